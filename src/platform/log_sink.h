@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+namespace cordavelle {
+
+enum class LogLevel { Debug, Info, Notice, Error, Fault };
+
+const char *logLevelName(LogLevel level);
+
+// Where every log line of the helper ends up (the desktop session's journal collects stderr).
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void write(LogLevel level, const QString &subsystem, const QString &category,
+                       const QString &message) = 0;
+};
+
+// One line per message: "<level> <subsystem>[<category>] <message>".
+class StderrLogSink final : public LogSink {
+public:
+    void write(LogLevel level, const QString &subsystem, const QString &category,
+               const QString &message) override;
+};
+
+// A logger bound to one subsystem and category, for components that log outside the
+// HelperLogger facade (the HTTP server, the managed processes, the orphan reaper, the keychain).
+class Logger {
+public:
+    Logger(QString subsystem, QString category);
+
+    void debug(const QString &message) const { write(LogLevel::Debug, message); }
+    void info(const QString &message) const { write(LogLevel::Info, message); }
+    void notice(const QString &message) const { write(LogLevel::Notice, message); }
+    void error(const QString &message) const { write(LogLevel::Error, message); }
+    void fault(const QString &message) const { write(LogLevel::Fault, message); }
+
+    const QString &subsystem() const { return m_subsystem; }
+    const QString &category() const { return m_category; }
+
+private:
+    void write(LogLevel level, const QString &message) const;
+
+    QString m_subsystem;
+    QString m_category;
+};
+
+} // namespace cordavelle

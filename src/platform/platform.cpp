@@ -1,0 +1,59 @@
+#include "platform.h"
+
+namespace cordavelle {
+
+namespace {
+Platform *g_current = nullptr;
+} // namespace
+
+Platform::Platform()
+    : m_clock(std::make_shared<SystemClock>()),
+      m_paths(std::make_shared<XdgPaths>()),
+      m_systemInfo(std::make_shared<UnameSystemInfo>()),
+      m_logSink(std::make_shared<StderrLogSink>())
+{
+}
+
+Platform::~Platform() = default;
+
+Platform &Platform::current()
+{
+    if (!g_current) {
+        // The production context lives until the process ends.
+        g_current = new Platform();
+    }
+    return *g_current;
+}
+
+Platform::Scope::Scope(std::unique_ptr<Platform> context)
+    : m_context(std::move(context)), m_previous(g_current)
+{
+    g_current = m_context.get();
+}
+
+Platform::Scope::~Scope() { g_current = m_previous; }
+
+QString Platform::preferencesFile(const QString &domain)
+{
+    return m_paths->preferences() + QLatin1Char('/') + domain + QStringLiteral(".plist");
+}
+
+UserDefaults &Platform::defaults(const QString &domain)
+{
+    auto it = m_domains.find(domain);
+    if (it == m_domains.end()) {
+        std::unique_ptr<UserDefaults> made = m_defaultsFactory
+                                                 ? m_defaultsFactory(domain)
+                                                 : std::make_unique<PlistUserDefaults>(domain, preferencesFile(domain));
+        it = m_domains.emplace(domain, std::move(made)).first;
+    }
+    return *it->second;
+}
+
+void Platform::setDefaultsFactory(DefaultsFactory factory)
+{
+    m_defaultsFactory = std::move(factory);
+    m_domains.clear();
+}
+
+} // namespace cordavelle

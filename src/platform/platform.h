@@ -1,0 +1,77 @@
+#pragma once
+
+#include "clock.h"
+#include "log_sink.h"
+#include "paths.h"
+#include "system_info.h"
+#include "user_defaults.h"
+
+#include <QString>
+
+#include <map>
+#include <memory>
+
+namespace cordavelle {
+
+// The application identifier: user-defaults domain and log subsystem.
+inline const QString kApplicationIdentifier = QStringLiteral("com.cordavelle.helper");
+
+// The process-wide context through which the system reaches the platform: clock, folders,
+// machine facts, the log and the user defaults. Production code asks `Platform::current()`;
+// tests install a context of their own (see `Platform::Scope`) before anything reads it, and
+// nothing caches what it returns across that switch.
+class Platform {
+public:
+    Platform();
+    ~Platform();
+    Platform(const Platform &) = delete;
+    Platform &operator=(const Platform &) = delete;
+
+    // The context in force; the Linux backends unless a test installed its own.
+    static Platform &current();
+
+    // Installs `context` for the lifetime of the scope, then restores the previous one.
+    class Scope {
+    public:
+        explicit Scope(std::unique_ptr<Platform> context);
+        ~Scope();
+        Scope(const Scope &) = delete;
+        Scope &operator=(const Scope &) = delete;
+        Platform &context() { return *m_context; }
+
+    private:
+        std::unique_ptr<Platform> m_context;
+        Platform *m_previous;
+    };
+
+    Clock &clock() { return *m_clock; }
+    Paths &paths() { return *m_paths; }
+    SystemInfo &systemInfo() { return *m_systemInfo; }
+    LogSink &logSink() { return *m_logSink; }
+
+    // The defaults of a domain, made on first use from the domain's property list in
+    // `paths().preferences()` (or by the installed factory).
+    UserDefaults &defaults(const QString &domain);
+    // The application's own domain.
+    UserDefaults &standardDefaults() { return defaults(kApplicationIdentifier); }
+    // The property-list file that holds a domain's preferences.
+    QString preferencesFile(const QString &domain);
+
+    void setClock(std::shared_ptr<Clock> clock) { m_clock = std::move(clock); }
+    void setPaths(std::shared_ptr<Paths> paths) { m_paths = std::move(paths); }
+    void setSystemInfo(std::shared_ptr<SystemInfo> info) { m_systemInfo = std::move(info); }
+    void setLogSink(std::shared_ptr<LogSink> sink) { m_logSink = std::move(sink); }
+    using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
+    // Replaces how domains are opened; domains already open are forgotten.
+    void setDefaultsFactory(DefaultsFactory factory);
+
+private:
+    std::shared_ptr<Clock> m_clock;
+    std::shared_ptr<Paths> m_paths;
+    std::shared_ptr<SystemInfo> m_systemInfo;
+    std::shared_ptr<LogSink> m_logSink;
+    DefaultsFactory m_defaultsFactory;
+    std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
+};
+
+} // namespace cordavelle

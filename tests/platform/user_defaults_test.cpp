@@ -1,0 +1,149 @@
+#include "support/test_platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTimeZone>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+class UserDefaultsTest : public ::testing::Test {
+protected:
+    QString file(const QString &name = QStringLiteral("com.example.domain"))
+    {
+        return env.platform().preferencesFile(name);
+    }
+    test::TestPlatform env;
+};
+
+TEST_F(UserDefaultsTest, KeepsValueTypesAcrossAReload)
+{
+    const QDateTime when(QDate(2025, 3, 4), QTime(5, 6, 7), Qt::UTC);
+    {
+        PlistUserDefaults defaults(QStringLiteral("com.example.domain"), file());
+        defaults.setObject("int", qlonglong(-1));
+        defaults.setObject("big", qlonglong(1) << 40);
+        defaults.setObject("real", 2.5);
+        defaults.setObject("bool", true);
+        defaults.setObject("text", QStringLiteral("häm 100%"));
+        defaults.setObject("data", QByteArray("\x00\x01\xff", 3));
+        defaults.setObject("date", when);
+        defaults.setObject("array", QVariantList{1, QStringLiteral("two")});
+        defaults.setObject("dict", QVariantMap{{"k", false}});
+    }
+    PlistUserDefaults reloaded(QStringLiteral("com.example.domain"), file());
+    EXPECT_EQ(reloaded.object("int").typeId(), QMetaType::LongLong);
+    EXPECT_EQ(reloaded.integerForKey("int"), -1);
+    EXPECT_EQ(reloaded.integerForKey("big"), qlonglong(1) << 40);
+    EXPECT_EQ(reloaded.object("real").typeId(), QMetaType::Double);
+    EXPECT_DOUBLE_EQ(reloaded.object("real").toDouble(), 2.5);
+    EXPECT_EQ(reloaded.object("bool").typeId(), QMetaType::Bool);
+    EXPECT_EQ(reloaded.object("text").toString(), QStringLiteral("häm 100%"));
+    EXPECT_EQ(reloaded.dataForKey("data"), QByteArray("\x00\x01\xff", 3));
+    EXPECT_EQ(reloaded.object("date").typeId(), QMetaType::QDateTime);
+    EXPECT_EQ(reloaded.object("date").toDateTime(), when);
+    EXPECT_EQ(reloaded.object("array").toList().size(), 2);
+    EXPECT_EQ(reloaded.object("dict").toMap().value("k").typeId(), QMetaType::Bool);
+}
+
+TEST_F(UserDefaultsTest, ReadingRules)
+{
+    MemoryUserDefaults d(QStringLiteral("x"));
+    d.setObject("port", QStringLiteral("4532"));
+    EXPECT_FALSE(d.integerForKey("port")); // a string under a number key reads as the default
+    EXPECT_EQ(d.stringForKey("port"), QStringLiteral("4532"));
+
+    d.setObject("n", 4532.0);
+    EXPECT_EQ(d.integerForKey("n"), 4532);
+    EXPECT_EQ(d.stringForKey("n"), QStringLiteral("4532"));
+    d.setObject("frac", 2.5);
+    EXPECT_FALSE(d.integerForKey("frac"));
+    d.setObject("flag", true);
+    EXPECT_EQ(d.integerForKey("flag"), 1);
+
+    for (const char *yes : {"YES", "yes", "true", "T", "7"}) {
+        d.setObject("b", QString::fromLatin1(yes));
+        EXPECT_TRUE(d.boolForKey("b")) << yes;
+    }
+    for (const char *no : {"NO", "false", "0", "", "maybe"}) {
+        d.setObject("b", QString::fromLatin1(no));
+        EXPECT_FALSE(d.boolForKey("b")) << no;
+    }
+    d.setObject("b", qlonglong(2));
+    EXPECT_TRUE(d.boolForKey("b"));
+    EXPECT_FALSE(d.boolForKey("absent"));
+
+    d.setObject("o", qlonglong(1));
+    EXPECT_EQ(d.boolObjectForKey("o"), true);
+    d.setObject("o", qlonglong(2));
+    EXPECT_FALSE(d.boolObjectForKey("o"));
+    d.setObject("o", QStringLiteral("true"));
+    EXPECT_FALSE(d.boolObjectForKey("o"));
+    EXPECT_FALSE(d.stringForKey("absent"));
+}
+
+TEST_F(UserDefaultsTest, ImportedFileKeepsItsDate)
+{
+    // A property list written by another program stands for a prior bundle's file.
+    const QString xml = QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>when</key><date>2024-05-06T07:08:09Z</date><key>n</key><integer>-5</integer>"
+        "</dict></plist>\n");
+    const QString xmlPath = env.root() + "/prior.plist";
+    {
+        QFile f(xmlPath);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(xml.toUtf8());
+    }
+    auto values = readPropertyListFile(xmlPath);
+    ASSERT_TRUE(values);
+    EXPECT_EQ(values->value("when").typeId(), QMetaType::QDateTime);
+    EXPECT_EQ(values->value("when").toDateTime(), QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC));
+    EXPECT_EQ(values->value("n").toLongLong(), -5);
+
+    // Copied into a domain, the date stays a date after a reload.
+    {
+        PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+        d.setObject("when", values->value("when"));
+    }
+    PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+    EXPECT_EQ(d.object("when").typeId(), QMetaType::QDateTime);
+}
+
+TEST_F(UserDefaultsTest, RemovesAWholeDomain)
+{
+    auto &d = env.platform().defaults(QStringLiteral("com.example.domain"));
+    d.setObject("a", qlonglong(1));
+    ASSERT_TRUE(QFile::exists(file()));
+    d.removeDomain();
+    EXPECT_FALSE(QFile::exists(file()));
+    EXPECT_FALSE(d.contains("a"));
+    PlistUserDefaults reloaded(QStringLiteral("com.example.domain"), file());
+    EXPECT_TRUE(reloaded.dictionary().isEmpty());
+}
+
+TEST_F(UserDefaultsTest, DamagedFileIsMovedAsideNotOverwritten)
+{
+    QDir().mkpath(env.platform().paths().preferences());
+    {
+        QFile f(file());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("<?xml version=\"1.0\"?><plist><dict><key>broken");
+    }
+    PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+    EXPECT_TRUE(d.dictionary().isEmpty());
+    EXPECT_TRUE(QFile::exists(file() + ".corrupt"));
+    EXPECT_TRUE(env.log().contains(QStringLiteral("could not be read")));
+
+    d.setObject("fresh", qlonglong(3));
+    QFile aside(file() + ".corrupt");
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(aside.readAll().contains("broken"));
+    EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).integerForKey("fresh"), 3);
+}
+
+} // namespace
+} // namespace cordavelle

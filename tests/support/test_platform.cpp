@@ -1,0 +1,27 @@
+#include "test_platform.h"
+
+#include <QDir>
+
+namespace cordavelle::test {
+
+TestPlatform::TestPlatform()
+    : m_clock(std::make_shared<ManualClock>()),
+      m_log(std::make_shared<RecordingLogSink>()),
+      m_systemInfo(std::make_shared<FixedSystemInfo>())
+{
+    auto context = std::make_unique<Platform>();
+    auto paths = std::make_shared<RootedPaths>(m_dir.path());
+    QDir().mkpath(paths->home());
+    QDir().mkpath(paths->temporary());
+    context->setPaths(paths);
+    context->setClock(m_clock);
+    context->setLogSink(m_log);
+    context->setSystemInfo(m_systemInfo);
+    m_scope = std::make_unique<Platform::Scope>(std::move(context));
+}
+
+TestPlatform::~TestPlatform() = default;
+
+void TestPlatform::useSystemClock() { platform().setClock(std::make_shared<SystemClock>()); }
+
+} // namespace cordavelle::test
