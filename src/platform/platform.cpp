@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include <QFileInfo>
+
 namespace cordavelle {
 
 namespace {
@@ -10,7 +12,8 @@ Platform::Platform()
     : m_clock(std::make_shared<SystemClock>()),
       m_paths(std::make_shared<XdgPaths>()),
       m_systemInfo(std::make_shared<UnameSystemInfo>()),
-      m_logSink(std::make_shared<StderrLogSink>())
+      m_logSink(std::make_shared<StderrLogSink>()),
+      m_appActivation(std::make_shared<RecordedAppActivation>())
 {
 }
 
@@ -32,6 +35,18 @@ Platform::Scope::Scope(std::unique_ptr<Platform> context)
 }
 
 Platform::Scope::~Scope() { g_current = m_previous; }
+
+LoginItem &Platform::loginItem()
+{
+    if (!m_loginItem) {
+        // The preferences folder lies directly in the configuration home.
+        const QString configHome = QFileInfo(m_paths->preferences()).path();
+        m_loginItem = std::make_shared<XdgAutostartLoginItem>(XdgAutostartLoginItem::defaultAutostartFolder(configHome),
+                                                              kApplicationIdentifier,
+                                                              XdgAutostartLoginItem::runningExecutable());
+    }
+    return *m_loginItem;
+}
 
 QString Platform::preferencesFile(const QString &domain)
 {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app_activation.h"
 #include "clock.h"
 #include "log_sink.h"
+#include "login_item.h"
 #include "paths.h"
 #include "system_info.h"
 #include "user_defaults.h"
@@ -48,6 +50,10 @@ public:
     Paths &paths() { return *m_paths; }
     SystemInfo &systemInfo() { return *m_systemInfo; }
     LogSink &logSink() { return *m_logSink; }
+    // The helper's login item; by default an XDG autostart entry beside the preferences folder,
+    // made on first use so that it follows the paths in force then.
+    LoginItem &loginItem();
+    AppActivation &appActivation() { return *m_appActivation; }
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -61,6 +67,8 @@ public:
     void setPaths(std::shared_ptr<Paths> paths) { m_paths = std::move(paths); }
     void setSystemInfo(std::shared_ptr<SystemInfo> info) { m_systemInfo = std::move(info); }
     void setLogSink(std::shared_ptr<LogSink> sink) { m_logSink = std::move(sink); }
+    void setLoginItem(std::shared_ptr<LoginItem> item) { m_loginItem = std::move(item); }
+    void setAppActivation(std::shared_ptr<AppActivation> activation) { m_appActivation = std::move(activation); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -70,6 +78,8 @@ private:
     std::shared_ptr<Paths> m_paths;
     std::shared_ptr<SystemInfo> m_systemInfo;
     std::shared_ptr<LogSink> m_logSink;
+    std::shared_ptr<LoginItem> m_loginItem;
+    std::shared_ptr<AppActivation> m_appActivation;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };
