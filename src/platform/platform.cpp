@@ -13,11 +13,28 @@ Platform::Platform()
       m_paths(std::make_shared<XdgPaths>()),
       m_systemInfo(std::make_shared<UnameSystemInfo>()),
       m_logSink(std::make_shared<StderrLogSink>()),
-      m_appActivation(std::make_shared<RecordedAppActivation>())
+      m_appActivation(std::make_shared<RecordedAppActivation>()),
+      m_toolLocator(std::make_shared<SystemToolLocator>())
 {
 }
 
 Platform::~Platform() = default;
+
+AudioSystem &Platform::audioSystem()
+{
+    if (!m_audioSystem) {
+        m_audioSystem = std::make_shared<AlsaAudioSystem>();
+    }
+    return *m_audioSystem;
+}
+
+Terminal &Platform::terminal()
+{
+    if (!m_terminal) {
+        m_terminal = std::make_shared<LinuxTerminal>();
+    }
+    return *m_terminal;
+}
 
 Platform &Platform::current()
 {

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "app_activation.h"
+#include "audio_system.h"
 #include "clock.h"
 #include "log_sink.h"
 #include "login_item.h"
 #include "paths.h"
 #include "system_info.h"
+#include "terminal.h"
+#include "tool_locator.h"
 #include "user_defaults.h"
 
 #include <QString>
@@ -54,6 +57,9 @@ public:
     // made on first use so that it follows the paths in force then.
     LoginItem &loginItem();
     AppActivation &appActivation() { return *m_appActivation; }
+    AudioSystem &audioSystem();
+    Terminal &terminal();
+    ToolLocator &toolLocator() { return *m_toolLocator; }
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -69,6 +75,9 @@ public:
     void setLogSink(std::shared_ptr<LogSink> sink) { m_logSink = std::move(sink); }
     void setLoginItem(std::shared_ptr<LoginItem> item) { m_loginItem = std::move(item); }
     void setAppActivation(std::shared_ptr<AppActivation> activation) { m_appActivation = std::move(activation); }
+    void setAudioSystem(std::shared_ptr<AudioSystem> audio) { m_audioSystem = std::move(audio); }
+    void setTerminal(std::shared_ptr<Terminal> terminal) { m_terminal = std::move(terminal); }
+    void setToolLocator(std::shared_ptr<ToolLocator> locator) { m_toolLocator = std::move(locator); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -80,6 +89,9 @@ private:
     std::shared_ptr<LogSink> m_logSink;
     std::shared_ptr<LoginItem> m_loginItem;
     std::shared_ptr<AppActivation> m_appActivation;
+    std::shared_ptr<AudioSystem> m_audioSystem;
+    std::shared_ptr<Terminal> m_terminal;
+    std::shared_ptr<ToolLocator> m_toolLocator;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

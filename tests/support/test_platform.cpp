@@ -7,7 +7,9 @@ namespace cordavelle::test {
 TestPlatform::TestPlatform()
     : m_clock(std::make_shared<ManualClock>()),
       m_log(std::make_shared<RecordingLogSink>()),
-      m_systemInfo(std::make_shared<FixedSystemInfo>())
+      m_systemInfo(std::make_shared<FixedSystemInfo>()),
+      m_audio(std::make_shared<FakeAudioSystem>()),
+      m_terminal(std::make_shared<RecordingTerminal>())
 {
     auto context = std::make_unique<Platform>();
     auto paths = std::make_shared<RootedPaths>(m_dir.path());
@@ -17,6 +19,9 @@ TestPlatform::TestPlatform()
     context->setClock(m_clock);
     context->setLogSink(m_log);
     context->setSystemInfo(m_systemInfo);
+    context->setAudioSystem(m_audio);
+    context->setTerminal(m_terminal);
+    context->setToolLocator(std::make_shared<RootedToolLocator>(m_dir.path()));
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "fake_audio_system.h"
 #include "manual_clock.h"
 #include "recording_log_sink.h"
+#include "recording_terminal.h"
 
 #include "platform/platform.h"
 
@@ -20,7 +22,9 @@ public:
 };
 
 // A private platform context for one test: a temporary root for every folder, a manual clock,
-// a recording log, fixed machine facts, and property-list defaults inside the root.
+// a recording log, fixed machine facts, and property-list defaults inside the root. Tools named
+// by fixed paths ("/usr/local/bin/direwolf") are looked for below the root too, sound devices
+// come from a FakeAudioSystem and terminals are only recorded.
 class TestPlatform {
 public:
     TestPlatform();
@@ -30,6 +34,10 @@ public:
     ManualClock &clock() { return *m_clock; }
     RecordingLogSink &log() { return *m_log; }
     FixedSystemInfo &systemInfo() { return *m_systemInfo; }
+    FakeAudioSystem &audio() { return *m_audio; }
+    RecordingTerminal &terminal() { return *m_terminal; }
+    // Where a path that the system names literally lies in this test ("<root>/usr/bin/…").
+    QString hostPath(const QString &namedPath) const { return root() + namedPath; }
     QString root() const { return m_dir.path(); }
     UserDefaults &defaults() { return platform().standardDefaults(); }
 
@@ -41,6 +49,8 @@ private:
     std::shared_ptr<ManualClock> m_clock;
     std::shared_ptr<RecordingLogSink> m_log;
     std::shared_ptr<FixedSystemInfo> m_systemInfo;
+    std::shared_ptr<FakeAudioSystem> m_audio;
+    std::shared_ptr<RecordingTerminal> m_terminal;
     std::unique_ptr<Platform::Scope> m_scope;
 };
 

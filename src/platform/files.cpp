@@ -1,0 +1,69 @@
+#include "files.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cordavelle {
+
+FileError::FileError(QString description)
+    : m_description(std::move(description)), m_utf8(m_description.toUtf8())
+{
+}
+
+void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        throw FileError(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+    }
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw FileError(QStringLiteral("Could not write %1: %2").arg(path, reason));
+    }
+    // The mode is set on the temporary file, so the name never points at a file with looser
+    // permissions than asked for.
+    if (permissions != 0 && ::fchmod(file.handle(), permissions) != 0) {
+        const int err = errno;
+        file.cancelWriting();
+        throw FileError(QStringLiteral("Could not set permissions of %1: %2")
+                            .arg(path, QString::fromLocal8Bit(std::strerror(err))));
+    }
+    if (!file.commit()) {
+        throw FileError(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+    }
+}
+
+void makePrivateFolder(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        throw FileError(QStringLiteral("Could not create %1").arg(info.absolutePath()));
+    }
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        const int err = errno;
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+    }
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        const int err = errno;
+        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        throw FileError(QStringLiteral("%1 is not a private folder of this user").arg(path));
+    }
+    if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0) {
+        const int err = errno;
+        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+    }
+}
+
+} // namespace cordavelle

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <exception>
+
+namespace cordavelle {
+
+// A file-system operation that failed; `description()` is the text shown to the user.
+class FileError : public std::exception {
+public:
+    explicit FileError(QString description);
+
+    const QString &description() const { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// Writes the whole file through a temporary file in the same folder and a rename, so a reader
+// sees either the old or the new content. `permissions` (POSIX mode bits) apply to the new file
+// before it takes the name; 0 keeps the default. Throws FileError.
+void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions = 0);
+
+// Makes sure `path` is a folder that only this user can enter (mode 0700, owned by the user,
+// not a symbolic link), creating it (and its parents) when missing. A folder of someone else
+// in its place is refused, since whatever we put there could be swapped before use. Throws
+// FileError.
+void makePrivateFolder(const QString &path);
+
+} // namespace cordavelle

@@ -1,0 +1,79 @@
+#include "tool_locator.h"
+
+#include <QFileInfo>
+
+namespace cordavelle {
+
+QStringList ToolLocator::candidates(const QStringList &namedPaths) const
+{
+    QStringList out;
+    QStringList names;
+    for (const QString &named : namedPaths) {
+        out << hostPath(named);
+        const QString name = QFileInfo(named).fileName();
+        if (!name.isEmpty() && !names.contains(name)) {
+            names << name;
+        }
+    }
+    for (const QString &folder : systemFolders()) {
+        for (const QString &name : names) {
+            const QString path = folder + QLatin1Char('/') + name;
+            if (!out.contains(path)) {
+                out << path;
+            }
+        }
+    }
+    return out;
+}
+
+std::optional<QString> ToolLocator::firstExecutable(const QStringList &namedPaths,
+                                                    const std::function<bool(const QString &)> &accept) const
+{
+    for (const QString &path : candidates(namedPaths)) {
+        if (isExecutableFile(path) && (!accept || accept(path))) {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
+QString ToolLocator::resolve(const QString &namedPath) const
+{
+    const QString host = hostPath(namedPath);
+    if (QFileInfo::exists(host)) {
+        return host;
+    }
+    const QString name = QFileInfo(namedPath).fileName();
+    for (const QString &folder : systemFolders()) {
+        const QString path = folder + QLatin1Char('/') + name;
+        if (QFileInfo::exists(path)) {
+            return path;
+        }
+    }
+    return host;
+}
+
+bool ToolLocator::isExecutableFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.isExecutable();
+}
+
+QStringList SystemToolLocator::systemFolders() const
+{
+    return {QStringLiteral("/usr/bin"), QStringLiteral("/bin")};
+}
+
+RootedToolLocator::RootedToolLocator(QString root) : m_root(std::move(root)) {}
+
+QString RootedToolLocator::hostPath(const QString &namedPath) const
+{
+    return namedPath.startsWith(QLatin1Char('/')) ? m_root + namedPath : namedPath;
+}
+
+QStringList RootedToolLocator::systemFolders() const
+{
+    return {m_root + QStringLiteral("/usr/bin"), m_root + QStringLiteral("/bin")};
+}
+
+} // namespace cordavelle

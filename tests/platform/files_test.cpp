@@ -1,0 +1,98 @@
+#include "platform/files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace cordavelle {
+namespace {
+
+unsigned modeOf(const QString &path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
+    return st.st_mode & 07777;
+}
+
+TEST(Files, AtomicWriteReplacesTheFileWithTheAskedMode)
+{
+    test::TestPlatform env;
+    const QString path = env.root() + "/out/file.txt";
+    QDir().mkpath(env.root() + "/out");
+    writeFileAtomically(path, "one\n");
+    writeFileAtomically(path, "two\n", 0700);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("two\n"));
+    EXPECT_EQ(modeOf(path), 0700u);
+    EXPECT_EQ(QDir(env.root() + "/out").entryList(QDir::Files | QDir::Hidden).size(), 1) << "no temporary left";
+
+    try {
+        writeFileAtomically(env.root() + "/missing/file.txt", "x");
+        ADD_FAILURE() << "expected a FileError";
+    } catch (const FileError &error) {
+        EXPECT_TRUE(error.description().contains("missing/file.txt")) << error.what();
+    }
+}
+
+TEST(Files, PrivateFolderIsMadeOrTightenedAndALinkIsRefused)
+{
+    test::TestPlatform env;
+    const QString fresh = env.root() + "/a/b/private";
+    makePrivateFolder(fresh);
+    EXPECT_EQ(modeOf(fresh), 0700u);
+
+    const QString loose = env.root() + "/loose";
+    QDir().mkpath(loose);
+    ::chmod(QFile::encodeName(loose).constData(), 0777);
+    makePrivateFolder(loose);
+    EXPECT_EQ(modeOf(loose), 0700u);
+
+    // Someone could have planted a link to a folder of their own choosing.
+    const QString link = env.root() + "/link";
+    ASSERT_TRUE(QFile::link(loose, link));
+    EXPECT_THROW(makePrivateFolder(link), FileError);
+
+    const QString file = env.root() + "/plain";
+    QFile(file).open(QIODevice::WriteOnly);
+    EXPECT_THROW(makePrivateFolder(file), FileError);
+}
+
+TEST(Terminal, ScriptFolderIsPrivateInsideTheTemporaryFolder)
+{
+    test::TestPlatform env;
+    const QString folder = env.platform().terminal().scriptFolder();
+    EXPECT_TRUE(folder.startsWith(env.platform().paths().temporary() + "/cordavelle-helper-"));
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_EQ(env.platform().terminal().scriptFolder(), folder);
+}
+
+TEST(AlsaAudioSystem, ListsOnlyReadableNamedDevices)
+{
+    AlsaAudioSystem alsa;
+    std::vector<uint32_t> ids;
+    try {
+        ids = alsa.deviceIDs();
+    } catch (const AudioSystemError &error) {
+        GTEST_SKIP() << "ALSA lists nothing here: " << error.status();
+    }
+    for (uint32_t id : ids) {
+        const auto name = alsa.property(id, AudioSystem::Property::name);
+        ASSERT_TRUE(name.has_value());
+        EXPECT_FALSE(name->isEmpty());
+        EXPECT_NE(*name, QStringLiteral("null"));
+        EXPECT_EQ(alsa.property(id, AudioSystem::Property::uid), name);
+        EXPECT_FALSE(alsa.streamChannels(id, true).empty() && alsa.streamChannels(id, false).empty());
+    }
+    // Identifiers stay the same from one listing to the next.
+    EXPECT_EQ(alsa.deviceIDs(), ids);
+    EXPECT_EQ(alsa.property(0xdeadbeef, AudioSystem::Property::name), std::nullopt);
+}
+
+} // namespace
+} // namespace cordavelle
