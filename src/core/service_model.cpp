@@ -1,0 +1,216 @@
+#include "service_model.h"
+
+#include <string>
+
+namespace cordavelle {
+
+namespace {
+
+template <RawRepresentable E>
+void encodeRaw(Json &j, E value)
+{
+    const auto raw = EnumTraits<E>::raw[detail::caseIndex(value)];
+    if constexpr (std::is_same_v<RawValueOf<E>, int>) {
+        j = raw;
+    } else {
+        j = std::string(raw);
+    }
+}
+
+template <RawRepresentable E>
+void decodeRaw(const Json &j, E &value, const char *typeName)
+{
+    const auto &raws = EnumTraits<E>::raw;
+    if constexpr (std::is_same_v<RawValueOf<E>, int>) {
+        // A speed given as a string ("1200") is a different JSON type and fails like any other.
+        const auto number = jsonInteger<int>(j);
+        if (!number) {
+            throw JsonDecodeError(QStringLiteral("Expected a %1 number, found %2")
+                                      .arg(QString::fromUtf8(typeName), QString::fromStdString(j.dump())));
+        }
+        for (std::size_t i = 0; i < raws.size(); ++i) {
+            if (raws[i] == *number) {
+                value = EnumTraits<E>::cases[i];
+                return;
+            }
+        }
+        throw JsonDecodeError(
+            QStringLiteral("Cannot initialize %1 from invalid value %2").arg(QString::fromUtf8(typeName)).arg(*number));
+    } else {
+        if (!j.is_string()) {
+            throw JsonDecodeError(QStringLiteral("Expected a %1 string, found %2")
+                                      .arg(QString::fromUtf8(typeName), QString::fromUtf8(j.type_name())));
+        }
+        const auto &text = j.get_ref<const std::string &>();
+        for (std::size_t i = 0; i < raws.size(); ++i) {
+            if (raws[i] == text) {
+                value = EnumTraits<E>::cases[i];
+                return;
+            }
+        }
+        throw JsonDecodeError(QStringLiteral("Cannot initialize %1 from invalid value \"%2\"")
+                                  .arg(QString::fromUtf8(typeName), QString::fromStdString(text)));
+    }
+}
+
+} // namespace
+
+QString displayName(ServiceID id)
+{
+    switch (id) {
+    case ServiceID::varaHF: return QStringLiteral("VARA HF");
+    case ServiceID::varaFM: return QStringLiteral("VARA FM");
+    case ServiceID::rigctld: return QStringLiteral("rigctld");
+    case ServiceID::direwolf: return QStringLiteral("Direwolf");
+    }
+    return {};
+}
+
+QString systemImage(ServiceID id)
+{
+    switch (id) {
+    case ServiceID::varaHF: return QStringLiteral("wave.3.right");
+    case ServiceID::varaFM: return QStringLiteral("wave.3.right.circle");
+    case ServiceID::rigctld: return QStringLiteral("antenna.radiowaves.left.and.right");
+    case ServiceID::direwolf: return QStringLiteral("dog.fill");
+    }
+    return {};
+}
+
+QString displayName(ServiceLifecycleMode mode)
+{
+    switch (mode) {
+    case ServiceLifecycleMode::onDemand: return QStringLiteral("On Demand");
+    case ServiceLifecycleMode::alwaysOn: return QStringLiteral("Always On");
+    case ServiceLifecycleMode::disabled: return QStringLiteral("Disabled");
+    }
+    return {};
+}
+
+QString displayName(DirewolfSpeed speed)
+{
+    switch (speed) {
+    case DirewolfSpeed::baud1200: return QStringLiteral("1200 baud (VHF)");
+    case DirewolfSpeed::baud9600: return QStringLiteral("9600 baud (VHF)");
+    case DirewolfSpeed::baud19200: return QStringLiteral("19200 baud");
+    }
+    return {};
+}
+
+QString displayName(VARAVariant variant)
+{
+    return variant == VARAVariant::hf ? QStringLiteral("VARA HF") : QStringLiteral("VARA FM");
+}
+
+ServiceID serviceID(VARAVariant variant)
+{
+    return variant == VARAVariant::hf ? ServiceID::varaHF : ServiceID::varaFM;
+}
+
+QString installDirName(VARAVariant variant)
+{
+    return variant == VARAVariant::hf ? QStringLiteral("VARA") : QStringLiteral("VARA FM");
+}
+
+QString exeName(VARAVariant variant)
+{
+    return variant == VARAVariant::hf ? QStringLiteral("VARA.exe") : QStringLiteral("VARAFM.exe");
+}
+
+int commandPort(VARAVariant)
+{
+    return 8300;
+}
+
+int dataPort(VARAVariant)
+{
+    return 8301;
+}
+
+QStringList criticalDataFiles(VARAVariant variant)
+{
+    if (variant == VARAVariant::hf) {
+        return {QStringLiteral("Data.dat"), QStringLiteral("VARAHF500.dat"), QStringLiteral("VARAHF2300.dat"),
+                QStringLiteral("VARAHF2750.dat")};
+    }
+    return {QStringLiteral("VARAFMNarrow.dat"), QStringLiteral("VARAFMWide.dat")};
+}
+
+QString downloadPattern(VARAVariant variant)
+{
+    return variant == VARAVariant::hf ? QStringLiteral(R"re(href="([^"]*VARA%20HF[^"]*setup\.zip)")re")
+                                      : QStringLiteral(R"re(href="([^"]*VARA%20FM[^"]*setup\.zip)")re");
+}
+
+void to_json(Json &j, ServiceID value) { encodeRaw(j, value); }
+void from_json(const Json &j, ServiceID &value) { decodeRaw(j, value, "ServiceID"); }
+void to_json(Json &j, ServiceLifecycleMode value) { encodeRaw(j, value); }
+void from_json(const Json &j, ServiceLifecycleMode &value) { decodeRaw(j, value, "ServiceLifecycleMode"); }
+void to_json(Json &j, ServiceRunState value) { encodeRaw(j, value); }
+void from_json(const Json &j, ServiceRunState &value) { decodeRaw(j, value, "ServiceRunState"); }
+void to_json(Json &j, VARAVariant value) { encodeRaw(j, value); }
+void from_json(const Json &j, VARAVariant &value) { decodeRaw(j, value, "VARAVariant"); }
+void to_json(Json &j, VARARuntime value) { encodeRaw(j, value); }
+void from_json(const Json &j, VARARuntime &value) { decodeRaw(j, value, "VARARuntime"); }
+void to_json(Json &j, RigConnectionType value) { encodeRaw(j, value); }
+void from_json(const Json &j, RigConnectionType &value) { decodeRaw(j, value, "RigConnectionType"); }
+void to_json(Json &j, DirewolfAudioDevice value) { encodeRaw(j, value); }
+void from_json(const Json &j, DirewolfAudioDevice &value) { decodeRaw(j, value, "DirewolfAudioDevice"); }
+void to_json(Json &j, DirewolfSpeed value) { encodeRaw(j, value); }
+void from_json(const Json &j, DirewolfSpeed &value) { decodeRaw(j, value, "DirewolfSpeed"); }
+
+namespace {
+
+constexpr std::array<std::pair<DirewolfPTTMethod::Kind, const char *>, 4> pttMethodKeys{{
+    {DirewolfPTTMethod::Kind::vox, "vox"},
+    {DirewolfPTTMethod::Kind::serial, "serial"},
+    {DirewolfPTTMethod::Kind::rigctld, "rigctld"},
+    {DirewolfPTTMethod::Kind::nativeCorvexa, "nativeCorvexa"},
+}};
+
+} // namespace
+
+Json DirewolfPTTMethod::toJson() const
+{
+    Json inner = Json::object();
+    if (m_kind == Kind::serial) {
+        inner["portPath"] = m_portPath;
+    }
+    Json outer = Json::object();
+    for (const auto &[kind, key] : pttMethodKeys) {
+        if (kind == m_kind) {
+            outer[key] = std::move(inner);
+            break;
+        }
+    }
+    return outer;
+}
+
+DirewolfPTTMethod DirewolfPTTMethod::fromJson(const Json &j)
+{
+    const JsonObjectReader reader(j);
+    const std::pair<Kind, const char *> *found = nullptr;
+    int matches = 0;
+    for (const auto &entry : pttMethodKeys) {
+        if (j.contains(entry.second)) {
+            found = &entry;
+            ++matches;
+        }
+    }
+    if (matches != 1) {
+        throw JsonDecodeError(QStringLiteral("Invalid number of keys found, expected one."));
+    }
+    const auto &[kind, key] = *found;
+    const Json &inner = j.at(key);
+    try {
+        const JsonObjectReader payload(inner);
+        if (kind == Kind::serial) {
+            return serial(payload.required<QString>("portPath"));
+        }
+    } catch (const JsonDecodeError &e) {
+        throw e.inMember(QString::fromUtf8(key));
+    }
+    return DirewolfPTTMethod(kind);
+}
+
+} // namespace cordavelle
