@@ -1,0 +1,82 @@
+#include "experimental_features.h"
+
+#include "platform/platform.h"
+
+namespace cordavelle {
+
+QString toRaw(ExperimentalFeature feature)
+{
+    switch (feature) {
+    case ExperimentalFeature::packetModem: return QStringLiteral("packetModem");
+    }
+    return {};
+}
+
+QString featureName(ExperimentalFeature feature)
+{
+    switch (feature) {
+    case ExperimentalFeature::packetModem: return QStringLiteral("Packet TNC");
+    }
+    return {};
+}
+
+QString featureDescription(ExperimentalFeature feature)
+{
+    switch (feature) {
+    case ExperimentalFeature::packetModem: return QStringLiteral("Enable Packet TNC management in the Helper.");
+    }
+    return {};
+}
+
+QString defaultsKey(ExperimentalFeature feature) { return QStringLiteral("exp_") + toRaw(feature); }
+
+ExperimentalFeatureManager::ExperimentalFeatureManager(UserDefaults &defaults, QObject *parent)
+    : QObject(parent),
+      m_defaults(defaults),
+      m_masterEnabled(defaults.boolForKey(kMasterEnabledKey)),
+      m_warningShown(defaults.boolForKey(kWarningShownKey))
+{
+}
+
+ExperimentalFeatureManager &ExperimentalFeatureManager::shared()
+{
+    // Never destroyed: it may be reached until the very end of the process.
+    static auto *instance = new ExperimentalFeatureManager(Platform::current().standardDefaults());
+    return *instance;
+}
+
+void ExperimentalFeatureManager::setMasterEnabled(bool enabled)
+{
+    const bool changed = enabled != m_masterEnabled;
+    m_masterEnabled = enabled;
+    m_defaults.setObject(kMasterEnabledKey, enabled);
+    if (changed) {
+        emit masterEnabledChanged(enabled);
+    }
+}
+
+void ExperimentalFeatureManager::setWarningShown(bool shown)
+{
+    const bool changed = shown != m_warningShown;
+    m_warningShown = shown;
+    m_defaults.setObject(kWarningShownKey, shown);
+    if (changed) {
+        emit warningShownChanged(shown);
+    }
+}
+
+bool ExperimentalFeatureManager::isEnabled(ExperimentalFeature feature) const
+{
+    return m_masterEnabled && m_defaults.boolForKey(defaultsKey(feature));
+}
+
+void ExperimentalFeatureManager::setEnabled(ExperimentalFeature feature, bool enabled)
+{
+    const bool changed = m_defaults.boolForKey(defaultsKey(feature)) != enabled;
+    m_defaults.setObject(defaultsKey(feature), enabled);
+    if (changed) {
+        emit featureChanged(feature);
+    }
+}
+
+} // namespace cordavelle

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "platform/user_defaults.h"
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+
+namespace cordavelle {
+
+// Unfinished features offered behind switches.
+enum class ExperimentalFeature { packetModem };
+
+inline constexpr std::array kAllExperimentalFeatures{ExperimentalFeature::packetModem};
+
+QString toRaw(ExperimentalFeature feature);
+// The label of the feature's switch.
+QString featureName(ExperimentalFeature feature);
+QString featureDescription(ExperimentalFeature feature);
+// "exp_" followed by the raw value.
+QString defaultsKey(ExperimentalFeature feature);
+
+// The master switch, the warning flag and the per-feature switches, kept in the application's
+// defaults. The feature switches are read and written through the defaults each time, so a
+// feature keeps its own setting while the master switch is off.
+class ExperimentalFeatureManager : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString kMasterEnabledKey = QStringLiteral("experimentalFeaturesEnabled");
+    static inline const QString kWarningShownKey = QStringLiteral("experimentalFeaturesWarningShown");
+
+    // Reads both flags; writes nothing.
+    explicit ExperimentalFeatureManager(UserDefaults &defaults, QObject *parent = nullptr);
+
+    // The instance on the application's standard defaults, made on first use.
+    static ExperimentalFeatureManager &shared();
+
+    bool masterEnabled() const { return m_masterEnabled; }
+    bool warningShown() const { return m_warningShown; }
+    // Every assignment is stored; the signal comes only with a change.
+    void setMasterEnabled(bool enabled);
+    void setWarningShown(bool shown);
+
+    // False while the master switch is off, else the feature's own switch.
+    bool isEnabled(ExperimentalFeature feature) const;
+    void setEnabled(ExperimentalFeature feature, bool enabled);
+
+signals:
+    void masterEnabledChanged(bool enabled);
+    void warningShownChanged(bool shown);
+    void featureChanged(cordavelle::ExperimentalFeature feature);
+
+private:
+    UserDefaults &m_defaults;
+    bool m_masterEnabled;
+    bool m_warningShown;
+};
+
+} // namespace cordavelle
