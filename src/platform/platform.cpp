@@ -14,7 +14,8 @@ Platform::Platform()
       m_systemInfo(std::make_shared<UnameSystemInfo>()),
       m_logSink(std::make_shared<StderrLogSink>()),
       m_appActivation(std::make_shared<RecordedAppActivation>()),
-      m_toolLocator(std::make_shared<SystemToolLocator>())
+      m_toolLocator(std::make_shared<SystemToolLocator>()),
+      m_attention(std::make_shared<NoWindowAttention>())
 {
 }
 
@@ -63,6 +64,15 @@ LoginItem &Platform::loginItem()
                                                               XdgAutostartLoginItem::runningExecutable());
     }
     return *m_loginItem;
+}
+
+Keychain &Platform::keychain()
+{
+    if (!m_keychain) {
+        m_keychain = std::make_shared<LinuxKeychain>(m_paths->applicationSupport()
+                                                     + QStringLiteral("/Cordavelle Helper/keychain.json"));
+    }
+    return *m_keychain;
 }
 
 QString Platform::preferencesFile(const QString &domain)

@@ -2,7 +2,9 @@
 
 #include "app_activation.h"
 #include "audio_system.h"
+#include "attention.h"
 #include "clock.h"
+#include "keychain.h"
 #include "log_sink.h"
 #include "login_item.h"
 #include "paths.h"
@@ -60,6 +62,9 @@ public:
     AudioSystem &audioSystem();
     Terminal &terminal();
     ToolLocator &toolLocator() { return *m_toolLocator; }
+    // The Secret Service, or a private file in the support folder when none answers.
+    Keychain &keychain();
+    Attention &attention() { return *m_attention; }
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -78,6 +83,8 @@ public:
     void setAudioSystem(std::shared_ptr<AudioSystem> audio) { m_audioSystem = std::move(audio); }
     void setTerminal(std::shared_ptr<Terminal> terminal) { m_terminal = std::move(terminal); }
     void setToolLocator(std::shared_ptr<ToolLocator> locator) { m_toolLocator = std::move(locator); }
+    void setKeychain(std::shared_ptr<Keychain> keychain) { m_keychain = std::move(keychain); }
+    void setAttention(std::shared_ptr<Attention> attention) { m_attention = std::move(attention); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -92,6 +99,8 @@ private:
     std::shared_ptr<AudioSystem> m_audioSystem;
     std::shared_ptr<Terminal> m_terminal;
     std::shared_ptr<ToolLocator> m_toolLocator;
+    std::shared_ptr<Keychain> m_keychain;
+    std::shared_ptr<Attention> m_attention;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

@@ -9,7 +9,9 @@ TestPlatform::TestPlatform()
       m_log(std::make_shared<RecordingLogSink>()),
       m_systemInfo(std::make_shared<FixedSystemInfo>()),
       m_audio(std::make_shared<FakeAudioSystem>()),
-      m_terminal(std::make_shared<RecordingTerminal>())
+      m_terminal(std::make_shared<RecordingTerminal>()),
+      m_keychain(std::make_shared<MemoryKeychain>()),
+      m_attention(std::make_shared<RecordingAttention>())
 {
     auto context = std::make_unique<Platform>();
     auto paths = std::make_shared<RootedPaths>(m_dir.path());
@@ -22,6 +24,8 @@ TestPlatform::TestPlatform()
     context->setAudioSystem(m_audio);
     context->setTerminal(m_terminal);
     context->setToolLocator(std::make_shared<RootedToolLocator>(m_dir.path()));
+    context->setKeychain(m_keychain);
+    context->setAttention(m_attention);
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 

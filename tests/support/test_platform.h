@@ -2,6 +2,7 @@
 
 #include "fake_audio_system.h"
 #include "manual_clock.h"
+#include "memory_keychain.h"
 #include "recording_log_sink.h"
 #include "recording_terminal.h"
 
@@ -25,6 +26,7 @@ public:
 // a recording log, fixed machine facts, and property-list defaults inside the root. Tools named
 // by fixed paths ("/usr/local/bin/direwolf") are looked for below the root too, sound devices
 // come from a FakeAudioSystem and terminals are only recorded.
+// a recording log, fixed machine facts, an in-memory keychain, and property-list defaults in the root.
 class TestPlatform {
 public:
     TestPlatform();
@@ -38,6 +40,8 @@ public:
     RecordingTerminal &terminal() { return *m_terminal; }
     // Where a path that the system names literally lies in this test ("<root>/usr/bin/…").
     QString hostPath(const QString &namedPath) const { return root() + namedPath; }
+    MemoryKeychain &keychain() { return *m_keychain; }
+    RecordingAttention &attention() { return *m_attention; }
     QString root() const { return m_dir.path(); }
     UserDefaults &defaults() { return platform().standardDefaults(); }
 
@@ -51,6 +55,8 @@ private:
     std::shared_ptr<FixedSystemInfo> m_systemInfo;
     std::shared_ptr<FakeAudioSystem> m_audio;
     std::shared_ptr<RecordingTerminal> m_terminal;
+    std::shared_ptr<MemoryKeychain> m_keychain;
+    std::shared_ptr<RecordingAttention> m_attention;
     std::unique_ptr<Platform::Scope> m_scope;
 };
 

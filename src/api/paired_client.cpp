@@ -1,0 +1,136 @@
+#include "paired_client.h"
+
+#include "platform/platform.h"
+
+#include <cmath>
+
+namespace cordavelle {
+
+namespace {
+
+// Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC.
+constexpr double kReferenceOffset = 978307200.0;
+
+const Logger &keychainLogger()
+{
+    static const Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("Keychain"));
+    return logger;
+}
+
+QString requiredString(const nlohmann::ordered_json &json, const char *key)
+{
+    return QString::fromStdString(json.at(key).get<std::string>());
+}
+
+PairedClient::Time requiredDate(const nlohmann::ordered_json &json, const char *key)
+{
+    const auto &value = json.at(key);
+    if (!value.is_number()) {
+        throw nlohmann::json::type_error::create(302, std::string("date expected for ") + key, &json);
+    }
+    return fromReferenceSeconds(value.get<double>());
+}
+
+} // namespace
+
+QString toRaw(PairingStatus status)
+{
+    switch (status) {
+    case PairingStatus::pending: return QStringLiteral("pending");
+    case PairingStatus::approved: return QStringLiteral("approved");
+    case PairingStatus::denied: return QStringLiteral("denied");
+    }
+    return {};
+}
+
+std::optional<PairingStatus> pairingStatusFromRaw(const QString &raw)
+{
+    if (raw == QLatin1String("pending")) return PairingStatus::pending;
+    if (raw == QLatin1String("approved")) return PairingStatus::approved;
+    if (raw == QLatin1String("denied")) return PairingStatus::denied;
+    return std::nullopt;
+}
+
+bool PairedClient::isConnected(Time now) const
+{
+    return std::chrono::duration<double>(now - lastSeen).count() < 60.0;
+}
+
+double toReferenceSeconds(PairedClient::Time time)
+{
+    const auto sinceUnix = std::chrono::duration<double>(time.time_since_epoch()).count();
+    return sinceUnix - kReferenceOffset;
+}
+
+PairedClient::Time fromReferenceSeconds(double seconds)
+{
+    const double sinceUnix = seconds + kReferenceOffset;
+    return PairedClient::Time(std::chrono::duration_cast<PairedClient::Time::duration>(
+        std::chrono::duration<double>(std::isfinite(sinceUnix) ? sinceUnix : 0.0)));
+}
+
+void to_json(nlohmann::ordered_json &json, const PairedClient &client)
+{
+    json = nlohmann::ordered_json::object();
+    json["id"] = client.id.toStdString();
+    json["hostname"] = client.hostname.toStdString();
+    json["platform"] = client.platform.toStdString();
+    json["pairedAt"] = toReferenceSeconds(client.pairedAt);
+    json["lastSeen"] = toReferenceSeconds(client.lastSeen);
+    json["status"] = toRaw(client.status).toStdString();
+    if (client.tokenClaimedAt) {
+        json["tokenClaimedAt"] = toReferenceSeconds(*client.tokenClaimedAt);
+    }
+}
+
+void from_json(const nlohmann::ordered_json &json, PairedClient &client)
+{
+    PairedClient decoded;
+    decoded.id = requiredString(json, "id");
+    decoded.hostname = requiredString(json, "hostname");
+    decoded.platform = requiredString(json, "platform");
+    decoded.pairedAt = requiredDate(json, "pairedAt");
+    decoded.lastSeen = requiredDate(json, "lastSeen");
+    const auto status = pairingStatusFromRaw(requiredString(json, "status"));
+    if (!status) {
+        throw nlohmann::json::type_error::create(302, "unknown pairing status", &json);
+    }
+    decoded.status = *status;
+    if (auto it = json.find("tokenClaimedAt"); it != json.end() && !it->is_null()) {
+        decoded.tokenClaimedAt = requiredDate(json, "tokenClaimedAt");
+    }
+    decoded.token = QString();
+    client = std::move(decoded);
+}
+
+std::optional<QString> HelperKeychainStorage::token(const QString &clientId)
+{
+    QByteArray data;
+    if (Platform::current().keychain().read(service, clientId, &data) != Keychain::kSuccess) {
+        return std::nullopt;
+    }
+    QString text = QString::fromUtf8(data);
+    if (text.toUtf8() != data) {
+        return std::nullopt; // not valid UTF-8
+    }
+    return text;
+}
+
+void HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
+{
+    Keychain &keychain = Platform::current().keychain();
+    keychain.remove(service, clientId);
+    const int status = keychain.add(service, clientId, token.toUtf8());
+    if (status != Keychain::kSuccess) {
+        keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId).arg(status));
+    }
+}
+
+void HelperKeychainStorage::deleteToken(const QString &clientId)
+{
+    Platform::current().keychain().remove(service, clientId);
+}
+
+void HelperKeychainStorage::deleteAllTokens() { Platform::current().keychain().removeAll(service); }
+
+} // namespace cordavelle

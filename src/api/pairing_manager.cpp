@@ -1,0 +1,348 @@
+#include "pairing_manager.h"
+
+#include "core/helper_logger.h"
+#include "platform/platform.h"
+
+#include <sys/random.h>
+
+#include <array>
+
+namespace cordavelle {
+
+namespace {
+
+double secondsBetween(PairedClient::Time earlier, PairedClient::Time later)
+{
+    return std::chrono::duration<double>(later - earlier).count();
+}
+
+} // namespace
+
+PairingManager &PairingManager::shared()
+{
+    static PairingManager *instance =
+        new PairingManager(Platform::current().standardDefaults(), Platform::current().clock());
+    return *instance;
+}
+
+PairingManager::PairingManager(UserDefaults &defaults, Clock &clock, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_clock(clock)
+{
+    load();
+}
+
+int PairingManager::pendingCount() const
+{
+    return static_cast<int>(std::count_if(m_clients.begin(), m_clients.end(), [](const PairedClient &c) {
+        return c.status == PairingStatus::pending;
+    }));
+}
+
+PairedClient *PairingManager::find(const QString &clientId)
+{
+    auto it = std::find_if(m_clients.begin(), m_clients.end(), [&](const PairedClient &c) { return c.id == clientId; });
+    return it == m_clients.end() ? nullptr : &*it;
+}
+
+void PairingManager::warmTokenCache()
+{
+    sweepUnclaimedApprovals();
+    rebuildTokenIndex();
+}
+
+PairingManager::PairingResult PairingManager::requestPairing(const QString &clientId, const QString &hostname,
+                                                             const QString &platform, const QString &fromHost)
+{
+    sweepUnclaimedApprovals();
+    const auto now = m_clock.wallNow();
+    const bool known = find(clientId) != nullptr;
+
+    if (!fromHost.isEmpty() && !known) {
+        auto last = m_lastRequestAt.find(fromHost);
+        if (last != m_lastRequestAt.end() && secondsBetween(last->second, now) < kRateLimitSeconds) {
+            return {PairingResult::Kind::rateLimited, std::nullopt};
+        }
+        m_lastRequestAt[fromHost] = now;
+    }
+
+    std::optional<QString> newToken;
+    if (!known) {
+        // Made before anything changes, so a failing random source leaves the table as it was.
+        newToken = generateToken();
+        if (!newToken) {
+            HelperLogger::error(QStringLiteral("[PairingManager] Secure random source failed — pairing request refused"),
+                                HelperLogger::Category::services);
+            return {PairingResult::Kind::tokenUnavailable, std::nullopt};
+        }
+    }
+
+    if (!known && m_clients.size() >= kMaxClients) {
+        auto victim = m_clients.end();
+        for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+            if (it->status != PairingStatus::approved && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
+                victim = it;
+            }
+        }
+        if (victim == m_clients.end()) {
+            return {PairingResult::Kind::capacityExceeded, std::nullopt};
+        }
+        HelperKeychainStorage::deleteToken(victim->id);
+        m_approvedTokens.erase(victim->id);
+        m_clients.erase(victim);
+    }
+
+    return {PairingResult::Kind::accepted, registerPairing(clientId, hostname, platform, newToken)};
+}
+
+PairedClient PairingManager::registerPairing(const QString &clientId, const QString &hostname,
+                                             const QString &platform, const std::optional<QString> &newToken)
+{
+    if (PairedClient *existing = find(clientId)) {
+        existing->hostname = hostname;
+        existing->platform = platform;
+        existing->status = PairingStatus::pending;
+        existing->lastSeen = m_clock.wallNow();
+        save();
+        if (auto token = HelperKeychainStorage::token(clientId)) {
+            existing->token = *token;
+        }
+        return *existing;
+    }
+
+    PairedClient record;
+    record.id = clientId;
+    record.hostname = hostname;
+    record.platform = platform;
+    record.token = newToken.value_or(QString());
+    record.pairedAt = m_clock.wallNow();
+    record.lastSeen = m_clock.wallNow();
+    record.status = PairingStatus::pending;
+    m_clients.push_back(record);
+    HelperKeychainStorage::saveToken(record.token, clientId);
+    save();
+    Platform::current().attention().requestUserAttention(true);
+    return record;
+}
+
+void PairingManager::approve(const QString &clientId)
+{
+    PairedClient *client = find(clientId);
+    if (!client) {
+        return;
+    }
+    client->status = PairingStatus::approved;
+    if (auto token = HelperKeychainStorage::token(clientId)) {
+        m_approvedTokens[clientId] = *token;
+    }
+    save();
+}
+
+void PairingManager::deny(const QString &clientId)
+{
+    PairedClient *client = find(clientId);
+    if (!client) {
+        return;
+    }
+    client->status = PairingStatus::denied;
+    m_approvedTokens.erase(clientId);
+    save();
+}
+
+void PairingManager::revoke(const QString &clientId)
+{
+    std::erase_if(m_clients, [&](const PairedClient &c) { return c.id == clientId; });
+    m_approvedTokens.erase(clientId);
+    HelperKeychainStorage::deleteToken(clientId);
+    save();
+}
+
+void PairingManager::clearAll()
+{
+    for (const auto &client : m_clients) {
+        HelperKeychainStorage::deleteToken(client.id);
+    }
+    HelperKeychainStorage::deleteAllTokens();
+    m_clients.clear();
+    m_undecodable.clear();
+    m_approvedTokens.clear();
+    save();
+}
+
+void PairingManager::approveAllPending()
+{
+    for (auto &client : m_clients) {
+        if (client.status != PairingStatus::pending) {
+            continue;
+        }
+        client.status = PairingStatus::approved;
+        if (auto token = HelperKeychainStorage::token(client.id)) {
+            m_approvedTokens[client.id] = *token;
+        }
+    }
+    save();
+}
+
+std::optional<PairedClient> PairingManager::client(const QString &clientId) const
+{
+    auto it = std::find_if(m_clients.begin(), m_clients.end(), [&](const PairedClient &c) { return c.id == clientId; });
+    if (it == m_clients.end()) {
+        return std::nullopt;
+    }
+    PairedClient copy = *it;
+    copy.token = HelperKeychainStorage::token(clientId).value_or(QString());
+    return copy;
+}
+
+std::optional<PairedClient> PairingManager::validateToken(const QString &candidate) const
+{
+    const QByteArray bytes = candidate.toUtf8();
+    std::optional<QString> matched;
+    for (const auto &[id, token] : m_approvedTokens) {
+        if (constantTimeEquals(bytes, token.toUtf8())) {
+            matched = id;
+        }
+    }
+    if (!matched) {
+        return std::nullopt;
+    }
+    auto it = std::find_if(m_clients.begin(), m_clients.end(), [&](const PairedClient &c) { return c.id == *matched; });
+    if (it == m_clients.end()) {
+        return std::nullopt;
+    }
+    return *it;
+}
+
+void PairingManager::updateLastSeen(const QString &clientId)
+{
+    PairedClient *client = find(clientId);
+    if (!client) {
+        return;
+    }
+    client->lastSeen = m_clock.wallNow();
+    save();
+}
+
+void PairingManager::markTokenClaimed(const QString &clientId)
+{
+    PairedClient *client = find(clientId);
+    if (!client) {
+        return;
+    }
+    const auto now = m_clock.wallNow();
+    if (!client->tokenClaimedAt) {
+        client->tokenClaimedAt = now;
+    }
+    client->lastSeen = now;
+    save();
+}
+
+int PairingManager::sweepUnclaimedApprovals()
+{
+    const auto now = m_clock.wallNow();
+    int reset = 0;
+    for (auto &client : m_clients) {
+        if (client.isApprovalUnclaimed() && secondsBetween(client.pairedAt, now) > kUnclaimedApprovalLifetime) {
+            client.status = PairingStatus::pending;
+            m_approvedTokens.erase(client.id);
+            ++reset;
+        }
+    }
+    if (reset > 0) {
+        save();
+    }
+    return reset;
+}
+
+void PairingManager::rebuildTokenIndex()
+{
+    m_approvedTokens.clear();
+    for (const auto &client : m_clients) {
+        if (client.status != PairingStatus::approved) {
+            continue;
+        }
+        if (auto token = HelperKeychainStorage::token(client.id)) {
+            m_approvedTokens[client.id] = *token;
+        }
+    }
+}
+
+std::optional<QString> PairingManager::generateToken()
+{
+    std::array<unsigned char, 32> buffer{};
+    std::size_t filled = 0;
+    while (filled < buffer.size()) {
+        const ssize_t n = getrandom(buffer.data() + filled, buffer.size() - filled, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(buffer.data()), buffer.size()).toHex());
+}
+
+bool PairingManager::constantTimeEquals(const QByteArray &a, const QByteArray &b)
+{
+    unsigned char accumulator = a.size() != b.size() ? 1 : 0;
+    const qsizetype length = std::max(a.size(), b.size());
+    for (qsizetype i = 0; i < length; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : 0);
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+        accumulator |= static_cast<unsigned char>(x ^ y);
+    }
+    return accumulator == 0;
+}
+
+void PairingManager::load()
+{
+    const auto data = m_defaults.dataForKey(kDefaultsKey);
+    if (!data) {
+        return;
+    }
+    const auto json = nlohmann::ordered_json::parse(data->constBegin(), data->constEnd(), nullptr, false);
+    if (json.is_discarded() || !json.is_array()) {
+        return;
+    }
+    std::vector<PairedClient> decoded;
+    std::vector<nlohmann::ordered_json> undecodable;
+    for (const auto &element : json) {
+        try {
+            decoded.push_back(element.get<PairedClient>());
+        } catch (const nlohmann::json::exception &) {
+            undecodable.push_back(element);
+        }
+    }
+    if (!undecodable.empty()) {
+        HelperLogger::error(QStringLiteral("[PairingManager] %1 stored paired client(s) could not be read; keeping them as they are")
+                                .arg(undecodable.size()),
+                            HelperLogger::Category::services);
+    }
+    m_clients = std::move(decoded);
+    m_undecodable = std::move(undecodable);
+}
+
+void PairingManager::save()
+{
+    std::string encoded;
+    try {
+        nlohmann::ordered_json array = nlohmann::ordered_json::array();
+        for (const auto &client : m_clients) {
+            array.push_back(client);
+        }
+        for (const auto &raw : m_undecodable) {
+            array.push_back(raw);
+        }
+        encoded = array.dump();
+    } catch (const nlohmann::json::exception &e) {
+        HelperLogger::error(QStringLiteral("[PairingManager] Failed to encode paired clients — pairing state not persisted: ")
+                                + QString::fromUtf8(e.what()),
+                            HelperLogger::Category::services);
+        return;
+    }
+    m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded));
+    emit clientsChanged();
+}
+
+} // namespace cordavelle

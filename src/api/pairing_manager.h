@@ -1,0 +1,90 @@
+#pragma once
+
+#include "api/paired_client.h"
+
+#include <QObject>
+
+#include <map>
+#include <vector>
+
+namespace cordavelle {
+
+class Clock;
+class UserDefaults;
+
+// Owns the table of paired clients and decides who may use the API. Records persist in the
+// user defaults ("pairedClients"), tokens in the keychain.
+class PairingManager : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr double kRateLimitSeconds = 1.0;
+    static constexpr std::size_t kMaxClients = 50;
+    static constexpr double kUnclaimedApprovalLifetime = 600.0;
+    static inline const QString kDefaultsKey = QStringLiteral("pairedClients");
+
+    struct PairingResult {
+        enum class Kind {
+            accepted,
+            rateLimited,
+            capacityExceeded,
+            // The system's random source failed: no token was made and nothing was stored.
+            tokenUnavailable,
+        };
+        Kind kind;
+        std::optional<PairedClient> client; // set when accepted, token filled in
+    };
+
+    static PairingManager &shared();
+
+    PairingManager(UserDefaults &defaults, Clock &clock, QObject *parent = nullptr);
+
+    const std::vector<PairedClient> &clients() const { return m_clients; }
+    int pendingCount() const;
+
+    // At start-up, before the API serves: lapse stale approvals, then index the approved tokens.
+    void warmTokenCache();
+
+    PairingResult requestPairing(const QString &clientId, const QString &hostname, const QString &platform,
+                                 const QString &fromHost);
+    void approve(const QString &clientId);
+    void deny(const QString &clientId);
+    void revoke(const QString &clientId);
+    void clearAll();
+    void approveAllPending();
+
+    // A copy of the record with its keychain token (empty when none can be read).
+    std::optional<PairedClient> client(const QString &clientId) const;
+    // The approved client whose token equals the candidate; compares every token in full.
+    std::optional<PairedClient> validateToken(const QString &candidate) const;
+    void updateLastSeen(const QString &clientId);
+    void markTokenClaimed(const QString &clientId);
+    // Approvals whose token was not fetched within 600 s of pairing go back to pending.
+    int sweepUnclaimedApprovals();
+    void rebuildTokenIndex();
+
+    // 32 bytes of the system's secure random source as 64 lower-case hex digits; absent when the
+    // source fails.
+    static std::optional<QString> generateToken();
+    static bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
+
+signals:
+    void clientsChanged();
+
+private:
+    void load();
+    void save();
+    PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
+                                 const std::optional<QString> &newToken);
+    PairedClient *find(const QString &clientId);
+
+    UserDefaults &m_defaults;
+    Clock &m_clock;
+    std::vector<PairedClient> m_clients;
+    // Stored records this version cannot read; kept as they were whenever the table is saved.
+    std::vector<nlohmann::ordered_json> m_undecodable;
+    std::map<QString, QString> m_approvedTokens;
+    std::map<QString, PairedClient::Time> m_lastRequestAt;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,167 @@
+#include "keychain.h"
+
+#include "log_sink.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace cordavelle {
+
+namespace {
+
+const Logger &keychainLogger()
+{
+    static const Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("Keychain"));
+    return logger;
+}
+
+// The file holds {"<service>": {"<account>": "<base64 data>"}}.
+bool loadStore(const QString &path, QJsonObject *store)
+{
+    QFile file(path);
+    if (!file.exists()) {
+        *store = {};
+        return true;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+        return false;
+    }
+    *store = doc.object();
+    return true;
+}
+
+bool saveStore(const QString &path, const QJsonObject &store)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    // Restrict the temporary file before any secret is written into it.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(QJsonDocument(store).toJson(QJsonDocument::Compact));
+    return file.commit();
+}
+
+} // namespace
+
+FileKeychain::FileKeychain(QString filePath) : m_filePath(std::move(filePath)) {}
+
+int FileKeychain::add(const QString &service, const QString &account, const QByteArray &data)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    QJsonObject items = store.value(service).toObject();
+    if (items.contains(account)) {
+        return kDuplicateItem;
+    }
+    items.insert(account, QString::fromLatin1(data.toBase64()));
+    store.insert(service, items);
+    return saveStore(m_filePath, store) ? kSuccess : kIOError;
+}
+
+int FileKeychain::read(const QString &service, const QString &account, QByteArray *data)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    const QJsonValue value = store.value(service).toObject().value(account);
+    if (!value.isString()) {
+        return kItemNotFound;
+    }
+    if (data) {
+        *data = QByteArray::fromBase64(value.toString().toLatin1());
+    }
+    return kSuccess;
+}
+
+int FileKeychain::remove(const QString &service, const QString &account)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    QJsonObject items = store.value(service).toObject();
+    if (!items.contains(account)) {
+        return kItemNotFound;
+    }
+    items.remove(account);
+    store.insert(service, items);
+    return saveStore(m_filePath, store) ? kSuccess : kIOError;
+}
+
+int FileKeychain::count(const QString &service, int *count)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    const int n = static_cast<int>(store.value(service).toObject().size());
+    if (count) {
+        *count = n;
+    }
+    return n == 0 ? kItemNotFound : kSuccess;
+}
+
+int FileKeychain::removeAll(const QString &service)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    if (store.value(service).toObject().isEmpty()) {
+        return kItemNotFound;
+    }
+    store.remove(service);
+    return saveStore(m_filePath, store) ? kSuccess : kIOError;
+}
+
+LinuxKeychain::LinuxKeychain(QString fallbackFile) : m_fallbackFile(std::move(fallbackFile)) {}
+
+Keychain &LinuxKeychain::backend()
+{
+    if (!m_backend) {
+        QString why;
+        if (SecretServiceKeychain::isAvailable(&why)) {
+            m_backend = std::make_unique<SecretServiceKeychain>();
+        } else {
+            keychainLogger().error(QStringLiteral("No Secret Service answered (%1); keeping secrets in %2 (readable by this user only)")
+                                       .arg(why, m_fallbackFile));
+            m_backend = std::make_unique<FileKeychain>(m_fallbackFile);
+        }
+    }
+    return *m_backend;
+}
+
+int LinuxKeychain::add(const QString &service, const QString &account, const QByteArray &data)
+{
+    return backend().add(service, account, data);
+}
+
+int LinuxKeychain::read(const QString &service, const QString &account, QByteArray *data)
+{
+    return backend().read(service, account, data);
+}
+
+int LinuxKeychain::remove(const QString &service, const QString &account)
+{
+    return backend().remove(service, account);
+}
+
+int LinuxKeychain::count(const QString &service, int *count) { return backend().count(service, count); }
+
+int LinuxKeychain::removeAll(const QString &service) { return backend().removeAll(service); }
+
+} // namespace cordavelle

@@ -1,0 +1,163 @@
+// glib's headers use "signals" as an identifier, which Qt defines as a keyword: they come first.
+#include <libsecret/secret.h>
+
+#include "keychain.h"
+
+namespace cordavelle {
+
+namespace {
+
+const SecretSchema *schema()
+{
+    static const SecretSchema s = {
+        "com.cordavelle.helper.GenericPassword",
+        SECRET_SCHEMA_DONT_MATCH_NAME,
+        {
+            {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+            {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+            {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+        },
+        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    return &s;
+}
+
+int statusOf(GError *error)
+{
+    if (!error) {
+        return Keychain::kSuccess;
+    }
+    const int status = error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED
+                           ? -25308 // interaction not allowed: the collection is locked
+                           : Keychain::kNotAvailable;
+    g_error_free(error);
+    return status;
+}
+
+int countItems(const QByteArray &service, const QByteArray *account, int *out)
+{
+    GError *error = nullptr;
+    GList *items = account
+                       ? secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service",
+                                                     service.constData(), "account", account->constData(), nullptr)
+                       : secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service",
+                                                     service.constData(), nullptr);
+    const int n = static_cast<int>(g_list_length(items));
+    g_list_free_full(items, g_object_unref);
+    if (out) {
+        *out = n;
+    }
+    if (error) {
+        return statusOf(error);
+    }
+    return n == 0 ? Keychain::kItemNotFound : Keychain::kSuccess;
+}
+
+} // namespace
+
+bool SecretServiceKeychain::isAvailable(QString *why)
+{
+    GError *error = nullptr;
+    SecretService *service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    if (!service) {
+        if (why) {
+            *why = error ? QString::fromUtf8(error->message) : QStringLiteral("no Secret Service");
+        }
+        if (error) {
+            g_error_free(error);
+        }
+        return false;
+    }
+    // A service that answers but has no unlocked default collection (a headless session that
+    // activated the keyring without logging in) could only store after a password prompt.
+    SecretCollection *collection =
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+    g_object_unref(service);
+    if (!collection) {
+        if (why) {
+            *why = error ? QString::fromUtf8(error->message) : QStringLiteral("the Secret Service has no default collection");
+        }
+        if (error) {
+            g_error_free(error);
+        }
+        return false;
+    }
+    const bool locked = secret_collection_get_locked(collection);
+    g_object_unref(collection);
+    if (locked) {
+        if (why) {
+            *why = QStringLiteral("the default collection of the Secret Service is locked");
+        }
+        return false;
+    }
+    return true;
+}
+
+int SecretServiceKeychain::add(const QString &service, const QString &account, const QByteArray &data)
+{
+    const QByteArray s = service.toUtf8();
+    const QByteArray a = account.toUtf8();
+    int existing = 0;
+    if (countItems(s, &a, &existing) == kSuccess && existing > 0) {
+        return kDuplicateItem;
+    }
+    SecretValue *value = secret_value_new(data.constData(), data.size(), "application/octet-stream");
+    GError *error = nullptr;
+    const QByteArray label = (service + QLatin1Char('/') + account).toUtf8();
+    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, nullptr,
+                                      &error, "service", s.constData(), "account", a.constData(), nullptr);
+    secret_value_unref(value);
+    return statusOf(error);
+}
+
+int SecretServiceKeychain::read(const QString &service, const QString &account, QByteArray *data)
+{
+    const QByteArray s = service.toUtf8();
+    const QByteArray a = account.toUtf8();
+    GError *error = nullptr;
+    SecretValue *value = secret_password_lookup_binary_sync(schema(), nullptr, &error, "service", s.constData(),
+                                                            "account", a.constData(), nullptr);
+    if (error) {
+        return statusOf(error);
+    }
+    if (!value) {
+        return kItemNotFound;
+    }
+    gsize length = 0;
+    const gchar *bytes = secret_value_get(value, &length);
+    if (data) {
+        *data = QByteArray(bytes, static_cast<qsizetype>(length));
+    }
+    secret_value_unref(value);
+    return kSuccess;
+}
+
+int SecretServiceKeychain::remove(const QString &service, const QString &account)
+{
+    const QByteArray s = service.toUtf8();
+    const QByteArray a = account.toUtf8();
+    GError *error = nullptr;
+    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &error, "service", s.constData(),
+                                                        "account", a.constData(), nullptr);
+    if (error) {
+        return statusOf(error);
+    }
+    return removed ? kSuccess : kItemNotFound;
+}
+
+int SecretServiceKeychain::count(const QString &service, int *count)
+{
+    return countItems(service.toUtf8(), nullptr, count);
+}
+
+int SecretServiceKeychain::removeAll(const QString &service)
+{
+    const QByteArray s = service.toUtf8();
+    GError *error = nullptr;
+    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &error, "service", s.constData(), nullptr);
+    if (error) {
+        return statusOf(error);
+    }
+    return removed ? kSuccess : kItemNotFound;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,294 @@
+#include "api/pairing_manager.h"
+
+#include "support/test_platform.h"
+
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+using Kind = PairingManager::PairingResult::Kind;
+
+class PairingManagerTest : public ::testing::Test {
+protected:
+    std::unique_ptr<PairingManager> makeManager()
+    {
+        return std::make_unique<PairingManager>(env.defaults(), env.clock());
+    }
+    nlohmann::ordered_json storedTable()
+    {
+        const auto data = env.defaults().dataForKey("pairedClients");
+        return data ? nlohmann::ordered_json::parse(data->toStdString()) : nlohmann::ordered_json();
+    }
+    QString tokenOf(const QString &id) { return HelperKeychainStorage::token(id).value_or(QString()); }
+
+    test::TestPlatform env;
+};
+
+TEST_F(PairingManagerTest, NewClientIsPendingWithAStoredTokenAndAnAttentionRequest)
+{
+    auto manager = makeManager();
+    const auto result = manager->requestPairing("c1", "laptop", "linux", "127.0.0.1");
+    ASSERT_EQ(result.kind, Kind::accepted);
+    ASSERT_TRUE(result.client);
+    EXPECT_EQ(result.client->status, PairingStatus::pending);
+    EXPECT_EQ(result.client->token.size(), 64);
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{64}$").match(result.client->token).hasMatch());
+    EXPECT_EQ(tokenOf("c1"), result.client->token);
+    EXPECT_EQ(manager->pendingCount(), 1);
+    EXPECT_EQ(env.attention().requests, std::vector<bool>{true});
+    // Pending tokens do not open the API.
+    EXPECT_FALSE(manager->validateToken(result.client->token));
+    // The stored table has no token.
+    EXPECT_FALSE(storedTable()[0].contains("token"));
+}
+
+TEST_F(PairingManagerTest, RateLimitPerHostButNotForKnownClients)
+{
+    auto manager = makeManager();
+    EXPECT_EQ(manager->requestPairing("a", "h", "p", "10.0.0.5").kind, Kind::accepted);
+    env.clock().advance(500ms);
+    EXPECT_EQ(manager->requestPairing("b", "h", "p", "10.0.0.5").kind, Kind::rateLimited);
+    EXPECT_EQ(manager->requestPairing("c", "h", "p", "10.0.0.6").kind, Kind::accepted);
+    // A known client repeats at any rate.
+    EXPECT_EQ(manager->requestPairing("a", "h", "p", "10.0.0.5").kind, Kind::accepted);
+    env.clock().advance(500ms);
+    // 1.0 s after the last request that passed the limit (the refused one did not renew it).
+    EXPECT_EQ(manager->requestPairing("b", "h", "p", "10.0.0.5").kind, Kind::accepted);
+    EXPECT_EQ(manager->clients().size(), 3u);
+}
+
+TEST_F(PairingManagerTest, CapacityEvictsTheOldestUnapprovedRecord)
+{
+    auto manager = makeManager();
+    for (int i = 0; i < 50; ++i) {
+        const QString id = QStringLiteral("c%1").arg(i);
+        ASSERT_EQ(manager->requestPairing(id, "h", "p", "").kind, Kind::accepted);
+        manager->approve(id);
+    }
+    EXPECT_EQ(manager->requestPairing("new", "h", "p", "").kind, Kind::capacityExceeded);
+
+    // Two denied records with the same pairing time: the one nearer the start goes.
+    manager->deny("c7");
+    manager->deny("c3");
+    const auto clients = manager->clients();
+    ASSERT_EQ(clients[3].pairedAt, clients[7].pairedAt);
+    ASSERT_EQ(manager->requestPairing("new", "h", "p", "").kind, Kind::accepted);
+    EXPECT_EQ(manager->clients().size(), 50u);
+    EXPECT_FALSE(manager->client("c3"));
+    EXPECT_TRUE(manager->client("c7"));
+    EXPECT_FALSE(HelperKeychainStorage::token("c3"));
+    // A known client is admitted when the table is full.
+    EXPECT_EQ(manager->requestPairing("c10", "h2", "p2", "").kind, Kind::accepted);
+}
+
+TEST_F(PairingManagerTest, ApproveDenyRevokeAndValidation)
+{
+    auto manager = makeManager();
+    const QString token = manager->requestPairing("c1", "h", "p", "").client->token;
+    manager->approve("c1");
+    auto valid = manager->validateToken(token);
+    ASSERT_TRUE(valid);
+    EXPECT_EQ(valid->id, "c1");
+    EXPECT_FALSE(manager->validateToken(token.left(63)));
+    EXPECT_FALSE(manager->validateToken(""));
+    EXPECT_FALSE(manager->validateToken(token + "0"));
+
+    // A repeated request keeps token and pairing time, goes pending, and the token still works.
+    const auto pairedAt = manager->client("c1")->pairedAt;
+    env.clock().advance(5s);
+    const auto again = manager->requestPairing("c1", "h", "p", "");
+    EXPECT_EQ(again.client->token, token);
+    EXPECT_EQ(again.client->pairedAt, pairedAt);
+    EXPECT_EQ(again.client->status, PairingStatus::pending);
+    EXPECT_TRUE(manager->validateToken(token));
+
+    manager->deny("c1");
+    EXPECT_FALSE(manager->validateToken(token));
+    EXPECT_EQ(manager->client("c1")->status, PairingStatus::denied);
+    EXPECT_EQ(manager->client("c1")->token, token); // record and keychain item stay
+
+    manager->revoke("c1");
+    EXPECT_FALSE(manager->client("c1"));
+    EXPECT_FALSE(HelperKeychainStorage::token("c1"));
+
+    // Revoking an unknown id still saves the (unchanged) table.
+    env.defaults().removeObject("pairedClients");
+    manager->revoke("ghost");
+    EXPECT_TRUE(storedTable().is_array());
+
+    // Unknown ids change nothing.
+    manager->approve("ghost");
+    manager->updateLastSeen("ghost");
+    EXPECT_TRUE(manager->clients().empty());
+}
+
+TEST_F(PairingManagerTest, UnclaimedApprovalExpiresAfterSixHundredSeconds)
+{
+    auto manager = makeManager();
+    const QString token = manager->requestPairing("c1", "h", "p", "").client->token;
+    manager->approve("c1");
+    env.clock().advance(600s);
+    manager->requestPairing("other", "h", "p", "");
+    EXPECT_EQ(manager->client("c1")->status, PairingStatus::approved);
+    env.clock().advance(1s);
+    manager->requestPairing("third", "h", "p", "");
+    EXPECT_EQ(manager->client("c1")->status, PairingStatus::pending);
+    EXPECT_FALSE(manager->validateToken(token));
+
+    // A claimed token never expires.
+    manager->approve("other");
+    manager->markTokenClaimed("other");
+    const auto claimedAt = manager->client("other")->tokenClaimedAt;
+    ASSERT_TRUE(claimedAt);
+    env.clock().advance(3600s);
+    manager->markTokenClaimed("other");
+    EXPECT_EQ(manager->client("other")->tokenClaimedAt, claimedAt);
+    EXPECT_EQ(manager->sweepUnclaimedApprovals(), 0);
+    EXPECT_EQ(manager->client("other")->status, PairingStatus::approved);
+}
+
+TEST_F(PairingManagerTest, LastSeenAndConnectedness)
+{
+    auto manager = makeManager();
+    manager->requestPairing("c1", "h", "p", "");
+    env.clock().advance(120s);
+    EXPECT_FALSE(manager->client("c1")->isConnected(env.clock().wallNow()));
+    manager->updateLastSeen("c1");
+    EXPECT_TRUE(manager->client("c1")->isConnected(env.clock().wallNow()));
+    env.clock().advance(60s);
+    EXPECT_FALSE(manager->client("c1")->isConnected(env.clock().wallNow()));
+}
+
+TEST_F(PairingManagerTest, RestartRebuildsTheTokenIndexFromTableAndKeychain)
+{
+    QString token1;
+    {
+        auto manager = makeManager();
+        token1 = manager->requestPairing("c1", "h", "p", "").client->token;
+        manager->requestPairing("c2", "h", "p", "");
+        manager->approve("c1");
+        manager->markTokenClaimed("c1");
+    }
+    auto restarted = makeManager();
+    ASSERT_EQ(restarted->clients().size(), 2u);
+    EXPECT_EQ(restarted->clients()[0].token, ""); // tokens are never read back from the table
+    EXPECT_FALSE(restarted->validateToken(token1)); // the index is empty until warmed
+    restarted->warmTokenCache();
+    EXPECT_EQ(restarted->validateToken(token1)->id, "c1");
+
+    // An approved client whose keychain item can't be read is left out of the index.
+    env.keychain().failReads = true;
+    restarted->rebuildTokenIndex();
+    EXPECT_FALSE(restarted->validateToken(token1));
+    EXPECT_EQ(restarted->client("c1")->token, "");
+}
+
+TEST_F(PairingManagerTest, DamagedRecordSurvivesASave)
+{
+    nlohmann::ordered_json table = nlohmann::ordered_json::array();
+    table.push_back({{"id", "good"}, {"hostname", "h"}, {"platform", "p"}, {"pairedAt", 10.5},
+                     {"lastSeen", 11.0}, {"status", "approved"}, {"tokenClaimedAt", nullptr}});
+    table.push_back({{"id", "bad"}, {"hostname", "h"}, {"status", "forgotten"}});
+    env.defaults().setObject("pairedClients", QByteArray::fromStdString(table.dump()));
+
+    auto manager = makeManager();
+    ASSERT_EQ(manager->clients().size(), 1u);
+    EXPECT_EQ(manager->clients()[0].id, "good");
+    EXPECT_FALSE(manager->clients()[0].tokenClaimedAt);
+    EXPECT_TRUE(env.log().contains("could not be read"));
+
+    manager->updateLastSeen("good");
+    const auto stored = storedTable();
+    ASSERT_EQ(stored.size(), 2u);
+    EXPECT_EQ(stored[1], table[1]);
+
+    // A table that is not JSON at all leaves the manager empty and the stored bytes untouched.
+    env.defaults().setObject("pairedClients", QByteArray("not json"));
+    auto empty = makeManager();
+    EXPECT_TRUE(empty->clients().empty());
+    EXPECT_EQ(env.defaults().dataForKey("pairedClients"), QByteArray("not json"));
+}
+
+TEST_F(PairingManagerTest, ClearAllAndApproveAllPending)
+{
+    auto manager = makeManager();
+    manager->requestPairing("a", "h", "p", "1.1.1.1");
+    manager->requestPairing("b", "h", "p", "2.2.2.2");
+    manager->deny("b");
+    manager->approveAllPending();
+    EXPECT_EQ(manager->client("a")->status, PairingStatus::approved);
+    EXPECT_EQ(manager->client("b")->status, PairingStatus::denied);
+    EXPECT_TRUE(manager->validateToken(manager->client("a")->token));
+
+    manager->clearAll();
+    EXPECT_TRUE(manager->clients().empty());
+    EXPECT_EQ(storedTable(), nlohmann::ordered_json::array());
+    EXPECT_TRUE(env.keychain().items(HelperKeychainStorage::service).isEmpty());
+    // Per-host request times survive.
+    EXPECT_EQ(manager->requestPairing("c", "h", "p", "1.1.1.1").kind, Kind::rateLimited);
+}
+
+TEST(PairedClientJson, KeyOrderOptionalClaimAndStatus)
+{
+    PairedClient client;
+    client.id = "id1";
+    client.hostname = "host";
+    client.platform = "linux";
+    client.token = "secret";
+    client.pairedAt = fromReferenceSeconds(100.25);
+    client.lastSeen = fromReferenceSeconds(200.5);
+    client.status = PairingStatus::approved;
+    nlohmann::ordered_json json = client;
+    EXPECT_EQ(json.dump(), R"({"id":"id1","hostname":"host","platform":"linux","pairedAt":100.25,"lastSeen":200.5,"status":"approved"})");
+
+    auto back = json.get<PairedClient>();
+    EXPECT_EQ(back.token, "");
+    EXPECT_FALSE(back.tokenClaimedAt);
+    EXPECT_EQ(back.pairedAt, client.pairedAt);
+
+    client.tokenClaimedAt = fromReferenceSeconds(300);
+    json = client;
+    EXPECT_EQ(json.back(), 300.0);
+
+    json["status"] = "Approved";
+    EXPECT_THROW(json.get<PairedClient>(), nlohmann::json::exception);
+    json["status"] = "approved";
+    json.erase("hostname");
+    EXPECT_THROW(json.get<PairedClient>(), nlohmann::json::exception);
+}
+
+TEST(PairingTokens, ConstantTimeEquality)
+{
+    EXPECT_TRUE(PairingManager::constantTimeEquals("", ""));
+    EXPECT_TRUE(PairingManager::constantTimeEquals("abc", "abc"));
+    EXPECT_FALSE(PairingManager::constantTimeEquals("abc", "abd"));
+    EXPECT_FALSE(PairingManager::constantTimeEquals("ab", "abc"));
+    EXPECT_FALSE(PairingManager::constantTimeEquals(QByteArray("ab\0", 3), "ab"));
+    EXPECT_NE(PairingManager::generateToken(), PairingManager::generateToken());
+}
+
+TEST(HelperKeychainStorage, SaveReplacesAndFailuresAreLogged)
+{
+    test::TestPlatform env;
+    HelperKeychainStorage::saveToken("first", "c1");
+    HelperKeychainStorage::saveToken("second", "c1");
+    EXPECT_EQ(env.keychain().items(HelperKeychainStorage::service).size(), 1);
+    EXPECT_EQ(HelperKeychainStorage::token("c1"), QStringLiteral("second"));
+    EXPECT_FALSE(HelperKeychainStorage::token("nobody"));
+    EXPECT_TRUE(env.log().entries.empty());
+
+    env.keychain().failWrites = true;
+    HelperKeychainStorage::saveToken("third", "c2");
+    ASSERT_EQ(env.log().entries.size(), 1u);
+    EXPECT_EQ(env.log().entries[0].message, "Failed to save pairing token for c2: OSStatus -25308");
+    EXPECT_EQ(env.log().entries[0].subsystem, "com.kelvo.cordavelle-helper");
+    EXPECT_EQ(env.log().entries[0].category, "Keychain");
+}
+
+} // namespace
+} // namespace cordavelle

@@ -1,0 +1,83 @@
+#include "api/paired_client.h"
+#include "platform/keychain.h"
+
+#include "support/private_session_bus.h"
+#include "support/test_platform.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+// Stores and reads pairing tokens through a real Secret Service (gnome-keyring on a private bus).
+TEST(SecretServiceKeychain, TokensThroughARealSecretService)
+{
+    if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty()) {
+        GTEST_SKIP() << "gnome-keyring-daemon is not installed";
+    }
+    test::TestPlatform env;
+    test::PrivateSessionBus bus;
+    if (bus.address().isEmpty()) {
+        GTEST_SKIP() << "dbus-daemon could not start a session bus";
+    }
+    bus.exportToEnvironment();
+    qputenv("HOME", env.platform().paths().home().toUtf8());
+    qputenv("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
+    qputenv("XDG_RUNTIME_DIR", env.root().toUtf8());
+
+    QProcess keyring;
+    keyring.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});
+    ASSERT_TRUE(keyring.waitForFinished(15000));
+    if (!SecretServiceKeychain::isAvailable()) {
+        GTEST_SKIP() << "no Secret Service answered on the private bus";
+    }
+
+    // The production keychain picks the Secret Service and writes no fallback file.
+    const QString fallback = env.root() + "/fallback.json";
+    env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback));
+
+    HelperKeychainStorage::saveToken("first-token", "client-a");
+    HelperKeychainStorage::saveToken("second-token", "client-a");
+    HelperKeychainStorage::saveToken("b-token", "client-b");
+    EXPECT_EQ(HelperKeychainStorage::token("client-a"), QStringLiteral("second-token"));
+    EXPECT_FALSE(HelperKeychainStorage::token("client-z"));
+
+    // A second connection sees the same items, so they really live in the service.
+    SecretServiceKeychain direct;
+    int count = 0;
+    EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kSuccess);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(direct.add(HelperKeychainStorage::service, "client-b", "x"), Keychain::kDuplicateItem);
+
+    HelperKeychainStorage::deleteToken("client-a");
+    EXPECT_FALSE(HelperKeychainStorage::token("client-a"));
+    HelperKeychainStorage::deleteAllTokens();
+    EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kItemNotFound);
+    EXPECT_FALSE(QFile::exists(fallback));
+}
+
+// Without any Secret Service the tokens go to a 0600 file, with a warning.
+TEST(SecretServiceKeychain, FallsBackToAPrivateFile)
+{
+    test::TestPlatform env;
+    test::PrivateSessionBus bus; // an empty bus: nothing provides the Secret Service
+    if (bus.address().isEmpty()) {
+        GTEST_SKIP() << "dbus-daemon could not start a session bus";
+    }
+    bus.exportToEnvironment();
+    const QString fallback = env.root() + "/support/keychain.json";
+    env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback));
+
+    HelperKeychainStorage::saveToken("file-token", "client-a");
+    EXPECT_EQ(HelperKeychainStorage::token("client-a"), QStringLiteral("file-token"));
+    EXPECT_TRUE(QFile::exists(fallback));
+    EXPECT_EQ(QFile::permissions(fallback) & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
+    EXPECT_TRUE(env.log().contains("No Secret Service answered"));
+}
+
+} // namespace
+} // namespace cordavelle

@@ -1,0 +1,64 @@
+#include "platform/keychain.h"
+
+#include "support/test_platform.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+TEST(FileKeychain, StoresItemsPrivatelyWithStatusCodes)
+{
+    test::TestPlatform env;
+    const QString path = env.root() + "/support/keychain.json";
+    FileKeychain keychain(path);
+
+    int n = -1;
+    EXPECT_EQ(keychain.count("svc", &n), Keychain::kItemNotFound);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(keychain.add("svc", "a", "one"), Keychain::kSuccess);
+    EXPECT_EQ(keychain.add("svc", "a", "two"), Keychain::kDuplicateItem);
+    EXPECT_EQ(keychain.add("svc", "b", QByteArray("\x00\xff", 2)), Keychain::kSuccess);
+    EXPECT_EQ(keychain.add("other", "a", "x"), Keychain::kSuccess);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    QByteArray data;
+    EXPECT_EQ(FileKeychain(path).read("svc", "b", &data), Keychain::kSuccess);
+    EXPECT_EQ(data, QByteArray("\x00\xff", 2));
+    EXPECT_EQ(keychain.read("svc", "zz", &data), Keychain::kItemNotFound);
+    EXPECT_EQ(keychain.count("svc", &n), Keychain::kSuccess);
+    EXPECT_EQ(n, 2);
+
+    EXPECT_EQ(keychain.remove("svc", "a"), Keychain::kSuccess);
+    EXPECT_EQ(keychain.remove("svc", "a"), Keychain::kItemNotFound);
+    EXPECT_EQ(keychain.removeAll("svc"), Keychain::kSuccess);
+    EXPECT_EQ(keychain.removeAll("svc"), Keychain::kItemNotFound);
+    EXPECT_EQ(keychain.read("other", "a", &data), Keychain::kSuccess);
+}
+
+TEST(FileKeychain, DamagedFileIsReportedAndNeverOverwritten)
+{
+    test::TestPlatform env;
+    const QString path = env.root() + "/keychain.json";
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("{broken");
+    }
+    FileKeychain keychain(path);
+    QByteArray data;
+    EXPECT_EQ(keychain.read("svc", "a", &data), Keychain::kIOError);
+    EXPECT_EQ(keychain.add("svc", "a", "x"), Keychain::kIOError);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "{broken");
+}
+
+} // namespace
+} // namespace cordavelle

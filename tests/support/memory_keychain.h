@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/attention.h"
+#include "platform/keychain.h"
+
+#include <QMap>
+
+namespace cordavelle::test {
+
+// Keychain items in memory. `failReads`/`failWrites` make every read or add fail like a locked
+// keychain.
+class MemoryKeychain final : public Keychain {
+public:
+    int add(const QString &service, const QString &account, const QByteArray &data) override
+    {
+        if (failWrites) {
+            return -25308;
+        }
+        auto &items = m_items[service];
+        if (items.contains(account)) {
+            return kDuplicateItem;
+        }
+        items.insert(account, data);
+        return kSuccess;
+    }
+    int read(const QString &service, const QString &account, QByteArray *data) override
+    {
+        if (failReads) {
+            return -25308;
+        }
+        const auto items = m_items.value(service);
+        if (!items.contains(account)) {
+            return kItemNotFound;
+        }
+        if (data) {
+            *data = items.value(account);
+        }
+        return kSuccess;
+    }
+    int remove(const QString &service, const QString &account) override
+    {
+        return m_items[service].remove(account) > 0 ? kSuccess : kItemNotFound;
+    }
+    int count(const QString &service, int *count) override
+    {
+        const int n = static_cast<int>(m_items.value(service).size());
+        if (count) {
+            *count = n;
+        }
+        return n == 0 ? kItemNotFound : kSuccess;
+    }
+    int removeAll(const QString &service) override
+    {
+        const bool any = !m_items.value(service).isEmpty();
+        m_items.remove(service);
+        return any ? kSuccess : kItemNotFound;
+    }
+
+    QMap<QString, QByteArray> items(const QString &service) const { return m_items.value(service); }
+
+    bool failReads = false;
+    bool failWrites = false;
+
+private:
+    QMap<QString, QMap<QString, QByteArray>> m_items;
+};
+
+class RecordingAttention final : public Attention {
+public:
+    void requestUserAttention(bool critical) override { requests.push_back(critical); }
+    std::vector<bool> requests;
+};
+
+} // namespace cordavelle::test
