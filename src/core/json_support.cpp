@@ -53,7 +53,8 @@ Json parseJson(const QByteArray &data)
 {
     try {
         return Json::parse(data.begin(), data.end());
-    } catch (const Json::parse_error &) {
+    } catch (const Json::exception &) {
+        // Besides syntax errors, the parser rejects numbers too large for a double (1e400).
         throw JsonDecodeError(QStringLiteral("The data is not valid JSON"));
     }
 }

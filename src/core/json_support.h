@@ -80,16 +80,13 @@ std::optional<T> jsonInteger(const Json &value)
     return std::nullopt;
 }
 
-// The value as T, or a JsonDecodeError. Integers follow `jsonInteger`; `bool` takes only true and
-// false; `double` takes any number but no boolean; `QString` takes only a string; `QStringList`
-// only an array of strings. Every other T goes through its own `from_json`.
-template <class T>
-T decodeJsonValue(const Json &value);
-
 namespace detail {
 [[noreturn]] void throwTypeMismatch(const char *expected, const Json &found);
 }
 
+// The value as T, or a JsonDecodeError. Integers follow `jsonInteger`; `bool` takes only true and
+// false; `double` takes any number but no boolean; `QString` takes only a string; `QStringList`
+// only an array of strings. Every other T goes through its own `from_json`.
 template <class T>
 T decodeJsonValue(const Json &value)
 {
