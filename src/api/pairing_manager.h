@@ -66,6 +66,11 @@ public:
     // 32 bytes of the system's secure random source as 64 lower-case hex digits; absent when the
     // source fails.
     static std::optional<QString> generateToken();
+
+    // The notification category with the Accept and Deny buttons of a pairing request.
+    static void registerNotificationCategory();
+    // Puts a pending request before the user; a later one for the same client replaces it.
+    static void sendPairingNotification(const PairedClient &client);
     static bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 
 signals:

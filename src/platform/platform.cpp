@@ -66,6 +66,14 @@ LoginItem &Platform::loginItem()
     return *m_loginItem;
 }
 
+Notifications &Platform::notifications()
+{
+    if (!m_notifications) {
+        m_notifications = std::make_shared<FreedesktopNotifications>();
+    }
+    return *m_notifications;
+}
+
 Keychain &Platform::keychain()
 {
     if (!m_keychain) {

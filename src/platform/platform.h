@@ -7,6 +7,7 @@
 #include "keychain.h"
 #include "log_sink.h"
 #include "login_item.h"
+#include "notifications.h"
 #include "paths.h"
 #include "system_info.h"
 #include "terminal.h"
@@ -65,6 +66,8 @@ public:
     // The Secret Service, or a private file in the support folder when none answers.
     Keychain &keychain();
     Attention &attention() { return *m_attention; }
+    // The desktop's notification service, connected on first use.
+    Notifications &notifications();
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -85,6 +88,7 @@ public:
     void setToolLocator(std::shared_ptr<ToolLocator> locator) { m_toolLocator = std::move(locator); }
     void setKeychain(std::shared_ptr<Keychain> keychain) { m_keychain = std::move(keychain); }
     void setAttention(std::shared_ptr<Attention> attention) { m_attention = std::move(attention); }
+    void setNotifications(std::shared_ptr<Notifications> notifications) { m_notifications = std::move(notifications); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -101,6 +105,7 @@ private:
     std::shared_ptr<ToolLocator> m_toolLocator;
     std::shared_ptr<Keychain> m_keychain;
     std::shared_ptr<Attention> m_attention;
+    std::shared_ptr<Notifications> m_notifications;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

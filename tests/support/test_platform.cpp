@@ -11,7 +11,8 @@ TestPlatform::TestPlatform()
       m_audio(std::make_shared<FakeAudioSystem>()),
       m_terminal(std::make_shared<RecordingTerminal>()),
       m_keychain(std::make_shared<MemoryKeychain>()),
-      m_attention(std::make_shared<RecordingAttention>())
+      m_attention(std::make_shared<RecordingAttention>()),
+      m_notifications(std::make_shared<RecordingNotifications>())
 {
     auto context = std::make_unique<Platform>();
     auto paths = std::make_shared<RootedPaths>(m_dir.path());
@@ -26,6 +27,7 @@ TestPlatform::TestPlatform()
     context->setToolLocator(std::make_shared<RootedToolLocator>(m_dir.path()));
     context->setKeychain(m_keychain);
     context->setAttention(m_attention);
+    context->setNotifications(m_notifications);
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 

@@ -4,6 +4,7 @@
 #include "manual_clock.h"
 #include "memory_keychain.h"
 #include "recording_log_sink.h"
+#include "recording_notifications.h"
 #include "recording_terminal.h"
 
 #include "platform/platform.h"
@@ -42,6 +43,7 @@ public:
     QString hostPath(const QString &namedPath) const { return root() + namedPath; }
     MemoryKeychain &keychain() { return *m_keychain; }
     RecordingAttention &attention() { return *m_attention; }
+    RecordingNotifications &notifications() { return *m_notifications; }
     QString root() const { return m_dir.path(); }
     UserDefaults &defaults() { return platform().standardDefaults(); }
 
@@ -57,6 +59,7 @@ private:
     std::shared_ptr<RecordingTerminal> m_terminal;
     std::shared_ptr<MemoryKeychain> m_keychain;
     std::shared_ptr<RecordingAttention> m_attention;
+    std::shared_ptr<RecordingNotifications> m_notifications;
     std::unique_ptr<Platform::Scope> m_scope;
 };
 

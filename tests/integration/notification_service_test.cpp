@@ -1,0 +1,115 @@
+#include "api/pairing_manager.h"
+#include "api/pairing_notifications.h"
+#include "platform/notifications.h"
+
+#include "support/private_session_bus.h"
+#include "support/test_platform.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+// A stand-in for the desktop's notification server, on the test's own session bus.
+class StandInNotificationServer : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    struct Posted {
+        uint id;
+        uint replacesId;
+        QString summary;
+        QString body;
+        QStringList actions;
+    };
+    std::vector<Posted> posted;
+
+public slots:
+    uint Notify(const QString &, uint replacesId, const QString &, const QString &summary, const QString &body,
+                const QStringList &actions, const QVariantMap &, int)
+    {
+        const uint id = replacesId != 0 ? replacesId : ++m_next;
+        posted.push_back({id, replacesId, summary, body, actions});
+        return id;
+    }
+    QStringList GetCapabilities() { return {"actions", "body", "sound"}; }
+    QString GetServerInformation(QString &vendor, QString &version, QString &spec)
+    {
+        vendor = "test";
+        version = "1";
+        spec = "1.2";
+        return "stand-in";
+    }
+    void CloseNotification(uint) {}
+
+signals:
+    void ActionInvoked(uint id, const QString &actionKey);
+    void NotificationClosed(uint id, uint reason);
+
+private:
+    uint m_next = 0;
+};
+
+bool waitFor(const std::function<bool()> &done, int ms = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return done();
+}
+
+TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
+{
+    test::TestPlatform env;
+    test::PrivateSessionBus bus;
+    if (bus.address().isEmpty()) {
+        GTEST_SKIP() << "dbus-daemon could not start a session bus";
+    }
+    bus.exportToEnvironment();
+
+    QDBusConnection serverBus = QDBusConnection::connectToBus(bus.address(), "stand-in-server");
+    ASSERT_TRUE(serverBus.isConnected());
+    StandInNotificationServer server;
+    ASSERT_TRUE(serverBus.registerObject("/org/freedesktop/Notifications", &server,
+                                         QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+    ASSERT_TRUE(serverBus.registerService("org.freedesktop.Notifications"));
+
+    auto notifications = std::make_shared<FreedesktopNotifications>();
+    env.platform().setNotifications(notifications);
+    PairingManager manager(env.defaults(), env.clock());
+    PairingNotificationDelegate delegate(*notifications, manager);
+    PairingManager::registerNotificationCategory();
+
+    const auto alice = *manager.requestPairing("alice", "alice-pc", "linux", "").client;
+    const auto bob = *manager.requestPairing("bob", "bob-pc", "mac", "").client;
+    PairingManager::sendPairingNotification(alice);
+    PairingManager::sendPairingNotification(bob);
+    ASSERT_TRUE(waitFor([&] { return server.posted.size() == 2; }));
+    EXPECT_EQ(server.posted[0].summary, "Pairing Request");
+    EXPECT_EQ(server.posted[0].body, "'alice-pc' (linux) is requesting access");
+    EXPECT_EQ(server.posted[0].actions.mid(0, 4), (QStringList{"ACCEPT_PAIRING", "Accept", "DENY_PAIRING", "Deny"}));
+
+    // The user presses Accept on Alice's notification and Deny on Bob's.
+    emit server.ActionInvoked(server.posted[0].id, "ACCEPT_PAIRING");
+    emit server.ActionInvoked(server.posted[1].id, "DENY_PAIRING");
+    ASSERT_TRUE(waitFor([&] { return manager.client("bob")->status == PairingStatus::denied; }));
+    EXPECT_EQ(manager.client("alice")->status, PairingStatus::approved);
+    EXPECT_EQ(manager.validateToken(alice.token)->id, "alice");
+
+    // A second notification for the same client replaces the first.
+    PairingManager::sendPairingNotification(alice);
+    ASSERT_TRUE(waitFor([&] { return server.posted.size() == 3; }));
+    EXPECT_EQ(server.posted[2].replacesId, server.posted[0].id);
+}
+
+} // namespace
+} // namespace cordavelle
+
+#include "notification_service_test.moc"

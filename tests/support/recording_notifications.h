@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/notifications.h"
+
+#include <vector>
+
+namespace cordavelle::test {
+
+// Keeps what was posted; `respond` plays the user pressing a button.
+class RecordingNotifications final : public Notifications {
+public:
+    void setCategories(const QList<NotificationCategory> &list) override { categories = list; }
+    void add(const NotificationRequest &request) override { requests.push_back(request); }
+
+    void respond(const QString &action, const NotificationRequest &request)
+    {
+        emit responseReceived(NotificationResponse{action, request.identifier, request.userInfo});
+    }
+
+    QList<NotificationCategory> categories;
+    std::vector<NotificationRequest> requests;
+};
+
+} // namespace cordavelle::test
