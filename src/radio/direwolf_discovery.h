@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace cordavelle {
+
+// Finds a Direwolf and a Homebrew that a package manager installed, and opens a terminal on a
+// small script that installs Homebrew, or installs or upgrades Direwolf through it. The user
+// drives the install in the terminal; the next look-up shows the outcome.
+class DirewolfDiscovery : public QObject {
+    Q_OBJECT
+public:
+    static const QStringList direwolfCandidates;
+    static const QStringList brewCandidates;
+    static const QStringList homebrewPrefixes;
+    // The official one-line Homebrew installer.
+    static const QString homebrewInstallCommand;
+
+    // Looks both up once.
+    explicit DirewolfDiscovery(QObject *parent = nullptr);
+
+    // The one instance, made on first use.
+    static DirewolfDiscovery &shared();
+
+    const std::optional<QString> &direwolfPath() const { return m_direwolfPath; }
+    void setDirewolfPath(std::optional<QString> path);
+    const std::optional<QString> &brewPath() const { return m_brewPath; }
+    void setBrewPath(std::optional<QString> path);
+
+    bool isDirewolfInstalled() const { return m_direwolfPath.has_value(); }
+    bool isHomebrewInstalled() const { return m_brewPath.has_value(); }
+
+    // Looks both up again: Direwolf first, then brew.
+    void refresh();
+
+    // The first executable candidate, passing over an Intel-only build on Apple silicon; this
+    // machine's own folders come after the named candidates.
+    static std::optional<QString> findDirewolf();
+    static std::optional<QString> findBrew();
+    // Whether an executable is usable on this machine (not x86_64-only on Apple silicon).
+    static bool passesArchitectureCheck(const QString &path);
+
+    // "/opt/homebrew", "/opt/local" or "/usr/local" when `direwolfPath` lies below it.
+    std::optional<QString> discoveredHomebrewPrefix() const;
+
+    // Installs Direwolf with brew, or Homebrew first when there is none.
+    void openTerminalToInstallDirewolf();
+    void openTerminalToInstallHomebrew();
+    // Does nothing without brew.
+    void openTerminalToUpgradeDirewolf();
+    // Writes the command into a self-deleting script and opens a terminal on it. Failures are
+    // logged only.
+    void runInTerminal(const QString &command);
+
+    // Writes the script into the terminal's private folder (the script only for its owner) and
+    // returns its path. Throws FileError.
+    static QString writeCommandScript(const QString &command);
+    static QString commandScriptText(const QString &command);
+
+signals:
+    void direwolfPathChanged();
+    void brewPathChanged();
+
+private:
+    std::optional<QString> m_direwolfPath;
+    std::optional<QString> m_brewPath;
+};
+
+} // namespace cordavelle
