@@ -4,15 +4,7 @@
 
 namespace cordavelle {
 
-QString toRaw(ExperimentalFeature feature)
-{
-    switch (feature) {
-    case ExperimentalFeature::packetModem: return QStringLiteral("packetModem");
-    }
-    return {};
-}
-
-QString featureName(ExperimentalFeature feature)
+QString name(ExperimentalFeature feature)
 {
     switch (feature) {
     case ExperimentalFeature::packetModem: return QStringLiteral("Packet TNC");
@@ -20,7 +12,7 @@ QString featureName(ExperimentalFeature feature)
     return {};
 }
 
-QString featureDescription(ExperimentalFeature feature)
+QString description(ExperimentalFeature feature)
 {
     switch (feature) {
     case ExperimentalFeature::packetModem: return QStringLiteral("Enable Packet TNC management in the Helper.");

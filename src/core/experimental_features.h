@@ -1,23 +1,27 @@
 #pragma once
 
+#include "core/service_model.h"
 #include "platform/user_defaults.h"
 
 #include <QObject>
 #include <QString>
 
-#include <array>
 
 namespace cordavelle {
 
 // Unfinished features offered behind switches.
 enum class ExperimentalFeature { packetModem };
 
-inline constexpr std::array kAllExperimentalFeatures{ExperimentalFeature::packetModem};
+template <>
+struct EnumTraits<ExperimentalFeature> {
+    static constexpr bool iterable = true;
+    static constexpr std::array cases{ExperimentalFeature::packetModem};
+    static constexpr std::array<std::string_view, 1> raw{"packetModem"};
+};
 
-QString toRaw(ExperimentalFeature feature);
 // The label of the feature's switch.
-QString featureName(ExperimentalFeature feature);
-QString featureDescription(ExperimentalFeature feature);
+QString name(ExperimentalFeature feature);
+QString description(ExperimentalFeature feature);
 // "exp_" followed by the raw value.
 QString defaultsKey(ExperimentalFeature feature);
 

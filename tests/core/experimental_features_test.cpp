@@ -15,6 +15,8 @@ TEST(ExperimentalFeatures, FreshDefaultsHaveEverythingOff)
     EXPECT_FALSE(manager.isEnabled(ExperimentalFeature::packetModem));
     EXPECT_EQ(defaults.writeCount(), 0);
     EXPECT_EQ(defaultsKey(ExperimentalFeature::packetModem), "exp_packetModem");
+    EXPECT_EQ(allCases<ExperimentalFeature>().size(), 1u);
+    EXPECT_EQ(fromRaw<ExperimentalFeature>(QStringLiteral("packetModem")), ExperimentalFeature::packetModem);
 }
 
 TEST(ExperimentalFeatures, FeatureSwitchSurvivesTheMasterSwitch)

@@ -1,0 +1,337 @@
+#include "config_store.h"
+
+#include "core/helper_logger.h"
+#include "platform/platform.h"
+
+#include <QDir>
+
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+namespace cordavelle {
+
+namespace {
+
+constexpr int kLegacyJrcRigModel = 6005;
+constexpr int kFlexSliceARigModel = 23005;
+
+using Category = HelperLogger::Category;
+
+// The number reading, narrowed to what the store holds; a value beyond that is no usable number.
+int readInteger(const UserDefaults &defaults, const QString &key, int fallback)
+{
+    const std::optional<qint64> value = defaults.integerForKey(key);
+    if (!value || !std::in_range<int>(*value)) {
+        return fallback;
+    }
+    return static_cast<int>(*value);
+}
+
+} // namespace
+
+ConfigStore::ConfigStore(UserDefaults &defaults, QObject *parent)
+    : ConfigStore(defaults, Platform::current().loginItem(), Platform::current().appActivation(), parent)
+{
+}
+
+ConfigStore::ConfigStore(UserDefaults &defaults, LoginItem &loginItem, AppActivation &activation, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_loginItem(loginItem), m_activation(activation)
+{
+    // Loading assigns the members directly: nothing is written, no login item is touched and
+    // no activation policy is set for the values found.
+    migrateFromPriorBundleIfNeeded(m_defaults);
+
+    m_loadedSchemaVersion = readInteger(m_defaults, Keys::configSchemaVersion, 1);
+    m_apiPort = readInteger(m_defaults, Keys::apiPort, kDefaultApiPort);
+    // The stored flag is never read: the login item itself says whether it is on.
+    m_launchAtLogin = m_loginItem.status() == LoginItem::Status::enabled;
+    m_stationCallsign = m_defaults.stringForKey(Keys::stationCallsign).value_or(QString());
+    if (const auto name = m_defaults.stringForKey(Keys::serviceName)) {
+        m_serviceName = *name; // an empty stored name stays empty
+    } else {
+        const QString host = Platform::current().systemInfo().hostName();
+        m_serviceName = host.isEmpty() ? kFallbackServiceName : host;
+    }
+    m_idleShutdownDelay = readInteger(m_defaults, Keys::idleShutdownDelay, kDefaultIdleShutdownDelay);
+    m_allowNetworkAccess = m_defaults.boolForKey(Keys::allowNetworkAccess);
+    m_requirePairing = m_defaults.boolObjectForKey(Keys::requirePairing).value_or(true);
+
+    m_varaConfig = load<VARAConfig>(Keys::varaConfig).value_or(VARAConfig{});
+    m_varaFMConfig = load<VARAFMConfig>(Keys::varaFMConfig).value_or(VARAFMConfig{});
+    m_rigctldConfig = load<RigctldConfig>(Keys::rigctldConfig).value_or(RigctldConfig{});
+    m_direwolfConfig = load<DirewolfConfig>(Keys::direwolfConfig).value_or(DirewolfConfig{});
+
+    const QString mode = m_defaults.stringForKey(Keys::appearanceMode).value_or(QStringLiteral("dock"));
+    m_appearanceMode = fromRaw<AppAppearanceMode>(mode).value_or(AppAppearanceMode::dock);
+
+    migrateSchemaIfNeeded();
+}
+
+ConfigStore &ConfigStore::shared()
+{
+    // Never destroyed: views and the orchestrator may reach it until the process ends.
+    static auto *instance = new ConfigStore(Platform::current().standardDefaults());
+    return *instance;
+}
+
+void ConfigStore::migrateFromPriorBundleIfNeeded(UserDefaults &defaults)
+{
+    if (defaults.boolForKey(Keys::bundleMigrationCompleted)) {
+        return;
+    }
+    const auto markDone = [&defaults] { defaults.setObject(Keys::bundleMigrationCompleted, true); };
+
+    // Settings already saved under the current identifier win over anything older.
+    for (const QString &key : {Keys::varaConfig, Keys::varaFMConfig, Keys::rigctldConfig, Keys::direwolfConfig}) {
+        if (defaults.dataForKey(key)) {
+            markDone();
+            return;
+        }
+    }
+
+    const std::optional<QVariantMap> prior =
+        readPropertyListFile(Platform::current().preferencesFile(kPriorBundleIdentifier));
+    if (!prior) {
+        markDone();
+        return;
+    }
+    HelperLogger::info(QStringLiteral("[ConfigStore] Migrating %1 preference keys from %2")
+                           .arg(prior->size())
+                           .arg(kPriorBundleIdentifier),
+                       Category::services);
+    for (auto it = prior->cbegin(); it != prior->cend(); ++it) {
+        defaults.setObject(it.key(), it.value());
+    }
+    markDone();
+}
+
+void ConfigStore::migrateSchemaIfNeeded()
+{
+    if (m_loadedSchemaVersion > 2) {
+        return;
+    }
+    HelperLogger::info(QStringLiteral("[ConfigStore] Migrating config schema %1 \u2192 %2")
+                           .arg(m_loadedSchemaVersion)
+                           .arg(kCurrentSchemaVersion),
+                       Category::services);
+    if (m_rigctldConfig.rigModel == kLegacyJrcRigModel) {
+        HelperLogger::info(
+            QStringLiteral("[ConfigStore] Migrating rigctld.rigModel 6005 (JRC) \u2192 23005 (Flex SmartSDR slice A)"),
+            Category::services);
+        RigctldConfig migrated = m_rigctldConfig;
+        migrated.rigModel = kFlexSliceARigModel;
+        setRigctldConfig(migrated);
+        save(m_rigctldConfig, Keys::rigctldConfig);
+    }
+    m_defaults.setObject(Keys::configSchemaVersion, qlonglong(kCurrentSchemaVersion));
+}
+
+template <class Record>
+std::optional<Record> ConfigStore::load(const QString &key) const
+{
+    const std::optional<QByteArray> data = m_defaults.dataForKey(key);
+    if (!data) {
+        return std::nullopt;
+    }
+    try {
+        return decodeJson<Record>(*data);
+    } catch (const std::exception &e) {
+        // The stored data stays as it is until the setting is next assigned.
+        HelperLogger::error(QStringLiteral("[ConfigStore] Failed to decode '%1': %2").arg(key, QString::fromUtf8(e.what())),
+                            Category::services);
+        return std::nullopt;
+    }
+}
+
+template <class Record>
+void ConfigStore::save(const Record &record, const QString &key)
+{
+    QByteArray data;
+    try {
+        data = encodeJson(record);
+    } catch (const std::exception &e) {
+        HelperLogger::error(QStringLiteral("[ConfigStore] Failed to encode '%1': %2").arg(key, QString::fromUtf8(e.what())),
+                            Category::services);
+        return;
+    }
+    m_defaults.setObject(key, data);
+}
+
+void ConfigStore::setVaraConfig(const VARAConfig &config)
+{
+    const bool changed = !(config == m_varaConfig);
+    m_varaConfig = config;
+    save(m_varaConfig, Keys::varaConfig);
+    if (changed) {
+        emit varaConfigChanged(m_varaConfig);
+    }
+}
+
+void ConfigStore::setVaraFMConfig(const VARAFMConfig &config)
+{
+    const bool changed = !(config == m_varaFMConfig);
+    m_varaFMConfig = config;
+    save(m_varaFMConfig, Keys::varaFMConfig);
+    if (changed) {
+        emit varaFMConfigChanged(m_varaFMConfig);
+    }
+}
+
+void ConfigStore::setRigctldConfig(const RigctldConfig &config)
+{
+    const bool changed = !(config == m_rigctldConfig);
+    m_rigctldConfig = config;
+    save(m_rigctldConfig, Keys::rigctldConfig);
+    if (changed) {
+        emit rigctldConfigChanged(m_rigctldConfig);
+    }
+}
+
+void ConfigStore::setDirewolfConfig(const DirewolfConfig &config)
+{
+    const bool changed = !(config == m_direwolfConfig);
+    m_direwolfConfig = config;
+    save(m_direwolfConfig, Keys::direwolfConfig);
+    if (changed) {
+        emit direwolfConfigChanged(m_direwolfConfig);
+    }
+}
+
+void ConfigStore::setApiPort(int port)
+{
+    const bool changed = port != m_apiPort;
+    m_apiPort = port;
+    m_defaults.setObject(Keys::apiPort, qlonglong(port));
+    if (changed) {
+        emit apiPortChanged(port);
+    }
+}
+
+void ConfigStore::setLaunchAtLogin(bool enabled)
+{
+    const bool changed = enabled != m_launchAtLogin;
+    m_launchAtLogin = enabled;
+    applyLaunchAtLogin();
+    if (changed) {
+        emit launchAtLoginChanged(enabled);
+    }
+}
+
+void ConfigStore::applyLaunchAtLogin()
+{
+    m_defaults.setObject(Keys::launchAtLogin, m_launchAtLogin);
+    const std::optional<QString> failure = m_launchAtLogin ? m_loginItem.registerItem() : m_loginItem.unregisterItem();
+    if (failure) {
+        // The assigned value stays; the next launch shows the item's real status again.
+        HelperLogger::error(QStringLiteral("[ConfigStore] Failed to %1 login item: %2")
+                                .arg(m_launchAtLogin ? QStringLiteral("register") : QStringLiteral("unregister"), *failure),
+                            Category::services);
+    }
+}
+
+void ConfigStore::setStationCallsign(const QString &callsign)
+{
+    const bool changed = callsign != m_stationCallsign;
+    m_stationCallsign = callsign;
+    m_defaults.setObject(Keys::stationCallsign, callsign);
+    if (changed) {
+        emit stationCallsignChanged(callsign);
+    }
+}
+
+void ConfigStore::setServiceName(const QString &name)
+{
+    const bool changed = name != m_serviceName;
+    m_serviceName = name;
+    m_defaults.setObject(Keys::serviceName, name);
+    if (changed) {
+        emit serviceNameChanged(name);
+    }
+}
+
+void ConfigStore::setIdleShutdownDelay(int minutes)
+{
+    const bool changed = minutes != m_idleShutdownDelay;
+    m_idleShutdownDelay = minutes;
+    m_defaults.setObject(Keys::idleShutdownDelay, qlonglong(minutes));
+    if (changed) {
+        emit idleShutdownDelayChanged(minutes);
+    }
+}
+
+void ConfigStore::setAllowNetworkAccess(bool allow)
+{
+    const bool changed = allow != m_allowNetworkAccess;
+    m_allowNetworkAccess = allow;
+    m_defaults.setObject(Keys::allowNetworkAccess, allow);
+    if (changed) {
+        emit allowNetworkAccessChanged(allow);
+    }
+}
+
+void ConfigStore::setRequirePairing(bool require)
+{
+    const bool changed = require != m_requirePairing;
+    m_requirePairing = require;
+    m_defaults.setObject(Keys::requirePairing, require);
+    if (changed) {
+        emit requirePairingChanged(require);
+    }
+}
+
+void ConfigStore::setAppearanceMode(AppAppearanceMode mode)
+{
+    const bool changed = mode != m_appearanceMode;
+    m_appearanceMode = mode;
+    m_defaults.setObject(Keys::appearanceMode, toRaw(mode));
+    applyAppearanceMode();
+    if (changed) {
+        emit appearanceModeChanged(mode);
+    }
+}
+
+void ConfigStore::applyAppearanceMode()
+{
+    // Whether the platform accepted the policy changes nothing here.
+    m_activation.setActivationPolicy(showInDock(m_appearanceMode) ? AppActivation::Policy::regular
+                                                                  : AppActivation::Policy::accessory);
+}
+
+QString ConfigStore::bindAddress()
+{
+    return Platform::current().standardDefaults().boolForKey(Keys::allowNetworkAccess) ? QStringLiteral("0.0.0.0")
+                                                                                        : QStringLiteral("127.0.0.1");
+}
+
+QString ConfigStore::appSupportDir()
+{
+    QString base = Platform::current().paths().applicationSupport();
+    if (base.isEmpty()) {
+        base = Platform::current().paths().home() + QStringLiteral("/.local/share");
+    }
+    const QString dir = base + QLatin1Char('/') + kSupportFolderName;
+
+    // Made once per location, like the folder of a process that never moves: a folder removed
+    // later (by a reset) is not brought back just by asking where it is.
+    static std::mutex mutex;
+    static QString made;
+    std::lock_guard lock(mutex);
+    if (dir != made) {
+        made = dir;
+        std::error_code error;
+        std::filesystem::create_directories(QDir::toNativeSeparators(dir).toStdString(), error);
+        if (error) {
+            HelperLogger::error(QStringLiteral("[ConfigStore] Could not create app support directory: "
+                                               "The folder \u201C%1\u201D could not be made (%2).")
+                                    .arg(dir, QString::fromStdString(error.message())),
+                                Category::general);
+        }
+    }
+    return dir;
+}
+
+QString ConfigStore::winePrefix() { return appSupportDir() + QStringLiteral("/wine-prefix"); }
+
+} // namespace cordavelle

@@ -1,0 +1,145 @@
+#pragma once
+
+#include "core/app_appearance_mode.h"
+#include "core/service_config.h"
+#include "platform/app_activation.h"
+#include "platform/login_item.h"
+#include "platform/user_defaults.h"
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace cordavelle {
+
+// The one store of every persistent setting. It loads the user defaults once, migrates older
+// stored data, and writes a setting back the moment it is assigned, even when the value did not
+// change; the `…Changed` signals come only with a real change, after the value is stored.
+// Main thread only.
+class ConfigStore : public QObject {
+    Q_OBJECT
+public:
+    // The user-defaults keys.
+    struct Keys {
+        static inline const QString configSchemaVersion = QStringLiteral("configSchemaVersion");
+        static inline const QString apiPort = QStringLiteral("apiPort");
+        static inline const QString launchAtLogin = QStringLiteral("launchAtLogin");
+        static inline const QString stationCallsign = QStringLiteral("stationCallsign");
+        static inline const QString serviceName = QStringLiteral("serviceName");
+        static inline const QString idleShutdownDelay = QStringLiteral("idleShutdownDelay");
+        static inline const QString allowNetworkAccess = QStringLiteral("allowNetworkAccess");
+        static inline const QString requirePairing = QStringLiteral("requirePairing");
+        static inline const QString varaConfig = QStringLiteral("varaConfig");
+        static inline const QString varaFMConfig = QStringLiteral("varaFMConfig");
+        static inline const QString rigctldConfig = QStringLiteral("rigctldConfig");
+        static inline const QString direwolfConfig = QStringLiteral("direwolfConfig");
+        static inline const QString appearanceMode = QStringLiteral("appearanceMode");
+        static inline const QString bundleMigrationCompleted = QStringLiteral("bundleMigrationCompleted_v1");
+    };
+
+    static constexpr int kCurrentSchemaVersion = 3;
+    static constexpr int kDefaultApiPort = 8380;
+    static constexpr int kDefaultIdleShutdownDelay = 5;
+    // The bundle identifier of earlier builds, whose preferences are copied over once.
+    static inline const QString kPriorBundleIdentifier = QStringLiteral("com.kelvo.cordavelle-helper");
+    static inline const QString kSupportFolderName = QStringLiteral("Cordavelle Helper");
+    static inline const QString kFallbackServiceName = QStringLiteral("Cordavelle Helper");
+
+    // Loads from `defaults`, with the login item and activation policy of the platform in force.
+    explicit ConfigStore(UserDefaults &defaults, QObject *parent = nullptr);
+    ConfigStore(UserDefaults &defaults, LoginItem &loginItem, AppActivation &activation, QObject *parent = nullptr);
+
+    // The instance on the application's standard defaults, made on first use and never released.
+    static ConfigStore &shared();
+
+    // "configSchemaVersion" as found at start-up, before any migration (1 when absent).
+    int loadedSchemaVersion() const { return m_loadedSchemaVersion; }
+
+    VARAConfig varaConfig() const { return m_varaConfig; }
+    void setVaraConfig(const VARAConfig &config);
+    VARAFMConfig varaFMConfig() const { return m_varaFMConfig; }
+    void setVaraFMConfig(const VARAFMConfig &config);
+    RigctldConfig rigctldConfig() const { return m_rigctldConfig; }
+    void setRigctldConfig(const RigctldConfig &config);
+    DirewolfConfig direwolfConfig() const { return m_direwolfConfig; }
+    void setDirewolfConfig(const DirewolfConfig &config);
+
+    // Any integer is kept; the HTTP server decides what to do with one that is no TCP port.
+    int apiPort() const { return m_apiPort; }
+    void setApiPort(int port);
+    // Starts as the login item's real status; assigning registers or unregisters the item.
+    bool launchAtLogin() const { return m_launchAtLogin; }
+    void setLaunchAtLogin(bool enabled);
+    // Kept exactly as assigned (the API upper-cases it first).
+    QString stationCallsign() const { return m_stationCallsign; }
+    void setStationCallsign(const QString &callsign);
+    QString serviceName() const { return m_serviceName; }
+    void setServiceName(const QString &name);
+    // Minutes; 0 stops at once, -1 never.
+    int idleShutdownDelay() const { return m_idleShutdownDelay; }
+    void setIdleShutdownDelay(int minutes);
+    bool allowNetworkAccess() const { return m_allowNetworkAccess; }
+    void setAllowNetworkAccess(bool allow);
+    bool requirePairing() const { return m_requirePairing; }
+    void setRequirePairing(bool require);
+    // Assigning applies the activation policy at once, even for the same mode.
+    AppAppearanceMode appearanceMode() const { return m_appearanceMode; }
+    void setAppearanceMode(AppAppearanceMode mode);
+
+    // Regular (with a window presence) when the mode shows in the Dock, else accessory.
+    void applyAppearanceMode();
+
+    // "0.0.0.0" when network access is allowed, else "127.0.0.1": the address rigctld listens
+    // on. Read from the standard defaults of the platform in force, which the store keeps
+    // up to date on every assignment.
+    static QString bindAddress();
+    // The helper's support folder inside the platform's application-support folder; made (with
+    // its parents) the first time each location is asked for.
+    static QString appSupportDir();
+    // The one Wine prefix of both VARA modems.
+    static QString winePrefix();
+
+signals:
+    void varaConfigChanged(const cordavelle::VARAConfig &config);
+    void varaFMConfigChanged(const cordavelle::VARAFMConfig &config);
+    void rigctldConfigChanged(const cordavelle::RigctldConfig &config);
+    void direwolfConfigChanged(const cordavelle::DirewolfConfig &config);
+    void apiPortChanged(int port);
+    void launchAtLoginChanged(bool enabled);
+    void stationCallsignChanged(const QString &callsign);
+    void serviceNameChanged(const QString &name);
+    void idleShutdownDelayChanged(int minutes);
+    void allowNetworkAccessChanged(bool allow);
+    void requirePairingChanged(bool require);
+    void appearanceModeChanged(cordavelle::AppAppearanceMode mode);
+
+private:
+    static void migrateFromPriorBundleIfNeeded(UserDefaults &defaults);
+    void migrateSchemaIfNeeded();
+    template <class Record>
+    std::optional<Record> load(const QString &key) const;
+    template <class Record>
+    void save(const Record &record, const QString &key);
+    void applyLaunchAtLogin();
+
+    UserDefaults &m_defaults;
+    LoginItem &m_loginItem;
+    AppActivation &m_activation;
+
+    int m_loadedSchemaVersion = 1;
+    VARAConfig m_varaConfig;
+    VARAFMConfig m_varaFMConfig;
+    RigctldConfig m_rigctldConfig;
+    DirewolfConfig m_direwolfConfig;
+    int m_apiPort = kDefaultApiPort;
+    bool m_launchAtLogin = false;
+    QString m_stationCallsign;
+    QString m_serviceName;
+    int m_idleShutdownDelay = kDefaultIdleShutdownDelay;
+    bool m_allowNetworkAccess = false;
+    bool m_requirePairing = true;
+    AppAppearanceMode m_appearanceMode = AppAppearanceMode::dock;
+};
+
+} // namespace cordavelle
