@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <nlohmann/json.hpp>
+
+namespace cordavelle {
+
+// One reply of the local API. The server writes `statusText` into the status line as stored.
+struct HTTPResponse {
+    int statusCode = 200;
+    QString statusText;
+    QString contentType;
+    QByteArray body;
+
+    // The reason phrase of a status code: "OK", "Not Found", ... and "Unknown" for codes the API
+    // never uses.
+    static QString reasonPhrase(int status);
+
+    // A JSON body of any value (compact, keys in the value's own order); an empty body when the
+    // value can't be written as JSON (text that is not UTF-8).
+    static HTTPResponse json(const nlohmann::ordered_json &value, int status = 200);
+    // {"error":"<message>"}.
+    static HTTPResponse error(const QString &message, int status);
+    // 404 {"error":"Not found"}.
+    static HTTPResponse notFound();
+
+    // A record (or array of records) through its to_json; an empty body when encoding fails, with
+    // the status asked for.
+    template <typename T>
+    static HTTPResponse jsonEncodable(const T &value, int status = 200)
+    {
+        QByteArray body;
+        try {
+            const nlohmann::ordered_json encoded = value;
+            const std::string text = encoded.dump();
+            body = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+        } catch (const nlohmann::json::exception &) {
+            body.clear();
+        }
+        return make(status, std::move(body));
+    }
+
+    bool operator==(const HTTPResponse &) const = default;
+
+private:
+    static HTTPResponse make(int status, QByteArray body);
+};
+
+// A JSON string literal of `text`: quotation mark and reverse solidus escaped, control characters
+// as their JSON escapes, everything else (a solidus, non-ASCII text) as raw UTF-8.
+QByteArray jsonStringLiteral(const QString &text);
+
+} // namespace cordavelle

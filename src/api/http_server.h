@@ -1,0 +1,92 @@
+#pragma once
+
+#include "http_request.h"
+#include "http_response.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+#include <QTcpServer>
+
+class QHostAddress;
+class QTcpSocket;
+
+namespace cordavelle {
+
+// The local HTTP/1.1 server of the API: one request per connection, handed to the handler, the
+// reply written in a fixed form with "Connection: close", then the connection closed. Confined
+// to the main thread.
+class HTTPServer : public QObject {
+    Q_OBJECT
+
+public:
+    using HTTPRequest = cordavelle::HTTPRequest;
+    using HTTPResponse = cordavelle::HTTPResponse;
+    // Turns one request into its reply; called once per connection.
+    using Handler = std::function<QCoro::Task<HTTPResponse>(HTTPRequest)>;
+    // Told why the listener could not listen.
+    using FailureHandler = std::function<void(const QString &error)>;
+    // Whether peers of the local network may connect, asked anew for every connection.
+    using NetworkAccessPolicy = std::function<bool()>;
+
+    static constexpr quint16 defaultPort = 8380;
+    // A connection that has not delivered a whole request by then is closed.
+    static constexpr std::chrono::milliseconds requestTimeout{10000};
+    // The most bytes taken from a socket at a time.
+    static constexpr qint64 readChunkBytes = 65536;
+
+    explicit HTTPServer(QObject *parent = nullptr);
+    ~HTTPServer() override;
+
+    // Listens on every interface on `port` and serves each request through `handler`. Port 0
+    // is refused with a log line. A port that can't be bound is reported to the failure handler
+    // (after this call returns), not thrown. Call once.
+    void start(quint16 port, Handler handler);
+
+    // The listening socket once `start` made it.
+    QTcpServer *listener() const { return m_listener; }
+    bool isRunning() const { return m_isRunning; }
+    // The port asked for, then the one the listener really holds.
+    quint16 port() const { return m_port; }
+
+    void setFailureHandler(FailureHandler handler) { m_failureHandler = std::move(handler); }
+    // Without a policy only the loopback peers "127.0.0.1" and "::1" are served.
+    void setNetworkAccessPolicy(NetworkAccessPolicy policy) { m_networkAccess = std::move(policy); }
+
+    // The host text of a peer: dotted IPv4 (also for an IPv4 peer reported as "::ffff:a.b.c.d"),
+    // IPv6 without its zone suffix.
+    static QString canonicalHostString(const QHostAddress &address);
+    // Loopback, the private IPv4 ranges, IPv4 and IPv6 link-local, IPv6 unique-local.
+    static bool isLocalNetworkHost(const QString &host);
+    // The wire form of a reply: status line, exactly three headers, empty line, body.
+    static QByteArray formatHTTPResponse(const HTTPResponse &response);
+    // The configured API port when it is one, else the default port, with a warning.
+    static quint16 apiPortOrDefault(qint64 configured);
+
+signals:
+    void isRunningChanged(bool isRunning);
+    void portChanged(quint16 port);
+
+private:
+    friend class HTTPConnection;
+
+    void setRunning(bool running);
+    void setPort(quint16 port);
+    void acceptPendingConnections();
+    void handleConnection(QTcpSocket *socket);
+    bool admits(const QString &remoteHost) const;
+
+    QPointer<QTcpServer> m_listener;
+    bool m_isRunning = false;
+    quint16 m_port = 0;
+    Handler m_handler;
+    FailureHandler m_failureHandler;
+    NetworkAccessPolicy m_networkAccess;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,96 @@
+#include "api/http_server.h"
+
+#include "support/qt_printers.h"
+#include "support/test_platform.h"
+
+#include <QHostAddress>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+struct Unencodable {};
+void to_json(nlohmann::ordered_json &, const Unencodable &) { throw nlohmann::json::other_error::create(501, "no", nullptr); }
+
+TEST(HTTPResponse, FactoriesSetReasonAndContentType)
+{
+    const HTTPResponse teapot = HTTPResponse::error(QStringLiteral("short and stout"), 418);
+    EXPECT_EQ(teapot.statusCode, 418);
+    EXPECT_EQ(teapot.statusText, "Unknown");
+    EXPECT_EQ(teapot.contentType, "application/json");
+    for (const auto &[code, text] : std::vector<std::pair<int, QString>>{
+             {200, "OK"}, {201, "Created"}, {204, "No Content"}, {400, "Bad Request"}, {401, "Unauthorized"},
+             {403, "Forbidden"}, {404, "Not Found"}, {405, "Method Not Allowed"}, {409, "Conflict"},
+             {429, "Too Many Requests"}, {500, "Internal Server Error"}, {503, "Service Unavailable"}}) {
+        EXPECT_EQ(HTTPResponse::json(nullptr, code).statusText, text);
+    }
+
+    const HTTPResponse notFound = HTTPResponse::notFound();
+    EXPECT_EQ(notFound.statusCode, 404);
+    EXPECT_EQ(notFound.body, R"({"error":"Not found"})");
+
+    EXPECT_EQ(HTTPResponse::json({{"version", "1.0"}, {"uptime", 1.5}}).body, R"({"version":"1.0","uptime":1.5})");
+    // Text that is not UTF-8 can't be JSON: the body is empty, the status stays.
+    const HTTPResponse broken = HTTPResponse::json({{"x", std::string("\xff")}}, 201);
+    EXPECT_TRUE(broken.body.isEmpty());
+    EXPECT_EQ(broken.statusCode, 201);
+    const HTTPResponse unencodable = HTTPResponse::jsonEncodable(Unencodable{}, 200);
+    EXPECT_TRUE(unencodable.body.isEmpty());
+    EXPECT_EQ(unencodable.statusCode, 200);
+    EXPECT_EQ(HTTPResponse::jsonEncodable(std::vector<int>{1, 2}).body, "[1,2]");
+}
+
+TEST(HTTPResponse, ErrorMessagesAreEscapedAsJSON)
+{
+    const QString message = QString::fromUtf8("say \"hi\" \\ a/b \u2014 \n\t\x01 done");
+    const HTTPResponse reply = HTTPResponse::error(message, 500);
+    EXPECT_EQ(reply.body, QByteArray("{\"error\":\"say \\\"hi\\\" \\\\ a/b \xe2\x80\x94 \\n\\t\\u0001 done\"}"));
+    const auto parsed = nlohmann::json::parse(reply.body.toStdString());
+    EXPECT_EQ(QString::fromStdString(parsed.at("error").get<std::string>()), message);
+}
+
+TEST(HTTPServerFormat, WireFormHasStatusLineThreeHeadersAndTheBody)
+{
+    EXPECT_EQ(HTTPServer::formatHTTPResponse({204, "No Content", "application/json", {}}),
+              "HTTP/1.1 204 No Content\r\nContent-Type: application/json\r\nContent-Length: 0\r\n"
+              "Connection: close\r\n\r\n");
+    // The stored reason is written as is, and the length counts bytes, not characters.
+    EXPECT_EQ(HTTPServer::formatHTTPResponse({299, "Odd", "text/plain", QString::fromUtf8("\u00e9").toUtf8()}),
+              "HTTP/1.1 299 Odd\r\nContent-Type: text/plain\r\nContent-Length: 2\r\nConnection: close\r\n\r\n\xc3\xa9");
+}
+
+TEST(HTTPServerPeers, HostTextAndLocalNetworks)
+{
+    EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress(QStringLiteral("::ffff:127.0.0.1"))), "127.0.0.1");
+    EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress(QStringLiteral("::ffff:192.168.1.20"))), "192.168.1.20");
+    EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress(QStringLiteral("fe80::1%lo"))), "fe80::1");
+    EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress::LocalHostIPv6), "::1");
+    EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress()), "");
+
+    for (const char *host : {"127.0.0.1", "127.9.9.9", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.7",
+                             "169.254.10.10", "::1", "fe80::abcd", "fd12:3456::1", "fc00::1"}) {
+        EXPECT_TRUE(HTTPServer::isLocalNetworkHost(host)) << host;
+    }
+    for (const char *host : {"8.8.8.8", "172.32.0.1", "172.15.255.255", "192.169.0.1", "100.64.0.1", "2001:db8::1",
+                             "::ffff:10.0.0.1", "", "localhost", "0.0.0.0"}) {
+        EXPECT_FALSE(HTTPServer::isLocalNetworkHost(host)) << host;
+    }
+}
+
+TEST(HTTPServerPeers, UnusableAPIPortFallsBackWithAWarning)
+{
+    test::TestPlatform env;
+    EXPECT_EQ(HTTPServer::apiPortOrDefault(8390), 8390);
+    EXPECT_EQ(HTTPServer::apiPortOrDefault(1), 1);
+    EXPECT_EQ(HTTPServer::apiPortOrDefault(65535), 65535);
+    EXPECT_TRUE(env.log().entries.empty());
+    for (const qint64 port : {0LL, -1LL, 65536LL, 1LL << 40}) {
+        EXPECT_EQ(HTTPServer::apiPortOrDefault(port), 8380);
+        EXPECT_TRUE(env.log().contains(QStringLiteral("apiPort %1 is not a usable port; serving on 8380").arg(port)));
+    }
+    EXPECT_EQ(env.log().entries.back().level, LogLevel::Error);
+}
+
+} // namespace
+} // namespace cordavelle

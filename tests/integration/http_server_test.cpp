@@ -1,0 +1,353 @@
+#include "api/http_server.h"
+
+#include "support/test_platform.h"
+#include "support/wire_client.h"
+
+#include <QCoroSignal>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <coroutine>
+#include <optional>
+#include <stdexcept>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// A server on a free loopback port whose handler records what it was given and echoes it back.
+class HTTPServerWire : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        handler = [this](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
+            requests.push_back(request);
+            nlohmann::ordered_json body;
+            body["method"] = request.method.toStdString();
+            body["path"] = request.path.toStdString();
+            body["body"] = request.body ? request.body->toStdString() : std::string("<none>");
+            co_return HTTPResponse::json(body);
+        };
+    }
+
+    void startServer()
+    {
+        ASSERT_TRUE(test::startOnFreePort(server, [this](HTTPRequest r) { return handler(std::move(r)); }));
+    }
+
+    static QByteArray wire(const HTTPResponse &response) { return HTTPServer::formatHTTPResponse(response); }
+
+    test::TestPlatform env;
+    HTTPServer server;
+    HTTPServer::Handler handler;
+    std::vector<HTTPRequest> requests;
+};
+
+TEST_F(HTTPServerWire, ServesOneRequestAndCloses)
+{
+    startServer();
+    const QByteArray raw = test::exchange(server.port(), "POST /services/vara-hf/start?x=1 HTTP/1.1\r\n"
+                                                         "Host: localhost\r\nContent-Length: 3\r\n\r\nabc");
+    const test::WireReply reply = test::WireReply::parse(raw);
+    ASSERT_TRUE(reply.wellFormed) << raw.toStdString();
+    EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+    EXPECT_EQ(reply.headerLines, (QList<QByteArray>{"Content-Type: application/json",
+                                                    "Content-Length: " + QByteArray::number(reply.body.size()),
+                                                    "Connection: close"}));
+    EXPECT_EQ(reply.body, R"({"method":"POST","path":"/services/vara-hf/start","body":"abc"})");
+
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remoteHost, "127.0.0.1");
+    EXPECT_EQ(requests[0].headers.at("host"), "localhost");
+
+    const QStringList log = env.log().messages();
+    const QString from = QStringLiteral(" from 127.0.0.1:");
+    EXPECT_TRUE(log.filter(QStringLiteral("POST /services/vara-hf/start") + from).size() == 1) << log.join('\n').toStdString();
+    EXPECT_TRUE(log.filter(QString::fromUtf8("POST /services/vara-hf/start \u2192 200") + from).size() == 1);
+    EXPECT_TRUE(env.log().contains(QStringLiteral("HTTP server listening on port %1").arg(server.port())));
+    for (const auto &entry : env.log().entries) {
+        EXPECT_EQ(entry.category, "HTTPServer");
+    }
+}
+
+TEST_F(HTTPServerWire, WithoutHandlerEveryRequestIsNotFound)
+{
+    ASSERT_TRUE(test::startOnFreePort(server, nullptr));
+    EXPECT_EQ(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n"),
+              "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: 21\r\n"
+              "Connection: close\r\n\r\n{\"error\":\"Not found\"}");
+}
+
+TEST_F(HTTPServerWire, RequestArrivingOneByteAtATimeIsServedOnItsLastByte)
+{
+    startServer();
+    const QByteArray request = "PUT /callsign HTTP/1.1\r\nContent-Length: 18\r\n\r\n{\"callsign\":\"n0c\"}";
+    test::WireClient client;
+    ASSERT_TRUE(client.connectTo(server.port()));
+    for (qsizetype i = 0; i + 1 < request.size(); ++i) {
+        client.send(request.mid(i, 1));
+        test::spinUntil([] { return false; }, 2ms);
+    }
+    EXPECT_TRUE(client.isOpen());
+    EXPECT_TRUE(requests.empty());
+    client.send(request.right(1));
+    ASSERT_TRUE(client.waitForClose());
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, QByteArray("{\"callsign\":\"n0c\"}"));
+    EXPECT_EQ(client.reply().statusCode, 200);
+}
+
+TEST_F(HTTPServerWire, OnlyTheFirstRequestOfAConnectionIsAnswered)
+{
+    startServer();
+    // A body longer than its Content-Length, then a pipelined second request.
+    const QByteArray raw = test::exchange(server.port(), "POST /a HTTP/1.1\r\nContent-Length: 2\r\n\r\nxyEXTRA"
+                                                         "GET /b HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].body, QByteArray("xy"));
+    EXPECT_EQ(raw.count("HTTP/1.1 "), 1);
+    EXPECT_FALSE(env.log().contains(QStringLiteral("GET /b")));
+}
+
+TEST_F(HTTPServerWire, MalformedRequestsCloseWithoutAReply)
+{
+    startServer();
+    const std::vector<std::pair<QByteArray, QString>> cases = {
+        {"GET\r\n\r\n", "Malformed request line"},
+        {"\r\nGET / HTTP/1.1\r\n\r\n", "Malformed request line"},
+        {"GET /\xff HTTP/1.1\r\n\r\n", "Headers not valid UTF-8"},
+        {"POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\nhello", "Negative Content-Length"},
+        {"POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", "Request body too large"},
+        {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", "Request body too large"},
+        {"GET / HTTP/1.1\r\nX-Pad: " + QByteArray(70000, 'a'), "Request head too large"},
+    };
+    for (const auto &[request, reason] : cases) {
+        SCOPED_TRACE(request.left(60).toStdString());
+        test::WireClient client;
+        ASSERT_TRUE(client.connectTo(server.port()));
+        client.send(request);
+        EXPECT_TRUE(client.waitForClose());
+        EXPECT_TRUE(client.received().isEmpty());
+        EXPECT_TRUE(env.log().contains(QStringLiteral("Invalid HTTP request from 127.0.0.1:")
+                                       + QString::number(0).left(0)))
+            << reason.toStdString();
+        EXPECT_TRUE(env.log().contains(QStringLiteral(": ") + reason)) << reason.toStdString();
+    }
+    EXPECT_TRUE(requests.empty());
+
+    // The server is unharmed.
+    EXPECT_EQ(test::WireReply::parse(test::exchange(server.port(), "GET / HTTP/1.1\r\n\r\n")).statusCode, 200);
+}
+
+TEST_F(HTTPServerWire, PeerFinishingEarlyGetsNoReply)
+{
+    startServer();
+    test::WireClient halfHead;
+    ASSERT_TRUE(halfHead.connectTo(server.port()));
+    halfHead.send("GET /status HTTP/1.1\r\nHo");
+    halfHead.finishSending();
+    ASSERT_TRUE(halfHead.waitForClose());
+    EXPECT_TRUE(halfHead.received().isEmpty());
+    EXPECT_TRUE(env.log().contains(QStringLiteral("Connection closed mid-request from 127.0.0.1:")));
+
+    const auto linesBefore = env.log().entries.size();
+    test::WireClient silent;
+    ASSERT_TRUE(silent.connectTo(server.port()));
+    silent.finishSending();
+    ASSERT_TRUE(silent.waitForClose());
+    EXPECT_TRUE(silent.received().isEmpty());
+    for (auto i = linesBefore; i < env.log().entries.size(); ++i) {
+        EXPECT_TRUE(env.log().entries[i].message.startsWith("Connection from"))
+            << env.log().entries[i].message.toStdString();
+    }
+    EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(HTTPServerWire, CompleteRequestFollowedByEndOfSendingIsStillAnswered)
+{
+    // The handler suspends, so the end of sending reaches the server before the reply exists.
+    handler = [](HTTPRequest) -> QCoro::Task<HTTPResponse> {
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.start(50ms);
+        co_await qCoro(&timer, &QTimer::timeout);
+        co_return HTTPResponse::json({{"late", true}});
+    };
+    startServer();
+    test::WireClient client;
+    ASSERT_TRUE(client.connectTo(server.port()));
+    client.send("GET /status HTTP/1.1\r\n\r\n");
+    client.finishSending();
+    ASSERT_TRUE(client.waitForClose());
+    EXPECT_EQ(client.reply().statusCode, 200);
+    EXPECT_EQ(client.reply().body, R"({"late":true})");
+}
+
+TEST_F(HTTPServerWire, ConnectionWithoutAWholeRequestIsClosedAfterTenSeconds)
+{
+    startServer();
+    test::WireClient slow;
+    ASSERT_TRUE(slow.connectTo(server.port()));
+    slow.send("GET /status HTTP/1.1\r\nHost: x");
+    test::WireClient silent;
+    ASSERT_TRUE(silent.connectTo(server.port()));
+    ASSERT_TRUE(test::spinUntil([&] { return env.clock().sleeperCount() == 2; }));
+
+    env.clock().advance(9999ms);
+    test::spinUntil([] { return false; }, 20ms);
+    EXPECT_TRUE(slow.isOpen());
+    EXPECT_TRUE(silent.isOpen());
+
+    env.clock().advance(1ms);
+    EXPECT_TRUE(slow.waitForClose());
+    EXPECT_TRUE(silent.waitForClose());
+    EXPECT_TRUE(slow.received().isEmpty());
+    EXPECT_TRUE(silent.received().isEmpty());
+    EXPECT_EQ(env.log().messages().filter(QStringLiteral("Request timed out from 127.0.0.1:")).size(), 2);
+    EXPECT_TRUE(requests.empty());
+}
+
+TEST_F(HTTPServerWire, ServedConnectionLeavesNoTimerBehind)
+{
+    startServer();
+    ASSERT_EQ(test::WireReply::parse(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
+    EXPECT_TRUE(test::spinUntil([&] { return env.clock().sleeperCount() == 0; }));
+    env.clock().advance(20s);
+    EXPECT_FALSE(env.log().contains(QStringLiteral("timed out")));
+}
+
+TEST_F(HTTPServerWire, PeersBeyondLoopbackAreCutOffUnlessNetworkAccessIsAllowed)
+{
+    bool allowNetworkAccess = false;
+    server.setNetworkAccessPolicy([&] { return allowNetworkAccess; });
+    startServer();
+    const QHostAddress otherLoopback(QStringLiteral("127.0.0.2"));
+
+    test::WireClient refused;
+    if (!refused.connectTo(server.port(), QHostAddress::LocalHost, otherLoopback)) {
+        GTEST_SKIP() << "cannot connect from 127.0.0.2";
+    }
+    refused.send("GET /status HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(refused.waitForClose());
+    EXPECT_TRUE(refused.received().isEmpty());
+    EXPECT_TRUE(env.log().contains(QStringLiteral("Rejected non-local connection from 127.0.0.2:")));
+    EXPECT_TRUE(requests.empty());
+
+    // The setting is read for every connection; no restart needed.
+    allowNetworkAccess = true;
+    test::WireClient served;
+    ASSERT_TRUE(served.connectTo(server.port(), QHostAddress::LocalHost, otherLoopback));
+    served.send("GET /status HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(served.waitForClose());
+    EXPECT_EQ(served.reply().statusCode, 200);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remoteHost, "127.0.0.2");
+    EXPECT_FALSE(requests[0].isLoopback());
+}
+
+TEST_F(HTTPServerWire, ServesIPv6Loopback)
+{
+    startServer();
+    test::WireClient client;
+    if (!client.connectTo(server.port(), QHostAddress::LocalHostIPv6)) {
+        GTEST_SKIP() << "no IPv6 loopback";
+    }
+    client.send("GET /status HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(client.waitForClose());
+    EXPECT_EQ(client.reply().statusCode, 200);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remoteHost, "::1");
+    EXPECT_TRUE(env.log().contains(QStringLiteral("GET /status from ::1:")));
+}
+
+TEST_F(HTTPServerWire, HandlerThatThrowsStillGetsAReply)
+{
+    handler = [](HTTPRequest) -> QCoro::Task<HTTPResponse> {
+        throw std::runtime_error("boom \"quoted\"");
+        co_return HTTPResponse::notFound();
+    };
+    startServer();
+    const test::WireReply reply = test::WireReply::parse(test::exchange(server.port(), "GET /x HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(reply.statusLine, "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(reply.body, R"({"error":"boom \"quoted\""})");
+}
+
+TEST_F(HTTPServerWire, PeerLeavingOrServerGoingAwayWhileTheHandlerRunsHarmsNothing)
+{
+    std::vector<std::coroutine_handle<>> parked;
+    struct Park {
+        std::vector<std::coroutine_handle<>> *parked;
+        explicit Park(std::vector<std::coroutine_handle<>> *p) : parked(p) {}
+        bool await_ready() const noexcept { return false; }
+        void await_suspend(std::coroutine_handle<> h) { parked->push_back(h); }
+        void await_resume() const noexcept {}
+    };
+    handler = [&parked](HTTPRequest) -> QCoro::Task<HTTPResponse> {
+        co_await Park(&parked);
+        co_return HTTPResponse::json({{"ok", true}});
+    };
+    auto owned = std::make_unique<HTTPServer>();
+    ASSERT_TRUE(test::startOnFreePort(*owned, [this](HTTPRequest r) { return handler(std::move(r)); }));
+
+    test::WireClient leaving;
+    ASSERT_TRUE(leaving.connectTo(owned->port()));
+    leaving.send("GET /a HTTP/1.1\r\n\r\n");
+    test::WireClient staying;
+    ASSERT_TRUE(staying.connectTo(owned->port()));
+    staying.send("GET /b HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(test::spinUntil([&] { return parked.size() == 2; }));
+
+    leaving.closeNow();
+    test::spinUntil([] { return false; }, 20ms);
+    parked[0].resume();
+    test::spinUntil([] { return false; }, 20ms);
+
+    owned.reset();
+    EXPECT_TRUE(staying.waitForClose());
+    parked[1].resume();
+    test::spinUntil([] { return false; }, 20ms);
+    EXPECT_TRUE(staying.received().isEmpty());
+}
+
+TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
+{
+    test::TestPlatform env;
+    HTTPServer unusable;
+    unusable.start(0, nullptr);
+    EXPECT_TRUE(env.log().contains(QStringLiteral("Invalid port: 0")));
+    EXPECT_EQ(unusable.listener(), nullptr);
+    EXPECT_FALSE(unusable.isRunning());
+
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
+    HTTPServer busy;
+    std::optional<QString> failure;
+    busy.setFailureHandler([&](const QString &error) { failure = error; });
+    busy.start(occupant.serverPort(), nullptr);
+    EXPECT_FALSE(busy.isRunning());
+    EXPECT_FALSE(failure.has_value());  // reported after start returns
+    ASSERT_TRUE(test::spinUntil([&] { return failure.has_value(); }));
+    EXPECT_FALSE(failure->isEmpty());
+    EXPECT_TRUE(env.log().contains(QStringLiteral("HTTP server failed: ") + *failure));
+}
+
+TEST(HTTPServerStart, RunningAndPortAreObservable)
+{
+    test::TestPlatform env;
+    HTTPServer server;
+    std::vector<bool> running;
+    std::vector<quint16> ports;
+    QObject::connect(&server, &HTTPServer::isRunningChanged, [&](bool r) { running.push_back(r); });
+    QObject::connect(&server, &HTTPServer::portChanged, [&](quint16 p) { ports.push_back(p); });
+    ASSERT_TRUE(test::startOnFreePort(server, nullptr));
+    EXPECT_EQ(running, std::vector<bool>{true});
+    EXPECT_EQ(ports, std::vector<quint16>{server.port()});
+    EXPECT_NE(server.listener(), nullptr);
+}
+
+} // namespace
+} // namespace cordavelle

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "api/http_server.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace cordavelle::test {
+
+// Spins the event loop (not the manual clock) until `done` holds or `limit` of real time passed.
+bool spinUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
+// A reply as read off the wire.
+struct WireReply {
+    bool wellFormed = false;
+    int statusCode = 0;
+    QByteArray statusLine;
+    // Header lines in the order sent, as "Name: value".
+    QList<QByteArray> headerLines;
+    QByteArray body;
+
+    static WireReply parse(const QByteArray &bytes);
+};
+
+// A real TCP client for wire tests; everything runs on the test's event loop.
+class WireClient {
+public:
+    // Connects to `port` on `host`, from `source` when given. Returns whether it connected (the
+    // server may have closed the connection again since).
+    bool connectTo(quint16 port, const QHostAddress &host = QHostAddress::LocalHost,
+                   const QHostAddress &source = QHostAddress());
+    void send(const QByteArray &bytes);
+    // Ends our sending side while still reading.
+    void finishSending();
+    void closeNow();
+    // Waits until the server closed the connection.
+    bool waitForClose(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+    bool isOpen() const;
+    const QByteArray &received() const { return m_received; }
+    WireReply reply() const { return WireReply::parse(m_received); }
+
+private:
+    std::unique_ptr<QTcpSocket> m_socket;
+    QByteArray m_received;
+    bool m_connected = false;
+    bool m_closed = false;
+};
+
+// Sends `request` and returns what came back before the server closed the connection.
+QByteArray exchange(quint16 port, const QByteArray &request);
+
+// Starts `server` on a port that was free a moment ago; returns false when none could be bound.
+bool startOnFreePort(HTTPServer &server, HTTPServer::Handler handler);
+
+} // namespace cordavelle::test
