@@ -1,0 +1,566 @@
+#include "managed_process.h"
+
+#include "core/helper_logger.h"
+#include "core/log_line_buffer.h"
+#include "platform/child_process.h"
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QProcessEnvironment>
+#include <QTcpSocket>
+
+#include <chrono>
+#include <coroutine>
+#include <csignal>
+#include <mutex>
+
+namespace cordavelle {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kPortWaitTimeout = 5000ms;
+constexpr auto kPortProbeInterval = 500ms;
+constexpr auto kHealthCheckInterval = 5000ms;
+constexpr auto kStopGracePeriod = 2000ms;
+constexpr auto kLogFlushDelay = 250ms;
+
+Clock &clock() { return Platform::current().clock(); }
+
+QDateTime wallNow()
+{
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(clock().wallNow().time_since_epoch());
+    return QDateTime::fromMSecsSinceEpoch(since.count(), Qt::UTC);
+}
+
+void keepNewest(QStringList &lines, qsizetype count)
+{
+    if (lines.size() > count) {
+        lines.remove(0, lines.size() - count);
+    }
+}
+
+// A one-shot event that one coroutine awaits. The waiter resumes from the event loop, never
+// inside set(), so set() may be called from a signal handler or a stop callback without
+// running the waiter in the middle of its caller.
+class Latch {
+    struct State {
+        bool isSet = false;
+        std::coroutine_handle<> waiter;
+    };
+
+public:
+    class Awaiter {
+    public:
+        explicit Awaiter(std::shared_ptr<State> state) : m_state(std::move(state)) {}
+        bool await_ready() const noexcept { return m_state->isSet; }
+        void await_suspend(std::coroutine_handle<> handle) noexcept { m_state->waiter = handle; }
+        void await_resume() const noexcept {}
+
+    private:
+        std::shared_ptr<State> m_state;
+    };
+
+    void set() const
+    {
+        if (m_state->isSet) {
+            return;
+        }
+        m_state->isSet = true;
+        if (m_state->waiter) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [state = m_state] {
+                    if (auto handle = std::exchange(state->waiter, nullptr)) {
+                        handle.resume();
+                    }
+                },
+                Qt::QueuedConnection);
+        }
+    }
+
+    Awaiter operator co_await() const { return Awaiter(m_state); }
+
+private:
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+};
+
+struct DeleteLater {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+// One connection attempt to 127.0.0.1:port, without a time-out of its own. The connect is
+// non-blocking, so the main thread only waits for its answer.
+QCoro::Task<bool> probePort(int port, std::stop_token cancel)
+{
+    if (port < 0 || port > 65535) {
+        co_return false;
+    }
+    std::unique_ptr<QTcpSocket, DeleteLater> socket(new QTcpSocket);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    Latch answered;
+    QObject::connect(socket.get(), &QTcpSocket::connected, socket.get(), [answered] { answered.set(); });
+    QObject::connect(socket.get(), &QTcpSocket::errorOccurred, socket.get(), [answered] { answered.set(); });
+    std::stop_callback onCancel(cancel, [answered] { answered.set(); });
+    socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port));
+    co_await answered;
+    const bool open = socket->state() == QAbstractSocket::ConnectedState;
+    socket->disconnect();
+    socket->abort();
+    co_return open;
+}
+
+// Probes every 0.5 s until the port accepts, `timeout` has passed, or the wait is cancelled.
+QCoro::Task<bool> waitForPort(int port, std::chrono::milliseconds timeout, std::stop_token cancel)
+{
+    Clock &waitClock = clock();
+    const auto deadline = waitClock.now() + timeout;
+    while (waitClock.now() < deadline) {
+        if (co_await probePort(port, cancel)) {
+            co_return true;
+        }
+        if (cancel.stop_requested() || !co_await waitClock.sleep(kPortProbeInterval, cancel)) {
+            co_return false;
+        }
+    }
+    co_return false;
+}
+
+} // namespace
+
+ProcessLaunchError::ProcessLaunchError(QString description)
+    : m_description(std::move(description)), m_utf8(m_description.toUtf8())
+{
+}
+
+// Carries lines from the output reader's thread to the main thread. At most one delivery is
+// queued at a time; lines that come meanwhile join it, so a chatty child costs the main thread
+// one event per batch rather than one per read. Only the newest lines can ever be shown, so the
+// batch keeps no more than that.
+class ManagedProcess::OutputRelay {
+public:
+    explicit OutputRelay(ManagedProcess *owner) : m_owner(owner) {}
+
+    void detach()
+    {
+        std::lock_guard lock(m_mutex);
+        m_owner = nullptr;
+    }
+
+    static void deliver(const std::shared_ptr<OutputRelay> &relay, QStringList lines)
+    {
+        std::lock_guard lock(relay->m_mutex);
+        if (!relay->m_owner) {
+            return;
+        }
+        relay->m_outbox.append(std::move(lines));
+        keepNewest(relay->m_outbox, kMaxLogLines);
+        if (relay->m_queued) {
+            return;
+        }
+        relay->m_queued = true;
+        ManagedProcess *owner = relay->m_owner;
+        // Delivered to the owner's thread; dropped by Qt if the owner is destroyed first.
+        QMetaObject::invokeMethod(
+            owner, [owner, relay] { owner->scheduleAppendLogs(relay->take()); }, Qt::QueuedConnection);
+    }
+
+private:
+    QStringList take()
+    {
+        std::lock_guard lock(m_mutex);
+        m_queued = false;
+        return std::exchange(m_outbox, {});
+    }
+
+    std::mutex m_mutex;
+    ManagedProcess *m_owner;
+    QStringList m_outbox;
+    bool m_queued = false;
+};
+
+ManagedProcess::ManagedProcess(ServiceID serviceID, QObject *parent)
+    : QObject(parent),
+      m_serviceID(serviceID),
+      m_logBuffer(std::make_shared<LogLineBuffer>()),
+      m_relay(std::make_shared<OutputRelay>(this)),
+      m_log(HelperLogger::subsystem(), QStringLiteral("ProcessManager"))
+{
+}
+
+ManagedProcess::~ManagedProcess()
+{
+    // The child is left running; its output and its end are simply no longer wanted.
+    m_relay->detach();
+    cancelHealthMonitor();
+    m_lifetime.request_stop();
+}
+
+// --- observed fields
+
+void ManagedProcess::setState(ServiceRunState state)
+{
+    if (m_state != state) {
+        m_state = state;
+        emit stateChanged();
+    }
+}
+
+void ManagedProcess::setPid(std::optional<qint64> pid)
+{
+    if (m_pid != pid) {
+        m_pid = pid;
+        emit pidChanged();
+    }
+}
+
+void ManagedProcess::setLastError(const std::optional<QString> &lastError)
+{
+    if (m_lastError != lastError) {
+        m_lastError = lastError;
+        emit lastErrorChanged();
+    }
+}
+
+void ManagedProcess::setStartedAt(std::optional<QDateTime> startedAt)
+{
+    if (m_startedAt != startedAt) {
+        m_startedAt = std::move(startedAt);
+        emit startedAtChanged();
+    }
+}
+
+void ManagedProcess::setIsRestartInProgress(bool inProgress)
+{
+    if (m_isRestartInProgress != inProgress) {
+        m_isRestartInProgress = inProgress;
+        emit isRestartInProgressChanged();
+    }
+}
+
+void ManagedProcess::setLastLaunchCommand(std::optional<QString> command)
+{
+    if (m_lastLaunchCommand != command) {
+        m_lastLaunchCommand = std::move(command);
+        emit lastLaunchCommandChanged();
+    }
+}
+
+void ManagedProcess::recordOutcome(LaunchOutcome outcome)
+{
+    if (m_lastLaunchOutcome != outcome) {
+        m_lastLaunchOutcome = outcome;
+        emit lastLaunchOutcomeChanged();
+    }
+    const QDateTime now = wallNow();
+    if (m_lastLaunchOutcomeAt != now) {
+        m_lastLaunchOutcomeAt = now;
+        emit lastLaunchOutcomeAtChanged();
+    }
+}
+
+void ManagedProcess::setLogLines(const QStringList &lines)
+{
+    if (m_logLines != lines) {
+        m_logLines = lines;
+        emit logLinesChanged();
+    }
+}
+
+void ManagedProcess::clearLog()
+{
+    m_pendingLogLines.clear();
+    setLogLines({});
+}
+
+std::optional<double> ManagedProcess::uptime() const
+{
+    if (!m_startedAt || m_state != ServiceRunState::running) {
+        return std::nullopt;
+    }
+    return static_cast<double>(m_startedAt->msecsTo(wallNow())) / 1000.0;
+}
+
+void ManagedProcess::setOnUnexpectedExit(std::function<void(int32_t)> callback)
+{
+    m_onUnexpectedExit = std::move(callback);
+}
+
+// --- launch
+
+QCoro::Task<void> ManagedProcess::start(QString executable, QStringList arguments,
+                                        std::optional<std::map<QString, QString>> environment,
+                                        std::optional<int> expectedPort, std::stop_token cancel)
+{
+    if (m_state != ServiceRunState::stopped && m_state != ServiceRunState::error) {
+        co_return;
+    }
+    setState(ServiceRunState::starting);
+    setLastError(std::nullopt);
+    setLastLaunchCommand((QStringList{executable} + arguments).join(QLatin1Char(' ')));
+    recordOutcome(LaunchOutcome::neverStarted());
+
+    std::optional<QProcessEnvironment> childEnvironment;
+    if (environment) {
+        childEnvironment = QProcessEnvironment::systemEnvironment();
+        for (const auto &[name, value] : *environment) {
+            childEnvironment->insert(name, value);
+        }
+    }
+
+    m_logBuffer->reset();
+    const std::uint64_t launchID = ++m_launchCount;
+    auto launchCancel = std::make_shared<std::stop_source>();
+    ChildProcess *child = ChildProcess::launch(
+        executable, arguments, childEnvironment,
+        [buffer = m_logBuffer, relay = m_relay](const QByteArray &chunk) {
+            QStringList lines = buffer->append(chunk);
+            if (!lines.isEmpty()) {
+                OutputRelay::deliver(relay, std::move(lines));
+            }
+        });
+    // Present from here on, so that a stop during the launch reaches the child.
+    m_process = Launch{launchID, child, launchCancel};
+
+    Latch launched;
+    auto failure = std::make_shared<std::optional<QString>>();
+    connect(child, &ChildProcess::started, this, [launched] { launched.set(); });
+    connect(child, &ChildProcess::failedToStart, this, [launched, failure](const QString &description) {
+        *failure = description;
+        launched.set();
+    });
+    connect(child, &ChildProcess::exited, this, [this, launchID](int status, bool bySignal) {
+        if (isCurrent(launchID)) {
+            handleTermination(status, bySignal);
+        }
+    });
+
+    QPointer<ManagedProcess> self(this);
+    co_await launched;
+    if (!self) {
+        co_return;
+    }
+    if (*failure) {
+        if (isCurrent(launchID)) {
+            m_process.reset();
+        }
+        setState(ServiceRunState::error);
+        setLastError(**failure);
+        throw ProcessLaunchError(**failure);
+    }
+    if (!isCurrent(launchID)) {
+        // The child has already ended and that end was handled.
+        co_return;
+    }
+    setPid(child->pid());
+    recordOutcome(LaunchOutcome::running());
+    if (const auto groupError = child->ensureOwnProcessGroup()) {
+        m_log.error(QStringLiteral("setpgid for pid %1 failed: %2").arg(child->pid()).arg(*groupError));
+    }
+
+    if (expectedPort && m_state == ServiceRunState::starting) {
+        std::stop_callback forwardCancel(cancel, [launchCancel] { launchCancel->request_stop(); });
+        const bool open = co_await waitForPort(*expectedPort, kPortWaitTimeout, launchCancel->get_token());
+        if (!self) {
+            co_return;
+        }
+        if (!open && !launchCancel->stop_requested()) {
+            m_log.error(QString::fromUtf8("Port %1 not open after 5s \u2014 process stays alive for orchestrator "
+                                          "readiness check")
+                            .arg(*expectedPort));
+        }
+    }
+
+    // A stop or an end of the child while the port was awaited leaves nothing to stamp or watch.
+    if (m_state != ServiceRunState::starting || !isCurrent(launchID)) {
+        co_return;
+    }
+    setStartedAt(wallNow());
+    startHealthMonitoring();
+}
+
+void ManagedProcess::markRunning()
+{
+    if (m_state != ServiceRunState::starting) {
+        return;
+    }
+    setState(ServiceRunState::running);
+    if (!m_healthMonitor) {
+        startHealthMonitoring();
+    }
+}
+
+// --- end of the child
+
+void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)
+{
+    cancelHealthMonitor();
+    const ServiceRunState previous = m_state;
+    recordOutcome(LaunchOutcome::fromTermination(exitCode, bySignal));
+
+    if (m_state == ServiceRunState::stopping) {
+        cleanup();
+        return;
+    }
+    if (m_state == ServiceRunState::starting && exitCode == 0 && !bySignal) {
+        // A launcher that hands over to another process and exits cleanly: whether the service
+        // came up is for the orchestrator's readiness check to find out.
+        m_process.reset();
+        setPid(std::nullopt);
+        return;
+    }
+
+    if (m_process) {
+        m_process->cancel->request_stop();
+        m_process.reset();
+    }
+    setPid(std::nullopt);
+    setStartedAt(std::nullopt);
+    if (exitCode != 0) {
+        setLastError(QStringLiteral("Process exited with code %1").arg(exitCode));
+    }
+    setState(ServiceRunState::error);
+    if (previous == ServiceRunState::running && m_onUnexpectedExit) {
+        // A copy: the callback may install another one.
+        const auto callback = m_onUnexpectedExit;
+        callback(exitCode);
+    }
+}
+
+void ManagedProcess::cleanup()
+{
+    if (m_process) {
+        m_process->cancel->request_stop();
+        m_process.reset();
+    }
+    setPid(std::nullopt);
+    setState(ServiceRunState::stopped);
+    setStartedAt(std::nullopt);
+}
+
+// --- stop
+
+void ManagedProcess::stop()
+{
+    if (m_state != ServiceRunState::running && m_state != ServiceRunState::starting) {
+        return;
+    }
+    setState(ServiceRunState::stopping);
+    cancelHealthMonitor();
+    if (!m_process) {
+        cleanup();
+        return;
+    }
+    m_process->cancel->request_stop();
+    ChildProcess *child = m_process->child;
+    if (!child || !child->isRunning()) {
+        cleanup();
+        return;
+    }
+    // Without a group of its own (setpgid failed) the child is reached alone.
+    if (!child->signalGroup(SIGTERM)) {
+        child->signalChild(SIGTERM);
+    }
+    escalateStop(this, m_process->id, child);
+}
+
+QCoro::Task<void> ManagedProcess::escalateStop(QPointer<ManagedProcess> self, std::uint64_t launchID,
+                                               QPointer<ChildProcess> child)
+{
+    // Runs its course even if the ManagedProcess goes away: the child still gets its SIGKILL.
+    co_await clock().sleep(kStopGracePeriod);
+    bool killed = false;
+    if (child && child->isRunning()) {
+        if (!child->signalGroup(SIGKILL)) {
+            child->signalChild(SIGKILL);
+        }
+        killed = true;
+    }
+    if (self && self->isCurrent(launchID)) {
+        // The exit notice of a killed child comes later and finds nothing left to do, so the
+        // kill is recorded here.
+        if (killed) {
+            self->recordOutcome(LaunchOutcome::killedBySignal(SIGKILL));
+        }
+        self->cleanup();
+    }
+}
+
+// --- health monitor
+
+void ManagedProcess::startHealthMonitoring()
+{
+    cancelHealthMonitor();
+    m_healthMonitor.emplace();
+    monitorHealth(this, m_healthMonitor->get_token());
+}
+
+void ManagedProcess::cancelHealthMonitor()
+{
+    if (m_healthMonitor) {
+        m_healthMonitor->request_stop();
+        m_healthMonitor.reset();
+    }
+}
+
+QCoro::Task<void> ManagedProcess::monitorHealth(QPointer<ManagedProcess> self, std::stop_token stop)
+{
+    // A fallback for an end of the child whose notice never arrives.
+    while (!stop.stop_requested()) {
+        if (!co_await clock().sleep(kHealthCheckInterval, stop) || !self) {
+            co_return;
+        }
+        if (self->m_state != ServiceRunState::running || !self->m_process) {
+            continue;
+        }
+        ChildProcess *child = self->m_process->child;
+        if (child && !child->isRunning()) {
+            self->handleTermination(child->exitStatus(), child->endedBySignal());
+        }
+    }
+}
+
+// --- output log
+
+void ManagedProcess::scheduleAppendLogs(const QStringList &lines)
+{
+    m_pendingLogLines.append(lines);
+    // Lines beyond the newest kMaxLogLines would be trimmed by the flush anyway.
+    keepNewest(m_pendingLogLines, kMaxLogLines);
+    if (!m_logFlushScheduled) {
+        m_logFlushScheduled = true;
+        flushLater(this, m_lifetime.get_token());
+    }
+}
+
+QCoro::Task<void> ManagedProcess::flushLater(QPointer<ManagedProcess> self, std::stop_token stop)
+{
+    co_await clock().sleep(kLogFlushDelay, stop);
+    if (self && !stop.stop_requested()) {
+        self->flushPendingLogs();
+    }
+}
+
+void ManagedProcess::flushPendingLogs()
+{
+    m_logFlushScheduled = false;
+    if (m_pendingLogLines.isEmpty()) {
+        return;
+    }
+    m_logLines.append(m_pendingLogLines);
+    m_pendingLogLines.clear();
+    keepNewest(m_logLines, kMaxLogLines);
+    emit logLinesChanged();
+}
+
+void ManagedProcess::appendSyntheticLog(const QString &line)
+{
+    m_logLines.append(line);
+    keepNewest(m_logLines, kMaxLogLines);
+    emit logLinesChanged();
+}
+
+} // namespace cordavelle

@@ -1,0 +1,164 @@
+#pragma once
+
+#include "core/helper_error.h"
+#include "core/managed_service.h"
+#include "core/service_model.h"
+#include "platform/log_sink.h"
+
+#include <QCoroTask>
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+namespace cordavelle {
+
+class ChildProcess;
+class LogLineBuffer;
+
+// A child program could not be launched at all (missing or non-executable file, …).
+class ProcessLaunchError : public std::exception {
+public:
+    explicit ProcessLaunchError(QString description);
+
+    QString description() const { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// Supervises the child process of one service: launches it in a process group of its own,
+// collects its combined output into a capped log, optionally waits for its TCP port, notices its
+// end, and stops it with SIGTERM, then SIGKILL 2 s later. What a service needs to count as ready,
+// and what an unexpected exit means, is the orchestrator's business.
+//
+// Main thread only. Every observed field has a …Changed signal that fires only on a real change.
+class ManagedProcess final : public QObject, public ManagedService {
+    Q_OBJECT
+public:
+    static constexpr int kMaxLogLines = 500;
+
+    explicit ManagedProcess(ServiceID serviceID, QObject *parent = nullptr);
+    ~ManagedProcess() override;
+
+    ServiceID serviceID() const override { return m_serviceID; }
+    ServiceRunState state() const override { return m_state; }
+    // The current child's process identifier, from its launch until its end is handled.
+    std::optional<qint64> pid() const override { return m_pid; }
+    // Text of the last failure; cleared by every launch. The orchestrator stores its own
+    // readiness failures here too.
+    std::optional<QString> lastError() const override { return m_lastError; }
+    void setLastError(const std::optional<QString> &lastError) override;
+    // When the last start finished; cleared once the child is gone.
+    std::optional<QDateTime> startedAt() const override { return m_startedAt; }
+    // Set by the user interface while it restarts the service; nothing here reads it.
+    bool isRestartInProgress() const { return m_isRestartInProgress; }
+    void setIsRestartInProgress(bool inProgress);
+    // The executable and arguments of the last launch, joined with single spaces, unquoted.
+    std::optional<QString> lastLaunchCommand() const { return m_lastLaunchCommand; }
+    LaunchOutcome lastLaunchOutcome() const { return m_lastLaunchOutcome; }
+    std::optional<QDateTime> lastLaunchOutcomeAt() const { return m_lastLaunchOutcomeAt; }
+    // The visible output, oldest first, at most kMaxLogLines after every change made here. It
+    // survives launches and stops.
+    QStringList logLines() const override { return m_logLines; }
+    void setLogLines(const QStringList &lines);
+    // Empties the log, including lines read but not yet shown.
+    void clearLog();
+    // Seconds since startedAt, only while running.
+    std::optional<double> uptime() const override;
+
+    // Called with the exit status (or signal number) when a running child ends.
+    void setOnUnexpectedExit(std::function<void(int32_t exitCode)> callback);
+
+    // Launches the child and returns with the state `starting`. A start while starting, running
+    // or stopping does nothing. An environment map is merged into the helper's environment;
+    // without one the child inherits it unchanged. With an expected port, waits up to 5 s for
+    // 127.0.0.1:port to accept; the start succeeds either way. Throws ProcessLaunchError when
+    // the program cannot be run. `cancel` cuts the port wait short.
+    QCoro::Task<void> start(QString executable, QStringList arguments,
+                            std::optional<std::map<QString, QString>> environment = std::nullopt,
+                            std::optional<int> expectedPort = std::nullopt, std::stop_token cancel = {});
+    // The orchestrator's verdict that the service is ready: starting → running.
+    void markRunning() override;
+    // Begins stopping: SIGTERM to the child's group now, SIGKILL 2 s later if it still runs.
+    // Returns at once.
+    void stop() override;
+    // Adds a line of the orchestrator's own to the log at once.
+    void appendSyntheticLog(const QString &line) override;
+
+signals:
+    void stateChanged();
+    void pidChanged();
+    void lastErrorChanged();
+    void startedAtChanged();
+    void isRestartInProgressChanged();
+    void lastLaunchCommandChanged();
+    void lastLaunchOutcomeChanged();
+    void lastLaunchOutcomeAtChanged();
+    void logLinesChanged();
+
+private:
+    class OutputRelay;
+    // The current child: `process` of the design. Results that come back later are applied
+    // only while their launch is still the current one.
+    struct Launch {
+        std::uint64_t id = 0;
+        QPointer<ChildProcess> child;
+        // Ends the port wait of this launch.
+        std::shared_ptr<std::stop_source> cancel;
+    };
+
+    void setState(ServiceRunState state);
+    void setPid(std::optional<qint64> pid);
+    void setStartedAt(std::optional<QDateTime> startedAt);
+    void setLastLaunchCommand(std::optional<QString> command);
+    void recordOutcome(LaunchOutcome outcome);
+
+    bool isCurrent(std::uint64_t launchID) const { return m_process && m_process->id == launchID; }
+    void handleTermination(int32_t exitCode, bool bySignal);
+    void cleanup();
+    void startHealthMonitoring();
+    void cancelHealthMonitor();
+    static QCoro::Task<void> monitorHealth(QPointer<ManagedProcess> self, std::stop_token stop);
+    static QCoro::Task<void> escalateStop(QPointer<ManagedProcess> self, std::uint64_t launchID,
+                                          QPointer<ChildProcess> child);
+
+    void scheduleAppendLogs(const QStringList &lines);
+    void flushPendingLogs();
+    static QCoro::Task<void> flushLater(QPointer<ManagedProcess> self, std::stop_token stop);
+
+    const ServiceID m_serviceID;
+    ServiceRunState m_state = ServiceRunState::stopped;
+    std::optional<qint64> m_pid;
+    std::optional<QString> m_lastError;
+    std::optional<QDateTime> m_startedAt;
+    bool m_isRestartInProgress = false;
+    std::optional<QString> m_lastLaunchCommand;
+    LaunchOutcome m_lastLaunchOutcome = LaunchOutcome::neverStarted();
+    std::optional<QDateTime> m_lastLaunchOutcomeAt;
+    QStringList m_logLines;
+    std::function<void(int32_t)> m_onUnexpectedExit;
+
+    std::optional<Launch> m_process;
+    std::uint64_t m_launchCount = 0;
+    std::optional<std::stop_source> m_healthMonitor;
+    std::shared_ptr<LogLineBuffer> m_logBuffer;
+    std::shared_ptr<OutputRelay> m_relay;
+    QStringList m_pendingLogLines;
+    bool m_logFlushScheduled = false;
+    // Ends the object's own waits when it goes away.
+    std::stop_source m_lifetime;
+    Logger m_log;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,214 @@
+#include "child_process.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace cordavelle {
+
+namespace {
+
+// Once the child has ended, the reader takes what is still in the pipe; a grandchild that keeps
+// writing must not hold it there for ever.
+constexpr qsizetype kMaxDrainBytes = 8 * 1024 * 1024;
+
+void readLoop(int fd, int wakeFd, const ChildProcess::OutputHandler &output)
+{
+    char buffer[64 * 1024];
+    bool draining = false;
+    qsizetype drained = 0;
+    for (;;) {
+        if (!draining) {
+            pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            draining = fds[1].revents != 0;
+        }
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            if (output) {
+                output(QByteArray(buffer, n));
+            }
+            if (draining && (drained += n) > kMaxDrainBytes) {
+                return;
+            }
+        } else if (n == 0) {
+            return;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (draining) {
+                return;
+            }
+        } else if (errno != EINTR) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+ChildProcess::ChildProcess() = default;
+
+ChildProcess::~ChildProcess()
+{
+    stopReader();
+    for (int fd : {m_readFd, m_wakeRead, m_wakeWrite}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+ChildProcess *ChildProcess::launch(const QString &program, const QStringList &arguments,
+                                   const std::optional<QProcessEnvironment> &environment, OutputHandler output)
+{
+    auto *child = new ChildProcess;
+    int out[2] = {-1, -1};
+    int wake[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        for (int fd : {out[0], out[1], wake[0], wake[1]}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        QMetaObject::invokeMethod(
+            child,
+            [child, reason] {
+                child->m_failed = true;
+                emit child->failedToStart(reason);
+                child->deleteLater();
+            },
+            Qt::QueuedConnection);
+        return child;
+    }
+    ::fcntl(out[0], F_SETFL, ::fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    child->m_readFd = out[0];
+    child->m_wakeRead = wake[0];
+    child->m_wakeWrite = wake[1];
+
+    QProcess &process = child->m_process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setInputChannelMode(QProcess::ForwardedInputChannel);
+    if (environment) {
+        process.setProcessEnvironment(*environment);
+    }
+    const int writeFd = out[1];
+    // Runs in the child between fork and exec: only async-signal-safe calls. dup2 clears
+    // close-on-exec on the copies, so the pipe survives exec as stdout and stderr only.
+    process.setChildProcessModifier([writeFd] {
+        ::setpgid(0, 0);
+        for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
+            if (writeFd == target) {
+                ::fcntl(target, F_SETFD, 0);
+            } else {
+                ::dup2(writeFd, target);
+            }
+        }
+    });
+
+    connect(&process, &QProcess::started, child, [child] {
+        child->m_pid = child->m_process.processId();
+        emit child->started();
+    });
+    connect(&process, &QProcess::errorOccurred, child, [child](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart || child->m_failed) {
+            return;
+        }
+        child->m_failed = true;
+        // Qt may report this from inside start(), before the owner has connected: report later.
+        QMetaObject::invokeMethod(
+            child,
+            [child, description = child->m_process.errorString()] {
+                emit child->failedToStart(description);
+                child->deleteLater();
+            },
+            Qt::QueuedConnection);
+    });
+    connect(&process, &QProcess::finished, child, [child] { child->onFinished(); });
+
+    process.start(program, arguments);
+    child->m_pid = process.processId();
+    ::close(writeFd);
+
+    child->m_reader = std::thread([child, fd = out[0], wakeFd = wake[0], output = std::move(output)] {
+        readLoop(fd, wakeFd, output);
+        QMetaObject::invokeMethod(child, [child] { child->onReaderDone(); }, Qt::QueuedConnection);
+    });
+    return child;
+}
+
+void ChildProcess::onFinished()
+{
+    if (m_ended) {
+        return;
+    }
+    m_ended = true;
+    if (m_readerDone) {
+        emit exited(exitStatus(), endedBySignal());
+        deleteLater();
+        return;
+    }
+    // Everything the child wrote is in the pipe by now; the reader takes it and then reports.
+    const char byte = 1;
+    [[maybe_unused]] ssize_t written = ::write(m_wakeWrite, &byte, 1);
+}
+
+void ChildProcess::onReaderDone()
+{
+    if (m_readerDone) {
+        return;
+    }
+    m_readerDone = true;
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    if (m_ended) {
+        emit exited(exitStatus(), endedBySignal());
+        deleteLater();
+    }
+}
+
+void ChildProcess::stopReader()
+{
+    if (!m_reader.joinable()) {
+        return;
+    }
+    const char byte = 1;
+    [[maybe_unused]] ssize_t written = ::write(m_wakeWrite, &byte, 1);
+    m_reader.join();
+}
+
+std::optional<QString> ChildProcess::ensureOwnProcessGroup()
+{
+    if (m_pid <= 0) {
+        return std::nullopt;
+    }
+    const pid_t group = ::getpgid(static_cast<pid_t>(m_pid));
+    if (group < 0 || group == m_pid) {
+        return std::nullopt;
+    }
+    if (::setpgid(static_cast<pid_t>(m_pid), static_cast<pid_t>(m_pid)) == 0 || errno == EACCES || errno == ESRCH) {
+        return std::nullopt;
+    }
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool ChildProcess::signalGroup(int signal)
+{
+    return m_pid > 0 && ::kill(-static_cast<pid_t>(m_pid), signal) == 0;
+}
+
+bool ChildProcess::signalChild(int signal)
+{
+    return m_pid > 0 && ::kill(static_cast<pid_t>(m_pid), signal) == 0;
+}
+
+} // namespace cordavelle

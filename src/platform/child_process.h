@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <thread>
+
+namespace cordavelle {
+
+// One child process that leads a process group of its own, with its standard output and
+// standard error joined in one pipe that a background thread reads.
+//
+// The object owns itself: it lives until the child's end (or its failed launch) has been
+// reported, then deletes itself later. Its owner keeps a QPointer and may forget it at any time
+// without stopping the child.
+class ChildProcess final : public QObject {
+    Q_OBJECT
+public:
+    // Called on the reader thread with every chunk of output, in order; never again once
+    // exited() has been emitted.
+    using OutputHandler = std::function<void(const QByteArray &chunk)>;
+
+    // Launches `program`; the outcome arrives as started() or failedToStart(). Without an
+    // environment the child inherits the helper's. Standard input and the working directory
+    // are inherited.
+    static ChildProcess *launch(const QString &program, const QStringList &arguments,
+                                const std::optional<QProcessEnvironment> &environment, OutputHandler output);
+
+    qint64 pid() const { return m_pid; }
+    // True from the launch until the child has ended (its end may not be reported yet).
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    // The exit code of an ended child, or the signal number when a signal ended it.
+    int exitStatus() const { return m_process.exitCode(); }
+    bool endedBySignal() const { return m_process.exitStatus() == QProcess::CrashExit; }
+
+    // Makes sure the started child leads its own process group. Returns the system's text when
+    // that failed for a reason other than the child having already gone on or exec'd.
+    std::optional<QString> ensureOwnProcessGroup();
+    // Sends `signal` to the child's process group; false when no such group could be signalled.
+    bool signalGroup(int signal);
+    // Sends `signal` to the child alone.
+    bool signalChild(int signal);
+
+signals:
+    void started();
+    void failedToStart(const QString &description);
+    // The child has ended and everything it wrote before has passed through the output handler.
+    void exited(int status, bool bySignal);
+
+private:
+    ChildProcess();
+    ~ChildProcess() override;
+
+    void onFinished();
+    void onReaderDone();
+    void stopReader();
+
+    QProcess m_process;
+    qint64 m_pid = 0;
+    int m_readFd = -1;
+    int m_wakeRead = -1;
+    int m_wakeWrite = -1;
+    std::thread m_reader;
+    bool m_readerDone = false;
+    bool m_ended = false;
+    bool m_failed = false;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,347 @@
+#include "core/managed_process.h"
+#include "platform/child_process.h"
+
+#include "support/test_platform.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QScopeGuard>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <mutex>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// Processes real events only; virtual time stands still.
+bool pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s)
+{
+    QElapsedTimer real;
+    real.start();
+    while (!done()) {
+        if (real.elapsed() > limit.count()) {
+            return false;
+        }
+        test::ManualClock::processEvents();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return true;
+}
+
+void pumpFor(std::chrono::milliseconds duration)
+{
+    pumpUntil([] { return false; }, duration);
+}
+
+bool isAlive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+struct StartRun {
+    bool done = false;
+    std::optional<QString> error;
+};
+
+QCoro::Task<void> runStart(ManagedProcess &process, std::shared_ptr<StartRun> run, QString executable,
+                           QStringList arguments, std::optional<std::map<QString, QString>> environment,
+                           std::optional<int> port)
+{
+    try {
+        co_await process.start(executable, arguments, environment, port);
+    } catch (const ProcessLaunchError &error) {
+        run->error = error.description();
+    }
+    run->done = true;
+}
+
+class ManagedProcessTest : public ::testing::Test {
+protected:
+    ManagedProcessTest()
+    {
+        QObject::connect(&process, &ManagedProcess::pidChanged, [this] {
+            if (process.pid()) {
+                children.push_back(*process.pid());
+            }
+        });
+        QObject::connect(&process, &ManagedProcess::startedAtChanged, [this] { ++startedAtChanges; });
+        process.setOnUnexpectedExit([this](int32_t code) { unexpectedExits.push_back(code); });
+    }
+
+    ~ManagedProcessTest() override
+    {
+        for (qint64 pid : children) {
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
+        }
+        // Cancelled waits resume through queued events; let them run while the clock exists.
+        processHolder.reset();
+        test::ManualClock::processEvents();
+    }
+
+    std::shared_ptr<StartRun> sh(const QString &script, std::optional<std::map<QString, QString>> environment = {},
+                                 std::optional<int> port = {})
+    {
+        auto run = std::make_shared<StartRun>();
+        runStart(process, run, "/bin/sh", {"-c", script}, std::move(environment), port);
+        return run;
+    }
+
+    // Lets output arrive and flushes it, stepping virtual time 0.25 s at a time.
+    bool waitForLog(const QString &fragment)
+    {
+        for (int round = 0; round < 200; ++round) {
+            if (!process.logLines().filter(fragment).isEmpty()) {
+                return true;
+            }
+            pumpFor(20ms);
+            env.clock().advance(250ms);
+        }
+        return false;
+    }
+
+    test::TestPlatform env;
+    std::unique_ptr<ManagedProcess> processHolder = std::make_unique<ManagedProcess>(ServiceID::rigctld);
+    ManagedProcess &process = *processHolder;
+    std::vector<qint64> children;
+    std::vector<int32_t> unexpectedExits;
+    int startedAtChanges = 0;
+};
+
+TEST_F(ManagedProcessTest, ExitsWhileStartingAreErrorsUnlessClean)
+{
+    auto run = sh("echo 'cannot open rig'; exit 3");
+    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::error; }));
+    EXPECT_TRUE(run->done);
+    EXPECT_EQ(process.lastError(), "Process exited with code 3");
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::exitedWithCode(3));
+    EXPECT_FALSE(process.pid());
+    EXPECT_FALSE(process.startedAt());
+    EXPECT_TRUE(unexpectedExits.empty());
+    // The child's last words were read before its end was handled, and no monitor outlives it.
+    test::ManualClock::processEvents();
+    EXPECT_EQ(env.clock().sleeperCount(), 1u);
+    env.clock().advance(250ms);
+    EXPECT_EQ(process.logLines(), QStringList{"cannot open rig"});
+    EXPECT_EQ(env.clock().sleeperCount(), 0u);
+
+    // A launcher that hands over and exits cleanly leaves the verdict to the orchestrator.
+    run = sh("exit 0");
+    EXPECT_FALSE(process.lastError());
+    ASSERT_TRUE(pumpUntil([&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }));
+    EXPECT_EQ(process.state(), ServiceRunState::starting);
+    EXPECT_FALSE(process.pid());
+    process.markRunning();
+    EXPECT_EQ(process.state(), ServiceRunState::running);
+    process.stop();
+    EXPECT_EQ(process.state(), ServiceRunState::stopped);
+    EXPECT_TRUE(unexpectedExits.empty());
+}
+
+TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
+{
+    auto run = sh("exec sleep 30");
+    ASSERT_TRUE(pumpUntil([&] { return run->done; }));
+    ASSERT_TRUE(process.pid());
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::running());
+    process.markRunning();
+    env.clock().advance(90s);
+    EXPECT_NEAR(*process.uptime(), 90.0, 0.01);
+
+    ::kill(static_cast<pid_t>(*process.pid()), SIGKILL);
+    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::error; }));
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
+    EXPECT_EQ(process.lastError(), "Process exited with code 9");
+    EXPECT_EQ(unexpectedExits, std::vector<int32_t>{9});
+    EXPECT_FALSE(process.pid());
+    EXPECT_FALSE(process.startedAt());
+    EXPECT_FALSE(process.uptime());
+    process.stop();
+    EXPECT_EQ(process.state(), ServiceRunState::error);
+}
+
+TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
+{
+    auto run = sh("trap '' TERM; echo ready; while :; do sleep 1; done");
+    ASSERT_TRUE(waitForLog("ready"));
+    process.stop();
+    EXPECT_EQ(process.state(), ServiceRunState::stopping);
+    pumpFor(300ms);
+    env.clock().advance(1900ms);
+    pumpFor(100ms);
+    EXPECT_EQ(process.state(), ServiceRunState::stopping);
+    env.clock().advance(100ms);
+    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
+    EXPECT_FALSE(process.pid());
+
+    // A grandchild in the group goes with it; a child that obeys SIGTERM needs no escalation.
+    run = sh("sleep 300 & echo \"grandchild $!\"; wait");
+    ASSERT_TRUE(waitForLog("grandchild"));
+    const qint64 grandchild = process.logLines().filter("grandchild").last().section(' ', 1).toLongLong();
+    ASSERT_TRUE(isAlive(grandchild));
+    process.stop();
+    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(15));
+    EXPECT_TRUE(pumpUntil([&] { return !isAlive(grandchild); }));
+    EXPECT_TRUE(unexpectedExits.empty());
+}
+
+TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
+{
+    qputenv("CORDAVELLE_INHERITED", "kept");
+    const QString script = "echo \"env $CORDAVELLE_INHERITED/${CORDAVELLE_ADDED:-none}\"";
+    sh(script, std::map<QString, QString>{{"CORDAVELLE_ADDED", "added"}});
+    EXPECT_EQ(process.lastLaunchCommand(), "/bin/sh -c " + script);
+    ASSERT_TRUE(waitForLog("env kept/added"));
+    ASSERT_TRUE(pumpUntil([&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }));
+    process.markRunning();
+    process.stop();
+
+    sh(script);
+    EXPECT_TRUE(waitForLog("env kept/none"));
+    qunsetenv("CORDAVELLE_INHERITED");
+}
+
+TEST_F(ManagedProcessTest, AMissingProgramFailsTheStart)
+{
+    auto run = std::make_shared<StartRun>();
+    runStart(process, run, "/nonexistent/modem", {"--flag"}, std::nullopt, std::nullopt);
+    ASSERT_TRUE(pumpUntil([&] { return run->done; }));
+    ASSERT_TRUE(run->error);
+    EXPECT_TRUE(run->error->contains("No such file or directory")) << run->error->toStdString();
+    EXPECT_EQ(process.lastError(), run->error);
+    EXPECT_EQ(process.state(), ServiceRunState::error);
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::neverStarted());
+    EXPECT_TRUE(process.lastLaunchOutcomeAt());
+    EXPECT_EQ(process.lastLaunchCommand(), "/nonexistent/modem --flag");
+    EXPECT_FALSE(process.pid());
+    EXPECT_EQ(startedAtChanges, 0);
+}
+
+TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
+{
+    // Bound but not listening: connections are refused, and no other test can take the port.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const int port = ntohs(address.sin_port);
+    auto closeListener = qScopeGuard([listener] { ::close(listener); });
+    // A probe has answered when the pause after it begins.
+    auto probes = [&] { return std::count(env.clock().sleepLog().begin(), env.clock().sleepLog().end(), 500ms); };
+    auto probed = [&](long count) { return pumpUntil([&] { return probes() >= count; }); };
+
+    // Opening while start waits: the next probe finds it.
+    auto run = sh("exec sleep 30", {}, port);
+    ASSERT_TRUE(probed(1));
+    env.clock().advance(500ms);
+    ASSERT_TRUE(probed(2));
+    ASSERT_EQ(::listen(listener, 4), 0);
+    const auto opened = env.clock().now();
+    env.clock().advance(500ms);
+    ASSERT_TRUE(pumpUntil([&] { return run->done; }));
+    EXPECT_EQ(env.clock().now() - opened, 500ms);
+    EXPECT_TRUE(process.startedAt());
+    process.stop();
+    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    ASSERT_EQ(::shutdown(listener, SHUT_RD), 0); // stops listening, keeps the port
+
+    // Never opening: about ten probes, a log line, and the start still succeeds.
+    const auto begun = env.clock().now();
+    run = sh("exec sleep 30", {}, port);
+    for (long count = 3; !run->done; ++count) {
+        ASSERT_TRUE(pumpUntil([&] { return run->done || probes() >= count; }));
+        if (!run->done) {
+            env.clock().advance(500ms);
+        }
+    }
+    EXPECT_EQ(probes(), 2 + 10);
+    EXPECT_EQ(env.clock().now() - begun, 5000ms);
+    EXPECT_TRUE(env.log().contains(QString::fromUtf8("Port %1 not open after 5s \u2014 process stays alive").arg(port)));
+    EXPECT_EQ(process.state(), ServiceRunState::starting);
+    EXPECT_TRUE(process.startedAt());
+    process.stop();
+    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+
+    // A stop during the wait ends it; nothing is stamped or watched afterwards.
+    startedAtChanges = 0;
+    const std::size_t logged = env.log().entries.size();
+    run = sh("exec sleep 30", {}, port);
+    ASSERT_TRUE(probed(13));
+    process.stop();
+    ASSERT_TRUE(pumpUntil([&] { return run->done && process.state() == ServiceRunState::stopped; }));
+    EXPECT_EQ(startedAtChanges, 0);
+    EXPECT_EQ(env.log().entries.size(), logged);
+    env.clock().advance(2s); // only the stop escalations were left sleeping
+    EXPECT_EQ(env.clock().sleeperCount(), 0u);
+}
+
+TEST_F(ManagedProcessTest, OutputIsBatchedCappedAndClearable)
+{
+    int changes = 0;
+    QObject::connect(&process, &ManagedProcess::logLinesChanged, [&] { ++changes; });
+    sh("i=1; while [ $i -le 600 ]; do echo \"line $i\"; i=$((i+1)); done; printf 'no line feed'");
+    ASSERT_TRUE(pumpUntil([&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }));
+    EXPECT_EQ(changes, 0);
+    env.clock().advance(250ms);
+    EXPECT_EQ(changes, 1);
+    ASSERT_EQ(process.logLines().size(), 500);
+    EXPECT_EQ(process.logLines().first(), "line 101");
+    EXPECT_EQ(process.logLines().last(), "line 600");
+    process.markRunning();
+    process.stop();
+
+    process.clearLog();
+    sh("echo again");
+    ASSERT_TRUE(waitForLog("again"));
+    EXPECT_EQ(process.logLines(), QStringList{"again"});
+}
+
+TEST(ChildProcess, ReportsTheEndOnlyAfterReadingEverythingEvenWhileAGrandchildHoldsThePipe)
+{
+    std::mutex mutex;
+    QByteArray output;
+    ChildProcess *child = ChildProcess::launch(
+        "/bin/sh", {"-c", "sleep 30 & i=1; while [ $i -le 2000 ]; do echo \"line $i\"; i=$((i+1)); done; exit 3"},
+        std::nullopt, [&](const QByteArray &chunk) {
+            std::lock_guard lock(mutex);
+            output.append(chunk);
+        });
+    const qint64 pid = child->pid();
+    bool exited = false;
+    QByteArray atExit;
+    QObject::connect(child, &ChildProcess::exited, [&](int status, bool bySignal) {
+        exited = true;
+        EXPECT_EQ(status, 3);
+        EXPECT_FALSE(bySignal);
+        std::lock_guard lock(mutex);
+        atExit = output;
+    });
+    const bool ended = pumpUntil([&] { return exited; });
+    ::kill(-static_cast<pid_t>(pid), SIGKILL);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(atExit.count('\n'), 2000);
+    EXPECT_TRUE(atExit.endsWith("line 2000\n"));
+}
+
+} // namespace
+} // namespace cordavelle
