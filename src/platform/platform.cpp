@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <QFileInfo>
+#include "dns_sd_bonjour.h"
 
 namespace cordavelle {
 
@@ -81,6 +82,14 @@ Keychain &Platform::keychain()
                                                      + QStringLiteral("/Cordavelle Helper/keychain.json"));
     }
     return *m_keychain;
+}
+
+Bonjour &Platform::bonjour()
+{
+    if (!m_bonjour) {
+        m_bonjour = std::make_shared<DnsSdBonjour>();
+    }
+    return *m_bonjour;
 }
 
 QString Platform::preferencesFile(const QString &domain)

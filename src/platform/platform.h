@@ -3,6 +3,7 @@
 #include "app_activation.h"
 #include "audio_system.h"
 #include "attention.h"
+#include "bonjour.h"
 #include "clock.h"
 #include "keychain.h"
 #include "log_sink.h"
@@ -68,6 +69,8 @@ public:
     Attention &attention() { return *m_attention; }
     // The desktop's notification service, connected on first use.
     Notifications &notifications();
+    // DNS-SD advertising and browsing; the Avahi backend is made on first use.
+    Bonjour &bonjour();
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -89,6 +92,7 @@ public:
     void setKeychain(std::shared_ptr<Keychain> keychain) { m_keychain = std::move(keychain); }
     void setAttention(std::shared_ptr<Attention> attention) { m_attention = std::move(attention); }
     void setNotifications(std::shared_ptr<Notifications> notifications) { m_notifications = std::move(notifications); }
+    void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -106,6 +110,7 @@ private:
     std::shared_ptr<Keychain> m_keychain;
     std::shared_ptr<Attention> m_attention;
     std::shared_ptr<Notifications> m_notifications;
+    std::shared_ptr<Bonjour> m_bonjour;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

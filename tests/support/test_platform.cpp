@@ -12,7 +12,8 @@ TestPlatform::TestPlatform()
       m_terminal(std::make_shared<RecordingTerminal>()),
       m_keychain(std::make_shared<MemoryKeychain>()),
       m_attention(std::make_shared<RecordingAttention>()),
-      m_notifications(std::make_shared<RecordingNotifications>())
+      m_notifications(std::make_shared<RecordingNotifications>()),
+      m_bonjour(std::make_shared<FakeBonjour>())
 {
     auto context = std::make_unique<Platform>();
     auto paths = std::make_shared<RootedPaths>(m_dir.path());
@@ -28,6 +29,7 @@ TestPlatform::TestPlatform()
     context->setKeychain(m_keychain);
     context->setAttention(m_attention);
     context->setNotifications(m_notifications);
+    context->setBonjour(m_bonjour);
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 

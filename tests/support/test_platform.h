@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fake_audio_system.h"
+#include "fake_bonjour.h"
 #include "manual_clock.h"
 #include "memory_keychain.h"
 #include "recording_log_sink.h"
@@ -26,8 +27,8 @@ public:
 // A private platform context for one test: a temporary root for every folder, a manual clock,
 // a recording log, fixed machine facts, and property-list defaults inside the root. Tools named
 // by fixed paths ("/usr/local/bin/direwolf") are looked for below the root too, sound devices
-// come from a FakeAudioSystem and terminals are only recorded.
-// a recording log, fixed machine facts, an in-memory keychain, and property-list defaults in the root.
+// come from a FakeAudioSystem, terminals are only recorded, the keychain is in memory, and
+// Bonjour is an in-memory network (FakeBonjour).
 class TestPlatform {
 public:
     TestPlatform();
@@ -44,6 +45,7 @@ public:
     MemoryKeychain &keychain() { return *m_keychain; }
     RecordingAttention &attention() { return *m_attention; }
     RecordingNotifications &notifications() { return *m_notifications; }
+    FakeBonjour &bonjour() { return *m_bonjour; }
     QString root() const { return m_dir.path(); }
     UserDefaults &defaults() { return platform().standardDefaults(); }
 
@@ -60,6 +62,7 @@ private:
     std::shared_ptr<MemoryKeychain> m_keychain;
     std::shared_ptr<RecordingAttention> m_attention;
     std::shared_ptr<RecordingNotifications> m_notifications;
+    std::shared_ptr<FakeBonjour> m_bonjour;
     std::unique_ptr<Platform::Scope> m_scope;
 };
 

@@ -1,0 +1,86 @@
+#include "avahi.h"
+
+#include "event_wait.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+
+namespace cordavelle::test {
+
+namespace {
+
+std::optional<QByteArray> runToEnd(const QString &program, const QStringList &arguments, std::chrono::milliseconds limit)
+{
+    QProcess process;
+    process.start(program, arguments);
+    const bool finished = processEventsUntil([&] { return process.state() == QProcess::NotRunning; }, limit);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+        return std::nullopt;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return process.readAllStandardOutput();
+}
+
+// avahi-browse writes some bytes as a backslash and three decimal digits, and escapes "." and
+// "\\" with a backslash.
+QString unescape(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    auto digit = [&](qsizetype i) { return i < bytes.size() && bytes[i] >= '0' && bytes[i] <= '9'; };
+    QByteArray out;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\\' || i + 1 >= bytes.size()) {
+            out += bytes[i];
+        } else if (digit(i + 1) && digit(i + 2) && digit(i + 3)) {
+            out += char(bytes.mid(i + 1, 3).toInt());
+            i += 3;
+        } else {
+            out += bytes[++i];
+        }
+    }
+    return QString::fromUtf8(out);
+}
+
+} // namespace
+
+bool avahiReachable()
+{
+    static const bool reachable =
+        runToEnd(QStringLiteral("avahi-browse"), {"--terminate", "--parsable", "_cordavelle-probe._tcp"},
+                 std::chrono::seconds(5))
+            .has_value();
+    return reachable;
+}
+
+std::optional<QList<AvahiBrowseEntry>> avahiBrowse(const QString &type, std::chrono::milliseconds limit)
+{
+    const auto output = runToEnd(QStringLiteral("avahi-browse"), {"-rtp", type}, limit);
+    if (!output) {
+        return std::nullopt;
+    }
+    QList<AvahiBrowseEntry> entries;
+    static const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
+    for (const QByteArray &line : output->split('\n')) {
+        // =;lo;IPv4;<name>;<type>;<domain>;<host>;<address>;<port>;<txt>
+        const QList<QByteArray> fields = line.split(';');
+        if (fields.size() < 10 || fields[0] != "=") {
+            continue;
+        }
+        AvahiBrowseEntry entry;
+        entry.name = unescape(QString::fromUtf8(fields[3]));
+        entry.type = QString::fromUtf8(fields[4]);
+        entry.port = fields[8].toInt();
+        const QString txt = QString::fromUtf8(fields.mid(9).join(';'));
+        for (auto it = quoted.globalMatch(txt); it.hasNext();) {
+            entry.txt << unescape(it.next().captured(1));
+        }
+        entries << entry;
+    }
+    return entries;
+}
+
+} // namespace cordavelle::test

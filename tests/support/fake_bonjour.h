@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/bonjour.h"
+
+#include <QPointer>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace cordavelle::test {
+
+// A Bonjour "network" held in memory. Advertisements are recorded (and renamed against the
+// names the test marks as taken, as the real layer does); browsers see the result sets the test
+// publishes. Signals are queued like the real layer's: process events to receive them.
+class FakeBonjour final : public Bonjour {
+public:
+    struct Advertisement {
+        BonjourServiceDescription service;
+        quint16 port = 0;
+        QString registeredName;
+    };
+
+    FakeBonjour();
+    ~FakeBonjour() override;
+
+    std::unique_ptr<BonjourRegistration> advertise(const BonjourServiceDescription &service, quint16 port) override;
+    std::unique_ptr<BonjourBrowser> browse(const QString &type, const QString &domain = {}) override;
+
+    // The advertisements that stand now, in the order they were made.
+    std::vector<Advertisement> advertisements() const;
+    // Every advertise() call so far, also those withdrawn since.
+    int advertiseCalls() const;
+    // Marks `name` of `type` as held by some other machine.
+    void takeName(const QString &type, const QString &name);
+    // Makes the next advertise() fail with `error` (reported through `failed`).
+    void failNextAdvertisement(const QString &error);
+
+    // Replaces what the network shows for `type` and tells every running browser of it.
+    void setResults(const QString &type, const QList<BonjourBrowseResult> &results);
+    // Reports a browser state to every running browser of `type`.
+    void emitState(const QString &type, const QString &state);
+    // Browsers of `type` that are running now.
+    int runningBrowsers(const QString &type) const;
+    int browseCalls() const;
+
+    // A browse result for a service of `type` with the given TXT record.
+    static BonjourBrowseResult result(const QString &name, const QString &type,
+                                      std::optional<BonjourTxtRecord> txt);
+
+    struct State;
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
+} // namespace cordavelle::test
