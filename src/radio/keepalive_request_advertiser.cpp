@@ -1,0 +1,91 @@
+#include "keepalive_request_advertiser.h"
+
+#include "core/helper_logger.h"
+#include "platform/platform.h"
+#include "radio/spaces_and_tabs.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace cordavelle {
+
+namespace {
+
+const QString kTag = QStringLiteral("[KeepaliveRequestAdvertiser] ");
+
+} // namespace
+
+KeepaliveRequestAdvertiser &KeepaliveRequestAdvertiser::shared()
+{
+    static KeepaliveRequestAdvertiser *instance = new KeepaliveRequestAdvertiser();
+    return *instance;
+}
+
+KeepaliveRequestAdvertiser::KeepaliveRequestAdvertiser(Bonjour *bonjour, QObject *parent)
+    : QObject(parent), m_bonjour(bonjour)
+{
+}
+
+KeepaliveRequestAdvertiser::~KeepaliveRequestAdvertiser() = default;
+
+Bonjour &KeepaliveRequestAdvertiser::bonjour() const
+{
+    return m_bonjour ? *m_bonjour : Platform::current().bonjour();
+}
+
+void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
+{
+    const QString name = trimmedSpacesAndTabs(radioName);
+    if (name.isEmpty()) {
+        HelperLogger::warning(kTag + QStringLiteral("startAdvertising called with empty radio name — ignoring"),
+                              HelperLogger::Category::services);
+        return;
+    }
+    if (m_listener && m_currentRadioName == name) {
+        return;
+    }
+    stopAdvertising();
+
+    auto listener = std::make_unique<QTcpServer>();
+    if (!listener->listen(QHostAddress::Any, 0)) {
+        HelperLogger::warning(kTag + QStringLiteral("failed to advertise keep-alive request for ") + name
+                                  + QStringLiteral(": ") + listener->errorString(),
+                              HelperLogger::Category::services);
+        return;
+    }
+    QTcpServer *server = listener.get();
+    connect(server, &QTcpServer::newConnection, server, [server] {
+        while (QTcpSocket *connection = server->nextPendingConnection()) {
+            connection->abort();
+            connection->deleteLater();
+        }
+    });
+
+    BonjourServiceDescription service;
+    service.name = QStringLiteral("Cordavelle Keepalive (") + name + QLatin1Char(')');
+    service.type = serviceType;
+    service.txt.insert(QStringLiteral("radio"), name);
+    m_registration = bonjour().advertise(service, listener->serverPort());
+    m_listener = std::move(listener);
+    m_currentRadioName = name;
+    HelperLogger::info(kTag + QStringLiteral("advertising ") + serviceType + QStringLiteral(" radio=\"") + name
+                           + QStringLiteral("\" — Cordavelle will hold this radio's RigControlServer open"),
+                       HelperLogger::Category::services);
+}
+
+void KeepaliveRequestAdvertiser::stopAdvertising()
+{
+    if (m_listener) {
+        m_registration.reset();
+        m_listener->close();
+        m_listener.reset();
+        HelperLogger::info(kTag + QStringLiteral("stopped advertising for radio=\"") + m_currentRadioName.value_or(QString())
+                               + QLatin1Char('"'),
+                           HelperLogger::Category::services);
+    }
+    m_registration.reset();
+    m_listener.reset();
+    m_currentRadioName.reset();
+}
+
+} // namespace cordavelle

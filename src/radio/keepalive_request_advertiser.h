@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class QTcpServer;
+
+namespace cordavelle {
+
+class Bonjour;
+class BonjourRegistration;
+
+// Asks the client to keep one radio's rig control open: while an announcement naming the
+// radio stands, the client holds that radio's rig-control server open. The announcement carries
+// no data; connections to its port are closed as soon as they arrive.
+class KeepaliveRequestAdvertiser final : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString serviceType = QStringLiteral("_cordavelle-keepalive-request._tcp");
+
+    static KeepaliveRequestAdvertiser &shared();
+
+    // Without a Bonjour layer, that of `Platform::current()` is used.
+    explicit KeepaliveRequestAdvertiser(Bonjour *bonjour = nullptr, QObject *parent = nullptr);
+    ~KeepaliveRequestAdvertiser() override;
+
+    // Announces a keep-alive request for `radioName` (trimmed of spaces and tabs), replacing one
+    // for another radio. A blank name is refused with a warning and changes nothing.
+    void startAdvertising(const QString &radioName);
+    // Withdraws the announcement, if one stands.
+    void stopAdvertising();
+
+    // The radio being announced, if any.
+    std::optional<QString> advertisedRadioName() const { return m_currentRadioName; }
+
+private:
+    Bonjour &bonjour() const;
+
+    Bonjour *m_bonjour;
+    // The listener whose port the announcement carries, and the announcement itself.
+    std::unique_ptr<QTcpServer> m_listener;
+    std::unique_ptr<BonjourRegistration> m_registration;
+    std::optional<QString> m_currentRadioName;
+};
+
+} // namespace cordavelle

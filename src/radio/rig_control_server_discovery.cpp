@@ -1,0 +1,203 @@
+#include "rig_control_server_discovery.h"
+
+#include "core/helper_logger.h"
+#include "platform/platform.h"
+
+#include <QPointer>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace cordavelle {
+
+namespace {
+
+const QString kTag = QStringLiteral("[RigControlServerDiscovery] ");
+
+void log(const QString &message) { HelperLogger::info(kTag + message, HelperLogger::Category::services); }
+
+// Decimal text with an optional sign, as the client writes it; "-0" is 0, any other negative
+// number, a blank or anything past 65535 is no port.
+std::optional<quint16> parsePort(const QString &text)
+{
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!decimal.match(text).hasMatch()) {
+        return std::nullopt;
+    }
+    QString digits = text;
+    const bool negative = digits.startsWith(QLatin1Char('-'));
+    if (digits.startsWith(QLatin1Char('+')) || negative) {
+        digits.remove(0, 1);
+    }
+    while (digits.size() > 1 && digits.startsWith(QLatin1Char('0'))) {
+        digits.remove(0, 1);
+    }
+    if (negative) {
+        return digits == QLatin1String("0") ? std::optional<quint16>(0) : std::nullopt;
+    }
+    if (digits.size() > 5) {
+        return std::nullopt;
+    }
+    const int value = digits.toInt();
+    if (value > 65535) {
+        return std::nullopt;
+    }
+    return quint16(value);
+}
+
+// Names compare as Unicode text: canonically equal spellings are equal, and the order is that of
+// the composed code points (so characters beyond the basic plane sort after all others).
+QList<uint> comparable(const QString &name) { return name.normalized(QString::NormalizationForm_C).toUcs4(); }
+
+bool radioNameBefore(const RigControlServerEndpoint &a, const RigControlServerEndpoint &b)
+{
+    const auto ua = comparable(a.radioName);
+    const auto ub = comparable(b.radioName);
+    return std::lexicographical_compare(ua.begin(), ua.end(), ub.begin(), ub.end());
+}
+
+QString printed(const QList<RigControlServerEndpoint> &endpoints)
+{
+    QStringList items;
+    for (const auto &e : endpoints) {
+        items << QStringLiteral("\"%1@%2\"").arg(e.radioName).arg(e.port);
+    }
+    return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
+}
+
+} // namespace
+
+RigControlServerDiscovery &RigControlServerDiscovery::shared()
+{
+    static RigControlServerDiscovery *instance = new RigControlServerDiscovery();
+    return *instance;
+}
+
+RigControlServerDiscovery::RigControlServerDiscovery(Bonjour *bonjour, Clock *clock, QObject *parent)
+    : QObject(parent), m_bonjour(bonjour), m_clock(clock)
+{
+}
+
+RigControlServerDiscovery::~RigControlServerDiscovery() = default;
+
+Bonjour &RigControlServerDiscovery::bonjour() const
+{
+    return m_bonjour ? *m_bonjour : Platform::current().bonjour();
+}
+
+Clock &RigControlServerDiscovery::clock() const { return m_clock ? *m_clock : Platform::current().clock(); }
+
+void RigControlServerDiscovery::startBrowsing()
+{
+    if (m_browser) {
+        return;
+    }
+    m_browser = bonjour().browse(serviceType, QStringLiteral("local."));
+    connect(m_browser.get(), &BonjourBrowser::resultsChanged, this, &RigControlServerDiscovery::processResults);
+    connect(m_browser.get(), &BonjourBrowser::stateChanged, this,
+            [](const QString &state) { log(QStringLiteral("browser state: ") + state); });
+    setIsBrowsing(true);
+    log(QStringLiteral("browsing for ") + serviceType);
+}
+
+void RigControlServerDiscovery::stopBrowsing()
+{
+    if (m_browser) {
+        m_browser->disconnect(this);
+        // Stopping may be asked from within the browser's own notification.
+        m_browser.release()->deleteLater();
+    }
+    setIsBrowsing(false);
+    setEndpoints({});
+    log(QStringLiteral("stopped browsing"));
+}
+
+void RigControlServerDiscovery::processResults(const QList<BonjourBrowseResult> &results)
+{
+    QList<RigControlServerEndpoint> found;
+    for (const auto &result : results) {
+        if (!result.txt) {
+            log(QStringLiteral("result missing TXT record: ") + result.description());
+            continue;
+        }
+        const QString radio = result.txt->text(QStringLiteral("radio")).value_or(QString());
+        const QString portText = result.txt->text(QStringLiteral("port")).value_or(QString());
+        const auto port = parsePort(portText);
+        if (radio.isEmpty() || !port) {
+            log(QStringLiteral("result has malformed TXT (radio=\"%1\", port=\"%2\")").arg(radio, portText));
+            continue;
+        }
+        found.append({radio, *port});
+    }
+    std::stable_sort(found.begin(), found.end(), radioNameBefore);
+    if (found == m_endpoints) {
+        return;
+    }
+    log(QStringLiteral("endpoints changed: ") + printed(found));
+    setEndpoints(std::move(found));
+    if (m_onEndpointsChanged) {
+        m_onEndpointsChanged();
+    }
+}
+
+std::optional<RigControlServerEndpoint> RigControlServerDiscovery::endpoint(const QString &radioName) const
+{
+    const QString wanted = radioName.normalized(QString::NormalizationForm_C);
+    for (const auto &e : m_endpoints) {
+        if (e.radioName == radioName || e.radioName.normalized(QString::NormalizationForm_C) == wanted) {
+            return e;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<RigControlServerEndpoint> RigControlServerDiscovery::anyEndpoint() const
+{
+    if (m_endpoints.isEmpty()) {
+        return std::nullopt;
+    }
+    return m_endpoints.first();
+}
+
+QCoro::Task<std::optional<RigControlServerEndpoint>>
+RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
+{
+    using namespace std::chrono_literals;
+    QPointer<RigControlServerDiscovery> self = this;
+    Clock &waitClock = clock();
+    // Measured on the steady clock: a wall-clock jump must neither end the wait early nor
+    // stretch it.
+    const auto start = waitClock.now();
+    while (true) {
+        if (!self) {
+            co_return std::nullopt;
+        }
+        if (!m_endpoints.isEmpty()) {
+            co_return m_endpoints.first();
+        }
+        if (waitClock.now() - start >= timeout) {
+            co_return std::nullopt;
+        }
+        co_await waitClock.sleep(100ms);
+    }
+}
+
+void RigControlServerDiscovery::setEndpoints(QList<RigControlServerEndpoint> endpoints)
+{
+    if (endpoints == m_endpoints) {
+        return;
+    }
+    m_endpoints = std::move(endpoints);
+    Q_EMIT endpointsChanged(m_endpoints);
+}
+
+void RigControlServerDiscovery::setIsBrowsing(bool browsing)
+{
+    if (browsing == m_isBrowsing) {
+        return;
+    }
+    m_isBrowsing = browsing;
+    Q_EMIT isBrowsingChanged(browsing);
+}
+
+} // namespace cordavelle

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "radio/rig_control_server_endpoint.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace cordavelle {
+
+class Bonjour;
+class BonjourBrowser;
+struct BonjourBrowseResult;
+class Clock;
+
+// Finds the rig-control servers that the client announces over Bonjour, one per radio it
+// drives, and keeps them as a list sorted by radio name.
+class RigControlServerDiscovery final : public QObject {
+    Q_OBJECT
+public:
+    static inline const QString serviceType = QStringLiteral("_cordavelle-rigcontrol._tcp");
+
+    static RigControlServerDiscovery &shared();
+
+    // Without a Bonjour layer or a clock, those of `Platform::current()` are used.
+    explicit RigControlServerDiscovery(Bonjour *bonjour = nullptr, Clock *clock = nullptr, QObject *parent = nullptr);
+    ~RigControlServerDiscovery() override;
+
+    const QList<RigControlServerEndpoint> &endpoints() const { return m_endpoints; }
+    bool isBrowsing() const { return m_isBrowsing; }
+
+    // Called after the list took a new value from a browse result (not when stopBrowsing()
+    // empties it).
+    const std::function<void()> &onEndpointsChanged() const { return m_onEndpointsChanged; }
+    void setOnEndpointsChanged(std::function<void()> callback) { m_onEndpointsChanged = std::move(callback); }
+
+    // Starts browsing; does nothing while a browser exists (even one that failed).
+    void startBrowsing();
+    // Ends browsing and empties the list.
+    void stopBrowsing();
+
+    // The first listed endpoint whose radio name is exactly `radioName`.
+    std::optional<RigControlServerEndpoint> endpoint(const QString &radioName) const;
+    // The first endpoint of the list (the alphabetically first radio).
+    std::optional<RigControlServerEndpoint> anyEndpoint() const;
+    // Returns the first endpoint as soon as any is listed, checking every 100 ms, or nothing once
+    // `timeout` has passed. It is not cut short by anything else.
+    QCoro::Task<std::optional<RigControlServerEndpoint>> waitForEndpoint(std::chrono::milliseconds timeout);
+
+Q_SIGNALS:
+    void endpointsChanged(const QList<RigControlServerEndpoint> &endpoints);
+    void isBrowsingChanged(bool isBrowsing);
+
+private:
+    void processResults(const QList<BonjourBrowseResult> &results);
+    void setEndpoints(QList<RigControlServerEndpoint> endpoints);
+    void setIsBrowsing(bool browsing);
+    Bonjour &bonjour() const;
+    Clock &clock() const;
+
+    Bonjour *m_bonjour;
+    Clock *m_clock;
+    QList<RigControlServerEndpoint> m_endpoints;
+    bool m_isBrowsing = false;
+    std::function<void()> m_onEndpointsChanged;
+    std::unique_ptr<BonjourBrowser> m_browser;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QHashFunctions>
+#include <QString>
+
+#include <functional>
+
+namespace cordavelle {
+
+// A rig-control server that the client runs for one radio, reached on 127.0.0.1 at `port`.
+struct RigControlServerEndpoint {
+    // As announced, untrimmed and case kept.
+    QString radioName;
+    quint16 port = 0;
+
+    bool operator==(const RigControlServerEndpoint &) const = default;
+};
+
+inline size_t qHash(const RigControlServerEndpoint &endpoint, size_t seed = 0)
+{
+    return qHashMulti(seed, endpoint.radioName, endpoint.port);
+}
+
+} // namespace cordavelle
+
+template <>
+struct std::hash<cordavelle::RigControlServerEndpoint> {
+    size_t operator()(const cordavelle::RigControlServerEndpoint &endpoint) const noexcept
+    {
+        return cordavelle::qHash(endpoint);
+    }
+};

@@ -1,0 +1,190 @@
+#include "platform/dns_sd_bonjour.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/avahi.h"
+#include "support/event_wait.h"
+#include "support/qt_printers.h"
+#include "support/test_platform.h"
+
+#include <QProcess>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// Talks to the real avahi-daemon (see scripts/test-daemons); every test uses names of its own, so
+// tests running side by side do not see each other's services.
+class AvahiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!test::avahiReachable()) {
+            GTEST_SKIP() << "avahi-daemon is not reachable";
+        }
+        env.useSystemClock();
+        env.platform().setBonjour(bonjour);
+    }
+
+    void TearDown() override
+    {
+        for (auto *process : publishers) {
+            process->terminate();
+            process->waitForFinished(5000);
+            delete process;
+        }
+    }
+
+    static QString unique(const QString &prefix)
+    {
+        return prefix + QUuid::createUuid().toString(QUuid::Id128).left(8);
+    }
+
+    // Publishes a service with avahi's own tool and waits until the daemon has established it.
+    QProcess *publish(const QString &name, const QString &type, quint16 port, const QStringList &txt)
+    {
+        auto *process = new QProcess;
+        publishers << process;
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        process->start(QStringLiteral("avahi-publish"), QStringList{"-s", name, type, QString::number(port)} + txt);
+        const bool established = test::processEventsUntil(
+            [&] { return process->readAll().contains("Established") || process->state() == QProcess::NotRunning; },
+            10s);
+        EXPECT_TRUE(established && process->state() == QProcess::Running) << "avahi-publish did not establish " << name.toStdString();
+        return process;
+    }
+
+    void withdraw(QProcess *process)
+    {
+        process->terminate();
+        process->waitForFinished(5000);
+        publishers.removeAll(process);
+        delete process;
+    }
+
+    // Polls avahi-browse until `wanted` holds for its list of services of `type`.
+    bool browseUntil(const QString &type, const std::function<bool(const QList<test::AvahiBrowseEntry> &)> &wanted)
+    {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            const auto entries = test::avahiBrowse(type);
+            if (entries && wanted(*entries)) {
+                return true;
+            }
+            test::processEventsUntil([] { return false; }, 250ms);
+        }
+        return false;
+    }
+
+    test::TestPlatform env;
+    std::shared_ptr<DnsSdBonjour> bonjour = std::make_shared<DnsSdBonjour>();
+    QList<QProcess *> publishers;
+};
+
+TEST_F(AvahiTest, DiscoveryListsAPublishedRigControlServerUntilItIsWithdrawn)
+{
+    RigControlServerDiscovery discovery;
+    int changes = 0;
+    discovery.setOnEndpointsChanged([&] { ++changes; });
+    discovery.startBrowsing();
+
+    const QString radio = unique(QStringLiteral("IC-7300 "));
+    QProcess *server = publish(radio + QStringLiteral(" server"), RigControlServerDiscovery::serviceType, 5555,
+                               {QStringLiteral("radio=") + radio, QStringLiteral("port=4533")});
+    ASSERT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(radio).has_value(); }, 10s));
+    EXPECT_EQ(discovery.endpoint(radio)->port, 4533);
+    EXPECT_GE(changes, 1);
+    EXPECT_TRUE(env.log().contains(QStringLiteral("[RigControlServerDiscovery] browser state: ready")));
+
+    withdraw(server);
+    EXPECT_TRUE(test::processEventsUntil([&] { return !discovery.endpoint(radio).has_value(); }, 10s));
+    discovery.stopBrowsing();
+}
+
+TEST_F(AvahiTest, TheKeepaliveRequestIsAnnouncedWithItsRadioAndWithdrawn)
+{
+    KeepaliveRequestAdvertiser advertiser;
+    const QString radio = unique(QStringLiteral("FT-991A "));
+    const QString instance = QStringLiteral("Cordavelle Keepalive (") + radio + QLatin1Char(')');
+    advertiser.startAdvertising(radio);
+
+    auto announced = [&](const QList<test::AvahiBrowseEntry> &entries) {
+        for (const auto &e : entries) {
+            if (e.name == instance) {
+                EXPECT_EQ(e.txt, QStringList{QStringLiteral("radio=") + radio});
+                EXPECT_NE(e.port, 0);
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::serviceType, announced));
+
+    advertiser.stopAdvertising();
+    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::serviceType,
+                            [&](const auto &entries) { return !announced(entries); }));
+}
+
+TEST_F(AvahiTest, ATakenNameIsNumberedAndTheNameUsedIsReported)
+{
+    const QString type = QStringLiteral("_cordavelle-test._tcp");
+    const QString name = unique(QStringLiteral("Helper "));
+    publish(name, type, 5556, {});
+
+    auto registeredName = [](BonjourRegistration &registration) {
+        QString result;
+        QObject context;
+        QObject::connect(&registration, &BonjourRegistration::registered, &context,
+                         [&](const QString &n) { result = n; });
+        QObject::connect(&registration, &BonjourRegistration::failed, &context,
+                         [&](const QString &error) { result = QStringLiteral("failed: ") + error; });
+        test::processEventsUntil([&] { return !result.isEmpty(); }, 10s);
+        return result;
+    };
+
+    BonjourServiceDescription service{name, type, {}, BonjourTxtRecord{{"version", "1.0"}}};
+    auto second = bonjour->advertise(service, 5557);
+    EXPECT_EQ(registeredName(*second), name + QStringLiteral(" (2)"));
+    EXPECT_EQ(second->registeredName(), name + QStringLiteral(" (2)"));
+    auto third = bonjour->advertise(service, 5558);
+    EXPECT_EQ(registeredName(*third), name + QStringLiteral(" (3)"));
+
+    // A browser of the layer sees all three, resolved with their TXT records.
+    auto browser = bonjour->browse(type);
+    auto names = [&] {
+        QStringList out;
+        for (const auto &r : browser->results()) {
+            if (r.name.startsWith(name)) {
+                out << r.name;
+                if (r.name != name) {
+                    EXPECT_EQ(r.txt, (BonjourTxtRecord{{"version", "1.0"}}));
+                }
+            }
+        }
+        out.sort();
+        return out;
+    };
+    const QStringList all{name, name + QStringLiteral(" (2)"), name + QStringLiteral(" (3)")};
+    EXPECT_TRUE(test::processEventsUntil([&] { return names() == all; }, 10s)) << names().join(", ").toStdString();
+
+    // Withdrawing one leaves the others listed.
+    second.reset();
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return names() == QStringList{name, name + QStringLiteral(" (3)")}; }, 10s));
+}
+
+TEST_F(AvahiTest, AnUnusableAdvertisementFailsWithAReason)
+{
+    BonjourServiceDescription service{QStringLiteral("Bad"), QStringLiteral("not a type"), {}, {}};
+    auto registration = bonjour->advertise(service, 5559);
+    QString failure;
+    QObject::connect(registration.get(), &BonjourRegistration::failed, [&](const QString &e) { failure = e; });
+    EXPECT_TRUE(test::processEventsUntil([&] { return !failure.isEmpty(); }, 10s));
+    EXPECT_EQ(registration->registeredName(), QString());
+}
+
+} // namespace
+} // namespace cordavelle

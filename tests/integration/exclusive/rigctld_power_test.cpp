@@ -1,0 +1,79 @@
+#include "radio/radio_power_controller.h"
+#include "radio/rigctld_power_client.h"
+
+#include "support/event_wait.h"
+#include "support/qt_printers.h"
+#include "support/test_platform.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// Hamlib's rigctld with its dummy rig (model 1), which starts powered on.
+class RealRigctldTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const QString program = QStandardPaths::findExecutable(QStringLiteral("rigctld"));
+        if (program.isEmpty()) {
+            GTEST_SKIP() << "rigctld is not installed";
+        }
+        env.useSystemClock();
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            port = probe.serverPort();
+        }
+        rigctld.start(program, {"-m", "1", "-T", "127.0.0.1", "-t", QString::number(port)});
+        ASSERT_TRUE(rigctld.waitForStarted(5000));
+        const bool listening = test::processEventsUntil(
+            [&] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(100);
+            },
+            10s);
+        ASSERT_TRUE(listening) << "rigctld did not open port " << port;
+    }
+
+    void TearDown() override
+    {
+        if (rigctld.state() != QProcess::NotRunning) {
+            rigctld.terminate();
+            if (!rigctld.waitForFinished(5000)) {
+                rigctld.kill();
+                rigctld.waitForFinished(5000);
+            }
+        }
+    }
+
+    test::TestPlatform env;
+    QProcess rigctld;
+    quint16 port = 0;
+};
+
+TEST_F(RealRigctldTest, ReadsThePowerStateAndLeavesARadioThatWasOnSwitchedOn)
+{
+    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient::getPowerState(port)), std::optional<bool>(true));
+
+    RadioPowerController controller;
+    QCoro::waitFor(controller.handlePostStart(port, true));
+    EXPECT_EQ(controller.radioPowerSupported(), std::optional<bool>(true));
+    EXPECT_FALSE(controller.powerWasManagedByHelper());
+
+    QCoro::waitFor(controller.handlePreStop(port));
+    EXPECT_EQ(controller.radioPowerSupported(), std::nullopt);
+    // Still on: the dummy rig would not answer at all had it been switched off.
+    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient::getPowerState(port)), std::optional<bool>(true));
+}
+
+} // namespace
+} // namespace cordavelle

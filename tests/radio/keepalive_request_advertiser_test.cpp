@@ -1,0 +1,96 @@
+#include "radio/keepalive_request_advertiser.h"
+
+#include "support/event_wait.h"
+#include "support/qt_printers.h"
+#include "support/test_platform.h"
+
+#include <QTcpSocket>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+class KeepaliveRequestAdvertiserTest : public ::testing::Test {
+protected:
+    QStringList logLines()
+    {
+        QStringList out;
+        for (const auto &e : env.log().entries) {
+            EXPECT_EQ(e.category, "services");
+            out << QString::fromUtf8(logLevelName(e.level)) + QLatin1Char(' ') + e.message;
+        }
+        return out;
+    }
+
+    test::TestPlatform env;
+    KeepaliveRequestAdvertiser advertiser;
+};
+
+TEST_F(KeepaliveRequestAdvertiserTest, AnnouncesTheRadioOnAListenerOfItsOwn)
+{
+    advertiser.startAdvertising(QStringLiteral(" \tIC-7300\u00a0"));
+    EXPECT_EQ(advertiser.advertisedRadioName(), QStringLiteral("IC-7300"));
+    const auto ads = env.bonjour().advertisements();
+    ASSERT_EQ(ads.size(), 1u);
+    EXPECT_EQ(ads[0].service.name, "Cordavelle Keepalive (IC-7300)");
+    EXPECT_EQ(ads[0].service.type, "_cordavelle-keepalive-request._tcp");
+    EXPECT_EQ(ads[0].service.domain, QString());
+    EXPECT_EQ(ads[0].service.txt, (BonjourTxtRecord{{"radio", "IC-7300"}}));
+    EXPECT_NE(ads[0].port, 0);
+    EXPECT_EQ(logLines(), QStringList{"info [KeepaliveRequestAdvertiser] advertising _cordavelle-keepalive-request._tcp "
+                                      "radio=\"IC-7300\" — Cordavelle will hold this radio's RigControlServer open"});
+
+    // Whoever connects is sent away at once.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, ads[0].port);
+    EXPECT_TRUE(test::processEventsUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(client.bytesAvailable(), 0);
+}
+
+TEST_F(KeepaliveRequestAdvertiserTest, AnotherRadioReplacesTheFirst)
+{
+    advertiser.startAdvertising(QStringLiteral("IC-7300"));
+    const quint16 firstPort = env.bonjour().advertisements().at(0).port;
+    advertiser.startAdvertising(QStringLiteral("FT-991A"));
+    const auto ads = env.bonjour().advertisements();
+    ASSERT_EQ(ads.size(), 1u);
+    EXPECT_EQ(ads[0].service.name, "Cordavelle Keepalive (FT-991A)");
+    EXPECT_EQ(advertiser.advertisedRadioName(), QStringLiteral("FT-991A"));
+    EXPECT_EQ(logLines().mid(1),
+              (QStringList{"info [KeepaliveRequestAdvertiser] stopped advertising for radio=\"IC-7300\"",
+                           "info [KeepaliveRequestAdvertiser] advertising _cordavelle-keepalive-request._tcp "
+                           "radio=\"FT-991A\" — Cordavelle will hold this radio's RigControlServer open"}));
+
+    // The first listener is closed.
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, firstPort);
+    EXPECT_TRUE(test::processEventsUntil([&] { return client.error() == QAbstractSocket::ConnectionRefusedError; }));
+}
+
+TEST_F(KeepaliveRequestAdvertiserTest, TheSameRadioAgainOrABlankNameChangesNothing)
+{
+    advertiser.startAdvertising(QStringLiteral("IC-7300"));
+    advertiser.startAdvertising(QStringLiteral("  IC-7300 "));
+    advertiser.startAdvertising(QStringLiteral(" \t "));
+    EXPECT_EQ(env.bonjour().advertiseCalls(), 1);
+    EXPECT_EQ(env.bonjour().advertisements().size(), 1u);
+    EXPECT_EQ(advertiser.advertisedRadioName(), QStringLiteral("IC-7300"));
+    EXPECT_EQ(logLines().size(), 2);
+    EXPECT_EQ(logLines().last(), "error [KeepaliveRequestAdvertiser] startAdvertising called with empty radio name — ignoring");
+}
+
+TEST_F(KeepaliveRequestAdvertiserTest, StoppingWithdrawsOnceAndLogsOnlyWhatItWithdrew)
+{
+    advertiser.stopAdvertising();
+    EXPECT_TRUE(env.log().entries.empty());
+    advertiser.startAdvertising(QStringLiteral("IC-7300"));
+    advertiser.stopAdvertising();
+    advertiser.stopAdvertising();
+    EXPECT_TRUE(env.bonjour().advertisements().empty());
+    EXPECT_EQ(advertiser.advertisedRadioName(), std::nullopt);
+    EXPECT_EQ(logLines().mid(1), QStringList{"info [KeepaliveRequestAdvertiser] stopped advertising for radio=\"IC-7300\""});
+}
+
+} // namespace
+} // namespace cordavelle
