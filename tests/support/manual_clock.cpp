@@ -93,6 +93,15 @@ ManualClock::ManualClock()
 {
 }
 
+ManualClock::~ManualClock()
+{
+    // A stop request that a test's last steps queued may still be delivered after the clock is
+    // gone; its sleeper must then find itself no longer registered.
+    for (Sleeper &sleeper : m_sleepers) {
+        *sleeper.registered = false;
+    }
+}
+
 QCoro::Task<bool> ManualClock::sleep(std::chrono::milliseconds duration, std::stop_token stop)
 {
     m_sleepLog.push_back(duration);

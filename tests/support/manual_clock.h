@@ -16,6 +16,7 @@ namespace cordavelle::test {
 class ManualClock final : public Clock {
 public:
     ManualClock();
+    ~ManualClock() override;
 
     SteadyTime now() const override { return m_now; }
     WallTime wallNow() const override { return m_wallNow; }
