@@ -1,21 +1,10 @@
 #include "direwolf_config_parser.h"
 
+#include "radio/spaces_and_tabs.h"
+
 namespace cordavelle {
 
 namespace {
-
-QString trimBlanks(const QString &line)
-{
-    qsizetype begin = 0;
-    qsizetype end = line.size();
-    while (begin < end && (line[begin] == QLatin1Char(' ') || line[begin] == QLatin1Char('\t'))) {
-        ++begin;
-    }
-    while (end > begin && (line[end - 1] == QLatin1Char(' ') || line[end - 1] == QLatin1Char('\t'))) {
-        --end;
-    }
-    return line.mid(begin, end - begin);
-}
 
 QStringList words(const QString &text)
 {
@@ -50,7 +39,7 @@ const QStringList kOwnedCommentPrefixes{
     QStringLiteral("# Start Cordavelle first, then Stop and Start Direwolf."),
 };
 
-bool isBlank(const QString &line) { return trimBlanks(line).isEmpty(); }
+bool isBlank(const QString &line) { return trimmedSpacesAndTabs(line).isEmpty(); }
 
 } // namespace
 
@@ -83,7 +72,7 @@ DirewolfConfigParser::ParseResult DirewolfConfigParser::parse(const QString &tex
     long long channel = 0;
     QStringList kept;
     for (const QString &line : text.split(QLatin1Char('\n'))) {
-        const QString trimmed = trimBlanks(line);
+        const QString trimmed = trimmedSpacesAndTabs(line);
         if (trimmed == userBlockMarker) {
             afterMarker = true;
             continue;
