@@ -16,7 +16,8 @@ Platform::Platform()
       m_logSink(std::make_shared<StderrLogSink>()),
       m_appActivation(std::make_shared<RecordedAppActivation>()),
       m_toolLocator(std::make_shared<SystemToolLocator>()),
-      m_attention(std::make_shared<NoWindowAttention>())
+      m_attention(std::make_shared<NoWindowAttention>()),
+      m_commandRunner(std::make_shared<LinuxCommandRunner>())
 {
 }
 

@@ -6,6 +6,7 @@
 #include "bonjour.h"
 #include "clock.h"
 #include "keychain.h"
+#include "command_runner.h"
 #include "log_sink.h"
 #include "login_item.h"
 #include "notifications.h"
@@ -26,9 +27,9 @@ namespace cordavelle {
 inline const QString kApplicationIdentifier = QStringLiteral("com.cordavelle.helper");
 
 // The process-wide context through which the system reaches the platform: clock, folders,
-// machine facts, the log and the user defaults. Production code asks `Platform::current()`;
-// tests install a context of their own (see `Platform::Scope`) before anything reads it, and
-// nothing caches what it returns across that switch.
+// machine facts, the log, command-line tools and the user defaults. Production code asks
+// `Platform::current()`; tests install a context of their own (see `Platform::Scope`) before
+// anything reads it, and nothing caches what it returns across that switch.
 class Platform {
 public:
     Platform();
@@ -71,6 +72,8 @@ public:
     Notifications &notifications();
     // DNS-SD advertising and browsing; the Avahi backend is made on first use.
     Bonjour &bonjour();
+    // Command-line tools and signals to other processes.
+    CommandRunner &commandRunner() { return *m_commandRunner; }
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -93,6 +96,7 @@ public:
     void setAttention(std::shared_ptr<Attention> attention) { m_attention = std::move(attention); }
     void setNotifications(std::shared_ptr<Notifications> notifications) { m_notifications = std::move(notifications); }
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
+    void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -111,6 +115,7 @@ private:
     std::shared_ptr<Attention> m_attention;
     std::shared_ptr<Notifications> m_notifications;
     std::shared_ptr<Bonjour> m_bonjour;
+    std::shared_ptr<CommandRunner> m_commandRunner;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

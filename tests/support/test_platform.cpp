@@ -13,7 +13,8 @@ TestPlatform::TestPlatform()
       m_keychain(std::make_shared<MemoryKeychain>()),
       m_attention(std::make_shared<RecordingAttention>()),
       m_notifications(std::make_shared<RecordingNotifications>()),
-      m_bonjour(std::make_shared<FakeBonjour>())
+      m_bonjour(std::make_shared<FakeBonjour>()),
+      m_commands(std::make_shared<RecordingCommandRunner>())
 {
     auto context = std::make_unique<Platform>();
     auto paths = std::make_shared<RootedPaths>(m_dir.path());
@@ -30,11 +31,18 @@ TestPlatform::TestPlatform()
     context->setAttention(m_attention);
     context->setNotifications(m_notifications);
     context->setBonjour(m_bonjour);
+    context->setCommandRunner(m_commands);
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 
 TestPlatform::~TestPlatform() = default;
 
 void TestPlatform::useSystemClock() { platform().setClock(std::make_shared<SystemClock>()); }
+
+void TestPlatform::useSystemTools()
+{
+    platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
+    platform().setToolLocator(std::make_shared<SystemToolLocator>());
+}
 
 } // namespace cordavelle::test

@@ -4,6 +4,7 @@
 #include "fake_bonjour.h"
 #include "manual_clock.h"
 #include "memory_keychain.h"
+#include "recording_command_runner.h"
 #include "recording_log_sink.h"
 #include "recording_notifications.h"
 #include "recording_terminal.h"
@@ -27,8 +28,9 @@ public:
 // A private platform context for one test: a temporary root for every folder, a manual clock,
 // a recording log, fixed machine facts, and property-list defaults inside the root. Tools named
 // by fixed paths ("/usr/local/bin/direwolf") are looked for below the root too, sound devices
-// come from a FakeAudioSystem, terminals are only recorded, the keychain is in memory, and
-// Bonjour is an in-memory network (FakeBonjour).
+// come from a FakeAudioSystem, terminals are only recorded, the keychain is in memory, Bonjour
+// is an in-memory network (FakeBonjour), and command-line tools and signals are only recorded
+// by a RecordingCommandRunner unless the test asks for the real ones (useSystemTools).
 class TestPlatform {
 public:
     TestPlatform();
@@ -46,11 +48,14 @@ public:
     RecordingAttention &attention() { return *m_attention; }
     RecordingNotifications &notifications() { return *m_notifications; }
     FakeBonjour &bonjour() { return *m_bonjour; }
+    RecordingCommandRunner &commands() { return *m_commands; }
     QString root() const { return m_dir.path(); }
     UserDefaults &defaults() { return platform().standardDefaults(); }
 
     // Uses the real steady and wall clocks instead of the manual one.
     void useSystemClock();
+    // Runs tools and sends signals for real, finding the tools on this machine.
+    void useSystemTools();
 
 private:
     QTemporaryDir m_dir;
@@ -63,6 +68,7 @@ private:
     std::shared_ptr<RecordingAttention> m_attention;
     std::shared_ptr<RecordingNotifications> m_notifications;
     std::shared_ptr<FakeBonjour> m_bonjour;
+    std::shared_ptr<RecordingCommandRunner> m_commands;
     std::unique_ptr<Platform::Scope> m_scope;
 };
 

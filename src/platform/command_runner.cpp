@@ -1,0 +1,154 @@
+#include "command_runner.h"
+
+#include "platform.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTimer>
+
+#include <signal.h>
+
+#include <coroutine>
+#include <memory>
+
+namespace cordavelle {
+
+CommandResult CommandResult::exited(int status, QByteArray output, QByteArray errors)
+{
+    CommandResult result;
+    result.started = true;
+    result.exitStatus = status;
+    result.standardOutput = std::move(output);
+    result.standardError = std::move(errors);
+    return result;
+}
+
+CommandResult CommandResult::failedToStart(QString error)
+{
+    CommandResult result;
+    result.launchError = std::move(error);
+    return result;
+}
+
+namespace {
+
+void prepare(QProcess &process, const Command &command, const QString &program)
+{
+    process.setProgram(program);
+    process.setArguments(command.arguments);
+    if (!command.environment.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (auto it = command.environment.cbegin(); it != command.environment.cend(); ++it) {
+            environment.insert(it.key(), it.value());
+        }
+        process.setProcessEnvironment(environment);
+    }
+    // The tools never read from the helper; a tool that asks for input must not wait forever.
+    process.setStandardInputFile(QProcess::nullDevice());
+    if (!command.captureOutput) {
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+    }
+}
+
+// Words a macOS user would see for a tool that is not there; anything else keeps Qt's text.
+QString launchErrorText(const QProcess &process, const QString &program)
+{
+    if (!QFileInfo::exists(program)) {
+        return QStringLiteral("The file \u201C%1\u201D doesn\u2019t exist.").arg(QFileInfo(program).fileName());
+    }
+    return process.errorString();
+}
+
+CommandResult resultOf(QProcess &process, const Command &command)
+{
+    CommandResult result;
+    result.started = true;
+    result.crashed = process.exitStatus() == QProcess::CrashExit;
+    result.exitStatus = process.exitCode();
+    if (command.captureOutput) {
+        result.standardOutput = process.readAllStandardOutput();
+        result.standardError = process.readAllStandardError();
+    }
+    return result;
+}
+
+// Resumes when the process has finished or failed to start. The state sits behind a unique_ptr
+// because the awaiter may be moved while suspended.
+class ProcessEndAwaiter {
+public:
+    explicit ProcessEndAwaiter(QProcess &process) : m_state(std::make_unique<State>())
+    {
+        State *state = m_state.get();
+        QObject::connect(&process, &QProcess::finished, &state->context, [state] { state->end(); });
+        QObject::connect(&process, &QProcess::errorOccurred, &state->context, [state](QProcess::ProcessError e) {
+            if (e == QProcess::FailedToStart) {
+                state->end();
+            }
+        });
+    }
+
+    bool await_ready() const noexcept { return m_state->ended; }
+    void await_suspend(std::coroutine_handle<> handle) noexcept { m_state->handle = handle; }
+    void await_resume() const noexcept {}
+
+private:
+    struct State {
+        QObject context;
+        std::coroutine_handle<> handle;
+        bool ended = false;
+
+        void end()
+        {
+            if (ended) {
+                return;
+            }
+            ended = true;
+            if (handle) {
+                // Resume outside QProcess's own signal emission: the coroutine destroys it.
+                QTimer::singleShot(0, &context, [this] { handle.resume(); });
+            }
+        }
+    };
+    std::unique_ptr<State> m_state;
+};
+
+} // namespace
+
+QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
+{
+    const QString program = Platform::current().toolLocator().resolve(command.program);
+    auto process = std::make_unique<QProcess>();
+    prepare(*process, command, program);
+    ProcessEndAwaiter ended(*process);
+    process->start();
+    co_await std::move(ended);
+    if (process->error() == QProcess::FailedToStart) {
+        co_return CommandResult::failedToStart(launchErrorText(*process, program));
+    }
+    co_return resultOf(*process, command);
+}
+
+CommandResult LinuxCommandRunner::runAndWait(const Command &command)
+{
+    const QString program = Platform::current().toolLocator().resolve(command.program);
+    QProcess process;
+    prepare(process, command, program);
+    process.start();
+    if (!process.waitForStarted(-1)) {
+        return CommandResult::failedToStart(launchErrorText(process, program));
+    }
+    process.waitForFinished(-1);
+    return resultOf(process, command);
+}
+
+void LinuxCommandRunner::signalProcess(int64_t pid, int signal)
+{
+    if (pid < 1) {
+        return;
+    }
+    ::kill(static_cast<pid_t>(pid), signal);
+}
+
+} // namespace cordavelle

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+
+namespace cordavelle {
+
+// One run of a command-line tool.
+struct Command {
+    // The tool as the helper names it; an absolute path that does not exist on this machine is
+    // looked for under the same file name in the system's own tool folders.
+    QString program;
+    QStringList arguments;
+    // Variables added to the helper's own environment, replacing inherited ones of the same name.
+    QMap<QString, QString> environment;
+    // Whether standard output and standard error are kept; otherwise both go nowhere.
+    bool captureOutput = false;
+
+    bool operator==(const Command &) const = default;
+};
+
+struct CommandResult {
+    bool started = false;
+    // Why the tool could not be started, in the words shown to the user.
+    QString launchError;
+    int exitStatus = 0;
+    // Ended by a signal rather than by exiting.
+    bool crashed = false;
+    QByteArray standardOutput;
+    QByteArray standardError;
+
+    static CommandResult exited(int status, QByteArray output = {}, QByteArray errors = {});
+    static CommandResult failedToStart(QString error);
+};
+
+// Command-line tools (lsof, pkill, wineserver, tar, …) and signals to other processes.
+class CommandRunner {
+public:
+    virtual ~CommandRunner() = default;
+
+    // Runs the tool to its end without blocking the event loop.
+    virtual QCoro::Task<CommandResult> run(Command command) = 0;
+    // Runs the tool to its end, blocking the calling thread meanwhile.
+    virtual CommandResult runAndWait(const Command &command) = 0;
+    // Sends `signal` to one process. Identifiers below 1 (a process group, every process) are
+    // never signalled.
+    virtual void signalProcess(int64_t pid, int signal) = 0;
+};
+
+// QProcess-based tools and kill(2). A program is found through the platform's ToolLocator, so
+// "/usr/sbin/lsof" runs Debian's /usr/bin/lsof.
+class LinuxCommandRunner final : public CommandRunner {
+public:
+    QCoro::Task<CommandResult> run(Command command) override;
+    CommandResult runAndWait(const Command &command) override;
+    void signalProcess(int64_t pid, int signal) override;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "platform/command_runner.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace cordavelle::test {
+
+// Records every tool run and every signal instead of touching the machine. Tools answer what
+// the test scripted for them (exit 0 with no output otherwise); a tool marked with
+// `passThrough` really runs (found through the platform's ToolLocator). Signals are only recorded unless `deliverSignals` is set.
+class RecordingCommandRunner final : public CommandRunner {
+public:
+    struct Call {
+        Command command;
+        // Made through runAndWait (blocking the caller) rather than run.
+        bool blocking = false;
+    };
+    struct Signal {
+        int64_t pid;
+        int signal;
+    };
+    using Responder = std::function<CommandResult(const Command &)>;
+
+    RecordingCommandRunner();
+    ~RecordingCommandRunner() override;
+
+    QCoro::Task<CommandResult> run(Command command) override;
+    CommandResult runAndWait(const Command &command) override;
+    void signalProcess(int64_t pid, int signal) override;
+
+    // `program` matches the path the caller names, or else its file name ("lsof").
+    void respond(const QString &program, Responder responder);
+    void respond(const QString &program, CommandResult result);
+    void passThrough(const QString &program);
+    bool deliverSignals = false;
+
+    std::vector<Call> calls;
+    std::vector<Signal> signalsSent;
+    // Tool runs and signals in the order they happened: "<program> <arguments…>", "kill -<sig> <pid>".
+    QStringList journal;
+    // The runs of one program (matched as in `respond`).
+    std::vector<Command> callsOf(const QString &program) const;
+
+private:
+    CommandResult answer(const Command &command);
+    static bool matches(const QString &key, const QString &program);
+
+    std::vector<std::pair<QString, Responder>> m_responders;
+    QStringList m_passThrough;
+    std::unique_ptr<LinuxCommandRunner> m_real;
+};
+
+} // namespace cordavelle::test
