@@ -1,0 +1,219 @@
+#include "atomic_install_staging.h"
+
+#include "core/helper_logger.h"
+#include "platform/files.h"
+#include "platform/log_sink.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
+namespace cordavelle {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString kPartialSuffix = QStringLiteral(".partial");
+const QString kPreviousSuffix = QStringLiteral(".previous");
+
+AtomicInstallStaging::RenameFunction &renameOverride()
+{
+    static AtomicInstallStaging::RenameFunction rename;
+    return rename;
+}
+
+Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("AtomicInstallStaging")); }
+
+fs::path toPath(const QString &path) { return fs::path(path.toStdString()); }
+
+// A dangling link counts as something that is there.
+bool entryExists(const QString &path)
+{
+    std::error_code ignored;
+    return fs::exists(fs::symlink_status(toPath(path), ignored));
+}
+
+QString reason(std::error_code error) { return QString::fromStdString(error.message()); }
+
+FileError removeError(const QString &path, std::error_code error)
+{
+    return FileError(QStringLiteral("Could not remove %1: %2").arg(path, reason(error)));
+}
+
+FileError moveError(const QString &from, const QString &to, std::error_code error)
+{
+    return FileError(QStringLiteral("Could not move %1 to %2: %3").arg(from, to, reason(error)));
+}
+
+std::error_code removeEntry(const QString &path)
+{
+    std::error_code error;
+    fs::remove_all(toPath(path), error);
+    return error;
+}
+
+void removeOrThrow(const QString &path)
+{
+    if (const std::error_code error = removeEntry(path)) {
+        throw removeError(path, error);
+    }
+}
+
+std::error_code renameEntry(const QString &from, const QString &to)
+{
+    if (const auto &rename = renameOverride()) {
+        return rename(from, to);
+    }
+    std::error_code error;
+    fs::rename(toPath(from), toPath(to), error);
+    return error;
+}
+
+QString destinationPath(const QString &destination) { return QDir::cleanPath(destination); }
+
+} // namespace
+
+AtomicInstallStaging::StagingError::StagingError(Case errorCase, QString path)
+    : m_case(errorCase), m_path(std::move(path))
+{
+    m_description = QStringLiteral("Atomic-install staging directory missing at ") + m_path;
+    m_utf8 = m_description.toUtf8();
+}
+
+AtomicInstallStaging::StagingError AtomicInstallStaging::StagingError::stagingMissing(const QString &stagingPath)
+{
+    return StagingError(Case::stagingMissing, stagingPath);
+}
+
+QString AtomicInstallStaging::stagingURL() const { return destinationPath(finalDestination) + kPartialSuffix; }
+
+QString AtomicInstallStaging::previousURL() const { return destinationPath(finalDestination) + kPreviousSuffix; }
+
+void AtomicInstallStaging::prepareEmpty() const
+{
+    const QString staging = stagingURL();
+    if (entryExists(staging)) {
+        removeOrThrow(staging);
+    }
+    std::error_code error;
+    fs::create_directories(toPath(staging), error);
+    if (error) {
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(staging, reason(error)));
+    }
+}
+
+void AtomicInstallStaging::commit() const
+{
+    const QString staging = stagingURL();
+    const QString destination = destinationPath(finalDestination);
+    const QString previous = previousURL();
+    if (!entryExists(staging)) {
+        throw StagingError::stagingMissing(staging);
+    }
+
+    bool movedAside = false;
+    if (entryExists(destination)) {
+        // Left by an earlier swap whose destination is in place, so it is of no further use.
+        if (entryExists(previous)) {
+            removeOrThrow(previous);
+        }
+        if (const std::error_code error = renameEntry(destination, previous)) {
+            throw moveError(destination, previous, error);
+        }
+        movedAside = true;
+    }
+
+    if (const std::error_code error = renameEntry(staging, destination)) {
+        if (movedAside) {
+            if (const std::error_code restoreError = renameEntry(previous, destination)) {
+                // The next launch's sweep puts it back.
+                logger().error(QStringLiteral("Failed to restore %1: %2")
+                                   .arg(QFileInfo(destination).fileName(),
+                                        moveError(previous, destination, restoreError).description()));
+            }
+        }
+        throw moveError(staging, destination, error);
+    }
+
+    if (entryExists(previous)) {
+        if (const std::error_code error = removeEntry(previous)) {
+            // The new install is in place; the sweep removes the old one at the next launch.
+            logger().error(QStringLiteral("Failed to remove %1: %2")
+                               .arg(QFileInfo(previous).fileName(),
+                                    removeError(previous, error).description()));
+        }
+    }
+}
+
+void AtomicInstallStaging::discard() const noexcept
+{
+    try {
+        const QString staging = stagingURL();
+        if (entryExists(staging)) {
+            removeEntry(staging);
+        }
+    } catch (...) {
+        // Nothing to report: the next launch's sweep removes what is left.
+    }
+}
+
+void AtomicInstallStaging::sweepOrphans(const QString &folder)
+{
+    std::vector<QString> names;
+    {
+        std::error_code error;
+        fs::directory_iterator it(toPath(folder), error);
+        if (error) {
+            return;
+        }
+        for (const fs::directory_iterator end; it != end; it.increment(error)) {
+            names.push_back(QString::fromStdString(it->path().filename().string()));
+        }
+        if (error) {
+            return;
+        }
+    }
+    std::sort(names.begin(), names.end());
+
+    const Logger log = logger();
+    const QString base = QDir::cleanPath(folder) + QLatin1Char('/');
+    for (const QString &name : names) {
+        const QString path = base + name;
+        if (name.endsWith(kPartialSuffix)) {
+            if (const std::error_code error = removeEntry(path)) {
+                log.error(QStringLiteral("Failed to sweep %1: %2")
+                              .arg(name, removeError(path, error).description()));
+            } else {
+                log.info(QStringLiteral("Swept orphaned partial install: %1").arg(name));
+            }
+        } else if (name.endsWith(kPreviousSuffix) && name.size() > kPreviousSuffix.size()) {
+            const QString destination = path.chopped(kPreviousSuffix.size());
+            if (entryExists(destination)) {
+                if (const std::error_code error = removeEntry(path)) {
+                    log.error(QStringLiteral("Failed to sweep %1: %2")
+                                  .arg(name, removeError(path, error).description()));
+                } else {
+                    log.info(QStringLiteral("Swept previous install: %1").arg(name));
+                }
+            } else if (const std::error_code error = renameEntry(path, destination)) {
+                log.error(QStringLiteral("Failed to sweep %1: %2")
+                              .arg(name, moveError(path, destination, error).description()));
+            } else {
+                log.info(QStringLiteral("Restored interrupted install: %1").arg(QFileInfo(destination).fileName()));
+            }
+        }
+    }
+}
+
+AtomicInstallStaging::RenameFunction AtomicInstallStaging::setRenameFunctionForTesting(RenameFunction rename)
+{
+    RenameFunction previous = std::move(renameOverride());
+    renameOverride() = std::move(rename);
+    return previous;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <exception>
+#include <functional>
+#include <system_error>
+
+namespace cordavelle {
+
+// Builds a whole install folder beside its destination ("<name>.partial") and swaps it in only
+// when complete, so that an interrupted or failed install never leaves a half-filled folder and
+// the previous install stays usable until the new one is in place. While the swap runs, the
+// previous install waits beside the destination as "<name>.previous".
+//
+// Expected order: prepareEmpty(), fill stagingURL(), then commit() on success or discard() on any
+// failure after prepareEmpty() succeeded. File-system failures are thrown as FileError.
+struct AtomicInstallStaging {
+    class StagingError : public std::exception {
+    public:
+        enum class Case { stagingMissing };
+
+        static StagingError stagingMissing(const QString &stagingPath);
+
+        Case errorCase() const { return m_case; }
+        const QString &path() const { return m_path; }
+        QString description() const { return m_description; }
+        const char *what() const noexcept override { return m_utf8.constData(); }
+
+    private:
+        StagingError(Case errorCase, QString path);
+
+        Case m_case;
+        QString m_path;
+        QString m_description;
+        QByteArray m_utf8;
+    };
+
+    explicit AtomicInstallStaging(QString destination) : finalDestination(std::move(destination)) {}
+
+    // The folder that a successful install replaces.
+    QString finalDestination;
+
+    // The destination's name with ".partial" appended, beside it.
+    QString stagingURL() const;
+    // The destination's name with ".previous" appended, beside it.
+    QString previousURL() const;
+
+    // Leaves an empty staging folder, removing whatever an earlier attempt left there.
+    void prepareEmpty() const;
+    // Puts the staging folder in place of the destination. When that fails, the previous install
+    // is back at the destination and the staging folder is still there.
+    void commit() const;
+    // Removes the staging folder, if any; never fails.
+    void discard() const noexcept;
+
+    // Clears what interrupted installs left in `folder`: every "*.partial" entry is removed; a
+    // "*.previous" entry is put back when its destination is missing (a swap cut short) and
+    // removed when the destination exists. Failures are only logged.
+    static void sweepOrphans(const QString &folder);
+
+    // Replaces the rename used by commit() and the sweep, so that tests can make a move fail;
+    // an empty function restores the real one. Returns the one it replaces.
+    using RenameFunction = std::function<std::error_code(const QString &from, const QString &to)>;
+    static RenameFunction setRenameFunctionForTesting(RenameFunction rename);
+};
+
+} // namespace cordavelle

@@ -1,0 +1,207 @@
+#include "install/atomic_install_staging.h"
+#include "platform/files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes = "x")
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Makes every rename of `from` fail while it lives.
+class FailingRename {
+public:
+    explicit FailingRename(QString from)
+    {
+        m_previous = AtomicInstallStaging::setRenameFunctionForTesting(
+            [from = std::move(from)](const QString &source, const QString &target) -> std::error_code {
+                if (source == from) {
+                    return std::make_error_code(std::errc::permission_denied);
+                }
+                return QDir().rename(source, target) ? std::error_code{}
+                                                     : std::make_error_code(std::errc::io_error);
+            });
+    }
+    ~FailingRename() { AtomicInstallStaging::setRenameFunctionForTesting(std::move(m_previous)); }
+
+private:
+    AtomicInstallStaging::RenameFunction m_previous;
+};
+
+class AtomicInstallStagingTest : public ::testing::Test {
+protected:
+    test::TestPlatform env;
+    QString support = env.root() + "/support";
+    AtomicInstallStaging staging{support + "/hamlib"};
+};
+
+TEST_F(AtomicInstallStagingTest, PreparesAnEmptyFolderBesideTheDestinationAndDiscardsIt)
+{
+    EXPECT_EQ(staging.stagingURL(), support + "/hamlib.partial");
+    EXPECT_EQ(AtomicInstallStaging(support + "/wine/").stagingURL(), support + "/wine.partial");
+
+    writeFile(staging.stagingURL() + "/bin/rigctld", "left over");
+    staging.prepareEmpty();
+    EXPECT_TRUE(QFileInfo(staging.stagingURL()).isDir());
+    EXPECT_TRUE(entries(staging.stagingURL()).isEmpty());
+
+    staging.discard();
+    EXPECT_FALSE(QFileInfo::exists(staging.stagingURL()));
+    staging.discard(); // nothing there: nothing happens
+    EXPECT_TRUE(entries(support).isEmpty());
+}
+
+TEST_F(AtomicInstallStagingTest, CommitMovesTheStagingFolderIntoPlace)
+{
+    staging.prepareEmpty();
+    writeFile(staging.stagingURL() + "/bin/rigctld", "new");
+    staging.commit();
+    EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("new"));
+    EXPECT_EQ(entries(support), QStringList{"hamlib"});
+}
+
+TEST_F(AtomicInstallStagingTest, CommitReplacesAnExistingInstallAsAWhole)
+{
+    writeFile(support + "/hamlib/bin/rigctld", "old");
+    writeFile(support + "/hamlib/lib/libold.dylib", "old");
+    // Left by an earlier swap that got as far as putting its new install in place.
+    writeFile(support + "/hamlib.previous/stale", "stale");
+
+    staging.prepareEmpty();
+    writeFile(staging.stagingURL() + "/bin/rigctld", "new");
+    staging.commit();
+
+    EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("new"));
+    EXPECT_FALSE(QFileInfo::exists(support + "/hamlib/lib/libold.dylib"));
+    EXPECT_EQ(entries(support), QStringList{"hamlib"});
+}
+
+TEST_F(AtomicInstallStagingTest, CommitWithoutAStagingFolderLeavesTheInstallAlone)
+{
+    writeFile(support + "/hamlib/bin/rigctld", "old");
+    try {
+        staging.commit();
+        ADD_FAILURE() << "expected stagingMissing";
+    } catch (const AtomicInstallStaging::StagingError &error) {
+        EXPECT_EQ(error.errorCase(), AtomicInstallStaging::StagingError::Case::stagingMissing);
+        EXPECT_EQ(error.description(), "Atomic-install staging directory missing at " + support + "/hamlib.partial");
+        EXPECT_STREQ(error.what(), error.description().toUtf8().constData());
+    }
+    EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
+}
+
+TEST_F(AtomicInstallStagingTest, AFailedMoveKeepsThePreviousInstallUsable)
+{
+    writeFile(support + "/hamlib/bin/rigctld", "old");
+    staging.prepareEmpty();
+    writeFile(staging.stagingURL() + "/bin/rigctld", "new");
+
+    {
+        // The new install cannot be moved in: the old one goes back in place.
+        FailingRename failing(staging.stagingURL());
+        try {
+            staging.commit();
+            ADD_FAILURE() << "expected a FileError";
+        } catch (const FileError &error) {
+            EXPECT_TRUE(error.description().startsWith("Could not move " + staging.stagingURL())) << error.what();
+        }
+    }
+    EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
+    EXPECT_EQ(contents(staging.stagingURL() + "/bin/rigctld"), QByteArray("new"));
+    EXPECT_EQ(entries(support), (QStringList{"hamlib", "hamlib.partial"}));
+
+    {
+        // The old install cannot be moved aside: nothing changes.
+        FailingRename failing(support + "/hamlib");
+        EXPECT_THROW(staging.commit(), FileError);
+    }
+    EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
+    EXPECT_EQ(entries(support), (QStringList{"hamlib", "hamlib.partial"}));
+
+    // The installer's failure path.
+    staging.discard();
+    EXPECT_EQ(entries(support), QStringList{"hamlib"});
+}
+
+TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingElse)
+{
+    writeFile(support + "/wine.partial/bin/wine");
+    writeFile(support + "/x.partial");
+    writeFile(support + "/.hidden.partial");
+    writeFile(support + "/hamlib/bin/rigctld");
+    writeFile(support + "/notes.partial.txt");
+    writeFile(support + "/Wine.PARTIAL");
+
+    AtomicInstallStaging::sweepOrphans(support);
+
+    EXPECT_EQ(entries(support), (QStringList{"Wine.PARTIAL", "hamlib", "notes.partial.txt"}));
+    EXPECT_TRUE(env.log().contains("Swept orphaned partial install: wine.partial"));
+    EXPECT_TRUE(env.log().contains("Swept orphaned partial install: x.partial"));
+    EXPECT_TRUE(env.log().contains("Swept orphaned partial install: .hidden.partial"));
+    for (const auto &entry : env.log().entries) {
+        EXPECT_EQ(entry.category, "AtomicInstallStaging");
+        EXPECT_EQ(entry.level, LogLevel::Info);
+    }
+
+    env.log().entries.clear();
+    AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder");
+    EXPECT_TRUE(env.log().entries.empty());
+}
+
+TEST_F(AtomicInstallStagingTest, SweepFinishesASwapCutShort)
+{
+    // Killed between moving the old install aside and moving the new one in.
+    writeFile(support + "/hamlib.previous/bin/rigctld", "old");
+    writeFile(support + "/hamlib.partial/bin/rigctld", "new");
+    // Killed after the new install was in place, before the old one was removed.
+    writeFile(support + "/wine/bin/wine", "new");
+    writeFile(support + "/wine.previous/bin/wine", "old");
+
+    AtomicInstallStaging::sweepOrphans(support);
+
+    EXPECT_EQ(entries(support), (QStringList{"hamlib", "wine"}));
+    EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
+    EXPECT_EQ(contents(support + "/wine/bin/wine"), QByteArray("new"));
+    EXPECT_TRUE(env.log().contains("Restored interrupted install: hamlib"));
+    EXPECT_TRUE(env.log().contains("Swept previous install: wine.previous"));
+}
+
+TEST_F(AtomicInstallStagingTest, SweepLogsAFailureAndGoesOn)
+{
+    writeFile(support + "/hamlib.previous/bin/rigctld", "old");
+    writeFile(support + "/wine.previous/bin/wine", "old");
+    FailingRename failing(support + "/hamlib.previous");
+
+    AtomicInstallStaging::sweepOrphans(support);
+
+    EXPECT_EQ(entries(support), (QStringList{"hamlib.previous", "wine"}));
+    ASSERT_EQ(env.log().entries.size(), 2u);
+    EXPECT_EQ(env.log().entries[0].level, LogLevel::Error);
+    EXPECT_TRUE(env.log().entries[0].message.startsWith("Failed to sweep hamlib.previous: Could not move "));
+    EXPECT_EQ(env.log().entries[1].message, "Restored interrupted install: wine");
+}
+
+} // namespace
+} // namespace cordavelle

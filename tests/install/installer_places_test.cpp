@@ -1,0 +1,67 @@
+#include "install/hamlib_installer.h"
+#include "install/wine_installer.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+void makeTool(const QString &path, bool executable = true)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n");
+    file.close();
+    file.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                   : QFile::ReadOwner | QFile::WriteOwner);
+}
+
+TEST(InstallerPlaces, OwnInstallsLieInTheSupportFolder)
+{
+    test::TestPlatform env;
+    const QString support = env.platform().paths().applicationSupport() + "/Cordavelle Helper";
+    EXPECT_EQ(WineInstaller::wineDir(), support + "/wine");
+    EXPECT_EQ(WineInstaller::wineBinaryPath(), support + "/wine/Wine Stable.app/Contents/Resources/wine/bin/wine");
+    EXPECT_EQ(WineInstaller::wineserverPath(),
+              support + "/wine/Wine Stable.app/Contents/Resources/wine/bin/wineserver");
+    EXPECT_EQ(HamlibInstaller::hamlibDir(), support + "/hamlib");
+    EXPECT_EQ(HamlibInstaller::rigctldPath(), support + "/hamlib/bin/rigctld");
+}
+
+TEST(InstallerPlaces, FindWineTakesTheFirstExecutableInOrderWithTheSystemFoldersLast)
+{
+    test::TestPlatform env;
+    EXPECT_EQ(WineInstaller::findWine(), std::nullopt);
+
+    makeTool(env.hostPath("/bin/wine"));
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/bin/wine"));
+    makeTool(env.hostPath("/usr/bin/wine"));
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/usr/bin/wine"));
+    makeTool(env.hostPath("/usr/local/bin/wine"));
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/usr/local/bin/wine"));
+    makeTool(env.hostPath("/usr/local/bin/wine64"));
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/usr/local/bin/wine64"));
+    makeTool(env.hostPath("/opt/homebrew/bin/wine"));
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/opt/homebrew/bin/wine"));
+    makeTool(env.hostPath("/opt/homebrew/bin/wine64"));
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/opt/homebrew/bin/wine64"));
+
+    // The helper's own Wine counts only when it can be run.
+    makeTool(WineInstaller::wineBinaryPath(), false);
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/opt/homebrew/bin/wine64"));
+    QFile::remove(WineInstaller::wineBinaryPath());
+    QDir().mkpath(WineInstaller::wineBinaryPath());
+    EXPECT_EQ(WineInstaller::findWine(), env.hostPath("/opt/homebrew/bin/wine64")) << "a folder is no Wine";
+    QDir().rmdir(WineInstaller::wineBinaryPath());
+    makeTool(WineInstaller::wineBinaryPath());
+    EXPECT_EQ(WineInstaller::findWine(), WineInstaller::wineBinaryPath());
+}
+
+} // namespace
+} // namespace cordavelle
