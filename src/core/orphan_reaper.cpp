@@ -1,0 +1,69 @@
+#include "orphan_reaper.h"
+
+#include "config_store.h"
+#include "helper_logger.h"
+
+#include "install/wine_installer.h"
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+
+namespace cordavelle {
+
+namespace {
+
+Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("OrphanReaper")); }
+
+const QString kPkill = QStringLiteral("/usr/bin/pkill");
+
+} // namespace
+
+void OrphanReaper::killWineserver()
+{
+    Platform &platform = Platform::current();
+    std::optional<QString> wineserver;
+    const QString own = WineInstaller::wineserverPath();
+    if (ToolLocator::isExecutableFile(own)) {
+        wineserver = own;
+    } else {
+        wineserver = platform.toolLocator().firstExecutable(
+            {QStringLiteral("/opt/homebrew/bin/wineserver"), QStringLiteral("/usr/local/bin/wineserver")});
+    }
+    if (!wineserver) {
+        return;
+    }
+
+    Command command;
+    command.program = *wineserver;
+    command.arguments = {QStringLiteral("-k")};
+    command.environment.insert(QStringLiteral("WINEPREFIX"), ConfigStore::winePrefix());
+    const CommandResult result = platform.commandRunner().runAndWait(command);
+    if (!result.started) {
+        logger().error(QStringLiteral("Failed to kill wineserver: %1").arg(result.launchError));
+    }
+}
+
+QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name)
+{
+    const QString ownPid = QString::number(QCoreApplication::applicationPid());
+
+    Command children;
+    children.program = kPkill;
+    children.arguments = {QStringLiteral("-9"), QStringLiteral("-P"), ownPid, name};
+    const CommandResult childResult = co_await Platform::current().commandRunner().run(children);
+    if (!childResult.started) {
+        logger().error(QStringLiteral("pkill child '%1' failed: %2").arg(name, childResult.launchError));
+    }
+
+    Command everyone;
+    everyone.program = kPkill;
+    everyone.arguments = {QStringLiteral("-9"), name};
+    const CommandResult everyoneResult = co_await Platform::current().commandRunner().run(everyone);
+    if (!everyoneResult.started) {
+        logger().error(QStringLiteral("pkill '%1' failed: %2").arg(name, everyoneResult.launchError));
+    }
+
+    co_await Platform::current().clock().sleep(std::chrono::milliseconds(500));
+}
+
+} // namespace cordavelle

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QString>
+
+namespace cordavelle {
+
+// Clears processes that outlive the helper or a launch: rigctld daemons of an earlier run and
+// the wine server of the helper's Wine prefix. Neither operation reports failure; a tool that
+// cannot be started is logged under the "OrphanReaper" category and the caller goes on.
+class OrphanReaper {
+public:
+    OrphanReaper() = delete;
+
+    // Runs "wineserver -k" on the helper's prefix with the first wine server found (the
+    // helper's own, "/opt/homebrew/bin/wineserver", "/usr/local/bin/wineserver", then the
+    // machine's own folders), blocking until it exits. Does nothing when there is none.
+    static void killWineserver();
+
+    // Kills the helper's own children called `name`, then every process called `name` that the
+    // user may signal ("/usr/bin/pkill -9"), then lets them settle for 0.5 s.
+    static QCoro::Task<void> killStaleProcesses(QString name);
+};
+
+} // namespace cordavelle

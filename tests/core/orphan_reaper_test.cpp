@@ -1,0 +1,120 @@
+#include "core/orphan_reaper.h"
+#include "install/wine_installer.h"
+#include "support/test_platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+void makeTool(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QCoro::Task<void> killRigctld(bool &done)
+{
+    co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
+    done = true;
+}
+
+TEST(OrphanReaper, KillsOwnChildrenThenEveryProcessOfTheNameThenSettles)
+{
+    test::TestPlatform env;
+    bool done = false;
+    auto task = killRigctld(done);
+
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    EXPECT_EQ(env.commands().journal,
+              (QStringList{"/usr/bin/pkill -9 -P " + pid + " rigctld", "/usr/bin/pkill -9 rigctld"}));
+    for (const auto &call : env.commands().calls) {
+        EXPECT_FALSE(call.blocking) << "pkill must not block the main thread";
+        EXPECT_FALSE(call.command.captureOutput);
+    }
+    EXPECT_FALSE(done) << "waits for the killed processes to go";
+    env.clock().advance(499ms);
+    EXPECT_FALSE(done);
+    env.clock().advance(1ms);
+    EXPECT_TRUE(done);
+    EXPECT_EQ(env.clock().sleepLog(), std::vector<std::chrono::milliseconds>{500ms});
+    EXPECT_TRUE(env.log().entries.empty());
+}
+
+TEST(OrphanReaper, APkillThatCannotStartIsLoggedAndTheRestStillHappens)
+{
+    test::TestPlatform env;
+    env.commands().respond("pkill", CommandResult::failedToStart("The file \u201Cpkill\u201D doesn\u2019t exist."));
+    bool done = false;
+    auto task = killRigctld(done);
+    env.clock().advance(500ms);
+
+    EXPECT_TRUE(done);
+    EXPECT_EQ(env.commands().calls.size(), 2u);
+    ASSERT_EQ(env.log().entries.size(), 2u);
+    EXPECT_EQ(env.log().entries[0].message, "pkill child 'rigctld' failed: The file \u201Cpkill\u201D doesn\u2019t exist.");
+    EXPECT_EQ(env.log().entries[1].message, "pkill 'rigctld' failed: The file \u201Cpkill\u201D doesn\u2019t exist.");
+    for (const auto &entry : env.log().entries) {
+        EXPECT_EQ(entry.level, LogLevel::Error);
+        EXPECT_EQ(entry.category, "OrphanReaper");
+        EXPECT_EQ(entry.subsystem, "com.cordavelle.helper");
+    }
+}
+
+TEST(OrphanReaper, WithoutAnyWineThereIsNoWineServerToStop)
+{
+    test::TestPlatform env;
+    OrphanReaper::killWineserver();
+    EXPECT_TRUE(env.commands().calls.empty());
+    EXPECT_TRUE(env.log().entries.empty());
+}
+
+TEST(OrphanReaper, StopsOnlyTheFirstWineServerFoundOnTheHelpersPrefix)
+{
+    test::TestPlatform env;
+    makeTool(env.hostPath("/usr/bin/wineserver"));
+    makeTool(env.hostPath("/usr/local/bin/wineserver"));
+    OrphanReaper::killWineserver();
+    ASSERT_EQ(env.commands().calls.size(), 1u);
+    EXPECT_EQ(env.commands().calls[0].command.program, env.hostPath("/usr/local/bin/wineserver"));
+
+    makeTool(env.hostPath("/opt/homebrew/bin/wineserver"));
+    makeTool(WineInstaller::wineserverPath());
+    OrphanReaper::killWineserver();
+    ASSERT_EQ(env.commands().calls.size(), 2u);
+    const auto &call = env.commands().calls[1];
+    EXPECT_TRUE(call.blocking) << "waits for the wine server on the caller's thread";
+    EXPECT_EQ(call.command.program, WineInstaller::wineserverPath());
+    EXPECT_EQ(call.command.arguments, QStringList{"-k"});
+    EXPECT_EQ(call.command.environment,
+              (QMap<QString, QString>{
+                  {"WINEPREFIX", env.platform().paths().applicationSupport() + "/Cordavelle Helper/wine-prefix"}}));
+    EXPECT_FALSE(call.command.captureOutput);
+    EXPECT_TRUE(env.log().entries.empty());
+}
+
+TEST(OrphanReaper, AWineServerThatCannotStartIsLogged)
+{
+    test::TestPlatform env;
+    makeTool(env.hostPath("/bin/wineserver"));
+    env.commands().respond("wineserver", CommandResult::failedToStart("Permission denied"));
+    OrphanReaper::killWineserver();
+    ASSERT_EQ(env.log().entries.size(), 1u);
+    EXPECT_EQ(env.log().entries[0].message, "Failed to kill wineserver: Permission denied");
+    EXPECT_EQ(env.log().entries[0].category, "OrphanReaper");
+    EXPECT_EQ(env.log().entries[0].level, LogLevel::Error);
+}
+
+} // namespace
+} // namespace cordavelle
