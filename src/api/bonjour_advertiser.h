@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/bonjour.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+class QTcpServer;
+
+namespace cordavelle {
+
+class ConfigStore;
+
+// Announces the local HTTP API as "_cordavelle-helper._tcp" on the port its listener holds, with
+// the helper's version and the machine's name, for as long as that listener lives.
+class BonjourAdvertiser : public QObject {
+    Q_OBJECT
+
+public:
+    static inline const QString kServiceType = QStringLiteral("_cordavelle-helper._tcp");
+
+    // Reads the service name from `config`, or from the shared store when none is given.
+    explicit BonjourAdvertiser(ConfigStore *config = nullptr, QObject *parent = nullptr);
+    ~BonjourAdvertiser() override;
+
+    // Publishes the service on the listener's port. Without a listening listener nothing is
+    // published. Registration problems are not watched, as nothing could be done about them.
+    void advertise(QTcpServer *listener, const QString &version);
+
+    // True once advertise() published; never goes back to false.
+    bool isAdvertising() const { return m_isAdvertising; }
+    // The published registration (for its registered name), while the listener lives.
+    BonjourRegistration *registration() const { return m_registration.get(); }
+
+signals:
+    void isAdvertisingChanged(bool isAdvertising);
+
+private:
+    ConfigStore *m_config;
+    bool m_isAdvertising = false;
+    std::unique_ptr<BonjourRegistration> m_registration;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,67 @@
+#include "api/bonjour_advertiser.h"
+#include "core/config_store.h"
+
+#include "support/test_platform.h"
+
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+TEST(BonjourAdvertiser, PublishesTheListenersPortWithVersionAndHostName)
+{
+    test::TestPlatform env;
+    ConfigStore config(env.defaults());
+    BonjourAdvertiser advertiser(&config);
+    int changes = 0;
+    QObject::connect(&advertiser, &BonjourAdvertiser::isAdvertisingChanged, [&] { ++changes; });
+
+    // A listener that is not listening (the server failed to start) publishes nothing.
+    QTcpServer idle;
+    advertiser.advertise(&idle, "1.0");
+    EXPECT_FALSE(advertiser.isAdvertising());
+    advertiser.advertise(nullptr, "1.0");
+    EXPECT_TRUE(env.bonjour().advertisements().empty());
+
+    auto listener = std::make_unique<QTcpServer>();
+    ASSERT_TRUE(listener->listen(QHostAddress::LocalHost, 0));
+    advertiser.advertise(listener.get(), "2.5");
+    EXPECT_TRUE(advertiser.isAdvertising());
+    EXPECT_EQ(changes, 1);
+    auto ads = env.bonjour().advertisements();
+    ASSERT_EQ(ads.size(), 1u);
+    EXPECT_EQ(ads[0].service.name, config.serviceName());
+    EXPECT_EQ(ads[0].service.type, "_cordavelle-helper._tcp");
+    EXPECT_TRUE(ads[0].service.domain.isEmpty());
+    EXPECT_EQ(ads[0].port, listener->serverPort());
+    EXPECT_EQ(ads[0].service.txt.text("version"), QStringLiteral("2.5"));
+    EXPECT_EQ(ads[0].service.txt.text("hostname"), QStringLiteral("testhost"));
+
+    // A later change of the name leaves the published one alone.
+    const QString published = ads[0].service.name;
+    config.setServiceName("Renamed");
+    EXPECT_EQ(env.bonjour().advertisements()[0].service.name, published);
+
+    // The advertisement ends with the listener; the flag stays.
+    listener.reset();
+    EXPECT_TRUE(env.bonjour().advertisements().empty());
+    EXPECT_TRUE(advertiser.isAdvertising());
+}
+
+TEST(BonjourAdvertiser, MachineWithoutANameIsAnnouncedAsMac)
+{
+    test::TestPlatform env;
+    env.systemInfo().host.clear();
+    ConfigStore config(env.defaults());
+    BonjourAdvertiser advertiser(&config);
+    QTcpServer listener;
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    advertiser.advertise(&listener, "1.0");
+    ASSERT_EQ(env.bonjour().advertisements().size(), 1u);
+    EXPECT_EQ(env.bonjour().advertisements()[0].service.txt.text("hostname"), QStringLiteral("Mac"));
+}
+
+} // namespace
+} // namespace cordavelle
