@@ -17,7 +17,8 @@ Platform::Platform()
       m_appActivation(std::make_shared<RecordedAppActivation>()),
       m_toolLocator(std::make_shared<SystemToolLocator>()),
       m_attention(std::make_shared<NoWindowAttention>()),
-      m_commandRunner(std::make_shared<LinuxCommandRunner>())
+      m_commandRunner(std::make_shared<LinuxCommandRunner>()),
+      m_wineDrivers(std::make_shared<LinuxWineDrivers>())
 {
 }
 

@@ -15,6 +15,7 @@
 #include "terminal.h"
 #include "tool_locator.h"
 #include "user_defaults.h"
+#include "wine_drivers.h"
 
 #include <QString>
 
@@ -74,6 +75,7 @@ public:
     Bonjour &bonjour();
     // Command-line tools and signals to other processes.
     CommandRunner &commandRunner() { return *m_commandRunner; }
+    WineDrivers &wineDrivers() { return *m_wineDrivers; }
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -97,6 +99,7 @@ public:
     void setNotifications(std::shared_ptr<Notifications> notifications) { m_notifications = std::move(notifications); }
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
+    void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -116,6 +119,7 @@ private:
     std::shared_ptr<Notifications> m_notifications;
     std::shared_ptr<Bonjour> m_bonjour;
     std::shared_ptr<CommandRunner> m_commandRunner;
+    std::shared_ptr<WineDrivers> m_wineDrivers;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };
