@@ -1,0 +1,188 @@
+#include "radio/vara_config_manager.h"
+
+#include "install/wine_environment.h"
+
+#include "test_files.h"
+#include "support/fixed_wine_drivers.h"
+#include "support/test_platform.h"
+
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using Manager = VARAConfigManager;
+using Direction = VARAConfigManager::AudioDirection;
+
+// One line per device: name, then U (USB), V (virtual or network), B (built in), in list order.
+QStringList describe(const QList<Manager::AudioDevice> &devices)
+{
+    QStringList out;
+    for (const auto &d : devices) {
+        out << d.displayName + u' ' + (d.isUSB ? u'U' : u'-') + (d.isVirtualNetwork ? u'V' : u'-') +
+                   (d.isBuiltIn ? u'B' : u'-');
+    }
+    return out;
+}
+
+QString suggestion(Direction direction, bool preferVirtualNetwork)
+{
+    const auto device = Manager::suggestedDevice(direction, preferVirtualNetwork);
+    return device ? device->displayName : QStringLiteral("(none)");
+}
+
+QByteArray fixture(const char *name)
+{
+    return test::readBytes(QStringLiteral(HELPER_TEST_SOURCE_DIR "/radio/fixtures/") + QLatin1String(name));
+}
+
+QByteArray registryWith(const QStringList &lines)
+{
+    return ("WINE REGISTRY Version 2\n\n" + lines.join(u'\n') + u'\n').toUtf8();
+}
+
+QString deviceLine(const QString &driver, const QString &flowAndKey)
+{
+    return QStringLiteral("[Software\\\\Wine\\\\Drivers\\\\") + driver + QStringLiteral("\\\\devices\\\\") + flowAndKey +
+           QStringLiteral("] 1712340000");
+}
+
+class WineAudioDevicesTest : public ::testing::Test {
+protected:
+    void putRegistry(const QByteArray &bytes) { test::writeBytes(WineEnvironment::userRegistryFile(), bytes); }
+
+    test::TestPlatform env;
+};
+
+TEST_F(WineAudioDevicesTest, MacDriverFormListsAndSuggestsInBothDirections)
+{
+    putRegistry(fixture("macos_user.reg"));
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+              QStringList({"USB Audio CODEC U--", "BlackHole2ch_UID -V-", "SmartSDR DAX Audio TX 1 -V-",
+                           "CalDigit Audio ---", "Built-in Speaker --B"}));
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)),
+              QStringList({"USB Audio CODEC U--", "BlackHole2ch_UID -V-", "SmartSDR DAX Audio RX 1 -V-",
+                           "AggregateDevice-7F3A9C21-0D4B- ---", "Built-in Microphone --B"}));
+    EXPECT_EQ(Manager::availableAudioDevices(Direction::input).first().id,
+              "AppleUSBAudioEngine:Burr-Brown from TI:USB Audio CODEC:14100000:1");
+
+    EXPECT_EQ(suggestion(Direction::output, false), "USB Audio CODEC");
+    EXPECT_EQ(suggestion(Direction::output, true), "BlackHole2ch_UID");
+    EXPECT_EQ(suggestion(Direction::input, false), "USB Audio CODEC");
+    EXPECT_EQ(suggestion(Direction::input, true), "BlackHole2ch_UID");
+}
+
+TEST_F(WineAudioDevicesTest, LinuxDriverFormFollowsTheSameRules)
+{
+    putRegistry(fixture("linux_user.reg"));
+    // Linux keys carry no "BuiltIn", so the internal card counts as an ordinary device.
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+              QStringList({"alsa_output.usb-Burr-Brown_fro U--", "SmartSDR DAX_tx_1 -V-", "vara_loopback -V-",
+                           "alsa_output.pci-0000_00_1f.3.a ---"}));
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)),
+              QStringList({"alsa_input.usb-Burr-Brown_from U--", "SmartSDR DAX_rx_1 -V-", "vara_loopback.monitor -V-",
+                           "alsa_input.pci-0000_00_1f.3.an ---"}));
+    EXPECT_EQ(suggestion(Direction::output, true), "SmartSDR DAX_tx_1");
+    EXPECT_EQ(suggestion(Direction::input, false), "alsa_input.usb-Burr-Brown_from");
+
+    // Without USB or virtual devices the first other device is suggested.
+    putRegistry(registryWith({deviceLine("winealsa.drv", "0,default"), deviceLine("winealsa.drv", "1,hw:CARD=PCH,DEV=0")}));
+    EXPECT_EQ(suggestion(Direction::output, true), "default");
+    EXPECT_EQ(suggestion(Direction::input, false), "hw:CARD=PCH,DEV=0");
+}
+
+TEST_F(WineAudioDevicesTest, ThePlatformDecidesWhichDriversAreRead)
+{
+    putRegistry(fixture("linux_user.reg"));
+    env.platform().setWineDrivers(std::make_shared<test::FixedWineDrivers>(QStringList{"winecoreaudio.drv"}));
+    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    env.platform().setWineDrivers(std::make_shared<test::FixedWineDrivers>(QStringList{"winepulse.drv"}));
+    EXPECT_EQ(Manager::availableAudioDevices(Direction::output).size(), 4);
+}
+
+TEST_F(WineAudioDevicesTest, ReadableNamesAndClassification)
+{
+    const QString longKey = QString(29, u'A') + QStringLiteral("e\u0301XYZ");
+    const QStringList keys = {
+        "AppleUSBAudioEngine::Maker::Product:",     // empty pieces don't count
+        "AppleUSBAudioEngine:Maker",                // too few pieces for a product name
+        "VoiceMeetervbcableC_vbcableA",             // the cables are tried in order A to D
+        "VBCableB",                                 // the cable letters are case-sensitive
+        "Dax Audio rx 12",                          //
+        "dax audio tx 2:dax audio rx 3",            // the first channel, not across ":"
+        "daxiq",                                    // "dax" without a channel number
+        "FlexRadio",                                //
+        "CalDigit:Dock",                            // too few pieces
+        "BLACKHOLE16ch_UID",                        //
+        "MyLoopBack",                               //
+        "BuiltInSpeakerDevice2",                    //
+        "Extremely-Long-Aggregate-Device-Name-1",   //
+        "Extremely-Long-Aggregate-Device-Name-2",   //
+        longKey,                                    // a character of two code units at the cut
+    };
+    QStringList lines;
+    for (const QString &key : keys) {
+        lines << deviceLine("winecoreaudio.drv", "0," + key);
+    }
+    lines << "[Software\\\\Wine\\\\Drivers\\\\winecoreaudio.drv\\\\devices\\\\0,NoClosingBracket";
+    putRegistry(registryWith(lines));
+
+    QMap<QString, QString> names;
+    QMap<QString, bool> virtualNetwork;
+    for (const auto &d : Manager::availableAudioDevices(Direction::output)) {
+        names[d.id] = d.displayName;
+        virtualNetwork[d.id] = d.isVirtualNetwork;
+    }
+    EXPECT_EQ(names.size(), keys.size() + 1);
+    EXPECT_EQ(names["AppleUSBAudioEngine::Maker::Product:"], "Product");
+    EXPECT_EQ(names["AppleUSBAudioEngine:Maker"], "AppleUSBAudioEngine:Maker");
+    EXPECT_EQ(names["VoiceMeetervbcableC_vbcableA"], "VB-Cable A");
+    EXPECT_EQ(names["VBCableB"], "VBCableB");
+    EXPECT_EQ(names["Dax Audio rx 12"], "SmartSDR DAX Audio RX 12");
+    EXPECT_EQ(names["dax audio tx 2:dax audio rx 3"], "SmartSDR DAX Audio TX 2");
+    EXPECT_EQ(names["daxiq"], "SmartSDR DAX (daxiq)");
+    EXPECT_EQ(names["FlexRadio"], "SmartSDR DAX (FlexRadio)");
+    EXPECT_EQ(names["CalDigit:Dock"], "CalDigit:Dock");
+    EXPECT_EQ(names["BLACKHOLE16ch_UID"], "BLACKHOLE16ch_UID");
+    EXPECT_EQ(names["BuiltInSpeakerDevice2"], "BuiltInSpeakerDevice2");
+    EXPECT_EQ(names["Extremely-Long-Aggregate-Device-Name-1"], "Extremely-Long-Aggregate-Devic");
+    EXPECT_EQ(names["Extremely-Long-Aggregate-Device-Name-2"], "Extremely-Long-Aggregate-Devic");
+    EXPECT_EQ(names[longKey], QString(29, u'A') + QStringLiteral("e\u0301"));
+    EXPECT_EQ(names["NoClosingBracket"], "NoClosingBracket");
+
+    EXPECT_TRUE(virtualNetwork["VBCableB"]);
+    EXPECT_TRUE(virtualNetwork["BLACKHOLE16ch_UID"]);
+    EXPECT_TRUE(virtualNetwork["MyLoopBack"]);
+    EXPECT_TRUE(virtualNetwork["daxiq"]);
+    EXPECT_FALSE(virtualNetwork["CalDigit:Dock"]);
+}
+
+TEST_F(WineAudioDevicesTest, RepeatedKeysAreAllListedAndBuiltInsAreNeverSuggested)
+{
+    putRegistry(registryWith({deviceLine("winecoreaudio.drv", "0,BuiltInSpeakerDevice"),
+                              deviceLine("winecoreaudio.drv", "0,BuiltInSpeakerDevice"),
+                              deviceLine("winecoreaudio.drv", "1,BuiltInMicrophoneDevice")}));
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+              QStringList({"Built-in Speaker --B", "Built-in Speaker --B"}));
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)), QStringList({"Built-in Microphone --B"}));
+    EXPECT_EQ(suggestion(Direction::output, true), "(none)");
+    EXPECT_EQ(suggestion(Direction::input, false), "(none)");
+}
+
+TEST_F(WineAudioDevicesTest, MissingOrDamagedRegistryGivesNoDevicesAndStaysUntouched)
+{
+    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_EQ(suggestion(Direction::input, true), "(none)");
+    EXPECT_FALSE(QFileInfo::exists(WineEnvironment::prefixPath()));
+
+    const QByteArray damaged = registryWith({deviceLine("winecoreaudio.drv", "0,USBDevice")}) + "\xFF\xFE\x80";
+    putRegistry(damaged);
+    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_EQ(test::readBytes(WineEnvironment::userRegistryFile()), damaged);
+    EXPECT_TRUE(env.log().entries.empty());
+}
+
+} // namespace
+} // namespace cordavelle
