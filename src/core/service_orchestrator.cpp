@@ -1,0 +1,358 @@
+#include "service_orchestrator.h"
+
+#include "core/binary_architecture_detector.h"
+#include "core/config_store.h"
+#include "core/helper_logger.h"
+#include "core/orphan_reaper.h"
+#include "core/port_reaper.h"
+#include "install/hamlib_installer.h"
+#include "platform/platform.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/radio_power_controller.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include <QCoreApplication>
+
+namespace cordavelle {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kSettlePollInterval = 100ms;
+// How long a start of one VARA variant waits for the other to be gone.
+constexpr auto kOtherVariantStopLimit = 3000ms;
+
+void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
+
+} // namespace
+
+ServiceOrchestrator &ServiceOrchestrator::shared()
+{
+    // Never destroyed: the delegate, the API and the views reach it until the process ends.
+    static auto *instance = new ServiceOrchestrator(ConfigStore::shared(), KeepaliveRequestAdvertiser::shared(),
+                                                    RigControlServerDiscovery::shared());
+    return *instance;
+}
+
+ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive,
+                                         RigControlServerDiscovery &discovery, QObject *parent)
+    : QObject(parent),
+      m_config(config),
+      m_keepalive(keepalive),
+      m_discovery(discovery),
+      m_varaProcess(new ManagedProcess(ServiceID::varaHF, this)),
+      m_varaFMProcess(new ManagedProcess(ServiceID::varaFM, this)),
+      m_rigctldProcess(new ManagedProcess(ServiceID::rigctld, this)),
+      m_direwolfProcess(new ManagedProcess(ServiceID::direwolf, this)),
+      m_radioPower(new RadioPowerController(nullptr, this))
+{
+    wireUnexpectedExitHandlers();
+    installEndpointChangeObserver();
+}
+
+ServiceOrchestrator::~ServiceOrchestrator()
+{
+    // Ends the back-offs and starts still under way; the children themselves are left alone.
+    for (auto &[id, source] : m_pendingWork) {
+        source.request_stop();
+    }
+}
+
+ManagedProcess &ServiceOrchestrator::process(ServiceID id) const
+{
+    switch (id) {
+    case ServiceID::varaHF: return *m_varaProcess;
+    case ServiceID::varaFM: return *m_varaFMProcess;
+    case ServiceID::rigctld: return *m_rigctldProcess;
+    case ServiceID::direwolf: return *m_direwolfProcess;
+    }
+    Q_UNREACHABLE();
+}
+
+ServiceLifecycleMode ServiceOrchestrator::lifecycleMode(ServiceID id) const
+{
+    switch (id) {
+    case ServiceID::varaHF: return m_config.varaConfig().lifecycleMode;
+    case ServiceID::varaFM: return m_config.varaFMConfig().lifecycleMode;
+    case ServiceID::rigctld: return m_config.rigctldConfig().lifecycleMode;
+    case ServiceID::direwolf: return m_config.direwolfConfig().lifecycleMode;
+    }
+    Q_UNREACHABLE();
+}
+
+ServiceStatus ServiceOrchestrator::status(ServiceID id) const
+{
+    const ManagedProcess &proc = process(id);
+    ServiceStatus status;
+    status.id = toRaw(id);
+    status.displayName = displayName(id);
+    switch (id) {
+    case ServiceID::varaHF:
+    case ServiceID::varaFM: {
+        // Both modems answer on the same pair of ports.
+        const VARAVariant variant = id == ServiceID::varaHF ? VARAVariant::hf : VARAVariant::fm;
+        status.ports = {{QStringLiteral("command"), commandPort(variant)}, {QStringLiteral("data"), dataPort(variant)}};
+        break;
+    }
+    case ServiceID::rigctld:
+        status.ports = {{QStringLiteral("tcp"), m_config.rigctldConfig().tcpPort}};
+        break;
+    case ServiceID::direwolf: {
+        const DirewolfConfig direwolf = m_config.direwolfConfig();
+        status.ports = {{QStringLiteral("kiss"), direwolf.kissPort}, {QStringLiteral("agw"), direwolf.agwPort}};
+        break;
+    }
+    }
+    status.state = proc.state();
+    status.lifecycleMode = lifecycleMode(id);
+    status.pid = proc.pid();
+    status.error = proc.lastError();
+    status.uptime = proc.uptime();
+    return status;
+}
+
+// --- starting
+
+std::stop_token ServiceOrchestrator::pendingWork(ServiceID id) { return m_pendingWork[id].get_token(); }
+
+void ServiceOrchestrator::cancelPendingWork(ServiceID id)
+{
+    auto it = m_pendingWork.find(id);
+    if (it != m_pendingWork.end()) {
+        it->second.request_stop();
+        // A fresh source for whatever is started after this stop.
+        it->second = std::stop_source();
+    }
+}
+
+QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_token cancel)
+{
+    idleShutdown().cancelIdleTimer(id);
+    idleShutdown().recordActivity(id);
+    const ServiceRunState state = process(id).state();
+    if (state != ServiceRunState::stopped && state != ServiceRunState::error) {
+        co_return;
+    }
+
+    // Ends this start when the caller gives up or the service is stopped meanwhile.
+    std::stop_source combined;
+    std::stop_callback byCaller(cancel, [&combined] { combined.request_stop(); });
+    std::stop_callback byStop(pendingWork(id), [&combined] { combined.request_stop(); });
+    const std::stop_token token = combined.get_token();
+    QPointer<ServiceOrchestrator> self(this);
+
+    if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
+        co_await stopOtherVARAVariant(id, token);
+    }
+    co_await reapStaleProcessesHoldingPorts(id);
+    if (!self || token.stop_requested()) {
+        co_return;
+    }
+    co_await dispatchStart(id, token);
+}
+
+QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_token cancel)
+{
+    if (const auto it = m_startPathOverrides.find(id); it != m_startPathOverrides.end()) {
+        const StartPath path = it->second;
+        co_await path(id, cancel);
+        co_return;
+    }
+    switch (id) {
+    case ServiceID::varaHF: co_await startVARA(VARAVariant::hf, cancel); break;
+    case ServiceID::varaFM: co_await startVARA(VARAVariant::fm, cancel); break;
+    case ServiceID::rigctld: co_await startRigctld(cancel); break;
+    case ServiceID::direwolf: co_await startDirewolf(cancel); break;
+    }
+}
+
+void ServiceOrchestrator::overrideStartPath(ServiceID id, StartPath path)
+{
+    if (path) {
+        m_startPathOverrides[id] = std::move(path);
+    } else {
+        m_startPathOverrides.erase(id);
+    }
+}
+
+QCoro::Task<void> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id)
+{
+    co_await PortReaper::reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig());
+}
+
+QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::stop_token cancel)
+{
+    const ServiceID other = id == ServiceID::varaHF ? ServiceID::varaFM : ServiceID::varaHF;
+    const ServiceRunState state = process(other).state();
+    if (state != ServiceRunState::running && state != ServiceRunState::starting) {
+        co_return;
+    }
+    logInfo(QStringLiteral("[ServiceOrchestrator] Stopping %1 before starting %2: both share one Wine prefix and "
+                           "port %3")
+                .arg(toRaw(other), toRaw(id))
+                .arg(commandPort(VARAVariant::hf)));
+    stopService(other);
+    co_await waitWhileStopping(QPointer(&process(other)), kOtherVariantStopLimit, cancel);
+}
+
+QCoro::Task<void> ServiceOrchestrator::waitWhileStopping(QPointer<ManagedProcess> process,
+                                                         std::chrono::milliseconds limit, std::stop_token cancel)
+{
+    Clock &clock = Platform::current().clock();
+    const auto deadline = clock.now() + limit;
+    while (process && process->state() == ServiceRunState::stopping && clock.now() < deadline) {
+        if (!co_await clock.sleep(kSettlePollInterval, cancel)) {
+            co_return;
+        }
+    }
+}
+
+void ServiceOrchestrator::startAlwaysOnServices()
+{
+    for (ServiceID id : {ServiceID::varaHF, ServiceID::varaFM, ServiceID::rigctld}) {
+        if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn) {
+            continue;
+        }
+        QMetaObject::invokeMethod(
+            this, [self = QPointer(this), id] { startAlwaysOn(self, id); }, Qt::QueuedConnection);
+    }
+}
+
+QCoro::Task<void> ServiceOrchestrator::startAlwaysOn(QPointer<ServiceOrchestrator> self, ServiceID id)
+{
+    const std::stop_token cancel = self->pendingWork(id);
+    std::optional<QString> failure;
+    try {
+        co_await self->startService(id, cancel);
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!self || cancel.stop_requested()) {
+        co_return;
+    }
+    if (!failure) {
+        failure = self->startShortfall(id);
+    }
+    if (failure) {
+        HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Always-on start of %1 failed: %2").arg(toRaw(id), *failure),
+                            HelperLogger::Category::services);
+        self->scheduleRestart(id, 1);
+    }
+}
+
+// --- stopping
+
+QCoro::Task<void> ServiceOrchestrator::prepareToStopService(ServiceID id)
+{
+    if (id == ServiceID::rigctld) {
+        co_await m_radioPower->handlePreStop(m_config.rigctldConfig().tcpPort);
+    }
+}
+
+void ServiceOrchestrator::stopService(ServiceID id)
+{
+    idleShutdown().cancelIdleTimer(id);
+    cancelPendingWork(id);
+    process(id).stop();
+    switch (id) {
+    case ServiceID::varaHF:
+    case ServiceID::varaFM: {
+        // One Wine server serves both modems: it goes only when the other modem is not in use.
+        const ServiceRunState other = process(id == ServiceID::varaHF ? ServiceID::varaFM : ServiceID::varaHF).state();
+        if (other != ServiceRunState::running && other != ServiceRunState::starting) {
+            OrphanReaper::killWineserver();
+        }
+        break;
+    }
+    case ServiceID::rigctld:
+        break;
+    case ServiceID::direwolf:
+        m_keepalive.stopAdvertising();
+        break;
+    }
+}
+
+QCoro::Task<void> ServiceOrchestrator::stopAllServices()
+{
+    QPointer<ServiceOrchestrator> self(this);
+    Clock &clock = Platform::current().clock();
+    const auto deadline = clock.now() + stopAllTimeLimit;
+    idleShutdown().stopIdleMonitor();
+    for (ServiceID id : allCases<ServiceID>()) {
+        co_await prepareToStopService(id);
+        if (!self) {
+            co_return;
+        }
+        stopService(id);
+    }
+    // Children that ignore SIGTERM are killed 2 s after it; quitting waits for that.
+    for (ServiceID id : allCases<ServiceID>()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock.now());
+        if (!self || left <= 0ms) {
+            co_return;
+        }
+        co_await waitWhileStopping(QPointer(&self->process(id)), left);
+    }
+}
+
+// --- idle shutdown
+
+IdleShutdownController &ServiceOrchestrator::idleShutdown()
+{
+    if (!m_idleShutdown) {
+        QPointer<ServiceOrchestrator> self(this);
+        m_idleShutdown = std::make_unique<IdleShutdownController>(
+            [self] { return self ? self->m_config.idleShutdownDelay() : -1; },
+            [self](ServiceID id) {
+                return self && self->lifecycleMode(id) == ServiceLifecycleMode::onDemand
+                    && self->process(id).state() == ServiceRunState::running;
+            },
+            [self](ServiceID id) -> QCoro::Task<void> {
+                if (!self) {
+                    co_return;
+                }
+                co_await self->prepareToStopService(id);
+                if (self) {
+                    self->stopService(id);
+                }
+            });
+    }
+    return *m_idleShutdown;
+}
+
+void ServiceOrchestrator::recordActivity(ServiceID id) { idleShutdown().recordActivity(id); }
+
+void ServiceOrchestrator::stopServiceIdle(ServiceID id) { idleShutdown().stopServiceIdle(id); }
+
+void ServiceOrchestrator::startIdleMonitor() { idleShutdown().startIdleMonitor(); }
+
+// --- start-up clean-up and look-ups
+
+QCoro::Task<void> ServiceOrchestrator::cleanupOrphanedProcesses()
+{
+    co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
+    OrphanReaper::killWineserver();
+}
+
+std::optional<QString> ServiceOrchestrator::findRigctld()
+{
+    const bool appleSilicon = BinaryArchitectureDetector::isRunningOnAppleSilicon();
+    const auto usable = [appleSilicon](const QString &path) {
+        return !appleSilicon || !BinaryArchitectureDetector::isX86_64Only(path);
+    };
+    const QString own = HamlibInstaller::rigctldPath();
+    if (ToolLocator::isExecutableFile(own) && usable(own)) {
+        return own;
+    }
+    return Platform::current().toolLocator().firstExecutable(
+        {QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
+         QStringLiteral("/usr/local/bin/rigctld")},
+        usable);
+}
+
+bool ServiceOrchestrator::isRigctldInstalled() const { return findRigctld().has_value(); }
+
+std::optional<bool> ServiceOrchestrator::radioPowerSupported() const { return m_radioPower->radioPowerSupported(); }
+
+} // namespace cordavelle

@@ -1,0 +1,152 @@
+#pragma once
+
+#include "core/idle_shutdown_controller.h"
+#include "core/managed_process.h"
+#include "core/service_model.h"
+#include "core/service_status.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+namespace cordavelle {
+
+class ConfigStore;
+class KeepaliveRequestAdvertiser;
+class RadioPowerController;
+class RigControlServerDiscovery;
+
+// Owns the four supervised services: one child process each, their status records, starts
+// through each service's start path, stops with the clean-up each one needs, restarts of
+// always-on services that crash, and the idle shutdown of on-demand ones.
+//
+// Main thread only. Every wait goes through the clock of `Platform::current()`.
+class ServiceOrchestrator final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int maxRestartAttempts = 5;
+    // How long quitting waits at most for the children to be gone.
+    static constexpr std::chrono::milliseconds stopAllTimeLimit{5000};
+
+    // The instance on the shared configuration store, keep-alive advertiser and discovery.
+    static ServiceOrchestrator &shared();
+
+    ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive,
+                        RigControlServerDiscovery &discovery, QObject *parent = nullptr);
+    ~ServiceOrchestrator() override;
+
+    ManagedProcess &varaProcess() const { return *m_varaProcess; }
+    ManagedProcess &varaFMProcess() const { return *m_varaFMProcess; }
+    ManagedProcess &rigctldProcess() const { return *m_rigctldProcess; }
+    ManagedProcess &direwolfProcess() const { return *m_direwolfProcess; }
+    ManagedProcess &process(ServiceID id) const;
+
+    // Nothing fills this list yet; the record exists for the API's sake.
+    const QList<ConnectedClient> &connectedClients() const { return m_connectedClients; }
+
+    // The service's record as the API reports it, with the ports configured now.
+    ServiceStatus status(ServiceID id) const;
+    ServiceLifecycleMode lifecycleMode(ServiceID id) const;
+
+    // Starts a service through its start path, whatever its lifecycle mode. It first cancels the
+    // service's pending idle stop and stamps its activity; a service that is not stopped or in
+    // error is left as it is. A start of one VARA variant first stops the other, which shares its
+    // Wine prefix and port. The start path's errors reach the caller. The start ends without
+    // launching once `cancel` is requested or the service is stopped meanwhile.
+    QCoro::Task<void> startService(ServiceID id, std::stop_token cancel = {});
+    // What must happen while the service still runs, before stopService: rigctld lets the radio
+    // be switched off again if the helper switched it on.
+    QCoro::Task<void> prepareToStopService(ServiceID id);
+    // Stops a service now: cancels its pending idle stop, its restarts and any start the
+    // orchestrator has under way for it, stops its child and clears up after it. Returns before
+    // the child is gone.
+    void stopService(ServiceID id);
+    // At launch: starts VARA HF, VARA FM and rigctld when they are always-on (Direwolf never).
+    // The starts run after the caller has returned; a failed one enters the restart chain.
+    void startAlwaysOnServices();
+    // At quit: ends the idle monitor, stops every service in order and waits, at most
+    // stopAllTimeLimit, until no child is left stopping.
+    QCoro::Task<void> stopAllServices();
+
+    IdleShutdownController &idleShutdown();
+    void recordActivity(ServiceID id);
+    void stopServiceIdle(ServiceID id);
+    void startIdleMonitor();
+
+    // Start-up clean-up: stray rigctld daemons and the Wine server of the helper's prefix.
+    QCoro::Task<void> cleanupOrphanedProcesses();
+
+    // The first usable rigctld: the helper's own Hamlib, then the package managers' copies,
+    // then this machine's own folders; an Intel-only build is passed over on Apple silicon.
+    static std::optional<QString> findRigctld();
+    bool isRigctldInstalled() const;
+
+    RadioPowerController &radioPower() const { return *m_radioPower; }
+    std::optional<bool> radioPowerSupported() const;
+
+    // Whether a restart of the service is waiting for its back-off or running.
+    bool isRestartPending(ServiceID id) const;
+
+    // A start path: launches the service's child and marks it running once it is ready.
+    using StartPath = std::function<QCoro::Task<void>(ServiceID id, std::stop_token cancel)>;
+    // Replaces a service's start path, for tests that drive the orchestrator with plain
+    // children instead of the real programs.
+    void overrideStartPath(ServiceID id, StartPath path);
+
+private:
+    QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel);
+    // The start paths (service_orchestrator_start_paths.cpp).
+    QCoro::Task<void> startVARA(VARAVariant variant, std::stop_token cancel);
+    QCoro::Task<void> startRigctld(std::stop_token cancel);
+    QCoro::Task<void> startDirewolf(std::stop_token cancel);
+    void installEndpointChangeObserver();
+
+    // Frees the service's ports from stray listeners before its start.
+    QCoro::Task<void> reapStaleProcessesHoldingPorts(ServiceID id);
+    // Stops the other VARA variant when it runs or starts, and waits a while for it to be gone.
+    QCoro::Task<void> stopOtherVARAVariant(ServiceID id, std::stop_token cancel);
+    // Waits until the process has left `stopping`, or `limit` has passed.
+    static QCoro::Task<void> waitWhileStopping(QPointer<ManagedProcess> process, std::chrono::milliseconds limit,
+                                               std::stop_token cancel = {});
+    static QCoro::Task<void> startAlwaysOn(QPointer<ServiceOrchestrator> self, ServiceID id);
+
+    // Crash handling and restarts (service_orchestrator_restart.cpp).
+    void wireUnexpectedExitHandlers();
+    void handleUnexpectedExit(ServiceID id, int32_t exitCode);
+    void notifyServiceCrash(ServiceID id, int32_t exitCode);
+    void scheduleRestart(ServiceID id, int attempt);
+    static QCoro::Task<void> runRestart(QPointer<ServiceOrchestrator> self, ServiceID id, int attempt,
+                                        std::stop_token cancel);
+    // Why a start that returned left the service short of running; nothing when it runs.
+    std::optional<QString> startShortfall(ServiceID id) const;
+
+    // Ended by every stop of the service: the orchestrator's own starts and restarts of it.
+    std::stop_token pendingWork(ServiceID id);
+    void cancelPendingWork(ServiceID id);
+
+    ConfigStore &m_config;
+    KeepaliveRequestAdvertiser &m_keepalive;
+    RigControlServerDiscovery &m_discovery;
+    ManagedProcess *m_varaProcess;
+    ManagedProcess *m_varaFMProcess;
+    ManagedProcess *m_rigctldProcess;
+    ManagedProcess *m_direwolfProcess;
+    QList<ConnectedClient> m_connectedClients;
+    std::map<ServiceID, std::stop_source> m_pendingWork;
+    // Restart tasks alive per service, waiting or starting.
+    std::map<ServiceID, int> m_restartTasks;
+    std::unique_ptr<IdleShutdownController> m_idleShutdown;
+    RadioPowerController *m_radioPower;
+    std::map<ServiceID, StartPath> m_startPathOverrides;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,156 @@
+// Unexpected exits: the crash notice and the restarts of always-on services with back-off.
+
+#include "service_orchestrator.h"
+
+#include "core/helper_logger.h"
+#include "platform/platform.h"
+
+#include <charconv>
+
+namespace cordavelle {
+
+namespace {
+
+// Seconds since 1970 in the shortest text that reads back as the same number, always with a
+// fractional part ("1767268800.25", "1767268800.0").
+QString secondsSince1970(Clock::WallTime time)
+{
+    const double seconds = std::chrono::duration<double>(time.time_since_epoch()).count();
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, seconds);
+    QString text = QString::fromLatin1(buffer, result.ptr - buffer);
+    if (!text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char('e'))) {
+        text += QStringLiteral(".0");
+    }
+    return text;
+}
+
+// Decrements a service's count of restart tasks when the task ends, however it ends.
+class RestartTaskCount {
+public:
+    RestartTaskCount(QPointer<ServiceOrchestrator> owner, std::map<ServiceID, int> &counts, ServiceID id)
+        : m_owner(std::move(owner)), m_counts(&counts), m_id(id)
+    {
+        ++(*m_counts)[m_id];
+    }
+    ~RestartTaskCount()
+    {
+        if (m_owner) {
+            --(*m_counts)[m_id];
+        }
+    }
+    RestartTaskCount(const RestartTaskCount &) = delete;
+    RestartTaskCount &operator=(const RestartTaskCount &) = delete;
+
+private:
+    QPointer<ServiceOrchestrator> m_owner;
+    std::map<ServiceID, int> *m_counts;
+    ServiceID m_id;
+};
+
+} // namespace
+
+void ServiceOrchestrator::wireUnexpectedExitHandlers()
+{
+    for (ServiceID id : allCases<ServiceID>()) {
+        process(id).setOnUnexpectedExit([self = QPointer(this), id](int32_t exitCode) {
+            if (self) {
+                self->handleUnexpectedExit(id, exitCode);
+            }
+        });
+    }
+}
+
+void ServiceOrchestrator::handleUnexpectedExit(ServiceID id, int32_t exitCode)
+{
+    HelperLogger::warning(
+        QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2").arg(toRaw(id)).arg(exitCode),
+        HelperLogger::Category::services);
+    notifyServiceCrash(id, exitCode);
+    if (lifecycleMode(id) == ServiceLifecycleMode::alwaysOn) {
+        scheduleRestart(id, 1);
+    }
+}
+
+void ServiceOrchestrator::notifyServiceCrash(ServiceID id, int32_t exitCode)
+{
+    if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn) {
+        return;
+    }
+    Platform &platform = Platform::current();
+    NotificationRequest request;
+    // Each crash gets a notice of its own; none replaces an earlier one.
+    request.identifier = QStringLiteral("service-crash-%1-%2").arg(toRaw(id), secondsSince1970(platform.clock().wallNow()));
+    request.title = displayName(id) + QStringLiteral(" stopped unexpectedly");
+    request.body = QStringLiteral("Exit code %1. Helper will attempt to restart.").arg(exitCode);
+    request.sound = true;
+    platform.notifications().add(request);
+}
+
+void ServiceOrchestrator::scheduleRestart(ServiceID id, int attempt)
+{
+    if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn || attempt > maxRestartAttempts) {
+        return;
+    }
+    HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Scheduling restart of %1 (attempt %2/%3) in %4s")
+                           .arg(toRaw(id))
+                           .arg(attempt)
+                           .arg(maxRestartAttempts)
+                           .arg(1 << attempt),
+                       HelperLogger::Category::services);
+    runRestart(QPointer(this), id, attempt, pendingWork(id));
+}
+
+bool ServiceOrchestrator::isRestartPending(ServiceID id) const
+{
+    const auto it = m_restartTasks.find(id);
+    return it != m_restartTasks.end() && it->second > 0;
+}
+
+std::optional<QString> ServiceOrchestrator::startShortfall(ServiceID id) const
+{
+    const ManagedProcess &proc = process(id);
+    if (proc.state() == ServiceRunState::running) {
+        return std::nullopt;
+    }
+    return proc.lastError().value_or(QStringLiteral("%1 is %2 after its start").arg(toRaw(id), toRaw(proc.state())));
+}
+
+QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> self, ServiceID id, int attempt,
+                                                  std::stop_token cancel)
+{
+    RestartTaskCount count(self, self->m_restartTasks, id);
+    co_await Platform::current().clock().sleep(std::chrono::seconds(1 << attempt), cancel);
+    // A stop of the service ends the chain for good.
+    if (!self || cancel.stop_requested()) {
+        co_return;
+    }
+    // Started by someone else during the back-off: nothing to do.
+    const ServiceRunState before = self->process(id).state();
+    if (before == ServiceRunState::starting || before == ServiceRunState::running) {
+        co_return;
+    }
+    std::optional<QString> failure;
+    try {
+        co_await self->startService(id, cancel);
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!self || cancel.stop_requested()) {
+        co_return;
+    }
+    // A start path may return without error and leave the service down (a modem that never
+    // answered): that is a failed attempt too.
+    if (!failure) {
+        failure = self->startShortfall(id);
+    }
+    if (!failure) {
+        co_return;
+    }
+    HelperLogger::error(
+        QStringLiteral("[ServiceOrchestrator] Restart attempt %1 of %2 failed: %3").arg(attempt).arg(toRaw(id), *failure),
+        HelperLogger::Category::services);
+    self->scheduleRestart(id, attempt + 1);
+}
+
+} // namespace cordavelle
