@@ -173,9 +173,10 @@ protected:
     }
 
     // A wine server for the prefix, so that its runs are recorded.
-    void installWineserver()
+    void installWineserver() { installScript(env.hostPath(QStringLiteral("/usr/local/bin/wineserver"))); }
+
+    static void installScript(const QString &path)
     {
-        const QString path = env.hostPath(QStringLiteral("/usr/local/bin/wineserver"));
         QDir().mkpath(QFileInfo(path).path());
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -537,6 +538,18 @@ TEST_F(ServiceOrchestratorTest, AlwaysOnStartAtLaunchLeavesDirewolfAloneAndRetri
         "[ServiceOrchestrator] Always-on start of vara-hf failed: Starting VARA HF is not built yet"));
     EXPECT_TRUE(env.log().contains("Scheduling restart of vara-hf (attempt 1/5) in 2s"));
     EXPECT_TRUE(orchestrator->isRestartPending(ServiceID::varaHF));
+}
+
+TEST_F(ServiceOrchestratorTest, RigctldLookUpPrefersTheHelpersOwnHamlib)
+{
+    EXPECT_FALSE(orchestrator->isRigctldInstalled());
+    const QString homebrew = env.hostPath(QStringLiteral("/opt/homebrew/bin/rigctld"));
+    installScript(env.hostPath(QStringLiteral("/usr/bin/rigctld")));
+    installScript(homebrew);
+    EXPECT_EQ(ServiceOrchestrator::findRigctld(), homebrew);
+    installScript(ConfigStore::appSupportDir() + QStringLiteral("/hamlib/bin/rigctld"));
+    EXPECT_EQ(ServiceOrchestrator::findRigctld(), ConfigStore::appSupportDir() + QStringLiteral("/hamlib/bin/rigctld"));
+    EXPECT_TRUE(orchestrator->isRigctldInstalled());
 }
 
 TEST_F(ServiceOrchestratorTest, CleanupOfOrphansRunsPkillForRigctldThenTheWineServer)
