@@ -1,0 +1,281 @@
+#include "api_router.h"
+
+#include "paired_client.h"
+#include "pairing_manager.h"
+
+#include "core/config_store.h"
+#include "core/helper_error.h"
+#include "core/json_support.h"
+#include "platform/platform.h"
+#include "radio/serial_port_manager.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+
+namespace cordavelle {
+
+namespace {
+
+const QString kUnauthorized = QString::fromUtf8("Unauthorized \u2014 pairing required");
+
+// The moment of the first authenticated status reply: "uptime" counts from there.
+Clock::WallTime launchTime()
+{
+    static const Clock::WallTime first = Platform::current().clock().wallNow();
+    return first;
+}
+
+QString versionText()
+{
+    const QString version = QCoreApplication::applicationVersion();
+    return version.isEmpty() ? QStringLiteral("1.0") : version;
+}
+
+QCoro::Task<void> stopWhenPrepared(ServiceControl &orchestrator, ServiceID id)
+{
+    co_await orchestrator.prepareToStopService(id);
+    orchestrator.stopService(id);
+}
+
+// Decodes a configuration body into its record and stores it; the record as stored is the reply.
+template <class Record, class Store>
+HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString &invalidMessage, Store store)
+{
+    if (!body) {
+        return HTTPResponse::error(QStringLiteral("Missing request body"), 400);
+    }
+    Record record;
+    try {
+        record = Json::parse(body->cbegin(), body->cend()).template get<Record>();
+    } catch (const std::exception &) {
+        return HTTPResponse::error(invalidMessage, 400);
+    }
+    store(record);
+    return HTTPResponse::jsonEncodable(record, 200);
+}
+
+} // namespace
+
+APIRouter::APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
+                     PairingRoutes pairingRoutes)
+    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing), m_pairingRoutes(std::move(pairingRoutes))
+{
+}
+
+APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
+                                      PairingRoutes pairingRoutes)
+{
+    return [&orchestrator, &config, &pairing, pairingRoutes](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
+        // The router lives in this frame for as long as the request takes.
+        APIRouter router(orchestrator, config, pairing, pairingRoutes);
+        co_return co_await router.handle(std::move(request));
+    };
+}
+
+std::optional<PairedClient> APIRouter::clientForToken(const HTTPRequest &request) const
+{
+    const std::optional<QString> authorization = request.header(QStringLiteral("authorization"));
+    if (!authorization || authorization->left(7).toLower() != QLatin1String("bearer ")) {
+        return std::nullopt;
+    }
+    // Taken as sent: a second blank after the scheme becomes part of the token.
+    return m_pairing.validateToken(authorization->mid(7));
+}
+
+bool APIRouter::isAuthenticated(const HTTPRequest &request) const
+{
+    return !m_config.requirePairing() || clientForToken(request).has_value();
+}
+
+QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
+{
+    const QString &method = request.method;
+    const QString &path = request.path;
+    const QStringList components = request.pathComponents();
+
+    if (method == QLatin1String("GET") && path == QLatin1String("/status")) {
+        co_return handleGetStatus(isAuthenticated(request));
+    }
+    if (!components.isEmpty() && components.first() == QLatin1String("pair")) {
+        if (!m_pairingRoutes) {
+            co_return HTTPResponse::notFound();
+        }
+        co_return co_await m_pairingRoutes(request, components);
+    }
+
+    if (m_config.requirePairing()) {
+        const std::optional<PairedClient> client = clientForToken(request);
+        if (!client) {
+            co_return HTTPResponse::error(kUnauthorized, 401);
+        }
+        m_pairing.updateLastSeen(client->id);
+    }
+
+    if (method == QLatin1String("GET") && path == QLatin1String("/services")) {
+        co_return handleGetServices();
+    }
+    if (components.size() >= 2 && components.first() == QLatin1String("services")) {
+        const std::optional<ServiceID> id = fromRaw<ServiceID>(components[1]);
+        if (!id) {
+            co_return HTTPResponse::error(QStringLiteral("Unknown service: ") + components[1], 404);
+        }
+        if (components.size() == 3) {
+            const QString &action = components[2];
+            if (method == QLatin1String("POST") && action == QLatin1String("start")) {
+                co_return co_await handleStartService(*id);
+            }
+            if (method == QLatin1String("POST") && action == QLatin1String("stop")) {
+                co_return handleStopService(*id);
+            }
+            if (method == QLatin1String("GET") && action == QLatin1String("config")) {
+                co_return handleGetConfig(*id);
+            }
+            if (method == QLatin1String("PUT") && action == QLatin1String("config")) {
+                co_return handlePutConfig(*id, request.body);
+            }
+            co_return HTTPResponse::notFound();
+        }
+        if (components.size() == 2 && method == QLatin1String("GET")) {
+            co_return handleGetService(*id);
+        }
+        // Anything else under a known service falls through to the routes below.
+    }
+    if (path == QLatin1String("/callsign")) {
+        if (method == QLatin1String("GET")) {
+            co_return handleGetCallsign();
+        }
+        if (method == QLatin1String("PUT")) {
+            co_return handlePutCallsign(request.body);
+        }
+        co_return HTTPResponse::notFound();
+    }
+    if (method == QLatin1String("GET") && path == QLatin1String("/serial/ports")) {
+        co_return handleGetSerialPorts();
+    }
+    co_return HTTPResponse::notFound();
+}
+
+HTTPResponse APIRouter::handleGetStatus(bool authenticated) const
+{
+    Json body = Json::object();
+    body["version"] = versionText().toStdString();
+    if (!authenticated) {
+        return HTTPResponse::json(body, 200);
+    }
+    const std::chrono::duration<double> uptime = Platform::current().clock().wallNow() - launchTime();
+    body["uptime"] = uptime.count();
+    Json services = Json::array();
+    for (const ServiceID id : allCases<ServiceID>()) {
+        services.push_back(toRaw(m_orchestrator.status(id).state).toStdString());
+    }
+    body["services"] = std::move(services);
+    body["hasCompletedSetup"] =
+        Platform::current().standardDefaults().boolForKey(QStringLiteral("hasCompletedHelperSetup"));
+    return HTTPResponse::json(body, 200);
+}
+
+HTTPResponse APIRouter::handleGetServices() const
+{
+    std::vector<ServiceStatus> statuses;
+    for (const ServiceID id : allCases<ServiceID>()) {
+        statuses.push_back(m_orchestrator.status(id));
+    }
+    return HTTPResponse::jsonEncodable(statuses, 200);
+}
+
+HTTPResponse APIRouter::handleGetService(ServiceID id) const
+{
+    return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+}
+
+QCoro::Task<HTTPResponse> APIRouter::handleStartService(ServiceID id)
+{
+    m_orchestrator.recordActivity(id);
+    try {
+        co_await m_orchestrator.startService(id);
+    } catch (const HelperError &error) {
+        co_return HTTPResponse::error(error.description(), 500);
+    } catch (const std::exception &error) {
+        co_return HTTPResponse::error(QString::fromUtf8(error.what()), 500);
+    }
+    co_return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+}
+
+HTTPResponse APIRouter::handleStopService(ServiceID id)
+{
+    m_orchestrator.recordActivity(id);
+    if (m_orchestrator.lifecycleMode(id) == ServiceLifecycleMode::onDemand) {
+        m_orchestrator.stopServiceIdle(id);
+    } else {
+        // After the reply is built, so it still shows the state before the stop.
+        ServiceControl &orchestrator = m_orchestrator;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [&orchestrator, id] { stopWhenPrepared(orchestrator, id); },
+            Qt::QueuedConnection);
+    }
+    return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+}
+
+HTTPResponse APIRouter::handleGetConfig(ServiceID id) const
+{
+    switch (id) {
+    case ServiceID::varaHF: return HTTPResponse::jsonEncodable(m_config.varaConfig(), 200);
+    case ServiceID::varaFM: return HTTPResponse::jsonEncodable(m_config.varaFMConfig(), 200);
+    case ServiceID::rigctld: return HTTPResponse::jsonEncodable(m_config.rigctldConfig(), 200);
+    case ServiceID::direwolf: return HTTPResponse::jsonEncodable(m_config.direwolfConfig(), 200);
+    }
+    return HTTPResponse::notFound();
+}
+
+HTTPResponse APIRouter::handlePutConfig(ServiceID id, const std::optional<QByteArray> &body)
+{
+    ConfigStore &config = m_config;
+    switch (id) {
+    case ServiceID::varaHF:
+        return replaceConfig<VARAConfig>(body, QStringLiteral("Invalid VARA HF config JSON"),
+                                         [&config](const VARAConfig &c) { config.setVaraConfig(c); });
+    case ServiceID::varaFM:
+        return replaceConfig<VARAFMConfig>(body, QStringLiteral("Invalid VARA FM config JSON"),
+                                           [&config](const VARAFMConfig &c) { config.setVaraFMConfig(c); });
+    case ServiceID::rigctld:
+        return replaceConfig<RigctldConfig>(body, QStringLiteral("Invalid rigctld config JSON"),
+                                            [&config](const RigctldConfig &c) { config.setRigctldConfig(c); });
+    case ServiceID::direwolf:
+        return replaceConfig<DirewolfConfig>(body, QStringLiteral("Invalid Direwolf config JSON"),
+                                             [&config](const DirewolfConfig &c) { config.setDirewolfConfig(c); });
+    }
+    return HTTPResponse::notFound();
+}
+
+HTTPResponse APIRouter::handleGetCallsign() const
+{
+    return HTTPResponse::json({{"callsign", m_config.stationCallsign().toStdString()}}, 200);
+}
+
+HTTPResponse APIRouter::handlePutCallsign(const std::optional<QByteArray> &body)
+{
+    const HTTPResponse invalid = HTTPResponse::error(QStringLiteral("Missing or invalid callsign JSON"), 400);
+    if (!body) {
+        return invalid;
+    }
+    Json parsed;
+    try {
+        parsed = Json::parse(body->cbegin(), body->cend());
+    } catch (const std::exception &) {
+        return invalid;
+    }
+    if (!parsed.is_object() || !parsed.contains("callsign") || !parsed["callsign"].is_string()) {
+        return invalid;
+    }
+    const QString callsign = QString::fromStdString(parsed["callsign"].get<std::string>()).toUpper();
+    m_config.setStationCallsign(callsign);
+    return HTTPResponse::json({{"callsign", callsign.toStdString()}}, 200);
+}
+
+HTTPResponse APIRouter::handleGetSerialPorts() const
+{
+    return HTTPResponse::jsonEncodable(SerialPortManager::listPorts(), 200);
+}
+
+} // namespace cordavelle

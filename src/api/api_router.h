@@ -1,0 +1,59 @@
+#pragma once
+
+#include "http_request.h"
+#include "http_response.h"
+#include "service_control.h"
+
+#include <QCoroTask>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace cordavelle {
+
+class ConfigStore;
+class PairingManager;
+struct PairedClient;
+
+// Turns one request of the local API into exactly one reply: a fixed route table, the bearer
+// gate while pairing is required, the status route and the service, configuration, callsign and
+// serial-port routes. Lives for one request; main thread only.
+class APIRouter {
+public:
+    // The pairing routes (every path under "/pair"), which make their own checks.
+    using PairingRoutes = std::function<QCoro::Task<HTTPResponse>(const HTTPRequest &, const QStringList &components)>;
+    using Handler = std::function<QCoro::Task<HTTPResponse>(HTTPRequest)>;
+
+    APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
+              PairingRoutes pairingRoutes = {});
+
+    // Never fails: every path ends in a reply.
+    QCoro::Task<HTTPResponse> handle(HTTPRequest request);
+
+    // The server's handler: a fresh router over these collaborators for every request.
+    static Handler handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
+                           PairingRoutes pairingRoutes = {});
+
+private:
+    std::optional<PairedClient> clientForToken(const HTTPRequest &request) const;
+    bool isAuthenticated(const HTTPRequest &request) const;
+    HTTPResponse handleGetStatus(bool authenticated) const;
+
+    HTTPResponse handleGetServices() const;
+    HTTPResponse handleGetService(ServiceID id) const;
+    QCoro::Task<HTTPResponse> handleStartService(ServiceID id);
+    HTTPResponse handleStopService(ServiceID id);
+    HTTPResponse handleGetConfig(ServiceID id) const;
+    HTTPResponse handlePutConfig(ServiceID id, const std::optional<QByteArray> &body);
+    HTTPResponse handleGetCallsign() const;
+    HTTPResponse handlePutCallsign(const std::optional<QByteArray> &body);
+    HTTPResponse handleGetSerialPorts() const;
+
+    ServiceControl &m_orchestrator;
+    ConfigStore &m_config;
+    PairingManager &m_pairing;
+    PairingRoutes m_pairingRoutes;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "core/service_model.h"
+#include "core/service_status.h"
+
+#include <QCoroTask>
+
+namespace cordavelle {
+
+// What the API's routes ask of the service orchestrator: status, start and stop, and the
+// idle-shutdown stamps. The orchestrator implements it; tests drive the routes with a double.
+class ServiceControl {
+public:
+    virtual ~ServiceControl() = default;
+
+    virtual ServiceStatus status(ServiceID id) const = 0;
+    virtual ServiceLifecycleMode lifecycleMode(ServiceID id) const = 0;
+    // Starts the service when it is stopped or in error; may throw (HelperError).
+    virtual QCoro::Task<void> startService(ServiceID id) = 0;
+    // The work that must come before a stop (switching the radio off before rigctld ends).
+    virtual QCoro::Task<void> prepareToStopService(ServiceID id) = 0;
+    virtual void stopService(ServiceID id) = 0;
+    // The idle-shutdown controller's activity stamp and delayed stop of an on-demand service.
+    virtual void recordActivity(ServiceID id) = 0;
+    virtual void stopServiceIdle(ServiceID id) = 0;
+};
+
+} // namespace cordavelle

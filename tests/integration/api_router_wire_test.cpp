@@ -1,0 +1,327 @@
+#include "api/api_router.h"
+#include "api/http_server.h"
+#include "api/pairing_manager.h"
+
+#include "core/config_store.h"
+#include "core/helper_error.h"
+#include "core/json_support.h"
+#include "radio/serial_port_manager.h"
+
+#include "support/fake_login_item.h"
+#include "support/qt_printers.h"
+#include "support/recording_app_activation.h"
+#include "support/test_platform.h"
+#include "support/wire_client.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// The orchestrator as the routes see it: states and modes set by the test, every call recorded.
+class RecordingOrchestrator final : public ServiceControl {
+public:
+    ServiceStatus status(ServiceID id) const override
+    {
+        ServiceStatus s;
+        s.id = toRaw(id);
+        s.displayName = displayName(id);
+        s.state = states.contains(id) ? states.at(id) : ServiceRunState::stopped;
+        s.lifecycleMode = lifecycleMode(id);
+        return s;
+    }
+    ServiceLifecycleMode lifecycleMode(ServiceID id) const override
+    {
+        return modes.contains(id) ? modes.at(id) : ServiceLifecycleMode::onDemand;
+    }
+    QCoro::Task<void> startService(ServiceID id) override
+    {
+        calls.push_back("start " + toRaw(id));
+        if (startFailure) {
+            throw *startFailure;
+        }
+        states[id] = ServiceRunState::running;
+        co_return;
+    }
+    QCoro::Task<void> prepareToStopService(ServiceID id) override
+    {
+        calls.push_back("prepare " + toRaw(id));
+        co_return;
+    }
+    void stopService(ServiceID id) override
+    {
+        calls.push_back("stop " + toRaw(id));
+        states[id] = ServiceRunState::stopped;
+    }
+    void recordActivity(ServiceID id) override { calls.push_back("activity " + toRaw(id)); }
+    void stopServiceIdle(ServiceID id) override { calls.push_back("idle stop " + toRaw(id)); }
+
+    std::map<ServiceID, ServiceRunState> states;
+    std::map<ServiceID, ServiceLifecycleMode> modes;
+    std::optional<HelperError> startFailure;
+    QStringList calls;
+};
+
+class APIRouterWire : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(test::startOnFreePort(
+            api, APIRouter::handler(orchestrator, config, pairing,
+                                    [this](const HTTPRequest &, const QStringList &components)
+                                        -> QCoro::Task<HTTPResponse> {
+                                        pairingCalls << components.join('/');
+                                        co_return HTTPResponse::json({{"pairing", true}});
+                                    })));
+    }
+
+    struct Reply {
+        int status = 0;
+        QByteArray body;
+        Json json;
+    };
+
+    Reply call(const QByteArray &method, const QByteArray &path, const std::optional<QByteArray> &body = {},
+               const QByteArray &extraHeaders = {})
+    {
+        QByteArray request = method + ' ' + path + " HTTP/1.1\r\nHost: localhost\r\n" + extraHeaders;
+        if (body) {
+            request += "Content-Length: " + QByteArray::number(body->size()) + "\r\n";
+        }
+        request += "\r\n" + body.value_or(QByteArray());
+        const test::WireReply wire = test::WireReply::parse(test::exchange(api.port(), request));
+        EXPECT_TRUE(wire.wellFormed) << method.toStdString() << ' ' << path.toStdString();
+        EXPECT_EQ(wire.headerLines.value(0), "Content-Type: application/json");
+        EXPECT_EQ(wire.headerLines.value(2), "Connection: close");
+        Reply reply{wire.statusCode, wire.body, {}};
+        if (!wire.body.isEmpty()) {
+            reply.json = Json::parse(wire.body.toStdString(), nullptr, false);
+        }
+        return reply;
+    }
+
+    Reply authorized(const QByteArray &method, const QByteArray &path, const std::optional<QByteArray> &body = {})
+    {
+        return call(method, path, body, "Authorization: Bearer " + token.toUtf8() + "\r\n");
+    }
+
+    QString pairApprovedClient()
+    {
+        const QString t = pairing.requestPairing("c1", "laptop", "linux", "127.0.0.1").client->token;
+        pairing.approve("c1");
+        return t;
+    }
+
+    static Json error(const char *message) { return Json{{"error", message}}; }
+
+    test::TestPlatform env;
+    test::FakeLoginItem loginItem;
+    test::RecordingAppActivation activation;
+    ConfigStore config{env.defaults(), loginItem, activation};
+    PairingManager pairing{env.defaults(), env.clock()};
+    RecordingOrchestrator orchestrator;
+    HTTPServer api;
+    QString token = pairApprovedClient();
+    QStringList pairingCalls;
+};
+
+TEST_F(APIRouterWire, StatusShowsOnlyTheVersionWithoutAValidToken)
+{
+    ASSERT_TRUE(config.requirePairing());
+    orchestrator.states[ServiceID::rigctld] = ServiceRunState::running;
+    orchestrator.states[ServiceID::direwolf] = ServiceRunState::error;
+
+    Reply r = call("GET", "/status");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, R"({"version":"1.0"})");
+    EXPECT_EQ(call("GET", "/status", {}, "Authorization: Bearer wrong\r\n").body, R"({"version":"1.0"})");
+
+    r = authorized("GET", "/status");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.json["version"], "1.0");
+    EXPECT_EQ(r.json["services"], Json({"stopped", "stopped", "running", "error"}));
+    EXPECT_EQ(r.json["hasCompletedSetup"], false);
+    const double firstUptime = r.json["uptime"].get<double>();
+
+    env.clock().advance(5s);
+    env.defaults().setObject("hasCompletedHelperSetup", true);
+    r = authorized("GET", "/status");
+    EXPECT_NEAR(r.json["uptime"].get<double>(), firstUptime + 5.0, 0.001);
+    EXPECT_EQ(r.json["hasCompletedSetup"], true);
+
+    // A status poll is no sign of life: the client's last-seen time stays.
+    const auto lastSeen = pairing.client("c1")->lastSeen;
+    env.clock().advance(5s);
+    authorized("GET", "/status");
+    EXPECT_EQ(pairing.client("c1")->lastSeen, lastSeen);
+
+    config.setRequirePairing(false);
+    EXPECT_EQ(call("GET", "/status").json.size(), 4u);
+}
+
+TEST_F(APIRouterWire, GateDemandsABearerTokenOfAnApprovedClient)
+{
+    const QByteArray unauthorized = "{\"error\":\"Unauthorized \xe2\x80\x94 pairing required\"}";
+    Reply r = call("GET", "/nowhere");
+    EXPECT_EQ(r.status, 401);
+    EXPECT_EQ(r.body, unauthorized);
+    EXPECT_EQ(authorized("GET", "/nowhere").json, error("Not found"));
+
+    EXPECT_EQ(call("GET", "/callsign", {}, "AUTHORIZATION: BEARER " + token.toUtf8() + "\r\n").status, 200);
+    EXPECT_EQ(call("GET", "/callsign", {}, "Authorization: Bearer  " + token.toUtf8() + "\r\n").status, 401);
+    EXPECT_EQ(call("GET", "/callsign", {}, "Authorization: Basic " + token.toUtf8() + "\r\n").status, 401);
+    // A lower-case method is no status request and goes through the gate.
+    EXPECT_EQ(call("get", "/status").status, 401);
+    EXPECT_TRUE(orchestrator.calls.isEmpty());
+
+    // Every request that passes with a token refreshes the client's last-seen time.
+    env.clock().advance(30s);
+    authorized("GET", "/callsign");
+    EXPECT_EQ(pairing.client("c1")->lastSeen, env.clock().wallNow());
+
+    // Pairing paths make their own checks.
+    EXPECT_EQ(call("POST", "/pair/request").json, Json({{"pairing", true}}));
+    EXPECT_EQ(pairingCalls, QStringList{"pair/request"});
+
+    config.setRequirePairing(false);
+    EXPECT_EQ(call("GET", "/callsign").status, 200);
+}
+
+TEST_F(APIRouterWire, ServiceStatusRoutesAndTheirNotFoundCases)
+{
+    orchestrator.states[ServiceID::varaFM] = ServiceRunState::running;
+    Reply r = authorized("GET", "/services");
+    EXPECT_EQ(r.status, 200);
+    ASSERT_EQ(r.json.size(), 4u);
+    EXPECT_EQ(r.json[0]["id"], "vara-hf");
+    EXPECT_EQ(r.json[1]["id"], "vara-fm");
+    EXPECT_EQ(r.json[1]["state"], "running");
+    EXPECT_EQ(r.json[2]["id"], "rigctld");
+    EXPECT_EQ(r.json[3]["id"], "direwolf");
+
+    EXPECT_EQ(authorized("GET", "/services/vara-fm").body, HTTPResponse::jsonEncodable(orchestrator.status(ServiceID::varaFM)).body);
+    EXPECT_EQ(authorized("GET", "/services//vara-fm").json["id"], "vara-fm");
+
+    r = authorized("GET", "/services/foo");
+    EXPECT_EQ(r.status, 404);
+    EXPECT_EQ(r.json, error("Unknown service: foo"));
+    EXPECT_EQ(authorized("POST", "/services/f%6Fo/start").json, error("Unknown service: foo"));
+    for (const auto &[method, path] : std::vector<std::pair<QByteArray, QByteArray>>{
+             {"GET", "/services/"}, {"POST", "/services/vara-hf"}, {"GET", "/services/vara-hf/start"},
+             {"DELETE", "/callsign"}, {"GET", "/services/vara-hf/config/extra"}, {"POST", "/serial/ports"}}) {
+        r = authorized(method, path);
+        EXPECT_EQ(r.status, 404) << path.toStdString();
+        EXPECT_EQ(r.json, error("Not found")) << path.toStdString();
+    }
+    EXPECT_TRUE(orchestrator.calls.isEmpty());
+}
+
+TEST_F(APIRouterWire, StartStampsActivityAndRepliesWithTheStatusOrTheError)
+{
+    Reply r = authorized("POST", "/services/rigctld/start");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.json["state"], "running");
+    EXPECT_EQ(orchestrator.calls, (QStringList{"activity rigctld", "start rigctld"}));
+
+    orchestrator.startFailure = HelperError::wineNotFound();
+    r = authorized("POST", "/services/vara-hf/start");
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.json, error("Wine not found"));
+}
+
+TEST_F(APIRouterWire, StopOfAnOnDemandServiceIsIdleAndOthersStopAfterTheReply)
+{
+    orchestrator.states[ServiceID::direwolf] = ServiceRunState::running;
+    Reply r = authorized("POST", "/services/direwolf/stop");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.json["state"], "running");
+    EXPECT_EQ(orchestrator.calls, (QStringList{"activity direwolf", "idle stop direwolf"}));
+
+    orchestrator.calls.clear();
+    orchestrator.modes[ServiceID::varaHF] = ServiceLifecycleMode::alwaysOn;
+    orchestrator.states[ServiceID::varaHF] = ServiceRunState::running;
+    r = authorized("POST", "/services/vara-hf/stop");
+    EXPECT_EQ(r.json["state"], "running");  // the state before the stop
+    test::spinUntil([&] { return orchestrator.calls.size() == 3; });
+    EXPECT_EQ(orchestrator.calls, (QStringList{"activity vara-hf", "prepare vara-hf", "stop vara-hf"}));
+    EXPECT_EQ(orchestrator.states[ServiceID::varaHF], ServiceRunState::stopped);
+}
+
+TEST_F(APIRouterWire, ConfigurationIsReadAndReplacedWhole)
+{
+    RigctldConfig changed;
+    changed.tcpPort = 4999;
+    changed.rigModel = 3073;
+    config.setRigctldConfig(changed);
+    EXPECT_EQ(authorized("GET", "/services/rigctld/config").body, HTTPResponse::jsonEncodable(changed).body);
+    EXPECT_EQ(authorized("GET", "/services/vara-hf/config").body, HTTPResponse::jsonEncodable(config.varaConfig()).body);
+    EXPECT_EQ(authorized("GET", "/services/vara-fm/config").body, HTTPResponse::jsonEncodable(config.varaFMConfig()).body);
+    EXPECT_EQ(authorized("GET", "/services/direwolf/config").body, HTTPResponse::jsonEncodable(config.direwolfConfig()).body);
+
+    // An empty object stores and echoes every field at its default.
+    Reply r = authorized("PUT", "/services/rigctld/config", QByteArray("{}"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, HTTPResponse::jsonEncodable(RigctldConfig{}).body);
+    EXPECT_EQ(config.rigctldConfig(), RigctldConfig{});
+
+    config.setRigctldConfig(changed);
+    for (const QByteArray &bad : {QByteArray("[]"), QByteArray("not json"), QByteArray("{\"tcpPort\":\"x\"}")}) {
+        r = authorized("PUT", "/services/rigctld/config", bad);
+        EXPECT_EQ(r.status, 400) << bad.toStdString();
+        EXPECT_EQ(r.json, error("Invalid rigctld config JSON")) << bad.toStdString();
+    }
+    EXPECT_EQ(config.rigctldConfig(), changed);
+    EXPECT_EQ(authorized("PUT", "/services/vara-hf/config", QByteArray("1")).json, error("Invalid VARA HF config JSON"));
+    EXPECT_EQ(authorized("PUT", "/services/vara-fm/config", QByteArray("1")).json, error("Invalid VARA FM config JSON"));
+    EXPECT_EQ(authorized("PUT", "/services/direwolf/config", QByteArray("1")).json, error("Invalid Direwolf config JSON"));
+
+    // A zero length reaches the router as no body at all.
+    r = authorized("PUT", "/services/vara-hf/config");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.json, error("Missing request body"));
+    EXPECT_EQ(authorized("PUT", "/services/vara-hf/config", QByteArray()).json, error("Missing request body"));
+
+    r = authorized("PUT", "/services/direwolf/config", QByteArray(R"({"callsign":"N0CALL","kissPort":8101})"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(config.direwolfConfig().callsign, "N0CALL");
+    EXPECT_EQ(config.direwolfConfig().kissPort, 8101);
+    EXPECT_TRUE(orchestrator.calls.isEmpty());
+}
+
+TEST_F(APIRouterWire, CallsignIsStoredUpperCased)
+{
+    EXPECT_EQ(authorized("GET", "/callsign").json, Json({{"callsign", ""}}));
+
+    Reply r = authorized("PUT", "/callsign", QByteArray(R"({"callsign":"n0call-\u00df"})"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.json, Json({{"callsign", "N0CALL-SS"}}));
+    EXPECT_EQ(config.stationCallsign(), "N0CALL-SS");
+    EXPECT_EQ(authorized("GET", "/callsign").json, Json({{"callsign", "N0CALL-SS"}}));
+
+    for (const std::optional<QByteArray> &bad : std::vector<std::optional<QByteArray>>{
+             QByteArray(R"({"callsign":5})"), QByteArray(R"({"call":"x"})"), QByteArray(R"(["x"])"),
+             QByteArray("{"), std::nullopt}) {
+        r = authorized("PUT", "/callsign", bad);
+        EXPECT_EQ(r.status, 400);
+        EXPECT_EQ(r.json, error("Missing or invalid callsign JSON"));
+    }
+    EXPECT_EQ(config.stationCallsign(), "N0CALL-SS");
+
+    EXPECT_EQ(authorized("PUT", "/callsign", QByteArray(R"({"callsign":""})")).status, 200);
+    EXPECT_EQ(config.stationCallsign(), "");
+}
+
+TEST_F(APIRouterWire, SerialPortsAreListed)
+{
+    const Reply r = authorized("GET", "/serial/ports");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.json.is_array());
+    EXPECT_EQ(r.body, HTTPResponse::jsonEncodable(SerialPortManager::listPorts()).body);
+}
+
+} // namespace
+} // namespace cordavelle
