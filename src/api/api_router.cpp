@@ -57,18 +57,16 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString 
 
 } // namespace
 
-APIRouter::APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
-                     PairingRoutes pairingRoutes)
-    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing), m_pairingRoutes(std::move(pairingRoutes))
+APIRouter::APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing)
+    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing)
 {
 }
 
-APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
-                                      PairingRoutes pairingRoutes)
+APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing)
 {
-    return [&orchestrator, &config, &pairing, pairingRoutes](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
+    return [&orchestrator, &config, &pairing](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
         // The router lives in this frame for as long as the request takes.
-        APIRouter router(orchestrator, config, pairing, pairingRoutes);
+        APIRouter router(orchestrator, config, pairing);
         co_return co_await router.handle(std::move(request));
     };
 }
@@ -98,10 +96,7 @@ QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
         co_return handleGetStatus(isAuthenticated(request));
     }
     if (!components.isEmpty() && components.first() == QLatin1String("pair")) {
-        if (!m_pairingRoutes) {
-            co_return HTTPResponse::notFound();
-        }
-        co_return co_await m_pairingRoutes(request, components);
+        co_return handlePairing(request, components);
     }
 
     if (m_config.requirePairing()) {

@@ -22,23 +22,26 @@ struct PairedClient;
 class APIRouter {
 public:
     // The pairing routes (every path under "/pair"), which make their own checks.
-    using PairingRoutes = std::function<QCoro::Task<HTTPResponse>(const HTTPRequest &, const QStringList &components)>;
     using Handler = std::function<QCoro::Task<HTTPResponse>(HTTPRequest)>;
 
-    APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
-              PairingRoutes pairingRoutes = {});
+    APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing);
 
     // Never fails: every path ends in a reply.
     QCoro::Task<HTTPResponse> handle(HTTPRequest request);
 
     // The server's handler: a fresh router over these collaborators for every request.
-    static Handler handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
-                           PairingRoutes pairingRoutes = {});
+    static Handler handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing);
 
 private:
     std::optional<PairedClient> clientForToken(const HTTPRequest &request) const;
     bool isAuthenticated(const HTTPRequest &request) const;
     HTTPResponse handleGetStatus(bool authenticated) const;
+
+    // Everything under "/pair": request, status poll and removal, with their own checks.
+    HTTPResponse handlePairing(const HTTPRequest &request, const QStringList &components);
+    HTTPResponse handlePairingRequest(const HTTPRequest &request);
+    HTTPResponse handlePairingStatus(const QString &clientId);
+    HTTPResponse handlePairingRemoval(const HTTPRequest &request, const QString &clientId);
 
     HTTPResponse handleGetServices() const;
     HTTPResponse handleGetService(ServiceID id) const;
@@ -53,7 +56,6 @@ private:
     ServiceControl &m_orchestrator;
     ConfigStore &m_config;
     PairingManager &m_pairing;
-    PairingRoutes m_pairingRoutes;
 };
 
 } // namespace cordavelle

@@ -70,13 +70,7 @@ class APIRouterWire : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(test::startOnFreePort(
-            api, APIRouter::handler(orchestrator, config, pairing,
-                                    [this](const HTTPRequest &, const QStringList &components)
-                                        -> QCoro::Task<HTTPResponse> {
-                                        pairingCalls << components.join('/');
-                                        co_return HTTPResponse::json({{"pairing", true}});
-                                    })));
+        ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(orchestrator, config, pairing)));
     }
 
     struct Reply {
@@ -126,7 +120,6 @@ protected:
     RecordingOrchestrator orchestrator;
     HTTPServer api;
     QString token = pairApprovedClient();
-    QStringList pairingCalls;
 };
 
 TEST_F(APIRouterWire, StatusShowsOnlyTheVersionWithoutAValidToken)
@@ -183,9 +176,8 @@ TEST_F(APIRouterWire, GateDemandsABearerTokenOfAnApprovedClient)
     authorized("GET", "/callsign");
     EXPECT_EQ(pairing.client("c1")->lastSeen, env.clock().wallNow());
 
-    // Pairing paths make their own checks.
-    EXPECT_EQ(call("POST", "/pair/request").json, Json({{"pairing", true}}));
-    EXPECT_EQ(pairingCalls, QStringList{"pair/request"});
+    // Pairing paths make their own checks (here: a request without a body).
+    EXPECT_EQ(call("POST", "/pair/request").status, 400);
 
     config.setRequirePairing(false);
     EXPECT_EQ(call("GET", "/callsign").status, 200);
@@ -321,6 +313,96 @@ TEST_F(APIRouterWire, SerialPortsAreListed)
     EXPECT_EQ(r.status, 200);
     EXPECT_TRUE(r.json.is_array());
     EXPECT_EQ(r.body, HTTPResponse::jsonEncodable(SerialPortManager::listPorts()).body);
+}
+
+TEST_F(APIRouterWire, PairingRequestsAndTheirRefusals)
+{
+    env.clock().advance(2s); // past the rate limit of the fixture's own pairing
+    const char *invalid = "Invalid request body \u2014 requires clientId, hostname, platform";
+    EXPECT_EQ(call("POST", "/pair/request").json, error(invalid));
+    EXPECT_EQ(call("POST", "/pair/request", QByteArray("not json")).json, error(invalid));
+    EXPECT_EQ(call("POST", "/pair/request", QByteArray("[1,2]")).json, error(invalid));
+    EXPECT_EQ(call("POST", "/pair/request", QByteArray(R"({"clientId":7,"hostname":"h","platform":"p"})")).status, 400);
+    EXPECT_EQ(call("POST", "/pair/request", QByteArray(R"({"clientId":"x","hostname":"h"})")).status, 400);
+    EXPECT_EQ(pairing.clients().size(), 1u); // nothing registered by a bad body
+
+    // Pairing required: even a loopback peer waits for the user, who gets a notification.
+    Reply r = call("POST", "/pair/request", QByteArray(R"({"clientId":"c2","hostname":"Bob's","platform":"mac","extra":1})"));
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.json, Json({{"status", "pending"}}));
+    ASSERT_EQ(env.notifications().requests.size(), 1u);
+    EXPECT_EQ(env.notifications().requests[0].body, "'Bob's' (mac) is requesting access");
+
+    // A second new client from the same peer within a second is refused; a known one is not.
+    r = call("POST", "/pair/request", QByteArray(R"({"clientId":"c3","hostname":"h","platform":"p"})"));
+    EXPECT_EQ(r.status, 429);
+    EXPECT_EQ(r.json, error("Too many pairing requests \u2014 try again shortly"));
+    EXPECT_EQ(call("POST", "/pair/request", QByteArray(R"({"clientId":"c2","hostname":"h","platform":"p"})")).status, 200);
+
+    // Pairing not required: a loopback request is approved on the spot, with no notification.
+    config.setRequirePairing(false);
+    env.clock().advance(2s);
+    r = call("POST", "/pair/request", QByteArray(R"({"clientId":"local","hostname":"h","platform":"p"})"));
+    EXPECT_EQ(r.json, Json({{"status", "approved"}}));
+    EXPECT_EQ(env.notifications().requests.size(), 2u); // only the repeat of c2 posted another
+
+    // A full table of approved clients refuses newcomers.
+    for (int i = 0; pairing.clients().size() < 50; ++i) {
+        const QString id = QStringLiteral("fill%1").arg(i);
+        pairing.requestPairing(id, "h", "p", "");
+        pairing.approve(id);
+    }
+    pairing.approve("c2");
+    env.clock().advance(2s);
+    r = call("POST", "/pair/request", QByteArray(R"({"clientId":"new","hostname":"h","platform":"p"})"));
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(r.json, error("Pairing table full \u2014 revoke an unused client first"));
+}
+
+TEST_F(APIRouterWire, PollingHandsOutTheTokenAndRemovalNeedsTheClientsOwnToken)
+{
+    env.clock().advance(2s);
+    EXPECT_EQ(call("GET", "/pair/status/nobody").json, error("Client not found"));
+    EXPECT_EQ(call("GET", "/pair/status/nobody").status, 404);
+
+    call("POST", "/pair/request", QByteArray(R"({"clientId":"c2","hostname":"h","platform":"p"})"));
+    EXPECT_EQ(call("GET", "/pair/status/c2").json, Json({{"status", "pending"}}));
+
+    pairing.approve("c2");
+    const QString token2 = pairing.client("c2")->token;
+    Reply first = call("GET", "/pair/status/c2");
+    EXPECT_EQ(first.json, Json({{"status", "approved"}, {"token", token2.toStdString()}}));
+    const auto claimed = pairing.client("c2")->tokenClaimedAt;
+    ASSERT_TRUE(claimed);
+    env.clock().advance(5s);
+    EXPECT_EQ(call("GET", "/pair/status/c2").json["token"], token2.toStdString()); // every poll
+    EXPECT_EQ(pairing.client("c2")->tokenClaimedAt, claimed);
+
+    // An approved client whose token can't be read is not told it is approved.
+    env.keychain().failReads = true;
+    Reply broken = call("GET", "/pair/status/c2");
+    EXPECT_EQ(broken.status, 500);
+    EXPECT_FALSE(broken.json.contains("status"));
+    env.keychain().failReads = false;
+
+    pairing.deny("c2");
+    EXPECT_EQ(call("GET", "/pair/status/c2").json, Json({{"status", "denied"}}));
+    pairing.approve("c2");
+
+    // Removal: only with the client's own token, whatever the pairing setting.
+    const QByteArray bearer = "Authorization: Bearer ";
+    EXPECT_EQ(call("DELETE", "/pair/c2").json, error("Unauthorized"));
+    EXPECT_EQ(call("DELETE", "/pair/c2", {}, bearer + token.toUtf8() + "\r\n").status, 401); // c1's token
+    EXPECT_EQ(call("DELETE", "/pair/c2", {}, "Authorization: Basic " + token2.toUtf8() + "\r\n").status, 401);
+    config.setRequirePairing(false);
+    Reply removed = call("DELETE", "/pair/c2", {}, "authorization: BEARER " + token2.toUtf8() + "\r\n");
+    EXPECT_EQ(removed.json, Json({{"status", "removed"}}));
+    EXPECT_EQ(call("GET", "/pair/status/c2").status, 404);
+
+    for (const auto &[method, path] : std::vector<std::pair<QByteArray, QByteArray>>{
+             {"GET", "/pair/request"}, {"POST", "/pair/status/x"}, {"GET", "/pair"}, {"DELETE", "/pair/status/x"}}) {
+        EXPECT_EQ(call(method, path).json, error("Not found")) << method.toStdString() << ' ' << path.toStdString();
+    }
 }
 
 } // namespace

@@ -1,9 +1,15 @@
+#include "api/api_router.h"
+#include "api/http_server.h"
 #include "api/pairing_manager.h"
+#include "api/service_control.h"
+#include "core/config_store.h"
+#include "core/json_support.h"
 #include "api/pairing_notifications.h"
 #include "platform/notifications.h"
 
 #include "support/private_session_bus.h"
 #include "support/test_platform.h"
+#include "support/wire_client.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -55,6 +61,25 @@ private:
     uint m_next = 0;
 };
 
+// The routes under test never reach the services.
+class NoServices final : public ServiceControl {
+public:
+    ServiceStatus status(ServiceID) const override { return {}; }
+    ServiceLifecycleMode lifecycleMode(ServiceID) const override { return ServiceLifecycleMode::onDemand; }
+    QCoro::Task<void> startService(ServiceID) override { co_return; }
+    QCoro::Task<void> prepareToStopService(ServiceID) override { co_return; }
+    void stopService(ServiceID) override {}
+    void recordActivity(ServiceID) override {}
+    void stopServiceIdle(ServiceID) override {}
+};
+
+Json poll(quint16 port, const QString &clientId)
+{
+    const auto reply = test::WireReply::parse(
+        test::exchange(port, "GET /pair/status/" + clientId.toUtf8() + " HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    return Json::parse(reply.body.toStdString(), nullptr, false);
+}
+
 bool waitFor(const std::function<bool()> &done, int ms = 5000)
 {
     QElapsedTimer timer;
@@ -86,11 +111,20 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     PairingManager manager(env.defaults(), env.clock());
     PairingNotificationDelegate delegate(*notifications, manager);
     PairingManager::registerNotificationCategory();
+    ConfigStore config(env.defaults());
+    NoServices services;
+    HTTPServer api;
+    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager)));
 
-    const auto alice = *manager.requestPairing("alice", "alice-pc", "linux", "").client;
-    const auto bob = *manager.requestPairing("bob", "bob-pc", "mac", "").client;
-    PairingManager::sendPairingNotification(alice);
-    PairingManager::sendPairingNotification(bob);
+    // Two clients ask over the API; each request puts a notification before the user.
+    for (const char *body : {R"({"clientId":"alice","hostname":"alice-pc","platform":"linux"})",
+                             R"({"clientId":"bob","hostname":"bob-pc","platform":"mac"})"}) {
+        env.clock().advance(std::chrono::seconds(2));
+        const QByteArray payload(body);
+        test::exchange(api.port(), "POST /pair/request HTTP/1.1\r\nContent-Length: "
+                                       + QByteArray::number(payload.size()) + "\r\n\r\n" + payload);
+    }
+    const auto alice = *manager.client("alice");
     ASSERT_TRUE(waitFor([&] { return server.posted.size() == 2; }));
     EXPECT_EQ(server.posted[0].summary, "Pairing Request");
     EXPECT_EQ(server.posted[0].body, "'alice-pc' (linux) is requesting access");
@@ -102,6 +136,8 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     ASSERT_TRUE(waitFor([&] { return manager.client("bob")->status == PairingStatus::denied; }));
     EXPECT_EQ(manager.client("alice")->status, PairingStatus::approved);
     EXPECT_EQ(manager.validateToken(alice.token)->id, "alice");
+    EXPECT_EQ(poll(api.port(), "alice"), Json({{"status", "approved"}, {"token", alice.token.toStdString()}}));
+    EXPECT_EQ(poll(api.port(), "bob"), Json({{"status", "denied"}}));
 
     // A second notification for the same client replaces the first.
     PairingManager::sendPairingNotification(alice);

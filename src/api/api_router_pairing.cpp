@@ -1,0 +1,122 @@
+#include "api_router.h"
+
+#include "pairing_manager.h"
+
+#include "core/config_store.h"
+#include "core/json_support.h"
+
+namespace cordavelle {
+
+namespace {
+
+const QString kInvalidBody =
+    QString::fromUtf8("Invalid request body \u2014 requires clientId, hostname, platform");
+const QString kRateLimited = QString::fromUtf8("Too many pairing requests \u2014 try again shortly");
+const QString kTableFull = QString::fromUtf8("Pairing table full \u2014 revoke an unused client first");
+const QString kNoTokenMade = QString::fromUtf8("Could not create a pairing token \u2014 try again shortly");
+const QString kTokenUnreadable = QString::fromUtf8("Pairing token could not be read \u2014 try again shortly");
+
+std::optional<QString> stringMember(const Json &object, const char *key)
+{
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) {
+        return std::nullopt;
+    }
+    return QString::fromStdString(it->get<std::string>());
+}
+
+} // namespace
+
+HTTPResponse APIRouter::handlePairing(const HTTPRequest &request, const QStringList &components)
+{
+    const QString &method = request.method;
+    if (components.size() == 3 && components[1] == QLatin1String("status") && method == QLatin1String("GET")) {
+        return handlePairingStatus(components[2]);
+    }
+    if (components.size() == 2 && components[1] == QLatin1String("request") && method == QLatin1String("POST")) {
+        return handlePairingRequest(request);
+    }
+    if (components.size() == 2 && method == QLatin1String("DELETE")) {
+        return handlePairingRemoval(request, components[1]);
+    }
+    return HTTPResponse::notFound();
+}
+
+HTTPResponse APIRouter::handlePairingRequest(const HTTPRequest &request)
+{
+    if (!request.body) {
+        return HTTPResponse::error(kInvalidBody, 400);
+    }
+    Json body;
+    try {
+        body = parseJson(*request.body);
+    } catch (const JsonDecodeError &) {
+        return HTTPResponse::error(kInvalidBody, 400);
+    }
+    if (!body.is_object()) {
+        return HTTPResponse::error(kInvalidBody, 400);
+    }
+    const auto clientId = stringMember(body, "clientId");
+    const auto hostname = stringMember(body, "hostname");
+    const auto platform = stringMember(body, "platform");
+    if (!clientId || !hostname || !platform) {
+        return HTTPResponse::error(kInvalidBody, 400);
+    }
+
+    const auto result = m_pairing.requestPairing(*clientId, *hostname, *platform, request.remoteHost);
+    using Kind = PairingManager::PairingResult::Kind;
+    switch (result.kind) {
+    case Kind::rateLimited:
+        return HTTPResponse::error(kRateLimited, 429);
+    case Kind::capacityExceeded:
+        return HTTPResponse::error(kTableFull, 503);
+    case Kind::tokenUnavailable:
+        return HTTPResponse::error(kNoTokenMade, 500);
+    case Kind::accepted:
+        break;
+    }
+
+    const PairedClient &registered = *result.client;
+    if (!m_config.requirePairing() && request.isLoopback()) {
+        m_pairing.approve(registered.id);
+    } else {
+        PairingManager::sendPairingNotification(registered);
+    }
+    const auto current = m_pairing.client(registered.id);
+    const PairingStatus status = current ? current->status : registered.status;
+    return HTTPResponse::json(Json{{"status", toRaw(status).toStdString()}});
+}
+
+HTTPResponse APIRouter::handlePairingStatus(const QString &clientId)
+{
+    const auto client = m_pairing.client(clientId);
+    if (!client) {
+        return HTTPResponse::error(QStringLiteral("Client not found"), 404);
+    }
+    Json reply{{"status", toRaw(client->status).toStdString()}};
+    if (client->status == PairingStatus::approved) {
+        // An approval without a readable token would leave the client holding nothing it can
+        // use while believing it is paired; it asks again instead.
+        if (client->token.isEmpty()) {
+            return HTTPResponse::error(kTokenUnreadable, 500);
+        }
+        reply["token"] = client->token.toStdString();
+        m_pairing.markTokenClaimed(client->id);
+    }
+    return HTTPResponse::json(reply);
+}
+
+HTTPResponse APIRouter::handlePairingRemoval(const HTTPRequest &request, const QString &clientId)
+{
+    const auto authorization = request.header(QStringLiteral("authorization"));
+    if (authorization && authorization->toLower().startsWith(QLatin1String("bearer "))) {
+        const auto client = m_pairing.validateToken(authorization->mid(7));
+        if (client && client->id == clientId) {
+            m_pairing.revoke(client->id);
+            return HTTPResponse::json(Json{{"status", "removed"}});
+        }
+    }
+    return HTTPResponse::error(QStringLiteral("Unauthorized"), 401);
+}
+
+} // namespace cordavelle
