@@ -4,6 +4,7 @@
 #include "core/managed_process.h"
 #include "core/service_model.h"
 #include "core/service_status.h"
+#include "install/wine_installer.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -89,6 +90,8 @@ public:
     // then this machine's own folders; an Intel-only build is passed over on Apple silicon.
     static std::optional<QString> findRigctld();
     bool isRigctldInstalled() const;
+    // The first usable Wine, as the Wine installer finds it.
+    static std::optional<QString> findWine() { return WineInstaller::findWine(); }
 
     RadioPowerController &radioPower() const { return *m_radioPower; }
     std::optional<bool> radioPowerSupported() const;

@@ -1,3 +1,4 @@
+#include "core/service_orchestrator.h"
 #include "install/hamlib_installer.h"
 #include "install/wine_installer.h"
 #include "support/test_platform.h"
@@ -61,6 +62,8 @@ TEST(InstallerPlaces, FindWineTakesTheFirstExecutableInOrderWithTheSystemFolders
     QDir().rmdir(WineInstaller::wineBinaryPath());
     makeTool(WineInstaller::wineBinaryPath());
     EXPECT_EQ(WineInstaller::findWine(), WineInstaller::wineBinaryPath());
+    // The service core asks the same question through the orchestrator.
+    EXPECT_EQ(ServiceOrchestrator::findWine(), WineInstaller::wineBinaryPath());
 }
 
 } // namespace
