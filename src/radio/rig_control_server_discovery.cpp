@@ -20,7 +20,8 @@ void log(const QString &message) { HelperLogger::info(kTag + message, HelperLogg
 // number, a blank or anything past 65535 is no port.
 std::optional<quint16> parsePort(const QString &text)
 {
-    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+    // Anchored at the very end: "$" alone would also take a port followed by a line break.
+    static const QRegularExpression decimal(QRegularExpression::anchoredPattern(QStringLiteral("[+-]?[0-9]+")));
     if (!decimal.match(text).hasMatch()) {
         return std::nullopt;
     }

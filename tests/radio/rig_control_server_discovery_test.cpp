@@ -86,7 +86,7 @@ TEST_F(RigControlServerDiscoveryTest, KeepsOnlyResultsWithARadioAndAValidPort)
     test::ManualClock::processEvents();
     publish({rig("IC-7300", "4533"), rig("A", "70000"), rig("B", "abc"), rig("C", " 4533"),
              server("D server", {{"radio", "D"}}), rig("", "4534"), rig("E", "+4535"), rig("F", "-0"),
-             rig("G", "-1"), test::FakeBonjour::result("No TXT", kType, std::nullopt)});
+             rig("G", "-1"), rig("H", "4536\n"), test::FakeBonjour::result("No TXT", kType, std::nullopt)});
     EXPECT_EQ(discovery.endpoints(), (QList<RigControlServerEndpoint>{{"E", 4535}, {"F", 0}, {"IC-7300", 4533}}));
     EXPECT_EQ(callbacks, 1);
     EXPECT_EQ(logLines().mid(2), (QStringList{
@@ -96,6 +96,7 @@ TEST_F(RigControlServerDiscoveryTest, KeepsOnlyResultsWithARadioAndAValidPort)
                                      "[RigControlServerDiscovery] result has malformed TXT (radio=\"D\", port=\"\")",
                                      "[RigControlServerDiscovery] result has malformed TXT (radio=\"\", port=\"4534\")",
                                      "[RigControlServerDiscovery] result has malformed TXT (radio=\"G\", port=\"-1\")",
+                                     "[RigControlServerDiscovery] result has malformed TXT (radio=\"H\", port=\"4536\n\")",
                                      "[RigControlServerDiscovery] result missing TXT record: "
                                      "No TXT._cordavelle-rigcontrol._tcp.local.",
                                      "[RigControlServerDiscovery] endpoints changed: "
