@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace cordavelle {
@@ -64,9 +65,12 @@ double toReferenceSeconds(PairedClient::Time time)
 
 PairedClient::Time fromReferenceSeconds(double seconds)
 {
-    const double sinceUnix = seconds + kReferenceOffset;
-    return PairedClient::Time(std::chrono::duration_cast<PairedClient::Time::duration>(
-        std::chrono::duration<double>(std::isfinite(sinceUnix) ? sinceUnix : 0.0)));
+    // A stored date beyond what the clock can hold (some 292 years either side of 1970) would
+    // overflow the conversion; it is held at the edge of that range instead.
+    constexpr double kLimit = 9.0e9;
+    const double sinceUnix = std::isnan(seconds) ? 0.0 : std::clamp(seconds + kReferenceOffset, -kLimit, kLimit);
+    return PairedClient::Time(
+        std::chrono::duration_cast<PairedClient::Time::duration>(std::chrono::duration<double>(sinceUnix)));
 }
 
 void to_json(nlohmann::ordered_json &json, const PairedClient &client)

@@ -255,6 +255,13 @@ TEST(PairedClientJson, KeyOrderOptionalClaimAndStatus)
     json = client;
     EXPECT_EQ(json.back(), 300.0);
 
+    // Dates far outside the clock's range are held at its edge rather than overflowing.
+    json["lastSeen"] = 1e300;
+    EXPECT_GT(json.get<PairedClient>().lastSeen, fromReferenceSeconds(8.0e9));
+    json["lastSeen"] = -1e300;
+    EXPECT_LT(json.get<PairedClient>().lastSeen, fromReferenceSeconds(-8.0e9));
+    json["lastSeen"] = 200.5;
+
     json["status"] = "Approved";
     EXPECT_THROW(json.get<PairedClient>(), nlohmann::json::exception);
     json["status"] = "approved";
