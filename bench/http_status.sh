@@ -34,8 +34,9 @@ cat >"$scratch/config/cordavelle-helper/com.cordavelle.helper.plist" <<PLIST
   <key>bundleMigrationCompleted_v1</key><true/>
 </dict></plist>
 PLIST
+# The tools root keeps the helper's start-up sweep (pkill rigctld, wineserver -k) off this machine.
 XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" HOME="$scratch/home" \
-  "$build/src/cordavelle-helper" >/dev/null 2>"$scratch/helper.log" &
+  CORDAVELLE_HELPER_TOOLS_ROOT="$scratch/tools" "$build/src/cordavelle-helper" >/dev/null 2>"$scratch/helper.log" &
 helper_pid=$!
 for _ in $(seq 100); do
   port_in_use "$port" && break

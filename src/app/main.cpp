@@ -1,12 +1,17 @@
 #include "api/api_router.h"
-#include "api/http_server.h"
 #include "api/pairing_manager.h"
 #include "api/service_control.h"
 #include "core/config_store.h"
+#include "core/helper_logger.h"
 #include "core/service_orchestrator.h"
+#include "core/service_startup.h"
+#include "platform/platform.h"
+#include "platform/termination_signals.h"
+#include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace cordavelle;
@@ -19,13 +24,28 @@ int main(int argc, char **argv)
     std::printf("Cordavelle Helper %s\n", HELPER_VERSION);
     std::fflush(stdout);
 
+    // A sandboxed run, such as the helper's own tests, keeps every tool that the helper names by
+    // a fixed path (pkill, lsof, wineserver, …) below this folder, so that it never signals the
+    // processes of the machine it runs on.
+    const QString toolsRoot = qEnvironmentVariable("CORDAVELLE_HELPER_TOOLS_ROOT");
+    if (!toolsRoot.isEmpty()) {
+        Platform::current().setToolLocator(std::make_shared<RootedToolLocator>(toolsRoot));
+    }
+
+    // SIGINT and SIGTERM quit the way a user's quit does, so that no service outlives the helper.
+    TerminationSignals termination;
     ConfigStore &config = ConfigStore::shared();
     PairingManager &pairing = PairingManager::shared();
-    pairing.warmTokenCache();
-    OrchestratorServiceControl services(ServiceOrchestrator::shared());
-
-    HTTPServer server;
-    server.setNetworkAccessPolicy([&config] { return config.allowNetworkAccess(); });
-    server.start(HTTPServer::apiPortOrDefault(config.apiPort()), APIRouter::handler(services, config, pairing));
-    return app.exec();
+    ServiceOrchestrator &orchestrator = ServiceOrchestrator::shared();
+    OrchestratorServiceControl services(orchestrator);
+    ServiceStartup startup(config, orchestrator, pairing, RigControlServerDiscovery::shared());
+    startup.setRequestHandler(APIRouter::handler(services, config, pairing));
+    QObject::connect(&termination, &TerminationSignals::received, &startup, [&startup](int signalNumber) {
+        if (!startup.isQuitting()) {
+            HelperLogger::info(QStringLiteral("Received %1; quitting").arg(signalNumber == SIGINT ? "SIGINT" : "SIGTERM"));
+        }
+        startup.requestQuit();
+    });
+    QMetaObject::invokeMethod(&startup, &ServiceStartup::launch, Qt::QueuedConnection);
+    return QCoreApplication::exec();
 }

@@ -2,6 +2,7 @@
 
 #include "core/idle_shutdown_controller.h"
 #include "core/managed_process.h"
+#include "core/service_config.h"
 #include "core/service_model.h"
 #include "core/service_status.h"
 #include "install/wine_installer.h"
@@ -10,6 +11,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +23,7 @@
 
 namespace cordavelle {
 
+class AudioDeviceManager;
 class ConfigStore;
 class KeepaliveRequestAdvertiser;
 class RadioPowerController;
@@ -99,6 +102,26 @@ public:
     // Whether a restart of the service is waiting for its back-off or running.
     bool isRestartPending(ServiceID id) const;
 
+    // VARA: how long one launch may take to answer on its command port, how many launches are
+    // tried, and the pause before each launch after the first.
+    static constexpr std::chrono::milliseconds varaReadyTimeout{20000};
+    static constexpr int varaLaunchAttempts = 3;
+    static constexpr std::chrono::milliseconds varaRetryPause{3000};
+    // Direwolf with the client's rig control: how long a start waits for its first server.
+    static constexpr std::chrono::milliseconds rigControlServerWait{3000};
+    // After a restart caused by a rig-control server change, further changes are ignored this long.
+    static constexpr std::chrono::milliseconds endpointChangeGuardTime{3000};
+
+    // Whether the variant's modem program stands in the helper's Wine prefix.
+    static bool isVARAInstalled(VARAVariant variant);
+    // `preferred` unless it is empty, else `fallback`.
+    static QString resolveWinePath(const QString &preferred, const QString &fallback);
+    // rigctld's command line for a configuration and a listen address.
+    static QStringList rigctldArguments(const RigctldConfig &config, const QString &bindAddress);
+
+    // The sound devices that direwolf.conf is written from; the shared manager unless set.
+    void setAudioDevices(const AudioDeviceManager *devices) { m_audioDevices = devices; }
+
     // A start path: launches the service's child and marks it running once it is ready.
     using StartPath = std::function<QCoro::Task<void>(ServiceID id, std::stop_token cancel)>;
     // Replaces a service's start path, for tests that drive the orchestrator with plain
@@ -107,11 +130,23 @@ public:
 
 private:
     QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel);
-    // The start paths (service_orchestrator_start_paths.cpp).
+    // The start paths (service_orchestrator_vara.cpp, _rigctld.cpp, _direwolf.cpp). They end
+    // without launching, or without marking the service running, once `cancel` is requested.
     QCoro::Task<void> startVARA(VARAVariant variant, std::stop_token cancel);
+    // Probes the command port until it answers (true) or `timeout` has passed; gives up early
+    // when the process has ended or left its start.
+    QCoro::Task<bool> waitForVARAReady(int port, std::chrono::milliseconds timeout, QPointer<ManagedProcess> process,
+                                       std::stop_token cancel);
     QCoro::Task<void> startRigctld(std::stop_token cancel);
     QCoro::Task<void> startDirewolf(std::stop_token cancel);
+    // Settles Direwolf's PTT dependency on rigctld or on the client's rig control.
+    QCoro::Task<void> preparePttDependency(const DirewolfConfig &config, std::stop_token cancel);
     void installEndpointChangeObserver();
+    QCoro::Task<void> reactToEndpointChange();
+    static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
+    // After a launch: true while the child lives and is still starting; false when a stop ended
+    // the start. Throws when the child has already ended, so that the start counts as failed.
+    bool launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel);
 
     // Frees the service's ports from stray listeners before its start.
     QCoro::Task<void> reapStaleProcessesHoldingPorts(ServiceID id);
@@ -150,6 +185,9 @@ private:
     std::unique_ptr<IdleShutdownController> m_idleShutdown;
     RadioPowerController *m_radioPower;
     std::map<ServiceID, StartPath> m_startPathOverrides;
+    const AudioDeviceManager *m_audioDevices = nullptr;
+    // Set while Direwolf restarts for a rig-control server change, and a while after.
+    bool m_isReactingToEndpointChange = false;
 };
 
 } // namespace cordavelle

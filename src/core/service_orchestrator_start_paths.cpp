@@ -1,39 +1,42 @@
-// The start path of each service: what it checks, how its program is launched and when it
-// counts as ready.
+// What the three start paths share: the verdict on a child right after its launch.
 
 #include "service_orchestrator.h"
 
-#include <stdexcept>
-
 namespace cordavelle {
 
-namespace {
-
-[[noreturn]] void startPathMissing(ServiceID id)
+bool ServiceOrchestrator::launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel)
 {
-    throw std::runtime_error(QStringLiteral("Starting %1 is not built yet").arg(displayName(id)).toStdString());
+    if (cancel.stop_requested()) {
+        return false;
+    }
+    const ServiceRunState state = process.state();
+    if ((state == ServiceRunState::starting && process.pid()) || state == ServiceRunState::running) {
+        return true;
+    }
+    QString reason;
+    switch (state) {
+    case ServiceRunState::starting:
+        // The child exited cleanly before it was ready; a daemon that should keep running has
+        // nothing behind it now, so the start must not be reported as a success.
+        process.stop();
+        reason = name + QStringLiteral(" exited during its start");
+        process.setLastError(reason);
+        break;
+    case ServiceRunState::error:
+        reason = name + QStringLiteral(" exited during its start");
+        if (const auto error = process.lastError()) {
+            reason += QStringLiteral(": ") + *error;
+        }
+        break;
+    case ServiceRunState::stopping:
+        reason = name + QStringLiteral(" could not start: its previous process is still stopping");
+        break;
+    case ServiceRunState::stopped:
+    case ServiceRunState::running:
+        reason = name + QStringLiteral(" was stopped during its start");
+        break;
+    }
+    throw ProcessLaunchError(reason);
 }
-
-} // namespace
-
-QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_token)
-{
-    startPathMissing(serviceID(variant));
-    co_return;
-}
-
-QCoro::Task<void> ServiceOrchestrator::startRigctld(std::stop_token)
-{
-    startPathMissing(ServiceID::rigctld);
-    co_return;
-}
-
-QCoro::Task<void> ServiceOrchestrator::startDirewolf(std::stop_token)
-{
-    startPathMissing(ServiceID::direwolf);
-    co_return;
-}
-
-void ServiceOrchestrator::installEndpointChangeObserver() {}
 
 } // namespace cordavelle

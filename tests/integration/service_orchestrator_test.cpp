@@ -254,12 +254,12 @@ TEST_F(ServiceOrchestratorTest, StatusRecordsOfAllFourServices)
     EXPECT_FALSE(rig.pid || rig.uptime);
 }
 
-TEST_F(ServiceOrchestratorTest, StartOnlyFromStoppedOrErrorAndMissingStartPathsFailClearly)
+TEST_F(ServiceOrchestratorTest, StartOnlyFromStoppedOrErrorAndStartPathErrorsReachTheCaller)
 {
     orchestrator->overrideStartPath(ServiceID::varaHF, {});
     auto outcome = start(ServiceID::varaHF);
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 1s));
-    EXPECT_EQ(outcome->error, "Starting VARA HF is not built yet");
+    EXPECT_EQ(outcome->error, "Wine not found");
 
     startAndWait(ServiceID::direwolf);
     const auto pid = orchestrator->direwolfProcess().pid();
@@ -535,7 +535,7 @@ TEST_F(ServiceOrchestratorTest, AlwaysOnStartAtLaunchLeavesDirewolfAloneAndRetri
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::stopped);
     EXPECT_EQ(orchestrator->varaFMProcess().state(), ServiceRunState::stopped);
     EXPECT_TRUE(env.log().contains(
-        "[ServiceOrchestrator] Always-on start of vara-hf failed: Starting VARA HF is not built yet"));
+        "[ServiceOrchestrator] Always-on start of vara-hf failed: Wine not found"));
     EXPECT_TRUE(env.log().contains("Scheduling restart of vara-hf (attempt 1/5) in 2s"));
     EXPECT_TRUE(orchestrator->isRestartPending(ServiceID::varaHF));
 }

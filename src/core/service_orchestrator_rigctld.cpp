@@ -1,0 +1,79 @@
+// The rigctld start path: the program, its command line, and the radio switched on before the
+// service counts as running.
+
+#include "service_orchestrator.h"
+
+#include "core/binary_architecture_detector.h"
+#include "core/config_store.h"
+#include "core/helper_error.h"
+#include "core/helper_logger.h"
+#include "core/orphan_reaper.h"
+#include "radio/radio_power_controller.h"
+
+namespace cordavelle {
+
+QStringList ServiceOrchestrator::rigctldArguments(const RigctldConfig &config, const QString &bindAddress)
+{
+    QStringList arguments{
+        QStringLiteral("-m"), QString::number(config.rigModel), QStringLiteral("-T"), bindAddress,
+        QStringLiteral("-t"), QString::number(config.tcpPort),  QStringLiteral("-vvvv"),
+    };
+    switch (config.connectionType) {
+    case RigConnectionType::serial:
+        if (!config.serialPort.isEmpty()) {
+            arguments << QStringLiteral("-r") << config.serialPort << QStringLiteral("-s")
+                      << QString::number(config.baudRate);
+        }
+        break;
+    case RigConnectionType::network:
+        arguments << QStringLiteral("-r") << config.networkHost + QLatin1Char(':') + QString::number(config.networkPort);
+        break;
+    }
+    return arguments;
+}
+
+QCoro::Task<void> ServiceOrchestrator::startRigctld(std::stop_token cancel)
+{
+    const RigctldConfig config = m_config.rigctldConfig();
+    QString path = config.rigctldPath;
+    if (path.isEmpty()) {
+        const auto found = findRigctld();
+        if (!found) {
+            throw HelperError::rigctldNotFound();
+        }
+        path = *found;
+    }
+    if (BinaryArchitectureDetector::cannotLaunchOnHost(path)) {
+        throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("rigctld"), path);
+    }
+
+    QPointer<ServiceOrchestrator> self(this);
+    co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
+    if (!self || cancel.stop_requested()) {
+        co_return;
+    }
+
+    // The same address rule as ConfigStore::bindAddress, read from the store this orchestrator
+    // serves.
+    const QString bindAddress =
+        m_config.allowNetworkAccess() ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1");
+    const QStringList arguments = rigctldArguments(config, bindAddress);
+    const QString line = QStringLiteral("[rigctld] Starting: ") + path + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+    HelperLogger::info(line, HelperLogger::Category::services);
+    rigctldProcess().appendSyntheticLog(line);
+
+    QPointer<ManagedProcess> process(&rigctldProcess());
+    co_await process->start(path, arguments, std::nullopt, config.tcpPort, cancel);
+    if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
+        co_return;
+    }
+
+    co_await m_radioPower->handlePostStart(config.tcpPort, config.manageRadioPower, cancel);
+    // The radio's settle time is long enough for rigctld to have died meanwhile.
+    if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
+        co_return;
+    }
+    process->markRunning();
+}
+
+} // namespace cordavelle

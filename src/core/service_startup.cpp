@@ -1,0 +1,122 @@
+#include "service_startup.h"
+
+#include "api/pairing_manager.h"
+#include "api/pairing_notifications.h"
+#include "core/config_store.h"
+#include "core/helper_logger.h"
+#include "core/service_orchestrator.h"
+#include "install/atomic_install_staging.h"
+#include "platform/platform.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include <QCoreApplication>
+
+namespace cordavelle {
+
+ServiceStartup::ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchestrator, PairingManager &pairing,
+                               RigControlServerDiscovery &discovery, QObject *parent)
+    : QObject(parent),
+      m_config(config),
+      m_orchestrator(orchestrator),
+      m_pairing(pairing),
+      m_discovery(discovery),
+      m_bonjourAdvertiser(&config)
+{
+}
+
+ServiceStartup::~ServiceStartup() = default;
+
+QString ServiceStartup::version()
+{
+    const QString version = QCoreApplication::applicationVersion();
+    return version.isEmpty() ? QStringLiteral("1.0") : version;
+}
+
+void ServiceStartup::launch()
+{
+    startServices();
+    m_discovery.startBrowsing();
+}
+
+void ServiceStartup::startServices()
+{
+    const QString advertisedVersion = version();
+
+    m_pairing.warmTokenCache();
+
+    // Nothing below waits for it.
+    cleanUpAfterEarlierRun(this, m_orchestrator);
+
+    // Microphone access needs no asking on Linux.
+
+    Notifications &notifications = Platform::current().notifications();
+    PairingManager::registerNotificationCategory();
+    notifications.requestAuthorization();
+    m_notificationDelegate = std::make_unique<PairingNotificationDelegate>(notifications, m_pairing);
+
+    m_httpServer.setFailureHandler([self = QPointer(this)](const QString &error) {
+        if (self) {
+            self->reportServerFailure(error);
+        }
+    });
+    m_httpServer.setNetworkAccessPolicy([config = &m_config] { return config->allowNetworkAccess(); });
+    // Port 0 reaches the server, which declines it; anything that is no port at all falls back to
+    // the default port.
+    const int configured = m_config.apiPort();
+    const quint16 port = configured >= 0 && configured <= 65535 ? static_cast<quint16>(configured)
+                                                                : HTTPServer::apiPortOrDefault(configured);
+    m_httpServer.start(port, [self = QPointer(this)](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
+        // A copy, so that a handler replaced meanwhile lives until this request is answered.
+        const HTTPServer::Handler handler = self ? self->m_requestHandler : HTTPServer::Handler();
+        if (!handler) {
+            co_return HTTPResponse::notFound();
+        }
+        co_return co_await handler(std::move(request));
+    });
+    if (m_httpServer.listener()) {
+        m_bonjourAdvertiser.advertise(m_httpServer.listener(), advertisedVersion);
+    }
+
+    m_orchestrator.startAlwaysOnServices();
+    m_orchestrator.startIdleMonitor();
+}
+
+void ServiceStartup::reportServerFailure(const QString &error)
+{
+    const int port = m_config.apiPort();
+    HelperLogger::error(QStringLiteral("Failed to start HTTP server on port %1: %2").arg(port).arg(error),
+                        HelperLogger::Category::network);
+    if (m_failureReporter) {
+        m_failureReporter(port, error);
+    }
+}
+
+QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup> self,
+                                                          ServiceOrchestrator &orchestrator)
+{
+    co_await orchestrator.cleanupOrphanedProcesses();
+    AtomicInstallStaging::sweepOrphans(ConfigStore::appSupportDir());
+    if (self) {
+        emit self->cleanupFinished();
+    }
+}
+
+QCoro::Task<void> ServiceStartup::stopServices() { co_await m_orchestrator.stopAllServices(); }
+
+void ServiceStartup::requestQuit()
+{
+    if (m_isQuitting) {
+        return;
+    }
+    m_isQuitting = true;
+    quit(this);
+}
+
+QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
+{
+    HelperLogger::info(QStringLiteral("Stopping every service before quitting"));
+    co_await self->stopServices();
+    QCoreApplication::exit(0);
+}
+
+} // namespace cordavelle

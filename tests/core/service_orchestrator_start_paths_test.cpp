@@ -1,0 +1,259 @@
+// The start paths' own checks and decisions, with stand-in programs and the test's clock. The
+// real rigctld, Direwolf and a stand-in modem are driven in integration/exclusive.
+
+#include "core/config_store.h"
+#include "core/helper_error.h"
+#include "core/service_orchestrator.h"
+#include "radio/audio_device_manager.h"
+#include "radio/direwolf_config_manager.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/event_wait.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+struct Outcome {
+    bool done = false;
+    std::optional<QString> error;
+};
+
+QCoro::Task<void> track(QCoro::Task<void> task, std::shared_ptr<Outcome> outcome)
+{
+    try {
+        co_await std::move(task);
+    } catch (const std::exception &error) {
+        outcome->error = QString::fromUtf8(error.what());
+    }
+    outcome->done = true;
+}
+
+class StartPathsTest : public ::testing::Test {
+protected:
+    StartPathsTest()
+    {
+        orchestrator->setAudioDevices(&audio);
+        for (ServiceID id : allCases<ServiceID>()) {
+            QObject::connect(&orchestrator->process(id), &ManagedProcess::pidChanged, [this, id] {
+                if (auto pid = orchestrator->process(id).pid()) {
+                    children.push_back(*pid);
+                }
+            });
+        }
+    }
+
+    ~StartPathsTest() override
+    {
+        for (qint64 pid : children) {
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
+        }
+        orchestrator.reset();
+        test::ManualClock::processEvents();
+    }
+
+    QString file(const QString &name, const QByteArray &bytes, bool executable = true)
+    {
+        const QString path = env.root() + QLatin1Char('/') + name;
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        f.close();
+        if (executable) {
+            f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        return path;
+    }
+
+    QString script(const QString &name, const QByteArray &body) { return file(name, "#!/bin/sh\n" + body + "\n"); }
+
+    // Starts and waits in virtual time; the stand-ins never open their ports, so each launch
+    // costs the 5 s port wait.
+    std::optional<QString> startAndWait(ServiceID id)
+    {
+        auto outcome = std::make_shared<Outcome>();
+        track(orchestrator->startService(id), outcome);
+        EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+        return outcome->error;
+    }
+
+    DirewolfConfig direwolf(const QString &binary)
+    {
+        DirewolfConfig config;
+        config.callsign = QStringLiteral("N0CALL");
+        config.direwolfPath = binary;
+        return config;
+    }
+
+    int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
+
+    test::TestPlatform env;
+    ConfigStore config{env.defaults()};
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    AudioDeviceManager audio{env.audio()};
+    std::unique_ptr<ServiceOrchestrator> orchestrator =
+        std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
+    std::vector<qint64> children;
+};
+
+TEST_F(StartPathsTest, RigctldCommandLineFollowsTheConnection)
+{
+    RigctldConfig rig;
+    const QStringList base{"-m", "1", "-T", "127.0.0.1", "-t", "4532", "-vvvv"};
+    EXPECT_EQ(ServiceOrchestrator::rigctldArguments(rig, "127.0.0.1"), base);
+
+    rig.serialPort = QStringLiteral("/dev/ttyUSB0");
+    EXPECT_EQ(ServiceOrchestrator::rigctldArguments(rig, "127.0.0.1"),
+              base + (QStringList{"-r", "/dev/ttyUSB0", "-s", "19200"}));
+
+    rig.connectionType = RigConnectionType::network;
+    rig.rigModel = 3073;
+    EXPECT_EQ(ServiceOrchestrator::rigctldArguments(rig, "0.0.0.0"),
+              (QStringList{"-m", "3073", "-T", "0.0.0.0", "-t", "4532", "-vvvv", "-r", "127.0.0.1:4992"}));
+}
+
+TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
+{
+    EXPECT_EQ(startAndWait(ServiceID::rigctld), HelperError::rigctldNotFound().description());
+
+    // An Intel-only build on Apple silicon: 64-bit Mach-O, CPU type x86_64.
+    env.systemInfo().architecture = QStringLiteral("arm64");
+    const QString intel = file(QStringLiteral("intel"), QByteArray("\xcf\xfa\xed\xfe\x07\x00\x00\x01", 8) + QByteArray(24, '\0'));
+    RigctldConfig rig;
+    rig.rigctldPath = intel;
+    config.setRigctldConfig(rig);
+    EXPECT_EQ(startAndWait(ServiceID::rigctld), HelperError::binaryIntelOnAppleSilicon("rigctld", intel).description());
+
+    DirewolfConfig dw = direwolf(QString());
+    dw.callsign = QStringLiteral(" \t ");
+    config.setDirewolfConfig(dw);
+    EXPECT_EQ(startAndWait(ServiceID::direwolf), HelperError::direwolfNoCallsign().description());
+    dw.callsign = QStringLiteral("N0CALL");
+    config.setDirewolfConfig(dw);
+    EXPECT_EQ(startAndWait(ServiceID::direwolf), HelperError::direwolfNotFound().description());
+    dw.direwolfPath = intel;
+    config.setDirewolfConfig(dw);
+    EXPECT_EQ(startAndWait(ServiceID::direwolf), HelperError::binaryIntelOnAppleSilicon("direwolf", intel).description());
+
+    // A folder where direwolf.conf belongs can't be replaced by the file.
+    env.systemInfo().architecture = QStringLiteral("x86_64");
+    QDir().mkpath(DirewolfConfigManager::configPath() + QStringLiteral("/taken"));
+    const auto error = startAndWait(ServiceID::direwolf);
+    EXPECT_TRUE(error && error->startsWith("Could not write Direwolf config: ")) << error.value_or("none").toStdString();
+
+    EXPECT_EQ(startAndWait(ServiceID::varaHF), HelperError::wineNotFound().description());
+    VARAFMConfig fm;
+    fm.winePath = QStringLiteral("/usr/bin/wine"); // also serves VARA HF, whose own is empty
+    config.setVaraFMConfig(fm);
+    EXPECT_EQ(startAndWait(ServiceID::varaHF), HelperError::varaNotInstalled().description());
+
+    EXPECT_TRUE(env.commands().journal.filter("pkill").isEmpty()) << env.commands().journal.join('\n').toStdString();
+    EXPECT_TRUE(children.empty());
+}
+
+TEST_F(StartPathsTest, ARigctldThatEndsDuringItsStartFailsTheStart)
+{
+    // Real time: the child's end has to be seen while its port is awaited.
+    env.useSystemClock();
+    RigctldConfig rig;
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "exit 3");
+    rig.manageRadioPower = true;
+    config.setRigctldConfig(rig);
+    auto outcome = std::make_shared<Outcome>();
+    track(orchestrator->startService(ServiceID::rigctld), outcome);
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 5s));
+    EXPECT_EQ(outcome->error, "rigctld exited during its start: Process exited with code 3");
+    EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
+    EXPECT_TRUE(env.commands().journal.contains(QStringLiteral("/usr/bin/pkill -9 rigctld")));
+    // The radio is not asked about its power when nothing is there to ask.
+    EXPECT_FALSE(env.log().contains("power"));
+}
+
+TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing)
+{
+    DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
+    dw.pttMethod = DirewolfPTTMethod::rigctld();
+    config.setDirewolfConfig(dw);
+    ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(env.log().contains(QString::fromUtf8("[Direwolf] rigctld auto-start failed \u2014 PTT will not key: rigctld not found")));
+    EXPECT_TRUE(orchestrator->direwolfProcess().logLines().filter("WARNING: PTT via rigctld requested but rigctld failed "
+                                                                  "to start (rigctld not found)").size() == 1);
+
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
+    dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    dw.nativeRigControlRadioName = QStringLiteral(" IC-7300\t");
+    config.setDirewolfConfig(dw);
+    const auto began = env.clock().now();
+    ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    EXPECT_GE(env.clock().now() - began, ServiceOrchestrator::rigControlServerWait);
+    EXPECT_EQ(keepalive.advertisedRadioName(), "IC-7300");
+    EXPECT_TRUE(env.log().contains("no Cordavelle RigControlServer advertisement after 3s"));
+    EXPECT_EQ(orchestrator->direwolfProcess().logLines().filter("Make sure Cordavelle is running with 'IC-7300' "
+                                                                "configured as a Native-source radio").size(),
+              1);
+    EXPECT_EQ(linesContaining("[Direwolf] Running on KISS port 8001, AGW port 8000"), 2);
+}
+
+TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldOneIsGone)
+{
+    const QString type = RigControlServerDiscovery::serviceType;
+    const auto publish = [&](std::initializer_list<std::pair<QString, QString>> radios) {
+        QList<BonjourBrowseResult> results;
+        for (const auto &[radio, port] : radios) {
+            results << test::FakeBonjour::result(radio + QStringLiteral(" server"), type,
+                                                 BonjourTxtRecord({{"radio", radio}, {"port", port}}));
+        }
+        env.bonjour().setResults(type, results);
+        test::ManualClock::processEvents();
+    };
+    discovery.startBrowsing();
+    publish({{"IC-7300", "4533"}});
+    // A Direwolf that ignores SIGTERM: its restart has to wait for the SIGKILL.
+    DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "trap '' TERM; while :; do sleep 1; done"));
+    dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    config.setDirewolfConfig(dw);
+    ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
+    EXPECT_FALSE(env.log().contains("waiting up to 3s"));
+    const qint64 first = orchestrator->direwolfProcess().pid().value_or(0);
+
+    publish({{"IC-7300", "4600"}});
+    ASSERT_TRUE(env.clock().runUntil(
+        [&] {
+            return orchestrator->direwolfProcess().state() == ServiceRunState::running &&
+                   orchestrator->direwolfProcess().pid() != first;
+        },
+        10s));
+    EXPECT_EQ(::kill(static_cast<pid_t>(first), 0), -1);
+    EXPECT_EQ(linesContaining("Running on KISS port"), 2);
+    EXPECT_FALSE(env.log().contains("restart after endpoint change failed"));
+    QFile conf(DirewolfConfigManager::configPath());
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(conf.readAll().contains("PTT RIG 2 127.0.0.1:4600"));
+
+    // Within the guard time another change is only noted; after it, a vanished server leaves
+    // Direwolf running.
+    publish({{"IC-7300", "4700"}});
+    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("ignoring (guard active)"); }, 0ms));
+    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint-change guard cleared"); }, 5s));
+    publish({});
+    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint disappeared while running"); }, 0ms));
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    EXPECT_EQ(linesContaining("Running on KISS port"), 2);
+}
+
+} // namespace
+} // namespace cordavelle

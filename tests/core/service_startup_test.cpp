@@ -1,0 +1,109 @@
+#include "api/pairing_manager.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "core/service_startup.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/test_platform.h"
+#include "support/wire_client.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::Any, 0);
+    return server.serverPort();
+}
+
+class ServiceStartupTest : public ::testing::Test {
+protected:
+    ServiceStartupTest()
+    {
+        // Always-on rigctld with no rigctld anywhere: its start fails into the restart chain.
+        RigctldConfig rig;
+        rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
+        config.setRigctldConfig(rig);
+        config.setApiPort(freePort());
+        startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(port).arg(error); });
+    }
+
+    test::TestPlatform env;
+    ConfigStore config{env.defaults()};
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    ServiceOrchestrator orchestrator{config, keepalive, discovery};
+    PairingManager pairing{env.defaults(), env.clock()};
+    ServiceStartup startup{config, orchestrator, pairing, discovery};
+    QStringList failures;
+};
+
+TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
+{
+    const QString leftover = ConfigStore::appSupportDir() + QStringLiteral("/hamlib.partial");
+    QDir().mkpath(leftover + QStringLiteral("/bin"));
+    bool cleaned = false;
+    QObject::connect(&startup, &ServiceStartup::cleanupFinished, [&] { cleaned = true; });
+
+    startup.launch();
+    EXPECT_TRUE(startup.httpServer().isRunning());
+    ASSERT_EQ(env.bonjour().advertisements().size(), 1u);
+    EXPECT_EQ(env.bonjour().advertisements()[0].port, config.apiPort());
+    EXPECT_EQ(env.notifications().categories.size(), 1);
+    EXPECT_NE(startup.notificationDelegate(), nullptr);
+    EXPECT_TRUE(orchestrator.idleShutdown().isIdleMonitorRunning());
+    EXPECT_TRUE(discovery.isBrowsing());
+
+    ASSERT_TRUE(env.clock().runUntil([&] { return cleaned; }, 5s));
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -P " + pid + " rigctld"));
+    EXPECT_FALSE(QDir(leftover).exists());
+    EXPECT_TRUE(env.clock().runUntil(
+        [&] { return env.log().contains("[ServiceOrchestrator] Always-on start of rigctld failed: rigctld not found"); },
+        5s));
+    EXPECT_TRUE(failures.isEmpty());
+
+    // Without a handler every request is unknown; a handler set later answers.
+    const quint16 port = startup.httpServer().port();
+    EXPECT_EQ(test::WireReply::parse(test::exchange(port, "GET /status HTTP/1.1\r\n\r\n")).statusCode, 404);
+    startup.setRequestHandler([](HTTPRequest) -> QCoro::Task<HTTPResponse> { co_return HTTPResponse::json({{"ok", true}}); });
+    EXPECT_EQ(test::WireReply::parse(test::exchange(port, "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
+}
+
+TEST_F(ServiceStartupTest, APortInUseIsReportedAndNothingIsAdvertised)
+{
+    QTcpServer holder;
+    ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
+    config.setApiPort(holder.serverPort());
+    startup.startServices();
+    EXPECT_TRUE(test::spinUntil([&] { return !failures.isEmpty(); }));
+    EXPECT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures.value(0).startsWith(QString::number(holder.serverPort()) + ' '));
+    EXPECT_TRUE(env.log().contains(QStringLiteral("Failed to start HTTP server on port %1: ").arg(holder.serverPort())));
+    EXPECT_TRUE(env.bonjour().advertisements().empty());
+    // The rest of the start-up goes on without the API.
+    EXPECT_TRUE(orchestrator.idleShutdown().isIdleMonitorRunning());
+}
+
+TEST_F(ServiceStartupTest, PortZeroServesNothingAndReportsNothing)
+{
+    config.setApiPort(0);
+    startup.startServices();
+    test::spinUntil([] { return false; }, 50ms);
+    EXPECT_FALSE(startup.httpServer().isRunning());
+    EXPECT_TRUE(failures.isEmpty());
+    EXPECT_TRUE(env.bonjour().advertisements().empty());
+}
+
+} // namespace
+} // namespace cordavelle

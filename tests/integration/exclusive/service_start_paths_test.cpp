@@ -1,0 +1,375 @@
+// The start paths against the real rigctld and Direwolf, and VARA against a stand-in Wine that
+// plays the modem on its fixed command port. Tools the orchestrator runs to clear strays (pkill,
+// lsof, wineserver) only go to the command-runner double.
+
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "radio/audio_device_manager.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+#include "radio/vara_config_manager.h"
+
+#include "support/event_wait.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+quint16 freeUdpPort()
+{
+    QUdpSocket socket;
+    socket.bind(QHostAddress::LocalHost, 0);
+    return socket.localPort();
+}
+
+bool accepts(int port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    const bool ok = socket.waitForConnected(1000);
+    socket.abort();
+    return ok;
+}
+
+bool isAlive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+QString systemTool(const QString &name)
+{
+    const QString path = SystemToolLocator().resolve(QStringLiteral("/usr/bin/") + name);
+    return QFileInfo(path).isExecutable() ? path : QString();
+}
+
+struct Outcome {
+    bool done = false;
+    std::optional<QString> error;
+};
+
+QCoro::Task<void> track(QCoro::Task<void> task, std::shared_ptr<Outcome> outcome)
+{
+    try {
+        co_await std::move(task);
+    } catch (const std::exception &error) {
+        outcome->error = QString::fromUtf8(error.what());
+    }
+    outcome->done = true;
+}
+
+class ServiceStartPathsTest : public ::testing::Test {
+protected:
+    ~ServiceStartPathsTest() override
+    {
+        for (qint64 pid : children) {
+            ::kill(-static_cast<pid_t>(pid), SIGKILL);
+        }
+        orchestrator.reset();
+        test::ManualClock::processEvents();
+    }
+
+    void watchChildren()
+    {
+        for (ServiceID id : allCases<ServiceID>()) {
+            QObject::connect(&orchestrator->process(id), &ManagedProcess::pidChanged, [this, id] {
+                if (auto pid = orchestrator->process(id).pid()) {
+                    children.push_back(*pid);
+                }
+            });
+        }
+    }
+
+    std::shared_ptr<Outcome> start(ServiceID id)
+    {
+        auto outcome = std::make_shared<Outcome>();
+        track(orchestrator->startService(id), outcome);
+        return outcome;
+    }
+
+    // Real time: real programs are starting.
+    void startAndExpectRunning(ServiceID id)
+    {
+        auto outcome = start(id);
+        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 30s));
+        ASSERT_FALSE(outcome->error) << outcome->error->toStdString();
+        ASSERT_EQ(orchestrator->process(id).state(), ServiceRunState::running)
+            << orchestrator->process(id).logLines().join('\n').toStdString();
+    }
+
+    void stopAllAndExpectNothingLeft()
+    {
+        auto outcome = std::make_shared<Outcome>();
+        track(orchestrator->stopAllServices(), outcome);
+        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 10s));
+        EXPECT_TRUE(test::processEventsUntil([&] { return std::none_of(children.begin(), children.end(), isAlive); },
+                                             5s));
+        for (ServiceID id : allCases<ServiceID>()) {
+            EXPECT_EQ(orchestrator->process(id).state(), ServiceRunState::stopped) << toRaw(id).toStdString();
+        }
+    }
+
+    QString writeScript(const QString &name, const QByteArray &text)
+    {
+        const QString path = env.root() + QLatin1Char('/') + name;
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return path;
+    }
+
+    RigctldConfig rigctldConfig(const QString &rigctld)
+    {
+        RigctldConfig config;
+        config.rigctldPath = rigctld;
+        config.tcpPort = freeTcpPort();
+        return config;
+    }
+
+    test::TestPlatform env;
+    ConfigStore config{env.defaults()};
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    std::unique_ptr<ServiceOrchestrator> orchestrator =
+        std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
+    std::vector<qint64> children;
+};
+
+TEST_F(ServiceStartPathsTest, DummyRigctldRunsAnswersAndLeavesNothingBehind)
+{
+    const QString rigctld = systemTool(QStringLiteral("rigctld"));
+    if (rigctld.isEmpty()) {
+        GTEST_SKIP() << "rigctld is not installed";
+    }
+    env.useSystemClock();
+    watchChildren();
+    const RigctldConfig rig = rigctldConfig(rigctld);
+    config.setRigctldConfig(rig);
+
+    startAndExpectRunning(ServiceID::rigctld);
+    EXPECT_TRUE(accepts(rig.tcpPort));
+    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 rigctld"));
+    const QString command = QStringLiteral("[rigctld] Starting: %1 -m 1 -T 127.0.0.1 -t %2 -vvvv").arg(rigctld).arg(rig.tcpPort);
+    EXPECT_TRUE(env.log().contains(command));
+    EXPECT_TRUE(orchestrator->rigctldProcess().logLines().contains(command));
+
+    stopAllAndExpectNothingLeft();
+    EXPECT_FALSE(accepts(rig.tcpPort));
+}
+
+TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigctld)
+{
+    const QString direwolf = systemTool(QStringLiteral("direwolf"));
+    const QString rigctld = systemTool(QStringLiteral("rigctld"));
+    if (direwolf.isEmpty() || rigctld.isEmpty()) {
+        GTEST_SKIP() << "direwolf or rigctld is not installed";
+    }
+    env.useSystemClock();
+    watchChildren();
+    // No sound card: audio comes in over UDP and goes nowhere.
+    const QString input = QStringLiteral("udp:%1").arg(freeUdpPort());
+    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
+    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
+    AudioDeviceManager audio(env.audio());
+    orchestrator->setAudioDevices(&audio);
+
+    const RigctldConfig rig = rigctldConfig(rigctld);
+    config.setRigctldConfig(rig);
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    dw.direwolfPath = direwolf;
+    dw.kissPort = freeTcpPort();
+    dw.agwPort = freeTcpPort();
+    dw.audioDevice = DirewolfAudioDevice::custom;
+    dw.customAudioDeviceUID = input;
+    dw.customAudioOutputUID = QStringLiteral("null");
+    dw.pttMethod = DirewolfPTTMethod::rigctld();
+    config.setDirewolfConfig(dw);
+
+    startAndExpectRunning(ServiceID::direwolf);
+    EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(accepts(dw.kissPort));
+    EXPECT_TRUE(accepts(dw.agwPort));
+    EXPECT_TRUE(env.log().contains(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(dw.kissPort).arg(dw.agwPort)));
+    QFile conf(ConfigStore::appSupportDir() + QStringLiteral("/direwolf.conf"));
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(conf.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("ADEVICE ") + input + QStringLiteral(" null"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("PTT RIG 2 127.0.0.1:%1").arg(rig.tcpPort))) << text.toStdString();
+
+    stopAllAndExpectNothingLeft();
+    EXPECT_FALSE(accepts(dw.kissPort));
+}
+
+// VARA's command port is fixed, so every case here owns 8300 while it runs.
+class VARAStartPathTest : public ServiceStartPathsTest {
+protected:
+    VARAStartPathTest()
+    {
+        // A wine server whose runs the double records.
+        const QString wineserver = env.hostPath(QStringLiteral("/usr/local/bin/wineserver"));
+        QDir().mkpath(QFileInfo(wineserver).path());
+        QFile file(wineserver);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+
+        launches = env.root() + QStringLiteral("/launches");
+        VARAConfig hf;
+        hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+        config.setVaraConfig(hf);
+    }
+
+    // A stand-in for wine: notes each launch with its modem argument and environment, waits
+    // `delay` seconds, then (when `answers`) plays a modem that replies to every command.
+    void useWine(const QString &delay, bool answers, const QString &exitCode = {})
+    {
+        const QString modem = answers ? QStringLiteral(R"(
+my $server = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => 8300, Listen => 5, ReuseAddr => 1)
+    or die "listen: $!";
+while (my $client = $server->accept()) {
+    my $line = <$client>;
+    print $client "VERSION VARA 4.8.7\r";
+    close $client;
+}
+)")
+                                      : QString();
+        const QString ending = exitCode.isEmpty() ? QStringLiteral("sleep 600;") : QStringLiteral("exit ") + exitCode + ';';
+        const QString script = QStringLiteral(R"(#!/usr/bin/perl
+use IO::Socket::INET;
+$SIG{PIPE} = 'IGNORE';
+$/ = "\r";
+open(my $log, '>>', '%1') or die;
+print $log "$ARGV[0] WINEPREFIX=$ENV{WINEPREFIX} WINEDEBUG=" . ($ENV{WINEDEBUG} // '') . "\n";
+close $log;
+select(undef, undef, undef, %2);
+%3
+%4
+)")
+                                   .arg(launches, delay, modem, ending);
+        VARAConfig hf = config.varaConfig();
+        hf.winePath = writeScript(QStringLiteral("wine"), script.toUtf8());
+        config.setVaraConfig(hf);
+    }
+
+    QStringList launchLines()
+    {
+        QFile file(launches);
+        if (!file.open(QIODevice::ReadOnly)) {
+            return {};
+        }
+        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    int wineserverRuns() { return static_cast<int>(env.commands().callsOf(QStringLiteral("wineserver")).size()); }
+
+    QString launches;
+};
+
+TEST_F(VARAStartPathTest, ModemAnsweringAfterADelayIsReadyOnTheFirstAttemptWithItsIniRepaired)
+{
+    env.useSystemClock();
+    watchChildren();
+    useWine(QStringLiteral("1.0"), true);
+    const QString ini = VARAConfigManager::iniPath(VARAVariant::hf);
+    QDir().mkpath(QFileInfo(ini).path());
+    QFile file(ini);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[Soundcard]\r\nInput Device Name=Mic\r\nOutput Device Name=Spk\r\n[Setup]\r\nTCP Command Port=8400\r\n");
+    file.close();
+
+    startAndExpectRunning(ServiceID::varaHF);
+    EXPECT_EQ(launchLines(),
+              QStringList{QStringLiteral("C:\\VARA\\VARA.exe WINEPREFIX=%1 WINEDEBUG=").arg(ConfigStore::winePrefix())});
+    EXPECT_TRUE(env.log().contains(QString::fromUtf8("[VARA] hf: ini self-heal \u2014 port 8400 \u2192 8300")));
+    EXPECT_TRUE(env.log().contains("[VARA] hf: READY after attempt 1, state=running"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().contains("TCP Command Port=8300\r\n"));
+    EXPECT_EQ(wineserverRuns(), 1);
+
+    stopAllAndExpectNothingLeft();
+}
+
+TEST_F(VARAStartPathTest, SilentModemCostsThreeLaunchesAndEndsWithoutAnError)
+{
+    watchChildren();
+    useWine(QStringLiteral("0"), false);
+    VARAConfig hf = config.varaConfig();
+    hf.audioDebugEnabled = true;
+    config.setVaraConfig(hf);
+
+    auto outcome = start(ServiceID::varaHF);
+    // Virtual time runs on while a probe's thread starts, so it may pass a deadline in between.
+    ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 24h, 30s));
+    EXPECT_FALSE(outcome->error);
+    // Virtual time outruns the stand-in here, so the launches are counted on the helper's side.
+    EXPECT_EQ(env.log().messages().filter(QStringLiteral("[VARA] hf: process launched, pid=")).size(), 3);
+    EXPECT_TRUE(env.log().contains(QString::fromUtf8("[VARA] hf: audio debug mode ON \u2014 WINEDEBUG=+mmdevapi,+dsound,+wave")));
+    const QString message = QStringLiteral("VARA did not respond on port 8300 after 3 attempts (20s each). Check Wine and "
+                                           "VARA installation.");
+    EXPECT_EQ(orchestrator->varaProcess().lastError(), message);
+    EXPECT_TRUE(env.log().contains(QString::fromUtf8("[VARA] hf: FAILED \u2014 ") + message));
+    EXPECT_TRUE(env.log().contains("[VARA] hf: not responding after 20s (attempt 3/3)"));
+    EXPECT_TRUE(env.log().contains("[VARA] hf: retry attempt 3/3, waiting 3s..."));
+    // Before every attempt, and once more at the end.
+    EXPECT_EQ(wineserverRuns(), 4);
+    const auto &sleeps = env.clock().sleepLog();
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000ms), 2);
+    EXPECT_TRUE(env.clock().runUntil([&] { return orchestrator->varaProcess().state() == ServiceRunState::stopped; }, 5s));
+}
+
+TEST_F(VARAStartPathTest, WineThatCannotRunOrEndsEarlyNeverCountsAsReady)
+{
+    watchChildren();
+    // A Wine that can't be run at all: three failed launches, still no error for the caller.
+    VARAConfig hf = config.varaConfig();
+    hf.winePath = env.root() + QStringLiteral("/no-such-wine");
+    config.setVaraConfig(hf);
+    auto outcome = start(ServiceID::varaHF);
+    ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 30s));
+    EXPECT_FALSE(outcome->error);
+    EXPECT_EQ(orchestrator->varaProcess().state(), ServiceRunState::error);
+    EXPECT_TRUE(orchestrator->varaProcess().lastError().value_or(QString()).startsWith("Failed to launch: "));
+    EXPECT_TRUE(env.log().contains("[VARA] hf: retry attempt 3/3, waiting 3s..."));
+
+    // A Wine that ends at once: each attempt gives up on its own launch without waiting 20 s.
+    env.useSystemClock();
+    useWine(QStringLiteral("0"), false, QStringLiteral("3"));
+    outcome = start(ServiceID::varaHF);
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 30s));
+    EXPECT_FALSE(outcome->error);
+    EXPECT_EQ(launchLines().size(), 3);
+    EXPECT_NE(orchestrator->varaProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(env.log().contains("[VARA] hf: process ended while waiting for port 8300 (attempt 1/3): Process exited "
+                                   "with code 3"));
+    EXPECT_FALSE(env.log().contains("READY"));
+}
+
+} // namespace
+} // namespace cordavelle
