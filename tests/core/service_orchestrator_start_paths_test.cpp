@@ -158,6 +158,15 @@ TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
     config.setVaraFMConfig(fm);
     EXPECT_EQ(startAndWait(ServiceID::varaHF), HelperError::varaNotInstalled().description());
 
+    // Installed means the modem's program stands in the prefix, whatever the settings say.
+    EXPECT_FALSE(ServiceOrchestrator::isVARAInstalled(VARAVariant::fm));
+    QDir().mkpath(ConfigStore::winePrefix() + QStringLiteral("/drive_c/VARA FM"));
+    QFile exe(ConfigStore::winePrefix() + QStringLiteral("/drive_c/VARA FM/VARAFM.exe"));
+    ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
+    exe.close();
+    EXPECT_TRUE(ServiceOrchestrator::isVARAInstalled(VARAVariant::fm));
+    EXPECT_FALSE(ServiceOrchestrator::isVARAInstalled(VARAVariant::hf));
+
     EXPECT_TRUE(env.commands().journal.filter("pkill").isEmpty()) << env.commands().journal.join('\n').toStdString();
     EXPECT_TRUE(children.empty());
 }
