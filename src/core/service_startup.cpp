@@ -60,11 +60,9 @@ void ServiceStartup::startServices()
         }
     });
     m_httpServer.setNetworkAccessPolicy([config = &m_config] { return config->allowNetworkAccess(); });
-    // Port 0 reaches the server, which declines it; anything that is no port at all falls back to
-    // the default port.
-    const int configured = m_config.apiPort();
-    const quint16 port = configured >= 0 && configured <= 65535 ? static_cast<quint16>(configured)
-                                                                : HTTPServer::apiPortOrDefault(configured);
+    // A stored port of 0 (or no port at all) would leave the helper without its API and without a
+    // word about it: the default port is used instead, with a warning.
+    const quint16 port = HTTPServer::apiPortOrDefault(m_config.apiPort());
     m_httpServer.start(port, [self = QPointer(this)](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
         // A copy, so that a handler replaced meanwhile lives until this request is answered.
         const HTTPServer::Handler handler = self ? self->m_requestHandler : HTTPServer::Handler();
