@@ -113,7 +113,9 @@ QCoro::Task<void> ServiceOrchestrator::preparePttDependency(const DirewolfConfig
         logInfo(QString::fromUtf8("[Direwolf] PTT method is rigctld \u2014 auto-starting rigctld dependency"));
         std::optional<QString> failure;
         try {
-            co_await startRigctld(cancel);
+            // rigctld is a service of its own: only its own stop may end its start. Ended by a
+            // stop of Direwolf, it would be left starting for good, with its child running.
+            co_await startRigctld(pendingWork(ServiceID::rigctld));
         } catch (const std::exception &error) {
             failure = QString::fromUtf8(error.what());
         }

@@ -217,6 +217,27 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     EXPECT_EQ(linesContaining("[Direwolf] Running on KISS port 8001, AGW port 8000"), 2);
 }
 
+TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringItsStart)
+{
+    RigctldConfig rig;
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    config.setRigctldConfig(rig);
+    DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
+    dw.pttMethod = DirewolfPTTMethod::rigctld();
+    config.setDirewolfConfig(dw);
+
+    auto outcome = std::make_shared<Outcome>();
+    track(orchestrator->startService(ServiceID::direwolf), outcome);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().pid().has_value(); }, 5s));
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
+    EXPECT_EQ(outcome->error, std::nullopt);
+    EXPECT_FALSE(orchestrator->direwolfProcess().pid().has_value());
+    // The dependency is a service of its own: it finishes its start instead of hanging in it.
+    EXPECT_TRUE(env.clock().runUntil(
+        [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::running; }, 10s));
+}
+
 TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldOneIsGone)
 {
     const QString type = RigControlServerDiscovery::serviceType;
