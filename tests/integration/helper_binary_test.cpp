@@ -60,7 +60,10 @@ TEST(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
     {
         // Written to the preferences of the temporary home that the helper runs with.
         ConfigStore config(env.defaults());
-        config.setApiPort(0);
+        // A port of its own: the default one may be taken by another test or a running helper.
+        QTcpServer api;
+        api.listen(QHostAddress::LocalHost, 0);
+        config.setApiPort(api.serverPort());
         RigctldConfig rig;
         rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
         rig.rigctldPath = standIn;
