@@ -95,13 +95,5 @@ TEST_F(ServiceStartupTest, APortInUseIsReportedAndNothingIsAdvertised)
     EXPECT_TRUE(orchestrator.idleShutdown().isIdleMonitorRunning());
 }
 
-TEST_F(ServiceStartupTest, PortZeroFallsBackToTheDefaultPortWithAWarning)
-{
-    config.setApiPort(0);
-    startup.startServices();
-    EXPECT_EQ(startup.httpServer().port(), HTTPServer::defaultPort);
-    EXPECT_TRUE(env.log().contains("apiPort 0 is not a usable port; serving on 8380 instead"));
-}
-
 } // namespace
 } // namespace cordavelle
