@@ -10,6 +10,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include "support/event_wait.h"
+#include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -23,21 +24,6 @@ using namespace std::chrono_literals;
 
 namespace cordavelle {
 namespace {
-
-struct Outcome {
-    bool done = false;
-    std::optional<QString> error;
-};
-
-QCoro::Task<void> track(QCoro::Task<void> task, std::shared_ptr<Outcome> outcome)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &error) {
-        outcome->error = QString::fromUtf8(error.what());
-    }
-    outcome->done = true;
-}
 
 class StartPathsTest : public ::testing::Test {
 protected:
@@ -81,8 +67,7 @@ protected:
     // costs the 5 s port wait.
     std::optional<QString> startAndWait(ServiceID id)
     {
-        auto outcome = std::make_shared<Outcome>();
-        track(orchestrator->startService(id), outcome);
+        auto outcome = test::track(orchestrator->startService(id));
         EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
         return outcome->error;
     }
@@ -179,8 +164,7 @@ TEST_F(StartPathsTest, ARigctldThatEndsDuringItsStartFailsTheStart)
     rig.rigctldPath = script(QStringLiteral("rigctld"), "exit 3");
     rig.manageRadioPower = true;
     config.setRigctldConfig(rig);
-    auto outcome = std::make_shared<Outcome>();
-    track(orchestrator->startService(ServiceID::rigctld), outcome);
+    auto outcome = test::track(orchestrator->startService(ServiceID::rigctld));
     ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 5s));
     EXPECT_EQ(outcome->error, "rigctld exited during its start: Process exited with code 3");
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
@@ -226,8 +210,7 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
     dw.pttMethod = DirewolfPTTMethod::rigctld();
     config.setDirewolfConfig(dw);
 
-    auto outcome = std::make_shared<Outcome>();
-    track(orchestrator->startService(ServiceID::direwolf), outcome);
+    auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
     ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().pid().has_value(); }, 5s));
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));

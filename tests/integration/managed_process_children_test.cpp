@@ -1,6 +1,7 @@
 #include "core/managed_process.h"
 #include "platform/child_process.h"
 
+#include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
@@ -54,23 +55,6 @@ bool isAlive(qint64 pid)
     return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
 }
 
-struct StartRun {
-    bool done = false;
-    std::optional<QString> error;
-};
-
-QCoro::Task<void> runStart(ManagedProcess &process, std::shared_ptr<StartRun> run, QString executable,
-                           QStringList arguments, std::optional<std::map<QString, QString>> environment,
-                           std::optional<int> port)
-{
-    try {
-        co_await process.start(executable, arguments, environment, port);
-    } catch (const ProcessLaunchError &error) {
-        run->error = error.description();
-    }
-    run->done = true;
-}
-
 class ManagedProcessTest : public ::testing::Test {
 protected:
     ManagedProcessTest()
@@ -94,12 +78,11 @@ protected:
         test::ManualClock::processEvents();
     }
 
-    std::shared_ptr<StartRun> sh(const QString &script, std::optional<std::map<QString, QString>> environment = {},
-                                 std::optional<int> port = {})
+    std::shared_ptr<test::TaskOutcome> sh(const QString &script,
+                                          std::optional<std::map<QString, QString>> environment = {},
+                                          std::optional<int> port = {})
     {
-        auto run = std::make_shared<StartRun>();
-        runStart(process, run, "/bin/sh", {"-c", script}, std::move(environment), port);
-        return run;
+        return test::track(process.start("/bin/sh", {"-c", script}, std::move(environment), port));
     }
 
     // Lets output arrive and flushes it, stepping virtual time 0.25 s at a time.
@@ -220,8 +203,7 @@ TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
 
 TEST_F(ManagedProcessTest, AMissingProgramFailsTheStart)
 {
-    auto run = std::make_shared<StartRun>();
-    runStart(process, run, "/nonexistent/modem", {"--flag"}, std::nullopt, std::nullopt);
+    auto run = test::track(process.start("/nonexistent/modem", {"--flag"}, std::nullopt, std::nullopt));
     ASSERT_TRUE(pumpUntil([&] { return run->done; }));
     ASSERT_TRUE(run->error);
     EXPECT_TRUE(run->error->contains("No such file or directory")) << run->error->toStdString();

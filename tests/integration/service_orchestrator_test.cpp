@@ -3,6 +3,7 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
@@ -28,21 +29,6 @@ bool isAlive(qint64 pid)
     }
     const QByteArray text = stat.readAll();
     return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
-}
-
-struct Outcome {
-    bool done = false;
-    std::optional<QString> error;
-};
-
-QCoro::Task<void> track(QCoro::Task<void> task, std::shared_ptr<Outcome> outcome)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &error) {
-        outcome->error = QString::fromUtf8(error.what());
-    }
-    outcome->done = true;
 }
 
 // The start paths stand in for the real programs with plain children, so that the
@@ -116,11 +102,9 @@ protected:
         };
     }
 
-    std::shared_ptr<Outcome> start(ServiceID id)
+    std::shared_ptr<test::TaskOutcome> start(ServiceID id)
     {
-        auto outcome = std::make_shared<Outcome>();
-        track(orchestrator->startService(id), outcome);
-        return outcome;
+        return test::track(orchestrator->startService(id));
     }
 
     // By default no virtual time passes: the stand-in start paths never sleep.
@@ -503,9 +487,8 @@ TEST_F(ServiceOrchestratorTest, StopAllServicesIsBoundedEvenWhenAChildIgnoresSig
     orchestrator->startIdleMonitor();
     const auto stubborn = *orchestrator->rigctldProcess().pid();
 
-    auto outcome = std::make_shared<Outcome>();
     const auto began = env.clock().now();
-    track(orchestrator->stopAllServices(), outcome);
+    auto outcome = test::track(orchestrator->stopAllServices());
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
     EXPECT_LE(env.clock().now() - began, ServiceOrchestrator::stopAllTimeLimit);
     EXPECT_GE(env.clock().now() - began, 2s); // the SIGKILL comes 2 s after SIGTERM
@@ -555,8 +538,7 @@ TEST_F(ServiceOrchestratorTest, RigctldLookUpPrefersTheHelpersOwnHamlib)
 TEST_F(ServiceOrchestratorTest, CleanupOfOrphansRunsPkillForRigctldThenTheWineServer)
 {
     installWineserver();
-    auto outcome = std::make_shared<Outcome>();
-    track(orchestrator->cleanupOrphanedProcesses(), outcome);
+    auto outcome = test::track(orchestrator->cleanupOrphanedProcesses());
     ASSERT_TRUE(env.clock().advanceUntil([&] { return outcome->done; }, 1s));
     const QString pid = QString::number(QCoreApplication::applicationPid());
     ASSERT_EQ(env.commands().journal.size(), 3);

@@ -10,6 +10,7 @@
 #include "radio/vara_config_manager.h"
 
 #include "support/event_wait.h"
+#include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -67,21 +68,6 @@ QString systemTool(const QString &name)
     return QFileInfo(path).isExecutable() ? path : QString();
 }
 
-struct Outcome {
-    bool done = false;
-    std::optional<QString> error;
-};
-
-QCoro::Task<void> track(QCoro::Task<void> task, std::shared_ptr<Outcome> outcome)
-{
-    try {
-        co_await std::move(task);
-    } catch (const std::exception &error) {
-        outcome->error = QString::fromUtf8(error.what());
-    }
-    outcome->done = true;
-}
-
 class ServiceStartPathsTest : public ::testing::Test {
 protected:
     ~ServiceStartPathsTest() override
@@ -104,11 +90,9 @@ protected:
         }
     }
 
-    std::shared_ptr<Outcome> start(ServiceID id)
+    std::shared_ptr<test::TaskOutcome> start(ServiceID id)
     {
-        auto outcome = std::make_shared<Outcome>();
-        track(orchestrator->startService(id), outcome);
-        return outcome;
+        return test::track(orchestrator->startService(id));
     }
 
     // Real time: real programs are starting.
@@ -123,8 +107,7 @@ protected:
 
     void stopAllAndExpectNothingLeft()
     {
-        auto outcome = std::make_shared<Outcome>();
-        track(orchestrator->stopAllServices(), outcome);
+        auto outcome = test::track(orchestrator->stopAllServices());
         ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 10s));
         EXPECT_TRUE(test::processEventsUntil([&] { return std::none_of(children.begin(), children.end(), isAlive); },
                                              5s));
