@@ -10,6 +10,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include "support/event_wait.h"
+#include "support/child_processes.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
@@ -31,19 +32,13 @@ protected:
     {
         orchestrator->setAudioDevices(&audio);
         for (ServiceID id : allCases<ServiceID>()) {
-            QObject::connect(&orchestrator->process(id), &ManagedProcess::pidChanged, [this, id] {
-                if (auto pid = orchestrator->process(id).pid()) {
-                    children.push_back(*pid);
-                }
-            });
+            children.watch(orchestrator->process(id));
         }
     }
 
     ~StartPathsTest() override
     {
-        for (qint64 pid : children) {
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        }
+        children.killAll();
         orchestrator.reset();
         test::ManualClock::processEvents();
     }
@@ -89,7 +84,7 @@ protected:
     AudioDeviceManager audio{env.audio()};
     std::unique_ptr<ServiceOrchestrator> orchestrator =
         std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
-    std::vector<qint64> children;
+    test::ChildProcessGroups children;
 };
 
 TEST_F(StartPathsTest, RigctldCommandLineFollowsTheConnection)

@@ -3,6 +3,7 @@
 
 #include "core/config_store.h"
 
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/test_platform.h"
 
@@ -28,16 +29,6 @@ std::optional<qint64> readPid(const QString &path)
     bool ok = false;
     const qint64 pid = file.readAll().trimmed().toLongLong(&ok);
     return ok ? std::optional(pid) : std::nullopt;
-}
-
-bool isAlive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 TEST(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
@@ -100,7 +91,8 @@ TEST(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
     EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << output.toStdString();
     EXPECT_EQ(helper.exitCode(), 0) << output.toStdString();
     EXPECT_TRUE(output.contains("Received SIGTERM; quitting")) << output.toStdString();
-    EXPECT_TRUE(test::processEventsUntil([&] { return !isAlive(*readPid(daemonPid)) && !isAlive(*readPid(childPid)); }, 2s))
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return !test::isAlive(*readPid(daemonPid)) && !test::isAlive(*readPid(childPid)); }, 2s))
         << output.toStdString();
 }
 

@@ -1,12 +1,12 @@
 #include "core/managed_process.h"
 #include "platform/child_process.h"
 
+#include "support/child_processes.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QScopeGuard>
 
 #include <gtest/gtest.h>
@@ -45,34 +45,18 @@ void pumpFor(std::chrono::milliseconds duration)
     pumpUntil([] { return false; }, duration);
 }
 
-bool isAlive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
-}
-
 class ManagedProcessTest : public ::testing::Test {
 protected:
     ManagedProcessTest()
     {
-        QObject::connect(&process, &ManagedProcess::pidChanged, [this] {
-            if (process.pid()) {
-                children.push_back(*process.pid());
-            }
-        });
+        children.watch(process);
         QObject::connect(&process, &ManagedProcess::startedAtChanged, [this] { ++startedAtChanges; });
         process.setOnUnexpectedExit([this](int32_t code) { unexpectedExits.push_back(code); });
     }
 
     ~ManagedProcessTest() override
     {
-        for (qint64 pid : children) {
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        }
+        children.killAll();
         // Cancelled waits resume through queued events; let them run while the clock exists.
         processHolder.reset();
         test::ManualClock::processEvents();
@@ -101,7 +85,7 @@ protected:
     test::TestPlatform env;
     std::unique_ptr<ManagedProcess> processHolder = std::make_unique<ManagedProcess>(ServiceID::rigctld);
     ManagedProcess &process = *processHolder;
-    std::vector<qint64> children;
+    test::ChildProcessGroups children;
     std::vector<int32_t> unexpectedExits;
     int startedAtChanges = 0;
 };
@@ -177,11 +161,11 @@ TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
     run = sh("sleep 300 & echo \"grandchild $!\"; wait");
     ASSERT_TRUE(waitForLog("grandchild"));
     const qint64 grandchild = process.logLines().filter("grandchild").last().section(' ', 1).toLongLong();
-    ASSERT_TRUE(isAlive(grandchild));
+    ASSERT_TRUE(test::isAlive(grandchild));
     process.stop();
     ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(15));
-    EXPECT_TRUE(pumpUntil([&] { return !isAlive(grandchild); }));
+    EXPECT_TRUE(pumpUntil([&] { return !test::isAlive(grandchild); }));
     EXPECT_TRUE(unexpectedExits.empty());
 }
 

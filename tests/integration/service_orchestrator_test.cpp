@@ -3,6 +3,7 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include "support/child_processes.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
@@ -21,16 +22,6 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-bool isAlive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
-}
-
 // The start paths stand in for the real programs with plain children, so that the
 // orchestrator's own rules are what is tested.
 class ServiceOrchestratorTest : public ::testing::Test {
@@ -39,11 +30,7 @@ protected:
     {
         for (ServiceID id : allCases<ServiceID>()) {
             orchestrator->overrideStartPath(id, launching(QStringLiteral("exec sleep 600")));
-            QObject::connect(&orchestrator->process(id), &ManagedProcess::pidChanged, [this, id] {
-                if (auto pid = orchestrator->process(id).pid()) {
-                    children.push_back(*pid);
-                }
-            });
+            children.watch(orchestrator->process(id));
         }
     }
 
@@ -54,9 +41,7 @@ protected:
                 std::cerr << line.toStdString() << std::endl;
             }
         }
-        for (qint64 pid : children) {
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        }
+        children.killAll();
         orchestrator.reset();
         test::ManualClock::processEvents();
     }
@@ -184,7 +169,7 @@ protected:
     std::unique_ptr<ServiceOrchestrator> orchestrator =
         std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
     std::map<ServiceID, int> launches;
-    std::vector<qint64> children;
+    test::ChildProcessGroups children;
 };
 
 TEST_F(ServiceOrchestratorTest, StatusRecordsOfAllFourServices)
@@ -496,9 +481,8 @@ TEST_F(ServiceOrchestratorTest, StopAllServicesIsBoundedEvenWhenAChildIgnoresSig
         EXPECT_EQ(orchestrator->process(id).state(), ServiceRunState::stopped) << toRaw(id).toStdString();
     }
     // Signalled children may take a moment of real time to be gone.
-    EXPECT_TRUE(env.clock().runUntil(
-        [&] { return std::none_of(children.begin(), children.end(), isAlive); }, 0ms));
-    EXPECT_FALSE(isAlive(stubborn));
+    EXPECT_TRUE(env.clock().runUntil([&] { return children.allEnded(); }, 0ms));
+    EXPECT_FALSE(test::isAlive(stubborn));
     EXPECT_FALSE(orchestrator->idleShutdown().isIdleMonitorRunning());
     EXPECT_TRUE(env.notifications().requests.empty());
 }

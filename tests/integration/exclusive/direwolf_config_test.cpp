@@ -1,5 +1,6 @@
 #include "radio/direwolf_config_manager.h"
 #include "radio/direwolf_discovery.h"
+#include "support/child_processes.h"
 #include "support/test_platform.h"
 
 #include <QDeadlineTimer>
@@ -59,18 +60,6 @@ bool waitUntilListening(QProcess &process, const QList<quint16> &ports, int time
     return false;
 }
 
-void stop(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning) {
-        return;
-    }
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(2000);
-    }
-}
-
 // The generated file with its sound device swapped for a UDP input and no output, since a test
 // machine has no sound card.
 QString headless(const QString &path, quint16 udpPort)
@@ -114,7 +103,7 @@ protected:
         ASSERT_TRUE(process.waitForStarted(5000));
         const bool listening =
             waitUntilListening(process, {quint16(config.kissPort), quint16(config.agwPort)}, 15000);
-        stop(process);
+        test::stopProcess(process);
         const QString output = QString::fromLocal8Bit(process.readAll());
         EXPECT_TRUE(listening) << output.toStdString();
         EXPECT_TRUE(output.contains(QStringLiteral("port %1").arg(config.kissPort))) << output.toStdString();
@@ -164,7 +153,7 @@ TEST_F(DirewolfConfigIntegrationTest, PttThroughARealRigctldIsAccepted)
     environment.rigctldPort = rigPort;
     const QString path = DirewolfConfigManager::writeConfig(config, environment);
     expectDirewolfServes(path);
-    stop(rig);
+    test::stopProcess(rig);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "radio/radio_power_controller.h"
 #include "radio/rigctld_power_client.h"
 
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/qt_printers.h"
 #include "support/test_platform.h"
@@ -44,16 +45,7 @@ protected:
         ASSERT_TRUE(listening) << "rigctld did not open port " << port;
     }
 
-    void TearDown() override
-    {
-        if (rigctld.state() != QProcess::NotRunning) {
-            rigctld.terminate();
-            if (!rigctld.waitForFinished(5000)) {
-                rigctld.kill();
-                rigctld.waitForFinished(5000);
-            }
-        }
-    }
+    void TearDown() override { test::stopProcess(rigctld); }
 
     test::TestPlatform env;
     QProcess rigctld;

@@ -10,6 +10,7 @@
 #include "radio/vara_config_manager.h"
 
 #include "support/event_wait.h"
+#include "support/child_processes.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
@@ -22,7 +23,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 
 using namespace std::chrono_literals;
 
@@ -52,16 +52,6 @@ bool accepts(int port)
     return ok;
 }
 
-bool isAlive(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
-}
-
 QString systemTool(const QString &name)
 {
     const QString path = SystemToolLocator().resolve(QStringLiteral("/usr/bin/") + name);
@@ -72,9 +62,7 @@ class ServiceStartPathsTest : public ::testing::Test {
 protected:
     ~ServiceStartPathsTest() override
     {
-        for (qint64 pid : children) {
-            ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        }
+        children.killAll();
         orchestrator.reset();
         test::ManualClock::processEvents();
     }
@@ -82,11 +70,7 @@ protected:
     void watchChildren()
     {
         for (ServiceID id : allCases<ServiceID>()) {
-            QObject::connect(&orchestrator->process(id), &ManagedProcess::pidChanged, [this, id] {
-                if (auto pid = orchestrator->process(id).pid()) {
-                    children.push_back(*pid);
-                }
-            });
+            children.watch(orchestrator->process(id));
         }
     }
 
@@ -109,8 +93,7 @@ protected:
     {
         auto outcome = test::track(orchestrator->stopAllServices());
         ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 10s));
-        EXPECT_TRUE(test::processEventsUntil([&] { return std::none_of(children.begin(), children.end(), isAlive); },
-                                             5s));
+        EXPECT_TRUE(test::processEventsUntil([&] { return children.allEnded(); }, 5s));
         for (ServiceID id : allCases<ServiceID>()) {
             EXPECT_EQ(orchestrator->process(id).state(), ServiceRunState::stopped) << toRaw(id).toStdString();
         }
@@ -141,7 +124,7 @@ protected:
     RigControlServerDiscovery discovery;
     std::unique_ptr<ServiceOrchestrator> orchestrator =
         std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
-    std::vector<qint64> children;
+    test::ChildProcessGroups children;
 };
 
 TEST_F(ServiceStartPathsTest, DummyRigctldRunsAnswersAndLeavesNothingBehind)

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <vector>
+
+class QProcess;
+
+namespace cordavelle {
+class ManagedProcess;
+}
+
+namespace cordavelle::test {
+
+// Whether `pid` is a process that has not ended: one that is gone, or a zombie, has.
+bool isAlive(qint64 pid);
+
+// Ends a child the test started itself: SIGTERM, then SIGKILL if it is still there after 5 s.
+void stopProcess(QProcess &process);
+
+// The children that ManagedProcesses launched during a test. Each leads a process group of its
+// own, so that what a failed test left running can be killed with everything it started.
+class ChildProcessGroups {
+public:
+    ChildProcessGroups() = default;
+    ChildProcessGroups(const ChildProcessGroups &) = delete;
+    ChildProcessGroups &operator=(const ChildProcessGroups &) = delete;
+
+    // Notes every child `process` launches from now on, for as long as both exist.
+    void watch(const ManagedProcess &process);
+    bool empty() const { return m_pids.empty(); }
+    // Whether every child noted so far has ended.
+    bool allEnded() const;
+    // SIGKILL to the group of every child noted so far.
+    void killAll() const;
+
+private:
+    std::vector<qint64> m_pids;
+};
+
+} // namespace cordavelle::test
