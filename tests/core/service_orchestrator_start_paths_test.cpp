@@ -9,8 +9,8 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
-#include "support/event_wait.h"
 #include "support/child_processes.h"
+#include "support/event_wait.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 

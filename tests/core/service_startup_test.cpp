@@ -5,6 +5,7 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include "support/local_ports.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -19,13 +20,6 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-quint16 freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::Any, 0);
-    return server.serverPort();
-}
-
 class ServiceStartupTest : public ::testing::Test {
 protected:
     ServiceStartupTest()
@@ -34,7 +28,7 @@ protected:
         RigctldConfig rig;
         rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
         config.setRigctldConfig(rig);
-        config.setApiPort(freePort());
+        config.setApiPort(test::freeTcpPort(QHostAddress::Any));
         startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(port).arg(error); });
     }
 

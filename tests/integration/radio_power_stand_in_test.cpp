@@ -1,11 +1,11 @@
 #include "radio/radio_power_controller.h"
 
+#include "support/local_ports.h"
 #include "support/qt_printers.h"
 #include "support/scripted_rigctld.h"
 #include "support/test_platform.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -41,12 +41,7 @@ TEST(RadioPowerWithAStandIn, NothingListeningMeansNoPowerControlWithoutHanging)
 {
     test::TestPlatform env;
     env.useSystemClock();
-    quint16 port = 0;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        port = probe.serverPort();
-    }
+    const quint16 port = test::freeTcpPort();
     RadioPowerController controller;
     QElapsedTimer timer;
     timer.start();

@@ -1,11 +1,10 @@
 #include "radio/rigctld_power_client.h"
 
 #include "support/event_wait.h"
+#include "support/local_ports.h"
 #include "support/scripted_rigctld.h"
 #include "support/qt_printers.h"
 #include "support/test_platform.h"
-
-#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -93,12 +92,7 @@ TEST_F(RigctldPowerClientTest, SetReportsSuccessOnlyForAnAcknowledgement)
 
 TEST_F(RigctldPowerClientTest, NothingListeningFailsAtOnce)
 {
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        closedPort = probe.serverPort();
-    }
+    const quint16 closedPort = test::freeTcpPort();
     EXPECT_EQ(run(RigctldPowerClient::getPowerState(closedPort)), std::make_optional(std::optional<bool>()));
     EXPECT_EQ(run(RigctldPowerClient::setPowerState(true, closedPort)), false);
     EXPECT_EQ(run(RigctldPowerClient::getPowerState(70000)), std::make_optional(std::optional<bool>()));

@@ -1,5 +1,6 @@
 #include "radio/vara_probe.h"
 
+#include "support/local_ports.h"
 #include "support/scripted_tcp_server.h"
 
 #include <QElapsedTimer>
@@ -87,7 +88,7 @@ TEST(VARAProbe, NoUsableReplyIsNotReady)
 
 TEST(VARAProbe, NothingListeningIsNotReadyAtOnce)
 {
-    const Result r = probe(ScriptedTcpServer::unusedPort());
+    const Result r = probe(test::freeTcpPort());
     EXPECT_FALSE(r.ready);
     EXPECT_LT(r.ms, 1000);
     EXPECT_FALSE(VARAProbe::probe(-1));

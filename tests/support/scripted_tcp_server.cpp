@@ -35,13 +35,6 @@ QByteArray ScriptedTcpServer::received() const
     return m_received;
 }
 
-quint16 ScriptedTcpServer::unusedPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
 void ScriptedTcpServer::serve(std::promise<quint16> listening)
 {
     QTcpServer server;

@@ -30,9 +30,6 @@ public:
     // What the client sent so far.
     QByteArray received() const;
 
-    // A port on which nothing listens (it was free a moment ago).
-    static quint16 unusedPort();
-
 private:
     ScriptedTcpServer(QByteArray reply, Then then, bool closeAtOnce);
     void serve(std::promise<quint16> listening);

@@ -1,9 +1,9 @@
 #include "wire_client.h"
 
+#include "local_ports.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QThread>
 
 #include <sys/socket.h>
 
@@ -120,12 +120,10 @@ QByteArray exchange(quint16 port, const QByteArray &request)
 
 bool startOnFreePort(HTTPServer &server, HTTPServer::Handler handler)
 {
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::Any, 0)) {
+    const quint16 port = freeTcpPort(QHostAddress::Any);
+    if (port == 0) {
         return false;
     }
-    const quint16 port = probe.serverPort();
-    probe.close();
     server.start(port, std::move(handler));
     return server.isRunning();
 }

@@ -1,44 +1,19 @@
 #include "radio/direwolf_config_manager.h"
 #include "radio/direwolf_discovery.h"
 #include "support/child_processes.h"
+#include "support/local_ports.h"
 #include "support/test_platform.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
-#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
 namespace cordavelle {
 namespace {
-
-quint16 freeTcpPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket socket;
-    socket.bind(QHostAddress::LocalHost, 0);
-    return socket.localPort();
-}
-
-bool accepts(quint16 port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    const bool ok = socket.waitForConnected(200);
-    socket.abort();
-    return ok;
-}
 
 // Waits (in real time: a real Direwolf is starting) until every port accepts a connection.
 bool waitUntilListening(QProcess &process, const QList<quint16> &ports, int timeoutMs)
@@ -50,7 +25,7 @@ bool waitUntilListening(QProcess &process, const QList<quint16> &ports, int time
         }
         bool all = true;
         for (quint16 port : ports) {
-            all = all && accepts(port);
+            all = all && test::accepts(port, std::chrono::milliseconds(200));
         }
         if (all) {
             return true;
@@ -88,8 +63,8 @@ protected:
         direwolf = *found;
         config.callsign = QStringLiteral("n0call");
         config.ssid = 1;
-        config.kissPort = freeTcpPort();
-        config.agwPort = freeTcpPort();
+        config.kissPort = test::freeTcpPort();
+        config.agwPort = test::freeTcpPort();
     }
 
     // Starts Direwolf on the generated file and checks that it opens both servers.
@@ -98,7 +73,7 @@ protected:
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.setWorkingDirectory(env.root());
-        process.start(direwolf, {QStringLiteral("-c"), headless(confPath, freeUdpPort()), QStringLiteral("-t"),
+        process.start(direwolf, {QStringLiteral("-c"), headless(confPath, test::freeUdpPort()), QStringLiteral("-t"),
                                  QStringLiteral("0")});
         ASSERT_TRUE(process.waitForStarted(5000));
         const bool listening =
@@ -142,7 +117,7 @@ TEST_F(DirewolfConfigIntegrationTest, PttThroughARealRigctldIsAccepted)
     if (!QFile::exists(rigctld)) {
         GTEST_SKIP() << "rigctld is not installed";
     }
-    const quint16 rigPort = freeTcpPort();
+    const quint16 rigPort = test::freeTcpPort();
     QProcess rig;
     rig.start(rigctld, {QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("-T"), QStringLiteral("127.0.0.1"),
                         QStringLiteral("-t"), QString::number(rigPort)});

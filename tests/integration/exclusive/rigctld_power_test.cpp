@@ -3,13 +3,12 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/local_ports.h"
 #include "support/qt_printers.h"
 #include "support/test_platform.h"
 
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -28,20 +27,10 @@ protected:
             GTEST_SKIP() << "rigctld is not installed";
         }
         env.useSystemClock();
-        {
-            QTcpServer probe;
-            probe.listen(QHostAddress::LocalHost, 0);
-            port = probe.serverPort();
-        }
+        port = test::freeTcpPort();
         rigctld.start(program, {"-m", "1", "-T", "127.0.0.1", "-t", QString::number(port)});
         ASSERT_TRUE(rigctld.waitForStarted(5000));
-        const bool listening = test::processEventsUntil(
-            [&] {
-                QTcpSocket probe;
-                probe.connectToHost(QHostAddress::LocalHost, port);
-                return probe.waitForConnected(100);
-            },
-            10s);
+        const bool listening = test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 10s);
         ASSERT_TRUE(listening) << "rigctld did not open port " << port;
     }
 

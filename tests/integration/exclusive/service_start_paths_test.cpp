@@ -9,48 +9,22 @@
 #include "radio/rig_control_server_discovery.h"
 #include "radio/vara_config_manager.h"
 
-#include "support/event_wait.h"
 #include "support/child_processes.h"
+#include "support/event_wait.h"
+#include "support/local_ports.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QUdpSocket>
 
 #include <gtest/gtest.h>
-
 
 using namespace std::chrono_literals;
 
 namespace cordavelle {
 namespace {
-
-quint16 freeTcpPort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-quint16 freeUdpPort()
-{
-    QUdpSocket socket;
-    socket.bind(QHostAddress::LocalHost, 0);
-    return socket.localPort();
-}
-
-bool accepts(int port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
-    const bool ok = socket.waitForConnected(1000);
-    socket.abort();
-    return ok;
-}
 
 QString systemTool(const QString &name)
 {
@@ -114,7 +88,7 @@ protected:
     {
         RigctldConfig config;
         config.rigctldPath = rigctld;
-        config.tcpPort = freeTcpPort();
+        config.tcpPort = test::freeTcpPort();
         return config;
     }
 
@@ -139,14 +113,14 @@ TEST_F(ServiceStartPathsTest, DummyRigctldRunsAnswersAndLeavesNothingBehind)
     config.setRigctldConfig(rig);
 
     startAndExpectRunning(ServiceID::rigctld);
-    EXPECT_TRUE(accepts(rig.tcpPort));
+    EXPECT_TRUE(test::accepts(rig.tcpPort));
     EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 rigctld"));
     const QString command = QStringLiteral("[rigctld] Starting: %1 -m 1 -T 127.0.0.1 -t %2 -vvvv").arg(rigctld).arg(rig.tcpPort);
     EXPECT_TRUE(env.log().contains(command));
     EXPECT_TRUE(orchestrator->rigctldProcess().logLines().contains(command));
 
     stopAllAndExpectNothingLeft();
-    EXPECT_FALSE(accepts(rig.tcpPort));
+    EXPECT_FALSE(test::accepts(rig.tcpPort));
 }
 
 TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigctld)
@@ -159,7 +133,7 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     env.useSystemClock();
     watchChildren();
     // No sound card: audio comes in over UDP and goes nowhere.
-    const QString input = QStringLiteral("udp:%1").arg(freeUdpPort());
+    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
     env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
     env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
     AudioDeviceManager audio(env.audio());
@@ -170,8 +144,8 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     DirewolfConfig dw;
     dw.callsign = QStringLiteral("N0CALL");
     dw.direwolfPath = direwolf;
-    dw.kissPort = freeTcpPort();
-    dw.agwPort = freeTcpPort();
+    dw.kissPort = test::freeTcpPort();
+    dw.agwPort = test::freeTcpPort();
     dw.audioDevice = DirewolfAudioDevice::custom;
     dw.customAudioDeviceUID = input;
     dw.customAudioOutputUID = QStringLiteral("null");
@@ -180,8 +154,8 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
 
     startAndExpectRunning(ServiceID::direwolf);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
-    EXPECT_TRUE(accepts(dw.kissPort));
-    EXPECT_TRUE(accepts(dw.agwPort));
+    EXPECT_TRUE(test::accepts(dw.kissPort));
+    EXPECT_TRUE(test::accepts(dw.agwPort));
     EXPECT_TRUE(env.log().contains(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(dw.kissPort).arg(dw.agwPort)));
     QFile conf(ConfigStore::appSupportDir() + QStringLiteral("/direwolf.conf"));
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
@@ -190,7 +164,7 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     EXPECT_TRUE(text.contains(QStringLiteral("PTT RIG 2 127.0.0.1:%1").arg(rig.tcpPort))) << text.toStdString();
 
     stopAllAndExpectNothingLeft();
-    EXPECT_FALSE(accepts(dw.kissPort));
+    EXPECT_FALSE(test::accepts(dw.kissPort));
 }
 
 // VARA's command port is fixed, so every case here owns 8300 while it runs.

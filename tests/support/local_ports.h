@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QHostAddress>
+
+#include <chrono>
+
+namespace cordavelle::test {
+
+// A TCP port on `address` that was free a moment ago, so nothing listens there until someone
+// binds it. 0 when none could be bound.
+quint16 freeTcpPort(const QHostAddress &address = QHostAddress::LocalHost);
+// A UDP port on 127.0.0.1 that was free a moment ago.
+quint16 freeUdpPort();
+
+// Whether something on 127.0.0.1 accepts a connection to `port` within `wait` (blocking).
+bool accepts(int port, std::chrono::milliseconds wait = std::chrono::milliseconds(1000));
+
+} // namespace cordavelle::test
