@@ -5,6 +5,7 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include "support/event_wait.h"
 #include "support/local_ports.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
@@ -80,7 +81,7 @@ TEST_F(ServiceStartupTest, APortInUseIsReportedAndNothingIsAdvertised)
     ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
     config.setApiPort(holder.serverPort());
     startup.startServices();
-    EXPECT_TRUE(test::spinUntil([&] { return !failures.isEmpty(); }));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !failures.isEmpty(); }));
     EXPECT_EQ(failures.size(), 1);
     EXPECT_TRUE(failures.value(0).startsWith(QString::number(holder.serverPort()) + ' '));
     EXPECT_TRUE(env.log().contains(QStringLiteral("Failed to start HTTP server on port %1: ").arg(holder.serverPort())));

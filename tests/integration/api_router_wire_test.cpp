@@ -7,6 +7,7 @@
 #include "core/json_support.h"
 #include "radio/serial_port_manager.h"
 
+#include "support/event_wait.h"
 #include "support/fake_login_item.h"
 #include "support/qt_printers.h"
 #include "support/recording_app_activation.h"
@@ -238,7 +239,7 @@ TEST_F(APIRouterWire, StopOfAnOnDemandServiceIsIdleAndOthersStopAfterTheReply)
     orchestrator.states[ServiceID::varaHF] = ServiceRunState::running;
     r = authorized("POST", "/services/vara-hf/stop");
     EXPECT_EQ(r.json["state"], "running");  // the state before the stop
-    test::spinUntil([&] { return orchestrator.calls.size() == 3; });
+    test::processEventsUntil([&] { return orchestrator.calls.size() == 3; });
     EXPECT_EQ(orchestrator.calls, (QStringList{"activity vara-hf", "prepare vara-hf", "stop vara-hf"}));
     EXPECT_EQ(orchestrator.states[ServiceID::varaHF], ServiceRunState::stopped);
 }

@@ -74,7 +74,7 @@ protected:
             if (entries && wanted(*entries)) {
                 return true;
             }
-            test::processEventsUntil([] { return false; }, 250ms);
+            test::processEventsFor(250ms);
         }
         return false;
     }

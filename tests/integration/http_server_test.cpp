@@ -1,5 +1,6 @@
 #include "api/http_server.h"
 
+#include "support/event_wait.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -90,7 +91,7 @@ TEST_F(HTTPServerWire, RequestArrivingOneByteAtATimeIsServedOnItsLastByte)
     ASSERT_TRUE(client.connectTo(server.port()));
     for (qsizetype i = 0; i + 1 < request.size(); ++i) {
         client.send(request.mid(i, 1));
-        test::spinUntil([] { return false; }, 2ms);
+        test::processEventsFor(2ms);
     }
     EXPECT_TRUE(client.isOpen());
     EXPECT_TRUE(requests.empty());
@@ -195,10 +196,10 @@ TEST_F(HTTPServerWire, ConnectionWithoutAWholeRequestIsClosedAfterTenSeconds)
     slow.send("GET /status HTTP/1.1\r\nHost: x");
     test::WireClient silent;
     ASSERT_TRUE(silent.connectTo(server.port()));
-    ASSERT_TRUE(test::spinUntil([&] { return env.clock().sleeperCount() == 2; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return env.clock().sleeperCount() == 2; }));
 
     env.clock().advance(9999ms);
-    test::spinUntil([] { return false; }, 20ms);
+    test::processEventsFor(20ms);
     EXPECT_TRUE(slow.isOpen());
     EXPECT_TRUE(silent.isOpen());
 
@@ -215,7 +216,7 @@ TEST_F(HTTPServerWire, ServedConnectionLeavesNoTimerBehind)
 {
     startServer();
     ASSERT_EQ(test::WireReply::parse(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
-    EXPECT_TRUE(test::spinUntil([&] { return env.clock().sleeperCount() == 0; }));
+    EXPECT_TRUE(test::processEventsUntil([&] { return env.clock().sleeperCount() == 0; }));
     env.clock().advance(20s);
     EXPECT_FALSE(env.log().contains(QStringLiteral("timed out")));
 }
@@ -299,17 +300,17 @@ TEST_F(HTTPServerWire, PeerLeavingOrServerGoingAwayWhileTheHandlerRunsHarmsNothi
     test::WireClient staying;
     ASSERT_TRUE(staying.connectTo(owned->port()));
     staying.send("GET /b HTTP/1.1\r\n\r\n");
-    ASSERT_TRUE(test::spinUntil([&] { return parked.size() == 2; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return parked.size() == 2; }));
 
     leaving.closeNow();
-    test::spinUntil([] { return false; }, 20ms);
+    test::processEventsFor(20ms);
     parked[0].resume();
-    test::spinUntil([] { return false; }, 20ms);
+    test::processEventsFor(20ms);
 
     owned.reset();
     EXPECT_TRUE(staying.waitForClose());
     parked[1].resume();
-    test::spinUntil([] { return false; }, 20ms);
+    test::processEventsFor(20ms);
     EXPECT_TRUE(staying.received().isEmpty());
 }
 
@@ -330,7 +331,7 @@ TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
     busy.start(occupant.serverPort(), nullptr);
     EXPECT_FALSE(busy.isRunning());
     EXPECT_FALSE(failure.has_value());  // reported after start returns
-    ASSERT_TRUE(test::spinUntil([&] { return failure.has_value(); }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return failure.has_value(); }));
     EXPECT_FALSE(failure->isEmpty());
     EXPECT_TRUE(env.log().contains(QStringLiteral("HTTP server failed: ") + *failure));
 }

@@ -2,11 +2,10 @@
 #include "platform/child_process.h"
 
 #include "support/child_processes.h"
+#include "support/event_wait.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QScopeGuard>
 
 #include <gtest/gtest.h>
@@ -24,26 +23,6 @@ using namespace std::chrono_literals;
 
 namespace cordavelle {
 namespace {
-
-// Processes real events only; virtual time stands still.
-bool pumpUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s)
-{
-    QElapsedTimer real;
-    real.start();
-    while (!done()) {
-        if (real.elapsed() > limit.count()) {
-            return false;
-        }
-        test::ManualClock::processEvents();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    }
-    return true;
-}
-
-void pumpFor(std::chrono::milliseconds duration)
-{
-    pumpUntil([] { return false; }, duration);
-}
 
 class ManagedProcessTest : public ::testing::Test {
 protected:
@@ -76,7 +55,7 @@ protected:
             if (!process.logLines().filter(fragment).isEmpty()) {
                 return true;
             }
-            pumpFor(20ms);
+            test::processEventsFor(20ms);
             env.clock().advance(250ms);
         }
         return false;
@@ -93,7 +72,7 @@ protected:
 TEST_F(ManagedProcessTest, ExitsWhileStartingAreErrorsUnlessClean)
 {
     auto run = sh("echo 'cannot open rig'; exit 3");
-    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::error; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
     EXPECT_TRUE(run->done);
     EXPECT_EQ(process.lastError(), "Process exited with code 3");
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::exitedWithCode(3));
@@ -110,7 +89,8 @@ TEST_F(ManagedProcessTest, ExitsWhileStartingAreErrorsUnlessClean)
     // A launcher that hands over and exits cleanly leaves the verdict to the orchestrator.
     run = sh("exit 0");
     EXPECT_FALSE(process.lastError());
-    ASSERT_TRUE(pumpUntil([&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }, 10s));
     EXPECT_EQ(process.state(), ServiceRunState::starting);
     EXPECT_FALSE(process.pid());
     process.markRunning();
@@ -123,7 +103,7 @@ TEST_F(ManagedProcessTest, ExitsWhileStartingAreErrorsUnlessClean)
 TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
 {
     auto run = sh("exec sleep 30");
-    ASSERT_TRUE(pumpUntil([&] { return run->done; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
     ASSERT_TRUE(process.pid());
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::running());
     process.markRunning();
@@ -131,7 +111,7 @@ TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
     EXPECT_NEAR(*process.uptime(), 90.0, 0.01);
 
     ::kill(static_cast<pid_t>(*process.pid()), SIGKILL);
-    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::error; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
     EXPECT_EQ(process.lastError(), "Process exited with code 9");
     EXPECT_EQ(unexpectedExits, std::vector<int32_t>{9});
@@ -148,12 +128,12 @@ TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
     ASSERT_TRUE(waitForLog("ready"));
     process.stop();
     EXPECT_EQ(process.state(), ServiceRunState::stopping);
-    pumpFor(300ms);
+    test::processEventsFor(300ms);
     env.clock().advance(1900ms);
-    pumpFor(100ms);
+    test::processEventsFor(100ms);
     EXPECT_EQ(process.state(), ServiceRunState::stopping);
     env.clock().advance(100ms);
-    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
     EXPECT_FALSE(process.pid());
 
@@ -163,9 +143,9 @@ TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
     const qint64 grandchild = process.logLines().filter("grandchild").last().section(' ', 1).toLongLong();
     ASSERT_TRUE(test::isAlive(grandchild));
     process.stop();
-    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(15));
-    EXPECT_TRUE(pumpUntil([&] { return !test::isAlive(grandchild); }));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !test::isAlive(grandchild); }, 10s));
     EXPECT_TRUE(unexpectedExits.empty());
 }
 
@@ -176,7 +156,8 @@ TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
     sh(script, std::map<QString, QString>{{"CORDAVELLE_ADDED", "added"}});
     EXPECT_EQ(process.lastLaunchCommand(), "/bin/sh -c " + script);
     ASSERT_TRUE(waitForLog("env kept/added"));
-    ASSERT_TRUE(pumpUntil([&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }, 10s));
     process.markRunning();
     process.stop();
 
@@ -188,7 +169,7 @@ TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
 TEST_F(ManagedProcessTest, AMissingProgramFailsTheStart)
 {
     auto run = test::track(process.start("/nonexistent/modem", {"--flag"}, std::nullopt, std::nullopt));
-    ASSERT_TRUE(pumpUntil([&] { return run->done; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
     ASSERT_TRUE(run->error);
     EXPECT_TRUE(run->error->contains("No such file or directory")) << run->error->toStdString();
     EXPECT_EQ(process.lastError(), run->error);
@@ -214,7 +195,7 @@ TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
     auto closeListener = qScopeGuard([listener] { ::close(listener); });
     // A probe has answered when the pause after it begins.
     auto probes = [&] { return std::count(env.clock().sleepLog().begin(), env.clock().sleepLog().end(), 500ms); };
-    auto probed = [&](long count) { return pumpUntil([&] { return probes() >= count; }); };
+    auto probed = [&](long count) { return test::processEventsUntil([&] { return probes() >= count; }, 10s); };
 
     // Opening while start waits: the next probe finds it.
     auto run = sh("exec sleep 30", {}, port);
@@ -224,18 +205,18 @@ TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
     ASSERT_EQ(::listen(listener, 4), 0);
     const auto opened = env.clock().now();
     env.clock().advance(500ms);
-    ASSERT_TRUE(pumpUntil([&] { return run->done; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
     EXPECT_EQ(env.clock().now() - opened, 500ms);
     EXPECT_TRUE(process.startedAt());
     process.stop();
-    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
     ASSERT_EQ(::shutdown(listener, SHUT_RD), 0); // stops listening, keeps the port
 
     // Never opening: about ten probes, a log line, and the start still succeeds.
     const auto begun = env.clock().now();
     run = sh("exec sleep 30", {}, port);
     for (long count = 3; !run->done; ++count) {
-        ASSERT_TRUE(pumpUntil([&] { return run->done || probes() >= count; }));
+        ASSERT_TRUE(test::processEventsUntil([&] { return run->done || probes() >= count; }, 10s));
         if (!run->done) {
             env.clock().advance(500ms);
         }
@@ -246,7 +227,7 @@ TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
     EXPECT_EQ(process.state(), ServiceRunState::starting);
     EXPECT_TRUE(process.startedAt());
     process.stop();
-    ASSERT_TRUE(pumpUntil([&] { return process.state() == ServiceRunState::stopped; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
 
     // A stop during the wait ends it; nothing is stamped or watched afterwards.
     startedAtChanges = 0;
@@ -254,7 +235,8 @@ TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
     run = sh("exec sleep 30", {}, port);
     ASSERT_TRUE(probed(13));
     process.stop();
-    ASSERT_TRUE(pumpUntil([&] { return run->done && process.state() == ServiceRunState::stopped; }));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return run->done && process.state() == ServiceRunState::stopped; }, 10s));
     EXPECT_EQ(startedAtChanges, 0);
     EXPECT_EQ(env.log().entries.size(), logged);
     env.clock().advance(2s); // only the stop escalations were left sleeping
@@ -266,7 +248,8 @@ TEST_F(ManagedProcessTest, OutputIsBatchedCappedAndClearable)
     int changes = 0;
     QObject::connect(&process, &ManagedProcess::logLinesChanged, [&] { ++changes; });
     sh("i=1; while [ $i -le 600 ]; do echo \"line $i\"; i=$((i+1)); done; printf 'no line feed'");
-    ASSERT_TRUE(pumpUntil([&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }, 10s));
     EXPECT_EQ(changes, 0);
     env.clock().advance(250ms);
     EXPECT_EQ(changes, 1);
@@ -302,7 +285,7 @@ TEST(ChildProcess, ReportsTheEndOnlyAfterReadingEverythingEvenWhileAGrandchildHo
         std::lock_guard lock(mutex);
         atExit = output;
     });
-    const bool ended = pumpUntil([&] { return exited; });
+    const bool ended = test::processEventsUntil([&] { return exited; }, 10s);
     ::kill(-static_cast<pid_t>(pid), SIGKILL);
     ASSERT_TRUE(ended);
     EXPECT_EQ(atExit.count('\n'), 2000);

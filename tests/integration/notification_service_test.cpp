@@ -7,13 +7,13 @@
 #include "api/pairing_notifications.h"
 #include "platform/notifications.h"
 
+#include "support/event_wait.h"
 #include "support/private_session_bus.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
@@ -80,16 +80,6 @@ Json poll(quint16 port, const QString &clientId)
     return Json::parse(reply.body.toStdString(), nullptr, false);
 }
 
-bool waitFor(const std::function<bool()> &done, int ms = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return done();
-}
-
 TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
 {
     test::TestPlatform env;
@@ -125,7 +115,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
                                        + QByteArray::number(payload.size()) + "\r\n\r\n" + payload);
     }
     const auto alice = *manager.client("alice");
-    ASSERT_TRUE(waitFor([&] { return server.posted.size() == 2; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 2; }));
     EXPECT_EQ(server.posted[0].summary, "Pairing Request");
     EXPECT_EQ(server.posted[0].body, "'alice-pc' (linux) is requesting access");
     EXPECT_EQ(server.posted[0].actions.mid(0, 4), (QStringList{"ACCEPT_PAIRING", "Accept", "DENY_PAIRING", "Deny"}));
@@ -133,7 +123,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     // The user presses Accept on Alice's notification and Deny on Bob's.
     emit server.ActionInvoked(server.posted[0].id, "ACCEPT_PAIRING");
     emit server.ActionInvoked(server.posted[1].id, "DENY_PAIRING");
-    ASSERT_TRUE(waitFor([&] { return manager.client("bob")->status == PairingStatus::denied; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return manager.client("bob")->status == PairingStatus::denied; }));
     EXPECT_EQ(manager.client("alice")->status, PairingStatus::approved);
     EXPECT_EQ(manager.validateToken(alice.token)->id, "alice");
     EXPECT_EQ(poll(api.port(), "alice"), Json({{"status", "approved"}, {"token", alice.token.toStdString()}}));
@@ -141,7 +131,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
 
     // A second notification for the same client replaces the first.
     PairingManager::sendPairingNotification(alice);
-    ASSERT_TRUE(waitFor([&] { return server.posted.size() == 3; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 3; }));
     EXPECT_EQ(server.posted[2].replacesId, server.posted[0].id);
 }
 

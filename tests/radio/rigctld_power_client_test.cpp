@@ -105,7 +105,7 @@ TEST_F(RigctldPowerClientTest, ASilentDaemonIsGivenOneSecond)
     std::optional<bool> set;
     auto task = store(RigctldPowerClient::setPowerState(true, rigctld.port()), set);
     ASSERT_TRUE(test::processEventsUntil([&] { return rigctld.commands().size() == 1; }));
-    test::processEventsUntil([] { return false; }, 50ms);
+    test::processEventsFor(50ms);
     env.clock().advance(999ms);
     EXPECT_FALSE(set.has_value());
     env.clock().advance(1ms);

@@ -20,4 +20,9 @@ bool processEventsUntil(const std::function<bool()> &done, std::chrono::millisec
     return true;
 }
 
+void processEventsFor(std::chrono::milliseconds realTime)
+{
+    processEventsUntil([] { return false; }, realTime);
+}
+
 } // namespace cordavelle::test

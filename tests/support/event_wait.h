@@ -10,4 +10,7 @@ namespace cordavelle::test {
 bool processEventsUntil(const std::function<bool()> &done,
                         std::chrono::milliseconds realLimit = std::chrono::milliseconds(5000));
 
+// Processes real events for `realTime`, as above, to let what is under way go on.
+void processEventsFor(std::chrono::milliseconds realTime);
+
 } // namespace cordavelle::test

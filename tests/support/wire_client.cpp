@@ -1,27 +1,11 @@
 #include "wire_client.h"
 
+#include "event_wait.h"
 #include "local_ports.h"
-
-#include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include <sys/socket.h>
 
 namespace cordavelle::test {
-
-bool spinUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > limit.count()) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
 
 WireReply WireReply::parse(const QByteArray &bytes)
 {
@@ -77,7 +61,7 @@ bool WireClient::connectTo(quint16 port, const QHostAddress &host, const QHostAd
         return false;
     }
     m_socket->connectToHost(host, port);
-    spinUntil([this] { return m_connected || m_closed; });
+    processEventsUntil([this] { return m_connected || m_closed; });
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     // A peer the server refuses may already be cut off again here.
     return m_connected;
@@ -102,7 +86,7 @@ void WireClient::closeNow() { m_socket->abort(); }
 
 bool WireClient::waitForClose(std::chrono::milliseconds limit)
 {
-    return spinUntil([this] { return m_closed; }, limit);
+    return processEventsUntil([this] { return m_closed; }, limit);
 }
 
 bool WireClient::isOpen() const { return !m_closed && m_socket->state() == QAbstractSocket::ConnectedState; }

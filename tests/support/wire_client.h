@@ -8,14 +8,10 @@
 #include <QTcpSocket>
 
 #include <chrono>
-#include <functional>
 #include <map>
 #include <memory>
 
 namespace cordavelle::test {
-
-// Spins the event loop (not the manual clock) until `done` holds or `limit` of real time passed.
-bool spinUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 // A reply as read off the wire.
 struct WireReply {
