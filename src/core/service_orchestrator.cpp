@@ -222,17 +222,9 @@ void ServiceOrchestrator::startAlwaysOnServices()
 QCoro::Task<void> ServiceOrchestrator::startAlwaysOn(QPointer<ServiceOrchestrator> self, ServiceID id)
 {
     const std::stop_token cancel = self->pendingWork(id);
-    std::optional<QString> failure;
-    try {
-        co_await self->startService(id, cancel);
-    } catch (const std::exception &error) {
-        failure = QString::fromUtf8(error.what());
-    }
+    const std::optional<QString> failure = co_await startFailure(self, id, cancel);
     if (!self || cancel.stop_requested()) {
         co_return;
-    }
-    if (!failure) {
-        failure = self->startShortfall(id);
     }
     if (failure) {
         HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Always-on start of %1 failed: %2").arg(toRaw(id), *failure),

@@ -164,8 +164,11 @@ private:
     void scheduleRestart(ServiceID id, int attempt);
     static QCoro::Task<void> runRestart(QPointer<ServiceOrchestrator> self, ServiceID id, int attempt,
                                         std::stop_token cancel);
-    // Why a start that returned left the service short of running; nothing when it runs.
-    std::optional<QString> startShortfall(ServiceID id) const;
+    // Starts the service and says why it is not running afterwards: what the start threw, or
+    // what a start that returned left it in. Nothing when it runs; nothing to go by when the
+    // orchestrator is gone or `cancel` was requested meanwhile, which the caller checks first.
+    static QCoro::Task<std::optional<QString>> startFailure(QPointer<ServiceOrchestrator> self, ServiceID id,
+                                                            std::stop_token cancel);
 
     // Ended by every stop of the service: the orchestrator's own starts and restarts of it.
     std::stop_token pendingWork(ServiceID id);

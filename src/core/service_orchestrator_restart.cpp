@@ -107,13 +107,25 @@ bool ServiceOrchestrator::isRestartPending(ServiceID id) const
     return it != m_restartTasks.end() && it->second > 0;
 }
 
-std::optional<QString> ServiceOrchestrator::startShortfall(ServiceID id) const
+QCoro::Task<std::optional<QString>> ServiceOrchestrator::startFailure(QPointer<ServiceOrchestrator> self, ServiceID id,
+                                                                      std::stop_token cancel)
 {
-    const ManagedProcess &proc = process(id);
-    if (proc.state() == ServiceRunState::running) {
-        return std::nullopt;
+    std::optional<QString> failure;
+    try {
+        co_await self->startService(id, cancel);
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
     }
-    return proc.lastError().value_or(QStringLiteral("%1 is %2 after its start").arg(toRaw(id), toRaw(proc.state())));
+    if (failure || !self || cancel.stop_requested()) {
+        co_return failure;
+    }
+    // A start path may return without error and leave the service down (a modem that never
+    // answered): that is a failed attempt too.
+    const ManagedProcess &proc = self->process(id);
+    if (proc.state() == ServiceRunState::running) {
+        co_return std::nullopt;
+    }
+    co_return proc.lastError().value_or(QStringLiteral("%1 is %2 after its start").arg(toRaw(id), toRaw(proc.state())));
 }
 
 QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> self, ServiceID id, int attempt,
@@ -130,19 +142,9 @@ QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> 
     if (before == ServiceRunState::starting || before == ServiceRunState::running) {
         co_return;
     }
-    std::optional<QString> failure;
-    try {
-        co_await self->startService(id, cancel);
-    } catch (const std::exception &error) {
-        failure = QString::fromUtf8(error.what());
-    }
+    const std::optional<QString> failure = co_await startFailure(self, id, cancel);
     if (!self || cancel.stop_requested()) {
         co_return;
-    }
-    // A start path may return without error and leave the service down (a modem that never
-    // answered): that is a failed attempt too.
-    if (!failure) {
-        failure = self->startShortfall(id);
     }
     if (!failure) {
         co_return;
