@@ -31,15 +31,13 @@ struct HTTPResponse {
     template <typename T>
     static HTTPResponse jsonEncodable(const T &value, int status = 200)
     {
-        QByteArray body;
+        nlohmann::ordered_json encoded;
         try {
-            const nlohmann::ordered_json encoded = value;
-            const std::string text = encoded.dump();
-            body = QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+            encoded = value;
         } catch (const nlohmann::json::exception &) {
-            body.clear();
+            return make(status, {});
         }
-        return make(status, std::move(body));
+        return json(encoded, status);
     }
 
     bool operator==(const HTTPResponse &) const = default;
