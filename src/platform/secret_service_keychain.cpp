@@ -52,6 +52,18 @@ int countItems(const QByteArray &service, const QByteArray *account, int *out)
     return n == 0 ? Keychain::kItemNotFound : Keychain::kSuccess;
 }
 
+// Says why no item can be stored: glib's message when there is one, else `fallback`. Frees `error`.
+bool unavailable(QString *why, GError *error, const QString &fallback)
+{
+    if (why) {
+        *why = error ? QString::fromUtf8(error->message) : fallback;
+    }
+    if (error) {
+        g_error_free(error);
+    }
+    return false;
+}
+
 } // namespace
 
 bool SecretServiceKeychain::isAvailable(QString *why)
@@ -59,13 +71,7 @@ bool SecretServiceKeychain::isAvailable(QString *why)
     GError *error = nullptr;
     SecretService *service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (!service) {
-        if (why) {
-            *why = error ? QString::fromUtf8(error->message) : QStringLiteral("no Secret Service");
-        }
-        if (error) {
-            g_error_free(error);
-        }
-        return false;
+        return unavailable(why, error, QStringLiteral("no Secret Service"));
     }
     // A service that answers but has no unlocked default collection (a headless session that
     // activated the keyring without logging in) could only store after a password prompt.
@@ -73,21 +79,12 @@ bool SecretServiceKeychain::isAvailable(QString *why)
         secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
     g_object_unref(service);
     if (!collection) {
-        if (why) {
-            *why = error ? QString::fromUtf8(error->message) : QStringLiteral("the Secret Service has no default collection");
-        }
-        if (error) {
-            g_error_free(error);
-        }
-        return false;
+        return unavailable(why, error, QStringLiteral("the Secret Service has no default collection"));
     }
     const bool locked = secret_collection_get_locked(collection);
     g_object_unref(collection);
     if (locked) {
-        if (why) {
-            *why = QStringLiteral("the default collection of the Secret Service is locked");
-        }
-        return false;
+        return unavailable(why, nullptr, QStringLiteral("the default collection of the Secret Service is locked"));
     }
     return true;
 }
