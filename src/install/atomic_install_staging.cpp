@@ -180,25 +180,23 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder)
     std::sort(names.begin(), names.end());
 
     const Logger log = logger();
+    // Removes the entry; `swept` is the line logged when that worked, with the name for %1.
+    const auto sweep = [&log](const QString &name, const QString &path, const QString &swept) {
+        if (const std::error_code error = removeEntry(path)) {
+            log.error(QStringLiteral("Failed to sweep %1: %2").arg(name, removeError(path, error).description()));
+        } else {
+            log.info(swept.arg(name));
+        }
+    };
     const QString base = QDir::cleanPath(folder) + QLatin1Char('/');
     for (const QString &name : names) {
         const QString path = base + name;
         if (name.endsWith(kPartialSuffix)) {
-            if (const std::error_code error = removeEntry(path)) {
-                log.error(QStringLiteral("Failed to sweep %1: %2")
-                              .arg(name, removeError(path, error).description()));
-            } else {
-                log.info(QStringLiteral("Swept orphaned partial install: %1").arg(name));
-            }
+            sweep(name, path, QStringLiteral("Swept orphaned partial install: %1"));
         } else if (name.endsWith(kPreviousSuffix) && name.size() > kPreviousSuffix.size()) {
             const QString destination = path.chopped(kPreviousSuffix.size());
             if (entryExists(destination)) {
-                if (const std::error_code error = removeEntry(path)) {
-                    log.error(QStringLiteral("Failed to sweep %1: %2")
-                                  .arg(name, removeError(path, error).description()));
-                } else {
-                    log.info(QStringLiteral("Swept previous install: %1").arg(name));
-                }
+                sweep(name, path, QStringLiteral("Swept previous install: %1"));
             } else if (const std::error_code error = renameEntry(path, destination)) {
                 log.error(QStringLiteral("Failed to sweep %1: %2")
                               .arg(name, moveError(path, destination, error).description()));
