@@ -1,11 +1,9 @@
 #include "core/orphan_reaper.h"
 #include "install/wine_installer.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -14,15 +12,7 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-void makeTool(const QString &path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\n");
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
+void makeTool(const QString &path) { ASSERT_TRUE(test::writeProgram(path)); }
 
 QCoro::Task<void> killRigctld(bool &done)
 {

@@ -12,6 +12,7 @@
 #include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -46,13 +47,7 @@ protected:
     QString file(const QString &name, const QByteArray &bytes, bool executable = true)
     {
         const QString path = env.root() + QLatin1Char('/') + name;
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-        f.close();
-        if (executable) {
-            f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
+        EXPECT_TRUE(executable ? test::writeProgram(path, bytes) : test::writeFile(path, bytes));
         return path;
     }
 

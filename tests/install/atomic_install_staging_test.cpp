@@ -1,5 +1,6 @@
 #include "install/atomic_install_staging.h"
 #include "platform/files.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -11,13 +12,7 @@
 namespace cordavelle {
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes = "x")
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
+void writeFile(const QString &path, const QByteArray &bytes = "x") { ASSERT_TRUE(test::writeFile(path, bytes)); }
 
 QStringList entries(const QString &folder)
 {

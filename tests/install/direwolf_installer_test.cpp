@@ -1,10 +1,9 @@
 #include "install/direwolf_installer.h"
 #include "core/config_store.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -14,15 +13,7 @@ namespace {
 const QByteArray kThinX86 = QByteArray::fromHex("cffaedfe07000001030000000000000000000000");
 const QByteArray kThinArm = QByteArray::fromHex("cffaedfe0c000001000000000000000000000000");
 
-void putExecutable(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    file.close();
-    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
+void putExecutable(const QString &path, const QByteArray &bytes) { ASSERT_TRUE(test::writeProgram(path, bytes)); }
 
 TEST(DirewolfInstaller, LegacyBuildComesFirstUnlessItIsIntelOnlyOnAppleSilicon)
 {

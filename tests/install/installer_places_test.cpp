@@ -1,11 +1,11 @@
 #include "core/service_orchestrator.h"
 #include "install/hamlib_installer.h"
 #include "install/wine_installer.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -14,13 +14,7 @@ namespace {
 
 void makeTool(const QString &path, bool executable = true)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\n");
-    file.close();
-    file.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                   : QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_TRUE(test::writeProgram(path, "#!/bin/sh\n", executable));
 }
 
 TEST(InstallerPlaces, OwnInstallsLieInTheSupportFolder)

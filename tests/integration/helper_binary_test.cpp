@@ -5,6 +5,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QFile>
@@ -39,15 +40,10 @@ TEST(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
     // A daemon with a child of its own, both deaf to SIGTERM; they must be gone once the helper
     // has quit.
     const QString standIn = env.root() + QStringLiteral("/rig-daemon");
-    {
-        QFile file(standIn);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("#!/bin/sh\ntrap '' TERM\necho $$ > '%1'\nsleep 600 &\necho $! > '%2'\nwait\n")
-                       .arg(daemonPid, childPid)
-                       .toUtf8());
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    ASSERT_TRUE(test::writeProgram(
+        standIn, QStringLiteral("#!/bin/sh\ntrap '' TERM\necho $$ > '%1'\nsleep 600 &\necho $! > '%2'\nwait\n")
+                     .arg(daemonPid, childPid)
+                     .toUtf8()));
     {
         // Written to the preferences of the temporary home that the helper runs with.
         ConfigStore config(env.defaults());

@@ -5,10 +5,10 @@
 
 #include "support/child_processes.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QCoroTimer>
 
@@ -144,15 +144,7 @@ protected:
     // A wine server for the prefix, so that its runs are recorded.
     void installWineserver() { installScript(env.hostPath(QStringLiteral("/usr/local/bin/wineserver"))); }
 
-    static void installScript(const QString &path)
-    {
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n");
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    }
+    static void installScript(const QString &path) { ASSERT_TRUE(test::writeProgram(path)); }
 
     int wineserverRuns() { return static_cast<int>(env.commands().callsOf(QStringLiteral("wineserver")).size()); }
 

@@ -1,8 +1,7 @@
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QCoroTask>
-#include <QDir>
-#include <QFile>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -108,12 +107,7 @@ TEST(LinuxCommandRunner, FindsANamedToolInTheSystemFolders)
     test::TestPlatform env;
     env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
     const QString tool = env.hostPath("/bin/lsof");
-    QDir().mkpath(QFileInfo(tool).absolutePath());
-    QFile file(tool);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\necho \"found $1\"\n");
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(test::writeProgram(tool, "#!/bin/sh\necho \"found $1\"\n"));
 
     Command command;
     command.program = QStringLiteral("/usr/sbin/lsof");

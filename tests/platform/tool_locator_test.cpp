@@ -1,8 +1,7 @@
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -11,13 +10,7 @@ namespace {
 
 void makeFile(const QString &path, bool executable)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\n");
-    file.close();
-    QFile::setPermissions(path, executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                           : QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_TRUE(test::writeProgram(path, "#!/bin/sh\n", executable));
 }
 
 TEST(ToolLocator, KeepsTheNamedOrderAndSearchesTheSystemFoldersLast)

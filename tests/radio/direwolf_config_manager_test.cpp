@@ -6,6 +6,7 @@
 #include "radio/direwolf_config_parser.h"
 #include "radio/rig_control_server_discovery.h"
 #include "support/qt_printers.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -25,13 +26,7 @@ QString readFile(const QString &path)
     return QString::fromUtf8(file.readAll());
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
+void writeFile(const QString &path, const QByteArray &bytes) { ASSERT_TRUE(test::writeFile(path, bytes)); }
 
 class DirewolfConfigManagerTest : public ::testing::Test {
 protected:

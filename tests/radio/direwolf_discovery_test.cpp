@@ -1,4 +1,5 @@
 #include "radio/direwolf_discovery.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -21,12 +22,7 @@ protected:
     QString install(const QString &namedPath, const QByteArray &bytes = "#!/bin/sh\n", bool executable = true)
     {
         const QString path = env.hostPath(namedPath);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        file.close();
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | (executable ? QFile::ExeOwner : QFile::Permissions()));
+        EXPECT_TRUE(test::writeProgram(path, bytes, executable));
         return path;
     }
 

@@ -2,8 +2,8 @@
 
 #include "platform/files.h"
 
-#include "test_files.h"
 #include "read_only_folder.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QFileInfo>
@@ -23,7 +23,7 @@ Settings settings(QString callsign, QString input, QString output, int64_t port)
 class VARAIniTest : public ::testing::Test {
 protected:
     QString path() const { return VARAConfigManager::iniPath(VARAVariant::hf); }
-    void put(const QByteArray &bytes) const { test::writeBytes(path(), bytes); }
+    void put(const QByteArray &bytes) const { test::writeFile(path(), bytes); }
     QByteArray stored() const { return test::readBytes(path()); }
     // Writes `s` over the file holding `before` and returns what is stored afterwards.
     std::string rewrite(const QByteArray &before, const Settings &s) const

@@ -3,8 +3,8 @@
 #include "install/wine_environment.h"
 #include "radio/vara_config_manager.h"
 
-#include "test_files.h"
 #include "read_only_folder.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDateTime>
@@ -37,12 +37,12 @@ protected:
     QString iniPath(VARAVariant variant = VARAVariant::hf) const { return VARAConfigManager::iniPath(variant); }
     void putIni(const QByteArray &bytes, VARAVariant variant = VARAVariant::hf) const
     {
-        test::writeBytes(iniPath(variant), bytes);
+        test::writeFile(iniPath(variant), bytes);
     }
     QByteArray ini(VARAVariant variant = VARAVariant::hf) const { return test::readBytes(iniPath(variant)); }
     void putDevices(const QStringList &flowAndKeys) const
     {
-        test::writeBytes(WineEnvironment::userRegistryFile(), registryOf(flowAndKeys));
+        test::writeFile(WineEnvironment::userRegistryFile(), registryOf(flowAndKeys));
     }
 
     test::TestPlatform env;

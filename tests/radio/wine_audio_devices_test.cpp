@@ -2,8 +2,8 @@
 
 #include "install/wine_environment.h"
 
-#include "test_files.h"
 #include "support/fixed_wine_drivers.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QFileInfo>
@@ -51,7 +51,7 @@ QString deviceLine(const QString &driver, const QString &flowAndKey)
 
 class WineAudioDevicesTest : public ::testing::Test {
 protected:
-    void putRegistry(const QByteArray &bytes) { test::writeBytes(WineEnvironment::userRegistryFile(), bytes); }
+    void putRegistry(const QByteArray &bytes) { test::writeFile(WineEnvironment::userRegistryFile(), bytes); }
 
     test::TestPlatform env;
 };

@@ -13,6 +13,7 @@
 #include "support/event_wait.h"
 #include "support/local_ports.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -76,11 +77,7 @@ protected:
     QString writeScript(const QString &name, const QByteArray &text)
     {
         const QString path = env.root() + QLatin1Char('/') + name;
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(text);
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        EXPECT_TRUE(test::writeProgram(path, text));
         return path;
     }
 

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace cordavelle::test {
+
+// Writes `bytes` to `path`, making its folder first. False when the file could not be opened.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// Writes a program as above, readable and writable by its owner only, and runnable by the owner
+// when `executable` (a file that looks like a program but can't be run, when not).
+bool writeProgram(const QString &path, const QByteArray &bytes = "#!/bin/sh\n", bool executable = true);
+
+// The file's contents; empty when it can't be read.
+QByteArray readBytes(const QString &path);
+
+} // namespace cordavelle::test
