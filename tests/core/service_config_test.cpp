@@ -1,18 +1,11 @@
 #include "core/service_config.h"
 
+#include "support/json_keys.h"
+
 #include <gtest/gtest.h>
 
 namespace cordavelle {
 namespace {
-
-std::vector<std::string> keysOf(const Json &j)
-{
-    std::vector<std::string> keys;
-    for (const auto &[key, value] : j.items()) {
-        keys.push_back(key);
-    }
-    return keys;
-}
 
 template <class Config>
 bool failsToDecode(const char *json)
@@ -68,7 +61,7 @@ TEST(ServiceConfig, EncodesEveryMemberInOrder)
                                          "customAudioDeviceName", "customAudioOutputUID", "speed", "kissPort",
                                          "agwPort", "pttPort", "pttMethod", "nativeRigControlRadioName",
                                          "lifecycleMode", "direwolfPath", "installedVersion"};
-    EXPECT_EQ(keysOf(Json(decoded)), order);
+    EXPECT_EQ(test::keysOf(Json(decoded)), order);
 }
 
 TEST(ServiceConfig, RoundTripsEveryField)

@@ -1,18 +1,11 @@
 #include "core/service_status.h"
 
+#include "support/json_keys.h"
+
 #include <gtest/gtest.h>
 
 namespace cordavelle {
 namespace {
-
-std::vector<std::string> keysOf(const Json &j)
-{
-    std::vector<std::string> keys;
-    for (const auto &[key, value] : j.items()) {
-        keys.push_back(key);
-    }
-    return keys;
-}
 
 ServiceStatus stoppedVaraHF()
 {
@@ -37,7 +30,7 @@ TEST(ServiceStatus, LeavesOutEmptyOptionals)
     running.pid = 4242;
     running.uptime = 12.75;
     const Json r = running;
-    EXPECT_EQ(keysOf(r), (std::vector<std::string>{"id", "displayName", "state", "lifecycleMode", "pid", "ports",
+    EXPECT_EQ(test::keysOf(r), (std::vector<std::string>{"id", "displayName", "state", "lifecycleMode", "pid", "ports",
                                                     "uptime"}));
     EXPECT_EQ(r["pid"], 4242);
     EXPECT_DOUBLE_EQ(r["uptime"].get<double>(), 12.75);
@@ -46,7 +39,7 @@ TEST(ServiceStatus, LeavesOutEmptyOptionals)
     failed.state = ServiceRunState::error;
     failed.error = "Port 8300 not listening after timeout";
     const Json f = failed;
-    EXPECT_EQ(keysOf(f), (std::vector<std::string>{"id", "displayName", "state", "lifecycleMode", "ports", "error"}));
+    EXPECT_EQ(test::keysOf(f), (std::vector<std::string>{"id", "displayName", "state", "lifecycleMode", "ports", "error"}));
     EXPECT_EQ(f["state"], "error");
     EXPECT_EQ(dumpJson(f).count("null"), 0);
 }
