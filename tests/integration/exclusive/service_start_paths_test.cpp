@@ -170,12 +170,7 @@ protected:
     VARAStartPathTest()
     {
         // A wine server whose runs the double records.
-        const QString wineserver = env.hostPath(QStringLiteral("/usr/local/bin/wineserver"));
-        QDir().mkpath(QFileInfo(wineserver).path());
-        QFile file(wineserver);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        EXPECT_TRUE(test::writeProgram(env.hostPath(QStringLiteral("/usr/local/bin/wineserver"))));
 
         launches = env.root() + QStringLiteral("/launches");
         VARAConfig hf;
