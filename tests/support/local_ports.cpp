@@ -13,6 +13,15 @@ quint16 freeTcpPort(const QHostAddress &address)
     return server.serverPort();
 }
 
+std::pair<quint16, quint16> twoFreeTcpPorts()
+{
+    QTcpServer first;
+    QTcpServer second;
+    first.listen(QHostAddress::LocalHost, 0);
+    second.listen(QHostAddress::LocalHost, 0);
+    return {first.serverPort(), second.serverPort()};
+}
+
 quint16 freeUdpPort()
 {
     QUdpSocket socket;

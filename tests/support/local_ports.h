@@ -3,12 +3,16 @@
 #include <QHostAddress>
 
 #include <chrono>
+#include <utility>
 
 namespace cordavelle::test {
 
 // A TCP port on `address` that was free a moment ago, so nothing listens there until someone
 // binds it. 0 when none could be bound.
 quint16 freeTcpPort(const QHostAddress &address = QHostAddress::LocalHost);
+// Two different TCP ports on 127.0.0.1 that were free a moment ago (both held while picked, so the
+// system cannot hand out the same one twice).
+std::pair<quint16, quint16> twoFreeTcpPorts();
 // A UDP port on 127.0.0.1 that was free a moment ago.
 quint16 freeUdpPort();
 

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace cordavelle {
 namespace {
 
@@ -63,8 +65,7 @@ protected:
         direwolf = *found;
         config.callsign = QStringLiteral("n0call");
         config.ssid = 1;
-        config.kissPort = test::freeTcpPort();
-        config.agwPort = test::freeTcpPort();
+        std::tie(config.kissPort, config.agwPort) = test::twoFreeTcpPorts();
     }
 
     // Starts Direwolf on the generated file and checks that it opens both servers.

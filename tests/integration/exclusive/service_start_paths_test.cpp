@@ -22,6 +22,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -141,8 +143,7 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     DirewolfConfig dw;
     dw.callsign = QStringLiteral("N0CALL");
     dw.direwolfPath = direwolf;
-    dw.kissPort = test::freeTcpPort();
-    dw.agwPort = test::freeTcpPort();
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     dw.audioDevice = DirewolfAudioDevice::custom;
     dw.customAudioDeviceUID = input;
     dw.customAudioOutputUID = QStringLiteral("null");
