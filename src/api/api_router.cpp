@@ -3,9 +3,9 @@
 #include "paired_client.h"
 #include "pairing_manager.h"
 
+#include "base/helper_error.h"
+#include "base/json_support.h"
 #include "core/config_store.h"
-#include "core/helper_error.h"
-#include "core/json_support.h"
 #include "platform/platform.h"
 #include "radio/serial_port_manager.h"
 

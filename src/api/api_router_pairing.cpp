@@ -2,8 +2,8 @@
 
 #include "pairing_manager.h"
 
+#include "base/json_support.h"
 #include "core/config_store.h"
-#include "core/json_support.h"
 
 namespace cordavelle {
 

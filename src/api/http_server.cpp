@@ -2,7 +2,7 @@
 
 #include "http_request_parser.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
 #include "platform/log_sink.h"
 #include "platform/platform.h"
 

@@ -1,6 +1,6 @@
 #include "pairing_manager.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
 #include "platform/platform.h"
 
 #include <sys/random.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/service_model.h"
-#include "core/service_status.h"
+#include "base/service_model.h"
+#include "base/service_status.h"
 
 #include <QCoroTask>
 

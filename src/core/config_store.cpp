@@ -1,13 +1,9 @@
 #include "config_store.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "platform/platform.h"
 
-#include <QDir>
-
-#include <filesystem>
-#include <mutex>
-#include <system_error>
 #include <utility>
 
 namespace cordavelle {
@@ -305,33 +301,8 @@ QString ConfigStore::bindAddress()
                                                                                         : QStringLiteral("127.0.0.1");
 }
 
-QString ConfigStore::appSupportDir()
-{
-    QString base = Platform::current().paths().applicationSupport();
-    if (base.isEmpty()) {
-        base = Platform::current().paths().home() + QStringLiteral("/.local/share");
-    }
-    const QString dir = base + QLatin1Char('/') + kSupportFolderName;
+QString ConfigStore::appSupportDir() { return places::supportFolder(); }
 
-    // Made once per location, like the folder of a process that never moves: a folder removed
-    // later (by a reset) is not brought back just by asking where it is.
-    static std::mutex mutex;
-    static QString made;
-    std::lock_guard lock(mutex);
-    if (dir != made) {
-        made = dir;
-        std::error_code error;
-        std::filesystem::create_directories(QDir::toNativeSeparators(dir).toStdString(), error);
-        if (error) {
-            HelperLogger::error(QStringLiteral("[ConfigStore] Could not create app support directory: "
-                                               "The folder \u201C%1\u201D could not be made (%2).")
-                                    .arg(dir, QString::fromStdString(error.message())),
-                                Category::general);
-        }
-    }
-    return dir;
-}
-
-QString ConfigStore::winePrefix() { return appSupportDir() + QStringLiteral("/wine-prefix"); }
+QString ConfigStore::winePrefix() { return places::winePrefix(); }
 
 } // namespace cordavelle

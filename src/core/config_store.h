@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/app_appearance_mode.h"
-#include "core/service_config.h"
+#include "base/app_appearance_mode.h"
+#include "base/service_config.h"
 #include "platform/app_activation.h"
 #include "platform/login_item.h"
 #include "platform/user_defaults.h"
@@ -43,7 +43,6 @@ public:
     static constexpr int kDefaultIdleShutdownDelay = 5;
     // The bundle identifier of earlier builds, whose preferences are copied over once.
     static inline const QString kPriorBundleIdentifier = QStringLiteral("com.kelvo.cordavelle-helper");
-    static inline const QString kSupportFolderName = QStringLiteral("Cordavelle Helper");
     static inline const QString kFallbackServiceName = QStringLiteral("Cordavelle Helper");
 
     // Loads from `defaults`, with the login item and activation policy of the platform in force.

@@ -1,7 +1,7 @@
 #include "managed_process.h"
 
-#include "core/helper_logger.h"
-#include "core/log_line_buffer.h"
+#include "base/helper_logger.h"
+#include "base/log_line_buffer.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 

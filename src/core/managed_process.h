@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/helper_error.h"
+#include "base/helper_error.h"
+#include "base/service_model.h"
 #include "core/managed_service.h"
-#include "core/service_model.h"
 #include "platform/log_sink.h"
 
 #include <QCoroTask>

@@ -1,7 +1,7 @@
 #include "orphan_reaper.h"
 
 #include "config_store.h"
-#include "helper_logger.h"
+#include "base/helper_logger.h"
 
 #include "install/wine_installer.h"
 #include "platform/platform.h"

@@ -1,6 +1,6 @@
 #include "port_reaper.h"
 
-#include "helper_logger.h"
+#include "base/helper_logger.h"
 
 #include "platform/platform.h"
 

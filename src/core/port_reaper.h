@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service_config.h"
-#include "service_model.h"
+#include "base/service_config.h"
+#include "base/service_model.h"
 
 #include <QCoroTask>
 #include <QString>

@@ -1,8 +1,8 @@
 #include "service_orchestrator.h"
 
-#include "core/binary_architecture_detector.h"
+#include "base/binary_architecture_detector.h"
+#include "base/helper_logger.h"
 #include "core/config_store.h"
-#include "core/helper_logger.h"
 #include "core/orphan_reaper.h"
 #include "core/port_reaper.h"
 #include "install/hamlib_installer.h"

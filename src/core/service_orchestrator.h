@@ -1,10 +1,10 @@
 #pragma once
 
+#include "base/service_config.h"
+#include "base/service_model.h"
+#include "base/service_status.h"
 #include "core/idle_shutdown_controller.h"
 #include "core/managed_process.h"
-#include "core/service_config.h"
-#include "core/service_model.h"
-#include "core/service_status.h"
 #include "install/wine_installer.h"
 
 #include <QCoroTask>

@@ -3,17 +3,17 @@
 
 #include "service_orchestrator.h"
 
-#include "core/binary_architecture_detector.h"
+#include "base/binary_architecture_detector.h"
+#include "base/helper_error.h"
+#include "base/helper_logger.h"
+#include "base/spaces_and_tabs.h"
 #include "core/config_store.h"
-#include "core/helper_error.h"
-#include "core/helper_logger.h"
 #include "install/direwolf_installer.h"
 #include "platform/platform.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
-#include "radio/spaces_and_tabs.h"
 
 #include <QCoreApplication>
 

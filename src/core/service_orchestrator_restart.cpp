@@ -2,7 +2,7 @@
 
 #include "service_orchestrator.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
 #include "platform/platform.h"
 
 #include <charconv>

@@ -3,10 +3,10 @@
 
 #include "service_orchestrator.h"
 
-#include "core/binary_architecture_detector.h"
+#include "base/binary_architecture_detector.h"
+#include "base/helper_error.h"
+#include "base/helper_logger.h"
 #include "core/config_store.h"
-#include "core/helper_error.h"
-#include "core/helper_logger.h"
 #include "core/orphan_reaper.h"
 #include "radio/radio_power_controller.h"
 

@@ -3,9 +3,9 @@
 
 #include "service_orchestrator.h"
 
+#include "base/helper_error.h"
+#include "base/helper_logger.h"
 #include "core/config_store.h"
-#include "core/helper_error.h"
-#include "core/helper_logger.h"
 #include "core/orphan_reaper.h"
 #include "platform/platform.h"
 #include "radio/vara_launch_configurator.h"

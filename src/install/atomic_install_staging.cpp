@@ -1,6 +1,6 @@
 #include "atomic_install_staging.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
 #include "platform/files.h"
 #include "platform/log_sink.h"
 

@@ -1,12 +1,12 @@
 #include "direwolf_config_manager.h"
 
+#include "base/helper_logger.h"
+#include "base/spaces_and_tabs.h"
 #include "core/config_store.h"
-#include "core/helper_logger.h"
 #include "install/direwolf_installer.h"
 #include "platform/files.h"
 #include "radio/direwolf_config_parser.h"
 #include "radio/rig_control_server_discovery.h"
-#include "radio/spaces_and_tabs.h"
 
 #include <QDir>
 #include <QFile>

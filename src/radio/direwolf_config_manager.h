@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/service_config.h"
+#include "base/service_config.h"
 #include "radio/audio_device_manager.h"
 
 #include <QString>

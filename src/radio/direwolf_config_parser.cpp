@@ -1,6 +1,6 @@
 #include "direwolf_config_parser.h"
 
-#include "radio/spaces_and_tabs.h"
+#include "base/spaces_and_tabs.h"
 
 namespace cordavelle {
 

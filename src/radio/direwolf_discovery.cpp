@@ -1,7 +1,7 @@
 #include "direwolf_discovery.h"
 
-#include "core/binary_architecture_detector.h"
-#include "core/helper_logger.h"
+#include "base/binary_architecture_detector.h"
+#include "base/helper_logger.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 

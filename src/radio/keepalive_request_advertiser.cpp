@@ -1,8 +1,8 @@
 #include "keepalive_request_advertiser.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
+#include "base/spaces_and_tabs.h"
 #include "platform/platform.h"
-#include "radio/spaces_and_tabs.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>

@@ -1,6 +1,6 @@
 #include "radio_power_controller.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
 #include "platform/platform.h"
 #include "radio/rigctld_power_client.h"
 

@@ -1,6 +1,6 @@
 #include "rig_control_server_discovery.h"
 
-#include "core/helper_logger.h"
+#include "base/helper_logger.h"
 #include "platform/platform.h"
 
 #include <QPointer>

@@ -1,8 +1,8 @@
 #include "rigctld_power_client.h"
 
+#include "base/socket_wait.h"
+#include "base/spaces_and_tabs.h"
 #include "platform/platform.h"
-#include "radio/socket_wait.h"
-#include "radio/spaces_and_tabs.h"
 
 #include <QRegularExpression>
 #include <QStringDecoder>

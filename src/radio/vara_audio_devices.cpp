@@ -1,7 +1,7 @@
 // The audio devices Wine has recorded in the helper's prefix, as VARA will see them.
 
-#include "install/wine_environment.h"
-#include "radio/text_file.h"
+#include "base/text_file.h"
+#include "base/wine_environment.h"
 #include "radio/vara_config_manager.h"
 
 #include "platform/platform.h"

@@ -1,9 +1,9 @@
 #include "vara_config_manager.h"
 
+#include "base/helper_logger.h"
+#include "base/text_file.h"
 #include "core/config_store.h"
-#include "core/helper_logger.h"
 #include "platform/files.h"
-#include "radio/text_file.h"
 
 #include <QFile>
 #include <QHash>

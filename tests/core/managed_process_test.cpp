@@ -1,4 +1,4 @@
-#include "core/log_line_buffer.h"
+#include "base/log_line_buffer.h"
 #include "core/managed_process.h"
 
 #include "support/test_platform.h"

@@ -1,8 +1,8 @@
 // The start paths' own checks and decisions, with stand-in programs and the test's clock. The
 // real rigctld, Direwolf and a stand-in modem are driven in integration/exclusive.
 
+#include "base/helper_error.h"
 #include "core/config_store.h"
-#include "core/helper_error.h"
 #include "core/service_orchestrator.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"

@@ -2,9 +2,9 @@
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
 
+#include "base/helper_error.h"
+#include "base/json_support.h"
 #include "core/config_store.h"
-#include "core/helper_error.h"
-#include "core/json_support.h"
 #include "radio/serial_port_manager.h"
 
 #include "support/event_wait.h"

@@ -1,10 +1,10 @@
 #include "api/api_router.h"
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
-#include "api/service_control.h"
-#include "core/config_store.h"
-#include "core/json_support.h"
 #include "api/pairing_notifications.h"
+#include "api/service_control.h"
+#include "base/json_support.h"
+#include "core/config_store.h"
 #include "platform/notifications.h"
 
 #include "support/event_wait.h"

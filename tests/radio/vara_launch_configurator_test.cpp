@@ -1,6 +1,6 @@
 #include "radio/vara_launch_configurator.h"
 
-#include "install/wine_environment.h"
+#include "base/wine_environment.h"
 #include "radio/vara_config_manager.h"
 
 #include "read_only_folder.h"

@@ -1,6 +1,6 @@
 #include "radio/vara_config_manager.h"
 
-#include "install/wine_environment.h"
+#include "base/wine_environment.h"
 
 #include "support/fixed_wine_drivers.h"
 #include "support/test_files.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/json_support.h"
+#include "base/json_support.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "core/binary_architecture_detector.h"
+#include "base/binary_architecture_detector.h"
 
 #include "support/test_platform.h"
 

@@ -1,4 +1,4 @@
-#include "core/service_status.h"
+#include "base/service_status.h"
 
 #include "support/json_keys.h"
 

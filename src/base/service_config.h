@@ -6,8 +6,8 @@
 // is present with the wrong type fails the whole record. Values are kept as they come: no range
 // checks, no trimming.
 
-#include "core/json_support.h"
-#include "core/service_model.h"
+#include "base/json_support.h"
+#include "base/service_model.h"
 
 #include <QString>
 

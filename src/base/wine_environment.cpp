@@ -1,12 +1,12 @@
 #include "wine_environment.h"
 
-#include "core/config_store.h"
+#include "base/helper_places.h"
 
 #include <QFileInfo>
 
 namespace cordavelle {
 
-QString WineEnvironment::prefixPath() { return ConfigStore::winePrefix(); }
+QString WineEnvironment::prefixPath() { return places::winePrefix(); }
 
 QString WineEnvironment::userRegistryFile(const QString &prefix) { return prefix + QStringLiteral("/user.reg"); }
 

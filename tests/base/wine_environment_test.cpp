@@ -1,4 +1,4 @@
-#include "install/wine_environment.h"
+#include "base/wine_environment.h"
 
 #include "support/test_platform.h"
 

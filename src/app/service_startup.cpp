@@ -2,8 +2,8 @@
 
 #include "api/pairing_manager.h"
 #include "api/pairing_notifications.h"
+#include "base/helper_logger.h"
 #include "core/config_store.h"
-#include "core/helper_logger.h"
 #include "core/service_orchestrator.h"
 #include "install/atomic_install_staging.h"
 #include "platform/platform.h"

@@ -1,4 +1,4 @@
-#include "core/service_config.h"
+#include "base/service_config.h"
 
 #include "support/json_keys.h"
 

@@ -1,4 +1,4 @@
-#include "core/json_support.h"
+#include "base/json_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "core/helper_error.h"
-#include "core/helper_logger.h"
+#include "base/helper_error.h"
+#include "base/helper_logger.h"
 
 #include "support/test_platform.h"
 

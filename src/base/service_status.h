@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/json_support.h"
-#include "core/service_model.h"
+#include "base/json_support.h"
+#include "base/service_model.h"
 
 #include <QDateTime>
 #include <QString>

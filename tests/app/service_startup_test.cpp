@@ -1,7 +1,7 @@
 #include "api/pairing_manager.h"
+#include "app/service_startup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
-#include "core/service_startup.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 

@@ -4,7 +4,7 @@
 // the API's paths and its JSON bodies carry, so they are part of the external format: decoding
 // accepts exactly these values and nothing else (no other letter case, no other JSON type).
 
-#include "core/json_support.h"
+#include "base/json_support.h"
 
 #include <QHashFunctions>
 #include <QString>

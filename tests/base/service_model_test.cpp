@@ -1,4 +1,4 @@
-#include "core/service_model.h"
+#include "base/service_model.h"
 
 #include <QHash>
 #include <QRegularExpression>
