@@ -80,7 +80,8 @@ QStringList pttLines(const DirewolfConfig &config, int rigctldPort, std::optiona
         if (path.isEmpty()) {
             return {};
         }
-        return {QStringLiteral("PTT ") + DirewolfConfigManager::quotedForDirewolfConf(path)};
+        // Direwolf ignores a serial PTT line that names no control line; RTS is the usual wiring.
+        return {QStringLiteral("PTT ") + DirewolfConfigManager::quotedForDirewolfConf(path) + QStringLiteral(" RTS")};
     }
     case DirewolfPTTMethod::Kind::rigctld:
         return {QStringLiteral("PTT RIG 2 127.0.0.1:") + QString::number(rigctldPort)};

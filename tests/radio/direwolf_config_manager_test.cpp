@@ -184,9 +184,9 @@ TEST_F(DirewolfConfigManagerTest, PttLinesByMethod)
     config.pttMethod = DirewolfPTTMethod::vox();
     EXPECT_EQ(pttPart(config), QStringList());
     config.pttMethod = DirewolfPTTMethod::serial(" /dev/ttyUSB0 ");
-    EXPECT_EQ(pttPart(config), QStringList({"PTT /dev/ttyUSB0"}));
+    EXPECT_EQ(pttPart(config), QStringList({"PTT /dev/ttyUSB0 RTS"}));
     config.pttMethod = DirewolfPTTMethod::serial("/dev/serial/by-id/usb-My Cable");
-    EXPECT_EQ(pttPart(config), QStringList({"PTT \"/dev/serial/by-id/usb-My Cable\""}));
+    EXPECT_EQ(pttPart(config), QStringList({"PTT \"/dev/serial/by-id/usb-My Cable\" RTS"}));
     config.pttMethod = DirewolfPTTMethod::serial(" \t ");
     EXPECT_EQ(pttPart(config), QStringList());
     config.pttMethod = DirewolfPTTMethod::rigctld();
@@ -230,7 +230,7 @@ TEST_F(DirewolfConfigManagerTest, ControlCharactersNeverReachTheFile)
 
     config.pttMethod = DirewolfPTTMethod::serial("/dev/ttyUSB0\nMODEM 300");
     text = render(config);
-    EXPECT_TRUE(text.contains("\nPTT \"/dev/ttyUSB0MODEM 300\"\n"));
+    EXPECT_TRUE(text.contains("\nPTT \"/dev/ttyUSB0MODEM 300\" RTS\n"));
     // Nothing of it comes back as a line of the user's.
     EXPECT_EQ(DirewolfConfigParser::parse(text), DirewolfConfigParser::ParseResult{});
 }

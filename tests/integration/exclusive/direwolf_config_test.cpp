@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <tuple>
 
 namespace cordavelle {
@@ -85,8 +89,11 @@ protected:
         EXPECT_TRUE(output.contains(QStringLiteral("port %1").arg(config.kissPort))) << output.toStdString();
         // Direwolf reports a rejected line or a PTT it could not open, and carries on.
         EXPECT_FALSE(output.contains(QStringLiteral("error"), Qt::CaseInsensitive) ||
-                     output.contains(QStringLiteral("Invalid")))
+                     output.contains(QStringLiteral("Invalid")) || output.contains(QStringLiteral("Config file line")))
             << output.toStdString();
+        if (config.pttMethod && config.pttMethod->kind() != DirewolfPTTMethod::Kind::vox) {
+            EXPECT_FALSE(output.contains(QStringLiteral("PTT not configured"))) << output.toStdString();
+        }
     }
 
     test::TestPlatform env;
@@ -130,6 +137,19 @@ TEST_F(DirewolfConfigIntegrationTest, PttThroughARealRigctldIsAccepted)
     const QString path = DirewolfConfigManager::writeConfig(config, environment);
     expectDirewolfServes(path);
     test::stopProcess(rig);
+}
+
+TEST_F(DirewolfConfigIntegrationTest, SerialPttIsAccepted)
+{
+    // A pseudo-terminal stands for the radio's serial interface.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    config.pttMethod = DirewolfPTTMethod::serial(QString::fromLocal8Bit(ptsname(terminal)));
+    const QString path = DirewolfConfigManager::writeConfig(config, environment);
+    expectDirewolfServes(path);
+    ::close(terminal);
 }
 
 } // namespace
