@@ -290,10 +290,10 @@ QString VARAConfigManager::upsertINIValue(const QString &text, const QString &se
         }
     }
     // Above the blank lines that close the section, so separators before the next header (and
-    // the final empty line of a file ending in a newline) stay below the new line; the line right
-    // after the header stays above it.
+    // the final empty line of a file ending in a newline) stay below the new line, also in a
+    // section that holds nothing but blank lines.
     qsizetype insertAt = end;
-    while (insertAt > header + 2 && isBlankLine(lines[insertAt - 1])) {
+    while (insertAt > header + 1 && isBlankLine(lines[insertAt - 1])) {
         --insertAt;
     }
     lines.insert(insertAt, newLine);

@@ -170,10 +170,10 @@ TEST_F(VARAIniTest, MissingKeysAndSectionsAreAdded)
     EXPECT_EQ(rewrite("[Soundcard]\nChannel=1\n\n\n[Monitor]\nA=1\n", s),
               "[Soundcard]\nChannel=1\nInput Device Name=In\nOutput Device Name=Out\n\n\n[Monitor]\nA=1\n\n"
               "[Setup]\nCallsign Licence 0=N0CALL\nTCP Command Port=8300");
-    // ...but never above the line right after the header.
-    EXPECT_EQ(rewrite("[Setup]\n\n\n", s),
-              "[Setup]\n\nCallsign Licence 0=N0CALL\nTCP Command Port=8300\n\n\n[Soundcard]\nInput Device Name=In\n"
-              "Output Device Name=Out");
+    // ...also in a section that holds only blank lines.
+    EXPECT_EQ(rewrite("[Setup]\n\n[Soundcard]\n", s),
+              "[Setup]\nCallsign Licence 0=N0CALL\nTCP Command Port=8300\n\n[Soundcard]\nInput Device Name=In\n"
+              "Output Device Name=Out\n");
     EXPECT_EQ(rewrite("", s),
               "\n\n[Soundcard]\nInput Device Name=In\nOutput Device Name=Out\n\n[Setup]\nCallsign Licence 0=N0CALL\n"
               "TCP Command Port=8300");
