@@ -11,6 +11,7 @@
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
+#include <vector>
 
 namespace cordavelle {
 
@@ -102,25 +103,45 @@ QList<VARAConfigManager::AudioDevice> VARAConfigManager::availableAudioDevices(A
     }
 
     // The registry file doubles every backslash of a key name.
-    const QString prefix = direction == AudioDirection::input ? QStringLiteral("1,") : QStringLiteral("0,");
-    QStringList markers;
-    for (const QString &driver : Platform::current().wineDrivers().audioDriverKeys()) {
-        markers.append(driver + QStringLiteral("\\\\devices\\\\") + prefix);
+    const bool capture = direction == AudioDirection::input;
+    const QString prefix = capture ? QStringLiteral("1,") : QStringLiteral("0,");
+    const WineDrivers &drivers = Platform::current().wineDrivers();
+    struct Driver {
+        QString key;
+        QString marker;
+        // Asked for the first time a device of the driver turns up.
+        std::optional<std::optional<QHash<QString, QString>>> names;
+    };
+    std::vector<Driver> known;
+    for (const QString &driver : drivers.audioDriverKeys()) {
+        known.push_back(Driver{driver, driver + QStringLiteral("\\\\devices\\\\") + prefix, std::nullopt});
     }
 
     QList<AudioDevice> devices;
     for (const QString &line : textfile::splitLines(file->text)) {
-        for (const QString &marker : markers) {
-            const qsizetype at = line.indexOf(marker);
+        for (Driver &driver : known) {
+            const qsizetype at = line.indexOf(driver.marker);
             if (at < 0) {
                 continue;
             }
-            QString key = line.mid(at + marker.size());
+            QString key = line.mid(at + driver.marker.size());
             const qsizetype close = key.indexOf(u']');
             if (close >= 0) {
                 key.truncate(close);
             }
-            devices.append(AudioDevice{key, friendlyName(key), key.contains(QStringLiteral("USB")),
+            if (!driver.names) {
+                driver.names = drivers.deviceNames(driver.key, capture);
+            }
+            QString name;
+            if (!*driver.names) {
+                name = friendlyName(key);
+            } else if (const auto shown = (*driver.names)->constFind(key); shown != (*driver.names)->cend()) {
+                name = *shown;
+            } else {
+                // A name VARA would not list is worse than none: a name once written is kept.
+                break;
+            }
+            devices.append(AudioDevice{key, name, key.contains(QStringLiteral("USB")),
                                        key.contains(QStringLiteral("BuiltIn")), isVirtualNetworkDevice(key)});
             break;
         }

@@ -80,7 +80,8 @@ public:
 
     // The devices Wine has recorded for the direction, USB first, then virtual or network
     // devices, then other non-built-in devices, each group by name. Empty when the prefix's
-    // registry file is absent or not UTF-8.
+    // registry file is absent or not UTF-8. A device whose shown name the platform can't tell is
+    // left out.
     static QList<AudioDevice> availableAudioDevices(AudioDirection direction);
 
     // The device VARA should use when none is configured; never a built-in one.

@@ -153,5 +153,26 @@ TEST_F(VARALaunchConfiguratorTest, AFailedSaveIsReportedAndLeavesTheFile)
     EXPECT_EQ(ini(), before);
 }
 
+TEST_F(VARALaunchConfiguratorTest, OnLinuxOnlyANameVARAWillListIsFilledIn)
+{
+    env.platform().setWineDrivers(std::make_shared<LinuxWineDrivers>());
+    test::writeFile(WineEnvironment::userRegistryFile(),
+                    test::readBytes(QStringLiteral(HELPER_TEST_SOURCE_DIR "/radio/fixtures/linux_user.reg")));
+    const QByteArray empty("[Soundcard]\nInput Device Name=\nOutput Device Name=\n\n[Setup]\nTCP Command Port=8300\n");
+
+    // No sound server to ask: the device fields stay as they are and the file is not written.
+    putIni(empty);
+    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
+    EXPECT_EQ(ini(), empty);
+
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/pactl"),
+                                   test::readBytes(QStringLiteral(HELPER_TEST_SOURCE_DIR "/radio/fixtures/pactl"))));
+    env.commands().passThrough("pactl");
+    const QString codec = QStringLiteral("PCM2902 Audio Codec Analog Ster");
+    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1),
+              Outcome::healed("input device" + kArrow + codec + ", output device" + kArrow + codec));
+    EXPECT_EQ(VARAConfigManager::readSettings(VARAVariant::hf), (VARAConfigManager::VARASettings{"", codec, codec, 8300}));
+}
+
 } // namespace
 } // namespace cordavelle

@@ -6,6 +6,7 @@
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -74,23 +75,33 @@ TEST_F(WineAudioDevicesTest, MacDriverFormListsAndSuggestsInBothDirections)
     EXPECT_EQ(suggestion(Direction::input, true), "BlackHole2ch_UID");
 }
 
-TEST_F(WineAudioDevicesTest, LinuxDriverFormFollowsTheSameRules)
+TEST_F(WineAudioDevicesTest, OnLinuxTheSoundServerNamesTheDevicesAsVARAListsThem)
 {
+    env.platform().setWineDrivers(std::make_shared<LinuxWineDrivers>());
     putRegistry(fixture("linux_user.reg"));
-    // Linux keys carry no "BuiltIn", so the internal card counts as an ordinary device.
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
-              QStringList({"alsa_output.usb-Burr-Brown_fro U--", "SmartSDR DAX_tx_1 -V-", "vara_loopback -V-",
-                           "alsa_output.pci-0000_00_1f.3.a ---"}));
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)),
-              QStringList({"alsa_input.usb-Burr-Brown_from U--", "SmartSDR DAX_rx_1 -V-", "vara_loopback.monitor -V-",
-                           "alsa_input.pci-0000_00_1f.3.an ---"}));
-    EXPECT_EQ(suggestion(Direction::output, true), "SmartSDR DAX_tx_1");
-    EXPECT_EQ(suggestion(Direction::input, false), "alsa_input.usb-Burr-Brown_from");
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/pactl"), fixture("pactl")));
+    env.commands().passThrough("pactl");
 
-    // Without USB or virtual devices the first other device is suggested.
-    putRegistry(registryWith({deviceLine("winealsa.drv", "0,default"), deviceLine("winealsa.drv", "1,hw:CARD=PCH,DEV=0")}));
-    EXPECT_EQ(suggestion(Direction::output, true), "default");
-    EXPECT_EQ(suggestion(Direction::input, false), "hw:CARD=PCH,DEV=0");
+    // Names are the node descriptions, cut as Wine cuts a wave device's name; nodes the sound
+    // server doesn't list (the DAX channels) are left out.
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+              QStringList({"PCM2902 Audio Codec Analog Ster U--", "VARA loopback -V-",
+                           "Built-in Audio Analog Stereo ---"}));
+    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)),
+              QStringList({"PCM2902 Audio Codec Analog Ster U--", "Monitor of VARA loopback -V-",
+                           "Built-in Audio Analog Stereo ---"}));
+    EXPECT_EQ(suggestion(Direction::output, true), "VARA loopback");
+
+    // Keys of Wine's ALSA driver and of a Mac's prefix name nothing this Wine shows.
+    putRegistry(registryWith({deviceLine("winealsa.drv", "0,default"), deviceLine("winecoreaudio.drv", "0,USBDevice")}));
+    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+
+    // Without an answering sound server no name can be known.
+    putRegistry(fixture("linux_user.reg"));
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/pactl"), "#!/bin/sh\necho 'Connection failure' >&2\nexit 1\n"));
+    EXPECT_TRUE(Manager::availableAudioDevices(Direction::input).isEmpty());
+    QFile::remove(env.hostPath("/usr/bin/pactl"));
+    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
 }
 
 TEST_F(WineAudioDevicesTest, ThePlatformDecidesWhichDriversAreRead)

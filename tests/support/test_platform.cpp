@@ -1,5 +1,7 @@
 #include "test_platform.h"
 
+#include "fixed_wine_drivers.h"
+
 #include <QDir>
 
 namespace cordavelle::test {
@@ -32,6 +34,7 @@ TestPlatform::TestPlatform()
     context->setNotifications(m_notifications);
     context->setBonjour(m_bonjour);
     context->setCommandRunner(m_commands);
+    context->setWineDrivers(std::make_shared<FixedWineDrivers>(QStringList{QStringLiteral("winecoreaudio.drv")}));
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 

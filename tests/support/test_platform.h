@@ -30,7 +30,8 @@ public:
 // by fixed paths ("/usr/local/bin/direwolf") are looked for below the root too, sound devices
 // come from a FakeAudioSystem, terminals are only recorded, the keychain is in memory, Bonjour
 // is an in-memory network (FakeBonjour), and command-line tools and signals are only recorded
-// by a RecordingCommandRunner unless the test asks for the real ones (useSystemTools).
+// by a RecordingCommandRunner unless the test asks for the real ones (useSystemTools), and Wine
+// records its audio devices as a macOS Wine does.
 class TestPlatform {
 public:
     TestPlatform();
