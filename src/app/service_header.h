@@ -1,0 +1,130 @@
+#pragma once
+
+#include "app/status_look.h"
+#include "core/helper_error.h"
+#include "core/service_model.h"
+
+#include <QDateTime>
+#include <QLabel>
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <optional>
+#include <stop_token>
+
+namespace cordavelle {
+
+class AccentButton;
+class CoalescedRefresh;
+class Clock;
+class ManagedProcess;
+class ServiceControl;
+
+// How long ago `date` was, as the last-launch row says it: "just now" under 5 s (a date in the
+// future too), then "<n>s ago", "<n>m ago", "<n>h ago", "<n>d ago", in whole units.
+QString relativeTime(const QDateTime &date, const QDateTime &now);
+
+// A running service's uptime at `at`: "<m>m <ss>s" under an hour, "<h>h <mm>m" from then on;
+// empty unless the service is running with a start time.
+QString formattedUptime(const std::optional<QDateTime> &startedAt, ServiceRunState state, const QDateTime &at);
+
+// What the header reads of a service's process.
+struct ProcessSnapshot {
+    ServiceRunState state = ServiceRunState::stopped;
+    bool isRestartInProgress = false;
+    std::optional<QDateTime> startedAt;
+    std::optional<QString> lastError;
+    std::optional<QString> lastLaunchCommand;
+    LaunchOutcome lastLaunchOutcome = LaunchOutcome::neverStarted();
+    std::optional<QDateTime> lastLaunchOutcomeAt;
+
+    static ProcessSnapshot of(const ManagedProcess &process);
+};
+
+Tone launchOutcomeTone(const LaunchOutcome &outcome);
+
+// Everything the header shows, decided from a snapshot of the process.
+struct ServiceHeaderModel {
+    struct LaunchRow {
+        QString command;
+        QString outcome;
+        Tone outcomeTone = Tone::secondary;
+        // "· <relative time>" is shown only with a recorded outcome time.
+        std::optional<QString> when;
+    };
+
+    QString name;
+    QString icon;
+    Tone stateTone = Tone::gray;
+    QString stateText;
+    bool showsUptime = false;
+    QString buttonLabel;
+    bool buttonEnabled = true;
+    // The button stops the service (and is tinted red) rather than starting it.
+    bool buttonStops = false;
+    std::optional<QString> error;
+    std::optional<LaunchRow> launch;
+
+    static ServiceHeaderModel make(ServiceID id, const ProcessSnapshot &process, const QDateTime &now);
+};
+
+// The header's button action: stops a running or starting service, the pre-stop step first,
+// otherwise starts it, dropping what a failed start throws (the process records it). Reads the
+// state again at the moment of the tap.
+void toggleService(ServiceControl &control, ServiceID id, ServiceRunState stateNow);
+
+// The self-refreshing uptime text ("• 3m 07s"), once a second on the clock.
+class UptimeLabel final : public QLabel {
+    Q_OBJECT
+public:
+    UptimeLabel(const ManagedProcess &process, Clock &clock, QWidget *parent = nullptr);
+    ~UptimeLabel() override;
+
+    void refresh();
+
+private:
+    const ManagedProcess &m_process;
+    Clock &m_clock;
+    std::stop_source m_ticks;
+};
+
+// The block at the top of every service page: icon, name, run state and uptime, the Start/Stop
+// button, the last error and the last launch.
+class ServiceHeader final : public QWidget {
+    Q_OBJECT
+public:
+    ServiceHeader(ServiceID id, ManagedProcess &process, ServiceControl &control, Clock &clock,
+                  QWidget *parent = nullptr);
+
+    AccentButton *button() const { return m_button; }
+    const ServiceHeaderModel &model() const { return m_model; }
+
+private:
+    void refresh();
+
+    const ServiceID m_id;
+    ManagedProcess &m_process;
+    ServiceControl &m_control;
+    Clock &m_clock;
+    ServiceHeaderModel m_model;
+    CoalescedRefresh *m_refresh;
+
+    QLabel *m_icon;
+    QLabel *m_name;
+    StateDot *m_dot;
+    QLabel *m_state;
+    UptimeLabel *m_uptime;
+    AccentButton *m_button;
+    QWidget *m_errorRow;
+    QLabel *m_errorIcon;
+    QLabel *m_errorText;
+    QWidget *m_launchRow;
+    QLabel *m_launchIcon;
+    QLabel *m_command;
+    QLabel *m_outcome;
+    QLabel *m_separator;
+    QLabel *m_when;
+};
+
+} // namespace cordavelle

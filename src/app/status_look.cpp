@@ -1,0 +1,179 @@
+#include "app/status_look.h"
+
+#include "platform/clock.h"
+
+#include <QFontDatabase>
+#include <QHash>
+#include <QPainter>
+#include <QStandardPaths>
+
+#include <chrono>
+
+namespace cordavelle {
+
+QColor toneColour(Tone tone, const QPalette &palette)
+{
+    switch (tone) {
+    case Tone::gray: return QColor(0x8e, 0x8e, 0x93);
+    case Tone::yellow: return QColor(0xe6, 0xb4, 0x00);
+    case Tone::green: return QColor(0x2f, 0xb3, 0x4a);
+    case Tone::red: return QColor(0xe0, 0x3a, 0x30);
+    case Tone::orange: return QColor(0xff, 0x95, 0x00);
+    case Tone::blue: return QColor(0x0a, 0x7a, 0xff);
+    case Tone::secondary: {
+        QColor c = palette.color(QPalette::WindowText);
+        c.setAlphaF(0.62f);
+        return c;
+    }
+    case Tone::tertiary: {
+        QColor c = palette.color(QPalette::WindowText);
+        c.setAlphaF(0.38f);
+        return c;
+    }
+    }
+    return palette.color(QPalette::WindowText);
+}
+
+Tone runStateTone(ServiceRunState state)
+{
+    switch (state) {
+    case ServiceRunState::stopped: return Tone::gray;
+    case ServiceRunState::starting:
+    case ServiceRunState::stopping: return Tone::yellow;
+    case ServiceRunState::running: return Tone::green;
+    case ServiceRunState::error: return Tone::red;
+    }
+    return Tone::gray;
+}
+
+QString runStateText(ServiceRunState state)
+{
+    QString raw = toRaw(state);
+    raw[0] = raw[0].toUpper();
+    return raw;
+}
+
+QDateTime wallTime(const Clock &clock)
+{
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(clock.wallNow().time_since_epoch());
+    return QDateTime::fromMSecsSinceEpoch(since.count());
+}
+
+QIcon symbolIcon(const QString &symbolName)
+{
+    // The design's symbol names, and the freedesktop icon that says the same thing best.
+    static const QHash<QString, QString> themeNames{
+        {QStringLiteral("wave.3.right"), QStringLiteral("network-wireless-symbolic")},
+        {QStringLiteral("wave.3.right.circle"), QStringLiteral("network-cellular-symbolic")},
+        {QStringLiteral("dog.fill"), QStringLiteral("network-transmit-receive-symbolic")},
+        {QStringLiteral("tuningfork"), QStringLiteral("audio-speakers-symbolic")},
+        {QStringLiteral("antenna.radiowaves.left.and.right"), QStringLiteral("network-cellular-symbolic")},
+        {QStringLiteral("laptopcomputer.and.iphone"), QStringLiteral("computer-symbolic")},
+        {QStringLiteral("checklist"), QStringLiteral("view-list-symbolic")},
+        {QStringLiteral("sidebar.left"), QStringLiteral("sidebar-show-symbolic")},
+        {QStringLiteral("terminal"), QStringLiteral("utilities-terminal-symbolic")},
+        {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("dialog-warning-symbolic")},
+        {QStringLiteral("doc.on.doc"), QStringLiteral("edit-copy-symbolic")},
+        {QStringLiteral("trash"), QStringLiteral("user-trash-symbolic")},
+    };
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor")) {
+        // Platforms without a desktop (offscreen, a bare X server) name no theme and search
+        // no system folder.
+        QStringList paths = QIcon::themeSearchPaths();
+        for (const QString &dir : QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
+                                                            QStandardPaths::LocateDirectory)) {
+            if (!paths.contains(dir)) {
+                paths << dir;
+            }
+        }
+        QIcon::setThemeSearchPaths(paths);
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    }
+    return QIcon::fromTheme(themeNames.value(symbolName, symbolName));
+}
+
+QPixmap tintedPixmap(const QIcon &icon, int size, const QColor &colour, qreal devicePixelRatio)
+{
+    const int device = qRound(size * devicePixelRatio);
+    QPixmap out(device, device);
+    out.fill(Qt::transparent);
+    if (icon.isNull()) {
+        out.setDevicePixelRatio(devicePixelRatio);
+        return out;
+    }
+    QPainter painter(&out);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawPixmap(QRect(0, 0, device, device), icon.pixmap(device, device));
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(out.rect(), colour);
+    painter.end();
+    out.setDevicePixelRatio(devicePixelRatio);
+    return out;
+}
+
+StateDot::StateDot(QWidget *parent, int diameter) : QWidget(parent), m_diameter(diameter)
+{
+    setFixedSize(diameter, diameter);
+}
+
+void StateDot::setTone(Tone tone)
+{
+    if (tone != m_tone) {
+        m_tone = tone;
+        update();
+    }
+}
+
+void StateDot::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(toneColour(m_tone, palette()));
+    painter.drawEllipse(QRectF(0, 0, m_diameter, m_diameter));
+}
+
+namespace textStyle {
+
+namespace {
+QFont scaled(const QFont &base, double factor)
+{
+    QFont font = base;
+    if (base.pointSizeF() > 0) {
+        font.setPointSizeF(base.pointSizeF() * factor);
+    } else {
+        font.setPixelSize(qMax(1, qRound(base.pixelSize() * factor)));
+    }
+    return font;
+}
+} // namespace
+
+QFont caption(const QFont &base) { return scaled(base, 0.85); }
+QFont caption2(const QFont &base) { return scaled(base, 0.8); }
+
+QFont headline(const QFont &base)
+{
+    QFont font = base;
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+QFont title2(const QFont &base)
+{
+    QFont font = scaled(base, 1.45);
+    font.setWeight(QFont::DemiBold);
+    return font;
+}
+
+QFont monospaced(const QFont &base)
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (base.pointSizeF() > 0) {
+        font.setPointSizeF(base.pointSizeF());
+    }
+    return font;
+}
+
+} // namespace textStyle
+
+} // namespace cordavelle

@@ -1,0 +1,208 @@
+#include "api/pairing_manager.h"
+#include "app/management_view.h"
+#include "app/sidebar.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/event_wait.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QLabel>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<SidebarSection> sectionsOf(const SidebarGroup &group)
+{
+    std::vector<SidebarSection> sections;
+    for (const SidebarRow &row : group.rows) {
+        sections.push_back(row.section);
+    }
+    return sections;
+}
+
+const SidebarRow &rowOf(const std::vector<SidebarGroup> &groups, SidebarSection section)
+{
+    for (const SidebarGroup &group : groups) {
+        for (const SidebarRow &row : group.rows) {
+            if (row.section == section) {
+                return row;
+            }
+        }
+    }
+    throw std::out_of_range("no such row");
+}
+
+TEST(Sidebar, ThreeGroupsWithEveryRowOnce)
+{
+    const auto groups = sidebarModel({});
+    ASSERT_EQ(groups.size(), 3u);
+    EXPECT_EQ(groups[0].title, "Modems");
+    EXPECT_EQ(sectionsOf(groups[0]), std::vector({SidebarSection::varaHF, SidebarSection::varaFM, SidebarSection::direwolf}));
+    EXPECT_EQ(groups[1].title, "Radio Control");
+    EXPECT_EQ(sectionsOf(groups[1]), std::vector({SidebarSection::rigctld}));
+    EXPECT_EQ(groups[2].title, "Management");
+    EXPECT_EQ(sectionsOf(groups[2]), std::vector({SidebarSection::clients, SidebarSection::setup}));
+    EXPECT_EQ(rowOf(groups, SidebarSection::varaFM).title, "VARA FM");
+    EXPECT_EQ(fromRaw<SidebarSection>("Clients"), SidebarSection::clients);
+    EXPECT_EQ(fromRaw<SidebarSection>("clients"), std::nullopt);
+}
+
+TEST(Sidebar, DotsFollowTheStateUnlessTheServiceIsDisabled)
+{
+    SidebarInputs inputs;
+    inputs.states = {{ServiceID::varaHF, ServiceRunState::starting},
+                     {ServiceID::varaFM, ServiceRunState::stopping},
+                     {ServiceID::rigctld, ServiceRunState::error},
+                     {ServiceID::direwolf, ServiceRunState::running}};
+    inputs.modes = {{ServiceID::direwolf, ServiceLifecycleMode::disabled},
+                    {ServiceID::rigctld, ServiceLifecycleMode::alwaysOn}};
+    const auto groups = sidebarModel(inputs);
+    EXPECT_EQ(rowOf(groups, SidebarSection::varaHF).dot, Tone::yellow);
+    EXPECT_EQ(rowOf(groups, SidebarSection::varaFM).dot, Tone::yellow);
+    EXPECT_EQ(rowOf(groups, SidebarSection::rigctld).dot, Tone::red);
+    // Disabled wins over the process state, also while it runs.
+    EXPECT_TRUE(rowOf(groups, SidebarSection::direwolf).disabled);
+    EXPECT_FALSE(rowOf(groups, SidebarSection::direwolf).dot);
+    EXPECT_FALSE(rowOf(groups, SidebarSection::rigctld).disabled);
+
+    inputs.states[ServiceID::varaHF] = ServiceRunState::running;
+    inputs.states[ServiceID::varaFM] = ServiceRunState::stopped;
+    EXPECT_EQ(rowOf(sidebarModel(inputs), SidebarSection::varaHF).dot, Tone::green);
+    EXPECT_EQ(rowOf(sidebarModel(inputs), SidebarSection::varaFM).dot, Tone::gray);
+}
+
+TEST(Sidebar, BadgesForPairingRequestsAndUpdates)
+{
+    SidebarInputs inputs;
+    auto groups = sidebarModel(inputs);
+    EXPECT_EQ(rowOf(groups, SidebarSection::clients).badge, "");
+    EXPECT_EQ(rowOf(groups, SidebarSection::setup).badge, "");
+    EXPECT_EQ(rowOf(groups, SidebarSection::setup).badgeTooltip, "");
+
+    inputs.pendingPairings = 3;
+    inputs.pendingUpdates = {{"Wine", "9.0", "10.0"}, {"Hamlib", "4.5.5", "4.6"}};
+    groups = sidebarModel(inputs);
+    EXPECT_EQ(rowOf(groups, SidebarSection::clients).badge, "3");
+    EXPECT_EQ(rowOf(groups, SidebarSection::clients).badgeTone, Tone::orange);
+    const SidebarRow &setup = rowOf(groups, SidebarSection::setup);
+    EXPECT_EQ(setup.badge, "2");
+    EXPECT_EQ(setup.badgeTone, Tone::blue);
+    EXPECT_EQ(setup.badgeTooltip, QString::fromUtf8("Update available: Wine 9.0 \u2192 10.0, Hamlib 4.5.5 \u2192 4.6"));
+}
+
+TEST(Sidebar, SetupProgressCountsTheInstalledTools)
+{
+    test::TestPlatform env;
+    EXPECT_EQ(setupProgress(SetupChecks::current()), "0/5");
+
+    // Wine found only where Homebrew puts it counts.
+    test::writeProgram(env.hostPath("/usr/local/bin/wine"));
+    // A prefix whose system folder is there but lacks the runtime does not count.
+    const QString windows = ConfigStore::winePrefix() + "/drive_c/windows/";
+    QDir().mkpath(windows + "system32");
+    test::writeFile(windows + "system32/pdh.dll", "MZ");
+    SetupChecks checks = SetupChecks::current();
+    EXPECT_TRUE(checks.wine);
+    EXPECT_FALSE(checks.winePrefix);
+    EXPECT_EQ(setupProgress(checks), "1/5");
+
+    // The runtime may lie in the 64-bit system folder.
+    QDir().mkpath(windows + "syswow64");
+    test::writeFile(windows + "syswow64/msvbvm60.dll", "MZ");
+    for (VARAVariant variant : {VARAVariant::hf, VARAVariant::fm}) {
+        test::writeProgram(ConfigStore::winePrefix() + "/drive_c/" + installDirName(variant) + "/" + exeName(variant));
+    }
+    test::writeProgram(env.hostPath("/usr/bin/rigctld"));
+    checks = SetupChecks::current();
+    EXPECT_TRUE(checks.winePrefix);
+    EXPECT_EQ(setupProgress(checks), QString::fromUtf8("\u2713"));
+}
+
+class ManagementViewTest : public ::testing::Test {
+protected:
+    test::TestPlatform env;
+    ConfigStore config{env.defaults()};
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    ServiceOrchestrator orchestrator{config, keepalive, discovery};
+    PairingManager pairing{env.defaults(), env.clock()};
+};
+
+TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
+{
+    ManagementView view(orchestrator, config, pairing);
+    std::vector<SidebarSection> built;
+    for (SidebarSection section : allCases<SidebarSection>()) {
+        if (section != SidebarSection::clients) {
+            view.setPageFactory(section, [section, &built](ManagementView &) {
+                built.push_back(section);
+                auto *page = new QLabel(toRaw(section));
+                page->setObjectName("page");
+                return page;
+            });
+        }
+    }
+    // VARA HF at first; its page built once when its factory came.
+    EXPECT_EQ(view.selectedSection(), SidebarSection::varaHF);
+    EXPECT_EQ(view.sidebar()->selectedSection(), SidebarSection::varaHF);
+    EXPECT_EQ(built, std::vector({SidebarSection::varaHF}));
+
+    // A click in the sidebar builds the page afresh, also when it was shown before.
+    view.sidebar()->select(SidebarSection::rigctld);
+    emit view.sidebar()->sectionSelected(SidebarSection::rigctld);
+    EXPECT_EQ(static_cast<QLabel *>(view.page())->text(), "rigctld");
+    view.setSelectedSection(SidebarSection::varaHF);
+    EXPECT_EQ(built, std::vector({SidebarSection::varaHF, SidebarSection::rigctld, SidebarSection::varaHF}));
+
+    // A page may send the window elsewhere, as the checklist does; the sidebar follows.
+    view.setSelectedSection(SidebarSection::setup);
+    view.setSelectedSection(SidebarSection::varaFM);
+    EXPECT_EQ(view.sidebar()->selectedSection(), SidebarSection::varaFM);
+
+    // A section without its page yet, and no section at all.
+    view.setSelectedSection(SidebarSection::clients);
+    auto *placeholder = qobject_cast<ContentPlaceholder *>(view.page());
+    ASSERT_NE(placeholder, nullptr);
+    EXPECT_EQ(placeholder->title(), "Clients");
+    view.setSelectedSection(std::nullopt);
+    placeholder = qobject_cast<ContentPlaceholder *>(view.page());
+    ASSERT_NE(placeholder, nullptr);
+    EXPECT_EQ(placeholder->title(), "Select a Section");
+    EXPECT_EQ(view.sidebar()->selectedSection(), std::nullopt);
+    test::processEventsFor(10ms);
+    EXPECT_EQ(view.findChildren<QLabel *>("page").size(), 0);
+}
+
+TEST_F(ManagementViewTest, MarksFollowTheModelsOncePerTurn)
+{
+    ManagementView view(orchestrator, config, pairing);
+    EXPECT_EQ(view.sidebar()->groupTitles(), QStringList({"Modems", "Radio Control", "Management"}));
+    EXPECT_EQ(view.sidebar()->row(SidebarSection::clients)->badge, "");
+
+    RigctldConfig rig = config.rigctldConfig();
+    rig.lifecycleMode = ServiceLifecycleMode::disabled;
+    config.setRigctldConfig(rig);
+    pairing.requestPairing("laptop-id", "laptop", "Linux", "192.168.1.20");
+    view.setPendingUpdates({{"Wine", "9.0", "10.0"}});
+    // Nothing changes on screen within the turn that changed the models.
+    EXPECT_FALSE(view.sidebar()->row(SidebarSection::rigctld)->disabled);
+    test::processEventsFor(10ms);
+    EXPECT_TRUE(view.sidebar()->row(SidebarSection::rigctld)->disabled);
+    EXPECT_EQ(view.sidebar()->row(SidebarSection::clients)->badge, "1");
+    EXPECT_EQ(view.sidebar()->row(SidebarSection::setup)->badge, "1");
+    EXPECT_EQ(view.sidebar()->row(SidebarSection::setup)->trailing, "0/5");
+}
+
+} // namespace
+} // namespace cordavelle

@@ -1,0 +1,207 @@
+#include "api/service_control.h"
+#include "app/accent_style.h"
+#include "app/service_header.h"
+#include "core/managed_process.h"
+
+#include "support/event_wait.h"
+#include "support/task_outcome.h"
+#include "support/test_platform.h"
+
+#include <QLabel>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ServiceHeader, RelativeTimeCountsWholeUnitsAgo)
+{
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    const std::pair<qint64, const char *> cases[] = {
+        {4, "just now"}, {5, "5s ago"},    {59, "59s ago"}, {60, "1m ago"}, {3599, "59m ago"},
+        {3600, "1h ago"}, {86399, "23h ago"}, {86400, "1d ago"}, {-10, "just now"}, {200000, "2d ago"},
+    };
+    for (const auto &[secondsAgo, expected] : cases) {
+        EXPECT_EQ(relativeTime(now.addSecs(-secondsAgo), now), expected) << secondsAgo;
+    }
+    // Fractions are cut, never rounded up to the next unit.
+    EXPECT_EQ(relativeTime(now.addMSecs(-4999), now), "just now");
+    EXPECT_EQ(relativeTime(now.addMSecs(-59999), now), "59s ago");
+}
+
+TEST(ServiceHeader, UptimeShowsMinutesAndSecondsThenHoursAndMinutes)
+{
+    const QDateTime start = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    const std::pair<qint64, const char *> cases[] = {
+        {0, "0m 00s"}, {7, "0m 07s"}, {3599, "59m 59s"}, {3600, "1h 00m"}, {3900, "1h 05m"}, {90061, "25h 01m"},
+    };
+    for (const auto &[seconds, expected] : cases) {
+        EXPECT_EQ(formattedUptime(start, ServiceRunState::running, start.addSecs(seconds)), expected) << seconds;
+    }
+    EXPECT_EQ(formattedUptime(start, ServiceRunState::stopped, start.addSecs(7)), "");
+    EXPECT_EQ(formattedUptime(start, ServiceRunState::stopping, start.addSecs(7)), "");
+    EXPECT_EQ(formattedUptime(std::nullopt, ServiceRunState::running, start), "");
+}
+
+TEST(ServiceHeader, ModelFollowsTheRunState)
+{
+    struct Case {
+        ServiceRunState state;
+        bool restarting;
+        const char *label;
+        bool enabled;
+        bool stops;
+        Tone tone;
+        const char *text;
+    };
+    const Case cases[] = {
+        {ServiceRunState::stopped, false, "Start", true, false, Tone::gray, "Stopped"},
+        {ServiceRunState::starting, false, "Stop", true, true, Tone::yellow, "Starting"},
+        {ServiceRunState::running, false, "Stop", true, true, Tone::green, "Running"},
+        {ServiceRunState::running, true, "Stop", false, true, Tone::green, "Running"},
+        {ServiceRunState::stopping, false, "Start", false, false, Tone::yellow, "Stopping"},
+        {ServiceRunState::error, false, "Start", true, false, Tone::red, "Error"},
+    };
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    for (const Case &c : cases) {
+        ProcessSnapshot process;
+        process.state = c.state;
+        process.isRestartInProgress = c.restarting;
+        process.startedAt = now.addSecs(-30);
+        const auto model = ServiceHeaderModel::make(ServiceID::rigctld, process, now);
+        EXPECT_EQ(model.buttonLabel, c.label) << c.text;
+        EXPECT_EQ(model.buttonEnabled, c.enabled) << c.text;
+        EXPECT_EQ(model.buttonStops, c.stops) << c.text;
+        EXPECT_EQ(model.stateTone, c.tone) << c.text;
+        EXPECT_EQ(model.stateText, c.text);
+        // A start time left over from an earlier run shows no uptime.
+        EXPECT_EQ(model.showsUptime, c.state == ServiceRunState::running) << c.text;
+        EXPECT_EQ(model.name, "rigctld");
+        EXPECT_FALSE(model.error);
+        EXPECT_FALSE(model.launch);
+    }
+}
+
+TEST(ServiceHeader, ErrorAndLaunchRowsFollowTheProcess)
+{
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    ProcessSnapshot process;
+    process.lastError = "Port 8300 not listening";
+    process.lastLaunchCommand = "/usr/bin/rigctld -m 1 -t 4532";
+    process.lastLaunchOutcome = LaunchOutcome::exitedWithCode(1);
+    auto model = ServiceHeaderModel::make(ServiceID::varaHF, process, now);
+    EXPECT_EQ(model.name, "VARA HF");
+    EXPECT_EQ(model.error, "Port 8300 not listening");
+    ASSERT_TRUE(model.launch);
+    EXPECT_EQ(model.launch->command, "/usr/bin/rigctld -m 1 -t 4532");
+    EXPECT_EQ(model.launch->outcome, "exit=1");
+    EXPECT_EQ(model.launch->outcomeTone, Tone::red);
+    EXPECT_FALSE(model.launch->when);
+
+    process.lastLaunchOutcomeAt = now.addSecs(-125);
+    const std::pair<LaunchOutcome, Tone> outcomes[] = {
+        {LaunchOutcome::running(), Tone::green},
+        {LaunchOutcome::killedBySignal(9), Tone::red},
+        {LaunchOutcome::exitedCleanly(), Tone::secondary},
+        {LaunchOutcome::neverStarted(), Tone::secondary},
+    };
+    for (const auto &[outcome, tone] : outcomes) {
+        process.lastLaunchOutcome = outcome;
+        model = ServiceHeaderModel::make(ServiceID::varaHF, process, now);
+        EXPECT_EQ(model.launch->outcomeTone, tone) << outcome.displayLabel().toStdString();
+        EXPECT_EQ(model.launch->when, "2m ago");
+    }
+}
+
+// The orchestrator as the header sees it; records the calls, and lets the pre-stop step take a
+// while on the clock so that a stop that does not wait for it shows.
+class StandInControl final : public ServiceControl {
+public:
+    explicit StandInControl(Clock &clock) : m_clock(clock) {}
+
+    ServiceStatus status(ServiceID) const override { return {}; }
+    ServiceLifecycleMode lifecycleMode(ServiceID) const override { return ServiceLifecycleMode::onDemand; }
+    QCoro::Task<void> startService(ServiceID id) override
+    {
+        calls << "start " + toRaw(id);
+        throw HelperError::rigctldNotFound();
+        co_return;
+    }
+    QCoro::Task<void> prepareToStopService(ServiceID id) override
+    {
+        calls << "prepare " + toRaw(id);
+        co_await m_clock.sleep(500ms);
+        calls << "prepared " + toRaw(id);
+    }
+    void stopService(ServiceID id) override { calls << "stop " + toRaw(id); }
+    void recordActivity(ServiceID) override {}
+    void stopServiceIdle(ServiceID) override {}
+
+    QStringList calls;
+
+private:
+    Clock &m_clock;
+};
+
+TEST(ServiceHeader, ButtonStartsOrPreparesThenStops)
+{
+    test::TestPlatform env;
+    StandInControl control(env.clock());
+    ManagedProcess process(ServiceID::rigctld);
+    ServiceHeader header(ServiceID::rigctld, process, control, env.clock());
+
+    EXPECT_EQ(header.button()->text(), "Start");
+    header.button()->click();
+    // A failed start is dropped: the process's own records tell the user.
+    EXPECT_EQ(control.calls, QStringList({"start rigctld"}));
+
+    auto launch = test::track(process.start("/bin/sleep", {"30"}));
+    ASSERT_TRUE(test::processEventsUntil([&] { return launch->done; }));
+    ASSERT_FALSE(launch->error);
+    process.markRunning();
+    test::processEventsFor(10ms);
+    EXPECT_EQ(header.button()->text(), "Stop");
+    EXPECT_TRUE(header.button()->tint());
+    EXPECT_TRUE(header.model().showsUptime);
+
+    control.calls.clear();
+    header.button()->click();
+    EXPECT_EQ(control.calls, QStringList({"prepare rigctld"}));
+    env.clock().advance(500ms);
+    EXPECT_EQ(control.calls, QStringList({"prepare rigctld", "prepared rigctld", "stop rigctld"}));
+
+    process.setIsRestartInProgress(true);
+    test::processEventsFor(10ms);
+    EXPECT_FALSE(header.button()->isEnabled());
+    process.stop();
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }));
+}
+
+TEST(ServiceHeader, UptimeTicksOnTheClock)
+{
+    test::TestPlatform env;
+    StandInControl control(env.clock());
+    ManagedProcess process(ServiceID::varaFM);
+    ServiceHeader header(ServiceID::varaFM, process, control, env.clock());
+    auto *uptime = header.findChild<UptimeLabel *>();
+    ASSERT_NE(uptime, nullptr);
+
+    auto launch = test::track(process.start("/bin/sleep", {"30"}));
+    ASSERT_TRUE(test::processEventsUntil([&] { return launch->done; }));
+    process.markRunning();
+    test::processEventsFor(10ms);
+    EXPECT_EQ(uptime->text(), "• 0m 00s");
+    env.clock().advance(7s);
+    EXPECT_EQ(uptime->text(), "• 0m 07s");
+    env.clock().advance(3600s);
+    EXPECT_EQ(uptime->text(), "• 1h 00m");
+    process.stop();
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }));
+}
+
+} // namespace
+} // namespace cordavelle
