@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/service_model.h"
+#include "base/service_model.h"
 
 #include <QWidget>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/status_look.h"
-#include "core/helper_error.h"
-#include "core/service_model.h"
+#include "base/helper_error.h"
+#include "base/service_model.h"
 
 #include <QDateTime>
 #include <QLabel>

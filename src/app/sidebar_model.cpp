@@ -1,6 +1,6 @@
 #include "app/sidebar_model.h"
 
-#include "core/config_store.h"
+#include "base/helper_places.h"
 #include "core/service_orchestrator.h"
 #include "install/wine_installer.h"
 
@@ -83,7 +83,7 @@ SetupChecks SetupChecks::current()
     SetupChecks checks;
     // The look-up tries the helper's own Wine first, so one call covers both.
     checks.wine = WineInstaller::findWine().has_value();
-    const QString prefix = ConfigStore::winePrefix();
+    const QString prefix = places::winePrefix();
     checks.winePrefix =
         QFileInfo(prefix + QStringLiteral("/drive_c/windows/system32")).exists() && prefixHasDependencies(prefix);
     checks.varaHF = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/status_look.h"
-#include "core/service_model.h"
+#include "base/service_model.h"
 
 #include <QString>
 

@@ -1,6 +1,7 @@
 #include "api/pairing_manager.h"
 #include "app/management_view.h"
 #include "app/sidebar.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -109,7 +110,7 @@ TEST(Sidebar, SetupProgressCountsTheInstalledTools)
     // Wine found only where Homebrew puts it counts.
     test::writeProgram(env.hostPath("/usr/local/bin/wine"));
     // A prefix whose system folder is there but lacks the runtime does not count.
-    const QString windows = ConfigStore::winePrefix() + "/drive_c/windows/";
+    const QString windows = places::winePrefix() + "/drive_c/windows/";
     QDir().mkpath(windows + "system32");
     test::writeFile(windows + "system32/pdh.dll", "MZ");
     SetupChecks checks = SetupChecks::current();
@@ -121,7 +122,7 @@ TEST(Sidebar, SetupProgressCountsTheInstalledTools)
     QDir().mkpath(windows + "syswow64");
     test::writeFile(windows + "syswow64/msvbvm60.dll", "MZ");
     for (VARAVariant variant : {VARAVariant::hf, VARAVariant::fm}) {
-        test::writeProgram(ConfigStore::winePrefix() + "/drive_c/" + installDirName(variant) + "/" + exeName(variant));
+        test::writeProgram(places::winePrefix() + "/drive_c/" + installDirName(variant) + "/" + exeName(variant));
     }
     test::writeProgram(env.hostPath("/usr/bin/rigctld"));
     checks = SetupChecks::current();

@@ -13,6 +13,7 @@
 #include "app/management_view.h"
 #include "app/port_field.h"
 #include "app/service_header.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -133,7 +134,7 @@ int main(int argc, char **argv)
     // Wine and rigctld found, the prefix made; no VARA yet: 3/5.
     test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/wine")));
     test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/rigctld")));
-    const QString system32 = ConfigStore::winePrefix() + QStringLiteral("/drive_c/windows/system32/");
+    const QString system32 = places::winePrefix() + QStringLiteral("/drive_c/windows/system32/");
     QDir().mkpath(system32);
     test::writeFile(system32 + QStringLiteral("msvbvm60.dll"), "MZ");
     test::writeFile(system32 + QStringLiteral("pdh.dll"), "MZ");
