@@ -3,9 +3,12 @@
 #include "api/pairing_manager.h"
 #include "api/pairing_notifications.h"
 #include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/atomic_install_staging.h"
+#include "install/hamlib_installer.h"
+#include "install/wine_installer.h"
 #include "platform/platform.h"
 #include "radio/rig_control_server_discovery.h"
 
@@ -94,7 +97,7 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
                                                           ServiceOrchestrator &orchestrator)
 {
     co_await orchestrator.cleanupOrphanedProcesses();
-    AtomicInstallStaging::sweepOrphans(ConfigStore::appSupportDir());
+    AtomicInstallStaging::sweepOrphans(places::supportFolder(), {WineInstaller::wineDir(), HamlibInstaller::hamlibDir()});
     if (self) {
         emit self->cleanupFinished();
     }

@@ -161,7 +161,7 @@ void AtomicInstallStaging::discard() const noexcept
     }
 }
 
-void AtomicInstallStaging::sweepOrphans(const QString &folder)
+void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList &installs)
 {
     std::vector<QString> names;
     {
@@ -189,11 +189,16 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder)
         }
     };
     const QString base = QDir::cleanPath(folder) + QLatin1Char('/');
+    const auto isInstall = [&installs](const QString &destination) {
+        return std::any_of(installs.cbegin(), installs.cend(), [&destination](const QString &install) {
+            return destinationPath(install) == destination;
+        });
+    };
     for (const QString &name : names) {
         const QString path = base + name;
         if (name.endsWith(kPartialSuffix)) {
             sweep(name, path, QStringLiteral("Swept orphaned partial install: %1"));
-        } else if (name.endsWith(kPreviousSuffix) && name.size() > kPreviousSuffix.size()) {
+        } else if (name.endsWith(kPreviousSuffix) && isInstall(path.chopped(kPreviousSuffix.size()))) {
             const QString destination = path.chopped(kPreviousSuffix.size());
             if (entryExists(destination)) {
                 sweep(name, path, QStringLiteral("Swept previous install: %1"));

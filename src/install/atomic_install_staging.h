@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <exception>
 #include <functional>
@@ -55,10 +56,11 @@ struct AtomicInstallStaging {
     // Removes the staging folder, if any; never fails.
     void discard() const noexcept;
 
-    // Clears what interrupted installs left in `folder`: every "*.partial" entry is removed; a
-    // "*.previous" entry is put back when its destination is missing (a swap cut short) and
-    // removed when the destination exists. Failures are only logged.
-    static void sweepOrphans(const QString &folder);
+    // Clears what interrupted installs left in `folder`: every "*.partial" entry is removed; the
+    // "*.previous" entry of one of `installs` (destination folders staged in `folder`) is put back
+    // when its destination is missing (a swap cut short) and removed when the destination exists.
+    // Any other "*.previous" entry is not the installers' and stays. Failures are only logged.
+    static void sweepOrphans(const QString &folder, const QStringList &installs);
 
     // Replaces the rename used by commit() and the sweep, so that tests can make a move fail;
     // an empty function restores the real one. Returns the one it replaces.

@@ -50,6 +50,8 @@ protected:
     test::TestPlatform env;
     QString support = env.root() + "/support";
     AtomicInstallStaging staging{support + "/hamlib"};
+    // The folders the installers stage in the support folder.
+    QStringList installs() const { return {support + "/wine", support + "/hamlib/"}; }
 };
 
 TEST_F(AtomicInstallStagingTest, PreparesAnEmptyFolderBesideTheDestinationAndDiscardsIt)
@@ -149,7 +151,7 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     writeFile(support + "/notes.partial.txt");
     writeFile(support + "/Wine.PARTIAL");
 
-    AtomicInstallStaging::sweepOrphans(support);
+    AtomicInstallStaging::sweepOrphans(support, installs());
 
     EXPECT_EQ(entries(support), (QStringList{"Wine.PARTIAL", "hamlib", "notes.partial.txt"}));
     EXPECT_TRUE(env.log().contains("Swept orphaned partial install: wine.partial"));
@@ -161,7 +163,7 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     }
 
     env.log().entries.clear();
-    AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder");
+    AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder", installs());
     EXPECT_TRUE(env.log().entries.empty());
 }
 
@@ -174,9 +176,14 @@ TEST_F(AtomicInstallStagingTest, SweepFinishesASwapCutShort)
     writeFile(support + "/wine/bin/wine", "new");
     writeFile(support + "/wine.previous/bin/wine", "old");
 
-    AtomicInstallStaging::sweepOrphans(support);
+    // Only the installers' own folders: anything else that ends in ".previous" is not theirs.
+    writeFile(support + "/notes.txt.previous", "mine");
+    writeFile(support + "/wine-prefix.previous/user.reg");
+    writeFile(support + "/wine-prefix/user.reg");
 
-    EXPECT_EQ(entries(support), (QStringList{"hamlib", "wine"}));
+    AtomicInstallStaging::sweepOrphans(support, installs());
+
+    EXPECT_EQ(entries(support), (QStringList{"hamlib", "notes.txt.previous", "wine", "wine-prefix", "wine-prefix.previous"}));
     EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
     EXPECT_EQ(contents(support + "/wine/bin/wine"), QByteArray("new"));
     EXPECT_TRUE(env.log().contains("Restored interrupted install: hamlib"));
@@ -189,7 +196,7 @@ TEST_F(AtomicInstallStagingTest, SweepLogsAFailureAndGoesOn)
     writeFile(support + "/wine.previous/bin/wine", "old");
     FailingRename failing(support + "/hamlib.previous");
 
-    AtomicInstallStaging::sweepOrphans(support);
+    AtomicInstallStaging::sweepOrphans(support, installs());
 
     EXPECT_EQ(entries(support), (QStringList{"hamlib.previous", "wine"}));
     ASSERT_EQ(env.log().entries.size(), 2u);
