@@ -1,5 +1,7 @@
 #include "log_line_buffer.h"
 
+#include <utility>
+
 namespace cordavelle {
 
 QStringList LogLineBuffer::append(const QByteArray &chunk)
@@ -26,6 +28,17 @@ QStringList LogLineBuffer::append(const QByteArray &chunk)
     }
     m_buffer.remove(0, start);
     return lines;
+}
+
+QStringList LogLineBuffer::finish()
+{
+    std::lock_guard lock(m_mutex);
+    QByteArray rest = std::exchange(m_buffer, {});
+    if (rest.endsWith('\r')) {
+        rest.chop(1);
+    }
+    QString line = QString::fromUtf8(rest);
+    return line.isEmpty() ? QStringList() : QStringList{std::move(line)};
 }
 
 void LogLineBuffer::reset()

@@ -18,6 +18,9 @@ public:
     // Appends a chunk and returns the complete, non-empty lines it finished, without their
     // terminators ("\n", or "\r\n"). Invalid UTF-8 becomes U+FFFD.
     QStringList append(const QByteArray &chunk);
+    // The partial line as a last line, as if the output had ended with a line feed, for a child
+    // that has ended; the buffer is empty afterwards.
+    QStringList finish();
     // Forgets the partial line, so a new child starts clean.
     void reset();
     // The bytes after the last line feed.

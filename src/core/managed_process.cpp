@@ -334,6 +334,10 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     });
     connect(child, &ChildProcess::exited, this, [this, launchID](int status, bool bySignal) {
         if (isCurrent(launchID)) {
+            // Everything the child wrote has been read, so a last line without a line feed is whole.
+            if (QStringList last = m_logBuffer->finish(); !last.isEmpty()) {
+                OutputRelay::deliver(m_relay, std::move(last));
+            }
             handleTermination(status, bySignal);
         }
     });

@@ -24,6 +24,13 @@ TEST(LogLineBuffer, SplitsOnLineFeedsAndKeepsThePartialLine)
     buffer.append("left over");
     buffer.reset();
     EXPECT_EQ(buffer.append("fresh\n"), QStringList({"fresh"}));
+
+    // At the child's end the partial line is its last line.
+    buffer.append("last \xff\r");
+    EXPECT_EQ(buffer.finish(), QStringList({QString::fromUtf8("last \xef\xbf\xbd")}));
+    EXPECT_TRUE(buffer.finish().isEmpty());
+    buffer.append("\r");
+    EXPECT_TRUE(buffer.finish().isEmpty());
 }
 
 TEST(LogLineBuffer, AnOverlongLineKeepsOnlyItsNewestHalfMebibyte)
