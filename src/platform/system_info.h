@@ -9,13 +9,20 @@ public:
     virtual ~SystemInfo() = default;
     // The machine name as uname reports it ("x86_64", "arm64", "aarch64").
     virtual QString machineArchitecture() const = 0;
+    // The computer's name as the user sees it.
     virtual QString hostName() const = 0;
 };
 
+// uname(2), and the pretty host name that the desktop's settings (and hostnamectl) show.
 class UnameSystemInfo final : public SystemInfo {
 public:
+    explicit UnameSystemInfo(QString machineInfoFile = QStringLiteral("/etc/machine-info"));
     QString machineArchitecture() const override;
+    // The pretty host name of the machine-info file when one is set, else the host name.
     QString hostName() const override;
+
+private:
+    QString m_machineInfoFile;
 };
 
 } // namespace cordavelle
