@@ -20,14 +20,11 @@ QColor toneColour(Tone tone, const QPalette &palette)
     case Tone::red: return QColor(0xe0, 0x3a, 0x30);
     case Tone::orange: return QColor(0xff, 0x95, 0x00);
     case Tone::blue: return QColor(0x0a, 0x7a, 0xff);
-    case Tone::secondary: {
-        QColor c = palette.color(QPalette::WindowText);
-        c.setAlphaF(0.62f);
-        return c;
-    }
+    case Tone::secondary:
     case Tone::tertiary: {
+        // The label colour, faded: secondary text less, tertiary more.
         QColor c = palette.color(QPalette::WindowText);
-        c.setAlphaF(0.38f);
+        c.setAlphaF(tone == Tone::secondary ? 0.62f : 0.38f);
         return c;
     }
     }

@@ -1,15 +1,10 @@
-#include "api/pairing_manager.h"
 #include "app/management_view.h"
 #include "app/sidebar.h"
 #include "base/helper_places.h"
-#include "core/config_store.h"
-#include "core/service_orchestrator.h"
-#include "radio/keepalive_request_advertiser.h"
-#include "radio/rig_control_server_discovery.h"
 
 #include "support/event_wait.h"
+#include "support/helper_objects.h"
 #include "support/test_files.h"
-#include "support/test_platform.h"
 
 #include <QDir>
 #include <QLabel>
@@ -130,15 +125,7 @@ TEST(Sidebar, SetupProgressCountsTheInstalledTools)
     EXPECT_EQ(setupProgress(checks), QString::fromUtf8("\u2713"));
 }
 
-class ManagementViewTest : public ::testing::Test {
-protected:
-    test::TestPlatform env;
-    ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    ServiceOrchestrator orchestrator{config, keepalive, discovery};
-    PairingManager pairing{env.defaults(), env.clock()};
-};
+class ManagementViewTest : public ::testing::Test, protected test::HelperObjects {};
 
 TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
 {

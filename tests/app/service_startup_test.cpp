@@ -1,13 +1,8 @@
-#include "api/pairing_manager.h"
 #include "app/service_startup.h"
-#include "core/config_store.h"
-#include "core/service_orchestrator.h"
-#include "radio/keepalive_request_advertiser.h"
-#include "radio/rig_control_server_discovery.h"
 
 #include "support/event_wait.h"
+#include "support/helper_objects.h"
 #include "support/local_ports.h"
-#include "support/test_platform.h"
 #include "support/wire_client.h"
 
 #include <QCoreApplication>
@@ -21,7 +16,7 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-class ServiceStartupTest : public ::testing::Test {
+class ServiceStartupTest : public ::testing::Test, protected test::HelperObjects {
 protected:
     ServiceStartupTest()
     {
@@ -33,12 +28,6 @@ protected:
         startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(port).arg(error); });
     }
 
-    test::TestPlatform env;
-    ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    ServiceOrchestrator orchestrator{config, keepalive, discovery};
-    PairingManager pairing{env.defaults(), env.clock()};
     ServiceStartup startup{config, orchestrator, pairing, discovery};
     QStringList failures;
 };

@@ -2,12 +2,12 @@
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
 #include "api/pairing_notifications.h"
-#include "api/service_control.h"
 #include "base/json_support.h"
 #include "core/config_store.h"
 #include "platform/notifications.h"
 
 #include "support/event_wait.h"
+#include "support/no_services.h"
 #include "support/private_session_bus.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
@@ -61,18 +61,6 @@ private:
     uint m_next = 0;
 };
 
-// The routes under test never reach the services.
-class NoServices final : public ServiceControl {
-public:
-    ServiceStatus status(ServiceID) const override { return {}; }
-    ServiceLifecycleMode lifecycleMode(ServiceID) const override { return ServiceLifecycleMode::onDemand; }
-    QCoro::Task<void> startService(ServiceID) override { co_return; }
-    QCoro::Task<void> prepareToStopService(ServiceID) override { co_return; }
-    void stopService(ServiceID) override {}
-    void recordActivity(ServiceID) override {}
-    void stopServiceIdle(ServiceID) override {}
-};
-
 Json poll(quint16 port, const QString &clientId)
 {
     const auto reply = test::WireReply::parse(
@@ -102,7 +90,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     PairingNotificationDelegate delegate(*notifications, manager);
     PairingManager::registerNotificationCategory();
     ConfigStore config(env.defaults());
-    NoServices services;
+    test::NoServices services;
     HTTPServer api;
     ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager)));
 

@@ -4,8 +4,6 @@
 //
 //   helper_view_screens <folder>
 
-#include "api/pairing_manager.h"
-#include "api/service_control.h"
 #include "app/about_window.h"
 #include "app/accent_style.h"
 #include "app/lifecycle_picker.h"
@@ -14,15 +12,12 @@
 #include "app/port_field.h"
 #include "app/service_header.h"
 #include "base/helper_places.h"
-#include "core/config_store.h"
-#include "core/service_orchestrator.h"
-#include "radio/keepalive_request_advertiser.h"
-#include "radio/rig_control_server_discovery.h"
 
 #include "support/event_wait.h"
+#include "support/helper_objects.h"
+#include "support/no_services.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
-#include "support/test_platform.h"
 
 #include <QApplication>
 #include <QDir>
@@ -76,17 +71,6 @@ void launch(ManagedProcess &process, const QString &program, bool markRunning)
     }
 }
 
-class IdleControl final : public ServiceControl {
-public:
-    ServiceStatus status(ServiceID) const override { return {}; }
-    ServiceLifecycleMode lifecycleMode(ServiceID) const override { return ServiceLifecycleMode::onDemand; }
-    QCoro::Task<void> startService(ServiceID) override { co_return; }
-    QCoro::Task<void> prepareToStopService(ServiceID) override { co_return; }
-    void stopService(ServiceID) override {}
-    void recordActivity(ServiceID) override {}
-    void stopServiceIdle(ServiceID) override {}
-};
-
 // A service page's usual top: the header, the mode, a port, the log.
 QWidget *servicePage(ServiceID id, ManagedProcess &process, ServiceControl &control, Clock &clock)
 {
@@ -123,13 +107,9 @@ int main(int argc, char **argv)
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screens");
     QDir().mkpath(folder);
 
-    test::TestPlatform env;
-    ConfigStore config(env.defaults());
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    ServiceOrchestrator orchestrator(config, keepalive, discovery);
-    PairingManager pairing(env.defaults(), env.clock());
-    IdleControl control;
+    test::HelperObjects helper;
+    auto &[env, config, keepalive, discovery, orchestrator, pairing] = helper;
+    test::NoServices control;
 
     // Wine and rigctld found, the prefix made; no VARA yet: 3/5.
     test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/wine")));

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "api/pairing_manager.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/test_platform.h"
+
+namespace cordavelle::test {
+
+// The helper's long-lived model objects, wired as the application wires them, on a private
+// test platform.
+struct HelperObjects {
+    TestPlatform env;
+    ConfigStore config{env.defaults()};
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    ServiceOrchestrator orchestrator{config, keepalive, discovery};
+    PairingManager pairing{env.defaults(), env.clock()};
+};
+
+} // namespace cordavelle::test
