@@ -1,5 +1,7 @@
 #include "child_process.h"
 
+#include "child_exec.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -79,14 +81,7 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
                 ::close(fd);
             }
         }
-        QMetaObject::invokeMethod(
-            child,
-            [child, reason] {
-                child->m_failed = true;
-                emit child->failedToStart(reason);
-                child->deleteLater();
-            },
-            Qt::QueuedConnection);
+        child->reportFailure(reason);
         return child;
     }
     ::fcntl(out[0], F_SETFL, ::fcntl(out[0], F_GETFL) | O_NONBLOCK);
@@ -101,9 +96,10 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
         process.setProcessEnvironment(*environment);
     }
     const int writeFd = out[1];
+    child->m_exec = std::make_unique<ChildExec>(program, arguments, environment);
     // Runs in the child between fork and exec: only async-signal-safe calls. dup2 clears
     // close-on-exec on the copies, so the pipe survives exec as stdout and stderr only.
-    process.setChildProcessModifier([writeFd] {
+    process.setChildProcessModifier([writeFd, exec = child->m_exec.get()] {
         ::setpgid(0, 0);
         for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
             if (writeFd == target) {
@@ -112,29 +108,19 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
                 ::dup2(writeFd, target);
             }
         }
+        exec->execInChild();
     });
 
-    connect(&process, &QProcess::started, child, [child] {
-        child->m_pid = child->m_process.processId();
-        emit child->started();
-    });
+    connect(&process, &QProcess::started, child, [child] { child->onStarted(); });
     connect(&process, &QProcess::errorOccurred, child, [child](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart || child->m_failed) {
-            return;
+        if (error == QProcess::FailedToStart) {
+            child->reportFailure(child->m_process.errorString());
         }
-        child->m_failed = true;
-        // Qt may report this from inside start(), before the owner has connected: report later.
-        QMetaObject::invokeMethod(
-            child,
-            [child, description = child->m_process.errorString()] {
-                emit child->failedToStart(description);
-                child->deleteLater();
-            },
-            Qt::QueuedConnection);
     });
     connect(&process, &QProcess::finished, child, [child] { child->onFinished(); });
 
     process.start(program, arguments);
+    child->m_exec->closeChildEnd();
     child->m_pid = process.processId();
     ::close(writeFd);
 
@@ -145,8 +131,42 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
     return child;
 }
 
+void ChildProcess::onStarted()
+{
+    if (const auto failure = m_exec->failure()) {
+        // The program could not be run; the child that tried ends at once, and this object goes
+        // once that end has been collected (onFinished).
+        reportFailure(*failure);
+        return;
+    }
+    m_pid = m_process.processId();
+    emit started();
+}
+
+void ChildProcess::reportFailure(const QString &description)
+{
+    if (m_failed) {
+        return;
+    }
+    m_failed = true;
+    // Qt may report a failure from inside start(), before the owner has connected: report later.
+    QMetaObject::invokeMethod(
+        this,
+        [this, description] {
+            emit failedToStart(description);
+            if (m_process.state() == QProcess::NotRunning) {
+                deleteLater();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
 void ChildProcess::onFinished()
 {
+    if (m_failed) {
+        deleteLater();
+        return;
+    }
     if (m_ended) {
         return;
     }
@@ -170,7 +190,7 @@ void ChildProcess::onReaderDone()
     if (m_reader.joinable()) {
         m_reader.join();
     }
-    if (m_ended) {
+    if (m_ended && !m_failed) {
         emit exited(exitStatus(), endedBySignal());
         deleteLater();
     }

@@ -6,10 +6,13 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <thread>
 
 namespace cordavelle {
+
+class ChildExec;
 
 // One child process that leads a process group of its own, with its standard output and
 // standard error joined in one pipe that a background thread reads.
@@ -55,11 +58,14 @@ private:
     ChildProcess();
     ~ChildProcess() override;
 
+    void onStarted();
+    void reportFailure(const QString &description);
     void onFinished();
     void onReaderDone();
     void stopReader();
 
     QProcess m_process;
+    std::unique_ptr<ChildExec> m_exec;
     qint64 m_pid = 0;
     int m_readFd = -1;
     int m_wakeRead = -1;

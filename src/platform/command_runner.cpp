@@ -1,5 +1,6 @@
 #include "command_runner.h"
 
+#include "child_exec.h"
 #include "platform.h"
 
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 #include <signal.h>
 
 #include <coroutine>
+#include <optional>
 #include <memory>
 
 namespace cordavelle {
@@ -33,32 +35,38 @@ CommandResult CommandResult::failedToStart(QString error)
 
 namespace {
 
-void prepare(QProcess &process, const Command &command, const QString &program)
+// Sets the process up to run the command through `exec`, which must outlive its start.
+std::unique_ptr<ChildExec> prepare(QProcess &process, const Command &command, const QString &program)
 {
     process.setProgram(program);
     process.setArguments(command.arguments);
+    std::optional<QProcessEnvironment> childEnvironment;
     if (!command.environment.isEmpty()) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (auto it = command.environment.cbegin(); it != command.environment.cend(); ++it) {
             environment.insert(it.key(), it.value());
         }
         process.setProcessEnvironment(environment);
+        childEnvironment = environment;
     }
+    auto exec = std::make_unique<ChildExec>(program, command.arguments, childEnvironment);
+    process.setChildProcessModifier([raw = exec.get()] { raw->execInChild(); });
     // The tools never read from the helper; a tool that asks for input must not wait forever.
     process.setStandardInputFile(QProcess::nullDevice());
     if (!command.captureOutput) {
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
     }
+    return exec;
 }
 
 // Words a macOS user would see for a tool that is not there; anything else keeps Qt's text.
-QString launchErrorText(const QProcess &process, const QString &program)
+QString launchErrorText(const QString &systemText, const QString &program)
 {
     if (!QFileInfo::exists(program)) {
         return QStringLiteral("The file \u201C%1\u201D doesn\u2019t exist.").arg(QFileInfo(program).fileName());
     }
-    return process.errorString();
+    return systemText;
 }
 
 CommandResult resultOf(QProcess &process, const Command &command)
@@ -120,12 +128,16 @@ QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
 {
     const QString program = Platform::current().toolLocator().resolve(command.program);
     auto process = std::make_unique<QProcess>();
-    prepare(*process, command, program);
+    const auto exec = prepare(*process, command, program);
     ProcessEndAwaiter ended(*process);
     process->start();
+    exec->closeChildEnd();
     co_await std::move(ended);
     if (process->error() == QProcess::FailedToStart) {
-        co_return CommandResult::failedToStart(launchErrorText(*process, program));
+        co_return CommandResult::failedToStart(launchErrorText(process->errorString(), program));
+    }
+    if (const auto failure = exec->failure()) {
+        co_return CommandResult::failedToStart(launchErrorText(*failure, program));
     }
     co_return resultOf(*process, command);
 }
@@ -134,12 +146,16 @@ CommandResult LinuxCommandRunner::runAndWait(const Command &command)
 {
     const QString program = Platform::current().toolLocator().resolve(command.program);
     QProcess process;
-    prepare(process, command, program);
+    const auto exec = prepare(process, command, program);
     process.start();
+    exec->closeChildEnd();
     if (!process.waitForStarted(-1)) {
-        return CommandResult::failedToStart(launchErrorText(process, program));
+        return CommandResult::failedToStart(launchErrorText(process.errorString(), program));
     }
     process.waitForFinished(-1);
+    if (const auto failure = exec->failure()) {
+        return CommandResult::failedToStart(launchErrorText(*failure, program));
+    }
     return resultOf(process, command);
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/managed_process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -19,6 +20,12 @@ bool isAlive(qint64 pid)
     // The state follows the command name, which is in parentheses and may hold any character.
     const QByteArray text = stat.readAll();
     return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+int openDescriptorCount()
+{
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
 void stopProcess(QProcess &process)

@@ -15,6 +15,9 @@ namespace cordavelle::test {
 // Whether `pid` is a process that has not ended: one that is gone, or a zombie, has.
 bool isAlive(qint64 pid);
 
+// How many descriptors this process holds open now.
+int openDescriptorCount();
+
 // Ends a child the test started itself: SIGTERM, then SIGKILL if it is still there after 5 s.
 void stopProcess(QProcess &process);
 

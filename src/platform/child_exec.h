@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+namespace cordavelle {
+
+// The exec of a QProcess child, done by the helper itself from the child-process modifier.
+//
+// When the exec fails, QProcess (Qt 6.4) leaves one pipe descriptor open in the helper, so every
+// start of a program that can't be run costs a descriptor for good. With the exec done here, a
+// failure never reaches Qt: the child reports the error through a pipe of this object and exits
+// with 127, and the owner turns that into its failed start once QProcess says the child started.
+class ChildExec {
+public:
+    // Prepares the exec of `program` (looked up on PATH when it has no slash) with `arguments`,
+    // in `environment`, or in the helper's own when there is none.
+    ChildExec(const QString &program, const QStringList &arguments,
+              const std::optional<QProcessEnvironment> &environment = std::nullopt);
+    ~ChildExec();
+    ChildExec(const ChildExec &) = delete;
+    ChildExec &operator=(const ChildExec &) = delete;
+
+    // In the child, as the last step of the modifier: execs, or reports why not and exits.
+    // Only async-signal-safe calls.
+    [[noreturn]] void execInChild() const noexcept;
+    // In the helper, right after QProcess::start: drops the child's end of the report pipe.
+    void closeChildEnd();
+    // In the helper, once the child has exec'd or ended (QProcess reported it started): the
+    // system's text when the exec failed.
+    std::optional<QString> failure();
+
+private:
+    QByteArray m_path;
+    std::vector<QByteArray> m_arguments;
+    std::vector<QByteArray> m_environment;
+    std::vector<char *> m_argv;
+    std::vector<char *> m_envp;
+    bool m_ownEnvironment = false;
+    int m_reportRead = -1;
+    int m_reportWrite = -1;
+    std::optional<QString> m_failure;
+    bool m_read = false;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,91 @@
+// A helper that runs for weeks starts programs thousands of times: none of those starts may
+// keep a descriptor, whether the program ran or could not be run.
+
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/child_processes.h"
+#include "support/event_wait.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QCoreApplication>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
+{
+    test::TestPlatform env;
+    // The real runner, but lsof, pkill and the rest are missing below the test's root, as on a
+    // machine without them: every clean-up command fails to start.
+    env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
+    ConfigStore config(env.defaults());
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    ServiceOrchestrator orchestrator(config, keepalive, discovery);
+    test::ChildProcessGroups children;
+    children.watch(orchestrator.rigctldProcess());
+    // Stands in for rigctld's port, so that the launch counts as ready at once.
+    QTcpServer port;
+    ASSERT_TRUE(port.listen(QHostAddress::LocalHost, 0));
+    const QString daemon = env.root() + QStringLiteral("/rigctld");
+    ASSERT_TRUE(test::writeProgram(daemon, "#!/bin/sh\nexec sleep 600\n"));
+
+    const auto useProgram = [&](const QString &path) {
+        RigctldConfig rig = config.rigctldConfig();
+        rig.rigctldPath = path;
+        rig.tcpPort = port.serverPort();
+        config.setRigctldConfig(rig);
+    };
+    const auto start = [&] {
+        auto outcome = test::track(orchestrator.startService(ServiceID::rigctld));
+        EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
+        return outcome->error;
+    };
+    // What has ended is let go first: children reaped, their objects deleted.
+    const auto settledCount = [] {
+        test::processEventsFor(100ms);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return test::openDescriptorCount();
+    };
+    const auto cycle = [&] {
+        EXPECT_FALSE(start());
+        EXPECT_EQ(orchestrator.rigctldProcess().state(), ServiceRunState::running);
+        orchestrator.stopService(ServiceID::rigctld);
+        EXPECT_TRUE(env.clock().runUntil(
+            [&] { return orchestrator.rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
+    };
+
+    useProgram(env.root() + QStringLiteral("/missing/rigctld"));
+    EXPECT_TRUE(start());
+    useProgram(daemon);
+    cycle();
+
+    const int before = settledCount();
+    useProgram(env.root() + QStringLiteral("/missing/rigctld"));
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_TRUE(start());
+        EXPECT_EQ(orchestrator.rigctldProcess().state(), ServiceRunState::error);
+    }
+    const int afterFailedStarts = settledCount();
+    useProgram(daemon);
+    for (int i = 0; i < 50 && !::testing::Test::HasFailure(); ++i) {
+        cycle();
+    }
+    const int afterCycles = settledCount();
+    EXPECT_EQ(afterFailedStarts, before) << "after 50 starts of a missing program";
+    EXPECT_EQ(afterCycles, before) << "after 50 start/stop cycles";
+    children.killAll();
+}
+
+} // namespace
+} // namespace cordavelle
