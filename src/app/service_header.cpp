@@ -4,7 +4,8 @@
 #include "app/accent_style.h"
 #include "app/coalesced_refresh.h"
 #include "core/managed_process.h"
-#include "platform/clock.h"
+#include "core/service_orchestrator.h"
+#include "platform/platform.h"
 
 #include <QCoroTask>
 #include <QHBoxLayout>
@@ -19,16 +20,16 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QCoro::Task<void> prepareThenStop(ServiceControl &control, ServiceID id)
+QCoro::Task<void> prepareThenStop(std::shared_ptr<ServiceControl> control, ServiceID id)
 {
-    co_await control.prepareToStopService(id);
-    control.stopService(id);
+    co_await control->prepareToStopService(id);
+    control->stopService(id);
 }
 
-QCoro::Task<void> startDroppingErrors(ServiceControl &control, ServiceID id)
+QCoro::Task<void> startDroppingErrors(std::shared_ptr<ServiceControl> control, ServiceID id)
 {
     try {
-        co_await control.startService(id);
+        co_await control->startService(id);
     } catch (...) {
         // The process keeps what went wrong in lastError and the last launch outcome.
     }
@@ -176,12 +177,12 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     return model;
 }
 
-void toggleService(ServiceControl &control, ServiceID id, ServiceRunState stateNow)
+void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, ServiceRunState stateNow)
 {
     if (stops(stateNow)) {
-        prepareThenStop(control, id);
+        prepareThenStop(std::move(control), id);
     } else {
-        startDroppingErrors(control, id);
+        startDroppingErrors(std::move(control), id);
     }
 }
 
@@ -206,7 +207,22 @@ void UptimeLabel::refresh()
 
 ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, ServiceControl &control, Clock &clock,
                              QWidget *parent)
-    : QWidget(parent), m_id(id), m_process(process), m_control(control), m_clock(clock),
+    // The caller keeps this control alive beyond the header.
+    : ServiceHeader(id, process, clock, std::shared_ptr<ServiceControl>(&control, [](ServiceControl *) {}), parent)
+{
+}
+
+ServiceHeader::ServiceHeader(ServiceID id, ServiceOrchestrator &orchestrator, QWidget *parent)
+    : ServiceHeader(id, orchestrator.process(id), Platform::current().clock(),
+                    std::make_shared<OrchestratorServiceControl>(orchestrator), parent)
+{
+}
+
+ServiceHeader::~ServiceHeader() = default;
+
+ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock,
+                             std::shared_ptr<ServiceControl> control, QWidget *parent)
+    : QWidget(parent), m_id(id), m_process(process), m_control(std::move(control)), m_clock(clock),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     const QFont base = font();

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 #include <stop_token>
 
@@ -20,6 +21,7 @@ class CoalescedRefresh;
 class Clock;
 class ManagedProcess;
 class ServiceControl;
+class ServiceOrchestrator;
 
 // How long ago `date` was, as the last-launch row says it: "just now" under 5 s (a date in the
 // future too), then "<n>s ago", "<n>m ago", "<n>h ago", "<n>d ago", in whole units.
@@ -70,9 +72,9 @@ struct ServiceHeaderModel {
 };
 
 // The header's button action: stops a running or starting service, the pre-stop step first,
-// otherwise starts it, dropping what a failed start throws (the process records it). Reads the
-// state again at the moment of the tap.
-void toggleService(ServiceControl &control, ServiceID id, ServiceRunState stateNow);
+// otherwise starts it, dropping what a failed start throws (the process records it). The task
+// keeps `control` alive until it ends, also when the header goes first.
+void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, ServiceRunState stateNow);
 
 // The self-refreshing uptime text ("• 3m 07s"), once a second on the clock.
 class UptimeLabel final : public QLabel {
@@ -96,16 +98,22 @@ class ServiceHeader final : public QWidget {
 public:
     ServiceHeader(ServiceID id, ManagedProcess &process, ServiceControl &control, Clock &clock,
                   QWidget *parent = nullptr);
+    // The header of a service page: the orchestrator's process of the service, driven through
+    // the orchestrator, on the platform's clock.
+    ServiceHeader(ServiceID id, ServiceOrchestrator &orchestrator, QWidget *parent = nullptr);
+    ~ServiceHeader() override;
 
     AccentButton *button() const { return m_button; }
     const ServiceHeaderModel &model() const { return m_model; }
 
 private:
+    ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock, std::shared_ptr<ServiceControl> control,
+                  QWidget *parent);
     void refresh();
 
     const ServiceID m_id;
     ManagedProcess &m_process;
-    ServiceControl &m_control;
+    std::shared_ptr<ServiceControl> m_control;
     Clock &m_clock;
     ServiceHeaderModel m_model;
     CoalescedRefresh *m_refresh;
