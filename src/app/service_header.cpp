@@ -191,12 +191,35 @@ UptimeLabel::UptimeLabel(const ManagedProcess &process, Clock &clock, QWidget *p
 {
     setTextFormat(Qt::PlainText);
     refresh();
-    tickEverySecond(this, m_clock, m_ticks.get_token());
 }
 
 UptimeLabel::~UptimeLabel()
 {
-    m_ticks.request_stop();
+    stopTicking();
+}
+
+void UptimeLabel::showEvent(QShowEvent *event)
+{
+    QLabel::showEvent(event);
+    if (!m_ticks) {
+        m_ticks.emplace();
+        refresh();
+        tickEverySecond(this, m_clock, m_ticks->get_token());
+    }
+}
+
+void UptimeLabel::hideEvent(QHideEvent *event)
+{
+    stopTicking();
+    QLabel::hideEvent(event);
+}
+
+void UptimeLabel::stopTicking()
+{
+    if (m_ticks) {
+        m_ticks->request_stop();
+        m_ticks.reset();
+    }
 }
 
 void UptimeLabel::refresh()

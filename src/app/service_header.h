@@ -76,7 +76,8 @@ struct ServiceHeaderModel {
 // keeps `control` alive until it ends, also when the header goes first.
 void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, ServiceRunState stateNow);
 
-// The self-refreshing uptime text ("• 3m 07s"), once a second on the clock.
+// The self-refreshing uptime text ("• 3m 07s"), once a second on the clock while it is shown,
+// counting from the moment it was shown.
 class UptimeLabel final : public QLabel {
     Q_OBJECT
 public:
@@ -85,10 +86,16 @@ public:
 
     void refresh();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
 private:
+    void stopTicking();
+
     const ManagedProcess &m_process;
     Clock &m_clock;
-    std::stop_source m_ticks;
+    std::optional<std::stop_source> m_ticks;
 };
 
 // The block at the top of every service page: icon, name, run state and uptime, the Start/Stop

@@ -190,10 +190,14 @@ TEST(ServiceHeader, UptimeTicksOnTheClock)
     auto *uptime = header.findChild<UptimeLabel *>();
     ASSERT_NE(uptime, nullptr);
 
+    header.show();
+    // Nothing ticks while the uptime is not shown.
+    EXPECT_EQ(env.clock().sleeperCount(), 0u);
     auto launch = test::track(process.start("/bin/sleep", {"30"}));
     ASSERT_TRUE(test::processEventsUntil([&] { return launch->done; }));
     process.markRunning();
     test::processEventsFor(10ms);
+    EXPECT_TRUE(uptime->isVisible());
     EXPECT_EQ(uptime->text(), "• 0m 00s");
     env.clock().advance(7s);
     EXPECT_EQ(uptime->text(), "• 0m 07s");
