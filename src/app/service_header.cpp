@@ -59,8 +59,8 @@ void setTextColour(QLabel *label, const QColor &colour)
     label->setPalette(palette);
 }
 
-// A command line on one line, cut in the middle when it does not fit; the whole of it is the
-// tooltip.
+// A command line on up to two lines, cut in the middle when it does not fit; the whole of it is
+// the tooltip.
 class MiddleElidedLabel final : public QLabel {
 public:
     using QLabel::QLabel;
@@ -86,7 +86,22 @@ protected:
     }
 
 private:
-    void elide() { setText(fontMetrics().elidedText(m_full, Qt::ElideMiddle, qMax(0, width()))); }
+    // At most two lines, broken anywhere; what does not fit is cut out of the middle.
+    void elide()
+    {
+        const QFontMetrics metrics = fontMetrics();
+        const int lineWidth = qMax(1, width());
+        if (metrics.horizontalAdvance(m_full) <= lineWidth) {
+            setText(m_full);
+            return;
+        }
+        const QString elided = metrics.elidedText(m_full, Qt::ElideMiddle, 2 * lineWidth - metrics.maxWidth());
+        qsizetype first = 0;
+        while (first < elided.size() && metrics.horizontalAdvance(elided.left(first + 1)) <= lineWidth) {
+            ++first;
+        }
+        setText(elided.left(first) + QLatin1Char('\n') + elided.mid(first));
+    }
 
     QString m_full;
 };
