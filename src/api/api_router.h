@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/service_control.h"
 #include "http_request.h"
 #include "http_response.h"
-#include "service_control.h"
 
 #include <QCoroTask>
 #include <QStringList>

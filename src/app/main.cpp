@@ -1,6 +1,6 @@
 #include "api/api_router.h"
 #include "api/pairing_manager.h"
-#include "api/service_control.h"
+#include "app/orchestrator_service_control.h"
 #include "app/service_startup.h"
 #include "base/helper_logger.h"
 #include "core/config_store.h"

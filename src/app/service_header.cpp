@@ -1,9 +1,9 @@
 #include "app/service_header.h"
 
-#include "api/service_control.h"
 #include "app/accent_style.h"
 #include "app/coalesced_refresh.h"
 #include "core/managed_process.h"
+#include "core/service_control.h"
 #include "core/service_orchestrator.h"
 #include "platform/platform.h"
 

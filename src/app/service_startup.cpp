@@ -7,8 +7,6 @@
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/atomic_install_staging.h"
-#include "install/hamlib_installer.h"
-#include "install/wine_installer.h"
 #include "platform/platform.h"
 #include "radio/rig_control_server_discovery.h"
 
@@ -97,7 +95,7 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
                                                           ServiceOrchestrator &orchestrator)
 {
     co_await orchestrator.cleanupOrphanedProcesses();
-    AtomicInstallStaging::sweepOrphans(places::supportFolder(), {WineInstaller::wineDir(), HamlibInstaller::hamlibDir()});
+    AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()});
     if (self) {
         emit self->cleanupFinished();
     }

@@ -1,8 +1,8 @@
 #include "app/sidebar_model.h"
 
 #include "base/helper_places.h"
+#include "base/tool_lookup.h"
 #include "core/service_orchestrator.h"
-#include "install/wine_installer.h"
 
 #include <QFileInfo>
 
@@ -82,13 +82,13 @@ SetupChecks SetupChecks::current()
 {
     SetupChecks checks;
     // The look-up tries the helper's own Wine first, so one call covers both.
-    checks.wine = WineInstaller::findWine().has_value();
+    checks.wine = tools::findWine().has_value();
     const QString prefix = places::winePrefix();
     checks.winePrefix =
         QFileInfo(prefix + QStringLiteral("/drive_c/windows/system32")).exists() && prefixHasDependencies(prefix);
     checks.varaHF = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf);
     checks.varaFM = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm);
-    checks.rigctld = ServiceOrchestrator::findRigctld().has_value();
+    checks.rigctld = tools::findRigctld().has_value();
     return checks;
 }
 

@@ -11,6 +11,12 @@
 
 namespace cordavelle::places {
 
+namespace {
+
+const QString kDirewolfConfigName = QStringLiteral("direwolf.conf");
+
+} // namespace
+
 QString supportFolder()
 {
     QString base = Platform::current().paths().applicationSupport();
@@ -39,5 +45,32 @@ QString supportFolder()
 }
 
 QString winePrefix() { return supportFolder() + QStringLiteral("/wine-prefix"); }
+
+QString varaFolder(VARAVariant variant) { return winePrefix() + QStringLiteral("/drive_c/") + installDirName(variant); }
+
+QString varaExecutable(VARAVariant variant) { return varaFolder(variant) + QLatin1Char('/') + exeName(variant); }
+
+QString varaIniFile(VARAVariant variant)
+{
+    return varaFolder(variant) + (variant == VARAVariant::hf ? QStringLiteral("/VARA.ini") : QStringLiteral("/VARAFM.ini"));
+}
+
+QString wineFolder() { return supportFolder() + QStringLiteral("/wine"); }
+
+QString ownWineBinary() { return wineFolder() + QLatin1Char('/') + kWineBinaryRelativePath; }
+
+QString ownWineserver() { return wineFolder() + QLatin1Char('/') + kWineserverRelativePath; }
+
+QString hamlibFolder() { return supportFolder() + QStringLiteral("/hamlib"); }
+
+QString ownRigctld() { return hamlibFolder() + QStringLiteral("/bin/rigctld"); }
+
+QString legacyDirewolfFolder() { return supportFolder() + QStringLiteral("/direwolf"); }
+
+QString legacyDirewolfBinary() { return legacyDirewolfFolder() + QStringLiteral("/bin/direwolf"); }
+
+QString direwolfConfigFile() { return supportFolder() + QLatin1Char('/') + kDirewolfConfigName; }
+
+QString legacyDirewolfConfigFile() { return legacyDirewolfFolder() + QLatin1Char('/') + kDirewolfConfigName; }
 
 } // namespace cordavelle::places

@@ -13,9 +13,6 @@ class WineEnvironment {
 public:
     WineEnvironment() = delete;
 
-    // Where winetricks finds the helper's staged tools (cabextract).
-    static inline const QString kWinetricksToolsFolder = QStringLiteral("/tmp/winetricks-tools");
-
     // The helper's prefix: the support folder's "wine-prefix".
     static QString prefixPath();
     // The prefix's per-user registry, where Wine's audio drivers record the devices they met.

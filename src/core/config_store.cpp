@@ -1,7 +1,6 @@
 #include "config_store.h"
 
 #include "base/helper_logger.h"
-#include "base/helper_places.h"
 #include "platform/platform.h"
 
 #include <utility>
@@ -300,9 +299,5 @@ QString ConfigStore::bindAddress()
     return Platform::current().standardDefaults().boolForKey(Keys::allowNetworkAccess) ? QStringLiteral("0.0.0.0")
                                                                                         : QStringLiteral("127.0.0.1");
 }
-
-QString ConfigStore::appSupportDir() { return places::supportFolder(); }
-
-QString ConfigStore::winePrefix() { return places::winePrefix(); }
 
 } // namespace cordavelle

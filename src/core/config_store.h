@@ -93,11 +93,6 @@ public:
     // on. Read from the standard defaults of the platform in force, which the store keeps
     // up to date on every assignment.
     static QString bindAddress();
-    // The helper's support folder inside the platform's application-support folder; made (with
-    // its parents) the first time each location is asked for.
-    static QString appSupportDir();
-    // The one Wine prefix of both VARA modems.
-    static QString winePrefix();
 
 signals:
     void varaConfigChanged(const cordavelle::VARAConfig &config);

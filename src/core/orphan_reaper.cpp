@@ -1,9 +1,8 @@
 #include "orphan_reaper.h"
 
-#include "config_store.h"
 #include "base/helper_logger.h"
-
-#include "install/wine_installer.h"
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
@@ -21,14 +20,7 @@ const QString kPkill = QStringLiteral("/usr/bin/pkill");
 void OrphanReaper::killWineserver()
 {
     Platform &platform = Platform::current();
-    std::optional<QString> wineserver;
-    const QString own = WineInstaller::wineserverPath();
-    if (ToolLocator::isExecutableFile(own)) {
-        wineserver = own;
-    } else {
-        wineserver = platform.toolLocator().firstExecutable(
-            {QStringLiteral("/opt/homebrew/bin/wineserver"), QStringLiteral("/usr/local/bin/wineserver")});
-    }
+    const std::optional<QString> wineserver = tools::findWineserver();
     if (!wineserver) {
         return;
     }
@@ -36,7 +28,7 @@ void OrphanReaper::killWineserver()
     Command command;
     command.program = *wineserver;
     command.arguments = {QStringLiteral("-k")};
-    command.environment.insert(QStringLiteral("WINEPREFIX"), ConfigStore::winePrefix());
+    command.environment.insert(QStringLiteral("WINEPREFIX"), places::winePrefix());
     const CommandResult result = platform.commandRunner().runAndWait(command);
     if (!result.started) {
         logger().error(QStringLiteral("Failed to kill wineserver: %1").arg(result.launchError));

@@ -2,10 +2,10 @@
 
 #include "base/binary_architecture_detector.h"
 #include "base/helper_logger.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
 #include "core/port_reaper.h"
-#include "install/hamlib_installer.h"
 #include "platform/platform.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/radio_power_controller.h"
@@ -327,23 +327,7 @@ QCoro::Task<void> ServiceOrchestrator::cleanupOrphanedProcesses()
     OrphanReaper::killWineserver();
 }
 
-std::optional<QString> ServiceOrchestrator::findRigctld()
-{
-    const bool appleSilicon = BinaryArchitectureDetector::isRunningOnAppleSilicon();
-    const auto usable = [appleSilicon](const QString &path) {
-        return !appleSilicon || !BinaryArchitectureDetector::isX86_64Only(path);
-    };
-    const QString own = HamlibInstaller::rigctldPath();
-    if (ToolLocator::isExecutableFile(own) && usable(own)) {
-        return own;
-    }
-    return Platform::current().toolLocator().firstExecutable(
-        {QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
-         QStringLiteral("/usr/local/bin/rigctld")},
-        usable);
-}
-
-bool ServiceOrchestrator::isRigctldInstalled() const { return findRigctld().has_value(); }
+bool ServiceOrchestrator::isRigctldInstalled() const { return tools::findRigctld().has_value(); }
 
 std::optional<bool> ServiceOrchestrator::radioPowerSupported() const { return m_radioPower->radioPowerSupported(); }
 

@@ -5,7 +5,6 @@
 #include "base/service_status.h"
 #include "core/idle_shutdown_controller.h"
 #include "core/managed_process.h"
-#include "install/wine_installer.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -89,12 +88,8 @@ public:
     // Start-up clean-up: stray rigctld daemons and the Wine server of the helper's prefix.
     QCoro::Task<void> cleanupOrphanedProcesses();
 
-    // The first usable rigctld: the helper's own Hamlib, then the package managers' copies,
-    // then this machine's own folders; an Intel-only build is passed over on Apple silicon.
-    static std::optional<QString> findRigctld();
+    // Whether tools::findRigctld() finds one.
     bool isRigctldInstalled() const;
-    // The first usable Wine, as the Wine installer finds it.
-    static std::optional<QString> findWine() { return WineInstaller::findWine(); }
 
     RadioPowerController &radioPower() const { return *m_radioPower; }
     std::optional<bool> radioPowerSupported() const;

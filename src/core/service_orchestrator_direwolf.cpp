@@ -7,8 +7,8 @@
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/spaces_and_tabs.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
-#include "install/direwolf_installer.h"
 #include "platform/platform.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -44,7 +44,7 @@ QCoro::Task<void> ServiceOrchestrator::startDirewolf(std::stop_token cancel)
     }
     QString binary = config.direwolfPath;
     if (binary.isEmpty()) {
-        const auto found = DirewolfInstaller::findDirewolf();
+        const auto found = tools::findInstalledDirewolf();
         if (!found) {
             throw HelperError::direwolfNotFound();
         }

@@ -6,6 +6,7 @@
 #include "base/binary_architecture_detector.h"
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
 #include "radio/radio_power_controller.h"
@@ -37,7 +38,7 @@ QCoro::Task<void> ServiceOrchestrator::startRigctld(std::stop_token cancel)
     const RigctldConfig config = m_config.rigctldConfig();
     QString path = config.rigctldPath;
     if (path.isEmpty()) {
-        const auto found = findRigctld();
+        const auto found = tools::findRigctld();
         if (!found) {
             throw HelperError::rigctldNotFound();
         }

@@ -5,6 +5,7 @@
 
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
 #include "platform/platform.h"
@@ -72,9 +73,7 @@ bool hasLeftItsStart(const ManagedProcess &process)
 
 bool ServiceOrchestrator::isVARAInstalled(VARAVariant variant)
 {
-    const QString exe = ConfigStore::winePrefix() + QStringLiteral("/drive_c/") + installDirName(variant) +
-                        QLatin1Char('/') + exeName(variant);
-    return QFileInfo::exists(exe);
+    return QFileInfo::exists(places::varaExecutable(variant));
 }
 
 QString ServiceOrchestrator::resolveWinePath(const QString &preferred, const QString &fallback)
@@ -102,7 +101,7 @@ QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_
     const int timeoutSeconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(varaReadyTimeout).count());
     const int pauseSeconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(varaRetryPause).count());
 
-    std::map<QString, QString> environment{{QStringLiteral("WINEPREFIX"), ConfigStore::winePrefix()}};
+    std::map<QString, QString> environment{{QStringLiteral("WINEPREFIX"), places::winePrefix()}};
     if (audioDebug) {
         environment[QStringLiteral("WINEDEBUG")] = QStringLiteral("+mmdevapi,+dsound,+wave");
         HelperLogger::info(QStringLiteral("[VARA] %1: audio debug mode ON \u2014 WINEDEBUG=+mmdevapi,+dsound,+wave").arg(t),

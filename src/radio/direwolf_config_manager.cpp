@@ -1,9 +1,8 @@
 #include "direwolf_config_manager.h"
 
 #include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "base/spaces_and_tabs.h"
-#include "core/config_store.h"
-#include "install/direwolf_installer.h"
 #include "platform/files.h"
 #include "radio/direwolf_config_parser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -121,26 +120,9 @@ QString readExisting(const QString &path)
 
 } // namespace
 
-DirewolfConfigManager::Environment DirewolfConfigManager::Environment::shared()
-{
-    Environment environment;
-    environment.rigctldPort = ConfigStore::shared().rigctldConfig().tcpPort;
-    environment.audio = &AudioDeviceManager::shared();
-    environment.discovery = &RigControlServerDiscovery::shared();
-    return environment;
-}
+QString DirewolfConfigManager::configPath() { return places::direwolfConfigFile(); }
 
-QString DirewolfConfigManager::configPath() { return ConfigStore::appSupportDir() + QLatin1Char('/') + kFileName; }
-
-QString DirewolfConfigManager::legacyConfigPath()
-{
-    return DirewolfInstaller::direwolfDir() + QLatin1Char('/') + kFileName;
-}
-
-QString DirewolfConfigManager::writeConfig(const DirewolfConfig &config)
-{
-    return writeConfig(config, Environment::shared());
-}
+QString DirewolfConfigManager::legacyConfigPath() { return places::legacyDirewolfConfigFile(); }
 
 QString DirewolfConfigManager::writeConfig(const DirewolfConfig &config, const Environment &environment)
 {

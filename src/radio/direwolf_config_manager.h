@@ -27,12 +27,8 @@ public:
         const AudioDeviceManager *audio = nullptr;
         // The client's rig-control servers; none: no servers.
         const RigControlServerDiscovery *discovery = nullptr;
-
-        // The shared settings store, sound devices and rig-control discovery, read now.
-        static Environment shared();
     };
 
-    static inline const QString kFileName = QStringLiteral("direwolf.conf");
     static inline const QString kUserBlockComment =
         QStringLiteral("# The lines below were added by hand.  Cordavelle preserves them on Save.");
 
@@ -43,7 +39,6 @@ public:
 
     // Writes the file atomically, keeping the hand-added lines of the existing one, and returns
     // its path. Throws FileError when it cannot be written (the old file then stays).
-    static QString writeConfig(const DirewolfConfig &config);
     static QString writeConfig(const DirewolfConfig &config, const Environment &environment);
 
     // The whole file text: the generated part and, when there are preserved lines, the user block.

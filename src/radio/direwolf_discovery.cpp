@@ -1,7 +1,7 @@
 #include "direwolf_discovery.h"
 
-#include "base/binary_architecture_detector.h"
 #include "base/helper_logger.h"
+#include "base/tool_lookup.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 
@@ -17,21 +17,10 @@ QString brewFrom(const std::optional<QString> &known)
     if (known && !known->isEmpty()) {
         return *known;
     }
-    return DirewolfDiscovery::findBrew().value_or(QString());
+    return tools::findBrew().value_or(QString());
 }
 
 } // namespace
-
-const QStringList DirewolfDiscovery::direwolfCandidates{
-    QStringLiteral("/opt/homebrew/bin/direwolf"),
-    QStringLiteral("/opt/local/bin/direwolf"),
-    QStringLiteral("/usr/local/bin/direwolf"),
-};
-
-const QStringList DirewolfDiscovery::brewCandidates{
-    QStringLiteral("/opt/homebrew/bin/brew"),
-    QStringLiteral("/usr/local/bin/brew"),
-};
 
 const QStringList DirewolfDiscovery::homebrewPrefixes{
     QStringLiteral("/opt/homebrew"),
@@ -43,7 +32,7 @@ const QString DirewolfDiscovery::homebrewInstallCommand = QStringLiteral(
     "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/Homebrew/install/HEAD/install.sh)\"");
 
 DirewolfDiscovery::DirewolfDiscovery(QObject *parent)
-    : QObject(parent), m_direwolfPath(findDirewolf()), m_brewPath(findBrew())
+    : QObject(parent), m_direwolfPath(tools::findDirewolf()), m_brewPath(tools::findBrew())
 {
 }
 
@@ -71,23 +60,8 @@ void DirewolfDiscovery::setBrewPath(std::optional<QString> path)
 
 void DirewolfDiscovery::refresh()
 {
-    setDirewolfPath(findDirewolf());
-    setBrewPath(findBrew());
-}
-
-bool DirewolfDiscovery::passesArchitectureCheck(const QString &path)
-{
-    return !BinaryArchitectureDetector::isRunningOnAppleSilicon() || !BinaryArchitectureDetector::isX86_64Only(path);
-}
-
-std::optional<QString> DirewolfDiscovery::findDirewolf()
-{
-    return Platform::current().toolLocator().firstExecutable(direwolfCandidates, passesArchitectureCheck);
-}
-
-std::optional<QString> DirewolfDiscovery::findBrew()
-{
-    return Platform::current().toolLocator().firstExecutable(brewCandidates);
+    setDirewolfPath(tools::findDirewolf());
+    setBrewPath(tools::findBrew());
 }
 
 std::optional<QString> DirewolfDiscovery::discoveredHomebrewPrefix() const

@@ -14,8 +14,6 @@ namespace cordavelle {
 class DirewolfDiscovery : public QObject {
     Q_OBJECT
 public:
-    static const QStringList direwolfCandidates;
-    static const QStringList brewCandidates;
     static const QStringList homebrewPrefixes;
     // The official one-line Homebrew installer.
     static const QString homebrewInstallCommand;
@@ -36,13 +34,6 @@ public:
 
     // Looks both up again: Direwolf first, then brew.
     void refresh();
-
-    // The first executable candidate, passing over an Intel-only build on Apple silicon; this
-    // machine's own folders come after the named candidates.
-    static std::optional<QString> findDirewolf();
-    static std::optional<QString> findBrew();
-    // Whether an executable is usable on this machine (not x86_64-only on Apple silicon).
-    static bool passesArchitectureCheck(const QString &path);
 
     // "/opt/homebrew", "/opt/local" or "/usr/local" when `direwolfPath` lies below it.
     std::optional<QString> discoveredHomebrewPrefix() const;

@@ -1,8 +1,8 @@
 #include "vara_config_manager.h"
 
 #include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "base/text_file.h"
-#include "core/config_store.h"
 #include "platform/files.h"
 
 #include <QFile>
@@ -81,9 +81,7 @@ bool isBlankLine(const QString &line) { return textfile::trimmed(line).isEmpty()
 
 QString VARAConfigManager::iniPath(VARAVariant variant)
 {
-    const QString file = variant == VARAVariant::hf ? QStringLiteral("VARA.ini") : QStringLiteral("VARAFM.ini");
-    return ConfigStore::appSupportDir() + QStringLiteral("/wine-prefix/drive_c/") + installDirName(variant) +
-           QLatin1Char('/') + file;
+    return places::varaIniFile(variant);
 }
 
 VARAConfigManager::VARASettings VARAConfigManager::readSettings(VARAVariant variant)

@@ -1,7 +1,7 @@
-#include "api/service_control.h"
 #include "app/accent_style.h"
 #include "app/service_header.h"
 #include "core/managed_process.h"
+#include "core/service_control.h"
 
 #include "support/event_wait.h"
 #include "support/task_outcome.h"

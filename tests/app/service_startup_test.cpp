@@ -1,4 +1,5 @@
 #include "app/service_startup.h"
+#include "base/helper_places.h"
 
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
@@ -34,7 +35,7 @@ protected:
 
 TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
 {
-    const QString leftover = ConfigStore::appSupportDir() + QStringLiteral("/hamlib.partial");
+    const QString leftover = places::supportFolder() + QStringLiteral("/hamlib.partial");
     QDir().mkpath(leftover + QStringLiteral("/bin"));
     bool cleaned = false;
     QObject::connect(&startup, &ServiceStartup::cleanupFinished, [&] { cleaned = true; });

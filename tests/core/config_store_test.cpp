@@ -1,3 +1,4 @@
+#include "base/helper_places.h"
 #include "core/config_store.h"
 
 #include "support/fake_login_item.h"
@@ -351,14 +352,14 @@ TEST_F(ConfigStoreTest, AppearanceSetsTheActivationPolicy)
 TEST_F(ConfigStoreTest, PlacesFollowThePlatformInForce)
 {
     const QString support = env.root() + QStringLiteral("/home/.local/share/Cordavelle Helper");
-    EXPECT_EQ(ConfigStore::appSupportDir(), support);
+    EXPECT_EQ(places::supportFolder(), support);
     EXPECT_TRUE(QFileInfo(support).isDir());
-    EXPECT_EQ(ConfigStore::winePrefix(), support + QStringLiteral("/wine-prefix"));
-    EXPECT_FALSE(QFileInfo::exists(ConfigStore::winePrefix()));
+    EXPECT_EQ(places::winePrefix(), support + QStringLiteral("/wine-prefix"));
+    EXPECT_FALSE(QFileInfo::exists(places::winePrefix()));
 
     // Asked again after a reset removed it, the folder is not made anew.
     QDir(support).removeRecursively();
-    EXPECT_EQ(ConfigStore::appSupportDir(), support);
+    EXPECT_EQ(places::supportFolder(), support);
     EXPECT_FALSE(QFileInfo::exists(support));
 
     // The listen address follows the store's own defaults.
@@ -378,11 +379,11 @@ TEST(ConfigStorePlaces, UnmakeableSupportFolderIsLoggedAndStillUsed)
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
-    EXPECT_EQ(ConfigStore::appSupportDir(), share + QStringLiteral("/Cordavelle Helper"));
+    EXPECT_EQ(places::supportFolder(), share + QStringLiteral("/Cordavelle Helper"));
     ASSERT_EQ(env.log().entries.size(), 1u);
     EXPECT_EQ(env.log().entries[0].category, "general");
     EXPECT_TRUE(env.log().entries[0].message.startsWith("[ConfigStore] Could not create app support directory: "));
-    ConfigStore::appSupportDir();
+    places::supportFolder();
     EXPECT_EQ(env.log().entries.size(), 1u);
 }
 

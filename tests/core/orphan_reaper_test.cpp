@@ -1,5 +1,5 @@
+#include "base/helper_places.h"
 #include "core/orphan_reaper.h"
-#include "install/wine_installer.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -80,12 +80,12 @@ TEST(OrphanReaper, StopsOnlyTheFirstWineServerFoundOnTheHelpersPrefix)
     EXPECT_EQ(env.commands().calls[0].command.program, env.hostPath("/usr/local/bin/wineserver"));
 
     makeTool(env.hostPath("/opt/homebrew/bin/wineserver"));
-    makeTool(WineInstaller::wineserverPath());
+    makeTool(places::ownWineserver());
     OrphanReaper::killWineserver();
     ASSERT_EQ(env.commands().calls.size(), 2u);
     const auto &call = env.commands().calls[1];
     EXPECT_TRUE(call.blocking) << "waits for the wine server on the caller's thread";
-    EXPECT_EQ(call.command.program, WineInstaller::wineserverPath());
+    EXPECT_EQ(call.command.program, places::ownWineserver());
     EXPECT_EQ(call.command.arguments, QStringList{"-k"});
     EXPECT_EQ(call.command.environment,
               (QMap<QString, QString>{

@@ -1,6 +1,7 @@
 // The start paths' own checks and decisions, with stand-in programs and the test's clock. The
 // real rigctld, Direwolf and a stand-in modem are driven in integration/exclusive.
 
+#include "base/helper_places.h"
 #include "base/helper_error.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
@@ -135,8 +136,8 @@ TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
 
     // Installed means the modem's program stands in the prefix, whatever the settings say.
     EXPECT_FALSE(ServiceOrchestrator::isVARAInstalled(VARAVariant::fm));
-    QDir().mkpath(ConfigStore::winePrefix() + QStringLiteral("/drive_c/VARA FM"));
-    QFile exe(ConfigStore::winePrefix() + QStringLiteral("/drive_c/VARA FM/VARAFM.exe"));
+    QDir().mkpath(places::winePrefix() + QStringLiteral("/drive_c/VARA FM"));
+    QFile exe(places::winePrefix() + QStringLiteral("/drive_c/VARA FM/VARAFM.exe"));
     ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
     exe.close();
     EXPECT_TRUE(ServiceOrchestrator::isVARAInstalled(VARAVariant::fm));

@@ -1,3 +1,5 @@
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -443,7 +445,7 @@ TEST_F(ServiceOrchestratorTest, TheTwoVARAVariantsShareTheirWineServerAndNeverRu
     EXPECT_EQ(wineserverRuns(), 2);
     const Command wineserver = env.commands().callsOf(QStringLiteral("wineserver")).back();
     EXPECT_EQ(wineserver.arguments, QStringList{"-k"});
-    EXPECT_EQ(wineserver.environment.value("WINEPREFIX"), ConfigStore::winePrefix());
+    EXPECT_EQ(wineserver.environment.value("WINEPREFIX"), places::winePrefix());
 }
 
 TEST_F(ServiceOrchestratorTest, StopOfDirewolfWithdrawsTheKeepaliveRequestEvenWhenNotRunning)
@@ -505,9 +507,9 @@ TEST_F(ServiceOrchestratorTest, RigctldLookUpPrefersTheHelpersOwnHamlib)
     const QString homebrew = env.hostPath(QStringLiteral("/opt/homebrew/bin/rigctld"));
     installScript(env.hostPath(QStringLiteral("/usr/bin/rigctld")));
     installScript(homebrew);
-    EXPECT_EQ(ServiceOrchestrator::findRigctld(), homebrew);
-    installScript(ConfigStore::appSupportDir() + QStringLiteral("/hamlib/bin/rigctld"));
-    EXPECT_EQ(ServiceOrchestrator::findRigctld(), ConfigStore::appSupportDir() + QStringLiteral("/hamlib/bin/rigctld"));
+    EXPECT_EQ(tools::findRigctld(), homebrew);
+    installScript(places::supportFolder() + QStringLiteral("/hamlib/bin/rigctld"));
+    EXPECT_EQ(tools::findRigctld(), places::supportFolder() + QStringLiteral("/hamlib/bin/rigctld"));
     EXPECT_TRUE(orchestrator->isRigctldInstalled());
 }
 

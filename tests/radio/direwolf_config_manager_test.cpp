@@ -1,7 +1,6 @@
+#include "base/helper_places.h"
 #include "radio/direwolf_config_manager.h"
 
-#include "core/config_store.h"
-#include "install/direwolf_installer.h"
 #include "platform/files.h"
 #include "radio/direwolf_config_parser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -240,7 +239,7 @@ TEST_F(DirewolfConfigManagerTest, WriteKeepsHandAddedLinesAndIsStable)
     DirewolfConfig config;
     config.callsign = "N0CALL";
     const QString path = DirewolfConfigManager::writeConfig(config, environment);
-    EXPECT_EQ(path, ConfigStore::appSupportDir() + "/direwolf.conf");
+    EXPECT_EQ(path, places::supportFolder() + "/direwolf.conf");
     const QString plain = readFile(path);
     EXPECT_EQ(plain, render(config));
     EXPECT_TRUE(env.log().contains("[DirewolfConfig] Wrote config to " + path));
@@ -289,7 +288,7 @@ TEST_F(DirewolfConfigManagerTest, NonUtf8FileCountsAsEmpty)
 
 TEST_F(DirewolfConfigManagerTest, LegacyFileIsRemovedAndOnlyARealRemovalIsLogged)
 {
-    const QString legacy = DirewolfInstaller::direwolfDir() + "/direwolf.conf";
+    const QString legacy = places::legacyDirewolfFolder() + "/direwolf.conf";
     EXPECT_EQ(DirewolfConfigManager::legacyConfigPath(), legacy);
 
     // A folder in its place cannot be removed as a file: the write goes on without the claim.

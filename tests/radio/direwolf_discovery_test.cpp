@@ -1,3 +1,4 @@
+#include "base/tool_lookup.h"
 #include "radio/direwolf_discovery.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -31,25 +32,25 @@ protected:
 
 TEST_F(DirewolfDiscoveryTest, FindsTheFirstUsableDirewolfWithSystemFoldersLast)
 {
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), std::nullopt);
+    EXPECT_EQ(tools::findDirewolf(), std::nullopt);
     const QString system = install("/usr/bin/direwolf");
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), system);
+    EXPECT_EQ(tools::findDirewolf(), system);
     install("/opt/local/bin/direwolf", "#!", false);
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), system) << "not executable";
+    EXPECT_EQ(tools::findDirewolf(), system) << "not executable";
     const QString local = install("/usr/local/bin/direwolf");
     const QString homebrew = install("/opt/homebrew/bin/direwolf");
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), homebrew);
+    EXPECT_EQ(tools::findDirewolf(), homebrew);
 
     // On Apple silicon an Intel-only build is passed over; a short or foreign file is not.
     env.systemInfo().architecture = "arm64";
     install("/opt/homebrew/bin/direwolf", kThinX86);
     install("/opt/local/bin/direwolf", kThinX86);
     install("/usr/local/bin/direwolf", kThinArm);
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), local);
+    EXPECT_EQ(tools::findDirewolf(), local);
     install("/opt/local/bin/direwolf", "abc");
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), env.hostPath("/opt/local/bin/direwolf"));
+    EXPECT_EQ(tools::findDirewolf(), env.hostPath("/opt/local/bin/direwolf"));
     env.systemInfo().architecture = "x86_64";
-    EXPECT_EQ(DirewolfDiscovery::findDirewolf(), homebrew);
+    EXPECT_EQ(tools::findDirewolf(), homebrew);
 }
 
 TEST_F(DirewolfDiscoveryTest, RefreshAndInstalledFlagsFollowTheLookups)

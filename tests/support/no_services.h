@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/service_control.h"
+#include "core/service_control.h"
 
 namespace cordavelle::test {
 

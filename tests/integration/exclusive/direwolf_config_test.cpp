@@ -1,5 +1,5 @@
+#include "base/tool_lookup.h"
 #include "radio/direwolf_config_manager.h"
-#include "radio/direwolf_discovery.h"
 #include "support/child_processes.h"
 #include "support/local_ports.h"
 #include "support/test_platform.h"
@@ -62,7 +62,7 @@ protected:
     void SetUp() override
     {
         env.useSystemClock();
-        const auto found = SystemToolLocator().firstExecutable(DirewolfDiscovery::direwolfCandidates);
+        const auto found = SystemToolLocator().firstExecutable(tools::kDirewolfCandidates);
         if (!found) {
             GTEST_SKIP() << "direwolf is not installed";
         }

@@ -2,6 +2,7 @@
 // plays the modem on its fixed command port. Tools the orchestrator runs to clear strays (pkill,
 // lsof, wineserver) only go to the command-runner double.
 
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "radio/audio_device_manager.h"
@@ -155,7 +156,7 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     EXPECT_TRUE(test::accepts(dw.kissPort));
     EXPECT_TRUE(test::accepts(dw.agwPort));
     EXPECT_TRUE(env.log().contains(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(dw.kissPort).arg(dw.agwPort)));
-    QFile conf(ConfigStore::appSupportDir() + QStringLiteral("/direwolf.conf"));
+    QFile conf(places::supportFolder() + QStringLiteral("/direwolf.conf"));
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(conf.readAll());
     EXPECT_TRUE(text.contains(QStringLiteral("ADEVICE ") + input + QStringLiteral(" null"))) << text.toStdString();
@@ -239,7 +240,7 @@ TEST_F(VARAStartPathTest, ModemAnsweringAfterADelayIsReadyOnTheFirstAttemptWithI
 
     startAndExpectRunning(ServiceID::varaHF);
     EXPECT_EQ(launchLines(),
-              QStringList{QStringLiteral("C:\\VARA\\VARA.exe WINEPREFIX=%1 WINEDEBUG=").arg(ConfigStore::winePrefix())});
+              QStringList{QStringLiteral("C:\\VARA\\VARA.exe WINEPREFIX=%1 WINEDEBUG=").arg(places::winePrefix())});
     EXPECT_TRUE(env.log().contains(QString::fromUtf8("[VARA] hf: ini self-heal \u2014 port 8400 \u2192 8300")));
     EXPECT_TRUE(env.log().contains("[VARA] hf: READY after attempt 1, state=running"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));

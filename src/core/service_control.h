@@ -7,10 +7,9 @@
 
 namespace cordavelle {
 
-class ServiceOrchestrator;
-
 // What the API's routes ask of the service orchestrator: status, start and stop, and the
-// idle-shutdown stamps. The orchestrator implements it; tests drive the routes with a double.
+// idle-shutdown stamps. The app puts the orchestrator behind it (OrchestratorServiceControl);
+// tests drive the routes with a double.
 class ServiceControl {
 public:
     virtual ~ServiceControl() = default;
@@ -25,23 +24,6 @@ public:
     // The idle-shutdown controller's activity stamp and delayed stop of an on-demand service.
     virtual void recordActivity(ServiceID id) = 0;
     virtual void stopServiceIdle(ServiceID id) = 0;
-};
-
-// The service orchestrator behind that interface.
-class OrchestratorServiceControl final : public ServiceControl {
-public:
-    explicit OrchestratorServiceControl(ServiceOrchestrator &orchestrator) : m_orchestrator(orchestrator) {}
-
-    ServiceStatus status(ServiceID id) const override;
-    ServiceLifecycleMode lifecycleMode(ServiceID id) const override;
-    QCoro::Task<void> startService(ServiceID id) override;
-    QCoro::Task<void> prepareToStopService(ServiceID id) override;
-    void stopService(ServiceID id) override;
-    void recordActivity(ServiceID id) override;
-    void stopServiceIdle(ServiceID id) override;
-
-private:
-    ServiceOrchestrator &m_orchestrator;
 };
 
 } // namespace cordavelle

@@ -1,4 +1,4 @@
-#include "service_control.h"
+#include "orchestrator_service_control.h"
 
 #include "core/service_orchestrator.h"
 

@@ -1,0 +1,91 @@
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+const QByteArray kThinX86 = QByteArray::fromHex("cffaedfe07000001030000000000000000000000");
+const QByteArray kThinArm = QByteArray::fromHex("cffaedfe0c000001000000000000000000000000");
+
+void makeTool(const QString &path, bool executable = true)
+{
+    ASSERT_TRUE(test::writeProgram(path, "#!/bin/sh\n", executable));
+}
+
+void putExecutable(const QString &path, const QByteArray &bytes) { ASSERT_TRUE(test::writeProgram(path, bytes)); }
+
+TEST(HelperPlaces, OwnInstallsLieInTheSupportFolder)
+{
+    test::TestPlatform env;
+    const QString support = env.platform().paths().applicationSupport() + "/Cordavelle Helper";
+    EXPECT_EQ(places::supportFolder(), support);
+    EXPECT_EQ(places::wineFolder(), support + "/wine");
+    EXPECT_EQ(places::ownWineBinary(), support + "/wine/Wine Stable.app/Contents/Resources/wine/bin/wine");
+    EXPECT_EQ(places::ownWineserver(), support + "/wine/Wine Stable.app/Contents/Resources/wine/bin/wineserver");
+    EXPECT_EQ(places::hamlibFolder(), support + "/hamlib");
+    EXPECT_EQ(places::ownRigctld(), support + "/hamlib/bin/rigctld");
+    EXPECT_EQ(places::legacyDirewolfFolder(), support + "/direwolf");
+    EXPECT_EQ(places::varaExecutable(VARAVariant::fm), support + "/wine-prefix/drive_c/VARA FM/VARAFM.exe");
+    EXPECT_EQ(places::varaIniFile(VARAVariant::hf), support + "/wine-prefix/drive_c/VARA/VARA.ini");
+}
+
+TEST(ToolLookup, FindWineTakesTheFirstExecutableInOrderWithTheSystemFoldersLast)
+{
+    test::TestPlatform env;
+    EXPECT_EQ(tools::findWine(), std::nullopt);
+
+    makeTool(env.hostPath("/bin/wine"));
+    EXPECT_EQ(tools::findWine(), env.hostPath("/bin/wine"));
+    makeTool(env.hostPath("/usr/bin/wine"));
+    EXPECT_EQ(tools::findWine(), env.hostPath("/usr/bin/wine"));
+    makeTool(env.hostPath("/usr/local/bin/wine"));
+    EXPECT_EQ(tools::findWine(), env.hostPath("/usr/local/bin/wine"));
+    makeTool(env.hostPath("/usr/local/bin/wine64"));
+    EXPECT_EQ(tools::findWine(), env.hostPath("/usr/local/bin/wine64"));
+    makeTool(env.hostPath("/opt/homebrew/bin/wine"));
+    EXPECT_EQ(tools::findWine(), env.hostPath("/opt/homebrew/bin/wine"));
+    makeTool(env.hostPath("/opt/homebrew/bin/wine64"));
+    EXPECT_EQ(tools::findWine(), env.hostPath("/opt/homebrew/bin/wine64"));
+
+    // The helper's own Wine counts only when it can be run.
+    makeTool(places::ownWineBinary(), false);
+    EXPECT_EQ(tools::findWine(), env.hostPath("/opt/homebrew/bin/wine64"));
+    QFile::remove(places::ownWineBinary());
+    QDir().mkpath(places::ownWineBinary());
+    EXPECT_EQ(tools::findWine(), env.hostPath("/opt/homebrew/bin/wine64")) << "a folder is no Wine";
+    QDir().rmdir(places::ownWineBinary());
+    makeTool(places::ownWineBinary());
+    EXPECT_EQ(tools::findWine(), places::ownWineBinary());
+}
+
+TEST(ToolLookup, InstalledDirewolfTakesTheLegacyBuildFirstUnlessItIsIntelOnlyOnAppleSilicon)
+{
+    test::TestPlatform env;
+    EXPECT_EQ(tools::findInstalledDirewolf(), std::nullopt);
+
+    const QString homebrew = env.hostPath("/opt/homebrew/bin/direwolf");
+    putExecutable(homebrew, kThinArm);
+    EXPECT_EQ(tools::findInstalledDirewolf(), homebrew);
+
+    const QString legacy = places::legacyDirewolfBinary();
+    putExecutable(legacy, kThinX86);
+    EXPECT_EQ(tools::findInstalledDirewolf(), legacy);
+    EXPECT_EQ(tools::findDirewolf(), homebrew) << "the discovery never takes the legacy build";
+
+    env.systemInfo().architecture = "arm64";
+    EXPECT_EQ(tools::findInstalledDirewolf(), homebrew);
+    QFile::remove(homebrew);
+    EXPECT_EQ(tools::findInstalledDirewolf(), std::nullopt);
+    putExecutable(env.hostPath("/usr/bin/direwolf"), "\x7f" "ELF\x02\x01\x01\x00");
+    EXPECT_EQ(tools::findInstalledDirewolf(), env.hostPath("/usr/bin/direwolf"));
+}
+
+} // namespace
+} // namespace cordavelle

@@ -1,0 +1,4 @@
+#pragma once
+
+#include "base/upward.h"
+#include "lower_in_name_only.h"
