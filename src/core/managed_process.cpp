@@ -397,6 +397,18 @@ void ManagedProcess::markRunning()
     }
 }
 
+void ManagedProcess::failStart(const QString &reason)
+{
+    if (m_process || m_state == ServiceRunState::running || m_state == ServiceRunState::stopping) {
+        return;
+    }
+    cancelHealthMonitor();
+    setPid(std::nullopt);
+    setStartedAt(std::nullopt);
+    setLastError(reason);
+    setState(ServiceRunState::error);
+}
+
 // --- end of the child
 
 void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)

@@ -90,6 +90,10 @@ public:
                             std::optional<int> expectedPort = std::nullopt, std::stop_token cancel = {});
     // The orchestrator's verdict that the service is ready: starting → running.
     void markRunning() override;
+    // The orchestrator's verdict that a start failed with no child behind it (none launched, or
+    // the one launched is gone): the state becomes error, with `reason` as the last error. Does
+    // nothing while a child is present or the process is running or stopping.
+    void failStart(const QString &reason);
     // Begins stopping: SIGTERM to the child's group now, SIGKILL 2 s later if it still runs.
     // Returns at once.
     void stop() override;

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QStringDecoder>
 
 #include <csignal>
@@ -20,18 +21,65 @@ constexpr auto kRecheckInterval = 100ms;
 constexpr auto kPauseWhenClear = 200ms;
 constexpr auto kPauseAfterKill = 500ms;
 
-// The listeners that may be signalled: never the helper itself (a service port set to the API's
-// port would otherwise make it kill itself), never an identifier that kill(2) reads as a group.
-std::vector<int32_t> signallableListeners(int port)
+// What may be reaped on a service's ports: its own program, known by the program file's name or
+// as the file the service is configured to run.
+struct ServiceProgram {
+    QString name;
+    QString configuredPath;
+
+    bool matches(const std::optional<QString> &executable) const
+    {
+        if (!executable) {
+            return false;
+        }
+        return QFileInfo(*executable).fileName() == name
+               || (!configuredPath.isEmpty() && QFileInfo(configuredPath).canonicalFilePath() == *executable);
+    }
+};
+
+ServiceProgram programOf(ServiceID id, const RigctldConfig &rigctld, const DirewolfConfig &direwolf)
+{
+    if (id == ServiceID::direwolf) {
+        return {QStringLiteral("direwolf"), direwolf.direwolfPath};
+    }
+    return {QStringLiteral("rigctld"), rigctld.rigctldPath};
+}
+
+struct Listener {
+    int32_t pid;
+    std::optional<QString> executable;
+};
+
+// The listeners on a port, split into those that may be signalled (the service's own program)
+// and every other program, the helper itself included. Identifiers that kill(2) reads as a group
+// are dropped.
+struct Listeners {
+    std::vector<int32_t> reapable;
+    std::vector<Listener> foreign;
+};
+
+Listeners listenersOn(int port, const ServiceProgram &program)
 {
     const int64_t self = QCoreApplication::applicationPid();
-    std::vector<int32_t> out;
+    CommandRunner &runner = Platform::current().commandRunner();
+    Listeners out;
     for (const int32_t pid : PortReaper::pidsListeningOn(port)) {
-        if (pid > 0 && pid != self) {
-            out.push_back(pid);
+        if (pid < 1) {
+            continue;
+        }
+        Listener listener{pid, runner.executableOf(pid)};
+        if (pid != self && program.matches(listener.executable)) {
+            out.reapable.push_back(pid);
+        } else {
+            out.foreign.push_back(std::move(listener));
         }
     }
     return out;
+}
+
+QString programText(const Listener &listener)
+{
+    return listener.executable ? QFileInfo(*listener.executable).fileName() : QStringLiteral("an unknown program");
 }
 
 QString portList(const std::vector<int> &ports)
@@ -98,18 +146,21 @@ std::vector<int32_t> PortReaper::pidsListeningOn(int port)
     return pids;
 }
 
-QCoro::Task<void> PortReaper::reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
-                                                            DirewolfConfig direwolf)
+QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
+                                                                               DirewolfConfig direwolf)
 {
     const std::vector<int> ports = portsToReap(id, rigctld, direwolf);
     if (ports.empty()) {
-        co_return;
+        co_return std::nullopt;
     }
     const QString service = toRaw(id);
+    const ServiceProgram program = programOf(id, rigctld, direwolf);
 
     bool foundAny = false;
+    std::optional<QString> held;
     for (const int port : ports) {
-        for (const int32_t pid : signallableListeners(port)) {
+        const Listeners listeners = listenersOn(port, program);
+        for (const int32_t pid : listeners.reapable) {
             foundAny = true;
             HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Reaping stale process pid %1 holding %2 port %3 "
                                                "before spawn")
@@ -119,39 +170,55 @@ QCoro::Task<void> PortReaper::reapStaleProcessesHoldingPorts(ServiceID id, Rigct
                                 HelperLogger::Category::services);
             Platform::current().commandRunner().signalProcess(pid, SIGTERM);
         }
+        for (const Listener &other : listeners.foreign) {
+            HelperLogger::warning(QStringLiteral("[ServiceOrchestrator] %1 port %2 is held by %3 (pid %4), which is not "
+                                                 "%1: leaving it running")
+                                      .arg(service)
+                                      .arg(port)
+                                      .arg(programText(other))
+                                      .arg(other.pid),
+                                  HelperLogger::Category::services);
+            if (!held) {
+                held = QStringLiteral("Port %1 is in use by another program: %2 (pid %3)")
+                           .arg(port)
+                           .arg(programText(other))
+                           .arg(other.pid);
+            }
+        }
     }
     if (!foundAny) {
-        co_return;
+        co_return held;
     }
 
     // The waits ignore cancellation: a cancelled start still finishes its reaping, and a sleep
     // that returned at once would turn the 3 s wait into a busy loop of lsof runs.
     const auto deadline = Platform::current().clock().wallNow() + kTimeToExit;
     while (Platform::current().clock().wallNow() < deadline) {
-        bool held = false;
+        bool stillThere = false;
         for (const int port : ports) {
-            if (!signallableListeners(port).empty()) {
-                held = true;
+            if (!listenersOn(port, program).reapable.empty()) {
+                stillThere = true;
                 break;
             }
         }
-        if (!held) {
+        if (!stillThere) {
             HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Ports %1 clear after SIGTERM reap").arg(portList(ports)),
                                HelperLogger::Category::services);
             co_await Platform::current().clock().sleep(kPauseWhenClear);
-            co_return;
+            co_return held;
         }
         co_await Platform::current().clock().sleep(kRecheckInterval);
     }
 
     for (const int port : ports) {
-        for (const int32_t pid : signallableListeners(port)) {
+        for (const int32_t pid : listenersOn(port, program).reapable) {
             HelperLogger::error(QStringLiteral("[ServiceOrchestrator] SIGKILL'ing pid %1 still holding port %2").arg(pid).arg(port),
                                 HelperLogger::Category::services);
             Platform::current().commandRunner().signalProcess(pid, SIGKILL);
         }
     }
     co_await Platform::current().clock().sleep(kPauseAfterKill);
+    co_return held;
 }
 
 } // namespace cordavelle

@@ -7,13 +7,16 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace cordavelle {
 
-// Clears whatever still listens on a service's TCP ports before the service starts, so that the
-// new child finds them free: SIGTERM to every listener, up to 3 s for the ports to become free,
-// then SIGKILL to those left. The VARA services are not reaped by port.
+// Clears the service's own program (rigctld, Direwolf) where it still listens on the service's
+// TCP ports before the service starts, so that the new child finds them free: SIGTERM to each such
+// listener, up to 3 s for the ports to become free, then SIGKILL to those left. Any other program
+// on those ports is the user's and is left alone; the start then fails with the port in use. The
+// VARA services are not reaped by port.
 class PortReaper {
 public:
     PortReaper() = delete;
@@ -26,10 +29,10 @@ public:
     // Empty when lsof cannot be run or prints no usable answer. Blocks while lsof runs.
     static std::vector<int32_t> pidsListeningOn(int port);
 
-    // Never fails and runs to its end once begun. The helper's own process is never signalled,
-    // even when it holds one of the ports itself.
-    static QCoro::Task<void> reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
-                                                            DirewolfConfig direwolf);
+    // Never fails and runs to its end once begun. Gives the reason the service can't have its
+    // ports when another program (the helper itself included) listens on one of them.
+    static QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
+                                                                              DirewolfConfig direwolf);
 };
 
 } // namespace cordavelle

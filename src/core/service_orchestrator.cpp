@@ -145,8 +145,13 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
     if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
         co_await stopOtherVARAVariant(id, token);
     }
-    co_await reapStaleProcessesHoldingPorts(id);
+    const std::optional<QString> portsHeld = co_await reapStaleProcessesHoldingPorts(id);
     if (!self || token.stop_requested()) {
+        co_return;
+    }
+    if (portsHeld) {
+        // Another program's listener would also pass the readiness check of the port.
+        process(id).failStart(*portsHeld);
         co_return;
     }
     co_await dispatchStart(id, token);
@@ -176,9 +181,9 @@ void ServiceOrchestrator::overrideStartPath(ServiceID id, StartPath path)
     }
 }
 
-QCoro::Task<void> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id)
+QCoro::Task<std::optional<QString>> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id)
 {
-    co_await PortReaper::reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig());
+    co_return co_await PortReaper::reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig());
 }
 
 QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::stop_token cancel)

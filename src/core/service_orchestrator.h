@@ -140,11 +140,13 @@ private:
     QCoro::Task<void> reactToEndpointChange();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
     // After a launch: true while the child lives and is still starting; false when a stop ended
-    // the start. Throws when the child has already ended, so that the start counts as failed.
+    // the start or the child has already ended. An ended child leaves the service in error with
+    // the reason as its last error, so that the start counts as failed.
     bool launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel);
 
-    // Frees the service's ports from stray listeners before its start.
-    QCoro::Task<void> reapStaleProcessesHoldingPorts(ServiceID id);
+    // Frees the service's ports from stray copies of its program before its start; gives the
+    // reason when another program holds one of them.
+    QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id);
     // Stops the other VARA variant when it runs or starts, and waits a while for it to be gone.
     QCoro::Task<void> stopOtherVARAVariant(ServiceID id, std::stop_token cancel);
     // Waits until the process has left `stopping`, or `limit` has passed.

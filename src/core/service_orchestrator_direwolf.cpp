@@ -123,7 +123,8 @@ QCoro::Task<void> ServiceOrchestrator::preparePttDependency(const DirewolfConfig
             co_return;
         }
         if (!failure && rigctldProcess().state() != ServiceRunState::running) {
-            failure = QStringLiteral("rigctld is %1 after its start").arg(toRaw(rigctldProcess().state()));
+            failure = rigctldProcess().lastError().value_or(
+                QStringLiteral("rigctld is %1 after its start").arg(toRaw(rigctldProcess().state())));
         }
         if (failure) {
             HelperLogger::warning(QString::fromUtf8("[Direwolf] rigctld auto-start failed \u2014 PTT will not key: ") +

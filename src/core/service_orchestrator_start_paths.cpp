@@ -2,6 +2,8 @@
 
 #include "service_orchestrator.h"
 
+#include "base/helper_logger.h"
+
 namespace cordavelle {
 
 bool ServiceOrchestrator::launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel)
@@ -13,20 +15,22 @@ bool ServiceOrchestrator::launchSurvived(ManagedProcess &process, const QString 
     if ((state == ServiceRunState::starting && process.pid()) || state == ServiceRunState::running) {
         return true;
     }
+    // The start returns normally whatever happened: the caller replies with the service's record,
+    // whose state and last error tell the story.
     QString reason;
     switch (state) {
     case ServiceRunState::starting:
         // The child exited cleanly before it was ready; a daemon that should keep running has
-        // nothing behind it now, so the start must not be reported as a success.
-        process.stop();
+        // nothing behind it now, so the start must not end as a success.
         reason = name + QStringLiteral(" exited during its start");
-        process.setLastError(reason);
+        process.failStart(reason);
         break;
     case ServiceRunState::error:
         reason = name + QStringLiteral(" exited during its start");
         if (const auto error = process.lastError()) {
             reason += QStringLiteral(": ") + *error;
         }
+        process.failStart(reason);
         break;
     case ServiceRunState::stopping:
         reason = name + QStringLiteral(" could not start: its previous process is still stopping");
@@ -36,7 +40,8 @@ bool ServiceOrchestrator::launchSurvived(ManagedProcess &process, const QString 
         reason = name + QStringLiteral(" was stopped during its start");
         break;
     }
-    throw ProcessLaunchError(reason);
+    HelperLogger::error(QStringLiteral("[ServiceOrchestrator] ") + reason, HelperLogger::Category::services);
+    return false;
 }
 
 } // namespace cordavelle

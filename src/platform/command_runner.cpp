@@ -3,12 +3,15 @@
 #include "child_exec.h"
 #include "platform.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTimer>
 
+#include <climits>
 #include <signal.h>
+#include <unistd.h>
 
 #include <coroutine>
 #include <optional>
@@ -165,6 +168,26 @@ void LinuxCommandRunner::signalProcess(int64_t pid, int signal)
         return;
     }
     ::kill(static_cast<pid_t>(pid), signal);
+}
+
+std::optional<QString> LinuxCommandRunner::executableOf(int64_t pid)
+{
+    if (pid < 1) {
+        return std::nullopt;
+    }
+    const QByteArray link = "/proc/" + QByteArray::number(static_cast<qlonglong>(pid)) + "/exe";
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target) {
+        return std::nullopt;
+    }
+    QString path = QFile::decodeName(QByteArray(target, length));
+    // A program file replaced since the process began (an upgrade) still names the process.
+    const QLatin1String deleted(" (deleted)");
+    if (path.endsWith(deleted)) {
+        path.chop(deleted.size());
+    }
+    return path;
 }
 
 } // namespace cordavelle

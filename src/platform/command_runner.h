@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
 
 namespace cordavelle {
 
@@ -50,6 +51,9 @@ public:
     // Sends `signal` to one process. Identifiers below 1 (a process group, every process) are
     // never signalled.
     virtual void signalProcess(int64_t pid, int signal) = 0;
+    // The program file a running process was started from, or none when that can't be told (no
+    // such process, or one of another user).
+    virtual std::optional<QString> executableOf(int64_t pid) = 0;
 };
 
 // QProcess-based tools and kill(2). A program is found through the platform's ToolLocator, so
@@ -59,6 +63,7 @@ public:
     QCoro::Task<CommandResult> run(Command command) override;
     CommandResult runAndWait(const Command &command) override;
     void signalProcess(int64_t pid, int signal) override;
+    std::optional<QString> executableOf(int64_t pid) override;
 };
 
 } // namespace cordavelle

@@ -34,10 +34,11 @@ protected:
     // Starts the reaping; `done` tells when it has returned.
     void reap(ServiceID id, RigctldConfig rigctld = {}, DirewolfConfig direwolf = {})
     {
-        m_task.emplace([](bool &done, ServiceID id, RigctldConfig r, DirewolfConfig d) -> QCoro::Task<void> {
-            co_await PortReaper::reapStaleProcessesHoldingPorts(id, r, d);
+        m_task.emplace([](bool &done, std::optional<QString> &held, ServiceID id, RigctldConfig r,
+                          DirewolfConfig d) -> QCoro::Task<void> {
+            held = co_await PortReaper::reapStaleProcessesHoldingPorts(id, r, d);
             done = true;
-        }(done, id, rigctld, direwolf));
+        }(done, held, id, rigctld, direwolf));
     }
 
     // Listeners per port that leave once one of them has had `leavesOn`.
@@ -71,6 +72,7 @@ protected:
 
     test::TestPlatform env;
     bool done = false;
+    std::optional<QString> held;
     std::optional<QCoro::Task<void>> m_task;
 };
 
@@ -116,6 +118,7 @@ TEST_F(PortReaperTest, FreePortsAreQueriedOnceWithoutSignalWaitOrLog)
 
 TEST_F(PortReaperTest, AListenerThatLeavesOnTermIsFollowedByAShortPause)
 {
+    env.commands().executables = {{4242, "/usr/bin/rigctld"}};
     listeners({{4532, {4242}}});
     reap(ServiceID::rigctld, rigctldOn(4532));
 
@@ -137,6 +140,8 @@ TEST_F(PortReaperTest, AListenerThatLeavesOnTermIsFollowedByAShortPause)
 
 TEST_F(PortReaperTest, AListenerThatIgnoresTermIsKilledAfterThreeSeconds)
 {
+    // A program file replaced since the process began still counts as Direwolf's.
+    env.commands().executables = {{77, "/usr/bin/direwolf"}, {78, "/opt/direwolf/bin/direwolf"}};
     listeners({{8001, {77}}, {8000, {77, 78}}}, /*leavesOn=*/-1);
     const auto start = env.clock().now();
     reap(ServiceID::direwolf, {}, direwolfOn(8001, 8000));
@@ -156,15 +161,37 @@ TEST_F(PortReaperTest, AListenerThatIgnoresTermIsKilledAfterThreeSeconds)
     EXPECT_FALSE(env.log().contains("clear after SIGTERM reap"));
 }
 
-TEST_F(PortReaperTest, NeverSignalsTheHelperItselfOrAProcessGroup)
+TEST_F(PortReaperTest, OnlyTheServicesOwnProgramIsSignalled)
 {
+    // Another program of the user on the port, one whose program can't be told, the helper
+    // itself and identifiers that name process groups: none is signalled, and the start is told
+    // why it can't have the port.
     const int32_t self = static_cast<int32_t>(QCoreApplication::applicationPid());
-    listeners({{4532, {self, 0, -1}}}, /*leavesOn=*/-1);
+    env.commands().executables = {{500, "/usr/bin/python3.11"}, {self, "/usr/bin/rigctld"}};
+    listeners({{4532, {500, 501, self, 0, -1}}}, /*leavesOn=*/-1);
     reap(ServiceID::rigctld, rigctldOn(4532));
     EXPECT_TRUE(done);
     EXPECT_TRUE(env.commands().signalsSent.empty());
     EXPECT_TRUE(env.clock().sleepLog().empty());
-    EXPECT_TRUE(env.log().entries.empty());
+    EXPECT_EQ(held, "Port 4532 is in use by another program: python3.11 (pid 500)");
+    ASSERT_EQ(env.log().entries.size(), 3u);
+    EXPECT_EQ(env.log().entries[0].message, "[ServiceOrchestrator] rigctld port 4532 is held by python3.11 (pid 500), "
+                                            "which is not rigctld: leaving it running");
+    EXPECT_EQ(env.log().entries[1].message, "[ServiceOrchestrator] rigctld port 4532 is held by an unknown program "
+                                            "(pid 501), which is not rigctld: leaving it running");
+
+    // Beside a stale Direwolf that leaves, a foreign listener on the other port still fails the
+    // start; a Direwolf under another name is known by the configured program file.
+    env.log().entries.clear();
+    env.commands().executables = {{600, "/usr/bin/socat"}, {601, "/usr/bin/sleep"}};
+    listeners({{8001, {600}}, {8000, {601}}});
+    DirewolfConfig configured = direwolfOn(8001, 8000);
+    configured.direwolfPath = QStringLiteral("/usr/bin/sleep");
+    done = false;
+    reap(ServiceID::direwolf, {}, configured);
+    EXPECT_TRUE(env.clock().advanceUntil([&] { return done; }, 10s));
+    EXPECT_EQ(sentSignals(), (std::vector<std::pair<int64_t, int>>{{601, SIGTERM}}));
+    EXPECT_EQ(held, "Port 8001 is in use by another program: socat (pid 600)");
 }
 
 } // namespace

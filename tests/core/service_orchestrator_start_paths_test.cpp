@@ -147,7 +147,7 @@ TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
     EXPECT_TRUE(children.empty());
 }
 
-TEST_F(StartPathsTest, ARigctldThatEndsDuringItsStartFailsTheStart)
+TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithoutThrowing)
 {
     // Real time: the child's end has to be seen while its port is awaited.
     env.useSystemClock();
@@ -157,11 +157,36 @@ TEST_F(StartPathsTest, ARigctldThatEndsDuringItsStartFailsTheStart)
     config.setRigctldConfig(rig);
     auto outcome = test::track(orchestrator->startService(ServiceID::rigctld));
     ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 5s));
-    EXPECT_EQ(outcome->error, "rigctld exited during its start: Process exited with code 3");
+    // The caller replies with the record: its state and last error say what happened.
+    EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
+    EXPECT_EQ(orchestrator->status(ServiceID::rigctld).error, "rigctld exited during its start: Process exited with code 3");
     EXPECT_TRUE(env.commands().journal.contains(QStringLiteral("/usr/bin/pkill -9 rigctld")));
     // The radio is not asked about its power when nothing is there to ask.
     EXPECT_FALSE(env.log().contains("power"));
+
+    // A clean exit during the port wait is no success either, and leaves nothing starting.
+    config.setDirewolfConfig(direwolf(script(QStringLiteral("direwolf"), "exit 0")));
+    outcome = test::track(orchestrator->startService(ServiceID::direwolf));
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 10s));
+    EXPECT_EQ(outcome->error, std::nullopt);
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::error);
+    EXPECT_EQ(orchestrator->direwolfProcess().lastError(), "Direwolf exited during its start");
+    EXPECT_EQ(orchestrator->direwolfProcess().pid(), std::nullopt);
+}
+
+TEST_F(StartPathsTest, AnotherProgramOnTheServicesPortFailsTheStartBeforeAnyLaunch)
+{
+    RigctldConfig rig;
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    config.setRigctldConfig(rig);
+    env.commands().respond("lsof", CommandResult::exited(0, "500\n"));
+    env.commands().executables = {{500, "/usr/bin/python3.11"}};
+    EXPECT_EQ(startAndWait(ServiceID::rigctld), std::nullopt);
+    EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
+    EXPECT_EQ(orchestrator->rigctldProcess().lastError(), "Port 4532 is in use by another program: python3.11 (pid 500)");
+    EXPECT_EQ(orchestrator->rigctldProcess().lastLaunchCommand(), std::nullopt);
+    EXPECT_TRUE(env.commands().signalsSent.empty());
 }
 
 TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing)

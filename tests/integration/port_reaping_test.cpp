@@ -2,6 +2,7 @@
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QTcpServer>
 
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 using namespace std::chrono_literals;
@@ -21,8 +23,10 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-// A child process that listens on a free loopback port until it is signalled. The child only
-// makes async-signal-safe calls, so forking this multi-threaded test process is sound.
+// A child process that listens on a free loopback port until it is signalled: the test binary
+// itself, or, given a program, that program run as a Python interpreter (a copy named as the
+// service's program stands for it). The forked child only makes async-signal-safe calls before
+// exec, so forking this multi-threaded test process is sound.
 struct Listener {
     pid_t pid = -1;
     int port = 0;
@@ -31,8 +35,14 @@ struct Listener {
     Listener(Listener &&other) noexcept : pid(std::exchange(other.pid, -1)), port(other.port) {}
     Listener &operator=(Listener &&) = delete;
 
-    static Listener start(bool ignoreTerm)
+    static Listener start(bool ignoreTerm, const QByteArray &program = {})
     {
+        static const char script[] = "import socket, signal\n"
+                                     "s = socket.socket()\n"
+                                     "s.bind(('127.0.0.1', 0))\n"
+                                     "s.listen(1)\n"
+                                     "print(s.getsockname()[1], flush=True)\n"
+                                     "while True: signal.pause()\n";
         int report[2];
         if (::pipe(report) != 0) {
             return {};
@@ -43,6 +53,11 @@ struct Listener {
             if (ignoreTerm) {
                 ::signal(SIGTERM, SIG_IGN);
             }
+            if (!program.isEmpty()) {
+                ::dup2(report[1], STDOUT_FILENO);
+                ::execl(program.constData(), program.constData(), "-c", script, static_cast<char *>(nullptr));
+                ::_exit(4);
+            }
             const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in address{};
             address.sin_family = AF_INET;
@@ -52,8 +67,9 @@ struct Listener {
                 || ::listen(fd, 1) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
                 ::_exit(2);
             }
-            const int port = ntohs(address.sin_port);
-            if (::write(report[1], &port, sizeof port) != sizeof port) {
+            char text[16];
+            const int size = std::snprintf(text, sizeof text, "%d\n", ntohs(address.sin_port));
+            if (::write(report[1], text, size) != size) {
                 ::_exit(3);
             }
             for (;;) {
@@ -63,12 +79,18 @@ struct Listener {
         ::close(report[1]);
         Listener listener;
         listener.pid = pid;
-        if (pid > 0 && ::read(report[0], &listener.port, sizeof listener.port) != sizeof listener.port) {
-            listener.port = 0;
+        QByteArray line;
+        char c = 0;
+        while (pid > 0 && ::read(report[0], &c, 1) == 1 && c != '\n') {
+            line += c;
         }
+        listener.port = line.toInt();
         ::close(report[0]);
         return listener;
     }
+
+    // Whether the child still runs.
+    bool alive() const { return pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
     // The signal that ended the child, or 0 when it has not ended by signal.
     int waitForEnd()
@@ -101,16 +123,29 @@ protected:
     }
 
     // Reaps rigctld's port on virtual time while the real children run.
-    bool reapRigctld(int port)
+    bool reapRigctld(int port, std::optional<QString> *held = nullptr)
     {
         RigctldConfig config;
         config.tcpPort = port;
         bool done = false;
-        auto task = [](bool &done, RigctldConfig config) -> QCoro::Task<void> {
-            co_await PortReaper::reapStaleProcessesHoldingPorts(ServiceID::rigctld, config, {});
+        auto task = [](bool &done, std::optional<QString> *held, RigctldConfig config) -> QCoro::Task<void> {
+            const auto reason = co_await PortReaper::reapStaleProcessesHoldingPorts(ServiceID::rigctld, config, {});
+            if (held) {
+                *held = reason;
+            }
             done = true;
-        }(done, config);
+        }(done, held, config);
         return env.clock().runUntil([&] { return done; }, 10s, 20s);
+    }
+
+    // A Python interpreter under the name of the service's program.
+    QByteArray serviceProgram(const QString &name)
+    {
+        const QString path = env.root() + QLatin1Char('/') + name;
+        if (!QFile::exists(path) && !QFile::copy(QStringLiteral("/usr/bin/python3"), path)) {
+            return {};
+        }
+        return QFile::encodeName(path);
     }
 
     test::TestPlatform env;
@@ -118,7 +153,7 @@ protected:
 
 TEST_F(PortReapingTest, AStaleListenerIsAskedToLeave)
 {
-    Listener listener = Listener::start(/*ignoreTerm=*/false);
+    Listener listener = Listener::start(/*ignoreTerm=*/false, serviceProgram("rigctld"));
     ASSERT_GT(listener.port, 0);
     const pid_t pid = listener.pid;
     EXPECT_EQ(PortReaper::pidsListeningOn(listener.port), std::vector<int32_t>{pid});
@@ -133,7 +168,7 @@ TEST_F(PortReapingTest, AStaleListenerIsAskedToLeave)
 
 TEST_F(PortReapingTest, AListenerThatIgnoresTermIsKilled)
 {
-    Listener listener = Listener::start(/*ignoreTerm=*/true);
+    Listener listener = Listener::start(/*ignoreTerm=*/true, serviceProgram("rigctld"));
     ASSERT_GT(listener.port, 0);
     const pid_t pid = listener.pid;
     ASSERT_TRUE(reapRigctld(listener.port));
@@ -141,23 +176,35 @@ TEST_F(PortReapingTest, AListenerThatIgnoresTermIsKilled)
     EXPECT_TRUE(env.log().contains(QStringLiteral("SIGKILL'ing pid %1 still holding port %2").arg(pid).arg(listener.port)));
 }
 
-TEST_F(PortReapingTest, TheHelperNeverReapsItself)
+TEST_F(PortReapingTest, AnotherProgramOnThePortSurvivesAndTheStartIsRefused)
 {
-    // Signals are recorded, not sent, in case the helper picked itself.
-    env.platform().setCommandRunner(std::make_shared<test::RecordingCommandRunner>());
-    auto &commands = static_cast<test::RecordingCommandRunner &>(env.platform().commandRunner());
-    commands.passThrough("lsof");
+    // Another program of the user, and a program named like the service's under another name.
+    Listener other = Listener::start(/*ignoreTerm=*/false);
+    Listener python = Listener::start(/*ignoreTerm=*/false, serviceProgram("rigctld.py"));
+    ASSERT_GT(other.port, 0);
+    ASSERT_GT(python.port, 0);
+    const std::pair<const Listener *, QString> cases[] = {{&other, "integration_tests"}, {&python, "rigctld.py"}};
+    for (const auto &[listener, program] : cases) {
+        std::optional<QString> held;
+        ASSERT_TRUE(reapRigctld(listener->port, &held));
+        EXPECT_TRUE(listener->alive());
+        EXPECT_EQ(held, QStringLiteral("Port %1 is in use by another program: %2 (pid %3)")
+                            .arg(listener->port)
+                            .arg(program)
+                            .arg(listener->pid));
+        EXPECT_TRUE(env.log().contains(QStringLiteral("rigctld port %1 is held by %2 (pid %3), which is not rigctld: "
+                                                      "leaving it running")
+                                           .arg(listener->port)
+                                           .arg(program)
+                                           .arg(listener->pid)));
+    }
 
+    // Nor is the helper itself ever signalled.
     QTcpServer server;
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
-    const int port = server.serverPort();
-    const auto pids = PortReaper::pidsListeningOn(port);
-    EXPECT_NE(std::find(pids.begin(), pids.end(), QCoreApplication::applicationPid()), pids.end());
-
-    ASSERT_TRUE(reapRigctld(port));
-    EXPECT_TRUE(commands.signalsSent.empty());
-    EXPECT_TRUE(env.log().entries.empty());
+    ASSERT_TRUE(reapRigctld(server.serverPort()));
     EXPECT_TRUE(server.isListening());
+    EXPECT_FALSE(env.log().contains("Reaping stale process"));
 }
 
 } // namespace

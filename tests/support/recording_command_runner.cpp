@@ -80,4 +80,12 @@ void RecordingCommandRunner::signalProcess(int64_t pid, int signal)
     }
 }
 
+std::optional<QString> RecordingCommandRunner::executableOf(int64_t pid)
+{
+    if (const auto it = executables.find(pid); it != executables.end()) {
+        return it->second;
+    }
+    return deliverSignals ? m_real->executableOf(pid) : std::nullopt;
+}
+
 } // namespace cordavelle::test

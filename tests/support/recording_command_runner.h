@@ -3,6 +3,7 @@
 #include "platform/command_runner.h"
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -30,12 +31,16 @@ public:
     QCoro::Task<CommandResult> run(Command command) override;
     CommandResult runAndWait(const Command &command) override;
     void signalProcess(int64_t pid, int signal) override;
+    // From `executables`; for other processes the real answer while signals are delivered.
+    std::optional<QString> executableOf(int64_t pid) override;
 
     // `program` matches the path the caller names, or else its file name ("lsof").
     void respond(const QString &program, Responder responder);
     void respond(const QString &program, CommandResult result);
     void passThrough(const QString &program);
     bool deliverSignals = false;
+    // The program files of the processes the test makes up.
+    std::map<int64_t, QString> executables;
 
     std::vector<Call> calls;
     std::vector<Signal> signalsSent;
