@@ -12,6 +12,24 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+
+// Texts of a request are plain; a server that reads markup in the body would otherwise turn a
+// client's host name such as "<b>x</b> & co" into formatting or links.
+QString escapedMarkup(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '&': out += QLatin1String("&amp;"); break;
+        case '<': out += QLatin1String("&lt;"); break;
+        case '>': out += QLatin1String("&gt;"); break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 FreedesktopNotifications::FreedesktopNotifications(QObject *parent) : Notifications(parent)
@@ -37,6 +55,27 @@ void FreedesktopNotifications::add(const NotificationRequest &request)
     if (!m_connected) {
         return;
     }
+    if (m_bodyMarkup) {
+        post(request);
+        return;
+    }
+    const QDBusMessage ask =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
+    auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, request](QDBusPendingCallWatcher *w) {
+        QDBusPendingReply<QStringList> reply = *w;
+        w->deleteLater();
+        if (!m_bodyMarkup) {
+            // A server that doesn't answer is taken to read markup: escaped text then shows
+            // escapes at worst, never formatting.
+            m_bodyMarkup = reply.isError() || reply.value().contains(QStringLiteral("body-markup"));
+        }
+        post(request);
+    });
+}
+
+void FreedesktopNotifications::post(const NotificationRequest &request)
+{
     QStringList actions;
     for (const auto &category : std::as_const(m_categories)) {
         if (category.identifier == request.categoryIdentifier) {
@@ -59,7 +98,8 @@ void FreedesktopNotifications::add(const NotificationRequest &request)
 
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     call << QCoreApplication::applicationName() << m_idByRequest.value(request.identifier, 0u) << QString()
-         << request.title << request.body << actions << hints << int(-1);
+         << request.title << (*m_bodyMarkup ? escapedMarkup(request.body) : request.body) << actions << hints
+         << int(-1);
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
     const Posted posted{request.identifier, request.userInfo};
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, posted](QDBusPendingCallWatcher *w) {

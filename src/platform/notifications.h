@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <optional>
+
 namespace cordavelle {
 
 struct NotificationAction {
@@ -77,7 +79,11 @@ private:
         QVariantMap userInfo;
     };
 
+    void post(const NotificationRequest &request);
+
     bool m_connected = false;
+    // Whether the server reads markup in the body, once it has said so.
+    std::optional<bool> m_bodyMarkup;
     QList<NotificationCategory> m_categories;
     QMap<uint, Posted> m_posted;        // server id -> what was posted
     QMap<QString, uint> m_idByRequest;  // request identifier -> server id, for replacement

@@ -34,6 +34,7 @@ public:
         QStringList actions;
     };
     std::vector<Posted> posted;
+    QStringList capabilities{"actions", "body", "body-markup", "sound"};
 
 public slots:
     uint Notify(const QString &, uint replacesId, const QString &, const QString &summary, const QString &body,
@@ -43,7 +44,7 @@ public slots:
         posted.push_back({id, replacesId, summary, body, actions});
         return id;
     }
-    QStringList GetCapabilities() { return {"actions", "body", "sound"}; }
+    QStringList GetCapabilities() { return capabilities; }
     QString GetServerInformation(QString &vendor, QString &version, QString &spec)
     {
         vendor = "test";
@@ -121,6 +122,22 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     PairingManager::sendPairingNotification(alice);
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 3; }));
     EXPECT_EQ(server.posted[2].replacesId, server.posted[0].id);
+
+    // The client's texts show as sent on a server that reads markup in the body, and are left
+    // as they are on one that doesn't.
+    env.clock().advance(std::chrono::seconds(2));
+    const QByteArray markup(R"({"clientId":"mallory","hostname":"<b>evil</b> & co","platform":"<a href='x'>mac</a>"})");
+    test::exchange(api.port(), "POST /pair/request HTTP/1.1\r\nContent-Length: " + QByteArray::number(markup.size())
+                                   + "\r\n\r\n" + markup);
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 4; }));
+    EXPECT_EQ(server.posted[3].body,
+              "'&lt;b&gt;evil&lt;/b&gt; &amp; co' (&lt;a href='x'&gt;mac&lt;/a&gt;) is requesting access");
+    server.capabilities.removeAll("body-markup");
+    env.platform().setNotifications(std::make_shared<FreedesktopNotifications>());
+    PairingManager::registerNotificationCategory();
+    PairingManager::sendPairingNotification(*manager.client("mallory"));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 5; }));
+    EXPECT_EQ(server.posted[4].body, "'<b>evil</b> & co' (<a href='x'>mac</a>) is requesting access");
 }
 
 } // namespace
