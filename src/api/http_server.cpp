@@ -261,6 +261,12 @@ bool HTTPServer::admits(const QString &remoteHost) const
 void HTTPServer::handleConnection(QTcpSocket *socket)
 {
     const QHostAddress peer = socket->peerAddress();
+    if (peer.isNull()) {
+        // Reset before it was taken up: nobody is left to answer, and nothing was rejected.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     const QString remoteHost = canonicalHostString(peer);
     const QString remote = peerText(peer, socket->peerPort());
     if (!admits(remoteHost)) {

@@ -18,14 +18,35 @@ const char *logLevelName(LogLevel level)
     return "notice";
 }
 
+QString StderrLogSink::escapedControlCharacters(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x20 && u != 0x7f && !(u >= 0x80 && u <= 0x9f)) {
+            out += c;
+            continue;
+        }
+        switch (u) {
+        case '\n': out += QLatin1String("\\n"); break;
+        case '\r': out += QLatin1String("\\r"); break;
+        case '\t': out += QLatin1String("\\t"); break;
+        default: out += QStringLiteral("\\x%1").arg(unsigned(u), 2, 16, QLatin1Char('0'));
+        }
+    }
+    return out;
+}
+
 void StderrLogSink::write(LogLevel level, const QString &subsystem, const QString &category,
                           const QString &message)
 {
     const QByteArray line = QStringLiteral("%1 %2[%3] %4\n")
-                                .arg(QLatin1String(logLevelName(level)), subsystem, category, message)
+                                .arg(QLatin1String(logLevelName(level)), subsystem, category,
+                                     escapedControlCharacters(message))
                                 .toUtf8();
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), m_stream);
+    std::fflush(m_stream);
 }
 
 Logger::Logger(QString subsystem, QString category)

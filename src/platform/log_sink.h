@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <cstdio>
 #include <memory>
 
 namespace cordavelle {
@@ -18,11 +19,21 @@ public:
                        const QString &message) = 0;
 };
 
-// One line per message: "<level> <subsystem>[<category>] <message>".
+// One line per message: "<level> <subsystem>[<category>] <message>". Messages carry text from
+// outside (request paths, host names, header values, child output): control characters in them
+// are written as escapes ("\n", "\x1b"), so no message can forge a line of its own or drive the
+// terminal.
 class StderrLogSink final : public LogSink {
 public:
+    explicit StderrLogSink(std::FILE *stream = stderr) : m_stream(stream) {}
+
     void write(LogLevel level, const QString &subsystem, const QString &category,
                const QString &message) override;
+
+    static QString escapedControlCharacters(const QString &text);
+
+private:
+    std::FILE *m_stream;
 };
 
 // A logger bound to one subsystem and category, for components that log outside the

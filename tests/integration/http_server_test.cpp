@@ -11,6 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 #include <coroutine>
 #include <optional>
 #include <stdexcept>
@@ -312,6 +318,50 @@ TEST_F(HTTPServerWire, PeerLeavingOrServerGoingAwayWhileTheHandlerRunsHarmsNothi
     parked[1].resume();
     test::processEventsFor(20ms);
     EXPECT_TRUE(staying.received().isEmpty());
+}
+
+TEST_F(HTTPServerWire, OutsideTextInTheLogNeverForgesALineOfItsOwn)
+{
+    std::FILE *file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    env.platform().setLogSink(std::make_shared<StderrLogSink>(file));
+    startServer();
+    test::exchange(server.port(), "GET /x%0Ainfo%20FAKE%0D%1B[2J%7F%09 HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QByteArray written(1 << 16, '\0');
+    std::rewind(file);
+    written.resize(static_cast<qsizetype>(std::fread(written.data(), 1, written.size(), file)));
+    std::fclose(file);
+
+    const QStringList lines = QString::fromUtf8(written).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    for (const QString &line : lines) {
+        EXPECT_TRUE(line.startsWith(QStringLiteral("info com.cordavelle.helper[HTTPServer] "))
+                    || line.startsWith(QStringLiteral("debug com.cordavelle.helper[HTTPServer] ")))
+            << line.toStdString();
+    }
+    EXPECT_EQ(lines.filter(QStringLiteral("GET /x\\ninfo FAKE\\r\\x1b[2J\\x7f\\t \u2192 200 from 127.0.0.1:")).size(), 1)
+        << written.toStdString();
+}
+
+TEST_F(HTTPServerWire, AConnectionResetBeforeItIsTakenUpIsNoRejection)
+{
+    startServer();
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    // Closing with a zero linger time resets the connection while it waits to be accepted.
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+
+    test::processEventsFor(300ms);
+    EXPECT_FALSE(env.log().contains("Rejected")) << env.log().messages().join('\n').toStdString();
+    // The server still serves the next client.
+    EXPECT_TRUE(test::WireReply::parse(test::exchange(server.port(), "GET / HTTP/1.1\r\n\r\n")).wellFormed);
 }
 
 TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
