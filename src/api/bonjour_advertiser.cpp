@@ -24,6 +24,7 @@ void BonjourAdvertiser::advertise(QTcpServer *listener, const QString &version)
     service.name = (m_config ? *m_config : ConfigStore::shared()).serviceName();
     service.type = kServiceType;
     service.txt = BonjourTxtRecord{{QStringLiteral("version"), version}, {QStringLiteral("hostname"), hostName}};
+    m_requestedName = service.name;
     m_registration = Platform::current().bonjour().advertise(service, listener->serverPort());
     // The advertisement lives exactly as long as the listener it describes.
     connect(listener, &QObject::destroyed, this, [this] { m_registration.reset(); });
@@ -32,6 +33,14 @@ void BonjourAdvertiser::advertise(QTcpServer *listener, const QString &version)
         m_isAdvertising = true;
         emit isAdvertisingChanged(true);
     }
+}
+
+QString BonjourAdvertiser::advertisedName() const
+{
+    if (m_registration && !m_registration->registeredName().isEmpty()) {
+        return m_registration->registeredName();
+    }
+    return m_requestedName;
 }
 
 } // namespace cordavelle

@@ -31,6 +31,10 @@ public:
 
     // True once advertise() published; never goes back to false.
     bool isAdvertising() const { return m_isAdvertising; }
+    // The name the service stands under: the registered one once Bonjour has confirmed it (it
+    // differs after a name conflict), else the one asked for. Kept until the next advertise(),
+    // even when the service-name setting changes meanwhile.
+    QString advertisedName() const;
     // The published registration (for its registered name), while the listener lives.
     BonjourRegistration *registration() const { return m_registration.get(); }
 
@@ -40,6 +44,7 @@ signals:
 private:
     ConfigStore *m_config;
     bool m_isAdvertising = false;
+    QString m_requestedName;
     std::unique_ptr<BonjourRegistration> m_registration;
 };
 

@@ -1,5 +1,10 @@
 #include "api/api_router.h"
 #include "api/pairing_manager.h"
+#include "app/alert_presenter.h"
+#include "app/helper_app.h"
+#include "app/helper_setup_state.h"
+#include "app/settings_opener.h"
+#include "app/single_instance.h"
 #include "app/orchestrator_service_control.h"
 #include "app/service_startup.h"
 #include "base/helper_logger.h"
@@ -9,16 +14,145 @@
 #include "platform/termination_signals.h"
 #include "radio/rig_control_server_discovery.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCoroTask>
+#include <QSessionManager>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 using namespace cordavelle;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Windows need somewhere to go: an X or Wayland display, or a platform named outright (such as
+// the offscreen one).
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
+struct Options {
+    bool headless = false;
+    qint64 afterPid = 0;
+};
+
+Options parseOptions(int argc, char **argv)
+{
+    // Read before the application object exists, which depends on them.
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "--headless") {
+            options.headless = true;
+        } else if (argument == "--after-pid" && i + 1 < argc) {
+            options.afterPid = QByteArray(argv[++i]).toLongLong();
+        }
+    }
+    return options;
+}
+
+void logSignal(int signalNumber)
+{
+    HelperLogger::info(QStringLiteral("Received %1; quitting").arg(signalNumber == SIGINT ? "SIGINT" : "SIGTERM"));
+}
+
+// Everything the running helper is made of, built once it is the one instance.
+struct Helper {
+    std::unique_ptr<OrchestratorServiceControl> services;
+    std::unique_ptr<ServiceStartup> startup; // without windows
+    std::unique_ptr<MessageBoxAlertPresenter> alerts;
+    std::unique_ptr<CordavelleHelperApp> app; // with windows
+    bool quitRequested = false;
+};
+
+void quit(Helper &helper, int signalNumber)
+{
+    if (helper.app) {
+        if (!helper.app->delegate().isTerminating()) {
+            logSignal(signalNumber);
+        }
+        helper.app->delegate().requestTermination(HelperAppDelegate::QuitSource::signal);
+    } else if (helper.startup) {
+        if (!helper.startup->isQuitting()) {
+            logSignal(signalNumber);
+        }
+        helper.startup->requestQuit();
+    } else if (!helper.quitRequested) {
+        // Not started yet: nothing to stop.
+        helper.quitRequested = true;
+        logSignal(signalNumber);
+        QCoreApplication::exit(0);
+    }
+}
+
+QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options options, bool windowed)
+{
+    if (options.afterPid > 0) {
+        // A reset's new instance: the old one is still stopping its services.
+        co_await SingleInstance::waitForProcessToEnd(options.afterPid, 30s, Platform::current().clock());
+    }
+    if (helper.quitRequested) {
+        co_return;
+    }
+    if (!instance.claim()) {
+        QCoreApplication::exit(0);
+        co_return;
+    }
+
+    ConfigStore &config = ConfigStore::shared();
+    PairingManager &pairing = PairingManager::shared();
+    ServiceOrchestrator &orchestrator = ServiceOrchestrator::shared();
+    RigControlServerDiscovery &discovery = RigControlServerDiscovery::shared();
+    helper.services = std::make_unique<OrchestratorServiceControl>(orchestrator);
+    const auto handler = APIRouter::handler(*helper.services, config, pairing);
+
+    if (windowed) {
+        helper.alerts = std::make_unique<MessageBoxAlertPresenter>();
+        const AppContext context{config,
+                                 orchestrator,
+                                 pairing,
+                                 discovery,
+                                 Platform::current().standardDefaults(),
+                                 *helper.alerts,
+                                 HelperSetupState::shared(),
+                                 SettingsOpener::shared()};
+        helper.app = std::make_unique<CordavelleHelperApp>(context);
+        HelperAppDelegate &delegate = helper.app->delegate();
+        delegate.startup().setRequestHandler(handler);
+        QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &HelperAppDelegate::handleReopen);
+        QObject::connect(qApp, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState state) {
+            if (state == Qt::ApplicationActive) {
+                delegate.applicationDidBecomeActive();
+            }
+        });
+        // The desktop session ends: no question can be asked any more.
+        QObject::connect(qApp, &QGuiApplication::commitDataRequest, &delegate, [&delegate](QSessionManager &) {
+            delegate.requestTermination(HelperAppDelegate::QuitSource::sessionEnd);
+        });
+        delegate.applicationDidFinishLaunching();
+    } else {
+        helper.startup = std::make_unique<ServiceStartup>(config, orchestrator, pairing, discovery);
+        helper.startup->setRequestHandler(handler);
+        QObject::connect(&instance, &SingleInstance::reopenRequested, [] {
+            HelperLogger::info(QStringLiteral("Another launch asked for a window; this helper runs without windows"));
+        });
+        helper.startup->launch();
+    }
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    const Options options = parseOptions(argc, argv);
+    const bool windowed = !options.headless && hasDisplay();
+    std::unique_ptr<QCoreApplication> application =
+        windowed ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Cordavelle Helper"));
     QCoreApplication::setApplicationVersion(QStringLiteral(HELPER_VERSION));
     std::printf("Cordavelle Helper %s\n", HELPER_VERSION);
@@ -34,18 +168,13 @@ int main(int argc, char **argv)
 
     // SIGINT and SIGTERM quit the way a user's quit does, so that no service outlives the helper.
     TerminationSignals termination;
-    ConfigStore &config = ConfigStore::shared();
-    PairingManager &pairing = PairingManager::shared();
-    ServiceOrchestrator &orchestrator = ServiceOrchestrator::shared();
-    OrchestratorServiceControl services(orchestrator);
-    ServiceStartup startup(config, orchestrator, pairing, RigControlServerDiscovery::shared());
-    startup.setRequestHandler(APIRouter::handler(services, config, pairing));
-    QObject::connect(&termination, &TerminationSignals::received, &startup, [&startup](int signalNumber) {
-        if (!startup.isQuitting()) {
-            HelperLogger::info(QStringLiteral("Received %1; quitting").arg(signalNumber == SIGINT ? "SIGINT" : "SIGTERM"));
-        }
-        startup.requestQuit();
-    });
-    QMetaObject::invokeMethod(&startup, &ServiceStartup::launch, Qt::QueuedConnection);
-    return QCoreApplication::exec();
+    Helper helper;
+    QObject::connect(&termination, &TerminationSignals::received, [&helper](int signalNumber) { quit(helper, signalNumber); });
+    SingleInstance instance(SingleInstance::socketPathFor(Platform::current().paths().preferences()));
+    QMetaObject::invokeMethod(
+        application.get(), [&] { begin(helper, instance, options, windowed); }, Qt::QueuedConnection);
+    const int status = QCoreApplication::exec();
+    // Windows go before the application object.
+    helper.app.reset();
+    return status;
 }

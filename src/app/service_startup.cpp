@@ -116,6 +116,9 @@ QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
 {
     HelperLogger::info(QStringLiteral("Stopping every service before quitting"));
     co_await self->stopServices();
+    if (self) {
+        emit self->aboutToExit();
+    }
     QCoreApplication::exit(0);
 }
 

@@ -63,6 +63,8 @@ public:
 signals:
     // The background clean-up of stale processes and staging folders has ended.
     void cleanupFinished();
+    // Quitting has stopped the services and is about to end the event loop.
+    void aboutToExit();
 
 private:
     static QCoro::Task<void> cleanUpAfterEarlierRun(QPointer<ServiceStartup> self, ServiceOrchestrator &orchestrator);

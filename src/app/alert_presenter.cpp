@@ -1,0 +1,59 @@
+#include "alert_presenter.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace cordavelle {
+
+std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Alert &alert, std::vector<void *> *buttons,
+                                                                      QWidget *parent)
+{
+    auto box = std::make_unique<QMessageBox>(parent);
+    switch (alert.style) {
+    case Alert::Style::informational:
+        box->setIcon(QMessageBox::Information);
+        break;
+    case Alert::Style::warning:
+        box->setIcon(QMessageBox::Warning);
+        break;
+    case Alert::Style::critical:
+        box->setIcon(QMessageBox::Critical);
+        break;
+    }
+    box->setWindowTitle(alert.message);
+    box->setText(alert.message);
+    box->setTextFormat(Qt::PlainText);
+    box->setInformativeText(alert.informativeText);
+    // Errors and names from outside end up in the explanation: never read them as markup.
+    if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        label->setTextFormat(Qt::PlainText);
+    }
+    for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
+        // The first button accepts; the last of several is the escape answer.
+        const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        QPushButton *button = box->addButton(alert.buttons[i], role);
+        if (i == 0) {
+            box->setDefaultButton(button);
+        }
+        if (i > 0 && i == alert.buttons.size() - 1) {
+            box->setEscapeButton(button);
+        }
+        if (buttons) {
+            buttons->push_back(button);
+        }
+    }
+    return box;
+}
+
+int MessageBoxAlertPresenter::present(const Alert &alert)
+{
+    std::vector<void *> buttons;
+    const auto box = makeMessageBox(alert, &buttons);
+    box->exec();
+    const auto it = std::find(buttons.begin(), buttons.end(), static_cast<void *>(box->clickedButton()));
+    return it == buttons.end() ? -1 : int(it - buttons.begin());
+}
+
+} // namespace cordavelle

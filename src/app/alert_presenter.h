@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+class QMessageBox;
+class QWidget;
+
+namespace cordavelle {
+
+// A modal question or notice: a message, an explanation and the buttons in the order the user
+// reads them. The first button is the default one.
+struct Alert {
+    enum class Style { informational, warning, critical };
+
+    Style style = Style::warning;
+    QString message;
+    QString informativeText;
+    QStringList buttons;
+
+    bool operator==(const Alert &) const = default;
+};
+
+// Puts alerts before the user and tells which button was chosen. Behind an interface so that
+// tests script the answers.
+class AlertPresenter {
+public:
+    virtual ~AlertPresenter() = default;
+
+    // Blocks until answered; the index in `alert.buttons` of the chosen button, or -1 when the
+    // alert was dismissed otherwise.
+    virtual int present(const Alert &alert) = 0;
+};
+
+// The desktop's message boxes. Qt orders buttons by the platform's conventions, so the answer is
+// found by the clicked button's identity, never by its position.
+class MessageBoxAlertPresenter final : public AlertPresenter {
+public:
+    int present(const Alert &alert) override;
+
+    // The message box of an alert, not yet shown; `buttons` receives its buttons in the alert's
+    // order.
+    static std::unique_ptr<QMessageBox> makeMessageBox(const Alert &alert, std::vector<void *> *buttons = nullptr,
+                                                       QWidget *parent = nullptr);
+};
+
+} // namespace cordavelle

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "platform/log_sink.h"
+
+namespace cordavelle {
+
+// The log of the application shell: its delegate, windows and menus.
+inline Logger &appLog()
+{
+    static Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("AppDelegate"));
+    return logger;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,167 @@
+#include "helper_app.h"
+
+#include "api/pairing_manager.h"
+#include "app/app_log.h"
+#include "app/helper_setup_state.h"
+#include "app/management_window.h"
+#include "app/placeholder_views.h"
+#include "app/settings_opener.h"
+#include "app/status_menu.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QIcon>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+AppearancePlan appearancePlan(AppAppearanceMode mode, bool trayAvailable)
+{
+    AppearancePlan plan;
+    plan.trayIcon = showInMenuBar(mode) && trayAvailable;
+    plan.trayMissing = showInMenuBar(mode) && !trayAvailable;
+    // With neither tray icon nor taskbar entry the program could not be reached at all.
+    plan.taskbarPresence = showInDock(mode) || !plan.trayIcon;
+    return plan;
+}
+
+void CordavelleHelperApp::ensureIconTheme()
+{
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QStringLiteral("hicolor")) {
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    }
+}
+
+CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *parent)
+    : QObject(parent),
+      m_context(context),
+      m_services(context.orchestrator),
+      m_delegate(std::make_unique<HelperAppDelegate>(context)),
+      m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
+{
+    ensureIconTheme();
+    QApplication::setQuitOnLastWindowClosed(false);
+    m_settingsViewFactory = [](QWidget *parent) { return makeSettingsPlaceholder(parent); };
+
+    ManagementWindow::Commands commands;
+    commands.about = [this] { m_delegate->showAboutWindow(); };
+    commands.settings = [this] { openSettings(); };
+    commands.quit = [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::user); };
+    commands.clearPairing = [this] { m_context.pairing.clearAll(); };
+    commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
+    m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
+    m_delegate->setAboutWindowFactory([this] { return makeAboutPlaceholder(m_managementWindow.get()); });
+
+    StatusMenu::Actions menuActions;
+    menuActions.openHelper = [this] { m_delegate->showManagementWindow(); };
+    menuActions.terminate = [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::user); };
+    menuActions.advertisedName = [this] { return m_delegate->advertisedName(); };
+    m_statusMenu = new StatusMenu(m_services, m_context.alerts, std::move(menuActions));
+    m_statusMenu->setParent(m_managementWindow.get(), m_statusMenu->windowFlags());
+    m_trayIcon = new QSystemTrayIcon(this);
+    m_trayIcon->setToolTip(QStringLiteral("Cordavelle Helper"));
+    m_trayIcon->setContextMenu(m_statusMenu);
+    // A click opens the menu too, as the menu is all the tray icon offers.
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) {
+            m_statusMenu->popup(QCursor::pos());
+        }
+    });
+
+    // SettingsOpener works from the start, not only once the settings window was shown.
+    m_context.settingsOpener.setAction([self = QPointer(this)] {
+        if (self) {
+            self->openSettings();
+        }
+    });
+
+    // The label and the menu follow every state they show.
+    for (ServiceID id : allCases<ServiceID>()) {
+        connect(&m_context.orchestrator.process(id), &ManagedProcess::stateChanged, this, [this] {
+            scheduleTrayRefresh();
+            m_statusMenu->scheduleRefresh();
+        });
+    }
+    const auto configChanged = [this] {
+        scheduleTrayRefresh();
+        m_statusMenu->scheduleRefresh();
+    };
+    connect(&m_context.config, &ConfigStore::varaConfigChanged, this, configChanged);
+    connect(&m_context.config, &ConfigStore::varaFMConfigChanged, this, configChanged);
+    connect(&m_context.config, &ConfigStore::rigctldConfigChanged, this, configChanged);
+    connect(&m_context.config, &ConfigStore::direwolfConfigChanged, this, configChanged);
+    connect(&m_context.config, &ConfigStore::appearanceModeChanged, this, &CordavelleHelperApp::applyAppearance);
+    connect(&m_context.pairing, &PairingManager::clientsChanged, this, &CordavelleHelperApp::scheduleTrayRefresh);
+    connect(&m_delegate->bonjourAdvertiser(), &BonjourAdvertiser::isAdvertisingChanged, m_statusMenu,
+            &StatusMenu::scheduleRefresh);
+
+    // Dock or not, as the mode says, from the start.
+    m_context.config.applyAppearanceMode();
+    refreshTrayIcon();
+    applyAppearance();
+}
+
+CordavelleHelperApp::~CordavelleHelperApp()
+{
+    m_context.settingsOpener.setAction({});
+    delete m_settingsWindow;
+}
+
+void CordavelleHelperApp::applyAppearance()
+{
+    const AppearancePlan plan = appearancePlan(m_context.config.appearanceMode(), m_trayAvailable());
+    if (plan.trayMissing && !m_warnedTrayMissing) {
+        m_warnedTrayMissing = true;
+        appLog().error(QStringLiteral("No system tray is available: showing the management window instead of the "
+                                      "tray icon"));
+    }
+    m_trayIcon->setVisible(plan.trayIcon);
+    m_managementWindow->setTaskbarPresence(plan.taskbarPresence);
+    if (plan.trayMissing) {
+        m_delegate->showManagementWindow();
+    }
+}
+
+TrayColor CordavelleHelperApp::trayColor() const
+{
+    return menuBarColor(m_context.orchestrator.varaProcess().state(), m_context.config.varaConfig().lifecycleMode,
+                        m_context.orchestrator.rigctldProcess().state(), m_context.config.rigctldConfig().lifecycleMode);
+}
+
+void CordavelleHelperApp::scheduleTrayRefresh()
+{
+    if (m_trayRefreshPending) {
+        return;
+    }
+    m_trayRefreshPending = true;
+    QMetaObject::invokeMethod(this, &CordavelleHelperApp::refreshTrayIcon, Qt::QueuedConnection);
+}
+
+void CordavelleHelperApp::refreshTrayIcon()
+{
+    m_trayRefreshPending = false;
+    const QColor primary = QApplication::palette().color(QPalette::WindowText);
+    m_trayIcon->setIcon(trayGlyph(trayColor(), m_context.pairing.pendingCount() >= 1, primary));
+}
+
+void CordavelleHelperApp::openSettings()
+{
+    if (!m_settingsWindow) {
+        auto *window = new QWidget(nullptr, Qt::Window);
+        window->setObjectName(QStringLiteral("settings"));
+        window->setWindowTitle(QStringLiteral("Cordavelle Helper Settings"));
+        window->resize(520, 420);
+        auto *layout = new QVBoxLayout(window);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(m_settingsViewFactory(window));
+        m_settingsWindow = window;
+    }
+    m_settingsWindow->show();
+    m_settingsWindow->raise();
+    m_settingsWindow->activateWindow();
+}
+
+} // namespace cordavelle

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "app/orchestrator_service_control.h"
+#include "app/helper_app_delegate.h"
+#include "app/tray_glyph.h"
+#include "base/app_appearance_mode.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QSystemTrayIcon;
+
+namespace cordavelle {
+
+class ManagementWindow;
+class StatusMenu;
+
+// Where the program shows itself for an appearance mode. Without a system tray the tray-only
+// mode falls back to the window's taskbar presence (the stored setting stays as it is).
+struct AppearancePlan {
+    bool trayIcon = false;
+    bool taskbarPresence = true;
+    bool trayMissing = false; // the tray was asked for but there is none
+    bool operator==(const AppearancePlan &) const = default;
+};
+AppearancePlan appearancePlan(AppAppearanceMode mode, bool trayAvailable);
+
+// The application: the delegate, the management window with the program's commands, the tray
+// icon with the status menu, and the settings window that SettingsOpener opens.
+//
+// Main thread only; needs a QApplication.
+class CordavelleHelperApp final : public QObject {
+    Q_OBJECT
+public:
+    explicit CordavelleHelperApp(const AppContext &context, QObject *parent = nullptr);
+    ~CordavelleHelperApp() override;
+
+    // Gives offscreen and bare desktops an icon theme, so that themed icons show.
+    static void ensureIconTheme();
+
+    HelperAppDelegate &delegate() { return *m_delegate; }
+    ManagementWindow &managementWindow() { return *m_managementWindow; }
+    StatusMenu &statusMenu() { return *m_statusMenu; }
+    QSystemTrayIcon &trayIcon() { return *m_trayIcon; }
+    ServiceControl &services() { return m_services; }
+
+    // Follows the appearance mode; `trayAvailable` is the desktop's answer unless a test says.
+    void applyAppearance();
+    void setTrayAvailable(std::function<bool()> available) { m_trayAvailable = std::move(available); }
+    TrayColor trayColor() const;
+
+    // Shows the settings window, made on first use.
+    void openSettings();
+    QWidget *settingsWindow() const { return m_settingsWindow; }
+    // Makes the settings window's body (a placeholder until the settings pages exist).
+    using ViewFactory = std::function<QWidget *(QWidget *parent)>;
+    void setSettingsViewFactory(ViewFactory factory) { m_settingsViewFactory = std::move(factory); }
+
+private:
+    void refreshTrayIcon();
+    void scheduleTrayRefresh();
+
+    AppContext m_context;
+    OrchestratorServiceControl m_services;
+    std::unique_ptr<HelperAppDelegate> m_delegate;
+    std::unique_ptr<ManagementWindow> m_managementWindow;
+    QSystemTrayIcon *m_trayIcon;
+    StatusMenu *m_statusMenu;
+    QPointer<QWidget> m_settingsWindow;
+    ViewFactory m_settingsViewFactory;
+    std::function<bool()> m_trayAvailable;
+    bool m_trayRefreshPending = false;
+    bool m_warnedTrayMissing = false;
+};
+
+} // namespace cordavelle

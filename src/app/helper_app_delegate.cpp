@@ -1,0 +1,329 @@
+#include "helper_app_delegate.h"
+
+#include "api/pairing_manager.h"
+#include "app/app_log.h"
+#include "app/helper_setup_state.h"
+#include "app/settings_opener.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "platform/platform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QWidget>
+
+namespace cordavelle {
+
+namespace {
+
+class GrantedMicrophonePermission final : public MicrophonePermission {
+public:
+    Status status() const override { return Status::authorized; }
+    void requestAccess(std::function<void(bool)> answer) override { answer(true); }
+};
+
+// The desktop's own sound settings, where input devices and their levels are chosen.
+void openSoundSettings()
+{
+    const std::pair<const char *, QStringList> candidates[] = {
+        {"gnome-control-center", {QStringLiteral("sound")}},
+        {"pavucontrol", {QStringLiteral("--tab=4")}},
+    };
+    for (const auto &[program, arguments] : candidates) {
+        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(program));
+        if (!path.isEmpty() && QProcess::startDetached(path, arguments)) {
+            return;
+        }
+    }
+}
+
+QList<QWidget *> windowsNamed(const std::function<bool(const QString &)> &matches)
+{
+    QList<QWidget *> found;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->objectName().isEmpty() && matches(widget->objectName())) {
+            found << widget;
+        }
+    }
+    return found;
+}
+
+void bringForward(QWidget *window)
+{
+    if (window->isMinimized()) {
+        window->showNormal();
+    } else {
+        window->show();
+    }
+    window->raise();
+    window->activateWindow();
+}
+
+bool isTitled(const QWidget *window)
+{
+    const Qt::WindowType type = window->windowType();
+    const bool framed = !(window->windowFlags() & Qt::FramelessWindowHint);
+    return framed && (type == Qt::Window || type == Qt::Dialog || type == Qt::Tool);
+}
+
+} // namespace
+
+bool showsManagementOnActivation(const std::vector<WindowFacts> &windows, bool causedByPopup)
+{
+    if (causedByPopup) {
+        return false;
+    }
+    return std::ranges::none_of(windows, [](const WindowFacts &w) {
+        return w.visible && !w.minimized && w.normalLevel && w.titled;
+    });
+}
+
+bool quitNeedsConfirmation(ServiceRunState varaState, ServiceRunState rigctldState)
+{
+    return varaState == ServiceRunState::running || rigctldState == ServiceRunState::running;
+}
+
+Alert quitConfirmationAlert()
+{
+    return {Alert::Style::warning, QStringLiteral("Quit Cordavelle Helper?"),
+            QStringLiteral("This will stop all running services (VARA, rigctld). Any active radio connections may be "
+                           "interrupted."),
+            {QStringLiteral("Quit"), QStringLiteral("Cancel")}};
+}
+
+Alert resetAllConfirmationAlert()
+{
+    return {Alert::Style::warning, QStringLiteral("Reset All Configurations"),
+            QStringLiteral("This will delete all settings, service configurations, pairing information, and the Wine "
+                           "prefix (VARA will need to be reinstalled). Wine and rigctld will not be removed. The app "
+                           "will restart."),
+            {QStringLiteral("Reset"), QStringLiteral("Cancel")}};
+}
+
+Alert httpServerFailureAlert(int port, const QString &error)
+{
+    return {Alert::Style::critical, QStringLiteral("API Server Failed to Start"),
+            QStringLiteral("Cordavelle Helper could not bind to port ") + QString::number(port) +
+                QStringLiteral(". The port may already be in use by another application.") + QStringLiteral("\n\n") +
+                QStringLiteral("Error: ") + error + QStringLiteral("\n\n") +
+                QStringLiteral("Cordavelle will not be able to connect to the Helper until this is resolved. You can "
+                               "change the API port in Helper Settings."),
+            {QStringLiteral("Open Settings"), QStringLiteral("Quit")}};
+}
+
+Alert microphoneDeniedAlert()
+{
+    return {Alert::Style::warning, QStringLiteral("Microphone Access Required"),
+            QStringLiteral("Cordavelle Helper needs microphone access so VARA can receive audio from your radio "
+                           "interface. Without it, modem connections will fail silently.") +
+                QStringLiteral("\n\n") +
+                QStringLiteral("Please enable microphone access in your desktop's privacy and sound settings."),
+            {QStringLiteral("Open Sound Settings"), QStringLiteral("Later")}};
+}
+
+HelperAppDelegate::HelperAppDelegate(const AppContext &context, QObject *parent)
+    : QObject(parent),
+      m_context(context),
+      m_startup(context.config, context.orchestrator, context.pairing, context.discovery),
+      m_microphone(std::make_shared<GrantedMicrophonePermission>())
+{
+    m_startup.setFailureReporter([this](int port, const QString &error) { showHTTPServerFailureAlert(port, error); });
+    m_relaunch = [] {
+        const QStringList arguments{QStringLiteral("--after-pid"), QString::number(QCoreApplication::applicationPid())};
+        if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments)) {
+            appLog().error(QStringLiteral("Could not start a new instance after the reset"));
+        }
+    };
+    connect(&m_startup, &ServiceStartup::aboutToExit, this, [this] {
+        if (m_relaunchPending && m_relaunch) {
+            m_relaunch();
+        }
+    });
+}
+
+HelperAppDelegate::~HelperAppDelegate() = default;
+
+std::optional<QString> HelperAppDelegate::advertisedName()
+{
+    const BonjourAdvertiser &advertiser = bonjourAdvertiser();
+    if (!advertiser.isAdvertising()) {
+        return std::nullopt;
+    }
+    return advertiser.advertisedName();
+}
+
+void HelperAppDelegate::applicationDidFinishLaunching()
+{
+    m_launching = true;
+    checkMicrophonePermission();
+    m_startup.launch();
+    if (!m_context.defaults.boolForKey(QStringLiteral("hasCompletedHelperSetup"))) {
+        m_context.setup.setShowWizard(true);
+    }
+    [](QPointer<HelperAppDelegate> self) -> QCoro::Task<void> {
+        co_await Platform::current().clock().sleep(std::chrono::milliseconds(100));
+        if (self) {
+            self->showManagementWindow();
+        }
+    }(this);
+    m_launching = false;
+    // Start-up is complete before anyone has to answer an alert.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            auto alerts = std::exchange(m_deferredAlerts, {});
+            for (auto &show : alerts) {
+                show();
+            }
+        },
+        Qt::QueuedConnection);
+    emit launchFinished();
+}
+
+void HelperAppDelegate::presentWhenLaunched(std::function<void()> show)
+{
+    if (m_launching) {
+        m_deferredAlerts.push_back(std::move(show));
+    } else {
+        show();
+    }
+}
+
+void HelperAppDelegate::checkMicrophonePermission()
+{
+    switch (m_microphone->status()) {
+    case MicrophonePermission::Status::restricted:
+    case MicrophonePermission::Status::denied:
+        showMicrophoneDeniedAlert();
+        break;
+    case MicrophonePermission::Status::notDetermined:
+        m_microphone->requestAccess([self = QPointer(this)](bool granted) {
+            if (self && !granted) {
+                self->showMicrophoneDeniedAlert();
+            }
+        });
+        break;
+    case MicrophonePermission::Status::authorized:
+        break;
+    }
+}
+
+void HelperAppDelegate::showMicrophoneDeniedAlert()
+{
+    presentWhenLaunched([this] {
+        if (m_context.alerts.present(microphoneDeniedAlert()) == 0) {
+            openSoundSettings();
+        }
+    });
+}
+
+void HelperAppDelegate::showHTTPServerFailureAlert(int port, const QString &error)
+{
+    if (m_hasShownHTTPFailureAlert) {
+        return;
+    }
+    m_hasShownHTTPFailureAlert = true;
+    presentWhenLaunched([this, port, error] {
+        if (m_context.alerts.present(httpServerFailureAlert(port, error)) == 0) {
+            m_context.settingsOpener.open();
+        } else {
+            requestTermination(QuitSource::user);
+        }
+    });
+}
+
+void HelperAppDelegate::showManagementWindow()
+{
+    const auto windows = windowsNamed([](const QString &name) { return name.contains(QStringLiteral("management")); });
+    if (windows.isEmpty()) {
+        return;
+    }
+    appLog().info(QStringLiteral("Showing the management window"));
+    bringForward(windows.first());
+}
+
+void HelperAppDelegate::showAboutWindow()
+{
+    const auto windows = windowsNamed([](const QString &name) { return name == QStringLiteral("about"); });
+    if (!windows.isEmpty()) {
+        bringForward(windows.first());
+        return;
+    }
+    if (!m_aboutFactory) {
+        return;
+    }
+    QWidget *about = m_aboutFactory();
+    about->setObjectName(QStringLiteral("about"));
+    about->setWindowTitle(QStringLiteral("About Cordavelle Helper"));
+    bringForward(about);
+}
+
+void HelperAppDelegate::handleReopen()
+{
+    appLog().info(QStringLiteral("Another launch asked for the helper"));
+    const auto visible = std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget *w) {
+        return w->isVisible() && isTitled(w);
+    });
+    if (!visible) {
+        showManagementWindow();
+        return;
+    }
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && isTitled(window)) {
+            bringForward(window);
+            return;
+        }
+    }
+}
+
+void HelperAppDelegate::applicationDidBecomeActive()
+{
+    std::vector<WindowFacts> facts;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        facts.push_back({w->isVisible(), w->isMinimized(), !(w->windowFlags() & Qt::WindowStaysOnTopHint), isTitled(w)});
+    }
+    if (showsManagementOnActivation(facts, QApplication::activePopupWidget() != nullptr)) {
+        showManagementWindow();
+    }
+}
+
+bool HelperAppDelegate::requestTermination(QuitSource source)
+{
+    if (m_startup.isQuitting()) {
+        return true;
+    }
+    if (source == QuitSource::user &&
+        quitNeedsConfirmation(m_context.orchestrator.varaProcess().state(), m_context.orchestrator.rigctldProcess().state()) &&
+        m_context.alerts.present(quitConfirmationAlert()) != 0) {
+        return false;
+    }
+    m_startup.requestQuit();
+    return true;
+}
+
+void HelperAppDelegate::confirmAndResetAll()
+{
+    if (m_context.alerts.present(resetAllConfirmationAlert()) == 0) {
+        resetAllConfigurations();
+    }
+}
+
+QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
+{
+    QPointer<HelperAppDelegate> self(this);
+    appLog().info(QStringLiteral("Resetting all configurations"));
+    // Nothing is wiped while a service could still write to it.
+    co_await m_startup.stopServices();
+    if (!self) {
+        co_return;
+    }
+    m_context.pairing.clearAll();
+    QDir(places::winePrefix()).removeRecursively();
+    m_context.defaults.removeDomain();
+    m_relaunchPending = true;
+    requestTermination(QuitSource::reset);
+}
+
+} // namespace cordavelle

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "app/alert_presenter.h"
+#include "base/service_model.h"
+#include "app/service_startup.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QWidget;
+
+namespace cordavelle {
+
+class ConfigStore;
+class HelperSetupState;
+class PairingManager;
+class RigControlServerDiscovery;
+class ServiceOrchestrator;
+class SettingsOpener;
+class UserDefaults;
+
+// What the application and its delegate work with; the shared instances in the program.
+struct AppContext {
+    ConfigStore &config;
+    ServiceOrchestrator &orchestrator;
+    PairingManager &pairing;
+    RigControlServerDiscovery &discovery;
+    UserDefaults &defaults;
+    AlertPresenter &alerts;
+    HelperSetupState &setup;
+    SettingsOpener &settingsOpener;
+};
+
+// What the activation decision knows of one of the program's top-level windows.
+struct WindowFacts {
+    bool visible = false;
+    bool minimized = false;
+    bool normalLevel = true;
+    bool titled = true;
+};
+// Coming to the foreground shows the management window unless a visible, not minimised,
+// normal-level titled window is there already. An activation that a popup (the tray menu) caused
+// never does.
+bool showsManagementOnActivation(const std::vector<WindowFacts> &windows, bool causedByPopup);
+// Only while VARA HF or rigctld runs does quitting ask first.
+bool quitNeedsConfirmation(ServiceRunState varaState, ServiceRunState rigctldState);
+Alert quitConfirmationAlert();
+Alert resetAllConfirmationAlert();
+Alert httpServerFailureAlert(int port, const QString &error);
+Alert microphoneDeniedAlert();
+
+// Whether the microphone may be used; Linux grants it to every desktop program.
+class MicrophonePermission {
+public:
+    enum class Status { notDetermined, restricted, denied, authorized };
+    virtual ~MicrophonePermission() = default;
+    virtual Status status() const = 0;
+    // Asks the user; `answer` receives whether access was granted, on the main thread.
+    virtual void requestAccess(std::function<void(bool granted)> answer) = 0;
+};
+
+// The application delegate: runs the start-up once launching has finished, owns the objects
+// that serve clients (through ServiceStartup), and decides about windows, quitting and the full
+// reset.
+//
+// Every way out goes through `requestTermination`: the user's quits are confirmed while a radio
+// service runs; then the services are stopped (bounded), what is written behind is saved and
+// the event loop ends.
+//
+// Main thread only.
+class HelperAppDelegate final : public QObject {
+    Q_OBJECT
+public:
+    enum class QuitSource { user, signal, sessionEnd, reset };
+
+    explicit HelperAppDelegate(const AppContext &context, QObject *parent = nullptr);
+    ~HelperAppDelegate() override;
+
+    ServiceStartup &startup() { return m_startup; }
+    BonjourAdvertiser &bonjourAdvertiser() { return m_startup.bonjourAdvertiser(); }
+    // The name the API is announced under: the registered one once known. Absent while nothing
+    // is advertised.
+    std::optional<QString> advertisedName();
+
+    // The launch sequence. Alerts that start-up raises wait until it has finished.
+    void applicationDidFinishLaunching();
+    bool hasShownHTTPFailureAlert() const { return m_hasShownHTTPFailureAlert; }
+    void showHTTPServerFailureAlert(int port, const QString &error);
+
+    // Brings the existing management window forward; never makes one.
+    void showManagementWindow();
+    void showAboutWindow();
+    using WindowFactory = std::function<QWidget *()>;
+    void setAboutWindowFactory(WindowFactory factory) { m_aboutFactory = std::move(factory); }
+
+    // Another launch asked for the program: show the window when none is visible, else bring
+    // the program forward.
+    void handleReopen();
+    void applicationDidBecomeActive();
+
+    // Returns false when the user kept the program running.
+    bool requestTermination(QuitSource source);
+    bool isTerminating() const { return m_startup.isQuitting(); }
+
+    void confirmAndResetAll();
+    // Stops every service, clears pairing, the Wine prefix and the settings, then quits without
+    // asking again; the new instance starts last.
+    QCoro::Task<void> resetAllConfigurations();
+    // Starts the new instance after a reset (by default this program again, told to wait for
+    // this process to end).
+    void setRelaunch(std::function<void()> relaunch) { m_relaunch = std::move(relaunch); }
+
+    void setMicrophonePermission(std::shared_ptr<MicrophonePermission> permission)
+    {
+        m_microphone = std::move(permission);
+    }
+
+signals:
+    void launchFinished();
+
+private:
+    void checkMicrophonePermission();
+    void showMicrophoneDeniedAlert();
+    // Shows now, or once start-up has finished.
+    void presentWhenLaunched(std::function<void()> show);
+
+    AppContext m_context;
+    ServiceStartup m_startup;
+    std::shared_ptr<MicrophonePermission> m_microphone;
+    bool m_hasShownHTTPFailureAlert = false;
+    bool m_launching = false;
+    std::vector<std::function<void()>> m_deferredAlerts;
+    WindowFactory m_aboutFactory;
+    std::function<void()> m_relaunch;
+    bool m_relaunchPending = false;
+};
+
+} // namespace cordavelle

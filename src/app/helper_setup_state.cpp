@@ -1,0 +1,20 @@
+#include "helper_setup_state.h"
+
+namespace cordavelle {
+
+HelperSetupState &HelperSetupState::shared()
+{
+    static auto *state = new HelperSetupState;
+    return *state;
+}
+
+void HelperSetupState::setShowWizard(bool show)
+{
+    if (m_showWizard == show) {
+        return;
+    }
+    m_showWizard = show;
+    emit showWizardChanged(show);
+}
+
+} // namespace cordavelle

@@ -1,0 +1,276 @@
+#include "status_menu.h"
+
+#include "app/app_log.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QWidgetAction>
+
+namespace cordavelle {
+
+namespace {
+
+const QColor kSystemGray(0x8E, 0x8E, 0x93);
+const QColor kSystemYellow(0xFF, 0xCC, 0x00);
+const QColor kSystemGreen(0x34, 0xC7, 0x59);
+const QColor kSystemRed(0xFF, 0x3B, 0x30);
+
+QCoro::Task<void> startDroppingErrors(ServiceControl &services, ServiceID id)
+{
+    try {
+        co_await services.startService(id);
+    } catch (const std::exception &) {
+        // The row shows whatever state the failed start left.
+    }
+}
+
+QCoro::Task<void> prepareThenStop(ServiceControl &services, ServiceID id)
+{
+    co_await services.prepareToStopService(id);
+    services.stopService(id);
+}
+
+} // namespace
+
+StateDot stateDot(ServiceRunState state)
+{
+    switch (state) {
+    case ServiceRunState::stopped:
+        return {kSystemGray, StateDot::Mark::circle};
+    case ServiceRunState::starting:
+    case ServiceRunState::stopping:
+        return {kSystemYellow, StateDot::Mark::dottedCircle};
+    case ServiceRunState::running:
+        return {kSystemGreen, StateDot::Mark::filledCircle};
+    case ServiceRunState::error:
+        return {kSystemRed, StateDot::Mark::exclamation};
+    }
+    return {kSystemGray, StateDot::Mark::circle};
+}
+
+QIcon paintedStateDot(ServiceRunState state, int size)
+{
+    const StateDot dot = stateDot(state);
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal pen = std::max(1.0, size / 10.0);
+    const QRectF circle = QRectF(0, 0, size, size).adjusted(pen + 1, pen + 1, -pen - 1, -pen - 1);
+    switch (dot.mark) {
+    case StateDot::Mark::circle:
+        painter.setPen(QPen(dot.colour, pen));
+        painter.drawEllipse(circle);
+        break;
+    case StateDot::Mark::dottedCircle: {
+        QPen dotted(dot.colour, pen * 1.4, Qt::DotLine, Qt::RoundCap);
+        painter.setPen(dotted);
+        painter.drawEllipse(circle);
+        break;
+    }
+    case StateDot::Mark::filledCircle:
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(dot.colour);
+        painter.drawEllipse(circle);
+        break;
+    case StateDot::Mark::exclamation: {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(dot.colour);
+        painter.drawEllipse(circle);
+        painter.setBrush(Qt::white);
+        const qreal w = circle.width() / 7.0;
+        const qreal cx = circle.center().x();
+        painter.drawRoundedRect(QRectF(cx - w / 2, circle.top() + circle.height() * 0.2, w, circle.height() * 0.4), w / 2,
+                                w / 2);
+        painter.drawEllipse(QPointF(cx, circle.top() + circle.height() * 0.77), w * 0.6, w * 0.6);
+        break;
+    }
+    }
+    painter.end();
+    return QIcon(pixmap);
+}
+
+std::vector<StatusMenuEntry> statusMenuEntries(const ServiceControl &services,
+                                               const std::optional<QString> &advertisedName)
+{
+    std::vector<StatusMenuEntry> entries;
+    for (ServiceID id : allCases<ServiceID>()) {
+        if (services.lifecycleMode(id) == ServiceLifecycleMode::disabled) {
+            continue;
+        }
+        StatusMenuEntry entry;
+        entry.kind = StatusMenuEntry::Kind::service;
+        entry.service = id;
+        entry.state = services.status(id).state;
+        entry.text = displayName(id);
+        entry.actionWord = entry.state == ServiceRunState::running ? QStringLiteral("Stop") : QStringLiteral("Start");
+        entries.push_back(entry);
+    }
+    entries.push_back(StatusMenuEntry{});
+    StatusMenuEntry bonjour;
+    bonjour.kind = StatusMenuEntry::Kind::bonjour;
+    bonjour.text = advertisedName.value_or(QStringLiteral("Not advertising"));
+    bonjour.dimmed = !advertisedName;
+    entries.push_back(bonjour);
+    entries.push_back(StatusMenuEntry{});
+    StatusMenuEntry open;
+    open.kind = StatusMenuEntry::Kind::openHelper;
+    open.text = QStringLiteral("Open Helper...");
+    entries.push_back(open);
+    StatusMenuEntry quit;
+    quit.kind = StatusMenuEntry::Kind::quit;
+    quit.text = QStringLiteral("Quit");
+    entries.push_back(quit);
+    return entries;
+}
+
+std::vector<ServiceID> runningServices(const ServiceControl &services)
+{
+    std::vector<ServiceID> running;
+    for (ServiceID id : allCases<ServiceID>()) {
+        if (services.status(id).state == ServiceRunState::running) {
+            running.push_back(id);
+        }
+    }
+    return running;
+}
+
+Alert servicesStillRunningAlert(const std::vector<ServiceID> &running)
+{
+    QStringList names;
+    for (ServiceID id : running) {
+        names << displayName(id);
+    }
+    Alert alert;
+    alert.style = Alert::Style::warning;
+    alert.message = QStringLiteral("Services Still Running");
+    alert.informativeText = names.join(QStringLiteral(", ")) +
+                            (running.size() == 1 ? QStringLiteral(" is") : QStringLiteral(" are")) +
+                            QStringLiteral(" still running. Quit anyway?");
+    alert.buttons = {QStringLiteral("Quit"), QStringLiteral("Cancel")};
+    return alert;
+}
+
+QCoro::Task<void> stopEveryServiceThenTerminate(ServiceControl &services, std::function<void()> terminate)
+{
+    for (ServiceID id : allCases<ServiceID>()) {
+        if (id == ServiceID::rigctld) {
+            co_await services.prepareToStopService(id);
+        }
+        services.stopService(id);
+    }
+    terminate();
+}
+
+StatusMenu::StatusMenu(ServiceControl &services, AlertPresenter &alerts, Actions actions, QWidget *parent)
+    : QMenu(parent), m_services(services), m_alerts(alerts), m_actions(std::move(actions))
+{
+    connect(this, &QMenu::aboutToShow, this, &StatusMenu::refresh);
+    refresh();
+}
+
+void StatusMenu::scheduleRefresh()
+{
+    if (m_refreshPending) {
+        return;
+    }
+    m_refreshPending = true;
+    QMetaObject::invokeMethod(this, &StatusMenu::refresh, Qt::QueuedConnection);
+}
+
+void StatusMenu::refresh()
+{
+    m_refreshPending = false;
+    std::optional<QString> advertised = m_actions.advertisedName ? m_actions.advertisedName() : std::nullopt;
+    clear();
+    for (const StatusMenuEntry &entry : statusMenuEntries(m_services, advertised)) {
+        switch (entry.kind) {
+        case StatusMenuEntry::Kind::service: {
+            // The action word stands apart at the trailing edge, where shortcuts go.
+            QAction *action = addAction(paintedStateDot(entry.state), entry.text + '\t' + entry.actionWord);
+            const ServiceID id = entry.service;
+            connect(action, &QAction::triggered, this, [this, id] { toggleService(id); });
+            break;
+        }
+        case StatusMenuEntry::Kind::separator:
+            addSeparator();
+            break;
+        case StatusMenuEntry::Kind::bonjour: {
+            // The row only informs, so its action is disabled; its text is greyed only while
+            // nothing is advertised.
+            auto *row = new QWidget(this);
+            auto *layout = new QHBoxLayout(row);
+            layout->setContentsMargins(8, 3, 8, 3);
+            layout->setSpacing(6);
+            auto *icon = new QLabel(row);
+            icon->setPixmap(QIcon::fromTheme(QStringLiteral("network-workgroup")).pixmap(16, 16));
+            auto *text = new QLabel(entry.text, row);
+            text->setTextFormat(Qt::PlainText);
+            if (!entry.dimmed) {
+                QPalette palette = text->palette();
+                palette.setColor(QPalette::Disabled, QPalette::WindowText,
+                                 palette.color(QPalette::Active, QPalette::WindowText));
+                text->setPalette(palette);
+            }
+            text->setObjectName(QStringLiteral("bonjourText"));
+            layout->addWidget(icon);
+            layout->addWidget(text, 1);
+            auto *action = new QWidgetAction(this);
+            action->setDefaultWidget(row);
+            action->setText(entry.text);
+            action->setEnabled(false);
+            addAction(action);
+            break;
+        }
+        case StatusMenuEntry::Kind::openHelper: {
+            QAction *action = addAction(entry.text);
+            connect(action, &QAction::triggered, this, [this] {
+                if (m_actions.openHelper) {
+                    m_actions.openHelper();
+                }
+            });
+            break;
+        }
+        case StatusMenuEntry::Kind::quit: {
+            QAction *action = addAction(entry.text);
+            connect(action, &QAction::triggered, this, &StatusMenu::quit);
+            break;
+        }
+        }
+    }
+}
+
+void StatusMenu::toggleService(ServiceID id)
+{
+    const bool running = m_services.status(id).state == ServiceRunState::running;
+    // Started after the click has returned, as the menu never waits for the work.
+    QMetaObject::invokeMethod(
+        this,
+        [services = &m_services, id, running] {
+            if (running) {
+                prepareThenStop(*services, id);
+            } else {
+                startDroppingErrors(*services, id);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void StatusMenu::quit()
+{
+    const auto running = runningServices(m_services);
+    if (!running.empty() && m_alerts.present(servicesStillRunningAlert(running)) != 0) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [services = &m_services, terminate = m_actions.terminate] {
+            stopEveryServiceThenTerminate(*services, terminate ? terminate : [] {});
+        },
+        Qt::QueuedConnection);
+}
+
+} // namespace cordavelle

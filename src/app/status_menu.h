@@ -1,0 +1,85 @@
+#pragma once
+
+#include "core/service_control.h"
+#include "app/alert_presenter.h"
+#include "base/service_model.h"
+
+#include <QColor>
+#include <QCoroTask>
+#include <QIcon>
+#include <QMenu>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace cordavelle {
+
+// How a run state shows in the status menu: a colour and the mark drawn in it.
+struct StateDot {
+    enum class Mark { circle, dottedCircle, filledCircle, exclamation };
+    QColor colour;
+    Mark mark;
+    bool operator==(const StateDot &) const = default;
+};
+StateDot stateDot(ServiceRunState state);
+// The mark painted in its colour; the menu never recolours it.
+QIcon paintedStateDot(ServiceRunState state, int size = 16);
+
+// One row of the status menu, top to bottom.
+struct StatusMenuEntry {
+    enum class Kind { service, separator, bonjour, openHelper, quit };
+    Kind kind = Kind::separator;
+    ServiceID service = ServiceID::varaHF; // service rows
+    ServiceRunState state = ServiceRunState::stopped;
+    QString text;
+    QString actionWord; // service rows: "Stop" while running, else "Start"
+    bool dimmed = false;
+    bool operator==(const StatusMenuEntry &) const = default;
+};
+
+// The rows for the services' present states. `advertisedName` is the name the API is announced
+// under, absent while nothing is advertised.
+std::vector<StatusMenuEntry> statusMenuEntries(const ServiceControl &services,
+                                               const std::optional<QString> &advertisedName);
+
+// Every service whose process runs, whatever its lifecycle mode, in service order.
+std::vector<ServiceID> runningServices(const ServiceControl &services);
+// The status menu's question before quitting while `running` is not empty.
+Alert servicesStillRunningAlert(const std::vector<ServiceID> &running);
+
+// The status menu's quit: each service in order stopped (rigctld after the radio's pre-stop,
+// and every service whether it runs or not), then `terminate`.
+QCoro::Task<void> stopEveryServiceThenTerminate(ServiceControl &services, std::function<void()> terminate);
+
+// The menu of the tray icon. It owns no state: it is rebuilt from the services whenever it is
+// about to show and, while open, whenever `scheduleRefresh` is called.
+class StatusMenu final : public QMenu {
+    Q_OBJECT
+public:
+    struct Actions {
+        std::function<void()> openHelper;
+        // Ends the program through the application's quit (after the menu's own stops).
+        std::function<void()> terminate;
+        // The name the API is announced under, absent while not advertising.
+        std::function<std::optional<QString>()> advertisedName;
+    };
+
+    StatusMenu(ServiceControl &services, AlertPresenter &alerts, Actions actions, QWidget *parent = nullptr);
+
+    // Rebuilds once the current event-loop turn has ended.
+    void scheduleRefresh();
+    void refresh();
+
+    void toggleService(ServiceID id);
+    // Asks while services run, then stops each and terminates.
+    void quit();
+
+private:
+    ServiceControl &m_services;
+    AlertPresenter &m_alerts;
+    Actions m_actions;
+    bool m_refreshPending = false;
+};
+
+} // namespace cordavelle

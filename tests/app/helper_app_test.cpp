@@ -1,0 +1,242 @@
+#include "api/pairing_manager.h"
+#include "app/helper_app.h"
+#include "app/helper_setup_state.h"
+#include "app/management_window.h"
+#include "app/settings_opener.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/child_processes.h"
+#include "support/event_wait.h"
+#include "support/local_ports.h"
+#include "support/scripted_alert_presenter.h"
+#include "support/test_platform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QSystemTrayIcon>
+#include <QTcpServer>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+TEST(AppDecisions, ActivationShowsTheWindowOnlyWithoutAVisibleTitledNormalWindowAndNeverForAPopup)
+{
+    const WindowFacts shown{true, false, true, true};
+    EXPECT_FALSE(showsManagementOnActivation({shown}, false));
+    EXPECT_TRUE(showsManagementOnActivation({}, false));
+    EXPECT_TRUE(showsManagementOnActivation({{true, true, true, true}}, false));   // minimised
+    EXPECT_TRUE(showsManagementOnActivation({{true, false, false, true}}, false)); // floating level
+    EXPECT_TRUE(showsManagementOnActivation({{true, false, true, false}}, false)); // untitled
+    EXPECT_TRUE(showsManagementOnActivation({{false, false, true, true}}, false));
+    // The tray menu popping up makes the program active: that must not raise the window.
+    EXPECT_FALSE(showsManagementOnActivation({}, true));
+}
+
+TEST(AppDecisions, QuitAsksOnlyWhileVaraHFOrRigctldRuns)
+{
+    using S = ServiceRunState;
+    EXPECT_FALSE(quitNeedsConfirmation(S::stopped, S::starting));
+    EXPECT_FALSE(quitNeedsConfirmation(S::error, S::stopping));
+    EXPECT_TRUE(quitNeedsConfirmation(S::running, S::stopped));
+    EXPECT_TRUE(quitNeedsConfirmation(S::stopped, S::running));
+}
+
+TEST(AppDecisions, AppearanceFallsBackToTheWindowWhenThereIsNoTray)
+{
+    using M = AppAppearanceMode;
+    EXPECT_EQ(appearancePlan(M::dock, true), (AppearancePlan{false, true, false}));
+    EXPECT_EQ(appearancePlan(M::menuBar, true), (AppearancePlan{true, false, false}));
+    EXPECT_EQ(appearancePlan(M::both, true), (AppearancePlan{true, true, false}));
+    EXPECT_EQ(appearancePlan(M::menuBar, false), (AppearancePlan{false, true, true}));
+    EXPECT_EQ(appearancePlan(M::both, false), (AppearancePlan{false, true, true}));
+}
+
+class HelperAppTest : public ::testing::Test {
+protected:
+    HelperAppTest()
+    {
+        config.setApiPort(test::freeTcpPort(QHostAddress::Any));
+        orchestrator.overrideStartPath(ServiceID::varaHF, [this](ServiceID id, std::stop_token cancel) {
+            return launchSleeper(orchestrator.process(id), cancel);
+        });
+        children.watch(orchestrator.varaProcess());
+        app->setTrayAvailable([] { return false; });
+    }
+
+    ~HelperAppTest() override
+    {
+        children.killAll();
+        app.reset();
+        test::ManualClock::processEvents();
+    }
+
+    static QCoro::Task<void> launchSleeper(ManagedProcess &process, std::stop_token cancel)
+    {
+        const QStringList arguments{"-c", "exec sleep 600"};
+        co_await process.start("/bin/sh", arguments, std::nullopt, std::nullopt, cancel);
+        process.markRunning();
+    }
+
+    void runVaraHF()
+    {
+        orchestrator.startService(ServiceID::varaHF);
+        ASSERT_TRUE(test::processEventsUntil([&] { return orchestrator.varaProcess().state() == ServiceRunState::running; }));
+    }
+
+    QAction *command(const QString &name) { return app->managementWindow().findChild<QAction *>(name); }
+
+    test::TestPlatform env;
+    ConfigStore config{env.defaults()};
+    KeepaliveRequestAdvertiser keepalive;
+    RigControlServerDiscovery discovery;
+    ServiceOrchestrator orchestrator{config, keepalive, discovery};
+    PairingManager pairing{env.defaults(), env.clock()};
+    test::ScriptedAlertPresenter alerts;
+    HelperSetupState setup;
+    SettingsOpener settingsOpener;
+    test::ChildProcessGroups children;
+    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
+        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener});
+};
+
+TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
+{
+    ManagementWindow &window = app->managementWindow();
+    EXPECT_EQ(window.objectName(), "management");
+    EXPECT_EQ(window.size(), QSize(800, 550));
+    EXPECT_EQ(command("settings")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    EXPECT_EQ(command("quit")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    command("about")->trigger();
+    command("about")->trigger();
+    int abouts = 0;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        abouts += w->objectName() == "about" && w->isVisible();
+    }
+    EXPECT_EQ(abouts, 1);
+
+    pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
+    ASSERT_EQ(pairing.clients().size(), 1u);
+    command("clearPairing")->trigger();
+    EXPECT_TRUE(pairing.clients().empty());
+    EXPECT_TRUE(alerts.shown.empty());
+
+    // Without a tray the window stands in for it, with a taskbar entry.
+    config.setAppearanceMode(AppAppearanceMode::menuBar);
+    EXPECT_FALSE(app->trayIcon().isVisible());
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.hasTaskbarPresence());
+    EXPECT_EQ(config.appearanceMode(), AppAppearanceMode::menuBar);
+    EXPECT_TRUE(env.log().contains("No system tray is available"));
+}
+
+TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
+{
+    runVaraHF();
+    alerts.answers = {1};
+    command("quit")->trigger();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].message, "Quit Cordavelle Helper?");
+    EXPECT_FALSE(app->delegate().isTerminating());
+    EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::running);
+
+    bool exited = false;
+    QObject::connect(&app->delegate().startup(), &ServiceStartup::aboutToExit, [&] { exited = true; });
+    command("quit")->trigger();
+    // The program ends only once the service has stopped.
+    ASSERT_TRUE(env.clock().runUntil([&] { return exited; }, 10s));
+    EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::stopped);
+    EXPECT_TRUE(children.allEnded());
+    EXPECT_EQ(alerts.shown.size(), 2u);
+}
+
+TEST_F(HelperAppTest, StartUpFinishesBeforeTheFailureAlertWhichOpensTheSettingsWindow)
+{
+    QTcpServer holder;
+    ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
+    config.setApiPort(holder.serverPort());
+    bool startUpDone = false;
+    alerts.onPresent = [&](const Alert &) {
+        startUpDone = orchestrator.idleShutdown().isIdleMonitorRunning() && discovery.isBrowsing();
+    };
+    app->delegate().applicationDidFinishLaunching();
+    EXPECT_TRUE(alerts.shown.empty());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !alerts.shown.empty(); }));
+    EXPECT_TRUE(startUpDone);
+    EXPECT_EQ(alerts.shown[0].message, "API Server Failed to Start");
+    EXPECT_TRUE(alerts.shown[0].informativeText.startsWith(
+        QStringLiteral("Cordavelle Helper could not bind to port %1.").arg(holder.serverPort())));
+    // "Open Settings" works although the settings window was never shown.
+    ASSERT_NE(app->settingsWindow(), nullptr);
+    EXPECT_TRUE(app->settingsWindow()->isVisible());
+    app->delegate().showHTTPServerFailureAlert(1, "again");
+    EXPECT_EQ(alerts.shown.size(), 1u);
+
+    // First launch: the window comes 0.1 s later, with the wizard's sheet over it.
+    EXPECT_TRUE(setup.showWizard());
+    EXPECT_FALSE(app->managementWindow().isVisible());
+    env.clock().advance(100ms);
+    EXPECT_TRUE(app->managementWindow().isVisible());
+    ASSERT_TRUE(test::processEventsUntil([&] { return app->managementWindow().wizard() != nullptr; }));
+    app->managementWindow().wizard()->reject();
+    EXPECT_FALSE(setup.showWizard());
+}
+
+TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndRelaunchesLast)
+{
+    runVaraHF();
+    QDir().mkpath(places::winePrefix() + "/drive_c");
+    pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
+    env.defaults().setObject("hasCompletedHelperSetup", true);
+
+    QStringList seenAtRelaunch;
+    int relaunches = 0;
+    app->delegate().setRelaunch([&] {
+        ++relaunches;
+        seenAtRelaunch << (orchestrator.varaProcess().state() == ServiceRunState::stopped ? "stopped" : "running")
+                       << (QDir(places::winePrefix()).exists() ? "prefix" : "no prefix")
+                       << (env.defaults().dictionary().isEmpty() ? "no settings" : "settings")
+                       << (pairing.clients().empty() ? "no clients" : "clients");
+    });
+    alerts.answers = {1};
+    command("resetAll")->trigger();
+    EXPECT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(QDir(places::winePrefix()).exists());
+
+    alerts.answers = {0};
+    bool wipedWhileRunning = false;
+    QObject::connect(&pairing, &PairingManager::clientsChanged, [&] {
+        wipedWhileRunning = wipedWhileRunning || !children.allEnded();
+    });
+    command("resetAll")->trigger();
+    ASSERT_TRUE(env.clock().runUntil([&] { return relaunches > 0; }, 10s));
+    EXPECT_FALSE(wipedWhileRunning);
+    EXPECT_EQ(seenAtRelaunch, (QStringList{"stopped", "no prefix", "no settings", "no clients"}));
+    // Only the reset was asked for, although VARA HF was running.
+    EXPECT_EQ(alerts.shown.size(), 2u);
+    EXPECT_EQ(relaunches, 1);
+}
+
+TEST_F(HelperAppTest, ReopenShowsTheHiddenWindow)
+{
+    EXPECT_FALSE(app->managementWindow().isVisible());
+    app->delegate().handleReopen();
+    EXPECT_TRUE(app->managementWindow().isVisible());
+    app->managementWindow().close();
+    EXPECT_FALSE(app->managementWindow().isVisible());
+    app->delegate().applicationDidBecomeActive();
+    EXPECT_TRUE(app->managementWindow().isVisible());
+}
+
+} // namespace
+} // namespace cordavelle

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "core/service_control.h"
+#include "base/helper_error.h"
+
+#include <QStringList>
+
+#include <map>
+#include <optional>
+
+namespace cordavelle::test {
+
+// The orchestrator as its callers see it: states and modes set by the test, every call recorded
+// ("start vara-hf", "prepare rigctld", "stop direwolf", …).
+class RecordingServiceControl final : public ServiceControl {
+public:
+    ServiceStatus status(ServiceID id) const override
+    {
+        ServiceStatus s;
+        s.id = toRaw(id);
+        s.displayName = displayName(id);
+        s.state = states.contains(id) ? states.at(id) : ServiceRunState::stopped;
+        s.lifecycleMode = lifecycleMode(id);
+        return s;
+    }
+    ServiceLifecycleMode lifecycleMode(ServiceID id) const override
+    {
+        return modes.contains(id) ? modes.at(id) : ServiceLifecycleMode::onDemand;
+    }
+    QCoro::Task<void> startService(ServiceID id) override
+    {
+        calls.push_back("start " + toRaw(id));
+        if (startFailure) {
+            throw *startFailure;
+        }
+        states[id] = ServiceRunState::running;
+        co_return;
+    }
+    QCoro::Task<void> prepareToStopService(ServiceID id) override
+    {
+        calls.push_back("prepare " + toRaw(id));
+        co_return;
+    }
+    void stopService(ServiceID id) override
+    {
+        calls.push_back("stop " + toRaw(id));
+        states[id] = ServiceRunState::stopped;
+    }
+    void recordActivity(ServiceID id) override { calls.push_back("activity " + toRaw(id)); }
+    void stopServiceIdle(ServiceID id) override { calls.push_back("idle stop " + toRaw(id)); }
+
+    std::map<ServiceID, ServiceRunState> states;
+    std::map<ServiceID, ServiceLifecycleMode> modes;
+    std::optional<HelperError> startFailure;
+    QStringList calls;
+};
+
+} // namespace cordavelle::test

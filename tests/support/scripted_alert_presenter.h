@@ -1,0 +1,33 @@
+#pragma once
+
+#include "app/alert_presenter.h"
+
+#include <functional>
+#include <vector>
+
+namespace cordavelle::test {
+
+// The alerts presented so far, answered from a script (the first button when the script has run
+// out).
+class ScriptedAlertPresenter final : public AlertPresenter {
+public:
+    int present(const Alert &alert) override
+    {
+        shown.push_back(alert);
+        if (onPresent) {
+            onPresent(alert);
+        }
+        if (answers.empty()) {
+            return 0;
+        }
+        const int answer = answers.front();
+        answers.erase(answers.begin());
+        return answer;
+    }
+
+    std::vector<Alert> shown;
+    std::vector<int> answers;
+    std::function<void(const Alert &)> onPresent;
+};
+
+} // namespace cordavelle::test
