@@ -25,6 +25,11 @@ std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Aler
     box->setWindowTitle(alert.message);
     box->setText(alert.message);
     box->setTextFormat(Qt::PlainText);
+    if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"))) {
+        QFont font = label->font();
+        font.setBold(true);
+        label->setFont(font);
+    }
     box->setInformativeText(alert.informativeText);
     // Errors and names from outside end up in the explanation: never read them as markup.
     if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {

@@ -1,11 +1,14 @@
 #include "helper_app.h"
 
 #include "api/pairing_manager.h"
+#include "app/about_window.h"
 #include "app/app_log.h"
 #include "app/helper_setup_state.h"
+#include "app/management_view.h"
 #include "app/management_window.h"
 #include "app/placeholder_views.h"
 #include "app/settings_opener.h"
+#include "app/status_look.h"
 #include "app/status_menu.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
@@ -28,13 +31,6 @@ AppearancePlan appearancePlan(AppAppearanceMode mode, bool trayAvailable)
     return plan;
 }
 
-void CordavelleHelperApp::ensureIconTheme()
-{
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QStringLiteral("hicolor")) {
-        QIcon::setThemeName(QStringLiteral("Adwaita"));
-    }
-}
-
 CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *parent)
     : QObject(parent),
       m_context(context),
@@ -53,7 +49,18 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     commands.clearPairing = [this] { m_context.pairing.clearAll(); };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
-    m_delegate->setAboutWindowFactory([this] { return makeAboutPlaceholder(m_managementWindow.get()); });
+    auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
+    view->setPageFactory(SidebarSection::setup,
+                         [](ManagementView &) { return makeSetupChecklistPlaceholder(); });
+    m_managementWindow->setCentralView(view);
+    m_delegate->setAboutWindowFactory([this] {
+        // Titled and closable only; kept (hidden) when closed, and found again by its name.
+        auto *about = new AboutWindow(AboutInfo::current(), m_managementWindow.get());
+        about->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                              Qt::WindowCloseButtonHint);
+        about->resize(420, 500);
+        return about;
+    });
 
     StatusMenu::Actions menuActions;
     menuActions.openHelper = [this] { m_delegate->showManagementWindow(); };

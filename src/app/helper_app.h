@@ -39,9 +39,6 @@ public:
     explicit CordavelleHelperApp(const AppContext &context, QObject *parent = nullptr);
     ~CordavelleHelperApp() override;
 
-    // Gives offscreen and bare desktops an icon theme, so that themed icons show.
-    static void ensureIconTheme();
-
     HelperAppDelegate &delegate() { return *m_delegate; }
     ManagementWindow &managementWindow() { return *m_managementWindow; }
     StatusMenu &statusMenu() { return *m_statusMenu; }

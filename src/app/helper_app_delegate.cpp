@@ -4,6 +4,7 @@
 #include "app/app_log.h"
 #include "app/helper_setup_state.h"
 #include "app/settings_opener.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "platform/platform.h"
@@ -272,6 +273,7 @@ void HelperAppDelegate::handleReopen()
     }
     for (QWidget *window : QApplication::topLevelWidgets()) {
         if (window->isVisible() && isTitled(window)) {
+            appLog().info(QStringLiteral("Bringing the helper's window forward"));
             bringForward(window);
             return;
         }

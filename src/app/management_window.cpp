@@ -16,8 +16,7 @@ ManagementWindow::ManagementWindow(Commands commands, HelperSetupState &setup, Q
     setObjectName(kIdentifier);
     setWindowTitle(QStringLiteral("Cordavelle Helper"));
     resize(800, 550);
-    setCentralWidget(new PlaceholderView(QStringLiteral("Cordavelle Helper"),
-                                         QStringLiteral("The services and their settings will appear here."), this));
+    setCentralWidget(new QWidget(this));
     m_wizardFactory = [](QWidget *parent) -> QDialog * { return new PlaceholderWizardDialog(parent); };
     buildMenus();
     connect(&m_setup, &HelperSetupState::showWizardChanged, this, [this](bool show) {

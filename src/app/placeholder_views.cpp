@@ -1,6 +1,5 @@
 #include "placeholder_views.h"
 
-#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QPushButton>
@@ -63,17 +62,6 @@ QWidget *makeSetupChecklistPlaceholder(QWidget *parent)
     return new PlaceholderView(QStringLiteral("Setup"),
                                QStringLiteral("The setup checklist will show here what each service still needs."),
                                parent);
-}
-
-QWidget *makeAboutPlaceholder(QWidget *parent)
-{
-    auto *window = new QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                           Qt::WindowCloseButtonHint);
-    window->setFixedSize(420, 500);
-    auto *layout = new QVBoxLayout(window);
-    layout->addWidget(new PlaceholderView(QStringLiteral("Cordavelle Helper"),
-                                          QStringLiteral("Version ") + QCoreApplication::applicationVersion(), window));
-    return window;
 }
 
 QWidget *makeSettingsPlaceholder(QWidget *parent)

@@ -22,8 +22,6 @@ public:
 
 // The setup checklist page until the checklist exists.
 QWidget *makeSetupChecklistPlaceholder(QWidget *parent = nullptr);
-// The about window (titled and closable, 420 × 500) until its own content exists.
-QWidget *makeAboutPlaceholder(QWidget *parent = nullptr);
 // The body of the settings window until the settings pages exist.
 QWidget *makeSettingsPlaceholder(QWidget *parent = nullptr);
 

@@ -56,6 +56,23 @@ QDateTime wallTime(const Clock &clock)
     return QDateTime::fromMSecsSinceEpoch(since.count());
 }
 
+void ensureIconTheme()
+{
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor")) {
+        // Platforms without a desktop (offscreen, a bare X server) name no theme and search
+        // no system folder.
+        QStringList paths = QIcon::themeSearchPaths();
+        for (const QString &dir : QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
+                                                            QStandardPaths::LocateDirectory)) {
+            if (!paths.contains(dir)) {
+                paths << dir;
+            }
+        }
+        QIcon::setThemeSearchPaths(paths);
+        QIcon::setThemeName(QStringLiteral("Adwaita"));
+    }
+}
+
 QIcon symbolIcon(const QString &symbolName)
 {
     // The design's symbol names, and the freedesktop icon that says the same thing best.
@@ -72,20 +89,9 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("exclamationmark.triangle.fill"), QStringLiteral("dialog-warning-symbolic")},
         {QStringLiteral("doc.on.doc"), QStringLiteral("edit-copy-symbolic")},
         {QStringLiteral("trash"), QStringLiteral("user-trash-symbolic")},
+        {QStringLiteral("bonjour"), QStringLiteral("network-workgroup")},
     };
-    if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor")) {
-        // Platforms without a desktop (offscreen, a bare X server) name no theme and search
-        // no system folder.
-        QStringList paths = QIcon::themeSearchPaths();
-        for (const QString &dir : QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, QStringLiteral("icons"),
-                                                            QStandardPaths::LocateDirectory)) {
-            if (!paths.contains(dir)) {
-                paths << dir;
-            }
-        }
-        QIcon::setThemeSearchPaths(paths);
-        QIcon::setThemeName(QStringLiteral("Adwaita"));
-    }
+    ensureIconTheme();
     return QIcon::fromTheme(themeNames.value(symbolName, symbolName));
 }
 

@@ -25,6 +25,8 @@ QString runStateText(ServiceRunState state);
 // The wall-clock time of `clock` as a date-time.
 QDateTime wallTime(const Clock &clock);
 
+// Gives platforms without a desktop theme (offscreen, a bare X server) the freedesktop theme.
+void ensureIconTheme();
 // An icon of the desktop's icon theme standing for a symbol name of the windows' design
 // ("wave.3.right", "terminal", …); a null icon when the theme has none.
 QIcon symbolIcon(const QString &symbolName);

@@ -1,6 +1,7 @@
 #include "status_menu.h"
 
 #include "app/app_log.h"
+#include "app/status_look.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -12,11 +13,6 @@
 namespace cordavelle {
 
 namespace {
-
-const QColor kSystemGray(0x8E, 0x8E, 0x93);
-const QColor kSystemYellow(0xFF, 0xCC, 0x00);
-const QColor kSystemGreen(0x34, 0xC7, 0x59);
-const QColor kSystemRed(0xFF, 0x3B, 0x30);
 
 QCoro::Task<void> startDroppingErrors(ServiceControl &services, ServiceID id)
 {
@@ -35,50 +31,50 @@ QCoro::Task<void> prepareThenStop(ServiceControl &services, ServiceID id)
 
 } // namespace
 
-StateDot stateDot(ServiceRunState state)
+StatusMark statusMark(ServiceRunState state)
 {
     switch (state) {
     case ServiceRunState::stopped:
-        return {kSystemGray, StateDot::Mark::circle};
+        return StatusMark::circle;
     case ServiceRunState::starting:
     case ServiceRunState::stopping:
-        return {kSystemYellow, StateDot::Mark::dottedCircle};
+        return StatusMark::dottedCircle;
     case ServiceRunState::running:
-        return {kSystemGreen, StateDot::Mark::filledCircle};
+        return StatusMark::filledCircle;
     case ServiceRunState::error:
-        return {kSystemRed, StateDot::Mark::exclamation};
+        return StatusMark::exclamation;
     }
-    return {kSystemGray, StateDot::Mark::circle};
+    return StatusMark::circle;
 }
 
 QIcon paintedStateDot(ServiceRunState state, int size)
 {
-    const StateDot dot = stateDot(state);
+    const QColor colour = toneColour(runStateTone(state), QPalette());
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
     const qreal pen = std::max(1.0, size / 10.0);
     const QRectF circle = QRectF(0, 0, size, size).adjusted(pen + 1, pen + 1, -pen - 1, -pen - 1);
-    switch (dot.mark) {
-    case StateDot::Mark::circle:
-        painter.setPen(QPen(dot.colour, pen));
+    switch (statusMark(state)) {
+    case StatusMark::circle:
+        painter.setPen(QPen(colour, pen));
         painter.drawEllipse(circle);
         break;
-    case StateDot::Mark::dottedCircle: {
-        QPen dotted(dot.colour, pen * 1.4, Qt::DotLine, Qt::RoundCap);
+    case StatusMark::dottedCircle: {
+        QPen dotted(colour, pen * 1.4, Qt::DotLine, Qt::RoundCap);
         painter.setPen(dotted);
         painter.drawEllipse(circle);
         break;
     }
-    case StateDot::Mark::filledCircle:
+    case StatusMark::filledCircle:
         painter.setPen(Qt::NoPen);
-        painter.setBrush(dot.colour);
+        painter.setBrush(colour);
         painter.drawEllipse(circle);
         break;
-    case StateDot::Mark::exclamation: {
+    case StatusMark::exclamation: {
         painter.setPen(Qt::NoPen);
-        painter.setBrush(dot.colour);
+        painter.setBrush(colour);
         painter.drawEllipse(circle);
         painter.setBrush(Qt::white);
         const qreal w = circle.width() / 7.0;
@@ -203,10 +199,11 @@ void StatusMenu::refresh()
             // nothing is advertised.
             auto *row = new QWidget(this);
             auto *layout = new QHBoxLayout(row);
-            layout->setContentsMargins(8, 3, 8, 3);
-            layout->setSpacing(6);
+            // Lined up with the icons and titles of the other rows.
+            layout->setContentsMargins(4, 3, 8, 3);
+            layout->setSpacing(3);
             auto *icon = new QLabel(row);
-            icon->setPixmap(QIcon::fromTheme(QStringLiteral("network-workgroup")).pixmap(16, 16));
+            icon->setPixmap(symbolIcon(QStringLiteral("bonjour")).pixmap(16, 16));
             auto *text = new QLabel(entry.text, row);
             text->setTextFormat(Qt::PlainText);
             if (!entry.dimmed) {

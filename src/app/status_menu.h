@@ -4,7 +4,6 @@
 #include "app/alert_presenter.h"
 #include "base/service_model.h"
 
-#include <QColor>
 #include <QCoroTask>
 #include <QIcon>
 #include <QMenu>
@@ -15,14 +14,9 @@
 
 namespace cordavelle {
 
-// How a run state shows in the status menu: a colour and the mark drawn in it.
-struct StateDot {
-    enum class Mark { circle, dottedCircle, filledCircle, exclamation };
-    QColor colour;
-    Mark mark;
-    bool operator==(const StateDot &) const = default;
-};
-StateDot stateDot(ServiceRunState state);
+// How a run state shows in the status menu: the mark drawn in the state's tone.
+enum class StatusMark { circle, dottedCircle, filledCircle, exclamation };
+StatusMark statusMark(ServiceRunState state);
 // The mark painted in its colour; the menu never recolours it.
 QIcon paintedStateDot(ServiceRunState state, int size = 16);
 

@@ -1,5 +1,7 @@
 #include "tray_glyph.h"
 
+#include "app/status_look.h"
+
 #include <QPainter>
 #include <QPainterPath>
 
@@ -40,13 +42,13 @@ QIcon trayGlyph(TrayColor colour, bool pendingPairing, const QColor &primary, in
     case TrayColor::primary:
         break;
     case TrayColor::red:
-        ink = QColor(0xFF, 0x3B, 0x30);
+        ink = toneColour(Tone::red, QPalette());
         break;
     case TrayColor::green:
-        ink = QColor(0x34, 0xC7, 0x59);
+        ink = toneColour(Tone::green, QPalette());
         break;
     case TrayColor::yellow:
-        ink = QColor(0xFF, 0xCC, 0x00);
+        ink = toneColour(Tone::yellow, QPalette());
         break;
     }
     QPixmap pixmap(size, size);
@@ -71,7 +73,7 @@ QIcon trayGlyph(TrayColor colour, bool pendingPairing, const QColor &primary, in
     if (pendingPairing) {
         const qreal d = s * 7.0 / 22.0;
         painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor(0xFF, 0x95, 0x00));
+        painter.setBrush(toneColour(Tone::orange, QPalette()));
         painter.drawEllipse(QRectF(s - d, 0, d, d));
     }
     painter.end();

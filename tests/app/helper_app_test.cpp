@@ -3,6 +3,7 @@
 #include "app/helper_setup_state.h"
 #include "app/management_window.h"
 #include "app/settings_opener.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "radio/keepalive_request_advertiser.h"

@@ -83,8 +83,6 @@ TEST(StatusMenuEntries, ServiceRowsFollowModesAndStatesAndTheBonjourRowTheAdvert
     EXPECT_EQ(describe(statusMenuEntries(services, QStringLiteral("Shack (2)"))),
               (QStringList{"VARA HF|Stop|2", "rigctld|Start|1", "Direwolf|Start|4", "---", "bonjour:Shack (2)", "---",
                            "Open Helper...", "Quit"}));
-    EXPECT_EQ(stateDot(State::starting), stateDot(State::stopping));
-    EXPECT_NE(stateDot(State::error).mark, stateDot(State::running).mark);
 }
 
 TEST(StatusMenuQuit, AsksWithTheRunningServicesInOrderUsingIsOrAre)

@@ -11,6 +11,7 @@
 #include "support/fake_login_item.h"
 #include "support/qt_printers.h"
 #include "support/recording_app_activation.h"
+#include "support/recording_service_control.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -22,50 +23,6 @@ using namespace std::chrono_literals;
 
 namespace cordavelle {
 namespace {
-
-// The orchestrator as the routes see it: states and modes set by the test, every call recorded.
-class RecordingOrchestrator final : public ServiceControl {
-public:
-    ServiceStatus status(ServiceID id) const override
-    {
-        ServiceStatus s;
-        s.id = toRaw(id);
-        s.displayName = displayName(id);
-        s.state = states.contains(id) ? states.at(id) : ServiceRunState::stopped;
-        s.lifecycleMode = lifecycleMode(id);
-        return s;
-    }
-    ServiceLifecycleMode lifecycleMode(ServiceID id) const override
-    {
-        return modes.contains(id) ? modes.at(id) : ServiceLifecycleMode::onDemand;
-    }
-    QCoro::Task<void> startService(ServiceID id) override
-    {
-        calls.push_back("start " + toRaw(id));
-        if (startFailure) {
-            throw *startFailure;
-        }
-        states[id] = ServiceRunState::running;
-        co_return;
-    }
-    QCoro::Task<void> prepareToStopService(ServiceID id) override
-    {
-        calls.push_back("prepare " + toRaw(id));
-        co_return;
-    }
-    void stopService(ServiceID id) override
-    {
-        calls.push_back("stop " + toRaw(id));
-        states[id] = ServiceRunState::stopped;
-    }
-    void recordActivity(ServiceID id) override { calls.push_back("activity " + toRaw(id)); }
-    void stopServiceIdle(ServiceID id) override { calls.push_back("idle stop " + toRaw(id)); }
-
-    std::map<ServiceID, ServiceRunState> states;
-    std::map<ServiceID, ServiceLifecycleMode> modes;
-    std::optional<HelperError> startFailure;
-    QStringList calls;
-};
 
 class APIRouterWire : public ::testing::Test {
 protected:
@@ -118,7 +75,7 @@ protected:
     test::RecordingAppActivation activation;
     ConfigStore config{env.defaults(), loginItem, activation};
     PairingManager pairing{env.defaults(), env.clock()};
-    RecordingOrchestrator orchestrator;
+    test::RecordingServiceControl orchestrator;
     HTTPServer api;
     QString token = pairApprovedClient();
 };

@@ -1,5 +1,5 @@
 // The built helper as a whole: it starts an always-on service by itself and takes it down with
-// it when it is told to terminate.
+// it when it is told to terminate, with windows or without.
 
 #include "core/config_store.h"
 
@@ -10,6 +10,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -32,19 +33,17 @@ std::optional<qint64> readPid(const QString &path)
     return ok ? std::optional(pid) : std::nullopt;
 }
 
-TEST(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
-{
-    test::TestPlatform env;
-    const QString daemonPid = env.root() + QStringLiteral("/daemon.pid");
-    const QString childPid = env.root() + QStringLiteral("/child.pid");
-    // A daemon with a child of its own, both deaf to SIGTERM; they must be gone once the helper
-    // has quit.
-    const QString standIn = env.root() + QStringLiteral("/rig-daemon");
-    ASSERT_TRUE(test::writeProgram(
-        standIn, QStringLiteral("#!/bin/sh\ntrap '' TERM\necho $$ > '%1'\nsleep 600 &\necho $! > '%2'\nwait\n")
-                     .arg(daemonPid, childPid)
-                     .toUtf8()));
+// A private home whose settings start an always-on rigctld stand-in: a daemon with a child of its
+// own, both deaf to SIGTERM, that must be gone once the helper has quit.
+class HelperBinaryTest : public ::testing::Test {
+protected:
+    void SetUp() override
     {
+        const QString standIn = env.root() + QStringLiteral("/rig-daemon");
+        ASSERT_TRUE(test::writeProgram(
+            standIn, QStringLiteral("#!/bin/sh\ntrap '' TERM\necho $$ > '%1'\nsleep 600 &\necho $! > '%2'\nwait\n")
+                         .arg(daemonPid, childPid)
+                         .toUtf8()));
         // Written to the preferences of the temporary home that the helper runs with.
         ConfigStore config(env.defaults());
         // A port of its own: the default one may be taken by another test or a running helper.
@@ -58,38 +57,125 @@ TEST(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
         probe.listen(QHostAddress::LocalHost, 0);
         rig.tcpPort = probe.serverPort();
         config.setRigctldConfig(rig);
+        env.defaults().setObject(QStringLiteral("hasCompletedHelperSetup"), true);
+
+        environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
+            environment.remove(QString::fromLatin1(name));
+        }
+        environment.insert(QStringLiteral("HOME"), env.platform().paths().home());
+        // No pkill, lsof or wineserver of this machine: the helper's sweeps must not reach the
+        // processes of other tests.
+        environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
     }
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
+    void TearDown() override
+    {
+        for (QProcess *process : {&helper, &second}) {
+            if (process->state() != QProcess::NotRunning) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+        }
+        for (const auto &pid : {readPid(daemonPid), readPid(childPid)}) {
+            if (pid) {
+                ::kill(static_cast<pid_t>(*pid), SIGKILL);
+            }
+        }
+    }
+
+    void start(QProcess &process)
+    {
+        process.setProcessEnvironment(environment);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral(HELPER_BINARY_PATH), {});
+        ASSERT_TRUE(process.waitForStarted(5000));
+    }
+
+    void startHelperAndItsService()
+    {
+        start(helper);
+        const bool started = test::processEventsUntil([&] { return readPid(daemonPid) && readPid(childPid); }, 20s);
+        ASSERT_TRUE(started) << helper.readAll().toStdString();
+    }
+
+    // SIGTERM: the helper exits normally and leaves no child behind.
+    void terminateAndExpectNothingLeft()
+    {
+        ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+        ASSERT_TRUE(helper.waitForFinished(10000));
+        output += QString::fromUtf8(helper.readAll());
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << output.toStdString();
+        EXPECT_EQ(helper.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("Received SIGTERM; quitting")) << output.toStdString();
+        EXPECT_TRUE(test::processEventsUntil(
+            [&] { return !test::isAlive(*readPid(daemonPid)) && !test::isAlive(*readPid(childPid)); }, 2s))
+            << output.toStdString();
+    }
+
+    test::TestPlatform env;
+    const QString daemonPid = env.root() + QStringLiteral("/daemon.pid");
+    const QString childPid = env.root() + QStringLiteral("/child.pid");
+    QProcessEnvironment environment;
+    QProcess helper;
+    QProcess second;
+    QString output;
+};
+
+TEST_F(HelperBinaryTest, TerminationStopsTheAlwaysOnServiceItStarted)
+{
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    startHelperAndItsService();
+    terminateAndExpectNothingLeft();
+}
+
+TEST_F(HelperBinaryTest, WithoutADisplayItRunsWithoutWindows)
+{
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
         environment.remove(QString::fromLatin1(name));
     }
-    environment.insert(QStringLiteral("HOME"), env.platform().paths().home());
-    // No pkill, lsof or wineserver of this machine: the helper's sweeps must not reach the
-    // processes of other tests.
-    environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
+    startHelperAndItsService();
+    terminateAndExpectNothingLeft();
+    EXPECT_FALSE(output.contains("Showing the management window")) << output.toStdString();
+}
 
-    QProcess helper;
-    helper.setProcessEnvironment(environment);
-    helper.setProcessChannelMode(QProcess::MergedChannels);
-    helper.start(QStringLiteral(HELPER_BINARY_PATH), {});
-    ASSERT_TRUE(helper.waitForStarted(5000));
-    const bool started = test::processEventsUntil([&] { return readPid(daemonPid) && readPid(childPid); }, 20s);
-    if (!started) {
-        helper.kill();
-        helper.waitForFinished(5000);
+// On a real X server: a second launch hands over to the first, which shows its window.
+TEST_F(HelperBinaryTest, ASecondLaunchShowsTheFirstOnesWindowAndEnds)
+{
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty()) {
+        GTEST_SKIP() << "Xvfb is not installed";
     }
-    ASSERT_TRUE(started) << helper.readAll().toStdString();
+    QProcess server;
+    server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                        QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                        QStringLiteral("1024x768x24")});
+    ASSERT_TRUE(server.waitForStarted(5000));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.canReadLine(); }, 10s)) << "Xvfb gave no display";
+    const QString display = QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed());
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("DISPLAY"), display);
 
-    ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
-    ASSERT_TRUE(helper.waitForFinished(10000));
-    const QString output = QString::fromUtf8(helper.readAll());
-    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << output.toStdString();
-    EXPECT_EQ(helper.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("Received SIGTERM; quitting")) << output.toStdString();
-    EXPECT_TRUE(test::processEventsUntil(
-        [&] { return !test::isAlive(*readPid(daemonPid)) && !test::isAlive(*readPid(childPid)); }, 2s))
+    startHelperAndItsService();
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return (output += QString::fromUtf8(helper.readAll())).contains("Showing the management window"); }, 10s))
         << output.toStdString();
+
+    start(second);
+    ASSERT_TRUE(second.waitForFinished(10000));
+    const QString secondOutput = QString::fromUtf8(second.readAll());
+    EXPECT_EQ(second.exitCode(), 0) << secondOutput.toStdString();
+    EXPECT_TRUE(secondOutput.contains("already running")) << secondOutput.toStdString();
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return (output += QString::fromUtf8(helper.readAll())).contains("Another launch asked for the helper"); },
+        5s))
+        << output.toStdString();
+    EXPECT_TRUE(output.contains("Bringing the helper's window forward")) << output.toStdString();
+
+    terminateAndExpectNothingLeft();
+    server.terminate();
+    server.waitForFinished(5000);
 }
 
 } // namespace

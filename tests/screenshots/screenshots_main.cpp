@@ -1,0 +1,151 @@
+// Renders every window, page, menu and dialog of the helper with representative states to PNG
+// files, offscreen. Fails when one cannot be built or comes out empty.
+
+#include "shots.h"
+
+#include "app/status_look.h"
+#include "base/helper_places.h"
+
+#include "support/event_wait.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QWidget>
+
+#include <cstdio>
+
+using namespace cordavelle;
+
+namespace {
+
+// Brings a process to a state by running a real program: a long sleep stays up, a missing
+// program fails its launch.
+void launch(ManagedProcess &process, const QString &program, bool markRunning)
+{
+    auto started = test::track(process.start(program, {QStringLiteral("600")}));
+    test::processEventsUntil([&] { return started->done; });
+    if (markRunning && !started->error) {
+        process.markRunning();
+    }
+}
+
+// An image with at least two colours: something was drawn.
+bool hasContent(const QImage &image)
+{
+    if (image.isNull() || image.width() < 8 || image.height() < 8) {
+        return false;
+    }
+    const QRgb first = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); y += 2) {
+        for (int x = 0; x < image.width(); x += 2) {
+            if (image.pixel(x, y) != first) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+namespace cordavelle::screenshots {
+
+QImage grabWindow(QWidget *widget, QSize size)
+{
+    if (size.isValid()) {
+        widget->resize(size);
+    }
+    widget->show();
+    test::processEventsFor(std::chrono::milliseconds(50));
+    const QImage image = widget->grab().toImage();
+    widget->hide();
+    return image;
+}
+
+ShotEnvironment::ShotEnvironment()
+{
+    // Wine and rigctld found, the prefix made; no VARA yet: setup at 3/5.
+    test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/wine")));
+    test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/rigctld")));
+    const QString system32 = places::winePrefix() + QStringLiteral("/drive_c/windows/system32/");
+    QDir().mkpath(system32);
+    test::writeFile(system32 + QStringLiteral("msvbvm60.dll"), "MZ");
+    test::writeFile(system32 + QStringLiteral("pdh.dll"), "MZ");
+
+    DirewolfConfig direwolf = config.direwolfConfig();
+    direwolf.lifecycleMode = ServiceLifecycleMode::disabled;
+    config.setDirewolfConfig(direwolf);
+    ManagedProcess &hf = orchestrator.process(ServiceID::varaHF);
+    hf.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
+    launch(hf, QStringLiteral("/bin/sleep"), true);
+    hf.appendSyntheticLog(QStringLiteral("[VARA] Command port 8300 is answering"));
+    launch(orchestrator.process(ServiceID::varaFM), QStringLiteral("/nonexistent/VARAFM.exe"), false);
+    launch(orchestrator.process(ServiceID::rigctld), QStringLiteral("/bin/sleep"), true);
+    int address = 10;
+    for (const char *host : {"shack-laptop", "field-tablet", "kitchen-pc"}) {
+        pairing.requestPairing(QString::fromLatin1(host) + QStringLiteral("-id"), QString::fromLatin1(host),
+                               QStringLiteral("Linux"), QStringLiteral("192.168.1.%1").arg(address++));
+    }
+    env.clock().advance(std::chrono::seconds(754));
+}
+
+ShotEnvironment::~ShotEnvironment()
+{
+    for (ServiceID id : allCases<ServiceID>()) {
+        orchestrator.process(id).stop();
+    }
+    test::processEventsUntil([&] {
+        return std::ranges::none_of(allCases<ServiceID>(), [&](ServiceID id) {
+            return orchestrator.process(id).state() == ServiceRunState::stopping;
+        });
+    });
+}
+
+} // namespace cordavelle::screenshots
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Cordavelle Helper"));
+    ensureIconTheme();
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "screenshots: cannot make %s\n", qPrintable(folder));
+        return 1;
+    }
+
+    screenshots::ShotEnvironment scene;
+    screenshots::ShotList shots;
+    screenshots::addViewShots(shots, scene);
+    screenshots::addAppShots(shots, scene);
+
+    int failures = 0;
+    for (const auto &shot : shots) {
+        const QString path = folder + '/' + shot.name + QStringLiteral(".png");
+        QImage image;
+        try {
+            image = shot.render();
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "screenshots: %s could not be built: %s\n", qPrintable(shot.name), e.what());
+            ++failures;
+            continue;
+        }
+        if (!hasContent(image)) {
+            std::fprintf(stderr, "screenshots: %s is empty\n", qPrintable(shot.name));
+            ++failures;
+            continue;
+        }
+        if (!image.save(path)) {
+            std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+            ++failures;
+            continue;
+        }
+        std::printf("%s\n", qPrintable(path));
+    }
+    return failures == 0 ? 0 : 1;
+}

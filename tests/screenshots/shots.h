@@ -1,0 +1,39 @@
+#pragma once
+
+#include "support/helper_objects.h"
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+class QWidget;
+
+namespace cordavelle::screenshots {
+
+// One picture: a file name (without ".png") and how to render it.
+struct Shot {
+    QString name;
+    std::function<QImage()> render;
+};
+using ShotList = std::vector<Shot>;
+
+// The helper's model on test doubles, in a representative state: Wine and rigctld found, the
+// prefix made, VARA HF and rigctld running, VARA FM failed, Direwolf disabled, three pairing
+// requests. Every picture is taken in it.
+struct ShotEnvironment : test::HelperObjects {
+    ShotEnvironment();
+    ~ShotEnvironment();
+};
+
+// A window, page, menu or dialog as it shows on screen (shown offscreen first, so that it is
+// laid out), at `size` when one is given.
+QImage grabWindow(QWidget *widget, QSize size = {});
+
+// Each window issue adds its pictures through a function like these.
+void addAppShots(ShotList &shots, ShotEnvironment &scene);
+void addViewShots(ShotList &shots, ShotEnvironment &scene);
+
+} // namespace cordavelle::screenshots

@@ -1,0 +1,155 @@
+#include "shots.h"
+
+#include "app/alert_presenter.h"
+#include "app/helper_app.h"
+#include "app/helper_setup_state.h"
+#include "app/management_window.h"
+#include "app/placeholder_views.h"
+#include "app/settings_opener.h"
+#include "app/status_menu.h"
+#include "app/tray_glyph.h"
+
+#include "support/recording_service_control.h"
+#include "support/scripted_alert_presenter.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+
+#include <memory>
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+// The application over the shared scene, with scripted alerts.
+struct AppScene {
+    explicit AppScene(ShotEnvironment &scene)
+        : app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
+                         alerts, setup, settingsOpener})
+    {
+    }
+    test::ScriptedAlertPresenter alerts;
+    HelperSetupState setup;
+    SettingsOpener settingsOpener;
+    CordavelleHelperApp app;
+};
+
+QImage grabMenu(QMenu *menu)
+{
+    menu->ensurePolished();
+    menu->adjustSize();
+    return grabWindow(menu);
+}
+
+QImage statusMenu(const std::function<void(test::RecordingServiceControl &)> &arrange,
+                  std::optional<QString> advertised)
+{
+    test::RecordingServiceControl services;
+    arrange(services);
+    test::ScriptedAlertPresenter alerts;
+    StatusMenu::Actions actions;
+    actions.advertisedName = [advertised] { return advertised; };
+    StatusMenu menu(services, alerts, actions);
+    return grabMenu(&menu);
+}
+
+QImage alert(const Alert &alert)
+{
+    const auto box = MessageBoxAlertPresenter::makeMessageBox(alert);
+    return grabWindow(box.get());
+}
+
+QImage trayGlyphs()
+{
+    const int size = 32;
+    const TrayColor colours[] = {TrayColor::primary, TrayColor::green, TrayColor::yellow, TrayColor::red};
+    QImage image(size * 5 + 60, size * 2 + 30, QImage::Format_ARGB32);
+    image.fill(QColor(0xEE, 0xEE, 0xEE));
+    QPainter painter(&image);
+    painter.fillRect(0, size + 15, image.width(), size + 15, QColor(0x30, 0x30, 0x30));
+    for (int row = 0; row < 2; ++row) {
+        const QColor primary = row == 0 ? QColor(Qt::black) : QColor(Qt::white);
+        int x = 10;
+        for (TrayColor colour : colours) {
+            painter.drawPixmap(x, 8 + row * (size + 15), trayGlyph(colour, false, primary, size).pixmap(size, size));
+            x += size + 10;
+        }
+        painter.drawPixmap(x, 8 + row * (size + 15),
+                           trayGlyph(TrayColor::primary, true, primary, size).pixmap(size, size));
+    }
+    return image;
+}
+
+} // namespace
+
+void addAppShots(ShotList &shots, ShotEnvironment &environment)
+{
+    auto scene = std::make_shared<AppScene>(environment);
+    using S = ServiceRunState;
+    using M = ServiceLifecycleMode;
+
+    shots.push_back({QStringLiteral("management-window"), [scene] {
+                         return grabWindow(&scene->app.managementWindow());
+                     }});
+    shots.push_back({QStringLiteral("management-window-app-menu"), [scene] {
+                         return grabMenu(scene->app.managementWindow().findChild<QMenu *>(QStringLiteral("appMenu")));
+                     }});
+    shots.push_back({QStringLiteral("management-window-help-menu"), [scene] {
+                         return grabMenu(scene->app.managementWindow().findChild<QMenu *>(QStringLiteral("helpMenu")));
+                     }});
+    shots.push_back({QStringLiteral("setup-wizard-placeholder"), [] {
+                         PlaceholderWizardDialog dialog;
+                         return grabWindow(&dialog);
+                     }});
+    shots.push_back({QStringLiteral("settings-window"), [scene] {
+                         scene->app.openSettings();
+                         return grabWindow(scene->app.settingsWindow());
+                     }});
+
+    shots.push_back({QStringLiteral("status-menu-stopped"), [] {
+                         return statusMenu([](test::RecordingServiceControl &) {}, std::nullopt);
+                     }});
+    shots.push_back({QStringLiteral("status-menu-mixed"), [] {
+                         return statusMenu(
+                             [](test::RecordingServiceControl &s) {
+                                 s.states[ServiceID::varaHF] = S::running;
+                                 s.states[ServiceID::varaFM] = S::stopping;
+                                 s.states[ServiceID::rigctld] = S::starting;
+                                 s.states[ServiceID::direwolf] = S::error;
+                             },
+                             QStringLiteral("Shack Helper"));
+                     }});
+    shots.push_back({QStringLiteral("status-menu-running"), [] {
+                         return statusMenu(
+                             [](test::RecordingServiceControl &s) {
+                                 s.modes[ServiceID::varaFM] = M::disabled;
+                                 s.modes[ServiceID::direwolf] = M::disabled;
+                                 s.states[ServiceID::varaHF] = S::running;
+                                 s.states[ServiceID::rigctld] = S::running;
+                             },
+                             QStringLiteral("Cordavelle Helper"));
+                     }});
+    shots.push_back({QStringLiteral("status-menu-all-disabled"), [] {
+                         return statusMenu(
+                             [](test::RecordingServiceControl &s) {
+                                 for (ServiceID id : allCases<ServiceID>()) {
+                                     s.modes[id] = M::disabled;
+                                 }
+                             },
+                             std::nullopt);
+                     }});
+    shots.push_back({QStringLiteral("tray-glyphs"), [] { return trayGlyphs(); }});
+
+    shots.push_back({QStringLiteral("alert-services-still-running"),
+                     [] { return alert(servicesStillRunningAlert({ServiceID::varaHF, ServiceID::rigctld})); }});
+    shots.push_back({QStringLiteral("alert-quit"), [] { return alert(quitConfirmationAlert()); }});
+    shots.push_back({QStringLiteral("alert-reset-all"), [] { return alert(resetAllConfirmationAlert()); }});
+    shots.push_back({QStringLiteral("alert-api-server-failed"), [] {
+                         return alert(httpServerFailureAlert(8380, QStringLiteral("The address is already in use")));
+                     }});
+    shots.push_back({QStringLiteral("alert-microphone"), [] { return alert(microphoneDeniedAlert()); }});
+}
+
+} // namespace cordavelle::screenshots
