@@ -65,6 +65,8 @@ class HelperAppTest : public ::testing::Test {
 protected:
     HelperAppTest()
     {
+        // Real children end in real time: stops and their waits run on the real clock.
+        env.useSystemClock();
         config.setApiPort(test::freeTcpPort(QHostAddress::Any));
         orchestrator.overrideStartPath(ServiceID::varaHF, [this](ServiceID id, std::stop_token cancel) {
             return launchSleeper(orchestrator.process(id), cancel);
@@ -154,7 +156,7 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     QObject::connect(&app->delegate().startup(), &ServiceStartup::aboutToExit, [&] { exited = true; });
     command("quit")->trigger();
     // The program ends only once the service has stopped.
-    ASSERT_TRUE(env.clock().runUntil([&] { return exited; }, 10s));
+    ASSERT_TRUE(test::processEventsUntil([&] { return exited; }, 10s));
     EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::stopped);
     EXPECT_TRUE(children.allEnded());
     EXPECT_EQ(alerts.shown.size(), 2u);
@@ -185,8 +187,7 @@ TEST_F(HelperAppTest, StartUpFinishesBeforeTheFailureAlertWhichOpensTheSettingsW
     // First launch: the window comes 0.1 s later, with the wizard's sheet over it.
     EXPECT_TRUE(setup.showWizard());
     EXPECT_FALSE(app->managementWindow().isVisible());
-    env.clock().advance(100ms);
-    EXPECT_TRUE(app->managementWindow().isVisible());
+    EXPECT_TRUE(test::processEventsUntil([&] { return app->managementWindow().isVisible(); }));
     ASSERT_TRUE(test::processEventsUntil([&] { return app->managementWindow().wizard() != nullptr; }));
     app->managementWindow().wizard()->reject();
     EXPECT_FALSE(setup.showWizard());
@@ -220,7 +221,7 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
         wipedWhileRunning = wipedWhileRunning || !children.allEnded();
     });
     command("resetAll")->trigger();
-    ASSERT_TRUE(env.clock().runUntil([&] { return relaunches > 0; }, 10s));
+    ASSERT_TRUE(test::processEventsUntil([&] { return relaunches > 0; }, 10s));
     EXPECT_FALSE(wipedWhileRunning);
     EXPECT_EQ(seenAtRelaunch, (QStringList{"stopped", "no prefix", "no settings", "no clients"}));
     // Only the reset was asked for, although VARA HF was running.
