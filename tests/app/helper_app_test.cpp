@@ -1,19 +1,14 @@
-#include "api/pairing_manager.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
 #include "app/management_window.h"
 #include "app/settings_opener.h"
 #include "base/helper_places.h"
-#include "core/config_store.h"
-#include "core/service_orchestrator.h"
-#include "radio/keepalive_request_advertiser.h"
-#include "radio/rig_control_server_discovery.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/helper_objects.h"
 #include "support/local_ports.h"
 #include "support/scripted_alert_presenter.h"
-#include "support/test_platform.h"
 
 #include <QAction>
 #include <QApplication>
@@ -61,7 +56,7 @@ TEST(AppDecisions, AppearanceFallsBackToTheWindowWhenThereIsNoTray)
     EXPECT_EQ(appearancePlan(M::both, false), (AppearancePlan{false, true, true}));
 }
 
-class HelperAppTest : public ::testing::Test {
+class HelperAppTest : public ::testing::Test, protected test::HelperObjects {
 protected:
     HelperAppTest()
     {
@@ -97,12 +92,6 @@ protected:
 
     QAction *command(const QString &name) { return app->managementWindow().findChild<QAction *>(name); }
 
-    test::TestPlatform env;
-    ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    ServiceOrchestrator orchestrator{config, keepalive, discovery};
-    PairingManager pairing{env.defaults(), env.clock()};
     test::ScriptedAlertPresenter alerts;
     HelperSetupState setup;
     SettingsOpener settingsOpener;
