@@ -20,7 +20,7 @@ public:
         row->setContentsMargins(6, 3, 8, 3);
         m_icon = new QLabel;
         m_title = new QLabel;
-        m_badge = new QLabel;
+        m_badge = new QLabel(this);
         m_dot = new StateDot;
         m_disabled = new QLabel(QStringLiteral("Disabled"));
         m_trailing = new QLabel;
@@ -66,7 +66,10 @@ public:
                                    .arg(fill.green())
                                    .arg(fill.blue())
                                    .arg(height / 2));
-        (model.section == SidebarSection::setup ? m_leadingBadge : m_trailingBadge)->addWidget(m_badge);
+        if (!m_badgePlaced) {
+            (model.section == SidebarSection::setup ? m_leadingBadge : m_trailingBadge)->addWidget(m_badge);
+            m_badgePlaced = true;
+        }
         m_trailing->setVisible(!model.trailing.isEmpty());
         m_trailing->setText(model.trailing);
     }
@@ -105,6 +108,7 @@ private:
     QHBoxLayout *m_trailingBadge;
     QString m_symbol;
     bool m_selected = false;
+    bool m_badgePlaced = false;
 };
 
 Sidebar::Sidebar(QWidget *parent) : QTreeWidget(parent)
