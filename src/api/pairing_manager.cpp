@@ -3,6 +3,8 @@
 #include "base/helper_logger.h"
 #include "platform/platform.h"
 
+#include <QCoreApplication>
+
 #include <sys/random.h>
 
 #include <array>
@@ -29,6 +31,9 @@ PairingManager::PairingManager(UserDefaults &defaults, Clock &clock, QObject *pa
     : QObject(parent), m_defaults(defaults), m_clock(clock)
 {
     load();
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        connect(app, &QCoreApplication::aboutToQuit, this, &PairingManager::flushPendingSave);
+    }
 }
 
 int PairingManager::pendingCount() const
@@ -219,7 +224,29 @@ void PairingManager::updateLastSeen(const QString &clientId)
         return;
     }
     client->lastSeen = m_clock.wallNow();
-    save();
+    emit clientsChanged();
+    if (!m_pendingSave) {
+        m_pendingSave.emplace();
+        saveLater(this, m_clock, m_pendingSave->get_token());
+    }
+}
+
+QCoro::Task<void> PairingManager::saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop)
+{
+    const bool slept = co_await clock.sleep(kLastSeenSaveDelay, stop);
+    if (!slept || !self) {
+        co_return;
+    }
+    // Done waiting: the save must not stop the sleep that has just ended.
+    self->m_pendingSave.reset();
+    self->save();
+}
+
+void PairingManager::flushPendingSave()
+{
+    if (m_pendingSave) {
+        save();
+    }
 }
 
 void PairingManager::markTokenClaimed(const QString &clientId)
@@ -325,6 +352,11 @@ void PairingManager::load()
 
 void PairingManager::save()
 {
+    // The whole table is written, last-seen times kept only in memory included.
+    if (m_pendingSave) {
+        m_pendingSave->request_stop();
+        m_pendingSave.reset();
+    }
     std::string encoded;
     try {
         nlohmann::ordered_json array = nlohmann::ordered_json::array();

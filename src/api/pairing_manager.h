@@ -2,7 +2,13 @@
 
 #include "api/paired_client.h"
 
+#include <QCoroTask>
 #include <QObject>
+#include <QPointer>
+
+#include <chrono>
+#include <optional>
+#include <stop_token>
 
 #include <map>
 #include <vector>
@@ -22,6 +28,7 @@ public:
     static constexpr std::size_t kMaxClients = 50;
     static constexpr double kUnclaimedApprovalLifetime = 600.0;
     static inline const QString kDefaultsKey = QStringLiteral("pairedClients");
+    static constexpr std::chrono::milliseconds kLastSeenSaveDelay{1000};
 
     struct PairingResult {
         enum class Kind {
@@ -57,7 +64,11 @@ public:
     std::optional<PairedClient> client(const QString &clientId) const;
     // The approved client whose token equals the candidate; compares every token in full.
     std::optional<PairedClient> validateToken(const QString &candidate) const;
+    // Kept in memory at once and written behind, at most once a second: every authenticated
+    // request calls it, and rewriting the settings file each time would hold up the API.
     void updateLastSeen(const QString &clientId);
+    // Writes a last-seen time that is still only in memory; runs at the application's quit.
+    void flushPendingSave();
     void markTokenClaimed(const QString &clientId);
     // Approvals whose token was not fetched within 600 s of pairing go back to pending.
     int sweepUnclaimedApprovals();
@@ -79,6 +90,7 @@ signals:
 private:
     void load();
     void save();
+    static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const std::optional<QString> &newToken);
     PairedClient *find(const QString &clientId);
@@ -90,6 +102,8 @@ private:
     std::vector<nlohmann::ordered_json> m_undecodable;
     std::map<QString, QString> m_approvedTokens;
     std::map<QString, PairedClient::Time> m_lastRequestAt;
+    // Set while a last-seen time waits to be written; any save of the table ends the wait.
+    std::optional<std::stop_source> m_pendingSave;
 };
 
 } // namespace cordavelle

@@ -152,16 +152,42 @@ TEST_F(PairingManagerTest, UnclaimedApprovalExpiresAfterSixHundredSeconds)
     EXPECT_EQ(manager->client("other")->status, PairingStatus::approved);
 }
 
-TEST_F(PairingManagerTest, LastSeenAndConnectedness)
+TEST_F(PairingManagerTest, LastSeenCountsAtOnceAndIsWrittenBehindAtMostOnceASecond)
 {
     auto manager = makeManager();
     manager->requestPairing("c1", "h", "p", "");
+    const auto storedLastSeen = [&] { return storedTable()[0]["lastSeen"].get<double>(); };
+    const double registered = storedLastSeen();
     env.clock().advance(120s);
     EXPECT_FALSE(manager->client("c1")->isConnected(env.clock().wallNow()));
-    manager->updateLastSeen("c1");
+
+    // A burst of authenticated requests: in memory at once, on disk once, a second later.
+    for (int i = 0; i < 20; ++i) {
+        manager->updateLastSeen("c1");
+        env.clock().advance(10ms);
+    }
     EXPECT_TRUE(manager->client("c1")->isConnected(env.clock().wallNow()));
+    EXPECT_EQ(storedLastSeen(), registered);
+    env.clock().advance(800ms);
+    EXPECT_DOUBLE_EQ(storedLastSeen(), registered + 120.19) << "the newest time, a second after the first";
     env.clock().advance(60s);
     EXPECT_FALSE(manager->client("c1")->isConnected(env.clock().wallNow()));
+
+    // Any other save of the table carries the newest time along and ends the wait.
+    manager->updateLastSeen("c1");
+    const double seen = registered + 181.0;
+    manager->requestPairing("c2", "h", "p", "");
+    EXPECT_DOUBLE_EQ(storedLastSeen(), seen);
+    env.defaults().removeObject("pairedClients");
+    env.clock().advance(2s);
+    EXPECT_TRUE(storedTable().is_null()) << "no second write for the same time";
+
+    // At quit, a time still in memory is written; without one nothing is.
+    manager->flushPendingSave();
+    EXPECT_TRUE(storedTable().is_null());
+    manager->updateLastSeen("c1");
+    manager->flushPendingSave();
+    EXPECT_DOUBLE_EQ(storedLastSeen(), seen + 2.0);
 }
 
 TEST_F(PairingManagerTest, RestartRebuildsTheTokenIndexFromTableAndKeychain)
@@ -203,6 +229,7 @@ TEST_F(PairingManagerTest, DamagedRecordSurvivesASave)
     EXPECT_TRUE(env.log().contains("could not be read"));
 
     manager->updateLastSeen("good");
+    manager->flushPendingSave();
     const auto stored = storedTable();
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[1], table[1]);
