@@ -3,6 +3,7 @@
 #include "app/log_viewer.h"
 #include "app/port_field.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -156,6 +157,14 @@ TEST(LogViewer, ButtonsPlaceholderAndFollowingTheEnd)
 
     withClear.clearButton()->click();
     EXPECT_TRUE(cleared);
+
+    // A long log opened by the user starts at its end.
+    EXPECT_FALSE(withoutClear.isExpanded());
+    withoutClear.setExpanded(true);
+    QCoreApplication::processEvents();
+    QScrollBar *opened = withoutClear.lines()->verticalScrollBar();
+    EXPECT_GT(opened->maximum(), 0);
+    EXPECT_EQ(opened->value(), opened->maximum());
 }
 
 } // namespace
