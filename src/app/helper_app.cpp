@@ -3,6 +3,7 @@
 #include "api/pairing_manager.h"
 #include "app/about_window.h"
 #include "app/app_log.h"
+#include "app/coalesced_refresh.h"
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
@@ -36,6 +37,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
       m_context(context),
       m_services(context.orchestrator),
       m_delegate(std::make_unique<HelperAppDelegate>(context)),
+      m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     ensureIconTheme();
@@ -88,12 +90,12 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     // The label and the menu follow every state they show.
     for (ServiceID id : allCases<ServiceID>()) {
         connect(&m_context.orchestrator.process(id), &ManagedProcess::stateChanged, this, [this] {
-            scheduleTrayRefresh();
+            m_trayRefresh->schedule();
             m_statusMenu->scheduleRefresh();
         });
     }
     const auto configChanged = [this] {
-        scheduleTrayRefresh();
+        m_trayRefresh->schedule();
         m_statusMenu->scheduleRefresh();
     };
     connect(&m_context.config, &ConfigStore::varaConfigChanged, this, configChanged);
@@ -101,7 +103,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     connect(&m_context.config, &ConfigStore::rigctldConfigChanged, this, configChanged);
     connect(&m_context.config, &ConfigStore::direwolfConfigChanged, this, configChanged);
     connect(&m_context.config, &ConfigStore::appearanceModeChanged, this, &CordavelleHelperApp::applyAppearance);
-    connect(&m_context.pairing, &PairingManager::clientsChanged, this, &CordavelleHelperApp::scheduleTrayRefresh);
+    connect(&m_context.pairing, &PairingManager::clientsChanged, m_trayRefresh, &CoalescedRefresh::schedule);
     connect(&m_delegate->bonjourAdvertiser(), &BonjourAdvertiser::isAdvertisingChanged, m_statusMenu,
             &StatusMenu::scheduleRefresh);
 
@@ -138,18 +140,8 @@ TrayColor CordavelleHelperApp::trayColor() const
                         m_context.orchestrator.rigctldProcess().state(), m_context.config.rigctldConfig().lifecycleMode);
 }
 
-void CordavelleHelperApp::scheduleTrayRefresh()
-{
-    if (m_trayRefreshPending) {
-        return;
-    }
-    m_trayRefreshPending = true;
-    QMetaObject::invokeMethod(this, &CordavelleHelperApp::refreshTrayIcon, Qt::QueuedConnection);
-}
-
 void CordavelleHelperApp::refreshTrayIcon()
 {
-    m_trayRefreshPending = false;
     const QColor primary = QApplication::palette().color(QPalette::WindowText);
     m_trayIcon->setIcon(trayGlyph(trayColor(), m_context.pairing.pendingCount() >= 1, primary));
 }

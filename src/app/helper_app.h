@@ -16,6 +16,7 @@ class QSystemTrayIcon;
 
 namespace cordavelle {
 
+class CoalescedRefresh;
 class ManagementWindow;
 class StatusMenu;
 
@@ -59,18 +60,17 @@ public:
 
 private:
     void refreshTrayIcon();
-    void scheduleTrayRefresh();
 
     AppContext m_context;
     OrchestratorServiceControl m_services;
     std::unique_ptr<HelperAppDelegate> m_delegate;
+    CoalescedRefresh *m_trayRefresh;
     std::unique_ptr<ManagementWindow> m_managementWindow;
     QSystemTrayIcon *m_trayIcon;
     StatusMenu *m_statusMenu;
     QPointer<QWidget> m_settingsWindow;
     ViewFactory m_settingsViewFactory;
     std::function<bool()> m_trayAvailable;
-    bool m_trayRefreshPending = false;
     bool m_warnedTrayMissing = false;
 };
 

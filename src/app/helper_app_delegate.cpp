@@ -169,11 +169,12 @@ void HelperAppDelegate::applicationDidFinishLaunching()
             self->showManagementWindow();
         }
     }(this);
-    m_launching = false;
-    // Start-up is complete before anyone has to answer an alert.
+    // Start-up is complete before anyone has to answer an alert. Alerts raised until then (also
+    // by what start-up set going, such as a listener that fails a moment later) keep their order.
     QMetaObject::invokeMethod(
         this,
         [this] {
+            m_launching = false;
             auto alerts = std::exchange(m_deferredAlerts, {});
             for (auto &show : alerts) {
                 show();

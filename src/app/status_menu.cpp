@@ -1,6 +1,7 @@
 #include "status_menu.h"
 
 #include "app/app_log.h"
+#include "app/coalesced_refresh.h"
 #include "app/status_look.h"
 
 #include <QHBoxLayout>
@@ -162,24 +163,20 @@ QCoro::Task<void> stopEveryServiceThenTerminate(ServiceControl &services, std::f
 }
 
 StatusMenu::StatusMenu(ServiceControl &services, AlertPresenter &alerts, Actions actions, QWidget *parent)
-    : QMenu(parent), m_services(services), m_alerts(alerts), m_actions(std::move(actions))
+    : QMenu(parent),
+      m_services(services),
+      m_alerts(alerts),
+      m_actions(std::move(actions)),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     connect(this, &QMenu::aboutToShow, this, &StatusMenu::refresh);
     refresh();
 }
 
-void StatusMenu::scheduleRefresh()
-{
-    if (m_refreshPending) {
-        return;
-    }
-    m_refreshPending = true;
-    QMetaObject::invokeMethod(this, &StatusMenu::refresh, Qt::QueuedConnection);
-}
+void StatusMenu::scheduleRefresh() { m_refresh->schedule(); }
 
 void StatusMenu::refresh()
 {
-    m_refreshPending = false;
     std::optional<QString> advertised = m_actions.advertisedName ? m_actions.advertisedName() : std::nullopt;
     clear();
     for (const StatusMenuEntry &entry : statusMenuEntries(m_services, advertised)) {

@@ -14,6 +14,8 @@
 
 namespace cordavelle {
 
+class CoalescedRefresh;
+
 // How a run state shows in the status menu: the mark drawn in the state's tone.
 enum class StatusMark { circle, dottedCircle, filledCircle, exclamation };
 StatusMark statusMark(ServiceRunState state);
@@ -73,7 +75,7 @@ private:
     ServiceControl &m_services;
     AlertPresenter &m_alerts;
     Actions m_actions;
-    bool m_refreshPending = false;
+    CoalescedRefresh *m_refresh;
 };
 
 } // namespace cordavelle

@@ -151,27 +151,36 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_EQ(alerts.shown.size(), 2u);
 }
 
-TEST_F(HelperAppTest, StartUpFinishesBeforeTheFailureAlertWhichOpensTheSettingsWindow)
+class RefusedMicrophone final : public MicrophonePermission {
+public:
+    Status status() const override { return Status::notDetermined; }
+    void requestAccess(std::function<void(bool)> answer) override { answer(false); }
+};
+
+TEST_F(HelperAppTest, StartUpFinishesBeforeItsAlertsAndOpenSettingsOpensTheSettingsWindow)
 {
     QTcpServer holder;
     ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
     config.setApiPort(holder.serverPort());
-    bool startUpDone = false;
+    app->delegate().setMicrophonePermission(std::make_shared<RefusedMicrophone>());
+    bool startUpDone = true;
     alerts.onPresent = [&](const Alert &) {
-        startUpDone = orchestrator.idleShutdown().isIdleMonitorRunning() && discovery.isBrowsing();
+        startUpDone = startUpDone && orchestrator.idleShutdown().isIdleMonitorRunning() && discovery.isBrowsing();
     };
+    alerts.answers = {1, 0};
     app->delegate().applicationDidFinishLaunching();
     EXPECT_TRUE(alerts.shown.empty());
-    ASSERT_TRUE(test::processEventsUntil([&] { return !alerts.shown.empty(); }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return alerts.shown.size() == 2; }));
     EXPECT_TRUE(startUpDone);
-    EXPECT_EQ(alerts.shown[0].message, "API Server Failed to Start");
-    EXPECT_TRUE(alerts.shown[0].informativeText.startsWith(
+    EXPECT_EQ(alerts.shown[0].message, "Microphone Access Required");
+    EXPECT_EQ(alerts.shown[1].message, "API Server Failed to Start");
+    EXPECT_TRUE(alerts.shown[1].informativeText.startsWith(
         QStringLiteral("Cordavelle Helper could not bind to port %1.").arg(holder.serverPort())));
     // "Open Settings" works although the settings window was never shown.
     ASSERT_NE(app->settingsWindow(), nullptr);
     EXPECT_TRUE(app->settingsWindow()->isVisible());
     app->delegate().showHTTPServerFailureAlert(1, "again");
-    EXPECT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown.size(), 2u);
 
     // First launch: the window comes 0.1 s later, with the wizard's sheet over it.
     EXPECT_TRUE(setup.showWizard());
