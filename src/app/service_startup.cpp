@@ -117,6 +117,8 @@ QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
     HelperLogger::info(QStringLiteral("Stopping every service before quitting"));
     co_await self->stopServices();
     if (self) {
+        // What is written behind (the clients' last-seen times) is saved before the end.
+        self->m_pairing.flushPendingSave();
         emit self->aboutToExit();
     }
     QCoreApplication::exit(0);

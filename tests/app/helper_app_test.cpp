@@ -141,6 +141,12 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_FALSE(app->delegate().isTerminating());
     EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::running);
 
+    // A last-seen time still waiting to be written.
+    pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
+    pairing.approve("c1");
+    const auto paired = pairing.clients().front().lastSeen;
+    env.clock().advance(5s);
+    pairing.updateLastSeen("c1");
     bool exited = false;
     QObject::connect(&app->delegate().startup(), &ServiceStartup::aboutToExit, [&] { exited = true; });
     command("quit")->trigger();
@@ -149,6 +155,9 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::stopped);
     EXPECT_TRUE(children.allEnded());
     EXPECT_EQ(alerts.shown.size(), 2u);
+    PairingManager reloaded(env.defaults(), env.clock());
+    ASSERT_EQ(reloaded.clients().size(), 1u);
+    EXPECT_GT(reloaded.clients().front().lastSeen, paired);
 }
 
 class RefusedMicrophone final : public MicrophonePermission {
