@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
+#include <QProxyStyle>
+#include <QStyleOptionMenuItem>
 #include <QWidgetAction>
 
 namespace cordavelle {
@@ -29,6 +31,37 @@ QCoro::Task<void> prepareThenStop(ServiceControl &services, ServiceID id)
     co_await services.prepareToStopService(id);
     services.stopService(id);
 }
+
+// Draws a row's action word (the text after the tab, where shortcuts stand) in the secondary
+// style, as it only says what a click does.
+class SecondaryActionWordStyle final : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        const qsizetype tab = item ? item->text.indexOf(QLatin1Char('\t')) : -1;
+        if (element != CE_MenuItem || tab < 0) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        QStyleOptionMenuItem title(*item);
+        title.text = item->text.left(tab);
+        QProxyStyle::drawControl(element, &title, painter, widget);
+        const bool selected = item->state & State_Selected;
+        QPalette palette = item->palette;
+        if (selected) {
+            palette.setColor(QPalette::WindowText, palette.color(QPalette::HighlightedText));
+        }
+        const int margin = pixelMetric(PM_MenuHMargin, option, widget) +
+                           2 * pixelMetric(PM_MenuPanelWidth, option, widget) + 12;
+        painter->save();
+        painter->setPen(toneColour(Tone::secondary, palette));
+        painter->drawText(item->rect.adjusted(0, 0, -margin, 0), Qt::AlignRight | Qt::AlignVCenter,
+                          item->text.mid(tab + 1));
+        painter->restore();
+    }
+};
 
 } // namespace
 
@@ -169,6 +202,9 @@ StatusMenu::StatusMenu(ServiceControl &services, AlertPresenter &alerts, Actions
       m_actions(std::move(actions)),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
+    auto *style = new SecondaryActionWordStyle;
+    style->setParent(this);
+    setStyle(style);
     connect(this, &QMenu::aboutToShow, this, &StatusMenu::refresh);
     refresh();
 }
