@@ -28,16 +28,15 @@ SingleInstance::~SingleInstance() = default;
 
 QString SingleInstance::socketPathFor(const QString &preferencesFolder)
 {
-    const QByteArray key = QCryptographicHash::hash(QFileInfo(preferencesFolder).absoluteFilePath().toUtf8(),
-                                                    QCryptographicHash::Sha256)
-                               .toHex()
-                               .left(16);
+    const QString preferences = QDir::cleanPath(QFileInfo(preferencesFolder).absoluteFilePath());
+    const QByteArray key =
+        QCryptographicHash::hash(preferences.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     const QString name = QStringLiteral("/cordavelle-helper-") + QString::fromLatin1(key);
     // A folder only this user can enter; a socket path must stay short.
     QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
-        QDir().mkpath(preferencesFolder);
-        folder = preferencesFolder;
+        QDir().mkpath(preferences);
+        folder = preferences;
     }
     if ((folder + name).toLocal8Bit().size() > 100) {
         folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
