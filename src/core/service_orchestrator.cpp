@@ -12,6 +12,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 
 namespace cordavelle {
 
@@ -131,16 +132,28 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
     idleShutdown().cancelIdleTimer(id);
     idleShutdown().recordActivity(id);
     const ServiceRunState state = process(id).state();
-    if (state != ServiceRunState::stopped && state != ServiceRunState::error) {
+    if ((state != ServiceRunState::stopped && state != ServiceRunState::error) || m_startsInFlight.contains(id)) {
         co_return;
     }
+    // Marked before the first suspension: the child is launched only after the clean-up below,
+    // and every start that comes meanwhile must find this one.
+    const std::uint64_t startNumber = ++m_startCount;
+    m_startsInFlight[id] = startNumber;
+    QPointer<ServiceOrchestrator> self(this);
+    const auto endOfStart = qScopeGuard([self, id, startNumber] {
+        if (self) {
+            const auto it = self->m_startsInFlight.find(id);
+            if (it != self->m_startsInFlight.end() && it->second == startNumber) {
+                self->m_startsInFlight.erase(it);
+            }
+        }
+    });
 
     // Ends this start when the caller gives up or the service is stopped meanwhile.
     std::stop_source combined;
     std::stop_callback byCaller(cancel, [&combined] { combined.request_stop(); });
     std::stop_callback byStop(pendingWork(id), [&combined] { combined.request_stop(); });
     const std::stop_token token = combined.get_token();
-    QPointer<ServiceOrchestrator> self(this);
 
     if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
         co_await stopOtherVARAVariant(id, token);
@@ -247,17 +260,22 @@ QCoro::Task<void> ServiceOrchestrator::prepareToStopService(ServiceID id)
     }
 }
 
-void ServiceOrchestrator::stopService(ServiceID id)
+void ServiceOrchestrator::stopService(ServiceID id) { stopService(id, false); }
+
+void ServiceOrchestrator::stopService(ServiceID id, bool quitting)
 {
     idleShutdown().cancelIdleTimer(id);
     cancelPendingWork(id);
+    m_startsInFlight.erase(id);
+    // A stopped variant's Wine server went with its stop (or with the start-up clean-up).
+    const bool spareWineServer = quitting && process(id).state() == ServiceRunState::stopped;
     process(id).stop();
     switch (id) {
     case ServiceID::varaHF:
     case ServiceID::varaFM: {
         // One Wine server serves both modems: it goes only when the other modem is not in use.
         const ServiceRunState other = process(id == ServiceID::varaHF ? ServiceID::varaFM : ServiceID::varaHF).state();
-        if (other != ServiceRunState::running && other != ServiceRunState::starting) {
+        if (!spareWineServer && other != ServiceRunState::running && other != ServiceRunState::starting) {
             OrphanReaper::killWineserver();
         }
         break;
@@ -281,7 +299,7 @@ QCoro::Task<void> ServiceOrchestrator::stopAllServices()
         if (!self) {
             co_return;
         }
-        stopService(id);
+        stopService(id, true);
     }
     // Children that ignore SIGTERM are killed 2 s after it; quitting waits for that.
     for (ServiceID id : allCases<ServiceID>()) {

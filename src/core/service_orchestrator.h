@@ -62,7 +62,7 @@ public:
 
     // Starts a service through its start path, whatever its lifecycle mode. It first cancels the
     // service's pending idle stop and stamps its activity; a service that is not stopped or in
-    // error is left as it is. A start of one VARA variant first stops the other, which shares its
+    // error, or whose start is already under way, is left as it is and the call returns at once. A start of one VARA variant first stops the other, which shares its
     // Wine prefix and port. The start path's errors reach the caller. The start ends without
     // launching once `cancel` is requested or the service is stopped meanwhile.
     QCoro::Task<void> startService(ServiceID id, std::stop_token cancel = {});
@@ -77,7 +77,8 @@ public:
     // The starts run after the caller has returned; a failed one enters the restart chain.
     void startAlwaysOnServices();
     // At quit: ends the idle monitor, stops every service in order and waits, at most
-    // stopAllTimeLimit, until no child is left stopping.
+    // stopAllTimeLimit, until no child is left stopping. A VARA variant that was already stopped
+    // leaves the Wine server alone, so that quitting with nothing running is immediate.
     QCoro::Task<void> stopAllServices();
 
     IdleShutdownController &idleShutdown();
@@ -124,6 +125,8 @@ public:
     void overrideStartPath(ServiceID id, StartPath path);
 
 private:
+    // stopService; `quitting` spares the Wine server when the variant was already stopped.
+    void stopService(ServiceID id, bool quitting);
     QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel);
     // The start paths (service_orchestrator_vara.cpp, _rigctld.cpp, _direwolf.cpp). They end
     // without launching, or without marking the service running, once `cancel` is requested.
@@ -180,6 +183,10 @@ private:
     ManagedProcess *m_direwolfProcess;
     QList<ConnectedClient> m_connectedClients;
     std::map<ServiceID, std::stop_source> m_pendingWork;
+    // The start under way per service, by its number; a stop forgets it, so that a start after
+    // the stop need not wait for the cancelled one to unwind.
+    std::map<ServiceID, std::uint64_t> m_startsInFlight;
+    std::uint64_t m_startCount = 0;
     // Restart tasks alive per service, waiting or starting.
     std::map<ServiceID, int> m_restartTasks;
     std::unique_ptr<IdleShutdownController> m_idleShutdown;

@@ -1,3 +1,7 @@
+#include "api/api_router.h"
+#include "api/http_server.h"
+#include "api/pairing_manager.h"
+#include "app/orchestrator_service_control.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
@@ -9,10 +13,12 @@
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
+#include "support/wire_client.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QCoroTimer>
+#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
@@ -240,6 +246,48 @@ TEST_F(ServiceOrchestratorTest, StartOnlyFromStoppedOrErrorAndStartPathErrorsRea
     EXPECT_EQ(launches[ServiceID::direwolf], 2);
     // Port reaping asked lsof about the KISS and AGW ports first.
     EXPECT_EQ(env.commands().callsOf(QStringLiteral("lsof")).size(), 4u);
+}
+
+TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllSucceed)
+{
+    // Like rigctld's own path, the start path cleans up a while before it launches.
+    const auto launchNow = launching(QStringLiteral("exec sleep 600"));
+    orchestrator->overrideStartPath(ServiceID::rigctld,
+                                    [this, launchNow](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
+                                        if (co_await env.clock().sleep(500ms, cancel)) {
+                                            co_await launchNow(id, cancel);
+                                        }
+                                    });
+    config.setRequirePairing(false);
+    PairingManager pairing(env.defaults(), env.clock());
+    OrchestratorServiceControl control(*orchestrator);
+    HTTPServer api;
+    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing)));
+
+    std::vector<test::WireClient> clients(8);
+    for (auto &client : clients) {
+        ASSERT_TRUE(client.connectTo(api.port()));
+        client.send("POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    }
+    ASSERT_TRUE(env.clock().runUntil(
+        [&] { return std::all_of(clients.begin(), clients.end(), [](const auto &c) { return !c.isOpen(); }); },
+        2s));
+    for (const auto &client : clients) {
+        EXPECT_EQ(client.reply().statusCode, 200) << client.received().toStdString();
+    }
+    EXPECT_EQ(launches[ServiceID::rigctld], 1);
+    EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
+
+    // A stop lets the next start through at once, even before the cancelled one has unwound.
+    orchestrator->stopService(ServiceID::rigctld);
+    ASSERT_TRUE(env.clock().runUntil(
+        [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
+    auto first = start(ServiceID::rigctld);
+    orchestrator->stopService(ServiceID::rigctld);
+    auto second = start(ServiceID::rigctld);
+    ASSERT_TRUE(env.clock().runUntil([&] { return first->done && second->done; }, 2s));
+    EXPECT_EQ(launches[ServiceID::rigctld], 2);
+    EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
 }
 
 TEST_F(ServiceOrchestratorTest, IdleStopAfterTheDelayCancelledByANewStart)
@@ -479,6 +527,30 @@ TEST_F(ServiceOrchestratorTest, StopAllServicesIsBoundedEvenWhenAChildIgnoresSig
     EXPECT_FALSE(test::isAlive(stubborn));
     EXPECT_FALSE(orchestrator->idleShutdown().isIdleMonitorRunning());
     EXPECT_TRUE(env.notifications().requests.empty());
+}
+
+TEST_F(ServiceOrchestratorTest, QuitWithNothingRunningIsImmediateAndAStoppedModemsWineServerIsSpared)
+{
+    // A wine server that takes its time over "-k", as a real one does, and leaves a mark.
+    env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
+    const QString mark = env.root() + QStringLiteral("/wineserver-ran");
+    ASSERT_TRUE(test::writeProgram(env.hostPath(QStringLiteral("/usr/local/bin/wineserver")),
+                                   QStringLiteral("#!/bin/sh\nsleep 0.7\ntouch '%1'\n").arg(mark).toUtf8()));
+    const auto quit = [&] {
+        QElapsedTimer timer;
+        timer.start();
+        auto outcome = test::track(orchestrator->stopAllServices());
+        EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
+        return std::chrono::milliseconds(timer.elapsed());
+    };
+
+    EXPECT_LT(quit(), 200ms);
+    EXPECT_FALSE(QFile::exists(mark));
+
+    // A modem that ran still has its wine server stopped.
+    startAndWait(ServiceID::varaHF);
+    quit();
+    EXPECT_TRUE(QFile::exists(mark));
 }
 
 TEST_F(ServiceOrchestratorTest, AlwaysOnStartAtLaunchLeavesDirewolfAloneAndRetriesFailures)
