@@ -68,7 +68,11 @@ RootedToolLocator::RootedToolLocator(QString root) : m_root(std::move(root)) {}
 
 QString RootedToolLocator::hostPath(const QString &namedPath) const
 {
-    return namedPath.startsWith(QLatin1Char('/')) ? m_root + namedPath : namedPath;
+    // A path found by an earlier look-up already lies below the root.
+    if (!namedPath.startsWith(QLatin1Char('/')) || namedPath.startsWith(m_root + QLatin1Char('/'))) {
+        return namedPath;
+    }
+    return m_root + namedPath;
 }
 
 QStringList RootedToolLocator::systemFolders() const
