@@ -1,6 +1,7 @@
 #include "api/bonjour_advertiser.h"
 #include "core/config_store.h"
 
+#include "support/event_wait.h"
 #include "support/test_platform.h"
 
 #include <QTcpServer>
@@ -43,6 +44,8 @@ TEST(BonjourAdvertiser, PublishesTheListenersPortWithVersionAndHostName)
     const QString published = ads[0].service.name;
     config.setServiceName("Renamed");
     EXPECT_EQ(env.bonjour().advertisements()[0].service.name, published);
+    // The status menu shows the name the service really stands under.
+    EXPECT_EQ(advertiser.advertisedName(), published);
 
     // The advertisement ends with the listener; the flag stays.
     listener.reset();
@@ -61,6 +64,20 @@ TEST(BonjourAdvertiser, MachineWithoutANameIsAnnouncedAsMac)
     advertiser.advertise(&listener, "1.0");
     ASSERT_EQ(env.bonjour().advertisements().size(), 1u);
     EXPECT_EQ(env.bonjour().advertisements()[0].service.txt.text("hostname"), QStringLiteral("Mac"));
+}
+
+TEST(BonjourAdvertiser, ATakenNameIsShownAsTheNameBonjourRegistered)
+{
+    test::TestPlatform env;
+    ConfigStore config(env.defaults());
+    config.setServiceName("Shack");
+    env.bonjour().takeName(BonjourAdvertiser::kServiceType, "Shack");
+    BonjourAdvertiser advertiser(&config);
+    QTcpServer listener;
+    ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
+    advertiser.advertise(&listener, "1.0");
+    EXPECT_EQ(advertiser.advertisedName(), "Shack");
+    EXPECT_TRUE(test::processEventsUntil([&] { return advertiser.advertisedName() == "Shack (2)"; }));
 }
 
 } // namespace
