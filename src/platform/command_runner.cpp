@@ -9,6 +9,8 @@
 #include <QProcessEnvironment>
 #include <QTimer>
 
+#include <QPointer>
+
 #include <climits>
 #include <signal.h>
 #include <unistd.h>
@@ -143,6 +145,47 @@ QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
         co_return CommandResult::failedToStart(launchErrorText(*failure, program));
     }
     co_return resultOf(*process, command);
+}
+
+QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, OutputHandler onOutput,
+                                                            std::stop_token stop)
+{
+    const QString program = Platform::current().toolLocator().resolve(command.program);
+    auto process = std::make_unique<QProcess>();
+    command.captureOutput = true;
+    prepare(*process, command, program);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    // A group of its own, so that a stop also ends what the tool started (xz under tar).
+    process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    QProcess *raw = process.get();
+    auto pass = [raw, &onOutput] {
+        const QByteArray chunk = raw->readAllStandardOutput();
+        if (!chunk.isEmpty() && onOutput) {
+            onOutput(chunk);
+        }
+    };
+    QObject::connect(raw, &QProcess::readyReadStandardOutput, raw, pass);
+    ProcessEndAwaiter ended(*raw);
+    raw->start();
+    // Queued: the stop may be requested in the middle of other work on the event loop.
+    std::stop_callback onStop(stop, [raw] {
+        QMetaObject::invokeMethod(
+            raw,
+            [raw] {
+                const auto pid = static_cast<pid_t>(raw->processId());
+                if (pid > 0 && ::kill(-pid, SIGKILL) != 0) {
+                    ::kill(pid, SIGKILL);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    co_await std::move(ended);
+    if (raw->error() == QProcess::FailedToStart) {
+        co_return CommandResult::failedToStart(launchErrorText(*raw, program));
+    }
+    pass();
+    CommandResult result = resultOf(*raw, Command{});
+    co_return result;
 }
 
 CommandResult LinuxCommandRunner::runAndWait(const Command &command)

@@ -7,7 +7,9 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <stop_token>
 
 namespace cordavelle {
 
@@ -39,6 +41,9 @@ struct CommandResult {
     static CommandResult failedToStart(QString error);
 };
 
+// A tool's standard output and standard error together, piece by piece as it writes them.
+using OutputHandler = std::function<void(const QByteArray &chunk)>;
+
 // Command-line tools (lsof, pkill, wineserver, tar, …) and signals to other processes.
 class CommandRunner {
 public:
@@ -46,6 +51,13 @@ public:
 
     // Runs the tool to its end without blocking the event loop.
     virtual QCoro::Task<CommandResult> run(Command command) = 0;
+    // Runs the tool to its end without blocking the event loop, handing its standard output and
+    // standard error, merged in the order written, to `onOutput` as they arrive (on the event
+    // loop); every byte has been handed over before the result comes. `captureOutput` is implied
+    // and the result holds no output. Once `stop` is requested the tool and every process of its
+    // group are killed, and the result says `crashed`.
+    virtual QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput,
+                                                    std::stop_token stop = {}) = 0;
     // Runs the tool to its end, blocking the calling thread meanwhile.
     virtual CommandResult runAndWait(const Command &command) = 0;
     // Sends `signal` to one process. Identifiers below 1 (a process group, every process) are
@@ -61,6 +73,7 @@ public:
 class LinuxCommandRunner final : public CommandRunner {
 public:
     QCoro::Task<CommandResult> run(Command command) override;
+    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {}) override;
     CommandResult runAndWait(const Command &command) override;
     void signalProcess(int64_t pid, int signal) override;
     std::optional<QString> executableOf(int64_t pid) override;

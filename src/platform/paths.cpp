@@ -1,6 +1,10 @@
 #include "paths.h"
 
+#include "files.h"
+
 #include <QDir>
+
+#include <unistd.h>
 
 namespace cordavelle {
 
@@ -13,6 +17,14 @@ QString envOr(const char *name, const QString &fallback)
 }
 
 } // namespace
+
+QString Paths::privateTemporary() const
+{
+    // The shared temporary folder is open to every user; the per-user folder inside it is not.
+    const QString folder = temporary() + QStringLiteral("/cordavelle-helper-") + QString::number(::geteuid());
+    makePrivateFolder(folder);
+    return folder;
+}
 
 QString XdgPaths::home() const { return envOr("HOME", QDir::homePath()); }
 

@@ -14,6 +14,11 @@ public:
     virtual QString preferences() const = 0;
     virtual QString home() const = 0;
     virtual QString temporary() const = 0;
+
+    // The helper's own folder inside temporary(), for scratch files (scripts, downloads, unpacked
+    // archives): made when missing, mode 0700, owned by this user and no symbolic link, checked
+    // again at every call. Throws FileError when it can't be made so.
+    QString privateTemporary() const;
 };
 
 // XDG locations, read from the environment at each call so that a changed environment is seen.

@@ -18,7 +18,8 @@ Platform::Platform()
       m_toolLocator(std::make_shared<SystemToolLocator>()),
       m_attention(std::make_shared<NoWindowAttention>()),
       m_commandRunner(std::make_shared<LinuxCommandRunner>()),
-      m_wineDrivers(std::make_shared<LinuxWineDrivers>())
+      m_wineDrivers(std::make_shared<LinuxWineDrivers>()),
+      m_remoteServices(RemoteServices::fromEnvironment())
 {
 }
 
@@ -84,6 +85,14 @@ Keychain &Platform::keychain()
                                                      + QStringLiteral("/Cordavelle Helper/keychain.json"));
     }
     return *m_keychain;
+}
+
+HttpClient &Platform::httpClient()
+{
+    if (!m_httpClient) {
+        m_httpClient = std::make_shared<QtHttpClient>(m_clock);
+    }
+    return *m_httpClient;
 }
 
 Bonjour &Platform::bonjour()

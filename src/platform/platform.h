@@ -7,10 +7,12 @@
 #include "clock.h"
 #include "keychain.h"
 #include "command_runner.h"
+#include "http_client.h"
 #include "log_sink.h"
 #include "login_item.h"
 #include "notifications.h"
 #include "paths.h"
+#include "remote_services.h"
 #include "system_info.h"
 #include "terminal.h"
 #include "tool_locator.h"
@@ -76,6 +78,10 @@ public:
     // Command-line tools and signals to other processes.
     CommandRunner &commandRunner() { return *m_commandRunner; }
     WineDrivers &wineDrivers() { return *m_wineDrivers; }
+    // HTTP(S) for the installers, made on first use with the clock in force then.
+    HttpClient &httpClient();
+    // Where the remote services are: CORDAVELLE_HELPER_REMOTE_BASE when set, else the internet.
+    const RemoteServices &remoteServices() const { return m_remoteServices; }
 
     // The defaults of a domain, made on first use from the domain's property list in
     // `paths().preferences()` (or by the installed factory).
@@ -100,6 +106,8 @@ public:
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
+    void setHttpClient(std::shared_ptr<HttpClient> client) { m_httpClient = std::move(client); }
+    void setRemoteServices(RemoteServices services) { m_remoteServices = std::move(services); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
     void setDefaultsFactory(DefaultsFactory factory);
@@ -120,6 +128,8 @@ private:
     std::shared_ptr<Bonjour> m_bonjour;
     std::shared_ptr<CommandRunner> m_commandRunner;
     std::shared_ptr<WineDrivers> m_wineDrivers;
+    std::shared_ptr<HttpClient> m_httpClient;
+    RemoteServices m_remoteServices;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

@@ -1,23 +1,13 @@
 #include "terminal.h"
 
-#include "files.h"
 #include "platform.h"
 
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <unistd.h>
-
 namespace cordavelle {
 
-QString Terminal::scriptFolder() const
-{
-    // The shared temporary folder is open to every user; the per-user folder inside it is not.
-    const QString folder = Platform::current().paths().temporary() + QStringLiteral("/cordavelle-helper-")
-                           + QString::number(::geteuid());
-    makePrivateFolder(folder);
-    return folder;
-}
+QString Terminal::scriptFolder() const { return Platform::current().paths().privateTemporary(); }
 
 bool LinuxTerminal::openScript(const QString &scriptPath)
 {

@@ -1,3 +1,5 @@
+#include "support/event_wait.h"
+#include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -5,6 +7,8 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 namespace cordavelle {
 namespace {
@@ -63,6 +67,30 @@ TEST(LinuxCommandRunner, AsyncRunKeepsTheEventLoopTurning)
     EXPECT_TRUE(result.started);
     EXPECT_EQ(result.exitStatus, 0);
     EXPECT_GE(ticks, 10);
+}
+
+TEST(LinuxCommandRunner, StreamsMergedOutputToTheEndAndAStopEndsTheWholeGroup)
+{
+    test::TestPlatform env;
+    env.useSystemTools();
+    CommandRunner &runner = env.platform().commandRunner();
+    QByteArray seen;
+    // The last line comes right before the exit: it must still be handed over.
+    const CommandResult result = QCoro::waitFor(runner.runStreaming(
+        shell("echo one; echo two >&2; sleep 0.1; printf 'last words'; exit 2"), [&](const QByteArray &chunk) { seen += chunk; }));
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(seen, QByteArray("one\ntwo\nlast words"));
+    EXPECT_TRUE(result.standardOutput.isEmpty());
+
+    // A child of the tool holds the output open; the stop must end it too.
+    const QString pidFile = env.root() + "/grandchild.pid";
+    std::stop_source stop;
+    QTimer::singleShot(300, [&] { stop.request_stop(); });
+    const CommandResult stopped = test::runToEnd(runner.runStreaming(
+        shell("sleep 30 & echo $! > " + pidFile + "; echo started; wait"), [](const QByteArray &) {}, stop.get_token()));
+    EXPECT_TRUE(stopped.crashed);
+    const pid_t grandchild = test::readBytes(pidFile).trimmed().toInt();
+    EXPECT_TRUE(test::processEventsUntil([&] { return ::kill(grandchild, 0) != 0; }));
 }
 
 TEST(LinuxCommandRunner, AddsVariablesToTheHelpersOwnEnvironment)

@@ -59,6 +59,26 @@ QCoro::Task<CommandResult> RecordingCommandRunner::run(Command command)
     co_return answer(command);
 }
 
+QCoro::Task<CommandResult> RecordingCommandRunner::runStreaming(Command command, OutputHandler onOutput,
+                                                                std::stop_token stop)
+{
+    calls.push_back({command, false});
+    journal << (QStringList{command.program} + command.arguments).join(QLatin1Char(' '));
+    for (const QString &key : m_passThrough) {
+        if (matches(key, command.program)) {
+            co_return co_await m_real->runStreaming(command, std::move(onOutput), std::move(stop));
+        }
+    }
+    CommandResult result = answer(command);
+    const QByteArray output = result.standardOutput + result.standardError;
+    result.standardOutput.clear();
+    result.standardError.clear();
+    if (!output.isEmpty() && onOutput) {
+        onOutput(output);
+    }
+    co_return result;
+}
+
 CommandResult RecordingCommandRunner::runAndWait(const Command &command)
 {
     calls.push_back({command, true});

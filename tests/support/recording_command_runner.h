@@ -29,6 +29,8 @@ public:
     ~RecordingCommandRunner() override;
 
     QCoro::Task<CommandResult> run(Command command) override;
+    // Hands the scripted output and errors to `onOutput` in one piece.
+    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {}) override;
     CommandResult runAndWait(const Command &command) override;
     void signalProcess(int64_t pid, int signal) override;
     // From `executables`; for other processes the real answer while signals are delivered.

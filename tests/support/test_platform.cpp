@@ -35,6 +35,8 @@ TestPlatform::TestPlatform()
     context->setBonjour(m_bonjour);
     context->setCommandRunner(m_commands);
     context->setWineDrivers(std::make_shared<FixedWineDrivers>(QStringList{QStringLiteral("winecoreaudio.drv")}));
+    // No test reaches the internet: a test that needs a remote service points it at a local server.
+    context->setRemoteServices(RemoteServices::allAt(QUrl(QStringLiteral("http://127.0.0.1:9"))));
     m_scope = std::make_unique<Platform::Scope>(std::move(context));
 }
 

@@ -1,0 +1,311 @@
+#include "http_client.h"
+
+#include "cancellation.h"
+#include "files.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
+
+#include <coroutine>
+#include <optional>
+
+namespace cordavelle {
+
+HttpError::HttpError(Kind kind, QString description)
+    : m_kind(kind), m_description(std::move(description)), m_utf8(m_description.toUtf8())
+{
+}
+
+QByteArray HttpResponse::header(const QByteArray &name) const
+{
+    for (const auto &[key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return {};
+}
+
+struct QtHttpClient::Answer {
+    int statusCode = 0;
+    HttpHeaders headers;
+    QUrl url;
+};
+
+namespace {
+
+bool isRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
+
+int defaultPort(const QUrl &url) { return url.scheme() == QLatin1String("https") ? 443 : 80; }
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    return a.scheme() == b.scheme() && a.host().compare(b.host(), Qt::CaseInsensitive) == 0
+           && a.port(defaultPort(a)) == b.port(defaultPort(b));
+}
+
+// Qt reports an HTTP error status (404, 500, …) as a reply error too; only the network,
+// proxy and protocol codes mean that no answer came.
+bool isTransportFailure(QNetworkReply::NetworkError error)
+{
+    const int code = error;
+    return (code >= 1 && code <= 199) || error == QNetworkReply::ProtocolUnknownError
+           || error == QNetworkReply::ProtocolFailure;
+}
+
+// One request-and-answer of a transfer (a redirect starts another), shared with the idle watch.
+struct Hop {
+    QPointer<QNetworkReply> reply;
+    Clock::SteadyTime lastActivity;
+    std::stop_source watchStop;
+    qint64 total = -1;
+    bool redirect = false;
+    bool finished = false;
+    bool timedOut = false;
+    bool sinkRefused = false;
+};
+
+// Resumes once the reply has finished, from the event loop rather than inside the signal, so
+// that the continuation may delete the reply. State sits behind a unique_ptr: the awaiter may
+// be moved while suspended.
+class ReplyFinished {
+public:
+    explicit ReplyFinished(QNetworkReply *reply) : m_state(std::make_unique<State>())
+    {
+        State *state = m_state.get();
+        state->ended = reply->isFinished();
+        QObject::connect(reply, &QNetworkReply::finished, &state->context, [state] { state->end(); });
+    }
+
+    bool await_ready() const noexcept { return m_state->ended; }
+    void await_suspend(std::coroutine_handle<> handle) noexcept { m_state->handle = handle; }
+    void await_resume() const noexcept {}
+
+private:
+    struct State {
+        QObject context;
+        std::coroutine_handle<> handle;
+        bool ended = false;
+
+        void end()
+        {
+            if (ended) {
+                return;
+            }
+            ended = true;
+            if (handle) {
+                QTimer::singleShot(0, &context, [this] { handle.resume(); });
+            }
+        }
+    };
+    std::unique_ptr<State> m_state;
+};
+
+// Aborts the hop once no byte has arrived for `timeout`; ends when the hop does.
+QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseconds timeout, std::shared_ptr<Hop> hop)
+{
+    const std::stop_token stop = hop->watchStop.get_token();
+    while (!hop->finished) {
+        const Clock::SteadyTime deadline = hop->lastActivity + timeout;
+        const Clock::SteadyTime now = clock->now();
+        if (now >= deadline) {
+            hop->timedOut = true;
+            if (hop->reply) {
+                hop->reply->abort();
+            }
+            co_return;
+        }
+        if (!co_await clock->sleep(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), stop)) {
+            co_return;
+        }
+    }
+}
+
+HttpHeaders headersOf(const QNetworkReply &reply)
+{
+    HttpHeaders out;
+    for (const auto &pair : reply.rawHeaderPairs()) {
+        out.emplace_back(pair.first, pair.second);
+    }
+    return out;
+}
+
+struct DeleteLater {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+} // namespace
+
+QtHttpClient::QtHttpClient(std::shared_ptr<Clock> clock) : m_clock(std::move(clock)) {}
+
+QtHttpClient::~QtHttpClient() = default;
+
+QNetworkAccessManager &QtHttpClient::manager()
+{
+    if (!m_manager) {
+        m_manager = std::make_unique<QNetworkAccessManager>();
+    }
+    return *m_manager;
+}
+
+QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, ChunkSink sink, std::stop_token stop)
+{
+    throwIfStopped(stop);
+    QUrl url = request.url;
+    // Counted outside the loop header: g++ 12 loses a for-loop variable across a co_await.
+    int redirects = 0;
+    while (true) {
+        QNetworkRequest hopRequest(url);
+        hopRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        for (const auto &[name, value] : request.headers) {
+            if (name.compare("Authorization", Qt::CaseInsensitive) == 0 && !sameOrigin(url, request.url)) {
+                continue;
+            }
+            hopRequest.setRawHeader(name, value);
+        }
+
+        // Owns this hop's connections, so that none outlives the hop.
+        QObject context;
+        auto hop = std::make_shared<Hop>();
+        hop->lastActivity = m_clock->now();
+        std::unique_ptr<QNetworkReply, DeleteLater> reply(manager().get(hopRequest));
+        hop->reply = reply.get();
+        QNetworkReply *raw = reply.get();
+        Clock *clock = m_clock.get();
+        QObject::connect(raw, &QNetworkReply::metaDataChanged, &context, [hop, raw, clock] {
+            hop->lastActivity = clock->now();
+            const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            hop->redirect = status.isValid() && isRedirect(status.toInt()) && raw->hasRawHeader("Location");
+            const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
+            hop->total = length.isValid() ? length.toLongLong() : -1;
+        });
+        auto drain = [hop, raw, clock, &sink] {
+            if (!raw->isOpen()) {
+                return;
+            }
+            const QByteArray chunk = raw->readAll();
+            if (chunk.isEmpty() || hop->sinkRefused) {
+                return;
+            }
+            hop->lastActivity = clock->now();
+            // A redirect's own body is nobody's business.
+            if (!hop->redirect && !sink(chunk, hop->total)) {
+                hop->sinkRefused = true;
+                raw->abort();
+            }
+        };
+        QObject::connect(raw, &QIODevice::readyRead, &context, drain);
+        if (request.timeout > std::chrono::milliseconds::zero()) {
+            watchIdle(m_clock, request.timeout, hop);
+        }
+        // The abort is queued: a stop requested in the middle of other work must not finish the
+        // transfer (and run its continuation) inside that work.
+        QObject *contextPointer = &context;
+        std::stop_callback onStop(stop, [contextPointer, hop] {
+            QMetaObject::invokeMethod(
+                contextPointer, [hop] { if (hop->reply) hop->reply->abort(); }, Qt::QueuedConnection);
+        });
+
+        co_await ReplyFinished(raw);
+        hop->finished = true;
+        hop->watchStop.request_stop();
+        drain();
+
+        throwIfStopped(stop);
+        if (hop->timedOut) {
+            throw HttpError(HttpError::Kind::timedOut, QStringLiteral("The request timed out."));
+        }
+        const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (hop->sinkRefused) {
+            co_return Answer{status.toInt(), headersOf(*raw), url};
+        }
+        const QNetworkReply::NetworkError error = raw->error();
+        if (error != QNetworkReply::NoError && (isTransportFailure(error) || !status.isValid())) {
+            throw HttpError(HttpError::Kind::transport, raw->errorString());
+        }
+        if (!hop->redirect) {
+            co_return Answer{status.isValid() ? status.toInt() : 0, headersOf(*raw), url};
+        }
+        if (redirects >= kMaximumRedirects) {
+            throw HttpError(HttpError::Kind::transport, QStringLiteral("Too many HTTP redirects"));
+        }
+        const QUrl next = url.resolved(QUrl::fromEncoded(raw->rawHeader("Location")));
+        const bool web = next.scheme() == QLatin1String("http") || next.scheme() == QLatin1String("https");
+        if (!next.isValid() || !web) {
+            throw HttpError(HttpError::Kind::transport,
+                            QStringLiteral("Invalid redirect to %1").arg(QString::fromUtf8(raw->rawHeader("Location"))));
+        }
+        if (url.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https")) {
+            throw HttpError(HttpError::Kind::transport,
+                            QStringLiteral("Refused an insecure redirect to %1").arg(next.toDisplayString()));
+        }
+        url = next;
+        ++redirects;
+    }
+}
+
+QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token stop)
+{
+    QByteArray body;
+    Answer answer = co_await fetch(
+        std::move(request),
+        [&body](const QByteArray &chunk, qint64) {
+            body += chunk;
+            return true;
+        },
+        std::move(stop));
+    co_return HttpResponse{answer.statusCode, std::move(answer.headers), std::move(answer.url), std::move(body)};
+}
+
+QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString destination, DownloadProgress progress,
+                                                 std::stop_token stop)
+{
+    // The bytes as the server stores them: an archive must not be unpacked on the way.
+    request.headers.emplace_back("Accept-Encoding", "identity");
+    const QString partial = destination + QStringLiteral(".download");
+    QFile::remove(partial);
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, file.errorString()));
+    }
+    qint64 received = 0;
+    std::optional<QString> writeError;
+    try {
+        Answer answer = co_await fetch(
+            std::move(request),
+            [&](const QByteArray &chunk, qint64 total) {
+                if (file.write(chunk) != chunk.size()) {
+                    writeError = file.errorString();
+                    return false;
+                }
+                received += chunk.size();
+                if (progress) {
+                    progress(received, total);
+                }
+                return true;
+            },
+            std::move(stop));
+        if (!writeError && !file.flush()) {
+            writeError = file.errorString();
+        }
+        if (writeError) {
+            throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, *writeError));
+        }
+        file.close();
+        QFile::remove(destination);
+        if (!QFile::rename(partial, destination)) {
+            throw FileError(QStringLiteral("Could not move the download to %1: %2").arg(destination, file.errorString()));
+        }
+        co_return HttpDownload{answer.statusCode, std::move(answer.headers), std::move(answer.url), received};
+    } catch (...) {
+        file.close();
+        QFile::remove(partial);
+        throw;
+    }
+}
+
+} // namespace cordavelle

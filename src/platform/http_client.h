@@ -1,0 +1,119 @@
+#pragma once
+
+#include "clock.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <utility>
+#include <vector>
+
+class QNetworkAccessManager;
+
+namespace cordavelle {
+
+using HttpHeaders = std::vector<std::pair<QByteArray, QByteArray>>;
+
+struct HttpRequest {
+    static constexpr std::chrono::milliseconds kDefaultTimeout{60000};
+
+    HttpRequest() = default;
+    HttpRequest(QUrl address, HttpHeaders sent = {}) : url(std::move(address)), headers(std::move(sent)) {}
+
+    QUrl url;
+    // Sent as given. An "Authorization" header goes only to the origin of `url`: it is dropped
+    // when a redirect leads to another scheme, host or port.
+    HttpHeaders headers;
+    // How long the transfer may go without a byte arriving before it fails.
+    std::chrono::milliseconds timeout = kDefaultTimeout;
+};
+
+// What the server answered, whatever its status: a 404 or an error page is a result, not a
+// failure. Redirects have been followed; `url` is where the answer came from.
+struct HttpResponse {
+    int statusCode = 0;
+    HttpHeaders headers;
+    QUrl url;
+    QByteArray body;
+
+    // The first header of that name (case-insensitive); empty when there is none.
+    QByteArray header(const QByteArray &name) const;
+};
+
+struct HttpDownload {
+    int statusCode = 0;
+    HttpHeaders headers;
+    QUrl url;
+    // Bytes written to the destination.
+    qint64 size = 0;
+};
+
+// No answer: the connection failed, broke off, was refused by redirect rules or went quiet for
+// longer than the request's time-out. `description()` is the text shown to the user.
+class HttpError : public std::exception {
+public:
+    enum class Kind { transport, timedOut };
+
+    HttpError(Kind kind, QString description);
+
+    Kind kind() const { return m_kind; }
+    const QString &description() const { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    Kind m_kind;
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// Bytes received so far and the expected total, -1 when the server did not say.
+using DownloadProgress = std::function<void(qint64 received, qint64 total)>;
+
+// HTTP(S) GETs for the installers' remote services. Both calls run on the event loop without
+// blocking it, follow redirects, and end with OperationCancelled once `stop` is requested.
+class HttpClient {
+public:
+    virtual ~HttpClient() = default;
+
+    // The whole body in memory. Throws HttpError or OperationCancelled.
+    virtual QCoro::Task<HttpResponse> get(HttpRequest request, std::stop_token stop = {}) = 0;
+
+    // The body written to `destination` as it arrives, replacing the file only once the whole
+    // body is in: after a failure or a cancel, `destination` is as it was and nothing else is
+    // left behind. `progress` is called on the event loop after each piece written. Throws
+    // HttpError, FileError or OperationCancelled.
+    virtual QCoro::Task<HttpDownload> download(HttpRequest request, QString destination,
+                                               DownloadProgress progress = {}, std::stop_token stop = {}) = 0;
+};
+
+// QNetworkAccessManager on the calling thread's event loop. Time-outs are measured on `clock`.
+class QtHttpClient final : public HttpClient {
+public:
+    explicit QtHttpClient(std::shared_ptr<Clock> clock);
+    ~QtHttpClient() override;
+
+    QCoro::Task<HttpResponse> get(HttpRequest request, std::stop_token stop = {}) override;
+    QCoro::Task<HttpDownload> download(HttpRequest request, QString destination, DownloadProgress progress = {},
+                                       std::stop_token stop = {}) override;
+
+    static constexpr int kMaximumRedirects = 20;
+
+private:
+    struct Answer;
+    // Takes each piece of the final answer's body; false aborts the transfer.
+    using ChunkSink = std::function<bool(const QByteArray &chunk, qint64 total)>;
+    QCoro::Task<Answer> fetch(HttpRequest request, ChunkSink sink, std::stop_token stop);
+    QNetworkAccessManager &manager();
+
+    std::shared_ptr<Clock> m_clock;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,52 @@
+#include "remote_services.h"
+
+namespace cordavelle {
+
+namespace {
+
+QUrl below(const QUrl &base, const QString &path)
+{
+    QUrl url = base;
+    QString prefix = base.path();
+    while (prefix.endsWith(QLatin1Char('/'))) {
+        prefix.chop(1);
+    }
+    url.setPath(prefix + path);
+    return url;
+}
+
+} // namespace
+
+RemoteServices RemoteServices::internet()
+{
+    return {QUrl(QStringLiteral("https://api.github.com")), QUrl(QStringLiteral("https://raw.githubusercontent.com")),
+            QUrl(QStringLiteral("https://formulae.brew.sh"))};
+}
+
+RemoteServices RemoteServices::allAt(const QUrl &base) { return {base, base, base}; }
+
+RemoteServices RemoteServices::fromEnvironment()
+{
+    const QString base = qEnvironmentVariable("CORDAVELLE_HELPER_REMOTE_BASE");
+    if (base.isEmpty()) {
+        return internet();
+    }
+    return allAt(QUrl(base));
+}
+
+QUrl RemoteServices::wineReleases() const
+{
+    return below(githubApi, QStringLiteral("/repos/Kron4ek/Wine-Builds/releases"));
+}
+
+QUrl RemoteServices::winetricksScript() const
+{
+    return below(githubRaw, QStringLiteral("/Winetricks/winetricks/master/src/winetricks"));
+}
+
+QUrl RemoteServices::homebrewFormula(const QString &name) const
+{
+    return below(homebrewFormulaApi, QStringLiteral("/api/formula/%1.json").arg(name));
+}
+
+} // namespace cordavelle

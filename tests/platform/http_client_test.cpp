@@ -1,0 +1,155 @@
+#include "platform/http_client.h"
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QCoroTask>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+class HttpClientTest : public ::testing::Test {
+protected:
+    HttpClient &client() { return env.platform().httpClient(); }
+    QString scratch(const QString &name) { return env.platform().paths().privateTemporary() + QLatin1Char('/') + name; }
+
+    test::TestPlatform env;
+    test::FixtureHttpServer server;
+};
+
+TEST_F(HttpClientTest, AnHttpStatusIsAResultAndHeadersGoOut)
+{
+    server.serve("/ok", "hello");
+    server.serve("/gone", "no such thing", 404);
+    server.serveHtmlPage("/broken", 500);
+
+    HttpRequest request{server.url("/ok")};
+    request.headers = {{"Accept", "application/vnd.github.v3+json"}};
+    const HttpResponse ok = test::runToEnd(client().get(request));
+    EXPECT_EQ(ok.statusCode, 200);
+    EXPECT_EQ(ok.body, QByteArray("hello"));
+    EXPECT_EQ(server.requestsFor("/ok").at(0).header("Accept"), QByteArray("application/vnd.github.v3+json"));
+
+    const HttpResponse gone = test::runToEnd(client().get({server.url("/gone")}));
+    EXPECT_EQ(gone.statusCode, 404);
+    EXPECT_EQ(gone.body, QByteArray("no such thing"));
+
+    const HttpResponse broken = test::runToEnd(client().get({server.url("/broken")}));
+    EXPECT_EQ(broken.statusCode, 500);
+    EXPECT_TRUE(broken.body.startsWith("<!DOCTYPE html>"));
+    EXPECT_EQ(broken.header("content-type"), QByteArray("text/html; charset=utf-8"));
+}
+
+TEST_F(HttpClientTest, RedirectsAreFollowedAndAuthorizationStaysWithItsOrigin)
+{
+    server.serve("/blob", "bottle bytes");
+    server.redirect("/same", "/blob", 307);
+    // Another host name for the same server is another origin.
+    server.redirect("/elsewhere", QStringLiteral("http://localhost:%1/blob").arg(server.port()));
+    server.redirect("/loop", "/loop");
+
+    HttpRequest same{server.url("/same"), {{"Authorization", "Bearer Tw=="}}};
+    const HttpResponse kept = test::runToEnd(client().get(same));
+    EXPECT_EQ(kept.body, QByteArray("bottle bytes"));
+    EXPECT_EQ(kept.url, server.url("/blob"));
+    EXPECT_EQ(server.requestsFor("/blob").at(0).header("Authorization"), QByteArray("Bearer Tw=="));
+
+    HttpRequest other{server.url("/elsewhere"), {{"Authorization", "Bearer Tw=="}}};
+    EXPECT_EQ(test::runToEnd(client().get(other)).body, QByteArray("bottle bytes"));
+    EXPECT_EQ(server.requestsFor("/elsewhere").at(0).header("Authorization"), QByteArray("Bearer Tw=="));
+    EXPECT_TRUE(server.requestsFor("/blob").at(1).header("Authorization").isEmpty());
+
+    try {
+        test::runToEnd(client().get({server.url("/loop")}));
+        ADD_FAILURE() << "a redirect loop ended";
+    } catch (const HttpError &error) {
+        EXPECT_EQ(error.description(), QStringLiteral("Too many HTTP redirects"));
+    }
+}
+
+TEST_F(HttpClientTest, NoAnswerIsATransportErrorWithQtsText)
+{
+    const quint16 closedPort = [] {
+        test::FixtureHttpServer gone;
+        return gone.port();
+    }();
+    try {
+        test::runToEnd(client().get({QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort))}));
+        ADD_FAILURE() << "a refused connection answered";
+    } catch (const HttpError &error) {
+        EXPECT_EQ(error.kind(), HttpError::Kind::transport);
+        EXPECT_EQ(error.description(), QStringLiteral("Connection refused"));
+    }
+}
+
+TEST_F(HttpClientTest, DownloadsReportProgressAgainstTheLengthOrUnknown)
+{
+    const QByteArray body(3 * 1024 * 1024 + 17, 'w');
+    server.serve("/sized", body);
+    test::FixtureHttpServer::Route unsized;
+    unsized.body = body;
+    unsized.sendLength = false;
+    server.serve("/unsized", unsized);
+
+    for (const auto &[path, expectedTotal] : {std::pair{"/sized", qint64(body.size())}, std::pair{"/unsized", qint64(-1)}}) {
+        SCOPED_TRACE(path);
+        const QString destination = scratch("archive.tar.xz");
+        std::vector<std::pair<qint64, qint64>> reports;
+        const HttpDownload done = test::runToEnd(client().download(
+            {server.url(path)}, destination, [&](qint64 received, qint64 total) { reports.emplace_back(received, total); }));
+        EXPECT_EQ(done.statusCode, 200);
+        EXPECT_EQ(done.size, body.size());
+        EXPECT_EQ(test::readBytes(destination), body);
+        EXPECT_FALSE(QFile::exists(destination + ".download"));
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back(), std::pair(qint64(body.size()), expectedTotal));
+        EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+        EXPECT_EQ(server.requestsFor(path).at(0).header("Accept-Encoding"), QByteArray("identity"));
+    }
+}
+
+TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
+{
+    test::FixtureHttpServer::Route stalling;
+    stalling.body = QByteArray(200000, 's');
+    stalling.stallAfter = 1000;
+    server.serve("/stall", stalling);
+    const QString destination = scratch("wine-stable.tar.xz");
+    ASSERT_TRUE(test::writeFile(destination, "previous"));
+
+    std::stop_source stop;
+    auto cancelled = test::track(client().download({server.url("/stall")}, destination, {}, stop.get_token()));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    stop.request_stop();
+    ASSERT_TRUE(test::processEventsUntil([&] { return cancelled->done; }));
+    EXPECT_EQ(cancelled->error, QStringLiteral("Cancelled"));
+    EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
+    EXPECT_FALSE(QFile::exists(destination + ".download"));
+    // The cancel dropped the connection.
+    EXPECT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 0; }));
+
+    // The idle time-out runs on the platform's clock.
+    HttpRequest request{server.url("/stall")};
+    request.timeout = 60s;
+    qint64 received = 0;
+    auto silent = test::track(client().download(request, destination, [&](qint64 bytes, qint64) { received = bytes; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return received == 1000; }));
+    env.clock().advance(59s);
+    test::processEventsFor(50ms);
+    EXPECT_FALSE(silent->done);
+    env.clock().advance(1s);
+    ASSERT_TRUE(test::processEventsUntil([&] { return silent->done; }));
+    EXPECT_EQ(silent->error, QStringLiteral("The request timed out."));
+    EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
+    server.release();
+}
+
+} // namespace
+} // namespace cordavelle
