@@ -63,6 +63,9 @@ ChildExec::~ChildExec()
 
 void ChildExec::execInChild() const noexcept
 {
+    if (m_ownProcessGroup) {
+        ::setpgid(0, 0);
+    }
     ::execve(m_path.constData(), m_argv.data(), m_ownEnvironment ? m_envp.data() : environ);
     const int error = errno;
     if (m_reportWrite >= 0) {

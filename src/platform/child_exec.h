@@ -25,6 +25,10 @@ public:
     ChildExec(const ChildExec &) = delete;
     ChildExec &operator=(const ChildExec &) = delete;
 
+    // Makes the child lead a process group of its own, so that it and whatever it starts can be
+    // signalled together.
+    void setOwnProcessGroup(bool own) { m_ownProcessGroup = own; }
+
     // In the child, as the last step of the modifier: execs, or reports why not and exits.
     // Only async-signal-safe calls.
     [[noreturn]] void execInChild() const noexcept;
@@ -41,6 +45,7 @@ private:
     std::vector<char *> m_argv;
     std::vector<char *> m_envp;
     bool m_ownEnvironment = false;
+    bool m_ownProcessGroup = false;
     int m_reportRead = -1;
     int m_reportWrite = -1;
     std::optional<QString> m_failure;

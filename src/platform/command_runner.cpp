@@ -7,9 +7,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTimer>
-
 #include <QPointer>
+#include <QTimer>
 
 #include <climits>
 #include <signal.h>
@@ -153,10 +152,10 @@ QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, Out
     const QString program = Platform::current().toolLocator().resolve(command.program);
     auto process = std::make_unique<QProcess>();
     command.captureOutput = true;
-    prepare(*process, command, program);
+    const auto exec = prepare(*process, command, program);
     process->setProcessChannelMode(QProcess::MergedChannels);
     // A group of its own, so that a stop also ends what the tool started (xz under tar).
-    process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    exec->setOwnProcessGroup(true);
     QProcess *raw = process.get();
     auto pass = [raw, &onOutput] {
         const QByteArray chunk = raw->readAllStandardOutput();
@@ -167,6 +166,7 @@ QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, Out
     QObject::connect(raw, &QProcess::readyReadStandardOutput, raw, pass);
     ProcessEndAwaiter ended(*raw);
     raw->start();
+    exec->closeChildEnd();
     // Queued: the stop may be requested in the middle of other work on the event loop.
     std::stop_callback onStop(stop, [raw] {
         QMetaObject::invokeMethod(
@@ -181,11 +181,13 @@ QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, Out
     });
     co_await std::move(ended);
     if (raw->error() == QProcess::FailedToStart) {
-        co_return CommandResult::failedToStart(launchErrorText(*raw, program));
+        co_return CommandResult::failedToStart(launchErrorText(raw->errorString(), program));
+    }
+    if (const auto failure = exec->failure()) {
+        co_return CommandResult::failedToStart(launchErrorText(*failure, program));
     }
     pass();
-    CommandResult result = resultOf(*raw, Command{});
-    co_return result;
+    co_return resultOf(*raw, Command{});
 }
 
 CommandResult LinuxCommandRunner::runAndWait(const Command &command)
