@@ -89,6 +89,8 @@ QString XdgAutostartLoginItem::desktopEntry() const
         << "Type=Application\n"
         << "Name=Cordavelle Helper\n"
         << "Exec=" << quoteExecArgument(m_executable) << "\n"
+        // The icon theme's name of the application's icon, as the installed menu entry has it.
+        << "Icon=" << m_identifier << "\n"
         << "Terminal=false\n"
         << "X-GNOME-Autostart-enabled=true\n";
     return text;

@@ -20,7 +20,8 @@ public:
 };
 
 // An XDG autostart entry: "<autostart folder>/<identifier>.desktop" whose Exec line starts the
-// running executable. It counts as enabled while the file exists and is not marked Hidden.
+// running executable and whose icon is the identifier's. It counts as enabled while the file
+// exists and is not marked Hidden.
 class XdgAutostartLoginItem final : public LoginItem {
 public:
     XdgAutostartLoginItem(QString autostartFolder, QString identifier, QString executable);
