@@ -275,7 +275,9 @@ void HTTPServer::handleConnection(QTcpSocket *socket)
         socket->deleteLater();
         return;
     }
-    serverLog().debug(QStringLiteral("Connection from %1").arg(remote));
+    if (serverLog().isEnabled(LogLevel::Debug)) {
+        serverLog().debug(QStringLiteral("Connection from %1").arg(remote));
+    }
     auto *connection = new HTTPConnection(this, socket, remote, remoteHost);
     connection->begin();
 }

@@ -2,9 +2,13 @@
 
 #include "platform.h"
 
-#include <cstdio>
-
 namespace cordavelle {
+
+namespace {
+
+constexpr LogLevel kLevels[] = {LogLevel::Debug, LogLevel::Info, LogLevel::Notice, LogLevel::Error, LogLevel::Fault};
+
+} // namespace
 
 const char *logLevelName(LogLevel level)
 {
@@ -16,6 +20,33 @@ const char *logLevelName(LogLevel level)
     case LogLevel::Fault: return "fault";
     }
     return "notice";
+}
+
+std::optional<LogLevel> logLevelFromName(const QString &name)
+{
+    for (const LogLevel level : kLevels) {
+        if (name.compare(QLatin1String(logLevelName(level)), Qt::CaseInsensitive) == 0) {
+            return level;
+        }
+    }
+    return std::nullopt;
+}
+
+std::unique_ptr<StderrLogSink> StderrLogSink::fromEnvironment(std::FILE *stream)
+{
+    auto sink = std::make_unique<StderrLogSink>(stream);
+    const QString asked = qEnvironmentVariable(levelVariable).trimmed();
+    if (asked.isEmpty()) {
+        return sink;
+    }
+    if (const auto level = logLevelFromName(asked)) {
+        sink->m_minimumLevel = *level;
+    } else {
+        sink->write(LogLevel::Error, kApplicationIdentifier, QStringLiteral("general"),
+                    QStringLiteral("%1=\"%2\" is not one of debug, info, notice, error, fault; logging from %3 on")
+                        .arg(QLatin1String(levelVariable), asked, QLatin1String(logLevelName(defaultMinimumLevel))));
+    }
+    return sink;
 }
 
 QString StderrLogSink::escapedControlCharacters(const QString &text)
@@ -41,6 +72,9 @@ QString StderrLogSink::escapedControlCharacters(const QString &text)
 void StderrLogSink::write(LogLevel level, const QString &subsystem, const QString &category,
                           const QString &message)
 {
+    if (!isEnabled(level)) {
+        return;
+    }
     const QByteArray line = QStringLiteral("%1 %2[%3] %4\n")
                                 .arg(QLatin1String(logLevelName(level)), subsystem, category,
                                      escapedControlCharacters(message))
@@ -54,9 +88,14 @@ Logger::Logger(QString subsystem, QString category)
 {
 }
 
+bool Logger::isEnabled(LogLevel level) const { return Platform::current().logSink().isEnabled(level); }
+
 void Logger::write(LogLevel level, const QString &message) const
 {
-    Platform::current().logSink().write(level, m_subsystem, m_category, message);
+    LogSink &sink = Platform::current().logSink();
+    if (sink.isEnabled(level)) {
+        sink.write(level, m_subsystem, m_category, message);
+    }
 }
 
 } // namespace cordavelle

@@ -4,12 +4,15 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace cordavelle {
 
 enum class LogLevel { Debug, Info, Notice, Error, Fault };
 
 const char *logLevelName(LogLevel level);
+// The level named by `name` ("debug", "info", "notice", "error", "fault"; any case).
+std::optional<LogLevel> logLevelFromName(const QString &name);
 
 // Where every log line of the helper ends up (the desktop session's journal collects stderr).
 class LogSink {
@@ -17,23 +20,39 @@ public:
     virtual ~LogSink() = default;
     virtual void write(LogLevel level, const QString &subsystem, const QString &category,
                        const QString &message) = 0;
+    // Whether a line of this level would be written at all; callers may skip building its text.
+    virtual bool isEnabled(LogLevel) const { return true; }
 };
 
 // One line per message: "<level> <subsystem>[<category>] <message>". Messages carry text from
 // outside (request paths, host names, header values, child output): control characters in them
 // are written as escapes ("\n", "\x1b"), so no message can forge a line of its own or drive the
-// terminal.
+// terminal. Lines below the minimum level are dropped, as the desktop's log hides debug lines
+// unless asked for them.
 class StderrLogSink final : public LogSink {
 public:
-    explicit StderrLogSink(std::FILE *stream = stderr) : m_stream(stream) {}
+    // The variable that asks for another minimum level, e.g. CORDAVELLE_HELPER_LOG_LEVEL=debug.
+    static constexpr const char *levelVariable = "CORDAVELLE_HELPER_LOG_LEVEL";
+    static constexpr LogLevel defaultMinimumLevel = LogLevel::Info;
+
+    explicit StderrLogSink(std::FILE *stream = stderr, LogLevel minimumLevel = defaultMinimumLevel)
+        : m_stream(stream), m_minimumLevel(minimumLevel)
+    {
+    }
+    // The minimum level from the environment; an unknown value is reported on `stream` and the
+    // default level kept.
+    static std::unique_ptr<StderrLogSink> fromEnvironment(std::FILE *stream = stderr);
 
     void write(LogLevel level, const QString &subsystem, const QString &category,
                const QString &message) override;
+    bool isEnabled(LogLevel level) const override { return level >= m_minimumLevel; }
+    LogLevel minimumLevel() const { return m_minimumLevel; }
 
     static QString escapedControlCharacters(const QString &text);
 
 private:
     std::FILE *m_stream;
+    LogLevel m_minimumLevel;
 };
 
 // A logger bound to one subsystem and category, for components that log outside the
@@ -47,6 +66,7 @@ public:
     void notice(const QString &message) const { write(LogLevel::Notice, message); }
     void error(const QString &message) const { write(LogLevel::Error, message); }
     void fault(const QString &message) const { write(LogLevel::Fault, message); }
+    bool isEnabled(LogLevel level) const;
 
     const QString &subsystem() const { return m_subsystem; }
     const QString &category() const { return m_category; }

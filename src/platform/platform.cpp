@@ -13,7 +13,7 @@ Platform::Platform()
     : m_clock(std::make_shared<SystemClock>()),
       m_paths(std::make_shared<XdgPaths>()),
       m_systemInfo(std::make_shared<UnameSystemInfo>()),
-      m_logSink(std::make_shared<StderrLogSink>()),
+      m_logSink(StderrLogSink::fromEnvironment()),
       m_appActivation(std::make_shared<RecordedAppActivation>()),
       m_toolLocator(std::make_shared<SystemToolLocator>()),
       m_attention(std::make_shared<NoWindowAttention>()),

@@ -5,8 +5,10 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/local_ports.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
+#include "support/wire_client.h"
 
 #include <QFile>
 #include <QProcess>
@@ -176,6 +178,56 @@ TEST_F(HelperBinaryTest, ASecondLaunchShowsTheFirstOnesWindowAndEnds)
     terminateAndExpectNothingLeft();
     server.terminate();
     server.waitForFinished(5000);
+}
+
+// A request logs its info lines; the connection's debug line only appears when the environment
+// asks for debug lines.
+TEST(HelperBinaryTest, RequestsWriteNoDebugLineUnlessAskedFor)
+{
+    for (const QString &level : {QString(), QStringLiteral("debug")}) {
+        SCOPED_TRACE(level.toStdString());
+        test::TestPlatform env;
+        const quint16 port = test::freeTcpPort();
+        ASSERT_NE(port, 0);
+        ConfigStore(env.defaults()).setApiPort(port);
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS",
+                                 "CORDAVELLE_HELPER_LOG_LEVEL"}) {
+            environment.remove(QString::fromLatin1(name));
+        }
+        environment.insert(QStringLiteral("HOME"), env.platform().paths().home());
+        environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
+        if (!level.isEmpty()) {
+            environment.insert(QStringLiteral("CORDAVELLE_HELPER_LOG_LEVEL"), level);
+        }
+        QProcess helper;
+        helper.setProcessEnvironment(environment);
+        helper.setProcessChannelMode(QProcess::MergedChannels);
+        helper.start(QStringLiteral(HELPER_BINARY_PATH), {});
+        ASSERT_TRUE(helper.waitForStarted(5000));
+        const bool listening = test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 20s);
+        QString output;
+        if (listening) {
+            EXPECT_EQ(test::WireReply::parse(test::exchange(port, "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
+            test::processEventsUntil([&] {
+                output += QString::fromUtf8(helper.readAll());
+                return output.contains(QString::fromUtf8("GET /status \u2192 200"));
+            });
+        }
+        ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+        ASSERT_TRUE(helper.waitForFinished(10000));
+        output += QString::fromUtf8(helper.readAll());
+        ASSERT_TRUE(listening) << output.toStdString();
+
+        EXPECT_TRUE(output.contains(QStringLiteral("info com.cordavelle.helper[HTTPServer] GET /status from 127.0.0.1:")))
+            << output.toStdString();
+        const bool debugLines = output.contains(QStringLiteral("\ndebug "));
+        EXPECT_EQ(debugLines, !level.isEmpty()) << output.toStdString();
+        EXPECT_EQ(output.contains(QStringLiteral("debug com.cordavelle.helper[HTTPServer] Connection from 127.0.0.1:")),
+                  !level.isEmpty())
+            << output.toStdString();
+    }
 }
 
 } // namespace

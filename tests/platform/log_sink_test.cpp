@@ -1,0 +1,67 @@
+#include "platform/log_sink.h"
+
+#include <QByteArray>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace cordavelle {
+namespace {
+
+// What `sink` wrote to its temporary file.
+QByteArray written(std::FILE *file)
+{
+    std::fflush(file);
+    std::rewind(file);
+    QByteArray out;
+    char buffer[512];
+    while (const size_t n = std::fread(buffer, 1, sizeof buffer, file)) {
+        out.append(buffer, static_cast<qsizetype>(n));
+    }
+    return out;
+}
+
+TEST(StderrLogSink, MinimumLevelComesFromTheEnvironment)
+{
+    struct Case {
+        const char *value;
+        LogLevel expected;
+        bool complaint;
+    };
+    const Case cases[] = {
+        {nullptr, LogLevel::Info, false},  {"", LogLevel::Info, false},     {"debug", LogLevel::Debug, false},
+        {" Error ", LogLevel::Error, false}, {"verbose", LogLevel::Info, true}, {"3", LogLevel::Info, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "<unset>");
+        if (c.value) {
+            qputenv(StderrLogSink::levelVariable, c.value);
+        } else {
+            qunsetenv(StderrLogSink::levelVariable);
+        }
+        std::FILE *file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        const auto sink = StderrLogSink::fromEnvironment(file);
+        EXPECT_EQ(sink->minimumLevel(), c.expected);
+        EXPECT_EQ(written(file).contains("is not one of debug, info, notice, error, fault"), c.complaint);
+        std::fclose(file);
+    }
+    qunsetenv(StderrLogSink::levelVariable);
+}
+
+TEST(StderrLogSink, WritesOneLineAtOrAboveItsLevel)
+{
+    std::FILE *file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    StderrLogSink sink(file, LogLevel::Info);
+    sink.write(LogLevel::Debug, "com.cordavelle.helper", "HTTPServer", "Connection from 127.0.0.1:1");
+    sink.write(LogLevel::Info, "com.cordavelle.helper", "services", "100% [x]");
+    sink.write(LogLevel::Fault, "com.cordavelle.helper", "general", "down");
+    EXPECT_EQ(written(file), "info com.cordavelle.helper[services] 100% [x]\n"
+                             "fault com.cordavelle.helper[general] down\n");
+    std::fclose(file);
+}
+
+} // namespace
+} // namespace cordavelle
