@@ -1,6 +1,7 @@
 #include "api/api_router.h"
 #include "api/pairing_manager.h"
 #include "app/alert_presenter.h"
+#include "app/application_icon.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
 #include "app/settings_opener.h"
@@ -155,6 +156,11 @@ int main(int argc, char **argv)
         windowed ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Cordavelle Helper"));
     QCoreApplication::setApplicationVersion(QStringLiteral(HELPER_VERSION));
+    if (windowed) {
+        QApplication::setWindowIcon(applicationIcon());
+        // Ties the windows to the installed menu entry (the Wayland app id), whose icon they share.
+        QGuiApplication::setDesktopFileName(kApplicationIdentifier);
+    }
     std::printf("Cordavelle Helper %s\n", HELPER_VERSION);
     std::fflush(stdout);
 
