@@ -182,7 +182,7 @@ TEST_F(HelperBinaryTest, ASecondLaunchShowsTheFirstOnesWindowAndEnds)
 
 // A request logs its info lines; the connection's debug line only appears when the environment
 // asks for debug lines.
-TEST(HelperBinaryTest, RequestsWriteNoDebugLineUnlessAskedFor)
+TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
 {
     for (const QString &level : {QString(), QStringLiteral("debug")}) {
         SCOPED_TRACE(level.toStdString());
@@ -204,7 +204,7 @@ TEST(HelperBinaryTest, RequestsWriteNoDebugLineUnlessAskedFor)
         QProcess helper;
         helper.setProcessEnvironment(environment);
         helper.setProcessChannelMode(QProcess::MergedChannels);
-        helper.start(QStringLiteral(HELPER_BINARY_PATH), {});
+        helper.start(QStringLiteral(HELPER_BINARY_PATH), {QStringLiteral("--headless")});
         ASSERT_TRUE(helper.waitForStarted(5000));
         const bool listening = test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 20s);
         QString output;
