@@ -1,13 +1,16 @@
 #include "bonjour_advertiser.h"
 
 #include "core/config_store.h"
-#include "platform/platform.h"
+#include "platform/system_info.h"
 
 #include <QTcpServer>
 
 namespace cordavelle {
 
-BonjourAdvertiser::BonjourAdvertiser(ConfigStore *config, QObject *parent) : QObject(parent), m_config(config) {}
+BonjourAdvertiser::BonjourAdvertiser(ConfigStore &config, Bonjour &bonjour, SystemInfo &systemInfo, QObject *parent)
+    : QObject(parent), m_config(config), m_bonjour(bonjour), m_systemInfo(systemInfo)
+{
+}
 
 BonjourAdvertiser::~BonjourAdvertiser() = default;
 
@@ -16,16 +19,16 @@ void BonjourAdvertiser::advertise(QTcpServer *listener, const QString &version)
     if (!listener || !listener->isListening()) {
         return;
     }
-    QString hostName = Platform::current().systemInfo().hostName();
+    QString hostName = m_systemInfo.hostName();
     if (hostName.isEmpty()) {
         hostName = QStringLiteral("Mac");
     }
     BonjourServiceDescription service;
-    service.name = (m_config ? *m_config : ConfigStore::shared()).serviceName();
+    service.name = m_config.serviceName();
     service.type = kServiceType;
     service.txt = BonjourTxtRecord{{QStringLiteral("version"), version}, {QStringLiteral("hostname"), hostName}};
     m_requestedName = service.name;
-    m_registration = Platform::current().bonjour().advertise(service, listener->serverPort());
+    m_registration = m_bonjour.advertise(service, listener->serverPort());
     // The advertisement lives exactly as long as the listener it describes.
     connect(listener, &QObject::destroyed, this, [this] { m_registration.reset(); });
 

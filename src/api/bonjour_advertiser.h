@@ -12,6 +12,7 @@ class QTcpServer;
 namespace cordavelle {
 
 class ConfigStore;
+class SystemInfo;
 
 // Announces the local HTTP API as "_cordavelle-helper._tcp" on the port its listener holds, with
 // the helper's version and the machine's name, for as long as that listener lives.
@@ -21,8 +22,9 @@ class BonjourAdvertiser : public QObject {
 public:
     static inline const QString kServiceType = QStringLiteral("_cordavelle-helper._tcp");
 
-    // Reads the service name from `config`, or from the shared store when none is given.
-    explicit BonjourAdvertiser(ConfigStore *config = nullptr, QObject *parent = nullptr);
+    // Reads the service name from `config` and the machine's name from `systemInfo` at each
+    // advertise().
+    BonjourAdvertiser(ConfigStore &config, Bonjour &bonjour, SystemInfo &systemInfo, QObject *parent = nullptr);
     ~BonjourAdvertiser() override;
 
     // Publishes the service on the listener's port. Without a listening listener nothing is
@@ -42,7 +44,9 @@ signals:
     void isAdvertisingChanged(bool isAdvertising);
 
 private:
-    ConfigStore *m_config;
+    ConfigStore &m_config;
+    Bonjour &m_bonjour;
+    SystemInfo &m_systemInfo;
     bool m_isAdvertising = false;
     QString m_requestedName;
     std::unique_ptr<BonjourRegistration> m_registration;

@@ -1,13 +1,12 @@
 #include "idle_shutdown_controller.h"
 
-#include "platform/platform.h"
 
 #include <QCoreApplication>
 
 namespace cordavelle {
 
 IdleShutdownController::IdleShutdownController(DelaySource delaySource, EligibilityCheck isEligibleForIdleShutdown,
-                                               StopAction stopAction, Clock *clock, QObject *parent)
+                                               StopAction stopAction, Clock &clock, QObject *parent)
     : QObject(parent),
       m_delaySource(std::move(delaySource)),
       m_isEligibleForIdleShutdown(std::move(isEligibleForIdleShutdown)),
@@ -21,8 +20,6 @@ IdleShutdownController::~IdleShutdownController()
     // Wakes the sleeping tasks so that they find the controller gone and end.
     stopIdleMonitor();
 }
-
-Clock &IdleShutdownController::clock() const { return m_clock ? *m_clock : Platform::current().clock(); }
 
 std::optional<Clock::WallTime> IdleShutdownController::lastActivity(ServiceID id) const
 {

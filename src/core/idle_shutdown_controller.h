@@ -33,9 +33,8 @@ public:
 
     static constexpr std::chrono::seconds monitorInterval{60};
 
-    // Without a clock, that of `Platform::current()` is used.
     IdleShutdownController(DelaySource delaySource, EligibilityCheck isEligibleForIdleShutdown, StopAction stopAction,
-                           Clock *clock = nullptr, QObject *parent = nullptr);
+                           Clock &clock, QObject *parent = nullptr);
     ~IdleShutdownController() override;
 
     // A client asked to stop an on-demand service. With a delay of 0 the stop runs right after
@@ -56,7 +55,7 @@ public:
     std::optional<Clock::WallTime> lastActivity(ServiceID id) const;
 
 private:
-    Clock &clock() const;
+    Clock &clock() const { return m_clock; }
 
     static QCoro::Task<void> runStop(StopAction action, ServiceID id);
     static QCoro::Task<void> delayedStop(QPointer<IdleShutdownController> self, ServiceID id,
@@ -67,7 +66,7 @@ private:
     DelaySource m_delaySource;
     EligibilityCheck m_isEligibleForIdleShutdown;
     StopAction m_stopAction;
-    Clock *m_clock;
+    Clock &m_clock;
 
     std::map<ServiceID, std::stop_source> m_idleStopTasks;
     std::map<ServiceID, Clock::WallTime> m_lastActivity;

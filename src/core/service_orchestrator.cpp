@@ -6,7 +6,9 @@
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
 #include "core/port_reaper.h"
+#include "platform/notifications.h"
 #include "platform/platform.h"
+#include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/radio_power_controller.h"
 #include "radio/rig_control_server_discovery.h"
@@ -31,22 +33,27 @@ void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger:
 ServiceOrchestrator &ServiceOrchestrator::shared()
 {
     // Never destroyed: the delegate, the API and the views reach it until the process ends.
-    static auto *instance = new ServiceOrchestrator(ConfigStore::shared(), KeepaliveRequestAdvertiser::shared(),
-                                                    RigControlServerDiscovery::shared());
+    static auto *instance = new ServiceOrchestrator(
+        ConfigStore::shared(), KeepaliveRequestAdvertiser::shared(), RigControlServerDiscovery::shared(),
+        AudioDeviceManager::shared(), Platform::current().clock(), Platform::current().notifications());
     return *instance;
 }
 
 ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive,
-                                         RigControlServerDiscovery &discovery, QObject *parent)
+                                         RigControlServerDiscovery &discovery, const AudioDeviceManager &audio,
+                                         Clock &clock, Notifications &notifications, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_keepalive(keepalive),
       m_discovery(discovery),
+      m_audio(audio),
+      m_clock(clock),
+      m_notifications(notifications),
       m_varaProcess(new ManagedProcess(ServiceID::varaHF, this)),
       m_varaFMProcess(new ManagedProcess(ServiceID::varaFM, this)),
       m_rigctldProcess(new ManagedProcess(ServiceID::rigctld, this)),
       m_direwolfProcess(new ManagedProcess(ServiceID::direwolf, this)),
-      m_radioPower(new RadioPowerController(nullptr, this))
+      m_radioPower(new RadioPowerController(clock, this))
 {
     wireUnexpectedExitHandlers();
     installEndpointChangeObserver();
@@ -211,13 +218,12 @@ QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::s
                 .arg(toRaw(other), toRaw(id))
                 .arg(commandPort(VARAVariant::hf)));
     stopService(other);
-    co_await waitWhileStopping(QPointer(&process(other)), kOtherVariantStopLimit, cancel);
+    co_await waitWhileStopping(m_clock, QPointer(&process(other)), kOtherVariantStopLimit, cancel);
 }
 
-QCoro::Task<void> ServiceOrchestrator::waitWhileStopping(QPointer<ManagedProcess> process,
+QCoro::Task<void> ServiceOrchestrator::waitWhileStopping(Clock &clock, QPointer<ManagedProcess> process,
                                                          std::chrono::milliseconds limit, std::stop_token cancel)
 {
-    Clock &clock = Platform::current().clock();
     const auto deadline = clock.now() + limit;
     while (process && process->state() == ServiceRunState::stopping && clock.now() < deadline) {
         if (!co_await clock.sleep(kSettlePollInterval, cancel)) {
@@ -291,7 +297,7 @@ void ServiceOrchestrator::stopService(ServiceID id, bool quitting)
 QCoro::Task<void> ServiceOrchestrator::stopAllServices()
 {
     QPointer<ServiceOrchestrator> self(this);
-    Clock &clock = Platform::current().clock();
+    Clock &clock = m_clock;
     const auto deadline = clock.now() + stopAllTimeLimit;
     idleShutdown().stopIdleMonitor();
     for (ServiceID id : allCases<ServiceID>()) {
@@ -307,7 +313,7 @@ QCoro::Task<void> ServiceOrchestrator::stopAllServices()
         if (!self || left <= 0ms) {
             co_return;
         }
-        co_await waitWhileStopping(QPointer(&self->process(id)), left);
+        co_await waitWhileStopping(clock, QPointer(&self->process(id)), left);
     }
 }
 
@@ -331,7 +337,8 @@ IdleShutdownController &ServiceOrchestrator::idleShutdown()
                 if (self) {
                     self->stopService(id);
                 }
-            });
+            },
+            m_clock);
     }
     return *m_idleShutdown;
 }

@@ -23,8 +23,10 @@
 namespace cordavelle {
 
 class AudioDeviceManager;
+class Clock;
 class ConfigStore;
 class KeepaliveRequestAdvertiser;
+class Notifications;
 class RadioPowerController;
 class RigControlServerDiscovery;
 
@@ -32,7 +34,7 @@ class RigControlServerDiscovery;
 // through each service's start path, stops with the clean-up each one needs, restarts of
 // always-on services that crash, and the idle shutdown of on-demand ones.
 //
-// Main thread only. Every wait goes through the clock of `Platform::current()`.
+// Main thread only. Every wait goes through the clock it is given.
 class ServiceOrchestrator final : public QObject {
     Q_OBJECT
 public:
@@ -40,11 +42,15 @@ public:
     // How long quitting waits at most for the children to be gone.
     static constexpr std::chrono::milliseconds stopAllTimeLimit{5000};
 
-    // The instance on the shared configuration store, keep-alive advertiser and discovery.
+    // The instance on the shared configuration store, keep-alive advertiser, discovery and sound
+    // devices, and the platform's clock and notifications.
     static ServiceOrchestrator &shared();
 
-    ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive,
-                        RigControlServerDiscovery &discovery, QObject *parent = nullptr);
+    // `audio`: the sound devices that direwolf.conf is written from; `notifications`: where a
+    // crash of an always-on service is told.
+    ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive, RigControlServerDiscovery &discovery,
+                        const AudioDeviceManager &audio, Clock &clock, Notifications &notifications,
+                        QObject *parent = nullptr);
     ~ServiceOrchestrator() override;
 
     ManagedProcess &varaProcess() const { return *m_varaProcess; }
@@ -115,9 +121,6 @@ public:
     // rigctld's command line for a configuration and a listen address.
     static QStringList rigctldArguments(const RigctldConfig &config, const QString &bindAddress);
 
-    // The sound devices that direwolf.conf is written from; the shared manager unless set.
-    void setAudioDevices(const AudioDeviceManager *devices) { m_audioDevices = devices; }
-
     // A start path: launches the service's child and marks it running once it is ready.
     using StartPath = std::function<QCoro::Task<void>(ServiceID id, std::stop_token cancel)>;
     // Replaces a service's start path, for tests that drive the orchestrator with plain
@@ -153,7 +156,7 @@ private:
     // Stops the other VARA variant when it runs or starts, and waits a while for it to be gone.
     QCoro::Task<void> stopOtherVARAVariant(ServiceID id, std::stop_token cancel);
     // Waits until the process has left `stopping`, or `limit` has passed.
-    static QCoro::Task<void> waitWhileStopping(QPointer<ManagedProcess> process, std::chrono::milliseconds limit,
+    static QCoro::Task<void> waitWhileStopping(Clock &clock, QPointer<ManagedProcess> process, std::chrono::milliseconds limit,
                                                std::stop_token cancel = {});
     static QCoro::Task<void> startAlwaysOn(QPointer<ServiceOrchestrator> self, ServiceID id);
 
@@ -177,6 +180,9 @@ private:
     ConfigStore &m_config;
     KeepaliveRequestAdvertiser &m_keepalive;
     RigControlServerDiscovery &m_discovery;
+    const AudioDeviceManager &m_audio;
+    Clock &m_clock;
+    Notifications &m_notifications;
     ManagedProcess *m_varaProcess;
     ManagedProcess *m_varaFMProcess;
     ManagedProcess *m_rigctldProcess;
@@ -192,7 +198,6 @@ private:
     std::unique_ptr<IdleShutdownController> m_idleShutdown;
     RadioPowerController *m_radioPower;
     std::map<ServiceID, StartPath> m_startPathOverrides;
-    const AudioDeviceManager *m_audioDevices = nullptr;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;
 };

@@ -9,7 +9,7 @@
 #include "base/spaces_and_tabs.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -63,7 +63,7 @@ QCoro::Task<void> ServiceOrchestrator::startDirewolf(std::stop_token cancel)
 
     DirewolfConfigManager::Environment environment;
     environment.rigctldPort = m_config.rigctldConfig().tcpPort;
-    environment.audio = m_audioDevices ? m_audioDevices : &AudioDeviceManager::shared();
+    environment.audio = &m_audio;
     environment.discovery = &m_discovery;
     QString confPath;
     try {
@@ -96,7 +96,7 @@ QCoro::Task<void> ServiceOrchestrator::preparePttDependency(const DirewolfConfig
         // A rigctld that another request is starting would be killed by a second start's sweep
         // of stray rigctld processes; wait for that start to settle instead.
         if (isBusy(rigctldProcess().state())) {
-            Clock &clock = Platform::current().clock();
+            Clock &clock = m_clock;
             const auto deadline = clock.now() + kRigctldSettleLimit;
             while (self && isBusy(rigctldProcess().state()) && clock.now() < deadline) {
                 if (!co_await clock.sleep(100ms, cancel)) {
@@ -232,7 +232,7 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     try {
         // A new Direwolf can't start while the old one is still stopping, and would find its
         // ports taken.
-        co_await waitWhileStopping(QPointer(&direwolfProcess()), kOldDirewolfStopLimit, cancel);
+        co_await waitWhileStopping(m_clock, QPointer(&direwolfProcess()), kOldDirewolfStopLimit, cancel);
         if (self && !cancel.stop_requested()) {
             co_await startDirewolf(cancel);
         }
@@ -253,7 +253,11 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
 
 QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self)
 {
-    co_await Platform::current().clock().sleep(endpointChangeGuardTime);
+    if (!self) {
+        co_return;
+    }
+    Clock &clock = self->m_clock;
+    co_await clock.sleep(endpointChangeGuardTime);
     if (!self) {
         co_return;
     }

@@ -3,7 +3,8 @@
 #include "service_orchestrator.h"
 
 #include "base/helper_logger.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/notifications.h"
 
 #include <charconv>
 
@@ -77,14 +78,13 @@ void ServiceOrchestrator::notifyServiceCrash(ServiceID id, int32_t exitCode)
     if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn) {
         return;
     }
-    Platform &platform = Platform::current();
     NotificationRequest request;
     // Each crash gets a notice of its own; none replaces an earlier one.
-    request.identifier = QStringLiteral("service-crash-%1-%2").arg(toRaw(id), secondsSince1970(platform.clock().wallNow()));
+    request.identifier = QStringLiteral("service-crash-%1-%2").arg(toRaw(id), secondsSince1970(m_clock.wallNow()));
     request.title = displayName(id) + QStringLiteral(" stopped unexpectedly");
     request.body = QStringLiteral("Exit code %1. Helper will attempt to restart.").arg(exitCode);
     request.sound = true;
-    platform.notifications().add(request);
+    m_notifications.add(request);
 }
 
 void ServiceOrchestrator::scheduleRestart(ServiceID id, int attempt)
@@ -132,7 +132,8 @@ QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> 
                                                   std::stop_token cancel)
 {
     RestartTaskCount count(self, self->m_restartTasks, id);
-    co_await Platform::current().clock().sleep(std::chrono::seconds(1 << attempt), cancel);
+    Clock &clock = self->m_clock;
+    co_await clock.sleep(std::chrono::seconds(1 << attempt), cancel);
     // A stop of the service ends the chain for good.
     if (!self || cancel.stop_requested()) {
         co_return;

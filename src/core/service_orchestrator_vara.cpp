@@ -8,7 +8,7 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 #include "radio/vara_launch_configurator.h"
 #include "radio/vara_probe.h"
 
@@ -126,7 +126,7 @@ QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_
     const QStringList arguments{varaPath};
     QPointer<ServiceOrchestrator> self(this);
     QPointer<ManagedProcess> process(&this->process(serviceID(variant)));
-    Clock &clock = Platform::current().clock();
+    Clock &clock = m_clock;
     for (int attempt = 1; attempt <= varaLaunchAttempts; ++attempt) {
         OrphanReaper::killWineserver();
         if (attempt > 1) {
@@ -215,7 +215,7 @@ QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_
 QCoro::Task<bool> ServiceOrchestrator::waitForVARAReady(int port, std::chrono::milliseconds timeout,
                                                         QPointer<ManagedProcess> process, std::stop_token cancel)
 {
-    Clock &clock = Platform::current().clock();
+    Clock &clock = m_clock;
     const auto deadline = clock.now() + timeout;
     while (clock.now() < deadline) {
         if (cancel.stop_requested() || !process || hasLeftItsStart(*process)) {

@@ -17,21 +17,16 @@ const QString kTag = QStringLiteral("[KeepaliveRequestAdvertiser] ");
 
 KeepaliveRequestAdvertiser &KeepaliveRequestAdvertiser::shared()
 {
-    static KeepaliveRequestAdvertiser *instance = new KeepaliveRequestAdvertiser();
+    static KeepaliveRequestAdvertiser *instance = new KeepaliveRequestAdvertiser(Platform::current().bonjour());
     return *instance;
 }
 
-KeepaliveRequestAdvertiser::KeepaliveRequestAdvertiser(Bonjour *bonjour, QObject *parent)
+KeepaliveRequestAdvertiser::KeepaliveRequestAdvertiser(Bonjour &bonjour, QObject *parent)
     : QObject(parent), m_bonjour(bonjour)
 {
 }
 
 KeepaliveRequestAdvertiser::~KeepaliveRequestAdvertiser() = default;
-
-Bonjour &KeepaliveRequestAdvertiser::bonjour() const
-{
-    return m_bonjour ? *m_bonjour : Platform::current().bonjour();
-}
 
 void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
 {
@@ -65,7 +60,7 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
     service.name = QStringLiteral("Cordavelle Keepalive (") + name + QLatin1Char(')');
     service.type = serviceType;
     service.txt.insert(QStringLiteral("radio"), name);
-    m_registration = bonjour().advertise(service, listener->serverPort());
+    m_registration = m_bonjour.advertise(service, listener->serverPort());
     m_listener = std::move(listener);
     m_currentRadioName = name;
     HelperLogger::info(kTag + QStringLiteral("advertising ") + serviceType + QStringLiteral(" radio=\"") + name

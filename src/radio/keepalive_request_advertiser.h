@@ -23,8 +23,7 @@ public:
 
     static KeepaliveRequestAdvertiser &shared();
 
-    // Without a Bonjour layer, that of `Platform::current()` is used.
-    explicit KeepaliveRequestAdvertiser(Bonjour *bonjour = nullptr, QObject *parent = nullptr);
+    explicit KeepaliveRequestAdvertiser(Bonjour &bonjour, QObject *parent = nullptr);
     ~KeepaliveRequestAdvertiser() override;
 
     // Announces a keep-alive request for `radioName` (trimmed of spaces and tabs), replacing one
@@ -37,9 +36,7 @@ public:
     std::optional<QString> advertisedRadioName() const { return m_currentRadioName; }
 
 private:
-    Bonjour &bonjour() const;
-
-    Bonjour *m_bonjour;
+    Bonjour &m_bonjour;
     // The listener whose port the announcement carries, and the announcement itself.
     std::unique_ptr<QTcpServer> m_listener;
     std::unique_ptr<BonjourRegistration> m_registration;

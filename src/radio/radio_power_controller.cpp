@@ -1,25 +1,24 @@
 #include "radio_power_controller.h"
 
 #include "base/helper_logger.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/log_sink.h"
 #include "radio/rigctld_power_client.h"
 
 #include <QPointer>
 
 namespace cordavelle {
 
-RadioPowerController::RadioPowerController(Clock *clock, QObject *parent)
+RadioPowerController::RadioPowerController(Clock &clock, QObject *parent)
     : RadioPowerController(clock, PowerClient{&RigctldPowerClient::getPowerState, &RigctldPowerClient::setPowerState},
                            parent)
 {
 }
 
-RadioPowerController::RadioPowerController(Clock *clock, PowerClient client, QObject *parent)
+RadioPowerController::RadioPowerController(Clock &clock, PowerClient client, QObject *parent)
     : QObject(parent), m_clock(clock), m_client(std::move(client))
 {
 }
-
-Clock &RadioPowerController::clock() const { return m_clock ? *m_clock : Platform::current().clock(); }
 
 QCoro::Task<void> RadioPowerController::handlePostStart(int rigctldPort, bool manageRadioPower, std::stop_token stop)
 {
@@ -27,7 +26,7 @@ QCoro::Task<void> RadioPowerController::handlePostStart(int rigctldPort, bool ma
         co_return;
     }
     QPointer<RadioPowerController> self = this;
-    Clock &waitClock = clock();
+    Clock &waitClock = m_clock;
     // A copy, so that the calls stay valid whatever happens to the controller meanwhile.
     const PowerClient client = m_client;
     setPowerWasManagedByHelper(false);
@@ -68,7 +67,7 @@ QCoro::Task<void> RadioPowerController::handlePostStart(int rigctldPort, bool ma
 QCoro::Task<void> RadioPowerController::handlePreStop(int rigctldPort, std::stop_token stop)
 {
     QPointer<RadioPowerController> self = this;
-    Clock &waitClock = clock();
+    Clock &waitClock = m_clock;
     const PowerClient client = m_client;
     if (m_powerWasManagedByHelper) {
         co_await client.setPowerState(false, rigctldPort);

@@ -29,9 +29,8 @@ public:
         std::function<QCoro::Task<bool>(bool on, int port)> setPowerState;
     };
 
-    // Without a clock, that of `Platform::current()` is used.
-    explicit RadioPowerController(Clock *clock = nullptr, QObject *parent = nullptr);
-    RadioPowerController(Clock *clock, PowerClient client, QObject *parent = nullptr);
+    explicit RadioPowerController(Clock &clock, QObject *parent = nullptr);
+    RadioPowerController(Clock &clock, PowerClient client, QObject *parent = nullptr);
 
     // True only after this controller switched the radio on in the current rigctld run.
     bool powerWasManagedByHelper() const { return m_powerWasManagedByHelper; }
@@ -54,9 +53,7 @@ Q_SIGNALS:
 private:
     void setPowerWasManagedByHelper(bool managed);
     void setRadioPowerSupported(std::optional<bool> supported);
-    Clock &clock() const;
-
-    Clock *m_clock;
+    Clock &m_clock;
     PowerClient m_client;
     bool m_powerWasManagedByHelper = false;
     std::optional<bool> m_radioPowerSupported;

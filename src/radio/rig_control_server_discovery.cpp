@@ -70,30 +70,23 @@ QString printed(const QList<RigControlServerEndpoint> &endpoints)
 
 RigControlServerDiscovery &RigControlServerDiscovery::shared()
 {
-    static RigControlServerDiscovery *instance = new RigControlServerDiscovery();
+    static RigControlServerDiscovery *instance = new RigControlServerDiscovery(Platform::current().bonjour(), Platform::current().clock());
     return *instance;
 }
 
-RigControlServerDiscovery::RigControlServerDiscovery(Bonjour *bonjour, Clock *clock, QObject *parent)
+RigControlServerDiscovery::RigControlServerDiscovery(Bonjour &bonjour, Clock &clock, QObject *parent)
     : QObject(parent), m_bonjour(bonjour), m_clock(clock)
 {
 }
 
 RigControlServerDiscovery::~RigControlServerDiscovery() = default;
 
-Bonjour &RigControlServerDiscovery::bonjour() const
-{
-    return m_bonjour ? *m_bonjour : Platform::current().bonjour();
-}
-
-Clock &RigControlServerDiscovery::clock() const { return m_clock ? *m_clock : Platform::current().clock(); }
-
 void RigControlServerDiscovery::startBrowsing()
 {
     if (m_browser) {
         return;
     }
-    m_browser = bonjour().browse(serviceType, QStringLiteral("local."));
+    m_browser = m_bonjour.browse(serviceType, QStringLiteral("local."));
     connect(m_browser.get(), &BonjourBrowser::resultsChanged, this, &RigControlServerDiscovery::processResults);
     connect(m_browser.get(), &BonjourBrowser::stateChanged, this,
             [](const QString &state) { log(QStringLiteral("browser state: ") + state); });
@@ -165,7 +158,7 @@ RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
 {
     using namespace std::chrono_literals;
     QPointer<RigControlServerDiscovery> self = this;
-    Clock &waitClock = clock();
+    Clock &waitClock = m_clock;
     // Measured on the steady clock: a wall-clock jump must neither end the wait early nor
     // stretch it.
     const auto start = waitClock.now();

@@ -27,8 +27,7 @@ public:
 
     static RigControlServerDiscovery &shared();
 
-    // Without a Bonjour layer or a clock, those of `Platform::current()` are used.
-    explicit RigControlServerDiscovery(Bonjour *bonjour = nullptr, Clock *clock = nullptr, QObject *parent = nullptr);
+    RigControlServerDiscovery(Bonjour &bonjour, Clock &clock, QObject *parent = nullptr);
     ~RigControlServerDiscovery() override;
 
     const QList<RigControlServerEndpoint> &endpoints() const { return m_endpoints; }
@@ -60,11 +59,8 @@ private:
     void processResults(const QList<BonjourBrowseResult> &results);
     void setEndpoints(QList<RigControlServerEndpoint> endpoints);
     void setIsBrowsing(bool browsing);
-    Bonjour &bonjour() const;
-    Clock &clock() const;
-
-    Bonjour *m_bonjour;
-    Clock *m_clock;
+    Bonjour &m_bonjour;
+    Clock &m_clock;
     QList<RigControlServerEndpoint> m_endpoints;
     bool m_isBrowsing = false;
     std::function<void()> m_onEndpointsChanged;

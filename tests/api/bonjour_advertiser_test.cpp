@@ -15,7 +15,7 @@ TEST(BonjourAdvertiser, PublishesTheListenersPortWithVersionAndHostName)
 {
     test::TestPlatform env;
     ConfigStore config(env.defaults());
-    BonjourAdvertiser advertiser(&config);
+    BonjourAdvertiser advertiser(config, env.bonjour(), env.systemInfo());
     int changes = 0;
     QObject::connect(&advertiser, &BonjourAdvertiser::isAdvertisingChanged, [&] { ++changes; });
 
@@ -58,7 +58,7 @@ TEST(BonjourAdvertiser, MachineWithoutANameIsAnnouncedAsMac)
     test::TestPlatform env;
     env.systemInfo().host.clear();
     ConfigStore config(env.defaults());
-    BonjourAdvertiser advertiser(&config);
+    BonjourAdvertiser advertiser(config, env.bonjour(), env.systemInfo());
     QTcpServer listener;
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     advertiser.advertise(&listener, "1.0");

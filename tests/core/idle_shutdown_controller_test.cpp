@@ -38,7 +38,8 @@ struct Services {
                 running.erase(id);
                 controller->cancelIdleTimer(id);
                 co_return;
-            });
+            },
+            c);
     }
 
     std::chrono::seconds elapsed() const

@@ -32,7 +32,6 @@ class StartPathsTest : public ::testing::Test {
 protected:
     StartPathsTest()
     {
-        orchestrator->setAudioDevices(&audio);
         for (ServiceID id : allCases<ServiceID>()) {
             children.watch(orchestrator->process(id));
         }
@@ -75,11 +74,11 @@ protected:
 
     test::TestPlatform env;
     ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
+    KeepaliveRequestAdvertiser keepalive{env.bonjour()};
+    RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
-    std::unique_ptr<ServiceOrchestrator> orchestrator =
-        std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
+    std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
+        config, keepalive, discovery, audio, env.currentClock(), env.notifications());
     test::ChildProcessGroups children;
 };
 

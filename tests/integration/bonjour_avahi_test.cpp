@@ -86,7 +86,7 @@ protected:
 
 TEST_F(AvahiTest, DiscoveryListsAPublishedRigControlServerUntilItIsWithdrawn)
 {
-    RigControlServerDiscovery discovery;
+    RigControlServerDiscovery discovery(env.platform().bonjour(), env.platform().clock());
     int changes = 0;
     discovery.setOnEndpointsChanged([&] { ++changes; });
     discovery.startBrowsing();
@@ -106,7 +106,7 @@ TEST_F(AvahiTest, DiscoveryListsAPublishedRigControlServerUntilItIsWithdrawn)
 
 TEST_F(AvahiTest, TheKeepaliveRequestIsAnnouncedWithItsRadioAndWithdrawn)
 {
-    KeepaliveRequestAdvertiser advertiser;
+    KeepaliveRequestAdvertiser advertiser(env.platform().bonjour());
     const QString radio = unique(QStringLiteral("FT-991A "));
     const QString instance = QStringLiteral("Cordavelle Keepalive (") + radio + QLatin1Char(')');
     advertiser.startAdvertising(radio);

@@ -3,6 +3,7 @@
 
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
@@ -29,9 +30,10 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     // machine without them: every clean-up command fails to start.
     env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
     ConfigStore config(env.defaults());
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    ServiceOrchestrator orchestrator(config, keepalive, discovery);
+    KeepaliveRequestAdvertiser keepalive(env.bonjour());
+    RigControlServerDiscovery discovery(env.bonjour(), env.platform().clock());
+    AudioDeviceManager audio(env.audio());
+    ServiceOrchestrator orchestrator(config, keepalive, discovery, audio, env.platform().clock(), env.notifications());
     test::ChildProcessGroups children;
     children.watch(orchestrator.rigctldProcess());
     // Stands in for rigctld's port, so that the launch counts as ready at once.

@@ -29,7 +29,7 @@ TEST(HelperAdvertisement, SeenByAvahiBrowseWithPortAndTxt)
 
     QTcpServer listener;
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
-    BonjourAdvertiser advertiser(&config);
+    BonjourAdvertiser advertiser(config, env.platform().bonjour(), env.platform().systemInfo());
     advertiser.advertise(&listener, "3.1");
     ASSERT_TRUE(advertiser.isAdvertising());
 

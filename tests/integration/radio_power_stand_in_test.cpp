@@ -20,7 +20,7 @@ TEST(RadioPowerWithAStandIn, SwitchesAnOffRadioOnAndOffAgain)
     env.useSystemClock();
     test::ScriptedRigctld rigctld;
     rigctld.powerOn = false;
-    RadioPowerController controller;
+    RadioPowerController controller(env.platform().clock());
 
     QElapsedTimer timer;
     timer.start();
@@ -42,7 +42,7 @@ TEST(RadioPowerWithAStandIn, NothingListeningMeansNoPowerControlWithoutHanging)
     test::TestPlatform env;
     env.useSystemClock();
     const quint16 port = test::freeTcpPort();
-    RadioPowerController controller;
+    RadioPowerController controller(env.platform().clock());
     QElapsedTimer timer;
     timer.start();
     QCoro::waitFor(controller.handlePostStart(port, true));

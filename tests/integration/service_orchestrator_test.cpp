@@ -6,6 +6,7 @@
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
@@ -164,10 +165,11 @@ protected:
 
     test::TestPlatform env;
     ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    std::unique_ptr<ServiceOrchestrator> orchestrator =
-        std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
+    KeepaliveRequestAdvertiser keepalive{env.bonjour()};
+    RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
+    AudioDeviceManager audio{env.audio()};
+    std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
+        config, keepalive, discovery, audio, env.clock(), env.notifications());
     std::map<ServiceID, int> launches;
     test::ChildProcessGroups children;
 };

@@ -71,7 +71,7 @@ protected:
 
     test::TestPlatform env;
     AudioDeviceManager audio{env.audio()};
-    RigControlServerDiscovery discovery;
+    RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
     DirewolfConfigManager::Environment environment;
 };
 

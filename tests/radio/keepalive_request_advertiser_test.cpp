@@ -24,7 +24,7 @@ protected:
     }
 
     test::TestPlatform env;
-    KeepaliveRequestAdvertiser advertiser;
+    KeepaliveRequestAdvertiser advertiser{env.bonjour()};
 };
 
 TEST_F(KeepaliveRequestAdvertiserTest, AnnouncesTheRadioOnAListenerOfItsOwn)

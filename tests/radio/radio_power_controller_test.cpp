@@ -39,7 +39,7 @@ QCoro::Task<bool> set(ScriptedRig &rig, bool on, int port)
 class RadioPowerControllerTest : public ::testing::Test {
 protected:
     RadioPowerControllerTest()
-        : controller(&env.clock(), RadioPowerController::PowerClient{
+        : controller(env.clock(), RadioPowerController::PowerClient{
                                        [this](int port) { return query(rig, port); },
                                        [this](bool on, int port) { return set(rig, on, port); }})
     {

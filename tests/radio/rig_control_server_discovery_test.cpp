@@ -52,7 +52,7 @@ protected:
     }
 
     test::TestPlatform env;
-    RigControlServerDiscovery discovery;
+    RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
     int callbacks = 0;
 };
 

@@ -3,6 +3,7 @@
 #include "api/pairing_manager.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
@@ -15,9 +16,10 @@ namespace cordavelle::test {
 struct HelperObjects {
     TestPlatform env;
     ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    ServiceOrchestrator orchestrator{config, keepalive, discovery};
+    KeepaliveRequestAdvertiser keepalive{env.bonjour()};
+    RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
+    AudioDeviceManager audio{env.audio()};
+    ServiceOrchestrator orchestrator{config, keepalive, discovery, audio, env.clock(), env.notifications()};
     PairingManager pairing{env.defaults(), env.clock()};
 };
 

@@ -32,6 +32,18 @@ public:
 // is an in-memory network (FakeBonjour), and command-line tools and signals are only recorded
 // by a RecordingCommandRunner unless the test asks for the real ones (useSystemTools), and Wine
 // records its audio devices as a macOS Wine does.
+// Whatever clock the platform in force has at each call, for objects a fixture builds before
+// its test picks the clock (useSystemClock).
+class PlatformClock final : public Clock {
+public:
+    SteadyTime now() const override { return Platform::current().clock().now(); }
+    WallTime wallNow() const override { return Platform::current().clock().wallNow(); }
+    QCoro::Task<bool> sleep(std::chrono::milliseconds duration, std::stop_token stop = {}) override
+    {
+        return Platform::current().clock().sleep(duration, std::move(stop));
+    }
+};
+
 class TestPlatform {
 public:
     TestPlatform();
@@ -53,6 +65,9 @@ public:
     QString root() const { return m_dir.path(); }
     UserDefaults &defaults() { return platform().standardDefaults(); }
 
+    // The platform's clock of the moment (see PlatformClock).
+    Clock &currentClock() { return m_currentClock; }
+
     // Uses the real steady and wall clocks instead of the manual one.
     void useSystemClock();
     // Runs tools and sends signals for real, finding the tools on this machine.
@@ -71,6 +86,7 @@ private:
     std::shared_ptr<FakeBonjour> m_bonjour;
     std::shared_ptr<RecordingCommandRunner> m_commands;
     std::unique_ptr<Platform::Scope> m_scope;
+    PlatformClock m_currentClock;
 };
 
 } // namespace cordavelle::test

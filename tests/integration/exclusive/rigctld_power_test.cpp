@@ -45,7 +45,7 @@ TEST_F(RealRigctldTest, ReadsThePowerStateAndLeavesARadioThatWasOnSwitchedOn)
 {
     EXPECT_EQ(QCoro::waitFor(RigctldPowerClient::getPowerState(port)), std::optional<bool>(true));
 
-    RadioPowerController controller;
+    RadioPowerController controller(env.platform().clock());
     QCoro::waitFor(controller.handlePostStart(port, true));
     EXPECT_EQ(controller.radioPowerSupported(), std::optional<bool>(true));
     EXPECT_FALSE(controller.powerWasManagedByHelper());

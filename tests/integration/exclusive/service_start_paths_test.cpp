@@ -94,10 +94,11 @@ protected:
 
     test::TestPlatform env;
     ConfigStore config{env.defaults()};
-    KeepaliveRequestAdvertiser keepalive;
-    RigControlServerDiscovery discovery;
-    std::unique_ptr<ServiceOrchestrator> orchestrator =
-        std::make_unique<ServiceOrchestrator>(config, keepalive, discovery);
+    KeepaliveRequestAdvertiser keepalive{env.bonjour()};
+    RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
+    AudioDeviceManager audio{env.audio()};
+    std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
+        config, keepalive, discovery, audio, env.currentClock(), env.notifications());
     test::ChildProcessGroups children;
 };
 
@@ -136,8 +137,7 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
     env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
     env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
-    AudioDeviceManager audio(env.audio());
-    orchestrator->setAudioDevices(&audio);
+    audio.refreshDevices();
 
     const RigctldConfig rig = rigctldConfig(rigctld);
     config.setRigctldConfig(rig);
