@@ -12,14 +12,15 @@
 namespace cordavelle::test {
 
 // The helper's long-lived model objects, wired as the application wires them, on a private
-// test platform.
+// test platform. They wait on the platform's clock of the moment, so a test may still switch to
+// the system clock.
 struct HelperObjects {
     TestPlatform env;
     ConfigStore config{env.defaults()};
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
-    RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
+    RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
-    ServiceOrchestrator orchestrator{config, keepalive, discovery, audio, env.clock(), env.notifications()};
+    ServiceOrchestrator orchestrator{config, keepalive, discovery, audio, env.currentClock(), env.notifications()};
     PairingManager pairing{env.defaults(), env.clock()};
 };
 
