@@ -72,7 +72,7 @@ TEST(BonjourAdvertiser, ATakenNameIsShownAsTheNameBonjourRegistered)
     ConfigStore config(env.defaults());
     config.setServiceName("Shack");
     env.bonjour().takeName(BonjourAdvertiser::kServiceType, "Shack");
-    BonjourAdvertiser advertiser(&config);
+    BonjourAdvertiser advertiser(config, env.bonjour(), env.systemInfo());
     QTcpServer listener;
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     advertiser.advertise(&listener, "1.0");
