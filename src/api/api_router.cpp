@@ -1,5 +1,7 @@
 #include "api_router.h"
 
+#include "client_text.h"
+
 #include "paired_client.h"
 #include "pairing_manager.h"
 
@@ -18,6 +20,7 @@ namespace cordavelle {
 namespace {
 
 const QString kUnauthorized = QString::fromUtf8("Unauthorized \u2014 pairing required");
+const QString kNoControlCharacters = QString::fromUtf8(" \u2014 text values may not hold control characters");
 
 // The moment of the first authenticated status reply: "uptime" counts from there.
 Clock::WallTime launchTime()
@@ -47,7 +50,11 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString 
     }
     Record record;
     try {
-        record = Json::parse(body->cbegin(), body->cend()).template get<Record>();
+        const Json parsed = Json::parse(body->cbegin(), body->cend());
+        if (holdsControlCharacters(parsed)) {
+            return HTTPResponse::error(invalidMessage + kNoControlCharacters, 400);
+        }
+        record = parsed.template get<Record>();
     } catch (const std::exception &) {
         return HTTPResponse::error(invalidMessage, 400);
     }
@@ -264,6 +271,9 @@ HTTPResponse APIRouter::handlePutCallsign(const std::optional<QByteArray> &body)
         return invalid;
     }
     const QString callsign = QString::fromStdString(parsed["callsign"].get<std::string>()).toUpper();
+    if (holdsControlCharacters(callsign)) {
+        return HTTPResponse::error(QString::fromUtf8("Invalid callsign \u2014 it may not hold control characters"), 400);
+    }
     m_config.setStationCallsign(callsign);
     return HTTPResponse::json({{"callsign", callsign.toStdString()}}, 200);
 }

@@ -1,5 +1,7 @@
 #include "api_router.h"
 
+#include "client_text.h"
+
 #include "pairing_manager.h"
 
 #include "base/json_support.h"
@@ -15,6 +17,32 @@ const QString kRateLimited = QString::fromUtf8("Too many pairing requests \u2014
 const QString kTableFull = QString::fromUtf8("Pairing table full \u2014 revoke an unused client first");
 const QString kNoTokenMade = QString::fromUtf8("Could not create a pairing token \u2014 try again shortly");
 const QString kTokenUnreadable = QString::fromUtf8("Pairing token could not be read \u2014 try again shortly");
+
+// The longest texts a pairing request may carry, in UTF-8 bytes: an identifier, a host name
+// and a platform name. Anything longer would only fill the settings file.
+struct TextLimit {
+    const char *key;
+    qsizetype maxBytes;
+};
+constexpr TextLimit kTextLimits[] = {{"clientId", 128}, {"hostname", 255}, {"platform", 64}};
+
+// Why a request's texts can't be stored, or nothing when they can.
+std::optional<QString> unfitText(const QString &clientId, const QString &hostname, const QString &platform)
+{
+    const QString *texts[] = {&clientId, &hostname, &platform};
+    for (std::size_t i = 0; i < std::size(kTextLimits); ++i) {
+        const QString key = QLatin1String(kTextLimits[i].key);
+        if (texts[i]->toUtf8().size() > kTextLimits[i].maxBytes) {
+            return QString::fromUtf8("Invalid request body \u2014 %1 is longer than %2 bytes")
+                .arg(key)
+                .arg(kTextLimits[i].maxBytes);
+        }
+        if (holdsControlCharacters(*texts[i])) {
+            return QString::fromUtf8("Invalid request body \u2014 %1 may not hold control characters").arg(key);
+        }
+    }
+    return std::nullopt;
+}
 
 std::optional<QString> stringMember(const Json &object, const char *key)
 {
@@ -61,6 +89,9 @@ HTTPResponse APIRouter::handlePairingRequest(const HTTPRequest &request)
     const auto platform = stringMember(body, "platform");
     if (!clientId || !hostname || !platform) {
         return HTTPResponse::error(kInvalidBody, 400);
+    }
+    if (const auto unfit = unfitText(*clientId, *hostname, *platform)) {
+        return HTTPResponse::error(*unfit, 400);
     }
 
     const auto result = m_pairing.requestPairing(*clientId, *hostname, *platform, request.remoteHost);

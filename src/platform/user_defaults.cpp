@@ -12,6 +12,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -309,6 +310,46 @@ plist_t toPlist(const QVariant &value)
     }
 }
 
+// Whether an XML property list carries the text back unchanged: XML has no way to write most
+// control characters or U+FFFE and U+FFFF, a carriage return reads back as a line feed, and the
+// property-list library ends a text at its first NUL.
+bool xmlKeepsText(const QString &text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            ++i;
+            continue;
+        }
+        const bool kept = u == 0x9 || u == 0xa || (u >= 0x20 && u < 0xd800) || (u >= 0xe000 && u <= 0xfffd);
+        if (!kept) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool xmlKeepsValue(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::QVariantList: {
+        const QVariantList list = value.toList();
+        return std::all_of(list.cbegin(), list.cend(), xmlKeepsValue);
+    }
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            if (!xmlKeepsText(it.key()) || !xmlKeepsValue(it.value())) {
+                return false;
+            }
+        }
+        return true;
+    }
+    case QMetaType::QString: return xmlKeepsText(value.toString());
+    default: return true;
+    }
+}
+
 Logger &defaultsLogger()
 {
     static Logger logger(QStringLiteral("com.cordavelle.helper"), QStringLiteral("UserDefaults"));
@@ -404,6 +445,12 @@ void PlistUserDefaults::save()
 
 void PlistUserDefaults::setObject(const QString &key, const QVariant &value)
 {
+    // The file must always read back: a text it can't keep is refused and the key left as it was.
+    if (!xmlKeepsText(key) || !xmlKeepsValue(value)) {
+        defaultsLogger().error(
+            QStringLiteral("Did not store preference %1: a text holds characters a preferences file cannot keep").arg(key));
+        return;
+    }
     if (!value.isValid()) {
         m_values.remove(key);
     } else {

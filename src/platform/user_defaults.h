@@ -72,6 +72,8 @@ private:
 
 // A domain stored as an XML property list, rewritten atomically on every assignment.
 // A file that cannot be parsed is moved aside to "<name>.corrupt" and the domain starts empty.
+// An assignment whose key or texts the file could not give back unchanged (most control
+// characters, a carriage return, U+FFFE, U+FFFF) is refused with an error and changes nothing.
 class PlistUserDefaults final : public UserDefaults {
 public:
     PlistUserDefaults(QString domain, QString filePath);

@@ -9,6 +9,7 @@
 
 #include "support/event_wait.h"
 #include "support/fake_login_item.h"
+#include "support/python_plist.h"
 #include "support/qt_printers.h"
 #include "support/recording_app_activation.h"
 #include "support/recording_service_control.h"
@@ -265,6 +266,44 @@ TEST_F(APIRouterWire, CallsignIsStoredUpperCased)
     EXPECT_EQ(config.stationCallsign(), "");
 }
 
+TEST_F(APIRouterWire, TextsWithControlCharactersAreRefusedAndEveryOtherReadsBackFromTheSettingsFile)
+{
+    const auto callsignBody = [](const std::string &text) { return QByteArray::fromStdString(Json({{"callsign", text}}).dump()); };
+    const auto rigctldBody = [](const std::string &text) { return QByteArray::fromStdString(Json({{"serialPort", text}}).dump()); };
+    const std::string refused[] = {"a\x01b", std::string("A\0B", 3), "tab\there", "line\n", "cr\r", "del\x7f",
+                                   "\xef\xbf\xbe", "\xef\xbf\xbf"};
+    for (const std::string &text : refused) {
+        EXPECT_EQ(authorized("PUT", "/callsign", callsignBody(text)).json,
+                  error("Invalid callsign \u2014 it may not hold control characters"));
+        const Reply r = authorized("PUT", "/services/rigctld/config", rigctldBody(text));
+        EXPECT_EQ(r.status, 400);
+        EXPECT_EQ(r.json, error("Invalid rigctld config JSON \u2014 text values may not hold control characters"));
+    }
+    EXPECT_EQ(config.stationCallsign(), "");
+    EXPECT_EQ(config.rigctldConfig(), RigctldConfig());
+
+    const QString file = env.platform().preferencesFile(env.defaults().domain());
+    const std::string accepted[] = {"n0call-\xc3\x9f", "\xf0\x9f\x98\x80 <&> ]]>", "\xc2\x85\xe2\x80\xa8", "", "q\"b\\"};
+    for (const std::string &text : accepted) {
+        const Reply r = authorized("PUT", "/callsign", callsignBody(text));
+        ASSERT_EQ(r.status, 200);
+        ASSERT_EQ(authorized("PUT", "/services/rigctld/config", rigctldBody(text)).status, 200);
+        const std::string callsign = r.json["callsign"];
+
+        PlistUserDefaults reread(env.defaults().domain(), file);
+        test::FakeLoginItem otherLoginItem;
+        test::RecordingAppActivation otherActivation;
+        ConfigStore reloaded(reread, otherLoginItem, otherActivation);
+        EXPECT_EQ(reloaded.stationCallsign().toStdString(), callsign);
+        EXPECT_EQ(reloaded.rigctldConfig().serialPort.toStdString(), text);
+
+        const auto python = test::readWithPlistlib(file);
+        ASSERT_TRUE(python) << "plistlib refused the settings file after " << text;
+        EXPECT_EQ(python->at("stationCallsign"), callsign);
+        EXPECT_EQ(Json::parse(python->at("rigctldConfig").get<std::string>())["serialPort"], text);
+    }
+}
+
 TEST_F(APIRouterWire, SerialPortsAreListed)
 {
     const Reply r = authorized("GET", "/serial/ports");
@@ -283,6 +322,37 @@ TEST_F(APIRouterWire, PairingRequestsAndTheirRefusals)
     EXPECT_EQ(call("POST", "/pair/request", QByteArray(R"({"clientId":7,"hostname":"h","platform":"p"})")).status, 400);
     EXPECT_EQ(call("POST", "/pair/request", QByteArray(R"({"clientId":"x","hostname":"h"})")).status, 400);
     EXPECT_EQ(pairing.clients().size(), 1u); // nothing registered by a bad body
+
+    // Texts too long to be a name, or holding control characters, are refused before anything is
+    // stored or counted against the rate limit.
+    const auto pairingBody = [](const std::string &id, const std::string &host, const std::string &platform) {
+        return QByteArray::fromStdString(Json({{"clientId", id}, {"hostname", host}, {"platform", platform}}).dump());
+    };
+    std::string accented;
+    for (int i = 0; i < 33; ++i) {
+        accented += "\xc3\xa9";
+    }
+    const std::pair<QByteArray, const char *> refused[] = {
+        {pairingBody(std::string(129, 'i'), "h", "p"), "Invalid request body \u2014 clientId is longer than 128 bytes"},
+        {pairingBody("c", std::string(256, 'h'), "p"), "Invalid request body \u2014 hostname is longer than 255 bytes"},
+        // 33 two-byte letters: 66 bytes.
+        {pairingBody("c", "h", accented), "Invalid request body \u2014 platform is longer than 64 bytes"},
+        {pairingBody("c\n", "h", "p"), "Invalid request body \u2014 clientId may not hold control characters"},
+        {pairingBody("c", "evil\r\nhost", "p"), "Invalid request body \u2014 hostname may not hold control characters"},
+        {pairingBody("c", "h", std::string("p\0q", 3)), "Invalid request body \u2014 platform may not hold control characters"},
+        {pairingBody("c", "h\x7f", "p"), "Invalid request body \u2014 hostname may not hold control characters"},
+    };
+    for (const auto &[body, message] : refused) {
+        const Reply reply = call("POST", "/pair/request", body);
+        EXPECT_EQ(reply.status, 400) << message;
+        EXPECT_EQ(reply.json, error(message));
+    }
+    EXPECT_EQ(pairing.clients().size(), 1u);
+    const QByteArray longest = pairingBody(std::string(128, 'i'), std::string(255, 'h'), std::string(64, 'p'));
+    EXPECT_EQ(call("POST", "/pair/request", longest).status, 200);
+    pairing.revoke(QString(128, 'i'));
+    env.notifications().requests.clear();
+    env.clock().advance(2s);
 
     // Pairing required: even a loopback peer waits for the user, who gets a notification.
     Reply r = call("POST", "/pair/request", QByteArray(R"({"clientId":"c2","hostname":"Bob's","platform":"mac","extra":1})"));

@@ -1,3 +1,4 @@
+#include "support/python_plist.h"
 #include "support/test_platform.h"
 
 #include <QDateTime>
@@ -47,6 +48,43 @@ TEST_F(UserDefaultsTest, KeepsValueTypesAcrossAReload)
     EXPECT_EQ(reloaded.object("date").toDateTime(), when);
     EXPECT_EQ(reloaded.object("array").toList().size(), 2);
     EXPECT_EQ(reloaded.object("dict").toMap().value("k").typeId(), QMetaType::Bool);
+}
+
+TEST_F(UserDefaultsTest, NeverWritesAFileThatCouldNotBeReadBack)
+{
+    PlistUserDefaults defaults(QStringLiteral("com.example.domain"), file());
+    const QString kept[] = {
+        QStringLiteral("tab\tand\nline"), QString::fromUtf8("\xf0\x9f\x98\x80 <&> ]]> \xc2\x85 \xe2\x80\xa8"), QString(),
+    };
+    for (const QString &text : kept) {
+        defaults.setObject("text", text);
+        defaults.setObject(text.isEmpty() ? QStringLiteral("k") : text, QVariantList{text});
+    }
+    const QString refused[] = {
+        QStringLiteral("a\u0001b"), QString::fromUtf8("A\0B", 3), QStringLiteral("a\rb"),
+        QString(QChar(0xfffe)), QString(QChar(0xffff)), QString(QChar(0xd800)) + QStringLiteral("x"),
+    };
+    for (const QString &text : refused) {
+        defaults.setObject("text", text);
+        defaults.setObject(text, 1);
+        defaults.setObject("nested", QVariantMap{{"list", QVariantList{text}}});
+        defaults.setObject("nestedKey", QVariantMap{{text, 1}});
+    }
+    EXPECT_EQ(env.log().messages().filter("Did not store preference").size(), 4 * std::size(refused));
+    EXPECT_EQ(defaults.object("text"), QString());
+    EXPECT_FALSE(defaults.contains("nested"));
+    EXPECT_FALSE(defaults.contains("nestedKey"));
+
+    // The file reads back whole, in this program and in another reader of property lists.
+    PlistUserDefaults reloaded(QStringLiteral("com.example.domain"), file());
+    EXPECT_EQ(reloaded.dictionary(), defaults.dictionary());
+    EXPECT_EQ(reloaded.dictionary().size(), 4);
+    const auto python = test::readWithPlistlib(file());
+    ASSERT_TRUE(python) << "plistlib refused the file";
+    for (const QString &text : kept) {
+        const std::string key = text.isEmpty() ? "k" : text.toStdString();
+        EXPECT_EQ(python->at(key), Json::array({text.toStdString()}));
+    }
 }
 
 TEST_F(UserDefaultsTest, ReadingRules)
