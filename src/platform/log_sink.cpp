@@ -2,6 +2,8 @@
 
 #include "platform.h"
 
+#include <algorithm>
+
 namespace cordavelle {
 
 namespace {
@@ -49,14 +51,26 @@ std::unique_ptr<StderrLogSink> StderrLogSink::fromEnvironment(std::FILE *stream)
     return sink;
 }
 
+namespace {
+
+bool isControlCharacter(char16_t u) { return u < 0x20 || u == 0x7f || (u >= 0x80 && u <= 0x9f); }
+
+} // namespace
+
 QString StderrLogSink::escapedControlCharacters(const QString &text)
 {
+    // Most messages have none: hand those back as they are, without a copy.
+    const auto first = std::find_if(text.cbegin(), text.cend(), [](QChar c) { return isControlCharacter(c.unicode()); });
+    if (first == text.cend()) {
+        return text;
+    }
     QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u >= 0x20 && u != 0x7f && !(u >= 0x80 && u <= 0x9f)) {
-            out += c;
+    out.reserve(text.size() + 8);
+    out.append(QStringView(text.cbegin(), first));
+    for (auto it = first; it != text.cend(); ++it) {
+        const char16_t u = it->unicode();
+        if (!isControlCharacter(u)) {
+            out += *it;
             continue;
         }
         switch (u) {
@@ -75,10 +89,15 @@ void StderrLogSink::write(LogLevel level, const QString &subsystem, const QStrin
     if (!isEnabled(level)) {
         return;
     }
-    const QByteArray line = QStringLiteral("%1 %2[%3] %4\n")
-                                .arg(QLatin1String(logLevelName(level)), subsystem, category,
-                                     escapedControlCharacters(message))
-                                .toUtf8();
+    // Put together as UTF-8 in one buffer and written with one call, so lines of several
+    // writers never interleave.
+    const QByteArray text = escapedControlCharacters(message).toUtf8();
+    const QByteArray subsystemText = subsystem.toUtf8();
+    const QByteArray categoryText = category.toUtf8();
+    QByteArray line;
+    line.reserve(16 + subsystemText.size() + categoryText.size() + text.size());
+    line.append(logLevelName(level)).append(' ').append(subsystemText).append('[').append(categoryText).append("] ");
+    line.append(text).append('\n');
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), m_stream);
     std::fflush(m_stream);
 }
