@@ -5,11 +5,13 @@
 #include "base/helper_logger.h"
 #include "platform/log_sink.h"
 #include "platform/platform.h"
+#include "platform/stream_socket.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 
+#include <array>
 #include <exception>
 #include <stop_token>
 
@@ -23,41 +25,68 @@ const Logger &serverLog()
     return logger;
 }
 
-// The peer as the log shows it: host text, ":", port.
-QString peerText(const QHostAddress &address, quint16 port)
+// The peer's host as the log shows it: dotted IPv4 also for an IPv4 peer of a dual-stack socket.
+QString peerHostText(const QHostAddress &address)
 {
     bool mapped = false;
     const quint32 v4 = address.toIPv4Address(&mapped);
-    const QString host = mapped ? QHostAddress(v4).toString() : address.toString();
-    return host + QLatin1Char(':') + QString::number(port);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
+QString withoutZone(const QString &hostText)
+{
+    const qsizetype zone = hostText.indexOf(QLatin1Char('%'));
+    return zone < 0 ? hostText : hostText.left(zone);
 }
 
 } // namespace
 
+// Hands each accepted descriptor straight to the server: a connection is read and answered on
+// its bare socket, which costs a fraction of the system calls and allocations of a QTcpSocket.
+class HTTPListener final : public QTcpServer {
+public:
+    explicit HTTPListener(HTTPServer *server) : QTcpServer(server), m_server(server) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override { m_server->handleConnection(descriptor); }
+
+private:
+    HTTPServer *m_server;
+};
+
 // One accepted connection: reads until the parser has a whole request, serves it, writes the
-// reply and closes. Owned by the server; deletes itself when the socket is done.
+// reply and closes. Owned by the server. A request that is whole on the first read is served at
+// once, without a notifier or a timer; only a connection that has to wait gets them.
 class HTTPConnection : public QObject {
 public:
-    HTTPConnection(HTTPServer *server, QTcpSocket *socket, QString remote, QString remoteHost)
-        : QObject(server), m_server(server), m_socket(socket), m_remote(std::move(remote)),
-          m_reader(remoteHost)
+    HTTPConnection(HTTPServer *server, qintptr descriptor, QString remote, QString remoteHost)
+        : QObject(server), m_server(server), m_descriptor(descriptor), m_remote(std::move(remote)),
+          m_reader(std::move(remoteHost))
     {
-        m_socket->setParent(this);
-        connect(m_socket, &QTcpSocket::readyRead, this, &HTTPConnection::readAvailable);
-        connect(m_socket, &QTcpSocket::errorOccurred, this, &HTTPConnection::socketError);
-        connect(m_socket, &QTcpSocket::disconnected, this, &HTTPConnection::peerDisconnected);
     }
 
-    ~HTTPConnection() override { m_idleStop.request_stop(); }
-
-    void begin()
+    ~HTTPConnection() override
     {
-        watchForTimeout(this, Platform::current().clock(), m_idleStop.get_token());
+        m_idleStop.request_stop();
+        closeSocket();
+    }
+
+    // Reads what has arrived. Returns whether the connection is done and may be deleted now.
+    bool begin()
+    {
+        m_inBegin = true;
         readAvailable();
+        m_inBegin = false;
+        if (m_phase == Phase::reading) {
+            m_readNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Read, this);
+            connect(m_readNotifier, &QSocketNotifier::activated, this, &HTTPConnection::readAvailable);
+            watchForTimeout(this, Platform::current().clock(), m_idleStop.get_token());
+        }
+        return m_phase == Phase::finished;
     }
 
 private:
-    enum class Phase { reading, serving, finished };
+    enum class Phase { reading, serving, writing, finished };
 
     static QCoro::Task<void> watchForTimeout(QPointer<HTTPConnection> self, Clock &clock, std::stop_token stop)
     {
@@ -66,32 +95,42 @@ private:
             co_return;
         }
         serverLog().error(QStringLiteral("Request timed out from %1").arg(self->m_remote));
-        self->close();
+        self->finish();
     }
 
     void readAvailable()
     {
+        // Everything runs on the main thread, so one read buffer serves every connection.
+        static std::array<char, HTTPServer::readChunkBytes> chunk;
         while (m_phase == Phase::reading) {
-            const qint64 available = m_socket->bytesAvailable();
-            if (available <= 0) {
+            const stream_socket::Transfer received =
+                stream_socket::receive(m_descriptor, chunk.data(), static_cast<qint64>(chunk.size()));
+            switch (received.kind) {
+            case stream_socket::Transfer::Kind::moved:
+                break;
+            case stream_socket::Transfer::Kind::wouldBlock:
+                return;
+            case stream_socket::Transfer::Kind::peerFinished:
+                // Silently when the peer sent nothing at all.
+                if (m_reader.bufferedBytes() > 0) {
+                    serverLog().error(QStringLiteral("Connection closed mid-request from %1").arg(m_remote));
+                }
+                finish();
+                return;
+            case stream_socket::Transfer::Kind::failed:
+                serverLog().error(QStringLiteral("Receive error from %1: %2").arg(m_remote, received.error));
+                finish();
                 return;
             }
-            const QByteArray chunk = m_socket->peek(std::min(available, HTTPServer::readChunkBytes));
-            FeedResult result = m_reader.append(chunk);
+            FeedResult result = m_reader.append(QByteArrayView(chunk.data(), received.bytes));
             switch (result.kind) {
             case FeedResult::Kind::needMore:
-                m_socket->skip(chunk.size());
                 break;
             case FeedResult::Kind::invalid:
                 serverLog().error(QStringLiteral("Invalid HTTP request from %1: %2").arg(m_remote, result.reason));
-                close();
+                finish();
                 return;
             case FeedResult::Kind::complete:
-                // The socket would close the whole connection on seeing the peer end its sending
-                // side, even while the reply is still being made. Leaving one byte unread with a
-                // one-byte buffer keeps it from reading (and so from seeing that) any further.
-                m_socket->skip(chunk.size() - 1);
-                m_socket->setReadBufferSize(1);
                 serverLog().info(QStringLiteral("%1 %2 from %3")
                                      .arg(result.request.method, result.request.path, m_remote));
                 serve(this, std::move(result.request));
@@ -100,43 +139,15 @@ private:
         }
     }
 
-    void socketError(QAbstractSocket::SocketError error)
-    {
-        if (m_phase != Phase::reading) {
-            return;
-        }
-        if (error == QAbstractSocket::RemoteHostClosedError) {
-            readAvailable();
-            if (m_phase != Phase::reading) {
-                return;
-            }
-            if (m_reader.bufferedBytes() > 0) {
-                serverLog().error(QStringLiteral("Connection closed mid-request from %1").arg(m_remote));
-            }
-        } else {
-            serverLog().error(QStringLiteral("Receive error from %1: %2").arg(m_remote, m_socket->errorString()));
-        }
-        close();
-    }
-
-    void peerDisconnected()
-    {
-        if (m_phase == Phase::reading) {
-            // A close without an error report (nothing was pending): the same as the peer closing.
-            socketError(QAbstractSocket::RemoteHostClosedError);
-            return;
-        }
-        if (m_phase == Phase::finished) {
-            deleteLater();
-        }
-    }
-
     static QCoro::Task<void> serve(QPointer<HTTPConnection> self, HTTPRequest request)
     {
         self->m_phase = Phase::serving;
         self->m_idleStop.request_stop();
-        // Bytes after the request (a pipelined second one) are never read.
-        disconnect(self->m_socket, &QTcpSocket::readyRead, self, nullptr);
+        // Bytes after the request (a pipelined second one) are never read, and the end of the
+        // peer's sending side does not end the connection while the reply is being made.
+        if (self->m_readNotifier) {
+            self->m_readNotifier->setEnabled(false);
+        }
 
         const QString remote = self->m_remote;
         HTTPServer::Handler handler = self->m_server ? self->m_server->m_handler : HTTPServer::Handler{};
@@ -157,38 +168,69 @@ private:
         if (!self) {
             co_return;  // the server went away while the handler ran
         }
-        self->send(HTTPServer::formatHTTPResponse(response));
+        self->m_reply = HTTPServer::formatHTTPResponse(response);
+        self->m_phase = Phase::writing;
+        self->writePending();
     }
 
-    void send(const QByteArray &bytes)
+    // Sends what is left of the reply, waiting for room when the socket is full; then closes.
+    void writePending()
     {
-        m_phase = Phase::finished;
-        if (m_socket->state() != QAbstractSocket::ConnectedState) {
-            deleteLater();
-            return;
+        while (m_written < m_reply.size()) {
+            const stream_socket::Transfer sent =
+                stream_socket::send(m_descriptor, m_reply.constData() + m_written, m_reply.size() - m_written);
+            if (sent.kind == stream_socket::Transfer::Kind::wouldBlock) {
+                if (!m_writeNotifier) {
+                    m_writeNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Write, this);
+                    connect(m_writeNotifier, &QSocketNotifier::activated, this, &HTTPConnection::writePending);
+                }
+                m_writeNotifier->setEnabled(true);
+                return;
+            }
+            if (sent.kind != stream_socket::Transfer::Kind::moved) {
+                break;  // the peer is gone; nobody is left to answer
+            }
+            m_written += sent.bytes;
         }
-        m_socket->write(bytes);
-        // Closes once the reply is written; `disconnected` then removes the connection.
-        m_socket->disconnectFromHost();
-        if (m_socket->state() == QAbstractSocket::UnconnectedState) {
-            deleteLater();
-        }
+        finish();
     }
 
-    void close()
+    // Closes the socket; the connection is deleted once whoever is running it has returned.
+    void finish()
     {
         m_phase = Phase::finished;
         m_idleStop.request_stop();
-        m_socket->abort();
-        deleteLater();
+        closeSocket();
+        if (!m_inBegin) {
+            deleteLater();
+        }
+    }
+
+    void closeSocket()
+    {
+        if (m_descriptor < 0) {
+            return;
+        }
+        // Notifiers go before their descriptor does.
+        delete m_readNotifier;
+        m_readNotifier = nullptr;
+        delete m_writeNotifier;
+        m_writeNotifier = nullptr;
+        stream_socket::close(m_descriptor);
+        m_descriptor = -1;
     }
 
     QPointer<HTTPServer> m_server;
-    QTcpSocket *m_socket;
+    qintptr m_descriptor;
     QString m_remote;
     HTTPRequestReader m_reader;
     std::stop_source m_idleStop;
     Phase m_phase = Phase::reading;
+    bool m_inBegin = false;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    QByteArray m_reply;
+    qsizetype m_written = 0;
 };
 
 HTTPServer::HTTPServer(QObject *parent) : QObject(parent) {}
@@ -202,9 +244,8 @@ void HTTPServer::start(quint16 port, Handler handler)
         serverLog().error(QStringLiteral("Invalid port: %1").arg(port));
         return;
     }
-    auto *listener = new QTcpServer(this);
+    auto *listener = new HTTPListener(this);
     m_listener = listener;
-    connect(listener, &QTcpServer::newConnection, this, &HTTPServer::acceptPendingConnections);
     setPort(port);
     // Every interface; who may talk to us is decided per connection.
     if (!listener->listen(QHostAddress::Any, port)) {
@@ -243,13 +284,6 @@ void HTTPServer::setPort(quint16 port)
     }
 }
 
-void HTTPServer::acceptPendingConnections()
-{
-    while (m_listener && m_listener->hasPendingConnections()) {
-        handleConnection(m_listener->nextPendingConnection());
-    }
-}
-
 bool HTTPServer::admits(const QString &remoteHost) const
 {
     if (remoteHost == QLatin1String("127.0.0.1") || remoteHost == QLatin1String("::1")) {
@@ -258,43 +292,35 @@ bool HTTPServer::admits(const QString &remoteHost) const
     return m_networkAccess && m_networkAccess() && isLocalNetworkHost(remoteHost);
 }
 
-void HTTPServer::handleConnection(QTcpSocket *socket)
+void HTTPServer::handleConnection(qintptr descriptor)
 {
-    const QHostAddress peer = socket->peerAddress();
-    if (peer.isNull()) {
+    const std::optional<stream_socket::Peer> peer = stream_socket::peer(descriptor);
+    if (!peer) {
         // Reset before it was taken up: nobody is left to answer, and nothing was rejected.
-        socket->abort();
-        socket->deleteLater();
+        stream_socket::close(descriptor);
         return;
     }
-    const QString remoteHost = canonicalHostString(peer);
-    const QString remote = peerText(peer, socket->peerPort());
+    // One text form of the address serves both: the log's (with any zone) and the gate's.
+    const QString hostText = peerHostText(peer->address);
+    const QString remoteHost = withoutZone(hostText);
+    const QString remote = hostText + QLatin1Char(':') + QString::number(peer->port);
     if (!admits(remoteHost)) {
         serverLog().error(QStringLiteral("Rejected non-local connection from %1").arg(remote));
-        socket->abort();
-        socket->deleteLater();
+        stream_socket::close(descriptor);
         return;
     }
     if (serverLog().isEnabled(LogLevel::Debug)) {
         serverLog().debug(QStringLiteral("Connection from %1").arg(remote));
     }
-    auto *connection = new HTTPConnection(this, socket, remote, remoteHost);
-    connection->begin();
+    auto *connection = new HTTPConnection(this, descriptor, remote, remoteHost);
+    if (connection->begin()) {
+        delete connection;
+    }
 }
 
 QString HTTPServer::canonicalHostString(const QHostAddress &address)
 {
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    if (mapped) {
-        return QHostAddress(v4).toString();
-    }
-    QString text = address.toString();
-    const qsizetype zone = text.indexOf(QLatin1Char('%'));
-    if (zone >= 0) {
-        text.truncate(zone);
-    }
-    return text;
+    return withoutZone(peerHostText(address));
 }
 
 bool HTTPServer::isLocalNetworkHost(const QString &host)
@@ -323,14 +349,16 @@ bool HTTPServer::isLocalNetworkHost(const QString &host)
 
 QByteArray HTTPServer::formatHTTPResponse(const HTTPResponse &response)
 {
+    // Built in place: this runs for every reply.
+    const QByteArray statusText = response.statusText.toUtf8();
+    const QByteArray contentType = response.contentType.toUtf8();
     QByteArray out;
-    out.reserve(128 + response.body.size());
-    out += "HTTP/1.1 " + QByteArray::number(response.statusCode) + ' ' + response.statusText.toUtf8() + "\r\n";
-    out += "Content-Type: " + response.contentType.toUtf8() + "\r\n";
-    out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    out += "Connection: close\r\n";
-    out += "\r\n";
-    out += response.body;
+    out.reserve(96 + statusText.size() + contentType.size() + response.body.size());
+    out.append("HTTP/1.1 ").append(QByteArray::number(response.statusCode)).append(' ').append(statusText);
+    out.append("\r\nContent-Type: ").append(contentType);
+    out.append("\r\nContent-Length: ").append(QByteArray::number(response.body.size()));
+    out.append("\r\nConnection: close\r\n\r\n");
+    out.append(response.body);
     return out;
 }
 

@@ -14,7 +14,6 @@
 #include <QTcpServer>
 
 class QHostAddress;
-class QTcpSocket;
 
 namespace cordavelle {
 
@@ -74,11 +73,12 @@ signals:
 
 private:
     friend class HTTPConnection;
+    friend class HTTPListener;
 
     void setRunning(bool running);
     void setPort(quint16 port);
-    void acceptPendingConnections();
-    void handleConnection(QTcpSocket *socket);
+    // Takes up one accepted socket descriptor; it is ours to close from here on.
+    void handleConnection(qintptr descriptor);
     bool admits(const QString &remoteHost) const;
 
     QPointer<QTcpServer> m_listener;

@@ -81,6 +81,25 @@ TEST_F(HTTPServerWire, ServesOneRequestAndCloses)
     }
 }
 
+TEST_F(HTTPServerWire, AReplyLargerThanTheSocketTakesIsSentWhole)
+{
+    // Far more than the socket takes at once, so the rest waits until the client has read some.
+    QByteArray big(8 * 1024 * 1024, '\0');
+    for (qsizetype i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>('a' + i % 26);
+    }
+    handler = [&big](HTTPRequest) -> QCoro::Task<HTTPResponse> {
+        HTTPResponse response = HTTPResponse::json(nullptr);
+        response.body = big;
+        co_return response;
+    };
+    startServer();
+    const test::WireReply reply = test::WireReply::parse(test::exchange(server.port(), "GET /log HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(reply.wellFormed);
+    EXPECT_EQ(reply.body.size(), big.size());
+    EXPECT_TRUE(reply.body == big);
+}
+
 TEST_F(HTTPServerWire, WithoutHandlerEveryRequestIsNotFound)
 {
     ASSERT_TRUE(test::startOnFreePort(server, nullptr));
