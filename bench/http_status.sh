@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Loads the helper's API with wrk on loopback (8 connections, 10 s each, one request per
 # connection) and prints the requests per second and the 99th-percentile latency of:
-#   GET /status              (no authentication), and
-#   GET /services/rigctld    (behind the bearer gate, with a paired client's token),
-# and the gated route's rate as a share of /status's. Runs the helper of the build in $BUILD_DIR
-# (default "build"; a Release build gives the figures that matter) in a throw-away home. The client
-# is paired while pairing is not required (a local request is approved at once), then the helper
-# is started again with pairing required.
+#   GET /status              (no authentication),
+#   GET /services/rigctld    (behind the bearer gate, with a paired client's token), and
+#   GET /status from nginx   (one worker serving the same bytes as a file, when nginx is installed),
+# with the gated route's and nginx's rates next to /status's. Both servers run on one core (the
+# last one) and wrk on the others. Runs the helper of the build in $BUILD_DIR (default "build"; a
+# Release build gives the figures that matter) in a throw-away home. The client is paired while
+# pairing is not required (a local request is approved at once), then the helper is started again
+# with pairing required.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -14,12 +16,23 @@ cmake --build "$build" --target cordavelle-helper >/dev/null
 
 scratch=$(mktemp -d)
 helper_pid=
+nginx_pid=
+server_pid=
 stop_helper() {
   if [ -n "$helper_pid" ]; then kill "$helper_pid" 2>/dev/null || true; wait "$helper_pid" 2>/dev/null || true; fi
   helper_pid=
 }
-cleanup() { stop_helper; rm -rf "$scratch"; }
+cleanup() {
+  stop_helper
+  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
+  rm -rf "$scratch"
+}
 trap cleanup EXIT
+
+# The servers share one core; wrk gets the rest.
+cores=$(nproc)
+server_core=$((cores - 1))
+load_cores=0-$((cores > 1 ? cores - 2 : 0))
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 port=
@@ -47,8 +60,9 @@ PLIST
 start_helper() {
   env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
     HOME="$scratch/home" CORDAVELLE_HELPER_TOOLS_ROOT="$scratch/tools" \
-    "$build/src/cordavelle-helper" >/dev/null 2>>"$scratch/helper.log" &
+    taskset -c "$server_core" "$build/src/cordavelle-helper" --headless >/dev/null 2>>"$scratch/helper.log" &
   helper_pid=$!
+  server_pid=$helper_pid
   for _ in $(seq 100); do
     port_in_use "$port" && return 0
     sleep 0.1
@@ -58,11 +72,24 @@ start_helper() {
   exit 1
 }
 
+# Processor time (user and system) that process $1 has used, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# Loads $path of the server $server_pid; prints the rate and leaves wrk's report in wrk.txt and
+# the server's processor time per request (µs), which the machine's other load disturbs less, in
+# cpu.txt.
 load() {
-  wrk -t 4 -c 8 -d 10s --latency -H "Connection: close" "$@" "http://127.0.0.1:$port$path" >"$scratch/wrk.txt"
+  local before after
+  before=$(cpu_ticks "$server_pid")
+  taskset -c "$load_cores" wrk -t 4 -c 8 -d 10s --latency -H "Connection: close" "$@" "http://127.0.0.1:$port$path" >"$scratch/wrk.txt"
+  after=$(cpu_ticks "$server_pid")
   grep -E 'Non-2xx|Socket errors' "$scratch/wrk.txt" || true
+  awk -v t="$(getconf CLK_TCK)" -v d=$((after - before)) '/ requests in / { printf "%.1f", d / t * 1e6 / $1 }' \
+    "$scratch/wrk.txt" >"$scratch/cpu.txt"
   awk '/^Requests\/sec:/ {print $2}' "$scratch/wrk.txt"
 }
+# What a load gave besides the rate.
+report() { echo "p99 latency $(awk '$1 == "99%" {print $2}' "$scratch/wrk.txt"), $(cat "$scratch/cpu.txt") µs CPU per request"; }
 
 start_helper
 curl -sf -X POST --data '{"clientId":"bench","hostname":"bench","platform":"linux"}' \
@@ -81,8 +108,50 @@ start_helper
 
 path=/status
 status_rate=$(load)
-echo "GET /status: $status_rate requests/s, p99 latency $(awk '$1 == "99%" {print $2}' "$scratch/wrk.txt")"
+echo "GET /status: $status_rate requests/s, $(report)"
+status_cpu=$(cat "$scratch/cpu.txt")
 path=/services/rigctld
 gated_rate=$(load -H "Authorization: Bearer $token")
-echo "GET /services/rigctld (gated): $gated_rate requests/s, p99 latency $(awk '$1 == "99%" {print $2}' "$scratch/wrk.txt")"
+echo "GET /services/rigctld (gated): $gated_rate requests/s, $(report)"
 awk -v g="$gated_rate" -v s="$status_rate" 'BEGIN { printf "gated / status: %.0f %%\n", 100 * g / s }'
+
+# nginx with one worker, its default access log and no keep-alive, serving the bytes of the
+# helper's /status reply body from a file.
+command -v nginx >/dev/null || { echo "nginx is not installed (scripts/deps test installs it)"; exit 0; }
+mkdir -p "$scratch/www" "$scratch/nginx"
+curl -sf "http://127.0.0.1:$port/status" >"$scratch/www/status"
+stop_helper
+cat >"$scratch/nginx/nginx.conf" <<CONF
+worker_processes 1;
+master_process off;
+daemon off;
+pid $scratch/nginx/nginx.pid;
+error_log $scratch/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log $scratch/nginx/access.log;
+  client_body_temp_path $scratch/nginx;
+  proxy_temp_path $scratch/nginx;
+  fastcgi_temp_path $scratch/nginx;
+  uwsgi_temp_path $scratch/nginx;
+  scgi_temp_path $scratch/nginx;
+  keepalive_timeout 0;
+  server {
+    listen 127.0.0.1:$port;
+    root $scratch/www;
+    location = /status { default_type application/json; }
+  }
+}
+CONF
+taskset -c "$server_core" nginx -e "$scratch/nginx/error.log" -p "$scratch/nginx" -c "$scratch/nginx/nginx.conf" &
+nginx_pid=$!
+server_pid=$nginx_pid
+for _ in $(seq 100); do
+  port_in_use "$port" && break
+  sleep 0.1
+done
+path=/status
+nginx_rate=$(load)
+echo "GET /status from nginx: $nginx_rate requests/s, $(report)"
+awk -v h="$status_rate" -v n="$nginx_rate" -v hc="$status_cpu" -v nc="$(cat "$scratch/cpu.txt")" \
+  'BEGIN { printf "helper / nginx: %.2f by rate, %.2f by CPU per request\n", h / n, nc / hc }'
