@@ -34,8 +34,7 @@ std::optional<QString> unfitText(const QString &clientId, const QString &hostnam
         const QString key = QLatin1String(kTextLimits[i].key);
         if (texts[i]->toUtf8().size() > kTextLimits[i].maxBytes) {
             return QString::fromUtf8("Invalid request body \u2014 %1 is longer than %2 bytes")
-                .arg(key)
-                .arg(kTextLimits[i].maxBytes);
+                .arg(key, QString::number(kTextLimits[i].maxBytes));
         }
         if (holdsControlCharacters(*texts[i])) {
             return QString::fromUtf8("Invalid request body \u2014 %1 may not hold control characters").arg(key);

@@ -126,7 +126,7 @@ void HelperKeychainStorage::saveToken(const QString &token, const QString &clien
     keychain.remove(service, clientId);
     const int status = keychain.add(service, clientId, token.toUtf8());
     if (status != Keychain::kSuccess) {
-        keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId).arg(status));
+        keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
     }
 }
 

@@ -84,7 +84,7 @@ void ServiceStartup::reportServerFailure(const QString &error)
 {
     // The port the server tried, which is the default one when the stored port was unusable.
     const int port = m_httpServer.port() != 0 ? int(m_httpServer.port()) : m_config.apiPort();
-    HelperLogger::error(QStringLiteral("Failed to start HTTP server on port %1: %2").arg(port).arg(error),
+    HelperLogger::error(QStringLiteral("Failed to start HTTP server on port %1: %2").arg(QString::number(port), error),
                         HelperLogger::Category::network);
     if (m_failureReporter) {
         m_failureReporter(port, error);

@@ -35,7 +35,7 @@ void decodeRaw(const Json &j, E &value, const char *typeName)
             }
         }
         throw JsonDecodeError(
-            QStringLiteral("Cannot initialize %1 from invalid value %2").arg(QString::fromUtf8(typeName)).arg(*number));
+            QStringLiteral("Cannot initialize %1 from invalid value %2").arg(QString::fromUtf8(typeName), QString::number(*number)));
     } else {
         if (!j.is_string()) {
             throw JsonDecodeError(QStringLiteral("Expected a %1 string, found %2")

@@ -93,8 +93,7 @@ void ConfigStore::migrateFromPriorBundleIfNeeded(UserDefaults &defaults)
         return;
     }
     HelperLogger::info(QStringLiteral("[ConfigStore] Migrating %1 preference keys from %2")
-                           .arg(prior->size())
-                           .arg(kPriorBundleIdentifier),
+                           .arg(QString::number(prior->size()), kPriorBundleIdentifier),
                        Category::services);
     for (auto it = prior->cbegin(); it != prior->cend(); ++it) {
         defaults.setObject(it.key(), it.value());

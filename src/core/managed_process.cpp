@@ -362,7 +362,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     setPid(child->pid());
     recordOutcome(LaunchOutcome::running());
     if (const auto groupError = child->ensureOwnProcessGroup()) {
-        m_log.error(QStringLiteral("setpgid for pid %1 failed: %2").arg(child->pid()).arg(*groupError));
+        m_log.error(QStringLiteral("setpgid for pid %1 failed: %2").arg(QString::number(child->pid()), *groupError));
     }
 
     if (expectedPort && m_state == ServiceRunState::starting) {

@@ -164,25 +164,19 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
             foundAny = true;
             HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Reaping stale process pid %1 holding %2 port %3 "
                                                "before spawn")
-                                    .arg(pid)
-                                    .arg(service)
-                                    .arg(port),
+                                    .arg(QString::number(pid), service, QString::number(port)),
                                 HelperLogger::Category::services);
             Platform::current().commandRunner().signalProcess(pid, SIGTERM);
         }
         for (const Listener &other : listeners.foreign) {
             HelperLogger::warning(QStringLiteral("[ServiceOrchestrator] %1 port %2 is held by %3 (pid %4), which is not "
                                                  "%1: leaving it running")
-                                      .arg(service)
-                                      .arg(port)
-                                      .arg(programText(other))
-                                      .arg(other.pid),
+                                      .arg(service, QString::number(port), programText(other),
+                                           QString::number(other.pid)),
                                   HelperLogger::Category::services);
             if (!held) {
                 held = QStringLiteral("Port %1 is in use by another program: %2 (pid %3)")
-                           .arg(port)
-                           .arg(programText(other))
-                           .arg(other.pid);
+                           .arg(QString::number(port), programText(other), QString::number(other.pid));
             }
         }
     }

@@ -215,8 +215,7 @@ QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::s
     }
     logInfo(QStringLiteral("[ServiceOrchestrator] Stopping %1 before starting %2: both share one Wine prefix and "
                            "port %3")
-                .arg(toRaw(other), toRaw(id))
-                .arg(commandPort(VARAVariant::hf)));
+                .arg(toRaw(other), toRaw(id), QString::number(commandPort(VARAVariant::hf))));
     stopService(other);
     co_await waitWhileStopping(m_clock, QPointer(&process(other)), kOtherVariantStopLimit, cancel);
 }

@@ -65,7 +65,7 @@ void ServiceOrchestrator::wireUnexpectedExitHandlers()
 void ServiceOrchestrator::handleUnexpectedExit(ServiceID id, int32_t exitCode)
 {
     HelperLogger::warning(
-        QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2").arg(toRaw(id)).arg(exitCode),
+        QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2").arg(toRaw(id), QString::number(exitCode)),
         HelperLogger::Category::services);
     notifyServiceCrash(id, exitCode);
     if (lifecycleMode(id) == ServiceLifecycleMode::alwaysOn) {
@@ -93,10 +93,8 @@ void ServiceOrchestrator::scheduleRestart(ServiceID id, int attempt)
         return;
     }
     HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Scheduling restart of %1 (attempt %2/%3) in %4s")
-                           .arg(toRaw(id))
-                           .arg(attempt)
-                           .arg(maxRestartAttempts)
-                           .arg(1 << attempt),
+                           .arg(toRaw(id), QString::number(attempt), QString::number(maxRestartAttempts),
+                                QString::number(1 << attempt)),
                        HelperLogger::Category::services);
     runRestart(QPointer(this), id, attempt, pendingWork(id));
 }
@@ -151,7 +149,7 @@ QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> 
         co_return;
     }
     HelperLogger::error(
-        QStringLiteral("[ServiceOrchestrator] Restart attempt %1 of %2 failed: %3").arg(attempt).arg(toRaw(id), *failure),
+        QStringLiteral("[ServiceOrchestrator] Restart attempt %1 of %2 failed: %3").arg(QString::number(attempt), toRaw(id), *failure),
         HelperLogger::Category::services);
     self->scheduleRestart(id, attempt + 1);
 }

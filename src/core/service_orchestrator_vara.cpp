@@ -131,10 +131,8 @@ QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_
         OrphanReaper::killWineserver();
         if (attempt > 1) {
             HelperLogger::info(QStringLiteral("[VARA] %1: retry attempt %2/%3, waiting %4s...")
-                                   .arg(t)
-                                   .arg(attempt)
-                                   .arg(varaLaunchAttempts)
-                                   .arg(pauseSeconds),
+                                   .arg(t, QString::number(attempt), QString::number(varaLaunchAttempts),
+                                        QString::number(pauseSeconds)),
                                kServices);
             if (!co_await clock.sleep(varaRetryPause, cancel) || !self) {
                 co_return;
@@ -157,14 +155,10 @@ QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_
             co_return;
         }
         HelperLogger::info(QStringLiteral("[VARA] %1: process launched, pid=%2, state=%3")
-                               .arg(t)
-                               .arg(process->pid().value_or(-1))
-                               .arg(toRaw(process->state())),
+                               .arg(t, QString::number(process->pid().value_or(-1)), toRaw(process->state())),
                            kServices);
         HelperLogger::info(QStringLiteral("[VARA] %1: waiting up to %2s for TCP response on port %3...")
-                               .arg(t)
-                               .arg(timeoutSeconds)
-                               .arg(port),
+                               .arg(t, QString::number(timeoutSeconds), QString::number(port)),
                            kServices);
 
         const bool ready = co_await waitForVARAReady(port, varaReadyTimeout, process, cancel);
@@ -174,28 +168,22 @@ QCoro::Task<void> ServiceOrchestrator::startVARA(VARAVariant variant, std::stop_
         if (ready && !hasLeftItsStart(*process)) {
             process->markRunning();
             HelperLogger::info(QStringLiteral("[VARA] %1: READY after attempt %2, state=%3")
-                                   .arg(t)
-                                   .arg(attempt)
-                                   .arg(toRaw(process->state())),
+                                   .arg(t, QString::number(attempt), toRaw(process->state())),
                                kServices);
             co_return;
         }
         if (hasLeftItsStart(*process)) {
             // Whatever answered, it was not this launch: Wine ended before the modem was ready.
             HelperLogger::warning(QStringLiteral("[VARA] %1: process ended while waiting for port %2 (attempt %3/%4)%5")
-                                      .arg(t)
-                                      .arg(port)
-                                      .arg(attempt)
-                                      .arg(varaLaunchAttempts)
-                                      .arg(process->lastError() ? QStringLiteral(": ") + *process->lastError()
+                                      .arg(t, QString::number(port), QString::number(attempt),
+                                           QString::number(varaLaunchAttempts),
+                                           process->lastError() ? QStringLiteral(": ") + *process->lastError()
                                                                 : QString()),
                                   kServices);
         } else {
             HelperLogger::warning(QStringLiteral("[VARA] %1: not responding after %2s (attempt %3/%4)")
-                                      .arg(t)
-                                      .arg(timeoutSeconds)
-                                      .arg(attempt)
-                                      .arg(varaLaunchAttempts),
+                                      .arg(t, QString::number(timeoutSeconds), QString::number(attempt),
+                                           QString::number(varaLaunchAttempts)),
                                   kServices);
         }
         process->stop();

@@ -61,7 +61,7 @@ QString printed(const QList<RigControlServerEndpoint> &endpoints)
 {
     QStringList items;
     for (const auto &e : endpoints) {
-        items << QStringLiteral("\"%1@%2\"").arg(e.radioName).arg(e.port);
+        items << QStringLiteral("\"%1@%2\"").arg(e.radioName, QString::number(e.port));
     }
     return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
 }

@@ -26,7 +26,7 @@ protected:
         rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
         config.setRigctldConfig(rig);
         config.setApiPort(test::freeTcpPort(QHostAddress::Any));
-        startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(port).arg(error); });
+        startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(QString::number(port), error); });
     }
 
     ServiceStartup startup{config, orchestrator, pairing, discovery};

@@ -189,14 +189,11 @@ TEST_F(PortReapingTest, AnotherProgramOnThePortSurvivesAndTheStartIsRefused)
         ASSERT_TRUE(reapRigctld(listener->port, &held));
         EXPECT_TRUE(listener->alive());
         EXPECT_EQ(held, QStringLiteral("Port %1 is in use by another program: %2 (pid %3)")
-                            .arg(listener->port)
-                            .arg(program)
-                            .arg(listener->pid));
+                            .arg(QString::number(listener->port), program, QString::number(listener->pid)));
         EXPECT_TRUE(env.log().contains(QStringLiteral("rigctld port %1 is held by %2 (pid %3), which is not rigctld: "
                                                       "leaving it running")
-                                           .arg(listener->port)
-                                           .arg(program)
-                                           .arg(listener->pid)));
+                                           .arg(QString::number(listener->port), program,
+                                                QString::number(listener->pid))));
     }
 
     // Nor is the helper itself ever signalled.

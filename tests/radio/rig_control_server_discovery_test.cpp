@@ -84,10 +84,11 @@ TEST_F(RigControlServerDiscoveryTest, KeepsOnlyResultsWithARadioAndAValidPort)
 {
     discovery.startBrowsing();
     test::ManualClock::processEvents();
-    publish({rig("IC-7300", "4533"), rig("A", "70000"), rig("B", "abc"), rig("C", " 4533"),
+    publish({rig("IC%1x", "4533"), rig("A", "70000"), rig("B", "abc"), rig("C", " 4533"),
              server("D server", {{"radio", "D"}}), rig("", "4534"), rig("E", "+4535"), rig("F", "-0"),
              rig("G", "-1"), rig("H", "4536\n"), test::FakeBonjour::result("No TXT", kType, std::nullopt)});
-    EXPECT_EQ(discovery.endpoints(), (QList<RigControlServerEndpoint>{{"E", 4535}, {"F", 0}, {"IC-7300", 4533}}));
+    // A radio name is outside text: its "%1" is printed as it stands.
+    EXPECT_EQ(discovery.endpoints(), (QList<RigControlServerEndpoint>{{"E", 4535}, {"F", 0}, {"IC%1x", 4533}}));
     EXPECT_EQ(callbacks, 1);
     EXPECT_EQ(logLines().mid(2), (QStringList{
                                      "[RigControlServerDiscovery] result has malformed TXT (radio=\"A\", port=\"70000\")",
@@ -100,7 +101,7 @@ TEST_F(RigControlServerDiscoveryTest, KeepsOnlyResultsWithARadioAndAValidPort)
                                      "[RigControlServerDiscovery] result missing TXT record: "
                                      "No TXT._cordavelle-rigcontrol._tcp.local.",
                                      "[RigControlServerDiscovery] endpoints changed: "
-                                     "[\"E@4535\", \"F@0\", \"IC-7300@4533\"]",
+                                     "[\"E@4535\", \"F@0\", \"IC%1x@4533\"]",
                                  }));
 }
 
