@@ -24,9 +24,7 @@ namespace {
 
 constexpr auto kPortWaitTimeout = 5000ms;
 constexpr auto kPortProbeInterval = 500ms;
-constexpr auto kHealthCheckInterval = 5000ms;
 constexpr auto kStopGracePeriod = 2000ms;
-constexpr auto kLogFlushDelay = 250ms;
 
 Clock &clock() { return Platform::current().clock(); }
 
@@ -34,13 +32,6 @@ QDateTime wallNow()
 {
     const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(clock().wallNow().time_since_epoch());
     return QDateTime::fromMSecsSinceEpoch(since.count(), Qt::UTC);
-}
-
-void keepNewest(QStringList &lines, qsizetype count)
-{
-    if (lines.size() > count) {
-        lines.remove(0, lines.size() - count);
-    }
 }
 
 // A one-shot event that one coroutine awaits. The waiter resumes from the event loop, never
@@ -260,20 +251,6 @@ void ManagedProcess::recordOutcome(LaunchOutcome outcome)
         m_lastLaunchOutcomeAt = now;
         emit lastLaunchOutcomeAtChanged();
     }
-}
-
-void ManagedProcess::setLogLines(const QStringList &lines)
-{
-    if (m_logLines != lines) {
-        m_logLines = lines;
-        emit logLinesChanged();
-    }
-}
-
-void ManagedProcess::clearLog()
-{
-    m_pendingLogLines.clear();
-    setLogLines({});
 }
 
 std::optional<double> ManagedProcess::uptime() const
@@ -503,80 +480,6 @@ QCoro::Task<void> ManagedProcess::escalateStop(QPointer<ManagedProcess> self, st
         }
         self->cleanup();
     }
-}
-
-// --- health monitor
-
-void ManagedProcess::startHealthMonitoring()
-{
-    cancelHealthMonitor();
-    m_healthMonitor.emplace();
-    monitorHealth(this, m_healthMonitor->get_token());
-}
-
-void ManagedProcess::cancelHealthMonitor()
-{
-    if (m_healthMonitor) {
-        m_healthMonitor->request_stop();
-        m_healthMonitor.reset();
-    }
-}
-
-QCoro::Task<void> ManagedProcess::monitorHealth(QPointer<ManagedProcess> self, std::stop_token stop)
-{
-    // A fallback for an end of the child whose notice never arrives.
-    while (!stop.stop_requested()) {
-        if (!co_await clock().sleep(kHealthCheckInterval, stop) || !self) {
-            co_return;
-        }
-        if (self->m_state != ServiceRunState::running || !self->m_process) {
-            continue;
-        }
-        ChildProcess *child = self->m_process->child;
-        if (child && !child->isRunning()) {
-            self->handleTermination(child->exitStatus(), child->endedBySignal());
-        }
-    }
-}
-
-// --- output log
-
-void ManagedProcess::scheduleAppendLogs(const QStringList &lines)
-{
-    m_pendingLogLines.append(lines);
-    // Lines beyond the newest kMaxLogLines would be trimmed by the flush anyway.
-    keepNewest(m_pendingLogLines, kMaxLogLines);
-    if (!m_logFlushScheduled) {
-        m_logFlushScheduled = true;
-        flushLater(this, m_lifetime.get_token());
-    }
-}
-
-QCoro::Task<void> ManagedProcess::flushLater(QPointer<ManagedProcess> self, std::stop_token stop)
-{
-    co_await clock().sleep(kLogFlushDelay, stop);
-    if (self && !stop.stop_requested()) {
-        self->flushPendingLogs();
-    }
-}
-
-void ManagedProcess::flushPendingLogs()
-{
-    m_logFlushScheduled = false;
-    if (m_pendingLogLines.isEmpty()) {
-        return;
-    }
-    m_logLines.append(m_pendingLogLines);
-    m_pendingLogLines.clear();
-    keepNewest(m_logLines, kMaxLogLines);
-    emit logLinesChanged();
-}
-
-void ManagedProcess::appendSyntheticLog(const QString &line)
-{
-    m_logLines.append(line);
-    keepNewest(m_logLines, kMaxLogLines);
-    emit logLinesChanged();
 }
 
 } // namespace cordavelle

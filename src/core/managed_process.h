@@ -137,6 +137,8 @@ private:
     static QCoro::Task<void> escalateStop(QPointer<ManagedProcess> self, std::uint64_t launchID,
                                           QPointer<ChildProcess> child);
 
+    // Drops the oldest lines beyond `count`.
+    static void keepNewest(QStringList &lines, qsizetype count);
     void scheduleAppendLogs(const QStringList &lines);
     void flushPendingLogs();
     static QCoro::Task<void> flushLater(QPointer<ManagedProcess> self, std::stop_token stop);
