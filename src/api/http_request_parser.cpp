@@ -186,30 +186,51 @@ bool HTTPRequestParser::parseHead(QByteArrayView head, const QString &remoteHost
         reason = QStringLiteral("Headers not valid UTF-8");
         return false;
     }
+    // Walked as views of one decoded text: a request is parsed on every connection, and
+    // splitting into lists costs an allocation per line.
     const QString text = QString::fromUtf8(head);
-    const QStringList lines = text.split(QStringLiteral("\r\n"), Qt::KeepEmptyParts);
-    if (lines.isEmpty()) {
-        reason = QStringLiteral("Missing request line");
-        return false;
+    QStringView rest(text);
+    bool linesLeft = true;
+    const auto nextLine = [&rest, &linesLeft]() {
+        const qsizetype end = rest.indexOf(u"\r\n");
+        if (end < 0) {
+            linesLeft = false;
+            return rest;
+        }
+        const QStringView line = rest.first(end);
+        rest = rest.sliced(end + 2);
+        return line;
+    };
+
+    // The request line's first two space-separated words; runs of spaces count as one.
+    QStringView requestLine = nextLine();
+    QStringView words[2];
+    qsizetype found = 0;
+    while (found < 2 && !requestLine.isEmpty()) {
+        const qsizetype space = requestLine.indexOf(u' ');
+        const QStringView word = space < 0 ? requestLine : requestLine.first(space);
+        requestLine = space < 0 ? QStringView() : requestLine.sliced(space + 1);
+        if (!word.isEmpty()) {
+            words[found++] = word;
+        }
     }
-    const QStringList parts = lines.first().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (parts.size() < 2) {
+    if (found < 2) {
         reason = QStringLiteral("Malformed request line");
         return false;
     }
 
     HTTPRequest request;
-    request.method = parts[0];
-    request.path = normalizedPath(parts[1]);
+    request.method = words[0].toString();
+    request.path = normalizedPath(words[1].toString());
     request.remoteHost = remoteHost;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QString &line = lines[i];
-        const qsizetype colon = line.indexOf(QLatin1Char(':'));
+    while (linesLeft) {
+        const QStringView line = nextLine();
+        const qsizetype colon = line.indexOf(u':');
         if (colon < 0) {
             continue;
         }
-        const QString name = trimmedHeaderText(QStringView(line).left(colon)).toLower();
-        request.headers[name] = trimmedHeaderText(QStringView(line).sliced(colon + 1));
+        QString name = trimmedHeaderText(line.left(colon)).toLower();
+        request.headers[std::move(name)] = trimmedHeaderText(line.sliced(colon + 1));
     }
 
     qsizetype length = 0;
@@ -296,12 +317,17 @@ FeedResult HTTPRequestReader::append(QByteArrayView bytes)
         m_bodyStart = end + HTTPRequestParser::headerTerminator.size();
         m_buffer.reserve(m_bodyStart + m_head->contentLength);
     }
-    FeedResult result = HTTPRequestParser::finish(*m_head, m_buffer, m_bodyStart);
-    if (result.kind != FeedResult::Kind::needMore) {
-        m_final = result;
-        m_buffer.clear();
+    if (m_buffer.size() - m_bodyStart < m_head->contentLength) {
+        return FeedResult::needMore();
     }
-    return result;
+    // Whole, as `finish` would find it; the head is not needed any more, so its request moves.
+    HTTPRequest request = std::move(m_head->request);
+    if (m_head->contentLength > 0) {
+        request.body = QByteArrayView(m_buffer).sliced(m_bodyStart, m_head->contentLength).toByteArray();
+    }
+    m_final = FeedResult::complete(std::move(request), m_bodyStart + m_head->contentLength);
+    m_buffer.clear();
+    return *m_final;
 }
 
 } // namespace cordavelle

@@ -150,13 +150,15 @@ private:
         }
 
         const QString remote = self->m_remote;
+        const QString method = request.method;
+        const QString path = request.path;
         HTTPServer::Handler handler = self->m_server ? self->m_server->m_handler : HTTPServer::Handler{};
         HTTPResponse response;
         if (!handler) {
             response = HTTPResponse::notFound();
         } else {
             try {
-                response = co_await handler(request);
+                response = co_await handler(std::move(request));
             } catch (const std::exception &e) {
                 response = HTTPResponse::error(QString::fromUtf8(e.what()), 500);
             } catch (...) {
@@ -164,7 +166,7 @@ private:
             }
         }
         serverLog().info(QStringLiteral("%1 %2 \u2192 %3 from %4")
-                             .arg(request.method, request.path, QString::number(response.statusCode), remote));
+                             .arg(method, path, QString::number(response.statusCode), remote));
         if (!self) {
             co_return;  // the server went away while the handler ran
         }
