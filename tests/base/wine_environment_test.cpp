@@ -1,5 +1,6 @@
 #include "base/wine_environment.h"
 
+#include "support/scoped_environment.h"
 #include "support/test_platform.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,10 @@ namespace {
 TEST(WineEnvironment, EveryRunWorksInTheHelpersPrefixOverTheInheritedEnvironment)
 {
     test::TestPlatform env;
-    qputenv("WINEPREFIX", "/somewhere/else");
-    qputenv("WINEDEBUG", "+all");
-    qputenv("CORDAVELLE_TEST_INHERITED", "kept");
+    test::ScopedEnvironment variables;
+    variables.set("WINEPREFIX", "/somewhere/else");
+    variables.set("WINEDEBUG", "+all");
+    variables.set("CORDAVELLE_TEST_INHERITED", "kept");
     const QString prefix = WineEnvironment::prefixPath();
     EXPECT_TRUE(prefix.startsWith(env.root()));
     EXPECT_TRUE(prefix.endsWith("/wine-prefix"));
@@ -42,10 +44,6 @@ TEST(WineEnvironment, EveryRunWorksInTheHelpersPrefixOverTheInheritedEnvironment
     EXPECT_TRUE(tricks.value("PATH").endsWith(":/usr/bin:/bin"));
     EXPECT_EQ(tricks.value("HOME"), "/home/op");
     EXPECT_EQ(tricks.value("USER"), "op");
-
-    qunsetenv("WINEPREFIX");
-    qunsetenv("WINEDEBUG");
-    qunsetenv("CORDAVELLE_TEST_INHERITED");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/scoped_environment.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
@@ -151,7 +152,8 @@ TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
 
 TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
 {
-    qputenv("CORDAVELLE_INHERITED", "kept");
+    test::ScopedEnvironment variables;
+    variables.set("CORDAVELLE_INHERITED", "kept");
     const QString script = "echo \"env $CORDAVELLE_INHERITED/${CORDAVELLE_ADDED:-none}\"";
     sh(script, std::map<QString, QString>{{"CORDAVELLE_ADDED", "added"}});
     EXPECT_EQ(process.lastLaunchCommand(), "/bin/sh -c " + script);

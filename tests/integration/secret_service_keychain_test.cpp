@@ -2,6 +2,7 @@
 #include "platform/keychain.h"
 
 #include "support/private_session_bus.h"
+#include "support/scoped_environment.h"
 #include "support/test_platform.h"
 
 #include <QFile>
@@ -25,9 +26,10 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
         GTEST_SKIP() << "dbus-daemon could not start a session bus";
     }
     bus.exportToEnvironment();
-    qputenv("HOME", env.platform().paths().home().toUtf8());
-    qputenv("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
-    qputenv("XDG_RUNTIME_DIR", env.root().toUtf8());
+    test::ScopedEnvironment variables;
+    variables.set("HOME", env.platform().paths().home().toUtf8());
+    variables.set("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
+    variables.set("XDG_RUNTIME_DIR", env.root().toUtf8());
 
     QProcess keyring;
     keyring.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});

@@ -1,4 +1,5 @@
 #include "support/event_wait.h"
+#include "support/scoped_environment.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -97,8 +98,9 @@ TEST(LinuxCommandRunner, AddsVariablesToTheHelpersOwnEnvironment)
 {
     test::TestPlatform env;
     env.useSystemTools();
-    qputenv("CORDAVELLE_INHERITED", "kept");
-    qputenv("WINEPREFIX", "/inherited/prefix");
+    test::ScopedEnvironment variables;
+    variables.set("CORDAVELLE_INHERITED", "kept");
+    variables.set("WINEPREFIX", "/inherited/prefix");
     Command command;
     command.program = QStringLiteral("/usr/bin/env");
     command.environment.insert(QStringLiteral("WINEPREFIX"), QStringLiteral("/helper/prefix"));
@@ -111,8 +113,6 @@ TEST(LinuxCommandRunner, AddsVariablesToTheHelpersOwnEnvironment)
         EXPECT_TRUE(lines.contains("WINEPREFIX=/helper/prefix"));
         EXPECT_EQ(lines.filter("WINEPREFIX=").size(), 1);
     }
-    qunsetenv("CORDAVELLE_INHERITED");
-    qunsetenv("WINEPREFIX");
 }
 
 TEST(LinuxCommandRunner, AMissingToolFailsToStartWithTheUsersText)

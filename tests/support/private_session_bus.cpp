@@ -1,4 +1,5 @@
 #include "private_session_bus.h"
+#include "session_bus_clients.h"
 
 #include <QStandardPaths>
 
@@ -24,6 +25,9 @@ PrivateSessionBus::PrivateSessionBus()
 
 PrivateSessionBus::~PrivateSessionBus()
 {
+    if (m_exported) {
+        releaseSessionBusClients();
+    }
     if (m_daemon.state() != QProcess::NotRunning) {
         m_daemon.terminate();
         if (!m_daemon.waitForFinished(3000)) {
@@ -33,9 +37,10 @@ PrivateSessionBus::~PrivateSessionBus()
     }
 }
 
-void PrivateSessionBus::exportToEnvironment() const
+void PrivateSessionBus::exportToEnvironment()
 {
-    qputenv("DBUS_SESSION_BUS_ADDRESS", m_address.toUtf8());
+    m_exported = true;
+    m_environment.set("DBUS_SESSION_BUS_ADDRESS", m_address.toUtf8());
 }
 
 } // namespace cordavelle::test

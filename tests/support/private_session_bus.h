@@ -1,5 +1,7 @@
 #pragma once
 
+#include "scoped_environment.h"
+
 #include <QProcess>
 #include <QString>
 
@@ -16,12 +18,15 @@ public:
 
     QString address() const { return m_address; }
     // Points this process's session bus (DBUS_SESSION_BUS_ADDRESS) at the private bus; must run
-    // before anything in the process connects to the session bus.
-    void exportToEnvironment() const;
+    // before anything in the process connects to the session bus. The variable is put back when
+    // the bus goes.
+    void exportToEnvironment();
 
 private:
     QProcess m_daemon;
     QString m_address;
+    ScopedEnvironment m_environment;
+    bool m_exported = false;
 };
 
 } // namespace cordavelle::test
