@@ -7,6 +7,9 @@
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
 #include <QScopeGuard>
 
 #include <gtest/gtest.h>
@@ -123,6 +126,59 @@ TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
     EXPECT_EQ(process.state(), ServiceRunState::error);
 }
 
+// Swallows the queued reports that ChildProcess objects send themselves, among them the one that
+// announces a child's end, for as long as it exists; then lets the swallowed objects go.
+class ExitNoticeBlocker : public QObject {
+public:
+    ExitNoticeBlocker() { QCoreApplication::instance()->installEventFilter(this); }
+    ~ExitNoticeBlocker() override
+    {
+        QCoreApplication::instance()->removeEventFilter(this);
+        for (const auto &child : m_held) {
+            if (child) {
+                child->deleteLater();
+            }
+        }
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::MetaCall || !qobject_cast<ChildProcess *>(watched)) {
+            return false;
+        }
+        m_held.emplace_back(watched);
+        return true;
+    }
+
+private:
+    std::vector<QPointer<QObject>> m_held;
+};
+
+TEST_F(ManagedProcessTest, TheHealthMonitorNoticesAnEndWhoseNoticeNeverCame)
+{
+    auto run = sh("exec sleep 30");
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
+    process.markRunning();
+    const auto pid = static_cast<pid_t>(*process.pid());
+
+    ExitNoticeBlocker blocker;
+    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !test::isAlive(pid); }, 10s));
+    test::processEventsFor(300ms);
+    EXPECT_EQ(process.state(), ServiceRunState::running);
+
+    // The check every 5 s finds the child gone.
+    env.clock().advance(4900ms);
+    test::processEventsFor(100ms);
+    EXPECT_EQ(process.state(), ServiceRunState::running);
+    env.clock().advance(100ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
+    EXPECT_EQ(unexpectedExits, std::vector<int32_t>{9});
+    EXPECT_FALSE(process.pid());
+}
+
 TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
 {
     auto run = sh("trap '' TERM; echo ready; while :; do sleep 1; done");
@@ -165,7 +221,6 @@ TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
 
     sh(script);
     EXPECT_TRUE(waitForLog("env kept/none"));
-    qunsetenv("CORDAVELLE_INHERITED");
 }
 
 TEST_F(ManagedProcessTest, AMissingProgramFailsTheStart)
