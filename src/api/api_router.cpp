@@ -221,33 +221,17 @@ HTTPResponse APIRouter::handleStopService(ServiceID id)
 
 HTTPResponse APIRouter::handleGetConfig(ServiceID id) const
 {
-    switch (id) {
-    case ServiceID::varaHF: return HTTPResponse::jsonEncodable(m_config.varaConfig(), 200);
-    case ServiceID::varaFM: return HTTPResponse::jsonEncodable(m_config.varaFMConfig(), 200);
-    case ServiceID::rigctld: return HTTPResponse::jsonEncodable(m_config.rigctldConfig(), 200);
-    case ServiceID::direwolf: return HTTPResponse::jsonEncodable(m_config.direwolfConfig(), 200);
-    }
-    return HTTPResponse::notFound();
+    return m_config.visitConfig(id, [](const auto &record) { return HTTPResponse::jsonEncodable(record, 200); });
 }
 
 HTTPResponse APIRouter::handlePutConfig(ServiceID id, const std::optional<QByteArray> &body)
 {
     ConfigStore &config = m_config;
-    switch (id) {
-    case ServiceID::varaHF:
-        return replaceConfig<VARAConfig>(body, QStringLiteral("Invalid VARA HF config JSON"),
-                                         [&config](const VARAConfig &c) { config.setVaraConfig(c); });
-    case ServiceID::varaFM:
-        return replaceConfig<VARAFMConfig>(body, QStringLiteral("Invalid VARA FM config JSON"),
-                                           [&config](const VARAFMConfig &c) { config.setVaraFMConfig(c); });
-    case ServiceID::rigctld:
-        return replaceConfig<RigctldConfig>(body, QStringLiteral("Invalid rigctld config JSON"),
-                                            [&config](const RigctldConfig &c) { config.setRigctldConfig(c); });
-    case ServiceID::direwolf:
-        return replaceConfig<DirewolfConfig>(body, QStringLiteral("Invalid Direwolf config JSON"),
-                                             [&config](const DirewolfConfig &c) { config.setDirewolfConfig(c); });
-    }
-    return HTTPResponse::notFound();
+    const QString invalid = QStringLiteral("Invalid %1 config JSON").arg(displayName(id));
+    return config.visitConfig(id, [&](const auto &current) {
+        using Record = std::decay_t<decltype(current)>;
+        return replaceConfig<Record>(body, invalid, [&config](const Record &record) { config.setConfig(record); });
+    });
 }
 
 HTTPResponse APIRouter::handleGetCallsign() const

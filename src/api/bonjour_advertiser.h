@@ -18,6 +18,7 @@ class SystemInfo;
 // the helper's version and the machine's name, for as long as that listener lives.
 class BonjourAdvertiser : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool isAdvertising READ isAdvertising NOTIFY isAdvertisingChanged)
 
 public:
     static inline const QString kServiceType = QStringLiteral("_cordavelle-helper._tcp");

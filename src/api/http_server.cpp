@@ -3,6 +3,7 @@
 #include "http_request_parser.h"
 
 #include "base/helper_logger.h"
+#include "core/config_store.h"
 #include "platform/log_sink.h"
 #include "platform/platform.h"
 #include "platform/stream_socket.h"
@@ -371,9 +372,9 @@ quint16 HTTPServer::apiPortOrDefault(qint64 configured)
     }
     HelperLogger::warning(QStringLiteral("[HTTPServer] apiPort %1 is not a usable port; serving on %2 instead")
                               .arg(configured)
-                              .arg(defaultPort),
+                              .arg(ConfigStore::kDefaultApiPort),
                           HelperLogger::Category::network);
-    return defaultPort;
+    return static_cast<quint16>(ConfigStore::kDefaultApiPort);
 }
 
 } // namespace cordavelle

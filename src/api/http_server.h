@@ -22,6 +22,8 @@ namespace cordavelle {
 // to the main thread.
 class HTTPServer : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
+    Q_PROPERTY(quint16 port READ port NOTIFY portChanged)
 
 public:
     using HTTPRequest = cordavelle::HTTPRequest;
@@ -33,7 +35,6 @@ public:
     // Whether peers of the local network may connect, asked anew for every connection.
     using NetworkAccessPolicy = std::function<bool()>;
 
-    static constexpr quint16 defaultPort = 8380;
     // A connection that has not delivered a whole request by then is closed.
     static constexpr std::chrono::milliseconds requestTimeout{10000};
     // The most bytes taken from a socket at a time.
@@ -64,7 +65,7 @@ public:
     static bool isLocalNetworkHost(const QString &host);
     // The wire form of a reply: status line, exactly three headers, empty line, body.
     static QByteArray formatHTTPResponse(const HTTPResponse &response);
-    // The configured API port when it is one, else the default port, with a warning.
+    // The configured API port when it is one, else ConfigStore::kDefaultApiPort, with a warning.
     static quint16 apiPortOrDefault(qint64 configured);
 
 signals:

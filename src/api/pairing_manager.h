@@ -22,6 +22,7 @@ class UserDefaults;
 // user defaults ("pairedClients"), tokens in the keychain.
 class PairingManager : public QObject {
     Q_OBJECT
+    Q_PROPERTY(std::vector<cordavelle::PairedClient> clients READ clients NOTIFY clientsChanged)
 
 public:
     static constexpr double kRateLimitSeconds = 1.0;

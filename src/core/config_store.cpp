@@ -139,6 +139,14 @@ std::optional<Record> ConfigStore::load(const QString &key) const
     }
 }
 
+void ConfigStore::save(int value, const QString &key) { m_defaults.setObject(key, qlonglong(value)); }
+
+void ConfigStore::save(bool value, const QString &key) { m_defaults.setObject(key, value); }
+
+void ConfigStore::save(const QString &value, const QString &key) { m_defaults.setObject(key, value); }
+
+void ConfigStore::save(AppAppearanceMode value, const QString &key) { m_defaults.setObject(key, toRaw(value)); }
+
 template <class Record>
 void ConfigStore::save(const Record &record, const QString &key)
 {
@@ -153,64 +161,58 @@ void ConfigStore::save(const Record &record, const QString &key)
     m_defaults.setObject(key, data);
 }
 
+template <class T, class Persist, class Arg>
+void ConfigStore::assign(T &field, const T &value, Persist &&persist, void (ConfigStore::*notify)(Arg))
+{
+    const bool changed = !(value == field);
+    field = value;
+    persist();
+    if (changed) {
+        Q_EMIT (this->*notify)(field);
+    }
+}
+
+template <class T, class Arg>
+void ConfigStore::assign(T &field, const T &value, const QString &key, void (ConfigStore::*notify)(Arg))
+{
+    assign(field, value, [this, &field, &key] { save(field, key); }, notify);
+}
+
 void ConfigStore::setVaraConfig(const VARAConfig &config)
 {
-    const bool changed = !(config == m_varaConfig);
-    m_varaConfig = config;
-    save(m_varaConfig, Keys::varaConfig);
-    if (changed) {
-        emit varaConfigChanged(m_varaConfig);
-    }
+    assign(m_varaConfig, config, Keys::varaConfig, &ConfigStore::varaConfigChanged);
 }
 
 void ConfigStore::setVaraFMConfig(const VARAFMConfig &config)
 {
-    const bool changed = !(config == m_varaFMConfig);
-    m_varaFMConfig = config;
-    save(m_varaFMConfig, Keys::varaFMConfig);
-    if (changed) {
-        emit varaFMConfigChanged(m_varaFMConfig);
-    }
+    assign(m_varaFMConfig, config, Keys::varaFMConfig, &ConfigStore::varaFMConfigChanged);
 }
 
 void ConfigStore::setRigctldConfig(const RigctldConfig &config)
 {
-    const bool changed = !(config == m_rigctldConfig);
-    m_rigctldConfig = config;
-    save(m_rigctldConfig, Keys::rigctldConfig);
-    if (changed) {
-        emit rigctldConfigChanged(m_rigctldConfig);
-    }
+    assign(m_rigctldConfig, config, Keys::rigctldConfig, &ConfigStore::rigctldConfigChanged);
 }
 
 void ConfigStore::setDirewolfConfig(const DirewolfConfig &config)
 {
-    const bool changed = !(config == m_direwolfConfig);
-    m_direwolfConfig = config;
-    save(m_direwolfConfig, Keys::direwolfConfig);
-    if (changed) {
-        emit direwolfConfigChanged(m_direwolfConfig);
-    }
+    assign(m_direwolfConfig, config, Keys::direwolfConfig, &ConfigStore::direwolfConfigChanged);
 }
 
-void ConfigStore::setApiPort(int port)
+ServiceLifecycleMode ConfigStore::lifecycleMode(ServiceID id) const
 {
-    const bool changed = port != m_apiPort;
-    m_apiPort = port;
-    m_defaults.setObject(Keys::apiPort, qlonglong(port));
-    if (changed) {
-        emit apiPortChanged(port);
-    }
+    return visitConfig(id, [](const auto &record) { return record.lifecycleMode; });
 }
+
+void ConfigStore::setLifecycleMode(ServiceID id, ServiceLifecycleMode mode)
+{
+    updateConfig(id, [mode](auto &record) { record.lifecycleMode = mode; });
+}
+
+void ConfigStore::setApiPort(int port) { assign(m_apiPort, port, Keys::apiPort, &ConfigStore::apiPortChanged); }
 
 void ConfigStore::setLaunchAtLogin(bool enabled)
 {
-    const bool changed = enabled != m_launchAtLogin;
-    m_launchAtLogin = enabled;
-    applyLaunchAtLogin();
-    if (changed) {
-        emit launchAtLoginChanged(enabled);
-    }
+    assign(m_launchAtLogin, enabled, [this] { applyLaunchAtLogin(); }, &ConfigStore::launchAtLoginChanged);
 }
 
 void ConfigStore::applyLaunchAtLogin()
@@ -227,63 +229,38 @@ void ConfigStore::applyLaunchAtLogin()
 
 void ConfigStore::setStationCallsign(const QString &callsign)
 {
-    const bool changed = callsign != m_stationCallsign;
-    m_stationCallsign = callsign;
-    m_defaults.setObject(Keys::stationCallsign, callsign);
-    if (changed) {
-        emit stationCallsignChanged(callsign);
-    }
+    assign(m_stationCallsign, callsign, Keys::stationCallsign, &ConfigStore::stationCallsignChanged);
 }
 
 void ConfigStore::setServiceName(const QString &name)
 {
-    const bool changed = name != m_serviceName;
-    m_serviceName = name;
-    m_defaults.setObject(Keys::serviceName, name);
-    if (changed) {
-        emit serviceNameChanged(name);
-    }
+    assign(m_serviceName, name, Keys::serviceName, &ConfigStore::serviceNameChanged);
 }
 
 void ConfigStore::setIdleShutdownDelay(int minutes)
 {
-    const bool changed = minutes != m_idleShutdownDelay;
-    m_idleShutdownDelay = minutes;
-    m_defaults.setObject(Keys::idleShutdownDelay, qlonglong(minutes));
-    if (changed) {
-        emit idleShutdownDelayChanged(minutes);
-    }
+    assign(m_idleShutdownDelay, minutes, Keys::idleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
 }
 
 void ConfigStore::setAllowNetworkAccess(bool allow)
 {
-    const bool changed = allow != m_allowNetworkAccess;
-    m_allowNetworkAccess = allow;
-    m_defaults.setObject(Keys::allowNetworkAccess, allow);
-    if (changed) {
-        emit allowNetworkAccessChanged(allow);
-    }
+    assign(m_allowNetworkAccess, allow, Keys::allowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
 }
 
 void ConfigStore::setRequirePairing(bool require)
 {
-    const bool changed = require != m_requirePairing;
-    m_requirePairing = require;
-    m_defaults.setObject(Keys::requirePairing, require);
-    if (changed) {
-        emit requirePairingChanged(require);
-    }
+    assign(m_requirePairing, require, Keys::requirePairing, &ConfigStore::requirePairingChanged);
 }
 
 void ConfigStore::setAppearanceMode(AppAppearanceMode mode)
 {
-    const bool changed = mode != m_appearanceMode;
-    m_appearanceMode = mode;
-    m_defaults.setObject(Keys::appearanceMode, toRaw(mode));
-    applyAppearanceMode();
-    if (changed) {
-        emit appearanceModeChanged(mode);
-    }
+    assign(
+        m_appearanceMode, mode,
+        [this] {
+            save(m_appearanceMode, Keys::appearanceMode);
+            applyAppearanceMode();
+        },
+        &ConfigStore::appearanceModeChanged);
 }
 
 void ConfigStore::applyAppearanceMode()
@@ -293,10 +270,9 @@ void ConfigStore::applyAppearanceMode()
                                                                   : AppActivation::Policy::accessory);
 }
 
-QString ConfigStore::bindAddress()
+QString ConfigStore::bindAddress() const
 {
-    return Platform::current().standardDefaults().boolForKey(Keys::allowNetworkAccess) ? QStringLiteral("0.0.0.0")
-                                                                                        : QStringLiteral("127.0.0.1");
+    return m_allowNetworkAccess ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1");
 }
 
 } // namespace cordavelle

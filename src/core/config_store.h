@@ -19,6 +19,21 @@ namespace cordavelle {
 // Main thread only.
 class ConfigStore : public QObject {
     Q_OBJECT
+    Q_PROPERTY(cordavelle::VARAConfig varaConfig READ varaConfig WRITE setVaraConfig NOTIFY varaConfigChanged)
+    Q_PROPERTY(cordavelle::VARAFMConfig varaFMConfig READ varaFMConfig WRITE setVaraFMConfig NOTIFY varaFMConfigChanged)
+    Q_PROPERTY(cordavelle::RigctldConfig rigctldConfig READ rigctldConfig WRITE setRigctldConfig NOTIFY rigctldConfigChanged)
+    Q_PROPERTY(cordavelle::DirewolfConfig direwolfConfig READ direwolfConfig WRITE setDirewolfConfig
+                   NOTIFY direwolfConfigChanged)
+    Q_PROPERTY(int apiPort READ apiPort WRITE setApiPort NOTIFY apiPortChanged)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin WRITE setLaunchAtLogin NOTIFY launchAtLoginChanged)
+    Q_PROPERTY(QString stationCallsign READ stationCallsign WRITE setStationCallsign NOTIFY stationCallsignChanged)
+    Q_PROPERTY(QString serviceName READ serviceName WRITE setServiceName NOTIFY serviceNameChanged)
+    Q_PROPERTY(int idleShutdownDelay READ idleShutdownDelay WRITE setIdleShutdownDelay NOTIFY idleShutdownDelayChanged)
+    Q_PROPERTY(bool allowNetworkAccess READ allowNetworkAccess WRITE setAllowNetworkAccess
+                   NOTIFY allowNetworkAccessChanged)
+    Q_PROPERTY(bool requirePairing READ requirePairing WRITE setRequirePairing NOTIFY requirePairingChanged)
+    Q_PROPERTY(cordavelle::AppAppearanceMode appearanceMode READ appearanceMode WRITE setAppearanceMode
+                   NOTIFY appearanceModeChanged)
 public:
     // The user-defaults keys.
     struct Keys {
@@ -64,6 +79,22 @@ public:
     DirewolfConfig direwolfConfig() const { return m_direwolfConfig; }
     void setDirewolfConfig(const DirewolfConfig &config);
 
+    // The four records by type, for code that handles every service alike.
+    void setConfig(const VARAConfig &config) { setVaraConfig(config); }
+    void setConfig(const VARAFMConfig &config) { setVaraFMConfig(config); }
+    void setConfig(const RigctldConfig &config) { setRigctldConfig(config); }
+    void setConfig(const DirewolfConfig &config) { setDirewolfConfig(config); }
+    // Calls `visit` with the service's record (VARAConfig, VARAFMConfig, RigctldConfig or
+    // DirewolfConfig) and returns what it returns.
+    template <class Visitor>
+    decltype(auto) visitConfig(ServiceID id, Visitor &&visit) const;
+    // Lets `change` edit a copy of the service's record, then assigns the copy.
+    template <class Change>
+    void updateConfig(ServiceID id, Change &&change);
+
+    ServiceLifecycleMode lifecycleMode(ServiceID id) const;
+    void setLifecycleMode(ServiceID id, ServiceLifecycleMode mode);
+
     // Any integer is kept; the HTTP server decides what to do with one that is no TCP port.
     int apiPort() const { return m_apiPort; }
     void setApiPort(int port);
@@ -89,10 +120,8 @@ public:
     // Regular (with a window presence) when the mode shows in the Dock, else accessory.
     void applyAppearanceMode();
 
-    // "0.0.0.0" when network access is allowed, else "127.0.0.1": the address rigctld listens
-    // on. Read from the standard defaults of the platform in force, which the store keeps
-    // up to date on every assignment.
-    static QString bindAddress();
+    // "0.0.0.0" when network access is allowed, else "127.0.0.1": the address rigctld listens on.
+    QString bindAddress() const;
 
 signals:
     void varaConfigChanged(const cordavelle::VARAConfig &config);
@@ -113,8 +142,20 @@ private:
     void migrateSchemaIfNeeded();
     template <class Record>
     std::optional<Record> load(const QString &key) const;
+    // Writes a setting to the defaults: numbers as integers, the appearance mode as its raw
+    // value, records as JSON data.
+    void save(int value, const QString &key);
+    void save(bool value, const QString &key);
+    void save(const QString &value, const QString &key);
+    void save(AppAppearanceMode value, const QString &key);
     template <class Record>
     void save(const Record &record, const QString &key);
+    // Every setter: assigns, writes (`persist`, or `key`) even when nothing changed, and signals
+    // only a change.
+    template <class T, class Persist, class Arg>
+    void assign(T &field, const T &value, Persist &&persist, void (ConfigStore::*notify)(Arg));
+    template <class T, class Arg>
+    void assign(T &field, const T &value, const QString &key, void (ConfigStore::*notify)(Arg));
     void applyLaunchAtLogin();
 
     UserDefaults &m_defaults;
@@ -135,5 +176,27 @@ private:
     bool m_requirePairing = true;
     AppAppearanceMode m_appearanceMode = AppAppearanceMode::dock;
 };
+
+template <class Visitor>
+decltype(auto) ConfigStore::visitConfig(ServiceID id, Visitor &&visit) const
+{
+    switch (id) {
+    case ServiceID::varaHF: return visit(m_varaConfig);
+    case ServiceID::varaFM: return visit(m_varaFMConfig);
+    case ServiceID::rigctld: return visit(m_rigctldConfig);
+    case ServiceID::direwolf: break;
+    }
+    return visit(m_direwolfConfig);
+}
+
+template <class Change>
+void ConfigStore::updateConfig(ServiceID id, Change &&change)
+{
+    visitConfig(id, [this, &change](const auto &current) {
+        auto record = current;
+        change(record);
+        setConfig(record);
+    });
+}
 
 } // namespace cordavelle

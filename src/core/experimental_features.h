@@ -30,6 +30,8 @@ QString defaultsKey(ExperimentalFeature feature);
 // feature keeps its own setting while the master switch is off.
 class ExperimentalFeatureManager : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool masterEnabled READ masterEnabled WRITE setMasterEnabled NOTIFY masterEnabledChanged)
+    Q_PROPERTY(bool warningShown READ warningShown WRITE setWarningShown NOTIFY warningShownChanged)
 public:
     static inline const QString kMasterEnabledKey = QStringLiteral("experimentalFeaturesEnabled");
     static inline const QString kWarningShownKey = QStringLiteral("experimentalFeaturesWarningShown");

@@ -45,6 +45,15 @@ private:
 // Main thread only. Every observed field has a …Changed signal that fires only on a real change.
 class ManagedProcess final : public QObject, public ManagedService {
     Q_OBJECT
+    Q_PROPERTY(cordavelle::ServiceRunState state READ state NOTIFY stateChanged)
+    Q_PROPERTY(std::optional<qint64> pid READ pid NOTIFY pidChanged)
+    Q_PROPERTY(std::optional<QString> lastError READ lastError WRITE setLastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(std::optional<QDateTime> startedAt READ startedAt NOTIFY startedAtChanged)
+    Q_PROPERTY(bool isRestartInProgress READ isRestartInProgress NOTIFY isRestartInProgressChanged)
+    Q_PROPERTY(std::optional<QString> lastLaunchCommand READ lastLaunchCommand NOTIFY lastLaunchCommandChanged)
+    Q_PROPERTY(cordavelle::LaunchOutcome lastLaunchOutcome READ lastLaunchOutcome NOTIFY lastLaunchOutcomeChanged)
+    Q_PROPERTY(std::optional<QDateTime> lastLaunchOutcomeAt READ lastLaunchOutcomeAt NOTIFY lastLaunchOutcomeAtChanged)
+    Q_PROPERTY(QStringList logLines READ logLines WRITE setLogLines NOTIFY logLinesChanged)
 public:
     static constexpr int kMaxLogLines = 500;
 

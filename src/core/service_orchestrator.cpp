@@ -78,16 +78,7 @@ ManagedProcess &ServiceOrchestrator::process(ServiceID id) const
     Q_UNREACHABLE();
 }
 
-ServiceLifecycleMode ServiceOrchestrator::lifecycleMode(ServiceID id) const
-{
-    switch (id) {
-    case ServiceID::varaHF: return m_config.varaConfig().lifecycleMode;
-    case ServiceID::varaFM: return m_config.varaFMConfig().lifecycleMode;
-    case ServiceID::rigctld: return m_config.rigctldConfig().lifecycleMode;
-    case ServiceID::direwolf: return m_config.direwolfConfig().lifecycleMode;
-    }
-    Q_UNREACHABLE();
-}
+ServiceLifecycleMode ServiceOrchestrator::lifecycleMode(ServiceID id) const { return m_config.lifecycleMode(id); }
 
 ServiceStatus ServiceOrchestrator::status(ServiceID id) const
 {

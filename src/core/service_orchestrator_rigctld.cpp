@@ -54,11 +54,7 @@ QCoro::Task<void> ServiceOrchestrator::startRigctld(std::stop_token cancel)
         co_return;
     }
 
-    // The same address rule as ConfigStore::bindAddress, read from the store this orchestrator
-    // serves.
-    const QString bindAddress =
-        m_config.allowNetworkAccess() ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1");
-    const QStringList arguments = rigctldArguments(config, bindAddress);
+    const QStringList arguments = rigctldArguments(config, m_config.bindAddress());
     const QString line = QStringLiteral("[rigctld] Starting: ") + path + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     HelperLogger::info(line, HelperLogger::Category::services);
     rigctldProcess().appendSyntheticLog(line);

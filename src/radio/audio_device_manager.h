@@ -53,6 +53,9 @@ private:
 // system are not followed.
 class AudioDeviceManager : public QObject {
     Q_OBJECT
+    Q_PROPERTY(std::vector<cordavelle::AudioDevice> devices READ devices NOTIFY devicesChanged)
+    Q_PROPERTY(std::vector<cordavelle::AudioDevice> inputDevices READ inputDevices NOTIFY inputDevicesChanged)
+    Q_PROPERTY(std::vector<cordavelle::AudioDevice> outputDevices READ outputDevices NOTIFY outputDevicesChanged)
 public:
     // Reads the devices once.
     explicit AudioDeviceManager(AudioSystem &system, QObject *parent = nullptr);

@@ -13,6 +13,8 @@ namespace cordavelle {
 // drives the install in the terminal; the next look-up shows the outcome.
 class DirewolfDiscovery : public QObject {
     Q_OBJECT
+    Q_PROPERTY(std::optional<QString> direwolfPath READ direwolfPath WRITE setDirewolfPath NOTIFY direwolfPathChanged)
+    Q_PROPERTY(std::optional<QString> brewPath READ brewPath WRITE setBrewPath NOTIFY brewPathChanged)
 public:
     static const QStringList homebrewPrefixes;
     // The official one-line Homebrew installer.

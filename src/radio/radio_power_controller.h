@@ -17,6 +17,8 @@ class Clock;
 // it on. A radio that was already on is never switched off.
 class RadioPowerController final : public QObject {
     Q_OBJECT
+    Q_PROPERTY(bool powerWasManagedByHelper READ powerWasManagedByHelper NOTIFY powerWasManagedByHelperChanged)
+    Q_PROPERTY(std::optional<bool> radioPowerSupported READ radioPowerSupported NOTIFY radioPowerSupportedChanged)
 public:
     static constexpr int maxPowerStateQueries = 3;
     static constexpr std::chrono::milliseconds pauseBetweenQueries{500};

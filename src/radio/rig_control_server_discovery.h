@@ -22,6 +22,8 @@ class Clock;
 // drives, and keeps them as a list sorted by radio name.
 class RigControlServerDiscovery final : public QObject {
     Q_OBJECT
+    Q_PROPERTY(QList<cordavelle::RigControlServerEndpoint> endpoints READ endpoints NOTIFY endpointsChanged)
+    Q_PROPERTY(bool isBrowsing READ isBrowsing NOTIFY isBrowsingChanged)
 public:
     static inline const QString serviceType = QStringLiteral("_cordavelle-rigcontrol._tcp");
 

@@ -309,6 +309,30 @@ TEST_F(ConfigStoreTest, EveryAssignmentWritesButOnlyChangesNotify)
     EXPECT_EQ(reloaded->rigctldConfig(), rig);
 }
 
+TEST_F(ConfigStoreTest, LifecycleModeOfOneServiceChangesOnlyItsOwnRecord)
+{
+    auto store = makeStore();
+    std::map<ServiceID, int> changes;
+    QObject::connect(store.get(), &ConfigStore::varaConfigChanged, [&] { ++changes[ServiceID::varaHF]; });
+    QObject::connect(store.get(), &ConfigStore::varaFMConfigChanged, [&] { ++changes[ServiceID::varaFM]; });
+    QObject::connect(store.get(), &ConfigStore::rigctldConfigChanged, [&] { ++changes[ServiceID::rigctld]; });
+    QObject::connect(store.get(), &ConfigStore::direwolfConfigChanged, [&] { ++changes[ServiceID::direwolf]; });
+
+    for (ServiceID id : allCases<ServiceID>()) {
+        const ServiceLifecycleMode before = store->lifecycleMode(id);
+        const ServiceLifecycleMode other =
+            before == ServiceLifecycleMode::alwaysOn ? ServiceLifecycleMode::onDemand : ServiceLifecycleMode::alwaysOn;
+        store->setLifecycleMode(id, other);
+        EXPECT_EQ(store->lifecycleMode(id), other) << toRaw(id).toStdString();
+        EXPECT_EQ(changes[id], 1) << toRaw(id).toStdString();
+        // Stored, so a new store reads it back.
+        EXPECT_EQ(makeStore()->lifecycleMode(id), other) << toRaw(id).toStdString();
+        store->setLifecycleMode(id, other);
+        EXPECT_EQ(changes[id], 1) << "the same mode again is no change";
+    }
+    EXPECT_EQ(changes.size(), 4u);
+}
+
 TEST_F(ConfigStoreTest, LoginItemFollowsTheSystemAndFailuresAreOnlyLogged)
 {
     loginItem.currentStatus = LoginItem::Status::requiresApproval;
@@ -364,9 +388,9 @@ TEST_F(ConfigStoreTest, PlacesFollowThePlatformInForce)
 
     // The listen address follows the store's own defaults.
     ConfigStore store(env.defaults(), loginItem, activation);
-    EXPECT_EQ(ConfigStore::bindAddress(), "127.0.0.1");
+    EXPECT_EQ(store.bindAddress(), "127.0.0.1");
     store.setAllowNetworkAccess(true);
-    EXPECT_EQ(ConfigStore::bindAddress(), "0.0.0.0");
+    EXPECT_EQ(store.bindAddress(), "0.0.0.0");
 }
 
 TEST(ConfigStorePlaces, UnmakeableSupportFolderIsLoggedAndStillUsed)

@@ -110,35 +110,7 @@ protected:
         ASSERT_EQ(orchestrator->process(id).state(), ServiceRunState::running);
     }
 
-    void setMode(ServiceID id, ServiceLifecycleMode mode)
-    {
-        switch (id) {
-        case ServiceID::varaHF: {
-            auto c = config.varaConfig();
-            c.lifecycleMode = mode;
-            config.setVaraConfig(c);
-            break;
-        }
-        case ServiceID::varaFM: {
-            auto c = config.varaFMConfig();
-            c.lifecycleMode = mode;
-            config.setVaraFMConfig(c);
-            break;
-        }
-        case ServiceID::rigctld: {
-            auto c = config.rigctldConfig();
-            c.lifecycleMode = mode;
-            config.setRigctldConfig(c);
-            break;
-        }
-        case ServiceID::direwolf: {
-            auto c = config.direwolfConfig();
-            c.lifecycleMode = mode;
-            config.setDirewolfConfig(c);
-            break;
-        }
-        }
-    }
+    void setMode(ServiceID id, ServiceLifecycleMode mode) { config.setLifecycleMode(id, mode); }
 
     // Kills the service's child from outside, as a crash would end it.
     void crash(ServiceID id)

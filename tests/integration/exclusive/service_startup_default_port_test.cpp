@@ -16,7 +16,7 @@ TEST(ServiceStartupDefaultPort, PortZeroFallsBackToTheDefaultPortWithAWarning)
 
     helper.config.setApiPort(0);
     startup.startServices();
-    EXPECT_EQ(startup.httpServer().port(), HTTPServer::defaultPort);
+    EXPECT_EQ(startup.httpServer().port(), ConfigStore::kDefaultApiPort);
     EXPECT_TRUE(helper.env.log().contains("apiPort 0 is not a usable port; serving on 8380 instead"));
 }
 
