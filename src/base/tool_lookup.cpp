@@ -5,6 +5,8 @@
 #include "platform/platform.h"
 #include "platform/tool_locator.h"
 
+#include <QFileInfo>
+
 namespace cordavelle::tools {
 
 const QStringList kDirewolfCandidates{
@@ -56,13 +58,21 @@ std::optional<QString> findRigctld()
         passesArchitectureCheck);
 }
 
-std::optional<QString> findInstalledDirewolf()
+std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath)
 {
+    if (!customPath.isEmpty()) {
+        return DirewolfChoice{customPath, DirewolfSource::custom};
+    }
+    if (const auto found = findDirewolf()) {
+        const QString folder = QFileInfo(*found).absolutePath();
+        const bool system = Platform::current().toolLocator().systemFolders().contains(folder);
+        return DirewolfChoice{*found, system ? DirewolfSource::system : DirewolfSource::packageManager};
+    }
     const QString legacy = places::legacyDirewolfBinary();
     if (ToolLocator::isExecutableFile(legacy) && passesArchitectureCheck(legacy)) {
-        return legacy;
+        return DirewolfChoice{legacy, DirewolfSource::legacy};
     }
-    return findDirewolf();
+    return std::nullopt;
 }
 
 std::optional<QString> findDirewolf()
@@ -71,5 +81,10 @@ std::optional<QString> findDirewolf()
 }
 
 std::optional<QString> findBrew() { return Platform::current().toolLocator().firstExecutable(kBrewCandidates); }
+
+std::optional<QString> findAptGet()
+{
+    return Platform::current().toolLocator().firstExecutable({QStringLiteral("/usr/bin/apt-get")});
+}
 
 } // namespace cordavelle::tools

@@ -27,10 +27,21 @@ std::optional<QString> findWineserver();
 // this machine's own folders; an Intel-only build is passed over on Apple silicon.
 std::optional<QString> findRigctld();
 
-// The Direwolf a start runs: the old helper-built copy first, then findDirewolf().
-std::optional<QString> findInstalledDirewolf();
+// Where the Direwolf that will run comes from; it decides which update command fits it.
+enum class DirewolfSource { custom, packageManager, system, legacy };
+struct DirewolfChoice {
+    QString path;
+    DirewolfSource source = DirewolfSource::packageManager;
+    bool operator==(const DirewolfChoice &) const = default;
+};
+// The one answer to "which Direwolf runs", for the start and the page alike: the path the user
+// chose (as it stands, even when it is gone), then the package managers' and the system's copy
+// (findDirewolf()), then the copy that older versions built. None when there is no Direwolf.
+std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath);
 // The first usable package-manager Direwolf (kDirewolfCandidates), then the machine's own folders.
 std::optional<QString> findDirewolf();
 std::optional<QString> findBrew();
+// The system's package manager, where there is one.
+std::optional<QString> findAptGet();
 
 } // namespace cordavelle::tools

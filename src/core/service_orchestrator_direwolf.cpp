@@ -42,14 +42,11 @@ QCoro::Task<void> ServiceOrchestrator::startDirewolf(std::stop_token cancel)
     if (trimmedSpacesAndTabs(config.callsign).isEmpty()) {
         throw HelperError::direwolfNoCallsign();
     }
-    QString binary = config.direwolfPath;
-    if (binary.isEmpty()) {
-        const auto found = tools::findInstalledDirewolf();
-        if (!found) {
-            throw HelperError::direwolfNotFound();
-        }
-        binary = *found;
+    const auto choice = tools::resolveDirewolf(config.direwolfPath);
+    if (!choice) {
+        throw HelperError::direwolfNotFound();
     }
+    const QString binary = choice->path;
 
     QPointer<ServiceOrchestrator> self(this);
     co_await preparePttDependency(config, cancel);

@@ -7,7 +7,7 @@ namespace cordavelle {
 
 // What is left of the time when the helper built its own Direwolf: the version those builds
 // stored. It installs nothing; where that copy lived is in helper_places, and the look-up that
-// still accepts it is tools::findInstalledDirewolf().
+// still accepts it is tools::resolveDirewolf().
 class DirewolfInstaller : public QObject {
     Q_OBJECT
 public:

@@ -65,26 +65,32 @@ TEST(ToolLookup, FindWineTakesTheFirstExecutableInOrderWithTheSystemFoldersLast)
     EXPECT_EQ(tools::findWine(), places::ownWineBinary());
 }
 
-TEST(ToolLookup, InstalledDirewolfTakesTheLegacyBuildFirstUnlessItIsIntelOnlyOnAppleSilicon)
+TEST(ToolLookup, OneDirewolfResolverForTheStartAndThePage)
 {
     test::TestPlatform env;
-    EXPECT_EQ(tools::findInstalledDirewolf(), std::nullopt);
-
-    const QString homebrew = env.hostPath("/opt/homebrew/bin/direwolf");
-    putExecutable(homebrew, kThinArm);
-    EXPECT_EQ(tools::findInstalledDirewolf(), homebrew);
+    using S = tools::DirewolfSource;
+    EXPECT_EQ(tools::resolveDirewolf({}), std::nullopt);
+    // A chosen path wins as it stands, even a lone space or a file that is gone.
+    EXPECT_EQ(tools::resolveDirewolf(QStringLiteral(" ")), (tools::DirewolfChoice{QStringLiteral(" "), S::custom}));
 
     const QString legacy = places::legacyDirewolfBinary();
     putExecutable(legacy, kThinX86);
-    EXPECT_EQ(tools::findInstalledDirewolf(), legacy);
-    EXPECT_EQ(tools::findDirewolf(), homebrew) << "the discovery never takes the legacy build";
+    EXPECT_EQ(tools::resolveDirewolf({}), (tools::DirewolfChoice{legacy, S::legacy})) << "the old copy as a last resort";
 
-    env.systemInfo().architecture = "arm64";
-    EXPECT_EQ(tools::findInstalledDirewolf(), homebrew);
+    const QString system = env.hostPath("/usr/bin/direwolf");
+    putExecutable(system, "\x7f" "ELF\x02\x01\x01\x00");
+    EXPECT_EQ(tools::resolveDirewolf({}), (tools::DirewolfChoice{system, S::system})) << "any newer copy beats the old one";
+
+    const QString homebrew = env.hostPath("/opt/homebrew/bin/direwolf");
+    putExecutable(homebrew, kThinArm);
+    EXPECT_EQ(tools::resolveDirewolf({}), (tools::DirewolfChoice{homebrew, S::packageManager}));
+    EXPECT_EQ(tools::resolveDirewolf(legacy), (tools::DirewolfChoice{legacy, S::custom}));
+
+    // On Apple silicon an Intel-only old copy is never chosen.
     QFile::remove(homebrew);
-    EXPECT_EQ(tools::findInstalledDirewolf(), std::nullopt);
-    putExecutable(env.hostPath("/usr/bin/direwolf"), "\x7f" "ELF\x02\x01\x01\x00");
-    EXPECT_EQ(tools::findInstalledDirewolf(), env.hostPath("/usr/bin/direwolf"));
+    QFile::remove(system);
+    env.systemInfo().architecture = "arm64";
+    EXPECT_EQ(tools::resolveDirewolf({}), std::nullopt);
 }
 
 } // namespace
