@@ -1,0 +1,238 @@
+#include "core/config_store.h"
+#include "pages/direwolf_conf_regenerator.h"
+#include "pages/direwolf_page_model.h"
+#include "radio/direwolf_discovery.h"
+
+#include "support/manual_clock.h"
+#include "support/test_platform.h"
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace direwolf_page;
+using namespace std::chrono_literals;
+using S = tools::DirewolfSource;
+
+TEST(DirewolfPageModel, PTTPickerMapsOntoTheStoredMethod)
+{
+    DirewolfConfig config;
+    EXPECT_EQ(pttMethodTag(config), PTTMethodTag::vox) << "no stored method reads as VOX";
+    EXPECT_FALSE(config.pttMethod.has_value());
+
+    config.pttPort = QStringLiteral("/dev/ttyUSB1");
+    setPTTMethodTag(config, PTTMethodTag::serial);
+    EXPECT_EQ(config.pttMethod, DirewolfPTTMethod::serial(QStringLiteral("/dev/ttyUSB1"))) << "switching takes pttPort";
+    setSerialPortPath(config, QStringLiteral("/dev/ttyACM0"));
+    setPTTMethodTag(config, PTTMethodTag::serial);
+    EXPECT_EQ(serialPortPath(config), QStringLiteral("/dev/ttyACM0")) << "picking serial again keeps the path";
+    EXPECT_EQ(config.pttPort, QStringLiteral("/dev/ttyUSB1")) << "the port picker leaves pttPort alone";
+    setSerialPortPath(config, {});
+    EXPECT_EQ(config.pttMethod, DirewolfPTTMethod::serial({})) << "\"Select port…\" stores serial without a path";
+
+    for (const PTTMethodTag tag : {PTTMethodTag::vox, PTTMethodTag::rigctld, PTTMethodTag::nativeCorvexa}) {
+        setPTTMethodTag(config, tag);
+        EXPECT_EQ(pttMethodTag(config), tag);
+        EXPECT_EQ(serialPortPath(config), QString());
+    }
+    EXPECT_EQ(pttRows().front().text, QStringLiteral("CAT via Cordavelle (Corvexa)"));
+}
+
+TEST(DirewolfPageModel, AvailablePortsKeepAnUnpluggedSavedPortSelectable)
+{
+    const std::vector<SerialPort> listed{{QStringLiteral("/dev/ttyUSB0"), QStringLiteral("ttyUSB0")}};
+    DirewolfConfig config;
+    EXPECT_EQ(availablePorts(config, listed), listed);
+    config.pttPort = QStringLiteral("/dev/cu.usbserial");
+    const auto ports = availablePorts(config, listed);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0], (SerialPort{QStringLiteral("/dev/cu.usbserial"), QStringLiteral("usbserial")}));
+    config.pttMethod = DirewolfPTTMethod::serial(QStringLiteral("/dev/ttyUSB0"));
+    EXPECT_EQ(availablePorts(config, listed), listed) << "the serial path, not pttPort, is the current port";
+}
+
+TEST(DirewolfPageModel, NativeRadioRowsAndTheKeepaliveAfterAChoice)
+{
+    const QList<RigControlServerEndpoint> endpoints{{QStringLiteral("IC-7300"), 4533}};
+    EXPECT_EQ(nativeRadioRows(QStringLiteral(" FT-991 "), endpoints),
+              (std::vector<PickerRow>{{QStringLiteral("Select a radio…"), {}},
+                                      {QStringLiteral("IC-7300 (127.0.0.1:4533)"), QStringLiteral("IC-7300")}}));
+    EXPECT_EQ(nativeRadioRows(QStringLiteral(" FT-991\t"), {}),
+              (std::vector<PickerRow>{{QStringLiteral("FT-991 (waiting for Cordavelle to advertise…)"),
+                                       QStringLiteral("FT-991")}}));
+    EXPECT_EQ(nativeRadioRows({}, {}).at(0).text, QStringLiteral("No Cordavelle Native radios advertising"));
+
+    using A = KeepaliveAfterChoice::Action;
+    DirewolfConfig config;
+    config.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    EXPECT_EQ(keepaliveAfterRadioChoice(config, QStringLiteral(" IC-7300 "), ServiceRunState::running),
+              (KeepaliveAfterChoice{A::start, QStringLiteral("IC-7300")}));
+    EXPECT_EQ(keepaliveAfterRadioChoice(config, QStringLiteral("  "), ServiceRunState::running).action, A::stop);
+    EXPECT_EQ(keepaliveAfterRadioChoice(config, QStringLiteral("IC-7300"), ServiceRunState::stopped).action, A::none);
+    config.pttMethod = DirewolfPTTMethod::rigctld();
+    EXPECT_EQ(keepaliveAfterRadioChoice(config, QStringLiteral("IC-7300"), ServiceRunState::running).action, A::none);
+}
+
+TEST(DirewolfPageModel, AudioSelectionAndTheNameOnlyMigration)
+{
+    const std::vector<AudioDevice> inputs{{1, QStringLiteral("hw:1"), QStringLiteral("USB"), {}, true},
+                                          {2, QStringLiteral("hw:2"), QStringLiteral("USB"), {}, true},
+                                          {3, QStringLiteral("hw:3"), QStringLiteral("Digirig"), {}, true}};
+    DirewolfConfig config;
+    config.customAudioDeviceName = QStringLiteral("kept");
+    setAudioInputSelection(config, QStringLiteral("hw:1"));
+    EXPECT_EQ(config.audioDevice, DirewolfAudioDevice::custom);
+    EXPECT_EQ(audioInputSelection(config), QStringLiteral("hw:1"));
+    EXPECT_TRUE(sharesName(selectedInputName(config, inputs), inputs));
+    setAudioInputSelection(config, {});
+    EXPECT_EQ(config.audioDevice, DirewolfAudioDevice::default_);
+    EXPECT_EQ(config.customAudioDeviceName, QStringLiteral("kept"));
+    EXPECT_EQ(selectedInputName(config, inputs), std::nullopt);
+    config.customAudioOutputUID = QStringLiteral("hw:2");
+    EXPECT_TRUE(sharesName(selectedOutputName(config, inputs), inputs)) << "the output stands on its own";
+    config.customAudioOutputUID = QStringLiteral("gone");
+    EXPECT_FALSE(sharesName(selectedOutputName(config, inputs), inputs));
+
+    // Older settings held only a name: it migrates when exactly one input device carries it.
+    config.audioDevice = DirewolfAudioDevice::custom;
+    EXPECT_EQ(audioInputSelection(config), QString()) << "System Default until a UID is stored";
+    const struct {
+        QString saved;
+        std::optional<QString> uid;
+    } cases[] = {{QStringLiteral("  Digirig\t"), QStringLiteral("hw:3")},
+                 {QStringLiteral("Digirig\n"), std::nullopt},
+                 {QStringLiteral("USB"), std::nullopt},
+                 {QStringLiteral("  "), std::nullopt}};
+    for (const auto &c : cases) {
+        config.customAudioDeviceName = c.saved;
+        EXPECT_EQ(migratedAudioUID(config, inputs), c.uid) << c.saved.toStdString();
+    }
+    config.customAudioDeviceName = QStringLiteral("Digirig");
+    config.customAudioDeviceUID = QStringLiteral("hw:9");
+    EXPECT_EQ(migratedAudioUID(config, inputs), std::nullopt) << "a stored UID is never replaced";
+}
+
+TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
+{
+    const QString apt = QStringLiteral("/usr/bin/apt-get");
+    const QString brew = QStringLiteral("/opt/homebrew/bin/brew");
+    const tools::DirewolfChoice system{QStringLiteral("/usr/bin/direwolf"), S::system};
+    const tools::DirewolfChoice homebrew{QStringLiteral("/opt/homebrew/bin/direwolf"), S::packageManager};
+    const tools::DirewolfChoice macports{QStringLiteral("/opt/local/bin/direwolf"), S::packageManager};
+    const tools::DirewolfChoice legacy{QStringLiteral("/data/direwolf/bin/direwolf"), S::legacy};
+    const tools::DirewolfChoice custom{QStringLiteral(" "), S::custom};
+    using V = Installation::View;
+    const struct {
+        InstallationFacts facts;
+        V view;
+        QString title;
+        QStringList buttons;
+        QString lastCommand;
+    } cases[] = {
+        {{{}, system, {}, apt}, V::installed, QStringLiteral("Direwolf installed (system package)"),
+         {QStringLiteral("Check for Update")}, QStringLiteral("sudo apt-get install --only-upgrade -y direwolf")},
+        {{{}, homebrew, brew, {}}, V::installed, QStringLiteral("Direwolf installed (Homebrew)"),
+         {QStringLiteral("Check for Update")}, brew + QStringLiteral(" upgrade direwolf")},
+        // brew does not own a MacPorts copy, so no update is offered for it.
+        {{{}, macports, brew, apt}, V::installed, QStringLiteral("Direwolf installed (MacPorts)"), {}, {}},
+        {{{}, legacy, {}, apt}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
+         {QStringLiteral("Install Direwolf")}, QStringLiteral("sudo apt-get install -y direwolf")},
+        {{{}, legacy, brew, {}}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
+         {QStringLiteral("Install via Homebrew")}, brew + QStringLiteral(" install direwolf")},
+        {{{}, legacy, {}, {}}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
+         {QStringLiteral("Install Homebrew")}, DirewolfDiscovery::homebrewInstallCommand},
+        {{QStringLiteral(" "), custom, brew, apt}, V::installed, QStringLiteral("Direwolf — custom path"), {}, {}},
+        {{{}, {}, {}, apt}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
+         QStringLiteral("sudo apt-get install -y direwolf")},
+        {{{}, {}, brew, {}}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
+         brew + QStringLiteral(" install direwolf")},
+        {{{}, {}, {}, {}}, V::noPackageManager, {}, {QStringLiteral("Install Homebrew")},
+         DirewolfDiscovery::homebrewInstallCommand},
+    };
+    for (const auto &c : cases) {
+        const Installation shown = installation(c.facts);
+        SCOPED_TRACE(c.title.toStdString() + " / " + c.buttons.join(',').toStdString());
+        EXPECT_EQ(shown.view, c.view);
+        EXPECT_EQ(shown.title, c.title);
+        QStringList labels;
+        for (const InstallButton &button : shown.commands) {
+            labels << button.label;
+        }
+        EXPECT_EQ(labels, c.buttons);
+        EXPECT_EQ(shown.commands.empty() ? QString() : shown.commands.back().command, c.lastCommand);
+        EXPECT_EQ(shown.resetToAuto, !c.facts.customPath.isEmpty());
+    }
+    EXPECT_EQ(homebrewLabel(QStringLiteral("/usr/local")), QStringLiteral("Homebrew · Intel"));
+}
+
+TEST(DirewolfPageModel, BannerConditions)
+{
+    DirewolfConfig config;
+    const QList<RigControlServerEndpoint> endpoints{{QStringLiteral("IC-7300"), 4533}};
+    EXPECT_FALSE(shouldShowNativeRigControlNudge(config, endpoints, false)) << "no method is not rigctld";
+    config.pttMethod = DirewolfPTTMethod::rigctld();
+    EXPECT_TRUE(shouldShowNativeRigControlNudge(config, endpoints, false));
+    EXPECT_FALSE(shouldShowNativeRigControlNudge(config, {}, false));
+    EXPECT_FALSE(shouldShowNativeRigControlNudge(config, endpoints, true));
+
+    EXPECT_TRUE(shouldShowLegacyCleanupBanner({true, false, true, false}));
+    EXPECT_FALSE(shouldShowLegacyCleanupBanner({false, false, true, false}));
+    EXPECT_FALSE(shouldShowLegacyCleanupBanner({true, true, true, false}));
+    EXPECT_FALSE(shouldShowLegacyCleanupBanner({true, false, false, false})) << "the only Direwolf known";
+    EXPECT_FALSE(shouldShowLegacyCleanupBanner({true, false, true, true})) << "it holds the Direwolf in use";
+    EXPECT_TRUE(legacyBannerText(12'345'678).contains(QStringLiteral("(12.3 MB)")));
+}
+
+TEST(DirewolfConfRegenerator, OneWriteOfTheLastStateAfterABurst)
+{
+    test::TestPlatform env;
+    ConfigStore store(env.defaults());
+    std::vector<DirewolfConfig> written;
+    bool fail = false;
+    DirewolfConfRegenerator regenerator(store, env.clock(), [&](const DirewolfConfig &config) {
+        if (fail) {
+            throw std::runtime_error("disk full");
+        }
+        written.push_back(config);
+    });
+    auto edit = [&](const QString &callsign) {
+        DirewolfConfig config = store.direwolfConfig();
+        config.callsign = callsign;
+        store.setDirewolfConfig(config);
+    };
+
+    edit(QStringLiteral("N0NE"));
+    env.clock().advance(1s);
+    EXPECT_TRUE(written.empty()) << "nothing is scheduled while no page watches";
+
+    regenerator.watch();
+    for (const char *callsign : {"K1", "K1A", "K1AB", "K1ABC", "K1ABD"}) {
+        edit(QString::fromLatin1(callsign));
+        env.clock().advance(100ms);
+    }
+    EXPECT_TRUE(written.empty()) << "each edit restarts the 0.4 s";
+    env.clock().advance(300ms);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0].callsign, QStringLiteral("K1ABD"));
+
+    store.setDirewolfConfig(store.direwolfConfig());
+    env.clock().advance(1s);
+    EXPECT_EQ(written.size(), 1u) << "an identical record schedules nothing";
+
+    // A write scheduled just before the page goes still happens.
+    edit(QStringLiteral("K2"));
+    regenerator.unwatch();
+    env.clock().advance(500ms);
+    ASSERT_EQ(written.size(), 2u);
+
+    regenerator.watch();
+    fail = true;
+    edit(QStringLiteral("K3"));
+    env.clock().advance(500ms);
+    EXPECT_TRUE(env.log().messages().contains(
+        QStringLiteral("[DirewolfConfig] Failed to write direwolf.conf: disk full")));
+}
+
+} // namespace
+} // namespace cordavelle
