@@ -1,0 +1,145 @@
+#include "dependency_update_nudge.h"
+
+#include "base/helper_logger.h"
+#include "install/direwolf_installer.h"
+#include "platform/platform.h"
+
+#include <QPointer>
+#include <QStringList>
+
+namespace cordavelle {
+
+namespace {
+
+QString dismissedKey(const QString &dependency) { return QStringLiteral("nudgeDismissed.") + dependency; }
+
+void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
+
+} // namespace
+
+QString PendingDependencyUpdate::summary() const
+{
+    return dependency + QLatin1Char(' ') + currentVersion + QStringLiteral(" \u2192 ") + latestVersion;
+}
+
+DependencyUpdateNudge::DependencyUpdateNudge(UserDefaults &defaults, Lookups lookups, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_lookups(std::move(lookups))
+{
+}
+
+DependencyUpdateNudge &DependencyUpdateNudge::shared()
+{
+    static DependencyUpdateNudge *instance = [] {
+        Lookups lookups;
+        lookups.direwolf = direwolfLookup([] { return DirewolfInstaller::shared().installedVersion(); });
+        return new DependencyUpdateNudge(Platform::current().standardDefaults(), std::move(lookups));
+    }();
+    return *instance;
+}
+
+DependencyUpdateNudge::Lookup DependencyUpdateNudge::direwolfLookup(std::function<QString()> installedVersion)
+{
+    return [installedVersion = std::move(installedVersion)]() -> QCoro::Task<std::optional<DependencyVersions>> {
+        co_return DependencyVersions{kLatestDirewolfVersion, installedVersion()};
+    };
+}
+
+void DependencyUpdateNudge::checkAll()
+{
+    if (m_isChecking) {
+        return;
+    }
+    setIsChecking(true);
+    // The caller goes on before the first look-up starts, as with a task of its own.
+    QMetaObject::invokeMethod(
+        this, [self = QPointer(this)] { check(self); }, Qt::QueuedConnection);
+}
+
+QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> self)
+{
+    const std::pair<QString, Lookup DependencyUpdateNudge::Lookups::*> order[] = {
+        {QStringLiteral("Wine"), &Lookups::wine},       {QStringLiteral("Hamlib"), &Lookups::hamlib},
+        {QStringLiteral("Direwolf"), &Lookups::direwolf}, {QStringLiteral("VARA HF"), &Lookups::varaHF},
+        {QStringLiteral("VARA FM"), &Lookups::varaFM},
+    };
+    std::vector<PendingDependencyUpdate> candidates;
+    for (const auto &[dependency, member] : order) {
+        // A copy: the look-up runs across awaits.
+        const Lookup lookup = self->m_lookups.*member;
+        if (!lookup) {
+            continue;
+        }
+        std::optional<DependencyVersions> versions;
+        try {
+            versions = co_await lookup();
+        } catch (const std::exception &error) {
+            HelperLogger::error(QStringLiteral("[DependencyUpdateNudge] ") + dependency + QStringLiteral(" check failed: ") +
+                                    QString::fromUtf8(error.what()),
+                                HelperLogger::Category::services);
+        }
+        if (!self) {
+            co_return;
+        }
+        // Plain texts: any difference is an update, whichever version is higher.
+        if (versions && !versions->current.isEmpty() && versions->current != versions->latest) {
+            candidates.push_back({dependency, versions->current, versions->latest});
+        }
+    }
+    std::erase_if(candidates, [&](const PendingDependencyUpdate &update) { return self->isDismissed(update); });
+
+    self->setPendingUpdates(std::move(candidates));
+    self->setIsChecking(false);
+    if (self->m_pendingUpdates.empty()) {
+        logInfo(QStringLiteral("[DependencyUpdateNudge] no pending updates"));
+    } else {
+        QStringList summaries;
+        for (const PendingDependencyUpdate &update : self->m_pendingUpdates) {
+            summaries << update.summary();
+        }
+        logInfo(QStringLiteral("[DependencyUpdateNudge] pending updates: ") + summaries.join(QStringLiteral(", ")));
+    }
+}
+
+bool DependencyUpdateNudge::isDismissed(const PendingDependencyUpdate &update) const
+{
+    return m_defaults.stringForKey(dismissedKey(update.dependency)) == update.latestVersion;
+}
+
+// By value: callers hand in an entry of the list that this replaces.
+void DependencyUpdateNudge::dismiss(PendingDependencyUpdate update)
+{
+    m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion);
+    std::vector<PendingDependencyUpdate> remaining = m_pendingUpdates;
+    std::erase_if(remaining, [&](const PendingDependencyUpdate &entry) { return entry.dependency == update.dependency; });
+    setPendingUpdates(std::move(remaining));
+    logInfo(QStringLiteral("[DependencyUpdateNudge] dismissed ") + update.summary() +
+            QStringLiteral(" \u2014 badge suppressed until a newer version appears"));
+}
+
+void DependencyUpdateNudge::dismissAll()
+{
+    for (const PendingDependencyUpdate &update : m_pendingUpdates) {
+        m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion);
+    }
+    logInfo(QStringLiteral("[DependencyUpdateNudge] dismissed all pending updates"));
+    setPendingUpdates({});
+}
+
+void DependencyUpdateNudge::setPendingUpdates(std::vector<PendingDependencyUpdate> updates)
+{
+    if (updates == m_pendingUpdates) {
+        return;
+    }
+    m_pendingUpdates = std::move(updates);
+    emit pendingUpdatesChanged();
+}
+
+void DependencyUpdateNudge::setIsChecking(bool checking)
+{
+    if (checking != m_isChecking) {
+        m_isChecking = checking;
+        emit isCheckingChanged();
+    }
+}
+
+} // namespace cordavelle

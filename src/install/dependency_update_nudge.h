@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace cordavelle {
+
+class UserDefaults;
+
+// One dependency with a newer version than the one installed.
+struct PendingDependencyUpdate {
+    // "Wine", "Hamlib", "Direwolf", "VARA HF" or "VARA FM".
+    QString dependency;
+    QString currentVersion;
+    QString latestVersion;
+
+    // At most one entry per dependency.
+    const QString &id() const { return dependency; }
+    // "Wine 8.0 → 9.0"
+    QString summary() const;
+
+    bool operator==(const PendingDependencyUpdate &) const = default;
+};
+
+// What one dependency's update check found: the newest version and the installed one (empty
+// when it is not installed).
+struct DependencyVersions {
+    QString latest;
+    QString current;
+};
+
+// Once per launch and whenever the user asks, finds the dependencies that have a newer version
+// than the one installed. An update the user dismissed stays hidden until a different latest
+// version shows up for that dependency.
+//
+// Main thread only.
+class DependencyUpdateNudge final : public QObject {
+    Q_OBJECT
+public:
+    // One dependency's check; none when the newest version could not be found (the installer's
+    // own check has logged why).
+    using Lookup = std::function<QCoro::Task<std::optional<DependencyVersions>>()>;
+    // The checks, run in this order; a dependency without one is never listed.
+    struct Lookups {
+        Lookup wine;
+        Lookup hamlib;
+        Lookup direwolf;
+        Lookup varaHF;
+        Lookup varaFM;
+    };
+
+    DependencyUpdateNudge(UserDefaults &defaults, Lookups lookups, QObject *parent = nullptr);
+
+    // The standard defaults and the shared installers.
+    static DependencyUpdateNudge &shared();
+
+    // Direwolf is no longer built by the helper: its newest version is a fixed one, its installed
+    // version the one that old builds recorded.
+    static inline const QString kLatestDirewolfVersion = QStringLiteral("1.8.1");
+    static Lookup direwolfLookup(std::function<QString()> installedVersion);
+
+    const std::vector<PendingDependencyUpdate> &pendingUpdates() const { return m_pendingUpdates; }
+    bool isChecking() const { return m_isChecking; }
+
+    // Starts a check and returns at once; nothing when a check is under way.
+    void checkAll();
+    // Hides this dependency's update until a different latest version shows up.
+    void dismiss(PendingDependencyUpdate update);
+    void dismissAll();
+
+signals:
+    void pendingUpdatesChanged();
+    void isCheckingChanged();
+
+private:
+    static QCoro::Task<void> check(QPointer<DependencyUpdateNudge> self);
+    bool isDismissed(const PendingDependencyUpdate &update) const;
+    void setPendingUpdates(std::vector<PendingDependencyUpdate> updates);
+    void setIsChecking(bool checking);
+
+    UserDefaults &m_defaults;
+    Lookups m_lookups;
+    std::vector<PendingDependencyUpdate> m_pendingUpdates;
+    bool m_isChecking = false;
+};
+
+} // namespace cordavelle
