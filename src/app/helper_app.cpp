@@ -13,6 +13,7 @@
 #include "app/status_menu.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "install/dependency_update_nudge.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -55,6 +56,11 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     view->setPageFactory(SidebarSection::setup,
                          [](ManagementView &) { return makeSetupChecklistPlaceholder(); });
     m_managementWindow->setCentralView(view);
+    if (DependencyUpdateNudge *nudge = m_context.updateNudge) {
+        view->setPendingUpdates(nudge->pendingUpdates());
+        connect(nudge, &DependencyUpdateNudge::pendingUpdatesChanged, view,
+                [view, nudge] { view->setPendingUpdates(nudge->pendingUpdates()); });
+    }
     m_delegate->setAboutWindowFactory([this] {
         // Titled and closable only; kept (hidden) when closed, and found again by its name.
         auto *about = new AboutWindow(AboutInfo::current(), m_managementWindow.get());

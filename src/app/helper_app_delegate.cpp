@@ -1,5 +1,7 @@
 #include "helper_app_delegate.h"
 
+#include "install/dependency_update_nudge.h"
+
 #include "api/pairing_manager.h"
 #include "app/app_log.h"
 #include "app/helper_setup_state.h"
@@ -7,6 +9,7 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "install/dependency_update_nudge.h"
 #include "platform/platform.h"
 
 #include <QApplication>
@@ -160,6 +163,9 @@ void HelperAppDelegate::applicationDidFinishLaunching()
     m_launching = true;
     checkMicrophonePermission();
     m_startup.launch();
+    if (m_context.updateNudge) {
+        m_context.updateNudge->checkAll();
+    }
     if (!m_context.defaults.boolForKey(QStringLiteral("hasCompletedHelperSetup"))) {
         m_context.setup.setShowWizard(true);
     }

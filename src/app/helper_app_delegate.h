@@ -16,6 +16,7 @@ class QWidget;
 namespace cordavelle {
 
 class ConfigStore;
+class DependencyUpdateNudge;
 class HelperSetupState;
 class PairingManager;
 class RigControlServerDiscovery;
@@ -33,6 +34,9 @@ struct AppContext {
     AlertPresenter &alerts;
     HelperSetupState &setup;
     SettingsOpener &settingsOpener;
+    // Checked once start-up has begun browsing; its pending updates badge the Setup row. None:
+    // no check.
+    DependencyUpdateNudge *updateNudge = nullptr;
 };
 
 // What the activation decision knows of one of the program's top-level windows.

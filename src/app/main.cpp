@@ -11,6 +11,7 @@
 #include "base/helper_logger.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "install/dependency_update_nudge.h"
 #include "platform/platform.h"
 #include "platform/termination_signals.h"
 #include "radio/rig_control_server_discovery.h"
@@ -121,7 +122,8 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                  Platform::current().standardDefaults(),
                                  *helper.alerts,
                                  HelperSetupState::shared(),
-                                 SettingsOpener::shared()};
+                                 SettingsOpener::shared(),
+                                 &DependencyUpdateNudge::shared()};
         helper.app = std::make_unique<CordavelleHelperApp>(context);
         HelperAppDelegate &delegate = helper.app->delegate();
         delegate.startup().setRequestHandler(handler);

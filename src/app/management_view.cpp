@@ -85,7 +85,7 @@ void ManagementView::setSelectedSection(std::optional<SidebarSection> section)
     showPage();
 }
 
-void ManagementView::setPendingUpdates(std::vector<PendingUpdate> updates)
+void ManagementView::setPendingUpdates(std::vector<PendingDependencyUpdate> updates)
 {
     m_updates = std::move(updates);
     m_refresh->schedule();

@@ -52,7 +52,7 @@ public:
     QWidget *page() const { return m_page; }
 
     // The update nudge's pending updates, shown as the Setup row's badge.
-    void setPendingUpdates(std::vector<PendingUpdate> updates);
+    void setPendingUpdates(std::vector<PendingDependencyUpdate> updates);
     // Checks the installed tools again, for the installers to call when their state changes.
     void refreshSetupProgress();
 
@@ -69,7 +69,7 @@ private:
     PairingManager &m_pairing;
     std::map<SidebarSection, PageFactory> m_factories;
     std::optional<SidebarSection> m_selected = SidebarSection::varaHF;
-    std::vector<PendingUpdate> m_updates;
+    std::vector<PendingDependencyUpdate> m_updates;
     CoalescedRefresh *m_refresh;
     Sidebar *m_sidebar;
     QVBoxLayout *m_detail;

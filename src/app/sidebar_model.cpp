@@ -99,12 +99,11 @@ QString setupProgress(const SetupChecks &checks)
     return done == 5 ? QStringLiteral("\u2713") : QStringLiteral("%1/5").arg(done);
 }
 
-QString updateBadgeTooltip(const std::vector<PendingUpdate> &updates)
+QString updateBadgeTooltip(const std::vector<PendingDependencyUpdate> &updates)
 {
     QStringList entries;
-    for (const PendingUpdate &update : updates) {
-        entries << update.dependency + QLatin1Char(' ') + update.currentVersion + QStringLiteral(" \u2192 ") +
-                       update.latestVersion;
+    for (const PendingDependencyUpdate &update : updates) {
+        entries << update.summary();
     }
     return QStringLiteral("Update available: ") + entries.join(QStringLiteral(", "));
 }

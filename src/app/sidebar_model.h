@@ -2,6 +2,7 @@
 
 #include "app/status_look.h"
 #include "base/service_model.h"
+#include "install/dependency_update_nudge.h"
 
 #include <QString>
 
@@ -44,22 +45,15 @@ struct SetupChecks {
 // "n/5" while something is missing, a check mark once all five are there.
 QString setupProgress(const SetupChecks &checks);
 
-// One pending dependency update, as the Setup row's badge lists it.
-struct PendingUpdate {
-    QString dependency;
-    QString currentVersion;
-    QString latestVersion;
-};
-
 // "Update available: Wine 9.0 → 9.1, Hamlib 4.5 → 4.6"
-QString updateBadgeTooltip(const std::vector<PendingUpdate> &updates);
+QString updateBadgeTooltip(const std::vector<PendingDependencyUpdate> &updates);
 
 // What the sidebar reads of the helper's state.
 struct SidebarInputs {
     std::map<ServiceID, ServiceRunState> states;
     std::map<ServiceID, ServiceLifecycleMode> modes;
     int pendingPairings = 0;
-    std::vector<PendingUpdate> pendingUpdates;
+    std::vector<PendingDependencyUpdate> pendingUpdates;
     SetupChecks setup;
 };
 

@@ -48,11 +48,11 @@ public:
     using Lookup = std::function<QCoro::Task<std::optional<DependencyVersions>>()>;
     // The checks, run in this order; a dependency without one is never listed.
     struct Lookups {
-        Lookup wine;
-        Lookup hamlib;
-        Lookup direwolf;
-        Lookup varaHF;
-        Lookup varaFM;
+        Lookup wine = {};
+        Lookup hamlib = {};
+        Lookup direwolf = {};
+        Lookup varaHF = {};
+        Lookup varaFM = {};
     };
 
     DependencyUpdateNudge(UserDefaults &defaults, Lookups lookups, QObject *parent = nullptr);

@@ -2,6 +2,7 @@
 #include "app/helper_setup_state.h"
 #include "app/management_window.h"
 #include "app/settings_opener.h"
+#include "app/sidebar.h"
 #include "base/helper_places.h"
 
 #include "support/child_processes.h"
@@ -96,8 +97,15 @@ protected:
     HelperSetupState setup;
     SettingsOpener settingsOpener;
     test::ChildProcessGroups children;
+    // Whether the rig-control browsing had begun when the update check ran.
+    std::optional<bool> browsingAtUpdateCheck;
+    DependencyUpdateNudge nudge{env.defaults(),
+                                {.hamlib = [this]() -> QCoro::Task<std::optional<DependencyVersions>> {
+                                     browsingAtUpdateCheck = discovery.isBrowsing();
+                                     co_return DependencyVersions{"4.6", "4.5"};
+                                 }}};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
-        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener});
+        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, &nudge});
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
@@ -181,6 +189,11 @@ TEST_F(HelperAppTest, StartUpFinishesBeforeItsAlertsAndOpenSettingsOpensTheSetti
     EXPECT_TRUE(alerts.shown.empty());
     ASSERT_TRUE(test::processEventsUntil([&] { return alerts.shown.size() == 2; }));
     EXPECT_TRUE(startUpDone);
+    EXPECT_EQ(browsingAtUpdateCheck, true);
+    const Sidebar &sidebar = *app->managementWindow().findChild<Sidebar *>();
+    EXPECT_TRUE(test::processEventsUntil([&] {
+        return sidebar.row(SidebarSection::setup)->badgeTooltip == "Update available: Hamlib 4.5 \u2192 4.6";
+    }));
     EXPECT_EQ(alerts.shown[0].message, "Microphone Access Required");
     EXPECT_EQ(alerts.shown[1].message, "API Server Failed to Start");
     EXPECT_TRUE(alerts.shown[1].informativeText.startsWith(
