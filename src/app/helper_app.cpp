@@ -4,6 +4,7 @@
 #include "app/about_window.h"
 #include "app/app_log.h"
 #include "app/coalesced_refresh.h"
+#include "app/detail_pages.h"
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
@@ -55,6 +56,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
     view->setPageFactory(SidebarSection::setup,
                          [](ManagementView &) { return makeSetupChecklistPlaceholder(); });
+    installDetailPages(*view, m_context);
     m_managementWindow->setCentralView(view);
     if (DependencyUpdateNudge *nudge = m_context.updateNudge) {
         view->setPendingUpdates(nudge->pendingUpdates());

@@ -90,6 +90,11 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("doc.on.doc"), QStringLiteral("edit-copy-symbolic")},
         {QStringLiteral("trash"), QStringLiteral("user-trash-symbolic")},
         {QStringLiteral("bonjour"), QStringLiteral("network-workgroup")},
+        {QStringLiteral("arrow.clockwise"), QStringLiteral("view-refresh-symbolic")},
+        {QStringLiteral("arrow.clockwise.circle"), QStringLiteral("view-refresh-symbolic")},
+        {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
+        {QStringLiteral("arrow.triangle.swap"), QStringLiteral("media-playlist-shuffle-symbolic")},
+        {QStringLiteral("externaldrive.badge.minus"), QStringLiteral("drive-harddisk-symbolic")},
     };
     ensureIconTheme();
     return QIcon::fromTheme(themeNames.value(symbolName, symbolName));

@@ -1,0 +1,57 @@
+#include "app/detail_pages.h"
+
+#include "app/helper_app_delegate.h"
+#include "app/management_view.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "install/legacy_direwolf_cleanup.h"
+#include "pages/direwolf_conf_regenerator.h"
+#include "pages/direwolf_page.h"
+#include "platform/platform.h"
+#include "radio/audio_device_manager.h"
+#include "radio/direwolf_config_manager.h"
+#include "radio/direwolf_discovery.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/serial_port_manager.h"
+
+#include <QFileDialog>
+
+namespace cordavelle {
+
+QString chooseDirewolfBinary(QWidget *parent, const QString &folder)
+{
+    QFileDialog dialog(parent, QStringLiteral("Choose a direwolf binary"), folder);
+    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Pick the direwolf executable the Helper should launch."));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setFilter(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return dialog.selectedFiles().constFirst();
+}
+
+void installDetailPages(ManagementView &view, const AppContext &context)
+{
+    ConfigStore &config = context.config;
+    RigControlServerDiscovery &rigControl = context.discovery;
+    auto *regenerator = new DirewolfConfRegenerator(
+        config, Platform::current().clock(),
+        [&config, &rigControl](const DirewolfConfig &snapshot) {
+            DirewolfConfigManager::Environment environment;
+            environment.rigctldPort = config.rigctldConfig().tcpPort;
+            environment.audio = &AudioDeviceManager::shared();
+            environment.discovery = &rigControl;
+            DirewolfConfigManager::writeConfig(snapshot, environment);
+        },
+        &view);
+    view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
+        DirewolfDiscovery &discovery = DirewolfDiscovery::shared();
+        return new DirewolfPage({context.orchestrator, context.config, AudioDeviceManager::shared(), discovery,
+                                 context.discovery, KeepaliveRequestAdvertiser::shared(), LegacyDirewolfCleanup::shared(),
+                                 context.defaults, *regenerator, context.alerts,
+                                 [] { return SerialPortManager::listPorts(); }, chooseDirewolfBinary,
+                                 [&discovery](const QString &command) { discovery.runInTerminal(command); }});
+    });
+}
+
+} // namespace cordavelle

@@ -1,0 +1,269 @@
+#include "direwolf_page.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/lifecycle_picker.h"
+#include "app/log_viewer.h"
+#include "app/port_field.h"
+#include "app/service_header.h"
+#include "app/status_look.h"
+#include "core/config_store.h"
+#include "core/managed_process.h"
+#include "core/service_orchestrator.h"
+#include "install/legacy_direwolf_cleanup.h"
+#include "pages/direwolf_conf_regenerator.h"
+#include "radio/audio_device_manager.h"
+#include "radio/direwolf_discovery.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QFrame>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace direwolf_page;
+
+const QString DirewolfPage::kDismissedNudgeKey = QStringLiteral("dismissedNativeRigControlNudge");
+
+namespace {
+
+QLabel *caption(const QString &text, QWidget *parent = nullptr)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFont(textStyle::caption(label->font()));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toneColour(Tone::secondary, palette));
+    label->setPalette(palette);
+    return label;
+}
+
+QGroupBox *section(const QString &title, QWidget *content)
+{
+    auto *box = new QGroupBox(title);
+    auto *column = new QVBoxLayout(box);
+    column->addWidget(content);
+    return box;
+}
+
+} // namespace
+
+void clearRows(QLayout *layout)
+{
+    while (QLayoutItem *item = layout->takeAt(0)) {
+        if (QWidget *widget = item->widget()) {
+            // Out of the page at once; deleted later, as a row's own button may be what asked.
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        }
+        if (QLayout *inner = item->layout()) {
+            clearRows(inner);
+        }
+        delete item;
+    }
+}
+
+DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
+    : QWidget(parent), m_context(context), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    setObjectName(QStringLiteral("DirewolfPage"));
+    setWindowTitle(QStringLiteral("Direwolf"));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto *body = new QWidget;
+    scroll->setWidget(body);
+    auto *column = new QVBoxLayout(body);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(0);
+
+    ManagedProcess &process = m_context.orchestrator.direwolfProcess();
+    column->addWidget(new ServiceHeader(ServiceID::direwolf, m_context.orchestrator));
+    column->addSpacing(12);
+    m_banners = new QWidget;
+    new QVBoxLayout(m_banners);
+    m_banners->layout()->setContentsMargins(0, 0, 0, 0);
+    m_banners->layout()->setSpacing(12);
+    column->addWidget(m_banners);
+
+    m_lifecycle = new LifecyclePicker(config().lifecycleMode);
+    connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
+            [this](ServiceLifecycleMode mode) { edit([mode](DirewolfConfig &c) { c.lifecycleMode = mode; }); });
+    auto *lifecycle = new QWidget;
+    auto *lifecycleColumn = new QVBoxLayout(lifecycle);
+    lifecycleColumn->setContentsMargins(0, 0, 0, 0);
+    lifecycleColumn->addWidget(m_lifecycle);
+    lifecycleColumn->addWidget(caption(QStringLiteral(
+        "Direwolf must be started manually after Helper launch, even when Always On is selected. Always On still "
+        "applies to crash-restart of a running Direwolf.")));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Lifecycle"), lifecycle));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Station"), buildStation()));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Radio"), buildRadio()));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Network Ports"), buildPorts()));
+
+    m_restartNotice = new QLabel(QStringLiteral("Restart Direwolf to apply configuration changes."));
+    m_restartNotice->setTextFormat(Qt::PlainText);
+    m_restartNotice->setFont(textStyle::caption(m_restartNotice->font()));
+    column->addSpacing(12);
+    column->addWidget(m_restartNotice);
+
+    m_log = new LogViewer([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
+    column->addSpacing(12);
+    column->addWidget(m_log);
+    auto *divider = new QFrame;
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    column->addSpacing(8);
+    column->addWidget(divider);
+    column->addSpacing(8);
+    m_installation = new QWidget;
+    new QVBoxLayout(m_installation);
+    m_installation->layout()->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(m_installation);
+    column->addStretch();
+
+    const auto schedule = [this] { m_refresh->schedule(); };
+    connect(&m_context.config, &ConfigStore::direwolfConfigChanged, this, schedule);
+    connect(&process, &ManagedProcess::stateChanged, this, schedule);
+    connect(&process, &ManagedProcess::logLinesChanged, this, [this] {
+        m_log->setLogLines(m_context.orchestrator.direwolfProcess().logLines());
+    });
+    connect(&m_context.discovery, &DirewolfDiscovery::direwolfPathChanged, this, schedule);
+    connect(&m_context.discovery, &DirewolfDiscovery::brewPathChanged, this, schedule);
+    connect(&m_context.rigControl, &RigControlServerDiscovery::endpointsChanged, this, schedule);
+    connect(&m_context.audio, &AudioDeviceManager::devicesChanged, this, schedule);
+    connect(&m_context.legacyCleanup, &LegacyDirewolfCleanup::isPromptDismissedChanged, this, schedule);
+    connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive) {
+            rediscover();
+        }
+    });
+
+    // Being shown lists the serial ports and looks for Direwolf again; older settings that held
+    // only a device name get its identity once per page.
+    m_serialPorts = m_context.listPorts();
+    rediscover();
+    if (const auto uid = migratedAudioUID(config(), m_context.audio.inputDevices())) {
+        edit([&](DirewolfConfig &c) { c.customAudioDeviceUID = *uid; });
+    }
+    m_context.regenerator.watch();
+    refresh();
+}
+
+DirewolfPage::~DirewolfPage() { m_context.regenerator.unwatch(); }
+
+DirewolfConfig DirewolfPage::config() const { return m_context.config.direwolfConfig(); }
+
+void DirewolfPage::edit(const std::function<void(DirewolfConfig &)> &change)
+{
+    DirewolfConfig next = config();
+    change(next);
+    m_context.config.setDirewolfConfig(next);
+}
+
+void DirewolfPage::rediscover()
+{
+    m_context.discovery.refresh();
+    m_aptGet = tools::findAptGet();
+    m_refresh->schedule();
+}
+
+void DirewolfPage::refresh()
+{
+    const DirewolfConfig now = config();
+    {
+        const QSignalBlocker block(m_lifecycle);
+        m_lifecycle->setMode(now.lifecycleMode);
+    }
+    refreshStation();
+    m_kiss->setPort(now.kissPort);
+    m_agw->setPort(now.agwPort);
+    refreshRadio();
+    const ManagedProcess &process = m_context.orchestrator.direwolfProcess();
+    m_restartNotice->setVisible(process.state() == ServiceRunState::running);
+    m_log->setLogLines(process.logLines());
+    refreshBanners();
+    refreshInstallation();
+}
+
+QWidget *DirewolfPage::buildStation()
+{
+    auto *form = new QWidget;
+    auto *rows = new QFormLayout(form);
+    m_callsign = new QLineEdit;
+    m_callsign->setMaximumWidth(160);
+    m_callsign->setPlaceholderText(QStringLiteral("N0CALL"));
+    connect(m_callsign, &QLineEdit::textEdited, this, [this](const QString &text) {
+        // Callsigns are upper case; nothing else is done to the text.
+        const QString upper = text.toUpper();
+        if (upper != text) {
+            const int cursor = m_callsign->cursorPosition();
+            m_callsign->setText(upper);
+            m_callsign->setCursorPosition(cursor);
+        }
+        edit([&](DirewolfConfig &c) { c.callsign = upper; });
+    });
+    rows->addRow(QStringLiteral("Callsign"), m_callsign);
+    m_ssid = new QComboBox;
+    for (int ssid = 0; ssid <= 15; ++ssid) {
+        m_ssid->addItem(ssid == 0 ? QStringLiteral("0 (none)") : QString::number(ssid), ssid);
+    }
+    connect(m_ssid, &QComboBox::activated, this, [this](int index) {
+        edit([&](DirewolfConfig &c) { c.ssid = m_ssid->itemData(index).toInt(); });
+    });
+    rows->addRow(QStringLiteral("SSID"), m_ssid);
+    m_speed = new QComboBox;
+    m_speed->addItem(QStringLiteral("1200 baud (VHF)"), int(DirewolfSpeed::baud1200));
+    m_speed->addItem(QStringLiteral("9600 baud (VHF)"), int(DirewolfSpeed::baud9600));
+    m_speed->addItem(QStringLiteral("19200 baud"), int(DirewolfSpeed::baud19200));
+    connect(m_speed, &QComboBox::activated, this, [this](int index) {
+        edit([&](DirewolfConfig &c) { c.speed = DirewolfSpeed(m_speed->itemData(index).toInt()); });
+    });
+    rows->addRow(QStringLiteral("Modem Speed"), m_speed);
+    return form;
+}
+
+void DirewolfPage::refreshStation()
+{
+    const DirewolfConfig now = config();
+    if (m_callsign->text() != now.callsign) {
+        m_callsign->setText(now.callsign);
+    }
+    m_ssid->setCurrentIndex(m_ssid->findData(now.ssid));
+    m_speed->setCurrentIndex(m_speed->findData(int(now.speed)));
+}
+
+QWidget *DirewolfPage::buildPorts()
+{
+    auto *ports = new QWidget;
+    auto *column = new QVBoxLayout(ports);
+    column->setContentsMargins(0, 0, 0, 0);
+    m_kiss = new PortField(QStringLiteral("KISS Port"), config().kissPort);
+    connect(m_kiss, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.kissPort = port; }); });
+    column->addWidget(m_kiss);
+    column->addWidget(caption(QStringLiteral("Cordavelle Packet transport connects here.")));
+    m_agw = new PortField(QStringLiteral("AGW Port"), config().agwPort);
+    connect(m_agw, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.agwPort = port; }); });
+    column->addWidget(m_agw);
+    column->addWidget(caption(QStringLiteral(
+        "For packet applications other than Cordavelle, such as the Pelorin network's Windows client.")));
+    return ports;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "base/service_config.h"
+#include "pages/direwolf_page_model.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLayout;
+class QLineEdit;
+class QVBoxLayout;
+
+namespace cordavelle {
+
+class AlertPresenter;
+class AudioDeviceManager;
+class CoalescedRefresh;
+class ConfigStore;
+class DirewolfConfRegenerator;
+class DirewolfDiscovery;
+class KeepaliveRequestAdvertiser;
+class LegacyDirewolfCleanup;
+class LifecyclePicker;
+class LogViewer;
+class PortField;
+class RigControlServerDiscovery;
+class ServiceOrchestrator;
+class UserDefaults;
+
+// What the Direwolf page works with; all of it outlives the page.
+struct DirewolfPageContext {
+    ServiceOrchestrator &orchestrator;
+    ConfigStore &config;
+    AudioDeviceManager &audio;
+    DirewolfDiscovery &discovery;
+    RigControlServerDiscovery &rigControl;
+    KeepaliveRequestAdvertiser &keepalive;
+    LegacyDirewolfCleanup &legacyCleanup;
+    UserDefaults &defaults;
+    DirewolfConfRegenerator &regenerator;
+    AlertPresenter &alerts;
+    std::function<std::vector<SerialPort>()> listPorts;
+    // The file picker of "Choose Custom…": the chosen path, or empty when cancelled.
+    std::function<QString(QWidget *parent, const QString &folder)> chooseBinary;
+    // Runs an install or update command in a terminal.
+    std::function<void(const QString &command)> runInTerminal;
+};
+
+// Takes every row out of a layout that the page fills afresh on each refresh.
+void clearRows(QLayout *layout);
+
+// The management window's page for the packet TNC: header, banners, every Direwolf setting,
+// the log and where the binary comes from. Each control writes one field of the settings.
+class DirewolfPage final : public QWidget {
+    Q_OBJECT
+public:
+    explicit DirewolfPage(const DirewolfPageContext &context, QWidget *parent = nullptr);
+    ~DirewolfPage() override;
+
+    // "dismissedNativeRigControlNudge" of the standard defaults.
+    static const QString kDismissedNudgeKey;
+
+    // The parts tests and pictures look at.
+    QLineEdit *callsignField() const { return m_callsign; }
+    QComboBox *pttPicker() const { return m_ptt; }
+    QWidget *bannerArea() const { return m_banners; }
+    QWidget *installationArea() const { return m_installation; }
+    QWidget *radioDetails() const { return m_pttDetails; }
+    QLabel *restartNotice() const { return m_restartNotice; }
+
+    // Looks for Direwolf, brew and the package manager again, as coming back to the
+    // application does.
+    void rediscover();
+
+private:
+    DirewolfConfig config() const;
+    void edit(const std::function<void(DirewolfConfig &)> &change);
+    void refresh();
+    void refreshStation();
+    QWidget *buildStation();
+    QWidget *buildPorts();
+    QWidget *buildRadio();
+    void refreshRadio();
+    void refreshAudio();
+    void refreshPTTDetails();
+    void chooseRadio(const QString &radio);
+    void refreshBanners();
+    QWidget *nudgeBanner();
+    QWidget *legacyBanner();
+    void removeLegacyInstall();
+    void refreshInstallation();
+    void chooseCustomBinary();
+    bool nudgeDismissed() const;
+    void dismissNudge();
+
+    DirewolfPageContext m_context;
+    CoalescedRefresh *m_refresh;
+    std::vector<SerialPort> m_serialPorts;
+    std::optional<QString> m_aptGet;
+    LifecyclePicker *m_lifecycle = nullptr;
+    QLineEdit *m_callsign = nullptr;
+    QComboBox *m_ssid = nullptr;
+    QComboBox *m_speed = nullptr;
+    PortField *m_kiss = nullptr;
+    PortField *m_agw = nullptr;
+    QComboBox *m_input = nullptr;
+    QComboBox *m_output = nullptr;
+    QVBoxLayout *m_audioNotes = nullptr;
+    QComboBox *m_ptt = nullptr;
+    QWidget *m_pttDetails = nullptr;
+    QWidget *m_banners = nullptr;
+    QWidget *m_installation = nullptr;
+    QLabel *m_restartNotice = nullptr;
+    LogViewer *m_log = nullptr;
+};
+
+} // namespace cordavelle

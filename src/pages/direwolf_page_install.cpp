@@ -1,0 +1,231 @@
+#include "direwolf_page.h"
+
+#include "app/accent_style.h"
+#include "app/alert_presenter.h"
+#include "app/coalesced_refresh.h"
+#include "app/status_look.h"
+#include "base/helper_error.h"
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "install/legacy_direwolf_cleanup.h"
+#include "platform/user_defaults.h"
+#include "radio/direwolf_discovery.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace direwolf_page;
+
+namespace {
+
+QLabel *text(const QString &words, Tone tone, QFont (*font)(const QFont &) = nullptr)
+{
+    auto *label = new QLabel(words);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    if (font) {
+        label->setFont(font(label->font()));
+    }
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
+    label->setPalette(palette);
+    return label;
+}
+
+QPushButton *button(const QString &label, bool primary, const QString &help = {})
+{
+    QPushButton *out = primary ? new AccentButton(label) : new QPushButton(label);
+    out->setToolTip(help);
+    return out;
+}
+
+QLabel *symbol(const QString &name, Tone tone, int size)
+{
+    auto *icon = new QLabel;
+    icon->setPixmap(tintedPixmap(symbolIcon(name), size, toneColour(tone, icon->palette()), icon->devicePixelRatioF()));
+    return icon;
+}
+
+// The banners' common frame: symbol, headline, text and two buttons on a faint tint.
+QWidget *bannerFrame(const QString &name, Tone tone, const QString &symbolName, const QString &title,
+                     const QString &body, QPushButton *first, QPushButton *second)
+{
+    auto *frame = new QFrame;
+    frame->setObjectName(name);
+    const QColor tint = toneColour(tone, frame->palette());
+    frame->setStyleSheet(QStringLiteral("#%1 { background: rgba(%2,%3,%4,20); border-radius: 8px; }")
+                             .arg(name)
+                             .arg(tint.red())
+                             .arg(tint.green())
+                             .arg(tint.blue()));
+    auto *row = new QHBoxLayout(frame);
+    row->setContentsMargins(12, 12, 12, 12);
+    row->setSpacing(12);
+    row->addWidget(symbol(symbolName, tone, 24), 0, Qt::AlignTop);
+    auto *column = new QVBoxLayout;
+    column->setSpacing(6);
+    column->addWidget(text(title, Tone::secondary, textStyle::headline));
+    static_cast<QLabel *>(column->itemAt(0)->widget())->setPalette(frame->palette());
+    column->addWidget(text(body, Tone::secondary));
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    buttons->addWidget(first);
+    buttons->addWidget(second);
+    buttons->addStretch();
+    column->addSpacing(4);
+    column->addLayout(buttons);
+    row->addLayout(column, 1);
+    return frame;
+}
+
+} // namespace
+
+bool DirewolfPage::nudgeDismissed() const { return m_context.defaults.boolForKey(kDismissedNudgeKey); }
+
+void DirewolfPage::dismissNudge()
+{
+    m_context.defaults.setObject(kDismissedNudgeKey, true);
+    m_refresh->schedule();
+}
+
+void DirewolfPage::refreshBanners()
+{
+    clearRows(m_banners->layout());
+    const DirewolfConfig now = config();
+    LegacyDirewolfCleanup &cleanup = m_context.legacyCleanup;
+    const LegacyFacts legacy{cleanup.isLegacyInstallPresent(), cleanup.isPromptDismissed(),
+                             m_context.discovery.direwolfPath().has_value() || !now.direwolfPath.isEmpty(),
+                             cleanup.legacyBinaryInUse().has_value()};
+    if (shouldShowLegacyCleanupBanner(legacy)) {
+        m_banners->layout()->addWidget(legacyBanner());
+    }
+    if (shouldShowNativeRigControlNudge(now, m_context.rigControl.endpoints(), nudgeDismissed())) {
+        m_banners->layout()->addWidget(nudgeBanner());
+    }
+    m_banners->setVisible(m_banners->layout()->count() > 0);
+}
+
+QWidget *DirewolfPage::nudgeBanner()
+{
+    auto *switchButton = button(QStringLiteral("Switch to CAT via Cordavelle"), true);
+    connect(switchButton, &QPushButton::clicked, this, [this] {
+        edit([](DirewolfConfig &c) { c.pttMethod = DirewolfPTTMethod::nativeCorvexa(); });
+        dismissNudge();
+    });
+    auto *keep = button(QStringLiteral("Keep Helper rigctld"), false);
+    connect(keep, &QPushButton::clicked, this, [this] { dismissNudge(); });
+    return bannerFrame(QStringLiteral("nativeRigControlNudge"), Tone::green, QStringLiteral("arrow.triangle.swap"),
+                       QStringLiteral("Cordavelle can key Direwolf PTT directly now"),
+                       nudgeText(m_context.rigControl.endpoints().constFirst().radioName), switchButton, keep);
+}
+
+QWidget *DirewolfPage::legacyBanner()
+{
+    auto *remove = button(QStringLiteral("Remove Legacy Install"), true);
+    connect(remove, &QPushButton::clicked, this, [this] {
+        const Alert confirm{Alert::Style::warning, QStringLiteral("Remove the legacy Direwolf install?"),
+                            legacyConfirmationText(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder())),
+                            {QStringLiteral("Remove"), QStringLiteral("Cancel")}};
+        if (m_context.alerts.present(confirm) == 0) {
+            removeLegacyInstall();
+        }
+    });
+    auto *notNow = button(QStringLiteral("Not Now"), false);
+    connect(notNow, &QPushButton::clicked, this, [this] { m_context.legacyCleanup.dismissPrompt(); });
+    return bannerFrame(QStringLiteral("legacyCleanupBanner"), Tone::blue, QStringLiteral("externaldrive.badge.minus"),
+                       QStringLiteral("Old Helper-managed Direwolf still on disk"),
+                       legacyBannerText(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder())), remove,
+                       notNow);
+}
+
+void DirewolfPage::removeLegacyInstall()
+{
+    try {
+        m_context.legacyCleanup.removeLegacyInstall();
+    } catch (const std::exception &error) {
+        m_context.alerts.present({Alert::Style::warning, QStringLiteral("Removal Failed"),
+                                  QStringLiteral("Could not remove the legacy directory: ") +
+                                      QString::fromUtf8(error.what()),
+                                  {QStringLiteral("OK")}});
+    }
+    m_refresh->schedule();
+}
+
+void DirewolfPage::refreshInstallation()
+{
+    auto *column = static_cast<QVBoxLayout *>(m_installation->layout());
+    clearRows(column);
+    column->setSpacing(10);
+    const DirewolfConfig now = config();
+    const InstallationFacts facts{now.direwolfPath, tools::resolveDirewolf(now.direwolfPath),
+                                  m_context.discovery.brewPath(), m_aptGet};
+    const Installation shown = installation(facts);
+    column->addWidget(text(QStringLiteral("Installation"), Tone::secondary, textStyle::headline));
+    static_cast<QLabel *>(column->itemAt(0)->widget())->setPalette(palette());
+
+    if (shown.view == Installation::View::installed) {
+        auto *row = new QHBoxLayout;
+        row->setSpacing(8);
+        row->addWidget(shown.legacy ? symbol(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
+                                    : symbol(QStringLiteral("checkmark.circle.fill"), Tone::green, 20));
+        auto *names = new QVBoxLayout;
+        names->setSpacing(2);
+        QLabel *title = text(shown.title, shown.titleTone);
+        if (shown.accentTitle) {
+            QPalette accent = title->palette();
+            accent.setColor(QPalette::WindowText, palette().color(QPalette::Highlight));
+            title->setPalette(accent);
+        }
+        title->setObjectName(QStringLiteral("installationTitle"));
+        names->addWidget(title);
+        QLabel *path = text(shown.path, Tone::secondary, textStyle::monospaced);
+        path->setObjectName(QStringLiteral("installationPath"));
+        path->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        names->addWidget(path);
+        row->addLayout(names, 1);
+        column->addLayout(row);
+    }
+    if (!shown.text.isEmpty()) {
+        column->addWidget(text(shown.text, Tone::secondary, shown.legacy ? textStyle::caption : nullptr));
+    }
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    for (const InstallButton &action : shown.commands) {
+        QPushButton *b = button(action.label, action.primary, action.help);
+        const QString command = action.command;
+        connect(b, &QPushButton::clicked, this, [this, command] { m_context.runInTerminal(command); });
+        buttons->addWidget(b);
+    }
+    QPushButton *custom = button(QStringLiteral("Choose Custom…"), false, shown.chooseCustomHelp);
+    connect(custom, &QPushButton::clicked, this, [this] { chooseCustomBinary(); });
+    buttons->addWidget(custom);
+    if (shown.resetToAuto) {
+        QPushButton *reset = button(QStringLiteral("Reset to Auto"), false,
+                                    QStringLiteral("Clear the custom path and let the Helper auto-discover Direwolf "
+                                                   "again."));
+        connect(reset, &QPushButton::clicked, this, [this] { edit([](DirewolfConfig &c) { c.direwolfPath.clear(); }); });
+        buttons->addWidget(reset);
+    }
+    buttons->addStretch();
+    column->addLayout(buttons);
+    if (shown.caption) {
+        column->addWidget(text(*shown.caption, Tone::tertiary, textStyle::caption));
+    }
+}
+
+void DirewolfPage::chooseCustomBinary()
+{
+    const DirewolfConfig now = config();
+    const QString chosen = m_context.chooseBinary(this, binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)));
+    if (!chosen.isEmpty()) {
+        edit([&](DirewolfConfig &c) { c.direwolfPath = chosen; });
+    }
+}
+
+} // namespace cordavelle

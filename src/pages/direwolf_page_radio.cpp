@@ -1,0 +1,262 @@
+#include "direwolf_page.h"
+
+#include "app/status_look.h"
+#include "base/spaces_and_tabs.h"
+#include "core/managed_process.h"
+#include "core/service_orchestrator.h"
+#include "radio/audio_device_manager.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSignalBlocker>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace direwolf_page;
+
+namespace {
+
+QLabel *note(const QString &text, Tone tone, QWidget *parent = nullptr)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFont(textStyle::caption(label->font()));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
+    label->setPalette(palette);
+    return label;
+}
+
+void fillDevices(QComboBox *picker, const QString &first, const std::vector<AudioDevice> &devices, const QString &value)
+{
+    const QSignalBlocker block(picker);
+    picker->clear();
+    picker->addItem(first, QString());
+    for (const AudioDevice &device : devices) {
+        picker->addItem(AudioDeviceManager::displayLabel(device, devices), device.uid);
+    }
+    // A stored device that is unplugged matches no row and shows none.
+    picker->setCurrentIndex(picker->findData(value));
+}
+
+QToolButton *refreshButton(const QString &text, const QString &help)
+{
+    auto *button = new QToolButton;
+    button->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
+    if (!text.isEmpty()) {
+        button->setText(text);
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
+    button->setAutoRaise(true);
+    button->setToolTip(help);
+    return button;
+}
+
+} // namespace
+
+QWidget *DirewolfPage::buildRadio()
+{
+    auto *radio = new QWidget;
+    auto *column = new QVBoxLayout(radio);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto *audioRows = new QFormLayout;
+    m_input = new QComboBox;
+    connect(m_input, &QComboBox::activated, this, [this](int index) {
+        const QString uid = m_input->itemData(index).toString();
+        edit([&](DirewolfConfig &c) { setAudioInputSelection(c, uid); });
+    });
+    audioRows->addRow(QStringLiteral("Audio Input"), m_input);
+    m_output = new QComboBox;
+    connect(m_output, &QComboBox::activated, this, [this](int index) {
+        const QString uid = m_output->itemData(index).toString();
+        edit([&](DirewolfConfig &c) { c.customAudioOutputUID = uid; });
+    });
+    audioRows->addRow(QStringLiteral("Audio Output"), m_output);
+    column->addLayout(audioRows);
+    m_audioNotes = new QVBoxLayout;
+    column->addLayout(m_audioNotes);
+    auto *refreshDevices = refreshButton(QStringLiteral("Refresh Devices"),
+                                         QStringLiteral("Re-scan the system for audio devices. Use after plugging in "
+                                                        "a new sound card or radio interface."));
+    connect(refreshDevices, &QToolButton::clicked, this, [this] { m_context.audio.refreshDevices(); });
+    column->addWidget(refreshDevices, 0, Qt::AlignLeft);
+
+    auto *pttRow = new QFormLayout;
+    m_ptt = new QComboBox;
+    for (const PTTRow &row : pttRows()) {
+        m_ptt->addItem(row.text, int(row.tag));
+    }
+    connect(m_ptt, &QComboBox::activated, this, [this](int index) {
+        const auto tag = PTTMethodTag(m_ptt->itemData(index).toInt());
+        edit([tag](DirewolfConfig &c) { setPTTMethodTag(c, tag); });
+    });
+    pttRow->addRow(QStringLiteral("PTT Method"), m_ptt);
+    column->addLayout(pttRow);
+    m_pttDetails = new QWidget;
+    new QVBoxLayout(m_pttDetails);
+    m_pttDetails->layout()->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(m_pttDetails);
+    return radio;
+}
+
+void DirewolfPage::refreshRadio()
+{
+    refreshAudio();
+    const QSignalBlocker block(m_ptt);
+    m_ptt->setCurrentIndex(m_ptt->findData(int(pttMethodTag(config()))));
+    refreshPTTDetails();
+}
+
+void DirewolfPage::refreshAudio()
+{
+    const DirewolfConfig now = config();
+    const auto &inputs = m_context.audio.inputDevices();
+    const auto &outputs = m_context.audio.outputDevices();
+    fillDevices(m_input, QStringLiteral("System Default"), inputs, audioInputSelection(now));
+    fillDevices(m_output, QStringLiteral("Same as Input"), outputs, now.customAudioOutputUID);
+    clearRows(m_audioNotes);
+    if (inputs.empty()) {
+        m_audioNotes->addWidget(note(QStringLiteral("No audio input devices detected. Connect your radio's audio "
+                                                    "interface and tap Refresh."),
+                                     Tone::secondary));
+    }
+    if (sharesName(selectedInputName(now, inputs), inputs)) {
+        m_audioNotes->addWidget(note(duplicateNameWarning(true), Tone::orange));
+    }
+    if (outputs.empty()) {
+        m_audioNotes->addWidget(note(QStringLiteral("No audio output devices detected. Connect your radio's audio "
+                                                    "interface and tap Refresh."),
+                                     Tone::secondary));
+    } else if (now.customAudioOutputUID.isEmpty()) {
+        m_audioNotes->addWidget(note(QStringLiteral("Direwolf will use the input device for transmit audio too. Split "
+                                                    "only when your interface routes RX and TX through separate "
+                                                    "devices (DigiRig, dual-CODEC setups, etc.)."),
+                                     Tone::secondary));
+    }
+    if (sharesName(selectedOutputName(now, outputs), outputs)) {
+        m_audioNotes->addWidget(note(duplicateNameWarning(false), Tone::orange));
+    }
+}
+
+void DirewolfPage::refreshPTTDetails()
+{
+    auto *column = static_cast<QVBoxLayout *>(m_pttDetails->layout());
+    clearRows(column);
+    const DirewolfConfig now = config();
+    switch (pttMethodTag(now)) {
+    case PTTMethodTag::serial: {
+        auto *row = new QFormLayout;
+        auto *line = new QHBoxLayout;
+        line->setSpacing(4);
+        auto *port = new QComboBox;
+        port->setAccessibleName(QStringLiteral("Port"));
+        port->addItem(QStringLiteral("Select port…"), QString());
+        for (const SerialPort &entry : availablePorts(now, m_serialPorts)) {
+            port->addItem(entry.id, entry.id);
+        }
+        port->setCurrentIndex(port->findData(serialPortPath(now)));
+        connect(port, &QComboBox::activated, this, [this, port](int index) {
+            const QString path = port->itemData(index).toString();
+            edit([&](DirewolfConfig &c) { setSerialPortPath(c, path); });
+        });
+        line->addWidget(port, 1);
+        auto *again = refreshButton({}, QStringLiteral("Refresh serial ports"));
+        connect(again, &QToolButton::clicked, this, [this] {
+            m_serialPorts = m_context.listPorts();
+            refreshPTTDetails();
+        });
+        line->addWidget(again);
+        row->addRow(QStringLiteral("PTT Port"), line);
+        column->addLayout(row);
+        column->addWidget(note(QStringLiteral(
+            "Which serial port keys the radio's PTT (via DTR/RTS on a dedicated cable). Only needed when your radio "
+            "doesn't have USB CAT or you're using a separate PTT cable — the CAT option above is simpler for most "
+            "modern radios."), Tone::secondary));
+        break;
+    }
+    case PTTMethodTag::nativeCorvexa: {
+        const auto &endpoints = m_context.rigControl.endpoints();
+        auto *row = new QFormLayout;
+        auto *radio = new QComboBox;
+        for (const PickerRow &entry : nativeRadioRows(now.nativeRigControlRadioName, endpoints)) {
+            radio->addItem(entry.text, entry.value);
+        }
+        radio->setCurrentIndex(radio->findData(trimmedSpacesAndTabs(now.nativeRigControlRadioName)));
+        connect(radio, &QComboBox::activated, this,
+                [this, radio](int index) { chooseRadio(radio->itemData(index).toString()); });
+        row->addRow(QStringLiteral("Radio"), radio);
+        column->addLayout(row);
+        if (endpoints.isEmpty()) {
+            auto *box = new QFrame;
+            box->setObjectName(QStringLiteral("nativeRadioNotice"));
+            box->setStyleSheet(QStringLiteral("#nativeRadioNotice { background: rgba(255,149,0,26); border-radius: 6px; }"));
+            auto *boxRow = new QHBoxLayout(box);
+            boxRow->setContentsMargins(8, 8, 8, 8);
+            auto *icon = new QLabel;
+            icon->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle.fill")), 16,
+                                         toneColour(Tone::orange, icon->palette()), devicePixelRatioF()));
+            boxRow->addWidget(icon, 0, Qt::AlignTop);
+            auto *texts = new QVBoxLayout;
+            texts->setSpacing(4);
+            auto *headline = new QLabel(QStringLiteral("Cordavelle is not currently advertising any rig control endpoints."));
+            headline->setWordWrap(true);
+            texts->addWidget(headline);
+            auto *how = new QLabel(QStringLiteral(
+                "<b>To populate this picker</b>, open Cordavelle and start a Packet Pelorin session on the radio you "
+                "want to use here — that opens the CAT connection Cordavelle needs to advertise the radio.&nbsp; You "
+                "can cancel the session as soon as the picker updates; the CAT connection will be held open by "
+                "Direwolf's keep-alive request once you Save this config and Start Direwolf."));
+            how->setTextFormat(Qt::RichText);
+            how->setWordWrap(true);
+            how->setFont(textStyle::caption(how->font()));
+            texts->addWidget(how);
+            texts->addWidget(note(QStringLiteral("Longer term: Cordavelle Settings → Radios must have the target radio "
+                                                 "configured with source = Direct CAT Native for it to be a candidate "
+                                                 "here."),
+                                  Tone::secondary));
+            boxRow->addLayout(texts, 1);
+            column->addWidget(box);
+        } else {
+            column->addWidget(note(QStringLiteral(
+                "Direwolf keys PTT via Cordavelle's embedded rig control. When you Save + Start Direwolf, Cordavelle is "
+                "asked to hold this radio's CAT connection open for as long as Direwolf is running."), Tone::secondary));
+        }
+        break;
+    }
+    case PTTMethodTag::rigctld:
+        column->addWidget(note(QStringLiteral(
+            "Direwolf keys the radio's PTT via the same rigctld connection the Helper uses for CAT — no extra hardware "
+            "required. Works with any radio configured for Managed by = Cordavelle Helper in the main app's Rig "
+            "Control settings. If rigctld isn't running when Direwolf starts, this falls back to VOX. For radios "
+            "Corvexa supports natively, \"CAT via Cordavelle\" above is preferred and does not require the Helper's "
+            "rigctld to be running."), Tone::secondary));
+        break;
+    case PTTMethodTag::vox:
+        column->addWidget(note(QStringLiteral(
+            "Direwolf transmits audio without host-side PTT control — the radio's own VOX must be enabled and its "
+            "threshold set low enough for Direwolf's audio to trigger it. Reliability depends on the radio; CAT via "
+            "Cordavelle or Helper rigctld above is preferred when available."), Tone::secondary));
+        break;
+    }
+}
+
+void DirewolfPage::chooseRadio(const QString &radio)
+{
+    edit([&](DirewolfConfig &c) { c.nativeRigControlRadioName = radio; });
+    const auto keepalive =
+        keepaliveAfterRadioChoice(config(), radio, m_context.orchestrator.direwolfProcess().state());
+    if (keepalive.action == KeepaliveAfterChoice::Action::start) {
+        m_context.keepalive.startAdvertising(keepalive.radioName);
+    } else if (keepalive.action == KeepaliveAfterChoice::Action::stop) {
+        m_context.keepalive.stopAdvertising();
+    }
+}
+
+} // namespace cordavelle

@@ -1,0 +1,126 @@
+#include "pages/direwolf_page_fixture.h"
+
+#include "base/helper_places.h"
+#include "support/test_files.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+void settle()
+{
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+QPushButton *button(QWidget *area, const QString &text)
+{
+    for (QPushButton *b : area->findChildren<QPushButton *>()) {
+        if (b->text() == text && !b->isHidden()) {
+            return b;
+        }
+    }
+    return nullptr;
+}
+
+QString installationTitle(QWidget *page)
+{
+    auto *title = page->findChild<QLabel *>(QStringLiteral("installationTitle"));
+    return title ? title->text() : QString();
+}
+
+TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
+{
+    test::DirewolfPageScene scene;
+    scene.advertise(QStringLiteral("IC-7300"), 4533);
+    DirewolfConfig config;
+    config.pttMethod = DirewolfPTTMethod::rigctld();
+    scene.config.setDirewolfConfig(config);
+    // The old helper-built copy, and a newer system Direwolf next to it.
+    ASSERT_TRUE(test::writeProgram(places::legacyDirewolfBinary()));
+    ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/direwolf"))));
+
+    auto page = scene.makePage();
+    settle();
+    QWidget *banners = page->bannerArea();
+    ASSERT_NE(button(banners, QStringLiteral("Switch to CAT via Cordavelle")), nullptr);
+    ASSERT_NE(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
+    EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf installed (system package)"))
+        << "the newer copy is the one that runs";
+
+    button(banners, QStringLiteral("Switch to CAT via Cordavelle"))->click();
+    settle();
+    EXPECT_EQ(scene.config.direwolfConfig().pttMethod, DirewolfPTTMethod::nativeCorvexa());
+    EXPECT_TRUE(scene.env.defaults().boolForKey(DirewolfPage::kDismissedNudgeKey));
+    EXPECT_EQ(button(banners, QStringLiteral("Switch to CAT via Cordavelle")), nullptr);
+    auto *radio = page->radioDetails()->findChild<QComboBox *>();
+    ASSERT_NE(radio, nullptr);
+    EXPECT_EQ(radio->itemText(1), QStringLiteral("IC-7300 (127.0.0.1:4533)"));
+
+    // A custom path into the old folder means it is in use: the removal is not offered.
+    scene.binariesInUse = {places::legacyDirewolfBinary()};
+    DirewolfConfig custom = scene.config.direwolfConfig();
+    custom.direwolfPath = places::legacyDirewolfBinary();
+    scene.config.setDirewolfConfig(custom);
+    settle();
+    EXPECT_EQ(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
+    EXPECT_TRUE(banners->isHidden());
+
+    scene.binariesInUse.clear();
+    custom.direwolfPath.clear();
+    scene.config.setDirewolfConfig(custom);
+    settle();
+    scene.alerts.answers = {1};
+    button(banners, QStringLiteral("Remove Legacy Install"))->click();
+    EXPECT_TRUE(QFile::exists(places::legacyDirewolfBinary())) << "cancelled";
+    button(banners, QStringLiteral("Remove Legacy Install"))->click();
+    settle();
+    EXPECT_FALSE(QFile::exists(places::legacyDirewolfBinary()));
+    EXPECT_EQ(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
+}
+
+TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
+{
+    test::DirewolfPageScene scene;
+    auto page = scene.makePage();
+    settle();
+    QWidget *install = page->installationArea();
+    ASSERT_NE(button(install, QStringLiteral("Install Homebrew")), nullptr);
+    button(install, QStringLiteral("Install Homebrew"))->click();
+    EXPECT_EQ(scene.terminalCommands, QStringList{DirewolfDiscovery::homebrewInstallCommand});
+
+    // Installed meanwhile in a terminal: coming back looks again.
+    ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/apt-get"))));
+    ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/direwolf"))));
+    page->rediscover();
+    settle();
+    EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf installed (system package)"));
+    button(install, QStringLiteral("Check for Update"))->click();
+    EXPECT_EQ(scene.terminalCommands.last(), QStringLiteral("sudo apt-get install --only-upgrade -y direwolf"));
+
+    scene.pickedBinary = QStringLiteral("/opt/dw/direwolf");
+    button(install, QStringLiteral("Choose Custom…"))->click();
+    settle();
+    EXPECT_EQ(scene.pickerFolders.last(), scene.env.hostPath(QStringLiteral("/usr/bin")));
+    EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, QStringLiteral("/opt/dw/direwolf"));
+    EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf — custom path"));
+    EXPECT_EQ(button(install, QStringLiteral("Check for Update")), nullptr);
+    button(install, QStringLiteral("Reset to Auto"))->click();
+    settle();
+    EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, QString());
+
+    // Typing keeps the callsign upper case.
+    test::typeInto(page->callsignField(), QStringLiteral("k1 ab"));
+    EXPECT_EQ(scene.config.direwolfConfig().callsign, QStringLiteral("K1 AB"));
+}
+
+} // namespace
+} // namespace cordavelle
