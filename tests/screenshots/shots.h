@@ -35,5 +35,7 @@ QImage grabWindow(QWidget *widget, QSize size = {});
 // Each window issue adds its pictures through a function like these.
 void addAppShots(ShotList &shots, ShotEnvironment &scene);
 void addViewShots(ShotList &shots, ShotEnvironment &scene);
+// The Direwolf page builds a model of its own for each picture.
+void addDirewolfShots(ShotList &shots);
 
 } // namespace cordavelle::screenshots

@@ -1,0 +1,100 @@
+#include "shots.h"
+
+#include "base/helper_places.h"
+#include "core/managed_process.h"
+#include "pages/direwolf_page_fixture.h"
+#include "support/test_files.h"
+
+#include <functional>
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+// The Direwolf page in a state of its own: `prepare` lays out the machine and the settings.
+QImage direwolfPage(const std::function<void(test::DirewolfPageScene &, DirewolfConfig &)> &prepare)
+{
+    test::DirewolfPageScene scene;
+    DirewolfConfig config;
+    config.callsign = QStringLiteral("N0CALL");
+    config.ssid = 2;
+    config.pttMethod = DirewolfPTTMethod::vox();
+    scene.env.audio().add(1, QStringLiteral("plughw:CARD=Device,DEV=0"), QStringLiteral("plughw:CARD=Device,DEV=0"),
+                          QStringLiteral("USB Audio Device"), 1, 1);
+    scene.env.audio().add(2, QStringLiteral("default"), QStringLiteral("default"), QStringLiteral("ALSA"), 1, 1);
+    scene.audio.refreshDevices();
+    prepare(scene, config);
+    scene.config.setDirewolfConfig(config);
+    ManagedProcess &process = scene.orchestrator.direwolfProcess();
+    process.appendSyntheticLog(QStringLiteral("[Direwolf] Starting: /usr/bin/direwolf -c direwolf.conf -t 0"));
+    process.appendSyntheticLog(QStringLiteral("Ready to accept KISS TCP client application 0 on port 8001 ..."));
+    auto page = scene.makePage();
+    return grabWindow(page.get(), {760, 1100});
+}
+
+void systemDirewolf(test::DirewolfPageScene &scene)
+{
+    test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/apt-get")));
+    test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/direwolf")));
+}
+
+} // namespace
+
+void addDirewolfShots(ShotList &shots)
+{
+    shots.push_back({QStringLiteral("direwolf-installed-vox"), [] {
+                         return direwolfPage([](auto &scene, auto &) { systemDirewolf(scene); });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-not-installed"), [] { return direwolfPage([](auto &, auto &) {}); }});
+    shots.push_back({QStringLiteral("direwolf-not-installed-apt"), [] {
+                         return direwolfPage([](auto &scene, auto &) {
+                             test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/apt-get")));
+                         });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-ptt-serial"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             scene.serialPorts = {{QStringLiteral("/dev/ttyUSB0"), QStringLiteral("ttyUSB0")}};
+                             config.pttMethod = DirewolfPTTMethod::serial(QStringLiteral("/dev/ttyACM3"));
+                         });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-ptt-rigctld-with-nudge"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             scene.advertise(QStringLiteral("IC-7300"), 4533);
+                             config.pttMethod = DirewolfPTTMethod::rigctld();
+                         });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-ptt-native-waiting"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             config.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+                             config.nativeRigControlRadioName = QStringLiteral("IC-7300");
+                         });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-ptt-native-advertised"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             scene.advertise(QStringLiteral("IC-7300"), 4533);
+                             config.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+                             config.nativeRigControlRadioName = QStringLiteral("IC-7300");
+                         });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-legacy-cleanup-banner"), [] {
+                         return direwolfPage([](auto &scene, auto &) {
+                             systemDirewolf(scene);
+                             test::writeProgram(places::legacyDirewolfBinary());
+                         });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-legacy-only"), [] {
+                         return direwolfPage([](auto &, auto &) { test::writeProgram(places::legacyDirewolfBinary()); });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-custom-path"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             config.direwolfPath = QStringLiteral("/home/op/src/direwolf/build/src/direwolf");
+                         });
+                     }});
+}
+
+} // namespace cordavelle::screenshots
