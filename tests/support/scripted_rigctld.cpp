@@ -31,8 +31,13 @@ ScriptedRigctld::ScriptedRigctld()
 std::optional<QByteArray> ScriptedRigctld::answer(const QByteArray &command)
 {
     if (!scriptedReplies.empty()) {
-        auto reply = scriptedReplies.front();
+        // Taken apart rather than copied whole: g++ warns about copying a maybe-empty optional.
+        const bool silent = !scriptedReplies.front().has_value();
+        QByteArray reply = scriptedReplies.front().value_or(QByteArray());
         scriptedReplies.pop_front();
+        if (silent) {
+            return std::nullopt;
+        }
         return reply;
     }
     if (command == "\\get_powerstat") {
