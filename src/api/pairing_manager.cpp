@@ -173,6 +173,20 @@ void PairingManager::clearAll()
     save();
 }
 
+void PairingManager::forgetAll()
+{
+    // A last-seen time waiting to be written would bring the old table back.
+    if (m_pendingSave) {
+        m_pendingSave->request_stop();
+        m_pendingSave.reset();
+    }
+    m_clients.clear();
+    m_undecodable.clear();
+    m_approvedTokens.clear();
+    m_lastRequestAt.clear();
+    emit clientsChanged();
+}
+
 void PairingManager::approveAllPending()
 {
     for (auto &client : m_clients) {

@@ -59,6 +59,9 @@ public:
     void deny(const QString &clientId);
     void revoke(const QString &clientId);
     void clearAll();
+    // Drops the table and the token index from memory only, writing nothing: for after a reset
+    // has already removed the stored table and the tokens.
+    void forgetAll();
     void approveAllPending();
 
     // A copy of the record with its keychain token (empty when none can be read).

@@ -44,6 +44,11 @@ QString supportFolder()
     return dir;
 }
 
+QString winetricksToolsFolder()
+{
+    return Platform::current().paths().privateTemporary() + QStringLiteral("/winetricks-tools");
+}
+
 QString winePrefix() { return supportFolder() + QStringLiteral("/wine-prefix"); }
 
 QString varaFolder(VARAVariant variant) { return winePrefix() + QStringLiteral("/drive_c/") + installDirName(variant); }

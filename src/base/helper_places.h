@@ -19,6 +19,11 @@ inline const QString kWineserverRelativePath =
 // Where winetricks finds the helper's staged tools (cabextract).
 inline const QString kWinetricksToolsFolder = QStringLiteral("/tmp/winetricks-tools");
 
+// The helper's private folder (0700) in which winetricks finds the staged cabextract: the
+// "winetricks-tools" folder of the platform's private temporary folder. Naming it makes the
+// private temporary folder, never this one; throws FileError when that can't be made private.
+QString winetricksToolsFolder();
+
 // The helper's support folder inside the platform's application-support folder (or
 // ~/.local/share when the platform names none); made, with its parents, the first time each
 // location is asked for.

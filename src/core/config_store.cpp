@@ -39,6 +39,12 @@ ConfigStore::ConfigStore(UserDefaults &defaults, LoginItem &loginItem, AppActiva
     migrateFromPriorBundleIfNeeded(m_defaults);
 
     m_loadedSchemaVersion = readInteger(m_defaults, Keys::configSchemaVersion, 1);
+    loadFromDefaults();
+    migrateSchemaIfNeeded();
+}
+
+void ConfigStore::loadFromDefaults()
+{
     m_apiPort = readInteger(m_defaults, Keys::apiPort, kDefaultApiPort);
     // The stored flag is never read: the login item itself says whether it is on.
     m_launchAtLogin = m_loginItem.status() == LoginItem::Status::enabled;
@@ -61,7 +67,46 @@ ConfigStore::ConfigStore(UserDefaults &defaults, LoginItem &loginItem, AppActiva
     const QString mode = m_defaults.stringForKey(Keys::appearanceMode).value_or(QStringLiteral("dock"));
     m_appearanceMode = fromRaw<AppAppearanceMode>(mode).value_or(AppAppearanceMode::dock);
 
-    migrateSchemaIfNeeded();
+}
+
+void ConfigStore::reloadFromDefaults()
+{
+    const VARAConfig vara = m_varaConfig;
+    const VARAFMConfig varaFM = m_varaFMConfig;
+    const RigctldConfig rigctld = m_rigctldConfig;
+    const DirewolfConfig direwolf = m_direwolfConfig;
+    const int apiPort = m_apiPort;
+    const bool launchAtLogin = m_launchAtLogin;
+    const QString callsign = m_stationCallsign;
+    const QString serviceName = m_serviceName;
+    const int idleDelay = m_idleShutdownDelay;
+    const bool allowNetwork = m_allowNetworkAccess;
+    const bool requirePairing = m_requirePairing;
+    const AppAppearanceMode mode = m_appearanceMode;
+
+    loadFromDefaults();
+
+    // Observers learn of every value that the reload changed, as if it had been assigned.
+    const auto notify = [this](const auto &before, const auto &after, auto signal) {
+        if (before != after) {
+            emit(this->*signal)(after);
+        }
+    };
+    notify(vara, m_varaConfig, &ConfigStore::varaConfigChanged);
+    notify(varaFM, m_varaFMConfig, &ConfigStore::varaFMConfigChanged);
+    notify(rigctld, m_rigctldConfig, &ConfigStore::rigctldConfigChanged);
+    notify(direwolf, m_direwolfConfig, &ConfigStore::direwolfConfigChanged);
+    notify(apiPort, m_apiPort, &ConfigStore::apiPortChanged);
+    notify(launchAtLogin, m_launchAtLogin, &ConfigStore::launchAtLoginChanged);
+    notify(callsign, m_stationCallsign, &ConfigStore::stationCallsignChanged);
+    notify(serviceName, m_serviceName, &ConfigStore::serviceNameChanged);
+    notify(idleDelay, m_idleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
+    notify(allowNetwork, m_allowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
+    notify(requirePairing, m_requirePairing, &ConfigStore::requirePairingChanged);
+    notify(mode, m_appearanceMode, &ConfigStore::appearanceModeChanged);
+    if (mode != m_appearanceMode) {
+        applyAppearanceMode();
+    }
 }
 
 ConfigStore &ConfigStore::shared()

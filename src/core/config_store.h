@@ -117,6 +117,11 @@ public:
     AppAppearanceMode appearanceMode() const { return m_appearanceMode; }
     void setAppearanceMode(AppAppearanceMode mode);
 
+    // Reads every setting again from the defaults as they are now (after a reset cleared them),
+    // without importing older preferences and without writing anything; a change signal comes
+    // for each value that differs from the one held before.
+    void reloadFromDefaults();
+
     // Regular (with a window presence) when the mode shows in the Dock, else accessory.
     void applyAppearanceMode();
 
@@ -140,6 +145,8 @@ signals:
 private:
     static void migrateFromPriorBundleIfNeeded(UserDefaults &defaults);
     void migrateSchemaIfNeeded();
+    // Assigns every member from the defaults: nothing is written, nothing is signalled.
+    void loadFromDefaults();
     template <class Record>
     std::optional<Record> load(const QString &key) const;
     // Writes a setting to the defaults: numbers as integers, the appearance mode as its raw

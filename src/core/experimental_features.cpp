@@ -37,6 +37,22 @@ ExperimentalFeatureManager &ExperimentalFeatureManager::shared()
     return *instance;
 }
 
+void ExperimentalFeatureManager::reload()
+{
+    const bool master = m_defaults.boolForKey(kMasterEnabledKey);
+    const bool warning = m_defaults.boolForKey(kWarningShownKey);
+    const bool masterChanged = master != m_masterEnabled;
+    const bool warningChanged = warning != m_warningShown;
+    m_masterEnabled = master;
+    m_warningShown = warning;
+    if (masterChanged) {
+        emit masterEnabledChanged(master);
+    }
+    if (warningChanged) {
+        emit warningShownChanged(warning);
+    }
+}
+
 void ExperimentalFeatureManager::setMasterEnabled(bool enabled)
 {
     const bool changed = enabled != m_masterEnabled;

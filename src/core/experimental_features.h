@@ -42,6 +42,9 @@ public:
     // The instance on the application's standard defaults, made on first use.
     static ExperimentalFeatureManager &shared();
 
+    // Reads both flags again (after a reset cleared the defaults); writes nothing.
+    void reload();
+
     bool masterEnabled() const { return m_masterEnabled; }
     bool warningShown() const { return m_warningShown; }
     // Every assignment is stored; the signal comes only with a change.

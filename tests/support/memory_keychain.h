@@ -5,6 +5,8 @@
 
 #include <QMap>
 
+#include <optional>
+
 namespace cordavelle::test {
 
 // Keychain items in memory. `failReads`/`failWrites` make every read or add fail like a locked
@@ -43,6 +45,9 @@ public:
     }
     int count(const QString &service, int *count) override
     {
+        if (countFailure) {
+            return *countFailure;
+        }
         const int n = static_cast<int>(m_items.value(service).size());
         if (count) {
             *count = n;
@@ -60,6 +65,8 @@ public:
 
     bool failReads = false;
     bool failWrites = false;
+    // The status every count answers with instead of counting.
+    std::optional<int> countFailure;
 
 private:
     QMap<QString, QMap<QString, QByteArray>> m_items;

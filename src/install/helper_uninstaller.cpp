@@ -1,0 +1,249 @@
+#include "helper_uninstaller.h"
+
+#include "base/helper_logger.h"
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
+#include "base/wine_environment.h"
+#include "core/config_store.h"
+#include "core/experimental_features.h"
+#include "core/service_control.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <filesystem>
+#include <system_error>
+
+namespace cordavelle {
+
+namespace {
+
+Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("HelperUninstaller")); }
+
+enum class Removal { absent, removed, failed };
+
+// Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
+// points to.
+Removal removeTree(const QString &path, QString *description)
+{
+    namespace fs = std::filesystem;
+    const fs::path native = QDir::toNativeSeparators(path).toStdString();
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(native, error))) {
+        return Removal::absent;
+    }
+    fs::remove_all(native, error);
+    if (error) {
+        *description = QString::fromStdString(error.message());
+        return Removal::failed;
+    }
+    return Removal::removed;
+}
+
+// Removes one path and reports it in the words of the full reset.
+Removal removeReported(const QString &path, ResetReport &report)
+{
+    QString description;
+    const Removal outcome = removeTree(path, &description);
+    if (outcome == Removal::removed) {
+        report.removedPaths << path;
+        logger().info(QStringLiteral("Removed %1").arg(path));
+    } else if (outcome == Removal::failed) {
+        report.errors << QStringLiteral("Could not remove %1: %2").arg(QFileInfo(path).fileName(), description);
+        logger().error(QStringLiteral("Failed to remove %1: %2").arg(path, description));
+    }
+    return outcome;
+}
+
+} // namespace
+
+HelperUninstaller::HelperUninstaller(Collaborators collaborators) : m_with(std::move(collaborators)) {}
+
+QCoro::Task<ResetReport> HelperUninstaller::resetSettings()
+{
+    logger().info(QStringLiteral("Reset Level 1: clearing settings"));
+    ResetReport report;
+    clearUserDefaults(report);
+    clearKeychainPairingTokens(report);
+    unregisterLoginItem(report);
+    reloadMemoryState();
+    logger().info(QStringLiteral("Reset Level 1 complete: %1 error(s)").arg(report.errors.size()));
+    co_return report;
+}
+
+QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
+{
+    logger().info(QStringLiteral("Reset Level 2: clearing Wine prefix"));
+    ResetReport report;
+    co_await stopServices(false);
+    co_await killWineProcessesForPrefix(report);
+    removeWinePrefix(report);
+    clearVaraInstallRecords();
+    logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
+    co_return report;
+}
+
+QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
+{
+    logger().info(QStringLiteral("Reset Level 3: full uninstall"));
+    ResetReport report;
+    co_await stopServices(true);
+    co_await killWineProcessesForPrefix(report);
+    clearUserDefaults(report);
+    clearKeychainPairingTokens(report);
+    unregisterLoginItem(report);
+    reloadMemoryState();
+    removeFilesystemPaths(report);
+    logger().info(QStringLiteral("Reset Level 3 complete: removed %1 path(s), %2 keychain item(s), %3 error(s)")
+                      .arg(report.removedPaths.size())
+                      .arg(report.keychainItemsRemoved)
+                      .arg(report.errors.size()));
+    co_return report;
+}
+
+QCoro::Task<void> HelperUninstaller::stopServices(bool everyService)
+{
+    // Stopped as a user would stop them, so that an always-on modem is not taken for crashed
+    // and restarted once Wine is gone.
+    for (const ServiceID id : EnumTraits<ServiceID>::cases) {
+        const bool isVara = id == ServiceID::varaHF || id == ServiceID::varaFM;
+        if (!everyService && !isVara) {
+            continue;
+        }
+        if (m_with.services.status(id).state == ServiceRunState::stopped) {
+            continue;
+        }
+        co_await m_with.services.prepareToStopService(id);
+        m_with.services.stopService(id);
+    }
+}
+
+QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &report)
+{
+    const std::optional<QString> wineserver = tools::findWineserver();
+    if (!wineserver) {
+        co_return;
+    }
+    Command command;
+    command.program = *wineserver;
+    command.arguments = WineEnvironment::wineserverKillArguments();
+    command.environment.insert(QStringLiteral("WINEPREFIX"), places::winePrefix());
+    const CommandResult result = co_await Platform::current().commandRunner().run(command);
+    if (!result.started) {
+        report.errors << QStringLiteral("Could not kill Wine processes: ") + result.launchError;
+        logger().error(QStringLiteral("wineserver -k failed: %1").arg(result.launchError));
+    }
+}
+
+void HelperUninstaller::clearUserDefaults(ResetReport &report)
+{
+    const QString domain = m_with.defaults.domain();
+    m_with.defaults.removeDomain();
+    report.userDefaultsCleared = true;
+    logger().info(QStringLiteral("Cleared UserDefaults domain %1").arg(domain));
+
+    // The earlier bundle's preferences are imported whenever the import's flag is missing, which
+    // it now is: left in place, they would undo this reset at the next launch.
+    const QString prior = Platform::current().preferencesFile(ConfigStore::kPriorBundleIdentifier);
+    if (removeReported(prior, report) == Removal::failed) {
+        // Then at least the import must not run again.
+        m_with.defaults.setObject(ConfigStore::Keys::bundleMigrationCompleted, true);
+    }
+}
+
+void HelperUninstaller::clearKeychainPairingTokens(ResetReport &report)
+{
+    Keychain &keychain = Platform::current().keychain();
+    int count = 0;
+    const int found = keychain.count(kPairingTokenService, &count);
+    if (found == Keychain::kItemNotFound) {
+        count = 0;
+    } else if (found != Keychain::kSuccess) {
+        report.errors << QStringLiteral("Could not enumerate keychain pairing tokens (status %1)").arg(found);
+        logger().error(QStringLiteral("SecItemCopyMatching failed: %1").arg(found));
+        return;
+    }
+    const int removed = keychain.removeAll(kPairingTokenService);
+    if (removed != Keychain::kSuccess && removed != Keychain::kItemNotFound) {
+        report.errors << QStringLiteral("Could not delete keychain pairing tokens (status %1)").arg(removed);
+        logger().error(QStringLiteral("SecItemDelete failed: %1").arg(removed));
+        return;
+    }
+    report.keychainItemsRemoved = count;
+    logger().info(QStringLiteral("Removed %1 keychain pairing token(s)").arg(count));
+}
+
+void HelperUninstaller::unregisterLoginItem(ResetReport &report)
+{
+    LoginItem &item = Platform::current().loginItem();
+    if (item.status() != LoginItem::Status::enabled) {
+        return;
+    }
+    if (const std::optional<QString> failure = item.unregisterItem()) {
+        report.errors << QStringLiteral("Could not unregister login item: ") + *failure;
+        logger().error(QStringLiteral("SMAppService.unregister failed: %1").arg(*failure));
+        return;
+    }
+    report.loginItemUnregistered = true;
+    logger().info(QStringLiteral("Unregistered login item"));
+}
+
+void HelperUninstaller::reloadMemoryState()
+{
+    // Without this the helper would go on serving the old clients and write the old settings
+    // back with the next change of any of them. The reload imports nothing.
+    m_with.config.reloadFromDefaults();
+    m_with.experimental.reload();
+    if (m_with.forgetPairedClients) {
+        m_with.forgetPairedClients();
+    }
+}
+
+void HelperUninstaller::removeWinePrefix(ResetReport &report)
+{
+    const QString prefix = places::winePrefix();
+    QString description;
+    switch (removeTree(prefix, &description)) {
+    case Removal::absent:
+        break;
+    case Removal::removed:
+        report.removedPaths << prefix;
+        logger().info(QStringLiteral("Removed Wine prefix at %1").arg(prefix));
+        break;
+    case Removal::failed:
+        report.errors << QStringLiteral("Could not remove wine-prefix: ") + description;
+        logger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(description));
+        break;
+    }
+}
+
+void HelperUninstaller::clearVaraInstallRecords()
+{
+    // Whatever the removal's outcome: a record that names a missing install is the worse lie.
+    VARAConfig hf = m_with.config.varaConfig();
+    hf.varaPath.clear();
+    hf.installedVersion.clear();
+    m_with.config.setVaraConfig(hf);
+    VARAFMConfig fm = m_with.config.varaFMConfig();
+    fm.varaPath.clear();
+    fm.installedVersion.clear();
+    m_with.config.setVaraFMConfig(fm);
+}
+
+void HelperUninstaller::removeFilesystemPaths(ResetReport &report)
+{
+    QStringList paths{places::supportFolder()};
+    try {
+        paths << places::winetricksToolsFolder();
+    } catch (const FileError &e) {
+        // A private temporary folder that can't be made ours holds nothing of ours to remove.
+        logger().error(QStringLiteral("Skipping the winetricks tools folder: %1").arg(e.description()));
+    }
+    for (const QString &path : paths) {
+        removeReported(path, report);
+    }
+}
+
+} // namespace cordavelle

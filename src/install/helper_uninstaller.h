@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace cordavelle {
+
+class ConfigStore;
+class ExperimentalFeatureManager;
+class ServiceControl;
+class UserDefaults;
+
+// What one reset level did and what went wrong.
+struct ResetReport {
+    // Every path the level removed, in the order of removal.
+    QStringList removedPaths;
+    bool userDefaultsCleared = false;
+    // Pairing tokens found just before they were deleted.
+    int keychainItemsRemoved = 0;
+    // The launch-at-login registration was removed by this run.
+    bool loginItemUnregistered = false;
+    // User-facing texts of the failures, in the order they happened.
+    QStringList errors;
+
+    bool operator==(const ResetReport &) const = default;
+};
+
+// The three reset levels. Each runs every step even when some fail, and reports instead of
+// throwing. The running helper follows what a level removed: the settings in memory are read
+// again from the emptied defaults, the paired clients are forgotten, and services are stopped
+// through the orchestrator before their files go, so that nothing is restarted into a deleted
+// prefix or written back afterwards.
+class HelperUninstaller {
+public:
+    struct Collaborators {
+        ConfigStore &config;
+        ExperimentalFeatureManager &experimental;
+        ServiceControl &services;
+        // The store's own defaults domain.
+        UserDefaults &defaults;
+        // Drops the pairing manager's clients and token index from memory.
+        std::function<void()> forgetPairedClients;
+    };
+
+    // The keychain item service of the pairing tokens.
+    static inline const QString kPairingTokenService = QStringLiteral("com.cordavelle-helper.pairing-token");
+
+    explicit HelperUninstaller(Collaborators collaborators);
+
+    // Settings, pairing tokens and the login item; every installed tool stays.
+    QCoro::Task<ResetReport> resetSettings();
+    // The Wine prefix with both VARA installs, and the VARA install records.
+    QCoro::Task<ResetReport> resetWinePrefix();
+    // Everything of the settings level, the support folder and the staged winetricks tools.
+    QCoro::Task<ResetReport> resetEverything();
+
+private:
+    QCoro::Task<void> stopServices(bool everyService);
+    QCoro::Task<void> killWineProcessesForPrefix(ResetReport &report);
+    void clearUserDefaults(ResetReport &report);
+    void clearKeychainPairingTokens(ResetReport &report);
+    void unregisterLoginItem(ResetReport &report);
+    void reloadMemoryState();
+    void removeWinePrefix(ResetReport &report);
+    void clearVaraInstallRecords();
+    void removeFilesystemPaths(ResetReport &report);
+
+    Collaborators m_with;
+};
+
+} // namespace cordavelle

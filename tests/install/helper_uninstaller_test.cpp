@@ -1,0 +1,196 @@
+#include "install/helper_uninstaller.h"
+
+#include "api/api_router.h"
+#include "core/experimental_features.h"
+#include "support/fake_login_item.h"
+#include "api/pairing_manager.h"
+#include "core/config_store.h"
+#include "support/test_platform.h"
+#include "support/recording_service_control.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+
+#include "base/helper_places.h"
+
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using test::runToEnd;
+
+class HelperUninstallerTest : public ::testing::Test {
+protected:
+    HelperUninstaller uninstaller()
+    {
+        return HelperUninstaller({helper.config, experimental, services, helper.env.defaults(),
+                                  [this] { helper.pairing.forgetAll(); }});
+    }
+
+    // An approved client whose token has been fetched.
+    QString pairApprovedClient(const QString &id)
+    {
+        helper.env.clock().advance(std::chrono::seconds(2)); // past the pairing rate limit
+        auto result = helper.pairing.requestPairing(id, id + ".local", "macOS", "127.0.0.1");
+        helper.pairing.approve(id);
+        helper.pairing.markTokenClaimed(id);
+        return result.client->token;
+    }
+
+    int statusWithToken(const QString &token)
+    {
+        HTTPRequest request;
+        request.method = "GET";
+        request.path = "/callsign";
+        request.remoteHost = "127.0.0.1";
+        request.headers["authorization"] = "Bearer " + token;
+        return runToEnd(APIRouter(services, helper.config, helper.pairing).handle(request)).statusCode;
+    }
+
+    QString priorPreferences() { return helper.env.platform().preferencesFile(ConfigStore::kPriorBundleIdentifier); }
+
+    // The objects the levels reach, on a platform whose login item the test controls.
+    struct Objects {
+        Objects() { env.platform().setLoginItem(loginItem); }
+        test::TestPlatform env;
+        std::shared_ptr<test::FakeLoginItem> loginItem = std::make_shared<test::FakeLoginItem>();
+    };
+    struct Helper : Objects {
+        ConfigStore config{env.defaults()};
+        PairingManager pairing{env.defaults(), env.clock()};
+    } helper;
+    ExperimentalFeatureManager experimental{helper.env.defaults()};
+    test::RecordingServiceControl services;
+    test::FakeLoginItem *loginItem = helper.loginItem.get();
+};
+
+TEST_F(HelperUninstallerTest, SettingsLevelForgetsSettingsClientsAndLoginItemInMemoryAndOnDisk)
+{
+    const QString token = pairApprovedClient("a");
+    pairApprovedClient("b");
+    pairApprovedClient("c");
+    ASSERT_EQ(statusWithToken(token), 200);
+    helper.config.setApiPort(9000);
+    helper.config.setIdleShutdownDelay(30);
+    experimental.setWarningShown(true);
+    experimental.setMasterEnabled(true);
+    loginItem->currentStatus = LoginItem::Status::enabled;
+    // An earlier bundle's preferences, which must not come back at the next launch.
+    ASSERT_TRUE(writePropertyListFile(priorPreferences(), {{"apiPort", qlonglong(7000)}}));
+    // A last-seen time still waiting to be written.
+    helper.pairing.updateLastSeen("a");
+
+    const ResetReport report = runToEnd(uninstaller().resetSettings());
+
+    EXPECT_TRUE(report.userDefaultsCleared);
+    EXPECT_EQ(report.keychainItemsRemoved, 3);
+    EXPECT_TRUE(report.loginItemUnregistered);
+    EXPECT_EQ(report.errors, QStringList());
+    EXPECT_EQ(report.removedPaths, QStringList{priorPreferences()});
+    EXPECT_FALSE(QFileInfo::exists(priorPreferences()));
+    EXPECT_TRUE(helper.env.keychain().items(HelperKeychainStorage::service).isEmpty());
+
+    // The running helper follows: defaults shown, nobody authenticates, nothing written back.
+    EXPECT_EQ(helper.config.apiPort(), ConfigStore::kDefaultApiPort);
+    EXPECT_EQ(helper.config.idleShutdownDelay(), ConfigStore::kDefaultIdleShutdownDelay);
+    EXPECT_FALSE(helper.config.launchAtLogin());
+    EXPECT_FALSE(experimental.masterEnabled());
+    EXPECT_FALSE(experimental.warningShown());
+    EXPECT_TRUE(helper.pairing.clients().empty());
+    EXPECT_EQ(statusWithToken(token), 401);
+    helper.env.clock().advance(std::chrono::seconds(5));
+    EXPECT_EQ(helper.env.defaults().dictionary(), QVariantMap());
+
+    // The next launch starts from defaults: no import of the earlier preferences.
+    ConfigStore relaunched(helper.env.defaults());
+    EXPECT_EQ(relaunched.apiPort(), ConfigStore::kDefaultApiPort);
+}
+
+TEST_F(HelperUninstallerTest, SettingsLevelOnACleanMachineAndWithFailingKeychainOrLoginItem)
+{
+    ResetReport clean = runToEnd(uninstaller().resetSettings());
+    EXPECT_EQ(clean, (ResetReport{{}, true, 0, false, {}}));
+    EXPECT_TRUE(helper.env.log().contains("Removed 0 keychain pairing token(s)"));
+    EXPECT_TRUE(loginItem->calls.isEmpty());
+
+    pairApprovedClient("a");
+    helper.env.keychain().countFailure = -25308;
+    loginItem->currentStatus = LoginItem::Status::enabled;
+    loginItem->unregisterError = QStringLiteral("The entry could not be removed.");
+    const ResetReport failed = runToEnd(uninstaller().resetSettings());
+    EXPECT_EQ(failed.keychainItemsRemoved, 0);
+    EXPECT_FALSE(failed.loginItemUnregistered);
+    EXPECT_EQ(failed.errors, (QStringList{"Could not enumerate keychain pairing tokens (status -25308)",
+                                          "Could not unregister login item: The entry could not be removed."}));
+    // Nothing deleted after a failed count.
+    EXPECT_EQ(helper.env.keychain().items(HelperKeychainStorage::service).size(), 1);
+}
+
+TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTheInstallRecords)
+{
+    services.states[ServiceID::varaHF] = ServiceRunState::running;
+    services.states[ServiceID::varaFM] = ServiceRunState::starting;
+    services.states[ServiceID::rigctld] = ServiceRunState::running;
+    ASSERT_TRUE(test::writeProgram(helper.env.hostPath("/usr/local/bin/wineserver")));
+    const QString prefix = places::winePrefix();
+    ASSERT_TRUE(test::writeFile(prefix + "/drive_c/VARA/VARA.exe", "MZ"));
+    VARAConfig hf = helper.config.varaConfig();
+    hf.varaPath = "C:\\VARA\\VARA.exe";
+    hf.installedVersion = "4.8";
+    hf.lifecycleMode = ServiceLifecycleMode::alwaysOn;
+    helper.config.setVaraConfig(hf);
+    VARAFMConfig fm = helper.config.varaFMConfig();
+    fm.installedVersion = "4.3";
+    helper.config.setVaraFMConfig(fm);
+
+    const ResetReport report = runToEnd(uninstaller().resetWinePrefix());
+
+    EXPECT_EQ(services.calls, (QStringList{"prepare vara-hf", "stop vara-hf", "prepare vara-fm", "stop vara-fm"}));
+    ASSERT_EQ(helper.env.commands().calls.size(), 1u);
+    const Command kill = helper.env.commands().calls[0].command;
+    EXPECT_EQ(kill.arguments, QStringList{"-k"});
+    EXPECT_EQ(kill.environment.value("WINEPREFIX"), prefix);
+    EXPECT_EQ(report, (ResetReport{{prefix}, false, 0, false, {}}));
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+    EXPECT_EQ(helper.config.varaConfig().varaPath, QString());
+    EXPECT_EQ(helper.config.varaConfig().installedVersion, QString());
+    EXPECT_EQ(helper.config.varaConfig().lifecycleMode, ServiceLifecycleMode::alwaysOn);
+    EXPECT_EQ(helper.config.varaFMConfig().installedVersion, QString());
+    EXPECT_EQ(helper.config.apiPort(), ConfigStore::kDefaultApiPort);
+
+    // Without Wine and without a prefix: nothing to run, nothing removed, records still cleared.
+    helper.env.commands().calls.clear();
+    ASSERT_TRUE(QFile::remove(helper.env.hostPath("/usr/local/bin/wineserver")));
+    hf.installedVersion = "4.8";
+    helper.config.setVaraConfig(hf);
+    EXPECT_EQ(runToEnd(uninstaller().resetWinePrefix()), ResetReport{});
+    EXPECT_TRUE(helper.env.commands().calls.empty());
+    EXPECT_EQ(helper.config.varaConfig().installedVersion, QString());
+}
+
+TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSupportAndToolsFolders)
+{
+    for (const ServiceID id : EnumTraits<ServiceID>::cases) {
+        services.states[id] = ServiceRunState::running;
+    }
+    pairApprovedClient("a");
+    const QString support = places::supportFolder();
+    const QString tools = places::winetricksToolsFolder();
+    ASSERT_TRUE(test::writeProgram(tools + "/cabextract"));
+    ASSERT_TRUE(test::writeFile(support + "/hamlib/bin/rigctld", "x"));
+
+    const ResetReport report = runToEnd(uninstaller().resetEverything());
+
+    EXPECT_EQ(services.calls, (QStringList{"prepare vara-hf", "stop vara-hf", "prepare vara-fm", "stop vara-fm",
+                                           "prepare rigctld", "stop rigctld", "prepare direwolf", "stop direwolf"}));
+    EXPECT_EQ(report, (ResetReport{{support, tools}, true, 1, false, {}}));
+    EXPECT_FALSE(QFileInfo::exists(support));
+    EXPECT_FALSE(QFileInfo::exists(tools));
+    EXPECT_TRUE(helper.pairing.clients().empty());
+    EXPECT_TRUE(helper.env.log().contains("Reset Level 3 complete: removed 2 path(s), 1 keychain item(s), 0 error(s)"));
+}
+
+} // namespace
+} // namespace cordavelle
