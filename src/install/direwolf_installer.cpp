@@ -4,17 +4,17 @@
 
 namespace cordavelle {
 
-DirewolfInstaller::DirewolfInstaller(QObject *parent) : QObject(parent) {}
+DirewolfInstaller::DirewolfInstaller(UserDefaults &defaults, QObject *parent) : QObject(parent), m_defaults(defaults) {}
 
 DirewolfInstaller &DirewolfInstaller::shared()
 {
-    static DirewolfInstaller *instance = new DirewolfInstaller();
+    static DirewolfInstaller *instance = new DirewolfInstaller(Platform::current().standardDefaults());
     return *instance;
 }
 
 QString DirewolfInstaller::installedVersion() const
 {
-    return Platform::current().standardDefaults().stringForKey(QStringLiteral("direwolfInstalledVersion")).value_or(QString());
+    return m_defaults.stringForKey(QStringLiteral("direwolfInstalledVersion")).value_or(QString());
 }
 
 } // namespace cordavelle

@@ -31,14 +31,14 @@ const QStringList DirewolfDiscovery::homebrewPrefixes{
 const QString DirewolfDiscovery::homebrewInstallCommand = QStringLiteral(
     "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/Homebrew/install/HEAD/install.sh)\"");
 
-DirewolfDiscovery::DirewolfDiscovery(QObject *parent)
-    : QObject(parent), m_direwolfPath(tools::findDirewolf()), m_brewPath(tools::findBrew())
+DirewolfDiscovery::DirewolfDiscovery(Terminal &terminal, QObject *parent)
+    : QObject(parent), m_terminal(terminal), m_direwolfPath(tools::findDirewolf()), m_brewPath(tools::findBrew())
 {
 }
 
 DirewolfDiscovery &DirewolfDiscovery::shared()
 {
-    static DirewolfDiscovery *instance = new DirewolfDiscovery();
+    static DirewolfDiscovery *instance = new DirewolfDiscovery(Platform::current().terminal());
     return *instance;
 }
 
@@ -108,7 +108,7 @@ void DirewolfDiscovery::runInTerminal(const QString &command)
                             HelperLogger::Category::install);
         return;
     }
-    if (!Platform::current().terminal().openScript(script)) {
+    if (!m_terminal.openScript(script)) {
         HelperLogger::error(QStringLiteral("[DirewolfDiscovery] NSWorkspace.open returned false for ") + script,
                             HelperLogger::Category::install);
         // Nothing will run it, so nothing would delete it.
@@ -139,7 +139,7 @@ QString DirewolfDiscovery::commandScriptText(const QString &command)
 
 QString DirewolfDiscovery::writeCommandScript(const QString &command)
 {
-    const QString folder = Platform::current().terminal().scriptFolder();
+    const QString folder = m_terminal.scriptFolder();
     const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString path = folder + QStringLiteral("/cordavelle-install-") + uuid + QStringLiteral(".command");
     writeFileAtomically(path, commandScriptText(command).toUtf8(), 0700);

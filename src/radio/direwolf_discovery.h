@@ -8,6 +8,8 @@
 
 namespace cordavelle {
 
+class Terminal;
+
 // Finds a Direwolf and a Homebrew that a package manager installed, and opens a terminal on a
 // small script that installs Homebrew, or installs or upgrades Direwolf through it. The user
 // drives the install in the terminal; the next look-up shows the outcome.
@@ -21,7 +23,7 @@ public:
     static const QString homebrewInstallCommand;
 
     // Looks both up once.
-    explicit DirewolfDiscovery(QObject *parent = nullptr);
+    explicit DirewolfDiscovery(Terminal &terminal, QObject *parent = nullptr);
 
     // The one instance, made on first use.
     static DirewolfDiscovery &shared();
@@ -51,7 +53,7 @@ public:
 
     // Writes the script into the terminal's private folder (the script only for its owner) and
     // returns its path. Throws FileError.
-    static QString writeCommandScript(const QString &command);
+    QString writeCommandScript(const QString &command);
     static QString commandScriptText(const QString &command);
 
 signals:
@@ -59,6 +61,7 @@ signals:
     void brewPathChanged();
 
 private:
+    Terminal &m_terminal;
     std::optional<QString> m_direwolfPath;
     std::optional<QString> m_brewPath;
 };

@@ -9,7 +9,7 @@ namespace {
 TEST(DirewolfInstaller, InstalledVersionIsTheStoredStringOrEmpty)
 {
     test::TestPlatform env;
-    DirewolfInstaller installer;
+    DirewolfInstaller installer(env.defaults());
     EXPECT_EQ(installer.installedVersion(), QString());
     env.defaults().setObject("direwolfInstalledVersion", QStringLiteral("1.7"));
     EXPECT_EQ(installer.installedVersion(), "1.7");

@@ -56,7 +56,7 @@ struct DirewolfPageScene : HelperObjects {
         QCoreApplication::processEvents();
     }
 
-    DirewolfDiscovery direwolfDiscovery;
+    DirewolfDiscovery direwolfDiscovery{env.terminal()};
     QStringList binariesInUse;
     LegacyDirewolfCleanup legacyCleanup{env.defaults(), [this] { return binariesInUse; }};
     ScriptedAlertPresenter alerts;

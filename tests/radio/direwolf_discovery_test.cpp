@@ -55,7 +55,7 @@ TEST_F(DirewolfDiscoveryTest, FindsTheFirstUsableDirewolfWithSystemFoldersLast)
 
 TEST_F(DirewolfDiscoveryTest, RefreshAndInstalledFlagsFollowTheLookups)
 {
-    DirewolfDiscovery discovery;
+    DirewolfDiscovery discovery{env.terminal()};
     EXPECT_FALSE(discovery.isDirewolfInstalled());
     EXPECT_FALSE(discovery.isHomebrewInstalled());
     int direwolfChanges = 0, brewChanges = 0;
@@ -75,7 +75,7 @@ TEST_F(DirewolfDiscoveryTest, RefreshAndInstalledFlagsFollowTheLookups)
 
 TEST_F(DirewolfDiscoveryTest, HomebrewPrefixNeedsAWholeFolderName)
 {
-    DirewolfDiscovery discovery;
+    DirewolfDiscovery discovery{env.terminal()};
     const auto prefixOf = [&](std::optional<QString> path) {
         discovery.setDirewolfPath(std::move(path));
         return discovery.discoveredHomebrewPrefix();
@@ -92,7 +92,7 @@ TEST_F(DirewolfDiscoveryTest, HomebrewPrefixNeedsAWholeFolderName)
 TEST_F(DirewolfDiscoveryTest, InstallWritesAPrivateSelfDeletingScriptAndOpensIt)
 {
     const QString brew = install("/opt/homebrew/bin/brew");
-    DirewolfDiscovery discovery;
+    DirewolfDiscovery discovery{env.terminal()};
     discovery.openTerminalToInstallDirewolf();
     discovery.openTerminalToUpgradeDirewolf();
 
@@ -129,7 +129,7 @@ TEST_F(DirewolfDiscoveryTest, InstallWritesAPrivateSelfDeletingScriptAndOpensIt)
 
 TEST_F(DirewolfDiscoveryTest, WithoutBrewInstallRunsTheHomebrewInstallerAndUpgradeDoesNothing)
 {
-    DirewolfDiscovery discovery;
+    DirewolfDiscovery discovery{env.terminal()};
     discovery.openTerminalToUpgradeDirewolf();
     EXPECT_TRUE(env.terminal().opened.isEmpty());
     discovery.openTerminalToInstallDirewolf();
@@ -141,7 +141,7 @@ TEST_F(DirewolfDiscoveryTest, WithoutBrewInstallRunsTheHomebrewInstallerAndUpgra
 
 TEST_F(DirewolfDiscoveryTest, FailuresAreLoggedAndLeaveNoScript)
 {
-    DirewolfDiscovery discovery;
+    DirewolfDiscovery discovery{env.terminal()};
     env.terminal().result = false;
     discovery.runInTerminal("true");
     ASSERT_EQ(env.terminal().opened.size(), 1);
