@@ -20,6 +20,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollArea>
@@ -34,17 +35,7 @@ const QString DirewolfPage::kDismissedNudgeKey = QStringLiteral("dismissedNative
 
 namespace {
 
-QLabel *caption(const QString &text, QWidget *parent = nullptr)
-{
-    auto *label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    label->setFont(textStyle::caption(label->font()));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, toneColour(Tone::secondary, palette));
-    label->setPalette(palette);
-    return label;
-}
+QLabel *caption(const QString &text) { return pageLabel(text, Tone::secondary, textStyle::caption); }
 
 QGroupBox *section(const QString &title, QWidget *content)
 {
@@ -55,6 +46,27 @@ QGroupBox *section(const QString &title, QWidget *content)
 }
 
 } // namespace
+
+QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &))
+{
+    auto *label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    if (style) {
+        label->setFont(style(label->font()));
+    }
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
+    label->setPalette(palette);
+    return label;
+}
+
+QLabel *symbolLabel(const QString &name, Tone tone, int size)
+{
+    auto *icon = new QLabel;
+    icon->setPixmap(tintedPixmap(symbolIcon(name), size, toneColour(tone, icon->palette()), icon->devicePixelRatioF()));
+    return icon;
+}
 
 void clearRows(QLayout *layout)
 {
@@ -117,10 +129,11 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     column->addSpacing(12);
     column->addWidget(section(QStringLiteral("Network Ports"), buildPorts()));
 
-    m_restartNotice = new QLabel(QStringLiteral("Restart Direwolf to apply configuration changes."));
-    m_restartNotice->setTextFormat(Qt::PlainText);
-    m_restartNotice->setFont(textStyle::caption(m_restartNotice->font()));
-    column->addSpacing(12);
+    m_restartNotice = new QWidget;
+    auto *notice = new QHBoxLayout(m_restartNotice);
+    notice->setContentsMargins(0, 12, 0, 0);
+    notice->addWidget(symbolLabel(QStringLiteral("arrow.clockwise.circle"), Tone::secondary, 14));
+    notice->addWidget(caption(QStringLiteral("Restart Direwolf to apply configuration changes.")), 1);
     column->addWidget(m_restartNotice);
 
     m_log = new LogViewer([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });

@@ -50,6 +50,10 @@ struct DirewolfPageContext {
     std::function<void(const QString &command)> runInTerminal;
 };
 
+// A plain-text, wrapping label in one tone and, when given, one of the text styles.
+QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &) = nullptr);
+// A symbol drawn in one tone.
+QLabel *symbolLabel(const QString &name, Tone tone, int size);
 // Takes every row out of a layout that the page fills afresh on each refresh.
 void clearRows(QLayout *layout);
 
@@ -70,7 +74,7 @@ public:
     QWidget *bannerArea() const { return m_banners; }
     QWidget *installationArea() const { return m_installation; }
     QWidget *radioDetails() const { return m_pttDetails; }
-    QLabel *restartNotice() const { return m_restartNotice; }
+    QWidget *restartNotice() const { return m_restartNotice; }
 
     // Looks for Direwolf, brew and the package manager again, as coming back to the
     // application does.
@@ -114,7 +118,7 @@ private:
     QWidget *m_pttDetails = nullptr;
     QWidget *m_banners = nullptr;
     QWidget *m_installation = nullptr;
-    QLabel *m_restartNotice = nullptr;
+    QWidget *m_restartNotice = nullptr;
     LogViewer *m_log = nullptr;
 };
 

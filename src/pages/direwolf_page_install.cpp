@@ -24,32 +24,11 @@ using namespace direwolf_page;
 
 namespace {
 
-QLabel *text(const QString &words, Tone tone, QFont (*font)(const QFont &) = nullptr)
-{
-    auto *label = new QLabel(words);
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    if (font) {
-        label->setFont(font(label->font()));
-    }
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
-    label->setPalette(palette);
-    return label;
-}
-
 QPushButton *button(const QString &label, bool primary, const QString &help = {})
 {
     QPushButton *out = primary ? new AccentButton(label) : new QPushButton(label);
     out->setToolTip(help);
     return out;
-}
-
-QLabel *symbol(const QString &name, Tone tone, int size)
-{
-    auto *icon = new QLabel;
-    icon->setPixmap(tintedPixmap(symbolIcon(name), size, toneColour(tone, icon->palette()), icon->devicePixelRatioF()));
-    return icon;
 }
 
 // The banners' common frame: symbol, headline, text and two buttons on a faint tint.
@@ -67,12 +46,13 @@ QWidget *bannerFrame(const QString &name, Tone tone, const QString &symbolName, 
     auto *row = new QHBoxLayout(frame);
     row->setContentsMargins(12, 12, 12, 12);
     row->setSpacing(12);
-    row->addWidget(symbol(symbolName, tone, 24), 0, Qt::AlignTop);
+    row->addWidget(symbolLabel(symbolName, tone, 24), 0, Qt::AlignTop);
     auto *column = new QVBoxLayout;
     column->setSpacing(6);
-    column->addWidget(text(title, Tone::secondary, textStyle::headline));
-    static_cast<QLabel *>(column->itemAt(0)->widget())->setPalette(frame->palette());
-    column->addWidget(text(body, Tone::secondary));
+    QLabel *heading = pageLabel(title, Tone::secondary, textStyle::headline);
+    heading->setPalette(frame->palette());
+    column->addWidget(heading);
+    column->addWidget(pageLabel(body, Tone::secondary));
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
     buttons->addWidget(first);
@@ -166,17 +146,18 @@ void DirewolfPage::refreshInstallation()
     const InstallationFacts facts{now.direwolfPath, tools::resolveDirewolf(now.direwolfPath),
                                   m_context.discovery.brewPath(), m_aptGet};
     const Installation shown = installation(facts);
-    column->addWidget(text(QStringLiteral("Installation"), Tone::secondary, textStyle::headline));
-    static_cast<QLabel *>(column->itemAt(0)->widget())->setPalette(palette());
+    QLabel *heading = pageLabel(QStringLiteral("Installation"), Tone::secondary, textStyle::headline);
+    heading->setPalette(palette());
+    column->addWidget(heading);
 
     if (shown.view == Installation::View::installed) {
         auto *row = new QHBoxLayout;
         row->setSpacing(8);
-        row->addWidget(shown.legacy ? symbol(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
-                                    : symbol(QStringLiteral("checkmark.circle.fill"), Tone::green, 20));
+        row->addWidget(shown.legacy ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
+                                    : symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 20));
         auto *names = new QVBoxLayout;
         names->setSpacing(2);
-        QLabel *title = text(shown.title, shown.titleTone);
+        QLabel *title = pageLabel(shown.title, shown.titleTone);
         if (shown.accentTitle) {
             QPalette accent = title->palette();
             accent.setColor(QPalette::WindowText, palette().color(QPalette::Highlight));
@@ -184,7 +165,7 @@ void DirewolfPage::refreshInstallation()
         }
         title->setObjectName(QStringLiteral("installationTitle"));
         names->addWidget(title);
-        QLabel *path = text(shown.path, Tone::secondary, textStyle::monospaced);
+        QLabel *path = pageLabel(shown.path, Tone::secondary, textStyle::monospaced);
         path->setObjectName(QStringLiteral("installationPath"));
         path->setTextInteractionFlags(Qt::TextSelectableByMouse);
         names->addWidget(path);
@@ -192,7 +173,7 @@ void DirewolfPage::refreshInstallation()
         column->addLayout(row);
     }
     if (!shown.text.isEmpty()) {
-        column->addWidget(text(shown.text, Tone::secondary, shown.legacy ? textStyle::caption : nullptr));
+        column->addWidget(pageLabel(shown.text, Tone::secondary, shown.legacy ? textStyle::caption : nullptr));
     }
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
@@ -215,7 +196,7 @@ void DirewolfPage::refreshInstallation()
     buttons->addStretch();
     column->addLayout(buttons);
     if (shown.caption) {
-        column->addWidget(text(*shown.caption, Tone::tertiary, textStyle::caption));
+        column->addWidget(pageLabel(*shown.caption, Tone::tertiary, textStyle::caption));
     }
 }
 

@@ -22,17 +22,7 @@ using namespace direwolf_page;
 
 namespace {
 
-QLabel *note(const QString &text, Tone tone, QWidget *parent = nullptr)
-{
-    auto *label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    label->setFont(textStyle::caption(label->font()));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
-    label->setPalette(palette);
-    return label;
-}
+QLabel *note(const QString &text, Tone tone) { return pageLabel(text, tone, textStyle::caption); }
 
 void fillDevices(QComboBox *picker, const QString &first, const std::vector<AudioDevice> &devices, const QString &value)
 {
@@ -199,10 +189,8 @@ void DirewolfPage::refreshPTTDetails()
             box->setStyleSheet(QStringLiteral("#nativeRadioNotice { background: rgba(255,149,0,26); border-radius: 6px; }"));
             auto *boxRow = new QHBoxLayout(box);
             boxRow->setContentsMargins(8, 8, 8, 8);
-            auto *icon = new QLabel;
-            icon->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle.fill")), 16,
-                                         toneColour(Tone::orange, icon->palette()), devicePixelRatioF()));
-            boxRow->addWidget(icon, 0, Qt::AlignTop);
+            boxRow->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16), 0,
+                              Qt::AlignTop);
             auto *texts = new QVBoxLayout;
             texts->setSpacing(4);
             auto *headline = new QLabel(QStringLiteral("Cordavelle is not currently advertising any rig control endpoints."));

@@ -1,6 +1,9 @@
 #include "pages/direwolf_page_fixture.h"
 
 #include "base/helper_places.h"
+#include "core/managed_process.h"
+#include "support/event_wait.h"
+#include "support/task_outcome.h"
 #include "support/test_files.h"
 
 #include <QComboBox>
@@ -120,6 +123,26 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     // Typing keeps the callsign upper case.
     test::typeInto(page->callsignField(), QStringLiteral("k1 ab"));
     EXPECT_EQ(scene.config.direwolfConfig().callsign, QStringLiteral("K1 AB"));
+}
+
+TEST(DirewolfPage, RestartNoticeShowsForTheWholeRun)
+{
+    test::DirewolfPageScene scene;
+    scene.env.useSystemClock();
+    auto page = scene.makePage();
+    page->show();
+    settle();
+    EXPECT_TRUE(page->restartNotice()->isHidden());
+    ManagedProcess &process = scene.orchestrator.direwolfProcess();
+    auto started = test::track(process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
+    test::processEventsUntil([&] { return started->done; });
+    process.markRunning();
+    settle();
+    EXPECT_FALSE(page->restartNotice()->isHidden()) << "even with the configuration unchanged since the start";
+    process.stop();
+    settle();
+    EXPECT_TRUE(page->restartNotice()->isHidden());
+    test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; });
 }
 
 } // namespace
