@@ -7,6 +7,8 @@
 #include <QCoroTask>
 #include <QPointer>
 
+#include <algorithm>
+
 namespace cordavelle {
 
 namespace {
@@ -31,16 +33,17 @@ DirewolfConfRegenerator::~DirewolfConfRegenerator()
 
 void DirewolfConfRegenerator::watch()
 {
-    m_watching = true;
-    m_seen = m_config.direwolfConfig();
+    if (m_watchers++ == 0) {
+        m_seen = m_config.direwolfConfig();
+    }
 }
 
-void DirewolfConfRegenerator::unwatch() { m_watching = false; }
+void DirewolfConfRegenerator::unwatch() { m_watchers = std::max(0, m_watchers - 1); }
 
 void DirewolfConfRegenerator::settingsChanged(const DirewolfConfig &config)
 {
     // The store may notify an assignment of the same record; only a real change is written.
-    if (!m_watching || config == m_seen) {
+    if (!isWatching() || config == m_seen) {
         return;
     }
     m_seen = config;

@@ -26,10 +26,11 @@ public:
     DirewolfConfRegenerator(ConfigStore &config, Clock &clock, Writer writer, QObject *parent = nullptr);
     ~DirewolfConfRegenerator() override;
 
-    // A page starts and stops watching; the settings as they are now are not written.
+    // A page starts and stops watching; the settings as they are now are not written. A page
+    // that replaces another starts before the old one stops, so watchers are counted.
     void watch();
     void unwatch();
-    bool isWatching() const { return m_watching; }
+    bool isWatching() const { return m_watchers > 0; }
     bool isPending() const { return m_pending.has_value(); }
 
 private:
@@ -39,7 +40,7 @@ private:
     ConfigStore &m_config;
     Clock &m_clock;
     Writer m_writer;
-    bool m_watching = false;
+    int m_watchers = 0;
     DirewolfConfig m_seen;
     std::optional<std::stop_source> m_pending;
 };

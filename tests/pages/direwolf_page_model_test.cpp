@@ -226,7 +226,10 @@ TEST(DirewolfConfRegenerator, OneWriteOfTheLastStateAfterABurst)
     env.clock().advance(500ms);
     ASSERT_EQ(written.size(), 2u);
 
+    // The page built again on reselection starts watching before the old one stops.
     regenerator.watch();
+    regenerator.watch();
+    regenerator.unwatch();
     fail = true;
     edit(QStringLiteral("K3"));
     env.clock().advance(500ms);
