@@ -26,17 +26,22 @@ int readInteger(const UserDefaults &defaults, const QString &key, int fallback)
 
 } // namespace
 
-ConfigStore::ConfigStore(UserDefaults &defaults, QObject *parent)
-    : ConfigStore(defaults, Platform::current().loginItem(), Platform::current().appActivation(), parent)
+ConfigStore::ConfigStore(UserDefaults &defaults, Platform &platform, QObject *parent)
+    : ConfigStore(defaults, platform, platform.loginItem(), platform.appActivation(), parent)
 {
 }
 
-ConfigStore::ConfigStore(UserDefaults &defaults, LoginItem &loginItem, AppActivation &activation, QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_loginItem(loginItem), m_activation(activation)
+ConfigStore::ConfigStore(UserDefaults &defaults, Platform &platform, LoginItem &loginItem, AppActivation &activation,
+                         QObject *parent)
+    : QObject(parent),
+      m_defaults(defaults),
+      m_loginItem(loginItem),
+      m_activation(activation),
+      m_systemInfo(platform.systemInfo())
 {
     // Loading assigns the members directly: nothing is written, no login item is touched and
     // no activation policy is set for the values found.
-    migrateFromPriorBundleIfNeeded(m_defaults);
+    migrateFromPriorBundleIfNeeded(m_defaults, platform.preferencesFile(kPriorBundleIdentifier));
 
     m_loadedSchemaVersion = readInteger(m_defaults, Keys::configSchemaVersion, 1);
     loadFromDefaults();
@@ -52,7 +57,7 @@ void ConfigStore::loadFromDefaults()
     if (const auto name = m_defaults.stringForKey(Keys::serviceName)) {
         m_serviceName = *name; // an empty stored name stays empty
     } else {
-        const QString host = Platform::current().systemInfo().hostName();
+        const QString host = m_systemInfo.hostName();
         m_serviceName = host.isEmpty() ? kFallbackServiceName : host;
     }
     m_idleShutdownDelay = readInteger(m_defaults, Keys::idleShutdownDelay, kDefaultIdleShutdownDelay);
@@ -112,11 +117,11 @@ void ConfigStore::reloadFromDefaults()
 ConfigStore &ConfigStore::shared()
 {
     // Never destroyed: views and the orchestrator may reach it until the process ends.
-    static auto *instance = new ConfigStore(Platform::current().standardDefaults());
+    static auto *instance = new ConfigStore(Platform::current().standardDefaults(), Platform::current());
     return *instance;
 }
 
-void ConfigStore::migrateFromPriorBundleIfNeeded(UserDefaults &defaults)
+void ConfigStore::migrateFromPriorBundleIfNeeded(UserDefaults &defaults, const QString &priorPreferencesFile)
 {
     if (defaults.boolForKey(Keys::bundleMigrationCompleted)) {
         return;
@@ -132,7 +137,7 @@ void ConfigStore::migrateFromPriorBundleIfNeeded(UserDefaults &defaults)
     }
 
     const std::optional<QVariantMap> prior =
-        readPropertyListFile(Platform::current().preferencesFile(kPriorBundleIdentifier));
+        readPropertyListFile(priorPreferencesFile);
     if (!prior) {
         markDone();
         return;

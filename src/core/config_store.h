@@ -13,6 +13,9 @@
 
 namespace cordavelle {
 
+class Platform;
+class SystemInfo;
+
 // The one store of every persistent setting. It loads the user defaults once, migrates older
 // stored data, and writes a setting back the moment it is assigned, even when the value did not
 // change; the `…Changed` signals come only with a real change, after the value is stored.
@@ -60,9 +63,12 @@ public:
     static inline const QString kPriorBundleIdentifier = QStringLiteral("com.kelvo.cordavelle-helper");
     static inline const QString kFallbackServiceName = QStringLiteral("Cordavelle Helper");
 
-    // Loads from `defaults`, with the login item and activation policy of the platform in force.
-    explicit ConfigStore(UserDefaults &defaults, QObject *parent = nullptr);
-    ConfigStore(UserDefaults &defaults, LoginItem &loginItem, AppActivation &activation, QObject *parent = nullptr);
+    // Loads from `defaults`. From `platform` come the machine's name (the default service name)
+    // and the earlier builds' preferences file, and, unless given, the login item and the
+    // activation policy.
+    ConfigStore(UserDefaults &defaults, Platform &platform, QObject *parent = nullptr);
+    ConfigStore(UserDefaults &defaults, Platform &platform, LoginItem &loginItem, AppActivation &activation,
+                QObject *parent = nullptr);
 
     // The instance on the application's standard defaults, made on first use and never released.
     static ConfigStore &shared();
@@ -143,7 +149,7 @@ signals:
     void appearanceModeChanged(cordavelle::AppAppearanceMode mode);
 
 private:
-    static void migrateFromPriorBundleIfNeeded(UserDefaults &defaults);
+    static void migrateFromPriorBundleIfNeeded(UserDefaults &defaults, const QString &priorPreferencesFile);
     void migrateSchemaIfNeeded();
     // Assigns every member from the defaults: nothing is written, nothing is signalled.
     void loadFromDefaults();
@@ -168,6 +174,7 @@ private:
     UserDefaults &m_defaults;
     LoginItem &m_loginItem;
     AppActivation &m_activation;
+    const SystemInfo &m_systemInfo;
 
     int m_loadedSchemaVersion = 1;
     VARAConfig m_varaConfig;

@@ -14,7 +14,7 @@ namespace {
 TEST(BonjourAdvertiser, PublishesTheListenersPortWithVersionAndHostName)
 {
     test::TestPlatform env;
-    ConfigStore config(env.defaults());
+    ConfigStore config(env.defaults(), env.platform());
     BonjourAdvertiser advertiser(config, env.bonjour(), env.systemInfo());
     int changes = 0;
     QObject::connect(&advertiser, &BonjourAdvertiser::isAdvertisingChanged, [&] { ++changes; });
@@ -57,7 +57,7 @@ TEST(BonjourAdvertiser, MachineWithoutANameIsAnnouncedAsMac)
 {
     test::TestPlatform env;
     env.systemInfo().host.clear();
-    ConfigStore config(env.defaults());
+    ConfigStore config(env.defaults(), env.platform());
     BonjourAdvertiser advertiser(config, env.bonjour(), env.systemInfo());
     QTcpServer listener;
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
@@ -69,7 +69,7 @@ TEST(BonjourAdvertiser, MachineWithoutANameIsAnnouncedAsMac)
 TEST(BonjourAdvertiser, ATakenNameIsShownAsTheNameBonjourRegistered)
 {
     test::TestPlatform env;
-    ConfigStore config(env.defaults());
+    ConfigStore config(env.defaults(), env.platform());
     config.setServiceName("Shack");
     env.bonjour().takeName(BonjourAdvertiser::kServiceType, "Shack");
     BonjourAdvertiser advertiser(config, env.bonjour(), env.systemInfo());

@@ -19,7 +19,10 @@ using Policy = AppActivation::Policy;
 
 class ConfigStoreTest : public ::testing::Test {
 protected:
-    std::unique_ptr<ConfigStore> makeStore() { return std::make_unique<ConfigStore>(defaults, loginItem, activation); }
+    std::unique_ptr<ConfigStore> makeStore()
+    {
+        return std::make_unique<ConfigStore>(defaults, env.platform(), loginItem, activation);
+    }
 
     QString priorFile() { return env.platform().preferencesFile(ConfigStore::kPriorBundleIdentifier); }
     void writePrior(const QByteArray &bytes)
@@ -161,7 +164,7 @@ TEST_F(ConfigStoreTest, PriorBundleIsSkippedWhenCurrentSettingsExistOrTheFileIsU
     // treated as done without a word.
     MemoryUserDefaults fresh(QStringLiteral("com.cordavelle.helper"), {{Keys::varaConfig, QStringLiteral("{}")}});
     writePrior("not a property list");
-    ConfigStore other(fresh, loginItem, activation);
+    ConfigStore other(fresh, env.platform(), loginItem, activation);
     EXPECT_TRUE(fresh.boolForKey(Keys::bundleMigrationCompleted));
     EXPECT_FALSE(env.log().contains(QStringLiteral("preference keys")));
 
@@ -170,7 +173,7 @@ TEST_F(ConfigStoreTest, PriorBundleIsSkippedWhenCurrentSettingsExistOrTheFileIsU
     writePrior(R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><array><string>apiPort</string></array></plist>
 )");
-    ConfigStore withArray(third, loginItem, activation);
+    ConfigStore withArray(third, env.platform(), loginItem, activation);
     EXPECT_EQ(third.dictionary().keys(), (QStringList{Keys::bundleMigrationCompleted, Keys::configSchemaVersion}));
 }
 
@@ -207,7 +210,7 @@ TEST_F(ConfigStoreTest, WrongTypesFallBackToDefaults)
                                                    {Keys::serviceName, QString()},
                                                    {Keys::appearanceMode, QStringLiteral("menuBar")},
                                                    {Keys::apiPort + "x", qlonglong(1) << 40}});
-    ConfigStore fromTyped(typed, loginItem, activation);
+    ConfigStore fromTyped(typed, env.platform(), loginItem, activation);
     EXPECT_EQ(fromTyped.apiPort(), 9001);
     EXPECT_EQ(fromTyped.idleShutdownDelay(), -1);
     EXPECT_FALSE(fromTyped.requirePairing());
@@ -216,7 +219,7 @@ TEST_F(ConfigStoreTest, WrongTypesFallBackToDefaults)
 
     // A number too large for a port or a delay is no usable number.
     MemoryUserDefaults huge(QStringLiteral("d"), {{Keys::apiPort, qlonglong(1) << 40}});
-    EXPECT_EQ(ConfigStore(huge, loginItem, activation).apiPort(), 8380);
+    EXPECT_EQ(ConfigStore(huge, env.platform(), loginItem, activation).apiPort(), 8380);
 }
 
 TEST_F(ConfigStoreTest, UndecodableRecordIsLoggedAndKeptUntilAssigned)
@@ -387,7 +390,7 @@ TEST_F(ConfigStoreTest, PlacesFollowThePlatformInForce)
     EXPECT_FALSE(QFileInfo::exists(support));
 
     // The listen address follows the store's own defaults.
-    ConfigStore store(env.defaults(), loginItem, activation);
+    ConfigStore store(env.defaults(), env.platform(), loginItem, activation);
     EXPECT_EQ(store.bindAddress(), "127.0.0.1");
     store.setAllowNetworkAccess(true);
     EXPECT_EQ(store.bindAddress(), "0.0.0.0");

@@ -73,7 +73,7 @@ protected:
     int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
 
     test::TestPlatform env;
-    ConfigStore config{env.defaults()};
+    ConfigStore config{env.defaults(), env.platform()};
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};

@@ -58,7 +58,7 @@ protected:
         std::shared_ptr<test::FakeLoginItem> loginItem = std::make_shared<test::FakeLoginItem>();
     };
     struct Helper : Objects {
-        ConfigStore config{env.defaults()};
+        ConfigStore config{env.defaults(), env.platform()};
         PairingManager pairing{env.defaults(), env.clock()};
     } helper;
     ExperimentalFeatureManager experimental{helper.env.defaults()};
@@ -104,7 +104,7 @@ TEST_F(HelperUninstallerTest, SettingsLevelForgetsSettingsClientsAndLoginItemInM
     EXPECT_EQ(helper.env.defaults().dictionary(), QVariantMap());
 
     // The next launch starts from defaults: no import of the earlier preferences.
-    ConfigStore relaunched(helper.env.defaults());
+    ConfigStore relaunched(helper.env.defaults(), helper.env.platform());
     EXPECT_EQ(relaunched.apiPort(), ConfigStore::kDefaultApiPort);
 }
 

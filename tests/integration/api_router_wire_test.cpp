@@ -74,7 +74,7 @@ protected:
     test::TestPlatform env;
     test::FakeLoginItem loginItem;
     test::RecordingAppActivation activation;
-    ConfigStore config{env.defaults(), loginItem, activation};
+    ConfigStore config{env.defaults(), env.platform(), loginItem, activation};
     PairingManager pairing{env.defaults(), env.clock()};
     test::RecordingServiceControl orchestrator;
     HTTPServer api;
@@ -293,7 +293,7 @@ TEST_F(APIRouterWire, TextsWithControlCharactersAreRefusedAndEveryOtherReadsBack
         PlistUserDefaults reread(env.defaults().domain(), file);
         test::FakeLoginItem otherLoginItem;
         test::RecordingAppActivation otherActivation;
-        ConfigStore reloaded(reread, otherLoginItem, otherActivation);
+        ConfigStore reloaded(reread, env.platform(), otherLoginItem, otherActivation);
         EXPECT_EQ(reloaded.stationCallsign().toStdString(), callsign);
         EXPECT_EQ(reloaded.rigctldConfig().serialPort.toStdString(), text);
 

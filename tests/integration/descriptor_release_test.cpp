@@ -29,7 +29,7 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     // The real runner, but lsof, pkill and the rest are missing below the test's root, as on a
     // machine without them: every clean-up command fails to start.
     env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
-    ConfigStore config(env.defaults());
+    ConfigStore config(env.defaults(), env.platform());
     KeepaliveRequestAdvertiser keepalive(env.bonjour());
     RigControlServerDiscovery discovery(env.bonjour(), env.platform().clock());
     AudioDeviceManager audio(env.audio());

@@ -23,7 +23,7 @@ TEST(HelperAdvertisement, SeenByAvahiBrowseWithPortAndTxt)
     test::TestPlatform env;
     env.useSystemClock();
     env.platform().setBonjour(std::make_shared<DnsSdBonjour>());
-    ConfigStore config(env.defaults());
+    ConfigStore config(env.defaults(), env.platform());
     const QString name = "Helper Test " + QUuid::createUuid().toString(QUuid::Id128).left(8);
     config.setServiceName(name);
 

@@ -47,7 +47,7 @@ protected:
                          .arg(daemonPid, childPid)
                          .toUtf8()));
         // Written to the preferences of the temporary home that the helper runs with.
-        ConfigStore config(env.defaults());
+        ConfigStore config(env.defaults(), env.platform());
         // A port of its own: the default one may be taken by another test or a running helper.
         QTcpServer api;
         api.listen(QHostAddress::LocalHost, 0);
@@ -189,7 +189,7 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
         test::TestPlatform env;
         const quint16 port = test::freeTcpPort();
         ASSERT_NE(port, 0);
-        ConfigStore(env.defaults()).setApiPort(port);
+        ConfigStore(env.defaults(), env.platform()).setApiPort(port);
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS",

@@ -90,7 +90,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     PairingManager manager(env.defaults(), env.clock());
     PairingNotificationDelegate delegate(*notifications, manager);
     PairingManager::registerNotificationCategory();
-    ConfigStore config(env.defaults());
+    ConfigStore config(env.defaults(), env.platform());
     test::NoServices services;
     HTTPServer api;
     ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager)));

@@ -136,7 +136,7 @@ protected:
     }
 
     test::TestPlatform env;
-    ConfigStore config{env.defaults()};
+    ConfigStore config{env.defaults(), env.platform()};
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
     AudioDeviceManager audio{env.audio()};

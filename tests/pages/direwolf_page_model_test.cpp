@@ -187,7 +187,7 @@ TEST(DirewolfPageModel, BannerConditions)
 TEST(DirewolfConfRegenerator, OneWriteOfTheLastStateAfterABurst)
 {
     test::TestPlatform env;
-    ConfigStore store(env.defaults());
+    ConfigStore store(env.defaults(), env.platform());
     std::vector<DirewolfConfig> written;
     bool fail = false;
     DirewolfConfRegenerator regenerator(store, env.clock(), [&](const DirewolfConfig &config) {

@@ -16,7 +16,7 @@ namespace cordavelle::test {
 // the system clock.
 struct HelperObjects {
     TestPlatform env;
-    ConfigStore config{env.defaults()};
+    ConfigStore config{env.defaults(), env.platform()};
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
