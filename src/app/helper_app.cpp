@@ -3,6 +3,7 @@
 #include "api/pairing_manager.h"
 #include "app/about_window.h"
 #include "app/app_log.h"
+#include "app/clients_page.h"
 #include "app/coalesced_refresh.h"
 #include "app/detail_pages.h"
 #include "app/helper_setup_state.h"
@@ -11,7 +12,12 @@
 #include "app/placeholder_views.h"
 #include "app/settings_opener.h"
 #include "app/status_look.h"
+#include "app/settings_view.h"
 #include "app/status_menu.h"
+#include "base/helper_places.h"
+#include "core/experimental_features.h"
+#include "install/helper_uninstaller.h"
+#include "platform/platform.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/dependency_update_nudge.h"
@@ -40,11 +46,16 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
       m_services(context.orchestrator),
       m_delegate(std::make_unique<HelperAppDelegate>(context)),
       m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
+      m_experimental(context.experimental),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     ensureIconTheme();
     QApplication::setQuitOnLastWindowClosed(false);
-    m_settingsViewFactory = [](QWidget *parent) { return makeSettingsPlaceholder(parent); };
+    if (!m_experimental) {
+        m_ownExperimental = std::make_unique<ExperimentalFeatureManager>(context.defaults);
+        m_experimental = m_ownExperimental.get();
+    }
+    m_settingsViewFactory = [this](QWidget *parent) { return makeSettingsView(parent); };
 
     ManagementWindow::Commands commands;
     commands.about = [this] { m_delegate->showAboutWindow(); };
@@ -56,6 +67,9 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
     view->setPageFactory(SidebarSection::setup,
                          [](ManagementView &) { return makeSetupChecklistPlaceholder(); });
+    view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
+        return new ClientsPage(m_context.pairing, Platform::current().clock(), m_context.alerts);
+    });
     installDetailPages(*view, m_context);
     m_managementWindow->setCentralView(view);
     if (DependencyUpdateNudge *nudge = m_context.updateNudge) {
@@ -154,13 +168,44 @@ void CordavelleHelperApp::refreshTrayIcon()
     m_trayIcon->setIcon(trayGlyph(trayColor(), m_context.pairing.pendingCount() >= 1, primary));
 }
 
+QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)
+{
+    SettingsContext settings{m_context.config,
+                             *m_experimental,
+                             m_context.pairing,
+                             m_context.alerts,
+                             [this](ResetLevel level) { return runReset(level); },
+                             [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::reset); },
+                             places::winePrefix(),
+                             Platform::current().paths().home()};
+    auto *view = new HelperSettingsView(std::move(settings), parent);
+    return view;
+}
+
+QCoro::Task<ResetReport> CordavelleHelperApp::runReset(ResetLevel level)
+{
+    if (!m_uninstaller) {
+        m_uninstaller = std::make_unique<HelperUninstaller>(HelperUninstaller::Collaborators{
+            m_context.config, *m_experimental, m_services, m_context.defaults, [this] { m_context.pairing.forgetAll(); }});
+    }
+    switch (level) {
+    case ResetLevel::settings:
+        co_return co_await m_uninstaller->resetSettings();
+    case ResetLevel::prefix:
+        co_return co_await m_uninstaller->resetWinePrefix();
+    case ResetLevel::everything:
+        break;
+    }
+    co_return co_await m_uninstaller->resetEverything();
+}
+
 void CordavelleHelperApp::openSettings()
 {
     if (!m_settingsWindow) {
         auto *window = new QWidget(nullptr, Qt::Window);
         window->setObjectName(QStringLiteral("settings"));
         window->setWindowTitle(QStringLiteral("Cordavelle Helper Settings"));
-        window->resize(520, 420);
+        window->resize(480, 720);
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(m_settingsViewFactory(window));

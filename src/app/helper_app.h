@@ -5,6 +5,7 @@
 #include "app/tray_glyph.h"
 #include "base/app_appearance_mode.h"
 
+#include <QCoroTask>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -17,6 +18,10 @@ class QSystemTrayIcon;
 namespace cordavelle {
 
 class CoalescedRefresh;
+class ExperimentalFeatureManager;
+class HelperUninstaller;
+struct ResetReport;
+enum class ResetLevel;
 class ManagementWindow;
 class StatusMenu;
 
@@ -58,8 +63,12 @@ public:
     using ViewFactory = std::function<QWidget *(QWidget *parent)>;
     void setSettingsViewFactory(ViewFactory factory) { m_settingsViewFactory = std::move(factory); }
 
+    // Runs one reset level, making the uninstaller on first use.
+    QCoro::Task<ResetReport> runReset(ResetLevel level);
+
 private:
     void refreshTrayIcon();
+    QWidget *makeSettingsView(QWidget *parent);
 
     AppContext m_context;
     OrchestratorServiceControl m_services;
@@ -70,6 +79,9 @@ private:
     StatusMenu *m_statusMenu;
     QPointer<QWidget> m_settingsWindow;
     ViewFactory m_settingsViewFactory;
+    std::unique_ptr<ExperimentalFeatureManager> m_ownExperimental;
+    ExperimentalFeatureManager *m_experimental;
+    std::unique_ptr<HelperUninstaller> m_uninstaller;
     std::function<bool()> m_trayAvailable;
     bool m_warnedTrayMissing = false;
 };

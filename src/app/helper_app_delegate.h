@@ -17,6 +17,7 @@ namespace cordavelle {
 
 class ConfigStore;
 class DependencyUpdateNudge;
+class ExperimentalFeatureManager;
 class HelperSetupState;
 class PairingManager;
 class RigControlServerDiscovery;
@@ -37,6 +38,9 @@ struct AppContext {
     // Checked once start-up has begun browsing; its pending updates badge the Setup row. None:
     // no check.
     DependencyUpdateNudge *updateNudge = nullptr;
+    // The settings window's experimental switches. None: the application keeps its own on
+    // `defaults`.
+    ExperimentalFeatureManager *experimental = nullptr;
 };
 
 // What the activation decision knows of one of the program's top-level windows.

@@ -10,6 +10,7 @@
 #include "app/service_startup.h"
 #include "base/helper_logger.h"
 #include "core/config_store.h"
+#include "core/experimental_features.h"
 #include "core/service_orchestrator.h"
 #include "install/dependency_update_nudge.h"
 #include "platform/platform.h"
@@ -123,7 +124,8 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                  *helper.alerts,
                                  HelperSetupState::shared(),
                                  SettingsOpener::shared(),
-                                 &DependencyUpdateNudge::shared()};
+                                 &DependencyUpdateNudge::shared(),
+                                 &ExperimentalFeatureManager::shared()};
         helper.app = std::make_unique<CordavelleHelperApp>(context);
         HelperAppDelegate &delegate = helper.app->delegate();
         delegate.startup().setRequestHandler(handler);

@@ -95,6 +95,14 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
         {QStringLiteral("arrow.triangle.swap"), QStringLiteral("media-playlist-shuffle-symbolic")},
         {QStringLiteral("externaldrive.badge.minus"), QStringLiteral("drive-harddisk-symbolic")},
+        {QStringLiteral("macbook"), QStringLiteral("computer-symbolic")},
+        {QStringLiteral("laptopcomputer"), QStringLiteral("computer-symbolic")},
+        {QStringLiteral("iphone"), QStringLiteral("phone-symbolic")},
+        {QStringLiteral("ipad"), QStringLiteral("tablet-symbolic")},
+        {QStringLiteral("folder.badge.minus"), QStringLiteral("folder-symbolic")},
+        {QStringLiteral("gearshape"), QStringLiteral("preferences-system-symbolic")},
+        {QStringLiteral("key"), QStringLiteral("dialog-password-symbolic")},
+        {QStringLiteral("power"), QStringLiteral("system-shutdown-symbolic")},
     };
     ensureIconTheme();
     return QIcon::fromTheme(themeNames.value(symbolName, symbolName));

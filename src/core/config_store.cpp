@@ -265,10 +265,25 @@ void ConfigStore::setLaunchAtLogin(bool enabled)
     assign(m_launchAtLogin, enabled, [this] { applyLaunchAtLogin(); }, &ConfigStore::launchAtLoginChanged);
 }
 
+std::optional<QString> ConfigStore::changeLaunchAtLogin(bool enabled)
+{
+    m_loginItemFailure.reset();
+    setLaunchAtLogin(enabled);
+    const std::optional<QString> failure = std::exchange(m_loginItemFailure, std::nullopt);
+    const bool real = m_loginItem.status() == LoginItem::Status::enabled;
+    if (failure && real != m_launchAtLogin) {
+        m_launchAtLogin = real;
+        m_defaults.setObject(Keys::launchAtLogin, real);
+        emit launchAtLoginChanged(real);
+    }
+    return failure;
+}
+
 void ConfigStore::applyLaunchAtLogin()
 {
     m_defaults.setObject(Keys::launchAtLogin, m_launchAtLogin);
     const std::optional<QString> failure = m_launchAtLogin ? m_loginItem.registerItem() : m_loginItem.unregisterItem();
+    m_loginItemFailure = failure;
     if (failure) {
         // The assigned value stays; the next launch shows the item's real status again.
         HelperLogger::error(QStringLiteral("[ConfigStore] Failed to %1 login item: %2")

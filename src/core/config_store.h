@@ -107,6 +107,9 @@ public:
     // Starts as the login item's real status; assigning registers or unregisters the item.
     bool launchAtLogin() const { return m_launchAtLogin; }
     void setLaunchAtLogin(bool enabled);
+    // The user's switch: like setLaunchAtLogin, but when the login item refuses, the setting goes
+    // back to the item's real status and the refusal's text is returned.
+    std::optional<QString> changeLaunchAtLogin(bool enabled);
     // Kept exactly as assigned (the API upper-cases it first).
     QString stationCallsign() const { return m_stationCallsign; }
     void setStationCallsign(const QString &callsign);
@@ -170,6 +173,7 @@ private:
     template <class T, class Arg>
     void assign(T &field, const T &value, const QString &key, void (ConfigStore::*notify)(Arg));
     void applyLaunchAtLogin();
+    std::optional<QString> m_loginItemFailure;
 
     UserDefaults &m_defaults;
     LoginItem &m_loginItem;

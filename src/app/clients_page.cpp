@@ -1,0 +1,173 @@
+#include "clients_page.h"
+
+#include "api/pairing_manager.h"
+#include "app/accent_style.h"
+#include "app/alert_presenter.h"
+#include "app/clients_page_model.h"
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "app/management_view.h"
+#include "platform/clock.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace cordavelle {
+
+namespace {
+
+QWidget *emptyState()
+{
+    auto *empty = new QWidget;
+    auto *column = new QVBoxLayout(empty);
+    column->addWidget(new ContentPlaceholder(QStringLiteral("laptopcomputer.and.iphone"), QStringLiteral("No Clients")), 1);
+    auto *description = captionLabel(QStringLiteral("Cordavelle clients that pair with this Helper will appear here."));
+    description->setAlignment(Qt::AlignCenter);
+    column->addWidget(description);
+    column->addStretch(1);
+    return empty;
+}
+
+QWidget *unclaimedApprovalBanner()
+{
+    auto *banner = new QFrame;
+    banner->setObjectName(QStringLiteral("unclaimedApprovalBanner"));
+    banner->setAutoFillBackground(true);
+    QPalette palette = banner->palette();
+    QColor tint = toneColour(Tone::orange, palette);
+    tint.setAlphaF(0.1);
+    palette.setColor(QPalette::Window, tint);
+    banner->setPalette(palette);
+    auto *row = new QHBoxLayout(banner);
+    row->setSpacing(12);
+    row->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 22), 0, Qt::AlignTop);
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(4);
+    auto *title = new QLabel;
+    title->setTextFormat(Qt::PlainText);
+    title->setText(QStringLiteral("Pairing not fully completed"));
+    title->setFont(textStyle::headline(title->font()));
+    texts->addWidget(title);
+    texts->addWidget(captionLabel(QStringLiteral(
+        "One or more clients were approved but never fetched their pairing token \u2014 often because the client "
+        "wasn't running when Accept was clicked, or the pairing notification was missed. Every request from these "
+        "clients will fail with 401. Remove the affected entry and pair again from the Cordavelle app.")));
+    row->addLayout(texts, 1);
+    return banner;
+}
+
+} // namespace
+
+ClientsPage::ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &alerts, QWidget *parent)
+    : QWidget(parent), m_pairing(pairing), m_clock(clock), m_alerts(alerts),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); })), m_layout(new QVBoxLayout(this))
+{
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    connect(&pairing, &PairingManager::clientsChanged, m_refresh, &CoalescedRefresh::schedule);
+    refresh();
+}
+
+void ClientsPage::refresh()
+{
+    delete m_body;
+    const std::vector<PairedClient> &clients = m_pairing.clients();
+    if (clients.empty()) {
+        m_body = emptyState();
+        m_layout->addWidget(m_body);
+        return;
+    }
+    m_body = new QWidget;
+    auto *column = new QVBoxLayout(m_body);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    if (hasUnclaimedApproval(clients)) {
+        column->addWidget(unclaimedApprovalBanner());
+    }
+    auto *list = new QWidget;
+    auto *rows = new QVBoxLayout(list);
+    const auto now = m_clock.wallNow();
+    for (const PairedClient &client : clients) {
+        rows->addWidget(makeRow(clientRow(client, now)));
+    }
+    rows->addStretch();
+    auto *scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(list);
+    column->addWidget(scroll, 1);
+    m_layout->addWidget(m_body);
+}
+
+QWidget *ClientsPage::makeRow(const ClientRow &model)
+{
+    auto *row = new QWidget;
+    row->setObjectName(QStringLiteral("client:") + model.id);
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(8, 4, 8, 4);
+    line->setSpacing(12);
+    auto *dot = new StateDot(nullptr, 10);
+    dot->setTone(model.dot);
+    line->addWidget(dot);
+    auto *symbol = symbolLabel(model.platformSymbol, Tone::secondary, 22);
+    symbol->setFixedWidth(28);
+    symbol->setAlignment(Qt::AlignCenter);
+    line->addWidget(symbol);
+
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    auto *names = new QHBoxLayout;
+    auto *host = new QLabel;
+    host->setTextFormat(Qt::PlainText);
+    host->setText(model.hostname);
+    host->setFont(textStyle::headline(host->font()));
+    names->addWidget(host);
+    names->addWidget(captionLabel(model.platformText));
+    names->addStretch();
+    texts->addLayout(names);
+    texts->addWidget(captionLabel(model.statusLine, model.statusTone));
+    if (model.pairedLine) {
+        auto *paired = captionLabel(*model.pairedLine, Tone::tertiary);
+        paired->setFont(textStyle::caption2(paired->font()));
+        texts->addWidget(paired);
+    }
+    line->addLayout(texts, 1);
+
+    const QString id = model.id;
+    if (model.actions == ClientRow::Actions::acceptDeny) {
+        auto *accept = new AccentButton(QStringLiteral("Accept"));
+        auto *deny = new QPushButton(QStringLiteral("Deny"));
+        connect(accept, &QPushButton::clicked, this, [this, id] { m_pairing.approve(id); });
+        connect(deny, &QPushButton::clicked, this, [this, id] { m_pairing.deny(id); });
+        line->addWidget(accept);
+        line->addWidget(deny);
+    } else {
+        auto *remove = new QPushButton(QStringLiteral("Remove"));
+        QPalette palette = remove->palette();
+        palette.setColor(QPalette::ButtonText, toneColour(Tone::red, palette));
+        remove->setPalette(palette);
+        connect(remove, &QPushButton::clicked, this, [this, id] { confirmRemoval(id); });
+        line->addWidget(remove);
+    }
+    return row;
+}
+
+void ClientsPage::confirmRemoval(const QString &clientId)
+{
+    const auto &clients = m_pairing.clients();
+    const auto it = std::find_if(clients.begin(), clients.end(), [&](const PairedClient &c) { return c.id == clientId; });
+    if (it == clients.end()) {
+        return;
+    }
+    const PairedClient client = *it;
+    if (m_alerts.present(revokeConfirmationAlert(client)) == 0) {
+        m_pairing.revoke(client.id);
+    }
+}
+
+} // namespace cordavelle

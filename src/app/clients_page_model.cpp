@@ -1,0 +1,100 @@
+#include "clients_page_model.h"
+
+#include "app/service_header.h"
+
+#include <QDateTime>
+#include <QLocale>
+
+#include <algorithm>
+
+namespace cordavelle {
+
+namespace {
+
+QDateTime toDateTime(PairedClient::Time time)
+{
+    return QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count());
+}
+
+} // namespace
+
+QString platformSymbol(const QString &platform)
+{
+    const QString lower = platform.toLower();
+    if (lower == QLatin1String("macos")) {
+        return QStringLiteral("macbook");
+    }
+    if (lower == QLatin1String("ios")) {
+        return QStringLiteral("iphone");
+    }
+    if (lower == QLatin1String("ipados")) {
+        return QStringLiteral("ipad");
+    }
+    return QStringLiteral("laptopcomputer");
+}
+
+ClientRow clientRow(const PairedClient &client, PairedClient::Time now)
+{
+    ClientRow row;
+    row.id = client.id;
+    row.hostname = client.hostname;
+    row.platformText = QLatin1Char('(') + client.platform + QLatin1Char(')');
+    row.platformSymbol = platformSymbol(client.platform);
+    const double secondsSinceSeen = std::chrono::duration<double>(now - client.lastSeen).count();
+    const bool recent = secondsSinceSeen < kConnectedSeconds;
+
+    switch (client.status) {
+    case PairingStatus::pending:
+        row.dot = Tone::orange;
+        row.statusLine = QStringLiteral("Requesting access...");
+        row.statusTone = Tone::orange;
+        row.actions = ClientRow::Actions::acceptDeny;
+        return row;
+    case PairingStatus::denied:
+        row.dot = Tone::red;
+        row.statusLine = QStringLiteral("Denied");
+        row.statusTone = Tone::red;
+        return row;
+    case PairingStatus::approved:
+        break;
+    }
+    row.dot = recent ? Tone::green : Tone::gray;
+    if (client.isApprovalUnclaimed()) {
+        row.statusLine = QStringLiteral("Approved but token not delivered \u2014 client can't authenticate");
+        row.statusTone = Tone::orange;
+    } else if (recent) {
+        row.statusLine = QStringLiteral("Connected \u2014 last seen just now");
+        row.statusTone = Tone::green;
+    } else {
+        // relativeTime says "<n>m ago" and the like.
+        row.statusLine = QStringLiteral("Paired \u2014 last seen ") + relativeTime(toDateTime(client.lastSeen), toDateTime(now));
+        row.statusTone = Tone::secondary;
+    }
+    row.pairedLine = QStringLiteral("Paired: ") +
+                     QLocale().toString(toDateTime(client.pairedAt).date(), QLocale::ShortFormat);
+    return row;
+}
+
+bool hasUnclaimedApproval(const std::vector<PairedClient> &clients)
+{
+    return std::any_of(clients.begin(), clients.end(), [](const PairedClient &c) { return c.isApprovalUnclaimed(); });
+}
+
+QString revokeConfirmationTitle(const std::optional<PairedClient> &client)
+{
+    return client ? QStringLiteral("Remove ") + client->hostname + QLatin1Char('?') : QStringLiteral("Remove Client?");
+}
+
+Alert revokeConfirmationAlert(const PairedClient &client)
+{
+    Alert alert;
+    alert.style = Alert::Style::warning;
+    alert.message = revokeConfirmationTitle(client);
+    alert.informativeText = QStringLiteral("This will disconnect '") + client.hostname +
+                            QStringLiteral("' and require the app to pair again before it can use Helper features.");
+    alert.buttons = {QStringLiteral("Remove '") + client.hostname + QLatin1Char('\''), QStringLiteral("Cancel")};
+    return alert;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "api/paired_client.h"
+#include "app/alert_presenter.h"
+#include "app/status_look.h"
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace cordavelle {
+
+// What one row of the clients page shows, decided from the client and the time now.
+struct ClientRow {
+    enum class Actions { acceptDeny, remove };
+
+    QString id;
+    QString hostname;
+    // "(" + platform + ")", the platform as the client sent it.
+    QString platformText;
+    QString platformSymbol;
+    Tone dot = Tone::gray;
+    QString statusLine;
+    Tone statusTone = Tone::secondary;
+    // "Paired: <date>" for an approved client only.
+    std::optional<QString> pairedLine;
+    Actions actions = Actions::remove;
+
+    bool operator==(const ClientRow &) const = default;
+};
+
+// Seen less than this long ago counts as connected.
+inline constexpr double kConnectedSeconds = 60.0;
+
+// "macbook", "iphone", "ipad" for the three known platforms in any letter case, else
+// "laptopcomputer".
+QString platformSymbol(const QString &platform);
+ClientRow clientRow(const PairedClient &client, PairedClient::Time now);
+// Some approved client never fetched its token, so every request of it fails with 401.
+bool hasUnclaimedApproval(const std::vector<PairedClient> &clients);
+
+// The removal confirmation: the title with or without a client, and for a client the
+// destructive button first, then "Cancel".
+QString revokeConfirmationTitle(const std::optional<PairedClient> &client);
+Alert revokeConfirmationAlert(const PairedClient &client);
+} // namespace cordavelle

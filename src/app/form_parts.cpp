@@ -1,0 +1,42 @@
+#include "form_parts.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+QLabel *captionLabel(const QString &text, Tone tone, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setFont(textStyle::caption(label->font()));
+    setToneText(label, text, tone);
+    return label;
+}
+
+void setToneText(QLabel *label, const QString &text, Tone tone)
+{
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
+    label->setPalette(palette);
+}
+
+QGroupBox *formSection(const QString &title)
+{
+    auto *box = new QGroupBox(title);
+    new QVBoxLayout(box);
+    return box;
+}
+
+QLabel *symbolLabel(const QString &symbol, Tone tone, int size, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setPixmap(tintedPixmap(symbolIcon(symbol), size, toneColour(tone, label->palette()), label->devicePixelRatioF()));
+    label->setFixedSize(size, size);
+    return label;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "app/status_look.h"
+
+#include <QString>
+
+class QGroupBox;
+class QLabel;
+class QWidget;
+
+namespace cordavelle {
+
+// A plain-text label in the caption font and `tone`, wrapping.
+QLabel *captionLabel(const QString &text, Tone tone = Tone::secondary, QWidget *parent = nullptr);
+// Shows `text` as plain text in the colour of `tone`.
+void setToneText(QLabel *label, const QString &text, Tone tone);
+// A titled group of a grouped form, with a column for its rows.
+QGroupBox *formSection(const QString &title);
+// A symbol of the windows' design drawn at `size` in `tone`.
+QLabel *symbolLabel(const QString &symbol, Tone tone, int size, QWidget *parent = nullptr);
+
+} // namespace cordavelle

@@ -1,0 +1,123 @@
+#include "settings_model.h"
+
+#include "core/experimental_features.h"
+
+namespace cordavelle::settings_model {
+
+const std::vector<IdleDelayOption> &idleDelayOptions()
+{
+    static const std::vector<IdleDelayOption> options{
+        {QStringLiteral("Immediately"), 0},  {QStringLiteral("1 minute"), 1},    {QStringLiteral("5 minutes"), 5},
+        {QStringLiteral("15 minutes"), 15}, {QStringLiteral("30 minutes"), 30}, {QStringLiteral("Never"), -1},
+    };
+    return options;
+}
+
+std::optional<int> idleDelayIndex(int minutes)
+{
+    const auto &options = idleDelayOptions();
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        if (options[i].minutes == minutes) {
+            return static_cast<int>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+QString appearanceCaption(AppAppearanceMode mode)
+{
+    switch (mode) {
+    case AppAppearanceMode::dock:
+        return QStringLiteral("The app appears in the Dock. Open from the Dock or Spotlight.");
+    case AppAppearanceMode::menuBar:
+        return QStringLiteral("The app appears only in the menu bar. No Dock icon is shown.");
+    case AppAppearanceMode::both:
+        return QStringLiteral("The app appears in both the Dock and the menu bar.");
+    }
+    return {};
+}
+
+QString networkCaption(bool allowNetworkAccess)
+{
+    return allowNetworkAccess
+               ? QStringLiteral("Services are accessible from other devices on the local network (e.g., iPad). "
+                                "Restart required to take effect.")
+               : QStringLiteral("Services are only accessible from this computer (localhost). Enable for iPad or "
+                                "remote client access.");
+}
+
+QString pairingCaption(bool requirePairing)
+{
+    return requirePairing ? QStringLiteral("New clients must be approved before accessing services. Check the Clients "
+                                           "tab for pending requests.")
+                          : QStringLiteral("All clients are accepted automatically. Clients are still tracked in the "
+                                           "Clients tab.");
+}
+
+bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing) { return allowNetworkAccess && requirePairing; }
+
+bool approvesAllPending(bool before, bool after) { return before && !after; }
+
+std::optional<int> parseApiPort(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed.size() > 5) {
+        return std::nullopt;
+    }
+    for (const QChar c : trimmed) {
+        if (c < u'0' || c > u'9') {
+            return std::nullopt;
+        }
+    }
+    const int port = trimmed.toInt();
+    if (port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+QString invalidApiPortText()
+{
+    return QStringLiteral("Enter a whole number from 1 to 65535. The port stays as it was.");
+}
+
+Alert launchAtLoginFailureAlert(bool wanted, const QString &error)
+{
+    Alert alert;
+    alert.message = wanted ? QStringLiteral("Launch at Login could not be turned on")
+                           : QStringLiteral("Launch at Login could not be turned off");
+    alert.informativeText = error;
+    alert.buttons = {QStringLiteral("OK")};
+    return alert;
+}
+
+bool ExperimentalSwitch::flip(bool on)
+{
+    if (on && !m_manager.warningShown()) {
+        m_warningPending = true;
+        return true;
+    }
+    m_manager.setMasterEnabled(on);
+    return false;
+}
+
+void ExperimentalSwitch::answerWarning(bool enable)
+{
+    m_warningPending = false;
+    if (enable) {
+        m_manager.setWarningShown(true);
+        m_manager.setMasterEnabled(true);
+    }
+}
+
+Alert ExperimentalSwitch::warningAlert()
+{
+    Alert alert;
+    alert.message = QStringLiteral("Enable Experimental Features?");
+    alert.informativeText = QStringLiteral("Experimental features are under active development and may be "
+                                           "incomplete, unstable, or change without notice.");
+    alert.buttons = {QStringLiteral("Enable"), QStringLiteral("Cancel")};
+    return alert;
+}
+
+} // namespace cordavelle::settings_model

@@ -1,0 +1,265 @@
+#include "settings_view.h"
+
+#include "api/pairing_manager.h"
+#include "app/accent_style.h"
+#include "app/alert_presenter.h"
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "app/reset_section.h"
+#include "core/config_store.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace settings_model;
+
+namespace {
+
+QVBoxLayout *columnOf(QGroupBox *box) { return static_cast<QVBoxLayout *>(box->layout()); }
+
+} // namespace
+
+HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
+    : QWidget(parent), m_context(std::move(context)), m_experimentalSwitch(m_context.experimental),
+      m_resetModel(new ResetSectionModel(m_context.resetRunner, m_context.quit, this)),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    setObjectName(QStringLiteral("settingsView"));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto *body = new QWidget;
+    body->setFixedWidth(440);
+    auto *form = new QVBoxLayout(body);
+    form->setContentsMargins(16, 16, 16, 16);
+    buildStartupAndAppearance(form);
+    form->addWidget(buildNetwork());
+    form->addWidget(buildSecurity());
+    form->addWidget(buildServices());
+    form->addWidget(buildExperimental());
+    form->addWidget(new ResetSection(*m_resetModel, m_context.alerts, m_context.prefixPath, m_context.home));
+    form->addStretch();
+    scroll->setWidget(body);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    outer->addWidget(scroll);
+    setMinimumWidth(body->width() + 20);
+
+    ConfigStore &config = m_context.config;
+    for (auto signal : {&ConfigStore::launchAtLoginChanged, &ConfigStore::allowNetworkAccessChanged,
+                        &ConfigStore::requirePairingChanged}) {
+        connect(&config, signal, m_refresh, &CoalescedRefresh::schedule);
+    }
+    connect(&config, &ConfigStore::appearanceModeChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&config, &ConfigStore::serviceNameChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&config, &ConfigStore::apiPortChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&config, &ConfigStore::idleShutdownDelayChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&m_context.experimental, &ExperimentalFeatureManager::masterEnabledChanged, m_refresh,
+            &CoalescedRefresh::schedule);
+    connect(&m_context.experimental, &ExperimentalFeatureManager::featureChanged, m_refresh,
+            &CoalescedRefresh::schedule);
+    refresh();
+}
+
+QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
+{
+    ConfigStore &config = m_context.config;
+    auto *startup = formSection(QStringLiteral("Startup"));
+    m_launchAtLogin = new QCheckBox(QStringLiteral("Launch at Login"));
+    connect(m_launchAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+        if (const auto failure = m_context.config.changeLaunchAtLogin(on)) {
+            refresh(); // the switch shows the real registration before the user reads why
+            m_context.alerts.present(launchAtLoginFailureAlert(on, *failure));
+        }
+    });
+    columnOf(startup)->addWidget(m_launchAtLogin);
+    form->addWidget(startup);
+
+    auto *appearance = formSection(QStringLiteral("Appearance"));
+    auto *showIn = new QHBoxLayout;
+    showIn->addWidget(new QLabel(QStringLiteral("Show In")));
+    m_appearance = new QButtonGroup(this);
+    for (const AppAppearanceMode mode : EnumTraits<AppAppearanceMode>::cases) {
+        auto *option = new QRadioButton(displayName(mode));
+        m_appearance->addButton(option, static_cast<int>(mode));
+        showIn->addWidget(option);
+    }
+    showIn->addStretch();
+    connect(m_appearance, &QButtonGroup::idClicked, this,
+            [&config](int id) { config.setAppearanceMode(static_cast<AppAppearanceMode>(id)); });
+    columnOf(appearance)->addLayout(showIn);
+    m_appearanceCaption = captionLabel({});
+    columnOf(appearance)->addWidget(m_appearanceCaption);
+    form->addWidget(appearance);
+
+    auto *name = formSection(QStringLiteral("Service Name"));
+    auto *nameRow = new QFormLayout;
+    m_serviceName = new QLineEdit;
+    m_serviceName->setFixedWidth(200);
+    connect(m_serviceName, &QLineEdit::textEdited, this, [&config](const QString &text) { config.setServiceName(text); });
+    nameRow->addRow(QStringLiteral("Service Name"), m_serviceName);
+    columnOf(name)->addLayout(nameRow);
+    columnOf(name)->addWidget(
+        captionLabel(QStringLiteral("Name shown to clients discovering this Helper on the network. Restart required.")));
+    form->addWidget(name);
+    return startup;
+}
+
+QWidget *HelperSettingsView::buildNetwork()
+{
+    ConfigStore &config = m_context.config;
+    auto *network = formSection(QStringLiteral("Network"));
+    m_allowNetwork = new QCheckBox(QStringLiteral("Allow Network Access"));
+    connect(m_allowNetwork, &QCheckBox::clicked, this, [&config](bool on) { config.setAllowNetworkAccess(on); });
+    columnOf(network)->addWidget(m_allowNetwork);
+    m_networkCaption = captionLabel({});
+    columnOf(network)->addWidget(m_networkCaption);
+    auto *portRow = new QFormLayout;
+    m_apiPort = new QLineEdit;
+    m_apiPort->setFixedWidth(80);
+    m_apiPort->setFont(textStyle::monospaced(m_apiPort->font()));
+    connect(m_apiPort, &QLineEdit::textEdited, this, [this, &config](const QString &text) {
+        const std::optional<int> port = parseApiPort(text);
+        m_apiPortProblem->setVisible(!port);
+        if (port) {
+            config.setApiPort(*port);
+        }
+    });
+    // Leaving the field with text that is no port shows the stored port again.
+    connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
+        if (!parseApiPort(m_apiPort->text())) {
+            m_apiPort->setText(QString::number(config.apiPort()));
+            m_apiPortProblem->hide();
+        }
+    });
+    portRow->addRow(QStringLiteral("API Port"), m_apiPort);
+    columnOf(network)->addLayout(portRow);
+    m_apiPortProblem = captionLabel(invalidApiPortText(), Tone::red);
+    m_apiPortProblem->hide();
+    columnOf(network)->addWidget(m_apiPortProblem);
+    columnOf(network)->addWidget(captionLabel(QStringLiteral("Restart required after changing the API port.")));
+    return network;
+}
+
+QWidget *HelperSettingsView::buildSecurity()
+{
+    auto *security = formSection(QStringLiteral("Security"));
+    m_requirePairing = new QCheckBox(QStringLiteral("Require Client Pairing"));
+    connect(m_requirePairing, &QCheckBox::clicked, this, [this](bool on) {
+        const bool before = m_context.config.requirePairing();
+        m_context.config.setRequirePairing(on);
+        if (approvesAllPending(before, on)) {
+            m_context.pairing.approveAllPending();
+        }
+    });
+    columnOf(security)->addWidget(m_requirePairing);
+    m_pairingCaption = captionLabel({});
+    columnOf(security)->addWidget(m_pairingCaption);
+    m_pairingWarning = new QWidget;
+    auto *warning = new QHBoxLayout(m_pairingWarning);
+    warning->setContentsMargins(0, 4, 0, 4);
+    warning->setSpacing(6);
+    warning->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 14));
+    auto *text = captionLabel(
+        QStringLiteral("Pairing tokens are transmitted over unencrypted HTTP. Use only on trusted networks."));
+    text->setPalette(QPalette());
+    warning->addWidget(text, 1);
+    columnOf(security)->addWidget(m_pairingWarning);
+    return security;
+}
+
+QWidget *HelperSettingsView::buildServices()
+{
+    auto *services = formSection(QStringLiteral("Services"));
+    auto *row = new QFormLayout;
+    m_idleDelay = new QComboBox;
+    for (const IdleDelayOption &option : idleDelayOptions()) {
+        m_idleDelay->addItem(option.label);
+    }
+    connect(m_idleDelay, &QComboBox::activated, this, [this](int index) {
+        if (index >= 0 && index < static_cast<int>(idleDelayOptions().size())) {
+            m_context.config.setIdleShutdownDelay(idleDelayOptions()[static_cast<std::size_t>(index)].minutes);
+        }
+    });
+    row->addRow(QStringLiteral("Idle Shutdown Delay"), m_idleDelay);
+    columnOf(services)->addLayout(row);
+    columnOf(services)->addWidget(
+        captionLabel(QStringLiteral("How long on-demand services stay running after the last session ends.")));
+    return services;
+}
+
+QWidget *HelperSettingsView::buildExperimental()
+{
+    auto *experimental = formSection(QStringLiteral("Experimental Features"));
+    m_experimentalMaster = new QCheckBox(QStringLiteral("Enable Experimental Features"));
+    connect(m_experimentalMaster, &QCheckBox::clicked, this, [this](bool on) {
+        if (m_experimentalSwitch.flip(on)) {
+            refresh(); // the switch stays off while the alert is up
+            const int answer = m_context.alerts.present(settings_model::ExperimentalSwitch::warningAlert());
+            m_experimentalSwitch.answerWarning(answer == 0);
+            refresh();
+        }
+    });
+    columnOf(experimental)->addWidget(m_experimentalMaster);
+    m_features = new QWidget;
+    auto *features = new QVBoxLayout(m_features);
+    features->setContentsMargins(0, 0, 0, 0);
+    for (const ExperimentalFeature feature : EnumTraits<ExperimentalFeature>::cases) {
+        auto *line = new QHBoxLayout;
+        line->setSpacing(4);
+        auto *toggle = new QCheckBox(name(feature));
+        connect(toggle, &QCheckBox::clicked, this,
+                [this, feature](bool on) { m_context.experimental.setEnabled(feature, on); });
+        line->addWidget(toggle);
+        line->addWidget(new BetaBadge);
+        line->addStretch();
+        features->addLayout(line);
+        auto *caption = captionLabel(description(feature));
+        caption->setContentsMargins(20, 0, 0, 0);
+        features->addWidget(caption);
+        m_featureSwitches[feature] = toggle;
+    }
+    columnOf(experimental)->addWidget(m_features);
+    columnOf(experimental)->addWidget(captionLabel(QStringLiteral("Experimental features may be incomplete or unstable.")));
+    return experimental;
+}
+
+void HelperSettingsView::refresh()
+{
+    const ConfigStore &config = m_context.config;
+    m_launchAtLogin->setChecked(config.launchAtLogin());
+    m_appearance->button(static_cast<int>(config.appearanceMode()))->setChecked(true);
+    m_appearanceCaption->setText(appearanceCaption(config.appearanceMode()));
+    if (m_serviceName->text() != config.serviceName()) {
+        m_serviceName->setText(config.serviceName());
+    }
+    m_allowNetwork->setChecked(config.allowNetworkAccess());
+    m_networkCaption->setText(networkCaption(config.allowNetworkAccess()));
+    if (parseApiPort(m_apiPort->text()) != config.apiPort() && !m_apiPort->hasFocus()) {
+        m_apiPort->setText(QString::number(config.apiPort()));
+    }
+    m_requirePairing->setChecked(config.requirePairing());
+    m_pairingCaption->setText(pairingCaption(config.requirePairing()));
+    m_pairingWarning->setVisible(showsPairingWarning(config.allowNetworkAccess(), config.requirePairing()));
+    m_idleDelay->setCurrentIndex(idleDelayIndex(config.idleShutdownDelay()).value_or(-1));
+    const bool master = m_context.experimental.masterEnabled();
+    m_experimentalMaster->setChecked(master);
+    m_features->setVisible(master);
+    for (const auto &[feature, toggle] : m_featureSwitches) {
+        toggle->setChecked(m_context.experimental.isEnabled(feature));
+    }
+}
+
+} // namespace cordavelle

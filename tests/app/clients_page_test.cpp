@@ -1,0 +1,126 @@
+#include "app/clients_page.h"
+#include "app/clients_page_model.h"
+
+#include "api/pairing_manager.h"
+#include "support/fake_login_item.h"
+#include "support/scripted_alert_presenter.h"
+#include "support/test_platform.h"
+
+#include <QApplication>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+PairedClient client(PairingStatus status, std::chrono::seconds seenAgo, PairedClient::Time now, bool claimed = true)
+{
+    PairedClient c;
+    c.id = "id";
+    c.hostname = "Shack-iPad";
+    c.platform = "iPadOS";
+    c.status = status;
+    c.pairedAt = now - 48h;
+    c.lastSeen = now - seenAgo;
+    if (claimed) {
+        c.tokenClaimedAt = now - 47h;
+    }
+    return c;
+}
+
+TEST(ClientRowModel, StatusLinesDotsThirdLineAndActions)
+{
+    const auto now = std::chrono::system_clock::now();
+    struct Case {
+        PairedClient client;
+        QString status;
+        Tone line;
+        Tone dot;
+        bool thirdLine;
+        ClientRow::Actions actions;
+    };
+    const std::vector<Case> cases{
+        {client(PairingStatus::pending, 0s, now), "Requesting access...", Tone::orange, Tone::orange, false,
+         ClientRow::Actions::acceptDeny},
+        {client(PairingStatus::approved, 10s, now, false),
+         "Approved but token not delivered \u2014 client can't authenticate", Tone::orange, Tone::green, true,
+         ClientRow::Actions::remove},
+        {client(PairingStatus::approved, 600s, now, false),
+         "Approved but token not delivered \u2014 client can't authenticate", Tone::orange, Tone::gray, true,
+         ClientRow::Actions::remove},
+        {client(PairingStatus::approved, 59s, now), "Connected \u2014 last seen just now", Tone::green, Tone::green,
+         true, ClientRow::Actions::remove},
+        {client(PairingStatus::approved, 60s, now), "Paired \u2014 last seen 1m ago", Tone::secondary, Tone::gray, true,
+         ClientRow::Actions::remove},
+        {client(PairingStatus::denied, 0s, now), "Denied", Tone::red, Tone::red, false, ClientRow::Actions::remove},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.status.toStdString());
+        const ClientRow row = clientRow(c.client, now);
+        EXPECT_EQ(row.statusLine, c.status);
+        EXPECT_EQ(row.statusTone, c.line);
+        EXPECT_EQ(row.dot, c.dot);
+        EXPECT_EQ(row.pairedLine.has_value(), c.thirdLine);
+        if (row.pairedLine) {
+            EXPECT_TRUE(row.pairedLine->startsWith("Paired: "));
+        }
+        EXPECT_EQ(row.actions, c.actions);
+        EXPECT_EQ(row.platformText, "(iPadOS)");
+    }
+}
+
+TEST(ClientRowModel, PlatformSymbolsBannerAndRemovalTexts)
+{
+    EXPECT_EQ(platformSymbol("MACOS"), "macbook");
+    EXPECT_EQ(platformSymbol("iOS"), "iphone");
+    EXPECT_EQ(platformSymbol("ipados"), "ipad");
+    EXPECT_EQ(platformSymbol(""), "laptopcomputer");
+    EXPECT_EQ(platformSymbol("Linux"), "laptopcomputer");
+
+    const auto now = std::chrono::system_clock::now();
+    EXPECT_FALSE(hasUnclaimedApproval({}));
+    EXPECT_FALSE(hasUnclaimedApproval({client(PairingStatus::pending, 0s, now, false),
+                                       client(PairingStatus::approved, 0s, now, true)}));
+    EXPECT_TRUE(hasUnclaimedApproval({client(PairingStatus::approved, 0s, now, false)}));
+
+    PairedClient odd = client(PairingStatus::approved, 0s, now);
+    odd.hostname = "<b>Bob's</b>";
+    EXPECT_EQ(revokeConfirmationTitle(std::nullopt), "Remove Client?");
+    const Alert alert = revokeConfirmationAlert(odd);
+    EXPECT_EQ(alert.message, "Remove <b>Bob's</b>?");
+    EXPECT_EQ(alert.buttons, (QStringList{"Remove '<b>Bob's</b>'", "Cancel"}));
+    EXPECT_TRUE(alert.informativeText.startsWith("This will disconnect '<b>Bob's</b>' and"));
+}
+
+TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
+{
+    test::TestPlatform env;
+    PairingManager pairing(env.defaults(), env.clock());
+    test::ScriptedAlertPresenter alerts;
+    pairing.requestPairing("pending", "shack-mac", "macOS", "127.0.0.1");
+    ClientsPage page(pairing, env.clock(), alerts);
+    QApplication::processEvents();
+
+    auto *accept = page.findChild<QWidget *>("client:pending")->findChild<QPushButton *>();
+    ASSERT_NE(accept, nullptr);
+    ASSERT_EQ(accept->text(), "Accept");
+    accept->click();
+    EXPECT_EQ(pairing.clients().at(0).status, PairingStatus::approved);
+    QApplication::processEvents();
+
+    auto *remove = page.findChild<QWidget *>("client:pending")->findChild<QPushButton *>();
+    ASSERT_EQ(remove->text(), "Remove");
+    alerts.answers = {1}; // Cancel
+    remove->click();
+    EXPECT_EQ(pairing.clients().size(), 1u);
+    alerts.answers = {0};
+    remove->click();
+    EXPECT_TRUE(pairing.clients().empty());
+    EXPECT_EQ(alerts.shown.size(), 2u);
+}
+
+} // namespace
+} // namespace cordavelle

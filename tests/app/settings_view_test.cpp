@@ -1,0 +1,105 @@
+#include "app/settings_model.h"
+#include "app/settings_view.h"
+
+#include "api/pairing_manager.h"
+#include "core/config_store.h"
+#include "core/experimental_features.h"
+#include "support/fake_login_item.h"
+#include "support/recording_app_activation.h"
+#include "support/scripted_alert_presenter.h"
+#include "support/test_platform.h"
+
+#include <QApplication>
+#include <QCheckBox>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace settings_model;
+
+TEST(SettingsModel, IdleDelayOptionsWarningPairingAndPort)
+{
+    EXPECT_EQ(idleDelayIndex(0), 0);
+    EXPECT_EQ(idleDelayIndex(30), 4);
+    EXPECT_EQ(idleDelayIndex(-1), 5);
+    EXPECT_EQ(idleDelayIndex(10), std::nullopt);
+    EXPECT_EQ(idleDelayOptions()[5].minutes, -1);
+
+    EXPECT_TRUE(showsPairingWarning(true, true));
+    EXPECT_FALSE(showsPairingWarning(true, false));
+    EXPECT_FALSE(showsPairingWarning(false, true));
+
+    EXPECT_TRUE(approvesAllPending(true, false));
+    EXPECT_FALSE(approvesAllPending(false, false)); // opened with pairing already off
+    EXPECT_FALSE(approvesAllPending(false, true));
+
+    EXPECT_EQ(parseApiPort("9000"), 9000);
+    EXPECT_EQ(parseApiPort(" 65535 "), 65535);
+    for (const QString bad : {"", "abc", "0", "65536", "-1", "8,380", "80.5", "999999"}) {
+        EXPECT_EQ(parseApiPort(bad), std::nullopt) << bad.toStdString();
+    }
+}
+
+TEST(SettingsModel, ExperimentalMasterSwitchAsksOnceBeforeTheFirstEnable)
+{
+    MemoryUserDefaults defaults("test");
+    ExperimentalFeatureManager manager(defaults);
+    ExperimentalSwitch master(manager);
+
+    EXPECT_TRUE(master.flip(true));
+    EXPECT_TRUE(master.warningPending());
+    EXPECT_FALSE(manager.masterEnabled());
+    master.answerWarning(false); // Cancel
+    EXPECT_FALSE(manager.masterEnabled());
+    EXPECT_FALSE(manager.warningShown());
+
+    EXPECT_TRUE(master.flip(true)); // asks again
+    master.answerWarning(true);
+    EXPECT_TRUE(manager.warningShown());
+    EXPECT_TRUE(manager.masterEnabled());
+
+    EXPECT_FALSE(master.flip(false));
+    EXPECT_FALSE(manager.masterEnabled());
+    EXPECT_FALSE(master.flip(true)); // no second alert
+    EXPECT_TRUE(manager.masterEnabled());
+}
+
+TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy)
+{
+    test::TestPlatform env;
+    test::FakeLoginItem loginItem;
+    test::RecordingAppActivation activation;
+    ConfigStore config(env.defaults(), loginItem, activation);
+    ExperimentalFeatureManager experimental(env.defaults());
+    PairingManager pairing(env.defaults(), env.clock());
+    test::ScriptedAlertPresenter alerts;
+    HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
+    QApplication::processEvents();
+
+    loginItem.registerError = QStringLiteral("The autostart folder is read-only.");
+    QCheckBox *launch = nullptr;
+    for (QCheckBox *box : view.findChildren<QCheckBox *>()) {
+        if (box->text() == "Launch at Login") {
+            launch = box;
+        }
+    }
+    ASSERT_NE(launch, nullptr);
+    launch->click();
+    QApplication::processEvents();
+    EXPECT_FALSE(launch->isChecked());
+    EXPECT_FALSE(config.launchAtLogin());
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].informativeText, "The autostart folder is read-only.");
+
+    loginItem.registerError.reset();
+    launch->click();
+    QApplication::processEvents();
+    EXPECT_TRUE(launch->isChecked());
+    EXPECT_TRUE(config.launchAtLogin());
+    EXPECT_EQ(alerts.shown.size(), 1u);
+}
+
+} // namespace
+} // namespace cordavelle
