@@ -26,7 +26,10 @@ QWidget *emptyState()
 {
     auto *empty = new QWidget;
     auto *column = new QVBoxLayout(empty);
-    column->addWidget(new ContentPlaceholder(QStringLiteral("laptopcomputer.and.iphone"), QStringLiteral("No Clients")), 1);
+    column->addStretch(1);
+    auto *placeholder = new ContentPlaceholder(QStringLiteral("laptopcomputer.and.iphone"), QStringLiteral("No Clients"));
+    placeholder->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    column->addWidget(placeholder);
     auto *description = captionLabel(QStringLiteral("Cordavelle clients that pair with this Helper will appear here."));
     description->setAlignment(Qt::AlignCenter);
     column->addWidget(description);

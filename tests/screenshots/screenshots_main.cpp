@@ -123,6 +123,7 @@ int main(int argc, char **argv)
     screenshots::ShotList shots;
     screenshots::addViewShots(shots, scene);
     screenshots::addAppShots(shots, scene);
+    screenshots::addSettingsShots(shots, scene);
     screenshots::addDirewolfShots(shots);
 
     int failures = 0;

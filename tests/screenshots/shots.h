@@ -35,6 +35,8 @@ QImage grabWindow(QWidget *widget, QSize size = {});
 // Each window issue adds its pictures through a function like these.
 void addAppShots(ShotList &shots, ShotEnvironment &scene);
 void addViewShots(ShotList &shots, ShotEnvironment &scene);
+// The clients page, the settings window and the reset section's sheets and confirmations.
+void addSettingsShots(ShotList &shots, ShotEnvironment &scene);
 // The Direwolf page builds a model of its own for each picture.
 void addDirewolfShots(ShotList &shots);
 
