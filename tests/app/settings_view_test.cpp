@@ -71,7 +71,7 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     test::TestPlatform env;
     test::FakeLoginItem loginItem;
     test::RecordingAppActivation activation;
-    ConfigStore config(env.defaults(), loginItem, activation);
+    ConfigStore config(env.defaults(), env.platform(), loginItem, activation);
     ExperimentalFeatureManager experimental(env.defaults());
     PairingManager pairing(env.defaults(), env.clock());
     test::ScriptedAlertPresenter alerts;
