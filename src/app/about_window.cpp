@@ -1,6 +1,7 @@
 #include "app/about_window.h"
 
 #include "app/changelog.h"
+#include "app/form_parts.h"
 #include "app/status_look.h"
 
 #include <QApplication>
@@ -21,14 +22,6 @@
 namespace cordavelle {
 
 namespace {
-
-QFrame *divider()
-{
-    auto *line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 QLabel *label(const QString &text, const QFont &font, std::optional<Tone> tone = std::nullopt)
 {

@@ -1,5 +1,6 @@
 #include "form_parts.h"
 
+#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -29,6 +30,14 @@ QGroupBox *formSection(const QString &title)
     auto *box = new QGroupBox(title);
     new QVBoxLayout(box);
     return box;
+}
+
+QFrame *divider()
+{
+    auto *line = new QFrame;
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
 }
 
 QLabel *symbolLabel(const QString &symbol, Tone tone, int size, QWidget *parent)

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+class QFrame;
 class QGroupBox;
 class QLabel;
 class QWidget;
@@ -16,6 +17,8 @@ QLabel *captionLabel(const QString &text, Tone tone = Tone::secondary, QWidget *
 void setToneText(QLabel *label, const QString &text, Tone tone);
 // A titled group of a grouped form, with a column for its rows.
 QGroupBox *formSection(const QString &title);
+// A thin horizontal line between parts of a window.
+QFrame *divider();
 // A symbol of the windows' design drawn at `size` in `tone`.
 QLabel *symbolLabel(const QString &symbol, Tone tone, int size, QWidget *parent = nullptr);
 

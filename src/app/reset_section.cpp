@@ -13,14 +13,6 @@ namespace cordavelle {
 
 namespace {
 
-QFrame *divider()
-{
-    auto *line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 QLabel *boldCaption(const QString &text)
 {
     auto *label = captionLabel(text, Tone::secondary);
