@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -39,6 +40,30 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned 
     if (!file.commit()) {
         throw FileError(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
     }
+}
+
+bool moveAsideAsCorrupt(const QString &path)
+{
+    const QString aside = path + QStringLiteral(".corrupt");
+    QFile::remove(aside);
+    return QFile::rename(path, aside);
+}
+
+int removeLeftoverTemporaryFiles(const QString &path)
+{
+    const QFileInfo info(path);
+    // The names QSaveFile gives its temporary file where the file system has no unnamed ones.
+    const QRegularExpression temporary(
+        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
+    QDir folder = info.absoluteDir();
+    int removed = 0;
+    for (const QString &name : folder.entryList({info.fileName() + QStringLiteral(".*")},
+                                                QDir::Files | QDir::Hidden | QDir::System)) {
+        if (temporary.match(name).hasMatch() && folder.remove(name)) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 void makePrivateFolder(const QString &path)

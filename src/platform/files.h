@@ -25,6 +25,14 @@ private:
 // before it takes the name; 0 keeps the default. Throws FileError.
 void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions = 0);
 
+// Moves a file that can't be read to "<path>.corrupt" (replacing an older one there), so that it
+// is kept for the user and nothing overwrites it. False when it could not be moved.
+bool moveAsideAsCorrupt(const QString &path);
+
+// Removes the temporary files "<name>.XXXXXX" that an atomic write of `path` interrupted by a
+// crash left in its folder. Returns how many went.
+int removeLeftoverTemporaryFiles(const QString &path);
+
 // Makes sure `path` is a folder that only this user can enter (mode 0700, owned by the user,
 // not a symbolic link), creating it (and its parents) when missing. A folder of someone else
 // in its place is refused, since whatever we put there could be swapped before use. Throws

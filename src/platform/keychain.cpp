@@ -1,5 +1,6 @@
 #include "keychain.h"
 
+#include "files.h"
 #include "log_sink.h"
 
 #include <QDir>
@@ -20,11 +21,33 @@ const Logger &keychainLogger()
 }
 
 // The file holds {"<service>": {"<account>": "<base64 data>"}}.
+bool isStoreShape(const QJsonDocument &doc)
+{
+    if (!doc.isObject()) {
+        return false;
+    }
+    const QJsonObject store = doc.object();
+    for (auto service = store.begin(); service != store.end(); ++service) {
+        if (!service->isObject()) {
+            return false;
+        }
+        const QJsonObject items = service->toObject();
+        for (auto item = items.begin(); item != items.end(); ++item) {
+            if (!item->isString()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// A file that can't be opened fails every operation; one that opens but is damaged would do
+// so for good, so it is moved aside and the store starts empty.
 bool loadStore(const QString &path, QJsonObject *store)
 {
     QFile file(path);
+    *store = {};
     if (!file.exists()) {
-        *store = {};
         return true;
     }
     if (!file.open(QIODevice::ReadOnly)) {
@@ -32,10 +55,17 @@ bool loadStore(const QString &path, QJsonObject *store)
     }
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+    file.close();
+    if (error.error == QJsonParseError::NoError && isStoreShape(doc)) {
+        *store = doc.object();
+        return true;
+    }
+    if (!moveAsideAsCorrupt(path)) {
+        keychainLogger().error(QStringLiteral("Keychain file %1 is damaged and could not be moved aside").arg(path));
         return false;
     }
-    *store = doc.object();
+    keychainLogger().error(
+        QStringLiteral("Keychain file %1 is damaged; moved it to %1.corrupt and started an empty store").arg(path));
     return true;
 }
 
@@ -54,7 +84,10 @@ bool saveStore(const QString &path, const QJsonObject &store)
 
 } // namespace
 
-FileKeychain::FileKeychain(QString filePath) : m_filePath(std::move(filePath)) {}
+FileKeychain::FileKeychain(QString filePath) : m_filePath(std::move(filePath))
+{
+    removeLeftoverTemporaryFiles(m_filePath);
+}
 
 int FileKeychain::add(const QString &service, const QString &account, const QByteArray &data)
 {

@@ -1,5 +1,6 @@
 #include "platform/keychain.h"
 
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QFile>
@@ -42,22 +43,36 @@ TEST(FileKeychain, StoresItemsPrivatelyWithStatusCodes)
     EXPECT_EQ(keychain.read("other", "a", &data), Keychain::kSuccess);
 }
 
-TEST(FileKeychain, DamagedFileIsReportedAndNeverOverwritten)
+TEST(FileKeychain, DamagedFileIsMovedAsideAndAnEmptyStoreStarts)
+{
+    const QList<QByteArray> damaged = {
+        "{\"svc\":{\"a\":\"eA=", "\x89PNG garbage", "", "[1,2]", "{\"svc\":5}", "{\"svc\":{\"a\":7}}",
+    };
+    for (const QByteArray &content : damaged) {
+        test::TestPlatform env;
+        const QString path = env.root() + "/keychain.json";
+        ASSERT_TRUE(test::writeFile(path, content));
+        FileKeychain keychain(path);
+        QByteArray data;
+        EXPECT_EQ(keychain.read("svc", "a", &data), Keychain::kItemNotFound) << content.toStdString();
+        EXPECT_EQ(keychain.add("svc", "b", "x"), Keychain::kSuccess) << content.toStdString();
+        EXPECT_EQ(FileKeychain(path).read("svc", "b", &data), Keychain::kSuccess) << content.toStdString();
+        EXPECT_EQ(test::readBytes(path + ".corrupt"), content);
+        EXPECT_TRUE(env.log().contains("is damaged")) << content.toStdString();
+    }
+}
+
+TEST(FileKeychain, LeftoversOfAnInterruptedSaveAreRemoved)
 {
     test::TestPlatform env;
     const QString path = env.root() + "/keychain.json";
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("{broken");
+    for (const char *name : {"/keychain.json.Ab12Cd", "/keychain.json.corrupt", "/keychain.json.Ab12Cd7"}) {
+        ASSERT_TRUE(test::writeFile(env.root() + name, "{\"svc\":"));
     }
     FileKeychain keychain(path);
-    QByteArray data;
-    EXPECT_EQ(keychain.read("svc", "a", &data), Keychain::kIOError);
-    EXPECT_EQ(keychain.add("svc", "a", "x"), Keychain::kIOError);
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), "{broken");
+    EXPECT_FALSE(QFile::exists(path + ".Ab12Cd"));
+    EXPECT_TRUE(QFile::exists(path + ".corrupt"));
+    EXPECT_TRUE(QFile::exists(path + ".Ab12Cd7"));
 }
 
 } // namespace
