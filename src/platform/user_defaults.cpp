@@ -1,6 +1,8 @@
 #include "user_defaults.h"
 
+#include "files.h"
 #include "log_sink.h"
+#include "property_list_depth.h"
 #include "platform.h"
 
 #include <QDateTime>
@@ -350,6 +352,10 @@ bool xmlKeepsValue(const QVariant &value)
     }
 }
 
+// The helper's defaults nest a handful of levels. A file nested far deeper is damaged, and the
+// recursive conversions would run out of stack on it.
+constexpr int kMaxPropertyListDepth = 32;
+
 Logger &defaultsLogger()
 {
     static Logger logger(QStringLiteral("com.cordavelle.helper"), QStringLiteral("UserDefaults"));
@@ -375,7 +381,7 @@ std::optional<QVariantMap> readPropertyListFile(const QString &path)
         plist_from_xml(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
     }
     PlistPtr guard(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT) {
+    if (!root || plist_get_node_type(root) != PLIST_DICT || propertyListNestsDeeperThan(root, kMaxPropertyListDepth)) {
         return std::nullopt;
     }
     return fromPlist(root).toMap();
@@ -416,6 +422,7 @@ PlistUserDefaults::PlistUserDefaults(QString domain, QString filePath)
 void PlistUserDefaults::load()
 {
     m_values.clear();
+    removeLeftoverTemporaryFiles(m_filePath);
     if (!QFileInfo::exists(m_filePath)) {
         return;
     }
@@ -424,11 +431,9 @@ void PlistUserDefaults::load()
         return;
     }
     // Keep the damaged file for the user instead of overwriting it with the next assignment.
-    const QString aside = m_filePath + QStringLiteral(".corrupt");
-    QFile::remove(aside);
-    if (QFile::rename(m_filePath, aside)) {
-        defaultsLogger().error(QStringLiteral("Preferences file %1 could not be read; moved it to %2 and started empty")
-                                   .arg(m_filePath, aside));
+    if (moveAsideAsCorrupt(m_filePath)) {
+        defaultsLogger().error(QStringLiteral("Preferences file %1 could not be read; moved it to %1.corrupt and started empty")
+                                   .arg(m_filePath));
     } else {
         defaultsLogger().error(QStringLiteral("Preferences file %1 could not be read and could not be moved aside")
                                    .arg(m_filePath));

@@ -97,7 +97,8 @@ private:
 };
 
 // Reads a property list file (XML or binary) whose root is a dictionary. Absent when the file
-// is missing, unreadable or not a dictionary property list.
+// is missing, unreadable, not a dictionary property list or nested deeper than any of the
+// helper's own.
 std::optional<QVariantMap> readPropertyListFile(const QString &path);
 // Writes a dictionary as an XML property list through a temporary file and a rename.
 bool writePropertyListFile(const QString &path, const QVariantMap &values, QString *error = nullptr);

@@ -1,4 +1,5 @@
 #include "support/python_plist.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDateTime>
@@ -181,6 +182,39 @@ TEST_F(UserDefaultsTest, DamagedFileIsMovedAsideNotOverwritten)
     ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
     EXPECT_TRUE(aside.readAll().contains("broken"));
     EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).integerForKey("fresh"), 3);
+}
+
+TEST_F(UserDefaultsTest, DeeplyNestedFileIsMovedAsideAsDamaged)
+{
+    QDir().mkpath(env.platform().paths().preferences());
+    for (const int depth : {25000, 10000, 40}) {
+        const QByteArray nested = QByteArray("<array>").repeated(depth) + QByteArray("</array>").repeated(depth);
+        const QByteArray content = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>port</key><integer>1</integer>"
+                                   "<key>deep</key>" + nested + "</dict></plist>";
+        ASSERT_TRUE(test::writeFile(file(), content));
+        PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+        EXPECT_TRUE(d.dictionary().isEmpty()) << depth;
+        EXPECT_EQ(test::readBytes(file() + ".corrupt"), content) << depth;
+    }
+    // What the helper itself stores nests a few levels and reads back.
+    {
+        PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+        d.setObject("clients", QVariantList{QVariantMap{{"services", QVariantList{QVariantMap{{"port", 1}}}}}});
+    }
+    EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).object("clients").toList().size(), 1);
+}
+
+TEST_F(UserDefaultsTest, LeftoversOfAnInterruptedSaveAreRemoved)
+{
+    const QString folder = env.platform().paths().preferences();
+    QDir().mkpath(folder);
+    for (const QString &name : {file() + ".x1Y2z3", file() + ".corrupt", folder + "/com.other.plist.x1Y2z3"}) {
+        ASSERT_TRUE(test::writeFile(name, "<?xml"));
+    }
+    PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+    EXPECT_FALSE(QFile::exists(file() + ".x1Y2z3"));
+    EXPECT_TRUE(QFile::exists(file() + ".corrupt"));
+    EXPECT_TRUE(QFile::exists(folder + "/com.other.plist.x1Y2z3"));
 }
 
 } // namespace

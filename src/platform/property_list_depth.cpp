@@ -1,0 +1,42 @@
+#include "property_list_depth.h"
+
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+namespace cordavelle {
+
+bool propertyListNestsDeeperThan(plist_t root, int limit)
+{
+    std::vector<std::pair<plist_t, int>> pending{{root, 1}};
+    while (!pending.empty()) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        if (depth > limit) {
+            return true;
+        }
+        if (plist_get_node_type(node) == PLIST_ARRAY) {
+            const uint32_t n = plist_array_get_size(node);
+            for (uint32_t i = 0; i < n; ++i) {
+                pending.emplace_back(plist_array_get_item(node, i), depth + 1);
+            }
+        } else if (plist_get_node_type(node) == PLIST_DICT) {
+            plist_dict_iter it = nullptr;
+            plist_dict_new_iter(node, &it);
+            for (;;) {
+                char *key = nullptr;
+                plist_t value = nullptr;
+                plist_dict_next_item(node, it, &key, &value);
+                free(key);
+                if (!value) {
+                    break;
+                }
+                pending.emplace_back(value, depth + 1);
+            }
+            free(it);
+        }
+    }
+    return false;
+}
+
+} // namespace cordavelle
