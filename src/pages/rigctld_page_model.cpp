@@ -1,0 +1,169 @@
+#include "pages/rigctld_page_model.h"
+
+#include <QFileInfo>
+#include <QHostAddress>
+
+namespace cordavelle::rigctld_page {
+
+const std::vector<int> &baudRates()
+{
+    static const std::vector<int> rates{1200, 4800, 9600, 19200, 38400, 57600, 115200};
+    return rates;
+}
+
+bool isValidHost(const QString &host)
+{
+    if (host.isEmpty()) {
+        return false;
+    }
+    if (host.startsWith(u'[') && host.endsWith(u']') && host.size() > 2) {
+        const QHostAddress address(host.mid(1, host.size() - 2));
+        if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+            return true;
+        }
+    }
+    for (const char32_t scalar : host.toUcs4()) {
+        switch (QChar::category(scalar)) {
+        case QChar::Letter_Uppercase:
+        case QChar::Letter_Lowercase:
+        case QChar::Letter_Titlecase:
+        case QChar::Letter_Modifier:
+        case QChar::Letter_Other:
+        case QChar::Mark_NonSpacing:
+        case QChar::Mark_SpacingCombining:
+        case QChar::Mark_Enclosing:
+        case QChar::Number_DecimalDigit:
+        case QChar::Number_Letter:
+        case QChar::Number_Other: continue;
+        default: break;
+        }
+        if (scalar != U'.' && scalar != U'-' && scalar != U'[' && scalar != U']' && scalar != U'_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+QString listenCaption(const QString &bindAddress)
+{
+    if (bindAddress == QStringLiteral("0.0.0.0")) {
+        return QStringLiteral("rigctld listens on all interfaces (0.0.0.0) for Cordavelle client connections.");
+    }
+    return QStringLiteral("rigctld listens on this computer only (%1) for Cordavelle client connections.").arg(bindAddress);
+}
+
+void RigctldPageState::loadRigModels(std::shared_ptr<RigctldPageState> state, CommandRunner &runner,
+                                     std::optional<QString> executable)
+{
+    if (executable) {
+        load(std::move(state), runner, std::move(*executable));
+    }
+}
+
+QCoro::Task<void> RigctldPageState::load(std::shared_ptr<RigctldPageState> state, CommandRunner &runner,
+                                         QString executable)
+{
+    std::vector<RigModel> models = co_await readRigctldList(runner, std::move(executable));
+    if (!models.empty()) {
+        state->m_rigModels = std::move(models);
+        emit state->changed();
+    }
+}
+
+void RigctldPageState::testConnection(std::shared_ptr<RigctldPageState> state, int port, Clock &clock)
+{
+    if (state->m_isTesting) {
+        return;
+    }
+    state->m_isTesting = true;
+    state->m_testResult.reset();
+    emit state->changed();
+    test(std::move(state), port, clock);
+}
+
+QCoro::Task<void> RigctldPageState::test(std::shared_ptr<RigctldPageState> state, int port, Clock &clock)
+{
+    QString result = co_await queryRigctld(port, clock);
+    state->m_testResult = std::move(result);
+    state->m_isTesting = false;
+    emit state->changed();
+}
+
+TestRow testRow(bool isTesting, const std::optional<QString> &result, bool running)
+{
+    TestRow row;
+    row.buttonEnabled = !isTesting && running;
+    row.busy = isTesting;
+    if (result && !isTesting) {
+        row.result = result;
+        row.resultTone = result->startsWith(QStringLiteral("OK")) ? Tone::green : Tone::red;
+    }
+    row.hint = !running && !isTesting && !result;
+    return row;
+}
+
+HamlibSection hamlibSection(const HamlibFacts &facts)
+{
+    using Action = HamlibSection::Action;
+    HamlibSection out;
+    switch (facts.phase) {
+    case HamlibFacts::Phase::downloading:
+        out.view = HamlibSection::View::downloading;
+        out.progress = facts.progress;
+        out.buttons = {{QStringLiteral("Cancel"), Action::cancel, false, {}}};
+        return out;
+    case HamlibFacts::Phase::extracting:
+        out.view = HamlibSection::View::extracting;
+        out.buttons = {{QStringLiteral("Cancel"), Action::cancel, false, {}}};
+        return out;
+    case HamlibFacts::Phase::complete:
+        out.view = HamlibSection::View::complete;
+        out.line = QStringLiteral("Hamlib %1 installed").arg(facts.installedVersion);
+        return out;
+    case HamlibFacts::Phase::error:
+        out.view = HamlibSection::View::error;
+        out.line = facts.message;
+        out.buttons = {{QStringLiteral("Retry"), Action::retry, false, {}}};
+        return out;
+    case HamlibFacts::Phase::idle: break;
+    }
+
+    const bool custom = !facts.customPath.isEmpty();
+    if (facts.effectivePath) {
+        out.path = *facts.effectivePath;
+        out.filledSymbol = custom;
+        if (facts.managed && !custom) {
+            out.status = QStringLiteral("rigctld %1 installed (Helper-managed)").arg(facts.installedVersion);
+            out.statusTone = Tone::green;
+        } else if (custom) {
+            out.status = QStringLiteral("rigctld overridden — custom path");
+            out.statusAccent = true;
+        } else {
+            out.status = QStringLiteral("rigctld found at system path");
+        }
+    } else {
+        out.status = QStringLiteral("rigctld is not installed. Install it to use CAT rig control.");
+    }
+    if (facts.managed) {
+        out.buttons.push_back({QStringLiteral("Reinstall"), Action::install, false, {}});
+    } else if (facts.effectivePath) {
+        out.buttons.push_back({QStringLiteral("Install Managed Copy"), Action::install, false, {}});
+    } else {
+        out.buttons.push_back({QStringLiteral("Install Hamlib"), Action::install, true, {}});
+    }
+    out.buttons.push_back({QStringLiteral("Choose Custom…"), Action::chooseCustom, false,
+                           QStringLiteral("Point the Helper at a specific rigctld binary — e.g. one you compiled "
+                                          "yourself, or a MacPorts / Homebrew install in a non-standard location.")});
+    if (custom) {
+        out.buttons.push_back({QStringLiteral("Reset to Auto"), Action::resetToAuto, false,
+                               QStringLiteral("Clear the custom path and let the Helper auto-discover rigctld again.")});
+    }
+    return out;
+}
+
+QString binaryPickerFolder(const std::optional<QString> &effectivePath)
+{
+    return effectivePath ? QFileInfo(*effectivePath).absolutePath() : QStringLiteral("/usr/bin");
+}
+
+} // namespace cordavelle::rigctld_page

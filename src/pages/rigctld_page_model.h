@@ -1,0 +1,142 @@
+#pragma once
+
+#include "app/status_look.h"
+#include "base/service_config.h"
+#include "radio/serial_port_manager.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace cordavelle {
+class Clock;
+class CommandRunner;
+} // namespace cordavelle
+
+// The decisions of the rigctld page, apart from its widgets: the rig catalogue that rigctld
+// lists, the pickers' rows, the host check, the connection test and the Hamlib section.
+namespace cordavelle::rigctld_page {
+
+// --- Rig models ---
+struct RigModel {
+    int id = 0;
+    QString name;
+    bool operator==(const RigModel &) const = default;
+};
+
+// The models of a `rigctld -l` table: maker and model column joined by one space, sorted by
+// name without regard to case, rows of equal names in the order listed. Nothing for output that
+// is not UTF-8 or has no model row.
+std::vector<RigModel> parseRigctldList(const QByteArray &output);
+// Runs `executable -l` without blocking the event loop and parses what it printed, whatever
+// its exit status; nothing when it cannot be started.
+QCoro::Task<std::vector<RigModel>> readRigctldList(CommandRunner &runner, QString executable);
+// The picker's rows: the listed models in their order with two relabelled, and the saved model
+// put first as "Unknown (<id>)" when the list lacks it (never for model 0).
+std::vector<RigModel> availableRigModels(const std::vector<RigModel> &listed, int saved);
+
+// --- Radio connection ---
+const std::vector<int> &baudRates();
+// Letters, marks and numbers of any script and ".-[]_". A bracketed IPv6 literal such as
+// "[::1]" passes as a whole.
+bool isValidHost(const QString &host);
+// The sentence under the TCP port: where rigctld listens, from its bind address.
+QString listenCaption(const QString &bindAddress);
+
+// --- Connection test ---
+// A whole decimal number of hertz above zero ("14074000", "7.1e6"); "inf", "nan" and hex
+// numbers are no frequency.
+std::optional<double> frequencyHertz(const QString &line);
+// The result line of a reply that arrived, decoded or not.
+QString classifyReply(const QByteArray &reply);
+// Asks the rigctld on 127.0.0.1:`port` for the frequency ("f"), waiting at most 5 s to connect
+// and 5 s for the reply, and says what came back. A result that reports success begins with "OK".
+QCoro::Task<QString> queryRigctld(int port, Clock &clock);
+
+// --- Page state ---
+// What the page shows of its background work. The work holds this object, not the page, so a
+// result that comes after the page has gone lands here and goes nowhere else.
+class RigctldPageState final : public QObject {
+    Q_OBJECT
+public:
+    const std::vector<RigModel> &rigModels() const { return m_rigModels; }
+    const std::optional<QString> &testResult() const { return m_testResult; }
+    bool isTesting() const { return m_isTesting; }
+
+    // Reads the catalogue of `executable` (nothing without one); a non-empty list replaces the
+    // models when it comes, an empty one leaves them.
+    static void loadRigModels(std::shared_ptr<RigctldPageState> state, CommandRunner &runner,
+                              std::optional<QString> executable);
+    // Runs one connection test against `port`; a test under way is not started twice.
+    static void testConnection(std::shared_ptr<RigctldPageState> state, int port, Clock &clock);
+
+signals:
+    void changed();
+
+private:
+    static QCoro::Task<void> load(std::shared_ptr<RigctldPageState> state, CommandRunner &runner, QString executable);
+    static QCoro::Task<void> test(std::shared_ptr<RigctldPageState> state, int port, Clock &clock);
+
+    std::vector<RigModel> m_rigModels;
+    std::optional<QString> m_testResult;
+    bool m_isTesting = false;
+};
+
+// The test row: the button, the busy indicator, the result and the hint, from the state alone.
+struct TestRow {
+    bool buttonEnabled = false;
+    bool busy = false;
+    std::optional<QString> result;
+    Tone resultTone = Tone::secondary;
+    bool hint = false;
+    bool operator==(const TestRow &) const = default;
+};
+TestRow testRow(bool isTesting, const std::optional<QString> &result, bool running);
+
+// --- Hamlib section ---
+// What the section is drawn from: the installer's state and the places it knows.
+struct HamlibFacts {
+    enum class Phase { idle, downloading, extracting, complete, error };
+    Phase phase = Phase::idle;
+    double progress = 0.0;
+    QString message;
+    // The helper's own copy is there and executable, and its version.
+    bool managed = false;
+    QString installedVersion;
+    QString customPath;
+    std::optional<QString> effectivePath;
+};
+
+struct HamlibSection {
+    enum class View { idle, downloading, extracting, complete, error };
+    enum class Action { install, cancel, retry, chooseCustom, resetToAuto };
+    struct Button {
+        QString label;
+        Action action = Action::install;
+        bool primary = false;
+        QString help;
+        bool operator==(const Button &) const = default;
+    };
+
+    View view = View::idle;
+    // idle: the location row; `path` empty means rigctld was not found.
+    QString status;
+    Tone statusTone = Tone::secondary;
+    bool statusAccent = false;
+    bool filledSymbol = false;
+    QString path;
+    // downloading: the bar's value out of 1.0; complete and error: the line shown.
+    double progress = 0.0;
+    QString line;
+    std::vector<Button> buttons;
+};
+HamlibSection hamlibSection(const HamlibFacts &facts);
+// Where the file picker opens.
+QString binaryPickerFolder(const std::optional<QString> &effectivePath);
+
+} // namespace cordavelle::rigctld_page
