@@ -2,11 +2,13 @@
 
 #include "app/helper_app_delegate.h"
 #include "app/management_view.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/legacy_direwolf_cleanup.h"
 #include "pages/direwolf_conf_regenerator.h"
 #include "pages/direwolf_page.h"
+#include "pages/rigctld_page.h"
 #include "platform/platform.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -18,10 +20,13 @@
 
 namespace cordavelle {
 
-QString chooseDirewolfBinary(QWidget *parent, const QString &folder)
+namespace {
+
+// An open panel for one program file, hidden files shown; the chosen path, or empty.
+QString chooseProgram(QWidget *parent, const QString &title, const QString &message, const QString &folder)
 {
-    QFileDialog dialog(parent, QStringLiteral("Choose a direwolf binary"), folder);
-    dialog.setLabelText(QFileDialog::LookIn, QStringLiteral("Pick the direwolf executable the Helper should launch."));
+    QFileDialog dialog(parent, title, folder);
+    dialog.setLabelText(QFileDialog::LookIn, message);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setFilter(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
@@ -29,6 +34,22 @@ QString chooseDirewolfBinary(QWidget *parent, const QString &folder)
     }
     return dialog.selectedFiles().constFirst();
 }
+
+QString chooseDirewolfBinary(QWidget *parent, const QString &folder)
+{
+    return chooseProgram(parent, QStringLiteral("Choose a direwolf binary"),
+                         QStringLiteral("Pick the direwolf executable the Helper should launch."), folder);
+}
+
+QString chooseRigctldBinary(QWidget *parent, const QString &folder)
+{
+    return chooseProgram(parent, QStringLiteral("Choose a rigctld binary"),
+                         QStringLiteral("Pick the rigctld executable the Helper should launch. Typical locations: "
+                                        "/usr/bin/, /usr/local/bin/, or a custom install directory."),
+                         folder);
+}
+
+} // namespace
 
 void installDetailPages(ManagementView &view, const AppContext &context)
 {
@@ -51,6 +72,12 @@ void installDetailPages(ManagementView &view, const AppContext &context)
                                  context.defaults, *regenerator, context.alerts,
                                  [] { return SerialPortManager::listPorts(); }, chooseDirewolfBinary,
                                  [&discovery](const QString &command) { discovery.runInTerminal(command); }});
+    });
+    view.setPageFactory(SidebarSection::rigctld, [&context](ManagementView &) -> QWidget * {
+        Platform &platform = Platform::current();
+        return new RigctldPage({context.orchestrator, context.config, platform.commandRunner(), platform.clock(),
+                                [] { return SerialPortManager::listPorts(); }, [] { return tools::findRigctld(); },
+                                chooseRigctldBinary, std::nullopt});
     });
 }
 

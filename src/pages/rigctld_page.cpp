@@ -1,0 +1,370 @@
+#include "rigctld_page.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/lifecycle_picker.h"
+#include "app/log_viewer.h"
+#include "app/port_field.h"
+#include "app/service_header.h"
+#include "core/config_store.h"
+#include "core/managed_process.h"
+#include "core/service_orchestrator.h"
+#include "pages/page_parts.h"
+#include "radio/radio_power_controller.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSignalBlocker>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace rigctld_page;
+using namespace page_parts;
+
+namespace {
+
+// A row of a symbol and a caption, both in one tone.
+QWidget *symbolCaption(const QString &symbolName, const QString &words, Tone tone)
+{
+    auto *row = new QWidget;
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(6);
+    line->addWidget(symbol(symbolName, tone, 14));
+    line->addWidget(caption(words, tone), 1);
+    return row;
+}
+
+QGroupBox *bareSection(QWidget *content) { return section(QString(), content); }
+
+} // namespace
+
+RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
+    : QWidget(parent), m_context(context), m_state(std::make_shared<RigctldPageState>()),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    setObjectName(QStringLiteral("RigctldPage"));
+    setWindowTitle(QStringLiteral("rigctld"));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto *body = new QWidget;
+    scroll->setWidget(body);
+    auto *column = new QVBoxLayout(body);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(0);
+
+    ManagedProcess &process = m_context.orchestrator.rigctldProcess();
+    column->addWidget(new ServiceHeader(ServiceID::rigctld, m_context.orchestrator));
+
+    m_lifecycle = new LifecyclePicker(config().lifecycleMode);
+    connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
+            [this](ServiceLifecycleMode mode) { edit([mode](RigctldConfig &c) { c.lifecycleMode = mode; }); });
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Lifecycle"), m_lifecycle));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Radio"), buildRadio()));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Power Management"), buildPower()));
+    column->addSpacing(12);
+    column->addWidget(section(QStringLiteral("Network"), buildNetwork()));
+    column->addSpacing(12);
+    column->addWidget(bareSection(buildTest()));
+    m_restartNotice = bareSection(symbolCaption(QStringLiteral("arrow.clockwise.circle"),
+                                                QStringLiteral("Restart rigctld to apply configuration changes."),
+                                                Tone::secondary));
+    column->addSpacing(12);
+    column->addWidget(m_restartNotice);
+
+    m_log = new LogViewer([this] { m_context.orchestrator.rigctldProcess().clearLog(); });
+    column->addSpacing(12);
+    column->addWidget(m_log);
+    auto *divider = new QFrame;
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    column->addSpacing(8);
+    column->addWidget(divider);
+    column->addSpacing(8);
+    m_installation = new QWidget;
+    m_installation->setObjectName(QStringLiteral("rigctldInstallation"));
+    auto *installation = new QVBoxLayout(m_installation);
+    installation->setContentsMargins(0, 0, 0, 0);
+    installation->setSpacing(12);
+    auto *rows = new QWidget;
+    new QVBoxLayout(rows);
+    rows->layout()->setContentsMargins(0, 0, 0, 0);
+    rows->layout()->setSpacing(12);
+    installation->addWidget(rows);
+    m_installerLog = new QPlainTextEdit;
+    m_installerLog->setObjectName(QStringLiteral("hamlibInstallerLog"));
+    m_installerLog->setReadOnly(true);
+    m_installerLog->setMaximumHeight(120);
+    m_installerLog->setFont(textStyle::monospaced(textStyle::caption(m_installerLog->font())));
+    installation->addWidget(m_installerLog);
+    column->addWidget(m_installation);
+    column->addStretch();
+
+    const auto schedule = [this] { m_refresh->schedule(); };
+    connect(&m_context.config, &ConfigStore::rigctldConfigChanged, this, schedule);
+    connect(&m_context.config, &ConfigStore::allowNetworkAccessChanged, this, schedule);
+    connect(&process, &ManagedProcess::stateChanged, this, schedule);
+    connect(&process, &ManagedProcess::logLinesChanged, this,
+            [this] { m_log->setLogLines(m_context.orchestrator.rigctldProcess().logLines()); });
+    connect(&m_context.orchestrator.radioPower(), &RadioPowerController::radioPowerSupportedChanged, this, schedule);
+    connect(m_state.get(), &RigctldPageState::changed, this, schedule);
+    if (m_context.installer) {
+        m_context.installer->watch(this, schedule);
+    }
+
+    // Coming into view lists the serial ports and reads the rig catalogue afresh.
+    refreshSerialPorts();
+    RigctldPageState::loadRigModels(m_state, m_context.runner, m_context.findRigctld());
+    refresh();
+}
+
+RigctldPage::~RigctldPage() = default;
+
+RigctldConfig RigctldPage::config() const { return m_context.config.rigctldConfig(); }
+
+void RigctldPage::edit(const std::function<void(RigctldConfig &)> &change)
+{
+    RigctldConfig next = config();
+    change(next);
+    m_context.config.setRigctldConfig(next);
+}
+
+std::optional<QString> RigctldPage::effectiveRigctldPath() const
+{
+    const QString custom = config().rigctldPath;
+    return custom.isEmpty() ? m_context.findRigctld() : std::optional<QString>(custom);
+}
+
+void RigctldPage::refreshSerialPorts()
+{
+    m_serialPorts = m_context.listPorts();
+    m_refresh->schedule();
+}
+
+void RigctldPage::testConnection()
+{
+    RigctldPageState::testConnection(m_state, config().tcpPort, m_context.clock);
+    // At once, not with the next refresh: the button must not take a second press meanwhile.
+    refreshTest();
+}
+
+void RigctldPage::refresh()
+{
+    const RigctldConfig now = config();
+    {
+        const QSignalBlocker block(m_lifecycle);
+        m_lifecycle->setMode(now.lifecycleMode);
+    }
+    refreshRadio();
+    m_managePower->setChecked(now.manageRadioPower);
+    m_powerWarning->setVisible(m_context.orchestrator.radioPowerSupported() == false);
+    m_tcpPort->setPort(now.tcpPort);
+    m_listenCaption->setText(rigctld_page::listenCaption(m_context.config.bindAddress()));
+    refreshTest();
+    const ManagedProcess &process = m_context.orchestrator.rigctldProcess();
+    m_restartNotice->setVisible(process.state() == ServiceRunState::running);
+    m_log->setLogLines(process.logLines());
+    refreshInstallation();
+}
+
+QWidget *RigctldPage::buildRadio()
+{
+    auto *form = new QWidget;
+    m_radioForm = new QFormLayout(form);
+    m_rigModel = new QComboBox;
+    m_rigModel->setObjectName(QStringLiteral("rigModel"));
+    m_rigModel->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_rigModel->setMinimumContentsLength(32);
+    connect(m_rigModel, &QComboBox::activated, this, [this](int index) {
+        const int id = m_rigModel->itemData(index).toInt();
+        edit([id](RigctldConfig &c) { c.rigModel = id; });
+    });
+    m_radioForm->addRow(QStringLiteral("Rig Model"), m_rigModel);
+
+    m_connection = new QComboBox;
+    m_connection->addItem(QStringLiteral("Serial"), int(RigConnectionType::serial));
+    m_connection->addItem(QStringLiteral("Network"), int(RigConnectionType::network));
+    connect(m_connection, &QComboBox::activated, this, [this](int index) {
+        const auto type = RigConnectionType(m_connection->itemData(index).toInt());
+        edit([type](RigctldConfig &c) { c.connectionType = type; });
+    });
+    m_radioForm->addRow(QStringLiteral("Connection"), m_connection);
+
+    m_serialRows = new QWidget;
+    auto *portRow = new QHBoxLayout(m_serialRows);
+    portRow->setContentsMargins(0, 0, 0, 0);
+    portRow->setSpacing(4);
+    m_serialPort = new QComboBox;
+    m_serialPort->setAccessibleName(QStringLiteral("Port"));
+    connect(m_serialPort, &QComboBox::activated, this, [this](int index) {
+        const QString path = m_serialPort->itemData(index).toString();
+        edit([&path](RigctldConfig &c) { c.serialPort = path; });
+    });
+    portRow->addWidget(m_serialPort, 1);
+    QToolButton *refreshPorts = refreshButton(QString(), QStringLiteral("Refresh serial ports"));
+    connect(refreshPorts, &QToolButton::clicked, this, [this] { refreshSerialPorts(); });
+    portRow->addWidget(refreshPorts);
+    m_radioForm->addRow(QStringLiteral("Serial Port"), m_serialRows);
+
+    m_baudRate = new QComboBox;
+    for (const int rate : baudRates()) {
+        m_baudRate->addItem(QString::number(rate), rate);
+    }
+    connect(m_baudRate, &QComboBox::activated, this, [this](int index) {
+        const int rate = m_baudRate->itemData(index).toInt();
+        edit([rate](RigctldConfig &c) { c.baudRate = rate; });
+    });
+    m_radioForm->addRow(QStringLiteral("Baud Rate"), m_baudRate);
+
+    m_networkRows = new QWidget;
+    auto *hostRow = new QHBoxLayout(m_networkRows);
+    hostRow->setContentsMargins(0, 0, 0, 0);
+    hostRow->setSpacing(4);
+    m_host = new QLineEdit;
+    m_host->setMaximumWidth(200);
+    connect(m_host, &QLineEdit::textEdited, this,
+            [this](const QString &host) { edit([&host](RigctldConfig &c) { c.networkHost = host; }); });
+    hostRow->addWidget(m_host);
+    m_hostWarning = symbol(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16);
+    m_hostWarning->setToolTip(QStringLiteral("Enter a valid hostname or IP address"));
+    hostRow->addWidget(m_hostWarning);
+    hostRow->addStretch();
+    m_radioForm->addRow(QStringLiteral("Network Host"), m_networkRows);
+    m_networkPort = new PortField(QStringLiteral("Network Port"), config().networkPort);
+    connect(m_networkPort, &PortField::portEdited, this,
+            [this](int port) { edit([port](RigctldConfig &c) { c.networkPort = port; }); });
+    m_radioForm->addRow(m_networkPort);
+    m_networkCaption = caption(
+        QStringLiteral("Connect to a network radio or remote rig server (e.g. FlexRadio SmartSDR, FLRig)."));
+    m_radioForm->addRow(m_networkCaption);
+    return form;
+}
+
+void RigctldPage::refreshRadio()
+{
+    const RigctldConfig now = config();
+    const std::vector<RigModel> models = availableRigModels(m_state->rigModels(), now.rigModel);
+    if (models != m_shownModels) {
+        const QSignalBlocker block(m_rigModel);
+        m_rigModel->clear();
+        for (const RigModel &model : models) {
+            m_rigModel->addItem(model.name, model.id);
+        }
+        m_shownModels = models;
+    }
+    m_rigModel->setCurrentIndex(m_rigModel->findData(now.rigModel));
+    m_connection->setCurrentIndex(m_connection->findData(int(now.connectionType)));
+
+    const bool serial = now.connectionType == RigConnectionType::serial;
+    for (QWidget *row : {m_serialRows, static_cast<QWidget *>(m_baudRate)}) {
+        m_radioForm->setRowVisible(row, serial);
+    }
+    for (QWidget *row : {m_networkRows, static_cast<QWidget *>(m_networkPort), static_cast<QWidget *>(m_networkCaption)}) {
+        m_radioForm->setRowVisible(row, !serial);
+    }
+    {
+        const QSignalBlocker block(m_serialPort);
+        m_serialPort->clear();
+        m_serialPort->addItem(QStringLiteral("None"), QString());
+        for (const SerialPort &port : withSavedPort(now.serialPort, m_serialPorts)) {
+            m_serialPort->addItem(port.path(), port.path());
+        }
+        m_serialPort->setCurrentIndex(m_serialPort->findData(now.serialPort));
+    }
+    // A rate outside the list matches no row and shows none.
+    m_baudRate->setCurrentIndex(m_baudRate->findData(now.baudRate));
+    if (m_host->text() != now.networkHost) {
+        m_host->setText(now.networkHost);
+    }
+    m_hostWarning->setVisible(!now.networkHost.isEmpty() && !isValidHost(now.networkHost));
+    m_networkPort->setPort(now.networkPort);
+}
+
+QWidget *RigctldPage::buildPower()
+{
+    auto *power = new QWidget;
+    auto *column = new QVBoxLayout(power);
+    column->setContentsMargins(0, 0, 0, 0);
+    m_managePower = new QCheckBox(QStringLiteral("Manage Radio Power"));
+    connect(m_managePower, &QCheckBox::clicked, this,
+            [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
+    column->addWidget(m_managePower);
+    column->addWidget(caption(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
+                                             "radio was off when Helper started it.")));
+    m_powerWarning = symbolCaption(QStringLiteral("exclamationmark.triangle.fill"),
+                                   QStringLiteral("Radio does not support power control"), Tone::orange);
+    column->addWidget(m_powerWarning);
+    return power;
+}
+
+QWidget *RigctldPage::buildNetwork()
+{
+    auto *network = new QWidget;
+    auto *column = new QVBoxLayout(network);
+    column->setContentsMargins(0, 0, 0, 0);
+    m_tcpPort = new PortField(QStringLiteral("TCP Port"), config().tcpPort);
+    connect(m_tcpPort, &PortField::portEdited, this, [this](int port) { edit([port](RigctldConfig &c) { c.tcpPort = port; }); });
+    column->addWidget(m_tcpPort);
+    m_listenCaption = caption(QString());
+    column->addWidget(m_listenCaption);
+    return network;
+}
+
+QWidget *RigctldPage::buildTest()
+{
+    auto *row = new QWidget;
+    auto *line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    m_test = new QPushButton(QStringLiteral("Test Connection"));
+    m_test->setToolTip(QStringLiteral("Query the radio via rigctld to verify communication"));
+    connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
+    line->addWidget(m_test);
+    m_testBusy = new QProgressBar;
+    m_testBusy->setRange(0, 0);
+    m_testBusy->setTextVisible(false);
+    m_testBusy->setMaximumWidth(80);
+    line->addWidget(m_testBusy);
+    m_testResult = caption(QString());
+    m_testResult->setObjectName(QStringLiteral("testResult"));
+    line->addWidget(m_testResult, 1);
+    m_testHint = caption(QStringLiteral("Start rigctld first to test"));
+    line->addWidget(m_testHint, 1);
+    line->addStretch();
+    return row;
+}
+
+void RigctldPage::refreshTest()
+{
+    const bool running = m_context.orchestrator.rigctldProcess().state() == ServiceRunState::running;
+    const TestRow row = testRow(m_state->isTesting(), m_state->testResult(), running);
+    m_test->setEnabled(row.buttonEnabled);
+    m_testBusy->setVisible(row.busy);
+    m_testResult->setVisible(row.result.has_value());
+    if (row.result) {
+        m_testResult->setText(*row.result);
+        QPalette palette = m_testResult->palette();
+        palette.setColor(QPalette::WindowText, toneColour(row.resultTone, palette));
+        m_testResult->setPalette(palette);
+    }
+    m_testHint->setVisible(row.hint);
+}
+
+} // namespace cordavelle

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "base/service_config.h"
+#include "pages/rigctld_page_model.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QCheckBox;
+class QComboBox;
+class QFormLayout;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QProgressBar;
+
+namespace cordavelle {
+
+class Clock;
+class CoalescedRefresh;
+class CommandRunner;
+class ConfigStore;
+class LifecyclePicker;
+class LogViewer;
+class PortField;
+class ServiceOrchestrator;
+
+// The Hamlib installer as the rigctld page sees it.
+struct HamlibInstallerLink {
+    // Its state, whether its own rigctld is there, and that copy's version (the paths are the
+    // page's).
+    std::function<rigctld_page::HamlibFacts()> facts;
+    std::function<QStringList()> logLines;
+    std::function<void()> startInstall;
+    std::function<void()> cancel;
+    // Calls `changed` whenever the state or the log changes, for as long as `receiver` lives.
+    std::function<void(QObject *receiver, std::function<void()> changed)> watch;
+};
+
+// What the rigctld page works with; all of it outlives the page.
+struct RigctldPageContext {
+    ServiceOrchestrator &orchestrator;
+    ConfigStore &config;
+    CommandRunner &runner;
+    Clock &clock;
+    std::function<std::vector<SerialPort>()> listPorts;
+    // The automatically found rigctld.
+    std::function<std::optional<QString>()> findRigctld;
+    // The file picker of "Choose Custom…": the chosen path, or empty when cancelled.
+    std::function<QString(QWidget *parent, const QString &folder)> chooseBinary;
+    // None where the helper cannot install Hamlib itself.
+    std::optional<HamlibInstallerLink> installer;
+};
+
+// The management window's page for rigctld: header, every rigctld setting, the connection test,
+// the log and where rigctld comes from. Each control writes one field of the settings.
+class RigctldPage final : public QWidget {
+    Q_OBJECT
+public:
+    explicit RigctldPage(const RigctldPageContext &context, QWidget *parent = nullptr);
+    ~RigctldPage() override;
+
+    const rigctld_page::RigctldPageState &state() const { return *m_state; }
+    std::optional<QString> effectiveRigctldPath() const;
+
+    // The parts tests and pictures look at.
+    QComboBox *rigModelPicker() const { return m_rigModel; }
+    QComboBox *connectionPicker() const { return m_connection; }
+    QComboBox *serialPortPicker() const { return m_serialPort; }
+    QComboBox *baudRatePicker() const { return m_baudRate; }
+    QLineEdit *hostField() const { return m_host; }
+    QLabel *hostWarning() const { return m_hostWarning; }
+    QLabel *listenCaption() const { return m_listenCaption; }
+    QPushButton *testButton() const { return m_test; }
+    QLabel *testResult() const { return m_testResult; }
+    QLabel *testHint() const { return m_testHint; }
+    QWidget *installationArea() const { return m_installation; }
+
+    void refreshSerialPorts();
+    void testConnection();
+
+private:
+    RigctldConfig config() const;
+    void edit(const std::function<void(RigctldConfig &)> &change);
+    void refresh();
+    QWidget *buildRadio();
+    QWidget *buildPower();
+    QWidget *buildNetwork();
+    QWidget *buildTest();
+    void refreshRadio();
+    void refreshTest();
+    void refreshInstallation();
+    void refreshInstallerLog();
+    QWidget *idleInstallView(const rigctld_page::HamlibSection &shown);
+    void act(rigctld_page::HamlibSection::Action action);
+    void presentBinaryPicker();
+
+    RigctldPageContext m_context;
+    std::shared_ptr<rigctld_page::RigctldPageState> m_state;
+    CoalescedRefresh *m_refresh;
+    std::vector<SerialPort> m_serialPorts;
+    std::vector<rigctld_page::RigModel> m_shownModels;
+    LifecyclePicker *m_lifecycle = nullptr;
+    QComboBox *m_rigModel = nullptr;
+    QComboBox *m_connection = nullptr;
+    QFormLayout *m_radioForm = nullptr;
+    QWidget *m_serialRows = nullptr;
+    QComboBox *m_serialPort = nullptr;
+    QComboBox *m_baudRate = nullptr;
+    QWidget *m_networkRows = nullptr;
+    QLineEdit *m_host = nullptr;
+    QLabel *m_hostWarning = nullptr;
+    PortField *m_networkPort = nullptr;
+    QLabel *m_networkCaption = nullptr;
+    QCheckBox *m_managePower = nullptr;
+    QWidget *m_powerWarning = nullptr;
+    PortField *m_tcpPort = nullptr;
+    QLabel *m_listenCaption = nullptr;
+    QPushButton *m_test = nullptr;
+    QProgressBar *m_testBusy = nullptr;
+    QLabel *m_testResult = nullptr;
+    QLabel *m_testHint = nullptr;
+    QWidget *m_restartNotice = nullptr;
+    LogViewer *m_log = nullptr;
+    QWidget *m_installation = nullptr;
+    QPlainTextEdit *m_installerLog = nullptr;
+    qsizetype m_installerLogCount = 0;
+};
+
+} // namespace cordavelle

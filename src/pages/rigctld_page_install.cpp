@@ -1,0 +1,182 @@
+#include "rigctld_page.h"
+
+#include "app/log_viewer.h"
+#include "core/config_store.h"
+#include "pages/page_parts.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace rigctld_page;
+using namespace page_parts;
+
+namespace {
+
+void paintAccent(QLabel *label, const QPalette &from)
+{
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, from.color(QPalette::Highlight));
+    label->setPalette(palette);
+}
+
+} // namespace
+
+void RigctldPage::refreshInstallation()
+{
+    auto *rows = static_cast<QVBoxLayout *>(m_installation->layout()->itemAt(0)->widget()->layout());
+    clearRows(rows);
+    HamlibFacts facts = m_context.installer ? m_context.installer->facts() : HamlibFacts{};
+    facts.customPath = config().rigctldPath;
+    facts.effectivePath = effectiveRigctldPath();
+    HamlibSection shown = hamlibSection(facts);
+    if (!m_context.installer) {
+        // Without an installer only the choice of a program is left.
+        std::erase_if(shown.buttons, [](const HamlibSection::Button &b) { return b.action == HamlibSection::Action::install; });
+    }
+
+    QLabel *title = text(QStringLiteral("Installation"), Tone::secondary, textStyle::headline);
+    title->setPalette(palette());
+    rows->addWidget(title);
+
+    auto *line = new QHBoxLayout;
+    line->setSpacing(8);
+    switch (shown.view) {
+    case HamlibSection::View::idle: rows->addWidget(idleInstallView(shown)); break;
+    case HamlibSection::View::downloading: {
+        auto *bar = new QProgressBar;
+        bar->setRange(0, 1000);
+        bar->setValue(int(shown.progress * 1000));
+        bar->setFormat(QStringLiteral("Downloading Hamlib…"));
+        line->addWidget(bar, 1);
+        break;
+    }
+    case HamlibSection::View::extracting: {
+        auto *bar = new QProgressBar;
+        bar->setRange(0, 0);
+        bar->setMaximumWidth(120);
+        line->addWidget(bar);
+        line->addWidget(text(QStringLiteral("Extracting…"), Tone::secondary));
+        line->addStretch();
+        break;
+    }
+    case HamlibSection::View::complete:
+        line->addWidget(symbol(QStringLiteral("checkmark.circle.fill"), Tone::green, 16));
+        line->addWidget(text(shown.line, Tone::green), 1);
+        break;
+    case HamlibSection::View::error:
+        line->addWidget(symbol(QStringLiteral("xmark.circle.fill"), Tone::red, 16), 0, Qt::AlignTop);
+        line->addWidget(text(shown.line, Tone::red), 1);
+        break;
+    }
+    if (shown.view != HamlibSection::View::idle) {
+        for (const HamlibSection::Button &action : shown.buttons) {
+            QPushButton *b = button(action.label, action.primary, action.help);
+            const auto what = action.action;
+            connect(b, &QPushButton::clicked, this, [this, what] { act(what); });
+            line->addWidget(b, 0, Qt::AlignTop);
+        }
+        rows->addLayout(line);
+    } else {
+        delete line;
+    }
+    refreshInstallerLog();
+}
+
+QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
+{
+    auto *view = new QWidget;
+    auto *column = new QVBoxLayout(view);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(10);
+    if (!shown.path.isEmpty()) {
+        auto *row = new QHBoxLayout;
+        row->setSpacing(8);
+        QLabel *mark = shown.filledSymbol ? symbol(QStringLiteral("checkmark.circle.fill"), Tone::secondary, 20)
+                                          : symbol(QStringLiteral("checkmark.circle"), Tone::secondary, 20);
+        if (shown.filledSymbol) {
+            mark->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill")), 20,
+                                         palette().color(QPalette::Highlight), mark->devicePixelRatioF()));
+        }
+        row->addWidget(mark);
+        auto *names = new QVBoxLayout;
+        names->setSpacing(2);
+        QLabel *status = text(shown.status, shown.statusTone);
+        status->setObjectName(QStringLiteral("installationTitle"));
+        if (shown.statusAccent) {
+            paintAccent(status, palette());
+        }
+        names->addWidget(status);
+        QLabel *path = text(shown.path, Tone::secondary, textStyle::monospaced);
+        path->setFont(textStyle::caption(path->font()));
+        path->setObjectName(QStringLiteral("installationPath"));
+        path->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        names->addWidget(path);
+        row->addLayout(names, 1);
+        column->addLayout(row);
+    } else {
+        QLabel *missing = text(shown.status, Tone::secondary);
+        missing->setObjectName(QStringLiteral("installationTitle"));
+        column->addWidget(missing);
+    }
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    for (const HamlibSection::Button &action : shown.buttons) {
+        QPushButton *b = button(action.label, action.primary, action.help);
+        const auto what = action.action;
+        connect(b, &QPushButton::clicked, this, [this, what] { act(what); });
+        buttons->addWidget(b);
+    }
+    buttons->addStretch();
+    column->addLayout(buttons);
+    return view;
+}
+
+void RigctldPage::refreshInstallerLog()
+{
+    const QStringList lines = m_context.installer ? m_context.installer->logLines() : QStringList{};
+    m_installerLog->setVisible(!lines.isEmpty());
+    const std::optional<qsizetype> target = logScrollTarget(m_installerLogCount, lines.size());
+    m_installerLogCount = lines.size();
+    if (m_installerLog->toPlainText() != logCopyText(lines)) {
+        m_installerLog->setPlainText(logCopyText(lines));
+    }
+    if (target) {
+        m_installerLog->verticalScrollBar()->setValue(m_installerLog->verticalScrollBar()->maximum());
+    }
+}
+
+void RigctldPage::act(HamlibSection::Action action)
+{
+    switch (action) {
+    case HamlibSection::Action::install:
+    case HamlibSection::Action::retry:
+        if (m_context.installer) {
+            m_context.installer->startInstall();
+        }
+        break;
+    case HamlibSection::Action::cancel:
+        if (m_context.installer) {
+            m_context.installer->cancel();
+        }
+        break;
+    case HamlibSection::Action::chooseCustom: presentBinaryPicker(); break;
+    case HamlibSection::Action::resetToAuto: edit([](RigctldConfig &c) { c.rigctldPath.clear(); }); break;
+    }
+}
+
+void RigctldPage::presentBinaryPicker()
+{
+    const QString chosen = m_context.chooseBinary(this, binaryPickerFolder(effectiveRigctldPath()));
+    if (!chosen.isEmpty()) {
+        edit([&chosen](RigctldConfig &c) { c.rigctldPath = chosen; });
+    }
+}
+
+} // namespace cordavelle

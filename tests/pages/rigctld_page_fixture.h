@@ -1,0 +1,78 @@
+#pragma once
+
+#include "pages/rigctld_page.h"
+
+#include "core/managed_process.h"
+
+#include "support/event_wait.h"
+#include "support/helper_objects.h"
+#include "support/task_outcome.h"
+
+#include <QPointer>
+
+#include <memory>
+
+namespace cordavelle::test {
+
+// The rigctld page over the helper's objects on a private platform: the rigctld it finds, the
+// serial ports, the file it would pick and the Hamlib installer's state are the test's.
+struct RigctldPageScene : HelperObjects {
+    ~RigctldPageScene()
+    {
+        ManagedProcess &process = orchestrator.rigctldProcess();
+        process.stop();
+        processEventsUntil([&] { return process.state() != ServiceRunState::stopping; });
+    }
+
+    // Puts a long sleep in rigctld's place and takes it as running.
+    void standInForRunningRigctld()
+    {
+        ManagedProcess &process = orchestrator.rigctldProcess();
+        auto started = track(process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
+        processEventsUntil([&] { return started->done; });
+        process.markRunning();
+    }
+
+    std::unique_ptr<RigctldPage> makePage(bool withInstaller = true)
+    {
+        std::optional<HamlibInstallerLink> link;
+        if (withInstaller) {
+            link = HamlibInstallerLink{[this] { return installer; }, [this] { return installerLog; },
+                                       [this] { ++installs; }, [this] { ++cancels; },
+                                       [this](QObject *receiver, std::function<void()> changed) {
+                                           watchers.push_back({receiver, std::move(changed)});
+                                       }};
+        }
+        return std::make_unique<RigctldPage>(RigctldPageContext{
+            orchestrator, config, runner ? *runner : env.commands(), env.currentClock(), [this] { return serialPorts; },
+            [this] { return foundRigctld; },
+            [this](QWidget *, const QString &folder) {
+                pickerFolders << folder;
+                return pickedBinary;
+            },
+            link});
+    }
+
+    // The installer's state or log changed.
+    void installerChanged()
+    {
+        for (const auto &[receiver, changed] : watchers) {
+            if (receiver) {
+                changed();
+            }
+        }
+    }
+
+    CommandRunner *runner = nullptr;
+    std::optional<QString> foundRigctld;
+    std::vector<SerialPort> serialPorts;
+    QString pickedBinary;
+    QStringList pickerFolders;
+    rigctld_page::HamlibFacts installer;
+    QStringList installerLog;
+    int installs = 0;
+    int cancels = 0;
+    std::vector<std::pair<QPointer<QObject>, std::function<void()>>> watchers;
+};
+
+} // namespace cordavelle::test

@@ -1,0 +1,198 @@
+#include "pages/rigctld_page_fixture.h"
+
+#include "support/scripted_tcp_server.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+using rigctld_page::HamlibFacts;
+
+void pick(QComboBox *picker, const QVariant &value)
+{
+    const int index = picker->findData(value);
+    ASSERT_GE(index, 0) << value.toString().toStdString();
+    picker->setCurrentIndex(index);
+    emit picker->activated(index);
+}
+
+QStringList itemTexts(QComboBox *picker)
+{
+    QStringList out;
+    for (int i = 0; i < picker->count(); ++i) {
+        out << picker->itemText(i);
+    }
+    return out;
+}
+
+QStringList buttonTexts(QWidget *area)
+{
+    QStringList out;
+    for (QPushButton *b : area->findChildren<QPushButton *>()) {
+        if (b->isVisibleTo(area)) {
+            out << b->text();
+        }
+    }
+    return out;
+}
+
+QPushButton *buttonNamed(QWidget *area, const QString &text)
+{
+    for (QPushButton *b : area->findChildren<QPushButton *>()) {
+        if (b->text() == text && b->isVisibleTo(area)) {
+            return b;
+        }
+    }
+    return nullptr;
+}
+
+TEST(RigctldPage, EditsTheSettingsAndShowsTheRowsOfTheChosenConnection)
+{
+    test::RigctldPageScene scene;
+    scene.serialPorts = {{QStringLiteral("/dev/ttyUSB0"), QStringLiteral("ttyUSB0")}};
+    RigctldConfig saved = scene.config.rigctldConfig();
+    saved.serialPort = QStringLiteral("/dev/ttyACM9");
+    saved.baudRate = 4801;
+    scene.config.setRigctldConfig(saved);
+    auto page = scene.makePage();
+    page->show();
+    test::processEventsFor(20ms);
+
+    EXPECT_TRUE(scene.env.commands().journal.isEmpty()) << "no rigctld found, nothing run";
+    EXPECT_EQ(itemTexts(page->rigModelPicker()), QStringList{QStringLiteral("Unknown (1)")});
+    EXPECT_EQ(itemTexts(page->serialPortPicker()),
+              (QStringList{QStringLiteral("None"), QStringLiteral("/dev/ttyACM9"), QStringLiteral("/dev/ttyUSB0")}));
+    EXPECT_EQ(page->baudRatePicker()->currentIndex(), -1) << "a rate outside the list shows none";
+    EXPECT_TRUE(page->serialPortPicker()->isVisible());
+    EXPECT_FALSE(page->hostField()->isVisible());
+
+    pick(page->serialPortPicker(), QString());
+    pick(page->baudRatePicker(), 38400);
+    pick(page->connectionPicker(), int(RigConnectionType::network));
+    test::processEventsFor(20ms);
+    RigctldConfig now = scene.config.rigctldConfig();
+    EXPECT_EQ(now.serialPort, QString());
+    EXPECT_EQ(now.baudRate, 38400);
+    EXPECT_EQ(now.connectionType, RigConnectionType::network);
+    EXPECT_FALSE(page->serialPortPicker()->isVisible());
+    EXPECT_TRUE(page->hostField()->isVisible());
+
+    page->hostField()->setText(QStringLiteral("my radio"));
+    emit page->hostField()->textEdited(QStringLiteral("my radio"));
+    test::processEventsFor(20ms);
+    EXPECT_EQ(scene.config.rigctldConfig().networkHost, QStringLiteral("my radio")) << "stored as typed";
+    EXPECT_TRUE(page->hostWarning()->isVisible());
+    emit page->hostField()->textEdited(QStringLiteral("[::1]"));
+    test::processEventsFor(20ms);
+    EXPECT_FALSE(page->hostWarning()->isVisible());
+
+    EXPECT_TRUE(page->listenCaption()->text().contains(QStringLiteral("127.0.0.1")));
+    scene.config.setAllowNetworkAccess(true);
+    test::processEventsFor(20ms);
+    EXPECT_TRUE(page->listenCaption()->text().contains(QStringLiteral("0.0.0.0")));
+
+    EXPECT_FALSE(page->testButton()->isEnabled());
+    EXPECT_TRUE(page->testHint()->isVisible());
+}
+
+TEST(RigctldPage, LoadsTheCatalogueOfTheRigctldFoundAndKeepsTheSavedModel)
+{
+    test::RigctldPageScene scene;
+    scene.foundRigctld = QStringLiteral("/usr/bin/rigctld");
+    scene.env.commands().respond(
+        QStringLiteral("rigctld"),
+        CommandResult::exited(0, " Rig #  Mfg     Model\n     1  Hamlib  Dummy\n  2036  FlexRadio  6xxx\n"));
+    RigctldConfig saved = scene.config.rigctldConfig();
+    saved.rigModel = 99999;
+    scene.config.setRigctldConfig(saved);
+    auto page = scene.makePage();
+    test::processEventsUntil([&] { return page->rigModelPicker()->count() == 3; }, 2s);
+    EXPECT_EQ(itemTexts(page->rigModelPicker()),
+              (QStringList{QStringLiteral("Unknown (99999)"),
+                           QStringLiteral("FlexRadio 6xxx (Windows only — Mac users: pick SmartSDR Slice A)"),
+                           QStringLiteral("Hamlib Dummy")}));
+    EXPECT_EQ(page->rigModelPicker()->currentText(), QStringLiteral("Unknown (99999)"));
+    EXPECT_EQ(scene.env.commands().journal, QStringList{QStringLiteral("/usr/bin/rigctld -l")});
+    pick(page->rigModelPicker(), 1);
+    EXPECT_EQ(scene.config.rigctldConfig().rigModel, 1);
+}
+
+TEST(RigctldPage, TestsTheConnectionOfTheRunningRigctld)
+{
+    test::RigctldPageScene scene;
+    scene.env.useSystemClock();
+    test::ScriptedTcpServer server("145500000\n", test::ScriptedTcpServer::Then::staySilent);
+    RigctldConfig saved = scene.config.rigctldConfig();
+    saved.tcpPort = server.port();
+    scene.config.setRigctldConfig(saved);
+    scene.standInForRunningRigctld();
+    auto page = scene.makePage();
+    page->show();
+    test::processEventsFor(20ms);
+    ASSERT_TRUE(page->testButton()->isEnabled());
+    EXPECT_FALSE(page->testHint()->isVisible());
+    page->testButton()->click();
+    EXPECT_FALSE(page->testButton()->isEnabled()) << "no second test while one runs";
+    ASSERT_TRUE(test::processEventsUntil([&] { return page->testResult()->isVisible(); }, 6s));
+    EXPECT_EQ(page->testResult()->text(), QStringLiteral("OK — 145.500000 MHz"));
+    EXPECT_TRUE(page->testButton()->isEnabled());
+}
+
+TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
+{
+    test::RigctldPageScene scene;
+    scene.foundRigctld = QStringLiteral("/usr/bin/rigctld");
+    scene.env.commands().respond(QStringLiteral("rigctld"), CommandResult::exited(0));
+    auto page = scene.makePage();
+    page->show();
+    test::processEventsFor(20ms);
+    QWidget *area = page->installationArea();
+    EXPECT_EQ(buttonTexts(area), (QStringList{QStringLiteral("Install Managed Copy"), QStringLiteral("Choose Custom…")}));
+
+    buttonNamed(area, QStringLiteral("Install Managed Copy"))->click();
+    EXPECT_EQ(scene.installs, 1);
+    scene.installer.phase = HamlibFacts::Phase::downloading;
+    scene.installerLog << QStringLiteral("[10:00:00] Downloading hamlib");
+    scene.installerChanged();
+    test::processEventsFor(20ms);
+    EXPECT_EQ(buttonTexts(area), QStringList{QStringLiteral("Cancel")});
+    buttonNamed(area, QStringLiteral("Cancel"))->click();
+    EXPECT_EQ(scene.cancels, 1);
+
+    scene.installer.phase = HamlibFacts::Phase::error;
+    scene.installer.message = QStringLiteral("The download failed");
+    scene.installerChanged();
+    test::processEventsFor(20ms);
+    EXPECT_EQ(buttonTexts(area), QStringList{QStringLiteral("Retry")});
+    buttonNamed(area, QStringLiteral("Retry"))->click();
+    EXPECT_EQ(scene.installs, 2);
+
+    scene.installer.phase = HamlibFacts::Phase::idle;
+    scene.installerChanged();
+    scene.pickedBinary = QStringLiteral("/opt/hamlib/bin/rigctld");
+    test::processEventsFor(20ms);
+    buttonNamed(area, QStringLiteral("Choose Custom…"))->click();
+    EXPECT_EQ(scene.pickerFolders, QStringList{QStringLiteral("/usr/bin")});
+    test::processEventsFor(20ms);
+    EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, scene.pickedBinary);
+    EXPECT_EQ(page->effectiveRigctldPath(), scene.pickedBinary);
+    buttonNamed(area, QStringLiteral("Reset to Auto"))->click();
+    test::processEventsFor(20ms);
+    EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
+
+    auto without = scene.makePage(false);
+    without->show();
+    test::processEventsFor(20ms);
+    EXPECT_EQ(buttonTexts(without->installationArea()), QStringList{QStringLiteral("Choose Custom…")})
+        << "no install button where nothing can install";
+}
+
+} // namespace
+} // namespace cordavelle
