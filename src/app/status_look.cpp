@@ -93,6 +93,8 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("arrow.clockwise"), QStringLiteral("view-refresh-symbolic")},
         {QStringLiteral("arrow.clockwise.circle"), QStringLiteral("view-refresh-symbolic")},
         {QStringLiteral("checkmark.circle.fill"), QStringLiteral("emblem-ok-symbolic")},
+        {QStringLiteral("checkmark.circle"), QStringLiteral("object-select-symbolic")},
+        {QStringLiteral("xmark.circle.fill"), QStringLiteral("process-stop-symbolic")},
         {QStringLiteral("arrow.triangle.swap"), QStringLiteral("media-playlist-shuffle-symbolic")},
         {QStringLiteral("externaldrive.badge.minus"), QStringLiteral("drive-harddisk-symbolic")},
         {QStringLiteral("macbook"), QStringLiteral("computer-symbolic")},

@@ -104,18 +104,13 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     auto *installation = new QVBoxLayout(m_installation);
     installation->setContentsMargins(0, 0, 0, 0);
     installation->setSpacing(12);
-    auto *rows = new QWidget;
-    new QVBoxLayout(rows);
-    rows->layout()->setContentsMargins(0, 0, 0, 0);
-    rows->layout()->setSpacing(12);
-    installation->addWidget(rows);
+    column->addWidget(m_installation);
     m_installerLog = new QPlainTextEdit;
     m_installerLog->setObjectName(QStringLiteral("hamlibInstallerLog"));
     m_installerLog->setReadOnly(true);
-    m_installerLog->setMaximumHeight(120);
     m_installerLog->setFont(textStyle::monospaced(textStyle::caption(m_installerLog->font())));
-    installation->addWidget(m_installerLog);
-    column->addWidget(m_installation);
+    column->addSpacing(12);
+    column->addWidget(m_installerLog);
     column->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };

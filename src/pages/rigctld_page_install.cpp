@@ -30,7 +30,7 @@ void paintAccent(QLabel *label, const QPalette &from)
 
 void RigctldPage::refreshInstallation()
 {
-    auto *rows = static_cast<QVBoxLayout *>(m_installation->layout()->itemAt(0)->widget()->layout());
+    auto *rows = static_cast<QVBoxLayout *>(m_installation->layout());
     clearRows(rows);
     HamlibFacts facts = m_context.installer ? m_context.installer->facts() : HamlibFacts{};
     facts.customPath = config().rigctldPath;
@@ -68,11 +68,11 @@ void RigctldPage::refreshInstallation()
     }
     case HamlibSection::View::complete:
         line->addWidget(symbol(QStringLiteral("checkmark.circle.fill"), Tone::green, 16));
-        line->addWidget(text(shown.line, Tone::green), 1);
+        line->addWidget(text(shown.line, Tone::green), 1, Qt::AlignVCenter);
         break;
     case HamlibSection::View::error:
         line->addWidget(symbol(QStringLiteral("xmark.circle.fill"), Tone::red, 16), 0, Qt::AlignTop);
-        line->addWidget(text(shown.line, Tone::red), 1);
+        line->addWidget(text(shown.line, Tone::red), 1, Qt::AlignTop);
         break;
     }
     if (shown.view != HamlibSection::View::idle) {
@@ -147,6 +147,9 @@ void RigctldPage::refreshInstallerLog()
     if (m_installerLog->toPlainText() != logCopyText(lines)) {
         m_installerLog->setPlainText(logCopyText(lines));
     }
+    // As high as its lines, up to 120 points; then it scrolls.
+    const int wanted = int(lines.size()) * m_installerLog->fontMetrics().lineSpacing() + 18;
+    m_installerLog->setFixedHeight(std::min(120, wanted));
     if (target) {
         m_installerLog->verticalScrollBar()->setValue(m_installerLog->verticalScrollBar()->maximum());
     }

@@ -125,6 +125,7 @@ int main(int argc, char **argv)
     screenshots::addAppShots(shots, scene);
     screenshots::addSettingsShots(shots, scene);
     screenshots::addDirewolfShots(shots);
+    screenshots::addRigctldShots(shots);
 
     int failures = 0;
     for (const auto &shot : shots) {

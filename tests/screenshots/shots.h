@@ -39,5 +39,7 @@ void addViewShots(ShotList &shots, ShotEnvironment &scene);
 void addSettingsShots(ShotList &shots, ShotEnvironment &scene);
 // The Direwolf page builds a model of its own for each picture.
 void addDirewolfShots(ShotList &shots);
+// So does the rigctld page.
+void addRigctldShots(ShotList &shots);
 
 } // namespace cordavelle::screenshots

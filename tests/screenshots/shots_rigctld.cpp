@@ -1,0 +1,151 @@
+#include "shots.h"
+
+#include "core/managed_process.h"
+#include "pages/rigctld_page_fixture.h"
+#include "support/local_ports.h"
+#include "support/scripted_tcp_server.h"
+
+#include <QLabel>
+
+#include <functional>
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+using rigctld_page::HamlibFacts;
+
+const QByteArray kCatalogue = " Rig #  Mfg                    Model                   Version         Status\n"
+                              "     1  Hamlib                 Dummy                   20221128.0      Stable\n"
+                              "  3073  Icom                   IC-7300                 20221128.0      Stable\n"
+                              "  1035  Yaesu                  FT-991                  20221128.0      Stable\n";
+
+// The rigctld page in a state of its own: `prepare` lays out the machine, the settings and the
+// installer; `act` does something on the built page before the picture.
+QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldConfig &)> &prepare,
+                   const std::function<void(test::RigctldPageScene &, RigctldPage &)> &act = {},
+                   const std::function<void()> &afterPicture = {})
+{
+    test::RigctldPageScene scene;
+    scene.env.useSystemClock();
+    scene.serialPorts = {{QStringLiteral("/dev/ttyUSB0"), QStringLiteral("ttyUSB0")},
+                         {QStringLiteral("/dev/ttyACM0"), QStringLiteral("ttyACM0")}};
+    scene.foundRigctld = QStringLiteral("/usr/bin/rigctld");
+    scene.env.commands().respond(QStringLiteral("rigctld"), CommandResult::exited(0, kCatalogue));
+    RigctldConfig config = scene.config.rigctldConfig();
+    config.rigModel = 3073;
+    config.serialPort = QStringLiteral("/dev/ttyUSB0");
+    prepare(scene, config);
+    scene.config.setRigctldConfig(config);
+    ManagedProcess &process = scene.orchestrator.rigctldProcess();
+    process.appendSyntheticLog(QStringLiteral("[rigctld] Starting: /usr/bin/rigctld -m 3073 -T 127.0.0.1 -t 4532 -vvvv "
+                                              "-r /dev/ttyUSB0 -s 19200"));
+    auto page = scene.makePage();
+    test::processEventsFor(std::chrono::milliseconds(50));
+    if (act) {
+        act(scene, *page);
+    }
+    QImage picture = grabWindow(page.get(), {760, 1250});
+    if (afterPicture) {
+        afterPicture();
+    }
+    // A test still under way ends before the scene's clock goes.
+    test::processEventsUntil([&] { return !page->state().isTesting(); }, std::chrono::seconds(6));
+    return picture;
+}
+
+void installer(test::RigctldPageScene &scene, HamlibFacts::Phase phase)
+{
+    scene.installer.phase = phase;
+    scene.installerLog = {QStringLiteral("[09:41:02] Fetching hamlib 4.6.2 bottle"),
+                          QStringLiteral("[09:41:05] Fetching libusb 1.0.27 bottle")};
+}
+
+// Runs a connection test against `port` and waits for its result.
+void testAgainst(test::RigctldPageScene &scene, RigctldPage &page, quint16 port)
+{
+    RigctldConfig config = scene.config.rigctldConfig();
+    config.tcpPort = port;
+    scene.config.setRigctldConfig(config);
+    page.testConnection();
+    test::processEventsUntil([&] { return !page.state().isTesting(); }, std::chrono::seconds(6));
+}
+
+} // namespace
+
+void addRigctldShots(ShotList &shots)
+{
+    shots.push_back({QStringLiteral("rigctld-serial"), [] { return rigctldPage([](auto &, auto &) {}); }});
+    shots.push_back({QStringLiteral("rigctld-network-bad-host"), [] {
+                         return rigctldPage([](auto &scene, auto &config) {
+                             config.connectionType = RigConnectionType::network;
+                             config.networkHost = QStringLiteral("flex 6600");
+                             scene.config.setAllowNetworkAccess(true);
+                         });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-test-ok"), [] {
+                         test::ScriptedTcpServer server("14074000\n", test::ScriptedTcpServer::Then::staySilent);
+                         return rigctldPage([](auto &scene, auto &) { scene.standInForRunningRigctld(); },
+                                            [&](auto &scene, auto &page) { testAgainst(scene, page, server.port()); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-test-radio-error"), [] {
+                         test::ScriptedTcpServer server("RPRT -5\n", test::ScriptedTcpServer::Then::staySilent);
+                         return rigctldPage([](auto &scene, auto &) { scene.standInForRunningRigctld(); },
+                                            [&](auto &scene, auto &page) { testAgainst(scene, page, server.port()); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-test-refused"), [] {
+                         return rigctldPage([](auto &scene, auto &) { scene.standInForRunningRigctld(); },
+                                            [](auto &scene, auto &page) { testAgainst(scene, page, test::freeTcpPort()); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-testing"), [] {
+                         auto server = std::make_unique<test::ScriptedTcpServer>(
+                             QByteArray(), test::ScriptedTcpServer::Then::staySilent);
+                         return rigctldPage([](auto &scene, auto &) { scene.standInForRunningRigctld(); },
+                                            [&](auto &scene, auto &page) {
+                                                RigctldConfig config = scene.config.rigctldConfig();
+                                                config.tcpPort = server->port();
+                                                scene.config.setRigctldConfig(config);
+                                                page.testConnection();
+                                            },
+                                            [&] { server.reset(); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-not-installed"), [] {
+                         return rigctldPage([](auto &scene, auto &) { scene.foundRigctld.reset(); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-managed"), [] {
+                         return rigctldPage([](auto &scene, auto &) {
+                             scene.installer.managed = true;
+                             scene.installer.installedVersion = QStringLiteral("4.6.2");
+                         });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-custom"), [] {
+                         return rigctldPage([](auto &, auto &config) {
+                             config.rigctldPath = QStringLiteral("/opt/hamlib-git/build/tests/rigctld");
+                         });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-downloading"), [] {
+                         return rigctldPage([](auto &scene, auto &) {
+                             installer(scene, HamlibFacts::Phase::downloading);
+                             scene.installer.progress = 0.5;
+                         });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-extracting"), [] {
+                         return rigctldPage([](auto &scene, auto &) { installer(scene, HamlibFacts::Phase::extracting); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-complete"), [] {
+                         return rigctldPage([](auto &scene, auto &) {
+                             installer(scene, HamlibFacts::Phase::complete);
+                             scene.installer.installedVersion = QStringLiteral("4.6.2");
+                         });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-hamlib-error"), [] {
+                         return rigctldPage([](auto &scene, auto &) {
+                             installer(scene, HamlibFacts::Phase::error);
+                             scene.installer.message = QStringLiteral(
+                                 "Could not download the Hamlib bottle: the server answered 503 Service Unavailable. "
+                                 "Check the network connection and try again.");
+                         });
+                     }});
+}
+
+} // namespace cordavelle::screenshots
