@@ -33,57 +33,6 @@ using namespace direwolf_page;
 
 const QString DirewolfPage::kDismissedNudgeKey = QStringLiteral("dismissedNativeRigControlNudge");
 
-namespace {
-
-QLabel *caption(const QString &text) { return pageLabel(text, Tone::secondary, textStyle::caption); }
-
-QGroupBox *section(const QString &title, QWidget *content)
-{
-    auto *box = new QGroupBox(title);
-    auto *column = new QVBoxLayout(box);
-    column->addWidget(content);
-    return box;
-}
-
-} // namespace
-
-QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &))
-{
-    auto *label = new QLabel(text);
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    if (style) {
-        label->setFont(style(label->font()));
-    }
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
-    label->setPalette(palette);
-    return label;
-}
-
-QLabel *symbolLabel(const QString &name, Tone tone, int size)
-{
-    auto *icon = new QLabel;
-    icon->setPixmap(tintedPixmap(symbolIcon(name), size, toneColour(tone, icon->palette()), icon->devicePixelRatioF()));
-    return icon;
-}
-
-void clearRows(QLayout *layout)
-{
-    while (QLayoutItem *item = layout->takeAt(0)) {
-        if (QWidget *widget = item->widget()) {
-            // Out of the page at once; deleted later, as a row's own button may be what asked.
-            widget->hide();
-            widget->setParent(nullptr);
-            widget->deleteLater();
-        }
-        if (QLayout *inner = item->layout()) {
-            clearRows(inner);
-        }
-        delete item;
-    }
-}
-
 DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     : QWidget(parent), m_context(context), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
@@ -117,23 +66,23 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     auto *lifecycleColumn = new QVBoxLayout(lifecycle);
     lifecycleColumn->setContentsMargins(0, 0, 0, 0);
     lifecycleColumn->addWidget(m_lifecycle);
-    lifecycleColumn->addWidget(caption(QStringLiteral(
+    lifecycleColumn->addWidget(pageCaption(QStringLiteral(
         "Direwolf must be started manually after Helper launch, even when Always On is selected. Always On still "
         "applies to crash-restart of a running Direwolf.")));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Lifecycle"), lifecycle));
+    column->addWidget(pageSection(QStringLiteral("Lifecycle"), lifecycle));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Station"), buildStation()));
+    column->addWidget(pageSection(QStringLiteral("Station"), buildStation()));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Radio"), buildRadio()));
+    column->addWidget(pageSection(QStringLiteral("Radio"), buildRadio()));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Network Ports"), buildPorts()));
+    column->addWidget(pageSection(QStringLiteral("Network Ports"), buildPorts()));
 
     m_restartNotice = new QWidget;
     auto *notice = new QHBoxLayout(m_restartNotice);
     notice->setContentsMargins(0, 12, 0, 0);
     notice->addWidget(symbolLabel(QStringLiteral("arrow.clockwise.circle"), Tone::secondary, 14));
-    notice->addWidget(caption(QStringLiteral("Restart Direwolf to apply configuration changes.")), 1);
+    notice->addWidget(pageCaption(QStringLiteral("Restart Direwolf to apply configuration changes.")), 1);
     column->addWidget(m_restartNotice);
 
     m_log = new LogViewer([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
@@ -270,11 +219,11 @@ QWidget *DirewolfPage::buildPorts()
     m_kiss = new PortField(QStringLiteral("KISS Port"), config().kissPort);
     connect(m_kiss, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.kissPort = port; }); });
     column->addWidget(m_kiss);
-    column->addWidget(caption(QStringLiteral("Cordavelle Packet transport connects here.")));
+    column->addWidget(pageCaption(QStringLiteral("Cordavelle Packet transport connects here.")));
     m_agw = new PortField(QStringLiteral("AGW Port"), config().agwPort);
     connect(m_agw, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.agwPort = port; }); });
     column->addWidget(m_agw);
-    column->addWidget(caption(QStringLiteral(
+    column->addWidget(pageCaption(QStringLiteral(
         "For packet applications other than Cordavelle, such as the Pelorin network's Windows client.")));
     return ports;
 }

@@ -2,6 +2,7 @@
 
 #include "base/service_config.h"
 #include "pages/direwolf_page_model.h"
+#include "pages/page_parts.h"
 
 #include <QWidget>
 
@@ -50,12 +51,6 @@ struct DirewolfPageContext {
     std::function<void(const QString &command)> runInTerminal;
 };
 
-// A plain-text, wrapping label in one tone and, when given, one of the text styles.
-QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &) = nullptr);
-// A symbol drawn in one tone.
-QLabel *symbolLabel(const QString &name, Tone tone, int size);
-// Takes every row out of a layout that the page fills afresh on each refresh.
-void clearRows(QLayout *layout);
 
 // The management window's page for the packet TNC: header, banners, every Direwolf setting,
 // the log and where the binary comes from. Each control writes one field of the settings.

@@ -24,13 +24,6 @@ using namespace direwolf_page;
 
 namespace {
 
-QPushButton *button(const QString &label, bool primary, const QString &help = {})
-{
-    QPushButton *out = primary ? new AccentButton(label) : new QPushButton(label);
-    out->setToolTip(help);
-    return out;
-}
-
 // The banners' common frame: symbol, headline, text and two buttons on a faint tint.
 QWidget *bannerFrame(const QString &name, Tone tone, const QString &symbolName, const QString &title,
                      const QString &body, QPushButton *first, QPushButton *second)
@@ -93,12 +86,12 @@ void DirewolfPage::refreshBanners()
 
 QWidget *DirewolfPage::nudgeBanner()
 {
-    auto *switchButton = button(QStringLiteral("Switch to CAT via Cordavelle"), true);
+    auto *switchButton = pageButton(QStringLiteral("Switch to CAT via Cordavelle"), true);
     connect(switchButton, &QPushButton::clicked, this, [this] {
         edit([](DirewolfConfig &c) { c.pttMethod = DirewolfPTTMethod::nativeCorvexa(); });
         dismissNudge();
     });
-    auto *keep = button(QStringLiteral("Keep Helper rigctld"), false);
+    auto *keep = pageButton(QStringLiteral("Keep Helper rigctld"), false);
     connect(keep, &QPushButton::clicked, this, [this] { dismissNudge(); });
     return bannerFrame(QStringLiteral("nativeRigControlNudge"), Tone::green, QStringLiteral("arrow.triangle.swap"),
                        QStringLiteral("Cordavelle can key Direwolf PTT directly now"),
@@ -107,7 +100,7 @@ QWidget *DirewolfPage::nudgeBanner()
 
 QWidget *DirewolfPage::legacyBanner()
 {
-    auto *remove = button(QStringLiteral("Remove Legacy Install"), true);
+    auto *remove = pageButton(QStringLiteral("Remove Legacy Install"), true);
     connect(remove, &QPushButton::clicked, this, [this] {
         const Alert confirm{Alert::Style::warning, QStringLiteral("Remove the legacy Direwolf install?"),
                             legacyConfirmationText(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder())),
@@ -116,7 +109,7 @@ QWidget *DirewolfPage::legacyBanner()
             removeLegacyInstall();
         }
     });
-    auto *notNow = button(QStringLiteral("Not Now"), false);
+    auto *notNow = pageButton(QStringLiteral("Not Now"), false);
     connect(notNow, &QPushButton::clicked, this, [this] { m_context.legacyCleanup.dismissPrompt(); });
     return bannerFrame(QStringLiteral("legacyCleanupBanner"), Tone::blue, QStringLiteral("externaldrive.badge.minus"),
                        QStringLiteral("Old Helper-managed Direwolf still on disk"),
@@ -178,16 +171,16 @@ void DirewolfPage::refreshInstallation()
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
     for (const InstallButton &action : shown.commands) {
-        QPushButton *b = button(action.label, action.primary, action.help);
+        QPushButton *b = pageButton(action.label, action.primary, action.help);
         const QString command = action.command;
         connect(b, &QPushButton::clicked, this, [this, command] { m_context.runInTerminal(command); });
         buttons->addWidget(b);
     }
-    QPushButton *custom = button(QStringLiteral("Choose Custom…"), false, shown.chooseCustomHelp);
+    QPushButton *custom = pageButton(QStringLiteral("Choose Custom…"), false, shown.chooseCustomHelp);
     connect(custom, &QPushButton::clicked, this, [this] { chooseCustomBinary(); });
     buttons->addWidget(custom);
     if (shown.resetToAuto) {
-        QPushButton *reset = button(QStringLiteral("Reset to Auto"), false,
+        QPushButton *reset = pageButton(QStringLiteral("Reset to Auto"), false,
                                     QStringLiteral("Clear the custom path and let the Helper auto-discover Direwolf "
                                                    "again."));
         connect(reset, &QPushButton::clicked, this, [this] { edit([](DirewolfConfig &c) { c.direwolfPath.clear(); }); });

@@ -2,6 +2,7 @@
 
 #include "base/helper_places.h"
 #include "base/spaces_and_tabs.h"
+#include "pages/page_parts.h"
 #include "radio/direwolf_discovery.h"
 
 #include <QFileInfo>
@@ -58,17 +59,7 @@ void setSerialPortPath(DirewolfConfig &config, const QString &path) { config.ptt
 std::vector<SerialPort> availablePorts(const DirewolfConfig &config, const std::vector<SerialPort> &listed)
 {
     const QString current = config.pttMethod && config.pttMethod->isSerial() ? config.pttMethod->portPath() : config.pttPort;
-    if (current.isEmpty()) {
-        return listed;
-    }
-    for (const SerialPort &port : listed) {
-        if (port.id == current) {
-            return listed;
-        }
-    }
-    std::vector<SerialPort> out{SerialPort{current, QString(current).remove(QStringLiteral("/dev/cu."))}};
-    out.insert(out.end(), listed.begin(), listed.end());
-    return out;
+    return withSavedPort(current, listed);
 }
 
 std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<RigControlServerEndpoint> &endpoints)

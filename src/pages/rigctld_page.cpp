@@ -30,7 +30,6 @@
 namespace cordavelle {
 
 using namespace rigctld_page;
-using namespace page_parts;
 
 namespace {
 
@@ -41,12 +40,12 @@ QWidget *symbolCaption(const QString &symbolName, const QString &words, Tone ton
     auto *line = new QHBoxLayout(row);
     line->setContentsMargins(0, 0, 0, 0);
     line->setSpacing(6);
-    line->addWidget(symbol(symbolName, tone, 14));
-    line->addWidget(caption(words, tone), 1);
+    line->addWidget(symbolLabel(symbolName, tone, 14));
+    line->addWidget(pageCaption(words, tone), 1);
     return row;
 }
 
-QGroupBox *bareSection(QWidget *content) { return section(QString(), content); }
+QGroupBox *bareSection(QWidget *content) { return pageSection(QString(), content); }
 
 } // namespace
 
@@ -75,13 +74,13 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
             [this](ServiceLifecycleMode mode) { edit([mode](RigctldConfig &c) { c.lifecycleMode = mode; }); });
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Lifecycle"), m_lifecycle));
+    column->addWidget(pageSection(QStringLiteral("Lifecycle"), m_lifecycle));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Radio"), buildRadio()));
+    column->addWidget(pageSection(QStringLiteral("Radio"), buildRadio()));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Power Management"), buildPower()));
+    column->addWidget(pageSection(QStringLiteral("Power Management"), buildPower()));
     column->addSpacing(12);
-    column->addWidget(section(QStringLiteral("Network"), buildNetwork()));
+    column->addWidget(pageSection(QStringLiteral("Network"), buildNetwork()));
     column->addSpacing(12);
     column->addWidget(bareSection(buildTest()));
     m_restartNotice = bareSection(symbolCaption(QStringLiteral("arrow.clockwise.circle"),
@@ -238,7 +237,7 @@ QWidget *RigctldPage::buildRadio()
     connect(m_host, &QLineEdit::textEdited, this,
             [this](const QString &host) { edit([&host](RigctldConfig &c) { c.networkHost = host; }); });
     hostRow->addWidget(m_host);
-    m_hostWarning = symbol(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16);
+    m_hostWarning = symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16);
     m_hostWarning->setToolTip(QStringLiteral("Enter a valid hostname or IP address"));
     hostRow->addWidget(m_hostWarning);
     hostRow->addStretch();
@@ -247,7 +246,7 @@ QWidget *RigctldPage::buildRadio()
     connect(m_networkPort, &PortField::portEdited, this,
             [this](int port) { edit([port](RigctldConfig &c) { c.networkPort = port; }); });
     m_radioForm->addRow(m_networkPort);
-    m_networkCaption = caption(
+    m_networkCaption = pageCaption(
         QStringLiteral("Connect to a network radio or remote rig server (e.g. FlexRadio SmartSDR, FLRig)."));
     m_radioForm->addRow(m_networkCaption);
     return form;
@@ -302,7 +301,7 @@ QWidget *RigctldPage::buildPower()
     connect(m_managePower, &QCheckBox::clicked, this,
             [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
     column->addWidget(m_managePower);
-    column->addWidget(caption(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
+    column->addWidget(pageCaption(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
                                              "radio was off when Helper started it.")));
     m_powerWarning = symbolCaption(QStringLiteral("exclamationmark.triangle.fill"),
                                    QStringLiteral("Radio does not support power control"), Tone::orange);
@@ -318,7 +317,7 @@ QWidget *RigctldPage::buildNetwork()
     m_tcpPort = new PortField(QStringLiteral("TCP Port"), config().tcpPort);
     connect(m_tcpPort, &PortField::portEdited, this, [this](int port) { edit([port](RigctldConfig &c) { c.tcpPort = port; }); });
     column->addWidget(m_tcpPort);
-    m_listenCaption = caption(QString());
+    m_listenCaption = pageCaption(QString());
     column->addWidget(m_listenCaption);
     return network;
 }
@@ -337,10 +336,10 @@ QWidget *RigctldPage::buildTest()
     m_testBusy->setTextVisible(false);
     m_testBusy->setMaximumWidth(80);
     line->addWidget(m_testBusy);
-    m_testResult = caption(QString());
+    m_testResult = pageCaption(QString());
     m_testResult->setObjectName(QStringLiteral("testResult"));
     line->addWidget(m_testResult, 1);
-    m_testHint = caption(QStringLiteral("Start rigctld first to test"));
+    m_testHint = pageCaption(QStringLiteral("Start rigctld first to test"));
     line->addWidget(m_testHint, 1);
     line->addStretch();
     return row;

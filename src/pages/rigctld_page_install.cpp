@@ -15,7 +15,6 @@
 namespace cordavelle {
 
 using namespace rigctld_page;
-using namespace page_parts;
 
 namespace {
 
@@ -41,7 +40,7 @@ void RigctldPage::refreshInstallation()
         std::erase_if(shown.buttons, [](const HamlibSection::Button &b) { return b.action == HamlibSection::Action::install; });
     }
 
-    QLabel *title = text(QStringLiteral("Installation"), Tone::secondary, textStyle::headline);
+    QLabel *title = pageLabel(QStringLiteral("Installation"), Tone::secondary, textStyle::headline);
     title->setPalette(palette());
     rows->addWidget(title);
 
@@ -62,22 +61,22 @@ void RigctldPage::refreshInstallation()
         bar->setRange(0, 0);
         bar->setMaximumWidth(120);
         line->addWidget(bar);
-        line->addWidget(text(QStringLiteral("Extracting…"), Tone::secondary));
+        line->addWidget(pageLabel(QStringLiteral("Extracting…"), Tone::secondary));
         line->addStretch();
         break;
     }
     case HamlibSection::View::complete:
-        line->addWidget(symbol(QStringLiteral("checkmark.circle.fill"), Tone::green, 16));
-        line->addWidget(text(shown.line, Tone::green), 1, Qt::AlignVCenter);
+        line->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 16));
+        line->addWidget(pageLabel(shown.line, Tone::green), 1, Qt::AlignVCenter);
         break;
     case HamlibSection::View::error:
-        line->addWidget(symbol(QStringLiteral("xmark.circle.fill"), Tone::red, 16), 0, Qt::AlignTop);
-        line->addWidget(text(shown.line, Tone::red), 1, Qt::AlignTop);
+        line->addWidget(symbolLabel(QStringLiteral("xmark.circle.fill"), Tone::red, 16), 0, Qt::AlignTop);
+        line->addWidget(pageLabel(shown.line, Tone::red), 1, Qt::AlignTop);
         break;
     }
     if (shown.view != HamlibSection::View::idle) {
         for (const HamlibSection::Button &action : shown.buttons) {
-            QPushButton *b = button(action.label, action.primary, action.help);
+            QPushButton *b = pageButton(action.label, action.primary, action.help);
             const auto what = action.action;
             connect(b, &QPushButton::clicked, this, [this, what] { act(what); });
             line->addWidget(b, 0, Qt::AlignTop);
@@ -98,8 +97,8 @@ QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
     if (!shown.path.isEmpty()) {
         auto *row = new QHBoxLayout;
         row->setSpacing(8);
-        QLabel *mark = shown.filledSymbol ? symbol(QStringLiteral("checkmark.circle.fill"), Tone::secondary, 20)
-                                          : symbol(QStringLiteral("checkmark.circle"), Tone::secondary, 20);
+        QLabel *mark = shown.filledSymbol ? symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::secondary, 20)
+                                          : symbolLabel(QStringLiteral("checkmark.circle"), Tone::secondary, 20);
         if (shown.filledSymbol) {
             mark->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill")), 20,
                                          palette().color(QPalette::Highlight), mark->devicePixelRatioF()));
@@ -107,13 +106,13 @@ QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
         row->addWidget(mark);
         auto *names = new QVBoxLayout;
         names->setSpacing(2);
-        QLabel *status = text(shown.status, shown.statusTone);
+        QLabel *status = pageLabel(shown.status, shown.statusTone);
         status->setObjectName(QStringLiteral("installationTitle"));
         if (shown.statusAccent) {
             paintAccent(status, palette());
         }
         names->addWidget(status);
-        QLabel *path = text(shown.path, Tone::secondary, textStyle::monospaced);
+        QLabel *path = pageLabel(shown.path, Tone::secondary, textStyle::monospaced);
         path->setFont(textStyle::caption(path->font()));
         path->setObjectName(QStringLiteral("installationPath"));
         path->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -121,14 +120,14 @@ QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
         row->addLayout(names, 1);
         column->addLayout(row);
     } else {
-        QLabel *missing = text(shown.status, Tone::secondary);
+        QLabel *missing = pageLabel(shown.status, Tone::secondary);
         missing->setObjectName(QStringLiteral("installationTitle"));
         column->addWidget(missing);
     }
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
     for (const HamlibSection::Button &action : shown.buttons) {
-        QPushButton *b = button(action.label, action.primary, action.help);
+        QPushButton *b = pageButton(action.label, action.primary, action.help);
         const auto what = action.action;
         connect(b, &QPushButton::clicked, this, [this, what] { act(what); });
         buttons->addWidget(b);

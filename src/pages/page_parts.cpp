@@ -1,0 +1,96 @@
+#include "pages/page_parts.h"
+
+#include "app/accent_style.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &))
+{
+    auto *label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    if (style) {
+        label->setFont(style(label->font()));
+    }
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
+    label->setPalette(palette);
+    return label;
+}
+
+QLabel *pageCaption(const QString &text, Tone tone) { return pageLabel(text, tone, textStyle::caption); }
+
+QLabel *symbolLabel(const QString &name, Tone tone, int size)
+{
+    auto *icon = new QLabel;
+    icon->setPixmap(tintedPixmap(symbolIcon(name), size, toneColour(tone, icon->palette()), icon->devicePixelRatioF()));
+    return icon;
+}
+
+QGroupBox *pageSection(const QString &title, QWidget *content)
+{
+    auto *box = new QGroupBox(title);
+    auto *column = new QVBoxLayout(box);
+    column->addWidget(content);
+    return box;
+}
+
+QPushButton *pageButton(const QString &label, bool primary, const QString &help)
+{
+    QPushButton *out = primary ? new AccentButton(label) : new QPushButton(label);
+    out->setToolTip(help);
+    return out;
+}
+
+QToolButton *refreshButton(const QString &text, const QString &help)
+{
+    auto *button = new QToolButton;
+    button->setIcon(symbolIcon(QStringLiteral("arrow.clockwise")));
+    if (!text.isEmpty()) {
+        button->setText(text);
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
+    button->setAutoRaise(true);
+    button->setToolTip(help);
+    return button;
+}
+
+void clearRows(QLayout *layout)
+{
+    while (QLayoutItem *item = layout->takeAt(0)) {
+        if (QWidget *widget = item->widget()) {
+            // Out of the page at once; deleted later, as a row's own button may be what asked.
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        }
+        if (QLayout *inner = item->layout()) {
+            clearRows(inner);
+        }
+        delete item;
+    }
+}
+
+std::vector<SerialPort> withSavedPort(const QString &saved, const std::vector<SerialPort> &listed)
+{
+    if (saved.isEmpty()) {
+        return listed;
+    }
+    for (const SerialPort &port : listed) {
+        if (port.id == saved) {
+            return listed;
+        }
+    }
+    std::vector<SerialPort> out{SerialPort{saved, QString(saved).remove(QStringLiteral("/dev/cu."))}};
+    out.insert(out.end(), listed.begin(), listed.end());
+    return out;
+}
+
+} // namespace cordavelle
