@@ -43,14 +43,22 @@ QStringList buttonTexts(QWidget *area)
     return out;
 }
 
-QPushButton *buttonNamed(QWidget *area, const QString &text)
+// The section is rebuilt on the next turn of the event loop after a change.
+QStringList buttonsShown(QWidget *area, qsizetype count)
+{
+    test::processEventsUntil([&] { return buttonTexts(area).size() == count; }, 2s);
+    return buttonTexts(area);
+}
+
+void press(QWidget *area, const QString &text)
 {
     for (QPushButton *b : area->findChildren<QPushButton *>()) {
         if (b->text() == text && b->isVisibleTo(area)) {
-            return b;
+            b->click();
+            return;
         }
     }
-    return nullptr;
+    ADD_FAILURE() << "no button " << text.toStdString();
 }
 
 TEST(RigctldPage, EditsTheSettingsAndShowsTheRowsOfTheChosenConnection)
@@ -152,45 +160,43 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     scene.env.commands().respond(QStringLiteral("rigctld"), CommandResult::exited(0));
     auto page = scene.makePage();
     page->show();
-    test::processEventsFor(20ms);
     QWidget *area = page->installationArea();
-    EXPECT_EQ(buttonTexts(area), (QStringList{QStringLiteral("Install Managed Copy"), QStringLiteral("Choose Custom…")}));
+    EXPECT_EQ(buttonsShown(area, 2), (QStringList{QStringLiteral("Install Managed Copy"), QStringLiteral("Choose Custom…")}));
 
-    buttonNamed(area, QStringLiteral("Install Managed Copy"))->click();
+    press(area, QStringLiteral("Install Managed Copy"));
     EXPECT_EQ(scene.installs, 1);
     scene.installer.phase = HamlibFacts::Phase::downloading;
     scene.installerLog << QStringLiteral("[10:00:00] Downloading hamlib");
     scene.installerChanged();
-    test::processEventsFor(20ms);
-    EXPECT_EQ(buttonTexts(area), QStringList{QStringLiteral("Cancel")});
-    buttonNamed(area, QStringLiteral("Cancel"))->click();
+    EXPECT_EQ(buttonsShown(area, 1), QStringList{QStringLiteral("Cancel")});
+    press(area, QStringLiteral("Cancel"));
     EXPECT_EQ(scene.cancels, 1);
 
     scene.installer.phase = HamlibFacts::Phase::error;
     scene.installer.message = QStringLiteral("The download failed");
     scene.installerChanged();
-    test::processEventsFor(20ms);
+    test::processEventsUntil([&] { return buttonTexts(area) == QStringList{QStringLiteral("Retry")}; }, 2s);
     EXPECT_EQ(buttonTexts(area), QStringList{QStringLiteral("Retry")});
-    buttonNamed(area, QStringLiteral("Retry"))->click();
+    press(area, QStringLiteral("Retry"));
     EXPECT_EQ(scene.installs, 2);
 
     scene.installer.phase = HamlibFacts::Phase::idle;
     scene.installerChanged();
     scene.pickedBinary = QStringLiteral("/opt/hamlib/bin/rigctld");
-    test::processEventsFor(20ms);
-    buttonNamed(area, QStringLiteral("Choose Custom…"))->click();
+    buttonsShown(area, 2);
+    press(area, QStringLiteral("Choose Custom…"));
     EXPECT_EQ(scene.pickerFolders, QStringList{QStringLiteral("/usr/bin")});
     test::processEventsFor(20ms);
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, scene.pickedBinary);
     EXPECT_EQ(page->effectiveRigctldPath(), scene.pickedBinary);
-    buttonNamed(area, QStringLiteral("Reset to Auto"))->click();
+    buttonsShown(area, 3);
+    press(area, QStringLiteral("Reset to Auto"));
     test::processEventsFor(20ms);
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
 
     auto without = scene.makePage(false);
     without->show();
-    test::processEventsFor(20ms);
-    EXPECT_EQ(buttonTexts(without->installationArea()), QStringList{QStringLiteral("Choose Custom…")})
+    EXPECT_EQ(buttonsShown(without->installationArea(), 1), QStringList{QStringLiteral("Choose Custom…")})
         << "no install button where nothing can install";
 }
 
