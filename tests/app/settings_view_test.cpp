@@ -66,6 +66,38 @@ TEST(SettingsModel, ExperimentalMasterSwitchAsksOnceBeforeTheFirstEnable)
     EXPECT_TRUE(manager.masterEnabled());
 }
 
+QCheckBox *switchNamed(QWidget &view, const QString &text)
+{
+    for (QCheckBox *box : view.findChildren<QCheckBox *>()) {
+        if (box->text() == text) {
+            return box;
+        }
+    }
+    return nullptr;
+}
+
+TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
+{
+    test::TestPlatform env;
+    ConfigStore config(env.defaults(), env.platform());
+    ExperimentalFeatureManager experimental(env.defaults());
+    PairingManager pairing(env.defaults(), env.clock());
+    test::ScriptedAlertPresenter alerts;
+    pairing.requestPairing("a", "a.local", "macOS", "10.0.0.1");
+    pairing.requestPairing("b", "b.local", "iOS", "10.0.0.2");
+    HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
+    QCheckBox *require = switchNamed(view, "Require Client Pairing");
+    ASSERT_NE(require, nullptr);
+    ASSERT_TRUE(require->isChecked());
+
+    require->click();
+    EXPECT_FALSE(config.requirePairing());
+    EXPECT_EQ(pairing.pendingCount(), 0);
+    require->click();
+    EXPECT_TRUE(config.requirePairing());
+    EXPECT_EQ(pairing.clients().at(0).status, PairingStatus::approved);
+}
+
 TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy)
 {
     test::TestPlatform env;
@@ -79,12 +111,7 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     QApplication::processEvents();
 
     loginItem.registerError = QStringLiteral("The autostart folder is read-only.");
-    QCheckBox *launch = nullptr;
-    for (QCheckBox *box : view.findChildren<QCheckBox *>()) {
-        if (box->text() == "Launch at Login") {
-            launch = box;
-        }
-    }
+    QCheckBox *launch = switchNamed(view, "Launch at Login");
     ASSERT_NE(launch, nullptr);
     launch->click();
     QApplication::processEvents();
