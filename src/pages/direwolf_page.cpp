@@ -17,13 +17,11 @@
 
 #include <QComboBox>
 #include <QFormLayout>
-#include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -38,17 +36,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
 {
     setObjectName(QStringLiteral("DirewolfPage"));
     setWindowTitle(QStringLiteral("Direwolf"));
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    outer->addWidget(scroll);
-    auto *body = new QWidget;
-    scroll->setWidget(body);
-    auto *column = new QVBoxLayout(body);
-    column->setContentsMargins(16, 16, 16, 16);
-    column->setSpacing(0);
+    QVBoxLayout *column = scrollingColumn(this);
 
     ManagedProcess &process = m_context.orchestrator.direwolfProcess();
     column->addWidget(new ServiceHeader(ServiceID::direwolf, m_context.orchestrator));
@@ -66,7 +54,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     auto *lifecycleColumn = new QVBoxLayout(lifecycle);
     lifecycleColumn->setContentsMargins(0, 0, 0, 0);
     lifecycleColumn->addWidget(m_lifecycle);
-    lifecycleColumn->addWidget(pageCaption(QStringLiteral(
+    lifecycleColumn->addWidget(captionLabel(QStringLiteral(
         "Direwolf must be started manually after Helper launch, even when Always On is selected. Always On still "
         "applies to crash-restart of a running Direwolf.")));
     column->addSpacing(12);
@@ -82,17 +70,14 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     auto *notice = new QHBoxLayout(m_restartNotice);
     notice->setContentsMargins(0, 12, 0, 0);
     notice->addWidget(symbolLabel(QStringLiteral("arrow.clockwise.circle"), Tone::secondary, 14));
-    notice->addWidget(pageCaption(QStringLiteral("Restart Direwolf to apply configuration changes.")), 1);
+    notice->addWidget(captionLabel(QStringLiteral("Restart Direwolf to apply configuration changes.")), 1);
     column->addWidget(m_restartNotice);
 
     m_log = new LogViewer([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
     column->addSpacing(12);
     column->addWidget(m_log);
-    auto *divider = new QFrame;
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
     column->addSpacing(8);
-    column->addWidget(divider);
+    column->addWidget(divider());
     column->addSpacing(8);
     m_installation = new QWidget;
     new QVBoxLayout(m_installation);
@@ -219,11 +204,11 @@ QWidget *DirewolfPage::buildPorts()
     m_kiss = new PortField(QStringLiteral("KISS Port"), config().kissPort);
     connect(m_kiss, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.kissPort = port; }); });
     column->addWidget(m_kiss);
-    column->addWidget(pageCaption(QStringLiteral("Cordavelle Packet transport connects here.")));
+    column->addWidget(captionLabel(QStringLiteral("Cordavelle Packet transport connects here.")));
     m_agw = new PortField(QStringLiteral("AGW Port"), config().agwPort);
     connect(m_agw, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.agwPort = port; }); });
     column->addWidget(m_agw);
-    column->addWidget(pageCaption(QStringLiteral(
+    column->addWidget(captionLabel(QStringLiteral(
         "For packet applications other than Cordavelle, such as the Pelorin network's Windows client.")));
     return ports;
 }

@@ -98,25 +98,25 @@ void DirewolfPage::refreshAudio()
     fillDevices(m_output, QStringLiteral("Same as Input"), outputs, now.customAudioOutputUID);
     clearRows(m_audioNotes);
     if (inputs.empty()) {
-        m_audioNotes->addWidget(pageCaption(QStringLiteral("No audio input devices detected. Connect your radio's audio "
+        m_audioNotes->addWidget(captionLabel(QStringLiteral("No audio input devices detected. Connect your radio's audio "
                                                     "interface and tap Refresh."),
                                      Tone::secondary));
     }
     if (sharesName(selectedInputName(now, inputs), inputs)) {
-        m_audioNotes->addWidget(pageCaption(duplicateNameWarning(true), Tone::orange));
+        m_audioNotes->addWidget(captionLabel(duplicateNameWarning(true), Tone::orange));
     }
     if (outputs.empty()) {
-        m_audioNotes->addWidget(pageCaption(QStringLiteral("No audio output devices detected. Connect your radio's audio "
+        m_audioNotes->addWidget(captionLabel(QStringLiteral("No audio output devices detected. Connect your radio's audio "
                                                     "interface and tap Refresh."),
                                      Tone::secondary));
     } else if (now.customAudioOutputUID.isEmpty()) {
-        m_audioNotes->addWidget(pageCaption(QStringLiteral("Direwolf will use the input device for transmit audio too. Split "
+        m_audioNotes->addWidget(captionLabel(QStringLiteral("Direwolf will use the input device for transmit audio too. Split "
                                                     "only when your interface routes RX and TX through separate "
                                                     "devices (DigiRig, dual-CODEC setups, etc.)."),
                                      Tone::secondary));
     }
     if (sharesName(selectedOutputName(now, outputs), outputs)) {
-        m_audioNotes->addWidget(pageCaption(duplicateNameWarning(false), Tone::orange));
+        m_audioNotes->addWidget(captionLabel(duplicateNameWarning(false), Tone::orange));
     }
 }
 
@@ -150,7 +150,7 @@ void DirewolfPage::refreshPTTDetails()
         line->addWidget(again);
         row->addRow(QStringLiteral("PTT Port"), line);
         column->addLayout(row);
-        column->addWidget(pageCaption(QStringLiteral(
+        column->addWidget(captionLabel(QStringLiteral(
             "Which serial port keys the radio's PTT (via DTR/RTS on a dedicated cable). Only needed when your radio "
             "doesn't have USB CAT or you're using a separate PTT cable — the CAT option above is simpler for most "
             "modern radios."), Tone::secondary));
@@ -190,21 +190,21 @@ void DirewolfPage::refreshPTTDetails()
             how->setWordWrap(true);
             how->setFont(textStyle::caption(how->font()));
             texts->addWidget(how);
-            texts->addWidget(pageCaption(QStringLiteral("Longer term: Cordavelle Settings → Radios must have the target radio "
+            texts->addWidget(captionLabel(QStringLiteral("Longer term: Cordavelle Settings → Radios must have the target radio "
                                                  "configured with source = Direct CAT Native for it to be a candidate "
                                                  "here."),
                                   Tone::secondary));
             boxRow->addLayout(texts, 1);
             column->addWidget(box);
         } else {
-            column->addWidget(pageCaption(QStringLiteral(
+            column->addWidget(captionLabel(QStringLiteral(
                 "Direwolf keys PTT via Cordavelle's embedded rig control. When you Save + Start Direwolf, Cordavelle is "
                 "asked to hold this radio's CAT connection open for as long as Direwolf is running."), Tone::secondary));
         }
         break;
     }
     case PTTMethodTag::rigctld:
-        column->addWidget(pageCaption(QStringLiteral(
+        column->addWidget(captionLabel(QStringLiteral(
             "Direwolf keys the radio's PTT via the same rigctld connection the Helper uses for CAT — no extra hardware "
             "required. Works with any radio configured for Managed by = Cordavelle Helper in the main app's Rig "
             "Control settings. If rigctld isn't running when Direwolf starts, this falls back to VOX. For radios "
@@ -212,7 +212,7 @@ void DirewolfPage::refreshPTTDetails()
             "rigctld to be running."), Tone::secondary));
         break;
     case PTTMethodTag::vox:
-        column->addWidget(pageCaption(QStringLiteral(
+        column->addWidget(captionLabel(QStringLiteral(
             "Direwolf transmits audio without host-side PTT control — the radio's own VOX must be enabled and its "
             "threshold set low enough for Direwolf's audio to trigger it. Reliability depends on the radio; CAT via "
             "Cordavelle or Helper rigctld above is preferred when available."), Tone::secondary));

@@ -2,10 +2,12 @@
 
 #include "app/accent_style.h"
 
+#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -13,32 +15,19 @@ namespace cordavelle {
 
 QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &))
 {
-    auto *label = new QLabel(text);
-    label->setTextFormat(Qt::PlainText);
+    auto *label = new QLabel;
     label->setWordWrap(true);
     if (style) {
         label->setFont(style(label->font()));
     }
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
-    label->setPalette(palette);
+    setToneText(label, text, tone);
     return label;
-}
-
-QLabel *pageCaption(const QString &text, Tone tone) { return pageLabel(text, tone, textStyle::caption); }
-
-QLabel *symbolLabel(const QString &name, Tone tone, int size)
-{
-    auto *icon = new QLabel;
-    icon->setPixmap(tintedPixmap(symbolIcon(name), size, toneColour(tone, icon->palette()), icon->devicePixelRatioF()));
-    return icon;
 }
 
 QGroupBox *pageSection(const QString &title, QWidget *content)
 {
-    auto *box = new QGroupBox(title);
-    auto *column = new QVBoxLayout(box);
-    column->addWidget(content);
+    QGroupBox *box = formSection(title);
+    box->layout()->addWidget(content);
     return box;
 }
 
@@ -60,6 +49,22 @@ QToolButton *refreshButton(const QString &text, const QString &help)
     button->setAutoRaise(true);
     button->setToolTip(help);
     return button;
+}
+
+QVBoxLayout *scrollingColumn(QWidget *page)
+{
+    auto *outer = new QVBoxLayout(page);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto *body = new QWidget;
+    scroll->setWidget(body);
+    auto *column = new QVBoxLayout(body);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(0);
+    return column;
 }
 
 void clearRows(QLayout *layout)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/form_parts.h"
 #include "app/status_look.h"
 #include "radio/serial_port_manager.h"
 
@@ -13,6 +14,7 @@ class QLabel;
 class QLayout;
 class QPushButton;
 class QToolButton;
+class QVBoxLayout;
 class QWidget;
 
 // The building blocks the service pages share, drawn the same way on every page.
@@ -20,16 +22,15 @@ namespace cordavelle {
 
 // A plain-text, wrapping label in one tone and, when given, one of the text styles.
 QLabel *pageLabel(const QString &text, Tone tone, QFont (*style)(const QFont &) = nullptr);
-// A wrapping caption, in the secondary tone unless told otherwise.
-QLabel *pageCaption(const QString &text, Tone tone = Tone::secondary);
-// A symbol drawn in one tone.
-QLabel *symbolLabel(const QString &name, Tone tone, int size);
 // A titled group box around one widget; an empty title gives a box without header.
 QGroupBox *pageSection(const QString &title, QWidget *content);
 // The accent style for the primary action, the plain style otherwise.
 QPushButton *pageButton(const QString &label, bool primary, const QString &help = {});
 // A borderless "arrow.clockwise" button, with a text beside the icon when one is given.
 QToolButton *refreshButton(const QString &text, const QString &help);
+// Makes `page` one vertically scrolling column with the pages' margins and no spacing of its
+// own, and returns that column.
+QVBoxLayout *scrollingColumn(QWidget *page);
 // Takes every row out of a layout that a page fills afresh on each refresh.
 void clearRows(QLayout *layout);
 

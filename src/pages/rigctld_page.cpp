@@ -14,7 +14,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
-#include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,7 +21,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -41,7 +39,7 @@ QWidget *symbolCaption(const QString &symbolName, const QString &words, Tone ton
     line->setContentsMargins(0, 0, 0, 0);
     line->setSpacing(6);
     line->addWidget(symbolLabel(symbolName, tone, 14));
-    line->addWidget(pageCaption(words, tone), 1);
+    line->addWidget(captionLabel(words, tone), 1);
     return row;
 }
 
@@ -55,17 +53,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
 {
     setObjectName(QStringLiteral("RigctldPage"));
     setWindowTitle(QStringLiteral("rigctld"));
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    outer->addWidget(scroll);
-    auto *body = new QWidget;
-    scroll->setWidget(body);
-    auto *column = new QVBoxLayout(body);
-    column->setContentsMargins(16, 16, 16, 16);
-    column->setSpacing(0);
+    QVBoxLayout *column = scrollingColumn(this);
 
     ManagedProcess &process = m_context.orchestrator.rigctldProcess();
     column->addWidget(new ServiceHeader(ServiceID::rigctld, m_context.orchestrator));
@@ -92,11 +80,8 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     m_log = new LogViewer([this] { m_context.orchestrator.rigctldProcess().clearLog(); });
     column->addSpacing(12);
     column->addWidget(m_log);
-    auto *divider = new QFrame;
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
     column->addSpacing(8);
-    column->addWidget(divider);
+    column->addWidget(divider());
     column->addSpacing(8);
     m_installation = new QWidget;
     m_installation->setObjectName(QStringLiteral("rigctldInstallation"));
@@ -246,7 +231,7 @@ QWidget *RigctldPage::buildRadio()
     connect(m_networkPort, &PortField::portEdited, this,
             [this](int port) { edit([port](RigctldConfig &c) { c.networkPort = port; }); });
     m_radioForm->addRow(m_networkPort);
-    m_networkCaption = pageCaption(
+    m_networkCaption = captionLabel(
         QStringLiteral("Connect to a network radio or remote rig server (e.g. FlexRadio SmartSDR, FLRig)."));
     m_radioForm->addRow(m_networkCaption);
     return form;
@@ -301,7 +286,7 @@ QWidget *RigctldPage::buildPower()
     connect(m_managePower, &QCheckBox::clicked, this,
             [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
     column->addWidget(m_managePower);
-    column->addWidget(pageCaption(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
+    column->addWidget(captionLabel(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
                                              "radio was off when Helper started it.")));
     m_powerWarning = symbolCaption(QStringLiteral("exclamationmark.triangle.fill"),
                                    QStringLiteral("Radio does not support power control"), Tone::orange);
@@ -317,7 +302,7 @@ QWidget *RigctldPage::buildNetwork()
     m_tcpPort = new PortField(QStringLiteral("TCP Port"), config().tcpPort);
     connect(m_tcpPort, &PortField::portEdited, this, [this](int port) { edit([port](RigctldConfig &c) { c.tcpPort = port; }); });
     column->addWidget(m_tcpPort);
-    m_listenCaption = pageCaption(QString());
+    m_listenCaption = captionLabel(QString());
     column->addWidget(m_listenCaption);
     return network;
 }
@@ -336,10 +321,12 @@ QWidget *RigctldPage::buildTest()
     m_testBusy->setTextVisible(false);
     m_testBusy->setMaximumWidth(80);
     line->addWidget(m_testBusy);
-    m_testResult = pageCaption(QString());
+    m_testResult = captionLabel(QString());
     m_testResult->setObjectName(QStringLiteral("testResult"));
+    // Two lines at most: a long reply is cut, not allowed to push the page apart.
+    m_testResult->setMaximumHeight(2 * m_testResult->fontMetrics().lineSpacing());
     line->addWidget(m_testResult, 1);
-    m_testHint = pageCaption(QStringLiteral("Start rigctld first to test"));
+    m_testHint = captionLabel(QStringLiteral("Start rigctld first to test"));
     line->addWidget(m_testHint, 1);
     line->addStretch();
     return row;
@@ -353,10 +340,7 @@ void RigctldPage::refreshTest()
     m_testBusy->setVisible(row.busy);
     m_testResult->setVisible(row.result.has_value());
     if (row.result) {
-        m_testResult->setText(*row.result);
-        QPalette palette = m_testResult->palette();
-        palette.setColor(QPalette::WindowText, toneColour(row.resultTone, palette));
-        m_testResult->setPalette(palette);
+        setToneText(m_testResult, *row.result, row.resultTone);
     }
     m_testHint->setVisible(row.hint);
 }
