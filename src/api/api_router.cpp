@@ -8,7 +8,8 @@
 #include "base/helper_error.h"
 #include "base/json_support.h"
 #include "core/config_store.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/user_defaults.h"
 #include "radio/serial_port_manager.h"
 
 #include <QCoreApplication>
@@ -23,9 +24,9 @@ const QString kUnauthorized = QString::fromUtf8("Unauthorized \u2014 pairing req
 const QString kNoControlCharacters = QString::fromUtf8(" \u2014 text values may not hold control characters");
 
 // The moment of the first authenticated status reply: "uptime" counts from there.
-Clock::WallTime launchTime()
+Clock::WallTime launchTime(Clock &clock)
 {
-    static const Clock::WallTime first = Platform::current().clock().wallNow();
+    static const Clock::WallTime first = clock.wallNow();
     return first;
 }
 
@@ -64,16 +65,18 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString 
 
 } // namespace
 
-APIRouter::APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing)
-    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing)
+APIRouter::APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing, Clock &clock,
+                     UserDefaults &defaults)
+    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing), m_clock(clock), m_defaults(defaults)
 {
 }
 
-APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing)
+APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
+                                      Clock &clock, UserDefaults &defaults)
 {
-    return [&orchestrator, &config, &pairing](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
+    return [&orchestrator, &config, &pairing, &clock, &defaults](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
         // The router lives in this frame for as long as the request takes.
-        APIRouter router(orchestrator, config, pairing);
+        APIRouter router(orchestrator, config, pairing, clock, defaults);
         co_return co_await router.handle(std::move(request));
     };
 }
@@ -165,15 +168,14 @@ HTTPResponse APIRouter::handleGetStatus(bool authenticated) const
     if (!authenticated) {
         return HTTPResponse::json(body, 200);
     }
-    const std::chrono::duration<double> uptime = Platform::current().clock().wallNow() - launchTime();
+    const std::chrono::duration<double> uptime = m_clock.wallNow() - launchTime(m_clock);
     body["uptime"] = uptime.count();
     Json services = Json::array();
     for (const ServiceID id : allCases<ServiceID>()) {
         services.push_back(toRaw(m_orchestrator.status(id).state).toStdString());
     }
     body["services"] = std::move(services);
-    body["hasCompletedSetup"] =
-        Platform::current().standardDefaults().boolForKey(QStringLiteral("hasCompletedHelperSetup"));
+    body["hasCompletedSetup"] = m_defaults.boolForKey(QStringLiteral("hasCompletedHelperSetup"));
     return HTTPResponse::json(body, 200);
 }
 

@@ -12,8 +12,10 @@
 
 namespace cordavelle {
 
+class Clock;
 class ConfigStore;
 class PairingManager;
+class UserDefaults;
 struct PairedClient;
 
 // Turns one request of the local API into exactly one reply: a fixed route table, the bearer
@@ -24,13 +26,16 @@ public:
     // The pairing routes (every path under "/pair"), which make their own checks.
     using Handler = std::function<QCoro::Task<HTTPResponse>(HTTPRequest)>;
 
-    APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing);
+    // `clock` times the uptime; `defaults` say whether the helper's set-up was completed.
+    APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing, Clock &clock,
+              UserDefaults &defaults);
 
     // Never fails: every path ends in a reply.
     QCoro::Task<HTTPResponse> handle(HTTPRequest request);
 
     // The server's handler: a fresh router over these collaborators for every request.
-    static Handler handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing);
+    static Handler handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing, Clock &clock,
+                           UserDefaults &defaults);
 
 private:
     std::optional<PairedClient> clientForToken(const HTTPRequest &request) const;
@@ -56,6 +61,8 @@ private:
     ServiceControl &m_orchestrator;
     ConfigStore &m_config;
     PairingManager &m_pairing;
+    Clock &m_clock;
+    UserDefaults &m_defaults;
 };
 
 } // namespace cordavelle

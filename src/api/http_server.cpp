@@ -81,7 +81,7 @@ public:
         if (m_phase == Phase::reading) {
             m_readNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Read, this);
             connect(m_readNotifier, &QSocketNotifier::activated, this, &HTTPConnection::readAvailable);
-            watchForTimeout(this, Platform::current().clock(), m_idleStop.get_token());
+            watchForTimeout(this, m_server->m_clock, m_idleStop.get_token());
         }
         return m_phase == Phase::finished;
     }
@@ -236,7 +236,7 @@ private:
     qsizetype m_written = 0;
 };
 
-HTTPServer::HTTPServer(QObject *parent) : QObject(parent) {}
+HTTPServer::HTTPServer(Clock &clock, QObject *parent) : QObject(parent), m_clock(clock) {}
 
 HTTPServer::~HTTPServer() = default;
 

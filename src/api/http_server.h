@@ -17,6 +17,8 @@ class QHostAddress;
 
 namespace cordavelle {
 
+class Clock;
+
 // The local HTTP/1.1 server of the API: one request per connection, handed to the handler, the
 // reply written in a fixed form with "Connection: close", then the connection closed. Confined
 // to the main thread.
@@ -40,7 +42,8 @@ public:
     // The most bytes taken from a socket at a time.
     static constexpr qint64 readChunkBytes = 65536;
 
-    explicit HTTPServer(QObject *parent = nullptr);
+    // Connections that stall are timed on `clock`.
+    explicit HTTPServer(Clock &clock, QObject *parent = nullptr);
     ~HTTPServer() override;
 
     // Listens on every interface on `port` and serves each request through `handler`. Port 0
@@ -82,6 +85,7 @@ private:
     void handleConnection(qintptr descriptor);
     bool admits(const QString &remoteHost) const;
 
+    Clock &m_clock;
     QPointer<QTcpServer> m_listener;
     bool m_isRunning = false;
     quint16 m_port = 0;

@@ -1,6 +1,7 @@
 #include "paired_client.h"
 
-#include "platform/platform.h"
+#include "platform/keychain.h"
+#include "platform/log_sink.h"
 
 #include <algorithm>
 #include <cmath>
@@ -107,10 +108,10 @@ void from_json(const nlohmann::ordered_json &json, PairedClient &client)
     client = std::move(decoded);
 }
 
-std::optional<QString> HelperKeychainStorage::token(const QString &clientId)
+std::optional<QString> HelperKeychainStorage::token(const QString &clientId) const
 {
     QByteArray data;
-    if (Platform::current().keychain().read(service, clientId, &data) != Keychain::kSuccess) {
+    if (m_keychain.read(service, clientId, &data) != Keychain::kSuccess) {
         return std::nullopt;
     }
     QString text = QString::fromUtf8(data);
@@ -122,9 +123,8 @@ std::optional<QString> HelperKeychainStorage::token(const QString &clientId)
 
 void HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
 {
-    Keychain &keychain = Platform::current().keychain();
-    keychain.remove(service, clientId);
-    const int status = keychain.add(service, clientId, token.toUtf8());
+    m_keychain.remove(service, clientId);
+    const int status = m_keychain.add(service, clientId, token.toUtf8());
     if (status != Keychain::kSuccess) {
         keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
     }
@@ -132,9 +132,9 @@ void HelperKeychainStorage::saveToken(const QString &token, const QString &clien
 
 void HelperKeychainStorage::deleteToken(const QString &clientId)
 {
-    Platform::current().keychain().remove(service, clientId);
+    m_keychain.remove(service, clientId);
 }
 
-void HelperKeychainStorage::deleteAllTokens() { Platform::current().keychain().removeAll(service); }
+void HelperKeychainStorage::deleteAllTokens() { m_keychain.removeAll(service); }
 
 } // namespace cordavelle

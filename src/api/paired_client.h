@@ -10,6 +10,8 @@
 
 namespace cordavelle {
 
+class Keychain;
+
 enum class PairingStatus { pending, approved, denied };
 
 QString toRaw(PairingStatus status);
@@ -50,13 +52,16 @@ class HelperKeychainStorage {
 public:
     static inline const QString service = QStringLiteral("com.cordavelle-helper.pairing-token");
 
-    HelperKeychainStorage() = delete;
+    explicit HelperKeychainStorage(Keychain &keychain) : m_keychain(keychain) {}
 
-    static std::optional<QString> token(const QString &clientId);
+    std::optional<QString> token(const QString &clientId) const;
     // Replaces any earlier token of the client; a failure is logged, not reported.
-    static void saveToken(const QString &token, const QString &clientId);
-    static void deleteToken(const QString &clientId);
-    static void deleteAllTokens();
+    void saveToken(const QString &token, const QString &clientId);
+    void deleteToken(const QString &clientId);
+    void deleteAllTokens();
+
+private:
+    Keychain &m_keychain;
 };
 
 } // namespace cordavelle

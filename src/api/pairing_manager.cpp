@@ -23,12 +23,14 @@ double secondsBetween(PairedClient::Time earlier, PairedClient::Time later)
 PairingManager &PairingManager::shared()
 {
     static PairingManager *instance =
-        new PairingManager(Platform::current().standardDefaults(), Platform::current().clock());
+        new PairingManager(Platform::current().standardDefaults(), Platform::current().clock(),
+                           Platform::current().keychain(), Platform::current().attention());
     return *instance;
 }
 
-PairingManager::PairingManager(UserDefaults &defaults, Clock &clock, QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_clock(clock)
+PairingManager::PairingManager(UserDefaults &defaults, Clock &clock, Keychain &keychain, Attention &attention,
+                               QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_clock(clock), m_tokens(keychain), m_attention(attention)
 {
     load();
     if (QCoreApplication *app = QCoreApplication::instance()) {
@@ -91,7 +93,7 @@ PairingManager::PairingResult PairingManager::requestPairing(const QString &clie
         if (victim == m_clients.end()) {
             return {PairingResult::Kind::capacityExceeded, std::nullopt};
         }
-        HelperKeychainStorage::deleteToken(victim->id);
+        m_tokens.deleteToken(victim->id);
         m_approvedTokens.erase(victim->id);
         m_clients.erase(victim);
     }
@@ -108,7 +110,7 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
         existing->status = PairingStatus::pending;
         existing->lastSeen = m_clock.wallNow();
         save();
-        if (auto token = HelperKeychainStorage::token(clientId)) {
+        if (auto token = m_tokens.token(clientId)) {
             existing->token = *token;
         }
         return *existing;
@@ -123,9 +125,9 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
     record.lastSeen = m_clock.wallNow();
     record.status = PairingStatus::pending;
     m_clients.push_back(record);
-    HelperKeychainStorage::saveToken(record.token, clientId);
+    m_tokens.saveToken(record.token, clientId);
     save();
-    Platform::current().attention().requestUserAttention(true);
+    m_attention.requestUserAttention(true);
     return record;
 }
 
@@ -136,7 +138,7 @@ void PairingManager::approve(const QString &clientId)
         return;
     }
     client->status = PairingStatus::approved;
-    if (auto token = HelperKeychainStorage::token(clientId)) {
+    if (auto token = m_tokens.token(clientId)) {
         m_approvedTokens[clientId] = *token;
     }
     save();
@@ -157,16 +159,16 @@ void PairingManager::revoke(const QString &clientId)
 {
     std::erase_if(m_clients, [&](const PairedClient &c) { return c.id == clientId; });
     m_approvedTokens.erase(clientId);
-    HelperKeychainStorage::deleteToken(clientId);
+    m_tokens.deleteToken(clientId);
     save();
 }
 
 void PairingManager::clearAll()
 {
     for (const auto &client : m_clients) {
-        HelperKeychainStorage::deleteToken(client.id);
+        m_tokens.deleteToken(client.id);
     }
-    HelperKeychainStorage::deleteAllTokens();
+    m_tokens.deleteAllTokens();
     m_clients.clear();
     m_undecodable.clear();
     m_approvedTokens.clear();
@@ -194,7 +196,7 @@ void PairingManager::approveAllPending()
             continue;
         }
         client.status = PairingStatus::approved;
-        if (auto token = HelperKeychainStorage::token(client.id)) {
+        if (auto token = m_tokens.token(client.id)) {
             m_approvedTokens[client.id] = *token;
         }
     }
@@ -208,7 +210,7 @@ std::optional<PairedClient> PairingManager::client(const QString &clientId) cons
         return std::nullopt;
     }
     PairedClient copy = *it;
-    copy.token = HelperKeychainStorage::token(clientId).value_or(QString());
+    copy.token = m_tokens.token(clientId).value_or(QString());
     return copy;
 }
 
@@ -301,7 +303,7 @@ void PairingManager::rebuildTokenIndex()
         if (client.status != PairingStatus::approved) {
             continue;
         }
-        if (auto token = HelperKeychainStorage::token(client.id)) {
+        if (auto token = m_tokens.token(client.id)) {
             m_approvedTokens[client.id] = *token;
         }
     }

@@ -15,7 +15,9 @@
 
 namespace cordavelle {
 
+class Attention;
 class Clock;
+class Keychain;
 class UserDefaults;
 
 // Owns the table of paired clients and decides who may use the API. Records persist in the
@@ -45,7 +47,9 @@ public:
 
     static PairingManager &shared();
 
-    PairingManager(UserDefaults &defaults, Clock &clock, QObject *parent = nullptr);
+    // Tokens live in `keychain`; a new request asks for the user's attention.
+    PairingManager(UserDefaults &defaults, Clock &clock, Keychain &keychain, Attention &attention,
+                   QObject *parent = nullptr);
 
     const std::vector<PairedClient> &clients() const { return m_clients; }
     int pendingCount() const;
@@ -101,6 +105,8 @@ private:
 
     UserDefaults &m_defaults;
     Clock &m_clock;
+    HelperKeychainStorage m_tokens;
+    Attention &m_attention;
     std::vector<PairedClient> m_clients;
     // Stored records this version cannot read; kept as they were whenever the table is saved.
     std::vector<nlohmann::ordered_json> m_undecodable;

@@ -112,7 +112,8 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
     ServiceOrchestrator &orchestrator = ServiceOrchestrator::shared();
     RigControlServerDiscovery &discovery = RigControlServerDiscovery::shared();
     helper.services = std::make_unique<OrchestratorServiceControl>(orchestrator);
-    const auto handler = APIRouter::handler(*helper.services, config, pairing);
+    const auto handler = APIRouter::handler(*helper.services, config, pairing, Platform::current().clock(),
+                                            Platform::current().standardDefaults());
 
     if (windowed) {
         helper.alerts = std::make_unique<MessageBoxAlertPresenter>();

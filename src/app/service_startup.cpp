@@ -21,6 +21,7 @@ ServiceStartup::ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchest
       m_orchestrator(orchestrator),
       m_pairing(pairing),
       m_discovery(discovery),
+      m_httpServer(Platform::current().clock()),
       m_bonjourAdvertiser(config, Platform::current().bonjour(), Platform::current().systemInfo())
 {
 }

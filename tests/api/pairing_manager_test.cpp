@@ -17,14 +17,14 @@ class PairingManagerTest : public ::testing::Test {
 protected:
     std::unique_ptr<PairingManager> makeManager()
     {
-        return std::make_unique<PairingManager>(env.defaults(), env.clock());
+        return std::make_unique<PairingManager>(env.defaults(), env.clock(), env.keychain(), env.attention());
     }
     nlohmann::ordered_json storedTable()
     {
         const auto data = env.defaults().dataForKey("pairedClients");
         return data ? nlohmann::ordered_json::parse(data->toStdString()) : nlohmann::ordered_json();
     }
-    QString tokenOf(const QString &id) { return HelperKeychainStorage::token(id).value_or(QString()); }
+    QString tokenOf(const QString &id) { return HelperKeychainStorage(env.keychain()).token(id).value_or(QString()); }
 
     test::TestPlatform env;
 };
@@ -81,7 +81,7 @@ TEST_F(PairingManagerTest, CapacityEvictsTheOldestUnapprovedRecord)
     EXPECT_EQ(manager->clients().size(), 50u);
     EXPECT_FALSE(manager->client("c3"));
     EXPECT_TRUE(manager->client("c7"));
-    EXPECT_FALSE(HelperKeychainStorage::token("c3"));
+    EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("c3"));
     // A known client is admitted when the table is full.
     EXPECT_EQ(manager->requestPairing("c10", "h2", "p2", "").kind, Kind::accepted);
 }
@@ -114,7 +114,7 @@ TEST_F(PairingManagerTest, ApproveDenyRevokeAndValidation)
 
     manager->revoke("c1");
     EXPECT_FALSE(manager->client("c1"));
-    EXPECT_FALSE(HelperKeychainStorage::token("c1"));
+    EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("c1"));
 
     // Revoking an unknown id still saves the (unchanged) table.
     env.defaults().removeObject("pairedClients");
@@ -309,15 +309,15 @@ TEST(PairingTokens, ConstantTimeEquality)
 TEST(HelperKeychainStorage, SaveReplacesAndFailuresAreLogged)
 {
     test::TestPlatform env;
-    HelperKeychainStorage::saveToken("first", "c1");
-    HelperKeychainStorage::saveToken("second", "c1");
+    HelperKeychainStorage(env.keychain()).saveToken("first", "c1");
+    HelperKeychainStorage(env.keychain()).saveToken("second", "c1");
     EXPECT_EQ(env.keychain().items(HelperKeychainStorage::service).size(), 1);
-    EXPECT_EQ(HelperKeychainStorage::token("c1"), QStringLiteral("second"));
-    EXPECT_FALSE(HelperKeychainStorage::token("nobody"));
+    EXPECT_EQ(HelperKeychainStorage(env.keychain()).token("c1"), QStringLiteral("second"));
+    EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("nobody"));
     EXPECT_TRUE(env.log().entries.empty());
 
     env.keychain().failWrites = true;
-    HelperKeychainStorage::saveToken("third", "c2");
+    HelperKeychainStorage(env.keychain()).saveToken("third", "c2");
     ASSERT_EQ(env.log().entries.size(), 1u);
     EXPECT_EQ(env.log().entries[0].message, "Failed to save pairing token for c2: OSStatus -25308");
     EXPECT_EQ(env.log().entries[0].subsystem, "com.kelvo.cordavelle-helper");

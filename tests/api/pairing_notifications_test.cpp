@@ -41,7 +41,7 @@ TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
 TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
 {
     test::TestPlatform env;
-    PairingManager manager(env.defaults(), env.clock());
+    PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(env.notifications(), manager);
     const auto client = *manager.requestPairing("c1", "host", "linux", "").client;
     PairingManager::sendPairingNotification(client);

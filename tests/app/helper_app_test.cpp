@@ -163,7 +163,7 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::stopped);
     EXPECT_TRUE(children.allEnded());
     EXPECT_EQ(alerts.shown.size(), 2u);
-    PairingManager reloaded(env.defaults(), env.clock());
+    PairingManager reloaded(env.defaults(), env.clock(), env.keychain(), env.attention());
     ASSERT_EQ(reloaded.clients().size(), 1u);
     EXPECT_GT(reloaded.clients().front().lastSeen, paired);
 }

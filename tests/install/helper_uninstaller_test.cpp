@@ -46,7 +46,7 @@ protected:
         request.path = "/callsign";
         request.remoteHost = "127.0.0.1";
         request.headers["authorization"] = "Bearer " + token;
-        return runToEnd(APIRouter(services, helper.config, helper.pairing).handle(request)).statusCode;
+        return runToEnd(APIRouter(services, helper.config, helper.pairing, helper.env.platform().clock(), helper.env.defaults()).handle(request)).statusCode;
     }
 
     QString priorPreferences() { return helper.env.platform().preferencesFile(ConfigStore::kPriorBundleIdentifier); }
@@ -59,7 +59,7 @@ protected:
     };
     struct Helper : Objects {
         ConfigStore config{env.defaults(), env.platform()};
-        PairingManager pairing{env.defaults(), env.clock()};
+        PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
     } helper;
     ExperimentalFeatureManager experimental{helper.env.defaults()};
     test::RecordingServiceControl services;

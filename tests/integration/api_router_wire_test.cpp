@@ -29,7 +29,7 @@ class APIRouterWire : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(orchestrator, config, pairing)));
+        ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(orchestrator, config, pairing, env.platform().clock(), env.defaults())));
     }
 
     struct Reply {
@@ -75,9 +75,9 @@ protected:
     test::FakeLoginItem loginItem;
     test::RecordingAppActivation activation;
     ConfigStore config{env.defaults(), env.platform(), loginItem, activation};
-    PairingManager pairing{env.defaults(), env.clock()};
+    PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
     test::RecordingServiceControl orchestrator;
-    HTTPServer api;
+    HTTPServer api{env.platform().clock()};
     QString token = pairApprovedClient();
 };
 

@@ -49,7 +49,7 @@ protected:
     static QByteArray wire(const HTTPResponse &response) { return HTTPServer::formatHTTPResponse(response); }
 
     test::TestPlatform env;
-    HTTPServer server;
+    HTTPServer server{env.platform().clock()};
     HTTPServer::Handler handler;
     std::vector<HTTPRequest> requests;
 };
@@ -316,7 +316,7 @@ TEST_F(HTTPServerWire, PeerLeavingOrServerGoingAwayWhileTheHandlerRunsHarmsNothi
         co_await Park(&parked);
         co_return HTTPResponse::json({{"ok", true}});
     };
-    auto owned = std::make_unique<HTTPServer>();
+    auto owned = std::make_unique<HTTPServer>(env.platform().clock());
     ASSERT_TRUE(test::startOnFreePort(*owned, [this](HTTPRequest r) { return handler(std::move(r)); }));
 
     test::WireClient leaving;
@@ -386,7 +386,7 @@ TEST_F(HTTPServerWire, AConnectionResetBeforeItIsTakenUpIsNoRejection)
 TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
 {
     test::TestPlatform env;
-    HTTPServer unusable;
+    HTTPServer unusable(env.clock());
     unusable.start(0, nullptr);
     EXPECT_TRUE(env.log().contains(QStringLiteral("Invalid port: 0")));
     EXPECT_EQ(unusable.listener(), nullptr);
@@ -394,7 +394,7 @@ TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
 
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
-    HTTPServer busy;
+    HTTPServer busy(env.clock());
     std::optional<QString> failure;
     busy.setFailureHandler([&](const QString &error) { failure = error; });
     busy.start(occupant.serverPort(), nullptr);
@@ -408,7 +408,7 @@ TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
 TEST(HTTPServerStart, RunningAndPortAreObservable)
 {
     test::TestPlatform env;
-    HTTPServer server;
+    HTTPServer server{env.platform().clock()};
     std::vector<bool> running;
     std::vector<quint16> ports;
     QObject::connect(&server, &HTTPServer::isRunningChanged, [&](bool r) { running.push_back(r); });

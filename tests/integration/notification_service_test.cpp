@@ -87,13 +87,13 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
 
     auto notifications = std::make_shared<FreedesktopNotifications>();
     env.platform().setNotifications(notifications);
-    PairingManager manager(env.defaults(), env.clock());
+    PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(*notifications, manager);
     PairingManager::registerNotificationCategory();
     ConfigStore config(env.defaults(), env.platform());
     test::NoServices services;
-    HTTPServer api;
-    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager)));
+    HTTPServer api(env.platform().clock());
+    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager, env.platform().clock(), env.defaults())));
 
     // Two clients ask over the API; each request puts a notification before the user.
     for (const char *body : {R"({"clientId":"alice","hostname":"alice-pc","platform":"linux"})",

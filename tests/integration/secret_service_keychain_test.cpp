@@ -41,12 +41,13 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     // The production keychain picks the Secret Service and writes no fallback file.
     const QString fallback = env.root() + "/fallback.json";
     env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback));
+    HelperKeychainStorage tokens(env.platform().keychain());
 
-    HelperKeychainStorage::saveToken("first-token", "client-a");
-    HelperKeychainStorage::saveToken("second-token", "client-a");
-    HelperKeychainStorage::saveToken("b-token", "client-b");
-    EXPECT_EQ(HelperKeychainStorage::token("client-a"), QStringLiteral("second-token"));
-    EXPECT_FALSE(HelperKeychainStorage::token("client-z"));
+    tokens.saveToken("first-token", "client-a");
+    tokens.saveToken("second-token", "client-a");
+    tokens.saveToken("b-token", "client-b");
+    EXPECT_EQ(tokens.token("client-a"), QStringLiteral("second-token"));
+    EXPECT_FALSE(tokens.token("client-z"));
 
     // A second connection sees the same items, so they really live in the service.
     SecretServiceKeychain direct;
@@ -55,9 +56,9 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     EXPECT_EQ(count, 2);
     EXPECT_EQ(direct.add(HelperKeychainStorage::service, "client-b", "x"), Keychain::kDuplicateItem);
 
-    HelperKeychainStorage::deleteToken("client-a");
-    EXPECT_FALSE(HelperKeychainStorage::token("client-a"));
-    HelperKeychainStorage::deleteAllTokens();
+    tokens.deleteToken("client-a");
+    EXPECT_FALSE(tokens.token("client-a"));
+    tokens.deleteAllTokens();
     EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kItemNotFound);
     EXPECT_FALSE(QFile::exists(fallback));
 }
@@ -73,9 +74,10 @@ TEST(SecretServiceKeychain, FallsBackToAPrivateFile)
     bus.exportToEnvironment();
     const QString fallback = env.root() + "/support/keychain.json";
     env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback));
+    HelperKeychainStorage tokens(env.platform().keychain());
 
-    HelperKeychainStorage::saveToken("file-token", "client-a");
-    EXPECT_EQ(HelperKeychainStorage::token("client-a"), QStringLiteral("file-token"));
+    tokens.saveToken("file-token", "client-a");
+    EXPECT_EQ(tokens.token("client-a"), QStringLiteral("file-token"));
     EXPECT_TRUE(QFile::exists(fallback));
     EXPECT_EQ(QFile::permissions(fallback) & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
     EXPECT_TRUE(env.log().contains("No Secret Service answered"));

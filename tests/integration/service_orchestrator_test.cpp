@@ -233,10 +233,10 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllS
                                         }
                                     });
     config.setRequirePairing(false);
-    PairingManager pairing(env.defaults(), env.clock());
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     OrchestratorServiceControl control(*orchestrator);
-    HTTPServer api;
-    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing)));
+    HTTPServer api(env.platform().clock());
+    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing, env.platform().clock(), env.defaults())));
 
     std::vector<test::WireClient> clients(8);
     for (auto &client : clients) {

@@ -21,7 +21,7 @@ struct HelperObjects {
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
     ServiceOrchestrator orchestrator{config, keepalive, discovery, audio, env.currentClock(), env.notifications()};
-    PairingManager pairing{env.defaults(), env.clock()};
+    PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
 };
 
 } // namespace cordavelle::test
