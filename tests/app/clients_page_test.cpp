@@ -98,7 +98,7 @@ TEST(ClientRowModel, PlatformSymbolsBannerAndRemovalTexts)
 TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
 {
     test::TestPlatform env;
-    PairingManager pairing(env.defaults(), env.clock());
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
     pairing.requestPairing("pending", "shack-mac", "macOS", "127.0.0.1");
     ClientsPage page(pairing, env.clock(), alerts);

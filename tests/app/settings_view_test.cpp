@@ -105,7 +105,7 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     test::RecordingAppActivation activation;
     ConfigStore config(env.defaults(), env.platform(), loginItem, activation);
     ExperimentalFeatureManager experimental(env.defaults());
-    PairingManager pairing(env.defaults(), env.clock());
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
     HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
     QApplication::processEvents();

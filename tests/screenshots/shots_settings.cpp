@@ -23,7 +23,7 @@ const QString kPrefix = QStringLiteral("/home/ann/.local/share/Cordavelle Helper
 
 // A client table of its own, so the scene's three pending requests stay as they are.
 struct ClientsScene {
-    explicit ClientsScene(ShotEnvironment &scene) : scene(scene), pairing(defaults, scene.env.clock()) {}
+    explicit ClientsScene(ShotEnvironment &scene) : scene(scene), pairing(defaults, scene.env.clock(), scene.env.keychain(), scene.env.attention()) {}
 
     void add(const QString &host, const QString &platform, std::optional<PairingStatus> decision, bool claimed = true)
     {
