@@ -81,7 +81,7 @@ TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
     test::TestPlatform env;
     ConfigStore config(env.defaults(), env.platform());
     ExperimentalFeatureManager experimental(env.defaults());
-    PairingManager pairing(env.defaults(), env.clock());
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
     pairing.requestPairing("a", "a.local", "macOS", "10.0.0.1");
     pairing.requestPairing("b", "b.local", "iOS", "10.0.0.2");
