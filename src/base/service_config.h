@@ -15,7 +15,8 @@
 
 namespace cordavelle {
 
-struct VARAConfig {
+// The settings both VARA modems have, with one JSON form.
+struct VARAConfigFields {
     ServiceLifecycleMode lifecycleMode = ServiceLifecycleMode::onDemand;
     QString winePath;
     // Empty means the modem is not installed.
@@ -25,19 +26,15 @@ struct VARAConfig {
     VARARuntime runtime = VARARuntime::wine;
     bool audioDebugEnabled = false;
 
+    bool operator==(const VARAConfigFields &) const = default;
+};
+
+// One type per modem, so the two modems' settings can't be mixed up.
+struct VARAConfig : VARAConfigFields {
     bool operator==(const VARAConfig &) const = default;
 };
 
-// Same fields and coding as VARAConfig, but a type of its own so the two modems' settings can't
-// be mixed up.
-struct VARAFMConfig {
-    ServiceLifecycleMode lifecycleMode = ServiceLifecycleMode::onDemand;
-    QString winePath;
-    QString varaPath;
-    QString installedVersion;
-    VARARuntime runtime = VARARuntime::wine;
-    bool audioDebugEnabled = false;
-
+struct VARAFMConfig : VARAConfigFields {
     bool operator==(const VARAFMConfig &) const = default;
 };
 
