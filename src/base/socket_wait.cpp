@@ -1,10 +1,8 @@
 #include "socket_wait.h"
 
+#include "base/async/wakeup.h"
 #include "platform/clock.h"
 
-#include <QCoreApplication>
-
-#include <coroutine>
 #include <memory>
 #include <stop_token>
 
@@ -22,27 +20,14 @@ bool goalReached(const QAbstractSocket &socket, SocketWaitGoal goal)
     return false;
 }
 
-struct WaitState {
-    QObject context; // receiver of the socket's signals
-    QAbstractSocket *socket = nullptr;
-    std::coroutine_handle<> handle;
-    std::stop_source timeoutStop;
-    bool done = false;
-    bool reached = false;
-
-    void finish(bool goal)
+// Ends with the goal reached (true), or a failure of the socket or the time-out (false).
+struct WaitState final : async::Wakeup {
+    QObject context; // receiver of the socket's signals; disconnects them when it goes
+    std::stop_source timeout;
+    void ended() override
     {
-        if (done) {
-            return;
-        }
-        done = true;
-        reached = goal;
-        QObject::disconnect(socket, nullptr, &context, nullptr);
-        timeoutStop.request_stop();
-        // Resuming here would run the caller inside the socket's signal, where it may not
-        // delete the socket; the application object outlives every waiter.
-        const auto h = handle;
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [h] { h.resume(); }, Qt::QueuedConnection);
+        QObject::disconnect(&context, nullptr, nullptr, nullptr);
+        timeout.request_stop();
     }
 };
 
@@ -65,17 +50,16 @@ public:
     bool await_ready()
     {
         if (goalReached(*m_socket, m_goal)) {
-            m_state->reached = true;
-            return true;
+            m_state->finish(true);
+        } else if (m_socket->state() == QAbstractSocket::UnconnectedState && m_goal != SocketWaitGoal::Connected) {
+            m_state->finish(false);
         }
-        return m_socket->state() == QAbstractSocket::UnconnectedState && m_goal != SocketWaitGoal::Connected;
+        return m_state->done();
     }
 
     void await_suspend(std::coroutine_handle<> handle)
     {
-        WaitState *state = m_state.get();
-        state->handle = handle;
-        state->socket = m_socket;
+        WaitState *state = m_state.operator->();
         auto check = [state, socket = m_socket, goal = m_goal] {
             if (goalReached(*socket, goal)) {
                 state->finish(true);
@@ -92,21 +76,22 @@ public:
             QObject::connect(m_socket, &QAbstractSocket::readyRead, &state->context, check);
             break;
         }
-        QObject::connect(m_socket, &QAbstractSocket::errorOccurred, &state->context,
-                         [state] { state->finish(false); });
-        QObject::connect(m_socket, &QAbstractSocket::disconnected, &state->context,
-                         [state] { state->finish(false); });
-        expireAfter(*m_clock, m_timeout, state->timeoutStop.get_token(), m_state);
+        QObject::connect(m_socket, &QAbstractSocket::errorOccurred, &state->context, [state] { state->finish(false); });
+        QObject::connect(m_socket, &QAbstractSocket::disconnected, &state->context, [state] { state->finish(false); });
+        // Resuming inside one of the socket's signals would run the caller where it may not
+        // delete the socket; the kit resumes from the event loop.
+        state->suspend(handle, {});
+        expireAfter(*m_clock, m_timeout, state->timeout.get_token(), m_state.shared());
     }
 
-    bool await_resume() const { return m_state->reached; }
+    bool await_resume() const { return m_state->result(); }
 
 private:
     QAbstractSocket *m_socket;
     SocketWaitGoal m_goal;
     Clock *m_clock;
     std::chrono::milliseconds m_timeout;
-    std::shared_ptr<WaitState> m_state;
+    async::WakeupHandle<WaitState> m_state;
 };
 
 } // namespace

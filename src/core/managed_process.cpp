@@ -1,5 +1,6 @@
 #include "managed_process.h"
 
+#include "base/async/event.h"
 #include "base/helper_logger.h"
 #include "base/log_line_buffer.h"
 #include "platform/child_process.h"
@@ -12,7 +13,6 @@
 #include <QTcpSocket>
 
 #include <chrono>
-#include <coroutine>
 #include <csignal>
 #include <mutex>
 
@@ -34,51 +34,6 @@ QDateTime wallNow()
     return QDateTime::fromMSecsSinceEpoch(since.count(), Qt::UTC);
 }
 
-// A one-shot event that one coroutine awaits. The waiter resumes from the event loop, never
-// inside set(), so set() may be called from a signal handler or a stop callback without
-// running the waiter in the middle of its caller.
-class Latch {
-    struct State {
-        bool isSet = false;
-        std::coroutine_handle<> waiter;
-    };
-
-public:
-    class Awaiter {
-    public:
-        explicit Awaiter(std::shared_ptr<State> state) : m_state(std::move(state)) {}
-        bool await_ready() const noexcept { return m_state->isSet; }
-        void await_suspend(std::coroutine_handle<> handle) noexcept { m_state->waiter = handle; }
-        void await_resume() const noexcept {}
-
-    private:
-        std::shared_ptr<State> m_state;
-    };
-
-    void set() const
-    {
-        if (m_state->isSet) {
-            return;
-        }
-        m_state->isSet = true;
-        if (m_state->waiter) {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [state = m_state] {
-                    if (auto handle = std::exchange(state->waiter, nullptr)) {
-                        handle.resume();
-                    }
-                },
-                Qt::QueuedConnection);
-        }
-    }
-
-    Awaiter operator co_await() const { return Awaiter(m_state); }
-
-private:
-    std::shared_ptr<State> m_state = std::make_shared<State>();
-};
-
 struct DeleteLater {
     void operator()(QObject *object) const { object->deleteLater(); }
 };
@@ -92,12 +47,11 @@ QCoro::Task<bool> probePort(int port, std::stop_token cancel)
     }
     std::unique_ptr<QTcpSocket, DeleteLater> socket(new QTcpSocket);
     socket->setProxy(QNetworkProxy::NoProxy);
-    Latch answered;
+    async::Event answered;
     QObject::connect(socket.get(), &QTcpSocket::connected, socket.get(), [answered] { answered.set(); });
     QObject::connect(socket.get(), &QTcpSocket::errorOccurred, socket.get(), [answered] { answered.set(); });
-    std::stop_callback onCancel(cancel, [answered] { answered.set(); });
     socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port));
-    co_await answered;
+    co_await answered.wait(cancel);
     const bool open = socket->state() == QAbstractSocket::ConnectedState;
     socket->disconnect();
     socket->abort();
@@ -302,7 +256,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     // Present from here on, so that a stop during the launch reaches the child.
     m_process = Launch{launchID, child, launchCancel};
 
-    Latch launched;
+    async::Event launched;
     auto failure = std::make_shared<std::optional<QString>>();
     connect(child, &ChildProcess::started, this, [launched] { launched.set(); });
     connect(child, &ChildProcess::failedToStart, this, [launched, failure](const QString &description) {

@@ -3,6 +3,7 @@
 
 #include "service_orchestrator.h"
 
+#include "base/async/off_thread.h"
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
@@ -13,10 +14,6 @@
 #include "radio/vara_probe.h"
 
 #include <QFileInfo>
-#include <QThread>
-
-#include <atomic>
-#include <coroutine>
 
 namespace cordavelle {
 
@@ -29,39 +26,6 @@ constexpr auto kPauseAfterSilentProbe = 1000ms;
 constexpr auto kPauseAfterAnswer = 750ms;
 
 QString tag(VARAVariant variant) { return variant == VARAVariant::hf ? QStringLiteral("hf") : QStringLiteral("fm"); }
-
-// Runs the blocking probe on a thread of its own and resumes the caller on the main thread once
-// it has its answer.
-class OffThreadProbe {
-    struct State {
-        std::atomic<bool> answered{false};
-        std::coroutine_handle<> waiter;
-    };
-
-public:
-    explicit OffThreadProbe(int port) : m_port(port), m_state(std::make_shared<State>()) {}
-
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> handle)
-    {
-        m_state->waiter = handle;
-        QThread *thread = QThread::create([state = m_state, port = m_port] { state->answered = VARAProbe::probe(port); });
-        // Queued to the main thread, where the thread object lives; the object is released only
-        // once its thread has ended.
-        QObject::connect(thread, &QThread::finished, thread, [thread, state = m_state] {
-            thread->deleteLater();
-            if (auto handle = std::exchange(state->waiter, nullptr)) {
-                handle.resume();
-            }
-        });
-        thread->start();
-    }
-    bool await_resume() const noexcept { return m_state->answered; }
-
-private:
-    int m_port;
-    std::shared_ptr<State> m_state;
-};
 
 bool hasLeftItsStart(const ManagedProcess &process)
 {
@@ -209,7 +173,8 @@ QCoro::Task<bool> ServiceOrchestrator::waitForVARAReady(int port, std::chrono::m
         if (cancel.stop_requested() || !process || hasLeftItsStart(*process)) {
             co_return false;
         }
-        if (co_await OffThreadProbe(port)) {
+        // The probe blocks, so it runs on a thread of its own.
+        if (co_await async::OffThread<bool>([port] { return VARAProbe::probe(port); }) == true) {
             co_await clock.sleep(kPauseAfterAnswer, cancel);
             co_return true;
         }

@@ -3,18 +3,18 @@
 #include "child_exec.h"
 #include "platform.h"
 
+#include "base/async/process_end.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QPointer>
-#include <QTimer>
 
 #include <climits>
 #include <signal.h>
 #include <unistd.h>
 
-#include <coroutine>
 #include <optional>
 #include <memory>
 
@@ -86,46 +86,6 @@ CommandResult resultOf(QProcess &process, const Command &command)
     return result;
 }
 
-// Resumes when the process has finished or failed to start. The state sits behind a unique_ptr
-// because the awaiter may be moved while suspended.
-class ProcessEndAwaiter {
-public:
-    explicit ProcessEndAwaiter(QProcess &process) : m_state(std::make_unique<State>())
-    {
-        State *state = m_state.get();
-        QObject::connect(&process, &QProcess::finished, &state->context, [state] { state->end(); });
-        QObject::connect(&process, &QProcess::errorOccurred, &state->context, [state](QProcess::ProcessError e) {
-            if (e == QProcess::FailedToStart) {
-                state->end();
-            }
-        });
-    }
-
-    bool await_ready() const noexcept { return m_state->ended; }
-    void await_suspend(std::coroutine_handle<> handle) noexcept { m_state->handle = handle; }
-    void await_resume() const noexcept {}
-
-private:
-    struct State {
-        QObject context;
-        std::coroutine_handle<> handle;
-        bool ended = false;
-
-        void end()
-        {
-            if (ended) {
-                return;
-            }
-            ended = true;
-            if (handle) {
-                // Resume outside QProcess's own signal emission: the coroutine destroys it.
-                QTimer::singleShot(0, &context, [this] { handle.resume(); });
-            }
-        }
-    };
-    std::unique_ptr<State> m_state;
-};
-
 } // namespace
 
 QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
@@ -133,7 +93,7 @@ QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
     const QString program = Platform::current().toolLocator().resolve(command.program);
     auto process = std::make_unique<QProcess>();
     const auto exec = prepare(*process, command, program);
-    ProcessEndAwaiter ended(*process);
+    async::ProcessEnd ended(*process);
     process->start();
     exec->closeChildEnd();
     co_await std::move(ended);
@@ -164,7 +124,7 @@ QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, Out
         }
     };
     QObject::connect(raw, &QProcess::readyReadStandardOutput, raw, pass);
-    ProcessEndAwaiter ended(*raw);
+    async::ProcessEnd ended(*raw);
     raw->start();
     exec->closeChildEnd();
     // Queued: the stop may be requested in the middle of other work on the event loop.

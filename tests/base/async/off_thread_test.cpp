@@ -1,0 +1,68 @@
+#include "base/async/off_thread.h"
+
+#include "support/task_outcome.h"
+
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+TEST(AsyncOffThread, RunsTheWorkElsewhereAndResumesOnTheCallersThreadAlsoWhenMoved)
+{
+    QThread *const caller = QThread::currentThread();
+    std::atomic<QThread *> worker = nullptr;
+    QThread *resumedOn = nullptr;
+    const auto value = test::runToEnd([&]() -> QCoro::Task<std::optional<int>> {
+        async::OffThread<int> work([&] {
+            worker = QThread::currentThread();
+            return 42;
+        });
+        auto moved = std::move(work);
+        auto result = co_await std::move(moved);
+        resumedOn = QThread::currentThread();
+        co_return result;
+    }());
+    EXPECT_EQ(value, 42);
+    EXPECT_NE(worker.load(), caller);
+    EXPECT_EQ(resumedOn, caller);
+}
+
+TEST(AsyncOffThread, AStopWakesItWithNothingWhileTheWorkRunsOn)
+{
+    std::stop_source stop;
+    std::atomic<bool> release = false;
+    std::atomic<bool> finished = false;
+    bool resumed = false;
+    std::optional<int> value = 0;
+    auto run = test::track([&]() -> QCoro::Task<void> {
+        value = co_await async::OffThread<int>(
+            [&] {
+                while (!release) {
+                    std::this_thread::sleep_for(1ms);
+                }
+                finished = true;
+                return 7;
+            },
+            stop.get_token());
+        resumed = true;
+    }());
+    test::processEventsFor(20ms);
+    stop.request_stop();
+    EXPECT_FALSE(resumed) << "resumed inside request_stop()";
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }));
+    EXPECT_FALSE(value);
+    EXPECT_FALSE(finished);
+    release = true;
+    EXPECT_TRUE(test::processEventsUntil([&] { return finished.load(); }));
+    test::processEventsFor(20ms); // the thread object goes once its thread has ended
+}
+
+} // namespace
+} // namespace cordavelle
