@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <mutex>
 #include <vector>
 
 namespace cordavelle::test {
@@ -15,11 +16,13 @@ struct LogEntry {
     QString message;
 };
 
-// Keeps every line so tests can assert on what was logged.
+// Keeps every line so tests can assert on what was logged. Lines may come from other threads
+// (the install log's writer); read them once that work is done.
 class RecordingLogSink final : public LogSink {
 public:
     void write(LogLevel level, const QString &subsystem, const QString &category, const QString &message) override
     {
+        std::lock_guard lock(m_mutex);
         entries.push_back({level, subsystem, category, message});
     }
 
@@ -43,6 +46,9 @@ public:
     }
 
     std::vector<LogEntry> entries;
+
+private:
+    std::mutex m_mutex;
 };
 
 } // namespace cordavelle::test
