@@ -20,10 +20,10 @@ QUrl below(const QUrl &base, const QString &path)
 RemoteServices RemoteServices::internet()
 {
     return {QUrl(QStringLiteral("https://api.github.com")), QUrl(QStringLiteral("https://raw.githubusercontent.com")),
-            QUrl(QStringLiteral("https://formulae.brew.sh"))};
+            QUrl(QStringLiteral("https://formulae.brew.sh")), QUrl(QStringLiteral("https://downloads.pelorin.org"))};
 }
 
-RemoteServices RemoteServices::allAt(const QUrl &base) { return {base, base, base}; }
+RemoteServices RemoteServices::allAt(const QUrl &base) { return {base, base, base, base}; }
 
 RemoteServices RemoteServices::fromEnvironment()
 {
@@ -47,6 +47,11 @@ QUrl RemoteServices::winetricksScript() const
 QUrl RemoteServices::homebrewFormula(const QString &name) const
 {
     return below(homebrewFormulaApi, QStringLiteral("/api/formula/%1.json").arg(name));
+}
+
+QUrl RemoteServices::varaDownloadsPage() const
+{
+    return below(pelorinDownloads, QStringLiteral("/VARA%20Products/"));
 }
 
 } // namespace cordavelle

@@ -15,6 +15,8 @@ struct RemoteServices {
     QUrl githubRaw;
     // Homebrew's formula JSON API.
     QUrl homebrewFormulaApi;
+    // The Pelorin network's download server.
+    QUrl pelorinDownloads;
 
     // The services on the internet.
     static RemoteServices internet();
@@ -29,6 +31,8 @@ struct RemoteServices {
     QUrl winetricksScript() const;
     // A formula's JSON document ("cabextract", "hamlib", "libusb").
     QUrl homebrewFormula(const QString &name) const;
+    // The page that lists the VARA modems' setup archives.
+    QUrl varaDownloadsPage() const;
 
     bool operator==(const RemoteServices &) const = default;
 };

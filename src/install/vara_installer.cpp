@@ -1,0 +1,324 @@
+#include "vara_installer.h"
+
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "core/managed_process.h"
+#include "core/service_control.h"
+#include "install/install_log.h"
+#include "platform/cancellation.h"
+#include "platform/command_runner.h"
+#include "platform/files.h"
+#include "platform/http_client.h"
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+namespace cordavelle {
+
+namespace {
+
+QString shortTag(VARAVariant variant) { return variant == VARAVariant::hf ? QStringLiteral("hf") : QStringLiteral("fm"); }
+
+} // namespace
+
+VARAInstallerError::VARAInstallerError(Kind kind, int exitCode, QString detail)
+    : m_kind(kind), m_exitCode(exitCode), m_detail(std::move(detail)), m_utf8(description().toUtf8())
+{
+}
+
+QString VARAInstallerError::description() const
+{
+    switch (m_kind) {
+    case Kind::installFailed: return QStringLiteral("VARA installer exited with code %1").arg(m_exitCode);
+    case Kind::verificationFailed:
+        return QStringLiteral(
+                   "VARA installed successfully, but the first-launch verification failed with exit code %1.  First "
+                   "launches can be flaky as Wine settles registry and OCX state — try clicking Retry, or restart the "
+                   "Helper and re-run the install.  If the problem persists, the setup log may include a Wine error "
+                   "indicating which component failed.")
+            .arg(m_exitCode);
+    case Kind::downloadPageParseFailed: return QStringLiteral("Could not parse the VARA downloads page");
+    case Kind::noDownloadFound: return QStringLiteral("No VARA download found on the Pelorin server");
+    case Kind::unsafeDownloadName:
+        return QStringLiteral("The VARA download link does not name a usable file: \"%1\"").arg(m_detail);
+    case Kind::extractionFailed: return QStringLiteral("Failed to extract the VARA ZIP archive");
+    case Kind::installerNotFound: return QStringLiteral("VARA setup executable not found in the downloaded archive");
+    case Kind::installTimedOut: return QStringLiteral("VARA installer timed out after 5 minutes");
+    }
+    return {};
+}
+
+std::optional<QString> safeDownloadFileName(const QUrl &url)
+{
+    // Take the last segment as sent and decode it once: decoding it twice would turn "%252F"
+    // into a slash, and the name is joined to the download folder.
+    const QString encodedPath = url.path(QUrl::FullyEncoded);
+    const QString segment = encodedPath.mid(encodedPath.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString name = QUrl::fromPercentEncoding(segment.toUtf8());
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(QLatin1Char('/'))
+        || name.contains(QChar(0))) {
+        return std::nullopt;
+    }
+    return name;
+}
+
+std::optional<QString> versionFromFileName(const QString &fileName)
+{
+    static const QRegularExpression pattern(QStringLiteral(R"(v?(\d+\.\d+(?:\.\d+)?))"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const auto match = pattern.match(fileName);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    return match.captured(1);
+}
+
+QUrl downloadLinkInPage(const QByteArray &page, const QUrl &pageURL, VARAVariant variant)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(page);
+    if (decoder.hasError()) {
+        throw VARAInstallerError(VARAInstallerError::Kind::downloadPageParseFailed);
+    }
+    const QRegularExpression pattern(downloadPattern(variant), QRegularExpression::CaseInsensitiveOption);
+    QString last;
+    bool found = false;
+    for (auto it = pattern.globalMatch(text); it.hasNext();) {
+        last = it.next().captured(1);
+        found = true;
+    }
+    if (!found) {
+        throw VARAInstallerError(VARAInstallerError::Kind::noDownloadFound);
+    }
+    const QUrl link(last);
+    if (!link.isValid()) {
+        throw VARAInstallerError(VARAInstallerError::Kind::noDownloadFound);
+    }
+    const QUrl resolved = pageURL.resolved(link);
+    if (!resolved.isValid() || resolved.isEmpty()) {
+        throw VARAInstallerError(VARAInstallerError::Kind::noDownloadFound);
+    }
+    return resolved;
+}
+
+VARAInstaller::VARAInstaller(VARAVariant variant, Collaborators with, QObject *parent)
+    : QObject(parent), m_variant(variant), m_with(with)
+{
+}
+
+VARAInstaller::~VARAInstaller() = default;
+
+namespace {
+
+VARAInstaller &sharedInstaller(VARAVariant variant)
+{
+    Platform &platform = Platform::current();
+    return *new VARAInstaller(variant, {ConfigStore::shared(), platform.httpClient(), platform.commandRunner(),
+                                        platform.clock(), InstallLog::shared(),
+                                        platform.remoteServices().varaDownloadsPage()});
+}
+
+} // namespace
+
+VARAInstaller &VARAInstaller::hf()
+{
+    static VARAInstaller &instance = sharedInstaller(VARAVariant::hf);
+    return instance;
+}
+
+VARAInstaller &VARAInstaller::fm()
+{
+    static VARAInstaller &instance = sharedInstaller(VARAVariant::fm);
+    return instance;
+}
+
+QString VARAInstaller::installDir() const { return places::varaFolder(m_variant); }
+
+QString VARAInstaller::exePath() const { return places::varaExecutable(m_variant); }
+
+QString VARAInstaller::downloadFolder() const
+{
+    return QDir(Platform::current().paths().privateTemporary())
+        .filePath(QStringLiteral("velmara-vara-install-") + shortTag(m_variant));
+}
+
+void VARAInstaller::setState(const State &state)
+{
+    if (state == m_state) {
+        return;
+    }
+    m_state = state;
+    Q_EMIT stateChanged(m_state);
+}
+
+void VARAInstaller::setLogLines(const QStringList &lines)
+{
+    if (lines == m_logLines) {
+        return;
+    }
+    m_logLines = lines;
+    Q_EMIT logLinesChanged(m_logLines);
+}
+
+void VARAInstaller::appendLog(const QString &message)
+{
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_with.clock.wallNow().time_since_epoch()).count());
+    const QString line = QLatin1Char('[') + now.toLocalTime().toString(QStringLiteral("HH:mm:ss"))
+                         + QStringLiteral("] ") + message;
+    setLogLines(m_logLines + QStringList{line});
+    m_with.installLog.appendLine(line, HelperLogger::Category::install);
+}
+
+std::optional<QString> VARAInstaller::installedVersion() const
+{
+    if (!QFileInfo::exists(exePath())) {
+        return std::nullopt;
+    }
+    const QString version = m_with.config.visitConfig(
+        serviceID(m_variant), [](const auto &config) -> QString {
+            if constexpr (requires { config.installedVersion; }) {
+                return config.installedVersion;
+            } else {
+                return {};
+            }
+        });
+    if (version.isEmpty()) {
+        return std::nullopt;
+    }
+    return QStringLiteral("v") + version;
+}
+
+QCoro::Task<QUrl> VARAInstaller::findDownloadURL(std::stop_token stop)
+{
+    const HttpResponse response = co_await m_with.http.get(HttpRequest(m_with.downloadsPage), stop);
+    co_return downloadLinkInPage(response.body, m_with.downloadsPage, m_variant);
+}
+
+QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
+{
+    const auto name = safeDownloadFileName(url);
+    if (!name) {
+        throw VARAInstallerError(VARAInstallerError::Kind::unsafeDownloadName, 0,
+                                 QUrl::fromPercentEncoding(url.path(QUrl::FullyEncoded).section('/', -1).toUtf8()));
+    }
+    const QString folder = downloadFolder();
+    QDir(folder).removeRecursively();
+    if (!QDir().mkpath(folder)) {
+        throw FileError(QStringLiteral("Could not create the download folder %1").arg(folder));
+    }
+    const QString destination = QDir(folder).filePath(*name);
+    QPointer<VARAInstaller> self(this);
+    auto progress = [self](qint64 received, qint64 total) {
+        // A report that arrives after the download has moved on must not take the state back.
+        if (!self || total < 1 || self->m_state.kind != State::Kind::downloading) {
+            return;
+        }
+        self->setState(State::downloading(double(received) / double(total)));
+    };
+    co_await m_with.http.download(HttpRequest(url), destination, progress, stop);
+    co_return destination;
+}
+
+QCoro::Task<QString> VARAInstaller::extractZip(QString archive)
+{
+    const QFileInfo info(archive);
+    QString base = info.fileName();
+    const int dot = base.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0) {
+        base.truncate(dot);
+    }
+    const QString folder = info.dir().filePath(base);
+    if (!QDir().mkpath(folder)) {
+        throw FileError(QStringLiteral("Could not create the folder %1").arg(folder));
+    }
+    Command unzip;
+    unzip.program = QStringLiteral("unzip");
+    unzip.arguments = {QStringLiteral("-q"), QStringLiteral("-o"), archive, QStringLiteral("-d"), folder};
+    const CommandResult result = co_await m_with.commands.run(unzip);
+    if (!result.started) {
+        throw ProcessLaunchError(result.launchError);
+    }
+    if (result.crashed || result.exitStatus != 0) {
+        throw VARAInstallerError(VARAInstallerError::Kind::extractionFailed);
+    }
+    co_return folder;
+}
+
+QString VARAInstaller::findInstallerExe(const QString &folder) const
+{
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = it.fileName().toLower();
+        if (name.contains(QLatin1String("vara")) && name.contains(QLatin1String("setup"))
+            && name.endsWith(QLatin1String(".exe"))) {
+            return path;
+        }
+    }
+    throw VARAInstallerError(VARAInstallerError::Kind::installerNotFound);
+}
+
+QCoro::Task<std::optional<VARARelease>> VARAInstaller::checkForUpdate()
+{
+    QPointer<VARAInstaller> self(this);
+    QString failure;
+    try {
+        const QUrl url = co_await findDownloadURL();
+        const auto name = safeDownloadFileName(url);
+        const auto version = name ? versionFromFileName(*name) : std::nullopt;
+        if (!version) {
+            co_return std::nullopt;
+        }
+        co_return VARARelease{*version, url};
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (self) {
+        self->appendLog(QStringLiteral("Update check failed: ") + failure);
+    }
+    co_return std::nullopt;
+}
+
+QCoro::Task<bool> VARAInstaller::uninstall()
+{
+    QPointer<VARAInstaller> self(this);
+    const ServiceID id = serviceID(m_variant);
+    if (m_services && m_services->status(id).state != ServiceRunState::stopped) {
+        co_await m_services->prepareToStopService(id);
+        if (!self) {
+            co_return false;
+        }
+        m_services->stopService(id);
+    }
+    const QString folder = installDir();
+    QDir(folder).removeRecursively();
+    if (QFileInfo::exists(folder)) {
+        const QString text = QStringLiteral("Could not remove %1").arg(QDir::toNativeSeparators(folder));
+        setState(State::failed(text));
+        appendLog(QStringLiteral("ERROR: ") + text);
+        co_return false;
+    }
+    // Two saves, as two separate changes of the record.
+    m_with.config.updateConfig(id, [](auto &config) {
+        if constexpr (requires { config.varaPath; }) {
+            config.varaPath.clear();
+        }
+    });
+    m_with.config.updateConfig(id, [](auto &config) {
+        if constexpr (requires { config.varaPath; }) {
+            config.installedVersion.clear();
+        }
+    });
+    setState(State{});
+    appendLog(displayName(m_variant) + QStringLiteral(" uninstalled"));
+    co_return true;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,310 @@
+#include "install/vara_installer.h"
+
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "install/install_log.h"
+#include "support/fixture_http_server.h"
+#include "support/recording_service_control.h"
+#include "support/task_outcome.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using test::runToEnd;
+using Kind = VARAInstallerError::Kind;
+
+std::optional<Kind> errorKindOf(const std::function<void()> &step)
+{
+    try {
+        step();
+    } catch (const VARAInstallerError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
+}
+
+TEST(VARADownloadPage, TheLastMatchingLinkWinsAndRelativeLinksResolveAgainstThePage)
+{
+    const QUrl page(QStringLiteral("https://downloads.example/VARA%20Products/"));
+    const QByteArray listing = R"(<a href="VARA%20FM%204.3.9%20setup.zip">fm</a>
+        <a href="https://mirror.example/VARA%20HF%204.8.6%20setup.zip">old</a>
+        <A HREF="/VARA%20Products/vara%20hf%204.8.7%20Setup.ZIP">new</A>
+        <a href="VARA%20HF%20manual.pdf">manual</a>)";
+    EXPECT_EQ(downloadLinkInPage(listing, page, VARAVariant::hf).toString(QUrl::FullyEncoded),
+              "https://downloads.example/VARA%20Products/vara%20hf%204.8.7%20Setup.ZIP");
+    EXPECT_EQ(downloadLinkInPage(listing, page, VARAVariant::fm).toString(QUrl::FullyEncoded),
+              "https://downloads.example/VARA%20Products/VARA%20FM%204.3.9%20setup.zip");
+
+    EXPECT_EQ(errorKindOf([&] { downloadLinkInPage("<p>nothing here</p>", page, VARAVariant::hf); }),
+              Kind::noDownloadFound);
+    EXPECT_EQ(errorKindOf([&] { downloadLinkInPage("\xff\xfe<a href=\"x\">", page, VARAVariant::hf); }),
+              Kind::downloadPageParseFailed);
+}
+
+TEST(VARADownloadPage, FileNamesAreDecodedOnceAndNamesThatLeaveTheFolderAreRefused)
+{
+    struct Case {
+        const char *url;
+        std::optional<QString> name;
+        std::optional<QString> version;
+    };
+    const Case cases[] = {
+        {"https://h/VARA%20HF%204.8.7%20setup.zip", "VARA HF 4.8.7 setup.zip", "4.8.7"},
+        {"https://h/VARA%20FM%20V4.3%20setup.zip", "VARA FM V4.3 setup.zip", "4.3"},
+        {"https://h/VARA%20HF%20setup.zip", "VARA HF setup.zip", std::nullopt},
+        // Decoded twice this would be "../../x" or "a/b".
+        {"https://h/..%252F..%252Fx%20setup.zip", "..%2F..%2Fx setup.zip", std::nullopt},
+        {"https://h/a%2Fb%20setup.zip", std::nullopt, std::nullopt},
+        {"https://h/%2E%2E", std::nullopt, std::nullopt},
+        {"https://h/x%00setup.zip", std::nullopt, std::nullopt},
+        {"https://h/", std::nullopt, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        const auto name = safeDownloadFileName(QUrl(QString::fromUtf8(c.url)));
+        EXPECT_EQ(name, c.name) << c.url;
+        if (name) {
+            EXPECT_EQ(versionFromFileName(*name), c.version) << c.url;
+        }
+    }
+}
+
+// The flow's own setter, so that a step can be seen in the state the flow puts it in.
+class SteppedInstaller : public VARAInstaller {
+public:
+    using VARAInstaller::setState;
+    using VARAInstaller::VARAInstaller;
+};
+
+class VARAInstallerTest : public ::testing::Test {
+protected:
+    VARAInstallerTest() { env.useSystemTools(); }
+
+    SteppedInstaller &make(VARAVariant variant)
+    {
+        installers.push_back(std::make_unique<SteppedInstaller>(
+            variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.platform().commandRunner(),
+                                                  env.clock(), installLog, server.url("/VARA%20Products/")}));
+        installers.back()->setServiceControl(&services);
+        return *installers.back();
+    }
+
+    // A zip made with the real zip tool from `files` (relative paths).
+    QByteArray zipOf(const QStringList &files)
+    {
+        QDir work(env.root() + "/zipwork-" + QString::number(++zipCount));
+        work.mkpath(".");
+        for (const QString &file : files) {
+            QFileInfo(work.filePath(file)).dir().mkpath(".");
+            QFile out(work.filePath(file));
+            out.open(QIODevice::WriteOnly);
+            out.write("MZ");
+        }
+        QProcess zip;
+        zip.setWorkingDirectory(work.path());
+        zip.start("zip", QStringList{"-q", "-r", "archive.zip"} + files);
+        zip.waitForFinished();
+        QFile archive(work.filePath("archive.zip"));
+        archive.open(QIODevice::ReadOnly);
+        return archive.readAll();
+    }
+
+    void servePage(const QByteArray &links) { server.serve("/VARA%20Products/", "<html>" + links + "</html>"); }
+
+    // Every file below the test's root, so a test can tell nothing landed outside a folder.
+    QStringList filesBelowRoot() const
+    {
+        QStringList found;
+        for (QDirIterator it(env.root(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+            found << it.next();
+        }
+        return found;
+    }
+
+    test::TestPlatform env;
+    test::FixtureHttpServer server;
+    ConfigStore config{env.defaults(), env.platform()};
+    InstallLog installLog{env.clock(), env.log(), env.root() + "/logs"};
+    test::RecordingServiceControl services;
+    std::vector<std::unique_ptr<SteppedInstaller>> installers;
+    int zipCount = 0;
+};
+
+TEST_F(VARAInstallerTest, DownloadsWithProgressUnpacksAndFindsTheSetupProgram)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    servePage(R"(<a href="VARA%20HF%204.8.6%20setup.zip">a</a> <a href="VARA%20HF%204.8.7%20setup.zip">b</a>)");
+    test::FixtureHttpServer::Route archive;
+    archive.body = zipOf({"readme.txt", "inner/VARA HF Setup.EXE"});
+    server.serve("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip", archive);
+    // Something of an earlier download, which goes first.
+    QDir(hf.downloadFolder()).mkpath("stale");
+
+    const QUrl url = runToEnd(hf.findDownloadURL());
+    EXPECT_EQ(url, server.url("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip"));
+
+    const QString zip = runToEnd(hf.downloadFile(url));
+    EXPECT_EQ(zip, hf.downloadFolder() + "/VARA HF 4.8.7 setup.zip");
+    EXPECT_FALSE(QFileInfo::exists(hf.downloadFolder() + "/stale"));
+
+    const QString folder = runToEnd(hf.extractZip(zip));
+    EXPECT_EQ(folder, hf.downloadFolder() + "/VARA HF 4.8.7 setup");
+    EXPECT_EQ(hf.findInstallerExe(folder), folder + "/inner/VARA HF Setup.EXE");
+}
+
+TEST_F(VARAInstallerTest, ProgressReportsOnlyWhileDownloading)
+{
+    SteppedInstaller &fm = make(VARAVariant::fm);
+    test::FixtureHttpServer::Route big;
+    big.generatedSize = 3 * 1024 * 1024;
+    server.serve("/VARA%20Products/VARA%20FM%20setup.zip", big);
+    test::FixtureHttpServer::Route unsized = big;
+    unsized.sendLength = false;
+    server.serve("/VARA%20Products/VARA%20FM%202%20setup.zip", unsized);
+    std::vector<VARAInstaller::State> states;
+    QObject::connect(&fm, &VARAInstaller::stateChanged, [&](const VARAInstaller::State &s) { states.push_back(s); });
+
+    fm.setState(VARAInstaller::State::downloading(0.0));
+    runToEnd(fm.downloadFile(server.url("/VARA%20Products/VARA%20FM%20setup.zip")));
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.back(), VARAInstaller::State::downloading(1.0));
+    for (std::size_t i = 1; i < states.size(); ++i) {
+        EXPECT_LT(states[i - 1].progress, states[i].progress);
+    }
+
+    // Of unknown size: stays at 0.0 to the end.
+    states.clear();
+    fm.setState(VARAInstaller::State::downloading(0.0));
+    runToEnd(fm.downloadFile(server.url("/VARA%20Products/VARA%20FM%202%20setup.zip")));
+    EXPECT_EQ(states, (std::vector<VARAInstaller::State>{VARAInstaller::State::downloading(0.0)}));
+
+    // Once the flow has moved on, the reports leave the state alone.
+    fm.setState({VARAInstaller::State::Kind::extracting, 0.0, {}});
+    states.clear();
+    runToEnd(fm.downloadFile(server.url("/VARA%20Products/VARA%20FM%20setup.zip")));
+    EXPECT_TRUE(states.empty());
+}
+
+TEST_F(VARAInstallerTest, AHostileLinkNeverWritesOutsideTheDownloadFolder)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    const QStringList before = filesBelowRoot();
+    int refused = 0;
+    for (const QByteArray &link : {QByteArray("..%2F..%2Fevil%20VARA%20HF%20setup.zip"),
+                                  QByteArray("%2E%2E%2FVARA%20HF%20setup.zip"), QByteArray("..%252FVARA%20HF%20setup.zip")}) {
+        servePage("<a href=\"" + link + "\">x</a>");
+        server.serve("/VARA%20Products/" + QString::fromUtf8(link), zipOf({"VARA setup.exe"}));
+        try {
+            const QUrl url = runToEnd(hf.findDownloadURL());
+            const QString zip = runToEnd(hf.downloadFile(url));
+            EXPECT_EQ(QFileInfo(zip).dir().path(), hf.downloadFolder()) << link.constData();
+            const QString folder = runToEnd(hf.extractZip(zip));
+            EXPECT_EQ(QFileInfo(folder).dir().path(), hf.downloadFolder()) << link.constData();
+        } catch (const VARAInstallerError &error) {
+            EXPECT_EQ(error.kind(), Kind::unsafeDownloadName) << link.constData();
+            ++refused;
+        }
+        for (const QString &file : filesBelowRoot()) {
+            if (!before.contains(file) && !file.startsWith(env.root() + "/zipwork-")) {
+                EXPECT_TRUE(file.startsWith(hf.downloadFolder() + "/") || file.startsWith(env.root() + "/logs/"))
+                    << file.toStdString();
+            }
+        }
+    }
+    EXPECT_EQ(refused, 2);
+}
+
+TEST_F(VARAInstallerTest, ABrokenArchiveOrOneWithoutASetupProgramFails)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    QDir().mkpath(hf.downloadFolder());
+    QFile bad(hf.downloadFolder() + "/VARA HF setup.zip");
+    bad.open(QIODevice::WriteOnly);
+    bad.write("not a zip");
+    bad.close();
+    EXPECT_EQ(errorKindOf([&] { runToEnd(hf.extractZip(bad.fileName())); }), Kind::extractionFailed);
+
+    QFile good(hf.downloadFolder() + "/other.zip");
+    good.open(QIODevice::WriteOnly);
+    good.write(zipOf({"install.exe", "VARA setup notes.txt"}));
+    good.close();
+    const QString folder = runToEnd(hf.extractZip(good.fileName()));
+    EXPECT_EQ(errorKindOf([&] { hf.findInstallerExe(folder); }), Kind::installerNotFound);
+}
+
+TEST_F(VARAInstallerTest, UpdateCheckGivesTheVersionOrLogsWhyNot)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    servePage(R"(<a href="VARA%20HF%20v4.8.9%20setup.zip">x</a>)");
+    const auto release = runToEnd(hf.checkForUpdate());
+    ASSERT_TRUE(release);
+    EXPECT_EQ(release->latestVersion, "4.8.9");
+    EXPECT_EQ(release->downloadURL, server.url("/VARA%20Products/VARA%20HF%20v4.8.9%20setup.zip"));
+    EXPECT_TRUE(hf.logLines().isEmpty());
+
+    servePage(R"(<a href="VARA%20HF%20setup.zip">x</a>)");
+    EXPECT_FALSE(runToEnd(hf.checkForUpdate()));
+    EXPECT_TRUE(hf.logLines().isEmpty());
+
+    servePage("<p>moved</p>");
+    EXPECT_FALSE(runToEnd(hf.checkForUpdate()));
+    ASSERT_EQ(hf.logLines().size(), 1);
+    EXPECT_TRUE(hf.logLines().at(0).endsWith("] Update check failed: No VARA download found on the Pelorin server"));
+    EXPECT_EQ(hf.state(), VARAInstaller::State{});
+}
+
+TEST_F(VARAInstallerTest, UninstallStopsTheRunningModemRemovesItAndClearsItsRecord)
+{
+    VARAInstaller &fm = make(VARAVariant::fm);
+    QDir().mkpath(fm.installDir());
+    QFile exe(fm.exePath());
+    exe.open(QIODevice::WriteOnly);
+    exe.close();
+    VARAFMConfig record = config.varaFMConfig();
+    record.winePath = "/usr/bin/wine";
+    record.varaPath = fm.exePath();
+    record.installedVersion = "4.3.9";
+    config.setVaraFMConfig(record);
+    EXPECT_EQ(fm.installedVersion(), "v4.3.9");
+    services.states[ServiceID::varaFM] = ServiceRunState::running;
+
+    EXPECT_TRUE(runToEnd(fm.uninstall()));
+    EXPECT_EQ(services.calls, (QStringList{"prepare vara-fm", "stop vara-fm"}));
+    EXPECT_FALSE(QFileInfo::exists(fm.installDir()));
+    EXPECT_EQ(config.varaFMConfig().varaPath, "");
+    EXPECT_EQ(config.varaFMConfig().installedVersion, "");
+    EXPECT_EQ(config.varaFMConfig().winePath, "/usr/bin/wine");
+    EXPECT_EQ(fm.installedVersion(), std::nullopt);
+    EXPECT_TRUE(fm.logLines().last().endsWith("] VARA FM uninstalled"));
+}
+
+TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    // A file where the modem's folder should be can't be removed as a folder.
+    QDir().mkpath(QFileInfo(hf.installDir()).path());
+    QFile blocker(hf.installDir());
+    blocker.open(QIODevice::WriteOnly);
+    blocker.close();
+    VARAConfig record = config.varaConfig();
+    record.varaPath = hf.exePath();
+    record.installedVersion = "4.8.7";
+    config.setVaraConfig(record);
+
+    EXPECT_FALSE(runToEnd(hf.uninstall()));
+    EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
+    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+    EXPECT_EQ(hf.state().kind, VARAInstaller::State::Kind::error);
+    EXPECT_TRUE(hf.logLines().last().contains("ERROR: Could not remove"));
+}
+
+} // namespace
+} // namespace cordavelle
