@@ -10,6 +10,7 @@
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/dependency_update_nudge.h"
+#include "install/helper_uninstaller.h"
 #include "platform/platform.h"
 
 #include <QApplication>
@@ -330,7 +331,11 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
     }
     m_context.pairing.clearAll();
     QDir(places::winePrefix()).removeRecursively();
-    m_context.defaults.removeDomain();
+    ResetReport report;
+    HelperUninstaller::clearUserDefaults(m_context.defaults, report);
+    for (const QString &error : std::as_const(report.errors)) {
+        appLog().error(error);
+    }
     m_relaunchPending = true;
     requestTermination(QuitSource::reset);
 }

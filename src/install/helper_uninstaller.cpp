@@ -65,7 +65,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetSettings()
 {
     logger().info(QStringLiteral("Reset Level 1: clearing settings"));
     ResetReport report;
-    clearUserDefaults(report);
+    clearUserDefaults(m_with.defaults, report);
     clearKeychainPairingTokens(report);
     unregisterLoginItem(report);
     reloadMemoryState();
@@ -91,7 +91,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     ResetReport report;
     co_await stopServices(true);
     co_await killWineProcessesForPrefix(report);
-    clearUserDefaults(report);
+    clearUserDefaults(m_with.defaults, report);
     clearKeychainPairingTokens(report);
     unregisterLoginItem(report);
     reloadMemoryState();
@@ -137,10 +137,10 @@ QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &rep
     }
 }
 
-void HelperUninstaller::clearUserDefaults(ResetReport &report)
+void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, ResetReport &report)
 {
-    const QString domain = m_with.defaults.domain();
-    m_with.defaults.removeDomain();
+    const QString domain = defaults.domain();
+    defaults.removeDomain();
     report.userDefaultsCleared = true;
     logger().info(QStringLiteral("Cleared UserDefaults domain %1").arg(domain));
 
@@ -149,7 +149,7 @@ void HelperUninstaller::clearUserDefaults(ResetReport &report)
     const QString prior = Platform::current().preferencesFile(ConfigStore::kPriorBundleIdentifier);
     if (removeReported(prior, report) == Removal::failed) {
         // Then at least the import must not run again.
-        m_with.defaults.setObject(ConfigStore::Keys::bundleMigrationCompleted, true);
+        defaults.setObject(ConfigStore::Keys::bundleMigrationCompleted, true);
     }
 }
 

@@ -57,10 +57,13 @@ public:
     // Everything of the settings level, the support folder and the staged winetricks tools.
     QCoro::Task<ResetReport> resetEverything();
 
+    // Empties `defaults` and takes the earlier bundle's preferences with it, so that they are not
+    // imported again at the next launch; shared with the window's reset of everything.
+    static void clearUserDefaults(UserDefaults &defaults, ResetReport &report);
+
 private:
     QCoro::Task<void> stopServices(bool everyService);
     QCoro::Task<void> killWineProcessesForPrefix(ResetReport &report);
-    void clearUserDefaults(ResetReport &report);
     void clearKeychainPairingTokens(ResetReport &report);
     void unregisterLoginItem(ResetReport &report);
     void reloadMemoryState();

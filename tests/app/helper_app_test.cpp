@@ -4,6 +4,8 @@
 #include "app/settings_opener.h"
 #include "app/sidebar.h"
 #include "base/helper_places.h"
+#include "core/config_store.h"
+#include "platform/user_defaults.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
@@ -15,6 +17,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 
@@ -219,6 +222,9 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
     QDir().mkpath(places::winePrefix() + "/drive_c");
     pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
     env.defaults().setObject("hasCompletedHelperSetup", true);
+    // An earlier bundle's preferences, which the relaunched helper must not import again.
+    const QString prior = env.platform().preferencesFile(ConfigStore::kPriorBundleIdentifier);
+    ASSERT_TRUE(writePropertyListFile(prior, {{"apiPort", qlonglong(7000)}}));
 
     QStringList seenAtRelaunch;
     int relaunches = 0;
@@ -227,7 +233,8 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
         seenAtRelaunch << (orchestrator.varaProcess().state() == ServiceRunState::stopped ? "stopped" : "running")
                        << (QDir(places::winePrefix()).exists() ? "prefix" : "no prefix")
                        << (env.defaults().dictionary().isEmpty() ? "no settings" : "settings")
-                       << (pairing.clients().empty() ? "no clients" : "clients");
+                       << (pairing.clients().empty() ? "no clients" : "clients")
+                       << (QFileInfo::exists(prior) ? "prior" : "no prior");
     });
     alerts.answers = {1};
     command("resetAll")->trigger();
@@ -243,7 +250,8 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
     command("resetAll")->trigger();
     ASSERT_TRUE(test::processEventsUntil([&] { return relaunches > 0; }, 10s));
     EXPECT_FALSE(wipedWhileRunning);
-    EXPECT_EQ(seenAtRelaunch, (QStringList{"stopped", "no prefix", "no settings", "no clients"}));
+    EXPECT_EQ(seenAtRelaunch, (QStringList{"stopped", "no prefix", "no settings", "no clients", "no prior"}));
+    EXPECT_EQ(ConfigStore(env.defaults(), env.platform()).apiPort(), ConfigStore::kDefaultApiPort);
     // Only the reset was asked for, although VARA HF was running.
     EXPECT_EQ(alerts.shown.size(), 2u);
     EXPECT_EQ(relaunches, 1);
