@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 namespace cordavelle::test {
 
@@ -50,16 +51,21 @@ std::shared_ptr<TaskOutcome> track(QCoro::Task<T> task)
     return track(detail::dropValue(std::move(task)));
 }
 
-// Processes real events until `task` ends, then returns its value or throws what it threw (unlike
-// QCoro::waitFor, which never returns from a task that throws). Throws std::runtime_error when
-// the task has not ended within `realLimit`.
+namespace detail {
+struct Unit {};
+inline QCoro::Task<Unit> withUnit(QCoro::Task<void> task)
+{
+    co_await std::move(task);
+    co_return Unit{};
+}
+
 template <typename T>
-T runToEnd(QCoro::Task<T> task, std::chrono::milliseconds realLimit = std::chrono::milliseconds(10000))
+T runValueToEnd(QCoro::Task<T> task, std::chrono::milliseconds realLimit)
 {
     std::optional<T> value;
     std::exception_ptr error;
     bool done = false;
-    detail::keepResult(std::move(task), &value, &error, &done);
+    keepResult(std::move(task), &value, &error, &done);
     if (!processEventsUntil([&] { return done; }, realLimit)) {
         throw std::runtime_error("the task did not end in time");
     }
@@ -67,6 +73,21 @@ T runToEnd(QCoro::Task<T> task, std::chrono::milliseconds realLimit = std::chron
         std::rethrow_exception(error);
     }
     return std::move(*value);
+}
+} // namespace detail
+
+// Processes real events until `task` ends, then returns its value or throws what it threw (unlike
+// QCoro::waitFor, which never returns from a task that throws). Throws std::runtime_error when
+// the task has not ended within `realLimit`.
+template <typename T>
+T runToEnd(QCoro::Task<T> task, std::chrono::milliseconds realLimit = std::chrono::milliseconds(10000))
+{
+    if constexpr (std::is_void_v<T>) {
+        runToEnd(detail::withUnit(std::move(task)), realLimit);
+        return;
+    } else {
+        return detail::runValueToEnd(std::move(task), realLimit);
+    }
 }
 
 } // namespace cordavelle::test

@@ -1,0 +1,92 @@
+#include "homebrew_bottle_resolver.h"
+
+#include "base/json_support.h"
+#include "platform/platform.h"
+
+namespace cordavelle {
+
+BottleResolverError::BottleResolverError(Case errorCase, QString description)
+    : m_case(errorCase), m_description(std::move(description)), m_utf8(m_description.toUtf8())
+{
+}
+
+BottleResolverError BottleResolverError::malformedResponse()
+{
+    return {Case::malformedResponse, QStringLiteral("The Homebrew formula response was not in the expected shape")};
+}
+
+BottleResolverError BottleResolverError::noBottleForCurrentArchitecture(const QString &tag)
+{
+    QString platform = tag;
+    platform.replace(QStringLiteral("_linux"), QStringLiteral(" Linux"));
+    return {Case::noBottleForCurrentArchitecture,
+            QStringLiteral("No bottle is available for %1 in this formula").arg(platform)};
+}
+
+QString HomebrewBottleResolver::bottleTag(const QString &machineArchitecture)
+{
+    if (machineArchitecture == QLatin1String("aarch64") || machineArchitecture == QLatin1String("arm64")) {
+        return QStringLiteral("arm64_linux");
+    }
+    return machineArchitecture + QStringLiteral("_linux");
+}
+
+QString HomebrewBottleResolver::currentBottleTag()
+{
+    return bottleTag(Platform::current().systemInfo().machineArchitecture());
+}
+
+BottleInfo HomebrewBottleResolver::parse(const QByteArray &data) { return parse(data, currentBottleTag()); }
+
+BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &tag)
+{
+    const Json document = parseJson(data);
+    if (!document.is_object()) {
+        throw BottleResolverError::malformedResponse();
+    }
+    const Json *files = &document;
+    for (const char *key : {"bottle", "stable", "files"}) {
+        const auto it = files->find(key);
+        if (it == files->end() || !it->is_object()) {
+            throw BottleResolverError::malformedResponse();
+        }
+        files = &*it;
+    }
+    // Only the machine's own Linux bottle runs here; a macOS bottle is no fallback.
+    const auto chosen = files->find(tag.toStdString());
+    if (chosen == files->end() || !chosen->is_object()) {
+        throw BottleResolverError::noBottleForCurrentArchitecture(tag);
+    }
+    const auto url = chosen->find("url");
+    if (url == chosen->end() || !url->is_string()) {
+        throw BottleResolverError::malformedResponse();
+    }
+    const QUrl bottle(QString::fromStdString(url->get<std::string>()), QUrl::StrictMode);
+    if (!bottle.isValid() || bottle.scheme().isEmpty()) {
+        throw BottleResolverError::malformedResponse();
+    }
+    QString version = QStringLiteral("unknown");
+    const auto versions = document.find("versions");
+    if (versions != document.end() && versions->is_object()) {
+        const auto stable = versions->find("stable");
+        if (stable != versions->end() && stable->is_string()) {
+            version = QString::fromStdString(stable->get<std::string>());
+        }
+    }
+    return {bottle, version};
+}
+
+QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop)
+{
+    const HttpResponse response = co_await client.get(HttpRequest(std::move(formula)), std::move(stop));
+    co_return parse(response.body);
+}
+
+QCoro::Task<void> HomebrewBottleResolver::downloadBottle(HttpClient &client, QUrl bottle, QString destination,
+                                                         std::stop_token stop)
+{
+    HttpRequest request(std::move(bottle), {{"Authorization", "Bearer " + kRegistryToken}});
+    co_await client.download(std::move(request), std::move(destination), {}, std::move(stop));
+}
+
+} // namespace cordavelle

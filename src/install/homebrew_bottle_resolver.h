@@ -1,0 +1,74 @@
+#pragma once
+
+#include "platform/http_client.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <exception>
+#include <stop_token>
+
+namespace cordavelle {
+
+class BottleResolverError : public std::exception {
+public:
+    enum class Case { malformedResponse, noBottleForCurrentArchitecture };
+
+    static BottleResolverError malformedResponse();
+    // `tag` is the bottle tag that was looked for ("x86_64_linux").
+    static BottleResolverError noBottleForCurrentArchitecture(const QString &tag);
+
+    Case errorCase() const { return m_case; }
+    const QString &description() const { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+    bool operator==(const BottleResolverError &other) const { return m_case == other.m_case; }
+
+private:
+    BottleResolverError(Case errorCase, QString description);
+
+    Case m_case;
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// One formula's bottle: the archive to fetch and the formula's stable version.
+struct BottleInfo {
+    QUrl url;
+    QString version;
+
+    bool operator==(const BottleInfo &) const = default;
+};
+
+// Homebrew's prebuilt packages (bottles) without Homebrew: which bottle of a formula fits this
+// machine, and its fetching from the bottle registry. On Linux the one bottle that fits is the
+// Linux bottle of the machine's architecture.
+class HomebrewBottleResolver {
+public:
+    HomebrewBottleResolver() = delete;
+
+    // The registry's anonymous token, sent as "Authorization: Bearer Tw==" with every bottle.
+    static inline const QByteArray kRegistryToken = QByteArrayLiteral("Tw==");
+
+    // "x86_64_linux" on x86-64, "arm64_linux" on 64-bit ARM, "<machine>_linux" elsewhere.
+    static QString currentBottleTag();
+    static QString bottleTag(const QString &machineArchitecture);
+
+    // The bottle of `tag` (by default this machine's) in a formula's JSON document, and the
+    // formula's stable version ("unknown" when the document has none). Throws JsonDecodeError for
+    // bytes that are not JSON, BottleResolverError for any other shape.
+    static BottleInfo parse(const QByteArray &data);
+    static BottleInfo parse(const QByteArray &data, const QString &tag);
+
+    // Fetches a formula's document and parses it; the answer's status is not looked at (an error
+    // page fails as not JSON or not the expected shape). Throws what `client` and `parse` throw.
+    static QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop = {});
+    // Downloads a bottle to `destination` (replacing any file there) with the registry's token.
+    // The answer's status is not looked at: a refused bottle leaves an error page, which fails to
+    // unpack later. Throws what `client` throws.
+    static QCoro::Task<void> downloadBottle(HttpClient &client, QUrl bottle, QString destination,
+                                            std::stop_token stop = {});
+};
+
+} // namespace cordavelle

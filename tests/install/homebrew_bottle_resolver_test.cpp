@@ -1,0 +1,153 @@
+#include "base/json_support.h"
+#include "install/bottle_program.h"
+#include "install/homebrew_bottle_resolver.h"
+#include "platform/cancellation.h"
+#include "support/fixture_http_server.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+const QString kTag = QStringLiteral("x86_64_linux");
+
+std::optional<BottleResolverError::Case> failureOf(const QByteArray &json)
+{
+    try {
+        HomebrewBottleResolver::parse(json, kTag);
+    } catch (const BottleResolverError &error) {
+        return error.errorCase();
+    }
+    return std::nullopt;
+}
+
+TEST(HomebrewBottleResolver, TakesTheMachinesLinuxBottleAndTheStableVersion)
+{
+    const QByteArray formula = R"({"versions":{"stable":"1.11"},"bottle":{"stable":{"files":{
+        "arm64_sequoia":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:mac"},
+        "arm64_linux":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:arm"},
+        "x86_64_linux":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:x86"}}}}})";
+    EXPECT_EQ(HomebrewBottleResolver::parse(formula, kTag),
+              (BottleInfo{QUrl("https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:x86"), "1.11"}));
+    EXPECT_EQ(HomebrewBottleResolver::parse(formula, "arm64_linux").url.toString(),
+              "https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:arm");
+
+    // A bad version never fails the parse.
+    for (const QByteArray &versions : {QByteArray(""), QByteArray(R"("versions":{"stable":3},)")}) {
+        const QByteArray json = "{" + versions + R"("bottle":{"stable":{"files":{"x86_64_linux":{"url":"https://b/x"}}}}})";
+        EXPECT_EQ(HomebrewBottleResolver::parse(json, kTag).version, "unknown");
+    }
+    EXPECT_EQ(HomebrewBottleResolver::bottleTag("aarch64"), "arm64_linux");
+}
+
+TEST(HomebrewBottleResolver, RejectsEveryOtherShape)
+{
+    using Case = BottleResolverError::Case;
+    const std::vector<std::pair<QByteArray, Case>> table = {
+        {"[]", Case::malformedResponse},
+        {R"({"bottle":{"stable":{}}})", Case::malformedResponse},
+        {R"({"bottle":{"stable":{"files":[]}}})", Case::malformedResponse},
+        {R"({"bottle":{"stable":{"files":{"x86_64_linux":{"sha256":"ab"}}}}})", Case::malformedResponse},
+        {R"({"bottle":{"stable":{"files":{"x86_64_linux":{"url":"no url at all"}}}}})", Case::malformedResponse},
+        // Only macOS bottles, or the tag's entry not an object: nothing runs here, even with broken URLs.
+        {R"({"bottle":{"stable":{"files":{"x86_64_sonoma":{"url":3},"arm64_linux":{"url":"https://b/a"}}}}})",
+         Case::noBottleForCurrentArchitecture},
+        {R"({"bottle":{"stable":{"files":{"x86_64_linux":"https://b/x"}}}})", Case::noBottleForCurrentArchitecture},
+    };
+    for (const auto &[json, expected] : table) {
+        EXPECT_EQ(failureOf(json), expected) << json.toStdString();
+    }
+    EXPECT_THROW(HomebrewBottleResolver::parse("", kTag), JsonDecodeError);
+    EXPECT_EQ(BottleResolverError::noBottleForCurrentArchitecture(kTag).description(),
+              "No bottle is available for x86_64 Linux in this formula");
+}
+
+TEST(HomebrewBottleResolver, FetchesTheFormulaAndTheBottleWithTheRegistryToken)
+{
+    test::TestPlatform env;
+    test::FixtureHttpServer server;
+    server.serve("/api/formula/cabextract.json",
+                 R"({"versions":{"stable":"1.11"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")"
+                     + server.url("/v2/blobs/cabextract").toString().toUtf8() + R"("}}}}})");
+    server.redirect("/v2/blobs/cabextract", "/storage/cabextract.tar.gz", 307);
+    server.serve("/storage/cabextract.tar.gz", "first");
+    HttpClient &client = env.platform().httpClient();
+
+    const BottleInfo info = test::runToEnd(
+        HomebrewBottleResolver::fetchBottleInfo(client, server.url("/api/formula/cabextract.json")));
+    EXPECT_EQ(info.version, "1.11");
+    const QString destination = env.platform().paths().privateTemporary() + "/cabextract-bottle.tar.gz";
+    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination));
+    EXPECT_EQ(test::readBytes(destination), QByteArray("first"));
+    for (const auto &request : server.requests()) {
+        if (request.path != "/api/formula/cabextract.json") {
+            EXPECT_EQ(request.header("Authorization"), QByteArray("Bearer Tw==")) << request.path.constData();
+        } else {
+            EXPECT_TRUE(request.header("Authorization").isEmpty());
+        }
+    }
+
+    // A second download replaces the first.
+    server.serve("/storage/cabextract.tar.gz", "second");
+    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination));
+    EXPECT_EQ(test::readBytes(destination), QByteArray("second"));
+}
+
+// A program as a Linux bottle ships it: a loader and a run path that this machine lacks.
+QString buildBottleProgram(const QString &folder)
+{
+    const QString program = folder + "/bin/probe";
+    QDir().mkpath(folder + "/bin");
+    QProcess compiler;
+    compiler.start("g++", {"-x", "c++", "-o", program, "-"});
+    compiler.write("#include <cstdio>\nint main() { std::puts(\"probe 1.0\"); return 0; }\n");
+    compiler.closeWriteChannel();
+    compiler.waitForFinished(60000);
+    QProcess::execute("patchelf", {"--set-interpreter", "/home/linuxbrew/.linuxbrew/lib/ld.so", "--set-rpath",
+                                   "/home/linuxbrew/.linuxbrew/lib", program});
+    QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
+    return program;
+}
+
+QString patchelfPrints(const QString &what, const QString &program)
+{
+    QProcess patchelf;
+    patchelf.start("patchelf", {what, program});
+    patchelf.waitForFinished();
+    return QString::fromUtf8(patchelf.readAllStandardOutput()).trimmed();
+}
+
+TEST(BottleProgram, PointsAProgramAtTheSystemsLoaderAndRunsIt)
+{
+    test::TestPlatform env;
+    env.useSystemTools();
+    const QString program = buildBottleProgram(env.root() + "/extract/cabextract/1.11");
+    ASSERT_EQ(QProcess::execute(program, {}), -2) << "the bottle's program must not run as shipped";
+
+    const QString loader = BottleProgram::systemLoader("x86_64");
+    const QByteArray printed = test::runToEnd(
+        BottleProgram::makeRunnable(env.platform().commandRunner(), program, loader, {"--version"}));
+    EXPECT_EQ(printed, QByteArray("probe 1.0\n"));
+    EXPECT_EQ(patchelfPrints("--print-interpreter", program), loader);
+    EXPECT_EQ(patchelfPrints("--print-rpath", program), "$ORIGIN/../lib");
+
+    // What is no program fails with the tool's own words.
+    const QString script = env.root() + "/extract/notelf";
+    ASSERT_TRUE(test::writeProgram(script, "#!/bin/sh\nexit 0\n"));
+    try {
+        test::runToEnd(BottleProgram::makeRunnable(env.platform().commandRunner(), script, loader, {"--version"}));
+        ADD_FAILURE() << "a script was made runnable";
+    } catch (const BottleProgramError &error) {
+        EXPECT_EQ(error.description(), "notelf does not run: patchelf: missing ELF header");
+    }
+}
+
+} // namespace
+} // namespace cordavelle
