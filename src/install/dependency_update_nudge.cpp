@@ -2,6 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "install/direwolf_installer.h"
+#include "install/hamlib_installer.h"
 #include "platform/platform.h"
 
 #include <QPointer>
@@ -31,6 +32,7 @@ DependencyUpdateNudge &DependencyUpdateNudge::shared()
 {
     static DependencyUpdateNudge *instance = [] {
         Lookups lookups;
+        lookups.hamlib = [] { return HamlibInstaller::shared().checkForUpdate(); };
         lookups.direwolf = direwolfLookup([] { return DirewolfInstaller::shared().installedVersion(); });
         return new DependencyUpdateNudge(Platform::current().standardDefaults(), std::move(lookups));
     }();

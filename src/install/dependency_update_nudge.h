@@ -1,5 +1,7 @@
 #pragma once
 
+#include "install/dependency_versions.h"
+
 #include <QCoroTask>
 #include <QObject>
 #include <QPointer>
@@ -26,13 +28,6 @@ struct PendingDependencyUpdate {
     QString summary() const;
 
     bool operator==(const PendingDependencyUpdate &) const = default;
-};
-
-// What one dependency's update check found: the newest version and the installed one (empty
-// when it is not installed).
-struct DependencyVersions {
-    QString latest;
-    QString current;
 };
 
 // Once per launch and whenever the user asks, finds the dependencies that have a newer version

@@ -1,0 +1,248 @@
+#include "hamlib_installer.h"
+
+#include "base/helper_logger.h"
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "install/atomic_install_staging.h"
+#include "install/bottle_program.h"
+#include "install/homebrew_bottle_resolver.h"
+#include "install/install_log.h"
+#include "platform/cancellation.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace cordavelle {
+
+namespace {
+
+const QString kVersionKey = QStringLiteral("hamlibInstalledVersion");
+
+QString describe(const std::exception &error) { return QString::fromUtf8(error.what()); }
+
+// The formula's bottle for this machine, with the resolver's errors in the installer's words.
+QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, const QString &formula, std::stop_token stop)
+{
+    try {
+        co_return co_await HomebrewBottleResolver::fetchBottleInfo(
+            http, Platform::current().remoteServices().homebrewFormula(formula), stop);
+    } catch (const BottleResolverError &error) {
+        if (error.errorCase() == BottleResolverError::Case::noBottleForCurrentArchitecture) {
+            throw HamlibInstallerError::noBottleForArch();
+        }
+        throw HamlibInstallerError::bottleInfoParseFailed();
+    }
+}
+
+void makeEmptyFolder(const QString &folder)
+{
+    QDir(folder).removeRecursively();
+    if (!QDir().mkpath(folder)) {
+        throw FileError(QStringLiteral("Could not create %1").arg(folder));
+    }
+}
+
+} // namespace
+
+HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
+                                 InstallLog &installLog, QObject *parent)
+    : QObject(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_installLog(installLog)
+{
+}
+
+// A running install holds on to this object; it is asked to stop, and its owner waits for it.
+HamlibInstaller::~HamlibInstaller()
+{
+    if (m_stop) {
+        m_stop->request_stop();
+    }
+}
+
+HamlibInstaller &HamlibInstaller::shared()
+{
+    static HamlibInstaller *instance =
+        new HamlibInstaller(ConfigStore::shared(), Platform::current().standardDefaults(),
+                            Platform::current().httpClient(), Platform::current().commandRunner(), InstallLog::shared());
+    return *instance;
+}
+
+QString HamlibInstaller::rigctldPath() { return places::ownRigctld(); }
+
+void HamlibInstaller::startInstall()
+{
+    // A second flow would work over the first one's staging folder and archives.
+    if (m_stop) {
+        return;
+    }
+    m_stop.emplace();
+    emit isRunningChanged();
+    run(this, m_stop->get_token());
+}
+
+void HamlibInstaller::cancel()
+{
+    if (m_stop) {
+        m_stop->request_stop();
+        return;
+    }
+    setState(State::idle());
+    appendLog(QStringLiteral("Installation cancelled"));
+}
+
+void HamlibInstaller::clearLog()
+{
+    if (!m_logLines.isEmpty()) {
+        m_logLines.clear();
+        emit logLinesChanged();
+    }
+}
+
+QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop_token stop)
+{
+    try {
+        co_await self->install(stop);
+    } catch (const OperationCancelled &) {
+        if (self) {
+            self->setState(State::idle());
+            self->appendLog(QStringLiteral("Installation cancelled"));
+        }
+    } catch (const std::exception &error) {
+        const QString description = describe(error);
+        if (self) {
+            self->setState(State::error(description));
+            self->appendLog(QStringLiteral("ERROR: ") + description);
+        }
+        HelperLogger::error(QStringLiteral("[HamlibInstaller] Install failed: ") + description,
+                            HelperLogger::Category::install);
+    }
+    if (self) {
+        self->m_stop.reset();
+        emit self->isRunningChanged();
+    }
+}
+
+QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
+{
+    clearLog();
+    setState(State::downloading(0.0));
+    appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
+    const BottleInfo hamlib = co_await fetchBottleInfo(m_http, QStringLiteral("hamlib"), stop);
+    const BottleInfo libusb = co_await fetchBottleInfo(m_http, QStringLiteral("libusb"), stop);
+
+    throwIfStopped(stop);
+    const QString scratch = Platform::current().paths().privateTemporary();
+    const QString hamlibArchive = scratch + QStringLiteral("/hamlib-bottle.tar.gz");
+    const QString libusbArchive = scratch + QStringLiteral("/libusb-bottle.tar.gz");
+    appendLog(QStringLiteral("Downloading Hamlib..."));
+    co_await HomebrewBottleResolver::downloadBottle(m_http, hamlib.url, hamlibArchive, stop);
+
+    setState(State::downloading(0.5));
+    throwIfStopped(stop);
+    appendLog(QStringLiteral("Downloading libusb..."));
+    co_await HomebrewBottleResolver::downloadBottle(m_http, libusb.url, libusbArchive, stop);
+
+    throwIfStopped(stop);
+    setState(State::extracting());
+    appendLog(QStringLiteral("Extracting and assembling Hamlib..."));
+    co_await assembleAndCommit(hamlibArchive, libusbArchive, stop);
+
+    // Installed: what follows can't fail, and a late cancel no longer undoes it.
+    RigctldConfig rig = m_config.rigctldConfig();
+    if (rig.rigctldPath.isEmpty()) {
+        rig.rigctldPath = rigctldPath();
+        m_config.setRigctldConfig(rig);
+    }
+    QFile::remove(hamlibArchive);
+    QFile::remove(libusbArchive);
+    m_defaults.setObject(kVersionKey, hamlib.version);
+    setState(State::complete());
+    appendLog(QStringLiteral("Hamlib v") + hamlib.version + QStringLiteral(" installation complete!"));
+}
+
+// Everything is done on the staged copy, and the staged rigctld has run, before it takes the
+// place of the previous install: a failure at any step leaves that install as it was.
+QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString hamlibArchive, QString libusbArchive, std::stop_token stop)
+{
+    const QString scratch = Platform::current().paths().privateTemporary();
+    const QString hamlibExtract = scratch + QStringLiteral("/hamlib-extract");
+    const QString libusbExtract = scratch + QStringLiteral("/libusb-extract");
+    const auto removeExtracts = [&] {
+        QDir(hamlibExtract).removeRecursively();
+        QDir(libusbExtract).removeRecursively();
+    };
+    const AtomicInstallStaging staging(places::hamlibFolder());
+    staging.prepareEmpty();
+    try {
+        makeEmptyFolder(hamlibExtract);
+        co_await hamlib_assembly::extractTar(m_runner, hamlibArchive, hamlibExtract, stop);
+        const QString hamlibRoot = hamlib_assembly::findVersionedDir(hamlibExtract, QStringLiteral("hamlib"));
+        makeEmptyFolder(libusbExtract);
+        co_await hamlib_assembly::extractTar(m_runner, libusbArchive, libusbExtract, stop);
+        const QString libusbRoot = hamlib_assembly::findVersionedDir(libusbExtract, QStringLiteral("libusb"));
+        co_await hamlib_assembly::gather(m_runner, hamlibRoot, libusbRoot, staging.stagingURL(), stop);
+        appendLog(QStringLiteral("Hamlib assembled"));
+
+        appendLog(QStringLiteral("Fixing library paths..."));
+        const QString loader = BottleProgram::systemLoader(Platform::current().systemInfo().machineArchitecture());
+        co_await hamlib_assembly::makeRunnable(m_runner, staging.stagingURL(), loader, stop);
+        appendLog(QStringLiteral("Library paths fixed"));
+        throwIfStopped(stop);
+        staging.commit();
+    } catch (...) {
+        staging.discard();
+        removeExtracts();
+        throw;
+    }
+    removeExtracts();
+}
+
+QCoro::Task<std::optional<DependencyVersions>> HamlibInstaller::checkForUpdate()
+{
+    QPointer<HamlibInstaller> self(this);
+    try {
+        const BottleInfo info = co_await fetchBottleInfo(m_http, QStringLiteral("hamlib"), {});
+        if (!self) {
+            co_return std::nullopt;
+        }
+        co_return DependencyVersions{info.version, installedVersion()};
+    } catch (const std::exception &error) {
+        if (self) {
+            appendLog(QStringLiteral("Update check failed: ") + describe(error));
+        }
+    }
+    co_return std::nullopt;
+}
+
+bool HamlibInstaller::isInstalled() const
+{
+    const QFileInfo rigctld(rigctldPath());
+    return rigctld.isFile() && rigctld.isExecutable();
+}
+
+QString HamlibInstaller::installedVersion() const { return m_defaults.stringForKey(kVersionKey).value_or(QString()); }
+
+void HamlibInstaller::appendLog(const QString &message)
+{
+    const auto stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Platform::current().clock().wallNow().time_since_epoch());
+    const QString line = QStringLiteral("[") +
+                         QDateTime::fromMSecsSinceEpoch(stamp.count()).toString(QStringLiteral("HH:mm:ss")) +
+                         QStringLiteral("] ") + message;
+    m_logLines << line;
+    emit logLinesChanged();
+    m_installLog.appendLine(line, HelperLogger::Category::install);
+}
+
+void HamlibInstaller::setState(State state)
+{
+    if (state != m_state) {
+        m_state = std::move(state);
+        emit stateChanged();
+    }
+}
+
+} // namespace cordavelle

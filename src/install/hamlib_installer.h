@@ -1,0 +1,103 @@
+#pragma once
+
+#include "install/dependency_versions.h"
+#include "install/hamlib_assembly.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <stop_token>
+
+namespace cordavelle {
+
+class CommandRunner;
+class ConfigStore;
+class HttpClient;
+class InstallLog;
+class UserDefaults;
+
+// Gives the helper its own rigctld without Homebrew: fetches the Homebrew bottles of "hamlib"
+// and "libusb", builds the helper's "hamlib" folder from them beside the old one, makes that
+// rigctld run there, and only then puts the folder in place, records the version and, when no
+// rigctld is configured yet, points the rigctld configuration at it.
+//
+// Main thread only.
+class HamlibInstaller final : public QObject {
+    Q_OBJECT
+public:
+    struct State {
+        enum class Case { idle, downloading, extracting, complete, error };
+
+        Case phase = Case::idle;
+        // While downloading: 0.0 until the Hamlib bottle is in, 0.5 while libusb comes.
+        double progress = 0.0;
+        // In the error state: the error's description.
+        QString message;
+
+        static State idle() { return {}; }
+        static State downloading(double progress) { return {Case::downloading, progress, {}}; }
+        static State extracting() { return {Case::extracting, 0.0, {}}; }
+        static State complete() { return {Case::complete, 0.0, {}}; }
+        static State error(QString message) { return {Case::error, 0.0, std::move(message)}; }
+        bool operator==(const State &) const = default;
+    };
+
+    HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
+                    InstallLog &installLog, QObject *parent = nullptr);
+    ~HamlibInstaller() override;
+
+    // The shared configuration, the standard defaults and the platform's tools.
+    static HamlibInstaller &shared();
+
+    // "bin/rigctld" in the helper's Hamlib folder.
+    static QString rigctldPath();
+
+    State state() const { return m_state; }
+    QStringList logLines() const { return m_logLines; }
+    // From startInstall() until the install's task has really ended, also after a cancel.
+    bool isRunning() const { return m_stop.has_value(); }
+
+    // Starts an install; nothing while one is still running (a cancelled one included).
+    void startInstall();
+    // Stops the running install, which ends in idle with "Installation cancelled" once its task
+    // has let go of its files; with none running, says so at once.
+    void cancel();
+    void clearLog();
+
+    // The formula's stable version and the installed one; none, with a log line, when the
+    // formula can't be had.
+    QCoro::Task<std::optional<DependencyVersions>> checkForUpdate();
+
+    // Whether the helper's own rigctld is there and executable.
+    bool isInstalled() const;
+    // The version of the last successful install; empty when there is none.
+    QString installedVersion() const;
+
+signals:
+    void stateChanged();
+    void logLinesChanged();
+    void isRunningChanged();
+
+private:
+    static QCoro::Task<void> run(QPointer<HamlibInstaller> self, std::stop_token stop);
+    QCoro::Task<void> install(std::stop_token stop);
+    QCoro::Task<QString> fetchBottle(const QString &formula, const QString &archive, std::stop_token stop);
+    QCoro::Task<void> assembleAndCommit(QString hamlibArchive, QString libusbArchive, std::stop_token stop);
+    void appendLog(const QString &message);
+    void setState(State state);
+
+    ConfigStore &m_config;
+    UserDefaults &m_defaults;
+    HttpClient &m_http;
+    CommandRunner &m_runner;
+    InstallLog &m_installLog;
+    State m_state;
+    QStringList m_logLines;
+    std::optional<std::stop_source> m_stop;
+};
+
+} // namespace cordavelle

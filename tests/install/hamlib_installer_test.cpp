@@ -1,0 +1,315 @@
+#include "install/hamlib_installer.h"
+
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
+#include "core/config_store.h"
+#include "install/install_log.h"
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/qt_printers.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How one fixture build of the two bottles differs from a good one.
+struct BottleFaults {
+    bool libusbWithoutLibrary = false;
+    QString extraNeeded = {}; // a library rigctld also asks for
+    bool failingVersion = false; // rigctld --version exits 3
+    bool scriptRigctld = false;  // rigctld is no ELF program
+};
+
+bool run(const QString &program, const QStringList &arguments, const QString &folder = {})
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(program, arguments);
+    process.waitForFinished(60000);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+bool compile(const QString &folder, const QString &source, const QStringList &arguments)
+{
+    QProcess compiler;
+    compiler.setWorkingDirectory(folder);
+    compiler.start("g++", QStringList{"-x", "c++", "-", "-x", "none"} + arguments);
+    compiler.write(source.toUtf8());
+    compiler.closeWriteChannel();
+    compiler.waitForFinished(60000);
+    return compiler.exitCode() == 0;
+}
+
+// Linux bottles as Homebrew ships them: a rigctld and two libraries that name Homebrew's loader,
+// run path and library folder, which this machine lacks. Returns the two archives' paths.
+std::pair<QString, QString> buildBottles(const QString &root, const QString &version, const BottleFaults &faults)
+{
+    const QString work = root + "/bottle-build-" + version;
+    QDir(work).removeRecursively();
+    const QString hamlib = work + "/hamlib/" + version;
+    const QString libusb = work + "/libusb/1.0.27";
+    QDir().mkpath(hamlib + "/bin");
+    QDir().mkpath(hamlib + "/lib");
+    QDir().mkpath(libusb + "/lib");
+    QDir().mkpath(work + "/hamlib/.brew");
+    const QString brewLib = "/home/linuxbrew/.linuxbrew/lib";
+
+    EXPECT_TRUE(compile(libusb + "/lib", "extern \"C\" int fixture_usb_answer() { return 42; }\n",
+                        {"-shared", "-fPIC", "-Wl,-soname,libusb-1.0.so.0", "-o", "libusb-1.0.so.0.4.0"}));
+    QFile::link("libusb-1.0.so.0.4.0", libusb + "/lib/libusb-1.0.so.0");
+    EXPECT_TRUE(compile(hamlib + "/lib",
+                        "extern \"C\" int fixture_usb_answer();\n"
+                        "extern \"C\" int fixture_hamlib_answer() { return fixture_usb_answer(); }\n",
+                        {"-shared", "-fPIC", "-Wl,-soname,libhamlib.so.4", "-o", "libhamlib.so.4.0.6",
+                         "-Wl,-rpath," + brewLib, libusb + "/lib/libusb-1.0.so.0"}));
+    QFile::link("libhamlib.so.4.0.6", hamlib + "/lib/libhamlib.so.4");
+    const QString rigctld = hamlib + "/bin/rigctld";
+    if (faults.scriptRigctld) {
+        EXPECT_TRUE(test::writeProgram(rigctld, "#!/bin/sh\necho rigctld\n"));
+    } else {
+        const QString main = QString("#include <cstdio>\nextern \"C\" int fixture_hamlib_answer();\n"
+                                     "int main() { std::printf(\"rigctld Hamlib %1 %d\\n\", fixture_hamlib_answer());"
+                                     " return %2; }\n")
+                                 .arg(version, faults.failingVersion ? "3" : "0");
+        EXPECT_TRUE(compile(hamlib + "/bin", main,
+                            {"-o", "rigctld", hamlib + "/lib/libhamlib.so.4", libusb + "/lib/libusb-1.0.so.0",
+                             "-Wl,--no-as-needed", "-Wl,-rpath,@@HOMEBREW_PREFIX@@/lib",
+                             "-Wl,--dynamic-linker=" + brewLib + "/ld.so"}));
+        // Homebrew names libusb by its path in its own folders.
+        EXPECT_TRUE(run("patchelf", {"--replace-needed", "libusb-1.0.so.0",
+                                     "@@HOMEBREW_PREFIX@@/opt/libusb/lib/libusb-1.0.so.0", rigctld}));
+        if (!faults.extraNeeded.isEmpty()) {
+            EXPECT_TRUE(run("patchelf", {"--add-needed", faults.extraNeeded, rigctld}));
+        }
+    }
+    if (faults.libusbWithoutLibrary) {
+        QFile::remove(libusb + "/lib/libusb-1.0.so.0");
+        QFile::remove(libusb + "/lib/libusb-1.0.so.0.4.0");
+    }
+    for (const QString &file : {rigctld, hamlib + "/lib/libhamlib.so.4.0.6", libusb + "/lib/libusb-1.0.so.0.4.0"}) {
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
+    }
+    EXPECT_TRUE(run("tar", {"-czf", "hamlib.tar.gz", "hamlib"}, work));
+    EXPECT_TRUE(run("tar", {"-czf", "libusb.tar.gz", "libusb"}, work));
+    return {work + "/hamlib.tar.gz", work + "/libusb.tar.gz"};
+}
+
+QByteArray formula(const QString &version, const QUrl &bottle, const QString &tag = "x86_64_linux")
+{
+    return QString(R"({"versions":{"stable":"%1"},"bottle":{"stable":{"files":{"%2":{"url":"%3"}}}}})")
+        .arg(version, tag, bottle.toString())
+        .toUtf8();
+}
+
+QString rigctldPrints()
+{
+    QProcess rigctld;
+    rigctld.start(places::ownRigctld(), {"--version"});
+    rigctld.waitForFinished(10000);
+    return QString::fromUtf8(rigctld.readAllStandardOutput()).trimmed();
+}
+
+class HamlibInstallerTest : public ::testing::Test {
+protected:
+    HamlibInstallerTest()
+    {
+        env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+        QObject::connect(&installer, &HamlibInstaller::stateChanged, [this] { states.push_back(installer.state()); });
+    }
+
+    // Serves the two formulas and their bottles for `version`.
+    void publish(const QString &version, const BottleFaults &faults = {})
+    {
+        const auto [hamlib, libusb] = buildBottles(env.root(), version, faults);
+        server.serve("/api/formula/hamlib.json", formula(version, server.url("/v2/hamlib/blobs/" + version)));
+        server.serve("/api/formula/libusb.json", formula("1.0.27", server.url("/v2/libusb/blobs/" + version)));
+        server.serve("/v2/hamlib/blobs/" + version, test::readBytes(hamlib));
+        server.serve("/v2/libusb/blobs/" + version, test::readBytes(libusb));
+    }
+
+    void installAndWait()
+    {
+        installer.startInstall();
+        ASSERT_TRUE(installer.isRunning());
+        ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
+    }
+
+    // The visible log without its time stamps.
+    QStringList messages() const
+    {
+        QStringList out;
+        for (const QString &line : installer.logLines()) {
+            EXPECT_TRUE(line.startsWith('[') && line.mid(9, 2) == "] ") << line.toStdString();
+            out << line.mid(11);
+        }
+        return out;
+    }
+
+    void expectNoLeftovers()
+    {
+        EXPECT_FALSE(QFileInfo::exists(places::hamlibFolder() + ".partial"));
+        const QString scratch = env.platform().paths().privateTemporary();
+        EXPECT_FALSE(QFileInfo::exists(scratch + "/hamlib-extract"));
+        EXPECT_FALSE(QFileInfo::exists(scratch + "/libusb-extract"));
+    }
+
+    // The real tools, before the installer takes the platform's runner.
+    static test::TestPlatform &withSystemTools(test::TestPlatform &env)
+    {
+        env.useSystemTools();
+        return env;
+    }
+
+    test::TestPlatform env;
+    test::TestPlatform &tools = withSystemTools(env);
+    test::FixtureHttpServer server;
+    ConfigStore config{env.defaults(), env.platform()};
+    InstallLog installLog{env.clock(), env.log(), env.root() + "/logs"};
+    HamlibInstaller installer{config, env.defaults(), env.platform().httpClient(), env.platform().commandRunner(),
+                              installLog};
+    std::vector<HamlibInstaller::State> states;
+};
+
+TEST_F(HamlibInstallerTest, InstallsARigctldThatRunsFromTheHelpersFolderAndUpdatesIt)
+{
+    using State = HamlibInstaller::State;
+    EXPECT_FALSE(installer.isInstalled());
+    publish("4.6");
+    installAndWait();
+    EXPECT_EQ(installer.state(), State::complete()) << installer.state().message.toStdString();
+    EXPECT_EQ(states, (std::vector<State>{State::downloading(0.0), State::downloading(0.5), State::extracting(),
+                                          State::complete()}));
+    EXPECT_EQ(messages(), QStringList({"Fetching Hamlib bottle info...", "Downloading Hamlib...", "Downloading libusb...",
+                                       "Extracting and assembling Hamlib...", "Hamlib assembled",
+                                       "Fixing library paths...", "Library paths fixed",
+                                       "Hamlib v4.6 installation complete!"}));
+    EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
+    EXPECT_TRUE(installer.isInstalled());
+    EXPECT_EQ(installer.installedVersion(), "4.6");
+    EXPECT_EQ(QDir(places::hamlibFolder() + "/lib").entryList(QDir::Files, QDir::Name),
+              QStringList({"libhamlib.so.4", "libusb-1.0.so.0"}));
+    EXPECT_EQ(config.rigctldConfig().rigctldPath, places::ownRigctld());
+    EXPECT_EQ(tools::findRigctld(), places::ownRigctld());
+    const QString scratch = env.platform().paths().privateTemporary();
+    EXPECT_FALSE(QFileInfo::exists(scratch + "/hamlib-bottle.tar.gz"));
+    expectNoLeftovers();
+    installLog.flush();
+    EXPECT_TRUE(test::readBytes(installLog.logFile()).contains("] Hamlib v4.6 installation complete!\n"));
+    for (const auto &request : server.requests()) {
+        if (request.path.startsWith("/v2/")) {
+            EXPECT_EQ(request.header("Authorization"), QByteArray("Bearer Tw=="));
+        }
+    }
+
+    // An update over it keeps a rigctld the user chose.
+    RigctldConfig rig = config.rigctldConfig();
+    rig.rigctldPath = "/usr/bin/rigctld";
+    config.setRigctldConfig(rig);
+    publish("4.7");
+    EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), (DependencyVersions{"4.7", "4.6"}));
+    installAndWait();
+    EXPECT_EQ(installer.state(), State::complete()) << installer.state().message.toStdString();
+    EXPECT_EQ(messages().front(), "Fetching Hamlib bottle info...");
+    EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.7 42");
+    EXPECT_EQ(installer.installedVersion(), "4.7");
+    EXPECT_EQ(config.rigctldConfig().rigctldPath, "/usr/bin/rigctld");
+
+    QFile::setPermissions(places::ownRigctld(), QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_FALSE(installer.isInstalled());
+}
+
+// Every failure leaves the previous install in place, runnable, with its version.
+TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
+{
+    publish("4.6");
+    installAndWait();
+    ASSERT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
+
+    struct Case {
+        const char *name;
+        std::function<void()> publishBroken;
+        QString error; // the start of the error's text
+    };
+    const QUrl hamlibBottle = server.url("/v2/hamlib/blobs/4.7");
+    const std::vector<Case> cases = {
+        {"formula of another shape", [&] { server.serve("/api/formula/hamlib.json", "{}"); },
+         "Could not parse Homebrew bottle info"},
+        {"only a macOS bottle",
+         [&] { server.serve("/api/formula/hamlib.json", formula("4.7", hamlibBottle, "arm64_sonoma")); },
+         "No Hamlib bottle available for this architecture"},
+        {"an error page for a bottle", [&] { server.serveHtmlPage("/v2/hamlib/blobs/4.7", 404); },
+         "Failed to extract Hamlib archive"},
+        {"a library found nowhere", [&] { publish("4.7", {.extraNeeded = "libcordavelle-absent.so.7"}); },
+         "rigctld needs libcordavelle-absent.so.7, which neither the Hamlib nor the libusb bottle holds"},
+        {"a rigctld that fails", [&] { publish("4.7", {.failingVersion = true}); },
+         "rigctld does not run: rigctld Hamlib 4.7 42"},
+        {"a rigctld that is no program", [&] { publish("4.7", {.scriptRigctld = true}); },
+         "Failed to fix library paths: patchelf: "},
+        {"libusb missing from its bottle", [&] { publish("4.7", {.libusbWithoutLibrary = true}); }, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        publish("4.7");
+        c.publishBroken();
+        installAndWait();
+        EXPECT_EQ(installer.state().phase, HamlibInstaller::State::Case::error);
+        EXPECT_TRUE(installer.state().message.startsWith(c.error)) << installer.state().message.toStdString();
+        EXPECT_EQ(messages().back(), "ERROR: " + installer.state().message);
+        EXPECT_TRUE(env.log().contains("[HamlibInstaller] Install failed: " + installer.state().message));
+        EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
+        EXPECT_EQ(installer.installedVersion(), "4.6");
+        expectNoLeftovers();
+    }
+}
+
+TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
+{
+    // With nothing running it says so at once.
+    installer.cancel();
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::idle());
+    EXPECT_EQ(messages(), QStringList{"Installation cancelled"});
+
+    publish("4.6");
+    test::FixtureHttpServer::Route stalled;
+    stalled.body = test::readBytes(env.root() + "/bottle-build-4.6/libusb.tar.gz");
+    stalled.stallAfter = 10;
+    server.serve("/v2/libusb/blobs/4.6", stalled);
+    installer.startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }, 20s));
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::downloading(0.5));
+
+    installer.cancel();
+    // A second start while the first still runs is refused.
+    installer.startInstall();
+    EXPECT_TRUE(installer.isRunning());
+    EXPECT_NE(installer.state(), HamlibInstaller::State::idle());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 20s));
+    server.release();
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::idle());
+    EXPECT_EQ(messages(), QStringList({"Fetching Hamlib bottle info...", "Downloading Hamlib...", "Downloading libusb...",
+                                       "Installation cancelled"}));
+    EXPECT_FALSE(installer.isInstalled());
+    EXPECT_EQ(installer.installedVersion(), "");
+    expectNoLeftovers();
+}
+
+TEST_F(HamlibInstallerTest, AnUpdateCheckWithoutTheFormulaGivesNothingAndSaysWhy)
+{
+    server.serveHtmlPage("/api/formula/hamlib.json", 503);
+    EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
+    ASSERT_EQ(messages().size(), 1);
+    EXPECT_TRUE(messages().front().startsWith("Update check failed: "));
+}
+
+} // namespace
+} // namespace cordavelle
