@@ -1,8 +1,10 @@
 #include "dependency_update_nudge.h"
 
 #include "base/helper_logger.h"
+#include "core/config_store.h"
 #include "install/direwolf_installer.h"
 #include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
 #include "platform/platform.h"
 
 #include <QPointer>
@@ -15,6 +17,16 @@ namespace {
 QString dismissedKey(const QString &dependency) { return QStringLiteral("nudgeDismissed.") + dependency; }
 
 void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
+
+// The modem's installed version is read once the download page has answered.
+QCoro::Task<std::optional<DependencyVersions>> varaVersions(VARAInstaller &installer, std::function<QString()> installed)
+{
+    const std::optional<VARARelease> release = co_await installer.checkForUpdate();
+    if (!release) {
+        co_return std::nullopt;
+    }
+    co_return DependencyVersions{release->latestVersion, installed()};
+}
 
 } // namespace
 
@@ -34,6 +46,12 @@ DependencyUpdateNudge &DependencyUpdateNudge::shared()
         Lookups lookups;
         lookups.hamlib = [] { return HamlibInstaller::shared().checkForUpdate(); };
         lookups.direwolf = direwolfLookup([] { return DirewolfInstaller::shared().installedVersion(); });
+        lookups.varaHF = [] {
+            return varaVersions(VARAInstaller::hf(), [] { return ConfigStore::shared().varaConfig().installedVersion; });
+        };
+        lookups.varaFM = [] {
+            return varaVersions(VARAInstaller::fm(), [] { return ConfigStore::shared().varaFMConfig().installedVersion; });
+        };
         return new DependencyUpdateNudge(Platform::current().standardDefaults(), std::move(lookups));
     }();
     return *instance;
