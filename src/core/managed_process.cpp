@@ -3,14 +3,12 @@
 #include "base/async/event.h"
 #include "base/helper_logger.h"
 #include "base/log_line_buffer.h"
+#include "core/port_probe.h"
 #include "platform/child_process.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
-#include <QHostAddress>
-#include <QNetworkProxy>
 #include <QProcessEnvironment>
-#include <QTcpSocket>
 
 #include <chrono>
 #include <csignal>
@@ -23,7 +21,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kPortWaitTimeout = 5000ms;
-constexpr auto kPortProbeInterval = 500ms;
 constexpr auto kStopGracePeriod = 2000ms;
 
 Clock &clock() { return Platform::current().clock(); }
@@ -32,46 +29,6 @@ QDateTime wallNow()
 {
     const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(clock().wallNow().time_since_epoch());
     return QDateTime::fromMSecsSinceEpoch(since.count(), Qt::UTC);
-}
-
-struct DeleteLater {
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
-
-// One connection attempt to 127.0.0.1:port, without a time-out of its own. The connect is
-// non-blocking, so the main thread only waits for its answer.
-QCoro::Task<bool> probePort(int port, std::stop_token cancel)
-{
-    if (port < 0 || port > 65535) {
-        co_return false;
-    }
-    std::unique_ptr<QTcpSocket, DeleteLater> socket(new QTcpSocket);
-    socket->setProxy(QNetworkProxy::NoProxy);
-    async::Event answered;
-    QObject::connect(socket.get(), &QTcpSocket::connected, socket.get(), [answered] { answered.set(); });
-    QObject::connect(socket.get(), &QTcpSocket::errorOccurred, socket.get(), [answered] { answered.set(); });
-    socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port));
-    co_await answered.wait(cancel);
-    const bool open = socket->state() == QAbstractSocket::ConnectedState;
-    socket->disconnect();
-    socket->abort();
-    co_return open;
-}
-
-// Probes every 0.5 s until the port accepts, `timeout` has passed, or the wait is cancelled.
-QCoro::Task<bool> waitForPort(int port, std::chrono::milliseconds timeout, std::stop_token cancel)
-{
-    Clock &waitClock = clock();
-    const auto deadline = waitClock.now() + timeout;
-    while (waitClock.now() < deadline) {
-        if (co_await probePort(port, cancel)) {
-            co_return true;
-        }
-        if (cancel.stop_requested() || !co_await waitClock.sleep(kPortProbeInterval, cancel)) {
-            co_return false;
-        }
-    }
-    co_return false;
 }
 
 } // namespace
@@ -298,7 +255,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
 
     if (expectedPort && m_state == ServiceRunState::starting) {
         std::stop_callback forwardCancel(cancel, [launchCancel] { launchCancel->request_stop(); });
-        const bool open = co_await waitForPort(*expectedPort, kPortWaitTimeout, launchCancel->get_token());
+        const bool open = co_await waitForPort(*expectedPort, clock(), kPortWaitTimeout, launchCancel->get_token());
         if (!self) {
             co_return;
         }

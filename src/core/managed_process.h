@@ -2,7 +2,6 @@
 
 #include "base/helper_error.h"
 #include "base/service_model.h"
-#include "core/managed_service.h"
 #include "platform/log_sink.h"
 
 #include <QCoroTask>
@@ -43,7 +42,7 @@ private:
 // and what an unexpected exit means, is the orchestrator's business.
 //
 // Main thread only. Every observed field has a …Changed signal that fires only on a real change.
-class ManagedProcess final : public QObject, public ManagedService {
+class ManagedProcess final : public QObject {
     Q_OBJECT
     Q_PROPERTY(cordavelle::ServiceRunState state READ state NOTIFY stateChanged)
     Q_PROPERTY(std::optional<qint64> pid READ pid NOTIFY pidChanged)
@@ -60,16 +59,16 @@ public:
     explicit ManagedProcess(ServiceID serviceID, QObject *parent = nullptr);
     ~ManagedProcess() override;
 
-    ServiceID serviceID() const override { return m_serviceID; }
-    ServiceRunState state() const override { return m_state; }
+    ServiceID serviceID() const { return m_serviceID; }
+    ServiceRunState state() const { return m_state; }
     // The current child's process identifier, from its launch until its end is handled.
-    std::optional<qint64> pid() const override { return m_pid; }
+    std::optional<qint64> pid() const { return m_pid; }
     // Text of the last failure; cleared by every launch. The orchestrator stores its own
     // readiness failures here too.
-    std::optional<QString> lastError() const override { return m_lastError; }
-    void setLastError(const std::optional<QString> &lastError) override;
+    std::optional<QString> lastError() const { return m_lastError; }
+    void setLastError(const std::optional<QString> &lastError);
     // When the last start finished; cleared once the child is gone.
-    std::optional<QDateTime> startedAt() const override { return m_startedAt; }
+    std::optional<QDateTime> startedAt() const { return m_startedAt; }
     // Set by the user interface while it restarts the service; nothing here reads it.
     bool isRestartInProgress() const { return m_isRestartInProgress; }
     void setIsRestartInProgress(bool inProgress);
@@ -79,12 +78,12 @@ public:
     std::optional<QDateTime> lastLaunchOutcomeAt() const { return m_lastLaunchOutcomeAt; }
     // The visible output, oldest first, at most kMaxLogLines after every change made here. It
     // survives launches and stops.
-    QStringList logLines() const override { return m_logLines; }
+    QStringList logLines() const { return m_logLines; }
     void setLogLines(const QStringList &lines);
     // Empties the log, including lines read but not yet shown.
     void clearLog();
     // Seconds since startedAt, only while running.
-    std::optional<double> uptime() const override;
+    std::optional<double> uptime() const;
 
     // Called with the exit status (or signal number) when a running child ends.
     void setOnUnexpectedExit(std::function<void(int32_t exitCode)> callback);
@@ -98,16 +97,16 @@ public:
                             std::optional<std::map<QString, QString>> environment = std::nullopt,
                             std::optional<int> expectedPort = std::nullopt, std::stop_token cancel = {});
     // The orchestrator's verdict that the service is ready: starting → running.
-    void markRunning() override;
+    void markRunning();
     // The orchestrator's verdict that a start failed with no child behind it (none launched, or
     // the one launched is gone): the state becomes error, with `reason` as the last error. Does
     // nothing while a child is present or the process is running or stopping.
     void failStart(const QString &reason);
     // Begins stopping: SIGTERM to the child's group now, SIGKILL 2 s later if it still runs.
     // Returns at once.
-    void stop() override;
+    void stop();
     // Adds a line of the orchestrator's own to the log at once.
-    void appendSyntheticLog(const QString &line) override;
+    void appendSyntheticLog(const QString &line);
 
 signals:
     void stateChanged();

@@ -1,0 +1,58 @@
+#include "port_probe.h"
+
+#include "base/async/event.h"
+#include "platform/clock.h"
+
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+
+#include <memory>
+
+namespace cordavelle {
+
+namespace {
+
+constexpr auto kPortProbeInterval = std::chrono::milliseconds(500);
+
+struct DeleteLater {
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+// One connection attempt to 127.0.0.1:port, without a time-out of its own. The connect is
+// non-blocking, so the main thread only waits for its answer.
+QCoro::Task<bool> probePort(int port, std::stop_token cancel)
+{
+    if (port < 0 || port > 65535) {
+        co_return false;
+    }
+    std::unique_ptr<QTcpSocket, DeleteLater> socket(new QTcpSocket);
+    socket->setProxy(QNetworkProxy::NoProxy);
+    async::Event answered;
+    QObject::connect(socket.get(), &QTcpSocket::connected, socket.get(), [answered] { answered.set(); });
+    QObject::connect(socket.get(), &QTcpSocket::errorOccurred, socket.get(), [answered] { answered.set(); });
+    socket->connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port));
+    co_await answered.wait(cancel);
+    const bool open = socket->state() == QAbstractSocket::ConnectedState;
+    socket->disconnect();
+    socket->abort();
+    co_return open;
+}
+
+} // namespace
+
+QCoro::Task<bool> waitForPort(int port, Clock &waitClock, std::chrono::milliseconds timeout, std::stop_token cancel)
+{
+    const auto deadline = waitClock.now() + timeout;
+    while (waitClock.now() < deadline) {
+        if (co_await probePort(port, cancel)) {
+            co_return true;
+        }
+        if (cancel.stop_requested() || !co_await waitClock.sleep(kPortProbeInterval, cancel)) {
+            co_return false;
+        }
+    }
+    co_return false;
+}
+
+} // namespace cordavelle
