@@ -135,6 +135,16 @@ void HelperKeychainStorage::deleteToken(const QString &clientId)
     m_keychain.remove(service, clientId);
 }
 
+std::optional<QStringList> HelperKeychainStorage::tokenOwners() const
+{
+    QStringList owners;
+    const int status = m_keychain.accounts(service, &owners);
+    if (status == Keychain::kItemNotFound) {
+        return QStringList();
+    }
+    return status == Keychain::kSuccess ? std::optional(owners) : std::nullopt;
+}
+
 void HelperKeychainStorage::deleteAllTokens() { m_keychain.removeAll(service); }
 
 } // namespace cordavelle

@@ -59,6 +59,8 @@ public:
     void saveToken(const QString &token, const QString &clientId);
     void deleteToken(const QString &clientId);
     void deleteAllTokens();
+    // The clients that have a token; absent when the keychain can't say.
+    std::optional<QStringList> tokenOwners() const;
 
 private:
     Keychain &m_keychain;

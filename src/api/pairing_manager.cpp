@@ -54,7 +54,30 @@ PairedClient *PairingManager::find(const QString &clientId)
 void PairingManager::warmTokenCache()
 {
     sweepUnclaimedApprovals();
+    removeOrphanedTokens();
     rebuildTokenIndex();
+}
+
+void PairingManager::removeOrphanedTokens()
+{
+    if (m_storedTableUnreadable || !m_undecodable.empty() || m_defaults.hasDamagedCopyAside()) {
+        return;
+    }
+    const std::optional<QStringList> owners = m_tokens.tokenOwners();
+    if (!owners) {
+        return;
+    }
+    int removed = 0;
+    for (const QString &owner : *owners) {
+        if (!find(owner)) {
+            m_tokens.deleteToken(owner);
+            ++removed;
+        }
+    }
+    if (removed > 0) {
+        HelperLogger::info(QStringLiteral("[PairingManager] Removed %1 pairing token(s) that no stored client owns").arg(removed),
+                           HelperLogger::Category::services);
+    }
 }
 
 PairingManager::PairingResult PairingManager::requestPairing(const QString &clientId, const QString &hostname,
@@ -171,6 +194,7 @@ void PairingManager::clearAll()
     m_tokens.deleteAllTokens();
     m_clients.clear();
     m_undecodable.clear();
+    m_storedTableUnreadable = false;
     m_approvedTokens.clear();
     save();
 }
@@ -184,6 +208,7 @@ void PairingManager::forgetAll()
     }
     m_clients.clear();
     m_undecodable.clear();
+    m_storedTableUnreadable = false;
     m_approvedTokens.clear();
     m_lastRequestAt.clear();
     emit clientsChanged();
@@ -340,12 +365,17 @@ bool PairingManager::constantTimeEquals(const QByteArray &a, const QByteArray &b
 
 void PairingManager::load()
 {
-    const auto data = m_defaults.dataForKey(kDefaultsKey);
-    if (!data) {
+    if (!m_defaults.contains(kDefaultsKey)) {
         return;
     }
-    const auto json = nlohmann::ordered_json::parse(data->constBegin(), data->constEnd(), nullptr, false);
+    const auto data = m_defaults.dataForKey(kDefaultsKey);
+    const auto json = data ? nlohmann::ordered_json::parse(data->constBegin(), data->constEnd(), nullptr, false)
+                           : nlohmann::ordered_json(nlohmann::ordered_json::value_t::discarded);
     if (json.is_discarded() || !json.is_array()) {
+        m_storedTableUnreadable = true;
+        HelperLogger::error(QStringLiteral("[PairingManager] The stored paired clients are not a list; keeping them as "
+                                           "they are and saving no pairing changes until the pairings are cleared"),
+                            HelperLogger::Category::services);
         return;
     }
     std::vector<PairedClient> decoded;
@@ -372,6 +402,10 @@ void PairingManager::save()
     if (m_pendingSave) {
         m_pendingSave->request_stop();
         m_pendingSave.reset();
+    }
+    if (m_storedTableUnreadable) {
+        emit clientsChanged();
+        return;
     }
     std::string encoded;
     try {

@@ -98,6 +98,9 @@ signals:
 private:
     void load();
     void save();
+    // Tokens of clients that no stored record names (a record lost with a kill between the two
+    // writes); only swept when the whole table was read.
+    void removeOrphanedTokens();
     static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const std::optional<QString> &newToken);
@@ -110,6 +113,9 @@ private:
     std::vector<PairedClient> m_clients;
     // Stored records this version cannot read; kept as they were whenever the table is saved.
     std::vector<nlohmann::ordered_json> m_undecodable;
+    // A stored table that is not a list at all: kept as it is, so nothing is saved over it until
+    // the user clears the pairings.
+    bool m_storedTableUnreadable = false;
     std::map<QString, QString> m_approvedTokens;
     std::map<QString, PairedClient::Time> m_lastRequestAt;
     // Set while a last-seen time waits to be written; any save of the table ends the wait.

@@ -161,6 +161,19 @@ int FileKeychain::removeAll(const QString &service)
     return saveStore(m_filePath, store) ? kSuccess : kIOError;
 }
 
+int FileKeychain::accounts(const QString &service, QStringList *accounts)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    const QStringList found = store.value(service).toObject().keys();
+    if (accounts) {
+        *accounts = found;
+    }
+    return found.isEmpty() ? kItemNotFound : kSuccess;
+}
+
 LinuxKeychain::LinuxKeychain(QString fallbackFile) : m_fallbackFile(std::move(fallbackFile)) {}
 
 Keychain &LinuxKeychain::backend()
@@ -196,5 +209,10 @@ int LinuxKeychain::remove(const QString &service, const QString &account)
 int LinuxKeychain::count(const QString &service, int *count) { return backend().count(service, count); }
 
 int LinuxKeychain::removeAll(const QString &service) { return backend().removeAll(service); }
+
+int LinuxKeychain::accounts(const QString &service, QStringList *accounts)
+{
+    return backend().accounts(service, accounts);
+}
 
 } // namespace cordavelle

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -27,6 +28,8 @@ public:
     virtual int count(const QString &service, int *count) = 0;
     // Removes every item of the service; kItemNotFound when there were none.
     virtual int removeAll(const QString &service) = 0;
+    // The accounts that have an item of the service; kItemNotFound when there are none.
+    virtual int accounts(const QString &service, QStringList *accounts) = 0;
 };
 
 // Items in one JSON file with mode 0600, rewritten atomically. Stands in where no Secret Service
@@ -40,6 +43,7 @@ public:
     int remove(const QString &service, const QString &account) override;
     int count(const QString &service, int *count) override;
     int removeAll(const QString &service) override;
+    int accounts(const QString &service, QStringList *accounts) override;
 
     const QString &filePath() const { return m_filePath; }
 
@@ -59,6 +63,7 @@ public:
     int remove(const QString &service, const QString &account) override;
     int count(const QString &service, int *count) override;
     int removeAll(const QString &service) override;
+    int accounts(const QString &service, QStringList *accounts) override;
 };
 
 // The production keychain: the Secret Service when one is usable at first use, otherwise the file
@@ -72,6 +77,7 @@ public:
     int remove(const QString &service, const QString &account) override;
     int count(const QString &service, int *count) override;
     int removeAll(const QString &service) override;
+    int accounts(const QString &service, QStringList *accounts) override;
 
 private:
     Keychain &backend();

@@ -327,6 +327,8 @@ void PlistUserDefaults::removeObject(const QString &key)
     }
 }
 
+bool PlistUserDefaults::hasDamagedCopyAside() const { return QFile::exists(m_filePath + QStringLiteral(".corrupt")); }
+
 void PlistUserDefaults::removeDomain()
 {
     m_values.clear();

@@ -157,4 +157,28 @@ int SecretServiceKeychain::removeAll(const QString &service)
     return removed ? kSuccess : kItemNotFound;
 }
 
+int SecretServiceKeychain::accounts(const QString &service, QStringList *accounts)
+{
+    const QByteArray s = service.toUtf8();
+    GError *error = nullptr;
+    GList *items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service", s.constData(),
+                                               nullptr);
+    QStringList found;
+    for (GList *item = items; item; item = item->next) {
+        GHashTable *attributes = secret_retrievable_get_attributes(SECRET_RETRIEVABLE(item->data));
+        if (const auto *account = static_cast<const char *>(g_hash_table_lookup(attributes, "account"))) {
+            found << QString::fromUtf8(account);
+        }
+        g_hash_table_unref(attributes);
+    }
+    g_list_free_full(items, g_object_unref);
+    if (error) {
+        return statusOf(error);
+    }
+    if (accounts) {
+        *accounts = found;
+    }
+    return found.isEmpty() ? kItemNotFound : kSuccess;
+}
+
 } // namespace cordavelle

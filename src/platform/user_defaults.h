@@ -23,6 +23,8 @@ public:
     virtual QVariantMap dictionary() const = 0;
     // Forgets every key of the domain, in memory and on disk.
     virtual void removeDomain() = 0;
+    // Whether a damaged copy of the domain's file was kept aside, with values this one lacks.
+    virtual bool hasDamagedCopyAside() const { return false; }
 
     bool contains(const QString &key) const { return object(key).isValid(); }
 
@@ -84,6 +86,7 @@ public:
     void removeObject(const QString &key) override;
     QVariantMap dictionary() const override { return m_values; }
     void removeDomain() override;
+    bool hasDamagedCopyAside() const override;
 
     const QString &filePath() const { return m_filePath; }
 

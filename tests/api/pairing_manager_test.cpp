@@ -1,7 +1,9 @@
 #include "api/pairing_manager.h"
 
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
+#include <QFile>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -234,11 +236,60 @@ TEST_F(PairingManagerTest, DamagedRecordSurvivesASave)
     ASSERT_EQ(stored.size(), 2u);
     EXPECT_EQ(stored[1], table[1]);
 
-    // A table that is not JSON at all leaves the manager empty and the stored bytes untouched.
-    env.defaults().setObject("pairedClients", QByteArray("not json"));
-    auto empty = makeManager();
-    EXPECT_TRUE(empty->clients().empty());
-    EXPECT_EQ(env.defaults().dataForKey("pairedClients"), QByteArray("not json"));
+}
+
+TEST_F(PairingManagerTest, StoredTableThatIsNotAListIsKeptUntilTheUserClearsThePairings)
+{
+    for (const QVariant &stored : {QVariant(QByteArray("not json")), QVariant(QByteArray("{\"id\":\"c1\"}")),
+                                   QVariant(QStringLiteral("[]"))}) {
+        env.defaults().setObject("pairedClients", stored);
+        auto manager = makeManager();
+        EXPECT_TRUE(manager->clients().empty());
+        EXPECT_EQ(manager->requestPairing("c2", "h", "p", "").kind, Kind::accepted);
+        manager->approve("c2");
+        EXPECT_EQ(env.defaults().object("pairedClients"), stored);
+        EXPECT_EQ(env.log().messages().filter("are not a list").size(), 1);
+        env.log().entries.clear();
+
+        manager->clearAll();
+        EXPECT_EQ(storedTable(), nlohmann::ordered_json::array());
+    }
+}
+
+TEST_F(PairingManagerTest, StartUpRemovesTokensNoStoredClientOwnsOnlyWhenTheTableWasReadWhole)
+{
+    QByteArray table;
+    {
+        auto manager = makeManager();
+        manager->requestPairing("c1", "h", "p", "");
+        table = *env.defaults().dataForKey("pairedClients");
+    }
+    // The token of a client whose record never reached the table.
+    HelperKeychainStorage(env.keychain()).saveToken("f00d", "lost");
+    const auto tokenOwners = [&] { return env.keychain().items(HelperKeychainStorage::service).keys(); };
+
+    // Nothing is swept while any part of the table is kept unread.
+    auto withDamagedRecord = nlohmann::ordered_json::parse(table.toStdString());
+    withDamagedRecord.push_back({{"id", "lost"}, {"status", "forgotten"}});
+    const QString aside = env.platform().preferencesFile(env.defaults().domain()) + ".corrupt";
+    const std::vector<std::function<void()>> unreadParts = {
+        [&] { env.defaults().setObject("pairedClients", QByteArray::fromStdString(withDamagedRecord.dump())); },
+        [&] { env.defaults().setObject("pairedClients", QStringLiteral("oops")); },
+        [&] {
+            env.defaults().setObject("pairedClients", table);
+            ASSERT_TRUE(test::writeFile(aside, "<plist>"));
+        },
+    };
+    for (const auto &damage : unreadParts) {
+        damage();
+        makeManager()->warmTokenCache();
+        EXPECT_EQ(tokenOwners(), (QStringList{"c1", "lost"}));
+    }
+
+    QFile::remove(aside);
+    makeManager()->warmTokenCache();
+    EXPECT_EQ(tokenOwners(), QStringList{"c1"});
+    EXPECT_TRUE(env.log().contains("Removed 1 pairing token(s) that no stored client owns"));
 }
 
 TEST_F(PairingManagerTest, ClearAllAndApproveAllPending)

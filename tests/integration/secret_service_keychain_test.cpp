@@ -55,11 +55,15 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kSuccess);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(direct.add(HelperKeychainStorage::service, "client-b", "x"), Keychain::kDuplicateItem);
+    QStringList owners = tokens.tokenOwners().value_or(QStringList());
+    owners.sort();
+    EXPECT_EQ(owners, (QStringList{"client-a", "client-b"}));
 
     tokens.deleteToken("client-a");
     EXPECT_FALSE(tokens.token("client-a"));
     tokens.deleteAllTokens();
     EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kItemNotFound);
+    EXPECT_EQ(tokens.tokenOwners(), QStringList());
     EXPECT_FALSE(QFile::exists(fallback));
 }
 

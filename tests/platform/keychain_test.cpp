@@ -35,6 +35,10 @@ TEST(FileKeychain, StoresItemsPrivatelyWithStatusCodes)
     EXPECT_EQ(keychain.read("svc", "zz", &data), Keychain::kItemNotFound);
     EXPECT_EQ(keychain.count("svc", &n), Keychain::kSuccess);
     EXPECT_EQ(n, 2);
+    QStringList accounts;
+    EXPECT_EQ(keychain.accounts("svc", &accounts), Keychain::kSuccess);
+    EXPECT_EQ(accounts, (QStringList{"a", "b"}));
+    EXPECT_EQ(keychain.accounts("none", &accounts), Keychain::kItemNotFound);
 
     EXPECT_EQ(keychain.remove("svc", "a"), Keychain::kSuccess);
     EXPECT_EQ(keychain.remove("svc", "a"), Keychain::kItemNotFound);

@@ -61,6 +61,18 @@ public:
         return any ? kSuccess : kItemNotFound;
     }
 
+    int accounts(const QString &service, QStringList *accounts) override
+    {
+        if (failReads) {
+            return -25308;
+        }
+        const QStringList found = m_items.value(service).keys();
+        if (accounts) {
+            *accounts = found;
+        }
+        return found.isEmpty() ? kItemNotFound : kSuccess;
+    }
+
     QMap<QString, QByteArray> items(const QString &service) const { return m_items.value(service); }
 
     bool failReads = false;
