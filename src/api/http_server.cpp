@@ -12,6 +12,7 @@
 #include <QSocketNotifier>
 #include <QTcpServer>
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <stop_token>
@@ -64,13 +65,21 @@ public:
         : QObject(server), m_server(server), m_descriptor(descriptor), m_remote(std::move(remote)),
           m_reader(std::move(remoteHost))
     {
+        server->m_connections.push_back(this);
     }
 
     ~HTTPConnection() override
     {
         m_idleStop.request_stop();
         closeSocket();
+        if (m_server) {
+            m_server->m_connections.remove(this);
+        }
     }
+
+    bool isWaitingForRequest() const { return m_phase == Phase::reading; }
+    // Gives the place up to a newer connection.
+    void drop() { finish(); }
 
     // Reads what has arrived. Returns whether the connection is done and may be deleted now.
     bool begin()
@@ -266,6 +275,11 @@ void HTTPServer::start(quint16 port, Handler handler)
             Qt::QueuedConnection);
         return;
     }
+    // Connections are taken here rather than by QTcpServer, which, out of descriptors, would try
+    // again at once for as long as they last and burn a whole core.
+    listener->pauseAccepting();
+    m_acceptNotifier = new QSocketNotifier(listener->socketDescriptor(), QSocketNotifier::Read, listener);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &HTTPServer::acceptPending);
     setRunning(true);
     setPort(listener->serverPort());
     serverLog().info(QStringLiteral("HTTP server listening on port %1").arg(m_port));
@@ -295,8 +309,47 @@ bool HTTPServer::admits(const QString &remoteHost) const
     return m_networkAccess && m_networkAccess() && isLocalNetworkHost(remoteHost);
 }
 
+void HTTPServer::acceptPending()
+{
+    while (m_listener && m_acceptNotifier) {
+        const stream_socket::Accepted accepted = stream_socket::accept(m_listener->socketDescriptor());
+        switch (accepted.kind) {
+        case stream_socket::Accepted::Kind::connection:
+            m_outOfDescriptors = false;
+            handleConnection(accepted.descriptor);
+            break;
+        case stream_socket::Accepted::Kind::none:
+            return;
+        case stream_socket::Accepted::Kind::outOfResources:
+            if (!m_outOfDescriptors) {
+                m_outOfDescriptors = true;
+                serverLog().error(QStringLiteral("No descriptor left for a new connection; accepting again every %1 ms")
+                                      .arg(acceptPause.count()));
+            }
+            m_acceptNotifier->setEnabled(false);
+            resumeAcceptingLater(this);
+            return;
+        }
+    }
+}
+
+QCoro::Task<void> HTTPServer::resumeAcceptingLater(QPointer<HTTPServer> self)
+{
+    co_await self->m_clock.sleep(acceptPause);
+    if (self && self->m_acceptNotifier) {
+        self->m_acceptNotifier->setEnabled(true);
+    }
+}
+
 void HTTPServer::handleConnection(qintptr descriptor)
 {
+    if (m_connections.size() >= maxConnections) {
+        const auto oldestIdle = std::find_if(m_connections.begin(), m_connections.end(),
+                                             [](const HTTPConnection *c) { return c->isWaitingForRequest(); });
+        if (oldestIdle != m_connections.end()) {
+            (*oldestIdle)->drop();
+        }
+    }
     const std::optional<stream_socket::Peer> peer = stream_socket::peer(descriptor);
     if (!peer) {
         // Reset before it was taken up: nobody is left to answer, and nothing was rejected.

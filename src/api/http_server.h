@@ -10,14 +10,17 @@
 
 #include <chrono>
 #include <functional>
+#include <list>
 
 #include <QTcpServer>
 
 class QHostAddress;
+class QSocketNotifier;
 
 namespace cordavelle {
 
 class Clock;
+class HTTPConnection;
 
 // The local HTTP/1.1 server of the API: one request per connection, handed to the handler, the
 // reply written in a fixed form with "Connection: close", then the connection closed. Confined
@@ -39,6 +42,11 @@ public:
 
     // A connection that has not delivered a whole request by then is closed.
     static constexpr std::chrono::milliseconds requestTimeout{10000};
+    // With no descriptor left to take a connection, accepting rests this long instead of spinning.
+    static constexpr std::chrono::milliseconds acceptPause{100};
+    // The most connections held at once; a new one beyond it closes the oldest still waiting for
+    // its request.
+    static constexpr std::size_t maxConnections = 512;
     // The most bytes taken from a socket at a time.
     static constexpr qint64 readChunkBytes = 65536;
 
@@ -83,10 +91,17 @@ private:
     void setPort(quint16 port);
     // Takes up one accepted socket descriptor; it is ours to close from here on.
     void handleConnection(qintptr descriptor);
+    void acceptPending();
+    static QCoro::Task<void> resumeAcceptingLater(QPointer<HTTPServer> self);
     bool admits(const QString &remoteHost) const;
 
     Clock &m_clock;
     QPointer<QTcpServer> m_listener;
+    // Watches the listener in place of QTcpServer, which retries a failed accept at once.
+    QPointer<QSocketNotifier> m_acceptNotifier;
+    bool m_outOfDescriptors = false;
+    // Open connections, oldest first.
+    std::list<HTTPConnection *> m_connections;
     bool m_isRunning = false;
     quint16 m_port = 0;
     Handler m_handler;

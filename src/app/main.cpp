@@ -14,6 +14,7 @@
 #include "core/service_orchestrator.h"
 #include "install/dependency_update_nudge.h"
 #include "platform/platform.h"
+#include "platform/stream_socket.h"
 #include "platform/termination_signals.h"
 #include "radio/rig_control_server_discovery.h"
 
@@ -155,6 +156,9 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
 
 int main(int argc, char **argv)
 {
+    // Every API connection and child pipe is a descriptor; the default soft limit of 1024 is
+    // far below what the system allows a long-running server.
+    stream_socket::raiseDescriptorLimit();
     const Options options = parseOptions(argc, argv);
     const bool windowed = !options.headless && hasDisplay();
     std::unique_ptr<QCoreApplication> application =

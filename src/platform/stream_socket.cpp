@@ -1,6 +1,7 @@
 #include "stream_socket.h"
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,5 +67,43 @@ Transfer send(qintptr descriptor, const char *bytes, qint64 length)
 }
 
 void close(qintptr descriptor) { ::close(static_cast<int>(descriptor)); }
+
+Accepted accept(qintptr listener)
+{
+    for (;;) {
+        const int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            return {Accepted::Kind::connection, fd};
+        }
+        switch (errno) {
+        case EINTR:
+        case ECONNABORTED:
+            continue;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            return {Accepted::Kind::outOfResources, -1};
+        default:
+            return {Accepted::Kind::none, -1};
+        }
+    }
+}
+
+qint64 raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return -1;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? -1 : static_cast<qint64>(limit.rlim_cur);
+}
 
 } // namespace cordavelle::stream_socket

@@ -33,4 +33,18 @@ Transfer receive(qintptr descriptor, char *into, qint64 capacity);
 Transfer send(qintptr descriptor, const char *bytes, qint64 length);
 void close(qintptr descriptor);
 
+struct Accepted {
+    enum class Kind { connection, none, outOfResources };
+    Kind kind = Kind::none;
+    qintptr descriptor = -1;
+};
+// Takes one waiting connection off a listening socket, non-blocking and closed on exec. none:
+// nothing waits (or it went away before it was taken). outOfResources: the process or the system
+// has no descriptor or memory left for it; it stays waiting.
+Accepted accept(qintptr listener);
+
+// Raises this process's soft limit of open descriptors to its hard limit, as a long-running
+// server does; returns the soft limit in force afterwards.
+qint64 raiseDescriptorLimit();
+
 } // namespace cordavelle::stream_socket

@@ -1,10 +1,15 @@
 #include "api/http_server.h"
 
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
 #include <QCoroSignal>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTimer>
@@ -12,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -417,6 +423,108 @@ TEST(HTTPServerStart, RunningAndPortAreObservable)
     EXPECT_EQ(running, std::vector<bool>{true});
     EXPECT_EQ(ports, std::vector<quint16>{server.port()});
     EXPECT_NE(server.listener(), nullptr);
+}
+
+// Idle connections held by another process, so that only the server's side counts here. It
+// prints "open" once all are connected, then on any input line how many the server has closed.
+class IdleClients {
+public:
+    IdleClients(quint16 port, int count)
+    {
+        static const char script[] =
+            "import resource, socket, sys\n"
+            "_, hard = resource.getrlimit(resource.RLIMIT_NOFILE)\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))\n"
+            "s = [socket.create_connection(('127.0.0.1', int(sys.argv[1]))) for _ in range(int(sys.argv[2]))]\n"
+            "print('open', flush=True)\n"
+            "for line in sys.stdin:\n"
+            "    closed = 0\n"
+            "    for c in s:\n"
+            "        c.setblocking(False)\n"
+            "        try:\n"
+            "            closed += c.recv(1) == b''\n"
+            "        except BlockingIOError:\n"
+            "            pass\n"
+            "    print(closed, flush=True)\n";
+        m_python.start(QStringLiteral("python3"), {"-c", script, QString::number(port), QString::number(count)});
+    }
+    ~IdleClients() { end(); }
+
+    bool waitUntilOpen() { return readLine() == "open"; }
+    int closedByServer()
+    {
+        m_python.write("?\n");
+        return readLine().toInt();
+    }
+    void end()
+    {
+        m_python.closeWriteChannel();
+        test::processEventsUntil([&] { return m_python.state() == QProcess::NotRunning; });
+    }
+
+private:
+    // The server accepts on this thread's event loop meanwhile.
+    QByteArray readLine()
+    {
+        test::processEventsUntil([&] { return m_python.canReadLine(); }, 10s);
+        return m_python.readLine().trimmed();
+    }
+    QProcess m_python;
+};
+
+int cpuTicksOfThisProcess()
+{
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    stat.open(QIODevice::ReadOnly);
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toInt() + fields.value(12).toInt(); // utime and stime
+}
+
+TEST(HTTPServerLimits, OutOfDescriptorsTheServerRestsAndAnswersAgainOnceConnectionsClose)
+{
+    test::TestPlatform env;
+    env.useSystemClock();
+    HTTPServer server(env.platform().clock());
+    ASSERT_TRUE(test::startOnFreePort(server, [](HTTPRequest) -> QCoro::Task<HTTPResponse> {
+        co_return HTTPResponse::json(nlohmann::ordered_json{{"ok", true}});
+    }));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(test::openDescriptorCount() + 40);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_NOFILE, &saved); });
+
+    IdleClients clients(server.port(), 60);
+    ASSERT_TRUE(clients.waitUntilOpen());
+    test::processEventsFor(300ms);
+    const int before = cpuTicksOfThisProcess();
+    test::processEventsFor(1s);
+    const int ticks = cpuTicksOfThisProcess() - before;
+    std::printf("CPU ticks in 1 s out of descriptors: %d\n", ticks);
+    EXPECT_LT(ticks, 20) << "a second of 100 ticks is a whole core";
+    EXPECT_TRUE(env.log().contains("No descriptor left for a new connection"));
+
+    clients.end();
+    QElapsedTimer answered;
+    answered.start();
+    const test::WireReply reply = test::WireReply::parse(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(reply.statusCode, 200);
+    EXPECT_LT(answered.elapsed(), 1000);
+}
+
+TEST(HTTPServerLimits, BeyondTheCapTheOldestIdleConnectionsMakeWay)
+{
+    test::TestPlatform env;
+    HTTPServer server(env.platform().clock());
+    ASSERT_TRUE(test::startOnFreePort(server, nullptr));
+    const int extra = 8;
+    IdleClients clients(server.port(), static_cast<int>(HTTPServer::maxConnections) + extra);
+    ASSERT_TRUE(clients.waitUntilOpen());
+    test::processEventsFor(300ms);
+    EXPECT_EQ(clients.closedByServer(), extra);
+    EXPECT_EQ(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").left(12), "HTTP/1.1 404");
 }
 
 } // namespace
