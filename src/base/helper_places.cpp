@@ -66,6 +66,12 @@ QString ownWineBinary() { return wineFolder() + QLatin1Char('/') + kWineBinaryRe
 
 QString ownWineserver() { return wineFolder() + QLatin1Char('/') + kWineserverRelativePath; }
 
+QString toolsFolder() { return supportFolder() + QStringLiteral("/tools"); }
+
+QString ownCabextract() { return toolsFolder() + QStringLiteral("/cabextract"); }
+
+QString ownWinetricks() { return supportFolder() + QStringLiteral("/winetricks"); }
+
 QString hamlibFolder() { return supportFolder() + QStringLiteral("/hamlib"); }
 
 QString ownRigctld() { return hamlibFolder() + QStringLiteral("/bin/rigctld"); }

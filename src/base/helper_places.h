@@ -11,10 +11,9 @@ namespace cordavelle::places {
 // The name of the helper's own folder inside the platform's application-support folder.
 inline const QString kSupportFolderName = QStringLiteral("Cordavelle Helper");
 
-// Inside the helper's own Wine folder, the Wine build's executables.
-inline const QString kWineBinaryRelativePath = QStringLiteral("Wine Stable.app/Contents/Resources/wine/bin/wine");
-inline const QString kWineserverRelativePath =
-    QStringLiteral("Wine Stable.app/Contents/Resources/wine/bin/wineserver");
+// Inside the helper's own Wine folder, the standalone Linux build's executables.
+inline const QString kWineBinaryRelativePath = QStringLiteral("bin/wine");
+inline const QString kWineserverRelativePath = QStringLiteral("bin/wineserver");
 
 // Where winetricks finds the helper's staged tools (cabextract).
 inline const QString kWinetricksToolsFolder = QStringLiteral("/tmp/winetricks-tools");
@@ -43,6 +42,13 @@ QString wineFolder();
 // The helper's own Wine executable and wine server inside wineFolder().
 QString ownWineBinary();
 QString ownWineserver();
+
+// The helper's own tools for the Wine prefix set-up: the support folder's "tools".
+QString toolsFolder();
+// "cabextract" in toolsFolder().
+QString ownCabextract();
+// The helper's own winetricks script: the support folder's "winetricks".
+QString ownWinetricks();
 
 // The helper's own Hamlib folder: the support folder's "hamlib".
 QString hamlibFolder();

@@ -36,6 +36,16 @@ std::optional<QString> findWine()
          QStringLiteral("/usr/local/bin/wine64"), QStringLiteral("/usr/local/bin/wine")});
 }
 
+std::optional<QString> findWinetricks()
+{
+    const QString own = places::ownWinetricks();
+    if (ToolLocator::isExecutableFile(own)) {
+        return own;
+    }
+    return Platform::current().toolLocator().firstExecutable(
+        {QStringLiteral("/opt/homebrew/bin/winetricks"), QStringLiteral("/usr/local/bin/winetricks")});
+}
+
 std::optional<QString> findWineserver()
 {
     const QString own = places::ownWineserver();

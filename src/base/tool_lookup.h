@@ -23,6 +23,10 @@ std::optional<QString> findWine();
 // The wine server that ends the helper's prefix: the helper's own, then the package managers'.
 std::optional<QString> findWineserver();
 
+// The first executable winetricks: the helper's own script, then "/opt/homebrew/bin/winetricks",
+// "/usr/local/bin/winetricks", then the machine's own folders.
+std::optional<QString> findWinetricks();
+
 // The first usable rigctld: the helper's own Hamlib, then the package managers' copies, then
 // this machine's own folders; an Intel-only build is passed over on Apple silicon.
 std::optional<QString> findRigctld();

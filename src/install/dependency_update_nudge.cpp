@@ -5,6 +5,7 @@
 #include "install/direwolf_installer.h"
 #include "install/hamlib_installer.h"
 #include "install/vara_installer.h"
+#include "install/wine_installer.h"
 #include "platform/platform.h"
 
 #include <QPointer>
@@ -44,6 +45,13 @@ DependencyUpdateNudge &DependencyUpdateNudge::shared()
 {
     static DependencyUpdateNudge *instance = [] {
         Lookups lookups;
+        lookups.wine = []() -> QCoro::Task<std::optional<DependencyVersions>> {
+            const auto versions = co_await WineInstaller::shared().checkForUpdate();
+            if (!versions) {
+                co_return std::nullopt;
+            }
+            co_return DependencyVersions{versions->first, versions->second};
+        };
         lookups.hamlib = [] { return HamlibInstaller::shared().checkForUpdate(); };
         lookups.direwolf = direwolfLookup([] { return DirewolfInstaller::shared().installedVersion(); });
         lookups.varaHF = [] {

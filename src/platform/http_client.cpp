@@ -173,6 +173,9 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         auto hop = std::make_shared<Hop>();
         hop->lastActivity = m_clock->now();
         std::unique_ptr<QNetworkReply, DeleteLater> reply(manager().get(hopRequest));
+        // Bounded, so that the network thread waits for us instead of queueing the whole body as
+        // events that would keep the event loop from anything else.
+        reply->setReadBufferSize(kReadBufferSize);
         hop->reply = reply.get();
         QNetworkReply *raw = reply.get();
         Clock *clock = m_clock.get();

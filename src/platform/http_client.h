@@ -104,6 +104,7 @@ public:
                                        std::stop_token stop = {}) override;
 
     static constexpr int kMaximumRedirects = 20;
+    static constexpr qint64 kReadBufferSize = 1024 * 1024;
 
 private:
     struct Answer;

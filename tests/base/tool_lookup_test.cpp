@@ -27,8 +27,8 @@ TEST(HelperPlaces, OwnInstallsLieInTheSupportFolder)
     const QString support = env.platform().paths().applicationSupport() + "/Cordavelle Helper";
     EXPECT_EQ(places::supportFolder(), support);
     EXPECT_EQ(places::wineFolder(), support + "/wine");
-    EXPECT_EQ(places::ownWineBinary(), support + "/wine/Wine Stable.app/Contents/Resources/wine/bin/wine");
-    EXPECT_EQ(places::ownWineserver(), support + "/wine/Wine Stable.app/Contents/Resources/wine/bin/wineserver");
+    EXPECT_EQ(places::ownWineBinary(), support + "/wine/bin/wine");
+    EXPECT_EQ(places::ownWineserver(), support + "/wine/bin/wineserver");
     EXPECT_EQ(places::hamlibFolder(), support + "/hamlib");
     EXPECT_EQ(places::ownRigctld(), support + "/hamlib/bin/rigctld");
     EXPECT_EQ(places::legacyDirewolfFolder(), support + "/direwolf");

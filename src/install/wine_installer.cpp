@@ -1,0 +1,288 @@
+#include "wine_installer.h"
+
+#include "base/helper_logger.h"
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
+#include "core/config_store.h"
+#include "install/atomic_install_staging.h"
+#include "install/install_log.h"
+#include "platform/cancellation.h"
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+namespace cordavelle {
+
+WineInstallerError::WineInstallerError(Case errorCase, QString description)
+    : m_case(errorCase), m_description(std::move(description)), m_utf8(m_description.toUtf8())
+{
+}
+
+WineInstallerError WineInstallerError::winetricksDownloadFailed(const QString &reason)
+{
+    return {Case::winetricksDownloadFailed, QStringLiteral("Could not install winetricks: ") + reason};
+}
+
+WineInstallerError WineInstallerError::releaseParseFailed()
+{
+    return {Case::releaseParseFailed, QStringLiteral("Could not parse GitHub releases")};
+}
+
+WineInstallerError WineInstallerError::noStableRelease()
+{
+    return {Case::noStableRelease, QStringLiteral("No stable Wine release found")};
+}
+
+WineInstallerError WineInstallerError::extractionFailed()
+{
+    return {Case::extractionFailed, QStringLiteral("Failed to extract Wine archive")};
+}
+
+WineInstallerError WineInstallerError::binaryNotFound()
+{
+    return {Case::binaryNotFound, QStringLiteral("Wine binary not found after extraction")};
+}
+
+WineInstallerError WineInstallerError::unsupportedArchitecture(const QString &machine)
+{
+    return {Case::unsupportedArchitecture,
+            QStringLiteral("No Linux Wine build is available for this computer's architecture (%1)").arg(machine)};
+}
+
+WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, QObject *parent)
+    : QObject(parent), m_config(config), m_log(log), m_platform(platform)
+{
+}
+
+WineInstaller::~WineInstaller()
+{
+    // The flow's task refers to this installer at every step: let it end first.
+    m_stop.request_stop();
+    QElapsedTimer waited;
+    waited.start();
+    while (m_busy && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    }
+}
+
+WineInstaller &WineInstaller::shared()
+{
+    static WineInstaller *instance = new WineInstaller(ConfigStore::shared(), InstallLog::shared(), Platform::current());
+    return *instance;
+}
+
+void WineInstaller::setState(State state)
+{
+    if (state == m_state) {
+        return;
+    }
+    m_state = std::move(state);
+    emit stateChanged();
+}
+
+void WineInstaller::setBusy(bool busy)
+{
+    if (busy == m_busy) {
+        return;
+    }
+    m_busy = busy;
+    emit busyChanged();
+}
+
+void WineInstaller::appendLog(const QString &message)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_platform.clock().wallNow().time_since_epoch());
+    const QString time = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
+    const QString line = QLatin1Char('[') + time + QStringLiteral("] ") + message;
+    m_logLines.append(line);
+    emit logLinesChanged();
+    m_log.appendLine(line, HelperLogger::Category::install);
+}
+
+void WineInstaller::pipeToLog(const QByteArray &chunk)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(chunk);
+    if (decoder.hasError()) {
+        return;
+    }
+    const QStringList pieces = text.split(QRegularExpression(QStringLiteral("[\\r\\n]")), Qt::SkipEmptyParts);
+    if (pieces.isEmpty()) {
+        return;
+    }
+    m_logLines.append(pieces);
+    emit logLinesChanged();
+    for (const QString &piece : pieces) {
+        m_log.appendLine(piece, HelperLogger::Category::install);
+    }
+}
+
+void WineInstaller::startInstall()
+{
+    // A second flow would fill the same staging folder and temporary files as the first.
+    if (m_busy) {
+        return;
+    }
+    m_stop = std::stop_source();
+    setBusy(true);
+    install(m_stop.get_token(), ++m_run);
+}
+
+void WineInstaller::cancel()
+{
+    if (m_busy) {
+        // The flow notices at its next step (a transfer or tool is ended at once) and only then
+        // goes to idle, so that no new install can start over the one that is ending.
+        m_stop.request_stop();
+        return;
+    }
+    setState(State::idle());
+    appendLog(QStringLiteral("Installation cancelled"));
+}
+
+QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
+{
+    try {
+        m_logLines.clear();
+        emit logLinesChanged();
+        // No Rosetta on Linux: the flow goes straight to the download.
+        setState(State::downloading(0.0));
+        appendLog(QStringLiteral("Downloading Wine stable..."));
+        const auto [archive, tag] = co_await downloadWine(stop, run);
+        appendLog(QStringLiteral("Download complete (v%1)").arg(tag));
+        throwIfStopped(stop);
+
+        setState(State::extracting());
+        appendLog(QStringLiteral("Extracting Wine (this may take a minute)..."));
+        co_await extractWine(archive, stop);
+        appendLog(QStringLiteral("Wine extracted"));
+
+        co_await provideWinetricks(stop);
+        appendLog(QStringLiteral("Installing cabextract..."));
+        co_await installCabextract(stop);
+        appendLog(QStringLiteral("cabextract installed"));
+        throwIfStopped(stop);
+
+        pointVaraAtWine();
+        m_platform.standardDefaults().setObject(kInstalledVersionKey, tag);
+        QFile::remove(archive);
+        setState(State::complete());
+        appendLog(QStringLiteral("Wine v%1 installation complete!").arg(tag));
+    } catch (const OperationCancelled &) {
+        setState(State::idle());
+        appendLog(QStringLiteral("Installation cancelled"));
+    } catch (const std::exception &error) {
+        const QString description = QString::fromUtf8(error.what());
+        setState(State::error(description));
+        appendLog(QStringLiteral("ERROR: ") + description);
+        HelperLogger::error(QStringLiteral("[WineInstaller] Install failed: ") + description,
+                            HelperLogger::Category::install);
+    }
+    setBusy(false);
+}
+
+QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_token stop, quint64 run)
+{
+    const QString machine = m_platform.systemInfo().machineArchitecture();
+    if (machine != QLatin1String("x86_64")) {
+        throw WineInstallerError::unsupportedArchitecture(machine);
+    }
+    const Release release = co_await findLatestStableRelease(stop);
+    appendLog(QStringLiteral("Found: ") + release.url.fileName());
+    const QString destination = m_platform.paths().privateTemporary() + QLatin1Char('/') + kArchiveName;
+    // A report applies only to this run, and only while it is still downloading.
+    auto progress = [this, run, stop](qint64 received, qint64 total) {
+        if (total < 1 || run != m_run || stop.stop_requested() || m_state.kind() != State::Kind::downloading) {
+            return;
+        }
+        setState(State::downloading(double(received) / double(total)));
+    };
+    co_await m_platform.httpClient().download(HttpRequest(release.url), destination, progress, stop);
+    co_return std::pair{destination, release.tag};
+}
+
+QCoro::Task<void> WineInstaller::runTar(QStringList arguments, std::stop_token stop)
+{
+    Command tar;
+    tar.program = QStringLiteral("/usr/bin/tar");
+    tar.arguments = std::move(arguments);
+    const CommandResult result = co_await m_platform.commandRunner().runStreaming(
+        std::move(tar), [this](const QByteArray &chunk) { pipeToLog(chunk); }, stop);
+    throwIfStopped(stop);
+    if (!result.started) {
+        throw std::runtime_error(result.launchError.toStdString());
+    }
+    if (result.crashed || result.exitStatus != 0) {
+        throw WineInstallerError::extractionFailed();
+    }
+}
+
+QCoro::Task<void> WineInstaller::extractWine(QString archive, std::stop_token stop)
+{
+    const AtomicInstallStaging staging(places::wineFolder());
+    staging.prepareEmpty();
+    try {
+        // The archive's one top folder ("wine-10.0-amd64-wow64/") is left out.
+        const QStringList unpack{QStringLiteral("-xf"), archive, QStringLiteral("-C"), staging.stagingURL(),
+                                 QStringLiteral("--strip-components=1")};
+        co_await runTar(unpack, stop);
+        const QString folder = staging.stagingURL() + QLatin1Char('/');
+        if (!ToolLocator::isExecutableFile(folder + places::kWineBinaryRelativePath)
+            || !ToolLocator::isExecutableFile(folder + places::kWineserverRelativePath)) {
+            throw WineInstallerError::binaryNotFound();
+        }
+        // The last moment a cancel can keep the previous build in place.
+        throwIfStopped(stop);
+        staging.commit();
+    } catch (...) {
+        staging.discard();
+        throw;
+    }
+}
+
+void WineInstaller::pointVaraAtWine()
+{
+    const QString winePath = places::ownWineBinary();
+    VARAConfig hf = m_config.varaConfig();
+    if (hf.winePath.isEmpty()) {
+        hf.winePath = winePath;
+        m_config.setVaraConfig(hf);
+    }
+    VARAFMConfig fm = m_config.varaFMConfig();
+    if (fm.winePath.isEmpty()) {
+        fm.winePath = winePath;
+        m_config.setVaraFMConfig(fm);
+    }
+}
+
+QCoro::Task<std::optional<std::pair<QString, QString>>> WineInstaller::checkForUpdate()
+{
+    try {
+        const Release release = co_await findLatestStableRelease();
+        co_return std::pair{release.tag, installedVersion()};
+    } catch (const std::exception &error) {
+        appendLog(QStringLiteral("Update check failed: ") + QString::fromUtf8(error.what()));
+    }
+    co_return std::nullopt;
+}
+
+bool WineInstaller::isInstalled() const { return ToolLocator::isExecutableFile(places::ownWineBinary()); }
+
+QString WineInstaller::installedVersion() const
+{
+    return m_platform.standardDefaults().stringForKey(kInstalledVersionKey).value_or(QString());
+}
+
+bool WineInstaller::isWinetricksInstalled() const { return ToolLocator::isExecutableFile(places::ownWinetricks()); }
+
+std::optional<QString> WineInstaller::findWine() { return tools::findWine(); }
+
+std::optional<QString> WineInstaller::findWinetricks() { return tools::findWinetricks(); }
+
+} // namespace cordavelle

@@ -1,0 +1,162 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <exception>
+#include <optional>
+#include <stop_token>
+#include <utility>
+
+namespace cordavelle {
+
+class ConfigStore;
+class InstallLog;
+class Platform;
+
+class WineInstallerError : public std::exception {
+public:
+    enum class Case { winetricksDownloadFailed, releaseParseFailed, noStableRelease, extractionFailed, binaryNotFound,
+                      unsupportedArchitecture };
+
+    static WineInstallerError winetricksDownloadFailed(const QString &reason);
+    static WineInstallerError releaseParseFailed();
+    static WineInstallerError noStableRelease();
+    static WineInstallerError extractionFailed();
+    static WineInstallerError binaryNotFound();
+    // The standalone Linux Wine builds exist for x86-64 only.
+    static WineInstallerError unsupportedArchitecture(const QString &machine);
+
+    Case errorCase() const { return m_case; }
+    const QString &description() const { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    WineInstallerError(Case errorCase, QString description);
+
+    Case m_case;
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// Installs the Wine that VARA HF and VARA FM run under, a standalone Linux build, into the
+// helper's own "wine" folder (through a staging folder), with the winetricks script and the
+// cabextract tool that the prefix set-up needs; records the version and points both VARA
+// configurations at it. Main thread only.
+class WineInstaller final : public QObject {
+    Q_OBJECT
+public:
+    class State {
+    public:
+        enum class Kind { idle, installingRosetta, downloading, extracting, complete, error };
+
+        State() = default;
+        static State idle() { return State(Kind::idle); }
+        static State downloading(double progress) { return State(Kind::downloading, progress); }
+        static State extracting() { return State(Kind::extracting); }
+        static State complete() { return State(Kind::complete); }
+        static State error(QString message) { return State(Kind::error, 0.0, std::move(message)); }
+
+        Kind kind() const { return m_kind; }
+        // The fraction of the archive received, while downloading.
+        double progress() const { return m_progress; }
+        // The failure's text, in the error state.
+        const QString &message() const { return m_message; }
+
+        bool operator==(const State &) const = default;
+
+    private:
+        explicit State(Kind kind, double progress = 0.0, QString message = {})
+            : m_kind(kind), m_progress(progress), m_message(std::move(message))
+        {
+        }
+        Kind m_kind = Kind::idle;
+        double m_progress = 0.0;
+        QString m_message;
+    };
+
+    struct Release {
+        QUrl url;
+        QString tag;
+        bool operator==(const Release &) const = default;
+    };
+
+    static inline const QString kInstalledVersionKey = QStringLiteral("wineInstalledVersion");
+    static inline const QString kArchiveName = QStringLiteral("wine-stable.tar.xz");
+
+    // Runs tools, downloads and stamps through `platform`, records through `config`, its
+    // defaults and `log`.
+    WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, QObject *parent = nullptr);
+    // A task still running is stopped and waited for.
+    ~WineInstaller() override;
+
+    static WineInstaller &shared();
+
+    const State &state() const { return m_state; }
+    const QStringList &logLines() const { return m_logLines; }
+    // Whether an install task runs; it stays true after cancel() until the task has ended.
+    bool isBusy() const { return m_busy; }
+
+    // Starts the install flow, unless one is still running.
+    void startInstall();
+    // Stops the running flow, which then ends in idle with "Installation cancelled"; with none
+    // running, goes to idle and logs that line at once.
+    void cancel();
+
+    // The newest stable release's tag and the installed version; none (with a log line) when the
+    // release list can't be read.
+    QCoro::Task<std::optional<std::pair<QString, QString>>> checkForUpdate();
+
+    // Whether the helper's own Wine build is there and executable.
+    bool isInstalled() const;
+    // The release tag recorded by the last successful install, or "".
+    QString installedVersion() const;
+    bool isWinetricksInstalled() const;
+    static std::optional<QString> findWine();
+    static std::optional<QString> findWinetricks();
+
+    // The release list's newest stable build for this machine.
+    QCoro::Task<Release> findLatestStableRelease(std::stop_token stop = {});
+    // In a release list, walked in its order: the first release with a build of a stable Wine
+    // (x.0 or x.0.y) for x86-64, the WoW64 build before the plain one.
+    static Release pickLatestStableRelease(const QByteArray &releaseList);
+    // Throws winetricksDownloadFailed unless the answer (status 0: not HTTP) is a shell script.
+    static void validateWinetricksPayload(const QByteArray &data, int statusCode);
+
+signals:
+    void stateChanged();
+    void logLinesChanged();
+    void busyChanged();
+
+private:
+    QCoro::Task<void> install(std::stop_token stop, quint64 run);
+    QCoro::Task<std::pair<QString, QString>> downloadWine(std::stop_token stop, quint64 run);
+    QCoro::Task<void> extractWine(QString archive, std::stop_token stop);
+    QCoro::Task<void> provideWinetricks(std::stop_token stop);
+    QCoro::Task<void> downloadWinetricks(std::stop_token stop);
+    QCoro::Task<void> installCabextract(std::stop_token stop);
+    QCoro::Task<void> runTar(QStringList arguments, std::stop_token stop);
+    void pointVaraAtWine();
+
+    void setState(State state);
+    void setBusy(bool busy);
+    void appendLog(const QString &message);
+    // A tool's output, split at line breaks, empty lines dropped, without the time stamp.
+    void pipeToLog(const QByteArray &chunk);
+
+    ConfigStore &m_config;
+    InstallLog &m_log;
+    Platform &m_platform;
+    State m_state;
+    QStringList m_logLines;
+    bool m_busy = false;
+    // Each run has its number, so that a late report of an earlier run changes nothing.
+    quint64 m_run = 0;
+    std::stop_source m_stop;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,220 @@
+// The installer's remote look-ups and the two helper tools: the release list, winetricks and
+// cabextract.
+#include "wine_installer.h"
+
+#include "base/helper_places.h"
+#include "base/json_support.h"
+#include "install/bottle_program.h"
+#include "install/homebrew_bottle_resolver.h"
+#include "platform/cancellation.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace cordavelle {
+
+namespace {
+
+const QString kWinetricksAdvice = QStringLiteral("install it with apt (`sudo apt install winetricks`)");
+
+// A vanilla build of a stable Wine (x.0 or x.0.y) for x86-64; never a development, release
+// candidate, staging or Proton build, nor a 32-bit one.
+const QRegularExpression kStableBuild(QStringLiteral("^wine-\\d+\\.0(\\.\\d+)?-amd64(-wow64)?\\.tar\\.xz$"));
+
+// The head as a quoted literal: quotes, backslashes and control characters escaped.
+QString quoted(const QString &text)
+{
+    QString out = QStringLiteral("\"");
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '"': out += QStringLiteral("\\\""); break;
+        case '\\': out += QStringLiteral("\\\\"); break;
+        case '\n': out += QStringLiteral("\\n"); break;
+        case '\r': out += QStringLiteral("\\r"); break;
+        case '\t': out += QStringLiteral("\\t"); break;
+        default:
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+                out += QStringLiteral("\\u{%1}").arg(c.unicode(), 0, 16);
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + QLatin1Char('"');
+}
+
+// The first regular file of that name anywhere below `folder`, in name order.
+std::optional<QString> findRegularFile(const QString &folder, const QString &name)
+{
+    QStringList found;
+    QDirIterator it(folder, {name}, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        found << it.next();
+    }
+    if (found.isEmpty()) {
+        return std::nullopt;
+    }
+    found.sort();
+    return found.first();
+}
+
+} // namespace
+
+WineInstaller::Release WineInstaller::pickLatestStableRelease(const QByteArray &releaseList)
+{
+    const Json releases = parseJson(releaseList);
+    if (!releases.is_array()) {
+        throw WineInstallerError::releaseParseFailed();
+    }
+    for (const Json &release : releases) {
+        if (!release.is_object()) {
+            throw WineInstallerError::releaseParseFailed();
+        }
+    }
+    for (const Json &release : releases) {
+        const auto tagIt = release.find("tag_name");
+        const QString tag = tagIt != release.end() && tagIt->is_string() ? QString::fromStdString(tagIt->get<std::string>())
+                                                                           : QString();
+        const auto assets = release.find("assets");
+        if (assets == release.end() || !assets->is_array()) {
+            continue;
+        }
+        std::optional<Release> plain;
+        for (const Json &asset : *assets) {
+            if (!asset.is_object()) {
+                continue;
+            }
+            const auto name = asset.find("name");
+            const auto url = asset.find("browser_download_url");
+            if (name == asset.end() || !name->is_string() || url == asset.end() || !url->is_string()) {
+                continue;
+            }
+            const QRegularExpressionMatch match = kStableBuild.match(QString::fromStdString(name->get<std::string>()));
+            const QUrl address(QString::fromStdString(url->get<std::string>()), QUrl::StrictMode);
+            if (!match.hasMatch() || !address.isValid() || address.scheme().isEmpty()) {
+                continue;
+            }
+            // The WoW64 build runs the 32-bit VARA without 32-bit system libraries.
+            if (match.capturedLength(2) > 0) {
+                return {address, tag};
+            }
+            if (!plain) {
+                plain = Release{address, tag};
+            }
+        }
+        if (plain) {
+            return *plain;
+        }
+    }
+    throw WineInstallerError::noStableRelease();
+}
+
+QCoro::Task<WineInstaller::Release> WineInstaller::findLatestStableRelease(std::stop_token stop)
+{
+    HttpRequest request(m_platform.remoteServices().wineReleases(), {{"Accept", "application/vnd.github.v3+json"}});
+    const HttpResponse response = co_await m_platform.httpClient().get(std::move(request), std::move(stop));
+    co_return pickLatestStableRelease(response.body);
+}
+
+void WineInstaller::validateWinetricksPayload(const QByteArray &data, int statusCode)
+{
+    if (statusCode != 0 && (statusCode < 200 || statusCode > 299)) {
+        throw WineInstallerError::winetricksDownloadFailed(
+            QStringLiteral("GitHub returned HTTP %1 — try again later or %2").arg(statusCode).arg(kWinetricksAdvice));
+    }
+    const QString head = QString::fromUtf8(data.left(20));
+    for (const char *shebang : {"#!/bin/sh", "#!/usr/bin/env sh", "#!/usr/bin/env"}) {
+        if (head.startsWith(QLatin1String(shebang))) {
+            return;
+        }
+    }
+    throw WineInstallerError::winetricksDownloadFailed(
+        QStringLiteral("Downloaded file is not a valid winetricks script (got %1 bytes starting with: %2).  Try again later or %3")
+            .arg(data.size())
+            .arg(quoted(head.left(40)), kWinetricksAdvice));
+}
+
+QCoro::Task<void> WineInstaller::provideWinetricks(std::stop_token stop)
+{
+    const std::optional<QString> found = findWinetricks();
+    if (found && *found != places::ownWinetricks()) {
+        appendLog(QStringLiteral("Found existing winetricks at %1 — skipping download").arg(*found));
+        co_return;
+    }
+    appendLog(QStringLiteral("Downloading winetricks..."));
+    co_await downloadWinetricks(std::move(stop));
+    appendLog(QStringLiteral("winetricks installed"));
+}
+
+QCoro::Task<void> WineInstaller::downloadWinetricks(std::stop_token stop)
+{
+    const HttpResponse response =
+        co_await m_platform.httpClient().get(HttpRequest(m_platform.remoteServices().winetricksScript()), stop);
+    throwIfStopped(stop);
+    validateWinetricksPayload(response.body, response.statusCode);
+    writeFileAtomically(places::ownWinetricks(), response.body, 0755);
+}
+
+QCoro::Task<void> WineInstaller::installCabextract(std::stop_token stop)
+{
+    const QString target = places::ownCabextract();
+    const QFileInfo existing(target);
+    if (existing.exists() && !existing.isDir()) {
+        co_return;
+    }
+    if (existing.isDir()) {
+        QDir(target).removeRecursively();
+    }
+
+    BottleInfo bottle;
+    try {
+        bottle = co_await HomebrewBottleResolver::fetchBottleInfo(
+            m_platform.httpClient(), m_platform.remoteServices().homebrewFormula(QStringLiteral("cabextract")), stop);
+    } catch (const BottleResolverError &) {
+        throw WineInstallerError::releaseParseFailed();
+    }
+    const QString scratch = m_platform.paths().privateTemporary();
+    const QString archive = scratch + QStringLiteral("/cabextract-bottle.tar.gz");
+    co_await HomebrewBottleResolver::downloadBottle(m_platform.httpClient(), bottle.url, archive, stop);
+
+    const QString extract = scratch + QStringLiteral("/cabextract-extract");
+    if (QFileInfo::exists(extract) && !QDir(extract).removeRecursively()) {
+        throw FileError(QStringLiteral("Could not remove %1").arg(extract));
+    }
+    if (!QDir().mkpath(extract)) {
+        throw FileError(QStringLiteral("Could not create %1").arg(extract));
+    }
+    // Lists are built before a co_await: g++ 12 can't keep a braced list's array in the frame.
+    const QStringList unpack{QStringLiteral("-xzf"), archive, QStringLiteral("-C"), extract};
+    co_await runTar(unpack, stop);
+    const std::optional<QString> binary = findRegularFile(extract, QStringLiteral("cabextract"));
+    if (!binary) {
+        throw WineInstallerError::extractionFailed();
+    }
+    // Put in place only once it runs from where the bottle's files now are.
+    const QStringList versionArguments{QStringLiteral("--version")};
+    co_await BottleProgram::makeRunnable(m_platform.commandRunner(), *binary,
+                                         BottleProgram::systemLoader(m_platform.systemInfo().machineArchitecture()),
+                                         versionArguments, stop);
+
+    if (!QDir().mkpath(places::toolsFolder())) {
+        throw FileError(QStringLiteral("Could not create %1").arg(places::toolsFolder()));
+    }
+    // Copied under another name and renamed, so that a half-copied file never counts as installed.
+    const QString copying = target + QStringLiteral(".copying");
+    QFile::remove(copying);
+    QFile source(*binary);
+    if (!source.copy(copying) || !QFile::rename(copying, target)) {
+        QFile::remove(copying);
+        throw FileError(QStringLiteral("Could not copy cabextract to %1: %2").arg(target, source.errorString()));
+    }
+    QDir(extract).removeRecursively();
+    QFile::remove(archive);
+}
+
+} // namespace cordavelle

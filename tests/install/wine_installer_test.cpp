@@ -1,0 +1,334 @@
+#include "base/helper_places.h"
+#include "base/json_support.h"
+#include "core/config_store.h"
+#include "install/install_log.h"
+#include "install/wine_installer.h"
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = WineInstaller::State::Kind;
+
+QByteArray run(const QString &program, const QStringList &arguments, const QString &input = {})
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.write(input.toUtf8());
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    return process.readAll();
+}
+
+// Archives built once with the real tar, xz and compiler.
+struct Fixtures {
+    QTemporaryDir dir;
+    QByteArray wineArchive;
+    QByteArray archiveWithoutWine;
+    QByteArray cabextractBottle;
+
+    Fixtures()
+    {
+        const QString root = dir.path();
+        const QString top = root + "/wine-10.0-amd64-wow64";
+        test::writeProgram(top + "/bin/wine", "#!/bin/sh\necho wine-10.0\n");
+        test::writeProgram(top + "/bin/wineserver", "#!/bin/sh\nexit 0\n");
+        test::writeFile(top + "/lib/wine/x86_64-unix/ntdll.so", "library");
+        run("tar", {"-cJf", root + "/wine.tar.xz", "-C", root, "wine-10.0-amd64-wow64"});
+        wineArchive = test::readBytes(root + "/wine.tar.xz");
+
+        test::writeFile(root + "/wine-9.0-amd64/share/readme", "no programs");
+        run("tar", {"-cJf", root + "/empty.tar.xz", "-C", root, "wine-9.0-amd64"});
+        archiveWithoutWine = test::readBytes(root + "/empty.tar.xz");
+
+        // A bottle's program names Homebrew's loader and library folder, as Linux bottles do.
+        const QString program = root + "/bottle/cabextract/1.11/bin/cabextract";
+        QDir().mkpath(root + "/bottle/cabextract/1.11/bin");
+        run("g++", {"-x", "c++", "-o", program, "-"}, "#include <cstdio>\nint main() { std::puts(\"cabextract version 1.11\"); }\n");
+        run("patchelf", {"--set-interpreter", "/home/linuxbrew/.linuxbrew/lib/ld.so", "--set-rpath",
+                         "@@HOMEBREW_PREFIX@@/lib", program});
+        run("tar", {"-czf", root + "/bottle.tar.gz", "-C", root + "/bottle", "cabextract"});
+        cabextractBottle = test::readBytes(root + "/bottle.tar.gz");
+    }
+};
+
+const Fixtures &fixtures()
+{
+    static const Fixtures *made = new Fixtures();
+    return *made;
+}
+
+class WineInstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
+        for (const char *tool : {"/usr/bin/tar", "/usr/bin/patchelf"}) {
+            QDir().mkpath(env.root() + "/usr/bin");
+            QFile::link(tool, env.hostPath(tool));
+        }
+        env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+        serveReleases();
+        serveArchive(fixtures().wineArchive);
+        server.serve("/Winetricks/winetricks/master/src/winetricks", "#!/bin/sh\necho winetricks\n");
+        server.serve("/api/formula/cabextract.json",
+                     R"({"versions":{"stable":"1.11"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")"
+                         + server.url("/v2/homebrew/core/cabextract/blobs/sha256:1").toString().toUtf8() + R"("}}}}})");
+        server.redirect("/v2/homebrew/core/cabextract/blobs/sha256:1", "/blobs/cabextract.tar.gz", 307);
+        server.serve("/blobs/cabextract.tar.gz", fixtures().cabextractBottle);
+
+        config = std::make_unique<ConfigStore>(env.defaults(), env.platform());
+        installLog = std::make_unique<InstallLog>(env.clock(), env.log(), places::supportFolder());
+        installer = std::make_unique<WineInstaller>(*config, *installLog, env.platform());
+        QObject::connect(installer.get(), &WineInstaller::stateChanged, [this] { states.push_back(installer->state()); });
+    }
+
+    void serveReleases()
+    {
+        const QString dev = server.url("/dl/wine-10.1-amd64.tar.xz").toString();
+        const QString plain = server.url("/dl/wine-10.0-amd64.tar.xz").toString();
+        const QString wow64 = server.url("/dl/wine-10.0-amd64-wow64.tar.xz").toString();
+        server.serve("/repos/Kron4ek/Wine-Builds/releases",
+                     QStringLiteral(R"([{"tag_name":"10.1","assets":[{"name":"wine-10.1-amd64.tar.xz","browser_download_url":"%1"}]},
+                                       {"tag_name":"10.0","assets":[{"name":"wine-10.0-amd64.tar.xz","browser_download_url":"%2"},
+                                        {"name":"wine-10.0-amd64-wow64.tar.xz","browser_download_url":"%3"}]}])")
+                         .arg(dev, plain, wow64)
+                         .toUtf8());
+    }
+
+    void serveArchive(QByteArray body, qint64 stallAfter = -1, bool sendLength = true)
+    {
+        test::FixtureHttpServer::Route route;
+        route.body = std::move(body);
+        route.stallAfter = stallAfter;
+        route.sendLength = sendLength;
+        server.serve("/dl/wine-10.0-amd64-wow64.tar.xz", route);
+    }
+
+    bool installToEnd()
+    {
+        installer->startInstall();
+        return test::processEventsUntil([this] { return !installer->isBusy(); }, 30s);
+    }
+
+    // The log lines without their "[HH:mm:ss] " stamps.
+    QStringList messages() const
+    {
+        QStringList out;
+        for (const QString &line : installer->logLines()) {
+            out << (line.startsWith('[') && line.size() > 11 && line[9] == ']' ? line.mid(11) : line);
+        }
+        return out;
+    }
+
+    void makePreviousInstall()
+    {
+        ASSERT_TRUE(test::writeProgram(places::ownWineBinary(), "#!/bin/sh\necho previous\n"));
+    }
+
+    void expectPreviousInstallIntact()
+    {
+        EXPECT_EQ(test::readBytes(places::ownWineBinary()), QByteArray("#!/bin/sh\necho previous\n"));
+        EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + ".partial"));
+    }
+
+    test::TestPlatform env;
+    test::FixtureHttpServer server;
+    std::unique_ptr<ConfigStore> config;
+    std::unique_ptr<InstallLog> installLog;
+    std::unique_ptr<WineInstaller> installer;
+    std::vector<WineInstaller::State> states;
+};
+
+TEST_F(WineInstallerTest, InstallsTheStableBuildWithItsToolsAndRecordsIt)
+{
+    VARAConfig hf = config->varaConfig();
+    hf.winePath = "/opt/custom/wine";
+    config->setVaraConfig(hf);
+
+    ASSERT_TRUE(installToEnd());
+    ASSERT_EQ(installer->state(), WineInstaller::State::complete()) << installer->state().message().toStdString();
+    EXPECT_EQ(messages(), (QStringList{"Downloading Wine stable...", "Found: wine-10.0-amd64-wow64.tar.xz",
+                                       "Download complete (v10.0)", "Extracting Wine (this may take a minute)...",
+                                       "Wine extracted", "Downloading winetricks...", "winetricks installed",
+                                       "Installing cabextract...", "cabextract installed", "Wine v10.0 installation complete!"}));
+    // idle → downloading (fractions up to the whole) → extracting → complete.
+    ASSERT_GE(states.size(), 4u);
+    EXPECT_EQ(states.front(), WineInstaller::State::downloading(0.0));
+    EXPECT_EQ(states[states.size() - 3], WineInstaller::State::downloading(1.0));
+    EXPECT_EQ(states[states.size() - 2].kind(), Kind::extracting);
+
+    EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
+    EXPECT_TRUE(QFileInfo(places::ownWineserver()).isExecutable());
+    EXPECT_EQ(run(places::ownCabextract(), {"--version"}), QByteArray("cabextract version 1.11\n"));
+    EXPECT_TRUE(installer->isWinetricksInstalled());
+    EXPECT_EQ(config->varaConfig().winePath, "/opt/custom/wine");
+    EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
+    EXPECT_EQ(installer->installedVersion(), "10.0");
+    EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + ".partial"));
+    EXPECT_FALSE(QFileInfo::exists(env.platform().paths().privateTemporary() + "/wine-stable.tar.xz"));
+    installLog->flush();
+    const QByteArray setupLog = test::readBytes(places::supportFolder() + "/setup.log");
+    EXPECT_TRUE(setupLog.contains("] Wine v10.0 installation complete!\n"));
+
+    // Again, with only a winetricks of the machine and the helper's cabextract in place: both are
+    // kept, and the Wine folder is replaced as a whole.
+    ASSERT_TRUE(test::writeFile(places::wineFolder() + "/stale", "old"));
+    ASSERT_TRUE(QFile::remove(places::ownWinetricks()));
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/local/bin/winetricks")));
+    const auto formulaRequests = server.requestsFor("/api/formula/cabextract.json").size();
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::complete());
+    EXPECT_TRUE(messages().contains("Found existing winetricks at " + env.hostPath("/usr/local/bin/winetricks")
+                                    + " — skipping download"));
+    EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), formulaRequests);
+    EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + "/stale"));
+}
+
+TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFlow)
+{
+    makePreviousInstall();
+    // No length: the state stays at 0.0 however many bytes come.
+    serveArchive(fixtures().wineArchive, 100, false);
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    test::processEventsFor(50ms);
+    EXPECT_EQ(installer->state(), WineInstaller::State::downloading(0.0));
+
+    installer->cancel();
+    EXPECT_TRUE(installer->isBusy());
+    EXPECT_NE(installer->state().kind(), Kind::idle) << "idle while the flow still runs";
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
+    EXPECT_EQ(installer->state(), WineInstaller::State::idle());
+    EXPECT_EQ(messages().filter("Installation cancelled").size(), 1);
+    EXPECT_EQ(server.requestsFor("/repos/Kron4ek/Wine-Builds/releases").size(), 1u) << "a second flow started";
+
+    const auto seen = states.size();
+    test::processEventsFor(200ms);
+    EXPECT_EQ(states.size(), seen);
+    expectPreviousInstallIntact();
+    server.release();
+}
+
+TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousBuild)
+{
+    makePreviousInstall();
+    const QString pidFile = env.root() + "/tar.pid";
+    QFile::remove(env.hostPath("/usr/bin/tar"));
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/tar"), ("#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 30\n").toUtf8()));
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !test::readBytes(pidFile).isEmpty(); }));
+    EXPECT_EQ(installer->state().kind(), Kind::extracting);
+
+    installer->cancel();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
+    EXPECT_EQ(installer->state(), WineInstaller::State::idle());
+    EXPECT_EQ(::kill(test::readBytes(pidFile).trimmed().toInt(), 0), -1);
+    for (const auto &state : states) {
+        EXPECT_NE(state.kind(), Kind::complete);
+    }
+    expectPreviousInstallIntact();
+}
+
+TEST_F(WineInstallerTest, FailuresEndInTheErrorStateWithTheirText)
+{
+    makePreviousInstall();
+    server.serveHtmlPage("/dl/wine-10.0-amd64-wow64.tar.xz", 404);
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::error("Failed to extract Wine archive"));
+    EXPECT_EQ(messages().last(), "ERROR: Failed to extract Wine archive");
+    // tar's own last words come before the exit is handled.
+    EXPECT_FALSE(messages().filter("tar: ").isEmpty()) << messages().join('\n').toStdString();
+    expectPreviousInstallIntact();
+    EXPECT_TRUE(env.log().contains("[WineInstaller] Install failed: Failed to extract Wine archive"));
+
+    serveArchive(fixtures().archiveWithoutWine);
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::error("Wine binary not found after extraction"));
+    expectPreviousInstallIntact();
+
+    env.systemInfo().architecture = "aarch64";
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(),
+              WineInstaller::State::error("No Linux Wine build is available for this computer's architecture (aarch64)"));
+    EXPECT_EQ(installer->installedVersion(), "");
+    EXPECT_TRUE(config->varaFMConfig().winePath.isEmpty());
+}
+
+TEST(WineReleaseList, TheFirstReleaseWithAStableBuildWins)
+{
+    const auto pick = [](const char *json) { return WineInstaller::pickLatestStableRelease(json); };
+    // Other builds first; within a release the WoW64 build.
+    EXPECT_EQ(pick(R"([{"tag_name":"10.2","assets":[{"name":"wine-10.2-amd64.tar.xz","browser_download_url":"https://x/a"},
+                       {"name":"wine-10.0-rc1-amd64.tar.xz","browser_download_url":"https://x/rc"},
+                       {"name":"wine-10.0-staging-amd64.tar.xz","browser_download_url":"https://x/s"},
+                       {"name":"wine-proton-10.0-1-amd64.tar.xz","browser_download_url":"https://x/p"},
+                       {"name":"wine-10.0-x86.tar.xz","browser_download_url":"https://x/32"}]},
+                      {"tag_name":"9.0.1","assets":[{"name":"wine-9.0.1-amd64.tar.xz","browser_download_url":"https://x/plain"},
+                       {"name":"wine-9.0.1-amd64-wow64.tar.xz","browser_download_url":"https://x/wow"}]}])"),
+              (WineInstaller::Release{QUrl("https://x/wow"), "9.0.1"}));
+    // No tag: an empty one; an asset without a usable URL is passed over.
+    EXPECT_EQ(pick(R"([{"assets":[{"name":"wine-9.0-amd64.tar.xz","browser_download_url":"not a url"},
+                                  {"name":"wine-9.0-amd64.tar.xz","browser_download_url":"https://x/9"}]}])"),
+              (WineInstaller::Release{QUrl("https://x/9"), ""}));
+
+    const auto failure = [](const char *json) -> QString {
+        try {
+            WineInstaller::pickLatestStableRelease(json);
+        } catch (const std::exception &error) {
+            return QString::fromUtf8(error.what());
+        }
+        return "picked";
+    };
+    EXPECT_EQ(failure(R"({"message":"API rate limit exceeded"})"), "Could not parse GitHub releases");
+    EXPECT_EQ(failure(R"([1, 2])"), "Could not parse GitHub releases");
+    EXPECT_EQ(failure(R"([{"tag_name":"10.1","assets":"none"},{"tag_name":"10.0","assets":[]}])"), "No stable Wine release found");
+    EXPECT_EQ(failure("<html>"), QString::fromUtf8(JsonDecodeError("The data is not valid JSON").what()));
+}
+
+TEST(WinetricksPayload, OnlyAShellScriptIsAccepted)
+{
+    const auto check = [](const QByteArray &data, int status) -> QString {
+        try {
+            WineInstaller::validateWinetricksPayload(data, status);
+        } catch (const WineInstallerError &error) {
+            return error.description();
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(check("#!/usr/bin/env bash\n", 200), "accepted");
+    EXPECT_EQ(check("#!/bin/sh\n", 0), "accepted");
+    EXPECT_EQ(check("#!/bin/sh\n", 404), "Could not install winetricks: GitHub returned HTTP 404 — try again later or "
+                                         "install it with apt (`sudo apt install winetricks`)");
+    EXPECT_EQ(check("<!DOCTYPE html>\n<html lang=\"en\">", 200),
+              "Could not install winetricks: Downloaded file is not a valid winetricks script (got 32 bytes starting "
+              "with: \"<!DOCTYPE html>\\n<htm\").  Try again later or install it with apt (`sudo apt install winetricks`)");
+}
+
+TEST(WineInstallerUpdateCheck, WithoutAnAnswerLogsWhyAndFindsNothing)
+{
+    test::TestPlatform env;
+    ConfigStore config(env.defaults(), env.platform());
+    InstallLog log(env.clock(), env.log(), env.root() + "/support");
+    WineInstaller installer(config, log, env.platform());
+    EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
+    ASSERT_EQ(installer.logLines().size(), 1);
+    EXPECT_TRUE(installer.logLines().at(0).endsWith("] Update check failed: Connection refused"));
+}
+
+} // namespace
+} // namespace cordavelle
