@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/orchestrator_service_control.h"
+#include "core/orchestrator_service_control.h"
 #include "app/helper_app_delegate.h"
 #include "app/tray_glyph.h"
 #include "base/app_appearance_mode.h"

@@ -6,7 +6,7 @@
 #include "app/helper_setup_state.h"
 #include "app/settings_opener.h"
 #include "app/single_instance.h"
-#include "app/orchestrator_service_control.h"
+#include "core/orchestrator_service_control.h"
 #include "app/service_startup.h"
 #include "base/helper_logger.h"
 #include "core/config_store.h"

@@ -2,7 +2,7 @@
 
 #include "app/accent_style.h"
 #include "app/coalesced_refresh.h"
-#include "app/orchestrator_service_control.h"
+#include "core/orchestrator_service_control.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"
 #include "core/service_orchestrator.h"

@@ -10,37 +10,13 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 
-#include <QDir>
 #include <QFileInfo>
-
-#include <filesystem>
-#include <system_error>
 
 namespace cordavelle {
 
 namespace {
 
 Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("HelperUninstaller")); }
-
-enum class Removal { absent, removed, failed };
-
-// Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
-// points to.
-Removal removeTree(const QString &path, QString *description)
-{
-    namespace fs = std::filesystem;
-    const fs::path native = QDir::toNativeSeparators(path).toStdString();
-    std::error_code error;
-    if (!fs::exists(fs::symlink_status(native, error))) {
-        return Removal::absent;
-    }
-    fs::remove_all(native, error);
-    if (error) {
-        *description = QString::fromStdString(error.message());
-        return Removal::failed;
-    }
-    return Removal::removed;
-}
 
 // Removes one path and reports it in the words of the full reset.
 Removal removeReported(const QString &path, ResetReport &report)

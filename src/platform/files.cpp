@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +91,22 @@ void makePrivateFolder(const QString &path)
         const int err = errno;
         throw FileError(QStringLiteral("Could not restrict %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
     }
+}
+
+Removal removeTree(const QString &path, QString *description)
+{
+    namespace fs = std::filesystem;
+    const fs::path native = QDir::toNativeSeparators(path).toStdString();
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(native, error))) {
+        return Removal::absent;
+    }
+    fs::remove_all(native, error);
+    if (error) {
+        *description = QString::fromStdString(error.message());
+        return Removal::failed;
+    }
+    return Removal::removed;
 }
 
 } // namespace cordavelle

@@ -39,4 +39,10 @@ int removeLeftoverTemporaryFiles(const QString &path);
 // FileError.
 void makePrivateFolder(const QString &path);
 
+enum class Removal { absent, removed, failed };
+
+// Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
+// points to. On failure `description` gets the system's reason.
+Removal removeTree(const QString &path, QString *description);
+
 } // namespace cordavelle

@@ -1,7 +1,7 @@
 #include "api/api_router.h"
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
-#include "app/orchestrator_service_control.h"
+#include "core/orchestrator_service_control.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"

@@ -6,7 +6,7 @@ namespace cordavelle {
 
 class ServiceOrchestrator;
 
-// The service orchestrator behind the interface the API's routes use.
+// The service orchestrator behind the interface that the API's routes and the installers use.
 class OrchestratorServiceControl final : public ServiceControl {
 public:
     explicit OrchestratorServiceControl(ServiceOrchestrator &orchestrator) : m_orchestrator(orchestrator) {}
