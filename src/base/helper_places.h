@@ -15,9 +15,6 @@ inline const QString kSupportFolderName = QStringLiteral("Cordavelle Helper");
 inline const QString kWineBinaryRelativePath = QStringLiteral("bin/wine");
 inline const QString kWineserverRelativePath = QStringLiteral("bin/wineserver");
 
-// Where winetricks finds the helper's staged tools (cabextract).
-inline const QString kWinetricksToolsFolder = QStringLiteral("/tmp/winetricks-tools");
-
 // The helper's private folder (0700) in which winetricks finds the staged cabextract: the
 // "winetricks-tools" folder of the platform's private temporary folder. Naming it makes the
 // private temporary folder, never this one; throws FileError when that can't be made private.

@@ -44,7 +44,7 @@ QProcessEnvironment WineEnvironment::winetricks(const QString &winePath, const Q
     QProcessEnvironment environment = prefixSetup(prefix);
     environment.insert(QStringLiteral("WINE"), winePath);
     environment.insert(QStringLiteral("WINESERVER"), wineFolder + QStringLiteral("/wineserver"));
-    environment.insert(QStringLiteral("PATH"), wineFolder + u':' + places::kWinetricksToolsFolder +
+    environment.insert(QStringLiteral("PATH"), wineFolder + u':' + places::winetricksToolsFolder() +
                                                    QStringLiteral(":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"));
     environment.insert(QStringLiteral("HOME"), home);
     environment.insert(QStringLiteral("USER"), userName);

@@ -238,6 +238,18 @@ void ConfigStore::setVaraFMConfig(const VARAFMConfig &config)
     assign(m_varaFMConfig, config, Keys::varaFMConfig, &ConfigStore::varaFMConfigChanged);
 }
 
+void ConfigStore::clearVaraInstallRecords()
+{
+    VARAConfig hf = m_varaConfig;
+    hf.varaPath.clear();
+    hf.installedVersion.clear();
+    setVaraConfig(hf);
+    VARAFMConfig fm = m_varaFMConfig;
+    fm.varaPath.clear();
+    fm.installedVersion.clear();
+    setVaraFMConfig(fm);
+}
+
 void ConfigStore::setRigctldConfig(const RigctldConfig &config)
 {
     assign(m_rigctldConfig, config, Keys::rigctldConfig, &ConfigStore::rigctldConfigChanged);

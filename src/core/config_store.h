@@ -80,6 +80,8 @@ public:
     void setVaraConfig(const VARAConfig &config);
     VARAFMConfig varaFMConfig() const { return m_varaFMConfig; }
     void setVaraFMConfig(const VARAFMConfig &config);
+    // Forgets where both modems were installed and which versions (their shared prefix is gone).
+    void clearVaraInstallRecords();
     RigctldConfig rigctldConfig() const { return m_rigctldConfig; }
     void setRigctldConfig(const RigctldConfig &config);
     DirewolfConfig direwolfConfig() const { return m_direwolfConfig; }

@@ -56,7 +56,8 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
     co_await stopServices(false);
     co_await killWineProcessesForPrefix(report);
     removeWinePrefix(report);
-    clearVaraInstallRecords();
+    // Whatever the removal's outcome: a record that names a missing install is the worse lie.
+    m_with.config.clearVaraInstallRecords();
     logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
@@ -193,19 +194,6 @@ void HelperUninstaller::removeWinePrefix(ResetReport &report)
         logger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(description));
         break;
     }
-}
-
-void HelperUninstaller::clearVaraInstallRecords()
-{
-    // Whatever the removal's outcome: a record that names a missing install is the worse lie.
-    VARAConfig hf = m_with.config.varaConfig();
-    hf.varaPath.clear();
-    hf.installedVersion.clear();
-    m_with.config.setVaraConfig(hf);
-    VARAFMConfig fm = m_with.config.varaFMConfig();
-    fm.varaPath.clear();
-    fm.installedVersion.clear();
-    m_with.config.setVaraFMConfig(fm);
 }
 
 void HelperUninstaller::removeFilesystemPaths(ResetReport &report)

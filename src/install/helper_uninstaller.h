@@ -68,7 +68,6 @@ private:
     void unregisterLoginItem(ResetReport &report);
     void reloadMemoryState();
     void removeWinePrefix(ResetReport &report);
-    void clearVaraInstallRecords();
     void removeFilesystemPaths(ResetReport &report);
 
     Collaborators m_with;

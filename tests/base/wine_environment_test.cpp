@@ -40,7 +40,9 @@ TEST(WineEnvironment, EveryRunWorksInTheHelpersPrefixOverTheInheritedEnvironment
     EXPECT_EQ(tricks.value("WINEARCH"), "win64");
     EXPECT_EQ(tricks.value("WINE"), "/opt/wine/bin/wine");
     EXPECT_EQ(tricks.value("WINESERVER"), "/opt/wine/bin/wineserver");
-    EXPECT_TRUE(tricks.value("PATH").startsWith("/opt/wine/bin:/tmp/winetricks-tools:"));
+    // The staged tools come from the helper's private folder, never a shared one anyone can fill.
+    const QString staged = env.platform().paths().privateTemporary() + "/winetricks-tools";
+    EXPECT_TRUE(tricks.value("PATH").startsWith("/opt/wine/bin:" + staged + ":"));
     EXPECT_TRUE(tricks.value("PATH").endsWith(":/usr/bin:/bin"));
     EXPECT_EQ(tricks.value("HOME"), "/home/op");
     EXPECT_EQ(tricks.value("USER"), "op");

@@ -1,0 +1,235 @@
+#include "wine_prefix_manager.h"
+
+#include "base/helper_logger.h"
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "core/service_control.h"
+#include "install/install_log.h"
+#include "platform/cancellation.h"
+#include "platform/child_process.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <csignal>
+
+namespace cordavelle {
+
+namespace {
+
+QString utcDescription(std::chrono::system_clock::time_point when)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+           QStringLiteral(" +0000");
+}
+
+bool isFile(const QString &path) { return QFileInfo(path).isFile(); }
+
+} // namespace
+
+WinePrefixError::WinePrefixError(Case errorCase, QString step, int code, QString description)
+    : m_case(errorCase), m_step(std::move(step)), m_code(code), m_description(std::move(description)),
+      m_utf8(m_description.toUtf8())
+{
+}
+
+WinePrefixError WinePrefixError::processExited(const QString &step, int code)
+{
+    return {Case::processExited, step, code, step + QStringLiteral(" failed (exit code %1)").arg(code)};
+}
+
+WinePrefixError WinePrefixError::timeout(const QString &step)
+{
+    return {Case::timeout, step, 0, step + QStringLiteral(" timed out after 5 minutes")};
+}
+
+WinePrefixError WinePrefixError::winetricksNotFound()
+{
+    return {Case::winetricksNotFound, {}, 0, QStringLiteral("winetricks not found. Install with: brew install winetricks")};
+}
+
+WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : QObject(parent), m_with(std::move(with)) {}
+
+WinePrefixManager::~WinePrefixManager()
+{
+    m_stop.request_stop();
+    terminateCurrentProcess();
+}
+
+QString WinePrefixManager::logFileURL()
+{
+    const QString path = places::supportFolder() + QLatin1Char('/') + InstallLog::kFileName;
+    if (!QFileInfo::exists(path)) {
+        try {
+            writeFileAtomically(path, (QStringLiteral("=== Cordavelle Helper Log \u2014 ") +
+                                       utcDescription(Platform::current().clock().wallNow()) + QStringLiteral(" ===\n"))
+                                          .toUtf8());
+        } catch (const FileError &) {
+            // The install log makes the file with its first line anyway.
+        }
+    }
+    return path;
+}
+
+bool WinePrefixManager::hasDependencies() const
+{
+    const QString windows = m_with.prefix + QStringLiteral("/drive_c/windows/");
+    const auto present = [&](const QString &file) {
+        return isFile(windows + QStringLiteral("system32/") + file) || isFile(windows + QStringLiteral("syswow64/") + file);
+    };
+    return present(QStringLiteral("msvbvm60.dll")) && present(QStringLiteral("pdh.dll"));
+}
+
+void WinePrefixManager::startFullSetup()
+{
+    // One set-up at a time over the prefix, also while a cancelled one is still winding down.
+    if (m_busy) {
+        return;
+    }
+    m_stop = std::stop_source();
+    setBusy(true);
+    fullSetup(m_stop.get_token());
+}
+
+void WinePrefixManager::cancel()
+{
+    terminateCurrentProcess();
+    m_stop.request_stop();
+    setState(State::idle());
+    appendLog(QStringLiteral("Setup cancelled by user"));
+}
+
+QCoro::Task<void> WinePrefixManager::deletePrefix()
+{
+    // The modems run from this prefix: stopped as a user would stop them, so that neither is
+    // taken for crashed and restarted into a prefix that is going.
+    for (const ServiceID id : {ServiceID::varaHF, ServiceID::varaFM}) {
+        if (m_with.services.status(id).state != ServiceRunState::stopped) {
+            co_await m_with.services.prepareToStopService(id);
+            m_with.services.stopService(id);
+        }
+    }
+    terminateCurrentProcess();
+
+    QString failure;
+    if (removeTree(m_with.prefix, &failure) == Removal::failed) {
+        // The installs are still (partly) there: their records stay, and the user is told.
+        setState(State::idle());
+        appendLog(QStringLiteral("ERROR: Could not delete the Wine prefix: %1").arg(failure));
+        co_return;
+    }
+    m_with.config.clearVaraInstallRecords();
+    setState(State::idle());
+    appendLog(QStringLiteral("Wine prefix deleted"));
+}
+
+void WinePrefixManager::clearLogLines()
+{
+    if (!m_logLines.isEmpty()) {
+        m_logLines.clear();
+        emit logLinesChanged();
+    }
+}
+
+QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
+{
+    clearLogLines();
+    initLogFile();
+    try {
+        // The command-line developer tools that the macOS set-up waits for have no counterpart here.
+        throwIfStopped(stop);
+        if (!QFileInfo::exists(m_with.prefix + QStringLiteral("/drive_c/windows/system32"))) {
+            co_await initializePrefix(stop);
+        } else {
+            appendLog(QStringLiteral("Wine prefix already initialized, skipping wineboot"));
+            if (const auto wine = m_with.tools.findWine()) {
+                co_await configureAudioDefaults(*wine, stop);
+            }
+        }
+        throwIfStopped(stop);
+        co_await ensureCabextract(stop);
+        throwIfStopped(stop);
+        if (!hasDependencies()) {
+            co_await installDependencies(stop);
+        } else {
+            appendLog(QStringLiteral("Dependencies already installed, skipping winetricks"));
+        }
+        setState(State::ready());
+        appendLog(QStringLiteral("Setup complete!"));
+    } catch (const OperationCancelled &) {
+        setState(State::idle());
+        appendLog(QStringLiteral("Setup cancelled"));
+    } catch (const std::exception &e) {
+        const QString text = QString::fromUtf8(e.what());
+        setState(State::error(text));
+        appendLog(QStringLiteral("ERROR: ") + text);
+    }
+    setBusy(false);
+}
+
+void WinePrefixManager::setState(State state)
+{
+    if (m_state != state) {
+        m_state = std::move(state);
+        emit stateChanged();
+    }
+}
+
+void WinePrefixManager::setBusy(bool busy)
+{
+    if (m_busy != busy) {
+        m_busy = busy;
+        emit busyChanged();
+    }
+}
+
+void WinePrefixManager::initLogFile()
+{
+    m_with.log.appendLine(QStringLiteral("=== Cordavelle Helper Setup Log \u2014 ") + utcDescription(m_with.clock.wallNow()) +
+                              QStringLiteral(" ==="),
+                          HelperLogger::Category::install);
+}
+
+void WinePrefixManager::appendLog(const QString &message)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_with.clock.wallNow().time_since_epoch());
+    const QString stamp = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
+    const QString line = u'[' + stamp + QStringLiteral("] ") + message;
+    m_logLines << line;
+    emit logLinesChanged();
+    m_with.log.appendLine(line, HelperLogger::Category::install);
+}
+
+void WinePrefixManager::appendOutput(const QStringList &lines)
+{
+    if (lines.isEmpty()) {
+        return;
+    }
+    m_logLines << lines;
+    if (m_logLines.size() > kMaxLogLines) {
+        m_logLines.remove(0, m_logLines.size() - kMaxLogLines);
+    }
+    emit logLinesChanged();
+    for (const QString &line : lines) {
+        m_with.log.appendLine(line, HelperLogger::Category::install);
+    }
+}
+
+void WinePrefixManager::terminateCurrentProcess()
+{
+    terminate(m_currentProcess);
+    m_currentProcess = nullptr;
+}
+
+void WinePrefixManager::terminate(ChildProcess *child)
+{
+    if (child && child->isRunning() && !child->signalGroup(SIGTERM)) {
+        child->signalChild(SIGTERM);
+    }
+}
+
+} // namespace cordavelle

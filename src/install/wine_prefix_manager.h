@@ -1,0 +1,165 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <stop_token>
+
+namespace cordavelle {
+
+class ChildProcess;
+class Clock;
+class ConfigStore;
+class InstallLog;
+class ServiceControl;
+
+// A failed step of the prefix set-up, in the words shown to the user.
+class WinePrefixError : public std::exception {
+public:
+    enum class Case { processExited, timeout, winetricksNotFound };
+
+    // `step` failed with the tool's exit status (or the number of the signal that ended it).
+    static WinePrefixError processExited(const QString &step, int code);
+    static WinePrefixError timeout(const QString &step);
+    static WinePrefixError winetricksNotFound();
+
+    Case errorCase() const { return m_case; }
+    const QString &step() const { return m_step; }
+    int code() const { return m_code; }
+    const QString &description() const { return m_description; }
+    const char *what() const noexcept override { return m_utf8.constData(); }
+
+private:
+    WinePrefixError(Case errorCase, QString step, int code, QString description);
+
+    Case m_case;
+    QString m_step;
+    int m_code;
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// The helper's one Wine prefix, where VARA HF and VARA FM run: its set-up (wineboot, the audio
+// defaults in its registry, cabextract where winetricks finds it, the runtime packages VARA needs),
+// cancelling that set-up, and deleting the prefix. Views follow `state` and `logLines` through
+// the change signals. Main thread only.
+class WinePrefixManager final : public QObject {
+    Q_OBJECT
+public:
+    class State {
+    public:
+        enum class Kind { idle, initializing, ready, error };
+
+        State() = default;
+        static State idle() { return State(Kind::idle); }
+        // A step is at work; `step` is shown to the user.
+        static State initializing(QString step) { return State(Kind::initializing, std::move(step)); }
+        static State ready() { return State(Kind::ready); }
+        static State error(QString message) { return State(Kind::error, std::move(message)); }
+
+        Kind kind() const { return m_kind; }
+        // The step's text while initializing, the failure's text in the error state.
+        const QString &text() const { return m_text; }
+        bool operator==(const State &) const = default;
+
+    private:
+        explicit State(Kind kind, QString text = {}) : m_kind(kind), m_text(std::move(text)) {}
+        Kind m_kind = Kind::idle;
+        QString m_text;
+    };
+
+    // Where the set-up finds the tools it runs; each look-up is made when the step needs it.
+    struct Tools {
+        std::function<std::optional<QString>()> findWine;
+        std::function<std::optional<QString>()> findWinetricks;
+        // The cabextract of the helper's own tools folder, which the Wine installer provides.
+        QString cabextractSource;
+        // Fetches cabextract to `cabextractSource`; throws when it can't.
+        std::function<QCoro::Task<void>(std::stop_token)> installCabextract;
+    };
+
+    struct Collaborators {
+        ConfigStore &config;
+        InstallLog &log;
+        // The orchestrator, which stops the modems before their prefix goes.
+        ServiceControl &services;
+        Clock &clock;
+        QString prefix;
+        Tools tools;
+    };
+
+    static constexpr std::chrono::seconds kRunTimeLimit{300};
+    static constexpr int kMaxLogLines = 1000;
+
+    explicit WinePrefixManager(Collaborators with, QObject *parent = nullptr);
+    // A running set-up is told to stop and its tool ended; the task ends on its own.
+    ~WinePrefixManager() override;
+
+    // "setup.log" in the support folder, the file the install log writes; made with a header
+    // line when it is missing.
+    static QString logFileURL();
+
+    const State &state() const { return m_state; }
+    const QStringList &logLines() const { return m_logLines; }
+    // Whether a set-up task runs; it stays true after cancel() until the task has ended.
+    bool isBusy() const { return m_busy; }
+    const QString &prefixPath() const { return m_with.prefix; }
+    // Both runtime files VARA needs (msvbvm60.dll and pdh.dll) are in the prefix.
+    bool hasDependencies() const;
+
+    // Starts the full set-up, unless one is still running.
+    void startFullSetup();
+    // Ends the running tool, stops the set-up task and goes back to idle.
+    void cancel();
+    // Stops both modems, ends the running tool and removes the prefix; both VARA install
+    // records are cleared once the prefix is gone.
+    QCoro::Task<void> deletePrefix();
+    void clearLogLines();
+
+    // Runs one tool of a set-up step with `environment`, its output streaming into the log, for
+    // at most kRunTimeLimit. Throws WinePrefixError for a non-zero exit or a time-out, HelperError
+    // when the tool can't be launched and OperationCancelled once `stop` is requested.
+    QCoro::Task<void> runProcess(QString executable, QStringList arguments, QProcessEnvironment environment,
+                                 QString step, std::stop_token stop);
+
+    // SIGTERM to a tool of the set-up and whatever it started.
+    static void terminate(ChildProcess *child);
+
+signals:
+    void stateChanged();
+    void logLinesChanged();
+    void busyChanged();
+
+private:
+    QCoro::Task<void> fullSetup(std::stop_token stop);
+    QCoro::Task<void> initializePrefix(std::stop_token stop);
+    QCoro::Task<void> configureAudioDefaults(QString winePath, std::stop_token stop);
+    QCoro::Task<void> ensureCabextract(std::stop_token stop);
+    QCoro::Task<void> installDependencies(std::stop_token stop);
+
+    void setState(State state);
+    void setBusy(bool busy);
+    void initLogFile();
+    void appendLog(const QString &message);
+    // A tool's output lines: on screen (the oldest dropped past kMaxLogLines) and in the install log.
+    void appendOutput(const QStringList &lines);
+    void terminateCurrentProcess();
+
+    Collaborators m_with;
+    State m_state;
+    QStringList m_logLines;
+    bool m_busy = false;
+    std::stop_source m_stop;
+    QPointer<ChildProcess> m_currentProcess;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,156 @@
+// The steps of the prefix's full set-up: wineboot, the audio defaults in the prefix's registry,
+// cabextract where winetricks finds it, and the runtime packages VARA needs.
+#include "wine_prefix_manager.h"
+
+#include "base/helper_error.h"
+#include "base/helper_places.h"
+#include "base/wine_environment.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/tool_locator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <array>
+
+namespace cordavelle {
+
+namespace {
+
+struct RegistryDefault {
+    const char *key;
+    const char *valueName;
+    const char *data;
+    const char *step;
+};
+
+// PulseAudio's driver, which PulseAudio and PipeWire desktops both serve, and the DirectSound
+// format that keeps the modems clear of audio format crashes.
+constexpr std::array kAudioDefaults{
+    RegistryDefault{"HKEY_CURRENT_USER\\Software\\Wine\\Drivers", "Audio", "pulse", "Configuring PulseAudio driver"},
+    RegistryDefault{"HKEY_CURRENT_USER\\Software\\Wine\\DirectSound", "DefaultSampleRate", "48000",
+                    "Setting DirectSound default sample rate"},
+    RegistryDefault{"HKEY_CURRENT_USER\\Software\\Wine\\DirectSound", "DefaultBitsPerSample", "16",
+                    "Setting DirectSound default bits per sample"},
+};
+
+const std::array<QString, 3> kPackages{QStringLiteral("vb6run"), QStringLiteral("pdh"), QStringLiteral("win7")};
+
+QString userName()
+{
+    const QString user = qEnvironmentVariable("USER");
+    return user.isEmpty() ? qEnvironmentVariable("LOGNAME") : user;
+}
+
+QProcessEnvironment winetricksEnvironment(const QString &wine, const QString &prefix)
+{
+    return WineEnvironment::winetricks(wine, Platform::current().paths().home(), userName(), prefix);
+}
+
+} // namespace
+
+QCoro::Task<void> WinePrefixManager::initializePrefix(std::stop_token stop)
+{
+    const std::optional<QString> wine = m_with.tools.findWine();
+    if (!wine) {
+        throw HelperError::wineNotFound();
+    }
+    setState(State::initializing(QStringLiteral("Creating Wine prefix...")));
+    appendLog(QStringLiteral("Initializing Wine prefix at ") + m_with.prefix);
+    const QString parent = QFileInfo(m_with.prefix).path();
+    if (!QDir().mkpath(parent)) {
+        throw FileError(QStringLiteral("The folder \u201C%1\u201D could not be made.").arg(parent));
+    }
+    co_await runProcess(*wine, WineEnvironment::winebootInitArguments(), WineEnvironment::prefixSetup(m_with.prefix),
+                        QStringLiteral("Initializing Wine prefix"), stop);
+    appendLog(QStringLiteral("Wine prefix initialized successfully"));
+    co_await configureAudioDefaults(*wine, stop);
+}
+
+QCoro::Task<void> WinePrefixManager::configureAudioDefaults(QString winePath, std::stop_token stop)
+{
+    setState(State::initializing(QStringLiteral("Configuring audio driver...")));
+    const QProcessEnvironment environment = WineEnvironment::prefixSetup(m_with.prefix);
+    for (std::size_t i = 0; i < kAudioDefaults.size(); ++i) {
+        if (i == 0) {
+            appendLog(QStringLiteral("Setting PulseAudio as default Wine audio driver"));
+        } else if (i == 1) {
+            appendLog(QStringLiteral("Planting DirectSound defaults (48000 Hz / 16-bit) \u2014 mitigates #64 audio "
+                                     "format crashes"));
+        }
+        const RegistryDefault &value = kAudioDefaults[i];
+        co_await runProcess(winePath,
+                            WineEnvironment::regAddArguments(QString::fromUtf8(value.key),
+                                                             QString::fromUtf8(value.valueName),
+                                                             QString::fromUtf8(value.data)),
+                            environment, QString::fromUtf8(value.step), stop);
+    }
+    appendLog(QStringLiteral("PulseAudio + DirectSound defaults configured"));
+}
+
+QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
+{
+    // Looked for on the search path winetricks will be given, not on the helper's own.
+    const QString wine = m_with.tools.findWine().value_or(QString());
+    QStringList path = winetricksEnvironment(wine, m_with.prefix).value(QStringLiteral("PATH")).split(u':');
+    if (wine.isEmpty()) {
+        path.removeFirst();
+    }
+    for (const QString &folder : path) {
+        if (ToolLocator::isExecutableFile(folder + QStringLiteral("/cabextract"))) {
+            appendLog(QStringLiteral("cabextract already available on PATH"));
+            co_return;
+        }
+    }
+
+    const QString source = m_with.tools.cabextractSource;
+    if (!ToolLocator::isExecutableFile(source)) {
+        setState(State::initializing(QStringLiteral("Installing cabextract...")));
+        appendLog(QStringLiteral("Downloading cabextract (required by winetricks)..."));
+        co_await m_with.tools.installCabextract(stop);
+    }
+    if (!ToolLocator::isExecutableFile(source)) {
+        throw WinePrefixError::processExited(QStringLiteral("cabextract install"), 1);
+    }
+    // A folder of the helper's own (0700) that nobody else can slip a program into.
+    const QString folder = places::winetricksToolsFolder();
+    makePrivateFolder(folder);
+    const QString staged = folder + QStringLiteral("/cabextract");
+    QFile::remove(staged);
+    if (!QFile::copy(source, staged)) {
+        throw FileError(QStringLiteral("cabextract could not be copied to \u201C%1\u201D.").arg(folder));
+    }
+    if (!QFile::setPermissions(staged, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                           QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                           QFileDevice::ExeOther)) {
+        throw FileError(QStringLiteral("The permissions of \u201C%1\u201D could not be set.").arg(staged));
+    }
+    appendLog(QStringLiteral("cabextract staged at ") + staged);
+}
+
+QCoro::Task<void> WinePrefixManager::installDependencies(std::stop_token stop)
+{
+    const std::optional<QString> winetricks = m_with.tools.findWinetricks();
+    if (!winetricks) {
+        throw WinePrefixError::winetricksNotFound();
+    }
+    const std::optional<QString> wine = m_with.tools.findWine();
+    if (!wine) {
+        throw HelperError::wineNotFound();
+    }
+    const QProcessEnvironment environment = winetricksEnvironment(*wine, m_with.prefix);
+    for (std::size_t i = 0; i < kPackages.size(); ++i) {
+        const QString &package = kPackages[i];
+        const QString step = QStringLiteral("Installing %1 (%2/%3)").arg(package).arg(i + 1).arg(kPackages.size());
+        setState(State::initializing(step + QStringLiteral("...")));
+        appendLog(QStringLiteral("Installing winetricks package: ") + package);
+        co_await runProcess(*winetricks, WineEnvironment::winetricksArguments(package), environment, step, stop);
+        appendLog(QStringLiteral("Finished installing ") + package);
+    }
+    setState(State::ready());
+    appendLog(QStringLiteral("All dependencies installed successfully"));
+}
+
+} // namespace cordavelle

@@ -1,0 +1,264 @@
+#include "install/wine_prefix_manager.h"
+
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "install/install_log.h"
+#include "platform/cancellation.h"
+#include "platform/clock.h"
+
+#include "radio/read_only_folder.h"
+#include "support/recording_service_control.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+using State = WinePrefixManager::State;
+
+// A full set-up over stand-in tools that record each run (arguments and the variables the steps
+// set) and do what the real ones leave behind: wineboot makes system32, the winetricks packages
+// leave their DLLs. A run whose command line holds the text in "fail-on" exits with 1.
+class WinePrefixSetup : public ::testing::Test {
+protected:
+    WinePrefixSetup()
+    {
+        const QByteArray record = (env.root() + "/runs").toUtf8();
+        const QByteArray failOn = (env.root() + "/fail-on").toUtf8();
+        const QByteArray fail = "if [ -f '" + failOn + "' ] && printf '%s' \"$*\" | grep -qF \"$(cat '" + failOn +
+                                "')\"; then exit 1; fi\n";
+        test::writeProgram(wine, "#!/bin/sh\necho \"wine $* | $WINEPREFIX $WINEARCH $WINEDEBUG\" >> '" + record + "'\n" +
+                                     fail + "[ \"$1\" = wineboot ] && mkdir -p \"$WINEPREFIX/drive_c/windows/system32\"\n"
+                                            "exit 0\n");
+        test::writeProgram(winetricks,
+                           "#!/bin/sh\necho \"winetricks $* | $WINE $WINESERVER $PATH $HOME $USER $WINEARCH\" >> '" +
+                               record + "'\n" + fail +
+                               "sleep \"$(cat '" + (env.root() + "/winetricks-pause").toUtf8() + "' 2>/dev/null || echo 0)\"\n"
+                               "w=\"$WINEPREFIX/drive_c/windows\"\n"
+                               "case \"$3\" in vb6run) mkdir -p \"$w/syswow64\"; touch \"$w/syswow64/msvbvm60.dll\";;\n"
+                               "pdh) touch \"$w/system32/pdh.dll\";; esac\n");
+        QObject::connect(&manager, &WinePrefixManager::stateChanged, [this] {
+            states << (manager.state().kind() == State::Kind::ready ? QString("ready") : manager.state().text());
+        });
+    }
+
+    WinePrefixManager::Tools tools()
+    {
+        WinePrefixManager::Tools t;
+        t.findWine = [this]() -> std::optional<QString> { return wine; };
+        t.findWinetricks = [this]() -> std::optional<QString> { return winetricks; };
+        t.cabextractSource = env.root() + "/support-tools/cabextract";
+        t.installCabextract = [this](std::stop_token stop) -> QCoro::Task<void> {
+            ++cabextractInstalls;
+            co_await env.clock().sleep(installPause, stop);
+            throwIfStopped(stop);
+            test::writeProgram(env.root() + "/support-tools/cabextract");
+        };
+        return t;
+    }
+
+    void runSetup()
+    {
+        manager.startFullSetup();
+        ASSERT_TRUE(env.clock().runUntil([&] { return !manager.isBusy(); }, 10s));
+    }
+
+    void deletePrefix()
+    {
+        const auto outcome = test::track(manager.deletePrefix());
+        ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 1s));
+        EXPECT_EQ(outcome->error, std::nullopt);
+    }
+
+    QStringList runs() const
+    {
+        return QString::fromUtf8(test::readBytes(env.root() + "/runs")).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QStringList shownLines() const
+    {
+        QStringList lines = manager.logLines();
+        lines.replaceInStrings(QRegularExpression("^\\[\\d\\d:\\d\\d:\\d\\d\\] "), "");
+        return lines;
+    }
+
+    // cabextract where winetricks would find it without the helper's copy: nothing to stage then.
+    static bool machineHasCabextract()
+    {
+        return QFileInfo::exists("/usr/bin/cabextract") || QFileInfo::exists("/bin/cabextract") ||
+               QFileInfo::exists("/usr/local/bin/cabextract");
+    }
+
+    test::TestPlatform env;
+    ConfigStore config{env.defaults(), env.platform()};
+    test::RecordingServiceControl services;
+    InstallLog installLog{env.clock(), env.log(), env.root()};
+    const QString wine = env.root() + "/wine/bin/wine";
+    const QString winetricks = env.root() + "/winetricks";
+    const QString prefix = env.root() + "/support/wine-prefix";
+    std::chrono::milliseconds installPause = 0ms;
+    int cabextractInstalls = 0;
+    WinePrefixManager manager{{config, installLog, services, env.clock(), prefix, tools()}};
+    QStringList states;
+};
+
+TEST_F(WinePrefixSetup, AFirstSetupRunsEveryStepInOrderWithItsEnvironment)
+{
+    runSetup();
+
+    const QString wineTail = " | " + prefix + " win64 fixme-all";
+    const QString staging = places::winetricksToolsFolder();
+    const QString tricksTail = " | " + wine + " " + env.root() + "/wine/bin/wineserver " + env.root() + "/wine/bin:" +
+                               staging + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin " + env.root() + "/home";
+    const QStringList expectedRuns{
+        "wine wineboot --init" + wineTail,
+        "wine reg add HKEY_CURRENT_USER\\Software\\Wine\\Drivers /v Audio /d pulse /f" + wineTail,
+        "wine reg add HKEY_CURRENT_USER\\Software\\Wine\\DirectSound /v DefaultSampleRate /d 48000 /f" + wineTail,
+        "wine reg add HKEY_CURRENT_USER\\Software\\Wine\\DirectSound /v DefaultBitsPerSample /d 16 /f" + wineTail,
+        "winetricks -q --force vb6run" + tricksTail,
+        "winetricks -q --force pdh" + tricksTail,
+        "winetricks -q --force win7" + tricksTail,
+    };
+    const QStringList recorded = runs();
+    ASSERT_EQ(recorded.size(), expectedRuns.size());
+    for (qsizetype i = 0; i < recorded.size(); ++i) {
+        // The user's name is the machine's; everything before it is fixed.
+        EXPECT_TRUE(recorded[i].startsWith(expectedRuns[i])) << recorded[i].toStdString();
+    }
+    EXPECT_TRUE(recorded.last().endsWith(" win64"));
+
+    QStringList expectedStates{"Creating Wine prefix...", "Configuring audio driver..."};
+    if (!machineHasCabextract()) {
+        expectedStates << "Installing cabextract...";
+    }
+    expectedStates << "Installing vb6run (1/3)..." << "Installing pdh (2/3)..." << "Installing win7 (3/3)..."
+                   << "ready";
+    EXPECT_EQ(states, expectedStates);
+    EXPECT_TRUE(manager.hasDependencies());
+    const QStringList shown = shownLines();
+    EXPECT_EQ(shown.first(), "Initializing Wine prefix at " + prefix);
+    EXPECT_TRUE(shown.contains("PulseAudio + DirectSound defaults configured"));
+    EXPECT_TRUE(shown.contains("All dependencies installed successfully"));
+    EXPECT_EQ(shown.last(), "Setup complete!");
+
+    if (!machineHasCabextract()) {
+        // Staged in a folder only this user can enter, and runnable.
+        EXPECT_TRUE(shown.contains("cabextract staged at " + staging + "/cabextract"));
+        EXPECT_EQ(QFileInfo(staging).permissions() & 0x0077, 0);
+        EXPECT_TRUE(QFileInfo(staging + "/cabextract").isExecutable());
+        EXPECT_EQ(cabextractInstalls, 1);
+    }
+}
+
+TEST_F(WinePrefixSetup, ASecondSetupOnlyReappliesTheAudioDefaultsAndTheFileKeepsBothRuns)
+{
+    runSetup();
+    QFile::remove(env.root() + "/runs");
+    // The cabextract that was fetched is found on winetricks' path now.
+    runSetup();
+
+    EXPECT_EQ(runs().size(), 3);
+    EXPECT_TRUE(runs().first().startsWith("wine reg add HKEY_CURRENT_USER\\Software\\Wine\\Drivers"));
+    const QStringList shown = shownLines();
+    EXPECT_EQ(shown.first(), "Wine prefix already initialized, skipping wineboot");
+    EXPECT_TRUE(shown.contains("Dependencies already installed, skipping winetricks"));
+    EXPECT_TRUE(shown.contains("cabextract already available on PATH"));
+    EXPECT_EQ(manager.state(), State::ready());
+
+    installLog.flush();
+    const QString file = QString::fromUtf8(test::readBytes(installLog.logFile()));
+    EXPECT_EQ(file.count("] === Cordavelle Helper Setup Log \u2014 2026-01-01 12:00:00 +0000 ===\n"), 2);
+    EXPECT_EQ(file.count("Setup complete!"), 2);
+}
+
+TEST_F(WinePrefixSetup, AFailedRunEndsTheSetupWithItsStepAndStopsTheStep)
+{
+    test::writeFile(env.root() + "/fail-on", "DefaultSampleRate");
+    runSetup();
+
+    EXPECT_EQ(manager.state(), State::error("Setting DirectSound default sample rate failed (exit code 1)"));
+    EXPECT_EQ(shownLines().last(), "ERROR: Setting DirectSound default sample rate failed (exit code 1)");
+    // The third registry value and everything after it were never run.
+    EXPECT_EQ(runs().size(), 3);
+    EXPECT_FALSE(shownLines().contains("PulseAudio + DirectSound defaults configured"));
+
+    test::writeFile(env.root() + "/fail-on", "wineboot");
+    QDir(prefix).removeRecursively();
+    runSetup();
+    EXPECT_EQ(manager.state(), State::error("Initializing Wine prefix failed (exit code 1)"));
+}
+
+TEST_F(WinePrefixSetup, ACancelledSetupStaysBusyUntilItsTaskEndsAndStartsNothingNew)
+{
+    installPause = 60s;
+    manager.startFullSetup();
+    ASSERT_TRUE(env.clock().runUntil([&] { return cabextractInstalls == 1; }, 1s));
+    manager.cancel();
+    EXPECT_EQ(manager.state(), State::idle());
+    EXPECT_EQ(shownLines().last(), "Setup cancelled by user");
+    EXPECT_TRUE(manager.isBusy());
+    // Not a second set-up over the same prefix while the first winds down.
+    manager.startFullSetup();
+    EXPECT_EQ(shownLines().last(), "Setup cancelled by user");
+
+    ASSERT_TRUE(env.clock().runUntil([&] { return !manager.isBusy(); }, 1s));
+    EXPECT_EQ(shownLines().last(), "Setup cancelled");
+    EXPECT_EQ(manager.state(), State::idle());
+    EXPECT_FALSE(runs().join('\n').contains("winetricks"));
+}
+
+TEST_F(WinePrefixSetup, TheRuntimeFilesCountInEitherSystemFolder)
+{
+    const QString windows = prefix + "/drive_c/windows/";
+    test::writeFile(windows + "syswow64/msvbvm60.dll", "x");
+    EXPECT_FALSE(manager.hasDependencies());
+    test::writeFile(windows + "system32/pdh.dll", "x");
+    EXPECT_TRUE(manager.hasDependencies());
+    QFile::remove(windows + "syswow64/msvbvm60.dll");
+    test::writeFile(windows + "system32/msvbvm60.dll", "x");
+    EXPECT_TRUE(manager.hasDependencies());
+}
+
+TEST_F(WinePrefixSetup, DeletingThePrefixStopsBothModemsAndKeepsTheRecordsWhenItFails)
+{
+    VARAConfig hf = config.varaConfig();
+    hf.varaPath = prefix + "/drive_c/VARA/VARA.exe";
+    hf.installedVersion = "4.8.7";
+    config.setVaraConfig(hf);
+    VARAFMConfig fm = config.varaFMConfig();
+    fm.varaPath = prefix + "/drive_c/VARA FM/VARAFM.exe";
+    fm.installedVersion = "4.3.9";
+    config.setVaraFMConfig(fm);
+    services.states[ServiceID::varaHF] = ServiceRunState::running;
+    services.states[ServiceID::varaFM] = ServiceRunState::running;
+    test::writeFile(prefix + "/drive_c/VARA/VARA.exe", "x");
+
+    {
+        test::ReadOnlyFolder locked(prefix + "/drive_c/VARA");
+        ASSERT_TRUE(locked.active());
+        deletePrefix();
+    }
+    EXPECT_EQ(services.calls, (QStringList{"prepare vara-hf", "stop vara-hf", "prepare vara-fm", "stop vara-fm"}));
+    EXPECT_TRUE(shownLines().last().startsWith("ERROR: Could not delete the Wine prefix: "));
+    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+    EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
+
+    deletePrefix();
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+    EXPECT_EQ(shownLines().last(), "Wine prefix deleted");
+    EXPECT_EQ(config.varaConfig().varaPath, "");
+    EXPECT_EQ(config.varaConfig().installedVersion, "");
+    EXPECT_EQ(config.varaFMConfig().varaPath, "");
+    EXPECT_EQ(config.varaFMConfig().installedVersion, "");
+    EXPECT_EQ(manager.state(), State::idle());
+}
+
+} // namespace
+} // namespace cordavelle
