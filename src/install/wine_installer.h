@@ -127,6 +127,10 @@ public:
     // Throws winetricksDownloadFailed unless the answer (status 0: not HTTP) is a shell script.
     static void validateWinetricksPayload(const QByteArray &data, int statusCode);
 
+    // Fetches cabextract's bottle into the helper's tools folder (places::ownCabextract()), made
+    // runnable there; the prefix set-up asks for it when winetricks would find none.
+    QCoro::Task<void> installCabextract(std::stop_token stop);
+
 signals:
     void stateChanged();
     void logLinesChanged();
@@ -138,7 +142,6 @@ private:
     QCoro::Task<void> extractWine(QString archive, std::stop_token stop);
     QCoro::Task<void> provideWinetricks(std::stop_token stop);
     QCoro::Task<void> downloadWinetricks(std::stop_token stop);
-    QCoro::Task<void> installCabextract(std::stop_token stop);
     QCoro::Task<void> runTar(QStringList arguments, std::stop_token stop);
     void pointVaraAtWine();
 

@@ -2,7 +2,11 @@
 
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
+#include "core/orchestrator_service_control.h"
+#include "core/service_orchestrator.h"
+#include "install/wine_installer.h"
 #include "core/service_control.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
@@ -58,6 +62,20 @@ WinePrefixManager::~WinePrefixManager()
 {
     m_stop.request_stop();
     terminateCurrentProcess();
+}
+
+WinePrefixManager &WinePrefixManager::shared()
+{
+    static OrchestratorServiceControl services(ServiceOrchestrator::shared());
+    Tools tools;
+    tools.findWine = tools::findWine;
+    tools.findWinetricks = tools::findWinetricks;
+    tools.cabextractSource = places::ownCabextract();
+    tools.installCabextract = [](std::stop_token stop) { return WineInstaller::shared().installCabextract(std::move(stop)); };
+    // Lives until the process ends, like the set-up task it may be running.
+    static WinePrefixManager *instance = new WinePrefixManager(
+        {ConfigStore::shared(), InstallLog::shared(), services, Platform::current().clock(), places::winePrefix(), tools});
+    return *instance;
 }
 
 QString WinePrefixManager::logFileURL()

@@ -107,6 +107,8 @@ public:
     // "setup.log" in the support folder, the file the install log writes; made with a header
     // line when it is missing.
     static QString logFileURL();
+    // The instance on the orchestrator, the stored settings and the helper's own Wine tools.
+    static WinePrefixManager &shared();
 
     const State &state() const { return m_state; }
     const QStringList &logLines() const { return m_logLines; }
