@@ -2,7 +2,7 @@
 # Exec line names the installed executable by its full path (as the login item's autostart entry
 # does). Expects HELPER_EXECUTABLE, HELPER_DESKTOP_TEMPLATE and HELPER_DESKTOP_ENTRY.
 
-# Quotes the path as one Exec argument the way the desktop entry specification asks, then escapes
+# Quotes the path as one Exec argument, as freedesktop desktop entries require, then escapes
 # it as a string value.
 set(exec "${HELPER_EXECUTABLE}")
 string(REPLACE "%" "%%" exec "${exec}")
