@@ -28,11 +28,11 @@ QString appearanceCaption(AppAppearanceMode mode)
 {
     switch (mode) {
     case AppAppearanceMode::dock:
-        return QStringLiteral("The app appears in the Dock. Open from the Dock or Spotlight.");
+        return QStringLiteral("The app appears in the taskbar. Open it from the taskbar or the application menu.");
     case AppAppearanceMode::menuBar:
-        return QStringLiteral("The app appears only in the menu bar. No Dock icon is shown.");
+        return QStringLiteral("The app appears only in the system tray. No taskbar entry is shown.");
     case AppAppearanceMode::both:
-        return QStringLiteral("The app appears in both the Dock and the menu bar.");
+        return QStringLiteral("The app appears in both the taskbar and the system tray.");
     }
     return {};
 }
