@@ -105,6 +105,13 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("gearshape"), QStringLiteral("preferences-system-symbolic")},
         {QStringLiteral("key"), QStringLiteral("dialog-password-symbolic")},
         {QStringLiteral("power"), QStringLiteral("system-shutdown-symbolic")},
+        {QStringLiteral("info.circle.fill"), QStringLiteral("dialog-information-symbolic")},
+        {QStringLiteral("gearshape.2.fill"), QStringLiteral("emblem-system-symbolic")},
+        {QStringLiteral("network"), QStringLiteral("network-workgroup-symbolic")},
+        {QStringLiteral("shippingbox.fill"), QStringLiteral("package-x-generic-symbolic")},
+        {QStringLiteral("folder.badge.gear"), QStringLiteral("folder-symbolic")},
+        {QStringLiteral("wave.3.forward"), QStringLiteral("network-wireless-signal-excellent-symbolic")},
+        {QStringLiteral("circle"), QStringLiteral("radio-symbolic")},
     };
     ensureIconTheme();
     return QIcon::fromTheme(themeNames.value(symbolName, symbolName));
@@ -175,6 +182,18 @@ QFont headline(const QFont &base)
     font.setWeight(QFont::Bold);
     return font;
 }
+
+QFont subheadline(const QFont &base) { return scaled(base, 0.92); }
+QFont callout(const QFont &base) { return scaled(base, 0.95); }
+
+QFont title(const QFont &base)
+{
+    QFont font = scaled(base, 1.75);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+QFont title3(const QFont &base) { return scaled(base, 1.25); }
 
 QFont title2(const QFont &base)
 {

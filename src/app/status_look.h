@@ -56,7 +56,11 @@ namespace textStyle {
 QFont caption(const QFont &base);
 QFont caption2(const QFont &base);
 QFont headline(const QFont &base);
+QFont subheadline(const QFont &base);
+QFont callout(const QFont &base);
+QFont title(const QFont &base);
 QFont title2(const QFont &base);
+QFont title3(const QFont &base);
 QFont monospaced(const QFont &base);
 } // namespace textStyle
 

@@ -1,0 +1,97 @@
+#include "setup/wizard/wizard_components.h"
+
+#include "app/form_parts.h"
+#include "app/status_look.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+namespace {
+
+constexpr int kInfoBoxRadius = 8;
+constexpr double kInfoBoxTint = 0.10;
+
+} // namespace
+
+WizardInfoBox::WizardInfoBox(const QString &title, const QString &message, QWidget *parent)
+    : QFrame(parent), m_title(new QLabel(this)), m_message(new QLabel(this))
+{
+    setObjectName(QStringLiteral("wizardInfoBox"));
+    auto *row = new QHBoxLayout(this);
+    row->setSpacing(12);
+    const int iconSize = QFontMetrics(font()).height();
+    auto *icon = symbolLabel(QStringLiteral("info.circle.fill"), Tone::blue, iconSize, this);
+    row->addWidget(icon, 0, Qt::AlignTop);
+
+    auto *text = new QVBoxLayout;
+    text->setSpacing(4);
+    m_title->setTextFormat(Qt::PlainText);
+    m_title->setText(title);
+    m_title->setWordWrap(true);
+    QFont titleFont = textStyle::subheadline(font());
+    titleFont.setWeight(QFont::DemiBold);
+    m_title->setFont(titleFont);
+    m_message->setTextFormat(Qt::PlainText);
+    m_message->setWordWrap(true);
+    m_message->setFont(textStyle::caption(font()));
+    setToneText(m_message, message, Tone::secondary);
+    text->addWidget(m_title);
+    text->addWidget(m_message);
+    row->addLayout(text, 1);
+}
+
+QString WizardInfoBox::title() const { return m_title->text(); }
+QString WizardInfoBox::message() const { return m_message->text(); }
+
+void WizardInfoBox::paintEvent(QPaintEvent *event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor fill = toneColour(Tone::blue, palette());
+    fill.setAlphaF(kInfoBoxTint);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), kInfoBoxRadius, kInfoBoxRadius);
+    painter.fillPath(path, fill);
+}
+
+WizardErrorLabel::WizardErrorLabel(const QString &message, QWidget *parent)
+    : QWidget(parent), m_text(captionLabel(message, Tone::red, this))
+{
+    setObjectName(QStringLiteral("wizardErrorLabel"));
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(4);
+    const int iconSize = QFontMetrics(m_text->font()).height();
+    row->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, iconSize, this), 0,
+                   Qt::AlignTop);
+    row->addWidget(m_text, 1);
+}
+
+QString WizardErrorLabel::message() const { return m_text->text(); }
+
+void WizardErrorLabel::setMessage(const QString &message) { setToneText(m_text, message, Tone::red); }
+
+WizardCancelButton::WizardCancelButton(std::function<void()> action, QWidget *parent) : QToolButton(parent)
+{
+    setObjectName(QStringLiteral("wizardCancelButton"));
+    setAutoRaise(true);
+    setToolTip(QStringLiteral("Cancel"));
+    setAccessibleName(QStringLiteral("Cancel"));
+    const int size = QFontMetrics(font()).height();
+    setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), size,
+                               toneColour(Tone::secondary, palette()), devicePixelRatioF())));
+    setIconSize(QSize(size, size));
+    connect(this, &QToolButton::clicked, this, [action = std::move(action)] {
+        if (action) {
+            action();
+        }
+    });
+}
+
+} // namespace cordavelle
