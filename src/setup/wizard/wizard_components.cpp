@@ -18,6 +18,48 @@ constexpr double kInfoBoxTint = 0.10;
 
 } // namespace
 
+QVBoxLayout *wizardPageColumn(QWidget *page)
+{
+    auto *column = new QVBoxLayout(page);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(24);
+    return column;
+}
+
+QWidget *wizardHeader(const QString &symbol, const QString &title, const QString &subtitle, const WizardHeaderLook &look)
+{
+    auto *header = new QWidget;
+    header->setObjectName(QStringLiteral("wizardHeader"));
+    auto *column = new QVBoxLayout(header);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+    column->addWidget(symbolLabel(symbol, Tone::blue, look.symbolSize, header), 0, Qt::AlignHCenter);
+
+    auto *titleLabel = new QLabel(title, header);
+    titleLabel->setObjectName(QStringLiteral("wizardTitle"));
+    titleLabel->setTextFormat(Qt::PlainText);
+    titleLabel->setWordWrap(true);
+    titleLabel->setAlignment(Qt::AlignCenter);
+    QFont titleFont = textStyle::title(header->font());
+    if (look.titlePointSize > 0) {
+        titleFont.setPointSize(look.titlePointSize);
+    }
+    titleFont.setWeight(QFont::Bold);
+    titleLabel->setFont(titleFont);
+    column->addWidget(titleLabel);
+
+    auto *subtitleLabel = new QLabel(header);
+    subtitleLabel->setObjectName(QStringLiteral("wizardSubtitle"));
+    subtitleLabel->setWordWrap(true);
+    subtitleLabel->setAlignment(Qt::AlignCenter);
+    if (look.largeSubtitle) {
+        subtitleLabel->setFont(textStyle::title3(header->font()));
+    }
+    setToneText(subtitleLabel, subtitle, Tone::secondary);
+    column->addWidget(subtitleLabel);
+    return header;
+}
+
 WizardInfoBox::WizardInfoBox(const QString &title, const QString &message, QWidget *parent)
     : QFrame(parent), m_title(new QLabel(this)), m_message(new QLabel(this))
 {

@@ -7,6 +7,7 @@
 #include <functional>
 
 class QLabel;
+class QVBoxLayout;
 
 namespace cordavelle {
 
@@ -48,5 +49,20 @@ class WizardCancelButton final : public QToolButton {
 public:
     explicit WizardCancelButton(std::function<void()> action, QWidget *parent = nullptr);
 };
+
+// Lays `page` out as the wizard shows its pages: one column, elements 24 points apart, no
+// margins of its own (the wizard's column has them), and returns that column.
+QVBoxLayout *wizardPageColumn(QWidget *page);
+
+// The head of a wizard page, centred, its lines 8 points apart: a large blue symbol, a bold
+// title and a secondary subtitle.
+struct WizardHeaderLook {
+    int symbolSize = 60;
+    // Point size of the title; 0 for the title text style.
+    int titlePointSize = 0;
+    bool largeSubtitle = false;
+};
+QWidget *wizardHeader(const QString &symbol, const QString &title, const QString &subtitle,
+                      const WizardHeaderLook &look = {});
 
 } // namespace cordavelle
