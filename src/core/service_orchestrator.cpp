@@ -1,7 +1,7 @@
 #include "service_orchestrator.h"
 
-#include "base/binary_architecture_detector.h"
 #include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
@@ -14,6 +14,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QScopeGuard>
 
 namespace cordavelle {
@@ -46,14 +47,19 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
       m_config(config),
       m_keepalive(keepalive),
       m_discovery(discovery),
-      m_audio(audio),
       m_clock(clock),
       m_notifications(notifications),
       m_varaProcess(new ManagedProcess(ServiceID::varaHF, this)),
       m_varaFMProcess(new ManagedProcess(ServiceID::varaFM, this)),
       m_rigctldProcess(new ManagedProcess(ServiceID::rigctld, this)),
       m_direwolfProcess(new ManagedProcess(ServiceID::direwolf, this)),
-      m_radioPower(new RadioPowerController(clock, this))
+      m_radioPower(new RadioPowerController(clock, this)),
+      m_varaHFStart(std::make_unique<VARAStartPath>(VARAVariant::hf, config, clock, *m_varaProcess)),
+      m_varaFMStart(std::make_unique<VARAStartPath>(VARAVariant::fm, config, clock, *m_varaFMProcess)),
+      m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower)),
+      m_direwolfStart(std::make_unique<DirewolfStartPath>(
+          config, clock, *m_direwolfProcess, *m_rigctldStart, [this] { return pendingWork(ServiceID::rigctld); }, keepalive,
+          discovery, audio))
 {
     wireUnexpectedExitHandlers();
     installEndpointChangeObserver();
@@ -176,10 +182,10 @@ QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_tok
         co_return;
     }
     switch (id) {
-    case ServiceID::varaHF: co_await startVARA(VARAVariant::hf, cancel); break;
-    case ServiceID::varaFM: co_await startVARA(VARAVariant::fm, cancel); break;
-    case ServiceID::rigctld: co_await startRigctld(cancel); break;
-    case ServiceID::direwolf: co_await startDirewolf(cancel); break;
+    case ServiceID::varaHF: co_await m_varaHFStart->start(cancel); break;
+    case ServiceID::varaFM: co_await m_varaFMStart->start(cancel); break;
+    case ServiceID::rigctld: co_await m_rigctldStart->start(cancel); break;
+    case ServiceID::direwolf: co_await m_direwolfStart->start(cancel); break;
     }
 }
 
@@ -345,6 +351,11 @@ QCoro::Task<void> ServiceOrchestrator::cleanupOrphanedProcesses()
 {
     co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
     OrphanReaper::killWineserver();
+}
+
+bool ServiceOrchestrator::isVARAInstalled(VARAVariant variant)
+{
+    return QFileInfo::exists(places::varaExecutable(variant));
 }
 
 bool ServiceOrchestrator::isRigctldInstalled() const { return tools::findRigctld().has_value(); }

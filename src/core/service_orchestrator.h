@@ -3,8 +3,11 @@
 #include "base/service_config.h"
 #include "base/service_model.h"
 #include "base/service_status.h"
+#include "core/direwolf_start_path.h"
 #include "core/idle_shutdown_controller.h"
 #include "core/managed_process.h"
+#include "core/rigctld_start_path.h"
+#include "core/vara_start_path.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -31,7 +34,8 @@ class RadioPowerController;
 class RigControlServerDiscovery;
 
 // Owns the four supervised services: one child process each, their status records, starts
-// through each service's start path, stops with the clean-up each one needs, restarts of
+// through each service's start path (in the order and with the clean-up before it that each
+// service needs), stops with the clean-up each one needs, restarts of
 // always-on services that crash, and the idle shutdown of on-demand ones.
 //
 // Main thread only. Every wait goes through the clock it is given.
@@ -106,20 +110,26 @@ public:
 
     // VARA: how long one launch may take to answer on its command port, how many launches are
     // tried, and the pause before each launch after the first.
-    static constexpr std::chrono::milliseconds varaReadyTimeout{20000};
-    static constexpr int varaLaunchAttempts = 3;
-    static constexpr std::chrono::milliseconds varaRetryPause{3000};
+    static constexpr std::chrono::milliseconds varaReadyTimeout = VARALaunchPlan::kReadyTimeout;
+    static constexpr int varaLaunchAttempts = VARALaunchPlan::kLaunchAttempts;
+    static constexpr std::chrono::milliseconds varaRetryPause = VARALaunchPlan::kRetryPause;
     // Direwolf with the client's rig control: how long a start waits for its first server.
-    static constexpr std::chrono::milliseconds rigControlServerWait{3000};
+    static constexpr std::chrono::milliseconds rigControlServerWait = DirewolfStartPath::kRigControlServerWait;
     // After a restart caused by a rig-control server change, further changes are ignored this long.
     static constexpr std::chrono::milliseconds endpointChangeGuardTime{3000};
 
     // Whether the variant's modem program stands in the helper's Wine prefix.
     static bool isVARAInstalled(VARAVariant variant);
     // `preferred` unless it is empty, else `fallback`.
-    static QString resolveWinePath(const QString &preferred, const QString &fallback);
+    static QString resolveWinePath(const QString &preferred, const QString &fallback)
+    {
+        return VARALaunchPlan::resolveWinePath(preferred, fallback);
+    }
     // rigctld's command line for a configuration and a listen address.
-    static QStringList rigctldArguments(const RigctldConfig &config, const QString &bindAddress);
+    static QStringList rigctldArguments(const RigctldConfig &config, const QString &bindAddress)
+    {
+        return RigctldStartPath::arguments(config, bindAddress);
+    }
 
     // A start path: launches the service's child and marks it running once it is ready.
     using StartPath = std::function<QCoro::Task<void>(ServiceID id, std::stop_token cancel)>;
@@ -130,25 +140,11 @@ public:
 private:
     // stopService; `quitting` spares the Wine server when the variant was already stopped.
     void stopService(ServiceID id, bool quitting);
+    // Runs the service's start path, or the test's stand-in for it.
     QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel);
-    // The start paths (service_orchestrator_vara.cpp, _rigctld.cpp, _direwolf.cpp). They end
-    // without launching, or without marking the service running, once `cancel` is requested.
-    QCoro::Task<void> startVARA(VARAVariant variant, std::stop_token cancel);
-    // Probes the command port until it answers (true) or `timeout` has passed; gives up early
-    // when the process has ended or left its start.
-    QCoro::Task<bool> waitForVARAReady(int port, std::chrono::milliseconds timeout, QPointer<ManagedProcess> process,
-                                       std::stop_token cancel);
-    QCoro::Task<void> startRigctld(std::stop_token cancel);
-    QCoro::Task<void> startDirewolf(std::stop_token cancel);
-    // Settles Direwolf's PTT dependency on rigctld or on the client's rig control.
-    QCoro::Task<void> preparePttDependency(const DirewolfConfig &config, std::stop_token cancel);
     void installEndpointChangeObserver();
     QCoro::Task<void> reactToEndpointChange();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
-    // After a launch: true while the child lives and is still starting; false when a stop ended
-    // the start or the child has already ended. An ended child leaves the service in error with
-    // the reason as its last error, so that the start counts as failed.
-    bool launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel);
 
     // Frees the service's ports from stray copies of its program before its start; gives the
     // reason when another program holds one of them.
@@ -180,7 +176,6 @@ private:
     ConfigStore &m_config;
     KeepaliveRequestAdvertiser &m_keepalive;
     RigControlServerDiscovery &m_discovery;
-    const AudioDeviceManager &m_audio;
     Clock &m_clock;
     Notifications &m_notifications;
     ManagedProcess *m_varaProcess;
@@ -197,6 +192,12 @@ private:
     std::map<ServiceID, int> m_restartTasks;
     std::unique_ptr<IdleShutdownController> m_idleShutdown;
     RadioPowerController *m_radioPower;
+    // Gone before the processes they start, which are children of the orchestrator; Direwolf's
+    // before the rigctld one it starts for its PTT.
+    std::unique_ptr<VARAStartPath> m_varaHFStart;
+    std::unique_ptr<VARAStartPath> m_varaFMStart;
+    std::unique_ptr<RigctldStartPath> m_rigctldStart;
+    std::unique_ptr<DirewolfStartPath> m_direwolfStart;
     std::map<ServiceID, StartPath> m_startPathOverrides;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;

@@ -1,19 +1,25 @@
-// The rigctld start path: the program, its command line, and the radio switched on before the
-// service counts as running.
-
-#include "service_orchestrator.h"
+#include "rigctld_start_path.h"
 
 #include "base/binary_architecture_detector.h"
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
+#include "core/launch_verdict.h"
+#include "core/managed_process.h"
 #include "core/orphan_reaper.h"
 #include "radio/radio_power_controller.h"
 
+#include <QPointer>
+
 namespace cordavelle {
 
-QStringList ServiceOrchestrator::rigctldArguments(const RigctldConfig &config, const QString &bindAddress)
+RigctldStartPath::RigctldStartPath(ConfigStore &config, ManagedProcess &process, RadioPowerController &radioPower)
+    : m_config(config), m_process(process), m_radioPower(radioPower)
+{
+}
+
+QStringList RigctldStartPath::arguments(const RigctldConfig &config, const QString &bindAddress)
 {
     QStringList arguments{
         QStringLiteral("-m"), QString::number(config.rigModel), QStringLiteral("-T"), bindAddress,
@@ -33,7 +39,7 @@ QStringList ServiceOrchestrator::rigctldArguments(const RigctldConfig &config, c
     return arguments;
 }
 
-QCoro::Task<void> ServiceOrchestrator::startRigctld(std::stop_token cancel)
+QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
 {
     const RigctldConfig config = m_config.rigctldConfig();
     QString path = config.rigctldPath;
@@ -48,24 +54,24 @@ QCoro::Task<void> ServiceOrchestrator::startRigctld(std::stop_token cancel)
         throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("rigctld"), path);
     }
 
-    QPointer<ServiceOrchestrator> self(this);
+    QPointer<RigctldStartPath> self(this);
     co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
     if (!self || cancel.stop_requested()) {
         co_return;
     }
 
-    const QStringList arguments = rigctldArguments(config, m_config.bindAddress());
+    const QStringList arguments = RigctldStartPath::arguments(config, m_config.bindAddress());
     const QString line = QStringLiteral("[rigctld] Starting: ") + path + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     HelperLogger::info(line, HelperLogger::Category::services);
-    rigctldProcess().appendSyntheticLog(line);
+    m_process.appendSyntheticLog(line);
 
-    QPointer<ManagedProcess> process(&rigctldProcess());
+    QPointer<ManagedProcess> process(&m_process);
     co_await process->start(path, arguments, std::nullopt, config.tcpPort, cancel);
     if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
         co_return;
     }
 
-    co_await m_radioPower->handlePostStart(config.tcpPort, config.manageRadioPower, cancel);
+    co_await m_radioPower.handlePostStart(config.tcpPort, config.manageRadioPower, cancel);
     // The radio's settle time is long enough for rigctld to have died meanwhile.
     if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
         co_return;

@@ -1,12 +1,11 @@
-// What the three start paths share: the verdict on a child right after its launch.
-
-#include "service_orchestrator.h"
+#include "launch_verdict.h"
 
 #include "base/helper_logger.h"
+#include "core/managed_process.h"
 
 namespace cordavelle {
 
-bool ServiceOrchestrator::launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel)
+bool launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel)
 {
     if (cancel.stop_requested()) {
         return false;

@@ -1,0 +1,191 @@
+#include "direwolf_start_path.h"
+
+#include "base/binary_architecture_detector.h"
+#include "base/helper_error.h"
+#include "base/helper_logger.h"
+#include "base/spaces_and_tabs.h"
+#include "base/tool_lookup.h"
+#include "core/config_store.h"
+#include "core/launch_verdict.h"
+#include "core/managed_process.h"
+#include "core/rigctld_start_path.h"
+#include "platform/clock.h"
+#include "radio/audio_device_manager.h"
+#include "radio/direwolf_config_manager.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include <QPointer>
+
+namespace cordavelle {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kServices = HelperLogger::Category::services;
+
+void logInfo(const QString &message) { HelperLogger::info(message, kServices); }
+
+// How long a start waits for a rigctld that someone else is starting or stopping.
+constexpr auto kRigctldSettleLimit = 30000ms;
+
+bool isBusy(ServiceRunState state) { return state == ServiceRunState::starting || state == ServiceRunState::stopping; }
+
+} // namespace
+
+DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, RigctldStartPath &rigctld,
+                                     std::function<std::stop_token()> rigctldWork, KeepaliveRequestAdvertiser &keepalive,
+                                     RigControlServerDiscovery &discovery, const AudioDeviceManager &audio)
+    : m_config(config),
+      m_clock(clock),
+      m_process(process),
+      m_rigctld(rigctld),
+      m_rigctldWork(std::move(rigctldWork)),
+      m_keepalive(keepalive),
+      m_discovery(discovery),
+      m_audio(audio)
+{
+}
+
+QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
+{
+    const DirewolfConfig config = m_config.direwolfConfig();
+    if (trimmedSpacesAndTabs(config.callsign).isEmpty()) {
+        throw HelperError::direwolfNoCallsign();
+    }
+    const auto choice = tools::resolveDirewolf(config.direwolfPath);
+    if (!choice) {
+        throw HelperError::direwolfNotFound();
+    }
+    const QString binary = choice->path;
+
+    QPointer<DirewolfStartPath> self(this);
+    co_await preparePttDependency(config, cancel);
+    if (!self || cancel.stop_requested()) {
+        co_return;
+    }
+
+    if (BinaryArchitectureDetector::cannotLaunchOnHost(binary)) {
+        throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("direwolf"), binary);
+    }
+
+    DirewolfConfigManager::Environment environment;
+    environment.rigctldPort = m_config.rigctldConfig().tcpPort;
+    environment.audio = &m_audio;
+    environment.discovery = &m_discovery;
+    QString confPath;
+    try {
+        confPath = DirewolfConfigManager::writeConfig(config, environment);
+    } catch (const std::exception &error) {
+        throw HelperError::direwolfConfigWriteFailed(QString::fromUtf8(error.what()));
+    }
+
+    const QStringList arguments{QStringLiteral("-c"), confPath,           QStringLiteral("-t"),
+                                QStringLiteral("0"),  QStringLiteral("-T"), QStringLiteral("%H:%M:%S")};
+    const QString line = QStringLiteral("[Direwolf] Starting: ") + binary + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
+    logInfo(line);
+    m_process.appendSyntheticLog(line);
+
+    QPointer<ManagedProcess> process(&m_process);
+    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel);
+    if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel)) {
+        co_return;
+    }
+    process->markRunning();
+    logInfo(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
+}
+
+QCoro::Task<void> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config, std::stop_token cancel)
+{
+    const DirewolfPTTMethod method = config.pttMethod.value_or(DirewolfPTTMethod::vox());
+    if (method.kind() == DirewolfPTTMethod::Kind::rigctld) {
+        co_await startRigctldDependency(cancel);
+    } else if (method.kind() == DirewolfPTTMethod::Kind::nativeCorvexa) {
+        co_await awaitRigControlServer(config);
+    }
+}
+
+QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token cancel)
+{
+    QPointer<DirewolfStartPath> self(this);
+    ManagedProcess &rigctld = m_rigctld.process();
+    // A rigctld that another request is starting would be killed by a second start's sweep of
+    // stray rigctld processes; wait for that start to settle instead.
+    if (isBusy(rigctld.state())) {
+        Clock &clock = m_clock;
+        const auto deadline = clock.now() + kRigctldSettleLimit;
+        while (self && isBusy(rigctld.state()) && clock.now() < deadline) {
+            const bool slept = co_await clock.sleep(100ms, cancel);
+            if (!slept) {
+                co_return;
+            }
+        }
+        if (!self) {
+            co_return;
+        }
+    }
+    if (rigctld.state() == ServiceRunState::running) {
+        co_return;
+    }
+    logInfo(QString::fromUtf8("[Direwolf] PTT method is rigctld \u2014 auto-starting rigctld dependency"));
+    std::optional<QString> failure;
+    try {
+        // rigctld is a service of its own: only its own stop may end its start. Ended by a stop
+        // of Direwolf, it would be left starting for good, with its child running.
+        co_await m_rigctld.start(m_rigctldWork());
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!self || cancel.stop_requested()) {
+        co_return;
+    }
+    if (!failure && rigctld.state() != ServiceRunState::running) {
+        failure = rigctld.lastError().value_or(QStringLiteral("rigctld is %1 after its start").arg(toRaw(rigctld.state())));
+    }
+    if (failure) {
+        HelperLogger::warning(QString::fromUtf8("[Direwolf] rigctld auto-start failed \u2014 PTT will not key: ") + *failure,
+                              kServices);
+        m_process.appendSyntheticLog(
+            QString::fromUtf8("[Direwolf] WARNING: PTT via rigctld requested but rigctld failed to start (") + *failure +
+            QString::fromUtf8(") \u2014 session will TX audio but PTT will not key.  Fix rigctld config and restart "
+                              "Direwolf, or switch PTT method to VOX / serial in the Direwolf detail view."));
+    }
+}
+
+QCoro::Task<void> DirewolfStartPath::awaitRigControlServer(const DirewolfConfig &config)
+{
+    const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
+    if (!radio.isEmpty()) {
+        logInfo(QStringLiteral("[Direwolf] publishing keep-alive request for radio '") + radio +
+                QString::fromUtf8("' \u2014 Cordavelle will open CAT"));
+        m_keepalive.startAdvertising(radio);
+    }
+    if (!m_discovery.endpoints().isEmpty()) {
+        co_return;
+    }
+    logInfo(QStringLiteral("[Direwolf] PTT method is 'CAT via Cordavelle' \u2014 waiting up to 3s for Bonjour "
+                           "discovery"));
+    QPointer<DirewolfStartPath> self(this);
+    const auto endpoint = co_await m_discovery.waitForEndpoint(kRigControlServerWait);
+    if (!self) {
+        co_return;
+    }
+    if (endpoint) {
+        logInfo(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
+                QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
+        co_return;
+    }
+    HelperLogger::warning(QString::fromUtf8("[Direwolf] no Cordavelle RigControlServer advertisement after 3s \u2014 "
+                                            "direwolf.conf will render without PTT (falls back to VOX)"),
+                          kServices);
+    const QString detail = radio.isEmpty() ? QStringLiteral("with a Native-source radio configured")
+                                           : QStringLiteral("with '") + radio +
+                                                 QStringLiteral("' configured as a Native-source radio");
+    m_process.appendSyntheticLog(
+        QStringLiteral("[Direwolf] WARNING: PTT via 'CAT via Cordavelle' requested but no RigControlServer "
+                       "advertisement discovered.  Make sure Cordavelle is running ") +
+        detail + QString::fromUtf8(" (Settings \u2192 Radios).  Falling back to VOX for this session."));
+}
+
+} // namespace cordavelle

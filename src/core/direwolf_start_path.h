@@ -1,0 +1,60 @@
+#pragma once
+
+#include "base/service_config.h"
+
+#include <QCoroTask>
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <stop_token>
+
+namespace cordavelle {
+
+class AudioDeviceManager;
+class Clock;
+class ConfigStore;
+class KeepaliveRequestAdvertiser;
+class ManagedProcess;
+class RigControlServerDiscovery;
+class RigctldStartPath;
+
+// Starts Direwolf through its process: settles what its PTT depends on (rigctld, or the client's
+// rig control), writes direwolf.conf and launches it. Main thread only.
+class DirewolfStartPath final : public QObject {
+    Q_OBJECT
+public:
+    // With the client's rig control: how long a start waits for its first server.
+    static constexpr std::chrono::milliseconds kRigControlServerWait{3000};
+
+    // `rigctld` starts rigctld when the PTT goes through it; `rigctldWork` gives the token that
+    // only a stop of rigctld itself requests, asked for when that start begins. `audio` and
+    // `discovery` are what direwolf.conf is written from; `keepalive` asks the client to keep
+    // the radio's rig control open.
+    DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, RigctldStartPath &rigctld,
+                      std::function<std::stop_token()> rigctldWork, KeepaliveRequestAdvertiser &keepalive,
+                      RigControlServerDiscovery &discovery, const AudioDeviceManager &audio);
+
+    // Throws, before the launch, when the settings have no callsign, no Direwolf is found, the one
+    // found cannot run here or direwolf.conf cannot be written; and whatever the launch throws.
+    // A PTT dependency that fails only warns. Ends without launching, or without marking the
+    // process running, once `cancel` is requested.
+    QCoro::Task<void> start(std::stop_token cancel);
+
+private:
+    // Settles Direwolf's PTT dependency on rigctld or on the client's rig control.
+    QCoro::Task<void> preparePttDependency(const DirewolfConfig &config, std::stop_token cancel);
+    QCoro::Task<void> startRigctldDependency(std::stop_token cancel);
+    QCoro::Task<void> awaitRigControlServer(const DirewolfConfig &config);
+
+    ConfigStore &m_config;
+    Clock &m_clock;
+    ManagedProcess &m_process;
+    RigctldStartPath &m_rigctld;
+    std::function<std::stop_token()> m_rigctldWork;
+    KeepaliveRequestAdvertiser &m_keepalive;
+    RigControlServerDiscovery &m_discovery;
+    const AudioDeviceManager &m_audio;
+};
+
+} // namespace cordavelle

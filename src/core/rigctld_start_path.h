@@ -1,0 +1,41 @@
+#pragma once
+
+#include "base/service_config.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QStringList>
+
+#include <stop_token>
+
+namespace cordavelle {
+
+class ConfigStore;
+class ManagedProcess;
+class RadioPowerController;
+
+// Starts rigctld through its process: the program, its command line, and the radio switched on
+// before the service counts as running. Main thread only.
+class RigctldStartPath final : public QObject {
+    Q_OBJECT
+public:
+    // `radioPower` switches the radio on after the launch when the settings let it.
+    RigctldStartPath(ConfigStore &config, ManagedProcess &process, RadioPowerController &radioPower);
+
+    // rigctld's command line for a configuration and a listen address.
+    static QStringList arguments(const RigctldConfig &config, const QString &bindAddress);
+
+    ManagedProcess &process() const { return m_process; }
+
+    // Throws when no rigctld is found or the one found cannot run here, before anything is
+    // killed or launched, and whatever the launch throws. Ends without marking the process
+    // running once `cancel` is requested or the child has ended.
+    QCoro::Task<void> start(std::stop_token cancel);
+
+private:
+    ConfigStore &m_config;
+    ManagedProcess &m_process;
+    RadioPowerController &m_radioPower;
+};
+
+} // namespace cordavelle

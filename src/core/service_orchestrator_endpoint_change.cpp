@@ -1,0 +1,116 @@
+// The restart of a running Direwolf whose PTT goes through the client's rig control when the
+// client's rig-control servers change.
+
+#include "service_orchestrator.h"
+
+#include "base/helper_logger.h"
+#include "base/spaces_and_tabs.h"
+#include "core/config_store.h"
+#include "platform/clock.h"
+#include "radio/rig_control_server_discovery.h"
+
+namespace cordavelle {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kServices = HelperLogger::Category::services;
+
+void logInfo(const QString &message) { HelperLogger::info(message, kServices); }
+
+// How long a restart waits for the old Direwolf to be gone (its stop escalates to SIGKILL after 2 s).
+constexpr auto kOldDirewolfStopLimit = 2500ms;
+
+} // namespace
+
+void ServiceOrchestrator::installEndpointChangeObserver()
+{
+    m_discovery.setOnEndpointsChanged([self = QPointer(this)] {
+        if (!self) {
+            return;
+        }
+        // Later, like a new task: discovery finishes its own update first.
+        QMetaObject::invokeMethod(
+            self,
+            [self] {
+                if (self) {
+                    self->reactToEndpointChange();
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
+{
+    if (m_isReactingToEndpointChange) {
+        logInfo(QStringLiteral("[Direwolf] endpoint change during self-inflicted restart cycle \u2014 ignoring "
+                               "(guard active)."));
+        co_return;
+    }
+    if (direwolfProcess().state() != ServiceRunState::running) {
+        co_return;
+    }
+    const DirewolfConfig config = m_config.direwolfConfig();
+    if (!config.pttMethod || config.pttMethod->kind() != DirewolfPTTMethod::Kind::nativeCorvexa) {
+        co_return;
+    }
+    const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
+    const auto endpoint = radio.isEmpty() ? m_discovery.anyEndpoint() : m_discovery.endpoint(radio);
+    if (!endpoint) {
+        logInfo(QStringLiteral("[Direwolf] endpoint disappeared while running (Cordavelle may have quit); Direwolf "
+                               "stays running with stale config until endpoint reappears."));
+        co_return;
+    }
+
+    logInfo(QStringLiteral("[Direwolf] endpoint set changed while running; effective endpoint=") + endpoint->radioName +
+            QLatin1Char('@') + QString::number(endpoint->port) +
+            QStringLiteral(". Re-rendering config and restarting."));
+    direwolfProcess().appendSyntheticLog(QString::fromUtf8(
+        "[Direwolf] Rig control endpoint changed \u2014 restarting Direwolf so the new PTT configuration takes effect."));
+    m_isReactingToEndpointChange = true;
+    QPointer<ServiceOrchestrator> self(this);
+    stopService(ServiceID::direwolf);
+    // Taken after the stop, which renews it: a later stop of Direwolf ends this restart.
+    const std::stop_token cancel = pendingWork(ServiceID::direwolf);
+
+    std::optional<QString> failure;
+    try {
+        // A new Direwolf can't start while the old one is still stopping, and would find its
+        // ports taken.
+        co_await waitWhileStopping(m_clock, QPointer(&direwolfProcess()), kOldDirewolfStopLimit, cancel);
+        if (self && !cancel.stop_requested()) {
+            co_await m_direwolfStart->start(cancel);
+        }
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!self) {
+        co_return;
+    }
+    if (!failure && !cancel.stop_requested() && direwolfProcess().state() != ServiceRunState::running) {
+        failure = QStringLiteral("Direwolf is %1 after its start").arg(toRaw(direwolfProcess().state()));
+    }
+    if (failure) {
+        HelperLogger::error(QStringLiteral("[Direwolf] restart after endpoint change failed: ") + *failure, kServices);
+    }
+    clearEndpointChangeGuard(self);
+}
+
+QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self)
+{
+    if (!self) {
+        co_return;
+    }
+    Clock &clock = self->m_clock;
+    co_await clock.sleep(endpointChangeGuardTime);
+    if (!self) {
+        co_return;
+    }
+    self->m_isReactingToEndpointChange = false;
+    logInfo(QStringLiteral("[Direwolf] endpoint-change guard cleared; further changes will re-trigger "
+                           "reactToEndpointChange normally."));
+}
+
+} // namespace cordavelle

@@ -1,0 +1,174 @@
+#include "vara_start_path.h"
+
+#include "base/async/off_thread.h"
+#include "base/helper_logger.h"
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "core/managed_process.h"
+#include "core/orphan_reaper.h"
+#include "platform/clock.h"
+#include "radio/vara_launch_configurator.h"
+#include "radio/vara_probe.h"
+
+#include <QPointer>
+
+namespace cordavelle {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kServices = HelperLogger::Category::services;
+constexpr auto kPauseAfterSilentProbe = 1000ms;
+constexpr auto kPauseAfterAnswer = 750ms;
+
+bool hasLeftItsStart(const ManagedProcess &process)
+{
+    const ServiceRunState state = process.state();
+    return state != ServiceRunState::starting && state != ServiceRunState::running;
+}
+
+// "[VARA] <tag>: <text>", the form of every line after the first ones.
+QString line(const VARALaunchPlan &plan, const QString &text)
+{
+    return QStringLiteral("[VARA] ") + plan.tag() + QStringLiteral(": ") + text;
+}
+
+QString ofAttempts(int number)
+{
+    return QStringLiteral("(attempt %1/%2)").arg(number).arg(VARALaunchPlan::kLaunchAttempts);
+}
+
+} // namespace
+
+VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process)
+    : m_variant(variant), m_config(config), m_clock(clock), m_process(process)
+{
+}
+
+VARALaunchPlan VARAStartPath::plan() const
+{
+    return VARALaunchPlan::make(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), places::winePrefix());
+}
+
+QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
+{
+    const VARALaunchPlan plan = this->plan();
+    for (const QString &text : plan.startLines) {
+        HelperLogger::info(text, kServices);
+    }
+    repairIni(plan);
+
+    QPointer<VARAStartPath> self(this);
+    for (int number = 1; number <= VARALaunchPlan::kLaunchAttempts; ++number) {
+        const Attempt outcome = co_await attempt(plan, number, cancel);
+        if (!self || outcome == Attempt::ready || outcome == Attempt::abandoned) {
+            co_return;
+        }
+        if (outcome == Attempt::silent && number == VARALaunchPlan::kLaunchAttempts) {
+            OrphanReaper::killWineserver();
+            m_process.setLastError(plan.failureMessage);
+            HelperLogger::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage), kServices);
+        }
+    }
+}
+
+void VARAStartPath::repairIni(const VARALaunchPlan &plan)
+{
+    try {
+        const auto outcome = VARALaunchConfigurator::selfHeal(m_variant, m_config.rigctldConfig().rigModel);
+        if (outcome.kind() == VARALaunchConfigurator::Outcome::Kind::healed) {
+            HelperLogger::info(line(plan, QString::fromUtf8("ini self-heal \u2014 ") + outcome.summary()), kServices);
+        }
+    } catch (const std::exception &error) {
+        HelperLogger::warning(line(plan, QString::fromUtf8("ini self-heal skipped \u2014 ") + QString::fromUtf8(error.what())),
+                              kServices);
+    }
+}
+
+QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan &plan, int number, std::stop_token cancel)
+{
+    QPointer<VARAStartPath> self(this);
+    QPointer<ManagedProcess> process(&m_process);
+    Clock &clock = m_clock;
+    OrphanReaper::killWineserver();
+    if (number > 1) {
+        HelperLogger::info(line(plan, QStringLiteral("retry attempt %1/%2, waiting %3s...")
+                                          .arg(number)
+                                          .arg(VARALaunchPlan::kLaunchAttempts)
+                                          .arg(VARALaunchPlan::kRetryPauseSeconds)),
+                           kServices);
+        const bool paused = co_await clock.sleep(VARALaunchPlan::kRetryPause, cancel);
+        if (!paused || !self) {
+            co_return Attempt::abandoned;
+        }
+    }
+
+    try {
+        co_await process->start(plan.program, plan.arguments, plan.environment, plan.port, cancel);
+    } catch (const std::exception &error) {
+        if (!self) {
+            co_return Attempt::abandoned;
+        }
+        const QString description = QString::fromUtf8(error.what());
+        HelperLogger::error(line(plan, QStringLiteral("process launch failed: ") + description), kServices);
+        process->setLastError(QStringLiteral("Failed to launch: ") + description);
+        co_return Attempt::launchFailed;
+    }
+    if (!self || cancel.stop_requested()) {
+        co_return Attempt::abandoned;
+    }
+    HelperLogger::info(line(plan, QStringLiteral("process launched, pid=%1, state=%2")
+                                      .arg(QString::number(process->pid().value_or(-1)), toRaw(process->state()))),
+                       kServices);
+    HelperLogger::info(line(plan, QStringLiteral("waiting up to %1s for TCP response on port %2...")
+                                      .arg(VARALaunchPlan::kReadyTimeoutSeconds)
+                                      .arg(plan.port)),
+                       kServices);
+
+    const bool ready = co_await waitForReady(plan.port, VARALaunchPlan::kReadyTimeout, cancel);
+    if (!self || cancel.stop_requested()) {
+        co_return Attempt::abandoned;
+    }
+    if (ready && !hasLeftItsStart(*process)) {
+        process->markRunning();
+        HelperLogger::info(line(plan, QStringLiteral("READY after attempt %1, state=%2").arg(number).arg(toRaw(process->state()))),
+                           kServices);
+        co_return Attempt::ready;
+    }
+    if (hasLeftItsStart(*process)) {
+        // Whatever answered, it was not this launch: Wine ended before the modem was ready.
+        const auto error = process->lastError();
+        HelperLogger::warning(line(plan, QStringLiteral("process ended while waiting for port %1 ").arg(plan.port) +
+                                             ofAttempts(number) + (error ? QStringLiteral(": ") + *error : QString())),
+                              kServices);
+    } else {
+        HelperLogger::warning(line(plan, QStringLiteral("not responding after %1s ").arg(VARALaunchPlan::kReadyTimeoutSeconds) +
+                                             ofAttempts(number)),
+                              kServices);
+    }
+    process->stop();
+    co_return Attempt::silent;
+}
+
+QCoro::Task<bool> VARAStartPath::waitForReady(int port, std::chrono::milliseconds timeout, std::stop_token cancel)
+{
+    QPointer<ManagedProcess> process(&m_process);
+    Clock &clock = m_clock;
+    const auto deadline = clock.now() + timeout;
+    while (clock.now() < deadline) {
+        if (cancel.stop_requested() || !process || hasLeftItsStart(*process)) {
+            co_return false;
+        }
+        // The probe blocks, so it runs on a thread of its own.
+        const std::optional<bool> answered = co_await async::OffThread<bool>([port] { return VARAProbe::probe(port); });
+        if (answered == true) {
+            co_await clock.sleep(kPauseAfterAnswer, cancel);
+            co_return true;
+        }
+        co_await clock.sleep(kPauseAfterSilentProbe, cancel);
+    }
+    co_return false;
+}
+
+} // namespace cordavelle

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "base/service_model.h"
+#include "core/vara_launch_plan.h"
+
+#include <QCoroTask>
+#include <QObject>
+
+#include <chrono>
+#include <stop_token>
+
+namespace cordavelle {
+
+class Clock;
+class ConfigStore;
+class ManagedProcess;
+
+// Starts one VARA modem through its process: repairs its ini, then launches it under Wine until
+// it answers on its command port, at most VARALaunchPlan::kLaunchAttempts times. Main thread only.
+class VARAStartPath final : public QObject {
+    Q_OBJECT
+public:
+    // `process`: the variant's own child.
+    VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process);
+
+    // The plan from the settings now; throws as VARALaunchPlan::make does.
+    VARALaunchPlan plan() const;
+
+    // Throws before anything runs when the settings name no Wine or no modem; otherwise returns
+    // normally, the process's state and last error telling how the start ended. Ends without
+    // launching again, or without marking the process running, once `cancel` is requested.
+    QCoro::Task<void> start(std::stop_token cancel);
+
+private:
+    enum class Attempt { ready, launchFailed, silent, abandoned };
+
+    void repairIni(const VARALaunchPlan &plan);
+    // One launch of the plan and the wait for its answer.
+    QCoro::Task<Attempt> attempt(const VARALaunchPlan &plan, int number, std::stop_token cancel);
+    // Probes the command port until it answers (true) or `timeout` has passed; gives up early
+    // when the process has ended or left its start.
+    QCoro::Task<bool> waitForReady(int port, std::chrono::milliseconds timeout, std::stop_token cancel);
+
+    VARAVariant m_variant;
+    ConfigStore &m_config;
+    Clock &m_clock;
+    ManagedProcess &m_process;
+};
+
+} // namespace cordavelle
