@@ -4,14 +4,15 @@ namespace cordavelle {
 
 namespace {
 
+// `path` is written encoded, as it goes on the wire ("/VARA%20Products/").
 QUrl below(const QUrl &base, const QString &path)
 {
     QUrl url = base;
-    QString prefix = base.path();
+    QString prefix = base.path(QUrl::FullyEncoded);
     while (prefix.endsWith(QLatin1Char('/'))) {
         prefix.chop(1);
     }
-    url.setPath(prefix + path);
+    url.setPath(prefix + path, QUrl::TolerantMode);
     return url;
 }
 
