@@ -112,6 +112,7 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("folder.badge.gear"), QStringLiteral("folder-symbolic")},
         {QStringLiteral("wave.3.forward"), QStringLiteral("network-wireless-signal-excellent-symbolic")},
         {QStringLiteral("circle"), QStringLiteral("radio-symbolic")},
+        {QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), QStringLiteral("software-update-available-symbolic")},
     };
     ensureIconTheme();
     return QIcon::fromTheme(themeNames.value(symbolName, symbolName));

@@ -19,7 +19,15 @@ QString dismissedKey(const QString &dependency) { return QStringLiteral("nudgeDi
 
 void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
 
-// The modem's installed version is read once the download page has answered.
+QCoro::Task<std::optional<DependencyVersions>> wineVersions(WineInstaller &installer)
+{
+    const auto versions = co_await installer.checkForUpdate();
+    if (!versions) {
+        co_return std::nullopt;
+    }
+    co_return DependencyVersions{versions->first, versions->second};
+}
+
 QCoro::Task<std::optional<DependencyVersions>> varaVersions(VARAInstaller &installer, std::function<QString()> installed)
 {
     const std::optional<VARARelease> release = co_await installer.checkForUpdate();
@@ -45,24 +53,31 @@ DependencyUpdateNudge &DependencyUpdateNudge::shared()
 {
     static DependencyUpdateNudge *instance = [] {
         Lookups lookups;
-        lookups.wine = []() -> QCoro::Task<std::optional<DependencyVersions>> {
-            const auto versions = co_await WineInstaller::shared().checkForUpdate();
-            if (!versions) {
-                co_return std::nullopt;
-            }
-            co_return DependencyVersions{versions->first, versions->second};
-        };
-        lookups.hamlib = [] { return HamlibInstaller::shared().checkForUpdate(); };
+        lookups.wine = wineLookup(WineInstaller::shared());
+        lookups.hamlib = hamlibLookup(HamlibInstaller::shared());
         lookups.direwolf = direwolfLookup([] { return DirewolfInstaller::shared().installedVersion(); });
-        lookups.varaHF = [] {
-            return varaVersions(VARAInstaller::hf(), [] { return ConfigStore::shared().varaConfig().installedVersion; });
-        };
-        lookups.varaFM = [] {
-            return varaVersions(VARAInstaller::fm(), [] { return ConfigStore::shared().varaFMConfig().installedVersion; });
-        };
+        lookups.varaHF = varaLookup(VARAInstaller::hf(), [] { return ConfigStore::shared().varaConfig().installedVersion; });
+        lookups.varaFM =
+            varaLookup(VARAInstaller::fm(), [] { return ConfigStore::shared().varaFMConfig().installedVersion; });
         return new DependencyUpdateNudge(Platform::current().standardDefaults(), std::move(lookups));
     }();
     return *instance;
+}
+
+DependencyUpdateNudge::Lookup DependencyUpdateNudge::wineLookup(WineInstaller &installer)
+{
+    return [&installer] { return wineVersions(installer); };
+}
+
+DependencyUpdateNudge::Lookup DependencyUpdateNudge::hamlibLookup(HamlibInstaller &installer)
+{
+    return [&installer] { return installer.checkForUpdate(); };
+}
+
+DependencyUpdateNudge::Lookup DependencyUpdateNudge::varaLookup(VARAInstaller &installer,
+                                                                std::function<QString()> installedVersion)
+{
+    return [&installer, installedVersion = std::move(installedVersion)] { return varaVersions(installer, installedVersion); };
 }
 
 DependencyUpdateNudge::Lookup DependencyUpdateNudge::direwolfLookup(std::function<QString()> installedVersion)

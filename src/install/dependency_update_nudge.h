@@ -13,7 +13,10 @@
 
 namespace cordavelle {
 
+class HamlibInstaller;
 class UserDefaults;
+class VARAInstaller;
+class WineInstaller;
 
 // One dependency with a newer version than the one installed.
 struct PendingDependencyUpdate {
@@ -59,6 +62,11 @@ public:
     // version the one that old builds recorded.
     static inline const QString kLatestDirewolfVersion = QStringLiteral("1.8.1");
     static Lookup direwolfLookup(std::function<QString()> installedVersion);
+    // The installers' own checks as look-ups. A modem's installed version is read from
+    // `installedVersion` once the download page has answered.
+    static Lookup wineLookup(WineInstaller &installer);
+    static Lookup hamlibLookup(HamlibInstaller &installer);
+    static Lookup varaLookup(VARAInstaller &installer, std::function<QString()> installedVersion);
 
     const std::vector<PendingDependencyUpdate> &pendingUpdates() const { return m_pendingUpdates; }
     bool isChecking() const { return m_isChecking; }

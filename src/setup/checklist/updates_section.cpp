@@ -1,0 +1,194 @@
+#include "setup/checklist/updates_section.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "base/helper_logger.h"
+#include "core/config_store.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStringList>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+namespace updates_section {
+
+QString resultLine(const std::vector<CheckOutcome> &outcomes)
+{
+    QStringList entries;
+    QStringList failed;
+    for (const CheckOutcome &outcome : outcomes) {
+        if (!outcome.versions) {
+            failed << outcome.dependency;
+            continue;
+        }
+        const DependencyVersions &v = *outcome.versions;
+        // Plain texts: any difference counts, whichever version is higher.
+        if (!v.current.isEmpty() && v.current != v.latest) {
+            entries << outcome.dependency + QStringLiteral(": v") + v.current + QStringLiteral(" \u2192 v") + v.latest;
+        }
+    }
+    if (!outcomes.empty() && failed.size() == qsizetype(outcomes.size())) {
+        return QStringLiteral("Could not check for updates");
+    }
+    QString line = entries.isEmpty() ? QStringLiteral("Everything is up to date") : entries.join(QStringLiteral(" | "));
+    if (!failed.isEmpty()) {
+        line += QStringLiteral(" | Could not check: ") + failed.join(QStringLiteral(", "));
+    }
+    return line;
+}
+
+} // namespace updates_section
+
+namespace {
+
+QHBoxLayout *bareRow(QWidget *owner)
+{
+    auto *row = new QHBoxLayout(owner);
+    row->setContentsMargins(0, 0, 0, 0);
+    return row;
+}
+
+} // namespace
+
+UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, WineInstaller &wine, HamlibInstaller &hamlib,
+                               VARAInstaller &varaHF, VARAInstaller &varaFM, ConfigStore &config, QWidget *parent)
+    : QWidget(parent), m_nudge(nudge), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    using Nudge = DependencyUpdateNudge;
+    m_lookups = {
+        {QStringLiteral("Wine"), Nudge::wineLookup(wine)},
+        {QStringLiteral("Hamlib"), Nudge::hamlibLookup(hamlib)},
+        {QStringLiteral("VARA HF"), Nudge::varaLookup(varaHF, [&config] { return config.varaConfig().installedVersion; })},
+        {QStringLiteral("VARA FM"),
+         Nudge::varaLookup(varaFM, [&config] { return config.varaFMConfig().installedVersion; })},
+    };
+
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+
+    auto *checkLine = new QWidget;
+    QHBoxLayout *line = bareRow(checkLine);
+    m_check = new QPushButton(QStringLiteral("Check for Updates"));
+    m_check->setObjectName(QStringLiteral("checkForUpdates"));
+    connect(m_check, &QPushButton::clicked, this, &UpdatesSection::checkAllUpdates);
+    line->addWidget(m_check);
+    m_busy = new QWidget;
+    QHBoxLayout *busy = bareRow(m_busy);
+    auto *spinner = new QProgressBar;
+    spinner->setRange(0, 0);
+    spinner->setTextVisible(false);
+    spinner->setFixedWidth(40);
+    busy->addWidget(spinner);
+    busy->addWidget(captionLabel(QStringLiteral("Checking for updates...")));
+    line->addWidget(m_busy);
+    line->addStretch();
+    m_result = captionLabel(QString());
+    m_result->setObjectName(QStringLiteral("updateCheckResult"));
+    m_result->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    line->addWidget(m_result, 1);
+    column->addWidget(checkLine);
+
+    m_pending = new QWidget;
+    m_pendingRows = new QVBoxLayout(m_pending);
+    m_pendingRows->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(m_pending);
+
+    m_dismissAllRow = new QWidget;
+    QHBoxLayout *dismissAll = bareRow(m_dismissAllRow);
+    dismissAll->addStretch();
+    m_dismissAll = new QPushButton(QStringLiteral("Dismiss All"));
+    connect(m_dismissAll, &QPushButton::clicked, this, [this] { m_nudge.dismissAll(); });
+    dismissAll->addWidget(m_dismissAll);
+    column->addWidget(m_dismissAllRow);
+
+    connect(&m_nudge, &DependencyUpdateNudge::isCheckingChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&m_nudge, &DependencyUpdateNudge::pendingUpdatesChanged, m_refresh, &CoalescedRefresh::schedule);
+    refresh();
+}
+
+void UpdatesSection::checkAllUpdates()
+{
+    if (m_isCheckingUpdates) {
+        return;
+    }
+    m_nudge.checkAll();
+    m_isCheckingUpdates = true;
+    m_updateCheckResult.reset();
+    // At once: the button must not take a second press before the next refresh.
+    refresh();
+    runCheck(QPointer(this), m_lookups);
+}
+
+QCoro::Task<void> UpdatesSection::runCheck(QPointer<UpdatesSection> self, std::vector<std::pair<QString, Lookup>> lookups)
+{
+    std::vector<updates_section::CheckOutcome> outcomes;
+    // One after the other, each waiting for the one before.
+    for (const auto &[dependency, lookup] : lookups) {
+        std::optional<DependencyVersions> versions;
+        try {
+            versions = co_await lookup();
+        } catch (const std::exception &error) {
+            HelperLogger::error(QStringLiteral("[SetupChecklist] ") + dependency + QStringLiteral(" check failed: ") +
+                                    QString::fromUtf8(error.what()),
+                                HelperLogger::Category::install);
+        }
+        outcomes.push_back({dependency, versions});
+    }
+    if (!self) {
+        co_return;
+    }
+    self->m_updateCheckResult = updates_section::resultLine(outcomes);
+    self->m_isCheckingUpdates = false;
+    self->refresh();
+}
+
+void UpdatesSection::refresh()
+{
+    const bool busy = m_isCheckingUpdates || m_nudge.isChecking();
+    m_check->setVisible(!busy);
+    m_busy->setVisible(busy);
+    m_result->setVisible(m_updateCheckResult.has_value());
+    m_result->setText(m_updateCheckResult.value_or(QString()));
+
+    const std::vector<PendingDependencyUpdate> &updates = m_nudge.pendingUpdates();
+    if (updates != m_shownUpdates) {
+        m_shownUpdates = updates;
+        while (QLayoutItem *item = m_pendingRows->takeAt(0)) {
+            if (QWidget *row = item->widget()) {
+                // Later: the row's own dismiss button may be what changed the list.
+                row->hide();
+                row->deleteLater();
+            }
+            delete item;
+        }
+        for (const PendingDependencyUpdate &update : updates) {
+            auto *row = new QWidget;
+            QHBoxLayout *line = bareRow(row);
+            line->addWidget(symbolLabel(QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), Tone::blue, 16));
+            auto *summary = new QLabel(update.summary());
+            summary->setTextFormat(Qt::PlainText);
+            summary->setFont(textStyle::caption(summary->font()));
+            line->addWidget(summary, 1);
+            auto *dismiss = new QToolButton;
+            dismiss->setAutoRaise(true);
+            dismiss->setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), 14,
+                                                toneColour(Tone::secondary, palette()), devicePixelRatioF())));
+            dismiss->setToolTip(QStringLiteral("Dismiss this update.  A newer version will re-surface the badge."));
+            connect(dismiss, &QToolButton::clicked, this, [this, update] { m_nudge.dismiss(update); });
+            line->addWidget(dismiss);
+            m_pendingRows->addWidget(row);
+        }
+    }
+    m_pending->setVisible(!updates.empty());
+    m_dismissAllRow->setVisible(updates.size() >= 2);
+}
+
+} // namespace cordavelle

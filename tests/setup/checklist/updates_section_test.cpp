@@ -1,0 +1,111 @@
+#include "setup/checklist/updates_section.h"
+
+#include "base/helper_places.h"
+#include "core/config_store.h"
+#include "install/hamlib_installer.h"
+#include "install/install_log.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/qt_printers.h"
+#include "support/test_platform.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using updates_section::CheckOutcome;
+using updates_section::resultLine;
+
+TEST(UpdatesSectionResult, NamesOutdatedDependenciesAndTheChecksThatFailed)
+{
+    const auto v = [](const char *latest, const char *current) {
+        return std::optional<DependencyVersions>(DependencyVersions{latest, current});
+    };
+    const std::optional<DependencyVersions> failed;
+    struct Case {
+        std::vector<CheckOutcome> outcomes;
+        QString line;
+    };
+    const Case cases[] = {
+        // Not installed counts as current; equal texts are current.
+        {{{"Wine", v("9.0", "9.0")}, {"Hamlib", v("4.6.2", "")}, {"VARA HF", v("4.8.7", "4.8.7")}, {"VARA FM", v("4.3.9", "")}},
+         "Everything is up to date"},
+        // Plain text comparison: an older or shorter latest version is still an update.
+        {{{"Wine", v("9.0", "10.0")}, {"Hamlib", v("4.6.2", "4.6.1")}, {"VARA HF", v("4.8", "4.8.0")}, {"VARA FM", v("4.3.9", "Unknown")}},
+         "Wine: v10.0 \u2192 v9.0 | Hamlib: v4.6.1 \u2192 v4.6.2 | VARA HF: v4.8.0 \u2192 v4.8 | VARA FM: vUnknown \u2192 v4.3.9"},
+        // Offline: no claim that all is current.
+        {{{"Wine", failed}, {"Hamlib", failed}, {"VARA HF", failed}, {"VARA FM", failed}}, "Could not check for updates"},
+        {{{"Wine", v("9.0", "8.0")}, {"Hamlib", failed}, {"VARA HF", v("4.8.7", "4.8.7")}, {"VARA FM", failed}},
+         "Wine: v8.0 \u2192 v9.0 | Could not check: Hamlib, VARA FM"},
+        {{{"Wine", v("9.0", "9.0")}, {"Hamlib", failed}, {"VARA HF", v("4.8.7", "")}, {"VARA FM", v("4.3.9", "")}},
+         "Everything is up to date | Could not check: Hamlib"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(resultLine(c.outcomes), c.line);
+    }
+}
+
+// The whole section over real installers against a local server that only lists VARA HF: the
+// HF update is named, the other three checks are reported as failed, and the nudge's pending
+// updates are listed beside it.
+TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
+{
+    test::TestPlatform env;
+    env.useSystemClock();
+    test::FixtureHttpServer server;
+    env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+    server.serve("/VARA%20Products/", "<a href=\"VARA%20HF%204.8.7%20setup.zip\">HF</a>");
+
+    ConfigStore config(env.defaults(), env.platform());
+    VARAConfig hf = config.varaConfig();
+    hf.installedVersion = QStringLiteral("4.8.6");
+    config.setVaraConfig(hf);
+    InstallLog installLog(env.clock(), env.log(), places::supportFolder());
+    WineInstaller wine(config, installLog, env.platform());
+    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), installLog);
+    const auto vara = [&](VARAVariant variant) {
+        return std::make_unique<VARAInstaller>(
+            variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.commands(), env.clock(),
+                                                  installLog, env.platform().remoteServices().varaDownloadsPage()});
+    };
+    const auto varaHF = vara(VARAVariant::hf);
+    const auto varaFM = vara(VARAVariant::fm);
+    const auto pending = [](const char *current, const char *latest) -> DependencyUpdateNudge::Lookup {
+        const DependencyVersions versions{latest, current};
+        return [versions]() -> QCoro::Task<std::optional<DependencyVersions>> { co_return versions; };
+    };
+    DependencyUpdateNudge nudge(env.defaults(), {.wine = pending("8.0", "9.0"),
+                                                 .direwolf = pending("1.7", "1.8.1")});
+
+    UpdatesSection section(nudge, wine, hamlib, *varaHF, *varaFM, config);
+    section.checkAllUpdates();
+    EXPECT_TRUE(section.checkButton()->isHidden());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !section.isCheckingUpdates() && !nudge.isChecking(); },
+                                         std::chrono::seconds(20)));
+    test::processEventsFor(std::chrono::milliseconds(20));
+
+    EXPECT_EQ(section.updateCheckResult(),
+              "VARA HF: v4.8.6 \u2192 v4.8.7 | Could not check: Wine, Hamlib, VARA FM");
+    EXPECT_EQ(section.resultLabel()->text(), section.updateCheckResult());
+    EXPECT_FALSE(section.checkButton()->isHidden());
+    EXPECT_EQ(section.pendingRows()->findChildren<QToolButton *>().size(), 2);
+    EXPECT_TRUE(section.dismissAllButton()->isVisibleTo(&section));
+
+    section.pendingRows()->findChildren<QToolButton *>().first()->click();
+    test::processEventsFor(std::chrono::milliseconds(20));
+    ASSERT_EQ(nudge.pendingUpdates().size(), 1u);
+    EXPECT_EQ(nudge.pendingUpdates().front().dependency, "Direwolf");
+    EXPECT_EQ(section.pendingRows()->findChildren<QToolButton *>().size(), 1);
+    EXPECT_FALSE(section.dismissAllButton()->isVisibleTo(&section));
+}
+
+} // namespace
+} // namespace cordavelle
