@@ -126,6 +126,7 @@ int main(int argc, char **argv)
     screenshots::addSettingsShots(shots, scene);
     screenshots::addDirewolfShots(shots);
     screenshots::addRigctldShots(shots);
+    screenshots::addWizardShots(shots, scene);
 
     int failures = 0;
     for (const auto &shot : shots) {

@@ -41,5 +41,7 @@ void addSettingsShots(ShotList &shots, ShotEnvironment &scene);
 void addDirewolfShots(ShotList &shots);
 // So does the rigctld page.
 void addRigctldShots(ShotList &shots);
+// The first-run wizard's pages, with and without features chosen.
+void addWizardShots(ShotList &shots, ShotEnvironment &scene);
 
 } // namespace cordavelle::screenshots

@@ -33,7 +33,7 @@ QWidget *wizardHeader(const QString &symbol, const QString &title, const QString
     auto *column = new QVBoxLayout(header);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
-    column->addWidget(symbolLabel(symbol, Tone::blue, look.symbolSize, header), 0, Qt::AlignHCenter);
+    column->addWidget(symbolLabel(symbol, look.symbolTone, look.symbolSize, header), 0, Qt::AlignHCenter);
 
     auto *titleLabel = new QLabel(title, header);
     titleLabel->setObjectName(QStringLiteral("wizardTitle"));
@@ -109,6 +109,7 @@ WizardErrorLabel::WizardErrorLabel(const QString &message, QWidget *parent)
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(4);
+    m_text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     const int iconSize = QFontMetrics(m_text->font()).height();
     row->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, iconSize, this), 0,
                    Qt::AlignTop);

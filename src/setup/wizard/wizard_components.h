@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/status_look.h"
+
 #include <QFrame>
 #include <QString>
 #include <QToolButton>
@@ -58,6 +60,7 @@ QVBoxLayout *wizardPageColumn(QWidget *page);
 // title and a secondary subtitle.
 struct WizardHeaderLook {
     int symbolSize = 60;
+    Tone symbolTone = Tone::blue;
     // Point size of the title; 0 for the title text style.
     int titlePointSize = 0;
     bool largeSubtitle = false;

@@ -1,0 +1,203 @@
+#include "setup/wizard/wizard_complete_step.h"
+
+#include "app/form_parts.h"
+#include "app/status_look.h"
+#include "base/tool_lookup.h"
+#include "base/wine_environment.h"
+#include "core/service_orchestrator.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "radio/direwolf_discovery.h"
+#include "setup/wizard/wizard_components.h"
+
+#include <QDir>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+namespace {
+
+// A rounded box tinted with one colour at 10 %.
+class TintedBox final : public QWidget {
+public:
+    TintedBox(QColor tint, QWidget *parent) : QWidget(parent), m_tint(tint) { m_tint.setAlphaF(0.1f); }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath path;
+        path.addRoundedRect(QRectF(rect()), 8, 8);
+        painter.fillPath(path, m_tint);
+    }
+
+private:
+    QColor m_tint;
+};
+
+QWidget *summaryRow(const SummaryRow &row)
+{
+    auto *widget = new QWidget;
+    widget->setObjectName(QStringLiteral("summaryRow"));
+    auto *layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(16);
+    auto *icon = symbolLabel(row.symbol, row.good ? Tone::blue : Tone::secondary, 20, widget);
+    icon->setFixedWidth(28);
+    icon->setAlignment(Qt::AlignCenter);
+    layout->addWidget(icon);
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(captionLabel(row.title, Tone::secondary, widget));
+    auto *value = new QLabel(widget);
+    value->setTextFormat(Qt::PlainText);
+    value->setText(row.value);
+    QFont medium = value->font();
+    medium.setWeight(QFont::Medium);
+    value->setFont(medium);
+    texts->addWidget(value);
+    layout->addLayout(texts, 1);
+    const int statusSize = QFontMetrics(widget->font()).height();
+    layout->addWidget(row.good ? symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, statusSize, widget)
+                               : symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
+    return widget;
+}
+
+// A numbered blue badge.
+class Badge final : public QWidget {
+public:
+    Badge(int number, QWidget *parent) : QWidget(parent), m_number(number) { setFixedSize(24, 24); }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(toneColour(Tone::blue, palette()));
+        painter.drawEllipse(rect());
+        QFont number = font();
+        number.setPixelSize(12);
+        number.setWeight(QFont::DemiBold);
+        painter.setFont(number);
+        painter.setPen(Qt::white);
+        painter.drawText(rect(), Qt::AlignCenter, QString::number(m_number));
+    }
+
+private:
+    int m_number;
+};
+
+QWidget *nextStepRow(int number, const QString &text)
+{
+    auto *widget = new QWidget;
+    auto *layout = new QHBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+    layout->addWidget(new Badge(number, widget));
+    auto *label = new QLabel(text, widget);
+    label->setWordWrap(true);
+    label->setFont(textStyle::subheadline(widget->font()));
+    layout->addWidget(label, 1);
+    return widget;
+}
+
+} // namespace
+
+std::vector<SummaryRow> completionSummary(const CompletionFacts &facts)
+{
+    const auto row = [](const char *symbol, const char *title, bool good, const char *goodValue, const char *otherwise) {
+        return SummaryRow{QString::fromUtf8(symbol), QString::fromUtf8(title),
+                          QString::fromUtf8(good ? goodValue : otherwise), good};
+    };
+    return {
+        row("shippingbox.fill", "Wine", facts.wineAvailable, "Installed", "Not installed"),
+        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, "Ready", "Not set up"),
+        row("wave.3.right", "VARA HF", facts.varaHFInstalled, "Installed", "Not installed"),
+        row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, "Installed", "Not installed"),
+        row("tuningfork", "Hamlib (rigctld)", facts.rigctldAvailable, "Installed", "Skipped"),
+        row("antenna.radiowaves.left.and.right", "Direwolf (Packet)", facts.direwolfFound, "Installed", "Skipped"),
+    };
+}
+
+CompletionFacts gatherCompletionFacts(const CompletionSources &sources)
+{
+    return {
+        .wineAvailable = sources.wine.isInstalled() || WineInstaller::findWine().has_value(),
+        .prefixReady = QDir(WineEnvironment::system32Folder(sources.prefix.prefixPath())).exists() &&
+                       sources.prefix.hasDependencies(),
+        .varaHFInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf),
+        .varaFMInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm),
+        .rigctldAvailable = sources.hamlib.isInstalled() || tools::findRigctld().has_value(),
+        .direwolfFound = sources.direwolf.direwolfPath().has_value(),
+    };
+}
+
+WizardCompleteStep::WizardCompleteStep(CompletionSources sources, QWidget *parent)
+    : WizardStep(parent), m_sources(sources)
+{
+    setObjectName(QStringLiteral("wizardCompleteStep"));
+    QVBoxLayout *column = wizardPageColumn(this);
+    QWidget *header = wizardHeader(QStringLiteral("checkmark.circle.fill"), QStringLiteral("Setup Complete!"),
+                                   QStringLiteral("Cordavelle Helper is ready to use"),
+                                   {.symbolSize = 80, .symbolTone = Tone::green, .titlePointSize = 24,
+                                    .largeSubtitle = true});
+    column->addWidget(header);
+    auto *line = divider();
+    line->setContentsMargins(0, 8, 0, 8);
+    column->addWidget(line);
+
+    auto *summaryBox = new TintedBox(Qt::gray, this);
+    summaryBox->setObjectName(QStringLiteral("summaryBox"));
+    m_summaryRows = new QVBoxLayout(summaryBox);
+    m_summaryRows->setSpacing(12);
+    column->addWidget(summaryBox);
+    column->addStretch(1);
+
+    auto *nextBox = new TintedBox(toneColour(Tone::blue, palette()), this);
+    auto *next = new QVBoxLayout(nextBox);
+    next->setSpacing(12);
+    auto *heading = new QLabel(QStringLiteral("Next Steps:"), nextBox);
+    heading->setFont(textStyle::headline(font()));
+    next->addWidget(heading);
+    next->addWidget(nextStepRow(1, QStringLiteral("Open Cordavelle on your computer to connect")));
+    next->addWidget(nextStepRow(2, QStringLiteral("Configure your radio in the rigctld section")));
+    next->addWidget(nextStepRow(3, QStringLiteral("Start VARA from the management window or via Cordavelle")));
+    column->addWidget(nextBox);
+
+    // The file-system tests are made again whenever an install moves on, and on every visit.
+    connect(&sources.direwolf, &DirewolfDiscovery::direwolfPathChanged, this, &WizardCompleteStep::refresh);
+    connect(&sources.wine, &WineInstaller::stateChanged, this, &WizardCompleteStep::refresh);
+    connect(&sources.prefix, &WinePrefixManager::stateChanged, this, &WizardCompleteStep::refresh);
+    connect(&sources.varaHF, &VARAInstaller::stateChanged, this, &WizardCompleteStep::refresh);
+    connect(&sources.varaFM, &VARAInstaller::stateChanged, this, &WizardCompleteStep::refresh);
+    connect(&sources.hamlib, &HamlibInstaller::stateChanged, this, &WizardCompleteStep::refresh);
+    refresh();
+}
+
+void WizardCompleteStep::shown() { refresh(); }
+
+void WizardCompleteStep::refresh()
+{
+    std::vector<SummaryRow> summary = completionSummary(gatherCompletionFacts(m_sources));
+    if (summary == m_summary && m_summaryRows->count() > 0) {
+        return;
+    }
+    m_summary = std::move(summary);
+    while (QLayoutItem *item = m_summaryRows->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    for (const SummaryRow &row : m_summary) {
+        m_summaryRows->addWidget(summaryRow(row));
+    }
+}
+
+} // namespace cordavelle

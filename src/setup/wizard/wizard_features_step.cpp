@@ -1,0 +1,111 @@
+#include "setup/wizard/wizard_features_step.h"
+
+#include "app/form_parts.h"
+#include "app/status_look.h"
+#include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_rows.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+namespace {
+
+// A feature row's pale gray rounded box.
+class FeatureRow final : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor fill = Qt::gray;
+        fill.setAlphaF(0.1f);
+        QPainterPath path;
+        path.addRoundedRect(QRectF(rect()), 8, 8);
+        painter.fillPath(path, fill);
+    }
+};
+
+struct Feature {
+    const char *symbol;
+    const char *title;
+    const char *description;
+    bool WizardFeatures::*choice;
+};
+
+constexpr Feature kFeatures[] = {
+    {"wave.3.right", "VARA HF Modem", "Digital modem for HF radio email (requires Wine)", &WizardFeatures::enableVARAHF},
+    {"wave.3.forward", "VARA FM Modem", "Digital modem for VHF/UHF radio email (requires Wine)",
+     &WizardFeatures::enableVARAFM},
+    {"tuningfork", "Radio Control (Hamlib)", "CAT control to automatically tune your radio's frequency and mode",
+     &WizardFeatures::enableRadioControl},
+    {"antenna.radiowaves.left.and.right", "Packet (Direwolf)",
+     "AX.25 software TNC for VHF/UHF Packet — installed via a package manager", &WizardFeatures::enablePacket},
+};
+
+} // namespace
+
+WizardFeaturesStep::WizardFeaturesStep(WizardFeatures &features, QWidget *parent)
+    : WizardStep(parent), m_features(features),
+      m_wineBox(new WizardInfoBox(QStringLiteral("Wine will be installed"),
+                                  QStringLiteral("VARA modems are Windows programs. Wine (a compatibility layer) will be "
+                                                 "installed automatically to run them on Linux."))),
+      m_noFeaturesBox(new WizardInfoBox(QStringLiteral("No features selected"),
+                                        QStringLiteral("You can enable features later from the Helper's Settings. The "
+                                                       "Helper will still run as a background service for client "
+                                                       "pairing.")))
+{
+    setObjectName(QStringLiteral("wizardFeaturesStep"));
+    QVBoxLayout *column = wizardPageColumn(this);
+    column->addWidget(wizardHeader(QStringLiteral("checklist"), QStringLiteral("Choose Features"),
+                                   QStringLiteral("Select which features you'd like to set up")));
+    column->addWidget(divider());
+
+    auto *list = new QWidget(this);
+    auto *rows = new QVBoxLayout(list);
+    rows->setSpacing(12);
+    rows->setContentsMargins(16, 0, 16, 0);
+    for (std::size_t i = 0; i < m_switches.size(); ++i) {
+        const Feature &feature = kFeatures[i];
+        auto *row = new FeatureRow(list);
+        QHBoxLayout *layout = wizardTextRow(row, QString::fromUtf8(feature.symbol), QString::fromUtf8(feature.title),
+                                            QString::fromUtf8(feature.description),
+                                            {.topAligned = false, .lineSpacing = 2, .captionDescription = true});
+        layout->setContentsMargins(12, 12, 12, 12);
+        auto *toggle = new QCheckBox(row);
+        toggle->setAccessibleName(QString::fromUtf8(feature.title));
+        connect(toggle, &QCheckBox::clicked, this, [this, choice = feature.choice](bool on) {
+            m_features.*choice = on;
+            refresh();
+        });
+        layout->addWidget(toggle, 0, Qt::AlignVCenter);
+        m_switches[i] = toggle;
+        rows->addWidget(row);
+    }
+    column->addWidget(list);
+    column->addStretch(1);
+    column->addWidget(m_wineBox);
+    column->addWidget(m_noFeaturesBox);
+    refresh();
+}
+
+void WizardFeaturesStep::shown() { refresh(); }
+
+void WizardFeaturesStep::refresh()
+{
+    for (std::size_t i = 0; i < m_switches.size(); ++i) {
+        m_switches[i]->setChecked(m_features.*kFeatures[i].choice);
+    }
+    const FeaturesInfo info = featuresInfo(m_features);
+    m_wineBox->setVisible(info == FeaturesInfo::wineWillBeInstalled);
+    m_noFeaturesBox->setVisible(info == FeaturesInfo::noFeaturesSelected);
+}
+
+} // namespace cordavelle

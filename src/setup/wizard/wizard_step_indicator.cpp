@@ -1,0 +1,133 @@
+#include "setup/wizard/wizard_step_indicator.h"
+
+#include "app/status_look.h"
+#include "setup/wizard/wizard_navigation.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+namespace cordavelle {
+
+namespace {
+
+constexpr int kCircle = 20;
+constexpr int kGap = 4;
+constexpr int kConnectorMax = 20;
+constexpr int kPadX = 24;
+constexpr int kPadY = 16;
+
+QColor paleGray()
+{
+    QColor gray = Qt::gray;
+    gray.setAlphaF(0.3f);
+    return gray;
+}
+
+void drawCheck(QPainter &painter, const QRectF &circle)
+{
+    QPen pen(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(pen);
+    const QPointF c = circle.center();
+    QPainterPath path;
+    path.moveTo(c + QPointF(-4.5, 0.3));
+    path.lineTo(c + QPointF(-1.3, 3.5));
+    path.lineTo(c + QPointF(4.5, -3.2));
+    painter.drawPath(path);
+}
+
+} // namespace
+
+WizardStepIndicator::WizardStepIndicator(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("wizardStepIndicator"));
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void WizardStepIndicator::setCurrentStep(int step)
+{
+    if (m_current == step) {
+        return;
+    }
+    m_current = step;
+    update();
+}
+
+QFont WizardStepIndicator::titleFont() const
+{
+    QFont f = font();
+    f.setPixelSize(11);
+    return f;
+}
+
+int WizardStepIndicator::rowWidth(int connector) const
+{
+    const QFontMetrics metrics(titleFont());
+    int width = 0;
+    const QStringList &titles = wizardStepTitles();
+    for (int i = 0; i < titles.size(); ++i) {
+        width += kCircle + kGap + metrics.horizontalAdvance(titles[i]);
+        if (i + 1 < titles.size()) {
+            width += kGap + connector;
+        }
+    }
+    return width;
+}
+
+QSize WizardStepIndicator::sizeHint() const
+{
+    return {rowWidth(kConnectorMax) + 2 * kPadX, qMax(kCircle, QFontMetrics(titleFont()).height()) + 2 * kPadY};
+}
+
+QSize WizardStepIndicator::minimumSizeHint() const
+{
+    // Titles are never cut short; only the connectors give way.
+    return {rowWidth(0) + 2 * kPadX, sizeHint().height()};
+}
+
+void WizardStepIndicator::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QStringList &titles = wizardStepTitles();
+    const int connectors = int(titles.size()) - 1;
+    const int spare = width() - 2 * kPadX - rowWidth(0);
+    const int connector = qBound(0, connectors > 0 ? spare / connectors : 0, kConnectorMax);
+    const QColor accent = palette().color(QPalette::Highlight);
+    const QFont title = titleFont();
+    const QFontMetrics metrics(title);
+    QFont mark = font();
+    mark.setPixelSize(10);
+    mark.setWeight(QFont::DemiBold);
+
+    int x = (width() - rowWidth(connector)) / 2;
+    const int mid = height() / 2;
+    for (int i = 0; i < titles.size(); ++i) {
+        const StepIndicatorLook look = stepIndicatorLook(i, m_current);
+        const QRectF circle(x, mid - kCircle / 2.0, kCircle, kCircle);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(look.accentCircle ? accent : paleGray());
+        painter.drawEllipse(circle);
+        if (look.mark == StepIndicatorLook::Mark::check) {
+            drawCheck(painter, circle);
+        } else {
+            painter.setFont(mark);
+            painter.setPen(look.whiteMark ? QColor(Qt::white) : toneColour(Tone::secondary, palette()));
+            painter.drawText(circle, Qt::AlignCenter, QString::number(i + 1));
+        }
+        x += kCircle + kGap;
+
+        painter.setFont(title);
+        painter.setPen(look.primaryTitle ? palette().color(QPalette::WindowText) : toneColour(Tone::secondary, palette()));
+        const int titleWidth = metrics.horizontalAdvance(titles[i]);
+        painter.drawText(QRect(x, 0, titleWidth, height()), Qt::AlignVCenter | Qt::AlignLeft, titles[i]);
+        x += titleWidth;
+
+        if (look.connector) {
+            x += kGap;
+            painter.fillRect(QRect(x, mid, connector, 1), look.accentConnector ? accent : paleGray());
+            x += connector;
+        }
+    }
+}
+
+} // namespace cordavelle

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QWidget>
+
+namespace cordavelle {
+
+// The row of numbered circles and titles across the top of the wizard, one per step, joined by
+// short lines; it shows the steps passed, the current one and those still to come.
+class WizardStepIndicator final : public QWidget {
+    Q_OBJECT
+public:
+    explicit WizardStepIndicator(QWidget *parent = nullptr);
+
+    int currentStep() const { return m_current; }
+    void setCurrentStep(int step);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QFont titleFont() const;
+    // The row's width with connectors `connector` points long.
+    int rowWidth(int connector) const;
+
+    int m_current = 0;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,90 @@
+#include "shots.h"
+
+#include "app/helper_setup_state.h"
+#include "setup/wizard/helper_setup_wizard_view.h"
+#include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_features_step.h"
+#include "setup/wizard/wizard_step.h"
+#include "setup/wizard/wizard_welcome_step.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include <functional>
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+using namespace wizardPage;
+
+WizardStep *buildPage(int index, WizardFeatures &features)
+{
+    switch (index) {
+    case welcome: return new WizardWelcomeStep;
+    case wizardPage::features: return new WizardFeaturesStep(features);
+    default: return new WizardStep;
+    }
+}
+
+// The wizard on `step`, after `act` has worked the page it shows.
+QImage wizardOn(ShotEnvironment &scene, int step, const std::function<void(HelperSetupWizardView &)> &act = {})
+{
+    HelperSetupState state;
+    HelperSetupWizardView wizard(state, scene.env.defaults(), buildPage);
+    wizard.show();
+    while (wizard.currentStep() < step) {
+        wizard.navigateForward();
+    }
+    if (act) {
+        act(wizard);
+    }
+    return grabWindow(&wizard, {750, 750});
+}
+
+void switchOff(HelperSetupWizardView &wizard, std::initializer_list<int> rows)
+{
+    auto *page = static_cast<WizardFeaturesStep *>(wizard.page(wizardPage::features));
+    for (int row : rows) {
+        page->featureSwitch(row)->click();
+    }
+}
+
+QImage components()
+{
+    QWidget page;
+    page.setMinimumWidth(560);
+    auto *column = wizardPageColumn(&page);
+    column->setContentsMargins(32, 32, 32, 32);
+    column->addWidget(new WizardInfoBox(QStringLiteral("Wine will be installed"),
+                                        QStringLiteral("VARA modems are Windows programs. Wine (a compatibility layer) "
+                                                       "will be installed automatically to run them on Linux.")));
+    column->addWidget(new WizardInfoBox(QString(), QString()));
+    column->addWidget(new WizardErrorLabel(QStringLiteral("Download failed: the release list answered HTTP 503. A long "
+                                                          "message wraps under its first line instead of widening the page.")));
+    auto *row = new QHBoxLayout;
+    row->addWidget(new QLabel(QStringLiteral("Installing…")));
+    row->addWidget(new WizardCancelButton([] {}));
+    row->addStretch();
+    column->addLayout(row);
+    return grabWindow(&page);
+}
+
+} // namespace
+
+void addWizardShots(ShotList &shots, ShotEnvironment &scene)
+{
+    shots.push_back({QStringLiteral("wizard-components"), components});
+    shots.push_back({QStringLiteral("wizard-welcome"), [&scene] { return wizardOn(scene, welcome); }});
+    shots.push_back({QStringLiteral("wizard-features-all"), [&scene] { return wizardOn(scene, features); }});
+    shots.push_back({QStringLiteral("wizard-features-none"), [&scene] {
+                         return wizardOn(scene, features, [](auto &wizard) { switchOff(wizard, {0, 1, 2, 3}); });
+                     }});
+    shots.push_back({QStringLiteral("wizard-features-radio-and-packet"), [&scene] {
+                         return wizardOn(scene, features, [](auto &wizard) { switchOff(wizard, {0, 1}); });
+                     }});
+}
+
+} // namespace cordavelle::screenshots

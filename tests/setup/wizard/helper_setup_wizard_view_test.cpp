@@ -1,0 +1,146 @@
+#include "app/helper_setup_state.h"
+#include "setup/wizard/helper_setup_wizard_view.h"
+#include "setup/wizard/wizard_complete_step.h"
+#include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_features_step.h"
+#include "setup/wizard/wizard_step.h"
+
+#include "support/test_platform.h"
+
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace wizardPage;
+
+// A page that counts its visits.
+class CountingStep final : public WizardStep {
+public:
+    using WizardStep::WizardStep;
+    void shown() override { ++visits; }
+    int visits = 0;
+};
+
+class SetupWizardTest : public ::testing::Test {
+protected:
+    test::TestPlatform env;
+    HelperSetupState state;
+    HelperSetupWizardView wizard{state, env.defaults(), [](int index, WizardFeatures &features) -> WizardStep * {
+                                     if (index == wizardPage::features) {
+                                         return new WizardFeaturesStep(features);
+                                     }
+                                     return new CountingStep;
+                                 }};
+
+    CountingStep *counting(int index) { return static_cast<CountingStep *>(wizard.page(index)); }
+    void press(int key)
+    {
+        QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(&wizard, &event);
+    }
+};
+
+TEST_F(SetupWizardTest, EscapeGoesBackOnlyWhereBackIsOfferedAndEveryVisitIsAnnounced)
+{
+    wizard.show();
+    press(Qt::Key_Escape);
+    EXPECT_EQ(wizard.currentStep(), welcome);
+    EXPECT_TRUE(wizard.isVisible());
+
+    press(Qt::Key_Return);
+    EXPECT_EQ(wizard.currentStep(), features);
+    wizard.navigateForward();
+    EXPECT_EQ(wizard.currentStep(), dependencies);
+    press(Qt::Key_Escape);
+    EXPECT_EQ(wizard.currentStep(), features);
+    wizard.navigateForward();
+    EXPECT_EQ(counting(dependencies)->visits, 2);
+
+    for (int i = 0; i < 4; ++i) {
+        wizard.navigateForward();
+    }
+    EXPECT_EQ(wizard.currentStep(), complete);
+    EXPECT_FALSE(wizard.backButton()->isVisible());
+    EXPECT_TRUE(wizard.doneButton()->isVisible());
+    press(Qt::Key_Escape);
+    EXPECT_EQ(wizard.currentStep(), complete);
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_FALSE(env.defaults().contains(HelperSetupWizardView::kCompletedKey));
+}
+
+TEST_F(SetupWizardTest, TheFeatureSwitchesSteerContinue)
+{
+    wizard.show();
+    wizard.navigateForward();
+    auto *page = static_cast<WizardFeaturesStep *>(wizard.page(features));
+    EXPECT_TRUE(page->wineBox()->isVisible());
+    for (int row = 0; row < 4; ++row) {
+        page->featureSwitch(row)->click();
+    }
+    EXPECT_FALSE(page->wineBox()->isVisible());
+    EXPECT_TRUE(page->noFeaturesBox()->isVisible());
+    page->featureSwitch(3)->click();
+    EXPECT_FALSE(page->noFeaturesBox()->isVisible());
+    EXPECT_EQ(wizard.features(), (WizardFeatures{false, false, false, true}));
+    wizard.navigateForward();
+    EXPECT_EQ(wizard.currentStep(), packet);
+    EXPECT_EQ(wizard.page(dependencies), nullptr);
+}
+
+TEST_F(SetupWizardTest, DoneRecordsCompletionBeforeClearingTheRequestAndClosing)
+{
+    state.setShowWizard(true);
+    std::vector<QString> events;
+    QObject::connect(&state, &HelperSetupState::showWizardChanged, [&](bool show) {
+        events.push_back(QStringLiteral("showWizard=%1 stored=%2").arg(show).arg(env.defaults().boolForKey(
+                             HelperSetupWizardView::kCompletedKey)));
+    });
+    QObject::connect(&wizard, &QDialog::finished, [&](int result) {
+        events.push_back(QStringLiteral("closed result=%1 showWizard=%2").arg(result).arg(state.showWizard()));
+    });
+    wizard.show();
+    while (wizard.currentStep() != complete) {
+        wizard.navigateForward();
+    }
+    press(Qt::Key_Return);
+    EXPECT_EQ(events, (std::vector<QString>{"showWizard=0 stored=1", "closed result=1 showWizard=0"}));
+    EXPECT_FALSE(wizard.isVisible());
+}
+
+TEST(WizardCompletionSummary, OptionalComponentsReadSkippedTheOthersNotInstalled)
+{
+    const std::vector<SummaryRow> none = completionSummary({});
+    std::vector<QString> titles, values;
+    for (const SummaryRow &row : none) {
+        titles.push_back(row.title);
+        values.push_back(row.value);
+        EXPECT_FALSE(row.good);
+    }
+    EXPECT_EQ(titles, (std::vector<QString>{"Wine", "Wine Prefix", "VARA HF", "VARA FM", "Hamlib (rigctld)",
+                                            "Direwolf (Packet)"}));
+    EXPECT_EQ(values, (std::vector<QString>{"Not installed", "Not set up", "Not installed", "Not installed", "Skipped",
+                                            "Skipped"}));
+
+    // Each fact turns exactly its own row good.
+    const std::vector<bool CompletionFacts::*> facts{
+        &CompletionFacts::wineAvailable,   &CompletionFacts::prefixReady,      &CompletionFacts::varaHFInstalled,
+        &CompletionFacts::varaFMInstalled, &CompletionFacts::rigctldAvailable, &CompletionFacts::direwolfFound};
+    for (std::size_t i = 0; i < facts.size(); ++i) {
+        CompletionFacts f;
+        f.*facts[i] = true;
+        const std::vector<SummaryRow> rows = completionSummary(f);
+        for (std::size_t j = 0; j < rows.size(); ++j) {
+            EXPECT_EQ(rows[j].good, i == j) << i << " " << j;
+            EXPECT_EQ(rows[j].value, i == j ? (j == 1 ? "Ready" : "Installed") : values[j]) << i << " " << j;
+        }
+    }
+}
+
+} // namespace
+} // namespace cordavelle
