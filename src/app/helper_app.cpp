@@ -9,14 +9,18 @@
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
-#include "app/placeholder_views.h"
 #include "app/settings_opener.h"
+#include "app/setup_views.h"
 #include "app/status_look.h"
 #include "app/settings_view.h"
 #include "app/status_menu.h"
 #include "base/helper_places.h"
 #include "core/experimental_features.h"
+#include "install/hamlib_installer.h"
 #include "install/helper_uninstaller.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
 #include "platform/platform.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
@@ -65,12 +69,15 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
-    view->setPageFactory(SidebarSection::setup,
-                         [](ManagementView &) { return makeSetupChecklistPlaceholder(); });
+    view->setPageFactory(SidebarSection::setup, [this](ManagementView &management) {
+        return makeSetupChecklistPage(m_context,
+                                      [&management](SidebarSection section) { management.setSelectedSection(section); });
+    });
     view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
         return new ClientsPage(m_context.pairing, Platform::current().clock(), m_context.alerts);
     });
     installDetailPages(*view, m_context);
+    watchSetupProgress(*view);
     m_managementWindow->setCentralView(view);
     if (DependencyUpdateNudge *nudge = m_context.updateNudge) {
         view->setPendingUpdates(nudge->pendingUpdates());
@@ -139,6 +146,18 @@ CordavelleHelperApp::~CordavelleHelperApp()
 {
     m_context.settingsOpener.setAction({});
     delete m_settingsWindow;
+}
+
+void CordavelleHelperApp::watchSetupProgress(ManagementView &view)
+{
+    // The Setup row counts what is installed; an installer that settles may have changed that.
+    const SetupInstallers &installers = m_context.installers;
+    const auto refresh = [&view] { view.refreshSetupProgress(); };
+    connect(&installers.wine, &WineInstaller::stateChanged, &view, refresh);
+    connect(&installers.prefix, &WinePrefixManager::stateChanged, &view, refresh);
+    connect(&installers.varaHF, &VARAInstaller::stateChanged, &view, refresh);
+    connect(&installers.varaFM, &VARAInstaller::stateChanged, &view, refresh);
+    connect(&installers.hamlib, &HamlibInstaller::stateChanged, &view, refresh);
 }
 
 void CordavelleHelperApp::applyAppearance()

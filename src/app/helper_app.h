@@ -22,6 +22,7 @@ class ExperimentalFeatureManager;
 class HelperUninstaller;
 struct ResetReport;
 enum class ResetLevel;
+class ManagementView;
 class ManagementWindow;
 class StatusMenu;
 
@@ -68,6 +69,7 @@ public:
 
 private:
     void refreshTrayIcon();
+    void watchSetupProgress(ManagementView &view);
     QWidget *makeSettingsView(QWidget *parent);
 
     AppContext m_context;

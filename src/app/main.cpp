@@ -13,6 +13,12 @@
 #include "core/experimental_features.h"
 #include "core/service_orchestrator.h"
 #include "install/dependency_update_nudge.h"
+#include "install/direwolf_installer.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "radio/direwolf_discovery.h"
 #include "platform/platform.h"
 #include "platform/stream_socket.h"
 #include "platform/termination_signals.h"
@@ -126,6 +132,10 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                  *helper.alerts,
                                  HelperSetupState::shared(),
                                  SettingsOpener::shared(),
+                                 SetupInstallers{WineInstaller::shared(), WinePrefixManager::shared(),
+                                                 VARAInstaller::hf(), VARAInstaller::fm(), HamlibInstaller::shared(),
+                                                 DirewolfInstaller::shared(), DirewolfDiscovery::shared(),
+                                                 DependencyUpdateNudge::shared()},
                                  &DependencyUpdateNudge::shared(),
                                  &ExperimentalFeatureManager::shared()};
         helper.app = std::make_unique<CordavelleHelperApp>(context);

@@ -1,11 +1,10 @@
 #pragma once
 
+#include <QDialog>
 #include <QMainWindow>
 #include <QPointer>
 
 #include <functional>
-
-class QDialog;
 
 namespace cordavelle {
 

@@ -107,8 +107,10 @@ protected:
                                      browsingAtUpdateCheck = discovery.isBrowsing();
                                      co_return DependencyVersions{"4.6", "4.5"};
                                  }}};
-    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
-        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, &nudge});
+    test::SetupObjects setupObjects{*this};
+    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(AppContext{
+        config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener,
+        setupObjects.installers(), &nudge});
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)

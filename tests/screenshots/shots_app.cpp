@@ -26,13 +26,15 @@ namespace {
 // The application over the shared scene, with scripted alerts.
 struct AppScene {
     explicit AppScene(ShotEnvironment &scene)
-        : app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
-                         alerts, setup, settingsOpener})
+        : setupObjects(scene),
+          app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
+                         alerts, setup, settingsOpener, setupObjects.installers()})
     {
     }
     test::ScriptedAlertPresenter alerts;
     HelperSetupState setup;
     SettingsOpener settingsOpener;
+    test::SetupObjects setupObjects;
     CordavelleHelperApp app;
 };
 

@@ -1,12 +1,24 @@
 #pragma once
 
 #include "api/pairing_manager.h"
+#include "app/setup_installers.h"
+#include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/orchestrator_service_control.h"
 #include "core/service_orchestrator.h"
+#include "install/dependency_update_nudge.h"
+#include "install/direwolf_installer.h"
+#include "install/hamlib_installer.h"
+#include "install/install_log.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "radio/direwolf_discovery.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include "base/tool_lookup.h"
 #include "support/test_platform.h"
 
 namespace cordavelle::test {
@@ -22,6 +34,46 @@ struct HelperObjects {
     AudioDeviceManager audio{env.audio()};
     ServiceOrchestrator orchestrator{config, keepalive, discovery, audio, env.currentClock(), env.notifications()};
     PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
+};
+
+// The installers the setup surfaces drive, over the objects of `helper` and its platform, as the
+// program wires its shared ones. The update nudge checks nothing unless a test gives it lookups.
+struct SetupObjects {
+    explicit SetupObjects(HelperObjects &helper, DependencyUpdateNudge::Lookups lookups = {})
+        : helper(helper), updateNudge(helper.env.defaults(), std::move(lookups))
+    {
+        varaHF.setServiceControl(&services);
+        varaFM.setServiceControl(&services);
+    }
+
+    SetupInstallers installers() { return {wine, prefix, varaHF, varaFM, hamlib, direwolf, direwolfDiscovery, updateNudge}; }
+
+    HelperObjects &helper;
+    Platform &platform = helper.env.platform();
+    InstallLog installLog{helper.env.clock(), helper.env.log(), places::supportFolder()};
+    OrchestratorServiceControl services{helper.orchestrator};
+    WineInstaller wine{helper.config, installLog, platform};
+    WinePrefixManager prefix{{helper.config, installLog, services, helper.env.currentClock(), places::winePrefix(),
+                              {.findWine = [] { return tools::findWine(); },
+                               .findWinetricks = [] { return tools::findWinetricks(); },
+                               .cabextractSource = places::ownCabextract(),
+                               .installCabextract = [this](std::stop_token stop) {
+                                   return wine.installCabextract(std::move(stop));
+                               }}}};
+    VARAInstaller varaHF{VARAVariant::hf, varaCollaborators()};
+    VARAInstaller varaFM{VARAVariant::fm, varaCollaborators()};
+    HamlibInstaller hamlib{helper.config, helper.env.defaults(), platform.httpClient(), platform.commandRunner(),
+                           installLog};
+    DirewolfInstaller direwolf{helper.env.defaults()};
+    DirewolfDiscovery direwolfDiscovery{helper.env.terminal()};
+    DependencyUpdateNudge updateNudge;
+
+private:
+    VARAInstaller::Collaborators varaCollaborators()
+    {
+        return {helper.config, platform.httpClient(), platform.commandRunner(), helper.env.currentClock(), installLog,
+                platform.remoteServices().varaDownloadsPage()};
+    }
 };
 
 } // namespace cordavelle::test
