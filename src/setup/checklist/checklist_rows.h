@@ -1,0 +1,62 @@
+#pragma once
+
+#include "base/service_model.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "setup/installer_row.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// What each line of the setup checklist shows, worked out from its installer's state and the
+// file-system checks of the moment. The checks are passed as functions because a line looks at
+// them only in the states where they matter.
+namespace cordavelle::checklist {
+
+using Check = std::function<bool()>;
+
+// A plain line: present, missing or outdated, with one action.
+enum class ItemStatus { installed, notInstalled, needsUpdate };
+struct ItemFacts {
+    QString title;
+    QString subtitle;
+    ItemStatus status = ItemStatus::notInstalled;
+    QString actionLabel;
+    bool isLoading = false;
+    bool hasConfigure = false;
+};
+InstallerRowLook itemLook(const ItemFacts &facts);
+
+// The winetricks line: installed when the helper's own copy or any other is found.
+InstallerRowLook winetricksLook(bool found);
+
+// `wineAvailable`: the helper's own Wine, or else one elsewhere on the machine.
+InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAvailable, const QString &installedVersion);
+
+struct PrefixFacts {
+    Check initialized;     // the prefix's system32 folder exists
+    Check hasDependencies; // both runtime libraries are in it
+    Check wineFound;
+    bool winetricksAvailable = false;
+};
+// Whether the prefix can run VARA: made, and holding both runtime libraries.
+bool prefixReady(const PrefixFacts &facts);
+InstallerRowLook winePrefixLook(const WinePrefixManager::State &state, const PrefixFacts &facts);
+
+struct VARAFacts {
+    Check installed;   // the modem's program is in the prefix
+    Check prefixReady; // the prefix can take an install
+    std::function<std::optional<QString>()> installedVersion;
+};
+// "High-performance HF modem by …" or "VHF/UHF FM modem by …".
+QString varaSubtitle(VARAVariant variant);
+InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state, const VARAFacts &facts);
+
+// `installed`: the helper's own rigctld, or else one found on the machine.
+InstallerRowLook hamlibLook(const HamlibInstaller::State &state, const Check &installed, const QString &installedVersion);
+
+} // namespace cordavelle::checklist

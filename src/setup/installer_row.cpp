@@ -1,0 +1,234 @@
+#include "installer_row.h"
+
+#include "app/form_parts.h"
+
+#include <QContextMenuEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace cordavelle {
+
+int wholePercent(double fraction)
+{
+    if (std::isnan(fraction) || fraction <= 0.0) {
+        return 0;
+    }
+    if (fraction >= 1.0) {
+        return 100;
+    }
+    return int(std::trunc(fraction * 100.0));
+}
+
+QString percentText(double fraction)
+{
+    return QString::number(wholePercent(fraction)) + QLatin1Char('%');
+}
+
+Tone rowIconTone(RowIcon icon)
+{
+    switch (icon) {
+    case RowIcon::installed: return Tone::green;
+    case RowIcon::missing: return Tone::gray;
+    case RowIcon::working: return Tone::yellow;
+    case RowIcon::failed: return Tone::red;
+    case RowIcon::update: return Tone::orange;
+    }
+    return Tone::gray;
+}
+
+// The leading mark, painted so that it looks the same under every icon theme.
+class RowMark final : public QWidget {
+public:
+    explicit RowMark(QWidget *parent) : QWidget(parent) { setFixedSize(24, 20); }
+
+    void setIcon(RowIcon icon)
+    {
+        m_icon = icon;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QColor colour = toneColour(rowIconTone(m_icon), palette());
+        const qreal d = 16.0;
+        const QRectF circle((width() - d) / 2.0, (height() - d) / 2.0, d, d);
+        const QPointF c = circle.center();
+        switch (m_icon) {
+        case RowIcon::missing:
+            painter.setPen(QPen(colour, 1.5));
+            painter.drawEllipse(circle.adjusted(0.75, 0.75, -0.75, -0.75));
+            break;
+        case RowIcon::working: {
+            QPen pen(colour, 2.0, Qt::SolidLine, Qt::RoundCap);
+            pen.setDashPattern({0.01, 2.2});
+            painter.setPen(pen);
+            painter.drawEllipse(circle.adjusted(1, 1, -1, -1));
+            break;
+        }
+        case RowIcon::installed: {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(colour);
+            painter.drawEllipse(circle);
+            painter.setPen(QPen(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            QPainterPath tick(c + QPointF(-4.0, 0.2));
+            tick.lineTo(c + QPointF(-1.2, 3.0));
+            tick.lineTo(c + QPointF(4.0, -2.8));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawPath(tick);
+            break;
+        }
+        case RowIcon::failed:
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(colour);
+            painter.drawEllipse(circle);
+            painter.setPen(QPen(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap));
+            painter.drawLine(c + QPointF(0, -4.0), c + QPointF(0, 1.0));
+            painter.drawPoint(c + QPointF(0, 4.0));
+            break;
+        case RowIcon::update: {
+            painter.setPen(QPen(colour, 1.5));
+            painter.drawEllipse(circle.adjusted(0.75, 0.75, -0.75, -0.75));
+            const QRectF arc = circle.adjusted(4, 4, -4, -4);
+            painter.drawArc(arc, 30 * 16, 150 * 16);
+            painter.drawArc(arc, 210 * 16, 150 * 16);
+            break;
+        }
+        }
+    }
+
+private:
+    RowIcon m_icon = RowIcon::missing;
+};
+
+InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
+{
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+
+    auto *line = new QHBoxLayout;
+    m_mark = new RowMark(this);
+    line->addWidget(m_mark, 0, Qt::AlignVCenter);
+    auto *names = new QVBoxLayout;
+    names->setSpacing(2);
+    m_title = new QLabel(this);
+    m_title->setTextFormat(Qt::PlainText);
+    m_title->setFont(textStyle::headline(m_title->font()));
+    m_subtitle = captionLabel(QString(), Tone::secondary, this);
+    names->addWidget(m_title);
+    names->addWidget(m_subtitle);
+    line->addLayout(names, 1);
+
+    m_spinner = new QProgressBar(this);
+    m_spinner->setRange(0, 0);
+    m_spinner->setTextVisible(false);
+    m_spinner->setFixedSize(40, 8);
+    m_bar = new QProgressBar(this);
+    m_bar->setRange(0, 1000);
+    m_bar->setTextVisible(false);
+    m_bar->setFixedSize(80, 8);
+    m_status = captionLabel(QString(), Tone::secondary, this);
+    m_status->setWordWrap(false);
+    m_button = new QPushButton(this);
+    m_button->setFont(textStyle::caption(m_button->font()));
+    m_cancel = new QToolButton(this);
+    m_cancel->setAutoRaise(true);
+    m_cancel->setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), 16,
+                                         toneColour(Tone::secondary, palette()))));
+    for (QWidget *part : {static_cast<QWidget *>(m_spinner), static_cast<QWidget *>(m_bar),
+                          static_cast<QWidget *>(m_status), static_cast<QWidget *>(m_button),
+                          static_cast<QWidget *>(m_cancel)}) {
+        line->addWidget(part, 0, Qt::AlignVCenter);
+    }
+    column->addLayout(line);
+
+    m_errorLine = new QWidget(this);
+    auto *errorRow = new QHBoxLayout(m_errorLine);
+    errorRow->setContentsMargins(0, 4, 0, 0);
+    m_errorMark = symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, 12, m_errorLine);
+    m_error = captionLabel(QString(), Tone::red, m_errorLine);
+    m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    errorRow->addWidget(m_errorMark, 0, Qt::AlignTop);
+    errorRow->addWidget(m_error, 1);
+    column->addWidget(m_errorLine);
+
+    connect(m_button, &QPushButton::clicked, this, [this] {
+        if (m_look.button) {
+            Q_EMIT commandTriggered(m_look.button->command);
+        }
+    });
+    connect(m_cancel, &QToolButton::clicked, this, [this] { Q_EMIT commandTriggered(RowCommand::cancel); });
+
+    display(m_look);
+}
+
+void InstallerRow::display(const InstallerRowLook &look)
+{
+    m_look = look;
+    m_mark->setIcon(look.icon);
+    m_title->setText(look.title);
+    m_subtitle->setText(look.subtitle);
+    m_spinner->setVisible(look.indicator == InstallerRowLook::Indicator::spinner);
+    m_bar->setVisible(look.indicator == InstallerRowLook::Indicator::bar);
+    // The same clamping as the percentage, so that bar and text never disagree.
+    m_bar->setValue(wholePercent(look.fraction) * 10);
+    setToneText(m_status, look.status, look.statusTone);
+    QFont statusFont = textStyle::caption(font());
+    if (look.indicator == InstallerRowLook::Indicator::bar) {
+        // Digits of one width, so that the percentage does not jiggle as it counts.
+        statusFont.setFamily(textStyle::monospaced(font()).family());
+    }
+    m_status->setFont(statusFont);
+    m_status->setVisible(!look.status.isEmpty());
+    m_button->setVisible(look.button.has_value());
+    if (look.button) {
+        m_button->setText(look.button->label);
+        m_button->setEnabled(look.button->enabled);
+    }
+    m_cancel->setVisible(look.cancelHelp.has_value());
+    m_cancel->setToolTip(look.cancelHelp.value_or(QString()));
+    m_error->setText(look.error);
+    m_errorLine->setVisible(!look.error.isEmpty());
+}
+
+QMenu *InstallerRow::contextMenu()
+{
+    if (m_look.menuItem.isEmpty()) {
+        return nullptr;
+    }
+    delete m_menu;
+    m_menu = new QMenu(this);
+    QAction *item = m_menu->addAction(m_look.menuItem);
+    // Destructive: said in red, as the desktop has no role for it.
+    QPalette palette = m_menu->palette();
+    for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {
+        palette.setColor(role, toneColour(Tone::red, palette));
+    }
+    m_menu->setPalette(palette);
+    connect(item, &QAction::triggered, this, [this] { Q_EMIT commandTriggered(RowCommand::menu); });
+    return m_menu;
+}
+
+void InstallerRow::contextMenuEvent(QContextMenuEvent *event)
+{
+    if (QMenu *menu = contextMenu()) {
+        menu->popup(event->globalPos());
+        event->accept();
+        return;
+    }
+    QWidget::contextMenuEvent(event);
+}
+
+} // namespace cordavelle

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "app/status_look.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <optional>
+
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+
+namespace cordavelle {
+
+class RowMark;
+
+// The whole percent of a progress fraction, truncated toward zero ("42" for 0.427). A fraction
+// outside 0…1 is held to its nearer end and one that is not a number counts as 0, so no installer
+// report can reach the integer conversion out of range.
+int wholePercent(double fraction);
+// wholePercent followed by "%".
+QString percentText(double fraction);
+
+// The leading mark of a setup line; each has its one colour.
+enum class RowIcon {
+    installed, // filled circle with a check, green
+    missing,   // empty circle, gray
+    working,   // dotted circle, yellow
+    failed,    // filled circle with an exclamation mark, red
+    update,    // circle of two arrows, orange
+};
+Tone rowIconTone(RowIcon icon);
+
+// What a setup line's controls ask for; the line's owner decides what each means.
+enum class RowCommand {
+    start,     // install, set up or retry
+    configure, // go to the dependency's own page
+    cancel,    // stop the running install
+    menu,      // the line's context-menu item
+};
+
+struct RowButton {
+    QString label;
+    RowCommand command = RowCommand::start;
+    bool enabled = true;
+    bool operator==(const RowButton &) const = default;
+};
+
+// Everything one setup line shows, left to right and top to bottom: mark, title over subtitle,
+// then the trailing area (busy indicator or bar, status text, one button, cancel), an error line
+// under it and the context menu's one item.
+struct InstallerRowLook {
+    enum class Indicator { none, spinner, bar };
+
+    RowIcon icon = RowIcon::missing;
+    QString title;
+    QString subtitle;
+    Indicator indicator = Indicator::none;
+    // Of the bar, 0…1.
+    double fraction = 0.0;
+    // The status words (or the bar's percentage); empty for none.
+    QString status;
+    Tone statusTone = Tone::secondary;
+    std::optional<RowButton> button;
+    // A cancel button with this hover text (empty: none) is shown when set.
+    std::optional<QString> cancelHelp;
+    // The failure's text, shown under the line; empty for none.
+    QString error;
+    // The context menu's destructive item; empty for no menu.
+    QString menuItem;
+
+    bool operator==(const InstallerRowLook &) const = default;
+};
+
+// Draws an InstallerRowLook and reports its controls as commands. It keeps nothing but what it
+// was last given.
+class InstallerRow final : public QWidget {
+    Q_OBJECT
+public:
+    explicit InstallerRow(QWidget *parent = nullptr);
+
+    void display(const InstallerRowLook &look);
+    const InstallerRowLook &look() const { return m_look; }
+
+    // The parts the tests and screenshots look at.
+    QLabel *statusLabel() const { return m_status; }
+    QPushButton *button() const { return m_button; }
+    QToolButton *cancelButton() const { return m_cancel; }
+    QLabel *errorLabel() const { return m_error; }
+    // The context menu as it would open now; none when the line offers no item.
+    QMenu *contextMenu();
+
+Q_SIGNALS:
+    void commandTriggered(cordavelle::RowCommand command);
+
+protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    InstallerRowLook m_look;
+    RowMark *m_mark;
+    QLabel *m_title;
+    QLabel *m_subtitle;
+    QProgressBar *m_spinner;
+    QProgressBar *m_bar;
+    QLabel *m_status;
+    QPushButton *m_button;
+    QToolButton *m_cancel;
+    QWidget *m_errorLine;
+    QLabel *m_errorMark;
+    QLabel *m_error;
+    QMenu *m_menu = nullptr;
+};
+
+} // namespace cordavelle

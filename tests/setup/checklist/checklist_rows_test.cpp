@@ -1,0 +1,200 @@
+#include "setup/checklist/checklist_rows.h"
+
+#include "support/qt_printers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace cordavelle::checklist {
+namespace {
+
+// One line of text per look, left to right: the mark (I installed, M missing, W working,
+// F failed, U update), the indicator, the status words, the button ("-" when disabled), the
+// cancel button, the error line and the menu item.
+std::string describe(const InstallerRowLook &look)
+{
+    static const char marks[] = {'I', 'M', 'W', 'F', 'U'};
+    QString text(QLatin1Char(marks[int(look.icon)]));
+    if (look.indicator == InstallerRowLook::Indicator::spinner) {
+        text += " spin";
+    } else if (look.indicator == InstallerRowLook::Indicator::bar) {
+        text += " bar";
+    }
+    if (!look.status.isEmpty()) {
+        text += " '" + look.status + "'";
+        if (look.statusTone == Tone::green) {
+            text += "g";
+        }
+    }
+    if (look.button) {
+        text += " [" + look.button->label + "]" + (look.button->enabled ? "" : "-");
+    }
+    if (look.cancelHelp) {
+        text += " (x" + (look.cancelHelp->isEmpty() ? QString() : " " + *look.cancelHelp) + ")";
+    }
+    if (!look.error.isEmpty()) {
+        text += " !" + look.error;
+    }
+    if (!look.menuItem.isEmpty()) {
+        text += " menu:" + look.menuItem;
+    }
+    return text.toStdString();
+}
+
+Check yes = [] { return true; };
+Check no = [] { return false; };
+Check never = [] {
+    ADD_FAILURE() << "a check made in a state that does not look at it";
+    return false;
+};
+
+TEST(ChecklistPercent, TruncatesAndClampsEveryValue)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, int> cases[] = {{0.0, 0},   {0.425, 42}, {0.427, 42}, {0.999, 99},  {1.0, 100},
+                                            {1.5, 100}, {-0.2, 0},   {nan, 0},    {inf, 100}, {-inf, 0},
+                                            {1e300, 100}};
+    for (const auto &[fraction, percent] : cases) {
+        EXPECT_EQ(wholePercent(fraction), percent) << fraction;
+    }
+    EXPECT_EQ(percentText(0.0), "0%");
+}
+
+TEST(ChecklistItemRow, InstalledWinsOverLoadingAndConfigureOnlyWhenInstalled)
+{
+    using S = ItemStatus;
+    struct Case {
+        S status;
+        bool loading;
+        bool configure;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {S::installed, true, false, "I 'Installed'g"},
+        {S::installed, false, true, "I 'Installed'g [Configure]"},
+        {S::notInstalled, false, true, "M [Get]"},
+        {S::notInstalled, true, true, "M spin 'Installing...'"},
+        {S::needsUpdate, false, false, "U [Get]"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(describe(itemLook({"T", "S", c.status, "Get", c.loading, c.configure})), c.shown);
+    }
+    EXPECT_EQ(describe(winetricksLook(false)), "M [Installed with Wine]");
+}
+
+TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
+{
+    using St = WineInstaller::State;
+    struct Case {
+        St state;
+        Check available;
+        QString version;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {St::idle(), no, "", "M [Install Wine]"},
+        {St::idle(), yes, "", "I 'Installed'g"},
+        {St::idle(), yes, "wine-9.0", "I 'vwine-9.0'g"},
+        {St::complete(), never, "9.0", "I 'Installed'g"},
+        {St::downloading(0.425), never, "", "W bar '42%' (x)"},
+        {St::extracting(), never, "", "W spin 'Extracting...'"},
+        {St::error("no space"), never, "", "F [Retry] !no space"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(describe(wineLook(c.state, c.available, c.version)), c.shown);
+    }
+}
+
+TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
+{
+    using St = WinePrefixManager::State;
+    struct Case {
+        St state;
+        PrefixFacts facts;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {St::idle(), {no, never, no, true}, "M [Set Up]-"},
+        {St::idle(), {no, never, yes, false}, "M [Set Up]-"},
+        {St::idle(), {no, never, yes, true}, "M [Set Up]"},
+        {St::idle(), {yes, no, yes, true}, "M [Set Up] menu:Delete Wine Prefix..."},
+        {St::ready(), {yes, no, yes, true}, "M [Set Up] menu:Delete Wine Prefix..."},
+        {St::idle(), {yes, yes, never, false}, "I 'Ready'g menu:Delete Wine Prefix..."},
+        {St::error("failed"), {yes, yes, never, false}, "I 'Ready'g !failed menu:Delete Wine Prefix..."},
+        {St::error("failed"), {no, never, no, false}, "F [Retry] !failed"},
+        {St::initializing("Installing vb6run"), {yes, never, never, false},
+         "W spin 'Installing vb6run' (x Cancel setup) menu:Delete Wine Prefix..."},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(describe(winePrefixLook(c.state, c.facts)), c.shown);
+    }
+}
+
+TEST(ChecklistVARARow, EveryStateOfTheInstaller)
+{
+    using St = VARAInstaller::State;
+    using K = St::Kind;
+    const auto version = [](std::optional<QString> v) { return std::function([v] { return v; }); };
+    const std::function unread = [] {
+        ADD_FAILURE() << "a version read while not installed";
+        return std::optional<QString>();
+    };
+    const auto in = [](K kind) {
+        St state;
+        state.kind = kind;
+        return state;
+    };
+    struct Case {
+        St state;
+        VARAFacts facts;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {{}, {yes, never, version("v4.8.7")}, "I 'v4.8.7'g [Configure] menu:Uninstall VARA HF..."},
+        {{}, {yes, never, version(std::nullopt)}, "I 'Installed'g [Configure] menu:Uninstall VARA HF..."},
+        {{}, {no, no, unread}, "M [Install VARA HF]-"},
+        {{}, {no, yes, unread}, "M [Install VARA HF]"},
+        {St::downloading(0), {no, never, unread}, "W bar '0%' (x Cancel installation)"},
+        {in(K::extracting), {no, never, unread}, "W spin 'Extracting...' (x Cancel installation)"},
+        {in(K::installing), {no, never, unread}, "W spin 'Installing...' (x Cancel installation)"},
+        {in(K::fixingOCX), {yes, never, unread}, "W spin 'Fixing OCX...' menu:Uninstall VARA HF..."},
+        {in(K::verifying), {no, never, unread}, "W spin 'Verifying...'"},
+        {in(K::complete), {no, never, unread}, "I 'Installed'g menu:Uninstall VARA HF..."},
+        {St::failed("setup failed"), {no, never, unread}, "F [Retry] !setup failed"},
+        {St::failed("setup failed"), {yes, never, unread}, "F [Retry] !setup failed menu:Uninstall VARA HF..."},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(describe(varaLook(VARAVariant::hf, c.state, c.facts)), c.shown);
+    }
+    EXPECT_EQ(describe(varaLook(VARAVariant::fm, {}, {no, yes, unread})), "M [Install VARA FM]");
+}
+
+TEST(ChecklistHamlibRow, IdleSplitsByWhereRigctldIsFound)
+{
+    using St = HamlibInstaller::State;
+    struct Case {
+        St state;
+        Check installed;
+        QString version;
+        const char *shown;
+    };
+    const Case cases[] = {
+        {St::idle(), no, "4.6", "M [Install Hamlib]"},
+        // A system rigctld with a version an earlier managed install recorded.
+        {St::idle(), yes, "4.6", "I 'v4.6'g [Configure]"},
+        {St::idle(), yes, "", "I 'Installed'g [Configure]"},
+        {St::downloading(0.5), never, "", "W spin 'Downloading...'"},
+        {St::extracting(), never, "", "W spin 'Installing...'"},
+        {St::complete(), never, "", "I 'Installed'g [Configure]"},
+        {St::error("bottle missing"), never, "", "F [Retry] !bottle missing"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(describe(hamlibLook(c.state, c.installed, c.version)), c.shown);
+    }
+}
+
+} // namespace
+} // namespace cordavelle::checklist
