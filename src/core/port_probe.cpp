@@ -48,7 +48,12 @@ QCoro::Task<bool> waitForPort(int port, Clock &waitClock, std::chrono::milliseco
         if (co_await probePort(port, cancel)) {
             co_return true;
         }
-        if (cancel.stop_requested() || !co_await waitClock.sleep(kPortProbeInterval, cancel)) {
+        if (cancel.stop_requested()) {
+            co_return false;
+        }
+        // Not in the condition above: g++ 12 mishandles a co_await inside && and ||.
+        const bool slept = co_await waitClock.sleep(kPortProbeInterval, cancel);
+        if (!slept) {
             co_return false;
         }
     }
