@@ -2,6 +2,7 @@
 
 #include "app/helper_setup_state.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
+#include "setup/wizard/wizard_complete_step.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_features_step.h"
 #include "setup/wizard/wizard_step.h"
@@ -20,20 +21,20 @@ namespace {
 
 using namespace wizardPage;
 
-WizardStep *buildPage(int index, WizardFeatures &features)
-{
-    switch (index) {
-    case welcome: return new WizardWelcomeStep;
-    case wizardPage::features: return new WizardFeaturesStep(features);
-    default: return new WizardStep;
-    }
-}
-
 // The wizard on `step`, after `act` has worked the page it shows.
 QImage wizardOn(ShotEnvironment &scene, int step, const std::function<void(HelperSetupWizardView &)> &act = {})
 {
     HelperSetupState state;
-    HelperSetupWizardView wizard(state, scene.env.defaults(), buildPage);
+    test::SetupObjects setup(scene);
+    const SetupInstallers installers = setup.installers();
+    HelperSetupWizardView wizard(state, scene.env.defaults(), [&](int index, WizardFeatures &features) -> WizardStep * {
+        switch (index) {
+        case welcome: return new WizardWelcomeStep;
+        case wizardPage::features: return new WizardFeaturesStep(features);
+        case complete: return new WizardCompleteStep(installers);
+        default: return new WizardStep;
+        }
+    });
     wizard.show();
     while (wizard.currentStep() < step) {
         wizard.navigateForward();
@@ -85,6 +86,7 @@ void addWizardShots(ShotList &shots, ShotEnvironment &scene)
     shots.push_back({QStringLiteral("wizard-features-radio-and-packet"), [&scene] {
                          return wizardOn(scene, features, [](auto &wizard) { switchOff(wizard, {0, 1}); });
                      }});
+    shots.push_back({QStringLiteral("wizard-complete"), [&scene] { return wizardOn(scene, complete); }});
 }
 
 } // namespace cordavelle::screenshots

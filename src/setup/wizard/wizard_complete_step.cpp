@@ -127,7 +127,7 @@ std::vector<SummaryRow> completionSummary(const CompletionFacts &facts)
     };
 }
 
-CompletionFacts gatherCompletionFacts(const CompletionSources &sources)
+CompletionFacts gatherCompletionFacts(const SetupInstallers &sources)
 {
     return {
         .wineAvailable = sources.wine.isInstalled() || WineInstaller::findWine().has_value(),
@@ -136,12 +136,12 @@ CompletionFacts gatherCompletionFacts(const CompletionSources &sources)
         .varaHFInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf),
         .varaFMInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm),
         .rigctldAvailable = sources.hamlib.isInstalled() || tools::findRigctld().has_value(),
-        .direwolfFound = sources.direwolf.direwolfPath().has_value(),
+        .direwolfFound = sources.direwolfDiscovery.direwolfPath().has_value(),
     };
 }
 
-WizardCompleteStep::WizardCompleteStep(CompletionSources sources, QWidget *parent)
-    : WizardStep(parent), m_sources(sources)
+WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, QWidget *parent)
+    : WizardStep(parent), m_installers(sources)
 {
     setObjectName(QStringLiteral("wizardCompleteStep"));
     QVBoxLayout *column = wizardPageColumn(this);
@@ -173,7 +173,7 @@ WizardCompleteStep::WizardCompleteStep(CompletionSources sources, QWidget *paren
     column->addWidget(nextBox);
 
     // The file-system tests are made again whenever an install moves on, and on every visit.
-    connect(&sources.direwolf, &DirewolfDiscovery::direwolfPathChanged, this, &WizardCompleteStep::refresh);
+    connect(&sources.direwolfDiscovery, &DirewolfDiscovery::direwolfPathChanged, this, &WizardCompleteStep::refresh);
     connect(&sources.wine, &WineInstaller::stateChanged, this, &WizardCompleteStep::refresh);
     connect(&sources.prefix, &WinePrefixManager::stateChanged, this, &WizardCompleteStep::refresh);
     connect(&sources.varaHF, &VARAInstaller::stateChanged, this, &WizardCompleteStep::refresh);
@@ -186,7 +186,7 @@ void WizardCompleteStep::shown() { refresh(); }
 
 void WizardCompleteStep::refresh()
 {
-    std::vector<SummaryRow> summary = completionSummary(gatherCompletionFacts(m_sources));
+    std::vector<SummaryRow> summary = completionSummary(gatherCompletionFacts(m_installers));
     if (summary == m_summary && m_summaryRows->count() > 0) {
         return;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/setup_installers.h"
 #include "setup/wizard/wizard_step.h"
 
 #include <QString>
@@ -9,12 +10,6 @@
 class QVBoxLayout;
 
 namespace cordavelle {
-
-class DirewolfDiscovery;
-class HamlibInstaller;
-class VARAInstaller;
-class WineInstaller;
-class WinePrefixManager;
 
 // What the summary knows of the machine when it is drawn.
 struct CompletionFacts {
@@ -38,22 +33,15 @@ struct SummaryRow {
 // so their absence reads "Skipped" rather than "Not installed".
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts);
 
-// The installers and look-ups the summary reads; every test is made afresh on each call.
-struct CompletionSources {
-    WineInstaller &wine;
-    WinePrefixManager &prefix;
-    VARAInstaller &varaHF;
-    VARAInstaller &varaFM;
-    HamlibInstaller &hamlib;
-    DirewolfDiscovery &direwolf;
-};
-CompletionFacts gatherCompletionFacts(const CompletionSources &sources);
+// Every test is made afresh on each call; a Wine or rigctld that a package manager installed
+// counts as much as the helper's own.
+CompletionFacts gatherCompletionFacts(const SetupInstallers &installers);
 
 // The wizard's last page: set-up is finished, what is in place, and what to do next.
 class WizardCompleteStep final : public WizardStep {
     Q_OBJECT
 public:
-    explicit WizardCompleteStep(CompletionSources sources, QWidget *parent = nullptr);
+    explicit WizardCompleteStep(const SetupInstallers &installers, QWidget *parent = nullptr);
 
     void shown() override;
     // The summary as drawn now.
@@ -62,7 +50,7 @@ public:
 private:
     void refresh();
 
-    CompletionSources m_sources;
+    SetupInstallers m_installers;
     QVBoxLayout *m_summaryRows;
     std::vector<SummaryRow> m_summary;
 };

@@ -5,12 +5,18 @@
 #include "setup/wizard/wizard_features_step.h"
 #include "setup/wizard/wizard_step.h"
 
+#include "base/helper_places.h"
+#include "base/wine_environment.h"
+
+#include "support/helper_objects.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QApplication>
+#include <QDir>
 
 #include <gtest/gtest.h>
 
@@ -140,6 +146,29 @@ TEST(WizardCompletionSummary, OptionalComponentsReadSkippedTheOthersNotInstalled
             EXPECT_EQ(rows[j].value, i == j ? (j == 1 ? "Ready" : "Installed") : values[j]) << i << " " << j;
         }
     }
+}
+
+TEST(WizardCompletionFacts, PackageManagerCopiesCountAndAPrefixNeedsItsRuntime)
+{
+    test::HelperObjects helper;
+    test::SetupObjects setup(helper);
+    const auto facts = [&] {
+        const CompletionFacts f = gatherCompletionFacts(setup.installers());
+        return std::vector<bool>{f.wineAvailable, f.prefixReady, f.varaHFInstalled, f.varaFMInstalled,
+                                 f.rigctldAvailable, f.direwolfFound};
+    };
+    EXPECT_EQ(facts(), std::vector<bool>(6, false));
+
+    ASSERT_TRUE(test::writeProgram(helper.env.hostPath("/usr/bin/wine")));
+    ASSERT_TRUE(test::writeProgram(helper.env.hostPath("/usr/bin/rigctld")));
+    ASSERT_TRUE(QDir().mkpath(WineEnvironment::system32Folder(places::winePrefix())));
+    ASSERT_TRUE(test::writeFile(places::varaExecutable(VARAVariant::hf), "MZ"));
+    EXPECT_EQ(facts(), (std::vector<bool>{true, false, true, false, true, false}));
+
+    const QString system32 = WineEnvironment::system32Folder(places::winePrefix());
+    ASSERT_TRUE(test::writeFile(system32 + "/msvbvm60.dll", "MZ"));
+    ASSERT_TRUE(test::writeFile(system32 + "/pdh.dll", "MZ"));
+    EXPECT_TRUE(facts()[1]);
 }
 
 } // namespace
