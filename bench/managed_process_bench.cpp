@@ -2,6 +2,7 @@
 // firing, and the log must end with the last 500 lines in order.
 
 #include "core/managed_process.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -42,7 +43,7 @@ void chattyChild(benchmark::State &state, const QString &program, const QStringL
     qint64 worstGap = 0;
     qint64 ticks = 0;
     for (auto _ : state) {
-        ManagedProcess process(cordavelle::ServiceID::direwolf);
+        ManagedProcess process(cordavelle::ServiceID::direwolf, cordavelle::Platform::current().clock());
         QEventLoop loop;
         auto finished = [&] {
             return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly() && !process.logLines().isEmpty()

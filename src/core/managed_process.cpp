@@ -5,7 +5,7 @@
 #include "base/log_line_buffer.h"
 #include "core/port_probe.h"
 #include "platform/child_process.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 #include <QCoreApplication>
 #include <QProcessEnvironment>
@@ -23,11 +23,9 @@ namespace {
 constexpr auto kPortWaitTimeout = 5000ms;
 constexpr auto kStopGracePeriod = 2000ms;
 
-Clock &clock() { return Platform::current().clock(); }
-
-QDateTime wallNow()
+QDateTime wallNow(Clock &clock)
 {
-    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(clock().wallNow().time_since_epoch());
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(clock.wallNow().time_since_epoch());
     return QDateTime::fromMSecsSinceEpoch(since.count(), Qt::UTC);
 }
 
@@ -84,9 +82,10 @@ private:
     bool m_queued = false;
 };
 
-ManagedProcess::ManagedProcess(ServiceID serviceID, QObject *parent)
+ManagedProcess::ManagedProcess(ServiceID serviceID, Clock &clock, QObject *parent)
     : QObject(parent),
       m_serviceID(serviceID),
+      m_clock(clock),
       m_logBuffer(std::make_shared<LogLineBuffer>()),
       m_relay(std::make_shared<OutputRelay>(this)),
       m_log(HelperLogger::subsystem(), QStringLiteral("ProcessManager"))
@@ -157,7 +156,7 @@ void ManagedProcess::recordOutcome(LaunchOutcome outcome)
         m_lastLaunchOutcome = outcome;
         emit lastLaunchOutcomeChanged();
     }
-    const QDateTime now = wallNow();
+    const QDateTime now = wallNow(m_clock);
     if (m_lastLaunchOutcomeAt != now) {
         m_lastLaunchOutcomeAt = now;
         emit lastLaunchOutcomeAtChanged();
@@ -169,7 +168,7 @@ std::optional<double> ManagedProcess::uptime() const
     if (!m_startedAt || m_state != ServiceRunState::running) {
         return std::nullopt;
     }
-    return static_cast<double>(m_startedAt->msecsTo(wallNow())) / 1000.0;
+    return static_cast<double>(m_startedAt->msecsTo(wallNow(m_clock))) / 1000.0;
 }
 
 void ManagedProcess::setOnUnexpectedExit(std::function<void(int32_t)> callback)
@@ -255,7 +254,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
 
     if (expectedPort && m_state == ServiceRunState::starting) {
         std::stop_callback forwardCancel(cancel, [launchCancel] { launchCancel->request_stop(); });
-        const bool open = co_await waitForPort(*expectedPort, clock(), kPortWaitTimeout, launchCancel->get_token());
+        const bool open = co_await waitForPort(*expectedPort, m_clock, kPortWaitTimeout, launchCancel->get_token());
         if (!self) {
             co_return;
         }
@@ -270,7 +269,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     if (m_state != ServiceRunState::starting || !isCurrent(launchID)) {
         co_return;
     }
-    setStartedAt(wallNow());
+    setStartedAt(wallNow(m_clock));
     startHealthMonitoring();
 }
 
@@ -368,14 +367,14 @@ void ManagedProcess::stop()
     if (!child->signalGroup(SIGTERM)) {
         child->signalChild(SIGTERM);
     }
-    escalateStop(this, m_process->id, child);
+    escalateStop(this, m_clock, m_process->id, child);
 }
 
-QCoro::Task<void> ManagedProcess::escalateStop(QPointer<ManagedProcess> self, std::uint64_t launchID,
+QCoro::Task<void> ManagedProcess::escalateStop(QPointer<ManagedProcess> self, Clock &clock, std::uint64_t launchID,
                                                QPointer<ChildProcess> child)
 {
     // Runs its course even if the ManagedProcess goes away: the child still gets its SIGKILL.
-    co_await clock().sleep(kStopGracePeriod);
+    co_await clock.sleep(kStopGracePeriod);
     bool killed = false;
     if (child && child->isRunning()) {
         if (!child->signalGroup(SIGKILL)) {

@@ -21,6 +21,7 @@
 namespace cordavelle {
 
 class ChildProcess;
+class Clock;
 class LogLineBuffer;
 
 // A child program could not be launched at all (missing or non-executable file, …).
@@ -56,7 +57,7 @@ class ManagedProcess final : public QObject {
 public:
     static constexpr int kMaxLogLines = 500;
 
-    explicit ManagedProcess(ServiceID serviceID, QObject *parent = nullptr);
+    ManagedProcess(ServiceID serviceID, Clock &clock, QObject *parent = nullptr);
     ~ManagedProcess() override;
 
     ServiceID serviceID() const { return m_serviceID; }
@@ -141,17 +142,18 @@ private:
     void cleanup();
     void startHealthMonitoring();
     void cancelHealthMonitor();
-    static QCoro::Task<void> monitorHealth(QPointer<ManagedProcess> self, std::stop_token stop);
-    static QCoro::Task<void> escalateStop(QPointer<ManagedProcess> self, std::uint64_t launchID,
+    static QCoro::Task<void> monitorHealth(QPointer<ManagedProcess> self, Clock &clock, std::stop_token stop);
+    static QCoro::Task<void> escalateStop(QPointer<ManagedProcess> self, Clock &clock, std::uint64_t launchID,
                                           QPointer<ChildProcess> child);
 
     // Drops the oldest lines beyond `count`.
     static void keepNewest(QStringList &lines, qsizetype count);
     void scheduleAppendLogs(const QStringList &lines);
     void flushPendingLogs();
-    static QCoro::Task<void> flushLater(QPointer<ManagedProcess> self, std::stop_token stop);
+    static QCoro::Task<void> flushLater(QPointer<ManagedProcess> self, Clock &clock, std::stop_token stop);
 
     const ServiceID m_serviceID;
+    Clock &m_clock;
     ServiceRunState m_state = ServiceRunState::stopped;
     std::optional<qint64> m_pid;
     std::optional<QString> m_lastError;

@@ -4,7 +4,7 @@
 #include "managed_process.h"
 
 #include "platform/child_process.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 namespace cordavelle {
 
@@ -14,8 +14,6 @@ namespace {
 
 constexpr auto kHealthCheckInterval = 5000ms;
 constexpr auto kLogFlushDelay = 250ms;
-
-Clock &clock() { return Platform::current().clock(); }
 
 } // namespace
 
@@ -46,7 +44,7 @@ void ManagedProcess::startHealthMonitoring()
 {
     cancelHealthMonitor();
     m_healthMonitor.emplace();
-    monitorHealth(this, m_healthMonitor->get_token());
+    monitorHealth(this, m_clock, m_healthMonitor->get_token());
 }
 
 void ManagedProcess::cancelHealthMonitor()
@@ -57,12 +55,12 @@ void ManagedProcess::cancelHealthMonitor()
     }
 }
 
-QCoro::Task<void> ManagedProcess::monitorHealth(QPointer<ManagedProcess> self, std::stop_token stop)
+QCoro::Task<void> ManagedProcess::monitorHealth(QPointer<ManagedProcess> self, Clock &clock, std::stop_token stop)
 {
     // A fallback for an end of the child whose notice never arrives.
     while (!stop.stop_requested()) {
         // Not in the condition itself: g++ 12 mishandles a co_await inside && and ||.
-        const bool slept = co_await clock().sleep(kHealthCheckInterval, stop);
+        const bool slept = co_await clock.sleep(kHealthCheckInterval, stop);
         if (!slept || !self) {
             co_return;
         }
@@ -85,13 +83,13 @@ void ManagedProcess::scheduleAppendLogs(const QStringList &lines)
     keepNewest(m_pendingLogLines, kMaxLogLines);
     if (!m_logFlushScheduled) {
         m_logFlushScheduled = true;
-        flushLater(this, m_lifetime.get_token());
+        flushLater(this, m_clock, m_lifetime.get_token());
     }
 }
 
-QCoro::Task<void> ManagedProcess::flushLater(QPointer<ManagedProcess> self, std::stop_token stop)
+QCoro::Task<void> ManagedProcess::flushLater(QPointer<ManagedProcess> self, Clock &clock, std::stop_token stop)
 {
-    co_await clock().sleep(kLogFlushDelay, stop);
+    co_await clock.sleep(kLogFlushDelay, stop);
     if (self && !stop.stop_requested()) {
         self->flushPendingLogs();
     }

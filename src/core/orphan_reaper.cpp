@@ -3,7 +3,9 @@
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/command_runner.h"
+#include "platform/log_sink.h"
 
 #include <QCoreApplication>
 
@@ -17,9 +19,8 @@ const QString kPkill = QStringLiteral("/usr/bin/pkill");
 
 } // namespace
 
-void OrphanReaper::killWineserver()
+void OrphanReaper::killWineserver() const
 {
-    Platform &platform = Platform::current();
     const std::optional<QString> wineserver = tools::findWineserver();
     if (!wineserver) {
         return;
@@ -29,20 +30,20 @@ void OrphanReaper::killWineserver()
     command.program = *wineserver;
     command.arguments = {QStringLiteral("-k")};
     command.environment.insert(QStringLiteral("WINEPREFIX"), places::winePrefix());
-    const CommandResult result = platform.commandRunner().runAndWait(command);
+    const CommandResult result = m_runner.runAndWait(command);
     if (!result.started) {
         logger().error(QStringLiteral("Failed to kill wineserver: %1").arg(result.launchError));
     }
 }
 
-QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name)
+QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name) const
 {
     const QString ownPid = QString::number(QCoreApplication::applicationPid());
 
     Command children;
     children.program = kPkill;
     children.arguments = {QStringLiteral("-9"), QStringLiteral("-P"), ownPid, name};
-    const CommandResult childResult = co_await Platform::current().commandRunner().run(children);
+    const CommandResult childResult = co_await m_runner.run(children);
     if (!childResult.started) {
         logger().error(QStringLiteral("pkill child '%1' failed: %2").arg(name, childResult.launchError));
     }
@@ -50,12 +51,12 @@ QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name)
     Command everyone;
     everyone.program = kPkill;
     everyone.arguments = {QStringLiteral("-9"), name};
-    const CommandResult everyoneResult = co_await Platform::current().commandRunner().run(everyone);
+    const CommandResult everyoneResult = co_await m_runner.run(everyone);
     if (!everyoneResult.started) {
         logger().error(QStringLiteral("pkill '%1' failed: %2").arg(name, everyoneResult.launchError));
     }
 
-    co_await Platform::current().clock().sleep(std::chrono::milliseconds(500));
+    co_await m_clock.sleep(std::chrono::milliseconds(500));
 }
 
 } // namespace cordavelle

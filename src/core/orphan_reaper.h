@@ -5,21 +5,28 @@
 
 namespace cordavelle {
 
+class Clock;
+class CommandRunner;
+
 // Clears processes that outlive the helper or a launch: rigctld daemons of an earlier run and
 // the wine server of the helper's Wine prefix. Neither operation reports failure; a tool that
 // cannot be started is logged under the "OrphanReaper" category and the caller goes on.
 class OrphanReaper {
 public:
-    OrphanReaper() = delete;
+    OrphanReaper(CommandRunner &runner, Clock &clock) : m_runner(runner), m_clock(clock) {}
 
     // Runs "wineserver -k" on the helper's prefix with the first wine server found (the
     // helper's own, "/opt/homebrew/bin/wineserver", "/usr/local/bin/wineserver", then the
     // machine's own folders), blocking until it exits. Does nothing when there is none.
-    static void killWineserver();
+    void killWineserver() const;
 
     // Kills the helper's own children called `name`, then every process called `name` that the
     // user may signal ("/usr/bin/pkill -9"), then lets them settle for 0.5 s.
-    static QCoro::Task<void> killStaleProcesses(QString name);
+    QCoro::Task<void> killStaleProcesses(QString name) const;
+
+private:
+    CommandRunner &m_runner;
+    Clock &m_clock;
 };
 
 } // namespace cordavelle

@@ -2,7 +2,8 @@
 
 #include "base/helper_logger.h"
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/command_runner.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -58,12 +59,11 @@ struct Listeners {
     std::vector<Listener> foreign;
 };
 
-Listeners listenersOn(int port, const ServiceProgram &program)
+Listeners sortListeners(const std::vector<int32_t> &pids, const ServiceProgram &program, CommandRunner &runner)
 {
     const int64_t self = QCoreApplication::applicationPid();
-    CommandRunner &runner = Platform::current().commandRunner();
     Listeners out;
-    for (const int32_t pid : PortReaper::pidsListeningOn(port)) {
+    for (const int32_t pid : pids) {
         if (pid < 1) {
             continue;
         }
@@ -111,13 +111,13 @@ std::vector<int> PortReaper::portsToReap(ServiceID id, const RigctldConfig &rigc
     return ports;
 }
 
-std::vector<int32_t> PortReaper::pidsListeningOn(int port)
+std::vector<int32_t> PortReaper::pidsListeningOn(int port) const
 {
     Command command;
     command.program = QStringLiteral("/usr/sbin/lsof");
     command.arguments = {QStringLiteral("-t"), QStringLiteral("-iTCP:%1").arg(port), QStringLiteral("-sTCP:LISTEN")};
     command.captureOutput = true;
-    const CommandResult result = Platform::current().commandRunner().runAndWait(command);
+    const CommandResult result = m_runner.runAndWait(command);
     if (!result.started) {
         return {};
     }
@@ -147,7 +147,7 @@ std::vector<int32_t> PortReaper::pidsListeningOn(int port)
 }
 
 QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
-                                                                               DirewolfConfig direwolf)
+                                                                               DirewolfConfig direwolf) const
 {
     const std::vector<int> ports = portsToReap(id, rigctld, direwolf);
     if (ports.empty()) {
@@ -155,18 +155,19 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
     }
     const QString service = toRaw(id);
     const ServiceProgram program = programOf(id, rigctld, direwolf);
+    const auto listenersOn = [&](int port) { return sortListeners(pidsListeningOn(port), program, m_runner); };
 
     bool foundAny = false;
     std::optional<QString> held;
     for (const int port : ports) {
-        const Listeners listeners = listenersOn(port, program);
+        const Listeners listeners = listenersOn(port);
         for (const int32_t pid : listeners.reapable) {
             foundAny = true;
             HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Reaping stale process pid %1 holding %2 port %3 "
                                                "before spawn")
                                     .arg(QString::number(pid), service, QString::number(port)),
                                 HelperLogger::Category::services);
-            Platform::current().commandRunner().signalProcess(pid, SIGTERM);
+            m_runner.signalProcess(pid, SIGTERM);
         }
         for (const Listener &other : listeners.foreign) {
             HelperLogger::warning(QStringLiteral("[ServiceOrchestrator] %1 port %2 is held by %3 (pid %4), which is not "
@@ -186,11 +187,11 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
 
     // The waits ignore cancellation: a cancelled start still finishes its reaping, and a sleep
     // that returned at once would turn the 3 s wait into a busy loop of lsof runs.
-    const auto deadline = Platform::current().clock().wallNow() + kTimeToExit;
-    while (Platform::current().clock().wallNow() < deadline) {
+    const auto deadline = m_clock.wallNow() + kTimeToExit;
+    while (m_clock.wallNow() < deadline) {
         bool stillThere = false;
         for (const int port : ports) {
-            if (!listenersOn(port, program).reapable.empty()) {
+            if (!listenersOn(port).reapable.empty()) {
                 stillThere = true;
                 break;
             }
@@ -198,20 +199,20 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
         if (!stillThere) {
             HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Ports %1 clear after SIGTERM reap").arg(portList(ports)),
                                HelperLogger::Category::services);
-            co_await Platform::current().clock().sleep(kPauseWhenClear);
+            co_await m_clock.sleep(kPauseWhenClear);
             co_return held;
         }
-        co_await Platform::current().clock().sleep(kRecheckInterval);
+        co_await m_clock.sleep(kRecheckInterval);
     }
 
     for (const int port : ports) {
-        for (const int32_t pid : listenersOn(port, program).reapable) {
+        for (const int32_t pid : listenersOn(port).reapable) {
             HelperLogger::error(QStringLiteral("[ServiceOrchestrator] SIGKILL'ing pid %1 still holding port %2").arg(pid).arg(port),
                                 HelperLogger::Category::services);
-            Platform::current().commandRunner().signalProcess(pid, SIGKILL);
+            m_runner.signalProcess(pid, SIGKILL);
         }
     }
-    co_await Platform::current().clock().sleep(kPauseAfterKill);
+    co_await m_clock.sleep(kPauseAfterKill);
     co_return held;
 }
 

@@ -12,6 +12,9 @@
 
 namespace cordavelle {
 
+class Clock;
+class CommandRunner;
+
 // Clears the service's own program (rigctld, Direwolf) where it still listens on the service's
 // TCP ports before the service starts, so that the new child finds them free: SIGTERM to each such
 // listener, up to 3 s for the ports to become free, then SIGKILL to those left. Any other program
@@ -19,7 +22,7 @@ namespace cordavelle {
 // VARA services are not reaped by port.
 class PortReaper {
 public:
-    PortReaper() = delete;
+    PortReaper(CommandRunner &runner, Clock &clock) : m_runner(runner), m_clock(clock) {}
 
     // The ports examined for a service, in order: none for VARA, rigctld's `tcpPort`, Direwolf's
     // `kissPort` then `agwPort`; ports below 1 are left out.
@@ -27,12 +30,16 @@ public:
 
     // The processes that listen on a TCP port, in the order lsof prints them, duplicates kept.
     // Empty when lsof cannot be run or prints no usable answer. Blocks while lsof runs.
-    static std::vector<int32_t> pidsListeningOn(int port);
+    std::vector<int32_t> pidsListeningOn(int port) const;
 
     // Never fails and runs to its end once begun. Gives the reason the service can't have its
     // ports when another program (the helper itself included) listens on one of them.
-    static QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
-                                                                              DirewolfConfig direwolf);
+    QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
+                                                                       DirewolfConfig direwolf) const;
+
+private:
+    CommandRunner &m_runner;
+    Clock &m_clock;
 };
 
 } // namespace cordavelle

@@ -14,8 +14,9 @@
 
 namespace cordavelle {
 
-RigctldStartPath::RigctldStartPath(ConfigStore &config, ManagedProcess &process, RadioPowerController &radioPower)
-    : m_config(config), m_process(process), m_radioPower(radioPower)
+RigctldStartPath::RigctldStartPath(ConfigStore &config, ManagedProcess &process, RadioPowerController &radioPower,
+                                   const OrphanReaper &reaper)
+    : m_config(config), m_process(process), m_radioPower(radioPower), m_reaper(reaper)
 {
 }
 
@@ -55,7 +56,7 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
     }
 
     QPointer<RigctldStartPath> self(this);
-    co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
+    co_await m_reaper.killStaleProcesses(QStringLiteral("rigctld"));
     if (!self || cancel.stop_requested()) {
         co_return;
     }

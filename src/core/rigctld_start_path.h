@@ -12,6 +12,7 @@ namespace cordavelle {
 
 class ConfigStore;
 class ManagedProcess;
+class OrphanReaper;
 class RadioPowerController;
 
 // Starts rigctld through its process: the program, its command line, and the radio switched on
@@ -19,8 +20,10 @@ class RadioPowerController;
 class RigctldStartPath final : public QObject {
     Q_OBJECT
 public:
-    // `radioPower` switches the radio on after the launch when the settings let it.
-    RigctldStartPath(ConfigStore &config, ManagedProcess &process, RadioPowerController &radioPower);
+    // `radioPower` switches the radio on after the launch when the settings let it; `reaper`
+    // clears rigctld daemons left from before.
+    RigctldStartPath(ConfigStore &config, ManagedProcess &process, RadioPowerController &radioPower,
+                     const OrphanReaper &reaper);
 
     // rigctld's command line for a configuration and a listen address.
     static QStringList arguments(const RigctldConfig &config, const QString &bindAddress);
@@ -36,6 +39,7 @@ private:
     ConfigStore &m_config;
     ManagedProcess &m_process;
     RadioPowerController &m_radioPower;
+    const OrphanReaper &m_reaper;
 };
 
 } // namespace cordavelle

@@ -36,27 +36,33 @@ ServiceOrchestrator &ServiceOrchestrator::shared()
     // Never destroyed: the delegate, the API and the views reach it until the process ends.
     static auto *instance = new ServiceOrchestrator(
         ConfigStore::shared(), KeepaliveRequestAdvertiser::shared(), RigControlServerDiscovery::shared(),
-        AudioDeviceManager::shared(), Platform::current().clock(), Platform::current().notifications());
+        AudioDeviceManager::shared(), Platform::current().clock(), Platform::current().commandRunner(),
+        Platform::current().wineDrivers(), Platform::current().notifications());
     return *instance;
 }
 
 ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive,
                                          RigControlServerDiscovery &discovery, const AudioDeviceManager &audio,
-                                         Clock &clock, Notifications &notifications, QObject *parent)
+                                         Clock &clock, CommandRunner &runner, const WineDrivers &wineDrivers,
+                                         Notifications &notifications, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_keepalive(keepalive),
       m_discovery(discovery),
       m_clock(clock),
       m_notifications(notifications),
-      m_varaProcess(new ManagedProcess(ServiceID::varaHF, this)),
-      m_varaFMProcess(new ManagedProcess(ServiceID::varaFM, this)),
-      m_rigctldProcess(new ManagedProcess(ServiceID::rigctld, this)),
-      m_direwolfProcess(new ManagedProcess(ServiceID::direwolf, this)),
+      m_orphanReaper(runner, clock),
+      m_portReaper(runner, clock),
+      m_varaProcess(new ManagedProcess(ServiceID::varaHF, clock, this)),
+      m_varaFMProcess(new ManagedProcess(ServiceID::varaFM, clock, this)),
+      m_rigctldProcess(new ManagedProcess(ServiceID::rigctld, clock, this)),
+      m_direwolfProcess(new ManagedProcess(ServiceID::direwolf, clock, this)),
       m_radioPower(new RadioPowerController(clock, this)),
-      m_varaHFStart(std::make_unique<VARAStartPath>(VARAVariant::hf, config, clock, *m_varaProcess)),
-      m_varaFMStart(std::make_unique<VARAStartPath>(VARAVariant::fm, config, clock, *m_varaFMProcess)),
-      m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower)),
+      m_varaHFStart(std::make_unique<VARAStartPath>(VARAVariant::hf, config, clock, *m_varaProcess, m_orphanReaper,
+                                                    wineDrivers)),
+      m_varaFMStart(std::make_unique<VARAStartPath>(VARAVariant::fm, config, clock, *m_varaFMProcess, m_orphanReaper,
+                                                    wineDrivers)),
+      m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower, m_orphanReaper)),
       m_direwolfStart(std::make_unique<DirewolfStartPath>(
           config, clock, *m_direwolfProcess, *m_rigctldStart, [this] { return pendingWork(ServiceID::rigctld); }, keepalive,
           discovery, audio))
@@ -200,7 +206,7 @@ void ServiceOrchestrator::overrideStartPath(ServiceID id, StartPath path)
 
 QCoro::Task<std::optional<QString>> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id)
 {
-    co_return co_await PortReaper::reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig());
+    co_return co_await m_portReaper.reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig());
 }
 
 QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::stop_token cancel)
@@ -278,7 +284,7 @@ void ServiceOrchestrator::stopService(ServiceID id, bool quitting)
         // One Wine server serves both modems: it goes only when the other modem is not in use.
         const ServiceRunState other = process(id == ServiceID::varaHF ? ServiceID::varaFM : ServiceID::varaHF).state();
         if (!spareWineServer && other != ServiceRunState::running && other != ServiceRunState::starting) {
-            OrphanReaper::killWineserver();
+            m_orphanReaper.killWineserver();
         }
         break;
     }
@@ -349,8 +355,8 @@ void ServiceOrchestrator::startIdleMonitor() { idleShutdown().startIdleMonitor()
 
 QCoro::Task<void> ServiceOrchestrator::cleanupOrphanedProcesses()
 {
-    co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
-    OrphanReaper::killWineserver();
+    co_await m_orphanReaper.killStaleProcesses(QStringLiteral("rigctld"));
+    m_orphanReaper.killWineserver();
 }
 
 bool ServiceOrchestrator::isVARAInstalled(VARAVariant variant)

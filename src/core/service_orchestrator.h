@@ -6,6 +6,8 @@
 #include "core/direwolf_start_path.h"
 #include "core/idle_shutdown_controller.h"
 #include "core/managed_process.h"
+#include "core/orphan_reaper.h"
+#include "core/port_reaper.h"
 #include "core/rigctld_start_path.h"
 #include "core/vara_start_path.h"
 
@@ -27,11 +29,13 @@ namespace cordavelle {
 
 class AudioDeviceManager;
 class Clock;
+class CommandRunner;
 class ConfigStore;
 class KeepaliveRequestAdvertiser;
 class Notifications;
 class RadioPowerController;
 class RigControlServerDiscovery;
+class WineDrivers;
 
 // Owns the four supervised services: one child process each, their status records, starts
 // through each service's start path (in the order and with the clean-up before it that each
@@ -47,14 +51,15 @@ public:
     static constexpr std::chrono::milliseconds stopAllTimeLimit{5000};
 
     // The instance on the shared configuration store, keep-alive advertiser, discovery and sound
-    // devices, and the platform's clock and notifications.
+    // devices, and the platform's clock, command runner, Wine drivers and notifications.
     static ServiceOrchestrator &shared();
 
-    // `audio`: the sound devices that direwolf.conf is written from; `notifications`: where a
-    // crash of an always-on service is told.
+    // `audio`: the sound devices that direwolf.conf is written from; `runner`: what clears
+    // stale processes; `wineDrivers`: what names the sound devices VARA is given;
+    // `notifications`: where a crash of an always-on service is told.
     ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive, RigControlServerDiscovery &discovery,
-                        const AudioDeviceManager &audio, Clock &clock, Notifications &notifications,
-                        QObject *parent = nullptr);
+                        const AudioDeviceManager &audio, Clock &clock, CommandRunner &runner,
+                        const WineDrivers &wineDrivers, Notifications &notifications, QObject *parent = nullptr);
     ~ServiceOrchestrator() override;
 
     ManagedProcess &varaProcess() const { return *m_varaProcess; }
@@ -178,6 +183,8 @@ private:
     RigControlServerDiscovery &m_discovery;
     Clock &m_clock;
     Notifications &m_notifications;
+    OrphanReaper m_orphanReaper;
+    PortReaper m_portReaper;
     ManagedProcess *m_varaProcess;
     ManagedProcess *m_varaFMProcess;
     ManagedProcess *m_rigctldProcess;

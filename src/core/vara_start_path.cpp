@@ -41,8 +41,10 @@ QString ofAttempts(int number)
 
 } // namespace
 
-VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process)
-    : m_variant(variant), m_config(config), m_clock(clock), m_process(process)
+VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process,
+                             const OrphanReaper &reaper, const WineDrivers &wineDrivers)
+    : m_variant(variant), m_config(config), m_clock(clock), m_process(process), m_reaper(reaper),
+      m_wineDrivers(wineDrivers)
 {
 }
 
@@ -66,7 +68,7 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
             co_return;
         }
         if (outcome == Attempt::silent && number == VARALaunchPlan::kLaunchAttempts) {
-            OrphanReaper::killWineserver();
+            m_reaper.killWineserver();
             m_process.setLastError(plan.failureMessage);
             HelperLogger::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage), kServices);
         }
@@ -76,7 +78,7 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
 void VARAStartPath::repairIni(const VARALaunchPlan &plan)
 {
     try {
-        const auto outcome = VARALaunchConfigurator::selfHeal(m_variant, m_config.rigctldConfig().rigModel);
+        const auto outcome = VARALaunchConfigurator::selfHeal(m_variant, m_config.rigctldConfig().rigModel, m_wineDrivers);
         if (outcome.kind() == VARALaunchConfigurator::Outcome::Kind::healed) {
             HelperLogger::info(line(plan, QString::fromUtf8("ini self-heal \u2014 ") + outcome.summary()), kServices);
         }
@@ -91,7 +93,7 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     QPointer<VARAStartPath> self(this);
     QPointer<ManagedProcess> process(&m_process);
     Clock &clock = m_clock;
-    OrphanReaper::killWineserver();
+    m_reaper.killWineserver();
     if (number > 1) {
         HelperLogger::info(line(plan, QStringLiteral("retry attempt %1/%2, waiting %3s...")
                                           .arg(number)

@@ -14,14 +14,18 @@ namespace cordavelle {
 class Clock;
 class ConfigStore;
 class ManagedProcess;
+class OrphanReaper;
+class WineDrivers;
 
 // Starts one VARA modem through its process: repairs its ini, then launches it under Wine until
 // it answers on its command port, at most VARALaunchPlan::kLaunchAttempts times. Main thread only.
 class VARAStartPath final : public QObject {
     Q_OBJECT
 public:
-    // `process`: the variant's own child.
-    VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process);
+    // `process`: the variant's own child; `reaper` ends the Wine server before each launch;
+    // `wineDrivers` name the sound devices the ini is given.
+    VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process,
+                  const OrphanReaper &reaper, const WineDrivers &wineDrivers);
 
     // The plan from the settings now; throws as VARALaunchPlan::make does.
     VARALaunchPlan plan() const;
@@ -45,6 +49,8 @@ private:
     ConfigStore &m_config;
     Clock &m_clock;
     ManagedProcess &m_process;
+    const OrphanReaper &m_reaper;
+    const WineDrivers &m_wineDrivers;
 };
 
 } // namespace cordavelle

@@ -10,7 +10,11 @@
 namespace cordavelle {
 
 RadioPowerController::RadioPowerController(Clock &clock, QObject *parent)
-    : RadioPowerController(clock, PowerClient{&RigctldPowerClient::getPowerState, &RigctldPowerClient::setPowerState},
+    : RadioPowerController(clock,
+                           PowerClient{[rigctld = RigctldPowerClient(clock)](int port) { return rigctld.getPowerState(port); },
+                                       [rigctld = RigctldPowerClient(clock)](bool on, int port) {
+                                           return rigctld.setPowerState(on, port);
+                                       }},
                            parent)
 {
 }

@@ -2,7 +2,7 @@
 
 #include "base/socket_wait.h"
 #include "base/spaces_and_tabs.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
 
 #include <QRegularExpression>
 #include <QStringDecoder>
@@ -54,29 +54,28 @@ std::optional<bool> RigctldPowerClient::parsePowerState(const QString &reply)
     return std::nullopt;
 }
 
-QCoro::Task<std::optional<bool>> RigctldPowerClient::getPowerState(int port)
+QCoro::Task<std::optional<bool>> RigctldPowerClient::getPowerState(int port) const
 {
-    const auto reply = co_await sendCommand(QStringLiteral("\\get_powerstat\n"), port);
+    const auto reply = co_await sendCommand(QStringLiteral("\\get_powerstat\n"), port, m_clock);
     if (!reply) {
         co_return std::nullopt;
     }
     co_return parsePowerState(*reply);
 }
 
-QCoro::Task<bool> RigctldPowerClient::setPowerState(bool on, int port)
+QCoro::Task<bool> RigctldPowerClient::setPowerState(bool on, int port) const
 {
     const QString command = QStringLiteral("\\set_powerstat ") + (on ? QLatin1Char('1') : QLatin1Char('0'))
                           + QLatin1Char('\n');
-    const auto reply = co_await sendCommand(command, port);
+    const auto reply = co_await sendCommand(command, port, m_clock);
     co_return reply && reply->contains(QLatin1String("RPRT 0"));
 }
 
-QCoro::Task<std::optional<QString>> RigctldPowerClient::sendCommand(QString command, int port)
+QCoro::Task<std::optional<QString>> RigctldPowerClient::sendCommand(QString command, int port, Clock &clock)
 {
     if (port < 0 || port > 65535) {
         co_return std::nullopt;
     }
-    Clock &clock = Platform::current().clock();
     QTcpSocket socket;
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port));
     // A blocking connect on a socket with a send time-out gives up after that time-out, so the

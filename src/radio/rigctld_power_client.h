@@ -8,21 +8,24 @@
 
 namespace cordavelle {
 
+class Clock;
+
 // Reads and switches the radio's power through the helper's own rigctld on 127.0.0.1, one short
 // connection per command. It keeps no state, logs nothing and never throws: every failure reads
 // as an unknown power state or an unacknowledged switch.
 class RigctldPowerClient {
 public:
-    RigctldPowerClient() = delete;
+    // Waits run on `clock`.
+    explicit RigctldPowerClient(Clock &clock) : m_clock(clock) {}
 
     // How long the connection and the send may take, and how long the reply may take to come.
     static constexpr std::chrono::milliseconds sendTimeout{1000};
     static constexpr std::chrono::milliseconds receiveTimeout{1000};
 
     // true = on, false = off (rigctld's 0 and 2), absent = unknown.
-    static QCoro::Task<std::optional<bool>> getPowerState(int port);
+    QCoro::Task<std::optional<bool>> getPowerState(int port) const;
     // true only when rigctld acknowledged the switch with "RPRT 0".
-    static QCoro::Task<bool> setPowerState(bool on, int port);
+    QCoro::Task<bool> setPowerState(bool on, int port) const;
 
     // The power state in a reply: absent when any "RPRT" line carries a negative code, else the
     // first line that is exactly 0, 1 or 2 (spaces and tabs trimmed, an optional sign allowed).
@@ -30,8 +33,10 @@ public:
 
 private:
     // One connection, one send, one read of at most 1024 bytes; the reply as UTF-8 text, or
-    // absent on any failure. Waits run on the platform clock.
-    static QCoro::Task<std::optional<QString>> sendCommand(QString command, int port);
+    // absent on any failure. Static, so that the object may go while the command is under way.
+    static QCoro::Task<std::optional<QString>> sendCommand(QString command, int port, Clock &clock);
+
+    Clock &m_clock;
 };
 
 } // namespace cordavelle

@@ -4,7 +4,7 @@
 #include "base/wine_environment.h"
 #include "radio/vara_config_manager.h"
 
-#include "platform/platform.h"
+#include "platform/wine_drivers.h"
 
 #include <QHashFunctions>
 #include <QRegularExpression>
@@ -95,7 +95,8 @@ bool VARAConfigManager::isVirtualNetworkDevice(const QString &key)
     return std::any_of(words.cbegin(), words.cend(), [&](const QString &word) { return lower.contains(word); });
 }
 
-QList<VARAConfigManager::AudioDevice> VARAConfigManager::availableAudioDevices(AudioDirection direction)
+QList<VARAConfigManager::AudioDevice> VARAConfigManager::availableAudioDevices(AudioDirection direction,
+                                                                        const WineDrivers &drivers)
 {
     const auto file = textfile::readUtf8(WineEnvironment::userRegistryFile());
     if (!file) {
@@ -105,7 +106,6 @@ QList<VARAConfigManager::AudioDevice> VARAConfigManager::availableAudioDevices(A
     // The registry file doubles every backslash of a key name.
     const bool capture = direction == AudioDirection::input;
     const QString prefix = capture ? QStringLiteral("1,") : QStringLiteral("0,");
-    const WineDrivers &drivers = Platform::current().wineDrivers();
     struct Driver {
         QString key;
         QString marker;
@@ -163,9 +163,10 @@ QList<VARAConfigManager::AudioDevice> VARAConfigManager::availableAudioDevices(A
 }
 
 std::optional<VARAConfigManager::AudioDevice> VARAConfigManager::suggestedDevice(AudioDirection direction,
-                                                                                  bool preferVirtualNetwork)
+                                                                                  bool preferVirtualNetwork,
+                                                                                  const WineDrivers &drivers)
 {
-    const QList<AudioDevice> devices = availableAudioDevices(direction);
+    const QList<AudioDevice> devices = availableAudioDevices(direction, drivers);
     const auto first = [&](auto predicate) -> std::optional<AudioDevice> {
         const auto it = std::find_if(devices.cbegin(), devices.cend(), predicate);
         return it == devices.cend() ? std::nullopt : std::optional<AudioDevice>(*it);

@@ -12,6 +12,8 @@
 
 namespace cordavelle {
 
+class WineDrivers;
+
 // Errors of the VARA ini files. `what()` and `description()` give the user-facing text.
 class VARAConfigError : public std::exception {
 public:
@@ -80,12 +82,13 @@ public:
 
     // The devices Wine has recorded for the direction, USB first, then virtual or network
     // devices, then other non-built-in devices, each group by name. Empty when the prefix's
-    // registry file is absent or not UTF-8. A device whose shown name the platform can't tell is
+    // registry file is absent or not UTF-8. A device whose shown name `drivers` can't tell is
     // left out.
-    static QList<AudioDevice> availableAudioDevices(AudioDirection direction);
+    static QList<AudioDevice> availableAudioDevices(AudioDirection direction, const WineDrivers &drivers);
 
     // The device VARA should use when none is configured; never a built-in one.
-    static std::optional<AudioDevice> suggestedDevice(AudioDirection direction, bool preferVirtualNetwork);
+    static std::optional<AudioDevice> suggestedDevice(AudioDirection direction, bool preferVirtualNetwork,
+                                                      const WineDrivers &drivers);
 
 private:
     static VARASettings parseINI(const QString &text, VARAVariant variant);

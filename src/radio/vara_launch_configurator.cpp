@@ -31,7 +31,8 @@ bool prefersVirtualNetworkAudio(std::optional<int> rigModel)
 
 } // namespace
 
-VARALaunchConfigurator::Outcome VARALaunchConfigurator::selfHeal(VARAVariant variant, std::optional<int> rigModel)
+VARALaunchConfigurator::Outcome VARALaunchConfigurator::selfHeal(VARAVariant variant, std::optional<int> rigModel,
+                                                                 const WineDrivers &drivers)
 {
     using Manager = VARAConfigManager;
     if (!QFileInfo::exists(Manager::iniPath(variant))) {
@@ -44,13 +45,13 @@ VARALaunchConfigurator::Outcome VARALaunchConfigurator::selfHeal(VARAVariant var
     QStringList notes;
 
     if (settings.inputDeviceName.isEmpty()) {
-        if (const auto device = Manager::suggestedDevice(Manager::AudioDirection::input, preferVirtualNetwork)) {
+        if (const auto device = Manager::suggestedDevice(Manager::AudioDirection::input, preferVirtualNetwork, drivers)) {
             settings.inputDeviceName = device->displayName;
             notes.append(QStringLiteral("input device") + arrow + device->displayName);
         }
     }
     if (settings.outputDeviceName.isEmpty()) {
-        if (const auto device = Manager::suggestedDevice(Manager::AudioDirection::output, preferVirtualNetwork)) {
+        if (const auto device = Manager::suggestedDevice(Manager::AudioDirection::output, preferVirtualNetwork, drivers)) {
             settings.outputDeviceName = device->displayName;
             notes.append(QStringLiteral("output device") + arrow + device->displayName);
         }

@@ -9,6 +9,8 @@
 
 namespace cordavelle {
 
+class WineDrivers;
+
 // Makes a VARA ini ready for a launch: fills in missing capture and playback devices with the
 // best device Wine knows and forces the command port the orchestrator will wait on. Writes only
 // when something changed.
@@ -59,9 +61,9 @@ public:
     };
 
     // `rigModel` is the Hamlib rig model of the rigctld settings; the radios whose audio reaches
-    // the computer over the network (or a virtual cable) get such a device preferred. Throws
-    // `Error` when the changed file can't be written.
-    static Outcome selfHeal(VARAVariant variant, std::optional<int> rigModel);
+    // the computer over the network (or a virtual cable) get such a device preferred; `drivers`
+    // name the devices Wine recorded. Throws `Error` when the changed file can't be written.
+    static Outcome selfHeal(VARAVariant variant, std::optional<int> rigModel, const WineDrivers &drivers);
 };
 
 } // namespace cordavelle

@@ -151,7 +151,7 @@ TEST(ServiceHeader, ButtonStartsOrPreparesThenStops)
 {
     test::TestPlatform env;
     StandInControl control(env.clock());
-    ManagedProcess process(ServiceID::rigctld);
+    ManagedProcess process(ServiceID::rigctld, env.clock());
     ServiceHeader header(ServiceID::rigctld, process, control, env.clock());
 
     EXPECT_EQ(header.button()->text(), "Start");
@@ -185,7 +185,7 @@ TEST(ServiceHeader, UptimeTicksOnTheClock)
 {
     test::TestPlatform env;
     StandInControl control(env.clock());
-    ManagedProcess process(ServiceID::varaFM);
+    ManagedProcess process(ServiceID::varaFM, env.clock());
     ServiceHeader header(ServiceID::varaFM, process, control, env.clock());
     auto *uptime = header.findChild<UptimeLabel *>();
     ASSERT_NE(uptime, nullptr);

@@ -50,7 +50,7 @@ TEST(LogLineBuffer, AnOverlongLineKeepsOnlyItsNewestHalfMebibyte)
 TEST(ManagedProcess, SyntheticLinesAndClearingKeepTheLogCapped)
 {
     test::TestPlatform env;
-    ManagedProcess process(ServiceID::rigctld);
+    ManagedProcess process(ServiceID::rigctld, env.clock());
     int changes = 0;
     QObject::connect(&process, &ManagedProcess::logLinesChanged, [&] { ++changes; });
 
@@ -72,7 +72,7 @@ TEST(ManagedProcess, SyntheticLinesAndClearingKeepTheLogCapped)
 TEST(ManagedProcess, AnIdleProcessIgnoresStopAndMarkRunning)
 {
     test::TestPlatform env;
-    ManagedProcess process(ServiceID::direwolf);
+    ManagedProcess process(ServiceID::direwolf, env.clock());
     int stateChanges = 0;
     QObject::connect(&process, &ManagedProcess::stateChanged, [&] { ++stateChanges; });
 

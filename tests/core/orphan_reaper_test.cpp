@@ -14,9 +14,9 @@ namespace {
 
 void makeTool(const QString &path) { ASSERT_TRUE(test::writeProgram(path)); }
 
-QCoro::Task<void> killRigctld(bool &done)
+QCoro::Task<void> killRigctld(test::TestPlatform &env, bool &done)
 {
-    co_await OrphanReaper::killStaleProcesses(QStringLiteral("rigctld"));
+    co_await OrphanReaper(env.commands(), env.clock()).killStaleProcesses(QStringLiteral("rigctld"));
     done = true;
 }
 
@@ -24,7 +24,7 @@ TEST(OrphanReaper, KillsOwnChildrenThenEveryProcessOfTheNameThenSettles)
 {
     test::TestPlatform env;
     bool done = false;
-    auto task = killRigctld(done);
+    auto task = killRigctld(env, done);
 
     const QString pid = QString::number(QCoreApplication::applicationPid());
     EXPECT_EQ(env.commands().journal,
@@ -47,7 +47,7 @@ TEST(OrphanReaper, APkillThatCannotStartIsLoggedAndTheRestStillHappens)
     test::TestPlatform env;
     env.commands().respond("pkill", CommandResult::failedToStart("The file \u201Cpkill\u201D doesn\u2019t exist."));
     bool done = false;
-    auto task = killRigctld(done);
+    auto task = killRigctld(env, done);
     env.clock().advance(500ms);
 
     EXPECT_TRUE(done);
@@ -65,7 +65,8 @@ TEST(OrphanReaper, APkillThatCannotStartIsLoggedAndTheRestStillHappens)
 TEST(OrphanReaper, WithoutAnyWineThereIsNoWineServerToStop)
 {
     test::TestPlatform env;
-    OrphanReaper::killWineserver();
+    OrphanReaper reaper(env.commands(), env.clock());
+    reaper.killWineserver();
     EXPECT_TRUE(env.commands().calls.empty());
     EXPECT_TRUE(env.log().entries.empty());
 }
@@ -75,13 +76,14 @@ TEST(OrphanReaper, StopsOnlyTheFirstWineServerFoundOnTheHelpersPrefix)
     test::TestPlatform env;
     makeTool(env.hostPath("/usr/bin/wineserver"));
     makeTool(env.hostPath("/usr/local/bin/wineserver"));
-    OrphanReaper::killWineserver();
+    OrphanReaper reaper(env.commands(), env.clock());
+    reaper.killWineserver();
     ASSERT_EQ(env.commands().calls.size(), 1u);
     EXPECT_EQ(env.commands().calls[0].command.program, env.hostPath("/usr/local/bin/wineserver"));
 
     makeTool(env.hostPath("/opt/homebrew/bin/wineserver"));
     makeTool(places::ownWineserver());
-    OrphanReaper::killWineserver();
+    reaper.killWineserver();
     ASSERT_EQ(env.commands().calls.size(), 2u);
     const auto &call = env.commands().calls[1];
     EXPECT_TRUE(call.blocking) << "waits for the wine server on the caller's thread";
@@ -99,7 +101,7 @@ TEST(OrphanReaper, AWineServerThatCannotStartIsLogged)
     test::TestPlatform env;
     makeTool(env.hostPath("/bin/wineserver"));
     env.commands().respond("wineserver", CommandResult::failedToStart("Permission denied"));
-    OrphanReaper::killWineserver();
+    OrphanReaper(env.commands(), env.clock()).killWineserver();
     ASSERT_EQ(env.log().entries.size(), 1u);
     EXPECT_EQ(env.log().entries[0].message, "Failed to kill wineserver: Permission denied");
     EXPECT_EQ(env.log().entries[0].category, "OrphanReaper");

@@ -34,11 +34,11 @@ protected:
     // Starts the reaping; `done` tells when it has returned.
     void reap(ServiceID id, RigctldConfig rigctld = {}, DirewolfConfig direwolf = {})
     {
-        m_task.emplace([](bool &done, std::optional<QString> &held, ServiceID id, RigctldConfig r,
+        m_task.emplace([](PortReaper &reaper, bool &done, std::optional<QString> &held, ServiceID id, RigctldConfig r,
                           DirewolfConfig d) -> QCoro::Task<void> {
-            held = co_await PortReaper::reapStaleProcessesHoldingPorts(id, r, d);
+            held = co_await reaper.reapStaleProcessesHoldingPorts(id, r, d);
             done = true;
-        }(done, held, id, rigctld, direwolf));
+        }(reaper, done, held, id, rigctld, direwolf));
     }
 
     // Listeners per port that leave once one of them has had `leavesOn`.
@@ -71,6 +71,7 @@ protected:
     }
 
     test::TestPlatform env;
+    PortReaper reaper{env.commands(), env.clock()};
     bool done = false;
     std::optional<QString> held;
     std::optional<QCoro::Task<void>> m_task;
@@ -95,15 +96,15 @@ TEST_F(PortReaperTest, ExaminesOnlyTheServicesConfiguredPorts)
 TEST_F(PortReaperTest, ReadsTheListenersFromLsof)
 {
     env.commands().respond("lsof", CommandResult::exited(0, "123\n\n  456 \t\nabc\n+78\n99999999999\n123\n"));
-    EXPECT_EQ(PortReaper::pidsListeningOn(4532), (std::vector<int32_t>{123, 456, 78, 123}));
+    EXPECT_EQ(reaper.pidsListeningOn(4532), (std::vector<int32_t>{123, 456, 78, 123}));
     ASSERT_EQ(env.commands().calls.size(), 1u);
     EXPECT_TRUE(env.commands().calls[0].blocking);
     EXPECT_EQ(env.commands().journal, QStringList{lsofFor(4532)});
 
     env.commands().respond("lsof", CommandResult::exited(0, "123\n\xff\xfe\n"));
-    EXPECT_TRUE(PortReaper::pidsListeningOn(4532).empty()) << "not UTF-8";
+    EXPECT_TRUE(reaper.pidsListeningOn(4532).empty()) << "not UTF-8";
     env.commands().respond("lsof", CommandResult::failedToStart("The file \u201Clsof\u201D doesn\u2019t exist."));
-    EXPECT_TRUE(PortReaper::pidsListeningOn(4532).empty());
+    EXPECT_TRUE(reaper.pidsListeningOn(4532).empty());
     EXPECT_TRUE(env.log().entries.empty());
 }
 

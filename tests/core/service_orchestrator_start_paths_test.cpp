@@ -78,7 +78,8 @@ protected:
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
     std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
-        config, keepalive, discovery, audio, env.currentClock(), env.notifications());
+        config, keepalive, discovery, audio, env.currentClock(), env.currentCommands(), env.platform().wineDrivers(),
+        env.notifications());
     test::ChildProcessGroups children;
 };
 

@@ -33,7 +33,8 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     KeepaliveRequestAdvertiser keepalive(env.bonjour());
     RigControlServerDiscovery discovery(env.bonjour(), env.platform().clock());
     AudioDeviceManager audio(env.audio());
-    ServiceOrchestrator orchestrator(config, keepalive, discovery, audio, env.platform().clock(), env.notifications());
+    ServiceOrchestrator orchestrator(config, keepalive, discovery, audio, env.platform().clock(),
+                                     env.platform().commandRunner(), env.platform().wineDrivers(), env.notifications());
     test::ChildProcessGroups children;
     children.watch(orchestrator.rigctldProcess());
     // Stands in for rigctld's port, so that the launch counts as ready at once.

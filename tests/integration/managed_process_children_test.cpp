@@ -66,7 +66,7 @@ protected:
     }
 
     test::TestPlatform env;
-    std::unique_ptr<ManagedProcess> processHolder = std::make_unique<ManagedProcess>(ServiceID::rigctld);
+    std::unique_ptr<ManagedProcess> processHolder = std::make_unique<ManagedProcess>(ServiceID::rigctld, env.clock());
     ManagedProcess &process = *processHolder;
     test::ChildProcessGroups children;
     std::vector<int32_t> unexpectedExits;

@@ -128,13 +128,14 @@ protected:
         RigctldConfig config;
         config.tcpPort = port;
         bool done = false;
-        auto task = [](bool &done, std::optional<QString> *held, RigctldConfig config) -> QCoro::Task<void> {
-            const auto reason = co_await PortReaper::reapStaleProcessesHoldingPorts(ServiceID::rigctld, config, {});
+        auto task = [](PortReaper &reaper, bool &done, std::optional<QString> *held,
+                       RigctldConfig config) -> QCoro::Task<void> {
+            const auto reason = co_await reaper.reapStaleProcessesHoldingPorts(ServiceID::rigctld, config, {});
             if (held) {
                 *held = reason;
             }
             done = true;
-        }(done, held, config);
+        }(reaper, done, held, config);
         return env.clock().runUntil([&] { return done; }, 10s, 20s);
     }
 
@@ -149,6 +150,7 @@ protected:
     }
 
     test::TestPlatform env;
+    PortReaper reaper{env.currentCommands(), env.clock()};
 };
 
 TEST_F(PortReapingTest, AStaleListenerIsAskedToLeave)
@@ -156,14 +158,14 @@ TEST_F(PortReapingTest, AStaleListenerIsAskedToLeave)
     Listener listener = Listener::start(/*ignoreTerm=*/false, serviceProgram("rigctld"));
     ASSERT_GT(listener.port, 0);
     const pid_t pid = listener.pid;
-    EXPECT_EQ(PortReaper::pidsListeningOn(listener.port), std::vector<int32_t>{pid});
+    EXPECT_EQ(reaper.pidsListeningOn(listener.port), std::vector<int32_t>{pid});
 
     ASSERT_TRUE(reapRigctld(listener.port));
     EXPECT_EQ(listener.waitForEnd(), SIGTERM);
     EXPECT_TRUE(env.log().contains(
         QStringLiteral("Reaping stale process pid %1 holding rigctld port %2 before spawn").arg(pid).arg(listener.port)));
     EXPECT_TRUE(env.log().contains(QStringLiteral("Ports [%1] clear after SIGTERM reap").arg(listener.port)));
-    EXPECT_TRUE(PortReaper::pidsListeningOn(listener.port).empty());
+    EXPECT_TRUE(reaper.pidsListeningOn(listener.port).empty());
 }
 
 TEST_F(PortReapingTest, AListenerThatIgnoresTermIsKilled)

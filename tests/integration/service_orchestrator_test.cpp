@@ -141,7 +141,8 @@ protected:
     RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
     AudioDeviceManager audio{env.audio()};
     std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
-        config, keepalive, discovery, audio, env.clock(), env.notifications());
+        config, keepalive, discovery, audio, env.clock(), env.currentCommands(), env.platform().wineDrivers(),
+        env.notifications());
     std::map<ServiceID, int> launches;
     test::ChildProcessGroups children;
 };

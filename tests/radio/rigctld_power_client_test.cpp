@@ -62,16 +62,17 @@ protected:
     }
 
     test::TestPlatform env;
+    RigctldPowerClient rigctldClient{env.clock()};
     test::ScriptedRigctld rigctld;
 };
 
 TEST_F(RigctldPowerClientTest, ReadsAndSwitchesPowerWithOneConnectionPerCommand)
 {
     rigctld.powerOn = false;
-    EXPECT_EQ(run(RigctldPowerClient::getPowerState(rigctld.port())), std::optional<bool>(false));
-    EXPECT_EQ(run(RigctldPowerClient::setPowerState(true, rigctld.port())), true);
-    EXPECT_EQ(run(RigctldPowerClient::getPowerState(rigctld.port())), std::optional<bool>(true));
-    EXPECT_EQ(run(RigctldPowerClient::setPowerState(false, rigctld.port())), true);
+    EXPECT_EQ(run(rigctldClient.getPowerState(rigctld.port())), std::optional<bool>(false));
+    EXPECT_EQ(run(rigctldClient.setPowerState(true, rigctld.port())), true);
+    EXPECT_EQ(run(rigctldClient.getPowerState(rigctld.port())), std::optional<bool>(true));
+    EXPECT_EQ(run(rigctldClient.setPowerState(false, rigctld.port())), true);
 
     EXPECT_EQ(rigctld.commands(), (QList<QByteArray>{"\\get_powerstat", "\\set_powerstat 1", "\\get_powerstat",
                                                      "\\set_powerstat 0"}));
@@ -84,18 +85,18 @@ TEST_F(RigctldPowerClientTest, ReadsAndSwitchesPowerWithOneConnectionPerCommand)
 TEST_F(RigctldPowerClientTest, SetReportsSuccessOnlyForAnAcknowledgement)
 {
     rigctld.scriptedReplies = {QByteArray("RPRT -1\n"), QByteArray("Set failed\n"), QByteArray("\xff\xfe RPRT 0\n")};
-    EXPECT_EQ(run(RigctldPowerClient::setPowerState(true, rigctld.port())), false);
-    EXPECT_EQ(run(RigctldPowerClient::setPowerState(true, rigctld.port())), false);
+    EXPECT_EQ(run(rigctldClient.setPowerState(true, rigctld.port())), false);
+    EXPECT_EQ(run(rigctldClient.setPowerState(true, rigctld.port())), false);
     // A reply that is not UTF-8 is no reply.
-    EXPECT_EQ(run(RigctldPowerClient::setPowerState(true, rigctld.port())), false);
+    EXPECT_EQ(run(rigctldClient.setPowerState(true, rigctld.port())), false);
 }
 
 TEST_F(RigctldPowerClientTest, NothingListeningFailsAtOnce)
 {
     const quint16 closedPort = test::freeTcpPort();
-    EXPECT_EQ(run(RigctldPowerClient::getPowerState(closedPort)), std::make_optional(std::optional<bool>()));
-    EXPECT_EQ(run(RigctldPowerClient::setPowerState(true, closedPort)), false);
-    EXPECT_EQ(run(RigctldPowerClient::getPowerState(70000)), std::make_optional(std::optional<bool>()));
+    EXPECT_EQ(run(rigctldClient.getPowerState(closedPort)), std::make_optional(std::optional<bool>()));
+    EXPECT_EQ(run(rigctldClient.setPowerState(true, closedPort)), false);
+    EXPECT_EQ(run(rigctldClient.getPowerState(70000)), std::make_optional(std::optional<bool>()));
     EXPECT_EQ(env.clock().sleeperCount(), 0u);
 }
 
@@ -103,7 +104,7 @@ TEST_F(RigctldPowerClientTest, ASilentDaemonIsGivenOneSecond)
 {
     rigctld.scriptedReplies = {std::nullopt, std::nullopt};
     std::optional<bool> set;
-    auto task = store(RigctldPowerClient::setPowerState(true, rigctld.port()), set);
+    auto task = store(rigctldClient.setPowerState(true, rigctld.port()), set);
     ASSERT_TRUE(test::processEventsUntil([&] { return rigctld.commands().size() == 1; }));
     test::processEventsFor(50ms);
     env.clock().advance(999ms);
@@ -112,7 +113,7 @@ TEST_F(RigctldPowerClientTest, ASilentDaemonIsGivenOneSecond)
     EXPECT_EQ(set, false);
 
     std::optional<std::optional<bool>> state;
-    auto query = store(RigctldPowerClient::getPowerState(rigctld.port()), state);
+    auto query = store(rigctldClient.getPowerState(rigctld.port()), state);
     ASSERT_TRUE(test::processEventsUntil([&] { return rigctld.commands().size() == 2; }));
     env.clock().advance(1s);
     EXPECT_EQ(state, std::make_optional(std::optional<bool>()));

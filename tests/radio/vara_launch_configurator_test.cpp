@@ -45,13 +45,18 @@ protected:
         test::writeFile(WineEnvironment::userRegistryFile(), registryOf(flowAndKeys));
     }
 
+    Outcome selfHeal(VARAVariant variant, std::optional<int> rigModel)
+    {
+        return VARALaunchConfigurator::selfHeal(variant, rigModel, env.platform().wineDrivers());
+    }
+
     test::TestPlatform env;
 };
 
 TEST_F(VARALaunchConfiguratorTest, NoIniMeansNothingToDo)
 {
     putDevices({"1," + kUsbCodec});
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1), Outcome::iniMissing());
+    EXPECT_EQ(selfHeal(VARAVariant::hf, 1), Outcome::iniMissing());
     EXPECT_FALSE(QFileInfo::exists(iniPath()));
 }
 
@@ -68,7 +73,7 @@ TEST_F(VARALaunchConfiguratorTest, ACompleteFileIsNotRewritten)
         ASSERT_TRUE(file.setFileTime(past, QFileDevice::FileModificationTime));
     }
     // A configured device is kept even when Wine no longer lists it.
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
+    EXPECT_EQ(selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
     EXPECT_EQ(ini(), before);
     EXPECT_EQ(QFileInfo(iniPath()).lastModified().toUTC(), past);
 }
@@ -76,7 +81,7 @@ TEST_F(VARALaunchConfiguratorTest, ACompleteFileIsNotRewritten)
 TEST_F(VARALaunchConfiguratorTest, WrongPortIsCorrected)
 {
     putIni("[Soundcard]\nInput Device Name=Mic\nOutput Device Name=Spk\n\n[Setup]\nTCP Command Port = 8301\n");
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1), Outcome::healed("port 8301" + kArrow + "8300"));
+    EXPECT_EQ(selfHeal(VARAVariant::hf, 1), Outcome::healed("port 8301" + kArrow + "8300"));
     EXPECT_EQ(ini(), "[Soundcard]\nInput Device Name=Mic\nOutput Device Name=Spk\n\n[Setup]\nTCP Command Port=8300\n"
                      "Callsign Licence 0=\n");
 }
@@ -86,7 +91,7 @@ TEST_F(VARALaunchConfiguratorTest, RigModelDecidesBetweenNetworkAndUsbAudio)
     putDevices({"1,BuiltInMicrophoneDevice", "1," + kUsbCodec, "1,FlexRadio:DAX Audio RX 1"});
     const auto inputChosenFor = [this](std::optional<int> rigModel) {
         putIni("[Soundcard]\nOutput Device Name=Spk\n[Setup]\nTCP Command Port=8300\n");
-        const Outcome outcome = VARALaunchConfigurator::selfHeal(VARAVariant::hf, rigModel);
+        const Outcome outcome = selfHeal(VARAVariant::hf, rigModel);
         EXPECT_EQ(outcome.kind(), Outcome::Kind::healed);
         return VARAConfigManager::readSettings(VARAVariant::hf).inputDeviceName;
     };
@@ -104,14 +109,14 @@ TEST_F(VARALaunchConfiguratorTest, NotesListEveryChangeInOrder)
     putDevices({"0,BuiltInSpeakerDevice", "1," + kUsbCodec, "1,BuiltInMicrophoneDevice"});
     putIni("[Setup]\nCallsign Licence 0=N0CALL\nTCP Command Port=8301\n", VARAVariant::fm);
     // Only built-in playback devices: the output stays empty and gets no note.
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::fm, 1),
+    EXPECT_EQ(selfHeal(VARAVariant::fm, 1),
               Outcome::healed("input device" + kArrow + "USB Audio CODEC, port 8301" + kArrow + "8300"));
     EXPECT_EQ(VARAConfigManager::readSettings(VARAVariant::fm),
               (VARAConfigManager::VARASettings{"N0CALL", "USB Audio CODEC", "", 8300}));
 
     putDevices({"0,BlackHole2ch_UID", "1,BlackHole2ch_UID"});
     putIni("", VARAVariant::fm);
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::fm, 2036),
+    EXPECT_EQ(selfHeal(VARAVariant::fm, 2036),
               Outcome::healed("input device" + kArrow + "BlackHole2ch_UID, output device" + kArrow + "BlackHole2ch_UID"));
     EXPECT_FALSE(QFileInfo::exists(iniPath(VARAVariant::hf)));
 }
@@ -122,11 +127,11 @@ TEST_F(VARALaunchConfiguratorTest, AnUnreadableIniIsReportedAndLeftAlone)
     putIni(latin1);
     // Nothing suitable to fill in: nothing to write, so no error.
     putDevices({"1,BuiltInMicrophoneDevice"});
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
+    EXPECT_EQ(selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
 
     putDevices({"1," + kUsbCodec});
     try {
-        VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1);
+        selfHeal(VARAVariant::hf, 1);
         ADD_FAILURE() << "an unreadable ini can't be healed";
     } catch (const VARALaunchConfigurator::Error &error) {
         EXPECT_EQ(error.description(), "Failed to write VARA ini: VARA configuration file not found at " + iniPath());
@@ -144,7 +149,7 @@ TEST_F(VARALaunchConfiguratorTest, AFailedSaveIsReportedAndLeavesTheFile)
         GTEST_SKIP() << "cannot make a folder read-only here";
     }
     try {
-        VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1);
+        selfHeal(VARAVariant::hf, 1);
         ADD_FAILURE() << "saving into a read-only folder must fail";
     } catch (const VARALaunchConfigurator::Error &error) {
         EXPECT_TRUE(error.description().startsWith("Failed to write VARA ini: Could not write " + iniPath() + ": "))
@@ -162,14 +167,14 @@ TEST_F(VARALaunchConfiguratorTest, OnLinuxOnlyANameVARAWillListIsFilledIn)
 
     // No sound server to ask: the device fields stay as they are and the file is not written.
     putIni(empty);
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
+    EXPECT_EQ(selfHeal(VARAVariant::hf, 1), Outcome::unchanged());
     EXPECT_EQ(ini(), empty);
 
     ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/pactl"),
                                    test::readBytes(QStringLiteral(HELPER_TEST_SOURCE_DIR "/radio/fixtures/pactl"))));
     env.commands().passThrough("pactl");
     const QString codec = QStringLiteral("PCM2902 Audio Codec Analog Ster");
-    EXPECT_EQ(VARALaunchConfigurator::selfHeal(VARAVariant::hf, 1),
+    EXPECT_EQ(selfHeal(VARAVariant::hf, 1),
               Outcome::healed("input device" + kArrow + codec + ", output device" + kArrow + codec));
     EXPECT_EQ(VARAConfigManager::readSettings(VARAVariant::hf), (VARAConfigManager::VARASettings{"", codec, codec, 8300}));
 }

@@ -28,12 +28,6 @@ QStringList describe(const QList<Manager::AudioDevice> &devices)
     return out;
 }
 
-QString suggestion(Direction direction, bool preferVirtualNetwork)
-{
-    const auto device = Manager::suggestedDevice(direction, preferVirtualNetwork);
-    return device ? device->displayName : QStringLiteral("(none)");
-}
-
 QByteArray fixture(const char *name)
 {
     return test::readBytes(QStringLiteral(HELPER_TEST_SOURCE_DIR "/radio/fixtures/") + QLatin1String(name));
@@ -53,6 +47,15 @@ QString deviceLine(const QString &driver, const QString &flowAndKey)
 class WineAudioDevicesTest : public ::testing::Test {
 protected:
     void putRegistry(const QByteArray &bytes) { test::writeFile(WineEnvironment::userRegistryFile(), bytes); }
+    QList<Manager::AudioDevice> devices(Direction direction)
+    {
+        return Manager::availableAudioDevices(direction, env.platform().wineDrivers());
+    }
+    QString suggestion(Direction direction, bool preferVirtualNetwork)
+    {
+        const auto device = Manager::suggestedDevice(direction, preferVirtualNetwork, env.platform().wineDrivers());
+        return device ? device->displayName : QStringLiteral("(none)");
+    }
 
     test::TestPlatform env;
 };
@@ -60,13 +63,13 @@ protected:
 TEST_F(WineAudioDevicesTest, MacDriverFormListsAndSuggestsInBothDirections)
 {
     putRegistry(fixture("macos_user.reg"));
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+    EXPECT_EQ(describe(devices(Direction::output)),
               QStringList({"USB Audio CODEC U--", "BlackHole2ch_UID -V-", "SmartSDR DAX Audio TX 1 -V-",
                            "CalDigit Audio ---", "Built-in Speaker --B"}));
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)),
+    EXPECT_EQ(describe(devices(Direction::input)),
               QStringList({"USB Audio CODEC U--", "BlackHole2ch_UID -V-", "SmartSDR DAX Audio RX 1 -V-",
                            "AggregateDevice-7F3A9C21-0D4B- ---", "Built-in Microphone --B"}));
-    EXPECT_EQ(Manager::availableAudioDevices(Direction::input).first().id,
+    EXPECT_EQ(devices(Direction::input).first().id,
               "AppleUSBAudioEngine:Burr-Brown from TI:USB Audio CODEC:14100000:1");
 
     EXPECT_EQ(suggestion(Direction::output, false), "USB Audio CODEC");
@@ -84,33 +87,33 @@ TEST_F(WineAudioDevicesTest, OnLinuxTheSoundServerNamesTheDevicesAsVARAListsThem
 
     // Names are the node descriptions, cut as Wine cuts a wave device's name; nodes the sound
     // server doesn't list (the DAX channels) are left out.
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+    EXPECT_EQ(describe(devices(Direction::output)),
               QStringList({"PCM2902 Audio Codec Analog Ster U--", "VARA loopback -V-",
                            "Built-in Audio Analog Stereo ---"}));
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)),
+    EXPECT_EQ(describe(devices(Direction::input)),
               QStringList({"PCM2902 Audio Codec Analog Ster U--", "Monitor of VARA loopback -V-",
                            "Built-in Audio Analog Stereo ---"}));
     EXPECT_EQ(suggestion(Direction::output, true), "VARA loopback");
 
     // Keys of Wine's ALSA driver and of a Mac's prefix name nothing this Wine shows.
     putRegistry(registryWith({deviceLine("winealsa.drv", "0,default"), deviceLine("winecoreaudio.drv", "0,USBDevice")}));
-    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_TRUE(devices(Direction::output).isEmpty());
 
     // Without an answering sound server no name can be known.
     putRegistry(fixture("linux_user.reg"));
     ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/pactl"), "#!/bin/sh\necho 'Connection failure' >&2\nexit 1\n"));
-    EXPECT_TRUE(Manager::availableAudioDevices(Direction::input).isEmpty());
+    EXPECT_TRUE(devices(Direction::input).isEmpty());
     QFile::remove(env.hostPath("/usr/bin/pactl"));
-    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_TRUE(devices(Direction::output).isEmpty());
 }
 
 TEST_F(WineAudioDevicesTest, ThePlatformDecidesWhichDriversAreRead)
 {
     putRegistry(fixture("linux_user.reg"));
     env.platform().setWineDrivers(std::make_shared<test::FixedWineDrivers>(QStringList{"winecoreaudio.drv"}));
-    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_TRUE(devices(Direction::output).isEmpty());
     env.platform().setWineDrivers(std::make_shared<test::FixedWineDrivers>(QStringList{"winepulse.drv"}));
-    EXPECT_EQ(Manager::availableAudioDevices(Direction::output).size(), 4);
+    EXPECT_EQ(devices(Direction::output).size(), 4);
 }
 
 TEST_F(WineAudioDevicesTest, ReadableNamesAndClassification)
@@ -142,7 +145,7 @@ TEST_F(WineAudioDevicesTest, ReadableNamesAndClassification)
 
     QMap<QString, QString> names;
     QMap<QString, bool> virtualNetwork;
-    for (const auto &d : Manager::availableAudioDevices(Direction::output)) {
+    for (const auto &d : devices(Direction::output)) {
         names[d.id] = d.displayName;
         virtualNetwork[d.id] = d.isVirtualNetwork;
     }
@@ -175,22 +178,22 @@ TEST_F(WineAudioDevicesTest, RepeatedKeysAreAllListedAndBuiltInsAreNeverSuggeste
     putRegistry(registryWith({deviceLine("winecoreaudio.drv", "0,BuiltInSpeakerDevice"),
                               deviceLine("winecoreaudio.drv", "0,BuiltInSpeakerDevice"),
                               deviceLine("winecoreaudio.drv", "1,BuiltInMicrophoneDevice")}));
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::output)),
+    EXPECT_EQ(describe(devices(Direction::output)),
               QStringList({"Built-in Speaker --B", "Built-in Speaker --B"}));
-    EXPECT_EQ(describe(Manager::availableAudioDevices(Direction::input)), QStringList({"Built-in Microphone --B"}));
+    EXPECT_EQ(describe(devices(Direction::input)), QStringList({"Built-in Microphone --B"}));
     EXPECT_EQ(suggestion(Direction::output, true), "(none)");
     EXPECT_EQ(suggestion(Direction::input, false), "(none)");
 }
 
 TEST_F(WineAudioDevicesTest, MissingOrDamagedRegistryGivesNoDevicesAndStaysUntouched)
 {
-    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_TRUE(devices(Direction::output).isEmpty());
     EXPECT_EQ(suggestion(Direction::input, true), "(none)");
     EXPECT_FALSE(QFileInfo::exists(WineEnvironment::prefixPath()));
 
     const QByteArray damaged = registryWith({deviceLine("winecoreaudio.drv", "0,USBDevice")}) + "\xFF\xFE\x80";
     putRegistry(damaged);
-    EXPECT_TRUE(Manager::availableAudioDevices(Direction::output).isEmpty());
+    EXPECT_TRUE(devices(Direction::output).isEmpty());
     EXPECT_EQ(test::readBytes(WineEnvironment::userRegistryFile()), damaged);
     EXPECT_TRUE(env.log().entries.empty());
 }

@@ -70,7 +70,7 @@ void addViewShots(ShotList &shots, ShotEnvironment &scene)
     shots.push_back({QStringLiteral("management-page-not-built"), [view] { return view(SidebarSection::clients); }});
     shots.push_back({QStringLiteral("management-no-selection"), [view] { return view(std::nullopt); }});
     shots.push_back({QStringLiteral("service-page-never-launched"), [&scene, control] {
-                         ManagedProcess fresh(ServiceID::direwolf);
+                         ManagedProcess fresh(ServiceID::direwolf, scene.env.clock());
                          std::unique_ptr<QWidget> page(servicePage(ServiceID::direwolf, fresh, *control,
                                                                    scene.env.clock()));
                          return grabWindow(page.get(), {600, 420});

@@ -32,7 +32,14 @@ struct HelperObjects {
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
-    ServiceOrchestrator orchestrator{config, keepalive, discovery, audio, env.currentClock(), env.notifications()};
+    ServiceOrchestrator orchestrator{config,
+                                     keepalive,
+                                     discovery,
+                                     audio,
+                                     env.currentClock(),
+                                     env.currentCommands(),
+                                     env.platform().wineDrivers(),
+                                     env.notifications()};
     PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
 };
 

@@ -44,6 +44,23 @@ public:
     }
 };
 
+// Whatever command runner the platform in force has at each call, for objects a fixture builds
+// before its test picks the real tools (useSystemTools).
+class PlatformCommandRunner final : public CommandRunner {
+public:
+    QCoro::Task<CommandResult> run(Command command) override { return runner().run(std::move(command)); }
+    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {}) override
+    {
+        return runner().runStreaming(std::move(command), std::move(onOutput), std::move(stop));
+    }
+    CommandResult runAndWait(const Command &command) override { return runner().runAndWait(command); }
+    void signalProcess(int64_t pid, int signal) override { runner().signalProcess(pid, signal); }
+    std::optional<QString> executableOf(int64_t pid) override { return runner().executableOf(pid); }
+
+private:
+    static CommandRunner &runner() { return Platform::current().commandRunner(); }
+};
+
 class TestPlatform {
 public:
     TestPlatform();
@@ -67,6 +84,8 @@ public:
 
     // The platform's clock of the moment (see PlatformClock).
     Clock &currentClock() { return m_currentClock; }
+    // The platform's command runner of the moment (see PlatformCommandRunner).
+    CommandRunner &currentCommands() { return m_currentCommands; }
 
     // Uses the real steady and wall clocks instead of the manual one.
     void useSystemClock();
@@ -87,6 +106,7 @@ private:
     std::shared_ptr<RecordingCommandRunner> m_commands;
     std::unique_ptr<Platform::Scope> m_scope;
     PlatformClock m_currentClock;
+    PlatformCommandRunner m_currentCommands;
 };
 
 } // namespace cordavelle::test

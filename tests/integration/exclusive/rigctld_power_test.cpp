@@ -43,7 +43,7 @@ protected:
 
 TEST_F(RealRigctldTest, ReadsThePowerStateAndLeavesARadioThatWasOnSwitchedOn)
 {
-    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient::getPowerState(port)), std::optional<bool>(true));
+    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient(env.platform().clock()).getPowerState(port)), std::optional<bool>(true));
 
     RadioPowerController controller(env.platform().clock());
     QCoro::waitFor(controller.handlePostStart(port, true));
@@ -53,7 +53,7 @@ TEST_F(RealRigctldTest, ReadsThePowerStateAndLeavesARadioThatWasOnSwitchedOn)
     QCoro::waitFor(controller.handlePreStop(port));
     EXPECT_EQ(controller.radioPowerSupported(), std::nullopt);
     // Still on: the dummy rig would not answer at all had it been switched off.
-    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient::getPowerState(port)), std::optional<bool>(true));
+    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient(env.platform().clock()).getPowerState(port)), std::optional<bool>(true));
 }
 
 } // namespace
