@@ -34,7 +34,7 @@ void BonjourAdvertiser::advertise(QTcpServer *listener, const QString &version)
 
     if (!m_isAdvertising) {
         m_isAdvertising = true;
-        emit isAdvertisingChanged(true);
+        Q_EMIT isAdvertisingChanged(true);
     }
 }
 

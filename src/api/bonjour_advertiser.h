@@ -41,7 +41,7 @@ public:
     // The published registration (for its registered name), while the listener lives.
     BonjourRegistration *registration() const { return m_registration.get(); }
 
-signals:
+Q_SIGNALS:
     void isAdvertisingChanged(bool isAdvertising);
 
 private:

@@ -289,7 +289,7 @@ void HTTPServer::setRunning(bool running)
 {
     if (m_isRunning != running) {
         m_isRunning = running;
-        emit isRunningChanged(running);
+        Q_EMIT isRunningChanged(running);
     }
 }
 
@@ -297,7 +297,7 @@ void HTTPServer::setPort(quint16 port)
 {
     if (m_port != port) {
         m_port = port;
-        emit portChanged(port);
+        Q_EMIT portChanged(port);
     }
 }
 

@@ -79,7 +79,7 @@ public:
     // The configured API port when it is one, else ConfigStore::kDefaultApiPort, with a warning.
     static quint16 apiPortOrDefault(qint64 configured);
 
-signals:
+Q_SIGNALS:
     void isRunningChanged(bool isRunning);
     void portChanged(quint16 port);
 

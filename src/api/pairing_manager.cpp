@@ -211,7 +211,7 @@ void PairingManager::forgetAll()
     m_storedTableUnreadable = false;
     m_approvedTokens.clear();
     m_lastRequestAt.clear();
-    emit clientsChanged();
+    Q_EMIT clientsChanged();
 }
 
 void PairingManager::approveAllPending()
@@ -265,7 +265,7 @@ void PairingManager::updateLastSeen(const QString &clientId)
         return;
     }
     client->lastSeen = m_clock.wallNow();
-    emit clientsChanged();
+    Q_EMIT clientsChanged();
     if (!m_pendingSave) {
         m_pendingSave.emplace();
         saveLater(this, m_clock, m_pendingSave->get_token());
@@ -404,7 +404,7 @@ void PairingManager::save()
         m_pendingSave.reset();
     }
     if (m_storedTableUnreadable) {
-        emit clientsChanged();
+        Q_EMIT clientsChanged();
         return;
     }
     std::string encoded;
@@ -424,7 +424,7 @@ void PairingManager::save()
         return;
     }
     m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded));
-    emit clientsChanged();
+    Q_EMIT clientsChanged();
 }
 
 } // namespace cordavelle

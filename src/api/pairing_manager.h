@@ -92,7 +92,7 @@ public:
     static void sendPairingNotification(const PairedClient &client);
     static bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 
-signals:
+Q_SIGNALS:
     void clientsChanged();
 
 private:

@@ -188,7 +188,7 @@ void HelperAppDelegate::applicationDidFinishLaunching()
             }
         },
         Qt::QueuedConnection);
-    emit launchFinished();
+    Q_EMIT launchFinished();
 }
 
 void HelperAppDelegate::presentWhenLaunched(std::function<void()> show)

@@ -130,7 +130,7 @@ public:
         m_microphone = std::move(permission);
     }
 
-signals:
+Q_SIGNALS:
     void launchFinished();
 
 private:

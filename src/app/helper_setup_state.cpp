@@ -14,7 +14,7 @@ void HelperSetupState::setShowWizard(bool show)
         return;
     }
     m_showWizard = show;
-    emit showWizardChanged(show);
+    Q_EMIT showWizardChanged(show);
 }
 
 } // namespace cordavelle

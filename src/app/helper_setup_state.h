@@ -17,7 +17,7 @@ public:
     bool showWizard() const { return m_showWizard; }
     void setShowWizard(bool show);
 
-signals:
+Q_SIGNALS:
     void showWizardChanged(bool show);
 
 private:

@@ -53,7 +53,7 @@ LifecyclePicker::LifecyclePicker(ServiceLifecycleMode mode, QWidget *parent)
     connect(m_segments, &QButtonGroup::idClicked, this, [this](int index) {
         const ServiceLifecycleMode chosen = allCases<ServiceLifecycleMode>()[static_cast<std::size_t>(index)];
         display(chosen);
-        emit modeActivated(chosen);
+        Q_EMIT modeActivated(chosen);
     });
     display(mode);
 }

@@ -23,7 +23,7 @@ public:
     void setMode(ServiceLifecycleMode mode);
     QString caption() const;
 
-signals:
+Q_SIGNALS:
     void modeActivated(cordavelle::ServiceLifecycleMode mode);
 
 private:

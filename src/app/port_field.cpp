@@ -73,7 +73,7 @@ PortField::PortField(const QString &label, qint64 port, QWidget *parent) : QWidg
     connect(m_edit, &QLineEdit::textEdited, this, [this](const QString &text) {
         if (const auto parsed = parsePort(text)) {
             m_port = *parsed;
-            emit portEdited(*parsed);
+            Q_EMIT portEdited(*parsed);
         }
     });
     connect(m_edit, &QLineEdit::returnPressed, this, &PortField::restore);

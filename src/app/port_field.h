@@ -27,7 +27,7 @@ public:
     qint64 port() const { return m_port; }
     QLineEdit *lineEdit() const { return m_edit; }
 
-signals:
+Q_SIGNALS:
     void portEdited(int port);
 
 protected:

@@ -139,7 +139,7 @@ ResetSectionModel::ResetSectionModel(Runner runner, std::function<void()> quit, 
 void ResetSectionModel::setState(State state)
 {
     m_state = state;
-    emit changed();
+    Q_EMIT changed();
 }
 
 void ResetSectionModel::request(ResetLevel level)

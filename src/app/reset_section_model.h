@@ -86,7 +86,7 @@ public:
     QCoro::Task<void> confirm();
     void dismiss();
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:

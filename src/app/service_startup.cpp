@@ -98,7 +98,7 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
     co_await orchestrator.cleanupOrphanedProcesses();
     AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()});
     if (self) {
-        emit self->cleanupFinished();
+        Q_EMIT self->cleanupFinished();
     }
 }
 
@@ -120,7 +120,7 @@ QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
     if (self) {
         // What is written behind (the clients' last-seen times) is saved before the end.
         self->m_pairing.flushPendingSave();
-        emit self->aboutToExit();
+        Q_EMIT self->aboutToExit();
     }
     QCoreApplication::exit(0);
 }

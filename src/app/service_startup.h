@@ -60,7 +60,7 @@ public:
     // The version that the advertisement carries: the application's, else "1.0".
     static QString version();
 
-signals:
+Q_SIGNALS:
     // The background clean-up of stale processes and staging folders has ended.
     void cleanupFinished();
     // Quitting has stopped the services and is about to end the event loop.

@@ -127,7 +127,7 @@ Sidebar::Sidebar(QWidget *parent) : QTreeWidget(parent)
             widget->setSelected(m_items[section]->isSelected());
         }
         if (!m_selecting) {
-            emit sectionSelected(selectedSection());
+            Q_EMIT sectionSelected(selectedSection());
         }
     });
 }

@@ -28,7 +28,7 @@ public:
 
     QSize sizeHint() const override { return {200, QTreeWidget::sizeHint().height()}; }
 
-signals:
+Q_SIGNALS:
     void sectionSelected(std::optional<cordavelle::SidebarSection> section);
 
 private:

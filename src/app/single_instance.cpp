@@ -77,7 +77,7 @@ bool SingleInstance::claim()
             connect(client, &QLocalSocket::readyRead, this, [this, client] {
                 while (client->canReadLine()) {
                     if (client->readLine() == kReopen) {
-                        emit reopenRequested();
+                        Q_EMIT reopenRequested();
                     }
                 }
             });

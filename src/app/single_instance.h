@@ -34,7 +34,7 @@ public:
     // Waits until the process `pid` has ended, or `limit` has passed; true when it has ended.
     static QCoro::Task<bool> waitForProcessToEnd(qint64 pid, std::chrono::milliseconds limit, Clock &clock);
 
-signals:
+Q_SIGNALS:
     // Another launch asked for the program.
     void reopenRequested();
 

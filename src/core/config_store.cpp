@@ -94,7 +94,7 @@ void ConfigStore::reloadFromDefaults()
     // Observers learn of every value that the reload changed, as if it had been assigned.
     const auto notify = [this](const auto &before, const auto &after, auto signal) {
         if (before != after) {
-            emit(this->*signal)(after);
+            Q_EMIT (this->*signal)(after);
         }
     };
     notify(vara, m_varaConfig, &ConfigStore::varaConfigChanged);
@@ -286,7 +286,7 @@ std::optional<QString> ConfigStore::changeLaunchAtLogin(bool enabled)
     if (failure && real != m_launchAtLogin) {
         m_launchAtLogin = real;
         m_defaults.setObject(Keys::launchAtLogin, real);
-        emit launchAtLoginChanged(real);
+        Q_EMIT launchAtLoginChanged(real);
     }
     return failure;
 }

@@ -139,7 +139,7 @@ public:
     // "0.0.0.0" when network access is allowed, else "127.0.0.1": the address rigctld listens on.
     QString bindAddress() const;
 
-signals:
+Q_SIGNALS:
     void varaConfigChanged(const cordavelle::VARAConfig &config);
     void varaFMConfigChanged(const cordavelle::VARAFMConfig &config);
     void rigctldConfigChanged(const cordavelle::RigctldConfig &config);

@@ -46,10 +46,10 @@ void ExperimentalFeatureManager::reload()
     m_masterEnabled = master;
     m_warningShown = warning;
     if (masterChanged) {
-        emit masterEnabledChanged(master);
+        Q_EMIT masterEnabledChanged(master);
     }
     if (warningChanged) {
-        emit warningShownChanged(warning);
+        Q_EMIT warningShownChanged(warning);
     }
 }
 
@@ -59,7 +59,7 @@ void ExperimentalFeatureManager::setMasterEnabled(bool enabled)
     m_masterEnabled = enabled;
     m_defaults.setObject(kMasterEnabledKey, enabled);
     if (changed) {
-        emit masterEnabledChanged(enabled);
+        Q_EMIT masterEnabledChanged(enabled);
     }
 }
 
@@ -69,7 +69,7 @@ void ExperimentalFeatureManager::setWarningShown(bool shown)
     m_warningShown = shown;
     m_defaults.setObject(kWarningShownKey, shown);
     if (changed) {
-        emit warningShownChanged(shown);
+        Q_EMIT warningShownChanged(shown);
     }
 }
 
@@ -83,7 +83,7 @@ void ExperimentalFeatureManager::setEnabled(ExperimentalFeature feature, bool en
     const bool changed = m_defaults.boolForKey(defaultsKey(feature)) != enabled;
     m_defaults.setObject(defaultsKey(feature), enabled);
     if (changed) {
-        emit featureChanged(feature);
+        Q_EMIT featureChanged(feature);
     }
 }
 

@@ -55,7 +55,7 @@ public:
     bool isEnabled(ExperimentalFeature feature) const;
     void setEnabled(ExperimentalFeature feature, bool enabled);
 
-signals:
+Q_SIGNALS:
     void masterEnabledChanged(bool enabled);
     void warningShownChanged(bool shown);
     void featureChanged(cordavelle::ExperimentalFeature feature);

@@ -106,7 +106,7 @@ void ManagedProcess::setState(ServiceRunState state)
 {
     if (m_state != state) {
         m_state = state;
-        emit stateChanged();
+        Q_EMIT stateChanged();
     }
 }
 
@@ -114,7 +114,7 @@ void ManagedProcess::setPid(std::optional<qint64> pid)
 {
     if (m_pid != pid) {
         m_pid = pid;
-        emit pidChanged();
+        Q_EMIT pidChanged();
     }
 }
 
@@ -122,7 +122,7 @@ void ManagedProcess::setLastError(const std::optional<QString> &lastError)
 {
     if (m_lastError != lastError) {
         m_lastError = lastError;
-        emit lastErrorChanged();
+        Q_EMIT lastErrorChanged();
     }
 }
 
@@ -130,7 +130,7 @@ void ManagedProcess::setStartedAt(std::optional<QDateTime> startedAt)
 {
     if (m_startedAt != startedAt) {
         m_startedAt = std::move(startedAt);
-        emit startedAtChanged();
+        Q_EMIT startedAtChanged();
     }
 }
 
@@ -138,7 +138,7 @@ void ManagedProcess::setIsRestartInProgress(bool inProgress)
 {
     if (m_isRestartInProgress != inProgress) {
         m_isRestartInProgress = inProgress;
-        emit isRestartInProgressChanged();
+        Q_EMIT isRestartInProgressChanged();
     }
 }
 
@@ -146,7 +146,7 @@ void ManagedProcess::setLastLaunchCommand(std::optional<QString> command)
 {
     if (m_lastLaunchCommand != command) {
         m_lastLaunchCommand = std::move(command);
-        emit lastLaunchCommandChanged();
+        Q_EMIT lastLaunchCommandChanged();
     }
 }
 
@@ -154,12 +154,12 @@ void ManagedProcess::recordOutcome(LaunchOutcome outcome)
 {
     if (m_lastLaunchOutcome != outcome) {
         m_lastLaunchOutcome = outcome;
-        emit lastLaunchOutcomeChanged();
+        Q_EMIT lastLaunchOutcomeChanged();
     }
     const QDateTime now = wallNow(m_clock);
     if (m_lastLaunchOutcomeAt != now) {
         m_lastLaunchOutcomeAt = now;
-        emit lastLaunchOutcomeAtChanged();
+        Q_EMIT lastLaunchOutcomeAtChanged();
     }
 }
 

@@ -109,7 +109,7 @@ public:
     // Adds a line of the orchestrator's own to the log at once.
     void appendSyntheticLog(const QString &line);
 
-signals:
+Q_SIGNALS:
     void stateChanged();
     void pidChanged();
     void lastErrorChanged();

@@ -28,7 +28,7 @@ void ManagedProcess::setLogLines(const QStringList &lines)
 {
     if (m_logLines != lines) {
         m_logLines = lines;
-        emit logLinesChanged();
+        Q_EMIT logLinesChanged();
     }
 }
 
@@ -104,14 +104,14 @@ void ManagedProcess::flushPendingLogs()
     m_logLines.append(m_pendingLogLines);
     m_pendingLogLines.clear();
     keepNewest(m_logLines, kMaxLogLines);
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
 }
 
 void ManagedProcess::appendSyntheticLog(const QString &line)
 {
     m_logLines.append(line);
     keepNewest(m_logLines, kMaxLogLines);
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
 }
 
 } // namespace cordavelle

@@ -174,14 +174,14 @@ void DependencyUpdateNudge::setPendingUpdates(std::vector<PendingDependencyUpdat
         return;
     }
     m_pendingUpdates = std::move(updates);
-    emit pendingUpdatesChanged();
+    Q_EMIT pendingUpdatesChanged();
 }
 
 void DependencyUpdateNudge::setIsChecking(bool checking)
 {
     if (checking != m_isChecking) {
         m_isChecking = checking;
-        emit isCheckingChanged();
+        Q_EMIT isCheckingChanged();
     }
 }
 

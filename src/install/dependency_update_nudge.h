@@ -77,7 +77,7 @@ public:
     void dismiss(PendingDependencyUpdate update);
     void dismissAll();
 
-signals:
+Q_SIGNALS:
     void pendingUpdatesChanged();
     void isCheckingChanged();
 

@@ -79,7 +79,7 @@ void HamlibInstaller::startInstall()
         return;
     }
     m_stop.emplace();
-    emit isRunningChanged();
+    Q_EMIT isRunningChanged();
     run(this, m_stop->get_token());
 }
 
@@ -97,7 +97,7 @@ void HamlibInstaller::clearLog()
 {
     if (!m_logLines.isEmpty()) {
         m_logLines.clear();
-        emit logLinesChanged();
+        Q_EMIT logLinesChanged();
     }
 }
 
@@ -121,7 +121,7 @@ QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop
     }
     if (self) {
         self->m_stop.reset();
-        emit self->isRunningChanged();
+        Q_EMIT self->isRunningChanged();
     }
 }
 
@@ -233,7 +233,7 @@ void HamlibInstaller::appendLog(const QString &message)
                          QDateTime::fromMSecsSinceEpoch(stamp.count()).toString(QStringLiteral("HH:mm:ss")) +
                          QStringLiteral("] ") + message;
     m_logLines << line;
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
     m_installLog.appendLine(line, HelperLogger::Category::install);
 }
 
@@ -241,7 +241,7 @@ void HamlibInstaller::setState(State state)
 {
     if (state != m_state) {
         m_state = std::move(state);
-        emit stateChanged();
+        Q_EMIT stateChanged();
     }
 }
 

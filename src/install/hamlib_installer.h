@@ -77,7 +77,7 @@ public:
     // The version of the last successful install; empty when there is none.
     QString installedVersion() const;
 
-signals:
+Q_SIGNALS:
     void stateChanged();
     void logLinesChanged();
     void isRunningChanged();

@@ -127,7 +127,7 @@ void LegacyDirewolfCleanup::dismissPrompt()
     m_defaults.setObject(kDismissedKey, true);
     if (!m_isPromptDismissed) {
         m_isPromptDismissed = true;
-        emit isPromptDismissedChanged();
+        Q_EMIT isPromptDismissedChanged();
     }
 }
 

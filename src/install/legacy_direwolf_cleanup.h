@@ -52,7 +52,7 @@ public:
     // Hides the offer for good.
     void dismissPrompt();
 
-signals:
+Q_SIGNALS:
     void isPromptDismissedChanged();
 
 private:

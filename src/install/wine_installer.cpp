@@ -83,7 +83,7 @@ void WineInstaller::setState(State state)
         return;
     }
     m_state = std::move(state);
-    emit stateChanged();
+    Q_EMIT stateChanged();
 }
 
 void WineInstaller::setBusy(bool busy)
@@ -92,7 +92,7 @@ void WineInstaller::setBusy(bool busy)
         return;
     }
     m_busy = busy;
-    emit busyChanged();
+    Q_EMIT busyChanged();
 }
 
 void WineInstaller::appendLog(const QString &message)
@@ -101,7 +101,7 @@ void WineInstaller::appendLog(const QString &message)
     const QString time = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
     const QString line = QLatin1Char('[') + time + QStringLiteral("] ") + message;
     m_logLines.append(line);
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
     m_log.appendLine(line, HelperLogger::Category::install);
 }
 
@@ -117,7 +117,7 @@ void WineInstaller::pipeToLog(const QByteArray &chunk)
         return;
     }
     m_logLines.append(pieces);
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
     for (const QString &piece : pieces) {
         m_log.appendLine(piece, HelperLogger::Category::install);
     }
@@ -150,7 +150,7 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
 {
     try {
         m_logLines.clear();
-        emit logLinesChanged();
+        Q_EMIT logLinesChanged();
         // No Rosetta on Linux: the flow goes straight to the download.
         setState(State::downloading(0.0));
         appendLog(QStringLiteral("Downloading Wine stable..."));

@@ -131,7 +131,7 @@ public:
     // runnable there; the prefix set-up asks for it when winetricks would find none.
     QCoro::Task<void> installCabextract(std::stop_token stop);
 
-signals:
+Q_SIGNALS:
     void stateChanged();
     void logLinesChanged();
     void busyChanged();

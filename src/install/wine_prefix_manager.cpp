@@ -149,7 +149,7 @@ void WinePrefixManager::clearLogLines()
 {
     if (!m_logLines.isEmpty()) {
         m_logLines.clear();
-        emit logLinesChanged();
+        Q_EMIT logLinesChanged();
     }
 }
 
@@ -193,7 +193,7 @@ void WinePrefixManager::setState(State state)
 {
     if (m_state != state) {
         m_state = std::move(state);
-        emit stateChanged();
+        Q_EMIT stateChanged();
     }
 }
 
@@ -201,7 +201,7 @@ void WinePrefixManager::setBusy(bool busy)
 {
     if (m_busy != busy) {
         m_busy = busy;
-        emit busyChanged();
+        Q_EMIT busyChanged();
     }
 }
 
@@ -218,7 +218,7 @@ void WinePrefixManager::appendLog(const QString &message)
     const QString stamp = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
     const QString line = u'[' + stamp + QStringLiteral("] ") + message;
     m_logLines << line;
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
     m_with.log.appendLine(line, HelperLogger::Category::install);
 }
 
@@ -231,7 +231,7 @@ void WinePrefixManager::appendOutput(const QStringList &lines)
     if (m_logLines.size() > kMaxLogLines) {
         m_logLines.remove(0, m_logLines.size() - kMaxLogLines);
     }
-    emit logLinesChanged();
+    Q_EMIT logLinesChanged();
     for (const QString &line : lines) {
         m_with.log.appendLine(line, HelperLogger::Category::install);
     }

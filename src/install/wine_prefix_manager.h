@@ -136,7 +136,7 @@ public:
     // SIGTERM to a tool of the set-up and whatever it started.
     static void terminate(ChildProcess *child);
 
-signals:
+Q_SIGNALS:
     void stateChanged();
     void logLinesChanged();
     void busyChanged();

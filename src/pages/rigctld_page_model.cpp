@@ -66,7 +66,7 @@ QCoro::Task<void> RigctldPageState::load(std::shared_ptr<RigctldPageState> state
     std::vector<RigModel> models = co_await readRigctldList(runner, std::move(executable));
     if (!models.empty()) {
         state->m_rigModels = std::move(models);
-        emit state->changed();
+        Q_EMIT state->changed();
     }
 }
 
@@ -77,7 +77,7 @@ void RigctldPageState::testConnection(std::shared_ptr<RigctldPageState> state, i
     }
     state->m_isTesting = true;
     state->m_testResult.reset();
-    emit state->changed();
+    Q_EMIT state->changed();
     test(std::move(state), port, clock);
 }
 
@@ -86,7 +86,7 @@ QCoro::Task<void> RigctldPageState::test(std::shared_ptr<RigctldPageState> state
     QString result = co_await queryRigctld(port, clock);
     state->m_testResult = std::move(result);
     state->m_isTesting = false;
-    emit state->changed();
+    Q_EMIT state->changed();
 }
 
 TestRow testRow(bool isTesting, const std::optional<QString> &result, bool running)

@@ -75,7 +75,7 @@ public:
     // Runs one connection test against `port`; a test under way is not started twice.
     static void testConnection(std::shared_ptr<RigctldPageState> state, int port, Clock &clock);
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:

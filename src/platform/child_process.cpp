@@ -140,7 +140,7 @@ void ChildProcess::onStarted()
         return;
     }
     m_pid = m_process.processId();
-    emit started();
+    Q_EMIT started();
 }
 
 void ChildProcess::reportFailure(const QString &description)
@@ -153,7 +153,7 @@ void ChildProcess::reportFailure(const QString &description)
     QMetaObject::invokeMethod(
         this,
         [this, description] {
-            emit failedToStart(description);
+            Q_EMIT failedToStart(description);
             if (m_process.state() == QProcess::NotRunning) {
                 deleteLater();
             }
@@ -172,7 +172,7 @@ void ChildProcess::onFinished()
     }
     m_ended = true;
     if (m_readerDone) {
-        emit exited(exitStatus(), endedBySignal());
+        Q_EMIT exited(exitStatus(), endedBySignal());
         deleteLater();
         return;
     }
@@ -191,7 +191,7 @@ void ChildProcess::onReaderDone()
         m_reader.join();
     }
     if (m_ended && !m_failed) {
-        emit exited(exitStatus(), endedBySignal());
+        Q_EMIT exited(exitStatus(), endedBySignal());
         deleteLater();
     }
 }

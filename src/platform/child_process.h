@@ -48,7 +48,7 @@ public:
     // Sends `signal` to the child alone.
     bool signalChild(int signal);
 
-signals:
+Q_SIGNALS:
     void started();
     void failedToStart(const QString &description);
     // The child has ended and everything it wrote before has passed through the output handler.

@@ -119,7 +119,7 @@ void FreedesktopNotifications::onActionInvoked(uint id, const QString &actionKey
     if (it == m_posted.constEnd()) {
         return; // another program's notification
     }
-    emit responseReceived(NotificationResponse{actionKey, it->identifier, it->userInfo});
+    Q_EMIT responseReceived(NotificationResponse{actionKey, it->identifier, it->userInfo});
 }
 
 void FreedesktopNotifications::onNotificationClosed(uint id, uint)

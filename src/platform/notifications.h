@@ -55,7 +55,7 @@ public:
     virtual bool requestAuthorization() { return true; }
     virtual void add(const NotificationRequest &request) = 0;
 
-signals:
+Q_SIGNALS:
     void responseReceived(const cordavelle::NotificationResponse &response);
 };
 
@@ -69,7 +69,7 @@ public:
     void setCategories(const QList<NotificationCategory> &categories) override;
     void add(const NotificationRequest &request) override;
 
-private slots:
+private Q_SLOTS:
     void onActionInvoked(uint id, const QString &actionKey);
     void onNotificationClosed(uint id, uint reason);
 

@@ -1,7 +1,6 @@
-// glib's headers use "signals" as an identifier, which Qt defines as a keyword: they come first.
-#include <libsecret/secret.h>
-
 #include "keychain.h"
+
+#include <libsecret/secret.h>
 
 namespace cordavelle {
 

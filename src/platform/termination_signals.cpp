@@ -68,7 +68,7 @@ void TerminationSignals::readPending()
 {
     unsigned char byte = 0;
     if (::read(g_pipe[1], &byte, 1) == 1) {
-        emit received(byte);
+        Q_EMIT received(byte);
     }
 }
 

@@ -16,7 +16,7 @@ public:
     // Puts the signals' previous handling back.
     ~TerminationSignals() override;
 
-signals:
+Q_SIGNALS:
     void received(int signalNumber);
 
 private:

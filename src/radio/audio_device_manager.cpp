@@ -173,7 +173,7 @@ void AudioDeviceManager::setDevices(std::vector<AudioDevice> devices)
     const bool changed = devices != m_devices;
     m_devices = std::move(devices);
     if (changed) {
-        emit devicesChanged();
+        Q_EMIT devicesChanged();
     }
 }
 
@@ -182,7 +182,7 @@ void AudioDeviceManager::setInputDevices(std::vector<AudioDevice> devices)
     const bool changed = devices != m_inputDevices;
     m_inputDevices = std::move(devices);
     if (changed) {
-        emit inputDevicesChanged();
+        Q_EMIT inputDevicesChanged();
     }
 }
 
@@ -191,7 +191,7 @@ void AudioDeviceManager::setOutputDevices(std::vector<AudioDevice> devices)
     const bool changed = devices != m_outputDevices;
     m_outputDevices = std::move(devices);
     if (changed) {
-        emit outputDevicesChanged();
+        Q_EMIT outputDevicesChanged();
     }
 }
 

@@ -79,7 +79,7 @@ public:
 
     static const Logger &log();
 
-signals:
+Q_SIGNALS:
     void devicesChanged();
     void inputDevicesChanged();
     void outputDevicesChanged();

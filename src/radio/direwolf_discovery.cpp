@@ -46,7 +46,7 @@ void DirewolfDiscovery::setDirewolfPath(std::optional<QString> path)
 {
     if (path != m_direwolfPath) {
         m_direwolfPath = std::move(path);
-        emit direwolfPathChanged();
+        Q_EMIT direwolfPathChanged();
     }
 }
 
@@ -54,7 +54,7 @@ void DirewolfDiscovery::setBrewPath(std::optional<QString> path)
 {
     if (path != m_brewPath) {
         m_brewPath = std::move(path);
-        emit brewPathChanged();
+        Q_EMIT brewPathChanged();
     }
 }
 

@@ -56,7 +56,7 @@ public:
     QString writeCommandScript(const QString &command);
     static QString commandScriptText(const QString &command);
 
-signals:
+Q_SIGNALS:
     void direwolfPathChanged();
     void brewPathChanged();
 

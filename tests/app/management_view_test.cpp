@@ -148,7 +148,7 @@ TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
 
     // A click in the sidebar builds the page afresh, also when it was shown before.
     view.sidebar()->select(SidebarSection::rigctld);
-    emit view.sidebar()->sectionSelected(SidebarSection::rigctld);
+    Q_EMIT view.sidebar()->sectionSelected(SidebarSection::rigctld);
     EXPECT_EQ(static_cast<QLabel *>(view.page())->text(), "rigctld");
     view.setSelectedSection(SidebarSection::varaHF);
     EXPECT_EQ(built, std::vector({SidebarSection::varaHF, SidebarSection::rigctld, SidebarSection::varaHF}));

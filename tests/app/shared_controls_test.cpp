@@ -59,11 +59,11 @@ TEST(PortField, ShowsWithoutGroupingAndRefusesPortsOutOfRange)
 
     // The user's edit is reported; "0" is not, and leaving the field puts the last port back.
     field.lineEdit()->setText("4533");
-    emit field.lineEdit()->textEdited("4533");
+    Q_EMIT field.lineEdit()->textEdited("4533");
     field.lineEdit()->setText("0");
-    emit field.lineEdit()->textEdited("0");
+    Q_EMIT field.lineEdit()->textEdited("0");
     EXPECT_EQ(reported, QList<int>({4533}));
-    emit field.lineEdit()->returnPressed();
+    Q_EMIT field.lineEdit()->returnPressed();
     EXPECT_EQ(field.lineEdit()->text(), "4533");
 
     // Showing the model's value reports nothing.

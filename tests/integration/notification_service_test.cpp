@@ -36,7 +36,7 @@ public:
     std::vector<Posted> posted;
     QStringList capabilities{"actions", "body", "body-markup", "sound"};
 
-public slots:
+public Q_SLOTS:
     uint Notify(const QString &, uint replacesId, const QString &, const QString &summary, const QString &body,
                 const QStringList &actions, const QVariantMap &, int)
     {
@@ -54,7 +54,7 @@ public slots:
     }
     void CloseNotification(uint) {}
 
-signals:
+Q_SIGNALS:
     void ActionInvoked(uint id, const QString &actionKey);
     void NotificationClosed(uint id, uint reason);
 
@@ -110,8 +110,8 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     EXPECT_EQ(server.posted[0].actions.mid(0, 4), (QStringList{"ACCEPT_PAIRING", "Accept", "DENY_PAIRING", "Deny"}));
 
     // The user presses Accept on Alice's notification and Deny on Bob's.
-    emit server.ActionInvoked(server.posted[0].id, "ACCEPT_PAIRING");
-    emit server.ActionInvoked(server.posted[1].id, "DENY_PAIRING");
+    Q_EMIT server.ActionInvoked(server.posted[0].id, "ACCEPT_PAIRING");
+    Q_EMIT server.ActionInvoked(server.posted[1].id, "DENY_PAIRING");
     ASSERT_TRUE(test::processEventsUntil([&] { return manager.client("bob")->status == PairingStatus::denied; }));
     EXPECT_EQ(manager.client("alice")->status, PairingStatus::approved);
     EXPECT_EQ(manager.validateToken(alice.token)->id, "alice");

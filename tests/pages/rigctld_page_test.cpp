@@ -20,7 +20,7 @@ void pick(QComboBox *picker, const QVariant &value)
     const int index = picker->findData(value);
     ASSERT_GE(index, 0) << value.toString().toStdString();
     picker->setCurrentIndex(index);
-    emit picker->activated(index);
+    Q_EMIT picker->activated(index);
 }
 
 QStringList itemTexts(QComboBox *picker)
@@ -93,11 +93,11 @@ TEST(RigctldPage, EditsTheSettingsAndShowsTheRowsOfTheChosenConnection)
     EXPECT_TRUE(page->hostField()->isVisible());
 
     page->hostField()->setText(QStringLiteral("my radio"));
-    emit page->hostField()->textEdited(QStringLiteral("my radio"));
+    Q_EMIT page->hostField()->textEdited(QStringLiteral("my radio"));
     test::processEventsFor(20ms);
     EXPECT_EQ(scene.config.rigctldConfig().networkHost, QStringLiteral("my radio")) << "stored as typed";
     EXPECT_TRUE(page->hostWarning()->isVisible());
-    emit page->hostField()->textEdited(QStringLiteral("[::1]"));
+    Q_EMIT page->hostField()->textEdited(QStringLiteral("[::1]"));
     test::processEventsFor(20ms);
     EXPECT_FALSE(page->hostWarning()->isVisible());
 

@@ -1,9 +1,28 @@
 #include "private_session_bus.h"
-#include "session_bus_clients.h"
 
 #include <QStandardPaths>
 
+#include <libsecret/secret.h>
+
 namespace cordavelle::test {
+
+namespace {
+
+// Lets go of what this process's GLib-based clients (the Secret Service) hold on the session bus,
+// before a private bus goes away: GLib's shared connection would otherwise end the whole process
+// with SIGTERM once it sees the bus vanish, and the next bus would find a dead service cached.
+void releaseSessionBusClients()
+{
+    // Only a connection GLib already shares needs the change; asking for one when there is none
+    // opens one to the bus that is still there, which is harmless.
+    if (GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr)) {
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+        g_object_unref(connection);
+    }
+    secret_service_disconnect();
+}
+
+} // namespace
 
 PrivateSessionBus::PrivateSessionBus()
 {

@@ -14,7 +14,7 @@ public:
 
     void respond(const QString &action, const NotificationRequest &request)
     {
-        emit responseReceived(NotificationResponse{action, request.identifier, request.userInfo});
+        Q_EMIT responseReceived(NotificationResponse{action, request.identifier, request.userInfo});
     }
 
     QList<NotificationCategory> categories;

@@ -27,7 +27,7 @@ void pick(QComboBox *picker, const QVariant &value)
     const int index = picker->findData(value);
     ASSERT_GE(index, 0);
     picker->setCurrentIndex(index);
-    emit picker->activated(index);
+    Q_EMIT picker->activated(index);
 }
 
 TEST(DirewolfPageWithRealDirewolf, TheFileThePageWritesIsTheOneDirewolfStartsWith)

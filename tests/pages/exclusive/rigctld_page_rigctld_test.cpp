@@ -71,7 +71,7 @@ TEST(RigctldPageWithRealRigctld, PickTheDummyRigStartAndTest)
     const int dummy = models->findText(QStringLiteral("Hamlib Dummy"));
     ASSERT_GE(dummy, 0);
     models->setCurrentIndex(dummy);
-    emit models->activated(dummy);
+    Q_EMIT models->activated(dummy);
     EXPECT_EQ(scene.config.rigctldConfig().rigModel, 1);
 
     auto started = test::track(scene.orchestrator.startService(ServiceID::rigctld));
