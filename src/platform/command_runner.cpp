@@ -107,7 +107,7 @@ QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
 }
 
 QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, OutputHandler onOutput,
-                                                            std::stop_token stop)
+                                                            std::stop_token stop, StartHandler onStarted)
 {
     const QString program = Platform::current().toolLocator().resolve(command.program);
     auto process = std::make_unique<QProcess>();
@@ -124,6 +124,14 @@ QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, Out
         }
     };
     QObject::connect(raw, &QProcess::readyReadStandardOutput, raw, pass);
+    if (onStarted) {
+        // Qt says "started" once the child has exec'd or given up; only the first runs the tool.
+        QObject::connect(raw, &QProcess::started, raw, [raw, exec = exec.get(), &onStarted] {
+            if (!exec->failure()) {
+                onStarted(raw->processId());
+            }
+        });
+    }
     async::ProcessEnd ended(*raw);
     raw->start();
     exec->closeChildEnd();

@@ -43,6 +43,8 @@ struct CommandResult {
 
 // A tool's standard output and standard error together, piece by piece as it writes them.
 using OutputHandler = std::function<void(const QByteArray &chunk)>;
+// A tool's process identifier, once it runs the tool's program.
+using StartHandler = std::function<void(int64_t pid)>;
 
 // Command-line tools (lsof, pkill, wineserver, tar, …) and signals to other processes.
 class CommandRunner {
@@ -55,9 +57,10 @@ public:
     // standard error, merged in the order written, to `onOutput` as they arrive (on the event
     // loop); every byte has been handed over before the result comes. `captureOutput` is implied
     // and the result holds no output. Once `stop` is requested the tool and every process of its
-    // group are killed, and the result says `crashed`.
+    // group are killed, and the result says `crashed`. `onStarted` learns the tool's process
+    // identifier once it runs (never for a tool that could not be started).
     virtual QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput,
-                                                    std::stop_token stop = {}) = 0;
+                                                    std::stop_token stop = {}, StartHandler onStarted = {}) = 0;
     // Runs the tool to its end, blocking the calling thread meanwhile.
     virtual CommandResult runAndWait(const Command &command) = 0;
     // Sends `signal` to one process. Identifiers below 1 (a process group, every process) are
@@ -73,7 +76,8 @@ public:
 class LinuxCommandRunner final : public CommandRunner {
 public:
     QCoro::Task<CommandResult> run(Command command) override;
-    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {}) override;
+    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {},
+                                            StartHandler onStarted = {}) override;
     CommandResult runAndWait(const Command &command) override;
     void signalProcess(int64_t pid, int signal) override;
     std::optional<QString> executableOf(int64_t pid) override;

@@ -87,9 +87,13 @@ TEST(LinuxCommandRunner, StreamsMergedOutputToTheEndAndAStopEndsTheWholeGroup)
     const QString pidFile = env.root() + "/grandchild.pid";
     std::stop_source stop;
     QTimer::singleShot(300, [&] { stop.request_stop(); });
+    QByteArray said;
+    int64_t startedPid = 0;
     const CommandResult stopped = test::runToEnd(runner.runStreaming(
-        shell("sleep 30 & echo $! > " + pidFile + "; echo started; wait"), [](const QByteArray &) {}, stop.get_token()));
+        shell("echo $$; sleep 30 & echo $! > " + pidFile + "; wait"), [&](const QByteArray &chunk) { said += chunk; },
+        stop.get_token(), [&](int64_t pid) { startedPid = pid; }));
     EXPECT_TRUE(stopped.crashed);
+    EXPECT_EQ(QByteArray::number(startedPid), said.trimmed());
     const pid_t grandchild = test::readBytes(pidFile).trimmed().toInt();
     EXPECT_TRUE(test::processEventsUntil([&] { return ::kill(grandchild, 0) != 0; }));
 }

@@ -60,19 +60,22 @@ QCoro::Task<CommandResult> RecordingCommandRunner::run(Command command)
 }
 
 QCoro::Task<CommandResult> RecordingCommandRunner::runStreaming(Command command, OutputHandler onOutput,
-                                                                std::stop_token stop)
+                                                                std::stop_token stop, StartHandler onStarted)
 {
     calls.push_back({command, false});
     journal << (QStringList{command.program} + command.arguments).join(QLatin1Char(' '));
     for (const QString &key : m_passThrough) {
         if (matches(key, command.program)) {
-            co_return co_await m_real->runStreaming(command, std::move(onOutput), std::move(stop));
+            co_return co_await m_real->runStreaming(command, std::move(onOutput), std::move(stop), std::move(onStarted));
         }
     }
     CommandResult result = answer(command);
     const QByteArray output = result.standardOutput + result.standardError;
     result.standardOutput.clear();
     result.standardError.clear();
+    if (result.started && onStarted) {
+        onStarted(++m_lastMadeUpPid);
+    }
     if (!output.isEmpty() && onOutput) {
         onOutput(output);
     }

@@ -29,8 +29,10 @@ public:
     ~RecordingCommandRunner() override;
 
     QCoro::Task<CommandResult> run(Command command) override;
-    // Hands the scripted output and errors to `onOutput` in one piece.
-    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {}) override;
+    // Hands the scripted output and errors to `onOutput` in one piece; a scripted tool that
+    // starts gets a made-up process identifier.
+    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {},
+                                            StartHandler onStarted = {}) override;
     CommandResult runAndWait(const Command &command) override;
     void signalProcess(int64_t pid, int signal) override;
     // From `executables`; for other processes the real answer while signals are delivered.
@@ -58,6 +60,7 @@ private:
     std::vector<std::pair<QString, Responder>> m_responders;
     QStringList m_passThrough;
     std::unique_ptr<LinuxCommandRunner> m_real;
+    int64_t m_lastMadeUpPid = 90000;
 };
 
 } // namespace cordavelle::test

@@ -49,9 +49,10 @@ public:
 class PlatformCommandRunner final : public CommandRunner {
 public:
     QCoro::Task<CommandResult> run(Command command) override { return runner().run(std::move(command)); }
-    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {}) override
+    QCoro::Task<CommandResult> runStreaming(Command command, OutputHandler onOutput, std::stop_token stop = {},
+                                            StartHandler onStarted = {}) override
     {
-        return runner().runStreaming(std::move(command), std::move(onOutput), std::move(stop));
+        return runner().runStreaming(std::move(command), std::move(onOutput), std::move(stop), std::move(onStarted));
     }
     CommandResult runAndWait(const Command &command) override { return runner().runAndWait(command); }
     void signalProcess(int64_t pid, int signal) override { runner().signalProcess(pid, signal); }
