@@ -3,15 +3,20 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
+#include "core/orchestrator_service_control.h"
 #include "core/service_control.h"
+#include "core/service_orchestrator.h"
 #include "install/install_log.h"
+#include "install/wine_prefix_hold.h"
 #include "platform/cancellation.h"
 #include "platform/command_runner.h"
 #include "platform/files.h"
 #include "platform/http_client.h"
 #include "platform/platform.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -112,15 +117,26 @@ VARAInstaller::VARAInstaller(VARAVariant variant, Collaborators with, QObject *p
 {
 }
 
-VARAInstaller::~VARAInstaller() = default;
+VARAInstaller::~VARAInstaller()
+{
+    // Stopped, every step of the flow ends at once (a transfer, a wait, its own Wine programs).
+    m_stop.request_stop();
+    QElapsedTimer waited;
+    waited.start();
+    while (m_installing && waited.elapsed() < 10000) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    }
+}
 
 namespace {
 
+// Lives until the process ends, like the install flow it may be running.
 VARAInstaller &sharedInstaller(VARAVariant variant)
 {
+    static OrchestratorServiceControl services(ServiceOrchestrator::shared());
     Platform &platform = Platform::current();
     return *new VARAInstaller(variant, {ConfigStore::shared(), platform.httpClient(), platform.commandRunner(),
-                                        platform.clock(), InstallLog::shared(),
+                                        platform.clock(), InstallLog::shared(), services, WinePrefixHold::shared(),
                                         platform.remoteServices().varaDownloadsPage()});
 }
 
@@ -176,19 +192,27 @@ void VARAInstaller::appendLog(const QString &message)
     m_with.installLog.appendLine(line, HelperLogger::Category::install);
 }
 
+void VARAInstaller::updateRecord(const std::function<void(VARAConfigFields &)> &change)
+{
+    m_with.config.updateConfig(serviceID(m_variant), [&change](auto &config) {
+        if constexpr (std::is_base_of_v<VARAConfigFields, std::decay_t<decltype(config)>>) {
+            change(config);
+        }
+    });
+}
+
 std::optional<QString> VARAInstaller::installedVersion() const
 {
     if (!QFileInfo::exists(exePath())) {
         return std::nullopt;
     }
-    const QString version = m_with.config.visitConfig(
-        serviceID(m_variant), [](const auto &config) -> QString {
-            if constexpr (requires { config.installedVersion; }) {
-                return config.installedVersion;
-            } else {
-                return {};
-            }
-        });
+    const QString version = m_with.config.visitConfig(serviceID(m_variant), [](const auto &config) -> QString {
+        if constexpr (std::is_base_of_v<VARAConfigFields, std::decay_t<decltype(config)>>) {
+            return config.installedVersion;
+        } else {
+            return {};
+        }
+    });
     if (version.isEmpty()) {
         return std::nullopt;
     }
@@ -290,12 +314,12 @@ QCoro::Task<bool> VARAInstaller::uninstall()
 {
     QPointer<VARAInstaller> self(this);
     const ServiceID id = serviceID(m_variant);
-    if (m_services && m_services->status(id).state != ServiceRunState::stopped) {
-        co_await m_services->prepareToStopService(id);
+    if (m_with.services.status(id).state != ServiceRunState::stopped) {
+        co_await m_with.services.prepareToStopService(id);
         if (!self) {
             co_return false;
         }
-        m_services->stopService(id);
+        m_with.services.stopService(id);
     }
     const QString folder = installDir();
     QDir(folder).removeRecursively();
@@ -306,16 +330,8 @@ QCoro::Task<bool> VARAInstaller::uninstall()
         co_return false;
     }
     // Two saves, as two separate changes of the record.
-    m_with.config.updateConfig(id, [](auto &config) {
-        if constexpr (requires { config.varaPath; }) {
-            config.varaPath.clear();
-        }
-    });
-    m_with.config.updateConfig(id, [](auto &config) {
-        if constexpr (requires { config.varaPath; }) {
-            config.installedVersion.clear();
-        }
-    });
+    updateRecord([](VARAConfigFields &record) { record.varaPath.clear(); });
+    updateRecord([](VARAConfigFields &record) { record.installedVersion.clear(); });
     setState(State{});
     appendLog(displayName(m_variant) + QStringLiteral(" uninstalled"));
     co_return true;

@@ -7,9 +7,14 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QMap>
 #include <QUrl>
 
+#include <chrono>
+#include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 
@@ -21,6 +26,10 @@ class ConfigStore;
 class HttpClient;
 class InstallLog;
 class ServiceControl;
+class WinePrefixHold;
+struct Command;
+struct CommandResult;
+struct VARAConfigFields;
 
 // What can go wrong in a VARA install that is the installer's own doing; `what()` is the text
 // shown to the user.
@@ -91,19 +100,22 @@ public:
         CommandRunner &commands;
         Clock &clock;
         InstallLog &installLog;
+        // The orchestrator: a running modem is stopped before its removal, and keeps the prefix's
+        // Wine processes from being ended.
+        ServiceControl &services;
+        // Shared with the other modem's installer, since both install into one prefix.
+        WinePrefixHold &prefixHold;
         // The download page's address.
         QUrl downloadsPage;
     };
 
     VARAInstaller(VARAVariant variant, Collaborators with, QObject *parent = nullptr);
+    // A flow still running is stopped and waited for, since it refers to this installer.
     ~VARAInstaller() override;
 
     // The two modems' installers, on the shared configuration and the platform in force.
     static VARAInstaller &hf();
     static VARAInstaller &fm();
-
-    // The orchestrator, through which `uninstall()` stops the modem's running service first.
-    void setServiceControl(ServiceControl *services) { m_services = services; }
 
     VARAVariant variant() const { return m_variant; }
     State state() const { return m_state; }
@@ -125,6 +137,16 @@ public:
     // the folder can't be removed the record stays and `state` tells why; returns whether it went.
     QCoro::Task<bool> uninstall();
 
+    // Starts the install flow unless one is still running (a cancelled one included); returns
+    // whether it started.
+    bool startInstall();
+    // Stops the running flow, which ends in idle once it has stopped; its own Wine programs end,
+    // and every Wine process of the prefix too while this installer has the prefix and no VARA
+    // modem runs. With no flow running, goes to idle at once.
+    void cancel();
+    // From startInstall() until the flow has really ended, also after a cancel.
+    bool isInstalling() const { return m_installing; }
+
     // The install flow's steps, in the order it takes them.
     QCoro::Task<QUrl> findDownloadURL(std::stop_token stop = {});
     // Into a fresh download folder, with `downloading` progress while the run is `run`. Returns
@@ -133,6 +155,23 @@ public:
     // Unpacks beside the archive; returns the folder.
     QCoro::Task<QString> extractZip(QString archive);
     QString findInstallerExe(const QString &folder) const;
+    // The silent setup under Wine, judged by the files it leaves.
+    QCoro::Task<void> runInstaller(QString exe, std::stop_token stop = {});
+    // Copies the OCX controls next to the modem program; reports only through log lines.
+    void fixOCXFiles();
+    // A trial launch of the installed modem.
+    QCoro::Task<void> verifyLaunch(std::stop_token stop = {});
+    // "wineserver -k" and "wineserver -w" for the prefix, each given at most 15 s and ended
+    // early by `stop`; without a wine server nothing runs.
+    QCoro::Task<void> killWineserver(std::stop_token stop = {});
+    QCoro::Task<void> waitForWineserverShutdown(std::stop_token stop = {});
+
+    static constexpr std::chrono::seconds kFirstLook{5};
+    static constexpr std::chrono::seconds kPollInterval{2};
+    static constexpr std::chrono::seconds kGrace{15};
+    static constexpr std::chrono::seconds kSetupLimit{300};
+    static constexpr std::chrono::seconds kLaunchWait{15};
+    static constexpr std::chrono::seconds kWineserverLimit{15};
 
     // "velmara-vara-install-<tag>" in the helper's private temporary folder.
     QString downloadFolder() const;
@@ -140,16 +179,44 @@ public:
 Q_SIGNALS:
     void stateChanged(const cordavelle::VARAInstaller::State &state);
     void logLinesChanged(const QStringList &lines);
+    void installingChanged(bool installing);
 
 protected:
     void setState(const State &state);
     void setLogLines(const QStringList &lines);
 
+    // Who ended a Wine program of the flow: a watcher's verdict, not the exit status, then counts.
+    enum class EndedBy { itself, fileWatcher, timeLimit, launchCheck };
+    struct ChildRun;
+    QCoro::Task<void> install(std::stop_token stop);
+    QCoro::Task<void> runFlow(std::stop_token stop);
+    // Waits, with a log line, while the other modem's installer runs Wine in the prefix.
+    QCoro::Task<void> holdPrefix(std::stop_token stop);
+    // Ending every Wine process of the prefix harms nobody else: this installer has the prefix
+    // and no VARA modem runs.
+    bool mayEndPrefix() const;
+    QCoro::Task<void> runWineserver(QString argument, QString failureText, std::stop_token stop);
+    // A Wine program of the flow, its output in the log lines, ended with the race `raceStop`
+    // belongs to. Throws when it can't be started.
+    QCoro::Task<CommandResult> runChild(Command command, std::shared_ptr<ChildRun> run, std::stop_token raceStop,
+                                        std::function<void(int64_t pid)> onStarted = {});
+    // Ends a lingering Wine program of the flow for the watcher `by`, with `line` in the log:
+    // every Wine process of the prefix when mayEndPrefix(), its own process group in any case.
+    // Returns once it has ended, also when another watcher is already ending it.
+    QCoro::Task<void> stopChild(std::shared_ptr<ChildRun> run, EndedBy by, QString line, std::stop_token raceStop);
+    void appendOutput(const QByteArray &chunk);
+    QMap<QString, QString> wineEnvironment(bool forWineserver) const;
+    void updateRecord(const std::function<void(VARAConfigFields &)> &change);
+    void setInstalling(bool installing);
+
     VARAVariant m_variant;
     Collaborators m_with;
-    ServiceControl *m_services = nullptr;
     State m_state;
     QStringList m_logLines;
+    bool m_installing = false;
+    // cancel() asked for the prefix's Wine processes to end with the flow.
+    bool m_endPrefixOnCancel = false;
+    std::stop_source m_stop;
 };
 
 } // namespace cordavelle

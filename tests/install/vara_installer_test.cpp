@@ -1,12 +1,7 @@
-#include "install/vara_installer.h"
+#include "vara_installer_fixture.h"
 
 #include "base/helper_places.h"
-#include "core/config_store.h"
-#include "install/install_log.h"
-#include "support/fixture_http_server.h"
-#include "support/recording_service_control.h"
 #include "support/task_outcome.h"
-#include "support/test_platform.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -84,16 +79,11 @@ public:
     using VARAInstaller::VARAInstaller;
 };
 
-class VARAInstallerTest : public ::testing::Test {
+class VARAInstallerTest : public test::VARAInstallerFixture {
 protected:
-    VARAInstallerTest() { env.useSystemTools(); }
-
     SteppedInstaller &make(VARAVariant variant)
     {
-        installers.push_back(std::make_unique<SteppedInstaller>(
-            variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.platform().commandRunner(),
-                                                  env.clock(), installLog, server.url("/VARA%20Products/")}));
-        installers.back()->setServiceControl(&services);
+        installers.push_back(std::make_unique<SteppedInstaller>(variant, collaborators()));
         return *installers.back();
     }
 
@@ -129,11 +119,6 @@ protected:
         return found;
     }
 
-    test::TestPlatform env;
-    test::FixtureHttpServer server;
-    ConfigStore config{env.defaults(), env.platform()};
-    InstallLog installLog{env.clock(), env.log(), env.root() + "/logs"};
-    test::RecordingServiceControl services;
     std::vector<std::unique_ptr<SteppedInstaller>> installers;
     int zipCount = 0;
 };

@@ -12,6 +12,7 @@
 #include "install/install_log.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
+#include "install/wine_prefix_hold.h"
 #include "install/wine_prefix_manager.h"
 #include "radio/direwolf_discovery.h"
 #include "radio/audio_device_manager.h"
@@ -49,8 +50,6 @@ struct SetupObjects {
     explicit SetupObjects(HelperObjects &helper, DependencyUpdateNudge::Lookups lookups = {})
         : helper(helper), updateNudge(helper.env.defaults(), std::move(lookups))
     {
-        varaHF.setServiceControl(&services);
-        varaFM.setServiceControl(&services);
     }
 
     SetupInstallers installers() { return {wine, prefix, varaHF, varaFM, hamlib, direwolf, direwolfDiscovery, updateNudge}; }
@@ -67,6 +66,7 @@ struct SetupObjects {
                                .installCabextract = [this](std::stop_token stop) {
                                    return wine.installCabextract(std::move(stop));
                                }}}};
+    WinePrefixHold prefixHold;
     VARAInstaller varaHF{VARAVariant::hf, varaCollaborators()};
     VARAInstaller varaFM{VARAVariant::fm, varaCollaborators()};
     HamlibInstaller hamlib{helper.config, helper.env.defaults(), platform.httpClient(), platform.commandRunner(),
@@ -79,7 +79,7 @@ private:
     VARAInstaller::Collaborators varaCollaborators()
     {
         return {helper.config, platform.httpClient(), platform.commandRunner(), helper.env.currentClock(), installLog,
-                platform.remoteServices().varaDownloadsPage()};
+                services,      prefixHold,          platform.remoteServices().varaDownloadsPage()};
     }
 };
 

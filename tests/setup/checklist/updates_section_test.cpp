@@ -5,11 +5,13 @@
 #include "install/hamlib_installer.h"
 #include "install/install_log.h"
 #include "install/vara_installer.h"
+#include "install/wine_prefix_hold.h"
 #include "install/wine_installer.h"
 
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
 #include "support/qt_printers.h"
+#include "support/recording_service_control.h"
 #include "support/test_platform.h"
 
 #include <QLabel>
@@ -71,10 +73,13 @@ TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
     InstallLog installLog(env.clock(), env.log(), places::supportFolder());
     WineInstaller wine(config, installLog, env.platform());
     HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), installLog);
+    test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
     const auto vara = [&](VARAVariant variant) {
         return std::make_unique<VARAInstaller>(
             variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.commands(), env.clock(),
-                                                  installLog, env.platform().remoteServices().varaDownloadsPage()});
+                                                  installLog, services, prefixHold,
+                                                  env.platform().remoteServices().varaDownloadsPage()});
     };
     const auto varaHF = vara(VARAVariant::hf);
     const auto varaFM = vara(VARAVariant::fm);

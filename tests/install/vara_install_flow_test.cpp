@@ -1,0 +1,285 @@
+#include "vara_installer_fixture.h"
+
+#include "base/helper_places.h"
+#include "support/event_wait.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = VARAInstaller::State::Kind;
+
+// A stand-in Wine. Given a setup program it writes the modem's files (or not), says hello, then
+// lingers or exits with a set code; given the modem it runs on or exits with a set code. Every
+// stand-in records its pid, which the stand-in wineserver -k ends.
+const char *kWine = R"sh(#!/bin/sh
+dir="$(dirname "$0")"
+echo "wine $*" >> "$dir/calls"
+echo $$ >> "$dir/pids"
+case "$1" in
+*etup.exe)
+  case "$1" in
+  *FM*) d="$WINEPREFIX/drive_c/VARA FM"; exe=VARAFM.exe; files="VARAFMNarrow.dat VARAFMWide.dat"; conf=fm ;;
+  *) d="$WINEPREFIX/drive_c/VARA"; exe=VARA.exe; files="Data.dat VARAHF500.dat VARAHF2300.dat VARAHF2750.dat"; conf=hf ;;
+  esac
+  . "$dir/setup-$conf.conf"
+  mkdir -p "$d/OCX"
+  if [ "$WRITE" = yes ]; then
+    touch "$d/$exe"; for f in $files; do touch "$d/$f"; done; echo ocx > "$d/OCX/MSCOMM32.OCX"
+  fi
+  echo "setup says hello"
+  if [ "$LINGER" = yes ]; then exec sleep 600; fi
+  exit $CODE ;;
+*)
+  . "$dir/launch.conf"
+  if [ "$RUN" = yes ]; then exec sleep 600; fi
+  exit $LCODE ;;
+esac
+)sh";
+
+const char *kWineserver = R"sh(#!/bin/sh
+dir="$(dirname "$0")"
+echo "wineserver $*" >> "$dir/calls"
+if [ "$1" = -k ]; then for p in $(cat "$dir/pids" 2>/dev/null); do kill $p 2>/dev/null; done; fi
+exit 0
+)sh";
+
+class VARAInstallFlowTest : public test::VARAInstallerFixture {
+protected:
+    VARAInstallFlowTest()
+    {
+        bin = QFileInfo(places::ownWineBinary()).path();
+        QDir().mkpath(bin);
+        writeFile(places::ownWineBinary(), kWine, true);
+        writeFile(places::ownWineserver(), kWineserver, true);
+        setup(VARAVariant::hf, "WRITE=yes LINGER=yes CODE=0");
+        setup(VARAVariant::fm, "WRITE=yes LINGER=no CODE=0");
+        launch("RUN=yes LCODE=0");
+        serveArchive("HF", "/VARA%20Products/VARA%20HF%204.8.7%20setup.zip");
+        serveArchive("FM", "/VARA%20Products/VARA%20FM%20setup.zip");
+        server.serve("/VARA%20Products/", R"(<a href="VARA%20HF%204.8.7%20setup.zip">hf</a>
+            <a href="VARA%20FM%20setup.zip">fm</a>)");
+    }
+
+    ~VARAInstallFlowTest() override
+    {
+        // An installer ends its flow and the flow's own programs as it goes.
+        installers.clear();
+        for (const QByteArray &pid : readFile(bin + "/pids").split('\n')) {
+            if (pid.toInt() > 0) {
+                EXPECT_NE(::kill(pid.toInt(), 0), 0) << "stand-in " << pid.constData() << " still runs";
+                ::kill(pid.toInt(), SIGKILL);
+            }
+        }
+    }
+
+    static void writeFile(const QString &path, const QByteArray &text, bool executable = false)
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+        file.close();
+        if (executable) {
+            file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+    }
+    static QByteArray readFile(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    void setup(VARAVariant variant, const QByteArray &line)
+    {
+        writeFile(bin + (variant == VARAVariant::hf ? "/setup-hf.conf" : "/setup-fm.conf"), line + "\n");
+    }
+    void launch(const QByteArray &line) { writeFile(bin + "/launch.conf", line + "\n"); }
+
+    // A zip holding the setup program, made with the real zip tool.
+    void serveArchive(const QString &tag, const QString &path)
+    {
+        QDir work(env.root() + "/zip-" + tag);
+        work.mkpath(".");
+        writeFile(work.filePath("VARA " + tag + " setup.exe"), "MZ");
+        QProcess zip;
+        zip.setWorkingDirectory(work.path());
+        zip.start("zip", {"-q", "archive.zip", "VARA " + tag + " setup.exe"});
+        zip.waitForFinished();
+        server.serve(path, readFile(work.filePath("archive.zip")));
+    }
+
+    VARAInstaller &make(VARAVariant variant)
+    {
+        installers.push_back(std::make_unique<VARAInstaller>(variant, collaborators()));
+        return *installers.back();
+    }
+
+    // Real time for the stand-ins and transfers, the manual clock standing still meanwhile.
+    static void waitFor(const std::function<bool()> &done) { ASSERT_TRUE(test::processEventsUntil(done, 20s)); }
+    static void waitUntilEnded(const VARAInstaller &installer)
+    {
+        waitFor([&] { return !installer.isInstalling(); });
+    }
+    static bool logged(const VARAInstaller &installer, const QString &text)
+    {
+        for (const QString &line : installer.logLines()) {
+            if (line == text || line.contains("] " + text)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    static void waitForLine(const VARAInstaller &installer, const QString &text)
+    {
+        waitFor([&] { return logged(installer, text); });
+    }
+    QString calls() const { return QString::fromUtf8(readFile(bin + "/calls")); }
+
+    // Takes a lingering HF setup past the file watcher's first look and its grace, up to the
+    // running trial launch.
+    void passLingeringSetup(VARAInstaller &hf)
+    {
+        waitForLine(hf, "setup says hello");
+        env.clock().advance(4s);
+        EXPECT_FALSE(logged(hf, "Data file present: Data.dat"));
+        env.clock().advance(1s);
+        EXPECT_TRUE(logged(hf, "Data file present: VARAHF2750.dat"));
+        env.clock().advance(15s);
+        EXPECT_TRUE(logged(hf, "All critical files present — killing lingering installer process"));
+    }
+
+    std::vector<std::unique_ptr<VARAInstaller>> installers;
+    QString bin;
+};
+
+TEST_F(VARAInstallFlowTest, ALingeringSetupIsEndedAfterItsGraceAndARunningModemPasses)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    ASSERT_TRUE(hf.startInstall());
+    EXPECT_FALSE(hf.startInstall());
+    passLingeringSetup(hf);
+    waitForLine(hf, QString("VARA HF started (PID: "));
+    EXPECT_EQ(hf.state().kind, Kind::verifying);
+    env.clock().advance(15s);
+    waitUntilEnded(hf);
+
+    EXPECT_EQ(hf.state().kind, Kind::complete) << hf.state().error.toStdString();
+    EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
+    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+    EXPECT_EQ(config.varaConfig().winePath, places::ownWineBinary());
+    for (const char *line : {"Found: VARA HF 4.8.7 setup.zip (v4.8.7)", "Copied 1 OCX files to VARA HF directory",
+                             "VARA HF is running — verification passed", "VARA HF installation complete!"}) {
+        EXPECT_TRUE(logged(hf, line)) << line;
+    }
+    EXPECT_TRUE(QFileInfo::exists(hf.installDir() + "/MSCOMM32.OCX"));
+    EXPECT_FALSE(QFileInfo::exists(hf.downloadFolder() + "/VARA HF 4.8.7 setup.zip"));
+    // Once for the lingering setup, once for the trial launch.
+    EXPECT_EQ(calls().count("wineserver -k"), 2);
+    EXPECT_EQ(calls().count("wineserver -w"), 2);
+}
+
+TEST_F(VARAInstallFlowTest, BothModemsShareThePrefixOneAfterTheOtherAndACancelSparesTheOther)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    VARAInstaller &fm = make(VARAVariant::fm);
+    launch("RUN=no LCODE=0");
+    for (bool cancelFM : {false, true}) {
+        SCOPED_TRACE(cancelFM ? "FM cancelled" : "both install");
+        ASSERT_TRUE(hf.startInstall());
+        waitForLine(hf, "setup says hello");
+        ASSERT_TRUE(fm.startInstall());
+        // FM's download goes on meanwhile; its Wine phase waits.
+        waitForLine(fm, "Waiting for VARA HF to finish with the Wine prefix...");
+        EXPECT_EQ(fm.state().kind, Kind::extracting);
+        if (cancelFM) {
+            fm.cancel();
+            EXPECT_FALSE(fm.startInstall());
+            waitUntilEnded(fm);
+            EXPECT_EQ(fm.state().kind, Kind::idle);
+            EXPECT_TRUE(logged(fm, "Installation cancelled by user"));
+            EXPECT_TRUE(logged(fm, "Installation cancelled"));
+        }
+        passLingeringSetup(hf);
+        waitUntilEnded(hf);
+        waitUntilEnded(fm);
+        EXPECT_EQ(hf.state().kind, Kind::complete) << hf.state().error.toStdString();
+        EXPECT_EQ(fm.state().kind, cancelFM ? Kind::idle : Kind::complete) << fm.state().error.toStdString();
+        EXPECT_TRUE(logged(hf, "VARA HF exited cleanly (code 0)"));
+        EXPECT_TRUE(logged(hf, cancelFM ? "Copied 0 OCX files to VARA HF directory"
+                                        : "Copied 1 OCX files to VARA HF directory"));
+    }
+    EXPECT_EQ(config.varaFMConfig().varaPath, fm.exePath());
+    EXPECT_EQ(config.varaFMConfig().installedVersion, "Unknown");
+}
+
+TEST_F(VARAInstallFlowTest, ACancelEndsOnlyTheOwnSetupWhileAModemRunsAndThePrefixOtherwise)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    const auto setupPid = [this] { return readFile(bin + "/pids").split('\n').value(0).toInt(); };
+
+    services.states[ServiceID::varaFM] = ServiceRunState::running;
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+    hf.cancel();
+    EXPECT_EQ(hf.state().kind, Kind::installing);
+    waitUntilEnded(hf);
+    EXPECT_EQ(hf.state().kind, Kind::idle);
+    EXPECT_NE(::kill(setupPid(), 0), 0);
+    EXPECT_FALSE(calls().contains("wineserver"));
+
+    // During the trial launch, with no modem running: the whole prefix.
+    services.states[ServiceID::varaFM] = ServiceRunState::stopped;
+    setup(VARAVariant::hf, "WRITE=yes LINGER=no CODE=0");
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, QString("VARA HF started (PID: "));
+    hf.cancel();
+    waitUntilEnded(hf);
+    EXPECT_EQ(hf.state().kind, Kind::idle);
+    EXPECT_EQ(calls().count("wineserver -k"), 1);
+}
+
+TEST_F(VARAInstallFlowTest, TheSetupIsJudgedByTheFilesItLeaves)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    // Never writes the modem and never ends: the time limit.
+    setup(VARAVariant::hf, "WRITE=no LINGER=yes CODE=0");
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+    env.clock().advance(299s);
+    EXPECT_EQ(hf.state().kind, Kind::installing);
+    env.clock().advance(1s);
+    waitUntilEnded(hf);
+    EXPECT_EQ(hf.state(), VARAInstaller::State::failed("VARA installer timed out after 5 minutes"));
+    EXPECT_TRUE(logged(hf, "TIMEOUT: installer exceeded 5 minutes — killing process"));
+    EXPECT_TRUE(calls().contains("wineserver -k"));
+
+    // Exits at once without the files.
+    setup(VARAVariant::hf, "WRITE=no LINGER=no CODE=1");
+    ASSERT_TRUE(hf.startInstall());
+    waitUntilEnded(hf);
+    EXPECT_EQ(hf.state(), VARAInstaller::State::failed("VARA installer exited with code 1"));
+    EXPECT_TRUE(
+        logged(hf, "ERROR: install left missing files: VARA.exe, Data.dat, VARAHF500.dat, VARAHF2300.dat, VARAHF2750.dat"));
+
+    // Every file and a non-zero exit is a success; the trial launch then exits with 3.
+    setup(VARAVariant::hf, "WRITE=yes LINGER=no CODE=1");
+    launch("RUN=no LCODE=3");
+    ASSERT_TRUE(hf.startInstall());
+    waitUntilEnded(hf);
+    EXPECT_TRUE(logged(hf, "Installer completed"));
+    EXPECT_EQ(hf.state().kind, Kind::error);
+    EXPECT_TRUE(hf.state().error.startsWith(
+        "VARA installed successfully, but the first-launch verification failed with exit code 3."));
+    EXPECT_EQ(config.varaConfig().varaPath, "");
+}
+
+} // namespace
+} // namespace cordavelle
