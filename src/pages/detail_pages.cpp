@@ -7,9 +7,11 @@
 #include "core/service_orchestrator.h"
 #include "install/hamlib_installer.h"
 #include "install/legacy_direwolf_cleanup.h"
+#include "install/vara_installer.h"
 #include "pages/direwolf_conf_regenerator.h"
 #include "pages/direwolf_page.h"
 #include "pages/rigctld_page.h"
+#include "pages/vara_page.h"
 #include "platform/platform.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -97,6 +99,14 @@ void installDetailPages(ManagementView &view, const AppContext &context)
             DirewolfConfigManager::writeConfig(snapshot, environment);
         },
         &view);
+    view.setPageFactory(SidebarSection::varaHF, [&context](ManagementView &) -> QWidget * {
+        return new VARAPage(context.orchestrator, context.config, VARAVariant::hf,
+                            []() -> VARAInstaller & { return VARAInstaller::hf(); });
+    });
+    view.setPageFactory(SidebarSection::varaFM, [&context](ManagementView &) -> QWidget * {
+        return new VARAPage(context.orchestrator, context.config, VARAVariant::fm,
+                            []() -> VARAInstaller & { return VARAInstaller::fm(); });
+    });
     view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
         DirewolfDiscovery &discovery = DirewolfDiscovery::shared();
         return new DirewolfPage({context.orchestrator, context.config, AudioDeviceManager::shared(), discovery,

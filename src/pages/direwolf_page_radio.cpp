@@ -169,14 +169,9 @@ void DirewolfPage::refreshPTTDetails()
         row->addRow(QStringLiteral("Radio"), radio);
         column->addLayout(row);
         if (endpoints.isEmpty()) {
-            auto *box = new QFrame;
-            box->setObjectName(QStringLiteral("nativeRadioNotice"));
-            box->setStyleSheet(QStringLiteral("#nativeRadioNotice { background: rgba(255,149,0,26); border-radius: 6px; }"));
-            auto *boxRow = new QHBoxLayout(box);
-            boxRow->setContentsMargins(8, 8, 8, 8);
-            boxRow->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16), 0,
-                              Qt::AlignTop);
-            auto *texts = new QVBoxLayout;
+            auto *notice = new QWidget;
+            auto *texts = new QVBoxLayout(notice);
+            texts->setContentsMargins(0, 0, 0, 0);
             texts->setSpacing(4);
             auto *headline = new QLabel(QStringLiteral("Cordavelle is not currently advertising any rig control endpoints."));
             headline->setWordWrap(true);
@@ -194,8 +189,7 @@ void DirewolfPage::refreshPTTDetails()
                                                  "configured with source = Direct CAT Native for it to be a candidate "
                                                  "here."),
                                   Tone::secondary));
-            boxRow->addLayout(texts, 1);
-            column->addWidget(box);
+            column->addWidget(noticeBox(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, notice));
         } else {
             column->addWidget(captionLabel(QStringLiteral(
                 "Direwolf keys PTT via Cordavelle's embedded rig control. When you Save + Start Direwolf, Cordavelle is "

@@ -4,6 +4,7 @@
 
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
@@ -49,6 +50,22 @@ QToolButton *refreshButton(const QString &text, const QString &help)
     button->setAutoRaise(true);
     button->setToolTip(help);
     return button;
+}
+
+QFrame *noticeBox(const QString &symbol, Tone tone, QWidget *content)
+{
+    auto *box = new QFrame;
+    box->setObjectName(QStringLiteral("noticeBox"));
+    const QColor colour = toneColour(tone, box->palette());
+    box->setStyleSheet(QStringLiteral("#noticeBox { background: rgba(%1,%2,%3,26); border-radius: 6px; }")
+                           .arg(colour.red())
+                           .arg(colour.green())
+                           .arg(colour.blue()));
+    auto *row = new QHBoxLayout(box);
+    row->setContentsMargins(8, 8, 8, 8);
+    row->addWidget(symbolLabel(symbol, tone, 16), 0, Qt::AlignTop);
+    row->addWidget(content, 1);
+    return box;
 }
 
 QVBoxLayout *scrollingColumn(QWidget *page)

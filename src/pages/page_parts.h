@@ -9,6 +9,7 @@
 #include <vector>
 
 class QFont;
+class QFrame;
 class QGroupBox;
 class QLabel;
 class QLayout;
@@ -28,6 +29,8 @@ QGroupBox *pageSection(const QString &title, QWidget *content);
 QPushButton *pageButton(const QString &label, bool primary, const QString &help = {});
 // A borderless "arrow.clockwise" button, with a text beside the icon when one is given.
 QToolButton *refreshButton(const QString &text, const QString &help);
+// A rounded box tinted faintly in `tone`, with the symbol in that tone beside `content`.
+QFrame *noticeBox(const QString &symbol, Tone tone, QWidget *content);
 // Makes `page` one vertically scrolling column with the pages' margins and no spacing of its
 // own, and returns that column.
 QVBoxLayout *scrollingColumn(QWidget *page);

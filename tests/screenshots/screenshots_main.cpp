@@ -127,6 +127,7 @@ int main(int argc, char **argv)
     screenshots::addDirewolfShots(shots);
     screenshots::addRigctldShots(shots);
     screenshots::addWizardShots(shots, scene);
+    screenshots::addVARAShots(shots);
 
     int failures = 0;
     for (const auto &shot : shots) {

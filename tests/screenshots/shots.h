@@ -43,5 +43,7 @@ void addDirewolfShots(ShotList &shots);
 void addRigctldShots(ShotList &shots);
 // The first-run wizard's pages, with and without features chosen.
 void addWizardShots(ShotList &shots, ShotEnvironment &scene);
+// The VARA HF and VARA FM pages, each with a model of its own.
+void addVARAShots(ShotList &shots);
 
 } // namespace cordavelle::screenshots

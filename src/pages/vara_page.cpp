@@ -1,0 +1,262 @@
+#include "pages/vara_page.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/lifecycle_picker.h"
+#include "app/log_viewer.h"
+#include "app/service_header.h"
+#include "core/config_store.h"
+#include "core/managed_process.h"
+#include "core/service_orchestrator.h"
+#include "install/vara_installer.h"
+#include "pages/page_parts.h"
+
+#include <QCheckBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+using namespace vara_page;
+
+namespace {
+
+// A fixed sentence with bold spans marked as in Markdown.
+QLabel *markdownLabel(const QString &text, bool secondary, QFont (*style)(const QFont &))
+{
+    auto *label = new QLabel;
+    label->setTextFormat(Qt::MarkdownText);
+    label->setText(text);
+    label->setWordWrap(true);
+    label->setFont(style(label->font()));
+    if (secondary) {
+        QPalette palette = label->palette();
+        palette.setColor(QPalette::WindowText, toneColour(Tone::secondary, palette));
+        label->setPalette(palette);
+    }
+    return label;
+}
+
+QFont callout(const QFont &base) { return base; }
+
+// Plain text in the primary colour.
+QLabel *plainLabel(const QString &text, QFont (*style)(const QFont &))
+{
+    auto *label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFont(style(label->font()));
+    return label;
+}
+
+// Plain text in the label's primary colour, or the secondary one when dimmed.
+void showText(QLabel *label, const QString &text, bool dimmed)
+{
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    QPalette palette = label->parentWidget() ? label->parentWidget()->palette() : QPalette();
+    if (dimmed) {
+        palette.setColor(QPalette::WindowText, toneColour(Tone::secondary, palette));
+    }
+    label->setPalette(palette);
+}
+
+} // namespace
+
+VARAPage::VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, VARAVariant variant,
+                   std::function<VARAInstaller &()> installer, QWidget *parent)
+    : QWidget(parent), m_orchestrator(orchestrator), m_config(config), m_variant(variant),
+      m_installer(std::move(installer)), m_state(std::make_shared<VARAPageState>()),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    setObjectName(QStringLiteral("VARAPage"));
+    setWindowTitle(displayName(m_variant));
+    QVBoxLayout *column = scrollingColumn(this);
+
+    const ServiceID service = serviceID(m_variant);
+    ManagedProcess &process = m_orchestrator.process(service);
+    column->addWidget(new ServiceHeader(service, m_orchestrator));
+
+    m_lifecycle = new LifecyclePicker(record().lifecycleMode);
+    connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
+            [this](ServiceLifecycleMode mode) { edit([mode](VARAConfigFields &c) { c.lifecycleMode = mode; }); });
+    column->addSpacing(12);
+    column->addWidget(pageSection(QStringLiteral("Lifecycle"), m_lifecycle));
+    column->addSpacing(12);
+    column->addWidget(pageSection(QStringLiteral("Installation"), buildInstallation()));
+    column->addSpacing(12);
+    column->addWidget(pageSection(QStringLiteral("Configuration"), buildConfiguration()));
+    column->addSpacing(12);
+    column->addWidget(pageSection(QStringLiteral("Diagnostics"), buildDiagnostics()));
+
+    m_log = new LogViewer([this] { m_orchestrator.process(serviceID(m_variant)).clearLog(); });
+    column->addSpacing(12);
+    column->addWidget(m_log);
+    column->addStretch();
+
+    const auto schedule = [this] { m_refresh->schedule(); };
+    // Both records: VARA FM may run with VARA HF's Wine.
+    connect(&m_config, &ConfigStore::varaConfigChanged, this, schedule);
+    connect(&m_config, &ConfigStore::varaFMConfigChanged, this, schedule);
+    connect(&process, &ManagedProcess::logLinesChanged, this,
+            [this] { m_log->setLogLines(m_orchestrator.process(serviceID(m_variant)).logLines()); });
+    connect(m_state.get(), &VARAPageState::changed, this, schedule);
+    refresh();
+}
+
+VARAPage::~VARAPage() = default;
+
+VARAConfigFields VARAPage::record() const
+{
+    if (m_variant == VARAVariant::hf) {
+        return m_config.varaConfig();
+    }
+    return m_config.varaFMConfig();
+}
+
+void VARAPage::edit(const std::function<void(VARAConfigFields &)> &change)
+{
+    if (m_variant == VARAVariant::hf) {
+        VARAConfig next = m_config.varaConfig();
+        change(next);
+        m_config.setVaraConfig(next);
+    } else {
+        VARAFMConfig next = m_config.varaFMConfig();
+        change(next);
+        m_config.setVaraFMConfig(next);
+    }
+}
+
+void VARAPage::checkForUpdate()
+{
+    ConfigStore &config = m_config;
+    const VARAVariant variant = m_variant;
+    // The recorded version as it stands once the downloads page has answered.
+    VARAPageState::checkForUpdate(m_state, DependencyUpdateNudge::varaLookup(m_installer(), [&config, variant] {
+                                      return variant == VARAVariant::hf ? config.varaConfig().installedVersion
+                                                                         : config.varaFMConfig().installedVersion;
+                                  }));
+    // At once, not with the next refresh: the button must not take a second press meanwhile.
+    refresh();
+}
+
+QWidget *VARAPage::buildInstallation()
+{
+    auto *rows = new QWidget;
+    auto *form = new QFormLayout(rows);
+    m_winePath = new QLabel;
+    m_winePath->setObjectName(QStringLiteral("winePath"));
+    m_winePath->setWordWrap(true);
+    m_winePath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_winePath->setFont(textStyle::monospaced(textStyle::caption(m_winePath->font())));
+    form->addRow(QStringLiteral("Wine Path"), m_winePath);
+
+    auto *versionRow = new QWidget;
+    auto *line = new QHBoxLayout(versionRow);
+    line->setContentsMargins(0, 0, 0, 0);
+    m_version = new QLabel;
+    m_version->setObjectName(QStringLiteral("installedVersion"));
+    line->addWidget(m_version);
+    line->addStretch();
+    m_checking = new QProgressBar;
+    m_checking->setRange(0, 0);
+    m_checking->setTextVisible(false);
+    m_checking->setFixedWidth(40);
+    line->addWidget(m_checking);
+    m_check = new QPushButton(QStringLiteral("Check for Updates"));
+    connect(m_check, &QPushButton::clicked, this, &VARAPage::checkForUpdate);
+    line->addWidget(m_check);
+    m_versionTitle = new QLabel(displayName(m_variant) + QStringLiteral(" Version"));
+    form->addRow(m_versionTitle, versionRow);
+
+    m_result = captionLabel(QString());
+    m_result->setObjectName(QStringLiteral("updateCheckResult"));
+    form->addRow(m_result);
+    return rows;
+}
+
+QWidget *VARAPage::buildConfiguration()
+{
+    auto *content = new QWidget;
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(10);
+    const QString modem = displayName(m_variant);
+    column->addWidget(markdownLabel(QStringLiteral("**Audio devices** are selected inside ") + modem +
+                                        QStringLiteral(" itself.  Start the service, then open **Setup → Sound Card** in "
+                                                       "the VARA window and pick your input and output devices."),
+                                    true, callout));
+
+    auto *texts = new QWidget;
+    auto *stack = new QVBoxLayout(texts);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(6);
+    stack->addWidget(markdownLabel(
+        QStringLiteral("**Sound Card picks may not persist if you have multiple identically-named audio devices.**"), false,
+        callout));
+    stack->addWidget(plainLabel(QStringLiteral(
+        "VARA identifies devices by display name only.  If two or more audio devices of this computer share a name (e.g. "
+        "multiple Icom radios all enumerating as \"USB Audio CODEC\"), VARA cannot tell them apart and your Sound Card "
+        "pick will revert as soon as you reopen the menu — VARA itself has no way to disambiguate them."),
+        textStyle::caption));
+    stack->addWidget(markdownLabel(
+        QStringLiteral("**Workaround:** in the desktop's sound system, make a **remapped device** wrapping the specific "
+                       "radio you want (`pactl load-module module-remap-source`, and `module-remap-sink` for its "
+                       "output), give it a unique name like \"IC-7600-Audio\", then pick that device in VARA's Sound Card "
+                       "menu.  The unique name round-trips cleanly."),
+        false, textStyle::caption));
+    column->addWidget(noticeBox(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, texts));
+
+    column->addWidget(markdownLabel(
+        QStringLiteral("**PTT and radio control** are configured in Cordavelle's **Settings → Radios**, not inside the "
+                       "VARA window. On Linux, VARA runs headless under Wine and the Windows Setup-menu options for those "
+                       "settings don't apply here."),
+        true, callout));
+    return content;
+}
+
+QWidget *VARAPage::buildDiagnostics()
+{
+    auto *content = new QWidget;
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(0, 0, 0, 0);
+    m_audioDebug = new QCheckBox(QStringLiteral("Audio debug logging"));
+    m_audioDebug->setToolTip(QStringLiteral(
+        "Launches VARA with Wine audio-subsystem debug output (WINEDEBUG=+mmdevapi,+dsound,+wave). Off unless "
+        "troubleshooting a startup crash — the output is very noisy."));
+    // Taken at the modem's next launch; the page leaves a running modem alone.
+    connect(m_audioDebug, &QCheckBox::clicked, this,
+            [this](bool on) { edit([on](VARAConfigFields &c) { c.audioDebugEnabled = on; }); });
+    column->addWidget(m_audioDebug);
+    column->addWidget(captionLabel(QStringLiteral("Restart ") + displayName(m_variant) +
+                                   QStringLiteral(" after changing this setting.")));
+    return content;
+}
+
+void VARAPage::refresh()
+{
+    const VARAConfigFields now = record();
+    {
+        const QSignalBlocker block(m_lifecycle);
+        m_lifecycle->setMode(now.lifecycleMode);
+    }
+    const InstallationRows rows = installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig());
+    showText(m_winePath, rows.winePath, rows.winePathDimmed);
+    showText(m_version, rows.version, rows.versionDimmed);
+    const bool checking = m_state->isCheckingForUpdate();
+    m_checking->setVisible(checking);
+    m_check->setVisible(!checking);
+    m_check->setEnabled(rows.canCheck);
+    const std::optional<QString> &result = m_state->updateCheckResult();
+    m_result->setVisible(result.has_value());
+    m_result->setText(result.value_or(QString()));
+    m_audioDebug->setChecked(now.audioDebugEnabled);
+    m_log->setLogLines(m_orchestrator.process(serviceID(m_variant)).logLines());
+}
+
+} // namespace cordavelle

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "base/service_config.h"
+#include "pages/vara_page_model.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace cordavelle {
+
+class CoalescedRefresh;
+class ConfigStore;
+class LifecyclePicker;
+class LogViewer;
+class ServiceOrchestrator;
+class VARAInstaller;
+
+// The management window's page for one VARA modem: header, lifecycle mode, the
+// Wine and version it runs with and the update check, where its audio and radio are set up, the
+// audio debug switch and the log. It installs, starts and stops nothing itself (the header's
+// button does), and each control writes one field of this modem's record alone.
+class VARAPage final : public QWidget {
+    Q_OBJECT
+public:
+    // `installer` gives the modem's installer; it is asked for only when a check starts.
+    VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, VARAVariant variant,
+             std::function<VARAInstaller &()> installer, QWidget *parent = nullptr);
+    ~VARAPage() override;
+
+    VARAVariant variant() const { return m_variant; }
+    const vara_page::VARAPageState &state() const { return *m_state; }
+
+    // Compares the newest published version with the recorded one.
+    void checkForUpdate();
+
+    // The parts tests and pictures look at.
+    LifecyclePicker *lifecyclePicker() const { return m_lifecycle; }
+    QLabel *winePathLabel() const { return m_winePath; }
+    QLabel *versionLabel() const { return m_version; }
+    QPushButton *checkButton() const { return m_check; }
+    QLabel *resultLabel() const { return m_result; }
+    QCheckBox *audioDebugSwitch() const { return m_audioDebug; }
+    LogViewer *logViewer() const { return m_log; }
+
+private:
+    VARAConfigFields record() const;
+    void edit(const std::function<void(VARAConfigFields &)> &change);
+    void refresh();
+    QWidget *buildInstallation();
+    QWidget *buildConfiguration();
+    QWidget *buildDiagnostics();
+
+    ServiceOrchestrator &m_orchestrator;
+    ConfigStore &m_config;
+    const VARAVariant m_variant;
+    std::function<VARAInstaller &()> m_installer;
+    std::shared_ptr<vara_page::VARAPageState> m_state;
+    CoalescedRefresh *m_refresh;
+
+    LifecyclePicker *m_lifecycle = nullptr;
+    QLabel *m_versionTitle = nullptr;
+    QLabel *m_winePath = nullptr;
+    QLabel *m_version = nullptr;
+    QProgressBar *m_checking = nullptr;
+    QPushButton *m_check = nullptr;
+    QLabel *m_result = nullptr;
+    QCheckBox *m_audioDebug = nullptr;
+    LogViewer *m_log = nullptr;
+};
+
+} // namespace cordavelle

@@ -1,0 +1,66 @@
+#include "pages/vara_page_model.h"
+
+#include "base/helper_logger.h"
+
+namespace cordavelle::vara_page {
+
+QString winePath(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm)
+{
+    if (variant == VARAVariant::fm && !fm.winePath.isEmpty()) {
+        return fm.winePath;
+    }
+    return hf.winePath;
+}
+
+InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm)
+{
+    InstallationRows rows;
+    const QString wine = winePath(variant, hf, fm);
+    rows.winePathDimmed = wine.isEmpty();
+    rows.winePath = wine.isEmpty() ? QStringLiteral("Not configured") : wine;
+    rows.versionLabel = displayName(variant) + QStringLiteral(" Version");
+    const QString installed = variant == VARAVariant::hf ? hf.installedVersion : fm.installedVersion;
+    rows.canCheck = !installed.isEmpty();
+    rows.versionDimmed = installed.isEmpty();
+    rows.version = installed.isEmpty() ? QStringLiteral("Not installed") : QStringLiteral("v") + installed;
+    return rows;
+}
+
+QString updateResultLine(const std::optional<DependencyVersions> &versions)
+{
+    if (!versions) {
+        return QStringLiteral("Could not check for updates");
+    }
+    if (versions->latest != versions->current) {
+        return QStringLiteral("Update available: v") + versions->latest + QStringLiteral(" (installed: v") +
+               versions->current + QStringLiteral(")");
+    }
+    return QStringLiteral("You are running the latest version (v") + versions->current + QStringLiteral(")");
+}
+
+void VARAPageState::checkForUpdate(std::shared_ptr<VARAPageState> state, DependencyUpdateNudge::Lookup lookup)
+{
+    if (state->m_isCheckingForUpdate) {
+        return;
+    }
+    state->m_isCheckingForUpdate = true;
+    state->m_updateCheckResult.reset();
+    Q_EMIT state->changed();
+    check(std::move(state), std::move(lookup));
+}
+
+QCoro::Task<void> VARAPageState::check(std::shared_ptr<VARAPageState> state, DependencyUpdateNudge::Lookup lookup)
+{
+    std::optional<DependencyVersions> versions;
+    try {
+        versions = co_await lookup();
+    } catch (const std::exception &error) {
+        HelperLogger::error(QStringLiteral("[VARADetailView] Update check failed: ") + QString::fromUtf8(error.what()),
+                            HelperLogger::Category::install);
+    }
+    state->m_updateCheckResult = updateResultLine(versions);
+    state->m_isCheckingForUpdate = false;
+    Q_EMIT state->changed();
+}
+
+} // namespace cordavelle::vara_page

@@ -1,0 +1,57 @@
+#include "shots.h"
+
+#include "app/log_viewer.h"
+#include "core/managed_process.h"
+#include "pages/vara_page_fixture.h"
+#include "support/event_wait.h"
+#include "support/task_outcome.h"
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One modem's page after an update check, its log open: VARA HF is installed one release behind
+// and runs, VARA FM is current and uses VARA HF's Wine.
+QImage varaPage(VARAVariant variant)
+{
+    test::VARAPageScene scene;
+    VARAConfig hf = scene.config.varaConfig();
+    hf.winePath = QStringLiteral("/usr/bin/wine");
+    hf.installedVersion = QStringLiteral("4.8.7");
+    hf.lifecycleMode = ServiceLifecycleMode::alwaysOn;
+    scene.config.setVaraConfig(hf);
+    VARAFMConfig fm = scene.config.varaFMConfig();
+    fm.installedVersion = test::VARAPageScene::kLatestFM;
+    fm.audioDebugEnabled = true;
+    scene.config.setVaraFMConfig(fm);
+
+    ManagedProcess &process = scene.orchestrator.process(serviceID(variant));
+    if (variant == VARAVariant::hf) {
+        process.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
+        auto started = test::track(process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
+        test::processEventsUntil([&] { return started->done; });
+        process.markRunning();
+        process.appendSyntheticLog(QStringLiteral("[VARA] Command port 8300 is answering"));
+    }
+    auto page = scene.makePage(variant);
+    page->checkForUpdate();
+    test::processEventsUntil([&] { return !page->state().isCheckingForUpdate(); }, 10s);
+    page->logViewer()->setExpanded(true);
+    QImage picture = grabWindow(page.get(), {760, 1150});
+    page.reset();
+    process.stop();
+    test::processEventsUntil([&] { return process.state() != ServiceRunState::stopping; });
+    return picture;
+}
+
+} // namespace
+
+void addVARAShots(ShotList &shots)
+{
+    shots.push_back({QStringLiteral("vara-hf"), [] { return varaPage(VARAVariant::hf); }});
+    shots.push_back({QStringLiteral("vara-fm"), [] { return varaPage(VARAVariant::fm); }});
+}
+
+} // namespace cordavelle::screenshots
