@@ -3,6 +3,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace cordavelle {
@@ -30,6 +31,22 @@ QGroupBox *formSection(const QString &title)
     auto *box = new QGroupBox(title);
     new QVBoxLayout(box);
     return box;
+}
+
+QVBoxLayout *scrollingColumn(QWidget *page)
+{
+    auto *outer = new QVBoxLayout(page);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    outer->addWidget(scroll);
+    auto *body = new QWidget;
+    scroll->setWidget(body);
+    auto *column = new QVBoxLayout(body);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(0);
+    return column;
 }
 
 QFrame *divider()

@@ -7,6 +7,7 @@
 class QFrame;
 class QGroupBox;
 class QLabel;
+class QVBoxLayout;
 class QWidget;
 
 namespace cordavelle {
@@ -17,6 +18,9 @@ QLabel *captionLabel(const QString &text, Tone tone = Tone::secondary, QWidget *
 void setToneText(QLabel *label, const QString &text, Tone tone);
 // A titled group of a grouped form, with a column for its rows.
 QGroupBox *formSection(const QString &title);
+// Makes `page` one vertically scrolling column with the pages' margins and no spacing of its
+// own, and returns that column.
+QVBoxLayout *scrollingColumn(QWidget *page);
 // A thin horizontal line between parts of a window.
 QFrame *divider();
 // A symbol of the windows' design drawn at `size` in `tone`.

@@ -57,13 +57,6 @@ PlaceholderWizardDialog::PlaceholderWizardDialog(QWidget *parent) : QDialog(pare
     layout->addWidget(buttons);
 }
 
-QWidget *makeSetupChecklistPlaceholder(QWidget *parent)
-{
-    return new PlaceholderView(QStringLiteral("Setup"),
-                               QStringLiteral("The setup checklist will show here what each service still needs."),
-                               parent);
-}
-
 QWidget *makeSettingsPlaceholder(QWidget *parent)
 {
     return new PlaceholderView(QStringLiteral("Settings"),

@@ -20,8 +20,6 @@ public:
     explicit PlaceholderWizardDialog(QWidget *parent = nullptr);
 };
 
-// The setup checklist page until the checklist exists.
-QWidget *makeSetupChecklistPlaceholder(QWidget *parent = nullptr);
 // The body of the settings window until the settings pages exist.
 QWidget *makeSettingsPlaceholder(QWidget *parent = nullptr);
 

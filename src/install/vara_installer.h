@@ -120,6 +120,8 @@ public:
     VARAVariant variant() const { return m_variant; }
     State state() const { return m_state; }
     QStringList logLines() const { return m_logLines; }
+    // Empties the lines on screen; the install log file keeps them.
+    void clearLog() { setLogLines({}); }
 
     QString installDir() const;
     QString exePath() const;

@@ -105,6 +105,14 @@ void WineInstaller::appendLog(const QString &message)
     m_log.appendLine(line, HelperLogger::Category::install);
 }
 
+void WineInstaller::clearLog()
+{
+    if (!m_logLines.isEmpty()) {
+        m_logLines.clear();
+        Q_EMIT logLinesChanged();
+    }
+}
+
 void WineInstaller::pipeToLog(const QByteArray &chunk)
 {
     QStringDecoder decoder(QStringDecoder::Utf8);

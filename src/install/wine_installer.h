@@ -98,6 +98,8 @@ public:
 
     const State &state() const { return m_state; }
     const QStringList &logLines() const { return m_logLines; }
+    // Empties the lines on screen; the install log file keeps them.
+    void clearLog();
     // Whether an install task runs; it stays true after cancel() until the task has ended.
     bool isBusy() const { return m_busy; }
 

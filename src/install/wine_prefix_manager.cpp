@@ -93,6 +93,11 @@ QString WinePrefixManager::logFileURL()
     return path;
 }
 
+bool WinePrefixManager::isInitialized() const
+{
+    return QFileInfo(m_with.prefix + QStringLiteral("/drive_c/windows/system32")).isDir();
+}
+
 bool WinePrefixManager::hasDependencies() const
 {
     const QString windows = m_with.prefix + QStringLiteral("/drive_c/windows/");
@@ -160,7 +165,7 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
     try {
         // The command-line developer tools that the macOS set-up waits for have no counterpart here.
         throwIfStopped(stop);
-        if (!QFileInfo::exists(m_with.prefix + QStringLiteral("/drive_c/windows/system32"))) {
+        if (!isInitialized()) {
             co_await initializePrefix(stop);
         } else {
             appendLog(QStringLiteral("Wine prefix already initialized, skipping wineboot"));

@@ -115,6 +115,8 @@ public:
     // Whether a set-up task runs; it stays true after cancel() until the task has ended.
     bool isBusy() const { return m_busy; }
     const QString &prefixPath() const { return m_with.prefix; }
+    // The prefix has been made: its "drive_c/windows/system32" folder exists.
+    bool isInitialized() const;
     // Both runtime files VARA needs (msvbvm60.dll and pdh.dll) are in the prefix.
     bool hasDependencies() const;
 

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -66,22 +65,6 @@ QFrame *noticeBox(const QString &symbol, Tone tone, QWidget *content)
     row->addWidget(symbolLabel(symbol, tone, 16), 0, Qt::AlignTop);
     row->addWidget(content, 1);
     return box;
-}
-
-QVBoxLayout *scrollingColumn(QWidget *page)
-{
-    auto *outer = new QVBoxLayout(page);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    outer->addWidget(scroll);
-    auto *body = new QWidget;
-    scroll->setWidget(body);
-    auto *column = new QVBoxLayout(body);
-    column->setContentsMargins(16, 16, 16, 16);
-    column->setSpacing(0);
-    return column;
 }
 
 void clearRows(QLayout *layout)

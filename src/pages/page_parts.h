@@ -31,9 +31,6 @@ QPushButton *pageButton(const QString &label, bool primary, const QString &help 
 QToolButton *refreshButton(const QString &text, const QString &help);
 // A rounded box tinted faintly in `tone`, with the symbol in that tone beside `content`.
 QFrame *noticeBox(const QString &symbol, Tone tone, QWidget *content);
-// Makes `page` one vertically scrolling column with the pages' margins and no spacing of its
-// own, and returns that column.
-QVBoxLayout *scrollingColumn(QWidget *page);
 // Takes every row out of a layout that a page fills afresh on each refresh.
 void clearRows(QLayout *layout);
 

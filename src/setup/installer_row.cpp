@@ -3,6 +3,7 @@
 #include "app/form_parts.h"
 
 #include <QContextMenuEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -16,6 +17,12 @@
 #include <cmath>
 
 namespace cordavelle {
+
+namespace {
+
+constexpr int kStatusWidth = 260;
+
+} // namespace
 
 int wholePercent(double fraction)
 {
@@ -118,7 +125,9 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
 
+    // Set outright: a nested layout would take the column's spacing of 0.
     auto *line = new QHBoxLayout;
+    line->setSpacing(8);
     m_mark = new RowMark(this);
     line->addWidget(m_mark, 0, Qt::AlignVCenter);
     auto *names = new QVBoxLayout;
@@ -157,6 +166,7 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     m_errorLine = new QWidget(this);
     auto *errorRow = new QHBoxLayout(m_errorLine);
     errorRow->setContentsMargins(0, 4, 0, 0);
+    errorRow->setSpacing(4);
     m_errorMark = symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, 12, m_errorLine);
     m_error = captionLabel(QString(), Tone::red, m_errorLine);
     m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -184,13 +194,16 @@ void InstallerRow::display(const InstallerRowLook &look)
     m_bar->setVisible(look.indicator == InstallerRowLook::Indicator::bar);
     // The same clamping as the percentage, so that bar and text never disagree.
     m_bar->setValue(wholePercent(look.fraction) * 10);
-    setToneText(m_status, look.status, look.statusTone);
     QFont statusFont = textStyle::caption(font());
     if (look.indicator == InstallerRowLook::Indicator::bar) {
         // Digits of one width, so that the percentage does not jiggle as it counts.
         statusFont.setFamily(textStyle::monospaced(font()).family());
     }
     m_status->setFont(statusFont);
+    // One line: a long step text is cut short rather than pushing the line wider than the page.
+    const QString shown = QFontMetrics(statusFont).elidedText(look.status, Qt::ElideRight, kStatusWidth);
+    setToneText(m_status, shown, look.statusTone);
+    m_status->setToolTip(shown == look.status ? QString() : look.status);
     m_status->setVisible(!look.status.isEmpty());
     m_button->setVisible(look.button.has_value());
     if (look.button) {

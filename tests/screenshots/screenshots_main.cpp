@@ -128,6 +128,7 @@ int main(int argc, char **argv)
     screenshots::addRigctldShots(shots);
     screenshots::addWizardShots(shots, scene);
     screenshots::addVARAShots(shots);
+    screenshots::addChecklistShots(shots);
 
     int failures = 0;
     for (const auto &shot : shots) {

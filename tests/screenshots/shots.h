@@ -41,6 +41,8 @@ void addSettingsShots(ShotList &shots, ShotEnvironment &scene);
 void addDirewolfShots(ShotList &shots);
 // So does the rigctld page.
 void addRigctldShots(ShotList &shots);
+// The setup checklist builds a home of its own for each picture.
+void addChecklistShots(ShotList &shots);
 // The first-run wizard's pages, with and without features chosen.
 void addWizardShots(ShotList &shots, ShotEnvironment &scene);
 // The VARA HF and VARA FM pages, each with a model of its own.

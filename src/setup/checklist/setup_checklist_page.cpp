@@ -1,12 +1,287 @@
-#include "app/setup_views.h"
+#include "setup_checklist_page.h"
 
-#include "app/placeholder_views.h"
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "app/helper_app_delegate.h"
+#include "app/log_viewer.h"
+#include "app/setup_views.h"
+#include "base/tool_lookup.h"
+#include "core/config_store.h"
+#include "core/service_orchestrator.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "setup/checklist/checklist_rows.h"
+#include "setup/checklist/updates_section.h"
+#include "setup/installer_row.h"
+
+#include <QDesktopServices>
+#include <QEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
 
 namespace cordavelle {
 
-QWidget *makeSetupChecklistPage(const AppContext &, std::function<void(SidebarSection)>, QWidget *parent)
+Alert resetConfirmation(ResetTarget target)
 {
-    return makeSetupChecklistPlaceholder(parent);
+    Alert alert;
+    alert.style = Alert::Style::warning;
+    const QString cancel = QStringLiteral("Cancel");
+    switch (target) {
+    case ResetTarget::winePrefix:
+        alert.message = QStringLiteral("Delete Wine Prefix?");
+        alert.informativeText = QStringLiteral("This will delete the entire Wine environment including any installed "
+                                               "VARA files. You will need to set up Wine and reinstall VARA.");
+        alert.buttons = {QStringLiteral("Delete"), cancel};
+        break;
+    case ResetTarget::varaHF:
+    case ResetTarget::varaFM: {
+        const QString name = displayName(target == ResetTarget::varaHF ? VARAVariant::hf : VARAVariant::fm);
+        alert.message = QStringLiteral("Uninstall %1?").arg(name);
+        alert.informativeText =
+            QStringLiteral("This will remove %1 from the Wine prefix. You can reinstall it afterwards.").arg(name);
+        alert.buttons = {QStringLiteral("Uninstall"), cancel};
+        break;
+    }
+    }
+    return alert;
+}
+
+QStringList combinedInstallLog(const SetupInstallers &installers)
+{
+    return installers.prefix.logLines() + installers.varaHF.logLines() + installers.varaFM.logLines() +
+           installers.wine.logLines() + installers.hamlib.logLines();
+}
+
+namespace {
+
+// Lines of a section share the group's column, a little apart.
+QVBoxLayout *sectionColumn(QGroupBox *section)
+{
+    auto *column = static_cast<QVBoxLayout *>(section->layout());
+    column->setSpacing(12);
+    return column;
+}
+
+} // namespace
+
+SetupChecklistPage::SetupChecklistPage(SetupChecklistContext context, QWidget *parent)
+    : QWidget(parent), m_context(std::move(context)), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    setObjectName(QStringLiteral("setupChecklist"));
+    const SetupInstallers &installers = m_context.installers;
+    QVBoxLayout *form = scrollingColumn(this);
+    form->setSpacing(12);
+
+    auto *intro = new QLabel;
+    intro->setWordWrap(true);
+    setToneText(intro,
+                QStringLiteral("Complete the items below to configure Cordavelle Helper. Items are checked automatically."),
+                Tone::secondary);
+    form->addWidget(intro);
+    auto *wine = formSection(QStringLiteral("1. Wine"));
+    for (Line line : {Line::wine, Line::winetricks, Line::prefix}) {
+        addLine(line, sectionColumn(wine));
+    }
+    form->addWidget(wine);
+    auto *modems = formSection(QStringLiteral("2. Modems"));
+    addLine(Line::varaHF, sectionColumn(modems));
+    addLine(Line::varaFM, sectionColumn(modems));
+    form->addWidget(modems);
+    auto *radio = formSection(QStringLiteral("3. Radio Control (Optional)"));
+    addLine(Line::hamlib, sectionColumn(radio));
+    form->addWidget(radio);
+    auto *updates = formSection(QStringLiteral("Updates"));
+    m_updates = new UpdatesSection(installers.updateNudge, installers.wine, installers.hamlib, installers.varaHF,
+                                   installers.varaFM, m_context.config);
+    sectionColumn(updates)->addWidget(m_updates);
+    form->addWidget(updates);
+    form->addWidget(buildLogFileLine());
+
+    m_log = new LogViewer([this] { clearLogs(); });
+    form->addWidget(m_log);
+    form->addStretch();
+
+    const auto schedule = [this] { m_refresh->schedule(); };
+    connect(&installers.wine, &WineInstaller::stateChanged, this, schedule);
+    connect(&installers.wine, &WineInstaller::logLinesChanged, this, schedule);
+    connect(&installers.prefix, &WinePrefixManager::stateChanged, this, schedule);
+    connect(&installers.prefix, &WinePrefixManager::logLinesChanged, this, schedule);
+    for (VARAInstaller *vara : {&installers.varaHF, &installers.varaFM}) {
+        connect(vara, &VARAInstaller::stateChanged, this, schedule);
+        connect(vara, &VARAInstaller::logLinesChanged, this, schedule);
+    }
+    connect(&installers.hamlib, &HamlibInstaller::stateChanged, this, schedule);
+    connect(&installers.hamlib, &HamlibInstaller::logLinesChanged, this, schedule);
+    // The versions shown come from the modems' records.
+    connect(&m_context.config, &ConfigStore::varaConfigChanged, this, schedule);
+    connect(&m_context.config, &ConfigStore::varaFMConfigChanged, this, schedule);
+    refresh();
+}
+
+void SetupChecklistPage::addLine(Line line, QVBoxLayout *column)
+{
+    auto *row = new InstallerRow;
+    m_rows[std::size_t(line)] = row;
+    connect(row, &InstallerRow::commandTriggered, this, [this, line](RowCommand command) { act(line, command); });
+    column->addWidget(row);
+}
+
+QWidget *SetupChecklistPage::buildLogFileLine()
+{
+    auto *box = new QGroupBox;
+    auto *line = new QHBoxLayout(box);
+    line->addWidget(captionLabel(QStringLiteral("Log file:"), Tone::secondary));
+    // Naming the file makes it (with its header line) when it is missing.
+    const QString path = WinePrefixManager::logFileURL();
+    m_logPath = captionLabel(path, Tone::tertiary);
+    m_logPath->setWordWrap(false);
+    m_logPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long path is cut at the page's edge rather than widening it; the tooltip has it whole.
+    m_logPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_logPath->setToolTip(path);
+    line->addWidget(m_logPath, 1);
+    m_openLog = new QPushButton(QStringLiteral("Open in Console"));
+    m_openLog->setFlat(true);
+    m_openLog->setFont(textStyle::caption(m_openLog->font()));
+    connect(m_openLog, &QPushButton::clicked, this, [this, path] { m_context.openFile(path); });
+    line->addWidget(m_openLog);
+    return box;
+}
+
+void SetupChecklistPage::act(Line line, RowCommand command)
+{
+    const SetupInstallers &installers = m_context.installers;
+    switch (line) {
+    case Line::wine:
+        if (command == RowCommand::cancel) {
+            installers.wine.cancel();
+        } else {
+            installers.wine.startInstall();
+        }
+        break;
+    case Line::winetricks:
+        // Comes with Wine: its button only says so.
+        break;
+    case Line::prefix:
+        if (command == RowCommand::cancel) {
+            installers.prefix.cancel();
+        } else if (command == RowCommand::menu) {
+            confirmReset(ResetTarget::winePrefix);
+        } else {
+            installers.prefix.startFullSetup();
+        }
+        break;
+    case Line::varaHF:
+    case Line::varaFM: {
+        const bool hf = line == Line::varaHF;
+        VARAInstaller &installer = hf ? installers.varaHF : installers.varaFM;
+        switch (command) {
+        case RowCommand::start: installer.startInstall(); break;
+        case RowCommand::cancel: installer.cancel(); break;
+        case RowCommand::configure: m_context.select(hf ? SidebarSection::varaHF : SidebarSection::varaFM); break;
+        case RowCommand::menu: confirmReset(hf ? ResetTarget::varaHF : ResetTarget::varaFM); break;
+        }
+        break;
+    }
+    case Line::hamlib:
+        if (command == RowCommand::configure) {
+            m_context.select(SidebarSection::rigctld);
+        } else {
+            installers.hamlib.startInstall();
+        }
+        break;
+    }
+    // File-system checks may answer differently after an action, whatever the states did.
+    m_refresh->schedule();
+}
+
+void SetupChecklistPage::confirmReset(ResetTarget target)
+{
+    if (m_context.alerts.present(resetConfirmation(target)) != 0) {
+        return;
+    }
+    // Each stops a modem that runs from what goes before removing anything; the installers
+    // outlive this page, so the work goes on if the page is left meanwhile.
+    const SetupInstallers &installers = m_context.installers;
+    switch (target) {
+    case ResetTarget::winePrefix: installers.prefix.deletePrefix(); break;
+    case ResetTarget::varaHF: installers.varaHF.uninstall(); break;
+    case ResetTarget::varaFM: installers.varaFM.uninstall(); break;
+    }
+    m_refresh->schedule();
+}
+
+void SetupChecklistPage::refresh()
+{
+    using namespace checklist;
+    const SetupInstallers &installers = m_context.installers;
+    WineInstaller &wine = installers.wine;
+    WinePrefixManager &prefix = installers.prefix;
+    const auto display = [this](Line line, const InstallerRowLook &look) { row(line)->display(look); };
+
+    display(Line::wine, wineLook(
+                            wine.state(), [&wine] { return wine.isInstalled() || WineInstaller::findWine().has_value(); },
+                            wine.installedVersion()));
+    const bool winetricks = wine.isWinetricksInstalled() || WineInstaller::findWinetricks().has_value();
+    display(Line::winetricks, winetricksLook(winetricks));
+    const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
+                                  [&prefix] { return prefix.hasDependencies(); },
+                                  [] { return WineInstaller::findWine().has_value(); }, winetricks};
+    display(Line::prefix, winePrefixLook(prefix.state(), prefixFacts));
+    for (const auto &[line, variant] : {std::pair(Line::varaHF, VARAVariant::hf), std::pair(Line::varaFM, VARAVariant::fm)}) {
+        VARAInstaller &installer = installers.vara(variant);
+        const VARAFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
+                              [&prefixFacts] { return prefixReady(prefixFacts); },
+                              [&installer] { return installer.installedVersion(); }};
+        display(line, varaLook(variant, installer.state(), facts));
+    }
+    HamlibInstaller &hamlib = installers.hamlib;
+    display(Line::hamlib, hamlibLook(
+                              hamlib.state(),
+                              [&hamlib] { return hamlib.isInstalled() || tools::findRigctld().has_value(); },
+                              hamlib.installedVersion()));
+
+    const QStringList lines = combinedInstallLog(installers);
+    m_log->setLogLines(lines);
+    m_log->setVisible(!lines.isEmpty());
+}
+
+void SetupChecklistPage::clearLogs()
+{
+    const SetupInstallers &installers = m_context.installers;
+    installers.prefix.clearLogLines();
+    installers.varaHF.clearLog();
+    installers.varaFM.clearLog();
+    installers.wine.clearLog();
+    installers.hamlib.clearLog();
+}
+
+void SetupChecklistPage::showEvent(QShowEvent *event)
+{
+    // Tools installed or removed outside the helper show as soon as the page is seen again.
+    refresh();
+    QWidget::showEvent(event);
+}
+
+void SetupChecklistPage::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        m_refresh->schedule();
+    }
+    QWidget::changeEvent(event);
+}
+
+QWidget *makeSetupChecklistPage(const AppContext &context, std::function<void(SidebarSection)> select, QWidget *parent)
+{
+    return new SetupChecklistPage({context.installers, context.config, context.alerts, std::move(select),
+                                   [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }},
+                                  parent);
 }
 
 } // namespace cordavelle

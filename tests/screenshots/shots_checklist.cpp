@@ -1,0 +1,133 @@
+#include "shots.h"
+
+#include "base/helper_places.h"
+#include "setup/checklist/setup_checklist_page.h"
+
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/scripted_alert_presenter.h"
+#include "support/test_files.h"
+
+#include <functional>
+#include <memory>
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A home of its own for each picture, its remote services on a local fixture server.
+struct ChecklistScene {
+    explicit ChecklistScene(DependencyUpdateNudge::Lookups lookups = {}) : setup(objects, std::move(lookups))
+    {
+        objects.env.useSystemClock();
+    }
+
+    ~ChecklistScene()
+    {
+        // Installs still under way end before their home goes.
+        server.release();
+        setup.wine.cancel();
+        setup.hamlib.cancel();
+        setup.varaHF.cancel();
+        setup.varaFM.cancel();
+        test::processEventsUntil([&] { return !setup.wine.isBusy() && !setup.hamlib.isRunning() &&
+                                              !setup.varaHF.isInstalling() && !setup.varaFM.isInstalling(); },
+                                 10s);
+    }
+
+    QImage picture()
+    {
+        SetupChecklistPage page({setup.installers(), objects.config, alerts, [](SidebarSection) {}, [](const QString &) {}});
+        test::processEventsFor(50ms);
+        return grabWindow(&page, {620, 1000});
+    }
+
+    test::HelperObjects objects;
+    test::FixtureHttpServer server;
+    bool pointed = [this] {
+        objects.env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+        return true;
+    }();
+    test::SetupObjects setup;
+    test::ScriptedAlertPresenter alerts;
+};
+
+// A download that stops after `fraction` of its `size` bytes until the server is released.
+test::FixtureHttpServer::Route stalledDownload(double fraction, qint64 size = 100000)
+{
+    test::FixtureHttpServer::Route route;
+    route.generatedSize = size;
+    route.stallAfter = qint64(fraction * double(size));
+    return route;
+}
+
+// Wine from the machine's packages and the prefix made; VARA HF and Hamlib are downloading.
+QImage midInstall()
+{
+    ChecklistScene scene;
+    test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
+    test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/winetricks")));
+    const QString windows = places::winePrefix() + QStringLiteral("/drive_c/windows/");
+    test::writeFile(windows + QStringLiteral("system32/msvbvm60.dll"), "MZ");
+    test::writeFile(windows + QStringLiteral("system32/pdh.dll"), "MZ");
+    test::FixtureHttpServer &server = scene.server;
+    server.serve(QStringLiteral("/VARA%20Products/"), R"(<a href="VARA%20HF%204.8.7%20setup.zip">hf</a>)");
+    server.serve(QStringLiteral("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip"), stalledDownload(0.42));
+    for (const char *formula : {"hamlib", "libusb"}) {
+        const QString blob = QStringLiteral("/v2/%1/blobs/1").arg(QLatin1String(formula));
+        server.serve(QStringLiteral("/api/formula/%1.json").arg(QLatin1String(formula)),
+                     QStringLiteral(R"({"versions":{"stable":"4.6"},"bottle":{"stable":{"files":{"x86_64_linux":)"
+                                    R"({"url":"%1"}}}}})")
+                         .arg(server.url(blob).toString())
+                         .toUtf8());
+        server.serve(blob, stalledDownload(0.1));
+    }
+    scene.setup.varaHF.startInstall();
+    scene.setup.hamlib.startInstall();
+    test::processEventsUntil([&] {
+        return scene.setup.varaHF.state() == VARAInstaller::State::downloading(0.42) && server.stalledCount() == 2;
+    }, 10s);
+    return scene.picture();
+}
+
+QImage fullyInstalled()
+{
+    ChecklistScene scene({.wine = []() -> QCoro::Task<std::optional<DependencyVersions>> {
+        co_return DependencyVersions{QStringLiteral("10.0"), QStringLiteral("9.0")};
+    }});
+    UserDefaults &defaults = scene.objects.env.defaults();
+    test::writeProgram(places::ownWineBinary());
+    defaults.setObject(WineInstaller::kInstalledVersionKey, QStringLiteral("9.0"));
+    test::writeProgram(places::ownWinetricks());
+    const QString windows = places::winePrefix() + QStringLiteral("/drive_c/windows/");
+    test::writeFile(windows + QStringLiteral("system32/msvbvm60.dll"), "MZ");
+    test::writeFile(windows + QStringLiteral("syswow64/pdh.dll"), "MZ");
+    for (const VARAVariant variant : {VARAVariant::hf, VARAVariant::fm}) {
+        test::writeFile(places::varaExecutable(variant), "MZ");
+    }
+    VARAConfig hf = scene.objects.config.varaConfig();
+    hf.installedVersion = QStringLiteral("4.8.7");
+    scene.objects.config.setVaraConfig(hf);
+    VARAFMConfig fm = scene.objects.config.varaFMConfig();
+    fm.installedVersion = QStringLiteral("4.3.9");
+    scene.objects.config.setVaraFMConfig(fm);
+    test::writeProgram(places::ownRigctld());
+    defaults.setObject(QStringLiteral("hamlibInstalledVersion"), QStringLiteral("4.6"));
+    scene.setup.varaHF.appendLog(QStringLiteral("VARA HF v4.8.7 installed successfully"));
+    scene.setup.updateNudge.checkAll();
+    test::processEventsUntil([&] { return !scene.setup.updateNudge.isChecking(); }, 5s);
+    return scene.picture();
+}
+
+} // namespace
+
+void addChecklistShots(ShotList &shots)
+{
+    shots.push_back({QStringLiteral("setup-checklist-fresh"), [] { return ChecklistScene().picture(); }});
+    shots.push_back({QStringLiteral("setup-checklist-installing"), midInstall});
+    shots.push_back({QStringLiteral("setup-checklist-installed"), fullyInstalled});
+}
+
+} // namespace cordavelle::screenshots

@@ -1,0 +1,200 @@
+#include "setup/checklist/setup_checklist_page.h"
+
+#include "app/log_viewer.h"
+#include "base/helper_places.h"
+#include "setup/installer_row.h"
+
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/helper_objects.h"
+#include "support/qt_printers.h"
+#include "support/scripted_alert_presenter.h"
+#include "support/test_files.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+using Line = SetupChecklistPage::Line;
+
+class SetupChecklistPageTest : public ::testing::Test, protected test::HelperObjects {
+protected:
+    // The remote services answer from the fixture server before any installer is made.
+    static test::FixtureHttpServer &pointedAt(test::FixtureHttpServer &server, test::TestPlatform &env)
+    {
+        env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+        return server;
+    }
+
+    std::unique_ptr<SetupChecklistPage> makePage()
+    {
+        auto page = std::make_unique<SetupChecklistPage>(SetupChecklistContext{
+            setupObjects.installers(), config, alerts, [this](SidebarSection s) { selected.push_back(s); },
+            [this](const QString &path) { opened.push_back(path); }});
+        page->resize(600, 900);
+        page->show();
+        test::ManualClock::processEvents();
+        return page;
+    }
+
+    InstallerRow &row(SetupChecklistPage &page, Line line) { return *page.row(line); }
+    QString trailing(SetupChecklistPage &page, Line line)
+    {
+        const InstallerRowLook &look = row(page, line).look();
+        return look.button ? look.button->label : look.status;
+    }
+    // A prefix as the set-up leaves it, with VARA FM installed into it when asked.
+    static void makeReadyPrefix(bool withFM)
+    {
+        const QString windows = places::winePrefix() + "/drive_c/windows/";
+        EXPECT_TRUE(test::writeFile(windows + "system32/msvbvm60.dll", "x"));
+        EXPECT_TRUE(test::writeFile(windows + "syswow64/pdh.dll", "x"));
+        if (withFM) {
+            EXPECT_TRUE(test::writeFile(places::varaExecutable(VARAVariant::fm), "x"));
+        }
+    }
+
+    test::FixtureHttpServer server;
+    test::FixtureHttpServer &pointed = pointedAt(server, env);
+    test::SetupObjects setupObjects{*this};
+    test::ScriptedAlertPresenter alerts;
+    std::vector<SidebarSection> selected;
+    QStringList opened;
+};
+
+TEST_F(SetupChecklistPageTest, TheCombinedLogKeepsEachInstallersLinesInItsPlaceAndClearsAllFive)
+{
+    SetupInstallers in = setupObjects.installers();
+    auto page = makePage();
+    EXPECT_FALSE(page->logViewer()->isVisible());
+
+    // Each cancel with nothing running logs its line at once.
+    in.hamlib.cancel();
+    in.varaFM.appendLog("fm line");
+    in.wine.cancel();
+    in.varaHF.appendLog("hf line");
+    in.prefix.cancel();
+    test::ManualClock::processEvents();
+    QStringList tails;
+    for (const QString &line : page->logViewer()->logLines()) {
+        tails << line.mid(11);
+    }
+    EXPECT_EQ(tails, QStringList({"Setup cancelled by user", "hf line", "fm line", "Installation cancelled",
+                                  "Installation cancelled"}));
+    EXPECT_TRUE(page->logViewer()->isVisible());
+
+    page->logViewer()->clearButton()->click();
+    test::ManualClock::processEvents();
+    EXPECT_TRUE(combinedInstallLog(in).isEmpty());
+    EXPECT_FALSE(page->logViewer()->isVisible());
+}
+
+TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheirInstallers)
+{
+    auto page = makePage();
+    EXPECT_EQ(trailing(*page, Line::wine), "Install Wine");
+    EXPECT_EQ(trailing(*page, Line::winetricks), "Installed with Wine");
+    EXPECT_FALSE(row(*page, Line::prefix).button()->isEnabled());
+    EXPECT_FALSE(row(*page, Line::varaHF).button()->isEnabled());
+    EXPECT_EQ(trailing(*page, Line::hamlib), "Install Hamlib");
+    EXPECT_EQ(row(*page, Line::prefix).contextMenu(), nullptr);
+    // Naming the log file made it, with its header line.
+    EXPECT_TRUE(QFileInfo(page->logFilePath()->text()).isFile());
+    page->openLogButton()->click();
+    EXPECT_EQ(opened, QStringList{page->logFilePath()->text()});
+
+    // The fixture server knows neither the Wine releases nor the Hamlib formula.
+    row(*page, Line::wine).button()->click();
+    row(*page, Line::hamlib).button()->click();
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return setupObjects.wine.state().kind() == WineInstaller::State::Kind::error && !setupObjects.wine.isBusy(); },
+        20s));
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.hamlib.isRunning(); }, 20s));
+    test::ManualClock::processEvents();
+    for (Line line : {Line::wine, Line::hamlib}) {
+        EXPECT_EQ(trailing(*page, line), "Retry");
+        EXPECT_TRUE(row(*page, line).errorLabel()->isVisibleTo(page.get()));
+        EXPECT_FALSE(row(*page, line).errorLabel()->text().isEmpty());
+    }
+    EXPECT_TRUE(page->logViewer()->isVisible());
+
+    // A rigctld put in place meanwhile counts once the installer is idle again.
+    test::writeProgram(places::ownRigctld(), "#!/bin/sh\n");
+    setupObjects.hamlib.cancel();
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::hamlib), "Configure");
+    row(*page, Line::hamlib).button()->click();
+    EXPECT_EQ(selected, std::vector{SidebarSection::rigctld});
+}
+
+TEST_F(SetupChecklistPageTest, DestructiveActionsAskFirstAndCancelChangesNothing)
+{
+    makeReadyPrefix(true);
+    auto page = makePage();
+    EXPECT_EQ(trailing(*page, Line::prefix), "Ready");
+    EXPECT_EQ(trailing(*page, Line::varaFM), "Configure");
+    EXPECT_TRUE(row(*page, Line::varaHF).button()->isEnabled());
+    row(*page, Line::varaFM).button()->click();
+    EXPECT_EQ(selected, std::vector{SidebarSection::varaFM});
+
+    alerts.answers = {1, 1};
+    row(*page, Line::varaFM).contextMenu()->actions().front()->trigger();
+    row(*page, Line::prefix).contextMenu()->actions().front()->trigger();
+    ASSERT_EQ(alerts.shown.size(), 2u);
+    EXPECT_EQ(alerts.shown[0], resetConfirmation(ResetTarget::varaFM));
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList({"Uninstall", "Cancel"}));
+    EXPECT_EQ(alerts.shown[1].message, "Delete Wine Prefix?");
+    test::ManualClock::processEvents();
+    EXPECT_TRUE(QFileInfo::exists(places::varaExecutable(VARAVariant::fm)));
+    EXPECT_EQ(trailing(*page, Line::prefix), "Ready");
+
+    alerts.answers = {0};
+    row(*page, Line::prefix).contextMenu()->actions().front()->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !QFileInfo::exists(places::winePrefix()); }, 10s));
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::prefix), "Set Up");
+    EXPECT_EQ(row(*page, Line::prefix).contextMenu(), nullptr);
+    for (Line line : {Line::varaHF, Line::varaFM}) {
+        EXPECT_FALSE(row(*page, line).button()->isEnabled());
+        EXPECT_EQ(row(*page, line).contextMenu(), nullptr);
+    }
+}
+
+TEST_F(SetupChecklistPageTest, CancellingOneModemsInstallLeavesTheOtherOneInstalling)
+{
+    makeReadyPrefix(false);
+    server.serve("/VARA%20Products/", R"(<a href="VARA%20HF%204.8.7%20setup.zip">hf</a>
+        <a href="VARA%20FM%204.3.9%20setup.zip">fm</a>)");
+    test::FixtureHttpServer::Route stalled;
+    stalled.generatedSize = 1000;
+    stalled.stallAfter = 500;
+    server.serve("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip", stalled);
+    server.serve("/VARA%20Products/VARA%20FM%204.3.9%20setup.zip", stalled);
+    auto page = makePage();
+    row(*page, Line::varaHF).button()->click();
+    row(*page, Line::varaFM).button()->click();
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 2; }, 10s));
+    ASSERT_TRUE(test::processEventsUntil([&] { return trailing(*page, Line::varaFM) == "50%"; }, 10s));
+
+    row(*page, Line::varaHF).cancelButton()->click();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.varaHF.isInstalling(); }, 10s));
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::varaHF), "Install VARA HF");
+    EXPECT_EQ(setupObjects.varaFM.state(), VARAInstaller::State::downloading(0.5));
+    EXPECT_EQ(trailing(*page, Line::varaFM), "50%");
+    EXPECT_TRUE(row(*page, Line::varaFM).cancelButton()->isVisibleTo(page.get()));
+
+    row(*page, Line::varaFM).cancelButton()->click();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.varaFM.isInstalling(); }, 10s));
+}
+
+} // namespace
+} // namespace cordavelle
