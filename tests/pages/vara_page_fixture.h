@@ -3,8 +3,10 @@
 #include "pages/vara_page.h"
 
 #include "base/helper_places.h"
+#include "core/orchestrator_service_control.h"
 #include "install/install_log.h"
 #include "install/vara_installer.h"
+#include "install/wine_prefix_hold.h"
 
 #include "support/fixture_http_server.h"
 #include "support/helper_objects.h"
@@ -37,6 +39,8 @@ struct VARAPageScene : HelperObjects {
 
     FixtureHttpServer server;
     InstallLog installLog{env.clock(), env.log(), places::supportFolder()};
+    OrchestratorServiceControl services{orchestrator};
+    WinePrefixHold prefixHold;
     std::unique_ptr<VARAInstaller> hf = makeInstaller(VARAVariant::hf);
     std::unique_ptr<VARAInstaller> fm = makeInstaller(VARAVariant::fm);
 
@@ -45,7 +49,8 @@ private:
     {
         return std::make_unique<VARAInstaller>(
             variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.commands(), env.clock(),
-                                                  installLog, server.url(QStringLiteral("/VARA%20Products/"))});
+                                                  installLog, services, prefixHold,
+                                                  server.url(QStringLiteral("/VARA%20Products/"))});
     }
 };
 
