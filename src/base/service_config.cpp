@@ -1,122 +1,119 @@
 #include "service_config.h"
 
+#include <optional>
+#include <type_traits>
+
 namespace cordavelle {
 
 namespace {
 
-template <class Config>
-void encodeVARA(Json &j, const Config &c)
+// `Config` is `Record` or a record built on it, const or not.
+template <class Config, class Record>
+concept RecordOf = std::is_base_of_v<Record, std::remove_const_t<Config>>;
+
+// Each record lists its members once, in the order of its JSON form; `visit(key, member)` is
+// called for each, so writing and reading can never disagree on a name or the order.
+template <RecordOf<VARAConfigFields> Config, class Visit>
+void eachMember(Config &c, Visit &&visit)
 {
-    j = Json::object();
-    j["lifecycleMode"] = c.lifecycleMode;
-    j["winePath"] = c.winePath;
-    j["varaPath"] = c.varaPath;
-    j["installedVersion"] = c.installedVersion;
-    j["runtime"] = c.runtime;
-    j["audioDebugEnabled"] = c.audioDebugEnabled;
+    visit("lifecycleMode", c.lifecycleMode);
+    visit("winePath", c.winePath);
+    visit("varaPath", c.varaPath);
+    visit("installedVersion", c.installedVersion);
+    visit("runtime", c.runtime);
+    visit("audioDebugEnabled", c.audioDebugEnabled);
 }
 
+template <RecordOf<RigctldConfig> Config, class Visit>
+void eachMember(Config &c, Visit &&visit)
+{
+    visit("tcpPort", c.tcpPort);
+    visit("rigModel", c.rigModel);
+    visit("connectionType", c.connectionType);
+    visit("serialPort", c.serialPort);
+    visit("baudRate", c.baudRate);
+    visit("networkHost", c.networkHost);
+    visit("networkPort", c.networkPort);
+    visit("lifecycleMode", c.lifecycleMode);
+    visit("rigctldPath", c.rigctldPath);
+    visit("manageRadioPower", c.manageRadioPower);
+}
+
+template <RecordOf<DirewolfConfig> Config, class Visit>
+void eachMember(Config &c, Visit &&visit)
+{
+    visit("callsign", c.callsign);
+    visit("ssid", c.ssid);
+    visit("audioDevice", c.audioDevice);
+    visit("customAudioDeviceUID", c.customAudioDeviceUID);
+    visit("customAudioDeviceName", c.customAudioDeviceName);
+    visit("customAudioOutputUID", c.customAudioOutputUID);
+    visit("speed", c.speed);
+    visit("kissPort", c.kissPort);
+    visit("agwPort", c.agwPort);
+    visit("pttPort", c.pttPort);
+    visit("pttMethod", c.pttMethod);
+    visit("nativeRigControlRadioName", c.nativeRigControlRadioName);
+    visit("lifecycleMode", c.lifecycleMode);
+    visit("direwolfPath", c.direwolfPath);
+    visit("installedVersion", c.installedVersion);
+}
+
+template <class T>
+constexpr bool isOptional = false;
+template <class T>
+constexpr bool isOptional<std::optional<T>> = true;
+
 template <class Config>
-void decodeVARA(const Json &j, Config &out)
+void encode(Json &j, const Config &c)
+{
+    j = Json::object();
+    eachMember(c, [&j](const char *key, const auto &member) {
+        if constexpr (isOptional<std::remove_cvref_t<decltype(member)>>) {
+            if (member) {
+                j[key] = *member;
+            }
+        } else {
+            j[key] = member;
+        }
+    });
+}
+
+// A missing or null member keeps its default; the first member that fails to decode fails the
+// whole record.
+template <class Config>
+Config decode(const Json &j)
 {
     const JsonObjectReader r(j);
     Config c;
-    r.readIfPresent("lifecycleMode", c.lifecycleMode);
-    r.readIfPresent("winePath", c.winePath);
-    r.readIfPresent("varaPath", c.varaPath);
-    r.readIfPresent("installedVersion", c.installedVersion);
-    r.readIfPresent("runtime", c.runtime);
-    r.readIfPresent("audioDebugEnabled", c.audioDebugEnabled);
-    out = std::move(c);
+    eachMember(c, [&r](const char *key, auto &member) {
+        using Member = std::remove_cvref_t<decltype(member)>;
+        if constexpr (isOptional<Member>) {
+            member = r.optional<typename Member::value_type>(key);
+        } else {
+            r.readIfPresent(key, member);
+        }
+    });
+    return c;
 }
 
 } // namespace
 
-void to_json(Json &j, const VARAConfig &config) { encodeVARA(j, config); }
-void from_json(const Json &j, VARAConfig &config) { decodeVARA(j, config); }
-void to_json(Json &j, const VARAFMConfig &config) { encodeVARA(j, config); }
-void from_json(const Json &j, VARAFMConfig &config) { decodeVARA(j, config); }
-
-void to_json(Json &j, const RigctldConfig &c)
-{
-    j = Json::object();
-    j["tcpPort"] = c.tcpPort;
-    j["rigModel"] = c.rigModel;
-    j["connectionType"] = c.connectionType;
-    j["serialPort"] = c.serialPort;
-    j["baudRate"] = c.baudRate;
-    j["networkHost"] = c.networkHost;
-    j["networkPort"] = c.networkPort;
-    j["lifecycleMode"] = c.lifecycleMode;
-    j["rigctldPath"] = c.rigctldPath;
-    j["manageRadioPower"] = c.manageRadioPower;
-}
-
-void from_json(const Json &j, RigctldConfig &config)
-{
-    const JsonObjectReader r(j);
-    RigctldConfig c;
-    r.readIfPresent("tcpPort", c.tcpPort);
-    r.readIfPresent("rigModel", c.rigModel);
-    r.readIfPresent("connectionType", c.connectionType);
-    r.readIfPresent("serialPort", c.serialPort);
-    r.readIfPresent("baudRate", c.baudRate);
-    r.readIfPresent("networkHost", c.networkHost);
-    r.readIfPresent("networkPort", c.networkPort);
-    r.readIfPresent("lifecycleMode", c.lifecycleMode);
-    r.readIfPresent("rigctldPath", c.rigctldPath);
-    r.readIfPresent("manageRadioPower", c.manageRadioPower);
-    config = std::move(c);
-}
-
-void to_json(Json &j, const DirewolfConfig &c)
-{
-    j = Json::object();
-    j["callsign"] = c.callsign;
-    j["ssid"] = c.ssid;
-    j["audioDevice"] = c.audioDevice;
-    j["customAudioDeviceUID"] = c.customAudioDeviceUID;
-    j["customAudioDeviceName"] = c.customAudioDeviceName;
-    j["customAudioOutputUID"] = c.customAudioOutputUID;
-    j["speed"] = c.speed;
-    j["kissPort"] = c.kissPort;
-    j["agwPort"] = c.agwPort;
-    j["pttPort"] = c.pttPort;
-    if (c.pttMethod) {
-        j["pttMethod"] = c.pttMethod->toJson();
-    }
-    j["nativeRigControlRadioName"] = c.nativeRigControlRadioName;
-    j["lifecycleMode"] = c.lifecycleMode;
-    j["direwolfPath"] = c.direwolfPath;
-    j["installedVersion"] = c.installedVersion;
-}
+void to_json(Json &j, const VARAConfig &config) { encode(j, config); }
+void from_json(const Json &j, VARAConfig &config) { config = decode<VARAConfig>(j); }
+void to_json(Json &j, const VARAFMConfig &config) { encode(j, config); }
+void from_json(const Json &j, VARAFMConfig &config) { config = decode<VARAFMConfig>(j); }
+void to_json(Json &j, const RigctldConfig &config) { encode(j, config); }
+void from_json(const Json &j, RigctldConfig &config) { config = decode<RigctldConfig>(j); }
+void to_json(Json &j, const DirewolfConfig &config) { encode(j, config); }
 
 void from_json(const Json &j, DirewolfConfig &config)
 {
-    const JsonObjectReader r(j);
-    DirewolfConfig c;
-    r.readIfPresent("callsign", c.callsign);
-    r.readIfPresent("ssid", c.ssid);
-    r.readIfPresent("audioDevice", c.audioDevice);
-    r.readIfPresent("customAudioDeviceUID", c.customAudioDeviceUID);
-    r.readIfPresent("customAudioDeviceName", c.customAudioDeviceName);
-    r.readIfPresent("customAudioOutputUID", c.customAudioOutputUID);
-    r.readIfPresent("speed", c.speed);
-    r.readIfPresent("kissPort", c.kissPort);
-    r.readIfPresent("agwPort", c.agwPort);
-    r.readIfPresent("pttPort", c.pttPort);
+    DirewolfConfig c = decode<DirewolfConfig>(j);
     // Records from before the PTT method existed name only a serial PTT device, or none at all.
-    if (auto method = r.optional<DirewolfPTTMethod>("pttMethod")) {
-        c.pttMethod = std::move(*method);
-    } else if (!c.pttPort.isEmpty()) {
-        c.pttMethod = DirewolfPTTMethod::serial(c.pttPort);
-    } else {
-        c.pttMethod = DirewolfPTTMethod::vox();
+    if (!c.pttMethod) {
+        c.pttMethod = c.pttPort.isEmpty() ? DirewolfPTTMethod::vox() : DirewolfPTTMethod::serial(c.pttPort);
     }
-    r.readIfPresent("nativeRigControlRadioName", c.nativeRigControlRadioName);
-    r.readIfPresent("lifecycleMode", c.lifecycleMode);
-    r.readIfPresent("direwolfPath", c.direwolfPath);
-    r.readIfPresent("installedVersion", c.installedVersion);
     config = std::move(c);
 }
 
