@@ -9,6 +9,7 @@ enum class AppAppearanceMode { dock, menuBar, both };
 
 template <>
 struct EnumTraits<AppAppearanceMode> {
+    static constexpr std::string_view jsonName = "AppAppearanceMode";
     static constexpr bool iterable = true;
     static constexpr std::array cases{AppAppearanceMode::dock, AppAppearanceMode::menuBar, AppAppearanceMode::both};
     static constexpr std::array<std::string_view, 3> raw{"dock", "menuBar", "both"};
@@ -18,8 +19,5 @@ struct EnumTraits<AppAppearanceMode> {
 QString displayName(AppAppearanceMode mode);
 bool showInDock(AppAppearanceMode mode);
 bool showInMenuBar(AppAppearanceMode mode);
-
-void to_json(Json &j, AppAppearanceMode value);
-void from_json(const Json &j, AppAppearanceMode &value);
 
 } // namespace cordavelle

@@ -6,54 +6,53 @@ namespace cordavelle {
 
 namespace {
 
-template <RawRepresentable E>
-void encodeRaw(Json &j, E value)
+QString fromView(std::string_view text)
 {
-    const auto raw = EnumTraits<E>::raw[detail::caseIndex(value)];
-    if constexpr (std::is_same_v<RawValueOf<E>, int>) {
-        j = raw;
-    } else {
-        j = std::string(raw);
-    }
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-template <RawRepresentable E>
-void decodeRaw(const Json &j, E &value, const char *typeName)
+// "a ServiceID", "an AppAppearanceMode".
+QString withArticle(std::string_view typeName)
 {
-    const auto &raws = EnumTraits<E>::raw;
-    if constexpr (std::is_same_v<RawValueOf<E>, int>) {
-        // A speed given as a string ("1200") is a different JSON type and fails like any other.
-        const auto number = jsonInteger<int>(j);
-        if (!number) {
-            throw JsonDecodeError(QStringLiteral("Expected a %1 number, found %2")
-                                      .arg(QString::fromUtf8(typeName), QString::fromStdString(j.dump())));
-        }
-        for (std::size_t i = 0; i < raws.size(); ++i) {
-            if (raws[i] == *number) {
-                value = EnumTraits<E>::cases[i];
-                return;
-            }
-        }
-        throw JsonDecodeError(
-            QStringLiteral("Cannot initialize %1 from invalid value %2").arg(QString::fromUtf8(typeName), QString::number(*number)));
-    } else {
-        if (!j.is_string()) {
-            throw JsonDecodeError(QStringLiteral("Expected a %1 string, found %2")
-                                      .arg(QString::fromUtf8(typeName), QString::fromUtf8(j.type_name())));
-        }
-        const auto &text = j.get_ref<const std::string &>();
-        for (std::size_t i = 0; i < raws.size(); ++i) {
-            if (raws[i] == text) {
-                value = EnumTraits<E>::cases[i];
-                return;
-            }
-        }
-        throw JsonDecodeError(QStringLiteral("Cannot initialize %1 from invalid value \"%2\"")
-                                  .arg(QString::fromUtf8(typeName), QString::fromStdString(text)));
-    }
+    const QString name = fromView(typeName);
+    const bool vowel = !name.isEmpty() && QStringLiteral("AEIOU").contains(name.front());
+    return (vowel ? QStringLiteral("an ") : QStringLiteral("a ")) + name;
 }
 
 } // namespace
+
+std::size_t detail::decodeRawIndex(const Json &j, std::span<const std::string_view> raws, std::string_view typeName)
+{
+    if (!j.is_string()) {
+        throw JsonDecodeError(QStringLiteral("Expected %1 string, found %2")
+                                  .arg(withArticle(typeName), QString::fromUtf8(j.type_name())));
+    }
+    const auto &text = j.get_ref<const std::string &>();
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+        if (raws[i] == text) {
+            return i;
+        }
+    }
+    throw JsonDecodeError(QStringLiteral("Cannot initialize %1 from invalid value \"%2\"")
+                              .arg(fromView(typeName), QString::fromStdString(text)));
+}
+
+std::size_t detail::decodeRawIndex(const Json &j, std::span<const int> raws, std::string_view typeName)
+{
+    // A number given as a string ("1200") is a different JSON type and fails like any other.
+    const auto number = jsonInteger<int>(j);
+    if (!number) {
+        throw JsonDecodeError(
+            QStringLiteral("Expected %1 number, found %2").arg(withArticle(typeName), QString::fromStdString(j.dump())));
+    }
+    for (std::size_t i = 0; i < raws.size(); ++i) {
+        if (raws[i] == *number) {
+            return i;
+        }
+    }
+    throw JsonDecodeError(
+        QStringLiteral("Cannot initialize %1 from invalid value %2").arg(fromView(typeName), QString::number(*number)));
+}
 
 QString displayName(ServiceID id)
 {
@@ -141,23 +140,6 @@ QString downloadPattern(VARAVariant variant)
     return variant == VARAVariant::hf ? QStringLiteral(R"re(href="([^"]*VARA%20HF[^"]*setup\.zip)")re")
                                       : QStringLiteral(R"re(href="([^"]*VARA%20FM[^"]*setup\.zip)")re");
 }
-
-void to_json(Json &j, ServiceID value) { encodeRaw(j, value); }
-void from_json(const Json &j, ServiceID &value) { decodeRaw(j, value, "ServiceID"); }
-void to_json(Json &j, ServiceLifecycleMode value) { encodeRaw(j, value); }
-void from_json(const Json &j, ServiceLifecycleMode &value) { decodeRaw(j, value, "ServiceLifecycleMode"); }
-void to_json(Json &j, ServiceRunState value) { encodeRaw(j, value); }
-void from_json(const Json &j, ServiceRunState &value) { decodeRaw(j, value, "ServiceRunState"); }
-void to_json(Json &j, VARAVariant value) { encodeRaw(j, value); }
-void from_json(const Json &j, VARAVariant &value) { decodeRaw(j, value, "VARAVariant"); }
-void to_json(Json &j, VARARuntime value) { encodeRaw(j, value); }
-void from_json(const Json &j, VARARuntime &value) { decodeRaw(j, value, "VARARuntime"); }
-void to_json(Json &j, RigConnectionType value) { encodeRaw(j, value); }
-void from_json(const Json &j, RigConnectionType &value) { decodeRaw(j, value, "RigConnectionType"); }
-void to_json(Json &j, DirewolfAudioDevice value) { encodeRaw(j, value); }
-void from_json(const Json &j, DirewolfAudioDevice &value) { decodeRaw(j, value, "DirewolfAudioDevice"); }
-void to_json(Json &j, DirewolfSpeed value) { encodeRaw(j, value); }
-void from_json(const Json &j, DirewolfSpeed &value) { decodeRaw(j, value, "DirewolfSpeed"); }
 
 namespace {
 

@@ -12,6 +12,8 @@
 
 #include <array>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 namespace cordavelle {
@@ -40,6 +42,7 @@ struct EnumTraits;
 
 template <>
 struct EnumTraits<ServiceID> {
+    static constexpr std::string_view jsonName = "ServiceID";
     static constexpr bool iterable = true;
     static constexpr std::array cases{ServiceID::varaHF, ServiceID::varaFM, ServiceID::rigctld, ServiceID::direwolf};
     static constexpr std::array<std::string_view, 4> raw{"vara-hf", "vara-fm", "rigctld", "direwolf"};
@@ -47,6 +50,7 @@ struct EnumTraits<ServiceID> {
 
 template <>
 struct EnumTraits<ServiceLifecycleMode> {
+    static constexpr std::string_view jsonName = "ServiceLifecycleMode";
     static constexpr bool iterable = true;
     static constexpr std::array cases{ServiceLifecycleMode::onDemand, ServiceLifecycleMode::alwaysOn,
                                       ServiceLifecycleMode::disabled};
@@ -55,6 +59,7 @@ struct EnumTraits<ServiceLifecycleMode> {
 
 template <>
 struct EnumTraits<ServiceRunState> {
+    static constexpr std::string_view jsonName = "ServiceRunState";
     static constexpr bool iterable = false;
     static constexpr std::array cases{ServiceRunState::stopped, ServiceRunState::starting, ServiceRunState::running,
                                       ServiceRunState::stopping, ServiceRunState::error};
@@ -63,6 +68,7 @@ struct EnumTraits<ServiceRunState> {
 
 template <>
 struct EnumTraits<VARAVariant> {
+    static constexpr std::string_view jsonName = "VARAVariant";
     static constexpr bool iterable = false;
     static constexpr std::array cases{VARAVariant::hf, VARAVariant::fm};
     static constexpr std::array<std::string_view, 2> raw{"hf", "fm"};
@@ -70,6 +76,7 @@ struct EnumTraits<VARAVariant> {
 
 template <>
 struct EnumTraits<VARARuntime> {
+    static constexpr std::string_view jsonName = "VARARuntime";
     static constexpr bool iterable = true;
     static constexpr std::array cases{VARARuntime::wine, VARARuntime::native};
     static constexpr std::array<std::string_view, 2> raw{"wine", "native"};
@@ -77,6 +84,7 @@ struct EnumTraits<VARARuntime> {
 
 template <>
 struct EnumTraits<RigConnectionType> {
+    static constexpr std::string_view jsonName = "RigConnectionType";
     static constexpr bool iterable = true;
     static constexpr std::array cases{RigConnectionType::serial, RigConnectionType::network};
     static constexpr std::array<std::string_view, 2> raw{"Serial", "Network"};
@@ -84,6 +92,7 @@ struct EnumTraits<RigConnectionType> {
 
 template <>
 struct EnumTraits<DirewolfAudioDevice> {
+    static constexpr std::string_view jsonName = "DirewolfAudioDevice";
     static constexpr bool iterable = true;
     static constexpr std::array cases{DirewolfAudioDevice::default_, DirewolfAudioDevice::custom};
     static constexpr std::array<std::string_view, 2> raw{"default", "custom"};
@@ -91,6 +100,7 @@ struct EnumTraits<DirewolfAudioDevice> {
 
 template <>
 struct EnumTraits<DirewolfSpeed> {
+    static constexpr std::string_view jsonName = "DirewolfSpeed";
     static constexpr bool iterable = true;
     static constexpr std::array cases{DirewolfSpeed::baud1200, DirewolfSpeed::baud9600, DirewolfSpeed::baud19200};
     static constexpr std::array<int, 3> raw{1200, 9600, 19200};
@@ -192,24 +202,34 @@ QStringList criticalDataFiles(VARAVariant variant);
 // Finds the setup archive's link on the download page; capture group 1 is the link.
 QString downloadPattern(VARAVariant variant);
 
-// --- JSON: the bare raw value (a string; a number for DirewolfSpeed)
+// --- JSON: the bare raw value (a string; a number for DirewolfSpeed), for every enumeration whose
+// traits give the `jsonName` that decoding failures quote.
 
-void to_json(Json &j, ServiceID value);
-void from_json(const Json &j, ServiceID &value);
-void to_json(Json &j, ServiceLifecycleMode value);
-void from_json(const Json &j, ServiceLifecycleMode &value);
-void to_json(Json &j, ServiceRunState value);
-void from_json(const Json &j, ServiceRunState &value);
-void to_json(Json &j, VARAVariant value);
-void from_json(const Json &j, VARAVariant &value);
-void to_json(Json &j, VARARuntime value);
-void from_json(const Json &j, VARARuntime &value);
-void to_json(Json &j, RigConnectionType value);
-void from_json(const Json &j, RigConnectionType &value);
-void to_json(Json &j, DirewolfAudioDevice value);
-void from_json(const Json &j, DirewolfAudioDevice &value);
-void to_json(Json &j, DirewolfSpeed value);
-void from_json(const Json &j, DirewolfSpeed &value);
+template <class E>
+concept JsonRawEnum = RawRepresentable<E> && requires { EnumTraits<E>::jsonName; };
+
+namespace detail {
+// The index of the raw value that `j` holds; anything else throws a JsonDecodeError.
+std::size_t decodeRawIndex(const Json &j, std::span<const std::string_view> raws, std::string_view typeName);
+std::size_t decodeRawIndex(const Json &j, std::span<const int> raws, std::string_view typeName);
+} // namespace detail
+
+template <JsonRawEnum E>
+void to_json(Json &j, E value)
+{
+    const auto raw = EnumTraits<E>::raw[detail::caseIndex(value)];
+    if constexpr (std::is_same_v<RawValueOf<E>, int>) {
+        j = raw;
+    } else {
+        j = std::string(raw);
+    }
+}
+
+template <JsonRawEnum E>
+void from_json(const Json &j, E &value)
+{
+    value = EnumTraits<E>::cases[detail::decodeRawIndex(j, EnumTraits<E>::raw, EnumTraits<E>::jsonName)];
+}
 
 // How Direwolf keys the transmitter. Only `serial` carries a value, the PTT device's path.
 class DirewolfPTTMethod {

@@ -1,3 +1,4 @@
+#include "base/app_appearance_mode.h"
 #include "base/service_model.h"
 
 #include <QHash>
@@ -84,6 +85,27 @@ TEST(ServiceModel, JsonAcceptsOnlyTheRawValueOfTheRightType)
     EXPECT_EQ(decodes<DirewolfSpeed>("4800"), std::nullopt);
     EXPECT_EQ(decodes<DirewolfSpeed>("1200.5"), std::nullopt);
     EXPECT_EQ(decodes<DirewolfSpeed>("true"), std::nullopt);
+}
+
+template <class E>
+QString failure(const char *json)
+{
+    try {
+        decodeJson<E>(QByteArray(json));
+    } catch (const JsonDecodeError &e) {
+        return e.reason();
+    }
+    return {};
+}
+
+TEST(ServiceModel, JsonFailuresNameTheType)
+{
+    EXPECT_EQ(failure<ServiceID>("0"), "Expected a ServiceID string, found number");
+    EXPECT_EQ(failure<AppAppearanceMode>("true"), "Expected an AppAppearanceMode string, found boolean");
+    EXPECT_EQ(failure<AppAppearanceMode>(R"("dockOnly")"),
+              R"(Cannot initialize AppAppearanceMode from invalid value "dockOnly")");
+    EXPECT_EQ(failure<DirewolfSpeed>(R"("1200")"), R"(Expected a DirewolfSpeed number, found "1200")");
+    EXPECT_EQ(failure<DirewolfSpeed>("4800"), "Cannot initialize DirewolfSpeed from invalid value 4800");
 }
 
 TEST(ServiceModel, UsableAsHashKeys)
