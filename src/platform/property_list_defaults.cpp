@@ -5,8 +5,8 @@
 
 #include "files.h"
 #include "log_sink.h"
-#include "property_list_depth.h"
 #include "platform.h"
+#include "property_list_walk.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -86,20 +86,9 @@ QVariant fromPlist(plist_t node)
     }
     case PLIST_DICT: {
         QVariantMap map;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char *key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            if (!value) {
-                free(key);
-                break;
-            }
+        forEachDictionaryItem(node, [&map](const char *key, plist_t value) {
             map.insert(QString::fromUtf8(key), fromPlist(value));
-            free(key);
-        }
-        free(it);
+        });
         return QVariant(map);
     }
     case PLIST_UID: {

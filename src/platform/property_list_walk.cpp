@@ -1,6 +1,5 @@
-#include "property_list_depth.h"
+#include "property_list_walk.h"
 
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -21,19 +20,9 @@ bool propertyListNestsDeeperThan(plist_t root, int limit)
                 pending.emplace_back(plist_array_get_item(node, i), depth + 1);
             }
         } else if (plist_get_node_type(node) == PLIST_DICT) {
-            plist_dict_iter it = nullptr;
-            plist_dict_new_iter(node, &it);
-            for (;;) {
-                char *key = nullptr;
-                plist_t value = nullptr;
-                plist_dict_next_item(node, it, &key, &value);
-                free(key);
-                if (!value) {
-                    break;
-                }
+            forEachDictionaryItem(node, [&pending, depth](const char *, plist_t value) {
                 pending.emplace_back(value, depth + 1);
-            }
-            free(it);
+            });
         }
     }
     return false;
