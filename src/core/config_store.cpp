@@ -3,7 +3,9 @@
 #include "base/helper_logger.h"
 #include "platform/platform.h"
 
+#include <functional>
 #include <utility>
+#include <vector>
 
 namespace cordavelle {
 
@@ -76,39 +78,34 @@ void ConfigStore::loadFromDefaults()
 
 void ConfigStore::reloadFromDefaults()
 {
-    const VARAConfig vara = m_varaConfig;
-    const VARAFMConfig varaFM = m_varaFMConfig;
-    const RigctldConfig rigctld = m_rigctldConfig;
-    const DirewolfConfig direwolf = m_direwolfConfig;
-    const int apiPort = m_apiPort;
-    const bool launchAtLogin = m_launchAtLogin;
-    const QString callsign = m_stationCallsign;
-    const QString serviceName = m_serviceName;
-    const int idleDelay = m_idleShutdownDelay;
-    const bool allowNetwork = m_allowNetworkAccess;
-    const bool requirePairing = m_requirePairing;
+    // Observers learn of every value that the reload changed, as if it had been assigned.
+    std::vector<std::function<void()>> notifyChanges;
+    const auto watch = [this, &notifyChanges](auto member, auto signal) {
+        notifyChanges.push_back([this, member, signal, before = this->*member] {
+            if (!(before == this->*member)) {
+                Q_EMIT (this->*signal)(this->*member);
+            }
+        });
+    };
+    watch(&ConfigStore::m_varaConfig, &ConfigStore::varaConfigChanged);
+    watch(&ConfigStore::m_varaFMConfig, &ConfigStore::varaFMConfigChanged);
+    watch(&ConfigStore::m_rigctldConfig, &ConfigStore::rigctldConfigChanged);
+    watch(&ConfigStore::m_direwolfConfig, &ConfigStore::direwolfConfigChanged);
+    watch(&ConfigStore::m_apiPort, &ConfigStore::apiPortChanged);
+    watch(&ConfigStore::m_launchAtLogin, &ConfigStore::launchAtLoginChanged);
+    watch(&ConfigStore::m_stationCallsign, &ConfigStore::stationCallsignChanged);
+    watch(&ConfigStore::m_serviceName, &ConfigStore::serviceNameChanged);
+    watch(&ConfigStore::m_idleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
+    watch(&ConfigStore::m_allowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
+    watch(&ConfigStore::m_requirePairing, &ConfigStore::requirePairingChanged);
+    watch(&ConfigStore::m_appearanceMode, &ConfigStore::appearanceModeChanged);
     const AppAppearanceMode mode = m_appearanceMode;
 
     loadFromDefaults();
 
-    // Observers learn of every value that the reload changed, as if it had been assigned.
-    const auto notify = [this](const auto &before, const auto &after, auto signal) {
-        if (before != after) {
-            Q_EMIT (this->*signal)(after);
-        }
-    };
-    notify(vara, m_varaConfig, &ConfigStore::varaConfigChanged);
-    notify(varaFM, m_varaFMConfig, &ConfigStore::varaFMConfigChanged);
-    notify(rigctld, m_rigctldConfig, &ConfigStore::rigctldConfigChanged);
-    notify(direwolf, m_direwolfConfig, &ConfigStore::direwolfConfigChanged);
-    notify(apiPort, m_apiPort, &ConfigStore::apiPortChanged);
-    notify(launchAtLogin, m_launchAtLogin, &ConfigStore::launchAtLoginChanged);
-    notify(callsign, m_stationCallsign, &ConfigStore::stationCallsignChanged);
-    notify(serviceName, m_serviceName, &ConfigStore::serviceNameChanged);
-    notify(idleDelay, m_idleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
-    notify(allowNetwork, m_allowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
-    notify(requirePairing, m_requirePairing, &ConfigStore::requirePairingChanged);
-    notify(mode, m_appearanceMode, &ConfigStore::appearanceModeChanged);
+    for (const auto &notify : notifyChanges) {
+        notify();
+    }
     if (mode != m_appearanceMode) {
         applyAppearanceMode();
     }

@@ -312,6 +312,31 @@ TEST_F(ConfigStoreTest, EveryAssignmentWritesButOnlyChangesNotify)
     EXPECT_EQ(reloaded->rigctldConfig(), rig);
 }
 
+TEST_F(ConfigStoreTest, ReloadNotifiesOnlyTheValuesThatChanged)
+{
+    auto store = makeStore();
+    QStringList heard;
+    QObject::connect(store.get(), &ConfigStore::apiPortChanged, [&](int port) { heard << QString::number(port); });
+    QObject::connect(store.get(), &ConfigStore::rigctldConfigChanged,
+                     [&](const RigctldConfig &c) { heard << c.rigctldPath; });
+    QObject::connect(store.get(), &ConfigStore::appearanceModeChanged,
+                     [&](AppAppearanceMode mode) { heard << toRaw(mode); });
+    QObject::connect(store.get(), &ConfigStore::stationCallsignChanged, [&] { heard << "callsign"; });
+    QObject::connect(store.get(), &ConfigStore::varaConfigChanged, [&] { heard << "vara"; });
+
+    RigctldConfig rig;
+    rig.rigctldPath = QStringLiteral("/opt/rigctld");
+    defaults.setObject(Keys::rigctldConfig, encodeJson(rig));
+    defaults.setObject(Keys::apiPort, qlonglong(9000));
+    defaults.setObject(Keys::appearanceMode, QStringLiteral("menuBar"));
+    store->reloadFromDefaults();
+
+    EXPECT_EQ(heard, (QStringList{"/opt/rigctld", "9000", "menuBar"}));
+    EXPECT_EQ(activation.requests, std::vector{Policy::accessory});
+    store->reloadFromDefaults();
+    EXPECT_EQ(heard.size(), 3);
+}
+
 TEST_F(ConfigStoreTest, LifecycleModeOfOneServiceChangesOnlyItsOwnRecord)
 {
     auto store = makeStore();
