@@ -41,10 +41,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetSettings()
 {
     logger().info(QStringLiteral("Reset Level 1: clearing settings"));
     ResetReport report;
-    clearUserDefaults(m_with.defaults, report);
-    clearKeychainPairingTokens(report);
-    unregisterLoginItem(report);
-    reloadMemoryState();
+    clearSettings(report);
     logger().info(QStringLiteral("Reset Level 1 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
@@ -68,16 +65,21 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     ResetReport report;
     co_await stopServices(true);
     co_await killWineProcessesForPrefix(report);
-    clearUserDefaults(m_with.defaults, report);
-    clearKeychainPairingTokens(report);
-    unregisterLoginItem(report);
-    reloadMemoryState();
+    clearSettings(report);
     removeFilesystemPaths(report);
     logger().info(QStringLiteral("Reset Level 3 complete: removed %1 path(s), %2 keychain item(s), %3 error(s)")
                       .arg(report.removedPaths.size())
                       .arg(report.keychainItemsRemoved)
                       .arg(report.errors.size()));
     co_return report;
+}
+
+void HelperUninstaller::clearSettings(ResetReport &report)
+{
+    clearUserDefaults(m_with.defaults, report);
+    clearKeychainPairingTokens(report);
+    unregisterLoginItem(report);
+    reloadMemoryState();
 }
 
 QCoro::Task<void> HelperUninstaller::stopServices(bool everyService)

@@ -64,6 +64,8 @@ public:
 private:
     QCoro::Task<void> stopServices(bool everyService);
     QCoro::Task<void> killWineProcessesForPrefix(ResetReport &report);
+    // What the settings level removes; the full uninstall does the same on its way.
+    void clearSettings(ResetReport &report);
     void clearKeychainPairingTokens(ResetReport &report);
     void unregisterLoginItem(ResetReport &report);
     void reloadMemoryState();
