@@ -6,7 +6,6 @@
 #include "platform/clock.h"
 #include "support/fixture_http_server.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -103,15 +102,3 @@ BENCHMARK(BM_Download200MB)->Unit(benchmark::kMillisecond)->UseRealTime()->Itera
 BENCHMARK(BM_Curl200MB)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 } // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

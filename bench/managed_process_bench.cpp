@@ -4,7 +4,6 @@
 #include "core/managed_process.h"
 #include "platform/platform.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -96,15 +95,3 @@ BENCHMARK(BM_ChildPrinting200kLinesBuffered)->Unit(benchmark::kMillisecond)->Use
 BENCHMARK(BM_ChildPrinting200kLinesOneWriteEach)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 } // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
