@@ -3,6 +3,7 @@
 #include "app/alert_presenter.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
+#include "app/management_view.h"
 #include "app/management_window.h"
 #include "app/placeholder_views.h"
 #include "app/settings_opener.h"
@@ -94,6 +95,14 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
 
     shots.push_back({QStringLiteral("management-window"), [scene] {
                          return grabWindow(&scene->app.managementWindow());
+                     }});
+    shots.push_back({QStringLiteral("management-window-setup"), [scene] {
+                         ManagementWindow &window = scene->app.managementWindow();
+                         ManagementView *view = window.findChild<ManagementView *>();
+                         view->setSelectedSection(SidebarSection::setup);
+                         QImage picture = grabWindow(&window);
+                         view->setSelectedSection(SidebarSection::varaHF);
+                         return picture;
                      }});
     shots.push_back({QStringLiteral("management-window-app-menu"), [scene] {
                          return grabMenu(scene->app.managementWindow().findChild<QMenu *>(QStringLiteral("appMenu")));

@@ -41,7 +41,7 @@ struct ChecklistScene {
     {
         SetupChecklistPage page({setup.installers(), objects.config, alerts, [](SidebarSection) {}, [](const QString &) {}});
         test::processEventsFor(50ms);
-        return grabWindow(&page, {620, 1000});
+        return grabWindow(&page, {620, 720});
     }
 
     test::HelperObjects objects;

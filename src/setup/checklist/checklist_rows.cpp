@@ -4,6 +4,9 @@ namespace cordavelle::checklist {
 
 namespace {
 
+const QString kInstalled = QStringLiteral("Installed");
+const RowButton kConfigure{QStringLiteral("Configure"), RowCommand::configure};
+
 InstallerRowLook frame(RowIcon icon, const QString &title, const QString &subtitle)
 {
     InstallerRowLook look;
@@ -17,6 +20,18 @@ void setStatus(InstallerRowLook &look, const QString &text, Tone tone = Tone::se
 {
     look.status = text;
     look.statusTone = tone;
+}
+
+void setInstalled(InstallerRowLook &look, const QString &text = kInstalled)
+{
+    look.icon = RowIcon::installed;
+    setStatus(look, text, Tone::green);
+}
+
+// "v" and the recorded version, or the plain word when none was recorded.
+QString versionText(const QString &version)
+{
+    return version.isEmpty() ? kInstalled : QStringLiteral("v") + version;
 }
 
 void setSpinner(InstallerRowLook &look, const QString &text)
@@ -39,9 +54,6 @@ void setFailure(InstallerRowLook &look, const QString &message)
     look.error = message;
 }
 
-const QString kInstalled = QStringLiteral("Installed");
-const RowButton kConfigure{QStringLiteral("Configure"), RowCommand::configure};
-
 } // namespace
 
 InstallerRowLook itemLook(const ItemFacts &facts)
@@ -49,7 +61,7 @@ InstallerRowLook itemLook(const ItemFacts &facts)
     static const RowIcon icons[] = {RowIcon::installed, RowIcon::missing, RowIcon::update};
     InstallerRowLook look = frame(icons[int(facts.status)], facts.title, facts.subtitle);
     if (facts.status == ItemStatus::installed) {
-        setStatus(look, kInstalled, Tone::green);
+        setInstalled(look);
         if (facts.hasConfigure) {
             look.button = kConfigure;
         }
@@ -84,16 +96,14 @@ InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAv
         setSpinner(look, QStringLiteral("Extracting..."));
         break;
     case Kind::complete:
-        look.icon = RowIcon::installed;
-        setStatus(look, kInstalled, Tone::green);
+        setInstalled(look);
         break;
     case Kind::error:
         setFailure(look, state.message());
         break;
     case Kind::idle:
         if (wineAvailable()) {
-            look.icon = RowIcon::installed;
-            setStatus(look, installedVersion.isEmpty() ? kInstalled : QStringLiteral("v") + installedVersion, Tone::green);
+            setInstalled(look, versionText(installedVersion));
         } else {
             look.icon = RowIcon::missing;
             look.button = RowButton{QStringLiteral("Install Wine")};
@@ -122,8 +132,7 @@ InstallerRowLook winePrefixLook(const WinePrefixManager::State &state, const Pre
         setSpinner(look, state.text());
         look.cancelHelp = QStringLiteral("Cancel setup");
     } else if (prefixReady(facts)) {
-        look.icon = RowIcon::installed;
-        setStatus(look, QStringLiteral("Ready"), Tone::green);
+        setInstalled(look, QStringLiteral("Ready"));
     } else if (state.kind() == Kind::error) {
         look.icon = RowIcon::failed;
         look.button = RowButton{QStringLiteral("Retry")};
@@ -152,8 +161,7 @@ InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state
     switch (state.kind) {
     case Kind::idle:
         if (facts.installed()) {
-            look.icon = RowIcon::installed;
-            setStatus(look, facts.installedVersion().value_or(kInstalled), Tone::green);
+            setInstalled(look, facts.installedVersion().value_or(kInstalled));
             look.button = kConfigure;
         } else {
             look.icon = RowIcon::missing;
@@ -179,8 +187,7 @@ InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state
         setSpinner(look, QStringLiteral("Verifying..."));
         break;
     case Kind::complete:
-        look.icon = RowIcon::installed;
-        setStatus(look, kInstalled, Tone::green);
+        setInstalled(look);
         break;
     case Kind::error:
         setFailure(look, state.error);
@@ -200,8 +207,7 @@ InstallerRowLook hamlibLook(const HamlibInstaller::State &state, const Check &in
     switch (state.phase) {
     case Case::idle:
         if (installed()) {
-            look.icon = RowIcon::installed;
-            setStatus(look, installedVersion.isEmpty() ? kInstalled : QStringLiteral("v") + installedVersion, Tone::green);
+            setInstalled(look, versionText(installedVersion));
             look.button = kConfigure;
         } else {
             look.icon = RowIcon::missing;
@@ -215,8 +221,7 @@ InstallerRowLook hamlibLook(const HamlibInstaller::State &state, const Check &in
         setSpinner(look, QStringLiteral("Installing..."));
         break;
     case Case::complete:
-        look.icon = RowIcon::installed;
-        setStatus(look, kInstalled, Tone::green);
+        setInstalled(look);
         look.button = kConfigure;
         break;
     case Case::error:
