@@ -7,6 +7,8 @@
 
 #include <QFileInfo>
 
+#include <functional>
+
 namespace cordavelle::tools {
 
 const QStringList kDirewolfCandidates{
@@ -25,47 +27,46 @@ bool passesArchitectureCheck(const QString &path)
     return !BinaryArchitectureDetector::isRunningOnAppleSilicon() || !BinaryArchitectureDetector::isX86_64Only(path);
 }
 
-std::optional<QString> findWine()
+namespace {
+
+// The helper's own copy when it can run (and `accept`, when given, takes it), else the first
+// candidate that can.
+std::optional<QString> ownOrFirstExecutable(const QString &own, const QStringList &candidates,
+                                            const std::function<bool(const QString &)> &accept = {})
 {
-    const QString own = places::ownWineBinary();
-    if (ToolLocator::isExecutableFile(own)) {
+    if (ToolLocator::isExecutableFile(own) && (!accept || accept(own))) {
         return own;
     }
-    return Platform::current().toolLocator().firstExecutable(
-        {QStringLiteral("/opt/homebrew/bin/wine64"), QStringLiteral("/opt/homebrew/bin/wine"),
-         QStringLiteral("/usr/local/bin/wine64"), QStringLiteral("/usr/local/bin/wine")});
+    return Platform::current().toolLocator().firstExecutable(candidates, accept);
+}
+
+} // namespace
+
+std::optional<QString> findWine()
+{
+    return ownOrFirstExecutable(places::ownWineBinary(),
+                                {QStringLiteral("/opt/homebrew/bin/wine64"), QStringLiteral("/opt/homebrew/bin/wine"),
+                                 QStringLiteral("/usr/local/bin/wine64"), QStringLiteral("/usr/local/bin/wine")});
 }
 
 std::optional<QString> findWinetricks()
 {
-    const QString own = places::ownWinetricks();
-    if (ToolLocator::isExecutableFile(own)) {
-        return own;
-    }
-    return Platform::current().toolLocator().firstExecutable(
-        {QStringLiteral("/opt/homebrew/bin/winetricks"), QStringLiteral("/usr/local/bin/winetricks")});
+    return ownOrFirstExecutable(places::ownWinetricks(), {QStringLiteral("/opt/homebrew/bin/winetricks"),
+                                                          QStringLiteral("/usr/local/bin/winetricks")});
 }
 
 std::optional<QString> findWineserver()
 {
-    const QString own = places::ownWineserver();
-    if (ToolLocator::isExecutableFile(own)) {
-        return own;
-    }
-    return Platform::current().toolLocator().firstExecutable(
-        {QStringLiteral("/opt/homebrew/bin/wineserver"), QStringLiteral("/usr/local/bin/wineserver")});
+    return ownOrFirstExecutable(places::ownWineserver(), {QStringLiteral("/opt/homebrew/bin/wineserver"),
+                                                          QStringLiteral("/usr/local/bin/wineserver")});
 }
 
 std::optional<QString> findRigctld()
 {
-    const QString own = places::ownRigctld();
-    if (ToolLocator::isExecutableFile(own) && passesArchitectureCheck(own)) {
-        return own;
-    }
-    return Platform::current().toolLocator().firstExecutable(
-        {QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
-         QStringLiteral("/usr/local/bin/rigctld")},
-        passesArchitectureCheck);
+    return ownOrFirstExecutable(places::ownRigctld(),
+                                {QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
+                                 QStringLiteral("/usr/local/bin/rigctld")},
+                                passesArchitectureCheck);
 }
 
 std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath)
