@@ -104,63 +104,38 @@ ManagedProcess::~ManagedProcess()
 
 void ManagedProcess::setState(ServiceRunState state)
 {
-    if (m_state != state) {
-        m_state = state;
-        Q_EMIT stateChanged();
-    }
+    setObserved(m_state, state, &ManagedProcess::stateChanged);
 }
 
 void ManagedProcess::setPid(std::optional<qint64> pid)
 {
-    if (m_pid != pid) {
-        m_pid = pid;
-        Q_EMIT pidChanged();
-    }
+    setObserved(m_pid, pid, &ManagedProcess::pidChanged);
 }
 
 void ManagedProcess::setLastError(const std::optional<QString> &lastError)
 {
-    if (m_lastError != lastError) {
-        m_lastError = lastError;
-        Q_EMIT lastErrorChanged();
-    }
+    setObserved(m_lastError, lastError, &ManagedProcess::lastErrorChanged);
 }
 
 void ManagedProcess::setStartedAt(std::optional<QDateTime> startedAt)
 {
-    if (m_startedAt != startedAt) {
-        m_startedAt = std::move(startedAt);
-        Q_EMIT startedAtChanged();
-    }
+    setObserved(m_startedAt, std::move(startedAt), &ManagedProcess::startedAtChanged);
 }
 
 void ManagedProcess::setIsRestartInProgress(bool inProgress)
 {
-    if (m_isRestartInProgress != inProgress) {
-        m_isRestartInProgress = inProgress;
-        Q_EMIT isRestartInProgressChanged();
-    }
+    setObserved(m_isRestartInProgress, inProgress, &ManagedProcess::isRestartInProgressChanged);
 }
 
 void ManagedProcess::setLastLaunchCommand(std::optional<QString> command)
 {
-    if (m_lastLaunchCommand != command) {
-        m_lastLaunchCommand = std::move(command);
-        Q_EMIT lastLaunchCommandChanged();
-    }
+    setObserved(m_lastLaunchCommand, std::move(command), &ManagedProcess::lastLaunchCommandChanged);
 }
 
 void ManagedProcess::recordOutcome(LaunchOutcome outcome)
 {
-    if (m_lastLaunchOutcome != outcome) {
-        m_lastLaunchOutcome = outcome;
-        Q_EMIT lastLaunchOutcomeChanged();
-    }
-    const QDateTime now = wallNow(m_clock);
-    if (m_lastLaunchOutcomeAt != now) {
-        m_lastLaunchOutcomeAt = now;
-        Q_EMIT lastLaunchOutcomeAtChanged();
-    }
+    setObserved(m_lastLaunchOutcome, outcome, &ManagedProcess::lastLaunchOutcomeChanged);
+    setObserved(m_lastLaunchOutcomeAt, wallNow(m_clock), &ManagedProcess::lastLaunchOutcomeAtChanged);
 }
 
 std::optional<double> ManagedProcess::uptime() const

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <type_traits>
 
 namespace cordavelle {
 
@@ -130,6 +131,16 @@ private:
         // Ends the port wait of this launch.
         std::shared_ptr<std::stop_source> cancel;
     };
+
+    // Stores a new value of an observed field; observers hear only of a real change.
+    template <class T>
+    void setObserved(T &field, std::type_identity_t<T> value, void (ManagedProcess::*changed)())
+    {
+        if (field != value) {
+            field = std::move(value);
+            Q_EMIT (this->*changed)();
+        }
+    }
 
     void setState(ServiceRunState state);
     void setPid(std::optional<qint64> pid);

@@ -26,10 +26,7 @@ void ManagedProcess::keepNewest(QStringList &lines, qsizetype count)
 
 void ManagedProcess::setLogLines(const QStringList &lines)
 {
-    if (m_logLines != lines) {
-        m_logLines = lines;
-        Q_EMIT logLinesChanged();
-    }
+    setObserved(m_logLines, lines, &ManagedProcess::logLinesChanged);
 }
 
 void ManagedProcess::clearLog()
