@@ -66,17 +66,19 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString 
 } // namespace
 
 APIRouter::APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing, Clock &clock,
-                     UserDefaults &defaults)
-    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing), m_clock(clock), m_defaults(defaults)
+                     UserDefaults &defaults, Notifications &notifications)
+    : m_orchestrator(orchestrator), m_config(config), m_pairing(pairing), m_clock(clock), m_defaults(defaults),
+      m_notifications(notifications)
 {
 }
 
 APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing,
-                                      Clock &clock, UserDefaults &defaults)
+                                      Clock &clock, UserDefaults &defaults, Notifications &notifications)
 {
-    return [&orchestrator, &config, &pairing, &clock, &defaults](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
+    return [&orchestrator, &config, &pairing, &clock, &defaults,
+            &notifications](HTTPRequest request) -> QCoro::Task<HTTPResponse> {
         // The router lives in this frame for as long as the request takes.
-        APIRouter router(orchestrator, config, pairing, clock, defaults);
+        APIRouter router(orchestrator, config, pairing, clock, defaults, notifications);
         co_return co_await router.handle(std::move(request));
     };
 }

@@ -14,6 +14,7 @@ namespace cordavelle {
 
 class Clock;
 class ConfigStore;
+class Notifications;
 class PairingManager;
 class UserDefaults;
 struct PairedClient;
@@ -26,16 +27,17 @@ public:
     // The pairing routes (every path under "/pair"), which make their own checks.
     using Handler = std::function<QCoro::Task<HTTPResponse>(HTTPRequest)>;
 
-    // `clock` times the uptime; `defaults` say whether the helper's set-up was completed.
+    // `clock` times the uptime; `defaults` say whether the helper's set-up was completed;
+    // `notifications` put pairing requests before the user.
     APIRouter(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing, Clock &clock,
-              UserDefaults &defaults);
+              UserDefaults &defaults, Notifications &notifications);
 
     // Never fails: every path ends in a reply.
     QCoro::Task<HTTPResponse> handle(HTTPRequest request);
 
     // The server's handler: a fresh router over these collaborators for every request.
     static Handler handler(ServiceControl &orchestrator, ConfigStore &config, PairingManager &pairing, Clock &clock,
-                           UserDefaults &defaults);
+                           UserDefaults &defaults, Notifications &notifications);
 
 private:
     std::optional<PairedClient> clientForToken(const HTTPRequest &request) const;
@@ -63,6 +65,7 @@ private:
     PairingManager &m_pairing;
     Clock &m_clock;
     UserDefaults &m_defaults;
+    Notifications &m_notifications;
 };
 
 } // namespace cordavelle

@@ -110,7 +110,7 @@ HTTPResponse APIRouter::handlePairingRequest(const HTTPRequest &request)
     if (!m_config.requirePairing() && request.isLoopback()) {
         m_pairing.approve(registered.id);
     } else {
-        PairingManager::sendPairingNotification(registered);
+        PairingManager::sendPairingNotification(m_notifications, registered);
     }
     const auto current = m_pairing.client(registered.id);
     const PairingStatus status = current ? current->status : registered.status;

@@ -18,6 +18,7 @@ namespace cordavelle {
 class Attention;
 class Clock;
 class Keychain;
+class Notifications;
 class UserDefaults;
 
 // Owns the table of paired clients and decides who may use the API. Records persist in the
@@ -87,9 +88,9 @@ public:
     static std::optional<QString> generateToken();
 
     // The notification category with the Accept and Deny buttons of a pairing request.
-    static void registerNotificationCategory();
+    static void registerNotificationCategory(Notifications &notifications);
     // Puts a pending request before the user; a later one for the same client replaces it.
-    static void sendPairingNotification(const PairedClient &client);
+    static void sendPairingNotification(Notifications &notifications, const PairedClient &client);
     static bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 
 Q_SIGNALS:

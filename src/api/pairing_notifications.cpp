@@ -1,11 +1,10 @@
 #include "pairing_notifications.h"
 
 #include "api/pairing_manager.h"
-#include "platform/platform.h"
 
 namespace cordavelle {
 
-void PairingManager::registerNotificationCategory()
+void PairingManager::registerNotificationCategory(Notifications &notifications)
 {
     NotificationCategory category;
     category.identifier = kPairingRequestCategory;
@@ -13,10 +12,10 @@ void PairingManager::registerNotificationCategory()
         {kAcceptPairingAction, QStringLiteral("Accept"), false},
         {kDenyPairingAction, QStringLiteral("Deny"), true},
     };
-    Platform::current().notifications().setCategories({category});
+    notifications.setCategories({category});
 }
 
-void PairingManager::sendPairingNotification(const PairedClient &client)
+void PairingManager::sendPairingNotification(Notifications &notifications, const PairedClient &client)
 {
     NotificationRequest request;
     request.identifier = QStringLiteral("pairing-") + client.id;
@@ -26,7 +25,7 @@ void PairingManager::sendPairingNotification(const PairedClient &client)
     request.categoryIdentifier = kPairingRequestCategory;
     request.userInfo.insert(QStringLiteral("clientId"), client.id);
     request.sound = true;
-    Platform::current().notifications().add(request);
+    notifications.add(request);
 }
 
 PairingNotificationDelegate::PairingNotificationDelegate(Notifications &notifications, PairingManager &manager,

@@ -120,7 +120,7 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
     RigControlServerDiscovery &discovery = RigControlServerDiscovery::shared();
     helper.services = std::make_unique<OrchestratorServiceControl>(orchestrator);
     const auto handler = APIRouter::handler(*helper.services, config, pairing, Platform::current().clock(),
-                                            Platform::current().standardDefaults());
+                                            Platform::current().standardDefaults(), Platform::current().notifications());
 
     if (windowed) {
         helper.alerts = std::make_unique<MessageBoxAlertPresenter>();

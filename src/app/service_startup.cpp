@@ -52,7 +52,7 @@ void ServiceStartup::startServices()
     // Microphone access needs no asking on Linux.
 
     Notifications &notifications = Platform::current().notifications();
-    PairingManager::registerNotificationCategory();
+    PairingManager::registerNotificationCategory(notifications);
     notifications.requestAuthorization();
     m_notificationDelegate = std::make_unique<PairingNotificationDelegate>(notifications, m_pairing);
 

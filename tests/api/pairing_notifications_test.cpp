@@ -11,7 +11,7 @@ namespace {
 TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
 {
     test::TestPlatform env;
-    PairingManager::registerNotificationCategory();
+    PairingManager::registerNotificationCategory(env.notifications());
     ASSERT_EQ(env.notifications().categories.size(), 1);
     const auto &category = env.notifications().categories[0];
     EXPECT_EQ(category.identifier, "PAIRING_REQUEST");
@@ -27,7 +27,7 @@ TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
     client.id = "c1";
     client.hostname = "Bob's (laptop)";
     client.platform = "linux 'x'";
-    PairingManager::sendPairingNotification(client);
+    PairingManager::sendPairingNotification(env.notifications(), client);
     ASSERT_EQ(env.notifications().requests.size(), 1u);
     const auto &request = env.notifications().requests[0];
     EXPECT_EQ(request.identifier, "pairing-c1");
@@ -44,7 +44,7 @@ TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
     PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(env.notifications(), manager);
     const auto client = *manager.requestPairing("c1", "host", "linux", "").client;
-    PairingManager::sendPairingNotification(client);
+    PairingManager::sendPairingNotification(env.notifications(), client);
     const auto request = env.notifications().requests.back();
 
     env.notifications().respond(NotificationResponse::kDefaultAction, request);

@@ -29,7 +29,8 @@ class APIRouterWire : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(orchestrator, config, pairing, env.platform().clock(), env.defaults())));
+        ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(orchestrator, config, pairing, env.platform().clock(),
+                                                                  env.defaults(), env.notifications())));
     }
 
     struct Reply {

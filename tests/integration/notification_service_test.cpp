@@ -89,11 +89,12 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     env.platform().setNotifications(notifications);
     PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(*notifications, manager);
-    PairingManager::registerNotificationCategory();
+    PairingManager::registerNotificationCategory(*notifications);
     ConfigStore config(env.defaults(), env.platform());
     test::NoServices services;
     HTTPServer api(env.platform().clock());
-    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager, env.platform().clock(), env.defaults())));
+    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager, env.platform().clock(),
+                                                              env.defaults(), *notifications)));
 
     // Two clients ask over the API; each request puts a notification before the user.
     for (const char *body : {R"({"clientId":"alice","hostname":"alice-pc","platform":"linux"})",
@@ -119,7 +120,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     EXPECT_EQ(poll(api.port(), "bob"), Json({{"status", "denied"}}));
 
     // A second notification for the same client replaces the first.
-    PairingManager::sendPairingNotification(alice);
+    PairingManager::sendPairingNotification(*notifications, alice);
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 3; }));
     EXPECT_EQ(server.posted[2].replacesId, server.posted[0].id);
 
@@ -134,8 +135,8 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
               "'&lt;b&gt;evil&lt;/b&gt; &amp; co' (&lt;a href='x'&gt;mac&lt;/a&gt;) is requesting access");
     server.capabilities.removeAll("body-markup");
     env.platform().setNotifications(std::make_shared<FreedesktopNotifications>());
-    PairingManager::registerNotificationCategory();
-    PairingManager::sendPairingNotification(*manager.client("mallory"));
+    PairingManager::registerNotificationCategory(env.platform().notifications());
+    PairingManager::sendPairingNotification(env.platform().notifications(), *manager.client("mallory"));
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 5; }));
     EXPECT_EQ(server.posted[4].body, "'<b>evil</b> & co' (<a href='x'>mac</a>) is requesting access");
 }

@@ -237,7 +237,8 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllS
     PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     OrchestratorServiceControl control(*orchestrator);
     HTTPServer api(env.platform().clock());
-    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing, env.platform().clock(), env.defaults())));
+    ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing, env.platform().clock(),
+                                                              env.defaults(), env.notifications())));
 
     std::vector<test::WireClient> clients(8);
     for (auto &client : clients) {
