@@ -204,8 +204,10 @@ QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)
 QCoro::Task<ResetReport> CordavelleHelperApp::runReset(ResetLevel level)
 {
     if (!m_uninstaller) {
+        Platform &platform = Platform::current();
         m_uninstaller = std::make_unique<HelperUninstaller>(HelperUninstaller::Collaborators{
-            m_context.config, *m_experimental, m_services, m_context.defaults, [this] { m_context.pairing.forgetAll(); }});
+            m_context.config, *m_experimental, m_services, m_context.defaults, platform.keychain(), platform.loginItem(),
+            platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }});
     }
     switch (level) {
     case ResetLevel::settings:

@@ -332,7 +332,7 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
     m_context.pairing.clearAll();
     QDir(places::winePrefix()).removeRecursively();
     ResetReport report;
-    HelperUninstaller::clearUserDefaults(m_context.defaults, report);
+    HelperUninstaller::clearUserDefaults(m_context.defaults, m_context.config.priorPreferencesFile(), report);
     for (const QString &error : std::as_const(report.errors)) {
         appLog().error(error);
     }

@@ -39,11 +39,12 @@ ConfigStore::ConfigStore(UserDefaults &defaults, Platform &platform, LoginItem &
       m_defaults(defaults),
       m_loginItem(loginItem),
       m_activation(activation),
-      m_systemInfo(platform.systemInfo())
+      m_systemInfo(platform.systemInfo()),
+      m_priorPreferencesFile(platform.preferencesFile(kPriorBundleIdentifier))
 {
     // Loading assigns the members directly: nothing is written, no login item is touched and
     // no activation policy is set for the values found.
-    migrateFromPriorBundleIfNeeded(m_defaults, platform.preferencesFile(kPriorBundleIdentifier));
+    migrateFromPriorBundleIfNeeded(m_defaults, m_priorPreferencesFile);
 
     m_loadedSchemaVersion = readInteger(m_defaults, Keys::configSchemaVersion, 1);
     loadFromDefaults();

@@ -138,6 +138,8 @@ public:
 
     // "0.0.0.0" when network access is allowed, else "127.0.0.1": the address rigctld listens on.
     QString bindAddress() const;
+    // The earlier builds' preferences file, whether or not it exists.
+    const QString &priorPreferencesFile() const { return m_priorPreferencesFile; }
 
 Q_SIGNALS:
     void varaConfigChanged(const cordavelle::VARAConfig &config);
@@ -181,6 +183,7 @@ private:
     LoginItem &m_loginItem;
     AppActivation &m_activation;
     const SystemInfo &m_systemInfo;
+    const QString m_priorPreferencesFile;
 
     int m_loadedSchemaVersion = 1;
     VARAConfig m_varaConfig;

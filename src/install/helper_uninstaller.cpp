@@ -8,7 +8,10 @@
 #include "core/experimental_features.h"
 #include "core/service_control.h"
 #include "platform/files.h"
-#include "platform/platform.h"
+#include "platform/command_runner.h"
+#include "platform/keychain.h"
+#include "platform/log_sink.h"
+#include "platform/login_item.h"
 
 #include <QFileInfo>
 
@@ -76,7 +79,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
 
 void HelperUninstaller::clearSettings(ResetReport &report)
 {
-    clearUserDefaults(m_with.defaults, report);
+    clearUserDefaults(m_with.defaults, m_with.config.priorPreferencesFile(), report);
     clearKeychainPairingTokens(report);
     unregisterLoginItem(report);
     reloadMemoryState();
@@ -109,14 +112,14 @@ QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &rep
     command.program = *wineserver;
     command.arguments = WineEnvironment::wineserverKillArguments();
     command.environment.insert(QStringLiteral("WINEPREFIX"), places::winePrefix());
-    const CommandResult result = co_await Platform::current().commandRunner().run(command);
+    const CommandResult result = co_await m_with.runner.run(command);
     if (!result.started) {
         report.errors << QStringLiteral("Could not kill Wine processes: ") + result.launchError;
         logger().error(QStringLiteral("wineserver -k failed: %1").arg(result.launchError));
     }
 }
 
-void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, ResetReport &report)
+void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, const QString &priorPreferences, ResetReport &report)
 {
     const QString domain = defaults.domain();
     defaults.removeDomain();
@@ -125,8 +128,7 @@ void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, ResetReport &r
 
     // The earlier bundle's preferences are imported whenever the import's flag is missing, which
     // it now is: left in place, they would undo this reset at the next launch.
-    const QString prior = Platform::current().preferencesFile(ConfigStore::kPriorBundleIdentifier);
-    if (removeReported(prior, report) == Removal::failed) {
+    if (removeReported(priorPreferences, report) == Removal::failed) {
         // Then at least the import must not run again.
         defaults.setObject(ConfigStore::Keys::bundleMigrationCompleted, true);
     }
@@ -134,7 +136,7 @@ void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, ResetReport &r
 
 void HelperUninstaller::clearKeychainPairingTokens(ResetReport &report)
 {
-    Keychain &keychain = Platform::current().keychain();
+    Keychain &keychain = m_with.keychain;
     int count = 0;
     const int found = keychain.count(kPairingTokenService, &count);
     if (found == Keychain::kItemNotFound) {
@@ -156,7 +158,7 @@ void HelperUninstaller::clearKeychainPairingTokens(ResetReport &report)
 
 void HelperUninstaller::unregisterLoginItem(ResetReport &report)
 {
-    LoginItem &item = Platform::current().loginItem();
+    LoginItem &item = m_with.loginItem;
     if (item.status() != LoginItem::Status::enabled) {
         return;
     }

@@ -8,8 +8,11 @@
 
 namespace cordavelle {
 
+class CommandRunner;
 class ConfigStore;
 class ExperimentalFeatureManager;
+class Keychain;
+class LoginItem;
 class ServiceControl;
 class UserDefaults;
 
@@ -41,6 +44,11 @@ public:
         ServiceControl &services;
         // The store's own defaults domain.
         UserDefaults &defaults;
+        // Where the pairing tokens are kept.
+        Keychain &keychain;
+        LoginItem &loginItem;
+        // Runs the Wine server's kill.
+        CommandRunner &runner;
         // Drops the pairing manager's clients and token index from memory.
         std::function<void()> forgetPairedClients;
     };
@@ -57,9 +65,10 @@ public:
     // Everything of the settings level, the support folder and the staged winetricks tools.
     QCoro::Task<ResetReport> resetEverything();
 
-    // Empties `defaults` and takes the earlier bundle's preferences with it, so that they are not
-    // imported again at the next launch; shared with the window's reset of everything.
-    static void clearUserDefaults(UserDefaults &defaults, ResetReport &report);
+    // Empties `defaults` and takes the earlier bundle's preferences (`priorPreferences`) with it,
+    // so that they are not imported again at the next launch; shared with the window's reset of
+    // everything.
+    static void clearUserDefaults(UserDefaults &defaults, const QString &priorPreferences, ResetReport &report);
 
 private:
     QCoro::Task<void> stopServices(bool everyService);

@@ -25,8 +25,9 @@ class HelperUninstallerTest : public ::testing::Test {
 protected:
     HelperUninstaller uninstaller()
     {
-        return HelperUninstaller({helper.config, experimental, services, helper.env.defaults(),
-                                  [this] { helper.pairing.forgetAll(); }});
+        Platform &platform = helper.env.platform();
+        return HelperUninstaller({helper.config, experimental, services, helper.env.defaults(), platform.keychain(),
+                                  platform.loginItem(), platform.commandRunner(), [this] { helper.pairing.forgetAll(); }});
     }
 
     // An approved client whose token has been fetched.
@@ -46,7 +47,9 @@ protected:
         request.path = "/callsign";
         request.remoteHost = "127.0.0.1";
         request.headers["authorization"] = "Bearer " + token;
-        return runToEnd(APIRouter(services, helper.config, helper.pairing, helper.env.platform().clock(), helper.env.defaults()).handle(request)).statusCode;
+        APIRouter router(services, helper.config, helper.pairing, helper.env.platform().clock(), helper.env.defaults(),
+                         helper.env.notifications());
+        return runToEnd(router.handle(request)).statusCode;
     }
 
     QString priorPreferences() { return helper.env.platform().preferencesFile(ConfigStore::kPriorBundleIdentifier); }
