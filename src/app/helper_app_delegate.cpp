@@ -9,7 +9,6 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
-#include "install/dependency_update_nudge.h"
 #include "install/helper_uninstaller.h"
 #include "platform/platform.h"
 
