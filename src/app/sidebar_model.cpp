@@ -3,23 +3,13 @@
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/service_orchestrator.h"
+#include "install/wine_prefix_manager.h"
 
 #include <QFileInfo>
 
 namespace cordavelle {
 
 namespace {
-
-// The prefix holds the Visual Basic runtime and pdh.dll that VARA needs, each in the 32-bit or
-// the 64-bit system folder.
-bool prefixHasDependencies(const QString &prefix)
-{
-    const auto inSystemFolders = [&prefix](const QString &dll) {
-        return QFileInfo::exists(prefix + QStringLiteral("/drive_c/windows/system32/") + dll) ||
-               QFileInfo::exists(prefix + QStringLiteral("/drive_c/windows/syswow64/") + dll);
-    };
-    return inSystemFolders(QStringLiteral("msvbvm60.dll")) && inSystemFolders(QStringLiteral("pdh.dll"));
-}
 
 SidebarRow row(SidebarSection section)
 {
@@ -84,8 +74,8 @@ SetupChecks SetupChecks::current()
     // The look-up tries the helper's own Wine first, so one call covers both.
     checks.wine = tools::findWine().has_value();
     const QString prefix = places::winePrefix();
-    checks.winePrefix =
-        QFileInfo(prefix + QStringLiteral("/drive_c/windows/system32")).exists() && prefixHasDependencies(prefix);
+    checks.winePrefix = QFileInfo(prefix + QStringLiteral("/drive_c/windows/system32")).exists() &&
+                        WinePrefixManager::hasDependencies(prefix);
     checks.varaHF = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf);
     checks.varaFM = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm);
     checks.rigctld = tools::findRigctld().has_value();

@@ -98,9 +98,9 @@ bool WinePrefixManager::isInitialized() const
     return QFileInfo(m_with.prefix + QStringLiteral("/drive_c/windows/system32")).isDir();
 }
 
-bool WinePrefixManager::hasDependencies() const
+bool WinePrefixManager::hasDependencies(const QString &prefix)
 {
-    const QString windows = m_with.prefix + QStringLiteral("/drive_c/windows/");
+    const QString windows = prefix + QStringLiteral("/drive_c/windows/");
     const auto present = [&](const QString &file) {
         return isFile(windows + QStringLiteral("system32/") + file) || isFile(windows + QStringLiteral("syswow64/") + file);
     };

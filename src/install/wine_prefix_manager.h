@@ -117,8 +117,10 @@ public:
     const QString &prefixPath() const { return m_with.prefix; }
     // The prefix has been made: its "drive_c/windows/system32" folder exists.
     bool isInitialized() const;
-    // Both runtime files VARA needs (msvbvm60.dll and pdh.dll) are in the prefix.
-    bool hasDependencies() const;
+    // Both runtime files VARA needs (msvbvm60.dll and pdh.dll) are in the prefix, each in the
+    // 32-bit or the 64-bit system folder.
+    bool hasDependencies() const { return hasDependencies(m_with.prefix); }
+    static bool hasDependencies(const QString &prefix);
 
     // Starts the full set-up, unless one is still running.
     void startFullSetup();
