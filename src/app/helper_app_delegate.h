@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/alert_presenter.h"
+#include "app/service_page_parts.h"
 #include "app/setup_installers.h"
 #include "base/service_model.h"
 #include "app/service_startup.h"
@@ -38,6 +39,7 @@ struct AppContext {
     SettingsOpener &settingsOpener;
     // What the setup checklist and the wizard install with.
     SetupInstallers installers;
+    ServicePageParts pageParts;
     // Checked once start-up has begun browsing; its pending updates badge the Setup row. None:
     // no check.
     DependencyUpdateNudge *updateNudge = nullptr;

@@ -15,10 +15,13 @@
 #include "install/dependency_update_nudge.h"
 #include "install/direwolf_installer.h"
 #include "install/hamlib_installer.h"
+#include "install/legacy_direwolf_cleanup.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
 #include "install/wine_prefix_manager.h"
+#include "radio/audio_device_manager.h"
 #include "radio/direwolf_discovery.h"
+#include "radio/keepalive_request_advertiser.h"
 #include "platform/platform.h"
 #include "platform/stream_socket.h"
 #include "platform/termination_signals.h"
@@ -136,6 +139,9 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                                  VARAInstaller::hf(), VARAInstaller::fm(), HamlibInstaller::shared(),
                                                  DirewolfInstaller::shared(), DirewolfDiscovery::shared(),
                                                  DependencyUpdateNudge::shared()},
+                                 ServicePageParts{Platform::current().clock(), Platform::current().commandRunner(),
+                                                  AudioDeviceManager::shared(), KeepaliveRequestAdvertiser::shared(),
+                                                  LegacyDirewolfCleanup::shared()},
                                  &DependencyUpdateNudge::shared(),
                                  &ExperimentalFeatureManager::shared()};
         helper.app = std::make_unique<CordavelleHelperApp>(context);

@@ -52,13 +52,14 @@ DependencyUpdateNudge::DependencyUpdateNudge(UserDefaults &defaults, Lookups loo
 DependencyUpdateNudge &DependencyUpdateNudge::shared()
 {
     static DependencyUpdateNudge *instance = [] {
+        const DirewolfInstaller &direwolf = DirewolfInstaller::shared();
+        const ConfigStore &config = ConfigStore::shared();
         Lookups lookups;
         lookups.wine = wineLookup(WineInstaller::shared());
         lookups.hamlib = hamlibLookup(HamlibInstaller::shared());
-        lookups.direwolf = direwolfLookup([] { return DirewolfInstaller::shared().installedVersion(); });
-        lookups.varaHF = varaLookup(VARAInstaller::hf(), [] { return ConfigStore::shared().varaConfig().installedVersion; });
-        lookups.varaFM =
-            varaLookup(VARAInstaller::fm(), [] { return ConfigStore::shared().varaFMConfig().installedVersion; });
+        lookups.direwolf = direwolfLookup([&direwolf] { return direwolf.installedVersion(); });
+        lookups.varaHF = varaLookup(VARAInstaller::hf(), [&config] { return config.varaConfig().installedVersion; });
+        lookups.varaFM = varaLookup(VARAInstaller::fm(), [&config] { return config.varaFMConfig().installedVersion; });
         return new DependencyUpdateNudge(Platform::current().standardDefaults(), std::move(lookups));
     }();
     return *instance;

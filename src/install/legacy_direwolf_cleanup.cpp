@@ -41,13 +41,19 @@ LegacyDirewolfCleanup::LegacyDirewolfCleanup(UserDefaults &defaults, BinariesInU
 
 LegacyDirewolfCleanup &LegacyDirewolfCleanup::shared()
 {
-    static LegacyDirewolfCleanup *instance = new LegacyDirewolfCleanup(Platform::current().standardDefaults(), [] {
-        return direwolfBinariesInUse(ConfigStore::shared(), ServiceOrchestrator::shared());
-    });
+    static LegacyDirewolfCleanup *instance = [] {
+        const ConfigStore &config = ConfigStore::shared();
+        const ServiceOrchestrator &orchestrator = ServiceOrchestrator::shared();
+        CommandRunner &runner = Platform::current().commandRunner();
+        return new LegacyDirewolfCleanup(Platform::current().standardDefaults(), [&config, &orchestrator, &runner] {
+            return direwolfBinariesInUse(config, orchestrator, runner);
+        });
+    }();
     return *instance;
 }
 
-QStringList LegacyDirewolfCleanup::direwolfBinariesInUse(const ConfigStore &config, const ServiceOrchestrator &orchestrator)
+QStringList LegacyDirewolfCleanup::direwolfBinariesInUse(const ConfigStore &config, const ServiceOrchestrator &orchestrator,
+                                                          CommandRunner &runner)
 {
     QStringList binaries;
     const QString configured = config.direwolfConfig().direwolfPath;
@@ -55,7 +61,7 @@ QStringList LegacyDirewolfCleanup::direwolfBinariesInUse(const ConfigStore &conf
         binaries << configured;
     }
     if (const auto pid = orchestrator.direwolfProcess().pid()) {
-        if (const auto executable = Platform::current().commandRunner().executableOf(*pid)) {
+        if (const auto executable = runner.executableOf(*pid)) {
             binaries << *executable;
         }
     }

@@ -9,6 +9,7 @@
 
 namespace cordavelle {
 
+class CommandRunner;
 class ConfigStore;
 class ServiceOrchestrator;
 class UserDefaults;
@@ -31,7 +32,8 @@ public:
 
     // The Direwolf a start would run by choice and the one running now: the configured path,
     // when there is one, and the running Direwolf's program file.
-    static QStringList direwolfBinariesInUse(const ConfigStore &config, const ServiceOrchestrator &orchestrator);
+    static QStringList direwolfBinariesInUse(const ConfigStore &config, const ServiceOrchestrator &orchestrator,
+                                             CommandRunner &runner);
     // The first of `binaries` that lies inside `folder` (links resolved), if any. A folder that
     // holds the Direwolf in use is never removed, and its removal is never offered.
     static std::optional<QString> binaryInside(const QString &folder, const QStringList &binaries);

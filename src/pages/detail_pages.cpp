@@ -12,7 +12,6 @@
 #include "pages/direwolf_page.h"
 #include "pages/rigctld_page.h"
 #include "pages/vara_page.h"
-#include "platform/platform.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/direwolf_discovery.h"
@@ -89,37 +88,39 @@ void installDetailPages(ManagementView &view, const AppContext &context)
 {
     ConfigStore &config = context.config;
     RigControlServerDiscovery &rigControl = context.discovery;
+    const ServicePageParts &parts = context.pageParts;
+    AudioDeviceManager &audio = parts.audio;
     auto *regenerator = new DirewolfConfRegenerator(
-        config, Platform::current().clock(),
-        [&config, &rigControl](const DirewolfConfig &snapshot) {
+        config, parts.clock,
+        [&config, &rigControl, &audio](const DirewolfConfig &snapshot) {
             DirewolfConfigManager::Environment environment;
             environment.rigctldPort = config.rigctldConfig().tcpPort;
-            environment.audio = &AudioDeviceManager::shared();
+            environment.audio = &audio;
             environment.discovery = &rigControl;
             DirewolfConfigManager::writeConfig(snapshot, environment);
         },
         &view);
     view.setPageFactory(SidebarSection::varaHF, [&context](ManagementView &) -> QWidget * {
         return new VARAPage(context.orchestrator, context.config, VARAVariant::hf,
-                            []() -> VARAInstaller & { return VARAInstaller::hf(); });
+                            [&context]() -> VARAInstaller & { return context.installers.varaHF; });
     });
     view.setPageFactory(SidebarSection::varaFM, [&context](ManagementView &) -> QWidget * {
         return new VARAPage(context.orchestrator, context.config, VARAVariant::fm,
-                            []() -> VARAInstaller & { return VARAInstaller::fm(); });
+                            [&context]() -> VARAInstaller & { return context.installers.varaFM; });
     });
     view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
-        DirewolfDiscovery &discovery = DirewolfDiscovery::shared();
-        return new DirewolfPage({context.orchestrator, context.config, AudioDeviceManager::shared(), discovery,
-                                 context.discovery, KeepaliveRequestAdvertiser::shared(), LegacyDirewolfCleanup::shared(),
-                                 context.defaults, *regenerator, context.alerts,
+        const ServicePageParts &parts = context.pageParts;
+        DirewolfDiscovery &discovery = context.installers.direwolfDiscovery;
+        return new DirewolfPage({context.orchestrator, context.config, parts.audio, discovery, context.discovery,
+                                 parts.keepalive, parts.legacyDirewolf, context.defaults, *regenerator, context.alerts,
                                  [] { return SerialPortManager::listPorts(); }, chooseDirewolfBinary,
                                  [&discovery](const QString &command) { discovery.runInTerminal(command); }});
     });
     view.setPageFactory(SidebarSection::rigctld, [&context](ManagementView &) -> QWidget * {
-        Platform &platform = Platform::current();
-        return new RigctldPage({context.orchestrator, context.config, platform.commandRunner(), platform.clock(),
+        const ServicePageParts &parts = context.pageParts;
+        return new RigctldPage({context.orchestrator, context.config, parts.commands, parts.clock,
                                 [] { return SerialPortManager::listPorts(); }, [] { return tools::findRigctld(); },
-                                chooseRigctldBinary, hamlibInstallerLink(HamlibInstaller::shared())});
+                                chooseRigctldBinary, hamlibInstallerLink(context.installers.hamlib)});
     });
 }
 

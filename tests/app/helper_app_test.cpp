@@ -110,7 +110,7 @@ protected:
     test::SetupObjects setupObjects{*this};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(AppContext{
         config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener,
-        setupObjects.installers(), &nudge});
+        setupObjects.installers(), setupObjects.pageParts(), &nudge});
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)

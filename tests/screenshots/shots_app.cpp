@@ -29,7 +29,7 @@ struct AppScene {
     explicit AppScene(ShotEnvironment &scene)
         : setupObjects(scene),
           app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
-                         alerts, setup, settingsOpener, setupObjects.installers()})
+                         alerts, setup, settingsOpener, setupObjects.installers(), setupObjects.pageParts()})
     {
     }
     test::ScriptedAlertPresenter alerts;

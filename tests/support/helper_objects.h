@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/pairing_manager.h"
+#include "app/service_page_parts.h"
 #include "app/setup_installers.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
@@ -10,6 +11,7 @@
 #include "install/direwolf_installer.h"
 #include "install/hamlib_installer.h"
 #include "install/install_log.h"
+#include "install/legacy_direwolf_cleanup.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
 #include "install/wine_prefix_hold.h"
@@ -53,6 +55,10 @@ struct SetupObjects {
     }
 
     SetupInstallers installers() { return {wine, prefix, varaHF, varaFM, hamlib, direwolf, direwolfDiscovery, updateNudge}; }
+    ServicePageParts pageParts()
+    {
+        return {helper.env.currentClock(), helper.env.currentCommands(), helper.audio, helper.keepalive, legacyDirewolf};
+    }
 
     HelperObjects &helper;
     Platform &platform = helper.env.platform();
@@ -74,6 +80,9 @@ struct SetupObjects {
     DirewolfInstaller direwolf{helper.env.defaults()};
     DirewolfDiscovery direwolfDiscovery{helper.env.terminal()};
     DependencyUpdateNudge updateNudge;
+    LegacyDirewolfCleanup legacyDirewolf{helper.env.defaults(), [this] {
+        return LegacyDirewolfCleanup::direwolfBinariesInUse(helper.config, helper.orchestrator, helper.env.currentCommands());
+    }};
 
 private:
     VARAInstaller::Collaborators varaCollaborators()
