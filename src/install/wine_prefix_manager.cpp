@@ -66,25 +66,28 @@ WinePrefixManager::~WinePrefixManager()
 
 WinePrefixManager &WinePrefixManager::shared()
 {
-    static OrchestratorServiceControl services(ServiceOrchestrator::shared());
-    Tools tools;
-    tools.findWine = tools::findWine;
-    tools.findWinetricks = tools::findWinetricks;
-    tools.cabextractSource = places::ownCabextract();
-    tools.installCabextract = [](std::stop_token stop) { return WineInstaller::shared().installCabextract(std::move(stop)); };
     // Lives until the process ends, like the set-up task it may be running.
-    static WinePrefixManager *instance = new WinePrefixManager(
-        {ConfigStore::shared(), InstallLog::shared(), services, Platform::current().clock(), places::winePrefix(), tools});
+    static WinePrefixManager *instance = [] {
+        static OrchestratorServiceControl services(ServiceOrchestrator::shared());
+        WineInstaller &wine = WineInstaller::shared();
+        Tools tools;
+        tools.findWine = tools::findWine;
+        tools.findWinetricks = tools::findWinetricks;
+        tools.cabextractSource = places::ownCabextract();
+        tools.installCabextract = [&wine](std::stop_token stop) { return wine.installCabextract(std::move(stop)); };
+        return new WinePrefixManager(
+            {ConfigStore::shared(), InstallLog::shared(), services, Platform::current().clock(), places::winePrefix(), tools});
+    }();
     return *instance;
 }
 
-QString WinePrefixManager::logFileURL()
+QString WinePrefixManager::logFileURL() const
 {
     const QString path = places::supportFolder() + QLatin1Char('/') + InstallLog::kFileName;
     if (!QFileInfo::exists(path)) {
         try {
             writeFileAtomically(path, (QStringLiteral("=== Cordavelle Helper Log \u2014 ") +
-                                       utcDescription(Platform::current().clock().wallNow()) + QStringLiteral(" ===\n"))
+                                       utcDescription(m_with.clock.wallNow()) + QStringLiteral(" ===\n"))
                                           .toUtf8());
         } catch (const FileError &) {
             // The install log makes the file with its first line anyway.

@@ -106,7 +106,7 @@ public:
 
     // "setup.log" in the support folder, the file the install log writes; made with a header
     // line when it is missing.
-    static QString logFileURL();
+    QString logFileURL() const;
     // The instance on the orchestrator, the stored settings and the helper's own Wine tools.
     static WinePrefixManager &shared();
 

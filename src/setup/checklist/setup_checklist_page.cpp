@@ -138,7 +138,7 @@ QWidget *SetupChecklistPage::buildLogFileLine()
     auto *line = new QHBoxLayout(box);
     line->addWidget(captionLabel(QStringLiteral("Log file:"), Tone::secondary));
     // Naming the file makes it (with its header line) when it is missing.
-    const QString path = WinePrefixManager::logFileURL();
+    const QString path = m_context.installers.prefix.logFileURL();
     m_logPath = captionLabel(path, Tone::tertiary);
     m_logPath->setWordWrap(false);
     m_logPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
