@@ -3,7 +3,6 @@
 #include "app/form_parts.h"
 #include "app/status_look.h"
 #include "base/tool_lookup.h"
-#include "base/wine_environment.h"
 #include "core/service_orchestrator.h"
 #include "install/hamlib_installer.h"
 #include "install/vara_installer.h"
@@ -12,7 +11,6 @@
 #include "radio/direwolf_discovery.h"
 #include "setup/wizard/wizard_components.h"
 
-#include <QDir>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -131,8 +129,7 @@ CompletionFacts gatherCompletionFacts(const SetupInstallers &sources)
 {
     return {
         .wineAvailable = sources.wine.isInstalled() || WineInstaller::findWine().has_value(),
-        .prefixReady = QDir(WineEnvironment::system32Folder(sources.prefix.prefixPath())).exists() &&
-                       sources.prefix.hasDependencies(),
+        .prefixReady = sources.prefix.isInitialized() && sources.prefix.hasDependencies(),
         .varaHFInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf),
         .varaFMInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm),
         .rigctldAvailable = sources.hamlib.isInstalled() || tools::findRigctld().has_value(),
