@@ -73,11 +73,13 @@ QString BinaryArchitecture::description() const
     return QStringLiteral("other(%1)").arg(m_cpuType);
 }
 
-bool BinaryArchitectureDetector::isRunningOnAppleSilicon()
+QString BinaryArchitectureDetector::hostArchitecture()
 {
     // Asked each time rather than kept: uname is cheap, and tests install their own machine.
-    return Platform::current().systemInfo().machineArchitecture() == QLatin1String("arm64");
+    return Platform::current().systemInfo().machineArchitecture();
 }
+
+bool BinaryArchitectureDetector::isRunningOnAppleSilicon() { return hostArchitecture() == QLatin1String("arm64"); }
 
 std::vector<BinaryArchitecture> BinaryArchitectureDetector::architectures(const QString &path)
 {

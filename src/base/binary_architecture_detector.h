@@ -50,7 +50,10 @@ public:
     // A fat header announcing more entries than this is not believed.
     static constexpr uint32_t kMaxFatEntries = 99;
 
-    // True when the machine reports itself as "arm64" (asked of the platform in force).
+    // The machine's architecture as uname names it ("x86_64", "aarch64"), asked of the platform
+    // in force.
+    static QString hostArchitecture();
+    // True when the machine reports itself as "arm64".
     static bool isRunningOnAppleSilicon();
     // The architectures of the file at `path`, from at most its first 4096 bytes; empty on any
     // failure.

@@ -44,10 +44,11 @@ QString supportFolder()
     return dir;
 }
 
-QString winetricksToolsFolder()
-{
-    return Platform::current().paths().privateTemporary() + QStringLiteral("/winetricks-tools");
-}
+QString homeFolder() { return Platform::current().paths().home(); }
+
+QString privateTemporaryFolder() { return Platform::current().paths().privateTemporary(); }
+
+QString winetricksToolsFolder() { return privateTemporaryFolder() + QStringLiteral("/winetricks-tools"); }
 
 QString winePrefix() { return supportFolder() + QStringLiteral("/wine-prefix"); }
 

@@ -15,6 +15,11 @@ inline const QString kSupportFolderName = QStringLiteral("Cordavelle Helper");
 inline const QString kWineBinaryRelativePath = QStringLiteral("bin/wine");
 inline const QString kWineserverRelativePath = QStringLiteral("bin/wineserver");
 
+// The user's home folder, as the platform in force names it.
+QString homeFolder();
+// The platform's private temporary folder, where downloads and scratch folders go.
+QString privateTemporaryFolder();
+
 // The helper's private folder (0700) in which winetricks finds the staged cabextract: the
 // "winetricks-tools" folder of the platform's private temporary folder. Naming it makes the
 // private temporary folder, never this one; throws FileError when that can't be made private.

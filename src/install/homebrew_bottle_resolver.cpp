@@ -1,7 +1,7 @@
 #include "homebrew_bottle_resolver.h"
 
 #include "base/json_support.h"
-#include "platform/platform.h"
+#include "base/binary_architecture_detector.h"
 
 namespace cordavelle {
 
@@ -33,7 +33,7 @@ QString HomebrewBottleResolver::bottleTag(const QString &machineArchitecture)
 
 QString HomebrewBottleResolver::currentBottleTag()
 {
-    return bottleTag(Platform::current().systemInfo().machineArchitecture());
+    return bottleTag(BinaryArchitectureDetector::hostArchitecture());
 }
 
 BottleInfo HomebrewBottleResolver::parse(const QByteArray &data) { return parse(data, currentBottleTag()); }

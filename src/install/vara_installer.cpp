@@ -160,7 +160,7 @@ QString VARAInstaller::exePath() const { return places::varaExecutable(m_variant
 
 QString VARAInstaller::downloadFolder() const
 {
-    return QDir(Platform::current().paths().privateTemporary())
+    return QDir(places::privateTemporaryFolder())
         .filePath(QStringLiteral("velmara-vara-install-") + shortTag(m_variant));
 }
 

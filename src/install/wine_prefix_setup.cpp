@@ -46,7 +46,7 @@ QString userName()
 
 QProcessEnvironment winetricksEnvironment(const QString &wine, const QString &prefix)
 {
-    return WineEnvironment::winetricks(wine, Platform::current().paths().home(), userName(), prefix);
+    return WineEnvironment::winetricks(wine, places::homeFolder(), userName(), prefix);
 }
 
 } // namespace
