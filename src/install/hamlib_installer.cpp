@@ -1,6 +1,7 @@
 #include "hamlib_installer.h"
 
 #include "base/helper_logger.h"
+#include "base/binary_architecture_detector.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "install/atomic_install_staging.h"
@@ -25,11 +26,10 @@ const QString kVersionKey = QStringLiteral("hamlibInstalledVersion");
 QString describe(const std::exception &error) { return QString::fromUtf8(error.what()); }
 
 // The formula's bottle for this machine, with the resolver's errors in the installer's words.
-QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, const QString &formula, std::stop_token stop)
+QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, QUrl formula, std::stop_token stop)
 {
     try {
-        co_return co_await HomebrewBottleResolver::fetchBottleInfo(
-            http, Platform::current().remoteServices().homebrewFormula(formula), stop);
+        co_return co_await HomebrewBottleResolver::fetchBottleInfo(http, formula, stop);
     } catch (const BottleResolverError &error) {
         if (error.errorCase() == BottleResolverError::Case::noBottleForCurrentArchitecture) {
             throw HamlibInstallerError::noBottleForArch();
@@ -49,8 +49,9 @@ void makeEmptyFolder(const QString &folder)
 } // namespace
 
 HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
-                                 InstallLog &installLog, QObject *parent)
-    : QObject(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_installLog(installLog)
+                                 Clock &clock, const RemoteServices &remote, InstallLog &installLog, QObject *parent)
+    : QObject(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_clock(clock),
+      m_remote(remote), m_installLog(installLog)
 {
 }
 
@@ -66,7 +67,8 @@ HamlibInstaller &HamlibInstaller::shared()
 {
     static HamlibInstaller *instance =
         new HamlibInstaller(ConfigStore::shared(), Platform::current().standardDefaults(),
-                            Platform::current().httpClient(), Platform::current().commandRunner(), InstallLog::shared());
+                            Platform::current().httpClient(), Platform::current().commandRunner(),
+                            Platform::current().clock(), Platform::current().remoteServices(), InstallLog::shared());
     return *instance;
 }
 
@@ -130,11 +132,11 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     clearLog();
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
-    const BottleInfo hamlib = co_await fetchBottleInfo(m_http, QStringLiteral("hamlib"), stop);
-    const BottleInfo libusb = co_await fetchBottleInfo(m_http, QStringLiteral("libusb"), stop);
+    const BottleInfo hamlib = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), stop);
+    const BottleInfo libusb = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("libusb")), stop);
 
     throwIfStopped(stop);
-    const QString scratch = Platform::current().paths().privateTemporary();
+    const QString scratch = places::privateTemporaryFolder();
     const QString hamlibArchive = scratch + QStringLiteral("/hamlib-bottle.tar.gz");
     const QString libusbArchive = scratch + QStringLiteral("/libusb-bottle.tar.gz");
     appendLog(QStringLiteral("Downloading Hamlib..."));
@@ -167,7 +169,7 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
 // place of the previous install: a failure at any step leaves that install as it was.
 QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString hamlibArchive, QString libusbArchive, std::stop_token stop)
 {
-    const QString scratch = Platform::current().paths().privateTemporary();
+    const QString scratch = places::privateTemporaryFolder();
     const QString hamlibExtract = scratch + QStringLiteral("/hamlib-extract");
     const QString libusbExtract = scratch + QStringLiteral("/libusb-extract");
     const auto removeExtracts = [&] {
@@ -187,7 +189,7 @@ QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString hamlibArchive, QStr
         appendLog(QStringLiteral("Hamlib assembled"));
 
         appendLog(QStringLiteral("Fixing library paths..."));
-        const QString loader = BottleProgram::systemLoader(Platform::current().systemInfo().machineArchitecture());
+        const QString loader = BottleProgram::systemLoader(BinaryArchitectureDetector::hostArchitecture());
         co_await hamlib_assembly::makeRunnable(m_runner, staging.stagingURL(), loader, stop);
         appendLog(QStringLiteral("Library paths fixed"));
         throwIfStopped(stop);
@@ -204,7 +206,7 @@ QCoro::Task<std::optional<DependencyVersions>> HamlibInstaller::checkForUpdate()
 {
     QPointer<HamlibInstaller> self(this);
     try {
-        const BottleInfo info = co_await fetchBottleInfo(m_http, QStringLiteral("hamlib"), {});
+        const BottleInfo info = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), {});
         if (!self) {
             co_return std::nullopt;
         }
@@ -228,7 +230,7 @@ QString HamlibInstaller::installedVersion() const { return m_defaults.stringForK
 void HamlibInstaller::appendLog(const QString &message)
 {
     const auto stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
-        Platform::current().clock().wallNow().time_since_epoch());
+        m_clock.wallNow().time_since_epoch());
     const QString line = QStringLiteral("[") +
                          QDateTime::fromMSecsSinceEpoch(stamp.count()).toString(QStringLiteral("HH:mm:ss")) +
                          QStringLiteral("] ") + message;

@@ -14,11 +14,13 @@
 
 namespace cordavelle {
 
+class Clock;
 class CommandRunner;
 class ConfigStore;
 class HttpClient;
 class InstallLog;
 class UserDefaults;
+struct RemoteServices;
 
 // Gives the helper its own rigctld without Homebrew: fetches the Homebrew bottles of "hamlib"
 // and "libusb", builds the helper's "hamlib" folder from them beside the old one, makes that
@@ -46,8 +48,9 @@ public:
         bool operator==(const State &) const = default;
     };
 
-    HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
-                    InstallLog &installLog, QObject *parent = nullptr);
+    // `clock` stamps the log lines; the formulas are fetched from `remote`'s formula service.
+    HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner, Clock &clock,
+                    const RemoteServices &remote, InstallLog &installLog, QObject *parent = nullptr);
     ~HamlibInstaller() override;
 
     // The shared configuration, the standard defaults and the platform's tools.
@@ -94,6 +97,8 @@ private:
     UserDefaults &m_defaults;
     HttpClient &m_http;
     CommandRunner &m_runner;
+    Clock &m_clock;
+    const RemoteServices &m_remote;
     InstallLog &m_installLog;
     State m_state;
     QStringList m_logLines;

@@ -176,7 +176,7 @@ protected:
     ConfigStore config{env.defaults(), env.platform()};
     InstallLog installLog{env.clock(), env.log(), env.root() + "/logs"};
     HamlibInstaller installer{config, env.defaults(), env.platform().httpClient(), env.platform().commandRunner(),
-                              installLog};
+                              env.clock(), env.platform().remoteServices(), installLog};
     std::vector<HamlibInstaller::State> states;
 };
 

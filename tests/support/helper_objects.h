@@ -76,7 +76,7 @@ struct SetupObjects {
     VARAInstaller varaHF{VARAVariant::hf, varaCollaborators()};
     VARAInstaller varaFM{VARAVariant::fm, varaCollaborators()};
     HamlibInstaller hamlib{helper.config, helper.env.defaults(), platform.httpClient(), platform.commandRunner(),
-                           installLog};
+                           helper.env.currentClock(), platform.remoteServices(), installLog};
     DirewolfInstaller direwolf{helper.env.defaults()};
     DirewolfDiscovery direwolfDiscovery{helper.env.terminal()};
     DependencyUpdateNudge updateNudge;

@@ -72,7 +72,8 @@ TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
     config.setVaraConfig(hf);
     InstallLog installLog(env.clock(), env.log(), places::supportFolder());
     WineInstaller wine(config, installLog, env.platform());
-    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), installLog);
+    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), env.platform().clock(),
+                           env.platform().remoteServices(), installLog);
     test::RecordingServiceControl services;
     WinePrefixHold prefixHold;
     const auto vara = [&](VARAVariant variant) {
