@@ -1,6 +1,7 @@
 #include "vara_installer.h"
 
 #include "base/helper_places.h"
+#include "base/task_drain.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/orchestrator_service_control.h"
@@ -14,9 +15,7 @@
 #include "platform/http_client.h"
 #include "platform/platform.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -121,11 +120,7 @@ VARAInstaller::~VARAInstaller()
 {
     // Stopped, every step of the flow ends at once (a transfer, a wait, its own Wine programs).
     m_stop.request_stop();
-    QElapsedTimer waited;
-    waited.start();
-    while (m_installing && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
+    drainTask([this] { return m_installing; });
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
+#include "base/task_drain.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "install/atomic_install_staging.h"
@@ -9,9 +10,7 @@
 #include "platform/cancellation.h"
 #include "platform/platform.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -64,11 +63,7 @@ WineInstaller::~WineInstaller()
 {
     // The flow's task refers to this installer at every step: let it end first.
     m_stop.request_stop();
-    QElapsedTimer waited;
-    waited.start();
-    while (m_busy && waited.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
+    drainTask([this] { return m_busy; });
 }
 
 WineInstaller &WineInstaller::shared()
