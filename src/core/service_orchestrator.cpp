@@ -6,6 +6,7 @@
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
 #include "core/port_reaper.h"
+#include "core/wine_prefix_hold.h"
 #include "platform/notifications.h"
 #include "platform/platform.h"
 #include "radio/audio_device_manager.h"
@@ -37,20 +38,22 @@ ServiceOrchestrator &ServiceOrchestrator::shared()
     static auto *instance = new ServiceOrchestrator(
         ConfigStore::shared(), KeepaliveRequestAdvertiser::shared(), RigControlServerDiscovery::shared(),
         AudioDeviceManager::shared(), Platform::current().clock(), Platform::current().commandRunner(),
-        Platform::current().wineDrivers(), Platform::current().notifications());
+        Platform::current().wineDrivers(), Platform::current().notifications(), WinePrefixHold::shared());
     return *instance;
 }
 
 ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive,
                                          RigControlServerDiscovery &discovery, const AudioDeviceManager &audio,
                                          Clock &clock, CommandRunner &runner, const WineDrivers &wineDrivers,
-                                         Notifications &notifications, QObject *parent)
+                                         Notifications &notifications, const WinePrefixHold &prefixHold,
+                                         QObject *parent)
     : QObject(parent),
       m_config(config),
       m_keepalive(keepalive),
       m_discovery(discovery),
       m_clock(clock),
       m_notifications(notifications),
+      m_prefixHold(prefixHold),
       m_orphanReaper(runner, clock),
       m_portReaper(runner, clock),
       m_varaProcess(new ManagedProcess(ServiceID::varaHF, clock, this)),
@@ -59,9 +62,9 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
       m_direwolfProcess(new ManagedProcess(ServiceID::direwolf, clock, this)),
       m_radioPower(new RadioPowerController(clock, this)),
       m_varaHFStart(std::make_unique<VARAStartPath>(VARAVariant::hf, config, clock, *m_varaProcess, m_orphanReaper,
-                                                    wineDrivers)),
+                                                    wineDrivers, prefixHold)),
       m_varaFMStart(std::make_unique<VARAStartPath>(VARAVariant::fm, config, clock, *m_varaFMProcess, m_orphanReaper,
-                                                    wineDrivers)),
+                                                    wineDrivers, prefixHold)),
       m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower, m_orphanReaper)),
       m_direwolfStart(std::make_unique<DirewolfStartPath>(
           config, clock, *m_direwolfProcess, *m_rigctldStart, [this] { return pendingWork(ServiceID::rigctld); }, keepalive,
@@ -281,9 +284,11 @@ void ServiceOrchestrator::stopService(ServiceID id, bool quitting)
     switch (id) {
     case ServiceID::varaHF:
     case ServiceID::varaFM: {
-        // One Wine server serves both modems: it goes only when the other modem is not in use.
+        // One Wine server serves both modems and the installers: it goes only when the other
+        // modem is not in use and no installer runs Wine in the prefix.
         const ServiceRunState other = process(id == ServiceID::varaHF ? ServiceID::varaFM : ServiceID::varaHF).state();
-        if (!spareWineServer && other != ServiceRunState::running && other != ServiceRunState::starting) {
+        if (!spareWineServer && other != ServiceRunState::running && other != ServiceRunState::starting &&
+            !m_prefixHold.holder()) {
             m_orphanReaper.killWineserver();
         }
         break;

@@ -36,6 +36,7 @@ class Notifications;
 class RadioPowerController;
 class RigControlServerDiscovery;
 class WineDrivers;
+class WinePrefixHold;
 
 // Owns the four supervised services: one child process each, their status records, starts
 // through each service's start path (in the order and with the clean-up before it that each
@@ -51,15 +52,18 @@ public:
     static constexpr std::chrono::milliseconds stopAllTimeLimit{5000};
 
     // The instance on the shared configuration store, keep-alive advertiser, discovery and sound
-    // devices, and the platform's clock, command runner, Wine drivers and notifications.
+    // devices, the prefix's hold, and the platform's clock, command runner, Wine drivers and
+    // notifications.
     static ServiceOrchestrator &shared();
 
     // `audio`: the sound devices that direwolf.conf is written from; `runner`: what clears
     // stale processes; `wineDrivers`: what names the sound devices VARA is given;
-    // `notifications`: where a crash of an always-on service is told.
+    // `notifications`: where a crash of an always-on service is told; `prefixHold`: which
+    // installer runs Wine in the prefix, whose wine server is then left alone.
     ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive, RigControlServerDiscovery &discovery,
                         const AudioDeviceManager &audio, Clock &clock, CommandRunner &runner,
-                        const WineDrivers &wineDrivers, Notifications &notifications, QObject *parent = nullptr);
+                        const WineDrivers &wineDrivers, Notifications &notifications, const WinePrefixHold &prefixHold,
+                        QObject *parent = nullptr);
     ~ServiceOrchestrator() override;
 
     ManagedProcess &varaProcess() const { return *m_varaProcess; }
@@ -183,6 +187,7 @@ private:
     RigControlServerDiscovery &m_discovery;
     Clock &m_clock;
     Notifications &m_notifications;
+    const WinePrefixHold &m_prefixHold;
     OrphanReaper m_orphanReaper;
     PortReaper m_portReaper;
     ManagedProcess *m_varaProcess;

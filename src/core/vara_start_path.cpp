@@ -1,11 +1,13 @@
 #include "vara_start_path.h"
 
+#include "base/async/first_of.h"
 #include "base/async/off_thread.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/orphan_reaper.h"
+#include "core/wine_prefix_hold.h"
 #include "platform/clock.h"
 #include "radio/vara_launch_configurator.h"
 #include "radio/vara_probe.h"
@@ -42,9 +44,10 @@ QString ofAttempts(int number)
 } // namespace
 
 VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process,
-                             const OrphanReaper &reaper, const WineDrivers &wineDrivers)
+                             const OrphanReaper &reaper, const WineDrivers &wineDrivers,
+                             const WinePrefixHold &prefixHold)
     : m_variant(variant), m_config(config), m_clock(clock), m_process(process), m_reaper(reaper),
-      m_wineDrivers(wineDrivers)
+      m_wineDrivers(wineDrivers), m_prefixHold(prefixHold)
 {
 }
 
@@ -68,7 +71,10 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
             co_return;
         }
         if (outcome == Attempt::silent && number == VARALaunchPlan::kLaunchAttempts) {
-            m_reaper.killWineserver();
+            // An installer that took the prefix meanwhile runs its Wine programs on that server.
+            if (!m_prefixHold.holder()) {
+                m_reaper.killWineserver();
+            }
             m_process.setLastError(plan.failureMessage);
             HelperLogger::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage), kServices);
         }
@@ -93,6 +99,11 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     QPointer<VARAStartPath> self(this);
     QPointer<ManagedProcess> process(&m_process);
     Clock &clock = m_clock;
+    // Ending the Wine server would end an installer's Wine programs too.
+    const bool prefixFree = co_await waitForPrefix(plan, cancel);
+    if (!prefixFree || !self) {
+        co_return Attempt::abandoned;
+    }
     m_reaper.killWineserver();
     if (number > 1) {
         HelperLogger::info(line(plan, QStringLiteral("retry attempt %1/%2, waiting %3s...")
@@ -151,6 +162,36 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     }
     process->stop();
     co_return Attempt::silent;
+}
+
+QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::stop_token cancel)
+{
+    const std::optional<QString> holder = m_prefixHold.holder();
+    if (!holder) {
+        co_return true;
+    }
+    HelperLogger::info(line(plan, QStringLiteral("waiting for %1 to finish with the Wine prefix...").arg(*holder)), kServices);
+    QPointer<VARAStartPath> self(this);
+    const WinePrefixHold &hold = m_prefixHold;
+    Clock &clock = m_clock;
+    std::vector<std::function<QCoro::Task<void>(std::stop_token)>> waits;
+    waits.push_back([&hold](std::stop_token stop) -> QCoro::Task<void> { co_await hold.waitUntilFree(stop); });
+    waits.push_back([&clock](std::stop_token stop) -> QCoro::Task<void> { co_await clock.sleep(kPrefixWait, stop); });
+    co_await async::firstOf<void>(std::move(waits), cancel);
+    if (!self || cancel.stop_requested()) {
+        co_return false;
+    }
+    const std::optional<QString> stillHeld = hold.holder();
+    if (!stillHeld) {
+        co_return true;
+    }
+    const QString message = QStringLiteral("The Wine prefix is in use by %1; start %2 again once it has finished.")
+                                .arg(*stillHeld, displayName(m_variant));
+    HelperLogger::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + message), kServices);
+    // After an earlier attempt the process is still stopping, which a failed start leaves as it is.
+    m_process.failStart(message);
+    m_process.setLastError(message);
+    co_return false;
 }
 
 QCoro::Task<bool> VARAStartPath::waitForReady(int port, std::chrono::milliseconds timeout, std::stop_token cancel)

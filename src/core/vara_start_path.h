@@ -16,29 +16,39 @@ class ConfigStore;
 class ManagedProcess;
 class OrphanReaper;
 class WineDrivers;
+class WinePrefixHold;
 
 // Starts one VARA modem through its process: repairs its ini, then launches it under Wine until
 // it answers on its command port, at most VARALaunchPlan::kLaunchAttempts times. Main thread only.
 class VARAStartPath final : public QObject {
     Q_OBJECT
 public:
-    // `process`: the variant's own child; `reaper` ends the Wine server before each launch;
-    // `wineDrivers` name the sound devices the ini is given.
+    // How long a start waits for an installer to finish with the prefix before it gives up: as
+    // long as one launch may take to answer.
+    static constexpr std::chrono::milliseconds kPrefixWait = VARALaunchPlan::kReadyTimeout;
+
+    // `process`: the variant's own child; `reaper` ends the Wine server before each launch, but
+    // never while an installer has `prefixHold`; `wineDrivers` name the sound devices the ini is
+    // given.
     VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &clock, ManagedProcess &process,
-                  const OrphanReaper &reaper, const WineDrivers &wineDrivers);
+                  const OrphanReaper &reaper, const WineDrivers &wineDrivers, const WinePrefixHold &prefixHold);
 
     // The plan from the settings now; throws as VARALaunchPlan::make does.
     VARALaunchPlan plan() const;
 
     // Throws before anything runs when the settings name no Wine or no modem; otherwise returns
-    // normally, the process's state and last error telling how the start ended. Ends without
-    // launching again, or without marking the process running, once `cancel` is requested.
+    // normally, the process's state and last error telling how the start ended: also when an
+    // installer kept the prefix longer than kPrefixWait. Ends without launching again, or without
+    // marking the process running, once `cancel` is requested.
     QCoro::Task<void> start(std::stop_token cancel);
 
 private:
     enum class Attempt { ready, launchFailed, silent, abandoned };
 
     void repairIni(const VARALaunchPlan &plan);
+    // Waits, at most kPrefixWait, while an installer works in the prefix. False when one still
+    // does, the start then failed with the reason, or when `cancel` came first.
+    QCoro::Task<bool> waitForPrefix(const VARALaunchPlan &plan, std::stop_token cancel);
     // One launch of the plan and the wait for its answer.
     QCoro::Task<Attempt> attempt(const VARALaunchPlan &plan, int number, std::stop_token cancel);
     // Probes the command port until it answers (true) or `timeout` has passed; gives up early
@@ -51,6 +61,7 @@ private:
     ManagedProcess &m_process;
     const OrphanReaper &m_reaper;
     const WineDrivers &m_wineDrivers;
+    const WinePrefixHold &m_prefixHold;
 };
 
 } // namespace cordavelle

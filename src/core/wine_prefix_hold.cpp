@@ -20,7 +20,21 @@ std::optional<QString> WinePrefixHold::otherHolder(const void *holder) const
 
 QCoro::Task<bool> WinePrefixHold::acquire(const void *holder, QString name, std::stop_token stop)
 {
+    // Several may wait: whoever resumes first takes it, and the others wait again.
     while (otherHolder(holder)) {
+        const bool free = co_await waitUntilFree(stop);
+        if (!free) {
+            co_return false;
+        }
+    }
+    m_holder = holder;
+    m_name = std::move(name);
+    co_return true;
+}
+
+QCoro::Task<bool> WinePrefixHold::waitUntilFree(std::stop_token stop) const
+{
+    while (m_holder) {
         // A copy shares the event: the release replaces the member before setting it.
         const async::Event released = m_released;
         const bool woken = co_await released.wait(stop);
@@ -28,8 +42,6 @@ QCoro::Task<bool> WinePrefixHold::acquire(const void *holder, QString name, std:
             co_return false;
         }
     }
-    m_holder = holder;
-    m_name = std::move(name);
     co_return true;
 }
 

@@ -9,8 +9,8 @@
 #include "base/tool_lookup.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"
+#include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
-#include "install/wine_prefix_hold.h"
 #include "platform/cancellation.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
@@ -90,9 +90,10 @@ bool VARAInstaller::mayEndPrefix() const
 QCoro::Task<void> VARAInstaller::holdPrefix(std::stop_token stop)
 {
     if (const auto other = m_with.prefixHold.otherHolder(this)) {
-        appendLog(QStringLiteral("Waiting for ") + *other + QStringLiteral(" to finish with the Wine prefix..."));
+        appendLog(WinePrefixHold::waitingLine(*other));
     }
-    const bool held = co_await m_with.prefixHold.acquire(this, displayName(m_variant), stop);
+    const bool held = co_await m_with.prefixHold.acquire(
+        this, QStringLiteral("the ") + displayName(m_variant) + QStringLiteral(" install"), stop);
     if (!held) {
         throw OperationCancelled();
     }

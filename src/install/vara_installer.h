@@ -192,7 +192,8 @@ protected:
     struct ChildRun;
     QCoro::Task<void> install(std::stop_token stop);
     QCoro::Task<void> runFlow(std::stop_token stop);
-    // Waits, with a log line, while the other modem's installer runs Wine in the prefix.
+    // Waits, with a log line, while the other modem's installer or the prefix's set-up or removal
+    // works in the prefix.
     QCoro::Task<void> holdPrefix(std::stop_token stop);
     // Ending every Wine process of the prefix harms nobody else: this installer has the prefix
     // and no VARA modem runs.

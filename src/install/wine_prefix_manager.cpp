@@ -2,13 +2,15 @@
 
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
+#include "base/task_drain.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/orchestrator_service_control.h"
-#include "core/service_orchestrator.h"
-#include "install/wine_installer.h"
 #include "core/service_control.h"
+#include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
+#include "install/wine_installer.h"
 #include "platform/cancellation.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
@@ -17,6 +19,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <csignal>
 
@@ -60,8 +63,11 @@ WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : QObj
 
 WinePrefixManager::~WinePrefixManager()
 {
+    // The set-up and the removal refer to this manager at every step: let them end first.
     m_stop.request_stop();
+    m_lifetime.request_stop();
     terminateCurrentProcess();
+    drainTask([this] { return m_busy || m_deleting; });
 }
 
 WinePrefixManager &WinePrefixManager::shared()
@@ -75,8 +81,8 @@ WinePrefixManager &WinePrefixManager::shared()
         tools.findWinetricks = tools::findWinetricks;
         tools.cabextractSource = places::ownCabextract();
         tools.installCabextract = [&wine](std::stop_token stop) { return wine.installCabextract(std::move(stop)); };
-        return new WinePrefixManager(
-            {ConfigStore::shared(), InstallLog::shared(), services, Platform::current().clock(), places::winePrefix(), tools});
+        return new WinePrefixManager({ConfigStore::shared(), InstallLog::shared(), services, WinePrefixHold::shared(),
+                                      Platform::current().clock(), places::winePrefix(), tools});
     }();
     return *instance;
 }
@@ -131,6 +137,24 @@ void WinePrefixManager::cancel()
 
 QCoro::Task<void> WinePrefixManager::deletePrefix()
 {
+    if (m_deleting) {
+        co_return;
+    }
+    m_deleting = true;
+    const void *holder = &m_deleting;
+    WinePrefixHold &hold = m_with.prefixHold;
+    const auto endOfRemoval = qScopeGuard([this, holder, &hold] {
+        hold.release(holder);
+        m_deleting = false;
+    });
+    // A set-up would go on making the prefix that is going: it ends, and gives the prefix up.
+    terminateCurrentProcess();
+    m_stop.request_stop();
+    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_lifetime.get_token());
+    if (!held) {
+        co_return;
+    }
+
     // The modems run from this prefix: stopped as a user would stop them, so that neither is
     // taken for crashed and restarted into a prefix that is going.
     for (const ServiceID id : {ServiceID::varaHF, ServiceID::varaFM}) {
@@ -139,7 +163,6 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
             m_with.services.stopService(id);
         }
     }
-    terminateCurrentProcess();
 
     QString failure;
     if (removeTree(m_with.prefix, &failure) == Removal::failed) {
@@ -168,6 +191,10 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
     try {
         // The command-line developer tools that the macOS set-up waits for have no counterpart here.
         throwIfStopped(stop);
+        const bool held = co_await holdPrefix(this, QStringLiteral("the prefix set-up"), stop);
+        if (!held) {
+            throw OperationCancelled();
+        }
         if (!isInitialized()) {
             co_await initializePrefix(stop);
         } else {
@@ -194,7 +221,21 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
         setState(State::error(text));
         appendLog(QStringLiteral("ERROR: ") + text);
     }
+    m_with.prefixHold.release(this);
     setBusy(false);
+}
+
+QCoro::Task<bool> WinePrefixManager::holdPrefix(const void *holder, QString name, std::stop_token stop)
+{
+    // A removal waits for a set-up of its own silently: that one is ending.
+    const auto other = m_with.prefixHold.otherHolder(holder);
+    if (other && !m_with.prefixHold.isHeldBy(this)) {
+        const QString waiting = WinePrefixHold::waitingLine(*other);
+        setState(State::initializing(waiting));
+        appendLog(waiting);
+    }
+    const bool held = co_await m_with.prefixHold.acquire(holder, std::move(name), std::move(stop));
+    co_return held;
 }
 
 void WinePrefixManager::setState(State state)

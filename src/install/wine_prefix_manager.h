@@ -21,6 +21,7 @@ class Clock;
 class ConfigStore;
 class InstallLog;
 class ServiceControl;
+class WinePrefixHold;
 
 // A failed step of the prefix set-up, in the words shown to the user.
 class WinePrefixError : public std::exception {
@@ -92,6 +93,9 @@ public:
         InstallLog &log;
         // The orchestrator, which stops the modems before their prefix goes.
         ServiceControl &services;
+        // Shared with the VARA installers: the set-up and the removal work in the prefix only
+        // while they have it.
+        WinePrefixHold &prefixHold;
         Clock &clock;
         QString prefix;
         Tools tools;
@@ -101,7 +105,7 @@ public:
     static constexpr int kMaxLogLines = 1000;
 
     explicit WinePrefixManager(Collaborators with, QObject *parent = nullptr);
-    // A running set-up is told to stop and its tool ended; the task ends on its own.
+    // A running set-up or removal is told to stop, its tool ended, and waited for.
     ~WinePrefixManager() override;
 
     // "setup.log" in the support folder, the file the install log writes; made with a header
@@ -126,8 +130,9 @@ public:
     void startFullSetup();
     // Ends the running tool, stops the set-up task and goes back to idle.
     void cancel();
-    // Stops both modems, ends the running tool and removes the prefix; both VARA install
-    // records are cleared once the prefix is gone.
+    // Ends a set-up of its own, waits while a VARA install works in the prefix, stops both
+    // modems and removes the prefix; both VARA install records are cleared once the prefix is
+    // gone. A second call while one runs does nothing.
     QCoro::Task<void> deletePrefix();
     void clearLogLines();
 
@@ -152,6 +157,9 @@ private:
     QCoro::Task<void> ensureCabextract(std::stop_token stop);
     QCoro::Task<void> installDependencies(std::stop_token stop);
 
+    // Takes the prefix's hold as `holder`, showing whom it waits for meanwhile; false when
+    // `stop` came first.
+    QCoro::Task<bool> holdPrefix(const void *holder, QString name, std::stop_token stop);
     void setState(State state);
     void setBusy(bool busy);
     void initLogFile();
@@ -164,7 +172,11 @@ private:
     State m_state;
     QStringList m_logLines;
     bool m_busy = false;
+    // A removal runs; its hold is taken under this member's address, apart from the set-up's.
+    bool m_deleting = false;
     std::stop_source m_stop;
+    // Stopped by the destructor: ends a removal's wait for the prefix.
+    std::stop_source m_lifetime;
     QPointer<ChildProcess> m_currentProcess;
 };
 

@@ -5,6 +5,7 @@
 #include "base/helper_error.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -77,9 +78,10 @@ protected:
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
+    WinePrefixHold prefixHold;
     std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
         config, keepalive, discovery, audio, env.currentClock(), env.currentCommands(), env.platform().wineDrivers(),
-        env.notifications());
+        env.notifications(), prefixHold);
     test::ChildProcessGroups children;
 };
 

@@ -1,7 +1,12 @@
 #include "vara_installer_fixture.h"
 
 #include "base/helper_places.h"
+#include "core/managed_process.h"
+#include "core/orphan_reaper.h"
+#include "core/vara_start_path.h"
+#include "install/wine_prefix_manager.h"
 #include "support/event_wait.h"
+#include "support/task_outcome.h"
 
 #include <QDir>
 #include <QFile>
@@ -197,7 +202,7 @@ TEST_F(VARAInstallFlowTest, BothModemsShareThePrefixOneAfterTheOtherAndACancelSp
         waitForLine(hf, "setup says hello");
         ASSERT_TRUE(fm.startInstall());
         // FM's download goes on meanwhile; its Wine phase waits.
-        waitForLine(fm, "Waiting for VARA HF to finish with the Wine prefix...");
+        waitForLine(fm, "Waiting for the VARA HF install to finish with the Wine prefix...");
         EXPECT_EQ(fm.state().kind, Kind::extracting);
         if (cancelFM) {
             fm.cancel();
@@ -279,6 +284,91 @@ TEST_F(VARAInstallFlowTest, TheSetupIsJudgedByTheFilesItLeaves)
     EXPECT_TRUE(hf.state().error.startsWith(
         "VARA installed successfully, but the first-launch verification failed with exit code 3."));
     EXPECT_EQ(config.varaConfig().varaPath, "");
+}
+
+// What the orchestrator runs to start VARA FM, on the same prefix and wine server as the install.
+TEST_F(VARAInstallFlowTest, AModemStartLeavesTheWineServerToAnInstallAndWaitsForIt)
+{
+    ManagedProcess modem(ServiceID::varaFM, env.clock());
+    const OrphanReaper reaper(env.platform().commandRunner(), env.clock());
+    VARAStartPath start(VARAVariant::fm, config, env.clock(), modem, reaper, env.platform().wineDrivers(), prefixHold);
+    VARAFMConfig fm;
+    fm.winePath = places::ownWineBinary();
+    fm.varaPath = QStringLiteral("C:\\VARA FM\\VARAFM.exe");
+    config.setVaraFMConfig(fm);
+    launch("RUN=no LCODE=0");
+    // Writes nothing and never ends: the install keeps the prefix until its time limit.
+    setup(VARAVariant::hf, "WRITE=no LINGER=yes CODE=0");
+    VARAInstaller &hf = make(VARAVariant::hf);
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+
+    auto outcome = test::track(start.start({}));
+    env.clock().advance(VARAStartPath::kPrefixWait - 1s);
+    EXPECT_FALSE(outcome->done);
+    env.clock().advance(1s);
+    waitFor([&] { return outcome->done; });
+    EXPECT_EQ(outcome->error, std::nullopt);
+    EXPECT_EQ(modem.state(), ServiceRunState::error);
+    EXPECT_EQ(modem.lastError(), "The Wine prefix is in use by the VARA HF install; start VARA FM again once it has finished.");
+    EXPECT_EQ(hf.state().kind, Kind::installing);
+    EXPECT_FALSE(calls().contains("wineserver")) << calls().toStdString();
+
+    // Once the install has given the prefix up, the waiting start ends the wine server and launches.
+    std::stop_source stop;
+    outcome = test::track(start.start(stop.get_token()));
+    hf.cancel();
+    waitFor([&] { return calls().contains("wine C:\\VARA FM\\VARAFM.exe"); });
+    stop.request_stop();
+    waitFor([&] { return outcome->done && !modem.pid(); });
+    const QStringList lines = calls().split('\n');
+    const qsizetype launched = lines.indexOf("wine C:\\VARA FM\\VARAFM.exe");
+    ASSERT_GT(launched, 1);
+    EXPECT_EQ(lines[launched - 1], "wineserver -k");
+    EXPECT_TRUE(lines.mid(0, launched - 1).contains("wineserver -k")) << "the install's own, on its cancel";
+}
+
+TEST_F(VARAInstallFlowTest, ThePrefixSetUpAndRemovalWaitForAnInstallsWinePhase)
+{
+    const QString prefix = places::winePrefix();
+    const QString system32 = prefix + "/drive_c/windows/system32/";
+    QDir().mkpath(system32);
+    writeFile(system32 + "msvbvm60.dll", "x");
+    writeFile(system32 + "pdh.dll", "x");
+    writeFile(bin + "/cabextract", "#!/bin/sh\n", true);
+    WinePrefixManager::Tools tools;
+    tools.findWine = [] { return std::optional(places::ownWineBinary()); };
+    tools.findWinetricks = [] { return std::optional<QString>(); };
+    tools.cabextractSource = bin + "/cabextract";
+    tools.installCabextract = [](std::stop_token) -> QCoro::Task<void> { co_return; };
+    WinePrefixManager manager({config, installLog, services, prefixHold, env.clock(), prefix, tools});
+    launch("RUN=no LCODE=0");
+    setup(VARAVariant::hf, "WRITE=no LINGER=yes CODE=0");
+    VARAInstaller &hf = make(VARAVariant::hf);
+    const QString waiting = "Waiting for the VARA HF install to finish with the Wine prefix...";
+
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+    manager.startFullSetup();
+    EXPECT_EQ(manager.state(), WinePrefixManager::State::initializing(waiting));
+    EXPECT_TRUE(manager.logLines().last().endsWith(waiting));
+    hf.cancel();
+    waitFor([&] { return !manager.isBusy(); });
+    EXPECT_EQ(manager.state(), WinePrefixManager::State::ready()) << manager.logLines().join('\n').toStdString();
+    // The install's cancel ended its setup through the wine server before the set-up ran Wine.
+    const QString afterInstall = calls().section("wineserver -k", 1);
+    EXPECT_EQ(afterInstall.count("wine reg add"), 3) << calls().toStdString();
+
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+    auto removal = test::track(manager.deletePrefix());
+    waitFor([&] { return manager.logLines().last().endsWith(waiting); });
+    EXPECT_TRUE(QFileInfo::exists(system32));
+    hf.cancel();
+    waitFor([&] { return removal->done; });
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+    EXPECT_TRUE(manager.logLines().last().endsWith("Wine prefix deleted"));
+    EXPECT_EQ(manager.state(), WinePrefixManager::State::idle());
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 #include "install/vara_installer.h"
-#include "install/wine_prefix_hold.h"
 #include "support/fixture_http_server.h"
 #include "support/recording_service_control.h"
 #include "support/test_platform.h"

@@ -1,6 +1,7 @@
 #include "install/wine_prefix_manager.h"
 
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "core/managed_process.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
@@ -27,8 +28,9 @@ protected:
     test::TestPlatform env;
     ConfigStore config{env.defaults(), env.platform()};
     test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
     InstallLog installLog{env.clock(), env.log(), env.root()};
-    WinePrefixManager manager{{config, installLog, services, env.clock(), env.root() + "/wine-prefix", {}}};
+    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.root() + "/wine-prefix", {}}};
 
     // Starts `script` under /bin/sh as the step "Test step".
     std::shared_ptr<test::TaskOutcome> run(const QString &script, std::stop_token stop = {})

@@ -2,6 +2,7 @@
 
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
 #include "platform/clock.h"
@@ -99,13 +100,14 @@ protected:
     test::TestPlatform env;
     ConfigStore config{env.defaults(), env.platform()};
     test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
     InstallLog installLog{env.clock(), env.log(), env.root()};
     const QString wine = env.root() + "/wine/bin/wine";
     const QString winetricks = env.root() + "/winetricks";
     const QString prefix = env.root() + "/support/wine-prefix";
     std::chrono::milliseconds installPause = 0ms;
     int cabextractInstalls = 0;
-    WinePrefixManager manager{{config, installLog, services, env.clock(), prefix, tools()}};
+    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), prefix, tools()}};
     QStringList states;
 };
 

@@ -3,6 +3,7 @@
 
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -33,8 +34,10 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     KeepaliveRequestAdvertiser keepalive(env.bonjour());
     RigControlServerDiscovery discovery(env.bonjour(), env.platform().clock());
     AudioDeviceManager audio(env.audio());
+    WinePrefixHold prefixHold;
     ServiceOrchestrator orchestrator(config, keepalive, discovery, audio, env.platform().clock(),
-                                     env.platform().commandRunner(), env.platform().wineDrivers(), env.notifications());
+                                     env.platform().commandRunner(), env.platform().wineDrivers(), env.notifications(),
+                                     prefixHold);
     test::ChildProcessGroups children;
     children.watch(orchestrator.rigctldProcess());
     // Stands in for rigctld's port, so that the launch counts as ready at once.

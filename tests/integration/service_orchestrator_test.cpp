@@ -6,6 +6,7 @@
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -140,9 +141,10 @@ protected:
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.clock()};
     AudioDeviceManager audio{env.audio()};
+    WinePrefixHold prefixHold;
     std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
         config, keepalive, discovery, audio, env.clock(), env.currentCommands(), env.platform().wineDrivers(),
-        env.notifications());
+        env.notifications(), prefixHold);
     std::map<ServiceID, int> launches;
     test::ChildProcessGroups children;
 };

@@ -3,6 +3,7 @@
 #include "base/tool_lookup.h"
 #include "base/wine_environment.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 
 #include "support/recording_service_control.h"
@@ -75,13 +76,14 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
 
     ConfigStore config{env.defaults(), env.platform()};
     test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
     InstallLog installLog{env.clock(), env.log(), env.root()};
     WinePrefixManager::Tools tools;
     tools.findWine = [&] { return wine; };
     tools.findWinetricks = [&]() -> std::optional<QString> { return winetricks; };
     tools.cabextractSource = env.root() + "/tools/cabextract";
     tools.installCabextract = [](std::stop_token) -> QCoro::Task<void> { co_return; };
-    WinePrefixManager manager{{config, installLog, services, env.clock(), prefix, tools}};
+    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), prefix, tools}};
     bool dependenciesAfterWineboot = true;
     QObject::connect(&manager, &WinePrefixManager::stateChanged, [&] {
         if (manager.state().text() == "Configuring audio driver...") {

@@ -6,7 +6,6 @@
 #include "core/orchestrator_service_control.h"
 #include "install/install_log.h"
 #include "install/vara_installer.h"
-#include "install/wine_prefix_hold.h"
 
 #include "support/fixture_http_server.h"
 #include "support/helper_objects.h"
@@ -40,7 +39,6 @@ struct VARAPageScene : HelperObjects {
     FixtureHttpServer server;
     InstallLog installLog{env.clock(), env.log(), places::supportFolder()};
     OrchestratorServiceControl services{orchestrator};
-    WinePrefixHold prefixHold;
     std::unique_ptr<VARAInstaller> hf = makeInstaller(VARAVariant::hf);
     std::unique_ptr<VARAInstaller> fm = makeInstaller(VARAVariant::fm);
 

@@ -7,6 +7,7 @@
 #include "core/config_store.h"
 #include "core/orchestrator_service_control.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "install/dependency_update_nudge.h"
 #include "install/direwolf_installer.h"
 #include "install/hamlib_installer.h"
@@ -14,7 +15,6 @@
 #include "install/legacy_direwolf_cleanup.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
-#include "install/wine_prefix_hold.h"
 #include "install/wine_prefix_manager.h"
 #include "radio/direwolf_discovery.h"
 #include "radio/audio_device_manager.h"
@@ -35,6 +35,8 @@ struct HelperObjects {
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
+    // Shared by the orchestrator and the installers, as the program shares its one.
+    WinePrefixHold prefixHold;
     ServiceOrchestrator orchestrator{config,
                                      keepalive,
                                      discovery,
@@ -42,7 +44,8 @@ struct HelperObjects {
                                      env.currentClock(),
                                      env.currentCommands(),
                                      env.platform().wineDrivers(),
-                                     env.notifications()};
+                                     env.notifications(),
+                                     prefixHold};
     PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
 };
 
@@ -65,14 +68,14 @@ struct SetupObjects {
     InstallLog installLog{helper.env.clock(), helper.env.log(), places::supportFolder()};
     OrchestratorServiceControl services{helper.orchestrator};
     WineInstaller wine{helper.config, installLog, platform};
-    WinePrefixManager prefix{{helper.config, installLog, services, helper.env.currentClock(), places::winePrefix(),
+    WinePrefixManager prefix{{helper.config, installLog, services, helper.prefixHold, helper.env.currentClock(),
+                              places::winePrefix(),
                               {.findWine = [] { return tools::findWine(); },
                                .findWinetricks = [] { return tools::findWinetricks(); },
                                .cabextractSource = places::ownCabextract(),
                                .installCabextract = [this](std::stop_token stop) {
                                    return wine.installCabextract(std::move(stop));
                                }}}};
-    WinePrefixHold prefixHold;
     VARAInstaller varaHF{VARAVariant::hf, varaCollaborators()};
     VARAInstaller varaFM{VARAVariant::fm, varaCollaborators()};
     HamlibInstaller hamlib{helper.config, helper.env.defaults(), platform.httpClient(), platform.commandRunner(),
@@ -88,7 +91,7 @@ private:
     VARAInstaller::Collaborators varaCollaborators()
     {
         return {helper.config, platform.httpClient(), platform.commandRunner(), helper.env.currentClock(), installLog,
-                services,      prefixHold,          platform.remoteServices().varaDownloadsPage()};
+                services,      helper.prefixHold,   platform.remoteServices().varaDownloadsPage()};
     }
 };
 

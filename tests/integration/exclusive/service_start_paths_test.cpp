@@ -5,6 +5,7 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -97,9 +98,10 @@ protected:
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
+    WinePrefixHold prefixHold;
     std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
         config, keepalive, discovery, audio, env.currentClock(), env.currentCommands(), env.platform().wineDrivers(),
-        env.notifications());
+        env.notifications(), prefixHold);
     test::ChildProcessGroups children;
 };
 

@@ -2,10 +2,10 @@
 
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "install/hamlib_installer.h"
 #include "install/install_log.h"
 #include "install/vara_installer.h"
-#include "install/wine_prefix_hold.h"
 #include "install/wine_installer.h"
 
 #include "support/event_wait.h"
