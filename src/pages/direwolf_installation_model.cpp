@@ -8,18 +8,11 @@ namespace cordavelle::direwolf_page {
 
 namespace {
 
-const QString kAptInstall = QStringLiteral("sudo apt-get install -y direwolf");
 const QString kAptUpgrade = QStringLiteral("sudo apt-get install --only-upgrade -y direwolf");
 
 std::optional<QString> installCommand(const InstallationFacts &facts)
 {
-    if (facts.aptGetPath) {
-        return kAptInstall;
-    }
-    if (facts.brewPath) {
-        return *facts.brewPath + QStringLiteral(" install direwolf");
-    }
-    return std::nullopt;
+    return DirewolfDiscovery::installCommand(facts.aptGetPath, facts.brewPath);
 }
 
 std::optional<QString> homebrewPrefixOf(const QString &path)

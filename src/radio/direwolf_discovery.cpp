@@ -31,6 +31,18 @@ const QStringList DirewolfDiscovery::homebrewPrefixes{
 const QString DirewolfDiscovery::homebrewInstallCommand = QStringLiteral(
     "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/Homebrew/install/HEAD/install.sh)\"");
 
+std::optional<QString> DirewolfDiscovery::installCommand(const std::optional<QString> &aptGetPath,
+                                                        const std::optional<QString> &brewPath)
+{
+    if (aptGetPath) {
+        return QStringLiteral("sudo apt-get install -y direwolf");
+    }
+    if (brewPath) {
+        return *brewPath + QStringLiteral(" install direwolf");
+    }
+    return std::nullopt;
+}
+
 DirewolfDiscovery::DirewolfDiscovery(Terminal &terminal, QObject *parent)
     : QObject(parent), m_terminal(terminal), m_direwolfPath(tools::findDirewolf()), m_brewPath(tools::findBrew())
 {

@@ -22,6 +22,11 @@ public:
     // The official one-line Homebrew installer.
     static const QString homebrewInstallCommand;
 
+    // The command that installs Direwolf on this computer: the system's package manager where
+    // there is one (`aptGetPath`), else `brewPath`'s; none when neither exists.
+    static std::optional<QString> installCommand(const std::optional<QString> &aptGetPath,
+                                                 const std::optional<QString> &brewPath);
+
     // Looks both up once.
     explicit DirewolfDiscovery(Terminal &terminal, QObject *parent = nullptr);
 
