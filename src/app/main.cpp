@@ -151,6 +151,7 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
         QObject::connect(qApp, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState state) {
             if (state == Qt::ApplicationActive) {
                 delegate.applicationDidBecomeActive();
+                Platform::current().appActivation().reportBecameActive();
             }
         });
         // The desktop session ends: no question can be asked any more.

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QObject>
+
 namespace cordavelle {
 
 // Whether the application shows itself like a regular windowed application (with a taskbar or
-// Dock presence) or only as an accessory (a tray icon).
-class AppActivation {
+// Dock presence) or only as an accessory (a tray icon), and the moments it becomes the active
+// application again (the user comes back from a terminal, say).
+class AppActivation : public QObject {
+    Q_OBJECT
 public:
     enum class Policy { regular, accessory, prohibited };
 
@@ -13,6 +17,12 @@ public:
     // True when the platform accepted the policy.
     virtual bool setActivationPolicy(Policy policy) = 0;
     virtual Policy activationPolicy() const = 0;
+
+    // The application shell calls this whenever the desktop makes the application active.
+    void reportBecameActive() { Q_EMIT becameActive(); }
+
+Q_SIGNALS:
+    void becameActive();
 };
 
 // Keeps the policy until the application shell installs a backend that acts on it.
