@@ -1,5 +1,6 @@
 #include "installer_row.h"
 
+#include "app/accent_style.h"
 #include "app/form_parts.h"
 
 #include <QContextMenuEvent>
@@ -152,12 +153,17 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     m_status->setWordWrap(false);
     m_button = new QPushButton(this);
     m_button->setFont(textStyle::caption(m_button->font()));
+    m_accentButton = new AccentButton(QString(), this);
+    m_accentButton->setFont(textStyle::caption(m_accentButton->font()));
+    m_check = new RowMark(this);
+    m_check->setIcon(RowIcon::installed);
     m_cancel = new QToolButton(this);
     m_cancel->setAutoRaise(true);
     m_cancel->setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), 16,
                                          toneColour(Tone::secondary, palette()))));
     for (QWidget *part : {static_cast<QWidget *>(m_spinner), static_cast<QWidget *>(m_bar),
                           static_cast<QWidget *>(m_status), static_cast<QWidget *>(m_button),
+                          static_cast<QWidget *>(m_accentButton), static_cast<QWidget *>(m_check),
                           static_cast<QWidget *>(m_cancel)}) {
         line->addWidget(part, 0, Qt::AlignVCenter);
     }
@@ -174,11 +180,13 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     errorRow->addWidget(m_error, 1);
     column->addWidget(m_errorLine);
 
-    connect(m_button, &QPushButton::clicked, this, [this] {
-        if (m_look.button) {
-            Q_EMIT commandTriggered(m_look.button->command);
-        }
-    });
+    for (QPushButton *button : {m_button, static_cast<QPushButton *>(m_accentButton)}) {
+        connect(button, &QPushButton::clicked, this, [this] {
+            if (m_look.button) {
+                Q_EMIT commandTriggered(m_look.button->command);
+            }
+        });
+    }
     connect(m_cancel, &QToolButton::clicked, this, [this] { Q_EMIT commandTriggered(RowCommand::cancel); });
 
     display(m_look);
@@ -205,15 +213,26 @@ void InstallerRow::display(const InstallerRowLook &look)
     setToneText(m_status, shown, look.statusTone);
     m_status->setToolTip(shown == look.status ? QString() : look.status);
     m_status->setVisible(!look.status.isEmpty());
-    m_button->setVisible(look.button.has_value());
-    if (look.button) {
-        m_button->setText(look.button->label);
-        m_button->setEnabled(look.button->enabled);
+    const bool accent = look.button && look.button->accent;
+    m_button->setVisible(look.button && !accent);
+    m_accentButton->setVisible(accent);
+    if (QPushButton *shown = button()) {
+        shown->setText(look.button->label);
+        shown->setEnabled(look.button->enabled);
     }
+    m_check->setVisible(look.trailingCheck);
     m_cancel->setVisible(look.cancelHelp.has_value());
     m_cancel->setToolTip(look.cancelHelp.value_or(QString()));
     m_error->setText(look.error);
     m_errorLine->setVisible(!look.error.isEmpty());
+}
+
+QPushButton *InstallerRow::button() const
+{
+    if (!m_look.button) {
+        return nullptr;
+    }
+    return m_look.button->accent ? m_accentButton : m_button;
 }
 
 QMenu *InstallerRow::contextMenu()

@@ -46,6 +46,8 @@ struct RowButton {
     QString label;
     RowCommand command = RowCommand::start;
     bool enabled = true;
+    // Drawn as a primary action, filled with the accent colour.
+    bool accent = false;
     bool operator==(const RowButton &) const = default;
 };
 
@@ -65,6 +67,8 @@ struct InstallerRowLook {
     QString status;
     Tone statusTone = Tone::secondary;
     std::optional<RowButton> button;
+    // A check mark (the installed mark) closes the trailing area.
+    bool trailingCheck = false;
     // A cancel button with this hover text (empty: none) is shown when set.
     std::optional<QString> cancelHelp;
     // The failure's text, shown under the line; empty for none.
@@ -87,7 +91,8 @@ public:
 
     // The parts the tests and screenshots look at.
     QLabel *statusLabel() const { return m_status; }
-    QPushButton *button() const { return m_button; }
+    // The button shown now (the accent one for a primary action); none while no button shows.
+    QPushButton *button() const;
     QToolButton *cancelButton() const { return m_cancel; }
     QLabel *errorLabel() const { return m_error; }
     // The context menu as it would open now; none when the line offers no item.
@@ -108,6 +113,8 @@ private:
     QProgressBar *m_bar;
     QLabel *m_status;
     QPushButton *m_button;
+    QPushButton *m_accentButton;
+    RowMark *m_check;
     QToolButton *m_cancel;
     QWidget *m_errorLine;
     QLabel *m_errorMark;
