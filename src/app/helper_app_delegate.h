@@ -17,6 +17,7 @@ class QWidget;
 
 namespace cordavelle {
 
+class AppActivation;
 class ConfigStore;
 class DependencyUpdateNudge;
 class ExperimentalFeatureManager;
@@ -46,6 +47,8 @@ struct AppContext {
     // The settings window's experimental switches. None: the application keeps its own on
     // `defaults`.
     ExperimentalFeatureManager *experimental = nullptr;
+    // Tells when the desktop makes the helper active again. None: nothing does.
+    AppActivation *activation = nullptr;
 };
 
 // What the activation decision knows of one of the program's top-level windows.

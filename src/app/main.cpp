@@ -143,7 +143,8 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                                   AudioDeviceManager::shared(), KeepaliveRequestAdvertiser::shared(),
                                                   LegacyDirewolfCleanup::shared()},
                                  &DependencyUpdateNudge::shared(),
-                                 &ExperimentalFeatureManager::shared()};
+                                 &ExperimentalFeatureManager::shared(),
+                                 &Platform::current().appActivation()};
         helper.app = std::make_unique<CordavelleHelperApp>(context);
         HelperAppDelegate &delegate = helper.app->delegate();
         delegate.startup().setRequestHandler(handler);

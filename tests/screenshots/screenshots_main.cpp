@@ -129,6 +129,7 @@ int main(int argc, char **argv)
     screenshots::addWizardShots(shots, scene);
     screenshots::addVARAShots(shots);
     screenshots::addChecklistShots(shots);
+    screenshots::addWizardStepShots(shots);
 
     int failures = 0;
     for (const auto &shot : shots) {

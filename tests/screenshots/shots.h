@@ -47,5 +47,7 @@ void addChecklistShots(ShotList &shots);
 void addWizardShots(ShotList &shots, ShotEnvironment &scene);
 // The VARA HF and VARA FM pages, each with a model of its own.
 void addVARAShots(ShotList &shots);
+// The wizard's install pages, each on a machine of its own.
+void addWizardStepShots(ShotList &shots);
 
 } // namespace cordavelle::screenshots

@@ -1,0 +1,254 @@
+#include "setup/wizard/install_steps_model.h"
+
+#include "radio/direwolf_discovery.h"
+#include "setup/checklist/checklist_rows.h"
+
+namespace cordavelle::wizard {
+
+namespace {
+
+const QString kCancelHelp = QStringLiteral("Cancel");
+
+} // namespace
+
+bool prefixReady(const WinePrefixManager &prefix) { return prefix.isInitialized() && prefix.hasDependencies(); }
+
+DependencyRowState wineInstallerDisplayState(const WineInstaller::State &state, bool wineAvailable)
+{
+    using Kind = WineInstaller::State::Kind;
+    if (wineAvailable) {
+        return DependencyRowState::done();
+    }
+    switch (state.kind()) {
+    case Kind::downloading: return DependencyRowState::downloading(state.progress());
+    case Kind::installingRosetta: return DependencyRowState::working(QStringLiteral("Installing Rosetta…"));
+    case Kind::extracting: return DependencyRowState::working(QStringLiteral("Extracting…"));
+    case Kind::complete: return DependencyRowState::done();
+    case Kind::error: return DependencyRowState::failed();
+    case Kind::idle: break;
+    }
+    return DependencyRowState::idle();
+}
+
+DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable)
+{
+    using Kind = WinePrefixManager::State::Kind;
+    if (prefixReady) {
+        return DependencyRowState::done();
+    }
+    switch (state.kind()) {
+    case Kind::initializing: return DependencyRowState::working(state.text());
+    case Kind::error: return DependencyRowState::failed();
+    case Kind::idle:
+    case Kind::ready: break;
+    }
+    return wineAvailable ? DependencyRowState::idle() : DependencyRowState::waiting();
+}
+
+RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state)
+{
+    using Kind = DependencyRowState::Kind;
+    if (isInstalled) {
+        return RowIcon::installed;
+    }
+    switch (state.kind()) {
+    case Kind::working:
+    case Kind::downloading: return RowIcon::working;
+    case Kind::done: return RowIcon::installed;
+    case Kind::failed: return RowIcon::failed;
+    case Kind::idle:
+    case Kind::waiting: break;
+    }
+    return RowIcon::missing;
+}
+
+InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle, bool isInstalled,
+                                   const DependencyRowState &state)
+{
+    using Kind = DependencyRowState::Kind;
+    InstallerRowLook look;
+    look.icon = rowStatusIcon(isInstalled, state);
+    look.title = title;
+    look.subtitle = subtitle;
+    switch (state.kind()) {
+    case Kind::working:
+        look.indicator = InstallerRowLook::Indicator::spinner;
+        look.status = state.label();
+        look.cancelHelp = kCancelHelp;
+        break;
+    case Kind::downloading:
+        look.indicator = InstallerRowLook::Indicator::bar;
+        look.fraction = state.progress();
+        look.status = percentText(state.progress());
+        look.cancelHelp = kCancelHelp;
+        break;
+    case Kind::idle: look.button = RowButton{QStringLiteral("Install"), RowCommand::start, true, true}; break;
+    case Kind::done: look.trailingCheck = true; break;
+    case Kind::failed: look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false}; break;
+    case Kind::waiting:
+        look.status = QStringLiteral("Waiting…");
+        look.statusTone = Tone::tertiary;
+        break;
+    }
+    return look;
+}
+
+InstallerRowLook varaRowLook(VARAVariant variant, const VARAInstaller::State &state, const VARARowFacts &facts)
+{
+    using Kind = VARAInstaller::State::Kind;
+    InstallerRowLook look;
+    look.title = displayName(variant);
+    look.subtitle = checklist::varaSubtitle(variant);
+    if (facts.installed()) {
+        look.icon = RowIcon::installed;
+        look.status = facts.installedVersion().value_or(QStringLiteral("Installed"));
+        look.statusTone = Tone::green;
+        look.trailingCheck = true;
+        return look;
+    }
+    const auto busy = [&look](const QString &words, bool cancellable) {
+        look.icon = RowIcon::working;
+        look.indicator = InstallerRowLook::Indicator::spinner;
+        look.status = words;
+        if (cancellable) {
+            look.cancelHelp = kCancelHelp;
+        }
+    };
+    switch (state.kind) {
+    case Kind::downloading:
+        look.icon = RowIcon::working;
+        look.indicator = InstallerRowLook::Indicator::bar;
+        look.fraction = state.progress;
+        look.status = percentText(state.progress);
+        look.cancelHelp = kCancelHelp;
+        break;
+    case Kind::extracting: busy(QStringLiteral("Extracting…"), true); break;
+    case Kind::installing: busy(QStringLiteral("Installing…"), true); break;
+    // Past the setup program there is nothing left that a cancel could undo cleanly.
+    case Kind::fixingOCX: busy(QStringLiteral("Fixing OCX…"), false); break;
+    case Kind::verifying: busy(QStringLiteral("Verifying…"), false); break;
+    case Kind::complete:
+        look.icon = RowIcon::installed;
+        look.trailingCheck = true;
+        break;
+    case Kind::error:
+        look.icon = RowIcon::failed;
+        look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false};
+        break;
+    case Kind::idle:
+        look.icon = RowIcon::missing;
+        look.button = RowButton{QStringLiteral("Install ") + displayName(variant), RowCommand::start,
+                                facts.prefixReady(), true};
+        break;
+    }
+    return look;
+}
+
+PacketRow packetRow(const std::optional<QString> &direwolfPath, const std::optional<QString> &brewPath,
+                    const std::optional<QString> &aptGetPath)
+{
+    if (direwolfPath) {
+        return {PacketRow::Kind::installed, *direwolfPath, {}, {}, {}};
+    }
+    const auto install = DirewolfDiscovery::installCommand(aptGetPath, brewPath);
+    if (install && aptGetPath) {
+        return {PacketRow::Kind::packageManager, QStringLiteral("The system's package manager is here — one command away"),
+                QStringLiteral("Install Direwolf"),
+                QStringLiteral("Opens a terminal to run `") + *install +
+                    QStringLiteral("`.  Come back to this window when it finishes."),
+                *install};
+    }
+    if (install) {
+        return {PacketRow::Kind::homebrewInstalled, QStringLiteral("Homebrew is installed — one command away"),
+                QStringLiteral("Install Direwolf"),
+                QStringLiteral("Opens a terminal to run `brew install direwolf`.  Come back to this window when it "
+                               "finishes."),
+                *install};
+    }
+    return {PacketRow::Kind::noHomebrew, QStringLiteral("Requires Homebrew — install that first"),
+            QStringLiteral("Install Homebrew"),
+            QStringLiteral("Opens a terminal to run the official Homebrew installer.  Come back to this window when it "
+                           "finishes and you'll see the Install Direwolf button."),
+            DirewolfDiscovery::homebrewInstallCommand};
+}
+
+InstallerRowLook packetRowLook(const PacketRow &row)
+{
+    InstallerRowLook look;
+    look.title = QStringLiteral("Direwolf");
+    look.subtitle = row.detail;
+    if (row.kind == PacketRow::Kind::installed) {
+        look.icon = RowIcon::installed;
+        look.status = QStringLiteral("Installed");
+        look.statusTone = Tone::green;
+    } else {
+        look.button = RowButton{row.buttonLabel, RowCommand::start, true, true};
+    }
+    return look;
+}
+
+QString packetSubtitle(bool hasSystemPackageManager)
+{
+    return hasSystemPackageManager ? QStringLiteral("Install Direwolf with the system's package manager for AX.25 packet")
+                                   : QStringLiteral("Install Direwolf via Homebrew for AX.25 packet");
+}
+
+InstallerRowLook hamlibRowLook(const HamlibFacts &facts)
+{
+    using Case = HamlibInstaller::State::Case;
+    InstallerRowLook look;
+    look.title = QStringLiteral("Hamlib (rigctld)");
+    look.subtitle = QStringLiteral("Radio control daemon for rig CAT control");
+    if (facts.present) {
+        look.icon = RowIcon::installed;
+        if (!facts.managedInstalled) {
+            look.status = QStringLiteral("System install");
+        } else if (facts.installedVersion.isEmpty()) {
+            look.status = QStringLiteral("Installed");
+        } else {
+            look.status = QLatin1Char('v') + facts.installedVersion;
+        }
+        look.statusTone = Tone::green;
+        look.trailingCheck = true;
+        return look;
+    }
+    switch (facts.state.phase) {
+    case Case::idle:
+        look.icon = RowIcon::missing;
+        look.button = RowButton{QStringLiteral("Install Hamlib"), RowCommand::start, true, true};
+        break;
+    case Case::downloading:
+    case Case::extracting:
+        look.icon = RowIcon::working;
+        look.indicator = InstallerRowLook::Indicator::spinner;
+        // The download's fraction is left out: two bottles of very different sizes make it jump.
+        look.status = facts.state.phase == Case::downloading ? QStringLiteral("Downloading…")
+                                                             : QStringLiteral("Installing…");
+        break;
+    case Case::complete:
+        look.icon = RowIcon::installed;
+        look.trailingCheck = true;
+        break;
+    case Case::error:
+        look.icon = RowIcon::failed;
+        look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false};
+        break;
+    }
+    return look;
+}
+
+InfoBoxText radioControlInfoBox(const HamlibFacts &facts)
+{
+    if (facts.systemRigctld && !facts.managedInstalled) {
+        return {QStringLiteral("System Hamlib found"),
+                QStringLiteral("A working rigctld was detected at ") + *facts.systemRigctld +
+                    QStringLiteral(".  The Helper will use it — no managed install needed.  You can still Install "
+                                   "Hamlib above if you'd like a Helper-managed copy.")};
+    }
+    return {QStringLiteral("You can skip this step"),
+            QStringLiteral("Hamlib is only needed if you want Cordavelle Helper to control your radio's frequency and "
+                           "mode via CAT. If you use a radio without CAT support, or control it manually, you can skip "
+                           "this step and install Hamlib later from Setup.")};
+}
+
+} // namespace cordavelle::wizard

@@ -1,0 +1,124 @@
+#pragma once
+
+#include "app/status_look.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "setup/installer_row.h"
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// What the wizard's install pages show, decided from the installers' states and what is on disk,
+// without a widget; the pages only draw it.
+namespace cordavelle::wizard {
+
+// --- Dependencies page ---
+
+// The small display state of one of the page's two rows.
+class DependencyRowState {
+public:
+    enum class Kind { idle, working, downloading, done, failed, waiting };
+
+    static DependencyRowState idle() { return DependencyRowState(Kind::idle); }
+    // A step without measurable progress; `label` stands beside a spinner.
+    static DependencyRowState working(QString label) { return DependencyRowState(Kind::working, std::move(label)); }
+    static DependencyRowState downloading(double progress) { return DependencyRowState(Kind::downloading, {}, progress); }
+    static DependencyRowState done() { return DependencyRowState(Kind::done); }
+    static DependencyRowState failed() { return DependencyRowState(Kind::failed); }
+    // The prefix can't be made before there is a Wine.
+    static DependencyRowState waiting() { return DependencyRowState(Kind::waiting); }
+
+    Kind kind() const { return m_kind; }
+    const QString &label() const { return m_label; }
+    double progress() const { return m_progress; }
+    bool operator==(const DependencyRowState &) const = default;
+
+private:
+    explicit DependencyRowState(Kind kind, QString label = {}, double progress = 0.0)
+        : m_kind(kind), m_label(std::move(label)), m_progress(progress)
+    {
+    }
+    Kind m_kind;
+    QString m_label;
+    double m_progress;
+};
+
+// The prefix is made and holds both runtime libraries; the libraries are looked for only in a
+// made prefix.
+bool prefixReady(const WinePrefixManager &prefix);
+
+// A Wine found anywhere counts as done, whatever the installer's state.
+DependencyRowState wineInstallerDisplayState(const WineInstaller::State &state, bool wineAvailable);
+// A ready prefix counts as done whatever the manager's state; without a Wine the row waits.
+DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable);
+
+// The row's leading mark: installed wins, then the display state.
+RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state);
+// A row of the page: title over subtitle, the mark and the one control that fits `state`.
+InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle, bool isInstalled,
+                                   const DependencyRowState &state);
+
+// --- VARA page ---
+
+struct VARARowFacts {
+    // The modem's program is in the prefix.
+    std::function<bool()> installed;
+    std::function<std::optional<QString>()> installedVersion;
+    // The prefix can take an install.
+    std::function<bool()> prefixReady;
+};
+
+// An installed modem shows as installed whatever its installer's state; the installer's failure
+// text goes under the row, not into it.
+InstallerRowLook varaRowLook(VARAVariant variant, const VARAInstaller::State &state, const VARARowFacts &facts);
+
+// --- Packet page ---
+
+// Which Direwolf row the Packet page shows and what its button runs.
+struct PacketRow {
+    enum class Kind { installed, packageManager, homebrewInstalled, noHomebrew };
+    Kind kind = Kind::noHomebrew;
+    // The found program's path, or the reason there is a button.
+    QString detail;
+    QString buttonLabel;
+    QString buttonHelp;
+    // What the button runs in a terminal; empty for the installed row.
+    QString command;
+    bool operator==(const PacketRow &) const = default;
+};
+
+// From the discovery's paths and the system's package manager, which the Direwolf page's
+// install button also prefers.
+PacketRow packetRow(const std::optional<QString> &direwolfPath, const std::optional<QString> &brewPath,
+                    const std::optional<QString> &aptGetPath);
+InstallerRowLook packetRowLook(const PacketRow &row);
+QString packetSubtitle(bool hasSystemPackageManager);
+
+// --- Radio Control page ---
+
+struct HamlibFacts {
+    HamlibInstaller::State state;
+    // The helper's own copy is there.
+    bool managedInstalled = false;
+    // The orchestrator's look-up finds a rigctld (the managed copy included).
+    bool present = false;
+    QString installedVersion;
+    // The rigctld the orchestrator would start when it isn't the helper's own copy.
+    std::optional<QString> systemRigctld;
+};
+
+struct InfoBoxText {
+    QString title;
+    QString message;
+    bool operator==(const InfoBoxText &) const = default;
+};
+
+// A rigctld that the helper will use hides the install's progress and its Retry.
+InstallerRowLook hamlibRowLook(const HamlibFacts &facts);
+InfoBoxText radioControlInfoBox(const HamlibFacts &facts);
+
+} // namespace cordavelle::wizard

@@ -1,0 +1,91 @@
+#include "setup/wizard/wizard_dependencies_step.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "base/tool_lookup.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "setup/wizard/install_steps_model.h"
+#include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_install_row.h"
+
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+namespace {
+
+bool wineAvailable(const WineInstaller &wine) { return wine.isInstalled() || tools::findWine().has_value(); }
+
+QString errorOf(const WineInstaller::State &state)
+{
+    return state.kind() == WineInstaller::State::Kind::error ? state.message() : QString();
+}
+
+QString errorOf(const WinePrefixManager::State &state)
+{
+    return state.kind() == WinePrefixManager::State::Kind::error ? state.text() : QString();
+}
+
+} // namespace
+
+WizardDependenciesStep::WizardDependenciesStep(WineInstaller &wine, WinePrefixManager &prefix, QWidget *parent)
+    : WizardStep(parent), m_wine(wine), m_prefix(prefix), m_wineRow(new WizardInstallRow(this)),
+      m_prefixRow(new WizardInstallRow(this)), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    m_wineRow->setObjectName(QStringLiteral("wineRow"));
+    m_prefixRow->setObjectName(QStringLiteral("winePrefixRow"));
+    QVBoxLayout *column = wizardPageColumn(this);
+    column->addWidget(wizardHeader(QStringLiteral("shippingbox.fill"), QStringLiteral("Install Dependencies"),
+                                   QStringLiteral("Wine is required to run VARA on Linux")));
+    column->addWidget(divider());
+    auto *rows = new QVBoxLayout;
+    rows->setSpacing(16);
+    rows->addWidget(m_wineRow);
+    rows->addWidget(m_prefixRow);
+    column->addLayout(rows);
+    column->addStretch();
+    column->addWidget(new WizardInfoBox(
+        QStringLiteral("What is Wine?"),
+        QStringLiteral("Wine is a compatibility layer that lets Linux run Windows executables. VARA HF and VARA FM "
+                       "are Windows-only programs; Wine is what makes them work on your computer. Cordavelle Helper "
+                       "downloads Wine automatically.")));
+
+    connect(m_wineRow, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
+        command == RowCommand::cancel ? m_wine.cancel() : m_wine.startInstall();
+    });
+    connect(m_prefixRow, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
+        command == RowCommand::cancel ? m_prefix.cancel() : m_prefix.startFullSetup();
+    });
+    const auto schedule = [this] { m_refresh->schedule(); };
+    connect(&m_wine, &WineInstaller::stateChanged, this, schedule);
+    connect(&m_prefix, &WinePrefixManager::stateChanged, this, schedule);
+    refresh();
+}
+
+void WizardDependenciesStep::shown()
+{
+    // A failed install is not retried on its own, and one that is still winding down after a
+    // cancel is not started over.
+    if (m_wine.state().kind() == WineInstaller::State::Kind::idle && !m_wine.isBusy() && !m_wine.isInstalled() &&
+        !tools::findWine()) {
+        m_wine.startInstall();
+    }
+    refresh();
+}
+
+void WizardDependenciesStep::refresh()
+{
+    const bool wine = wineAvailable(m_wine);
+    const bool ready = wizard::prefixReady(m_prefix);
+    m_wineRow->display(wizard::dependencyRowLook(QStringLiteral("Wine"),
+                                                 QStringLiteral("Windows compatibility layer for running VARA"), wine,
+                                                 wizard::wineInstallerDisplayState(m_wine.state(), wine)),
+                       errorOf(m_wine.state()));
+    m_prefixRow->display(wizard::dependencyRowLook(QStringLiteral("Wine Prefix"),
+                                                   QStringLiteral("Wine environment with VB6 runtime and pdh.dll"), ready,
+                                                   wizard::prefixDisplayState(m_prefix.state(), ready, wine)),
+                         errorOf(m_prefix.state()));
+}
+
+} // namespace cordavelle

@@ -1,0 +1,58 @@
+#include "setup/wizard/wizard_install_row.h"
+
+#include "app/status_look.h"
+#include "setup/wizard/wizard_components.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+namespace {
+
+constexpr int kCardRadius = 8;
+constexpr double kCardTint = 0.05;
+
+} // namespace
+
+WizardCard::WizardCard(QWidget *parent) : QFrame(parent)
+{
+    setObjectName(QStringLiteral("wizardCard"));
+}
+
+void WizardCard::paintEvent(QPaintEvent *event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QColor fill = toneColour(Tone::gray, palette());
+    fill.setAlphaF(kCardTint);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
+    painter.fillPath(path, fill);
+}
+
+WizardInstallRow::WizardInstallRow(QWidget *parent)
+    : QWidget(parent), m_row(new InstallerRow), m_error(new WizardErrorLabel(QString()))
+{
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(16);
+    auto *card = new WizardCard(this);
+    auto *inside = new QVBoxLayout(card);
+    inside->addWidget(m_row);
+    column->addWidget(card);
+    column->addWidget(m_error);
+    m_error->hide();
+    connect(m_row, &InstallerRow::commandTriggered, this, &WizardInstallRow::commandTriggered);
+}
+
+void WizardInstallRow::display(const InstallerRowLook &look, const QString &error)
+{
+    m_row->display(look);
+    m_error->setMessage(error);
+    m_error->setVisible(!error.isEmpty());
+}
+
+} // namespace cordavelle

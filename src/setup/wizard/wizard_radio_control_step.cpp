@@ -1,0 +1,71 @@
+#include "setup/wizard/wizard_radio_control_step.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "base/helper_places.h"
+#include "base/tool_lookup.h"
+#include "core/config_store.h"
+#include "install/hamlib_installer.h"
+#include "setup/wizard/install_steps_model.h"
+#include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_install_row.h"
+
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+WizardRadioControlStep::WizardRadioControlStep(HamlibInstaller &hamlib, ConfigStore &config, QWidget *parent)
+    : WizardStep(parent), m_hamlib(hamlib), m_config(config), m_row(new WizardInstallRow(this)),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    m_row->setObjectName(QStringLiteral("hamlibRow"));
+    QVBoxLayout *column = wizardPageColumn(this);
+    column->addWidget(wizardHeader(QStringLiteral("tuningfork"), QStringLiteral("Radio Control (Optional)"),
+                                   QStringLiteral("Install Hamlib for CAT control of your radio")));
+    column->addWidget(divider());
+    column->addWidget(m_row);
+    column->addStretch();
+    connect(m_row, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
+        if (command == RowCommand::start) {
+            m_hamlib.startInstall();
+        }
+    });
+    connect(&m_hamlib, &HamlibInstaller::stateChanged, this, [this] { m_refresh->schedule(); });
+    refresh();
+}
+
+void WizardRadioControlStep::shown() { refresh(); }
+
+void WizardRadioControlStep::refresh()
+{
+    wizard::HamlibFacts facts;
+    facts.state = m_hamlib.state();
+    facts.managedInstalled = m_hamlib.isInstalled();
+    facts.installedVersion = m_hamlib.installedVersion();
+    const auto found = tools::findRigctld();
+    facts.present = facts.managedInstalled || found.has_value();
+    // Only the rigctld the orchestrator would really start is named: it takes a path the user
+    // chose over any look-up, and the look-up passes over what it can't run.
+    if (found && *found != places::ownRigctld() && m_config.rigctldConfig().rigctldPath.isEmpty()) {
+        facts.systemRigctld = found;
+    }
+    const HamlibInstaller::State &state = facts.state;
+    m_row->display(wizard::hamlibRowLook(facts),
+                   state.phase == HamlibInstaller::State::Case::error ? state.message : QString());
+
+    const wizard::InfoBoxText text = wizard::radioControlInfoBox(facts);
+    if (m_info && m_info->title() == text.title && m_info->message() == text.message) {
+        return;
+    }
+    auto *column = static_cast<QVBoxLayout *>(layout());
+    auto *box = new WizardInfoBox(text.title, text.message, this);
+    if (m_info) {
+        column->replaceWidget(m_info, box);
+        delete m_info;
+    } else {
+        column->addWidget(box);
+    }
+    m_info = box;
+}
+
+} // namespace cordavelle

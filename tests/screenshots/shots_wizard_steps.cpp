@@ -1,0 +1,102 @@
+#include "shots.h"
+
+#include "platform/remote_services.h"
+#include "setup/wizard/wizard_dependencies_step.h"
+#include "setup/wizard/wizard_packet_step.h"
+#include "setup/wizard/wizard_radio_control_step.h"
+
+#include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/test_files.h"
+
+#include <QVBoxLayout>
+
+#include <memory>
+
+namespace cordavelle::screenshots {
+
+namespace {
+
+// The wizard's page column: 32 points of margin around a page at most 600 wide.
+QImage wizardPage(WizardStep *step)
+{
+    QWidget frame;
+    auto *column = new QVBoxLayout(&frame);
+    column->setContentsMargins(32, 32, 32, 32);
+    step->setParent(&frame);
+    column->addWidget(step);
+    step->shown();
+    test::processEventsFor(std::chrono::milliseconds(50));
+    return grabWindow(&frame, {664, 620});
+}
+
+// A machine of its own for one picture, with the installers the wizard drives. A Wine install
+// started there stays at its first step.
+struct StepScene {
+    test::HelperObjects helper;
+    test::SetupObjects setup{helper};
+    test::TestPlatform &env = helper.env;
+    test::FixtureHttpServer server;
+
+    StepScene()
+    {
+        env.useSystemClock();
+        env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+        test::FixtureHttpServer::Route stalled;
+        stalled.body = "[]";
+        stalled.stallAfter = 0;
+        server.serve(QStringLiteral("/repos/Kron4ek/Wine-Builds/releases"), stalled);
+    }
+    ~StepScene()
+    {
+        setup.wine.cancel();
+        test::processEventsUntil([this] { return !setup.wine.isBusy(); });
+        server.release();
+    }
+    void tool(const QString &path) { test::writeProgram(env.hostPath(path)); }
+};
+
+} // namespace
+
+void addWizardStepShots(ShotList &shots)
+{
+    shots.push_back({QStringLiteral("wizard-dependencies-downloading"), [] {
+                         StepScene scene;
+                         return wizardPage(new WizardDependenciesStep(scene.setup.wine, scene.setup.prefix));
+                     }});
+    shots.push_back({QStringLiteral("wizard-dependencies-wine-found"), [] {
+                         StepScene scene;
+                         scene.tool(QStringLiteral("/usr/bin/wine"));
+                         return wizardPage(new WizardDependenciesStep(scene.setup.wine, scene.setup.prefix));
+                     }});
+    shots.push_back({QStringLiteral("wizard-dependencies-failed"), [] {
+                         StepScene scene;
+                         scene.env.systemInfo().architecture = QStringLiteral("aarch64");
+                         return wizardPage(new WizardDependenciesStep(scene.setup.wine, scene.setup.prefix));
+                     }});
+    shots.push_back({QStringLiteral("wizard-radio-control-none"), [] {
+                         StepScene scene;
+                         return wizardPage(new WizardRadioControlStep(scene.setup.hamlib, scene.helper.config));
+                     }});
+    shots.push_back({QStringLiteral("wizard-radio-control-system"), [] {
+                         StepScene scene;
+                         scene.tool(QStringLiteral("/usr/bin/rigctld"));
+                         return wizardPage(new WizardRadioControlStep(scene.setup.hamlib, scene.helper.config));
+                     }});
+    shots.push_back({QStringLiteral("wizard-packet-package-manager"), [] {
+                         StepScene scene;
+                         scene.tool(QStringLiteral("/usr/bin/apt-get"));
+                         return wizardPage(new WizardPacketStep(scene.setup.direwolfDiscovery, scene.env.platform().appActivation()));
+                     }});
+    shots.push_back({QStringLiteral("wizard-packet-no-homebrew"), [] {
+                         StepScene scene;
+                         return wizardPage(new WizardPacketStep(scene.setup.direwolfDiscovery, scene.env.platform().appActivation()));
+                     }});
+    shots.push_back({QStringLiteral("wizard-packet-installed"), [] {
+                         StepScene scene;
+                         scene.tool(QStringLiteral("/usr/bin/direwolf"));
+                         return wizardPage(new WizardPacketStep(scene.setup.direwolfDiscovery, scene.env.platform().appActivation()));
+                     }});
+}
+
+} // namespace cordavelle::screenshots
