@@ -1,9 +1,11 @@
 #include "shots.h"
 
+#include "base/helper_places.h"
 #include "platform/remote_services.h"
 #include "setup/wizard/wizard_dependencies_step.h"
 #include "setup/wizard/wizard_packet_step.h"
 #include "setup/wizard/wizard_radio_control_step.h"
+#include "setup/wizard/wizard_vara_step.h"
 
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
@@ -73,6 +75,21 @@ void addWizardStepShots(ShotList &shots)
                          StepScene scene;
                          scene.env.systemInfo().architecture = QStringLiteral("aarch64");
                          return wizardPage(new WizardDependenciesStep(scene.setup.wine, scene.setup.prefix));
+                     }});
+    shots.push_back({QStringLiteral("wizard-vara-prefix-missing"), [] {
+                         StepScene scene;
+                         return wizardPage(new WizardVARAStep(scene.setup.varaHF, scene.setup.varaFM, scene.setup.prefix));
+                     }});
+    shots.push_back({QStringLiteral("wizard-vara-hf-installed"), [] {
+                         StepScene scene;
+                         const QString system32 = scene.setup.prefix.prefixPath() + QStringLiteral("/drive_c/windows/system32/");
+                         test::writeFile(system32 + QStringLiteral("msvbvm60.dll"), "MZ");
+                         test::writeFile(system32 + QStringLiteral("pdh.dll"), "MZ");
+                         test::writeFile(places::varaExecutable(VARAVariant::hf), "MZ");
+                         VARAConfig hf = scene.helper.config.varaConfig();
+                         hf.installedVersion = QStringLiteral("4.8.7");
+                         scene.helper.config.setVaraConfig(hf);
+                         return wizardPage(new WizardVARAStep(scene.setup.varaHF, scene.setup.varaFM, scene.setup.prefix));
                      }});
     shots.push_back({QStringLiteral("wizard-radio-control-none"), [] {
                          StepScene scene;

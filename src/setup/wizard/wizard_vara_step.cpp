@@ -1,0 +1,71 @@
+#include "setup/wizard/wizard_vara_step.h"
+
+#include "app/coalesced_refresh.h"
+#include "app/form_parts.h"
+#include "core/service_orchestrator.h"
+#include "install/vara_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "setup/wizard/install_steps_model.h"
+#include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_install_row.h"
+
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+WizardVARAStep::WizardVARAStep(VARAInstaller &hf, VARAInstaller &fm, WinePrefixManager &prefix, QWidget *parent)
+    : WizardStep(parent), m_hf(hf), m_fm(fm), m_prefix(prefix), m_hfRow(addRow(hf)), m_fmRow(addRow(fm)),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+{
+    m_hfRow->setObjectName(QStringLiteral("varaHFRow"));
+    m_fmRow->setObjectName(QStringLiteral("varaFMRow"));
+    QVBoxLayout *column = wizardPageColumn(this);
+    column->addWidget(wizardHeader(QStringLiteral("wave.3.right"), QStringLiteral("Install VARA Modems"),
+                                   QStringLiteral("VARA HF and VARA FM are the recommended modems for Pelorin")));
+    column->addWidget(divider());
+    auto *rows = new QVBoxLayout;
+    rows->setSpacing(16);
+    rows->addWidget(m_hfRow);
+    rows->addWidget(m_fmRow);
+    column->addLayout(rows);
+    column->addStretch();
+    column->addWidget(new WizardInfoBox(
+        QStringLiteral("Install at least one modem"),
+        QStringLiteral("VARA HF is required for HF radio connections. VARA FM is required for VHF/UHF connections. "
+                       "Both can be installed and used independently. You can install the other later from Setup in "
+                       "the management window."),
+        this));
+    refresh();
+}
+
+WizardInstallRow *WizardVARAStep::addRow(VARAInstaller &installer)
+{
+    auto *row = new WizardInstallRow(this);
+    connect(row, &WizardInstallRow::commandTriggered, this, [&installer](RowCommand command) {
+        if (command == RowCommand::cancel) {
+            installer.cancel();
+        } else {
+            installer.startInstall();
+        }
+    });
+    connect(&installer, &VARAInstaller::stateChanged, this, [this] { m_refresh->schedule(); });
+    return row;
+}
+
+void WizardVARAStep::shown() { refresh(); }
+
+void WizardVARAStep::refresh()
+{
+    const auto prefixReady = [this] { return wizard::prefixReady(m_prefix); };
+    for (VARAInstaller *installer : {&m_hf, &m_fm}) {
+        const VARAVariant variant = installer->variant();
+        const wizard::VARARowFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
+                                         [installer] { return installer->installedVersion(); }, prefixReady};
+        const VARAInstaller::State state = installer->state();
+        WizardInstallRow *row = variant == VARAVariant::hf ? m_hfRow : m_fmRow;
+        row->display(wizard::varaRowLook(variant, state, facts),
+                     state.kind == VARAInstaller::State::Kind::error ? state.error : QString());
+    }
+}
+
+} // namespace cordavelle
