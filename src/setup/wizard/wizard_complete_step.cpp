@@ -21,25 +21,6 @@ namespace cordavelle {
 
 namespace {
 
-// A rounded box tinted with one colour at 10 %.
-class TintedBox final : public QWidget {
-public:
-    TintedBox(QColor tint, QWidget *parent) : QWidget(parent), m_tint(tint) { m_tint.setAlphaF(0.1f); }
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QPainterPath path;
-        path.addRoundedRect(QRectF(rect()), 8, 8);
-        painter.fillPath(path, m_tint);
-    }
-
-private:
-    QColor m_tint;
-};
-
 QWidget *summaryRow(const SummaryRow &row)
 {
     auto *widget = new QWidget;
@@ -151,14 +132,14 @@ WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, QWidget *
     line->setContentsMargins(0, 8, 0, 8);
     column->addWidget(line);
 
-    auto *summaryBox = new TintedBox(Qt::gray, this);
+    auto *summaryBox = new WizardTintedBox(Qt::gray, 0.1, this);
     summaryBox->setObjectName(QStringLiteral("summaryBox"));
     m_summaryRows = new QVBoxLayout(summaryBox);
     m_summaryRows->setSpacing(12);
     column->addWidget(summaryBox);
     column->addStretch(1);
 
-    auto *nextBox = new TintedBox(toneColour(Tone::blue, palette()), this);
+    auto *nextBox = new WizardTintedBox(toneColour(Tone::blue, palette()), 0.1, this);
     auto *next = new QVBoxLayout(nextBox);
     next->setSpacing(12);
     auto *heading = new QLabel(QStringLiteral("Next Steps:"), nextBox);

@@ -13,7 +13,7 @@ namespace cordavelle {
 
 namespace {
 
-constexpr int kInfoBoxRadius = 8;
+constexpr int kBoxRadius = 8;
 constexpr double kInfoBoxTint = 0.10;
 
 } // namespace
@@ -60,8 +60,23 @@ QWidget *wizardHeader(const QString &symbol, const QString &title, const QString
     return header;
 }
 
+WizardTintedBox::WizardTintedBox(QColor colour, double opacity, QWidget *parent) : QFrame(parent), m_fill(colour)
+{
+    m_fill.setAlphaF(float(opacity));
+}
+
+void WizardTintedBox::paintEvent(QPaintEvent *event)
+{
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), kBoxRadius, kBoxRadius);
+    painter.fillPath(path, m_fill);
+}
+
 WizardInfoBox::WizardInfoBox(const QString &title, const QString &message, QWidget *parent)
-    : QFrame(parent), m_title(new QLabel(this)), m_message(new QLabel(this))
+    : WizardTintedBox(toneColour(Tone::blue, QPalette()), kInfoBoxTint, parent), m_title(new QLabel(this)), m_message(new QLabel(this))
 {
     setObjectName(QStringLiteral("wizardInfoBox"));
     auto *row = new QHBoxLayout(this);
@@ -89,18 +104,6 @@ WizardInfoBox::WizardInfoBox(const QString &title, const QString &message, QWidg
 
 QString WizardInfoBox::title() const { return m_title->text(); }
 QString WizardInfoBox::message() const { return m_message->text(); }
-
-void WizardInfoBox::paintEvent(QPaintEvent *event)
-{
-    QFrame::paintEvent(event);
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QColor fill = toneColour(Tone::blue, palette());
-    fill.setAlphaF(kInfoBoxTint);
-    QPainterPath path;
-    path.addRoundedRect(QRectF(rect()), kInfoBoxRadius, kInfoBoxRadius);
-    painter.fillPath(path, fill);
-}
 
 WizardErrorLabel::WizardErrorLabel(const QString &message, QWidget *parent)
     : QWidget(parent), m_text(captionLabel(message, Tone::red, this))

@@ -2,6 +2,7 @@
 
 #include "app/status_look.h"
 
+#include <QColor>
 #include <QFrame>
 #include <QString>
 #include <QToolButton>
@@ -13,18 +14,29 @@ class QVBoxLayout;
 
 namespace cordavelle {
 
+// A rounded box (corner radius 8) filled with one colour at a low opacity: the wizard's
+// information boxes, feature rows, cards and summaries.
+class WizardTintedBox : public QFrame {
+    Q_OBJECT
+public:
+    WizardTintedBox(QColor colour, double opacity, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_fill;
+};
+
 // The wizard pages' information box: a blue "info" symbol beside a semibold title and a
 // wrapping secondary message, on a pale blue rounded box that spans the page.
-class WizardInfoBox final : public QFrame {
+class WizardInfoBox final : public WizardTintedBox {
     Q_OBJECT
 public:
     WizardInfoBox(const QString &title, const QString &message, QWidget *parent = nullptr);
 
     QString title() const;
     QString message() const;
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
 
 private:
     QLabel *m_title;

@@ -7,31 +7,11 @@
 
 #include <QCheckBox>
 #include <QHBoxLayout>
-#include <QPainter>
-#include <QPainterPath>
 #include <QVBoxLayout>
 
 namespace cordavelle {
 
 namespace {
-
-// A feature row's pale gray rounded box.
-class FeatureRow final : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QColor fill = Qt::gray;
-        fill.setAlphaF(0.1f);
-        QPainterPath path;
-        path.addRoundedRect(QRectF(rect()), 8, 8);
-        painter.fillPath(path, fill);
-    }
-};
 
 struct Feature {
     const char *symbol;
@@ -74,7 +54,7 @@ WizardFeaturesStep::WizardFeaturesStep(WizardFeatures &features, QWidget *parent
     rows->setContentsMargins(16, 0, 16, 0);
     for (std::size_t i = 0; i < m_switches.size(); ++i) {
         const Feature &feature = kFeatures[i];
-        auto *row = new FeatureRow(list);
+        auto *row = new WizardTintedBox(Qt::gray, 0.1, list);
         QHBoxLayout *layout = wizardTextRow(row, QString::fromUtf8(feature.symbol), QString::fromUtf8(feature.title),
                                             QString::fromUtf8(feature.description),
                                             {.topAligned = false, .lineSpacing = 2, .captionDescription = true});

@@ -1,36 +1,20 @@
 #include "setup/wizard/wizard_install_row.h"
 
 #include "app/status_look.h"
-#include "setup/wizard/wizard_components.h"
 
-#include <QPainter>
-#include <QPainterPath>
 #include <QVBoxLayout>
 
 namespace cordavelle {
 
 namespace {
 
-constexpr int kCardRadius = 8;
 constexpr double kCardTint = 0.05;
 
 } // namespace
 
-WizardCard::WizardCard(QWidget *parent) : QFrame(parent)
+WizardCard::WizardCard(QWidget *parent) : WizardTintedBox(toneColour(Tone::gray, QPalette()), kCardTint, parent)
 {
     setObjectName(QStringLiteral("wizardCard"));
-}
-
-void WizardCard::paintEvent(QPaintEvent *event)
-{
-    QFrame::paintEvent(event);
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QColor fill = toneColour(Tone::gray, palette());
-    fill.setAlphaF(kCardTint);
-    QPainterPath path;
-    path.addRoundedRect(QRectF(rect()), kCardRadius, kCardRadius);
-    painter.fillPath(path, fill);
 }
 
 WizardInstallRow::WizardInstallRow(QWidget *parent)

@@ -1,13 +1,11 @@
 #pragma once
 
 #include "setup/installer_row.h"
+#include "setup/wizard/wizard_components.h"
 
-#include <QFrame>
 #include <QString>
 
 namespace cordavelle {
-
-class WizardErrorLabel;
 
 // One installer line of a wizard page: the setup line on a faint rounded card, and under the
 // card the installer's failure text while there is one.
@@ -32,13 +30,10 @@ private:
 };
 
 // The card behind a wizard page's line: padded, gray at a faint opacity, rounded.
-class WizardCard final : public QFrame {
+class WizardCard final : public WizardTintedBox {
     Q_OBJECT
 public:
     explicit WizardCard(QWidget *parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
 };
 
 } // namespace cordavelle
