@@ -68,6 +68,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     commands.clearPairing = [this] { m_context.pairing.clearAll(); };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
+    m_managementWindow->setWizardFactory([this](QWidget *parent) { return makeSetupWizard(m_context, parent); });
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
     view->setPageFactory(SidebarSection::setup, [this](ManagementView &management) {
         return makeSetupChecklistPage(m_context,

@@ -1,7 +1,6 @@
 #include "management_window.h"
 
 #include "app/helper_setup_state.h"
-#include "app/placeholder_views.h"
 
 #include <QAction>
 #include <QDialog>
@@ -17,7 +16,6 @@ ManagementWindow::ManagementWindow(Commands commands, HelperSetupState &setup, Q
     setWindowTitle(QStringLiteral("Cordavelle Helper"));
     resize(800, 550);
     setCentralWidget(new QWidget(this));
-    m_wizardFactory = [](QWidget *parent) -> QDialog * { return new PlaceholderWizardDialog(parent); };
     buildMenus();
     connect(&m_setup, &HelperSetupState::showWizardChanged, this, [this](bool show) {
         if (show) {

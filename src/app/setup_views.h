@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class QDialog;
 class QWidget;
 
 namespace cordavelle {
@@ -17,5 +18,9 @@ struct AppContext;
 // sends the window to another section (a row's "Configure").
 QWidget *makeSetupChecklistPage(const AppContext &context, std::function<void(SidebarSection)> select,
                                 QWidget *parent = nullptr);
+
+// The first-run wizard's sheet over `parent`. Only its Done closes it; that records that set-up
+// was completed and clears the request for the wizard.
+QDialog *makeSetupWizard(const AppContext &context, QWidget *parent);
 
 } // namespace cordavelle

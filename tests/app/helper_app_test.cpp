@@ -3,6 +3,7 @@
 #include "app/management_window.h"
 #include "app/settings_opener.h"
 #include "app/sidebar.h"
+#include "setup/wizard/helper_setup_wizard_view.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "platform/user_defaults.h"
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QPushButton>
 #include <QFileInfo>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
@@ -214,8 +216,19 @@ TEST_F(HelperAppTest, StartUpFinishesBeforeItsAlertsAndOpenSettingsOpensTheSetti
     EXPECT_FALSE(app->managementWindow().isVisible());
     EXPECT_TRUE(test::processEventsUntil([&] { return app->managementWindow().isVisible(); }));
     ASSERT_TRUE(test::processEventsUntil([&] { return app->managementWindow().wizard() != nullptr; }));
-    app->managementWindow().wizard()->reject();
+    // Escape does not leave the wizard; walking it to the end and pressing Done does.
+    auto *wizard = app->managementWindow().findChild<HelperSetupWizardView *>();
+    ASSERT_NE(wizard, nullptr);
+    wizard->reject();
+    EXPECT_TRUE(setup.showWizard());
+    while (wizard->continueButton()->isVisible()) {
+        wizard->continueButton()->click();
+    }
+    EXPECT_EQ(wizard->currentStep(), wizardPage::complete);
+    wizard->doneButton()->click();
     EXPECT_FALSE(setup.showWizard());
+    EXPECT_TRUE(env.defaults().boolForKey("hasCompletedHelperSetup"));
+    EXPECT_TRUE(test::processEventsUntil([&] { return app->managementWindow().wizard() == nullptr; }));
 }
 
 TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndRelaunchesLast)

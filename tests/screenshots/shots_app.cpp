@@ -5,11 +5,11 @@
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
-#include "app/placeholder_views.h"
 #include "app/settings_opener.h"
 #include "app/status_menu.h"
 #include "app/tray_glyph.h"
 
+#include "support/event_wait.h"
 #include "support/recording_service_control.h"
 #include "support/scripted_alert_presenter.h"
 
@@ -110,9 +110,17 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
     shots.push_back({QStringLiteral("management-window-help-menu"), [scene] {
                          return grabMenu(scene->app.managementWindow().findChild<QMenu *>(QStringLiteral("helpMenu")));
                      }});
-    shots.push_back({QStringLiteral("setup-wizard-placeholder"), [] {
-                         PlaceholderWizardDialog dialog;
-                         return grabWindow(&dialog);
+    shots.push_back({QStringLiteral("setup-wizard-at-first-launch"), [scene] {
+                         // A home that never finished set-up: the window comes up with the wizard.
+                         ManagementWindow &window = scene->app.managementWindow();
+                         window.show();
+                         scene->setup.setShowWizard(true);
+                         test::processEventsUntil([&] { return window.wizard() != nullptr; });
+                         QImage picture = grabWindow(window.wizard());
+                         window.wizard()->close();
+                         window.hide();
+                         scene->setup.setShowWizard(false);
+                         return picture;
                      }});
     shots.push_back({QStringLiteral("settings-window"), [scene] {
                          scene->app.openSettings();

@@ -1,12 +1,10 @@
 #include "shots.h"
 
 #include "app/helper_setup_state.h"
-#include "setup/wizard/helper_setup_wizard_view.h"
-#include "setup/wizard/wizard_complete_step.h"
+#include "platform/app_activation.h"
+#include "setup/wizard/setup_wizard.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_features_step.h"
-#include "setup/wizard/wizard_step.h"
-#include "setup/wizard/wizard_welcome_step.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -26,15 +24,8 @@ QImage wizardOn(ShotEnvironment &scene, int step, const std::function<void(Helpe
 {
     HelperSetupState state;
     test::SetupObjects setup(scene);
-    const SetupInstallers installers = setup.installers();
-    HelperSetupWizardView wizard(state, scene.env.defaults(), [&](int index, WizardFeatures &features) -> WizardStep * {
-        switch (index) {
-        case welcome: return new WizardWelcomeStep;
-        case wizardPage::features: return new WizardFeaturesStep(features);
-        case complete: return new WizardCompleteStep(installers);
-        default: return new WizardStep;
-        }
-    });
+    RecordedAppActivation activation;
+    HelperSetupWizardView wizard(state, scene.env.defaults(), wizardPages(setup.installers(), scene.config, activation));
     wizard.show();
     while (wizard.currentStep() < step) {
         wizard.navigateForward();
@@ -86,6 +77,7 @@ void addWizardShots(ShotList &shots, ShotEnvironment &scene)
     shots.push_back({QStringLiteral("wizard-features-radio-and-packet"), [&scene] {
                          return wizardOn(scene, features, [](auto &wizard) { switchOff(wizard, {0, 1}); });
                      }});
+    shots.push_back({QStringLiteral("wizard-radio-control"), [&scene] { return wizardOn(scene, radioControl); }});
     shots.push_back({QStringLiteral("wizard-complete"), [&scene] { return wizardOn(scene, complete); }});
 }
 

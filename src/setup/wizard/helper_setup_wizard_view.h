@@ -48,10 +48,10 @@ public:
     void completeSetup();
 
     QSize sizeHint() const override { return {750, 750}; }
-
-protected:
     // Escape goes back where Back is offered and does nothing elsewhere.
     void reject() override;
+
+protected:
     // The window's own close control does nothing: only Done leaves the wizard.
     void closeEvent(QCloseEvent *event) override;
 
