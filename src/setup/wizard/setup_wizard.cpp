@@ -11,6 +11,8 @@
 #include "setup/wizard/wizard_vara_step.h"
 #include "setup/wizard/wizard_welcome_step.h"
 
+#include <memory>
+
 namespace cordavelle {
 
 HelperSetupWizardView::PageFactory wizardPages(const SetupInstallers &installers, ConfigStore &config,
@@ -32,11 +34,17 @@ HelperSetupWizardView::PageFactory wizardPages(const SetupInstallers &installers
 
 QDialog *makeSetupWizard(const AppContext &context, QWidget *parent)
 {
-    // Without an activation source the Packet page is simply never told of one.
-    static RecordedAppActivation noActivation;
-    AppActivation &activation = context.activation ? *context.activation : noActivation;
-    return new HelperSetupWizardView(context.setup, context.defaults,
-                                     wizardPages(context.installers, context.config, activation), parent);
+    if (context.activation) {
+        return new HelperSetupWizardView(context.setup, context.defaults,
+                                         wizardPages(context.installers, context.config, *context.activation), parent);
+    }
+    // Without an activation source the Packet page is simply never told of one; the stand-in
+    // lives as long as the wizard's pages.
+    auto none = std::make_shared<RecordedAppActivation>();
+    auto pages = wizardPages(context.installers, context.config, *none);
+    return new HelperSetupWizardView(
+        context.setup, context.defaults,
+        [none, pages = std::move(pages)](int index, WizardFeatures &features) { return pages(index, features); }, parent);
 }
 
 } // namespace cordavelle
