@@ -1,13 +1,9 @@
 #include "terminal.h"
 
-#include "platform.h"
-
 #include <QProcess>
 #include <QStandardPaths>
 
 namespace cordavelle {
-
-QString Terminal::scriptFolder() const { return Platform::current().paths().privateTemporary(); }
 
 bool LinuxTerminal::openScript(const QString &scriptPath)
 {

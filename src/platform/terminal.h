@@ -12,10 +12,6 @@ public:
     // Starts a terminal window running the executable script; false when none could be started.
     // Returns at once: what the script does is not observed.
     virtual bool openScript(const QString &scriptPath) = 0;
-
-    // The folder where scripts wait for the terminal: only this user can enter it, so nobody
-    // can swap a script between its writing and its start. Throws FileError.
-    QString scriptFolder() const;
 };
 
 // `$TERMINAL` when set, else the Debian alternative `x-terminal-emulator`, started detached

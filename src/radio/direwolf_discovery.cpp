@@ -1,6 +1,7 @@
 #include "direwolf_discovery.h"
 
 #include "base/helper_logger.h"
+#include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -151,7 +152,9 @@ QString DirewolfDiscovery::commandScriptText(const QString &command)
 
 QString DirewolfDiscovery::writeCommandScript(const QString &command)
 {
-    const QString folder = m_terminal.scriptFolder();
+    // Only this user can enter the private folder, so nobody can swap the script between its
+    // writing and its start.
+    const QString folder = places::privateTemporaryFolder();
     const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     const QString path = folder + QStringLiteral("/cordavelle-install-") + uuid + QStringLiteral(".command");
     writeFileAtomically(path, commandScriptText(command).toUtf8(), 0700);

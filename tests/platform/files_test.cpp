@@ -63,13 +63,13 @@ TEST(Files, PrivateFolderIsMadeOrTightenedAndALinkIsRefused)
     EXPECT_THROW(makePrivateFolder(file), FileError);
 }
 
-TEST(Terminal, ScriptFolderIsPrivateInsideTheTemporaryFolder)
+TEST(Paths, PrivateTemporaryFolderIsPrivateInsideTheTemporaryFolder)
 {
     test::TestPlatform env;
-    const QString folder = env.platform().terminal().scriptFolder();
+    const QString folder = env.platform().paths().privateTemporary();
     EXPECT_TRUE(folder.startsWith(env.platform().paths().temporary() + "/cordavelle-helper-"));
     EXPECT_EQ(modeOf(folder), 0700u);
-    EXPECT_EQ(env.platform().terminal().scriptFolder(), folder);
+    EXPECT_EQ(env.platform().paths().privateTemporary(), folder);
 }
 
 TEST(AlsaAudioSystem, ListsOnlyReadableNamedDevices)

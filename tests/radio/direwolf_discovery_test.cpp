@@ -1,3 +1,4 @@
+#include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "radio/direwolf_discovery.h"
 #include "support/test_files.h"
@@ -149,7 +150,7 @@ TEST_F(DirewolfDiscoveryTest, FailuresAreLoggedAndLeaveNoScript)
     EXPECT_FALSE(QFile::exists(env.terminal().opened[0]));
 
     // Someone else's link in place of the private folder: nothing is written there.
-    const QString folder = env.platform().terminal().scriptFolder();
+    const QString folder = places::privateTemporaryFolder();
     QDir(folder).removeRecursively();
     QDir().mkpath(env.root() + "/elsewhere");
     QFile::link(env.root() + "/elsewhere", folder);
