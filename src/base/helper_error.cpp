@@ -76,8 +76,8 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
 } // namespace
 
 HelperError::HelperError(Code code, int port, QString text, QString path)
-    : m_code(code), m_port(port), m_text(std::move(text)), m_path(std::move(path)),
-      m_description(describe(m_code, m_port, m_text, m_path)), m_utf8(m_description.toUtf8())
+    : DescribedError(describe(code, port, text, path)), m_code(code), m_port(port), m_text(std::move(text)),
+      m_path(std::move(path))
 {
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/described_error.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -41,7 +43,7 @@ private:
 
 // The service core's errors. `what()` and `description()` give the user-facing text that reaches
 // `lastError` and the API's error replies.
-class HelperError : public std::exception {
+class HelperError : public DescribedError {
 public:
     enum class Code {
         portNotListening,
@@ -73,9 +75,6 @@ public:
     const QString &text() const { return m_text; }
     const QString &path() const { return m_path; }
 
-    QString description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
-
     bool operator==(const HelperError &other) const
     {
         return m_code == other.m_code && m_port == other.m_port && m_text == other.m_text && m_path == other.m_path;
@@ -88,8 +87,6 @@ private:
     int m_port;
     QString m_text;
     QString m_path;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 } // namespace cordavelle

@@ -31,11 +31,6 @@ QDateTime wallNow(Clock &clock)
 
 } // namespace
 
-ProcessLaunchError::ProcessLaunchError(QString description)
-    : m_description(std::move(description)), m_utf8(m_description.toUtf8())
-{
-}
-
 // Carries lines from the output reader's thread to the main thread. At most one delivery is
 // queued at a time; lines that come meanwhile join it, so a chatty child costs the main thread
 // one event per batch rather than one per read. Only the newest lines can ever be shown, so the

@@ -2,6 +2,7 @@
 
 #include "base/helper_error.h"
 #include "base/service_model.h"
+#include "platform/described_error.h"
 #include "platform/log_sink.h"
 
 #include <QCoroTask>
@@ -26,16 +27,9 @@ class Clock;
 class LogLineBuffer;
 
 // A child program could not be launched at all (missing or non-executable file, …).
-class ProcessLaunchError : public std::exception {
+class ProcessLaunchError : public DescribedError {
 public:
-    explicit ProcessLaunchError(QString description);
-
-    QString description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
-
-private:
-    QString m_description;
-    QByteArray m_utf8;
+    using DescribedError::DescribedError;
 };
 
 // Supervises the child process of one service: launches it in a process group of its own,

@@ -78,10 +78,9 @@ QString destinationPath(const QString &destination) { return QDir::cleanPath(des
 } // namespace
 
 AtomicInstallStaging::StagingError::StagingError(Case errorCase, QString path)
-    : m_case(errorCase), m_path(std::move(path))
+    : DescribedError(QStringLiteral("Atomic-install staging directory missing at ") + path), m_case(errorCase),
+      m_path(std::move(path))
 {
-    m_description = QStringLiteral("Atomic-install staging directory missing at ") + m_path;
-    m_utf8 = m_description.toUtf8();
 }
 
 AtomicInstallStaging::StagingError AtomicInstallStaging::StagingError::stagingMissing(const QString &stagingPath)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/described_error.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -18,7 +20,7 @@ namespace cordavelle {
 // Expected order: prepareEmpty(), fill stagingURL(), then commit() on success or discard() on any
 // failure after prepareEmpty() succeeded. File-system failures are thrown as FileError.
 struct AtomicInstallStaging {
-    class StagingError : public std::exception {
+    class StagingError : public DescribedError {
     public:
         enum class Case { stagingMissing };
 
@@ -26,16 +28,12 @@ struct AtomicInstallStaging {
 
         Case errorCase() const { return m_case; }
         const QString &path() const { return m_path; }
-        QString description() const { return m_description; }
-        const char *what() const noexcept override { return m_utf8.constData(); }
 
     private:
         StagingError(Case errorCase, QString path);
 
         Case m_case;
         QString m_path;
-        QString m_description;
-        QByteArray m_utf8;
     };
 
     explicit AtomicInstallStaging(QString destination) : finalDestination(std::move(destination)) {}

@@ -8,7 +8,7 @@
 namespace cordavelle {
 
 BottleProgramError::BottleProgramError(const QString &program, const QString &reason)
-    : m_description(QStringLiteral("%1 does not run: %2").arg(program, reason)), m_utf8(m_description.toUtf8())
+    : DescribedError(QStringLiteral("%1 does not run: %2").arg(program, reason))
 {
 }
 

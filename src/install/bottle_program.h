@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/command_runner.h"
+#include "platform/described_error.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -12,16 +13,9 @@
 namespace cordavelle {
 
 // A program from a bottle that could not be made to run here; the text carries its output.
-class BottleProgramError : public std::exception {
+class BottleProgramError : public DescribedError {
 public:
     BottleProgramError(const QString &program, const QString &reason);
-
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
-
-private:
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // A Linux bottle's programs name Homebrew's loader and library folder, which this machine does

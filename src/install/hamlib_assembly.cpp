@@ -13,7 +13,7 @@
 namespace cordavelle {
 
 HamlibInstallerError::HamlibInstallerError(Case errorCase, QString description)
-    : m_case(errorCase), m_description(std::move(description)), m_utf8(m_description.toUtf8())
+    : DescribedError(std::move(description)), m_case(errorCase)
 {
 }
 

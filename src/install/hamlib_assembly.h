@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/command_runner.h"
+#include "platform/described_error.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -12,7 +13,7 @@
 
 namespace cordavelle {
 
-class HamlibInstallerError : public std::exception {
+class HamlibInstallerError : public DescribedError {
 public:
     enum class Case { bottleInfoParseFailed, noBottleForArch, extractionFailed, dylibFixFailed, libraryMissing };
 
@@ -24,16 +25,12 @@ public:
     static HamlibInstallerError libraryMissing(const QString &library);
 
     Case errorCase() const { return m_case; }
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
     bool operator==(const HamlibInstallerError &other) const { return m_case == other.m_case; }
 
 private:
     HamlibInstallerError(Case errorCase, QString description);
 
     Case m_case;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // The steps that turn the Hamlib and libusb bottles into a folder holding a rigctld that runs

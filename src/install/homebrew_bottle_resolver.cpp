@@ -6,7 +6,7 @@
 namespace cordavelle {
 
 BottleResolverError::BottleResolverError(Case errorCase, QString description)
-    : m_case(errorCase), m_description(std::move(description)), m_utf8(m_description.toUtf8())
+    : DescribedError(std::move(description)), m_case(errorCase)
 {
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/described_error.h"
 #include "platform/http_client.h"
 
 #include <QByteArray>
@@ -12,7 +13,7 @@
 
 namespace cordavelle {
 
-class BottleResolverError : public std::exception {
+class BottleResolverError : public DescribedError {
 public:
     enum class Case { malformedResponse, noBottleForCurrentArchitecture };
 
@@ -21,16 +22,12 @@ public:
     static BottleResolverError noBottleForCurrentArchitecture(const QString &tag);
 
     Case errorCase() const { return m_case; }
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
     bool operator==(const BottleResolverError &other) const { return m_case == other.m_case; }
 
 private:
     BottleResolverError(Case errorCase, QString description);
 
     Case m_case;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // One formula's bottle: the archive to fetch and the formula's stable version.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/described_error.h"
+
 #include <QByteArray>
 #include <QCoroTask>
 #include <QObject>
@@ -18,7 +20,7 @@ class ConfigStore;
 class InstallLog;
 class Platform;
 
-class WineInstallerError : public std::exception {
+class WineInstallerError : public DescribedError {
 public:
     enum class Case { winetricksDownloadFailed, releaseParseFailed, noStableRelease, extractionFailed, binaryNotFound,
                       unsupportedArchitecture };
@@ -32,15 +34,11 @@ public:
     static WineInstallerError unsupportedArchitecture(const QString &machine);
 
     Case errorCase() const { return m_case; }
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
     WineInstallerError(Case errorCase, QString description);
 
     Case m_case;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // Installs the Wine that VARA HF and VARA FM run under, a standalone Linux build, into the

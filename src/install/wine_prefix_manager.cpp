@@ -39,8 +39,7 @@ bool isFile(const QString &path) { return QFileInfo(path).isFile(); }
 } // namespace
 
 WinePrefixError::WinePrefixError(Case errorCase, QString step, int code, QString description)
-    : m_case(errorCase), m_step(std::move(step)), m_code(code), m_description(std::move(description)),
-      m_utf8(m_description.toUtf8())
+    : DescribedError(std::move(description)), m_case(errorCase), m_step(std::move(step)), m_code(code)
 {
 }
 

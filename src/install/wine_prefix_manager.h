@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/described_error.h"
+
 #include <QByteArray>
 #include <QCoroTask>
 #include <QObject>
@@ -24,7 +26,7 @@ class ServiceControl;
 class WinePrefixHold;
 
 // A failed step of the prefix set-up, in the words shown to the user.
-class WinePrefixError : public std::exception {
+class WinePrefixError : public DescribedError {
 public:
     enum class Case { processExited, timeout, winetricksNotFound };
 
@@ -36,8 +38,6 @@ public:
     Case errorCase() const { return m_case; }
     const QString &step() const { return m_step; }
     int code() const { return m_code; }
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
     WinePrefixError(Case errorCase, QString step, int code, QString description);
@@ -45,8 +45,6 @@ private:
     Case m_case;
     QString m_step;
     int m_code;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // The helper's one Wine prefix, where VARA HF and VARA FM run: its set-up (wineboot, the audio

@@ -15,11 +15,6 @@
 
 namespace cordavelle {
 
-FileError::FileError(QString description)
-    : m_description(std::move(description)), m_utf8(m_description.toUtf8())
-{
-}
-
 void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions)
 {
     QSaveFile file(path);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "described_error.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -8,16 +10,9 @@
 namespace cordavelle {
 
 // A file-system operation that failed; `description()` is the text shown to the user.
-class FileError : public std::exception {
+class FileError : public DescribedError {
 public:
-    explicit FileError(QString description);
-
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
-
-private:
-    QString m_description;
-    QByteArray m_utf8;
+    using DescribedError::DescribedError;
 };
 
 // Writes the whole file through a temporary file in the same folder and a rename, so a reader

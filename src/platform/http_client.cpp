@@ -16,7 +16,7 @@
 namespace cordavelle {
 
 HttpError::HttpError(Kind kind, QString description)
-    : m_kind(kind), m_description(std::move(description)), m_utf8(m_description.toUtf8())
+    : DescribedError(std::move(description)), m_kind(kind)
 {
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clock.h"
+#include "described_error.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -57,20 +58,16 @@ struct HttpDownload {
 
 // No answer: the connection failed, broke off, was refused by redirect rules or went quiet for
 // longer than the request's time-out. `description()` is the text shown to the user.
-class HttpError : public std::exception {
+class HttpError : public DescribedError {
 public:
     enum class Kind { transport, timedOut };
 
     HttpError(Kind kind, QString description);
 
     Kind kind() const { return m_kind; }
-    const QString &description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
     Kind m_kind;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // Bytes received so far and the expected total, -1 when the server did not say.

@@ -4,19 +4,24 @@
 
 namespace cordavelle {
 
-AudioDeviceManagerError::AudioDeviceManagerError(Code code, int32_t status)
-    : m_code(code), m_status(status), m_utf8(description().toUtf8())
-{
-}
+namespace {
 
-QString AudioDeviceManagerError::description() const
+QString describe(AudioDeviceManagerError::Code code, int32_t status)
 {
-    switch (m_code) {
-    case Code::coreAudioError: return QStringLiteral("CoreAudio error: ") + QString::number(m_status);
+    using Code = AudioDeviceManagerError::Code;
+    switch (code) {
+    case Code::coreAudioError: return QStringLiteral("CoreAudio error: ") + QString::number(status);
     case Code::propertyNotFound: return QStringLiteral("Audio device property not found");
     case Code::noDevicesFound: return QStringLiteral("No audio devices found on system");
     }
     return {};
+}
+
+} // namespace
+
+AudioDeviceManagerError::AudioDeviceManagerError(Code code, int32_t status)
+    : DescribedError(describe(code, status)), m_code(code), m_status(status)
+{
 }
 
 AudioDeviceManager::AudioDeviceManager(AudioSystem &system, QObject *parent) : QObject(parent), m_system(system)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/audio_system.h"
+#include "platform/described_error.h"
 #include "platform/log_sink.h"
 
 #include <QObject>
@@ -27,7 +28,7 @@ struct AudioDevice {
     bool operator==(const AudioDevice &) const = default;
 };
 
-class AudioDeviceManagerError : public std::exception {
+class AudioDeviceManagerError : public DescribedError {
 public:
     enum class Code { coreAudioError, propertyNotFound, noDevicesFound };
 
@@ -37,15 +38,12 @@ public:
 
     Code code() const { return m_code; }
     int32_t status() const { return m_status; }
-    QString description() const;
-    const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
     AudioDeviceManagerError(Code code, int32_t status);
 
     Code m_code;
     int32_t m_status;
-    QByteArray m_utf8;
 };
 
 // The machine's sound devices for the Direwolf page's pickers and the direwolf.conf writer.

@@ -13,9 +13,7 @@
 namespace cordavelle {
 
 VARAConfigError::VARAConfigError(Code code, QString path)
-    : m_code(code), m_path(std::move(path)),
-      m_description(QStringLiteral("VARA configuration file not found at ") + m_path),
-      m_utf8(m_description.toUtf8())
+    : DescribedError(QStringLiteral("VARA configuration file not found at ") + path), m_code(code), m_path(std::move(path))
 {
 }
 

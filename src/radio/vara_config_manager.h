@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/service_model.h"
+#include "platform/described_error.h"
 
 #include <QList>
 #include <QString>
@@ -15,7 +16,7 @@ namespace cordavelle {
 class WineDrivers;
 
 // Errors of the VARA ini files. `what()` and `description()` give the user-facing text.
-class VARAConfigError : public std::exception {
+class VARAConfigError : public DescribedError {
 public:
     enum class Code { iniNotFound };
 
@@ -23,16 +24,12 @@ public:
 
     Code code() const { return m_code; }
     const QString &path() const { return m_path; }
-    QString description() const { return m_description; }
-    const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
     VARAConfigError(Code code, QString path);
 
     Code m_code;
     QString m_path;
-    QString m_description;
-    QByteArray m_utf8;
 };
 
 // The VARA HF / VARA FM ini files inside the helper's Wine prefix, and the audio devices that

@@ -15,8 +15,8 @@ VARALaunchConfigurator::Error VARALaunchConfigurator::Error::writeFailed(const Q
 }
 
 VARALaunchConfigurator::Error::Error(Code code, QString underlying)
-    : m_code(code), m_underlying(std::move(underlying)),
-      m_description(QStringLiteral("Failed to write VARA ini: ") + m_underlying), m_utf8(m_description.toUtf8())
+    : DescribedError(QStringLiteral("Failed to write VARA ini: ") + underlying), m_code(code),
+      m_underlying(std::move(underlying))
 {
 }
 

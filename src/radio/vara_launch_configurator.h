@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/service_model.h"
+#include "platform/described_error.h"
 
 #include <QString>
 
@@ -39,7 +40,7 @@ public:
         QString m_summary;
     };
 
-    class Error : public std::exception {
+    class Error : public DescribedError {
     public:
         enum class Code { writeFailed };
 
@@ -48,16 +49,12 @@ public:
 
         Code code() const { return m_code; }
         const QString &underlyingDescription() const { return m_underlying; }
-        QString description() const { return m_description; }
-        const char *what() const noexcept override { return m_utf8.constData(); }
 
     private:
         Error(Code code, QString underlying);
 
         Code m_code;
         QString m_underlying;
-        QString m_description;
-        QByteArray m_utf8;
     };
 
     // `rigModel` is the Hamlib rig model of the rigctld settings; the radios whose audio reaches
