@@ -55,21 +55,22 @@ void ExperimentalFeatureManager::reload()
 
 void ExperimentalFeatureManager::setMasterEnabled(bool enabled)
 {
-    const bool changed = enabled != m_masterEnabled;
-    m_masterEnabled = enabled;
-    m_defaults.setObject(kMasterEnabledKey, enabled);
-    if (changed) {
-        Q_EMIT masterEnabledChanged(enabled);
-    }
+    assignFlag(m_masterEnabled, enabled, kMasterEnabledKey, &ExperimentalFeatureManager::masterEnabledChanged);
 }
 
 void ExperimentalFeatureManager::setWarningShown(bool shown)
 {
-    const bool changed = shown != m_warningShown;
-    m_warningShown = shown;
-    m_defaults.setObject(kWarningShownKey, shown);
-    if (changed) {
-        Q_EMIT warningShownChanged(shown);
+    assignFlag(m_warningShown, shown, kWarningShownKey, &ExperimentalFeatureManager::warningShownChanged);
+}
+
+void ExperimentalFeatureManager::assignFlag(bool &field, bool value, const QString &key,
+                                            void (ExperimentalFeatureManager::*changed)(bool))
+{
+    const bool isChange = value != field;
+    field = value;
+    m_defaults.setObject(key, value);
+    if (isChange) {
+        Q_EMIT (this->*changed)(value);
     }
 }
 

@@ -61,6 +61,9 @@ Q_SIGNALS:
     void featureChanged(cordavelle::ExperimentalFeature feature);
 
 private:
+    // Stores and writes the flag every time; observers hear only of a real change.
+    void assignFlag(bool &field, bool value, const QString &key, void (ExperimentalFeatureManager::*changed)(bool));
+
     UserDefaults &m_defaults;
     bool m_masterEnabled;
     bool m_warningShown;
