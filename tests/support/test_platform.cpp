@@ -44,6 +44,8 @@ TestPlatform::~TestPlatform() = default;
 
 void TestPlatform::useSystemClock() { platform().setClock(std::make_shared<SystemClock>()); }
 
+void TestPlatform::useManualClock() { platform().setClock(m_clock); }
+
 void TestPlatform::useSystemTools()
 {
     platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());

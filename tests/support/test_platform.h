@@ -90,6 +90,8 @@ public:
 
     // Uses the real steady and wall clocks instead of the manual one.
     void useSystemClock();
+    // Back to the manual clock, for a test of a fixture that picked the real ones.
+    void useManualClock();
     // Runs tools and sends signals for real, finding the tools on this machine.
     void useSystemTools();
 
