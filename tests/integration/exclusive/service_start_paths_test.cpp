@@ -13,6 +13,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -24,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -93,6 +95,8 @@ protected:
         return config;
     }
 
+    // Declared first, so that it is let go of last, once every child is gone.
+    std::optional<test::FixedPortLock> portLock;
     test::TestPlatform env;
     ConfigStore config{env.defaults(), env.platform()};
     KeepaliveRequestAdvertiser keepalive{env.bonjour()};
@@ -169,9 +173,16 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     EXPECT_FALSE(test::accepts(dw.kissPort));
 }
 
-// VARA's command port is fixed, so every case here owns 8300 while it runs.
+// VARA's command port is fixed, so every case here owns 8300 while it runs, against the tests
+// of other runs on this machine too.
 class VARAStartPathTest : public ServiceStartPathsTest {
 protected:
+    void SetUp() override
+    {
+        portLock.emplace(quint16(commandPort(VARAVariant::hf)));
+        ASSERT_TRUE(portLock->held()) << "port 8300 stayed taken by another test";
+    }
+
     VARAStartPathTest()
     {
         // A wine server whose runs the double records.

@@ -1,5 +1,6 @@
 #include "app/service_startup.h"
 
+#include "support/fixed_port_lock.h"
 #include "support/helper_objects.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@ namespace cordavelle {
 namespace {
 
 // A stored port of 0 must not leave the helper without its API: it serves on the default port.
-// The default port is fixed, so this test runs alone.
+// The default port is fixed, so this test runs alone, also against the tests of other runs.
 TEST(ServiceStartupDefaultPort, PortZeroFallsBackToTheDefaultPortWithAWarning)
 {
+    test::FixedPortLock port(quint16(ConfigStore::kDefaultApiPort));
+    ASSERT_TRUE(port.held());
     test::HelperObjects helper;
     ServiceStartup startup(helper.config, helper.orchestrator, helper.pairing, helper.discovery);
 

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <chrono>
+
+namespace cordavelle::test {
+
+// Keeps a port that the program fixes (the modem's command port, the API's default port) for one
+// test against every other test on this machine, also those of other build trees and of runs
+// started by hand: CTest's resource locks only order the tests of a single run. The lock is a
+// file lock, so a test that dies lets go of it with its process.
+class FixedPortLock {
+public:
+    explicit FixedPortLock(quint16 port, std::chrono::milliseconds limit = std::chrono::minutes(2));
+    ~FixedPortLock();
+    FixedPortLock(const FixedPortLock &) = delete;
+    FixedPortLock &operator=(const FixedPortLock &) = delete;
+
+    // Whether the port became this test's within the limit.
+    bool held() const { return m_held; }
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
+
+} // namespace cordavelle::test
