@@ -13,7 +13,7 @@ std::optional<Json> readWithPlistlib(const QString &path)
         "plain = lambda o: o.decode('utf-8', 'replace') if isinstance(o, bytes) else str(o)\n"
         "print(json.dumps(values, default=plain))\n";
     QProcess python;
-    python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromLatin1(script), path});
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(script), path});
     if (!python.waitForFinished(30000) || python.exitStatus() != QProcess::NormalExit || python.exitCode() != 0) {
         return std::nullopt;
     }
