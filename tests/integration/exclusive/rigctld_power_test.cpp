@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -28,13 +30,24 @@ protected:
         }
         env.useSystemClock();
         port = test::freeTcpPort();
+        rigctld.setProcessChannelMode(QProcess::MergedChannels);
         rigctld.start(program, {"-m", "1", "-T", "127.0.0.1", "-t", QString::number(port)});
         ASSERT_TRUE(rigctld.waitForStarted(5000));
         const bool listening = test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 10s);
         ASSERT_TRUE(listening) << "rigctld did not open port " << port;
     }
 
-    void TearDown() override { test::stopProcess(rigctld); }
+    void TearDown() override
+    {
+        // A port handed out free may be taken by another program before rigctld binds it; rigctld
+        // then ends at once, and what answered was not rigctld.
+        if (HasFailure()) {
+            std::fprintf(stderr, "rigctld on port %d: %s, exit code %d\n%s\n", int(port),
+                         rigctld.state() == QProcess::Running ? "running" : "ended", rigctld.exitCode(),
+                         rigctld.readAll().constData());
+        }
+        test::stopProcess(rigctld);
+    }
 
     test::TestPlatform env;
     QProcess rigctld;
