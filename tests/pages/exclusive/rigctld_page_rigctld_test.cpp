@@ -78,8 +78,7 @@ TEST(RigctldPageWithRealRigctld, PickTheDummyRigStartAndTest)
     ASSERT_TRUE(test::processEventsUntil([&] { return started->done; }, 15s));
     ASSERT_FALSE(started->error) << started->error->toStdString();
     ASSERT_EQ(scene.orchestrator.rigctldProcess().state(), ServiceRunState::running);
-    test::processEventsFor(20ms);
-    ASSERT_TRUE(page->testButton()->isEnabled());
+    ASSERT_TRUE(test::processEventsUntil([&] { return page->testButton()->isEnabled(); }));
     page->testButton()->click();
     ASSERT_TRUE(test::processEventsUntil([&] { return page->testResult()->isVisible(); }, 12s));
     const QString result = page->testResult()->text();
