@@ -28,7 +28,7 @@ void checkComplete(const FeedResult &result, qsizetype available)
         fail("consumed outside the buffer");
     }
     if (result.request.body && (result.request.body->isEmpty()
-                                || result.request.body->size() > HTTPRequestParser::maxBodyBytes)) {
+                                || result.request.body->size() > HTTPRequestParser::kMaxBodyBytes)) {
         fail("body present but empty or over the limit");
     }
     result.request.pathComponents();

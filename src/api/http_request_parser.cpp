@@ -48,7 +48,7 @@ LengthReading readContentLength(const QString &text, qsizetype &length)
         if (c < u'0' || c > u'9') {
             return LengthReading::unusable;
         }
-        if (value > HTTPRequestParser::maxBodyBytes) {
+        if (value > HTTPRequestParser::kMaxBodyBytes) {
             tooLarge = true;  // keep checking that the rest are digits
             continue;
         }
@@ -57,7 +57,7 @@ LengthReading readContentLength(const QString &text, qsizetype &length)
     if (negative && (tooLarge || value != 0)) {
         return LengthReading::negative;
     }
-    if (tooLarge || value > HTTPRequestParser::maxBodyBytes) {
+    if (tooLarge || value > HTTPRequestParser::kMaxBodyBytes) {
         return LengthReading::tooLarge;
     }
     length = static_cast<qsizetype>(value);
@@ -269,10 +269,10 @@ FeedResult HTTPRequestParser::feed(QByteArrayView buffer, const QString &remoteH
 {
     // A terminator that begins after the head limit can't end an acceptable head, so the search
     // never looks further than that.
-    const qsizetype searchable = std::min(buffer.size(), maxHeadBytes + headerTerminator.size());
-    const qsizetype end = buffer.first(searchable).indexOf(headerTerminator);
+    const qsizetype searchable = std::min(buffer.size(), kMaxHeadBytes + kHeaderTerminator.size());
+    const qsizetype end = buffer.first(searchable).indexOf(kHeaderTerminator);
     if (end < 0) {
-        if (searchable == maxHeadBytes + headerTerminator.size()) {
+        if (searchable == kMaxHeadBytes + kHeaderTerminator.size()) {
             return FeedResult::invalid(QStringLiteral("Request head too large"));
         }
         return FeedResult::needMore();
@@ -282,7 +282,7 @@ FeedResult HTTPRequestParser::feed(QByteArrayView buffer, const QString &remoteH
     if (!parseHead(buffer.first(end), remoteHost, head, reason)) {
         return FeedResult::invalid(reason);
     }
-    return finish(head, buffer, end + headerTerminator.size());
+    return finish(head, buffer, end + kHeaderTerminator.size());
 }
 
 HTTPRequestReader::HTTPRequestReader(QString remoteHost) : m_remoteHost(std::move(remoteHost)) {}
@@ -294,13 +294,13 @@ FeedResult HTTPRequestReader::append(QByteArrayView bytes)
     }
     m_buffer.append(bytes);
     if (!m_head) {
-        constexpr qsizetype limit = HTTPRequestParser::maxHeadBytes + HTTPRequestParser::headerTerminator.size();
+        constexpr qsizetype limit = HTTPRequestParser::kMaxHeadBytes + HTTPRequestParser::kHeaderTerminator.size();
         const qsizetype searchable = std::min(m_buffer.size(), limit);
         const qsizetype end =
-            QByteArrayView(m_buffer).first(searchable).indexOf(HTTPRequestParser::headerTerminator, m_searchFrom);
+            QByteArrayView(m_buffer).first(searchable).indexOf(HTTPRequestParser::kHeaderTerminator, m_searchFrom);
         if (end < 0) {
             // The terminator may straddle this read and the next: look again at the last 3 bytes.
-            m_searchFrom = std::max<qsizetype>(0, searchable - (HTTPRequestParser::headerTerminator.size() - 1));
+            m_searchFrom = std::max<qsizetype>(0, searchable - (HTTPRequestParser::kHeaderTerminator.size() - 1));
             if (searchable == limit) {
                 m_final = FeedResult::invalid(QStringLiteral("Request head too large"));
                 return *m_final;
@@ -314,7 +314,7 @@ FeedResult HTTPRequestReader::append(QByteArrayView bytes)
             return *m_final;
         }
         m_head = std::move(head);
-        m_bodyStart = end + HTTPRequestParser::headerTerminator.size();
+        m_bodyStart = end + HTTPRequestParser::kHeaderTerminator.size();
         m_buffer.reserve(m_bodyStart + m_head->contentLength);
     }
     if (m_buffer.size() - m_bodyStart < m_head->contentLength) {

@@ -34,11 +34,11 @@ public:
     HTTPRequestParser() = delete;
 
     // CR LF CR LF, the end of a request head.
-    static constexpr QByteArrayView headerTerminator{"\r\n\r\n", 4};
+    static constexpr QByteArrayView kHeaderTerminator{"\r\n\r\n", 4};
 
     // A head longer than this, or a body longer than this, is refused rather than buffered.
-    static constexpr qsizetype maxHeadBytes = 64 * 1024;
-    static constexpr qsizetype maxBodyBytes = 1024 * 1024;
+    static constexpr qsizetype kMaxHeadBytes = 64 * 1024;
+    static constexpr qsizetype kMaxBodyBytes = 1024 * 1024;
 
     // Parses `buffer` from its first byte. Pure: the same input always gives the same result.
     static FeedResult feed(QByteArrayView buffer, const QString &remoteHost);

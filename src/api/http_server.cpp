@@ -100,7 +100,7 @@ private:
 
     static QCoro::Task<void> watchForTimeout(QPointer<HTTPConnection> self, Clock &clock, std::stop_token stop)
     {
-        const bool expired = co_await clock.sleep(HTTPServer::requestTimeout, stop);
+        const bool expired = co_await clock.sleep(HTTPServer::kRequestTimeout, stop);
         if (!expired || !self || self->m_phase != Phase::reading) {
             co_return;
         }
@@ -111,7 +111,7 @@ private:
     void readAvailable()
     {
         // Everything runs on the main thread, so one read buffer serves every connection.
-        static std::array<char, HTTPServer::readChunkBytes> chunk;
+        static std::array<char, HTTPServer::kReadChunkBytes> chunk;
         while (m_phase == Phase::reading) {
             const stream_socket::Transfer received =
                 stream_socket::receive(m_descriptor, chunk.data(), static_cast<qint64>(chunk.size()));
@@ -324,7 +324,7 @@ void HTTPServer::acceptPending()
             if (!m_outOfDescriptors) {
                 m_outOfDescriptors = true;
                 serverLog().error(QStringLiteral("No descriptor left for a new connection; accepting again every %1 ms")
-                                      .arg(acceptPause.count()));
+                                      .arg(kAcceptPause.count()));
             }
             m_acceptNotifier->setEnabled(false);
             resumeAcceptingLater(this);
@@ -335,7 +335,7 @@ void HTTPServer::acceptPending()
 
 QCoro::Task<void> HTTPServer::resumeAcceptingLater(QPointer<HTTPServer> self)
 {
-    co_await self->m_clock.sleep(acceptPause);
+    co_await self->m_clock.sleep(kAcceptPause);
     if (self && self->m_acceptNotifier) {
         self->m_acceptNotifier->setEnabled(true);
     }
@@ -343,7 +343,7 @@ QCoro::Task<void> HTTPServer::resumeAcceptingLater(QPointer<HTTPServer> self)
 
 void HTTPServer::handleConnection(qintptr descriptor)
 {
-    if (m_connections.size() >= maxConnections) {
+    if (m_connections.size() >= kMaxConnections) {
         const auto oldestIdle = std::find_if(m_connections.begin(), m_connections.end(),
                                              [](const HTTPConnection *c) { return c->isWaitingForRequest(); });
         if (oldestIdle != m_connections.end()) {

@@ -41,14 +41,14 @@ public:
     using NetworkAccessPolicy = std::function<bool()>;
 
     // A connection that has not delivered a whole request by then is closed.
-    static constexpr std::chrono::milliseconds requestTimeout{10000};
+    static constexpr std::chrono::milliseconds kRequestTimeout{10000};
     // With no descriptor left to take a connection, accepting rests this long instead of spinning.
-    static constexpr std::chrono::milliseconds acceptPause{100};
+    static constexpr std::chrono::milliseconds kAcceptPause{100};
     // The most connections held at once; a new one beyond it closes the oldest still waiting for
     // its request.
-    static constexpr std::size_t maxConnections = 512;
+    static constexpr std::size_t kMaxConnections = 512;
     // The most bytes taken from a socket at a time.
-    static constexpr qint64 readChunkBytes = 65536;
+    static constexpr qint64 kReadChunkBytes = 65536;
 
     // Connections that stall are timed on `clock`.
     explicit HTTPServer(Clock &clock, QObject *parent = nullptr);

@@ -111,7 +111,7 @@ void from_json(const nlohmann::ordered_json &json, PairedClient &client)
 std::optional<QString> HelperKeychainStorage::token(const QString &clientId) const
 {
     QByteArray data;
-    if (m_keychain.read(service, clientId, &data) != Keychain::kSuccess) {
+    if (m_keychain.read(kService, clientId, &data) != Keychain::kSuccess) {
         return std::nullopt;
     }
     QString text = QString::fromUtf8(data);
@@ -123,8 +123,8 @@ std::optional<QString> HelperKeychainStorage::token(const QString &clientId) con
 
 void HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
 {
-    m_keychain.remove(service, clientId);
-    const int status = m_keychain.add(service, clientId, token.toUtf8());
+    m_keychain.remove(kService, clientId);
+    const int status = m_keychain.add(kService, clientId, token.toUtf8());
     if (status != Keychain::kSuccess) {
         keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
     }
@@ -132,19 +132,19 @@ void HelperKeychainStorage::saveToken(const QString &token, const QString &clien
 
 void HelperKeychainStorage::deleteToken(const QString &clientId)
 {
-    m_keychain.remove(service, clientId);
+    m_keychain.remove(kService, clientId);
 }
 
 std::optional<QStringList> HelperKeychainStorage::tokenOwners() const
 {
     QStringList owners;
-    const int status = m_keychain.accounts(service, &owners);
+    const int status = m_keychain.accounts(kService, &owners);
     if (status == Keychain::kItemNotFound) {
         return QStringList();
     }
     return status == Keychain::kSuccess ? std::optional(owners) : std::nullopt;
 }
 
-void HelperKeychainStorage::deleteAllTokens() { m_keychain.removeAll(service); }
+void HelperKeychainStorage::deleteAllTokens() { m_keychain.removeAll(kService); }
 
 } // namespace cordavelle

@@ -50,7 +50,7 @@ void from_json(const nlohmann::ordered_json &json, PairedClient &client);
 // The pairing tokens in the keychain: one generic password per client, account = client id.
 class HelperKeychainStorage {
 public:
-    static inline const QString service = QStringLiteral("com.cordavelle-helper.pairing-token");
+    static inline const QString kService = QStringLiteral("com.cordavelle-helper.pairing-token");
 
     explicit HelperKeychainStorage(Keychain &keychain) : m_keychain(keychain) {}
 

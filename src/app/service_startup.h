@@ -39,7 +39,7 @@ public:
     // Start-up of services alone, in its fixed order. Call once.
     void startServices();
 
-    // Quitting: stops every service, waiting at most ServiceOrchestrator::stopAllTimeLimit for
+    // Quitting: stops every service, waiting at most ServiceOrchestrator::kStopAllTimeLimit for
     // the children to be gone, then ends the event loop. Later calls while it runs do nothing.
     void requestQuit();
     bool isQuitting() const { return m_isQuitting; }

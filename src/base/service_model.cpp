@@ -143,7 +143,7 @@ QString downloadPattern(VARAVariant variant)
 
 namespace {
 
-constexpr std::array<std::pair<DirewolfPTTMethod::Kind, const char *>, 4> pttMethodKeys{{
+constexpr std::array<std::pair<DirewolfPTTMethod::Kind, const char *>, 4> kPttMethodKeys{{
     {DirewolfPTTMethod::Kind::vox, "vox"},
     {DirewolfPTTMethod::Kind::serial, "serial"},
     {DirewolfPTTMethod::Kind::rigctld, "rigctld"},
@@ -159,7 +159,7 @@ Json DirewolfPTTMethod::toJson() const
         inner["portPath"] = m_portPath;
     }
     Json outer = Json::object();
-    for (const auto &[kind, key] : pttMethodKeys) {
+    for (const auto &[kind, key] : kPttMethodKeys) {
         if (kind == m_kind) {
             outer[key] = std::move(inner);
             break;
@@ -173,7 +173,7 @@ DirewolfPTTMethod DirewolfPTTMethod::fromJson(const Json &j)
     const JsonObjectReader reader(j);
     const std::pair<Kind, const char *> *found = nullptr;
     int matches = 0;
-    for (const auto &entry : pttMethodKeys) {
+    for (const auto &entry : kPttMethodKeys) {
         if (j.contains(entry.second)) {
             found = &entry;
             ++matches;

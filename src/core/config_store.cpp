@@ -46,33 +46,33 @@ ConfigStore::ConfigStore(UserDefaults &defaults, Platform &platform, LoginItem &
     // no activation policy is set for the values found.
     migrateFromPriorBundleIfNeeded(m_defaults, m_priorPreferencesFile);
 
-    m_loadedSchemaVersion = readInteger(m_defaults, Keys::configSchemaVersion, 1);
+    m_loadedSchemaVersion = readInteger(m_defaults, Keys::kConfigSchemaVersion, 1);
     loadFromDefaults();
     migrateSchemaIfNeeded();
 }
 
 void ConfigStore::loadFromDefaults()
 {
-    m_apiPort = readInteger(m_defaults, Keys::apiPort, kDefaultApiPort);
+    m_apiPort = readInteger(m_defaults, Keys::kApiPort, kDefaultApiPort);
     // The stored flag is never read: the login item itself says whether it is on.
     m_launchAtLogin = m_loginItem.status() == LoginItem::Status::enabled;
-    m_stationCallsign = m_defaults.stringForKey(Keys::stationCallsign).value_or(QString());
-    if (const auto name = m_defaults.stringForKey(Keys::serviceName)) {
+    m_stationCallsign = m_defaults.stringForKey(Keys::kStationCallsign).value_or(QString());
+    if (const auto name = m_defaults.stringForKey(Keys::kServiceName)) {
         m_serviceName = *name; // an empty stored name stays empty
     } else {
         const QString host = m_systemInfo.hostName();
         m_serviceName = host.isEmpty() ? kFallbackServiceName : host;
     }
-    m_idleShutdownDelay = readInteger(m_defaults, Keys::idleShutdownDelay, kDefaultIdleShutdownDelay);
-    m_allowNetworkAccess = m_defaults.boolForKey(Keys::allowNetworkAccess);
-    m_requirePairing = m_defaults.boolObjectForKey(Keys::requirePairing).value_or(true);
+    m_idleShutdownDelay = readInteger(m_defaults, Keys::kIdleShutdownDelay, kDefaultIdleShutdownDelay);
+    m_allowNetworkAccess = m_defaults.boolForKey(Keys::kAllowNetworkAccess);
+    m_requirePairing = m_defaults.boolObjectForKey(Keys::kRequirePairing).value_or(true);
 
-    m_varaConfig = load<VARAConfig>(Keys::varaConfig).value_or(VARAConfig{});
-    m_varaFMConfig = load<VARAFMConfig>(Keys::varaFMConfig).value_or(VARAFMConfig{});
-    m_rigctldConfig = load<RigctldConfig>(Keys::rigctldConfig).value_or(RigctldConfig{});
-    m_direwolfConfig = load<DirewolfConfig>(Keys::direwolfConfig).value_or(DirewolfConfig{});
+    m_varaConfig = load<VARAConfig>(Keys::kVaraConfig).value_or(VARAConfig{});
+    m_varaFMConfig = load<VARAFMConfig>(Keys::kVaraFMConfig).value_or(VARAFMConfig{});
+    m_rigctldConfig = load<RigctldConfig>(Keys::kRigctldConfig).value_or(RigctldConfig{});
+    m_direwolfConfig = load<DirewolfConfig>(Keys::kDirewolfConfig).value_or(DirewolfConfig{});
 
-    const QString mode = m_defaults.stringForKey(Keys::appearanceMode).value_or(QStringLiteral("dock"));
+    const QString mode = m_defaults.stringForKey(Keys::kAppearanceMode).value_or(QStringLiteral("dock"));
     m_appearanceMode = fromRaw<AppAppearanceMode>(mode).value_or(AppAppearanceMode::dock);
 
 }
@@ -121,13 +121,13 @@ ConfigStore &ConfigStore::shared()
 
 void ConfigStore::migrateFromPriorBundleIfNeeded(UserDefaults &defaults, const QString &priorPreferencesFile)
 {
-    if (defaults.boolForKey(Keys::bundleMigrationCompleted)) {
+    if (defaults.boolForKey(Keys::kBundleMigrationCompleted)) {
         return;
     }
-    const auto markDone = [&defaults] { defaults.setObject(Keys::bundleMigrationCompleted, true); };
+    const auto markDone = [&defaults] { defaults.setObject(Keys::kBundleMigrationCompleted, true); };
 
     // Settings already saved under the current identifier win over anything older.
-    for (const QString &key : {Keys::varaConfig, Keys::varaFMConfig, Keys::rigctldConfig, Keys::direwolfConfig}) {
+    for (const QString &key : {Keys::kVaraConfig, Keys::kVaraFMConfig, Keys::kRigctldConfig, Keys::kDirewolfConfig}) {
         if (defaults.dataForKey(key)) {
             markDone();
             return;
@@ -165,9 +165,9 @@ void ConfigStore::migrateSchemaIfNeeded()
         RigctldConfig migrated = m_rigctldConfig;
         migrated.rigModel = kFlexSliceARigModel;
         setRigctldConfig(migrated);
-        save(m_rigctldConfig, Keys::rigctldConfig);
+        save(m_rigctldConfig, Keys::kRigctldConfig);
     }
-    m_defaults.setObject(Keys::configSchemaVersion, qlonglong(kCurrentSchemaVersion));
+    m_defaults.setObject(Keys::kConfigSchemaVersion, qlonglong(kCurrentSchemaVersion));
 }
 
 template <class Record>
@@ -228,12 +228,12 @@ void ConfigStore::assign(T &field, const T &value, const QString &key, void (Con
 
 void ConfigStore::setVaraConfig(const VARAConfig &config)
 {
-    assign(m_varaConfig, config, Keys::varaConfig, &ConfigStore::varaConfigChanged);
+    assign(m_varaConfig, config, Keys::kVaraConfig, &ConfigStore::varaConfigChanged);
 }
 
 void ConfigStore::setVaraFMConfig(const VARAFMConfig &config)
 {
-    assign(m_varaFMConfig, config, Keys::varaFMConfig, &ConfigStore::varaFMConfigChanged);
+    assign(m_varaFMConfig, config, Keys::kVaraFMConfig, &ConfigStore::varaFMConfigChanged);
 }
 
 void ConfigStore::clearVaraInstallRecords()
@@ -250,12 +250,12 @@ void ConfigStore::clearVaraInstallRecords()
 
 void ConfigStore::setRigctldConfig(const RigctldConfig &config)
 {
-    assign(m_rigctldConfig, config, Keys::rigctldConfig, &ConfigStore::rigctldConfigChanged);
+    assign(m_rigctldConfig, config, Keys::kRigctldConfig, &ConfigStore::rigctldConfigChanged);
 }
 
 void ConfigStore::setDirewolfConfig(const DirewolfConfig &config)
 {
-    assign(m_direwolfConfig, config, Keys::direwolfConfig, &ConfigStore::direwolfConfigChanged);
+    assign(m_direwolfConfig, config, Keys::kDirewolfConfig, &ConfigStore::direwolfConfigChanged);
 }
 
 ServiceLifecycleMode ConfigStore::lifecycleMode(ServiceID id) const
@@ -268,7 +268,7 @@ void ConfigStore::setLifecycleMode(ServiceID id, ServiceLifecycleMode mode)
     updateConfig(id, [mode](auto &record) { record.lifecycleMode = mode; });
 }
 
-void ConfigStore::setApiPort(int port) { assign(m_apiPort, port, Keys::apiPort, &ConfigStore::apiPortChanged); }
+void ConfigStore::setApiPort(int port) { assign(m_apiPort, port, Keys::kApiPort, &ConfigStore::apiPortChanged); }
 
 void ConfigStore::setLaunchAtLogin(bool enabled)
 {
@@ -283,7 +283,7 @@ std::optional<QString> ConfigStore::changeLaunchAtLogin(bool enabled)
     const bool real = m_loginItem.status() == LoginItem::Status::enabled;
     if (failure && real != m_launchAtLogin) {
         m_launchAtLogin = real;
-        m_defaults.setObject(Keys::launchAtLogin, real);
+        m_defaults.setObject(Keys::kLaunchAtLogin, real);
         Q_EMIT launchAtLoginChanged(real);
     }
     return failure;
@@ -291,7 +291,7 @@ std::optional<QString> ConfigStore::changeLaunchAtLogin(bool enabled)
 
 void ConfigStore::applyLaunchAtLogin()
 {
-    m_defaults.setObject(Keys::launchAtLogin, m_launchAtLogin);
+    m_defaults.setObject(Keys::kLaunchAtLogin, m_launchAtLogin);
     const std::optional<QString> failure = m_launchAtLogin ? m_loginItem.registerItem() : m_loginItem.unregisterItem();
     m_loginItemFailure = failure;
     if (failure) {
@@ -304,27 +304,27 @@ void ConfigStore::applyLaunchAtLogin()
 
 void ConfigStore::setStationCallsign(const QString &callsign)
 {
-    assign(m_stationCallsign, callsign, Keys::stationCallsign, &ConfigStore::stationCallsignChanged);
+    assign(m_stationCallsign, callsign, Keys::kStationCallsign, &ConfigStore::stationCallsignChanged);
 }
 
 void ConfigStore::setServiceName(const QString &name)
 {
-    assign(m_serviceName, name, Keys::serviceName, &ConfigStore::serviceNameChanged);
+    assign(m_serviceName, name, Keys::kServiceName, &ConfigStore::serviceNameChanged);
 }
 
 void ConfigStore::setIdleShutdownDelay(int minutes)
 {
-    assign(m_idleShutdownDelay, minutes, Keys::idleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
+    assign(m_idleShutdownDelay, minutes, Keys::kIdleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
 }
 
 void ConfigStore::setAllowNetworkAccess(bool allow)
 {
-    assign(m_allowNetworkAccess, allow, Keys::allowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
+    assign(m_allowNetworkAccess, allow, Keys::kAllowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
 }
 
 void ConfigStore::setRequirePairing(bool require)
 {
-    assign(m_requirePairing, require, Keys::requirePairing, &ConfigStore::requirePairingChanged);
+    assign(m_requirePairing, require, Keys::kRequirePairing, &ConfigStore::requirePairingChanged);
 }
 
 void ConfigStore::setAppearanceMode(AppAppearanceMode mode)
@@ -332,7 +332,7 @@ void ConfigStore::setAppearanceMode(AppAppearanceMode mode)
     assign(
         m_appearanceMode, mode,
         [this] {
-            save(m_appearanceMode, Keys::appearanceMode);
+            save(m_appearanceMode, Keys::kAppearanceMode);
             applyAppearanceMode();
         },
         &ConfigStore::appearanceModeChanged);

@@ -40,20 +40,20 @@ class ConfigStore : public QObject {
 public:
     // The user-defaults keys.
     struct Keys {
-        static inline const QString configSchemaVersion = QStringLiteral("configSchemaVersion");
-        static inline const QString apiPort = QStringLiteral("apiPort");
-        static inline const QString launchAtLogin = QStringLiteral("launchAtLogin");
-        static inline const QString stationCallsign = QStringLiteral("stationCallsign");
-        static inline const QString serviceName = QStringLiteral("serviceName");
-        static inline const QString idleShutdownDelay = QStringLiteral("idleShutdownDelay");
-        static inline const QString allowNetworkAccess = QStringLiteral("allowNetworkAccess");
-        static inline const QString requirePairing = QStringLiteral("requirePairing");
-        static inline const QString varaConfig = QStringLiteral("varaConfig");
-        static inline const QString varaFMConfig = QStringLiteral("varaFMConfig");
-        static inline const QString rigctldConfig = QStringLiteral("rigctldConfig");
-        static inline const QString direwolfConfig = QStringLiteral("direwolfConfig");
-        static inline const QString appearanceMode = QStringLiteral("appearanceMode");
-        static inline const QString bundleMigrationCompleted = QStringLiteral("bundleMigrationCompleted_v1");
+        static inline const QString kConfigSchemaVersion = QStringLiteral("configSchemaVersion");
+        static inline const QString kApiPort = QStringLiteral("apiPort");
+        static inline const QString kLaunchAtLogin = QStringLiteral("launchAtLogin");
+        static inline const QString kStationCallsign = QStringLiteral("stationCallsign");
+        static inline const QString kServiceName = QStringLiteral("serviceName");
+        static inline const QString kIdleShutdownDelay = QStringLiteral("idleShutdownDelay");
+        static inline const QString kAllowNetworkAccess = QStringLiteral("allowNetworkAccess");
+        static inline const QString kRequirePairing = QStringLiteral("requirePairing");
+        static inline const QString kVaraConfig = QStringLiteral("varaConfig");
+        static inline const QString kVaraFMConfig = QStringLiteral("varaFMConfig");
+        static inline const QString kRigctldConfig = QStringLiteral("rigctldConfig");
+        static inline const QString kDirewolfConfig = QStringLiteral("direwolfConfig");
+        static inline const QString kAppearanceMode = QStringLiteral("appearanceMode");
+        static inline const QString kBundleMigrationCompleted = QStringLiteral("bundleMigrationCompleted_v1");
     };
 
     static constexpr int kCurrentSchemaVersion = 3;

@@ -108,7 +108,7 @@ void IdleShutdownController::stopIdleMonitor()
 QCoro::Task<void> IdleShutdownController::monitor(QPointer<IdleShutdownController> self, std::stop_token stop)
 {
     while (!stop.stop_requested() && self) {
-        co_await self->clock().sleep(monitorInterval, stop);
+        co_await self->clock().sleep(kMonitorInterval, stop);
         if (stop.stop_requested() || !self) {
             co_return;
         }

@@ -31,7 +31,7 @@ public:
     // Stops the service.
     using StopAction = std::function<QCoro::Task<void>(ServiceID)>;
 
-    static constexpr std::chrono::seconds monitorInterval{60};
+    static constexpr std::chrono::seconds kMonitorInterval{60};
 
     IdleShutdownController(DelaySource delaySource, EligibilityCheck isEligibleForIdleShutdown, StopAction stopAction,
                            Clock &clock, QObject *parent = nullptr);

@@ -305,7 +305,7 @@ QCoro::Task<void> ServiceOrchestrator::stopAllServices()
 {
     QPointer<ServiceOrchestrator> self(this);
     Clock &clock = m_clock;
-    const auto deadline = clock.now() + stopAllTimeLimit;
+    const auto deadline = clock.now() + kStopAllTimeLimit;
     idleShutdown().stopIdleMonitor();
     for (ServiceID id : allCases<ServiceID>()) {
         co_await prepareToStopService(id);

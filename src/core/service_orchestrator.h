@@ -47,9 +47,9 @@ class WinePrefixHold;
 class ServiceOrchestrator final : public QObject {
     Q_OBJECT
 public:
-    static constexpr int maxRestartAttempts = 5;
+    static constexpr int kMaxRestartAttempts = 5;
     // How long quitting waits at most for the children to be gone.
-    static constexpr std::chrono::milliseconds stopAllTimeLimit{5000};
+    static constexpr std::chrono::milliseconds kStopAllTimeLimit{5000};
 
     // The instance on the shared configuration store, keep-alive advertiser, discovery and sound
     // devices, the prefix's hold, and the platform's clock, command runner, Wine drivers and
@@ -119,13 +119,13 @@ public:
 
     // VARA: how long one launch may take to answer on its command port, how many launches are
     // tried, and the pause before each launch after the first.
-    static constexpr std::chrono::milliseconds varaReadyTimeout = VARALaunchPlan::kReadyTimeout;
-    static constexpr int varaLaunchAttempts = VARALaunchPlan::kLaunchAttempts;
-    static constexpr std::chrono::milliseconds varaRetryPause = VARALaunchPlan::kRetryPause;
+    static constexpr std::chrono::milliseconds kVaraReadyTimeout = VARALaunchPlan::kReadyTimeout;
+    static constexpr int kVaraLaunchAttempts = VARALaunchPlan::kLaunchAttempts;
+    static constexpr std::chrono::milliseconds kVaraRetryPause = VARALaunchPlan::kRetryPause;
     // Direwolf with the client's rig control: how long a start waits for its first server.
-    static constexpr std::chrono::milliseconds rigControlServerWait = DirewolfStartPath::kRigControlServerWait;
+    static constexpr std::chrono::milliseconds kRigControlServerWait = DirewolfStartPath::kRigControlServerWait;
     // After a restart caused by a rig-control server change, further changes are ignored this long.
-    static constexpr std::chrono::milliseconds endpointChangeGuardTime{3000};
+    static constexpr std::chrono::milliseconds kEndpointChangeGuardTime{3000};
 
     // Whether the variant's modem program stands in the helper's Wine prefix.
     static bool isVARAInstalled(VARAVariant variant);

@@ -104,7 +104,7 @@ QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<Service
         co_return;
     }
     Clock &clock = self->m_clock;
-    co_await clock.sleep(endpointChangeGuardTime);
+    co_await clock.sleep(kEndpointChangeGuardTime);
     if (!self) {
         co_return;
     }

@@ -89,11 +89,11 @@ void ServiceOrchestrator::notifyServiceCrash(ServiceID id, int32_t exitCode)
 
 void ServiceOrchestrator::scheduleRestart(ServiceID id, int attempt)
 {
-    if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn || attempt > maxRestartAttempts) {
+    if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn || attempt > kMaxRestartAttempts) {
         return;
     }
     HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Scheduling restart of %1 (attempt %2/%3) in %4s")
-                           .arg(toRaw(id), QString::number(attempt), QString::number(maxRestartAttempts),
+                           .arg(toRaw(id), QString::number(attempt), QString::number(kMaxRestartAttempts),
                                 QString::number(1 << attempt)),
                        HelperLogger::Category::services);
     runRestart(QPointer(this), id, attempt, pendingWork(id));

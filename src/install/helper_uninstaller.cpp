@@ -130,7 +130,7 @@ void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, const QString 
     // it now is: left in place, they would undo this reset at the next launch.
     if (removeReported(priorPreferences, report) == Removal::failed) {
         // Then at least the import must not run again.
-        defaults.setObject(ConfigStore::Keys::bundleMigrationCompleted, true);
+        defaults.setObject(ConfigStore::Keys::kBundleMigrationCompleted, true);
     }
 }
 

@@ -17,7 +17,7 @@ std::optional<QString> installCommand(const InstallationFacts &facts)
 
 std::optional<QString> homebrewPrefixOf(const QString &path)
 {
-    for (const QString &prefix : DirewolfDiscovery::homebrewPrefixes) {
+    for (const QString &prefix : DirewolfDiscovery::kHomebrewPrefixes) {
         if (path.startsWith(prefix + QLatin1Char('/'))) {
             return prefix;
         }
@@ -27,7 +27,7 @@ std::optional<QString> homebrewPrefixOf(const QString &path)
 
 InstallButton homebrewInstaller(const QString &help)
 {
-    return {QStringLiteral("Install Homebrew"), help, DirewolfDiscovery::homebrewInstallCommand, true};
+    return {QStringLiteral("Install Homebrew"), help, DirewolfDiscovery::kHomebrewInstallCommand, true};
 }
 
 void setInstalledTitle(Installation &out, const InstallationFacts &facts)

@@ -37,7 +37,7 @@ std::optional<LogLevel> logLevelFromName(const QString &name)
 std::unique_ptr<StderrLogSink> StderrLogSink::fromEnvironment(std::FILE *stream)
 {
     auto sink = std::make_unique<StderrLogSink>(stream);
-    const QString asked = qEnvironmentVariable(levelVariable).trimmed();
+    const QString asked = qEnvironmentVariable(kLevelVariable).trimmed();
     if (asked.isEmpty()) {
         return sink;
     }
@@ -46,7 +46,7 @@ std::unique_ptr<StderrLogSink> StderrLogSink::fromEnvironment(std::FILE *stream)
     } else {
         sink->write(LogLevel::Error, kApplicationIdentifier, QStringLiteral("general"),
                     QStringLiteral("%1=\"%2\" is not one of debug, info, notice, error, fault; logging from %3 on")
-                        .arg(QLatin1String(levelVariable), asked, QLatin1String(logLevelName(defaultMinimumLevel))));
+                        .arg(QLatin1String(kLevelVariable), asked, QLatin1String(logLevelName(kDefaultMinimumLevel))));
     }
     return sink;
 }

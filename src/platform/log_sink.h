@@ -32,10 +32,10 @@ public:
 class StderrLogSink final : public LogSink {
 public:
     // The variable that asks for another minimum level, e.g. CORDAVELLE_HELPER_LOG_LEVEL=debug.
-    static constexpr const char *levelVariable = "CORDAVELLE_HELPER_LOG_LEVEL";
-    static constexpr LogLevel defaultMinimumLevel = LogLevel::Info;
+    static constexpr const char *kLevelVariable = "CORDAVELLE_HELPER_LOG_LEVEL";
+    static constexpr LogLevel kDefaultMinimumLevel = LogLevel::Info;
 
-    explicit StderrLogSink(std::FILE *stream = stderr, LogLevel minimumLevel = defaultMinimumLevel)
+    explicit StderrLogSink(std::FILE *stream = stderr, LogLevel minimumLevel = kDefaultMinimumLevel)
         : m_stream(stream), m_minimumLevel(minimumLevel)
     {
     }

@@ -161,7 +161,7 @@ QString DirewolfConfigManager::assembleConfig(const DirewolfConfig &config, cons
         text += QLatin1Char('\n');
     }
     text += QLatin1Char('\n');
-    text += DirewolfConfigParser::userBlockMarker + QLatin1Char('\n');
+    text += DirewolfConfigParser::kUserBlockMarker + QLatin1Char('\n');
     text += kUserBlockComment + QLatin1Char('\n');
     text += QLatin1Char('\n');
     text += preservedUserLines.join(QLatin1Char('\n'));

@@ -43,14 +43,14 @@ bool isBlank(const QString &line) { return trimmedSpacesAndTabs(line).isEmpty();
 
 } // namespace
 
-const QStringList DirewolfConfigParser::ownedGlobalKeywords{QStringLiteral("AGWPORT"), QStringLiteral("KISSPORT")};
+const QStringList DirewolfConfigParser::kOwnedGlobalKeywords{QStringLiteral("AGWPORT"), QStringLiteral("KISSPORT")};
 
-const QStringList DirewolfConfigParser::ownedChannelZeroKeywords{
+const QStringList DirewolfConfigParser::kOwnedChannelZeroKeywords{
     QStringLiteral("MYCALL"), QStringLiteral("MODEM"), QStringLiteral("PTT"),
     QStringLiteral("ADEVICE"), QStringLiteral("ACHANNELS"), QStringLiteral("TXDELAY"),
 };
 
-const QString DirewolfConfigParser::userBlockMarker = QStringLiteral("# ---- User Customizations ----");
+const QString DirewolfConfigParser::kUserBlockMarker = QStringLiteral("# ---- User Customizations ----");
 
 bool DirewolfConfigParser::isOwnedComment(const QString &trimmed)
 {
@@ -73,7 +73,7 @@ DirewolfConfigParser::ParseResult DirewolfConfigParser::parse(const QString &tex
     QStringList kept;
     for (const QString &line : text.split(QLatin1Char('\n'))) {
         const QString trimmed = trimmedSpacesAndTabs(line);
-        if (trimmed == userBlockMarker) {
+        if (trimmed == kUserBlockMarker) {
             afterMarker = true;
             continue;
         }
@@ -101,10 +101,10 @@ DirewolfConfigParser::ParseResult DirewolfConfigParser::parse(const QString &tex
             }
             continue;
         }
-        if (ownedGlobalKeywords.contains(keyword)) {
+        if (kOwnedGlobalKeywords.contains(keyword)) {
             continue;
         }
-        if (channel == 0 && ownedChannelZeroKeywords.contains(keyword)) {
+        if (channel == 0 && kOwnedChannelZeroKeywords.contains(keyword)) {
             continue;
         }
         kept << line;

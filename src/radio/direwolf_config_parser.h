@@ -22,11 +22,11 @@ public:
     };
 
     // Directives that always belong to the helper.
-    static const QStringList ownedGlobalKeywords;
+    static const QStringList kOwnedGlobalKeywords;
     // Directives that belong to the helper while the current channel is 0.
-    static const QStringList ownedChannelZeroKeywords;
+    static const QStringList kOwnedChannelZeroKeywords;
     // The line that opens the user block.
-    static const QString userBlockMarker;
+    static const QString kUserBlockMarker;
 
     // True when the trimmed line starts like one of the comments the helper writes.
     static bool isOwnedComment(const QString &trimmed);

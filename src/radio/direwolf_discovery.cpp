@@ -23,13 +23,13 @@ QString brewFrom(const std::optional<QString> &known)
 
 } // namespace
 
-const QStringList DirewolfDiscovery::homebrewPrefixes{
+const QStringList DirewolfDiscovery::kHomebrewPrefixes{
     QStringLiteral("/opt/homebrew"),
     QStringLiteral("/opt/local"),
     QStringLiteral("/usr/local"),
 };
 
-const QString DirewolfDiscovery::homebrewInstallCommand = QStringLiteral(
+const QString DirewolfDiscovery::kHomebrewInstallCommand = QStringLiteral(
     "/bin/bash -c \"$(curl -fsSL https://raw.githubusercontent.com/Homebrew/install/HEAD/install.sh)\"");
 
 std::optional<QString> DirewolfDiscovery::installCommand(const std::optional<QString> &aptGetPath,
@@ -82,7 +82,7 @@ std::optional<QString> DirewolfDiscovery::discoveredHomebrewPrefix() const
     if (!m_direwolfPath) {
         return std::nullopt;
     }
-    for (const QString &prefix : homebrewPrefixes) {
+    for (const QString &prefix : kHomebrewPrefixes) {
         if (m_direwolfPath->startsWith(prefix + QLatin1Char('/'))) {
             return prefix;
         }
@@ -100,7 +100,7 @@ void DirewolfDiscovery::openTerminalToInstallDirewolf()
     runInTerminal(brew + QStringLiteral(" install direwolf"));
 }
 
-void DirewolfDiscovery::openTerminalToInstallHomebrew() { runInTerminal(homebrewInstallCommand); }
+void DirewolfDiscovery::openTerminalToInstallHomebrew() { runInTerminal(kHomebrewInstallCommand); }
 
 void DirewolfDiscovery::openTerminalToUpgradeDirewolf()
 {

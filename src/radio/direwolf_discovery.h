@@ -18,9 +18,9 @@ class DirewolfDiscovery : public QObject {
     Q_PROPERTY(std::optional<QString> direwolfPath READ direwolfPath WRITE setDirewolfPath NOTIFY direwolfPathChanged)
     Q_PROPERTY(std::optional<QString> brewPath READ brewPath WRITE setBrewPath NOTIFY brewPathChanged)
 public:
-    static const QStringList homebrewPrefixes;
+    static const QStringList kHomebrewPrefixes;
     // The official one-line Homebrew installer.
-    static const QString homebrewInstallCommand;
+    static const QString kHomebrewInstallCommand;
 
     // The command that installs Direwolf on this computer: the system's package manager where
     // there is one (`aptGetPath`), else `brewPath`'s; none when neither exists.

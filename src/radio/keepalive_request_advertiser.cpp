@@ -58,12 +58,12 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
 
     BonjourServiceDescription service;
     service.name = QStringLiteral("Cordavelle Keepalive (") + name + QLatin1Char(')');
-    service.type = serviceType;
+    service.type = kServiceType;
     service.txt.insert(QStringLiteral("radio"), name);
     m_registration = m_bonjour.advertise(service, listener->serverPort());
     m_listener = std::move(listener);
     m_currentRadioName = name;
-    HelperLogger::info(kTag + QStringLiteral("advertising ") + serviceType + QStringLiteral(" radio=\"") + name
+    HelperLogger::info(kTag + QStringLiteral("advertising ") + kServiceType + QStringLiteral(" radio=\"") + name
                            + QStringLiteral("\" — Cordavelle will hold this radio's RigControlServer open"),
                        HelperLogger::Category::services);
 }

@@ -19,7 +19,7 @@ class BonjourRegistration;
 class KeepaliveRequestAdvertiser final : public QObject {
     Q_OBJECT
 public:
-    static inline const QString serviceType = QStringLiteral("_cordavelle-keepalive-request._tcp");
+    static inline const QString kServiceType = QStringLiteral("_cordavelle-keepalive-request._tcp");
 
     static KeepaliveRequestAdvertiser &shared();
 

@@ -37,13 +37,13 @@ QCoro::Task<void> RadioPowerController::handlePostStart(int rigctldPort, bool ma
     setRadioPowerSupported(std::nullopt);
 
     std::optional<bool> state;
-    for (int attempt = 1; attempt <= maxPowerStateQueries; ++attempt) {
+    for (int attempt = 1; attempt <= kMaxPowerStateQueries; ++attempt) {
         state = co_await client.getPowerState(rigctldPort);
         if (state) {
             break;
         }
-        if (attempt < maxPowerStateQueries) {
-            co_await waitClock.sleep(pauseBetweenQueries, stop);
+        if (attempt < kMaxPowerStateQueries) {
+            co_await waitClock.sleep(kPauseBetweenQueries, stop);
         }
     }
     if (!self) {
@@ -65,7 +65,7 @@ QCoro::Task<void> RadioPowerController::handlePostStart(int rigctldPort, bool ma
     }
     setPowerWasManagedByHelper(true);
     // Gives the radio time to come up before the caller reports rigctld running.
-    co_await waitClock.sleep(waitAfterPowerOn, stop);
+    co_await waitClock.sleep(kWaitAfterPowerOn, stop);
 }
 
 QCoro::Task<void> RadioPowerController::handlePreStop(int rigctldPort, std::stop_token stop)
@@ -78,7 +78,7 @@ QCoro::Task<void> RadioPowerController::handlePreStop(int rigctldPort, std::stop
         if (!self) {
             co_return;
         }
-        co_await waitClock.sleep(waitAfterPowerOff, stop);
+        co_await waitClock.sleep(kWaitAfterPowerOff, stop);
         if (!self) {
             co_return;
         }

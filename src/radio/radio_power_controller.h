@@ -20,10 +20,10 @@ class RadioPowerController final : public QObject {
     Q_PROPERTY(bool powerWasManagedByHelper READ powerWasManagedByHelper NOTIFY powerWasManagedByHelperChanged)
     Q_PROPERTY(std::optional<bool> radioPowerSupported READ radioPowerSupported NOTIFY radioPowerSupportedChanged)
 public:
-    static constexpr int maxPowerStateQueries = 3;
-    static constexpr std::chrono::milliseconds pauseBetweenQueries{500};
-    static constexpr std::chrono::milliseconds waitAfterPowerOn{3000};
-    static constexpr std::chrono::milliseconds waitAfterPowerOff{500};
+    static constexpr int kMaxPowerStateQueries = 3;
+    static constexpr std::chrono::milliseconds kPauseBetweenQueries{500};
+    static constexpr std::chrono::milliseconds kWaitAfterPowerOn{3000};
+    static constexpr std::chrono::milliseconds kWaitAfterPowerOff{500};
 
     // How the controller reaches rigctld; RigctldPowerClient unless a test gives its own.
     struct PowerClient {

@@ -86,12 +86,12 @@ void RigControlServerDiscovery::startBrowsing()
     if (m_browser) {
         return;
     }
-    m_browser = m_bonjour.browse(serviceType, QStringLiteral("local."));
+    m_browser = m_bonjour.browse(kServiceType, QStringLiteral("local."));
     connect(m_browser.get(), &BonjourBrowser::resultsChanged, this, &RigControlServerDiscovery::processResults);
     connect(m_browser.get(), &BonjourBrowser::stateChanged, this,
             [](const QString &state) { log(QStringLiteral("browser state: ") + state); });
     setIsBrowsing(true);
-    log(QStringLiteral("browsing for ") + serviceType);
+    log(QStringLiteral("browsing for ") + kServiceType);
 }
 
 void RigControlServerDiscovery::stopBrowsing()

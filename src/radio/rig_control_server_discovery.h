@@ -25,7 +25,7 @@ class RigControlServerDiscovery final : public QObject {
     Q_PROPERTY(QList<cordavelle::RigControlServerEndpoint> endpoints READ endpoints NOTIFY endpointsChanged)
     Q_PROPERTY(bool isBrowsing READ isBrowsing NOTIFY isBrowsingChanged)
 public:
-    static inline const QString serviceType = QStringLiteral("_cordavelle-rigcontrol._tcp");
+    static inline const QString kServiceType = QStringLiteral("_cordavelle-rigcontrol._tcp");
 
     static RigControlServerDiscovery &shared();
 

@@ -80,16 +80,16 @@ QCoro::Task<std::optional<QString>> RigctldPowerClient::sendCommand(QString comm
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port));
     // A blocking connect on a socket with a send time-out gives up after that time-out, so the
     // connection gets the same limit as the send.
-    if (!co_await waitForSocket(socket, SocketWaitGoal::Connected, clock, sendTimeout)) {
+    if (!co_await waitForSocket(socket, SocketWaitGoal::Connected, clock, kSendTimeout)) {
         co_return std::nullopt;
     }
     if (socket.write(command.toUtf8()) < 1) {
         co_return std::nullopt;
     }
-    if (!co_await waitForSocket(socket, SocketWaitGoal::BytesWritten, clock, sendTimeout)) {
+    if (!co_await waitForSocket(socket, SocketWaitGoal::BytesWritten, clock, kSendTimeout)) {
         co_return std::nullopt;
     }
-    if (!co_await waitForSocket(socket, SocketWaitGoal::ReadyRead, clock, receiveTimeout)) {
+    if (!co_await waitForSocket(socket, SocketWaitGoal::ReadyRead, clock, kReceiveTimeout)) {
         co_return std::nullopt;
     }
     // Only the first piece of the reply counts.

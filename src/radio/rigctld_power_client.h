@@ -19,8 +19,8 @@ public:
     explicit RigctldPowerClient(Clock &clock) : m_clock(clock) {}
 
     // How long the connection and the send may take, and how long the reply may take to come.
-    static constexpr std::chrono::milliseconds sendTimeout{1000};
-    static constexpr std::chrono::milliseconds receiveTimeout{1000};
+    static constexpr std::chrono::milliseconds kSendTimeout{1000};
+    static constexpr std::chrono::milliseconds kReceiveTimeout{1000};
 
     // true = on, false = off (rigctld's 0 and 2), absent = unknown.
     QCoro::Task<std::optional<bool>> getPowerState(int port) const;

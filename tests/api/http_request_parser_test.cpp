@@ -119,7 +119,7 @@ TEST(HTTPRequestParser, SizeLimitsAndNegativeLengthsAreRefused)
 
     // A head of exactly the limit is still read; one byte more is refused, terminator or not.
     const QByteArray line = "GET / HTTP/1.1\r\nX: ";
-    const QByteArray atLimit = line + QByteArray(HTTPRequestParser::maxHeadBytes - line.size(), 'a');
+    const QByteArray atLimit = line + QByteArray(HTTPRequestParser::kMaxHeadBytes - line.size(), 'a');
     EXPECT_EQ(feed(atLimit + "\r\n\r\n").kind, FeedResult::Kind::complete);
     EXPECT_EQ(feed(atLimit + "\r\n\r").kind, FeedResult::Kind::needMore);
     EXPECT_EQ(feed(atLimit + "a\r\n\r\n").reason, "Request head too large");
@@ -148,7 +148,7 @@ TEST(HTTPRequestParser, PathComponentsAndLoopback)
 // split across reads.
 TEST(HTTPRequestReader, AgreesWithTheWholeBufferParseAtEverySplit)
 {
-    const QByteArray longHead = "GET / HTTP/1.1\r\nX: " + QByteArray(HTTPRequestParser::maxHeadBytes, 'h');
+    const QByteArray longHead = "GET / HTTP/1.1\r\nX: " + QByteArray(HTTPRequestParser::kMaxHeadBytes, 'h');
     const std::vector<QByteArray> inputs = {
         "GET /status HTTP/1.1\r\n\r\n",
         "PUT /callsign HTTP/1.1\r\nContent-Length: 18\r\n\r\n{\"callsign\":\"n0c\"}trailing",

@@ -266,7 +266,7 @@ TEST_F(PairingManagerTest, StartUpRemovesTokensNoStoredClientOwnsOnlyWhenTheTabl
     }
     // The token of a client whose record never reached the table.
     HelperKeychainStorage(env.keychain()).saveToken("f00d", "lost");
-    const auto tokenOwners = [&] { return env.keychain().items(HelperKeychainStorage::service).keys(); };
+    const auto tokenOwners = [&] { return env.keychain().items(HelperKeychainStorage::kService).keys(); };
 
     // Nothing is swept while any part of the table is kept unread.
     auto withDamagedRecord = nlohmann::ordered_json::parse(table.toStdString());
@@ -306,7 +306,7 @@ TEST_F(PairingManagerTest, ClearAllAndApproveAllPending)
     manager->clearAll();
     EXPECT_TRUE(manager->clients().empty());
     EXPECT_EQ(storedTable(), nlohmann::ordered_json::array());
-    EXPECT_TRUE(env.keychain().items(HelperKeychainStorage::service).isEmpty());
+    EXPECT_TRUE(env.keychain().items(HelperKeychainStorage::kService).isEmpty());
     // Per-host request times survive.
     EXPECT_EQ(manager->requestPairing("c", "h", "p", "1.1.1.1").kind, Kind::rateLimited);
 }
@@ -362,7 +362,7 @@ TEST(HelperKeychainStorage, SaveReplacesAndFailuresAreLogged)
     test::TestPlatform env;
     HelperKeychainStorage(env.keychain()).saveToken("first", "c1");
     HelperKeychainStorage(env.keychain()).saveToken("second", "c1");
-    EXPECT_EQ(env.keychain().items(HelperKeychainStorage::service).size(), 1);
+    EXPECT_EQ(env.keychain().items(HelperKeychainStorage::kService).size(), 1);
     EXPECT_EQ(HelperKeychainStorage(env.keychain()).token("c1"), QStringLiteral("second"));
     EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("nobody"));
     EXPECT_TRUE(env.log().entries.empty());

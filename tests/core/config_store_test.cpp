@@ -72,9 +72,9 @@ TEST_F(ConfigStoreTest, FirstLaunchTakesDefaultsAndMigratesToTheCurrentSchema)
     EXPECT_EQ(env.log().entries.front().category, "services");
 
     // Only the two migrations write: the import flag and the schema version.
-    EXPECT_EQ(defaults.dictionary().keys(), (QStringList{Keys::bundleMigrationCompleted, Keys::configSchemaVersion}));
-    EXPECT_EQ(defaults.object(Keys::configSchemaVersion), QVariant(qlonglong(3)));
-    EXPECT_EQ(defaults.object(Keys::bundleMigrationCompleted), QVariant(true));
+    EXPECT_EQ(defaults.dictionary().keys(), (QStringList{Keys::kBundleMigrationCompleted, Keys::kConfigSchemaVersion}));
+    EXPECT_EQ(defaults.object(Keys::kConfigSchemaVersion), QVariant(qlonglong(3)));
+    EXPECT_EQ(defaults.object(Keys::kBundleMigrationCompleted), QVariant(true));
     EXPECT_TRUE(loginItem.calls.isEmpty());
     EXPECT_TRUE(activation.requests.empty());
 
@@ -90,8 +90,8 @@ TEST_F(ConfigStoreTest, SchemaTwoMovesTheOldRigModel)
     RigctldConfig old;
     old.rigModel = 6005;
     old.tcpPort = 4600;
-    defaults.setObject(Keys::rigctldConfig, encodeJson(old));
-    defaults.setObject(Keys::configSchemaVersion, qlonglong(2));
+    defaults.setObject(Keys::kRigctldConfig, encodeJson(old));
+    defaults.setObject(Keys::kConfigSchemaVersion, qlonglong(2));
 
     auto store = makeStore();
     EXPECT_EQ(store->loadedSchemaVersion(), 2);
@@ -100,18 +100,18 @@ TEST_F(ConfigStoreTest, SchemaTwoMovesTheOldRigModel)
     EXPECT_EQ(infoLines(), (QStringList{QStringLiteral("[ConfigStore] Migrating config schema 2 → 3"),
                                         QStringLiteral("[ConfigStore] Migrating rigctld.rigModel 6005 (JRC) → "
                                                        "23005 (Flex SmartSDR slice A)")}));
-    EXPECT_EQ(decodeJson<RigctldConfig>(*defaults.dataForKey(Keys::rigctldConfig)).rigModel, 23005);
-    EXPECT_EQ(defaults.integerForKey(Keys::configSchemaVersion), 3);
+    EXPECT_EQ(decodeJson<RigctldConfig>(*defaults.dataForKey(Keys::kRigctldConfig)).rigModel, 23005);
+    EXPECT_EQ(defaults.integerForKey(Keys::kConfigSchemaVersion), 3);
 
     // Already at version 3 (or beyond): the model number is left alone.
     for (qlonglong version : {3, 7}) {
-        defaults.setObject(Keys::rigctldConfig, encodeJson(old));
-        defaults.setObject(Keys::configSchemaVersion, version);
+        defaults.setObject(Keys::kRigctldConfig, encodeJson(old));
+        defaults.setObject(Keys::kConfigSchemaVersion, version);
         env.log().entries.clear();
         auto current = makeStore();
         EXPECT_EQ(current->rigctldConfig().rigModel, 6005);
         EXPECT_TRUE(env.log().entries.empty());
-        EXPECT_EQ(defaults.integerForKey(Keys::configSchemaVersion), version);
+        EXPECT_EQ(defaults.integerForKey(Keys::kConfigSchemaVersion), version);
     }
 }
 
@@ -124,7 +124,7 @@ TEST_F(ConfigStoreTest, PriorBundleIsImportedOnceFromABinaryPropertyList)
                                    "10024f10207b227269674d6f64656c223a363030352c22746370506f7274223a343630307d54573141575b3020302036"
                                    "34302034383008131b313f515d6062858a0000000000000101000000000000000b000000000000000000000000000000"
                                    "96"));
-    defaults.setObject(Keys::apiPort, qlonglong(1234)); // overwritten by the import
+    defaults.setObject(Keys::kApiPort, qlonglong(1234)); // overwritten by the import
 
     auto store = makeStore();
     EXPECT_EQ(infoLines().value(0), "[ConfigStore] Migrating 5 preference keys from com.kelvo.cordavelle-helper");
@@ -135,11 +135,11 @@ TEST_F(ConfigStoreTest, PriorBundleIsImportedOnceFromABinaryPropertyList)
     EXPECT_EQ(store->rigctldConfig().rigModel, 23005);
     EXPECT_EQ(store->rigctldConfig().tcpPort, 4600);
     EXPECT_EQ(defaults.object("windowFrame"), QStringLiteral("0 0 640 480"));
-    EXPECT_TRUE(defaults.boolForKey(Keys::bundleMigrationCompleted));
+    EXPECT_TRUE(defaults.boolForKey(Keys::kBundleMigrationCompleted));
 
     // Never again, even when the old file changes and the records are gone.
-    defaults.removeObject(Keys::rigctldConfig);
-    defaults.setObject(Keys::apiPort, qlonglong(8400));
+    defaults.removeObject(Keys::kRigctldConfig);
+    defaults.setObject(Keys::kApiPort, qlonglong(8400));
     writePrior(R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>apiPort</key><integer>9999</integer></dict></plist>
 )");
@@ -155,17 +155,17 @@ TEST_F(ConfigStoreTest, PriorBundleIsSkippedWhenCurrentSettingsExistOrTheFileIsU
 <plist version="1.0"><dict><key>apiPort</key><integer>9999</integer></dict></plist>
 )");
     // Data under a later record key is enough to count as "in use".
-    defaults.setObject(Keys::direwolfConfig, QByteArray("{}"));
+    defaults.setObject(Keys::kDirewolfConfig, QByteArray("{}"));
     auto store = makeStore();
     EXPECT_EQ(store->apiPort(), 8380);
-    EXPECT_TRUE(defaults.boolForKey(Keys::bundleMigrationCompleted));
+    EXPECT_TRUE(defaults.boolForKey(Keys::kBundleMigrationCompleted));
 
     // A record key holding something other than data does not count, but a damaged file is
     // treated as done without a word.
-    MemoryUserDefaults fresh(QStringLiteral("com.cordavelle.helper"), {{Keys::varaConfig, QStringLiteral("{}")}});
+    MemoryUserDefaults fresh(QStringLiteral("com.cordavelle.helper"), {{Keys::kVaraConfig, QStringLiteral("{}")}});
     writePrior("not a property list");
     ConfigStore other(fresh, env.platform(), loginItem, activation);
-    EXPECT_TRUE(fresh.boolForKey(Keys::bundleMigrationCompleted));
+    EXPECT_TRUE(fresh.boolForKey(Keys::kBundleMigrationCompleted));
     EXPECT_FALSE(env.log().contains(QStringLiteral("preference keys")));
 
     // An array at the top is no preferences file either.
@@ -174,21 +174,21 @@ TEST_F(ConfigStoreTest, PriorBundleIsSkippedWhenCurrentSettingsExistOrTheFileIsU
 <plist version="1.0"><array><string>apiPort</string></array></plist>
 )");
     ConfigStore withArray(third, env.platform(), loginItem, activation);
-    EXPECT_EQ(third.dictionary().keys(), (QStringList{Keys::bundleMigrationCompleted, Keys::configSchemaVersion}));
+    EXPECT_EQ(third.dictionary().keys(), (QStringList{Keys::kBundleMigrationCompleted, Keys::kConfigSchemaVersion}));
 }
 
 TEST_F(ConfigStoreTest, WrongTypesFallBackToDefaults)
 {
-    defaults.setObject(Keys::configSchemaVersion, QStringLiteral("3"));
-    defaults.setObject(Keys::apiPort, QStringLiteral("9000"));
-    defaults.setObject(Keys::idleShutdownDelay, 2.5);
-    defaults.setObject(Keys::stationCallsign, qlonglong(42));     // a number reads as its text
-    defaults.setObject(Keys::serviceName, QVariantList{});         // no string: the host name
-    defaults.setObject(Keys::allowNetworkAccess, QStringLiteral("yes"));
-    defaults.setObject(Keys::requirePairing, qlonglong(2));       // only 0 and 1 are booleans
-    defaults.setObject(Keys::appearanceMode, QStringLiteral("menubar"));
-    defaults.setObject(Keys::varaConfig, QStringLiteral("{\"varaPath\":\"x\"}")); // text, not data
-    defaults.setObject(Keys::launchAtLogin, true);                // never read
+    defaults.setObject(Keys::kConfigSchemaVersion, QStringLiteral("3"));
+    defaults.setObject(Keys::kApiPort, QStringLiteral("9000"));
+    defaults.setObject(Keys::kIdleShutdownDelay, 2.5);
+    defaults.setObject(Keys::kStationCallsign, qlonglong(42));     // a number reads as its text
+    defaults.setObject(Keys::kServiceName, QVariantList{});         // no string: the host name
+    defaults.setObject(Keys::kAllowNetworkAccess, QStringLiteral("yes"));
+    defaults.setObject(Keys::kRequirePairing, qlonglong(2));       // only 0 and 1 are booleans
+    defaults.setObject(Keys::kAppearanceMode, QStringLiteral("menubar"));
+    defaults.setObject(Keys::kVaraConfig, QStringLiteral("{\"varaPath\":\"x\"}")); // text, not data
+    defaults.setObject(Keys::kLaunchAtLogin, true);                // never read
     auto store = makeStore();
 
     EXPECT_EQ(store->loadedSchemaVersion(), 1);
@@ -204,12 +204,12 @@ TEST_F(ConfigStoreTest, WrongTypesFallBackToDefaults)
     EXPECT_FALSE(env.log().contains(QStringLiteral("Failed")));
 
     // Usable values of the allowed forms.
-    MemoryUserDefaults typed(QStringLiteral("d"), {{Keys::apiPort, 9001.0},
-                                                   {Keys::idleShutdownDelay, qlonglong(-1)},
-                                                   {Keys::requirePairing, qlonglong(0)},
-                                                   {Keys::serviceName, QString()},
-                                                   {Keys::appearanceMode, QStringLiteral("menuBar")},
-                                                   {Keys::apiPort + "x", qlonglong(1) << 40}});
+    MemoryUserDefaults typed(QStringLiteral("d"), {{Keys::kApiPort, 9001.0},
+                                                   {Keys::kIdleShutdownDelay, qlonglong(-1)},
+                                                   {Keys::kRequirePairing, qlonglong(0)},
+                                                   {Keys::kServiceName, QString()},
+                                                   {Keys::kAppearanceMode, QStringLiteral("menuBar")},
+                                                   {Keys::kApiPort + "x", qlonglong(1) << 40}});
     ConfigStore fromTyped(typed, env.platform(), loginItem, activation);
     EXPECT_EQ(fromTyped.apiPort(), 9001);
     EXPECT_EQ(fromTyped.idleShutdownDelay(), -1);
@@ -218,14 +218,14 @@ TEST_F(ConfigStoreTest, WrongTypesFallBackToDefaults)
     EXPECT_EQ(fromTyped.appearanceMode(), AppAppearanceMode::menuBar);
 
     // A number too large for a port or a delay is no usable number.
-    MemoryUserDefaults huge(QStringLiteral("d"), {{Keys::apiPort, qlonglong(1) << 40}});
+    MemoryUserDefaults huge(QStringLiteral("d"), {{Keys::kApiPort, qlonglong(1) << 40}});
     EXPECT_EQ(ConfigStore(huge, env.platform(), loginItem, activation).apiPort(), 8380);
 }
 
 TEST_F(ConfigStoreTest, UndecodableRecordIsLoggedAndKeptUntilAssigned)
 {
-    defaults.setObject(Keys::direwolfConfig, QByteArray("not json"));
-    defaults.setObject(Keys::rigctldConfig, QByteArray(R"({"connectionType":"serial","tcpPort":4600})"));
+    defaults.setObject(Keys::kDirewolfConfig, QByteArray("not json"));
+    defaults.setObject(Keys::kRigctldConfig, QByteArray(R"({"connectionType":"serial","tcpPort":4600})"));
     auto store = makeStore();
 
     EXPECT_EQ(store->direwolfConfig(), DirewolfConfig{});
@@ -243,11 +243,11 @@ TEST_F(ConfigStoreTest, UndecodableRecordIsLoggedAndKeptUntilAssigned)
     EXPECT_TRUE(errors[1].startsWith("[ConfigStore] Failed to decode 'direwolfConfig': ")) << errors[1].toStdString();
     EXPECT_GT(errors[1].size(), QStringLiteral("[ConfigStore] Failed to decode 'direwolfConfig': ").size());
 
-    EXPECT_EQ(defaults.dataForKey(Keys::direwolfConfig), QByteArray("not json"));
+    EXPECT_EQ(defaults.dataForKey(Keys::kDirewolfConfig), QByteArray("not json"));
     DirewolfConfig fixed;
     fixed.callsign = QStringLiteral("n0call ");
     store->setDirewolfConfig(fixed);
-    const DirewolfConfig stored = decodeJson<DirewolfConfig>(*defaults.dataForKey(Keys::direwolfConfig));
+    const DirewolfConfig stored = decodeJson<DirewolfConfig>(*defaults.dataForKey(Keys::kDirewolfConfig));
     EXPECT_EQ(stored.callsign, "n0call ");
     EXPECT_EQ(stored.pttMethod, DirewolfPTTMethod::vox()); // a record without a method reads back as VOX
 }
@@ -287,9 +287,9 @@ TEST_F(ConfigStoreTest, EveryAssignmentWritesButOnlyChangesNotify)
     store->setDirewolfConfig(store->direwolfConfig());
     EXPECT_EQ(notified, 0);
     EXPECT_EQ(defaults.writeCount() - before, 12);
-    EXPECT_EQ(defaults.object(Keys::launchAtLogin), QVariant(false));
-    EXPECT_EQ(defaults.object(Keys::apiPort), QVariant(qlonglong(8380)));
-    EXPECT_EQ(defaults.object(Keys::appearanceMode), QVariant(QStringLiteral("dock")));
+    EXPECT_EQ(defaults.object(Keys::kLaunchAtLogin), QVariant(false));
+    EXPECT_EQ(defaults.object(Keys::kApiPort), QVariant(qlonglong(8380)));
+    EXPECT_EQ(defaults.object(Keys::kAppearanceMode), QVariant(QStringLiteral("dock")));
     // The hooks run for unchanged values too.
     EXPECT_EQ(loginItem.calls, QStringList{"unregister"});
     EXPECT_EQ(activation.requests, std::vector{Policy::regular});
@@ -297,14 +297,14 @@ TEST_F(ConfigStoreTest, EveryAssignmentWritesButOnlyChangesNotify)
     // A change is stored before observers hear of it.
     int seenPort = 0;
     QObject::connect(store.get(), &ConfigStore::apiPortChanged,
-                     [&](int port) { seenPort = int(*defaults.integerForKey(Keys::apiPort)) + port; });
+                     [&](int port) { seenPort = int(*defaults.integerForKey(Keys::kApiPort)) + port; });
     store->setApiPort(70000); // kept as assigned
     EXPECT_EQ(seenPort, 140000);
     RigctldConfig rig = store->rigctldConfig();
     rig.rigctldPath = QStringLiteral("/usr/bin/rigctld");
     store->setRigctldConfig(rig);
     EXPECT_EQ(notified, 2);
-    EXPECT_EQ(decodeJson<RigctldConfig>(*defaults.dataForKey(Keys::rigctldConfig)), rig);
+    EXPECT_EQ(decodeJson<RigctldConfig>(*defaults.dataForKey(Keys::kRigctldConfig)), rig);
 
     // What was written is what the next launch loads.
     auto reloaded = makeStore();
@@ -326,9 +326,9 @@ TEST_F(ConfigStoreTest, ReloadNotifiesOnlyTheValuesThatChanged)
 
     RigctldConfig rig;
     rig.rigctldPath = QStringLiteral("/opt/rigctld");
-    defaults.setObject(Keys::rigctldConfig, encodeJson(rig));
-    defaults.setObject(Keys::apiPort, qlonglong(9000));
-    defaults.setObject(Keys::appearanceMode, QStringLiteral("menuBar"));
+    defaults.setObject(Keys::kRigctldConfig, encodeJson(rig));
+    defaults.setObject(Keys::kApiPort, qlonglong(9000));
+    defaults.setObject(Keys::kAppearanceMode, QStringLiteral("menuBar"));
     store->reloadFromDefaults();
 
     EXPECT_EQ(heard, (QStringList{"/opt/rigctld", "9000", "menuBar"}));
@@ -375,7 +375,7 @@ TEST_F(ConfigStoreTest, LoginItemFollowsTheSystemAndFailuresAreOnlyLogged)
     loginItem.unregisterError = QStringLiteral("Operation not permitted");
     store->setLaunchAtLogin(false);
     EXPECT_FALSE(store->launchAtLogin());
-    EXPECT_EQ(defaults.object(Keys::launchAtLogin), QVariant(false));
+    EXPECT_EQ(defaults.object(Keys::kLaunchAtLogin), QVariant(false));
     EXPECT_TRUE(env.log().contains(QStringLiteral("[ConfigStore] Failed to unregister login item: Operation not permitted")));
 
     loginItem.registerError = QStringLiteral("No autostart folder");
@@ -393,7 +393,7 @@ TEST_F(ConfigStoreTest, AppearanceSetsTheActivationPolicy)
     store->setAppearanceMode(AppAppearanceMode::both);
     store->applyAppearanceMode();
     EXPECT_EQ(activation.requests, (std::vector{Policy::accessory, Policy::accessory, Policy::regular, Policy::regular}));
-    EXPECT_EQ(defaults.object(Keys::appearanceMode), QVariant(QStringLiteral("both")));
+    EXPECT_EQ(defaults.object(Keys::kAppearanceMode), QVariant(QStringLiteral("both")));
 
     EXPECT_EQ(displayName(AppAppearanceMode::menuBar), "Menu Bar Only");
     EXPECT_FALSE(showInDock(AppAppearanceMode::menuBar));

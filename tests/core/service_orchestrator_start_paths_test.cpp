@@ -210,7 +210,7 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     const auto began = env.clock().now();
     ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
-    EXPECT_GE(env.clock().now() - began, ServiceOrchestrator::rigControlServerWait);
+    EXPECT_GE(env.clock().now() - began, ServiceOrchestrator::kRigControlServerWait);
     EXPECT_EQ(keepalive.advertisedRadioName(), "IC-7300");
     EXPECT_TRUE(env.log().contains("no Cordavelle RigControlServer advertisement after 3s"));
     EXPECT_EQ(orchestrator->direwolfProcess().logLines().filter("Make sure Cordavelle is running with 'IC-7300' "
@@ -241,7 +241,7 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
 
 TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldOneIsGone)
 {
-    const QString type = RigControlServerDiscovery::serviceType;
+    const QString type = RigControlServerDiscovery::kServiceType;
     const auto publish = [&](std::initializer_list<std::pair<QString, QString>> radios) {
         QList<BonjourBrowseResult> results;
         for (const auto &[radio, port] : radios) {

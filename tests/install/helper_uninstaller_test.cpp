@@ -93,7 +93,7 @@ TEST_F(HelperUninstallerTest, SettingsLevelForgetsSettingsClientsAndLoginItemInM
     EXPECT_EQ(report.errors, QStringList());
     EXPECT_EQ(report.removedPaths, QStringList{priorPreferences()});
     EXPECT_FALSE(QFileInfo::exists(priorPreferences()));
-    EXPECT_TRUE(helper.env.keychain().items(HelperKeychainStorage::service).isEmpty());
+    EXPECT_TRUE(helper.env.keychain().items(HelperKeychainStorage::kService).isEmpty());
 
     // The running helper follows: defaults shown, nobody authenticates, nothing written back.
     EXPECT_EQ(helper.config.apiPort(), ConfigStore::kDefaultApiPort);
@@ -128,7 +128,7 @@ TEST_F(HelperUninstallerTest, SettingsLevelOnACleanMachineAndWithFailingKeychain
     EXPECT_EQ(failed.errors, (QStringList{"Could not enumerate keychain pairing tokens (status -25308)",
                                           "Could not unregister login item: The entry could not be removed."}));
     // Nothing deleted after a failed count.
-    EXPECT_EQ(helper.env.keychain().items(HelperKeychainStorage::service).size(), 1);
+    EXPECT_EQ(helper.env.keychain().items(HelperKeychainStorage::kService).size(), 1);
 }
 
 TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTheInstallRecords)

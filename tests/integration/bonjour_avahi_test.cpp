@@ -92,7 +92,7 @@ TEST_F(AvahiTest, DiscoveryListsAPublishedRigControlServerUntilItIsWithdrawn)
     discovery.startBrowsing();
 
     const QString radio = unique(QStringLiteral("IC-7300 "));
-    QProcess *server = publish(radio + QStringLiteral(" server"), RigControlServerDiscovery::serviceType, 5555,
+    QProcess *server = publish(radio + QStringLiteral(" server"), RigControlServerDiscovery::kServiceType, 5555,
                                {QStringLiteral("radio=") + radio, QStringLiteral("port=4533")});
     ASSERT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(radio).has_value(); }, 10s));
     EXPECT_EQ(discovery.endpoint(radio)->port, 4533);
@@ -121,10 +121,10 @@ TEST_F(AvahiTest, TheKeepaliveRequestIsAnnouncedWithItsRadioAndWithdrawn)
         }
         return false;
     };
-    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::serviceType, announced));
+    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::kServiceType, announced));
 
     advertiser.stopAdvertising();
-    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::serviceType,
+    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::kServiceType,
                             [&](const auto &entries) { return !announced(entries); }));
 }
 

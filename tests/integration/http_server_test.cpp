@@ -522,7 +522,7 @@ TEST(HTTPServerLimits, BeyondTheCapTheOldestIdleConnectionsMakeWay)
     HTTPServer server(env.platform().clock());
     ASSERT_TRUE(test::startOnFreePort(server, nullptr));
     const int extra = 8;
-    IdleClients clients(server.port(), static_cast<int>(HTTPServer::maxConnections) + extra);
+    IdleClients clients(server.port(), static_cast<int>(HTTPServer::kMaxConnections) + extra);
     ASSERT_TRUE(clients.waitUntilOpen());
     // The last ones may still wait in the listen queue until the server takes them; it has taken
     // them all once it has closed as many as there are beyond the cap.

@@ -52,9 +52,9 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     // A second connection sees the same items, so they really live in the service.
     SecretServiceKeychain direct;
     int count = 0;
-    EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kSuccess);
+    EXPECT_EQ(direct.count(HelperKeychainStorage::kService, &count), Keychain::kSuccess);
     EXPECT_EQ(count, 2);
-    EXPECT_EQ(direct.add(HelperKeychainStorage::service, "client-b", "x"), Keychain::kDuplicateItem);
+    EXPECT_EQ(direct.add(HelperKeychainStorage::kService, "client-b", "x"), Keychain::kDuplicateItem);
     QStringList owners = tokens.tokenOwners().value_or(QStringList());
     owners.sort();
     EXPECT_EQ(owners, (QStringList{"client-a", "client-b"}));
@@ -62,7 +62,7 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     tokens.deleteToken("client-a");
     EXPECT_FALSE(tokens.token("client-a"));
     tokens.deleteAllTokens();
-    EXPECT_EQ(direct.count(HelperKeychainStorage::service, &count), Keychain::kItemNotFound);
+    EXPECT_EQ(direct.count(HelperKeychainStorage::kService, &count), Keychain::kItemNotFound);
     EXPECT_EQ(tokens.tokenOwners(), QStringList());
     EXPECT_FALSE(QFile::exists(fallback));
 }

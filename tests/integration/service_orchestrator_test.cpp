@@ -495,7 +495,7 @@ TEST_F(ServiceOrchestratorTest, StopAllServicesIsBoundedEvenWhenAChildIgnoresSig
     const auto began = env.clock().now();
     auto outcome = test::track(orchestrator->stopAllServices());
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
-    EXPECT_LE(env.clock().now() - began, ServiceOrchestrator::stopAllTimeLimit);
+    EXPECT_LE(env.clock().now() - began, ServiceOrchestrator::kStopAllTimeLimit);
     EXPECT_GE(env.clock().now() - began, 2s); // the SIGKILL comes 2 s after SIGTERM
     for (ServiceID id : allCases<ServiceID>()) {
         EXPECT_EQ(orchestrator->process(id).state(), ServiceRunState::stopped) << toRaw(id).toStdString();

@@ -141,14 +141,14 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
         {{{}, legacy, brew, {}}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
          {QStringLiteral("Install via Homebrew")}, brew + QStringLiteral(" install direwolf")},
         {{{}, legacy, {}, {}}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
-         {QStringLiteral("Install Homebrew")}, DirewolfDiscovery::homebrewInstallCommand},
+         {QStringLiteral("Install Homebrew")}, DirewolfDiscovery::kHomebrewInstallCommand},
         {{QStringLiteral(" "), custom, brew, apt}, V::installed, QStringLiteral("Direwolf — custom path"), {}, {}},
         {{{}, {}, {}, apt}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
          QStringLiteral("sudo apt-get install -y direwolf")},
         {{{}, {}, brew, {}}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
          brew + QStringLiteral(" install direwolf")},
         {{{}, {}, {}, {}}, V::noPackageManager, {}, {QStringLiteral("Install Homebrew")},
-         DirewolfDiscovery::homebrewInstallCommand},
+         DirewolfDiscovery::kHomebrewInstallCommand},
     };
     for (const auto &c : cases) {
         const Installation shown = installation(c.facts);

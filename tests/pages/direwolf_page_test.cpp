@@ -98,7 +98,7 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     QWidget *install = page->installationArea();
     ASSERT_NE(button(install, QStringLiteral("Install Homebrew")), nullptr);
     button(install, QStringLiteral("Install Homebrew"))->click();
-    EXPECT_EQ(scene.terminalCommands, QStringList{DirewolfDiscovery::homebrewInstallCommand});
+    EXPECT_EQ(scene.terminalCommands, QStringList{DirewolfDiscovery::kHomebrewInstallCommand});
 
     // Installed meanwhile in a terminal: coming back looks again.
     ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/apt-get"))));

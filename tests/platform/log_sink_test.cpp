@@ -36,9 +36,9 @@ TEST(StderrLogSink, MinimumLevelComesFromTheEnvironment)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.value ? c.value : "<unset>");
         if (c.value) {
-            qputenv(StderrLogSink::levelVariable, c.value);
+            qputenv(StderrLogSink::kLevelVariable, c.value);
         } else {
-            qunsetenv(StderrLogSink::levelVariable);
+            qunsetenv(StderrLogSink::kLevelVariable);
         }
         std::FILE *file = std::tmpfile();
         ASSERT_NE(file, nullptr);
@@ -47,7 +47,7 @@ TEST(StderrLogSink, MinimumLevelComesFromTheEnvironment)
         EXPECT_EQ(written(file).contains("is not one of debug, info, notice, error, fault"), c.complaint);
         std::fclose(file);
     }
-    qunsetenv(StderrLogSink::levelVariable);
+    qunsetenv(StderrLogSink::kLevelVariable);
 }
 
 TEST(StderrLogSink, WritesOneLineAtOrAboveItsLevel)

@@ -247,7 +247,7 @@ TEST_F(DirewolfConfigManagerTest, WriteKeepsHandAddedLinesAndIsStable)
 
     // The user adds a line above the generated part and a block of their own below it.
     const QString userBlock = "# my beacon\n  PBEACON delay=1 every=30\n\nCHANNEL 1\nMODEM 9600 \n";
-    writeFile(path, ("IGSERVER noam.aprs2.net\n" + plain + "\n" + DirewolfConfigParser::userBlockMarker + "\n" +
+    writeFile(path, ("IGSERVER noam.aprs2.net\n" + plain + "\n" + DirewolfConfigParser::kUserBlockMarker + "\n" +
                      userBlock).toUtf8());
     DirewolfConfigManager::writeConfig(config, environment);
     const QString first = readFile(path);

@@ -60,7 +60,7 @@ TEST(DirewolfConfigParser, UserBlockComesBackExactlyWithInnerBlankLines)
 
 TEST(DirewolfConfigParser, OwnershipFollowsTheChannel)
 {
-    const QString marker = DirewolfConfigParser::userBlockMarker + QLatin1Char('\n');
+    const QString marker = DirewolfConfigParser::kUserBlockMarker + QLatin1Char('\n');
     // Below the marker the channel is still 0: the helper's own directives go, in any case.
     EXPECT_EQ(kept(marker + "MODEM 9600\nmycall X\nFOO 1\n"), QStringList({"FOO 1"}));
     // Another channel's settings belong to the user, until CHANNEL 0 returns.
@@ -82,7 +82,7 @@ TEST(DirewolfConfigParser, CommentsAndBlanks)
     EXPECT_EQ(kept("   # ---- KISS Server ---- extra\n"), QStringList());
     // Hand-written lines above the marker are kept (they move into the block on the next write);
     // blank lines there are not, while one between user lines below it is.
-    const Result above = DirewolfConfigParser::parse("FOO 1\n\nBAR 2\n" + DirewolfConfigParser::userBlockMarker +
+    const Result above = DirewolfConfigParser::parse("FOO 1\n\nBAR 2\n" + DirewolfConfigParser::kUserBlockMarker +
                                                      "\n\nBAZ 3\n\n");
     EXPECT_EQ(above.userLines, QStringList({"FOO 1", "BAR 2", "", "BAZ 3"}));
     // Only LF separates lines; a CR stays part of its line.

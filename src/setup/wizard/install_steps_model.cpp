@@ -169,7 +169,7 @@ PacketRow packetRow(const std::optional<QString> &direwolfPath, const std::optio
             QStringLiteral("Install Homebrew"),
             QStringLiteral("Opens a terminal to run the official Homebrew installer.  Come back to this window when it "
                            "finishes and you'll see the Install Direwolf button."),
-            DirewolfDiscovery::homebrewInstallCommand};
+            DirewolfDiscovery::kHomebrewInstallCommand};
 }
 
 InstallerRowLook packetRowLook(const PacketRow &row)

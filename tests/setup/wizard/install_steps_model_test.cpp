@@ -175,7 +175,7 @@ TEST(WizardPacketRow, DirewolfFirstThenTheSystemsPackageManagerThenHomebrew)
         {"/usr/bin/direwolf", brew, apt, PacketRow::Kind::installed, "", ""},
         {{}, brew, apt, PacketRow::Kind::packageManager, "Install Direwolf", "sudo apt-get install -y direwolf"},
         {{}, brew, {}, PacketRow::Kind::homebrewInstalled, "Install Direwolf", brew + " install direwolf"},
-        {{}, {}, {}, PacketRow::Kind::noHomebrew, "Install Homebrew", DirewolfDiscovery::homebrewInstallCommand},
+        {{}, {}, {}, PacketRow::Kind::noHomebrew, "Install Homebrew", DirewolfDiscovery::kHomebrewInstallCommand},
     };
     for (const Case &c : cases) {
         const PacketRow row = packetRow(c.direwolf, c.brew, c.apt);

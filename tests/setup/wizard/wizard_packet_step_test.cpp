@@ -30,7 +30,7 @@ TEST(WizardPacketStep, ComingBackToTheHelperLooksAgainOnlyWhileThePageShows)
     test::processEventsFor(10ms);
     step.direwolfRow()->row()->button()->click();
     ASSERT_EQ(env.terminal().scripts.size(), 1);
-    EXPECT_TRUE(env.terminal().scripts.first().contains(DirewolfDiscovery::homebrewInstallCommand));
+    EXPECT_TRUE(env.terminal().scripts.first().contains(DirewolfDiscovery::kHomebrewInstallCommand));
     EXPECT_TRUE(step.homebrewNote()->isVisible());
 
     const QString direwolf = env.hostPath("/usr/bin/direwolf");
