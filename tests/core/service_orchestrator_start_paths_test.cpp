@@ -5,7 +5,6 @@
 #include "base/helper_error.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
-#include "core/wine_prefix_hold.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -13,6 +12,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -29,21 +29,9 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-class StartPathsTest : public ::testing::Test {
+class StartPathsTest : public test::OrchestratorTest {
 protected:
-    StartPathsTest()
-    {
-        for (ServiceID id : allCases<ServiceID>()) {
-            children.watch(orchestrator->process(id));
-        }
-    }
-
-    ~StartPathsTest() override
-    {
-        children.killAll();
-        orchestrator.reset();
-        test::ManualClock::processEvents();
-    }
+    StartPathsTest() { watchChildren(); }
 
     QString file(const QString &name, const QByteArray &bytes, bool executable = true)
     {
@@ -73,16 +61,6 @@ protected:
 
     int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
 
-    test::TestPlatform env;
-    ConfigStore config{env.defaults(), env.platform()};
-    KeepaliveRequestAdvertiser keepalive{env.bonjour()};
-    RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
-    AudioDeviceManager audio{env.audio()};
-    WinePrefixHold prefixHold;
-    std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
-        config, keepalive, discovery, audio, env.currentClock(), env.currentCommands(), env.platform().wineDrivers(),
-        env.notifications(), prefixHold);
-    test::ChildProcessGroups children;
 };
 
 TEST_F(StartPathsTest, RigctldCommandLineFollowsTheConnection)

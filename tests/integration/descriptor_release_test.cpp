@@ -3,13 +3,10 @@
 
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
-#include "core/wine_prefix_hold.h"
-#include "radio/audio_device_manager.h"
-#include "radio/keepalive_request_advertiser.h"
-#include "radio/rig_control_server_discovery.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -24,22 +21,14 @@ using namespace std::chrono_literals;
 namespace cordavelle {
 namespace {
 
-TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
+using DescriptorReleaseTest = test::OrchestratorTest;
+
+TEST_F(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
 {
-    test::TestPlatform env;
     // The real runner, but lsof, pkill and the rest are missing below the test's root, as on a
     // machine without them: every clean-up command fails to start.
     env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
-    ConfigStore config(env.defaults(), env.platform());
-    KeepaliveRequestAdvertiser keepalive(env.bonjour());
-    RigControlServerDiscovery discovery(env.bonjour(), env.platform().clock());
-    AudioDeviceManager audio(env.audio());
-    WinePrefixHold prefixHold;
-    ServiceOrchestrator orchestrator(config, keepalive, discovery, audio, env.platform().clock(),
-                                     env.platform().commandRunner(), env.platform().wineDrivers(), env.notifications(),
-                                     prefixHold);
-    test::ChildProcessGroups children;
-    children.watch(orchestrator.rigctldProcess());
+    children.watch(orchestrator->rigctldProcess());
     // Stands in for rigctld's port, so that the launch counts as ready at once.
     QTcpServer port;
     ASSERT_TRUE(port.listen(QHostAddress::LocalHost, 0));
@@ -53,7 +42,7 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
         config.setRigctldConfig(rig);
     };
     const auto start = [&] {
-        auto outcome = test::track(orchestrator.startService(ServiceID::rigctld));
+        auto outcome = test::track(orchestrator->startService(ServiceID::rigctld));
         EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
         return outcome->error;
     };
@@ -65,10 +54,10 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     };
     const auto cycle = [&] {
         EXPECT_FALSE(start());
-        EXPECT_EQ(orchestrator.rigctldProcess().state(), ServiceRunState::running);
-        orchestrator.stopService(ServiceID::rigctld);
+        EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
+        orchestrator->stopService(ServiceID::rigctld);
         EXPECT_TRUE(env.clock().runUntil(
-            [&] { return orchestrator.rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
+            [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
     };
 
     useProgram(env.root() + QStringLiteral("/missing/rigctld"));
@@ -80,7 +69,7 @@ TEST(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     useProgram(env.root() + QStringLiteral("/missing/rigctld"));
     for (int i = 0; i < 50; ++i) {
         EXPECT_TRUE(start());
-        EXPECT_EQ(orchestrator.rigctldProcess().state(), ServiceRunState::error);
+        EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
     }
     const int afterFailedStarts = settledCount();
     useProgram(daemon);

@@ -5,7 +5,6 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
-#include "core/wine_prefix_hold.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -15,6 +14,7 @@
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
+#include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -39,26 +39,9 @@ QString systemTool(const QString &name)
     return QFileInfo(path).isExecutable() ? path : QString();
 }
 
-class ServiceStartPathsTest : public ::testing::Test {
+class ServiceStartPathsTest : public test::OrchestratorTest {
 protected:
-    ~ServiceStartPathsTest() override
-    {
-        children.killAll();
-        orchestrator.reset();
-        test::ManualClock::processEvents();
-    }
-
-    void watchChildren()
-    {
-        for (ServiceID id : allCases<ServiceID>()) {
-            children.watch(orchestrator->process(id));
-        }
-    }
-
-    std::shared_ptr<test::TaskOutcome> start(ServiceID id)
-    {
-        return test::track(orchestrator->startService(id));
-    }
+    ~ServiceStartPathsTest() override { shutDown(); }
 
     // Real time: real programs are starting.
     void startAndExpectRunning(ServiceID id)
@@ -95,18 +78,8 @@ protected:
         return config;
     }
 
-    // Declared first, so that it is let go of last, once every child is gone.
+    // Released only after the destructor has ended every child.
     std::optional<test::FixedPortLock> portLock;
-    test::TestPlatform env;
-    ConfigStore config{env.defaults(), env.platform()};
-    KeepaliveRequestAdvertiser keepalive{env.bonjour()};
-    RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
-    AudioDeviceManager audio{env.audio()};
-    WinePrefixHold prefixHold;
-    std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
-        config, keepalive, discovery, audio, env.currentClock(), env.currentCommands(), env.platform().wineDrivers(),
-        env.notifications(), prefixHold);
-    test::ChildProcessGroups children;
 };
 
 TEST_F(ServiceStartPathsTest, DummyRigctldRunsAnswersAndLeavesNothingBehind)
