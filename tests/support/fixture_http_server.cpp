@@ -44,6 +44,9 @@ QByteArray FixtureHttpServer::Request::header(const QByteArray &name) const
 class FixtureHttpServer::Worker : public QObject {
 public:
     explicit Worker(FixtureHttpServer &owner) : m_owner(owner) {}
+    // The server's sockets go with it and report their disconnection to this worker, whose table
+    // of connections must still be whole then.
+    ~Worker() override { m_server.reset(); }
 
     quint16 listen()
     {
