@@ -20,6 +20,15 @@ HttpError::HttpError(Kind kind, QString description)
 {
 }
 
+void requireSecureLink(const QUrl &link, const QUrl &document)
+{
+    const QString scheme = link.scheme();
+    if (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && document.scheme() == scheme)) {
+        return;
+    }
+    throw HttpError(HttpError::Kind::transport, QStringLiteral("Refused the insecure link %1").arg(link.toDisplayString()));
+}
+
 QByteArray HttpResponse::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
@@ -254,13 +263,24 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
 QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token stop)
 {
     QByteArray body;
+    bool tooLarge = false;
+    const QUrl address = request.url;
     Answer answer = co_await fetch(
         std::move(request),
-        [&body](const QByteArray &chunk, qint64) {
+        [&body, &tooLarge](const QByteArray &chunk, qint64 total) {
+            if (total > kMaximumDocumentSize || body.size() + chunk.size() > kMaximumDocumentSize) {
+                tooLarge = true;
+                return false;
+            }
             body += chunk;
             return true;
         },
         std::move(stop));
+    if (tooLarge) {
+        throw HttpError(HttpError::Kind::transport, QStringLiteral("The answer from %1 is larger than %2 MiB.")
+                                                        .arg(address.toDisplayString())
+                                                        .arg(kMaximumDocumentSize / (1024 * 1024)));
+    }
     co_return HttpResponse{answer.statusCode, std::move(answer.headers), std::move(answer.url), std::move(body)};
 }
 

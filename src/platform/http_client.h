@@ -70,6 +70,11 @@ private:
     Kind m_kind;
 };
 
+// A link taken from a remote document (a release's asset, a bottle, a download page's archive)
+// is followed over HTTPS only; plain HTTP only when the document itself came over HTTP, as from
+// a service configured so. Throws HttpError for any other link.
+void requireSecureLink(const QUrl &link, const QUrl &document);
+
 // Bytes received so far and the expected total, -1 when the server did not say.
 using DownloadProgress = std::function<void(qint64 received, qint64 total)>;
 
@@ -77,9 +82,13 @@ using DownloadProgress = std::function<void(qint64 received, qint64 total)>;
 // blocking it, follow redirects, and end with OperationCancelled once `stop` is requested.
 class HttpClient {
 public:
+    static constexpr qint64 kMaximumDocumentSize = 8 * 1024 * 1024;
+
     virtual ~HttpClient() = default;
 
-    // The whole body in memory. Throws HttpError or OperationCancelled.
+    // The whole body in memory, up to kMaximumDocumentSize: a larger one is a transport error,
+    // since only downloads may be large and they go to disk. Throws HttpError or
+    // OperationCancelled.
     virtual QCoro::Task<HttpResponse> get(HttpRequest request, std::stop_token stop = {}) = 0;
 
     // The body written to `destination` as it arrives, replacing the file only once the whole

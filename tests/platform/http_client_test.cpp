@@ -47,6 +47,25 @@ TEST_F(HttpClientTest, AnHttpStatusIsAResultAndHeadersGoOut)
     EXPECT_EQ(broken.header("content-type"), QByteArray("text/html; charset=utf-8"));
 }
 
+TEST_F(HttpClientTest, ADocumentLargerThanTheCapIsRefusedWhetherOrNotItsLengthIsSent)
+{
+    for (const bool sendLength : {true, false}) {
+        SCOPED_TRACE(sendLength);
+        test::FixtureHttpServer::Route huge;
+        huge.generatedSize = HttpClient::kMaximumDocumentSize + 1;
+        huge.sendLength = sendLength;
+        server.serve("/huge", huge);
+        try {
+            test::runToEnd(client().get({server.url("/huge")}));
+            ADD_FAILURE() << "an oversized document was kept";
+        } catch (const HttpError &error) {
+            EXPECT_EQ(error.kind(), HttpError::Kind::transport);
+            EXPECT_EQ(error.description(),
+                      QStringLiteral("The answer from %1 is larger than 8 MiB.").arg(server.url("/huge").toDisplayString()));
+        }
+    }
+}
+
 TEST_F(HttpClientTest, RedirectsAreFollowedAndAuthorizationStaysWithItsOrigin)
 {
     server.serve("/blob", "bottle bytes");
@@ -149,6 +168,31 @@ TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
     EXPECT_EQ(silent->error, QStringLiteral("The request timed out."));
     EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
     server.release();
+}
+
+TEST(RemoteLinks, HttpsAlwaysAndPlainHttpOnlyFromADocumentThatCameOverIt)
+{
+    const QUrl secure("https://downloads.example/VARA%20Products/");
+    const QUrl plain("http://127.0.0.1:8080/VARA%20Products/");
+    const struct {
+        const char *link;
+        const QUrl &document;
+        bool accepted;
+    } cases[] = {
+        {"https://cdn.example/a.zip", secure, true}, {"https://cdn.example/a.zip", plain, true},
+        {"http://cdn.example/a.zip", plain, true},   {"http://cdn.example/a.zip", secure, false},
+        {"ftp://cdn.example/a.zip", plain, false},   {"file:///etc/passwd", secure, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.link);
+        try {
+            requireSecureLink(QUrl(c.link), c.document);
+            EXPECT_TRUE(c.accepted);
+        } catch (const HttpError &error) {
+            EXPECT_FALSE(c.accepted);
+            EXPECT_EQ(error.description(), QStringLiteral("Refused the insecure link %1").arg(c.link));
+        }
+    }
 }
 
 } // namespace
