@@ -55,7 +55,7 @@ WinePrefixError WinePrefixError::timeout(const QString &step)
 
 WinePrefixError WinePrefixError::winetricksNotFound()
 {
-    return {Case::winetricksNotFound, {}, 0, QStringLiteral("winetricks not found. Install with: brew install winetricks")};
+    return {Case::winetricksNotFound, {}, 0, QStringLiteral("winetricks not found. Install it with apt (`sudo apt install winetricks`)")};
 }
 
 WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : QObject(parent), m_with(std::move(with)) {}
@@ -64,7 +64,7 @@ WinePrefixManager::~WinePrefixManager()
 {
     // The set-up and the removal refer to this manager at every step: let them end first.
     m_stop.request_stop();
-    m_lifetime.request_stop();
+    m_removalStop.request_stop();
     terminateCurrentProcess();
     drainTask([this] { return m_busy || m_deleting; });
 }
@@ -128,6 +128,12 @@ void WinePrefixManager::startFullSetup()
 
 void WinePrefixManager::cancel()
 {
+    // The row offers Cancel while a removal waits for the prefix too: that wait ends, and the
+    // prefix stays.
+    if (m_deleting && !m_with.prefixHold.isHeldBy(&m_deleting)) {
+        m_removalStop.request_stop();
+        return;
+    }
     terminateCurrentProcess();
     m_stop.request_stop();
     setState(State::idle());
@@ -149,8 +155,11 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
     // A set-up would go on making the prefix that is going: it ends, and gives the prefix up.
     terminateCurrentProcess();
     m_stop.request_stop();
-    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_lifetime.get_token());
+    m_removalStop = std::stop_source();
+    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_removalStop.get_token());
     if (!held) {
+        setState(State::idle());
+        appendLog(QStringLiteral("Wine prefix removal cancelled"));
         co_return;
     }
 

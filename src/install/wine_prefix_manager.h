@@ -126,7 +126,8 @@ public:
 
     // Starts the full set-up, unless one is still running.
     void startFullSetup();
-    // Ends the running tool, stops the set-up task and goes back to idle.
+    // Ends the running tool, stops the set-up task and goes back to idle; while a removal waits
+    // for the prefix, ends that wait instead and keeps the prefix.
     void cancel();
     // Ends a set-up of its own, waits while a VARA install works in the prefix, stops both
     // modems and removes the prefix; both VARA install records are cleared once the prefix is
@@ -173,8 +174,8 @@ private:
     // A removal runs; its hold is taken under this member's address, apart from the set-up's.
     bool m_deleting = false;
     std::stop_source m_stop;
-    // Stopped by the destructor: ends a removal's wait for the prefix.
-    std::stop_source m_lifetime;
+    // Ends a removal's wait for the prefix: stopped by cancel() and by the destructor.
+    std::stop_source m_removalStop;
     QPointer<ChildProcess> m_currentProcess;
 };
 

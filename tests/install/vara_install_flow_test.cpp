@@ -359,6 +359,19 @@ TEST_F(VARAInstallFlowTest, ThePrefixSetUpAndRemovalWaitForAnInstallsWinePhase)
     const QString afterInstall = calls().section("wineserver -k", 1);
     EXPECT_EQ(afterInstall.count("wine reg add"), 3) << calls().toStdString();
 
+    // The row's Cancel ends a removal that waits, and the prefix stays.
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+    auto cancelled = test::track(manager.deletePrefix());
+    waitFor([&] { return manager.logLines().last().endsWith(waiting); });
+    manager.cancel();
+    waitFor([&] { return cancelled->done; });
+    EXPECT_TRUE(manager.logLines().last().endsWith("Wine prefix removal cancelled"));
+    EXPECT_EQ(manager.state(), WinePrefixManager::State::idle());
+    hf.cancel();
+    waitUntilEnded(hf);
+    EXPECT_TRUE(QFileInfo::exists(system32));
+
     ASSERT_TRUE(hf.startInstall());
     waitForLine(hf, "setup says hello");
     auto removal = test::track(manager.deletePrefix());
