@@ -5,6 +5,10 @@
 #include "base/task_drain.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
+#include "core/orchestrator_service_control.h"
+#include "core/service_control.h"
+#include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "install/atomic_install_staging.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
@@ -14,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringDecoder>
 
 namespace cordavelle {
@@ -54,8 +59,19 @@ WineInstallerError WineInstallerError::unsupportedArchitecture(const QString &ma
             QStringLiteral("No Linux Wine build is available for this computer's architecture (%1)").arg(machine)};
 }
 
-WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, QObject *parent)
-    : QObject(parent), m_config(config), m_log(log), m_platform(platform)
+WineInstallerError WineInstallerError::buildDoesNotRun(const QString &reason)
+{
+    return {Case::buildDoesNotRun, QStringLiteral("The downloaded Wine build does not run on this computer: ") + reason};
+}
+
+WineInstallerError WineInstallerError::modemRunning(const QString &modem)
+{
+    return {Case::modemRunning, QStringLiteral("Stop %1 before replacing Wine").arg(modem)};
+}
+
+WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, ServiceControl &services,
+                             WinePrefixHold &prefixHold, QObject *parent)
+    : QObject(parent), m_config(config), m_log(log), m_platform(platform), m_services(services), m_prefixHold(prefixHold)
 {
 }
 
@@ -68,7 +84,9 @@ WineInstaller::~WineInstaller()
 
 WineInstaller &WineInstaller::shared()
 {
-    static WineInstaller *instance = new WineInstaller(ConfigStore::shared(), InstallLog::shared(), Platform::current());
+    static OrchestratorServiceControl services(ServiceOrchestrator::shared());
+    static WineInstaller *instance = new WineInstaller(ConfigStore::shared(), InstallLog::shared(), Platform::current(),
+                                                       services, WinePrefixHold::shared());
     return *instance;
 }
 
@@ -164,6 +182,9 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
         setState(State::extracting());
         appendLog(QStringLiteral("Extracting Wine (this may take a minute)..."));
         co_await extractWine(archive, stop);
+        // Recorded with the swap: the build is in place, whatever a later step does.
+        pointVaraAtWine();
+        m_platform.standardDefaults().setObject(kInstalledVersionKey, tag);
         appendLog(QStringLiteral("Wine extracted"));
 
         co_await provideWinetricks(stop);
@@ -172,8 +193,6 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
         appendLog(QStringLiteral("cabextract installed"));
         throwIfStopped(stop);
 
-        pointVaraAtWine();
-        m_platform.standardDefaults().setObject(kInstalledVersionKey, tag);
         QFile::remove(archive);
         setState(State::complete());
         appendLog(QStringLiteral("Wine v%1 installation complete!").arg(tag));
@@ -230,6 +249,7 @@ QCoro::Task<void> WineInstaller::extractWine(QString archive, std::stop_token st
 {
     const AtomicInstallStaging staging(places::wineFolder());
     staging.prepareEmpty();
+    const auto releaseHold = qScopeGuard([this] { m_prefixHold.release(this); });
     try {
         // The archive's one top folder ("wine-10.0-amd64-wow64/") is left out.
         const QStringList unpack{QStringLiteral("-xf"), archive, QStringLiteral("-C"), staging.stagingURL(),
@@ -240,12 +260,53 @@ QCoro::Task<void> WineInstaller::extractWine(QString archive, std::stop_token st
             || !ToolLocator::isExecutableFile(folder + places::kWineserverRelativePath)) {
             throw WineInstallerError::binaryNotFound();
         }
+        co_await checkStagedBuildRuns(staging.stagingURL(), stop);
+        co_await holdForSwap(stop);
         // The last moment a cancel can keep the previous build in place.
         throwIfStopped(stop);
         staging.commit();
     } catch (...) {
         staging.discard();
         throw;
+    }
+}
+
+QCoro::Task<void> WineInstaller::checkStagedBuildRuns(QString folder, std::stop_token stop)
+{
+    // Being executable is not enough: a build that lacks libraries here would replace one that
+    // works. It runs from the staging folder with its own loader and server.
+    Command check;
+    check.program = folder + QLatin1Char('/') + places::kWineBinaryRelativePath;
+    check.arguments = {QStringLiteral("--version")};
+    check.environment.insert(QStringLiteral("WINELOADER"), check.program);
+    check.environment.insert(QStringLiteral("WINESERVER"), folder + QLatin1Char('/') + places::kWineserverRelativePath);
+    QByteArray output;
+    const CommandResult result = co_await m_platform.commandRunner().runStreaming(
+        check, [&output](const QByteArray &chunk) { output += chunk; }, stop);
+    throwIfStopped(stop);
+    if (!result.started) {
+        throw WineInstallerError::buildDoesNotRun(result.launchError);
+    }
+    if (result.crashed || result.exitStatus != 0) {
+        const QString text = QString::fromUtf8(output).trimmed().right(500);
+        throw WineInstallerError::buildDoesNotRun(text.isEmpty() ? QStringLiteral("exit status %1").arg(result.exitStatus)
+                                                                 : text);
+    }
+}
+
+QCoro::Task<void> WineInstaller::holdForSwap(std::stop_token stop)
+{
+    // The prefix's set-up and a VARA install run this build while they have the hold.
+    if (const auto other = m_prefixHold.otherHolder(this)) {
+        appendLog(WinePrefixHold::waitingLine(*other));
+    }
+    if (!co_await m_prefixHold.acquire(this, QStringLiteral("the Wine install"), stop)) {
+        throw OperationCancelled();
+    }
+    for (const ServiceID id : {ServiceID::varaHF, ServiceID::varaFM}) {
+        if (m_services.status(id).state != ServiceRunState::stopped && m_services.status(id).state != ServiceRunState::error) {
+            throw WineInstallerError::modemRunning(displayName(id));
+        }
     }
 }
 

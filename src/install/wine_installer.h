@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <utility>
@@ -19,11 +20,13 @@ namespace cordavelle {
 class ConfigStore;
 class InstallLog;
 class Platform;
+class ServiceControl;
+class WinePrefixHold;
 
 class WineInstallerError : public DescribedError {
 public:
     enum class Case { winetricksDownloadFailed, releaseParseFailed, noStableRelease, extractionFailed, binaryNotFound,
-                      unsupportedArchitecture };
+                      unsupportedArchitecture, buildDoesNotRun, modemRunning };
 
     static WineInstallerError winetricksDownloadFailed(const QString &reason);
     static WineInstallerError releaseParseFailed();
@@ -32,6 +35,10 @@ public:
     static WineInstallerError binaryNotFound();
     // The standalone Linux Wine builds exist for x86-64 only.
     static WineInstallerError unsupportedArchitecture(const QString &machine);
+    // The unpacked build's "wine --version" failed; `reason` is its output or exit status.
+    static WineInstallerError buildDoesNotRun(const QString &reason);
+    // `modem` runs under the Wine that would be replaced.
+    static WineInstallerError modemRunning(const QString &modem);
 
     Case errorCase() const { return m_case; }
 
@@ -87,8 +94,10 @@ public:
     static inline const QString kArchiveName = QStringLiteral("wine-stable.tar.xz");
 
     // Runs tools, downloads and stamps through `platform`, records through `config`, its
-    // defaults and `log`.
-    WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, QObject *parent = nullptr);
+    // defaults and `log`. Replaces the build only while it has `prefixHold` and no VARA modem
+    // runs (asked of `services`).
+    WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, ServiceControl &services,
+                  WinePrefixHold &prefixHold, QObject *parent = nullptr);
     // A task still running is stopped and waited for.
     ~WineInstaller() override;
 
@@ -128,7 +137,8 @@ public:
     static void validateWinetricksPayload(const QByteArray &data, int statusCode);
 
     // Fetches cabextract's bottle into the helper's tools folder (places::ownCabextract()), made
-    // runnable there; the prefix set-up asks for it when winetricks would find none.
+    // runnable there; the prefix set-up asks for it when winetricks would find none. One fetch
+    // at a time: a second call waits for the running one and takes its result.
     QCoro::Task<void> installCabextract(std::stop_token stop);
 
 Q_SIGNALS:
@@ -140,6 +150,12 @@ private:
     QCoro::Task<void> install(std::stop_token stop, quint64 run);
     QCoro::Task<std::pair<QString, QString>> downloadWine(std::stop_token stop, quint64 run);
     QCoro::Task<void> extractWine(QString archive, std::stop_token stop);
+    // "wine --version" of the staged build, from its own folder.
+    QCoro::Task<void> checkStagedBuildRuns(QString folder, std::stop_token stop);
+    // Takes the prefix's hold, logging whom it waits for; throws once a VARA modem runs, since
+    // the build under it is about to be replaced.
+    QCoro::Task<void> holdForSwap(std::stop_token stop);
+    QCoro::Task<void> fetchCabextract(std::stop_token stop);
     QCoro::Task<void> provideWinetricks(std::stop_token stop);
     QCoro::Task<void> downloadWinetricks(std::stop_token stop);
     QCoro::Task<void> runTar(QStringList arguments, std::stop_token stop);
@@ -151,9 +167,15 @@ private:
     // A tool's output, split at line breaks, empty lines dropped, without the time stamp.
     void pipeToLog(const QByteArray &chunk);
 
+    struct CabextractFetch;
+
     ConfigStore &m_config;
     InstallLog &m_log;
     Platform &m_platform;
+    ServiceControl &m_services;
+    WinePrefixHold &m_prefixHold;
+    // The cabextract fetch that runs, which a second caller waits for.
+    std::shared_ptr<CabextractFetch> m_cabextract;
     State m_state;
     QStringList m_logLines;
     bool m_busy = false;

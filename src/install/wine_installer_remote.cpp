@@ -2,6 +2,7 @@
 // cabextract.
 #include "wine_installer.h"
 
+#include "base/async/event.h"
 #include "base/helper_places.h"
 #include "base/json_support.h"
 #include "install/bottle_program.h"
@@ -116,9 +117,12 @@ WineInstaller::Release WineInstaller::pickLatestStableRelease(const QByteArray &
 
 QCoro::Task<WineInstaller::Release> WineInstaller::findLatestStableRelease(std::stop_token stop)
 {
-    HttpRequest request(m_platform.remoteServices().wineReleases(), {{"Accept", "application/vnd.github.v3+json"}});
+    const QUrl list = m_platform.remoteServices().wineReleases();
+    HttpRequest request(list, {{"Accept", "application/vnd.github.v3+json"}});
     const HttpResponse response = co_await m_platform.httpClient().get(std::move(request), std::move(stop));
-    co_return pickLatestStableRelease(response.body);
+    Release release = pickLatestStableRelease(response.body);
+    requireSecureLink(release.url, list);
+    co_return release;
 }
 
 void WineInstaller::validateWinetricksPayload(const QByteArray &data, int statusCode)
@@ -160,7 +164,44 @@ QCoro::Task<void> WineInstaller::downloadWinetricks(std::stop_token stop)
     writeFileAtomically(places::ownWinetricks(), response.body, 0755);
 }
 
+struct WineInstaller::CabextractFetch {
+    async::Event ended;
+    std::exception_ptr error;
+    // Ended by its own caller's stop, which says nothing to another caller.
+    bool stopped = false;
+};
+
 QCoro::Task<void> WineInstaller::installCabextract(std::stop_token stop)
+{
+    // The Wine install and the prefix set-up may ask at once, and would share the bottle file,
+    // the unpack folder and the target: a later caller waits and takes the result, or fetches
+    // itself when the running fetch was stopped.
+    while (m_cabextract) {
+        const std::shared_ptr<CabextractFetch> running = m_cabextract;
+        const async::Event ended = running->ended;
+        if (!co_await ended.wait(stop)) {
+            throw OperationCancelled();
+        }
+        if (running->error && !running->stopped) {
+            std::rethrow_exception(running->error);
+        }
+    }
+    auto fetch = std::make_shared<CabextractFetch>();
+    m_cabextract = fetch;
+    try {
+        co_await fetchCabextract(stop);
+    } catch (...) {
+        fetch->error = std::current_exception();
+        fetch->stopped = stop.stop_requested();
+    }
+    m_cabextract.reset();
+    fetch->ended.set();
+    if (fetch->error) {
+        std::rethrow_exception(fetch->error);
+    }
+}
+
+QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
 {
     const QString target = places::ownCabextract();
     const QFileInfo existing(target);

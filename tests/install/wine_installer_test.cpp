@@ -1,10 +1,12 @@
 #include "base/helper_places.h"
 #include "base/json_support.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 #include "install/wine_installer.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/recording_service_control.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -38,6 +40,7 @@ struct Fixtures {
     QTemporaryDir dir;
     QByteArray wineArchive;
     QByteArray archiveWithoutWine;
+    QByteArray wineThatCannotRun;
     QByteArray cabextractBottle;
 
     Fixtures()
@@ -49,6 +52,13 @@ struct Fixtures {
         test::writeFile(top + "/lib/wine/x86_64-unix/ntdll.so", "library");
         run("tar", {"-cJf", root + "/wine.tar.xz", "-C", root, "wine-10.0-amd64-wow64"});
         wineArchive = test::readBytes(root + "/wine.tar.xz");
+
+        const QString broken = root + "/broken/wine-10.0-amd64-wow64";
+        test::writeProgram(broken + "/bin/wine",
+                           "#!/bin/sh\necho 'wine: error while loading shared libraries: libgnutls.so.30' >&2\nexit 127\n");
+        test::writeProgram(broken + "/bin/wineserver", "#!/bin/sh\nexit 0\n");
+        run("tar", {"-cJf", root + "/broken.tar.xz", "-C", root + "/broken", "wine-10.0-amd64-wow64"});
+        wineThatCannotRun = test::readBytes(root + "/broken.tar.xz");
 
         test::writeFile(root + "/wine-9.0-amd64/share/readme", "no programs");
         run("tar", {"-cJf", root + "/empty.tar.xz", "-C", root, "wine-9.0-amd64"});
@@ -92,7 +102,7 @@ protected:
 
         config = std::make_unique<ConfigStore>(env.defaults(), env.platform());
         installLog = std::make_unique<InstallLog>(env.clock(), env.log(), places::supportFolder());
-        installer = std::make_unique<WineInstaller>(*config, *installLog, env.platform());
+        installer = std::make_unique<WineInstaller>(*config, *installLog, env.platform(), services, prefixHold);
         QObject::connect(installer.get(), &WineInstaller::stateChanged, [this] { states.push_back(installer->state()); });
     }
 
@@ -147,6 +157,8 @@ protected:
 
     test::TestPlatform env;
     test::FixtureHttpServer server;
+    test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
     std::unique_ptr<ConfigStore> config;
     std::unique_ptr<InstallLog> installLog;
     std::unique_ptr<WineInstaller> installer;
@@ -261,12 +273,86 @@ TEST_F(WineInstallerTest, FailuresEndInTheErrorStateWithTheirText)
     EXPECT_EQ(installer->state(), WineInstaller::State::error("Wine binary not found after extraction"));
     expectPreviousInstallIntact();
 
+    serveArchive(fixtures().wineThatCannotRun);
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::error("The downloaded Wine build does not run on this computer: "
+                                                              "wine: error while loading shared libraries: libgnutls.so.30"));
+    expectPreviousInstallIntact();
+
+    // A step after the swap fails as itself, with the build in place recorded.
+    serveArchive(fixtures().wineArchive);
+    server.serve("/api/formula/cabextract.json", "{}");
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::error("Could not parse GitHub releases"));
+    EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
+    EXPECT_EQ(installer->installedVersion(), "10.0");
+    EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
+    makePreviousInstall();
+    config->setVaraFMConfig({});
+    env.defaults().removeObject(WineInstaller::kInstalledVersionKey);
+
     env.systemInfo().architecture = "aarch64";
     ASSERT_TRUE(installToEnd());
     EXPECT_EQ(installer->state(),
               WineInstaller::State::error("No Linux Wine build is available for this computer's architecture (aarch64)"));
     EXPECT_EQ(installer->installedVersion(), "");
     EXPECT_TRUE(config->varaFMConfig().winePath.isEmpty());
+}
+
+TEST_F(WineInstallerTest, TheBuildIsReplacedOnlyWithThePrefixHeldAndNoModemRunning)
+{
+    makePreviousInstall();
+    int setUp = 0;
+    ASSERT_TRUE(test::runToEnd(prefixHold.acquire(&setUp, "the prefix set-up", {})));
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] {
+        return messages().contains("Waiting for the prefix set-up to finish with the Wine prefix...");
+    }, 30s));
+    test::processEventsFor(100ms);
+    EXPECT_EQ(test::readBytes(places::ownWineBinary()), QByteArray("#!/bin/sh\necho previous\n"));
+
+    services.states[ServiceID::varaHF] = ServiceRunState::running;
+    prefixHold.release(&setUp);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }, 30s));
+    EXPECT_EQ(installer->state(), WineInstaller::State::error("Stop VARA HF before replacing Wine"));
+    expectPreviousInstallIntact();
+    EXPECT_FALSE(prefixHold.holder());
+
+    services.states[ServiceID::varaHF] = ServiceRunState::stopped;
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::complete()) << installer->state().message().toStdString();
+}
+
+TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
+{
+    test::FixtureHttpServer::Route bottle;
+    bottle.body = fixtures().cabextractBottle;
+    bottle.stallAfter = 100;
+    server.serve("/blobs/cabextract.tar.gz", bottle);
+    auto first = test::track(installer->installCabextract({}));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    auto second = test::track(installer->installCabextract({}));
+    test::processEventsFor(100ms);
+    EXPECT_FALSE(second->done);
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return first->done && second->done; }, 30s));
+    EXPECT_EQ(first->error, std::nullopt);
+    EXPECT_EQ(second->error, std::nullopt);
+    EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), 1u);
+    EXPECT_EQ(run(places::ownCabextract(), {"--version"}), QByteArray("cabextract version 1.11\n"));
+
+    // A failure is the waiting caller's too.
+    ASSERT_TRUE(QFile::remove(places::ownCabextract()));
+    bottle.body = QByteArray(1000, 'x');
+    server.serve("/blobs/cabextract.tar.gz", bottle);
+    first = test::track(installer->installCabextract({}));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    second = test::track(installer->installCabextract({}));
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return first->done && second->done; }, 30s));
+    EXPECT_EQ(first->error, QString("Failed to extract Wine archive"));
+    EXPECT_EQ(second->error, first->error);
+    EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), 2u);
 }
 
 TEST(WineReleaseList, TheFirstReleaseWithAStableBuildWins)
@@ -324,7 +410,9 @@ TEST(WineInstallerUpdateCheck, WithoutAnAnswerLogsWhyAndFindsNothing)
     test::TestPlatform env;
     ConfigStore config(env.defaults(), env.platform());
     InstallLog log(env.clock(), env.log(), env.root() + "/support");
-    WineInstaller installer(config, log, env.platform());
+    test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
+    WineInstaller installer(config, log, env.platform(), services, prefixHold);
     EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
     ASSERT_EQ(installer.logLines().size(), 1);
     EXPECT_TRUE(installer.logLines().at(0).endsWith("] Update check failed: Connection refused"));

@@ -67,7 +67,7 @@ struct SetupObjects {
     Platform &platform = helper.env.platform();
     InstallLog installLog{helper.env.clock(), helper.env.log(), places::supportFolder()};
     OrchestratorServiceControl services{helper.orchestrator};
-    WineInstaller wine{helper.config, installLog, platform};
+    WineInstaller wine{helper.config, installLog, platform, services, helper.prefixHold};
     WinePrefixManager prefix{{helper.config, installLog, services, helper.prefixHold, helper.env.currentClock(),
                               places::winePrefix(),
                               {.findWine = [] { return tools::findWine(); },

@@ -100,6 +100,10 @@ InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAv
         break;
     case Kind::error:
         setFailure(look, state.message());
+        // A step after the swap failed: Wine itself is there and works.
+        if (wineAvailable()) {
+            setInstalled(look, versionText(installedVersion));
+        }
         break;
     case Kind::idle:
         if (wineAvailable()) {

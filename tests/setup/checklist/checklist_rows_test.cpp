@@ -101,7 +101,8 @@ TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
         {St::complete(), never, "9.0", "I 'Installed'g"},
         {St::downloading(0.425), never, "", "W bar '42%' (x)"},
         {St::extracting(), never, "", "W spin 'Extracting...'"},
-        {St::error("no space"), never, "", "F [Retry] !no space"},
+        {St::error("no space"), no, "", "F [Retry] !no space"},
+        {St::error("no cabextract"), yes, "10.0", "I 'v10.0'g [Retry] !no cabextract"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(describe(wineLook(c.state, c.available, c.version)), c.shown);

@@ -71,11 +71,11 @@ TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
     hf.installedVersion = QStringLiteral("4.8.6");
     config.setVaraConfig(hf);
     InstallLog installLog(env.clock(), env.log(), places::supportFolder());
-    WineInstaller wine(config, installLog, env.platform());
-    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), env.platform().clock(),
-                           env.platform().remoteServices(), installLog);
     test::RecordingServiceControl services;
     WinePrefixHold prefixHold;
+    WineInstaller wine(config, installLog, env.platform(), services, prefixHold);
+    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), env.platform().clock(),
+                           env.platform().remoteServices(), installLog);
     const auto vara = [&](VARAVariant variant) {
         return std::make_unique<VARAInstaller>(
             variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.commands(), env.clock(),
