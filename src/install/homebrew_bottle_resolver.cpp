@@ -78,8 +78,10 @@ BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &
 
 QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop)
 {
-    const HttpResponse response = co_await client.get(HttpRequest(std::move(formula)), std::move(stop));
-    co_return parse(response.body);
+    const HttpResponse response = co_await client.get(HttpRequest(formula), std::move(stop));
+    BottleInfo bottle = parse(response.body);
+    requireSecureLink(bottle.url, formula);
+    co_return bottle;
 }
 
 QCoro::Task<void> HomebrewBottleResolver::downloadBottle(HttpClient &client, QUrl bottle, QString destination,

@@ -410,7 +410,7 @@ QCoro::Task<void> VARAInstaller::runFlow(std::stop_token stop)
     throwIfStopped(stop);
     setState({State::Kind::extracting, 0.0, {}});
     appendLog(QStringLiteral("Extracting installer..."));
-    const QString folder = co_await extractZip(archive);
+    const QString folder = co_await extractZip(archive, stop);
     const QString setup = findInstallerExe(folder);
     appendLog(QStringLiteral("Found installer: ") + QFileInfo(setup).fileName());
     throwIfStopped(stop);

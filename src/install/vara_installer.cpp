@@ -1,5 +1,6 @@
 #include "vara_installer.h"
 
+#include "base/async/first_of.h"
 #include "base/helper_places.h"
 #include "base/task_drain.h"
 #include "core/config_store.h"
@@ -10,6 +11,7 @@
 #include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
+#include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/files.h"
 #include "platform/http_client.h"
@@ -52,6 +54,7 @@ QString VARAInstallerError::description() const
     case Kind::unsafeDownloadName:
         return QStringLiteral("The VARA download link does not name a usable file: \"%1\"").arg(m_detail);
     case Kind::extractionFailed: return QStringLiteral("Failed to extract the VARA ZIP archive");
+    case Kind::extractionTimedOut: return QStringLiteral("Extracting the VARA ZIP archive timed out after 5 minutes");
     case Kind::installerNotFound: return QStringLiteral("VARA setup executable not found in the downloaded archive");
     case Kind::installTimedOut: return QStringLiteral("VARA installer timed out after 5 minutes");
     }
@@ -217,7 +220,9 @@ std::optional<QString> VARAInstaller::installedVersion() const
 QCoro::Task<QUrl> VARAInstaller::findDownloadURL(std::stop_token stop)
 {
     const HttpResponse response = co_await m_with.http.get(HttpRequest(m_with.downloadsPage), stop);
-    co_return downloadLinkInPage(response.body, m_with.downloadsPage, m_variant);
+    const QUrl link = downloadLinkInPage(response.body, m_with.downloadsPage, m_variant);
+    requireSecureLink(link, m_with.downloadsPage);
+    co_return link;
 }
 
 QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
@@ -245,7 +250,7 @@ QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
     co_return destination;
 }
 
-QCoro::Task<QString> VARAInstaller::extractZip(QString archive)
+QCoro::Task<QString> VARAInstaller::extractZip(QString archive, std::stop_token stop)
 {
     const QFileInfo info(archive);
     QString base = info.fileName();
@@ -260,7 +265,23 @@ QCoro::Task<QString> VARAInstaller::extractZip(QString archive)
     Command unzip;
     unzip.program = QStringLiteral("unzip");
     unzip.arguments = {QStringLiteral("-q"), QStringLiteral("-o"), archive, QStringLiteral("-d"), folder};
-    const CommandResult result = co_await m_with.commands.run(unzip);
+    // Bounded like the setup run, so that an unpacker that never ends holds neither the install
+    // nor its cancel.
+    CommandRunner &commands = m_with.commands;
+    Clock &clock = m_with.clock;
+    CommandResult result;
+    std::vector<std::function<QCoro::Task<void>(std::stop_token)>> racers;
+    racers.push_back([&commands, &unzip, &result](std::stop_token raceStop) -> QCoro::Task<void> {
+        result = co_await commands.runStreaming(unzip, {}, raceStop);
+    });
+    racers.push_back([&clock](std::stop_token raceStop) -> QCoro::Task<void> {
+        co_await clock.sleep(kExtractLimit, raceStop);
+    });
+    const auto first = co_await async::firstOf<void>(std::move(racers), stop);
+    throwIfStopped(stop);
+    if (first.index == 1) {
+        throw VARAInstallerError(VARAInstallerError::Kind::extractionTimedOut);
+    }
     if (!result.started) {
         throw ProcessLaunchError(result.launchError);
     }

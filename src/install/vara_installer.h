@@ -42,6 +42,7 @@ public:
         noDownloadFound,
         unsafeDownloadName,
         extractionFailed,
+        extractionTimedOut,
         installerNotFound,
         installTimedOut,
     };
@@ -154,8 +155,8 @@ public:
     // Into a fresh download folder, with `downloading` progress while the run is `run`. Returns
     // the archive's path.
     QCoro::Task<QString> downloadFile(QUrl url, std::stop_token stop = {});
-    // Unpacks beside the archive; returns the folder.
-    QCoro::Task<QString> extractZip(QString archive);
+    // Unpacks beside the archive, for at most kExtractLimit; returns the folder.
+    QCoro::Task<QString> extractZip(QString archive, std::stop_token stop = {});
     QString findInstallerExe(const QString &folder) const;
     // The silent setup under Wine, judged by the files it leaves.
     QCoro::Task<void> runInstaller(QString exe, std::stop_token stop = {});
@@ -172,6 +173,7 @@ public:
     static constexpr std::chrono::seconds kPollInterval{2};
     static constexpr std::chrono::seconds kGrace{15};
     static constexpr std::chrono::seconds kSetupLimit{300};
+    static constexpr std::chrono::seconds kExtractLimit{300};
     static constexpr std::chrono::seconds kLaunchWait{15};
     static constexpr std::chrono::seconds kWineserverLimit{15};
 
