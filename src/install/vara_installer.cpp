@@ -326,14 +326,30 @@ QCoro::Task<std::optional<VARARelease>> VARAInstaller::checkForUpdate()
     co_return std::nullopt;
 }
 
+QString VARAInstaller::uninstallRefusal(VARAVariant variant)
+{
+    return displayName(variant) + QStringLiteral(" can't be uninstalled while it is being installed.");
+}
+
 QCoro::Task<bool> VARAInstaller::uninstall()
 {
+    // The install would go on to record a path and a version for files that are gone.
+    const auto refuse = [this] {
+        appendLog(QStringLiteral("ERROR: ") + uninstallRefusal(m_variant));
+        return false;
+    };
+    if (m_installing) {
+        co_return refuse();
+    }
     QPointer<VARAInstaller> self(this);
     const ServiceID id = serviceID(m_variant);
     if (m_with.services.status(id).state != ServiceRunState::stopped) {
         co_await m_with.services.prepareToStopService(id);
         if (!self) {
             co_return false;
+        }
+        if (m_installing) {
+            co_return refuse();
         }
         m_with.services.stopService(id);
     }

@@ -138,7 +138,9 @@ public:
 
     // Stops the modem's running service, removes the modem's folder and clears its record. When
     // the folder can't be removed the record stays and `state` tells why; returns whether it went.
+    // Refused, with uninstallRefusal() in the log, while this modem's install runs.
     QCoro::Task<bool> uninstall();
+    static QString uninstallRefusal(VARAVariant variant);
 
     // Starts the install flow unless one is still running (a cancelled one included); returns
     // whether it started.

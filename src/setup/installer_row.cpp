@@ -243,6 +243,11 @@ QMenu *InstallerRow::contextMenu()
     delete m_menu;
     m_menu = new QMenu(this);
     QAction *item = m_menu->addAction(m_look.menuItem);
+    if (!m_look.menuItemUnavailable.isEmpty()) {
+        item->setEnabled(false);
+        item->setToolTip(m_look.menuItemUnavailable);
+        m_menu->setToolTipsVisible(true);
+    }
     // Destructive: said in red, as the desktop has no role for it.
     QPalette palette = m_menu->palette();
     for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {

@@ -75,6 +75,8 @@ struct InstallerRowLook {
     QString error;
     // The context menu's destructive item; empty for no menu.
     QString menuItem;
+    // Why the item is offered but disabled now; empty while it can be chosen.
+    QString menuItemUnavailable;
 
     bool operator==(const InstallerRowLook &) const = default;
 };

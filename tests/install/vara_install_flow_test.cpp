@@ -384,5 +384,22 @@ TEST_F(VARAInstallFlowTest, ThePrefixSetUpAndRemovalWaitForAnInstallsWinePhase)
     EXPECT_EQ(manager.state(), WinePrefixManager::State::idle());
 }
 
+TEST_F(VARAInstallFlowTest, UninstallIsRefusedWhileTheModemsInstallRuns)
+{
+    VARAInstaller &hf = make(VARAVariant::hf);
+    ASSERT_TRUE(hf.startInstall());
+    waitForLine(hf, "setup says hello");
+    ASSERT_TRUE(QFileInfo::exists(hf.exePath()));
+    EXPECT_FALSE(test::runToEnd(hf.uninstall()));
+    EXPECT_TRUE(logged(hf, "ERROR: VARA HF can't be uninstalled while it is being installed."));
+    EXPECT_TRUE(QFileInfo::exists(hf.exePath()));
+    passLingeringSetup(hf);
+    waitForLine(hf, QString("VARA HF started (PID: "));
+    env.clock().advance(15s);
+    waitUntilEnded(hf);
+    EXPECT_EQ(hf.state().kind, Kind::complete) << hf.state().error.toStdString();
+    EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
+}
+
 } // namespace
 } // namespace cordavelle

@@ -199,6 +199,10 @@ InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state
     }
     if (state.kind == Kind::complete || facts.installed()) {
         look.menuItem = QStringLiteral("Uninstall ") + name + QStringLiteral("...");
+        const bool installing = state.kind != Kind::idle && state.kind != Kind::complete && state.kind != Kind::error;
+        if (installing) {
+            look.menuItemUnavailable = VARAInstaller::uninstallRefusal(variant);
+        }
     }
     return look;
 }

@@ -40,6 +40,9 @@ std::string describe(const InstallerRowLook &look)
     if (!look.menuItem.isEmpty()) {
         text += " menu:" + look.menuItem;
     }
+    if (!look.menuItemUnavailable.isEmpty()) {
+        text += " (off: " + look.menuItemUnavailable + ")";
+    }
     return text.toStdString();
 }
 
@@ -161,7 +164,8 @@ TEST(ChecklistVARARow, EveryStateOfTheInstaller)
         {St::downloading(0), {no, never, unread}, "W bar '0%' (x Cancel installation)"},
         {in(K::extracting), {no, never, unread}, "W spin 'Extracting...' (x Cancel installation)"},
         {in(K::installing), {no, never, unread}, "W spin 'Installing...' (x Cancel installation)"},
-        {in(K::fixingOCX), {yes, never, unread}, "W spin 'Fixing OCX...' menu:Uninstall VARA HF..."},
+        {in(K::fixingOCX), {yes, never, unread},
+         "W spin 'Fixing OCX...' menu:Uninstall VARA HF... (off: VARA HF can't be uninstalled while it is being installed.)"},
         {in(K::verifying), {no, never, unread}, "W spin 'Verifying...'"},
         {in(K::complete), {no, never, unread}, "I 'Installed'g menu:Uninstall VARA HF..."},
         {St::failed("setup failed"), {no, never, unread}, "F [Retry] !setup failed"},
