@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "install/dependency_update_nudge.h"
 
 #include <QApplication>
@@ -206,9 +207,14 @@ QCoro::Task<ResetReport> CordavelleHelperApp::runReset(ResetLevel level)
 {
     if (!m_uninstaller) {
         Platform &platform = Platform::current();
+        const SetupInstallers &installers = m_context.installers;
         m_uninstaller = std::make_unique<HelperUninstaller>(HelperUninstaller::Collaborators{
             m_context.config, *m_experimental, m_services, m_context.defaults, platform.keychain(), platform.loginItem(),
-            platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }});
+            platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }, WinePrefixHold::shared(),
+            platform.clock(),
+            {HelperUninstaller::installer(installers.wine), HelperUninstaller::installer(installers.prefix),
+             HelperUninstaller::installer(installers.varaHF), HelperUninstaller::installer(installers.varaFM),
+             HelperUninstaller::installer(installers.hamlib)}});
     }
     switch (level) {
     case ResetLevel::settings:

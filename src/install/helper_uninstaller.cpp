@@ -1,5 +1,7 @@
 #include "helper_uninstaller.h"
 
+#include "base/async/event.h"
+#include "base/async/first_of.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
@@ -7,6 +9,12 @@
 #include "core/config_store.h"
 #include "core/experimental_features.h"
 #include "core/service_control.h"
+#include "core/wine_prefix_hold.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/command_runner.h"
 #include "platform/keychain.h"
@@ -40,6 +48,99 @@ Removal removeReported(const QString &path, ResetReport &report)
 
 HelperUninstaller::HelperUninstaller(Collaborators collaborators) : m_with(std::move(collaborators)) {}
 
+HelperUninstaller::Installer HelperUninstaller::installer(WineInstaller &wine)
+{
+    return {QStringLiteral("the Wine install"), [&wine] { return wine.isBusy(); }, [&wine] { wine.cancel(); },
+            [&wine](QObject *context, std::function<void()> changed) {
+                QObject::connect(&wine, &WineInstaller::busyChanged, context, std::move(changed));
+            },
+            false};
+}
+
+HelperUninstaller::Installer HelperUninstaller::installer(WinePrefixManager &prefix)
+{
+    return {QStringLiteral("the Wine prefix set-up"), [&prefix] { return prefix.isBusy(); },
+            [&prefix] { prefix.cancel(); },
+            [&prefix](QObject *context, std::function<void()> changed) {
+                QObject::connect(&prefix, &WinePrefixManager::busyChanged, context, std::move(changed));
+            },
+            true};
+}
+
+HelperUninstaller::Installer HelperUninstaller::installer(VARAInstaller &vara)
+{
+    return {QStringLiteral("the ") + displayName(vara.variant()) + QStringLiteral(" install"),
+            [&vara] { return vara.isInstalling(); }, [&vara] { vara.cancel(); },
+            [&vara](QObject *context, std::function<void()> changed) {
+                QObject::connect(&vara, &VARAInstaller::installingChanged, context, [changed](bool) { changed(); });
+            },
+            true};
+}
+
+HelperUninstaller::Installer HelperUninstaller::installer(HamlibInstaller &hamlib)
+{
+    return {QStringLiteral("the Hamlib install"), [&hamlib] { return hamlib.isRunning(); },
+            [&hamlib] { hamlib.cancel(); },
+            [&hamlib](QObject *context, std::function<void()> changed) {
+                QObject::connect(&hamlib, &HamlibInstaller::isRunningChanged, context, std::move(changed));
+            },
+            false};
+}
+
+QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QString kept, ResetReport &report)
+{
+    std::vector<const Installer *> ending;
+    for (const Installer &installer : m_with.installers) {
+        if ((everything || installer.inPrefix) && installer.running()) {
+            logger().info(QStringLiteral("Cancelling %1").arg(installer.name));
+            installer.cancel();
+            ending.push_back(&installer);
+        }
+    }
+    const auto stillRunning = [&ending] {
+        return std::any_of(ending.begin(), ending.end(), [](const Installer *installer) { return installer->running(); });
+    };
+    // One bound for both waits: an installer that does not end, or a hold that is not given up,
+    // keeps the reset no longer than that.
+    std::vector<std::function<QCoro::Task<bool>(std::stop_token)>> racers;
+    racers.push_back([this, &ending, &stillRunning](std::stop_token stop) -> QCoro::Task<bool> {
+        QObject context;
+        auto changed = std::make_shared<async::Event>();
+        for (const Installer *installer : ending) {
+            installer->watch(&context, [changed] { changed->set(); });
+        }
+        while (stillRunning()) {
+            const async::Event wake = *changed;
+            if (!co_await wake.wait(stop)) {
+                co_return false;
+            }
+            *changed = async::Event{};
+        }
+        co_return co_await m_with.prefixHold.acquire(this, QStringLiteral("the reset"), stop);
+    });
+    racers.push_back([this](std::stop_token stop) -> QCoro::Task<bool> {
+        co_await m_with.clock.sleep(kInstallerWait, stop);
+        co_return false;
+    });
+    const auto first = co_await async::firstOf<bool>(std::move(racers));
+    if (first.value) {
+        co_return true;
+    }
+    // Taken in the moment the time ran out: given back, since nothing is removed.
+    m_with.prefixHold.release(this);
+    for (const Installer *installer : ending) {
+        if (installer->running()) {
+            report.errors << QStringLiteral("Could not stop %1; %2").arg(installer->name, kept);
+        }
+    }
+    if (!stillRunning()) {
+        const QString holder = m_with.prefixHold.holder().value_or(QStringLiteral("another task"));
+        report.errors << QStringLiteral("The Wine prefix is in use by %1; %2").arg(holder, kept);
+    }
+    logger().error(report.errors.join(QStringLiteral("; ")));
+    co_return false;
+}
+
 QCoro::Task<ResetReport> HelperUninstaller::resetSettings()
 {
     logger().info(QStringLiteral("Reset Level 1: clearing settings"));
@@ -54,10 +155,13 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
     logger().info(QStringLiteral("Reset Level 2: clearing Wine prefix"));
     ResetReport report;
     co_await stopServices(false);
-    co_await killWineProcessesForPrefix(report);
-    removeWinePrefix(report);
-    // Whatever the removal's outcome: a record that names a missing install is the worse lie.
-    m_with.config.clearVaraInstallRecords();
+    if (co_await endInstallersAndHold(false, QStringLiteral("the Wine prefix was kept."), report)) {
+        co_await killWineProcessesForPrefix(report);
+        removeWinePrefix(report);
+        // Whatever the removal's outcome: a record that names a missing install is the worse lie.
+        m_with.config.clearVaraInstallRecords();
+        m_with.prefixHold.release(this);
+    }
     logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
@@ -67,9 +171,15 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     logger().info(QStringLiteral("Reset Level 3: full uninstall"));
     ResetReport report;
     co_await stopServices(true);
-    co_await killWineProcessesForPrefix(report);
+    const bool held = co_await endInstallersAndHold(true, QStringLiteral("the helper's files were kept."), report);
+    if (held) {
+        co_await killWineProcessesForPrefix(report);
+    }
     clearSettings(report);
-    removeFilesystemPaths(report);
+    if (held) {
+        removeFilesystemPaths(report);
+        m_with.prefixHold.release(this);
+    }
     logger().info(QStringLiteral("Reset Level 3 complete: removed %1 path(s), %2 keychain item(s), %3 error(s)")
                       .arg(report.removedPaths.size())
                       .arg(report.keychainItemsRemoved)
@@ -204,10 +314,12 @@ void HelperUninstaller::removeFilesystemPaths(ResetReport &report)
 {
     QStringList paths{places::supportFolder()};
     try {
-        paths << places::winetricksToolsFolder();
+        // Everything in it is the helper's: the winetricks tools, the downloads and their
+        // unpacked folders.
+        paths << places::privateTemporaryFolder();
     } catch (const FileError &e) {
         // A private temporary folder that can't be made ours holds nothing of ours to remove.
-        logger().error(QStringLiteral("Skipping the winetricks tools folder: %1").arg(e.description()));
+        logger().error(QStringLiteral("Skipping the private temporary folder: %1").arg(e.description()));
     }
     for (const QString &path : paths) {
         removeReported(path, report);

@@ -4,17 +4,27 @@
 #include <QString>
 #include <QStringList>
 
+#include <QObject>
+
+#include <chrono>
 #include <functional>
+#include <vector>
 
 namespace cordavelle {
 
+class Clock;
 class CommandRunner;
 class ConfigStore;
 class ExperimentalFeatureManager;
+class HamlibInstaller;
 class Keychain;
 class LoginItem;
 class ServiceControl;
 class UserDefaults;
+class VARAInstaller;
+class WineInstaller;
+class WinePrefixHold;
+class WinePrefixManager;
 
 // What one reset level did and what went wrong.
 struct ResetReport {
@@ -38,6 +48,26 @@ struct ResetReport {
 // prefix or written back afterwards.
 class HelperUninstaller {
 public:
+    // An installer that a level ends, and waits for, before it removes what the installer works on.
+    struct Installer {
+        // "the VARA HF install", as the report names it when it does not end.
+        QString name;
+        std::function<bool()> running;
+        std::function<void()> cancel;
+        // Calls `changed`, for as long as `context` lives, whenever running() may have changed.
+        std::function<void(QObject *context, std::function<void()> changed)> watch;
+        // Works in the Wine prefix, so that the prefix level ends it too; the full uninstall ends
+        // every installer.
+        bool inPrefix = true;
+    };
+    static Installer installer(WineInstaller &wine);
+    static Installer installer(WinePrefixManager &prefix);
+    static Installer installer(VARAInstaller &vara);
+    static Installer installer(HamlibInstaller &hamlib);
+
+    // How long a level waits for the installers it ended, and for the prefix's hold.
+    static constexpr std::chrono::seconds kInstallerWait{30};
+
     struct Collaborators {
         ConfigStore &config;
         ExperimentalFeatureManager &experimental;
@@ -51,6 +81,10 @@ public:
         CommandRunner &runner;
         // Drops the pairing manager's clients and token index from memory.
         std::function<void()> forgetPairedClients;
+        // Taken before anything in the prefix or the support folder goes.
+        WinePrefixHold &prefixHold;
+        Clock &clock;
+        std::vector<Installer> installers;
     };
 
     // The keychain item service of the pairing tokens.
@@ -72,6 +106,10 @@ public:
 
 private:
     QCoro::Task<void> stopServices(bool everyService);
+    // Ends the running installers (all of them, or those in the prefix), waits for them and takes
+    // the prefix's hold, for at most kInstallerWait; false, with the reasons in `report`, when
+    // that did not happen and `kept` must stay.
+    QCoro::Task<bool> endInstallersAndHold(bool everything, QString kept, ResetReport &report);
     QCoro::Task<void> killWineProcessesForPrefix(ResetReport &report);
     // What the settings level removes; the full uninstall does the same on its way.
     void clearSettings(ResetReport &report);

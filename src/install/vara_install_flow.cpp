@@ -11,6 +11,7 @@
 #include "core/service_control.h"
 #include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
+#include "install/wine_prefix_manager.h"
 #include "platform/cancellation.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
@@ -417,6 +418,11 @@ QCoro::Task<void> VARAInstaller::runFlow(std::stop_token stop)
 
     // From here to the end of the trial launch the flow runs Wine in the shared prefix.
     co_await holdPrefix(stop);
+    // A reset or a removal may have taken the prefix while the archive came in; Wine would make
+    // a bare one silently, without the runtime the set-up installs, and VARA would not run.
+    if (!WinePrefixManager::hasDependencies(places::winePrefix())) {
+        throw VARAInstallerError(VARAInstallerError::Kind::prefixNotReady);
+    }
     setState({State::Kind::installing, 0.0, {}});
     appendLog(QStringLiteral("Running ") + name + QStringLiteral(" installer (silent mode)..."));
     co_await runInstaller(setup, stop);

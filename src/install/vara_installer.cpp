@@ -57,6 +57,8 @@ QString VARAInstallerError::description() const
     case Kind::extractionTimedOut: return QStringLiteral("Extracting the VARA ZIP archive timed out after 5 minutes");
     case Kind::installerNotFound: return QStringLiteral("VARA setup executable not found in the downloaded archive");
     case Kind::installTimedOut: return QStringLiteral("VARA installer timed out after 5 minutes");
+    case Kind::prefixNotReady:
+        return QStringLiteral("The Wine prefix is missing or not set up. Set it up again, then retry the install.");
     }
     return {};
 }

@@ -45,6 +45,7 @@ public:
         extractionTimedOut,
         installerNotFound,
         installTimedOut,
+        prefixNotReady,
     };
 
     explicit VARAInstallerError(Kind kind, int exitCode = 0, QString detail = {});

@@ -5,6 +5,7 @@
 #include "support/fake_login_item.h"
 #include "api/pairing_manager.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "support/test_platform.h"
 #include "support/recording_service_control.h"
 #include "support/task_outcome.h"
@@ -27,7 +28,8 @@ protected:
     {
         Platform &platform = helper.env.platform();
         return HelperUninstaller({helper.config, experimental, services, helper.env.defaults(), platform.keychain(),
-                                  platform.loginItem(), platform.commandRunner(), [this] { helper.pairing.forgetAll(); }});
+                                  platform.loginItem(), platform.commandRunner(), [this] { helper.pairing.forgetAll(); },
+                                  prefixHold, helper.env.clock(), {}});
     }
 
     // An approved client whose token has been fetched.
@@ -66,6 +68,7 @@ protected:
     } helper;
     ExperimentalFeatureManager experimental{helper.env.defaults()};
     test::RecordingServiceControl services;
+    WinePrefixHold prefixHold;
     test::FakeLoginItem *loginItem = helper.loginItem.get();
 };
 
@@ -173,24 +176,25 @@ TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTh
     EXPECT_EQ(helper.config.varaConfig().installedVersion, QString());
 }
 
-TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSupportAndToolsFolders)
+TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSupportAndPrivateTemporaryFolders)
 {
     for (const ServiceID id : EnumTraits<ServiceID>::cases) {
         services.states[id] = ServiceRunState::running;
     }
     pairApprovedClient("a");
     const QString support = places::supportFolder();
-    const QString tools = places::winetricksToolsFolder();
-    ASSERT_TRUE(test::writeProgram(tools + "/cabextract"));
+    const QString temporary = places::privateTemporaryFolder();
+    ASSERT_TRUE(test::writeProgram(places::winetricksToolsFolder() + "/cabextract"));
+    ASSERT_TRUE(test::writeFile(temporary + "/velmara-vara-install-hf/VARA HF setup.zip", "PK"));
     ASSERT_TRUE(test::writeFile(support + "/hamlib/bin/rigctld", "x"));
 
     const ResetReport report = runToEnd(uninstaller().resetEverything());
 
     EXPECT_EQ(services.calls, (QStringList{"prepare vara-hf", "stop vara-hf", "prepare vara-fm", "stop vara-fm",
                                            "prepare rigctld", "stop rigctld", "prepare direwolf", "stop direwolf"}));
-    EXPECT_EQ(report, (ResetReport{{support, tools}, true, 1, false, {}}));
+    EXPECT_EQ(report, (ResetReport{{support, temporary}, true, 1, false, {}}));
     EXPECT_FALSE(QFileInfo::exists(support));
-    EXPECT_FALSE(QFileInfo::exists(tools));
+    EXPECT_FALSE(QFileInfo::exists(temporary));
     EXPECT_TRUE(helper.pairing.clients().empty());
     EXPECT_TRUE(helper.env.log().contains("Reset Level 3 complete: removed 2 path(s), 1 keychain item(s), 0 error(s)"));
 }

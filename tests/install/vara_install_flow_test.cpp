@@ -3,7 +3,9 @@
 #include "base/helper_places.h"
 #include "core/managed_process.h"
 #include "core/orphan_reaper.h"
+#include "core/experimental_features.h"
 #include "core/vara_start_path.h"
+#include "install/helper_uninstaller.h"
 #include "install/wine_prefix_manager.h"
 #include "support/event_wait.h"
 #include "support/task_outcome.h"
@@ -66,6 +68,11 @@ protected:
         QDir().mkpath(bin);
         writeFile(places::ownWineBinary(), kWine, true);
         writeFile(places::ownWineserver(), kWineserver, true);
+        // The runtime the prefix's set-up installs, which an install looks for.
+        const QString system32 = places::winePrefix() + "/drive_c/windows/system32/";
+        QDir().mkpath(system32);
+        writeFile(system32 + "msvbvm60.dll", "x");
+        writeFile(system32 + "pdh.dll", "x");
         setup(VARAVariant::hf, "WRITE=yes LINGER=yes CODE=0");
         setup(VARAVariant::fm, "WRITE=yes LINGER=no CODE=0");
         launch("RUN=yes LCODE=0");
@@ -332,9 +339,6 @@ TEST_F(VARAInstallFlowTest, ThePrefixSetUpAndRemovalWaitForAnInstallsWinePhase)
 {
     const QString prefix = places::winePrefix();
     const QString system32 = prefix + "/drive_c/windows/system32/";
-    QDir().mkpath(system32);
-    writeFile(system32 + "msvbvm60.dll", "x");
-    writeFile(system32 + "pdh.dll", "x");
     writeFile(bin + "/cabextract", "#!/bin/sh\n", true);
     WinePrefixManager::Tools tools;
     tools.findWine = [] { return std::optional(places::ownWineBinary()); };
@@ -399,6 +403,39 @@ TEST_F(VARAInstallFlowTest, UninstallIsRefusedWhileTheModemsInstallRuns)
     waitUntilEnded(hf);
     EXPECT_EQ(hf.state().kind, Kind::complete) << hf.state().error.toStdString();
     EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
+}
+
+TEST_F(VARAInstallFlowTest, APrefixResetEndsAnInstallStillDownloadingAndAnInstallNeedsAReadyPrefix)
+{
+    test::FixtureHttpServer::Route stalling;
+    stalling.body = QByteArray(100000, 'z');
+    stalling.stallAfter = 1000;
+    server.serve("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip", stalling);
+    VARAInstaller &hf = make(VARAVariant::hf);
+    ExperimentalFeatureManager experimental(env.defaults());
+    Platform &platform = env.platform();
+    HelperUninstaller uninstaller({config, experimental, services, env.defaults(), platform.keychain(),
+                                   platform.loginItem(), platform.commandRunner(), {}, prefixHold, env.clock(),
+                                   {HelperUninstaller::installer(hf)}});
+
+    ASSERT_TRUE(hf.startInstall());
+    waitFor([&] { return server.stalledCount() == 1; });
+    auto reset = test::track(uninstaller.resetWinePrefix());
+    waitFor([&] { return reset->done; });
+    ASSERT_EQ(reset->error, std::nullopt);
+    EXPECT_EQ(hf.state().kind, Kind::idle);
+    EXPECT_FALSE(hf.isInstalling());
+    EXPECT_FALSE(QFileInfo::exists(places::winePrefix()));
+    EXPECT_FALSE(prefixHold.holder());
+
+    // Without the set-up's runtime the install stops before running Wine.
+    serveArchive("HF", "/VARA%20Products/VARA%20HF%204.8.7%20setup.zip");
+    ASSERT_TRUE(hf.startInstall());
+    waitUntilEnded(hf);
+    EXPECT_EQ(hf.state(), VARAInstaller::State::failed(
+                              "The Wine prefix is missing or not set up. Set it up again, then retry the install."));
+    EXPECT_FALSE(QFileInfo::exists(hf.exePath()));
+    EXPECT_EQ(config.varaConfig().varaPath, "");
 }
 
 } // namespace
