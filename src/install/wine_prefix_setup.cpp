@@ -98,8 +98,13 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
     if (wine.isEmpty()) {
         path.removeFirst();
     }
+    // Wine's folder and the helper's tools folder are this machine's paths already; the fixed
+    // folders after them are named ones, which the tool locator places.
+    const QStringList ownFolders{QFileInfo(wine).path(), places::winetricksToolsFolder()};
+    const ToolLocator &locator = Platform::current().toolLocator();
     for (const QString &folder : path) {
-        if (ToolLocator::isExecutableFile(folder + QStringLiteral("/cabextract"))) {
+        const QString named = folder + QStringLiteral("/cabextract");
+        if (ToolLocator::isExecutableFile(ownFolders.contains(folder) ? named : locator.hostPath(named))) {
             appendLog(QStringLiteral("cabextract already available on PATH"));
             co_return;
         }

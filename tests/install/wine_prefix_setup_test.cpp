@@ -90,13 +90,6 @@ protected:
         return lines;
     }
 
-    // cabextract where winetricks would find it without the helper's copy: nothing to stage then.
-    static bool machineHasCabextract()
-    {
-        return QFileInfo::exists("/usr/bin/cabextract") || QFileInfo::exists("/bin/cabextract") ||
-               QFileInfo::exists("/usr/local/bin/cabextract");
-    }
-
     test::TestPlatform env;
     ConfigStore config{env.defaults(), env.platform()};
     test::RecordingServiceControl services;
@@ -136,13 +129,9 @@ TEST_F(WinePrefixSetup, AFirstSetupRunsEveryStepInOrderWithItsEnvironment)
     }
     EXPECT_TRUE(recorded.last().endsWith(" win64"));
 
-    QStringList expectedStates{"Creating Wine prefix...", "Configuring audio driver..."};
-    if (!machineHasCabextract()) {
-        expectedStates << "Installing cabextract...";
-    }
-    expectedStates << "Installing vb6run (1/3)..." << "Installing pdh (2/3)..." << "Installing win7 (3/3)..."
-                   << "ready";
-    EXPECT_EQ(states, expectedStates);
+    EXPECT_EQ(states, (QStringList{"Creating Wine prefix...", "Configuring audio driver...", "Installing cabextract...",
+                                   "Installing vb6run (1/3)...", "Installing pdh (2/3)...", "Installing win7 (3/3)...",
+                                   "ready"}));
     EXPECT_TRUE(manager.hasDependencies());
     const QStringList shown = shownLines();
     EXPECT_EQ(shown.first(), "Initializing Wine prefix at " + prefix);
@@ -150,13 +139,21 @@ TEST_F(WinePrefixSetup, AFirstSetupRunsEveryStepInOrderWithItsEnvironment)
     EXPECT_TRUE(shown.contains("All dependencies installed successfully"));
     EXPECT_EQ(shown.last(), "Setup complete!");
 
-    if (!machineHasCabextract()) {
-        // Staged in a folder only this user can enter, and runnable.
-        EXPECT_TRUE(shown.contains("cabextract staged at " + staging + "/cabextract"));
-        EXPECT_EQ(QFileInfo(staging).permissions() & 0x0077, 0);
-        EXPECT_TRUE(QFileInfo(staging + "/cabextract").isExecutable());
-        EXPECT_EQ(cabextractInstalls, 1);
-    }
+    // Staged in a folder only this user can enter, and runnable.
+    EXPECT_TRUE(shown.contains("cabextract staged at " + staging + "/cabextract"));
+    EXPECT_EQ(QFileInfo(staging).permissions() & 0x0077, 0);
+    EXPECT_TRUE(QFileInfo(staging + "/cabextract").isExecutable());
+    EXPECT_EQ(cabextractInstalls, 1);
+}
+
+TEST_F(WinePrefixSetup, TheMachinesCabextractIsUsedAndNothingIsFetched)
+{
+    test::writeProgram(env.hostPath("/usr/bin/cabextract"));
+    runSetup();
+
+    EXPECT_EQ(manager.state(), State::ready());
+    EXPECT_TRUE(shownLines().contains("cabextract already available on PATH"));
+    EXPECT_EQ(cabextractInstalls, 0);
 }
 
 TEST_F(WinePrefixSetup, ASecondSetupOnlyReappliesTheAudioDefaultsAndTheFileKeepsBothRuns)

@@ -133,7 +133,8 @@ struct Probe {
     QString run(int port)
     {
         std::optional<QString> result;
-        auto task = [&]() -> QCoro::Task<void> { result = co_await queryRigctld(port, clock); }();
+        auto query = [&]() -> QCoro::Task<void> { result = co_await queryRigctld(port, clock); };
+        auto task = query();
         EXPECT_TRUE(test::processEventsUntil([&] { return result.has_value(); }, 12s));
         return result.value_or(QString());
     }

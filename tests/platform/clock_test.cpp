@@ -64,10 +64,11 @@ TEST(ManualClock, StopRequestWakesASleeperOnceAndEarly)
     std::stop_source source;
     int wakes = 0;
     bool result = true;
-    auto task = [&]() -> QCoro::Task<void> {
+    auto sleeper = [&]() -> QCoro::Task<void> {
         result = co_await clock.sleep(60s, source.get_token());
         ++wakes;
-    }();
+    };
+    auto task = sleeper();
     clock.advance(1s);
     EXPECT_EQ(wakes, 0);
     source.request_stop();
@@ -81,7 +82,8 @@ TEST(ManualClock, StopRequestWakesASleeperOnceAndEarly)
 
     // Once stopped, every later sleep returns at once (and never suspends).
     bool again = true;
-    auto later = [&]() -> QCoro::Task<void> { again = co_await clock.sleep(10s, source.get_token()); }();
+    auto sleepAgain = [&]() -> QCoro::Task<void> { again = co_await clock.sleep(10s, source.get_token()); };
+    auto later = sleepAgain();
     EXPECT_TRUE(later.isReady());
     EXPECT_FALSE(again);
 }

@@ -48,7 +48,7 @@ public:
     // of connections must still be whole then.
     ~Worker() override { m_server.reset(); }
 
-    quint16 listen()
+    quint16 listen(const QHostAddress &address)
     {
         // Made here, on the server's thread, so that its sockets belong to that thread.
         m_server = std::make_unique<QTcpServer>();
@@ -57,7 +57,7 @@ public:
                 accept(socket);
             }
         });
-        m_server->listen(QHostAddress::LocalHost, 0);
+        m_server->listen(address, 0);
         return m_server->serverPort();
     }
 
@@ -193,12 +193,12 @@ private:
     QByteArray m_pattern;
 };
 
-FixtureHttpServer::FixtureHttpServer()
+FixtureHttpServer::FixtureHttpServer(const QString &address) : m_address(address)
 {
     m_thread.start();
     m_worker = new Worker(*this);
     m_worker->moveToThread(&m_thread);
-    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->listen(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(m_worker, [this] { m_port = m_worker->listen(QHostAddress(m_address)); }, Qt::BlockingQueuedConnection);
 }
 
 FixtureHttpServer::~FixtureHttpServer()
@@ -209,7 +209,7 @@ FixtureHttpServer::~FixtureHttpServer()
     m_thread.wait();
 }
 
-QUrl FixtureHttpServer::base() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port)); }
+QUrl FixtureHttpServer::base() const { return QUrl(QStringLiteral("http://%1:%2").arg(m_address).arg(m_port)); }
 
 QUrl FixtureHttpServer::url(const QString &path) const { return QUrl(base().toString() + path); }
 

@@ -14,10 +14,10 @@
 
 namespace cordavelle::test {
 
-// A real HTTP/1.1 server on 127.0.0.1, on its own thread, that stands in for the remote services:
-// canned answers per path (any path without one answers 404), with or without Content-Length,
-// redirects, bodies that stall until released, and generated bodies of any size. Every answer
-// closes its connection. It records each request with its headers.
+// A real HTTP/1.1 server on 127.0.0.1 (or another loopback address), on its own thread, that
+// stands in for the remote services: canned answers per path (any path without one answers 404),
+// with or without Content-Length, redirects, bodies that stall until released, and generated
+// bodies of any size. Every answer closes its connection. It records each request with its headers.
 class FixtureHttpServer {
 public:
     struct Route {
@@ -41,13 +41,15 @@ public:
         QByteArray header(const QByteArray &name) const;
     };
 
-    FixtureHttpServer();
+    // Another loopback address (127.0.0.2) makes a second origin on this machine without a host
+    // name, which a machine without a name service could not resolve.
+    explicit FixtureHttpServer(const QString &address = QStringLiteral("127.0.0.1"));
     ~FixtureHttpServer();
     FixtureHttpServer(const FixtureHttpServer &) = delete;
     FixtureHttpServer &operator=(const FixtureHttpServer &) = delete;
 
     quint16 port() const { return m_port; }
-    // "http://127.0.0.1:<port>".
+    // "http://<address>:<port>".
     QUrl base() const;
     QUrl url(const QString &path) const;
 
@@ -75,6 +77,7 @@ private:
     std::map<QByteArray, Route> m_routes;
     std::vector<Request> m_requests;
     std::atomic<int> m_stalled{0};
+    QString m_address;
     quint16 m_port = 0;
     QThread m_thread;
     Worker *m_worker = nullptr;

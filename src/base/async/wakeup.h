@@ -1,5 +1,20 @@
 #pragma once
 
+// One rule for every coroutine of the helper and its tests, read before writing one:
+//
+// A lambda coroutine must outlive its coroutine. Its captures live in the closure object, not in
+// the coroutine's frame, and a suspended coroutine reads them through a pointer to the closure.
+// `auto task = [&]() -> QCoro::Task<void> { co_await ...; }();` lets the closure die at the end
+// of that statement, and the coroutine reads freed memory when it resumes (a Debug build often
+// survives it, an optimised one does not). Name the closure where it outlives the task
+// (`auto body = [&]() -> QCoro::Task<void> { ... }; auto task = body();`), keep it in the object
+// that owns the task, or write a coroutine function that takes its state as parameters (they are
+// copied into the frame). `[this]` in a member is fine while the object outlives the task; `[&]`
+// on locals is not, unless the caller awaits the task before its frame ends. A stored
+// std::function holding a lambda coroutine must stay alive until every coroutine it started has
+// ended: copy it into the awaiting frame first. scripts/check-coroutine-lambdas (a CTest test)
+// names a capturing lambda coroutine called where it is written.
+
 #include <QCoreApplication>
 #include <QMetaObject>
 

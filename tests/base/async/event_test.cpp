@@ -33,7 +33,8 @@ TEST(AsyncEvent, ResumesFromTheEventLoopAfterSetAlsoWhenMovedAndWakesEarlyOnStop
     async::Event never;
     std::stop_source stop;
     std::optional<bool> stopped;
-    auto early = test::track([&]() -> QCoro::Task<void> { stopped = co_await never.wait(stop.get_token()); }());
+    auto waitNever = [&]() -> QCoro::Task<void> { stopped = co_await never.wait(stop.get_token()); };
+    auto early = test::track(waitNever());
     test::processEventsFor(std::chrono::milliseconds(20));
     EXPECT_FALSE(stopped);
     stop.request_stop();

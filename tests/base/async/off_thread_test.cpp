@@ -41,7 +41,7 @@ TEST(AsyncOffThread, AStopWakesItWithNothingWhileTheWorkRunsOn)
     std::atomic<bool> finished = false;
     bool resumed = false;
     std::optional<int> value = 0;
-    auto run = test::track([&]() -> QCoro::Task<void> {
+    auto waitForWork = [&]() -> QCoro::Task<void> {
         value = co_await async::OffThread<int>(
             [&] {
                 while (!release) {
@@ -52,7 +52,8 @@ TEST(AsyncOffThread, AStopWakesItWithNothingWhileTheWorkRunsOn)
             },
             stop.get_token());
         resumed = true;
-    }());
+    };
+    auto run = test::track(waitForWork());
     test::processEventsFor(20ms);
     stop.request_stop();
     EXPECT_FALSE(resumed) << "resumed inside request_stop()";

@@ -14,7 +14,7 @@ TEST(AsyncProcessEnd, ResumesAfterTheFinishedSignalSoTheProcessMayGoAlsoWhenMove
     auto process = std::make_unique<QProcess>();
     bool deliveredToEveryone = false;
     std::optional<int> exitCode;
-    auto run = test::track([&]() -> QCoro::Task<void> {
+    auto startAndWait = [&]() -> QCoro::Task<void> {
         async::ProcessEnd ended(*process);
         // A receiver connected after the awaitable: it has run once the whole signal is over.
         QObject::connect(process.get(), &QProcess::finished, [&] { deliveredToEveryone = true; });
@@ -24,7 +24,8 @@ TEST(AsyncProcessEnd, ResumesAfterTheFinishedSignalSoTheProcessMayGoAlsoWhenMove
         EXPECT_TRUE(deliveredToEveryone);
         exitCode = process->exitCode();
         process.reset(); // what a caller does with its process, which it may not do inside the signal
-    }());
+    };
+    auto run = test::track(startAndWait());
     ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, std::chrono::seconds(10)));
     EXPECT_EQ(exitCode, 3);
     EXPECT_FALSE(process);
@@ -35,11 +36,12 @@ TEST(AsyncProcessEnd, AStopWakesItBeforeTheProcessEnds)
     QProcess process;
     std::stop_source stop;
     std::optional<bool> ended;
-    auto run = test::track([&]() -> QCoro::Task<void> {
+    auto startAndWait = [&]() -> QCoro::Task<void> {
         async::ProcessEnd end(process, stop.get_token());
         process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")});
         ended = co_await std::move(end);
-    }());
+    };
+    auto run = test::track(startAndWait());
     ASSERT_TRUE(process.waitForStarted());
     stop.request_stop();
     EXPECT_FALSE(ended);

@@ -24,7 +24,8 @@ TEST(AsyncTimerWait, FiresAfterItsTimeAlsoWhenMovedAndWakesEarlyOnStop)
 
     std::stop_source stop;
     std::optional<bool> fired;
-    auto run = test::track([&]() -> QCoro::Task<void> { fired = co_await async::TimerWait(10s, stop.get_token()); }());
+    auto wait = [&]() -> QCoro::Task<void> { fired = co_await async::TimerWait(10s, stop.get_token()); };
+    auto run = test::track(wait());
     elapsed.restart();
     stop.request_stop();
     EXPECT_FALSE(fired) << "resumed inside request_stop()";

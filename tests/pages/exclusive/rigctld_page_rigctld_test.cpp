@@ -39,7 +39,8 @@ TEST(RigctldPageWithRealRigctld, CatalogueOfTheInstalledHamlib)
     test::RigctldPageScene scene;
     const QString found = linkRealRigctld(scene);
     std::optional<std::vector<RigModel>> models;
-    auto task = [&]() -> QCoro::Task<void> { models = co_await readRigctldList(scene.env.commands(), found); }();
+    auto readList = [&]() -> QCoro::Task<void> { models = co_await readRigctldList(scene.env.commands(), found); };
+    auto task = readList();
     ASSERT_TRUE(test::processEventsUntil([&] { return models.has_value(); }, 10s));
     EXPECT_GT(models->size(), 200u);
     EXPECT_NE(std::ranges::find(*models, RigModel{1, QStringLiteral("Hamlib Dummy")}), models->end());
