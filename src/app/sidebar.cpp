@@ -164,6 +164,8 @@ void Sidebar::display(const std::vector<SidebarGroup> &groups)
             m_shown[row.section] = row;
             if (auto found = m_rows.find(row.section); found != m_rows.end()) {
                 found->second->display(row);
+                // The row draws its title in a widget of its own; assistive technology reads the item.
+                m_items[row.section]->setData(0, Qt::AccessibleTextRole, row.title);
             }
         }
     }

@@ -45,6 +45,8 @@ QToolButton *refreshButton(const QString &text, const QString &help)
     if (!text.isEmpty()) {
         button->setText(text);
         button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    } else {
+        button->setAccessibleName(help);
     }
     button->setAutoRaise(true);
     button->setToolTip(help);

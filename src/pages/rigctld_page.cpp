@@ -219,6 +219,8 @@ QWidget *RigctldPage::buildRadio()
     hostRow->setSpacing(4);
     m_host = new QLineEdit;
     m_host->setMaximumWidth(200);
+    // The form's label names the row around the field and its warning, not the field itself.
+    m_host->setAccessibleName(QStringLiteral("Network Host"));
     connect(m_host, &QLineEdit::textEdited, this,
             [this](const QString &host) { edit([&host](RigctldConfig &c) { c.networkHost = host; }); });
     hostRow->addWidget(m_host);

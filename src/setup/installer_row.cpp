@@ -223,6 +223,9 @@ void InstallerRow::display(const InstallerRowLook &look)
     m_check->setVisible(look.trailingCheck);
     m_cancel->setVisible(look.cancelHelp.has_value());
     m_cancel->setToolTip(look.cancelHelp.value_or(QString()));
+    // The button shows only its symbol: assistive technology reads its help, or plain "Cancel".
+    m_cancel->setAccessibleName(look.cancelHelp.value_or(QString()).isEmpty() ? QStringLiteral("Cancel")
+                                                                              : *look.cancelHelp);
     m_error->setText(look.error);
     m_errorLine->setVisible(!look.error.isEmpty());
 }

@@ -1,0 +1,218 @@
+// Walks every window as assistive technology sees it and names each control a screen reader or a
+// test robot could not find by name.
+
+#include "app/alert_presenter.h"
+#include "app/helper_app.h"
+#include "app/helper_setup_state.h"
+#include "app/management_view.h"
+#include "app/management_window.h"
+#include "app/settings_opener.h"
+#include "app/status_menu.h"
+#include "setup/wizard/helper_setup_wizard_view.h"
+#include "setup/wizard/wizard_navigation.h"
+
+#include "support/event_wait.h"
+#include "support/helper_objects.h"
+#include "support/qt_printers.h"
+#include "support/scripted_alert_presenter.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QAccessible>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+
+#include <gtest/gtest.h>
+
+namespace cordavelle {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Where a widget sits, by class and object name, from its window down.
+QString pathOf(const QWidget *widget)
+{
+    QStringList parts;
+    for (const QWidget *w = widget; w; w = w->parentWidget()) {
+        const QString name = w->objectName();
+        parts.prepend(QString::fromLatin1(w->metaObject()->className()) + (name.isEmpty() ? QString() : '#' + name));
+        if (w->isWindow()) {
+            break;
+        }
+    }
+    return parts.join(QStringLiteral(" > "));
+}
+
+bool hasBuddyLabel(const QWidget *field)
+{
+    const auto labels = field->window()->findChildren<QLabel *>();
+    return std::ranges::any_of(labels, [field](const QLabel *label) {
+        return label->buddy() == field && !label->text().isEmpty();
+    });
+}
+
+// The name assistive technology reads for a control. A field's value is no name: a field needs
+// its own name or a label that names it as its buddy.
+bool isNamed(QWidget *widget)
+{
+    if (qobject_cast<QLineEdit *>(widget) || qobject_cast<QComboBox *>(widget) ||
+        qobject_cast<QAbstractSpinBox *>(widget)) {
+        return !widget->accessibleName().isEmpty() || hasBuddyLabel(widget);
+    }
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+    return face && !face->text(QAccessible::Name).trimmed().isEmpty();
+}
+
+bool isInteractive(QWidget *widget)
+{
+    if (qobject_cast<QLineEdit *>(widget) && widget->parentWidget() &&
+        (qobject_cast<QComboBox *>(widget->parentWidget()) || qobject_cast<QAbstractSpinBox *>(widget->parentWidget()))) {
+        return false; // the editor inside a combo or spin box is named through its owner
+    }
+    return qobject_cast<QAbstractButton *>(widget) || qobject_cast<QComboBox *>(widget) ||
+           qobject_cast<QLineEdit *>(widget) || qobject_cast<QAbstractSpinBox *>(widget);
+}
+
+// Items a user can select, check or edit, with neither a title nor an accessible text.
+void collectUnnamedItems(const QAbstractItemView *view, const QModelIndex &parent, QStringList &found)
+{
+    const QAbstractItemModel *model = view->model();
+    for (int row = 0; row < model->rowCount(parent); ++row) {
+        for (int column = 0; column < model->columnCount(parent); ++column) {
+            const QModelIndex index = model->index(row, column, parent);
+            const Qt::ItemFlags flags = model->flags(index);
+            const bool selectable = flags.testFlag(Qt::ItemIsSelectable) &&
+                                    view->selectionMode() != QAbstractItemView::NoSelection;
+            const bool acts = selectable || flags.testFlag(Qt::ItemIsUserCheckable) || flags.testFlag(Qt::ItemIsEditable);
+            const bool named = !index.data(Qt::AccessibleTextRole).toString().isEmpty() ||
+                               !index.data(Qt::DisplayRole).toString().isEmpty();
+            if (flags.testFlag(Qt::ItemIsEnabled) && acts && !named) {
+                found << QStringLiteral("%1: item at row %2, column %3%4")
+                             .arg(pathOf(view))
+                             .arg(row)
+                             .arg(column)
+                             .arg(parent.isValid() ? QStringLiteral(" under row %1").arg(parent.row()) : QString());
+            }
+            if (column == 0) {
+                collectUnnamedItems(view, index, found);
+            }
+        }
+    }
+}
+
+// A button the display fills only when it shows it (a row's action that changes with the row's
+// state), or a part of Qt's own that shows only when the menu bar runs out of room.
+bool isFilledWhenShown(QWidget *widget, QWidget *window)
+{
+    if (widget->objectName().startsWith(QStringLiteral("qt_"))) {
+        return true;
+    }
+    const auto *button = qobject_cast<QAbstractButton *>(widget);
+    return button && !widget->isVisibleTo(window) && button->text().isEmpty() && button->icon().isNull();
+}
+
+// Every enabled control of `window` that has no name. Hidden ones count too: another state of
+// the window shows them.
+QStringList unnamedControls(QWidget *window)
+{
+    QStringList found;
+    auto widgets = window->findChildren<QWidget *>();
+    widgets.prepend(window);
+    for (QWidget *widget : widgets) {
+        if (!widget->isEnabled() || isFilledWhenShown(widget, window)) {
+            continue;
+        }
+        if (isInteractive(widget) && !isNamed(widget)) {
+            found << pathOf(widget);
+        }
+        if (const auto *view = qobject_cast<QAbstractItemView *>(widget); view && view->model()) {
+            collectUnnamedItems(view, view->rootIndex(), found);
+        }
+    }
+    return found;
+}
+
+class AccessibilityTest : public ::testing::Test, protected test::HelperObjects {
+protected:
+    AccessibilityTest() { app->setTrayAvailable([] { return false; }); }
+
+    ~AccessibilityTest() override
+    {
+        setupObjects.wine.cancel();
+        setupObjects.hamlib.cancel();
+        test::processEventsUntil([&] { return !setupObjects.wine.isBusy() && !setupObjects.hamlib.isRunning(); });
+        app.reset();
+        test::ManualClock::processEvents();
+    }
+
+    // Shows `window` laid out, then lists what it leaves unnamed.
+    static QStringList walk(QWidget *window)
+    {
+        window->show();
+        test::processEventsUntil([window] { return window->isVisible(); });
+        QApplication::processEvents();
+        return unnamedControls(window);
+    }
+
+    test::ScriptedAlertPresenter alerts;
+    HelperSetupState setup;
+    SettingsOpener settingsOpener;
+    test::SetupObjects setupObjects{*this};
+    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
+        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener,
+                   setupObjects.installers(), setupObjects.pageParts()});
+};
+
+TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)
+{
+    pairing.requestPairing(QStringLiteral("c1"), QStringLiteral("shack-laptop"), QStringLiteral("Linux"),
+                           QStringLiteral("127.0.0.1"));
+    ManagementWindow &window = app->managementWindow();
+    auto *view = window.findChild<ManagementView *>();
+    ASSERT_NE(view, nullptr);
+    for (SidebarSection section : allCases<SidebarSection>()) {
+        view->setSelectedSection(section);
+        EXPECT_EQ(walk(&window), QStringList()) << "on the page " << toRaw(section).toStdString();
+    }
+
+    app->openSettings();
+    ASSERT_NE(app->settingsWindow(), nullptr);
+    EXPECT_EQ(walk(app->settingsWindow()), QStringList());
+    app->settingsWindow()->close();
+
+    window.findChild<QAction *>(QStringLiteral("about"))->trigger();
+    QWidget *about = nullptr;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        about = w->objectName() == QStringLiteral("about") ? w : about;
+    }
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(walk(about), QStringList());
+    about->close();
+
+    setup.setShowWizard(true);
+    ASSERT_TRUE(test::processEventsUntil([&] { return window.wizard() != nullptr; }));
+    auto *wizard = static_cast<HelperSetupWizardView *>(window.wizard());
+    // With every feature chosen, Continue visits every step.
+    for (int step = wizardPage::welcome; step <= wizardLastStep(); ++step) {
+        ASSERT_EQ(wizard->currentStep(), step);
+        EXPECT_EQ(walk(wizard), QStringList()) << "on the wizard's step " << step;
+        if (step < wizardLastStep()) {
+            wizard->navigateForward();
+        }
+    }
+    wizard->close();
+    window.close();
+
+    for (const Alert &alert : {quitConfirmationAlert(), resetAllConfirmationAlert(), microphoneDeniedAlert(),
+                               servicesStillRunningAlert({ServiceID::varaHF})}) {
+        const auto box = MessageBoxAlertPresenter::makeMessageBox(alert);
+        EXPECT_EQ(walk(box.get()), QStringList()) << alert.message.toStdString();
+    }
+}
+
+} // namespace
+} // namespace cordavelle
