@@ -49,7 +49,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     : QObject(parent),
       m_context(context),
       m_services(context.orchestrator),
-      m_delegate(std::make_unique<HelperAppDelegate>(context)),
+      m_delegate(std::make_unique<HelperAppDelegate>(context, [this] { return runReset(ResetLevel::prefix); })),
       m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
       m_experimental(context.experimental),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })

@@ -6,14 +6,12 @@
 #include "app/app_log.h"
 #include "app/helper_setup_state.h"
 #include "app/settings_opener.h"
-#include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/helper_uninstaller.h"
 #include "platform/platform.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QWidget>
@@ -127,11 +125,12 @@ Alert microphoneDeniedAlert()
             {QStringLiteral("Open Sound Settings"), QStringLiteral("Later")}};
 }
 
-HelperAppDelegate::HelperAppDelegate(const AppContext &context, QObject *parent)
+HelperAppDelegate::HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, QObject *parent)
     : QObject(parent),
       m_context(context),
       m_startup(context.config, context.orchestrator, context.pairing, context.discovery),
-      m_microphone(std::make_shared<GrantedMicrophonePermission>())
+      m_microphone(std::make_shared<GrantedMicrophonePermission>()),
+      m_resetPrefix(std::move(resetPrefix))
 {
     m_startup.setFailureReporter([this](int port, const QString &error) { showHTTPServerFailureAlert(port, error); });
     m_relaunch = [] {
@@ -329,7 +328,13 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
         co_return;
     }
     m_context.pairing.clearAll();
-    QDir(places::winePrefix()).removeRecursively();
+    // A prefix set-up or VARA install still running would go on in the removed prefix and record
+    // VARA as installed; the prefix reset ends them first and keeps the prefix, saying why in the
+    // log, when they do not end. The rest of the reset goes on either way.
+    co_await m_resetPrefix();
+    if (!self) {
+        co_return;
+    }
     ResetReport report;
     HelperUninstaller::clearUserDefaults(m_context.defaults, m_context.config.priorPreferencesFile(), report);
     for (const QString &error : std::as_const(report.errors)) {

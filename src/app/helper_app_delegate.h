@@ -5,6 +5,7 @@
 #include "app/setup_installers.h"
 #include "base/service_model.h"
 #include "app/service_startup.h"
+#include "install/helper_uninstaller.h"
 
 #include <QObject>
 #include <QPointer>
@@ -92,8 +93,11 @@ class HelperAppDelegate final : public QObject {
     Q_OBJECT
 public:
     enum class QuitSource { user, signal, sessionEnd, reset };
+    // Removes the Wine prefix as the settings' prefix reset does: the installers working in it
+    // are ended and the prefix's hold is taken first, and the prefix is kept when that fails.
+    using PrefixReset = std::function<QCoro::Task<ResetReport>()>;
 
-    explicit HelperAppDelegate(const AppContext &context, QObject *parent = nullptr);
+    HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, QObject *parent = nullptr);
     ~HelperAppDelegate() override;
 
     ServiceStartup &startup() { return m_startup; }
@@ -151,6 +155,7 @@ private:
     bool m_launching = false;
     std::vector<std::function<void()>> m_deferredAlerts;
     WindowFactory m_aboutFactory;
+    PrefixReset m_resetPrefix;
     std::function<void()> m_relaunch;
     bool m_relaunchPending = false;
 };

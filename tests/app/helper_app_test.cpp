@@ -6,6 +6,7 @@
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
 #include "platform/user_defaults.h"
 
 #include "support/child_processes.h"
@@ -13,12 +14,14 @@
 #include "support/helper_objects.h"
 #include "support/local_ports.h"
 #include "support/scripted_alert_presenter.h"
+#include "support/task_outcome.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QFileInfo>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
@@ -275,6 +278,30 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
     // Only the reset was asked for, although VARA HF was running.
     EXPECT_EQ(alerts.shown.size(), 2u);
     EXPECT_EQ(relaunches, 1);
+}
+
+TEST_F(HelperAppTest, ResetAllRemovesThePrefixOnlyOnceItHasThePrefixsHold)
+{
+    QDir().mkpath(places::winePrefix() + "/drive_c");
+    // Held as a VARA install's Wine phase holds it, which the reset must not pull the prefix from under.
+    WinePrefixHold &hold = WinePrefixHold::shared();
+    const int install = 0;
+    ASSERT_TRUE(test::runToEnd(hold.acquire(&install, "the VARA HF install", {})));
+    const auto giveBack = qScopeGuard([&] { hold.release(&install); });
+    int relaunches = 0;
+    app->delegate().setRelaunch([&] { ++relaunches; });
+
+    alerts.answers = {0};
+    command("resetAll")->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return env.log().contains("Reset Level 2: clearing Wine prefix"); }, 10s));
+    test::processEventsFor(100ms);
+    EXPECT_TRUE(QDir(places::winePrefix()).exists());
+    EXPECT_FALSE(app->delegate().isTerminating());
+
+    hold.release(&install);
+    ASSERT_TRUE(test::processEventsUntil([&] { return relaunches > 0; }, 10s));
+    EXPECT_FALSE(QDir(places::winePrefix()).exists());
+    EXPECT_FALSE(hold.holder());
 }
 
 TEST_F(HelperAppTest, ReopenShowsTheHiddenWindow)
