@@ -80,6 +80,22 @@ void PairingManager::removeOrphanedTokens()
     }
 }
 
+bool PairingManager::isEvictable(const PairedClient &client) const
+{
+    // Anyone may ask again under a known id, which sets an approved client back to pending; such a
+    // client still holds its approval (its token still opens the API, or it claimed one), and
+    // evicting it for a stranger's request would take its token away.
+    switch (client.status) {
+    case PairingStatus::approved:
+        return false;
+    case PairingStatus::pending:
+        return !client.tokenClaimedAt && !m_approvedTokens.contains(client.id);
+    case PairingStatus::denied:
+        return true;
+    }
+    return false;
+}
+
 PairingManager::PairingResult PairingManager::requestPairing(const QString &clientId, const QString &hostname,
                                                              const QString &platform, const QString &fromHost)
 {
@@ -109,7 +125,7 @@ PairingManager::PairingResult PairingManager::requestPairing(const QString &clie
     if (!known && m_clients.size() >= kMaxClients) {
         auto victim = m_clients.end();
         for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-            if (it->status != PairingStatus::approved && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
+            if (isEvictable(*it) && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
                 victim = it;
             }
         }

@@ -106,6 +106,9 @@ private:
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const std::optional<QString> &newToken);
     PairedClient *find(const QString &clientId);
+    // Whether a new client's request may push this record out of a full table: only denied
+    // records and pending ones that never held an approval.
+    bool isEvictable(const PairedClient &client) const;
 
     UserDefaults &m_defaults;
     Clock &m_clock;

@@ -88,6 +88,35 @@ TEST_F(PairingManagerTest, CapacityEvictsTheOldestUnapprovedRecord)
     EXPECT_EQ(manager->requestPairing("c10", "h2", "p2", "").kind, Kind::accepted);
 }
 
+TEST_F(PairingManagerTest, AFloodOfNewClientsNeverPushesOutAClientThatHoldsAnApproval)
+{
+    auto manager = makeManager();
+    const QString claimed = manager->requestPairing("claimed", "h", "p", "").client->token;
+    manager->approve("claimed");
+    manager->markTokenClaimed("claimed");
+    const QString fresh = manager->requestPairing("fresh", "h", "p", "").client->token;
+    manager->approve("fresh");
+    // Anyone may ask again under a known id: both go back to pending.
+    manager->requestPairing("claimed", "attacker", "p", "");
+    manager->requestPairing("fresh", "attacker", "p", "");
+
+    for (int i = 0; i < 120; ++i) {
+        ASSERT_EQ(manager->requestPairing(QStringLiteral("flood%1").arg(i), "h", "p", "").kind, Kind::accepted);
+    }
+    EXPECT_EQ(manager->clients().size(), 50u);
+    EXPECT_EQ(tokenOf("claimed"), claimed);
+    EXPECT_TRUE(manager->validateToken(claimed));
+    EXPECT_TRUE(manager->validateToken(fresh));
+
+    // Once only such clients are left, a stranger is refused rather than let in.
+    for (int i = 0; i < 48; ++i) {
+        manager->approve(QStringLiteral("flood%1").arg(119 - i));
+    }
+    EXPECT_EQ(manager->requestPairing("stranger", "h", "p", "").kind, Kind::capacityExceeded);
+    EXPECT_TRUE(manager->client("claimed"));
+    EXPECT_TRUE(manager->client("fresh"));
+}
+
 TEST_F(PairingManagerTest, ApproveDenyRevokeAndValidation)
 {
     auto manager = makeManager();
