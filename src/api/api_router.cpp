@@ -1,6 +1,7 @@
 #include "api_router.h"
 
 #include "client_text.h"
+#include "config_limits.h"
 
 #include "paired_client.h"
 #include "pairing_manager.h"
@@ -42,9 +43,11 @@ QCoro::Task<void> stopWhenPrepared(ServiceControl &orchestrator, ServiceID id)
     orchestrator.stopService(id);
 }
 
-// Decodes a configuration body into its record and stores it; the record as stored is the reply.
+// Decodes a configuration body into its record and stores it in place of `stored`; the record as
+// stored is the reply.
 template <class Record, class Store>
-HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString &invalidMessage, Store store)
+HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const Record &stored, const QString &invalidMessage,
+                           Store store)
 {
     if (!body) {
         return HTTPResponse::error(QStringLiteral("Missing request body"), 400);
@@ -58,6 +61,9 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const QString 
         record = parsed.template get<Record>();
     } catch (const std::exception &) {
         return HTTPResponse::error(invalidMessage, 400);
+    }
+    if (const auto problem = config_limits::problem(record, stored)) {
+        return HTTPResponse::error(invalidMessage + QString::fromUtf8(" \u2014 ") + *problem, 400);
     }
     store(record);
     return HTTPResponse::jsonEncodable(record, 200);
@@ -234,7 +240,8 @@ HTTPResponse APIRouter::handlePutConfig(ServiceID id, const std::optional<QByteA
     const QString invalid = QStringLiteral("Invalid %1 config JSON").arg(displayName(id));
     return config.visitConfig(id, [&](const auto &current) {
         using Record = std::decay_t<decltype(current)>;
-        return replaceConfig<Record>(body, invalid, [&config](const Record &record) { config.setConfig(record); });
+        return replaceConfig<Record>(body, current, invalid,
+                                     [&config](const Record &record) { config.setConfig(record); });
     });
 }
 
@@ -261,6 +268,9 @@ HTTPResponse APIRouter::handlePutCallsign(const std::optional<QByteArray> &body)
     const QString callsign = QString::fromStdString(parsed["callsign"].get<std::string>()).toUpper();
     if (holdsControlCharacters(callsign)) {
         return HTTPResponse::error(QString::fromUtf8("Invalid callsign \u2014 it may not hold control characters"), 400);
+    }
+    if (const auto problem = config_limits::nameProblem("callsign", callsign)) {
+        return HTTPResponse::error(QString::fromUtf8("Invalid callsign \u2014 ") + *problem, 400);
     }
     m_config.setStationCallsign(callsign);
     return HTTPResponse::json({{"callsign", callsign.toStdString()}}, 200);

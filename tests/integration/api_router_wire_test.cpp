@@ -16,7 +16,12 @@
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <map>
 
@@ -242,6 +247,85 @@ TEST_F(APIRouterWire, ConfigurationIsReadAndReplacedWhole)
     EXPECT_EQ(config.direwolfConfig().callsign, "N0CALL");
     EXPECT_EQ(config.direwolfConfig().kissPort, 8101);
     EXPECT_TRUE(orchestrator.calls.isEmpty());
+}
+
+TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNothingIsStored)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString shared = folder.filePath(QStringLiteral("shared-script"));
+    {
+        QFile file(shared);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n");
+    }
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0775), 0);
+    const std::string sharedPath = shared.toStdString();
+    const std::string othersChange = sharedPath + " can be changed by other users";
+
+    struct Case {
+        QByteArray service;
+        Json body;
+        std::string error;
+    };
+    const std::string rigctld = "Invalid rigctld config JSON \u2014 ";
+    const std::string direwolf = "Invalid Direwolf config JSON \u2014 ";
+    const std::string direwolfPorts = ", the ports Direwolf accepts (it listens on another port instead)";
+    const std::string program = " must name a program that only you or root can change: ";
+    // Counted in bytes, not letters.
+    const auto twoByteLetters = [](int n) {
+        std::string text;
+        for (int i = 0; i < n; ++i) {
+            text += "\xc3\xa9";
+        }
+        return text;
+    };
+    const Case refused[] = {
+        {"rigctld", {{"tcpPort", 0}}, rigctld + "tcpPort must be between 1 and 65535"},
+        {"rigctld", {{"tcpPort", 65536}}, rigctld + "tcpPort must be between 1 and 65535"},
+        {"rigctld", {{"networkPort", -1}}, rigctld + "networkPort must be between 1 and 65535"},
+        {"rigctld", {{"rigModel", -5}}, rigctld + "rigModel may not be negative"},
+        {"rigctld", {{"serialPort", std::string(4097, 'a')}}, rigctld + "serialPort is longer than 4096 bytes"},
+        {"rigctld", {{"networkHost", twoByteLetters(128)}}, rigctld + "networkHost is longer than 255 bytes"},
+        {"rigctld", {{"rigctldPath", sharedPath}}, rigctld + "rigctldPath" + program + othersChange},
+        {"rigctld", {{"rigctldPath", "rigctld"}}, rigctld + "rigctldPath" + program + "rigctld is not an absolute path"},
+        {"direwolf", {{"ssid", 16}}, direwolf + "ssid must be between 0 and 15"},
+        {"direwolf", {{"agwPort", 49152}}, direwolf + "agwPort must be between 1024 and 49151" + direwolfPorts},
+        {"direwolf", {{"kissPort", 1023}}, direwolf + "kissPort must be between 1024 and 49151" + direwolfPorts},
+        {"direwolf", {{"callsign", std::string(256, 'A')}}, direwolf + "callsign is longer than 255 bytes"},
+        {"direwolf", {{"direwolfPath", sharedPath}}, direwolf + "direwolfPath" + program + othersChange},
+        {"vara-hf", {{"winePath", sharedPath}}, "Invalid VARA HF config JSON \u2014 winePath" + program + othersChange},
+        {"vara-fm", {{"varaPath", sharedPath}}, "Invalid VARA FM config JSON \u2014 varaPath" + program + othersChange},
+    };
+    for (const Case &c : refused) {
+        const Reply r = authorized("PUT", "/services/" + c.service + "/config", QByteArray::fromStdString(c.body.dump()));
+        EXPECT_EQ(r.status, 400) << c.body.dump();
+        EXPECT_EQ(r.json, error(c.error.c_str()));
+    }
+    EXPECT_EQ(config.rigctldConfig(), RigctldConfig{});
+    EXPECT_EQ(config.direwolfConfig().agwPort, DirewolfConfig{}.agwPort);
+    EXPECT_EQ(config.varaConfig().winePath, VARAConfig{}.winePath);
+    EXPECT_EQ(authorized("PUT", "/callsign", QByteArray::fromStdString(Json({{"callsign", std::string(256, 'a')}}).dump())).json,
+              error("Invalid callsign \u2014 callsign is longer than 255 bytes"));
+
+    const Case accepted[] = {
+        {"rigctld", {{"tcpPort", 65535}, {"networkHost", std::string(255, 'h')}, {"rigctldPath", "/bin/sh"}}, ""},
+        {"direwolf", {{"ssid", 15}, {"kissPort", 1024}, {"agwPort", 49151}}, ""},
+    };
+    for (const Case &c : accepted) {
+        EXPECT_EQ(authorized("PUT", "/services/" + c.service + "/config", QByteArray::fromStdString(c.body.dump())).status, 200)
+            << c.body.dump();
+    }
+    EXPECT_EQ(config.rigctldConfig().rigctldPath, "/bin/sh");
+    EXPECT_EQ(config.direwolfConfig().agwPort, 49151);
+
+    // A path the user chose on this computer comes back unchanged with the rest of the record.
+    RigctldConfig chosen;
+    chosen.rigctldPath = shared;
+    config.setRigctldConfig(chosen);
+    EXPECT_EQ(authorized("PUT", "/services/rigctld/config", QByteArray::fromStdString(Json({{"rigctldPath", sharedPath}, {"tcpPort", 4600}}).dump())).status,
+              200);
+    EXPECT_EQ(config.rigctldConfig().tcpPort, 4600);
 }
 
 TEST_F(APIRouterWire, CallsignIsStoredUpperCased)

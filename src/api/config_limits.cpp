@@ -1,0 +1,108 @@
+#include "config_limits.h"
+
+#include "platform/program_file.h"
+
+namespace cordavelle::config_limits {
+
+namespace {
+
+// Collects the first problem of a record, field by field.
+class Check {
+public:
+    Check &range(const char *key, int value, int lowest, int highest, const QString &why = {})
+    {
+        if (!m_problem && (value < lowest || value > highest)) {
+            m_problem =
+                QStringLiteral("%1 must be between %2 and %3").arg(QLatin1String(key)).arg(lowest).arg(highest) + why;
+        }
+        return *this;
+    }
+    Check &port(const char *key, int value) { return range(key, value, 1, 65535); }
+    Check &direwolfPort(const char *key, int value)
+    {
+        return range(key, value, kMinDirewolfPort, kMaxDirewolfPort,
+                     QStringLiteral(", the ports Direwolf accepts (it listens on another port instead)"));
+    }
+    Check &notNegative(const char *key, int value)
+    {
+        if (!m_problem && value < 0) {
+            m_problem = QStringLiteral("%1 may not be negative").arg(QLatin1String(key));
+        }
+        return *this;
+    }
+    Check &path(const char *key, const QString &value) { return text(key, value, kMaxPathBytes); }
+    Check &name(const char *key, const QString &value) { return text(key, value, kMaxNameBytes); }
+    // A program the helper will run as this user: checked when it differs from the stored one.
+    Check &program(const char *key, const QString &value, const QString &stored)
+    {
+        path(key, value);
+        if (!m_problem && !value.isEmpty() && value != stored) {
+            if (const auto reason = untrustedProgramReason(value)) {
+                m_problem = QStringLiteral("%1 must name a program that only you or root can change: %2")
+                                .arg(QLatin1String(key), *reason);
+            }
+        }
+        return *this;
+    }
+    std::optional<QString> result() const { return m_problem; }
+
+private:
+    Check &text(const char *key, const QString &value, qsizetype maxBytes)
+    {
+        if (!m_problem && value.toUtf8().size() > maxBytes) {
+            m_problem = QStringLiteral("%1 is longer than %2 bytes").arg(QLatin1String(key)).arg(maxBytes);
+        }
+        return *this;
+    }
+
+    std::optional<QString> m_problem;
+};
+
+} // namespace
+
+std::optional<QString> problem(const VARAConfigFields &record, const VARAConfigFields &stored)
+{
+    return Check()
+        .program("winePath", record.winePath, stored.winePath)
+        .program("varaPath", record.varaPath, stored.varaPath)
+        .name("installedVersion", record.installedVersion)
+        .result();
+}
+
+std::optional<QString> problem(const RigctldConfig &record, const RigctldConfig &stored)
+{
+    return Check()
+        .port("tcpPort", record.tcpPort)
+        .notNegative("rigModel", record.rigModel)
+        .path("serialPort", record.serialPort)
+        .notNegative("baudRate", record.baudRate)
+        .name("networkHost", record.networkHost)
+        .port("networkPort", record.networkPort)
+        .program("rigctldPath", record.rigctldPath, stored.rigctldPath)
+        .result();
+}
+
+std::optional<QString> problem(const DirewolfConfig &record, const DirewolfConfig &stored)
+{
+    Check check;
+    check.name("callsign", record.callsign)
+        .range("ssid", record.ssid, 0, kMaxSsid)
+        .name("customAudioDeviceUID", record.customAudioDeviceUID)
+        .name("customAudioDeviceName", record.customAudioDeviceName)
+        .name("customAudioOutputUID", record.customAudioOutputUID)
+        .direwolfPort("kissPort", record.kissPort)
+        .direwolfPort("agwPort", record.agwPort)
+        .path("pttPort", record.pttPort)
+        .path("pttMethod", record.pttMethod ? record.pttMethod->portPath() : QString())
+        .name("nativeRigControlRadioName", record.nativeRigControlRadioName)
+        .program("direwolfPath", record.direwolfPath, stored.direwolfPath)
+        .name("installedVersion", record.installedVersion);
+    return check.result();
+}
+
+std::optional<QString> nameProblem(const char *key, const QString &value)
+{
+    return Check().name(key, value).result();
+}
+
+} // namespace cordavelle::config_limits
