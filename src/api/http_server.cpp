@@ -163,8 +163,17 @@ private:
         const QString method = request.method;
         const QString path = request.path;
         HTTPServer::Handler handler = self->m_server ? self->m_server->m_handler : HTTPServer::Handler{};
+        const std::optional<QString> refusal =
+            self->m_server && self->m_server->m_requestOrigin ? self->m_server->m_requestOrigin->refusal(request)
+                                                              : std::nullopt;
         HTTPResponse response;
-        if (!handler) {
+        if (refusal) {
+            serverLog().error(QStringLiteral("Refused %1 %2 from %3: Host %4, Origin %5")
+                                  .arg(method, path, remote,
+                                       request.header(QStringLiteral("host")).value_or(QStringLiteral("(none)")),
+                                       request.header(QStringLiteral("origin")).value_or(QStringLiteral("(none)"))));
+            response = HTTPResponse::error(*refusal, 403);
+        } else if (!handler) {
             response = HTTPResponse::notFound();
         } else {
             try {
@@ -282,6 +291,7 @@ void HTTPServer::start(quint16 port, Handler handler)
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &HTTPServer::acceptPending);
     setRunning(true);
     setPort(listener->serverPort());
+    m_requestOrigin.emplace(m_port, RequestOrigin::machineNames(), &RequestOrigin::isMachineAddress);
     serverLog().info(QStringLiteral("HTTP server listening on port %1").arg(m_port));
 }
 
@@ -307,6 +317,37 @@ bool HTTPServer::admits(const QString &remoteHost) const
         return true;
     }
     return m_networkAccess && m_networkAccess() && isLocalNetworkHost(remoteHost);
+}
+
+bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const QString &remoteHost, const QString &remote)
+{
+    // Other users of this machine reach the loopback address too; what the helper runs and
+    // stores is this user's alone.
+    const PeerOwner owner = Platform::current().peerOwners().ownerOfPeer(descriptor);
+    switch (owner.kind) {
+    case PeerOwner::Kind::thisUser:
+        return true;
+    case PeerOwner::Kind::otherUser:
+        if (m_refusedUsers.insert(owner.uid).second) {
+            serverLog().error(QStringLiteral("Refused a connection from a process of another user (uid %1) at %2; "
+                                             "further ones of that user are refused without a word")
+                                  .arg(owner.uid)
+                                  .arg(remote));
+        }
+        return false;
+    case PeerOwner::Kind::notFound:
+        // No socket of this machine: a peer elsewhere, for the address gate. A loopback peer
+        // that can't be found has already gone.
+        return !QHostAddress(remoteHost).isLoopback();
+    case PeerOwner::Kind::unknown:
+        if (!owner.detail.isEmpty() && !m_ownerLookupFailed) {
+            m_ownerLookupFailed = true;
+            serverLog().error(QStringLiteral("Refused a connection from %1: whose it is can't be told (%2)")
+                                  .arg(remote, owner.detail));
+        }
+        return false;
+    }
+    return false;
 }
 
 void HTTPServer::acceptPending()
@@ -360,6 +401,10 @@ void HTTPServer::handleConnection(qintptr descriptor)
     const QString hostText = peerHostText(peer->address);
     const QString remoteHost = withoutZone(hostText);
     const QString remote = hostText + QLatin1Char(':') + QString::number(peer->port);
+    if (!isOwnUsersPeer(descriptor, remoteHost, remote)) {
+        stream_socket::close(descriptor);
+        return;
+    }
     if (!admits(remoteHost)) {
         serverLog().error(QStringLiteral("Rejected non-local connection from %1").arg(remote));
         stream_socket::close(descriptor);

@@ -2,6 +2,7 @@
 
 #include "http_request.h"
 #include "http_response.h"
+#include "request_origin.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -11,6 +12,8 @@
 #include <chrono>
 #include <functional>
 #include <list>
+#include <optional>
+#include <set>
 
 #include <QTcpServer>
 
@@ -94,6 +97,8 @@ private:
     void acceptPending();
     static QCoro::Task<void> resumeAcceptingLater(QPointer<HTTPServer> self);
     bool admits(const QString &remoteHost) const;
+    // Whether the far end is a process of this user, or a peer elsewhere; says why not in the log.
+    bool isOwnUsersPeer(qintptr descriptor, const QString &remoteHost, const QString &remote);
 
     Clock &m_clock;
     QPointer<QTcpServer> m_listener;
@@ -107,6 +112,11 @@ private:
     Handler m_handler;
     FailureHandler m_failureHandler;
     NetworkAccessPolicy m_networkAccess;
+    // Set once listening, for the port the listener holds.
+    std::optional<RequestOrigin> m_requestOrigin;
+    // Users whose refused connections were logged, once each.
+    std::set<unsigned> m_refusedUsers;
+    bool m_ownerLookupFailed = false;
 };
 
 } // namespace cordavelle

@@ -203,6 +203,11 @@ int main(int argc, char **argv)
     TerminationSignals termination;
     Helper helper;
     QObject::connect(&termination, &TerminationSignals::received, [&helper](int signalNumber) { quit(helper, signalNumber); });
+    // Settings and the support folder name the programs the helper runs: no other user of this
+    // computer may read or change them, also those an earlier version left open.
+    for (const QString &open : Platform::current().keepStoredFilesPrivate()) {
+        HelperLogger::error(QStringLiteral("Could not make %1 private to this user").arg(open));
+    }
     SingleInstance instance(SingleInstance::socketPathFor(Platform::current().paths().preferences()));
     QMetaObject::invokeMethod(
         application.get(), [&] { begin(helper, instance, options, windowed); }, Qt::QueuedConnection);

@@ -1,10 +1,12 @@
 #include "helper_places.h"
 
 #include "base/helper_logger.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 
 #include <QDir>
 
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -34,6 +36,10 @@ QString supportFolder()
         made = dir;
         std::error_code error;
         std::filesystem::create_directories(QDir::toNativeSeparators(dir).toStdString(), error);
+        // It holds the programs the helper runs and, without a Secret Service, its secrets.
+        if (!error && !restrictToOwner(dir)) {
+            error = std::error_code(errno, std::generic_category());
+        }
         if (error) {
             HelperLogger::error(QStringLiteral("[ConfigStore] Could not create app support directory: "
                                                "The folder \u201C%1\u201D could not be made (%2).")

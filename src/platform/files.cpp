@@ -88,6 +88,22 @@ void makePrivateFolder(const QString &path)
     }
 }
 
+bool restrictToOwner(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if (S_ISLNK(st.st_mode) || st.st_uid != ::geteuid()) {
+        return true;
+    }
+    if ((st.st_mode & 077) == 0) {
+        return true;
+    }
+    return ::chmod(native.constData(), st.st_mode & 07700) == 0;
+}
+
 Removal removeTree(const QString &path, QString *description)
 {
     namespace fs = std::filesystem;

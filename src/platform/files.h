@@ -34,6 +34,11 @@ int removeLeftoverTemporaryFiles(const QString &path);
 // FileError.
 void makePrivateFolder(const QString &path);
 
+// Takes every access of the group and of others away from what this user owns at `path` (a
+// folder becomes 0700, a file 0600, a program 0700); a symbolic link and what another user owns
+// stay as they are. True when nothing is left to take away, also when `path` is absent.
+bool restrictToOwner(const QString &path);
+
 enum class Removal { absent, removed, failed };
 
 // Removes a file or a folder with everything inside; a symbolic link goes itself, never what it

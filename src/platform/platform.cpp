@@ -1,7 +1,11 @@
 #include "platform.h"
 
+#include <QDir>
 #include <QFileInfo>
+
+#include <sys/stat.h>
 #include "dns_sd_bonjour.h"
+#include "files.h"
 
 namespace cordavelle {
 
@@ -81,10 +85,38 @@ Notifications &Platform::notifications()
 Keychain &Platform::keychain()
 {
     if (!m_keychain) {
-        m_keychain = std::make_shared<LinuxKeychain>(m_paths->applicationSupport()
-                                                     + QStringLiteral("/Cordavelle Helper/keychain.json"));
+        m_keychain = std::make_shared<LinuxKeychain>(keychainFile());
     }
     return *m_keychain;
+}
+
+QString Platform::keychainFile() const
+{
+    return m_paths->applicationSupport() + QStringLiteral("/Cordavelle Helper/keychain.json");
+}
+
+QStringList Platform::keepStoredFilesPrivate()
+{
+    QStringList failed;
+    const auto restrict = [&failed](const QString &path) {
+        if (!restrictToOwner(path)) {
+            failed << path;
+        }
+    };
+    const QString preferences = m_paths->preferences();
+    const QString support = QFileInfo(keychainFile()).path();
+    for (const QString &folder : {preferences, support}) {
+        // Made private from the start, so nothing is ever readable in between.
+        QDir().mkpath(QFileInfo(folder).path());
+        ::mkdir(QFile::encodeName(folder).constData(), 0700);
+        restrict(folder);
+    }
+    const QStringList files = QDir(preferences).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : files) {
+        restrict(preferences + QLatin1Char('/') + name);
+    }
+    restrict(keychainFile());
+    return failed;
 }
 
 HttpClient &Platform::httpClient()
@@ -93,6 +125,14 @@ HttpClient &Platform::httpClient()
         m_httpClient = std::make_shared<QtHttpClient>(m_clock);
     }
     return *m_httpClient;
+}
+
+PeerOwners &Platform::peerOwners()
+{
+    if (!m_peerOwners) {
+        m_peerOwners = std::make_shared<KernelPeerOwners>();
+    }
+    return *m_peerOwners;
 }
 
 Bonjour &Platform::bonjour()

@@ -12,6 +12,7 @@
 #include "login_item.h"
 #include "notifications.h"
 #include "paths.h"
+#include "peer_owner.h"
 #include "remote_services.h"
 #include "system_info.h"
 #include "terminal.h"
@@ -80,6 +81,8 @@ public:
     WineDrivers &wineDrivers() { return *m_wineDrivers; }
     // HTTP(S) for the installers, made on first use with the clock in force then.
     HttpClient &httpClient();
+    // Who holds the far end of a connection to the API.
+    PeerOwners &peerOwners();
     // Where the remote services are: CORDAVELLE_HELPER_REMOTE_BASE when set, else the internet.
     const RemoteServices &remoteServices() const { return m_remoteServices; }
 
@@ -90,6 +93,13 @@ public:
     UserDefaults &standardDefaults() { return defaults(kApplicationIdentifier); }
     // The property-list file that holds a domain's preferences.
     QString preferencesFile(const QString &domain);
+    // What the helper keeps is for this user alone: the preferences folder and every file in it,
+    // the support folder (and with it everything inside) and the keychain file lose any access
+    // of the group and others. Folders that are missing are made so. Returns the paths that
+    // could not be restricted.
+    QStringList keepStoredFilesPrivate();
+    // The file store of the keychain where no Secret Service answers.
+    QString keychainFile() const;
 
     void setClock(std::shared_ptr<Clock> clock) { m_clock = std::move(clock); }
     void setPaths(std::shared_ptr<Paths> paths) { m_paths = std::move(paths); }
@@ -107,6 +117,7 @@ public:
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
     void setHttpClient(std::shared_ptr<HttpClient> client) { m_httpClient = std::move(client); }
+    void setPeerOwners(std::shared_ptr<PeerOwners> owners) { m_peerOwners = std::move(owners); }
     void setRemoteServices(RemoteServices services) { m_remoteServices = std::move(services); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
     // Replaces how domains are opened; domains already open are forgotten.
@@ -129,6 +140,7 @@ private:
     std::shared_ptr<CommandRunner> m_commandRunner;
     std::shared_ptr<WineDrivers> m_wineDrivers;
     std::shared_ptr<HttpClient> m_httpClient;
+    std::shared_ptr<PeerOwners> m_peerOwners;
     RemoteServices m_remoteServices;
     DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;

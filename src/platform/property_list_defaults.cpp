@@ -248,8 +248,11 @@ bool writePropertyListFile(const QString &path, const QVariantMap &values, QStri
     plist_to_xml_free(xml);
 
     QDir().mkpath(QFileInfo(path).absolutePath());
+    // Settings name the programs the helper runs and the clients it trusts: this user's alone.
+    restrictToOwner(QFileInfo(path).absolutePath());
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(bytes) != bytes.size() || !file.commit()) {
         if (error) {
             *error = file.errorString();
         }

@@ -2,6 +2,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/other_user_client.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -279,6 +280,78 @@ TEST_F(HTTPServerWire, PeersBeyondLoopbackAreCutOffUnlessNetworkAccessIsAllowed)
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].remoteHost, "127.0.0.2");
     EXPECT_FALSE(requests[0].isLoopback());
+}
+
+TEST_F(HTTPServerWire, ConnectionsOfOtherUsersAreClosedUnreadAndLoggedOncePerUser)
+{
+    auto owners = std::make_shared<test::ScriptedPeerOwners>();
+    env.platform().setPeerOwners(owners);
+    startServer();
+    const auto refusedCount = [&](const QString &uid) {
+        return env.log().messages().filter(QStringLiteral("Refused a connection from a process of another user (uid %1) at 127.0.0.1:").arg(uid)).size();
+    };
+
+    owners->answer = {PeerOwner::Kind::otherUser, 1234, {}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
+    }
+    owners->answer = {PeerOwner::Kind::otherUser, 1235, {}};
+    EXPECT_TRUE(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
+    EXPECT_EQ(refusedCount("1234"), 1);
+    EXPECT_EQ(refusedCount("1235"), 1);
+    EXPECT_FALSE(env.log().contains(QStringLiteral("GET /status")));
+
+    // When nobody can tell whose a connection is, it is refused too.
+    owners->answer = {PeerOwner::Kind::unknown, 0, QStringLiteral("no socket table")};
+    EXPECT_TRUE(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
+    EXPECT_TRUE(env.log().contains(QStringLiteral("whose it is can't be told (no socket table)")));
+    EXPECT_TRUE(requests.empty());
+
+    owners->answer = {PeerOwner::Kind::thisUser, 0, {}};
+    EXPECT_EQ(test::WireReply::parse(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
+    EXPECT_EQ(owners->asked, 5);
+}
+
+TEST_F(HTTPServerWire, AProcessOfAnotherUserGetsNoAnswerAtAll)
+{
+    if (!test::OtherUserClient::canStart()) {
+        GTEST_SKIP() << "running a client as another user needs root";
+    }
+    startServer();
+    const QByteArray request = "GET /status HTTP/1.1\r\nHost: localhost:" + QByteArray::number(server.port()) + "\r\n\r\n";
+    for (int i = 0; i < 2; ++i) {
+        test::OtherUserClient client(QHostAddress(QHostAddress::LocalHost), server.port(), request);
+        EXPECT_EQ(client.bytesReceived([] { test::processEventsFor(10ms); }), 0L);
+    }
+    EXPECT_TRUE(requests.empty());
+    EXPECT_EQ(env.log().messages().filter(QStringLiteral("(uid %1)").arg(test::kOtherUid)).size(), 1);
+    // This user's own client is served as before.
+    EXPECT_EQ(test::WireReply::parse(test::exchange(server.port(), request)).statusCode, 200);
+}
+
+TEST_F(HTTPServerWire, RequestsFromWebPagesAreRefusedBeforeTheHandler)
+{
+    startServer();
+    const QByteArray port = QByteArray::number(server.port());
+    const auto send = [&](const QByteArray &headers) {
+        return test::WireReply::parse(test::exchange(server.port(), "POST /pair/request HTTP/1.1\r\n" + headers +
+                                                                        "Content-Type: text/plain\r\n"
+                                                                        "Content-Length: 2\r\n\r\n{}"));
+    };
+    // A page that rebound its own name to 127.0.0.1, and a cross-site request.
+    test::WireReply reply = send("Host: attacker.example:" + port + "\r\n");
+    EXPECT_EQ(reply.statusCode, 403);
+    EXPECT_EQ(reply.body, "{\"error\":\"Forbidden \xe2\x80\x94 the Host header does not name this computer\"}");
+    reply = send("Host: 127.0.0.1:" + port + "\r\nOrigin: http://attacker.example\r\n");
+    EXPECT_EQ(reply.statusCode, 403);
+    EXPECT_EQ(reply.body, "{\"error\":\"Forbidden \xe2\x80\x94 requests from web pages are not served\"}");
+    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(env.log().contains(QStringLiteral("Refused POST /pair/request from 127.0.0.1:")));
+
+    EXPECT_EQ(send("Host: 127.0.0.1:" + port + "\r\n").statusCode, 200);
+    EXPECT_EQ(send("Host: localhost\r\n").statusCode, 200);
+    EXPECT_EQ(test::WireReply::parse(test::exchange(server.port(), "GET /status HTTP/1.0\r\n\r\n")).statusCode, 200);
+    EXPECT_EQ(requests.size(), 3u);
 }
 
 TEST_F(HTTPServerWire, ServesIPv6Loopback)

@@ -63,6 +63,53 @@ TEST(Files, PrivateFolderIsMadeOrTightenedAndALinkIsRefused)
     EXPECT_THROW(makePrivateFolder(file), FileError);
 }
 
+TEST(Files, WhatTheHelperKeepsIsMadePrivateAtStartAndStaysSo)
+{
+    test::TestPlatform env;
+    Platform &platform = env.platform();
+    const QString preferences = platform.paths().preferences();
+    const QString support = QFileInfo(platform.keychainFile()).path();
+    // What an earlier version left behind under a umask of 022.
+    const auto make = [](const QString &path, unsigned mode, bool folder) {
+        if (folder) {
+            QDir().mkpath(path);
+        } else {
+            QFile(path).open(QIODevice::WriteOnly);
+        }
+        ::chmod(QFile::encodeName(path).constData(), mode);
+    };
+    make(preferences, 0755, true);
+    make(preferences + "/com.cordavelle.helper.plist", 0644, false);
+    make(preferences + "/com.cordavelle.helper.plist.corrupt", 0666, false);
+    make(support, 0775, true);
+    make(platform.keychainFile(), 0644, false);
+    make(support + "/wine", 0755, true);
+    const QString elsewhere = env.root() + "/elsewhere";
+    make(elsewhere, 0644, false);
+    ASSERT_TRUE(QFile::link(elsewhere, preferences + "/link"));
+
+    EXPECT_EQ(platform.keepStoredFilesPrivate(), QStringList());
+    EXPECT_EQ(modeOf(preferences), 0700u);
+    EXPECT_EQ(modeOf(preferences + "/com.cordavelle.helper.plist"), 0600u);
+    EXPECT_EQ(modeOf(preferences + "/com.cordavelle.helper.plist.corrupt"), 0600u);
+    EXPECT_EQ(modeOf(support), 0700u);
+    EXPECT_EQ(modeOf(platform.keychainFile()), 0600u);
+    // Inside a private folder, nothing needs changing; what a link leads to is not ours to change.
+    EXPECT_EQ(modeOf(support + "/wine"), 0755u);
+    EXPECT_EQ(modeOf(elsewhere), 0644u);
+
+    // Missing folders are made private, and so are the settings written later.
+    QDir(preferences).removeRecursively();
+    QDir(support).removeRecursively();
+    EXPECT_EQ(platform.keepStoredFilesPrivate(), QStringList());
+    EXPECT_EQ(modeOf(preferences), 0700u);
+    EXPECT_EQ(modeOf(support), 0700u);
+    QDir(preferences).removeRecursively();
+    platform.defaults(QStringLiteral("com.example.fresh")).setObject(QStringLiteral("k"), 1);
+    EXPECT_EQ(modeOf(preferences), 0700u);
+    EXPECT_EQ(modeOf(platform.preferencesFile(QStringLiteral("com.example.fresh"))), 0600u);
+}
+
 TEST(Paths, PrivateTemporaryFolderIsPrivateInsideTheTemporaryFolder)
 {
     test::TestPlatform env;

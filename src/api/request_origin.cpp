@@ -1,0 +1,85 @@
+#include "request_origin.h"
+
+#include <QHostInfo>
+#include <QNetworkInterface>
+
+namespace cordavelle {
+
+RequestOrigin::RequestOrigin(quint16 port, QStringList ownNames, AddressTest isOwnAddress)
+    : m_port(port), m_ownNames(std::move(ownNames)), m_isOwnAddress(std::move(isOwnAddress))
+{
+}
+
+QStringList RequestOrigin::machineNames()
+{
+    const QString name = QHostInfo::localHostName().toLower();
+    if (name.isEmpty()) {
+        return {};
+    }
+    // Avahi announces the machine as "<host name>.local", which is where Bonjour leads clients.
+    return {name, name + QStringLiteral(".local")};
+}
+
+bool RequestOrigin::isMachineAddress(const QHostAddress &address)
+{
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(), [&address](QHostAddress candidate) {
+        candidate.setScopeId(QString());
+        return candidate.isEqual(address, QHostAddress::TolerantConversion);
+    });
+}
+
+std::optional<QString> RequestOrigin::refusal(const HTTPRequest &request) const
+{
+    if (request.header(QStringLiteral("origin"))) {
+        return QString::fromUtf8("Forbidden \u2014 requests from web pages are not served");
+    }
+    const std::optional<QString> host = request.header(QStringLiteral("host"));
+    if (host && !isOwnHost(*host)) {
+        return QString::fromUtf8("Forbidden \u2014 the Host header does not name this computer");
+    }
+    return std::nullopt;
+}
+
+bool RequestOrigin::isOwnHost(const QString &hostHeader) const
+{
+    QString name = hostHeader;
+    QString port;
+    if (name.startsWith(QLatin1Char('['))) {
+        const qsizetype close = name.indexOf(QLatin1Char(']'));
+        if (close < 0) {
+            return false;
+        }
+        const QString rest = name.mid(close + 1);
+        if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':'))) {
+            return false;
+        }
+        port = rest.mid(1);
+        name = name.mid(1, close - 1);
+    } else if (const qsizetype colon = name.indexOf(QLatin1Char(':')); colon >= 0) {
+        port = name.mid(colon + 1);
+        name = name.left(colon);
+    }
+    // A browser leaves the port out only for port 80; any port named must be ours.
+    if (!port.isEmpty()) {
+        bool isNumber = false;
+        const uint number = port.toUInt(&isNumber);
+        if (!isNumber || number != m_port || port.front() == QLatin1Char('+')) {
+            return false;
+        }
+    }
+    name = name.toLower();
+    if (name.endsWith(QLatin1Char('.'))) {
+        name.chop(1);
+    }
+    if (name == QLatin1String("localhost") || m_ownNames.contains(name)) {
+        return true;
+    }
+    const QHostAddress address(name);
+    if (address.isNull() || name.contains(QLatin1Char('%'))) {
+        return false;
+    }
+    return address.isLoopback() || (m_isOwnAddress && m_isOwnAddress(address));
+}
+
+} // namespace cordavelle

@@ -1,0 +1,145 @@
+#include "platform/peer_owner.h"
+
+#include "support/other_user_client.h"
+
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace cordavelle {
+namespace {
+
+using Source = KernelPeerOwners::Source;
+
+// A listening socket on a free loopback port; IPv6 ones take IPv4 peers too, as the API's does.
+class Listener {
+public:
+    explicit Listener(int family)
+    {
+        m_fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        if (family == AF_INET6) {
+            const int no = 0;
+            ::setsockopt(m_fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+            auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
+            v6.sin6_family = AF_INET6;
+            v6.sin6_addr = in6addr_any;
+            length = sizeof v6;
+        } else {
+            auto &v4 = reinterpret_cast<sockaddr_in &>(address);
+            v4.sin_family = AF_INET;
+            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof v4;
+        }
+        if (::bind(m_fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || ::listen(m_fd, 4) != 0
+            || ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            ADD_FAILURE() << "cannot listen: " << std::strerror(errno);
+            return;
+        }
+        m_port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(address).sin6_port
+                                          : reinterpret_cast<sockaddr_in &>(address).sin_port);
+    }
+    ~Listener() { ::close(m_fd); }
+
+    quint16 port() const { return m_port; }
+    // The next connection, or -1 after 5 s.
+    int accept()
+    {
+        pollfd waiting{m_fd, POLLIN, 0};
+        return ::poll(&waiting, 1, 5000) == 1 ? ::accept(m_fd, nullptr, nullptr) : -1;
+    }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+};
+
+int connectTo(const QHostAddress &host, quint16 port)
+{
+    const bool v6 = host.protocol() == QAbstractSocket::IPv6Protocol;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (v6) {
+        auto &a = reinterpret_cast<sockaddr_in6 &>(address);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        std::memcpy(&a.sin6_addr, bytes.c, 16);
+        length = sizeof a;
+    } else {
+        auto &a = reinterpret_cast<sockaddr_in &>(address);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(host.toIPv4Address());
+        length = sizeof a;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(KernelPeerOwners, TellsThisUsersPeerOverIPv4IPv6AndDualStackFromEitherSource)
+{
+    struct Route {
+        int listenerFamily;
+        QHostAddress client;
+    };
+    const Route routes[] = {{AF_INET, QHostAddress(QHostAddress::LocalHost)},
+                            {AF_INET6, QHostAddress(QHostAddress::LocalHost)},
+                            {AF_INET6, QHostAddress(QHostAddress::LocalHostIPv6)}};
+    for (const Source source : {Source::socketDiagnostics, Source::procTable}) {
+        KernelPeerOwners owners(source);
+        for (const Route &route : routes) {
+            Listener listener(route.listenerFamily);
+            const int client = connectTo(route.client, listener.port());
+            if (client < 0) {
+                continue;  // no IPv6 loopback here
+            }
+            const int accepted = listener.accept();
+            ASSERT_GE(accepted, 0);
+            const PeerOwner owner = owners.ownerOfPeer(accepted);
+            EXPECT_EQ(owner.kind, PeerOwner::Kind::thisUser) << route.client.toString().toStdString() << ' ' << owner.detail.toStdString();
+            EXPECT_EQ(owner.uid, ::geteuid());
+
+            // Once the peer has gone altogether, it is no one's.
+            const linger reset{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(client);
+            EXPECT_NE(owners.ownerOfPeer(accepted).kind, PeerOwner::Kind::thisUser);
+            ::close(accepted);
+        }
+    }
+}
+
+TEST(KernelPeerOwners, TellsAnotherUsersPeerFromEitherSource)
+{
+    if (!test::OtherUserClient::canStart()) {
+        GTEST_SKIP() << "running a client as another user needs root";
+    }
+    for (const Source source : {Source::socketDiagnostics, Source::procTable}) {
+        Listener listener(AF_INET6);
+        test::OtherUserClient client(QHostAddress(QHostAddress::LocalHost), listener.port(), "GET / HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(client.started());
+        const int accepted = listener.accept();
+        ASSERT_GE(accepted, 0);
+        const PeerOwner owner = KernelPeerOwners(source).ownerOfPeer(accepted);
+        EXPECT_EQ(owner.kind, PeerOwner::Kind::otherUser) << owner.detail.toStdString();
+        EXPECT_EQ(owner.uid, test::kOtherUid);
+        ::close(accepted);
+        EXPECT_EQ(client.bytesReceived([] { QThread::msleep(5); }), 0L);
+    }
+}
+
+} // namespace
+} // namespace cordavelle

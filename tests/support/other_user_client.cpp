@@ -1,0 +1,101 @@
+#include "other_user_client.h"
+
+#include <QElapsedTimer>
+
+#include <grp.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace cordavelle::test {
+
+bool OtherUserClient::canStart() { return ::geteuid() == 0; }
+
+OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request)
+{
+    if (!canStart()) {
+        return;
+    }
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        std::memcpy(&v6.sin6_addr, bytes.c, 16);
+        length = sizeof v6;
+    } else {
+        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(host.toIPv4Address());
+        length = sizeof v4;
+    }
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return;
+    }
+    const QByteArray bytes = request;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        // Only calls that are safe in the child of a threaded process.
+        ::close(pipe[0]);
+        long total = -1;
+        if (::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUid, kOtherUid, kOtherUid) == 0
+            && ::setresuid(kOtherUid, kOtherUid, kOtherUid) == 0) {
+            const int fd = ::socket(address.ss_family, SOCK_STREAM, 0);
+            if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) {
+                ::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
+                total = 0;
+                char chunk[4096];
+                ssize_t n = 0;
+                while ((n = ::recv(fd, chunk, sizeof chunk, 0)) > 0) {
+                    total += n;
+                }
+            }
+        }
+        [[maybe_unused]] const ssize_t written = ::write(pipe[1], &total, sizeof total);
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    m_result = pipe[0];
+}
+
+OtherUserClient::~OtherUserClient()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_result >= 0) {
+        ::close(m_result);
+    }
+}
+
+std::optional<long> OtherUserClient::bytesReceived(const std::function<void()> &pump)
+{
+    if (m_pid <= 0) {
+        return std::nullopt;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (::waitpid(m_pid, nullptr, WNOHANG) != m_pid) {
+        if (timer.elapsed() > 10000) {
+            return std::nullopt;
+        }
+        pump();
+    }
+    m_pid = -1;
+    long total = -1;
+    if (::read(m_result, &total, sizeof total) != static_cast<ssize_t>(sizeof total) || total < 0) {
+        return std::nullopt;
+    }
+    return total;
+}
+
+} // namespace cordavelle::test

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "platform/peer_owner.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+
+#include <functional>
+#include <optional>
+
+#include <sys/types.h>
+
+namespace cordavelle::test {
+
+// A uid that owns nothing on the machine and needs no account.
+inline constexpr uid_t kOtherUid = 54321;
+
+// Answers of a PeerOwners double, the same for every connection.
+class ScriptedPeerOwners final : public PeerOwners {
+public:
+    PeerOwner ownerOfPeer(qintptr) override
+    {
+        ++asked;
+        return answer;
+    }
+    PeerOwner answer{PeerOwner::Kind::thisUser, 0, {}};
+    int asked = 0;
+};
+
+// A TCP client run by another user: a child process that drops to kOtherUid, connects, sends
+// `request` and reads until the connection closes. Only root can start one (`started()` is false
+// otherwise).
+class OtherUserClient {
+public:
+    OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request);
+    ~OtherUserClient();
+    OtherUserClient(const OtherUserClient &) = delete;
+    OtherUserClient &operator=(const OtherUserClient &) = delete;
+
+    static bool canStart();
+    bool started() const { return m_pid > 0; }
+    // Lets `pump` run (the test's event loop) until the child is done; then the number of bytes
+    // that came back, or nothing when it could not connect or did not finish within 10 s.
+    std::optional<long> bytesReceived(const std::function<void()> &pump);
+
+private:
+    pid_t m_pid = -1;
+    int m_result = -1;
+};
+
+} // namespace cordavelle::test
