@@ -128,9 +128,9 @@ void WinePrefixManager::startFullSetup()
 
 void WinePrefixManager::cancel()
 {
-    // The row offers Cancel while a removal waits for the prefix too: that wait ends, and the
-    // prefix stays.
-    if (m_deleting && !m_with.prefixHold.isHeldBy(&m_deleting)) {
+    // The row offers Cancel while a removal waits for the prefix or stops the modems too: the
+    // removal ends before it deletes anything, and the prefix stays.
+    if (m_deleting) {
         m_removalStop.request_stop();
         return;
     }
@@ -156,10 +156,13 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
     terminateCurrentProcess();
     m_stop.request_stop();
     m_removalStop = std::stop_source();
-    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_removalStop.get_token());
-    if (!held) {
+    const auto cancelled = [this] {
         setState(State::idle());
         appendLog(QStringLiteral("Wine prefix removal cancelled"));
+    };
+    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_removalStop.get_token());
+    if (!held) {
+        cancelled();
         co_return;
     }
 
@@ -170,6 +173,10 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
             co_await m_with.services.prepareToStopService(id);
             m_with.services.stopService(id);
         }
+    }
+    if (m_removalStop.stop_requested()) {
+        cancelled();
+        co_return;
     }
 
     QString failure;

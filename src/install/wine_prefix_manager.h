@@ -126,8 +126,8 @@ public:
 
     // Starts the full set-up, unless one is still running.
     void startFullSetup();
-    // Ends the running tool, stops the set-up task and goes back to idle; while a removal waits
-    // for the prefix, ends that wait instead and keeps the prefix.
+    // Ends the running tool, stops the set-up task and goes back to idle; while a removal runs,
+    // ends it instead before it deletes anything, and the prefix stays.
     void cancel();
     // Ends a set-up of its own, waits while a VARA install works in the prefix, stops both
     // modems and removes the prefix; both VARA install records are cleared once the prefix is

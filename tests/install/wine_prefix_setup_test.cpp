@@ -249,6 +249,15 @@ TEST_F(WinePrefixSetup, DeletingThePrefixStopsBothModemsAndKeepsTheRecordsWhenIt
     EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
     EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
 
+    // The row's Cancel, while the removal stops a modem, still keeps the prefix.
+    services.states[ServiceID::varaHF] = ServiceRunState::running;
+    services.onPrepare = [this](ServiceID) { manager.cancel(); };
+    deletePrefix();
+    services.onPrepare = {};
+    EXPECT_EQ(shownLines().last(), "Wine prefix removal cancelled");
+    EXPECT_TRUE(QFileInfo::exists(prefix + "/drive_c/VARA/VARA.exe"));
+    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+
     deletePrefix();
     EXPECT_FALSE(QFileInfo::exists(prefix));
     EXPECT_EQ(shownLines().last(), "Wine prefix deleted");

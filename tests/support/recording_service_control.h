@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -39,6 +40,9 @@ public:
     QCoro::Task<void> prepareToStopService(ServiceID id) override
     {
         calls.push_back("prepare " + toRaw(id));
+        if (onPrepare) {
+            onPrepare(id);
+        }
         co_return;
     }
     void stopService(ServiceID id) override
@@ -52,6 +56,8 @@ public:
     std::map<ServiceID, ServiceRunState> states;
     std::map<ServiceID, ServiceLifecycleMode> modes;
     std::optional<HelperError> startFailure;
+    // Runs while the caller waits for a prepare, as a user's action would come in then.
+    std::function<void(ServiceID)> onPrepare;
     QStringList calls;
 };
 
