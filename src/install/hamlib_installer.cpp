@@ -3,6 +3,7 @@
 #include "base/helper_logger.h"
 #include "base/binary_architecture_detector.h"
 #include "base/helper_places.h"
+#include "base/json_support.h"
 #include "core/config_store.h"
 #include "install/atomic_install_staging.h"
 #include "install/bottle_program.h"
@@ -34,6 +35,8 @@ QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, QUrl formula, std::sto
         if (error.errorCase() == BottleResolverError::Case::noBottleForCurrentArchitecture) {
             throw HamlibInstallerError::noBottleForArch();
         }
+        throw HamlibInstallerError::bottleInfoParseFailed();
+    } catch (const JsonDecodeError &) {
         throw HamlibInstallerError::bottleInfoParseFailed();
     }
 }
@@ -139,18 +142,27 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     const QString scratch = places::privateTemporaryFolder();
     const QString hamlibArchive = scratch + QStringLiteral("/hamlib-bottle.tar.gz");
     const QString libusbArchive = scratch + QStringLiteral("/libusb-bottle.tar.gz");
-    appendLog(QStringLiteral("Downloading Hamlib..."));
-    co_await HomebrewBottleResolver::downloadBottle(m_http, hamlib.url, hamlibArchive, stop);
+    try {
+        appendLog(QStringLiteral("Downloading Hamlib..."));
+        co_await HomebrewBottleResolver::downloadBottle(m_http, hamlib.url, hamlibArchive,
+                                                        QStringLiteral("the Hamlib bottle"), stop);
 
-    setState(State::downloading(0.5));
-    throwIfStopped(stop);
-    appendLog(QStringLiteral("Downloading libusb..."));
-    co_await HomebrewBottleResolver::downloadBottle(m_http, libusb.url, libusbArchive, stop);
+        setState(State::downloading(0.5));
+        throwIfStopped(stop);
+        appendLog(QStringLiteral("Downloading libusb..."));
+        co_await HomebrewBottleResolver::downloadBottle(m_http, libusb.url, libusbArchive,
+                                                        QStringLiteral("the libusb bottle"), stop);
 
-    throwIfStopped(stop);
-    setState(State::extracting());
-    appendLog(QStringLiteral("Extracting and assembling Hamlib..."));
-    co_await assembleAndCommit(hamlibArchive, libusbArchive, stop);
+        throwIfStopped(stop);
+        setState(State::extracting());
+        appendLog(QStringLiteral("Extracting and assembling Hamlib..."));
+        co_await assembleAndCommit(hamlibArchive, libusbArchive, stop);
+    } catch (...) {
+        // Failed or cancelled, the install keeps nothing it fetched.
+        QFile::remove(hamlibArchive);
+        QFile::remove(libusbArchive);
+        throw;
+    }
 
     // Installed: what follows can't fail, and a late cancel no longer undoes it.
     RigctldConfig rig = m_config.rigctldConfig();

@@ -2,6 +2,7 @@
 
 #include "base/json_support.h"
 #include "base/binary_architecture_detector.h"
+#include "platform/http_status.h"
 
 namespace cordavelle {
 
@@ -78,17 +79,21 @@ BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &
 
 QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop)
 {
+    QString name = formula.fileName();
+    name.chop(name.endsWith(QLatin1String(".json")) ? 5 : 0);
     const HttpResponse response = co_await client.get(HttpRequest(formula), std::move(stop));
+    requireSuccessfulStatus(response, QStringLiteral("the Homebrew formula of %1").arg(name));
     BottleInfo bottle = parse(response.body);
     requireSecureLink(bottle.url, formula);
     co_return bottle;
 }
 
 QCoro::Task<void> HomebrewBottleResolver::downloadBottle(HttpClient &client, QUrl bottle, QString destination,
-                                                         std::stop_token stop)
+                                                         QString what, std::stop_token stop)
 {
     HttpRequest request(std::move(bottle), {{"Authorization", "Bearer " + kRegistryToken}});
-    co_await client.download(std::move(request), std::move(destination), {}, std::move(stop));
+    const HttpDownload download = co_await client.download(std::move(request), destination, {}, std::move(stop));
+    requireSuccessfulStatus(download, destination, what);
 }
 
 } // namespace cordavelle

@@ -58,14 +58,14 @@ public:
     static BottleInfo parse(const QByteArray &data);
     static BottleInfo parse(const QByteArray &data, const QString &tag);
 
-    // Fetches a formula's document and parses it; the answer's status is not looked at (an error
-    // page fails as not JSON or not the expected shape). Throws what `client` and `parse` throw,
-    // and HttpError for a bottle link that requireSecureLink() refuses.
+    // Fetches a formula's document and parses it. An answer outside 200–299 throws
+    // HttpStatusError naming the formula; otherwise throws what `client` and `parse` throw, and
+    // HttpError for a bottle link that requireSecureLink() refuses.
     static QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop = {});
     // Downloads a bottle to `destination` (replacing any file there) with the registry's token.
-    // The answer's status is not looked at: a refused bottle leaves an error page, which fails to
-    // unpack later. Throws what `client` throws.
-    static QCoro::Task<void> downloadBottle(HttpClient &client, QUrl bottle, QString destination,
+    // A refused bottle throws HttpStatusError naming `what` ("the Hamlib bottle") and leaves no
+    // file; otherwise throws what `client` throws.
+    static QCoro::Task<void> downloadBottle(HttpClient &client, QUrl bottle, QString destination, QString what,
                                             std::stop_token stop = {});
 };
 

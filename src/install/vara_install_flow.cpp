@@ -383,12 +383,17 @@ QCoro::Task<void> VARAInstaller::install(std::stop_token stop)
         co_await killWineserver();
     }
     m_with.prefixHold.release(this);
+    if (cancelled || !failure.isEmpty()) {
+        // The archive and the unpacked setup serve no later install: each starts a fresh download.
+        QDir(downloadFolder()).removeRecursively();
+    }
     if (cancelled) {
         setState(State{});
         appendLog(QStringLiteral("Installation cancelled"));
     } else if (!failure.isEmpty()) {
         setState(State::failed(failure));
         appendLog(QStringLiteral("ERROR: ") + failure);
+        HelperLogger::error(QStringLiteral("[VARAInstaller] Install failed: ") + failure, HelperLogger::Category::install);
     }
     setInstalling(false);
 }

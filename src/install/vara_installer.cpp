@@ -15,6 +15,7 @@
 #include "platform/command_runner.h"
 #include "platform/files.h"
 #include "platform/http_client.h"
+#include "platform/http_status.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -222,6 +223,7 @@ std::optional<QString> VARAInstaller::installedVersion() const
 QCoro::Task<QUrl> VARAInstaller::findDownloadURL(std::stop_token stop)
 {
     const HttpResponse response = co_await m_with.http.get(HttpRequest(m_with.downloadsPage), stop);
+    requireSuccessfulStatus(response, QStringLiteral("the VARA downloads page"));
     const QUrl link = downloadLinkInPage(response.body, m_with.downloadsPage, m_variant);
     requireSecureLink(link, m_with.downloadsPage);
     co_return link;
@@ -248,7 +250,8 @@ QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
         }
         self->setState(State::downloading(double(received) / double(total)));
     };
-    co_await m_with.http.download(HttpRequest(url), destination, progress, stop);
+    const HttpDownload download = co_await m_with.http.download(HttpRequest(url), destination, progress, stop);
+    requireSuccessfulStatus(download, destination, QStringLiteral("the VARA download ") + *name);
     co_return destination;
 }
 

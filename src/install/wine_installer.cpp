@@ -12,6 +12,7 @@
 #include "install/atomic_install_staging.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
+#include "platform/http_status.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -67,6 +68,16 @@ WineInstallerError WineInstallerError::buildDoesNotRun(const QString &reason)
 WineInstallerError WineInstallerError::modemRunning(const QString &modem)
 {
     return {Case::modemRunning, QStringLiteral("Stop %1 before replacing Wine").arg(modem)};
+}
+
+WineInstallerError WineInstallerError::cabextractFormulaUnreadable(const QString &reason)
+{
+    return {Case::cabextractFormulaUnreadable, QStringLiteral("Could not read Homebrew's formula of cabextract: ") + reason};
+}
+
+WineInstallerError WineInstallerError::cabextractExtractionFailed()
+{
+    return {Case::cabextractExtractionFailed, QStringLiteral("Failed to extract the cabextract bottle")};
 }
 
 WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, ServiceControl &services,
@@ -197,9 +208,12 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
         setState(State::complete());
         appendLog(QStringLiteral("Wine v%1 installation complete!").arg(tag));
     } catch (const OperationCancelled &) {
+        QFile::remove(archivePath());
         setState(State::idle());
         appendLog(QStringLiteral("Installation cancelled"));
     } catch (const std::exception &error) {
+        // A Wine build is about 100 MB: a failed install does not keep it for the next one.
+        QFile::remove(archivePath());
         const QString description = QString::fromUtf8(error.what());
         setState(State::error(description));
         appendLog(QStringLiteral("ERROR: ") + description);
@@ -217,7 +231,7 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
     }
     const Release release = co_await findLatestStableRelease(stop);
     appendLog(QStringLiteral("Found: ") + release.url.fileName());
-    const QString destination = m_platform.paths().privateTemporary() + QLatin1Char('/') + kArchiveName;
+    const QString destination = archivePath();
     // A report applies only to this run, and only while it is still downloading.
     auto progress = [this, run, stop](qint64 received, qint64 total) {
         if (total < 1 || run != m_run || stop.stop_requested() || m_state.kind() != State::Kind::downloading) {
@@ -225,11 +239,18 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
         }
         setState(State::downloading(double(received) / double(total)));
     };
-    co_await m_platform.httpClient().download(HttpRequest(release.url), destination, progress, stop);
+    const HttpDownload download =
+        co_await m_platform.httpClient().download(HttpRequest(release.url), destination, progress, stop);
+    requireSuccessfulStatus(download, destination, QStringLiteral("the Wine build ") + release.url.fileName());
     co_return std::pair{destination, release.tag};
 }
 
-QCoro::Task<void> WineInstaller::runTar(QStringList arguments, std::stop_token stop)
+QString WineInstaller::archivePath() const
+{
+    return m_platform.paths().privateTemporary() + QLatin1Char('/') + kArchiveName;
+}
+
+QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerError failure, std::stop_token stop)
 {
     Command tar;
     tar.program = QStringLiteral("/usr/bin/tar");
@@ -241,7 +262,7 @@ QCoro::Task<void> WineInstaller::runTar(QStringList arguments, std::stop_token s
         throw std::runtime_error(result.launchError.toStdString());
     }
     if (result.crashed || result.exitStatus != 0) {
-        throw WineInstallerError::extractionFailed();
+        throw failure;
     }
 }
 
@@ -254,7 +275,7 @@ QCoro::Task<void> WineInstaller::extractWine(QString archive, std::stop_token st
         // The archive's one top folder ("wine-10.0-amd64-wow64/") is left out.
         const QStringList unpack{QStringLiteral("-xf"), archive, QStringLiteral("-C"), staging.stagingURL(),
                                  QStringLiteral("--strip-components=1")};
-        co_await runTar(unpack, stop);
+        co_await runTar(unpack, WineInstallerError::extractionFailed(), stop);
         const QString folder = staging.stagingURL() + QLatin1Char('/');
         if (!ToolLocator::isExecutableFile(folder + places::kWineBinaryRelativePath)
             || !ToolLocator::isExecutableFile(folder + places::kWineserverRelativePath)) {

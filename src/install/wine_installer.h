@@ -26,7 +26,8 @@ class WinePrefixHold;
 class WineInstallerError : public DescribedError {
 public:
     enum class Case { winetricksDownloadFailed, releaseParseFailed, noStableRelease, extractionFailed, binaryNotFound,
-                      unsupportedArchitecture, buildDoesNotRun, modemRunning };
+                      unsupportedArchitecture, buildDoesNotRun, modemRunning, cabextractFormulaUnreadable,
+                      cabextractExtractionFailed };
 
     static WineInstallerError winetricksDownloadFailed(const QString &reason);
     static WineInstallerError releaseParseFailed();
@@ -39,6 +40,9 @@ public:
     static WineInstallerError buildDoesNotRun(const QString &reason);
     // `modem` runs under the Wine that would be replaced.
     static WineInstallerError modemRunning(const QString &modem);
+    // cabextract comes from a Homebrew bottle, not from the release list nor the Wine archive.
+    static WineInstallerError cabextractFormulaUnreadable(const QString &reason);
+    static WineInstallerError cabextractExtractionFailed();
 
     Case errorCase() const { return m_case; }
 
@@ -158,8 +162,13 @@ private:
     QCoro::Task<void> fetchCabextract(std::stop_token stop);
     QCoro::Task<void> provideWinetricks(std::stop_token stop);
     QCoro::Task<void> downloadWinetricks(std::stop_token stop);
-    QCoro::Task<void> runTar(QStringList arguments, std::stop_token stop);
+    // The bottle's cabextract into the tools folder, by way of `archive` and `extract`.
+    QCoro::Task<void> unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop);
+    // Throws `failure` when tar ends without success.
+    QCoro::Task<void> runTar(QStringList arguments, WineInstallerError failure, std::stop_token stop);
     void pointVaraAtWine();
+    // The downloaded Wine build, in the private temporary folder.
+    QString archivePath() const;
 
     void setState(State state);
     void setBusy(bool busy);

@@ -9,6 +9,7 @@
 #include "install/homebrew_bottle_resolver.h"
 #include "platform/cancellation.h"
 #include "platform/files.h"
+#include "platform/http_status.h"
 #include "platform/platform.h"
 
 #include <QDir>
@@ -68,7 +69,13 @@ std::optional<QString> findRegularFile(const QString &folder, const QString &nam
 
 WineInstaller::Release WineInstaller::pickLatestStableRelease(const QByteArray &releaseList)
 {
-    const Json releases = parseJson(releaseList);
+    Json releases;
+    try {
+        releases = parseJson(releaseList);
+    } catch (const JsonDecodeError &) {
+        // An answer that is not JSON at all (a proxy's page, a cut-off body) is no release list either.
+        throw WineInstallerError::releaseParseFailed();
+    }
     if (!releases.is_array()) {
         throw WineInstallerError::releaseParseFailed();
     }
@@ -120,6 +127,7 @@ QCoro::Task<WineInstaller::Release> WineInstaller::findLatestStableRelease(std::
     const QUrl list = m_platform.remoteServices().wineReleases();
     HttpRequest request(list, {{"Accept", "application/vnd.github.v3+json"}});
     const HttpResponse response = co_await m_platform.httpClient().get(std::move(request), std::move(stop));
+    requireSuccessfulStatus(response, QStringLiteral("the Wine release list"));
     Release release = pickLatestStableRelease(response.body);
     requireSecureLink(release.url, list);
     co_return release;
@@ -216,14 +224,30 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     try {
         bottle = co_await HomebrewBottleResolver::fetchBottleInfo(
             m_platform.httpClient(), m_platform.remoteServices().homebrewFormula(QStringLiteral("cabextract")), stop);
-    } catch (const BottleResolverError &) {
-        throw WineInstallerError::releaseParseFailed();
+    } catch (const BottleResolverError &error) {
+        throw WineInstallerError::cabextractFormulaUnreadable(error.description());
+    } catch (const JsonDecodeError &error) {
+        throw WineInstallerError::cabextractFormulaUnreadable(QString::fromUtf8(error.what()));
     }
     const QString scratch = m_platform.paths().privateTemporary();
     const QString archive = scratch + QStringLiteral("/cabextract-bottle.tar.gz");
-    co_await HomebrewBottleResolver::downloadBottle(m_platform.httpClient(), bottle.url, archive, stop);
-
     const QString extract = scratch + QStringLiteral("/cabextract-extract");
+    try {
+        co_await unpackCabextract(bottle.url, archive, extract, stop);
+    } catch (...) {
+        QDir(extract).removeRecursively();
+        QFile::remove(archive);
+        throw;
+    }
+    QDir(extract).removeRecursively();
+    QFile::remove(archive);
+}
+
+QCoro::Task<void> WineInstaller::unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop)
+{
+    const QString target = places::ownCabextract();
+    co_await HomebrewBottleResolver::downloadBottle(m_platform.httpClient(), bottle, archive,
+                                                    QStringLiteral("the cabextract bottle"), stop);
     if (QFileInfo::exists(extract) && !QDir(extract).removeRecursively()) {
         throw FileError(QStringLiteral("Could not remove %1").arg(extract));
     }
@@ -232,10 +256,10 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     }
     // Lists are built before a co_await: g++ 12 can't keep a braced list's array in the frame.
     const QStringList unpack{QStringLiteral("-xzf"), archive, QStringLiteral("-C"), extract};
-    co_await runTar(unpack, stop);
+    co_await runTar(unpack, WineInstallerError::cabextractExtractionFailed(), stop);
     const std::optional<QString> binary = findRegularFile(extract, QStringLiteral("cabextract"));
     if (!binary) {
-        throw WineInstallerError::extractionFailed();
+        throw WineInstallerError::cabextractExtractionFailed();
     }
     // Put in place only once it runs from where the bottle's files now are.
     const QStringList versionArguments{QStringLiteral("--version")};
@@ -254,8 +278,6 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
         QFile::remove(copying);
         throw FileError(QStringLiteral("Could not copy cabextract to %1: %2").arg(target, source.errorString()));
     }
-    QDir(extract).removeRecursively();
-    QFile::remove(archive);
 }
 
 } // namespace cordavelle

@@ -72,7 +72,11 @@ struct Hop {
     Clock::SteadyTime lastActivity;
     std::stop_source watchStop;
     qint64 total = -1;
+    // Body bytes as they came off the wire, to hold against `total`.
+    qint64 received = 0;
     bool redirect = false;
+    // The status line and headers came: a failure from then on broke off an answer.
+    bool answered = false;
     bool finished = false;
     bool timedOut = false;
     bool sinkRefused = false;
@@ -143,6 +147,12 @@ HttpHeaders headersOf(const QNetworkReply &reply)
     return out;
 }
 
+// The server as the user would recognise it: its host, and the port when one is given.
+QString serverName(const QUrl &url)
+{
+    return url.port() == -1 ? url.host() : QStringLiteral("%1:%2").arg(url.host()).arg(url.port());
+}
+
 struct DeleteLater {
     void operator()(QObject *object) const { object->deleteLater(); }
 };
@@ -191,6 +201,7 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         QObject::connect(raw, &QNetworkReply::metaDataChanged, &context, [hop, raw, clock] {
             hop->lastActivity = clock->now();
             const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            hop->answered = status.isValid();
             hop->redirect = status.isValid() && isRedirect(status.toInt()) && raw->hasRawHeader("Location");
             const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
             hop->total = length.isValid() ? length.toLongLong() : -1;
@@ -204,6 +215,7 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
                 return;
             }
             hop->lastActivity = clock->now();
+            hop->received += chunk.size();
             // A redirect's own body is nobody's business.
             if (!hop->redirect && !sink(chunk, hop->total)) {
                 hop->sinkRefused = true;
@@ -229,7 +241,8 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
 
         throwIfStopped(stop);
         if (hop->timedOut) {
-            throw HttpError(HttpError::Kind::timedOut, QStringLiteral("The request timed out."));
+            throw HttpError(HttpError::Kind::timedOut,
+                            QStringLiteral("%1 stopped answering: the request timed out.").arg(serverName(url)));
         }
         const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (hop->sinkRefused) {
@@ -237,13 +250,29 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         }
         const QNetworkReply::NetworkError error = raw->error();
         if (error != QNetworkReply::NoError && (isTransportFailure(error) || !status.isValid())) {
-            throw HttpError(HttpError::Kind::transport, raw->errorString());
+            const QString text = hop->answered ? QStringLiteral("The answer from %1 broke off: %2")
+                                               : QStringLiteral("Could not reach %1: %2");
+            throw HttpError(HttpError::Kind::transport, text.arg(serverName(url), raw->errorString()));
         }
         if (!hop->redirect) {
-            co_return Answer{status.isValid() ? status.toInt() : 0, headersOf(*raw), url};
+            // Qt at times ends an answer whose connection closed early as if it were whole; the
+            // length the server announced tells. A body Qt unpacked on the way has another length.
+            const int code = status.isValid() ? status.toInt() : 0;
+            const QByteArray encoding = raw->rawHeader("Content-Encoding").trimmed().toLower();
+            const bool bodyExpected = code >= 200 && code != 204 && code != 304;
+            if (bodyExpected && hop->total >= 0 && hop->received < hop->total
+                && (encoding.isEmpty() || encoding == "identity")) {
+                throw HttpError(HttpError::Kind::transport,
+                                QStringLiteral("The answer from %1 broke off: got %2 of %3 bytes")
+                                    .arg(serverName(url))
+                                    .arg(hop->received)
+                                    .arg(hop->total));
+            }
+            co_return Answer{code, headersOf(*raw), url};
         }
         if (redirects >= kMaximumRedirects) {
-            throw HttpError(HttpError::Kind::transport, QStringLiteral("Too many HTTP redirects"));
+            throw HttpError(HttpError::Kind::transport,
+                            QStringLiteral("Too many HTTP redirects, the last from %1").arg(serverName(url)));
         }
         const QUrl next = url.resolved(QUrl::fromEncoded(raw->rawHeader("Location")));
         const bool web = next.scheme() == QLatin1String("http") || next.scheme() == QLatin1String("https");

@@ -131,6 +131,12 @@ protected:
     void publish(const QString &version, const BottleFaults &faults = {})
     {
         const auto [hamlib, libusb] = buildBottles(env.root(), version, faults);
+        serveBuilt(version, hamlib, libusb);
+    }
+
+    // Serves bottles built before.
+    void serveBuilt(const QString &version, const QString &hamlib, const QString &libusb)
+    {
         server.serve("/api/formula/hamlib.json", formula(version, server.url("/v2/hamlib/blobs/" + version)));
         server.serve("/api/formula/libusb.json", formula("1.0.27", server.url("/v2/libusb/blobs/" + version)));
         server.serve("/v2/hamlib/blobs/" + version, test::readBytes(hamlib));
@@ -157,6 +163,9 @@ protected:
 
     void expectNoLeftovers()
     {
+        EXPECT_EQ(QDir(env.platform().paths().privateTemporary())
+                      .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                  QStringList());
         EXPECT_FALSE(QFileInfo::exists(places::hamlibFolder() + ".partial"));
         const QString scratch = env.platform().paths().privateTemporary();
         EXPECT_FALSE(QFileInfo::exists(scratch + "/hamlib-extract"));
@@ -247,8 +256,6 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         {"only a macOS bottle",
          [&] { server.serve("/api/formula/hamlib.json", formula("4.7", hamlibBottle, "arm64_sonoma")); },
          "No Hamlib bottle available for this architecture"},
-        {"an error page for a bottle", [&] { server.serveHtmlPage("/v2/hamlib/blobs/4.7", 404); },
-         "Failed to extract Hamlib archive"},
         {"a library found nowhere", [&] { publish("4.7", {.extraNeeded = "libcordavelle-absent.so.7"}); },
          "rigctld needs libcordavelle-absent.so.7, which neither the Hamlib nor the libusb bottle holds"},
         {"a rigctld that fails", [&] { publish("4.7", {.failingVersion = true}); },
@@ -268,6 +275,55 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         EXPECT_TRUE(env.log().contains("[HamlibInstaller] Install failed: " + installer.state().message));
         EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
         EXPECT_EQ(installer.installedVersion(), "4.6");
+        expectNoLeftovers();
+    }
+}
+
+// Whatever the remote services answer, the user reads what was asked and what came back, and
+// nothing fetched stays behind.
+TEST_F(HamlibInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehind)
+{
+    using Fault = test::FixtureHttpServer::Fault;
+    const auto [hamlib, libusb] = buildBottles(env.root(), "4.6", {});
+    const QString here = QStringLiteral("127.0.0.1:%1").arg(server.port());
+    const quint16 closedPort = [] { return test::FixtureHttpServer().port(); }();
+    struct Case {
+        QString path; // empty: nothing listens at the remote's address
+        Fault fault;
+        QString error; // the whole text, or its start when it ends in ": "
+    };
+    const std::vector<Case> cases = {
+        {"/api/formula/hamlib.json", Fault::notFound, "The server answered 404 Not Found for the Homebrew formula of hamlib"},
+        {"/api/formula/libusb.json", Fault::rateLimited,
+         "The server answered 403 Forbidden for the Homebrew formula of libusb: too many requests for now, try again later"},
+        {"/api/formula/hamlib.json", Fault::garbage, "Could not parse Homebrew bottle info"},
+        {"", Fault::notFound, QStringLiteral("Could not reach 127.0.0.1:%1: Connection refused").arg(closedPort)},
+        {"/v2/hamlib/blobs/4.6", Fault::serverError, "The server answered 500 Internal Server Error for the Hamlib bottle"},
+        {"/v2/libusb/blobs/4.6", Fault::notFound, "The server answered 404 Not Found for the libusb bottle"},
+        {"/v2/libusb/blobs/4.6", Fault::dropped, "The answer from " + here + " broke off: "},
+        {"/v2/hamlib/blobs/4.6", Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
+        {"/v2/libusb/blobs/4.6", Fault::garbage, "Failed to extract Hamlib archive"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE((c.path + " " + QString::number(int(c.fault))).toStdString());
+        serveBuilt("4.6", hamlib, libusb);
+        if (c.path.isEmpty()) {
+            env.platform().setRemoteServices(RemoteServices::allAt(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort))));
+        } else {
+            env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+            server.serveFault(c.path, c.fault);
+        }
+        installAndWait();
+        const QString shown = installer.state().message;
+        EXPECT_EQ(installer.state().phase, HamlibInstaller::State::Case::error);
+        if (c.error.endsWith(": ")) {
+            EXPECT_TRUE(shown.startsWith(c.error)) << shown.toStdString();
+        } else {
+            EXPECT_EQ(shown, c.error);
+        }
+        EXPECT_EQ(messages().back(), "ERROR: " + shown);
+        EXPECT_TRUE(env.log().contains("[HamlibInstaller] Install failed: " + shown));
+        EXPECT_FALSE(installer.isInstalled());
         expectNoLeftovers();
     }
 }

@@ -2,6 +2,7 @@
 #include "install/bottle_program.h"
 #include "install/homebrew_bottle_resolver.h"
 #include "platform/cancellation.h"
+#include "platform/http_status.h"
 #include "support/fixture_http_server.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -84,7 +85,7 @@ TEST(HomebrewBottleResolver, FetchesTheFormulaAndTheBottleWithTheRegistryToken)
         HomebrewBottleResolver::fetchBottleInfo(client, server.url("/api/formula/cabextract.json")));
     EXPECT_EQ(info.version, "1.11");
     const QString destination = env.platform().paths().privateTemporary() + "/cabextract-bottle.tar.gz";
-    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination));
+    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));
     EXPECT_EQ(test::readBytes(destination), QByteArray("first"));
     for (const auto &request : server.requests()) {
         if (request.path != "/api/formula/cabextract.json") {
@@ -96,8 +97,18 @@ TEST(HomebrewBottleResolver, FetchesTheFormulaAndTheBottleWithTheRegistryToken)
 
     // A second download replaces the first.
     server.serve("/storage/cabextract.tar.gz", "second");
-    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination));
+    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));
     EXPECT_EQ(test::readBytes(destination), QByteArray("second"));
+
+    // A refused bottle leaves no error page behind to be unpacked.
+    server.serveHtmlPage("/storage/cabextract.tar.gz", 401);
+    try {
+        test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));
+        ADD_FAILURE() << "a refused bottle was taken";
+    } catch (const HttpStatusError &error) {
+        EXPECT_EQ(error.description(), "The server answered 401 Unauthorized for the cabextract bottle");
+    }
+    EXPECT_FALSE(QFile::exists(destination));
 }
 
 // A program as a Linux bottle ships it: a loader and a run path that this machine lacks.

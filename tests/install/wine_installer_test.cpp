@@ -91,6 +91,16 @@ protected:
             QFile::link(tool, env.hostPath(tool));
         }
         env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+        serveRemote();
+
+        config = std::make_unique<ConfigStore>(env.defaults(), env.platform());
+        installLog = std::make_unique<InstallLog>(env.clock(), env.log(), places::supportFolder());
+        installer = std::make_unique<WineInstaller>(*config, *installLog, env.platform(), services, prefixHold);
+        QObject::connect(installer.get(), &WineInstaller::stateChanged, [this] { states.push_back(installer->state()); });
+    }
+
+    void serveRemote()
+    {
         serveReleases();
         serveArchive(fixtures().wineArchive);
         server.serve("/Winetricks/winetricks/master/src/winetricks", "#!/bin/sh\necho winetricks\n");
@@ -99,11 +109,6 @@ protected:
                          + server.url("/v2/homebrew/core/cabextract/blobs/sha256:1").toString().toUtf8() + R"("}}}}})");
         server.redirect("/v2/homebrew/core/cabextract/blobs/sha256:1", "/blobs/cabextract.tar.gz", 307);
         server.serve("/blobs/cabextract.tar.gz", fixtures().cabextractBottle);
-
-        config = std::make_unique<ConfigStore>(env.defaults(), env.platform());
-        installLog = std::make_unique<InstallLog>(env.clock(), env.log(), places::supportFolder());
-        installer = std::make_unique<WineInstaller>(*config, *installLog, env.platform(), services, prefixHold);
-        QObject::connect(installer.get(), &WineInstaller::stateChanged, [this] { states.push_back(installer->state()); });
     }
 
     void serveReleases()
@@ -147,6 +152,12 @@ protected:
     void makePreviousInstall()
     {
         ASSERT_TRUE(test::writeProgram(places::ownWineBinary(), "#!/bin/sh\necho previous\n"));
+    }
+
+    QStringList temporaryFiles()
+    {
+        return QDir(env.platform().paths().privateTemporary())
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     }
 
     void expectPreviousInstallIntact()
@@ -254,24 +265,73 @@ TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousB
         EXPECT_NE(state.kind(), Kind::complete);
     }
     expectPreviousInstallIntact();
+    EXPECT_EQ(temporaryFiles(), QStringList());
 }
 
-TEST_F(WineInstallerTest, FailuresEndInTheErrorStateWithTheirText)
+// Whatever the remote services answer, the user reads what was asked and what came back, and
+// nothing fetched stays behind.
+TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehind)
+{
+    using Fault = test::FixtureHttpServer::Fault;
+    const QString here = QStringLiteral("127.0.0.1:%1").arg(server.port());
+    const quint16 closedPort = [] { return test::FixtureHttpServer().port(); }();
+    struct Case {
+        QString path; // empty: nothing listens at the remote's address
+        Fault fault;
+        QString error; // the whole text, or its start when it ends in ": "
+    };
+    const std::vector<Case> cases = {
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::notFound,
+         "The server answered 404 Not Found for the Wine release list"},
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::rateLimited,
+         "The server answered 403 Forbidden for the Wine release list: too many requests for now, try again later"},
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::garbage, "Could not parse GitHub releases"},
+        {"", Fault::notFound, QStringLiteral("Could not reach 127.0.0.1:%1: Connection refused").arg(closedPort)},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::serverError,
+         "The server answered 500 Internal Server Error for the Wine build wine-10.0-amd64-wow64.tar.xz"},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::garbage, "Failed to extract Wine archive"},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::dropped, "The answer from " + here + " broke off: "},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
+        {"/Winetricks/winetricks/master/src/winetricks", Fault::notFound,
+         "Could not install winetricks: GitHub returned HTTP 404 — try again later or install it with apt "
+         "(`sudo apt install winetricks`)"},
+        {"/api/formula/cabextract.json", Fault::garbage, "Could not read Homebrew's formula of cabextract: "},
+        {"/blobs/cabextract.tar.gz", Fault::notFound, "The server answered 404 Not Found for the cabextract bottle"},
+        {"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE((c.path + " " + QString::number(int(c.fault))).toStdString());
+        serveRemote();
+        if (c.path.isEmpty()) {
+            env.platform().setRemoteServices(RemoteServices::allAt(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort))));
+        } else {
+            env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+            server.serveFault(c.path, c.fault);
+        }
+        ASSERT_TRUE(installToEnd());
+        const QString shown = installer->state().message();
+        EXPECT_EQ(installer->state().kind(), Kind::error);
+        if (c.error.endsWith(": ")) {
+            EXPECT_TRUE(shown.startsWith(c.error)) << shown.toStdString();
+        } else {
+            EXPECT_EQ(shown, c.error);
+        }
+        EXPECT_EQ(messages().last(), "ERROR: " + shown);
+        EXPECT_TRUE(env.log().contains("[WineInstaller] Install failed: " + shown));
+        EXPECT_EQ(temporaryFiles(), QStringList());
+        EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + ".partial"));
+        EXPECT_FALSE(QFileInfo::exists(places::ownCabextract()));
+    }
+}
+
+TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
 {
     makePreviousInstall();
-    server.serveHtmlPage("/dl/wine-10.0-amd64-wow64.tar.xz", 404);
-    ASSERT_TRUE(installToEnd());
-    EXPECT_EQ(installer->state(), WineInstaller::State::error("Failed to extract Wine archive"));
-    EXPECT_EQ(messages().last(), "ERROR: Failed to extract Wine archive");
-    // tar's own last words come before the exit is handled.
-    EXPECT_FALSE(messages().filter("tar: ").isEmpty()) << messages().join('\n').toStdString();
-    expectPreviousInstallIntact();
-    EXPECT_TRUE(env.log().contains("[WineInstaller] Install failed: Failed to extract Wine archive"));
-
     serveArchive(fixtures().archiveWithoutWine);
     ASSERT_TRUE(installToEnd());
     EXPECT_EQ(installer->state(), WineInstaller::State::error("Wine binary not found after extraction"));
     expectPreviousInstallIntact();
+    EXPECT_EQ(temporaryFiles(), QStringList());
 
     serveArchive(fixtures().wineThatCannotRun);
     ASSERT_TRUE(installToEnd());
@@ -283,7 +343,8 @@ TEST_F(WineInstallerTest, FailuresEndInTheErrorStateWithTheirText)
     serveArchive(fixtures().wineArchive);
     server.serve("/api/formula/cabextract.json", "{}");
     ASSERT_TRUE(installToEnd());
-    EXPECT_EQ(installer->state(), WineInstaller::State::error("Could not parse GitHub releases"));
+    EXPECT_EQ(installer->state(), WineInstaller::State::error("Could not read Homebrew's formula of cabextract: The "
+                                                              "Homebrew formula response was not in the expected shape"));
     EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
     EXPECT_EQ(installer->installedVersion(), "10.0");
     EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
@@ -350,7 +411,7 @@ TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
     second = test::track(installer->installCabextract({}));
     server.release();
     ASSERT_TRUE(test::processEventsUntil([&] { return first->done && second->done; }, 30s));
-    EXPECT_EQ(first->error, QString("Failed to extract Wine archive"));
+    EXPECT_EQ(first->error, QString("Failed to extract the cabextract bottle"));
     EXPECT_EQ(second->error, first->error);
     EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), 2u);
 }
@@ -383,7 +444,7 @@ TEST(WineReleaseList, TheFirstReleaseWithAStableBuildWins)
     EXPECT_EQ(failure(R"({"message":"API rate limit exceeded"})"), "Could not parse GitHub releases");
     EXPECT_EQ(failure(R"([1, 2])"), "Could not parse GitHub releases");
     EXPECT_EQ(failure(R"([{"tag_name":"10.1","assets":"none"},{"tag_name":"10.0","assets":[]}])"), "No stable Wine release found");
-    EXPECT_EQ(failure("<html>"), QString::fromUtf8(JsonDecodeError("The data is not valid JSON").what()));
+    EXPECT_EQ(failure("<html>"), "Could not parse GitHub releases");
 }
 
 TEST(WinetricksPayload, OnlyAShellScriptIsAccepted)
@@ -415,7 +476,7 @@ TEST(WineInstallerUpdateCheck, WithoutAnAnswerLogsWhyAndFindsNothing)
     WineInstaller installer(config, log, env.platform(), services, prefixHold);
     EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
     ASSERT_EQ(installer.logLines().size(), 1);
-    EXPECT_TRUE(installer.logLines().at(0).endsWith("] Update check failed: Connection refused"));
+    EXPECT_TRUE(installer.logLines().at(0).endsWith("] Update check failed: Could not reach 127.0.0.1:9: Connection refused"));
 }
 
 } // namespace

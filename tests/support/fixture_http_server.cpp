@@ -169,11 +169,21 @@ private:
         if (!c.answered || c.stalled) {
             return;
         }
-        const qint64 limit = (c.route.stallAfter >= 0 && !c.released) ? std::min(c.route.stallAfter, c.size) : c.size;
+        qint64 limit = (c.route.stallAfter >= 0 && !c.released) ? std::min(c.route.stallAfter, c.size) : c.size;
+        if (c.route.dropAfter >= 0) {
+            limit = std::min(limit, c.route.dropAfter);
+        }
         while (c.sent < limit && c.socket->bytesToWrite() < kHighWater) {
             const QByteArray bytes = piece(c, std::min(kChunk, limit - c.sent));
             c.socket->write(bytes);
             c.sent += bytes.size();
+        }
+        // Closed once what went out has been written, as a server that gave up halfway.
+        if (c.route.dropAfter >= 0 && c.sent >= c.route.dropAfter && c.sent < c.size) {
+            if (c.socket->state() == QAbstractSocket::ConnectedState) {
+                c.socket->disconnectFromHost();
+            }
+            return;
         }
         if (c.sent == c.size) {
             if (c.socket->bytesToWrite() == 0) {
@@ -243,6 +253,28 @@ void FixtureHttpServer::serveHtmlPage(const QString &path, int status)
     route.headers.emplace_back("Content-Type", "text/html; charset=utf-8");
     route.body = "<!DOCTYPE html>\n<html><head><title>Unavailable</title></head>"
                  "<body><h1>Unicorn!</h1><p>Try again later.</p></body></html>\n";
+    serve(path, std::move(route));
+}
+
+void FixtureHttpServer::serveFault(const QString &path, Fault fault)
+{
+    Route route;
+    switch (fault) {
+    case Fault::notFound: serveHtmlPage(path, 404); return;
+    case Fault::serverError: serveHtmlPage(path, 500); return;
+    case Fault::redirectLoop: redirect(path, path); return;
+    case Fault::rateLimited:
+        route.status = 403;
+        route.headers = {{"Content-Type", "application/json; charset=utf-8"}, {"X-RateLimit-Limit", "60"},
+                         {"X-RateLimit-Remaining", "0"}};
+        route.body = R"({"message":"API rate limit exceeded for 127.0.0.1.","documentation_url":"https://docs.example/rate-limiting"})";
+        break;
+    case Fault::garbage: route.body = QByteArray("\xff\xfe\x00garbage\x01\x02", 12).repeated(50); break;
+    case Fault::dropped:
+        route.body = QByteArray(200000, 'd');
+        route.dropAfter = 1000;
+        break;
+    }
     serve(path, std::move(route));
 }
 
