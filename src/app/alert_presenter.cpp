@@ -1,5 +1,7 @@
 #include "alert_presenter.h"
 
+#include "status_look.h"
+
 #include <QAbstractButton>
 #include <QLabel>
 #include <QMessageBox>
@@ -35,14 +37,25 @@ std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Aler
     if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
         label->setTextFormat(Qt::PlainText);
     }
+    const qsizetype last = alert.buttons.size() - 1;
     for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
         // The first button accepts; the last of several is the escape answer.
-        const auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        auto role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+        if (i == 0 && alert.destructive) {
+            role = QMessageBox::DestructiveRole;
+        }
         QPushButton *button = box->addButton(alert.buttons[i], role);
-        if (i == 0) {
+        if (i == 0 && alert.destructive) {
+            // Said in red, as the desktop's styles draw no role of their own for it.
+            QPalette palette = button->palette();
+            palette.setColor(QPalette::ButtonText, toneColour(Tone::red, palette));
+            button->setPalette(palette);
+        }
+        // A destructive action is never one press of Return away.
+        if (i == (alert.destructive && last > 0 ? last : 0)) {
             box->setDefaultButton(button);
         }
-        if (i > 0 && i == alert.buttons.size() - 1) {
+        if (i > 0 && i == last) {
             box->setEscapeButton(button);
         }
         if (buttons) {

@@ -12,7 +12,7 @@ class QWidget;
 namespace cordavelle {
 
 // A modal question or notice: a message, an explanation and the buttons in the order the user
-// reads them. The first button is the default one.
+// reads them. The first button is the one that acts.
 struct Alert {
     enum class Style { informational, warning, critical };
 
@@ -20,6 +20,9 @@ struct Alert {
     QString message;
     QString informativeText;
     QStringList buttons;
+    // The first button destroys something: it is drawn as such, and Return chooses the last
+    // button (the one that does nothing) instead of it.
+    bool destructive = false;
 
     bool operator==(const Alert &) const = default;
 };

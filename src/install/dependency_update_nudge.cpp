@@ -107,6 +107,7 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
         {QStringLiteral("VARA FM"), &Lookups::varaFM},
     };
     std::vector<PendingDependencyUpdate> candidates;
+    std::vector<DependencyCheckOutcome> outcomes;
     for (const auto &[dependency, member] : order) {
         // A copy: the look-up runs across awaits.
         const Lookup lookup = self->m_lookups.*member;
@@ -124,6 +125,7 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
         if (!self) {
             co_return;
         }
+        outcomes.push_back({dependency, versions});
         // Plain texts: any difference is an update, whichever version is higher.
         if (versions && !versions->current.isEmpty() && versions->current != versions->latest) {
             candidates.push_back({dependency, versions->current, versions->latest});
@@ -131,8 +133,10 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
     }
     std::erase_if(candidates, [&](const PendingDependencyUpdate &update) { return self->isDismissed(update); });
 
+    self->m_lastOutcomes = std::move(outcomes);
     self->setPendingUpdates(std::move(candidates));
     self->setIsChecking(false);
+    Q_EMIT self->checkFinished();
     if (self->m_pendingUpdates.empty()) {
         logInfo(QStringLiteral("[DependencyUpdateNudge] no pending updates"));
     } else {

@@ -33,6 +33,12 @@ struct PendingDependencyUpdate {
     bool operator==(const PendingDependencyUpdate &) const = default;
 };
 
+// One dependency's answer to a check: its versions, or none when the check failed.
+struct DependencyCheckOutcome {
+    QString dependency;
+    std::optional<DependencyVersions> versions;
+};
+
 // Once per launch and whenever the user asks, finds the dependencies that have a newer version
 // than the one installed. An update the user dismissed stays hidden until a different latest
 // version shows up for that dependency.
@@ -70,8 +76,11 @@ public:
 
     const std::vector<PendingDependencyUpdate> &pendingUpdates() const { return m_pendingUpdates; }
     bool isChecking() const { return m_isChecking; }
+    // Every dependency's answer to the last check that ended, in the order checked.
+    const std::vector<DependencyCheckOutcome> &lastOutcomes() const { return m_lastOutcomes; }
 
-    // Starts a check and returns at once; nothing when a check is under way.
+    // Starts a check and returns at once; nothing when a check is under way, whose end then
+    // serves both callers: every check logs its failures, so one loop means one line each.
     void checkAll();
     // Hides this dependency's update until a different latest version shows up.
     void dismiss(PendingDependencyUpdate update);
@@ -80,6 +89,8 @@ public:
 Q_SIGNALS:
     void pendingUpdatesChanged();
     void isCheckingChanged();
+    // A check has ended; lastOutcomes() holds its answers.
+    void checkFinished();
 
 private:
     static QCoro::Task<void> check(QPointer<DependencyUpdateNudge> self);
@@ -90,6 +101,7 @@ private:
     UserDefaults &m_defaults;
     Lookups m_lookups;
     std::vector<PendingDependencyUpdate> m_pendingUpdates;
+    std::vector<DependencyCheckOutcome> m_lastOutcomes;
     bool m_isChecking = false;
 };
 

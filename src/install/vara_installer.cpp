@@ -336,6 +336,13 @@ QString VARAInstaller::uninstallRefusal(VARAVariant variant)
     return displayName(variant) + QStringLiteral(" can't be uninstalled while it is being installed.");
 }
 
+void VARAInstaller::forgetFailure()
+{
+    if (!m_installing && m_state.kind == State::Kind::error) {
+        setState(State{});
+    }
+}
+
 QCoro::Task<bool> VARAInstaller::uninstall()
 {
     // The install would go on to record a path and a version for files that are gone.

@@ -152,6 +152,9 @@ public:
     void cancel();
     // From startInstall() until the flow has really ended, also after a cancel.
     bool isInstalling() const { return m_installing; }
+    // Goes from the error state to idle: what the failure concerned (the prefix) is gone, so
+    // neither its text nor a Retry applies. Nothing while a flow runs.
+    void forgetFailure();
 
     // The install flow's steps, in the order it takes them.
     QCoro::Task<QUrl> findDownloadURL(std::stop_token stop = {});

@@ -18,6 +18,7 @@
 
 #include <QDesktopServices>
 #include <QEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -31,6 +32,7 @@ Alert resetConfirmation(ResetTarget target)
 {
     Alert alert;
     alert.style = Alert::Style::warning;
+    alert.destructive = true;
     const QString cancel = QStringLiteral("Cancel");
     switch (target) {
     case ResetTarget::winePrefix:
@@ -97,8 +99,7 @@ SetupChecklistPage::SetupChecklistPage(SetupChecklistContext context, QWidget *p
     addLine(Line::hamlib, sectionColumn(radio));
     form->addWidget(radio);
     auto *updates = formSection(QStringLiteral("Updates"));
-    m_updates = new UpdatesSection(installers.updateNudge, installers.wine, installers.hamlib, installers.varaHF,
-                                   installers.varaFM, m_context.config);
+    m_updates = new UpdatesSection(installers.updateNudge);
     sectionColumn(updates)->addWidget(m_updates);
     form->addWidget(updates);
     form->addWidget(buildLogFileLine());
@@ -201,6 +202,16 @@ void SetupChecklistPage::act(Line line, RowCommand command)
     m_refresh->schedule();
 }
 
+QCoro::Task<void> SetupChecklistPage::deletePrefix(SetupInstallers installers)
+{
+    co_await installers.prefix.deletePrefix();
+    // A modem's failed install or removal spoke of a prefix that is no longer there.
+    if (!QFileInfo::exists(installers.prefix.prefixPath())) {
+        installers.varaHF.forgetFailure();
+        installers.varaFM.forgetFailure();
+    }
+}
+
 void SetupChecklistPage::confirmReset(ResetTarget target)
 {
     if (m_context.alerts.present(resetConfirmation(target)) != 0) {
@@ -210,7 +221,7 @@ void SetupChecklistPage::confirmReset(ResetTarget target)
     // outlive this page, so the work goes on if the page is left meanwhile.
     const SetupInstallers &installers = m_context.installers;
     switch (target) {
-    case ResetTarget::winePrefix: installers.prefix.deletePrefix(); break;
+    case ResetTarget::winePrefix: deletePrefix(installers); break;
     case ResetTarget::varaHF: installers.varaHF.uninstall(); break;
     case ResetTarget::varaFM: installers.varaFM.uninstall(); break;
     }

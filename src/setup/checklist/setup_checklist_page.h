@@ -4,6 +4,7 @@
 #include "app/setup_installers.h"
 #include "app/sidebar_model.h"
 
+#include <QCoroTask>
 #include <QStringList>
 #include <QWidget>
 
@@ -66,6 +67,9 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private:
+    // The installers outlive the page: the removal and what follows it end even when the page
+    // has gone.
+    static QCoro::Task<void> deletePrefix(SetupInstallers installers);
     QWidget *buildLogFileLine();
     void addLine(Line line, QVBoxLayout *column);
     void act(Line line, RowCommand command);

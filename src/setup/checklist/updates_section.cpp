@@ -2,11 +2,6 @@
 
 #include "app/coalesced_refresh.h"
 #include "app/form_parts.h"
-#include "base/helper_logger.h"
-#include "core/config_store.h"
-#include "install/hamlib_installer.h"
-#include "install/vara_installer.h"
-#include "install/wine_installer.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -58,19 +53,9 @@ QHBoxLayout *bareRow(QWidget *owner)
 
 } // namespace
 
-UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, WineInstaller &wine, HamlibInstaller &hamlib,
-                               VARAInstaller &varaHF, VARAInstaller &varaFM, ConfigStore &config, QWidget *parent)
+UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, QWidget *parent)
     : QWidget(parent), m_nudge(nudge), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
-    using Nudge = DependencyUpdateNudge;
-    m_lookups = {
-        {QStringLiteral("Wine"), Nudge::wineLookup(wine)},
-        {QStringLiteral("Hamlib"), Nudge::hamlibLookup(hamlib)},
-        {QStringLiteral("VARA HF"), Nudge::varaLookup(varaHF, [&config] { return config.varaConfig().installedVersion; })},
-        {QStringLiteral("VARA FM"),
-         Nudge::varaLookup(varaFM, [&config] { return config.varaFMConfig().installedVersion; })},
-    };
-
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
 
@@ -111,6 +96,7 @@ UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, WineInstaller &wine
 
     connect(&m_nudge, &DependencyUpdateNudge::isCheckingChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&m_nudge, &DependencyUpdateNudge::pendingUpdatesChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&m_nudge, &DependencyUpdateNudge::checkFinished, this, &UpdatesSection::showCheckResult);
     refresh();
 }
 
@@ -119,35 +105,31 @@ void UpdatesSection::checkAllUpdates()
     if (m_isCheckingUpdates) {
         return;
     }
-    m_nudge.checkAll();
     m_isCheckingUpdates = true;
     m_updateCheckResult.reset();
+    m_nudge.checkAll();
     // At once: the button must not take a second press before the next refresh.
     refresh();
-    runCheck(QPointer(this), m_lookups);
 }
 
-QCoro::Task<void> UpdatesSection::runCheck(QPointer<UpdatesSection> self, std::vector<std::pair<QString, Lookup>> lookups)
+void UpdatesSection::showCheckResult()
 {
+    if (!m_isCheckingUpdates) {
+        return;
+    }
+    // The section speaks of what the helper installs; Direwolf has its own page.
     std::vector<updates_section::CheckOutcome> outcomes;
-    // One after the other, each waiting for the one before.
-    for (const auto &[dependency, lookup] : lookups) {
-        std::optional<DependencyVersions> versions;
-        try {
-            versions = co_await lookup();
-        } catch (const std::exception &error) {
-            HelperLogger::error(QStringLiteral("[SetupChecklist] ") + dependency + QStringLiteral(" check failed: ") +
-                                    QString::fromUtf8(error.what()),
-                                HelperLogger::Category::install);
+    for (const QString dependency : {QStringLiteral("Wine"), QStringLiteral("Hamlib"), QStringLiteral("VARA HF"),
+                                     QStringLiteral("VARA FM")}) {
+        for (const DependencyCheckOutcome &outcome : m_nudge.lastOutcomes()) {
+            if (outcome.dependency == dependency) {
+                outcomes.push_back(outcome);
+            }
         }
-        outcomes.push_back({dependency, versions});
     }
-    if (!self) {
-        co_return;
-    }
-    self->m_updateCheckResult = updates_section::resultLine(outcomes);
-    self->m_isCheckingUpdates = false;
-    self->refresh();
+    m_updateCheckResult = updates_section::resultLine(outcomes);
+    m_isCheckingUpdates = false;
+    refresh();
 }
 
 void UpdatesSection::refresh()

@@ -18,18 +18,10 @@ class QVBoxLayout;
 namespace cordavelle {
 
 class CoalescedRefresh;
-class ConfigStore;
-class HamlibInstaller;
-class VARAInstaller;
-class WineInstaller;
 
 namespace updates_section {
 
-// One dependency's answer to the manual check: its versions, or none when the check failed.
-struct CheckOutcome {
-    QString dependency;
-    std::optional<DependencyVersions> versions;
-};
+using CheckOutcome = DependencyCheckOutcome;
 
 // The manual check's one-line result. Each installed dependency whose version differs from the
 // newest as text gives "<name>: v<installed> → v<latest>", joined by " | ", or "Everything is up
@@ -42,17 +34,18 @@ QString resultLine(const std::vector<CheckOutcome> &outcomes);
 // The content of the setup checklist's "Updates" section: the manual check of Wine, Hamlib and
 // both VARA modems with its result line, and the update nudge's pending updates, each with its
 // dismiss button, plus "Dismiss All" when there are several. The checklist puts it under its
-// "Updates" header. The check runs on after the section has gone; its result then goes nowhere.
+// "Updates" header. The check is the nudge's own, so that each failure is looked up and logged
+// once; it runs on after the section has gone.
 class UpdatesSection final : public QWidget {
     Q_OBJECT
 public:
-    UpdatesSection(DependencyUpdateNudge &nudge, WineInstaller &wine, HamlibInstaller &hamlib, VARAInstaller &varaHF,
-                   VARAInstaller &varaFM, ConfigStore &config, QWidget *parent = nullptr);
+    explicit UpdatesSection(DependencyUpdateNudge &nudge, QWidget *parent = nullptr);
 
     bool isCheckingUpdates() const { return m_isCheckingUpdates; }
     const std::optional<QString> &updateCheckResult() const { return m_updateCheckResult; }
 
-    // Starts the nudge's check and the manual one; the button is hidden until the result is in.
+    // Starts the nudge's check (or joins the one under way); the button is hidden until its
+    // result is in.
     void checkAllUpdates();
 
     // The parts tests and pictures look at.
@@ -62,13 +55,10 @@ public:
     QWidget *pendingRows() const { return m_pending; }
 
 private:
-    using Lookup = DependencyUpdateNudge::Lookup;
-    static QCoro::Task<void> runCheck(QPointer<UpdatesSection> self, std::vector<std::pair<QString, Lookup>> lookups);
+    void showCheckResult();
     void refresh();
 
     DependencyUpdateNudge &m_nudge;
-    // Wine, Hamlib, VARA HF and VARA FM, checked in this order.
-    std::vector<std::pair<QString, Lookup>> m_lookups;
     bool m_isCheckingUpdates = false;
     std::optional<QString> m_updateCheckResult;
     std::vector<PendingDependencyUpdate> m_shownUpdates;

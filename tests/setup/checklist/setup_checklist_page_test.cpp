@@ -1,6 +1,7 @@
 #include "setup/checklist/setup_checklist_page.h"
 
 #include "app/log_viewer.h"
+#include "app/status_look.h"
 #include "base/helper_places.h"
 #include "setup/installer_row.h"
 
@@ -11,9 +12,12 @@
 #include "support/scripted_alert_presenter.h"
 #include "support/test_files.h"
 
+#include <QApplication>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QToolButton>
 
@@ -122,8 +126,10 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
     for (Line line : {Line::wine, Line::hamlib}) {
         EXPECT_EQ(trailing(*page, line), "Retry");
         EXPECT_TRUE(row(*page, line).errorLabel()->isVisibleTo(page.get()));
-        EXPECT_FALSE(row(*page, line).errorLabel()->text().isEmpty());
     }
+    EXPECT_EQ(row(*page, Line::wine).errorLabel()->text(), "The server answered 404 Not Found for the Wine release list");
+    EXPECT_EQ(row(*page, Line::hamlib).errorLabel()->text(),
+              "The server answered 404 Not Found for the Homebrew formula of hamlib");
     EXPECT_TRUE(page->logViewer()->isVisible());
 
     // A rigctld put in place meanwhile counts once the installer is idle again.
@@ -156,15 +162,42 @@ TEST_F(SetupChecklistPageTest, DestructiveActionsAskFirstAndCancelChangesNothing
     EXPECT_TRUE(QFileInfo::exists(places::varaExecutable(VARAVariant::fm)));
     EXPECT_EQ(trailing(*page, Line::prefix), "Ready");
 
+    // A failed HF install (the server has no downloads page) speaks of the prefix that goes next.
+    ASSERT_TRUE(setupObjects.varaHF.startInstall());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.varaHF.isInstalling(); }, 20s));
+    ASSERT_EQ(setupObjects.varaHF.state().kind, VARAInstaller::State::Kind::error);
     alerts.answers = {0};
     row(*page, Line::prefix).contextMenu()->actions().front()->trigger();
     ASSERT_TRUE(test::processEventsUntil([&] { return !QFileInfo::exists(places::winePrefix()); }, 10s));
     test::ManualClock::processEvents();
+    EXPECT_EQ(setupObjects.varaHF.state(), VARAInstaller::State{});
+    EXPECT_FALSE(row(*page, Line::varaHF).errorLabel()->isVisibleTo(page.get()));
     EXPECT_EQ(trailing(*page, Line::prefix), "Set Up");
     EXPECT_EQ(row(*page, Line::prefix).contextMenu(), nullptr);
     for (Line line : {Line::varaHF, Line::varaFM}) {
         EXPECT_FALSE(row(*page, line).button()->isEnabled());
         EXPECT_EQ(row(*page, line).contextMenu(), nullptr);
+    }
+}
+
+// Return, pressed where the focus is, never confirms a destructive action; the button that does
+// still looks destructive.
+TEST(ResetConfirmation, ReturnChoosesCancelAndTheDestructiveButtonIsRed)
+{
+    for (ResetTarget target : {ResetTarget::winePrefix, ResetTarget::varaFM}) {
+        std::vector<void *> buttons;
+        const auto box = MessageBoxAlertPresenter::makeMessageBox(resetConfirmation(target), &buttons);
+        box->show();
+        ASSERT_EQ(buttons.size(), 2u);
+        QWidget *focus = box->focusWidget() ? box->focusWidget() : box.get();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(focus, &press);
+        ASSERT_TRUE(test::processEventsUntil([&] { return box->clickedButton() != nullptr; }, 5s));
+        EXPECT_EQ(static_cast<void *>(box->clickedButton()), buttons[1]);
+        EXPECT_EQ(box->clickedButton()->text(), "Cancel");
+        auto *destructive = static_cast<QPushButton *>(buttons[0]);
+        EXPECT_EQ(box->buttonRole(destructive), QMessageBox::DestructiveRole);
+        EXPECT_EQ(destructive->palette().color(QPalette::ButtonText), toneColour(Tone::red, destructive->palette()));
     }
 }
 

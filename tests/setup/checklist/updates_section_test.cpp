@@ -55,10 +55,10 @@ TEST(UpdatesSectionResult, NamesOutdatedDependenciesAndTheChecksThatFailed)
     }
 }
 
-// The whole section over real installers against a local server that only lists VARA HF: the
-// HF update is named, the other three checks are reported as failed, and the nudge's pending
-// updates are listed beside it.
-TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
+// The whole section over the nudge of real installers against a local server that only lists
+// VARA HF: the HF update is named, the other three checks are reported as failed (each logged
+// once, though the start-up check was still running), and the pending updates are listed.
+TEST(UpdatesSection, ShowsTheNudgesOneCheckAndListsItsUpdates)
 {
     test::TestPlatform env;
     env.useSystemClock();
@@ -84,14 +84,16 @@ TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
     };
     const auto varaHF = vara(VARAVariant::hf);
     const auto varaFM = vara(VARAVariant::fm);
-    const auto pending = [](const char *current, const char *latest) -> DependencyUpdateNudge::Lookup {
-        const DependencyVersions versions{latest, current};
-        return [versions]() -> QCoro::Task<std::optional<DependencyVersions>> { co_return versions; };
-    };
-    DependencyUpdateNudge nudge(env.defaults(), {.wine = pending("8.0", "9.0"),
-                                                 .direwolf = pending("1.7", "1.8.1")});
+    using Nudge = DependencyUpdateNudge;
+    Nudge nudge(env.defaults(),
+                {.wine = Nudge::wineLookup(wine),
+                 .hamlib = Nudge::hamlibLookup(hamlib),
+                 .direwolf = Nudge::direwolfLookup([] { return QStringLiteral("1.7"); }),
+                 .varaHF = Nudge::varaLookup(*varaHF, [&config] { return config.varaConfig().installedVersion; }),
+                 .varaFM = Nudge::varaLookup(*varaFM, [&config] { return config.varaFMConfig().installedVersion; })});
 
-    UpdatesSection section(nudge, wine, hamlib, *varaHF, *varaFM, config);
+    UpdatesSection section(nudge);
+    nudge.checkAll();
     section.checkAllUpdates();
     EXPECT_TRUE(section.checkButton()->isHidden());
     ASSERT_TRUE(test::processEventsUntil([&] { return !section.isCheckingUpdates() && !nudge.isChecking(); },
@@ -102,13 +104,18 @@ TEST(UpdatesSection, ChecksTheInstallersInTurnAndListsTheNudgesUpdates)
               "VARA HF: v4.8.6 \u2192 v4.8.7 | Could not check: Wine, Hamlib, VARA FM");
     EXPECT_EQ(section.resultLabel()->text(), section.updateCheckResult());
     EXPECT_FALSE(section.checkButton()->isHidden());
+    for (const QStringList &lines : {wine.logLines(), hamlib.logLines(), varaFM->logLines()}) {
+        EXPECT_EQ(lines.filter("Update check failed: ").size(), 1) << lines.join('\n').toStdString();
+    }
+    EXPECT_TRUE(wine.logLines().constFirst().endsWith(
+        "] Update check failed: The server answered 404 Not Found for the Wine release list"));
     EXPECT_EQ(section.pendingRows()->findChildren<QToolButton *>().size(), 2);
     EXPECT_TRUE(section.dismissAllButton()->isVisibleTo(&section));
 
     section.pendingRows()->findChildren<QToolButton *>().first()->click();
     test::processEventsFor(std::chrono::milliseconds(20));
     ASSERT_EQ(nudge.pendingUpdates().size(), 1u);
-    EXPECT_EQ(nudge.pendingUpdates().front().dependency, "Direwolf");
+    EXPECT_EQ(nudge.pendingUpdates().front().dependency, "VARA HF");
     EXPECT_EQ(section.pendingRows()->findChildren<QToolButton *>().size(), 1);
     EXPECT_FALSE(section.dismissAllButton()->isVisibleTo(&section));
 }
