@@ -26,7 +26,7 @@ HelperSetupWizardView::PageFactory wizardPages(const SetupInstallers &installers
         case wizardPage::vara: return new WizardVARAStep(installers.varaHF, installers.varaFM, installers.prefix);
         case wizardPage::radioControl: return new WizardRadioControlStep(installers.hamlib, config);
         case wizardPage::packet: return new WizardPacketStep(installers.direwolfDiscovery, activation);
-        case wizardPage::complete: return new WizardCompleteStep(installers);
+        case wizardPage::complete: return new WizardCompleteStep(installers, features);
         default: return nullptr;
         }
     };

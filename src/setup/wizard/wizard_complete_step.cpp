@@ -28,7 +28,7 @@ QWidget *summaryRow(const SummaryRow &row)
     auto *layout = new QHBoxLayout(widget);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(16);
-    auto *icon = symbolLabel(row.symbol, row.good ? Tone::blue : Tone::secondary, 20, widget);
+    auto *icon = symbolLabel(row.symbol, row.good ? Tone::blue : (row.failed ? Tone::red : Tone::secondary), 20, widget);
     icon->setFixedWidth(28);
     icon->setAlignment(Qt::AlignCenter);
     layout->addWidget(icon);
@@ -44,8 +44,14 @@ QWidget *summaryRow(const SummaryRow &row)
     texts->addWidget(value);
     layout->addLayout(texts, 1);
     const int statusSize = QFontMetrics(widget->font()).height();
-    layout->addWidget(row.good ? symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, statusSize, widget)
-                               : symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
+    if (row.good) {
+        layout->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, statusSize, widget));
+    } else if (row.failed) {
+        setToneText(value, row.value, Tone::red);
+        layout->addWidget(symbolLabel(QStringLiteral("xmark.circle.fill"), Tone::red, statusSize, widget));
+    } else {
+        layout->addWidget(symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
+    }
     return widget;
 }
 
@@ -92,22 +98,37 @@ QWidget *nextStepRow(int number, const QString &text)
 
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts)
 {
-    const auto row = [](const char *symbol, const char *title, bool good, const char *goodValue, const char *otherwise) {
+    const auto row = [](const char *symbol, const char *title, bool good, bool failed, const char *goodValue,
+                        const char *otherwise) {
+        failed = failed && !good;
         return SummaryRow{QString::fromUtf8(symbol), QString::fromUtf8(title),
-                          QString::fromUtf8(good ? goodValue : otherwise), good};
+                          QString::fromUtf8(good ? goodValue : (failed ? "Failed" : otherwise)), good, failed};
     };
     return {
-        row("shippingbox.fill", "Wine", facts.wineAvailable, "Installed", "Not installed"),
-        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, "Ready", "Not set up"),
-        row("wave.3.right", "VARA HF", facts.varaHFInstalled, "Installed", "Not installed"),
-        row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, "Installed", "Not installed"),
-        row("tuningfork", "Hamlib (rigctld)", facts.rigctldAvailable, "Installed", "Skipped"),
-        row("antenna.radiowaves.left.and.right", "Direwolf (Packet)", facts.direwolfFound, "Installed", "Skipped"),
+        row("shippingbox.fill", "Wine", facts.wineAvailable, facts.wineFailed, "Installed", "Not installed"),
+        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, facts.prefixFailed, "Ready", "Not set up"),
+        row("wave.3.right", "VARA HF", facts.varaHFInstalled, facts.varaHFFailed, "Installed", "Not installed"),
+        row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, facts.varaFMFailed, "Installed", "Not installed"),
+        row("tuningfork", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed, "Installed", "Skipped"),
+        row("antenna.radiowaves.left.and.right", "Direwolf (Packet)", facts.direwolfFound, false, "Installed", "Skipped"),
     };
 }
 
-CompletionFacts gatherCompletionFacts(const SetupInstallers &sources)
+CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary)
 {
+    const auto failed = std::count_if(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.failed; });
+    if (failed == 0) {
+        return {QStringLiteral("checkmark.circle.fill"), Tone::green, QStringLiteral("Setup Complete!"),
+                QStringLiteral("Cordavelle Helper is ready to use")};
+    }
+    return {QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, QStringLiteral("Setup Finished"),
+            failed == 1 ? QStringLiteral("1 component needs attention: retry it from the Setup page")
+                        : QStringLiteral("%1 components need attention: retry them from the Setup page").arg(failed)};
+}
+
+CompletionFacts gatherCompletionFacts(const SetupInstallers &sources, const WizardFeatures &features)
+{
+    const bool vara = features.needsVARA();
     return {
         .wineAvailable = sources.wine.isInstalled() || WineInstaller::findWine().has_value(),
         .prefixReady = sources.prefix.isInitialized() && sources.prefix.hasDependencies(),
@@ -115,19 +136,20 @@ CompletionFacts gatherCompletionFacts(const SetupInstallers &sources)
         .varaFMInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm),
         .rigctldAvailable = sources.hamlib.isInstalled() || tools::findRigctld().has_value(),
         .direwolfFound = sources.direwolfDiscovery.direwolfPath().has_value(),
+        .wineFailed = vara && sources.wine.state().kind() == WineInstaller::State::Kind::error,
+        .prefixFailed = vara && sources.prefix.state().kind() == WinePrefixManager::State::Kind::error,
+        .varaHFFailed = features.enableVARAHF && sources.varaHF.state().kind == VARAInstaller::State::Kind::error,
+        .varaFMFailed = features.enableVARAFM && sources.varaFM.state().kind == VARAInstaller::State::Kind::error,
+        .hamlibFailed = features.enableRadioControl && sources.hamlib.state().phase == HamlibInstaller::State::Case::error,
     };
 }
 
-WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, QWidget *parent)
-    : WizardStep(parent), m_installers(sources)
+WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, const WizardFeatures &features, QWidget *parent)
+    : WizardStep(parent), m_installers(sources), m_features(features)
 {
     setObjectName(QStringLiteral("wizardCompleteStep"));
-    QVBoxLayout *column = wizardPageColumn(this);
-    QWidget *header = wizardHeader(QStringLiteral("checkmark.circle.fill"), QStringLiteral("Setup Complete!"),
-                                   QStringLiteral("Cordavelle Helper is ready to use"),
-                                   {.symbolSize = 80, .symbolTone = Tone::green, .titlePointSize = 24,
-                                    .largeSubtitle = true});
-    column->addWidget(header);
+    m_column = wizardPageColumn(this);
+    QVBoxLayout *column = m_column;
     auto *line = divider();
     line->setContentsMargins(0, 8, 0, 8);
     column->addWidget(line);
@@ -164,11 +186,16 @@ void WizardCompleteStep::shown() { refresh(); }
 
 void WizardCompleteStep::refresh()
 {
-    std::vector<SummaryRow> summary = completionSummary(gatherCompletionFacts(m_installers));
+    std::vector<SummaryRow> summary = completionSummary(gatherCompletionFacts(m_installers, m_features));
     if (summary == m_summary && m_summaryRows->count() > 0) {
         return;
     }
     m_summary = std::move(summary);
+    m_headline = completionHeadline(m_summary);
+    delete m_header;
+    m_header = wizardHeader(m_headline.symbol, m_headline.title, m_headline.subtitle,
+                            {.symbolSize = 80, .symbolTone = m_headline.tone, .titlePointSize = 24, .largeSubtitle = true});
+    m_column->insertWidget(0, m_header);
     while (QLayoutItem *item = m_summaryRows->takeAt(0)) {
         delete item->widget();
         delete item;

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/setup_installers.h"
+#include "app/status_look.h"
+#include "setup/wizard/wizard_navigation.h"
 #include "setup/wizard/wizard_step.h"
 
 #include <QString>
@@ -19,6 +21,12 @@ struct CompletionFacts {
     bool varaFMInstalled = false;
     bool rigctldAvailable = false;
     bool direwolfFound = false;
+    // A component the user chose whose install ended in an error and which is not there.
+    bool wineFailed = false;
+    bool prefixFailed = false;
+    bool varaHFFailed = false;
+    bool varaFMFailed = false;
+    bool hamlibFailed = false;
 };
 
 struct SummaryRow {
@@ -26,31 +34,48 @@ struct SummaryRow {
     QString title;
     QString value;
     bool good = false;
+    bool failed = false;
     bool operator==(const SummaryRow &) const = default;
 };
 
 // The six components, always all of them and in this order. Hamlib and Direwolf are optional,
-// so their absence reads "Skipped" rather than "Not installed".
+// so their absence reads "Skipped" rather than "Not installed"; a failed install reads "Failed".
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts);
 
+// The page's title over the summary: finished and ready only when nothing chosen failed.
+struct CompletionHeadline {
+    QString symbol;
+    Tone tone = Tone::green;
+    QString title;
+    QString subtitle;
+    bool operator==(const CompletionHeadline &) const = default;
+};
+CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary);
+
 // Every test is made afresh on each call; a Wine or rigctld that a package manager installed
-// counts as much as the helper's own.
-CompletionFacts gatherCompletionFacts(const SetupInstallers &installers);
+// counts as much as the helper's own. Only what `features` chose can count as failed.
+CompletionFacts gatherCompletionFacts(const SetupInstallers &installers, const WizardFeatures &features = {});
 
 // The wizard's last page: set-up is finished, what is in place, and what to do next.
 class WizardCompleteStep final : public WizardStep {
     Q_OBJECT
 public:
-    explicit WizardCompleteStep(const SetupInstallers &installers, QWidget *parent = nullptr);
+    // `features` is the wizard's choice, which outlives its pages.
+    WizardCompleteStep(const SetupInstallers &installers, const WizardFeatures &features, QWidget *parent = nullptr);
 
     void shown() override;
     // The summary as drawn now.
     const std::vector<SummaryRow> &summary() const { return m_summary; }
+    const CompletionHeadline &headline() const { return m_headline; }
 
 private:
     void refresh();
 
     SetupInstallers m_installers;
+    const WizardFeatures &m_features;
+    QVBoxLayout *m_column;
+    QWidget *m_header = nullptr;
+    CompletionHeadline m_headline;
     QVBoxLayout *m_summaryRows;
     std::vector<SummaryRow> m_summary;
 };

@@ -8,12 +8,14 @@
 #include "base/helper_places.h"
 #include "base/wine_environment.h"
 
+#include "support/event_wait.h"
 #include "support/helper_objects.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QApplication>
 #include <QDir>
@@ -146,6 +148,50 @@ TEST(WizardCompletionSummary, OptionalComponentsReadSkippedTheOthersNotInstalled
             EXPECT_EQ(rows[j].value, i == j ? (j == 1 ? "Ready" : "Installed") : values[j]) << i << " " << j;
         }
     }
+
+    // A failed install reads as such, optional or not, unless the component is there after all;
+    // the headline counts the failures and claims success only without any.
+    CompletionFacts failing{.varaFMInstalled = true, .varaHFFailed = true, .varaFMFailed = true, .hamlibFailed = true};
+    const std::vector<SummaryRow> rows = completionSummary(failing);
+    EXPECT_EQ(rows[2].value, "Failed");
+    EXPECT_TRUE(rows[2].failed);
+    EXPECT_EQ(rows[3].value, "Installed");
+    EXPECT_FALSE(rows[3].failed);
+    EXPECT_EQ(rows[4].value, "Failed");
+    EXPECT_EQ(completionHeadline(rows).title, "Setup Finished");
+    EXPECT_EQ(completionHeadline(rows).subtitle, "2 components need attention: retry them from the Setup page");
+    EXPECT_EQ(completionHeadline(none),
+              (CompletionHeadline{"checkmark.circle.fill", Tone::green, "Setup Complete!", "Cordavelle Helper is ready to use"}));
+}
+
+// The page as the user reaches it after installs that could not reach their servers: it does
+// not call set-up complete, and marks what failed among what was chosen.
+TEST(WizardCompleteStep, AfterFailedInstallsItSaysWhatNeedsAttention)
+{
+    test::HelperObjects helper;
+    test::SetupObjects setup(helper);
+    WizardFeatures features;
+    features.enableVARAFM = false;
+    WizardCompleteStep step(setup.installers(), features);
+    EXPECT_EQ(step.headline().title, "Setup Complete!");
+
+    // The remote services' address has nothing listening: each install fails at its first request.
+    setup.wine.startInstall();
+    ASSERT_TRUE(setup.varaHF.startInstall());
+    setup.hamlib.startInstall();
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return !setup.wine.isBusy() && !setup.varaHF.isInstalling() && !setup.hamlib.isRunning(); },
+        std::chrono::seconds(20)));
+    step.shown();
+
+    std::vector<QString> values;
+    for (const SummaryRow &row : step.summary()) {
+        values.push_back(row.value);
+    }
+    EXPECT_EQ(values, (std::vector<QString>{"Failed", "Not set up", "Failed", "Not installed", "Failed", "Skipped"}));
+    EXPECT_EQ(step.findChild<QLabel *>("wizardTitle")->text(), "Setup Finished");
+    EXPECT_EQ(step.findChild<QLabel *>("wizardSubtitle")->text(),
+              "3 components need attention: retry them from the Setup page");
 }
 
 TEST(WizardCompletionFacts, PackageManagerCopiesCountAndAPrefixNeedsItsRuntime)
