@@ -21,7 +21,9 @@ QUrl below(const QUrl &base, const QString &path)
 RemoteServices RemoteServices::internet()
 {
     return {QUrl(QStringLiteral("https://api.github.com")), QUrl(QStringLiteral("https://raw.githubusercontent.com")),
-            QUrl(QStringLiteral("https://formulae.brew.sh")), QUrl(QStringLiteral("https://downloads.pelorin.org"))};
+            QUrl(QStringLiteral("https://formulae.brew.sh")),
+            // Chosen when the helper is built (HELPER_VARA_DOWNLOADS_HOST).
+            QUrl(QStringLiteral("https://" HELPER_VARA_DOWNLOADS_HOST))};
 }
 
 RemoteServices RemoteServices::allAt(const QUrl &base) { return {base, base, base, base}; }
