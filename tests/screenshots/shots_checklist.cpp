@@ -8,6 +8,8 @@
 #include "support/scripted_alert_presenter.h"
 #include "support/test_files.h"
 
+#include <QMessageBox>
+
 #include <functional>
 #include <memory>
 
@@ -121,6 +123,36 @@ QImage fullyInstalled()
     return scene.picture();
 }
 
+// Remote services that refuse: the Wine release list answers 404, the VARA page garbage, and
+// Hamlib's bottle breaks off partway; the prefix is made with Debian's Wine.
+QImage remoteFailures()
+{
+    ChecklistScene scene;
+    test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
+    test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/winetricks")));
+    const QString windows = places::winePrefix() + QStringLiteral("/drive_c/windows/");
+    test::writeFile(windows + QStringLiteral("system32/msvbvm60.dll"), "MZ");
+    test::writeFile(windows + QStringLiteral("system32/pdh.dll"), "MZ");
+    test::FixtureHttpServer &server = scene.server;
+    server.serveFault(QStringLiteral("/VARA%20Products/"), test::FixtureHttpServer::Fault::garbage);
+    for (const char *formula : {"hamlib", "libusb"}) {
+        const QString blob = QStringLiteral("/v2/%1/blobs/1").arg(QLatin1String(formula));
+        server.serve(QStringLiteral("/api/formula/%1.json").arg(QLatin1String(formula)),
+                     QStringLiteral(R"({"versions":{"stable":"4.6"},"bottle":{"stable":{"files":{"x86_64_linux":)"
+                                    R"({"url":"%1"}}}}})")
+                         .arg(server.url(blob).toString())
+                         .toUtf8());
+        server.serveFault(blob, test::FixtureHttpServer::Fault::dropped);
+    }
+    scene.setup.wine.startInstall();
+    scene.setup.varaHF.startInstall();
+    scene.setup.hamlib.startInstall();
+    test::processEventsUntil([&] {
+        return !scene.setup.wine.isBusy() && !scene.setup.varaHF.isInstalling() && !scene.setup.hamlib.isRunning();
+    }, 10s);
+    return scene.picture();
+}
+
 } // namespace
 
 void addChecklistShots(ShotList &shots)
@@ -128,6 +160,11 @@ void addChecklistShots(ShotList &shots)
     shots.push_back({QStringLiteral("setup-checklist-fresh"), [] { return ChecklistScene().picture(); }});
     shots.push_back({QStringLiteral("setup-checklist-installing"), midInstall});
     shots.push_back({QStringLiteral("setup-checklist-installed"), fullyInstalled});
+    shots.push_back({QStringLiteral("setup-checklist-remote-failures"), remoteFailures});
+    shots.push_back({QStringLiteral("alert-delete-wine-prefix"), [] {
+                         const auto box = MessageBoxAlertPresenter::makeMessageBox(resetConfirmation(ResetTarget::winePrefix));
+                         return grabWindow(box.get());
+                     }});
 }
 
 } // namespace cordavelle::screenshots

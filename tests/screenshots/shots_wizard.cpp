@@ -5,6 +5,7 @@
 #include "setup/wizard/setup_wizard.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_features_step.h"
+#include "support/event_wait.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -64,6 +65,27 @@ QImage components()
     return grabWindow(&page);
 }
 
+// The last page once Wine, VARA HF and Hamlib could not reach their servers (nothing listens at
+// the remote services' address).
+QImage completeAfterFailures(ShotEnvironment &scene)
+{
+    HelperSetupState state;
+    test::SetupObjects setup(scene);
+    setup.wine.startInstall();
+    setup.varaHF.startInstall();
+    setup.hamlib.startInstall();
+    test::processEventsUntil(
+        [&] { return !setup.wine.isBusy() && !setup.varaHF.isInstalling() && !setup.hamlib.isRunning(); },
+        std::chrono::seconds(10));
+    RecordedAppActivation activation;
+    HelperSetupWizardView wizard(state, scene.env.defaults(), wizardPages(setup.installers(), scene.config, activation));
+    wizard.show();
+    while (wizard.currentStep() < complete) {
+        wizard.navigateForward();
+    }
+    return grabWindow(&wizard, {750, 750});
+}
+
 } // namespace
 
 void addWizardShots(ShotList &shots, ShotEnvironment &scene)
@@ -79,6 +101,7 @@ void addWizardShots(ShotList &shots, ShotEnvironment &scene)
                      }});
     shots.push_back({QStringLiteral("wizard-radio-control"), [&scene] { return wizardOn(scene, radioControl); }});
     shots.push_back({QStringLiteral("wizard-complete"), [&scene] { return wizardOn(scene, complete); }});
+    shots.push_back({QStringLiteral("wizard-complete-after-failures"), [&scene] { return completeAfterFailures(scene); }});
 }
 
 } // namespace cordavelle::screenshots
