@@ -1,6 +1,6 @@
 #include "socket_wait.h"
 
-#include "base/async/wakeup.h"
+#include "async/wakeup.h"
 #include "platform/clock.h"
 
 #include <memory>

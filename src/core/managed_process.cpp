@@ -1,6 +1,6 @@
 #include "managed_process.h"
 
-#include "base/async/event.h"
+#include "async/event.h"
 #include "base/helper_logger.h"
 #include "base/log_line_buffer.h"
 #include "core/port_probe.h"

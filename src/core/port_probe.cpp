@@ -1,6 +1,6 @@
 #include "port_probe.h"
 
-#include "base/async/event.h"
+#include "async/event.h"
 #include "platform/clock.h"
 
 #include <QHostAddress>

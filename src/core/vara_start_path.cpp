@@ -1,7 +1,7 @@
 #include "vara_start_path.h"
 
-#include "base/async/first_of.h"
-#include "base/async/off_thread.h"
+#include "async/first_of.h"
+#include "async/off_thread.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"

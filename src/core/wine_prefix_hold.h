@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/async/event.h"
+#include "async/event.h"
 
 #include <QCoroTask>
 #include <QString>

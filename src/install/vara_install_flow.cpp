@@ -1,7 +1,7 @@
 #include "vara_installer.h"
 
-#include "base/async/event.h"
-#include "base/async/first_of.h"
+#include "async/event.h"
+#include "async/first_of.h"
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"

@@ -1,6 +1,6 @@
 #include "vara_installer.h"
 
-#include "base/async/first_of.h"
+#include "async/first_of.h"
 #include "base/helper_places.h"
 #include "base/task_drain.h"
 #include "core/config_store.h"

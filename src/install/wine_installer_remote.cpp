@@ -2,7 +2,7 @@
 // cabextract.
 #include "wine_installer.h"
 
-#include "base/async/event.h"
+#include "async/event.h"
 #include "base/helper_places.h"
 #include "base/json_support.h"
 #include "install/bottle_program.h"

@@ -2,7 +2,7 @@
 // by the time limit or a cancel.
 #include "wine_prefix_manager.h"
 
-#include "base/async/event.h"
+#include "async/event.h"
 #include "core/managed_process.h"
 #include "platform/cancellation.h"
 #include "platform/child_process.h"

@@ -1,6 +1,6 @@
 #include "clock.h"
 
-#include "base/async/timer_wait.h"
+#include "async/timer_wait.h"
 
 namespace cordavelle {
 

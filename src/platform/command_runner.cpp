@@ -3,7 +3,7 @@
 #include "child_exec.h"
 #include "platform.h"
 
-#include "base/async/process_end.h"
+#include "async/process_end.h"
 
 #include <QFile>
 #include <QFileInfo>

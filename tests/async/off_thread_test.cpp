@@ -1,4 +1,4 @@
-#include "base/async/off_thread.h"
+#include "async/off_thread.h"
 
 #include "support/task_outcome.h"
 

@@ -1,4 +1,4 @@
-#include "base/async/process_end.h"
+#include "async/process_end.h"
 
 #include "support/task_outcome.h"
 

@@ -1,5 +1,5 @@
-#include "base/async/first_of.h"
-#include "base/async/timer_wait.h"
+#include "async/first_of.h"
+#include "async/timer_wait.h"
 
 #include "support/task_outcome.h"
 

@@ -1,4 +1,4 @@
-#include "base/async/event.h"
+#include "async/event.h"
 
 #include "support/task_outcome.h"
 

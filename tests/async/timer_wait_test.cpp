@@ -1,4 +1,4 @@
-#include "base/async/timer_wait.h"
+#include "async/timer_wait.h"
 
 #include "support/task_outcome.h"
 
