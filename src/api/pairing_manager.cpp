@@ -227,7 +227,7 @@ void PairingManager::forgetAll()
     m_storedTableUnreadable = false;
     m_approvedTokens.clear();
     m_lastRequestAt.clear();
-    Q_EMIT clientsChanged();
+    announce();
 }
 
 void PairingManager::approveAllPending()
@@ -281,11 +281,33 @@ void PairingManager::updateLastSeen(const QString &clientId)
         return;
     }
     client->lastSeen = m_clock.wallNow();
-    Q_EMIT clientsChanged();
+    if (!m_pendingAnnouncement) {
+        m_pendingAnnouncement.emplace();
+        announceLater(this, m_clock, m_pendingAnnouncement->get_token());
+    }
     if (!m_pendingSave) {
         m_pendingSave.emplace();
         saveLater(this, m_clock, m_pendingSave->get_token());
     }
+}
+
+QCoro::Task<void> PairingManager::announceLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop)
+{
+    const bool slept = co_await clock.sleep(kLastSeenAnnounceDelay, stop);
+    if (!slept || !self) {
+        co_return;
+    }
+    self->m_pendingAnnouncement.reset();
+    Q_EMIT self->clientsChanged();
+}
+
+void PairingManager::announce()
+{
+    if (m_pendingAnnouncement) {
+        m_pendingAnnouncement->request_stop();
+        m_pendingAnnouncement.reset();
+    }
+    Q_EMIT clientsChanged();
 }
 
 QCoro::Task<void> PairingManager::saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop)
@@ -420,7 +442,7 @@ void PairingManager::save()
         m_pendingSave.reset();
     }
     if (m_storedTableUnreadable) {
-        Q_EMIT clientsChanged();
+        announce();
         return;
     }
     std::string encoded;
@@ -440,7 +462,7 @@ void PairingManager::save()
         return;
     }
     m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded));
-    Q_EMIT clientsChanged();
+    announce();
 }
 
 } // namespace cordavelle

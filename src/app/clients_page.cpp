@@ -3,7 +3,6 @@
 #include "api/pairing_manager.h"
 #include "app/accent_style.h"
 #include "app/alert_presenter.h"
-#include "app/clients_page_model.h"
 #include "app/coalesced_refresh.h"
 #include "app/form_parts.h"
 #include "app/management_view.h"
@@ -78,9 +77,23 @@ ClientsPage::ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &
 
 void ClientsPage::refresh()
 {
-    delete m_body;
     const std::vector<PairedClient> &clients = m_pairing.clients();
-    if (clients.empty()) {
+    const auto now = m_clock.wallNow();
+    std::vector<ClientRow> rows;
+    rows.reserve(clients.size());
+    for (const PairedClient &client : clients) {
+        rows.push_back(clientRow(client, now));
+    }
+    const bool banner = hasUnclaimedApproval(clients);
+    if (refreshRows(rows, banner)) {
+        return;
+    }
+
+    delete m_body;
+    m_shown.clear();
+    m_rowLayout = nullptr;
+    m_bannerShown = banner;
+    if (rows.empty()) {
         m_body = emptyState();
         m_layout->addWidget(m_body);
         return;
@@ -89,22 +102,44 @@ void ClientsPage::refresh()
     auto *column = new QVBoxLayout(m_body);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
-    if (hasUnclaimedApproval(clients)) {
+    if (banner) {
         column->addWidget(unclaimedApprovalBanner());
     }
     auto *list = new QWidget;
-    auto *rows = new QVBoxLayout(list);
-    const auto now = m_clock.wallNow();
-    for (const PairedClient &client : clients) {
-        rows->addWidget(makeRow(clientRow(client, now)));
+    m_rowLayout = new QVBoxLayout(list);
+    for (const ClientRow &row : rows) {
+        QWidget *widget = makeRow(row);
+        m_rowLayout->addWidget(widget);
+        m_shown.push_back({row, widget});
     }
-    rows->addStretch();
+    m_rowLayout->addStretch();
     auto *scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(list);
     column->addWidget(scroll, 1);
     m_layout->addWidget(m_body);
+}
+
+bool ClientsPage::refreshRows(const std::vector<ClientRow> &rows, bool banner)
+{
+    const bool sameClients =
+        std::equal(rows.begin(), rows.end(), m_shown.begin(), m_shown.end(),
+                   [](const ClientRow &row, const ShownRow &shown) { return row.id == shown.model.id; });
+    if (!m_body || banner != m_bannerShown || !sameClients) {
+        return false;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        ShownRow &shown = m_shown[i];
+        if (rows[i] == shown.model) {
+            continue;
+        }
+        QWidget *replacement = makeRow(rows[i]);
+        delete m_rowLayout->replaceWidget(shown.widget, replacement);
+        delete shown.widget;
+        shown = {rows[i], replacement};
+    }
+    return true;
 }
 
 QWidget *ClientsPage::makeRow(const ClientRow &model)

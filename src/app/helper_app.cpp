@@ -186,7 +186,12 @@ TrayColor CordavelleHelperApp::trayColor() const
 void CordavelleHelperApp::refreshTrayIcon()
 {
     const QColor primary = QApplication::palette().color(QPalette::WindowText);
-    m_trayIcon->setIcon(trayGlyph(trayColor(), m_context.pairing.pendingCount() >= 1, primary));
+    const auto drawnFrom = std::make_tuple(trayColor(), m_context.pairing.pendingCount() >= 1, primary.rgba());
+    if (drawnFrom == m_trayDrawnFrom) {
+        return;
+    }
+    m_trayDrawnFrom = drawnFrom;
+    m_trayIcon->setIcon(trayGlyph(std::get<0>(drawnFrom), std::get<1>(drawnFrom), primary));
 }
 
 QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)

@@ -12,6 +12,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <tuple>
 
 class QSystemTrayIcon;
 
@@ -86,6 +88,8 @@ private:
     std::unique_ptr<HelperUninstaller> m_uninstaller;
     std::function<bool()> m_trayAvailable;
     bool m_warnedTrayMissing = false;
+    // What the tray icon was last drawn from, so an unchanged one is not drawn again.
+    std::optional<std::tuple<TrayColor, bool, QRgb>> m_trayDrawnFrom;
 };
 
 } // namespace cordavelle

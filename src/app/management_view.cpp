@@ -60,7 +60,12 @@ ManagementView::ManagementView(ServiceOrchestrator &orchestrator, ConfigStore &c
     connect(&config, &ConfigStore::varaFMConfigChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::rigctldConfigChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::direwolfConfigChanged, m_refresh, &CoalescedRefresh::schedule);
-    connect(&pairing, &PairingManager::clientsChanged, m_refresh, &CoalescedRefresh::schedule);
+    // Last-seen times change with every request of a polling client; the sidebar shows none.
+    connect(&pairing, &PairingManager::clientsChanged, m_refresh, [this] {
+        if (m_pairing.pendingCount() != m_shownPendingPairings) {
+            m_refresh->schedule();
+        }
+    });
     connect(m_sidebar, &Sidebar::sectionSelected, this, &ManagementView::setSelectedSection);
 
     refresh();
@@ -110,7 +115,7 @@ void ManagementView::refresh()
         inputs.states[id] = m_orchestrator.process(id).state();
         inputs.modes[id] = m_orchestrator.lifecycleMode(id);
     }
-    inputs.pendingPairings = m_pairing.pendingCount();
+    inputs.pendingPairings = m_shownPendingPairings = m_pairing.pendingCount();
     inputs.pendingUpdates = m_updates;
     inputs.setup = SetupChecks::current();
     m_sidebar->display(sidebarModel(inputs));

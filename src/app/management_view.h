@@ -70,6 +70,8 @@ private:
     std::map<SidebarSection, PageFactory> m_factories;
     std::optional<SidebarSection> m_selected = SidebarSection::varaHF;
     std::vector<PendingDependencyUpdate> m_updates;
+    // The pending pairings the sidebar shows: the only thing of the client table it reads.
+    int m_shownPendingPairings = 0;
     CoalescedRefresh *m_refresh;
     Sidebar *m_sidebar;
     QVBoxLayout *m_detail;

@@ -161,6 +161,10 @@ void Sidebar::display(const std::vector<SidebarGroup> &groups)
     }
     for (const SidebarGroup &group : groups) {
         for (const SidebarRow &row : group.rows) {
+            // A row restyles and repaints when shown again: only a changed one is.
+            if (const auto shown = m_shown.find(row.section); shown != m_shown.end() && shown->second == row) {
+                continue;
+            }
             m_shown[row.section] = row;
             if (auto found = m_rows.find(row.section); found != m_rows.end()) {
                 found->second->display(row);

@@ -70,6 +70,8 @@ struct SidebarRow {
     QString badgeTooltip;
     // Right-aligned text (the setup progress).
     QString trailing;
+
+    bool operator==(const SidebarRow &) const = default;
 };
 
 struct SidebarGroup {

@@ -7,6 +7,7 @@
 #include "support/test_platform.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -101,8 +102,20 @@ TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
     PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
     pairing.requestPairing("pending", "shack-mac", "macOS", "127.0.0.1");
+    pairing.requestPairing("other", "field-laptop", "Linux", "");
     ClientsPage page(pairing, env.clock(), alerts);
     QApplication::processEvents();
+    const QPointer<QWidget> pendingRow = page.findChild<QWidget *>("client:pending");
+    const QPointer<QWidget> otherRow = page.findChild<QWidget *>("client:other");
+    ASSERT_TRUE(pendingRow && otherRow);
+    const QList<QPushButton *> otherButtons = otherRow->findChildren<QPushButton *>();
+    ASSERT_EQ(otherButtons.size(), 2);
+    ASSERT_EQ(otherButtons[1]->text(), "Deny");
+    otherButtons[1]->click();
+    EXPECT_EQ(pairing.clients().at(1).status, PairingStatus::denied);
+    QApplication::processEvents();
+    EXPECT_FALSE(otherRow) << "the row that changed is built anew";
+    EXPECT_TRUE(pendingRow) << "the others stay as they are";
 
     auto *accept = page.findChild<QWidget *>("client:pending")->findChild<QPushButton *>();
     ASSERT_NE(accept, nullptr);
@@ -115,10 +128,10 @@ TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
     ASSERT_EQ(remove->text(), "Remove");
     alerts.answers = {1}; // Cancel
     remove->click();
-    EXPECT_EQ(pairing.clients().size(), 1u);
+    EXPECT_EQ(pairing.clients().size(), 2u);
     alerts.answers = {0};
     remove->click();
-    EXPECT_TRUE(pairing.clients().empty());
+    EXPECT_EQ(pairing.clients().size(), 1u);
     EXPECT_EQ(alerts.shown.size(), 2u);
 }
 
