@@ -190,6 +190,8 @@ int main(int argc, char **argv)
     }
     std::printf("Cordavelle Helper %s\n", HELPER_VERSION);
     std::fflush(stdout);
+    // Log lines go out once per event-loop turn rather than one system call each.
+    Platform::current().logSink().holdLinesUntilIdle();
 
     // A sandboxed run, such as the helper's own tests, keeps every tool that the helper names by
     // a fixed path (pkill, lsof, wineserver, …) below this folder, so that it never signals the
@@ -214,5 +216,6 @@ int main(int argc, char **argv)
     const int status = QCoreApplication::exec();
     // Windows go before the application object.
     helper.app.reset();
+    Platform::current().logSink().releaseHeldLines();
     return status;
 }

@@ -2,7 +2,13 @@
 
 #include "platform.h"
 
+#include <QAbstractEventDispatcher>
+#include <QObject>
+#include <QStringEncoder>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 
 namespace cordavelle {
 
@@ -83,23 +89,124 @@ QString StderrLogSink::escapedControlCharacters(const QString &text)
     return out;
 }
 
+namespace {
+
+// The sink holding lines, for the process's exit to write them.
+std::atomic<StderrLogSink *> g_holdingSink{nullptr};
+
+void flushAtExit()
+{
+    if (StderrLogSink *sink = g_holdingSink.load()) {
+        sink->flush();
+    }
+}
+
+} // namespace
+
+StderrLogSink::~StderrLogSink()
+{
+    releaseHeldLines();
+}
+
+namespace {
+
+// Writes `text` as UTF-8 at `out`, which has room for three bytes per UTF-16 unit.
+char *appendUtf8(char *out, QStringView text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80) {
+            return QStringEncoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless).appendToBuffer(out, text);
+        }
+    }
+    for (const QChar c : text) {
+        *out++ = static_cast<char>(c.unicode());
+    }
+    return out;
+}
+
+char *appendLatin1(char *out, const char *text)
+{
+    while (*text) {
+        *out++ = *text++;
+    }
+    return out;
+}
+
+} // namespace
+
 void StderrLogSink::write(LogLevel level, const QString &subsystem, const QString &category,
                           const QString &message)
 {
     if (!isEnabled(level)) {
         return;
     }
-    // Put together as UTF-8 in one buffer and written with one call, so lines of several
-    // writers never interleave.
-    const QByteArray text = escapedControlCharacters(message).toUtf8();
-    const QByteArray subsystemText = subsystem.toUtf8();
-    const QByteArray categoryText = category.toUtf8();
-    QByteArray line;
-    line.reserve(16 + subsystemText.size() + categoryText.size() + text.size());
-    line.append(logLevelName(level)).append(' ').append(subsystemText).append('[').append(categoryText).append("] ");
-    line.append(text).append('\n');
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), m_stream);
+    const QString text = escapedControlCharacters(message);
+    const std::lock_guard lock(m_mutex);
+    // Put together as UTF-8 right behind what is held and written with one call, so lines of
+    // several writers never interleave; once the buffer has grown, a line costs no allocation.
+    const qsizetype start = m_held.size();
+    m_held.resize(start + 16 + 3 * (subsystem.size() + category.size() + text.size()));
+    char *out = m_held.data() + start;
+    out = appendLatin1(out, logLevelName(level));
+    *out++ = ' ';
+    out = appendUtf8(out, subsystem);
+    *out++ = '[';
+    out = appendUtf8(out, category);
+    *out++ = ']';
+    *out++ = ' ';
+    out = appendUtf8(out, text);
+    *out++ = '\n';
+    m_held.resize(out - m_held.constData());
+    if (level < LogLevel::Error && m_holdingThread == std::this_thread::get_id()) {
+        return;
+    }
+    writeHeld();
+}
+
+void StderrLogSink::writeHeld()
+{
+    if (m_held.isEmpty()) {
+        return;
+    }
+    std::fwrite(m_held.constData(), 1, static_cast<size_t>(m_held.size()), m_stream);
     std::fflush(m_stream);
+    // Keeps the capacity: the next turn's lines fit without an allocation.
+    m_held.resize(0);
+}
+
+void StderrLogSink::holdLinesUntilIdle()
+{
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher) {
+        return;
+    }
+    {
+        const std::lock_guard lock(m_mutex);
+        m_holdingThread = std::this_thread::get_id();
+    }
+    // Destroyed with the sink, and with it the connections.
+    m_hook = std::make_unique<QObject>();
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, m_hook.get(), [this] { flush(); });
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, m_hook.get(), [this] { flush(); });
+    static const bool registered = std::atexit(flushAtExit) == 0;
+    Q_UNUSED(registered);
+    g_holdingSink = this;
+}
+
+void StderrLogSink::releaseHeldLines()
+{
+    StderrLogSink *self = this;
+    g_holdingSink.compare_exchange_strong(self, nullptr);
+    m_hook.reset();
+    const std::lock_guard lock(m_mutex);
+    m_holdingThread.reset();
+    writeHeld();
+}
+
+void StderrLogSink::flush()
+{
+    const std::lock_guard lock(m_mutex);
+    writeHeld();
 }
 
 Logger::Logger(QString subsystem, QString category)

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QByteArray>
+#include <QObject>
 #include <QString>
 
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 namespace cordavelle {
 
@@ -22,6 +26,10 @@ public:
                        const QString &message) = 0;
     // Whether a line of this level would be written at all; callers may skip building its text.
     virtual bool isEnabled(LogLevel) const { return true; }
+    // Lets the sink gather the calling thread's lines and write them once per event-loop turn;
+    // `releaseHeldLines` writes what is held and ends that, for when the loop has ended.
+    virtual void holdLinesUntilIdle() {}
+    virtual void releaseHeldLines() {}
 };
 
 // One line per message: "<level> <subsystem>[<category>] <message>". Messages carry text from
@@ -43,16 +51,34 @@ public:
     // default level kept.
     static std::unique_ptr<StderrLogSink> fromEnvironment(std::FILE *stream = stderr);
 
+    ~StderrLogSink() override;
+
     void write(LogLevel level, const QString &subsystem, const QString &category,
                const QString &message) override;
     bool isEnabled(LogLevel level) const override { return level >= m_minimumLevel; }
     LogLevel minimumLevel() const { return m_minimumLevel; }
 
+    // From now on, lines below the error level that the calling thread writes are held until its
+    // event loop next waits or wakes, and then written with one call: a busy server logs two lines
+    // per request, and a system call each would cost more than the request. An error, a line of
+    // another thread, `flush` and the process's exit write everything held at once, in order.
+    // Call on a thread with an event loop (the main thread, once the application object exists).
+    void holdLinesUntilIdle() override;
+    void releaseHeldLines() override;
+    void flush();
+
     static QString escapedControlCharacters(const QString &text);
 
 private:
+    // Writes what is held; with the mutex held.
+    void writeHeld();
+
     std::FILE *m_stream;
     LogLevel m_minimumLevel;
+    std::mutex m_mutex;
+    QByteArray m_held;
+    std::optional<std::thread::id> m_holdingThread;
+    std::unique_ptr<QObject> m_hook;
 };
 
 // A logger bound to one subsystem and category, for components that log outside the

@@ -1,10 +1,12 @@
 #include "platform/log_sink.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <thread>
 
 namespace cordavelle {
 namespace {
@@ -60,6 +62,31 @@ TEST(StderrLogSink, WritesOneLineAtOrAboveItsLevel)
     sink.write(LogLevel::Fault, "com.cordavelle.helper", "general", "down");
     EXPECT_EQ(written(file), "info com.cordavelle.helper[services] 100% [x]\n"
                              "fault com.cordavelle.helper[general] down\n");
+    std::fclose(file);
+}
+
+TEST(StderrLogSink, HeldLinesGoOutOncePerEventLoopTurnAndAtOnceWithAnError)
+{
+    std::FILE *file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    {
+        StderrLogSink sink(file, LogLevel::Info);
+        sink.holdLinesUntilIdle();
+        sink.write(LogLevel::Info, "s", "c", "one");
+        sink.write(LogLevel::Info, "s", "c", "two");
+        EXPECT_EQ(written(file), "");
+        QCoreApplication::processEvents();
+        EXPECT_EQ(written(file), "info s[c] one\ninfo s[c] two\n");
+
+        sink.write(LogLevel::Notice, "s", "c", "three");
+        std::thread([&sink] { sink.write(LogLevel::Info, "s", "c", "from a worker"); }).join();
+        sink.write(LogLevel::Info, "s", "c", "four");
+        sink.write(LogLevel::Error, "s", "c", "five");
+        EXPECT_EQ(written(file).split('\n').mid(2).join('|'), "notice s[c] three|info s[c] from a worker|"
+                                                               "info s[c] four|error s[c] five|");
+        sink.write(LogLevel::Info, "s", "c", "six");
+    }
+    EXPECT_TRUE(written(file).endsWith("error s[c] five\ninfo s[c] six\n")) << "the sink's end writes what it held";
     std::fclose(file);
 }
 
