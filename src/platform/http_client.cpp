@@ -10,8 +10,17 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <condition_variable>
 #include <coroutine>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace cordavelle {
 
@@ -171,7 +180,8 @@ QNetworkAccessManager &QtHttpClient::manager()
     return *m_manager;
 }
 
-QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, ChunkSink sink, std::stop_token stop)
+QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, ChunkSink sink, std::stop_token stop,
+                                                      BodyFlow *flow)
 {
     throwIfStopped(stop);
     QUrl url = request.url;
@@ -206,8 +216,12 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
             const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
             hop->total = length.isValid() ? length.toLongLong() : -1;
         });
-        auto drain = [hop, raw, clock, &sink] {
+        auto drain = [hop, raw, clock, &sink, flow] {
             if (!raw->isOpen()) {
+                return;
+            }
+            // Once the reply has finished, the rest is small (the reply's buffer) and taken whole.
+            if (flow && !hop->finished && flow->full()) {
                 return;
             }
             const QByteArray chunk = raw->readAll();
@@ -223,6 +237,9 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
             }
         };
         QObject::connect(raw, &QIODevice::readyRead, &context, drain);
+        if (flow) {
+            flow->resume = drain;
+        }
         if (request.timeout > std::chrono::milliseconds::zero()) {
             watchIdle(m_clock, request.timeout, hop);
         }
@@ -238,6 +255,9 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         hop->finished = true;
         hop->watchStop.request_stop();
         drain();
+        if (flow) {
+            flow->resume = nullptr;
+        }
 
         throwIfStopped(stop);
         if (hop->timedOut) {
@@ -313,6 +333,200 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
     co_return HttpResponse{answer.statusCode, std::move(answer.headers), std::move(answer.url), std::move(body)};
 }
 
+namespace {
+
+// Writes a download's pieces to its file on a thread of its own, so that a disk that falls behind
+// holds up the transfer rather than the event loop. Owned by one coroutine on the event loop;
+// its callbacks run there too.
+class BackgroundFileWriter {
+public:
+    // Creates (or empties) the file. Throws FileError.
+    explicit BackgroundFileWriter(const QString &path) : m_path(path)
+    {
+        m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (m_fd < 0) {
+            throw FileError(QStringLiteral("Could not write %1: %2").arg(path, errnoText(errno)));
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~BackgroundFileWriter()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_abandoned = true;
+            m_queue.clear();
+        }
+        m_wake.notify_one();
+        m_thread.join();
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+
+    BackgroundFileWriter(const BackgroundFileWriter &) = delete;
+    BackgroundFileWriter &operator=(const BackgroundFileWriter &) = delete;
+
+    // Called on the event loop once the queue has room again after `full` said it had none.
+    void setOnRoom(std::function<void()> onRoom) { m_onRoom = std::move(onRoom); }
+
+    void append(const QByteArray &chunk)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_queued += chunk.size();
+            m_queue.push_back(chunk);
+        }
+        m_wake.notify_one();
+    }
+
+    // Whether the queue is past its bound; if so, `onRoom` follows once it has drained to half.
+    bool full()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_ownerWaits = m_queued > QtHttpClient::kMaxQueuedBytes;
+        return m_ownerWaits;
+    }
+
+    // The first write failure, if any.
+    std::optional<QString> failure()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_failure;
+    }
+
+    // Writes what is queued and closes the file; the failure text if a write or the close failed.
+    QCoro::Task<std::optional<QString>> finish()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_closing = true;
+        }
+        m_wake.notify_one();
+        co_await Closed(*this);
+        co_return failure();
+    }
+
+private:
+    // Resumes the awaiting coroutine once the writer thread has closed the file.
+    class Closed {
+    public:
+        explicit Closed(BackgroundFileWriter &writer) : m_writer(&writer) {}
+        bool await_ready() const
+        {
+            const std::lock_guard lock(m_writer->m_mutex);
+            return m_writer->m_closed;
+        }
+        bool await_suspend(std::coroutine_handle<> handle) const
+        {
+            const std::lock_guard lock(m_writer->m_mutex);
+            if (m_writer->m_closed) {
+                return false;  // closed in the meantime
+            }
+            m_writer->m_closeWaiter = handle;
+            return true;
+        }
+        void await_resume() const noexcept {}
+
+    private:
+        BackgroundFileWriter *m_writer;
+    };
+
+    static QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            m_wake.wait(lock, [this] { return m_abandoned || m_closing || !m_queue.empty(); });
+            if (m_abandoned) {
+                return;
+            }
+            if (m_queue.empty()) {
+                // Closing with everything written.
+                if (::close(m_fd) != 0 && !m_failure) {
+                    m_failure = errnoText(errno);
+                }
+                m_fd = -1;
+                m_closed = true;
+                notifyOwner();
+                return;
+            }
+            const QByteArray chunk = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            const std::optional<QString> failed = m_failure ? std::nullopt : writeAll(chunk);
+            lock.lock();
+            m_queued -= chunk.size();
+            if (failed && !m_failure) {
+                m_failure = failed;
+            }
+            if (m_ownerWaits && (m_failure || m_queued <= QtHttpClient::kMaxQueuedBytes / 2)) {
+                m_ownerWaits = false;
+                notifyOwner();
+            }
+        }
+    }
+
+    std::optional<QString> writeAll(const QByteArray &chunk) const
+    {
+        const char *data = chunk.constData();
+        qsizetype left = chunk.size();
+        while (left > 0) {
+            const ssize_t written = ::write(m_fd, data, static_cast<size_t>(left));
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errnoText(errno);
+            }
+            data += written;
+            left -= written;
+        }
+        return std::nullopt;
+    }
+
+    // Called with the lock held, on the writer thread.
+    void notifyOwner()
+    {
+        QMetaObject::invokeMethod(
+            &m_context,
+            [this] {
+                std::coroutine_handle<> waiter;
+                {
+                    const std::lock_guard lock(m_mutex);
+                    waiter = std::exchange(m_closeWaiter, {});
+                }
+                if (waiter) {
+                    waiter.resume();
+                } else if (m_onRoom) {
+                    m_onRoom();
+                }
+            },
+            Qt::QueuedConnection);
+    }
+
+    QString m_path;
+    int m_fd = -1;
+    // Lives on the owner's thread; the writer thread's notices are delivered through it, and
+    // die with it once the thread has been joined.
+    QObject m_context;
+    std::function<void()> m_onRoom;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<QByteArray> m_queue;
+    qint64 m_queued = 0;
+    bool m_ownerWaits = false;
+    bool m_closing = false;
+    bool m_closed = false;
+    bool m_abandoned = false;
+    std::optional<QString> m_failure;
+    std::coroutine_handle<> m_closeWaiter;
+    std::thread m_thread;
+};
+
+} // namespace
+
 QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString destination, DownloadProgress progress,
                                                  std::stop_token stop)
 {
@@ -320,41 +534,48 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
     request.headers.emplace_back("Accept-Encoding", "identity");
     const QString partial = destination + QStringLiteral(".download");
     QFile::remove(partial);
-    QFile file(partial);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, file.errorString()));
-    }
+    // The disk is written from a thread of its own; when it falls behind, the transfer waits.
+    auto writer = std::make_unique<BackgroundFileWriter>(partial);
     qint64 received = 0;
-    std::optional<QString> writeError;
     try {
+        BodyFlow flow;
+        BackgroundFileWriter *writing = writer.get();
+        flow.full = [writing] { return writing->full(); };
+        writer->setOnRoom([&flow] {
+            if (flow.resume) {
+                flow.resume();
+            }
+        });
         Answer answer = co_await fetch(
             std::move(request),
             [&](const QByteArray &chunk, qint64 total) {
-                if (file.write(chunk) != chunk.size()) {
-                    writeError = file.errorString();
+                if (writing->failure()) {
                     return false;
                 }
+                writing->append(chunk);
                 received += chunk.size();
                 if (progress) {
                     progress(received, total);
                 }
                 return true;
             },
-            std::move(stop));
-        if (!writeError && !file.flush()) {
-            writeError = file.errorString();
-        }
+            stop, &flow);
+        writer->setOnRoom({});
+        const std::optional<QString> writeError = co_await writer->finish();
+        writer.reset();
         if (writeError) {
             throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, *writeError));
         }
-        file.close();
-        QFile::remove(destination);
-        if (!QFile::rename(partial, destination)) {
-            throw FileError(QStringLiteral("Could not move the download to %1: %2").arg(destination, file.errorString()));
+        // A cancel that came while the last pieces were written still leaves the destination be.
+        throwIfStopped(stop);
+        // Replaces the destination in one step: it is the old file or the new one, never neither.
+        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(destination).constData()) != 0) {
+            throw FileError(QStringLiteral("Could not move the download to %1: %2")
+                                .arg(destination, QString::fromLocal8Bit(std::strerror(errno))));
         }
         co_return HttpDownload{answer.statusCode, std::move(answer.headers), std::move(answer.url), received};
     } catch (...) {
-        file.close();
+        writer.reset();
         QFile::remove(partial);
         throw;
     }

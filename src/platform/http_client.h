@@ -93,7 +93,7 @@ public:
 
     // The body written to `destination` as it arrives, replacing the file only once the whole
     // body is in: after a failure or a cancel, `destination` is as it was and nothing else is
-    // left behind. `progress` is called on the event loop after each piece written. Throws
+    // left behind. `progress` is called on the event loop after each piece received. Throws
     // HttpError, FileError or OperationCancelled.
     virtual QCoro::Task<HttpDownload> download(HttpRequest request, QString destination,
                                                DownloadProgress progress = {}, std::stop_token stop = {}) = 0;
@@ -112,11 +112,21 @@ public:
     static constexpr int kMaximumRedirects = 20;
     static constexpr qint64 kReadBufferSize = 1024 * 1024;
 
+    // A download's pieces waiting for the disk; past this the transfer stops reading.
+    static constexpr qint64 kMaxQueuedBytes = 16 * 1024 * 1024;
+
 private:
     struct Answer;
     // Takes each piece of the final answer's body; false aborts the transfer.
     using ChunkSink = std::function<bool(const QByteArray &chunk, qint64 total)>;
-    QCoro::Task<Answer> fetch(HttpRequest request, ChunkSink sink, std::stop_token stop);
+    // A consumer that may fall behind: while `full` holds, the transfer reads no more of the
+    // body (which then waits in the reply and in the socket); the transfer sets `resume` for the
+    // time of each hop, and the consumer calls it once it has room again.
+    struct BodyFlow {
+        std::function<bool()> full;
+        std::function<void()> resume;
+    };
+    QCoro::Task<Answer> fetch(HttpRequest request, ChunkSink sink, std::stop_token stop, BodyFlow *flow = nullptr);
     QNetworkAccessManager &manager();
 
     std::shared_ptr<Clock> m_clock;
