@@ -108,11 +108,11 @@ QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
 {
     const QString &method = request.method;
     const QString &path = request.path;
-    const QStringList components = request.pathComponents();
-
     if (method == QLatin1String("GET") && path == QLatin1String("/status")) {
         co_return handleGetStatus(isAuthenticated(request));
     }
+    const QStringList components = request.pathComponents();
+
     if (!components.isEmpty() && components.first() == QLatin1String("pair")) {
         co_return handlePairing(request, components);
     }

@@ -10,10 +10,12 @@
 
 #include <QHostAddress>
 #include <QSocketNotifier>
+#include <QStringEncoder>
 #include <QTcpServer>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <exception>
 #include <stop_token>
 
@@ -90,6 +92,7 @@ public:
         if (m_phase == Phase::reading) {
             m_readNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Read, this);
             connect(m_readNotifier, &QSocketNotifier::activated, this, &HTTPConnection::readAvailable);
+            m_idleStop = std::stop_source();
             watchForTimeout(this, m_server->m_clock, m_idleStop.get_token());
         }
         return m_phase == Phase::finished;
@@ -198,8 +201,9 @@ private:
     void writePending()
     {
         while (m_written < m_reply.size()) {
-            const stream_socket::Transfer sent =
-                stream_socket::send(m_descriptor, m_reply.constData() + m_written, m_reply.size() - m_written);
+            // The reply's end and the connection's leave in one packet.
+            const stream_socket::Transfer sent = stream_socket::send(
+                m_descriptor, m_reply.constData() + m_written, m_reply.size() - m_written, true);
             if (sent.kind == stream_socket::Transfer::Kind::wouldBlock) {
                 if (!m_writeNotifier) {
                     m_writeNotifier = new QSocketNotifier(m_descriptor, QSocketNotifier::Write, this);
@@ -209,10 +213,12 @@ private:
                 return;
             }
             if (sent.kind != stream_socket::Transfer::Kind::moved) {
-                break;  // the peer is gone; nobody is left to answer
+                finish();  // the peer is gone; nobody is left to answer
+                return;
             }
             m_written += sent.bytes;
         }
+        stream_socket::endSending(m_descriptor);
         finish();
     }
 
@@ -245,7 +251,8 @@ private:
     qintptr m_descriptor;
     QString m_remote;
     HTTPRequestReader m_reader;
-    std::stop_source m_idleStop;
+    // Made only for a connection that has to wait for its request.
+    std::stop_source m_idleStop{std::nostopstate};
     Phase m_phase = Phase::reading;
     bool m_inBegin = false;
     QSocketNotifier *m_readNotifier = nullptr;
@@ -450,14 +457,29 @@ bool HTTPServer::isLocalNetworkHost(const QString &host)
 
 QByteArray HTTPServer::formatHTTPResponse(const HTTPResponse &response)
 {
-    // Built in place: this runs for every reply.
-    const QByteArray statusText = response.statusText.toUtf8();
-    const QByteArray contentType = response.contentType.toUtf8();
+    // Built in place, without a temporary: this runs for every reply.
+    const auto appendNumber = [](QByteArray &out, qint64 number) {
+        char digits[24];
+        const auto end = std::to_chars(std::begin(digits), std::end(digits), number).ptr;
+        out.append(digits, end - digits);
+    };
+    const auto appendText = [](QByteArray &out, const QString &text) {
+        const qsizetype start = out.size();
+        out.resize(start + 3 * text.size());
+        char *end = QStringEncoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless)
+                        .appendToBuffer(out.data() + start, text);
+        out.resize(end - out.constData());
+    };
     QByteArray out;
-    out.reserve(96 + statusText.size() + contentType.size() + response.body.size());
-    out.append("HTTP/1.1 ").append(QByteArray::number(response.statusCode)).append(' ').append(statusText);
-    out.append("\r\nContent-Type: ").append(contentType);
-    out.append("\r\nContent-Length: ").append(QByteArray::number(response.body.size()));
+    out.reserve(96 + 3 * (response.statusText.size() + response.contentType.size()) + response.body.size());
+    out.append("HTTP/1.1 ");
+    appendNumber(out, response.statusCode);
+    out.append(' ');
+    appendText(out, response.statusText);
+    out.append("\r\nContent-Type: ");
+    appendText(out, response.contentType);
+    out.append("\r\nContent-Length: ");
+    appendNumber(out, response.body.size());
     out.append("\r\nConnection: close\r\n\r\n");
     out.append(response.body);
     return out;

@@ -57,14 +57,17 @@ Transfer receive(qintptr descriptor, char *into, qint64 capacity)
     return outcome(result, true);
 }
 
-Transfer send(qintptr descriptor, const char *bytes, qint64 length)
+Transfer send(qintptr descriptor, const char *bytes, qint64 length, bool lastBytes)
 {
+    const int flags = MSG_DONTWAIT | MSG_NOSIGNAL | (lastBytes ? MSG_MORE : 0);
     ssize_t result;
     do {
-        result = ::send(static_cast<int>(descriptor), bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+        result = ::send(static_cast<int>(descriptor), bytes, static_cast<size_t>(length), flags);
     } while (result < 0 && errno == EINTR);
     return outcome(result, false);
 }
+
+void endSending(qintptr descriptor) { ::shutdown(static_cast<int>(descriptor), SHUT_WR); }
 
 void close(qintptr descriptor) { ::close(static_cast<int>(descriptor)); }
 

@@ -30,7 +30,12 @@ struct Transfer {
 // Takes what has arrived, up to `capacity` bytes. peerFinished: the peer ended its sending side.
 Transfer receive(qintptr descriptor, char *into, qint64 capacity);
 // Hands as much of `bytes` to the system as fits now. A peer that is gone fails, without a signal.
-Transfer send(qintptr descriptor, const char *bytes, qint64 length);
+// `lastBytes`: `endSending` follows once all are handed over, so their tail may wait for it and
+// leave with the end of the stream in one packet instead of two.
+Transfer send(qintptr descriptor, const char *bytes, qint64 length, bool lastBytes = false);
+// Ends this side's sending: what is still queued goes out, followed by the end of the stream,
+// even when the socket is closed at once after (and bytes left unread make that close a reset).
+void endSending(qintptr descriptor);
 void close(qintptr descriptor);
 
 struct Accepted {
