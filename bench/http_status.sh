@@ -1,102 +1,106 @@
 #!/usr/bin/env bash
-# Loads the helper's API with wrk on loopback (8 connections, 10 s each, one request per
-# connection) and prints the requests per second and the 99th-percentile latency of:
-#   GET /status              (no authentication),
-#   GET /services/rigctld    (behind the bearer gate, with a paired client's token), and
-#   GET /status from nginx   (one worker serving the same bytes as a file, when nginx is installed),
-# with the gated route's and nginx's rates next to /status's. Both servers run on one core (the
-# last one) and wrk on the others. Runs the helper of the build in $BUILD_DIR (default "build"; a
-# Release build gives the figures that matter) in a throw-away home. The client is paired while
-# pairing is not required (a local request is approved at once), then the helper is started again
-# with pairing required.
+# Loads the helper's API on loopback the way clients poll it, and nginx serving the same bytes:
+# wrk with HTTP/1.1 keep-alive, 2 threads, 8 connections (the helper answers every request with
+# "Connection: close", so wrk connects anew each time; nginx keeps its connections). Every server
+# runs on one core (the last one), wrk on the others.
+#
+# Routes, each in three alternating 3 s rounds (median printed):
+#   GET /status                (no authentication)
+#   GET /services/rigctld      (pairing required, with a paired client's bearer token)
+# for the helper headless and with its management window open (offscreen platform), and
+#   GET /status from nginx     (one worker, keep-alive, its default access log)
+# Then, with the window open, a client's pace: two polls a second for 10 s, of /status and of the
+# gated route in alternating rounds, and the helper's processor time per poll (all its threads,
+# from /proc/<pid>/task/*/schedstat).
+#
+# Usage: bench/http_status.sh [build-dir ...]   (default "build"; a Release build gives the figures
+# that matter). With several build folders, their rounds alternate too, so figures taken before and
+# after a change come from the same machine at the same time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${BUILD_DIR:-build}
-cmake --build "$build" --target cordavelle-helper >/dev/null
+builds=("$@")
+[ ${#builds[@]} -gt 0 ] || builds=("${BUILD_DIR:-build}")
+for build in "${builds[@]}"; do
+  [ -x "$build/src/cordavelle-helper" ] || cmake --build "$build" --target cordavelle-helper >/dev/null
+done
+command -v wrk >/dev/null || { echo "wrk is not installed (scripts/deps installs it)" >&2; exit 1; }
 
 scratch=$(mktemp -d)
-helper_pid=
-nginx_pid=
-server_pid=
-stop_helper() {
-  if [ -n "$helper_pid" ]; then kill "$helper_pid" 2>/dev/null || true; wait "$helper_pid" 2>/dev/null || true; fi
-  helper_pid=
-}
+pids=()
 cleanup() {
-  stop_helper
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
-  rm -rf "$scratch"
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  [ -n "${BENCH_KEEP:-}" ] && echo "kept $scratch" >&2 || rm -rf "$scratch"
 }
 trap cleanup EXIT
 
-# The servers share one core; wrk gets the rest.
 cores=$(nproc)
 server_core=$((cores - 1))
 load_cores=0-$((cores > 1 ? cores - 2 : 0))
+rounds=${BENCH_ROUNDS:-3}
+seconds=3
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port=
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 30000))
-  if ! port_in_use "$candidate"; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "no free port found" >&2; exit 1; }
+free_port() {
+  local candidate
+  for _ in $(seq 50); do
+    candidate=$((20000 + RANDOM % 30000))
+    if ! port_in_use "$candidate"; then echo "$candidate"; return 0; fi
+  done
+  echo "no free port found" >&2
+  exit 1
+}
+wait_for_port() {
+  for _ in $(seq 150); do
+    port_in_use "$1" && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on $1" >&2
+  return 1
+}
 
-settings="$scratch/config/cordavelle-helper/com.cordavelle.helper.plist"
-mkdir -p "$(dirname "$settings")" "$scratch/data" "$scratch/home"
-cat >"$settings" <<PLIST
+# The settings of a helper on port $2 in the throw-away home $1, pairing not required yet.
+write_settings() {
+  mkdir -p "$1/config/cordavelle-helper" "$1/data" "$1/home"
+  cat >"$1/config/cordavelle-helper/com.cordavelle.helper.plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0"><dict>
-  <key>apiPort</key><integer>$port</integer>
+  <key>apiPort</key><integer>$2</integer>
   <key>requirePairing</key><false/>
+  <key>hasCompletedHelperSetup</key><true/>
   <key>bundleMigrationCompleted_v1</key><true/>
 </dict></plist>
 PLIST
-
-# No session bus: the tokens go to the helper's file store in the throw-away home, never to the
-# desktop's keyring. The tools root keeps the helper's start-up sweep (pkill rigctld,
-# wineserver -k) off this machine.
+}
+# A helper of build $2 in home $1, window open when $3 is "window". No session bus: the tokens go
+# to the helper's file store in that home, never to the desktop's keyring. The tools root keeps
+# the helper's start-up sweep (pkill rigctld, wineserver -k) off this machine.
+launch_helper() {
+  local home=$1 build=$2 mode=$3
+  local -a how=(--headless)
+  local -a platform=(-u DISPLAY -u WAYLAND_DISPLAY)
+  if [ "$mode" = window ]; then how=(); platform+=(QT_QPA_PLATFORM=offscreen); fi
+  env -u DBUS_SESSION_BUS_ADDRESS "${platform[@]}" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" \
+    HOME="$home/home" CORDAVELLE_HELPER_TOOLS_ROOT="$home/tools" \
+    taskset -c "$server_core" "$build/src/cordavelle-helper" "${how[@]}" >/dev/null 2>>"$home/helper.log" &
+  launched=$!
+}
+# Starts helper $1 (build $2, mode $3) with a paired client: paired while pairing is not required
+# (a local request is approved at once), then started again with pairing required.
+declare -A pid_of port_of token_of
 start_helper() {
-  env -u DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
-    HOME="$scratch/home" CORDAVELLE_HELPER_TOOLS_ROOT="$scratch/tools" \
-    taskset -c "$server_core" "$build/src/cordavelle-helper" --headless >/dev/null 2>>"$scratch/helper.log" &
-  helper_pid=$!
-  server_pid=$helper_pid
-  for _ in $(seq 100); do
-    port_in_use "$port" && return 0
-    sleep 0.1
-  done
-  echo "helper did not listen on $port" >&2
-  cat "$scratch/helper.log" >&2
-  exit 1
-}
-
-# Processor time (user and system) that process $1 has used, in clock ticks.
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-
-# Loads $path of the server $server_pid; prints the rate and leaves wrk's report in wrk.txt and
-# the server's processor time per request (µs), which the machine's other load disturbs less, in
-# cpu.txt.
-load() {
-  local before after
-  before=$(cpu_ticks "$server_pid")
-  taskset -c "$load_cores" wrk -t 4 -c 8 -d 10s --latency -H "Connection: close" "$@" "http://127.0.0.1:$port$path" >"$scratch/wrk.txt"
-  after=$(cpu_ticks "$server_pid")
-  grep -E 'Non-2xx|Socket errors' "$scratch/wrk.txt" || true
-  awk -v t="$(getconf CLK_TCK)" -v d=$((after - before)) '/ requests in / { printf "%.1f", d / t * 1e6 / $1 }' \
-    "$scratch/wrk.txt" >"$scratch/cpu.txt"
-  awk '/^Requests\/sec:/ {print $2}' "$scratch/wrk.txt"
-}
-# What a load gave besides the rate.
-report() { echo "p99 latency $(awk '$1 == "99%" {print $2}' "$scratch/wrk.txt"), $(cat "$scratch/cpu.txt") µs CPU per request"; }
-
-start_helper
-curl -sf -X POST --data '{"clientId":"bench","hostname":"bench","platform":"linux"}' \
-  "http://127.0.0.1:$port/pair/request" >/dev/null
-token=$(curl -sf "http://127.0.0.1:$port/pair/status/bench" | python3 -c 'import json, sys; print(json.load(sys.stdin)["token"])')
-stop_helper
-python3 - "$settings" <<'PY'
+  local name=$1 build=$2 mode=$3 home="$scratch/$1" port
+  port=$(free_port)
+  write_settings "$home" "$port"
+  launch_helper "$home" "$build" headless
+  wait_for_port "$port" || { cat "$home/helper.log" >&2; exit 1; }
+  curl -sf -X POST --data '{"clientId":"bench","hostname":"bench","platform":"linux"}' \
+    "http://127.0.0.1:$port/pair/request" >/dev/null
+  token_of[$name]=$(curl -sf "http://127.0.0.1:$port/pair/status/bench" |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["token"])')
+  kill "$launched"; wait "$launched" 2>/dev/null || true
+  python3 - "$home/config/cordavelle-helper/com.cordavelle.helper.plist" <<'PY'
 import plistlib, sys
 with open(sys.argv[1], "rb") as f:
     settings = plistlib.load(f)
@@ -104,54 +108,139 @@ settings["requirePairing"] = True
 with open(sys.argv[1], "wb") as f:
     plistlib.dump(settings, f)
 PY
-start_helper
+  launch_helper "$home" "$build" "$mode"
+  pids+=("$launched")
+  wait_for_port "$port" || { cat "$home/helper.log" >&2; exit 1; }
+  pid_of[$name]=$launched
+  port_of[$name]=$port
+}
 
-path=/status
-status_rate=$(load)
-echo "GET /status: $status_rate requests/s, $(report)"
-status_cpu=$(cat "$scratch/cpu.txt")
-path=/services/rigctld
-gated_rate=$(load -H "Authorization: Bearer $token")
-echo "GET /services/rigctld (gated): $gated_rate requests/s, $(report)"
-awk -v g="$gated_rate" -v s="$status_rate" 'BEGIN { printf "gated / status: %.0f %%\n", 100 * g / s }'
-
-# nginx with one worker, its default access log and no keep-alive, serving the bytes of the
-# helper's /status reply body from a file.
-command -v nginx >/dev/null || { echo "nginx is not installed (scripts/deps test installs it)"; exit 0; }
-mkdir -p "$scratch/www" "$scratch/nginx"
-curl -sf "http://127.0.0.1:$port/status" >"$scratch/www/status"
-stop_helper
-cat >"$scratch/nginx/nginx.conf" <<CONF
+start_nginx() {
+  local dir="$scratch/nginx" port
+  port=$(free_port)
+  mkdir -p "$dir/www"
+  curl -sf "http://127.0.0.1:${port_of[$1]}/status" >"$dir/www/status"
+  cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 master_process off;
 daemon off;
-pid $scratch/nginx/nginx.pid;
-error_log $scratch/nginx/error.log;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
 events { worker_connections 1024; }
 http {
-  access_log $scratch/nginx/access.log;
-  client_body_temp_path $scratch/nginx;
-  proxy_temp_path $scratch/nginx;
-  fastcgi_temp_path $scratch/nginx;
-  uwsgi_temp_path $scratch/nginx;
-  scgi_temp_path $scratch/nginx;
-  keepalive_timeout 0;
+  access_log $dir/access.log;
+  client_body_temp_path $dir;
+  proxy_temp_path $dir;
+  fastcgi_temp_path $dir;
+  uwsgi_temp_path $dir;
+  scgi_temp_path $dir;
   server {
     listen 127.0.0.1:$port;
-    root $scratch/www;
+    root $dir/www;
     location = /status { default_type application/json; }
   }
 }
 CONF
-taskset -c "$server_core" nginx -e "$scratch/nginx/error.log" -p "$scratch/nginx" -c "$scratch/nginx/nginx.conf" &
-nginx_pid=$!
-server_pid=$nginx_pid
-for _ in $(seq 100); do
-  port_in_use "$port" && break
-  sleep 0.1
+  taskset -c "$server_core" nginx -e "$dir/error.log" -p "$dir" -c "$dir/nginx.conf" &
+  pids+=("$!")
+  pid_of[nginx]=$!
+  port_of[nginx]=$port
+  wait_for_port "$port"
+}
+
+# Processor time (ns) that process $1 has used so far, all its threads.
+cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ sum += $1 } END { printf "%.0f", sum }'; }
+
+# One round of server $1 at path $2 (extra wrk arguments after): appends "rate cpu-µs-per-request"
+# to $scratch/<server>:<label>.
+round() {
+  local name=$1 label=$2 path=$3
+  shift 3
+  local before after
+  before=$(cpu_ns "${pid_of[$name]}")
+  taskset -c "$load_cores" wrk -t 2 -c 8 -d "${seconds}s" "$@" "http://127.0.0.1:${port_of[$name]}$path" \
+    >"$scratch/wrk.txt"
+  after=$(cpu_ns "${pid_of[$name]}")
+  if grep -qE 'Non-2xx|Socket errors' "$scratch/wrk.txt"; then
+    echo "$name $label: $(grep -E 'Non-2xx|Socket errors' "$scratch/wrk.txt" | tr -s ' ')" >&2
+  fi
+  awk -v d=$((after - before)) '/ requests in / { n = $1 } /^Requests\/sec:/ { r = $2 }
+    END { printf "%s %.2f\n", r, d / 1000 / n }' "$scratch/wrk.txt" >>"$scratch/$name:$label"
+}
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+rate_of() { awk '{ print $1 }' "$scratch/$1:$2" | median; }
+cpu_of() { awk '{ print $2 }' "$scratch/$1:$2" | median; }
+
+# Polls server $1 at path $2 (header $3, if any) two times a second for 10 s (a new connection each
+# time, as the helper closes them); appends the helper's processor time per poll (µs) to
+# $scratch/<server>:poll<label $4>.
+poll_round() {
+  local name=$1 path=$2 header=$3 pid=${pid_of[$1]} before after
+  before=$(cpu_ns "$pid")
+  python3 - "${port_of[$name]}" "$path" "$header" <<'PY'
+import socket, sys, time
+port, path, header = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+extra = header + "\r\n" if header else ""
+request = f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{extra}\r\n".encode()
+start = time.monotonic()
+for i in range(20):
+    time.sleep(max(0.0, start + i * 0.5 - time.monotonic()))
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(request)
+        while s.recv(65536):
+            pass
+# Whatever a poll sets going later (the last-seen time written a second after) counts too.
+time.sleep(max(0.0, start + 11 - time.monotonic()))
+PY
+  after=$(cpu_ns "$pid")
+  echo $(((after - before) / 20 / 1000)) >>"$scratch/$name:poll$4"
+}
+
+index=0
+for build in "${builds[@]}"; do
+  start_helper "h$index" "$build" headless
+  start_helper "w$index" "$build" window
+  index=$((index + 1))
 done
-path=/status
-nginx_rate=$(load)
-echo "GET /status from nginx: $nginx_rate requests/s, $(report)"
-awk -v h="$status_rate" -v n="$nginx_rate" -v hc="$status_cpu" -v nc="$(cat "$scratch/cpu.txt")" \
-  'BEGIN { printf "helper / nginx: %.2f by rate, %.2f by CPU per request\n", h / n, nc / hc }'
+start_nginx h0
+
+for r in $(seq "$rounds"); do
+  for i in $(seq 0 $((${#builds[@]} - 1))); do
+    for mode in h w; do
+      round "$mode$i" status /status
+      round "$mode$i" gated /services/rigctld -H "Authorization: Bearer ${token_of[$mode$i]}"
+    done
+  done
+  round nginx status /status
+done
+
+nginx_rate=$(rate_of nginx status)
+nginx_cpu=$(cpu_of nginx status)
+echo "nginx GET /status (keep-alive): $nginx_rate requests/s, $nginx_cpu µs CPU per request"
+for i in $(seq 0 $((${#builds[@]} - 1))); do
+  echo "== ${builds[$i]}"
+  for mode in h w; do
+    what=headless
+    [ "$mode" = w ] && what="window open"
+    status_rate=$(rate_of "$mode$i" status)
+    gated_rate=$(rate_of "$mode$i" gated)
+    echo "  $what: GET /status $status_rate requests/s ($(cpu_of "$mode$i" status) µs CPU each)," \
+      "gated GET /services/rigctld $gated_rate requests/s ($(cpu_of "$mode$i" gated) µs CPU each)"
+    awk -v s="$status_rate" -v g="$gated_rate" -v n="$nginx_rate" -v what="$what" \
+      'BEGIN { printf "  %s: /status / nginx %.2f, gated / /status %.2f\n", what, s / n, g / s }'
+  done
+done
+
+# A client's pace, with the window open: alternating rounds of an open /status poll and a gated one.
+for r in $(seq "$rounds"); do
+  for i in $(seq 0 $((${#builds[@]} - 1))); do
+    poll_round "w$i" /status "" status
+    poll_round "w$i" /services/rigctld "Authorization: Bearer ${token_of[w$i]}" gated
+  done
+done
+for i in $(seq 0 $((${#builds[@]} - 1))); do
+  status_poll=$(median <"$scratch/w$i:pollstatus")
+  gated_poll=$(median <"$scratch/w$i:pollgated")
+  awk -v s="$status_poll" -v g="$gated_poll" -v b="${builds[$i]}" 'BEGIN {
+    printf "%s, window open, two polls a second: GET /status %d µs CPU per poll, gated %d µs (%.1f times)\n", b, s, g, g / s }'
+done
