@@ -31,6 +31,9 @@ public:
     // The short label of the service header: "exit=3", "killed sig=15", "never started", "OK",
     // "exited cleanly".
     QString displayLabel() const;
+    // The error an unexpected end leaves: "Process exited with code 3", or "Process was killed
+    // by signal 9 (SIGKILL)"; empty for the cases that are no failure.
+    QString failureText() const;
 
     bool operator==(const LaunchOutcome &) const = default;
 

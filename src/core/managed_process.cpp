@@ -293,7 +293,7 @@ void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)
     setPid(std::nullopt);
     setStartedAt(std::nullopt);
     if (exitCode != 0) {
-        setLastError(QStringLiteral("Process exited with code %1").arg(exitCode));
+        setLastError(LaunchOutcome::fromTermination(exitCode, bySignal).failureText());
     }
     setState(ServiceRunState::error);
     if (previous == ServiceRunState::running && m_onUnexpectedExit) {

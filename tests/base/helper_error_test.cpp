@@ -47,6 +47,13 @@ TEST(LaunchOutcome, LabelsAndTerminationMapping)
     EXPECT_EQ(LaunchOutcome::running().displayLabel(), "OK");
     EXPECT_EQ(LaunchOutcome::fromTermination(9, true), LaunchOutcome::killedBySignal(9));
     EXPECT_NE(LaunchOutcome::exitedWithCode(9), LaunchOutcome::killedBySignal(9));
+
+    // The header's error says how the process ended, as its launch row does.
+    EXPECT_EQ(LaunchOutcome::killedBySignal(9).failureText(), "Process was killed by signal 9 (SIGKILL)");
+    EXPECT_EQ(LaunchOutcome::killedBySignal(15).failureText(), "Process was killed by signal 15 (SIGTERM)");
+    EXPECT_EQ(LaunchOutcome::killedBySignal(200).failureText(), "Process was killed by signal 200");
+    EXPECT_EQ(LaunchOutcome::exitedWithCode(9).failureText(), "Process exited with code 9");
+    EXPECT_EQ(LaunchOutcome::exitedCleanly().failureText(), "");
 }
 
 TEST(HelperLogger, WritesTheCallersTextWithLevelAndCategory)

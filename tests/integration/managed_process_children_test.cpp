@@ -117,7 +117,7 @@ TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
     ::kill(static_cast<pid_t>(*process.pid()), SIGKILL);
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
-    EXPECT_EQ(process.lastError(), "Process exited with code 9");
+    EXPECT_EQ(process.lastError(), "Process was killed by signal 9 (SIGKILL)");
     EXPECT_EQ(unexpectedExits, std::vector<int32_t>{9});
     EXPECT_FALSE(process.pid());
     EXPECT_FALSE(process.startedAt());

@@ -82,7 +82,7 @@ TEST_F(ServiceOrchestratorTest, FailingRestartsBackOffTwoToThirtyTwoSecondsThenG
                            "[ServiceOrchestrator] Scheduling restart of vara-fm (attempt 4/5) in 16s",
                            "[ServiceOrchestrator] Scheduling restart of vara-fm (attempt 5/5) in 32s"}));
     EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] Restart attempt 1 of vara-fm failed: no modem"));
-    EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] Restart attempt 3 of vara-fm failed: Process exited with code 9"));
+    EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] Restart attempt 3 of vara-fm failed: Process was killed by signal 9 (SIGKILL)"));
     EXPECT_TRUE(env.log().contains("Restart attempt 5 of vara-fm failed"));
     EXPECT_EQ(orchestrator->varaFMProcess().state(), ServiceRunState::error);
 }

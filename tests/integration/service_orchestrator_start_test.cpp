@@ -62,7 +62,7 @@ TEST_F(ServiceOrchestratorTest, StatusRecordsOfAllFourServices)
     crash(ServiceID::rigctld);
     rig = orchestrator->status(ServiceID::rigctld);
     EXPECT_EQ(rig.state, ServiceRunState::error);
-    EXPECT_EQ(rig.error, "Process exited with code 9");
+    EXPECT_EQ(rig.error, "Process was killed by signal 9 (SIGKILL)");
     EXPECT_FALSE(rig.pid || rig.uptime);
 }
 
