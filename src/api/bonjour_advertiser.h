@@ -29,27 +29,32 @@ public:
     ~BonjourAdvertiser() override;
 
     // Publishes the service on the listener's port. Without a listening listener nothing is
-    // published. Registration problems are not watched, as nothing could be done about them.
+    // published. A failure to publish is logged once and leaves the helper not advertised.
     void advertise(QTcpServer *listener, const QString &version);
 
-    // True once advertise() published; never goes back to false.
+    // True while Bonjour confirms that the service stands on the network: not before the
+    // daemon has answered, not after it refused, and not once the listener is gone.
     bool isAdvertising() const { return m_isAdvertising; }
-    // The name the service stands under: the registered one once Bonjour has confirmed it (it
-    // differs after a name conflict), else the one asked for. Kept until the next advertise(),
-    // even when the service-name setting changes meanwhile.
-    QString advertisedName() const;
-    // The published registration (for its registered name), while the listener lives.
+    // The name the service stands under while advertising (it differs from the one asked for
+    // after a name conflict); empty otherwise. Kept when the service-name setting changes.
+    QString advertisedName() const { return m_isAdvertising ? m_advertisedName : QString(); }
+    // The published registration, while the listener lives.
     BonjourRegistration *registration() const { return m_registration.get(); }
 
 Q_SIGNALS:
     void isAdvertisingChanged(bool isAdvertising);
+    // The name changed while advertising (a conflict renamed the service).
+    void advertisedNameChanged(const QString &name);
 
 private:
     ConfigStore &m_config;
     Bonjour &m_bonjour;
     SystemInfo &m_systemInfo;
+    void setAdvertised(bool advertising, const QString &name);
+    void withdraw();
+
     bool m_isAdvertising = false;
-    QString m_requestedName;
+    QString m_advertisedName;
     std::unique_ptr<BonjourRegistration> m_registration;
 };
 

@@ -30,7 +30,8 @@ PairingManager &PairingManager::shared()
 
 PairingManager::PairingManager(UserDefaults &defaults, Clock &clock, Keychain &keychain, Attention &attention,
                                QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_clock(clock), m_tokens(keychain), m_attention(attention)
+    : QObject(parent), m_defaults(defaults), m_clock(clock), m_tokens(keychain), m_defaultAttention(attention),
+      m_attention(&attention)
 {
     load();
     if (QCoreApplication *app = QCoreApplication::instance()) {
@@ -166,7 +167,7 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
     m_clients.push_back(record);
     m_tokens.saveToken(record.token, clientId);
     save();
-    m_attention.requestUserAttention(true);
+    m_attention->requestUserAttention(true);
     return record;
 }
 

@@ -55,6 +55,11 @@ public:
     PairingManager(UserDefaults &defaults, Clock &clock, Keychain &keychain, Attention &attention,
                    QObject *parent = nullptr);
 
+    // Where a new request asks for the user's attention from now on: the application's windows
+    // once it has some; none goes back to the one given at construction.
+    void setAttention(Attention *attention) { m_attention = attention ? attention : &m_defaultAttention; }
+    Attention &attention() const { return *m_attention; }
+
     const std::vector<PairedClient> &clients() const { return m_clients; }
     int pendingCount() const;
 
@@ -120,7 +125,8 @@ private:
     UserDefaults &m_defaults;
     Clock &m_clock;
     HelperKeychainStorage m_tokens;
-    Attention &m_attention;
+    Attention &m_defaultAttention;
+    Attention *m_attention;
     std::vector<PairedClient> m_clients;
     // Stored records this version cannot read; kept as they were whenever the table is saved.
     std::vector<nlohmann::ordered_json> m_undecodable;

@@ -9,6 +9,16 @@
 
 namespace cordavelle {
 
+void paintDestructive(QAbstractButton &button)
+{
+    // Red only while it can be pressed: a disabled button keeps the disabled look.
+    QPalette palette = button.palette();
+    const QColor red = toneColour(Tone::red, palette);
+    palette.setColor(QPalette::Active, QPalette::ButtonText, red);
+    palette.setColor(QPalette::Inactive, QPalette::ButtonText, red);
+    button.setPalette(palette);
+}
+
 std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Alert &alert, std::vector<void *> *buttons,
                                                                       QWidget *parent)
 {
@@ -36,6 +46,8 @@ std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Aler
     // Errors and names from outside end up in the explanation: never read them as markup.
     if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
         label->setTextFormat(Qt::PlainText);
+        // A command or an error in it can be selected and copied.
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
     const qsizetype last = alert.buttons.size() - 1;
     for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
@@ -47,9 +59,7 @@ std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Aler
         QPushButton *button = box->addButton(alert.buttons[i], role);
         if (i == 0 && alert.destructive) {
             // Said in red, as the desktop's styles draw no role of their own for it.
-            QPalette palette = button->palette();
-            palette.setColor(QPalette::ButtonText, toneColour(Tone::red, palette));
-            button->setPalette(palette);
+            paintDestructive(*button);
         }
         // A destructive action is never one press of Return away.
         if (i == (alert.destructive && last > 0 ? last : 0)) {

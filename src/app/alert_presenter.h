@@ -6,10 +6,14 @@
 #include <memory>
 #include <vector>
 
+class QAbstractButton;
 class QMessageBox;
 class QWidget;
 
 namespace cordavelle {
+
+// Draws a button's label in the destructive red while the button is enabled.
+void paintDestructive(QAbstractButton &button);
 
 // A modal question or notice: a message, an explanation and the buttons in the order the user
 // reads them. The first button is the one that acts.

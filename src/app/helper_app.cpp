@@ -26,8 +26,10 @@
 #include "core/service_orchestrator.h"
 #include "core/wine_prefix_hold.h"
 #include "install/dependency_update_nudge.h"
+#include "radio/direwolf_discovery.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCursor>
 #include <QIcon>
 #include <QSystemTrayIcon>
@@ -45,6 +47,21 @@ AppearancePlan appearancePlan(AppAppearanceMode mode, bool trayAvailable)
     return plan;
 }
 
+Alert noTerminalAlert(const QString &command)
+{
+    Alert alert;
+    alert.style = Alert::Style::warning;
+    alert.message = QStringLiteral("No Terminal Could Be Opened");
+    alert.informativeText =
+        QStringLiteral("The helper could not open a terminal for this command. Run it in a terminal yourself, then "
+                       "come back to the helper:\n\n") +
+        command +
+        QStringLiteral("\n\nTo have the helper open your own terminal, set the TERMINAL environment variable to "
+                       "its program.");
+    alert.buttons = {QStringLiteral("Copy Command"), QStringLiteral("Close")};
+    return alert;
+}
+
 CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *parent)
     : QObject(parent),
       m_context(context),
@@ -56,6 +73,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
 {
     ensureIconTheme();
     QApplication::setQuitOnLastWindowClosed(false);
+    m_context.pairing.setAttention(&m_attention);
     if (!m_experimental) {
         m_ownExperimental = std::make_unique<ExperimentalFeatureManager>(context.defaults);
         m_experimental = m_ownExperimental.get();
@@ -137,6 +155,16 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     connect(&m_context.pairing, &PairingManager::clientsChanged, m_trayRefresh, &CoalescedRefresh::schedule);
     connect(&m_delegate->bonjourAdvertiser(), &BonjourAdvertiser::isAdvertisingChanged, m_statusMenu,
             &StatusMenu::scheduleRefresh);
+    connect(&m_delegate->bonjourAdvertiser(), &BonjourAdvertiser::advertisedNameChanged, m_statusMenu,
+            &StatusMenu::scheduleRefresh);
+
+    // An install the user was to drive in a terminal would otherwise silently not happen.
+    connect(&m_context.installers.direwolfDiscovery, &DirewolfDiscovery::terminalUnavailable, this,
+            [this](const QString &command) {
+                if (m_context.alerts.present(noTerminalAlert(command)) == 0) {
+                    QGuiApplication::clipboard()->setText(command);
+                }
+            });
 
     // Dock or not, as the mode says, from the start.
     m_context.config.applyAppearanceMode();
@@ -146,6 +174,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
 
 CordavelleHelperApp::~CordavelleHelperApp()
 {
+    m_context.pairing.setAttention(nullptr);
     m_context.settingsOpener.setAction({});
     delete m_settingsWindow;
 }

@@ -3,6 +3,7 @@
 #include "core/orchestrator_service_control.h"
 #include "app/helper_app_delegate.h"
 #include "app/tray_glyph.h"
+#include "app/widget_attention.h"
 #include "base/app_appearance_mode.h"
 
 #include <QCoroTask>
@@ -37,6 +38,10 @@ struct AppearancePlan {
     bool operator==(const AppearancePlan &) const = default;
 };
 AppearancePlan appearancePlan(AppAppearanceMode mode, bool trayAvailable);
+
+// The alert when no terminal could be opened on `command`: the command to run by hand, with a
+// first button that copies it.
+Alert noTerminalAlert(const QString &command);
 
 // The application: the delegate, the management window with the program's commands, the tray
 // icon with the status menu, and the settings window that SettingsOpener opens.
@@ -75,6 +80,8 @@ private:
     QWidget *makeSettingsView(QWidget *parent);
 
     AppContext m_context;
+    // Pairing requests flash the windows while the application has them.
+    WidgetAttention m_attention;
     OrchestratorServiceControl m_services;
     std::unique_ptr<HelperAppDelegate> m_delegate;
     CoalescedRefresh *m_trayRefresh;

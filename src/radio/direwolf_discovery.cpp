@@ -119,13 +119,16 @@ void DirewolfDiscovery::runInTerminal(const QString &command)
     } catch (const FileError &error) {
         HelperLogger::error(QStringLiteral("[DirewolfDiscovery] Failed to write command script: ") + error.description(),
                             HelperLogger::Category::install);
+        Q_EMIT terminalUnavailable(command);
         return;
     }
     if (!m_terminal.openScript(script)) {
-        HelperLogger::error(QStringLiteral("[DirewolfDiscovery] NSWorkspace.open returned false for ") + script,
+        HelperLogger::error(QStringLiteral("[DirewolfDiscovery] No terminal emulator could be started for ") + script +
+                                QStringLiteral(" ($TERMINAL, x-terminal-emulator and the common terminals were tried)"),
                             HelperLogger::Category::install);
         // Nothing will run it, so nothing would delete it.
         QFile::remove(script);
+        Q_EMIT terminalUnavailable(command);
     }
 }
 

@@ -52,8 +52,8 @@ public:
     void openTerminalToInstallHomebrew();
     // Does nothing without brew.
     void openTerminalToUpgradeDirewolf();
-    // Writes the command into a self-deleting script and opens a terminal on it. Failures are
-    // logged only.
+    // Writes the command into a self-deleting script and opens a terminal on it. When that
+    // fails, it is logged and `terminalUnavailable` hands the command on, for the user to run.
     void runInTerminal(const QString &command);
 
     // Writes the script into the terminal's private folder (the script only for its owner) and
@@ -64,6 +64,8 @@ public:
 Q_SIGNALS:
     void direwolfPathChanged();
     void brewPathChanged();
+    // No terminal could be opened on `command`: nothing runs it unless the user does.
+    void terminalUnavailable(const QString &command);
 
 private:
     Terminal &m_terminal;

@@ -3,6 +3,7 @@
 #include "app/management_window.h"
 #include "app/settings_opener.h"
 #include "app/sidebar.h"
+#include "app/widget_attention.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
@@ -18,6 +19,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QDir>
 #include <QPushButton>
@@ -136,6 +138,10 @@ TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
 
     pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
     ASSERT_EQ(pairing.clients().size(), 1u);
+    // The request flashed the application's open windows.
+    const auto *attention = dynamic_cast<const WidgetAttention *>(&pairing.attention());
+    ASSERT_NE(attention, nullptr);
+    EXPECT_GE(attention->lastAlertedWindows(), 1);
     command("clearPairing")->trigger();
     EXPECT_TRUE(pairing.clients().empty());
     EXPECT_TRUE(alerts.shown.empty());
@@ -147,6 +153,23 @@ TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
     EXPECT_TRUE(window.hasTaskbarPresence());
     EXPECT_EQ(config.appearanceMode(), AppAppearanceMode::menuBar);
     EXPECT_TRUE(env.log().contains("No system tray is available"));
+}
+
+TEST_F(HelperAppTest, ACommandNoTerminalCouldRunIsShownWithACopyButton)
+{
+    env.terminal().result = false;
+    setupObjects.direwolfDiscovery.runInTerminal("sudo apt-get install -y direwolf");
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].message, "No Terminal Could Be Opened");
+    EXPECT_TRUE(alerts.shown[0].informativeText.contains("\n\nsudo apt-get install -y direwolf\n\n"));
+    EXPECT_EQ(alerts.shown[0].buttons.first(), "Copy Command");
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo apt-get install -y direwolf");
+
+    // Closed without copying, the clipboard keeps what it had.
+    alerts.answers = {1};
+    setupObjects.direwolfDiscovery.runInTerminal("brew install direwolf");
+    EXPECT_EQ(alerts.shown.size(), 2u);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "sudo apt-get install -y direwolf");
 }
 
 TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)

@@ -31,7 +31,14 @@ TEST(HelperAdvertisement, SeenByAvahiBrowseWithPortAndTxt)
     ASSERT_TRUE(listener.listen(QHostAddress::LocalHost, 0));
     BonjourAdvertiser advertiser(config, env.platform().bonjour(), env.platform().systemInfo());
     advertiser.advertise(&listener, "3.1");
+    // The daemon confirms the registration before the helper counts as advertised.
+    QElapsedTimer confirmation;
+    confirmation.start();
+    while (!advertiser.isAdvertising() && confirmation.elapsed() < 15000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    }
     ASSERT_TRUE(advertiser.isAdvertising());
+    EXPECT_EQ(advertiser.advertisedName(), name);
 
     // Let the registration reach the daemon before browsing.
     QElapsedTimer timer;

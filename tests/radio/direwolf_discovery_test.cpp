@@ -143,11 +143,16 @@ TEST_F(DirewolfDiscoveryTest, WithoutBrewInstallRunsTheHomebrewInstallerAndUpgra
 TEST_F(DirewolfDiscoveryTest, FailuresAreLoggedAndLeaveNoScript)
 {
     DirewolfDiscovery discovery{env.terminal()};
+    QStringList unrun;
+    QObject::connect(&discovery, &DirewolfDiscovery::terminalUnavailable, [&](const QString &c) { unrun << c; });
     env.terminal().result = false;
     discovery.runInTerminal("true");
     ASSERT_EQ(env.terminal().opened.size(), 1);
-    EXPECT_TRUE(env.log().contains("[DirewolfDiscovery] NSWorkspace.open returned false for " + env.terminal().opened[0]));
+    EXPECT_TRUE(env.log().contains("[DirewolfDiscovery] No terminal emulator could be started for " +
+                                   env.terminal().opened[0]));
     EXPECT_FALSE(QFile::exists(env.terminal().opened[0]));
+    // The command goes on to the user, who must run it by hand.
+    EXPECT_EQ(unrun, QStringList{"true"});
 
     // Someone else's link in place of the private folder: nothing is written there.
     const QString folder = places::privateTemporaryFolder();
@@ -158,6 +163,7 @@ TEST_F(DirewolfDiscoveryTest, FailuresAreLoggedAndLeaveNoScript)
     EXPECT_EQ(env.terminal().opened.size(), 1);
     EXPECT_TRUE(env.log().contains("[DirewolfDiscovery] Failed to write command script: "));
     EXPECT_TRUE(QDir(env.root() + "/elsewhere").isEmpty());
+    EXPECT_EQ(unrun, (QStringList{"true", "true"}));
     EXPECT_EQ(env.log().entries.back().category, "install");
 }
 

@@ -150,6 +150,16 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                              },
                              QStringLiteral("Cordavelle Helper"));
                      }});
+    shots.push_back({QStringLiteral("status-menu-not-advertised"), [] {
+                         // Bonjour refused the advertisement while the services run.
+                         return statusMenu(
+                             [](test::RecordingServiceControl &s) {
+                                 s.modes[ServiceID::direwolf] = M::disabled;
+                                 s.states[ServiceID::varaHF] = S::running;
+                                 s.states[ServiceID::rigctld] = S::running;
+                             },
+                             std::nullopt);
+                     }});
     shots.push_back({QStringLiteral("status-menu-all-disabled"), [] {
                          return statusMenu(
                              [](test::RecordingServiceControl &s) {
@@ -169,6 +179,8 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                          return alert(httpServerFailureAlert(8380, QStringLiteral("The address is already in use")));
                      }});
     shots.push_back({QStringLiteral("alert-microphone"), [] { return alert(microphoneDeniedAlert()); }});
+    shots.push_back({QStringLiteral("alert-no-terminal"),
+                     [] { return alert(noTerminalAlert(QStringLiteral("sudo apt-get install -y direwolf"))); }});
 }
 
 } // namespace cordavelle::screenshots
