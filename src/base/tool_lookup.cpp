@@ -2,6 +2,7 @@
 
 #include "base/binary_architecture_detector.h"
 #include "base/helper_places.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/tool_locator.h"
 
@@ -40,7 +41,31 @@ std::optional<QString> ownOrFirstExecutable(const QString &own, const QStringLis
     return Platform::current().toolLocator().firstExecutable(candidates, accept);
 }
 
+// The named candidates and the system's own folders first, then Homebrew's Linux folders, where
+// its installer puts brew and everything brew installs.
+std::optional<QString> firstWithHomebrewOnLinux(const QStringList &namedPaths, const QString &fileName,
+                                               const std::function<bool(const QString &)> &accept = {})
+{
+    const ToolLocator &locator = Platform::current().toolLocator();
+    if (auto found = locator.firstExecutable(namedPaths, accept)) {
+        return found;
+    }
+    for (const QString &folder : homebrewOnLinuxFolders()) {
+        const QString path = folder + QLatin1Char('/') + fileName;
+        if (ToolLocator::isExecutableFile(path) && (!accept || accept(path))) {
+            return path;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+QStringList homebrewOnLinuxFolders()
+{
+    return {Platform::current().toolLocator().hostPath(QStringLiteral("/home/linuxbrew/.linuxbrew/bin")),
+            Platform::current().paths().home() + QStringLiteral("/.linuxbrew/bin")};
+}
 
 std::optional<QString> findWine()
 {
@@ -63,10 +88,13 @@ std::optional<QString> findWineserver()
 
 std::optional<QString> findRigctld()
 {
-    return ownOrFirstExecutable(places::ownRigctld(),
-                                {QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
-                                 QStringLiteral("/usr/local/bin/rigctld")},
-                                passesArchitectureCheck);
+    const QString own = places::ownRigctld();
+    if (ToolLocator::isExecutableFile(own) && passesArchitectureCheck(own)) {
+        return own;
+    }
+    return firstWithHomebrewOnLinux({QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
+                                     QStringLiteral("/usr/local/bin/rigctld")},
+                                    QStringLiteral("rigctld"), passesArchitectureCheck);
 }
 
 std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath)
@@ -88,10 +116,10 @@ std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath)
 
 std::optional<QString> findDirewolf()
 {
-    return Platform::current().toolLocator().firstExecutable(kDirewolfCandidates, passesArchitectureCheck);
+    return firstWithHomebrewOnLinux(kDirewolfCandidates, QStringLiteral("direwolf"), passesArchitectureCheck);
 }
 
-std::optional<QString> findBrew() { return Platform::current().toolLocator().firstExecutable(kBrewCandidates); }
+std::optional<QString> findBrew() { return firstWithHomebrewOnLinux(kBrewCandidates, QStringLiteral("brew")); }
 
 std::optional<QString> findAptGet()
 {

@@ -13,6 +13,11 @@ namespace cordavelle::tools {
 extern const QStringList kDirewolfCandidates;
 extern const QStringList kBrewCandidates;
 
+// Where Homebrew on Linux puts its programs: the shared "/home/linuxbrew/.linuxbrew/bin", then
+// the user's own "~/.linuxbrew/bin". The brew, Direwolf and rigctld look-ups try them last, after
+// the machine's own folders.
+QStringList homebrewOnLinuxFolders();
+
 // Whether an executable is usable on this machine (not x86_64-only on Apple silicon).
 bool passesArchitectureCheck(const QString &path);
 
@@ -28,7 +33,8 @@ std::optional<QString> findWineserver();
 std::optional<QString> findWinetricks();
 
 // The first usable rigctld: the helper's own Hamlib, then the package managers' copies, then
-// this machine's own folders; an Intel-only build is passed over on Apple silicon.
+// this machine's own folders, then Homebrew's Linux folders; an Intel-only build is passed over
+// on Apple silicon.
 std::optional<QString> findRigctld();
 
 // Where the Direwolf that will run comes from; it decides which update command fits it.
@@ -42,7 +48,8 @@ struct DirewolfChoice {
 // chose (as it stands, even when it is gone), then the package managers' and the system's copy
 // (findDirewolf()), then the copy that older versions built. None when there is no Direwolf.
 std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath);
-// The first usable package-manager Direwolf (kDirewolfCandidates), then the machine's own folders.
+// The first usable package-manager Direwolf (kDirewolfCandidates), then the machine's own folders,
+// then Homebrew's Linux folders; brew the same way.
 std::optional<QString> findDirewolf();
 std::optional<QString> findBrew();
 // The system's package manager, where there is one.

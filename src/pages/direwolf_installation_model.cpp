@@ -22,6 +22,11 @@ std::optional<QString> homebrewPrefixOf(const QString &path)
             return prefix;
         }
     }
+    for (const QString &folder : tools::homebrewOnLinuxFolders()) {
+        if (path.startsWith(folder + QLatin1Char('/'))) {
+            return QFileInfo(folder).path();
+        }
+    }
     return std::nullopt;
 }
 
@@ -60,14 +65,10 @@ void setInstalledTitle(Installation &out, const InstallationFacts &facts)
 
 QString homebrewLabel(const QString &prefix)
 {
-    if (prefix == QLatin1String("/opt/homebrew")) {
+    // On Linux neither MacPorts nor an Intel Homebrew exists: a copy in "/opt/local" or
+    // "/usr/local" is named by its folder (typically a build of one's own).
+    if (prefix == QLatin1String("/opt/homebrew") || prefix.endsWith(QLatin1String("/.linuxbrew"))) {
         return QStringLiteral("Homebrew");
-    }
-    if (prefix == QLatin1String("/opt/local")) {
-        return QStringLiteral("MacPorts");
-    }
-    if (prefix == QLatin1String("/usr/local")) {
-        return QStringLiteral("Homebrew · Intel");
     }
     return prefix;
 }

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 namespace cordavelle {
@@ -91,6 +93,32 @@ TEST(ToolLookup, OneDirewolfResolverForTheStartAndThePage)
     QFile::remove(system);
     env.systemInfo().architecture = "arm64";
     EXPECT_EQ(tools::resolveDirewolf({}), std::nullopt);
+}
+
+TEST(ToolLookup, HomebrewOnLinuxFoldersComeAfterTheSystemsOwn)
+{
+    test::TestPlatform env;
+    const QString shared = env.hostPath("/home/linuxbrew/.linuxbrew/bin");
+    const QString own = env.platform().paths().home() + "/.linuxbrew/bin";
+    EXPECT_EQ(tools::homebrewOnLinuxFolders(), (QStringList{shared, own}));
+
+    const struct {
+        const char *name;
+        std::function<std::optional<QString>()> find;
+    } lookups[] = {{"brew", tools::findBrew}, {"direwolf", tools::findDirewolf}, {"rigctld", tools::findRigctld}};
+    for (const auto &lookup : lookups) {
+        const QString name = lookup.name;
+        EXPECT_EQ(lookup.find(), std::nullopt) << lookup.name;
+        makeTool(own + "/" + name);
+        EXPECT_EQ(lookup.find(), own + "/" + name) << lookup.name;
+        makeTool(shared + "/" + name);
+        EXPECT_EQ(lookup.find(), shared + "/" + name) << lookup.name;
+        makeTool(env.hostPath("/usr/bin/" + name));
+        EXPECT_EQ(lookup.find(), env.hostPath("/usr/bin/" + name)) << lookup.name << ": the system's copy first";
+    }
+    // A Direwolf that brew put there is a package manager's, not the system's.
+    QFile::remove(env.hostPath("/usr/bin/direwolf"));
+    EXPECT_EQ(tools::resolveDirewolf({}), (tools::DirewolfChoice{shared + "/direwolf", tools::DirewolfSource::packageManager}));
 }
 
 } // namespace

@@ -120,6 +120,8 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
     const tools::DirewolfChoice system{QStringLiteral("/usr/bin/direwolf"), S::system};
     const tools::DirewolfChoice homebrew{QStringLiteral("/opt/homebrew/bin/direwolf"), S::packageManager};
     const tools::DirewolfChoice macports{QStringLiteral("/opt/local/bin/direwolf"), S::packageManager};
+    const QString linuxbrewBrew = QStringLiteral("/home/linuxbrew/.linuxbrew/bin/brew");
+    const tools::DirewolfChoice linuxbrew{QStringLiteral("/home/linuxbrew/.linuxbrew/bin/direwolf"), S::packageManager};
     const tools::DirewolfChoice legacy{QStringLiteral("/data/direwolf/bin/direwolf"), S::legacy};
     const tools::DirewolfChoice custom{QStringLiteral(" "), S::custom};
     using V = Installation::View;
@@ -134,8 +136,10 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
          {QStringLiteral("Check for Update")}, QStringLiteral("sudo apt-get install --only-upgrade -y direwolf")},
         {{{}, homebrew, brew, {}}, V::installed, QStringLiteral("Direwolf installed (Homebrew)"),
          {QStringLiteral("Check for Update")}, brew + QStringLiteral(" upgrade direwolf")},
-        // brew does not own a MacPorts copy, so no update is offered for it.
-        {{{}, macports, brew, apt}, V::installed, QStringLiteral("Direwolf installed (MacPorts)"), {}, {}},
+        // brew does not own a copy elsewhere, so no update is offered for it.
+        {{{}, macports, brew, apt}, V::installed, QStringLiteral("Direwolf installed (/opt/local)"), {}, {}},
+        {{{}, linuxbrew, linuxbrewBrew, apt}, V::installed, QStringLiteral("Direwolf installed (Homebrew)"),
+         {QStringLiteral("Check for Update")}, linuxbrewBrew + QStringLiteral(" upgrade direwolf")},
         {{{}, legacy, {}, apt}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
          {QStringLiteral("Install Direwolf")}, QStringLiteral("sudo apt-get install -y direwolf")},
         {{{}, legacy, brew, {}}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
@@ -163,7 +167,8 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
         EXPECT_EQ(shown.commands.empty() ? QString() : shown.commands.back().command, c.lastCommand);
         EXPECT_EQ(shown.resetToAuto, !c.facts.customPath.isEmpty());
     }
-    EXPECT_EQ(homebrewLabel(QStringLiteral("/usr/local")), QStringLiteral("Homebrew · Intel"));
+    EXPECT_EQ(homebrewLabel(QStringLiteral("/usr/local")), QStringLiteral("/usr/local"));
+    EXPECT_EQ(homebrewLabel(QStringLiteral("/home/linuxbrew/.linuxbrew")), QStringLiteral("Homebrew"));
 }
 
 TEST(DirewolfPageModel, BannerConditions)
