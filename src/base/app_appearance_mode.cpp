@@ -5,8 +5,8 @@ namespace cordavelle {
 QString displayName(AppAppearanceMode mode)
 {
     switch (mode) {
-    case AppAppearanceMode::dock: return QStringLiteral("Dock Only");
-    case AppAppearanceMode::menuBar: return QStringLiteral("Menu Bar Only");
+    case AppAppearanceMode::dock: return QStringLiteral("Taskbar Only");
+    case AppAppearanceMode::menuBar: return QStringLiteral("Tray Only");
     case AppAppearanceMode::both: return QStringLiteral("Both");
     }
     return {};

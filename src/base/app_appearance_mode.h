@@ -15,7 +15,7 @@ struct EnumTraits<AppAppearanceMode> {
     static constexpr std::array<std::string_view, 3> raw{"dock", "menuBar", "both"};
 };
 
-// "Dock Only", "Menu Bar Only", "Both".
+// "Taskbar Only", "Tray Only", "Both".
 QString displayName(AppAppearanceMode mode);
 bool showInDock(AppAppearanceMode mode);
 bool showInMenuBar(AppAppearanceMode mode);

@@ -99,7 +99,7 @@ void DirewolfPage::refreshAudio()
     clearRows(m_audioNotes);
     if (inputs.empty()) {
         m_audioNotes->addWidget(captionLabel(QStringLiteral("No audio input devices detected. Connect your radio's audio "
-                                                    "interface and tap Refresh."),
+                                                    "interface and click Refresh Devices."),
                                      Tone::secondary));
     }
     if (sharesName(selectedInputName(now, inputs), inputs)) {
@@ -107,7 +107,7 @@ void DirewolfPage::refreshAudio()
     }
     if (outputs.empty()) {
         m_audioNotes->addWidget(captionLabel(QStringLiteral("No audio output devices detected. Connect your radio's audio "
-                                                    "interface and tap Refresh."),
+                                                    "interface and click Refresh Devices."),
                                      Tone::secondary));
     } else if (now.customAudioOutputUID.isEmpty()) {
         m_audioNotes->addWidget(captionLabel(QStringLiteral("Direwolf will use the input device for transmit audio too. Split "
@@ -201,7 +201,8 @@ void DirewolfPage::refreshPTTDetails()
         column->addWidget(captionLabel(QStringLiteral(
             "Direwolf keys the radio's PTT via the same rigctld connection the Helper uses for CAT — no extra hardware "
             "required. Works with any radio configured for Managed by = Cordavelle Helper in the main app's Rig "
-            "Control settings. If rigctld isn't running when Direwolf starts, this falls back to VOX. For radios "
+            "Control settings. If rigctld isn't running when Direwolf starts, the Helper starts it first; should that "
+            "fail, Direwolf still transmits audio but does not key PTT. For radios "
             "Corvexa supports natively, \"CAT via Cordavelle\" above is preferred and does not require the Helper's "
             "rigctld to be running."), Tone::secondary));
         break;

@@ -3,6 +3,7 @@
 #include "base/spaces_and_tabs.h"
 #include "platform/command_runner.h"
 
+#include <QCollator>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -78,9 +79,11 @@ std::vector<RigModel> parseRigctldList(const QByteArray &output)
             start = i + 1;
         }
     }
-    std::stable_sort(models.begin(), models.end(), [](const RigModel &a, const RigModel &b) {
-        return QString::compare(a.name, b.name, Qt::CaseInsensitive) < 0;
-    });
+    // The user's own language decides where accented and other non-ASCII names go.
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::stable_sort(models.begin(), models.end(),
+                     [&collator](const RigModel &a, const RigModel &b) { return collator.compare(a.name, b.name) < 0; });
     return models;
 }
 
@@ -107,7 +110,7 @@ std::vector<RigModel> availableRigModels(const std::vector<RigModel> &listed, in
         if (model.id == 23005) {
             out.push_back({model.id, QStringLiteral("FlexRadio SmartSDR Slice A (recommended for Flex 6000/8000)")});
         } else if (model.id == 2036) {
-            out.push_back({model.id, QStringLiteral("FlexRadio 6xxx (Windows only — Mac users: pick SmartSDR Slice A)")});
+            out.push_back({model.id, QStringLiteral("FlexRadio 6xxx (Windows only — on Linux pick SmartSDR Slice A)")});
         } else {
             out.push_back(model);
         }

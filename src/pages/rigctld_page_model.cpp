@@ -153,7 +153,7 @@ HamlibSection hamlibSection(const HamlibFacts &facts)
     }
     out.buttons.push_back({QStringLiteral("Choose Custom…"), Action::chooseCustom, false,
                            QStringLiteral("Point the Helper at a specific rigctld binary — e.g. one you compiled "
-                                          "yourself, or a MacPorts / Homebrew install in a non-standard location.")});
+                                          "yourself, or a Homebrew install in a non-standard location.")});
     if (custom) {
         out.buttons.push_back({QStringLiteral("Reset to Auto"), Action::resetToAuto, false,
                                QStringLiteral("Clear the custom path and let the Helper auto-discover rigctld again.")});

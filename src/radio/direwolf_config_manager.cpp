@@ -62,7 +62,7 @@ QString defaultInputName(const std::vector<AudioDevice> &inputDevices)
     if (const AudioDevice *device = firstDefaultInput(inputDevices)) {
         return device->name;
     }
-    HelperLogger::warning(QStringLiteral("[Direwolf] System default input device requested but no CoreAudio input "
+    HelperLogger::warning(QStringLiteral("[Direwolf] System default input device requested but no ALSA input "
                                          "devices are enumerated as default — Direwolf will surface its own error"),
                           kServices);
     return kDefaultDeviceName;

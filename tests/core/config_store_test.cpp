@@ -395,7 +395,7 @@ TEST_F(ConfigStoreTest, AppearanceSetsTheActivationPolicy)
     EXPECT_EQ(activation.requests, (std::vector{Policy::accessory, Policy::accessory, Policy::regular, Policy::regular}));
     EXPECT_EQ(defaults.object(Keys::kAppearanceMode), QVariant(QStringLiteral("both")));
 
-    EXPECT_EQ(displayName(AppAppearanceMode::menuBar), "Menu Bar Only");
+    EXPECT_EQ(displayName(AppAppearanceMode::menuBar), "Tray Only");
     EXPECT_FALSE(showInDock(AppAppearanceMode::menuBar));
     EXPECT_TRUE(showInMenuBar(AppAppearanceMode::both));
     EXPECT_FALSE(showInMenuBar(AppAppearanceMode::dock));

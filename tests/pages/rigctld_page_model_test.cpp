@@ -6,6 +6,7 @@
 #include "support/scripted_tcp_server.h"
 
 #include <QElapsedTimer>
+#include <QLocale>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,13 @@ TEST(RigctldCatalogue, ParsesTheModelRowsOfTheTableAndSortsThemByName)
     EXPECT_EQ(models.at(4).name, QStringLiteral("Kenwood TS-50 Mk II")) << "one space stays inside a column";
     EXPECT_EQ(models.at(5).name, QStringLiteral("Yaesu FT-991")) << "three spaces still split";
 
+    // Sorted as the user's language sorts: an accented name among its plain letters.
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const auto accented = parseRigctldList("  3  Zeta  One\n  4  \xc3\x89lan  Two\n  5  elan  One\n");
+    QLocale::setDefault(previous);
+    EXPECT_EQ(ids(accented), (std::vector<int>{5, 4, 3}));
+
     EXPECT_TRUE(parseRigctldList("     1  Hamlib  Dummy\n\xff\xfe\n").empty()) << "not UTF-8";
     EXPECT_TRUE(parseRigctldList(" Rig #  Mfg  Model\n").empty());
 }
@@ -60,7 +68,7 @@ TEST(RigctldCatalogue, PickerRowsRelabelTwoModelsAndKeepAnUnlistedSavedModel)
                                        {23005, QStringLiteral("FlexRadio SmartSDR Slice A")}};
     const auto rows = availableRigModels(listed, 23005);
     EXPECT_EQ(ids(rows), (std::vector<int>{2036, 1, 23005})) << "relabelled rows keep their places";
-    EXPECT_EQ(rows.at(0).name, QStringLiteral("FlexRadio 6xxx (Windows only — Mac users: pick SmartSDR Slice A)"));
+    EXPECT_EQ(rows.at(0).name, QStringLiteral("FlexRadio 6xxx (Windows only — on Linux pick SmartSDR Slice A)"));
     EXPECT_EQ(rows.at(2).name, QStringLiteral("FlexRadio SmartSDR Slice A (recommended for Flex 6000/8000)"));
 
     const auto unknown = availableRigModels(listed, 99999);

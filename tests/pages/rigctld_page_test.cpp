@@ -124,7 +124,7 @@ TEST(RigctldPage, LoadsTheCatalogueOfTheRigctldFoundAndKeepsTheSavedModel)
     test::processEventsUntil([&] { return page->rigModelPicker()->count() == 3; }, 2s);
     EXPECT_EQ(itemTexts(page->rigModelPicker()),
               (QStringList{QStringLiteral("Unknown (99999)"),
-                           QStringLiteral("FlexRadio 6xxx (Windows only — Mac users: pick SmartSDR Slice A)"),
+                           QStringLiteral("FlexRadio 6xxx (Windows only — on Linux pick SmartSDR Slice A)"),
                            QStringLiteral("Hamlib Dummy")}));
     EXPECT_EQ(page->rigModelPicker()->currentText(), QStringLiteral("Unknown (99999)"));
     EXPECT_EQ(scene.env.commands().journal, QStringList{QStringLiteral("/usr/bin/rigctld -l")});

@@ -142,7 +142,7 @@ TEST_F(DirewolfConfigManagerTest, AudioDeviceLineAndItsFallbacks)
     env.audio().defaultInput.reset();
     audio.refreshDevices();
     EXPECT_EQ(adevice(DirewolfConfig{}), "ADEVICE default");
-    EXPECT_TRUE(env.log().contains("[Direwolf] System default input device requested but no CoreAudio input devices "
+    EXPECT_TRUE(env.log().contains("[Direwolf] System default input device requested but no ALSA input devices "
                                    "are enumerated as default — Direwolf will surface its own error"));
     for (const auto &entry : env.log().entries) {
         if (!entry.message.startsWith("[Direwolf] ")) {
