@@ -1,11 +1,13 @@
 #include "app/port_field.h"
 
+#include "app/form_parts.h"
+
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QValidator>
+#include <QVBoxLayout>
 
 namespace cordavelle {
 
@@ -20,25 +22,6 @@ bool asciiDigits(QStringView text)
     }
     return true;
 }
-
-// Lets through what may still become a port (digits, at most 65535, or nothing yet) and
-// refuses every other keystroke.
-class PortValidator final : public QValidator {
-public:
-    using QValidator::QValidator;
-
-    State validate(QString &input, int &) const override
-    {
-        const QString text = input.trimmed();
-        if (parsePort(text)) {
-            return Acceptable;
-        }
-        if (text.isEmpty() || (asciiDigits(text) && text.size() <= 5 && text.toInt() <= 65535)) {
-            return Intermediate;
-        }
-        return Invalid;
-    }
-};
 
 } // namespace
 
@@ -55,35 +38,45 @@ std::optional<int> parsePort(const QString &text)
     return port;
 }
 
+QString invalidPortText() { return QStringLiteral("Enter a whole number from 1 to 65535. The port stays as it was."); }
+
 PortField::PortField(const QString &label, qint64 port, QWidget *parent) : QWidget(parent), m_port(port)
 {
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    auto *row = new QHBoxLayout;
     m_label = new QLabel(label);
     m_edit = new QLineEdit;
     m_edit->setFixedWidth(80);
-    m_edit->setValidator(new PortValidator(m_edit));
     m_edit->setAccessibleName(label);
     m_label->setBuddy(m_edit);
     row->addWidget(m_label);
     row->addStretch();
     row->addWidget(m_edit);
+    column->addLayout(row);
+    m_problem = captionLabel(invalidPortText(), Tone::red);
+    m_problem->setAlignment(Qt::AlignRight);
+    m_problem->hide();
+    column->addWidget(m_problem);
     m_edit->installEventFilter(this);
 
+    // Flagged while typing; nothing is stored on the way to the port the user means.
     connect(m_edit, &QLineEdit::textEdited, this, [this](const QString &text) {
-        if (const auto parsed = parsePort(text)) {
-            m_port = *parsed;
-            Q_EMIT portEdited(*parsed);
+        m_problem->setVisible(!text.trimmed().isEmpty() && !parsePort(text));
+    });
+    connect(m_edit, &QLineEdit::returnPressed, this, [this] {
+        if (!commit() && m_edit->text().trimmed().isEmpty()) {
+            restore();
         }
     });
-    connect(m_edit, &QLineEdit::returnPressed, this, &PortField::restore);
     restore();
 }
 
 void PortField::setPort(qint64 port)
 {
     m_port = port;
-    if (!m_edit->hasFocus() || parsePort(m_edit->text()) != std::optional<int>(static_cast<int>(port))) {
+    if (!m_edit->hasFocus()) {
         restore();
     }
 }
@@ -91,13 +84,39 @@ void PortField::setPort(qint64 port)
 bool PortField::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_edit && event->type() == QEvent::FocusOut) {
-        restore();
+        // Handled once the event has been dealt with: a focus lost because the window is going
+        // must not reach the page's handlers while the page is torn down.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!m_edit->hasFocus() && !commit()) {
+                    restore();
+                }
+            },
+            Qt::QueuedConnection);
     }
     return QWidget::eventFilter(watched, event);
 }
 
+bool PortField::commit()
+{
+    const std::optional<int> parsed = parsePort(m_edit->text());
+    if (!parsed) {
+        m_problem->setVisible(!m_edit->text().trimmed().isEmpty());
+        return false;
+    }
+    const bool changed = *parsed != m_port;
+    m_port = *parsed;
+    restore();
+    if (changed) {
+        Q_EMIT portEdited(*parsed);
+    }
+    return true;
+}
+
 void PortField::restore()
 {
+    m_problem->hide();
     const QString text = QString::number(m_port);
     if (m_edit->text() != text) {
         m_edit->setText(text);

@@ -13,19 +13,24 @@ namespace cordavelle {
 // A TCP port typed by the user: ASCII digits only (no sign, no grouping, whatever the
 // locale), surrounding spaces ignored, 1 to 65535.
 std::optional<int> parsePort(const QString &text);
+// What the field says under text that is no port.
+QString invalidPortText();
 
-// A labelled one-line field for one TCP port of a service. A port is reported only when the
-// user has typed a valid one; anything else is refused in the field and, when the field is
-// left, replaced again by the port last shown or reported.
+// A labelled one-line field for one TCP port of a service. The port is reported when the user
+// commits it (Return, or leaving the field), never on the way there. Text that is no port is
+// flagged under the field at once and never reported: Return keeps it there to be corrected,
+// leaving the field puts back the last valid port.
 class PortField final : public QWidget {
     Q_OBJECT
 public:
     PortField(const QString &label, qint64 port, QWidget *parent = nullptr);
 
-    // Shows a port without reporting it.
+    // Shows a port without reporting it; text the user is still typing is left alone.
     void setPort(qint64 port);
     qint64 port() const { return m_port; }
     QLineEdit *lineEdit() const { return m_edit; }
+    // The line under the field that refuses text that is no port; hidden while there is none.
+    QLabel *problemLabel() const { return m_problem; }
 
 Q_SIGNALS:
     void portEdited(int port);
@@ -34,11 +39,14 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Reports a valid port and tidies the text; false (with the problem shown) for anything else.
+    bool commit();
     void restore();
 
     qint64 m_port;
     QLabel *m_label;
     QLineEdit *m_edit;
+    QLabel *m_problem;
 };
 
 } // namespace cordavelle

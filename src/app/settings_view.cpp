@@ -130,19 +130,19 @@ QWidget *HelperSettingsView::buildNetwork()
     m_apiPort = new QLineEdit;
     m_apiPort->setFixedWidth(80);
     m_apiPort->setFont(textStyle::monospaced(m_apiPort->font()));
-    connect(m_apiPort, &QLineEdit::textEdited, this, [this, &config](const QString &text) {
-        const std::optional<int> port = parseApiPort(text);
-        m_apiPortProblem->setVisible(!port);
-        if (port) {
+    // Flagged while typing, stored once committed (Return or leaving the field), so that none of
+    // the numbers on the way to the port the user means is stored.
+    connect(m_apiPort, &QLineEdit::textEdited, this,
+            [this](const QString &text) { m_apiPortProblem->setVisible(!parseApiPort(text)); });
+    // Text that is no port gives way to the stored port again.
+    connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
+        if (const std::optional<int> port = parseApiPort(m_apiPort->text())) {
             config.setApiPort(*port);
         }
-    });
-    // Leaving the field with text that is no port shows the stored port again.
-    connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
-        if (!parseApiPort(m_apiPort->text())) {
-            m_apiPort->setText(QString::number(config.apiPort()));
-            m_apiPortProblem->hide();
+        if (const QString stored = QString::number(config.apiPort()); m_apiPort->text() != stored) {
+            m_apiPort->setText(stored);
         }
+        m_apiPortProblem->hide();
     });
     portRow->addRow(QStringLiteral("API Port"), m_apiPort);
     columnOf(network)->addLayout(portRow);

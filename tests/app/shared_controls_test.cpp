@@ -3,6 +3,7 @@
 #include "app/log_viewer.h"
 #include "app/port_field.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,7 +12,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QToolButton>
-#include <QValidator>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -41,35 +42,65 @@ TEST(PortField, AcceptsOnlyPortsWrittenInPlainDigits)
     }
 }
 
-TEST(PortField, ShowsWithoutGroupingAndRefusesPortsOutOfRange)
+TEST(PortField, StoresOnlyOnCommitAndRefusesOutOfRangeVisibly)
 {
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    PortField field("API Port", 8380);
+    QWidget window;
+    auto *field = new PortField("API Port", 8380, &window);
+    auto *elsewhere = new QLineEdit(&window);
     QLocale::setDefault(previous);
-    EXPECT_EQ(field.lineEdit()->text(), "8380");
-
+    EXPECT_EQ(field->lineEdit()->text(), "8380");
     QList<int> reported;
-    QObject::connect(&field, &PortField::portEdited, [&](int port) { reported << port; });
-    QString typed = "70000";
-    int cursor = 5;
-    EXPECT_EQ(field.lineEdit()->validator()->validate(typed, cursor), QValidator::Invalid);
-    typed = "0";
-    EXPECT_EQ(field.lineEdit()->validator()->validate(typed, cursor), QValidator::Intermediate);
+    QObject::connect(field, &PortField::portEdited, [&](int port) { reported << port; });
+    const auto type = [&](const QString &text) {
+        field->lineEdit()->setText(text);
+        Q_EMIT field->lineEdit()->textEdited(text);
+    };
+    const auto refused = [&] { return !field->problemLabel()->isHidden(); };
 
-    // The user's edit is reported; "0" is not, and leaving the field puts the last port back.
-    field.lineEdit()->setText("4533");
-    Q_EMIT field.lineEdit()->textEdited("4533");
-    field.lineEdit()->setText("0");
-    Q_EMIT field.lineEdit()->textEdited("0");
-    EXPECT_EQ(reported, QList<int>({4533}));
-    Q_EMIT field.lineEdit()->returnPressed();
-    EXPECT_EQ(field.lineEdit()->text(), "4533");
+    // Nothing on the way to the port; Return stores it once.
+    for (const char *typed : {"7", "70", "700", "7000"}) {
+        type(typed);
+    }
+    EXPECT_TRUE(reported.isEmpty());
+    Q_EMIT field->lineEdit()->returnPressed();
+    EXPECT_EQ(reported, QList<int>{7000});
+    Q_EMIT field->lineEdit()->returnPressed();
+    EXPECT_EQ(reported, QList<int>{7000}) << "the same port again is no change";
 
-    // Showing the model's value reports nothing.
-    field.setPort(8001);
-    EXPECT_EQ(field.lineEdit()->text(), "8001");
-    EXPECT_EQ(reported.size(), 1);
+    // A fifth digit past 65535 stands in the field, flagged; Return keeps it there to correct.
+    type("70000");
+    EXPECT_TRUE(refused());
+    EXPECT_EQ(field->problemLabel()->text(), "Enter a whole number from 1 to 65535. The port stays as it was.");
+    Q_EMIT field->lineEdit()->returnPressed();
+    EXPECT_EQ(field->lineEdit()->text(), "70000");
+    EXPECT_TRUE(refused());
+    EXPECT_EQ(field->port(), 7000);
+
+    // Leaving the field puts the last valid port back; leaving it with a valid one stores that.
+    window.show();
+    QApplication::setActiveWindow(&window);
+    field->lineEdit()->setFocus();
+    elsewhere->setFocus();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(field->lineEdit()->text(), "7000");
+    EXPECT_FALSE(refused());
+    field->lineEdit()->setFocus();
+    type(" 4533 ");
+    elsewhere->setFocus();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(reported, (QList<int>{7000, 4533}));
+    EXPECT_EQ(field->lineEdit()->text(), "4533");
+
+    // The model's value is shown without being reported, but never over the user's typing.
+    field->setPort(8001);
+    EXPECT_EQ(field->lineEdit()->text(), "8001");
+    field->lineEdit()->setFocus();
+    type("80");
+    field->setPort(8002);
+    EXPECT_EQ(field->lineEdit()->text(), "80");
+    EXPECT_EQ(reported.size(), 2);
 }
 
 TEST(LifecyclePicker, ReportsOnlyTheUsersChoiceAndExplainsIt)
