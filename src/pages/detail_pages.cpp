@@ -10,6 +10,7 @@
 #include "install/vara_installer.h"
 #include "pages/direwolf_conf_regenerator.h"
 #include "pages/direwolf_page.h"
+#include "pages/program_dialog.h"
 #include "pages/rigctld_page.h"
 #include "pages/vara_page.h"
 #include "radio/audio_device_manager.h"
@@ -27,14 +28,11 @@ namespace {
 // An open panel for one program file, hidden files shown; the chosen path, or empty.
 QString chooseProgram(QWidget *parent, const QString &title, const QString &message, const QString &folder)
 {
-    QFileDialog dialog(parent, title, folder);
-    dialog.setLabelText(QFileDialog::LookIn, message);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setFilter(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+    const std::unique_ptr<QFileDialog> dialog = makeProgramDialog(parent, title, message, folder);
+    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) {
         return {};
     }
-    return dialog.selectedFiles().constFirst();
+    return dialog->selectedFiles().constFirst();
 }
 
 QString chooseDirewolfBinary(QWidget *parent, const QString &folder)
