@@ -121,9 +121,7 @@ ResetSection::ResetSection(ResetSectionModel &model, AlertPresenter &alerts, QSt
         row->addLayout(texts, 1);
         auto *button = new QPushButton(reset_texts::title(level));
         if (level == ResetLevel::everything) {
-            QPalette palette = button->palette();
-            palette.setColor(QPalette::ButtonText, toneColour(Tone::red, palette));
-            button->setPalette(palette);
+            paintDestructive(*button);
         }
         connect(button, &QPushButton::clicked, this, [this, level] { ask(level); });
         m_buttons[level] = button;

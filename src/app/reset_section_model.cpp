@@ -84,6 +84,7 @@ Alert confirmationAlert(ResetLevel level, const QString &prefixDisplay)
     alert.message = alertTitle(level);
     alert.informativeText = alertMessage(level, prefixDisplay);
     alert.buttons = {confirmLabel(level), QStringLiteral("Cancel")};
+    alert.destructive = level == ResetLevel::everything;
     return alert;
 }
 

@@ -179,6 +179,11 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     model.buttonStops = stops(process.state);
     model.buttonLabel = model.buttonStops ? QStringLiteral("Stop") : QStringLiteral("Start");
     model.buttonEnabled = process.state != ServiceRunState::stopping && !process.isRestartInProgress;
+    if (process.state == ServiceRunState::stopping) {
+        model.buttonDisabledReason = model.name + QStringLiteral(" is stopping");
+    } else if (process.isRestartInProgress) {
+        model.buttonDisabledReason = model.name + QStringLiteral(" is being restarted after a crash");
+    }
     model.error = process.lastError;
     if (process.lastLaunchCommand) {
         LaunchRow row;
@@ -371,6 +376,7 @@ void ServiceHeader::refresh()
     m_uptime->refresh();
     m_button->setText(m_model.buttonLabel);
     m_button->setEnabled(m_model.buttonEnabled);
+    m_button->setToolTip(m_model.buttonDisabledReason);
     m_button->setTint(m_model.buttonStops ? std::optional(toneColour(Tone::red, palette())) : std::nullopt);
     m_button->updateGeometry();
 

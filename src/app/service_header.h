@@ -63,6 +63,8 @@ struct ServiceHeaderModel {
     bool showsUptime = false;
     QString buttonLabel;
     bool buttonEnabled = true;
+    // Why the button is disabled (its tooltip); empty while it is enabled.
+    QString buttonDisabledReason;
     // The button stops the service (and is tinted red) rather than starting it.
     bool buttonStops = false;
     std::optional<QString> error;

@@ -209,16 +209,20 @@ void InstallerRow::display(const InstallerRowLook &look)
     }
     m_status->setFont(statusFont);
     // One line: a long step text is cut short rather than pushing the line wider than the page.
-    const QString shown = QFontMetrics(statusFont).elidedText(look.status, Qt::ElideRight, kStatusWidth);
-    setToneText(m_status, shown, look.statusTone);
-    m_status->setToolTip(shown == look.status ? QString() : look.status);
-    m_status->setVisible(!look.status.isEmpty());
+    const QString reason = look.button && !look.button->enabled ? look.button->disabledReason : QString();
+    const bool showsReason = look.status.isEmpty() && !reason.isEmpty();
+    const QString status = showsReason ? reason : look.status;
+    const QString shown = QFontMetrics(statusFont).elidedText(status, Qt::ElideRight, kStatusWidth);
+    setToneText(m_status, shown, showsReason ? Tone::secondary : look.statusTone);
+    m_status->setToolTip(shown == status ? QString() : status);
+    m_status->setVisible(!status.isEmpty());
     const bool accent = look.button && look.button->accent;
     m_button->setVisible(look.button && !accent);
     m_accentButton->setVisible(accent);
     if (QPushButton *shown = button()) {
         shown->setText(look.button->label);
         shown->setEnabled(look.button->enabled);
+        shown->setToolTip(reason);
     }
     m_check->setVisible(look.trailingCheck);
     m_cancel->setVisible(look.cancelHelp.has_value());

@@ -48,6 +48,9 @@ struct RowButton {
     bool enabled = true;
     // Drawn as a primary action, filled with the accent colour.
     bool accent = false;
+    // Why a disabled button can't be pressed yet ("Install Wine first"): its tooltip, and the
+    // line's status words while the line has none of its own.
+    QString disabledReason;
     bool operator==(const RowButton &) const = default;
 };
 

@@ -41,6 +41,9 @@ TEST(ResetTexts, TitlesConfirmLabelsAndPaths)
     EXPECT_EQ(reset_texts::confirmLabel(ResetLevel::prefix), "Reset Prefix");
     EXPECT_EQ(reset_texts::confirmationAlert(ResetLevel::everything, {}).style, Alert::Style::critical);
     EXPECT_EQ(reset_texts::confirmationAlert(ResetLevel::settings, {}).style, Alert::Style::warning);
+    // Only the full reset's confirm button is destructive.
+    EXPECT_TRUE(reset_texts::confirmationAlert(ResetLevel::everything, {}).destructive);
+    EXPECT_FALSE(reset_texts::confirmationAlert(ResetLevel::prefix, {}).destructive);
     EXPECT_TRUE(reset_texts::alertMessage(ResetLevel::prefix, "~/x/wine-prefix").contains("directory (~/x/wine-prefix)."));
     EXPECT_EQ(fromRaw<ResetLevel>("prefix"), ResetLevel::prefix);
     EXPECT_EQ(fromRaw<ResetLevel>("Prefix"), std::nullopt);
@@ -134,6 +137,10 @@ TEST(ResetSectionWidget, ConfirmedLevelShowsTheSheetAndEscapeOnTheFullResetStill
     section->button(ResetLevel::everything)->click();
     ASSERT_TRUE(test::processEventsUntil([&] { return section->sheet() != nullptr; }));
     EXPECT_FALSE(section->button(ResetLevel::settings)->isEnabled());
+    // Disabled, the full reset's button no longer reads as a red, pressable action.
+    QPushButton *everything = section->button(ResetLevel::everything);
+    EXPECT_NE(everything->palette().color(QPalette::Disabled, QPalette::ButtonText),
+              everything->palette().color(QPalette::Active, QPalette::ButtonText));
     EXPECT_EQ(section->sheet()->button()->text(), "Quit");
     EXPECT_TRUE(section->sheet()->button()->isDefault());
     section->sheet()->reject(); // Escape

@@ -75,6 +75,7 @@ TEST(ServiceHeader, ModelFollowsTheRunState)
         const auto model = ServiceHeaderModel::make(ServiceID::rigctld, process, now);
         EXPECT_EQ(model.buttonLabel, c.label) << c.text;
         EXPECT_EQ(model.buttonEnabled, c.enabled) << c.text;
+        EXPECT_EQ(model.buttonDisabledReason.isEmpty(), c.enabled) << c.text << ": a disabled button says why";
         EXPECT_EQ(model.buttonStops, c.stops) << c.text;
         EXPECT_EQ(model.stateTone, c.tone) << c.text;
         EXPECT_EQ(model.stateText, c.text);

@@ -159,6 +159,12 @@ void addChecklistShots(ShotList &shots)
 {
     shots.push_back({QStringLiteral("setup-checklist-fresh"), [] { return ChecklistScene().picture(); }});
     shots.push_back({QStringLiteral("setup-checklist-installing"), midInstall});
+    shots.push_back({QStringLiteral("setup-checklist-wine-without-winetricks"), [] {
+                         // The machine's Wine without winetricks: the disabled actions say why.
+                         ChecklistScene scene;
+                         test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
+                         return scene.picture();
+                     }});
     shots.push_back({QStringLiteral("setup-checklist-installed"), fullyInstalled});
     shots.push_back({QStringLiteral("setup-checklist-remote-failures"), remoteFailures});
     shots.push_back({QStringLiteral("alert-delete-wine-prefix"), [] {

@@ -5,6 +5,7 @@ namespace cordavelle::checklist {
 namespace {
 
 const QString kInstalled = QStringLiteral("Installed");
+const QString kSetUpPrefixFirst = QStringLiteral("Set up the Wine prefix first");
 const RowButton kConfigure{QStringLiteral("Configure"), RowCommand::configure};
 
 InstallerRowLook frame(RowIcon icon, const QString &title, const QString &subtitle)
@@ -73,10 +74,16 @@ InstallerRowLook itemLook(const ItemFacts &facts)
     return look;
 }
 
-InstallerRowLook winetricksLook(bool found)
+InstallerRowLook winetricksLook(bool found, bool wineFound)
 {
-    return itemLook({QStringLiteral("winetricks"), QStringLiteral("Helper for installing Wine dependencies"),
-                     found ? ItemStatus::installed : ItemStatus::notInstalled, QStringLiteral("Installed with Wine")});
+    InstallerRowLook look = itemLook({QStringLiteral("winetricks"), QStringLiteral("Helper for installing Wine dependencies"),
+                                      found ? ItemStatus::installed : ItemStatus::notInstalled, {}});
+    if (!found) {
+        // It has no action of its own: the Wine install brings it.
+        look.button.reset();
+        setStatus(look, wineFound ? QStringLiteral("Not installed") : QStringLiteral("Installed with Wine"));
+    }
+    return look;
 }
 
 InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAvailable, const QString &installedVersion)
@@ -137,12 +144,27 @@ InstallerRowLook winePrefixLook(const WinePrefixManager::State &state, const Pre
         look.cancelHelp = QStringLiteral("Cancel setup");
     } else if (prefixReady(facts)) {
         setInstalled(look, QStringLiteral("Ready"));
-    } else if (state.kind() == Kind::error) {
-        look.icon = RowIcon::failed;
-        look.button = RowButton{QStringLiteral("Retry")};
     } else {
-        // The set-up reports what is missing only once it runs; without the tools it can't.
-        look.button = RowButton{QStringLiteral("Set Up"), RowCommand::start, facts.wineFound() && facts.winetricksAvailable};
+        const bool failed = state.kind() == Kind::error;
+        if (failed) {
+            look.icon = RowIcon::failed;
+        }
+        RowButton button{failed ? QStringLiteral("Retry") : QStringLiteral("Set Up")};
+        // A cancelled set-up still ending holds the prefix: a new one would be refused.
+        if (facts.busy) {
+            button.enabled = false;
+            button.disabledReason = QStringLiteral("Waiting for the cancelled set-up to end");
+        } else if (!failed) {
+            // The set-up reports what is missing only once it runs; without the tools it can't.
+            if (!facts.wineFound()) {
+                button.enabled = false;
+                button.disabledReason = QStringLiteral("Install Wine first");
+            } else if (!facts.winetricksAvailable) {
+                button.enabled = false;
+                button.disabledReason = QStringLiteral("Install winetricks first");
+            }
+        }
+        look.button = button;
     }
     if (facts.initialized()) {
         look.menuItem = QStringLiteral("Delete Wine Prefix...");
@@ -170,6 +192,9 @@ InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state
         } else {
             look.icon = RowIcon::missing;
             look.button = RowButton{QStringLiteral("Install ") + name, RowCommand::start, facts.prefixReady()};
+            if (!look.button->enabled) {
+                look.button->disabledReason = kSetUpPrefixFirst;
+            }
         }
         break;
     case Kind::downloading:

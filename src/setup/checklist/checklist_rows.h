@@ -31,8 +31,10 @@ struct ItemFacts {
 };
 InstallerRowLook itemLook(const ItemFacts &facts);
 
-// The winetricks line: installed when the helper's own copy or any other is found.
-InstallerRowLook winetricksLook(bool found);
+// The winetricks line: installed when the helper's own copy or any other is found. Otherwise it
+// says that the helper's Wine brings it, or, beside a Wine that came without it, that it is
+// missing.
+InstallerRowLook winetricksLook(bool found, bool wineFound = false);
 
 // `wineAvailable`: the helper's own Wine, or else one elsewhere on the machine.
 InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAvailable, const QString &installedVersion);
@@ -42,8 +44,11 @@ struct PrefixFacts {
     Check hasDependencies; // both runtime libraries are in it
     Check wineFound;
     bool winetricksAvailable = false;
+    // A set-up task is still running (a cancelled one winds down).
+    bool busy = false;
 };
-// Whether the prefix can run VARA: made, and holding both runtime libraries.
+// Whether the prefix can run VARA: made, and holding both runtime libraries. Each action the
+// prefix and VARA lines disable says why.
 bool prefixReady(const PrefixFacts &facts);
 InstallerRowLook winePrefixLook(const WinePrefixManager::State &state, const PrefixFacts &facts);
 

@@ -112,6 +112,7 @@ SetupChecklistPage::SetupChecklistPage(SetupChecklistContext context, QWidget *p
     connect(&installers.wine, &WineInstaller::stateChanged, this, schedule);
     connect(&installers.wine, &WineInstaller::logLinesChanged, this, schedule);
     connect(&installers.prefix, &WinePrefixManager::stateChanged, this, schedule);
+    connect(&installers.prefix, &WinePrefixManager::busyChanged, this, schedule);
     connect(&installers.prefix, &WinePrefixManager::logLinesChanged, this, schedule);
     for (VARAInstaller *vara : {&installers.varaHF, &installers.varaFM}) {
         connect(vara, &VARAInstaller::stateChanged, this, schedule);
@@ -147,7 +148,7 @@ QWidget *SetupChecklistPage::buildLogFileLine()
     m_logPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_logPath->setToolTip(path);
     line->addWidget(m_logPath, 1);
-    m_openLog = new QPushButton(QStringLiteral("Open in Console"));
+    m_openLog = new QPushButton(QStringLiteral("Open in Text Viewer"));
     m_openLog->setFlat(true);
     m_openLog->setFont(textStyle::caption(m_openLog->font()));
     connect(m_openLog, &QPushButton::clicked, this, [this, path] { m_context.openFile(path); });
@@ -240,10 +241,10 @@ void SetupChecklistPage::refresh()
                             wine.state(), [&wine] { return wine.isInstalled() || WineInstaller::findWine().has_value(); },
                             wine.installedVersion()));
     const bool winetricks = wine.isWinetricksInstalled() || WineInstaller::findWinetricks().has_value();
-    display(Line::winetricks, winetricksLook(winetricks));
+    display(Line::winetricks, winetricksLook(winetricks, WineInstaller::findWine().has_value()));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
-                                  [] { return WineInstaller::findWine().has_value(); }, winetricks};
+                                  [] { return WineInstaller::findWine().has_value(); }, winetricks, prefix.isBusy()};
     display(Line::prefix, winePrefixLook(prefix.state(), prefixFacts));
     for (const auto &[line, variant] : {std::pair(Line::varaHF, VARAVariant::hf), std::pair(Line::varaFM, VARAVariant::fm)}) {
         VARAInstaller &installer = installers.vara(variant);

@@ -30,7 +30,8 @@ DependencyRowState wineInstallerDisplayState(const WineInstaller::State &state, 
     return DependencyRowState::idle();
 }
 
-DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable)
+DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable,
+                                      bool busy)
 {
     using Kind = WinePrefixManager::State::Kind;
     if (prefixReady) {
@@ -42,7 +43,7 @@ DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, boo
     case Kind::idle:
     case Kind::ready: break;
     }
-    return wineAvailable ? DependencyRowState::idle() : DependencyRowState::waiting();
+    return wineAvailable && !busy ? DependencyRowState::idle() : DependencyRowState::waiting();
 }
 
 RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state)
@@ -139,6 +140,9 @@ InstallerRowLook varaRowLook(VARAVariant variant, const VARAInstaller::State &st
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install ") + displayName(variant), RowCommand::start,
                                 facts.prefixReady(), true};
+        if (!look.button->enabled) {
+            look.button->disabledReason = QStringLiteral("Set up the Wine prefix first");
+        }
         break;
     }
     return look;

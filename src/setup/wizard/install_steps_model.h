@@ -53,8 +53,10 @@ bool prefixReady(const WinePrefixManager &prefix);
 
 // A Wine found anywhere counts as done, whatever the installer's state.
 DependencyRowState wineInstallerDisplayState(const WineInstaller::State &state, bool wineAvailable);
-// A ready prefix counts as done whatever the manager's state; without a Wine the row waits.
-DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable);
+// A ready prefix counts as done whatever the manager's state; without a Wine the row waits, and
+// so it does while a cancelled set-up (`busy`) still winds down.
+DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable,
+                                      bool busy = false);
 
 // The row's leading mark: installed wins, then the display state.
 RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state);

@@ -60,6 +60,7 @@ WizardDependenciesStep::WizardDependenciesStep(WineInstaller &wine, WinePrefixMa
     const auto schedule = [this] { m_refresh->schedule(); };
     connect(&m_wine, &WineInstaller::stateChanged, this, schedule);
     connect(&m_prefix, &WinePrefixManager::stateChanged, this, schedule);
+    connect(&m_prefix, &WinePrefixManager::busyChanged, this, schedule);
     refresh();
 }
 
@@ -84,7 +85,7 @@ void WizardDependenciesStep::refresh()
                        errorOf(m_wine.state()));
     m_prefixRow->display(wizard::dependencyRowLook(QStringLiteral("Wine Prefix"),
                                                    QStringLiteral("Wine environment with VB6 runtime and pdh.dll"), ready,
-                                                   wizard::prefixDisplayState(m_prefix.state(), ready, wine)),
+                                                   wizard::prefixDisplayState(m_prefix.state(), ready, wine, m_prefix.isBusy())),
                          errorOf(m_prefix.state()));
 }
 

@@ -11,8 +11,8 @@ namespace cordavelle::checklist {
 namespace {
 
 // One line of text per look, left to right: the mark (I installed, M missing, W working,
-// F failed, U update), the indicator, the status words, the button ("-" when disabled), the
-// cancel button, the error line and the menu item.
+// F failed, U update), the indicator, the status words, the button ("-" when disabled, with
+// the reason it gives), the cancel button, the error line and the menu item.
 std::string describe(const InstallerRowLook &look)
 {
     static const char marks[] = {'I', 'M', 'W', 'F', 'U'};
@@ -30,6 +30,9 @@ std::string describe(const InstallerRowLook &look)
     }
     if (look.button) {
         text += " [" + look.button->label + "]" + (look.button->enabled ? "" : "-");
+        if (!look.button->disabledReason.isEmpty()) {
+            text += "(" + look.button->disabledReason + ")";
+        }
     }
     if (look.cancelHelp) {
         text += " (x" + (look.cancelHelp->isEmpty() ? QString() : " " + *look.cancelHelp) + ")";
@@ -85,7 +88,10 @@ TEST(ChecklistItemRow, InstalledWinsOverLoadingAndConfigureOnlyWhenInstalled)
     for (const Case &c : cases) {
         EXPECT_EQ(describe(itemLook({"T", "S", c.status, "Get", c.loading, c.configure})), c.shown);
     }
-    EXPECT_EQ(describe(winetricksLook(false)), "M [Installed with Wine]");
+    // Where winetricks comes from is said, not offered as a button that does nothing.
+    EXPECT_EQ(describe(winetricksLook(false)), "M 'Installed with Wine'");
+    EXPECT_EQ(describe(winetricksLook(false, true)), "M 'Not installed'") << "a Wine that came without it";
+    EXPECT_EQ(describe(winetricksLook(true, true)), "I 'Installed'g");
 }
 
 TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
@@ -121,8 +127,12 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
         const char *shown;
     };
     const Case cases[] = {
-        {St::idle(), {no, never, no, true}, "M [Set Up]-"},
-        {St::idle(), {no, never, yes, false}, "M [Set Up]-"},
+        {St::idle(), {no, never, no, true}, "M [Set Up]-(Install Wine first)"},
+        {St::idle(), {no, never, yes, false}, "M [Set Up]-(Install winetricks first)"},
+        // After a cancel the set-up still ends before another may begin.
+        {St::idle(), {no, never, never, true, true}, "M [Set Up]-(Waiting for the cancelled set-up to end)"},
+        {St::error("failed"), {no, never, never, false, true},
+         "F [Retry]-(Waiting for the cancelled set-up to end) !failed"},
         {St::idle(), {no, never, yes, true}, "M [Set Up]"},
         {St::idle(), {yes, no, yes, true}, "M [Set Up] menu:Delete Wine Prefix..."},
         {St::ready(), {yes, no, yes, true}, "M [Set Up] menu:Delete Wine Prefix..."},
@@ -159,7 +169,7 @@ TEST(ChecklistVARARow, EveryStateOfTheInstaller)
     const Case cases[] = {
         {{}, {yes, never, version("v4.8.7")}, "I 'v4.8.7'g [Configure] menu:Uninstall VARA HF..."},
         {{}, {yes, never, version(std::nullopt)}, "I 'Installed'g [Configure] menu:Uninstall VARA HF..."},
-        {{}, {no, no, unread}, "M [Install VARA HF]-"},
+        {{}, {no, no, unread}, "M [Install VARA HF]-(Set up the Wine prefix first)"},
         {{}, {no, yes, unread}, "M [Install VARA HF]"},
         {St::downloading(0), {no, never, unread}, "W bar '0%' (x Cancel installation)"},
         {in(K::extracting), {no, never, unread}, "W spin 'Extracting...' (x Cancel installation)"},

@@ -108,6 +108,10 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
     EXPECT_EQ(trailing(*page, Line::winetricks), "Installed with Wine");
     EXPECT_FALSE(row(*page, Line::prefix).button()->isEnabled());
     EXPECT_FALSE(row(*page, Line::varaHF).button()->isEnabled());
+    // Each disabled action says why, beside it and as its tooltip.
+    EXPECT_EQ(row(*page, Line::prefix).statusLabel()->text(), "Install Wine first");
+    EXPECT_EQ(row(*page, Line::prefix).button()->toolTip(), "Install Wine first");
+    EXPECT_EQ(row(*page, Line::varaHF).statusLabel()->text(), "Set up the Wine prefix first");
     EXPECT_EQ(trailing(*page, Line::hamlib), "Install Hamlib");
     EXPECT_EQ(row(*page, Line::prefix).contextMenu(), nullptr);
     // Naming the log file made it, with its header line.

@@ -56,6 +56,8 @@ TEST(WizardDependencyRows, DisplayStatesFollowWhatIsOnDiskBeforeTheInstallersSta
     for (const PrefixCase &c : prefix) {
         EXPECT_EQ(prefixDisplayState(c.state, c.ready, c.wine), c.expected) << int(c.state.kind()) << c.ready << c.wine;
     }
+    // A cancelled set-up that still ends offers no new one yet.
+    EXPECT_EQ(prefixDisplayState(PrefixState::idle(), false, true, true), Dep::waiting());
 }
 
 TEST(WizardDependencyRows, EachDisplayStateHasItsMarkAndOneControl)
@@ -131,7 +133,8 @@ TEST(WizardVARARow, InstalledWinsThenEachPhaseShowsItsWordsAndOnlyEarlyPhasesCan
     }
 
     // Install waits for a ready prefix; Retry never does.
-    EXPECT_EQ(varaRowLook(VARAVariant::fm, {}, facts).button, (RowButton{"Install VARA FM", RowCommand::start, false, true}));
+    EXPECT_EQ(varaRowLook(VARAVariant::fm, {}, facts).button,
+              (RowButton{"Install VARA FM", RowCommand::start, false, true, "Set up the Wine prefix first"}));
     prefixReady = true;
     EXPECT_EQ(varaRowLook(VARAVariant::hf, {}, facts).button, (RowButton{"Install VARA HF", RowCommand::start, true, true}));
     prefixReady = false;
