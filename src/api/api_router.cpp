@@ -43,6 +43,12 @@ QCoro::Task<void> stopWhenPrepared(ServiceControl &orchestrator, ServiceID id)
     orchestrator.stopService(id);
 }
 
+// A change that could not be written: the setting keeps its old value, in memory and on disk.
+HTTPResponse notSaved(const QString &reason)
+{
+    return HTTPResponse::error(QString::fromUtf8("Could not save the settings \u2014 ") + reason, 500);
+}
+
 // Decodes a configuration body into its record and stores it in place of `stored`; the record as
 // stored is the reply.
 template <class Record, class Store>
@@ -65,7 +71,9 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const Record &
     if (const auto problem = config_limits::problem(record, stored)) {
         return HTTPResponse::error(invalidMessage + QString::fromUtf8(" \u2014 ") + *problem, 400);
     }
-    store(record);
+    if (const std::optional<QString> failure = store(record)) {
+        return notSaved(*failure);
+    }
     return HTTPResponse::jsonEncodable(record, 200);
 }
 
@@ -241,7 +249,7 @@ HTTPResponse APIRouter::handlePutConfig(ServiceID id, const std::optional<QByteA
     return config.visitConfig(id, [&](const auto &current) {
         using Record = std::decay_t<decltype(current)>;
         return replaceConfig<Record>(body, current, invalid,
-                                     [&config](const Record &record) { config.setConfig(record); });
+                                     [&config](const Record &record) { return config.setConfig(record); });
     });
 }
 
@@ -272,7 +280,9 @@ HTTPResponse APIRouter::handlePutCallsign(const std::optional<QByteArray> &body)
     if (const auto problem = config_limits::nameProblem("callsign", callsign)) {
         return HTTPResponse::error(QString::fromUtf8("Invalid callsign \u2014 ") + *problem, 400);
     }
-    m_config.setStationCallsign(callsign);
+    if (const std::optional<QString> failure = m_config.setStationCallsign(callsign)) {
+        return notSaved(*failure);
+    }
     return HTTPResponse::json({{"callsign", callsign.toStdString()}}, 200);
 }
 

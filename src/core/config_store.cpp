@@ -187,16 +187,25 @@ std::optional<Record> ConfigStore::load(const QString &key) const
     }
 }
 
-void ConfigStore::save(int value, const QString &key) { m_defaults.setObject(key, qlonglong(value)); }
+std::optional<QString> ConfigStore::save(int value, const QString &key)
+{
+    return m_defaults.setObject(key, qlonglong(value));
+}
 
-void ConfigStore::save(bool value, const QString &key) { m_defaults.setObject(key, value); }
+std::optional<QString> ConfigStore::save(bool value, const QString &key) { return m_defaults.setObject(key, value); }
 
-void ConfigStore::save(const QString &value, const QString &key) { m_defaults.setObject(key, value); }
+std::optional<QString> ConfigStore::save(const QString &value, const QString &key)
+{
+    return m_defaults.setObject(key, value);
+}
 
-void ConfigStore::save(AppAppearanceMode value, const QString &key) { m_defaults.setObject(key, toRaw(value)); }
+std::optional<QString> ConfigStore::save(AppAppearanceMode value, const QString &key)
+{
+    return m_defaults.setObject(key, toRaw(value));
+}
 
 template <class Record>
-void ConfigStore::save(const Record &record, const QString &key)
+std::optional<QString> ConfigStore::save(const Record &record, const QString &key)
 {
     QByteArray data;
     try {
@@ -204,36 +213,44 @@ void ConfigStore::save(const Record &record, const QString &key)
     } catch (const std::exception &e) {
         HelperLogger::error(QStringLiteral("[ConfigStore] Failed to encode '%1': %2").arg(key, QString::fromUtf8(e.what())),
                             Category::services);
-        return;
+        return QString::fromUtf8(e.what());
     }
-    m_defaults.setObject(key, data);
+    return m_defaults.setObject(key, data);
 }
 
 template <class T, class Persist, class Arg>
-void ConfigStore::assign(T &field, const T &value, Persist &&persist, void (ConfigStore::*notify)(Arg))
+std::optional<QString> ConfigStore::assign(T &field, const T &value, Persist &&persist, void (ConfigStore::*notify)(Arg))
 {
     const bool changed = !(value == field);
-    field = value;
-    persist();
+    T previous = std::exchange(field, value);
+    if (std::optional<QString> failure = persist()) {
+        // The stored value stays the one in effect, so that a restart brings back what was shown.
+        field = std::move(previous);
+        HelperLogger::error(QStringLiteral("[ConfigStore] Could not save a setting: %1").arg(*failure),
+                            Category::services);
+        return failure;
+    }
     if (changed) {
         Q_EMIT (this->*notify)(field);
     }
+    return std::nullopt;
 }
 
 template <class T, class Arg>
-void ConfigStore::assign(T &field, const T &value, const QString &key, void (ConfigStore::*notify)(Arg))
+std::optional<QString> ConfigStore::assign(T &field, const T &value, const QString &key,
+                                           void (ConfigStore::*notify)(Arg))
 {
-    assign(field, value, [this, &field, &key] { save(field, key); }, notify);
+    return assign(field, value, [this, &field, &key] { return save(field, key); }, notify);
 }
 
-void ConfigStore::setVaraConfig(const VARAConfig &config)
+std::optional<QString> ConfigStore::setVaraConfig(const VARAConfig &config)
 {
-    assign(m_varaConfig, config, Keys::kVaraConfig, &ConfigStore::varaConfigChanged);
+    return assign(m_varaConfig, config, Keys::kVaraConfig, &ConfigStore::varaConfigChanged);
 }
 
-void ConfigStore::setVaraFMConfig(const VARAFMConfig &config)
+std::optional<QString> ConfigStore::setVaraFMConfig(const VARAFMConfig &config)
 {
-    assign(m_varaFMConfig, config, Keys::kVaraFMConfig, &ConfigStore::varaFMConfigChanged);
+    return assign(m_varaFMConfig, config, Keys::kVaraFMConfig, &ConfigStore::varaFMConfigChanged);
 }
 
 void ConfigStore::clearVaraInstallRecords()
@@ -248,14 +265,14 @@ void ConfigStore::clearVaraInstallRecords()
     setVaraFMConfig(fm);
 }
 
-void ConfigStore::setRigctldConfig(const RigctldConfig &config)
+std::optional<QString> ConfigStore::setRigctldConfig(const RigctldConfig &config)
 {
-    assign(m_rigctldConfig, config, Keys::kRigctldConfig, &ConfigStore::rigctldConfigChanged);
+    return assign(m_rigctldConfig, config, Keys::kRigctldConfig, &ConfigStore::rigctldConfigChanged);
 }
 
-void ConfigStore::setDirewolfConfig(const DirewolfConfig &config)
+std::optional<QString> ConfigStore::setDirewolfConfig(const DirewolfConfig &config)
 {
-    assign(m_direwolfConfig, config, Keys::kDirewolfConfig, &ConfigStore::direwolfConfigChanged);
+    return assign(m_direwolfConfig, config, Keys::kDirewolfConfig, &ConfigStore::direwolfConfigChanged);
 }
 
 ServiceLifecycleMode ConfigStore::lifecycleMode(ServiceID id) const
@@ -272,7 +289,14 @@ void ConfigStore::setApiPort(int port) { assign(m_apiPort, port, Keys::kApiPort,
 
 void ConfigStore::setLaunchAtLogin(bool enabled)
 {
-    assign(m_launchAtLogin, enabled, [this] { applyLaunchAtLogin(); }, &ConfigStore::launchAtLoginChanged);
+    // The login item is the record that counts here; the stored copy only mirrors it.
+    assign(
+        m_launchAtLogin, enabled,
+        [this] {
+            applyLaunchAtLogin();
+            return std::optional<QString>();
+        },
+        &ConfigStore::launchAtLoginChanged);
 }
 
 std::optional<QString> ConfigStore::changeLaunchAtLogin(bool enabled)
@@ -302,9 +326,9 @@ void ConfigStore::applyLaunchAtLogin()
     }
 }
 
-void ConfigStore::setStationCallsign(const QString &callsign)
+std::optional<QString> ConfigStore::setStationCallsign(const QString &callsign)
 {
-    assign(m_stationCallsign, callsign, Keys::kStationCallsign, &ConfigStore::stationCallsignChanged);
+    return assign(m_stationCallsign, callsign, Keys::kStationCallsign, &ConfigStore::stationCallsignChanged);
 }
 
 void ConfigStore::setServiceName(const QString &name)
@@ -332,8 +356,11 @@ void ConfigStore::setAppearanceMode(AppAppearanceMode mode)
     assign(
         m_appearanceMode, mode,
         [this] {
-            save(m_appearanceMode, Keys::kAppearanceMode);
-            applyAppearanceMode();
+            std::optional<QString> failure = save(m_appearanceMode, Keys::kAppearanceMode);
+            if (!failure) {
+                applyAppearanceMode();
+            }
+            return failure;
         },
         &ConfigStore::appearanceModeChanged);
 }

@@ -77,21 +77,23 @@ public:
     int loadedSchemaVersion() const { return m_loadedSchemaVersion; }
 
     VARAConfig varaConfig() const { return m_varaConfig; }
-    void setVaraConfig(const VARAConfig &config);
+    // Each setter that returns a text returns why the value could not be saved; the setting
+    // then keeps its old value, and no change is signalled.
+    std::optional<QString> setVaraConfig(const VARAConfig &config);
     VARAFMConfig varaFMConfig() const { return m_varaFMConfig; }
-    void setVaraFMConfig(const VARAFMConfig &config);
+    std::optional<QString> setVaraFMConfig(const VARAFMConfig &config);
     // Forgets where both modems were installed and which versions (their shared prefix is gone).
     void clearVaraInstallRecords();
     RigctldConfig rigctldConfig() const { return m_rigctldConfig; }
-    void setRigctldConfig(const RigctldConfig &config);
+    std::optional<QString> setRigctldConfig(const RigctldConfig &config);
     DirewolfConfig direwolfConfig() const { return m_direwolfConfig; }
-    void setDirewolfConfig(const DirewolfConfig &config);
+    std::optional<QString> setDirewolfConfig(const DirewolfConfig &config);
 
     // The four records by type, for code that handles every service alike.
-    void setConfig(const VARAConfig &config) { setVaraConfig(config); }
-    void setConfig(const VARAFMConfig &config) { setVaraFMConfig(config); }
-    void setConfig(const RigctldConfig &config) { setRigctldConfig(config); }
-    void setConfig(const DirewolfConfig &config) { setDirewolfConfig(config); }
+    std::optional<QString> setConfig(const VARAConfig &config) { return setVaraConfig(config); }
+    std::optional<QString> setConfig(const VARAFMConfig &config) { return setVaraFMConfig(config); }
+    std::optional<QString> setConfig(const RigctldConfig &config) { return setRigctldConfig(config); }
+    std::optional<QString> setConfig(const DirewolfConfig &config) { return setDirewolfConfig(config); }
     // Calls `visit` with the service's record (VARAConfig, VARAFMConfig, RigctldConfig or
     // DirewolfConfig) and returns what it returns.
     template <class Visitor>
@@ -114,7 +116,7 @@ public:
     std::optional<QString> changeLaunchAtLogin(bool enabled);
     // Kept exactly as assigned (the API upper-cases it first).
     QString stationCallsign() const { return m_stationCallsign; }
-    void setStationCallsign(const QString &callsign);
+    std::optional<QString> setStationCallsign(const QString &callsign);
     QString serviceName() const { return m_serviceName; }
     void setServiceName(const QString &name);
     // Minutes; 0 stops at once, -1 never.
@@ -164,18 +166,19 @@ private:
     std::optional<Record> load(const QString &key) const;
     // Writes a setting to the defaults: numbers as integers, the appearance mode as its raw
     // value, records as JSON data.
-    void save(int value, const QString &key);
-    void save(bool value, const QString &key);
-    void save(const QString &value, const QString &key);
-    void save(AppAppearanceMode value, const QString &key);
+    // Each returns why the value could not be written, or nothing.
+    std::optional<QString> save(int value, const QString &key);
+    std::optional<QString> save(bool value, const QString &key);
+    std::optional<QString> save(const QString &value, const QString &key);
+    std::optional<QString> save(AppAppearanceMode value, const QString &key);
     template <class Record>
-    void save(const Record &record, const QString &key);
+    std::optional<QString> save(const Record &record, const QString &key);
     // Every setter: assigns, writes (`persist`, or `key`) even when nothing changed, and signals
-    // only a change.
+    // only a change. A write that fails puts the old value back and is returned.
     template <class T, class Persist, class Arg>
-    void assign(T &field, const T &value, Persist &&persist, void (ConfigStore::*notify)(Arg));
+    std::optional<QString> assign(T &field, const T &value, Persist &&persist, void (ConfigStore::*notify)(Arg));
     template <class T, class Arg>
-    void assign(T &field, const T &value, const QString &key, void (ConfigStore::*notify)(Arg));
+    std::optional<QString> assign(T &field, const T &value, const QString &key, void (ConfigStore::*notify)(Arg));
     void applyLaunchAtLogin();
     std::optional<QString> m_loginItemFailure;
 

@@ -1,41 +1,132 @@
 #include "files.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace cordavelle {
 
+namespace {
+
+QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+[[noreturn]] void failWrite(const QString &path, const QString &what, int error)
+{
+    throw FileError(QStringLiteral("Could not %1 %2: %3").arg(what, path, systemText(error)));
+}
+
+// The temporary file of one atomic write: removed again unless it took the file's name.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const QString &target)
+    {
+        // The same folder, so that the rename never crosses file systems; the name's pattern is
+        // the one a later start recognises as a leftover.
+        m_name = QFile::encodeName(target) + ".XXXXXX";
+        m_fd = ::mkostemp(m_name.data(), O_CLOEXEC);
+        if (m_fd < 0) {
+            m_name.clear();
+        }
+    }
+    ~TemporaryFile()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        if (!m_name.isEmpty()) {
+            ::unlink(m_name.constData());
+        }
+    }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    int fd() const { return m_fd; }
+    const QByteArray &name() const { return m_name; }
+    // Closes the file, reporting what close(2) reports (a delayed write error among others).
+    int close()
+    {
+        const int result = ::close(std::exchange(m_fd, -1));
+        return result == 0 ? 0 : errno;
+    }
+    void keep() { m_name.clear(); }
+
+private:
+    QByteArray m_name;
+    int m_fd = -1;
+};
+
+// The mode a replacement gets when none is asked for: that of the file it replaces, else what
+// a new file would get.
+mode_t defaultMode(const QByteArray &target)
+{
+    struct stat st {};
+    if (::stat(target.constData(), &st) == 0) {
+        return st.st_mode & 07777;
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+} // namespace
+
 void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        throw FileError(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+    const QByteArray target = QFile::encodeName(path);
+    TemporaryFile temporary(path);
+    if (temporary.fd() < 0) {
+        failWrite(path, QStringLiteral("write"), errno);
     }
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        throw FileError(QStringLiteral("Could not write %1: %2").arg(path, reason));
+    // The mode is set before any byte goes in, so a secret is never readable by others, not even
+    // in the temporary file.
+    const mode_t mode = permissions != 0 ? static_cast<mode_t>(permissions) : defaultMode(target);
+    if (::fchmod(temporary.fd(), mode) != 0) {
+        failWrite(path, QStringLiteral("set permissions of"), errno);
     }
-    // The mode is set on the temporary file, so the name never points at a file with looser
-    // permissions than asked for.
-    if (permissions != 0 && ::fchmod(file.handle(), permissions) != 0) {
-        const int err = errno;
-        file.cancelWriting();
-        throw FileError(QStringLiteral("Could not set permissions of %1: %2")
-                            .arg(path, QString::fromLocal8Bit(std::strerror(err))));
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(temporary.fd(), bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            failWrite(path, QStringLiteral("write"), n < 0 ? errno : EIO);
+        }
+        written += n;
     }
-    if (!file.commit()) {
-        throw FileError(QStringLiteral("Could not write %1: %2").arg(path, file.errorString()));
+    // A full disk or a failing device may only show here; the old file must stay until the new
+    // one is known to be whole on the disk.
+    if (::fsync(temporary.fd()) != 0) {
+        failWrite(path, QStringLiteral("write"), errno);
+    }
+    if (const int error = temporary.close()) {
+        failWrite(path, QStringLiteral("write"), error);
+    }
+    if (::rename(temporary.name().constData(), target.constData()) != 0) {
+        failWrite(path, QStringLiteral("replace"), errno);
+    }
+    temporary.keep();
+    // The rename itself reaches the disk only with the folder.
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        failWrite(path, QStringLiteral("save"), errno);
+    }
+    const int synced = ::fsync(folderFd) == 0 ? 0 : errno;
+    ::close(folderFd);
+    if (synced != 0) {
+        failWrite(path, QStringLiteral("save"), synced);
     }
 }
 
@@ -49,7 +140,7 @@ bool moveAsideAsCorrupt(const QString &path)
 int removeLeftoverTemporaryFiles(const QString &path)
 {
     const QFileInfo info(path);
-    // The names QSaveFile gives its temporary file where the file system has no unnamed ones.
+    // The names the atomic write gives its temporary files (and older builds' writes gave theirs).
     const QRegularExpression temporary(
         QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
     QDir folder = info.absoluteDir();

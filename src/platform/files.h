@@ -15,9 +15,12 @@ public:
     using DescribedError::DescribedError;
 };
 
-// Writes the whole file through a temporary file in the same folder and a rename, so a reader
-// sees either the old or the new content. `permissions` (POSIX mode bits) apply to the new file
-// before it takes the name; 0 keeps the default. Throws FileError.
+// Writes the whole file through a temporary file in the same folder, checking every write and
+// flushing it to the disk before a rename gives it the name, then flushing the folder: a reader,
+// and the next start after a crash, sees either the old or the new content, never a part. On any
+// failure (a full disk among them) the old file stays as it was and FileError says why.
+// `permissions` (POSIX mode bits) apply to the new file before anything is written into it; 0
+// keeps the mode of the file replaced, or the default for a new one.
 void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions = 0);
 
 // Moves a file that can't be read to "<path>.corrupt" (replacing an older one there), so that it

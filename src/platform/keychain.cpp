@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace cordavelle {
 
@@ -72,14 +71,14 @@ bool loadStore(const QString &path, QJsonObject *store)
 bool saveStore(const QString &path, const QJsonObject &store)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    try {
+        writeFileAtomically(path, QJsonDocument(store).toJson(QJsonDocument::Compact), 0600);
+    } catch (const FileError &error) {
+        // The file on disk still holds every item it held before.
+        keychainLogger().error(error.description());
         return false;
     }
-    // Restrict the temporary file before any secret is written into it.
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(QJsonDocument(store).toJson(QJsonDocument::Compact));
-    return file.commit();
+    return true;
 }
 
 } // namespace

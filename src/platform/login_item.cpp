@@ -1,10 +1,11 @@
 #include "login_item.h"
 
+#include "files.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTextStream>
 
 namespace cordavelle {
@@ -132,13 +133,10 @@ std::optional<QString> XdgAutostartLoginItem::registerItem()
     if (!QDir().mkpath(m_folder)) {
         return QStringLiteral("Could not create %1").arg(m_folder);
     }
-    QSaveFile file(filePath());
-    if (!file.open(QIODevice::WriteOnly)) {
-        return QStringLiteral("Could not write %1: %2").arg(filePath(), file.errorString());
-    }
-    file.write(desktopEntry().toUtf8());
-    if (!file.commit()) {
-        return QStringLiteral("Could not write %1: %2").arg(filePath(), file.errorString());
+    try {
+        writeFileAtomically(filePath(), desktopEntry().toUtf8());
+    } catch (const FileError &error) {
+        return error.description();
     }
     return std::nullopt;
 }

@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTimeZone>
 
 #include <plist/plist.h>
@@ -250,11 +249,11 @@ bool writePropertyListFile(const QString &path, const QVariantMap &values, QStri
     QDir().mkpath(QFileInfo(path).absolutePath());
     // Settings name the programs the helper runs and the clients it trusts: this user's alone.
     restrictToOwner(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file.write(bytes) != bytes.size() || !file.commit()) {
+    try {
+        writeFileAtomically(path, bytes, 0600);
+    } catch (const FileError &failure) {
         if (error) {
-            *error = file.errorString();
+            *error = failure.description();
         }
         return false;
     }
@@ -288,35 +287,46 @@ void PlistUserDefaults::load()
     }
 }
 
-void PlistUserDefaults::save()
+std::optional<QString> PlistUserDefaults::save(const QString &key, const QVariant &previous)
 {
     QString error;
-    if (!writePropertyListFile(m_filePath, m_values, &error)) {
-        defaultsLogger().error(QStringLiteral("Could not write preferences %1: %2").arg(m_filePath, error));
+    if (writePropertyListFile(m_filePath, m_values, &error)) {
+        return std::nullopt;
     }
+    // What is in memory is what the file holds, so the next start finds the same settings.
+    if (previous.isValid()) {
+        m_values.insert(key, previous);
+    } else {
+        m_values.remove(key);
+    }
+    defaultsLogger().error(QStringLiteral("Could not write preferences %1: %2").arg(m_filePath, error));
+    return error;
 }
 
-void PlistUserDefaults::setObject(const QString &key, const QVariant &value)
+std::optional<QString> PlistUserDefaults::setObject(const QString &key, const QVariant &value)
 {
     // The file must always read back: a text it can't keep is refused and the key left as it was.
     if (!xmlKeepsText(key) || !xmlKeepsValue(value)) {
-        defaultsLogger().error(
-            QStringLiteral("Did not store preference %1: a text holds characters a preferences file cannot keep").arg(key));
-        return;
+        const QString reason = QStringLiteral("a text holds characters a preferences file cannot keep");
+        defaultsLogger().error(QStringLiteral("Did not store preference %1: %2").arg(key, reason));
+        return reason;
     }
+    const QVariant previous = m_values.value(key);
     if (!value.isValid()) {
         m_values.remove(key);
     } else {
         m_values.insert(key, value);
     }
-    save();
+    return save(key, previous);
 }
 
-void PlistUserDefaults::removeObject(const QString &key)
+std::optional<QString> PlistUserDefaults::removeObject(const QString &key)
 {
-    if (m_values.remove(key) > 0) {
-        save();
+    const QVariant previous = m_values.take(key);
+    if (!previous.isValid()) {
+        return std::nullopt;
     }
+    return save(key, previous);
 }
 
 bool PlistUserDefaults::hasDamagedCopyAside() const { return QFile::exists(m_filePath + QStringLiteral(".corrupt")); }

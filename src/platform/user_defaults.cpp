@@ -139,7 +139,7 @@ MemoryUserDefaults::MemoryUserDefaults(QString domain, QVariantMap values)
 {
 }
 
-void MemoryUserDefaults::setObject(const QString &key, const QVariant &value)
+std::optional<QString> MemoryUserDefaults::setObject(const QString &key, const QVariant &value)
 {
     ++m_writes;
     if (!value.isValid()) {
@@ -147,6 +147,7 @@ void MemoryUserDefaults::setObject(const QString &key, const QVariant &value)
     } else {
         m_values.insert(key, value);
     }
+    return std::nullopt;
 }
 
 } // namespace cordavelle

@@ -17,9 +17,10 @@ public:
 
     virtual QString domain() const = 0;
     virtual QVariant object(const QString &key) const = 0;
-    // Stores the value and writes the domain out. An invalid QVariant removes the key.
-    virtual void setObject(const QString &key, const QVariant &value) = 0;
-    virtual void removeObject(const QString &key) = 0;
+    // Stores the value and writes the domain out. An invalid QVariant removes the key. When the
+    // domain can't be written, the key keeps its old value and the reason is returned.
+    virtual std::optional<QString> setObject(const QString &key, const QVariant &value) = 0;
+    virtual std::optional<QString> removeObject(const QString &key) = 0;
     virtual QVariantMap dictionary() const = 0;
     // Forgets every key of the domain, in memory and on disk.
     virtual void removeDomain() = 0;
@@ -59,8 +60,12 @@ public:
 
     QString domain() const override { return m_domain; }
     QVariant object(const QString &key) const override { return m_values.value(key); }
-    void setObject(const QString &key, const QVariant &value) override;
-    void removeObject(const QString &key) override { m_values.remove(key); }
+    std::optional<QString> setObject(const QString &key, const QVariant &value) override;
+    std::optional<QString> removeObject(const QString &key) override
+    {
+        m_values.remove(key);
+        return std::nullopt;
+    }
     QVariantMap dictionary() const override { return m_values; }
     void removeDomain() override { m_values.clear(); }
 
@@ -72,7 +77,8 @@ private:
     int m_writes = 0;
 };
 
-// A domain stored as an XML property list, rewritten atomically on every assignment.
+// A domain stored as an XML property list, rewritten atomically on every assignment; an
+// assignment that can't be written (a full disk, a read-only folder) changes nothing.
 // A file that cannot be parsed is moved aside to "<name>.corrupt" and the domain starts empty.
 // An assignment whose key or texts the file could not give back unchanged (most control
 // characters, a carriage return, U+FFFE, U+FFFF) is refused with an error and changes nothing.
@@ -82,8 +88,8 @@ public:
 
     QString domain() const override { return m_domain; }
     QVariant object(const QString &key) const override { return m_values.value(key); }
-    void setObject(const QString &key, const QVariant &value) override;
-    void removeObject(const QString &key) override;
+    std::optional<QString> setObject(const QString &key, const QVariant &value) override;
+    std::optional<QString> removeObject(const QString &key) override;
     QVariantMap dictionary() const override { return m_values; }
     void removeDomain() override;
     bool hasDamagedCopyAside() const override;
@@ -92,7 +98,8 @@ public:
 
 private:
     void load();
-    void save();
+    // Writes the domain out; on failure puts `previous` (invalid: absent) back under `key`.
+    std::optional<QString> save(const QString &key, const QVariant &previous);
 
     QString m_domain;
     QString m_filePath;

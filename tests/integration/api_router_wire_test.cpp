@@ -13,6 +13,7 @@
 #include "support/qt_printers.h"
 #include "support/recording_app_activation.h"
 #include "support/recording_service_control.h"
+#include "support/small_disk.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -386,6 +387,38 @@ TEST_F(APIRouterWire, TextsWithControlCharactersAreRefusedAndEveryOtherReadsBack
         ASSERT_TRUE(python) << "plistlib refused the settings file after " << text;
         EXPECT_EQ(python->at("stationCallsign"), callsign);
         EXPECT_EQ(Json::parse(python->at("rigctldConfig").get<std::string>())["serialPort"], text);
+    }
+}
+
+// A full disk or a read-only settings folder: the change is refused with the reason, and the
+// setting keeps the value that the settings file keeps for the next start.
+TEST_F(APIRouterWire, AChangeThatCannotBeSavedIsRefusedAndTheOldValueStays)
+{
+    for (const bool readOnly : {false, true}) {
+        test::SmallDisk disk(env.platform().paths().preferences());
+        if (!disk.available()) {
+            GTEST_SKIP() << "no disk of its own to fill: " << disk.whyNot().toStdString();
+        }
+        RigctldConfig kept;
+        kept.tcpPort = 4999;
+        ASSERT_EQ(config.setRigctldConfig(kept), std::nullopt);
+        ASSERT_EQ(config.setStationCallsign("N0CALL"), std::nullopt);
+        ASSERT_TRUE(readOnly ? disk.makeReadOnly() : disk.fill());
+
+        Reply r = authorized("PUT", "/services/rigctld/config", QByteArray(R"({"tcpPort":5000})"));
+        EXPECT_EQ(r.status, 500) << readOnly;
+        EXPECT_TRUE(QString::fromStdString(r.json.value("error", "")).startsWith(QString::fromUtf8("Could not save the settings \u2014 ")))
+            << r.body.toStdString();
+        EXPECT_EQ(authorized("GET", "/services/rigctld/config").body, HTTPResponse::jsonEncodable(kept).body);
+        EXPECT_EQ(authorized("PUT", "/callsign", QByteArray(R"({"callsign":"k1abc"})")).status, 500) << readOnly;
+        EXPECT_EQ(config.stationCallsign(), "N0CALL");
+
+        PlistUserDefaults reread(env.defaults().domain(), env.platform().preferencesFile(env.defaults().domain()));
+        test::FakeLoginItem otherLoginItem;
+        test::RecordingAppActivation otherActivation;
+        ConfigStore reloaded(reread, env.platform(), otherLoginItem, otherActivation);
+        EXPECT_EQ(reloaded.rigctldConfig(), kept);
+        EXPECT_EQ(reloaded.stationCallsign(), "N0CALL");
     }
 }
 

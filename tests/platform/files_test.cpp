@@ -1,4 +1,6 @@
 #include "platform/files.h"
+#include "support/small_disk.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
@@ -6,6 +8,9 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -38,6 +43,35 @@ TEST(Files, AtomicWriteReplacesTheFileWithTheAskedMode)
     } catch (const FileError &error) {
         EXPECT_TRUE(error.description().contains("missing/file.txt")) << error.what();
     }
+}
+
+// Some file systems report a full disk only at close or fsync, and some libraries then call the
+// write a success and leave an empty file: the old file must stay whole and the caller must know.
+TEST(Files, AtomicWriteOnAFullDiskFailsAndKeepsTheOldFile)
+{
+    test::TestPlatform env;
+    test::SmallDisk disk(env.root() + "/disk");
+    if (!disk.available()) {
+        GTEST_SKIP() << "no disk of its own to fill: " << disk.whyNot().toStdString();
+    }
+    const QString path = env.root() + "/disk/settings.plist";
+    writeFileAtomically(path, "old settings\n", 0600);
+    ASSERT_TRUE(disk.fill());
+
+    try {
+        writeFileAtomically(path, "new settings\n");
+        ADD_FAILURE() << "expected a FileError";
+    } catch (const FileError &error) {
+        EXPECT_TRUE(error.description().contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << error.what();
+    }
+    EXPECT_EQ(test::readBytes(path), QByteArray("old settings\n"));
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(removeLeftoverTemporaryFiles(path), 0) << "the failed write left its temporary file";
+
+    disk.free();
+    writeFileAtomically(path, "new settings\n");
+    EXPECT_EQ(test::readBytes(path), QByteArray("new settings\n"));
+    EXPECT_EQ(modeOf(path), 0600u) << "a replacement keeps the mode of the file it replaces";
 }
 
 TEST(Files, PrivateFolderIsMadeOrTightenedAndALinkIsRefused)

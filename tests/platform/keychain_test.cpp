@@ -1,5 +1,6 @@
 #include "platform/keychain.h"
 
+#include "support/small_disk.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -45,6 +46,27 @@ TEST(FileKeychain, StoresItemsPrivatelyWithStatusCodes)
     EXPECT_EQ(keychain.removeAll("svc"), Keychain::kSuccess);
     EXPECT_EQ(keychain.removeAll("svc"), Keychain::kItemNotFound);
     EXPECT_EQ(keychain.read("other", "a", &data), Keychain::kSuccess);
+}
+
+TEST(FileKeychain, AFullDiskFailsTheChangeAndKeepsEveryItem)
+{
+    test::TestPlatform env;
+    test::SmallDisk disk(env.root() + "/support");
+    if (!disk.available()) {
+        GTEST_SKIP() << "no disk of its own to fill: " << disk.whyNot().toStdString();
+    }
+    const QString path = env.root() + "/support/keychain.json";
+    FileKeychain keychain(path);
+    ASSERT_EQ(keychain.add("svc", "a", "token-a"), Keychain::kSuccess);
+    const QByteArray before = test::readBytes(path);
+    ASSERT_TRUE(disk.fill());
+
+    EXPECT_EQ(keychain.add("svc", "b", QByteArray(64 * 1024, 'b')), Keychain::kIOError);
+    EXPECT_EQ(keychain.remove("svc", "a"), Keychain::kIOError);
+    EXPECT_EQ(test::readBytes(path), before);
+    QByteArray data;
+    EXPECT_EQ(FileKeychain(path).read("svc", "a", &data), Keychain::kSuccess);
+    EXPECT_EQ(data, QByteArray("token-a"));
 }
 
 TEST(FileKeychain, DamagedFileIsMovedAsideAndAnEmptyStoreStarts)

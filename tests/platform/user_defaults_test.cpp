@@ -1,3 +1,4 @@
+#include "support/small_disk.h"
 #include "support/python_plist.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -8,6 +9,9 @@
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace cordavelle {
 namespace {
@@ -202,6 +206,30 @@ TEST_F(UserDefaultsTest, DeeplyNestedFileIsMovedAsideAsDamaged)
         d.setObject("clients", QVariantList{QVariantMap{{"services", QVariantList{QVariantMap{{"port", 1}}}}}});
     }
     EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).object("clients").toList().size(), 1);
+}
+
+// A change that can't be written is refused whole: memory keeps what the file keeps, so the
+// next start shows the settings the helper showed before.
+TEST_F(UserDefaultsTest, AChangeThatCannotBeWrittenChangesNothing)
+{
+    test::SmallDisk disk(env.platform().paths().preferences());
+    if (!disk.available()) {
+        GTEST_SKIP() << "no disk of its own to fill: " << disk.whyNot().toStdString();
+    }
+    PlistUserDefaults defaults(QStringLiteral("com.example.domain"), file());
+    ASSERT_EQ(defaults.setObject("apiPort", 8380), std::nullopt);
+    ASSERT_EQ(defaults.setObject("callsign", "N0CALL"), std::nullopt);
+    ASSERT_TRUE(disk.fill());
+
+    const std::optional<QString> failure = defaults.setObject("apiPort", QString(40000, QChar('9')));
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_TRUE(failure->contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << failure->toStdString();
+    EXPECT_TRUE(defaults.setObject("added", QString(40000, QChar('a'))).has_value());
+    EXPECT_TRUE(defaults.removeObject("callsign").has_value());
+    EXPECT_EQ(defaults.dictionary(), (QVariantMap{{"apiPort", 8380}, {"callsign", "N0CALL"}}));
+
+    // What a start after a kill -9 finds.
+    EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).dictionary(), defaults.dictionary());
 }
 
 TEST_F(UserDefaultsTest, LeftoversOfAnInterruptedSaveAreRemoved)

@@ -1,0 +1,88 @@
+#include "small_disk.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace cordavelle::test {
+
+namespace {
+
+QString systemText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+// Once per thread: a private copy of the mount table, whose changes go nowhere else.
+bool enterPrivateMountNamespace(QString *whyNot)
+{
+    thread_local bool entered = false;
+    if (entered) {
+        return true;
+    }
+    if (::unshare(CLONE_NEWNS) != 0) {
+        *whyNot = QStringLiteral("cannot make a private mount namespace: ") + systemText();
+        return false;
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *whyNot = QStringLiteral("cannot make the mounts private: ") + systemText();
+        return false;
+    }
+    entered = true;
+    return true;
+}
+
+} // namespace
+
+SmallDisk::SmallDisk(const QString &folder) : m_folder(folder), m_filler(folder + QStringLiteral("/.filler"))
+{
+    QDir().mkpath(folder);
+    if (!enterPrivateMountNamespace(&m_whyNot)) {
+        return;
+    }
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") != 0) {
+        m_whyNot = QStringLiteral("cannot mount a tmpfs: ") + systemText();
+        return;
+    }
+    m_mounted = true;
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (m_mounted) {
+        ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+    }
+}
+
+bool SmallDisk::fill()
+{
+    const int fd = ::open(QFile::encodeName(m_filler).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const QByteArray block(4096, 'x');
+    ssize_t n = 0;
+    do {
+        n = ::write(fd, block.constData(), static_cast<size_t>(block.size()));
+    } while (n > 0);
+    // Whatever is left over is smaller than a block: take it byte by byte.
+    while (n < 0 && errno == ENOSPC && ::write(fd, block.constData(), 1) == 1) {
+    }
+    const bool full = errno == ENOSPC;
+    ::close(fd);
+    return full;
+}
+
+void SmallDisk::free() { QFile::remove(m_filler); }
+
+bool SmallDisk::makeReadOnly()
+{
+    return ::mount(nullptr, QFile::encodeName(m_folder).constData(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
+                   nullptr) == 0;
+}
+
+} // namespace cordavelle::test

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+namespace cordavelle::test {
+
+// A small file system of its own (tmpfs) mounted on a folder, which a test can fill up to the last
+// byte or make read-only, so that writes there fail as on a full disk or a read-only folder. The mount is made in a mount namespace private to
+// the calling thread, so nothing outside the test sees it; it needs root (or the capability to
+// mount). `available()` is false, with the reason in `whyNot()`, where mounting is not allowed.
+class SmallDisk {
+public:
+    // Mounts the file system on `folder` (made if missing); files written into `folder` before
+    // filling survive, since they are written after the mount.
+    explicit SmallDisk(const QString &folder);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk &) = delete;
+    SmallDisk &operator=(const SmallDisk &) = delete;
+
+    bool available() const { return m_mounted; }
+    const QString &whyNot() const { return m_whyNot; }
+    // Takes every free byte; false when the file system did not fill.
+    bool fill();
+    // Gives the space back.
+    void free();
+    // Refuses every change from now on; false when the file system could not be remounted.
+    bool makeReadOnly();
+
+private:
+    QString m_folder;
+    QString m_filler;
+    QString m_whyNot;
+    bool m_mounted = false;
+};
+
+} // namespace cordavelle::test
