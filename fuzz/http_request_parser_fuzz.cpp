@@ -1,11 +1,15 @@
 // Feeds arbitrary bytes to the request parser, whole and split into reads, and checks that the
-// incremental reader always agrees with a parse of everything received so far.
+// incremental reader always agrees with a parse of everything received so far. A body then goes
+// the way the router takes it: the nesting gate, the JSON reader and the walk over its texts.
+#include "api/client_text.h"
 #include "api/http_request_parser.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 using cordavelle::FeedResult;
 using cordavelle::HTTPRequestParser;
@@ -35,6 +39,39 @@ void checkComplete(const FeedResult &result, qsizetype available)
     result.request.isLoopback();
 }
 
+// The deepest nesting of arrays and objects in a document, found without recursion.
+int depthOf(const cordavelle::Json &document)
+{
+    int deepest = 0;
+    std::vector<std::pair<const cordavelle::Json *, int>> pending{{&document, 0}};
+    while (!pending.empty()) {
+        const auto [value, depth] = pending.back();
+        pending.pop_back();
+        if (value->is_structured()) {
+            deepest = std::max(deepest, depth + 1);
+            for (const cordavelle::Json &item : *value) {
+                pending.emplace_back(&item, depth + 1);
+            }
+        }
+    }
+    return deepest;
+}
+
+void checkBody(const QByteArray &body)
+{
+    if (cordavelle::jsonNestsDeeperThan(body, cordavelle::kMaxJsonBodyDepth)) {
+        return;
+    }
+    const cordavelle::Json parsed = cordavelle::Json::parse(body.cbegin(), body.cend(), nullptr, false);
+    if (parsed.is_discarded()) {
+        return;
+    }
+    if (depthOf(parsed) > cordavelle::kMaxJsonBodyDepth) {
+        fail("a document deeper than the limit passed the nesting gate");
+    }
+    cordavelle::holdsControlCharacters(parsed);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -49,6 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const FeedResult whole = HTTPRequestParser::feed(input, remote);
     checkComplete(whole, input.size());
+    if (whole.kind == FeedResult::Kind::complete && whole.request.body) {
+        checkBody(*whole.request.body);
+    }
     if (whole.kind == FeedResult::Kind::invalid && whole.reason.isEmpty()) {
         fail("invalid without a reason");
     }

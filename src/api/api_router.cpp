@@ -116,6 +116,12 @@ QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
 {
     const QString &method = request.method;
     const QString &path = request.path;
+
+    if (request.body && jsonNestsDeeperThan(*request.body, kMaxJsonBodyDepth)) {
+        co_return HTTPResponse::error(
+            QString::fromUtf8("Invalid request body \u2014 JSON nested deeper than %1 levels").arg(kMaxJsonBodyDepth), 400);
+    }
+
     if (method == QLatin1String("GET") && path == QLatin1String("/status")) {
         co_return handleGetStatus(isAuthenticated(request));
     }

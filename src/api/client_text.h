@@ -2,9 +2,12 @@
 
 #include "base/json_support.h"
 
+#include <QByteArrayView>
 #include <QString>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace cordavelle {
 
@@ -19,14 +22,56 @@ inline bool holdsControlCharacters(const QString &text)
     });
 }
 
-// The same test for every text value of a JSON document, at any depth.
-inline bool holdsControlCharacters(const Json &value)
+// The same test for every text value of a JSON document, at any depth, without recursion.
+inline bool holdsControlCharacters(const Json &document)
 {
-    if (value.is_string()) {
-        return holdsControlCharacters(QString::fromStdString(value.get<std::string>()));
+    std::vector<const Json *> pending{&document};
+    while (!pending.empty()) {
+        const Json &value = *pending.back();
+        pending.pop_back();
+        if (value.is_string()) {
+            if (holdsControlCharacters(QString::fromStdString(value.get_ref<const std::string &>()))) {
+                return true;
+            }
+        } else if (value.is_structured()) {
+            for (const Json &item : value) {
+                pending.push_back(&item);
+            }
+        }
     }
-    if (value.is_structured()) {
-        return std::any_of(value.cbegin(), value.cend(), [](const Json &item) { return holdsControlCharacters(item); });
+    return false;
+}
+
+// Request bodies nest a few levels; a deeper one is refused before anything walks it.
+constexpr int kMaxJsonBodyDepth = 64;
+
+// Whether a JSON text opens more than `limit` arrays and objects inside one another, read from
+// the text itself (brackets inside strings don't count), so any length is safe to ask about.
+inline bool jsonNestsDeeperThan(QByteArrayView text, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) {
+                return true;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
     }
     return false;
 }

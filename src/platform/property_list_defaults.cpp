@@ -221,7 +221,7 @@ std::optional<QVariantMap> readPropertyListFile(const QString &path)
     plist_t root = nullptr;
     if (plist_is_binary(bytes.constData(), static_cast<uint32_t>(bytes.size()))) {
         plist_from_bin(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
-    } else {
+    } else if (!xmlPropertyListNestsDeeperThan(bytes, kMaxPropertyListDepth)) {
         plist_from_xml(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
     }
     PlistPtr guard(root);

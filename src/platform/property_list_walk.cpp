@@ -28,4 +28,40 @@ bool propertyListNestsDeeperThan(plist_t root, int limit)
     return false;
 }
 
+bool xmlPropertyListNestsDeeperThan(QByteArrayView xml, int limit)
+{
+    const auto opensTag = [&xml](qsizetype at, QByteArrayView name) {
+        const qsizetype end = at + name.size();
+        return xml.sliced(at).startsWith(name) && end < xml.size()
+               && (xml[end] == '>' || xml[end] == '/' || xml[end] == ' ' || xml[end] == '\t' || xml[end] == '\n'
+                   || xml[end] == '\r');
+    };
+    int depth = 0;
+    qsizetype at = xml.indexOf('<');
+    while (at >= 0 && at + 1 < xml.size()) {
+        if (xml.sliced(at).startsWith("<!--")) {
+            const qsizetype end = xml.indexOf(QByteArrayView("-->"), at + 4);
+            if (end < 0) {
+                break;
+            }
+            at = xml.indexOf('<', end + 3);
+            continue;
+        }
+        const qsizetype close = xml.indexOf('>', at);
+        if (close < 0) {
+            break;
+        }
+        const bool selfClosing = xml[close - 1] == '/';
+        if (opensTag(at + 1, "array") || opensTag(at + 1, "dict")) {
+            if (!selfClosing && ++depth > limit) {
+                return true;
+            }
+        } else if (opensTag(at + 1, "/array") || opensTag(at + 1, "/dict")) {
+            --depth;
+        }
+        at = xml.indexOf('<', close + 1);
+    }
+    return false;
+}
+
 } // namespace cordavelle

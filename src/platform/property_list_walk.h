@@ -2,6 +2,8 @@
 
 #include <plist/plist.h>
 
+#include <QByteArrayView>
+
 #include <cstdlib>
 #include <memory>
 
@@ -30,5 +32,10 @@ void forEachDictionaryItem(plist_t dict, Visit &&visit)
 // Whether the tree below `root` (the root counting as level 1) has more than `limit` levels.
 // Walks without recursion, so that any depth is safe to ask about.
 bool propertyListNestsDeeperThan(plist_t root, int limit);
+
+// Whether the XML text of a property list opens more than `limit` arrays and dictionaries inside
+// one another. Read from the text itself, before the property-list library, whose reader
+// recurses once per level and runs out of stack on a deep enough file.
+bool xmlPropertyListNestsDeeperThan(QByteArrayView xml, int limit);
 
 } // namespace cordavelle

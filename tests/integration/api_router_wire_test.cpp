@@ -422,6 +422,25 @@ TEST_F(APIRouterWire, AChangeThatCannotBeSavedIsRefusedAndTheOldValueStays)
     }
 }
 
+TEST_F(APIRouterWire, BodiesNestedTooDeepAreRefusedBeforeAnythingWalksThem)
+{
+    const QByteArray tooDeep = QByteArray(100000, '[') + QByteArray(100000, ']');
+    const Json refused = error("Invalid request body \u2014 JSON nested deeper than 64 levels");
+    for (const QByteArray path : {"/services/rigctld/config", "/services/direwolf/config", "/callsign"}) {
+        const Reply r = authorized("PUT", path, tooDeep);
+        EXPECT_EQ(r.status, 400) << path.toStdString();
+        EXPECT_EQ(r.json, refused) << path.toStdString();
+    }
+    EXPECT_EQ(call("POST", "/pair/request", QByteArray(100000, '{')).json, refused);
+    // Brackets inside texts are no nesting, and 64 levels are still read.
+    const QByteArray bracketsInText = R"({"serialPort":")" + QByteArray(200, '[') + R"("})";
+    EXPECT_EQ(authorized("PUT", "/services/rigctld/config", bracketsInText).status, 200);
+    const QByteArray deepest = R"({"a":)" + QByteArray(63, '[') + QByteArray(63, ']') + "}";
+    EXPECT_EQ(authorized("PUT", "/services/rigctld/config", deepest).status, 200);
+    EXPECT_EQ(authorized("PUT", "/services/rigctld/config", R"({"a":)" + QByteArray(64, '[') + QByteArray(64, ']') + "}").json,
+              refused);
+}
+
 TEST_F(APIRouterWire, SerialPortsAreListed)
 {
     const Reply r = authorized("GET", "/serial/ports");

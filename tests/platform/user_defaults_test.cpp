@@ -191,7 +191,7 @@ TEST_F(UserDefaultsTest, DamagedFileIsMovedAsideNotOverwritten)
 TEST_F(UserDefaultsTest, DeeplyNestedFileIsMovedAsideAsDamaged)
 {
     QDir().mkpath(env.platform().paths().preferences());
-    for (const int depth : {25000, 10000, 40}) {
+    for (const int depth : {200000, 25000, 10000, 40}) {
         const QByteArray nested = QByteArray("<array>").repeated(depth) + QByteArray("</array>").repeated(depth);
         const QByteArray content = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>port</key><integer>1</integer>"
                                    "<key>deep</key>" + nested + "</dict></plist>";
