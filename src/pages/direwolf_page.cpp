@@ -210,6 +210,10 @@ QWidget *DirewolfPage::buildPorts()
     column->addWidget(m_agw);
     column->addWidget(captionLabel(QStringLiteral(
         "For packet applications other than Cordavelle, such as the Pelorin network's Windows client.")));
+    // Direwolf binds both listeners to every interface and has no setting to narrow that.
+    column->addWidget(captionLabel(QStringLiteral(
+        "Direwolf listens on both ports on every network interface, even with network access off: "
+        "it has no setting to listen on this computer only.")));
     return ports;
 }
 
