@@ -199,6 +199,10 @@ bool xmlKeepsValue(const QVariant &value)
 // The helper's defaults nest a handful of levels. A file nested far deeper is damaged, and the
 // recursive conversions would run out of stack on it.
 constexpr int kMaxPropertyListDepth = 32;
+// A binary file's nesting can't be read before the library reads it, only bounded by its count
+// of containers: far more than the helper's own defaults hold, far fewer than would exhaust the
+// stack.
+constexpr qsizetype kMaxBinaryContainers = 4096;
 
 Logger &defaultsLogger()
 {
@@ -220,7 +224,9 @@ std::optional<QVariantMap> readPropertyListFile(const QString &path)
     }
     plist_t root = nullptr;
     if (plist_is_binary(bytes.constData(), static_cast<uint32_t>(bytes.size()))) {
-        plist_from_bin(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
+        if (!binaryPropertyListHoldsMoreContainersThan(bytes, kMaxBinaryContainers)) {
+            plist_from_bin(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
+        }
     } else if (!xmlPropertyListNestsDeeperThan(bytes, kMaxPropertyListDepth)) {
         plist_from_xml(bytes.constData(), static_cast<uint32_t>(bytes.size()), &root);
     }

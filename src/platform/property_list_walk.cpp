@@ -64,4 +64,42 @@ bool xmlPropertyListNestsDeeperThan(QByteArrayView xml, int limit)
     return false;
 }
 
+bool binaryPropertyListHoldsMoreContainersThan(QByteArrayView bytes, qsizetype limit)
+{
+    // The trailer: 6 unused bytes, the size of an offset, the size of a reference, then the
+    // number of objects, the top object and where the offset table starts, 8 bytes each.
+    constexpr qsizetype kTrailer = 32;
+    if (bytes.size() < 8 + kTrailer) {
+        return false;
+    }
+    const auto bigEndian = [&bytes](qsizetype at, qsizetype width) {
+        quint64 value = 0;
+        for (qsizetype i = 0; i < width; ++i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+        }
+        return value;
+    };
+    const qsizetype trailer = bytes.size() - kTrailer;
+    const qsizetype offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+    const quint64 objects = bigEndian(trailer + 8, 8);
+    const quint64 table = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || table > quint64(trailer)
+        || objects > (quint64(trailer) - table) / quint64(offsetSize)) {
+        return false;
+    }
+    qsizetype containers = 0;
+    for (quint64 i = 0; i < objects; ++i) {
+        const quint64 offset = bigEndian(static_cast<qsizetype>(table + i * offsetSize), offsetSize);
+        if (offset >= quint64(trailer)) {
+            return false;
+        }
+        const int kind = static_cast<unsigned char>(bytes[static_cast<qsizetype>(offset)]) >> 4;
+        // 0xA array, 0xC set, 0xD dictionary.
+        if ((kind == 0xA || kind == 0xC || kind == 0xD) && ++containers > limit) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace cordavelle

@@ -38,4 +38,10 @@ bool propertyListNestsDeeperThan(plist_t root, int limit);
 // recurses once per level and runs out of stack on a deep enough file.
 bool xmlPropertyListNestsDeeperThan(QByteArrayView xml, int limit);
 
+// Whether a binary property list holds more than `limit` arrays, sets and dictionaries, counted
+// in its object table. No nesting can be deeper than that count, so a file within it is safe to
+// hand to the library's reader, which also recurses once per level. A table the count can't be
+// read from is left for the reader to refuse.
+bool binaryPropertyListHoldsMoreContainersThan(QByteArrayView bytes, qsizetype limit);
+
 } // namespace cordavelle

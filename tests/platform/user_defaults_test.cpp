@@ -200,6 +200,17 @@ TEST_F(UserDefaultsTest, DeeplyNestedFileIsMovedAsideAsDamaged)
         EXPECT_TRUE(d.dictionary().isEmpty()) << depth;
         EXPECT_EQ(test::readBytes(file() + ".corrupt"), content) << depth;
     }
+    // A binary file's nesting is bounded by its count of arrays before the library reads it.
+    for (const int depth : {200000, 4000}) {
+        const QByteArray content = test::nestedBinaryPropertyList(depth);
+        ASSERT_TRUE(test::writeFile(file(), content));
+        PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+        EXPECT_TRUE(d.dictionary().isEmpty()) << depth;
+        EXPECT_EQ(test::readBytes(file() + ".corrupt"), content) << depth;
+    }
+    ASSERT_TRUE(test::writeFile(file(), test::nestedBinaryPropertyList(2)));
+    EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).object("deep"),
+              QVariant(QVariantList{QVariantList{1}}));
     // What the helper itself stores nests a few levels and reads back.
     {
         PlistUserDefaults d(QStringLiteral("com.example.domain"), file());

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <vector>
+
 namespace cordavelle::test {
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -31,6 +33,35 @@ QByteArray readBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray nestedBinaryPropertyList(int depth)
+{
+    // Objects: 0 the dictionary, 1 the key, 2 … depth+1 the arrays, depth+2 the integer; every
+    // reference and offset takes 4 bytes.
+    const auto be32 = [](quint32 v) {
+        const char bytes[] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(bytes, 4);
+    };
+    QByteArray out("bplist00");
+    std::vector<quint32> offsets;
+    offsets.push_back(out.size());
+    out += '\xd1' + be32(1) + be32(2);
+    offsets.push_back(out.size());
+    out += QByteArray("\x54") + "deep";
+    for (int i = 0; i < depth; ++i) {
+        offsets.push_back(out.size());
+        out += '\xa1' + be32(quint32(i + 3));
+    }
+    offsets.push_back(out.size());
+    out += QByteArray("\x10\x01");
+    const quint32 table = out.size();
+    for (const quint32 offset : offsets) {
+        out += be32(offset);
+    }
+    out += QByteArray(6, '\0') + char(4) + char(4);
+    out += be32(0) + be32(quint32(offsets.size())) + be32(0) + be32(0) + be32(0) + be32(table);
+    return out;
 }
 
 } // namespace cordavelle::test

@@ -15,4 +15,8 @@ bool writeProgram(const QString &path, const QByteArray &bytes = "#!/bin/sh\n", 
 // The file's contents; empty when it can't be read.
 QByteArray readBytes(const QString &path);
 
+// A binary property list of the dictionary {"deep": [[…[1]…]]}, `depth` arrays inside one
+// another, written without recursion so that any depth can be made.
+QByteArray nestedBinaryPropertyList(int depth);
+
 } // namespace cordavelle::test
