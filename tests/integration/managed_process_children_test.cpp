@@ -206,6 +206,27 @@ TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
     EXPECT_TRUE(unexpectedExits.empty());
 }
 
+// A stop's SIGKILL falls due two seconds after its SIGTERM, when a start that came right after
+// the stop has its own child running: the escalation must reach only the child it was meant for.
+TEST_F(ManagedProcessTest, AStartRightAfterAStopOutlivesThatStopsEscalation)
+{
+    auto run = sh("exec sleep 600");
+    for (int cycle = 0; cycle < 25; ++cycle) {
+        ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s)) << cycle;
+        process.markRunning();
+        process.stop();
+        ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s)) << cycle;
+        run = sh("exec sleep 600");
+        ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s)) << cycle;
+        env.clock().advance(2100ms);
+        test::processEventsFor(20ms);
+        ASSERT_EQ(process.state(), ServiceRunState::starting) << cycle << ": " << process.lastError().value_or("").toStdString();
+        ASSERT_TRUE(process.pid() && test::isAlive(*process.pid())) << cycle;
+        EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::running()) << cycle;
+    }
+    EXPECT_TRUE(unexpectedExits.empty());
+}
+
 TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
 {
     test::ScopedEnvironment variables;
