@@ -2,11 +2,42 @@
 
 namespace cordavelle {
 
-struct AppContext;
+class AlertPresenter;
+class AudioDeviceManager;
+class Clock;
+class CommandRunner;
+class ConfigStore;
+class DirewolfDiscovery;
+class HamlibInstaller;
+class KeepaliveRequestAdvertiser;
+class LegacyDirewolfCleanup;
 class ManagementView;
+class RigControlServerDiscovery;
+class ServiceOrchestrator;
+class UserDefaults;
+class VARAInstaller;
+
+// What the services' own pages (VARA HF and FM, Direwolf, rigctld) work with. The references
+// must outlive the pages.
+struct ServicePagesContext {
+    ServiceOrchestrator &orchestrator;
+    ConfigStore &config;
+    RigControlServerDiscovery &rigControl;
+    UserDefaults &defaults;
+    AlertPresenter &alerts;
+    Clock &clock;
+    CommandRunner &commands;
+    AudioDeviceManager &audio;
+    KeepaliveRequestAdvertiser &keepalive;
+    LegacyDirewolfCleanup &legacyDirewolf;
+    VARAInstaller &varaHF;
+    VARAInstaller &varaFM;
+    HamlibInstaller &hamlib;
+    DirewolfDiscovery &direwolfDiscovery;
+};
 
 // Gives the management view the services' own pages. The pages sit above the application
 // shell, so they are installed from there (src/pages) through this one declaration.
-void installDetailPages(ManagementView &view, const AppContext &context);
+void installDetailPages(ManagementView &view, const ServicePagesContext &context);
 
 } // namespace cordavelle

@@ -62,22 +62,20 @@ Alert noTerminalAlert(const QString &command)
     return alert;
 }
 
-CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *parent)
+CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupContext &setup,
+                                         const ServicePagesContext &pages, QObject *parent)
     : QObject(parent),
       m_context(context),
+      m_setup(setup),
+      m_pages(pages),
       m_services(context.orchestrator),
       m_delegate(std::make_unique<HelperAppDelegate>(context, [this] { return runReset(ResetLevel::prefix); })),
       m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
-      m_experimental(context.experimental),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     ensureIconTheme();
     QApplication::setQuitOnLastWindowClosed(false);
     m_context.pairing.setAttention(&m_attention);
-    if (!m_experimental) {
-        m_ownExperimental = std::make_unique<ExperimentalFeatureManager>(context.defaults);
-        m_experimental = m_ownExperimental.get();
-    }
     m_settingsViewFactory = [this](QWidget *parent) { return makeSettingsView(parent); };
 
     ManagementWindow::Commands commands;
@@ -87,23 +85,22 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
     commands.clearPairing = [this] { m_context.pairing.clearAll(); };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
-    m_managementWindow->setWizardFactory([this](QWidget *parent) { return makeSetupWizard(m_context, parent); });
+    m_managementWindow->setWizardFactory([this](QWidget *parent) { return makeSetupWizard(m_setup, parent); });
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
     view->setPageFactory(SidebarSection::setup, [this](ManagementView &management) {
-        return makeSetupChecklistPage(m_context,
+        return makeSetupChecklistPage(m_setup,
                                       [&management](SidebarSection section) { management.setSelectedSection(section); });
     });
     view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
         return new ClientsPage(m_context.pairing, Platform::current().clock(), m_context.alerts);
     });
-    installDetailPages(*view, m_context);
+    installDetailPages(*view, m_pages);
     watchSetupProgress(*view);
     m_managementWindow->setCentralView(view);
-    if (DependencyUpdateNudge *nudge = m_context.updateNudge) {
-        view->setPendingUpdates(nudge->pendingUpdates());
-        connect(nudge, &DependencyUpdateNudge::pendingUpdatesChanged, view,
-                [view, nudge] { view->setPendingUpdates(nudge->pendingUpdates()); });
-    }
+    DependencyUpdateNudge *nudge = &m_context.updateNudge;
+    view->setPendingUpdates(nudge->pendingUpdates());
+    connect(nudge, &DependencyUpdateNudge::pendingUpdatesChanged, view,
+            [view, nudge] { view->setPendingUpdates(nudge->pendingUpdates()); });
     m_delegate->setAboutWindowFactory([this] {
         // Titled and closable only; kept (hidden) when closed, and found again by its name.
         auto *about = new AboutWindow(AboutInfo::current(), m_managementWindow.get());
@@ -159,7 +156,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, QObject *par
             &StatusMenu::scheduleRefresh);
 
     // An install the user was to drive in a terminal would otherwise silently not happen.
-    connect(&m_context.installers.direwolfDiscovery, &DirewolfDiscovery::terminalUnavailable, this,
+    connect(&m_setup.installers.direwolfDiscovery, &DirewolfDiscovery::terminalUnavailable, this,
             [this](const QString &command) {
                 if (m_context.alerts.present(noTerminalAlert(command)) == 0) {
                     QGuiApplication::clipboard()->setText(command);
@@ -182,7 +179,7 @@ CordavelleHelperApp::~CordavelleHelperApp()
 void CordavelleHelperApp::watchSetupProgress(ManagementView &view)
 {
     // The Setup row counts what is installed; an installer that settles may have changed that.
-    const SetupInstallers &installers = m_context.installers;
+    const SetupInstallers &installers = m_setup.installers;
     const auto refresh = [&view] { view.refreshSetupProgress(); };
     connect(&installers.wine, &WineInstaller::stateChanged, &view, refresh);
     connect(&installers.prefix, &WinePrefixManager::stateChanged, &view, refresh);
@@ -226,7 +223,7 @@ void CordavelleHelperApp::refreshTrayIcon()
 QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)
 {
     SettingsContext settings{m_context.config,
-                             *m_experimental,
+                             m_context.experimental,
                              m_context.pairing,
                              m_context.alerts,
                              [this](ResetLevel level) { return runReset(level); },
@@ -241,9 +238,9 @@ QCoro::Task<ResetReport> CordavelleHelperApp::runReset(ResetLevel level)
 {
     if (!m_uninstaller) {
         Platform &platform = Platform::current();
-        const SetupInstallers &installers = m_context.installers;
+        const SetupInstallers &installers = m_setup.installers;
         m_uninstaller = std::make_unique<HelperUninstaller>(HelperUninstaller::Collaborators{
-            m_context.config, *m_experimental, m_services, m_context.defaults, platform.keychain(), platform.loginItem(),
+            m_context.config, m_context.experimental, m_services, m_context.defaults, platform.keychain(), platform.loginItem(),
             platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }, WinePrefixHold::shared(),
             platform.clock(),
             {HelperUninstaller::installer(installers.wine), HelperUninstaller::installer(installers.prefix),

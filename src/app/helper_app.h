@@ -1,7 +1,9 @@
 #pragma once
 
 #include "core/orchestrator_service_control.h"
+#include "app/detail_pages.h"
 #include "app/helper_app_delegate.h"
+#include "app/setup_views.h"
 #include "app/tray_glyph.h"
 #include "app/widget_attention.h"
 #include "base/app_appearance_mode.h"
@@ -50,7 +52,8 @@ Alert noTerminalAlert(const QString &command);
 class CordavelleHelperApp final : public QObject {
     Q_OBJECT
 public:
-    explicit CordavelleHelperApp(const AppContext &context, QObject *parent = nullptr);
+    CordavelleHelperApp(const AppContext &context, const SetupContext &setup, const ServicePagesContext &pages,
+                        QObject *parent = nullptr);
     ~CordavelleHelperApp() override;
 
     HelperAppDelegate &delegate() { return *m_delegate; }
@@ -80,6 +83,8 @@ private:
     QWidget *makeSettingsView(QWidget *parent);
 
     AppContext m_context;
+    SetupContext m_setup;
+    ServicePagesContext m_pages;
     // Pairing requests flash the windows while the application has them.
     WidgetAttention m_attention;
     OrchestratorServiceControl m_services;
@@ -90,8 +95,6 @@ private:
     StatusMenu *m_statusMenu;
     QPointer<QWidget> m_settingsWindow;
     ViewFactory m_settingsViewFactory;
-    std::unique_ptr<ExperimentalFeatureManager> m_ownExperimental;
-    ExperimentalFeatureManager *m_experimental;
     std::unique_ptr<HelperUninstaller> m_uninstaller;
     std::function<bool()> m_trayAvailable;
     bool m_warnedTrayMissing = false;

@@ -162,9 +162,7 @@ void HelperAppDelegate::applicationDidFinishLaunching()
     m_launching = true;
     checkMicrophonePermission();
     m_startup.launch();
-    if (m_context.updateNudge) {
-        m_context.updateNudge->checkAll();
-    }
+    m_context.updateNudge.checkAll();
     if (!m_context.defaults.boolForKey(QStringLiteral("hasCompletedHelperSetup"))) {
         m_context.setup.setShowWizard(true);
     }

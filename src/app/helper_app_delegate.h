@@ -1,8 +1,7 @@
 #pragma once
 
 #include "app/alert_presenter.h"
-#include "app/service_page_parts.h"
-#include "app/setup_installers.h"
+#include "app/app_context.h"
 #include "base/service_model.h"
 #include "app/service_startup.h"
 #include "install/helper_uninstaller.h"
@@ -18,39 +17,6 @@ class QWidget;
 
 namespace cordavelle {
 
-class AppActivation;
-class ConfigStore;
-class DependencyUpdateNudge;
-class ExperimentalFeatureManager;
-class HelperSetupState;
-class PairingManager;
-class RigControlServerDiscovery;
-class ServiceOrchestrator;
-class SettingsOpener;
-class UserDefaults;
-
-// What the application and its delegate work with; the shared instances in the program.
-struct AppContext {
-    ConfigStore &config;
-    ServiceOrchestrator &orchestrator;
-    PairingManager &pairing;
-    RigControlServerDiscovery &discovery;
-    UserDefaults &defaults;
-    AlertPresenter &alerts;
-    HelperSetupState &setup;
-    SettingsOpener &settingsOpener;
-    // What the setup checklist and the wizard install with.
-    SetupInstallers installers;
-    ServicePageParts pageParts;
-    // Checked once start-up has begun browsing; its pending updates badge the Setup row. None:
-    // no check.
-    DependencyUpdateNudge *updateNudge = nullptr;
-    // The settings window's experimental switches. None: the application keeps its own on
-    // `defaults`.
-    ExperimentalFeatureManager *experimental = nullptr;
-    // Tells when the desktop makes the helper active again. None: nothing does.
-    AppActivation *activation = nullptr;
-};
 
 // What the activation decision knows of one of the program's top-level windows.
 struct WindowFacts {

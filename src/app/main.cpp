@@ -127,25 +127,42 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
 
     if (windowed) {
         helper.alerts = std::make_unique<MessageBoxAlertPresenter>();
+        Platform &platform = Platform::current();
+        UserDefaults &defaults = platform.standardDefaults();
+        DependencyUpdateNudge &updateNudge = DependencyUpdateNudge::shared();
         const AppContext context{config,
                                  orchestrator,
                                  pairing,
                                  discovery,
-                                 Platform::current().standardDefaults(),
+                                 defaults,
                                  *helper.alerts,
                                  HelperSetupState::shared(),
                                  SettingsOpener::shared(),
-                                 SetupInstallers{WineInstaller::shared(), WinePrefixManager::shared(),
+                                 ExperimentalFeatureManager::shared(),
+                                 updateNudge};
+        const SetupContext setup{SetupInstallers{WineInstaller::shared(), WinePrefixManager::shared(),
                                                  VARAInstaller::hf(), VARAInstaller::fm(), HamlibInstaller::shared(),
-                                                 DirewolfInstaller::shared(), DirewolfDiscovery::shared(),
-                                                 DependencyUpdateNudge::shared()},
-                                 ServicePageParts{Platform::current().clock(), Platform::current().commandRunner(),
-                                                  AudioDeviceManager::shared(), KeepaliveRequestAdvertiser::shared(),
-                                                  LegacyDirewolfCleanup::shared()},
-                                 &DependencyUpdateNudge::shared(),
-                                 &ExperimentalFeatureManager::shared(),
-                                 &Platform::current().appActivation()};
-        helper.app = std::make_unique<CordavelleHelperApp>(context);
+                                                 DirewolfInstaller::shared(), DirewolfDiscovery::shared(), updateNudge},
+                                 config,
+                                 defaults,
+                                 *helper.alerts,
+                                 HelperSetupState::shared(),
+                                 platform.appActivation()};
+        const ServicePagesContext pages{orchestrator,
+                                        config,
+                                        discovery,
+                                        defaults,
+                                        *helper.alerts,
+                                        platform.clock(),
+                                        platform.commandRunner(),
+                                        AudioDeviceManager::shared(),
+                                        KeepaliveRequestAdvertiser::shared(),
+                                        LegacyDirewolfCleanup::shared(),
+                                        VARAInstaller::hf(),
+                                        VARAInstaller::fm(),
+                                        HamlibInstaller::shared(),
+                                        DirewolfDiscovery::shared()};
+        helper.app = std::make_unique<CordavelleHelperApp>(context, setup, pages);
         HelperAppDelegate &delegate = helper.app->delegate();
         delegate.startup().setRequestHandler(handler);
         QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &HelperAppDelegate::handleReopen);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/setup_installers.h"
 #include "app/sidebar_model.h"
 
 #include <functional>
@@ -9,18 +10,35 @@ class QWidget;
 
 namespace cordavelle {
 
-struct AppContext;
+class AlertPresenter;
+class AppActivation;
+class ConfigStore;
+class HelperSetupState;
+class UserDefaults;
+
+// What the setup checklist and the first-run wizard work with. The references must outlive
+// both.
+struct SetupContext {
+    SetupInstallers installers;
+    ConfigStore &config;
+    UserDefaults &defaults;
+    AlertPresenter &alerts;
+    // Whether the wizard is asked for, and the record that set-up was completed.
+    HelperSetupState &state;
+    // Tells the wizard's Packet page when the desktop makes the helper active again.
+    AppActivation &activation;
+};
 
 // The setup surfaces sit above the application shell, so the shell reaches them through these
 // declarations (src/setup).
 
 // The management window's Setup page: every dependency with its state and action. `select`
 // sends the window to another section (a row's "Configure").
-QWidget *makeSetupChecklistPage(const AppContext &context, std::function<void(SidebarSection)> select,
+QWidget *makeSetupChecklistPage(const SetupContext &context, std::function<void(SidebarSection)> select,
                                 QWidget *parent = nullptr);
 
 // The first-run wizard's sheet over `parent`. Only its Done closes it; that records that set-up
 // was completed and clears the request for the wizard.
-QDialog *makeSetupWizard(const AppContext &context, QWidget *parent);
+QDialog *makeSetupWizard(const SetupContext &context, QWidget *parent);
 
 } // namespace cordavelle

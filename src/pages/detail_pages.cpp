@@ -1,6 +1,5 @@
 #include "app/detail_pages.h"
 
-#include "app/helper_app_delegate.h"
 #include "app/management_view.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
@@ -82,14 +81,13 @@ HamlibInstallerLink hamlibInstallerLink(HamlibInstaller &installer)
 
 } // namespace
 
-void installDetailPages(ManagementView &view, const AppContext &context)
+void installDetailPages(ManagementView &view, const ServicePagesContext &context)
 {
     ConfigStore &config = context.config;
-    RigControlServerDiscovery &rigControl = context.discovery;
-    const ServicePageParts &parts = context.pageParts;
-    AudioDeviceManager &audio = parts.audio;
+    RigControlServerDiscovery &rigControl = context.rigControl;
+    AudioDeviceManager &audio = context.audio;
     auto *regenerator = new DirewolfConfRegenerator(
-        config, parts.clock,
+        config, context.clock,
         [&config, &rigControl, &audio](const DirewolfConfig &snapshot) {
             DirewolfConfigManager::Environment environment;
             environment.rigctldPort = config.rigctldConfig().tcpPort;
@@ -100,25 +98,23 @@ void installDetailPages(ManagementView &view, const AppContext &context)
         &view);
     view.setPageFactory(SidebarSection::varaHF, [&context](ManagementView &) -> QWidget * {
         return new VARAPage(context.orchestrator, context.config, VARAVariant::hf,
-                            [&context]() -> VARAInstaller & { return context.installers.varaHF; });
+                            [&context]() -> VARAInstaller & { return context.varaHF; });
     });
     view.setPageFactory(SidebarSection::varaFM, [&context](ManagementView &) -> QWidget * {
         return new VARAPage(context.orchestrator, context.config, VARAVariant::fm,
-                            [&context]() -> VARAInstaller & { return context.installers.varaFM; });
+                            [&context]() -> VARAInstaller & { return context.varaFM; });
     });
     view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
-        const ServicePageParts &parts = context.pageParts;
-        DirewolfDiscovery &discovery = context.installers.direwolfDiscovery;
-        return new DirewolfPage({context.orchestrator, context.config, parts.audio, discovery, context.discovery,
-                                 parts.keepalive, parts.legacyDirewolf, context.defaults, *regenerator, context.alerts,
-                                 [] { return SerialPortManager::listPorts(); }, chooseDirewolfBinary,
+        DirewolfDiscovery &discovery = context.direwolfDiscovery;
+        return new DirewolfPage({context.orchestrator, context.config, context.audio, discovery, context.rigControl,
+                                 context.keepalive, context.legacyDirewolf, context.defaults, *regenerator,
+                                 context.alerts, [] { return SerialPortManager::listPorts(); }, chooseDirewolfBinary,
                                  [&discovery](const QString &command) { discovery.runInTerminal(command); }});
     });
     view.setPageFactory(SidebarSection::rigctld, [&context](ManagementView &) -> QWidget * {
-        const ServicePageParts &parts = context.pageParts;
-        return new RigctldPage({context.orchestrator, context.config, parts.commands, parts.clock,
+        return new RigctldPage({context.orchestrator, context.config, context.commands, context.clock,
                                 [] { return SerialPortManager::listPorts(); }, [] { return tools::findRigctld(); },
-                                chooseRigctldBinary, hamlibInstallerLink(context.installers.hamlib)});
+                                chooseRigctldBinary, hamlibInstallerLink(context.hamlib)});
     });
 }
 

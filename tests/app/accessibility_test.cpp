@@ -162,9 +162,11 @@ protected:
     HelperSetupState setup;
     SettingsOpener settingsOpener;
     test::SetupObjects setupObjects{*this};
+    ExperimentalFeatureManager experimental{env.defaults()};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
-        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener,
-                   setupObjects.installers(), setupObjects.pageParts()});
+        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
+                   setupObjects.updateNudge},
+        setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts));
 };
 
 TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)

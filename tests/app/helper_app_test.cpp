@@ -109,15 +109,16 @@ protected:
     test::ChildProcessGroups children;
     // Whether the rig-control browsing had begun when the update check ran.
     std::optional<bool> browsingAtUpdateCheck;
-    DependencyUpdateNudge nudge{env.defaults(),
-                                {.hamlib = [this]() -> QCoro::Task<std::optional<DependencyVersions>> {
-                                     browsingAtUpdateCheck = discovery.isBrowsing();
-                                     co_return DependencyVersions{"4.6", "4.5"};
-                                 }}};
-    test::SetupObjects setupObjects{*this};
-    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(AppContext{
-        config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener,
-        setupObjects.installers(), setupObjects.pageParts(), &nudge});
+    test::SetupObjects setupObjects{*this,
+                                    {.hamlib = [this]() -> QCoro::Task<std::optional<DependencyVersions>> {
+                                         browsingAtUpdateCheck = discovery.isBrowsing();
+                                         co_return DependencyVersions{"4.6", "4.5"};
+                                     }}};
+    ExperimentalFeatureManager experimental{env.defaults()};
+    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
+        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
+                   setupObjects.updateNudge},
+        setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts));
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)

@@ -28,14 +28,17 @@ namespace {
 struct AppScene {
     explicit AppScene(ShotEnvironment &scene)
         : setupObjects(scene),
+          experimental(scene.env.defaults()),
           app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
-                         alerts, setup, settingsOpener, setupObjects.installers(), setupObjects.pageParts()})
+                         alerts, setup, settingsOpener, experimental, setupObjects.updateNudge},
+              setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts))
     {
     }
     test::ScriptedAlertPresenter alerts;
     HelperSetupState setup;
     SettingsOpener settingsOpener;
     test::SetupObjects setupObjects;
+    ExperimentalFeatureManager experimental;
     CordavelleHelperApp app;
 };
 

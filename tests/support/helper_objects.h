@@ -1,10 +1,11 @@
 #pragma once
 
 #include "api/pairing_manager.h"
-#include "app/service_page_parts.h"
-#include "app/setup_installers.h"
+#include "app/detail_pages.h"
+#include "app/setup_views.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/experimental_features.h"
 #include "core/orchestrator_service_control.h"
 #include "core/service_orchestrator.h"
 #include "core/wine_prefix_hold.h"
@@ -58,9 +59,27 @@ struct SetupObjects {
     }
 
     SetupInstallers installers() { return {wine, prefix, varaHF, varaFM, hamlib, direwolf, direwolfDiscovery, updateNudge}; }
-    ServicePageParts pageParts()
+    // What the setup surfaces and the services' pages work with, as the application hands it on.
+    SetupContext setupContext(AlertPresenter &alerts, HelperSetupState &state)
     {
-        return {helper.env.currentClock(), helper.env.currentCommands(), helper.audio, helper.keepalive, legacyDirewolf};
+        return {installers(), helper.config, helper.env.defaults(), alerts, state, platform.appActivation()};
+    }
+    ServicePagesContext pagesContext(AlertPresenter &alerts)
+    {
+        return {helper.orchestrator,
+                helper.config,
+                helper.discovery,
+                helper.env.defaults(),
+                alerts,
+                helper.env.currentClock(),
+                helper.env.currentCommands(),
+                helper.audio,
+                helper.keepalive,
+                legacyDirewolf,
+                varaHF,
+                varaFM,
+                hamlib,
+                direwolfDiscovery};
     }
 
     HelperObjects &helper;

@@ -2,7 +2,6 @@
 
 #include "app/coalesced_refresh.h"
 #include "app/form_parts.h"
-#include "app/helper_app_delegate.h"
 #include "app/log_viewer.h"
 #include "app/setup_views.h"
 #include "base/tool_lookup.h"
@@ -289,7 +288,7 @@ void SetupChecklistPage::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
 }
 
-QWidget *makeSetupChecklistPage(const AppContext &context, std::function<void(SidebarSection)> select, QWidget *parent)
+QWidget *makeSetupChecklistPage(const SetupContext &context, std::function<void(SidebarSection)> select, QWidget *parent)
 {
     return new SetupChecklistPage({context.installers, context.config, context.alerts, std::move(select),
                                    [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }},

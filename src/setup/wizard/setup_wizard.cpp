@@ -1,8 +1,6 @@
 #include "setup/wizard/setup_wizard.h"
 
-#include "app/helper_app_delegate.h"
 #include "app/setup_views.h"
-#include "platform/app_activation.h"
 #include "setup/wizard/wizard_complete_step.h"
 #include "setup/wizard/wizard_dependencies_step.h"
 #include "setup/wizard/wizard_features_step.h"
@@ -10,8 +8,6 @@
 #include "setup/wizard/wizard_radio_control_step.h"
 #include "setup/wizard/wizard_vara_step.h"
 #include "setup/wizard/wizard_welcome_step.h"
-
-#include <memory>
 
 namespace cordavelle {
 
@@ -32,19 +28,10 @@ HelperSetupWizardView::PageFactory wizardPages(const SetupInstallers &installers
     };
 }
 
-QDialog *makeSetupWizard(const AppContext &context, QWidget *parent)
+QDialog *makeSetupWizard(const SetupContext &context, QWidget *parent)
 {
-    if (context.activation) {
-        return new HelperSetupWizardView(context.setup, context.defaults,
-                                         wizardPages(context.installers, context.config, *context.activation), parent);
-    }
-    // Without an activation source the Packet page is simply never told of one; the stand-in
-    // lives as long as the wizard's pages.
-    auto none = std::make_shared<RecordedAppActivation>();
-    auto pages = wizardPages(context.installers, context.config, *none);
-    return new HelperSetupWizardView(
-        context.setup, context.defaults,
-        [none, pages = std::move(pages)](int index, WizardFeatures &features) { return pages(index, features); }, parent);
+    return new HelperSetupWizardView(context.state, context.defaults,
+                                     wizardPages(context.installers, context.config, context.activation), parent);
 }
 
 } // namespace cordavelle
