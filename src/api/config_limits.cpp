@@ -1,5 +1,6 @@
 #include "config_limits.h"
 
+#include "base/tcp_port.h"
 #include "platform/program_file.h"
 
 namespace cordavelle::config_limits {
@@ -11,13 +12,11 @@ class Check {
 public:
     Check &range(const char *key, int value, int lowest, int highest, const QString &why = {})
     {
-        if (!m_problem && (value < lowest || value > highest)) {
-            m_problem =
-                QStringLiteral("%1 must be between %2 and %3").arg(QLatin1String(key)).arg(lowest).arg(highest) + why;
-        }
-        return *this;
+        return require(value >= lowest && value <= highest, [&] {
+            return QStringLiteral("%1 must be between %2 and %3").arg(QLatin1String(key)).arg(lowest).arg(highest) + why;
+        });
     }
-    Check &port(const char *key, int value) { return range(key, value, 1, 65535); }
+    Check &port(const char *key, int value) { return range(key, value, kLowestPort, kHighestPort); }
     Check &direwolfPort(const char *key, int value)
     {
         return range(key, value, kMinDirewolfPort, kMaxDirewolfPort,
@@ -25,10 +24,7 @@ public:
     }
     Check &notNegative(const char *key, int value)
     {
-        if (!m_problem && value < 0) {
-            m_problem = QStringLiteral("%1 may not be negative").arg(QLatin1String(key));
-        }
-        return *this;
+        return require(value >= 0, [&] { return QStringLiteral("%1 may not be negative").arg(QLatin1String(key)); });
     }
     Check &path(const char *key, const QString &value) { return text(key, value, kMaxPathBytes); }
     Check &name(const char *key, const QString &value) { return text(key, value, kMaxNameBytes); }
@@ -36,21 +32,30 @@ public:
     Check &program(const char *key, const QString &value, const QString &stored)
     {
         path(key, value);
-        if (!m_problem && !value.isEmpty() && value != stored) {
-            if (const auto reason = untrustedProgramReason(value)) {
-                m_problem = QStringLiteral("%1 must name a program that only you or root can change: %2")
-                                .arg(QLatin1String(key), *reason);
-            }
+        if (m_problem || value.isEmpty() || value == stored) {
+            return *this;
         }
-        return *this;
+        const std::optional<QString> reason = untrustedProgramReason(value);
+        return require(!reason, [&] {
+            return QStringLiteral("%1 must name a program that only you or root can change: %2")
+                .arg(QLatin1String(key), *reason);
+        });
     }
     std::optional<QString> result() const { return m_problem; }
 
 private:
     Check &text(const char *key, const QString &value, qsizetype maxBytes)
     {
-        if (!m_problem && value.toUtf8().size() > maxBytes) {
-            m_problem = QStringLiteral("%1 is longer than %2 bytes").arg(QLatin1String(key)).arg(maxBytes);
+        return require(value.toUtf8().size() <= maxBytes, [&] {
+            return QStringLiteral("%1 is longer than %2 bytes").arg(QLatin1String(key)).arg(maxBytes);
+        });
+    }
+    // Keeps the first problem only: `describe` runs when `ok` fails and none was found before.
+    template <typename Describe>
+    Check &require(bool ok, Describe describe)
+    {
+        if (!m_problem && !ok) {
+            m_problem = describe();
         }
         return *this;
     }
@@ -84,8 +89,8 @@ std::optional<QString> problem(const RigctldConfig &record, const RigctldConfig 
 
 std::optional<QString> problem(const DirewolfConfig &record, const DirewolfConfig &stored)
 {
-    Check check;
-    check.name("callsign", record.callsign)
+    return Check()
+        .name("callsign", record.callsign)
         .range("ssid", record.ssid, 0, kMaxSsid)
         .name("customAudioDeviceUID", record.customAudioDeviceUID)
         .name("customAudioDeviceName", record.customAudioDeviceName)
@@ -96,8 +101,8 @@ std::optional<QString> problem(const DirewolfConfig &record, const DirewolfConfi
         .path("pttMethod", record.pttMethod ? record.pttMethod->portPath() : QString())
         .name("nativeRigControlRadioName", record.nativeRigControlRadioName)
         .program("direwolfPath", record.direwolfPath, stored.direwolfPath)
-        .name("installedVersion", record.installedVersion);
-    return check.result();
+        .name("installedVersion", record.installedVersion)
+        .result();
 }
 
 std::optional<QString> nameProblem(const char *key, const QString &value)

@@ -3,6 +3,7 @@
 #include "http_request_parser.h"
 
 #include "base/helper_logger.h"
+#include "base/tcp_port.h"
 #include "core/config_store.h"
 #include "platform/log_sink.h"
 #include "platform/platform.h"
@@ -487,7 +488,7 @@ QByteArray HTTPServer::formatHTTPResponse(const HTTPResponse &response)
 
 quint16 HTTPServer::apiPortOrDefault(qint64 configured)
 {
-    if (configured >= 1 && configured <= 65535) {
+    if (isUsablePort(configured)) {
         return static_cast<quint16>(configured);
     }
     HelperLogger::warning(QStringLiteral("[HTTPServer] apiPort %1 is not a usable port; serving on %2 instead")

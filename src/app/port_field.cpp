@@ -11,35 +11,6 @@
 
 namespace cordavelle {
 
-namespace {
-
-bool asciiDigits(QStringView text)
-{
-    for (QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
-std::optional<int> parsePort(const QString &text)
-{
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > 5 || !asciiDigits(trimmed)) {
-        return std::nullopt;
-    }
-    const int port = trimmed.toInt();
-    if (port < 1 || port > 65535) {
-        return std::nullopt;
-    }
-    return port;
-}
-
-QString invalidPortText() { return QStringLiteral("Enter a whole number from 1 to 65535. The port stays as it was."); }
-
 PortField::PortField(const QString &label, qint64 port, QWidget *parent) : QWidget(parent), m_port(port)
 {
     auto *column = new QVBoxLayout(this);

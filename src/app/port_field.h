@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/tcp_port.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -9,12 +11,6 @@ class QLabel;
 class QLineEdit;
 
 namespace cordavelle {
-
-// A TCP port typed by the user: ASCII digits only (no sign, no grouping, whatever the
-// locale), surrounding spaces ignored, 1 to 65535.
-std::optional<int> parsePort(const QString &text);
-// What the field says under text that is no port.
-QString invalidPortText();
 
 // A labelled one-line field for one TCP port of a service. The port is reported when the user
 // commits it (Return, or leaving the field), never on the way there. Text that is no port is

@@ -58,29 +58,6 @@ bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing) { return 
 
 bool approvesAllPending(bool before, bool after) { return before && !after; }
 
-std::optional<int> parseApiPort(const QString &text)
-{
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > 5) {
-        return std::nullopt;
-    }
-    for (const QChar c : trimmed) {
-        if (c < u'0' || c > u'9') {
-            return std::nullopt;
-        }
-    }
-    const int port = trimmed.toInt();
-    if (port < 1 || port > 65535) {
-        return std::nullopt;
-    }
-    return port;
-}
-
-QString invalidApiPortText()
-{
-    return QStringLiteral("Enter a whole number from 1 to 65535. The port stays as it was.");
-}
-
 Alert launchAtLoginFailureAlert(bool wanted, const QString &error)
 {
     Alert alert;

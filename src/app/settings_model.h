@@ -33,11 +33,6 @@ bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing);
 // Switching pairing off lets every waiting client in, once, at the change.
 bool approvesAllPending(bool before, bool after);
 
-// A TCP port the API can listen on: a whole number from 1 to 65535, digits only (grouping
-// separators are not accepted).
-std::optional<int> parseApiPort(const QString &text);
-// Shown below the field while its text is no such port.
-QString invalidApiPortText();
 Alert launchAtLoginFailureAlert(bool wanted, const QString &error);
 
 // The experimental master switch. Turning it on for the first time asks first: the switch stays

@@ -6,6 +6,7 @@
 #include "app/coalesced_refresh.h"
 #include "app/form_parts.h"
 #include "app/reset_section.h"
+#include "base/tcp_port.h"
 #include "core/config_store.h"
 
 #include <QButtonGroup>
@@ -133,10 +134,10 @@ QWidget *HelperSettingsView::buildNetwork()
     // Flagged while typing, stored once committed (Return or leaving the field), so that none of
     // the numbers on the way to the port the user means is stored.
     connect(m_apiPort, &QLineEdit::textEdited, this,
-            [this](const QString &text) { m_apiPortProblem->setVisible(!parseApiPort(text)); });
+            [this](const QString &text) { m_apiPortProblem->setVisible(!parsePort(text)); });
     // Text that is no port gives way to the stored port again.
     connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
-        if (const std::optional<int> port = parseApiPort(m_apiPort->text())) {
+        if (const std::optional<int> port = parsePort(m_apiPort->text())) {
             config.setApiPort(*port);
         }
         if (const QString stored = QString::number(config.apiPort()); m_apiPort->text() != stored) {
@@ -146,7 +147,7 @@ QWidget *HelperSettingsView::buildNetwork()
     });
     portRow->addRow(QStringLiteral("API Port"), m_apiPort);
     columnOf(network)->addLayout(portRow);
-    m_apiPortProblem = captionLabel(invalidApiPortText(), Tone::red);
+    m_apiPortProblem = captionLabel(invalidPortText(), Tone::red);
     m_apiPortProblem->hide();
     columnOf(network)->addWidget(m_apiPortProblem);
     columnOf(network)->addWidget(captionLabel(QStringLiteral("Restart required after changing the API port.")));
@@ -247,7 +248,7 @@ void HelperSettingsView::refresh()
     }
     m_allowNetwork->setChecked(config.allowNetworkAccess());
     m_networkCaption->setText(networkCaption(config.allowNetworkAccess()));
-    if (parseApiPort(m_apiPort->text()) != config.apiPort() && !m_apiPort->hasFocus()) {
+    if (parsePort(m_apiPort->text()) != config.apiPort() && !m_apiPort->hasFocus()) {
         m_apiPort->setText(QString::number(config.apiPort()));
     }
     m_requirePairing->setChecked(config.requirePairing());

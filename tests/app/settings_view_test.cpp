@@ -34,12 +34,6 @@ TEST(SettingsModel, IdleDelayOptionsWarningPairingAndPort)
     EXPECT_TRUE(approvesAllPending(true, false));
     EXPECT_FALSE(approvesAllPending(false, false)); // opened with pairing already off
     EXPECT_FALSE(approvesAllPending(false, true));
-
-    EXPECT_EQ(parseApiPort("9000"), 9000);
-    EXPECT_EQ(parseApiPort(" 65535 "), 65535);
-    for (const QString bad : {"", "abc", "0", "65536", "-1", "8,380", "80.5", "999999"}) {
-        EXPECT_EQ(parseApiPort(bad), std::nullopt) << bad.toStdString();
-    }
 }
 
 TEST(SettingsModel, ExperimentalMasterSwitchAsksOnceBeforeTheFirstEnable)
