@@ -65,18 +65,19 @@ test::FixtureHttpServer::Route stalledDownload(double fraction, qint64 size = 10
     return route;
 }
 
-// Wine from the machine's packages and the prefix made; VARA HF and Hamlib are downloading.
-QImage midInstall()
+// Wine and winetricks from the machine's packages, and a prefix with its runtime in place.
+void useSystemWineWithPrefix(ChecklistScene &scene)
 {
-    ChecklistScene scene;
     test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
     test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/winetricks")));
     const QString windows = places::winePrefix() + QStringLiteral("/drive_c/windows/");
     test::writeFile(windows + QStringLiteral("system32/msvbvm60.dll"), "MZ");
     test::writeFile(windows + QStringLiteral("system32/pdh.dll"), "MZ");
-    test::FixtureHttpServer &server = scene.server;
-    server.serve(QStringLiteral("/VARA%20Products/"), R"(<a href="VARA%20HF%204.8.7%20setup.zip">hf</a>)");
-    server.serve(QStringLiteral("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip"), stalledDownload(0.42));
+}
+
+// Hamlib's formula and libusb's, each naming a bottle that `serveBottle` serves at the path given.
+void serveHamlibFormulas(test::FixtureHttpServer &server, const std::function<void(const QString &path)> &serveBottle)
+{
     for (const char *formula : {"hamlib", "libusb"}) {
         const QString blob = QStringLiteral("/v2/%1/blobs/1").arg(QLatin1String(formula));
         server.serve(QStringLiteral("/api/formula/%1.json").arg(QLatin1String(formula)),
@@ -84,8 +85,19 @@ QImage midInstall()
                                     R"({"url":"%1"}}}}})")
                          .arg(server.url(blob).toString())
                          .toUtf8());
-        server.serve(blob, stalledDownload(0.1));
+        serveBottle(blob);
     }
+}
+
+// Wine from the machine's packages and the prefix made; VARA HF and Hamlib are downloading.
+QImage midInstall()
+{
+    ChecklistScene scene;
+    useSystemWineWithPrefix(scene);
+    test::FixtureHttpServer &server = scene.server;
+    server.serve(QStringLiteral("/VARA%20Products/"), R"(<a href="VARA%20HF%204.8.7%20setup.zip">hf</a>)");
+    server.serve(QStringLiteral("/VARA%20Products/VARA%20HF%204.8.7%20setup.zip"), stalledDownload(0.42));
+    serveHamlibFormulas(server, [&server](const QString &blob) { server.serve(blob, stalledDownload(0.1)); });
     scene.setup.varaHF.startInstall();
     scene.setup.hamlib.startInstall();
     test::processEventsUntil([&] {
@@ -128,22 +140,12 @@ QImage fullyInstalled()
 QImage remoteFailures()
 {
     ChecklistScene scene;
-    test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
-    test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/winetricks")));
-    const QString windows = places::winePrefix() + QStringLiteral("/drive_c/windows/");
-    test::writeFile(windows + QStringLiteral("system32/msvbvm60.dll"), "MZ");
-    test::writeFile(windows + QStringLiteral("system32/pdh.dll"), "MZ");
+    useSystemWineWithPrefix(scene);
     test::FixtureHttpServer &server = scene.server;
     server.serveFault(QStringLiteral("/VARA%20Products/"), test::FixtureHttpServer::Fault::garbage);
-    for (const char *formula : {"hamlib", "libusb"}) {
-        const QString blob = QStringLiteral("/v2/%1/blobs/1").arg(QLatin1String(formula));
-        server.serve(QStringLiteral("/api/formula/%1.json").arg(QLatin1String(formula)),
-                     QStringLiteral(R"({"versions":{"stable":"4.6"},"bottle":{"stable":{"files":{"x86_64_linux":)"
-                                    R"({"url":"%1"}}}}})")
-                         .arg(server.url(blob).toString())
-                         .toUtf8());
+    serveHamlibFormulas(server, [&server](const QString &blob) {
         server.serveFault(blob, test::FixtureHttpServer::Fault::dropped);
-    }
+    });
     scene.setup.wine.startInstall();
     scene.setup.varaHF.startInstall();
     scene.setup.hamlib.startInstall();
