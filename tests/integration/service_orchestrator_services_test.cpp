@@ -36,6 +36,25 @@ TEST_F(ServiceOrchestratorTest, TheTwoVARAVariantsShareTheirWineServerAndNeverRu
     EXPECT_EQ(wineserver.environment.value("WINEPREFIX"), places::winePrefix());
 }
 
+// An installer running Wine in the prefix needs the shared Wine server until it is done.
+TEST_F(ServiceOrchestratorTest, StopOfAModemWhileAnInstallerHoldsThePrefixSparesTheWineServer)
+{
+    installWineserver();
+    const int installer = 0;
+    ASSERT_TRUE(test::runToEnd(prefixHold.acquire(&installer, QStringLiteral("the VARA FM install"), {})));
+    startAndWait(ServiceID::varaHF);
+    ASSERT_EQ(orchestrator->process(ServiceID::varaFM).state(), ServiceRunState::stopped);
+    orchestrator->stopService(ServiceID::varaHF);
+    EXPECT_EQ(wineserverRuns(), 0);
+
+    prefixHold.release(&installer);
+    ASSERT_TRUE(env.clock().runUntil(
+        [&] { return orchestrator->process(ServiceID::varaHF).state() == ServiceRunState::stopped; }, 3s));
+    startAndWait(ServiceID::varaHF);
+    orchestrator->stopService(ServiceID::varaHF);
+    EXPECT_EQ(wineserverRuns(), 1) << "without the hold the stop ends the Wine server";
+}
+
 TEST_F(ServiceOrchestratorTest, StopOfDirewolfWithdrawsTheKeepaliveRequestEvenWhenNotRunning)
 {
     keepalive.startAdvertising(QStringLiteral("IC-7300"));

@@ -45,6 +45,23 @@ TEST(Files, AtomicWriteReplacesTheFileWithTheAskedMode)
     }
 }
 
+// Direwolf, VARA and the install log read files written without a mode: a new one gets what any
+// new file would, and a rewrite keeps what the user set.
+TEST(Files, AtomicWriteWithoutAModeTakesTheUmaskOrTheOldFilesMode)
+{
+    test::TestPlatform env;
+    const QString path = env.root() + "/file.txt";
+    const mode_t oldMask = ::umask(027);
+    writeFileAtomically(path, "one\n");
+    const unsigned made = modeOf(path);
+    ::chmod(QFile::encodeName(path).constData(), 0604);
+    writeFileAtomically(path, "two\n");
+    const unsigned rewritten = modeOf(path);
+    ::umask(oldMask);
+    EXPECT_EQ(made, 0640u);
+    EXPECT_EQ(rewritten, 0604u);
+}
+
 // Some file systems report a full disk only at close or fsync, and some libraries then call the
 // write a success and leave an empty file: the old file must stay whole and the caller must know.
 TEST(Files, AtomicWriteOnAFullDiskFailsAndKeepsTheOldFile)

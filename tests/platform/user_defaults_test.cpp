@@ -188,6 +188,20 @@ TEST_F(UserDefaultsTest, DamagedFileIsMovedAsideNotOverwritten)
     EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).integerForKey("fresh"), 3);
 }
 
+// Settings are a dictionary: any other root is a damaged file the next save must not overwrite.
+TEST_F(UserDefaultsTest, FileWhoseRootIsNoDictionaryIsMovedAsideAsDamaged)
+{
+    QDir().mkpath(env.platform().paths().preferences());
+    for (const QByteArray root : {QByteArray("<array><string>rigctld</string></array>"), QByteArray("<string>rigctld</string>")}) {
+        const QByteArray content = "<?xml version=\"1.0\"?><plist version=\"1.0\">" + root + "</plist>";
+        ASSERT_TRUE(test::writeFile(file(), content));
+        PlistUserDefaults d(QStringLiteral("com.example.domain"), file());
+        EXPECT_TRUE(d.dictionary().isEmpty()) << root.toStdString();
+        EXPECT_FALSE(QFile::exists(file())) << root.toStdString();
+        EXPECT_EQ(test::readBytes(file() + ".corrupt"), content) << root.toStdString();
+    }
+}
+
 TEST_F(UserDefaultsTest, DeeplyNestedFileIsMovedAsideAsDamaged)
 {
     QDir().mkpath(env.platform().paths().preferences());

@@ -279,6 +279,16 @@ TEST_F(DirewolfConfigManagerTest, WriteKeepsHandAddedLinesAndIsStable)
     EXPECT_TRUE(changed.endsWith("CHANNEL 1\nMODEM 9600 \n"));
 }
 
+TEST_F(DirewolfConfigManagerTest, ASingleHandAddedLineIsKept)
+{
+    const QString path = DirewolfConfigManager::writeConfig(DirewolfConfig{}, environment);
+    writeFile(path, (readFile(path) + "IGSERVER noam.aprs2.net\n").toUtf8());
+    DirewolfConfigManager::writeConfig(DirewolfConfig{}, environment);
+    const QString written = readFile(path);
+    EXPECT_TRUE(written.endsWith("Cordavelle preserves them on Save.\n\nIGSERVER noam.aprs2.net\n")) << written.toStdString();
+    EXPECT_TRUE(env.log().contains(" (preserved 1 user lines)"));
+}
+
 TEST_F(DirewolfConfigManagerTest, NonUtf8FileCountsAsEmpty)
 {
     writeFile(DirewolfConfigManager::configPath(), "FOO \xff\xfe\nBAR 1\n");
