@@ -1,5 +1,6 @@
 #include "platform/peer_owner.h"
 
+#include "support/local_ports.h"
 #include "support/other_user_client.h"
 
 #include <QThread>
@@ -64,25 +65,9 @@ private:
 
 int connectTo(const QHostAddress &host, quint16 port)
 {
-    const bool v6 = host.protocol() == QAbstractSocket::IPv6Protocol;
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    if (v6) {
-        auto &a = reinterpret_cast<sockaddr_in6 &>(address);
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = host.toIPv6Address();
-        std::memcpy(&a.sin6_addr, bytes.c, 16);
-        length = sizeof a;
-    } else {
-        auto &a = reinterpret_cast<sockaddr_in &>(address);
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(host.toIPv4Address());
-        length = sizeof a;
-    }
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+    const test::SocketAddress address = test::socketAddress(host, port);
+    const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, address.get(), address.length) != 0) {
         ::close(fd);
         return -1;
     }

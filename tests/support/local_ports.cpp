@@ -4,6 +4,10 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <netinet/in.h>
+
+#include <cstring>
+
 namespace cordavelle::test {
 
 quint16 freeTcpPort(const QHostAddress &address)
@@ -36,6 +40,26 @@ bool accepts(int port, std::chrono::milliseconds wait)
     const bool ok = socket.waitForConnected(static_cast<int>(wait.count()));
     socket.abort();
     return ok;
+}
+
+SocketAddress socketAddress(const QHostAddress &host, quint16 port)
+{
+    SocketAddress address;
+    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto &v6 = reinterpret_cast<sockaddr_in6 &>(address.storage);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = host.toIPv6Address();
+        std::memcpy(&v6.sin6_addr, bytes.c, 16);
+        address.length = sizeof v6;
+    } else {
+        auto &v4 = reinterpret_cast<sockaddr_in &>(address.storage);
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(host.toIPv4Address());
+        address.length = sizeof v4;
+    }
+    return address;
 }
 
 } // namespace cordavelle::test

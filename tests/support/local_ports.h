@@ -5,6 +5,8 @@
 #include <chrono>
 #include <utility>
 
+#include <sys/socket.h>
+
 namespace cordavelle::test {
 
 // A TCP port on `address` that was free a moment ago, so nothing listens there until someone
@@ -18,5 +20,13 @@ quint16 freeUdpPort();
 
 // Whether something on 127.0.0.1 accepts a connection to `port` within `wait` (blocking).
 bool accepts(int port, std::chrono::milliseconds wait = std::chrono::milliseconds(1000));
+
+// `host` and `port` as the socket calls take them, for tests that connect below Qt.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
+};
+SocketAddress socketAddress(const QHostAddress &host, quint16 port);
 
 } // namespace cordavelle::test

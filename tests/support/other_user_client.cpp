@@ -1,15 +1,14 @@
 #include "other_user_client.h"
 
+#include "local_ports.h"
+
 #include <QElapsedTimer>
 
 #include <grp.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstring>
 
 namespace cordavelle::test {
 
@@ -20,22 +19,7 @@ OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const Q
     if (!canStart()) {
         return;
     }
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    if (host.protocol() == QAbstractSocket::IPv6Protocol) {
-        auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        const Q_IPV6ADDR bytes = host.toIPv6Address();
-        std::memcpy(&v6.sin6_addr, bytes.c, 16);
-        length = sizeof v6;
-    } else {
-        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        v4.sin_addr.s_addr = htonl(host.toIPv4Address());
-        length = sizeof v4;
-    }
+    const SocketAddress address = socketAddress(host, port);
     int pipe[2];
     if (::pipe(pipe) != 0) {
         return;
@@ -48,8 +32,8 @@ OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const Q
         long total = -1;
         if (::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUid, kOtherUid, kOtherUid) == 0
             && ::setresuid(kOtherUid, kOtherUid, kOtherUid) == 0) {
-            const int fd = ::socket(address.ss_family, SOCK_STREAM, 0);
-            if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), length) == 0) {
+            const int fd = ::socket(address.storage.ss_family, SOCK_STREAM, 0);
+            if (fd >= 0 && ::connect(fd, address.get(), address.length) == 0) {
                 ::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
                 total = 0;
                 char chunk[4096];
