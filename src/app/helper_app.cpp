@@ -76,7 +76,6 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupC
     ensureIconTheme();
     QApplication::setQuitOnLastWindowClosed(false);
     m_context.pairing.setAttention(&m_attention);
-    m_settingsViewFactory = [this](QWidget *parent) { return makeSettingsView(parent); };
 
     ManagementWindow::Commands commands;
     commands.about = [this] { m_delegate->showAboutWindow(); };
@@ -267,7 +266,7 @@ void CordavelleHelperApp::openSettings()
         window->resize(480, 720);
         auto *layout = new QVBoxLayout(window);
         layout->setContentsMargins(0, 0, 0, 0);
-        layout->addWidget(m_settingsViewFactory(window));
+        layout->addWidget(makeSettingsView(window));
         m_settingsWindow = window;
     }
     m_settingsWindow->show();

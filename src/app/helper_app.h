@@ -70,9 +70,6 @@ public:
     // Shows the settings window, made on first use.
     void openSettings();
     QWidget *settingsWindow() const { return m_settingsWindow; }
-    // Makes the settings window's body (a placeholder until the settings pages exist).
-    using ViewFactory = std::function<QWidget *(QWidget *parent)>;
-    void setSettingsViewFactory(ViewFactory factory) { m_settingsViewFactory = std::move(factory); }
 
     // Runs one reset level, making the uninstaller on first use.
     QCoro::Task<ResetReport> runReset(ResetLevel level);
@@ -94,7 +91,6 @@ private:
     QSystemTrayIcon *m_trayIcon;
     StatusMenu *m_statusMenu;
     QPointer<QWidget> m_settingsWindow;
-    ViewFactory m_settingsViewFactory;
     std::unique_ptr<HelperUninstaller> m_uninstaller;
     std::function<bool()> m_trayAvailable;
     bool m_warnedTrayMissing = false;

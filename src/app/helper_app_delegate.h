@@ -74,7 +74,6 @@ public:
 
     // The launch sequence. Alerts that start-up raises wait until it has finished.
     void applicationDidFinishLaunching();
-    bool hasShownHTTPFailureAlert() const { return m_hasShownHTTPFailureAlert; }
     void showHTTPServerFailureAlert(int port, const QString &error);
 
     // Brings the existing management window forward; never makes one.

@@ -75,7 +75,6 @@ public:
     ResetSectionModel(Runner runner, std::function<void()> quit, QObject *parent = nullptr);
 
     State state() const { return m_state; }
-    std::optional<ResetLevel> pendingLevel() const { return m_pending; }
     bool buttonsEnabled() const { return m_state == State::idle; }
     const std::optional<ResetReport> &report() const { return m_report; }
     bool wasFullReset() const { return m_wasFullReset; }

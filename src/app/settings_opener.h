@@ -11,7 +11,6 @@ public:
 
     // What opens the settings window; replacing it releases the previous one.
     void setAction(std::function<void()> action) { m_action = std::move(action); }
-    bool hasAction() const { return bool(m_action); }
 
     // Opens the settings window; without an action it logs an error and does nothing.
     void open();

@@ -47,8 +47,6 @@ class HelperSettingsView final : public QWidget {
 public:
     explicit HelperSettingsView(SettingsContext context, QWidget *parent = nullptr);
 
-    ResetSectionModel &resetModel() { return *m_resetModel; }
-
 private:
     QWidget *buildStartupAndAppearance(QVBoxLayout *form);
     QWidget *buildNetwork();

@@ -46,7 +46,7 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
                                          RigControlServerDiscovery &discovery, const AudioDeviceManager &audio,
                                          Clock &clock, CommandRunner &runner, const WineDrivers &wineDrivers,
                                          Notifications &notifications, const WinePrefixHold &prefixHold,
-                                         QObject *parent)
+                                         StartPathStandIns standIns, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_keepalive(keepalive),
@@ -68,7 +68,8 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
       m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower, m_orphanReaper)),
       m_direwolfStart(std::make_unique<DirewolfStartPath>(
           config, clock, *m_direwolfProcess, *m_rigctldStart, [this] { return pendingWork(ServiceID::rigctld); }, keepalive,
-          discovery, audio))
+          discovery, audio)),
+      m_standIns(std::move(standIns))
 {
     wireUnexpectedExitHandlers();
     installEndpointChangeObserver();
@@ -185,9 +186,8 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
 
 QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_token cancel)
 {
-    if (const auto it = m_startPathOverrides.find(id); it != m_startPathOverrides.end()) {
-        const StartPath path = it->second;
-        co_await path(id, cancel);
+    if (const StartPath standIn = m_standIns ? m_standIns(id) : StartPath()) {
+        co_await standIn(id, cancel);
         co_return;
     }
     switch (id) {
@@ -195,15 +195,6 @@ QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_tok
     case ServiceID::varaFM: co_await m_varaFMStart->start(cancel); break;
     case ServiceID::rigctld: co_await m_rigctldStart->start(cancel); break;
     case ServiceID::direwolf: co_await m_direwolfStart->start(cancel); break;
-    }
-}
-
-void ServiceOrchestrator::overrideStartPath(ServiceID id, StartPath path)
-{
-    if (path) {
-        m_startPathOverrides[id] = std::move(path);
-    } else {
-        m_startPathOverrides.erase(id);
     }
 }
 

@@ -51,6 +51,12 @@ public:
     // How long quitting waits at most for the children to be gone.
     static constexpr std::chrono::milliseconds kStopAllTimeLimit{5000};
 
+    // A start path: launches the service's child and marks it running once it is ready.
+    using StartPath = std::function<QCoro::Task<void>(ServiceID id, std::stop_token cancel)>;
+    // Asked at each start for a path that stands in for the service's own one (none: its own).
+    // Tests drive the orchestrator's rules with plain children through it.
+    using StartPathStandIns = std::function<StartPath(ServiceID id)>;
+
     // The instance on the shared configuration store, keep-alive advertiser, discovery and sound
     // devices, the prefix's hold, and the platform's clock, command runner, Wine drivers and
     // notifications.
@@ -63,7 +69,7 @@ public:
     ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAdvertiser &keepalive, RigControlServerDiscovery &discovery,
                         const AudioDeviceManager &audio, Clock &clock, CommandRunner &runner,
                         const WineDrivers &wineDrivers, Notifications &notifications, const WinePrefixHold &prefixHold,
-                        QObject *parent = nullptr);
+                        StartPathStandIns standIns = {}, QObject *parent = nullptr);
     ~ServiceOrchestrator() override;
 
     ManagedProcess &varaProcess() const { return *m_varaProcess; }
@@ -71,9 +77,6 @@ public:
     ManagedProcess &rigctldProcess() const { return *m_rigctldProcess; }
     ManagedProcess &direwolfProcess() const { return *m_direwolfProcess; }
     ManagedProcess &process(ServiceID id) const;
-
-    // Nothing fills this list yet; the record exists for the API's sake.
-    const QList<ConnectedClient> &connectedClients() const { return m_connectedClients; }
 
     // The service's record as the API reports it, with the ports configured now.
     ServiceStatus status(ServiceID id) const;
@@ -140,12 +143,6 @@ public:
         return RigctldStartPath::arguments(config, bindAddress);
     }
 
-    // A start path: launches the service's child and marks it running once it is ready.
-    using StartPath = std::function<QCoro::Task<void>(ServiceID id, std::stop_token cancel)>;
-    // Replaces a service's start path, for tests that drive the orchestrator with plain
-    // children instead of the real programs.
-    void overrideStartPath(ServiceID id, StartPath path);
-
 private:
     // stopService; `quitting` spares the Wine server when the variant was already stopped.
     void stopService(ServiceID id, bool quitting);
@@ -194,7 +191,6 @@ private:
     ManagedProcess *m_varaFMProcess;
     ManagedProcess *m_rigctldProcess;
     ManagedProcess *m_direwolfProcess;
-    QList<ConnectedClient> m_connectedClients;
     std::map<ServiceID, std::stop_source> m_pendingWork;
     // The start under way per service, by its number; a stop forgets it, so that a start after
     // the stop need not wait for the cancelled one to unwind.
@@ -210,7 +206,7 @@ private:
     std::unique_ptr<VARAStartPath> m_varaFMStart;
     std::unique_ptr<RigctldStartPath> m_rigctldStart;
     std::unique_ptr<DirewolfStartPath> m_direwolfStart;
-    std::map<ServiceID, StartPath> m_startPathOverrides;
+    StartPathStandIns m_standIns;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;
 };

@@ -88,7 +88,6 @@ Q_SIGNALS:
 private:
     static QCoro::Task<void> run(QPointer<HamlibInstaller> self, std::stop_token stop);
     QCoro::Task<void> install(std::stop_token stop);
-    QCoro::Task<QString> fetchBottle(const QString &formula, const QString &archive, std::stop_token stop);
     QCoro::Task<void> assembleAndCommit(QString hamlibArchive, QString libusbArchive, std::stop_token stop);
     void appendLog(const QString &message);
     void setState(State state);

@@ -31,7 +31,6 @@ public:
     void watch();
     void unwatch();
     bool isWatching() const { return m_watchers > 0; }
-    bool isPending() const { return m_pending.has_value(); }
 
 private:
     void settingsChanged(const DirewolfConfig &config);

@@ -65,7 +65,6 @@ public:
 
     // The parts tests and pictures look at.
     QLineEdit *callsignField() const { return m_callsign; }
-    QComboBox *pttPicker() const { return m_ptt; }
     QWidget *bannerArea() const { return m_banners; }
     QWidget *installationArea() const { return m_installation; }
     QWidget *radioDetails() const { return m_pttDetails; }

@@ -106,7 +106,6 @@ public:
     void setSystemInfo(std::shared_ptr<SystemInfo> info) { m_systemInfo = std::move(info); }
     void setLogSink(std::shared_ptr<LogSink> sink) { m_logSink = std::move(sink); }
     void setLoginItem(std::shared_ptr<LoginItem> item) { m_loginItem = std::move(item); }
-    void setAppActivation(std::shared_ptr<AppActivation> activation) { m_appActivation = std::move(activation); }
     void setAudioSystem(std::shared_ptr<AudioSystem> audio) { m_audioSystem = std::move(audio); }
     void setTerminal(std::shared_ptr<Terminal> terminal) { m_terminal = std::move(terminal); }
     void setToolLocator(std::shared_ptr<ToolLocator> locator) { m_toolLocator = std::move(locator); }
@@ -116,7 +115,6 @@ public:
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
-    void setHttpClient(std::shared_ptr<HttpClient> client) { m_httpClient = std::move(client); }
     void setPeerOwners(std::shared_ptr<PeerOwners> owners) { m_peerOwners = std::move(owners); }
     void setRemoteServices(RemoteServices services) { m_remoteServices = std::move(services); }
     using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;

@@ -37,7 +37,6 @@ public:
 
     // Called after the list took a new value from a browse result (not when stopBrowsing()
     // empties it).
-    const std::function<void()> &onEndpointsChanged() const { return m_onEndpointsChanged; }
     void setOnEndpointsChanged(std::function<void()> callback) { m_onEndpointsChanged = std::move(callback); }
 
     // Starts browsing; does nothing while a browser exists (even one that failed).

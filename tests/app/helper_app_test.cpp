@@ -74,9 +74,9 @@ protected:
         // Real children end in real time: stops and their waits run on the real clock.
         env.useSystemClock();
         config.setApiPort(test::freeTcpPort(QHostAddress::Any));
-        orchestrator.overrideStartPath(ServiceID::varaHF, [this](ServiceID id, std::stop_token cancel) {
+        startPaths[ServiceID::varaHF] = [this](ServiceID id, std::stop_token cancel) {
             return launchSleeper(orchestrator.process(id), cancel);
-        });
+        };
         children.watch(orchestrator.varaProcess());
         app->setTrayAvailable([] { return false; });
     }

@@ -20,7 +20,7 @@ protected:
     ServiceOrchestratorTest()
     {
         for (ServiceID id : allCases<ServiceID>()) {
-            orchestrator->overrideStartPath(id, launching(QStringLiteral("exec sleep 600")));
+            startPaths[id] = launching(QStringLiteral("exec sleep 600"));
         }
         watchChildren();
     }

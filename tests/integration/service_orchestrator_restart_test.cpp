@@ -58,12 +58,12 @@ TEST_F(ServiceOrchestratorTest, FailingRestartsBackOffTwoToThirtyTwoSecondsThenG
     startAndWait(ServiceID::varaFM);
     // Two attempts throw; the others return with the service still down, which fails too.
     int attempts = 0;
-    orchestrator->overrideStartPath(ServiceID::varaFM, [&](ServiceID, std::stop_token) -> QCoro::Task<void> {
+    startPaths[ServiceID::varaFM] = [&](ServiceID, std::stop_token) -> QCoro::Task<void> {
         if (++attempts <= 2) {
             throw std::runtime_error("no modem");
         }
         co_return;
-    });
+    };
     crash(ServiceID::varaFM);
 
     env.clock().advance(2s + 4s + 8s + 16s + 32s - 1ms);
@@ -91,7 +91,7 @@ TEST_F(ServiceOrchestratorTest, UserStopDuringTheBackOffEndsTheChain)
 {
     setMode(ServiceID::rigctld, ServiceLifecycleMode::alwaysOn);
     startAndWait(ServiceID::rigctld);
-    orchestrator->overrideStartPath(ServiceID::rigctld, failing("rig not answering"));
+    startPaths[ServiceID::rigctld] = failing("rig not answering");
     crash(ServiceID::rigctld);
     env.clock().advance(2s); // attempt 1 fails, attempt 2 waits 4 s
     EXPECT_EQ(launches[ServiceID::rigctld], 2);
@@ -103,9 +103,9 @@ TEST_F(ServiceOrchestratorTest, UserStopDuringTheBackOffEndsTheChain)
     EXPECT_FALSE(env.log().contains("(attempt 3/5)"));
 
     // Switching to on-demand during a back-off lets the attempt run, but schedules nothing more.
-    orchestrator->overrideStartPath(ServiceID::rigctld, launching("exec sleep 600"));
+    startPaths[ServiceID::rigctld] = launching("exec sleep 600");
     startAndWait(ServiceID::rigctld);
-    orchestrator->overrideStartPath(ServiceID::rigctld, failing("rig not answering"));
+    startPaths[ServiceID::rigctld] = failing("rig not answering");
     crash(ServiceID::rigctld);
     setMode(ServiceID::rigctld, ServiceLifecycleMode::onDemand);
     env.clock().advance(1h);
@@ -118,7 +118,7 @@ TEST_F(ServiceOrchestratorTest, StopWhileARestartIsStartingKeepsItFromLaunching)
     // VARA HF's restart first has to stop VARA FM, whose child ignores SIGTERM; the user stops
     // VARA HF during that wait.
     setMode(ServiceID::varaHF, ServiceLifecycleMode::alwaysOn);
-    orchestrator->overrideStartPath(ServiceID::varaFM, launchingStubborn());
+    startPaths[ServiceID::varaFM] = launchingStubborn();
     startAndWait(ServiceID::varaHF);
     crash(ServiceID::varaHF);
     startAndWait(ServiceID::varaFM);

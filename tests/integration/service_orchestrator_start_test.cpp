@@ -68,7 +68,7 @@ TEST_F(ServiceOrchestratorTest, StatusRecordsOfAllFourServices)
 
 TEST_F(ServiceOrchestratorTest, StartOnlyFromStoppedOrErrorAndStartPathErrorsReachTheCaller)
 {
-    orchestrator->overrideStartPath(ServiceID::varaHF, {});
+    startPaths.erase(ServiceID::varaHF);
     auto outcome = start(ServiceID::varaHF);
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 1s));
     EXPECT_EQ(outcome->error, "Wine not found");
@@ -95,12 +95,11 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllS
 {
     // Like rigctld's own path, the start path cleans up a while before it launches.
     const auto launchNow = launching(QStringLiteral("exec sleep 600"));
-    orchestrator->overrideStartPath(ServiceID::rigctld,
-                                    [this, launchNow](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
-                                        if (co_await env.clock().sleep(500ms, cancel)) {
-                                            co_await launchNow(id, cancel);
-                                        }
-                                    });
+    startPaths[ServiceID::rigctld] = [this, launchNow](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
+        if (co_await env.clock().sleep(500ms, cancel)) {
+            co_await launchNow(id, cancel);
+        }
+    };
     config.setRequirePairing(false);
     PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     OrchestratorServiceControl control(*orchestrator);
@@ -140,7 +139,7 @@ TEST_F(ServiceOrchestratorTest, AlwaysOnStartAtLaunchLeavesDirewolfAloneAndRetri
         setMode(id, ServiceLifecycleMode::alwaysOn);
     }
     setMode(ServiceID::varaFM, ServiceLifecycleMode::onDemand);
-    orchestrator->overrideStartPath(ServiceID::varaHF, {});
+    startPaths.erase(ServiceID::varaHF);
     orchestrator->startAlwaysOnServices();
     EXPECT_TRUE(launches.empty()); // the starts run from the event loop
 

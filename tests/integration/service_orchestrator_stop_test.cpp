@@ -15,7 +15,7 @@ using test::ServiceOrchestratorTest;
 
 TEST_F(ServiceOrchestratorTest, StopAllServicesIsBoundedEvenWhenAChildIgnoresSigterm)
 {
-    orchestrator->overrideStartPath(ServiceID::rigctld, launchingStubborn());
+    startPaths[ServiceID::rigctld] = launchingStubborn();
     for (ServiceID id : {ServiceID::varaFM, ServiceID::rigctld, ServiceID::direwolf}) {
         startAndWait(id);
     }

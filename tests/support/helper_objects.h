@@ -23,6 +23,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include "base/tool_lookup.h"
+#include "support/start_path_stand_ins.h"
 #include "support/test_platform.h"
 
 namespace cordavelle::test {
@@ -38,6 +39,8 @@ struct HelperObjects {
     AudioDeviceManager audio{env.audio()};
     // Shared by the orchestrator and the installers, as the program shares its one.
     WinePrefixHold prefixHold;
+    // The services whose start a test stands in for; the others start through their own path.
+    StartPaths startPaths;
     ServiceOrchestrator orchestrator{config,
                                      keepalive,
                                      discovery,
@@ -46,7 +49,8 @@ struct HelperObjects {
                                      env.currentCommands(),
                                      env.platform().wineDrivers(),
                                      env.notifications(),
-                                     prefixHold};
+                                     prefixHold,
+                                     standInsFrom(startPaths)};
     PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
 };
 

@@ -8,6 +8,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include "support/child_processes.h"
+#include "support/start_path_stand_ins.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
@@ -38,9 +39,11 @@ protected:
     RigControlServerDiscovery discovery{env.bonjour(), env.currentClock()};
     AudioDeviceManager audio{env.audio()};
     WinePrefixHold prefixHold;
+    // The services whose start a test stands in for; the others start through their own path.
+    StartPaths startPaths;
     std::unique_ptr<ServiceOrchestrator> orchestrator = std::make_unique<ServiceOrchestrator>(
         config, keepalive, discovery, audio, env.currentClock(), env.currentCommands(), env.platform().wineDrivers(),
-        env.notifications(), prefixHold);
+        env.notifications(), prefixHold, standInsFrom(startPaths));
     ChildProcessGroups children;
 };
 

@@ -98,8 +98,7 @@ SetupChecklistPage::SetupChecklistPage(SetupChecklistContext context, QWidget *p
     addLine(Line::hamlib, sectionColumn(radio));
     form->addWidget(radio);
     auto *updates = formSection(QStringLiteral("Updates"));
-    m_updates = new UpdatesSection(installers.updateNudge);
-    sectionColumn(updates)->addWidget(m_updates);
+    sectionColumn(updates)->addWidget(new UpdatesSection(installers.updateNudge));
     form->addWidget(updates);
     form->addWidget(buildLogFileLine());
 

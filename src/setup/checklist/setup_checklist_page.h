@@ -21,7 +21,6 @@ class CoalescedRefresh;
 class ConfigStore;
 class InstallerRow;
 class LogViewer;
-class UpdatesSection;
 enum class RowCommand;
 
 // The destructive actions the checklist asks about first.
@@ -55,7 +54,6 @@ public:
     enum class Line { wine, winetricks, prefix, varaHF, varaFM, hamlib };
     InstallerRow *row(Line line) const { return m_rows[std::size_t(line)]; }
     LogViewer *logViewer() const { return m_log; }
-    UpdatesSection *updatesSection() const { return m_updates; }
     QLabel *logFilePath() const { return m_logPath; }
     QPushButton *openLogButton() const { return m_openLog; }
 
@@ -79,7 +77,6 @@ private:
     SetupChecklistContext m_context;
     CoalescedRefresh *m_refresh;
     std::array<InstallerRow *, 6> m_rows{};
-    UpdatesSection *m_updates = nullptr;
     QLabel *m_logPath = nullptr;
     QPushButton *m_openLog = nullptr;
     LogViewer *m_log = nullptr;

@@ -40,7 +40,6 @@ public:
     QPushButton *backButton() const { return m_back; }
     QPushButton *continueButton() const;
     QPushButton *doneButton() const;
-    WizardStepIndicator *stepIndicator() const { return m_indicator; }
 
     void navigateForward();
     void navigateBack();

@@ -19,9 +19,6 @@ public:
 
     void shown() override;
 
-    WizardInstallRow *hamlibRow() const { return m_row; }
-    WizardInfoBox *infoBox() const { return m_info; }
-
 private:
     void refresh();
 

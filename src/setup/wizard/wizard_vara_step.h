@@ -18,9 +18,6 @@ public:
 
     void shown() override;
 
-    WizardInstallRow *hfRow() const { return m_hfRow; }
-    WizardInstallRow *fmRow() const { return m_fmRow; }
-
 private:
     void refresh();
     WizardInstallRow *addRow(VARAInstaller &installer);
