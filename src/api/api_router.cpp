@@ -197,7 +197,7 @@ HTTPResponse APIRouter::handleGetStatus(bool authenticated) const
         services.push_back(toRaw(m_orchestrator.status(id).state).toStdString());
     }
     body["services"] = std::move(services);
-    body["hasCompletedSetup"] = m_defaults.boolForKey(QStringLiteral("hasCompletedHelperSetup"));
+    body["hasCompletedSetup"] = m_defaults.boolForKey(ConfigStore::Keys::kHasCompletedHelperSetup);
     return HTTPResponse::json(body, 200);
 }
 

@@ -163,7 +163,7 @@ void HelperAppDelegate::applicationDidFinishLaunching()
     checkMicrophonePermission();
     m_startup.launch();
     m_context.updateNudge.checkAll();
-    if (!m_context.defaults.boolForKey(QStringLiteral("hasCompletedHelperSetup"))) {
+    if (!m_context.defaults.boolForKey(ConfigStore::Keys::kHasCompletedHelperSetup)) {
         m_context.setup.setShowWizard(true);
     }
     [](QPointer<HelperAppDelegate> self) -> QCoro::Task<void> {

@@ -54,6 +54,8 @@ public:
         static inline const QString kDirewolfConfig = QStringLiteral("direwolfConfig");
         static inline const QString kAppearanceMode = QStringLiteral("appearanceMode");
         static inline const QString kBundleMigrationCompleted = QStringLiteral("bundleMigrationCompleted_v1");
+        // Set by the first-run wizard's Done; the launch and the API's status read it.
+        static inline const QString kHasCompletedHelperSetup = QStringLiteral("hasCompletedHelperSetup");
     };
 
     static constexpr int kCurrentSchemaVersion = 3;

@@ -3,6 +3,7 @@
 #include "app/accent_style.h"
 #include "app/form_parts.h"
 #include "app/helper_setup_state.h"
+#include "core/config_store.h"
 #include "platform/user_defaults.h"
 #include "setup/wizard/wizard_step.h"
 #include "setup/wizard/wizard_step_indicator.h"
@@ -99,7 +100,7 @@ void HelperSetupWizardView::navigateBack()
 
 void HelperSetupWizardView::completeSetup()
 {
-    m_defaults.setObject(kCompletedKey, true);
+    m_defaults.setObject(ConfigStore::Keys::kHasCompletedHelperSetup, true);
     m_state.setShowWizard(false);
     m_completing = true;
     accept();

@@ -24,8 +24,6 @@ class WizardStepIndicator;
 class HelperSetupWizardView final : public QDialog {
     Q_OBJECT
 public:
-    static inline const QString kCompletedKey = QStringLiteral("hasCompletedHelperSetup");
-
     // Builds the page of a step when it is first visited. `features` is the wizard's choice,
     // which only the Features page edits; it outlives every page.
     using PageFactory = std::function<WizardStep *(int index, WizardFeatures &features)>;

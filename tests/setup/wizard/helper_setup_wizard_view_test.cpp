@@ -7,6 +7,7 @@
 
 #include "base/helper_places.h"
 #include "base/wine_environment.h"
+#include "core/config_store.h"
 
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
@@ -79,7 +80,7 @@ TEST_F(SetupWizardTest, EscapeGoesBackOnlyWhereBackIsOfferedAndEveryVisitIsAnnou
     press(Qt::Key_Escape);
     EXPECT_EQ(wizard.currentStep(), complete);
     EXPECT_TRUE(wizard.isVisible());
-    EXPECT_FALSE(env.defaults().contains(HelperSetupWizardView::kCompletedKey));
+    EXPECT_FALSE(env.defaults().contains(ConfigStore::Keys::kHasCompletedHelperSetup));
 }
 
 TEST_F(SetupWizardTest, TheFeatureSwitchesSteerContinue)
@@ -107,7 +108,7 @@ TEST_F(SetupWizardTest, DoneRecordsCompletionBeforeClearingTheRequestAndClosing)
     std::vector<QString> events;
     QObject::connect(&state, &HelperSetupState::showWizardChanged, [&](bool show) {
         events.push_back(QStringLiteral("showWizard=%1 stored=%2").arg(show).arg(env.defaults().boolForKey(
-                             HelperSetupWizardView::kCompletedKey)));
+                             ConfigStore::Keys::kHasCompletedHelperSetup)));
     });
     QObject::connect(&wizard, &QDialog::finished, [&](int result) {
         events.push_back(QStringLiteral("closed result=%1 showWizard=%2").arg(result).arg(state.showWizard()));
