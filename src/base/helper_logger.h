@@ -22,4 +22,11 @@ public:
     static void error(const QString &message, Category category = Category::general);
 };
 
+// The services channel, which the service core and its start paths write to.
+namespace servicesLog {
+inline void info(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
+inline void warning(const QString &message) { HelperLogger::warning(message, HelperLogger::Category::services); }
+inline void error(const QString &message) { HelperLogger::error(message, HelperLogger::Category::services); }
+} // namespace servicesLog
+
 } // namespace cordavelle

@@ -23,10 +23,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kServices = HelperLogger::Category::services;
-
-void logInfo(const QString &message) { HelperLogger::info(message, kServices); }
-
 // How long a start waits for a rigctld that someone else is starting or stopping.
 constexpr auto kRigctldSettleLimit = 30000ms;
 
@@ -84,7 +80,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     const QStringList arguments{QStringLiteral("-c"), confPath,           QStringLiteral("-t"),
                                 QStringLiteral("0"),  QStringLiteral("-T"), QStringLiteral("%H:%M:%S")};
     const QString line = QStringLiteral("[Direwolf] Starting: ") + binary + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
-    logInfo(line);
+    servicesLog::info(line);
     m_process.appendSyntheticLog(line);
 
     QPointer<ManagedProcess> process(&m_process);
@@ -93,7 +89,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
         co_return;
     }
     process->markRunning();
-    logInfo(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
+    servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
 }
 
 QCoro::Task<void> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config, std::stop_token cancel)
@@ -128,7 +124,7 @@ QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token canc
     if (rigctld.state() == ServiceRunState::running) {
         co_return;
     }
-    logInfo(QString::fromUtf8("[Direwolf] PTT method is rigctld \u2014 auto-starting rigctld dependency"));
+    servicesLog::info(QString::fromUtf8("[Direwolf] PTT method is rigctld \u2014 auto-starting rigctld dependency"));
     std::optional<QString> failure;
     try {
         // rigctld is a service of its own: only its own stop may end its start. Ended by a stop
@@ -144,8 +140,7 @@ QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token canc
         failure = rigctld.lastError().value_or(QStringLiteral("rigctld is %1 after its start").arg(toRaw(rigctld.state())));
     }
     if (failure) {
-        HelperLogger::warning(QString::fromUtf8("[Direwolf] rigctld auto-start failed \u2014 PTT will not key: ") + *failure,
-                              kServices);
+        servicesLog::warning(QString::fromUtf8("[Direwolf] rigctld auto-start failed \u2014 PTT will not key: ") + *failure);
         m_process.appendSyntheticLog(
             QString::fromUtf8("[Direwolf] WARNING: PTT via rigctld requested but rigctld failed to start (") + *failure +
             QString::fromUtf8(") \u2014 session will TX audio but PTT will not key.  Fix rigctld config and restart "
@@ -157,28 +152,27 @@ QCoro::Task<void> DirewolfStartPath::awaitRigControlServer(const DirewolfConfig 
 {
     const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
     if (!radio.isEmpty()) {
-        logInfo(QStringLiteral("[Direwolf] publishing keep-alive request for radio '") + radio +
-                QString::fromUtf8("' \u2014 Cordavelle will open CAT"));
+        servicesLog::info(QStringLiteral("[Direwolf] publishing keep-alive request for radio '") + radio +
+                          QString::fromUtf8("' \u2014 Cordavelle will open CAT"));
         m_keepalive.startAdvertising(radio);
     }
     if (!m_discovery.endpoints().isEmpty()) {
         co_return;
     }
-    logInfo(QStringLiteral("[Direwolf] PTT method is 'CAT via Cordavelle' \u2014 waiting up to 3s for Bonjour "
-                           "discovery"));
+    servicesLog::info(QStringLiteral("[Direwolf] PTT method is 'CAT via Cordavelle' \u2014 waiting up to 3s for Bonjour "
+                                     "discovery"));
     QPointer<DirewolfStartPath> self(this);
     const auto endpoint = co_await m_discovery.waitForEndpoint(kRigControlServerWait);
     if (!self) {
         co_return;
     }
     if (endpoint) {
-        logInfo(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
-                QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
+        servicesLog::info(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
+                          QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
         co_return;
     }
-    HelperLogger::warning(QString::fromUtf8("[Direwolf] no Cordavelle RigControlServer advertisement after 3s \u2014 "
-                                            "direwolf.conf will render without PTT (falls back to VOX)"),
-                          kServices);
+    servicesLog::warning(QString::fromUtf8("[Direwolf] no Cordavelle RigControlServer advertisement after 3s \u2014 "
+                                           "direwolf.conf will render without PTT (falls back to VOX)"));
     const QString detail = radio.isEmpty() ? QStringLiteral("with a Native-source radio configured")
                                            : QStringLiteral("with '") + radio +
                                                  QStringLiteral("' configured as a Native-source radio");

@@ -28,8 +28,6 @@ constexpr auto kSettlePollInterval = 100ms;
 // How long a start of one VARA variant waits for the other to be gone.
 constexpr auto kOtherVariantStopLimit = 3000ms;
 
-void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
-
 } // namespace
 
 ServiceOrchestrator &ServiceOrchestrator::shared()
@@ -210,9 +208,9 @@ QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::s
     if (state != ServiceRunState::running && state != ServiceRunState::starting) {
         co_return;
     }
-    logInfo(QStringLiteral("[ServiceOrchestrator] Stopping %1 before starting %2: both share one Wine prefix and "
-                           "port %3")
-                .arg(toRaw(other), toRaw(id), QString::number(commandPort(VARAVariant::hf))));
+    servicesLog::info(QStringLiteral("[ServiceOrchestrator] Stopping %1 before starting %2: both share one Wine prefix and "
+                                     "port %3")
+                          .arg(toRaw(other), toRaw(id), QString::number(commandPort(VARAVariant::hf))));
     stopService(other);
     co_await waitWhileStopping(m_clock, QPointer(&process(other)), kOtherVariantStopLimit, cancel);
 }
@@ -247,8 +245,7 @@ QCoro::Task<void> ServiceOrchestrator::startAlwaysOn(QPointer<ServiceOrchestrato
         co_return;
     }
     if (failure) {
-        HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Always-on start of %1 failed: %2").arg(toRaw(id), *failure),
-                            HelperLogger::Category::services);
+        servicesLog::error(QStringLiteral("[ServiceOrchestrator] Always-on start of %1 failed: %2").arg(toRaw(id), *failure));
         self->scheduleRestart(id, 1);
     }
 }

@@ -15,10 +15,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kServices = HelperLogger::Category::services;
-
-void logInfo(const QString &message) { HelperLogger::info(message, kServices); }
-
 // How long a restart waits for the old Direwolf to be gone (its stop escalates to SIGKILL after 2 s).
 constexpr auto kOldDirewolfStopLimit = 2500ms;
 
@@ -45,8 +41,8 @@ void ServiceOrchestrator::installEndpointChangeObserver()
 QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
 {
     if (m_isReactingToEndpointChange) {
-        logInfo(QStringLiteral("[Direwolf] endpoint change during self-inflicted restart cycle \u2014 ignoring "
-                               "(guard active)."));
+        servicesLog::info(QStringLiteral("[Direwolf] endpoint change during self-inflicted restart cycle \u2014 ignoring "
+                                         "(guard active)."));
         co_return;
     }
     if (direwolfProcess().state() != ServiceRunState::running) {
@@ -59,14 +55,14 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
     const auto endpoint = radio.isEmpty() ? m_discovery.anyEndpoint() : m_discovery.endpoint(radio);
     if (!endpoint) {
-        logInfo(QStringLiteral("[Direwolf] endpoint disappeared while running (Cordavelle may have quit); Direwolf "
-                               "stays running with stale config until endpoint reappears."));
+        servicesLog::info(QStringLiteral("[Direwolf] endpoint disappeared while running (Cordavelle may have quit); Direwolf "
+                                         "stays running with stale config until endpoint reappears."));
         co_return;
     }
 
-    logInfo(QStringLiteral("[Direwolf] endpoint set changed while running; effective endpoint=") + endpoint->radioName +
-            QLatin1Char('@') + QString::number(endpoint->port) +
-            QStringLiteral(". Re-rendering config and restarting."));
+    servicesLog::info(QStringLiteral("[Direwolf] endpoint set changed while running; effective endpoint=") + endpoint->radioName +
+                      QLatin1Char('@') + QString::number(endpoint->port) +
+                      QStringLiteral(". Re-rendering config and restarting."));
     direwolfProcess().appendSyntheticLog(QString::fromUtf8(
         "[Direwolf] Rig control endpoint changed \u2014 restarting Direwolf so the new PTT configuration takes effect."));
     m_isReactingToEndpointChange = true;
@@ -93,7 +89,7 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
         failure = QStringLiteral("Direwolf is %1 after its start").arg(toRaw(direwolfProcess().state()));
     }
     if (failure) {
-        HelperLogger::error(QStringLiteral("[Direwolf] restart after endpoint change failed: ") + *failure, kServices);
+        servicesLog::error(QStringLiteral("[Direwolf] restart after endpoint change failed: ") + *failure);
     }
     clearEndpointChangeGuard(self);
 }
@@ -109,8 +105,8 @@ QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<Service
         co_return;
     }
     self->m_isReactingToEndpointChange = false;
-    logInfo(QStringLiteral("[Direwolf] endpoint-change guard cleared; further changes will re-trigger "
-                           "reactToEndpointChange normally."));
+    servicesLog::info(QStringLiteral("[Direwolf] endpoint-change guard cleared; further changes will re-trigger "
+                                     "reactToEndpointChange normally."));
 }
 
 } // namespace cordavelle

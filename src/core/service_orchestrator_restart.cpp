@@ -64,9 +64,8 @@ void ServiceOrchestrator::wireUnexpectedExitHandlers()
 
 void ServiceOrchestrator::handleUnexpectedExit(ServiceID id, int32_t exitCode)
 {
-    HelperLogger::warning(
-        QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2").arg(toRaw(id), QString::number(exitCode)),
-        HelperLogger::Category::services);
+    servicesLog::warning(
+        QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2").arg(toRaw(id), QString::number(exitCode)));
     notifyServiceCrash(id, exitCode);
     if (lifecycleMode(id) == ServiceLifecycleMode::alwaysOn) {
         scheduleRestart(id, 1);
@@ -92,10 +91,9 @@ void ServiceOrchestrator::scheduleRestart(ServiceID id, int attempt)
     if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn || attempt > kMaxRestartAttempts) {
         return;
     }
-    HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Scheduling restart of %1 (attempt %2/%3) in %4s")
-                           .arg(toRaw(id), QString::number(attempt), QString::number(kMaxRestartAttempts),
-                                QString::number(1 << attempt)),
-                       HelperLogger::Category::services);
+    servicesLog::info(QStringLiteral("[ServiceOrchestrator] Scheduling restart of %1 (attempt %2/%3) in %4s")
+                          .arg(toRaw(id), QString::number(attempt), QString::number(kMaxRestartAttempts),
+                               QString::number(1 << attempt)));
     runRestart(QPointer(this), id, attempt, pendingWork(id));
 }
 
@@ -148,9 +146,8 @@ QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> 
     if (!failure) {
         co_return;
     }
-    HelperLogger::error(
-        QStringLiteral("[ServiceOrchestrator] Restart attempt %1 of %2 failed: %3").arg(QString::number(attempt), toRaw(id), *failure),
-        HelperLogger::Category::services);
+    servicesLog::error(
+        QStringLiteral("[ServiceOrchestrator] Restart attempt %1 of %2 failed: %3").arg(QString::number(attempt), toRaw(id), *failure));
     self->scheduleRestart(id, attempt + 1);
 }
 

@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kServices = HelperLogger::Category::services;
 constexpr auto kPauseAfterSilentProbe = 1000ms;
 constexpr auto kPauseAfterAnswer = 750ms;
 
@@ -60,7 +59,7 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
 {
     const VARALaunchPlan plan = this->plan();
     for (const QString &text : plan.startLines) {
-        HelperLogger::info(text, kServices);
+        servicesLog::info(text);
     }
     repairIni(plan);
 
@@ -76,7 +75,7 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
                 m_reaper.killWineserver();
             }
             m_process.setLastError(plan.failureMessage);
-            HelperLogger::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage), kServices);
+            servicesLog::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage));
         }
     }
 }
@@ -86,11 +85,10 @@ void VARAStartPath::repairIni(const VARALaunchPlan &plan)
     try {
         const auto outcome = VARALaunchConfigurator::selfHeal(m_variant, m_config.rigctldConfig().rigModel, m_wineDrivers);
         if (outcome.kind() == VARALaunchConfigurator::Outcome::Kind::healed) {
-            HelperLogger::info(line(plan, QString::fromUtf8("ini self-heal \u2014 ") + outcome.summary()), kServices);
+            servicesLog::info(line(plan, QString::fromUtf8("ini self-heal \u2014 ") + outcome.summary()));
         }
     } catch (const std::exception &error) {
-        HelperLogger::warning(line(plan, QString::fromUtf8("ini self-heal skipped \u2014 ") + QString::fromUtf8(error.what())),
-                              kServices);
+        servicesLog::warning(line(plan, QString::fromUtf8("ini self-heal skipped \u2014 ") + QString::fromUtf8(error.what())));
     }
 }
 
@@ -106,11 +104,10 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     }
     m_reaper.killWineserver();
     if (number > 1) {
-        HelperLogger::info(line(plan, QStringLiteral("retry attempt %1/%2, waiting %3s...")
-                                          .arg(number)
-                                          .arg(VARALaunchPlan::kLaunchAttempts)
-                                          .arg(VARALaunchPlan::kRetryPauseSeconds)),
-                           kServices);
+        servicesLog::info(line(plan, QStringLiteral("retry attempt %1/%2, waiting %3s...")
+                                         .arg(number)
+                                         .arg(VARALaunchPlan::kLaunchAttempts)
+                                         .arg(VARALaunchPlan::kRetryPauseSeconds)));
         const bool paused = co_await clock.sleep(VARALaunchPlan::kRetryPause, cancel);
         if (!paused || !self) {
             co_return Attempt::abandoned;
@@ -124,20 +121,18 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
             co_return Attempt::abandoned;
         }
         const QString description = QString::fromUtf8(error.what());
-        HelperLogger::error(line(plan, QStringLiteral("process launch failed: ") + description), kServices);
+        servicesLog::error(line(plan, QStringLiteral("process launch failed: ") + description));
         process->setLastError(QStringLiteral("Failed to launch: ") + description);
         co_return Attempt::launchFailed;
     }
     if (!self || cancel.stop_requested()) {
         co_return Attempt::abandoned;
     }
-    HelperLogger::info(line(plan, QStringLiteral("process launched, pid=%1, state=%2")
-                                      .arg(QString::number(process->pid().value_or(-1)), toRaw(process->state()))),
-                       kServices);
-    HelperLogger::info(line(plan, QStringLiteral("waiting up to %1s for TCP response on port %2...")
-                                      .arg(VARALaunchPlan::kReadyTimeoutSeconds)
-                                      .arg(plan.port)),
-                       kServices);
+    servicesLog::info(line(plan, QStringLiteral("process launched, pid=%1, state=%2")
+                                     .arg(QString::number(process->pid().value_or(-1)), toRaw(process->state()))));
+    servicesLog::info(line(plan, QStringLiteral("waiting up to %1s for TCP response on port %2...")
+                                     .arg(VARALaunchPlan::kReadyTimeoutSeconds)
+                                     .arg(plan.port)));
 
     const bool ready = co_await waitForReady(plan.port, VARALaunchPlan::kReadyTimeout, cancel);
     if (!self || cancel.stop_requested()) {
@@ -145,20 +140,17 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     }
     if (ready && !hasLeftItsStart(*process)) {
         process->markRunning();
-        HelperLogger::info(line(plan, QStringLiteral("READY after attempt %1, state=%2").arg(number).arg(toRaw(process->state()))),
-                           kServices);
+        servicesLog::info(line(plan, QStringLiteral("READY after attempt %1, state=%2").arg(number).arg(toRaw(process->state()))));
         co_return Attempt::ready;
     }
     if (hasLeftItsStart(*process)) {
         // Whatever answered, it was not this launch: Wine ended before the modem was ready.
         const auto error = process->lastError();
-        HelperLogger::warning(line(plan, QStringLiteral("process ended while waiting for port %1 ").arg(plan.port) +
-                                             ofAttempts(number) + (error ? QStringLiteral(": ") + *error : QString())),
-                              kServices);
+        servicesLog::warning(line(plan, QStringLiteral("process ended while waiting for port %1 ").arg(plan.port) +
+                                            ofAttempts(number) + (error ? QStringLiteral(": ") + *error : QString())));
     } else {
-        HelperLogger::warning(line(plan, QStringLiteral("not responding after %1s ").arg(VARALaunchPlan::kReadyTimeoutSeconds) +
-                                             ofAttempts(number)),
-                              kServices);
+        servicesLog::warning(line(plan, QStringLiteral("not responding after %1s ").arg(VARALaunchPlan::kReadyTimeoutSeconds) +
+                                            ofAttempts(number)));
     }
     process->stop();
     co_return Attempt::silent;
@@ -170,7 +162,7 @@ QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::
     if (!holder) {
         co_return true;
     }
-    HelperLogger::info(line(plan, QStringLiteral("waiting for %1 to finish with the Wine prefix...").arg(*holder)), kServices);
+    servicesLog::info(line(plan, QStringLiteral("waiting for %1 to finish with the Wine prefix...").arg(*holder)));
     QPointer<VARAStartPath> self(this);
     const WinePrefixHold &hold = m_prefixHold;
     Clock &clock = m_clock;
@@ -187,7 +179,7 @@ QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::
     }
     const QString message = QStringLiteral("The Wine prefix is in use by %1; start %2 again once it has finished.")
                                 .arg(*stillHeld, displayName(m_variant));
-    HelperLogger::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + message), kServices);
+    servicesLog::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + message));
     // After an earlier attempt the process is still stopping, which a failed start leaves as it is.
     m_process.failStart(message);
     m_process.setLastError(message);

@@ -17,8 +17,6 @@ namespace {
 
 QString dismissedKey(const QString &dependency) { return QStringLiteral("nudgeDismissed.") + dependency; }
 
-void logInfo(const QString &message) { HelperLogger::info(message, HelperLogger::Category::services); }
-
 QCoro::Task<std::optional<DependencyVersions>> wineVersions(WineInstaller &installer)
 {
     const auto versions = co_await installer.checkForUpdate();
@@ -118,9 +116,8 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
         try {
             versions = co_await lookup();
         } catch (const std::exception &error) {
-            HelperLogger::error(QStringLiteral("[DependencyUpdateNudge] ") + dependency + QStringLiteral(" check failed: ") +
-                                    QString::fromUtf8(error.what()),
-                                HelperLogger::Category::services);
+            servicesLog::error(QStringLiteral("[DependencyUpdateNudge] ") + dependency + QStringLiteral(" check failed: ") +
+                                   QString::fromUtf8(error.what()));
         }
         if (!self) {
             co_return;
@@ -138,13 +135,13 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
     self->setIsChecking(false);
     Q_EMIT self->checkFinished();
     if (self->m_pendingUpdates.empty()) {
-        logInfo(QStringLiteral("[DependencyUpdateNudge] no pending updates"));
+        servicesLog::info(QStringLiteral("[DependencyUpdateNudge] no pending updates"));
     } else {
         QStringList summaries;
         for (const PendingDependencyUpdate &update : self->m_pendingUpdates) {
             summaries << update.summary();
         }
-        logInfo(QStringLiteral("[DependencyUpdateNudge] pending updates: ") + summaries.join(QStringLiteral(", ")));
+        servicesLog::info(QStringLiteral("[DependencyUpdateNudge] pending updates: ") + summaries.join(QStringLiteral(", ")));
     }
 }
 
@@ -160,8 +157,8 @@ void DependencyUpdateNudge::dismiss(PendingDependencyUpdate update)
     std::vector<PendingDependencyUpdate> remaining = m_pendingUpdates;
     std::erase_if(remaining, [&](const PendingDependencyUpdate &entry) { return entry.dependency == update.dependency; });
     setPendingUpdates(std::move(remaining));
-    logInfo(QStringLiteral("[DependencyUpdateNudge] dismissed ") + update.summary() +
-            QStringLiteral(" \u2014 badge suppressed until a newer version appears"));
+    servicesLog::info(QStringLiteral("[DependencyUpdateNudge] dismissed ") + update.summary() +
+                      QStringLiteral(" \u2014 badge suppressed until a newer version appears"));
 }
 
 void DependencyUpdateNudge::dismissAll()
@@ -169,7 +166,7 @@ void DependencyUpdateNudge::dismissAll()
     for (const PendingDependencyUpdate &update : m_pendingUpdates) {
         m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion);
     }
-    logInfo(QStringLiteral("[DependencyUpdateNudge] dismissed all pending updates"));
+    servicesLog::info(QStringLiteral("[DependencyUpdateNudge] dismissed all pending updates"));
     setPendingUpdates({});
 }
 
