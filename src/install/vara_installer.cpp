@@ -35,25 +35,25 @@ QString shortTag(VARAVariant variant) { return variant == VARAVariant::hf ? QStr
 } // namespace
 
 VARAInstallerError::VARAInstallerError(Kind kind, int exitCode, QString detail)
-    : m_kind(kind), m_exitCode(exitCode), m_detail(std::move(detail)), m_utf8(description().toUtf8())
+    : DescribedError(describe(kind, exitCode, detail)), m_kind(kind), m_exitCode(exitCode)
 {
 }
 
-QString VARAInstallerError::description() const
+QString VARAInstallerError::describe(Kind kind, int exitCode, const QString &detail)
 {
-    switch (m_kind) {
-    case Kind::installFailed: return QStringLiteral("VARA installer exited with code %1").arg(m_exitCode);
+    switch (kind) {
+    case Kind::installFailed: return QStringLiteral("VARA installer exited with code %1").arg(exitCode);
     case Kind::verificationFailed:
         return QStringLiteral(
                    "VARA installed successfully, but the first-launch verification failed with exit code %1.  First "
                    "launches can be flaky as Wine settles registry and OCX state — try clicking Retry, or restart the "
                    "Helper and re-run the install.  If the problem persists, the setup log may include a Wine error "
                    "indicating which component failed.")
-            .arg(m_exitCode);
+            .arg(exitCode);
     case Kind::downloadPageParseFailed: return QStringLiteral("Could not parse the VARA downloads page");
     case Kind::noDownloadFound: return QStringLiteral("No VARA download found on the Pelorin server");
     case Kind::unsafeDownloadName:
-        return QStringLiteral("The VARA download link does not name a usable file: \"%1\"").arg(m_detail);
+        return QStringLiteral("The VARA download link does not name a usable file: \"%1\"").arg(detail);
     case Kind::extractionFailed: return QStringLiteral("Failed to extract the VARA ZIP archive");
     case Kind::extractionTimedOut: return QStringLiteral("Extracting the VARA ZIP archive timed out after 5 minutes");
     case Kind::installerNotFound: return QStringLiteral("VARA setup executable not found in the downloaded archive");

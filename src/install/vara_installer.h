@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/service_model.h"
+#include "platform/described_error.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -33,7 +34,7 @@ struct VARAConfigFields;
 
 // What can go wrong in a VARA install that is the installer's own doing; `what()` is the text
 // shown to the user.
-class VARAInstallerError : public std::exception {
+class VARAInstallerError : public DescribedError {
 public:
     enum class Kind {
         installFailed,
@@ -52,14 +53,12 @@ public:
 
     Kind kind() const { return m_kind; }
     int exitCode() const { return m_exitCode; }
-    QString description() const;
-    const char *what() const noexcept override { return m_utf8.constData(); }
 
 private:
+    static QString describe(Kind kind, int exitCode, const QString &detail);
+
     Kind m_kind;
     int m_exitCode;
-    QString m_detail;
-    QByteArray m_utf8;
 };
 
 // A setup archive the downloads page offers.

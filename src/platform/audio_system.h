@@ -1,5 +1,7 @@
 #pragma once
 
+#include "described_error.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -10,11 +12,14 @@
 namespace cordavelle {
 
 // The system's list of devices could not be read; `status` is the system's code.
-class AudioSystemError : public std::exception {
+class AudioSystemError : public DescribedError {
 public:
-    explicit AudioSystemError(int32_t status) : m_status(status) {}
+    explicit AudioSystemError(int32_t status)
+        : DescribedError(QStringLiteral("The sound system's list of devices could not be read (error %1)").arg(status)),
+          m_status(status)
+    {
+    }
     int32_t status() const { return m_status; }
-    const char *what() const noexcept override { return "audio system error"; }
 
 private:
     int32_t m_status;
