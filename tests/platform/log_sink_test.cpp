@@ -1,5 +1,7 @@
 #include "platform/log_sink.h"
 
+#include "support/scoped_environment.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 
@@ -35,12 +37,13 @@ TEST(StderrLogSink, MinimumLevelComesFromTheEnvironment)
         {nullptr, LogLevel::Info, false},  {"", LogLevel::Info, false},     {"debug", LogLevel::Debug, false},
         {" Error ", LogLevel::Error, false}, {"verbose", LogLevel::Info, true}, {"3", LogLevel::Info, true},
     };
+    test::ScopedEnvironment environment;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.value ? c.value : "<unset>");
         if (c.value) {
-            qputenv(StderrLogSink::kLevelVariable, c.value);
+            environment.set(StderrLogSink::kLevelVariable, c.value);
         } else {
-            qunsetenv(StderrLogSink::kLevelVariable);
+            environment.unset(StderrLogSink::kLevelVariable);
         }
         std::FILE *file = std::tmpfile();
         ASSERT_NE(file, nullptr);
@@ -49,7 +52,6 @@ TEST(StderrLogSink, MinimumLevelComesFromTheEnvironment)
         EXPECT_EQ(written(file).contains("is not one of debug, info, notice, error, fault"), c.complaint);
         std::fclose(file);
     }
-    qunsetenv(StderrLogSink::kLevelVariable);
 }
 
 TEST(StderrLogSink, WritesOneLineAtOrAboveItsLevel)
