@@ -1,5 +1,7 @@
 #include "http_client.h"
 
+#include "async/reply_end.h"
+
 #include "cancellation.h"
 #include "files.h"
 
@@ -8,7 +10,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QTimer>
 
 #include <condition_variable>
 #include <coroutine>
@@ -89,42 +90,6 @@ struct Hop {
     bool finished = false;
     bool timedOut = false;
     bool sinkRefused = false;
-};
-
-// Resumes once the reply has finished, from the event loop rather than inside the signal, so
-// that the continuation may delete the reply. State sits behind a unique_ptr: the awaiter may
-// be moved while suspended.
-class ReplyFinished {
-public:
-    explicit ReplyFinished(QNetworkReply *reply) : m_state(std::make_unique<State>())
-    {
-        State *state = m_state.get();
-        state->ended = reply->isFinished();
-        QObject::connect(reply, &QNetworkReply::finished, &state->context, [state] { state->end(); });
-    }
-
-    bool await_ready() const noexcept { return m_state->ended; }
-    void await_suspend(std::coroutine_handle<> handle) noexcept { m_state->handle = handle; }
-    void await_resume() const noexcept {}
-
-private:
-    struct State {
-        QObject context;
-        std::coroutine_handle<> handle;
-        bool ended = false;
-
-        void end()
-        {
-            if (ended) {
-                return;
-            }
-            ended = true;
-            if (handle) {
-                QTimer::singleShot(0, &context, [this] { handle.resume(); });
-            }
-        }
-    };
-    std::unique_ptr<State> m_state;
 };
 
 // Aborts the hop once no byte has arrived for `timeout`; ends when the hop does.
@@ -251,7 +216,7 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
                 contextPointer, [hop] { if (hop->reply) hop->reply->abort(); }, Qt::QueuedConnection);
         });
 
-        co_await ReplyFinished(raw);
+        co_await async::ReplyEnd(*raw);
         hop->finished = true;
         hop->watchStop.request_stop();
         drain();
