@@ -1,10 +1,7 @@
 #include "direwolf_page.h"
 
 #include "app/coalesced_refresh.h"
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
 #include "app/port_field.h"
-#include "app/service_header.h"
 #include "app/status_look.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
@@ -22,7 +19,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace cordavelle {
@@ -32,65 +28,44 @@ using namespace direwolf_page;
 const QString DirewolfPage::kDismissedNudgeKey = QStringLiteral("dismissedNativeRigControlNudge");
 
 DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
-    : QWidget(parent), m_context(context), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+    : QWidget(parent), m_context(context), m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
+      m_frame(this, ServiceID::direwolf, context.orchestrator)
 {
     setObjectName(QStringLiteral("DirewolfPage"));
     setWindowTitle(QStringLiteral("Direwolf"));
-    QVBoxLayout *column = scrollingColumn(this);
-
     ManagedProcess &process = m_context.orchestrator.direwolfProcess();
-    column->addWidget(new ServiceHeader(ServiceID::direwolf, m_context.orchestrator));
-    column->addSpacing(12);
     m_banners = new QWidget;
     new QVBoxLayout(m_banners);
     m_banners->layout()->setContentsMargins(0, 0, 0, 0);
     m_banners->layout()->setSpacing(12);
-    column->addWidget(m_banners);
+    m_frame.add(m_banners);
 
-    m_lifecycle = new LifecyclePicker(config().lifecycleMode);
-    connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
-            [this](ServiceLifecycleMode mode) { edit([mode](DirewolfConfig &c) { c.lifecycleMode = mode; }); });
-    auto *lifecycle = new QWidget;
-    auto *lifecycleColumn = new QVBoxLayout(lifecycle);
-    lifecycleColumn->setContentsMargins(0, 0, 0, 0);
-    lifecycleColumn->addWidget(m_lifecycle);
-    lifecycleColumn->addWidget(captionLabel(QStringLiteral(
-        "Direwolf must be started manually after Helper launch, even when Always On is selected. Always On still "
-        "applies to crash-restart of a running Direwolf.")));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Lifecycle"), lifecycle));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Station"), buildStation()));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Radio"), buildRadio()));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Network Ports"), buildPorts()));
+    m_frame.addLifecycle(
+        config().lifecycleMode,
+        [this](ServiceLifecycleMode mode) { edit([mode](DirewolfConfig &c) { c.lifecycleMode = mode; }); },
+        QStringLiteral("Direwolf must be started manually after Helper launch, even when Always On is selected. "
+                       "Always On still applies to crash-restart of a running Direwolf."));
+    m_frame.addSection(QStringLiteral("Station"), buildStation());
+    m_frame.addSection(QStringLiteral("Radio"), buildRadio());
+    m_frame.addSection(QStringLiteral("Network Ports"), buildPorts());
 
     m_restartNotice = new QWidget;
     auto *notice = new QHBoxLayout(m_restartNotice);
     notice->setContentsMargins(0, 12, 0, 0);
     notice->addWidget(symbolLabel(QStringLiteral("arrow.clockwise.circle"), Tone::secondary, 14));
     notice->addWidget(captionLabel(QStringLiteral("Restart Direwolf to apply configuration changes.")), 1);
-    column->addWidget(m_restartNotice);
+    m_frame.column()->addWidget(m_restartNotice);
 
-    m_log = new LogViewer([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
-    column->addSpacing(12);
-    column->addWidget(m_log);
-    column->addSpacing(8);
-    column->addWidget(divider());
-    column->addSpacing(8);
+    m_frame.addLog([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
     m_installation = new QWidget;
     new QVBoxLayout(m_installation);
     m_installation->layout()->setContentsMargins(0, 0, 0, 0);
-    column->addWidget(m_installation);
-    column->addStretch();
+    m_frame.addBelowDivider(m_installation);
+    m_frame.column()->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };
     connect(&m_context.config, &ConfigStore::direwolfConfigChanged, this, schedule);
     connect(&process, &ManagedProcess::stateChanged, this, schedule);
-    connect(&process, &ManagedProcess::logLinesChanged, this, [this] {
-        m_log->setLogLines(m_context.orchestrator.direwolfProcess().logLines());
-    });
     connect(&m_context.discovery, &DirewolfDiscovery::direwolfPathChanged, this, schedule);
     connect(&m_context.discovery, &DirewolfDiscovery::brewPathChanged, this, schedule);
     connect(&m_context.rigControl, &RigControlServerDiscovery::endpointsChanged, this, schedule);
@@ -134,17 +109,13 @@ void DirewolfPage::rediscover()
 void DirewolfPage::refresh()
 {
     const DirewolfConfig now = config();
-    {
-        const QSignalBlocker block(m_lifecycle);
-        m_lifecycle->setMode(now.lifecycleMode);
-    }
+    m_frame.refresh(now.lifecycleMode);
     refreshStation();
     m_kiss->setPort(now.kissPort);
     m_agw->setPort(now.agwPort);
     refreshRadio();
     const ManagedProcess &process = m_context.orchestrator.direwolfProcess();
     m_restartNotice->setVisible(process.state() == ServiceRunState::running);
-    m_log->setLogLines(process.logLines());
     refreshBanners();
     refreshInstallation();
 }

@@ -3,6 +3,7 @@
 #include "base/service_config.h"
 #include "pages/direwolf_page_model.h"
 #include "pages/page_parts.h"
+#include "pages/service_page_frame.h"
 
 #include <QWidget>
 
@@ -25,8 +26,6 @@ class DirewolfConfRegenerator;
 class DirewolfDiscovery;
 class KeepaliveRequestAdvertiser;
 class LegacyDirewolfCleanup;
-class LifecyclePicker;
-class LogViewer;
 class PortField;
 class RigControlServerDiscovery;
 class ServiceOrchestrator;
@@ -97,9 +96,9 @@ private:
 
     DirewolfPageContext m_context;
     CoalescedRefresh *m_refresh;
+    ServicePageFrame m_frame;
     std::vector<SerialPort> m_serialPorts;
     std::optional<QString> m_aptGet;
-    LifecyclePicker *m_lifecycle = nullptr;
     QLineEdit *m_callsign = nullptr;
     QComboBox *m_ssid = nullptr;
     QComboBox *m_speed = nullptr;
@@ -113,7 +112,6 @@ private:
     QWidget *m_banners = nullptr;
     QWidget *m_installation = nullptr;
     QWidget *m_restartNotice = nullptr;
-    LogViewer *m_log = nullptr;
 };
 
 } // namespace cordavelle

@@ -1,10 +1,7 @@
 #include "rigctld_page.h"
 
 #include "app/coalesced_refresh.h"
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
 #include "app/port_field.h"
-#include "app/service_header.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
@@ -49,60 +46,42 @@ QGroupBox *bareSection(QWidget *content) { return pageSection(QString(), content
 
 RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     : QWidget(parent), m_context(context), m_state(std::make_shared<RigctldPageState>()),
-      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
+      m_frame(this, ServiceID::rigctld, context.orchestrator)
 {
     setObjectName(QStringLiteral("RigctldPage"));
     setWindowTitle(QStringLiteral("rigctld"));
-    QVBoxLayout *column = scrollingColumn(this);
-
     ManagedProcess &process = m_context.orchestrator.rigctldProcess();
-    column->addWidget(new ServiceHeader(ServiceID::rigctld, m_context.orchestrator));
-
-    m_lifecycle = new LifecyclePicker(config().lifecycleMode);
-    connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
-            [this](ServiceLifecycleMode mode) { edit([mode](RigctldConfig &c) { c.lifecycleMode = mode; }); });
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Lifecycle"), m_lifecycle));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Radio"), buildRadio()));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Power Management"), buildPower()));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Network"), buildNetwork()));
-    column->addSpacing(12);
-    column->addWidget(bareSection(buildTest()));
+    m_frame.addLifecycle(config().lifecycleMode, [this](ServiceLifecycleMode mode) {
+        edit([mode](RigctldConfig &c) { c.lifecycleMode = mode; });
+    });
+    m_frame.addSection(QStringLiteral("Radio"), buildRadio());
+    m_frame.addSection(QStringLiteral("Power Management"), buildPower());
+    m_frame.addSection(QStringLiteral("Network"), buildNetwork());
+    m_frame.add(bareSection(buildTest()));
     m_restartNotice = bareSection(symbolCaption(QStringLiteral("arrow.clockwise.circle"),
                                                 QStringLiteral("Restart rigctld to apply configuration changes."),
                                                 Tone::secondary));
-    column->addSpacing(12);
-    column->addWidget(m_restartNotice);
+    m_frame.add(m_restartNotice);
 
-    m_log = new LogViewer([this] { m_context.orchestrator.rigctldProcess().clearLog(); });
-    column->addSpacing(12);
-    column->addWidget(m_log);
-    column->addSpacing(8);
-    column->addWidget(divider());
-    column->addSpacing(8);
+    m_frame.addLog([this] { m_context.orchestrator.rigctldProcess().clearLog(); });
     m_installation = new QWidget;
     m_installation->setObjectName(QStringLiteral("rigctldInstallation"));
     auto *installation = new QVBoxLayout(m_installation);
     installation->setContentsMargins(0, 0, 0, 0);
     installation->setSpacing(12);
-    column->addWidget(m_installation);
+    m_frame.addBelowDivider(m_installation);
     m_installerLog = new QPlainTextEdit;
     m_installerLog->setObjectName(QStringLiteral("hamlibInstallerLog"));
     m_installerLog->setReadOnly(true);
     m_installerLog->setFont(textStyle::monospaced(textStyle::caption(m_installerLog->font())));
-    column->addSpacing(12);
-    column->addWidget(m_installerLog);
-    column->addStretch();
+    m_frame.add(m_installerLog);
+    m_frame.column()->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };
     connect(&m_context.config, &ConfigStore::rigctldConfigChanged, this, schedule);
     connect(&m_context.config, &ConfigStore::allowNetworkAccessChanged, this, schedule);
     connect(&process, &ManagedProcess::stateChanged, this, schedule);
-    connect(&process, &ManagedProcess::logLinesChanged, this,
-            [this] { m_log->setLogLines(m_context.orchestrator.rigctldProcess().logLines()); });
     connect(&m_context.orchestrator.radioPower(), &RadioPowerController::radioPowerSupportedChanged, this, schedule);
     connect(m_state.get(), &RigctldPageState::changed, this, schedule);
     if (m_context.installer) {
@@ -148,10 +127,7 @@ void RigctldPage::testConnection()
 void RigctldPage::refresh()
 {
     const RigctldConfig now = config();
-    {
-        const QSignalBlocker block(m_lifecycle);
-        m_lifecycle->setMode(now.lifecycleMode);
-    }
+    m_frame.refresh(now.lifecycleMode);
     refreshRadio();
     m_managePower->setChecked(now.manageRadioPower);
     m_powerWarning->setVisible(m_context.orchestrator.radioPowerSupported() == false);
@@ -160,7 +136,6 @@ void RigctldPage::refresh()
     refreshTest();
     const ManagedProcess &process = m_context.orchestrator.rigctldProcess();
     m_restartNotice->setVisible(process.state() == ServiceRunState::running);
-    m_log->setLogLines(process.logLines());
     refreshInstallation();
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/service_config.h"
 #include "pages/rigctld_page_model.h"
+#include "pages/service_page_frame.h"
 
 #include <QWidget>
 
@@ -25,8 +26,6 @@ class Clock;
 class CoalescedRefresh;
 class CommandRunner;
 class ConfigStore;
-class LifecyclePicker;
-class LogViewer;
 class PortField;
 class ServiceOrchestrator;
 
@@ -103,9 +102,9 @@ private:
     RigctldPageContext m_context;
     std::shared_ptr<rigctld_page::RigctldPageState> m_state;
     CoalescedRefresh *m_refresh;
+    ServicePageFrame m_frame;
     std::vector<SerialPort> m_serialPorts;
     std::vector<rigctld_page::RigModel> m_shownModels;
-    LifecyclePicker *m_lifecycle = nullptr;
     QComboBox *m_rigModel = nullptr;
     QComboBox *m_connection = nullptr;
     QFormLayout *m_radioForm = nullptr;
@@ -126,7 +125,6 @@ private:
     QLabel *m_testResult = nullptr;
     QLabel *m_testHint = nullptr;
     QWidget *m_restartNotice = nullptr;
-    LogViewer *m_log = nullptr;
     QWidget *m_installation = nullptr;
     QPlainTextEdit *m_installerLog = nullptr;
     qsizetype m_installerLogCount = 0;

@@ -1,9 +1,6 @@
 #include "pages/vara_page.h"
 
 #include "app/coalesced_refresh.h"
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
-#include "app/service_header.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
@@ -17,7 +14,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace cordavelle {
@@ -72,39 +68,24 @@ VARAPage::VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, VARAV
                    std::function<VARAInstaller &()> installer, QWidget *parent)
     : QWidget(parent), m_orchestrator(orchestrator), m_config(config), m_variant(variant),
       m_installer(std::move(installer)), m_state(std::make_shared<VARAPageState>()),
-      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
+      m_frame(this, serviceID(variant), orchestrator)
 {
     setObjectName(QStringLiteral("VARAPage"));
     setWindowTitle(displayName(m_variant));
-    QVBoxLayout *column = scrollingColumn(this);
-
-    const ServiceID service = serviceID(m_variant);
-    ManagedProcess &process = m_orchestrator.process(service);
-    column->addWidget(new ServiceHeader(service, m_orchestrator));
-
-    m_lifecycle = new LifecyclePicker(record().lifecycleMode);
-    connect(m_lifecycle, &LifecyclePicker::modeActivated, this,
-            [this](ServiceLifecycleMode mode) { edit([mode](VARAConfigFields &c) { c.lifecycleMode = mode; }); });
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Lifecycle"), m_lifecycle));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Installation"), buildInstallation()));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Configuration"), buildConfiguration()));
-    column->addSpacing(12);
-    column->addWidget(pageSection(QStringLiteral("Diagnostics"), buildDiagnostics()));
-
-    m_log = new LogViewer([this] { m_orchestrator.process(serviceID(m_variant)).clearLog(); });
-    column->addSpacing(12);
-    column->addWidget(m_log);
-    column->addStretch();
+    m_frame.addLifecycle(record().lifecycleMode, [this](ServiceLifecycleMode mode) {
+        edit([mode](VARAConfigFields &c) { c.lifecycleMode = mode; });
+    });
+    m_frame.addSection(QStringLiteral("Installation"), buildInstallation());
+    m_frame.addSection(QStringLiteral("Configuration"), buildConfiguration());
+    m_frame.addSection(QStringLiteral("Diagnostics"), buildDiagnostics());
+    m_frame.addLog([this] { m_orchestrator.process(serviceID(m_variant)).clearLog(); });
+    m_frame.column()->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };
     // Both records: VARA FM may run with VARA HF's Wine.
     connect(&m_config, &ConfigStore::varaConfigChanged, this, schedule);
     connect(&m_config, &ConfigStore::varaFMConfigChanged, this, schedule);
-    connect(&process, &ManagedProcess::logLinesChanged, this,
-            [this] { m_log->setLogLines(m_orchestrator.process(serviceID(m_variant)).logLines()); });
     connect(m_state.get(), &VARAPageState::changed, this, schedule);
     refresh();
 }
@@ -241,10 +222,7 @@ QWidget *VARAPage::buildDiagnostics()
 void VARAPage::refresh()
 {
     const VARAConfigFields now = record();
-    {
-        const QSignalBlocker block(m_lifecycle);
-        m_lifecycle->setMode(now.lifecycleMode);
-    }
+    m_frame.refresh(now.lifecycleMode);
     const InstallationRows rows = installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig());
     showText(m_winePath, rows.winePath, rows.winePathDimmed);
     showText(m_version, rows.version, rows.versionDimmed);
@@ -256,7 +234,6 @@ void VARAPage::refresh()
     m_result->setVisible(result.has_value());
     m_result->setText(result.value_or(QString()));
     m_audioDebug->setChecked(now.audioDebugEnabled);
-    m_log->setLogLines(m_orchestrator.process(serviceID(m_variant)).logLines());
 }
 
 } // namespace cordavelle

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/service_config.h"
+#include "pages/service_page_frame.h"
 #include "pages/vara_page_model.h"
 
 #include <QWidget>
@@ -41,13 +42,13 @@ public:
     void checkForUpdate();
 
     // The parts tests and pictures look at.
-    LifecyclePicker *lifecyclePicker() const { return m_lifecycle; }
+    LifecyclePicker *lifecyclePicker() const { return m_frame.lifecycle(); }
     QLabel *winePathLabel() const { return m_winePath; }
     QLabel *versionLabel() const { return m_version; }
     QPushButton *checkButton() const { return m_check; }
     QLabel *resultLabel() const { return m_result; }
     QCheckBox *audioDebugSwitch() const { return m_audioDebug; }
-    LogViewer *logViewer() const { return m_log; }
+    LogViewer *logViewer() const { return m_frame.log(); }
 
 private:
     VARAConfigFields record() const;
@@ -63,8 +64,8 @@ private:
     std::function<VARAInstaller &()> m_installer;
     std::shared_ptr<vara_page::VARAPageState> m_state;
     CoalescedRefresh *m_refresh;
+    ServicePageFrame m_frame;
 
-    LifecyclePicker *m_lifecycle = nullptr;
     QLabel *m_versionTitle = nullptr;
     QLabel *m_winePath = nullptr;
     QLabel *m_version = nullptr;
@@ -72,7 +73,6 @@ private:
     QPushButton *m_check = nullptr;
     QLabel *m_result = nullptr;
     QCheckBox *m_audioDebug = nullptr;
-    LogViewer *m_log = nullptr;
 };
 
 } // namespace cordavelle

@@ -1,0 +1,74 @@
+#include "pages/service_page_frame.h"
+
+#include "app/form_parts.h"
+#include "app/lifecycle_picker.h"
+#include "app/log_viewer.h"
+#include "app/service_header.h"
+#include "core/managed_process.h"
+#include "core/service_orchestrator.h"
+#include "pages/page_parts.h"
+
+#include <QGroupBox>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace cordavelle {
+
+ServicePageFrame::ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator)
+    : m_page(page), m_service(service), m_orchestrator(orchestrator), m_column(scrollingColumn(page))
+{
+    m_column->addWidget(new ServiceHeader(service, orchestrator));
+}
+
+void ServicePageFrame::add(QWidget *widget)
+{
+    m_column->addSpacing(12);
+    m_column->addWidget(widget);
+}
+
+void ServicePageFrame::addSection(const QString &title, QWidget *content) { add(pageSection(title, content)); }
+
+void ServicePageFrame::addLifecycle(ServiceLifecycleMode mode, std::function<void(ServiceLifecycleMode)> chosen,
+                                    const QString &caption)
+{
+    m_lifecycle = new LifecyclePicker(mode);
+    QObject::connect(m_lifecycle, &LifecyclePicker::modeActivated, m_page, std::move(chosen));
+    if (caption.isEmpty()) {
+        addSection(QStringLiteral("Lifecycle"), m_lifecycle);
+        return;
+    }
+    auto *lifecycle = new QWidget;
+    auto *lifecycleColumn = new QVBoxLayout(lifecycle);
+    lifecycleColumn->setContentsMargins(0, 0, 0, 0);
+    lifecycleColumn->addWidget(m_lifecycle);
+    lifecycleColumn->addWidget(captionLabel(caption));
+    addSection(QStringLiteral("Lifecycle"), lifecycle);
+}
+
+void ServicePageFrame::addLog(std::function<void()> clear)
+{
+    m_log = new LogViewer(std::move(clear));
+    add(m_log);
+    ManagedProcess &process = m_orchestrator.process(m_service);
+    QObject::connect(&process, &ManagedProcess::logLinesChanged, m_page,
+                     [log = m_log, &process] { log->setLogLines(process.logLines()); });
+}
+
+void ServicePageFrame::addBelowDivider(QWidget *widget)
+{
+    m_column->addSpacing(8);
+    m_column->addWidget(divider());
+    m_column->addSpacing(8);
+    m_column->addWidget(widget);
+}
+
+void ServicePageFrame::refresh(ServiceLifecycleMode mode)
+{
+    {
+        const QSignalBlocker block(m_lifecycle);
+        m_lifecycle->setMode(mode);
+    }
+    m_log->setLogLines(m_orchestrator.process(m_service).logLines());
+}
+
+} // namespace cordavelle

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "base/service_config.h"
+#include "base/service_model.h"
+
+#include <QString>
+
+#include <functional>
+
+class QVBoxLayout;
+class QWidget;
+
+namespace cordavelle {
+
+class LifecyclePicker;
+class LogViewer;
+class ServiceOrchestrator;
+
+// What every service's page is built on: a scrolling column headed by the service's header, a
+// Lifecycle section whose picker stores what the user picks, the page's own parts twelve points
+// apart, and the service's log following its process. The page owns the frame; every widget
+// belongs to the page.
+class ServicePageFrame {
+public:
+    ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator);
+
+    QVBoxLayout *column() const { return m_column; }
+    LifecyclePicker *lifecycle() const { return m_lifecycle; }
+    LogViewer *log() const { return m_log; }
+
+    // `widget` twelve points below what goes before.
+    void add(QWidget *widget);
+    // A titled section, twelve points below what goes before.
+    void addSection(const QString &title, QWidget *content);
+    // The Lifecycle section showing `mode`, with `caption` under the picker when one is given;
+    // a mode the user picks goes to `chosen`.
+    void addLifecycle(ServiceLifecycleMode mode, std::function<void(ServiceLifecycleMode)> chosen,
+                      const QString &caption = {});
+    // The service's log, kept current with its process's lines; its Clear runs `clear`.
+    void addLog(std::function<void()> clear);
+    // `widget` below a divider, eight points from it on either side.
+    void addBelowDivider(QWidget *widget);
+
+    // Shows the stored mode without reporting it as the user's choice, and the process's log.
+    void refresh(ServiceLifecycleMode mode);
+
+private:
+    QWidget *m_page;
+    ServiceID m_service;
+    ServiceOrchestrator &m_orchestrator;
+    QVBoxLayout *m_column;
+    LifecyclePicker *m_lifecycle = nullptr;
+    LogViewer *m_log = nullptr;
+};
+
+} // namespace cordavelle
