@@ -8,10 +8,12 @@ class DependencyUpdateNudge;
 class ExperimentalFeatureManager;
 class HelperSetupState;
 class PairingManager;
+class Platform;
 class RigControlServerDiscovery;
 class ServiceOrchestrator;
 class SettingsOpener;
 class UserDefaults;
+class WinePrefixHold;
 
 // What the application shell and its delegate work with; the shared instances in the program.
 // The setup surfaces and the services' pages have contexts of their own (app/setup_views.h,
@@ -29,6 +31,11 @@ struct AppContext {
     ExperimentalFeatureManager &experimental;
     // Checked once start-up has begun browsing; its pending updates badge the Setup row.
     DependencyUpdateNudge &updateNudge;
+    // Held while the Wine prefix is removed, as every installer working in it holds it.
+    WinePrefixHold &prefixHold;
+    // The clock, the keychain, the login item, Bonjour, notifications and the places the
+    // application and its start-up work with.
+    Platform &platform;
 };
 
 } // namespace cordavelle

@@ -69,7 +69,16 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupC
       m_setup(setup),
       m_pages(pages),
       m_services(context.orchestrator),
-      m_delegate(std::make_unique<HelperAppDelegate>(context, [this] { return runReset(ResetLevel::prefix); })),
+      m_delegate(std::make_unique<HelperAppDelegate>(
+          context, [this] { return runReset(ResetLevel::prefix); },
+          [this] {
+              // Titled and closable only; kept (hidden) when closed, and found again by its name.
+              auto *about = new AboutWindow(AboutInfo::current(), m_managementWindow.get());
+              about->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                    Qt::WindowCloseButtonHint);
+              about->resize(420, 500);
+              return about;
+          })),
       m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
@@ -91,7 +100,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupC
                                       [&management](SidebarSection section) { management.setSelectedSection(section); });
     });
     view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
-        return new ClientsPage(m_context.pairing, Platform::current().clock(), m_context.alerts);
+        return new ClientsPage(m_context.pairing, m_context.platform.clock(), m_context.alerts);
     });
     installDetailPages(*view, m_pages);
     watchSetupProgress(*view);
@@ -100,14 +109,6 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupC
     view->setPendingUpdates(nudge->pendingUpdates());
     connect(nudge, &DependencyUpdateNudge::pendingUpdatesChanged, view,
             [view, nudge] { view->setPendingUpdates(nudge->pendingUpdates()); });
-    m_delegate->setAboutWindowFactory([this] {
-        // Titled and closable only; kept (hidden) when closed, and found again by its name.
-        auto *about = new AboutWindow(AboutInfo::current(), m_managementWindow.get());
-        about->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                              Qt::WindowCloseButtonHint);
-        about->resize(420, 500);
-        return about;
-    });
 
     StatusMenu::Actions menuActions;
     menuActions.openHelper = [this] { m_delegate->showManagementWindow(); };
@@ -228,7 +229,7 @@ QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)
                              [this](ResetLevel level) { return runReset(level); },
                              [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::reset); },
                              places::winePrefix(),
-                             Platform::current().paths().home()};
+                             m_context.platform.paths().home()};
     auto *view = new HelperSettingsView(std::move(settings), parent);
     return view;
 }
@@ -236,11 +237,11 @@ QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)
 QCoro::Task<ResetReport> CordavelleHelperApp::runReset(ResetLevel level)
 {
     if (!m_uninstaller) {
-        Platform &platform = Platform::current();
+        Platform &platform = m_context.platform;
         const SetupInstallers &installers = m_setup.installers;
         m_uninstaller = std::make_unique<HelperUninstaller>(HelperUninstaller::Collaborators{
             m_context.config, m_context.experimental, m_services, m_context.defaults, platform.keychain(), platform.loginItem(),
-            platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }, WinePrefixHold::shared(),
+            platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }, m_context.prefixHold,
             platform.clock(),
             {HelperUninstaller::installer(installers.wine), HelperUninstaller::installer(installers.prefix),
              HelperUninstaller::installer(installers.varaHF), HelperUninstaller::installer(installers.varaFM),

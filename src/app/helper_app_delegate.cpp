@@ -125,11 +125,13 @@ Alert microphoneDeniedAlert()
             {QStringLiteral("Open Sound Settings"), QStringLiteral("Later")}};
 }
 
-HelperAppDelegate::HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, QObject *parent)
+HelperAppDelegate::HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, WindowFactory aboutWindow,
+                                     QObject *parent)
     : QObject(parent),
       m_context(context),
-      m_startup(context.config, context.orchestrator, context.pairing, context.discovery),
+      m_startup(context.config, context.orchestrator, context.pairing, context.discovery, context.platform),
       m_microphone(std::make_shared<GrantedMicrophonePermission>()),
+      m_aboutFactory(std::move(aboutWindow)),
       m_resetPrefix(std::move(resetPrefix))
 {
     m_startup.setFailureReporter([this](int port, const QString &error) { showHTTPServerFailureAlert(port, error); });
@@ -166,12 +168,12 @@ void HelperAppDelegate::applicationDidFinishLaunching()
     if (!m_context.defaults.boolForKey(ConfigStore::Keys::kHasCompletedHelperSetup)) {
         m_context.setup.setShowWizard(true);
     }
-    [](QPointer<HelperAppDelegate> self) -> QCoro::Task<void> {
-        co_await Platform::current().clock().sleep(std::chrono::milliseconds(100));
+    [](QPointer<HelperAppDelegate> self, Clock &clock) -> QCoro::Task<void> {
+        co_await clock.sleep(std::chrono::milliseconds(100));
         if (self) {
             self->showManagementWindow();
         }
-    }(this);
+    }(this, m_context.platform.clock());
     // Start-up is complete before anyone has to answer an alert. Alerts raised until then (also
     // by what start-up set going, such as a listener that fails a moment later) keep their order.
     QMetaObject::invokeMethod(
@@ -254,9 +256,6 @@ void HelperAppDelegate::showAboutWindow()
     const auto windows = windowsNamed([](const QString &name) { return name == QStringLiteral("about"); });
     if (!windows.isEmpty()) {
         bringForward(windows.first());
-        return;
-    }
-    if (!m_aboutFactory) {
         return;
     }
     QWidget *about = m_aboutFactory();

@@ -62,8 +62,11 @@ public:
     // Removes the Wine prefix as the settings' prefix reset does: the installers working in it
     // are ended and the prefix's hold is taken first, and the prefix is kept when that fails.
     using PrefixReset = std::function<QCoro::Task<ResetReport>()>;
+    // Makes the About window the first time it is asked for.
+    using WindowFactory = std::function<QWidget *()>;
 
-    HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, QObject *parent = nullptr);
+    HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, WindowFactory aboutWindow,
+                      QObject *parent = nullptr);
     ~HelperAppDelegate() override;
 
     ServiceStartup &startup() { return m_startup; }
@@ -79,8 +82,6 @@ public:
     // Brings the existing management window forward; never makes one.
     void showManagementWindow();
     void showAboutWindow();
-    using WindowFactory = std::function<QWidget *()>;
-    void setAboutWindowFactory(WindowFactory factory) { m_aboutFactory = std::move(factory); }
 
     // Another launch asked for the program: show the window when none is visible, else bring
     // the program forward.

@@ -12,6 +12,7 @@
 #include "core/config_store.h"
 #include "core/experimental_features.h"
 #include "core/service_orchestrator.h"
+#include "core/wine_prefix_hold.h"
 #include "install/dependency_update_nudge.h"
 #include "install/direwolf_installer.h"
 #include "install/hamlib_installer.h"
@@ -139,7 +140,9 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                  HelperSetupState::shared(),
                                  SettingsOpener::shared(),
                                  ExperimentalFeatureManager::shared(),
-                                 updateNudge};
+                                 updateNudge,
+                                 WinePrefixHold::shared(),
+                                 platform};
         const SetupContext setup{SetupInstallers{WineInstaller::shared(), WinePrefixManager::shared(),
                                                  VARAInstaller::hf(), VARAInstaller::fm(), HamlibInstaller::shared(),
                                                  DirewolfInstaller::shared(), DirewolfDiscovery::shared(), updateNudge},
@@ -178,7 +181,7 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
         });
         delegate.applicationDidFinishLaunching();
     } else {
-        helper.startup = std::make_unique<ServiceStartup>(config, orchestrator, pairing, discovery);
+        helper.startup = std::make_unique<ServiceStartup>(config, orchestrator, pairing, discovery, Platform::current());
         helper.startup->setRequestHandler(handler);
         QObject::connect(&instance, &SingleInstance::reopenRequested, [] {
             HelperLogger::info(QStringLiteral("Another launch asked for a window; this helper runs without windows"));

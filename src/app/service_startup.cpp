@@ -15,14 +15,15 @@
 namespace cordavelle {
 
 ServiceStartup::ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchestrator, PairingManager &pairing,
-                               RigControlServerDiscovery &discovery, QObject *parent)
+                               RigControlServerDiscovery &discovery, Platform &platform, QObject *parent)
     : QObject(parent),
       m_config(config),
       m_orchestrator(orchestrator),
       m_pairing(pairing),
       m_discovery(discovery),
-      m_httpServer(Platform::current().clock()),
-      m_bonjourAdvertiser(config, Platform::current().bonjour(), Platform::current().systemInfo())
+      m_notifications(platform.notifications()),
+      m_httpServer(platform.clock()),
+      m_bonjourAdvertiser(config, platform.bonjour(), platform.systemInfo())
 {
 }
 
@@ -51,7 +52,7 @@ void ServiceStartup::startServices()
 
     // Microphone access needs no asking on Linux.
 
-    Notifications &notifications = Platform::current().notifications();
+    Notifications &notifications = m_notifications;
     PairingManager::registerNotificationCategory(notifications);
     notifications.requestAuthorization();
     m_notificationDelegate = std::make_unique<PairingNotificationDelegate>(notifications, m_pairing);

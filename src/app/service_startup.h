@@ -13,7 +13,9 @@ namespace cordavelle {
 
 class ConfigStore;
 class PairingManager;
+class Notifications;
 class PairingNotificationDelegate;
+class Platform;
 class RigControlServerDiscovery;
 class ServiceOrchestrator;
 
@@ -30,8 +32,10 @@ public:
     // Told when the API server could not listen, with the configured port and the reason.
     using FailureReporter = std::function<void(int port, const QString &error)>;
 
+    // The server waits on the platform's clock; Bonjour, the machine's name and notifications come
+    // from it too.
     ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchestrator, PairingManager &pairing,
-                   RigControlServerDiscovery &discovery, QObject *parent = nullptr);
+                   RigControlServerDiscovery &discovery, Platform &platform, QObject *parent = nullptr);
     ~ServiceStartup() override;
 
     // Start-up of services, then browsing for the client's rig-control servers. Call once.
@@ -75,6 +79,7 @@ private:
     ServiceOrchestrator &m_orchestrator;
     PairingManager &m_pairing;
     RigControlServerDiscovery &m_discovery;
+    Notifications &m_notifications;
     std::unique_ptr<PairingNotificationDelegate> m_notificationDelegate;
     HTTPServer m_httpServer;
     BonjourAdvertiser m_bonjourAdvertiser;

@@ -165,7 +165,7 @@ protected:
     ExperimentalFeatureManager experimental{env.defaults()};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
         AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
-                   setupObjects.updateNudge},
+                   setupObjects.updateNudge, prefixHold, env.platform()},
         setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts));
 };
 

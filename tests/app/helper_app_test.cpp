@@ -117,7 +117,7 @@ protected:
     ExperimentalFeatureManager experimental{env.defaults()};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
         AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
-                   setupObjects.updateNudge},
+                   setupObjects.updateNudge, prefixHold, env.platform()},
         setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts));
 };
 
@@ -308,7 +308,7 @@ TEST_F(HelperAppTest, ResetAllRemovesThePrefixOnlyOnceItHasThePrefixsHold)
 {
     QDir().mkpath(places::winePrefix() + "/drive_c");
     // Held as a VARA install's Wine phase holds it, which the reset must not pull the prefix from under.
-    WinePrefixHold &hold = WinePrefixHold::shared();
+    WinePrefixHold &hold = prefixHold;
     const int install = 0;
     ASSERT_TRUE(test::runToEnd(hold.acquire(&install, "the VARA HF install", {})));
     const auto giveBack = qScopeGuard([&] { hold.release(&install); });

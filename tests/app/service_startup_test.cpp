@@ -29,7 +29,7 @@ protected:
         startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(QString::number(port), error); });
     }
 
-    ServiceStartup startup{config, orchestrator, pairing, discovery};
+    ServiceStartup startup{config, orchestrator, pairing, discovery, env.platform()};
     QStringList failures;
 };
 

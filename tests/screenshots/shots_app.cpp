@@ -30,7 +30,8 @@ struct AppScene {
         : setupObjects(scene),
           experimental(scene.env.defaults()),
           app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
-                         alerts, setup, settingsOpener, experimental, setupObjects.updateNudge},
+                         alerts, setup, settingsOpener, experimental, setupObjects.updateNudge, scene.prefixHold,
+                         scene.env.platform()},
               setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts))
     {
     }

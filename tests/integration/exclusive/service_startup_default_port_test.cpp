@@ -15,7 +15,7 @@ TEST(ServiceStartupDefaultPort, PortZeroFallsBackToTheDefaultPortWithAWarning)
     test::FixedPortLock port(quint16(ConfigStore::kDefaultApiPort));
     ASSERT_TRUE(port.held());
     test::HelperObjects helper;
-    ServiceStartup startup(helper.config, helper.orchestrator, helper.pairing, helper.discovery);
+    ServiceStartup startup(helper.config, helper.orchestrator, helper.pairing, helper.discovery, helper.env.platform());
 
     helper.config.setApiPort(0);
     startup.startServices();
