@@ -25,7 +25,7 @@ bool enterPrivateMountNamespace(QString *whyNot)
         return true;
     }
     if (::unshare(CLONE_NEWNS) != 0) {
-        *whyNot = QStringLiteral("cannot make a private mount namespace: ") + systemText();
+        *whyNot = QStringLiteral("a private mount namespace needs root: ") + systemText();
         return false;
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -45,7 +45,7 @@ SmallDisk::SmallDisk(const QString &folder) : m_folder(folder), m_filler(folder 
         return;
     }
     if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") != 0) {
-        m_whyNot = QStringLiteral("cannot mount a tmpfs: ") + systemText();
+        m_whyNot = QStringLiteral("mounting a tmpfs needs root: ") + systemText();
         return;
     }
     m_mounted = true;
