@@ -35,9 +35,8 @@ QByteArray run(const QString &program, const QStringList &arguments, const QStri
     return process.readAll();
 }
 
-// Archives built once with the real tar, xz and compiler.
+// Archives built once with the real tar, xz and compiler; only their bytes outlive the making.
 struct Fixtures {
-    QTemporaryDir dir;
     QByteArray wineArchive;
     QByteArray archiveWithoutWine;
     QByteArray wineThatCannotRun;
@@ -45,6 +44,7 @@ struct Fixtures {
 
     Fixtures()
     {
+        const QTemporaryDir dir;
         const QString root = dir.path();
         const QString top = root + "/wine-10.0-amd64-wow64";
         test::writeProgram(top + "/bin/wine", "#!/bin/sh\necho wine-10.0\n");
