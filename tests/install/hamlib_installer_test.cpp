@@ -6,6 +6,7 @@
 #include "install/install_log.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/remote_failure_table.h"
 #include "support/qt_printers.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -285,42 +286,28 @@ TEST_F(HamlibInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBeh
 {
     using Fault = test::FixtureHttpServer::Fault;
     const auto [hamlib, libusb] = buildBottles(env.root(), "4.6", {});
-    const QString here = QStringLiteral("127.0.0.1:%1").arg(server.port());
-    const quint16 closedPort = [] { return test::FixtureHttpServer().port(); }();
-    struct Case {
-        QString path; // empty: nothing listens at the remote's address
-        Fault fault;
-        QString error; // the whole text, or its start when it ends in ": "
-    };
-    const std::vector<Case> cases = {
+    test::RemoteFailureTable table(server);
+    const QString here = table.here();
+    const std::vector<test::RemoteFailure> cases = {
         {"/api/formula/hamlib.json", Fault::notFound, "The server answered 404 Not Found for the Homebrew formula of hamlib"},
         {"/api/formula/libusb.json", Fault::rateLimited,
          "The server answered 403 Forbidden for the Homebrew formula of libusb: too many requests for now, try again later"},
         {"/api/formula/hamlib.json", Fault::garbage, "Could not parse Homebrew bottle info"},
-        {"", Fault::notFound, QStringLiteral("Could not reach 127.0.0.1:%1: Connection refused").arg(closedPort)},
+        {"", Fault::notFound, table.refused()},
         {"/v2/hamlib/blobs/4.6", Fault::serverError, "The server answered 500 Internal Server Error for the Hamlib bottle"},
         {"/v2/libusb/blobs/4.6", Fault::notFound, "The server answered 404 Not Found for the libusb bottle"},
         {"/v2/libusb/blobs/4.6", Fault::dropped, "The answer from " + here + " broke off: "},
         {"/v2/hamlib/blobs/4.6", Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
         {"/v2/libusb/blobs/4.6", Fault::garbage, "Failed to extract Hamlib archive"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE((c.path + " " + QString::number(int(c.fault))).toStdString());
+    for (const test::RemoteFailure &c : cases) {
+        SCOPED_TRACE(table.describe(c));
         serveBuilt("4.6", hamlib, libusb);
-        if (c.path.isEmpty()) {
-            env.platform().setRemoteServices(RemoteServices::allAt(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort))));
-        } else {
-            env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
-            server.serveFault(c.path, c.fault);
-        }
+        env.platform().setRemoteServices(RemoteServices::allAt(table.arrange(c)));
         installAndWait();
         const QString shown = installer.state().message;
         EXPECT_EQ(installer.state().phase, HamlibInstaller::State::Case::error);
-        if (c.error.endsWith(": ")) {
-            EXPECT_TRUE(shown.startsWith(c.error)) << shown.toStdString();
-        } else {
-            EXPECT_EQ(shown, c.error);
-        }
+        table.expectShown(shown, c);
         EXPECT_EQ(messages().back(), "ERROR: " + shown);
         EXPECT_TRUE(env.log().contains("[HamlibInstaller] Install failed: " + shown));
         EXPECT_FALSE(installer.isInstalled());

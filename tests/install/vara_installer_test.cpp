@@ -2,6 +2,7 @@
 
 #include "base/helper_places.h"
 #include "support/event_wait.h"
+#include "support/remote_failure_table.h"
 #include "support/task_outcome.h"
 
 #include <QDir>
@@ -234,44 +235,31 @@ TEST_F(VARAInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     using Fault = test::FixtureHttpServer::Fault;
     const QString page = "/VARA%20Products/";
     const QString zip = "/VARA%20Products/VARA%20HF%204.8.7%20setup.zip";
-    const QString here = QStringLiteral("127.0.0.1:%1").arg(server.port());
-    const quint16 closedPort = [] { return test::FixtureHttpServer().port(); }();
-    struct Case {
-        QString path; // empty: nothing listens at the page's address
-        Fault fault;
-        QString error; // the whole text, or its start when it ends in ": "
-    };
-    const std::vector<Case> cases = {
+    test::RemoteFailureTable table(server);
+    const QString here = table.here();
+    const std::vector<test::RemoteFailure> cases = {
         {page, Fault::notFound, "The server answered 404 Not Found for the VARA downloads page"},
         {page, Fault::rateLimited,
          "The server answered 403 Forbidden for the VARA downloads page: too many requests for now, try again later"},
         {page, Fault::garbage, "Could not parse the VARA downloads page"},
-        {"", Fault::notFound, QStringLiteral("Could not reach 127.0.0.1:%1: Connection refused").arg(closedPort)},
+        {"", Fault::notFound, table.refused()},
         {zip, Fault::serverError, "The server answered 500 Internal Server Error for the VARA download VARA HF 4.8.7 setup.zip"},
         {zip, Fault::garbage, "Failed to extract the VARA ZIP archive"},
         {zip, Fault::dropped, "The answer from " + here + " broke off: "},
         {zip, Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE((c.path + " " + QString::number(int(c.fault))).toStdString());
+    for (const test::RemoteFailure &c : cases) {
+        SCOPED_TRACE(table.describe(c));
         servePage(R"(<a href="VARA%20HF%204.8.7%20setup.zip">b</a>)");
         server.serve(zip, zipOf({"VARA HF setup.exe"}));
         VARAInstaller::Collaborators with = collaborators();
-        if (c.path.isEmpty()) {
-            with.downloadsPage = QUrl(QStringLiteral("http://127.0.0.1:%1/VARA%20Products/").arg(closedPort));
-        } else {
-            server.serveFault(c.path, c.fault);
-        }
+        with.downloadsPage = QUrl(table.arrange(c).toString() + page);
         VARAInstaller hf(VARAVariant::hf, with);
         ASSERT_TRUE(hf.startInstall());
         ASSERT_TRUE(test::processEventsUntil([&] { return !hf.isInstalling(); }, 20s));
         const QString shown = hf.state().error;
         EXPECT_EQ(hf.state().kind, VARAInstaller::State::Kind::error);
-        if (c.error.endsWith(": ")) {
-            EXPECT_TRUE(shown.startsWith(c.error)) << shown.toStdString();
-        } else {
-            EXPECT_EQ(shown, c.error);
-        }
+        table.expectShown(shown, c);
         EXPECT_TRUE(hf.logLines().last().endsWith("] ERROR: " + shown));
         EXPECT_TRUE(env.log().contains("[VARAInstaller] Install failed: " + shown));
         if (c.fault != Fault::garbage) {

@@ -6,6 +6,7 @@
 #include "install/wine_installer.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/remote_failure_table.h"
 #include "support/recording_service_control.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -273,20 +274,15 @@ TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousB
 TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehind)
 {
     using Fault = test::FixtureHttpServer::Fault;
-    const QString here = QStringLiteral("127.0.0.1:%1").arg(server.port());
-    const quint16 closedPort = [] { return test::FixtureHttpServer().port(); }();
-    struct Case {
-        QString path; // empty: nothing listens at the remote's address
-        Fault fault;
-        QString error; // the whole text, or its start when it ends in ": "
-    };
-    const std::vector<Case> cases = {
+    test::RemoteFailureTable table(server);
+    const QString here = table.here();
+    const std::vector<test::RemoteFailure> cases = {
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::notFound,
          "The server answered 404 Not Found for the Wine release list"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::rateLimited,
          "The server answered 403 Forbidden for the Wine release list: too many requests for now, try again later"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::garbage, "Could not parse GitHub releases"},
-        {"", Fault::notFound, QStringLiteral("Could not reach 127.0.0.1:%1: Connection refused").arg(closedPort)},
+        {"", Fault::notFound, table.refused()},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::serverError,
          "The server answered 500 Internal Server Error for the Wine build wine-10.0-amd64-wow64.tar.xz"},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::garbage, "Failed to extract Wine archive"},
@@ -299,23 +295,14 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         {"/blobs/cabextract.tar.gz", Fault::notFound, "The server answered 404 Not Found for the cabextract bottle"},
         {"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE((c.path + " " + QString::number(int(c.fault))).toStdString());
+    for (const test::RemoteFailure &c : cases) {
+        SCOPED_TRACE(table.describe(c));
         serveRemote();
-        if (c.path.isEmpty()) {
-            env.platform().setRemoteServices(RemoteServices::allAt(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort))));
-        } else {
-            env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
-            server.serveFault(c.path, c.fault);
-        }
+        env.platform().setRemoteServices(RemoteServices::allAt(table.arrange(c)));
         ASSERT_TRUE(installToEnd());
         const QString shown = installer->state().message();
         EXPECT_EQ(installer->state().kind(), Kind::error);
-        if (c.error.endsWith(": ")) {
-            EXPECT_TRUE(shown.startsWith(c.error)) << shown.toStdString();
-        } else {
-            EXPECT_EQ(shown, c.error);
-        }
+        table.expectShown(shown, c);
         EXPECT_EQ(messages().last(), "ERROR: " + shown);
         EXPECT_TRUE(env.log().contains("[WineInstaller] Install failed: " + shown));
         EXPECT_EQ(temporaryFiles(), QStringList());
