@@ -53,9 +53,24 @@ void makeEmptyFolder(const QString &folder)
 
 HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
                                  Clock &clock, const RemoteServices &remote, InstallLog &installLog, QObject *parent)
-    : QObject(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_clock(clock),
+    : Installer(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_clock(clock),
       m_remote(remote), m_installLog(installLog)
 {
+    connect(this, &HamlibInstaller::stateChanged, this, &Installer::changed);
+    connect(this, &HamlibInstaller::logLinesChanged, this, &Installer::changed);
+    connect(this, &HamlibInstaller::isRunningChanged, this, &Installer::changed);
+}
+
+InstallProgress HamlibInstaller::progressOf(const State &state, bool running)
+{
+    using Phase = InstallProgress::Phase;
+    static const Phase phases[] = {Phase::idle, Phase::downloading, Phase::extracting, Phase::complete, Phase::failed};
+    InstallProgress progress;
+    progress.phase = phases[int(state.phase)];
+    progress.fraction = state.progress;
+    progress.error = state.message;
+    progress.busy = running;
+    return progress;
 }
 
 // A running install holds on to this object; it is asked to stop, and its owner waits for it.

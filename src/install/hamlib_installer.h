@@ -2,6 +2,7 @@
 
 #include "install/dependency_versions.h"
 #include "install/hamlib_assembly.h"
+#include "install/installer.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -28,7 +29,7 @@ struct RemoteServices;
 // rigctld is configured yet, points the rigctld configuration at it.
 //
 // Main thread only.
-class HamlibInstaller final : public QObject {
+class HamlibInstaller final : public Installer {
     Q_OBJECT
 public:
     struct State {
@@ -60,15 +61,20 @@ public:
     static QString rigctldPath();
 
     State state() const { return m_state; }
-    QStringList logLines() const { return m_logLines; }
+    // What `state` and `running` mean to the views.
+    static InstallProgress progressOf(const State &state, bool running = false);
+    InstallProgress progress() const override { return progressOf(m_state, isRunning()); }
+    InstalledCopy installedCopy() const override { return {isInstalled(), installedVersion()}; }
+    QStringList logLines() const override { return m_logLines; }
     // From startInstall() until the install's task has really ended, also after a cancel.
     bool isRunning() const { return m_stop.has_value(); }
 
     // Starts an install; nothing while one is still running (a cancelled one included).
     void startInstall();
+    void start() override { startInstall(); }
     // Stops the running install, which ends in idle with "Installation cancelled" once its task
     // has let go of its files; with none running, says so at once.
-    void cancel();
+    void cancel() override;
     void clearLog();
 
     // The formula's stable version and the installed one; none, with a log line, when the

@@ -118,8 +118,24 @@ QUrl downloadLinkInPage(const QByteArray &page, const QUrl &pageURL, VARAVariant
 }
 
 VARAInstaller::VARAInstaller(VARAVariant variant, Collaborators with, QObject *parent)
-    : QObject(parent), m_variant(variant), m_with(with)
+    : Installer(parent), m_variant(variant), m_with(with)
 {
+    connect(this, &VARAInstaller::stateChanged, this, &Installer::changed);
+    connect(this, &VARAInstaller::logLinesChanged, this, &Installer::changed);
+    connect(this, &VARAInstaller::installingChanged, this, &Installer::changed);
+}
+
+InstallProgress VARAInstaller::progressOf(const State &state, bool installing)
+{
+    using Phase = InstallProgress::Phase;
+    static const Phase phases[] = {Phase::idle,   Phase::downloading, Phase::extracting, Phase::installing,
+                                   Phase::fixing, Phase::verifying,   Phase::complete,   Phase::failed};
+    InstallProgress progress;
+    progress.phase = phases[int(state.kind)];
+    progress.fraction = state.progress;
+    progress.error = state.error;
+    progress.busy = installing;
+    return progress;
 }
 
 VARAInstaller::~VARAInstaller()
@@ -202,22 +218,27 @@ void VARAInstaller::updateRecord(const std::function<void(VARAConfigFields &)> &
     });
 }
 
-std::optional<QString> VARAInstaller::installedVersion() const
+InstalledCopy VARAInstaller::installedCopy() const
 {
     if (!QFileInfo::exists(exePath())) {
+        return {};
+    }
+    return {true, m_with.config.visitConfig(serviceID(m_variant), [](const auto &config) -> QString {
+                if constexpr (std::is_base_of_v<VARAConfigFields, std::decay_t<decltype(config)>>) {
+                    return config.installedVersion;
+                } else {
+                    return {};
+                }
+            })};
+}
+
+std::optional<QString> VARAInstaller::installedVersion() const
+{
+    const InstalledCopy copy = installedCopy();
+    if (copy.version.isEmpty()) {
         return std::nullopt;
     }
-    const QString version = m_with.config.visitConfig(serviceID(m_variant), [](const auto &config) -> QString {
-        if constexpr (std::is_base_of_v<VARAConfigFields, std::decay_t<decltype(config)>>) {
-            return config.installedVersion;
-        } else {
-            return {};
-        }
-    });
-    if (version.isEmpty()) {
-        return std::nullopt;
-    }
-    return QStringLiteral("v") + version;
+    return QStringLiteral("v") + copy.version;
 }
 
 QCoro::Task<QUrl> VARAInstaller::findDownloadURL(std::stop_token stop)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/service_model.h"
+#include "install/installer.h"
 #include "platform/described_error.h"
 
 #include <QByteArray>
@@ -79,7 +80,7 @@ QUrl downloadLinkInPage(const QByteArray &page, const QUrl &pageURL, VARAVariant
 
 // Downloads, installs, checks for updates of and removes one VARA modem in the helper's Wine
 // prefix. Observable: every change of `state` and `logLines` is signalled.
-class VARAInstaller : public QObject {
+class VARAInstaller : public Installer {
     Q_OBJECT
 public:
     struct State {
@@ -120,7 +121,10 @@ public:
 
     VARAVariant variant() const { return m_variant; }
     State state() const { return m_state; }
-    QStringList logLines() const { return m_logLines; }
+    // What `state` and `installing` mean to the views.
+    static InstallProgress progressOf(const State &state, bool installing = false);
+    InstallProgress progress() const override { return progressOf(m_state, m_installing); }
+    QStringList logLines() const override { return m_logLines; }
     // Empties the lines on screen; the install log file keeps them.
     void clearLog() { setLogLines({}); }
 
@@ -128,6 +132,8 @@ public:
     QString exePath() const;
     // "v" + the recorded version while the modem's program is on disk; none otherwise.
     std::optional<QString> installedVersion() const;
+    // The program on disk and the version its record holds.
+    InstalledCopy installedCopy() const override;
 
     // Stamps `message` with the time of day and adds it to the log lines and the install log.
     void appendLog(const QString &message);
@@ -145,10 +151,11 @@ public:
     // Starts the install flow unless one is still running (a cancelled one included); returns
     // whether it started.
     bool startInstall();
+    void start() override { startInstall(); }
     // Stops the running flow, which ends in idle once it has stopped; its own Wine programs end,
     // and every Wine process of the prefix too while this installer has the prefix and no VARA
     // modem runs. With no flow running, goes to idle at once.
-    void cancel();
+    void cancel() override;
     // From startInstall() until the flow has really ended, also after a cancel.
     bool isInstalling() const { return m_installing; }
     // Goes from the error state to idle: what the failure concerned (the prefix) is gone, so

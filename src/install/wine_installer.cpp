@@ -82,8 +82,25 @@ WineInstallerError WineInstallerError::cabextractExtractionFailed()
 
 WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, ServiceControl &services,
                              WinePrefixHold &prefixHold, QObject *parent)
-    : QObject(parent), m_config(config), m_log(log), m_platform(platform), m_services(services), m_prefixHold(prefixHold)
+    : Installer(parent), m_config(config), m_log(log), m_platform(platform), m_services(services),
+      m_prefixHold(prefixHold)
 {
+    connect(this, &WineInstaller::stateChanged, this, &Installer::changed);
+    connect(this, &WineInstaller::logLinesChanged, this, &Installer::changed);
+    connect(this, &WineInstaller::busyChanged, this, &Installer::changed);
+}
+
+InstallProgress WineInstaller::progressOf(const State &state, bool busy)
+{
+    using Phase = InstallProgress::Phase;
+    static const Phase phases[] = {Phase::idle,       Phase::preparing, Phase::downloading,
+                                   Phase::extracting, Phase::complete,  Phase::failed};
+    InstallProgress progress;
+    progress.phase = phases[int(state.kind())];
+    progress.fraction = state.progress();
+    progress.error = state.message();
+    progress.busy = busy;
+    return progress;
 }
 
 WineInstaller::~WineInstaller()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "install/installer.h"
 #include "platform/described_error.h"
 
 #include <QByteArray>
@@ -56,7 +57,7 @@ private:
 // helper's own "wine" folder (through a staging folder), with the winetricks script and the
 // cabextract tool that the prefix set-up needs; records the version and points both VARA
 // configurations at it. Main thread only.
-class WineInstaller final : public QObject {
+class WineInstaller final : public Installer {
     Q_OBJECT
 public:
     class State {
@@ -108,7 +109,11 @@ public:
     static WineInstaller &shared();
 
     const State &state() const { return m_state; }
-    const QStringList &logLines() const { return m_logLines; }
+    // What `state` and `busy` mean to the views.
+    static InstallProgress progressOf(const State &state, bool busy = false);
+    InstallProgress progress() const override { return progressOf(m_state, m_busy); }
+    InstalledCopy installedCopy() const override { return {isInstalled(), installedVersion()}; }
+    QStringList logLines() const override { return m_logLines; }
     // Empties the lines on screen; the install log file keeps them.
     void clearLog();
     // Whether an install task runs; it stays true after cancel() until the task has ended.
@@ -116,9 +121,10 @@ public:
 
     // Starts the install flow, unless one is still running.
     void startInstall();
+    void start() override { startInstall(); }
     // Stops the running flow, which then ends in idle with "Installation cancelled"; with none
     // running, goes to idle and logs that line at once.
-    void cancel();
+    void cancel() override;
 
     // The newest stable release's tag and the installed version; none (with a log line) when the
     // release list can't be read.

@@ -58,7 +58,27 @@ WinePrefixError WinePrefixError::winetricksNotFound()
     return {Case::winetricksNotFound, {}, 0, QStringLiteral("winetricks not found. Install it with apt (`sudo apt install winetricks`)")};
 }
 
-WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : QObject(parent), m_with(std::move(with)) {}
+WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : Installer(parent), m_with(std::move(with))
+{
+    connect(this, &WinePrefixManager::stateChanged, this, &Installer::changed);
+    connect(this, &WinePrefixManager::logLinesChanged, this, &Installer::changed);
+    connect(this, &WinePrefixManager::busyChanged, this, &Installer::changed);
+}
+
+InstallProgress WinePrefixManager::progressOf(const State &state, bool busy)
+{
+    using Phase = InstallProgress::Phase;
+    static const Phase phases[] = {Phase::idle, Phase::settingUp, Phase::complete, Phase::failed};
+    InstallProgress progress;
+    progress.phase = phases[int(state.kind())];
+    if (progress.phase == Phase::failed) {
+        progress.error = state.text();
+    } else {
+        progress.message = state.text();
+    }
+    progress.busy = busy;
+    return progress;
+}
 
 WinePrefixManager::~WinePrefixManager()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "install/installer.h"
 #include "platform/described_error.h"
 
 #include <QByteArray>
@@ -51,7 +52,7 @@ private:
 // defaults in its registry, cabextract where winetricks finds it, the runtime packages VARA needs),
 // cancelling that set-up, and deleting the prefix. Views follow `state` and `logLines` through
 // the change signals. Main thread only.
-class WinePrefixManager final : public QObject {
+class WinePrefixManager final : public Installer {
     Q_OBJECT
 public:
     class State {
@@ -113,7 +114,12 @@ public:
     static WinePrefixManager &shared();
 
     const State &state() const { return m_state; }
-    const QStringList &logLines() const { return m_logLines; }
+    // What `state` and `busy` mean to the views.
+    static InstallProgress progressOf(const State &state, bool busy = false);
+    InstallProgress progress() const override { return progressOf(m_state, m_busy); }
+    // Present once made and holding both runtime libraries; a prefix has no version.
+    InstalledCopy installedCopy() const override { return {isInitialized() && hasDependencies(), {}}; }
+    QStringList logLines() const override { return m_logLines; }
     // Whether a set-up task runs; it stays true after cancel() until the task has ended.
     bool isBusy() const { return m_busy; }
     const QString &prefixPath() const { return m_with.prefix; }
@@ -126,9 +132,10 @@ public:
 
     // Starts the full set-up, unless one is still running.
     void startFullSetup();
+    void start() override { startFullSetup(); }
     // Ends the running tool, stops the set-up task and goes back to idle; while a removal runs,
     // ends it instead before it deletes anything, and the prefix stays.
-    void cancel();
+    void cancel() override;
     // Ends a set-up of its own, waits while a VARA install works in the prefix, stops both
     // modems and removes the prefix; both VARA install records are cleared once the prefix is
     // gone. A second call while one runs does nothing.

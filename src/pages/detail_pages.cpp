@@ -48,37 +48,6 @@ QString chooseRigctldBinary(QWidget *parent, const QString &folder)
                          folder);
 }
 
-// The rigctld page's view of the Hamlib installer.
-HamlibInstallerLink hamlibInstallerLink(HamlibInstaller &installer)
-{
-    using Phase = rigctld_page::HamlibFacts::Phase;
-    HamlibInstallerLink link;
-    link.facts = [&installer] {
-        const HamlibInstaller::State state = installer.state();
-        rigctld_page::HamlibFacts facts;
-        switch (state.phase) {
-        case HamlibInstaller::State::Case::idle: facts.phase = Phase::idle; break;
-        case HamlibInstaller::State::Case::downloading: facts.phase = Phase::downloading; break;
-        case HamlibInstaller::State::Case::extracting: facts.phase = Phase::extracting; break;
-        case HamlibInstaller::State::Case::complete: facts.phase = Phase::complete; break;
-        case HamlibInstaller::State::Case::error: facts.phase = Phase::error; break;
-        }
-        facts.progress = state.progress;
-        facts.message = state.message;
-        facts.managed = installer.isInstalled();
-        facts.installedVersion = installer.installedVersion();
-        return facts;
-    };
-    link.logLines = [&installer] { return installer.logLines(); };
-    link.startInstall = [&installer] { installer.startInstall(); };
-    link.cancel = [&installer] { installer.cancel(); };
-    link.watch = [&installer](QObject *receiver, std::function<void()> changed) {
-        QObject::connect(&installer, &HamlibInstaller::stateChanged, receiver, changed);
-        QObject::connect(&installer, &HamlibInstaller::logLinesChanged, receiver, changed);
-    };
-    return link;
-}
-
 } // namespace
 
 void installDetailPages(ManagementView &view, const ServicePagesContext &context)
@@ -114,7 +83,7 @@ void installDetailPages(ManagementView &view, const ServicePagesContext &context
     view.setPageFactory(SidebarSection::rigctld, [&context](ManagementView &) -> QWidget * {
         return new RigctldPage({context.orchestrator, context.config, context.commands, context.clock,
                                 [] { return SerialPortManager::listPorts(); }, [] { return tools::findRigctld(); },
-                                chooseRigctldBinary, hamlibInstallerLink(context.hamlib)});
+                                chooseRigctldBinary, &context.hamlib});
     });
 }
 

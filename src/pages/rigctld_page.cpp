@@ -85,7 +85,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     connect(&m_context.orchestrator.radioPower(), &RadioPowerController::radioPowerSupportedChanged, this, schedule);
     connect(m_state.get(), &RigctldPageState::changed, this, schedule);
     if (m_context.installer) {
-        m_context.installer->watch(this, schedule);
+        connect(m_context.installer, &Installer::changed, this, schedule);
     }
 
     // Coming into view lists the serial ports and reads the rig catalogue afresh.

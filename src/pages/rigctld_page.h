@@ -23,23 +23,12 @@ class QProgressBar;
 namespace cordavelle {
 
 class Clock;
+class Installer;
 class CoalescedRefresh;
 class CommandRunner;
 class ConfigStore;
 class PortField;
 class ServiceOrchestrator;
-
-// The Hamlib installer as the rigctld page sees it.
-struct HamlibInstallerLink {
-    // Its state, whether its own rigctld is there, and that copy's version (the paths are the
-    // page's).
-    std::function<rigctld_page::HamlibFacts()> facts;
-    std::function<QStringList()> logLines;
-    std::function<void()> startInstall;
-    std::function<void()> cancel;
-    // Calls `changed` whenever the state or the log changes, for as long as `receiver` lives.
-    std::function<void(QObject *receiver, std::function<void()> changed)> watch;
-};
 
 // What the rigctld page works with; all of it outlives the page.
 struct RigctldPageContext {
@@ -52,8 +41,8 @@ struct RigctldPageContext {
     std::function<std::optional<QString>()> findRigctld;
     // The file picker of "Choose Custom…": the chosen path, or empty when cancelled.
     std::function<QString(QWidget *parent, const QString &folder)> chooseBinary;
-    // None where the helper cannot install Hamlib itself.
-    std::optional<HamlibInstallerLink> installer;
+    // The Hamlib installer; none where the helper cannot install Hamlib itself.
+    Installer *installer = nullptr;
 };
 
 // The management window's page for rigctld: header, every rigctld setting, the connection test,

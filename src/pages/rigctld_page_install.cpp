@@ -2,6 +2,7 @@
 
 #include "app/log_viewer.h"
 #include "core/config_store.h"
+#include "install/installer.h"
 #include "pages/page_parts.h"
 
 #include <QHBoxLayout>
@@ -31,7 +32,11 @@ void RigctldPage::refreshInstallation()
 {
     auto *rows = static_cast<QVBoxLayout *>(m_installation->layout());
     clearRows(rows);
-    HamlibFacts facts = m_context.installer ? m_context.installer->facts() : HamlibFacts{};
+    HamlibFacts facts;
+    if (m_context.installer) {
+        facts.progress = m_context.installer->progress();
+        facts.managed = m_context.installer->installedCopy();
+    }
     facts.customPath = config().rigctldPath;
     facts.effectivePath = effectiveRigctldPath();
     HamlibSection shown = hamlibSection(facts);
@@ -160,7 +165,7 @@ void RigctldPage::act(HamlibSection::Action action)
     case HamlibSection::Action::install:
     case HamlibSection::Action::retry:
         if (m_context.installer) {
-            m_context.installer->startInstall();
+            m_context.installer->start();
         }
         break;
     case HamlibSection::Action::cancel:

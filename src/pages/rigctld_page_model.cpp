@@ -106,34 +106,34 @@ HamlibSection hamlibSection(const HamlibFacts &facts)
 {
     using Action = HamlibSection::Action;
     HamlibSection out;
-    switch (facts.phase) {
-    case HamlibFacts::Phase::downloading:
-        out.view = HamlibSection::View::downloading;
-        out.progress = facts.progress;
+    using Phase = InstallProgress::Phase;
+    const InstallProgress &progress = facts.progress;
+    if (progress.working()) {
+        // Everything after the downloads is the extracting view.
+        const bool downloading = progress.phase == Phase::downloading;
+        out.view = downloading ? HamlibSection::View::downloading : HamlibSection::View::extracting;
+        out.progress = downloading ? progress.fraction : 0.0;
         out.buttons = {{QStringLiteral("Cancel"), Action::cancel, false, {}}};
         return out;
-    case HamlibFacts::Phase::extracting:
-        out.view = HamlibSection::View::extracting;
-        out.buttons = {{QStringLiteral("Cancel"), Action::cancel, false, {}}};
-        return out;
-    case HamlibFacts::Phase::complete:
+    }
+    if (progress.phase == Phase::complete) {
         out.view = HamlibSection::View::complete;
-        out.line = QStringLiteral("Hamlib %1 installed").arg(facts.installedVersion);
+        out.line = QStringLiteral("Hamlib %1 installed").arg(facts.managed.version);
         return out;
-    case HamlibFacts::Phase::error:
+    }
+    if (progress.phase == Phase::failed) {
         out.view = HamlibSection::View::error;
-        out.line = facts.message;
+        out.line = progress.error;
         out.buttons = {{QStringLiteral("Retry"), Action::retry, false, {}}};
         return out;
-    case HamlibFacts::Phase::idle: break;
     }
 
     const bool custom = !facts.customPath.isEmpty();
     if (facts.effectivePath) {
         out.path = *facts.effectivePath;
         out.filledSymbol = custom;
-        if (facts.managed && !custom) {
-            out.status = QStringLiteral("rigctld %1 installed (Helper-managed)").arg(facts.installedVersion);
+        if (facts.managed.present && !custom) {
+            out.status = QStringLiteral("rigctld %1 installed (Helper-managed)").arg(facts.managed.version);
             out.statusTone = Tone::green;
         } else if (custom) {
             out.status = QStringLiteral("rigctld overridden — custom path");
@@ -144,7 +144,7 @@ HamlibSection hamlibSection(const HamlibFacts &facts)
     } else {
         out.status = QStringLiteral("rigctld is not installed. Install it to use CAT rig control.");
     }
-    if (facts.managed) {
+    if (facts.managed.present) {
         out.buttons.push_back({QStringLiteral("Reinstall"), Action::install, false, {}});
     } else if (facts.effectivePath) {
         out.buttons.push_back({QStringLiteral("Install Managed Copy"), Action::install, false, {}});

@@ -2,6 +2,7 @@
 
 #include "app/status_look.h"
 #include "base/service_config.h"
+#include "install/installer.h"
 #include "radio/serial_port_manager.h"
 
 #include <QCoroTask>
@@ -99,15 +100,11 @@ struct TestRow {
 TestRow testRow(bool isTesting, const std::optional<QString> &result, bool running);
 
 // --- Hamlib section ---
-// What the section is drawn from: the installer's state and the places it knows.
+// What the section is drawn from: the installer's progress and the places it knows.
 struct HamlibFacts {
-    enum class Phase { idle, downloading, extracting, complete, error };
-    Phase phase = Phase::idle;
-    double progress = 0.0;
-    QString message;
-    // The helper's own copy is there and executable, and its version.
-    bool managed = false;
-    QString installedVersion;
+    InstallProgress progress;
+    // The helper's own copy: there and executable, and its version.
+    InstalledCopy managed;
     QString customPath;
     std::optional<QString> effectivePath;
 };

@@ -6,6 +6,7 @@
 
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
+#include "support/installer_double.h"
 #include "support/task_outcome.h"
 
 #include <QPointer>
@@ -35,14 +36,6 @@ struct RigctldPageScene : HelperObjects {
 
     std::unique_ptr<RigctldPage> makePage(bool withInstaller = true)
     {
-        std::optional<HamlibInstallerLink> link;
-        if (withInstaller) {
-            link = HamlibInstallerLink{[this] { return installer; }, [this] { return installerLog; },
-                                       [this] { ++installs; }, [this] { ++cancels; },
-                                       [this](QObject *receiver, std::function<void()> changed) {
-                                           watchers.push_back({receiver, std::move(changed)});
-                                       }};
-        }
         return std::make_unique<RigctldPage>(RigctldPageContext{
             orchestrator, config, runner ? *runner : env.commands(), env.currentClock(), [this] { return serialPorts; },
             [this] { return foundRigctld; },
@@ -50,17 +43,7 @@ struct RigctldPageScene : HelperObjects {
                 pickerFolders << folder;
                 return pickedBinary;
             },
-            link});
-    }
-
-    // The installer's state or log changed.
-    void installerChanged()
-    {
-        for (const auto &[receiver, changed] : watchers) {
-            if (receiver) {
-                changed();
-            }
-        }
+            withInstaller ? &installer : nullptr});
     }
 
     CommandRunner *runner = nullptr;
@@ -68,11 +51,7 @@ struct RigctldPageScene : HelperObjects {
     std::vector<SerialPort> serialPorts;
     QString pickedBinary;
     QStringList pickerFolders;
-    rigctld_page::HamlibFacts installer;
-    QStringList installerLog;
-    int installs = 0;
-    int cancels = 0;
-    std::vector<std::pair<QPointer<QObject>, std::function<void()>>> watchers;
+    InstallerDouble installer;
 };
 
 } // namespace cordavelle::test

@@ -232,8 +232,8 @@ TEST(RigctldPageModel, HamlibSectionFollowsTheInstallerAndThePaths)
     EXPECT_FALSE(shown.filledSymbol);
     EXPECT_EQ(labels(shown), (QStringList{QStringLiteral("Install Managed Copy"), QStringLiteral("Choose Custom…")}));
 
-    facts.managed = true;
-    facts.installedVersion = QStringLiteral("4.6.2");
+    facts.managed.present = true;
+    facts.managed.version = QStringLiteral("4.6.2");
     shown = hamlibSection(facts);
     EXPECT_EQ(shown.status, QStringLiteral("rigctld 4.6.2 installed (Helper-managed)"));
     EXPECT_EQ(shown.statusTone, Tone::green);
@@ -246,26 +246,26 @@ TEST(RigctldPageModel, HamlibSectionFollowsTheInstallerAndThePaths)
     EXPECT_TRUE(shown.statusAccent && shown.filledSymbol);
     EXPECT_EQ(labels(shown), (QStringList{QStringLiteral("Reinstall"), QStringLiteral("Choose Custom…"),
                                           QStringLiteral("Reset to Auto")}));
-    facts.managed = false;
+    facts.managed.present = false;
     EXPECT_EQ(hamlibSection(facts).buttons.front().label, QStringLiteral("Install Managed Copy"));
 
-    facts.phase = HamlibFacts::Phase::downloading;
-    facts.progress = 0.5;
+    facts.progress.phase = InstallProgress::Phase::downloading;
+    facts.progress.fraction = 0.5;
     shown = hamlibSection(facts);
     EXPECT_EQ(shown.view, V::downloading);
     EXPECT_DOUBLE_EQ(shown.progress, 0.5);
     EXPECT_EQ(shown.buttons.at(0).action, A::cancel);
-    facts.phase = HamlibFacts::Phase::extracting;
+    facts.progress.phase = InstallProgress::Phase::extracting;
     EXPECT_EQ(labels(hamlibSection(facts)), QStringList{QStringLiteral("Cancel")});
-    facts.phase = HamlibFacts::Phase::complete;
-    facts.installedVersion = QStringLiteral("4.6.2");
+    facts.progress.phase = InstallProgress::Phase::complete;
+    facts.managed.version = QStringLiteral("4.6.2");
     shown = hamlibSection(facts);
     EXPECT_EQ(shown.line, QStringLiteral("Hamlib 4.6.2 installed"));
     EXPECT_TRUE(shown.buttons.empty());
-    facts.phase = HamlibFacts::Phase::error;
-    facts.message = QStringLiteral("The download failed: %1 <b>");
+    facts.progress.phase = InstallProgress::Phase::failed;
+    facts.progress.error = QStringLiteral("The download failed: %1 <b>");
     shown = hamlibSection(facts);
-    EXPECT_EQ(shown.line, facts.message);
+    EXPECT_EQ(shown.line, facts.progress.error);
     EXPECT_EQ(shown.buttons.at(0).action, A::retry);
 
     EXPECT_EQ(binaryPickerFolder(QStringLiteral("/opt/hamlib/bin/rigctld")), QStringLiteral("/opt/hamlib/bin"));

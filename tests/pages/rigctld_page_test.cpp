@@ -13,7 +13,6 @@ namespace cordavelle {
 namespace {
 
 using namespace std::chrono_literals;
-using rigctld_page::HamlibFacts;
 
 void pick(QComboBox *picker, const QVariant &value)
 {
@@ -164,24 +163,24 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     EXPECT_EQ(buttonsShown(area, 2), (QStringList{QStringLiteral("Install Managed Copy"), QStringLiteral("Choose Custom…")}));
 
     press(area, QStringLiteral("Install Managed Copy"));
-    EXPECT_EQ(scene.installs, 1);
-    scene.installer.phase = HamlibFacts::Phase::downloading;
-    scene.installerLog << QStringLiteral("[10:00:00] Downloading hamlib");
-    scene.installerChanged();
+    EXPECT_EQ(scene.installer.starts, 1);
+    scene.installer.state.phase = InstallProgress::Phase::downloading;
+    scene.installer.log << QStringLiteral("[10:00:00] Downloading hamlib");
+    scene.installer.announce();
     EXPECT_EQ(buttonsShown(area, 1), QStringList{QStringLiteral("Cancel")});
     press(area, QStringLiteral("Cancel"));
-    EXPECT_EQ(scene.cancels, 1);
+    EXPECT_EQ(scene.installer.cancels, 1);
 
-    scene.installer.phase = HamlibFacts::Phase::error;
-    scene.installer.message = QStringLiteral("The download failed");
-    scene.installerChanged();
+    scene.installer.state.phase = InstallProgress::Phase::failed;
+    scene.installer.state.error = QStringLiteral("The download failed");
+    scene.installer.announce();
     test::processEventsUntil([&] { return buttonTexts(area) == QStringList{QStringLiteral("Retry")}; }, 2s);
     EXPECT_EQ(buttonTexts(area), QStringList{QStringLiteral("Retry")});
     press(area, QStringLiteral("Retry"));
-    EXPECT_EQ(scene.installs, 2);
+    EXPECT_EQ(scene.installer.starts, 2);
 
-    scene.installer.phase = HamlibFacts::Phase::idle;
-    scene.installerChanged();
+    scene.installer.state.phase = InstallProgress::Phase::idle;
+    scene.installer.announce();
     scene.pickedBinary = QStringLiteral("/opt/hamlib/bin/rigctld");
     buttonsShown(area, 2);
     press(area, QStringLiteral("Choose Custom…"));

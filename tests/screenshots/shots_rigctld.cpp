@@ -13,7 +13,6 @@ namespace cordavelle::screenshots {
 
 namespace {
 
-using rigctld_page::HamlibFacts;
 
 const QByteArray kCatalogue = " Rig #  Mfg                    Model                   Version         Status\n"
                               "     1  Hamlib                 Dummy                   20221128.0      Stable\n"
@@ -54,10 +53,10 @@ QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldCon
     return picture;
 }
 
-void installer(test::RigctldPageScene &scene, HamlibFacts::Phase phase)
+void installer(test::RigctldPageScene &scene, InstallProgress::Phase phase)
 {
-    scene.installer.phase = phase;
-    scene.installerLog = {QStringLiteral("[09:41:02] Fetching hamlib 4.6.2 bottle"),
+    scene.installer.state.phase = phase;
+    scene.installer.log = {QStringLiteral("[09:41:02] Fetching hamlib 4.6.2 bottle"),
                           QStringLiteral("[09:41:05] Fetching libusb 1.0.27 bottle")};
 }
 
@@ -114,8 +113,7 @@ void addRigctldShots(ShotList &shots)
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-managed"), [] {
                          return rigctldPage([](auto &scene, auto &) {
-                             scene.installer.managed = true;
-                             scene.installer.installedVersion = QStringLiteral("4.6.2");
+                             scene.installer.copy = {true, QStringLiteral("4.6.2")};
                          });
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-custom"), [] {
@@ -125,23 +123,23 @@ void addRigctldShots(ShotList &shots)
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-downloading"), [] {
                          return rigctldPage([](auto &scene, auto &) {
-                             installer(scene, HamlibFacts::Phase::downloading);
-                             scene.installer.progress = 0.5;
+                             installer(scene, InstallProgress::Phase::downloading);
+                             scene.installer.state.fraction = 0.5;
                          });
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-extracting"), [] {
-                         return rigctldPage([](auto &scene, auto &) { installer(scene, HamlibFacts::Phase::extracting); });
+                         return rigctldPage([](auto &scene, auto &) { installer(scene, InstallProgress::Phase::extracting); });
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-complete"), [] {
                          return rigctldPage([](auto &scene, auto &) {
-                             installer(scene, HamlibFacts::Phase::complete);
-                             scene.installer.installedVersion = QStringLiteral("4.6.2");
+                             installer(scene, InstallProgress::Phase::complete);
+                             scene.installer.copy.version = QStringLiteral("4.6.2");
                          });
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-error"), [] {
                          return rigctldPage([](auto &scene, auto &) {
-                             installer(scene, HamlibFacts::Phase::error);
-                             scene.installer.message = QStringLiteral(
+                             installer(scene, InstallProgress::Phase::failed);
+                             scene.installer.state.error = QStringLiteral(
                                  "Could not download the Hamlib bottle: the server answered 503 Service Unavailable. "
                                  "Check the network connection and try again.");
                          });

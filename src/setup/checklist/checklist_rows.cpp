@@ -1,5 +1,7 @@
 #include "checklist_rows.h"
 
+#include "install/vara_installer.h"
+
 namespace cordavelle::checklist {
 
 namespace {
@@ -48,6 +50,35 @@ void setBar(InstallerRowLook &look, double fraction)
     setStatus(look, percentText(fraction));
 }
 
+// The words of a step under way, each ending in three full stops as on every checklist line.
+QString stepWords(const InstallProgress &progress)
+{
+    using Phase = InstallProgress::Phase;
+    switch (progress.phase) {
+    case Phase::preparing: return QStringLiteral("Installing Rosetta...");
+    case Phase::downloading: return QStringLiteral("Downloading...");
+    case Phase::extracting: return QStringLiteral("Extracting...");
+    case Phase::installing: return QStringLiteral("Installing...");
+    case Phase::fixing: return QStringLiteral("Fixing OCX...");
+    case Phase::verifying: return QStringLiteral("Verifying...");
+    case Phase::settingUp: return progress.message;
+    case Phase::idle:
+    case Phase::complete:
+    case Phase::failed: break;
+    }
+    return {};
+}
+
+// A step under way: a bar while downloading, a spinner and the step's words otherwise.
+void setWorking(InstallerRowLook &look, const InstallProgress &progress)
+{
+    if (progress.phase == InstallProgress::Phase::downloading) {
+        setBar(look, progress.fraction);
+    } else {
+        setSpinner(look, stepWords(progress));
+    }
+}
+
 void setFailure(InstallerRowLook &look, const QString &message)
 {
     look.icon = RowIcon::failed;
@@ -86,40 +117,29 @@ InstallerRowLook winetricksLook(bool found, bool wineFound)
     return look;
 }
 
-InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAvailable, const QString &installedVersion)
+InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion)
 {
-    using Kind = WineInstaller::State::Kind;
+    using Phase = InstallProgress::Phase;
     InstallerRowLook look =
         frame(RowIcon::working, QStringLiteral("Wine"), QStringLiteral("Windows compatibility layer for running VARA"));
-    switch (state.kind()) {
-    case Kind::downloading:
-        setBar(look, state.progress());
-        look.cancelHelp = QString();
-        break;
-    case Kind::installingRosetta:
-        setSpinner(look, QStringLiteral("Installing Rosetta..."));
-        break;
-    case Kind::extracting:
-        setSpinner(look, QStringLiteral("Extracting..."));
-        break;
-    case Kind::complete:
+    if (progress.working()) {
+        setWorking(look, progress);
+        if (progress.phase == Phase::downloading) {
+            look.cancelHelp = QString();
+        }
+    } else if (progress.phase == Phase::complete) {
         setInstalled(look);
-        break;
-    case Kind::error:
-        setFailure(look, state.message());
+    } else if (progress.phase == Phase::failed) {
+        setFailure(look, progress.error);
         // A step after the swap failed: Wine itself is there and works.
         if (wineAvailable()) {
             setInstalled(look, versionText(installedVersion));
         }
-        break;
-    case Kind::idle:
-        if (wineAvailable()) {
-            setInstalled(look, versionText(installedVersion));
-        } else {
-            look.icon = RowIcon::missing;
-            look.button = RowButton{QStringLiteral("Install Wine")};
-        }
-        break;
+    } else if (wineAvailable()) {
+        setInstalled(look, versionText(installedVersion));
+    } else {
+        look.icon = RowIcon::missing;
+        look.button = RowButton{QStringLiteral("Install Wine")};
     }
     return look;
 }
@@ -129,29 +149,29 @@ bool prefixReady(const PrefixFacts &facts)
     return facts.initialized() && facts.hasDependencies();
 }
 
-InstallerRowLook winePrefixLook(const WinePrefixManager::State &state, const PrefixFacts &facts)
+InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFacts &facts)
 {
-    using Kind = WinePrefixManager::State::Kind;
+    using Phase = InstallProgress::Phase;
     InstallerRowLook look = frame(RowIcon::missing, QStringLiteral("Wine Prefix"),
                                   QStringLiteral("Wine environment with VB6 runtime and pdh.dll"));
-    if (state.kind() == Kind::error) {
+    const bool failed = progress.phase == Phase::failed;
+    if (failed) {
         // Shown under the line even when the prefix turns out to be ready.
-        look.error = state.text();
+        look.error = progress.error;
     }
-    if (state.kind() == Kind::initializing) {
+    if (progress.working()) {
         look.icon = RowIcon::working;
-        setSpinner(look, state.text());
+        setWorking(look, progress);
         look.cancelHelp = QStringLiteral("Cancel setup");
     } else if (prefixReady(facts)) {
         setInstalled(look, QStringLiteral("Ready"));
     } else {
-        const bool failed = state.kind() == Kind::error;
         if (failed) {
             look.icon = RowIcon::failed;
         }
         RowButton button{failed ? QStringLiteral("Retry") : QStringLiteral("Set Up")};
         // A cancelled set-up still ending holds the prefix: a new one would be refused.
-        if (facts.busy) {
+        if (progress.busy) {
             button.enabled = false;
             button.disabledReason = QStringLiteral("Waiting for the cancelled set-up to end");
         } else if (!failed) {
@@ -178,88 +198,60 @@ QString varaSubtitle(VARAVariant variant)
                                       : QStringLiteral("VHF/UHF FM modem by the VARA project");
 }
 
-InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state, const VARAFacts &facts)
+InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, const VARAFacts &facts)
 {
-    using Kind = VARAInstaller::State::Kind;
+    using Phase = InstallProgress::Phase;
     const QString name = displayName(variant);
     InstallerRowLook look = frame(RowIcon::working, name, varaSubtitle(variant));
-    const QString cancelHelp = QStringLiteral("Cancel installation");
-    switch (state.kind) {
-    case Kind::idle:
-        if (facts.installed()) {
-            setInstalled(look, facts.installedVersion().value_or(kInstalled));
-            look.button = kConfigure;
-        } else {
-            look.icon = RowIcon::missing;
-            look.button = RowButton{QStringLiteral("Install ") + name, RowCommand::start, facts.prefixReady()};
-            if (!look.button->enabled) {
-                look.button->disabledReason = kSetUpPrefixFirst;
-            }
+    if (progress.working()) {
+        setWorking(look, progress);
+        if (progress.undoable()) {
+            look.cancelHelp = QStringLiteral("Cancel installation");
         }
-        break;
-    case Kind::downloading:
-        setBar(look, state.progress);
-        look.cancelHelp = cancelHelp;
-        break;
-    case Kind::extracting:
-        setSpinner(look, QStringLiteral("Extracting..."));
-        look.cancelHelp = cancelHelp;
-        break;
-    case Kind::installing:
-        setSpinner(look, QStringLiteral("Installing..."));
-        look.cancelHelp = cancelHelp;
-        break;
-    case Kind::fixingOCX:
-        setSpinner(look, QStringLiteral("Fixing OCX..."));
-        break;
-    case Kind::verifying:
-        setSpinner(look, QStringLiteral("Verifying..."));
-        break;
-    case Kind::complete:
+    } else if (progress.phase == Phase::complete) {
         setInstalled(look);
-        break;
-    case Kind::error:
-        setFailure(look, state.error);
-        break;
+    } else if (progress.phase == Phase::failed) {
+        setFailure(look, progress.error);
+    } else if (facts.installed()) {
+        setInstalled(look, facts.installedVersion().value_or(kInstalled));
+        look.button = kConfigure;
+    } else {
+        look.icon = RowIcon::missing;
+        look.button = RowButton{QStringLiteral("Install ") + name, RowCommand::start, facts.prefixReady()};
+        if (!look.button->enabled) {
+            look.button->disabledReason = kSetUpPrefixFirst;
+        }
     }
-    if (state.kind == Kind::complete || facts.installed()) {
+    if (progress.phase == Phase::complete || facts.installed()) {
         look.menuItem = QStringLiteral("Uninstall ") + name + QStringLiteral("...");
-        const bool installing = state.kind != Kind::idle && state.kind != Kind::complete && state.kind != Kind::error;
-        if (installing) {
+        if (progress.working()) {
             look.menuItemUnavailable = VARAInstaller::uninstallRefusal(variant);
         }
     }
     return look;
 }
 
-InstallerRowLook hamlibLook(const HamlibInstaller::State &state, const Check &installed, const QString &installedVersion)
+InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &installed, const QString &installedVersion)
 {
-    using Case = HamlibInstaller::State::Case;
+    using Phase = InstallProgress::Phase;
     InstallerRowLook look = frame(RowIcon::working, QStringLiteral("Hamlib (rigctld)"),
                                   QStringLiteral("Radio control daemon for rig CAT control"));
-    switch (state.phase) {
-    case Case::idle:
-        if (installed()) {
-            setInstalled(look, versionText(installedVersion));
-            look.button = kConfigure;
-        } else {
-            look.icon = RowIcon::missing;
-            look.button = RowButton{QStringLiteral("Install Hamlib")};
-        }
-        break;
-    case Case::downloading:
-        setSpinner(look, QStringLiteral("Downloading..."));
-        break;
-    case Case::extracting:
-        setSpinner(look, QStringLiteral("Installing..."));
-        break;
-    case Case::complete:
+    if (progress.working()) {
+        // The download's fraction is left out: two bottles of very different sizes make it
+        // jump. Extracting lasts until the install is complete, so it reads as installing.
+        setSpinner(look, progress.phase == Phase::downloading ? QStringLiteral("Downloading...")
+                                                              : QStringLiteral("Installing..."));
+    } else if (progress.phase == Phase::complete) {
         setInstalled(look);
         look.button = kConfigure;
-        break;
-    case Case::error:
-        setFailure(look, state.message);
-        break;
+    } else if (progress.phase == Phase::failed) {
+        setFailure(look, progress.error);
+    } else if (installed()) {
+        setInstalled(look, versionText(installedVersion));
+        look.button = kConfigure;
+    } else {
+        look.icon = RowIcon::missing;
+        look.button = RowButton{QStringLiteral("Install Hamlib")};
     }
     return look;
 }

@@ -1,10 +1,7 @@
 #pragma once
 
 #include "base/service_model.h"
-#include "install/hamlib_installer.h"
-#include "install/vara_installer.h"
-#include "install/wine_installer.h"
-#include "install/wine_prefix_manager.h"
+#include "install/installer.h"
 #include "setup/installer_row.h"
 
 #include <QString>
@@ -12,7 +9,7 @@
 #include <functional>
 #include <optional>
 
-// What each line of the setup checklist shows, worked out from its installer's state and the
+// What each line of the setup checklist shows, worked out from its installer's progress and the
 // file-system checks of the moment. The checks are passed as functions because a line looks at
 // them only in the states where they matter.
 namespace cordavelle::checklist {
@@ -37,20 +34,19 @@ InstallerRowLook itemLook(const ItemFacts &facts);
 InstallerRowLook winetricksLook(bool found, bool wineFound = false);
 
 // `wineAvailable`: the helper's own Wine, or else one elsewhere on the machine.
-InstallerRowLook wineLook(const WineInstaller::State &state, const Check &wineAvailable, const QString &installedVersion);
+InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion);
 
 struct PrefixFacts {
     Check initialized;     // the prefix's system32 folder exists
     Check hasDependencies; // both runtime libraries are in it
     Check wineFound;
     bool winetricksAvailable = false;
-    // A set-up task is still running (a cancelled one winds down).
-    bool busy = false;
 };
 // Whether the prefix can run VARA: made, and holding both runtime libraries. Each action the
-// prefix and VARA lines disable says why.
+// prefix and VARA lines disable says why. A set-up that is still busy (a cancelled one winds
+// down) offers no new one.
 bool prefixReady(const PrefixFacts &facts);
-InstallerRowLook winePrefixLook(const WinePrefixManager::State &state, const PrefixFacts &facts);
+InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFacts &facts);
 
 struct VARAFacts {
     Check installed;   // the modem's program is in the prefix
@@ -59,9 +55,9 @@ struct VARAFacts {
 };
 // "High-performance HF modem by …" or "VHF/UHF FM modem by …".
 QString varaSubtitle(VARAVariant variant);
-InstallerRowLook varaLook(VARAVariant variant, const VARAInstaller::State &state, const VARAFacts &facts);
+InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, const VARAFacts &facts);
 
 // `installed`: the helper's own rigctld, or else one found on the machine.
-InstallerRowLook hamlibLook(const HamlibInstaller::State &state, const Check &installed, const QString &installedVersion);
+InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &installed, const QString &installedVersion);
 
 } // namespace cordavelle::checklist

@@ -107,17 +107,11 @@ SetupChecklistPage::SetupChecklistPage(SetupChecklistContext context, QWidget *p
     form->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };
-    connect(&installers.wine, &WineInstaller::stateChanged, this, schedule);
-    connect(&installers.wine, &WineInstaller::logLinesChanged, this, schedule);
-    connect(&installers.prefix, &WinePrefixManager::stateChanged, this, schedule);
-    connect(&installers.prefix, &WinePrefixManager::busyChanged, this, schedule);
-    connect(&installers.prefix, &WinePrefixManager::logLinesChanged, this, schedule);
-    for (VARAInstaller *vara : {&installers.varaHF, &installers.varaFM}) {
-        connect(vara, &VARAInstaller::stateChanged, this, schedule);
-        connect(vara, &VARAInstaller::logLinesChanged, this, schedule);
+    for (Installer *installer : lineInstallers()) {
+        if (installer) {
+            connect(installer, &Installer::changed, this, schedule);
+        }
     }
-    connect(&installers.hamlib, &HamlibInstaller::stateChanged, this, schedule);
-    connect(&installers.hamlib, &HamlibInstaller::logLinesChanged, this, schedule);
     // The versions shown come from the modems' records.
     connect(&m_context.config, &ConfigStore::varaConfigChanged, this, schedule);
     connect(&m_context.config, &ConfigStore::varaFMConfigChanged, this, schedule);
@@ -154,46 +148,39 @@ QWidget *SetupChecklistPage::buildLogFileLine()
     return box;
 }
 
-void SetupChecklistPage::act(Line line, RowCommand command)
+std::array<Installer *, 6> SetupChecklistPage::lineInstallers() const
 {
     const SetupInstallers &installers = m_context.installers;
-    switch (line) {
-    case Line::wine:
-        if (command == RowCommand::cancel) {
-            installers.wine.cancel();
-        } else {
-            installers.wine.startInstall();
+    // In the order of Line; winetricks comes with Wine and has none of its own.
+    return {&installers.wine, nullptr, &installers.prefix, &installers.varaHF, &installers.varaFM, &installers.hamlib};
+}
+
+void SetupChecklistPage::act(Line line, RowCommand command)
+{
+    Installer *installer = lineInstallers()[std::size_t(line)];
+    switch (command) {
+    case RowCommand::start:
+        if (installer) {
+            installer->start();
         }
         break;
-    case Line::winetricks:
-        // Comes with Wine: its button only says so.
-        break;
-    case Line::prefix:
-        if (command == RowCommand::cancel) {
-            installers.prefix.cancel();
-        } else if (command == RowCommand::menu) {
-            confirmReset(ResetTarget::winePrefix);
-        } else {
-            installers.prefix.startFullSetup();
+    case RowCommand::cancel:
+        if (installer) {
+            installer->cancel();
         }
         break;
-    case Line::varaHF:
-    case Line::varaFM: {
-        const bool hf = line == Line::varaHF;
-        VARAInstaller &installer = hf ? installers.varaHF : installers.varaFM;
-        switch (command) {
-        case RowCommand::start: installer.startInstall(); break;
-        case RowCommand::cancel: installer.cancel(); break;
-        case RowCommand::configure: m_context.select(hf ? SidebarSection::varaHF : SidebarSection::varaFM); break;
-        case RowCommand::menu: confirmReset(hf ? ResetTarget::varaHF : ResetTarget::varaFM); break;
-        }
-        break;
-    }
-    case Line::hamlib:
-        if (command == RowCommand::configure) {
+    case RowCommand::configure:
+        if (line == Line::varaHF || line == Line::varaFM) {
+            m_context.select(line == Line::varaHF ? SidebarSection::varaHF : SidebarSection::varaFM);
+        } else if (line == Line::hamlib) {
             m_context.select(SidebarSection::rigctld);
-        } else {
-            installers.hamlib.startInstall();
+        }
+        break;
+    case RowCommand::menu:
+        if (line == Line::prefix) {
+            confirmReset(ResetTarget::winePrefix);
+        } else if (line == Line::varaHF || line == Line::varaFM) {
+            confirmReset(line == Line::varaHF ? ResetTarget::varaHF : ResetTarget::varaFM);
         }
         break;
     }
@@ -235,27 +222,27 @@ void SetupChecklistPage::refresh()
     WinePrefixManager &prefix = installers.prefix;
     const auto display = [this](Line line, const InstallerRowLook &look) { row(line)->display(look); };
 
+    const InstalledCopy wineCopy = wine.installedCopy();
     display(Line::wine, wineLook(
-                            wine.state(), [&wine] { return wine.isInstalled() || WineInstaller::findWine().has_value(); },
-                            wine.installedVersion()));
+                            wine.progress(), [&wineCopy] { return wineCopy.present || WineInstaller::findWine().has_value(); },
+                            wineCopy.version));
     const bool winetricks = wine.isWinetricksInstalled() || WineInstaller::findWinetricks().has_value();
     display(Line::winetricks, winetricksLook(winetricks, WineInstaller::findWine().has_value()));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
-                                  [] { return WineInstaller::findWine().has_value(); }, winetricks, prefix.isBusy()};
-    display(Line::prefix, winePrefixLook(prefix.state(), prefixFacts));
+                                  [] { return WineInstaller::findWine().has_value(); }, winetricks};
+    display(Line::prefix, winePrefixLook(prefix.progress(), prefixFacts));
     for (const auto &[line, variant] : {std::pair(Line::varaHF, VARAVariant::hf), std::pair(Line::varaFM, VARAVariant::fm)}) {
         VARAInstaller &installer = installers.vara(variant);
         const VARAFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
                               [&prefixFacts] { return prefixReady(prefixFacts); },
                               [&installer] { return installer.installedVersion(); }};
-        display(line, varaLook(variant, installer.state(), facts));
+        display(line, varaLook(variant, installer.progress(), facts));
     }
-    HamlibInstaller &hamlib = installers.hamlib;
+    const InstalledCopy hamlib = installers.hamlib.installedCopy();
     display(Line::hamlib, hamlibLook(
-                              hamlib.state(),
-                              [&hamlib] { return hamlib.isInstalled() || tools::findRigctld().has_value(); },
-                              hamlib.installedVersion()));
+                              installers.hamlib.progress(),
+                              [&hamlib] { return hamlib.present || tools::findRigctld().has_value(); }, hamlib.version));
 
     const QStringList lines = combinedInstallLog(installers);
     m_log->setLogLines(lines);

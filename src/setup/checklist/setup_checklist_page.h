@@ -19,6 +19,7 @@ namespace cordavelle {
 
 class CoalescedRefresh;
 class ConfigStore;
+class Installer;
 class InstallerRow;
 class LogViewer;
 enum class RowCommand;
@@ -70,6 +71,8 @@ private:
     static QCoro::Task<void> deletePrefix(SetupInstallers installers);
     QWidget *buildLogFileLine();
     void addLine(Line line, QVBoxLayout *column);
+    // Each line's installer, none for winetricks.
+    std::array<Installer *, 6> lineInstallers() const;
     void act(Line line, RowCommand command);
     void refresh();
     void clearLogs();

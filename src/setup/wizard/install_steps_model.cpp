@@ -9,41 +9,59 @@ namespace {
 
 const QString kCancelHelp = QStringLiteral("Cancel");
 
-} // namespace
-
-bool prefixReady(const WinePrefixManager &prefix) { return prefix.isInitialized() && prefix.hasDependencies(); }
-
-DependencyRowState wineInstallerDisplayState(const WineInstaller::State &state, bool wineAvailable)
+// The words of a step under way, each ending in the ellipsis character as on every wizard page;
+// a prefix step keeps its own.
+QString stepWords(const InstallProgress &progress)
 {
-    using Kind = WineInstaller::State::Kind;
-    if (wineAvailable) {
-        return DependencyRowState::done();
+    using Phase = InstallProgress::Phase;
+    switch (progress.phase) {
+    case Phase::preparing: return QStringLiteral("Installing Rosetta…");
+    case Phase::downloading: return QStringLiteral("Downloading…");
+    case Phase::extracting: return QStringLiteral("Extracting…");
+    case Phase::installing: return QStringLiteral("Installing…");
+    case Phase::fixing: return QStringLiteral("Fixing OCX…");
+    case Phase::verifying: return QStringLiteral("Verifying…");
+    case Phase::settingUp: return progress.message;
+    case Phase::idle:
+    case Phase::complete:
+    case Phase::failed: break;
     }
-    switch (state.kind()) {
-    case Kind::downloading: return DependencyRowState::downloading(state.progress());
-    case Kind::installingRosetta: return DependencyRowState::working(QStringLiteral("Installing Rosetta…"));
-    case Kind::extracting: return DependencyRowState::working(QStringLiteral("Extracting…"));
-    case Kind::complete: return DependencyRowState::done();
-    case Kind::error: return DependencyRowState::failed();
-    case Kind::idle: break;
-    }
-    return DependencyRowState::idle();
+    return {};
 }
 
-DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable,
-                                      bool busy)
+// A step under way: its fraction while downloading, its words otherwise.
+DependencyRowState workingState(const InstallProgress &progress)
 {
-    using Kind = WinePrefixManager::State::Kind;
+    return progress.phase == InstallProgress::Phase::downloading ? DependencyRowState::downloading(progress.fraction)
+                                                                 : DependencyRowState::working(stepWords(progress));
+}
+
+} // namespace
+
+DependencyRowState wineInstallerDisplayState(const InstallProgress &progress, bool wineAvailable)
+{
+    using Phase = InstallProgress::Phase;
+    if (wineAvailable || progress.phase == Phase::complete) {
+        return DependencyRowState::done();
+    }
+    if (progress.working()) {
+        return workingState(progress);
+    }
+    return progress.phase == Phase::failed ? DependencyRowState::failed() : DependencyRowState::idle();
+}
+
+DependencyRowState prefixDisplayState(const InstallProgress &progress, bool prefixReady, bool wineAvailable)
+{
     if (prefixReady) {
         return DependencyRowState::done();
     }
-    switch (state.kind()) {
-    case Kind::initializing: return DependencyRowState::working(state.text());
-    case Kind::error: return DependencyRowState::failed();
-    case Kind::idle:
-    case Kind::ready: break;
+    if (progress.working()) {
+        return workingState(progress);
     }
-    return wineAvailable && !busy ? DependencyRowState::idle() : DependencyRowState::waiting();
+    if (progress.phase == InstallProgress::Phase::failed) {
+        return DependencyRowState::failed();
+    }
+    return wineAvailable && !progress.busy ? DependencyRowState::idle() : DependencyRowState::waiting();
 }
 
 RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state)
@@ -94,9 +112,9 @@ InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle
     return look;
 }
 
-InstallerRowLook varaRowLook(VARAVariant variant, const VARAInstaller::State &state, const VARARowFacts &facts)
+InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progress, const VARARowFacts &facts)
 {
-    using Kind = VARAInstaller::State::Kind;
+    using Phase = InstallProgress::Phase;
     InstallerRowLook look;
     look.title = displayName(variant);
     look.subtitle = checklist::varaSubtitle(variant);
@@ -107,43 +125,33 @@ InstallerRowLook varaRowLook(VARAVariant variant, const VARAInstaller::State &st
         look.trailingCheck = true;
         return look;
     }
-    const auto busy = [&look](const QString &words, bool cancellable) {
+    if (progress.working()) {
         look.icon = RowIcon::working;
-        look.indicator = InstallerRowLook::Indicator::spinner;
-        look.status = words;
-        if (cancellable) {
+        if (progress.phase == Phase::downloading) {
+            look.indicator = InstallerRowLook::Indicator::bar;
+            look.fraction = progress.fraction;
+            look.status = percentText(progress.fraction);
+        } else {
+            look.indicator = InstallerRowLook::Indicator::spinner;
+            look.status = stepWords(progress);
+        }
+        // Past the setup program there is nothing left that a cancel could undo cleanly.
+        if (progress.undoable()) {
             look.cancelHelp = kCancelHelp;
         }
-    };
-    switch (state.kind) {
-    case Kind::downloading:
-        look.icon = RowIcon::working;
-        look.indicator = InstallerRowLook::Indicator::bar;
-        look.fraction = state.progress;
-        look.status = percentText(state.progress);
-        look.cancelHelp = kCancelHelp;
-        break;
-    case Kind::extracting: busy(QStringLiteral("Extracting…"), true); break;
-    case Kind::installing: busy(QStringLiteral("Installing…"), true); break;
-    // Past the setup program there is nothing left that a cancel could undo cleanly.
-    case Kind::fixingOCX: busy(QStringLiteral("Fixing OCX…"), false); break;
-    case Kind::verifying: busy(QStringLiteral("Verifying…"), false); break;
-    case Kind::complete:
+    } else if (progress.phase == Phase::complete) {
         look.icon = RowIcon::installed;
         look.trailingCheck = true;
-        break;
-    case Kind::error:
+    } else if (progress.phase == Phase::failed) {
         look.icon = RowIcon::failed;
         look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false};
-        break;
-    case Kind::idle:
+    } else {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install ") + displayName(variant), RowCommand::start,
                                 facts.prefixReady(), true};
         if (!look.button->enabled) {
             look.button->disabledReason = QStringLiteral("Set up the Wine prefix first");
         }
-        break;
     }
     return look;
 }
@@ -197,9 +205,9 @@ QString packetSubtitle(bool hasSystemPackageManager)
                                    : QStringLiteral("Install Direwolf via Homebrew for AX.25 packet");
 }
 
-InstallerRowLook hamlibRowLook(const HamlibFacts &facts)
+InstallerRowLook hamlibRowLook(const RadioControlFacts &facts)
 {
-    using Case = HamlibInstaller::State::Case;
+    using Phase = InstallProgress::Phase;
     InstallerRowLook look;
     look.title = QStringLiteral("Hamlib (rigctld)");
     look.subtitle = QStringLiteral("Radio control daemon for rig CAT control");
@@ -216,32 +224,27 @@ InstallerRowLook hamlibRowLook(const HamlibFacts &facts)
         look.trailingCheck = true;
         return look;
     }
-    switch (facts.state.phase) {
-    case Case::idle:
-        look.icon = RowIcon::missing;
-        look.button = RowButton{QStringLiteral("Install Hamlib"), RowCommand::start, true, true};
-        break;
-    case Case::downloading:
-    case Case::extracting:
+    const InstallProgress &progress = facts.progress;
+    if (progress.working()) {
         look.icon = RowIcon::working;
         look.indicator = InstallerRowLook::Indicator::spinner;
         // The download's fraction is left out: two bottles of very different sizes make it jump.
-        look.status = facts.state.phase == Case::downloading ? QStringLiteral("Downloading…")
-                                                             : QStringLiteral("Installing…");
-        break;
-    case Case::complete:
+        // Extracting lasts until the install is complete, so it reads as installing.
+        look.status = progress.phase == Phase::downloading ? QStringLiteral("Downloading…") : QStringLiteral("Installing…");
+    } else if (progress.phase == Phase::complete) {
         look.icon = RowIcon::installed;
         look.trailingCheck = true;
-        break;
-    case Case::error:
+    } else if (progress.phase == Phase::failed) {
         look.icon = RowIcon::failed;
         look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false};
-        break;
+    } else {
+        look.icon = RowIcon::missing;
+        look.button = RowButton{QStringLiteral("Install Hamlib"), RowCommand::start, true, true};
     }
     return look;
 }
 
-InfoBoxText radioControlInfoBox(const HamlibFacts &facts)
+InfoBoxText radioControlInfoBox(const RadioControlFacts &facts)
 {
     if (facts.systemRigctld && !facts.managedInstalled) {
         return {QStringLiteral("System Hamlib found"),

@@ -1,10 +1,8 @@
 #pragma once
 
 #include "app/status_look.h"
-#include "install/hamlib_installer.h"
-#include "install/vara_installer.h"
-#include "install/wine_installer.h"
-#include "install/wine_prefix_manager.h"
+#include "base/service_model.h"
+#include "install/installer.h"
 #include "setup/installer_row.h"
 
 #include <QString>
@@ -12,7 +10,7 @@
 #include <functional>
 #include <optional>
 
-// What the wizard's install pages show, decided from the installers' states and what is on disk,
+// What the wizard's install pages show, decided from the installers' progress and what is on disk,
 // without a widget; the pages only draw it.
 namespace cordavelle::wizard {
 
@@ -47,16 +45,11 @@ private:
     double m_progress;
 };
 
-// The prefix is made and holds both runtime libraries; the libraries are looked for only in a
-// made prefix.
-bool prefixReady(const WinePrefixManager &prefix);
-
-// A Wine found anywhere counts as done, whatever the installer's state.
-DependencyRowState wineInstallerDisplayState(const WineInstaller::State &state, bool wineAvailable);
-// A ready prefix counts as done whatever the manager's state; without a Wine the row waits, and
-// so it does while a cancelled set-up (`busy`) still winds down.
-DependencyRowState prefixDisplayState(const WinePrefixManager::State &state, bool prefixReady, bool wineAvailable,
-                                      bool busy = false);
+// A Wine found anywhere counts as done, whatever the installer's progress.
+DependencyRowState wineInstallerDisplayState(const InstallProgress &progress, bool wineAvailable);
+// A ready prefix counts as done whatever the manager's progress; without a Wine the row waits,
+// and so it does while a cancelled set-up (still busy) winds down.
+DependencyRowState prefixDisplayState(const InstallProgress &progress, bool prefixReady, bool wineAvailable);
 
 // The row's leading mark: installed wins, then the display state.
 RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state);
@@ -74,9 +67,9 @@ struct VARARowFacts {
     std::function<bool()> prefixReady;
 };
 
-// An installed modem shows as installed whatever its installer's state; the installer's failure
-// text goes under the row, not into it.
-InstallerRowLook varaRowLook(VARAVariant variant, const VARAInstaller::State &state, const VARARowFacts &facts);
+// An installed modem shows as installed whatever its installer's progress; the installer's
+// failure text goes under the row, not into it.
+InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progress, const VARARowFacts &facts);
 
 // --- Packet page ---
 
@@ -102,8 +95,8 @@ QString packetSubtitle(bool hasSystemPackageManager);
 
 // --- Radio Control page ---
 
-struct HamlibFacts {
-    HamlibInstaller::State state;
+struct RadioControlFacts {
+    InstallProgress progress;
     // The helper's own copy is there.
     bool managedInstalled = false;
     // The orchestrator's look-up finds a rigctld (the managed copy included).
@@ -120,7 +113,7 @@ struct InfoBoxText {
 };
 
 // A rigctld that the helper will use hides the install's progress and its Retry.
-InstallerRowLook hamlibRowLook(const HamlibFacts &facts);
-InfoBoxText radioControlInfoBox(const HamlibFacts &facts);
+InstallerRowLook hamlibRowLook(const RadioControlFacts &facts);
+InfoBoxText radioControlInfoBox(const RadioControlFacts &facts);
 
 } // namespace cordavelle::wizard

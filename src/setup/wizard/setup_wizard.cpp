@@ -1,6 +1,10 @@
 #include "setup/wizard/setup_wizard.h"
 
 #include "app/setup_views.h"
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
 #include "setup/wizard/wizard_complete_step.h"
 #include "setup/wizard/wizard_dependencies_step.h"
 #include "setup/wizard/wizard_features_step.h"

@@ -126,21 +126,27 @@ CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary)
                         : QStringLiteral("%1 components need attention: retry them from the Setup page").arg(failed)};
 }
 
+namespace {
+
+bool failed(const Installer &installer) { return installer.progress().phase == InstallProgress::Phase::failed; }
+
+} // namespace
+
 CompletionFacts gatherCompletionFacts(const SetupInstallers &sources, const WizardFeatures &features)
 {
     const bool vara = features.needsVARA();
     return {
-        .wineAvailable = sources.wine.isInstalled() || WineInstaller::findWine().has_value(),
-        .prefixReady = sources.prefix.isInitialized() && sources.prefix.hasDependencies(),
+        .wineAvailable = sources.wine.installedCopy().present || WineInstaller::findWine().has_value(),
+        .prefixReady = sources.prefix.installedCopy().present,
         .varaHFInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::hf),
         .varaFMInstalled = ServiceOrchestrator::isVARAInstalled(VARAVariant::fm),
-        .rigctldAvailable = sources.hamlib.isInstalled() || tools::findRigctld().has_value(),
+        .rigctldAvailable = sources.hamlib.installedCopy().present || tools::findRigctld().has_value(),
         .direwolfFound = sources.direwolfDiscovery.direwolfPath().has_value(),
-        .wineFailed = vara && sources.wine.state().kind() == WineInstaller::State::Kind::error,
-        .prefixFailed = vara && sources.prefix.state().kind() == WinePrefixManager::State::Kind::error,
-        .varaHFFailed = features.enableVARAHF && sources.varaHF.state().kind == VARAInstaller::State::Kind::error,
-        .varaFMFailed = features.enableVARAFM && sources.varaFM.state().kind == VARAInstaller::State::Kind::error,
-        .hamlibFailed = features.enableRadioControl && sources.hamlib.state().phase == HamlibInstaller::State::Case::error,
+        .wineFailed = vara && failed(sources.wine),
+        .prefixFailed = vara && failed(sources.prefix),
+        .varaHFFailed = features.enableVARAHF && failed(sources.varaHF),
+        .varaFMFailed = features.enableVARAFM && failed(sources.varaFM),
+        .hamlibFailed = features.enableRadioControl && failed(sources.hamlib),
     };
 }
 

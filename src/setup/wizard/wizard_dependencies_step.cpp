@@ -3,8 +3,7 @@
 #include "app/coalesced_refresh.h"
 #include "app/form_parts.h"
 #include "base/tool_lookup.h"
-#include "install/wine_installer.h"
-#include "install/wine_prefix_manager.h"
+#include "install/installer.h"
 #include "setup/wizard/install_steps_model.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_install_row.h"
@@ -15,21 +14,11 @@ namespace cordavelle {
 
 namespace {
 
-bool wineAvailable(const WineInstaller &wine) { return wine.isInstalled() || tools::findWine().has_value(); }
-
-QString errorOf(const WineInstaller::State &state)
-{
-    return state.kind() == WineInstaller::State::Kind::error ? state.message() : QString();
-}
-
-QString errorOf(const WinePrefixManager::State &state)
-{
-    return state.kind() == WinePrefixManager::State::Kind::error ? state.text() : QString();
-}
+bool wineAvailable(const Installer &wine) { return wine.installedCopy().present || tools::findWine().has_value(); }
 
 } // namespace
 
-WizardDependenciesStep::WizardDependenciesStep(WineInstaller &wine, WinePrefixManager &prefix, QWidget *parent)
+WizardDependenciesStep::WizardDependenciesStep(Installer &wine, Installer &prefix, QWidget *parent)
     : WizardStep(parent), m_wine(wine), m_prefix(prefix), m_wineRow(new WizardInstallRow(this)),
       m_prefixRow(new WizardInstallRow(this)), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
@@ -52,15 +41,14 @@ WizardDependenciesStep::WizardDependenciesStep(WineInstaller &wine, WinePrefixMa
                        "downloads Wine automatically.")));
 
     connect(m_wineRow, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
-        command == RowCommand::cancel ? m_wine.cancel() : m_wine.startInstall();
+        command == RowCommand::cancel ? m_wine.cancel() : m_wine.start();
     });
     connect(m_prefixRow, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
-        command == RowCommand::cancel ? m_prefix.cancel() : m_prefix.startFullSetup();
+        command == RowCommand::cancel ? m_prefix.cancel() : m_prefix.start();
     });
     const auto schedule = [this] { m_refresh->schedule(); };
-    connect(&m_wine, &WineInstaller::stateChanged, this, schedule);
-    connect(&m_prefix, &WinePrefixManager::stateChanged, this, schedule);
-    connect(&m_prefix, &WinePrefixManager::busyChanged, this, schedule);
+    connect(&m_wine, &Installer::changed, this, schedule);
+    connect(&m_prefix, &Installer::changed, this, schedule);
     refresh();
 }
 
@@ -68,9 +56,10 @@ void WizardDependenciesStep::shown()
 {
     // A failed install is not retried on its own, and one that is still winding down after a
     // cancel is not started over.
-    if (m_wine.state().kind() == WineInstaller::State::Kind::idle && !m_wine.isBusy() && !m_wine.isInstalled() &&
+    const InstallProgress progress = m_wine.progress();
+    if (progress.phase == InstallProgress::Phase::idle && !progress.busy && !m_wine.installedCopy().present &&
         !tools::findWine()) {
-        m_wine.startInstall();
+        m_wine.start();
     }
     refresh();
 }
@@ -78,15 +67,17 @@ void WizardDependenciesStep::shown()
 void WizardDependenciesStep::refresh()
 {
     const bool wine = wineAvailable(m_wine);
-    const bool ready = wizard::prefixReady(m_prefix);
+    const InstallProgress wineProgress = m_wine.progress();
     m_wineRow->display(wizard::dependencyRowLook(QStringLiteral("Wine"),
                                                  QStringLiteral("Windows compatibility layer for running VARA"), wine,
-                                                 wizard::wineInstallerDisplayState(m_wine.state(), wine)),
-                       errorOf(m_wine.state()));
+                                                 wizard::wineInstallerDisplayState(wineProgress, wine)),
+                       wineProgress.error);
+    const bool ready = m_prefix.installedCopy().present;
+    const InstallProgress prefixProgress = m_prefix.progress();
     m_prefixRow->display(wizard::dependencyRowLook(QStringLiteral("Wine Prefix"),
                                                    QStringLiteral("Wine environment with VB6 runtime and pdh.dll"), ready,
-                                                   wizard::prefixDisplayState(m_prefix.state(), ready, wine, m_prefix.isBusy())),
-                         errorOf(m_prefix.state()));
+                                                   wizard::prefixDisplayState(prefixProgress, ready, wine)),
+                         prefixProgress.error);
 }
 
 } // namespace cordavelle

@@ -5,8 +5,7 @@
 namespace cordavelle {
 
 class CoalescedRefresh;
-class WineInstaller;
-class WinePrefixManager;
+class Installer;
 class WizardInstallRow;
 
 // The wizard's "Dependencies" page: Wine and the helper's Wine prefix, each with its live state
@@ -15,7 +14,7 @@ class WizardInstallRow;
 class WizardDependenciesStep final : public WizardStep {
     Q_OBJECT
 public:
-    WizardDependenciesStep(WineInstaller &wine, WinePrefixManager &prefix, QWidget *parent = nullptr);
+    WizardDependenciesStep(Installer &wine, Installer &prefix, QWidget *parent = nullptr);
 
     void shown() override;
 
@@ -25,8 +24,8 @@ public:
 private:
     void refresh();
 
-    WineInstaller &m_wine;
-    WinePrefixManager &m_prefix;
+    Installer &m_wine;
+    Installer &m_prefix;
     WizardInstallRow *m_wineRow;
     WizardInstallRow *m_prefixRow;
     CoalescedRefresh *m_refresh;

@@ -5,7 +5,7 @@
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
-#include "install/hamlib_installer.h"
+#include "install/installer.h"
 #include "setup/wizard/install_steps_model.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_install_row.h"
@@ -14,7 +14,7 @@
 
 namespace cordavelle {
 
-WizardRadioControlStep::WizardRadioControlStep(HamlibInstaller &hamlib, ConfigStore &config, QWidget *parent)
+WizardRadioControlStep::WizardRadioControlStep(Installer &hamlib, ConfigStore &config, QWidget *parent)
     : WizardStep(parent), m_hamlib(hamlib), m_config(config), m_row(new WizardInstallRow(this)),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
@@ -27,10 +27,10 @@ WizardRadioControlStep::WizardRadioControlStep(HamlibInstaller &hamlib, ConfigSt
     column->addStretch();
     connect(m_row, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
         if (command == RowCommand::start) {
-            m_hamlib.startInstall();
+            m_hamlib.start();
         }
     });
-    connect(&m_hamlib, &HamlibInstaller::stateChanged, this, [this] { m_refresh->schedule(); });
+    connect(&m_hamlib, &Installer::changed, this, [this] { m_refresh->schedule(); });
     refresh();
 }
 
@@ -38,10 +38,11 @@ void WizardRadioControlStep::shown() { refresh(); }
 
 void WizardRadioControlStep::refresh()
 {
-    wizard::HamlibFacts facts;
-    facts.state = m_hamlib.state();
-    facts.managedInstalled = m_hamlib.isInstalled();
-    facts.installedVersion = m_hamlib.installedVersion();
+    wizard::RadioControlFacts facts;
+    facts.progress = m_hamlib.progress();
+    const InstalledCopy copy = m_hamlib.installedCopy();
+    facts.managedInstalled = copy.present;
+    facts.installedVersion = copy.version;
     const auto found = tools::findRigctld();
     facts.present = facts.managedInstalled || found.has_value();
     // Only the rigctld the orchestrator would really start is named: it takes a path the user
@@ -49,9 +50,7 @@ void WizardRadioControlStep::refresh()
     if (found && *found != places::ownRigctld() && m_config.rigctldConfig().rigctldPath.isEmpty()) {
         facts.systemRigctld = found;
     }
-    const HamlibInstaller::State &state = facts.state;
-    m_row->display(wizard::hamlibRowLook(facts),
-                   state.phase == HamlibInstaller::State::Case::error ? state.message : QString());
+    m_row->display(wizard::hamlibRowLook(facts), facts.progress.error);
 
     const wizard::InfoBoxText text = wizard::radioControlInfoBox(facts);
     if (m_info && m_info->title() == text.title && m_info->message() == text.message) {

@@ -6,7 +6,7 @@ namespace cordavelle {
 
 class CoalescedRefresh;
 class ConfigStore;
-class HamlibInstaller;
+class Installer;
 class WizardInfoBox;
 class WizardInstallRow;
 
@@ -15,14 +15,14 @@ class WizardInstallRow;
 class WizardRadioControlStep final : public WizardStep {
     Q_OBJECT
 public:
-    WizardRadioControlStep(HamlibInstaller &hamlib, ConfigStore &config, QWidget *parent = nullptr);
+    WizardRadioControlStep(Installer &hamlib, ConfigStore &config, QWidget *parent = nullptr);
 
     void shown() override;
 
 private:
     void refresh();
 
-    HamlibInstaller &m_hamlib;
+    Installer &m_hamlib;
     ConfigStore &m_config;
     WizardInstallRow *m_row;
     WizardInfoBox *m_info = nullptr;

@@ -4,7 +4,6 @@
 #include "app/form_parts.h"
 #include "core/service_orchestrator.h"
 #include "install/vara_installer.h"
-#include "install/wine_prefix_manager.h"
 #include "setup/wizard/install_steps_model.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_install_row.h"
@@ -13,7 +12,7 @@
 
 namespace cordavelle {
 
-WizardVARAStep::WizardVARAStep(VARAInstaller &hf, VARAInstaller &fm, WinePrefixManager &prefix, QWidget *parent)
+WizardVARAStep::WizardVARAStep(VARAInstaller &hf, VARAInstaller &fm, Installer &prefix, QWidget *parent)
     : WizardStep(parent), m_hf(hf), m_fm(fm), m_prefix(prefix), m_hfRow(addRow(hf)), m_fmRow(addRow(fm)),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
@@ -42,13 +41,9 @@ WizardInstallRow *WizardVARAStep::addRow(VARAInstaller &installer)
 {
     auto *row = new WizardInstallRow(this);
     connect(row, &WizardInstallRow::commandTriggered, this, [&installer](RowCommand command) {
-        if (command == RowCommand::cancel) {
-            installer.cancel();
-        } else {
-            installer.startInstall();
-        }
+        command == RowCommand::cancel ? installer.cancel() : installer.start();
     });
-    connect(&installer, &VARAInstaller::stateChanged, this, [this] { m_refresh->schedule(); });
+    connect(&installer, &Installer::changed, this, [this] { m_refresh->schedule(); });
     return row;
 }
 
@@ -56,15 +51,14 @@ void WizardVARAStep::shown() { refresh(); }
 
 void WizardVARAStep::refresh()
 {
-    const auto prefixReady = [this] { return wizard::prefixReady(m_prefix); };
+    const auto prefixReady = [this] { return m_prefix.installedCopy().present; };
     for (VARAInstaller *installer : {&m_hf, &m_fm}) {
         const VARAVariant variant = installer->variant();
         const wizard::VARARowFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
                                          [installer] { return installer->installedVersion(); }, prefixReady};
-        const VARAInstaller::State state = installer->state();
+        const InstallProgress progress = installer->progress();
         WizardInstallRow *row = variant == VARAVariant::hf ? m_hfRow : m_fmRow;
-        row->display(wizard::varaRowLook(variant, state, facts),
-                     state.kind == VARAInstaller::State::Kind::error ? state.error : QString());
+        row->display(wizard::varaRowLook(variant, progress, facts), progress.error);
     }
 }
 

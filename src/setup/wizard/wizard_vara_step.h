@@ -5,8 +5,8 @@
 namespace cordavelle {
 
 class CoalescedRefresh;
+class Installer;
 class VARAInstaller;
-class WinePrefixManager;
 class WizardInstallRow;
 
 // The wizard's "VARA" page: one line per modem with its install's progress, cancel, failure and
@@ -14,7 +14,7 @@ class WizardInstallRow;
 class WizardVARAStep final : public WizardStep {
     Q_OBJECT
 public:
-    WizardVARAStep(VARAInstaller &hf, VARAInstaller &fm, WinePrefixManager &prefix, QWidget *parent = nullptr);
+    WizardVARAStep(VARAInstaller &hf, VARAInstaller &fm, Installer &prefix, QWidget *parent = nullptr);
 
     void shown() override;
 
@@ -24,7 +24,7 @@ private:
 
     VARAInstaller &m_hf;
     VARAInstaller &m_fm;
-    WinePrefixManager &m_prefix;
+    Installer &m_prefix;
     WizardInstallRow *m_hfRow;
     WizardInstallRow *m_fmRow;
     CoalescedRefresh *m_refresh;

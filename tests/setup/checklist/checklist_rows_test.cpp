@@ -1,5 +1,10 @@
 #include "setup/checklist/checklist_rows.h"
 
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
+
 #include "support/qt_printers.h"
 
 #include <gtest/gtest.h>
@@ -114,7 +119,7 @@ TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
         {St::error("no cabextract"), yes, "10.0", "I 'v10.0'g [Retry] !no cabextract"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(describe(wineLook(c.state, c.available, c.version)), c.shown);
+        EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(c.state), c.available, c.version)), c.shown);
     }
 }
 
@@ -125,14 +130,15 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
         St state;
         PrefixFacts facts;
         const char *shown;
+        bool busy = false;
     };
     const Case cases[] = {
         {St::idle(), {no, never, no, true}, "M [Set Up]-(Install Wine first)"},
         {St::idle(), {no, never, yes, false}, "M [Set Up]-(Install winetricks first)"},
         // After a cancel the set-up still ends before another may begin.
-        {St::idle(), {no, never, never, true, true}, "M [Set Up]-(Waiting for the cancelled set-up to end)"},
-        {St::error("failed"), {no, never, never, false, true},
-         "F [Retry]-(Waiting for the cancelled set-up to end) !failed"},
+        {St::idle(), {no, never, never, true}, "M [Set Up]-(Waiting for the cancelled set-up to end)", true},
+        {St::error("failed"), {no, never, never, false}, "F [Retry]-(Waiting for the cancelled set-up to end) !failed",
+         true},
         {St::idle(), {no, never, yes, true}, "M [Set Up]"},
         {St::idle(), {yes, no, yes, true}, "M [Set Up] menu:Delete Wine Prefix..."},
         {St::ready(), {yes, no, yes, true}, "M [Set Up] menu:Delete Wine Prefix..."},
@@ -143,7 +149,7 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
          "W spin 'Installing vb6run' (x Cancel setup) menu:Delete Wine Prefix..."},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(describe(winePrefixLook(c.state, c.facts)), c.shown);
+        EXPECT_EQ(describe(winePrefixLook(WinePrefixManager::progressOf(c.state, c.busy), c.facts)), c.shown);
     }
 }
 
@@ -182,7 +188,7 @@ TEST(ChecklistVARARow, EveryStateOfTheInstaller)
         {St::failed("setup failed"), {yes, never, unread}, "F [Retry] !setup failed menu:Uninstall VARA HF..."},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(describe(varaLook(VARAVariant::hf, c.state, c.facts)), c.shown);
+        EXPECT_EQ(describe(varaLook(VARAVariant::hf, VARAInstaller::progressOf(c.state), c.facts)), c.shown);
     }
     EXPECT_EQ(describe(varaLook(VARAVariant::fm, {}, {no, yes, unread})), "M [Install VARA FM]");
 }
@@ -207,7 +213,7 @@ TEST(ChecklistHamlibRow, IdleSplitsByWhereRigctldIsFound)
         {St::error("bottle missing"), never, "", "F [Retry] !bottle missing"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(describe(hamlibLook(c.state, c.installed, c.version)), c.shown);
+        EXPECT_EQ(describe(hamlibLook(HamlibInstaller::progressOf(c.state), c.installed, c.version)), c.shown);
     }
 }
 

@@ -1,5 +1,9 @@
 #include "setup/wizard/install_steps_model.h"
 
+#include "install/hamlib_installer.h"
+#include "install/vara_installer.h"
+#include "install/wine_installer.h"
+#include "install/wine_prefix_manager.h"
 #include "radio/direwolf_discovery.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +38,8 @@ TEST(WizardDependencyRows, DisplayStatesFollowWhatIsOnDiskBeforeTheInstallersSta
         {WineState::idle(), false, Dep::idle()},
     };
     for (const WineCase &c : wine) {
-        EXPECT_EQ(wineInstallerDisplayState(c.state, c.available), c.expected) << int(c.state.kind()) << c.available;
+        EXPECT_EQ(wineInstallerDisplayState(WineInstaller::progressOf(c.state), c.available), c.expected)
+            << int(c.state.kind()) << c.available;
     }
 
     struct PrefixCase {
@@ -54,10 +59,11 @@ TEST(WizardDependencyRows, DisplayStatesFollowWhatIsOnDiskBeforeTheInstallersSta
         {PrefixState::idle(), false, false, Dep::waiting()},
     };
     for (const PrefixCase &c : prefix) {
-        EXPECT_EQ(prefixDisplayState(c.state, c.ready, c.wine), c.expected) << int(c.state.kind()) << c.ready << c.wine;
+        EXPECT_EQ(prefixDisplayState(WinePrefixManager::progressOf(c.state), c.ready, c.wine), c.expected)
+            << int(c.state.kind()) << c.ready << c.wine;
     }
     // A cancelled set-up that still ends offers no new one yet.
-    EXPECT_EQ(prefixDisplayState(PrefixState::idle(), false, true, true), Dep::waiting());
+    EXPECT_EQ(prefixDisplayState(WinePrefixManager::progressOf(PrefixState::idle(), true), false, true), Dep::waiting());
 }
 
 TEST(WizardDependencyRows, EachDisplayStateHasItsMarkAndOneControl)
@@ -124,7 +130,7 @@ TEST(WizardVARARow, InstalledWinsThenEachPhaseShowsItsWordsAndOnlyEarlyPhasesCan
         {{}, RowIcon::missing, "", false, false},
     };
     for (const Case &c : phases) {
-        const InstallerRowLook look = varaRowLook(VARAVariant::hf, c.state, facts);
+        const InstallerRowLook look = varaRowLook(VARAVariant::hf, VARAInstaller::progressOf(c.state), facts);
         SCOPED_TRACE(int(c.state.kind));
         EXPECT_EQ(look.icon, c.icon);
         EXPECT_EQ(look.status, c.status);
@@ -138,14 +144,14 @@ TEST(WizardVARARow, InstalledWinsThenEachPhaseShowsItsWordsAndOnlyEarlyPhasesCan
     prefixReady = true;
     EXPECT_EQ(varaRowLook(VARAVariant::hf, {}, facts).button, (RowButton{"Install VARA HF", RowCommand::start, true, true}));
     prefixReady = false;
-    EXPECT_EQ(varaRowLook(VARAVariant::hf, VARAState::failed("x"), facts).button,
+    EXPECT_EQ(varaRowLook(VARAVariant::hf, VARAInstaller::progressOf(VARAState::failed("x")), facts).button,
               (RowButton{"Retry", RowCommand::start, true, false}));
 
     // The program in the prefix wins over any state, even a failure.
     installed = true;
-    EXPECT_EQ(varaRowLook(VARAVariant::hf, VARAState::failed("x"), facts).status, "Installed");
+    EXPECT_EQ(varaRowLook(VARAVariant::hf, VARAInstaller::progressOf(VARAState::failed("x")), facts).status, "Installed");
     version = "v4.8.7";
-    const InstallerRowLook look = varaRowLook(VARAVariant::hf, VARAState::downloading(0.5), facts);
+    const InstallerRowLook look = varaRowLook(VARAVariant::hf, VARAInstaller::progressOf(VARAState::downloading(0.5)), facts);
     EXPECT_EQ(look.icon, RowIcon::installed);
     EXPECT_EQ(look.status, "v4.8.7");
     EXPECT_EQ(look.indicator, Indicator::none);
@@ -156,9 +162,9 @@ TEST(WizardVARARow, InstalledWinsThenEachPhaseShowsItsWordsAndOnlyEarlyPhasesCan
 TEST(WizardVARARow, AProgressThatIsNoFractionStillShowsAPercentage)
 {
     const VARARowFacts facts{[] { return false; }, [] { return std::nullopt; }, [] { return true; }};
-    EXPECT_EQ(varaRowLook(VARAVariant::hf, VARAState::downloading(std::numeric_limits<double>::quiet_NaN()), facts).status,
-              "0%");
-    EXPECT_EQ(varaRowLook(VARAVariant::hf, VARAState::downloading(1.0), facts).status, "100%");
+    const auto downloading = [](double fraction) { return VARAInstaller::progressOf(VARAState::downloading(fraction)); };
+    EXPECT_EQ(varaRowLook(VARAVariant::hf, downloading(std::numeric_limits<double>::quiet_NaN()), facts).status, "0%");
+    EXPECT_EQ(varaRowLook(VARAVariant::hf, downloading(1.0), facts).status, "100%");
 }
 
 TEST(WizardPacketRow, DirewolfFirstThenTheSystemsPackageManagerThenHomebrew)
@@ -194,31 +200,32 @@ TEST(WizardPacketRow, DirewolfFirstThenTheSystemsPackageManagerThenHomebrew)
 TEST(WizardRadioControl, AFoundRigctldHidesTheInstallAndOnlyAForeignOneIsNamed)
 {
     using Case = HamlibInstaller::State;
+    const auto of = [](const Case &state) { return HamlibInstaller::progressOf(state); };
     const QString system = "/usr/bin/rigctld";
     struct Row {
-        HamlibFacts facts;
+        RadioControlFacts facts;
         RowIcon icon;
         QString status;
         std::optional<RowButton> button;
         bool systemBox;
     };
     const Row rows[] = {
-        {{Case::idle(), false, false, "", {}}, RowIcon::missing, "", RowButton{"Install Hamlib", RowCommand::start, true, true},
+        {{of(Case::idle()), false, false, "", {}}, RowIcon::missing, "", RowButton{"Install Hamlib", RowCommand::start, true, true},
          false},
-        {{Case::downloading(0.5), false, false, "", {}}, RowIcon::working, "Downloading…", {}, false},
-        {{Case::extracting(), false, false, "", {}}, RowIcon::working, "Installing…", {}, false},
-        {{Case::complete(), false, false, "", {}}, RowIcon::installed, "", {}, false},
-        {{Case::error("no bottle"), false, false, "", {}}, RowIcon::failed, "", RowButton{"Retry", RowCommand::start, true, false},
+        {{of(Case::downloading(0.5)), false, false, "", {}}, RowIcon::working, "Downloading…", {}, false},
+        {{of(Case::extracting()), false, false, "", {}}, RowIcon::working, "Installing…", {}, false},
+        {{of(Case::complete()), false, false, "", {}}, RowIcon::installed, "", {}, false},
+        {{of(Case::error("no bottle")), false, false, "", {}}, RowIcon::failed, "", RowButton{"Retry", RowCommand::start, true, false},
          false},
         // A system copy the orchestrator would start: no progress, no Retry, and the box names it.
-        {{Case::downloading(0.5), false, true, "", system}, RowIcon::installed, "System install", {}, true},
-        {{Case::error("no bottle"), false, true, "4.5", system}, RowIcon::installed, "System install", {}, true},
-        {{Case::idle(), true, true, "4.6.2", system}, RowIcon::installed, "v4.6.2", {}, false},
-        {{Case::idle(), true, true, "", {}}, RowIcon::installed, "Installed", {}, false},
+        {{of(Case::downloading(0.5)), false, true, "", system}, RowIcon::installed, "System install", {}, true},
+        {{of(Case::error("no bottle")), false, true, "4.5", system}, RowIcon::installed, "System install", {}, true},
+        {{of(Case::idle()), true, true, "4.6.2", system}, RowIcon::installed, "v4.6.2", {}, false},
+        {{of(Case::idle()), true, true, "", {}}, RowIcon::installed, "Installed", {}, false},
     };
     for (const Row &r : rows) {
         const InstallerRowLook look = hamlibRowLook(r.facts);
-        SCOPED_TRACE(look.status.toStdString() + " " + std::to_string(int(r.facts.state.phase)));
+        SCOPED_TRACE(look.status.toStdString() + " " + std::to_string(int(r.facts.progress.phase)));
         EXPECT_EQ(look.icon, r.icon);
         EXPECT_EQ(look.status, r.status);
         EXPECT_EQ(look.button, r.button);

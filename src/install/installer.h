@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace cordavelle {
+
+// How far an installer has got, in the terms every view of it shares: each installer keeps its
+// own state and says here what it means, so the views decide from this alone.
+struct InstallProgress {
+    // The steps the views tell apart; an installer takes only the ones its flow has.
+    enum class Phase { idle, preparing, downloading, extracting, installing, fixing, verifying, settingUp, complete, failed };
+
+    Phase phase = Phase::idle;
+    // While downloading: the fraction received, 0.0 to 1.0.
+    double fraction = 0.0;
+    // While setting up: the step under way, in the installer's own words.
+    QString message;
+    // When failed: the failure's text.
+    QString error;
+    // A task runs; it stays true after a cancel until the task has really ended.
+    bool busy = false;
+
+    // A step is under way: neither idle nor at an end.
+    bool working() const { return phase != Phase::idle && phase != Phase::complete && phase != Phase::failed; }
+    // A cancel can still undo the step cleanly: not once the program is in place and is only
+    // being fixed up or tried.
+    bool undoable() const { return working() && phase != Phase::fixing && phase != Phase::verifying; }
+    bool operator==(const InstallProgress &) const = default;
+};
+
+// What the helper's own copy of an installer's program is: there or not, and the version its
+// install recorded (empty when none was).
+struct InstalledCopy {
+    bool present = false;
+    QString version;
+    bool operator==(const InstalledCopy &) const = default;
+};
+
+// What every installer offers the views that drive and follow it. Main thread only.
+class Installer : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    virtual InstallProgress progress() const = 0;
+    virtual InstalledCopy installedCopy() const = 0;
+    // The lines of the running or last install, oldest first.
+    virtual QStringList logLines() const = 0;
+    // Starts the install, unless one is still running (a cancelled one included).
+    virtual void start() = 0;
+    // Stops the running install; with none running, goes back to idle.
+    virtual void cancel() = 0;
+
+Q_SIGNALS:
+    // The progress, the installed copy or the log lines may have changed.
+    void changed();
+};
+
+} // namespace cordavelle
