@@ -48,57 +48,38 @@ Removal removeReported(const QString &path, ResetReport &report)
 
 HelperUninstaller::HelperUninstaller(Collaborators collaborators) : m_with(std::move(collaborators)) {}
 
-HelperUninstaller::Installer HelperUninstaller::installer(WineInstaller &wine)
+HelperUninstaller::EndedInstaller HelperUninstaller::installer(WineInstaller &wine)
 {
-    return {QStringLiteral("the Wine install"), [&wine] { return wine.isBusy(); }, [&wine] { wine.cancel(); },
-            [&wine](QObject *context, std::function<void()> changed) {
-                QObject::connect(&wine, &WineInstaller::busyChanged, context, std::move(changed));
-            },
-            false};
+    return {QStringLiteral("the Wine install"), &wine, false};
 }
 
-HelperUninstaller::Installer HelperUninstaller::installer(WinePrefixManager &prefix)
+HelperUninstaller::EndedInstaller HelperUninstaller::installer(WinePrefixManager &prefix)
 {
-    return {QStringLiteral("the Wine prefix set-up"), [&prefix] { return prefix.isBusy(); },
-            [&prefix] { prefix.cancel(); },
-            [&prefix](QObject *context, std::function<void()> changed) {
-                QObject::connect(&prefix, &WinePrefixManager::busyChanged, context, std::move(changed));
-            },
-            true};
+    return {QStringLiteral("the Wine prefix set-up"), &prefix, true};
 }
 
-HelperUninstaller::Installer HelperUninstaller::installer(VARAInstaller &vara)
+HelperUninstaller::EndedInstaller HelperUninstaller::installer(VARAInstaller &vara)
 {
-    return {QStringLiteral("the ") + displayName(vara.variant()) + QStringLiteral(" install"),
-            [&vara] { return vara.isInstalling(); }, [&vara] { vara.cancel(); },
-            [&vara](QObject *context, std::function<void()> changed) {
-                QObject::connect(&vara, &VARAInstaller::installingChanged, context, [changed](bool) { changed(); });
-            },
-            true};
+    return {QStringLiteral("the ") + displayName(vara.variant()) + QStringLiteral(" install"), &vara, true};
 }
 
-HelperUninstaller::Installer HelperUninstaller::installer(HamlibInstaller &hamlib)
+HelperUninstaller::EndedInstaller HelperUninstaller::installer(HamlibInstaller &hamlib)
 {
-    return {QStringLiteral("the Hamlib install"), [&hamlib] { return hamlib.isRunning(); },
-            [&hamlib] { hamlib.cancel(); },
-            [&hamlib](QObject *context, std::function<void()> changed) {
-                QObject::connect(&hamlib, &HamlibInstaller::isRunningChanged, context, std::move(changed));
-            },
-            false};
+    return {QStringLiteral("the Hamlib install"), &hamlib, false};
 }
 
 QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QString kept, ResetReport &report)
 {
-    std::vector<const Installer *> ending;
-    for (const Installer &installer : m_with.installers) {
-        if ((everything || installer.inPrefix) && installer.running()) {
-            logger().info(QStringLiteral("Cancelling %1").arg(installer.name));
-            installer.cancel();
-            ending.push_back(&installer);
+    std::vector<const EndedInstaller *> ending;
+    for (const EndedInstaller &ended : m_with.installers) {
+        if ((everything || ended.inPrefix) && ended.running()) {
+            logger().info(QStringLiteral("Cancelling %1").arg(ended.name));
+            ended.installer->cancel();
+            ending.push_back(&ended);
         }
     }
     const auto stillRunning = [&ending] {
-        return std::any_of(ending.begin(), ending.end(), [](const Installer *installer) { return installer->running(); });
+        return std::any_of(ending.begin(), ending.end(), [](const EndedInstaller *ended) { return ended->running(); });
     };
     // One bound for both waits: an installer that does not end, or a hold that is not given up,
     // keeps the reset no longer than that.
@@ -106,8 +87,8 @@ QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QStri
     racers.push_back([this, &ending, &stillRunning](std::stop_token stop) -> QCoro::Task<bool> {
         QObject context;
         auto changed = std::make_shared<async::Event>();
-        for (const Installer *installer : ending) {
-            installer->watch(&context, [changed] { changed->set(); });
+        for (const EndedInstaller *ended : ending) {
+            QObject::connect(ended->installer, &Installer::changed, &context, [changed] { changed->set(); });
         }
         while (stillRunning()) {
             const async::Event wake = *changed;
@@ -128,9 +109,9 @@ QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QStri
     }
     // Taken in the moment the time ran out: given back, since nothing is removed.
     m_with.prefixHold.release(this);
-    for (const Installer *installer : ending) {
-        if (installer->running()) {
-            report.errors << QStringLiteral("Could not stop %1; %2").arg(installer->name, kept);
+    for (const EndedInstaller *ended : ending) {
+        if (ended->running()) {
+            report.errors << QStringLiteral("Could not stop %1; %2").arg(ended->name, kept);
         }
     }
     if (!stillRunning()) {

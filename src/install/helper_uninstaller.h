@@ -1,10 +1,10 @@
 #pragma once
 
+#include "install/installer.h"
+
 #include <QCoroTask>
 #include <QString>
 #include <QStringList>
-
-#include <QObject>
 
 #include <chrono>
 #include <functional>
@@ -49,21 +49,20 @@ struct ResetReport {
 class HelperUninstaller {
 public:
     // An installer that a level ends, and waits for, before it removes what the installer works on.
-    struct Installer {
+    struct EndedInstaller {
         // "the VARA HF install", as the report names it when it does not end.
         QString name;
-        std::function<bool()> running;
-        std::function<void()> cancel;
-        // Calls `changed`, for as long as `context` lives, whenever running() may have changed.
-        std::function<void(QObject *context, std::function<void()> changed)> watch;
+        Installer *installer = nullptr;
         // Works in the Wine prefix, so that the prefix level ends it too; the full uninstall ends
         // every installer.
         bool inPrefix = true;
+
+        bool running() const { return installer->progress().busy; }
     };
-    static Installer installer(WineInstaller &wine);
-    static Installer installer(WinePrefixManager &prefix);
-    static Installer installer(VARAInstaller &vara);
-    static Installer installer(HamlibInstaller &hamlib);
+    static EndedInstaller installer(WineInstaller &wine);
+    static EndedInstaller installer(WinePrefixManager &prefix);
+    static EndedInstaller installer(VARAInstaller &vara);
+    static EndedInstaller installer(HamlibInstaller &hamlib);
 
     // How long a level waits for the installers it ended, and for the prefix's hold.
     static constexpr std::chrono::seconds kInstallerWait{30};
@@ -84,7 +83,7 @@ public:
         // Taken before anything in the prefix or the support folder goes.
         WinePrefixHold &prefixHold;
         Clock &clock;
-        std::vector<Installer> installers;
+        std::vector<EndedInstaller> installers;
     };
 
     // The keychain item service of the pairing tokens.
