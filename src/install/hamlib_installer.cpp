@@ -65,12 +65,7 @@ InstallProgress HamlibInstaller::progressOf(const State &state, bool running)
 {
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle, Phase::downloading, Phase::extracting, Phase::complete, Phase::failed};
-    InstallProgress progress;
-    progress.phase = phases[int(state.phase)];
-    progress.fraction = state.progress;
-    progress.error = state.message;
-    progress.busy = running;
-    return progress;
+    return {phases[int(state.phase)], state.progress, {}, state.message, running};
 }
 
 // A running install holds on to this object; it is asked to stop, and its owner waits for it.

@@ -130,12 +130,7 @@ InstallProgress VARAInstaller::progressOf(const State &state, bool installing)
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle,   Phase::downloading, Phase::extracting, Phase::installing,
                                    Phase::fixing, Phase::verifying,   Phase::complete,   Phase::failed};
-    InstallProgress progress;
-    progress.phase = phases[int(state.kind)];
-    progress.fraction = state.progress;
-    progress.error = state.error;
-    progress.busy = installing;
-    return progress;
+    return {phases[int(state.kind)], state.progress, {}, state.error, installing};
 }
 
 VARAInstaller::~VARAInstaller()

@@ -95,12 +95,7 @@ InstallProgress WineInstaller::progressOf(const State &state, bool busy)
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle,       Phase::preparing, Phase::downloading,
                                    Phase::extracting, Phase::complete,  Phase::failed};
-    InstallProgress progress;
-    progress.phase = phases[int(state.kind())];
-    progress.fraction = state.progress();
-    progress.error = state.message();
-    progress.busy = busy;
-    return progress;
+    return {phases[int(state.kind())], state.progress(), {}, state.message(), busy};
 }
 
 WineInstaller::~WineInstaller()

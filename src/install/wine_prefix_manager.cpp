@@ -69,15 +69,10 @@ InstallProgress WinePrefixManager::progressOf(const State &state, bool busy)
 {
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle, Phase::settingUp, Phase::complete, Phase::failed};
-    InstallProgress progress;
-    progress.phase = phases[int(state.kind())];
-    if (progress.phase == Phase::failed) {
-        progress.error = state.text();
-    } else {
-        progress.message = state.text();
-    }
-    progress.busy = busy;
-    return progress;
+    const Phase phase = phases[int(state.kind())];
+    // The text is the step's while setting up and the failure's in the error state.
+    const bool failed = phase == Phase::failed;
+    return {phase, 0.0, failed ? QString() : state.text(), failed ? state.text() : QString(), busy};
 }
 
 WinePrefixManager::~WinePrefixManager()
