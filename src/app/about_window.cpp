@@ -1,8 +1,8 @@
 #include "app/about_window.h"
 
 #include "app/changelog.h"
-#include "app/form_parts.h"
-#include "app/status_look.h"
+#include "widgets/form_parts.h"
+#include "widgets/status_look.h"
 
 #include <QApplication>
 #include <QDesktopServices>

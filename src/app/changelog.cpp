@@ -1,6 +1,6 @@
 #include "app/changelog.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,10 +1,10 @@
 #include "clients_page.h"
 
 #include "api/pairing_manager.h"
-#include "app/accent_style.h"
-#include "app/alert_presenter.h"
-#include "app/coalesced_refresh.h"
-#include "app/form_parts.h"
+#include "widgets/accent_style.h"
+#include "widgets/alert_presenter.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "app/management_view.h"
 #include "platform/clock.h"
 

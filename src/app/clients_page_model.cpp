@@ -1,6 +1,6 @@
 #include "clients_page_model.h"
 
-#include "app/service_header.h"
+#include "widgets/service_header.h"
 
 #include <QDateTime>
 #include <QLocale>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "api/paired_client.h"
-#include "app/alert_presenter.h"
-#include "app/status_look.h"
+#include "widgets/alert_presenter.h"
+#include "widgets/status_look.h"
 
 #include <QString>
 

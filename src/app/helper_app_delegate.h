@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "app/app_context.h"
 #include "base/service_model.h"
-#include "app/service_startup.h"
+#include "startup/service_startup.h"
 #include "install/helper_uninstaller.h"
 
 #include <QObject>

@@ -1,7 +1,7 @@
 #include "app/management_view.h"
 
 #include "api/pairing_manager.h"
-#include "app/coalesced_refresh.h"
+#include "widgets/coalesced_refresh.h"
 #include "app/sidebar.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"

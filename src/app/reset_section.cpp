@@ -1,7 +1,7 @@
 #include "reset_section.h"
 
-#include "app/alert_presenter.h"
-#include "app/form_parts.h"
+#include "widgets/alert_presenter.h"
+#include "widgets/form_parts.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/alert_presenter.h"
-#include "app/status_look.h"
+#include "widgets/alert_presenter.h"
+#include "widgets/status_look.h"
 #include "base/service_model.h"
 #include "install/helper_uninstaller.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "base/app_appearance_mode.h"
 
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "base/service_model.h"
 #include "install/dependency_update_nudge.h"
 

@@ -1,8 +1,8 @@
 #include "status_menu.h"
 
 #include "app/app_log.h"
-#include "app/coalesced_refresh.h"
-#include "app/status_look.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/status_look.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

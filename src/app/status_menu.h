@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/service_control.h"
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "base/service_model.h"
 
 #include <QCoroTask>

@@ -1,6 +1,6 @@
 #include "tray_glyph.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QPainter>
 #include <QPainterPath>

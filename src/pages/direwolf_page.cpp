@@ -1,8 +1,8 @@
 #include "direwolf_page.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/port_field.h"
-#include "app/status_look.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/port_field.h"
+#include "widgets/status_look.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"

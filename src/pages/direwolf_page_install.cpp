@@ -1,9 +1,9 @@
 #include "direwolf_page.h"
 
-#include "app/accent_style.h"
-#include "app/alert_presenter.h"
-#include "app/coalesced_refresh.h"
-#include "app/status_look.h"
+#include "widgets/accent_style.h"
+#include "widgets/alert_presenter.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/status_look.h"
 #include "base/helper_error.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"

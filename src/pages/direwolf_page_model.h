@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "base/service_config.h"
 #include "base/tool_lookup.h"
 #include "radio/audio_device_manager.h"

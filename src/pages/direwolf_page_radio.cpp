@@ -1,6 +1,6 @@
 #include "direwolf_page.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "base/spaces_and_tabs.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"

@@ -1,6 +1,6 @@
 #include "pages/page_parts.h"
 
-#include "app/accent_style.h"
+#include "widgets/accent_style.h"
 
 #include <QFrame>
 #include <QGroupBox>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/form_parts.h"
-#include "app/status_look.h"
+#include "widgets/form_parts.h"
+#include "widgets/status_look.h"
 #include "radio/serial_port_manager.h"
 
 #include <QString>

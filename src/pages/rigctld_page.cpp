@@ -1,7 +1,7 @@
 #include "rigctld_page.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/port_field.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/port_field.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"

@@ -1,6 +1,6 @@
 #include "rigctld_page.h"
 
-#include "app/log_viewer.h"
+#include "widgets/log_viewer.h"
 #include "core/config_store.h"
 #include "install/installer.h"
 #include "pages/page_parts.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "base/service_config.h"
 #include "install/installer.h"
 #include "radio/serial_port_manager.h"

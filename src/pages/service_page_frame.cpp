@@ -1,9 +1,9 @@
 #include "pages/service_page_frame.h"
 
-#include "app/form_parts.h"
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
-#include "app/service_header.h"
+#include "widgets/form_parts.h"
+#include "widgets/lifecycle_picker.h"
+#include "widgets/log_viewer.h"
+#include "widgets/service_header.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
 #include "pages/page_parts.h"

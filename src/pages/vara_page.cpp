@@ -1,6 +1,6 @@
 #include "pages/vara_page.h"
 
-#include "app/coalesced_refresh.h"
+#include "widgets/coalesced_refresh.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"

@@ -1,7 +1,7 @@
 #include "installer_row.h"
 
-#include "app/accent_style.h"
-#include "app/form_parts.h"
+#include "widgets/accent_style.h"
+#include "widgets/form_parts.h"
 
 #include <QContextMenuEvent>
 #include <QFontMetrics>

@@ -1,7 +1,7 @@
 // Walks every window as assistive technology sees it and names each control a screen reader or a
 // test robot could not find by name.
 
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
@@ -12,7 +12,7 @@
 #include "setup/wizard/wizard_navigation.h"
 
 #include "support/event_wait.h"
-#include "support/helper_objects.h"
+#include "support/setup_objects.h"
 #include "support/qt_printers.h"
 #include "support/scripted_alert_presenter.h"
 

@@ -12,7 +12,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
-#include "support/helper_objects.h"
+#include "support/setup_objects.h"
 #include "support/local_ports.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/task_outcome.h"

@@ -1,7 +1,7 @@
 #include "pages/vara_page_fixture.h"
 
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
+#include "widgets/lifecycle_picker.h"
+#include "widgets/log_viewer.h"
 #include "core/managed_process.h"
 
 #include "support/event_wait.h"

@@ -3,7 +3,7 @@
 
 #include "shots.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "base/helper_places.h"
 
 #include "support/event_wait.h"

@@ -1,6 +1,6 @@
 #include "shots.h"
 
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
@@ -12,6 +12,7 @@
 #include "support/event_wait.h"
 #include "support/recording_service_control.h"
 #include "support/scripted_alert_presenter.h"
+#include "support/setup_objects.h"
 
 #include <QApplication>
 #include <QMenu>

@@ -6,6 +6,7 @@
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
 #include "support/scripted_alert_presenter.h"
+#include "support/setup_objects.h"
 #include "support/test_files.h"
 
 #include <QMessageBox>

@@ -1,6 +1,6 @@
 #include "shots.h"
 
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "app/clients_page.h"
 #include "app/reset_section.h"
 #include "app/settings_view.h"

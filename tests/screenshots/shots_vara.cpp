@@ -1,6 +1,6 @@
 #include "shots.h"
 
-#include "app/log_viewer.h"
+#include "widgets/log_viewer.h"
 #include "core/managed_process.h"
 #include "pages/vara_page_fixture.h"
 #include "support/event_wait.h"

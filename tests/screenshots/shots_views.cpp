@@ -1,12 +1,12 @@
 #include "shots.h"
 
 #include "app/about_window.h"
-#include "app/accent_style.h"
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
+#include "widgets/accent_style.h"
+#include "widgets/lifecycle_picker.h"
+#include "widgets/log_viewer.h"
 #include "app/management_view.h"
-#include "app/port_field.h"
-#include "app/service_header.h"
+#include "widgets/port_field.h"
+#include "widgets/service_header.h"
 
 #include "support/no_services.h"
 

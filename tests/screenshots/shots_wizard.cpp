@@ -6,6 +6,7 @@
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_features_step.h"
 #include "support/event_wait.h"
+#include "support/setup_objects.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>

@@ -9,6 +9,7 @@
 
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/setup_objects.h"
 #include "support/test_files.h"
 
 #include <QVBoxLayout>

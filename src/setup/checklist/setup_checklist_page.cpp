@@ -1,8 +1,8 @@
 #include "setup_checklist_page.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/form_parts.h"
-#include "app/log_viewer.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
+#include "widgets/log_viewer.h"
 #include "app/setup_views.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"

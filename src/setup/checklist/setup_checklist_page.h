@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/alert_presenter.h"
+#include "widgets/alert_presenter.h"
 #include "app/setup_installers.h"
 #include "app/sidebar_model.h"
 

@@ -1,7 +1,7 @@
 #include "setup/checklist/updates_section.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/form_parts.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

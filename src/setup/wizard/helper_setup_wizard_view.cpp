@@ -1,7 +1,7 @@
 #include "setup/wizard/helper_setup_wizard_view.h"
 
-#include "app/accent_style.h"
-#include "app/form_parts.h"
+#include "widgets/accent_style.h"
+#include "widgets/form_parts.h"
 #include "app/helper_setup_state.h"
 #include "core/config_store.h"
 #include "platform/user_defaults.h"

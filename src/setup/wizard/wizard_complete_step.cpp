@@ -1,7 +1,7 @@
 #include "setup/wizard/wizard_complete_step.h"
 
-#include "app/form_parts.h"
-#include "app/status_look.h"
+#include "widgets/form_parts.h"
+#include "widgets/status_look.h"
 #include "base/tool_lookup.h"
 #include "core/service_orchestrator.h"
 #include "install/hamlib_installer.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/setup_installers.h"
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "setup/wizard/wizard_navigation.h"
 #include "setup/wizard/wizard_step.h"
 

@@ -1,7 +1,7 @@
 #include "setup/wizard/wizard_components.h"
 
-#include "app/form_parts.h"
-#include "app/status_look.h"
+#include "widgets/form_parts.h"
+#include "widgets/status_look.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "setup/wizard/wizard_install_row.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QVBoxLayout>
 

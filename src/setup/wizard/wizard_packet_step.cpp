@@ -1,7 +1,7 @@
 #include "setup/wizard/wizard_packet_step.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/form_parts.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "base/tool_lookup.h"
 #include "platform/app_activation.h"
 #include "radio/direwolf_discovery.h"

@@ -1,7 +1,7 @@
 #include "setup/wizard/wizard_radio_control_step.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/form_parts.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"

@@ -1,6 +1,6 @@
 #include "setup/wizard/wizard_step_indicator.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 #include "setup/wizard/wizard_navigation.h"
 
 #include <QPainter>

@@ -1,7 +1,7 @@
 #include "setup/wizard/wizard_vara_step.h"
 
-#include "app/coalesced_refresh.h"
-#include "app/form_parts.h"
+#include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "core/service_orchestrator.h"
 #include "install/vara_installer.h"
 #include "setup/wizard/install_steps_model.h"

@@ -1,4 +1,4 @@
-#include "app/service_startup.h"
+#include "startup/service_startup.h"
 
 #include "support/fixed_port_lock.h"
 #include "support/helper_objects.h"

@@ -1,13 +1,13 @@
 #include "setup/checklist/setup_checklist_page.h"
 
-#include "app/log_viewer.h"
-#include "app/status_look.h"
+#include "widgets/log_viewer.h"
+#include "widgets/status_look.h"
 #include "base/helper_places.h"
 #include "setup/installer_row.h"
 
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
-#include "support/helper_objects.h"
+#include "support/setup_objects.h"
 #include "support/qt_printers.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/test_files.h"

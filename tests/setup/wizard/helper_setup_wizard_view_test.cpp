@@ -10,7 +10,7 @@
 #include "core/config_store.h"
 
 #include "support/event_wait.h"
-#include "support/helper_objects.h"
+#include "support/setup_objects.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 

@@ -7,7 +7,7 @@
 #include "setup/wizard/wizard_install_row.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
-#include "support/helper_objects.h"
+#include "support/setup_objects.h"
 
 #include <QDir>
 #include <QFile>

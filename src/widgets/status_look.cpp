@@ -1,4 +1,4 @@
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include "platform/clock.h"
 

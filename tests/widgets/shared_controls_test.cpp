@@ -1,7 +1,7 @@
-#include "app/accent_style.h"
-#include "app/lifecycle_picker.h"
-#include "app/log_viewer.h"
-#include "app/port_field.h"
+#include "widgets/accent_style.h"
+#include "widgets/lifecycle_picker.h"
+#include "widgets/log_viewer.h"
+#include "widgets/port_field.h"
 
 #include <QApplication>
 #include <QCoreApplication>

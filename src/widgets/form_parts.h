@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "app/log_viewer.h"
+#include "widgets/log_viewer.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,6 +1,6 @@
-#include "app/port_field.h"
+#include "widgets/port_field.h"
 
-#include "app/form_parts.h"
+#include "widgets/form_parts.h"
 
 #include <QEvent>
 #include <QFontDatabase>

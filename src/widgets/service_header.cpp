@@ -1,7 +1,7 @@
-#include "app/service_header.h"
+#include "widgets/service_header.h"
 
-#include "app/accent_style.h"
-#include "app/coalesced_refresh.h"
+#include "widgets/accent_style.h"
+#include "widgets/coalesced_refresh.h"
 #include "core/orchestrator_service_control.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"

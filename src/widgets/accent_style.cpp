@@ -1,6 +1,6 @@
-#include "app/accent_style.h"
+#include "widgets/accent_style.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QPainter>
 #include <QPainterPath>

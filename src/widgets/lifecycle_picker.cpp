@@ -1,6 +1,6 @@
-#include "app/lifecycle_picker.h"
+#include "widgets/lifecycle_picker.h"
 
-#include "app/status_look.h"
+#include "widgets/status_look.h"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>

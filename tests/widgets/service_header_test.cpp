@@ -1,5 +1,5 @@
-#include "app/accent_style.h"
-#include "app/service_header.h"
+#include "widgets/accent_style.h"
+#include "widgets/service_header.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"
 

@@ -1,4 +1,4 @@
-#include "app/service_startup.h"
+#include "startup/service_startup.h"
 #include "base/helper_places.h"
 
 #include "support/event_wait.h"
