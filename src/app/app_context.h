@@ -16,8 +16,8 @@ class UserDefaults;
 class WinePrefixHold;
 
 // What the application shell and its delegate work with; the shared instances in the program.
-// The setup surfaces and the services' pages have contexts of their own (app/setup_views.h,
-// app/detail_pages.h).
+// The setup surfaces and the services' pages stand above the shell and have contexts of their
+// own, which the program's entry makes (app/shell_pages.h).
 struct AppContext {
     ConfigStore &config;
     ServiceOrchestrator &orchestrator;

@@ -5,12 +5,11 @@
 #include "app/app_log.h"
 #include "app/clients_page.h"
 #include "widgets/coalesced_refresh.h"
-#include "app/detail_pages.h"
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
 #include "app/settings_opener.h"
-#include "app/setup_views.h"
+#include "app/shell_pages.h"
 #include "widgets/status_look.h"
 #include "app/settings_view.h"
 #include "app/status_menu.h"
@@ -62,11 +61,11 @@ Alert noTerminalAlert(const QString &command)
     return alert;
 }
 
-CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupContext &setup,
-                                         const ServicePagesContext &pages, QObject *parent)
+CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupInstallers &installers,
+                                         ShellPages &pages, QObject *parent)
     : QObject(parent),
       m_context(context),
-      m_setup(setup),
+      m_installers(installers),
       m_pages(pages),
       m_services(context.orchestrator),
       m_delegate(std::make_unique<HelperAppDelegate>(
@@ -93,16 +92,12 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupC
     commands.clearPairing = [this] { m_context.pairing.clearAll(); };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
-    m_managementWindow->setWizardFactory([this](QWidget *parent) { return makeSetupWizard(m_setup, parent); });
+    m_managementWindow->setWizardFactory([this](QWidget *parent) { return m_pages.makeWizard(parent); });
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
-    view->setPageFactory(SidebarSection::setup, [this](ManagementView &management) {
-        return makeSetupChecklistPage(m_setup,
-                                      [&management](SidebarSection section) { management.setSelectedSection(section); });
-    });
     view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
         return new ClientsPage(m_context.pairing, m_context.platform.clock(), m_context.alerts);
     });
-    installDetailPages(*view, m_pages);
+    m_pages.installPages(*view);
     watchSetupProgress(*view);
     m_managementWindow->setCentralView(view);
     DependencyUpdateNudge *nudge = &m_context.updateNudge;
@@ -156,7 +151,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupC
             &StatusMenu::scheduleRefresh);
 
     // An install the user was to drive in a terminal would otherwise silently not happen.
-    connect(&m_setup.installers.direwolfDiscovery, &DirewolfDiscovery::terminalUnavailable, this,
+    connect(&m_installers.direwolfDiscovery, &DirewolfDiscovery::terminalUnavailable, this,
             [this](const QString &command) {
                 if (m_context.alerts.present(noTerminalAlert(command)) == 0) {
                     QGuiApplication::clipboard()->setText(command);
@@ -179,7 +174,7 @@ CordavelleHelperApp::~CordavelleHelperApp()
 void CordavelleHelperApp::watchSetupProgress(ManagementView &view)
 {
     // The Setup row counts what is installed; an installer that settles may have changed that.
-    const SetupInstallers &installers = m_setup.installers;
+    const SetupInstallers &installers = m_installers;
     const auto refresh = [&view] { view.refreshSetupProgress(); };
     connect(&installers.wine, &WineInstaller::stateChanged, &view, refresh);
     connect(&installers.prefix, &WinePrefixManager::stateChanged, &view, refresh);
@@ -238,7 +233,7 @@ QCoro::Task<ResetReport> CordavelleHelperApp::runReset(ResetLevel level)
 {
     if (!m_uninstaller) {
         Platform &platform = m_context.platform;
-        const SetupInstallers &installers = m_setup.installers;
+        const SetupInstallers &installers = m_installers;
         m_uninstaller = std::make_unique<HelperUninstaller>(HelperUninstaller::Collaborators{
             m_context.config, m_context.experimental, m_services, m_context.defaults, platform.keychain(), platform.loginItem(),
             platform.commandRunner(), [this] { m_context.pairing.forgetAll(); }, m_context.prefixHold,

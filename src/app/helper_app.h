@@ -1,9 +1,8 @@
 #pragma once
 
 #include "core/orchestrator_service_control.h"
-#include "app/detail_pages.h"
 #include "app/helper_app_delegate.h"
-#include "app/setup_views.h"
+#include "app/setup_installers.h"
 #include "app/tray_glyph.h"
 #include "app/widget_attention.h"
 #include "base/app_appearance_mode.h"
@@ -29,6 +28,7 @@ struct ResetReport;
 enum class ResetLevel;
 class ManagementView;
 class ManagementWindow;
+class ShellPages;
 class StatusMenu;
 
 // Where the program shows itself for an appearance mode. Without a system tray the tray-only
@@ -52,7 +52,9 @@ Alert noTerminalAlert(const QString &command);
 class CordavelleHelperApp final : public QObject {
     Q_OBJECT
 public:
-    CordavelleHelperApp(const AppContext &context, const SetupContext &setup, const ServicePagesContext &pages,
+    // `pages` makes the pages and the wizard that stand above the shell; it must outlive the
+    // application.
+    CordavelleHelperApp(const AppContext &context, const SetupInstallers &installers, ShellPages &pages,
                         QObject *parent = nullptr);
     ~CordavelleHelperApp() override;
 
@@ -80,8 +82,8 @@ private:
     QWidget *makeSettingsView(QWidget *parent);
 
     AppContext m_context;
-    SetupContext m_setup;
-    ServicePagesContext m_pages;
+    SetupInstallers m_installers;
+    ShellPages &m_pages;
     // Pairing requests flash the windows while the application has them.
     WidgetAttention m_attention;
     OrchestratorServiceControl m_services;

@@ -4,6 +4,7 @@
 #include "app/application_icon.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
+#include "main/helper_pages.h"
 #include "app/settings_opener.h"
 #include "app/single_instance.h"
 #include "core/orchestrator_service_control.h"
@@ -80,6 +81,7 @@ struct Helper {
     std::unique_ptr<OrchestratorServiceControl> services;
     std::unique_ptr<ServiceStartup> startup; // without windows
     std::unique_ptr<MessageBoxAlertPresenter> alerts;
+    std::unique_ptr<HelperPages> pages;
     std::unique_ptr<CordavelleHelperApp> app; // with windows
     bool quitRequested = false;
 };
@@ -165,7 +167,8 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                         VARAInstaller::fm(),
                                         HamlibInstaller::shared(),
                                         DirewolfDiscovery::shared()};
-        helper.app = std::make_unique<CordavelleHelperApp>(context, setup, pages);
+        helper.pages = std::make_unique<HelperPages>(setup, pages);
+        helper.app = std::make_unique<CordavelleHelperApp>(context, setup.installers, *helper.pages);
         HelperAppDelegate &delegate = helper.app->delegate();
         delegate.startup().setRequestHandler(handler);
         QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &HelperAppDelegate::handleReopen);

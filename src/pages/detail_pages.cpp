@@ -1,4 +1,4 @@
-#include "app/detail_pages.h"
+#include "pages/detail_pages.h"
 
 #include "app/management_view.h"
 #include "base/tool_lookup.h"

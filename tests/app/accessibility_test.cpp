@@ -8,6 +8,7 @@
 #include "app/management_window.h"
 #include "app/settings_opener.h"
 #include "app/status_menu.h"
+#include "main/helper_pages.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "setup/wizard/wizard_navigation.h"
 
@@ -163,10 +164,11 @@ protected:
     SettingsOpener settingsOpener;
     test::SetupObjects setupObjects{*this};
     ExperimentalFeatureManager experimental{env.defaults()};
+    HelperPages pages{setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
         AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
                    setupObjects.updateNudge, prefixHold, env.platform()},
-        setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts));
+        setupObjects.installers(), pages);
 };
 
 TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)

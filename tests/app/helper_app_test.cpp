@@ -4,6 +4,7 @@
 #include "app/settings_opener.h"
 #include "app/sidebar.h"
 #include "app/widget_attention.h"
+#include "main/helper_pages.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
@@ -115,10 +116,11 @@ protected:
                                          co_return DependencyVersions{"4.6", "4.5"};
                                      }}};
     ExperimentalFeatureManager experimental{env.defaults()};
+    HelperPages pages{setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)};
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
         AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
                    setupObjects.updateNudge, prefixHold, env.platform()},
-        setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts));
+        setupObjects.installers(), pages);
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)

@@ -8,6 +8,7 @@
 #include "app/settings_opener.h"
 #include "app/status_menu.h"
 #include "app/tray_glyph.h"
+#include "main/helper_pages.h"
 
 #include "support/event_wait.h"
 #include "support/recording_service_control.h"
@@ -30,10 +31,11 @@ struct AppScene {
     explicit AppScene(ShotEnvironment &scene)
         : setupObjects(scene),
           experimental(scene.env.defaults()),
+          pages(setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)),
           app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
                          alerts, setup, settingsOpener, experimental, setupObjects.updateNudge, scene.prefixHold,
                          scene.env.platform()},
-              setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts))
+              setupObjects.installers(), pages)
     {
     }
     test::ScriptedAlertPresenter alerts;
@@ -41,6 +43,7 @@ struct AppScene {
     SettingsOpener settingsOpener;
     test::SetupObjects setupObjects;
     ExperimentalFeatureManager experimental;
+    HelperPages pages;
     CordavelleHelperApp app;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/detail_pages.h"
-#include "app/setup_views.h"
+#include "pages/detail_pages.h"
+#include "setup/setup_views.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/orchestrator_service_control.h"

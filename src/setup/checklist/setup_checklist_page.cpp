@@ -3,7 +3,7 @@
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
 #include "widgets/log_viewer.h"
-#include "app/setup_views.h"
+#include "setup/setup_views.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"

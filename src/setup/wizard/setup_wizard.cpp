@@ -1,6 +1,6 @@
 #include "setup/wizard/setup_wizard.h"
 
-#include "app/setup_views.h"
+#include "setup/setup_views.h"
 #include "install/hamlib_installer.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"

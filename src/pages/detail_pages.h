@@ -36,8 +36,7 @@ struct ServicePagesContext {
     DirewolfDiscovery &direwolfDiscovery;
 };
 
-// Gives the management view the services' own pages. The pages sit above the application
-// shell, so they are installed from there (src/pages) through this one declaration.
+// Gives the management view the services' own pages.
 void installDetailPages(ManagementView &view, const ServicePagesContext &context);
 
 } // namespace cordavelle

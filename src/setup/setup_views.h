@@ -29,9 +29,6 @@ struct SetupContext {
     AppActivation &activation;
 };
 
-// The setup surfaces sit above the application shell, so the shell reaches them through these
-// declarations (src/setup).
-
 // The management window's Setup page: every dependency with its state and action. `select`
 // sends the window to another section (a row's "Configure").
 QWidget *makeSetupChecklistPage(const SetupContext &context, std::function<void(SidebarSection)> select,
