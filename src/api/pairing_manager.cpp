@@ -282,32 +282,15 @@ void PairingManager::updateLastSeen(const QString &clientId)
         return;
     }
     client->lastSeen = m_clock.wallNow();
-    if (!m_pendingAnnouncement) {
-        m_pendingAnnouncement.emplace();
-        announceLater(this, m_clock, m_pendingAnnouncement->get_token());
-    }
     if (!m_pendingSave) {
         m_pendingSave.emplace();
         saveLater(this, m_clock, m_pendingSave->get_token());
     }
-}
-
-QCoro::Task<void> PairingManager::announceLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop)
-{
-    const bool slept = co_await clock.sleep(kLastSeenAnnounceDelay, stop);
-    if (!slept || !self) {
-        co_return;
-    }
-    self->m_pendingAnnouncement.reset();
-    Q_EMIT self->clientsChanged();
+    Q_EMIT lastSeenChanged();
 }
 
 void PairingManager::announce()
 {
-    if (m_pendingAnnouncement) {
-        m_pendingAnnouncement->request_stop();
-        m_pendingAnnouncement.reset();
-    }
     Q_EMIT clientsChanged();
 }
 
@@ -319,13 +302,14 @@ QCoro::Task<void> PairingManager::saveLater(QPointer<PairingManager> self, Clock
     }
     // Done waiting: the save must not stop the sleep that has just ended.
     self->m_pendingSave.reset();
-    self->save();
+    // The table itself is as it was; the new time went out through lastSeenChanged already.
+    self->write();
 }
 
 void PairingManager::flushPendingSave()
 {
     if (m_pendingSave) {
-        save();
+        write();
     }
 }
 
@@ -437,13 +421,18 @@ void PairingManager::load()
 
 void PairingManager::save()
 {
+    write();
+    announce();
+}
+
+void PairingManager::write()
+{
     // The whole table is written, last-seen times kept only in memory included.
     if (m_pendingSave) {
         m_pendingSave->request_stop();
         m_pendingSave.reset();
     }
     if (m_storedTableUnreadable) {
-        announce();
         return;
     }
     std::string encoded;
@@ -463,7 +452,6 @@ void PairingManager::save()
         return;
     }
     m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded));
-    announce();
 }
 
 } // namespace cordavelle

@@ -33,9 +33,6 @@ public:
     static constexpr double kUnclaimedApprovalLifetime = 600.0;
     static inline const QString kDefaultsKey = QStringLiteral("pairedClients");
     static constexpr std::chrono::milliseconds kLastSeenSaveDelay{1000};
-    // A last-seen time reaches the windows at most this often: a polling client would otherwise
-    // have them redraw for every request.
-    static constexpr std::chrono::milliseconds kLastSeenAnnounceDelay{250};
 
     struct PairingResult {
         enum class Kind {
@@ -81,9 +78,10 @@ public:
     std::optional<PairedClient> client(const QString &clientId) const;
     // The approved client whose token equals the candidate; compares every token in full.
     std::optional<PairedClient> validateToken(const QString &candidate) const;
-    // Kept in memory at once, written behind at most once a second and announced through
-    // `clientsChanged` at most every kLastSeenAnnounceDelay: every authenticated request calls
-    // it, and rewriting the settings file or redrawing the windows each time would hold up the API.
+    // Kept in memory at once and written behind at most once a second: every authenticated
+    // request calls it, and rewriting the settings file each time would hold up the API. Announced
+    // through `lastSeenChanged`, never `clientsChanged`, so that a view showing no last-seen time
+    // does nothing and one showing it can pace its redraws.
     void updateLastSeen(const QString &clientId);
     // Writes a last-seen time that is still only in memory; runs at the application's quit.
     void flushPendingSave();
@@ -103,17 +101,21 @@ public:
     static bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 
 Q_SIGNALS:
+    // A client came, went, or changed anything but its last-seen time.
     void clientsChanged();
+    // A client's last-seen time moved on; comes with every authenticated request.
+    void lastSeenChanged();
 
 private:
     void load();
+    // Writes the table and announces it.
     void save();
+    // Writes the table only.
+    void write();
     // Tokens of clients that no stored record names (a record lost with a kill between the two
     // writes); only swept when the whole table was read.
     void removeOrphanedTokens();
     static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
-    static QCoro::Task<void> announceLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
-    // Tells the views now; a last-seen announcement still waiting is covered by this one.
     void announce();
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const std::optional<QString> &newToken);
@@ -137,8 +139,6 @@ private:
     std::map<QString, PairedClient::Time> m_lastRequestAt;
     // Set while a last-seen time waits to be written; any save of the table ends the wait.
     std::optional<std::stop_source> m_pendingSave;
-    // Set while a last-seen time waits to be announced; any announcement ends the wait.
-    std::optional<std::stop_source> m_pendingAnnouncement;
 };
 
 } // namespace cordavelle

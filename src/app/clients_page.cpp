@@ -68,10 +68,13 @@ QWidget *unclaimedApprovalBanner()
 
 ClientsPage::ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &alerts, QWidget *parent)
     : QWidget(parent), m_pairing(pairing), m_clock(clock), m_alerts(alerts),
-      m_refresh(new CoalescedRefresh(this, [this] { refresh(); })), m_layout(new QVBoxLayout(this))
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
+      m_lastSeenRefresh(new CoalescedRefresh(this, [this] { refresh(); }, clock, kLastSeenInterval)),
+      m_layout(new QVBoxLayout(this))
 {
     m_layout->setContentsMargins(0, 0, 0, 0);
     connect(&pairing, &PairingManager::clientsChanged, m_refresh, &CoalescedRefresh::schedule);
+    connect(&pairing, &PairingManager::lastSeenChanged, m_lastSeenRefresh, &CoalescedRefresh::schedule);
     refresh();
 }
 
@@ -108,9 +111,8 @@ void ClientsPage::refresh()
     auto *list = new QWidget;
     m_rowLayout = new QVBoxLayout(list);
     for (const ClientRow &row : rows) {
-        QWidget *widget = makeRow(row);
-        m_rowLayout->addWidget(widget);
-        m_shown.push_back({row, widget});
+        m_shown.push_back(makeRow(row));
+        m_rowLayout->addWidget(m_shown.back().widget);
     }
     m_rowLayout->addStretch();
     auto *scroll = new QScrollArea;
@@ -131,18 +133,33 @@ bool ClientsPage::refreshRows(const std::vector<ClientRow> &rows, bool banner)
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         ShownRow &shown = m_shown[i];
-        if (rows[i] == shown.model) {
+        const ClientRow &row = rows[i];
+        if (row == shown.model) {
             continue;
         }
-        QWidget *replacement = makeRow(rows[i]);
-        delete m_rowLayout->replaceWidget(shown.widget, replacement);
+        ClientRow sameStatus = row;
+        sameStatus.dot = shown.model.dot;
+        sameStatus.statusLine = shown.model.statusLine;
+        sameStatus.statusTone = shown.model.statusTone;
+        if (sameStatus == shown.model) {
+            if (row.dot != shown.model.dot) {
+                shown.dot->setTone(row.dot);
+            }
+            if (row.statusLine != shown.model.statusLine || row.statusTone != shown.model.statusTone) {
+                setToneText(shown.status, row.statusLine, row.statusTone);
+            }
+            shown.model = row;
+            continue;
+        }
+        ShownRow replacement = makeRow(row);
+        delete m_rowLayout->replaceWidget(shown.widget, replacement.widget);
         delete shown.widget;
-        shown = {rows[i], replacement};
+        shown = replacement;
     }
     return true;
 }
 
-QWidget *ClientsPage::makeRow(const ClientRow &model)
+ClientsPage::ShownRow ClientsPage::makeRow(const ClientRow &model)
 {
     auto *row = new QWidget;
     row->setObjectName(QStringLiteral("client:") + model.id);
@@ -168,7 +185,8 @@ QWidget *ClientsPage::makeRow(const ClientRow &model)
     names->addWidget(captionLabel(model.platformText));
     names->addStretch();
     texts->addLayout(names);
-    texts->addWidget(captionLabel(model.statusLine, model.statusTone));
+    auto *status = captionLabel(model.statusLine, model.statusTone);
+    texts->addWidget(status);
     if (model.pairedLine) {
         auto *paired = captionLabel(*model.pairedLine, Tone::tertiary);
         paired->setFont(textStyle::caption2(paired->font()));
@@ -192,7 +210,7 @@ QWidget *ClientsPage::makeRow(const ClientRow &model)
         connect(remove, &QPushButton::clicked, this, [this, id] { confirmRemoval(id); });
         line->addWidget(remove);
     }
-    return row;
+    return {model, row, dot, status};
 }
 
 void ClientsPage::confirmRemoval(const QString &clientId)

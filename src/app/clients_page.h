@@ -4,8 +4,10 @@
 
 #include <QWidget>
 
+#include <chrono>
 #include <vector>
 
+class QLabel;
 class QVBoxLayout;
 
 namespace cordavelle {
@@ -14,6 +16,7 @@ class AlertPresenter;
 class Clock;
 class CoalescedRefresh;
 class PairingManager;
+class StateDot;
 
 // The management window's clients page: every client that asked to pair, with Accept and Deny
 // for a waiting one and Remove (after a confirmation) for the others, and a banner while an
@@ -21,25 +24,33 @@ class PairingManager;
 class ClientsPage final : public QWidget {
     Q_OBJECT
 public:
+    static constexpr std::chrono::milliseconds kLastSeenInterval{250};
+
     ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &alerts, QWidget *parent = nullptr);
 
 private:
     struct ShownRow {
         ClientRow model;
         QWidget *widget;
+        // What a new last-seen time changes, set in place.
+        StateDot *dot;
+        QLabel *status;
     };
 
     void refresh();
-    // Replaces the rows whose text changed; false when the page must be built anew (a client
+    // Brings the shown rows up to date: a new status line or dot is set in place, a row that
+    // changed in anything else is built anew. False when the page must be built anew (a client
     // came or went, the banner comes or goes).
     bool refreshRows(const std::vector<ClientRow> &rows, bool banner);
-    QWidget *makeRow(const ClientRow &row);
+    ShownRow makeRow(const ClientRow &row);
     void confirmRemoval(const QString &clientId);
 
     PairingManager &m_pairing;
     Clock &m_clock;
     AlertPresenter &m_alerts;
     CoalescedRefresh *m_refresh;
+    // Last-seen times change with every request of a polling client: shown a few times a second.
+    CoalescedRefresh *m_lastSeenRefresh;
     QVBoxLayout *m_layout;
     QWidget *m_body = nullptr;
     QVBoxLayout *m_rowLayout = nullptr;

@@ -60,7 +60,7 @@ ManagementView::ManagementView(ServiceOrchestrator &orchestrator, ConfigStore &c
     connect(&config, &ConfigStore::varaFMConfigChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::rigctldConfigChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::direwolfConfigChanged, m_refresh, &CoalescedRefresh::schedule);
-    // Last-seen times change with every request of a polling client; the sidebar shows none.
+    // Of the pairings the sidebar shows only how many wait for an answer.
     connect(&pairing, &PairingManager::clientsChanged, m_refresh, [this] {
         if (m_pairing.pendingCount() != m_shownPendingPairings) {
             m_refresh->schedule();

@@ -1,5 +1,6 @@
 #include "app/clients_page.h"
 #include "app/clients_page_model.h"
+#include "widgets/coalesced_refresh.h"
 
 #include "api/pairing_manager.h"
 #include "support/fake_login_item.h"
@@ -7,6 +8,7 @@
 #include "support/test_platform.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 
@@ -133,6 +135,86 @@ TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
     remove->click();
     EXPECT_EQ(pairing.clients().size(), 1u);
     EXPECT_EQ(alerts.shown.size(), 2u);
+}
+
+TEST(CoalescedRefresh, PacedRefreshRunsAtMostOncePerIntervalAndAfterTheLastChange)
+{
+    test::TestPlatform env;
+    QObject owner;
+    int runs = 0;
+    int seen = 0;
+    int value = 0;
+    auto *refresh = new CoalescedRefresh(&owner, [&] {
+        ++runs;
+        seen = value;
+    }, env.clock(), 250ms);
+
+    // The first change after a quiet spell shows on the next turn.
+    refresh->schedule();
+    QApplication::processEvents();
+    EXPECT_EQ(runs, 1);
+
+    // A hundred changes in a second.
+    for (int i = 1; i <= 100; ++i) {
+        value = i;
+        refresh->schedule();
+        env.clock().advance(10ms);
+        QApplication::processEvents();
+    }
+    EXPECT_LE(runs, 1 + 4) << "one per 250 ms";
+    env.clock().advance(250ms);
+    QApplication::processEvents();
+    EXPECT_EQ(seen, 100) << "the last change shows too";
+    const int settled = runs;
+    env.clock().advance(1s);
+    QApplication::processEvents();
+    EXPECT_EQ(runs, settled) << "and nothing runs without a change";
+
+    // A refresh still waiting when its view goes is dropped.
+    refresh->schedule();
+    refresh->schedule();
+    delete refresh;
+    env.clock().advance(1s);
+    QApplication::processEvents();
+    EXPECT_EQ(runs, settled);
+}
+
+TEST(ClientsPageWidget, ANewLastSeenTimeChangesTheStatusLineInPlace)
+{
+    test::TestPlatform env;
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+    test::ScriptedAlertPresenter alerts;
+    pairing.requestPairing("c1", "shack-mac", "macOS", "");
+    pairing.approve("c1");
+    pairing.markTokenClaimed("c1");
+    env.clock().advance(120s);
+    ClientsPage page(pairing, env.clock(), alerts);
+    QApplication::processEvents();
+    const QPointer<QWidget> row = page.findChild<QWidget *>("client:c1");
+    ASSERT_TRUE(row);
+    const auto statusLabel = [&]() -> QLabel * {
+        for (QLabel *label : row->findChildren<QLabel *>()) {
+            if (label->text().contains("last seen")) {
+                return label;
+            }
+        }
+        return nullptr;
+    };
+    const QPointer<QLabel> status = statusLabel();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->text(), "Paired \u2014 last seen 2m ago");
+
+    // A client polling a hundred times a second.
+    for (int i = 0; i < 100; ++i) {
+        pairing.updateLastSeen("c1");
+        env.clock().advance(10ms);
+        QApplication::processEvents();
+    }
+    env.clock().advance(ClientsPage::kLastSeenInterval);
+    QApplication::processEvents();
+    EXPECT_TRUE(row && status) << "the row and its labels stay";
+    EXPECT_EQ(statusLabel(), status.data());
+    EXPECT_EQ(status->text(), "Connected \u2014 last seen just now");
 }
 
 } // namespace
