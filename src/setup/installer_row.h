@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <optional>
+#include <utility>
 
 class QLabel;
 class QMenu;
@@ -43,11 +44,20 @@ enum class RowCommand {
 };
 
 struct RowButton {
+    // A constructor rather than aggregate initialisation: rows name the first few fields only, and
+    // the compiler would flag every such row for the fields left at their defaults.
+    RowButton(QString label = {}, RowCommand command = RowCommand::start, bool enabled = true, bool accent = false,
+              QString disabledReason = {})
+        : label(std::move(label)), command(command), enabled(enabled), accent(accent),
+          disabledReason(std::move(disabledReason))
+    {
+    }
+
     QString label;
-    RowCommand command = RowCommand::start;
-    bool enabled = true;
+    RowCommand command;
+    bool enabled;
     // Drawn as a primary action, filled with the accent colour.
-    bool accent = false;
+    bool accent;
     // Why a disabled button can't be pressed yet ("Install Wine first"): its tooltip, and the
     // line's status words while the line has none of its own.
     QString disabledReason;

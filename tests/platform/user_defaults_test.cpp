@@ -192,7 +192,7 @@ TEST_F(UserDefaultsTest, DamagedFileIsMovedAsideNotOverwritten)
 TEST_F(UserDefaultsTest, FileWhoseRootIsNoDictionaryIsMovedAsideAsDamaged)
 {
     QDir().mkpath(env.platform().paths().preferences());
-    for (const QByteArray root : {QByteArray("<array><string>rigctld</string></array>"), QByteArray("<string>rigctld</string>")}) {
+    for (const QByteArray &root : {QByteArray("<array><string>rigctld</string></array>"), QByteArray("<string>rigctld</string>")}) {
         const QByteArray content = "<?xml version=\"1.0\"?><plist version=\"1.0\">" + root + "</plist>";
         ASSERT_TRUE(test::writeFile(file(), content));
         PlistUserDefaults d(QStringLiteral("com.example.domain"), file());

@@ -119,7 +119,7 @@ void UpdatesSection::showCheckResult()
     }
     // The section speaks of what the helper installs; Direwolf has its own page.
     std::vector<updates_section::CheckOutcome> outcomes;
-    for (const QString dependency : {QStringLiteral("Wine"), QStringLiteral("Hamlib"), QStringLiteral("VARA HF"),
+    for (const QString &dependency : {QStringLiteral("Wine"), QStringLiteral("Hamlib"), QStringLiteral("VARA HF"),
                                      QStringLiteral("VARA FM")}) {
         for (const DependencyCheckOutcome &outcome : m_nudge.lastOutcomes()) {
             if (outcome.dependency == dependency) {
