@@ -1,24 +1,26 @@
 #include "http_client.h"
 
+#include "async/off_thread.h"
 #include "async/reply_end.h"
 
 #include "cancellation.h"
 #include "files.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 
+#include <cerrno>
 #include <condition_variable>
 #include <coroutine>
-#include <cstdio>
-#include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
-#include <thread>
+#include <system_error>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -182,23 +184,26 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
             hop->total = length.isValid() ? length.toLongLong() : -1;
         });
         auto drain = [hop, raw, clock, &sink, flow] {
-            if (!raw->isOpen()) {
-                return;
-            }
-            // Once the reply has finished, the rest is small (the reply's buffer) and taken whole.
-            if (flow && !hop->finished && flow->full()) {
-                return;
-            }
-            const QByteArray chunk = raw->readAll();
-            if (chunk.isEmpty() || hop->sinkRefused) {
-                return;
-            }
-            hop->lastActivity = clock->now();
-            hop->received += chunk.size();
-            // A redirect's own body is nobody's business.
-            if (!hop->redirect && !sink(chunk, hop->total)) {
-                hop->sinkRefused = true;
-                raw->abort();
+            while (raw->isOpen() && !hop->sinkRefused) {
+                // Once the reply has finished, the rest is small (the reply's buffer) and taken whole.
+                if (flow && !hop->finished && flow->full()) {
+                    return;
+                }
+                // All of it in one read: readAll() takes it 16 KiB at a time, and each piece
+                // wakes the network thread, which on a busy machine held the event loop for
+                // milliseconds per MiB.
+                const qint64 available = raw->bytesAvailable();
+                const QByteArray chunk = available > 0 ? raw->read(available) : QByteArray();
+                if (chunk.isEmpty()) {
+                    return;
+                }
+                hop->lastActivity = clock->now();
+                hop->received += chunk.size();
+                // A redirect's own body is nobody's business.
+                if (!hop->redirect && !sink(chunk, hop->total)) {
+                    hop->sinkRefused = true;
+                    raw->abort();
+                }
             }
         };
         QObject::connect(raw, &QIODevice::readyRead, &context, drain);
@@ -300,52 +305,51 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
 
 namespace {
 
-// Writes a download's pieces to its file on a thread of its own, so that a disk that falls behind
-// holds up the transfer rather than the event loop. Owned by one coroutine on the event loop;
-// its callbacks run there too.
-class BackgroundFileWriter {
+QString systemErrorText(int error) { return QString::fromStdString(std::system_category().message(error)); }
+
+// How a download's writing ended.
+struct WriteOutcome {
+    // The destination now holds the download.
+    bool placed = false;
+    // Why the download could not be written or put in place; empty when it was or when it was
+    // dropped.
+    QString failure;
+};
+
+// A download's pieces on their way to the disk, shared by the event loop, which queues them, and
+// the thread that writes them, so that a disk that falls behind holds up the transfer rather than
+// the event loop. That thread does every file-system call once the file is open, the rename and
+// the removals included: closing or replacing a large file can take the disk a while too.
+class DiskQueue {
 public:
-    // Creates (or empties) the file. Throws FileError.
-    explicit BackgroundFileWriter(const QString &path) : m_path(path)
+    // Called on the event loop once the queue has room again after full() said it had none, and
+    // once the disk has failed.
+    struct RoomNotice {
+        std::function<void()> resume;
+    };
+
+    DiskQueue(int fd, QString partial, QString destination, std::stop_token stop, std::weak_ptr<RoomNotice> notice)
+        : m_fd(fd), m_partial(std::move(partial)), m_destination(std::move(destination)), m_stop(std::move(stop)),
+          m_notice(std::move(notice))
     {
-        m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (m_fd < 0) {
-            throw FileError(QStringLiteral("Could not write %1: %2").arg(path, errnoText(errno)));
-        }
-        m_thread = std::thread([this] { run(); });
     }
 
-    ~BackgroundFileWriter()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_abandoned = true;
-            m_queue.clear();
-        }
-        m_wake.notify_one();
-        m_thread.join();
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
+    DiskQueue(const DiskQueue &) = delete;
+    DiskQueue &operator=(const DiskQueue &) = delete;
 
-    BackgroundFileWriter(const BackgroundFileWriter &) = delete;
-    BackgroundFileWriter &operator=(const BackgroundFileWriter &) = delete;
+    // The event loop's side.
 
-    // Called on the event loop once the queue has room again after `full` said it had none.
-    void setOnRoom(std::function<void()> onRoom) { m_onRoom = std::move(onRoom); }
-
-    void append(const QByteArray &chunk)
+    void append(QByteArray chunk)
     {
         {
             const std::lock_guard lock(m_mutex);
             m_queued += chunk.size();
-            m_queue.push_back(chunk);
+            m_queue.push_back(std::move(chunk));
         }
         m_wake.notify_one();
     }
 
-    // Whether the queue is past its bound; if so, `onRoom` follows once it has drained to half.
+    // Whether the queue is past its bound; if so, the notice follows once it has drained to half.
     bool full()
     {
         const std::lock_guard lock(m_mutex);
@@ -353,87 +357,78 @@ public:
         return m_ownerWaits;
     }
 
-    // The first write failure, if any.
-    std::optional<QString> failure()
+    bool failed()
     {
         const std::lock_guard lock(m_mutex);
-        return m_failure;
+        return !m_failure.isEmpty();
     }
 
-    // Writes what is queued and closes the file; the failure text if a write or the close failed.
-    QCoro::Task<std::optional<QString>> finish()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_closing = true;
-        }
-        m_wake.notify_one();
-        co_await Closed(*this);
-        co_return failure();
-    }
+    // Everything is queued: write it, then put the file in place unless a stop has come.
+    void finish() { end(&DiskQueue::m_finishing); }
 
-private:
-    // Resumes the awaiting coroutine once the writer thread has closed the file.
-    class Closed {
-    public:
-        explicit Closed(BackgroundFileWriter &writer) : m_writer(&writer) {}
-        bool await_ready() const
-        {
-            const std::lock_guard lock(m_writer->m_mutex);
-            return m_writer->m_closed;
-        }
-        bool await_suspend(std::coroutine_handle<> handle) const
-        {
-            const std::lock_guard lock(m_writer->m_mutex);
-            if (m_writer->m_closed) {
-                return false;  // closed in the meantime
-            }
-            m_writer->m_closeWaiter = handle;
-            return true;
-        }
-        void await_resume() const noexcept {}
+    // The download failed: drop what waits and remove the file.
+    void abandon() { end(&DiskQueue::m_abandoned); }
 
-    private:
-        BackgroundFileWriter *m_writer;
-    };
-
-    static QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-    void run()
+    // The writing thread's side: runs until finish() or abandon(), and leaves either the
+    // destination replaced or no file at all.
+    WriteOutcome run()
     {
         std::unique_lock lock(m_mutex);
         while (true) {
-            m_wake.wait(lock, [this] { return m_abandoned || m_closing || !m_queue.empty(); });
-            if (m_abandoned) {
-                return;
-            }
-            if (m_queue.empty()) {
-                // Closing with everything written.
-                if (::close(m_fd) != 0 && !m_failure) {
-                    m_failure = errnoText(errno);
-                }
-                m_fd = -1;
-                m_closed = true;
-                notifyOwner();
-                return;
+            m_wake.wait(lock, [this] { return m_abandoned || m_finishing || !m_queue.empty(); });
+            if (m_abandoned || m_queue.empty()) {
+                break;
             }
             const QByteArray chunk = std::move(m_queue.front());
             m_queue.pop_front();
+            const bool writing = m_failure.isEmpty();
             lock.unlock();
-            const std::optional<QString> failed = m_failure ? std::nullopt : writeAll(chunk);
+            const int error = writing ? writeAll(chunk) : 0;
             lock.lock();
             m_queued -= chunk.size();
-            if (failed && !m_failure) {
-                m_failure = failed;
+            const bool failedNow = error != 0 && m_failure.isEmpty();
+            if (failedNow) {
+                m_failure = QStringLiteral("Could not write %1: %2").arg(m_partial, systemErrorText(error));
             }
-            if (m_ownerWaits && (m_failure || m_queued <= QtHttpClient::kMaxQueuedBytes / 2)) {
+            if (failedNow || (m_ownerWaits && m_queued <= QtHttpClient::kMaxQueuedBytes / 2)) {
                 m_ownerWaits = false;
                 notifyOwner();
             }
         }
+        const bool abandoned = m_abandoned;
+        QString failure = m_failure;
+        m_queue.clear();
+        lock.unlock();
+
+        if (::close(m_fd) != 0 && failure.isEmpty()) {
+            failure = QStringLiteral("Could not write %1: %2").arg(m_partial, systemErrorText(errno));
+        }
+        // A cancel that came while the last pieces were written still leaves the destination be.
+        if (abandoned || !failure.isEmpty() || m_stop.stop_requested()) {
+            ::unlink(QFile::encodeName(m_partial).constData());
+            return {false, failure};
+        }
+        // Replaces the destination in one step: it is the old file or the new one, never neither.
+        if (::rename(QFile::encodeName(m_partial).constData(), QFile::encodeName(m_destination).constData()) != 0) {
+            const int error = errno;
+            ::unlink(QFile::encodeName(m_partial).constData());
+            return {false, QStringLiteral("Could not move the download to %1: %2").arg(m_destination, systemErrorText(error))};
+        }
+        return {true, {}};
     }
 
-    std::optional<QString> writeAll(const QByteArray &chunk) const
+private:
+    void end(bool DiskQueue::*flag)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            this->*flag = true;
+        }
+        m_wake.notify_one();
+    }
+
+    // 0 once the whole chunk is written, else the error.
+    int writeAll(const QByteArray &chunk) const
     {
         const char *data = chunk.constData();
         qsizetype left = chunk.size();
@@ -443,52 +438,72 @@ private:
                 if (errno == EINTR) {
                     continue;
                 }
-                return errnoText(errno);
+                return errno;
             }
             data += written;
             left -= written;
         }
-        return std::nullopt;
+        return 0;
     }
 
-    // Called with the lock held, on the writer thread.
-    void notifyOwner()
+    // On the writing thread; the notice runs on the event loop, if its owner is still there.
+    void notifyOwner() const
     {
         QMetaObject::invokeMethod(
-            &m_context,
-            [this] {
-                std::coroutine_handle<> waiter;
-                {
-                    const std::lock_guard lock(m_mutex);
-                    waiter = std::exchange(m_closeWaiter, {});
-                }
-                if (waiter) {
-                    waiter.resume();
-                } else if (m_onRoom) {
-                    m_onRoom();
+            QCoreApplication::instance(),
+            [notice = m_notice] {
+                if (const auto alive = notice.lock(); alive && alive->resume) {
+                    alive->resume();
                 }
             },
             Qt::QueuedConnection);
     }
 
-    QString m_path;
-    int m_fd = -1;
-    // Lives on the owner's thread; the writer thread's notices are delivered through it, and
-    // die with it once the thread has been joined.
-    QObject m_context;
-    std::function<void()> m_onRoom;
+    const int m_fd;
+    const QString m_partial;
+    const QString m_destination;
+    const std::stop_token m_stop;
+    const std::weak_ptr<RoomNotice> m_notice;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<QByteArray> m_queue;
     qint64 m_queued = 0;
     bool m_ownerWaits = false;
-    bool m_closing = false;
-    bool m_closed = false;
+    bool m_finishing = false;
     bool m_abandoned = false;
-    std::optional<QString> m_failure;
-    std::coroutine_handle<> m_closeWaiter;
-    std::thread m_thread;
+    QString m_failure;
 };
+
+// Removes what a download cut short by a crash may have left and opens the file anew; off the
+// event loop, since removing a large file takes the disk a while. The descriptor, or minus the error.
+int openPartial(const QString &partial)
+{
+    const QByteArray path = QFile::encodeName(partial);
+    ::unlink(path.constData());
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd >= 0 ? fd : -errno;
+}
+
+// The threads' work is made in plain functions: g++ 12 destroys the by-value captures of a lambda
+// written inside a co_await expression twice (a freed file name, here).
+async::OffThread<int> openingPartial(QString partial)
+{
+    return async::OffThread<int>([partial] { return openPartial(partial); });
+}
+
+async::OffThread<WriteOutcome> writingOut(std::shared_ptr<DiskQueue> queue)
+{
+    return async::OffThread<WriteOutcome>([queue] { return queue->run(); });
+}
+
+// Writes the queue out on a thread of its own until it is finished or abandoned. The thread
+// always runs to its end; awaiting this is how the download knows the file is closed and in place
+// or gone.
+QCoro::Task<WriteOutcome> writeOut(std::shared_ptr<DiskQueue> queue)
+{
+    const std::optional<WriteOutcome> outcome = co_await writingOut(std::move(queue));
+    co_return outcome.value_or(WriteOutcome{});
+}
 
 } // namespace
 
@@ -498,26 +513,33 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
     // The bytes as the server stores them: an archive must not be unpacked on the way.
     request.headers.emplace_back("Accept-Encoding", "identity");
     const QString partial = destination + QStringLiteral(".download");
-    QFile::remove(partial);
-    // The disk is written from a thread of its own; when it falls behind, the transfer waits.
-    auto writer = std::make_unique<BackgroundFileWriter>(partial);
+    const std::optional<int> opened = co_await openingPartial(partial);
+    const int fd = opened.value_or(-EIO);
+    if (fd < 0) {
+        throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, systemErrorText(-fd)));
+    }
+    auto notice = std::make_shared<DiskQueue::RoomNotice>();
+    auto queue = std::make_shared<DiskQueue>(fd, partial, destination, stop, notice);
+    QCoro::Task<WriteOutcome> written = writeOut(queue);
+
+    BodyFlow flow;
+    flow.full = [queue] { return queue->full(); };
+    notice->resume = [&flow] {
+        if (flow.resume) {
+            flow.resume();
+        }
+    };
     qint64 received = 0;
+    std::optional<Answer> answer;
+    std::exception_ptr failure;
     try {
-        BodyFlow flow;
-        BackgroundFileWriter *writing = writer.get();
-        flow.full = [writing] { return writing->full(); };
-        writer->setOnRoom([&flow] {
-            if (flow.resume) {
-                flow.resume();
-            }
-        });
-        Answer answer = co_await fetch(
+        answer = co_await fetch(
             std::move(request),
             [&](const QByteArray &chunk, qint64 total) {
-                if (writing->failure()) {
+                if (queue->failed()) {
                     return false;
                 }
-                writing->append(chunk);
+                queue->append(chunk);
                 received += chunk.size();
                 if (progress) {
                     progress(received, total);
@@ -525,25 +547,27 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
                 return true;
             },
             stop, &flow);
-        writer->setOnRoom({});
-        const std::optional<QString> writeError = co_await writer->finish();
-        writer.reset();
-        if (writeError) {
-            throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, *writeError));
-        }
-        // A cancel that came while the last pieces were written still leaves the destination be.
-        throwIfStopped(stop);
-        // Replaces the destination in one step: it is the old file or the new one, never neither.
-        if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(destination).constData()) != 0) {
-            throw FileError(QStringLiteral("Could not move the download to %1: %2")
-                                .arg(destination, QString::fromLocal8Bit(std::strerror(errno))));
-        }
-        co_return HttpDownload{answer.statusCode, std::move(answer.headers), std::move(answer.url), received};
     } catch (...) {
-        writer.reset();
-        QFile::remove(partial);
-        throw;
+        failure = std::current_exception();
     }
+    notice->resume = nullptr;
+    if (failure) {
+        queue->abandon();
+    } else {
+        queue->finish();
+    }
+    // Whatever happened, the file is closed and in place or removed before the download ends.
+    const WriteOutcome outcome = co_await written;
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (!outcome.failure.isEmpty()) {
+        throw FileError(outcome.failure);
+    }
+    if (!outcome.placed) {
+        throw OperationCancelled();
+    }
+    co_return HttpDownload{answer->statusCode, std::move(answer->headers), std::move(answer->url), received};
 }
 
 } // namespace cordavelle

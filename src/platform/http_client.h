@@ -94,12 +94,15 @@ public:
     // The body written to `destination` as it arrives, replacing the file only once the whole
     // body is in: after a failure or a cancel, `destination` is as it was and nothing else is
     // left behind. `progress` is called on the event loop after each piece received. Throws
-    // HttpError, FileError or OperationCancelled.
+    // HttpError, FileError or OperationCancelled. A write that fails (a full disk) fails the
+    // download; the download ends only once its file is closed and in place or removed.
     virtual QCoro::Task<HttpDownload> download(HttpRequest request, QString destination,
                                                DownloadProgress progress = {}, std::stop_token stop = {}) = 0;
 };
 
 // QNetworkAccessManager on the calling thread's event loop. Time-outs are measured on `clock`.
+// A download's file is written, replaced and removed on a thread of its own, so that the disk
+// never holds up the event loop; when the disk falls behind, the transfer waits for it.
 class QtHttpClient final : public HttpClient {
 public:
     explicit QtHttpClient(std::shared_ptr<Clock> clock);

@@ -1,6 +1,8 @@
+#include "platform/files.h"
 #include "platform/http_client.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/small_disk.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -10,15 +12,85 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+#include <sys/resource.h>
+
 namespace cordavelle {
 namespace {
 
 using namespace std::chrono_literals;
 
+// Whether this process still has a file open whose name begins with `path` (a removed file that
+// is still open reads "<path> (deleted)").
+bool heldOpen(const QString &path)
+{
+    const std::string wanted = QFile::encodeName(path).toStdString();
+    std::error_code error;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind(wanted, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// While it lives, no file of this process may grow past `bytes`: a write beyond fails as one on a
+// full disk does, for any user. Its signal is ignored meanwhile, so that the write fails rather than
+// ending the process.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lower = m_old;
+        lower.rlim_cur = bytes;
+        m_set = ::setrlimit(RLIMIT_FSIZE, &lower) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+    bool set() const { return m_set; }
+
+private:
+    rlimit m_old{};
+    void (*m_oldHandler)(int) = SIG_DFL;
+    bool m_set = false;
+};
+
 class HttpClientTest : public ::testing::Test {
 protected:
     HttpClient &client() { return env.platform().httpClient(); }
     QString scratch(const QString &name) { return env.platform().paths().privateTemporary() + QLatin1Char('/') + name; }
+
+    // A 4 MiB download to `destination`, which holds "previous", that the disk refuses partway
+    // with `error`: it fails saying so, and leaves the destination as it was and nothing else.
+    void expectRefusedWrite(const QString &destination, int error)
+    {
+        test::FixtureHttpServer::Route archive;
+        archive.generatedSize = 4 * 1024 * 1024;
+        server.serve("/archive", archive);
+        const QString partial = destination + ".download";
+        try {
+            test::runToEnd(client().download({server.url("/archive")}, destination));
+            ADD_FAILURE() << "a download the disk refused was taken as whole";
+        } catch (const FileError &failure) {
+            EXPECT_EQ(failure.description(),
+                      QStringLiteral("Could not write %1: %2").arg(partial, QString::fromLocal8Bit(std::strerror(error))));
+        }
+        EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
+        EXPECT_FALSE(QFile::exists(partial));
+        EXPECT_FALSE(heldOpen(partial)) << "the writing thread still holds the file";
+    }
 
     test::TestPlatform env;
     test::FixtureHttpServer server;
@@ -183,8 +255,28 @@ TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
     EXPECT_EQ(cancelled->error, QStringLiteral("Cancelled"));
     EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
     EXPECT_FALSE(QFile::exists(destination + ".download"));
+    EXPECT_FALSE(heldOpen(destination + ".download")) << "the writing thread still holds the file";
     // The cancel dropped the connection.
     EXPECT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 0; }));
+
+    // The same while the body pours in as fast as the disk takes it.
+    test::FixtureHttpServer::Route flood;
+    flood.generatedSize = 256 * 1024 * 1024;
+    server.serve("/flood", flood);
+    std::stop_source flooding;
+    auto midway = test::track(client().download(
+        {server.url("/flood")}, destination,
+        [&](qint64 bytes, qint64) {
+            if (bytes >= 32 * 1024 * 1024) {
+                flooding.request_stop();
+            }
+        },
+        flooding.get_token()));
+    ASSERT_TRUE(test::processEventsUntil([&] { return midway->done; }, 60s));
+    EXPECT_EQ(midway->error, QStringLiteral("Cancelled"));
+    EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
+    EXPECT_FALSE(QFile::exists(destination + ".download"));
+    EXPECT_FALSE(heldOpen(destination + ".download")) << "the writing thread still holds the file";
 
     // The idle time-out runs on the platform's clock.
     HttpRequest request{server.url("/stall")};
@@ -200,6 +292,27 @@ TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
     EXPECT_EQ(silent->error, QStringLiteral("127.0.0.1:%1 stopped answering: the request timed out.").arg(server.port()));
     EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
     server.release();
+}
+
+TEST_F(HttpClientTest, ADownloadPastAFileSizeLimitFailsAndLeavesTheDestinationAsItWas)
+{
+    const QString destination = scratch("wine-stable.tar.xz");
+    ASSERT_TRUE(test::writeFile(destination, "previous"));
+    FileSizeLimit limit(1024 * 1024);
+    ASSERT_TRUE(limit.set());
+    expectRefusedWrite(destination, EFBIG);
+}
+
+TEST_F(HttpClientTest, ADownloadToAFullDiskFailsAndLeavesTheDestinationAsItWas)
+{
+    test::SmallDisk disk(env.root() + "/disk");
+    if (!disk.available()) {
+        GTEST_SKIP() << "no disk of its own to fill: " << disk.whyNot().toStdString();
+    }
+    const QString destination = env.root() + "/disk/wine-stable.tar.xz";
+    ASSERT_TRUE(test::writeFile(destination, "previous"));
+    ASSERT_TRUE(disk.fill());
+    expectRefusedWrite(destination, ENOSPC);
 }
 
 TEST(RemoteLinks, HttpsAlwaysAndPlainHttpOnlyFromADocumentThatCameOverIt)
