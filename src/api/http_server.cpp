@@ -44,6 +44,9 @@ QString withoutZone(const QString &hostText)
     return zone < 0 ? hostText : hostText.left(zone);
 }
 
+// The peer as log lines name it, "127.0.0.1:51234"; made only for a line that is written.
+QString remoteText(const QString &hostText, quint16 port) { return hostText + QLatin1Char(':') + QString::number(port); }
+
 } // namespace
 
 // Hands each accepted descriptor straight to the server: a connection is read and answered on
@@ -64,8 +67,8 @@ private:
 // once, without a notifier or a timer; only a connection that has to wait gets them.
 class HTTPConnection : public QObject {
 public:
-    HTTPConnection(HTTPServer *server, qintptr descriptor, QString remote, QString remoteHost)
-        : QObject(server), m_server(server), m_descriptor(descriptor), m_remote(std::move(remote)),
+    HTTPConnection(HTTPServer *server, qintptr descriptor, QString hostText, quint16 port, QString remoteHost)
+        : QObject(server), m_server(server), m_descriptor(descriptor), m_hostText(std::move(hostText)), m_port(port),
           m_reader(std::move(remoteHost))
     {
         server->m_connections.push_back(this);
@@ -102,13 +105,15 @@ public:
 private:
     enum class Phase { reading, serving, writing, finished };
 
+    QString remote() const { return remoteText(m_hostText, m_port); }
+
     static QCoro::Task<void> watchForTimeout(QPointer<HTTPConnection> self, Clock &clock, std::stop_token stop)
     {
         const bool expired = co_await clock.sleep(HTTPServer::kRequestTimeout, stop);
         if (!expired || !self || self->m_phase != Phase::reading) {
             co_return;
         }
-        serverLog().error(QStringLiteral("Request timed out from %1").arg(self->m_remote));
+        serverLog().error(QStringLiteral("Request timed out from %1").arg(self->remote()));
         self->finish();
     }
 
@@ -127,12 +132,12 @@ private:
             case stream_socket::Transfer::Kind::peerFinished:
                 // Silently when the peer sent nothing at all.
                 if (m_reader.bufferedBytes() > 0) {
-                    serverLog().error(QStringLiteral("Connection closed mid-request from %1").arg(m_remote));
+                    serverLog().error(QStringLiteral("Connection closed mid-request from %1").arg(remote()));
                 }
                 finish();
                 return;
             case stream_socket::Transfer::Kind::failed:
-                serverLog().error(QStringLiteral("Receive error from %1: %2").arg(m_remote, received.error));
+                serverLog().error(QStringLiteral("Receive error from %1: %2").arg(remote(), received.error));
                 finish();
                 return;
             }
@@ -141,12 +146,14 @@ private:
             case FeedResult::Kind::needMore:
                 break;
             case FeedResult::Kind::invalid:
-                serverLog().error(QStringLiteral("Invalid HTTP request from %1: %2").arg(m_remote, result.reason));
+                serverLog().error(QStringLiteral("Invalid HTTP request from %1: %2").arg(remote(), result.reason));
                 finish();
                 return;
             case FeedResult::Kind::complete:
-                serverLog().info(QStringLiteral("%1 %2 from %3")
-                                     .arg(result.request.method, result.request.path, m_remote));
+                if (serverLog().isEnabled(LogLevel::Info)) {
+                    serverLog().info(QStringLiteral("%1 %2 from %3")
+                                         .arg(result.request.method, result.request.path, remote()));
+                }
                 serve(this, std::move(result.request));
                 return;
             }
@@ -163,33 +170,40 @@ private:
             self->m_readNotifier->setEnabled(false);
         }
 
-        const QString remote = self->m_remote;
+        // Kept here: the connection may be gone once the handler returns.
+        const QString hostText = self->m_hostText;
+        const quint16 port = self->m_port;
         const QString method = request.method;
         const QString path = request.path;
-        HTTPServer::Handler handler = self->m_server ? self->m_server->m_handler : HTTPServer::Handler{};
+        // Held, not copied: the handler lives until this request is answered, even when the server
+        // is deleted meanwhile.
+        const std::shared_ptr<const HTTPServer::Handler> handler =
+            self->m_server ? self->m_server->m_handler : std::shared_ptr<const HTTPServer::Handler>();
         const std::optional<QString> refusal =
             self->m_server && self->m_server->m_requestOrigin ? self->m_server->m_requestOrigin->refusal(request)
                                                               : std::nullopt;
         HTTPResponse response;
         if (refusal) {
             serverLog().error(QStringLiteral("Refused %1 %2 from %3: Host %4, Origin %5")
-                                  .arg(method, path, remote,
+                                  .arg(method, path, remoteText(hostText, port),
                                        request.header(QStringLiteral("host")).value_or(QStringLiteral("(none)")),
                                        request.header(QStringLiteral("origin")).value_or(QStringLiteral("(none)"))));
             response = HTTPResponse::error(*refusal, 403);
-        } else if (!handler) {
+        } else if (!handler || !*handler) {
             response = HTTPResponse::notFound();
         } else {
             try {
-                response = co_await handler(std::move(request));
+                response = co_await (*handler)(std::move(request));
             } catch (const std::exception &e) {
                 response = HTTPResponse::error(QString::fromUtf8(e.what()), 500);
             } catch (...) {
                 response = HTTPResponse::error(HTTPResponse::reasonPhrase(500), 500);
             }
         }
-        serverLog().info(QStringLiteral("%1 %2 \u2192 %3 from %4")
-                             .arg(method, path, QString::number(response.statusCode), remote));
+        if (serverLog().isEnabled(LogLevel::Info)) {
+            serverLog().info(QStringLiteral("%1 %2 \u2192 %3 from %4")
+                                 .arg(method, path, QString::number(response.statusCode), remoteText(hostText, port)));
+        }
         if (!self) {
             co_return;  // the server went away while the handler ran
         }
@@ -250,7 +264,8 @@ private:
 
     QPointer<HTTPServer> m_server;
     qintptr m_descriptor;
-    QString m_remote;
+    QString m_hostText;
+    quint16 m_port;
     HTTPRequestReader m_reader;
     // Made only for a connection that has to wait for its request.
     std::stop_source m_idleStop{std::nostopstate};
@@ -268,7 +283,7 @@ HTTPServer::~HTTPServer() = default;
 
 void HTTPServer::start(quint16 port, Handler handler)
 {
-    m_handler = std::move(handler);
+    m_handler = std::make_shared<const Handler>(std::move(handler));
     if (port == 0) {
         serverLog().error(QStringLiteral("Invalid port: %1").arg(port));
         return;
@@ -327,11 +342,12 @@ bool HTTPServer::admits(const QString &remoteHost) const
     return m_networkAccess && m_networkAccess() && isLocalNetworkHost(remoteHost);
 }
 
-bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const QString &remoteHost, const QString &remote)
+bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer, const QString &remoteHost,
+                                const QString &hostText, quint16 port)
 {
     // Other users of this machine reach the loopback address too; what the helper runs and
     // stores is this user's alone.
-    const PeerOwner owner = Platform::current().peerOwners().ownerOfPeer(descriptor);
+    const PeerOwner owner = Platform::current().peerOwners().ownerOfPeer(descriptor, peer);
     switch (owner.kind) {
     case PeerOwner::Kind::thisUser:
         return true;
@@ -340,7 +356,7 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const QString &remoteHost, c
             serverLog().error(QStringLiteral("Refused a connection from a process of another user (uid %1) at %2; "
                                              "further ones of that user are refused without a word")
                                   .arg(owner.uid)
-                                  .arg(remote));
+                                  .arg(remoteText(hostText, port)));
         }
         return false;
     case PeerOwner::Kind::notFound:
@@ -351,7 +367,7 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const QString &remoteHost, c
         if (!owner.detail.isEmpty() && !m_ownerLookupFailed) {
             m_ownerLookupFailed = true;
             serverLog().error(QStringLiteral("Refused a connection from %1: whose it is can't be told (%2)")
-                                  .arg(remote, owner.detail));
+                                  .arg(remoteText(hostText, port), owner.detail));
         }
         return false;
     }
@@ -365,7 +381,7 @@ void HTTPServer::acceptPending()
         switch (accepted.kind) {
         case stream_socket::Accepted::Kind::connection:
             m_outOfDescriptors = false;
-            handleConnection(accepted.descriptor);
+            handleConnection(accepted.descriptor, accepted.peer);
             break;
         case stream_socket::Accepted::Kind::none:
             return;
@@ -392,6 +408,17 @@ QCoro::Task<void> HTTPServer::resumeAcceptingLater(QPointer<HTTPServer> self)
 
 void HTTPServer::handleConnection(qintptr descriptor)
 {
+    const std::optional<sockaddr_storage> peer = stream_socket::peerAddress(descriptor);
+    if (!peer) {
+        // Reset before it was taken up: nobody is left to answer, and nothing was rejected.
+        stream_socket::close(descriptor);
+        return;
+    }
+    handleConnection(descriptor, *peer);
+}
+
+void HTTPServer::handleConnection(qintptr descriptor, const sockaddr_storage &peer)
+{
     if (m_connections.size() >= kMaxConnections) {
         const auto oldestIdle = std::find_if(m_connections.begin(), m_connections.end(),
                                              [](const HTTPConnection *c) { return c->isWaitingForRequest(); });
@@ -399,29 +426,23 @@ void HTTPServer::handleConnection(qintptr descriptor)
             (*oldestIdle)->drop();
         }
     }
-    const std::optional<stream_socket::Peer> peer = stream_socket::peer(descriptor);
-    if (!peer) {
-        // Reset before it was taken up: nobody is left to answer, and nothing was rejected.
-        stream_socket::close(descriptor);
-        return;
-    }
     // One text form of the address serves both: the log's (with any zone) and the gate's.
-    const QString hostText = peerHostText(peer->address);
+    const QString hostText = stream_socket::hostText(peer);
     const QString remoteHost = withoutZone(hostText);
-    const QString remote = hostText + QLatin1Char(':') + QString::number(peer->port);
-    if (!isOwnUsersPeer(descriptor, remoteHost, remote)) {
+    const quint16 port = stream_socket::port(peer);
+    if (!isOwnUsersPeer(descriptor, peer, remoteHost, hostText, port)) {
         stream_socket::close(descriptor);
         return;
     }
     if (!admits(remoteHost)) {
-        serverLog().error(QStringLiteral("Rejected non-local connection from %1").arg(remote));
+        serverLog().error(QStringLiteral("Rejected non-local connection from %1").arg(remoteText(hostText, port)));
         stream_socket::close(descriptor);
         return;
     }
     if (serverLog().isEnabled(LogLevel::Debug)) {
-        serverLog().debug(QStringLiteral("Connection from %1").arg(remote));
+        serverLog().debug(QStringLiteral("Connection from %1").arg(remoteText(hostText, port)));
     }
-    auto *connection = new HTTPConnection(this, descriptor, remote, remoteHost);
+    auto *connection = new HTTPConnection(this, descriptor, hostText, port, remoteHost);
     if (connection->begin()) {
         delete connection;
     }

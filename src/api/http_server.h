@@ -12,10 +12,13 @@
 #include <chrono>
 #include <functional>
 #include <list>
+#include <memory>
 #include <optional>
 #include <set>
 
 #include <QTcpServer>
+
+#include <sys/socket.h>
 
 class QHostAddress;
 class QSocketNotifier;
@@ -94,11 +97,13 @@ private:
     void setPort(quint16 port);
     // Takes up one accepted socket descriptor; it is ours to close from here on.
     void handleConnection(qintptr descriptor);
+    void handleConnection(qintptr descriptor, const sockaddr_storage &peer);
     void acceptPending();
     static QCoro::Task<void> resumeAcceptingLater(QPointer<HTTPServer> self);
     bool admits(const QString &remoteHost) const;
     // Whether the far end is a process of this user, or a peer elsewhere; says why not in the log.
-    bool isOwnUsersPeer(qintptr descriptor, const QString &remoteHost, const QString &remote);
+    bool isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer, const QString &remoteHost,
+                        const QString &hostText, quint16 port);
 
     Clock &m_clock;
     QPointer<QTcpServer> m_listener;
@@ -109,7 +114,7 @@ private:
     std::list<HTTPConnection *> m_connections;
     bool m_isRunning = false;
     quint16 m_port = 0;
-    Handler m_handler;
+    std::shared_ptr<const Handler> m_handler;
     FailureHandler m_failureHandler;
     NetworkAccessPolicy m_networkAccess;
     // Set once listening, for the port the listener holds.

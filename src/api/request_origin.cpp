@@ -43,14 +43,15 @@ std::optional<QString> RequestOrigin::refusal(const HTTPRequest &request) const
 
 bool RequestOrigin::isOwnHost(const QString &hostHeader) const
 {
-    QString name = hostHeader;
-    QString port;
+    // Views into the header, not copies: this runs for every request.
+    QStringView name = hostHeader;
+    QStringView port;
     if (name.startsWith(QLatin1Char('['))) {
         const qsizetype close = name.indexOf(QLatin1Char(']'));
         if (close < 0) {
             return false;
         }
-        const QString rest = name.mid(close + 1);
+        const QStringView rest = name.mid(close + 1);
         if (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':'))) {
             return false;
         }
@@ -68,15 +69,19 @@ bool RequestOrigin::isOwnHost(const QString &hostHeader) const
             return false;
         }
     }
-    name = name.toLower();
-    if (name.endsWith(QLatin1Char('.'))) {
-        name.chop(1);
-    }
-    if (name == QLatin1String("localhost") || m_ownNames.contains(name)) {
+    // What local clients nearly always send.
+    if (name == QLatin1String("127.0.0.1") || name == QLatin1String("localhost")) {
         return true;
     }
-    const QHostAddress address(name);
-    if (address.isNull() || name.contains(QLatin1Char('%'))) {
+    QString lowered = name.toString().toLower();
+    if (lowered.endsWith(QLatin1Char('.'))) {
+        lowered.chop(1);
+    }
+    if (lowered == QLatin1String("localhost") || m_ownNames.contains(lowered)) {
+        return true;
+    }
+    const QHostAddress address(lowered);
+    if (address.isNull() || lowered.contains(QLatin1Char('%'))) {
         return false;
     }
     return address.isLoopback() || (m_isOwnAddress && m_isOwnAddress(address));

@@ -59,7 +59,9 @@ bool readEnd(const sockaddr_storage &end, int &family, std::array<unsigned char,
 
 PeerOwner ownerWithUid(unsigned uid)
 {
-    return {uid == ::geteuid() ? PeerOwner::Kind::thisUser : PeerOwner::Kind::otherUser, uid, {}};
+    // The helper never changes its user; asked once rather than for every connection.
+    static const uid_t self = ::geteuid();
+    return {uid == self ? PeerOwner::Kind::thisUser : PeerOwner::Kind::otherUser, uid, {}};
 }
 
 // An address and port as /proc/net/tcp{,6} print them: each 32-bit word of the address as the
@@ -86,16 +88,27 @@ KernelPeerOwners::~KernelPeerOwners()
     }
 }
 
-PeerOwner KernelPeerOwners::ownerOfPeer(qintptr descriptor)
+PeerOwner PeerOwners::ownerOfPeer(qintptr descriptor)
 {
-    sockaddr_storage ours{};
     sockaddr_storage theirs{};
-    socklen_t oursLength = sizeof ours;
     socklen_t theirsLength = sizeof theirs;
-    if (::getsockname(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&ours), &oursLength) != 0
-        || ::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&theirs), &theirsLength) != 0) {
+    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&theirs), &theirsLength) != 0) {
         const int error = errno;
         // A peer that reset the connection already is no longer anyone's.
+        if (error == ENOTCONN) {
+            return {PeerOwner::Kind::notFound, 0, {}};
+        }
+        return {PeerOwner::Kind::unknown, 0, QStringLiteral("the connection's addresses can't be read: ") + systemReason(error)};
+    }
+    return ownerOfPeer(descriptor, theirs);
+}
+
+PeerOwner KernelPeerOwners::ownerOfPeer(qintptr descriptor, const sockaddr_storage &theirs)
+{
+    sockaddr_storage ours{};
+    socklen_t oursLength = sizeof ours;
+    if (::getsockname(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&ours), &oursLength) != 0) {
+        const int error = errno;
         if (error == ENOTCONN) {
             return {PeerOwner::Kind::notFound, 0, {}};
         }

@@ -4,6 +4,8 @@
 
 #include <optional>
 
+#include <sys/socket.h>
+
 namespace cordavelle {
 
 // Whose program holds the far end of an accepted TCP connection, as this machine's kernel tells.
@@ -28,8 +30,10 @@ struct PeerOwner {
 class PeerOwners {
 public:
     virtual ~PeerOwners() = default;
-    // Looks up the peer of the connected TCP socket `descriptor`.
-    virtual PeerOwner ownerOfPeer(qintptr descriptor) = 0;
+    // Looks up the peer of the connected TCP socket `descriptor`, whose far end is `peer`.
+    virtual PeerOwner ownerOfPeer(qintptr descriptor, const sockaddr_storage &peer) = 0;
+    // The same, asking the socket for its far end first.
+    PeerOwner ownerOfPeer(qintptr descriptor);
 };
 
 // The kernel's own table of TCP sockets: one sock_diag query over netlink for exactly the peer's
@@ -44,7 +48,8 @@ public:
     KernelPeerOwners(const KernelPeerOwners &) = delete;
     KernelPeerOwners &operator=(const KernelPeerOwners &) = delete;
 
-    PeerOwner ownerOfPeer(qintptr descriptor) override;
+    using PeerOwners::ownerOfPeer;
+    PeerOwner ownerOfPeer(qintptr descriptor, const sockaddr_storage &peer) override;
 
     struct Connection;
 

@@ -31,21 +31,55 @@ Transfer outcome(ssize_t result, bool isReceive)
 
 } // namespace
 
-std::optional<Peer> peer(qintptr descriptor)
+std::optional<sockaddr_storage> peerAddress(qintptr descriptor)
 {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         return std::nullopt;
     }
-    Peer out;
-    out.address = QHostAddress(reinterpret_cast<const sockaddr *>(&address));
+    return address;
+}
+
+Peer peer(const sockaddr_storage &address)
+{
+    return {QHostAddress(reinterpret_cast<const sockaddr *>(&address)), port(address)};
+}
+
+quint16 port(const sockaddr_storage &address)
+{
     if (address.ss_family == AF_INET6) {
-        out.port = ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port);
-    } else if (address.ss_family == AF_INET) {
-        out.port = ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
     }
-    return out;
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+    }
+    return 0;
+}
+
+QString hostText(const sockaddr_storage &address)
+{
+    // Nearly every client is a program of this computer: its host text is a constant.
+    static const quint32 loopbackV4 = htonl(INADDR_LOOPBACK);
+    if (address.ss_family == AF_INET) {
+        if (reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr == loopbackV4) {
+            return QStringLiteral("127.0.0.1");
+        }
+    } else if (address.ss_family == AF_INET6) {
+        const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            quint32 v4 = 0;
+            std::memcpy(&v4, v6.sin6_addr.s6_addr + 12, 4);
+            if (v4 == loopbackV4) {
+                return QStringLiteral("127.0.0.1");
+            }
+            return QHostAddress(ntohl(v4)).toString();
+        }
+        if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) && v6.sin6_scope_id == 0) {
+            return QStringLiteral("::1");
+        }
+    }
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address)).toString();
 }
 
 Transfer receive(qintptr descriptor, char *into, qint64 capacity)
@@ -74,9 +108,15 @@ void close(qintptr descriptor) { ::close(static_cast<int>(descriptor)); }
 Accepted accept(qintptr listener)
 {
     for (;;) {
-        const int fd = ::accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        // The peer's address comes with the connection, which saves asking for it.
+        Accepted accepted;
+        socklen_t length = sizeof accepted.peer;
+        const int fd = ::accept4(static_cast<int>(listener), reinterpret_cast<sockaddr *>(&accepted.peer), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            return {Accepted::Kind::connection, fd};
+            accepted.kind = Accepted::Kind::connection;
+            accepted.descriptor = fd;
+            return accepted;
         }
         switch (errno) {
         case EINTR:
@@ -86,9 +126,9 @@ Accepted accept(qintptr listener)
         case ENFILE:
         case ENOBUFS:
         case ENOMEM:
-            return {Accepted::Kind::outOfResources, -1};
+            return {Accepted::Kind::outOfResources, -1, {}};
         default:
-            return {Accepted::Kind::none, -1};
+            return {Accepted::Kind::none, -1, {}};
         }
     }
 }

@@ -5,6 +5,8 @@
 
 #include <optional>
 
+#include <sys/socket.h>
+
 namespace cordavelle::stream_socket {
 
 // Calls that never block on an accepted TCP socket, for a server that takes descriptors straight
@@ -16,7 +18,13 @@ struct Peer {
 };
 
 // The far end of the connection; none when it is already gone (reset before it was taken up).
-std::optional<Peer> peer(qintptr descriptor);
+std::optional<sockaddr_storage> peerAddress(qintptr descriptor);
+// The far end as Qt names it, from the kernel's form.
+Peer peer(const sockaddr_storage &address);
+// The far end's port, and its host as the log shows it: dotted IPv4 also for an IPv4 peer of a
+// dual-stack socket, IPv6 with any zone. The loopback hosts come without an allocation.
+QString hostText(const sockaddr_storage &address);
+quint16 port(const sockaddr_storage &address);
 
 struct Transfer {
     enum class Kind { moved, wouldBlock, peerFinished, failed };
@@ -42,6 +50,8 @@ struct Accepted {
     enum class Kind { connection, none, outOfResources };
     Kind kind = Kind::none;
     qintptr descriptor = -1;
+    // connection: the far end, as the kernel gave it with the connection.
+    sockaddr_storage peer{};
 };
 // Takes one waiting connection off a listening socket, non-blocking and closed on exec. none:
 // nothing waits (or it went away before it was taken). outOfResources: the process or the system

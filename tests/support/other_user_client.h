@@ -18,7 +18,7 @@ inline constexpr uid_t kOtherUid = 54321;
 // Answers of a PeerOwners double, the same for every connection.
 class ScriptedPeerOwners final : public PeerOwners {
 public:
-    PeerOwner ownerOfPeer(qintptr) override
+    PeerOwner ownerOfPeer(qintptr, const sockaddr_storage &) override
     {
         ++asked;
         return answer;
