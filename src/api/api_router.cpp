@@ -15,7 +15,9 @@
 
 #include <QCoreApplication>
 
+#include <array>
 #include <chrono>
+#include <cmath>
 
 namespace cordavelle {
 
@@ -185,20 +187,38 @@ QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
 
 HTTPResponse APIRouter::handleGetStatus(bool authenticated) const
 {
-    Json body = Json::object();
-    body["version"] = versionText().toStdString();
+    // Every client polls this route: its body is written straight out, in the key order and the
+    // number form a JSON document of these values is written in, rather than built as a document.
+    QByteArray body;
+    body.reserve(160);
+    body += "{\"version\":";
+    body += jsonStringLiteral(versionText());
     if (!authenticated) {
-        return HTTPResponse::json(body, 200);
+        body += '}';
+        return HTTPResponse::jsonText(std::move(body), 200);
     }
     const std::chrono::duration<double> uptime = m_clock.wallNow() - launchTime(m_clock);
-    body["uptime"] = uptime.count();
-    Json services = Json::array();
-    for (const ServiceID id : allCases<ServiceID>()) {
-        services.push_back(toRaw(m_orchestrator.status(id).state).toStdString());
+    body += ",\"uptime\":";
+    if (std::isfinite(uptime.count())) {
+        std::array<char, 64> digits{};
+        const char *end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), uptime.count());
+        body.append(digits.data(), end - digits.data());
+    } else {
+        body += "null";
     }
-    body["services"] = std::move(services);
-    body["hasCompletedSetup"] = m_defaults.boolForKey(ConfigStore::Keys::kHasCompletedHelperSetup);
-    return HTTPResponse::json(body, 200);
+    body += ",\"services\":[";
+    bool first = true;
+    for (const ServiceID id : allCases<ServiceID>()) {
+        if (!first) {
+            body += ',';
+        }
+        first = false;
+        body += jsonStringLiteral(toRaw(m_orchestrator.status(id).state));
+    }
+    body += "],\"hasCompletedSetup\":";
+    body += m_defaults.boolForKey(ConfigStore::Keys::kHasCompletedHelperSetup) ? "true" : "false";
+    body += '}';
+    return HTTPResponse::jsonText(std::move(body), 200);
 }
 
 HTTPResponse APIRouter::handleGetServices() const

@@ -21,6 +21,8 @@ struct HTTPResponse {
     // A JSON body of any value (compact, keys in the value's own order); an empty body when the
     // value can't be written as JSON (text that is not UTF-8).
     static HTTPResponse json(const nlohmann::ordered_json &value, int status = 200);
+    // A body already written as JSON.
+    static HTTPResponse jsonText(QByteArray body, int status = 200) { return make(status, std::move(body)); }
     // {"error":"<message>"}.
     static HTTPResponse error(const QString &message, int status);
     // 404 {"error":"Not found"}.

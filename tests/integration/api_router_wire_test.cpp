@@ -105,6 +105,13 @@ TEST_F(APIRouterWire, StatusShowsOnlyTheVersionWithoutAValidToken)
     EXPECT_EQ(r.json["services"], Json({"stopped", "stopped", "running", "error"}));
     EXPECT_EQ(r.json["hasCompletedSetup"], false);
     const double firstUptime = r.json["uptime"].get<double>();
+    // Byte for byte what a JSON document of these values writes: key order and number form.
+    Json expected = Json::object();
+    expected["version"] = "1.0";
+    expected["uptime"] = firstUptime;
+    expected["services"] = r.json["services"];
+    expected["hasCompletedSetup"] = false;
+    EXPECT_EQ(r.body.toStdString(), expected.dump());
 
     env.clock().advance(5s);
     env.defaults().setObject("hasCompletedHelperSetup", true);
