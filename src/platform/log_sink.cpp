@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <exception>
 
 namespace cordavelle {
 
@@ -93,12 +94,50 @@ namespace {
 
 // The sink holding lines, for the process's exit to write them.
 std::atomic<StderrLogSink *> g_holdingSink{nullptr};
+// Set while this thread holds a sink's lock: an end that comes then must not wait for it.
+thread_local bool t_inSink = false;
 
-void flushAtExit()
+void flushHeldLines()
 {
+    if (t_inSink) {
+        return;
+    }
     if (StderrLogSink *sink = g_holdingSink.load()) {
         sink->flush();
     }
+}
+
+void flushAtExit() { flushHeldLines(); }
+
+// The ends that are no exit: an exception nobody caught, and Qt's messages (a fatal one aborts
+// the process right after). The lines held so far go out before them, and in their order.
+std::terminate_handler g_previousTerminate = nullptr;
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+[[noreturn]] void flushAndTerminate()
+{
+    flushHeldLines();
+    if (g_previousTerminate) {
+        g_previousTerminate();
+    }
+    std::abort();
+}
+
+void flushBeforeQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    flushHeldLines();
+    if (g_previousMessageHandler) {
+        g_previousMessageHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+}
+
+void installEndHandlers()
+{
+    std::atexit(flushAtExit);
+    g_previousTerminate = std::set_terminate(flushAndTerminate);
+    g_previousMessageHandler = qInstallMessageHandler(flushBeforeQtMessage);
 }
 
 } // namespace
@@ -142,6 +181,7 @@ void StderrLogSink::write(LogLevel level, const QString &subsystem, const QStrin
     }
     const QString text = escapedControlCharacters(message);
     const std::lock_guard lock(m_mutex);
+    t_inSink = true;
     // Put together as UTF-8 right behind what is held and written with one call, so lines of
     // several writers never interleave; once the buffer has grown, a line costs no allocation.
     const qsizetype start = m_held.size();
@@ -157,10 +197,10 @@ void StderrLogSink::write(LogLevel level, const QString &subsystem, const QStrin
     out = appendUtf8(out, text);
     *out++ = '\n';
     m_held.resize(out - m_held.constData());
-    if (level < LogLevel::Error && m_holdingThread == std::this_thread::get_id()) {
-        return;
+    if (level >= LogLevel::Error || m_holdingThread != std::this_thread::get_id()) {
+        writeHeld();
     }
-    writeHeld();
+    t_inSink = false;
 }
 
 void StderrLogSink::writeHeld()
@@ -188,8 +228,8 @@ void StderrLogSink::holdLinesUntilIdle()
     m_hook = std::make_unique<QObject>();
     QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, m_hook.get(), [this] { flush(); });
     QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, m_hook.get(), [this] { flush(); });
-    static const bool registered = std::atexit(flushAtExit) == 0;
-    Q_UNUSED(registered);
+    static const bool installed = (installEndHandlers(), true);
+    Q_UNUSED(installed);
     g_holdingSink = this;
 }
 
@@ -206,7 +246,9 @@ void StderrLogSink::releaseHeldLines()
 void StderrLogSink::flush()
 {
     const std::lock_guard lock(m_mutex);
+    t_inSink = true;
     writeHeld();
+    t_inSink = false;
 }
 
 Logger::Logger(QString subsystem, QString category)

@@ -4,10 +4,17 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <thread>
 
 namespace cordavelle {
@@ -90,6 +97,45 @@ TEST(StderrLogSink, HeldLinesGoOutOncePerEventLoopTurnAndAtOnceWithAnError)
     }
     EXPECT_TRUE(written(file).endsWith("error s[c] five\ninfo s[c] six\n")) << "the sink's end writes what it held";
     std::fclose(file);
+}
+
+TEST(StderrLogSink, HeldLinesGoOutWhenTheProcessEndsBeforeTheNextTurn)
+{
+    struct End {
+        const char *name;
+        void (*end)();
+        bool aborts;
+    };
+    const End ends[] = {
+        {"exit", [] { std::exit(0); }, false},
+        // Where an exception nobody catches leads.
+        {"terminate", [] { std::terminate(); }, true},
+        {"qFatal", [] { qFatal("the end"); }, true},
+    };
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    for (const End &end : ends) {
+        SCOPED_TRACE(end.name);
+        const QByteArray path = folder.filePath(QString::fromLatin1(end.name)).toLocal8Bit();
+        const auto endHolding = [&] {
+            std::FILE *file = std::fopen(path.constData(), "w");
+            // Left to the process's end, as the program's own sink is.
+            auto *sink = new StderrLogSink(file, LogLevel::Info);
+            sink->holdLinesUntilIdle();
+            sink->write(LogLevel::Info, "s", "c", "one");
+            sink->write(LogLevel::Notice, "s", "c", "two");
+            end.end();
+        };
+        EXPECT_EXIT(endHolding(),
+                    [&end](int status) {
+                        return end.aborts ? WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT
+                                          : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                    },
+                    "");
+        QFile file(QString::fromLocal8Bit(path));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), "info s[c] one\nnotice s[c] two\n");
+    }
 }
 
 } // namespace
