@@ -1,29 +1,43 @@
 #!/usr/bin/env bash
 # Loads the helper's API on loopback the way clients poll it, and nginx serving the same bytes:
-# wrk with HTTP/1.1 keep-alive, 2 threads, 8 connections (the helper answers every request with
-# "Connection: close", so wrk connects anew each time; nginx keeps its connections). Every server
-# runs on one core (the last one), wrk on the others.
+# wrk with HTTP/1.1 keep-alive, 2 threads, 8 connections. The helper serves one request per
+# connection and answers each with "Connection: close", so wrk connects anew for every request;
+# nginx is measured twice, keeping its connections and, as the helper does, closing each after
+# one request (wrk sending "Connection: close"). Every server runs on one core (the last one), wrk
+# on the others.
 #
 # Routes, each in three alternating 3 s rounds (median printed):
 #   GET /status                (no authentication)
 #   GET /services/rigctld      (pairing required, with a paired client's bearer token)
-# for the helper headless and with its management window open (offscreen platform), and
-#   GET /status from nginx     (one worker, keep-alive, its default access log)
+# for the helper headless and with its management window open (offscreen platform), and both
+# routes from nginx (one worker, its default access log, the helper's replies as static files).
 # Then, with the window open, a client's pace: two polls a second for 10 s, of /status and of the
 # gated route in alternating rounds, and the helper's processor time per poll (all its threads,
 # from /proc/<pid>/task/*/schedstat).
 #
-# Usage: bench/http_status.sh [build-dir ...]   (default "build"; a Release build gives the figures
-# that matter). With several build folders, their rounds alternate too, so figures taken before and
-# after a change come from the same machine at the same time.
+# Usage: bench/http_status.sh [build-dir ...]
+# The default build folder is build-run, the optimised build of scripts/run; a folder that is not
+# configured yet is configured the same way (RelWithDebInfo) and the helper built in it. With
+# several build folders, their rounds alternate too, so figures taken before and after a change
+# come from the same machine at the same time. BENCH_ROUNDS sets the number of rounds.
+# Needs wrk, nginx, curl and python3 (scripts/deps test installs them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-builds=("$@")
-[ ${#builds[@]} -gt 0 ] || builds=("${BUILD_DIR:-build}")
-for build in "${builds[@]}"; do
-  [ -x "$build/src/cordavelle-helper" ] || cmake --build "$build" --target cordavelle-helper >/dev/null
+for tool in wrk curl python3 taskset; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/deps test installs it)" >&2; exit 1; }
 done
-command -v wrk >/dev/null || { echo "wrk is not installed (scripts/deps installs it)" >&2; exit 1; }
+# Debian keeps nginx in /usr/sbin, which an ordinary user's PATH may leave out.
+nginx=$(PATH="$PATH:/usr/sbin" command -v nginx) ||
+  { echo "nginx is not installed (scripts/deps test installs it)" >&2; exit 1; }
+builds=("$@")
+[ ${#builds[@]} -gt 0 ] || builds=("${BUILD_DIR:-build-run}")
+for build in "${builds[@]}"; do
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHELPER_BUILD_TESTS=OFF \
+      -DHELPER_BUILD_BENCH=OFF >/dev/null
+  fi
+  cmake --build "$build" --target cordavelle-helper >/dev/null
+done
 
 scratch=$(mktemp -d)
 pids=()
@@ -115,11 +129,14 @@ PY
   port_of[$name]=$port
 }
 
+# nginx on one core, serving helper $1's replies to both routes as they are now.
 start_nginx() {
   local dir="$scratch/nginx" port
   port=$(free_port)
-  mkdir -p "$dir/www"
+  mkdir -p "$dir/www/services"
   curl -sf "http://127.0.0.1:${port_of[$1]}/status" >"$dir/www/status"
+  curl -sf -H "Authorization: Bearer ${token_of[$1]}" "http://127.0.0.1:${port_of[$1]}/services/rigctld" \
+    >"$dir/www/services/rigctld"
   cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 master_process off;
@@ -137,11 +154,11 @@ http {
   server {
     listen 127.0.0.1:$port;
     root $dir/www;
-    location = /status { default_type application/json; }
+    location / { default_type application/json; }
   }
 }
 CONF
-  taskset -c "$server_core" nginx -e "$dir/error.log" -p "$dir" -c "$dir/nginx.conf" &
+  taskset -c "$server_core" "$nginx" -e "$dir/error.log" -p "$dir" -c "$dir/nginx.conf" &
   pids+=("$!")
   pid_of[nginx]=$!
   port_of[nginx]=$port
@@ -212,22 +229,32 @@ for r in $(seq "$rounds"); do
     done
   done
   round nginx status /status
+  round nginx gated /services/rigctld
+  round nginx status-close /status -H "Connection: close"
+  round nginx gated-close /services/rigctld -H "Connection: close"
 done
 
-nginx_rate=$(rate_of nginx status)
-nginx_cpu=$(cpu_of nginx status)
-echo "nginx GET /status (keep-alive): $nginx_rate requests/s, $nginx_cpu µs CPU per request"
+echo "nginx, one worker on one core:"
+for route in status gated; do
+  path=/status
+  [ "$route" = gated ] && path=/services/rigctld
+  printf '  GET %-18s keep-alive %8.0f requests/s (%5.1f µs CPU each), a connection per request %8.0f requests/s (%5.1f µs CPU each)\n' \
+    "$path" "$(rate_of nginx "$route")" "$(cpu_of nginx "$route")" "$(rate_of nginx "$route-close")" "$(cpu_of nginx "$route-close")"
+done
 for i in $(seq 0 $((${#builds[@]} - 1))); do
-  echo "== ${builds[$i]}"
+  echo "== ${builds[$i]} (a connection per request, as the helper serves)"
   for mode in h w; do
     what=headless
     [ "$mode" = w ] && what="window open"
-    status_rate=$(rate_of "$mode$i" status)
-    gated_rate=$(rate_of "$mode$i" gated)
-    echo "  $what: GET /status $status_rate requests/s ($(cpu_of "$mode$i" status) µs CPU each)," \
-      "gated GET /services/rigctld $gated_rate requests/s ($(cpu_of "$mode$i" gated) µs CPU each)"
-    awk -v s="$status_rate" -v g="$gated_rate" -v n="$nginx_rate" -v what="$what" \
-      'BEGIN { printf "  %s: /status / nginx %.2f, gated / /status %.2f\n", what, s / n, g / s }'
+    for route in status gated; do
+      path=/status
+      [ "$route" = gated ] && path="/services/rigctld (pairing required, bearer token)"
+      awk -v r="$(rate_of "$mode$i" "$route")" -v c="$(cpu_of "$mode$i" "$route")" \
+        -v k="$(rate_of nginx "$route")" -v n="$(rate_of nginx "$route-close")" -v what="$what" -v path="$path" \
+        'BEGIN { printf "  %s: GET %s %.0f requests/s (%.1f µs CPU each): %.2f of nginx with keep-alive, %.2f of nginx with a connection per request\n", what, path, r, c, r / k, r / n }'
+    done
+    awk -v s="$(rate_of "$mode$i" status)" -v g="$(rate_of "$mode$i" gated)" -v what="$what" \
+      'BEGIN { printf "  %s: gated / /status %.2f\n", what, g / s }'
   done
 done
 
