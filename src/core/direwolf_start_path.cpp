@@ -8,7 +8,6 @@
 #include "core/config_store.h"
 #include "core/launch_verdict.h"
 #include "core/managed_process.h"
-#include "core/rigctld_start_path.h"
 #include "platform/clock.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -30,14 +29,14 @@ bool isBusy(ServiceRunState state) { return state == ServiceRunState::starting |
 
 } // namespace
 
-DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, RigctldStartPath &rigctld,
-                                     std::function<std::stop_token()> rigctldWork, KeepaliveRequestAdvertiser &keepalive,
+DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, ManagedProcess &rigctld,
+                                     std::function<QCoro::Task<void>()> startRigctld, KeepaliveRequestAdvertiser &keepalive,
                                      RigControlServerDiscovery &discovery, const AudioDeviceManager &audio)
     : m_config(config),
       m_clock(clock),
       m_process(process),
       m_rigctld(rigctld),
-      m_rigctldWork(std::move(rigctldWork)),
+      m_startRigctld(std::move(startRigctld)),
       m_keepalive(keepalive),
       m_discovery(discovery),
       m_audio(audio)
@@ -105,7 +104,7 @@ QCoro::Task<void> DirewolfStartPath::preparePttDependency(const DirewolfConfig &
 QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token cancel)
 {
     QPointer<DirewolfStartPath> self(this);
-    ManagedProcess &rigctld = m_rigctld.process();
+    ManagedProcess &rigctld = m_rigctld;
     // A rigctld that another request is starting would be killed by a second start's sweep of
     // stray rigctld processes; wait for that start to settle instead.
     if (isBusy(rigctld.state())) {
@@ -129,7 +128,7 @@ QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token canc
     try {
         // rigctld is a service of its own: only its own stop may end its start. Ended by a stop
         // of Direwolf, it would be left starting for good, with its child running.
-        co_await m_rigctld.start(m_rigctldWork());
+        co_await m_startRigctld();
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());
     }

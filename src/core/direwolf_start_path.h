@@ -17,7 +17,6 @@ class ConfigStore;
 class KeepaliveRequestAdvertiser;
 class ManagedProcess;
 class RigControlServerDiscovery;
-class RigctldStartPath;
 
 // Starts Direwolf through its process: settles what its PTT depends on (rigctld, or the client's
 // rig control), writes direwolf.conf and launches it. Main thread only.
@@ -27,12 +26,12 @@ public:
     // With the client's rig control: how long a start waits for its first server.
     static constexpr std::chrono::milliseconds kRigControlServerWait{3000};
 
-    // `rigctld` starts rigctld when the PTT goes through it; `rigctldWork` gives the token that
-    // only a stop of rigctld itself requests, asked for when that start begins. `audio` and
-    // `discovery` are what direwolf.conf is written from; `keepalive` asks the client to keep
-    // the radio's rig control open.
-    DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, RigctldStartPath &rigctld,
-                      std::function<std::stop_token()> rigctldWork, KeepaliveRequestAdvertiser &keepalive,
+    // `rigctld` is rigctld's process; `startRigctld` starts it when the PTT goes through it, a
+    // start that only a stop of rigctld itself ends. `audio` and `discovery` are what
+    // direwolf.conf is written from; `keepalive` asks the client to keep the radio's rig control
+    // open.
+    DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, ManagedProcess &rigctld,
+                      std::function<QCoro::Task<void>()> startRigctld, KeepaliveRequestAdvertiser &keepalive,
                       RigControlServerDiscovery &discovery, const AudioDeviceManager &audio);
 
     // Throws, before the launch, when the settings have no callsign, no Direwolf is found, the one
@@ -50,8 +49,8 @@ private:
     ConfigStore &m_config;
     Clock &m_clock;
     ManagedProcess &m_process;
-    RigctldStartPath &m_rigctld;
-    std::function<std::stop_token()> m_rigctldWork;
+    ManagedProcess &m_rigctld;
+    std::function<QCoro::Task<void>()> m_startRigctld;
     KeepaliveRequestAdvertiser &m_keepalive;
     RigControlServerDiscovery &m_discovery;
     const AudioDeviceManager &m_audio;

@@ -36,8 +36,11 @@ void OrphanReaper::killWineserver() const
     }
 }
 
-QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name) const
+QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name, std::stop_token cancel) const
 {
+    if (cancel.stop_requested()) {
+        co_return;
+    }
     const QString ownPid = QString::number(QCoreApplication::applicationPid());
 
     Command children;
@@ -46,6 +49,9 @@ QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name) const
     const CommandResult childResult = co_await m_runner.run(children);
     if (!childResult.started) {
         logger().error(QStringLiteral("pkill child '%1' failed: %2").arg(name, childResult.launchError));
+    }
+    if (cancel.stop_requested()) {
+        co_return;
     }
 
     Command everyone;
@@ -56,7 +62,7 @@ QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name) const
         logger().error(QStringLiteral("pkill '%1' failed: %2").arg(name, everyoneResult.launchError));
     }
 
-    co_await m_clock.sleep(std::chrono::milliseconds(500));
+    co_await m_clock.sleep(std::chrono::milliseconds(500), cancel);
 }
 
 } // namespace cordavelle

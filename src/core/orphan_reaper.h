@@ -3,6 +3,8 @@
 #include <QCoroTask>
 #include <QString>
 
+#include <stop_token>
+
 namespace cordavelle {
 
 class Clock;
@@ -21,8 +23,10 @@ public:
     void killWineserver() const;
 
     // Kills the helper's own children called `name`, then every process called `name` that the
-    // user may signal ("/usr/bin/pkill -9"), then lets them settle for 0.5 s.
-    QCoro::Task<void> killStaleProcesses(QString name) const;
+    // user may signal ("/usr/bin/pkill -9"), then lets them settle for 0.5 s. Once `cancel` is
+    // requested no further kill is begun and the settling ends: a sweep for a start that no
+    // longer wants it must not reach a child launched after it.
+    QCoro::Task<void> killStaleProcesses(QString name, std::stop_token cancel = {}) const;
 
 private:
     CommandRunner &m_runner;

@@ -147,10 +147,11 @@ std::vector<int32_t> PortReaper::pidsListeningOn(int port) const
 }
 
 QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
-                                                                               DirewolfConfig direwolf) const
+                                                                               DirewolfConfig direwolf,
+                                                                               std::stop_token cancel) const
 {
     const std::vector<int> ports = portsToReap(id, rigctld, direwolf);
-    if (ports.empty()) {
+    if (ports.empty() || cancel.stop_requested()) {
         co_return std::nullopt;
     }
     const QString service = toRaw(id);
@@ -185,10 +186,11 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
         co_return held;
     }
 
-    // The waits ignore cancellation: a cancelled start still finishes its reaping, and a sleep
-    // that returned at once would turn the 3 s wait into a busy loop of lsof runs.
     const auto deadline = m_clock.wallNow() + kTimeToExit;
     while (m_clock.wallNow() < deadline) {
+        if (cancel.stop_requested()) {
+            co_return held;
+        }
         bool stillThere = false;
         for (const int port : ports) {
             if (!listenersOn(port).reapable.empty()) {
@@ -199,10 +201,13 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
         if (!stillThere) {
             HelperLogger::info(QStringLiteral("[ServiceOrchestrator] Ports %1 clear after SIGTERM reap").arg(portList(ports)),
                                HelperLogger::Category::services);
-            co_await m_clock.sleep(kPauseWhenClear);
+            co_await m_clock.sleep(kPauseWhenClear, cancel);
             co_return held;
         }
-        co_await m_clock.sleep(kRecheckInterval);
+        co_await m_clock.sleep(kRecheckInterval, cancel);
+    }
+    if (cancel.stop_requested()) {
+        co_return held;
     }
 
     for (const int port : ports) {
@@ -212,7 +217,7 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
             m_runner.signalProcess(pid, SIGKILL);
         }
     }
-    co_await m_clock.sleep(kPauseAfterKill);
+    co_await m_clock.sleep(kPauseAfterKill, cancel);
     co_return held;
 }
 

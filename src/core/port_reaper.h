@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 namespace cordavelle {
@@ -32,10 +33,13 @@ public:
     // Empty when lsof cannot be run or prints no usable answer. Blocks while lsof runs.
     std::vector<int32_t> pidsListeningOn(int port) const;
 
-    // Never fails and runs to its end once begun. Gives the reason the service can't have its
-    // ports when another program (the helper itself included) listens on one of them.
+    // Never fails. Gives the reason the service can't have its ports when another program (the
+    // helper itself included) listens on one of them. Once `cancel` is requested it stops
+    // waiting and kills nothing more: by then the listener on the port may be a child launched
+    // by a later start, and that start reaps for itself.
     QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, RigctldConfig rigctld,
-                                                                       DirewolfConfig direwolf) const;
+                                                                       DirewolfConfig direwolf,
+                                                                       std::stop_token cancel = {}) const;
 
 private:
     CommandRunner &m_runner;

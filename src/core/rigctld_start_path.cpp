@@ -55,8 +55,14 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
         throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("rigctld"), path);
     }
 
+    // The sweep reaches every rigctld, the helper's own children among them: never while this
+    // service has a child of its own.
+    const ServiceRunState state = m_process.state();
+    if ((state != ServiceRunState::stopped && state != ServiceRunState::error) || m_process.pid()) {
+        co_return;
+    }
     QPointer<RigctldStartPath> self(this);
-    co_await m_reaper.killStaleProcesses(QStringLiteral("rigctld"));
+    co_await m_reaper.killStaleProcesses(QStringLiteral("rigctld"), cancel);
     if (!self || cancel.stop_requested()) {
         co_return;
     }

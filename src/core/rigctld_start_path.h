@@ -32,7 +32,9 @@ public:
 
     // Throws when no rigctld is found or the one found cannot run here, before anything is
     // killed or launched, and whatever the launch throws. Ends without marking the process
-    // running once `cancel` is requested or the child has ended.
+    // running once `cancel` is requested or the child has ended, and without killing or
+    // launching anything while the process is not stopped or in error. Starts must not overlap:
+    // the orchestrator runs them one after another.
     QCoro::Task<void> start(std::stop_token cancel);
 
 private:

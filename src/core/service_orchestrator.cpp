@@ -27,6 +27,9 @@ namespace {
 constexpr auto kSettlePollInterval = 100ms;
 // How long a start of one VARA variant waits for the other to be gone.
 constexpr auto kOtherVariantStopLimit = 3000ms;
+// How long a start waits for the child of an earlier start to be gone; it is killed 2 s after its
+// stop began.
+constexpr auto kEarlierChildStopLimit = 3000ms;
 
 } // namespace
 
@@ -65,7 +68,7 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
                                                     wineDrivers, prefixHold)),
       m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower, m_orphanReaper)),
       m_direwolfStart(std::make_unique<DirewolfStartPath>(
-          config, clock, *m_direwolfProcess, *m_rigctldStart, [this] { return pendingWork(ServiceID::rigctld); }, keepalive,
+          config, clock, *m_direwolfProcess, *m_rigctldProcess, [this] { return startRigctldForDirewolf(); }, keepalive,
           discovery, audio)),
       m_standIns(std::move(standIns))
 {
@@ -139,14 +142,42 @@ void ServiceOrchestrator::cancelPendingWork(ServiceID id)
     }
 }
 
+bool ServiceOrchestrator::mayStart(ServiceID id) const
+{
+    const ServiceRunState state = process(id).state();
+    return (state == ServiceRunState::stopped || state == ServiceRunState::error) && !m_startsInFlight.contains(id);
+}
+
 QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_token cancel)
 {
     idleShutdown().cancelIdleTimer(id);
     idleShutdown().recordActivity(id);
-    const ServiceRunState state = process(id).state();
-    if ((state != ServiceRunState::stopped && state != ServiceRunState::error) || m_startsInFlight.contains(id)) {
+    if (!mayStart(id)) {
         co_return;
     }
+    co_await startInTurn(id, cancel, true);
+}
+
+QCoro::Task<void> ServiceOrchestrator::startRigctldForDirewolf()
+{
+    QPointer<ServiceOrchestrator> self(this);
+    if (m_startsInFlight.contains(ServiceID::rigctld)) {
+        // Joined rather than raced: a second start's sweep of stray rigctld daemons would kill the
+        // first one's child.
+        const async::Event underWay = m_startTurns[ServiceID::rigctld];
+        co_await underWay;
+        if (!self) {
+            co_return;
+        }
+    }
+    if (!mayStart(ServiceID::rigctld)) {
+        co_return;
+    }
+    co_await startInTurn(ServiceID::rigctld, {}, false);
+}
+
+QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token cancel, bool reapPorts)
+{
     // Marked before the first suspension: the child is launched only after the clean-up below,
     // and every start that comes meanwhile must find this one.
     const std::uint64_t startNumber = ++m_startCount;
@@ -160,6 +191,13 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
             }
         }
     });
+    // A stop forgets the start it cancels, so that the next start is not refused; that next start
+    // still waits here until the cancelled one has ended, as the clean-up of the cancelled one
+    // (killing stray copies of the program, reaping its ports) would otherwise reach the child
+    // the next one launches.
+    const async::Event previousTurn = takeTurn(id);
+    const async::Event thisTurn = m_startTurns[id];
+    const auto endOfTurn = qScopeGuard([thisTurn] { thisTurn.set(); });
 
     // Ends this start when the caller gives up or the service is stopped meanwhile.
     std::stop_source combined;
@@ -167,19 +205,46 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
     std::stop_callback byStop(pendingWork(id), [&combined] { combined.request_stop(); });
     const std::stop_token token = combined.get_token();
 
-    if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
-        co_await stopOtherVARAVariant(id, token);
-    }
-    const std::optional<QString> portsHeld = co_await reapStaleProcessesHoldingPorts(id);
+    co_await previousTurn;
     if (!self || token.stop_requested()) {
         co_return;
     }
-    if (portsHeld) {
-        // Another program's listener would also pass the readiness check of the port.
-        process(id).failStart(*portsHeld);
+    // The child of a start that a stop cut short may still be on its way out.
+    co_await waitWhileStopping(m_clock, QPointer(&process(id)), kEarlierChildStopLimit, token);
+    if (!self || token.stop_requested()) {
         co_return;
     }
+    const ServiceRunState state = process(id).state();
+    if (state != ServiceRunState::stopped && state != ServiceRunState::error) {
+        co_return;
+    }
+
+    if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
+        co_await stopOtherVARAVariant(id, token);
+    }
+    if (reapPorts) {
+        const std::optional<QString> portsHeld = co_await reapStaleProcessesHoldingPorts(id, token);
+        if (!self || token.stop_requested()) {
+            co_return;
+        }
+        if (portsHeld) {
+            // Another program's listener would also pass the readiness check of the port.
+            process(id).failStart(*portsHeld);
+            co_return;
+        }
+    }
     co_await dispatchStart(id, token);
+}
+
+async::Event ServiceOrchestrator::takeTurn(ServiceID id)
+{
+    auto it = m_startTurns.find(id);
+    if (it == m_startTurns.end()) {
+        async::Event none;
+        none.set();
+        it = m_startTurns.emplace(id, none).first;
+    }
+    return std::exchange(it->second, async::Event());
 }
 
 QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_token cancel)
@@ -196,9 +261,11 @@ QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_tok
     }
 }
 
-QCoro::Task<std::optional<QString>> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id)
+QCoro::Task<std::optional<QString>> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id,
+                                                                                       std::stop_token cancel)
 {
-    co_return co_await m_portReaper.reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig());
+    co_return co_await m_portReaper.reapStaleProcessesHoldingPorts(id, m_config.rigctldConfig(), m_config.direwolfConfig(),
+                                                                   cancel);
 }
 
 QCoro::Task<void> ServiceOrchestrator::stopOtherVARAVariant(ServiceID id, std::stop_token cancel)
@@ -348,7 +415,24 @@ void ServiceOrchestrator::startIdleMonitor() { idleShutdown().startIdleMonitor()
 
 QCoro::Task<void> ServiceOrchestrator::cleanupOrphanedProcesses()
 {
-    co_await m_orphanReaper.killStaleProcesses(QStringLiteral("rigctld"));
+    QPointer<ServiceOrchestrator> self(this);
+    // Takes rigctld's turn like a start, so that a start of rigctld waits for the sweep. A start
+    // that came first has swept for itself, and its child is no orphan.
+    if (!m_startsInFlight.contains(ServiceID::rigctld)) {
+        const async::Event previousTurn = takeTurn(ServiceID::rigctld);
+        const async::Event thisTurn = m_startTurns[ServiceID::rigctld];
+        const auto endOfTurn = qScopeGuard([thisTurn] { thisTurn.set(); });
+        co_await previousTurn;
+        if (!self) {
+            co_return;
+        }
+        if (rigctldProcess().state() == ServiceRunState::stopped && !rigctldProcess().pid()) {
+            co_await m_orphanReaper.killStaleProcesses(QStringLiteral("rigctld"));
+            if (!self) {
+                co_return;
+            }
+        }
+    }
     m_orphanReaper.killWineserver();
 }
 

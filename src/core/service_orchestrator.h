@@ -1,5 +1,6 @@
 #pragma once
 
+#include "async/event.h"
 #include "base/service_config.h"
 #include "base/service_model.h"
 #include "base/service_status.h"
@@ -84,7 +85,9 @@ public:
 
     // Starts a service through its start path, whatever its lifecycle mode. It first cancels the
     // service's pending idle stop and stamps its activity; a service that is not stopped or in
-    // error, or whose start is already under way, is left as it is and the call returns at once. A start of one VARA variant first stops the other, which shares its
+    // error, or whose start is already under way, is left as it is and the call returns at once.
+    // A start after a stop first waits until the start that stop cut short has ended, and until
+    // its child is gone. A start of one VARA variant first stops the other, which shares its
     // Wine prefix and port. The start path's errors reach the caller. The start ends without
     // launching once `cancel` is requested or the service is stopped meanwhile.
     QCoro::Task<void> startService(ServiceID id, std::stop_token cancel = {});
@@ -108,7 +111,8 @@ public:
     void stopServiceIdle(ServiceID id);
     void startIdleMonitor();
 
-    // Start-up clean-up: stray rigctld daemons and the Wine server of the helper's prefix.
+    // Start-up clean-up: stray rigctld daemons and the Wine server of the helper's prefix. The
+    // rigctld sweep is left out when a start of rigctld came first, which sweeps for itself.
     QCoro::Task<void> cleanupOrphanedProcesses();
 
     // Whether tools::findRigctld() finds one.
@@ -146,6 +150,15 @@ public:
 private:
     // stopService; `quitting` spares the Wine server when the variant was already stopped.
     void stopService(ServiceID id, bool quitting);
+    // Whether a start may begin: the service is stopped or in error and no start is under way.
+    bool mayStart(ServiceID id) const;
+    // Starts the service in its turn (see m_startTurns); `reapPorts` frees its ports first.
+    QCoro::Task<void> startInTurn(ServiceID id, std::stop_token cancel, bool reapPorts);
+    // Direwolf's start of rigctld for its PTT: without the idle stamp and the port reaping of
+    // startService, and joining a start of rigctld that is already under way.
+    QCoro::Task<void> startRigctldForDirewolf();
+    // Makes the caller the service's latest turn and gives the one before it, to be awaited.
+    async::Event takeTurn(ServiceID id);
     // Runs the service's start path, or the test's stand-in for it.
     QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel);
     void installEndpointChangeObserver();
@@ -154,7 +167,7 @@ private:
 
     // Frees the service's ports from stray copies of its program before its start; gives the
     // reason when another program holds one of them.
-    QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id);
+    QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, std::stop_token cancel);
     // Stops the other VARA variant when it runs or starts, and waits a while for it to be gone.
     QCoro::Task<void> stopOtherVARAVariant(ServiceID id, std::stop_token cancel);
     // Waits until the process has left `stopping`, or `limit` has passed.
@@ -193,9 +206,13 @@ private:
     ManagedProcess *m_direwolfProcess;
     std::map<ServiceID, std::stop_source> m_pendingWork;
     // The start under way per service, by its number; a stop forgets it, so that a start after
-    // the stop need not wait for the cancelled one to unwind.
+    // the stop is not refused (it still waits for its turn).
     std::map<ServiceID, std::uint64_t> m_startsInFlight;
     std::uint64_t m_startCount = 0;
+    // Per service, set once the latest start (or, for rigctld, the start-up sweep) has ended. Each
+    // start waits for the one before before it clears anything away, so that no kill of an
+    // earlier start, however late, lands on a child that a later one launched.
+    std::map<ServiceID, async::Event> m_startTurns;
     // Restart tasks alive per service, waiting or starting.
     std::map<ServiceID, int> m_restartTasks;
     std::unique_ptr<IdleShutdownController> m_idleShutdown;

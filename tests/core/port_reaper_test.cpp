@@ -32,13 +32,13 @@ QString lsofFor(int port) { return QStringLiteral("/usr/sbin/lsof -t -iTCP:%1 -s
 class PortReaperTest : public ::testing::Test {
 protected:
     // Starts the reaping; `done` tells when it has returned.
-    void reap(ServiceID id, RigctldConfig rigctld = {}, DirewolfConfig direwolf = {})
+    void reap(ServiceID id, RigctldConfig rigctld = {}, DirewolfConfig direwolf = {}, std::stop_token cancel = {})
     {
         m_task.emplace([](PortReaper &reaper, bool &done, std::optional<QString> &held, ServiceID id, RigctldConfig r,
-                          DirewolfConfig d) -> QCoro::Task<void> {
-            held = co_await reaper.reapStaleProcessesHoldingPorts(id, r, d);
+                          DirewolfConfig d, std::stop_token cancel) -> QCoro::Task<void> {
+            held = co_await reaper.reapStaleProcessesHoldingPorts(id, r, d, cancel);
             done = true;
-        }(reaper, done, held, id, rigctld, direwolf));
+        }(reaper, done, held, id, rigctld, direwolf, cancel));
     }
 
     // Listeners per port that leave once one of them has had `leavesOn`.
@@ -160,6 +160,19 @@ TEST_F(PortReaperTest, AListenerThatIgnoresTermIsKilledAfterThreeSeconds)
     EXPECT_EQ(env.commands().callsOf("lsof").size(), 2u + 30u + 2u);
     EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] SIGKILL'ing pid 78 still holding port 8000"));
     EXPECT_FALSE(env.log().contains("clear after SIGTERM reap"));
+}
+
+// By the time a cut-short start would kill, the listener may be the child of the start after it.
+TEST_F(PortReaperTest, AReapingCutShortStopsWaitingAndKillsNothing)
+{
+    env.commands().executables = {{77, "/usr/bin/rigctld"}};
+    listeners({{4532, {77}}}, /*leavesOn=*/-1);
+    std::stop_source cancel;
+    reap(ServiceID::rigctld, rigctldOn(4532), {}, cancel.get_token());
+    env.clock().advance(1000ms);
+    cancel.request_stop();
+    ASSERT_TRUE(env.clock().advanceUntil([&] { return done; }, 0ms));
+    EXPECT_EQ(sentSignals(), (std::vector<std::pair<int64_t, int>>{{77, SIGTERM}}));
 }
 
 TEST_F(PortReaperTest, OnlyTheServicesOwnProgramIsSignalled)

@@ -155,6 +155,66 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_EQ(orchestrator->direwolfProcess().pid(), std::nullopt);
 }
 
+// On a loaded machine one pkill run can take seconds, and it kills whatever rigctld is there when
+// it looks. A stop cuts a start short in its sweep and the next start follows at once, many times
+// over: the sweep of the cut-short start must never reach the child the next one launches.
+TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCutShort)
+{
+    RigctldConfig rig;
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    config.setRigctldConfig(rig);
+    ManagedProcess &process = orchestrator->rigctldProcess();
+    int childrenSwept = 0;
+    env.commands().respond("pkill", [&](const Command &) {
+        if (const auto pid = process.pid()) {
+            ::kill(static_cast<pid_t>(*pid), SIGKILL);
+            ++childrenSwept;
+        }
+        return CommandResult::exited(1);
+    });
+    int pkillRuns = 0;
+    int slowRun = -1;
+    env.commands().takeTime(env.clock(), [&](const Command &) { return pkillRuns++ == slowRun ? 4000ms : 10ms; });
+
+    // Virtual time runs on, but never past a launch under way: a child's start takes real time.
+    const auto launching = [&process] { return process.state() == ServiceRunState::starting && !process.pid(); };
+    const auto settle = [&](const std::function<bool()> &done) {
+        const auto deadline = env.clock().now() + 30s;
+        while (!done()) {
+            if (launching()) {
+                if (!test::processEventsUntil([&] { return !launching(); }, 10s)) {
+                    return false;
+                }
+                continue;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - env.clock().now());
+            if (left <= 0ms || !env.clock().runUntil([&] { return done() || launching(); }, left)) {
+                return false;
+            }
+        }
+        return true;
+    };
+
+    for (int cycle = 0; cycle < 24; ++cycle) {
+        // Cut short in the sweep of its own children, or in the sweep of every rigctld.
+        const int sweepsBefore = pkillRuns;
+        const int cutShortIn = 1 + cycle % 2;
+        slowRun = sweepsBefore + cutShortIn - 1;
+        auto cutShort = start(ServiceID::rigctld);
+        ASSERT_TRUE(settle([&] { return pkillRuns == sweepsBefore + cutShortIn; })) << cycle;
+        orchestrator->stopService(ServiceID::rigctld);
+        auto next = start(ServiceID::rigctld);
+        ASSERT_TRUE(settle([&] { return cutShort->done && next->done; })) << cycle;
+        ASSERT_EQ(childrenSwept, 0) << cycle;
+        EXPECT_EQ(next->error, std::nullopt) << cycle;
+        ASSERT_EQ(process.state(), ServiceRunState::running) << cycle << ": " << process.lastError().value_or("").toStdString();
+        ASSERT_TRUE(process.pid() && test::isAlive(*process.pid())) << cycle;
+
+        orchestrator->stopService(ServiceID::rigctld);
+        ASSERT_TRUE(settle([&] { return process.state() == ServiceRunState::stopped; })) << cycle;
+    }
+}
+
 TEST_F(StartPathsTest, AnotherProgramOnTheServicesPortFailsTheStartBeforeAnyLaunch)
 {
     RigctldConfig rig;

@@ -121,7 +121,7 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllS
     EXPECT_EQ(launches[ServiceID::rigctld], 1);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
 
-    // A stop lets the next start through at once, even before the cancelled one has unwound.
+    // A stop lets the next start through, which goes on as soon as the cancelled one has unwound.
     orchestrator->stopService(ServiceID::rigctld);
     ASSERT_TRUE(env.clock().runUntil(
         [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::stopped; }, 5s));

@@ -1,5 +1,7 @@
 #include "recording_command_runner.h"
 
+#include "platform/clock.h"
+
 #include <QFileInfo>
 
 namespace cordavelle::test {
@@ -24,6 +26,12 @@ void RecordingCommandRunner::respond(const QString &program, CommandResult resul
 }
 
 void RecordingCommandRunner::passThrough(const QString &program) { m_passThrough << program; }
+
+void RecordingCommandRunner::takeTime(Clock &clock, Duration duration)
+{
+    m_clock = &clock;
+    m_duration = std::move(duration);
+}
 
 std::vector<Command> RecordingCommandRunner::callsOf(const QString &program) const
 {
@@ -55,6 +63,9 @@ QCoro::Task<CommandResult> RecordingCommandRunner::run(Command command)
         if (matches(key, command.program)) {
             co_return co_await m_real->run(command);
         }
+    }
+    if (m_clock && m_duration) {
+        co_await m_clock->sleep(m_duration(command));
     }
     co_return answer(command);
 }

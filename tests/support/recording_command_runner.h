@@ -2,10 +2,15 @@
 
 #include "platform/command_runner.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <vector>
+
+namespace cordavelle {
+class Clock;
+}
 
 namespace cordavelle::test {
 
@@ -24,6 +29,8 @@ public:
         int signal;
     };
     using Responder = std::function<CommandResult(const Command &)>;
+    // How long a run takes, as a loaded machine may make it take.
+    using Duration = std::function<std::chrono::milliseconds(const Command &)>;
 
     RecordingCommandRunner();
     ~RecordingCommandRunner() override;
@@ -42,6 +49,9 @@ public:
     void respond(const QString &program, Responder responder);
     void respond(const QString &program, CommandResult result);
     void passThrough(const QString &program);
+    // Runs made through `run` take this long on `clock` before they answer, so that what a
+    // responder sees is the state of things at the end of the run.
+    void takeTime(Clock &clock, Duration duration);
     bool deliverSignals = false;
     // The program files of the processes the test makes up.
     std::map<int64_t, QString> executables;
@@ -59,6 +69,8 @@ private:
 
     std::vector<std::pair<QString, Responder>> m_responders;
     QStringList m_passThrough;
+    Clock *m_clock = nullptr;
+    Duration m_duration;
     std::unique_ptr<LinuxCommandRunner> m_real;
     int64_t m_lastMadeUpPid = 90000;
 };
