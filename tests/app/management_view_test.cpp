@@ -168,7 +168,7 @@ TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
     ASSERT_NE(placeholder, nullptr);
     EXPECT_EQ(placeholder->title(), "Select a Section");
     EXPECT_EQ(view.sidebar()->selectedSection(), std::nullopt);
-    test::processEventsFor(10ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return view.findChildren<QLabel *>("page").isEmpty(); }));
     EXPECT_EQ(view.findChildren<QLabel *>("page").size(), 0);
 }
 
@@ -185,7 +185,7 @@ TEST_F(ManagementViewTest, MarksFollowTheModelsOncePerTurn)
     view.setPendingUpdates({{"Wine", "9.0", "10.0"}});
     // Nothing changes on screen within the turn that changed the models.
     EXPECT_FALSE(view.sidebar()->row(SidebarSection::rigctld)->disabled);
-    test::processEventsFor(10ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return view.sidebar()->row(SidebarSection::rigctld)->disabled; }));
     EXPECT_TRUE(view.sidebar()->row(SidebarSection::rigctld)->disabled);
     EXPECT_EQ(view.sidebar()->row(SidebarSection::clients)->badge, "1");
     EXPECT_EQ(view.sidebar()->row(SidebarSection::setup)->badge, "1");

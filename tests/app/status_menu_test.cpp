@@ -2,6 +2,7 @@
 #include "app/tray_glyph.h"
 
 #include "support/event_wait.h"
+#include "support/manual_clock.h"
 #include "support/recording_service_control.h"
 #include "support/scripted_alert_presenter.h"
 
@@ -162,7 +163,9 @@ TEST_F(StatusMenuWidget, QuitStopsEveryServiceInOrderWithThePreStopBeforeRigctld
 
     alerts.answers = {1};
     menu.quit();
-    test::processEventsFor(std::chrono::milliseconds(20));
+    ASSERT_TRUE(test::processEventsUntil([&] { return !alerts.shown.empty(); }));
+    // Whatever the answer set going has run once nothing is left queued.
+    test::ManualClock::processEvents();
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].informativeText, "VARA HF is still running. Quit anyway?");
     EXPECT_TRUE(services.calls.isEmpty());

@@ -1,6 +1,7 @@
 #include "async/first_of.h"
 #include "async/timer_wait.h"
 
+#include "support/manual_clock.h"
 #include "support/task_outcome.h"
 
 #include <gtest/gtest.h>
@@ -48,7 +49,8 @@ TEST(AsyncFirstOf, RethrowsWhatTheFirstThrewAndPassesAnOuterStopOn)
     ended.clear();
     std::stop_source stop;
     auto run = test::track(async::firstOf<int>({after(10s, 1, ended), after(10s, 2, ended)}, stop.get_token()));
-    test::processEventsFor(20ms);
+    test::ManualClock::processEvents();
+    ASSERT_FALSE(run->done);
     stop.request_stop();
     EXPECT_TRUE(test::processEventsUntil([&] { return run->done; }));
     EXPECT_EQ(ended.size(), 2u);

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -37,24 +39,28 @@ TEST(AsyncOffThread, RunsTheWorkElsewhereAndResumesOnTheCallersThreadAlsoWhenMov
 TEST(AsyncOffThread, AStopWakesItWithNothingWhileTheWorkRunsOn)
 {
     std::stop_source stop;
+    std::atomic<bool> began = false;
     std::atomic<bool> release = false;
     std::atomic<bool> finished = false;
     bool resumed = false;
     std::optional<int> value = 0;
+    // Goes with the work's function, which the thread object holds until it is deleted.
+    auto held = std::make_shared<int>();
+    const std::weak_ptr<int> threadObject = held;
+    std::function<int()> work = [&, held = std::move(held)] {
+        began = true;
+        while (!release) {
+            std::this_thread::sleep_for(1ms);
+        }
+        finished = true;
+        return 7;
+    };
     auto waitForWork = [&]() -> QCoro::Task<void> {
-        value = co_await async::OffThread<int>(
-            [&] {
-                while (!release) {
-                    std::this_thread::sleep_for(1ms);
-                }
-                finished = true;
-                return 7;
-            },
-            stop.get_token());
+        value = co_await async::OffThread<int>(std::move(work), stop.get_token());
         resumed = true;
     };
     auto run = test::track(waitForWork());
-    test::processEventsFor(20ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return began.load(); }));
     stop.request_stop();
     EXPECT_FALSE(resumed) << "resumed inside request_stop()";
     ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }));
@@ -62,7 +68,8 @@ TEST(AsyncOffThread, AStopWakesItWithNothingWhileTheWorkRunsOn)
     EXPECT_FALSE(finished);
     release = true;
     EXPECT_TRUE(test::processEventsUntil([&] { return finished.load(); }));
-    test::processEventsFor(20ms); // the thread object goes once its thread has ended
+    // The thread object goes once its thread has ended.
+    EXPECT_TRUE(test::processEventsUntil([&] { return threadObject.expired(); }));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QFile>
 #include <QPointer>
 #include <QScopeGuard>
 
@@ -131,6 +132,9 @@ TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
 class ExitNoticeBlocker : public QObject {
 public:
     ExitNoticeBlocker() { QCoreApplication::instance()->installEventFilter(this); }
+    // Whether a child's notice has been held back.
+    bool holdsANotice() const { return !m_held.empty(); }
+
     ~ExitNoticeBlocker() override
     {
         QCoreApplication::instance()->removeEventFilter(this);
@@ -164,13 +168,12 @@ TEST_F(ManagedProcessTest, TheHealthMonitorNoticesAnEndWhoseNoticeNeverCame)
 
     ExitNoticeBlocker blocker;
     ::kill(pid, SIGKILL);
-    ASSERT_TRUE(test::processEventsUntil([&] { return !test::isAlive(pid); }, 10s));
-    test::processEventsFor(300ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !test::isAlive(pid) && blocker.holdsANotice(); }, 10s));
+    test::ManualClock::processEvents();
     EXPECT_EQ(process.state(), ServiceRunState::running);
 
     // The check every 5 s finds the child gone.
     env.clock().advance(4900ms);
-    test::processEventsFor(100ms);
     EXPECT_EQ(process.state(), ServiceRunState::running);
     env.clock().advance(100ms);
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
@@ -181,13 +184,13 @@ TEST_F(ManagedProcessTest, TheHealthMonitorNoticesAnEndWhoseNoticeNeverCame)
 
 TEST_F(ManagedProcessTest, StopSendsSigtermToTheGroupThenSigkillTwoSecondsLater)
 {
-    auto run = sh("trap '' TERM; echo ready; while :; do sleep 1; done");
+    const QString termed = env.root() + QStringLiteral("/termed");
+    auto run = sh(QStringLiteral("trap 'touch \"%1\"' TERM; echo ready; while :; do sleep 1; done").arg(termed));
     ASSERT_TRUE(waitForLog("ready"));
     process.stop();
     EXPECT_EQ(process.state(), ServiceRunState::stopping);
-    test::processEventsFor(300ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return QFile::exists(termed); }, 10s));
     env.clock().advance(1900ms);
-    test::processEventsFor(100ms);
     EXPECT_EQ(process.state(), ServiceRunState::stopping);
     env.clock().advance(100ms);
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
@@ -216,14 +219,18 @@ TEST_F(ManagedProcessTest, AStartRightAfterAStopOutlivesThatStopsEscalation)
         process.markRunning();
         process.stop();
         ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s)) << cycle;
+        // Ended by the stop's SIGTERM, not by an escalation meant for the child before it.
+        EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(SIGTERM)) << cycle;
         run = sh("exec sleep 600");
         ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s)) << cycle;
         env.clock().advance(2100ms);
-        test::processEventsFor(20ms);
         ASSERT_EQ(process.state(), ServiceRunState::starting) << cycle << ": " << process.lastError().value_or("").toStdString();
         ASSERT_TRUE(process.pid() && test::isAlive(*process.pid())) << cycle;
         EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::running()) << cycle;
     }
+    process.stop();
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(SIGTERM));
     EXPECT_TRUE(unexpectedExits.empty());
 }
 

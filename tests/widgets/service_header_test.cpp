@@ -164,7 +164,8 @@ TEST(ServiceHeader, ButtonStartsOrPreparesThenStops)
     ASSERT_TRUE(test::processEventsUntil([&] { return launch->done; }));
     ASSERT_FALSE(launch->error);
     process.markRunning();
-    test::processEventsFor(10ms);
+    // The running state reaches the button and the uptime in turns of their own.
+    ASSERT_TRUE(test::processEventsUntil([&] { return header.button()->text() == "Stop" && header.model().showsUptime; }));
     EXPECT_EQ(header.button()->text(), "Stop");
     EXPECT_TRUE(header.button()->tint());
     EXPECT_TRUE(header.model().showsUptime);
@@ -176,7 +177,7 @@ TEST(ServiceHeader, ButtonStartsOrPreparesThenStops)
     EXPECT_EQ(control.calls, QStringList({"prepare rigctld", "prepared rigctld", "stop rigctld"}));
 
     process.setIsRestartInProgress(true);
-    test::processEventsFor(10ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !header.button()->isEnabled(); }));
     EXPECT_FALSE(header.button()->isEnabled());
     process.stop();
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }));
@@ -197,7 +198,7 @@ TEST(ServiceHeader, UptimeTicksOnTheClock)
     auto launch = test::track(process.start("/bin/sleep", {"30"}));
     ASSERT_TRUE(test::processEventsUntil([&] { return launch->done; }));
     process.markRunning();
-    test::processEventsFor(10ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return uptime->isVisible(); }));
     EXPECT_TRUE(uptime->isVisible());
     EXPECT_EQ(uptime->text(), "• 0m 00s");
     env.clock().advance(7s);
