@@ -62,14 +62,16 @@ Alert noTerminalAlert(const QString &command)
 }
 
 CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupInstallers &installers,
-                                         ShellPages &pages, QObject *parent)
+                                         ShellPages &pages, MicrophonePermission &microphone,
+                                         std::function<bool()> trayAvailable, std::function<void()> relaunch,
+                                         QObject *parent)
     : QObject(parent),
       m_context(context),
       m_installers(installers),
       m_pages(pages),
       m_services(context.orchestrator),
       m_delegate(std::make_unique<HelperAppDelegate>(
-          context, [this] { return runReset(ResetLevel::prefix); },
+          context, microphone, std::move(relaunch), [this] { return runReset(ResetLevel::prefix); },
           [this] {
               // Titled and closable only; kept (hidden) when closed, and found again by its name.
               auto *about = new AboutWindow(AboutInfo::current(), m_managementWindow.get());
@@ -79,7 +81,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
               return about;
           })),
       m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
-      m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
+      m_trayAvailable(std::move(trayAvailable))
 {
     ensureIconTheme();
     QApplication::setQuitOnLastWindowClosed(false);

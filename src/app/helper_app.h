@@ -52,10 +52,12 @@ Alert noTerminalAlert(const QString &command);
 class CordavelleHelperApp final : public QObject {
     Q_OBJECT
 public:
-    // `pages` makes the pages and the wizard that stand above the shell; it must outlive the
-    // application.
+    // `pages` makes the pages and the wizard that stand above the shell, and `microphone` answers
+    // for the microphone; both must outlive the application. `trayAvailable` tells whether the
+    // desktop has a system tray; `relaunch` starts the new instance after a reset.
     CordavelleHelperApp(const AppContext &context, const SetupInstallers &installers, ShellPages &pages,
-                        QObject *parent = nullptr);
+                        MicrophonePermission &microphone, std::function<bool()> trayAvailable,
+                        std::function<void()> relaunch, QObject *parent = nullptr);
     ~CordavelleHelperApp() override;
 
     HelperAppDelegate &delegate() { return *m_delegate; }
@@ -64,9 +66,8 @@ public:
     QSystemTrayIcon &trayIcon() { return *m_trayIcon; }
     ServiceControl &services() { return m_services; }
 
-    // Follows the appearance mode; `trayAvailable` is the desktop's answer unless a test says.
+    // Follows the appearance mode.
     void applyAppearance();
-    void setTrayAvailable(std::function<bool()> available) { m_trayAvailable = std::move(available); }
     TrayColor trayColor() const;
 
     // Shows the settings window, made on first use.

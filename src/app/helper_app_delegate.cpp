@@ -20,12 +20,6 @@ namespace cordavelle {
 
 namespace {
 
-class GrantedMicrophonePermission final : public MicrophonePermission {
-public:
-    Status status() const override { return Status::authorized; }
-    void requestAccess(std::function<void(bool)> answer) override { answer(true); }
-};
-
 // The desktop's own sound settings, where input devices and their levels are chosen.
 void openSoundSettings()
 {
@@ -125,22 +119,26 @@ Alert microphoneDeniedAlert()
             {QStringLiteral("Open Sound Settings"), QStringLiteral("Later")}};
 }
 
-HelperAppDelegate::HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, WindowFactory aboutWindow,
-                                     QObject *parent)
+void relaunchAfterThisProcess()
+{
+    const QStringList arguments{QStringLiteral("--after-pid"), QString::number(QCoreApplication::applicationPid())};
+    if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments)) {
+        appLog().error(QStringLiteral("Could not start a new instance after the reset"));
+    }
+}
+
+HelperAppDelegate::HelperAppDelegate(const AppContext &context, MicrophonePermission &microphone,
+                                     std::function<void()> relaunch, PrefixReset resetPrefix,
+                                     WindowFactory aboutWindow, QObject *parent)
     : QObject(parent),
       m_context(context),
       m_startup(context.config, context.orchestrator, context.pairing, context.discovery, context.platform),
-      m_microphone(std::make_shared<GrantedMicrophonePermission>()),
+      m_microphone(microphone),
       m_aboutFactory(std::move(aboutWindow)),
-      m_resetPrefix(std::move(resetPrefix))
+      m_resetPrefix(std::move(resetPrefix)),
+      m_relaunch(std::move(relaunch))
 {
     m_startup.setFailureReporter([this](int port, const QString &error) { showHTTPServerFailureAlert(port, error); });
-    m_relaunch = [] {
-        const QStringList arguments{QStringLiteral("--after-pid"), QString::number(QCoreApplication::applicationPid())};
-        if (!QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments)) {
-            appLog().error(QStringLiteral("Could not start a new instance after the reset"));
-        }
-    };
     connect(&m_startup, &ServiceStartup::aboutToExit, this, [this] {
         if (m_relaunchPending && m_relaunch) {
             m_relaunch();
@@ -200,13 +198,13 @@ void HelperAppDelegate::presentWhenLaunched(std::function<void()> show)
 
 void HelperAppDelegate::checkMicrophonePermission()
 {
-    switch (m_microphone->status()) {
+    switch (m_microphone.status()) {
     case MicrophonePermission::Status::restricted:
     case MicrophonePermission::Status::denied:
         showMicrophoneDeniedAlert();
         break;
     case MicrophonePermission::Status::notDetermined:
-        m_microphone->requestAccess([self = QPointer(this)](bool granted) {
+        m_microphone.requestAccess([self = QPointer(this)](bool granted) {
             if (self && !granted) {
                 self->showMicrophoneDeniedAlert();
             }

@@ -46,6 +46,16 @@ public:
     virtual void requestAccess(std::function<void(bool granted)> answer) = 0;
 };
 
+class GrantedMicrophonePermission final : public MicrophonePermission {
+public:
+    Status status() const override { return Status::authorized; }
+    void requestAccess(std::function<void(bool)> answer) override { answer(true); }
+};
+
+// Starts this program again, told to wait for this process to end: the new instance after a
+// reset.
+void relaunchAfterThisProcess();
+
 // The application delegate: runs the start-up once launching has finished, owns the objects
 // that serve clients (through ServiceStartup), and decides about windows, quitting and the full
 // reset.
@@ -65,8 +75,9 @@ public:
     // Makes the About window the first time it is asked for.
     using WindowFactory = std::function<QWidget *()>;
 
-    HelperAppDelegate(const AppContext &context, PrefixReset resetPrefix, WindowFactory aboutWindow,
-                      QObject *parent = nullptr);
+    // `relaunch` starts the new instance after a reset, once this one is about to exit.
+    HelperAppDelegate(const AppContext &context, MicrophonePermission &microphone, std::function<void()> relaunch,
+                      PrefixReset resetPrefix, WindowFactory aboutWindow, QObject *parent = nullptr);
     ~HelperAppDelegate() override;
 
     ServiceStartup &startup() { return m_startup; }
@@ -96,15 +107,6 @@ public:
     // Stops every service, clears pairing, the Wine prefix and the settings, then quits without
     // asking again; the new instance starts last.
     QCoro::Task<void> resetAllConfigurations();
-    // Starts the new instance after a reset (by default this program again, told to wait for
-    // this process to end).
-    void setRelaunch(std::function<void()> relaunch) { m_relaunch = std::move(relaunch); }
-
-    void setMicrophonePermission(std::shared_ptr<MicrophonePermission> permission)
-    {
-        m_microphone = std::move(permission);
-    }
-
 Q_SIGNALS:
     void launchFinished();
 
@@ -116,7 +118,7 @@ private:
 
     AppContext m_context;
     ServiceStartup m_startup;
-    std::shared_ptr<MicrophonePermission> m_microphone;
+    MicrophonePermission &m_microphone;
     bool m_hasShownHTTPFailureAlert = false;
     bool m_launching = false;
     std::vector<std::function<void()>> m_deferredAlerts;

@@ -33,6 +33,7 @@
 #include <QCommandLineParser>
 #include <QCoroTask>
 #include <QSessionManager>
+#include <QSystemTrayIcon>
 
 #include <csignal>
 #include <cstdio>
@@ -82,6 +83,7 @@ struct Helper {
     std::unique_ptr<ServiceStartup> startup; // without windows
     std::unique_ptr<MessageBoxAlertPresenter> alerts;
     std::unique_ptr<HelperPages> pages;
+    GrantedMicrophonePermission microphone;
     std::unique_ptr<CordavelleHelperApp> app; // with windows
     bool quitRequested = false;
 };
@@ -168,7 +170,9 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                         HamlibInstaller::shared(),
                                         DirewolfDiscovery::shared()};
         helper.pages = std::make_unique<HelperPages>(setup, pages);
-        helper.app = std::make_unique<CordavelleHelperApp>(context, setup.installers, *helper.pages);
+        helper.app = std::make_unique<CordavelleHelperApp>(
+            context, setup.installers, *helper.pages, helper.microphone,
+            [] { return QSystemTrayIcon::isSystemTrayAvailable(); }, relaunchAfterThisProcess);
         HelperAppDelegate &delegate = helper.app->delegate();
         delegate.startup().setRequestHandler(handler);
         QObject::connect(&instance, &SingleInstance::reopenRequested, &delegate, &HelperAppDelegate::handleReopen);

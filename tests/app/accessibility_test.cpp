@@ -139,8 +139,6 @@ QStringList unnamedControls(QWidget *window)
 
 class AccessibilityTest : public ::testing::Test, protected test::HelperObjects {
 protected:
-    AccessibilityTest() { app->setTrayAvailable([] { return false; }); }
-
     ~AccessibilityTest() override
     {
         setupObjects.wine.cancel();
@@ -165,10 +163,11 @@ protected:
     test::SetupObjects setupObjects{*this};
     ExperimentalFeatureManager experimental{env.defaults()};
     HelperPages pages{setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)};
+    GrantedMicrophonePermission microphone;
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
         AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
                    setupObjects.updateNudge, prefixHold, env.platform()},
-        setupObjects.installers(), pages);
+        setupObjects.installers(), pages, microphone, [] { return false; }, [] {});
 };
 
 TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)

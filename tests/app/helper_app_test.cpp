@@ -68,6 +68,14 @@ TEST(AppDecisions, AppearanceFallsBackToTheWindowWhenThereIsNoTray)
     EXPECT_EQ(appearancePlan(M::both, false), (AppearancePlan{false, true, true}));
 }
 
+// Grants the microphone unless a test has it refused when asked.
+class MicrophoneDouble final : public MicrophonePermission {
+public:
+    Status status() const override { return refuses ? Status::notDetermined : Status::authorized; }
+    void requestAccess(std::function<void(bool)> answer) override { answer(!refuses); }
+    bool refuses = false;
+};
+
 class HelperAppTest : public ::testing::Test, protected test::HelperObjects {
 protected:
     HelperAppTest()
@@ -79,7 +87,6 @@ protected:
             return launchSleeper(orchestrator.process(id), cancel);
         };
         children.watch(orchestrator.varaProcess());
-        app->setTrayAvailable([] { return false; });
     }
 
     ~HelperAppTest() override
@@ -117,10 +124,18 @@ protected:
                                      }}};
     ExperimentalFeatureManager experimental{env.defaults()};
     HelperPages pages{setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)};
+    MicrophoneDouble microphone;
+    // What the reset's new instance would be started with.
+    std::function<void()> relaunch;
     std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
         AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
                    setupObjects.updateNudge, prefixHold, env.platform()},
-        setupObjects.installers(), pages);
+        setupObjects.installers(), pages, microphone, [] { return false; },
+        [this] {
+            if (relaunch) {
+                relaunch();
+            }
+        });
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
@@ -204,12 +219,6 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_GT(reloaded.clients().front().lastSeen, paired);
 }
 
-class RefusedMicrophone final : public MicrophonePermission {
-public:
-    Status status() const override { return Status::notDetermined; }
-    void requestAccess(std::function<void(bool)> answer) override { answer(false); }
-};
-
 TEST_F(HelperAppTest, StartUpFinishesBeforeItsAlertsAndOpenSettingsOpensTheSettingsWindow)
 {
     // No child runs here, and the window's delay is measured on virtual time: real time may run
@@ -218,7 +227,7 @@ TEST_F(HelperAppTest, StartUpFinishesBeforeItsAlertsAndOpenSettingsOpensTheSetti
     QTcpServer holder;
     ASSERT_TRUE(holder.listen(QHostAddress::Any, 0));
     config.setApiPort(holder.serverPort());
-    app->delegate().setMicrophonePermission(std::make_shared<RefusedMicrophone>());
+    microphone.refuses = true;
     bool startUpDone = true;
     alerts.onPresent = [&](const Alert &) {
         startUpDone = startUpDone && orchestrator.idleShutdown().isIdleMonitorRunning() && discovery.isBrowsing();
@@ -277,14 +286,14 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
 
     QStringList seenAtRelaunch;
     int relaunches = 0;
-    app->delegate().setRelaunch([&] {
+    relaunch = [&] {
         ++relaunches;
         seenAtRelaunch << (orchestrator.varaProcess().state() == ServiceRunState::stopped ? "stopped" : "running")
                        << (QDir(places::winePrefix()).exists() ? "prefix" : "no prefix")
                        << (env.defaults().dictionary().isEmpty() ? "no settings" : "settings")
                        << (pairing.clients().empty() ? "no clients" : "clients")
                        << (QFileInfo::exists(prior) ? "prior" : "no prior");
-    });
+    };
     alerts.answers = {1};
     command("resetAll")->trigger();
     EXPECT_EQ(alerts.shown.size(), 1u);
@@ -315,7 +324,7 @@ TEST_F(HelperAppTest, ResetAllRemovesThePrefixOnlyOnceItHasThePrefixsHold)
     ASSERT_TRUE(test::runToEnd(hold.acquire(&install, "the VARA HF install", {})));
     const auto giveBack = qScopeGuard([&] { hold.release(&install); });
     int relaunches = 0;
-    app->delegate().setRelaunch([&] { ++relaunches; });
+    relaunch = [&] { ++relaunches; };
 
     alerts.answers = {0};
     command("resetAll")->trigger();

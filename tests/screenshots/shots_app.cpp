@@ -19,6 +19,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QSystemTrayIcon>
 
 #include <memory>
 
@@ -35,7 +36,8 @@ struct AppScene {
           app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
                          alerts, setup, settingsOpener, experimental, setupObjects.updateNudge, scene.prefixHold,
                          scene.env.platform()},
-              setupObjects.installers(), pages)
+              setupObjects.installers(), pages, microphone, [] { return QSystemTrayIcon::isSystemTrayAvailable(); },
+              [] {})
     {
     }
     test::ScriptedAlertPresenter alerts;
@@ -44,6 +46,7 @@ struct AppScene {
     test::SetupObjects setupObjects;
     ExperimentalFeatureManager experimental;
     HelperPages pages;
+    GrantedMicrophonePermission microphone;
     CordavelleHelperApp app;
 };
 
