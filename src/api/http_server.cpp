@@ -277,7 +277,10 @@ private:
     qsizetype m_written = 0;
 };
 
-HTTPServer::HTTPServer(Clock &clock, QObject *parent) : QObject(parent), m_clock(clock) {}
+HTTPServer::HTTPServer(Clock &clock, PeerOwners &owners, QObject *parent)
+    : QObject(parent), m_clock(clock), m_owners(owners)
+{
+}
 
 HTTPServer::~HTTPServer() = default;
 
@@ -347,7 +350,7 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer
 {
     // Other users of this machine reach the loopback address too; what the helper runs and
     // stores is this user's alone.
-    const PeerOwner owner = Platform::current().peerOwners().ownerOfPeer(descriptor, peer);
+    const PeerOwner owner = m_owners.ownerOfPeer(descriptor, peer);
     switch (owner.kind) {
     case PeerOwner::Kind::thisUser:
         return true;

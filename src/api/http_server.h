@@ -27,6 +27,7 @@ namespace cordavelle {
 
 class Clock;
 class HTTPConnection;
+class PeerOwners;
 
 // The local HTTP/1.1 server of the API: one request per connection, handed to the handler, the
 // reply written in a fixed form with "Connection: close", then the connection closed. Confined
@@ -56,8 +57,8 @@ public:
     // The most bytes taken from a socket at a time.
     static constexpr qint64 kReadChunkBytes = 65536;
 
-    // Connections that stall are timed on `clock`.
-    explicit HTTPServer(Clock &clock, QObject *parent = nullptr);
+    // Connections that stall are timed on `clock`; `owners` tells whose process each peer is.
+    HTTPServer(Clock &clock, PeerOwners &owners, QObject *parent = nullptr);
     ~HTTPServer() override;
 
     // Listens on every interface on `port` and serves each request through `handler`. Port 0
@@ -106,6 +107,7 @@ private:
                         const QString &hostText, quint16 port);
 
     Clock &m_clock;
+    PeerOwners &m_owners;
     QPointer<QTcpServer> m_listener;
     // Watches the listener in place of QTcpServer, which retries a failed accept at once.
     QPointer<QSocketNotifier> m_acceptNotifier;

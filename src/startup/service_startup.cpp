@@ -22,7 +22,7 @@ ServiceStartup::ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchest
       m_pairing(pairing),
       m_discovery(discovery),
       m_notifications(platform.notifications()),
-      m_httpServer(platform.clock()),
+      m_httpServer(platform.clock(), platform.peerOwners()),
       m_bonjourAdvertiser(config, platform.bonjour(), platform.systemInfo())
 {
 }

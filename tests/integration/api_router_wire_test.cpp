@@ -84,7 +84,7 @@ protected:
     ConfigStore config{env.defaults(), env.platform(), loginItem, activation};
     PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
     test::RecordingServiceControl orchestrator;
-    HTTPServer api{env.platform().clock()};
+    HTTPServer api{env.platform().clock(), env.platform().peerOwners()};
     QString token = pairApprovedClient();
 };
 

@@ -56,7 +56,7 @@ protected:
     static QByteArray wire(const HTTPResponse &response) { return HTTPServer::formatHTTPResponse(response); }
 
     test::TestPlatform env;
-    HTTPServer server{env.platform().clock()};
+    HTTPServer server{env.platform().clock(), env.platform().peerOwners()};
     HTTPServer::Handler handler;
     std::vector<HTTPRequest> requests;
 };
@@ -284,32 +284,32 @@ TEST_F(HTTPServerWire, PeersBeyondLoopbackAreCutOffUnlessNetworkAccessIsAllowed)
 
 TEST_F(HTTPServerWire, ConnectionsOfOtherUsersAreClosedUnreadAndLoggedOncePerUser)
 {
-    auto owners = std::make_shared<test::ScriptedPeerOwners>();
-    env.platform().setPeerOwners(owners);
-    startServer();
+    test::ScriptedPeerOwners owners;
+    HTTPServer refusing{env.platform().clock(), owners};
+    ASSERT_TRUE(test::startOnFreePort(refusing, [this](HTTPRequest r) { return handler(std::move(r)); }));
     const auto refusedCount = [&](const QString &uid) {
         return env.log().messages().filter(QStringLiteral("Refused a connection from a process of another user (uid %1) at 127.0.0.1:").arg(uid)).size();
     };
 
-    owners->answer = {PeerOwner::Kind::otherUser, 1234, {}};
+    owners.answer = {PeerOwner::Kind::otherUser, 1234, {}};
     for (int i = 0; i < 2; ++i) {
-        EXPECT_TRUE(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
+        EXPECT_TRUE(test::exchange(refusing.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
     }
-    owners->answer = {PeerOwner::Kind::otherUser, 1235, {}};
-    EXPECT_TRUE(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
+    owners.answer = {PeerOwner::Kind::otherUser, 1235, {}};
+    EXPECT_TRUE(test::exchange(refusing.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
     EXPECT_EQ(refusedCount("1234"), 1);
     EXPECT_EQ(refusedCount("1235"), 1);
     EXPECT_FALSE(env.log().contains(QStringLiteral("GET /status")));
 
     // When nobody can tell whose a connection is, it is refused too.
-    owners->answer = {PeerOwner::Kind::unknown, 0, QStringLiteral("no socket table")};
-    EXPECT_TRUE(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
+    owners.answer = {PeerOwner::Kind::unknown, 0, QStringLiteral("no socket table")};
+    EXPECT_TRUE(test::exchange(refusing.port(), "GET /status HTTP/1.1\r\n\r\n").isEmpty());
     EXPECT_TRUE(env.log().contains(QStringLiteral("whose it is can't be told (no socket table)")));
     EXPECT_TRUE(requests.empty());
 
-    owners->answer = {PeerOwner::Kind::thisUser, 0, {}};
-    EXPECT_EQ(test::WireReply::parse(test::exchange(server.port(), "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
-    EXPECT_EQ(owners->asked, 5);
+    owners.answer = {PeerOwner::Kind::thisUser, 0, {}};
+    EXPECT_EQ(test::WireReply::parse(test::exchange(refusing.port(), "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
+    EXPECT_EQ(owners.asked, 5);
 }
 
 TEST_F(HTTPServerWire, AProcessOfAnotherUserGetsNoAnswerAtAll)
@@ -395,7 +395,7 @@ TEST_F(HTTPServerWire, PeerLeavingOrServerGoingAwayWhileTheHandlerRunsHarmsNothi
         co_await Park(&parked);
         co_return HTTPResponse::json({{"ok", true}});
     };
-    auto owned = std::make_unique<HTTPServer>(env.platform().clock());
+    auto owned = std::make_unique<HTTPServer>(env.platform().clock(), env.platform().peerOwners());
     ASSERT_TRUE(test::startOnFreePort(*owned, [this](HTTPRequest r) { return handler(std::move(r)); }));
 
     test::WireClient leaving;
@@ -465,7 +465,7 @@ TEST_F(HTTPServerWire, AConnectionResetBeforeItIsTakenUpIsNoRejection)
 TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
 {
     test::TestPlatform env;
-    HTTPServer unusable(env.clock());
+    HTTPServer unusable(env.clock(), env.platform().peerOwners());
     unusable.start(0, nullptr);
     EXPECT_TRUE(env.log().contains(QStringLiteral("Invalid port: 0")));
     EXPECT_EQ(unusable.listener(), nullptr);
@@ -473,7 +473,7 @@ TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
 
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::Any, 0));
-    HTTPServer busy(env.clock());
+    HTTPServer busy(env.clock(), env.platform().peerOwners());
     std::optional<QString> failure;
     busy.setFailureHandler([&](const QString &error) { failure = error; });
     busy.start(occupant.serverPort(), nullptr);
@@ -487,7 +487,7 @@ TEST(HTTPServerStart, PortZeroIsRefusedAndABusyPortIsReported)
 TEST(HTTPServerStart, RunningAndPortAreObservable)
 {
     test::TestPlatform env;
-    HTTPServer server{env.platform().clock()};
+    HTTPServer server{env.platform().clock(), env.platform().peerOwners()};
     std::vector<bool> running;
     std::vector<quint16> ports;
     QObject::connect(&server, &HTTPServer::isRunningChanged, [&](bool r) { running.push_back(r); });
@@ -560,7 +560,7 @@ TEST(HTTPServerLimits, OutOfDescriptorsTheServerRestsAndAnswersAgainOnceConnecti
 {
     test::TestPlatform env;
     env.useSystemClock();
-    HTTPServer server(env.platform().clock());
+    HTTPServer server(env.platform().clock(), env.platform().peerOwners());
     ASSERT_TRUE(test::startOnFreePort(server, [](HTTPRequest) -> QCoro::Task<HTTPResponse> {
         co_return HTTPResponse::json(nlohmann::ordered_json{{"ok", true}});
     }));
@@ -592,7 +592,7 @@ TEST(HTTPServerLimits, OutOfDescriptorsTheServerRestsAndAnswersAgainOnceConnecti
 TEST(HTTPServerLimits, BeyondTheCapTheOldestIdleConnectionsMakeWay)
 {
     test::TestPlatform env;
-    HTTPServer server(env.platform().clock());
+    HTTPServer server(env.platform().clock(), env.platform().peerOwners());
     ASSERT_TRUE(test::startOnFreePort(server, nullptr));
     const int extra = 8;
     IdleClients clients(server.port(), static_cast<int>(HTTPServer::kMaxConnections) + extra);

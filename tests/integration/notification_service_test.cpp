@@ -92,7 +92,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     PairingManager::registerNotificationCategory(*notifications);
     ConfigStore config(env.defaults(), env.platform());
     test::NoServices services;
-    HTTPServer api(env.platform().clock());
+    HTTPServer api(env.platform().clock(), env.platform().peerOwners());
     ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(services, config, manager, env.platform().clock(),
                                                               env.defaults(), *notifications)));
 

@@ -103,7 +103,7 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllS
     config.setRequirePairing(false);
     PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     OrchestratorServiceControl control(*orchestrator);
-    HTTPServer api(env.platform().clock());
+    HTTPServer api(env.platform().clock(), env.platform().peerOwners());
     ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing, env.platform().clock(),
                                                               env.defaults(), env.notifications())));
 
