@@ -6,6 +6,7 @@
 #include "install/wine_installer.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/manual_clock.h"
 #include "support/remote_failure_table.h"
 #include "support/recording_service_control.h"
 #include "support/task_outcome.h"
@@ -155,6 +156,16 @@ protected:
         ASSERT_TRUE(test::writeProgram(places::ownWineBinary(), "#!/bin/sh\necho previous\n"));
     }
 
+    // The bytes of the files in the private temporary folder, downloads under way included.
+    qint64 temporaryBytes()
+    {
+        qint64 total = 0;
+        for (const QFileInfo &file : QDir(env.platform().paths().privateTemporary()).entryInfoList(QDir::Files | QDir::Hidden)) {
+            total += file.size();
+        }
+        return total;
+    }
+
     QStringList temporaryFiles()
     {
         return QDir(env.platform().paths().privateTemporary())
@@ -229,7 +240,8 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     serveArchive(fixtures().wineArchive, 100, false);
     installer->startInstall();
     ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
-    test::processEventsFor(50ms);
+    // On the disk, the bytes before the stall have been reported.
+    ASSERT_TRUE(test::processEventsUntil([&] { return temporaryBytes() == 100; }));
     EXPECT_EQ(installer->state(), WineInstaller::State::downloading(0.0));
 
     installer->cancel();
@@ -242,7 +254,7 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     EXPECT_EQ(server.requestsFor("/repos/Kron4ek/Wine-Builds/releases").size(), 1u) << "a second flow started";
 
     const auto seen = states.size();
-    test::processEventsFor(200ms);
+    test::ManualClock::processEvents();
     EXPECT_EQ(states.size(), seen);
     expectPreviousInstallIntact();
     server.release();
@@ -356,7 +368,8 @@ TEST_F(WineInstallerTest, TheBuildIsReplacedOnlyWithThePrefixHeldAndNoModemRunni
     ASSERT_TRUE(test::processEventsUntil([&] {
         return messages().contains("Waiting for the prefix set-up to finish with the Wine prefix...");
     }, 30s));
-    test::processEventsFor(100ms);
+    // Past the waiting line only the hold's release goes on, and that is the test's to give.
+    test::ManualClock::processEvents();
     EXPECT_EQ(test::readBytes(places::ownWineBinary()), QByteArray("#!/bin/sh\necho previous\n"));
 
     services.states[ServiceID::varaHF] = ServiceRunState::running;
@@ -380,7 +393,8 @@ TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
     auto first = test::track(installer->installCabextract({}));
     ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
     auto second = test::track(installer->installCabextract({}));
-    test::processEventsFor(100ms);
+    // Only the stalled fetch could end it, and that is the test's to release.
+    test::ManualClock::processEvents();
     EXPECT_FALSE(second->done);
     server.release();
     ASSERT_TRUE(test::processEventsUntil([&] { return first->done && second->done; }, 30s));

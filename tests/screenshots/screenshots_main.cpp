@@ -7,6 +7,7 @@
 #include "base/helper_places.h"
 
 #include "support/event_wait.h"
+#include "support/manual_clock.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 
@@ -58,7 +59,9 @@ QImage grabWindow(QWidget *widget, QSize size)
         widget->resize(size);
     }
     widget->show();
-    test::processEventsFor(std::chrono::milliseconds(50));
+    // Laying out and every refresh a change scheduled come as queued events: once none is left,
+    // the picture is what the screen would show.
+    test::ManualClock::processEvents();
     const QImage image = widget->grab().toImage();
     widget->hide();
     return image;

@@ -40,7 +40,8 @@ QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldCon
     process.appendSyntheticLog(QStringLiteral("[rigctld] Starting: /usr/bin/rigctld -m 3073 -T 127.0.0.1 -t 4532 -vvvv "
                                               "-r /dev/ttyUSB0 -s 19200"));
     auto page = scene.makePage();
-    test::processEventsFor(std::chrono::milliseconds(50));
+    // The rig catalogue of the rigctld found, which the page reads as it is made.
+    test::processEventsUntil([&] { return !scene.foundRigctld || !page->state().rigModels().empty(); });
     if (act) {
         act(scene, *page);
     }
