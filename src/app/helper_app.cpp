@@ -177,12 +177,10 @@ void CordavelleHelperApp::watchSetupProgress(ManagementView &view)
 {
     // The Setup row counts what is installed; an installer that settles may have changed that.
     const SetupInstallers &installers = m_installers;
-    const auto refresh = [&view] { view.refreshSetupProgress(); };
-    connect(&installers.wine, &WineInstaller::stateChanged, &view, refresh);
-    connect(&installers.prefix, &WinePrefixManager::stateChanged, &view, refresh);
-    connect(&installers.varaHF, &VARAInstaller::stateChanged, &view, refresh);
-    connect(&installers.varaFM, &VARAInstaller::stateChanged, &view, refresh);
-    connect(&installers.hamlib, &HamlibInstaller::stateChanged, &view, refresh);
+    for (Installer *installer : std::initializer_list<Installer *>{&installers.wine, &installers.prefix, &installers.varaHF,
+                                                                   &installers.varaFM, &installers.hamlib}) {
+        connect(installer, &Installer::changed, &view, [&view] { view.refreshSetupProgress(); });
+    }
 }
 
 void CordavelleHelperApp::applyAppearance()

@@ -1,5 +1,6 @@
 #include "setup/wizard/wizard_complete_step.h"
 
+#include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 #include "base/tool_lookup.h"
@@ -151,7 +152,8 @@ CompletionFacts gatherCompletionFacts(const SetupInstallers &sources, const Wiza
 }
 
 WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, const WizardFeatures &features, QWidget *parent)
-    : WizardStep(parent), m_installers(sources), m_features(features)
+    : WizardStep(parent), m_installers(sources), m_features(features),
+      m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     setObjectName(QStringLiteral("wizardCompleteStep"));
     m_column = wizardPageColumn(this);
@@ -180,11 +182,11 @@ WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, const Wiz
 
     // The file-system tests are made again whenever an install moves on, and on every visit.
     connect(&sources.direwolfDiscovery, &DirewolfDiscovery::direwolfPathChanged, this, &WizardCompleteStep::refresh);
-    connect(&sources.wine, &WineInstaller::stateChanged, this, &WizardCompleteStep::refresh);
-    connect(&sources.prefix, &WinePrefixManager::stateChanged, this, &WizardCompleteStep::refresh);
-    connect(&sources.varaHF, &VARAInstaller::stateChanged, this, &WizardCompleteStep::refresh);
-    connect(&sources.varaFM, &VARAInstaller::stateChanged, this, &WizardCompleteStep::refresh);
-    connect(&sources.hamlib, &HamlibInstaller::stateChanged, this, &WizardCompleteStep::refresh);
+    // An installer tells of each log line too: the tests are made again at most once per turn.
+    for (Installer *installer : std::initializer_list<Installer *>{&sources.wine, &sources.prefix, &sources.varaHF,
+                                                                   &sources.varaFM, &sources.hamlib}) {
+        connect(installer, &Installer::changed, m_refresh, &CoalescedRefresh::schedule);
+    }
     refresh();
 }
 

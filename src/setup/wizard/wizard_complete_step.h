@@ -13,6 +13,8 @@ class QVBoxLayout;
 
 namespace cordavelle {
 
+class CoalescedRefresh;
+
 // What the summary knows of the machine when it is drawn.
 struct CompletionFacts {
     bool wineAvailable = false;
@@ -73,6 +75,7 @@ private:
 
     SetupInstallers m_installers;
     const WizardFeatures &m_features;
+    CoalescedRefresh *m_refresh;
     QVBoxLayout *m_column;
     QWidget *m_header = nullptr;
     CompletionHeadline m_headline;
