@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/helper_error.h"
+#include "base/launch_outcome.h"
 #include "base/service_model.h"
 #include "platform/described_error.h"
 #include "platform/log_sink.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "widgets/status_look.h"
-#include "base/helper_error.h"
+#include "base/launch_outcome.h"
 #include "base/service_model.h"
 
 #include <QDateTime>

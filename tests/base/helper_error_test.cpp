@@ -1,4 +1,5 @@
 #include "base/helper_error.h"
+#include "base/launch_outcome.h"
 #include "base/helper_logger.h"
 
 #include "support/test_platform.h"

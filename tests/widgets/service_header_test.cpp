@@ -2,6 +2,7 @@
 #include "widgets/service_header.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"
+#include "base/helper_error.h"
 
 #include "support/event_wait.h"
 #include "support/task_outcome.h"

@@ -1,0 +1,44 @@
+#include "launch_outcome.h"
+
+#include <cstring>
+
+namespace cordavelle {
+
+LaunchOutcome LaunchOutcome::fromTermination(int32_t status, bool crashedBySignal)
+{
+    if (crashedBySignal) {
+        return killedBySignal(status);
+    }
+    return status == 0 ? exitedCleanly() : exitedWithCode(status);
+}
+
+QString LaunchOutcome::displayLabel() const
+{
+    switch (m_kind) {
+    case Kind::exitedWithCode: return QStringLiteral("exit=%1").arg(m_value);
+    case Kind::killedBySignal: return QStringLiteral("killed sig=%1").arg(m_value);
+    case Kind::neverStarted: return QStringLiteral("never started");
+    case Kind::running: return QStringLiteral("OK");
+    case Kind::exitedCleanly: return QStringLiteral("exited cleanly");
+    }
+    return {};
+}
+
+QString LaunchOutcome::failureText() const
+{
+    switch (m_kind) {
+    case Kind::exitedWithCode: return QStringLiteral("Process exited with code %1").arg(m_value);
+    case Kind::killedBySignal: {
+        const QString text = QStringLiteral("Process was killed by signal %1").arg(m_value);
+        // glibc's abbreviation ("KILL"); none for a number that names no signal.
+        const char *abbreviation = sigabbrev_np(m_value);
+        return abbreviation ? text + QStringLiteral(" (SIG%1)").arg(QLatin1String(abbreviation)) : text;
+    }
+    case Kind::neverStarted:
+    case Kind::running:
+    case Kind::exitedCleanly: return {};
+    }
+    return {};
+}
+
+} // namespace cordavelle
