@@ -1,7 +1,7 @@
 #include "settings_view.h"
 
 #include "api/pairing_manager.h"
-#include "widgets/accent_style.h"
+#include "widgets/beta_badge.h"
 #include "widgets/alert_presenter.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"

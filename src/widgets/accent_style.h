@@ -2,7 +2,6 @@
 
 #include <QColor>
 #include <QPushButton>
-#include <QWidget>
 
 #include <optional>
 
@@ -33,19 +32,6 @@ protected:
 
 private:
     std::optional<QColor> m_tint;
-};
-
-// The small white "Beta" tag on an orange capsule beside an experimental feature's switch.
-class BetaBadge final : public QWidget {
-    Q_OBJECT
-public:
-    explicit BetaBadge(QWidget *parent = nullptr);
-
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
 };
 
 } // namespace cordavelle

@@ -2,6 +2,7 @@
 
 #include "app/about_window.h"
 #include "widgets/accent_style.h"
+#include "widgets/beta_badge.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/log_viewer.h"
 #include "app/management_view.h"
