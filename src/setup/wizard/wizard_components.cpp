@@ -105,39 +105,4 @@ WizardInfoBox::WizardInfoBox(const QString &title, const QString &message, QWidg
 QString WizardInfoBox::title() const { return m_title->text(); }
 QString WizardInfoBox::message() const { return m_message->text(); }
 
-WizardErrorLabel::WizardErrorLabel(const QString &message, QWidget *parent)
-    : QWidget(parent), m_text(captionLabel(message, Tone::red, this))
-{
-    setObjectName(QStringLiteral("wizardErrorLabel"));
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(4);
-    m_text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    const int iconSize = QFontMetrics(m_text->font()).height();
-    row->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, iconSize, this), 0,
-                   Qt::AlignTop);
-    row->addWidget(m_text, 1);
-}
-
-QString WizardErrorLabel::message() const { return m_text->text(); }
-
-void WizardErrorLabel::setMessage(const QString &message) { setToneText(m_text, message, Tone::red); }
-
-WizardCancelButton::WizardCancelButton(std::function<void()> action, QWidget *parent) : QToolButton(parent)
-{
-    setObjectName(QStringLiteral("wizardCancelButton"));
-    setAutoRaise(true);
-    setToolTip(QStringLiteral("Cancel"));
-    setAccessibleName(QStringLiteral("Cancel"));
-    const int size = QFontMetrics(font()).height();
-    setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), size,
-                               toneColour(Tone::secondary, palette()), devicePixelRatioF())));
-    setIconSize(QSize(size, size));
-    connect(this, &QToolButton::clicked, this, [action = std::move(action)] {
-        if (action) {
-            action();
-        }
-    });
-}
-
 } // namespace cordavelle

@@ -5,9 +5,6 @@
 #include <QColor>
 #include <QFrame>
 #include <QString>
-#include <QToolButton>
-
-#include <functional>
 
 class QLabel;
 class QVBoxLayout;
@@ -41,27 +38,6 @@ public:
 private:
     QLabel *m_title;
     QLabel *m_message;
-};
-
-// An installer's failure under its row: the message in red caption type beside a red warning
-// symbol.
-class WizardErrorLabel final : public QWidget {
-    Q_OBJECT
-public:
-    explicit WizardErrorLabel(const QString &message, QWidget *parent = nullptr);
-
-    QString message() const;
-    void setMessage(const QString &message);
-
-private:
-    QLabel *m_text;
-};
-
-// The small round button beside a running install that cancels it, at once and without asking.
-class WizardCancelButton final : public QToolButton {
-    Q_OBJECT
-public:
-    explicit WizardCancelButton(std::function<void()> action, QWidget *parent = nullptr);
 };
 
 // Lays `page` out as the wizard shows its pages: one column, elements 24 points apart, no

@@ -2,6 +2,7 @@
 
 #include "setup/installer_row.h"
 #include "setup/wizard/wizard_components.h"
+#include "setup/wizard/wizard_error_label.h"
 
 #include <QString>
 
