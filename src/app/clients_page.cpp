@@ -5,7 +5,7 @@
 #include "widgets/alert_presenter.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
-#include "app/management_view.h"
+#include "app/content_placeholder.h"
 #include "platform/clock.h"
 
 #include <QFrame>

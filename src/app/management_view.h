@@ -19,17 +19,6 @@ class PairingManager;
 class ServiceOrchestrator;
 class Sidebar;
 
-// A "content unavailable" view: a large symbol and a title, centred.
-class ContentPlaceholder final : public QWidget {
-    Q_OBJECT
-public:
-    ContentPlaceholder(const QString &symbol, const QString &title, QWidget *parent = nullptr);
-    QString title() const { return m_title; }
-
-private:
-    QString m_title;
-};
-
 // The body of the management window: the sidebar on the left, the selected section's page on
 // the right. It only reads state; every mark follows the processes, the lifecycle modes, the
 // pairing requests, the pending updates and the installed tools.

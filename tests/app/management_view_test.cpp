@@ -1,3 +1,4 @@
+#include "app/content_placeholder.h"
 #include "app/management_view.h"
 #include "app/sidebar.h"
 #include "base/helper_places.h"
