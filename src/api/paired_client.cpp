@@ -1,8 +1,5 @@
 #include "paired_client.h"
 
-#include "platform/keychain.h"
-#include "platform/log_sink.h"
-
 #include <algorithm>
 #include <cmath>
 
@@ -12,12 +9,6 @@ namespace {
 
 // Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC.
 constexpr double kReferenceOffset = 978307200.0;
-
-const Logger &keychainLogger()
-{
-    static const Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("Keychain"));
-    return logger;
-}
 
 QString requiredString(const nlohmann::ordered_json &json, const char *key)
 {
@@ -107,44 +98,5 @@ void from_json(const nlohmann::ordered_json &json, PairedClient &client)
     decoded.token = QString();
     client = std::move(decoded);
 }
-
-std::optional<QString> HelperKeychainStorage::token(const QString &clientId) const
-{
-    QByteArray data;
-    if (m_keychain.read(kService, clientId, &data) != Keychain::kSuccess) {
-        return std::nullopt;
-    }
-    QString text = QString::fromUtf8(data);
-    if (text.toUtf8() != data) {
-        return std::nullopt; // not valid UTF-8
-    }
-    return text;
-}
-
-void HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
-{
-    m_keychain.remove(kService, clientId);
-    const int status = m_keychain.add(kService, clientId, token.toUtf8());
-    if (status != Keychain::kSuccess) {
-        keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
-    }
-}
-
-void HelperKeychainStorage::deleteToken(const QString &clientId)
-{
-    m_keychain.remove(kService, clientId);
-}
-
-std::optional<QStringList> HelperKeychainStorage::tokenOwners() const
-{
-    QStringList owners;
-    const int status = m_keychain.accounts(kService, &owners);
-    if (status == Keychain::kItemNotFound) {
-        return QStringList();
-    }
-    return status == Keychain::kSuccess ? std::optional(owners) : std::nullopt;
-}
-
-void HelperKeychainStorage::deleteAllTokens() { m_keychain.removeAll(kService); }
 
 } // namespace cordavelle

@@ -10,8 +10,6 @@
 
 namespace cordavelle {
 
-class Keychain;
-
 enum class PairingStatus { pending, approved, denied };
 
 QString toRaw(PairingStatus status);
@@ -46,24 +44,5 @@ void to_json(nlohmann::ordered_json &json, const PairedClient &client);
 // Throws nlohmann::json::exception when a required key is missing or has the wrong type, or the
 // status is not one of its raw values.
 void from_json(const nlohmann::ordered_json &json, PairedClient &client);
-
-// The pairing tokens in the keychain: one generic password per client, account = client id.
-class HelperKeychainStorage {
-public:
-    static inline const QString kService = QStringLiteral("com.cordavelle-helper.pairing-token");
-
-    explicit HelperKeychainStorage(Keychain &keychain) : m_keychain(keychain) {}
-
-    std::optional<QString> token(const QString &clientId) const;
-    // Replaces any earlier token of the client; a failure is logged, not reported.
-    void saveToken(const QString &token, const QString &clientId);
-    void deleteToken(const QString &clientId);
-    void deleteAllTokens();
-    // The clients that have a token; absent when the keychain can't say.
-    std::optional<QStringList> tokenOwners() const;
-
-private:
-    Keychain &m_keychain;
-};
 
 } // namespace cordavelle

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/helper_keychain_storage.h"
 #include "api/paired_client.h"
 
 #include <QCoroTask>

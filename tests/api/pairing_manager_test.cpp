@@ -1,3 +1,4 @@
+#include "api/helper_keychain_storage.h"
 #include "api/pairing_manager.h"
 
 #include "support/test_files.h"

@@ -1,4 +1,4 @@
-#include "api/paired_client.h"
+#include "api/helper_keychain_storage.h"
 #include "platform/keychain.h"
 
 #include "support/private_session_bus.h"

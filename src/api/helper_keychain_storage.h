@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace cordavelle {
+
+class Keychain;
+
+// The pairing tokens in the keychain: one generic password per client, account = client id.
+class HelperKeychainStorage {
+public:
+    static inline const QString kService = QStringLiteral("com.cordavelle-helper.pairing-token");
+
+    explicit HelperKeychainStorage(Keychain &keychain) : m_keychain(keychain) {}
+
+    std::optional<QString> token(const QString &clientId) const;
+    // Replaces any earlier token of the client; a failure is logged, not reported.
+    void saveToken(const QString &token, const QString &clientId);
+    void deleteToken(const QString &clientId);
+    void deleteAllTokens();
+    // The clients that have a token; absent when the keychain can't say.
+    std::optional<QStringList> tokenOwners() const;
+
+private:
+    Keychain &m_keychain;
+};
+
+} // namespace cordavelle
