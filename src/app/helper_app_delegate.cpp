@@ -5,6 +5,7 @@
 #include "api/pairing_manager.h"
 #include "app/app_log.h"
 #include "app/helper_setup_state.h"
+#include "app/microphone_permission.h"
 #include "app/settings_opener.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"

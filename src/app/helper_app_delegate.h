@@ -17,6 +17,7 @@ class QWidget;
 
 namespace cordavelle {
 
+class MicrophonePermission;
 
 // What the activation decision knows of one of the program's top-level windows.
 struct WindowFacts {
@@ -35,22 +36,6 @@ Alert quitConfirmationAlert();
 Alert resetAllConfirmationAlert();
 Alert httpServerFailureAlert(int port, const QString &error);
 Alert microphoneDeniedAlert();
-
-// Whether the microphone may be used; Linux grants it to every desktop program.
-class MicrophonePermission {
-public:
-    enum class Status { notDetermined, restricted, denied, authorized };
-    virtual ~MicrophonePermission() = default;
-    virtual Status status() const = 0;
-    // Asks the user; `answer` receives whether access was granted, on the main thread.
-    virtual void requestAccess(std::function<void(bool granted)> answer) = 0;
-};
-
-class GrantedMicrophonePermission final : public MicrophonePermission {
-public:
-    Status status() const override { return Status::authorized; }
-    void requestAccess(std::function<void(bool)> answer) override { answer(true); }
-};
 
 // Starts this program again, told to wait for this process to end: the new instance after a
 // reset.

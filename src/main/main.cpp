@@ -4,6 +4,7 @@
 #include "app/application_icon.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
+#include "app/microphone_permission.h"
 #include "main/helper_pages.h"
 #include "app/settings_opener.h"
 #include "app/single_instance.h"

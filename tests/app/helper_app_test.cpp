@@ -1,5 +1,6 @@
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
+#include "app/microphone_permission.h"
 #include "app/management_window.h"
 #include "app/settings_opener.h"
 #include "app/sidebar.h"

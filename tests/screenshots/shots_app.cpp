@@ -3,6 +3,7 @@
 #include "widgets/alert_presenter.h"
 #include "app/helper_app.h"
 #include "app/helper_setup_state.h"
+#include "app/microphone_permission.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
 #include "app/settings_opener.h"
