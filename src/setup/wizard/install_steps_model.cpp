@@ -36,6 +36,25 @@ DependencyRowState workingState(const InstallProgress &progress)
                                                                  : DependencyRowState::working(stepWords(progress));
 }
 
+RowButton retryButton() { return RowButton{QStringLiteral("Retry"), RowCommand::start, true, false}; }
+
+// An install that has ended shows the installed mark closed by a check, or the failed mark with
+// Retry. False while it has not ended.
+bool showsEnd(const InstallProgress &progress, InstallerRowLook &look)
+{
+    if (progress.phase == InstallProgress::Phase::complete) {
+        look.icon = RowIcon::installed;
+        look.trailingCheck = true;
+        return true;
+    }
+    if (progress.phase == InstallProgress::Phase::failed) {
+        look.icon = RowIcon::failed;
+        look.button = retryButton();
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 DependencyRowState wineInstallerDisplayState(const InstallProgress &progress, bool wineAvailable)
@@ -103,7 +122,7 @@ InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle
         break;
     case Kind::idle: look.button = RowButton{QStringLiteral("Install"), RowCommand::start, true, true}; break;
     case Kind::done: look.trailingCheck = true; break;
-    case Kind::failed: look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false}; break;
+    case Kind::failed: look.button = retryButton(); break;
     case Kind::waiting:
         look.status = QStringLiteral("Waiting…");
         look.statusTone = Tone::tertiary;
@@ -139,13 +158,7 @@ InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progres
         if (progress.undoable()) {
             look.cancelHelp = kCancelHelp;
         }
-    } else if (progress.phase == Phase::complete) {
-        look.icon = RowIcon::installed;
-        look.trailingCheck = true;
-    } else if (progress.phase == Phase::failed) {
-        look.icon = RowIcon::failed;
-        look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false};
-    } else {
+    } else if (!showsEnd(progress, look)) {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install ") + displayName(variant), RowCommand::start,
                                 facts.prefixReady(), true};
@@ -231,13 +244,7 @@ InstallerRowLook hamlibRowLook(const RadioControlFacts &facts)
         // The download's fraction is left out: two bottles of very different sizes make it jump.
         // Extracting lasts until the install is complete, so it reads as installing.
         look.status = progress.phase == Phase::downloading ? QStringLiteral("Downloading…") : QStringLiteral("Installing…");
-    } else if (progress.phase == Phase::complete) {
-        look.icon = RowIcon::installed;
-        look.trailingCheck = true;
-    } else if (progress.phase == Phase::failed) {
-        look.icon = RowIcon::failed;
-        look.button = RowButton{QStringLiteral("Retry"), RowCommand::start, true, false};
-    } else {
+    } else if (!showsEnd(progress, look)) {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install Hamlib"), RowCommand::start, true, true};
     }
