@@ -35,9 +35,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     setWindowTitle(QStringLiteral("Direwolf"));
     ManagedProcess &process = m_context.orchestrator.direwolfProcess();
     m_banners = new QWidget;
-    new QVBoxLayout(m_banners);
-    m_banners->layout()->setContentsMargins(0, 0, 0, 0);
-    m_banners->layout()->setSpacing(12);
+    bareColumn(m_banners, 12);
     m_frame.add(m_banners);
 
     m_frame.addLifecycle(
@@ -58,8 +56,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
 
     m_frame.addLog([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
     m_installation = new QWidget;
-    new QVBoxLayout(m_installation);
-    m_installation->layout()->setContentsMargins(0, 0, 0, 0);
+    bareColumn(m_installation);
     m_frame.addBelowDivider(m_installation);
     m_frame.column()->addStretch();
 
@@ -170,8 +167,7 @@ void DirewolfPage::refreshStation()
 QWidget *DirewolfPage::buildPorts()
 {
     auto *ports = new QWidget;
-    auto *column = new QVBoxLayout(ports);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(ports);
     m_kiss = new PortField(QStringLiteral("KISS Port"), config().kissPort);
     connect(m_kiss, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.kissPort = port; }); });
     column->addWidget(m_kiss);

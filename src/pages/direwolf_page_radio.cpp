@@ -39,8 +39,7 @@ void fillDevices(QComboBox *picker, const QString &first, const std::vector<Audi
 QWidget *DirewolfPage::buildRadio()
 {
     auto *radio = new QWidget;
-    auto *column = new QVBoxLayout(radio);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(radio);
     auto *audioRows = new QFormLayout;
     m_input = new QComboBox;
     connect(m_input, &QComboBox::activated, this, [this](int index) {
@@ -75,8 +74,7 @@ QWidget *DirewolfPage::buildRadio()
     pttRow->addRow(QStringLiteral("PTT Method"), m_ptt);
     column->addLayout(pttRow);
     m_pttDetails = new QWidget;
-    new QVBoxLayout(m_pttDetails);
-    m_pttDetails->layout()->setContentsMargins(0, 0, 0, 0);
+    bareColumn(m_pttDetails);
     column->addWidget(m_pttDetails);
     return radio;
 }
@@ -170,9 +168,7 @@ void DirewolfPage::refreshPTTDetails()
         column->addLayout(row);
         if (endpoints.isEmpty()) {
             auto *notice = new QWidget;
-            auto *texts = new QVBoxLayout(notice);
-            texts->setContentsMargins(0, 0, 0, 0);
-            texts->setSpacing(4);
+            auto *texts = bareColumn(notice, 4);
             auto *headline = new QLabel(QStringLiteral("Cordavelle is not currently advertising any rig control endpoints."));
             headline->setWordWrap(true);
             texts->addWidget(headline);

@@ -32,9 +32,7 @@ namespace {
 QWidget *symbolCaption(const QString &symbolName, const QString &words, Tone tone)
 {
     auto *row = new QWidget;
-    auto *line = new QHBoxLayout(row);
-    line->setContentsMargins(0, 0, 0, 0);
-    line->setSpacing(6);
+    auto *line = bareRow(row, 6);
     line->addWidget(symbolLabel(symbolName, tone, 14));
     line->addWidget(captionLabel(words, tone), 1);
     return row;
@@ -67,9 +65,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     m_frame.addLog([this] { m_context.orchestrator.rigctldProcess().clearLog(); });
     m_installation = new QWidget;
     m_installation->setObjectName(QStringLiteral("rigctldInstallation"));
-    auto *installation = new QVBoxLayout(m_installation);
-    installation->setContentsMargins(0, 0, 0, 0);
-    installation->setSpacing(12);
+    bareColumn(m_installation, 12);
     m_frame.addBelowDivider(m_installation);
     m_installerLog = new QPlainTextEdit;
     m_installerLog->setObjectName(QStringLiteral("hamlibInstallerLog"));
@@ -163,9 +159,7 @@ QWidget *RigctldPage::buildRadio()
     m_radioForm->addRow(QStringLiteral("Connection"), m_connection);
 
     m_serialRows = new QWidget;
-    auto *portRow = new QHBoxLayout(m_serialRows);
-    portRow->setContentsMargins(0, 0, 0, 0);
-    portRow->setSpacing(4);
+    auto *portRow = bareRow(m_serialRows, 4);
     m_serialPort = new QComboBox;
     m_serialPort->setAccessibleName(QStringLiteral("Port"));
     connect(m_serialPort, &QComboBox::activated, this, [this](int index) {
@@ -189,9 +183,7 @@ QWidget *RigctldPage::buildRadio()
     m_radioForm->addRow(QStringLiteral("Baud Rate"), m_baudRate);
 
     m_networkRows = new QWidget;
-    auto *hostRow = new QHBoxLayout(m_networkRows);
-    hostRow->setContentsMargins(0, 0, 0, 0);
-    hostRow->setSpacing(4);
+    auto *hostRow = bareRow(m_networkRows, 4);
     m_host = new QLineEdit;
     m_host->setMaximumWidth(200);
     // The form's label names the row around the field and its warning, not the field itself.
@@ -257,8 +249,7 @@ void RigctldPage::refreshRadio()
 QWidget *RigctldPage::buildPower()
 {
     auto *power = new QWidget;
-    auto *column = new QVBoxLayout(power);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(power);
     m_managePower = new QCheckBox(QStringLiteral("Manage Radio Power"));
     connect(m_managePower, &QCheckBox::clicked, this,
             [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
@@ -274,8 +265,7 @@ QWidget *RigctldPage::buildPower()
 QWidget *RigctldPage::buildNetwork()
 {
     auto *network = new QWidget;
-    auto *column = new QVBoxLayout(network);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(network);
     m_tcpPort = new PortField(QStringLiteral("TCP Port"), config().tcpPort);
     connect(m_tcpPort, &PortField::portEdited, this, [this](int port) { edit([port](RigctldConfig &c) { c.tcpPort = port; }); });
     column->addWidget(m_tcpPort);
@@ -287,8 +277,7 @@ QWidget *RigctldPage::buildNetwork()
 QWidget *RigctldPage::buildTest()
 {
     auto *row = new QWidget;
-    auto *line = new QHBoxLayout(row);
-    line->setContentsMargins(0, 0, 0, 0);
+    auto *line = bareRow(row);
     m_test = new QPushButton(QStringLiteral("Test Connection"));
     m_test->setToolTip(QStringLiteral("Query the radio via rigctld to verify communication"));
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });

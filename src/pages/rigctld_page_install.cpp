@@ -96,9 +96,7 @@ void RigctldPage::refreshInstallation()
 QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
 {
     auto *view = new QWidget;
-    auto *column = new QVBoxLayout(view);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(10);
+    auto *column = bareColumn(view, 10);
     if (!shown.path.isEmpty()) {
         auto *row = new QHBoxLayout;
         row->setSpacing(8);

@@ -38,8 +38,7 @@ void ServicePageFrame::addLifecycle(ServiceLifecycleMode mode, std::function<voi
         return;
     }
     auto *lifecycle = new QWidget;
-    auto *lifecycleColumn = new QVBoxLayout(lifecycle);
-    lifecycleColumn->setContentsMargins(0, 0, 0, 0);
+    auto *lifecycleColumn = bareColumn(lifecycle);
     lifecycleColumn->addWidget(m_lifecycle);
     lifecycleColumn->addWidget(captionLabel(caption));
     addSection(QStringLiteral("Lifecycle"), lifecycle);

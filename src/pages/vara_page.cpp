@@ -138,8 +138,7 @@ QWidget *VARAPage::buildInstallation()
     form->addRow(QStringLiteral("Wine Path"), m_winePath);
 
     auto *versionRow = new QWidget;
-    auto *line = new QHBoxLayout(versionRow);
-    line->setContentsMargins(0, 0, 0, 0);
+    auto *line = bareRow(versionRow);
     m_version = new QLabel;
     m_version->setObjectName(QStringLiteral("installedVersion"));
     line->addWidget(m_version);
@@ -164,9 +163,7 @@ QWidget *VARAPage::buildInstallation()
 QWidget *VARAPage::buildConfiguration()
 {
     auto *content = new QWidget;
-    auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(10);
+    auto *column = bareColumn(content, 10);
     const QString modem = displayName(m_variant);
     column->addWidget(markdownLabel(QStringLiteral("**Audio devices** are selected inside ") + modem +
                                         QStringLiteral(" itself.  Start the service, then open **Setup → Sound Card** in "
@@ -174,9 +171,7 @@ QWidget *VARAPage::buildConfiguration()
                                     true, callout));
 
     auto *texts = new QWidget;
-    auto *stack = new QVBoxLayout(texts);
-    stack->setContentsMargins(0, 0, 0, 0);
-    stack->setSpacing(6);
+    auto *stack = bareColumn(texts, 6);
     stack->addWidget(markdownLabel(
         QStringLiteral("**Sound Card picks may not persist if you have multiple identically-named audio devices.**"), false,
         callout));
@@ -204,8 +199,7 @@ QWidget *VARAPage::buildConfiguration()
 QWidget *VARAPage::buildDiagnostics()
 {
     auto *content = new QWidget;
-    auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(content);
     m_audioDebug = new QCheckBox(QStringLiteral("Audio debug logging"));
     m_audioDebug->setToolTip(QStringLiteral(
         "Launches VARA with Wine audio-subsystem debug output (WINEDEBUG=+mmdevapi,+dsound,+wave). Off unless "

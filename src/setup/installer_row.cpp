@@ -122,9 +122,7 @@ private:
 
 InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
+    auto *column = bareColumn(this, 0);
 
     // Set outright: a nested layout would take the column's spacing of 0.
     auto *line = new QHBoxLayout;

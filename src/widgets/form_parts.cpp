@@ -2,11 +2,31 @@
 
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace cordavelle {
+
+namespace {
+
+template <class Layout>
+Layout *bareLayout(QWidget *owner, int spacing)
+{
+    auto *layout = new Layout(owner);
+    layout->setContentsMargins(0, 0, 0, 0);
+    if (spacing >= 0) {
+        layout->setSpacing(spacing);
+    }
+    return layout;
+}
+
+} // namespace
+
+QHBoxLayout *bareRow(QWidget *owner, int spacing) { return bareLayout<QHBoxLayout>(owner, spacing); }
+
+QVBoxLayout *bareColumn(QWidget *owner, int spacing) { return bareLayout<QVBoxLayout>(owner, spacing); }
 
 QLabel *captionLabel(const QString &text, Tone tone, QWidget *parent)
 {
@@ -35,8 +55,7 @@ QGroupBox *formSection(const QString &title)
 
 QVBoxLayout *scrollingColumn(QWidget *page)
 {
-    auto *outer = new QVBoxLayout(page);
-    outer->setContentsMargins(0, 0, 0, 0);
+    QVBoxLayout *outer = bareColumn(page);
     auto *scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);

@@ -6,6 +6,7 @@
 
 class QFrame;
 class QGroupBox;
+class QHBoxLayout;
 class QLabel;
 class QVBoxLayout;
 class QWidget;
@@ -21,6 +22,10 @@ QGroupBox *formSection(const QString &title);
 // Makes `page` one vertically scrolling column with the pages' margins and no spacing of its
 // own, and returns that column.
 QVBoxLayout *scrollingColumn(QWidget *page);
+// A row or a column laid out in `owner` with no margins of its own, for controls grouped inside a
+// form, a section or a page that has them; `spacing` -1 keeps the style's.
+QHBoxLayout *bareRow(QWidget *owner, int spacing = -1);
+QVBoxLayout *bareColumn(QWidget *owner, int spacing = -1);
 // A thin horizontal line between parts of a window.
 QFrame *divider();
 // A symbol of the windows' design drawn at `size` in `tone`.

@@ -1,5 +1,6 @@
 #include "widgets/lifecycle_picker.h"
 
+#include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 
 #include <QButtonGroup>
@@ -26,8 +27,7 @@ QString lifecycleCaption(ServiceLifecycleMode mode)
 LifecyclePicker::LifecyclePicker(ServiceLifecycleMode mode, QWidget *parent)
     : QWidget(parent), m_mode(mode), m_segments(new QButtonGroup(this))
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(this);
     auto *row = new QHBoxLayout;
     row->setSpacing(0);
     // The title stays for assistive technology only.

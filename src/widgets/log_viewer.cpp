@@ -1,5 +1,6 @@
 #include "widgets/log_viewer.h"
 
+#include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 
 #include <QApplication>
@@ -48,8 +49,7 @@ QToolButton *smallIconButton(const QString &symbol, const QString &help)
 
 LogViewer::LogViewer(std::function<void()> onClear, QWidget *parent) : QWidget(parent), m_onClear(std::move(onClear))
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(this);
 
     auto *label = new QHBoxLayout;
     m_disclosure = new QToolButton;

@@ -13,9 +13,7 @@ namespace cordavelle {
 
 PortField::PortField(const QString &label, qint64 port, QWidget *parent) : QWidget(parent), m_port(port)
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(2);
+    auto *column = bareColumn(this, 2);
     auto *row = new QHBoxLayout;
     m_label = new QLabel(label);
     m_edit = new QLineEdit;

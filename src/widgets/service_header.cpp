@@ -2,6 +2,7 @@
 
 #include "widgets/accent_style.h"
 #include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "core/orchestrator_service_control.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"
@@ -270,8 +271,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     const QFont base = font();
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(this);
 
     auto *mainRow = new QHBoxLayout;
     m_icon = new QLabel;
@@ -305,8 +305,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     column->addLayout(mainRow);
 
     m_errorRow = new QWidget;
-    auto *errorLayout = new QHBoxLayout(m_errorRow);
-    errorLayout->setContentsMargins(0, 0, 0, 0);
+    auto *errorLayout = bareRow(m_errorRow);
     m_errorIcon = new QLabel;
     m_errorText = new QLabel;
     m_errorText->setTextFormat(Qt::PlainText);

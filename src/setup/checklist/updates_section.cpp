@@ -42,22 +42,10 @@ QString resultLine(const std::vector<CheckOutcome> &outcomes)
 
 } // namespace updates_section
 
-namespace {
-
-QHBoxLayout *bareRow(QWidget *owner)
-{
-    auto *row = new QHBoxLayout(owner);
-    row->setContentsMargins(0, 0, 0, 0);
-    return row;
-}
-
-} // namespace
-
 UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, QWidget *parent)
     : QWidget(parent), m_nudge(nudge), m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
+    auto *column = bareColumn(this);
 
     auto *checkLine = new QWidget;
     QHBoxLayout *line = bareRow(checkLine);
@@ -82,8 +70,7 @@ UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, QWidget *parent)
     column->addWidget(checkLine);
 
     m_pending = new QWidget;
-    m_pendingRows = new QVBoxLayout(m_pending);
-    m_pendingRows->setContentsMargins(0, 0, 0, 0);
+    m_pendingRows = bareColumn(m_pending);
     column->addWidget(m_pending);
 
     m_dismissAllRow = new QWidget;

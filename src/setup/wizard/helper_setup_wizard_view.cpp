@@ -36,9 +36,7 @@ HelperSetupWizardView::HelperSetupWizardView(HelperSetupState &state, UserDefaul
     setMinimumSize(700, 700);
     resize(sizeHint());
 
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    auto *layout = bareColumn(this, 0);
     layout->addWidget(m_indicator);
     layout->addWidget(divider());
 
@@ -48,8 +46,7 @@ HelperSetupWizardView::HelperSetupWizardView(HelperSetupState &state, UserDefaul
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setMinimumHeight(kScrollMinHeight);
     auto *body = new QWidget;
-    auto *centring = new QHBoxLayout(body);
-    centring->setContentsMargins(0, 0, 0, 0);
+    auto *centring = bareRow(body);
     auto *pageArea = new QWidget(body);
     pageArea->setMaximumWidth(kPageMaxWidth);
     pageArea->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);

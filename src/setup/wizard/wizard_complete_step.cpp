@@ -26,9 +26,7 @@ QWidget *summaryRow(const SummaryRow &row)
 {
     auto *widget = new QWidget;
     widget->setObjectName(QStringLiteral("summaryRow"));
-    auto *layout = new QHBoxLayout(widget);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(16);
+    auto *layout = bareRow(widget, 16);
     auto *icon = symbolLabel(row.symbol, row.good ? Tone::blue : (row.failed ? Tone::red : Tone::secondary), 20, widget);
     icon->setFixedWidth(28);
     icon->setAlignment(Qt::AlignCenter);
@@ -84,9 +82,7 @@ private:
 QWidget *nextStepRow(int number, const QString &text)
 {
     auto *widget = new QWidget;
-    auto *layout = new QHBoxLayout(widget);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(12);
+    auto *layout = bareRow(widget, 12);
     layout->addWidget(new Badge(number, widget));
     auto *label = new QLabel(text, widget);
     label->setWordWrap(true);

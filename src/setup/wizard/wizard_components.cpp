@@ -20,9 +20,7 @@ constexpr double kInfoBoxTint = 0.10;
 
 QVBoxLayout *wizardPageColumn(QWidget *page)
 {
-    auto *column = new QVBoxLayout(page);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(24);
+    auto *column = bareColumn(page, 24);
     return column;
 }
 
@@ -30,9 +28,7 @@ QWidget *wizardHeader(const QString &symbol, const QString &title, const QString
 {
     auto *header = new QWidget;
     header->setObjectName(QStringLiteral("wizardHeader"));
-    auto *column = new QVBoxLayout(header);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(8);
+    auto *column = bareColumn(header, 8);
     column->addWidget(symbolLabel(symbol, look.symbolTone, look.symbolSize, header), 0, Qt::AlignHCenter);
 
     auto *titleLabel = new QLabel(title, header);

@@ -12,9 +12,7 @@ WizardErrorLabel::WizardErrorLabel(const QString &message, QWidget *parent)
     : QWidget(parent), m_text(captionLabel(message, Tone::red, this))
 {
     setObjectName(QStringLiteral("wizardErrorLabel"));
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(4);
+    auto *row = bareRow(this, 4);
     m_text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     const int iconSize = QFontMetrics(m_text->font()).height();
     row->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, iconSize, this), 0,

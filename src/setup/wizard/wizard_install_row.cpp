@@ -1,5 +1,6 @@
 #include "setup/wizard/wizard_install_row.h"
 
+#include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 
 #include <QVBoxLayout>
@@ -20,9 +21,7 @@ WizardCard::WizardCard(QWidget *parent) : WizardTintedBox(toneColour(Tone::gray,
 WizardInstallRow::WizardInstallRow(QWidget *parent)
     : QWidget(parent), m_row(new InstallerRow), m_error(new WizardErrorLabel(QString()))
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(16);
+    auto *column = bareColumn(this, 16);
     auto *card = new WizardCard(this);
     auto *inside = new QVBoxLayout(card);
     inside->addWidget(m_row);
