@@ -157,13 +157,8 @@ AboutWindow::AboutWindow(const AboutInfo &info, QWidget *parent)
     : QWidget(parent), m_version(versionLine(info.version, info.buildNumber, info.buildDate))
 {
     setWindowTitle(QStringLiteral("About Cordavelle Helper"));
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
+    QScrollArea *scroll = fillWithScrollArea(this);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll);
 
     auto *content = new QWidget;
     content->setFixedWidth(420);

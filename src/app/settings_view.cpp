@@ -37,11 +37,7 @@ HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     setObjectName(QStringLiteral("settingsView"));
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
+    QScrollArea *scroll = fillWithScrollArea(this);
     auto *body = new QWidget;
     body->setFixedWidth(440);
     auto *form = new QVBoxLayout(body);
@@ -55,7 +51,6 @@ HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
     form->addStretch();
     scroll->setWidget(body);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll);
     setMinimumWidth(body->width() + 20);
 
     ConfigStore &config = m_context.config;

@@ -53,13 +53,18 @@ QGroupBox *formSection(const QString &title)
     return box;
 }
 
-QVBoxLayout *scrollingColumn(QWidget *page)
+QScrollArea *fillWithScrollArea(QWidget *owner)
 {
-    QVBoxLayout *outer = bareColumn(page);
     auto *scroll = new QScrollArea;
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
-    outer->addWidget(scroll);
+    bareColumn(owner)->addWidget(scroll);
+    return scroll;
+}
+
+QVBoxLayout *scrollingColumn(QWidget *page)
+{
+    QScrollArea *scroll = fillWithScrollArea(page);
     auto *body = new QWidget;
     scroll->setWidget(body);
     auto *column = new QVBoxLayout(body);

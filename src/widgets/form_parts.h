@@ -8,6 +8,7 @@ class QFrame;
 class QGroupBox;
 class QHBoxLayout;
 class QLabel;
+class QScrollArea;
 class QVBoxLayout;
 class QWidget;
 
@@ -19,6 +20,8 @@ QLabel *captionLabel(const QString &text, Tone tone = Tone::secondary, QWidget *
 void setToneText(QLabel *label, const QString &text, Tone tone);
 // A titled group of a grouped form, with a column for its rows.
 QGroupBox *formSection(const QString &title);
+// Fills `owner` with a frameless scroll area whose content follows its size, and returns it.
+QScrollArea *fillWithScrollArea(QWidget *owner);
 // Makes `page` one vertically scrolling column with the pages' margins and no spacing of its
 // own, and returns that column.
 QVBoxLayout *scrollingColumn(QWidget *page);
