@@ -96,7 +96,8 @@ WinePrefixManager &WinePrefixManager::shared()
         tools.cabextractSource = places::ownCabextract();
         tools.installCabextract = [&wine](std::stop_token stop) { return wine.installCabextract(std::move(stop)); };
         return new WinePrefixManager({ConfigStore::shared(), InstallLog::shared(), services, WinePrefixHold::shared(),
-                                      Platform::current().clock(), places::winePrefix(), tools});
+                                      Platform::current().clock(), Platform::current().toolLocator(),
+                                      places::winePrefix(), tools});
     }();
     return *instance;
 }

@@ -24,6 +24,7 @@ class Clock;
 class ConfigStore;
 class InstallLog;
 class ServiceControl;
+class ToolLocator;
 class WinePrefixHold;
 
 // A failed step of the prefix set-up, in the words shown to the user.
@@ -96,6 +97,8 @@ public:
         // while they have it.
         WinePrefixHold &prefixHold;
         Clock &clock;
+        // Places the fixed folders winetricks' search path names.
+        const ToolLocator &locator;
         QString prefix;
         Tools tools;
     };

@@ -6,7 +6,6 @@
 #include "base/helper_places.h"
 #include "base/wine_environment.h"
 #include "platform/files.h"
-#include "platform/platform.h"
 #include "platform/tool_locator.h"
 
 #include <QDir>
@@ -101,7 +100,7 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
     // Wine's folder and the helper's tools folder are this machine's paths already; the fixed
     // folders after them are named ones, which the tool locator places.
     const QStringList ownFolders{QFileInfo(wine).path(), places::winetricksToolsFolder()};
-    const ToolLocator &locator = Platform::current().toolLocator();
+    const ToolLocator &locator = m_with.locator;
     for (const QString &folder : path) {
         const QString named = folder + QStringLiteral("/cabextract");
         if (ToolLocator::isExecutableFile(ownFolders.contains(folder) ? named : locator.hostPath(named))) {

@@ -345,7 +345,7 @@ TEST_F(VARAInstallFlowTest, ThePrefixSetUpAndRemovalWaitForAnInstallsWinePhase)
     tools.findWinetricks = [] { return std::optional<QString>(); };
     tools.cabextractSource = bin + "/cabextract";
     tools.installCabextract = [](std::stop_token) -> QCoro::Task<void> { co_return; };
-    WinePrefixManager manager({config, installLog, services, prefixHold, env.clock(), prefix, tools});
+    WinePrefixManager manager({config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, tools});
     launch("RUN=no LCODE=0");
     setup(VARAVariant::hf, "WRITE=no LINGER=yes CODE=0");
     VARAInstaller &hf = make(VARAVariant::hf);

@@ -30,7 +30,8 @@ protected:
     test::RecordingServiceControl services;
     WinePrefixHold prefixHold;
     InstallLog installLog{env.clock(), env.log(), env.root()};
-    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.root() + "/wine-prefix", {}}};
+    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(),
+                               env.root() + "/wine-prefix", {}}};
 
     // Starts `script` under /bin/sh as the step "Test step".
     std::shared_ptr<test::TaskOutcome> run(const QString &script, std::stop_token stop = {})

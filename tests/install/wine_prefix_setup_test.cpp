@@ -100,7 +100,7 @@ protected:
     const QString prefix = env.root() + "/support/wine-prefix";
     std::chrono::milliseconds installPause = 0ms;
     int cabextractInstalls = 0;
-    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), prefix, tools()}};
+    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, tools()}};
     QStringList states;
 };
 

@@ -83,7 +83,7 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
     tools.findWinetricks = [&]() -> std::optional<QString> { return winetricks; };
     tools.cabextractSource = env.root() + "/tools/cabextract";
     tools.installCabextract = [](std::stop_token) -> QCoro::Task<void> { co_return; };
-    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), prefix, tools}};
+    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, tools}};
     bool dependenciesAfterWineboot = true;
     QObject::connect(&manager, &WinePrefixManager::stateChanged, [&] {
         if (manager.state().text() == "Configuring audio driver...") {

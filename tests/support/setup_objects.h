@@ -57,7 +57,7 @@ struct SetupObjects {
     OrchestratorServiceControl services{helper.orchestrator};
     WineInstaller wine{helper.config, installLog, platform, services, helper.prefixHold};
     WinePrefixManager prefix{{helper.config, installLog, services, helper.prefixHold, helper.env.currentClock(),
-                              places::winePrefix(),
+                              platform.toolLocator(), places::winePrefix(),
                               {.findWine = [] { return tools::findWine(); },
                                .findWinetricks = [] { return tools::findWinetricks(); },
                                .cabextractSource = places::ownCabextract(),
