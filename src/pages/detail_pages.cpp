@@ -66,17 +66,17 @@ void installDetailPages(ManagementView &view, const ServicePagesContext &context
         },
         &view);
     view.setPageFactory(SidebarSection::varaHF, [&context](ManagementView &) -> QWidget * {
-        return new VARAPage(context.orchestrator, context.config, VARAVariant::hf,
+        return new VARAPage(context.orchestrator, context.config, context.clock, VARAVariant::hf,
                             [&context]() -> VARAInstaller & { return context.varaHF; });
     });
     view.setPageFactory(SidebarSection::varaFM, [&context](ManagementView &) -> QWidget * {
-        return new VARAPage(context.orchestrator, context.config, VARAVariant::fm,
+        return new VARAPage(context.orchestrator, context.config, context.clock, VARAVariant::fm,
                             [&context]() -> VARAInstaller & { return context.varaFM; });
     });
     view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
         DirewolfDiscovery &discovery = context.direwolfDiscovery;
-        return new DirewolfPage({context.orchestrator, context.config, context.audio, discovery, context.rigControl,
-                                 context.keepalive, context.legacyDirewolf, context.defaults, *regenerator,
+        return new DirewolfPage({context.orchestrator, context.config, context.clock, context.audio, discovery,
+                                 context.rigControl, context.keepalive, context.legacyDirewolf, context.defaults, *regenerator,
                                  context.alerts, [] { return SerialPortManager::listPorts(); }, chooseDirewolfBinary,
                                  [&discovery](const QString &command) { discovery.runInTerminal(command); }});
     });

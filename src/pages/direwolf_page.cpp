@@ -29,7 +29,7 @@ const QString DirewolfPage::kDismissedNudgeKey = QStringLiteral("dismissedNative
 
 DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     : QWidget(parent), m_context(context), m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
-      m_frame(this, ServiceID::direwolf, context.orchestrator)
+      m_frame(this, ServiceID::direwolf, context.orchestrator, context.clock)
 {
     setObjectName(QStringLiteral("DirewolfPage"));
     setWindowTitle(QStringLiteral("Direwolf"));

@@ -20,6 +20,7 @@ namespace cordavelle {
 
 class AlertPresenter;
 class AudioDeviceManager;
+class Clock;
 class CoalescedRefresh;
 class ConfigStore;
 class DirewolfConfRegenerator;
@@ -35,6 +36,7 @@ class UserDefaults;
 struct DirewolfPageContext {
     ServiceOrchestrator &orchestrator;
     ConfigStore &config;
+    Clock &clock;
     AudioDeviceManager &audio;
     DirewolfDiscovery &discovery;
     RigControlServerDiscovery &rigControl;

@@ -45,7 +45,7 @@ QGroupBox *bareSection(QWidget *content) { return pageSection(QString(), content
 RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     : QWidget(parent), m_context(context), m_state(std::make_shared<RigctldPageState>()),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
-      m_frame(this, ServiceID::rigctld, context.orchestrator)
+      m_frame(this, ServiceID::rigctld, context.orchestrator, context.clock)
 {
     setObjectName(QStringLiteral("RigctldPage"));
     setWindowTitle(QStringLiteral("rigctld"));

@@ -14,10 +14,10 @@
 
 namespace cordavelle {
 
-ServicePageFrame::ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator)
+ServicePageFrame::ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator, Clock &clock)
     : m_page(page), m_service(service), m_orchestrator(orchestrator), m_column(scrollingColumn(page))
 {
-    m_column->addWidget(new ServiceHeader(service, orchestrator));
+    m_column->addWidget(new ServiceHeader(service, orchestrator, clock));
 }
 
 void ServicePageFrame::add(QWidget *widget)

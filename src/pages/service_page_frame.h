@@ -12,6 +12,7 @@ class QWidget;
 
 namespace cordavelle {
 
+class Clock;
 class LifecyclePicker;
 class LogViewer;
 class ServiceOrchestrator;
@@ -22,7 +23,8 @@ class ServiceOrchestrator;
 // belongs to the page.
 class ServicePageFrame {
 public:
-    ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator);
+    // The header's uptime is read on `clock`.
+    ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator, Clock &clock);
 
     QVBoxLayout *column() const { return m_column; }
     LifecyclePicker *lifecycle() const { return m_lifecycle; }

@@ -64,12 +64,12 @@ void showText(QLabel *label, const QString &text, bool dimmed)
 
 } // namespace
 
-VARAPage::VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, VARAVariant variant,
+VARAPage::VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, Clock &clock, VARAVariant variant,
                    std::function<VARAInstaller &()> installer, QWidget *parent)
     : QWidget(parent), m_orchestrator(orchestrator), m_config(config), m_variant(variant),
       m_installer(std::move(installer)), m_state(std::make_shared<VARAPageState>()),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
-      m_frame(this, serviceID(variant), orchestrator)
+      m_frame(this, serviceID(variant), orchestrator, clock)
 {
     setObjectName(QStringLiteral("VARAPage"));
     setWindowTitle(displayName(m_variant));

@@ -16,6 +16,7 @@ class QPushButton;
 
 namespace cordavelle {
 
+class Clock;
 class CoalescedRefresh;
 class ConfigStore;
 class LifecyclePicker;
@@ -31,7 +32,7 @@ class VARAPage final : public QWidget {
     Q_OBJECT
 public:
     // `installer` gives the modem's installer; it is asked for only when a check starts.
-    VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, VARAVariant variant,
+    VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, Clock &clock, VARAVariant variant,
              std::function<VARAInstaller &()> installer, QWidget *parent = nullptr);
     ~VARAPage() override;
 

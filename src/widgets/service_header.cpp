@@ -257,8 +257,8 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, ServiceContr
 {
 }
 
-ServiceHeader::ServiceHeader(ServiceID id, ServiceOrchestrator &orchestrator, QWidget *parent)
-    : ServiceHeader(id, orchestrator.process(id), Platform::current().clock(),
+ServiceHeader::ServiceHeader(ServiceID id, ServiceOrchestrator &orchestrator, Clock &clock, QWidget *parent)
+    : ServiceHeader(id, orchestrator.process(id), clock,
                     std::make_shared<OrchestratorServiceControl>(orchestrator), parent)
 {
 }

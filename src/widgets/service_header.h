@@ -108,8 +108,8 @@ public:
     ServiceHeader(ServiceID id, ManagedProcess &process, ServiceControl &control, Clock &clock,
                   QWidget *parent = nullptr);
     // The header of a service page: the orchestrator's process of the service, driven through
-    // the orchestrator, on the platform's clock.
-    ServiceHeader(ServiceID id, ServiceOrchestrator &orchestrator, QWidget *parent = nullptr);
+    // the orchestrator.
+    ServiceHeader(ServiceID id, ServiceOrchestrator &orchestrator, Clock &clock, QWidget *parent = nullptr);
     ~ServiceHeader() override;
 
     AccentButton *button() const { return m_button; }

@@ -35,7 +35,7 @@ struct DirewolfPageScene : HelperObjects {
     std::unique_ptr<DirewolfPage> makePage()
     {
         return std::make_unique<DirewolfPage>(DirewolfPageContext{
-            orchestrator, config, audio, direwolfDiscovery, discovery, keepalive, legacyCleanup, env.defaults(),
+            orchestrator, config, env.currentClock(), audio, direwolfDiscovery, discovery, keepalive, legacyCleanup, env.defaults(),
             *regenerator, alerts, [this] { return serialPorts; },
             [this](QWidget *, const QString &folder) {
                 pickerFolders << folder;
