@@ -4,7 +4,7 @@
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
-#include "install/hamlib_installer.h"
+#include "install/installer.h"
 #include "install/legacy_direwolf_cleanup.h"
 #include "install/vara_installer.h"
 #include "pages/direwolf_conf_regenerator.h"

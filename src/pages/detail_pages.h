@@ -8,7 +8,7 @@ class Clock;
 class CommandRunner;
 class ConfigStore;
 class DirewolfDiscovery;
-class HamlibInstaller;
+class Installer;
 class KeepaliveRequestAdvertiser;
 class LegacyDirewolfCleanup;
 class ManagementView;
@@ -32,7 +32,8 @@ struct ServicePagesContext {
     LegacyDirewolfCleanup &legacyDirewolf;
     VARAInstaller &varaHF;
     VARAInstaller &varaFM;
-    HamlibInstaller &hamlib;
+    // The Hamlib installer, whose progress the rigctld page shows.
+    Installer &hamlib;
     DirewolfDiscovery &direwolfDiscovery;
 };
 
