@@ -66,12 +66,10 @@ void installDetailPages(ManagementView &view, const ServicePagesContext &context
         },
         &view);
     view.setPageFactory(SidebarSection::varaHF, [&context](ManagementView &) -> QWidget * {
-        return new VARAPage(context.orchestrator, context.config, context.clock, VARAVariant::hf,
-                            [&context]() -> VARAInstaller & { return context.varaHF; });
+        return new VARAPage(context.orchestrator, context.config, context.clock, VARAVariant::hf, context.varaHF);
     });
     view.setPageFactory(SidebarSection::varaFM, [&context](ManagementView &) -> QWidget * {
-        return new VARAPage(context.orchestrator, context.config, context.clock, VARAVariant::fm,
-                            [&context]() -> VARAInstaller & { return context.varaFM; });
+        return new VARAPage(context.orchestrator, context.config, context.clock, VARAVariant::fm, context.varaFM);
     });
     view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
         DirewolfDiscovery &discovery = context.direwolfDiscovery;

@@ -65,9 +65,9 @@ void showText(QLabel *label, const QString &text, bool dimmed)
 } // namespace
 
 VARAPage::VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, Clock &clock, VARAVariant variant,
-                   std::function<VARAInstaller &()> installer, QWidget *parent)
+                   VARAInstaller &installer, QWidget *parent)
     : QWidget(parent), m_orchestrator(orchestrator), m_config(config), m_variant(variant),
-      m_installer(std::move(installer)), m_state(std::make_shared<VARAPageState>()),
+      m_installer(installer), m_state(std::make_shared<VARAPageState>()),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
       m_frame(this, serviceID(variant), orchestrator, clock)
 {
@@ -118,7 +118,7 @@ void VARAPage::checkForUpdate()
     ConfigStore &config = m_config;
     const VARAVariant variant = m_variant;
     // The recorded version as it stands once the downloads page has answered.
-    VARAPageState::checkForUpdate(m_state, DependencyUpdateNudge::varaLookup(m_installer(), [&config, variant] {
+    VARAPageState::checkForUpdate(m_state, DependencyUpdateNudge::varaLookup(m_installer, [&config, variant] {
                                       return variant == VARAVariant::hf ? config.varaConfig().installedVersion
                                                                          : config.varaFMConfig().installedVersion;
                                   }));

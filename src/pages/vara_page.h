@@ -31,9 +31,9 @@ class VARAInstaller;
 class VARAPage final : public QWidget {
     Q_OBJECT
 public:
-    // `installer` gives the modem's installer; it is asked for only when a check starts.
+    // `installer` is the modem's installer, which the update check asks.
     VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, Clock &clock, VARAVariant variant,
-             std::function<VARAInstaller &()> installer, QWidget *parent = nullptr);
+             VARAInstaller &installer, QWidget *parent = nullptr);
     ~VARAPage() override;
 
     VARAVariant variant() const { return m_variant; }
@@ -62,7 +62,7 @@ private:
     ServiceOrchestrator &m_orchestrator;
     ConfigStore &m_config;
     const VARAVariant m_variant;
-    std::function<VARAInstaller &()> m_installer;
+    VARAInstaller &m_installer;
     std::shared_ptr<vara_page::VARAPageState> m_state;
     CoalescedRefresh *m_refresh;
     ServicePageFrame m_frame;

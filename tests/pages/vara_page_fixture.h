@@ -32,8 +32,7 @@ struct VARAPageScene : HelperObjects {
 
     std::unique_ptr<VARAPage> makePage(VARAVariant variant)
     {
-        return std::make_unique<VARAPage>(orchestrator, config, env.currentClock(), variant,
-                                          [this, variant]() -> VARAInstaller & { return installer(variant); });
+        return std::make_unique<VARAPage>(orchestrator, config, env.currentClock(), variant, installer(variant));
     }
 
     FixtureHttpServer server;
