@@ -6,6 +6,7 @@
 #include "app/helper_setup_state.h"
 #include "app/microphone_permission.h"
 #include "main/helper_pages.h"
+#include "pages/page_surroundings.h"
 #include "app/settings_opener.h"
 #include "app/single_instance.h"
 #include "core/orchestrator_service_control.h"
@@ -85,6 +86,7 @@ struct Helper {
     std::unique_ptr<MessageBoxAlertPresenter> alerts;
     std::unique_ptr<HelperPages> pages;
     GrantedMicrophonePermission microphone;
+    SystemPageSurroundings surroundings;
     std::unique_ptr<CordavelleHelperApp> app; // with windows
     bool quitRequested = false;
 };
@@ -169,7 +171,8 @@ QCoro::Task<void> begin(Helper &helper, SingleInstance &instance, Options option
                                         VARAInstaller::hf(),
                                         VARAInstaller::fm(),
                                         HamlibInstaller::shared(),
-                                        DirewolfDiscovery::shared()};
+                                        DirewolfDiscovery::shared(),
+                                        helper.surroundings};
         helper.pages = std::make_unique<HelperPages>(setup, pages);
         helper.app = std::make_unique<CordavelleHelperApp>(
             context, setup.installers, *helper.pages, helper.microphone,

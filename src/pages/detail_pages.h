@@ -12,6 +12,7 @@ class Installer;
 class KeepaliveRequestAdvertiser;
 class LegacyDirewolfCleanup;
 class ManagementView;
+class PageSurroundings;
 class RigControlServerDiscovery;
 class ServiceOrchestrator;
 class UserDefaults;
@@ -35,6 +36,7 @@ struct ServicePagesContext {
     // The Hamlib installer, whose progress the rigctld page shows.
     Installer &hamlib;
     DirewolfDiscovery &direwolfDiscovery;
+    PageSurroundings &surroundings;
 };
 
 // Gives the management view the services' own pages.

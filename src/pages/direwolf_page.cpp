@@ -7,6 +7,7 @@
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
 #include "install/legacy_direwolf_cleanup.h"
+#include "pages/page_surroundings.h"
 #include "pages/direwolf_conf_regenerator.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_discovery.h"
@@ -76,7 +77,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
 
     // Being shown lists the serial ports and looks for Direwolf again; older settings that held
     // only a device name get its identity once per page.
-    m_serialPorts = m_context.listPorts();
+    m_serialPorts = m_context.surroundings.listSerialPorts();
     rediscover();
     if (const auto uid = migratedAudioUID(config(), m_context.audio.inputDevices())) {
         edit([&](DirewolfConfig &c) { c.customAudioDeviceUID = *uid; });

@@ -27,6 +27,7 @@ class DirewolfConfRegenerator;
 class DirewolfDiscovery;
 class KeepaliveRequestAdvertiser;
 class LegacyDirewolfCleanup;
+class PageSurroundings;
 class PortField;
 class RigControlServerDiscovery;
 class ServiceOrchestrator;
@@ -45,11 +46,8 @@ struct DirewolfPageContext {
     UserDefaults &defaults;
     DirewolfConfRegenerator &regenerator;
     AlertPresenter &alerts;
-    std::function<std::vector<SerialPort>()> listPorts;
-    // The file picker of "Choose Custom…": the chosen path, or empty when cancelled.
-    std::function<QString(QWidget *parent, const QString &folder)> chooseBinary;
-    // Runs an install or update command in a terminal.
-    std::function<void(const QString &command)> runInTerminal;
+    // The serial ports and the file picker of "Choose Custom…".
+    PageSurroundings &surroundings;
 };
 
 

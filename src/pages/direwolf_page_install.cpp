@@ -8,6 +8,7 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "install/legacy_direwolf_cleanup.h"
+#include "pages/page_surroundings.h"
 #include "platform/user_defaults.h"
 #include "radio/direwolf_discovery.h"
 #include "radio/rig_control_server_discovery.h"
@@ -173,7 +174,7 @@ void DirewolfPage::refreshInstallation()
     for (const InstallButton &action : shown.commands) {
         QPushButton *b = pageButton(action.label, action.primary, action.help);
         const QString command = action.command;
-        connect(b, &QPushButton::clicked, this, [this, command] { m_context.runInTerminal(command); });
+        connect(b, &QPushButton::clicked, this, [this, command] { m_context.discovery.runInTerminal(command); });
         buttons->addWidget(b);
     }
     QPushButton *custom = pageButton(QStringLiteral("Choose Custom…"), false, shown.chooseCustomHelp);
@@ -196,7 +197,10 @@ void DirewolfPage::refreshInstallation()
 void DirewolfPage::chooseCustomBinary()
 {
     const DirewolfConfig now = config();
-    const QString chosen = m_context.chooseBinary(this, binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)));
+    const QString chosen = m_context.surroundings.chooseProgram(
+        this, QStringLiteral("Choose a direwolf binary"),
+        QStringLiteral("Pick the direwolf executable the Helper should launch."),
+        binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)));
     if (!chosen.isEmpty()) {
         edit([&](DirewolfConfig &c) { c.direwolfPath = chosen; });
     }

@@ -4,6 +4,7 @@
 #include "base/spaces_and_tabs.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
+#include "pages/page_surroundings.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -142,7 +143,7 @@ void DirewolfPage::refreshPTTDetails()
         line->addWidget(port, 1);
         auto *again = refreshButton({}, QStringLiteral("Refresh serial ports"));
         connect(again, &QToolButton::clicked, this, [this] {
-            m_serialPorts = m_context.listPorts();
+            m_serialPorts = m_context.surroundings.listSerialPorts();
             refreshPTTDetails();
         });
         line->addWidget(again);

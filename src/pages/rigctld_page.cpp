@@ -5,6 +5,7 @@
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
+#include "pages/page_surroundings.h"
 #include "pages/page_parts.h"
 #include "radio/radio_power_controller.h"
 
@@ -86,7 +87,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
 
     // Coming into view lists the serial ports and reads the rig catalogue afresh.
     refreshSerialPorts();
-    RigctldPageState::loadRigModels(m_state, m_context.runner, m_context.findRigctld());
+    RigctldPageState::loadRigModels(m_state, m_context.runner, m_context.surroundings.findRigctld());
     refresh();
 }
 
@@ -104,12 +105,12 @@ void RigctldPage::edit(const std::function<void(RigctldConfig &)> &change)
 std::optional<QString> RigctldPage::effectiveRigctldPath() const
 {
     const QString custom = config().rigctldPath;
-    return custom.isEmpty() ? m_context.findRigctld() : std::optional<QString>(custom);
+    return custom.isEmpty() ? m_context.surroundings.findRigctld() : std::optional<QString>(custom);
 }
 
 void RigctldPage::refreshSerialPorts()
 {
-    m_serialPorts = m_context.listPorts();
+    m_serialPorts = m_context.surroundings.listSerialPorts();
     m_refresh->schedule();
 }
 

@@ -27,6 +27,7 @@ class Installer;
 class CoalescedRefresh;
 class CommandRunner;
 class ConfigStore;
+class PageSurroundings;
 class PortField;
 class ServiceOrchestrator;
 
@@ -36,11 +37,8 @@ struct RigctldPageContext {
     ConfigStore &config;
     CommandRunner &runner;
     Clock &clock;
-    std::function<std::vector<SerialPort>()> listPorts;
-    // The automatically found rigctld.
-    std::function<std::optional<QString>()> findRigctld;
-    // The file picker of "Choose Custom…": the chosen path, or empty when cancelled.
-    std::function<QString(QWidget *parent, const QString &folder)> chooseBinary;
+    // The serial ports, the automatically found rigctld and the file picker of "Choose Custom…".
+    PageSurroundings &surroundings;
     // The Hamlib installer; none where the helper cannot install Hamlib itself.
     Installer *installer = nullptr;
 };

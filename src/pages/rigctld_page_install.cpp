@@ -3,6 +3,7 @@
 #include "widgets/log_viewer.h"
 #include "core/config_store.h"
 #include "install/installer.h"
+#include "pages/page_surroundings.h"
 #include "pages/page_parts.h"
 
 #include <QHBoxLayout>
@@ -178,7 +179,11 @@ void RigctldPage::act(HamlibSection::Action action)
 
 void RigctldPage::presentBinaryPicker()
 {
-    const QString chosen = m_context.chooseBinary(this, binaryPickerFolder(effectiveRigctldPath()));
+    const QString chosen = m_context.surroundings.chooseProgram(
+        this, QStringLiteral("Choose a rigctld binary"),
+        QStringLiteral("Pick the rigctld executable the Helper should launch. Typical locations: "
+                       "/usr/bin/, /usr/local/bin/, or a custom install directory."),
+        binaryPickerFolder(effectiveRigctldPath()));
     if (!chosen.isEmpty()) {
         edit([&chosen](RigctldConfig &c) { c.rigctldPath = chosen; });
     }

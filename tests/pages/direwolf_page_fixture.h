@@ -9,6 +9,7 @@
 #include "support/fake_bonjour.h"
 #include "support/helper_objects.h"
 #include "support/scripted_alert_presenter.h"
+#include "support/scripted_page_surroundings.h"
 
 #include <QCoreApplication>
 #include <QKeyEvent>
@@ -20,7 +21,7 @@ namespace cordavelle::test {
 
 // The Direwolf page over the helper's objects on a private platform: what it runs in a terminal,
 // the file it would pick and the serial ports it lists are the test's.
-struct DirewolfPageScene : HelperObjects {
+struct DirewolfPageScene : HelperObjects, ScriptedPageSurroundings {
     DirewolfPageScene()
     {
         regenerator = std::make_unique<DirewolfConfRegenerator>(config, env.currentClock(), [this](const DirewolfConfig &c) {
@@ -36,12 +37,7 @@ struct DirewolfPageScene : HelperObjects {
     {
         return std::make_unique<DirewolfPage>(DirewolfPageContext{
             orchestrator, config, env.currentClock(), audio, direwolfDiscovery, discovery, keepalive, legacyCleanup, env.defaults(),
-            *regenerator, alerts, [this] { return serialPorts; },
-            [this](QWidget *, const QString &folder) {
-                pickerFolders << folder;
-                return pickedBinary;
-            },
-            [this](const QString &command) { terminalCommands << command; }});
+            *regenerator, alerts, *this});
     }
 
     // The client advertises a rig-control server for `radio`.
@@ -61,10 +57,16 @@ struct DirewolfPageScene : HelperObjects {
     LegacyDirewolfCleanup legacyCleanup{env.defaults(), [this] { return binariesInUse; }};
     ScriptedAlertPresenter alerts;
     std::unique_ptr<DirewolfConfRegenerator> regenerator;
-    std::vector<SerialPort> serialPorts;
-    QString pickedBinary;
-    QStringList pickerFolders;
-    QStringList terminalCommands;
+
+    // The commands the page ran in a terminal: the command line of each script it was given.
+    QStringList terminalCommands()
+    {
+        QStringList commands;
+        for (const QString &script : env.terminal().scripts) {
+            commands << script.section(QLatin1Char('\n'), 8, 8);
+        }
+        return commands;
+    }
 };
 
 // Types `text` into a field key by key, as a user would.

@@ -98,7 +98,7 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     QWidget *install = page->installationArea();
     ASSERT_NE(button(install, QStringLiteral("Install Homebrew")), nullptr);
     button(install, QStringLiteral("Install Homebrew"))->click();
-    EXPECT_EQ(scene.terminalCommands, QStringList{DirewolfDiscovery::kHomebrewInstallCommand});
+    EXPECT_EQ(scene.terminalCommands(), QStringList{DirewolfDiscovery::kHomebrewInstallCommand});
 
     // Installed meanwhile in a terminal: coming back looks again.
     ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/apt-get"))));
@@ -107,7 +107,7 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     settle();
     EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf installed (system package)"));
     button(install, QStringLiteral("Check for Update"))->click();
-    EXPECT_EQ(scene.terminalCommands.last(), QStringLiteral("sudo apt-get install --only-upgrade -y direwolf"));
+    EXPECT_EQ(scene.terminalCommands().last(), QStringLiteral("sudo apt-get install --only-upgrade -y direwolf"));
 
     scene.pickedBinary = QStringLiteral("/opt/dw/direwolf");
     button(install, QStringLiteral("Choose Custom…"))->click();

@@ -7,6 +7,7 @@
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
 #include "support/installer_double.h"
+#include "support/scripted_page_surroundings.h"
 #include "support/task_outcome.h"
 
 #include <QPointer>
@@ -17,7 +18,7 @@ namespace cordavelle::test {
 
 // The rigctld page over the helper's objects on a private platform: the rigctld it finds, the
 // serial ports, the file it would pick and the Hamlib installer's state are the test's.
-struct RigctldPageScene : HelperObjects {
+struct RigctldPageScene : HelperObjects, ScriptedPageSurroundings {
     ~RigctldPageScene()
     {
         ManagedProcess &process = orchestrator.rigctldProcess();
@@ -37,20 +38,11 @@ struct RigctldPageScene : HelperObjects {
     std::unique_ptr<RigctldPage> makePage(bool withInstaller = true)
     {
         return std::make_unique<RigctldPage>(RigctldPageContext{
-            orchestrator, config, runner ? *runner : env.commands(), env.currentClock(), [this] { return serialPorts; },
-            [this] { return foundRigctld; },
-            [this](QWidget *, const QString &folder) {
-                pickerFolders << folder;
-                return pickedBinary;
-            },
+            orchestrator, config, runner ? *runner : env.commands(), env.currentClock(), *this,
             withInstaller ? &installer : nullptr});
     }
 
     CommandRunner *runner = nullptr;
-    std::optional<QString> foundRigctld;
-    std::vector<SerialPort> serialPorts;
-    QString pickedBinary;
-    QStringList pickerFolders;
     InstallerDouble installer;
 };
 

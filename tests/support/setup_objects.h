@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pages/detail_pages.h"
+#include "pages/page_surroundings.h"
 #include "setup/setup_views.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
@@ -48,7 +49,8 @@ struct SetupObjects {
                 varaHF,
                 varaFM,
                 hamlib,
-                direwolfDiscovery};
+                direwolfDiscovery,
+                surroundings};
     }
 
     HelperObjects &helper;
@@ -71,6 +73,7 @@ struct SetupObjects {
     DirewolfInstaller direwolf{helper.env.defaults()};
     DirewolfDiscovery direwolfDiscovery{helper.env.terminal()};
     DependencyUpdateNudge updateNudge;
+    SystemPageSurroundings surroundings;
     LegacyDirewolfCleanup legacyDirewolf{helper.env.defaults(), [this] {
         return LegacyDirewolfCleanup::direwolfBinariesInUse(helper.config, helper.orchestrator, helper.env.currentCommands());
     }};

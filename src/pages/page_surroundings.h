@@ -1,0 +1,37 @@
+#pragma once
+
+#include "radio/serial_port_manager.h"
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+class QWidget;
+
+namespace cordavelle {
+
+// What the Direwolf and rigctld pages ask of the computer and its user beyond the helper's own
+// objects: the serial ports there are, the rigctld the tool look-up finds, and a program file
+// the user picks.
+class PageSurroundings {
+public:
+    virtual ~PageSurroundings() = default;
+    virtual std::vector<SerialPort> listSerialPorts() = 0;
+    virtual std::optional<QString> findRigctld() = 0;
+    // An open panel for one program file starting in `folder`: the chosen path, or empty when
+    // cancelled.
+    virtual QString chooseProgram(QWidget *parent, const QString &title, const QString &message,
+                                  const QString &folder) = 0;
+};
+
+// This computer's serial ports and tools, and a modal open panel.
+class SystemPageSurroundings final : public PageSurroundings {
+public:
+    std::vector<SerialPort> listSerialPorts() override;
+    std::optional<QString> findRigctld() override;
+    QString chooseProgram(QWidget *parent, const QString &title, const QString &message,
+                          const QString &folder) override;
+};
+
+} // namespace cordavelle
