@@ -1,7 +1,6 @@
 #include "hamlib_installer.h"
 
 #include "base/helper_logger.h"
-#include "base/binary_architecture_detector.h"
 #include "base/helper_places.h"
 #include "base/json_support.h"
 #include "core/config_store.h"
@@ -12,6 +11,7 @@
 #include "platform/cancellation.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/system_info.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -27,10 +27,11 @@ const QString kVersionKey = QStringLiteral("hamlibInstalledVersion");
 QString describe(const std::exception &error) { return QString::fromUtf8(error.what()); }
 
 // The formula's bottle for this machine, with the resolver's errors in the installer's words.
-QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, QUrl formula, std::stop_token stop)
+QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, QUrl formula, QString machineArchitecture,
+                                        std::stop_token stop)
 {
     try {
-        co_return co_await HomebrewBottleResolver::fetchBottleInfo(http, formula, stop);
+        co_return co_await HomebrewBottleResolver::fetchBottleInfo(http, formula, machineArchitecture, stop);
     } catch (const BottleResolverError &error) {
         if (error.errorCase() == BottleResolverError::Case::noBottleForCurrentArchitecture) {
             throw HamlibInstallerError::noBottleForArch();
@@ -52,8 +53,10 @@ void makeEmptyFolder(const QString &folder)
 } // namespace
 
 HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
-                                 Clock &clock, const RemoteServices &remote, InstallLog &installLog, QObject *parent)
-    : Installer(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_clock(clock),
+                                 const SystemInfo &system, Clock &clock, const RemoteServices &remote,
+                                 InstallLog &installLog, QObject *parent)
+    : Installer(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_system(system),
+      m_clock(clock),
       m_remote(remote), m_installLog(installLog)
 {
     connect(this, &HamlibInstaller::stateChanged, this, &Installer::changed);
@@ -81,7 +84,8 @@ HamlibInstaller &HamlibInstaller::shared()
     static HamlibInstaller *instance =
         new HamlibInstaller(ConfigStore::shared(), Platform::current().standardDefaults(),
                             Platform::current().httpClient(), Platform::current().commandRunner(),
-                            Platform::current().clock(), Platform::current().remoteServices(), InstallLog::shared());
+                            Platform::current().systemInfo(), Platform::current().clock(),
+                            Platform::current().remoteServices(), InstallLog::shared());
     return *instance;
 }
 
@@ -145,8 +149,9 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     clearLog();
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
-    const BottleInfo hamlib = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), stop);
-    const BottleInfo libusb = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("libusb")), stop);
+    const QString machine = m_system.machineArchitecture();
+    const BottleInfo hamlib = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), machine, stop);
+    const BottleInfo libusb = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("libusb")), machine, stop);
 
     throwIfStopped(stop);
     const QString scratch = places::privateTemporaryFolder();
@@ -211,7 +216,7 @@ QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString hamlibArchive, QStr
         appendLog(QStringLiteral("Hamlib assembled"));
 
         appendLog(QStringLiteral("Fixing library paths..."));
-        const QString loader = BottleProgram::systemLoader(BinaryArchitectureDetector::hostArchitecture());
+        const QString loader = BottleProgram::systemLoader(m_system.machineArchitecture());
         co_await hamlib_assembly::makeRunnable(m_runner, staging.stagingURL(), loader, stop);
         appendLog(QStringLiteral("Library paths fixed"));
         throwIfStopped(stop);
@@ -228,7 +233,8 @@ QCoro::Task<std::optional<DependencyVersions>> HamlibInstaller::checkForUpdate()
 {
     QPointer<HamlibInstaller> self(this);
     try {
-        const BottleInfo info = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), {});
+        const BottleInfo info = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")),
+                                                         m_system.machineArchitecture(), {});
         if (!self) {
             co_return std::nullopt;
         }

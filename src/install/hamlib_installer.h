@@ -20,6 +20,7 @@ class CommandRunner;
 class ConfigStore;
 class HttpClient;
 class InstallLog;
+class SystemInfo;
 class UserDefaults;
 struct RemoteServices;
 
@@ -49,9 +50,11 @@ public:
         bool operator==(const State &) const = default;
     };
 
-    // `clock` stamps the log lines; the formulas are fetched from `remote`'s formula service.
-    HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner, Clock &clock,
-                    const RemoteServices &remote, InstallLog &installLog, QObject *parent = nullptr);
+    // `clock` stamps the log lines; the formulas are fetched from `remote`'s formula service, and
+    // the bottles and the loader chosen for the machine `system` describes.
+    HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,
+                    const SystemInfo &system, Clock &clock, const RemoteServices &remote, InstallLog &installLog,
+                    QObject *parent = nullptr);
     ~HamlibInstaller() override;
 
     // The shared configuration, the standard defaults and the platform's tools.
@@ -102,6 +105,7 @@ private:
     UserDefaults &m_defaults;
     HttpClient &m_http;
     CommandRunner &m_runner;
+    const SystemInfo &m_system;
     Clock &m_clock;
     const RemoteServices &m_remote;
     InstallLog &m_installLog;

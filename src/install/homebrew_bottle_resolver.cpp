@@ -1,7 +1,6 @@
 #include "homebrew_bottle_resolver.h"
 
 #include "base/json_support.h"
-#include "base/binary_architecture_detector.h"
 #include "platform/http_status.h"
 
 namespace cordavelle {
@@ -31,13 +30,6 @@ QString HomebrewBottleResolver::bottleTag(const QString &machineArchitecture)
     }
     return machineArchitecture + QStringLiteral("_linux");
 }
-
-QString HomebrewBottleResolver::currentBottleTag()
-{
-    return bottleTag(BinaryArchitectureDetector::hostArchitecture());
-}
-
-BottleInfo HomebrewBottleResolver::parse(const QByteArray &data) { return parse(data, currentBottleTag()); }
 
 BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &tag)
 {
@@ -77,13 +69,14 @@ BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &
     return {bottle, version};
 }
 
-QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop)
+QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &client, QUrl formula,
+                                                                QString machineArchitecture, std::stop_token stop)
 {
     QString name = formula.fileName();
     name.chop(name.endsWith(QLatin1String(".json")) ? 5 : 0);
     const HttpResponse response = co_await client.get(HttpRequest(formula), std::move(stop));
     requireSuccessfulStatus(response, QStringLiteral("the Homebrew formula of %1").arg(name));
-    BottleInfo bottle = parse(response.body);
+    BottleInfo bottle = parse(response.body, bottleTag(machineArchitecture));
     requireSecureLink(bottle.url, formula);
     co_return bottle;
 }

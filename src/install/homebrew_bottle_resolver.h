@@ -48,20 +48,20 @@ public:
     // The registry's anonymous token, sent as "Authorization: Bearer Tw==" with every bottle.
     static inline const QByteArray kRegistryToken = QByteArrayLiteral("Tw==");
 
+    // The tag of the bottle for a machine of this architecture (as uname names it):
     // "x86_64_linux" on x86-64, "arm64_linux" on 64-bit ARM, "<machine>_linux" elsewhere.
-    static QString currentBottleTag();
     static QString bottleTag(const QString &machineArchitecture);
 
-    // The bottle of `tag` (by default this machine's) in a formula's JSON document, and the
-    // formula's stable version ("unknown" when the document has none). Throws JsonDecodeError for
-    // bytes that are not JSON, BottleResolverError for any other shape.
-    static BottleInfo parse(const QByteArray &data);
+    // The bottle of `tag` in a formula's JSON document, and the formula's stable version
+    // ("unknown" when the document has none). Throws JsonDecodeError for bytes that are not JSON,
+    // BottleResolverError for any other shape.
     static BottleInfo parse(const QByteArray &data, const QString &tag);
 
-    // Fetches a formula's document and parses it. An answer outside 200–299 throws
-    // HttpStatusError naming the formula; otherwise throws what `client` and `parse` throw, and
-    // HttpError for a bottle link that requireSecureLink() refuses.
-    static QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &client, QUrl formula, std::stop_token stop = {});
+    // Fetches a formula's document and parses it for the machine of `machineArchitecture`. An
+    // answer outside 200–299 throws HttpStatusError naming the formula; otherwise throws what
+    // `client` and `parse` throw, and HttpError for a bottle link that requireSecureLink() refuses.
+    static QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &client, QUrl formula, QString machineArchitecture,
+                                                   std::stop_token stop = {});
     // Downloads a bottle to `destination` (replacing any file there) with the registry's token.
     // A refused bottle throws HttpStatusError naming `what` ("the Hamlib bottle") and leaves no
     // file; otherwise throws what `client` throws.

@@ -223,7 +223,8 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     BottleInfo bottle;
     try {
         bottle = co_await HomebrewBottleResolver::fetchBottleInfo(
-            m_platform.httpClient(), m_platform.remoteServices().homebrewFormula(QStringLiteral("cabextract")), stop);
+            m_platform.httpClient(), m_platform.remoteServices().homebrewFormula(QStringLiteral("cabextract")),
+            m_platform.systemInfo().machineArchitecture(), stop);
     } catch (const BottleResolverError &error) {
         throw WineInstallerError::cabextractFormulaUnreadable(error.description());
     } catch (const JsonDecodeError &error) {

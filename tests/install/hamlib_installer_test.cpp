@@ -186,7 +186,7 @@ protected:
     ConfigStore config{env.defaults(), env.platform()};
     InstallLog installLog{env.clock(), env.log(), env.root() + "/logs"};
     HamlibInstaller installer{config, env.defaults(), env.platform().httpClient(), env.platform().commandRunner(),
-                              env.clock(), env.platform().remoteServices(), installLog};
+                              env.systemInfo(), env.clock(), env.platform().remoteServices(), installLog};
     std::vector<HamlibInstaller::State> states;
 };
 

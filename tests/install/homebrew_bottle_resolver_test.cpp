@@ -82,7 +82,8 @@ TEST(HomebrewBottleResolver, FetchesTheFormulaAndTheBottleWithTheRegistryToken)
     HttpClient &client = env.platform().httpClient();
 
     const BottleInfo info = test::runToEnd(
-        HomebrewBottleResolver::fetchBottleInfo(client, server.url("/api/formula/cabextract.json")));
+        HomebrewBottleResolver::fetchBottleInfo(client, server.url("/api/formula/cabextract.json"),
+                                                env.systemInfo().machineArchitecture()));
     EXPECT_EQ(info.version, "1.11");
     const QString destination = env.platform().paths().privateTemporary() + "/cabextract-bottle.tar.gz";
     test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));

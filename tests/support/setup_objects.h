@@ -69,7 +69,7 @@ struct SetupObjects {
     VARAInstaller varaHF{VARAVariant::hf, varaCollaborators()};
     VARAInstaller varaFM{VARAVariant::fm, varaCollaborators()};
     HamlibInstaller hamlib{helper.config, helper.env.defaults(), platform.httpClient(), platform.commandRunner(),
-                           helper.env.currentClock(), platform.remoteServices(), installLog};
+                           platform.systemInfo(), helper.env.currentClock(), platform.remoteServices(), installLog};
     DirewolfInstaller direwolf{helper.env.defaults()};
     DirewolfDiscovery direwolfDiscovery{helper.env.terminal()};
     DependencyUpdateNudge updateNudge;

@@ -75,8 +75,8 @@ TEST(UpdatesSection, ShowsTheNudgesOneCheckAndListsItsUpdates)
     test::RecordingServiceControl services;
     WinePrefixHold prefixHold;
     WineInstaller wine(config, installLog, env.platform(), services, prefixHold);
-    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), env.platform().clock(),
-                           env.platform().remoteServices(), installLog);
+    HamlibInstaller hamlib(config, env.defaults(), env.platform().httpClient(), env.commands(), env.systemInfo(),
+                           env.platform().clock(), env.platform().remoteServices(), installLog);
     const auto vara = [&](VARAVariant variant) {
         return std::make_unique<VARAInstaller>(
             variant, VARAInstaller::Collaborators{config, env.platform().httpClient(), env.commands(), env.clock(),
