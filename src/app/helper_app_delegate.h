@@ -1,6 +1,7 @@
 #pragma once
 
 #include "widgets/alert_presenter.h"
+#include "app/advertised_name.h"
 #include "app/app_context.h"
 #include "base/service_model.h"
 #include "startup/service_startup.h"
@@ -50,7 +51,7 @@ void relaunchAfterThisProcess();
 // the event loop ends.
 //
 // Main thread only.
-class HelperAppDelegate final : public QObject {
+class HelperAppDelegate final : public QObject, public AdvertisedName {
     Q_OBJECT
 public:
     enum class QuitSource { user, signal, sessionEnd, reset };
@@ -69,7 +70,7 @@ public:
     BonjourAdvertiser &bonjourAdvertiser() { return m_startup.bonjourAdvertiser(); }
     // The name the API is announced under: the registered one once known. Absent while nothing
     // is advertised.
-    std::optional<QString> advertisedName();
+    std::optional<QString> advertisedName() override;
 
     // The launch sequence. Alerts that start-up raises wait until it has finished.
     void applicationDidFinishLaunching();

@@ -195,10 +195,12 @@ QCoro::Task<void> stopEveryServiceThenTerminate(ServiceControl &services, std::f
     terminate();
 }
 
-StatusMenu::StatusMenu(ServiceControl &services, AlertPresenter &alerts, Actions actions, QWidget *parent)
+StatusMenu::StatusMenu(ServiceControl &services, AlertPresenter &alerts, AdvertisedName &advertised, Actions actions,
+                       QWidget *parent)
     : QMenu(parent),
       m_services(services),
       m_alerts(alerts),
+      m_advertised(advertised),
       m_actions(std::move(actions)),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
@@ -213,7 +215,7 @@ void StatusMenu::scheduleRefresh() { m_refresh->schedule(); }
 
 void StatusMenu::refresh()
 {
-    std::optional<QString> advertised = m_actions.advertisedName ? m_actions.advertisedName() : std::nullopt;
+    const std::optional<QString> advertised = m_advertised.advertisedName();
     clear();
     for (const StatusMenuEntry &entry : statusMenuEntries(m_services, advertised)) {
         switch (entry.kind) {

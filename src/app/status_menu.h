@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/advertised_name.h"
 #include "core/service_control.h"
 #include "widgets/alert_presenter.h"
 #include "base/service_model.h"
@@ -57,11 +58,11 @@ public:
         std::function<void()> openHelper;
         // Ends the program through the application's quit (after the menu's own stops).
         std::function<void()> terminate;
-        // The name the API is announced under, absent while not advertising.
-        std::function<std::optional<QString>()> advertisedName;
     };
 
-    StatusMenu(ServiceControl &services, AlertPresenter &alerts, Actions actions, QWidget *parent = nullptr);
+    // `advertised` names the API's Bonjour service in the menu; it must outlive the menu.
+    StatusMenu(ServiceControl &services, AlertPresenter &alerts, AdvertisedName &advertised, Actions actions,
+               QWidget *parent = nullptr);
 
     // Rebuilds once the current event-loop turn has ended.
     void scheduleRefresh();
@@ -74,6 +75,7 @@ public:
 private:
     ServiceControl &m_services;
     AlertPresenter &m_alerts;
+    AdvertisedName &m_advertised;
     Actions m_actions;
     CoalescedRefresh *m_refresh;
 };

@@ -104,14 +104,15 @@ TEST(StatusMenuQuit, AsksWithTheRunningServicesInOrderUsingIsOrAre)
     EXPECT_EQ(runningServices(services), (std::vector{ServiceID::varaFM, ServiceID::direwolf}));
 }
 
-class StatusMenuWidget : public ::testing::Test {
+class StatusMenuWidget : public ::testing::Test, public AdvertisedName {
 protected:
+    std::optional<QString> advertisedName() override { return advertised; }
+
     StatusMenu::Actions actions()
     {
         StatusMenu::Actions a;
         a.openHelper = [this] { services.calls << "open helper"; };
         a.terminate = [this] { services.calls << "terminate"; };
-        a.advertisedName = [this] { return advertised; };
         return a;
     }
 
@@ -133,7 +134,7 @@ protected:
 TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 {
     services.states[ServiceID::rigctld] = State::running;
-    StatusMenu menu(services, alerts, actions());
+    StatusMenu menu(services, alerts, *this, actions());
     ASSERT_NE(action(menu, "rigctld\tStop"), nullptr);
     action(menu, "rigctld")->trigger();
     // The click returns before the work begins.
@@ -159,7 +160,7 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 TEST_F(StatusMenuWidget, QuitStopsEveryServiceInOrderWithThePreStopBeforeRigctldThenTerminates)
 {
     services.states[ServiceID::varaHF] = State::running;
-    StatusMenu menu(services, alerts, actions());
+    StatusMenu menu(services, alerts, *this, actions());
 
     alerts.answers = {1};
     menu.quit();
@@ -187,7 +188,7 @@ TEST_F(StatusMenuWidget, QuitStopsEveryServiceInOrderWithThePreStopBeforeRigctld
 TEST_F(StatusMenuWidget, TheBonjourRowInformsOnly)
 {
     advertised = QStringLiteral("<b>Shack</b>");
-    StatusMenu menu(services, alerts, actions());
+    StatusMenu menu(services, alerts, *this, actions());
     auto *row = qobject_cast<QWidgetAction *>(action(menu, "<b>Shack</b>"));
     ASSERT_NE(row, nullptr);
     EXPECT_FALSE(row->isEnabled());

@@ -64,9 +64,12 @@ QImage statusMenu(const std::function<void(test::RecordingServiceControl &)> &ar
     test::RecordingServiceControl services;
     arrange(services);
     test::ScriptedAlertPresenter alerts;
-    StatusMenu::Actions actions;
-    actions.advertisedName = [advertised] { return advertised; };
-    StatusMenu menu(services, alerts, actions);
+    struct : AdvertisedName {
+        std::optional<QString> advertisedName() override { return name; }
+        std::optional<QString> name;
+    } announced;
+    announced.name = advertised;
+    StatusMenu menu(services, alerts, announced, {});
     return grabMenu(&menu);
 }
 
