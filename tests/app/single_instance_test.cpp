@@ -3,8 +3,10 @@
 #include "platform/clock.h"
 
 #include "support/event_wait.h"
+#include "support/manual_clock.h"
 #include "support/task_outcome.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -41,36 +43,35 @@ TEST(SingleInstance, ALaterLaunchAsksTheFirstToReopenAndASocketLeftByACrashIsTak
 }
 
 // Whether the wait saw the process end, once it is over.
-std::shared_ptr<test::TaskOutcome> waitForEnd(QProcess &process, std::chrono::milliseconds limit, Clock &clock,
-                                              bool &ended)
+std::shared_ptr<test::TaskOutcome> waitForEnd(qint64 pid, std::chrono::milliseconds limit, Clock &clock, bool &ended)
 {
     return test::track([](QCoro::Task<bool> wait, bool &result) -> QCoro::Task<void> {
         result = co_await std::move(wait);
-    }(SingleInstance::waitForProcessToEnd(process.processId(), limit, clock), ended));
+    }(SingleInstance::waitForProcessToEnd(pid, limit, clock), ended));
 }
 
 TEST(SingleInstance, ARelaunchWaitsForTheOldProcessToEnd)
 {
-    SystemClock clock;
+    test::ManualClock clock;
     QProcess old;
-    old.start("sleep", {"0.3"});
+    old.start("sleep", {"600"});
     ASSERT_TRUE(old.waitForStarted());
     bool oldEnded = false;
-    auto ended = waitForEnd(old, 5s, clock, oldEnded);
-    test::processEventsFor(100ms);
+    auto ended = waitForEnd(old.processId(), 5s, clock, oldEnded);
+    clock.advance(4s);
     EXPECT_FALSE(ended->done);
-    ASSERT_TRUE(test::processEventsUntil([&] { return ended->done; }));
+    old.kill();
+    ASSERT_TRUE(old.waitForFinished());
+    clock.advance(100ms);
+    EXPECT_TRUE(ended->done);
     EXPECT_TRUE(oldEnded);
 
-    QProcess stays;
-    stays.start("sleep", {"5"});
-    ASSERT_TRUE(stays.waitForStarted());
+    // This test's own process outlives any limit.
     bool staysEnded = true;
-    auto gaveUp = waitForEnd(stays, 200ms, clock, staysEnded);
-    EXPECT_TRUE(test::processEventsUntil([&] { return gaveUp->done; }));
+    auto gaveUp = waitForEnd(QCoreApplication::applicationPid(), 200ms, clock, staysEnded);
+    clock.advance(200ms);
+    EXPECT_TRUE(gaveUp->done);
     EXPECT_FALSE(staysEnded);
-    stays.kill();
-    stays.waitForFinished();
 }
 
 } // namespace

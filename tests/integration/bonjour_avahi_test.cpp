@@ -66,19 +66,6 @@ protected:
         delete process;
     }
 
-    // Polls avahi-browse until `wanted` holds for its list of services of `type`.
-    bool browseUntil(const QString &type, const std::function<bool(const QList<test::AvahiBrowseEntry> &)> &wanted)
-    {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            const auto entries = test::avahiBrowse(type);
-            if (entries && wanted(*entries)) {
-                return true;
-            }
-            test::processEventsFor(250ms);
-        }
-        return false;
-    }
-
     test::TestPlatform env;
     std::shared_ptr<DnsSdBonjour> bonjour = std::make_shared<DnsSdBonjour>();
     QList<QProcess *> publishers;
@@ -109,6 +96,7 @@ TEST_F(AvahiTest, TheKeepaliveRequestIsAnnouncedWithItsRadioAndWithdrawn)
     KeepaliveRequestAdvertiser advertiser(env.platform().bonjour());
     const QString radio = unique(QStringLiteral("FT-991A "));
     const QString instance = QStringLiteral("Cordavelle Keepalive (") + radio + QLatin1Char(')');
+    test::AvahiBrowser browser(KeepaliveRequestAdvertiser::kServiceType);
     advertiser.startAdvertising(radio);
 
     auto announced = [&](const QList<test::AvahiBrowseEntry> &entries) {
@@ -121,11 +109,10 @@ TEST_F(AvahiTest, TheKeepaliveRequestIsAnnouncedWithItsRadioAndWithdrawn)
         }
         return false;
     };
-    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::kServiceType, announced));
+    EXPECT_TRUE(test::processEventsUntil([&] { return announced(browser.services()); }, 10s));
 
     advertiser.stopAdvertising();
-    EXPECT_TRUE(browseUntil(KeepaliveRequestAdvertiser::kServiceType,
-                            [&](const auto &entries) { return !announced(entries); }));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !announced(browser.services()); }, 10s));
 }
 
 TEST_F(AvahiTest, ATakenNameIsNumberedAndTheNameUsedIsReported)

@@ -6,12 +6,12 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/manual_clock.h"
 #include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
-#include <QCoreApplication>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -46,10 +46,12 @@ TEST_F(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
         EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
         return outcome->error;
     };
-    // What has ended is let go first: children reaped, their objects deleted.
-    const auto settledCount = [] {
-        test::processEventsFor(100ms);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // What has ended is let go first: the children have ended and so have the threads that read
+    // their output, and what those left to the event loop (their objects' deletion) has run.
+    const int threadsBefore = test::threadCount();
+    const auto settledCount = [&] {
+        EXPECT_TRUE(test::processEventsUntil([&] { return children.allEnded() && test::threadCount() <= threadsBefore; }));
+        test::ManualClock::processEvents();
         return test::openDescriptorCount();
     };
     const auto cycle = [&] {

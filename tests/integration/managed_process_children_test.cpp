@@ -53,17 +53,21 @@ protected:
         return test::track(process.start("/bin/sh", {"-c", script}, std::move(environment), port));
     }
 
-    // Lets output arrive and flushes it, stepping virtual time 0.25 s at a time.
+    // Output shows in batches a quarter of a second after it came: waits until a batch's flush is
+    // due, then steps the clock to it, until `fragment` shows.
     bool waitForLog(const QString &fragment)
     {
-        for (int round = 0; round < 200; ++round) {
-            if (!process.logLines().filter(fragment).isEmpty()) {
-                return true;
+        const auto flushDue = [&] {
+            const auto next = env.clock().nextDeadline();
+            return next && *next <= env.clock().now() + 250ms;
+        };
+        while (process.logLines().filter(fragment).isEmpty()) {
+            if (!test::processEventsUntil(flushDue, 10s)) {
+                return false;
             }
-            test::processEventsFor(20ms);
             env.clock().advance(250ms);
         }
-        return false;
+        return true;
     }
 
     test::TestPlatform env;

@@ -106,7 +106,8 @@ TEST_F(RigctldPowerClientTest, ASilentDaemonIsGivenOneSecond)
     std::optional<bool> set;
     auto task = store(rigctldClient.setPowerState(true, rigctld.port()), set);
     ASSERT_TRUE(test::processEventsUntil([&] { return rigctld.commands().size() == 1; }));
-    test::processEventsFor(50ms);
+    // The wait for the reply begins in a turn of the event loop queued once the command went out.
+    test::ManualClock::processEvents();
     env.clock().advance(999ms);
     EXPECT_FALSE(set.has_value());
     env.clock().advance(1ms);

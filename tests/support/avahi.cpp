@@ -45,6 +45,25 @@ QString unescape(const QString &text)
     return QString::fromUtf8(out);
 }
 
+// The service of a line "=;lo;IPv4;<name>;<type>;<domain>;<host>;<address>;<port>;<txt>", which
+// avahi-browse prints once it has resolved one.
+std::optional<AvahiBrowseEntry> resolved(const QList<QByteArray> &fields)
+{
+    if (fields.size() < 10 || fields[0] != "=") {
+        return std::nullopt;
+    }
+    static const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
+    AvahiBrowseEntry entry;
+    entry.name = unescape(QString::fromUtf8(fields[3]));
+    entry.type = QString::fromUtf8(fields[4]);
+    entry.port = fields[8].toInt();
+    const QString txt = QString::fromUtf8(fields.mid(9).join(';'));
+    for (auto it = quoted.globalMatch(txt); it.hasNext();) {
+        entry.txt << unescape(it.next().captured(1));
+    }
+    return entry;
+}
+
 } // namespace
 
 bool avahiReachable()
@@ -63,24 +82,44 @@ std::optional<QList<AvahiBrowseEntry>> avahiBrowse(const QString &type, std::chr
         return std::nullopt;
     }
     QList<AvahiBrowseEntry> entries;
-    static const QRegularExpression quoted(QStringLiteral("\"((?:[^\"\\\\]|\\\\.)*)\""));
     for (const QByteArray &line : output->split('\n')) {
-        // =;lo;IPv4;<name>;<type>;<domain>;<host>;<address>;<port>;<txt>
-        const QList<QByteArray> fields = line.split(';');
-        if (fields.size() < 10 || fields[0] != "=") {
-            continue;
+        if (auto entry = resolved(line.split(';'))) {
+            entries << *entry;
         }
-        AvahiBrowseEntry entry;
-        entry.name = unescape(QString::fromUtf8(fields[3]));
-        entry.type = QString::fromUtf8(fields[4]);
-        entry.port = fields[8].toInt();
-        const QString txt = QString::fromUtf8(fields.mid(9).join(';'));
-        for (auto it = quoted.globalMatch(txt); it.hasNext();) {
-            entry.txt << unescape(it.next().captured(1));
-        }
-        entries << entry;
     }
     return entries;
+}
+
+AvahiBrowser::AvahiBrowser(const QString &type)
+{
+    m_process.start(QStringLiteral("avahi-browse"), {"-rp", type});
+}
+
+AvahiBrowser::~AvahiBrowser()
+{
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+QList<AvahiBrowseEntry> AvahiBrowser::services()
+{
+    QList<QByteArray> lines = (m_partialLine + m_process.readAllStandardOutput()).split('\n');
+    m_partialLine = lines.takeLast();
+    for (const QByteArray &line : lines) {
+        // -;lo;IPv4;<name>;<type>;<domain> once a service is withdrawn.
+        const QList<QByteArray> fields = line.split(';');
+        const QByteArray key = fields.mid(1, 3).join(';');
+        if (auto entry = resolved(fields)) {
+            m_services[key] = *entry;
+        } else if (fields.value(0) == "-") {
+            m_services.erase(key);
+        }
+    }
+    QList<AvahiBrowseEntry> services;
+    for (const auto &[key, entry] : m_services) {
+        services << entry;
+    }
+    return services;
 }
 
 } // namespace cordavelle::test

@@ -28,6 +28,11 @@ int openDescriptorCount()
         QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
+int threadCount()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
 void stopProcess(QProcess &process)
 {
     if (process.state() == QProcess::NotRunning) {

@@ -17,6 +17,8 @@ bool isAlive(qint64 pid);
 
 // How many descriptors this process holds open now.
 int openDescriptorCount();
+// How many threads this process runs now.
+int threadCount();
 
 // Ends a child the test started itself: SIGTERM, then SIGKILL if it is still there after 5 s.
 void stopProcess(QProcess &process);

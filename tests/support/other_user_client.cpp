@@ -1,5 +1,6 @@
 #include "other_user_client.h"
 
+#include "event_wait.h"
 #include "local_ports.h"
 
 #include <QElapsedTimer>
@@ -74,6 +75,20 @@ std::optional<long> OtherUserClient::bytesReceived(const std::function<void()> &
         }
         pump();
     }
+    return result();
+}
+
+std::optional<long> OtherUserClient::bytesReceived()
+{
+    if (m_pid <= 0
+        || !processEventsUntil([this] { return ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, std::chrono::seconds(10))) {
+        return std::nullopt;
+    }
+    return result();
+}
+
+std::optional<long> OtherUserClient::result()
+{
     m_pid = -1;
     long total = -1;
     if (::read(m_result, &total, sizeof total) != static_cast<ssize_t>(sizeof total) || total < 0) {

@@ -39,11 +39,16 @@ public:
 
     static bool canStart();
     bool started() const { return m_pid > 0; }
-    // Lets `pump` run (the test's event loop) until the child is done; then the number of bytes
+    // Lets `pump` run until the child is done; then the number of bytes
     // that came back, or nothing when it could not connect or did not finish within 10 s.
     std::optional<long> bytesReceived(const std::function<void()> &pump);
+    // The same with the test's event loop running meanwhile, for a server of the test.
+    std::optional<long> bytesReceived();
 
 private:
+    // Once the child is done and collected.
+    std::optional<long> result();
+
     pid_t m_pid = -1;
     int m_result = -1;
 };

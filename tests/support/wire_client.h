@@ -42,9 +42,25 @@ public:
     const QByteArray &received() const { return m_received; }
     WireReply reply() const { return WireReply::parse(m_received); }
 
+    // The server's end of this connection as the kernel shows it, to tell what the server has
+    // done without waiting a guessed time: its TCP state (TCP_ESTABLISHED, TCP_CLOSE_WAIT once our
+    // end has gone, …; 0 once it is gone too) and how many bytes it has not read yet.
+    struct ServerEnd {
+        int state = 0;
+        qint64 unread = 0;
+    };
+    ServerEnd serverEnd() const;
+    // Waits until the server has read everything sent so far and still holds the connection open.
+    bool waitUntilServerHasRead(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+
 private:
     std::unique_ptr<QTcpSocket> m_socket;
     QByteArray m_received;
+    // Kept for serverEnd(), also after the socket has closed.
+    QHostAddress m_localAddress;
+    quint16 m_localPort = 0;
+    QHostAddress m_serverAddress;
+    quint16 m_serverPort = 0;
     bool m_connected = false;
     bool m_closed = false;
 };
