@@ -3,20 +3,15 @@
 
 #include "widgets/alert_presenter.h"
 #include "app/helper_app.h"
-#include "app/helper_setup_state.h"
-#include "app/microphone_permission.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
-#include "app/settings_opener.h"
 #include "app/status_menu.h"
-#include "main/helper_pages.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "setup/wizard/wizard_navigation.h"
 
+#include "support/app_objects.h"
 #include "support/event_wait.h"
-#include "support/setup_objects.h"
 #include "support/qt_printers.h"
-#include "support/scripted_alert_presenter.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -138,7 +133,7 @@ QStringList unnamedControls(QWidget *window)
     return found;
 }
 
-class AccessibilityTest : public ::testing::Test, protected test::HelperObjects {
+class AccessibilityTest : public ::testing::Test, protected test::AppObjects {
 protected:
     ~AccessibilityTest() override
     {
@@ -157,18 +152,6 @@ protected:
         QApplication::processEvents();
         return unnamedControls(window);
     }
-
-    test::ScriptedAlertPresenter alerts;
-    HelperSetupState setup;
-    SettingsOpener settingsOpener;
-    test::SetupObjects setupObjects{*this};
-    ExperimentalFeatureManager experimental{env.defaults()};
-    HelperPages pages{setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)};
-    GrantedMicrophonePermission microphone;
-    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
-        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
-                   setupObjects.updateNudge, prefixHold, env.platform()},
-        setupObjects.installers(), pages, microphone, [] { return false; }, [] {});
 };
 
 TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)

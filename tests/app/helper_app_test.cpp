@@ -1,22 +1,17 @@
 #include "app/helper_app.h"
-#include "app/helper_setup_state.h"
-#include "app/microphone_permission.h"
 #include "app/management_window.h"
-#include "app/settings_opener.h"
 #include "app/sidebar.h"
 #include "app/widget_attention.h"
-#include "main/helper_pages.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/wine_prefix_hold.h"
 #include "platform/user_defaults.h"
 
+#include "support/app_objects.h"
 #include "support/child_processes.h"
 #include "support/event_wait.h"
-#include "support/setup_objects.h"
 #include "support/local_ports.h"
-#include "support/scripted_alert_presenter.h"
 #include "support/task_outcome.h"
 
 #include <QAction>
@@ -69,17 +64,13 @@ TEST(AppDecisions, AppearanceFallsBackToTheWindowWhenThereIsNoTray)
     EXPECT_EQ(appearancePlan(M::both, false), (AppearancePlan{false, true, true}));
 }
 
-// Grants the microphone unless a test has it refused when asked.
-class MicrophoneDouble final : public MicrophonePermission {
-public:
-    Status status() const override { return refuses ? Status::notDetermined : Status::authorized; }
-    void requestAccess(std::function<void(bool)> answer) override { answer(!refuses); }
-    bool refuses = false;
-};
-
-class HelperAppTest : public ::testing::Test, protected test::HelperObjects {
+class HelperAppTest : public ::testing::Test, protected test::AppObjects {
 protected:
     HelperAppTest()
+        : test::AppObjects({.hamlib = [this]() -> QCoro::Task<std::optional<DependencyVersions>> {
+                               browsingAtUpdateCheck = discovery.isBrowsing();
+                               co_return DependencyVersions{"4.6", "4.5"};
+                           }})
     {
         // Real children end in real time: stops and their waits run on the real clock.
         env.useSystemClock();
@@ -112,31 +103,9 @@ protected:
 
     QAction *command(const QString &name) { return app->managementWindow().findChild<QAction *>(name); }
 
-    test::ScriptedAlertPresenter alerts;
-    HelperSetupState setup;
-    SettingsOpener settingsOpener;
     test::ChildProcessGroups children;
     // Whether the rig-control browsing had begun when the update check ran.
     std::optional<bool> browsingAtUpdateCheck;
-    test::SetupObjects setupObjects{*this,
-                                    {.hamlib = [this]() -> QCoro::Task<std::optional<DependencyVersions>> {
-                                         browsingAtUpdateCheck = discovery.isBrowsing();
-                                         co_return DependencyVersions{"4.6", "4.5"};
-                                     }}};
-    ExperimentalFeatureManager experimental{env.defaults()};
-    HelperPages pages{setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)};
-    MicrophoneDouble microphone;
-    // What the reset's new instance would be started with.
-    std::function<void()> relaunch;
-    std::unique_ptr<CordavelleHelperApp> app = std::make_unique<CordavelleHelperApp>(
-        AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener, experimental,
-                   setupObjects.updateNudge, prefixHold, env.platform()},
-        setupObjects.installers(), pages, microphone, [] { return false; },
-        [this] {
-            if (relaunch) {
-                relaunch();
-            }
-        });
 };
 
 TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
