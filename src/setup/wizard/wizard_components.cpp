@@ -24,6 +24,21 @@ QVBoxLayout *wizardPageColumn(QWidget *page)
     return column;
 }
 
+void wizardInstallPage(QWidget *page, QWidget *head, std::initializer_list<QWidget *> lines, QWidget *foot)
+{
+    QVBoxLayout *column = wizardPageColumn(page);
+    column->addWidget(head);
+    column->addWidget(divider());
+    auto *rows = new QVBoxLayout;
+    rows->setSpacing(16);
+    for (QWidget *line : lines) {
+        rows->addWidget(line);
+    }
+    column->addLayout(rows);
+    column->addStretch();
+    column->addWidget(foot);
+}
+
 QWidget *wizardHeader(const QString &symbol, const QString &title, const QString &subtitle, const WizardHeaderLook &look)
 {
     auto *header = new QWidget;

@@ -6,6 +6,8 @@
 #include <QFrame>
 #include <QString>
 
+#include <initializer_list>
+
 class QLabel;
 class QVBoxLayout;
 
@@ -43,6 +45,9 @@ private:
 // Lays `page` out as the wizard shows its pages: one column, elements 24 points apart, no
 // margins of its own (the wizard's column has them), and returns that column.
 QVBoxLayout *wizardPageColumn(QWidget *page);
+// Lays `page` out as a wizard page that installs: `head`, a divider, the install lines 16 points
+// apart, room to spare, and `foot` at the bottom.
+void wizardInstallPage(QWidget *page, QWidget *head, std::initializer_list<QWidget *> lines, QWidget *foot);
 
 // The head of a wizard page, centred, its lines 8 points apart: a large blue symbol, a bold
 // title and a secondary subtitle.

@@ -1,14 +1,11 @@
 #include "setup/wizard/wizard_dependencies_step.h"
 
 #include "widgets/coalesced_refresh.h"
-#include "widgets/form_parts.h"
 #include "base/tool_lookup.h"
 #include "install/installer.h"
 #include "setup/wizard/install_steps_model.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_install_row.h"
-
-#include <QVBoxLayout>
 
 namespace cordavelle {
 
@@ -24,28 +21,18 @@ WizardDependenciesStep::WizardDependenciesStep(Installer &wine, Installer &prefi
 {
     m_wineRow->setObjectName(QStringLiteral("wineRow"));
     m_prefixRow->setObjectName(QStringLiteral("winePrefixRow"));
-    QVBoxLayout *column = wizardPageColumn(this);
-    column->addWidget(wizardHeader(QStringLiteral("shippingbox.fill"), QStringLiteral("Install Dependencies"),
-                                   QStringLiteral("Wine is required to run VARA on Linux")));
-    column->addWidget(divider());
-    auto *rows = new QVBoxLayout;
-    rows->setSpacing(16);
-    rows->addWidget(m_wineRow);
-    rows->addWidget(m_prefixRow);
-    column->addLayout(rows);
-    column->addStretch();
-    column->addWidget(new WizardInfoBox(
-        QStringLiteral("What is Wine?"),
-        QStringLiteral("Wine is a compatibility layer that lets Linux run Windows executables. VARA HF and VARA FM "
-                       "are Windows-only programs; Wine is what makes them work on your computer. Cordavelle Helper "
-                       "downloads Wine automatically.")));
+    wizardInstallPage(
+        this,
+        wizardHeader(QStringLiteral("shippingbox.fill"), QStringLiteral("Install Dependencies"),
+                     QStringLiteral("Wine is required to run VARA on Linux")),
+        {m_wineRow, m_prefixRow},
+        new WizardInfoBox(QStringLiteral("What is Wine?"),
+                          QStringLiteral("Wine is a compatibility layer that lets Linux run Windows executables. VARA "
+                                         "HF and VARA FM are Windows-only programs; Wine is what makes them work on "
+                                         "your computer. Cordavelle Helper downloads Wine automatically.")));
 
-    connect(m_wineRow, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
-        command == RowCommand::cancel ? m_wine.cancel() : m_wine.start();
-    });
-    connect(m_prefixRow, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
-        command == RowCommand::cancel ? m_prefix.cancel() : m_prefix.start();
-    });
+    m_wineRow->drive(m_wine);
+    m_prefixRow->drive(m_prefix);
     const auto schedule = [this] { m_refresh->schedule(); };
     connect(&m_wine, &Installer::changed, this, schedule);
     connect(&m_prefix, &Installer::changed, this, schedule);

@@ -2,6 +2,7 @@
 
 #include "widgets/form_parts.h"
 #include "widgets/status_look.h"
+#include "install/installer.h"
 
 #include <QVBoxLayout>
 
@@ -29,6 +30,13 @@ WizardInstallRow::WizardInstallRow(QWidget *parent)
     column->addWidget(m_error);
     m_error->hide();
     connect(m_row, &InstallerRow::commandTriggered, this, &WizardInstallRow::commandTriggered);
+}
+
+void WizardInstallRow::drive(Installer &installer)
+{
+    connect(this, &WizardInstallRow::commandTriggered, this, [&installer](RowCommand command) {
+        command == RowCommand::cancel ? installer.cancel() : installer.start();
+    });
 }
 
 void WizardInstallRow::display(const InstallerRowLook &look, const QString &error)

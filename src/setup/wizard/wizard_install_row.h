@@ -8,6 +8,8 @@
 
 namespace cordavelle {
 
+class Installer;
+
 // One installer line of a wizard page: the setup line on a faint rounded card, and under the
 // card the installer's failure text while there is one.
 class WizardInstallRow final : public QWidget {
@@ -17,6 +19,9 @@ public:
 
     // `error`: the installer's own failure text, or empty.
     void display(const InstallerRowLook &look, const QString &error = {});
+
+    // Sends the line's commands to `installer`: Cancel cancels it, any other command starts it.
+    void drive(Installer &installer);
 
     InstallerRow *row() const { return m_row; }
     // Visible only while there is a failure to show.

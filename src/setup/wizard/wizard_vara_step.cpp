@@ -1,14 +1,11 @@
 #include "setup/wizard/wizard_vara_step.h"
 
 #include "widgets/coalesced_refresh.h"
-#include "widgets/form_parts.h"
 #include "core/service_orchestrator.h"
 #include "install/vara_installer.h"
 #include "setup/wizard/install_steps_model.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_install_row.h"
-
-#include <QVBoxLayout>
 
 namespace cordavelle {
 
@@ -18,31 +15,23 @@ WizardVARAStep::WizardVARAStep(VARAInstaller &hf, VARAInstaller &fm, Installer &
 {
     m_hfRow->setObjectName(QStringLiteral("varaHFRow"));
     m_fmRow->setObjectName(QStringLiteral("varaFMRow"));
-    QVBoxLayout *column = wizardPageColumn(this);
-    column->addWidget(wizardHeader(QStringLiteral("wave.3.right"), QStringLiteral("Install VARA Modems"),
-                                   QStringLiteral("VARA HF and VARA FM are the recommended modems for Pelorin")));
-    column->addWidget(divider());
-    auto *rows = new QVBoxLayout;
-    rows->setSpacing(16);
-    rows->addWidget(m_hfRow);
-    rows->addWidget(m_fmRow);
-    column->addLayout(rows);
-    column->addStretch();
-    column->addWidget(new WizardInfoBox(
-        QStringLiteral("Install at least one modem"),
-        QStringLiteral("VARA HF is required for HF radio connections. VARA FM is required for VHF/UHF connections. "
-                       "Both can be installed and used independently. You can install the other later from Setup in "
-                       "the management window."),
-        this));
+    wizardInstallPage(
+        this,
+        wizardHeader(QStringLiteral("wave.3.right"), QStringLiteral("Install VARA Modems"),
+                     QStringLiteral("VARA HF and VARA FM are the recommended modems for Pelorin")),
+        {m_hfRow, m_fmRow},
+        new WizardInfoBox(QStringLiteral("Install at least one modem"),
+                          QStringLiteral("VARA HF is required for HF radio connections. VARA FM is required for "
+                                         "VHF/UHF connections. Both can be installed and used independently. You can "
+                                         "install the other later from Setup in the management window."),
+                          this));
     refresh();
 }
 
 WizardInstallRow *WizardVARAStep::addRow(VARAInstaller &installer)
 {
     auto *row = new WizardInstallRow(this);
-    connect(row, &WizardInstallRow::commandTriggered, this, [&installer](RowCommand command) {
-        command == RowCommand::cancel ? installer.cancel() : installer.start();
-    });
+    row->drive(installer);
     connect(&installer, &Installer::changed, this, [this] { m_refresh->schedule(); });
     return row;
 }
