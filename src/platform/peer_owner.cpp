@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace cordavelle {
 
@@ -30,6 +31,23 @@ namespace {
 constexpr unsigned char kTimeWait = 6;
 
 QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Reads one of the connection's two addresses with `read` (getpeername or getsockname). On failure
+// the owner to report: nobody's for a peer that reset the connection already, unknown otherwise.
+std::optional<PeerOwner> readAddress(int (*read)(int, sockaddr *, socklen_t *), qintptr descriptor,
+                                     sockaddr_storage &address)
+{
+    socklen_t length = sizeof address;
+    if (read(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&address), &length) == 0) {
+        return std::nullopt;
+    }
+    const int error = errno;
+    if (error == ENOTCONN) {
+        return PeerOwner{PeerOwner::Kind::notFound, 0, {}};
+    }
+    return PeerOwner{PeerOwner::Kind::unknown, 0,
+                     QStringLiteral("the connection's addresses can't be read: ") + systemReason(error)};
+}
 
 // Fills the address bytes and port (host order) of one end; an IPv4 peer of a dual-stack socket
 // comes as "::ffff:a.b.c.d" and is turned back into IPv4, as the kernel files it.
@@ -91,14 +109,8 @@ KernelPeerOwners::~KernelPeerOwners()
 PeerOwner PeerOwners::ownerOfPeer(qintptr descriptor)
 {
     sockaddr_storage theirs{};
-    socklen_t theirsLength = sizeof theirs;
-    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&theirs), &theirsLength) != 0) {
-        const int error = errno;
-        // A peer that reset the connection already is no longer anyone's.
-        if (error == ENOTCONN) {
-            return {PeerOwner::Kind::notFound, 0, {}};
-        }
-        return {PeerOwner::Kind::unknown, 0, QStringLiteral("the connection's addresses can't be read: ") + systemReason(error)};
+    if (std::optional<PeerOwner> failed = readAddress(::getpeername, descriptor, theirs)) {
+        return *failed;
     }
     return ownerOfPeer(descriptor, theirs);
 }
@@ -106,13 +118,8 @@ PeerOwner PeerOwners::ownerOfPeer(qintptr descriptor)
 PeerOwner KernelPeerOwners::ownerOfPeer(qintptr descriptor, const sockaddr_storage &theirs)
 {
     sockaddr_storage ours{};
-    socklen_t oursLength = sizeof ours;
-    if (::getsockname(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&ours), &oursLength) != 0) {
-        const int error = errno;
-        if (error == ENOTCONN) {
-            return {PeerOwner::Kind::notFound, 0, {}};
-        }
-        return {PeerOwner::Kind::unknown, 0, QStringLiteral("the connection's addresses can't be read: ") + systemReason(error)};
+    if (std::optional<PeerOwner> failed = readAddress(::getsockname, descriptor, ours)) {
+        return *failed;
     }
     Connection connection;
     int ourFamily = 0;
