@@ -1,29 +1,12 @@
 #include "http_request_parser.h"
 
+#include "base/spaces_and_tabs.h"
+
 #include <limits>
 
 namespace cordavelle {
 
 namespace {
-
-// Space, tab and the other Unicode space separators; line breaks are not white space here.
-bool isHeaderWhitespace(QChar c)
-{
-    return c == QLatin1Char('\t') || c.category() == QChar::Separator_Space;
-}
-
-QString trimmedHeaderText(QStringView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isHeaderWhitespace(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && isHeaderWhitespace(text[end - 1])) {
-        --end;
-    }
-    return text.sliced(begin, end - begin).toString();
-}
 
 enum class LengthReading { number, unusable, negative, tooLarge };
 
@@ -229,8 +212,10 @@ bool HTTPRequestParser::parseHead(QByteArrayView head, const QString &remoteHost
         if (colon < 0) {
             continue;
         }
-        QString name = trimmedHeaderText(line.left(colon)).toLower();
-        request.headers[std::move(name)] = trimmedHeaderText(line.sliced(colon + 1));
+        // Space, tab and the other Unicode space separators around a name or value go; line
+        // breaks are no white space here.
+        QString name = trimmedSpacesAndTabs(line.left(colon)).toString().toLower();
+        request.headers[std::move(name)] = trimmedSpacesAndTabs(line.sliced(colon + 1)).toString();
     }
 
     qsizetype length = 0;

@@ -1,5 +1,7 @@
 #include "text_file.h"
 
+#include "base/spaces_and_tabs.h"
+
 #include <QFile>
 #include <QStringDecoder>
 
@@ -42,8 +44,6 @@ bool isNewline(QChar c)
     return (u >= 0x0A && u <= 0x0D) || u == 0x85 || u == 0x2028 || u == 0x2029;
 }
 
-bool isBlank(QChar c) { return c == u'\t' || c.category() == QChar::Separator_Space; }
-
 QStringList splitLines(const QString &text)
 {
     QStringList lines;
@@ -62,28 +62,9 @@ QStringList splitLines(const QString &text)
     return lines;
 }
 
-namespace {
-
-template <typename Predicate> QString trimBy(const QString &text, Predicate drop)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && drop(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && drop(text[end - 1])) {
-        --end;
-    }
-    return text.mid(begin, end - begin);
-}
-
-} // namespace
-
 QString trimmed(const QString &text)
 {
-    return trimBy(text, [](QChar c) { return isBlank(c) || isNewline(c); });
+    return trimmedBy(text, [](QChar c) { return isSpaceOrTab(c) || isNewline(c); });
 }
-
-QString stripBlanks(const QString &text) { return trimBy(text, isBlank); }
 
 } // namespace cordavelle::textfile

@@ -19,8 +19,6 @@ std::optional<Utf8Text> readUtf8(const QString &path, QString *error = nullptr);
 
 // LF, VT, FF, CR, NEL, LINE SEPARATOR, PARAGRAPH SEPARATOR.
 bool isNewline(QChar c);
-// Tab and the Unicode space separators.
-bool isBlank(QChar c);
 
 // Lines split at every newline character (CR LF counts as one break); a text that ends with a
 // break gives a final empty line, and an empty text gives one empty line.
@@ -28,7 +26,5 @@ QStringList splitLines(const QString &text);
 
 // Without blanks and newline characters at both ends.
 QString trimmed(const QString &text);
-// Without blanks (not newlines) at both ends.
-QString stripBlanks(const QString &text);
 
 } // namespace cordavelle::textfile

@@ -2,6 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
+#include "base/spaces_and_tabs.h"
 #include "base/text_file.h"
 #include "platform/files.h"
 
@@ -53,7 +54,7 @@ std::optional<KeyValue> keyLine(const QString &line)
     if (eq < 0) {
         return std::nullopt;
     }
-    return KeyValue{textfile::stripBlanks(t.left(eq)), textfile::stripBlanks(t.mid(eq + 1))};
+    return KeyValue{trimmedSpacesAndTabs(t.left(eq)), trimmedSpacesAndTabs(t.mid(eq + 1))};
 }
 
 // A whole decimal number with an optional sign that fits 64 bits.
