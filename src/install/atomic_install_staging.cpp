@@ -20,12 +20,6 @@ namespace {
 const QString kPartialSuffix = QStringLiteral(".partial");
 const QString kPreviousSuffix = QStringLiteral(".previous");
 
-AtomicInstallStaging::RenameFunction &renameOverride()
-{
-    static AtomicInstallStaging::RenameFunction rename;
-    return rename;
-}
-
 Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("AtomicInstallStaging")); }
 
 fs::path toPath(const QString &path) { return fs::path(path.toStdString()); }
@@ -63,19 +57,16 @@ void removeOrThrow(const QString &path)
     }
 }
 
-std::error_code renameEntry(const QString &from, const QString &to)
+QString destinationPath(const QString &destination) { return QDir::cleanPath(destination); }
+
+} // namespace
+
+std::error_code RenamingEntryMover::move(const QString &from, const QString &to)
 {
-    if (const auto &rename = renameOverride()) {
-        return rename(from, to);
-    }
     std::error_code error;
     fs::rename(toPath(from), toPath(to), error);
     return error;
 }
-
-QString destinationPath(const QString &destination) { return QDir::cleanPath(destination); }
-
-} // namespace
 
 AtomicInstallStaging::StagingError::StagingError(Case errorCase, QString path)
     : DescribedError(QStringLiteral("Atomic-install staging directory missing at ") + path), m_case(errorCase),
@@ -120,15 +111,15 @@ void AtomicInstallStaging::commit() const
         if (entryExists(previous)) {
             removeOrThrow(previous);
         }
-        if (const std::error_code error = renameEntry(destination, previous)) {
+        if (const std::error_code error = m_mover.move(destination, previous)) {
             throw moveError(destination, previous, error);
         }
         movedAside = true;
     }
 
-    if (const std::error_code error = renameEntry(staging, destination)) {
+    if (const std::error_code error = m_mover.move(staging, destination)) {
         if (movedAside) {
-            if (const std::error_code restoreError = renameEntry(previous, destination)) {
+            if (const std::error_code restoreError = m_mover.move(previous, destination)) {
                 // The next launch's sweep puts it back.
                 logger().error(QStringLiteral("Failed to restore %1: %2")
                                    .arg(QFileInfo(destination).fileName(),
@@ -160,7 +151,7 @@ void AtomicInstallStaging::discard() const noexcept
     }
 }
 
-void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList &installs)
+void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover)
 {
     std::vector<QString> names;
     {
@@ -201,7 +192,7 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList
             const QString destination = path.chopped(kPreviousSuffix.size());
             if (entryExists(destination)) {
                 sweep(name, path, QStringLiteral("Swept previous install: %1"));
-            } else if (const std::error_code error = renameEntry(path, destination)) {
+            } else if (const std::error_code error = mover.move(path, destination)) {
                 log.error(QStringLiteral("Failed to sweep %1: %2")
                               .arg(name, moveError(path, destination, error).description()));
             } else {
@@ -209,13 +200,6 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList
             }
         }
     }
-}
-
-AtomicInstallStaging::RenameFunction AtomicInstallStaging::setRenameFunctionForTesting(RenameFunction rename)
-{
-    RenameFunction previous = std::move(renameOverride());
-    renameOverride() = std::move(rename);
-    return previous;
 }
 
 } // namespace cordavelle

@@ -7,10 +7,22 @@
 #include <QStringList>
 
 #include <exception>
-#include <functional>
 #include <system_error>
 
 namespace cordavelle {
+
+// How the staging moves a folder into place or aside, and gives the reason when it can't.
+class EntryMover {
+public:
+    virtual ~EntryMover() = default;
+    virtual std::error_code move(const QString &from, const QString &to) = 0;
+};
+
+// Renames within one file system, as the staging's folders all lie beside their destination.
+class RenamingEntryMover final : public EntryMover {
+public:
+    std::error_code move(const QString &from, const QString &to) override;
+};
 
 // Builds a whole install folder beside its destination ("<name>.partial") and swaps it in only
 // when complete, so that an interrupted or failed install never leaves a half-filled folder and
@@ -36,7 +48,11 @@ struct AtomicInstallStaging {
         QString m_path;
     };
 
-    explicit AtomicInstallStaging(QString destination) : finalDestination(std::move(destination)) {}
+    // `mover` must outlive the staging.
+    AtomicInstallStaging(QString destination, EntryMover &mover)
+        : finalDestination(std::move(destination)), m_mover(mover)
+    {
+    }
 
     // The folder that a successful install replaces.
     QString finalDestination;
@@ -58,12 +74,10 @@ struct AtomicInstallStaging {
     // "*.previous" entry of one of `installs` (destination folders staged in `folder`) is put back
     // when its destination is missing (a swap cut short) and removed when the destination exists.
     // Any other "*.previous" entry is not the installers' and stays. Failures are only logged.
-    static void sweepOrphans(const QString &folder, const QStringList &installs);
+    static void sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover);
 
-    // Replaces the rename used by commit() and the sweep, so that tests can make a move fail;
-    // an empty function restores the real one. Returns the one it replaces.
-    using RenameFunction = std::function<std::error_code(const QString &from, const QString &to)>;
-    static RenameFunction setRenameFunctionForTesting(RenameFunction rename);
+private:
+    EntryMover &m_mover;
 };
 
 } // namespace cordavelle

@@ -203,7 +203,8 @@ QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString hamlibArchive, QStr
         QDir(hamlibExtract).removeRecursively();
         QDir(libusbExtract).removeRecursively();
     };
-    const AtomicInstallStaging staging(places::hamlibFolder());
+    RenamingEntryMover mover;
+    const AtomicInstallStaging staging(places::hamlibFolder(), mover);
     staging.prepareEmpty();
     try {
         makeEmptyFolder(hamlibExtract);

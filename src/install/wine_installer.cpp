@@ -280,7 +280,8 @@ QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerErro
 
 QCoro::Task<void> WineInstaller::extractWine(QString archive, std::stop_token stop)
 {
-    const AtomicInstallStaging staging(places::wineFolder());
+    RenamingEntryMover mover;
+    const AtomicInstallStaging staging(places::wineFolder(), mover);
     staging.prepareEmpty();
     const auto releaseHold = qScopeGuard([this] { m_prefixHold.release(this); });
     try {

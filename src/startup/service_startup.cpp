@@ -97,7 +97,8 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
                                                           ServiceOrchestrator &orchestrator)
 {
     co_await orchestrator.cleanupOrphanedProcesses();
-    AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()});
+    RenamingEntryMover mover;
+    AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()}, mover);
     if (self) {
         Q_EMIT self->cleanupFinished();
     }

@@ -25,31 +25,38 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-// Makes every rename of `from` fail while it lives.
-class FailingRename {
+// Moves as the installers do, except that every move of `failing` fails.
+class FailingMover final : public EntryMover {
 public:
-    explicit FailingRename(QString from)
+    std::error_code move(const QString &from, const QString &to) override
     {
-        m_previous = AtomicInstallStaging::setRenameFunctionForTesting(
-            [from = std::move(from)](const QString &source, const QString &target) -> std::error_code {
-                if (source == from) {
-                    return std::make_error_code(std::errc::permission_denied);
-                }
-                return QDir().rename(source, target) ? std::error_code{}
-                                                     : std::make_error_code(std::errc::io_error);
-            });
+        if (!failing.isEmpty() && from == failing) {
+            return std::make_error_code(std::errc::permission_denied);
+        }
+        return m_real.move(from, to);
     }
-    ~FailingRename() { AtomicInstallStaging::setRenameFunctionForTesting(std::move(m_previous)); }
+    QString failing;
 
 private:
-    AtomicInstallStaging::RenameFunction m_previous;
+    RenamingEntryMover m_real;
+};
+
+// Makes every move of `from` fail while it lives.
+class FailingRename {
+public:
+    FailingRename(FailingMover &mover, QString from) : m_mover(mover) { m_mover.failing = std::move(from); }
+    ~FailingRename() { m_mover.failing.clear(); }
+
+private:
+    FailingMover &m_mover;
 };
 
 class AtomicInstallStagingTest : public ::testing::Test {
 protected:
     test::TestPlatform env;
     QString support = env.root() + "/support";
-    AtomicInstallStaging staging{support + "/hamlib"};
+    FailingMover mover;
+    AtomicInstallStaging staging{support + "/hamlib", mover};
     // The folders the installers stage in the support folder.
     QStringList installs() const { return {support + "/wine", support + "/hamlib/"}; }
 };
@@ -57,7 +64,7 @@ protected:
 TEST_F(AtomicInstallStagingTest, PreparesAnEmptyFolderBesideTheDestinationAndDiscardsIt)
 {
     EXPECT_EQ(staging.stagingURL(), support + "/hamlib.partial");
-    EXPECT_EQ(AtomicInstallStaging(support + "/wine/").stagingURL(), support + "/wine.partial");
+    EXPECT_EQ(AtomicInstallStaging(support + "/wine/", mover).stagingURL(), support + "/wine.partial");
 
     writeFile(staging.stagingURL() + "/bin/rigctld", "left over");
     staging.prepareEmpty();
@@ -117,7 +124,7 @@ TEST_F(AtomicInstallStagingTest, AFailedMoveKeepsThePreviousInstallUsable)
 
     {
         // The new install cannot be moved in: the old one goes back in place.
-        FailingRename failing(staging.stagingURL());
+        FailingRename failing(mover, staging.stagingURL());
         try {
             staging.commit();
             ADD_FAILURE() << "expected a FileError";
@@ -131,7 +138,7 @@ TEST_F(AtomicInstallStagingTest, AFailedMoveKeepsThePreviousInstallUsable)
 
     {
         // The old install cannot be moved aside: nothing changes.
-        FailingRename failing(support + "/hamlib");
+        FailingRename failing(mover, support + "/hamlib");
         EXPECT_THROW(staging.commit(), FileError);
     }
     EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
@@ -151,7 +158,7 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     writeFile(support + "/notes.partial.txt");
     writeFile(support + "/Wine.PARTIAL");
 
-    AtomicInstallStaging::sweepOrphans(support, installs());
+    AtomicInstallStaging::sweepOrphans(support, installs(), mover);
 
     EXPECT_EQ(entries(support), (QStringList{"Wine.PARTIAL", "hamlib", "notes.partial.txt"}));
     EXPECT_TRUE(env.log().contains("Swept orphaned partial install: wine.partial"));
@@ -163,7 +170,7 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     }
 
     env.log().entries.clear();
-    AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder", installs());
+    AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder", installs(), mover);
     EXPECT_TRUE(env.log().entries.empty());
 }
 
@@ -181,7 +188,7 @@ TEST_F(AtomicInstallStagingTest, SweepFinishesASwapCutShort)
     writeFile(support + "/wine-prefix.previous/user.reg");
     writeFile(support + "/wine-prefix/user.reg");
 
-    AtomicInstallStaging::sweepOrphans(support, installs());
+    AtomicInstallStaging::sweepOrphans(support, installs(), mover);
 
     EXPECT_EQ(entries(support), (QStringList{"hamlib", "notes.txt.previous", "wine", "wine-prefix", "wine-prefix.previous"}));
     EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
@@ -194,9 +201,9 @@ TEST_F(AtomicInstallStagingTest, SweepLogsAFailureAndGoesOn)
 {
     writeFile(support + "/hamlib.previous/bin/rigctld", "old");
     writeFile(support + "/wine.previous/bin/wine", "old");
-    FailingRename failing(support + "/hamlib.previous");
+    FailingRename failing(mover, support + "/hamlib.previous");
 
-    AtomicInstallStaging::sweepOrphans(support, installs());
+    AtomicInstallStaging::sweepOrphans(support, installs(), mover);
 
     EXPECT_EQ(entries(support), (QStringList{"hamlib.previous", "wine"}));
     ASSERT_EQ(env.log().entries.size(), 2u);
