@@ -1,7 +1,7 @@
 #include "helper_keychain_storage.h"
 
 #include "platform/keychain.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 
 namespace cordavelle {
 

@@ -6,6 +6,7 @@
 #include "base/tcp_port.h"
 #include "core/config_store.h"
 #include "platform/log_sink.h"
+#include "platform/logger.h"
 #include "platform/platform.h"
 #include "platform/stream_socket.h"
 

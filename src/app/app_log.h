@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 
 namespace cordavelle {
 

@@ -3,7 +3,7 @@
 #include "base/launch_outcome.h"
 #include "base/service_model.h"
 #include "platform/described_error.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 
 #include <QCoroTask>
 #include <QDateTime>

@@ -5,7 +5,7 @@
 #include "base/tool_lookup.h"
 #include "platform/clock.h"
 #include "platform/command_runner.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 
 #include <QCoreApplication>
 

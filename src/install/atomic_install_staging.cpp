@@ -2,7 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "platform/files.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -18,7 +18,7 @@
 #include "platform/files.h"
 #include "platform/command_runner.h"
 #include "platform/keychain.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 #include "platform/login_item.h"
 
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "keychain.h"
 
 #include "files.h"
-#include "log_sink.h"
+#include "logger.h"
 
 #include <QDir>
 #include <QFile>

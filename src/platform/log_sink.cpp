@@ -1,5 +1,4 @@
 #include "log_sink.h"
-
 #include "platform.h"
 
 #include <QAbstractEventDispatcher>
@@ -249,21 +248,6 @@ void StderrLogSink::flush()
     t_inSink = true;
     writeHeld();
     t_inSink = false;
-}
-
-Logger::Logger(QString subsystem, QString category)
-    : m_subsystem(std::move(subsystem)), m_category(std::move(category))
-{
-}
-
-bool Logger::isEnabled(LogLevel level) const { return Platform::current().logSink().isEnabled(level); }
-
-void Logger::write(LogLevel level, const QString &message) const
-{
-    LogSink &sink = Platform::current().logSink();
-    if (sink.isEnabled(level)) {
-        sink.write(level, m_subsystem, m_category, message);
-    }
 }
 
 } // namespace cordavelle

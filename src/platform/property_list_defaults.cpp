@@ -4,7 +4,7 @@
 #include "user_defaults.h"
 
 #include "files.h"
-#include "log_sink.h"
+#include "logger.h"
 #include "platform.h"
 #include "property_list_walk.h"
 

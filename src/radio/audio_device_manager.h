@@ -2,7 +2,7 @@
 
 #include "platform/audio_system.h"
 #include "platform/described_error.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 
 #include <QObject>
 #include <QString>

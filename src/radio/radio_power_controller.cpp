@@ -2,7 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "platform/clock.h"
-#include "platform/log_sink.h"
+#include "platform/logger.h"
 #include "radio/rigctld_power_client.h"
 
 #include <QPointer>
