@@ -13,7 +13,6 @@
 #include "platform/platform.h"
 #include "platform/system_info.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -258,11 +257,7 @@ QString HamlibInstaller::installedVersion() const { return m_defaults.stringForK
 
 void HamlibInstaller::appendLog(const QString &message)
 {
-    const auto stamp = std::chrono::duration_cast<std::chrono::milliseconds>(
-        m_clock.wallNow().time_since_epoch());
-    const QString line = QStringLiteral("[") +
-                         QDateTime::fromMSecsSinceEpoch(stamp.count()).toString(QStringLiteral("HH:mm:ss")) +
-                         QStringLiteral("] ") + message;
+    const QString line = shownLogLine(message, m_clock.wallNow());
     m_logLines << line;
     Q_EMIT logLinesChanged();
     m_installLog.appendLine(line, HelperLogger::Category::install);

@@ -11,6 +11,13 @@
 
 namespace cordavelle {
 
+QString shownLogLine(const QString &message, Clock::WallTime now)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+    const QString stamp = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
+    return u'[' + stamp + QStringLiteral("] ") + message;
+}
+
 namespace {
 
 std::filesystem::path nativePath(const QString &path) { return std::filesystem::path(QFile::encodeName(path).toStdString()); }

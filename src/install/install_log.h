@@ -14,6 +14,10 @@
 
 namespace cordavelle {
 
+// What an installer shows of `message` in its own lines, and hands to the install log: "[HH:mm:ss]
+// message", `now` in local time.
+QString shownLogLine(const QString &message, Clock::WallTime now);
+
 // The installers' one lasting record: every line they show is also logged and appended, stamped
 // with the moment of the call, to "setup.log" in the support folder, which is kept under a cap by
 // moving it to the one backup "setup.log.1". The file work runs on a thread of its own, one line

@@ -18,7 +18,6 @@
 #include "platform/http_status.h"
 #include "platform/platform.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -196,10 +195,7 @@ void VARAInstaller::setLogLines(const QStringList &lines)
 
 void VARAInstaller::appendLog(const QString &message)
 {
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(
-        std::chrono::duration_cast<std::chrono::milliseconds>(m_with.clock.wallNow().time_since_epoch()).count());
-    const QString line = QLatin1Char('[') + now.toLocalTime().toString(QStringLiteral("HH:mm:ss"))
-                         + QStringLiteral("] ") + message;
+    const QString line = shownLogLine(message, m_with.clock.wallNow());
     setLogLines(m_logLines + QStringList{line});
     m_with.installLog.appendLine(line, HelperLogger::Category::install);
 }

@@ -15,7 +15,6 @@
 #include "platform/http_status.h"
 #include "platform/platform.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -133,9 +132,7 @@ void WineInstaller::setBusy(bool busy)
 
 void WineInstaller::appendLog(const QString &message)
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_platform.clock().wallNow().time_since_epoch());
-    const QString time = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
-    const QString line = QLatin1Char('[') + time + QStringLiteral("] ") + message;
+    const QString line = shownLogLine(message, m_platform.clock().wallNow());
     m_logLines.append(line);
     Q_EMIT logLinesChanged();
     m_log.appendLine(line, HelperLogger::Category::install);

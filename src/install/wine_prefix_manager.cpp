@@ -294,9 +294,7 @@ void WinePrefixManager::initLogFile()
 
 void WinePrefixManager::appendLog(const QString &message)
 {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_with.clock.wallNow().time_since_epoch());
-    const QString stamp = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime).toString(QStringLiteral("HH:mm:ss"));
-    const QString line = u'[' + stamp + QStringLiteral("] ") + message;
+    const QString line = shownLogLine(message, m_with.clock.wallNow());
     m_logLines << line;
     Q_EMIT logLinesChanged();
     m_with.log.appendLine(line, HelperLogger::Category::install);
