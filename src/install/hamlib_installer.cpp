@@ -59,7 +59,6 @@ HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, Ht
       m_remote(remote), m_installLog(installLog)
 {
     connect(this, &HamlibInstaller::stateChanged, this, &Installer::changed);
-    connect(this, &HamlibInstaller::logLinesChanged, this, &Installer::changed);
     connect(this, &HamlibInstaller::isRunningChanged, this, &Installer::changed);
 }
 
@@ -109,14 +108,6 @@ void HamlibInstaller::cancel()
     }
     setState(State::idle());
     appendLog(QStringLiteral("Installation cancelled"));
-}
-
-void HamlibInstaller::clearLog()
-{
-    if (!m_logLines.isEmpty()) {
-        m_logLines.clear();
-        Q_EMIT logLinesChanged();
-    }
 }
 
 QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop_token stop)
@@ -258,8 +249,7 @@ QString HamlibInstaller::installedVersion() const { return m_defaults.stringForK
 void HamlibInstaller::appendLog(const QString &message)
 {
     const QString line = shownLogLine(message, m_clock.wallNow());
-    m_logLines << line;
-    Q_EMIT logLinesChanged();
+    showLogLines({line});
     m_installLog.appendLine(line, HelperLogger::Category::install);
 }
 

@@ -68,7 +68,6 @@ public:
     static InstallProgress progressOf(const State &state, bool running = false);
     InstallProgress progress() const override { return progressOf(m_state, isRunning()); }
     InstalledCopy installedCopy() const override { return {isInstalled(), installedVersion()}; }
-    QStringList logLines() const override { return m_logLines; }
     // From startInstall() until the install's task has really ended, also after a cancel.
     bool isRunning() const { return m_stop.has_value(); }
 
@@ -78,7 +77,6 @@ public:
     // Stops the running install, which ends in idle with "Installation cancelled" once its task
     // has let go of its files; with none running, says so at once.
     void cancel() override;
-    void clearLog();
 
     // The formula's stable version and the installed one; none, with a log line, when the
     // formula can't be had.
@@ -91,7 +89,6 @@ public:
 
 Q_SIGNALS:
     void stateChanged();
-    void logLinesChanged();
     void isRunningChanged();
 
 private:
@@ -110,7 +107,6 @@ private:
     const RemoteServices &m_remote;
     InstallLog &m_installLog;
     State m_state;
-    QStringList m_logLines;
     std::optional<std::stop_source> m_stop;
 };
 

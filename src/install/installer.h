@@ -47,7 +47,9 @@ public:
     virtual InstallProgress progress() const = 0;
     virtual InstalledCopy installedCopy() const = 0;
     // The lines of the running or last install, oldest first.
-    virtual QStringList logLines() const = 0;
+    virtual QStringList logLines() const { return m_logLines; }
+    // Empties the lines on screen; the install log file keeps them.
+    void clearLog();
     // Starts the install, unless one is still running (a cancelled one included).
     virtual void start() = 0;
     // Stops the running install; with none running, goes back to idle.
@@ -56,6 +58,13 @@ public:
 Q_SIGNALS:
     // The progress, the installed copy or the log lines may have changed.
     void changed();
+
+protected:
+    // Shows `lines` after the lines shown so far; with `keep`, only the newest `keep` lines stay.
+    void showLogLines(const QStringList &lines, qsizetype keep = 0);
+
+private:
+    QStringList m_logLines;
 };
 
 } // namespace cordavelle

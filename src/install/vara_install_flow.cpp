@@ -76,7 +76,7 @@ void VARAInstaller::appendOutput(const QByteArray &chunk)
     if (pieces.isEmpty()) {
         return;
     }
-    setLogLines(m_logLines + pieces);
+    showLogLines(pieces);
     for (const QString &piece : pieces) {
         m_with.installLog.appendLine(piece, HelperLogger::Category::install);
     }
@@ -401,7 +401,7 @@ QCoro::Task<void> VARAInstaller::install(std::stop_token stop)
 QCoro::Task<void> VARAInstaller::runFlow(std::stop_token stop)
 {
     const QString name = displayName(m_variant);
-    setLogLines({});
+    clearLog();
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Searching for ") + name + QStringLiteral(" download..."));
     const QUrl url = co_await findDownloadURL(stop);

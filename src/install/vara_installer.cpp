@@ -120,7 +120,6 @@ VARAInstaller::VARAInstaller(VARAVariant variant, Collaborators with, QObject *p
     : Installer(parent), m_variant(variant), m_with(with)
 {
     connect(this, &VARAInstaller::stateChanged, this, &Installer::changed);
-    connect(this, &VARAInstaller::logLinesChanged, this, &Installer::changed);
     connect(this, &VARAInstaller::installingChanged, this, &Installer::changed);
 }
 
@@ -184,19 +183,10 @@ void VARAInstaller::setState(const State &state)
     Q_EMIT stateChanged(m_state);
 }
 
-void VARAInstaller::setLogLines(const QStringList &lines)
-{
-    if (lines == m_logLines) {
-        return;
-    }
-    m_logLines = lines;
-    Q_EMIT logLinesChanged(m_logLines);
-}
-
 void VARAInstaller::appendLog(const QString &message)
 {
     const QString line = shownLogLine(message, m_with.clock.wallNow());
-    setLogLines(m_logLines + QStringList{line});
+    showLogLines({line});
     m_with.installLog.appendLine(line, HelperLogger::Category::install);
 }
 

@@ -124,10 +124,6 @@ public:
     // What `state` and `installing` mean to the views.
     static InstallProgress progressOf(const State &state, bool installing = false);
     InstallProgress progress() const override { return progressOf(m_state, m_installing); }
-    QStringList logLines() const override { return m_logLines; }
-    // Empties the lines on screen; the install log file keeps them.
-    void clearLog() { setLogLines({}); }
-
     QString installDir() const;
     QString exePath() const;
     // "v" + the recorded version while the modem's program is on disk; none otherwise.
@@ -194,12 +190,10 @@ public:
 
 Q_SIGNALS:
     void stateChanged(const cordavelle::VARAInstaller::State &state);
-    void logLinesChanged(const QStringList &lines);
     void installingChanged(bool installing);
 
 protected:
     void setState(const State &state);
-    void setLogLines(const QStringList &lines);
 
     // Who ended a Wine program of the flow: a watcher's verdict, not the exit status, then counts.
     enum class EndedBy { itself, fileWatcher, timeLimit, launchCheck };
@@ -229,7 +223,6 @@ protected:
     VARAVariant m_variant;
     Collaborators m_with;
     State m_state;
-    QStringList m_logLines;
     bool m_installing = false;
     // cancel() asked for the prefix's Wine processes to end with the flow.
     bool m_endPrefixOnCancel = false;

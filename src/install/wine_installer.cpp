@@ -85,7 +85,6 @@ WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &pla
       m_prefixHold(prefixHold)
 {
     connect(this, &WineInstaller::stateChanged, this, &Installer::changed);
-    connect(this, &WineInstaller::logLinesChanged, this, &Installer::changed);
     connect(this, &WineInstaller::busyChanged, this, &Installer::changed);
 }
 
@@ -133,17 +132,8 @@ void WineInstaller::setBusy(bool busy)
 void WineInstaller::appendLog(const QString &message)
 {
     const QString line = shownLogLine(message, m_platform.clock().wallNow());
-    m_logLines.append(line);
-    Q_EMIT logLinesChanged();
+    showLogLines({line});
     m_log.appendLine(line, HelperLogger::Category::install);
-}
-
-void WineInstaller::clearLog()
-{
-    if (!m_logLines.isEmpty()) {
-        m_logLines.clear();
-        Q_EMIT logLinesChanged();
-    }
 }
 
 void WineInstaller::pipeToLog(const QByteArray &chunk)
@@ -157,8 +147,7 @@ void WineInstaller::pipeToLog(const QByteArray &chunk)
     if (pieces.isEmpty()) {
         return;
     }
-    m_logLines.append(pieces);
-    Q_EMIT logLinesChanged();
+    showLogLines(pieces);
     for (const QString &piece : pieces) {
         m_log.appendLine(piece, HelperLogger::Category::install);
     }
@@ -190,8 +179,7 @@ void WineInstaller::cancel()
 QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
 {
     try {
-        m_logLines.clear();
-        Q_EMIT logLinesChanged();
+        clearLog();
         // No Rosetta on Linux: the flow goes straight to the download.
         setState(State::downloading(0.0));
         appendLog(QStringLiteral("Downloading Wine stable..."));

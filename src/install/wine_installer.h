@@ -113,9 +113,6 @@ public:
     static InstallProgress progressOf(const State &state, bool busy = false);
     InstallProgress progress() const override { return progressOf(m_state, m_busy); }
     InstalledCopy installedCopy() const override { return {isInstalled(), installedVersion()}; }
-    QStringList logLines() const override { return m_logLines; }
-    // Empties the lines on screen; the install log file keeps them.
-    void clearLog();
     // Whether an install task runs; it stays true after cancel() until the task has ended.
     bool isBusy() const { return m_busy; }
 
@@ -153,7 +150,6 @@ public:
 
 Q_SIGNALS:
     void stateChanged();
-    void logLinesChanged();
     void busyChanged();
 
 private:
@@ -192,7 +188,6 @@ private:
     // The cabextract fetch that runs, which a second caller waits for.
     std::shared_ptr<CabextractFetch> m_cabextract;
     State m_state;
-    QStringList m_logLines;
     bool m_busy = false;
     // Each run has its number, so that a late report of an earlier run changes nothing.
     quint64 m_run = 0;

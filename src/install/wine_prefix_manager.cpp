@@ -61,7 +61,6 @@ WinePrefixError WinePrefixError::winetricksNotFound()
 WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : Installer(parent), m_with(std::move(with))
 {
     connect(this, &WinePrefixManager::stateChanged, this, &Installer::changed);
-    connect(this, &WinePrefixManager::logLinesChanged, this, &Installer::changed);
     connect(this, &WinePrefixManager::busyChanged, this, &Installer::changed);
 }
 
@@ -207,17 +206,9 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
     appendLog(QStringLiteral("Wine prefix deleted"));
 }
 
-void WinePrefixManager::clearLogLines()
-{
-    if (!m_logLines.isEmpty()) {
-        m_logLines.clear();
-        Q_EMIT logLinesChanged();
-    }
-}
-
 QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
 {
-    clearLogLines();
+    clearLog();
     initLogFile();
     try {
         // The command-line developer tools that the macOS set-up waits for have no counterpart here.
@@ -295,8 +286,7 @@ void WinePrefixManager::initLogFile()
 void WinePrefixManager::appendLog(const QString &message)
 {
     const QString line = shownLogLine(message, m_with.clock.wallNow());
-    m_logLines << line;
-    Q_EMIT logLinesChanged();
+    showLogLines({line});
     m_with.log.appendLine(line, HelperLogger::Category::install);
 }
 
@@ -305,11 +295,7 @@ void WinePrefixManager::appendOutput(const QStringList &lines)
     if (lines.isEmpty()) {
         return;
     }
-    m_logLines << lines;
-    if (m_logLines.size() > kMaxLogLines) {
-        m_logLines.remove(0, m_logLines.size() - kMaxLogLines);
-    }
-    Q_EMIT logLinesChanged();
+    showLogLines(lines, kMaxLogLines);
     for (const QString &line : lines) {
         m_with.log.appendLine(line, HelperLogger::Category::install);
     }

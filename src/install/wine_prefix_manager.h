@@ -122,7 +122,6 @@ public:
     InstallProgress progress() const override { return progressOf(m_state, m_busy); }
     // Present once made and holding both runtime libraries; a prefix has no version.
     InstalledCopy installedCopy() const override { return {isInitialized() && hasDependencies(), {}}; }
-    QStringList logLines() const override { return m_logLines; }
     // Whether a set-up task runs; it stays true after cancel() until the task has ended.
     bool isBusy() const { return m_busy; }
     const QString &prefixPath() const { return m_with.prefix; }
@@ -143,7 +142,6 @@ public:
     // modems and removes the prefix; both VARA install records are cleared once the prefix is
     // gone. A second call while one runs does nothing.
     QCoro::Task<void> deletePrefix();
-    void clearLogLines();
 
     // Runs one tool of a set-up step with `environment`, its output streaming into the log, for
     // at most kRunTimeLimit. Throws WinePrefixError for a non-zero exit or a time-out, HelperError
@@ -156,7 +154,6 @@ public:
 
 Q_SIGNALS:
     void stateChanged();
-    void logLinesChanged();
     void busyChanged();
 
 private:
@@ -179,7 +176,6 @@ private:
 
     Collaborators m_with;
     State m_state;
-    QStringList m_logLines;
     bool m_busy = false;
     // A removal runs; its hold is taken under this member's address, apart from the set-up's.
     bool m_deleting = false;

@@ -252,7 +252,7 @@ void SetupChecklistPage::refresh()
 void SetupChecklistPage::clearLogs()
 {
     const SetupInstallers &installers = m_context.installers;
-    installers.prefix.clearLogLines();
+    installers.prefix.clearLog();
     installers.varaHF.clearLog();
     installers.varaFM.clearLog();
     installers.wine.clearLog();
