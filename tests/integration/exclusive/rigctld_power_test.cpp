@@ -49,6 +49,19 @@ protected:
         test::stopProcess(rigctld);
     }
 
+    // rigctld 4.5 closes each finished connection's socket twice, so a connection it accepts
+    // while still closing the one before may lose its socket and end unanswered. A query is
+    // therefore asked up to three times, as the power controller itself does; a rig that does
+    // not answer at all still reads as unknown.
+    std::optional<bool> powerState()
+    {
+        std::optional<bool> state;
+        for (int attempt = 0; attempt < 3 && !state; ++attempt) {
+            state = QCoro::waitFor(RigctldPowerClient(env.platform().clock()).getPowerState(port));
+        }
+        return state;
+    }
+
     test::TestPlatform env;
     QProcess rigctld;
     quint16 port = 0;
@@ -56,7 +69,7 @@ protected:
 
 TEST_F(RealRigctldTest, ReadsThePowerStateAndLeavesARadioThatWasOnSwitchedOn)
 {
-    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient(env.platform().clock()).getPowerState(port)), std::optional<bool>(true));
+    EXPECT_EQ(powerState(), std::optional<bool>(true));
 
     RadioPowerController controller(env.platform().clock());
     QCoro::waitFor(controller.handlePostStart(port, true));
@@ -66,7 +79,7 @@ TEST_F(RealRigctldTest, ReadsThePowerStateAndLeavesARadioThatWasOnSwitchedOn)
     QCoro::waitFor(controller.handlePreStop(port));
     EXPECT_EQ(controller.radioPowerSupported(), std::nullopt);
     // Still on: the dummy rig would not answer at all had it been switched off.
-    EXPECT_EQ(QCoro::waitFor(RigctldPowerClient(env.platform().clock()).getPowerState(port)), std::optional<bool>(true));
+    EXPECT_EQ(powerState(), std::optional<bool>(true));
 }
 
 } // namespace
