@@ -235,9 +235,12 @@ PeerOwner KernelPeerOwners::searchProcTable(const Connection &connection)
             continue;
         }
         readAny = true;
-        file.readLine();  // the column names
-        while (!file.atEnd()) {
-            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+        // Read whole, up to the read that returns nothing: the table has no size, so atEnd() tells
+        // the end wherever a buffered read happens to stop at the end of a line, and in a table
+        // longer than one buffer that left out the lines after it now and then.
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) {  // the first line names the columns
+            const QList<QByteArray> fields = lines[i].simplified().split(' ');
             // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
             if (fields.size() < 10 || fields[1] != table.peer || fields[2] != table.ours) {
                 continue;

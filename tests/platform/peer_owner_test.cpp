@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 namespace cordavelle {
 namespace {
@@ -105,6 +106,44 @@ TEST(KernelPeerOwners, TellsThisUsersPeerOverIPv4IPv6AndDualStackFromEitherSourc
             ::close(accepted);
         }
     }
+}
+
+// On a busy machine the table takes many reads and changes between lookups: a live peer is found
+// wherever its line falls.
+TEST(KernelPeerOwners, FindsEveryLivePeerInALongChangingProcTable)
+{
+    Listener listener(AF_INET6);
+    std::vector<std::pair<int, int>> connections;  // client, accepted
+    const auto resetAll = [&] {
+        // Reset rather than closed, so that nothing lingers in the table afterwards.
+        const linger now{1, 0};
+        for (const auto &[client, accepted] : connections) {
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            ::close(client);
+            ::close(accepted);
+        }
+    };
+    while (connections.size() < 300) {
+        const int client = connectTo(QHostAddress(QHostAddress::LocalHostIPv6), listener.port());
+        if (client < 0) {
+            resetAll();
+            GTEST_SKIP() << "no IPv6 loopback here";
+        }
+        connections.emplace_back(client, listener.accept());
+    }
+
+    KernelPeerOwners owners(Source::procTable);
+    const int lookups = 200;
+    int found = 0;
+    for (int round = 0; round < lookups; ++round) {
+        // A connection that has carried data prints a few more figures, moving every line after it.
+        const char byte = 'x';
+        ::send(connections[std::size_t(round)].first, &byte, 1, 0);
+        const int asked = connections[std::size_t(round * 7 + 150) % connections.size()].second;
+        found += owners.ownerOfPeer(asked).kind == PeerOwner::Kind::thisUser;
+    }
+    EXPECT_EQ(found, lookups);
+    resetAll();
 }
 
 TEST(KernelPeerOwners, TellsAnotherUsersPeerFromEitherSource)
