@@ -6,8 +6,16 @@
 #include <QFile>
 #include <QProcess>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace cordavelle::test {
 
@@ -20,6 +28,28 @@ bool isAlive(qint64 pid)
     // The state follows the command name, which is in parentheses and may hold any character.
     const QByteArray text = stat.readAll();
     return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+// By the system call: the C library's header of this release declares it without C linkage.
+ProcessHandle::ProcessHandle(qint64 pid) : m_fd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)))
+{
+    if (m_fd < 0) {
+        ADD_FAILURE() << "cannot hold process " << pid << ": " << std::strerror(errno);
+    }
+}
+
+ProcessHandle::~ProcessHandle()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool ProcessHandle::endsWithin(std::chrono::milliseconds wait) const
+{
+    // The descriptor turns readable once the process has ended.
+    pollfd ending{m_fd, POLLIN, 0};
+    return m_fd >= 0 && ::poll(&ending, 1, static_cast<int>(wait.count())) == 1;
 }
 
 int openDescriptorCount()

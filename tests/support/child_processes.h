@@ -2,6 +2,7 @@
 
 #include <QtGlobal>
 
+#include <chrono>
 #include <vector>
 
 class QProcess;
@@ -14,6 +15,22 @@ namespace cordavelle::test {
 
 // Whether `pid` is a process that has not ended: one that is gone, or a zombie, has.
 bool isAlive(qint64 pid);
+
+// One process, held from while it surely runs by a descriptor of its own (a pidfd), so that a
+// later process given the same pid is never taken for it.
+class ProcessHandle {
+public:
+    explicit ProcessHandle(qint64 pid);
+    ~ProcessHandle();
+    ProcessHandle(const ProcessHandle &) = delete;
+    ProcessHandle &operator=(const ProcessHandle &) = delete;
+
+    // Whether the process ends (a zombie has) within `wait`; false also when it could not be held.
+    bool endsWithin(std::chrono::milliseconds wait) const;
+
+private:
+    int m_fd = -1;
+};
 
 // How many descriptors this process holds open now.
 int openDescriptorCount();
