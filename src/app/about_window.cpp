@@ -41,9 +41,7 @@ class AcknowledgmentRow final : public QWidget {
 public:
     explicit AcknowledgmentRow(const Acknowledgment &work) : m_url(work.url)
     {
-        auto *column = new QVBoxLayout(this);
-        column->setContentsMargins(0, 0, 0, 0);
-        column->setSpacing(1);
+        auto *column = bareColumn(this, 1);
         auto *title = new QHBoxLayout;
         title->setSpacing(4);
         QFont name = textStyle::caption(font());
@@ -195,9 +193,7 @@ AboutWindow::AboutWindow(const AboutInfo &info, QWidget *parent)
 
     if (!info.releaseNotes.isEmpty()) {
         m_releaseNotes = new QWidget;
-        auto *notes = new QVBoxLayout(m_releaseNotes);
-        notes->setContentsMargins(0, 0, 0, 0);
-        notes->setSpacing(8);
+        auto *notes = bareColumn(m_releaseNotes, 8);
         notes->addWidget(label(QStringLiteral("Release Notes"), textStyle::headline(font())));
         auto *notesScroll = new QScrollArea;
         notesScroll->setWidgetResizable(true);

@@ -1,5 +1,6 @@
 #include "app/changelog.h"
 
+#include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 
 #include <QHBoxLayout>
@@ -35,9 +36,7 @@ std::vector<ChangelogEntry> parseChangelog(const QString &text)
 
 ChangelogView::ChangelogView(const QString &text, QWidget *parent) : QWidget(parent)
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(12);
+    auto *column = bareColumn(this, 12);
     QFont heading = font();
     heading.setWeight(QFont::DemiBold);
     for (const ChangelogEntry &entry : parseChangelog(text)) {

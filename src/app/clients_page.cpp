@@ -70,9 +70,8 @@ ClientsPage::ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &
     : QWidget(parent), m_pairing(pairing), m_clock(clock), m_alerts(alerts),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); })),
       m_lastSeenRefresh(new CoalescedRefresh(this, [this] { refresh(); }, clock, kLastSeenInterval)),
-      m_layout(new QVBoxLayout(this))
+      m_layout(bareColumn(this))
 {
-    m_layout->setContentsMargins(0, 0, 0, 0);
     connect(&pairing, &PairingManager::clientsChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&pairing, &PairingManager::lastSeenChanged, m_lastSeenRefresh, &CoalescedRefresh::schedule);
     refresh();
@@ -102,9 +101,7 @@ void ClientsPage::refresh()
         return;
     }
     m_body = new QWidget;
-    auto *column = new QVBoxLayout(m_body);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(0);
+    auto *column = bareColumn(m_body, 0);
     if (banner) {
         column->addWidget(unclaimedApprovalBanner());
     }

@@ -5,6 +5,7 @@
 #include "app/app_log.h"
 #include "app/clients_page.h"
 #include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "app/helper_setup_state.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
@@ -259,8 +260,7 @@ void CordavelleHelperApp::openSettings()
         window->setObjectName(QStringLiteral("settings"));
         window->setWindowTitle(QStringLiteral("Cordavelle Helper Settings"));
         window->resize(480, 720);
-        auto *layout = new QVBoxLayout(window);
-        layout->setContentsMargins(0, 0, 0, 0);
+        auto *layout = bareColumn(window);
         layout->addWidget(makeSettingsView(window));
         m_settingsWindow = window;
     }

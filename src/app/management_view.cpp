@@ -2,6 +2,7 @@
 
 #include "api/pairing_manager.h"
 #include "widgets/coalesced_refresh.h"
+#include "widgets/form_parts.h"
 #include "app/content_placeholder.h"
 #include "app/sidebar.h"
 #include "core/config_store.h"
@@ -18,14 +19,12 @@ ManagementView::ManagementView(ServiceOrchestrator &orchestrator, ConfigStore &c
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     setWindowTitle(QStringLiteral("Cordavelle Helper"));
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    auto *layout = bareColumn(this);
     auto *split = new QSplitter(Qt::Horizontal);
     split->setChildrenCollapsible(false);
     m_sidebar = new Sidebar;
     auto *detail = new QWidget;
-    m_detail = new QVBoxLayout(detail);
-    m_detail->setContentsMargins(0, 0, 0, 0);
+    m_detail = bareColumn(detail);
     split->addWidget(m_sidebar);
     split->addWidget(detail);
     split->setStretchFactor(0, 0);

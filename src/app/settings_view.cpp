@@ -210,8 +210,7 @@ QWidget *HelperSettingsView::buildExperimental()
     });
     columnOf(experimental)->addWidget(m_experimentalMaster);
     m_features = new QWidget;
-    auto *features = new QVBoxLayout(m_features);
-    features->setContentsMargins(0, 0, 0, 0);
+    auto *features = bareColumn(m_features);
     for (const ExperimentalFeature feature : EnumTraits<ExperimentalFeature>::cases) {
         auto *line = new QHBoxLayout;
         line->setSpacing(4);
