@@ -94,8 +94,8 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
     commands.quit = [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::user); };
     commands.clearPairing = [this] { m_context.pairing.clearAll(); };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
-    m_managementWindow = std::make_unique<ManagementWindow>(std::move(commands), m_context.setup);
-    m_managementWindow->setWizardFactory([this](QWidget *parent) { return m_pages.makeWizard(parent); });
+    m_managementWindow = std::make_unique<ManagementWindow>(
+        std::move(commands), m_context.setup, [this](QWidget *parent) { return m_pages.makeWizard(parent); });
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
     view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
         return new ClientsPage(m_context.pairing, m_context.platform.clock(), m_context.alerts);

@@ -9,8 +9,9 @@
 
 namespace cordavelle {
 
-ManagementWindow::ManagementWindow(Commands commands, HelperSetupState &setup, QWidget *parent)
-    : QMainWindow(parent), m_commands(std::move(commands)), m_setup(setup)
+ManagementWindow::ManagementWindow(Commands commands, HelperSetupState &setup, WizardFactory wizardFactory,
+                                   QWidget *parent)
+    : QMainWindow(parent), m_commands(std::move(commands)), m_setup(setup), m_wizardFactory(std::move(wizardFactory))
 {
     setObjectName(kIdentifier);
     setWindowTitle(QStringLiteral("Cordavelle Helper"));

@@ -28,11 +28,11 @@ public:
     // Makes the first-run wizard's sheet over the window.
     using WizardFactory = std::function<QDialog *(QWidget *parent)>;
 
-    ManagementWindow(Commands commands, HelperSetupState &setup, QWidget *parent = nullptr);
+    ManagementWindow(Commands commands, HelperSetupState &setup, WizardFactory wizardFactory,
+                     QWidget *parent = nullptr);
 
     // Replaces the body; the window owns it.
     void setCentralView(QWidget *view);
-    void setWizardFactory(WizardFactory factory) { m_wizardFactory = std::move(factory); }
     // The wizard's sheet while it is open.
     QDialog *wizard() const { return m_wizard; }
 
