@@ -88,17 +88,23 @@ WinePrefixManager &WinePrefixManager::shared()
     // Lives until the process ends, like the set-up task it may be running.
     static WinePrefixManager *instance = [] {
         static OrchestratorServiceControl services(ServiceOrchestrator::shared());
-        WineInstaller &wine = WineInstaller::shared();
-        Tools tools;
-        tools.findWine = tools::findWine;
-        tools.findWinetricks = tools::findWinetricks;
-        tools.cabextractSource = places::ownCabextract();
-        tools.installCabextract = [&wine](std::stop_token stop) { return wine.installCabextract(std::move(stop)); };
+        static InstalledPrefixTools prefixTools(WineInstaller::shared());
         return new WinePrefixManager({ConfigStore::shared(), InstallLog::shared(), services, WinePrefixHold::shared(),
                                       Platform::current().clock(), Platform::current().toolLocator(),
-                                      places::winePrefix(), tools});
+                                      places::winePrefix(), prefixTools});
     }();
     return *instance;
+}
+
+std::optional<QString> InstalledPrefixTools::findWine() { return tools::findWine(); }
+
+std::optional<QString> InstalledPrefixTools::findWinetricks() { return tools::findWinetricks(); }
+
+QString InstalledPrefixTools::cabextractSource() { return places::ownCabextract(); }
+
+QCoro::Task<void> InstalledPrefixTools::installCabextract(std::stop_token stop)
+{
+    return m_wine.installCabextract(std::move(stop));
 }
 
 QString WinePrefixManager::logFileURL() const

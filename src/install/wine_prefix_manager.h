@@ -25,6 +25,7 @@ class ConfigStore;
 class InstallLog;
 class ServiceControl;
 class ToolLocator;
+class WineInstaller;
 class WinePrefixHold;
 
 // A failed step of the prefix set-up, in the words shown to the user.
@@ -79,13 +80,15 @@ public:
     };
 
     // Where the set-up finds the tools it runs; each look-up is made when the step needs it.
-    struct Tools {
-        std::function<std::optional<QString>()> findWine;
-        std::function<std::optional<QString>()> findWinetricks;
+    class Tools {
+    public:
+        virtual ~Tools() = default;
+        virtual std::optional<QString> findWine() = 0;
+        virtual std::optional<QString> findWinetricks() = 0;
         // The cabextract of the helper's own tools folder, which the Wine installer provides.
-        QString cabextractSource;
-        // Fetches cabextract to `cabextractSource`; throws when it can't.
-        std::function<QCoro::Task<void>(std::stop_token)> installCabextract;
+        virtual QString cabextractSource() = 0;
+        // Fetches cabextract to `cabextractSource()`; throws when it can't.
+        virtual QCoro::Task<void> installCabextract(std::stop_token stop) = 0;
     };
 
     struct Collaborators {
@@ -100,7 +103,7 @@ public:
         // Places the fixed folders winetricks' search path names.
         const ToolLocator &locator;
         QString prefix;
-        Tools tools;
+        Tools &tools;
     };
 
     static constexpr std::chrono::seconds kRunTimeLimit{300};
@@ -183,6 +186,20 @@ private:
     // Ends a removal's wait for the prefix: stopped by cancel() and by the destructor.
     std::stop_source m_removalStop;
     QPointer<ChildProcess> m_currentProcess;
+};
+
+// The program's tools for the prefix: the Wine and winetricks the tool look-ups find, and the
+// cabextract that the Wine installer fetches into the helper's own tools folder.
+class InstalledPrefixTools final : public WinePrefixManager::Tools {
+public:
+    explicit InstalledPrefixTools(WineInstaller &wine) : m_wine(wine) {}
+    std::optional<QString> findWine() override;
+    std::optional<QString> findWinetricks() override;
+    QString cabextractSource() override;
+    QCoro::Task<void> installCabextract(std::stop_token stop) override;
+
+private:
+    WineInstaller &m_wine;
 };
 
 } // namespace cordavelle

@@ -109,7 +109,7 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
         }
     }
 
-    const QString source = m_with.tools.cabextractSource;
+    const QString source = m_with.tools.cabextractSource();
     if (!ToolLocator::isExecutableFile(source)) {
         setState(State::initializing(QStringLiteral("Installing cabextract...")));
         appendLog(QStringLiteral("Downloading cabextract (required by winetricks)..."));

@@ -8,6 +8,7 @@
 #include "install/helper_uninstaller.h"
 #include "install/wine_prefix_manager.h"
 #include "support/event_wait.h"
+#include "support/fixed_prefix_tools.h"
 #include "support/task_outcome.h"
 
 #include <QDir>
@@ -340,12 +341,11 @@ TEST_F(VARAInstallFlowTest, ThePrefixSetUpAndRemovalWaitForAnInstallsWinePhase)
     const QString prefix = places::winePrefix();
     const QString system32 = prefix + "/drive_c/windows/system32/";
     writeFile(bin + "/cabextract", "#!/bin/sh\n", true);
-    WinePrefixManager::Tools tools;
-    tools.findWine = [] { return std::optional(places::ownWineBinary()); };
-    tools.findWinetricks = [] { return std::optional<QString>(); };
-    tools.cabextractSource = bin + "/cabextract";
-    tools.installCabextract = [](std::stop_token) -> QCoro::Task<void> { co_return; };
-    WinePrefixManager manager({config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, tools});
+    test::FixedPrefixTools prefixTools;
+    prefixTools.wine = places::ownWineBinary();
+    prefixTools.cabextract = bin + "/cabextract";
+    WinePrefixManager manager(
+        {config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, prefixTools});
     launch("RUN=no LCODE=0");
     setup(VARAVariant::hf, "WRITE=no LINGER=yes CODE=0");
     VARAInstaller &hf = make(VARAVariant::hf);

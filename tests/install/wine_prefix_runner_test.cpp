@@ -7,6 +7,7 @@
 #include "platform/cancellation.h"
 
 #include "support/child_processes.h"
+#include "support/fixed_prefix_tools.h"
 #include "support/recording_service_control.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -30,8 +31,9 @@ protected:
     test::RecordingServiceControl services;
     WinePrefixHold prefixHold;
     InstallLog installLog{env.clock(), env.log(), env.root()};
+    test::FixedPrefixTools prefixTools;
     WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(),
-                               env.root() + "/wine-prefix", {}}};
+                               env.root() + "/wine-prefix", prefixTools}};
 
     // Starts `script` under /bin/sh as the step "Test step".
     std::shared_ptr<test::TaskOutcome> run(const QString &script, std::stop_token stop = {})

@@ -27,7 +27,7 @@ using State = WinePrefixManager::State;
 // A full set-up over stand-in tools that record each run (arguments and the variables the steps
 // set) and do what the real ones leave behind: wineboot makes system32, the winetricks packages
 // leave their DLLs. A run whose command line holds the text in "fail-on" exits with 1.
-class WinePrefixSetup : public ::testing::Test {
+class WinePrefixSetup : public ::testing::Test, public WinePrefixManager::Tools {
 protected:
     WinePrefixSetup()
     {
@@ -50,19 +50,16 @@ protected:
         });
     }
 
-    WinePrefixManager::Tools tools()
+    // The tools the set-up is given.
+    std::optional<QString> findWine() override { return wine; }
+    std::optional<QString> findWinetricks() override { return winetricks; }
+    QString cabextractSource() override { return env.root() + "/support-tools/cabextract"; }
+    QCoro::Task<void> installCabextract(std::stop_token stop) override
     {
-        WinePrefixManager::Tools t;
-        t.findWine = [this]() -> std::optional<QString> { return wine; };
-        t.findWinetricks = [this]() -> std::optional<QString> { return winetricks; };
-        t.cabextractSource = env.root() + "/support-tools/cabextract";
-        t.installCabextract = [this](std::stop_token stop) -> QCoro::Task<void> {
-            ++cabextractInstalls;
-            co_await env.clock().sleep(installPause, stop);
-            throwIfStopped(stop);
-            test::writeProgram(env.root() + "/support-tools/cabextract");
-        };
-        return t;
+        ++cabextractInstalls;
+        co_await env.clock().sleep(installPause, stop);
+        throwIfStopped(stop);
+        test::writeProgram(env.root() + "/support-tools/cabextract");
     }
 
     void runSetup()
@@ -100,7 +97,8 @@ protected:
     const QString prefix = env.root() + "/support/wine-prefix";
     std::chrono::milliseconds installPause = 0ms;
     int cabextractInstalls = 0;
-    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, tools()}};
+    WinePrefixManager manager{
+        {config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, *this}};
     QStringList states;
 };
 

@@ -6,6 +6,7 @@
 #include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 
+#include "support/fixed_prefix_tools.h"
 #include "support/recording_service_control.h"
 #include "support/scoped_environment.h"
 #include "support/test_files.h"
@@ -78,12 +79,12 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
     test::RecordingServiceControl services;
     WinePrefixHold prefixHold;
     InstallLog installLog{env.clock(), env.log(), env.root()};
-    WinePrefixManager::Tools tools;
-    tools.findWine = [&] { return wine; };
-    tools.findWinetricks = [&]() -> std::optional<QString> { return winetricks; };
-    tools.cabextractSource = env.root() + "/tools/cabextract";
-    tools.installCabextract = [](std::stop_token) -> QCoro::Task<void> { co_return; };
-    WinePrefixManager manager{{config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, tools}};
+    test::FixedPrefixTools prefixTools;
+    prefixTools.wine = wine;
+    prefixTools.winetricks = winetricks;
+    prefixTools.cabextract = env.root() + "/tools/cabextract";
+    WinePrefixManager manager{
+        {config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, prefixTools}};
     bool dependenciesAfterWineboot = true;
     QObject::connect(&manager, &WinePrefixManager::stateChanged, [&] {
         if (manager.state().text() == "Configuring audio driver...") {

@@ -58,14 +58,9 @@ struct SetupObjects {
     InstallLog installLog{helper.env.clock(), helper.env.log(), places::supportFolder()};
     OrchestratorServiceControl services{helper.orchestrator};
     WineInstaller wine{helper.config, installLog, platform, services, helper.prefixHold};
+    InstalledPrefixTools prefixTools{wine};
     WinePrefixManager prefix{{helper.config, installLog, services, helper.prefixHold, helper.env.currentClock(),
-                              platform.toolLocator(), places::winePrefix(),
-                              {.findWine = [] { return tools::findWine(); },
-                               .findWinetricks = [] { return tools::findWinetricks(); },
-                               .cabextractSource = places::ownCabextract(),
-                               .installCabextract = [this](std::stop_token stop) {
-                                   return wine.installCabextract(std::move(stop));
-                               }}}};
+                              platform.toolLocator(), places::winePrefix(), prefixTools}};
     VARAInstaller varaHF{VARAVariant::hf, varaCollaborators()};
     VARAInstaller varaFM{VARAVariant::fm, varaCollaborators()};
     HamlibInstaller hamlib{helper.config, helper.env.defaults(), platform.httpClient(), platform.commandRunner(),
