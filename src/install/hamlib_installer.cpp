@@ -140,8 +140,10 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
     const QString machine = m_system.machineArchitecture();
-    const BottleInfo hamlib = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), machine, stop);
-    const BottleInfo libusb = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("libusb")), machine, stop);
+    const BottleInfo hamlib =
+        co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), machine, stop);
+    const BottleInfo libusb =
+        co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("libusb")), machine, stop);
 
     throwIfStopped(stop);
     const QString scratch = places::privateTemporaryFolder();

@@ -41,12 +41,12 @@ void installDetailPages(ManagementView &view, const ServicePagesContext &context
     view.setPageFactory(SidebarSection::direwolf, [&context, regenerator](ManagementView &) -> QWidget * {
         DirewolfDiscovery &discovery = context.direwolfDiscovery;
         return new DirewolfPage({context.orchestrator, context.config, context.clock, context.audio, discovery,
-                                 context.rigControl, context.keepalive, context.legacyDirewolf, context.defaults, *regenerator,
-                                 context.alerts, context.surroundings});
+                                 context.rigControl, context.keepalive, context.legacyDirewolf, context.defaults,
+                                 *regenerator, context.alerts, context.surroundings});
     });
     view.setPageFactory(SidebarSection::rigctld, [&context](ManagementView &) -> QWidget * {
-        return new RigctldPage(
-            {context.orchestrator, context.config, context.commands, context.clock, context.surroundings, &context.hamlib});
+        return new RigctldPage({context.orchestrator, context.config, context.commands, context.clock,
+                                context.surroundings, &context.hamlib});
     });
 }
 

@@ -36,8 +36,8 @@ struct DirewolfPageScene : HelperObjects, ScriptedPageSurroundings {
     std::unique_ptr<DirewolfPage> makePage()
     {
         return std::make_unique<DirewolfPage>(DirewolfPageContext{
-            orchestrator, config, env.currentClock(), audio, direwolfDiscovery, discovery, keepalive, legacyCleanup, env.defaults(),
-            *regenerator, alerts, *this});
+            orchestrator, config, env.currentClock(), audio, direwolfDiscovery, discovery, keepalive, legacyCleanup,
+            env.defaults(), *regenerator, alerts, *this});
     }
 
     // The client advertises a rig-control server for `radio`.
