@@ -29,11 +29,11 @@ QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(erro
 // The temporary file of one atomic write: removed again unless it took the file's name.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const QString &target)
+    explicit TemporaryFile(const QByteArray &target)
     {
         // The same folder, so that the rename never crosses file systems; the name's pattern is
         // the one a later start recognises as a leftover.
-        m_name = QFile::encodeName(target) + ".XXXXXX";
+        m_name = target + ".XXXXXX";
         m_fd = ::mkostemp(m_name.data(), O_CLOEXEC);
         if (m_fd < 0) {
             m_name.clear();
@@ -84,7 +84,7 @@ mode_t defaultMode(const QByteArray &target)
 void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions)
 {
     const QByteArray target = QFile::encodeName(path);
-    TemporaryFile temporary(path);
+    TemporaryFile temporary(target);
     if (temporary.fd() < 0) {
         failWrite(path, QStringLiteral("write"), errno);
     }
@@ -118,7 +118,8 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned 
     }
     temporary.keep();
     // The rename itself reaches the disk only with the folder.
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : target.left(slash);
     const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) {
         failWrite(path, QStringLiteral("save"), errno);
@@ -179,13 +180,11 @@ void makePrivateFolder(const QString &path)
     }
 }
 
-bool restrictToOwner(const QString &path)
+namespace {
+
+// restrictToOwner on what lstat(2) found at `native`.
+bool restrictToOwner(const QByteArray &native, const struct stat &st)
 {
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0) {
-        return errno == ENOENT;
-    }
     if (S_ISLNK(st.st_mode) || st.st_uid != ::geteuid()) {
         return true;
     }
@@ -193,6 +192,30 @@ bool restrictToOwner(const QString &path)
         return true;
     }
     return ::chmod(native.constData(), st.st_mode & 07700) == 0;
+}
+
+} // namespace
+
+bool restrictToOwner(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    return restrictToOwner(native, st);
+}
+
+bool makeFolderForOwner(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        if (errno != ENOENT || !QDir().mkpath(path) || ::lstat(native.constData(), &st) != 0) {
+            return false;
+        }
+    }
+    return restrictToOwner(native, st);
 }
 
 Removal removeTree(const QString &path, QString *description)

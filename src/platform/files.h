@@ -42,6 +42,11 @@ void makePrivateFolder(const QString &path);
 // stay as they are. True when nothing is left to take away, also when `path` is absent.
 bool restrictToOwner(const QString &path);
 
+// Makes the folder `path`, with its parents, when it is missing, then restricts it as
+// restrictToOwner does. A folder already there costs a single lstat(2). False when it could not
+// be made or restricted.
+bool makeFolderForOwner(const QString &path);
+
 enum class Removal { absent, removed, failed };
 
 // Removes a file or a folder with everything inside; a symbolic link goes itself, never what it

@@ -9,7 +9,6 @@
 #include "property_list_walk.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimeZone>
@@ -237,24 +236,31 @@ std::optional<QVariantMap> readPropertyListFile(const QString &path)
     return fromPlist(root).toMap();
 }
 
-bool writePropertyListFile(const QString &path, const QVariantMap &values, QString *error)
+namespace {
+
+std::optional<QByteArray> xmlText(plist_t root)
 {
-    PlistPtr root(toPlist(QVariant(values)));
     char *xml = nullptr;
     uint32_t length = 0;
-    plist_to_xml(root.get(), &xml, &length);
+    plist_to_xml(root, &xml, &length);
     if (!xml) {
-        if (error) {
-            *error = QStringLiteral("could not serialise the property list");
-        }
-        return false;
+        return std::nullopt;
     }
-    const QByteArray bytes(xml, static_cast<qsizetype>(length));
+    QByteArray bytes(xml, static_cast<qsizetype>(length));
     plist_to_xml_free(xml);
+    return bytes;
+}
 
-    QDir().mkpath(QFileInfo(path).absolutePath());
+std::optional<QByteArray> dictionaryXml(const QVariantMap &values)
+{
+    PlistPtr root(toPlist(QVariant(values)));
+    return xmlText(root.get());
+}
+
+bool writeXmlFile(const QString &path, const QString &folder, const QByteArray &bytes, QString *error)
+{
     // Settings name the programs the helper runs and the clients it trusts: this user's alone.
-    restrictToOwner(QFileInfo(path).absolutePath());
+    makeFolderForOwner(folder);
     try {
         writeFileAtomically(path, bytes, 0600);
     } catch (const FileError &failure) {
@@ -266,8 +272,28 @@ bool writePropertyListFile(const QString &path, const QVariantMap &values, QStri
     return true;
 }
 
+const QString kNotSerialised = QStringLiteral("could not serialise the property list");
+
+// What the library writes around the entries of a root dictionary that has any.
+constexpr QByteArrayView kRootOpening("<dict>\n");
+constexpr QByteArrayView kRootEnd("</dict>\n</plist>\n");
+
+} // namespace
+
+bool writePropertyListFile(const QString &path, const QVariantMap &values, QString *error)
+{
+    const std::optional<QByteArray> bytes = dictionaryXml(values);
+    if (!bytes) {
+        if (error) {
+            *error = kNotSerialised;
+        }
+        return false;
+    }
+    return writeXmlFile(path, QFileInfo(path).absolutePath(), *bytes, error);
+}
+
 PlistUserDefaults::PlistUserDefaults(QString domain, QString filePath)
-    : m_domain(std::move(domain)), m_filePath(std::move(filePath))
+    : m_domain(std::move(domain)), m_filePath(std::move(filePath)), m_folder(QFileInfo(m_filePath).absolutePath())
 {
     load();
 }
@@ -275,6 +301,7 @@ PlistUserDefaults::PlistUserDefaults(QString domain, QString filePath)
 void PlistUserDefaults::load()
 {
     m_values.clear();
+    m_entryXml.clear();
     removeLeftoverTemporaryFiles(m_filePath);
     if (!QFileInfo::exists(m_filePath)) {
         return;
@@ -293,10 +320,60 @@ void PlistUserDefaults::load()
     }
 }
 
+std::optional<QByteArray> PlistUserDefaults::entryXml(const QString &key, const QVariant &value)
+{
+    PlistPtr root(plist_new_dict());
+    plist_t node = toPlist(value);
+    if (!node) {
+        // Left out, as the whole dictionary's serialisation leaves it out.
+        return QByteArray();
+    }
+    plist_dict_set_item(root.get(), key.toUtf8().constData(), node);
+    const std::optional<QByteArray> text = xmlText(root.get());
+    const qsizetype opening = text ? text->indexOf(kRootOpening) : -1;
+    if (opening < 0 || !text->endsWith(kRootEnd)) {
+        return std::nullopt;
+    }
+    const qsizetype start = opening + kRootOpening.size();
+    const QByteArray head = text->left(start);
+    if (m_xmlHead.isEmpty()) {
+        m_xmlHead = head;
+    } else if (head != m_xmlHead) {
+        return std::nullopt;
+    }
+    return text->mid(start, text->size() - kRootEnd.size() - start);
+}
+
+std::optional<QByteArray> PlistUserDefaults::fileXml()
+{
+    QByteArray entries;
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
+        auto cached = m_entryXml.constFind(it.key());
+        if (cached == m_entryXml.cend()) {
+            std::optional<QByteArray> entry = entryXml(it.key(), it.value());
+            if (!entry) {
+                m_entryXml.clear();
+                return dictionaryXml(m_values);
+            }
+            cached = m_entryXml.insert(it.key(), std::move(*entry));
+        }
+        entries += *cached;
+    }
+    if (entries.isEmpty()) {
+        // An empty root dictionary is written in a form of its own.
+        return dictionaryXml(m_values);
+    }
+    QByteArray file;
+    file.reserve(m_xmlHead.size() + entries.size() + kRootEnd.size());
+    file.append(m_xmlHead).append(entries).append(kRootEnd);
+    return file;
+}
+
 std::optional<QString> PlistUserDefaults::save(const QString &key, const QVariant &previous)
 {
-    QString error;
-    if (writePropertyListFile(m_filePath, m_values, &error)) {
+    QString error = kNotSerialised;
+    const std::optional<QByteArray> bytes = fileXml();
+    if (bytes && writeXmlFile(m_filePath, m_folder, *bytes, &error)) {
         return std::nullopt;
     }
     // What is in memory is what the file holds, so the next start finds the same settings.
@@ -305,6 +382,7 @@ std::optional<QString> PlistUserDefaults::save(const QString &key, const QVarian
     } else {
         m_values.remove(key);
     }
+    m_entryXml.remove(key);
     defaultsLogger().error(QStringLiteral("Could not write preferences %1: %2").arg(m_filePath, error));
     return error;
 }
@@ -323,6 +401,7 @@ std::optional<QString> PlistUserDefaults::setObject(const QString &key, const QV
     } else {
         m_values.insert(key, value);
     }
+    m_entryXml.remove(key);
     return save(key, previous);
 }
 
@@ -332,6 +411,7 @@ std::optional<QString> PlistUserDefaults::removeObject(const QString &key)
     if (!previous.isValid()) {
         return std::nullopt;
     }
+    m_entryXml.remove(key);
     return save(key, previous);
 }
 
@@ -340,6 +420,7 @@ bool PlistUserDefaults::hasDamagedCopyAside() const { return QFile::exists(m_fil
 void PlistUserDefaults::removeDomain()
 {
     m_values.clear();
+    m_entryXml.clear();
     QFile::remove(m_filePath);
 }
 

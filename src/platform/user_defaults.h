@@ -100,10 +100,21 @@ private:
     void load();
     // Writes the domain out; on failure puts `previous` (invalid: absent) back under `key`.
     std::optional<QString> save(const QString &key, const QVariant &previous);
+    // The file's text, the same bytes as the whole dictionary's serialisation, made from each
+    // entry's XML kept from earlier saves: a save serialises only the entries that changed.
+    std::optional<QByteArray> fileXml();
+    // One entry's XML as it stands inside the root dictionary; absent when the library's text
+    // is not framed as expected, and the whole dictionary is serialised instead.
+    std::optional<QByteArray> entryXml(const QString &key, const QVariant &value);
 
     QString m_domain;
     QString m_filePath;
+    QString m_folder;
     QVariantMap m_values;
+    // The XML of the entries of `m_values`, by key; an entry goes whenever its value changes.
+    QMap<QString, QByteArray> m_entryXml;
+    // The file's text up to its first entry.
+    QByteArray m_xmlHead;
 };
 
 // Reads a property list file (XML or binary) whose root is a dictionary. Absent when the file

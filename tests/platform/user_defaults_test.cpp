@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 namespace cordavelle {
 namespace {
@@ -255,6 +256,43 @@ TEST_F(UserDefaultsTest, AChangeThatCannotBeWrittenChangesNothing)
 
     // What a start after a kill -9 finds.
     EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).dictionary(), defaults.dictionary());
+
+    // The next save that succeeds writes the values kept, not the ones refused.
+    disk.free();
+    ASSERT_EQ(defaults.setObject("later", true), std::nullopt);
+    EXPECT_EQ(PlistUserDefaults(QStringLiteral("com.example.domain"), file()).dictionary(),
+              (QVariantMap{{"apiPort", 8380}, {"callsign", "N0CALL"}, {"later", true}}));
+}
+
+// A save serialises again only the entries that changed; the file must still be, byte for byte,
+// the whole dictionary's serialisation, after whatever was set, replaced, refused or removed.
+TEST_F(UserDefaultsTest, EverySaveWritesTheWholeDictionaryAsItStands)
+{
+    PlistUserDefaults defaults(QStringLiteral("com.example.domain"), file());
+    const QString whole = env.platform().paths().preferences() + QStringLiteral("/whole.plist");
+    const auto bytesOf = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QVariantMap nested{{"list", QVariantList{1, 2.5, "x <&>", QByteArray(300, 'd'), QVariantList{}}},
+                             {"empty", QVariantMap{}},
+                             {"when", QDateTime(QDate(2025, 3, 4), QTime(5, 6, 7), Qt::UTC)}};
+    const std::function<void()> steps[] = {
+        [&] { defaults.setObject("pairedClients", QByteArray(R"([{"lastSeen":1}])")); },
+        [&] { defaults.setObject("apiPort", 8380); },
+        [&] { defaults.setObject("nested", nested); },
+        [&] { defaults.setObject("pairedClients", QByteArray(R"([{"lastSeen":2}])")); },
+        [&] { defaults.setObject("apiPort", QStringLiteral("ab")); },
+        [&] { defaults.setObject("aaa", QStringLiteral("sorted first")); },
+        [&] { defaults.removeObject("apiPort"); },
+        [&] { defaults.setObject("nested", QVariant()); },
+        [&] { defaults.setObject("pairedClients", QByteArray(R"([{"lastSeen":3}])")); },
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        steps[i]();
+        ASSERT_TRUE(writePropertyListFile(whole, defaults.dictionary()));
+        EXPECT_EQ(bytesOf(file()), bytesOf(whole)) << "after step " << i;
+    }
 }
 
 TEST_F(UserDefaultsTest, LeftoversOfAnInterruptedSaveAreRemoved)
