@@ -185,7 +185,6 @@ void HelperAppDelegate::applicationDidFinishLaunching()
             }
         },
         Qt::QueuedConnection);
-    Q_EMIT launchFinished();
 }
 
 void HelperAppDelegate::presentWhenLaunched(std::function<void()> show)

@@ -93,9 +93,6 @@ public:
     // Stops every service, clears pairing, the Wine prefix and the settings, then quits without
     // asking again; the new instance starts last.
     QCoro::Task<void> resetAllConfigurations();
-Q_SIGNALS:
-    void launchFinished();
-
 private:
     void checkMicrophonePermission();
     void showMicrophoneDeniedAlert();

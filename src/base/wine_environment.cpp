@@ -64,12 +64,6 @@ QStringList WineEnvironment::winetricksArguments(const QString &package)
     return {QStringLiteral("-q"), QStringLiteral("--force"), package};
 }
 
-QStringList WineEnvironment::silentSetupArguments(const QString &setupProgram)
-{
-    return {setupProgram, QStringLiteral("/VERYSILENT"), QStringLiteral("/SUPPRESSMSGBOXES"),
-            QStringLiteral("/NORESTART")};
-}
-
 QStringList WineEnvironment::wineserverKillArguments() { return {QStringLiteral("-k")}; }
 
 QStringList WineEnvironment::wineserverWaitArguments() { return {QStringLiteral("-w")}; }

@@ -36,8 +36,6 @@ public:
     // Stores `data` as a string value (no type given) and overwrites without asking.
     static QStringList regAddArguments(const QString &key, const QString &valueName, const QString &data);
     static QStringList winetricksArguments(const QString &package);
-    // The setup program as the first argument of `wine`, run without any dialog.
-    static QStringList silentSetupArguments(const QString &setupProgram);
     static QStringList wineserverKillArguments();
     static QStringList wineserverWaitArguments();
 };

@@ -124,11 +124,6 @@ public:
     // Whether a restart of the service is waiting for its back-off or running.
     bool isRestartPending(ServiceID id) const;
 
-    // VARA: how long one launch may take to answer on its command port, how many launches are
-    // tried, and the pause before each launch after the first.
-    static constexpr std::chrono::milliseconds kVaraReadyTimeout = VARALaunchPlan::kReadyTimeout;
-    static constexpr int kVaraLaunchAttempts = VARALaunchPlan::kLaunchAttempts;
-    static constexpr std::chrono::milliseconds kVaraRetryPause = VARALaunchPlan::kRetryPause;
     // Direwolf with the client's rig control: how long a start waits for its first server.
     static constexpr std::chrono::milliseconds kRigControlServerWait = DirewolfStartPath::kRigControlServerWait;
     // After a restart caused by a rig-control server change, further changes are ignored this long.

@@ -152,18 +152,9 @@ UserDefaults &Platform::defaults(const QString &domain)
 {
     auto it = m_domains.find(domain);
     if (it == m_domains.end()) {
-        std::unique_ptr<UserDefaults> made = m_defaultsFactory
-                                                 ? m_defaultsFactory(domain)
-                                                 : std::make_unique<PlistUserDefaults>(domain, preferencesFile(domain));
-        it = m_domains.emplace(domain, std::move(made)).first;
+        it = m_domains.emplace(domain, std::make_unique<PlistUserDefaults>(domain, preferencesFile(domain))).first;
     }
     return *it->second;
-}
-
-void Platform::setDefaultsFactory(DefaultsFactory factory)
-{
-    m_defaultsFactory = std::move(factory);
-    m_domains.clear();
 }
 
 } // namespace cordavelle

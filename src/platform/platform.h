@@ -87,7 +87,7 @@ public:
     const RemoteServices &remoteServices() const { return m_remoteServices; }
 
     // The defaults of a domain, made on first use from the domain's property list in
-    // `paths().preferences()` (or by the installed factory).
+    // `paths().preferences()`.
     UserDefaults &defaults(const QString &domain);
     // The application's own domain.
     UserDefaults &standardDefaults() { return defaults(kApplicationIdentifier); }
@@ -115,11 +115,7 @@ public:
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
-    void setPeerOwners(std::shared_ptr<PeerOwners> owners) { m_peerOwners = std::move(owners); }
     void setRemoteServices(RemoteServices services) { m_remoteServices = std::move(services); }
-    using DefaultsFactory = std::function<std::unique_ptr<UserDefaults>(const QString &domain)>;
-    // Replaces how domains are opened; domains already open are forgotten.
-    void setDefaultsFactory(DefaultsFactory factory);
 
 private:
     std::shared_ptr<Clock> m_clock;
@@ -140,7 +136,6 @@ private:
     std::shared_ptr<HttpClient> m_httpClient;
     std::shared_ptr<PeerOwners> m_peerOwners;
     RemoteServices m_remoteServices;
-    DefaultsFactory m_defaultsFactory;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };
 

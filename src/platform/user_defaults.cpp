@@ -76,17 +76,6 @@ std::optional<qint64> integerValue(const QVariant &value)
     return std::nullopt;
 }
 
-std::optional<double> doubleValue(const QVariant &value)
-{
-    if (value.typeId() == QMetaType::Bool) {
-        return value.toBool() ? 1.0 : 0.0;
-    }
-    if (isIntegral(value) || value.typeId() == QMetaType::Double) {
-        return value.toDouble();
-    }
-    return std::nullopt;
-}
-
 std::optional<bool> boolObjectValue(const QVariant &value)
 {
     if (value.typeId() == QMetaType::Bool) {
@@ -113,11 +102,6 @@ std::optional<QString> UserDefaults::stringForKey(const QString &key) const
 std::optional<qint64> UserDefaults::integerForKey(const QString &key) const
 {
     return defaults_reading::integerValue(object(key));
-}
-
-std::optional<double> UserDefaults::doubleForKey(const QString &key) const
-{
-    return defaults_reading::doubleValue(object(key));
 }
 
 std::optional<bool> UserDefaults::boolObjectForKey(const QString &key) const

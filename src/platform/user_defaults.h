@@ -36,8 +36,6 @@ public:
     std::optional<QString> stringForKey(const QString &key) const;
     // The number reading: integers, reals without a fraction and booleans (0/1); otherwise absent.
     std::optional<qint64> integerForKey(const QString &key) const;
-    // Any number (integers, reals, booleans as 0/1); otherwise absent.
-    std::optional<double> doubleForKey(const QString &key) const;
     // The boolean-object reading: booleans and the integers 0 and 1 only.
     std::optional<bool> boolObjectForKey(const QString &key) const;
     // Data as stored; absent for any other type.
@@ -49,7 +47,6 @@ namespace defaults_reading {
 bool boolValue(const QVariant &value);
 std::optional<QString> stringValue(const QVariant &value);
 std::optional<qint64> integerValue(const QVariant &value);
-std::optional<double> doubleValue(const QVariant &value);
 std::optional<bool> boolObjectValue(const QVariant &value);
 } // namespace defaults_reading
 
