@@ -3,11 +3,11 @@
 #include "base/service_model.h"
 #include "install/installer.h"
 #include "setup/installer_row.h"
+#include "setup/vara_facts.h"
 
 #include <QString>
 
 #include <functional>
-#include <optional>
 
 // What each line of the setup checklist shows, worked out from its installer's progress and the
 // file-system checks of the moment. The checks are passed as functions because a line looks at
@@ -48,11 +48,6 @@ struct PrefixFacts {
 bool prefixReady(const PrefixFacts &facts);
 InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFacts &facts);
 
-struct VARAFacts {
-    Check installed;   // the modem's program is in the prefix
-    Check prefixReady; // the prefix can take an install
-    std::function<std::optional<QString>()> installedVersion;
-};
 // "High-performance HF modem by …" or "VHF/UHF FM modem by …".
 QString varaSubtitle(VARAVariant variant);
 InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, const VARAFacts &facts);

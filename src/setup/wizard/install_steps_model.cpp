@@ -131,7 +131,7 @@ InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle
     return look;
 }
 
-InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progress, const VARARowFacts &facts)
+InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progress, const VARAFacts &facts)
 {
     using Phase = InstallProgress::Phase;
     InstallerRowLook look;

@@ -4,10 +4,10 @@
 #include "base/service_model.h"
 #include "install/installer.h"
 #include "setup/installer_row.h"
+#include "setup/vara_facts.h"
 
 #include <QString>
 
-#include <functional>
 #include <optional>
 
 // What the wizard's install pages show, decided from the installers' progress and what is on disk,
@@ -59,17 +59,9 @@ InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle
 
 // --- VARA page ---
 
-struct VARARowFacts {
-    // The modem's program is in the prefix.
-    std::function<bool()> installed;
-    std::function<std::optional<QString>()> installedVersion;
-    // The prefix can take an install.
-    std::function<bool()> prefixReady;
-};
-
 // An installed modem shows as installed whatever its installer's progress; the installer's
 // failure text goes under the row, not into it.
-InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progress, const VARARowFacts &facts);
+InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progress, const VARAFacts &facts);
 
 // --- Packet page ---
 

@@ -43,8 +43,8 @@ void WizardVARAStep::refresh()
     const auto prefixReady = [this] { return m_prefix.installedCopy().present; };
     for (VARAInstaller *installer : {&m_hf, &m_fm}) {
         const VARAVariant variant = installer->variant();
-        const wizard::VARARowFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
-                                         [installer] { return installer->installedVersion(); }, prefixReady};
+        const VARAFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); }, prefixReady,
+                              [installer] { return installer->installedVersion(); }};
         const InstallProgress progress = installer->progress();
         WizardInstallRow *row = variant == VARAVariant::hf ? m_hfRow : m_fmRow;
         row->display(wizard::varaRowLook(variant, progress, facts), progress.error);

@@ -110,7 +110,7 @@ TEST(WizardVARARow, InstalledWinsThenEachPhaseShowsItsWordsAndOnlyEarlyPhasesCan
     bool prefixReady = false;
     bool installed = false;
     std::optional<QString> version;
-    const VARARowFacts facts{[&] { return installed; }, [&] { return version; }, [&] { return prefixReady; }};
+    const VARAFacts facts{[&] { return installed; }, [&] { return prefixReady; }, [&] { return version; }};
 
     struct Case {
         VARAState state;
@@ -161,7 +161,7 @@ TEST(WizardVARARow, InstalledWinsThenEachPhaseShowsItsWordsAndOnlyEarlyPhasesCan
 
 TEST(WizardVARARow, AProgressThatIsNoFractionStillShowsAPercentage)
 {
-    const VARARowFacts facts{[] { return false; }, [] { return std::nullopt; }, [] { return true; }};
+    const VARAFacts facts{[] { return false; }, [] { return true; }, [] { return std::nullopt; }};
     const auto downloading = [](double fraction) { return VARAInstaller::progressOf(VARAState::downloading(fraction)); };
     EXPECT_EQ(varaRowLook(VARAVariant::hf, downloading(std::numeric_limits<double>::quiet_NaN()), facts).status, "0%");
     EXPECT_EQ(varaRowLook(VARAVariant::hf, downloading(1.0), facts).status, "100%");
