@@ -1,5 +1,6 @@
 #include "installer_row.h"
 
+#include "setup/wizard_cancel_button.h"
 #include "widgets/accent_style.h"
 #include "widgets/form_parts.h"
 
@@ -12,7 +13,6 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -155,10 +155,7 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     m_accentButton->setFont(textStyle::caption(m_accentButton->font()));
     m_check = new RowMark(this);
     m_check->setIcon(RowIcon::installed);
-    m_cancel = new QToolButton(this);
-    m_cancel->setAutoRaise(true);
-    m_cancel->setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), 16,
-                                         toneColour(Tone::secondary, palette()))));
+    m_cancel = new WizardCancelButton([this] { Q_EMIT commandTriggered(RowCommand::cancel); }, this);
     for (QWidget *part : {static_cast<QWidget *>(m_spinner), static_cast<QWidget *>(m_bar),
                           static_cast<QWidget *>(m_status), static_cast<QWidget *>(m_button),
                           static_cast<QWidget *>(m_accentButton), static_cast<QWidget *>(m_check),
@@ -185,7 +182,6 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
             }
         });
     }
-    connect(m_cancel, &QToolButton::clicked, this, [this] { Q_EMIT commandTriggered(RowCommand::cancel); });
 
     display(m_look);
 }

@@ -3,7 +3,7 @@
 #include "app/helper_setup_state.h"
 #include "platform/app_activation.h"
 #include "setup/wizard/setup_wizard.h"
-#include "setup/wizard/wizard_cancel_button.h"
+#include "setup/wizard_cancel_button.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_error_label.h"
 #include "setup/wizard/wizard_features_step.h"

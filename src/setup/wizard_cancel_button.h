@@ -6,7 +6,8 @@
 
 namespace cordavelle {
 
-// The small round button beside a running install that cancels it, at once and without asking.
+// The small round button beside a running install that cancels it, at once and without asking:
+// the one every setup line shows, in the wizard and in the checklist alike.
 class WizardCancelButton final : public QToolButton {
     Q_OBJECT
 public:

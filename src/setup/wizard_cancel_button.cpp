@@ -1,4 +1,4 @@
-#include "setup/wizard/wizard_cancel_button.h"
+#include "setup/wizard_cancel_button.h"
 
 #include "widgets/status_look.h"
 
