@@ -1,20 +1,14 @@
 #include "shots.h"
 
 #include "widgets/alert_presenter.h"
-#include "app/helper_app.h"
-#include "app/helper_setup_state.h"
-#include "app/microphone_permission.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
-#include "app/settings_opener.h"
 #include "app/status_menu.h"
 #include "app/tray_glyph.h"
-#include "main/helper_pages.h"
 
+#include "support/app_objects.h"
 #include "support/event_wait.h"
 #include "support/recording_service_control.h"
-#include "support/scripted_alert_presenter.h"
-#include "support/setup_objects.h"
 
 #include <QApplication>
 #include <QMenu>
@@ -27,29 +21,6 @@
 namespace cordavelle::screenshots {
 
 namespace {
-
-// The application over the shared scene, with scripted alerts.
-struct AppScene {
-    explicit AppScene(ShotEnvironment &scene)
-        : setupObjects(scene),
-          experimental(scene.env.defaults()),
-          pages(setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)),
-          app(AppContext{scene.config, scene.orchestrator, scene.pairing, scene.discovery, scene.env.defaults(),
-                         alerts, setup, settingsOpener, experimental, setupObjects.updateNudge, scene.prefixHold,
-                         scene.env.platform()},
-              setupObjects.installers(), pages, microphone, [] { return QSystemTrayIcon::isSystemTrayAvailable(); },
-              [] {})
-    {
-    }
-    test::ScriptedAlertPresenter alerts;
-    HelperSetupState setup;
-    SettingsOpener settingsOpener;
-    test::SetupObjects setupObjects;
-    ExperimentalFeatureManager experimental;
-    HelperPages pages;
-    GrantedMicrophonePermission microphone;
-    CordavelleHelperApp app;
-};
 
 QImage grabMenu(QMenu *menu)
 {
@@ -104,15 +75,17 @@ QImage trayGlyphs()
 
 void addAppShots(ShotList &shots, ShotEnvironment &environment)
 {
-    auto scene = std::make_shared<AppScene>(environment);
+    // The application over the shared scene, with scripted alerts.
+    auto scene = std::make_shared<test::AppParts>(environment, DependencyUpdateNudge::Lookups{},
+                                                  [] { return QSystemTrayIcon::isSystemTrayAvailable(); });
     using S = ServiceRunState;
     using M = ServiceLifecycleMode;
 
     shots.push_back({QStringLiteral("management-window"), [scene] {
-                         return grabWindow(&scene->app.managementWindow());
+                         return grabWindow(&scene->app->managementWindow());
                      }});
     shots.push_back({QStringLiteral("management-window-setup"), [scene] {
-                         ManagementWindow &window = scene->app.managementWindow();
+                         ManagementWindow &window = scene->app->managementWindow();
                          ManagementView *view = window.findChild<ManagementView *>();
                          view->setSelectedSection(SidebarSection::setup);
                          QImage picture = grabWindow(&window);
@@ -120,14 +93,14 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                          return picture;
                      }});
     shots.push_back({QStringLiteral("management-window-app-menu"), [scene] {
-                         return grabMenu(scene->app.managementWindow().findChild<QMenu *>(QStringLiteral("appMenu")));
+                         return grabMenu(scene->app->managementWindow().findChild<QMenu *>(QStringLiteral("appMenu")));
                      }});
     shots.push_back({QStringLiteral("management-window-help-menu"), [scene] {
-                         return grabMenu(scene->app.managementWindow().findChild<QMenu *>(QStringLiteral("helpMenu")));
+                         return grabMenu(scene->app->managementWindow().findChild<QMenu *>(QStringLiteral("helpMenu")));
                      }});
     shots.push_back({QStringLiteral("setup-wizard-at-first-launch"), [scene] {
                          // A home that never finished set-up: the window comes up with the wizard.
-                         ManagementWindow &window = scene->app.managementWindow();
+                         ManagementWindow &window = scene->app->managementWindow();
                          window.show();
                          scene->setup.setShowWizard(true);
                          test::processEventsUntil([&] { return window.wizard() != nullptr; });
@@ -138,8 +111,8 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                          return picture;
                      }});
     shots.push_back({QStringLiteral("settings-window"), [scene] {
-                         scene->app.openSettings();
-                         return grabWindow(scene->app.settingsWindow());
+                         scene->app->openSettings();
+                         return grabWindow(scene->app->settingsWindow());
                      }});
 
     shots.push_back({QStringLiteral("status-menu-stopped"), [] {

@@ -22,16 +22,18 @@ public:
     bool refuses = false;
 };
 
-// The helper's objects and the application over them, wired as main wires them, without a tray,
-// the alerts answered by the test.
-struct AppObjects : HelperObjects {
-    explicit AppObjects(DependencyUpdateNudge::Lookups lookups = {})
-        : setupObjects(*this, std::move(lookups)), experimental(env.defaults()),
+// The application over helper objects that live elsewhere, wired as main wires it, the alerts
+// answered by the test. Without a tray unless `trayAvailable` says there is one.
+struct AppParts {
+    explicit AppParts(HelperObjects &helper, DependencyUpdateNudge::Lookups lookups = {},
+                      std::function<bool()> trayAvailable = [] { return false; })
+        : setupObjects(helper, std::move(lookups)), experimental(helper.env.defaults()),
           pages(setupObjects.setupContext(alerts, setup), setupObjects.pagesContext(alerts)),
           app(std::make_unique<CordavelleHelperApp>(
-              AppContext{config, orchestrator, pairing, discovery, env.defaults(), alerts, setup, settingsOpener,
-                         experimental, setupObjects.updateNudge, prefixHold, env.platform()},
-              setupObjects.installers(), pages, microphone, [] { return false; },
+              AppContext{helper.config, helper.orchestrator, helper.pairing, helper.discovery, helper.env.defaults(),
+                         alerts, setup, settingsOpener, experimental, setupObjects.updateNudge, helper.prefixHold,
+                         helper.env.platform()},
+              setupObjects.installers(), pages, microphone, std::move(trayAvailable),
               [this] {
                   if (relaunch) {
                       relaunch();
@@ -50,6 +52,14 @@ struct AppObjects : HelperObjects {
     // What the reset's new instance would be started with.
     std::function<void()> relaunch;
     std::unique_ptr<CordavelleHelperApp> app;
+};
+
+// The helper's objects and the application over them.
+struct AppObjects : HelperObjects, AppParts {
+    explicit AppObjects(DependencyUpdateNudge::Lookups lookups = {})
+        : AppParts(static_cast<HelperObjects &>(*this), std::move(lookups))
+    {
+    }
 };
 
 } // namespace cordavelle::test
