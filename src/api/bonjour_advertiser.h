@@ -38,8 +38,6 @@ public:
     // The name the service stands under while advertising (it differs from the one asked for
     // after a name conflict); empty otherwise. Kept when the service-name setting changes.
     QString advertisedName() const { return m_isAdvertising ? m_advertisedName : QString(); }
-    // The published registration, while the listener lives.
-    BonjourRegistration *registration() const { return m_registration.get(); }
 
 Q_SIGNALS:
     void isAdvertisingChanged(bool isAdvertising);

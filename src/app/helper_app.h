@@ -64,7 +64,6 @@ public:
     ManagementWindow &managementWindow() { return *m_managementWindow; }
     StatusMenu &statusMenu() { return *m_statusMenu; }
     QSystemTrayIcon &trayIcon() { return *m_trayIcon; }
-    ServiceControl &services() { return m_services; }
 
     // Follows the appearance mode.
     void applyAppearance();

@@ -14,7 +14,6 @@ public:
 
     void debug(const QString &message) const { write(LogLevel::Debug, message); }
     void info(const QString &message) const { write(LogLevel::Info, message); }
-    void notice(const QString &message) const { write(LogLevel::Notice, message); }
     void error(const QString &message) const { write(LogLevel::Error, message); }
     void fault(const QString &message) const { write(LogLevel::Fault, message); }
     bool isEnabled(LogLevel level) const;
