@@ -31,14 +31,6 @@ const Logger &serverLog()
     return logger;
 }
 
-// The peer's host as the log shows it: dotted IPv4 also for an IPv4 peer of a dual-stack socket.
-QString peerHostText(const QHostAddress &address)
-{
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(v4).toString() : address.toString();
-}
-
 QString withoutZone(const QString &hostText)
 {
     const qsizetype zone = hostText.indexOf(QLatin1Char('%'));
@@ -454,7 +446,7 @@ void HTTPServer::handleConnection(qintptr descriptor, const sockaddr_storage &pe
 
 QString HTTPServer::canonicalHostString(const QHostAddress &address)
 {
-    return withoutZone(peerHostText(address));
+    return withoutZone(stream_socket::hostText(address));
 }
 
 bool HTTPServer::isLocalNetworkHost(const QString &host)

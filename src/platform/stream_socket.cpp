@@ -41,11 +41,6 @@ std::optional<sockaddr_storage> peerAddress(qintptr descriptor)
     return address;
 }
 
-Peer peer(const sockaddr_storage &address)
-{
-    return {QHostAddress(reinterpret_cast<const sockaddr *>(&address)), port(address)};
-}
-
 quint16 port(const sockaddr_storage &address)
 {
     if (address.ss_family == AF_INET6) {
@@ -73,13 +68,19 @@ QString hostText(const sockaddr_storage &address)
             if (v4 == loopbackV4) {
                 return QStringLiteral("127.0.0.1");
             }
-            return QHostAddress(ntohl(v4)).toString();
         }
         if (IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) && v6.sin6_scope_id == 0) {
             return QStringLiteral("::1");
         }
     }
-    return QHostAddress(reinterpret_cast<const sockaddr *>(&address)).toString();
+    return hostText(QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
+}
+
+QString hostText(const QHostAddress &address)
+{
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
 }
 
 Transfer receive(qintptr descriptor, char *into, qint64 capacity)

@@ -12,18 +12,12 @@ namespace cordavelle::stream_socket {
 // Calls that never block on an accepted TCP socket, for a server that takes descriptors straight
 // from its listener instead of wrapping each in a QTcpSocket.
 
-struct Peer {
-    QHostAddress address;
-    quint16 port = 0;
-};
-
 // The far end of the connection; none when it is already gone (reset before it was taken up).
 std::optional<sockaddr_storage> peerAddress(qintptr descriptor);
-// The far end as Qt names it, from the kernel's form.
-Peer peer(const sockaddr_storage &address);
 // The far end's port, and its host as the log shows it: dotted IPv4 also for an IPv4 peer of a
 // dual-stack socket, IPv6 with any zone. The loopback hosts come without an allocation.
 QString hostText(const sockaddr_storage &address);
+QString hostText(const QHostAddress &address);
 quint16 port(const sockaddr_storage &address);
 
 struct Transfer {
