@@ -96,6 +96,15 @@ std::atomic<StderrLogSink *> g_holdingSink{nullptr};
 // Set while this thread holds a sink's lock: an end that comes then must not wait for it.
 thread_local bool t_inSink = false;
 
+// Marks this thread as inside the sink for as long as it holds the lock, and clears the mark on
+// every way out, a throw included: a mark left behind would keep the held lines from the exit.
+struct InSink {
+    InSink() { t_inSink = true; }
+    ~InSink() { t_inSink = false; }
+    InSink(const InSink &) = delete;
+    InSink &operator=(const InSink &) = delete;
+};
+
 void flushHeldLines()
 {
     if (t_inSink) {
@@ -180,7 +189,7 @@ void StderrLogSink::write(LogLevel level, const QString &subsystem, const QStrin
     }
     const QString text = escapedControlCharacters(message);
     const std::lock_guard lock(m_mutex);
-    t_inSink = true;
+    const InSink inSink;
     // Put together as UTF-8 right behind what is held and written with one call, so lines of
     // several writers never interleave; once the buffer has grown, a line costs no allocation.
     const qsizetype start = m_held.size();
@@ -199,7 +208,6 @@ void StderrLogSink::write(LogLevel level, const QString &subsystem, const QStrin
     if (level >= LogLevel::Error || m_holdingThread != std::this_thread::get_id()) {
         writeHeld();
     }
-    t_inSink = false;
 }
 
 void StderrLogSink::writeHeld()
@@ -245,9 +253,8 @@ void StderrLogSink::releaseHeldLines()
 void StderrLogSink::flush()
 {
     const std::lock_guard lock(m_mutex);
-    t_inSink = true;
+    const InSink inSink;
     writeHeld();
-    t_inSink = false;
 }
 
 } // namespace cordavelle
