@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QScopeGuard>
 
 #include <cerrno>
 #include <condition_variable>
@@ -521,6 +522,9 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
     auto notice = std::make_shared<DiskQueue::RoomNotice>();
     auto queue = std::make_shared<DiskQueue>(fd, partial, destination, stop, notice);
     QCoro::Task<WriteOutcome> written = writeOut(queue);
+    // A download dropped while suspended (at the program's end) must still let its writer go and
+    // remove the partial file; after the writer has ended this does nothing.
+    const auto abandonIfDropped = qScopeGuard([queue] { queue->abandon(); });
 
     BodyFlow flow;
     flow.full = [queue] { return queue->full(); };
