@@ -41,6 +41,25 @@ QString percentText(double fraction)
     return QString::number(wholePercent(fraction)) + QLatin1Char('%');
 }
 
+QString stepWords(const InstallProgress &progress, QStringView ellipsis)
+{
+    using Phase = InstallProgress::Phase;
+    const auto ended = [ellipsis](QString words) { return words.append(ellipsis); };
+    switch (progress.phase) {
+    case Phase::preparing: return ended(QStringLiteral("Installing Rosetta"));
+    case Phase::downloading: return ended(QStringLiteral("Downloading"));
+    case Phase::extracting: return ended(QStringLiteral("Extracting"));
+    case Phase::installing: return ended(QStringLiteral("Installing"));
+    case Phase::fixing: return ended(QStringLiteral("Fixing OCX"));
+    case Phase::verifying: return ended(QStringLiteral("Verifying"));
+    case Phase::settingUp: return progress.message;
+    case Phase::idle:
+    case Phase::complete:
+    case Phase::failed: break;
+    }
+    return {};
+}
+
 Tone rowIconTone(RowIcon icon)
 {
     switch (icon) {

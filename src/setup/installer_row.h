@@ -1,5 +1,6 @@
 #pragma once
 
+#include "install/installer.h"
 #include "widgets/status_look.h"
 
 #include <QString>
@@ -24,6 +25,9 @@ class RowMark;
 int wholePercent(double fraction);
 // wholePercent followed by "%".
 QString percentText(double fraction);
+// The words of a step under way, each ending in `ellipsis` (the checklist writes three full stops,
+// the wizard the ellipsis character); a setting-up step keeps its own message.
+QString stepWords(const InstallProgress &progress, QStringView ellipsis);
 
 // The leading mark of a setup line; each has its one colour.
 enum class RowIcon {

@@ -50,32 +50,13 @@ void setBar(InstallerRowLook &look, double fraction)
     setStatus(look, percentText(fraction));
 }
 
-// The words of a step under way, each ending in three full stops as on every checklist line.
-QString stepWords(const InstallProgress &progress)
-{
-    using Phase = InstallProgress::Phase;
-    switch (progress.phase) {
-    case Phase::preparing: return QStringLiteral("Installing Rosetta...");
-    case Phase::downloading: return QStringLiteral("Downloading...");
-    case Phase::extracting: return QStringLiteral("Extracting...");
-    case Phase::installing: return QStringLiteral("Installing...");
-    case Phase::fixing: return QStringLiteral("Fixing OCX...");
-    case Phase::verifying: return QStringLiteral("Verifying...");
-    case Phase::settingUp: return progress.message;
-    case Phase::idle:
-    case Phase::complete:
-    case Phase::failed: break;
-    }
-    return {};
-}
-
 // A step under way: a bar while downloading, a spinner and the step's words otherwise.
 void setWorking(InstallerRowLook &look, const InstallProgress &progress)
 {
     if (progress.phase == InstallProgress::Phase::downloading) {
         setBar(look, progress.fraction);
     } else {
-        setSpinner(look, stepWords(progress));
+        setSpinner(look, stepWords(progress, u"..."));
     }
 }
 

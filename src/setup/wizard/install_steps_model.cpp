@@ -9,31 +9,11 @@ namespace {
 
 const QString kCancelHelp = QStringLiteral("Cancel");
 
-// The words of a step under way, each ending in the ellipsis character as on every wizard page;
-// a prefix step keeps its own.
-QString stepWords(const InstallProgress &progress)
-{
-    using Phase = InstallProgress::Phase;
-    switch (progress.phase) {
-    case Phase::preparing: return QStringLiteral("Installing Rosetta…");
-    case Phase::downloading: return QStringLiteral("Downloading…");
-    case Phase::extracting: return QStringLiteral("Extracting…");
-    case Phase::installing: return QStringLiteral("Installing…");
-    case Phase::fixing: return QStringLiteral("Fixing OCX…");
-    case Phase::verifying: return QStringLiteral("Verifying…");
-    case Phase::settingUp: return progress.message;
-    case Phase::idle:
-    case Phase::complete:
-    case Phase::failed: break;
-    }
-    return {};
-}
-
 // A step under way: its fraction while downloading, its words otherwise.
 DependencyRowState workingState(const InstallProgress &progress)
 {
     return progress.phase == InstallProgress::Phase::downloading ? DependencyRowState::downloading(progress.fraction)
-                                                                 : DependencyRowState::working(stepWords(progress));
+                                                                 : DependencyRowState::working(stepWords(progress, u"…"));
 }
 
 RowButton retryButton() { return RowButton{QStringLiteral("Retry"), RowCommand::start, true, false}; }
@@ -152,7 +132,7 @@ InstallerRowLook varaRowLook(VARAVariant variant, const InstallProgress &progres
             look.status = percentText(progress.fraction);
         } else {
             look.indicator = InstallerRowLook::Indicator::spinner;
-            look.status = stepWords(progress);
+            look.status = stepWords(progress, u"…");
         }
         // Past the setup program there is nothing left that a cancel could undo cleanly.
         if (progress.undoable()) {

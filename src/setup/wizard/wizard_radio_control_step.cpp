@@ -25,11 +25,7 @@ WizardRadioControlStep::WizardRadioControlStep(Installer &hamlib, ConfigStore &c
     column->addWidget(divider());
     column->addWidget(m_row);
     column->addStretch();
-    connect(m_row, &WizardInstallRow::commandTriggered, this, [this](RowCommand command) {
-        if (command == RowCommand::start) {
-            m_hamlib.start();
-        }
-    });
+    m_row->drive(m_hamlib);
     connect(&m_hamlib, &Installer::changed, this, [this] { m_refresh->schedule(); });
     refresh();
 }
