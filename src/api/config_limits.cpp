@@ -22,6 +22,16 @@ public:
         return range(key, value, kMinDirewolfPort, kMaxDirewolfPort,
                      QStringLiteral(", the ports Direwolf accepts (it listens on another port instead)"));
     }
+    // Two listeners of one program can't share a port: the second fails to bind and the program
+    // doesn't start.
+    Check &distinctPorts(const char *key, int value, const char *otherKey, int other)
+    {
+        return require(value != other, [&] {
+            return QStringLiteral("%1 must differ from %2; both can't listen on port %3")
+                .arg(QLatin1String(key), QLatin1String(otherKey))
+                .arg(value);
+        });
+    }
     Check &notNegative(const char *key, int value)
     {
         return require(value >= 0, [&] { return QStringLiteral("%1 may not be negative").arg(QLatin1String(key)); });
@@ -97,6 +107,7 @@ std::optional<QString> problem(const DirewolfConfig &record, const DirewolfConfi
         .name("customAudioOutputUID", record.customAudioOutputUID)
         .direwolfPort("kissPort", record.kissPort)
         .direwolfPort("agwPort", record.agwPort)
+        .distinctPorts("agwPort", record.agwPort, "kissPort", record.kissPort)
         .path("pttPort", record.pttPort)
         .path("pttMethod", record.pttMethod ? record.pttMethod->portPath() : QString())
         .name("nativeRigControlRadioName", record.nativeRigControlRadioName)

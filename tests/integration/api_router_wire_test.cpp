@@ -300,6 +300,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"direwolf", {{"ssid", 16}}, direwolf + "ssid must be between 0 and 15"},
         {"direwolf", {{"agwPort", 49152}}, direwolf + "agwPort must be between 1024 and 49151" + direwolfPorts},
         {"direwolf", {{"kissPort", 1023}}, direwolf + "kissPort must be between 1024 and 49151" + direwolfPorts},
+        {"direwolf", {{"kissPort", 8000}, {"agwPort", 8000}}, direwolf + "agwPort must differ from kissPort; both can't listen on port 8000"},
         {"direwolf", {{"callsign", std::string(256, 'A')}}, direwolf + "callsign is longer than 255 bytes"},
         {"direwolf", {{"direwolfPath", sharedPath}}, direwolf + "direwolfPath" + program + othersChange},
         {"vara-hf", {{"winePath", sharedPath}}, "Invalid VARA HF config JSON \u2014 winePath" + program + othersChange},
