@@ -1,5 +1,7 @@
 #include "http_request_parser.h"
 
+#include "client_text.h"
+
 #include "base/spaces_and_tabs.h"
 
 #include <limits>
@@ -69,6 +71,14 @@ FeedResult FeedResult::complete(HTTPRequest request, qsizetype consumed)
     r.kind = Kind::complete;
     r.request = std::move(request);
     r.consumed = consumed;
+    return r;
+}
+
+FeedResult FeedResult::badRequest(HTTPRequest request, qsizetype consumed, QString reason)
+{
+    FeedResult r = complete(std::move(request), consumed);
+    r.kind = Kind::badRequest;
+    r.reason = std::move(reason);
     return r;
 }
 
@@ -206,6 +216,7 @@ bool HTTPRequestParser::parseHead(QByteArrayView head, const QString &remoteHost
     request.method = words[0].toString();
     request.path = normalizedPath(words[1].toString());
     request.remoteHost = remoteHost;
+    int hostHeaders = 0;
     while (linesLeft) {
         const QStringView line = nextLine();
         const qsizetype colon = line.indexOf(u':');
@@ -215,7 +226,18 @@ bool HTTPRequestParser::parseHead(QByteArrayView head, const QString &remoteHost
         // Space, tab and the other Unicode space separators around a name or value go; line
         // breaks are no white space here.
         QString name = trimmedSpacesAndTabs(line.left(colon)).toString().toLower();
-        request.headers[std::move(name)] = trimmedSpacesAndTabs(line.sliced(colon + 1)).toString();
+        QString value = trimmedSpacesAndTabs(line.sliced(colon + 1)).toString();
+        // Which of two Host headers counts differs between a proxy and us, and a NUL or line
+        // break inside one ends the name early for some readers: either lets a request pass the
+        // host check under a name it doesn't carry.
+        if (name == QLatin1String("host")) {
+            if (++hostHeaders == 2) {
+                out.badRequest = QStringLiteral("More than one Host header");
+            } else if (out.badRequest.isEmpty() && holdsControlCharacters(value)) {
+                out.badRequest = QStringLiteral("Host header holds a control character");
+            }
+        }
+        request.headers[std::move(name)] = std::move(value);
     }
 
     qsizetype length = 0;
@@ -237,17 +259,23 @@ bool HTTPRequestParser::parseHead(QByteArrayView head, const QString &remoteHost
     return true;
 }
 
+FeedResult HTTPRequestParser::whole(HTTPRequest request, qsizetype consumed, const QString &badRequest)
+{
+    return badRequest.isEmpty() ? FeedResult::complete(std::move(request), consumed)
+                                : FeedResult::badRequest(std::move(request), consumed, badRequest);
+}
+
 FeedResult HTTPRequestParser::finish(const Head &head, QByteArrayView buffer, qsizetype bodyStart)
 {
     if (head.contentLength == 0) {
-        return FeedResult::complete(head.request, bodyStart);
+        return whole(head.request, bodyStart, head.badRequest);
     }
     if (buffer.size() - bodyStart < head.contentLength) {
         return FeedResult::needMore();
     }
     HTTPRequest request = head.request;
     request.body = buffer.sliced(bodyStart, head.contentLength).toByteArray();
-    return FeedResult::complete(std::move(request), bodyStart + head.contentLength);
+    return whole(std::move(request), bodyStart + head.contentLength, head.badRequest);
 }
 
 FeedResult HTTPRequestParser::feed(QByteArrayView buffer, const QString &remoteHost)
@@ -310,7 +338,7 @@ FeedResult HTTPRequestReader::append(QByteArrayView bytes)
     if (m_head->contentLength > 0) {
         request.body = QByteArrayView(m_buffer).sliced(m_bodyStart, m_head->contentLength).toByteArray();
     }
-    m_final = FeedResult::complete(std::move(request), m_bodyStart + m_head->contentLength);
+    m_final = HTTPRequestParser::whole(std::move(request), m_bodyStart + m_head->contentLength, m_head->badRequest);
     m_buffer.clear();
     return *m_final;
 }

@@ -10,18 +10,20 @@ namespace cordavelle {
 
 // What the bytes received so far on one connection amount to.
 struct FeedResult {
-    enum class Kind { complete, invalid, needMore };
+    enum class Kind { complete, badRequest, invalid, needMore };
 
     static FeedResult complete(HTTPRequest request, qsizetype consumed);
+    static FeedResult badRequest(HTTPRequest request, qsizetype consumed, QString reason);
     static FeedResult invalid(QString reason);
     static FeedResult needMore();
 
     Kind kind = Kind::needMore;
-    // complete: the request, and the bytes it occupies from the start of the buffer (head,
-    // terminator and body).
+    // complete and badRequest: the request, and the bytes it occupies from the start of the buffer
+    // (head, terminator and body).
     HTTPRequest request;
     qsizetype consumed = 0;
-    // invalid: why the bytes can never form a request.
+    // badRequest: why the whole request is answered 400 instead of served. invalid: why the bytes
+    // can never form a request.
     QString reason;
 
     bool operator==(const FeedResult &) const = default;
@@ -56,10 +58,13 @@ private:
     struct Head {
         HTTPRequest request;
         qsizetype contentLength = 0;
+        // Why the request, once whole, is answered 400.
+        QString badRequest;
     };
     // Reads the bytes before the terminator; fills `reason` when they can't be a request head.
     static bool parseHead(QByteArrayView head, const QString &remoteHost, Head &out, QString &reason);
     static FeedResult finish(const Head &head, QByteArrayView buffer, qsizetype bodyStart);
+    static FeedResult whole(HTTPRequest request, qsizetype consumed, const QString &badRequest);
 };
 
 // The parser for one connection that keeps what it learnt between reads: the terminator search

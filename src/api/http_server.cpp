@@ -142,6 +142,11 @@ private:
                 serverLog().error(QStringLiteral("Invalid HTTP request from %1: %2").arg(remote(), result.reason));
                 finish();
                 return;
+            case FeedResult::Kind::badRequest:
+                serverLog().error(QStringLiteral("Bad request from %1: %2").arg(remote(), result.reason));
+                stopReading();
+                reply(HTTPResponse::error(result.reason, 400));
+                return;
             case FeedResult::Kind::complete:
                 if (serverLog().isEnabled(LogLevel::Info)) {
                     serverLog().info(QStringLiteral("%1 %2 from %3")
@@ -153,15 +158,27 @@ private:
         }
     }
 
-    static QCoro::Task<void> serve(QPointer<HTTPConnection> self, HTTPRequest request)
+    void stopReading()
     {
-        self->m_phase = Phase::serving;
-        self->m_idleStop.request_stop();
+        m_phase = Phase::serving;
+        m_idleStop.request_stop();
         // Bytes after the request (a pipelined second one) are never read, and the end of the
         // peer's sending side does not end the connection while the reply is being made.
-        if (self->m_readNotifier) {
-            self->m_readNotifier->setEnabled(false);
+        if (m_readNotifier) {
+            m_readNotifier->setEnabled(false);
         }
+    }
+
+    void reply(const HTTPResponse &response)
+    {
+        m_reply = HTTPServer::formatHTTPResponse(response);
+        m_phase = Phase::writing;
+        writePending();
+    }
+
+    static QCoro::Task<void> serve(QPointer<HTTPConnection> self, HTTPRequest request)
+    {
+        self->stopReading();
 
         // Kept here: the connection may be gone once the handler returns.
         const QString hostText = self->m_hostText;
@@ -200,9 +217,7 @@ private:
         if (!self) {
             co_return;  // the server went away while the handler ran
         }
-        self->m_reply = HTTPServer::formatHTTPResponse(response);
-        self->m_phase = Phase::writing;
-        self->writePending();
+        self->reply(response);
     }
 
     // Sends what is left of the reply, waiting for room when the socket is full; then closes.

@@ -65,6 +65,33 @@ TEST(HTTPRequestParser, InvalidHeadsNameTheirReason)
     EXPECT_EQ(feed("POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\n\xff\xfe").kind, FeedResult::Kind::complete);
 }
 
+// Answered 400 once whole (body included), so the peer reads the reason before the close.
+TEST(HTTPRequestParser, ARepeatedHostOrOneWithControlCharactersIsABadRequest)
+{
+    const struct {
+        QByteArray headers;
+        const char *reason;
+    } cases[] = {
+        {"Host: evil.example\r\nhost: localhost\r\n", "More than one Host header"},
+        {"Host: localhost\r\nHOST : localhost\r\n", "More than one Host header"},
+        {QByteArray("Host: localhost\0.evil\r\n", 23), "Host header holds a control character"},
+        {"Host: local\x01host\r\n", "Host header holds a control character"},
+        {"Host: local\thost\r\n", "Host header holds a control character"},
+        {"Host: localhost\x7f\r\n", "Host header holds a control character"},
+        {"Host: localhost\r\nX-Host: a\r\nX: \x01\r\n", nullptr},
+        {"Host: \t localhost \r\n", nullptr},
+    };
+    for (const auto &c : cases) {
+        const QByteArray bytes = "POST / HTTP/1.1\r\n" + c.headers + "Content-Length: 2\r\n\r\n{}";
+        const FeedResult r = feed(bytes);
+        EXPECT_EQ(r.kind, c.reason ? FeedResult::Kind::badRequest : FeedResult::Kind::complete) << c.headers.toStdString();
+        EXPECT_EQ(r.reason, c.reason ? QString::fromLatin1(c.reason) : QString()) << c.headers.toStdString();
+        EXPECT_EQ(r.consumed, bytes.size());
+    }
+    EXPECT_EQ(feed("POST / HTTP/1.1\r\nHost: a\r\nHost: b\r\nContent-Length: 2\r\n\r\n{").kind,
+              FeedResult::Kind::needMore);
+}
+
 TEST(HTTPRequestParser, HeadersAreTrimmedLowerCasedAndTheLastOneWins)
 {
     const FeedResult r = feed("GET / HTTP/1.1\r\n"
@@ -156,6 +183,7 @@ TEST(HTTPRequestReader, AgreesWithTheWholeBufferParseAtEverySplit)
         "GET /\xff HTTP/1.1\r\n\r\n",
         "\r\n\r\n",
         "GET / HTTP/1.1\r\r\n\n\r\n\r\n",
+        "POST / HTTP/1.1\r\nHost: a\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc",
         longHead,
     };
     std::mt19937 random(12);

@@ -350,6 +350,12 @@ TEST_F(HTTPServerWire, RequestsFromWebPagesAreRefusedBeforeTheHandler)
     EXPECT_EQ(reply.body, "{\"error\":\"Forbidden \xe2\x80\x94 requests from web pages are not served\"}");
     EXPECT_TRUE(requests.empty());
     EXPECT_TRUE(env.log().contains(QStringLiteral("Refused POST /pair/request from 127.0.0.1:")));
+    // The foreign name first, then ours: which one a reader takes is not to be guessed.
+    reply = send("Host: attacker.example\r\nHost: 127.0.0.1:" + port + "\r\n");
+    EXPECT_EQ(reply.statusCode, 400);
+    EXPECT_EQ(reply.body, R"({"error":"More than one Host header"})");
+    EXPECT_EQ(send(QByteArray("Host: localhost\0.attacker.example\r\n", 35)).statusCode, 400);
+    EXPECT_TRUE(requests.empty());
 
     EXPECT_EQ(send("Host: 127.0.0.1:" + port + "\r\n").statusCode, 200);
     EXPECT_EQ(send("Host: localhost\r\n").statusCode, 200);
