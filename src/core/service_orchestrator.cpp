@@ -152,6 +152,16 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
 {
     idleShutdown().cancelIdleTimer(id);
     idleShutdown().recordActivity(id);
+    if (const auto it = m_startsInFlight.find(id); it != m_startsInFlight.end()) {
+        // Joined rather than refused or queued: an answer before the start's end would read as
+        // success while it may still fail, and a request that waited its turn would launch the
+        // program again after a failure.
+        const std::shared_ptr<const StartUnderWay> underWay = it->second;
+        if (co_await underWay->ended.wait(cancel) && underWay->failure) {
+            std::rethrow_exception(underWay->failure);
+        }
+        co_return;
+    }
     if (!mayStart(id)) {
         co_return;
     }
@@ -180,16 +190,17 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
 {
     // Marked before the first suspension: the child is launched only after the clean-up below,
     // and every start that comes meanwhile must find this one.
-    const std::uint64_t startNumber = ++m_startCount;
-    m_startsInFlight[id] = startNumber;
+    const auto underWay = std::make_shared<StartUnderWay>();
+    m_startsInFlight[id] = underWay;
     QPointer<ServiceOrchestrator> self(this);
-    const auto endOfStart = qScopeGuard([self, id, startNumber] {
+    const auto endOfStart = qScopeGuard([self, id, underWay] {
         if (self) {
             const auto it = self->m_startsInFlight.find(id);
-            if (it != self->m_startsInFlight.end() && it->second == startNumber) {
+            if (it != self->m_startsInFlight.end() && it->second == underWay) {
                 self->m_startsInFlight.erase(it);
             }
         }
+        underWay->ended.set();
     });
     // A stop forgets the start it cancels, so that the next start is not refused; that next start
     // still waits here until the cancelled one has ended, as the clean-up of the cancelled one
@@ -233,7 +244,12 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
             co_return;
         }
     }
-    co_await dispatchStart(id, token);
+    try {
+        co_await dispatchStart(id, token);
+    } catch (...) {
+        underWay->failure = std::current_exception();
+        throw;
+    }
 }
 
 async::Event ServiceOrchestrator::takeTurn(ServiceID id)

@@ -20,6 +20,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -84,8 +85,10 @@ public:
     ServiceLifecycleMode lifecycleMode(ServiceID id) const;
 
     // Starts a service through its start path, whatever its lifecycle mode. It first cancels the
-    // service's pending idle stop and stamps its activity; a service that is not stopped or in
-    // error, or whose start is already under way, is left as it is and the call returns at once.
+    // service's pending idle stop and stamps its activity. A call that comes while a start of the
+    // orchestrator's is under way joins it: it returns when that start ends and throws what it
+    // threw. Otherwise a service that is not stopped or in error is left as it is and the call
+    // returns at once.
     // A start after a stop first waits until the start that stop cut short has ended, and until
     // its child is gone. A start of one VARA variant first stops the other, which shares its
     // Wine prefix and port. The start path's errors reach the caller. The start ends without
@@ -200,10 +203,16 @@ private:
     ManagedProcess *m_rigctldProcess;
     ManagedProcess *m_direwolfProcess;
     std::map<ServiceID, std::stop_source> m_pendingWork;
-    // The start under way per service, by its number; a stop forgets it, so that a start after
-    // the stop is not refused (it still waits for its turn).
-    std::map<ServiceID, std::uint64_t> m_startsInFlight;
-    std::uint64_t m_startCount = 0;
+    // A start of the orchestrator's own, as the requests that join it see it.
+    struct StartUnderWay {
+        // Set once the start has ended, however it ended.
+        async::Event ended;
+        // What the start threw.
+        std::exception_ptr failure;
+    };
+    // The start under way per service; a stop forgets it, so that a start after the stop is not
+    // joined to the one it cancels (it still waits for its turn).
+    std::map<ServiceID, std::shared_ptr<StartUnderWay>> m_startsInFlight;
     // Per service, set once the latest start (or, for rigctld, the start-up sweep) has ended. Each
     // start waits for the one before before it clears anything away, so that no kill of an
     // earlier start, however late, lands on a child that a later one launched.

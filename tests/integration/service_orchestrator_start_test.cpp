@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -91,34 +94,57 @@ TEST_F(ServiceOrchestratorTest, StartOnlyFromStoppedOrErrorAndStartPathErrorsRea
     EXPECT_EQ(env.commands().callsOf(QStringLiteral("lsof")).size(), 4u);
 }
 
-TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllSucceed)
+// Every request shares the one start under way: its child when it comes up, its error when it fails.
+TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOnceAndAllGetItsOutcome)
 {
-    // Like rigctld's own path, the start path cleans up a while before it launches.
-    const auto launchNow = launching(QStringLiteral("exec sleep 600"));
-    startPaths[ServiceID::rigctld] = [this, launchNow](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
-        if (co_await env.clock().sleep(500ms, cancel)) {
-            co_await launchNow(id, cancel);
-        }
-    };
     config.setRequirePairing(false);
     PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
     OrchestratorServiceControl control(*orchestrator);
     HTTPServer api(env.platform().clock(), env.platform().peerOwners());
     ASSERT_TRUE(test::startOnFreePort(api, APIRouter::handler(control, config, pairing, env.platform().clock(),
                                                               env.defaults(), env.notifications())));
+    // Like rigctld's own path, the start path cleans up a while before it launches.
+    const auto startsAfterCleanUp = [this](ServiceOrchestrator::StartPath launchNow) {
+        startPaths[ServiceID::rigctld] = [this, launchNow](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
+            if (co_await env.clock().sleep(500ms, cancel)) {
+                co_await launchNow(id, cancel);
+            }
+        };
+    };
+    const auto startsOverTheWire = [&](int count) {
+        std::vector<test::WireClient> clients(count);
+        for (auto &client : clients) {
+            EXPECT_TRUE(client.connectTo(api.port()));
+            client.send("POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        }
+        EXPECT_TRUE(env.clock().runUntil(
+            [&] { return std::all_of(clients.begin(), clients.end(), [](const auto &c) { return !c.isOpen(); }); },
+            2s));
+        std::vector<test::WireReply> replies;
+        for (const auto &client : clients) {
+            replies.push_back(client.reply());
+        }
+        return replies;
+    };
 
-    std::vector<test::WireClient> clients(8);
-    for (auto &client : clients) {
-        ASSERT_TRUE(client.connectTo(api.port()));
-        client.send("POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    }
-    ASSERT_TRUE(env.clock().runUntil(
-        [&] { return std::all_of(clients.begin(), clients.end(), [](const auto &c) { return !c.isOpen(); }); },
-        2s));
-    for (const auto &client : clients) {
-        EXPECT_EQ(client.reply().statusCode, 200) << client.received().toStdString();
+    // A program that can't be launched: one try, and every request says why.
+    startsAfterCleanUp([this](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
+        ++launches[id];
+        co_await orchestrator->process(id).start("/nonexistent/rigctld", {}, std::nullopt, std::nullopt, cancel);
+    });
+    const std::vector<test::WireReply> failed = startsOverTheWire(5);
+    EXPECT_TRUE(failed.front().body.contains(std::strerror(ENOENT))) << failed.front().body.toStdString();
+    for (const test::WireReply &reply : failed) {
+        EXPECT_EQ(reply.statusCode, 500);
+        EXPECT_EQ(reply.body, failed.front().body);
     }
     EXPECT_EQ(launches[ServiceID::rigctld], 1);
+
+    startsAfterCleanUp(launching(QStringLiteral("exec sleep 600")));
+    for (const test::WireReply &reply : startsOverTheWire(8)) {
+        EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString();
+    }
+    EXPECT_EQ(launches[ServiceID::rigctld], 2);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
 
     // A stop lets the next start through, which goes on as soon as the cancelled one has unwound.
@@ -129,7 +155,7 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOneChildAndAllS
     orchestrator->stopService(ServiceID::rigctld);
     auto second = start(ServiceID::rigctld);
     ASSERT_TRUE(env.clock().runUntil([&] { return first->done && second->done; }, 2s));
-    EXPECT_EQ(launches[ServiceID::rigctld], 2);
+    EXPECT_EQ(launches[ServiceID::rigctld], 3);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
 }
 
