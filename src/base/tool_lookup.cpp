@@ -67,11 +67,51 @@ QStringList homebrewOnLinuxFolders()
             Platform::current().paths().home() + QStringLiteral("/.linuxbrew/bin")};
 }
 
+namespace {
+
+const QStringList kWineCandidates{QStringLiteral("/opt/homebrew/bin/wine64"), QStringLiteral("/opt/homebrew/bin/wine"),
+                                  QStringLiteral("/usr/local/bin/wine64"), QStringLiteral("/usr/local/bin/wine")};
+
+bool isFolder(const QString &path) { return QFileInfo(path).isDir(); }
+
+} // namespace
+
+bool isDebianWine()
+{
+    return ToolLocator::isExecutableFile(Platform::current().toolLocator().hostPath(QStringLiteral("/usr/lib/wine/wine64")));
+}
+
+bool wineRuns32Bit(const QString &path)
+{
+    const ToolLocator &locator = Platform::current().toolLocator();
+    if (isDebianWine() && locator.systemFolders().contains(QFileInfo(path).absolutePath())) {
+        return ToolLocator::isExecutableFile(locator.hostPath(QStringLiteral("/usr/lib/wine/wine")));
+    }
+    // A link into a build's tree ("/usr/local/bin/wine" to "/opt/wine-stable/bin/wine") is judged
+    // by that tree.
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    const QString tree = QFileInfo(resolved.isEmpty() ? path : resolved).absolutePath() + QStringLiteral("/..");
+    bool knownLayout = false;
+    for (const QString &libraries : {QStringLiteral("/lib/wine"), QStringLiteral("/lib64/wine")}) {
+        if (isFolder(tree + libraries + QStringLiteral("/i386-windows"))) {
+            return true;
+        }
+        knownLayout = knownLayout || isFolder(tree + libraries + QStringLiteral("/x86_64-windows"));
+    }
+    return !knownLayout;
+}
+
 std::optional<QString> findWine()
 {
-    return ownOrFirstExecutable(places::ownWineBinary(),
-                                {QStringLiteral("/opt/homebrew/bin/wine64"), QStringLiteral("/opt/homebrew/bin/wine"),
-                                 QStringLiteral("/usr/local/bin/wine64"), QStringLiteral("/usr/local/bin/wine")});
+    // The helper's own is a WoW64 build.
+    return ownOrFirstExecutable(places::ownWineBinary(), kWineCandidates,
+                                [](const QString &path) { return path == places::ownWineBinary() || wineRuns32Bit(path); });
+}
+
+std::optional<QString> findWineWithout32Bit()
+{
+    return Platform::current().toolLocator().firstExecutable(kWineCandidates,
+                                                            [](const QString &path) { return !wineRuns32Bit(path); });
 }
 
 std::optional<QString> findWinetricks()

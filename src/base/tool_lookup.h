@@ -21,10 +21,24 @@ QStringList homebrewOnLinuxFolders();
 // Whether an executable is usable on this machine (not x86_64-only on Apple silicon).
 bool passesArchitectureCheck(const QString &path);
 
-// The first executable Wine: the helper's own, then "/opt/homebrew/bin/wine64",
+// Whether a Wine found on the machine can run 32-bit programs, as VARA is. Debian's packaging
+// (Debian's loader in /usr/lib/wine beside a Wine in the system folders) can when its 32-bit
+// loader, wine32's "/usr/lib/wine/wine", is there. A build in its own tree can when it carries
+// 32-bit Windows libraries ("lib/wine/i386-windows" or "lib64/wine/i386-windows" beside its
+// "bin"), which a WoW64 build does without any 32-bit system library. A Wine whose layout
+// tells neither is taken at its word.
+bool wineRuns32Bit(const QString &path);
+
+// The first executable Wine that can run VARA: the helper's own, then "/opt/homebrew/bin/wine64",
 // "/opt/homebrew/bin/wine", "/usr/local/bin/wine64", "/usr/local/bin/wine", then the machine's
-// own folders; none when there is no Wine.
+// own folders, each only when wineRuns32Bit(); none when there is no such Wine.
 std::optional<QString> findWine();
+// The first Wine of the same candidates that is there but cannot run 32-bit programs; none when
+// there is none. It matters only while findWine() finds nothing.
+std::optional<QString> findWineWithout32Bit();
+// Debian's packaging of Wine is what the machine has (its 64-bit loader is there), so that
+// Debian's 32-bit package completes it.
+bool isDebianWine();
 // The wine server that ends the helper's prefix: the helper's own, then the package managers'.
 std::optional<QString> findWineserver();
 

@@ -2,6 +2,7 @@
 
 #include "setup/wizard_cancel_button.h"
 #include "widgets/accent_style.h"
+#include "widgets/copyable_command.h"
 #include "widgets/form_parts.h"
 
 #include <QContextMenuEvent>
@@ -58,6 +59,12 @@ QString stepWords(const InstallProgress &progress, QStringView ellipsis)
     case Phase::failed: break;
     }
     return {};
+}
+
+void setFailureText(InstallerRowLook &look, const QString &error)
+{
+    look.error = error;
+    look.command = adviceCommand(error);
 }
 
 Tone rowIconTone(RowIcon icon)
@@ -193,6 +200,13 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     errorRow->addWidget(m_errorMark, 0, Qt::AlignTop);
     errorRow->addWidget(m_error, 1);
     column->addWidget(m_errorLine);
+    m_note = captionLabel(QString(), Tone::secondary, this);
+    m_note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_note->setContentsMargins(32, 4, 0, 0);
+    column->addWidget(m_note);
+    m_command = new CopyableCommand(this);
+    m_command->setContentsMargins(32, 0, 0, 0);
+    column->addWidget(m_command);
 
     for (QPushButton *button : {m_button, static_cast<QPushButton *>(m_accentButton)}) {
         connect(button, &QPushButton::clicked, this, [this] {
@@ -245,6 +259,9 @@ void InstallerRow::display(const InstallerRowLook &look)
                                                                               : *look.cancelHelp);
     m_error->setText(look.error);
     m_errorLine->setVisible(!look.error.isEmpty());
+    m_note->setText(look.note);
+    m_note->setVisible(!look.note.isEmpty());
+    m_command->setCommand(look.command);
 }
 
 QPushButton *InstallerRow::button() const

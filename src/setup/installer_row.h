@@ -17,6 +17,7 @@ class QToolButton;
 
 namespace cordavelle {
 
+class CopyableCommand;
 class RowMark;
 
 // The whole percent of a progress fraction, truncated toward zero ("42" for 0.427). A fraction
@@ -90,6 +91,11 @@ struct InstallerRowLook {
     std::optional<QString> cancelHelp;
     // The failure's text, shown under the line; empty for none.
     QString error;
+    // A remark under the line (what is wrong with what was found, and the ways out); empty for none.
+    QString note;
+    // A command the user may run instead, with a Copy button, under the note or the failure;
+    // empty for none.
+    QString command;
     // The context menu's destructive item; empty for no menu.
     QString menuItem;
     // Why the item is offered but disabled now; empty while it can be chosen.
@@ -97,6 +103,9 @@ struct InstallerRowLook {
 
     bool operator==(const InstallerRowLook &) const = default;
 };
+
+// `error` with the command its advice ends with, if it has one, to copy.
+void setFailureText(InstallerRowLook &look, const QString &error);
 
 // Draws an InstallerRowLook and reports its controls as commands. It keeps nothing but what it
 // was last given.
@@ -114,6 +123,8 @@ public:
     QPushButton *button() const;
     QToolButton *cancelButton() const { return m_cancel; }
     QLabel *errorLabel() const { return m_error; }
+    QLabel *noteLabel() const { return m_note; }
+    CopyableCommand *commandLine() const { return m_command; }
     // The context menu as it would open now; none when the line offers no item.
     QMenu *contextMenu();
 
@@ -138,6 +149,8 @@ private:
     QWidget *m_errorLine;
     QLabel *m_errorMark;
     QLabel *m_error;
+    QLabel *m_note;
+    CopyableCommand *m_command;
     QMenu *m_menu = nullptr;
 };
 

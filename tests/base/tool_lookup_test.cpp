@@ -67,6 +67,49 @@ TEST(ToolLookup, FindWineTakesTheFirstExecutableInOrderWithTheSystemFoldersLast)
     EXPECT_EQ(tools::findWine(), places::ownWineBinary());
 }
 
+TEST(ToolLookup, ASystemWineCountsOnlyWhenItCanRun32BitPrograms)
+{
+    const struct {
+        const char *name;
+        QStringList programs;
+        QStringList folders;
+        const char *usable;
+        const char *without32Bit;
+        bool debian;
+    } cases[] = {
+        {"Debian's 64-bit Wine alone", {"/usr/bin/wine", "/usr/lib/wine/wine64"}, {}, nullptr, "/usr/bin/wine", true},
+        {"Debian's Wine with wine32",
+         {"/usr/bin/wine", "/usr/lib/wine/wine64", "/usr/lib/wine/wine"}, {}, "/usr/bin/wine", nullptr, true},
+        {"a WoW64 build",
+         {"/usr/local/bin/wine"}, {"/usr/local/lib/wine/x86_64-windows", "/usr/local/lib/wine/i386-windows"},
+         "/usr/local/bin/wine", nullptr, false},
+        {"a 64-bit build", {"/usr/local/bin/wine"}, {"/usr/local/lib64/wine/x86_64-windows"}, nullptr,
+         "/usr/local/bin/wine", false},
+        {"a 64-bit build before Debian's complete one",
+         {"/usr/local/bin/wine", "/usr/bin/wine", "/usr/lib/wine/wine64", "/usr/lib/wine/wine"},
+         {"/usr/local/lib/wine/x86_64-windows"}, "/usr/bin/wine", "/usr/local/bin/wine", true},
+        {"a Wine whose layout says nothing", {"/usr/bin/wine"}, {}, "/usr/bin/wine", nullptr, false},
+    };
+    for (const auto &c : cases) {
+        test::TestPlatform env;
+        for (const QString &program : c.programs) {
+            makeTool(env.hostPath(program));
+        }
+        for (const QString &folder : c.folders) {
+            ASSERT_TRUE(QDir().mkpath(env.hostPath(folder)));
+        }
+        const auto expected = [&env](const char *path) {
+            return path ? std::optional<QString>(env.hostPath(path)) : std::nullopt;
+        };
+        EXPECT_EQ(tools::findWine(), expected(c.usable)) << c.name;
+        EXPECT_EQ(tools::findWineWithout32Bit(), expected(c.without32Bit)) << c.name;
+        EXPECT_EQ(tools::isDebianWine(), c.debian) << c.name;
+        // The helper's own Wine is a WoW64 build, whatever the machine has.
+        makeTool(places::ownWineBinary());
+        EXPECT_EQ(tools::findWine(), places::ownWineBinary()) << c.name;
+    }
+}
+
 TEST(ToolLookup, OneDirewolfResolverForTheStartAndThePage)
 {
     test::TestPlatform env;

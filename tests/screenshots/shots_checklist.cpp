@@ -168,6 +168,14 @@ void addChecklistShots(ShotList &shots)
                          test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
                          return scene.picture();
                      }});
+    shots.push_back({QStringLiteral("setup-checklist-wine-64-bit-only"), [] {
+                         // Debian's Wine without its 32-bit part: the way out is said and copyable.
+                         ChecklistScene scene;
+                         test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
+                         test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/lib/wine/wine64")));
+                         test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/apt-get")));
+                         return scene.picture();
+                     }});
     shots.push_back({QStringLiteral("setup-checklist-installed"), fullyInstalled});
     shots.push_back({QStringLiteral("setup-checklist-remote-failures"), remoteFailures});
     shots.push_back({QStringLiteral("alert-delete-wine-prefix"), [] {

@@ -1,5 +1,6 @@
 #include "checklist_rows.h"
 
+#include "base/tool_lookup.h"
 #include "install/vara_installer.h"
 
 namespace cordavelle::checklist {
@@ -64,7 +65,7 @@ void setFailure(InstallerRowLook &look, const QString &message)
 {
     look.icon = RowIcon::failed;
     look.button = RowButton{QStringLiteral("Retry")};
-    look.error = message;
+    setFailureText(look, message);
 }
 
 } // namespace
@@ -98,7 +99,35 @@ InstallerRowLook winetricksLook(bool found, bool wineFound)
     return look;
 }
 
-InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion)
+std::optional<WineWithout32Bit> wineWithout32Bit()
+{
+    if (tools::findWine()) {
+        return std::nullopt;
+    }
+    const std::optional<QString> found = tools::findWineWithout32Bit();
+    if (!found) {
+        return std::nullopt;
+    }
+    return WineWithout32Bit{*found, tools::isDebianWine() && tools::findAptGet().has_value()};
+}
+
+const QString kWine32Command =
+    QStringLiteral("sudo dpkg --add-architecture i386 && sudo apt update && sudo apt install wine32:i386");
+
+void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &wine)
+{
+    const QString problem = QStringLiteral("The Wine at %1 cannot run 32-bit programs, and VARA is one. ").arg(wine.path);
+    if (wine.debian) {
+        look.note = problem + QStringLiteral("Install the Helper's own Wine, which needs no 32-bit system libraries, or "
+                                             "add Debian's 32-bit Wine:");
+        look.command = kWine32Command;
+    } else {
+        look.note = problem + QStringLiteral("Install the Helper's own Wine, which needs no 32-bit system libraries.");
+    }
+}
+
+InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion,
+                          const std::optional<WineWithout32Bit> &without32Bit)
 {
     using Phase = InstallProgress::Phase;
     InstallerRowLook look =
@@ -121,6 +150,10 @@ InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvai
     } else {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install Wine")};
+        if (without32Bit) {
+            setStatus(look, QStringLiteral("Cannot run 32-bit programs"), Tone::orange);
+            explainWineWithout32Bit(look, *without32Bit);
+        }
     }
     return look;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // What each line of the setup checklist shows, worked out from its installer's progress and the
 // file-system checks of the moment. The checks are passed as functions because a line looks at
@@ -33,8 +34,24 @@ InstallerRowLook itemLook(const ItemFacts &facts);
 // missing.
 InstallerRowLook winetricksLook(bool found, bool wineFound = false);
 
-// `wineAvailable`: the helper's own Wine, or else one elsewhere on the machine.
-InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion);
+// A Wine on the machine that cannot run 32-bit programs, so not VARA.
+struct WineWithout32Bit {
+    QString path;
+    // Debian's packaging, which Debian's 32-bit package completes; the apt commands are offered.
+    bool debian = false;
+    bool operator==(const WineWithout32Bit &) const = default;
+};
+// The machine's Wine that cannot run VARA, while it has none that can; none otherwise.
+std::optional<WineWithout32Bit> wineWithout32Bit();
+// "sudo dpkg --add-architecture i386 && sudo apt update && sudo apt install wine32:i386".
+extern const QString kWine32Command;
+// What is wrong with such a Wine and the ways out, under a Wine line that offers the install.
+void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &wine);
+
+// `wineAvailable`: the helper's own Wine, or else one elsewhere on the machine that can run
+// VARA. `without32Bit`: a Wine that is there but can't, said while no usable one is.
+InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion,
+                          const std::optional<WineWithout32Bit> &without32Bit = std::nullopt);
 
 struct PrefixFacts {
     Check initialized;     // the prefix's system32 folder exists

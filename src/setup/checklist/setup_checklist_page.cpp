@@ -225,7 +225,7 @@ void SetupChecklistPage::refresh()
     const InstalledCopy wineCopy = wine.installedCopy();
     display(Line::wine, wineLook(
                             wine.progress(), [&wineCopy] { return wineCopy.present || WineInstaller::findWine().has_value(); },
-                            wineCopy.version));
+                            wineCopy.version, wineWithout32Bit()));
     const bool winetricks = wine.isWinetricksInstalled() || WineInstaller::findWinetricks().has_value();
     display(Line::winetricks, winetricksLook(winetricks, WineInstaller::findWine().has_value()));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },

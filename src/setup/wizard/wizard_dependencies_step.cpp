@@ -3,6 +3,7 @@
 #include "widgets/coalesced_refresh.h"
 #include "base/tool_lookup.h"
 #include "install/installer.h"
+#include "setup/checklist/checklist_rows.h"
 #include "setup/wizard/install_steps_model.h"
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_install_row.h"
@@ -55,10 +56,16 @@ void WizardDependenciesStep::refresh()
 {
     const bool wine = wineAvailable(m_wine);
     const InstallProgress wineProgress = m_wine.progress();
-    m_wineRow->display(wizard::dependencyRowLook(QStringLiteral("Wine"),
-                                                 QStringLiteral("Windows compatibility layer for running VARA"), wine,
-                                                 wizard::wineInstallerDisplayState(wineProgress, wine)),
-                       wineProgress.error);
+    const wizard::DependencyRowState wineState = wizard::wineInstallerDisplayState(wineProgress, wine);
+    InstallerRowLook wineLook = wizard::dependencyRowLook(
+        QStringLiteral("Wine"), QStringLiteral("Windows compatibility layer for running VARA"), wine, wineState);
+    // Says why the Helper's own Wine is fetched though a Wine is on the machine.
+    if (wineState.kind() != wizard::DependencyRowState::Kind::done) {
+        if (const auto without32Bit = checklist::wineWithout32Bit()) {
+            checklist::explainWineWithout32Bit(wineLook, *without32Bit);
+        }
+    }
+    m_wineRow->display(wineLook, wineProgress.error);
     const bool ready = m_prefix.installedCopy().present;
     const InstallProgress prefixProgress = m_prefix.progress();
     m_prefixRow->display(wizard::dependencyRowLook(QStringLiteral("Wine Prefix"),

@@ -1,5 +1,6 @@
 #include "setup/wizard/wizard_install_row.h"
 
+#include "widgets/copyable_command.h"
 #include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 #include "install/installer.h"
@@ -41,7 +42,12 @@ void WizardInstallRow::drive(Installer &installer)
 
 void WizardInstallRow::display(const InstallerRowLook &look, const QString &error)
 {
-    m_row->display(look);
+    InstallerRowLook shown = look;
+    // The failure stands under the card; the command its advice names stays with the line.
+    if (shown.command.isEmpty()) {
+        shown.command = adviceCommand(error);
+    }
+    m_row->display(shown);
     m_error->setMessage(error);
     m_error->setVisible(!error.isEmpty());
 }

@@ -45,6 +45,9 @@ std::string describe(const InstallerRowLook &look)
     if (!look.error.isEmpty()) {
         text += " !" + look.error;
     }
+    if (!look.command.isEmpty()) {
+        text += " $ " + look.command;
+    }
     if (!look.menuItem.isEmpty()) {
         text += " menu:" + look.menuItem;
     }
@@ -121,6 +124,17 @@ TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
     for (const Case &c : cases) {
         EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(c.state), c.available, c.version)), c.shown);
     }
+
+    // A Wine that can't run VARA offers the Helper's own, and Debian's way where it is Debian's.
+    const auto idle = WineInstaller::progressOf(St::idle());
+    const InstallerRowLook debian = wineLook(idle, no, "", WineWithout32Bit{"/usr/bin/wine", true});
+    EXPECT_EQ(describe(debian), "M 'Cannot run 32-bit programs' [Install Wine] $ " + kWine32Command.toStdString());
+    EXPECT_TRUE(debian.note.startsWith("The Wine at /usr/bin/wine cannot run 32-bit programs")) << debian.note.toStdString();
+    const InstallerRowLook build = wineLook(idle, no, "", WineWithout32Bit{"/usr/local/bin/wine", false});
+    EXPECT_EQ(describe(build), "M 'Cannot run 32-bit programs' [Install Wine]");
+    EXPECT_FALSE(build.note.isEmpty());
+    EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(St::downloading(0.5)), never, "", WineWithout32Bit{"/w", true})),
+              "W bar '50%' (x)") << "an install under way says only how far it got";
 }
 
 TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
