@@ -4,6 +4,7 @@
 #include "base/helper_places.h"
 #include "base/task_drain.h"
 #include "base/tool_lookup.h"
+#include "base/wine_environment.h"
 #include "core/config_store.h"
 #include "core/orchestrator_service_control.h"
 #include "core/service_control.h"
@@ -16,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/tool_locator.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -216,6 +218,9 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
 {
     clearLog();
     initLogFile();
+    // Whether this set-up makes the prefix: only then does a failure take it away again.
+    bool makesPrefix = false;
+    std::optional<QString> failure;
     try {
         // The command-line developer tools that the macOS set-up waits for have no counterpart here.
         throwIfStopped(stop);
@@ -223,6 +228,7 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
         if (!held) {
             throw OperationCancelled();
         }
+        makesPrefix = !QFileInfo::exists(m_with.prefix);
         if (!isInitialized()) {
             co_await initializePrefix(stop);
         } else {
@@ -239,18 +245,51 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
         } else {
             appendLog(QStringLiteral("Dependencies already installed, skipping winetricks"));
         }
+        makesPrefix = false;
         setState(State::ready());
         appendLog(QStringLiteral("Setup complete!"));
     } catch (const OperationCancelled &) {
-        setState(State::idle());
-        appendLog(QStringLiteral("Setup cancelled"));
+        failure = QString();
     } catch (const std::exception &e) {
-        const QString text = QString::fromUtf8(e.what());
-        setState(State::error(text));
-        appendLog(QStringLiteral("ERROR: ") + text);
+        failure = QString::fromUtf8(e.what());
+    }
+    if (failure) {
+        // A half-made prefix is hundreds of megabytes, and the next set-up would take it for made.
+        if (makesPrefix) {
+            co_await removeUnfinishedPrefix();
+        }
+        if (failure->isEmpty()) {
+            setState(State::idle());
+            appendLog(QStringLiteral("Setup cancelled"));
+        } else {
+            setState(State::error(*failure));
+            appendLog(QStringLiteral("ERROR: ") + *failure);
+        }
     }
     m_with.prefixHold.release(this);
     setBusy(false);
+}
+
+QCoro::Task<void> WinePrefixManager::removeUnfinishedPrefix()
+{
+    // Its wine server would go on writing into the folders being removed.
+    if (const auto wine = m_with.tools.findWine()) {
+        const QString server = QFileInfo(*wine).path() + QStringLiteral("/wineserver");
+        if (ToolLocator::isExecutableFile(server)) {
+            try {
+                co_await runProcess(server, WineEnvironment::wineserverKillArguments(),
+                                    WineEnvironment::base(m_with.prefix), QStringLiteral("Stopping the Wine server"), {});
+            } catch (const std::exception &) {
+                // The removal below says whether anything is left.
+            }
+        }
+    }
+    QString reason;
+    if (removeTree(m_with.prefix, &reason) == Removal::failed) {
+        appendLog(QStringLiteral("Could not remove the unfinished Wine prefix: ") + reason);
+    } else {
+        appendLog(QStringLiteral("Removed the unfinished Wine prefix"));
+    }
 }
 
 QCoro::Task<bool> WinePrefixManager::holdPrefix(const void *holder, QString name, std::stop_token stop)

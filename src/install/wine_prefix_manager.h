@@ -165,6 +165,8 @@ private:
     QCoro::Task<void> configureAudioDefaults(QString winePath, std::stop_token stop);
     QCoro::Task<void> ensureCabextract(std::stop_token stop);
     QCoro::Task<void> installDependencies(std::stop_token stop);
+    // After a failed or cancelled set-up that made the prefix: ends its wine server and removes it.
+    QCoro::Task<void> removeUnfinishedPrefix();
 
     // Takes the prefix's hold as `holder`, showing whom it waits for meanwhile; false when
     // `stop` came first.

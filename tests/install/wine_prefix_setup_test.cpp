@@ -178,18 +178,32 @@ TEST_F(WinePrefixSetup, ASecondSetupOnlyReappliesTheAudioDefaultsAndTheFileKeeps
 TEST_F(WinePrefixSetup, AFailedRunEndsTheSetupWithItsStepAndStopsTheStep)
 {
     test::writeFile(env.root() + "/fail-on", "DefaultSampleRate");
+    test::writeProgram(env.root() + "/wine/bin/wineserver",
+                       "#!/bin/sh\necho \"wineserver $* | $WINEPREFIX\" >> '" + (env.root() + "/runs").toUtf8() + "'\n");
     runSetup();
 
     EXPECT_EQ(manager.state(), State::error("Setting DirectSound default sample rate failed (exit code 1)"));
     EXPECT_EQ(shownLines().last(), "ERROR: Setting DirectSound default sample rate failed (exit code 1)");
     // The third registry value and everything after it were never run.
-    EXPECT_EQ(runs().size(), 3);
+    ASSERT_EQ(runs().size(), 4);
     EXPECT_FALSE(shownLines().contains("PulseAudio + DirectSound defaults configured"));
+    // The prefix this set-up made goes with its wine server; one there before stays as it was.
+    EXPECT_EQ(runs().last(), "wineserver -k | " + prefix);
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+    EXPECT_TRUE(shownLines().contains("Removed the unfinished Wine prefix"));
 
     test::writeFile(env.root() + "/fail-on", "wineboot");
-    QDir(prefix).removeRecursively();
     runSetup();
     EXPECT_EQ(manager.state(), State::error("Initializing Wine prefix failed (exit code 1)"));
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+
+    test::writeFile(prefix + "/drive_c/windows/system32/kept.dll", "MZ");
+    test::writeFile(env.root() + "/fail-on", "DefaultSampleRate");
+    QFile::remove(env.root() + "/runs");
+    runSetup();
+    EXPECT_EQ(manager.state(), State::error("Setting DirectSound default sample rate failed (exit code 1)"));
+    EXPECT_TRUE(QFileInfo::exists(prefix + "/drive_c/windows/system32/kept.dll"));
+    EXPECT_FALSE(runs().join('\n').contains("wineserver"));
 }
 
 TEST_F(WinePrefixSetup, ACancelledSetupStaysBusyUntilItsTaskEndsAndStartsNothingNew)
@@ -209,6 +223,7 @@ TEST_F(WinePrefixSetup, ACancelledSetupStaysBusyUntilItsTaskEndsAndStartsNothing
     EXPECT_EQ(shownLines().last(), "Setup cancelled");
     EXPECT_EQ(manager.state(), State::idle());
     EXPECT_FALSE(runs().join('\n').contains("winetricks"));
+    EXPECT_FALSE(QFileInfo::exists(prefix)) << "made by the cancelled set-up";
 }
 
 TEST_F(WinePrefixSetup, TheRuntimeFilesCountInEitherSystemFolder)
