@@ -94,6 +94,7 @@ Alert revokeConfirmationAlert(const PairedClient &client)
     alert.informativeText = QStringLiteral("This will disconnect '") + client.hostname +
                             QStringLiteral("' and require the app to pair again before it can use Helper features.");
     alert.buttons = {QStringLiteral("Remove '") + client.hostname + QLatin1Char('\''), QStringLiteral("Cancel")};
+    alert.destructive = true;
     return alert;
 }
 

@@ -92,11 +92,13 @@ Alert quitConfirmationAlert()
 
 Alert resetAllConfirmationAlert()
 {
-    return {Alert::Style::warning, QStringLiteral("Reset All Configurations"),
+    return {Alert::Style::warning,
+            QStringLiteral("Reset All Configurations"),
             QStringLiteral("This will delete all settings, service configurations, pairing information, and the Wine "
                            "prefix (VARA will need to be reinstalled). Wine and rigctld will not be removed. The app "
                            "will restart."),
-            {QStringLiteral("Reset"), QStringLiteral("Cancel")}};
+            {QStringLiteral("Reset"), QStringLiteral("Cancel")},
+            true};
 }
 
 Alert httpServerFailureAlert(int port, const QString &error)

@@ -84,7 +84,8 @@ Alert confirmationAlert(ResetLevel level, const QString &prefixDisplay)
     alert.message = alertTitle(level);
     alert.informativeText = alertMessage(level, prefixDisplay);
     alert.buttons = {confirmLabel(level), QStringLiteral("Cancel")};
-    alert.destructive = level == ResetLevel::everything;
+    // Every level removes something for good.
+    alert.destructive = true;
     return alert;
 }
 

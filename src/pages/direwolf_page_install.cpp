@@ -103,9 +103,8 @@ QWidget *DirewolfPage::legacyBanner()
 {
     auto *remove = pageButton(QStringLiteral("Remove Legacy Install"), true);
     connect(remove, &QPushButton::clicked, this, [this] {
-        const Alert confirm{Alert::Style::warning, QStringLiteral("Remove the legacy Direwolf install?"),
-                            legacyConfirmationText(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder())),
-                            {QStringLiteral("Remove"), QStringLiteral("Cancel")}};
+        const Alert confirm =
+            legacyRemovalConfirmation(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder()));
         if (m_context.alerts.present(confirm) == 0) {
             removeLegacyInstall();
         }

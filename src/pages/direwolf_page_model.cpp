@@ -232,4 +232,13 @@ QString legacyConfirmationText(const std::optional<qint64> &size)
                                  "reinstall Direwolf from this page.");
 }
 
+Alert legacyRemovalConfirmation(const std::optional<qint64> &size)
+{
+    return {Alert::Style::warning,
+            QStringLiteral("Remove the legacy Direwolf install?"),
+            legacyConfirmationText(size),
+            {QStringLiteral("Remove"), QStringLiteral("Cancel")},
+            true};
+}
+
 } // namespace cordavelle::direwolf_page

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "widgets/alert_presenter.h"
 #include "widgets/status_look.h"
 #include "base/service_config.h"
 #include "base/tool_lookup.h"
@@ -125,5 +126,6 @@ QString nudgeText(const QString &radioName);
 QString formattedByteCount(qint64 bytes);
 QString legacyBannerText(const std::optional<qint64> &size);
 QString legacyConfirmationText(const std::optional<qint64> &size);
+Alert legacyRemovalConfirmation(const std::optional<qint64> &size);
 
 } // namespace cordavelle::direwolf_page

@@ -6,6 +6,11 @@
 #include "app/management_view.h"
 #include "app/management_window.h"
 #include "app/status_menu.h"
+#include "app/clients_page_model.h"
+#include "app/reset_section_model.h"
+#include "app/settings_model.h"
+#include "pages/direwolf_page_model.h"
+#include "setup/checklist/setup_checklist_page.h"
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "setup/wizard/wizard_navigation.h"
 
@@ -22,6 +27,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -133,6 +139,38 @@ QStringList unnamedControls(QWidget *window)
     return found;
 }
 
+// Judged by the words the user reads, so an alert that forgets to say it destroys is caught.
+bool removesOrResets(const QString &buttonText)
+{
+    static const QStringList verbs{QStringLiteral("Reset"), QStringLiteral("Delete"), QStringLiteral("Remove"),
+                                   QStringLiteral("Uninstall"), QStringLiteral("Revoke"), QStringLiteral("Clear")};
+    return verbs.contains(buttonText.section(QLatin1Char(' '), 0, 0));
+}
+
+// Every alert the windows can put before the user.
+std::vector<Alert> everyAlert()
+{
+    PairedClient client;
+    client.hostname = QStringLiteral("shack-laptop");
+    std::vector<Alert> alerts{quitConfirmationAlert(),
+                              resetAllConfirmationAlert(),
+                              httpServerFailureAlert(8380, QStringLiteral("Address already in use")),
+                              microphoneDeniedAlert(),
+                              servicesStillRunningAlert({ServiceID::varaHF}),
+                              noTerminalAlert(QStringLiteral("brew install direwolf")),
+                              settings_model::launchAtLoginFailureAlert(true, QStringLiteral("no autostart folder")),
+                              settings_model::ExperimentalSwitch::warningAlert(),
+                              revokeConfirmationAlert(client),
+                              direwolf_page::legacyRemovalConfirmation(4096)};
+    for (ResetLevel level : allCases<ResetLevel>()) {
+        alerts.push_back(reset_texts::confirmationAlert(level, QStringLiteral("~/prefix")));
+    }
+    for (ResetTarget target : {ResetTarget::winePrefix, ResetTarget::varaHF, ResetTarget::varaFM}) {
+        alerts.push_back(resetConfirmation(target));
+    }
+    return alerts;
+}
+
 class AccessibilityTest : public ::testing::Test, protected test::AppObjects {
 protected:
     ~AccessibilityTest() override
@@ -194,10 +232,17 @@ TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)
     wizard->close();
     window.close();
 
-    for (const Alert &alert : {quitConfirmationAlert(), resetAllConfirmationAlert(), microphoneDeniedAlert(),
-                               servicesStillRunningAlert({ServiceID::varaHF})}) {
+    for (const Alert &alert : everyAlert()) {
         const auto box = MessageBoxAlertPresenter::makeMessageBox(alert);
         EXPECT_EQ(walk(box.get()), QStringList()) << alert.message.toStdString();
+        for (QAbstractButton *button : box->buttons()) {
+            if (removesOrResets(button->text())) {
+                EXPECT_EQ(box->buttonRole(button), QMessageBox::DestructiveRole) << button->text().toStdString();
+                // Return and Space act on these: a slip of the finger must not destroy anything.
+                EXPECT_NE(static_cast<QAbstractButton *>(box->defaultButton()), button) << button->text().toStdString();
+                EXPECT_NE(box->focusWidget(), button) << button->text().toStdString();
+            }
+        }
     }
 }
 

@@ -41,9 +41,6 @@ TEST(ResetTexts, TitlesConfirmLabelsAndPaths)
     EXPECT_EQ(reset_texts::confirmLabel(ResetLevel::prefix), "Reset Prefix");
     EXPECT_EQ(reset_texts::confirmationAlert(ResetLevel::everything, {}).style, Alert::Style::critical);
     EXPECT_EQ(reset_texts::confirmationAlert(ResetLevel::settings, {}).style, Alert::Style::warning);
-    // Only the full reset's confirm button is destructive.
-    EXPECT_TRUE(reset_texts::confirmationAlert(ResetLevel::everything, {}).destructive);
-    EXPECT_FALSE(reset_texts::confirmationAlert(ResetLevel::prefix, {}).destructive);
     EXPECT_TRUE(reset_texts::alertMessage(ResetLevel::prefix, "~/x/wine-prefix").contains("directory (~/x/wine-prefix)."));
     EXPECT_EQ(fromRaw<ResetLevel>("prefix"), ResetLevel::prefix);
     EXPECT_EQ(fromRaw<ResetLevel>("Prefix"), std::nullopt);
