@@ -2,6 +2,7 @@
 
 #include "app/helper_setup_state.h"
 
+#include <QCloseEvent>
 #include <QAction>
 #include <QDialog>
 #include <QMenuBar>
@@ -75,6 +76,16 @@ void ManagementWindow::setTaskbarPresence(bool present)
     if (visible) {
         show();
     }
+}
+
+void ManagementWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_minimisesOnClose) {
+        event->ignore();
+        showMinimized();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void ManagementWindow::showEvent(QShowEvent *event)

@@ -11,8 +11,8 @@ namespace cordavelle {
 class HelperSetupState;
 
 // The program's main window ("management", 800 × 550): its menu bar carries the program's
-// commands, its body is the management view. Closing it only hides it; the program keeps
-// running in the tray.
+// commands, its body is the management view. Closing it hides it while the tray icon leads back
+// to it, and minimises it to the taskbar otherwise.
 class ManagementWindow final : public QMainWindow {
     Q_OBJECT
 public:
@@ -39,9 +39,12 @@ public:
     // Without a taskbar presence the window shows as a utility window of the tray icon.
     void setTaskbarPresence(bool present);
     bool hasTaskbarPresence() const { return m_taskbarPresence; }
+    // Without a tray icon a hidden window could only be had back by launching the program again.
+    void setMinimisesOnClose(bool minimises) { m_minimisesOnClose = minimises; }
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildMenus();
@@ -52,6 +55,7 @@ private:
     WizardFactory m_wizardFactory;
     QPointer<QDialog> m_wizard;
     bool m_taskbarPresence = true;
+    bool m_minimisesOnClose = false;
 };
 
 } // namespace cordavelle

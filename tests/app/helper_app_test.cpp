@@ -315,10 +315,19 @@ TEST_F(HelperAppTest, ReopenShowsTheHiddenWindow)
     EXPECT_FALSE(app->managementWindow().isVisible());
     app->delegate().handleReopen();
     EXPECT_TRUE(app->managementWindow().isVisible());
-    app->managementWindow().close();
-    EXPECT_FALSE(app->managementWindow().isVisible());
+    app->managementWindow().hide();
     app->delegate().applicationDidBecomeActive();
     EXPECT_TRUE(app->managementWindow().isVisible());
+}
+
+TEST_F(HelperAppTest, ClosingTheWindowWithNoTrayIconMinimisesIt)
+{
+    ManagementWindow &window = app->managementWindow();
+    app->delegate().handleReopen();
+    ASSERT_EQ(config.appearanceMode(), AppAppearanceMode::dock);
+    window.close();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(window.isMinimized());
 }
 
 } // namespace

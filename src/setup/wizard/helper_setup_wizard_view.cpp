@@ -31,8 +31,7 @@ HelperSetupWizardView::HelperSetupWizardView(HelperSetupState &state, UserDefaul
 {
     setObjectName(QStringLiteral("setupWizard"));
     setWindowTitle(QStringLiteral("Cordavelle Helper Setup"));
-    // A title but no close control.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setMinimumSize(700, 700);
     resize(sizeHint());
 
@@ -110,11 +109,13 @@ void HelperSetupWizardView::reject()
 
 void HelperSetupWizardView::closeEvent(QCloseEvent *event)
 {
-    if (!m_completing && event->spontaneous()) {
-        event->ignore();
-        return;
+    // Closing is leaving the setup unfinished, never finishing it: the flag stays unset, so the
+    // wizard comes back at the next launch.
+    if (!m_completing && isVisible()) {
+        m_state.setShowWizard(false);
+        done(QDialog::Rejected);
     }
-    QDialog::closeEvent(event);
+    event->accept();
 }
 
 void HelperSetupWizardView::showStep(int index)

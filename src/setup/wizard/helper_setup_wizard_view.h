@@ -49,7 +49,7 @@ public:
     void reject() override;
 
 protected:
-    // The window's own close control does nothing: only Done leaves the wizard.
+    // The window's close control leaves the wizard for this run; only Done marks the setup done.
     void closeEvent(QCloseEvent *event) override;
 
 private:

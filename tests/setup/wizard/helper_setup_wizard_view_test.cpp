@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 
 #include <gtest/gtest.h>
@@ -120,6 +121,20 @@ TEST_F(SetupWizardTest, DoneRecordsCompletionBeforeClearingTheRequestAndClosing)
     press(Qt::Key_Return);
     EXPECT_EQ(events, (std::vector<QString>{"showWizard=0 stored=1", "closed result=1 showWizard=0"}));
     EXPECT_FALSE(wizard.isVisible());
+}
+
+TEST_F(SetupWizardTest, TheCloseButtonLeavesTheSetupUnfinishedForTheNextLaunch)
+{
+    state.setShowWizard(true);
+    wizard.show();
+    wizard.navigateForward();
+    QCloseEvent close;
+    QApplication::sendEvent(&wizard, &close);
+    EXPECT_TRUE(close.isAccepted());
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_FALSE(state.showWizard());
+    EXPECT_EQ(wizard.result(), QDialog::Rejected);
+    EXPECT_FALSE(env.defaults().contains(ConfigStore::Keys::kHasCompletedHelperSetup));
 }
 
 TEST(WizardCompletionSummary, OptionalComponentsReadSkippedTheOthersNotInstalled)
