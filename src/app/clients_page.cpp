@@ -136,11 +136,13 @@ bool ClientsPage::refreshRows(const std::vector<ClientRow> &rows, bool banner)
         }
         ClientRow sameStatus = row;
         sameStatus.dot = shown.model.dot;
+        sameStatus.dotMeaning = shown.model.dotMeaning;
         sameStatus.statusLine = shown.model.statusLine;
         sameStatus.statusTone = shown.model.statusTone;
         if (sameStatus == shown.model) {
             if (row.dot != shown.model.dot) {
                 shown.dot->setTone(row.dot);
+                shown.dot->setAccessibleName(row.dotMeaning);
             }
             if (row.statusLine != shown.model.statusLine || row.statusTone != shown.model.statusTone) {
                 setToneText(shown.status, row.statusLine, row.statusTone);
@@ -165,6 +167,7 @@ ClientsPage::ShownRow ClientsPage::makeRow(const ClientRow &model)
     line->setSpacing(12);
     auto *dot = new StateDot(nullptr, 10);
     dot->setTone(model.dot);
+    dot->setAccessibleName(model.dotMeaning);
     line->addWidget(dot);
     auto *symbol = symbolLabel(model.platformSymbol, Tone::secondary, 22);
     symbol->setFixedWidth(28);

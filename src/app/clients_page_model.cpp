@@ -47,12 +47,14 @@ ClientRow clientRow(const PairedClient &client, PairedClient::Time now)
     switch (client.status) {
     case PairingStatus::pending:
         row.dot = Tone::orange;
+        row.dotMeaning = QStringLiteral("Needs attention");
         row.statusLine = QStringLiteral("Requesting access...");
         row.statusTone = Tone::orange;
         row.actions = ClientRow::Actions::acceptDeny;
         return row;
     case PairingStatus::denied:
         row.dot = Tone::red;
+        row.dotMeaning = QStringLiteral("Denied");
         row.statusLine = QStringLiteral("Denied");
         row.statusTone = Tone::red;
         return row;
@@ -60,6 +62,7 @@ ClientRow clientRow(const PairedClient &client, PairedClient::Time now)
         break;
     }
     row.dot = recent ? Tone::green : Tone::gray;
+    row.dotMeaning = recent ? QStringLiteral("Connected") : QStringLiteral("Not connected");
     if (client.isApprovalUnclaimed()) {
         row.statusLine = QStringLiteral("Approved but token not delivered \u2014 client can't authenticate");
         row.statusTone = Tone::orange;

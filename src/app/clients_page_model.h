@@ -21,6 +21,8 @@ struct ClientRow {
     QString platformText;
     QString platformSymbol;
     Tone dot = Tone::gray;
+    // What the dot means, for those who cannot see its colour.
+    QString dotMeaning;
     QString statusLine;
     Tone statusTone = Tone::secondary;
     // "Paired: <date>" for an approved client only.

@@ -4,6 +4,7 @@
 #include "app/about_window.h"
 #include "app/app_log.h"
 #include "app/clients_page.h"
+#include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
 #include "app/helper_setup_state.h"
@@ -85,6 +86,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
       m_trayAvailable(std::move(trayAvailable))
 {
     ensureIconTheme();
+    installWheelRule(*QCoreApplication::instance());
     QApplication::setQuitOnLastWindowClosed(false);
     m_context.pairing.setAttention(&m_attention);
 
@@ -193,6 +195,7 @@ void CordavelleHelperApp::applyAppearance()
     }
     m_trayIcon->setVisible(plan.trayIcon);
     m_managementWindow->setTaskbarPresence(plan.taskbarPresence);
+    m_managementWindow->setMinimisesOnClose(!plan.trayIcon);
     if (plan.trayMissing) {
         m_delegate->showManagementWindow();
     }

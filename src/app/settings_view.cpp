@@ -5,6 +5,7 @@
 #include "widgets/alert_presenter.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
+#include "widgets/input_rules.h"
 #include "app/reset_section.h"
 #include "base/tcp_port.h"
 #include "core/config_store.h"
@@ -74,7 +75,7 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
     ConfigStore &config = m_context.config;
     auto *startup = formSection(QStringLiteral("Startup"));
     m_launchAtLogin = new QCheckBox(QStringLiteral("Launch at Login"));
-    connect(m_launchAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+    onToggled(m_launchAtLogin, this, [this](bool on) {
         if (const auto failure = m_context.config.changeLaunchAtLogin(on)) {
             refresh(); // the switch shows the real registration before the user reads why
             m_context.alerts.present(launchAtLoginFailureAlert(on, *failure));
@@ -93,8 +94,7 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
         showIn->addWidget(option);
     }
     showIn->addStretch();
-    connect(m_appearance, &QButtonGroup::idClicked, this,
-            [&config](int id) { config.setAppearanceMode(static_cast<AppAppearanceMode>(id)); });
+    onChosen(m_appearance, this, [&config](int id) { config.setAppearanceMode(static_cast<AppAppearanceMode>(id)); });
     columnOf(appearance)->addLayout(showIn);
     m_appearanceCaption = captionLabel({});
     columnOf(appearance)->addWidget(m_appearanceCaption);
@@ -118,7 +118,7 @@ QWidget *HelperSettingsView::buildNetwork()
     ConfigStore &config = m_context.config;
     auto *network = formSection(QStringLiteral("Network"));
     m_allowNetwork = new QCheckBox(QStringLiteral("Allow Network Access"));
-    connect(m_allowNetwork, &QCheckBox::clicked, this, [&config](bool on) { config.setAllowNetworkAccess(on); });
+    onToggled(m_allowNetwork, this, [&config](bool on) { config.setAllowNetworkAccess(on); });
     columnOf(network)->addWidget(m_allowNetwork);
     m_networkCaption = captionLabel({});
     columnOf(network)->addWidget(m_networkCaption);
@@ -153,7 +153,7 @@ QWidget *HelperSettingsView::buildSecurity()
 {
     auto *security = formSection(QStringLiteral("Security"));
     m_requirePairing = new QCheckBox(QStringLiteral("Require Client Pairing"));
-    connect(m_requirePairing, &QCheckBox::clicked, this, [this](bool on) {
+    onToggled(m_requirePairing, this, [this](bool on) {
         const bool before = m_context.config.requirePairing();
         m_context.config.setRequirePairing(on);
         if (approvesAllPending(before, on)) {
@@ -200,7 +200,7 @@ QWidget *HelperSettingsView::buildExperimental()
 {
     auto *experimental = formSection(QStringLiteral("Experimental Features"));
     m_experimentalMaster = new QCheckBox(QStringLiteral("Enable Experimental Features"));
-    connect(m_experimentalMaster, &QCheckBox::clicked, this, [this](bool on) {
+    onToggled(m_experimentalMaster, this, [this](bool on) {
         if (m_experimentalSwitch.flip(on)) {
             refresh(); // the switch stays off while the alert is up
             const int answer = m_context.alerts.present(settings_model::ExperimentalSwitch::warningAlert());
@@ -215,8 +215,7 @@ QWidget *HelperSettingsView::buildExperimental()
         auto *line = new QHBoxLayout;
         line->setSpacing(4);
         auto *toggle = new QCheckBox(name(feature));
-        connect(toggle, &QCheckBox::clicked, this,
-                [this, feature](bool on) { m_context.experimental.setEnabled(feature, on); });
+        onToggled(toggle, this, [this, feature](bool on) { m_context.experimental.setEnabled(feature, on); });
         line->addWidget(toggle);
         line->addWidget(new BetaBadge);
         line->addStretch();
@@ -234,26 +233,26 @@ QWidget *HelperSettingsView::buildExperimental()
 void HelperSettingsView::refresh()
 {
     const ConfigStore &config = m_context.config;
-    m_launchAtLogin->setChecked(config.launchAtLogin());
-    m_appearance->button(static_cast<int>(config.appearanceMode()))->setChecked(true);
+    showChecked(m_launchAtLogin, config.launchAtLogin());
+    showChosen(m_appearance, static_cast<int>(config.appearanceMode()));
     m_appearanceCaption->setText(appearanceCaption(config.appearanceMode()));
     if (m_serviceName->text() != config.serviceName()) {
         m_serviceName->setText(config.serviceName());
     }
-    m_allowNetwork->setChecked(config.allowNetworkAccess());
+    showChecked(m_allowNetwork, config.allowNetworkAccess());
     m_networkCaption->setText(networkCaption(config.allowNetworkAccess()));
     if (parsePort(m_apiPort->text()) != config.apiPort() && !m_apiPort->hasFocus()) {
         m_apiPort->setText(QString::number(config.apiPort()));
     }
-    m_requirePairing->setChecked(config.requirePairing());
+    showChecked(m_requirePairing, config.requirePairing());
     m_pairingCaption->setText(pairingCaption(config.requirePairing()));
     m_pairingWarning->setVisible(showsPairingWarning(config.allowNetworkAccess(), config.requirePairing()));
     m_idleDelay->setCurrentIndex(idleDelayIndex(config.idleShutdownDelay()).value_or(-1));
     const bool master = m_context.experimental.masterEnabled();
-    m_experimentalMaster->setChecked(master);
+    showChecked(m_experimentalMaster, master);
     m_features->setVisible(master);
     for (const auto &[feature, toggle] : m_featureSwitches) {
-        toggle->setChecked(m_context.experimental.isEnabled(feature));
+        showChecked(toggle, m_context.experimental.isEnabled(feature));
     }
 }
 

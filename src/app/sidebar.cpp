@@ -53,6 +53,7 @@ public:
         m_dot->setVisible(model.dot.has_value());
         if (model.dot) {
             m_dot->setTone(*model.dot);
+            m_dot->setAccessibleName(model.dotMeaning);
         }
         m_disabled->setVisible(model.disabled);
         m_badge->setVisible(!model.badge.isEmpty());
@@ -110,6 +111,25 @@ private:
     bool m_selected = false;
     bool m_badgePlaced = false;
 };
+
+namespace {
+
+// The row as a screen reader says it: its title, then what the marks beside it show.
+QString accessibleRowText(const SidebarRow &row)
+{
+    QStringList parts{row.title};
+    if (row.disabled) {
+        parts << QStringLiteral("Disabled");
+    } else if (row.dot) {
+        parts << row.dotMeaning;
+    }
+    if (!row.trailing.isEmpty()) {
+        parts << row.trailing;
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+} // namespace
 
 Sidebar::Sidebar(QWidget *parent) : QTreeWidget(parent)
 {
@@ -169,7 +189,7 @@ void Sidebar::display(const std::vector<SidebarGroup> &groups)
             if (auto found = m_rows.find(row.section); found != m_rows.end()) {
                 found->second->display(row);
                 // The row draws its title in a widget of its own; assistive technology reads the item.
-                m_items[row.section]->setData(0, Qt::AccessibleTextRole, row.title);
+                m_items[row.section]->setData(0, Qt::AccessibleTextRole, accessibleRowText(row));
             }
         }
     }

@@ -30,7 +30,9 @@ SidebarRow serviceRow(SidebarSection section, const SidebarInputs &inputs)
         return r;
     }
     const auto state = inputs.states.find(id);
-    r.dot = runStateTone(state == inputs.states.end() ? ServiceRunState::stopped : state->second);
+    const ServiceRunState now = state == inputs.states.end() ? ServiceRunState::stopped : state->second;
+    r.dot = runStateTone(now);
+    r.dotMeaning = runStateText(now);
     return r;
 }
 

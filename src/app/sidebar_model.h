@@ -63,6 +63,8 @@ struct SidebarRow {
     QString icon;
     // Service rows: the state dot, or "Disabled" in its place.
     std::optional<Tone> dot;
+    // The run state the dot's colour stands for.
+    QString dotMeaning;
     bool disabled = false;
     // A count in a capsule (orange for pairing requests, blue for updates); empty for none.
     QString badge;

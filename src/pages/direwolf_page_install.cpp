@@ -146,8 +146,12 @@ void DirewolfPage::refreshInstallation()
     if (shown.view == Installation::View::installed) {
         auto *row = new QHBoxLayout;
         row->setSpacing(8);
-        row->addWidget(shown.legacy ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
-                                    : symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 20));
+        QLabel *mark = shown.legacy ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
+                                    : symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 20);
+        if (!shown.legacy) {
+            mark->setAccessibleName(QStringLiteral("Installed"));
+        }
+        row->addWidget(mark);
         auto *names = new QVBoxLayout;
         names->setSpacing(2);
         QLabel *title = pageLabel(shown.title, shown.titleTone);

@@ -1,5 +1,6 @@
 #include "rigctld_page.h"
 
+#include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/port_field.h"
 #include "core/config_store.h"
@@ -126,7 +127,7 @@ void RigctldPage::refresh()
     const RigctldConfig now = config();
     m_frame.refresh(now.lifecycleMode);
     refreshRadio();
-    m_managePower->setChecked(now.manageRadioPower);
+    showChecked(m_managePower, now.manageRadioPower);
     m_powerWarning->setVisible(m_context.orchestrator.radioPowerSupported() == false);
     m_tcpPort->setPort(now.tcpPort);
     m_listenCaption->setText(rigctld_page::listenCaption(m_context.config.bindAddress()));
@@ -252,8 +253,7 @@ QWidget *RigctldPage::buildPower()
     auto *power = new QWidget;
     auto *column = bareColumn(power);
     m_managePower = new QCheckBox(QStringLiteral("Manage Radio Power"));
-    connect(m_managePower, &QCheckBox::clicked, this,
-            [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
+    onToggled(m_managePower, this, [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
     column->addWidget(m_managePower);
     column->addWidget(captionLabel(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
                                              "radio was off when Helper started it.")));

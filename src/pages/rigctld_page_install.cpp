@@ -73,10 +73,12 @@ void RigctldPage::refreshInstallation()
     }
     case HamlibSection::View::complete:
         line->addWidget(symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 16));
+        line->itemAt(line->count() - 1)->widget()->setAccessibleName(QStringLiteral("Installed"));
         line->addWidget(pageLabel(shown.line, Tone::green), 1, Qt::AlignVCenter);
         break;
     case HamlibSection::View::error:
         line->addWidget(symbolLabel(QStringLiteral("xmark.circle.fill"), Tone::red, 16), 0, Qt::AlignTop);
+        line->itemAt(line->count() - 1)->widget()->setAccessibleName(QStringLiteral("Failed"));
         line->addWidget(pageLabel(shown.line, Tone::red), 1, Qt::AlignTop);
         break;
     }
@@ -107,6 +109,7 @@ QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
             mark->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill")), 20,
                                          palette().color(QPalette::Highlight), mark->devicePixelRatioF()));
         }
+        mark->setAccessibleName(QStringLiteral("Installed"));
         row->addWidget(mark);
         auto *names = new QVBoxLayout;
         names->setSpacing(2);

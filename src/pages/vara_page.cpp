@@ -1,5 +1,6 @@
 #include "pages/vara_page.h"
 
+#include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
@@ -205,8 +206,7 @@ QWidget *VARAPage::buildDiagnostics()
         "Launches VARA with Wine audio-subsystem debug output (WINEDEBUG=+mmdevapi,+dsound,+wave). Off unless "
         "troubleshooting a startup crash — the output is very noisy."));
     // Taken at the modem's next launch; the page leaves a running modem alone.
-    connect(m_audioDebug, &QCheckBox::clicked, this,
-            [this](bool on) { edit([on](VARAConfigFields &c) { c.audioDebugEnabled = on; }); });
+    onToggled(m_audioDebug, this, [this](bool on) { edit([on](VARAConfigFields &c) { c.audioDebugEnabled = on; }); });
     column->addWidget(m_audioDebug);
     column->addWidget(captionLabel(QStringLiteral("Restart ") + displayName(m_variant) +
                                    QStringLiteral(" after changing this setting.")));
@@ -227,7 +227,7 @@ void VARAPage::refresh()
     const std::optional<QString> &result = m_state->updateCheckResult();
     m_result->setVisible(result.has_value());
     m_result->setText(result.value_or(QString()));
-    m_audioDebug->setChecked(now.audioDebugEnabled);
+    showChecked(m_audioDebug, now.audioDebugEnabled);
 }
 
 } // namespace cordavelle

@@ -79,6 +79,18 @@ Tone rowIconTone(RowIcon icon)
     return Tone::gray;
 }
 
+QString rowIconMeaning(RowIcon icon)
+{
+    switch (icon) {
+    case RowIcon::installed: return QStringLiteral("Installed");
+    case RowIcon::missing: return QStringLiteral("Not installed");
+    case RowIcon::working: return QStringLiteral("Working");
+    case RowIcon::failed: return QStringLiteral("Needs attention");
+    case RowIcon::update: return QStringLiteral("Update available");
+    }
+    return {};
+}
+
 // The leading mark, painted so that it looks the same under every icon theme.
 class RowMark final : public QWidget {
 public:
@@ -87,6 +99,7 @@ public:
     void setIcon(RowIcon icon)
     {
         m_icon = icon;
+        setAccessibleName(rowIconMeaning(icon));
         update();
     }
 

@@ -39,6 +39,8 @@ enum class RowIcon {
     update,    // circle of two arrows, orange
 };
 Tone rowIconTone(RowIcon icon);
+// What the mark means, for those who cannot see it.
+QString rowIconMeaning(RowIcon icon);
 
 // What a setup line's controls ask for; the line's owner decides what each means.
 enum class RowCommand {

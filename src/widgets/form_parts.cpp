@@ -86,6 +86,11 @@ QLabel *symbolLabel(const QString &symbol, Tone tone, int size, QWidget *parent)
     auto *label = new QLabel(parent);
     label->setPixmap(tintedPixmap(symbolIcon(symbol), size, toneColour(tone, label->palette()), label->devicePixelRatioF()));
     label->setFixedSize(size, size);
+    // A warning triangle says the same wherever it stands; other symbols are named where their
+    // meaning is known.
+    if (symbol.startsWith(QLatin1String("exclamationmark"))) {
+        label->setAccessibleName(QStringLiteral("Needs attention"));
+    }
     return label;
 }
 

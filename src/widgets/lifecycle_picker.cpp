@@ -1,6 +1,7 @@
 #include "widgets/lifecycle_picker.h"
 
 #include "widgets/form_parts.h"
+#include "widgets/input_rules.h"
 #include "widgets/status_look.h"
 
 #include <QButtonGroup>
@@ -50,7 +51,7 @@ LifecyclePicker::LifecyclePicker(ServiceLifecycleMode mode, QWidget *parent)
     m_caption->setPalette(palette);
     column->addWidget(m_caption);
 
-    connect(m_segments, &QButtonGroup::idClicked, this, [this](int index) {
+    onChosen(m_segments, this, [this](int index) {
         const ServiceLifecycleMode chosen = allCases<ServiceLifecycleMode>()[static_cast<std::size_t>(index)];
         display(chosen);
         Q_EMIT modeActivated(chosen);
@@ -73,7 +74,9 @@ void LifecyclePicker::display(ServiceLifecycleMode mode)
     m_mode = mode;
     const auto &modes = allCases<ServiceLifecycleMode>();
     for (std::size_t i = 0; i < modes.size(); ++i) {
-        m_segments->button(static_cast<int>(i))->setChecked(modes[i] == mode);
+        if (modes[i] == mode) {
+            showChosen(m_segments, static_cast<int>(i));
+        }
     }
     m_caption->setText(lifecycleCaption(mode));
 }

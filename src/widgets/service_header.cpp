@@ -370,6 +370,7 @@ void ServiceHeader::refresh()
     m_icon->setPixmap(tintedPixmap(symbolIcon(m_model.icon), 32, stateColour, devicePixelRatioF()));
     m_name->setText(m_model.name);
     m_dot->setTone(m_model.stateTone);
+    m_dot->setAccessibleName(m_model.stateText);
     m_state->setText(m_model.stateText);
     m_uptime->setVisible(m_model.showsUptime);
     m_uptime->refresh();

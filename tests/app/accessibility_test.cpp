@@ -2,6 +2,7 @@
 // test robot could not find by name.
 
 #include "widgets/alert_presenter.h"
+#include "widgets/status_look.h"
 #include "app/helper_app.h"
 #include "app/management_view.h"
 #include "app/management_window.h"
@@ -130,6 +131,10 @@ QStringList unnamedControls(QWidget *window)
             continue;
         }
         if (isInteractive(widget) && !isNamed(widget)) {
+            found << pathOf(widget);
+        }
+        // A dot says something only through its colour.
+        if (qobject_cast<StateDot *>(widget) && widget->isVisibleTo(window) && widget->accessibleName().isEmpty()) {
             found << pathOf(widget);
         }
         if (const auto *view = qobject_cast<QAbstractItemView *>(widget); view && view->model()) {

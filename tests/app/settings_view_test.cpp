@@ -9,8 +9,10 @@
 #include "support/scripted_alert_presenter.h"
 #include "support/test_platform.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QRadioButton>
 
 #include <gtest/gtest.h>
 
@@ -120,6 +122,47 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     EXPECT_TRUE(launch->isChecked());
     EXPECT_TRUE(config.launchAtLogin());
     EXPECT_EQ(alerts.shown.size(), 1u);
+}
+
+// A screen reader toggles without clicking; the setting must follow all the same.
+TEST(SettingsViewWidget, SwitchesStoreWhatAssistiveTechnologyToggles)
+{
+    test::TestPlatform env;
+    test::FakeLoginItem loginItem;
+    test::RecordingAppActivation activation;
+    ConfigStore config(env.defaults(), env.platform(), loginItem, activation);
+    ExperimentalFeatureManager experimental(env.defaults());
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+    test::ScriptedAlertPresenter alerts;
+    HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
+    const auto toggle = [](QAbstractButton *button) {
+        QAccessibleInterface *face = QAccessible::queryAccessibleInterface(button);
+        ASSERT_TRUE(face && face->actionInterface());
+        face->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QApplication::processEvents();
+    };
+    const std::vector<std::pair<QString, std::function<bool()>>> switches{
+        {"Launch at Login", [&] { return config.launchAtLogin(); }},
+        {"Allow Network Access", [&] { return config.allowNetworkAccess(); }},
+        {"Require Client Pairing", [&] { return config.requirePairing(); }},
+    };
+    for (const auto &[name, stored] : switches) {
+        QCheckBox *box = switchNamed(view, name);
+        ASSERT_NE(box, nullptr) << name.toStdString();
+        const bool before = stored();
+        toggle(box);
+        EXPECT_EQ(stored(), !before) << name.toStdString();
+        EXPECT_EQ(box->isChecked(), !before) << name.toStdString();
+    }
+    EXPECT_EQ(loginItem.calls, QStringList{"register"});
+
+    QRadioButton *menuBar = nullptr;
+    for (QRadioButton *option : view.findChildren<QRadioButton *>()) {
+        menuBar = option->text() == displayName(AppAppearanceMode::menuBar) ? option : menuBar;
+    }
+    ASSERT_NE(menuBar, nullptr);
+    toggle(menuBar);
+    EXPECT_EQ(config.appearanceMode(), AppAppearanceMode::menuBar);
 }
 
 } // namespace

@@ -1,9 +1,13 @@
 #include "widgets/accent_style.h"
+#include "widgets/input_rules.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/log_viewer.h"
 #include "widgets/port_field.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QSpinBox>
+#include <QWheelEvent>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +17,8 @@
 #include <QScrollBar>
 #include <QToolButton>
 #include <QWidget>
+
+#include "support/event_wait.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +34,42 @@ TEST(AccentStyle, FillIsFaintWhileDisabledAndLighterOnlyWhilePressed)
 
     // The button follows its label: a longer label widens it.
     EXPECT_GT(AccentButton("Reset All Configurations").sizeHint().width(), AccentButton("Stop").sizeHint().width());
+}
+
+TEST(WheelRule, FieldsTakeTheWheelOnlyOnceFocused)
+{
+    installWheelRule(*QCoreApplication::instance());
+    installWheelRule(*QCoreApplication::instance());
+    QWidget window;
+    auto *elsewhere = new QLineEdit(&window); // where the window's focus starts
+    auto *combo = new QComboBox(&window);
+    combo->addItems({"0 (none)", "1", "2"});
+    auto *spin = new QSpinBox(&window);
+    spin->setValue(5);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(test::processEventsUntil([&] { return elsewhere->hasFocus(); }));
+    const auto turnDown = [](QWidget *field) {
+        QWheelEvent event(QPointF(4, 4), field->mapToGlobal(QPointF(4, 4)), {}, QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(field, &event);
+    };
+
+    for (QWidget *field : std::initializer_list<QWidget *>{combo, spin}) {
+        turnDown(field);
+        EXPECT_EQ(field->focusPolicy(), Qt::StrongFocus) << "pointing the wheel must not focus it";
+    }
+    EXPECT_EQ(combo->currentIndex(), 0);
+    EXPECT_EQ(spin->value(), 5);
+
+    combo->setFocus();
+    ASSERT_TRUE(test::processEventsUntil([&] { return combo->hasFocus(); }));
+    turnDown(combo);
+    EXPECT_EQ(combo->currentIndex(), 1);
+    spin->setFocus();
+    ASSERT_TRUE(test::processEventsUntil([&] { return spin->hasFocus(); }));
+    turnDown(spin);
+    EXPECT_EQ(spin->value(), 4);
 }
 
 TEST(PortField, StoresOnlyOnCommitAndRefusesOutOfRangeVisibly)

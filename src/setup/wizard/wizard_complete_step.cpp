@@ -51,6 +51,8 @@ QWidget *summaryRow(const SummaryRow &row)
     } else {
         layout->addWidget(symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
     }
+    layout->itemAt(layout->count() - 1)->widget()->setAccessibleName(
+        row.good ? QStringLiteral("Installed") : (row.failed ? QStringLiteral("Failed") : QStringLiteral("Not installed")));
     return widget;
 }
 

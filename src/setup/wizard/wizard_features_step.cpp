@@ -1,5 +1,6 @@
 #include "setup/wizard/wizard_features_step.h"
 
+#include "widgets/input_rules.h"
 #include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 #include "setup/wizard/wizard_components.h"
@@ -61,7 +62,7 @@ WizardFeaturesStep::WizardFeaturesStep(WizardFeatures &features, QWidget *parent
         layout->setContentsMargins(12, 12, 12, 12);
         auto *toggle = new QCheckBox(row);
         toggle->setAccessibleName(QString::fromUtf8(feature.title));
-        connect(toggle, &QCheckBox::clicked, this, [this, choice = feature.choice](bool on) {
+        onToggled(toggle, this, [this, choice = feature.choice](bool on) {
             m_features.*choice = on;
             refresh();
         });
@@ -81,7 +82,7 @@ void WizardFeaturesStep::shown() { refresh(); }
 void WizardFeaturesStep::refresh()
 {
     for (std::size_t i = 0; i < m_switches.size(); ++i) {
-        m_switches[i]->setChecked(m_features.*kFeatures[i].choice);
+        showChecked(m_switches[i], m_features.*kFeatures[i].choice);
     }
     const FeaturesInfo info = featuresInfo(m_features);
     m_wineBox->setVisible(info == FeaturesInfo::wineWillBeInstalled);
