@@ -58,8 +58,8 @@ QWidget *unclaimedApprovalBanner()
     texts->addWidget(title);
     texts->addWidget(captionLabel(QStringLiteral(
         "One or more clients were approved but never fetched their pairing token \u2014 often because the client "
-        "wasn't running when Accept was clicked, or the pairing notification was missed. Every request from these "
-        "clients will fail with 401. Remove the affected entry and pair again from the Cordavelle app.")));
+        "wasn't running when Accept was clicked, or the pairing notification was missed. These clients cannot "
+        "connect until they collect their token. Remove the affected entry and pair again from the Cordavelle app.")));
     row->addLayout(texts, 1);
     return banner;
 }

@@ -39,7 +39,7 @@ inline constexpr double kConnectedSeconds = 60.0;
 // "laptopcomputer".
 QString platformSymbol(const QString &platform);
 ClientRow clientRow(const PairedClient &client, PairedClient::Time now);
-// Some approved client never fetched its token, so every request of it fails with 401.
+// Some approved client never fetched its token, so the helper refuses every request of it.
 bool hasUnclaimedApproval(const std::vector<PairedClient> &clients);
 
 // The removal confirmation: the title with or without a client, and for a client the

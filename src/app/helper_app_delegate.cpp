@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QProcess>
+#include <QTimer>
 #include <QStandardPaths>
 #include <QWidget>
 
@@ -171,22 +172,29 @@ void HelperAppDelegate::applicationDidFinishLaunching()
     }
     [](QPointer<HelperAppDelegate> self, Clock &clock) -> QCoro::Task<void> {
         co_await clock.sleep(std::chrono::milliseconds(100));
-        if (self) {
-            self->showManagementWindow();
+        if (!self) {
+            co_return;
         }
-    }(this, m_context.platform.clock());
-    // Start-up is complete before anyone has to answer an alert. Alerts raised until then (also
-    // by what start-up set going, such as a listener that fails a moment later) keep their order.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_launching = false;
-            auto alerts = std::exchange(m_deferredAlerts, {});
-            for (auto &show : alerts) {
-                show();
+        self->showManagementWindow();
+        // Start-up is complete before anyone has to answer an alert, and the window (with the
+        // wizard it opens a moment after it) is up, so that the alerts open above it rather than
+        // beneath. Alerts raised until then (also by what start-up set going, such as a listener
+        // that fails a moment later) keep their order.
+        QTimer::singleShot(0, self, [self] {
+            if (self) {
+                self->presentDeferredAlerts();
             }
-        },
-        Qt::QueuedConnection);
+        });
+    }(this, m_context.platform.clock());
+}
+
+void HelperAppDelegate::presentDeferredAlerts()
+{
+    m_launching = false;
+    auto alerts = std::exchange(m_deferredAlerts, {});
+    for (auto &show : alerts) {
+        show();
+    }
 }
 
 void HelperAppDelegate::presentWhenLaunched(std::function<void()> show)

@@ -98,6 +98,7 @@ private:
     void showMicrophoneDeniedAlert();
     // Shows now, or once start-up has finished.
     void presentWhenLaunched(std::function<void()> show);
+    void presentDeferredAlerts();
 
     AppContext m_context;
     ServiceStartup m_startup;

@@ -32,10 +32,9 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
     case Code::direwolfConfigWriteFailed:
         return QStringLiteral("Could not write Direwolf config: %1").arg(text);
     case Code::binaryIntelOnAppleSilicon:
-        return QStringLiteral("%1 at %2 is Intel-only (x86_64), and this Mac is Apple Silicon.  "
-                              "Launching Intel binaries as a child of the arm64 Helper often fails silently.  "
-                              "Install a native arm64 build \u2014 either via the Helper's own installer, or by "
-                              "installing Apple Silicon Homebrew (`/opt/homebrew/`) and running `brew install %1`.")
+        return QStringLiteral("%1 at %2 is built for another kind of computer (x86_64 only) and cannot run on this "
+                              "one.  Install a build of %1 for this computer, for example from your distribution's "
+                              "packages, or choose another path.")
             .arg(text, path);
     case Code::wineNotFound:
         return QStringLiteral("Wine not found");

@@ -233,14 +233,14 @@ void HelperUninstaller::clearKeychainPairingTokens(ResetReport &report)
     if (found == Keychain::kItemNotFound) {
         count = 0;
     } else if (found != Keychain::kSuccess) {
-        report.errors << QStringLiteral("Could not enumerate keychain pairing tokens (status %1)").arg(found);
-        logger().error(QStringLiteral("SecItemCopyMatching failed: %1").arg(found));
+        report.errors << QStringLiteral("Could not list the pairing tokens: ") + Keychain::describe(found);
+        logger().error(QStringLiteral("Listing the pairing tokens failed: %1").arg(found));
         return;
     }
     const int removed = keychain.removeAll(kPairingTokenService);
     if (removed != Keychain::kSuccess && removed != Keychain::kItemNotFound) {
-        report.errors << QStringLiteral("Could not delete keychain pairing tokens (status %1)").arg(removed);
-        logger().error(QStringLiteral("SecItemDelete failed: %1").arg(removed));
+        report.errors << QStringLiteral("Could not delete the pairing tokens: ") + Keychain::describe(removed);
+        logger().error(QStringLiteral("Deleting the pairing tokens failed: %1").arg(removed));
         return;
     }
     report.keychainItemsRemoved = count;

@@ -304,7 +304,6 @@ QCoro::Task<void> VARAInstaller::verifyLaunch(std::stop_token stop)
     auto launch = [this, run, command, name](std::stop_token raceStop) -> QCoro::Task<Verdict> {
         const CommandResult result = co_await runChild(command, run, raceStop, [this, name](int64_t pid) {
             appendLog(name + QStringLiteral(" started (PID: %1), waiting to confirm stability...").arg(pid));
-            appendLog(QStringLiteral("If prompted for microphone access, please click Allow."));
         });
         if (run->endedBy == EndedBy::launchCheck) {
             co_return std::nullopt;

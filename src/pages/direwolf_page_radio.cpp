@@ -177,7 +177,7 @@ void DirewolfPage::refreshPTTDetails()
                 "<b>To populate this picker</b>, open Cordavelle and start a Packet Pelorin session on the radio you "
                 "want to use here — that opens the CAT connection Cordavelle needs to advertise the radio.&nbsp; You "
                 "can cancel the session as soon as the picker updates; the CAT connection will be held open by "
-                "Direwolf's keep-alive request once you Save this config and Start Direwolf."));
+                "Direwolf's keep-alive request once you choose the radio here and start Direwolf."));
             how->setTextFormat(Qt::RichText);
             how->setWordWrap(true);
             how->setFont(textStyle::caption(how->font()));
@@ -189,7 +189,7 @@ void DirewolfPage::refreshPTTDetails()
             column->addWidget(noticeBox(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, notice));
         } else {
             column->addWidget(captionLabel(QStringLiteral(
-                "Direwolf keys PTT via Cordavelle's embedded rig control. When you Save + Start Direwolf, Cordavelle is "
+                "Direwolf keys PTT via Cordavelle's embedded rig control. When you start Direwolf, Cordavelle is "
                 "asked to hold this radio's CAT connection open for as long as Direwolf is running."), Tone::secondary));
         }
         break;

@@ -11,6 +11,19 @@
 
 namespace cordavelle {
 
+QString Keychain::describe(int status)
+{
+    switch (status) {
+    case kSuccess: return QStringLiteral("done");
+    case kItemNotFound: return QStringLiteral("no such item");
+    case kDuplicateItem: return QStringLiteral("the item already exists");
+    case kNotAvailable: return QStringLiteral("the desktop's keyring did not answer");
+    case kLocked: return QStringLiteral("the desktop's keyring is locked");
+    case kIOError: return QStringLiteral("the private token file could not be read or written");
+    }
+    return QStringLiteral("unknown keyring error %1").arg(status);
+}
+
 namespace {
 
 const Logger &keychainLogger()

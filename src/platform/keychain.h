@@ -16,7 +16,11 @@ public:
     static constexpr int kItemNotFound = -25300;
     static constexpr int kDuplicateItem = -25299;
     static constexpr int kNotAvailable = -25291;
+    static constexpr int kLocked = -25308;
     static constexpr int kIOError = -36;
+
+    // What a status means, in words for the user.
+    static QString describe(int status);
 
     virtual ~Keychain() = default;
 

@@ -26,7 +26,7 @@ int statusOf(GError *error)
         return Keychain::kSuccess;
     }
     const int status = error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED
-                           ? -25308 // interaction not allowed: the collection is locked
+                           ? Keychain::kLocked
                            : Keychain::kNotAvailable;
     g_error_free(error);
     return status;

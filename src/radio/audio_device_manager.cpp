@@ -10,7 +10,7 @@ QString describe(AudioDeviceManagerError::Code code, int32_t status)
 {
     using Code = AudioDeviceManagerError::Code;
     switch (code) {
-    case Code::coreAudioError: return QStringLiteral("CoreAudio error: ") + QString::number(status);
+    case Code::coreAudioError: return QStringLiteral("Audio system (ALSA/PulseAudio) error: ") + QString::number(status);
     case Code::propertyNotFound: return QStringLiteral("Audio device property not found");
     case Code::noDevicesFound: return QStringLiteral("No audio devices found on system");
     }

@@ -47,7 +47,7 @@ QString stepWords(const InstallProgress &progress, QStringView ellipsis)
     using Phase = InstallProgress::Phase;
     const auto ended = [ellipsis](QString words) { return words.append(ellipsis); };
     switch (progress.phase) {
-    case Phase::preparing: return ended(QStringLiteral("Installing Rosetta"));
+    case Phase::preparing: return ended(QStringLiteral("Preparing"));
     case Phase::downloading: return ended(QStringLiteral("Downloading"));
     case Phase::extracting: return ended(QStringLiteral("Extracting"));
     case Phase::installing: return ended(QStringLiteral("Installing"));

@@ -3,6 +3,7 @@
 #include "status_look.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -75,10 +76,34 @@ std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Aler
     return box;
 }
 
+namespace {
+
+// The window the user is looking at: the dialog that holds the input, else the active window,
+// else the window raised last. A window manager keeps an alert above the window it belongs to.
+QWidget *windowInFront()
+{
+    if (QWidget *modal = QApplication::activeModalWidget()) {
+        return modal;
+    }
+    if (QWidget *active = QApplication::activeWindow()) {
+        return active;
+    }
+    QWidget *found = nullptr;
+    for (QWidget *window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && !window->isMinimized() && window->windowType() != Qt::ToolTip &&
+            window->windowType() != Qt::Popup) {
+            found = window;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
 int MessageBoxAlertPresenter::present(const Alert &alert)
 {
     std::vector<void *> buttons;
-    const auto box = makeMessageBox(alert, &buttons);
+    const auto box = makeMessageBox(alert, &buttons, windowInFront());
     box->exec();
     const auto it = std::find(buttons.begin(), buttons.end(), static_cast<void *>(box->clickedButton()));
     return it == buttons.end() ? -1 : int(it - buttons.begin());

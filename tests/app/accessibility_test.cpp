@@ -166,7 +166,8 @@ std::vector<Alert> everyAlert()
                               settings_model::launchAtLoginFailureAlert(true, QStringLiteral("no autostart folder")),
                               settings_model::ExperimentalSwitch::warningAlert(),
                               revokeConfirmationAlert(client),
-                              direwolf_page::legacyRemovalConfirmation(4096)};
+                              direwolf_page::legacyRemovalConfirmation(4096),
+                              noLogOpenerAlert(QStringLiteral("/home/ann/.local/share/install.log"))};
     for (ResetLevel level : allCases<ResetLevel>()) {
         alerts.push_back(reset_texts::confirmationAlert(level, QStringLiteral("~/prefix")));
     }

@@ -128,7 +128,7 @@ TEST_F(HelperUninstallerTest, SettingsLevelOnACleanMachineAndWithFailingKeychain
     const ResetReport failed = runToEnd(uninstaller().resetSettings());
     EXPECT_EQ(failed.keychainItemsRemoved, 0);
     EXPECT_FALSE(failed.loginItemUnregistered);
-    EXPECT_EQ(failed.errors, (QStringList{"Could not enumerate keychain pairing tokens (status -25308)",
+    EXPECT_EQ(failed.errors, (QStringList{"Could not list the pairing tokens: the desktop's keyring is locked",
                                           "Could not unregister login item: The entry could not be removed."}));
     // Nothing deleted after a failed count.
     EXPECT_EQ(helper.env.keychain().items(HelperKeychainStorage::kService).size(), 1);

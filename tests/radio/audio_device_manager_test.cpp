@@ -64,7 +64,7 @@ TEST_F(AudioDeviceManagerTest, RefreshNotifiesOnlyRealChangesAndKeepsListsOnFail
     audio.listStatus = -19;
     manager.refreshDevices();
     EXPECT_EQ(manager.devices().size(), 2u);
-    EXPECT_TRUE(env.log().contains("Failed to enumerate audio devices: CoreAudio error: -19"));
+    EXPECT_TRUE(env.log().contains("Failed to enumerate audio devices: Audio system (ALSA/PulseAudio) error: -19"));
     EXPECT_EQ(all, 1);
 }
 
@@ -87,7 +87,7 @@ TEST(AudioDeviceLookup, MatchesIdentityFirstThenAUniqueName)
 
 TEST(AudioDeviceManagerError, Descriptions)
 {
-    EXPECT_EQ(AudioDeviceManagerError::coreAudioError(-50).description(), "CoreAudio error: -50");
+    EXPECT_EQ(AudioDeviceManagerError::coreAudioError(-50).description(), "Audio system (ALSA/PulseAudio) error: -50");
     EXPECT_STREQ(AudioDeviceManagerError::propertyNotFound().what(), "Audio device property not found");
     EXPECT_EQ(AudioDeviceManagerError::noDevicesFound().description(), "No audio devices found on system");
 }

@@ -115,6 +115,7 @@ int main(int argc, char **argv)
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Cordavelle Helper"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(HELPER_VERSION));
     ensureIconTheme();
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     if (!QDir().mkpath(folder)) {

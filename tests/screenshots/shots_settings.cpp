@@ -127,7 +127,7 @@ void addSettingsShots(ShotList &shots, ShotEnvironment &scene)
                          return grabWindow(box.get());
                      }});
     shots.push_back({QStringLiteral("reset-sheet-settings-complete"), [] {
-                         return sheet({{QStringLiteral("/home/ann/.config/cordavelle-helper/com.kelvo.cordavelle-helper.plist")},
+                         return sheet({{},
                                        true, 3, true, {}},
                                       false);
                      }});
@@ -137,7 +137,7 @@ void addSettingsShots(ShotList &shots, ShotEnvironment &scene)
                                        true,
                                        0,
                                        false,
-                                       {QStringLiteral("Could not delete keychain pairing tokens (status -25308)"),
+                                       {QStringLiteral("Could not delete the pairing tokens: the desktop's keyring is locked"),
                                         QStringLiteral("Could not remove winetricks-tools: Permission denied")}},
                                       true);
                      }});

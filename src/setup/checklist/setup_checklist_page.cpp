@@ -16,6 +16,8 @@
 #include "setup/installer_row.h"
 
 #include <QDesktopServices>
+#include <QGuiApplication>
+#include <QClipboard>
 #include <QEvent>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -26,6 +28,16 @@
 #include <QVBoxLayout>
 
 namespace cordavelle {
+
+Alert noLogOpenerAlert(const QString &path)
+{
+    return {Alert::Style::informational,
+            QStringLiteral("No Text Viewer Found"),
+            QStringLiteral("The desktop has no program set up to open text files for other programs. Open the "
+                           "install log with any text editor; it is at:\n\n") +
+                path,
+            {QStringLiteral("Copy Path"), QStringLiteral("OK")}};
+}
 
 Alert resetConfirmation(ResetTarget target)
 {
@@ -143,7 +155,11 @@ QWidget *SetupChecklistPage::buildLogFileLine()
     m_openLog = new QPushButton(QStringLiteral("Open in Text Viewer"));
     m_openLog->setFlat(true);
     m_openLog->setFont(textStyle::caption(m_openLog->font()));
-    connect(m_openLog, &QPushButton::clicked, this, [this, path] { m_context.openFile(path); });
+    connect(m_openLog, &QPushButton::clicked, this, [this, path] {
+        if (!m_context.openFile(path) && m_context.alerts.present(noLogOpenerAlert(path)) == 0) {
+            QGuiApplication::clipboard()->setText(path);
+        }
+    });
     line->addWidget(m_openLog);
     return box;
 }
@@ -277,7 +293,7 @@ void SetupChecklistPage::changeEvent(QEvent *event)
 QWidget *makeSetupChecklistPage(const SetupContext &context, std::function<void(SidebarSection)> select, QWidget *parent)
 {
     return new SetupChecklistPage({context.installers, context.config, context.alerts, std::move(select),
-                                   [](const QString &path) { QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }},
+                                   [](const QString &path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); }},
                                   parent);
 }
 

@@ -28,6 +28,9 @@ enum class RowCommand;
 enum class ResetTarget { winePrefix, varaHF, varaFM };
 // Its question, with the destructive button first and "Cancel" second.
 Alert resetConfirmation(ResetTarget target);
+// Said where the desktop has nothing to open the install log with: where it is, and an offer to
+// copy that.
+Alert noLogOpenerAlert(const QString &path);
 
 // The installers' log lines as one list: the prefix's, VARA HF's, VARA FM's, Wine's, then
 // Hamlib's, each installer's lines kept together.
@@ -39,8 +42,8 @@ struct SetupChecklistContext {
     AlertPresenter &alerts;
     // Sends the management window to another section.
     std::function<void(SidebarSection)> select;
-    // Opens a file with the desktop's handler for it.
-    std::function<void(const QString &path)> openFile;
+    // Opens a file with the desktop's handler for it; false when there is none.
+    std::function<bool(const QString &path)> openFile;
 };
 
 // The management window's Setup page: Wine, winetricks and the Wine prefix, both VARA modems and

@@ -21,6 +21,8 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <QClipboard>
+#include <QGuiApplication>
 #include <gtest/gtest.h>
 
 namespace cordavelle {
@@ -42,7 +44,10 @@ protected:
     {
         auto page = std::make_unique<SetupChecklistPage>(SetupChecklistContext{
             setupObjects.installers(), config, alerts, [this](SidebarSection s) { selected.push_back(s); },
-            [this](const QString &path) { opened.push_back(path); }});
+            [this](const QString &path) {
+                opened.push_back(path);
+                return openerPresent;
+            }});
         page->resize(600, 900);
         page->show();
         test::ManualClock::processEvents();
@@ -72,6 +77,7 @@ protected:
     test::ScriptedAlertPresenter alerts;
     std::vector<SidebarSection> selected;
     QStringList opened;
+    bool openerPresent = true;
 };
 
 TEST_F(SetupChecklistPageTest, TheCombinedLogKeepsEachInstallersLinesInItsPlaceAndClearsAllFive)
@@ -118,6 +124,15 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
     EXPECT_TRUE(QFileInfo(page->logFilePath()->text()).isFile());
     page->openLogButton()->click();
     EXPECT_EQ(opened, QStringList{page->logFilePath()->text()});
+    EXPECT_TRUE(alerts.shown.empty());
+    // Without an opener the button says so, and Copy Path hands the path on.
+    openerPresent = false;
+    alerts.answers = {0};
+    page->openLogButton()->click();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(alerts.shown[0].informativeText.endsWith(page->logFilePath()->text()));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), page->logFilePath()->text());
+    alerts.shown.clear();
 
     // The fixture server knows neither the Wine releases nor the Hamlib formula.
     row(*page, Line::wine).button()->click();
