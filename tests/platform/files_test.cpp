@@ -9,13 +9,64 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// While set, fsync(2) fails, as on a device that lost the write, for the files whose path starts
+// with refusedPrefix.
+std::atomic<bool> refuseFsync{false};
+char refusedPrefix[PATH_MAX];
+
+bool isRefused(int fd)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(link, target, sizeof target - 1);
+    if (n <= 0) {
+        return false;
+    }
+    target[n] = '\0';
+    return std::strncmp(target, refusedPrefix, std::strlen(refusedPrefix)) == 0;
+}
+
+} // namespace
+
+// Takes the place of the C library's fsync for the whole test program, since no file system a
+// test may mount fails a flush on demand.
+extern "C" int fsync(int fd)
+{
+    if (refuseFsync.load() && isRefused(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(::syscall(SYS_fsync, fd));
+}
 
 namespace cordavelle {
 namespace {
+
+// While it lives, fsync(2) fails for every file whose path starts with `prefix`.
+class RefusedFsync {
+public:
+    explicit RefusedFsync(const QString &prefix)
+    {
+        std::snprintf(refusedPrefix, sizeof refusedPrefix, "%s", QFile::encodeName(prefix).constData());
+        refuseFsync = true;
+    }
+    ~RefusedFsync() { refuseFsync = false; }
+    RefusedFsync(const RefusedFsync &) = delete;
+    RefusedFsync &operator=(const RefusedFsync &) = delete;
+};
 
 unsigned modeOf(const QString &path)
 {
@@ -89,6 +140,27 @@ TEST(Files, AtomicWriteOnAFullDiskFailsAndKeepsTheOldFile)
     writeFileAtomically(path, "new settings\n");
     EXPECT_EQ(test::readBytes(path), QByteArray("new settings\n"));
     EXPECT_EQ(modeOf(path), 0600u) << "a replacement keeps the mode of the file it replaces";
+}
+
+// A device may take every write and fail only the flush: the new content may then never reach
+// the disk, so the old file must stay and the caller must know.
+TEST(Files, AtomicWriteWhoseFlushFailsKeepsTheOldFile)
+{
+    test::TestPlatform env;
+    const QString path = env.root() + "/settings.plist";
+    writeFileAtomically(path, "old settings\n", 0600);
+    {
+        const RefusedFsync refused(QFileInfo(path).canonicalFilePath() + ".");
+        try {
+            writeFileAtomically(path, "new settings\n");
+            ADD_FAILURE() << "expected a FileError";
+        } catch (const FileError &error) {
+            EXPECT_EQ(error.description(),
+                      "Could not write " + path + ": " + QString::fromLocal8Bit(std::strerror(EIO)));
+        }
+    }
+    EXPECT_EQ(test::readBytes(path), QByteArray("old settings\n"));
+    EXPECT_EQ(removeLeftoverTemporaryFiles(path), 0) << "the failed write left its temporary file";
 }
 
 TEST(Files, PrivateFolderIsMadeOrTightenedAndALinkIsRefused)
