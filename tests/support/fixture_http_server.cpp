@@ -263,6 +263,9 @@ void FixtureHttpServer::serveFault(const QString &path, Fault fault)
     case Fault::notFound: serveHtmlPage(path, 404); return;
     case Fault::serverError: serveHtmlPage(path, 500); return;
     case Fault::redirectLoop: redirect(path, path); return;
+    case Fault::multipleChoices: serveHtmlPage(path, 300); return;
+    case Fault::notModified: route.status = 304; break;
+    case Fault::lostRedirect: route.status = 302; break;
     case Fault::rateLimited:
         route.status = 403;
         route.headers = {{"Content-Type", "application/json; charset=utf-8"}, {"X-RateLimit-Limit", "60"},

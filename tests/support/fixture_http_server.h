@@ -69,6 +69,9 @@ public:
         garbage,        // 200 with bytes that are neither JSON, text nor an archive
         dropped,        // 200 whose connection closes partway through the body
         redirectLoop,   // a redirect to itself
+        multipleChoices, // 300 with a page of choices
+        notModified,    // 304 without a body, as to a request that asked for none
+        lostRedirect,   // 302 without a Location
     };
     void serveFault(const QString &path, Fault fault);
 
