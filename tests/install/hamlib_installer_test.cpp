@@ -3,9 +3,12 @@
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
+#include "core/wine_prefix_hold.h"
+#include "install/helper_uninstaller.h"
 #include "install/install_log.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/full_reset.h"
 #include "support/remote_failure_table.h"
 #include "support/qt_printers.h"
 #include "support/task_outcome.h"
@@ -160,6 +163,18 @@ protected:
             out << line.mid(11);
         }
         return out;
+    }
+
+    // Starts an install of 4.6 that stalls halfway, in the download of libusb.
+    void startInstallThatStalls()
+    {
+        publish("4.6");
+        test::FixtureHttpServer::Route stalled;
+        stalled.body = test::readBytes(env.root() + "/bottle-build-4.6/libusb.tar.gz");
+        stalled.stallAfter = 10;
+        server.serve("/v2/libusb/blobs/4.6", stalled);
+        installer.startInstall();
+        ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }, 20s));
     }
 
     void expectNoLeftovers()
@@ -322,13 +337,7 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
     EXPECT_EQ(installer.state(), HamlibInstaller::State::idle());
     EXPECT_EQ(messages(), QStringList{"Installation cancelled"});
 
-    publish("4.6");
-    test::FixtureHttpServer::Route stalled;
-    stalled.body = test::readBytes(env.root() + "/bottle-build-4.6/libusb.tar.gz");
-    stalled.stallAfter = 10;
-    server.serve("/v2/libusb/blobs/4.6", stalled);
-    installer.startInstall();
-    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }, 20s));
+    ASSERT_NO_FATAL_FAILURE(startInstallThatStalls());
     EXPECT_EQ(installer.state(), HamlibInstaller::State::downloading(0.5));
 
     installer.cancel();
@@ -344,6 +353,21 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
     EXPECT_FALSE(installer.isInstalled());
     EXPECT_EQ(installer.installedVersion(), "");
     expectNoLeftovers();
+}
+
+// The reset of everything ends the install it finds running, so that nothing of it comes back.
+TEST_F(HamlibInstallerTest, AFullResetEndsARunningInstallForGood)
+{
+    ASSERT_NO_FATAL_FAILURE(startInstallThatStalls());
+
+    WinePrefixHold prefixHold;
+    const ResetReport report = test::resetEverything(env, config, prefixHold, {HelperUninstaller::installer(installer)});
+    EXPECT_EQ(report.errors, QStringList());
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::idle());
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
+    EXPECT_FALSE(QFileInfo::exists(places::hamlibFolder()));
+    EXPECT_EQ(config.rigctldConfig().rigctldPath, "");
 }
 
 TEST_F(HamlibInstallerTest, AnUpdateCheckWithoutTheFormulaGivesNothingAndSaysWhy)

@@ -2,10 +2,12 @@
 #include "base/json_support.h"
 #include "core/config_store.h"
 #include "core/wine_prefix_hold.h"
+#include "install/helper_uninstaller.h"
 #include "install/install_log.h"
 #include "install/wine_installer.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/full_reset.h"
 #include "support/manual_clock.h"
 #include "support/remote_failure_table.h"
 #include "support/recording_service_control.h"
@@ -258,6 +260,22 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     EXPECT_EQ(states.size(), seen);
     expectPreviousInstallIntact();
     server.release();
+}
+
+// The reset of everything ends the install it finds running, so that nothing of it comes back.
+TEST_F(WineInstallerTest, AFullResetEndsARunningInstallForGood)
+{
+    serveArchive(fixtures().wineArchive, 100);
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+
+    const ResetReport report = test::resetEverything(env, *config, prefixHold, {HelperUninstaller::installer(*installer)});
+    EXPECT_EQ(report.errors, QStringList());
+    EXPECT_EQ(installer->state(), WineInstaller::State::idle());
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }, 30s));
+    EXPECT_FALSE(QFileInfo::exists(places::wineFolder()));
+    EXPECT_EQ(temporaryFiles(), QStringList());
 }
 
 TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousBuild)
