@@ -22,6 +22,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 namespace cordavelle {
 namespace {
 
@@ -405,7 +408,20 @@ TEST_F(WineInstallerTest, TheBuildIsReplacedOnlyWithThePrefixHeldAndNoModemRunni
     expectPreviousInstallIntact();
     EXPECT_FALSE(prefixHold.holder());
 
-    services.states[ServiceID::varaHF] = ServiceRunState::stopped;
+    // A modem on its way up or down runs the build as much as a running one.
+    const std::vector<std::tuple<ServiceID, ServiceRunState, QString>> busy = {
+        {ServiceID::varaFM, ServiceRunState::starting, "Stop VARA FM before replacing Wine"},
+        {ServiceID::varaHF, ServiceRunState::stopping, "Stop VARA HF before replacing Wine"},
+    };
+    for (const auto &[modem, state, refusal] : busy) {
+        services.states = {{modem, state}};
+        ASSERT_TRUE(installToEnd());
+        EXPECT_EQ(installer->state(), WineInstaller::State::error(refusal));
+        expectPreviousInstallIntact();
+    }
+
+    // A modem that failed runs nothing.
+    services.states = {{ServiceID::varaHF, ServiceRunState::error}};
     ASSERT_TRUE(installToEnd());
     EXPECT_EQ(installer->state(), WineInstaller::State::complete()) << installer->state().message().toStdString();
 }
