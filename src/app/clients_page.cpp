@@ -8,7 +8,9 @@
 #include "app/content_placeholder.h"
 #include "platform/clock.h"
 
+#include <QCoroTask>
 #include <QFrame>
+#include <QPointer>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -64,6 +66,15 @@ QWidget *unclaimedApprovalBanner()
     return banner;
 }
 
+QCoro::Task<void> refreshAt(QPointer<ClientsPage> page, Clock &clock, std::chrono::milliseconds delay,
+                            std::stop_token stop, std::function<void()> refresh)
+{
+    const bool slept = co_await clock.sleep(delay, stop);
+    if (slept && page) {
+        refresh();
+    }
+}
+
 } // namespace
 
 ClientsPage::ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &alerts, QWidget *parent)
@@ -77,9 +88,58 @@ ClientsPage::ClientsPage(PairingManager &pairing, Clock &clock, AlertPresenter &
     refresh();
 }
 
+ClientsPage::~ClientsPage() { stopFollowingTime(); }
+
+void ClientsPage::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Time went on while the page was hidden.
+    refresh();
+}
+
+void ClientsPage::hideEvent(QHideEvent *event)
+{
+    stopFollowingTime();
+    QWidget::hideEvent(event);
+}
+
+void ClientsPage::stopFollowingTime()
+{
+    if (m_timeWait) {
+        m_timeWait->request_stop();
+        m_timeWait.reset();
+    }
+}
+
+void ClientsPage::followTime(const std::vector<PairedClient> &clients)
+{
+    stopFollowingTime();
+    if (!isVisible()) {
+        return;
+    }
+    const auto now = m_clock.wallNow();
+    std::optional<PairedClient::Time> due;
+    for (const PairedClient &client : clients) {
+        if (const auto change = nextRowChange(client, now); change && (!due || *change < *due)) {
+            due = change;
+        }
+    }
+    if (!due) {
+        return;
+    }
+    m_timeWait.emplace();
+    // Rounded up: woken a little early, the row would not have changed yet.
+    const auto delay = std::chrono::ceil<std::chrono::milliseconds>(*due - now);
+    refreshAt(this, m_clock, delay, m_timeWait->get_token(), [this] {
+        m_timeWait.reset();
+        refresh();
+    });
+}
+
 void ClientsPage::refresh()
 {
     const std::vector<PairedClient> &clients = m_pairing.clients();
+    followTime(clients);
     const auto now = m_clock.wallNow();
     std::vector<ClientRow> rows;
     rows.reserve(clients.size());

@@ -41,8 +41,7 @@ ClientRow clientRow(const PairedClient &client, PairedClient::Time now)
     row.hostname = client.hostname;
     row.platformText = QLatin1Char('(') + client.platform + QLatin1Char(')');
     row.platformSymbol = platformSymbol(client.platform);
-    const double secondsSinceSeen = std::chrono::duration<double>(now - client.lastSeen).count();
-    const bool recent = secondsSinceSeen < kConnectedSeconds;
+    const bool recent = now - client.lastSeen < kConnectedFor;
 
     switch (client.status) {
     case PairingStatus::pending:
@@ -77,6 +76,25 @@ ClientRow clientRow(const PairedClient &client, PairedClient::Time now)
     row.pairedLine = QStringLiteral("Paired: ") +
                      QLocale().toString(toDateTime(client.pairedAt).date(), QLocale::ShortFormat);
     return row;
+}
+
+std::optional<PairedClient::Time> nextRowChange(const PairedClient &client, PairedClient::Time now)
+{
+    using namespace std::chrono;
+    if (client.status != PairingStatus::approved) {
+        return std::nullopt;
+    }
+    const auto sinceSeen = now - client.lastSeen;
+    if (sinceSeen < kConnectedFor) {
+        return client.lastSeen + kConnectedFor;
+    }
+    if (client.isApprovalUnclaimed()) {
+        // Past its mark only the dot could change, and it has turned gray.
+        return std::nullopt;
+    }
+    // The steps of relativeTime past the first minute: minutes, then hours, then days.
+    const seconds step = sinceSeen < hours(1) ? minutes(1) : sinceSeen < hours(24) ? hours(1) : hours(24);
+    return client.lastSeen + (duration_cast<seconds>(sinceSeen) / step + 1) * step;
 }
 
 bool hasUnclaimedApproval(const std::vector<PairedClient> &clients)

@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -33,12 +34,16 @@ struct ClientRow {
 };
 
 // Seen less than this long ago counts as connected.
-inline constexpr double kConnectedSeconds = 60.0;
+inline constexpr std::chrono::seconds kConnectedFor{60};
 
 // "macbook", "iphone", "ipad" for the three known platforms in any letter case, else
 // "laptopcomputer".
 QString platformSymbol(const QString &platform);
 ClientRow clientRow(const PairedClient &client, PairedClient::Time now);
+// The first moment after `now` at which the client's row reads differently with nothing else
+// changed: its 60 s mark, then each step of the "last seen" time. None when the row never
+// changes by time alone.
+std::optional<PairedClient::Time> nextRowChange(const PairedClient &client, PairedClient::Time now);
 // Some approved client never fetched its token, so the helper refuses every request of it.
 bool hasUnclaimedApproval(const std::vector<PairedClient> &clients);
 

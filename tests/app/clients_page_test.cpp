@@ -1,6 +1,7 @@
 #include "app/clients_page.h"
 #include "app/clients_page_model.h"
 #include "widgets/coalesced_refresh.h"
+#include "widgets/status_look.h"
 
 #include "api/pairing_manager.h"
 #include "support/fake_login_item.h"
@@ -72,6 +73,35 @@ TEST(ClientRowModel, StatusLinesDotsThirdLineAndActions)
         }
         EXPECT_EQ(row.actions, c.actions);
         EXPECT_EQ(row.platformText, "(iPadOS)");
+    }
+}
+
+TEST(ClientRowModel, ARowChangesByTimeAloneAtItsMarkThenAtEachStepOfItsLastSeenTime)
+{
+    const auto now = std::chrono::system_clock::now();
+    struct Case {
+        PairedClient client;
+        std::optional<std::chrono::seconds> after;
+    };
+    const std::vector<Case> cases{
+        {client(PairingStatus::pending, 0s, now), std::nullopt},
+        {client(PairingStatus::denied, 0s, now), std::nullopt},
+        {client(PairingStatus::approved, 59s, now), 1s},
+        {client(PairingStatus::approved, 0s, now, false), 60s},
+        // Past its mark an unclaimed approval shows no time.
+        {client(PairingStatus::approved, 61s, now, false), std::nullopt},
+        {client(PairingStatus::approved, 60s, now), 60s},
+        {client(PairingStatus::approved, 90s, now), 30s},
+        {client(PairingStatus::approved, 2h + 10min, now), 50min},
+        {client(PairingStatus::approved, 50h, now), 22h},
+    };
+    for (const Case &c : cases) {
+        const auto change = nextRowChange(c.client, now);
+        ASSERT_EQ(change.has_value(), c.after.has_value()) << (now - c.client.lastSeen).count();
+        if (change) {
+            EXPECT_EQ(*change - now, *c.after);
+            EXPECT_NE(clientRow(c.client, *change), clientRow(c.client, *change - 1ms));
+        }
     }
 }
 
@@ -215,6 +245,50 @@ TEST(ClientsPageWidget, ANewLastSeenTimeChangesTheStatusLineInPlace)
     EXPECT_TRUE(row && status) << "the row and its labels stay";
     EXPECT_EQ(statusLabel(), status.data());
     EXPECT_EQ(status->text(), "Connected \u2014 last seen just now");
+}
+
+TEST(ClientsPageWidget, AShownRowFollowsTimeAcrossItsSixtySecondMark)
+{
+    test::TestPlatform env;
+    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+    test::ScriptedAlertPresenter alerts;
+    pairing.requestPairing("c1", "shack-mac", "macOS", "");
+    pairing.approve("c1");
+    pairing.markTokenClaimed("c1");
+    pairing.updateLastSeen("c1");
+    pairing.requestPairing("c2", "field-laptop", "Linux", "");
+    ClientsPage page(pairing, env.clock(), alerts);
+    page.show();
+    QApplication::processEvents();
+    QWidget *row = page.findChild<QWidget *>("client:c1");
+    ASSERT_NE(row, nullptr);
+    const auto shown = [&] {
+        QStringList texts;
+        for (QLabel *label : row->findChildren<QLabel *>()) {
+            if (label->text().contains("last seen")) {
+                texts << label->text();
+            }
+        }
+        return texts.join('|');
+    };
+    const auto dot = [&] { return row->findChild<StateDot *>()->tone(); };
+
+    env.clock().advance(59s);
+    EXPECT_EQ(shown(), "Connected \u2014 last seen just now");
+    EXPECT_EQ(dot(), Tone::green);
+    env.clock().advance(1s);
+    EXPECT_EQ(shown(), "Paired \u2014 last seen 1m ago");
+    EXPECT_EQ(dot(), Tone::gray);
+    env.clock().advance(60s);
+    EXPECT_EQ(shown(), "Paired \u2014 last seen 2m ago");
+
+    // Hidden, the page waits for nothing; shown again, it is current at once.
+    page.hide();
+    QApplication::processEvents();
+    EXPECT_EQ(env.clock().sleeperCount(), 0u);
+    env.clock().advance(10min);
+    page.show();
+    EXPECT_EQ(shown(), "Paired \u2014 last seen 12m ago");
 }
 
 } // namespace
