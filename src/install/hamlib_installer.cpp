@@ -136,7 +136,7 @@ QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop
 
 QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
 {
-    clearLog();
+    beginNewAttempt();
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
     const QString machine = m_system.machineArchitecture();

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 namespace cordavelle {
 
 // How far an installer has got, in the terms every view of it shares: each installer keeps its
@@ -48,7 +50,15 @@ public:
     virtual InstalledCopy installedCopy() const = 0;
     // The lines of the running or last install, oldest first.
     virtual QStringList logLines() const { return m_logLines; }
-    // Empties the lines on screen; the install log file keeps them.
+    // A line as shown, with its place among the lines of every installer.
+    struct ShownLine {
+        quint64 order;
+        QString text;
+    };
+    // Every line shown since the last clear, those of earlier installs first: the views that show
+    // several installers' lines together put them in time order by `order`.
+    std::vector<ShownLine> shownLog() const;
+    // Empties the lines on screen, earlier installs' too; the install log file keeps them.
     void clearLog();
     // Starts the install, unless one is still running (a cancelled one included).
     virtual void start() = 0;
@@ -62,9 +72,13 @@ Q_SIGNALS:
 protected:
     // Shows `lines` after the lines shown so far; with `keep`, only the newest `keep` lines stay.
     void showLogLines(const QStringList &lines, qsizetype keep = 0);
+    // A new install begins: logLines() starts empty, and the lines so far stay in shownLog().
+    void beginNewAttempt();
 
 private:
     QStringList m_logLines;
+    std::vector<quint64> m_logOrder;
+    std::vector<ShownLine> m_earlier;
 };
 
 } // namespace cordavelle

@@ -400,7 +400,7 @@ QCoro::Task<void> VARAInstaller::install(std::stop_token stop)
 QCoro::Task<void> VARAInstaller::runFlow(std::stop_token stop)
 {
     const QString name = displayName(m_variant);
-    clearLog();
+    beginNewAttempt();
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Searching for ") + name + QStringLiteral(" download..."));
     const QUrl url = co_await findDownloadURL(stop);

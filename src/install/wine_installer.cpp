@@ -179,7 +179,7 @@ void WineInstaller::cancel()
 QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
 {
     try {
-        clearLog();
+        beginNewAttempt();
         // No Rosetta on Linux: the flow goes straight to the download.
         setState(State::downloading(0.0));
         appendLog(QStringLiteral("Downloading Wine stable..."));

@@ -216,7 +216,7 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
 
 QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
 {
-    clearLog();
+    beginNewAttempt();
     initLogFile();
     // Whether this set-up makes the prefix: only then does a failure take it away again.
     bool makesPrefix = false;

@@ -27,6 +27,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace cordavelle {
 
 Alert noLogOpenerAlert(const QString &path)
@@ -67,8 +69,19 @@ Alert resetConfirmation(ResetTarget target)
 
 QStringList combinedInstallLog(const SetupInstallers &installers)
 {
-    return installers.prefix.logLines() + installers.varaHF.logLines() + installers.varaFM.logLines() +
-           installers.wine.logLines() + installers.hamlib.logLines();
+    std::vector<Installer::ShownLine> lines;
+    for (const Installer *installer : std::initializer_list<const Installer *>{
+             &installers.prefix, &installers.varaHF, &installers.varaFM, &installers.wine, &installers.hamlib}) {
+        const std::vector<Installer::ShownLine> shown = installer->shownLog();
+        lines.insert(lines.end(), shown.begin(), shown.end());
+    }
+    std::sort(lines.begin(), lines.end(), [](const auto &a, const auto &b) { return a.order < b.order; });
+    QStringList combined;
+    combined.reserve(qsizetype(lines.size()));
+    for (Installer::ShownLine &line : lines) {
+        combined << std::move(line.text);
+    }
+    return combined;
 }
 
 namespace {

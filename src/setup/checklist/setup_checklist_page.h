@@ -32,8 +32,7 @@ Alert resetConfirmation(ResetTarget target);
 // copy that.
 Alert noLogOpenerAlert(const QString &path);
 
-// The installers' log lines as one list: the prefix's, VARA HF's, VARA FM's, Wine's, then
-// Hamlib's, each installer's lines kept together.
+// The five installers' log lines as one list, in the order they were shown.
 QStringList combinedInstallLog(const SetupInstallers &installers);
 
 struct SetupChecklistContext {
