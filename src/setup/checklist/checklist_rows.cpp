@@ -87,15 +87,19 @@ InstallerRowLook itemLook(const ItemFacts &facts)
     return look;
 }
 
-InstallerRowLook winetricksLook(bool found, bool wineFound)
+InstallerRowLook winetricksLook(const WinetricksFacts &facts)
 {
     InstallerRowLook look = itemLook({QStringLiteral("winetricks"), QStringLiteral("Helper for installing Wine dependencies"),
-                                      found ? ItemStatus::installed : ItemStatus::notInstalled, {}});
-    if (!found) {
-        // It has no action of its own: the Wine install brings it.
-        look.button.reset();
-        setStatus(look, wineFound ? QStringLiteral("Not installed") : QStringLiteral("Installed with Wine"));
+                                      facts.found ? ItemStatus::installed : ItemStatus::notInstalled, {}});
+    if (facts.found) {
+        if (facts.ownCopy) {
+            setStatus(look, QStringLiteral("Installed with Wine"), Tone::green);
+        }
+        return look;
     }
+    // It has no action of its own: the Wine install brings it.
+    look.button.reset();
+    setStatus(look, facts.wineFound ? QStringLiteral("Not installed") : QStringLiteral("Comes with Wine"));
     return look;
 }
 
@@ -126,12 +130,13 @@ void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &win
     }
 }
 
-InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion,
+InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &ownCopy, const Check &wineElsewhere,
                           const std::optional<WineWithout32Bit> &without32Bit)
 {
     using Phase = InstallProgress::Phase;
     InstallerRowLook look =
         frame(RowIcon::working, QStringLiteral("Wine"), QStringLiteral("Windows compatibility layer for running VARA"));
+    const auto available = [&] { return ownCopy.present || wineElsewhere(); };
     if (progress.working()) {
         setWorking(look, progress);
         if (progress.phase == Phase::downloading) {
@@ -141,12 +146,19 @@ InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvai
         setInstalled(look);
     } else if (progress.phase == Phase::failed) {
         setFailure(look, progress.error);
-        // A step after the swap failed: Wine itself is there and works.
-        if (wineAvailable()) {
-            setInstalled(look, versionText(installedVersion));
+        // The Wine that was there before still works: what failed is its update, or the
+        // helper's own copy beside another.
+        if (available()) {
+            look.icon = RowIcon::installed;
+            if (ownCopy.present) {
+                setStatus(look, versionText(ownCopy.version) + QStringLiteral(" \u2014 update failed"), Tone::orange);
+                look.button = RowButton{QStringLiteral("Retry Update")};
+            } else {
+                setStatus(look, QStringLiteral("System Wine \u2014 install failed"), Tone::orange);
+            }
         }
-    } else if (wineAvailable()) {
-        setInstalled(look, versionText(installedVersion));
+    } else if (available()) {
+        setInstalled(look, versionText(ownCopy.version));
     } else {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install Wine")};

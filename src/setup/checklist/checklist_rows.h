@@ -29,10 +29,15 @@ struct ItemFacts {
 };
 InstallerRowLook itemLook(const ItemFacts &facts);
 
-// The winetricks line: installed when the helper's own copy or any other is found. Otherwise it
-// says that the helper's Wine brings it, or, beside a Wine that came without it, that it is
-// missing.
-InstallerRowLook winetricksLook(bool found, bool wineFound = false);
+// The winetricks line: installed when the helper's own copy (which came with its Wine) or any
+// other is found. Otherwise, with no Wine yet, that the Wine install brings it; beside a Wine
+// that came without it, that it is missing.
+struct WinetricksFacts {
+    bool found = false;
+    bool ownCopy = false;
+    bool wineFound = false;
+};
+InstallerRowLook winetricksLook(const WinetricksFacts &facts);
 
 // A Wine on the machine that cannot run 32-bit programs, so not VARA.
 struct WineWithout32Bit {
@@ -48,9 +53,11 @@ extern const QString kWine32Command;
 // What is wrong with such a Wine and the ways out, under a Wine line that offers the install.
 void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &wine);
 
-// `wineAvailable`: the helper's own Wine, or else one elsewhere on the machine that can run
-// VARA. `without32Bit`: a Wine that is there but can't, said while no usable one is.
-InstallerRowLook wineLook(const InstallProgress &progress, const Check &wineAvailable, const QString &installedVersion,
+// `ownCopy`: the helper's own Wine; `wineElsewhere`: one elsewhere on the machine that can run
+// VARA, asked only where the own copy is missing. A failed install beside a Wine that works
+// reads as that Wine with the failure, not as a missing one. `without32Bit`: a Wine that is
+// there but can't run VARA, said while no usable one is.
+InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &ownCopy, const Check &wineElsewhere,
                           const std::optional<WineWithout32Bit> &without32Bit = std::nullopt);
 
 struct PrefixFacts {

@@ -252,11 +252,11 @@ void SetupChecklistPage::refresh()
     const auto display = [this](Line line, const InstallerRowLook &look) { row(line)->display(look); };
 
     const InstalledCopy wineCopy = wine.installedCopy();
-    display(Line::wine, wineLook(
-                            wine.progress(), [&wineCopy] { return wineCopy.present || WineInstaller::findWine().has_value(); },
-                            wineCopy.version, wineWithout32Bit()));
-    const bool winetricks = wine.isWinetricksInstalled() || WineInstaller::findWinetricks().has_value();
-    display(Line::winetricks, winetricksLook(winetricks, WineInstaller::findWine().has_value()));
+    display(Line::wine, wineLook(wine.progress(), wineCopy, [] { return WineInstaller::findWine().has_value(); },
+                                 wineWithout32Bit()));
+    const bool ownWinetricks = wine.isWinetricksInstalled();
+    const bool winetricks = ownWinetricks || WineInstaller::findWinetricks().has_value();
+    display(Line::winetricks, winetricksLook({winetricks, ownWinetricks, WineInstaller::findWine().has_value()}));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
                                   [] { return WineInstaller::findWine().has_value(); }, winetricks};

@@ -96,44 +96,51 @@ TEST(ChecklistItemRow, InstalledWinsOverLoadingAndConfigureOnlyWhenInstalled)
     for (const Case &c : cases) {
         EXPECT_EQ(describe(itemLook({"T", "S", c.status, "Get", c.loading, c.configure})), c.shown);
     }
-    // Where winetricks comes from is said, not offered as a button that does nothing.
-    EXPECT_EQ(describe(winetricksLook(false)), "M 'Installed with Wine'");
-    EXPECT_EQ(describe(winetricksLook(false, true)), "M 'Not installed'") << "a Wine that came without it";
-    EXPECT_EQ(describe(winetricksLook(true, true)), "I 'Installed'g");
+    // Where winetricks comes from is said, not offered as a button that does nothing, and it
+    // reads as installed only when it is.
+    EXPECT_EQ(describe(winetricksLook({.found = false})), "M 'Comes with Wine'");
+    EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true})), "M 'Not installed'")
+        << "a Wine that came without it";
+    EXPECT_EQ(describe(winetricksLook({.found = true, .wineFound = true})), "I 'Installed'g");
+    EXPECT_EQ(describe(winetricksLook({.found = true, .ownCopy = true, .wineFound = true})),
+              "I 'Installed with Wine'g");
 }
 
 TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
 {
     using St = WineInstaller::State;
+    const InstalledCopy none;
     struct Case {
         St state;
-        Check available;
-        QString version;
+        InstalledCopy own;
+        Check elsewhere;
         const char *shown;
     };
     const Case cases[] = {
-        {St::idle(), no, "", "M [Install Wine]"},
-        {St::idle(), yes, "", "I 'Installed'g"},
-        {St::idle(), yes, "wine-9.0", "I 'vwine-9.0'g"},
-        {St::complete(), never, "9.0", "I 'Installed'g"},
-        {St::downloading(0.425), never, "", "W bar '42%' (x)"},
-        {St::extracting(), never, "", "W spin 'Extracting...'"},
-        {St::error("no space"), no, "", "F [Retry] !no space"},
-        {St::error("no cabextract"), yes, "10.0", "I 'v10.0'g [Retry] !no cabextract"},
+        {St::idle(), none, no, "M [Install Wine]"},
+        {St::idle(), none, yes, "I 'Installed'g"},
+        {St::idle(), {true, "wine-9.0"}, never, "I 'vwine-9.0'g"},
+        {St::complete(), none, never, "I 'Installed'g"},
+        {St::downloading(0.425), none, never, "W bar '42%' (x)"},
+        {St::extracting(), none, never, "W spin 'Extracting...'"},
+        {St::error("no space"), none, no, "F [Retry] !no space"},
+        // A failure beside a Wine that works says what failed, and that Wine still counts.
+        {St::error("no cabextract"), {true, "10.0"}, never, "I 'v10.0 \u2014 update failed' [Retry Update] !no cabextract"},
+        {St::error("404"), none, yes, "I 'System Wine \u2014 install failed' [Retry] !404"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(c.state), c.available, c.version)), c.shown);
+        EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(c.state), c.own, c.elsewhere)), c.shown);
     }
 
     // A Wine that can't run VARA offers the Helper's own, and Debian's way where it is Debian's.
     const auto idle = WineInstaller::progressOf(St::idle());
-    const InstallerRowLook debian = wineLook(idle, no, "", WineWithout32Bit{"/usr/bin/wine", true});
+    const InstallerRowLook debian = wineLook(idle, none, no, WineWithout32Bit{"/usr/bin/wine", true});
     EXPECT_EQ(describe(debian), "M 'Cannot run 32-bit programs' [Install Wine] $ " + kWine32Command.toStdString());
     EXPECT_TRUE(debian.note.startsWith("The Wine at /usr/bin/wine cannot run 32-bit programs")) << debian.note.toStdString();
-    const InstallerRowLook build = wineLook(idle, no, "", WineWithout32Bit{"/usr/local/bin/wine", false});
+    const InstallerRowLook build = wineLook(idle, none, no, WineWithout32Bit{"/usr/local/bin/wine", false});
     EXPECT_EQ(describe(build), "M 'Cannot run 32-bit programs' [Install Wine]");
     EXPECT_FALSE(build.note.isEmpty());
-    EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(St::downloading(0.5)), never, "", WineWithout32Bit{"/w", true})),
+    EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(St::downloading(0.5)), none, never, WineWithout32Bit{"/w", true})),
               "W bar '50%' (x)") << "an install under way says only how far it got";
 }
 

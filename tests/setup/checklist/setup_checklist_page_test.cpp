@@ -120,7 +120,7 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
 {
     auto page = makePage();
     EXPECT_EQ(trailing(*page, Line::wine), "Install Wine");
-    EXPECT_EQ(trailing(*page, Line::winetricks), "Installed with Wine");
+    EXPECT_EQ(trailing(*page, Line::winetricks), "Comes with Wine");
     EXPECT_FALSE(row(*page, Line::prefix).button()->isEnabled());
     EXPECT_FALSE(row(*page, Line::varaHF).button()->isEnabled());
     // Each disabled action says why, beside it and as its tooltip.
