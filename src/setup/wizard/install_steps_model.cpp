@@ -49,7 +49,8 @@ DependencyRowState wineInstallerDisplayState(const InstallProgress &progress, bo
     return progress.phase == Phase::failed ? DependencyRowState::failed() : DependencyRowState::idle();
 }
 
-DependencyRowState prefixDisplayState(const InstallProgress &progress, bool prefixReady, bool wineAvailable)
+DependencyRowState prefixDisplayState(const InstallProgress &progress, bool prefixReady, bool wineAvailable,
+                                      bool wineInstalling)
 {
     if (prefixReady) {
         return DependencyRowState::done();
@@ -60,7 +61,10 @@ DependencyRowState prefixDisplayState(const InstallProgress &progress, bool pref
     if (progress.phase == InstallProgress::Phase::failed) {
         return DependencyRowState::failed();
     }
-    return wineAvailable && !progress.busy ? DependencyRowState::idle() : DependencyRowState::waiting();
+    if (!wineAvailable) {
+        return wineInstalling ? DependencyRowState::waiting() : DependencyRowState::needsWine();
+    }
+    return progress.busy ? DependencyRowState::waiting() : DependencyRowState::idle();
 }
 
 RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state)
@@ -104,7 +108,7 @@ InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle
     case Kind::done: look.trailingCheck = true; break;
     case Kind::failed: look.button = retryButton(); break;
     case Kind::waiting:
-        look.status = QStringLiteral("Waiting…");
+        look.status = state.label();
         look.statusTone = Tone::tertiary;
         break;
     }

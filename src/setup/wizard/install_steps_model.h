@@ -27,8 +27,10 @@ public:
     static DependencyRowState downloading(double progress) { return DependencyRowState(Kind::downloading, {}, progress); }
     static DependencyRowState done() { return DependencyRowState(Kind::done); }
     static DependencyRowState failed() { return DependencyRowState(Kind::failed); }
-    // The prefix can't be made before there is a Wine.
-    static DependencyRowState waiting() { return DependencyRowState(Kind::waiting); }
+    // The prefix can't be made before there is a Wine: it waits while one is being installed,
+    // and says that it needs one while none is.
+    static DependencyRowState waiting() { return DependencyRowState(Kind::waiting, QStringLiteral("Waiting…")); }
+    static DependencyRowState needsWine() { return DependencyRowState(Kind::waiting, QStringLiteral("Needs Wine")); }
 
     Kind kind() const { return m_kind; }
     const QString &label() const { return m_label; }
@@ -47,9 +49,11 @@ private:
 
 // A Wine found anywhere counts as done, whatever the installer's progress.
 DependencyRowState wineInstallerDisplayState(const InstallProgress &progress, bool wineAvailable);
-// A ready prefix counts as done whatever the manager's progress; without a Wine the row waits,
-// and so it does while a cancelled set-up (still busy) winds down.
-DependencyRowState prefixDisplayState(const InstallProgress &progress, bool prefixReady, bool wineAvailable);
+// A ready prefix counts as done whatever the manager's progress; without a Wine the row waits
+// for the one being installed or says it needs one, and it waits while a cancelled set-up (still
+// busy) winds down.
+DependencyRowState prefixDisplayState(const InstallProgress &progress, bool prefixReady, bool wineAvailable,
+                                      bool wineInstalling);
 
 // The row's leading mark: installed wins, then the display state.
 RowIcon rowStatusIcon(bool isInstalled, const DependencyRowState &state);

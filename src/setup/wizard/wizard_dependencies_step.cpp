@@ -70,7 +70,7 @@ void WizardDependenciesStep::refresh()
     const InstallProgress prefixProgress = m_prefix.progress();
     m_prefixRow->display(wizard::dependencyRowLook(QStringLiteral("Wine Prefix"),
                                                    QStringLiteral("Wine environment with VB6 runtime and pdh.dll"), ready,
-                                                   wizard::prefixDisplayState(prefixProgress, ready, wine)),
+                                                   wizard::prefixDisplayState(prefixProgress, ready, wine, wineProgress.working())),
                          prefixProgress.error);
 }
 

@@ -47,23 +47,28 @@ TEST(WizardDependencyRows, DisplayStatesFollowWhatIsOnDiskBeforeTheInstallersSta
         bool ready;
         bool wine;
         Dep expected;
+        bool wineInstalling = false;
     };
     const PrefixCase prefix[] = {
         {PrefixState::error("broken"), true, true, Dep::done()},
         {PrefixState::initializing("Installing vb6run..."), false, true, Dep::working("Installing vb6run...")},
         {PrefixState::initializing("Installing vb6run..."), false, false, Dep::working("Installing vb6run...")},
         {PrefixState::error("broken"), false, false, Dep::failed()},
-        // A "ready" whose libraries have gone offers the set-up again, or waits for Wine.
+        // A "ready" whose libraries have gone offers the set-up again, or asks for Wine.
         {PrefixState::ready(), false, true, Dep::idle()},
-        {PrefixState::ready(), false, false, Dep::waiting()},
-        {PrefixState::idle(), false, false, Dep::waiting()},
+        {PrefixState::ready(), false, false, Dep::needsWine()},
+        // It waits only while a Wine is on its way, not after its install failed or stopped.
+        {PrefixState::idle(), false, false, Dep::waiting(), true},
+        {PrefixState::idle(), false, false, Dep::needsWine()},
     };
     for (const PrefixCase &c : prefix) {
-        EXPECT_EQ(prefixDisplayState(WinePrefixManager::progressOf(c.state), c.ready, c.wine), c.expected)
-            << int(c.state.kind()) << c.ready << c.wine;
+        EXPECT_EQ(prefixDisplayState(WinePrefixManager::progressOf(c.state), c.ready, c.wine, c.wineInstalling),
+                  c.expected)
+            << int(c.state.kind()) << c.ready << c.wine << c.wineInstalling;
     }
     // A cancelled set-up that still ends offers no new one yet.
-    EXPECT_EQ(prefixDisplayState(WinePrefixManager::progressOf(PrefixState::idle(), true), false, true), Dep::waiting());
+    EXPECT_EQ(prefixDisplayState(WinePrefixManager::progressOf(PrefixState::idle(), true), false, true, false),
+              Dep::waiting());
 }
 
 TEST(WizardDependencyRows, EachDisplayStateHasItsMarkAndOneControl)
