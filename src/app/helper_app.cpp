@@ -97,7 +97,13 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
     commands.clearPairing = [this] { m_context.pairing.clearAll(); };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(
-        std::move(commands), m_context.setup, [this](QWidget *parent) { return m_pages.makeWizard(parent); });
+        std::move(commands), m_context.setup, [this](QWidget *parent) {
+            return m_pages.makeWizard(parent, [this](SidebarSection section) {
+                if (auto *view = qobject_cast<ManagementView *>(m_managementWindow->centralWidget())) {
+                    view->setSelectedSection(section);
+                }
+            });
+        });
     auto *view = new ManagementView(m_context.orchestrator, m_context.config, m_context.pairing);
     view->setPageFactory(SidebarSection::clients, [this](ManagementView &) {
         return new ClientsPage(m_context.pairing, m_context.platform.clock(), m_context.alerts);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "app/sidebar_model.h"
+
+#include <functional>
+
 class QDialog;
 class QWidget;
 
@@ -16,8 +20,9 @@ public:
 
     // Gives the management view the pages of the services and the setup checklist.
     virtual void installPages(ManagementView &view) = 0;
-    // The first-run wizard's sheet over `parent`.
-    virtual QDialog *makeWizard(QWidget *parent) = 0;
+    // The first-run wizard's sheet over `parent`; it may send the window to another section when
+    // it closes.
+    virtual QDialog *makeWizard(QWidget *parent, std::function<void(SidebarSection)> select) = 0;
 };
 
 } // namespace cordavelle

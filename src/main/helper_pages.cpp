@@ -18,9 +18,9 @@ void HelperPages::installPages(ManagementView &view)
     installDetailPages(view, m_pages);
 }
 
-QDialog *HelperPages::makeWizard(QWidget *parent)
+QDialog *HelperPages::makeWizard(QWidget *parent, std::function<void(SidebarSection)> select)
 {
-    return makeSetupWizard(m_setup, parent);
+    return makeSetupWizard(m_setup, std::move(select), parent);
 }
 
 } // namespace cordavelle

@@ -14,7 +14,7 @@ public:
     HelperPages(const SetupContext &setup, const ServicePagesContext &pages);
 
     void installPages(ManagementView &view) override;
-    QDialog *makeWizard(QWidget *parent) override;
+    QDialog *makeWizard(QWidget *parent, std::function<void(SidebarSection)> select) override;
 
 private:
     SetupContext m_setup;

@@ -35,7 +35,8 @@ QWidget *makeSetupChecklistPage(const SetupContext &context, std::function<void(
                                 QWidget *parent = nullptr);
 
 // The first-run wizard's sheet over `parent`. Only its Done closes it; that records that set-up
-// was completed and clears the request for the wizard.
-QDialog *makeSetupWizard(const SetupContext &context, QWidget *parent);
+// was completed and clears the request for the wizard, and sends the window to the Setup page
+// through `select` when an install failed or is still running.
+QDialog *makeSetupWizard(const SetupContext &context, std::function<void(SidebarSection)> select, QWidget *parent);
 
 } // namespace cordavelle

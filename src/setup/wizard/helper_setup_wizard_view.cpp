@@ -102,6 +102,8 @@ void HelperSetupWizardView::completeSetup()
     accept();
 }
 
+void HelperSetupWizardView::setFailedSteps(std::vector<int> steps) { m_indicator->setFailedSteps(std::move(steps)); }
+
 void HelperSetupWizardView::reject()
 {
     navigateBack();
@@ -146,6 +148,7 @@ void HelperSetupWizardView::showStep(int index)
         page->show();
         page->shown();
     }
+    Q_EMIT stepShown(index);
 }
 
 } // namespace cordavelle

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <functional>
+#include <vector>
 
 class QPushButton;
 class QVBoxLayout;
@@ -43,10 +44,17 @@ public:
     void navigateBack();
     // Records completion, then clears the request for the wizard, then closes it.
     void completeSetup();
+    // The steps whose install failed, which the step indicator marks once they are passed.
+    void setFailedSteps(std::vector<int> steps);
+    WizardStepIndicator *stepIndicator() const { return m_indicator; }
 
     QSize sizeHint() const override { return {750, 750}; }
     // Escape goes back where Back is offered and does nothing elsewhere.
     void reject() override;
+
+Q_SIGNALS:
+    // A step's page is shown: the first, and each one Continue or Back leads to.
+    void stepShown(int index);
 
 protected:
     // The window's close control leaves the wizard for this run; only Done marks the setup done.

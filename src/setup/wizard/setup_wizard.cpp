@@ -1,6 +1,7 @@
 #include "setup/wizard/setup_wizard.h"
 
 #include "setup/setup_views.h"
+#include "widgets/coalesced_refresh.h"
 #include "install/hamlib_installer.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
@@ -32,10 +33,29 @@ HelperSetupWizardView::PageFactory wizardPages(const SetupInstallers &installers
     };
 }
 
-QDialog *makeSetupWizard(const SetupContext &context, QWidget *parent)
+QDialog *makeSetupWizard(const SetupContext &context, std::function<void(SidebarSection)> select, QWidget *parent)
 {
-    return new HelperSetupWizardView(context.state, context.defaults,
-                                     wizardPages(context.installers, context.config, context.activation), parent);
+    auto *wizard = new HelperSetupWizardView(context.state, context.defaults,
+                                             wizardPages(context.installers, context.config, context.activation), parent);
+    const SetupInstallers installers = context.installers;
+    const auto summary = [wizard, installers] {
+        return completionSummary(gatherCompletionFacts(installers, wizard->features()));
+    };
+    // An installer tells of each log line too: the marks are worked out at most once per turn.
+    auto *marks = new CoalescedRefresh(wizard, [wizard, summary] { wizard->setFailedSteps(failedWizardSteps(summary())); });
+    for (Installer *installer : std::initializer_list<Installer *>{&installers.wine, &installers.prefix,
+                                                                   &installers.varaHF, &installers.varaFM,
+                                                                   &installers.hamlib}) {
+        QObject::connect(installer, &Installer::changed, marks, &CoalescedRefresh::schedule);
+    }
+    // Which installs count as chosen changes with the features.
+    QObject::connect(wizard, &HelperSetupWizardView::stepShown, marks, &CoalescedRefresh::schedule);
+    QObject::connect(wizard, &QDialog::accepted, wizard, [summary, select = std::move(select)] {
+        if (select && completionNeedsAttention(summary())) {
+            select(SidebarSection::setup);
+        }
+    });
+    return wizard;
 }
 
 } // namespace cordavelle

@@ -18,6 +18,9 @@
 #include <QPainterPath>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <iterator>
+
 namespace cordavelle {
 
 namespace {
@@ -48,6 +51,9 @@ QWidget *summaryRow(const SummaryRow &row)
     } else if (row.failed) {
         setToneText(value, row.value, Tone::red);
         layout->addWidget(symbolLabel(QStringLiteral("xmark.circle.fill"), Tone::red, statusSize, widget));
+    } else if (row.installing) {
+        layout->addWidget(symbolLabel(QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), Tone::blue, statusSize,
+                                      widget));
     } else {
         layout->addWidget(symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
     }
@@ -97,37 +103,79 @@ QWidget *nextStepRow(int number, const QString &text)
 
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts)
 {
-    const auto row = [](const char *symbol, const char *title, bool good, bool failed, const char *goodValue,
-                        const char *otherwise) {
+    const auto row = [](const char *symbol, const char *title, bool good, bool failed, bool installing,
+                        const char *goodValue, const char *otherwise) {
         failed = failed && !good;
-        return SummaryRow{QString::fromUtf8(symbol), QString::fromUtf8(title),
-                          QString::fromUtf8(good ? goodValue : (failed ? "Failed" : otherwise)), good, failed};
+        installing = installing && !good;
+        const QString value = good ? QString::fromUtf8(goodValue)
+                              : installing ? QStringLiteral("Installing\u2026")
+                              : failed     ? QStringLiteral("Failed")
+                                           : QString::fromUtf8(otherwise);
+        return SummaryRow{QString::fromUtf8(symbol), QString::fromUtf8(title), value, good, failed, installing};
     };
     return {
-        row("shippingbox.fill", "Wine", facts.wineAvailable, facts.wineFailed, "Installed", "Not installed"),
-        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, facts.prefixFailed, "Ready", "Not set up"),
-        row("wave.3.right", "VARA HF", facts.varaHFInstalled, facts.varaHFFailed, "Installed", "Not installed"),
-        row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, facts.varaFMFailed, "Installed", "Not installed"),
-        row("tuningfork", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed, "Installed", "Skipped"),
-        row("antenna.radiowaves.left.and.right", "Direwolf (Packet)", facts.direwolfFound, false, "Installed", "Skipped"),
+        row("shippingbox.fill", "Wine", facts.wineAvailable, facts.wineFailed, facts.wineInstalling, "Installed",
+            "Not installed"),
+        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, facts.prefixFailed, facts.prefixInstalling, "Ready",
+            "Not set up"),
+        row("wave.3.right", "VARA HF", facts.varaHFInstalled, facts.varaHFFailed, facts.varaHFInstalling, "Installed",
+            "Not installed"),
+        row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, facts.varaFMFailed, facts.varaFMInstalling,
+            "Installed", "Not installed"),
+        row("tuningfork", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed, facts.hamlibInstalling,
+            "Installed", "Skipped"),
+        row("antenna.radiowaves.left.and.right", "Direwolf (Packet)", facts.direwolfFound, false, false, "Installed",
+            "Skipped"),
     };
+}
+
+bool completionNeedsAttention(const std::vector<SummaryRow> &summary)
+{
+    return std::any_of(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.failed || row.installing; });
+}
+
+std::vector<int> failedWizardSteps(const std::vector<SummaryRow> &summary)
+{
+    // The step that installs each summary row's component, in the summary's order.
+    static const int steps[] = {wizardPage::dependencies, wizardPage::dependencies, wizardPage::vara,
+                                wizardPage::vara,         wizardPage::radioControl, wizardPage::packet};
+    std::vector<int> failed;
+    for (std::size_t i = 0; i < summary.size() && i < std::size(steps); ++i) {
+        if (summary[i].failed && std::find(failed.begin(), failed.end(), steps[i]) == failed.end()) {
+            failed.push_back(steps[i]);
+        }
+    }
+    return failed;
 }
 
 CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary)
 {
     const auto failed = std::count_if(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.failed; });
-    if (failed == 0) {
+    const auto installing =
+        std::count_if(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.installing; });
+    const QString running = installing == 1 ? QStringLiteral("1 install is still running")
+                                            : QStringLiteral("%1 installs are still running").arg(installing);
+    if (failed == 0 && installing == 0) {
         return {QStringLiteral("checkmark.circle.fill"), Tone::green, QStringLiteral("Setup Complete!"),
                 QStringLiteral("Cordavelle Helper is ready to use")};
     }
-    return {QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, QStringLiteral("Setup Finished"),
-            failed == 1 ? QStringLiteral("1 component needs attention: retry it from the Setup page")
-                        : QStringLiteral("%1 components need attention: retry them from the Setup page").arg(failed)};
+    if (failed == 0) {
+        return {QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), Tone::blue, QStringLiteral("Almost Done"),
+                running + (installing == 1 ? QStringLiteral(": it goes on after Done, and the Setup page shows it")
+                                           : QStringLiteral(": they go on after Done, and the Setup page shows them"))};
+    }
+    QString subtitle = failed == 1 ? QStringLiteral("1 component needs attention: retry it from the Setup page")
+                                   : QStringLiteral("%1 components need attention: retry them from the Setup page").arg(failed);
+    if (installing > 0) {
+        subtitle += QStringLiteral("; ") + running;
+    }
+    return {QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, QStringLiteral("Setup Finished"), subtitle};
 }
 
 namespace {
 
 bool failed(const Installer &installer) { return installer.progress().phase == InstallProgress::Phase::failed; }
+bool installing(const Installer &installer) { return installer.progress().working(); }
 
 } // namespace
 
@@ -146,6 +194,11 @@ CompletionFacts gatherCompletionFacts(const SetupInstallers &sources, const Wiza
         .varaHFFailed = features.enableVARAHF && failed(sources.varaHF),
         .varaFMFailed = features.enableVARAFM && failed(sources.varaFM),
         .hamlibFailed = features.enableRadioControl && failed(sources.hamlib),
+        .wineInstalling = installing(sources.wine),
+        .prefixInstalling = installing(sources.prefix),
+        .varaHFInstalling = installing(sources.varaHF),
+        .varaFMInstalling = installing(sources.varaFM),
+        .hamlibInstalling = installing(sources.hamlib),
     };
 }
 

@@ -29,6 +29,12 @@ struct CompletionFacts {
     bool varaHFFailed = false;
     bool varaFMFailed = false;
     bool hamlibFailed = false;
+    // A component whose install is under way now.
+    bool wineInstalling = false;
+    bool prefixInstalling = false;
+    bool varaHFInstalling = false;
+    bool varaFMInstalling = false;
+    bool hamlibInstalling = false;
 };
 
 struct SummaryRow {
@@ -37,14 +43,22 @@ struct SummaryRow {
     QString value;
     bool good = false;
     bool failed = false;
+    bool installing = false;
     bool operator==(const SummaryRow &) const = default;
 };
 
 // The six components, always all of them and in this order. Hamlib and Direwolf are optional,
-// so their absence reads "Skipped" rather than "Not installed"; a failed install reads "Failed".
+// so their absence reads "Skipped" rather than "Not installed"; a failed install reads "Failed",
+// and one still under way "Installing…".
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts);
+// Something failed or is still being installed: after Done, the Setup page is the place to be.
+bool completionNeedsAttention(const std::vector<SummaryRow> &summary);
+// The steps of the wizard whose install failed, which the step indicator marks instead of
+// checking them off.
+std::vector<int> failedWizardSteps(const std::vector<SummaryRow> &summary);
 
-// The page's title over the summary: finished and ready only when nothing chosen failed.
+// The page's title over the summary: finished and ready only when nothing chosen failed and no
+// install is still under way.
 struct CompletionHeadline {
     QString symbol;
     Tone tone = Tone::green;

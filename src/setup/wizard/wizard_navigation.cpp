@@ -48,11 +48,14 @@ WizardButtons wizardButtons(int current)
     return {.back = current >= 1 && current < last, .continueButton = current < last, .done = current == last};
 }
 
-StepIndicatorLook stepIndicatorLook(int index, int current)
+StepIndicatorLook stepIndicatorLook(int index, int current, bool installFailed)
 {
+    using Mark = StepIndicatorLook::Mark;
     const bool passed = index < current;
-    return {.accentCircle = index <= current,
-            .mark = passed ? StepIndicatorLook::Mark::check : StepIndicatorLook::Mark::number,
+    const bool failed = passed && installFailed;
+    return {.accentCircle = index <= current && !failed,
+            .failedCircle = failed,
+            .mark = failed ? Mark::failed : passed ? Mark::check : Mark::number,
             .whiteMark = index <= current,
             .primaryTitle = index == current,
             .connector = index < wizardLastStep(),

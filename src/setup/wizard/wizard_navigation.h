@@ -45,9 +45,12 @@ WizardButtons wizardButtons(int current);
 
 // One step of the indicator: passed steps carry a check mark on an accent circle, the current
 // one its number in white on an accent circle, later ones a secondary number on a pale circle.
+// A passed step whose install failed is not checked off: it shows an exclamation mark on an
+// orange circle.
 struct StepIndicatorLook {
-    enum class Mark { check, number };
+    enum class Mark { check, number, failed };
     bool accentCircle = false;
+    bool failedCircle = false;
     Mark mark = Mark::number;
     bool whiteMark = false;
     bool primaryTitle = false;
@@ -56,7 +59,7 @@ struct StepIndicatorLook {
     bool accentConnector = false;
     bool operator==(const StepIndicatorLook &) const = default;
 };
-StepIndicatorLook stepIndicatorLook(int index, int current);
+StepIndicatorLook stepIndicatorLook(int index, int current, bool installFailed = false);
 
 // What the Features page explains under its switches: at most one box.
 enum class FeaturesInfo { none, wineWillBeInstalled, noFeaturesSelected };

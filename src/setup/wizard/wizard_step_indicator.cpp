@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace cordavelle {
 
 namespace {
@@ -49,6 +51,15 @@ void WizardStepIndicator::setCurrentStep(int step)
         return;
     }
     m_current = step;
+    update();
+}
+
+void WizardStepIndicator::setFailedSteps(std::vector<int> steps)
+{
+    if (m_failed == steps) {
+        return;
+    }
+    m_failed = std::move(steps);
     update();
 }
 
@@ -102,13 +113,21 @@ void WizardStepIndicator::paintEvent(QPaintEvent *)
     int x = (width() - rowWidth(connector)) / 2;
     const int mid = height() / 2;
     for (int i = 0; i < titles.size(); ++i) {
-        const StepIndicatorLook look = stepIndicatorLook(i, m_current);
+        const bool installFailed = std::find(m_failed.begin(), m_failed.end(), i) != m_failed.end();
+        const StepIndicatorLook look = stepIndicatorLook(i, m_current, installFailed);
         const QRectF circle(x, mid - kCircle / 2.0, kCircle, kCircle);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(look.accentCircle ? accent : paleGray());
+        painter.setBrush(look.failedCircle ? toneColour(Tone::orange, palette()) : look.accentCircle ? accent : paleGray());
         painter.drawEllipse(circle);
         if (look.mark == StepIndicatorLook::Mark::check) {
             drawCheck(painter, circle);
+        } else if (look.mark == StepIndicatorLook::Mark::failed) {
+            QFont bold = mark;
+            bold.setPixelSize(12);
+            bold.setWeight(QFont::Bold);
+            painter.setFont(bold);
+            painter.setPen(Qt::white);
+            painter.drawText(circle, Qt::AlignCenter, QStringLiteral("!"));
         } else {
             painter.setFont(mark);
             painter.setPen(look.whiteMark ? QColor(Qt::white) : toneColour(Tone::secondary, palette()));

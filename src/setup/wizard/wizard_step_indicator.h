@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <vector>
+
 namespace cordavelle {
 
 // The row of numbered circles and titles across the top of the wizard, one per step, joined by
@@ -13,6 +15,9 @@ public:
 
     int currentStep() const { return m_current; }
     void setCurrentStep(int step);
+    // The steps whose install failed: passed, they are marked rather than checked off.
+    void setFailedSteps(std::vector<int> steps);
+    const std::vector<int> &failedSteps() const { return m_failed; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -26,6 +31,7 @@ private:
     int rowWidth(int connector) const;
 
     int m_current = 0;
+    std::vector<int> m_failed;
 };
 
 } // namespace cordavelle

@@ -4,12 +4,15 @@
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_features_step.h"
 #include "setup/wizard/wizard_step.h"
+#include "setup/wizard/wizard_step_indicator.h"
+#include "setup/setup_views.h"
 
 #include "base/helper_places.h"
 #include "base/wine_environment.h"
 #include "core/config_store.h"
 
 #include "support/event_wait.h"
+#include "support/scripted_alert_presenter.h"
 #include "support/setup_objects.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -178,6 +181,44 @@ TEST(WizardCompletionSummary, OptionalComponentsReadSkippedTheOthersNotInstalled
     EXPECT_EQ(completionHeadline(rows).subtitle, "2 components need attention: retry them from the Setup page");
     EXPECT_EQ(completionHeadline(none),
               (CompletionHeadline{"checkmark.circle.fill", Tone::green, "Setup Complete!", "Cordavelle Helper is ready to use"}));
+    EXPECT_FALSE(completionNeedsAttention(none));
+    EXPECT_EQ(failedWizardSteps(rows), (std::vector<int>{vara, radioControl}));
+}
+
+TEST(WizardCompletionSummary, AnInstallStillRunningReadsInstallingAndNeverReady)
+{
+    struct Case {
+        CompletionFacts facts;
+        std::vector<QString> values;
+        QString title;
+        QString subtitle;
+    };
+    const Case cases[] = {
+        {{.wineInstalling = true, .hamlibInstalling = true},
+         {"Installing\u2026", "Not set up", "Not installed", "Not installed", "Installing\u2026", "Skipped"},
+         "Almost Done",
+         "2 installs are still running: they go on after Done, and the Setup page shows them"},
+        // A copy already there reads as there while its update runs.
+        {{.rigctldAvailable = true, .varaHFFailed = true, .hamlibInstalling = true},
+         {"Not installed", "Not set up", "Failed", "Not installed", "Installed", "Skipped"},
+         "Setup Finished",
+         "1 component needs attention: retry it from the Setup page"},
+        {{.varaHFFailed = true, .prefixInstalling = true},
+         {"Not installed", "Installing\u2026", "Failed", "Not installed", "Skipped", "Skipped"},
+         "Setup Finished",
+         "1 component needs attention: retry it from the Setup page; 1 install is still running"},
+    };
+    for (const Case &c : cases) {
+        const std::vector<SummaryRow> rows = completionSummary(c.facts);
+        std::vector<QString> values;
+        for (const SummaryRow &row : rows) {
+            values.push_back(row.value);
+        }
+        EXPECT_EQ(values, c.values);
+        EXPECT_EQ(completionHeadline(rows).title, c.title);
+        EXPECT_EQ(completionHeadline(rows).subtitle, c.subtitle);
+        EXPECT_TRUE(completionNeedsAttention(rows));
+    }
 }
 
 // The page as the user reaches it after installs that could not reach their servers: it does
@@ -208,6 +249,36 @@ TEST(WizardCompleteStep, AfterFailedInstallsItSaysWhatNeedsAttention)
     EXPECT_EQ(step.findChild<QLabel *>("wizardTitle")->text(), "Setup Finished");
     EXPECT_EQ(step.findChild<QLabel *>("wizardSubtitle")->text(),
               "3 components need attention: retry them from the Setup page");
+}
+
+// The wizard as the program makes it: a failed install marks its step instead of checking it
+// off, and Done then sends the window to the Setup page.
+TEST(SetupWizardWiring, AFailedInstallMarksItsStepAndDoneOpensSetup)
+{
+    test::HelperObjects helper;
+    test::SetupObjects setup(helper);
+    test::ScriptedAlertPresenter alerts;
+    HelperSetupState state;
+    std::vector<SidebarSection> selected;
+    std::unique_ptr<QDialog> dialog(makeSetupWizard(setup.setupContext(alerts, state),
+                                                    [&](SidebarSection s) { selected.push_back(s); }, nullptr));
+    auto *wizard = static_cast<HelperSetupWizardView *>(dialog.get());
+    wizard->show();
+    wizard->navigateForward();
+    // The Dependencies page starts the Wine download, which finds nothing listening.
+    wizard->navigateForward();
+    ASSERT_EQ(wizard->currentStep(), dependencies);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setup.wine.isBusy(); }, std::chrono::seconds(20)));
+    wizard->navigateForward();
+    test::ManualClock::processEvents();
+    EXPECT_EQ(wizard->stepIndicator()->failedSteps(), std::vector<int>{dependencies});
+    EXPECT_EQ(stepIndicatorLook(dependencies, wizard->currentStep(), true).mark, StepIndicatorLook::Mark::failed);
+
+    while (wizard->currentStep() != complete) {
+        wizard->navigateForward();
+    }
+    wizard->doneButton()->click();
+    EXPECT_EQ(selected, std::vector<SidebarSection>{SidebarSection::setup});
 }
 
 TEST(WizardCompletionFacts, PackageManagerCopiesCountAndAPrefixNeedsItsRuntime)

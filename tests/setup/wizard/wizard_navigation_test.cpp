@@ -86,6 +86,12 @@ TEST(WizardStepIndicator, PassedCurrentAndLaterSteps)
     EXPECT_TRUE(stepIndicatorLook(5, complete).accentConnector);
     EXPECT_TRUE(stepIndicatorLook(6, complete).primaryTitle);
     EXPECT_FALSE(stepIndicatorLook(6, complete).connector);
+    // A step whose install failed is not checked off once passed; the current one keeps its number.
+    const StepIndicatorLook failed = stepIndicatorLook(dependencies, vara, true);
+    EXPECT_EQ(failed.mark, Mark::failed);
+    EXPECT_TRUE(failed.failedCircle);
+    EXPECT_FALSE(failed.accentCircle);
+    EXPECT_EQ(stepIndicatorLook(dependencies, dependencies, true), stepIndicatorLook(dependencies, dependencies));
 }
 
 TEST(WizardFeaturesInfo, WineBoxWithAVARAModemNoFeaturesBoxWithNothing)
