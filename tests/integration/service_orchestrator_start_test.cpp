@@ -142,7 +142,8 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOnceAndAllGetIt
 
     startsAfterCleanUp(launching(QStringLiteral("exec sleep 600")));
     for (const test::WireReply &reply : startsOverTheWire(8)) {
-        EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString();
+        EXPECT_EQ(reply.statusCode, 200);
+        EXPECT_TRUE(reply.body.contains(R"("state":"running")")) << reply.body.toStdString();
     }
     EXPECT_EQ(launches[ServiceID::rigctld], 2);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
