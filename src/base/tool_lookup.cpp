@@ -167,3 +167,21 @@ std::optional<QString> findAptGet()
 }
 
 } // namespace cordavelle::tools
+
+namespace cordavelle::tools {
+
+QString withAptAdvice(const QString &failure, const QString &package)
+{
+    if (!findAptGet()) {
+        return failure;
+    }
+    return failure + (failure.endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral(". ")) +
+           QStringLiteral("Or install Debian's package: sudo apt install ") + package;
+}
+
+std::optional<QString> findSystemCabextract()
+{
+    return Platform::current().toolLocator().firstExecutable({QStringLiteral("/usr/bin/cabextract")});
+}
+
+} // namespace cordavelle::tools

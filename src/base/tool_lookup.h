@@ -68,5 +68,10 @@ std::optional<QString> findDirewolf();
 std::optional<QString> findBrew();
 // The system's package manager, where there is one.
 std::optional<QString> findAptGet();
+// `failure` ended with "Or install Debian's package: sudo apt install <package>" where apt is, for
+// a fetch that Debian's package replaces; as it is elsewhere.
+QString withAptAdvice(const QString &failure, const QString &package);
+// The machine's own cabextract, which the helper then need not fetch.
+std::optional<QString> findSystemCabextract();
 
 } // namespace cordavelle::tools

@@ -3,6 +3,7 @@
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "base/json_support.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "install/atomic_install_staging.h"
 #include "install/bottle_program.h"
@@ -120,7 +121,8 @@ QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop
             self->appendLog(QStringLiteral("Installation cancelled"));
         }
     } catch (const std::exception &error) {
-        const QString description = describe(error);
+        // Every failure is of a fetch or of what it brought, which Debian's package does without.
+        const QString description = tools::withAptAdvice(describe(error), QStringLiteral("libhamlib-utils"));
         if (self) {
             self->setState(State::error(description));
             self->appendLog(QStringLiteral("ERROR: ") + description);

@@ -196,9 +196,13 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
         appendLog(QStringLiteral("Wine extracted"));
 
         co_await provideWinetricks(stop);
-        appendLog(QStringLiteral("Installing cabextract..."));
-        co_await installCabextract(stop);
-        appendLog(QStringLiteral("cabextract installed"));
+        if (const auto cabextract = tools::findSystemCabextract()) {
+            appendLog(QStringLiteral("Found existing cabextract at %1 — skipping download").arg(*cabextract));
+        } else {
+            appendLog(QStringLiteral("Installing cabextract..."));
+            co_await installCabextract(stop);
+            appendLog(QStringLiteral("cabextract installed"));
+        }
         throwIfStopped(stop);
 
         QFile::remove(archive);

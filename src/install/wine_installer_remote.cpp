@@ -5,6 +5,7 @@
 #include "async/event.h"
 #include "base/helper_places.h"
 #include "base/json_support.h"
+#include "base/tool_lookup.h"
 #include "install/bottle_program.h"
 #include "install/homebrew_bottle_resolver.h"
 #include "platform/cancellation.h"
@@ -198,9 +199,14 @@ QCoro::Task<void> WineInstaller::installCabextract(std::stop_token stop)
     m_cabextract = fetch;
     try {
         co_await fetchCabextract(stop);
-    } catch (...) {
+    } catch (const OperationCancelled &) {
         fetch->error = std::current_exception();
+        fetch->stopped = true;
+    } catch (const std::exception &error) {
         fetch->stopped = stop.stop_requested();
+        fetch->error = fetch->stopped ? std::current_exception()
+                                      : std::make_exception_ptr(DescribedError(
+                                            tools::withAptAdvice(QString::fromUtf8(error.what()), QStringLiteral("cabextract"))));
     }
     m_cabextract.reset();
     fetch->ended.set();

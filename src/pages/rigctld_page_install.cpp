@@ -1,5 +1,6 @@
 #include "rigctld_page.h"
 
+#include "widgets/copyable_command.h"
 #include "widgets/log_viewer.h"
 #include "core/config_store.h"
 #include "install/installer.h"
@@ -90,6 +91,11 @@ void RigctldPage::refreshInstallation()
             line->addWidget(b, 0, Qt::AlignTop);
         }
         rows->addLayout(line);
+        if (shown.view == HamlibSection::View::error) {
+            auto *command = new CopyableCommand;
+            command->setCommand(adviceCommand(shown.line));
+            rows->addWidget(command);
+        }
     } else {
         delete line;
     }

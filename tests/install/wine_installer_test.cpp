@@ -236,6 +236,16 @@ TEST_F(WineInstallerTest, InstallsTheStableBuildWithItsToolsAndRecordsIt)
                                     + " — skipping download"));
     EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), formulaRequests);
     EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + "/stale"));
+
+    // The machine's own cabextract is used as it is, though the helper has none.
+    ASSERT_TRUE(QFile::remove(places::ownCabextract()));
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/cabextract")));
+    ASSERT_TRUE(installToEnd());
+    EXPECT_EQ(installer->state(), WineInstaller::State::complete());
+    EXPECT_TRUE(messages().contains("Found existing cabextract at " + env.hostPath("/usr/bin/cabextract") +
+                                    " — skipping download"));
+    EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), formulaRequests);
+    EXPECT_FALSE(QFileInfo::exists(places::ownCabextract()));
 }
 
 TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFlow)
@@ -350,6 +360,15 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + ".partial"));
         EXPECT_FALSE(QFileInfo::exists(places::ownCabextract()));
     }
+
+    // Where apt is, a failed fetch of cabextract ends with Debian's package, ready to copy.
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/apt-get")));
+    const test::RemoteFailure bottle{"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle"};
+    serveRemote();
+    env.platform().setRemoteServices(RemoteServices::allAt(table.arrange(bottle)));
+    ASSERT_TRUE(installToEnd());
+    EXPECT_TRUE(installer->state().message().endsWith(". Or install Debian's package: sudo apt install cabextract"))
+        << installer->state().message().toStdString();
 }
 
 TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)

@@ -240,3 +240,20 @@ TEST(ChecklistHamlibRow, IdleSplitsByWhereRigctldIsFound)
 
 } // namespace
 } // namespace cordavelle::checklist
+
+namespace cordavelle::checklist {
+namespace {
+
+TEST(ChecklistAdvice, AFailureEndingInDebiansPackageOffersItsCommandToCopy)
+{
+    const auto failed = [](const QString &error) {
+        return hamlibLook(HamlibInstaller::progressOf(HamlibInstaller::State::error(error)), never, "");
+    };
+    EXPECT_EQ(failed("Failed to extract Hamlib archive. Or install Debian's package: sudo apt install libhamlib-utils")
+                  .command,
+              "sudo apt install libhamlib-utils");
+    EXPECT_EQ(failed("Failed to extract Hamlib archive").command, "");
+}
+
+} // namespace
+} // namespace cordavelle::checklist
