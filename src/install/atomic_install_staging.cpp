@@ -5,6 +5,7 @@
 #include "platform/logger.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -148,6 +149,24 @@ void AtomicInstallStaging::discard() const noexcept
         }
     } catch (...) {
         // Nothing to report: the next launch's sweep removes what is left.
+    }
+}
+
+void AtomicInstallStaging::sweepPartialDownloads(const QString &folder, const QDateTime &writtenBefore)
+{
+    const Logger log = logger();
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList({QStringLiteral("*.download")}, QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        // A download of this run, begun meanwhile, is not stale.
+        if (writtenBefore.isValid() && entry.lastModified() >= writtenBefore) {
+            continue;
+        }
+        if (QFile::remove(entry.filePath())) {
+            log.info(QStringLiteral("Swept partial download: %1").arg(entry.fileName()));
+        } else {
+            log.error(QStringLiteral("Failed to sweep %1").arg(entry.fileName()));
+        }
     }
 }
 

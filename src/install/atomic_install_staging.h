@@ -3,6 +3,7 @@
 #include "platform/described_error.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -75,6 +76,10 @@ struct AtomicInstallStaging {
     // when its destination is missing (a swap cut short) and removed when the destination exists.
     // Any other "*.previous" entry is not the installers' and stays. Failures are only logged.
     static void sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover);
+    // Removes the "*.download" files that downloads cut short left in `folder` (the private
+    // temporary folder), those last written before `writtenBefore` when it is valid, every one
+    // otherwise. Failures are only logged.
+    static void sweepPartialDownloads(const QString &folder, const QDateTime &writtenBefore = {});
 
 private:
     EntryMover &m_mover;

@@ -96,6 +96,8 @@ void ServiceStartup::reportServerFailure(const QString &error)
 QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup> self,
                                                           ServiceOrchestrator &orchestrator)
 {
+    // Before the first wait, so that no download of this run has begun yet.
+    AtomicInstallStaging::sweepPartialDownloads(places::privateTemporaryFolder(), QDateTime::currentDateTime());
     co_await orchestrator.cleanupOrphanedProcesses();
     RenamingEntryMover mover;
     AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()}, mover);
@@ -119,6 +121,8 @@ QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
 {
     HelperLogger::info(QStringLiteral("Stopping every service before quitting"));
     co_await self->stopServices();
+    // A download under way ends with the program; its partial file would outlive it.
+    AtomicInstallStaging::sweepPartialDownloads(places::privateTemporaryFolder());
     if (self) {
         // What is written behind (the clients' last-seen times) is saved before the end.
         self->m_pairing.flushPendingSave();

@@ -7,7 +7,9 @@
 #include "support/wire_client.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -37,6 +39,13 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
 {
     const QString leftover = places::supportFolder() + QStringLiteral("/hamlib.partial");
     QDir().mkpath(leftover + QStringLiteral("/bin"));
+    // A download cut short by an earlier run is swept; a finished archive is not.
+    const QString scratch = places::privateTemporaryFolder();
+    for (const QString name : {QStringLiteral("wine-stable.tar.xz.download"), QStringLiteral("hamlib-bottle.tar.gz")}) {
+        QFile file(scratch + '/' + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    }
     bool cleaned = false;
     QObject::connect(&startup, &ServiceStartup::cleanupFinished, [&] { cleaned = true; });
 
@@ -53,6 +62,8 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     const QString pid = QString::number(QCoreApplication::applicationPid());
     EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -P " + pid + " rigctld"));
     EXPECT_FALSE(QDir(leftover).exists());
+    EXPECT_FALSE(QFile::exists(scratch + "/wine-stable.tar.xz.download"));
+    EXPECT_TRUE(QFile::exists(scratch + "/hamlib-bottle.tar.gz"));
     EXPECT_TRUE(env.clock().runUntil(
         [&] { return env.log().contains("[ServiceOrchestrator] Always-on start of rigctld failed: rigctld not found"); },
         5s));
