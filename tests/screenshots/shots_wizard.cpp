@@ -7,7 +7,11 @@
 #include "setup/wizard/wizard_components.h"
 #include "setup/wizard/wizard_error_label.h"
 #include "setup/wizard/wizard_features_step.h"
+#include "platform/remote_services.h"
+#include "setup/setup_views.h"
 #include "support/event_wait.h"
+#include "support/fixture_http_server.h"
+#include "support/scripted_alert_presenter.h"
 #include "support/setup_objects.h"
 
 #include <QCheckBox>
@@ -16,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include <functional>
+#include <memory>
 
 namespace cordavelle::screenshots {
 
@@ -80,19 +85,55 @@ QImage completeAfterFailures(ShotEnvironment &scene)
     test::processEventsUntil(
         [&] { return !setup.wine.isBusy() && !setup.varaHF.isInstalling() && !setup.hamlib.isRunning(); },
         std::chrono::seconds(10));
-    RecordedAppActivation activation;
-    HelperSetupWizardView wizard(state, scene.env.defaults(), wizardPages(setup.installers(), scene.config, activation));
-    wizard.show();
-    while (wizard.currentStep() < complete) {
-        wizard.navigateForward();
+    test::ScriptedAlertPresenter alerts;
+    std::unique_ptr<QDialog> wizard(makeSetupWizard(setup.setupContext(alerts, state), {}, nullptr));
+    auto *view = static_cast<HelperSetupWizardView *>(wizard.get());
+    view->show();
+    while (view->currentStep() < complete) {
+        view->navigateForward();
     }
-    return grabWindow(&wizard, {750, 750});
+    return grabWindow(view, {750, 750});
+}
+
+// The last page while Wine and Hamlib are still downloading: their first requests stall.
+QImage completeWhileInstalling()
+{
+    test::HelperObjects helper;
+    helper.env.useSystemClock();
+    test::FixtureHttpServer server;
+    helper.env.platform().setRemoteServices(RemoteServices::allAt(server.base()));
+    test::FixtureHttpServer::Route stalled;
+    stalled.body = "[]";
+    stalled.stallAfter = 0;
+    server.serve(QStringLiteral("/repos/Kron4ek/Wine-Builds/releases"), stalled);
+    server.serve(QStringLiteral("/api/formula/hamlib.json"), stalled);
+    test::SetupObjects setup(helper);
+    test::ScriptedAlertPresenter alerts;
+    HelperSetupState state;
+    std::unique_ptr<QDialog> wizard(makeSetupWizard(setup.setupContext(alerts, state), {}, nullptr));
+    auto *view = static_cast<HelperSetupWizardView *>(wizard.get());
+    view->show();
+    // The Dependencies page starts Wine; Hamlib is started from its page.
+    while (view->currentStep() < complete) {
+        view->navigateForward();
+        if (view->currentStep() == radioControl) {
+            setup.hamlib.startInstall();
+        }
+    }
+    test::processEventsUntil([&] { return server.stalledCount() == 2; }, std::chrono::seconds(10));
+    const QImage picture = grabWindow(view, {750, 750});
+    setup.wine.cancel();
+    setup.hamlib.cancel();
+    test::processEventsUntil([&] { return !setup.wine.isBusy() && !setup.hamlib.isRunning(); }, std::chrono::seconds(10));
+    server.release();
+    return picture;
 }
 
 } // namespace
 
 void addWizardShots(ShotList &shots, ShotEnvironment &scene)
 {
+    shots.push_back({QStringLiteral("wizard-complete-installing"), completeWhileInstalling});
     shots.push_back({QStringLiteral("wizard-components"), components});
     shots.push_back({QStringLiteral("wizard-welcome"), [&scene] { return wizardOn(scene, welcome); }});
     shots.push_back({QStringLiteral("wizard-features-all"), [&scene] { return wizardOn(scene, features); }});

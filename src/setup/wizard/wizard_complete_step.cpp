@@ -52,7 +52,7 @@ QWidget *summaryRow(const SummaryRow &row)
         setToneText(value, row.value, Tone::red);
         layout->addWidget(symbolLabel(QStringLiteral("xmark.circle.fill"), Tone::red, statusSize, widget));
     } else if (row.installing) {
-        layout->addWidget(symbolLabel(QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), Tone::blue, statusSize,
+        layout->addWidget(symbolLabel(QStringLiteral("arrow.clockwise"), Tone::blue, statusSize,
                                       widget));
     } else {
         layout->addWidget(symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
@@ -160,7 +160,7 @@ CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary)
                 QStringLiteral("Cordavelle Helper is ready to use")};
     }
     if (failed == 0) {
-        return {QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), Tone::blue, QStringLiteral("Almost Done"),
+        return {QStringLiteral("arrow.clockwise"), Tone::blue, QStringLiteral("Almost Done"),
                 running + (installing == 1 ? QStringLiteral(": it goes on after Done, and the Setup page shows it")
                                            : QStringLiteral(": they go on after Done, and the Setup page shows them"))};
     }
