@@ -1,5 +1,6 @@
 #include "form_parts.h"
 
+#include <QApplication>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -42,7 +43,9 @@ void setToneText(QLabel *label, const QString &text, Tone tone)
     label->setTextFormat(Qt::PlainText);
     label->setText(text);
     QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, toneColour(tone, palette));
+    // The faded tones fade the text colour the label inherits, not the tone it was given before.
+    const QPalette inherited = label->parentWidget() ? label->parentWidget()->palette() : QApplication::palette(label);
+    palette.setColor(QPalette::WindowText, toneColour(tone, inherited));
     label->setPalette(palette);
 }
 

@@ -279,6 +279,12 @@ TEST(ClientsPageWidget, AShownRowFollowsTimeAcrossItsSixtySecondMark)
     env.clock().advance(1s);
     EXPECT_EQ(shown(), "Paired \u2014 last seen 1m ago");
     EXPECT_EQ(dot(), Tone::gray);
+    // The line fades the page's text colour, not the green it had.
+    for (QLabel *label : row->findChildren<QLabel *>()) {
+        if (label->text().contains("last seen")) {
+            EXPECT_EQ(label->palette().color(QPalette::WindowText), toneColour(Tone::secondary, page.palette()));
+        }
+    }
     env.clock().advance(60s);
     EXPECT_EQ(shown(), "Paired \u2014 last seen 2m ago");
 
