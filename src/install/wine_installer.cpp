@@ -82,7 +82,9 @@ WineInstallerError WineInstallerError::cabextractExtractionFailed()
 WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, ServiceControl &services,
                              WinePrefixHold &prefixHold, QObject *parent)
     : Installer(parent), m_config(config), m_log(log), m_platform(platform), m_services(services),
-      m_prefixHold(prefixHold)
+      m_prefixHold(prefixHold),
+      m_winetricks([this](std::stop_token stop) { return downloadWinetricks(std::move(stop)); },
+                   [this](const QString &line) { appendLog(line); })
 {
     connect(this, &WineInstaller::stateChanged, this, &Installer::changed);
     connect(this, &WineInstaller::busyChanged, this, &Installer::changed);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/installer.h"
+#include "install/winetricks_installer.h"
 #include "platform/described_error.h"
 
 #include <QByteArray>
@@ -132,6 +133,9 @@ public:
     // The release tag recorded by the last successful install, or "".
     QString installedVersion() const;
     bool isWinetricksInstalled() const;
+    // Fetches the helper's own winetricks alone, for a Wine that came without one; its lines
+    // join this installer's.
+    Installer &winetricksInstaller() { return m_winetricks; }
     static std::optional<QString> findWine();
     static std::optional<QString> findWinetricks();
 
@@ -192,6 +196,7 @@ private:
     // Each run has its number, so that a late report of an earlier run changes nothing.
     quint64 m_run = 0;
     std::stop_source m_stop;
+    WinetricksInstaller m_winetricks;
 };
 
 } // namespace cordavelle

@@ -12,11 +12,17 @@ namespace cordavelle {
 
 QString adviceCommand(const QString &text)
 {
-    const qsizetype start = text.indexOf(QLatin1String("sudo "));
+    // The last one: a failure may quote the command in passing before the advice that ends it.
+    const qsizetype start = text.lastIndexOf(QLatin1String("sudo "));
     if (start < 0) {
         return {};
     }
-    const qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+    qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+    // Quoted in backticks within a sentence, it ends at the closing one.
+    const qsizetype tick = text.indexOf(QLatin1Char('`'), start);
+    if (tick >= 0 && (end < 0 || tick < end)) {
+        end = tick;
+    }
     return text.mid(start, end < 0 ? -1 : end - start).trimmed();
 }
 

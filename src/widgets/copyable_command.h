@@ -9,7 +9,8 @@ class QPushButton;
 namespace cordavelle {
 
 // The command that an advice ends with ("… Or install Debian's package: sudo apt install
-// cabextract"): from its first "sudo " to the end of that line; empty when the text names none.
+// cabextract"): from the last "sudo " to the end of that line or a closing backtick; empty when
+// the text names none.
 QString adviceCommand(const QString &text);
 
 // A shell command the user may run instead of what the helper offers, in a fixed-width font

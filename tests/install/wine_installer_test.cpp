@@ -371,6 +371,36 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         << installer->state().message().toStdString();
 }
 
+// Beside a Wine that came without it, winetricks is fetched alone, the way the Wine install does.
+TEST_F(WineInstallerTest, WinetricksIsFetchedAloneAndAFailureSaysWhyAndWhatElseWorks)
+{
+    Installer &winetricks = installer->winetricksInstaller();
+    const auto fetchToEnd = [&] {
+        winetricks.start();
+        return test::processEventsUntil([&] { return !winetricks.progress().busy; }, 10s);
+    };
+    using Fault = test::FixtureHttpServer::Fault;
+    server.serveFault("/Winetricks/winetricks/master/src/winetricks", Fault::notFound);
+    ASSERT_TRUE(fetchToEnd());
+    EXPECT_EQ(winetricks.progress().phase, InstallProgress::Phase::failed);
+    EXPECT_TRUE(winetricks.progress().error.startsWith("Could not install winetricks: GitHub returned HTTP 404"))
+        << winetricks.progress().error.toStdString();
+    EXPECT_FALSE(winetricks.installedCopy().present);
+    EXPECT_EQ(messages().last(), "ERROR: " + winetricks.progress().error);
+
+    server.serveFault("/Winetricks/winetricks/master/src/winetricks", Fault::dropped);
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/apt-get")));
+    ASSERT_TRUE(fetchToEnd());
+    EXPECT_TRUE(winetricks.progress().error.startsWith("Could not install winetricks: ")) << "a transport error too";
+    EXPECT_TRUE(winetricks.progress().error.endsWith(". Or install Debian's package: sudo apt install winetricks"));
+
+    serveRemote();
+    ASSERT_TRUE(fetchToEnd());
+    EXPECT_EQ(winetricks.progress().phase, InstallProgress::Phase::complete);
+    EXPECT_TRUE(winetricks.installedCopy().present);
+    EXPECT_EQ(messages().last(), "winetricks installed");
+}
+
 TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
 {
     makePreviousInstall();

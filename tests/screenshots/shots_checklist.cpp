@@ -163,9 +163,11 @@ void addChecklistShots(ShotList &shots)
     shots.push_back({QStringLiteral("setup-checklist-fresh"), [] { return ChecklistScene().picture(); }});
     shots.push_back({QStringLiteral("setup-checklist-installing"), midInstall});
     shots.push_back({QStringLiteral("setup-checklist-wine-without-winetricks"), [] {
-                         // The machine's Wine without winetricks: the disabled actions say why.
+                         // The machine's Wine without winetricks: the disabled actions say why, and
+                         // winetricks can be fetched or taken from Debian.
                          ChecklistScene scene;
                          test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/wine")));
+                         test::writeProgram(scene.objects.env.hostPath(QStringLiteral("/usr/bin/apt-get")));
                          return scene.picture();
                      }});
     shots.push_back({QStringLiteral("setup-checklist-wine-64-bit-only"), [] {

@@ -91,15 +91,37 @@ InstallerRowLook winetricksLook(const WinetricksFacts &facts)
 {
     InstallerRowLook look = itemLook({QStringLiteral("winetricks"), QStringLiteral("Helper for installing Wine dependencies"),
                                       facts.found ? ItemStatus::installed : ItemStatus::notInstalled, {}});
+    if (facts.progress.working()) {
+        look.icon = RowIcon::working;
+        look.button.reset();
+        setSpinner(look, QStringLiteral("Downloading..."));
+        look.cancelHelp = QStringLiteral("Cancel");
+        return look;
+    }
     if (facts.found) {
         if (facts.ownCopy) {
             setStatus(look, QStringLiteral("Installed with Wine"), Tone::green);
         }
         return look;
     }
-    // It has no action of its own: the Wine install brings it.
     look.button.reset();
-    setStatus(look, facts.wineFound ? QStringLiteral("Not installed") : QStringLiteral("Comes with Wine"));
+    if (!facts.wineFound) {
+        // The Wine install brings it.
+        setStatus(look, QStringLiteral("Comes with Wine"));
+        return look;
+    }
+    if (facts.progress.phase == InstallProgress::Phase::failed) {
+        setFailure(look, facts.progress.error);
+    } else {
+        setStatus(look, QStringLiteral("Not installed"));
+        look.button = RowButton{QStringLiteral("Install")};
+    }
+    if (facts.apt) {
+        if (look.error.isEmpty()) {
+            look.note = QStringLiteral("Or install Debian's package:");
+        }
+        look.command = QStringLiteral("sudo apt install winetricks");
+    }
     return look;
 }
 

@@ -31,11 +31,15 @@ InstallerRowLook itemLook(const ItemFacts &facts);
 
 // The winetricks line: installed when the helper's own copy (which came with its Wine) or any
 // other is found. Otherwise, with no Wine yet, that the Wine install brings it; beside a Wine
-// that came without it, that it is missing.
+// that came without it, that it is missing, with the Helper's fetch of it and, where apt is,
+// Debian's package.
 struct WinetricksFacts {
     bool found = false;
     bool ownCopy = false;
     bool wineFound = false;
+    // The fetch of the Helper's own copy alone.
+    InstallProgress progress = {};
+    bool apt = false;
 };
 InstallerRowLook winetricksLook(const WinetricksFacts &facts);
 

@@ -180,8 +180,8 @@ QWidget *SetupChecklistPage::buildLogFileLine()
 std::array<Installer *, 6> SetupChecklistPage::lineInstallers() const
 {
     const SetupInstallers &installers = m_context.installers;
-    // In the order of Line; winetricks comes with Wine and has none of its own.
-    return {&installers.wine, nullptr, &installers.prefix, &installers.varaHF, &installers.varaFM, &installers.hamlib};
+    // In the order of Line.
+    return {&installers.wine, &installers.wine.winetricksInstaller(), &installers.prefix, &installers.varaHF, &installers.varaFM, &installers.hamlib};
 }
 
 void SetupChecklistPage::act(Line line, RowCommand command)
@@ -256,7 +256,8 @@ void SetupChecklistPage::refresh()
                                  wineWithout32Bit()));
     const bool ownWinetricks = wine.isWinetricksInstalled();
     const bool winetricks = ownWinetricks || WineInstaller::findWinetricks().has_value();
-    display(Line::winetricks, winetricksLook({winetricks, ownWinetricks, WineInstaller::findWine().has_value()}));
+    display(Line::winetricks, winetricksLook({winetricks, ownWinetricks, WineInstaller::findWine().has_value(),
+                                              wine.winetricksInstaller().progress(), tools::findAptGet().has_value()}));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
                                   [] { return WineInstaller::findWine().has_value(); }, winetricks};

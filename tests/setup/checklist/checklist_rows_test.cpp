@@ -99,8 +99,15 @@ TEST(ChecklistItemRow, InstalledWinsOverLoadingAndConfigureOnlyWhenInstalled)
     // Where winetricks comes from is said, not offered as a button that does nothing, and it
     // reads as installed only when it is.
     EXPECT_EQ(describe(winetricksLook({.found = false})), "M 'Comes with Wine'");
-    EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true})), "M 'Not installed'")
+    EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true})), "M 'Not installed' [Install]")
         << "a Wine that came without it";
+    using Phase = InstallProgress::Phase;
+    EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true, .apt = true})),
+              "M 'Not installed' [Install] $ sudo apt install winetricks");
+    EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true, .progress = {Phase::downloading, 0.0, {}, {}, true}})),
+              "W spin 'Downloading...' (x Cancel)");
+    EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true, .progress = {Phase::failed, 0.0, {}, "no answer"}, .apt = true})),
+              "F [Retry] !no answer $ sudo apt install winetricks");
     EXPECT_EQ(describe(winetricksLook({.found = true, .wineFound = true})), "I 'Installed'g");
     EXPECT_EQ(describe(winetricksLook({.found = true, .ownCopy = true, .wineFound = true})),
               "I 'Installed with Wine'g");
