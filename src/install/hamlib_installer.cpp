@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace cordavelle {
 
@@ -57,7 +58,10 @@ HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, Ht
                                  InstallLog &installLog, QObject *parent)
     : Installer(parent), m_config(config), m_defaults(defaults), m_http(http), m_runner(runner), m_system(system),
       m_clock(clock),
-      m_remote(remote), m_installLog(installLog)
+      m_remote(remote), m_installLog(installLog), m_quiet(clock, [this](const QString &waiting) {
+          m_waiting = waiting;
+          Q_EMIT stateChanged();
+      })
 {
     connect(this, &HamlibInstaller::stateChanged, this, &Installer::changed);
     connect(this, &HamlibInstaller::isRunningChanged, this, &Installer::changed);
@@ -68,6 +72,15 @@ InstallProgress HamlibInstaller::progressOf(const State &state, bool running)
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle, Phase::downloading, Phase::extracting, Phase::complete, Phase::failed};
     return {phases[int(state.phase)], state.progress, {}, state.message, running};
+}
+
+InstallProgress HamlibInstaller::progress() const
+{
+    InstallProgress progress = progressOf(m_state, isRunning());
+    if (progress.phase == InstallProgress::Phase::downloading) {
+        progress.message = m_waiting;
+    }
+    return progress;
 }
 
 // A running install holds on to this object; it is asked to stop, and its owner waits for it.
@@ -151,16 +164,21 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     const QString scratch = places::privateTemporaryFolder();
     const QString hamlibArchive = scratch + QStringLiteral("/hamlib-bottle.tar.gz");
     const QString libusbArchive = scratch + QStringLiteral("/libusb-bottle.tar.gz");
+    const auto heard = [this](qint64, qint64) { m_quiet.heard(); };
+    const auto quietEnds = qScopeGuard([this] { m_quiet.end(); });
     try {
         appendLog(QStringLiteral("Downloading Hamlib..."));
+        m_quiet.begin(hamlib.url);
         co_await HomebrewBottleResolver::downloadBottle(m_http, hamlib.url, hamlibArchive,
-                                                        QStringLiteral("the Hamlib bottle"), stop);
+                                                        QStringLiteral("the Hamlib bottle"), stop, heard);
 
         setState(State::downloading(0.5));
         throwIfStopped(stop);
         appendLog(QStringLiteral("Downloading libusb..."));
+        m_quiet.begin(libusb.url);
         co_await HomebrewBottleResolver::downloadBottle(m_http, libusb.url, libusbArchive,
-                                                        QStringLiteral("the libusb bottle"), stop);
+                                                        QStringLiteral("the libusb bottle"), stop, heard);
+        m_quiet.end();
 
         throwIfStopped(stop);
         setState(State::extracting());

@@ -3,6 +3,7 @@
 #include "install/dependency_versions.h"
 #include "install/hamlib_assembly.h"
 #include "install/installer.h"
+#include "install/quiet_watch.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -66,7 +67,7 @@ public:
     State state() const { return m_state; }
     // What `state` and `running` mean to the views.
     static InstallProgress progressOf(const State &state, bool running = false);
-    InstallProgress progress() const override { return progressOf(m_state, isRunning()); }
+    InstallProgress progress() const override;
     InstalledCopy installedCopy() const override { return {isInstalled(), installedVersion()}; }
     // From startInstall() until the install's task has really ended, also after a cancel.
     bool isRunning() const { return m_stop.has_value(); }
@@ -108,6 +109,9 @@ private:
     InstallLog &m_installLog;
     State m_state;
     std::optional<std::stop_source> m_stop;
+    // "Waiting for <host>…" while a bottle's server has been quiet a while; else empty.
+    QString m_waiting;
+    QuietWatch m_quiet;
 };
 
 } // namespace cordavelle

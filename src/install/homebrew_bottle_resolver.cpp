@@ -82,10 +82,11 @@ QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &clie
 }
 
 QCoro::Task<void> HomebrewBottleResolver::downloadBottle(HttpClient &client, QUrl bottle, QString destination,
-                                                         QString what, std::stop_token stop)
+                                                         QString what, std::stop_token stop, DownloadProgress progress)
 {
     HttpRequest request(std::move(bottle), {{"Authorization", "Bearer " + kRegistryToken}});
-    const HttpDownload download = co_await client.download(std::move(request), destination, {}, std::move(stop));
+    const HttpDownload download =
+        co_await client.download(std::move(request), destination, std::move(progress), std::move(stop));
     requireSuccessfulStatus(download, destination, what);
 }
 

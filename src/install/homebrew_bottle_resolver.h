@@ -64,9 +64,9 @@ public:
                                                    std::stop_token stop = {});
     // Downloads a bottle to `destination` (replacing any file there) with the registry's token.
     // A refused bottle throws HttpStatusError naming `what` ("the Hamlib bottle") and leaves no
-    // file; otherwise throws what `client` throws.
+    // file; otherwise throws what `client` throws. `progress` hears of every piece received.
     static QCoro::Task<void> downloadBottle(HttpClient &client, QUrl bottle, QString destination, QString what,
-                                            std::stop_token stop = {});
+                                            std::stop_token stop = {}, DownloadProgress progress = {});
 };
 
 } // namespace cordavelle

@@ -83,6 +83,11 @@ WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &pla
                              WinePrefixHold &prefixHold, QObject *parent)
     : Installer(parent), m_config(config), m_log(log), m_platform(platform), m_services(services),
       m_prefixHold(prefixHold),
+      m_quiet(platform.clock(),
+              [this](const QString &waiting) {
+                  m_waiting = waiting;
+                  Q_EMIT stateChanged();
+              }),
       m_winetricks([this](std::stop_token stop) { return downloadWinetricks(std::move(stop)); },
                    [this](const QString &line) { appendLog(line); })
 {
@@ -96,6 +101,15 @@ InstallProgress WineInstaller::progressOf(const State &state, bool busy)
     static const Phase phases[] = {Phase::idle,       Phase::preparing, Phase::downloading,
                                    Phase::extracting, Phase::complete,  Phase::failed};
     return {phases[int(state.kind())], state.progress(), {}, state.message(), busy};
+}
+
+InstallProgress WineInstaller::progress() const
+{
+    InstallProgress progress = progressOf(m_state, m_busy);
+    if (progress.phase == InstallProgress::Phase::downloading) {
+        progress.message = m_waiting;
+    }
+    return progress;
 }
 
 WineInstaller::~WineInstaller()
@@ -237,11 +251,16 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
     const QString destination = archivePath();
     // A report applies only to this run, and only while it is still downloading.
     auto progress = [this, run, stop](qint64 received, qint64 total) {
+        if (run == m_run) {
+            m_quiet.heard();
+        }
         if (total < 1 || run != m_run || stop.stop_requested() || m_state.kind() != State::Kind::downloading) {
             return;
         }
         setState(State::downloading(double(received) / double(total)));
     };
+    m_quiet.begin(release.url);
+    const auto quietEnds = qScopeGuard([this] { m_quiet.end(); });
     const HttpDownload download =
         co_await m_platform.httpClient().download(HttpRequest(release.url), destination, progress, stop);
     requireSuccessfulStatus(download, destination, QStringLiteral("the Wine build ") + release.url.fileName());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/installer.h"
+#include "install/quiet_watch.h"
 #include "install/winetricks_installer.h"
 #include "platform/described_error.h"
 
@@ -112,7 +113,7 @@ public:
     const State &state() const { return m_state; }
     // What `state` and `busy` mean to the views.
     static InstallProgress progressOf(const State &state, bool busy = false);
-    InstallProgress progress() const override { return progressOf(m_state, m_busy); }
+    InstallProgress progress() const override;
     InstalledCopy installedCopy() const override { return {isInstalled(), installedVersion()}; }
     // Whether an install task runs; it stays true after cancel() until the task has ended.
     bool isBusy() const { return m_busy; }
@@ -196,6 +197,9 @@ private:
     // Each run has its number, so that a late report of an earlier run changes nothing.
     quint64 m_run = 0;
     std::stop_source m_stop;
+    // "Waiting for <host>…" while the download's server has been quiet a while; else empty.
+    QString m_waiting;
+    QuietWatch m_quiet;
     WinetricksInstaller m_winetricks;
 };
 

@@ -2,6 +2,7 @@
 
 #include "setup/wizard_cancel_button.h"
 #include "widgets/accent_style.h"
+#include "widgets/busy_bar.h"
 #include "widgets/copyable_command.h"
 #include "widgets/form_parts.h"
 
@@ -178,9 +179,7 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     names->addWidget(m_subtitle);
     line->addLayout(names, 1);
 
-    m_spinner = new QProgressBar(this);
-    m_spinner->setRange(0, 0);
-    m_spinner->setTextVisible(false);
+    m_spinner = new BusyBar(this);
     m_spinner->setFixedSize(40, 8);
     m_bar = new QProgressBar(this);
     m_bar->setRange(0, 1000);

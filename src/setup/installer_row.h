@@ -17,6 +17,7 @@ class QToolButton;
 
 namespace cordavelle {
 
+class BusyBar;
 class CopyableCommand;
 class RowMark;
 
@@ -141,7 +142,7 @@ private:
     RowMark *m_mark;
     QLabel *m_title;
     QLabel *m_subtitle;
-    QProgressBar *m_spinner;
+    BusyBar *m_spinner;
     QProgressBar *m_bar;
     QLabel *m_status;
     QPushButton *m_button;

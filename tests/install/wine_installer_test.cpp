@@ -258,6 +258,13 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     // On the disk, the bytes before the stall have been reported.
     ASSERT_TRUE(test::processEventsUntil([&] { return temporaryBytes() == 100; }));
     EXPECT_EQ(installer->state(), WineInstaller::State::downloading(0.0));
+    // A server quiet for a while is said to be waited for; the transfer goes on.
+    EXPECT_EQ(installer->progress().message, "");
+    env.clock().advance(9s);
+    EXPECT_EQ(installer->progress().message, "");
+    env.clock().advance(2s);
+    EXPECT_EQ(installer->progress().message, "Waiting for 127.0.0.1\u2026");
+    EXPECT_EQ(installer->state(), WineInstaller::State::downloading(0.0));
 
     installer->cancel();
     EXPECT_TRUE(installer->isBusy());
@@ -267,6 +274,7 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     EXPECT_EQ(installer->state(), WineInstaller::State::idle());
     EXPECT_EQ(messages().filter("Installation cancelled").size(), 1);
     EXPECT_EQ(server.requestsFor("/repos/Kron4ek/Wine-Builds/releases").size(), 1u) << "a second flow started";
+    EXPECT_EQ(installer->progress().message, "");
 
     const auto seen = states.size();
     test::ManualClock::processEvents();

@@ -56,6 +56,10 @@ void setWorking(InstallerRowLook &look, const InstallProgress &progress)
 {
     if (progress.phase == InstallProgress::Phase::downloading) {
         setBar(look, progress.fraction);
+        // A server that has sent nothing for a while is said to be waited for.
+        if (!progress.message.isEmpty()) {
+            setStatus(look, progress.message);
+        }
     } else {
         setSpinner(look, stepWords(progress, u"..."));
     }
@@ -287,8 +291,12 @@ InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &instal
     if (progress.working()) {
         // The download's fraction is left out: two bottles of very different sizes make it
         // jump. Extracting lasts until the install is complete, so it reads as installing.
-        setSpinner(look, progress.phase == Phase::downloading ? QStringLiteral("Downloading...")
-                                                              : QStringLiteral("Installing..."));
+        if (progress.phase != Phase::downloading) {
+            setSpinner(look, QStringLiteral("Installing..."));
+        } else {
+            setSpinner(look, progress.message.isEmpty() ? QStringLiteral("Downloading...") : progress.message);
+        }
+        look.cancelHelp = QStringLiteral("Cancel installation");
     } else if (progress.phase == Phase::complete) {
         setInstalled(look);
         look.button = kConfigure;

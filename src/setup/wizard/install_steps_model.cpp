@@ -12,7 +12,8 @@ const QString kCancelHelp = QStringLiteral("Cancel");
 // A step under way: its fraction while downloading, its words otherwise.
 DependencyRowState workingState(const InstallProgress &progress)
 {
-    return progress.phase == InstallProgress::Phase::downloading ? DependencyRowState::downloading(progress.fraction)
+    return progress.phase == InstallProgress::Phase::downloading
+               ? DependencyRowState::downloading(progress.fraction, progress.message)
                                                                  : DependencyRowState::working(stepWords(progress, u"…"));
 }
 
@@ -101,7 +102,8 @@ InstallerRowLook dependencyRowLook(const QString &title, const QString &subtitle
     case Kind::downloading:
         look.indicator = InstallerRowLook::Indicator::bar;
         look.fraction = state.progress();
-        look.status = percentText(state.progress());
+        // A server that has sent nothing for a while is said to be waited for.
+        look.status = state.label().isEmpty() ? percentText(state.progress()) : state.label();
         look.cancelHelp = kCancelHelp;
         break;
     case Kind::idle: look.button = RowButton{QStringLiteral("Install"), RowCommand::start, true, true}; break;
@@ -227,7 +229,12 @@ InstallerRowLook hamlibRowLook(const RadioControlFacts &facts)
         look.indicator = InstallerRowLook::Indicator::spinner;
         // The download's fraction is left out: two bottles of very different sizes make it jump.
         // Extracting lasts until the install is complete, so it reads as installing.
-        look.status = progress.phase == Phase::downloading ? QStringLiteral("Downloading…") : QStringLiteral("Installing…");
+        if (progress.phase != Phase::downloading) {
+            look.status = QStringLiteral("Installing…");
+        } else {
+            look.status = progress.message.isEmpty() ? QStringLiteral("Downloading…") : progress.message;
+        }
+        look.cancelHelp = kCancelHelp;
     } else if (!showsEnd(progress, look)) {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install Hamlib"), RowCommand::start, true, true};

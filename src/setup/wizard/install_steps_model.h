@@ -24,7 +24,11 @@ public:
     static DependencyRowState idle() { return DependencyRowState(Kind::idle); }
     // A step without measurable progress; `label` stands beside a spinner.
     static DependencyRowState working(QString label) { return DependencyRowState(Kind::working, std::move(label)); }
-    static DependencyRowState downloading(double progress) { return DependencyRowState(Kind::downloading, {}, progress); }
+    // `label`, when there is one, stands instead of the percentage.
+    static DependencyRowState downloading(double progress, QString label = {})
+    {
+        return DependencyRowState(Kind::downloading, std::move(label), progress);
+    }
     static DependencyRowState done() { return DependencyRowState(Kind::done); }
     static DependencyRowState failed() { return DependencyRowState(Kind::failed); }
     // The prefix can't be made before there is a Wine: it waits while one is being installed,

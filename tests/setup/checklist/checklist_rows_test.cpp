@@ -235,14 +235,20 @@ TEST(ChecklistHamlibRow, IdleSplitsByWhereRigctldIsFound)
         // A system rigctld with a version an earlier managed install recorded.
         {St::idle(), yes, "4.6", "I 'v4.6'g [Configure]"},
         {St::idle(), yes, "", "I 'Installed'g [Configure]"},
-        {St::downloading(0.5), never, "", "W spin 'Downloading...'"},
-        {St::extracting(), never, "", "W spin 'Installing...'"},
+        {St::downloading(0.5), never, "", "W spin 'Downloading...' (x Cancel installation)"},
+        {St::extracting(), never, "", "W spin 'Installing...' (x Cancel installation)"},
         {St::complete(), never, "", "I 'Installed'g [Configure]"},
         {St::error("bottle missing"), never, "", "F [Retry] !bottle missing"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(describe(hamlibLook(HamlibInstaller::progressOf(c.state), c.installed, c.version)), c.shown);
     }
+    // A server quiet for a while is said to be waited for, here and on the Wine line.
+    InstallProgress quiet = HamlibInstaller::progressOf(St::downloading(0.0), true);
+    quiet.message = "Waiting for formulae.example\u2026";
+    EXPECT_EQ(describe(hamlibLook(quiet, never, "")), "W spin 'Waiting for formulae.example\u2026' (x Cancel installation)");
+    quiet.fraction = 0.2;
+    EXPECT_EQ(describe(wineLook(quiet, {}, never)), "W bar 'Waiting for formulae.example\u2026' (x)");
 }
 
 } // namespace

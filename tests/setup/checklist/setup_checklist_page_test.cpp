@@ -259,3 +259,38 @@ TEST_F(SetupChecklistPageTest, CancellingOneModemsInstallLeavesTheOtherOneInstal
 
 } // namespace
 } // namespace cordavelle
+
+namespace cordavelle {
+namespace {
+
+TEST_F(SetupChecklistPageTest, TheHamlibLineCancelsItsInstallAndSaysWhomItWaitsFor)
+{
+    server.serve("/api/formula/hamlib.json",
+                 R"({"versions":{"stable":"4.6"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")" +
+                     server.url("/blobs/hamlib").toString().toUtf8() + R"("}}}}})");
+    server.serve("/api/formula/libusb.json",
+                 R"({"versions":{"stable":"1.0"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")" +
+                     server.url("/blobs/libusb").toString().toUtf8() + R"("}}}}})");
+    test::FixtureHttpServer::Route stalled;
+    stalled.generatedSize = 1000;
+    stalled.stallAfter = 0;
+    server.serve("/blobs/hamlib", stalled);
+    auto page = makePage();
+    row(*page, Line::hamlib).button()->click();
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }, 10s));
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::hamlib), "Downloading...");
+    env.clock().advance(11s);
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::hamlib), "Waiting for 127.0.0.1\u2026");
+
+    ASSERT_TRUE(row(*page, Line::hamlib).cancelButton()->isVisibleTo(page.get()));
+    row(*page, Line::hamlib).cancelButton()->click();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.hamlib.isRunning(); }, 10s));
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::hamlib), "Install Hamlib");
+    EXPECT_TRUE(setupObjects.hamlib.logLines().last().endsWith("Installation cancelled"));
+}
+
+} // namespace
+} // namespace cordavelle

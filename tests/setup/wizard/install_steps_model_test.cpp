@@ -235,6 +235,8 @@ TEST(WizardRadioControl, AFoundRigctldHidesTheInstallAndOnlyAForeignOneIsNamed)
         EXPECT_EQ(look.status, r.status);
         EXPECT_EQ(look.button, r.button);
         EXPECT_EQ(look.indicator == Indicator::none, look.status.isEmpty() || r.facts.present);
+        // Cancel stands beside the install's progress, as on the Wine line.
+        EXPECT_EQ(look.cancelHelp.has_value(), look.icon == RowIcon::working);
         const InfoBoxText box = radioControlInfoBox(r.facts);
         EXPECT_EQ(box.title, r.systemBox ? "System Hamlib found" : "You can skip this step");
         if (r.systemBox) {
