@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/logger.h"
+#include "platform/system_info.h"
 
 #include <QCoreApplication>
 
@@ -54,9 +55,12 @@ QCoro::Task<void> OrphanReaper::killStaleProcesses(QString name, std::stop_token
         co_return;
     }
 
+    // Run as root, a bare "pkill -9 <name>" would reach every user's daemons, and without "-x"
+    // any process whose name merely contains the name.
     Command everyone;
     everyone.program = kPkill;
-    everyone.arguments = {QStringLiteral("-9"), name};
+    everyone.arguments = {QStringLiteral("-9"), QStringLiteral("-x"), QStringLiteral("-U"),
+                          QString::number(currentUserId()), name};
     const CommandResult everyoneResult = co_await m_runner.run(everyone);
     if (!everyoneResult.started) {
         logger().error(QStringLiteral("pkill '%1' failed: %2").arg(name, everyoneResult.launchError));

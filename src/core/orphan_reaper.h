@@ -22,8 +22,8 @@ public:
     // machine's own folders), blocking until it exits. Does nothing when there is none.
     void killWineserver() const;
 
-    // Kills the helper's own children called `name`, then every process called `name` that the
-    // user may signal ("/usr/bin/pkill -9"), then lets them settle for 0.5 s. Once `cancel` is
+    // Kills the helper's own children called `name`, then every process of the helper's
+    // own user called exactly `name`, then lets them settle for 0.5 s. Once `cancel` is
     // requested no further kill is begun and the settling ends: a sweep for a start that no
     // longer wants it must not reach a child launched after it.
     QCoro::Task<void> killStaleProcesses(QString name, std::stop_token cancel = {}) const;

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <sys/utsname.h>
+#include <unistd.h>
 
 namespace cordavelle {
 
@@ -77,5 +78,7 @@ QString UnameSystemInfo::hostName() const
     }
     return QString::fromLocal8Bit(name.nodename);
 }
+
+unsigned currentUserId() { return ::getuid(); }
 
 } // namespace cordavelle

@@ -13,6 +13,9 @@ public:
     virtual QString hostName() const = 0;
 };
 
+// The user this process runs as (its real user id): the owner of the processes it may sweep.
+unsigned currentUserId();
+
 // uname(2), and the pretty host name that the desktop's settings (and hostnamectl) show.
 class UnameSystemInfo final : public SystemInfo {
 public:

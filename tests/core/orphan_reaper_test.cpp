@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -20,15 +22,16 @@ QCoro::Task<void> killRigctld(test::TestPlatform &env, bool &done)
     done = true;
 }
 
-TEST(OrphanReaper, KillsOwnChildrenThenEveryProcessOfTheNameThenSettles)
+TEST(OrphanReaper, KillsOwnChildrenThenTheUsersOwnProcessesOfExactlyTheNameThenSettles)
 {
     test::TestPlatform env;
     bool done = false;
     auto task = killRigctld(env, done);
 
+    // Run as root, the second sweep must still spare other users' rigctld and "rigctld-wrapper".
     const QString pid = QString::number(QCoreApplication::applicationPid());
-    EXPECT_EQ(env.commands().journal,
-              (QStringList{"/usr/bin/pkill -9 -P " + pid + " rigctld", "/usr/bin/pkill -9 rigctld"}));
+    EXPECT_EQ(env.commands().journal, (QStringList{"/usr/bin/pkill -9 -P " + pid + " rigctld",
+                                                   "/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"}));
     for (const auto &call : env.commands().calls) {
         EXPECT_FALSE(call.blocking) << "pkill must not block the main thread";
         EXPECT_FALSE(call.command.captureOutput);

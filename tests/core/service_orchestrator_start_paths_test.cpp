@@ -24,6 +24,8 @@
 
 #include <csignal>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -141,7 +143,7 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
     EXPECT_EQ(orchestrator->status(ServiceID::rigctld).error, "rigctld exited during its start: Process exited with code 3");
-    EXPECT_TRUE(env.commands().journal.contains(QStringLiteral("/usr/bin/pkill -9 rigctld")));
+    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"));
     // The radio is not asked about its power when nothing is there to ask.
     EXPECT_FALSE(env.log().contains("power"));
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -70,7 +72,7 @@ TEST_F(ServiceOrchestratorTest, CleanupOfOrphansRunsPkillForRigctldThenTheWineSe
     const QString pid = QString::number(QCoreApplication::applicationPid());
     ASSERT_EQ(env.commands().journal.size(), 3);
     EXPECT_EQ(env.commands().journal[0], "/usr/bin/pkill -9 -P " + pid + " rigctld");
-    EXPECT_EQ(env.commands().journal[1], "/usr/bin/pkill -9 rigctld");
+    EXPECT_EQ(env.commands().journal[1], "/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld");
     EXPECT_TRUE(env.commands().journal[2].endsWith("/usr/local/bin/wineserver -k"));
 }
 
