@@ -34,6 +34,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QCoroTask>
+#include <QFileInfo>
 #include <QSessionManager>
 #include <QSystemTrayIcon>
 
@@ -55,23 +56,82 @@ bool hasDisplay()
 }
 
 struct Options {
+    enum class Action { run, help, version, refuse };
+    Action action = Action::run;
     bool headless = false;
     qint64 afterPid = 0;
+    QString error;
 };
 
-Options parseOptions(int argc, char **argv)
+// Qt's own options (-platform, -display, -session, …) are gone from `arguments` once the
+// application object has taken them.
+Options parseOptions(QCommandLineParser &parser, const QStringList &arguments)
 {
-    // Read before the application object exists, which depends on them.
+    parser.setApplicationDescription(
+        QStringLiteral("Runs the sound-card modems, rig control and packet TNC that radio e-mail clients use."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run without windows, even with a display."));
+    const QCommandLineOption afterPid(QStringLiteral("after-pid"),
+                                      QStringLiteral("Wait for process <pid> to end first (a reset's restart)."),
+                                      QStringLiteral("pid"));
+    // "-platform" is one unknown option, not eight unknown letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({help, version, headless, afterPid});
+
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray argument(argv[i]);
-        if (argument == "--headless") {
-            options.headless = true;
-        } else if (argument == "--after-pid" && i + 1 < argc) {
-            options.afterPid = QByteArray(argv[++i]).toLongLong();
+    const auto refuse = [&options](QString error) {
+        options.action = Options::Action::refuse;
+        options.error = std::move(error);
+        return options;
+    };
+    if (!parser.parse(arguments)) {
+        return refuse(parser.errorText());
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return refuse(QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first()));
+    }
+    if (parser.isSet(help)) {
+        options.action = Options::Action::help;
+        return options;
+    }
+    if (parser.isSet(version)) {
+        options.action = Options::Action::version;
+        return options;
+    }
+    options.headless = parser.isSet(headless);
+    if (parser.isSet(afterPid)) {
+        bool ok = false;
+        options.afterPid = parser.value(afterPid).toLongLong(&ok);
+        if (!ok || options.afterPid <= 0) {
+            return refuse(QStringLiteral("Invalid process id '%1' for --after-pid.").arg(parser.value(afterPid)));
         }
     }
     return options;
+}
+
+// Settles what the command line asks for other than a run: true with the exit status in `status`.
+bool answerWithoutRunning(const Options &options, const QCommandLineParser &parser, int &status)
+{
+    switch (options.action) {
+    case Options::Action::run:
+        return false;
+    case Options::Action::help:
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        status = 0;
+        return true;
+    case Options::Action::version:
+        std::printf("Cordavelle Helper %s\n", HELPER_VERSION);
+        status = 0;
+        return true;
+    case Options::Action::refuse:
+        std::fprintf(stderr, "%s: %s\n\n%s", qPrintable(QFileInfo(QCoreApplication::arguments().value(0)).fileName()),
+                     qPrintable(options.error), qPrintable(parser.helpText()));
+        status = 2;
+        return true;
+    }
+    return false;
 }
 
 void logSignal(int signalNumber)
@@ -208,12 +268,28 @@ int main(int argc, char **argv)
     // Every API connection and child pipe is a descriptor; the default soft limit of 1024 is
     // far below what the system allows a long-running server.
     stream_socket::raiseDescriptorLimit();
-    const Options options = parseOptions(argc, argv);
-    const bool windowed = !options.headless && hasDisplay();
+    // Which application object to make depends on the options, yet only that object takes Qt's
+    // own options away: a first reading decides, the second one counts. Help and the version
+    // need no display.
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i) {
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    }
+    QCommandLineParser firstParser;
+    const Options first = parseOptions(firstParser, rawArguments);
+    const bool headless = first.action == Options::Action::run ? first.headless
+                                                                : rawArguments.contains(QStringLiteral("--headless"));
+    const bool answerOnly = first.action == Options::Action::help || first.action == Options::Action::version;
+    const bool windowed = !answerOnly && !headless && hasDisplay();
     std::unique_ptr<QCoreApplication> application =
         windowed ? std::make_unique<QApplication>(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Cordavelle Helper"));
     QCoreApplication::setApplicationVersion(QStringLiteral(HELPER_VERSION));
+    QCommandLineParser parser;
+    const Options options = parseOptions(parser, QCoreApplication::arguments());
+    if (int status = 0; answerWithoutRunning(options, parser, status)) {
+        return status;
+    }
     if (windowed) {
         QApplication::setWindowIcon(applicationIcon());
         // Ties the windows to the installed menu entry (the Wayland app id), whose icon they share.

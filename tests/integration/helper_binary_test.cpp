@@ -10,6 +10,7 @@
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -181,6 +182,70 @@ TEST_F(HelperBinaryTest, ASecondLaunchShowsTheFirstOnesWindowAndEnds)
     terminateAndExpectNothingLeft();
     server.terminate();
     server.waitForFinished(5000);
+}
+
+// Asking for help or the version, or giving an option the helper does not take, starts nothing:
+// no sweep of stale processes, no settings or support folder, no API.
+TEST(HelperCommandLineTest, AnswersAndRefusalsStartNothing)
+{
+    const QString usage = QStringLiteral("Options:\n"
+                                         "  -h, --help         Show this help and exit.\n"
+                                         "  -v, --version      Show the version and exit.\n"
+                                         "  --headless         Run without windows, even with a display.\n"
+                                         "  --after-pid <pid>  Wait for process <pid> to end first (a reset's restart).\n");
+    const QString version = QStringLiteral("Cordavelle Helper " HELPER_VERSION "\n");
+    struct Case {
+        QStringList arguments;
+        int status;
+        QString output;
+        QString error;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, usage, {}},
+        {{"-h", "--headless"}, 0, usage, {}},
+        {{"--version"}, 0, version, {}},
+        // Qt's own options are the application object's: it takes them away before the helper reads.
+        {{"-platform", "offscreen", "-v"}, 0, version, {}},
+        {{"--bogus"}, 2, {}, "cordavelle-helper: Unknown option 'bogus'.\n\nUsage: "},
+        {{"--help", "--bogus"}, 2, {}, "Unknown option 'bogus'."},
+        {{"headless"}, 2, {}, "Unexpected argument 'headless'."},
+        {{"--after-pid"}, 2, {}, "Missing value after '--after-pid'."},
+        {{"--after-pid", "-3"}, 2, {}, "Invalid process id '-3' for --after-pid."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        test::TestPlatform env;
+        const QString home = env.root() + QStringLiteral("/home");
+        ASSERT_TRUE(QDir().mkpath(home));
+        const QString swept = env.root() + QStringLiteral("/swept");
+        ASSERT_TRUE(test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/pkill")),
+                                       QStringLiteral("#!/bin/sh\ntouch '%1'\n").arg(swept).toUtf8()));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
+            environment.remove(QString::fromLatin1(name));
+        }
+        environment.insert(QStringLiteral("HOME"), home);
+        environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+        QProcess helper;
+        helper.setProcessEnvironment(environment);
+        helper.start(QStringLiteral(HELPER_BINARY_PATH), c.arguments);
+        ASSERT_TRUE(helper.waitForFinished(10000)) << "the helper ran on";
+        const QString output = QString::fromUtf8(helper.readAllStandardOutput());
+        const QString error = QString::fromUtf8(helper.readAllStandardError());
+        EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(helper.exitCode(), c.status) << error.toStdString();
+        if (c.output.isEmpty()) {
+            EXPECT_EQ(output, QString());
+        } else {
+            EXPECT_TRUE(output.endsWith(c.output)) << output.toStdString();
+        }
+        EXPECT_TRUE(c.error.isEmpty() ? !error.contains("Usage:") : error.contains(c.error) && error.endsWith(usage))
+            << error.toStdString();
+        EXPECT_FALSE(QFile::exists(swept));
+        EXPECT_TRUE(QDir(home).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+    }
 }
 
 // A request logs its info lines; the connection's debug line only appears when the environment
