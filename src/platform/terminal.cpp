@@ -7,26 +7,29 @@ namespace cordavelle {
 
 std::vector<TerminalLaunch> terminalLaunches(const QString &preferred, const QString &scriptPath)
 {
-    std::vector<TerminalLaunch> launches;
+    const QString e = QStringLiteral("-e");
+    // Each runs the script given after these arguments. Named as `.program = "…"`, so that the
+    // check of scripts/programs finds them.
+    std::vector<TerminalLaunch> launches{
+        {.program = QStringLiteral("x-terminal-emulator"), .arguments = {e}},
+        // gnome-terminal has deprecated "-e"; everything after "--" is the command.
+        {.program = QStringLiteral("gnome-terminal"), .arguments = {QStringLiteral("--")}},
+        {.program = QStringLiteral("konsole"), .arguments = {e}},
+        // These two read "-e" as one command line to split; "-x" takes the rest as it is.
+        {.program = QStringLiteral("xfce4-terminal"), .arguments = {QStringLiteral("-x")}},
+        {.program = QStringLiteral("mate-terminal"), .arguments = {QStringLiteral("-x")}},
+        {.program = QStringLiteral("kitty"), .arguments = {}},
+        {.program = QStringLiteral("alacritty"), .arguments = {e}},
+        {.program = QStringLiteral("xterm"), .arguments = {e}},
+    };
     const QStringList own = QProcess::splitCommand(preferred);
     if (!own.isEmpty()) {
         // "-e" is what programs that honour $TERMINAL pass.
-        launches.push_back({own.first(), own.mid(1) + QStringList{QStringLiteral("-e"), scriptPath}});
+        launches.insert(launches.begin(), {own.first(), own.mid(1) << e});
     }
-    const auto add = [&](const char *program, QStringList arguments) {
-        launches.push_back({QString::fromLatin1(program), arguments << scriptPath});
-    };
-    const QString e = QStringLiteral("-e");
-    add("x-terminal-emulator", {e});
-    // gnome-terminal has deprecated "-e"; everything after "--" is the command.
-    add("gnome-terminal", {QStringLiteral("--")});
-    add("konsole", {e});
-    // These two read "-e" as one command line to split; "-x" takes the rest as it is.
-    add("xfce4-terminal", {QStringLiteral("-x")});
-    add("mate-terminal", {QStringLiteral("-x")});
-    add("kitty", {});
-    add("alacritty", {e});
-    add("xterm", {e});
+    for (TerminalLaunch &launch : launches) {
+        launch.arguments << scriptPath;
+    }
     return launches;
 }
 
