@@ -223,7 +223,7 @@ void ConfigStore::updateConfig(ServiceID id, Change &&change)
     visitConfig(id, [this, &change](const auto &current) {
         auto record = current;
         change(record);
-        setConfig(record);
+        this->setConfig(record);
     });
 }
 

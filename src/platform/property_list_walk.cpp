@@ -20,8 +20,8 @@ bool propertyListNestsDeeperThan(plist_t root, int limit)
                 pending.emplace_back(plist_array_get_item(node, i), depth + 1);
             }
         } else if (plist_get_node_type(node) == PLIST_DICT) {
-            forEachDictionaryItem(node, [&pending, depth](const char *, plist_t value) {
-                pending.emplace_back(value, depth + 1);
+            forEachDictionaryItem(node, [&pending, below = depth + 1](const char *, plist_t value) {
+                pending.emplace_back(value, below);
             });
         }
     }

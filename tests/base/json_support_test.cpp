@@ -77,7 +77,7 @@ TEST(JsonDecode, ErrorsNameTheFailingMember)
     EXPECT_EQ(r.optional<int>("nothing"), std::nullopt);
     EXPECT_FALSE(r.has("nothing"));
 
-    EXPECT_THROW(JsonObjectReader(Json::array()), JsonDecodeError);
+    EXPECT_THROW(JsonObjectReader{Json::array()}, JsonDecodeError);
     EXPECT_THROW(decodeJson<QString>("not json"), JsonDecodeError);
     EXPECT_THROW(decodeJson<QString>(""), JsonDecodeError);
     EXPECT_THROW(decodeJson<int>("1e400"), JsonDecodeError);

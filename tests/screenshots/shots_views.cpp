@@ -59,7 +59,7 @@ void addViewShots(ShotList &shots, ShotEnvironment &scene)
                                 {QStringLiteral("Hamlib"), QStringLiteral("4.5.5"), QStringLiteral("4.6")}});
         for (const auto &[page, id] : {std::pair{SidebarSection::varaHF, ServiceID::varaHF},
                                       std::pair{SidebarSection::varaFM, ServiceID::varaFM}}) {
-            view.setPageFactory(page, [&scene, control, id](ManagementView &) {
+            view.setPageFactory(page, [&scene, control, id = id](ManagementView &) {
                 return servicePage(id, scene.orchestrator.process(id), *control, scene.env.clock());
             });
         }

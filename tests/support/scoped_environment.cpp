@@ -3,13 +3,13 @@
 #include <QtGlobal>
 
 #include <algorithm>
-#include <ranges>
 
 namespace cordavelle::test {
 
 ScopedEnvironment::~ScopedEnvironment()
 {
-    for (const auto &[name, value] : std::views::reverse(m_saved)) {
+    for (auto saved = m_saved.rbegin(); saved != m_saved.rend(); ++saved) {
+        const auto &[name, value] = *saved;
         if (value) {
             qputenv(name.constData(), *value);
         } else {

@@ -264,7 +264,7 @@ void SetupChecklistPage::refresh()
     display(Line::prefix, winePrefixLook(prefix.progress(), prefixFacts));
     for (const auto &[line, variant] : {std::pair(Line::varaHF, VARAVariant::hf), std::pair(Line::varaFM, VARAVariant::fm)}) {
         VARAInstaller &installer = installers.vara(variant);
-        const VARAFacts facts{[variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
+        const VARAFacts facts{[variant = variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
                               [&prefixFacts] { return prefixReady(prefixFacts); },
                               [&installer] { return installer.installedVersion(); }};
         display(line, varaLook(variant, installer.progress(), facts));

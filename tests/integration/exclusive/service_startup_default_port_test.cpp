@@ -12,7 +12,7 @@ namespace {
 // The default port is fixed, so this test runs alone, also against the tests of other runs.
 TEST(ServiceStartupDefaultPort, PortZeroFallsBackToTheDefaultPortWithAWarning)
 {
-    test::FixedPortLock port(quint16(ConfigStore::kDefaultApiPort));
+    test::FixedPortLock port{quint16(ConfigStore::kDefaultApiPort)};
     ASSERT_TRUE(port.held());
     test::HelperObjects helper;
     ServiceStartup startup(helper.config, helper.orchestrator, helper.pairing, helper.discovery, helper.env.platform());

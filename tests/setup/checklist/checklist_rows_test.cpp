@@ -21,7 +21,7 @@ namespace {
 std::string describe(const InstallerRowLook &look)
 {
     static const char marks[] = {'I', 'M', 'W', 'F', 'U'};
-    QString text(QLatin1Char(marks[int(look.icon)]));
+    QString text{QLatin1Char(marks[int(look.icon)])};
     if (look.indicator == InstallerRowLook::Indicator::spinner) {
         text += " spin";
     } else if (look.indicator == InstallerRowLook::Indicator::bar) {
