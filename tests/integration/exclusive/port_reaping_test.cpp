@@ -185,7 +185,8 @@ TEST_F(PortReapingTest, AnotherProgramOnThePortSurvivesAndTheStartIsRefused)
     Listener python = Listener::start(/*ignoreTerm=*/false, serviceProgram("rigctld.py"));
     ASSERT_GT(other.port, 0);
     ASSERT_GT(python.port, 0);
-    const std::pair<const Listener *, QString> cases[] = {{&other, "integration_tests"}, {&python, "rigctld.py"}};
+    const std::pair<const Listener *, QString> cases[] = {
+        {&other, QFileInfo(QCoreApplication::applicationFilePath()).fileName()}, {&python, "rigctld.py"}};
     for (const auto &[listener, program] : cases) {
         std::optional<QString> held;
         ASSERT_TRUE(reapRigctld(listener->port, &held));
