@@ -41,7 +41,7 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     QDir().mkpath(leftover + QStringLiteral("/bin"));
     // A download cut short by an earlier run is swept; a finished archive is not.
     const QString scratch = places::privateTemporaryFolder();
-    for (const QString name : {QStringLiteral("wine-stable.tar.xz.download"), QStringLiteral("hamlib-bottle.tar.gz")}) {
+    for (const QString &name : {QStringLiteral("wine-stable.tar.xz.download"), QStringLiteral("hamlib-bottle.tar.gz")}) {
         QFile file(scratch + '/' + name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
