@@ -27,9 +27,10 @@ HamlibInstallerError HamlibInstallerError::noBottleForArch()
     return {Case::noBottleForArch, QStringLiteral("No Hamlib bottle available for this architecture")};
 }
 
-HamlibInstallerError HamlibInstallerError::extractionFailed()
+HamlibInstallerError HamlibInstallerError::extractionFailed(const QString &reason)
 {
-    return {Case::extractionFailed, QStringLiteral("Failed to extract Hamlib archive")};
+    const QString text = QStringLiteral("Failed to extract Hamlib archive");
+    return {Case::extractionFailed, reason.isEmpty() ? text : text + QStringLiteral(": ") + reason};
 }
 
 HamlibInstallerError HamlibInstallerError::dylibFixFailed(const QString &output)
@@ -123,7 +124,9 @@ QCoro::Task<void> extractTar(CommandRunner &runner, QString archive, QString fol
     arguments << QStringLiteral("-xzf") << archive << QStringLiteral("-C") << folder;
     const ToolRun run = co_await runTool(runner, kTar, std::move(arguments), stop);
     if (!run.succeeded()) {
-        throw HamlibInstallerError::extractionFailed();
+        // Its last line says why ("gzip: stdin: not in gzip format" comes before "tar: Error ...").
+        const QStringList lines = run.text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        throw HamlibInstallerError::extractionFailed(lines.isEmpty() ? QString() : lines.first().trimmed());
     }
 }
 

@@ -19,7 +19,8 @@ public:
 
     static HamlibInstallerError bottleInfoParseFailed();
     static HamlibInstallerError noBottleForArch();
-    static HamlibInstallerError extractionFailed();
+    // `reason`: what tar said, when it said anything.
+    static HamlibInstallerError extractionFailed(const QString &reason = {});
     // `output` is what the failing tool printed, shown after the text when there is any.
     static HamlibInstallerError dylibFixFailed(const QString &output = {});
     static HamlibInstallerError libraryMissing(const QString &library);

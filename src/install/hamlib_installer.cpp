@@ -43,6 +43,34 @@ QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &http, QUrl formula, QString 
     }
 }
 
+// The formula, or a failure that says which formula from where could not be read.
+QCoro::Task<BottleInfo> formulaOrSayWhy(HttpClient &http, QString name, QUrl formula, QString machineArchitecture,
+                                        std::stop_token stop)
+{
+    try {
+        co_return co_await fetchBottleInfo(http, formula, machineArchitecture, stop);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(
+            failureWhile(QStringLiteral("The Homebrew formula of %1 from %2 could not be read").arg(name, formula.host()), error));
+    }
+}
+
+// The bottle, or a failure that says which bottle could not be downloaded.
+QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, QUrl bottle, QString archive, std::stop_token stop,
+                                 DownloadProgress heard)
+{
+    try {
+        co_await HomebrewBottleResolver::downloadBottle(http, bottle, archive, QStringLiteral("the %1 bottle").arg(name),
+                                                        stop, std::move(heard));
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("Could not download %1").arg(name), error));
+    }
+}
+
 void makeEmptyFolder(const QString &folder)
 {
     QDir(folder).removeRecursively();
@@ -155,10 +183,10 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
     const QString machine = m_system.machineArchitecture();
-    const BottleInfo hamlib =
-        co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")), machine, stop);
-    const BottleInfo libusb =
-        co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("libusb")), machine, stop);
+    const BottleInfo hamlib = co_await formulaOrSayWhy(m_http, QStringLiteral("hamlib"),
+                                                       m_remote.homebrewFormula(QStringLiteral("hamlib")), machine, stop);
+    const BottleInfo libusb = co_await formulaOrSayWhy(m_http, QStringLiteral("libusb"),
+                                                       m_remote.homebrewFormula(QStringLiteral("libusb")), machine, stop);
 
     throwIfStopped(stop);
     const QString scratch = places::privateTemporaryFolder();
@@ -169,15 +197,13 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     try {
         appendLog(QStringLiteral("Downloading Hamlib..."));
         m_quiet.begin(hamlib.url);
-        co_await HomebrewBottleResolver::downloadBottle(m_http, hamlib.url, hamlibArchive,
-                                                        QStringLiteral("the Hamlib bottle"), stop, heard);
+        co_await bottleOrSayWhy(m_http, QStringLiteral("Hamlib"), hamlib.url, hamlibArchive, stop, heard);
 
         setState(State::downloading(0.5));
         throwIfStopped(stop);
         appendLog(QStringLiteral("Downloading libusb..."));
         m_quiet.begin(libusb.url);
-        co_await HomebrewBottleResolver::downloadBottle(m_http, libusb.url, libusbArchive,
-                                                        QStringLiteral("the libusb bottle"), stop, heard);
+        co_await bottleOrSayWhy(m_http, QStringLiteral("libusb"), libusb.url, libusbArchive, stop, heard);
         m_quiet.end();
 
         throwIfStopped(stop);

@@ -11,6 +11,15 @@ constexpr std::size_t kEarlierLinesKept = 2000;
 
 } // namespace
 
+QString failureWhile(const QString &doing, const std::exception &error)
+{
+    QString reason = QString::fromUtf8(error.what());
+    if (!reason.isEmpty() && reason[0].isUpper() && (reason.size() < 2 || !reason[1].isUpper())) {
+        reason[0] = reason[0].toLower();
+    }
+    return doing + QStringLiteral(": ") + reason;
+}
+
 std::vector<Installer::ShownLine> Installer::shownLog() const
 {
     std::vector<ShownLine> lines = m_earlier;

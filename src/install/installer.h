@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <exception>
+
 #include <vector>
 
 namespace cordavelle {
@@ -39,6 +41,10 @@ struct InstalledCopy {
     QString version;
     bool operator==(const InstalledCopy &) const = default;
 };
+
+// A failure's text behind the words of what was being done ("Could not download Wine"), after a
+// colon, its first letter in lower case unless the word is in capitals ("HTTP").
+QString failureWhile(const QString &doing, const std::exception &error);
 
 // What every installer offers the views that drive and follow it. Main thread only.
 class Installer : public QObject {

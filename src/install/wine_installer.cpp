@@ -35,7 +35,7 @@ WineInstallerError WineInstallerError::winetricksDownloadFailed(const QString &r
 
 WineInstallerError WineInstallerError::releaseParseFailed()
 {
-    return {Case::releaseParseFailed, QStringLiteral("Could not parse GitHub releases")};
+    return {Case::releaseParseFailed, QStringLiteral("The answer is not a list of releases")};
 }
 
 WineInstallerError WineInstallerError::noStableRelease()
@@ -43,9 +43,19 @@ WineInstallerError WineInstallerError::noStableRelease()
     return {Case::noStableRelease, QStringLiteral("No stable Wine release found")};
 }
 
-WineInstallerError WineInstallerError::extractionFailed()
+namespace {
+
+// `text`, and after a colon the reason, when there is one.
+QString withReason(const QString &text, const QString &reason)
 {
-    return {Case::extractionFailed, QStringLiteral("Failed to extract Wine archive")};
+    return reason.isEmpty() ? text : text + QStringLiteral(": ") + reason;
+}
+
+} // namespace
+
+WineInstallerError WineInstallerError::extractionFailed(const QString &reason)
+{
+    return {Case::extractionFailed, withReason(QStringLiteral("Failed to extract Wine archive"), reason)};
 }
 
 WineInstallerError WineInstallerError::binaryNotFound()
@@ -74,9 +84,9 @@ WineInstallerError WineInstallerError::cabextractFormulaUnreadable(const QString
     return {Case::cabextractFormulaUnreadable, QStringLiteral("Could not read Homebrew's formula of cabextract: ") + reason};
 }
 
-WineInstallerError WineInstallerError::cabextractExtractionFailed()
+WineInstallerError WineInstallerError::cabextractExtractionFailed(const QString &reason)
 {
-    return {Case::cabextractExtractionFailed, QStringLiteral("Failed to extract the cabextract bottle")};
+    return {Case::cabextractExtractionFailed, withReason(QStringLiteral("Failed to extract the cabextract bottle"), reason)};
 }
 
 WineInstaller::WineInstaller(ConfigStore &config, InstallLog &log, Platform &platform, ServiceControl &services,
@@ -248,6 +258,17 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
     }
     const Release release = co_await findLatestStableRelease(stop);
     appendLog(QStringLiteral("Found: ") + release.url.fileName());
+    try {
+        co_return co_await fetchWineArchive(release, stop, run);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("Could not download Wine"), error));
+    }
+}
+
+QCoro::Task<std::pair<QString, QString>> WineInstaller::fetchWineArchive(Release release, std::stop_token stop, quint64 run)
+{
     const QString destination = archivePath();
     // A report applies only to this run, and only while it is still downloading.
     auto progress = [this, run, stop](qint64 received, qint64 total) {
@@ -272,19 +293,31 @@ QString WineInstaller::archivePath() const
     return m_platform.paths().privateTemporary() + QLatin1Char('/') + kArchiveName;
 }
 
-QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerError failure, std::stop_token stop)
+QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerError (*failure)(const QString &),
+                                        std::stop_token stop)
 {
     Command tar;
     tar.program = QStringLiteral("/usr/bin/tar");
     tar.arguments = std::move(arguments);
+    QByteArray output;
     const CommandResult result = co_await m_platform.commandRunner().runStreaming(
-        std::move(tar), [this](const QByteArray &chunk) { pipeToLog(chunk); }, stop);
+        std::move(tar),
+        [this, &output](const QByteArray &chunk) {
+            pipeToLog(chunk);
+            if (output.size() < 4096) {
+                output += chunk;
+            }
+        },
+        stop);
     throwIfStopped(stop);
     if (!result.started) {
         throw std::runtime_error(result.launchError.toStdString());
     }
     if (result.crashed || result.exitStatus != 0) {
-        throw failure;
+        // Its first complaint says why ("xz: (stdin): File format not recognized"); the lines after
+        // it only say that tar gave up.
+        const QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        throw failure(lines.isEmpty() ? QStringLiteral("exit status %1").arg(result.exitStatus) : lines.first().trimmed());
     }
 }
 
@@ -298,7 +331,7 @@ QCoro::Task<void> WineInstaller::extractWine(QString archive, std::stop_token st
         // The archive's one top folder ("wine-10.0-amd64-wow64/") is left out.
         const QStringList unpack{QStringLiteral("-xf"), archive, QStringLiteral("-C"), staging.stagingURL(),
                                  QStringLiteral("--strip-components=1")};
-        co_await runTar(unpack, WineInstallerError::extractionFailed(), stop);
+        co_await runTar(unpack, &WineInstallerError::extractionFailed, stop);
         const QString folder = staging.stagingURL() + QLatin1Char('/');
         if (!ToolLocator::isExecutableFile(folder + places::kWineBinaryRelativePath)
             || !ToolLocator::isExecutableFile(folder + places::kWineserverRelativePath)) {

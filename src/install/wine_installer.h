@@ -35,7 +35,8 @@ public:
     static WineInstallerError winetricksDownloadFailed(const QString &reason);
     static WineInstallerError releaseParseFailed();
     static WineInstallerError noStableRelease();
-    static WineInstallerError extractionFailed();
+    // `reason`: what tar said, when it said anything.
+    static WineInstallerError extractionFailed(const QString &reason = {});
     static WineInstallerError binaryNotFound();
     // The standalone Linux Wine builds exist for x86-64 only.
     static WineInstallerError unsupportedArchitecture(const QString &machine);
@@ -45,7 +46,7 @@ public:
     static WineInstallerError modemRunning(const QString &modem);
     // cabextract comes from a Homebrew bottle, not from the release list nor the Wine archive.
     static WineInstallerError cabextractFormulaUnreadable(const QString &reason);
-    static WineInstallerError cabextractExtractionFailed();
+    static WineInstallerError cabextractExtractionFailed(const QString &reason = {});
 
     Case errorCase() const { return m_case; }
 
@@ -160,6 +161,7 @@ Q_SIGNALS:
 private:
     QCoro::Task<void> install(std::stop_token stop, quint64 run);
     QCoro::Task<std::pair<QString, QString>> downloadWine(std::stop_token stop, quint64 run);
+    QCoro::Task<std::pair<QString, QString>> fetchWineArchive(Release release, std::stop_token stop, quint64 run);
     QCoro::Task<void> extractWine(QString archive, std::stop_token stop);
     // "wine --version" of the staged build, from its own folder.
     QCoro::Task<void> checkStagedBuildRuns(QString folder, std::stop_token stop);
@@ -171,8 +173,8 @@ private:
     QCoro::Task<void> downloadWinetricks(std::stop_token stop);
     // The bottle's cabextract into the tools folder, by way of `archive` and `extract`.
     QCoro::Task<void> unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop);
-    // Throws `failure` when tar ends without success.
-    QCoro::Task<void> runTar(QStringList arguments, WineInstallerError failure, std::stop_token stop);
+    // Throws `failure` with tar's first line of complaint when tar ends without success.
+    QCoro::Task<void> runTar(QStringList arguments, WineInstallerError (*failure)(const QString &), std::stop_token stop);
     void pointVaraAtWine();
     // The downloaded Wine build, in the private temporary folder.
     QString archivePath() const;

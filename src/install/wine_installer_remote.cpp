@@ -127,9 +127,21 @@ QCoro::Task<WineInstaller::Release> WineInstaller::findLatestStableRelease(std::
 {
     const QUrl list = m_platform.remoteServices().wineReleases();
     HttpRequest request(list, {{"Accept", "application/vnd.github.v3+json"}});
-    const HttpResponse response = co_await m_platform.httpClient().get(std::move(request), std::move(stop));
-    requireSuccessfulStatus(response, QStringLiteral("the Wine release list"));
-    Release release = pickLatestStableRelease(response.body);
+    Release release;
+    try {
+        const HttpResponse response = co_await m_platform.httpClient().get(std::move(request), std::move(stop));
+        requireSuccessfulStatus(response, QStringLiteral("the list"));
+        release = pickLatestStableRelease(response.body);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const WineInstallerError &error) {
+        if (error.errorCase() == WineInstallerError::Case::noStableRelease) {
+            throw;
+        }
+        throw DescribedError(failureWhile(QStringLiteral("The Wine release list from %1 could not be read").arg(list.host()), error));
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("The Wine release list from %1 could not be read").arg(list.host()), error));
+    }
     requireSecureLink(release.url, list);
     co_return release;
 }
@@ -263,7 +275,7 @@ QCoro::Task<void> WineInstaller::unpackCabextract(QUrl bottle, QString archive, 
     }
     // Lists are built before a co_await: g++ 12 can't keep a braced list's array in the frame.
     const QStringList unpack{QStringLiteral("-xzf"), archive, QStringLiteral("-C"), extract};
-    co_await runTar(unpack, WineInstallerError::cabextractExtractionFailed(), stop);
+    co_await runTar(unpack, &WineInstallerError::cabextractExtractionFailed, stop);
     const std::optional<QString> binary = findRegularFile(extract, QStringLiteral("cabextract"));
     if (!binary) {
         throw WineInstallerError::cabextractExtractionFailed();

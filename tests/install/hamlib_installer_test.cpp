@@ -268,10 +268,11 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
     const QUrl hamlibBottle = server.url("/v2/hamlib/blobs/4.7");
     const std::vector<Case> cases = {
         {"formula of another shape", [&] { server.serve("/api/formula/hamlib.json", "{}"); },
-         "Could not parse Homebrew bottle info"},
+         "The Homebrew formula of hamlib from 127.0.0.1 could not be read: could not parse Homebrew bottle info"},
         {"only a macOS bottle",
          [&] { server.serve("/api/formula/hamlib.json", formula("4.7", hamlibBottle, "arm64_sonoma")); },
-         "No Hamlib bottle available for this architecture"},
+         "The Homebrew formula of hamlib from 127.0.0.1 could not be read: no Hamlib bottle available for this "
+         "architecture"},
         {"a library found nowhere", [&] { publish("4.7", {.extraNeeded = "libcordavelle-absent.so.7"}); },
          "rigctld needs libcordavelle-absent.so.7, which neither the Hamlib nor the libusb bottle holds"},
         {"a rigctld that fails", [&] { publish("4.7", {.failingVersion = true}); },
@@ -303,17 +304,28 @@ TEST_F(HamlibInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBeh
     const auto [hamlib, libusb] = buildBottles(env.root(), "4.6", {});
     test::RemoteFailureTable table(server);
     const QString here = table.here();
+    // What was being read, and from where, stands before the reason.
+    const auto formulaOf = [](const QString &name) {
+        return "The Homebrew formula of " + name + " from 127.0.0.1 could not be read: ";
+    };
     const std::vector<test::RemoteFailure> cases = {
-        {"/api/formula/hamlib.json", Fault::notFound, "The server answered 404 Not Found for the Homebrew formula of hamlib"},
+        {"/api/formula/hamlib.json", Fault::notFound,
+         formulaOf("hamlib") + "the server answered 404 Not Found for the Homebrew formula of hamlib"},
         {"/api/formula/libusb.json", Fault::rateLimited,
-         "The server answered 403 Forbidden for the Homebrew formula of libusb: too many requests for now, try again later"},
-        {"/api/formula/hamlib.json", Fault::garbage, "Could not parse Homebrew bottle info"},
-        {"", Fault::notFound, table.refused()},
-        {"/v2/hamlib/blobs/4.6", Fault::serverError, "The server answered 500 Internal Server Error for the Hamlib bottle"},
-        {"/v2/libusb/blobs/4.6", Fault::notFound, "The server answered 404 Not Found for the libusb bottle"},
-        {"/v2/libusb/blobs/4.6", Fault::dropped, "The answer from " + here + " broke off: "},
-        {"/v2/hamlib/blobs/4.6", Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
-        {"/v2/libusb/blobs/4.6", Fault::garbage, "Failed to extract Hamlib archive"},
+         formulaOf("libusb") +
+             "the server answered 403 Forbidden for the Homebrew formula of libusb: too many requests for now, try "
+             "again later"},
+        {"/api/formula/hamlib.json", Fault::garbage, formulaOf("hamlib") + "could not parse Homebrew bottle info"},
+        {"", Fault::notFound, formulaOf("hamlib") + "c" + table.refused().mid(1)},
+        {"/v2/hamlib/blobs/4.6", Fault::serverError,
+         "Could not download Hamlib: the server answered 500 Internal Server Error for the Hamlib bottle"},
+        {"/v2/libusb/blobs/4.6", Fault::notFound,
+         "Could not download libusb: the server answered 404 Not Found for the libusb bottle"},
+        {"/v2/libusb/blobs/4.6", Fault::dropped, "Could not download libusb: the answer from " + here + " broke off: "},
+        {"/v2/hamlib/blobs/4.6", Fault::redirectLoop,
+         "Could not download Hamlib: too many HTTP redirects, the last from " + here},
+        // tar's own reason follows.
+        {"/v2/libusb/blobs/4.6", Fault::garbage, "Failed to extract Hamlib archive: "},
     };
     for (const test::RemoteFailure &c : cases) {
         SCOPED_TRACE(table.describe(c));

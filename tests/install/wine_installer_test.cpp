@@ -327,32 +327,36 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     using Fault = test::FixtureHttpServer::Fault;
     test::RemoteFailureTable table(server);
     const QString here = table.here();
+    // What was being done, and from where, stands before the reason.
+    const QString list = "The Wine release list from 127.0.0.1 could not be read: ";
+    const QString download = "Could not download Wine: ";
     const std::vector<test::RemoteFailure> cases = {
-        {"/repos/Kron4ek/Wine-Builds/releases", Fault::notFound,
-         "The server answered 404 Not Found for the Wine release list"},
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::notFound, list + "the server answered 404 Not Found for the list"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::rateLimited,
-         "The server answered 403 Forbidden for the Wine release list: too many requests for now, try again later"},
-        {"/repos/Kron4ek/Wine-Builds/releases", Fault::garbage, "Could not parse GitHub releases"},
-        {"/repos/Kron4ek/Wine-Builds/releases", Fault::lostRedirect, "The server answered 302 for the Wine release list"},
-        {"", Fault::notFound, table.refused()},
+         list + "the server answered 403 Forbidden for the list: too many requests for now, try again later"},
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::garbage, list + "the answer is not a list of releases"},
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::lostRedirect, list + "the server answered 302 for the list"},
+        {"", Fault::notFound, list + "c" + table.refused().mid(1)},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::serverError,
-         "The server answered 500 Internal Server Error for the Wine build wine-10.0-amd64-wow64.tar.xz"},
+         download + "the server answered 500 Internal Server Error for the Wine build wine-10.0-amd64-wow64.tar.xz"},
         // No answer short of a success is an archive.
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::multipleChoices,
-         "The server answered 300 Multiple Choices for the Wine build wine-10.0-amd64-wow64.tar.xz"},
+         download + "the server answered 300 Multiple Choices for the Wine build wine-10.0-amd64-wow64.tar.xz"},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::notModified,
-         "The server answered 304 Not Modified for the Wine build wine-10.0-amd64-wow64.tar.xz"},
+         download + "the server answered 304 Not Modified for the Wine build wine-10.0-amd64-wow64.tar.xz"},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::lostRedirect,
-         "The server answered 302 for the Wine build wine-10.0-amd64-wow64.tar.xz"},
-        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::garbage, "Failed to extract Wine archive"},
-        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::dropped, "The answer from " + here + " broke off: "},
-        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
+         download + "the server answered 302 for the Wine build wine-10.0-amd64-wow64.tar.xz"},
+        // tar's own reason follows.
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::garbage, "Failed to extract Wine archive: "},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::dropped, download + "the answer from " + here + " broke off: "},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::redirectLoop,
+         download + "too many HTTP redirects, the last from " + here},
         {"/Winetricks/winetricks/master/src/winetricks", Fault::notFound,
          "Could not install winetricks: GitHub returned HTTP 404 — try again later or install it with apt "
          "(`sudo apt install winetricks`)"},
         {"/api/formula/cabextract.json", Fault::garbage, "Could not read Homebrew's formula of cabextract: "},
         {"/blobs/cabextract.tar.gz", Fault::notFound, "The server answered 404 Not Found for the cabextract bottle"},
-        {"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle"},
+        {"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle: "},
     };
     for (const test::RemoteFailure &c : cases) {
         SCOPED_TRACE(table.describe(c));
@@ -511,7 +515,7 @@ TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
     second = test::track(installer->installCabextract({}));
     server.release();
     ASSERT_TRUE(test::processEventsUntil([&] { return first->done && second->done; }, 30s));
-    EXPECT_EQ(first->error, QString("Failed to extract the cabextract bottle"));
+    EXPECT_TRUE(first->error && first->error->startsWith("Failed to extract the cabextract bottle: "));
     EXPECT_EQ(second->error, first->error);
     EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), 2u);
 }
@@ -541,10 +545,10 @@ TEST(WineReleaseList, TheFirstReleaseWithAStableBuildWins)
         }
         return "picked";
     };
-    EXPECT_EQ(failure(R"({"message":"API rate limit exceeded"})"), "Could not parse GitHub releases");
-    EXPECT_EQ(failure(R"([1, 2])"), "Could not parse GitHub releases");
+    EXPECT_EQ(failure(R"({"message":"API rate limit exceeded"})"), "The answer is not a list of releases");
+    EXPECT_EQ(failure(R"([1, 2])"), "The answer is not a list of releases");
     EXPECT_EQ(failure(R"([{"tag_name":"10.1","assets":"none"},{"tag_name":"10.0","assets":[]}])"), "No stable Wine release found");
-    EXPECT_EQ(failure("<html>"), "Could not parse GitHub releases");
+    EXPECT_EQ(failure("<html>"), "The answer is not a list of releases");
 }
 
 TEST(WinetricksPayload, OnlyAShellScriptIsAccepted)
@@ -576,7 +580,7 @@ TEST(WineInstallerUpdateCheck, WithoutAnAnswerLogsWhyAndFindsNothing)
     WineInstaller installer(config, log, env.platform(), services, prefixHold);
     EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
     ASSERT_EQ(installer.logLines().size(), 1);
-    EXPECT_TRUE(installer.logLines().at(0).endsWith("] Update check failed: Could not reach 127.0.0.1:9: Connection refused"));
+    EXPECT_TRUE(installer.logLines().at(0).endsWith("] Update check failed: The Wine release list from 127.0.0.1 could not be read: could not reach 127.0.0.1:9: Connection refused"));
 }
 
 } // namespace

@@ -155,9 +155,11 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
         EXPECT_EQ(trailing(*page, line), "Retry");
         EXPECT_TRUE(row(*page, line).errorLabel()->isVisibleTo(page.get()));
     }
-    EXPECT_EQ(row(*page, Line::wine).errorLabel()->text(), "The server answered 404 Not Found for the Wine release list");
+    EXPECT_EQ(row(*page, Line::wine).errorLabel()->text(),
+              "The Wine release list from 127.0.0.1 could not be read: the server answered 404 Not Found for the list");
     EXPECT_EQ(row(*page, Line::hamlib).errorLabel()->text(),
-              "The server answered 404 Not Found for the Homebrew formula of hamlib");
+              "The Homebrew formula of hamlib from 127.0.0.1 could not be read: the server answered 404 Not Found for "
+              "the Homebrew formula of hamlib");
     EXPECT_TRUE(page->logViewer()->isVisible());
 
     // A rigctld put in place meanwhile counts once the installer is idle again.

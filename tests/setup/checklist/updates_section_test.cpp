@@ -110,7 +110,8 @@ TEST(UpdatesSection, ShowsTheNudgesOneCheckAndListsItsUpdates)
         EXPECT_EQ(lines.filter("Update check failed: ").size(), 1) << lines.join('\n').toStdString();
     }
     EXPECT_TRUE(wine.logLines().constFirst().endsWith(
-        "] Update check failed: The server answered 404 Not Found for the Wine release list"));
+        "] Update check failed: The Wine release list from 127.0.0.1 could not be read: the server answered 404 Not "
+        "Found for the list"));
     EXPECT_EQ(section.pendingRows()->findChildren<QToolButton *>().size(), 2);
     EXPECT_TRUE(section.dismissAllButton()->isVisibleTo(&section));
 
