@@ -103,9 +103,10 @@ Installation installation(const InstallationFacts &facts)
         setInstalledTitle(out, facts);
         if (out.legacy) {
             out.text = QStringLiteral(
-                "This copy was installed by an older beta and is missing the hamlib support needed for CAT-based PTT. "
-                "Install Direwolf through a package manager for the current recommended path — the Helper will "
-                "automatically prefer that binary once it's installed.");
+                "This copy was installed by an older beta and is missing the hamlib support needed for CAT-based PTT. ") +
+                (facts.aptGetPath ? QStringLiteral("Install Direwolf with apt") : QStringLiteral("Install Direwolf via Homebrew")) +
+                QStringLiteral(" for the current recommended path — the Helper will automatically prefer that binary "
+                               "once it's installed.");
             if (install) {
                 out.commands.push_back({facts.aptGetPath ? QStringLiteral("Install Direwolf")
                                                          : QStringLiteral("Install via Homebrew"),
@@ -152,8 +153,9 @@ Installation installation(const InstallationFacts &facts)
         "If you already have a Direwolf binary from another source (hand-compiled, etc.), point the Helper at it "
         "directly.");
     out.caption = QStringLiteral(
-        "Already have Homebrew and this button is showing? The Helper looks for `brew` in /opt/homebrew/bin, "
-        "/usr/local/bin and /usr/bin — check that it is installed in one of them.");
+        "Already have Homebrew and this button is showing? On Linux Homebrew installs to "
+        "/home/linuxbrew/.linuxbrew, or to ~/.linuxbrew without administrator rights — check that `brew` is in the "
+        "bin folder of one of them.");
     return out;
 }
 

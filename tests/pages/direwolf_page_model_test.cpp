@@ -166,7 +166,24 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
         EXPECT_EQ(labels, c.buttons);
         EXPECT_EQ(shown.commands.empty() ? QString() : shown.commands.back().command, c.lastCommand);
         EXPECT_EQ(shown.resetToAuto, !c.facts.customPath.isEmpty());
+        // Where apt is, no install speaks of Homebrew.
+        if (c.facts.aptGetPath) {
+            for (const QString &text : QStringList{shown.text, shown.caption.value_or(QString())}) {
+                EXPECT_FALSE(text.contains("Homebrew")) << text.toStdString();
+            }
+            // A copy that brew put there is still updated by brew.
+            for (const InstallButton &button : shown.commands) {
+                if (button.label == "Check for Update") {
+                    continue;
+                }
+                EXPECT_FALSE(button.label.contains("Homebrew") || button.help.contains("brew")) << button.help.toStdString();
+            }
+        }
     }
+    // Without apt, the folders named are the ones Homebrew uses on Linux.
+    const Installation none = installation({});
+    EXPECT_TRUE(none.caption.value_or(QString()).contains("/home/linuxbrew/.linuxbrew"));
+    EXPECT_FALSE(none.caption.value_or(QString()).contains("/opt/homebrew"));
     EXPECT_EQ(homebrewLabel(QStringLiteral("/usr/local")), QStringLiteral("/usr/local"));
     EXPECT_EQ(homebrewLabel(QStringLiteral("/home/linuxbrew/.linuxbrew")), QStringLiteral("Homebrew"));
 }

@@ -163,7 +163,7 @@ PacketRow packetRow(const std::optional<QString> &direwolfPath, const std::optio
     }
     const auto install = DirewolfDiscovery::installCommand(aptGetPath, brewPath);
     if (install && aptGetPath) {
-        return {PacketRow::Kind::packageManager, QStringLiteral("The system's package manager is here — one command away"),
+        return {PacketRow::Kind::packageManager, QStringLiteral("Debian's apt is here — one command away"),
                 QStringLiteral("Install Direwolf"),
                 QStringLiteral("Opens a terminal to run `") + *install +
                     QStringLiteral("`.  Come back to this window when it finishes."),
@@ -198,10 +198,15 @@ InstallerRowLook packetRowLook(const PacketRow &row)
     return look;
 }
 
-QString packetSubtitle(bool hasSystemPackageManager)
+QString packetSubtitle(PacketRow::Kind kind)
 {
-    return hasSystemPackageManager ? QStringLiteral("Install Direwolf with the system's package manager for AX.25 packet")
-                                   : QStringLiteral("Install Direwolf via Homebrew for AX.25 packet");
+    switch (kind) {
+    case PacketRow::Kind::installed: return QStringLiteral("Direwolf is installed for AX.25 packet");
+    case PacketRow::Kind::packageManager: return QStringLiteral("Install Direwolf with apt for AX.25 packet");
+    case PacketRow::Kind::homebrewInstalled:
+    case PacketRow::Kind::noHomebrew: break;
+    }
+    return QStringLiteral("Install Direwolf via Homebrew for AX.25 packet");
 }
 
 InstallerRowLook hamlibRowLook(const RadioControlFacts &facts)

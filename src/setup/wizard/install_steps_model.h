@@ -91,7 +91,8 @@ struct PacketRow {
 PacketRow packetRow(const std::optional<QString> &direwolfPath, const std::optional<QString> &brewPath,
                     const std::optional<QString> &aptGetPath);
 InstallerRowLook packetRowLook(const PacketRow &row);
-QString packetSubtitle(bool hasSystemPackageManager);
+// The way the Helper would really get Direwolf: none when it is there, apt where apt is, else Homebrew.
+QString packetSubtitle(PacketRow::Kind kind);
 
 // --- Radio Control page ---
 

@@ -26,7 +26,7 @@ WizardPacketStep::WizardPacketStep(DirewolfDiscovery &discovery, AppActivation &
     m_row->setObjectName(QStringLiteral("direwolfRow"));
     QVBoxLayout *column = wizardPageColumn(this);
     column->addWidget(wizardHeader(QStringLiteral("antenna.radiowaves.left.and.right"),
-                                   QStringLiteral("Packet Radio (Optional)"), wizard::packetSubtitle(m_aptGet.has_value())));
+                                   QStringLiteral("Packet Radio (Optional)"), QString()));
     column->addWidget(divider());
     auto *rowAndNote = new QVBoxLayout;
     rowAndNote->setSpacing(12);
@@ -86,7 +86,7 @@ void WizardPacketStep::refresh()
     }
     m_note->setVisible(row.kind == wizard::PacketRow::Kind::noHomebrew);
     if (auto *subtitle = findChild<QLabel *>(QStringLiteral("wizardSubtitle"))) {
-        setToneText(subtitle, wizard::packetSubtitle(m_aptGet.has_value()), Tone::secondary);
+        setToneText(subtitle, wizard::packetSubtitle(row.kind), Tone::secondary);
     }
 }
 

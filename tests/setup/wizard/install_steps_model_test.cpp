@@ -183,13 +183,18 @@ TEST(WizardPacketRow, DirewolfFirstThenTheSystemsPackageManagerThenHomebrew)
         PacketRow::Kind kind;
         QString label;
         QString command;
+        // The page's subtitle names the way the Helper would really take.
+        QString subtitle;
     };
     const Case cases[] = {
-        {"/usr/bin/direwolf", {}, {}, PacketRow::Kind::installed, "", ""},
-        {"/usr/bin/direwolf", brew, apt, PacketRow::Kind::installed, "", ""},
-        {{}, brew, apt, PacketRow::Kind::packageManager, "Install Direwolf", "sudo apt-get install -y direwolf"},
-        {{}, brew, {}, PacketRow::Kind::homebrewInstalled, "Install Direwolf", brew + " install direwolf"},
-        {{}, {}, {}, PacketRow::Kind::noHomebrew, "Install Homebrew", DirewolfDiscovery::kHomebrewInstallCommand},
+        {"/usr/bin/direwolf", {}, {}, PacketRow::Kind::installed, "", "", "Direwolf is installed for AX.25 packet"},
+        {"/usr/bin/direwolf", brew, apt, PacketRow::Kind::installed, "", "", "Direwolf is installed for AX.25 packet"},
+        {{}, brew, apt, PacketRow::Kind::packageManager, "Install Direwolf", "sudo apt-get install -y direwolf",
+         "Install Direwolf with apt for AX.25 packet"},
+        {{}, brew, {}, PacketRow::Kind::homebrewInstalled, "Install Direwolf", brew + " install direwolf",
+         "Install Direwolf via Homebrew for AX.25 packet"},
+        {{}, {}, {}, PacketRow::Kind::noHomebrew, "Install Homebrew", DirewolfDiscovery::kHomebrewInstallCommand,
+         "Install Direwolf via Homebrew for AX.25 packet"},
     };
     for (const Case &c : cases) {
         const PacketRow row = packetRow(c.direwolf, c.brew, c.apt);
@@ -197,6 +202,8 @@ TEST(WizardPacketRow, DirewolfFirstThenTheSystemsPackageManagerThenHomebrew)
         EXPECT_EQ(row.kind, c.kind);
         EXPECT_EQ(row.buttonLabel, c.label);
         EXPECT_EQ(row.command, c.command);
+        EXPECT_EQ(packetSubtitle(row.kind), c.subtitle);
+        EXPECT_EQ(row.detail.contains("Homebrew"), !c.apt && !c.direwolf) << "apt, where it is, is the only way named";
     }
     EXPECT_EQ(packetRow("/usr/bin/direwolf", {}, {}).detail, "/usr/bin/direwolf");
     EXPECT_TRUE(packetRow({}, {}, apt).buttonHelp.contains("`sudo apt-get install -y direwolf`"));
