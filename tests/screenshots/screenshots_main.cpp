@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QWidget>
 
 #include <cstdio>
@@ -69,22 +70,45 @@ QImage grabWindow(QWidget *widget, QSize size)
 
 ShotEnvironment::ShotEnvironment()
 {
-    // Wine and rigctld found, the prefix made; no VARA yet: setup at 3/5.
-    test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/wine")));
+    // Wine and rigctld found, the prefix made and VARA HF installed into it as its installer
+    // leaves it, both VARA modems installed.
+    const QString wine = env.hostPath(QStringLiteral("/usr/bin/wine"));
+    test::writeProgram(wine);
     test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/rigctld")));
     const QString system32 = places::winePrefix() + QStringLiteral("/drive_c/windows/system32/");
     QDir().mkpath(system32);
     test::writeFile(system32 + QStringLiteral("msvbvm60.dll"), "MZ");
     test::writeFile(system32 + QStringLiteral("pdh.dll"), "MZ");
+    const QString varaHF = places::varaExecutable(VARAVariant::hf);
+    QDir().mkpath(QFileInfo(varaHF).path());
+    test::writeFile(varaHF, "MZ");
+    VARAConfig hfRecord = config.varaConfig();
+    hfRecord.varaPath = varaHF;
+    hfRecord.installedVersion = QStringLiteral("4.8.7");
+    hfRecord.winePath = wine;
+    config.setVaraConfig(hfRecord);
 
     DirewolfConfig direwolf = config.direwolfConfig();
     direwolf.lifecycleMode = ServiceLifecycleMode::disabled;
     config.setDirewolfConfig(direwolf);
+    // VARA FM installed too, and started as a user would start it, under a Wine that cannot run
+    // it; then VARA HF, which stops it.
+    const QString varaFM = places::varaExecutable(VARAVariant::fm);
+    QDir().mkpath(QFileInfo(varaFM).path());
+    test::writeFile(varaFM, "MZ");
+    const QString brokenWine = env.hostPath(QStringLiteral("/usr/local/bin/wine"));
+    test::writeProgram(brokenWine, "#!/bin/sh\necho 'wine: could not load kernel32.dll, status c0000135' >&2\nexit 1\n");
+    VARAFMConfig fmRecord = config.varaFMConfig();
+    fmRecord.varaPath = varaFM;
+    fmRecord.installedVersion = QStringLiteral("4.3.9");
+    fmRecord.winePath = brokenWine;
+    config.setVaraFMConfig(fmRecord);
+    auto fmStart = test::track(orchestrator.startService(ServiceID::varaFM));
+    test::processEventsUntil([&] { return fmStart->done; });
     ManagedProcess &hf = orchestrator.process(ServiceID::varaHF);
     hf.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
     launch(hf, QStringLiteral("/bin/sleep"), true);
     hf.appendSyntheticLog(QStringLiteral("[VARA] Command port 8300 is answering"));
-    launch(orchestrator.process(ServiceID::varaFM), QStringLiteral("/nonexistent/VARAFM.exe"), false);
     launch(orchestrator.process(ServiceID::rigctld), QStringLiteral("/bin/sleep"), true);
     int address = 10;
     for (const char *host : {"shack-laptop", "field-tablet", "kitchen-pc"}) {

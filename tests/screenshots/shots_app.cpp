@@ -84,14 +84,22 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
     shots.push_back({QStringLiteral("management-window"), [scene] {
                          return grabWindow(&scene->app->managementWindow());
                      }});
-    shots.push_back({QStringLiteral("management-window-setup"), [scene] {
-                         ManagementWindow &window = scene->app->managementWindow();
-                         ManagementView *view = window.findChild<ManagementView *>();
-                         view->setSelectedSection(SidebarSection::setup);
-                         QImage picture = grabWindow(&window);
-                         view->setSelectedSection(SidebarSection::varaHF);
-                         return picture;
-                     }});
+    // The window on another section, as a click in the sidebar leaves it.
+    const auto onSection = [scene](std::optional<SidebarSection> section) {
+        ManagementWindow &window = scene->app->managementWindow();
+        ManagementView *view = window.findChild<ManagementView *>();
+        view->setSelectedSection(section);
+        QImage picture = grabWindow(&window);
+        view->setSelectedSection(SidebarSection::varaHF);
+        return picture;
+    };
+    shots.push_back({QStringLiteral("management-window-setup"), [onSection] { return onSection(SidebarSection::setup); }});
+    shots.push_back({QStringLiteral("management-vara-fm-error"),
+                     [onSection] { return onSection(SidebarSection::varaFM); }});
+    // Direwolf is switched off in the scene and has never been started.
+    shots.push_back({QStringLiteral("service-page-never-launched"),
+                     [onSection] { return onSection(SidebarSection::direwolf); }});
+    shots.push_back({QStringLiteral("management-no-selection"), [onSection] { return onSection(std::nullopt); }});
     shots.push_back({QStringLiteral("management-window-app-menu"), [scene] {
                          return grabMenu(scene->app->managementWindow().findChild<QMenu *>(QStringLiteral("appMenu")));
                      }});

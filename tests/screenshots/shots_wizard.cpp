@@ -3,9 +3,6 @@
 #include "app/helper_setup_state.h"
 #include "platform/app_activation.h"
 #include "setup/wizard/setup_wizard.h"
-#include "setup/wizard_cancel_button.h"
-#include "setup/wizard/wizard_components.h"
-#include "setup/wizard/wizard_error_label.h"
 #include "setup/wizard/wizard_features_step.h"
 #include "platform/remote_services.h"
 #include "setup/setup_views.h"
@@ -15,9 +12,6 @@
 #include "support/setup_objects.h"
 
 #include <QCheckBox>
-#include <QHBoxLayout>
-#include <QLabel>
-#include <QVBoxLayout>
 
 #include <functional>
 #include <memory>
@@ -51,26 +45,6 @@ void switchOff(HelperSetupWizardView &wizard, std::initializer_list<int> rows)
     for (int row : rows) {
         page->featureSwitch(row)->click();
     }
-}
-
-QImage components()
-{
-    QWidget page;
-    page.setMinimumWidth(560);
-    auto *column = wizardPageColumn(&page);
-    column->setContentsMargins(32, 32, 32, 32);
-    column->addWidget(new WizardInfoBox(QStringLiteral("Wine will be installed"),
-                                        QStringLiteral("VARA modems are Windows programs. Wine (a compatibility layer) "
-                                                       "will be installed automatically to run them on Linux.")));
-    column->addWidget(new WizardInfoBox(QString(), QString()));
-    column->addWidget(new WizardErrorLabel(QStringLiteral("Download failed: the release list answered HTTP 503. A long "
-                                                          "message wraps under its first line instead of widening the page.")));
-    auto *row = new QHBoxLayout;
-    row->addWidget(new QLabel(QStringLiteral("Installing…")));
-    row->addWidget(new WizardCancelButton([] {}));
-    row->addStretch();
-    column->addLayout(row);
-    return grabWindow(&page);
 }
 
 // The last page once Wine, VARA HF and Hamlib could not reach their servers (nothing listens at
@@ -134,7 +108,6 @@ QImage completeWhileInstalling()
 void addWizardShots(ShotList &shots, ShotEnvironment &scene)
 {
     shots.push_back({QStringLiteral("wizard-complete-installing"), completeWhileInstalling});
-    shots.push_back({QStringLiteral("wizard-components"), components});
     shots.push_back({QStringLiteral("wizard-welcome"), [&scene] { return wizardOn(scene, welcome); }});
     shots.push_back({QStringLiteral("wizard-features-all"), [&scene] { return wizardOn(scene, features); }});
     shots.push_back({QStringLiteral("wizard-features-none"), [&scene] {
