@@ -6,6 +6,7 @@
 #include "install/hamlib_installer.h"
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
+#include "platform/described_error.h"
 #include "platform/platform.h"
 
 #include <QPointer>
@@ -21,16 +22,25 @@ QCoro::Task<std::optional<DependencyVersions>> wineVersions(WineInstaller &insta
 {
     const auto versions = co_await installer.checkForUpdate();
     if (!versions) {
-        co_return std::nullopt;
+        throw DescribedError(installer.lastUpdateCheckFailure());
     }
     co_return DependencyVersions{versions->first, versions->second};
+}
+
+QCoro::Task<std::optional<DependencyVersions>> hamlibVersions(HamlibInstaller &installer)
+{
+    const auto versions = co_await installer.checkForUpdate();
+    if (!versions) {
+        throw DescribedError(installer.lastUpdateCheckFailure());
+    }
+    co_return versions;
 }
 
 QCoro::Task<std::optional<DependencyVersions>> varaVersions(VARAInstaller &installer, std::function<QString()> installed)
 {
     const std::optional<VARARelease> release = co_await installer.checkForUpdate();
     if (!release) {
-        co_return std::nullopt;
+        throw DescribedError(installer.lastUpdateCheckFailure());
     }
     co_return DependencyVersions{release->latestVersion, installed()};
 }
@@ -70,7 +80,7 @@ DependencyUpdateNudge::Lookup DependencyUpdateNudge::wineLookup(WineInstaller &i
 
 DependencyUpdateNudge::Lookup DependencyUpdateNudge::hamlibLookup(HamlibInstaller &installer)
 {
-    return [&installer] { return installer.checkForUpdate(); };
+    return [&installer] { return hamlibVersions(installer); };
 }
 
 DependencyUpdateNudge::Lookup DependencyUpdateNudge::varaLookup(VARAInstaller &installer,
@@ -113,16 +123,18 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
             continue;
         }
         std::optional<DependencyVersions> versions;
+        QString failure;
         try {
             versions = co_await lookup();
         } catch (const std::exception &error) {
+            failure = QString::fromUtf8(error.what());
             servicesLog::error(QStringLiteral("[DependencyUpdateNudge] ") + dependency + QStringLiteral(" check failed: ") +
-                                   QString::fromUtf8(error.what()));
+                                   failure);
         }
         if (!self) {
             co_return;
         }
-        outcomes.push_back({dependency, versions});
+        outcomes.push_back({dependency, versions, failure});
         // Plain texts: any difference is an update, whichever version is higher.
         if (versions && !versions->current.isEmpty() && versions->current != versions->latest) {
             candidates.push_back({dependency, versions->current, versions->latest});

@@ -37,6 +37,8 @@ struct PendingDependencyUpdate {
 struct DependencyCheckOutcome {
     QString dependency;
     std::optional<DependencyVersions> versions;
+    // Why there are no versions, when the check said why.
+    QString failure = {};
 };
 
 // Once per launch and whenever the user asks, finds the dependencies that have a newer version
@@ -48,7 +50,7 @@ class DependencyUpdateNudge final : public QObject {
     Q_OBJECT
 public:
     // One dependency's check; none when the newest version could not be found (the installer's
-    // own check has logged why).
+    // own check has logged why), or it throws to say why.
     using Lookup = std::function<QCoro::Task<std::optional<DependencyVersions>>()>;
     // The checks, run in this order; a dependency without one is never listed.
     struct Lookups {

@@ -277,9 +277,11 @@ QCoro::Task<std::optional<DependencyVersions>> HamlibInstaller::checkForUpdate()
         if (!self) {
             co_return std::nullopt;
         }
+        setUpdateCheckFailure({});
         co_return DependencyVersions{info.version, installedVersion()};
     } catch (const std::exception &error) {
         if (self) {
+            setUpdateCheckFailure(describe(error));
             appendLog(QStringLiteral("Update check failed: ") + describe(error));
         }
     }

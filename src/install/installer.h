@@ -70,18 +70,22 @@ public:
     virtual void start() = 0;
     // Stops the running install; with none running, goes back to idle.
     virtual void cancel() = 0;
+    // Why the last update check found no newest version; empty after one that did.
+    const QString &lastUpdateCheckFailure() const { return m_updateCheckFailure; }
 
 Q_SIGNALS:
     // The progress, the installed copy or the log lines may have changed.
     void changed();
 
 protected:
+    void setUpdateCheckFailure(QString failure) { m_updateCheckFailure = std::move(failure); }
     // Shows `lines` after the lines shown so far; with `keep`, only the newest `keep` lines stay.
     void showLogLines(const QStringList &lines, qsizetype keep = 0);
     // A new install begins: logLines() starts empty, and the lines so far stay in shownLog().
     void beginNewAttempt();
 
 private:
+    QString m_updateCheckFailure;
     QStringList m_logLines;
     std::vector<quint64> m_logOrder;
     std::vector<ShownLine> m_earlier;

@@ -323,11 +323,15 @@ QCoro::Task<std::optional<VARARelease>> VARAInstaller::checkForUpdate()
         if (!version) {
             co_return std::nullopt;
         }
+        if (self) {
+            self->setUpdateCheckFailure({});
+        }
         co_return VARARelease{*version, url};
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());
     }
     if (self) {
+        self->setUpdateCheckFailure(failure);
         self->appendLog(QStringLiteral("Update check failed: ") + failure);
     }
     co_return std::nullopt;

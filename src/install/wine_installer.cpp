@@ -406,8 +406,10 @@ QCoro::Task<std::optional<std::pair<QString, QString>>> WineInstaller::checkForU
 {
     try {
         const Release release = co_await findLatestStableRelease();
+        setUpdateCheckFailure({});
         co_return std::pair{release.tag, installedVersion()};
     } catch (const std::exception &error) {
+        setUpdateCheckFailure(QString::fromUtf8(error.what()));
         appendLog(QStringLiteral("Update check failed: ") + QString::fromUtf8(error.what()));
     }
     co_return std::nullopt;

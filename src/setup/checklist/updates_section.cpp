@@ -21,7 +21,9 @@ QString resultLine(const std::vector<CheckOutcome> &outcomes)
     QStringList failed;
     for (const CheckOutcome &outcome : outcomes) {
         if (!outcome.versions) {
-            failed << outcome.dependency;
+            // Why it failed, where the check said.
+            failed << (outcome.failure.isEmpty() ? outcome.dependency : outcome.dependency + QStringLiteral(" (") +
+                                                                            outcome.failure + QLatin1Char(')'));
             continue;
         }
         const DependencyVersions &v = *outcome.versions;
@@ -31,7 +33,7 @@ QString resultLine(const std::vector<CheckOutcome> &outcomes)
         }
     }
     if (!outcomes.empty() && failed.size() == qsizetype(outcomes.size())) {
-        return QStringLiteral("Could not check for updates");
+        return QStringLiteral("Could not check for updates: ") + failed.join(QStringLiteral(", "));
     }
     QString line = entries.isEmpty() ? QStringLiteral("Everything is up to date") : entries.join(QStringLiteral(" | "));
     if (!failed.isEmpty()) {

@@ -45,7 +45,11 @@ TEST(UpdatesSectionResult, NamesOutdatedDependenciesAndTheChecksThatFailed)
         {{{"Wine", v("9.0", "10.0")}, {"Hamlib", v("4.6.2", "4.6.1")}, {"VARA HF", v("4.8", "4.8.0")}, {"VARA FM", v("4.3.9", "Unknown")}},
          "Wine: v10.0 \u2192 v9.0 | Hamlib: v4.6.1 \u2192 v4.6.2 | VARA HF: v4.8.0 \u2192 v4.8 | VARA FM: vUnknown \u2192 v4.3.9"},
         // Offline: no claim that all is current.
-        {{{"Wine", failed}, {"Hamlib", failed}, {"VARA HF", failed}, {"VARA FM", failed}}, "Could not check for updates"},
+        {{{"Wine", failed}, {"Hamlib", failed}, {"VARA HF", failed}, {"VARA FM", failed}},
+         "Could not check for updates: Wine, Hamlib, VARA HF, VARA FM"},
+        // Each says why, where its check said.
+        {{{"Wine", failed, "no network"}, {"Hamlib", failed, "no network"}},
+         "Could not check for updates: Wine (no network), Hamlib (no network)"},
         {{{"Wine", v("9.0", "8.0")}, {"Hamlib", failed}, {"VARA HF", v("4.8.7", "4.8.7")}, {"VARA FM", failed}},
          "Wine: v8.0 \u2192 v9.0 | Could not check: Hamlib, VARA FM"},
         {{{"Wine", v("9.0", "9.0")}, {"Hamlib", failed}, {"VARA HF", v("4.8.7", "")}, {"VARA FM", v("4.3.9", "")}},
@@ -102,8 +106,11 @@ TEST(UpdatesSection, ShowsTheNudgesOneCheckAndListsItsUpdates)
     // The section redraws on a later turn than the change: once nothing is queued, it has.
     test::ManualClock::processEvents();
 
+    // Each failed check says why.
     EXPECT_EQ(section.updateCheckResult(),
-              "VARA HF: v4.8.6 \u2192 v4.8.7 | Could not check: Wine, Hamlib, VARA FM");
+              "VARA HF: v4.8.6 \u2192 v4.8.7 | Could not check: Wine (The Wine release list from 127.0.0.1 could not be "
+              "read: the server answered 404 Not Found for the list), Hamlib (The server answered 404 Not Found for "
+              "the Homebrew formula of hamlib), VARA FM (No VARA download found on the Pelorin server)");
     EXPECT_EQ(section.resultLabel()->text(), section.updateCheckResult());
     EXPECT_FALSE(section.checkButton()->isHidden());
     for (const QStringList &lines : {wine.logLines(), hamlib.logLines(), varaFM->logLines()}) {
