@@ -59,7 +59,8 @@ void RigctldPage::refreshInstallation()
         auto *bar = new QProgressBar;
         bar->setRange(0, 1000);
         bar->setValue(int(shown.progress * 1000));
-        bar->setFormat(QStringLiteral("Downloading Hamlib…"));
+        // A server that has sent nothing for a while is said to be waited for.
+        bar->setFormat(facts.progress.message.isEmpty() ? QStringLiteral("Downloading Hamlib…") : facts.progress.message);
         line->addWidget(bar, 1);
         break;
     }
