@@ -69,10 +69,12 @@ Options parseOptions(QCommandLineParser &parser, const QStringList &arguments)
 {
     parser.setApplicationDescription(
         QStringLiteral("Runs the sound-card modems, rig control and packet TNC that radio e-mail clients use."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
-    const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("Run without windows, even with a display."));
+    const QCommandLineOption headless(QStringLiteral("headless"),
+                                      QStringLiteral("Run without windows, even with a display."));
     const QCommandLineOption afterPid(QStringLiteral("after-pid"),
                                       QStringLiteral("Wait for process <pid> to end first (a reset's restart)."),
                                       QStringLiteral("pid"));

@@ -30,8 +30,9 @@ TEST(OrphanReaper, KillsOwnChildrenThenTheUsersOwnProcessesOfExactlyTheNameThenS
 
     // Run as root, the second sweep must still spare other users' rigctld and "rigctld-wrapper".
     const QString pid = QString::number(QCoreApplication::applicationPid());
-    EXPECT_EQ(env.commands().journal, (QStringList{"/usr/bin/pkill -9 -P " + pid + " rigctld",
-                                                   "/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"}));
+    const QString uid = QString::number(::getuid());
+    EXPECT_EQ(env.commands().journal,
+              (QStringList{"/usr/bin/pkill -9 -P " + pid + " rigctld", "/usr/bin/pkill -9 -x -U " + uid + " rigctld"}));
     for (const auto &call : env.commands().calls) {
         EXPECT_FALSE(call.blocking) << "pkill must not block the main thread";
         EXPECT_FALSE(call.command.captureOutput);

@@ -36,6 +36,20 @@ std::optional<qint64> readPid(const QString &path)
     return ok ? std::optional(pid) : std::nullopt;
 }
 
+// The environment of a helper run in `home`, with no pkill, lsof or wineserver of this machine:
+// its sweeps reach only the tools below `toolsRoot`, never the processes of other tests.
+QProcessEnvironment helperEnvironment(const QString &home, const QString &toolsRoot)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name :
+         {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS", "CORDAVELLE_HELPER_LOG_LEVEL"}) {
+        environment.remove(QString::fromLatin1(name));
+    }
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), toolsRoot);
+    return environment;
+}
+
 // A private home whose settings start an always-on rigctld stand-in: a daemon with a child of its
 // own, both deaf to SIGTERM, that must be gone once the helper has quit.
 class HelperBinaryTest : public ::testing::Test {
@@ -62,14 +76,7 @@ protected:
         config.setRigctldConfig(rig);
         env.defaults().setObject(QStringLiteral("hasCompletedHelperSetup"), true);
 
-        environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
-            environment.remove(QString::fromLatin1(name));
-        }
-        environment.insert(QStringLiteral("HOME"), env.platform().paths().home());
-        // No pkill, lsof or wineserver of this machine: the helper's sweeps must not reach the
-        // processes of other tests.
-        environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
+        environment = helperEnvironment(env.platform().paths().home(), env.root());
     }
 
     void TearDown() override
@@ -188,11 +195,12 @@ TEST_F(HelperBinaryTest, ASecondLaunchShowsTheFirstOnesWindowAndEnds)
 // no sweep of stale processes, no settings or support folder, no API.
 TEST(HelperCommandLineTest, AnswersAndRefusalsStartNothing)
 {
-    const QString usage = QStringLiteral("Options:\n"
-                                         "  -h, --help         Show this help and exit.\n"
-                                         "  -v, --version      Show the version and exit.\n"
-                                         "  --headless         Run without windows, even with a display.\n"
-                                         "  --after-pid <pid>  Wait for process <pid> to end first (a reset's restart).\n");
+    const QString usage =
+        QStringLiteral("Options:\n"
+                       "  -h, --help         Show this help and exit.\n"
+                       "  -v, --version      Show the version and exit.\n"
+                       "  --headless         Run without windows, even with a display.\n"
+                       "  --after-pid <pid>  Wait for process <pid> to end first (a reset's restart).\n");
     const QString version = QStringLiteral("Cordavelle Helper " HELPER_VERSION "\n");
     struct Case {
         QStringList arguments;
@@ -220,12 +228,7 @@ TEST(HelperCommandLineTest, AnswersAndRefusalsStartNothing)
         const QString swept = env.root() + QStringLiteral("/swept");
         ASSERT_TRUE(test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/pkill")),
                                        QStringLiteral("#!/bin/sh\ntouch '%1'\n").arg(swept).toUtf8()));
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS"}) {
-            environment.remove(QString::fromLatin1(name));
-        }
-        environment.insert(QStringLiteral("HOME"), home);
-        environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
+        QProcessEnvironment environment = helperEnvironment(home, env.root());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
 
         QProcess helper;
@@ -259,13 +262,7 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
         ASSERT_NE(port, 0);
         ConfigStore(env.defaults(), env.platform()).setApiPort(port);
 
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS",
-                                 "CORDAVELLE_HELPER_LOG_LEVEL"}) {
-            environment.remove(QString::fromLatin1(name));
-        }
-        environment.insert(QStringLiteral("HOME"), env.platform().paths().home());
-        environment.insert(QStringLiteral("CORDAVELLE_HELPER_TOOLS_ROOT"), env.root());
+        QProcessEnvironment environment = helperEnvironment(env.platform().paths().home(), env.root());
         if (!level.isEmpty()) {
             environment.insert(QStringLiteral("CORDAVELLE_HELPER_LOG_LEVEL"), level);
         }
