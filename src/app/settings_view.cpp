@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QScrollArea>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace cordavelle {
@@ -52,7 +53,8 @@ HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
     form->addStretch();
     scroll->setWidget(body);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setMinimumWidth(body->width() + 20);
+    // As wide as the form and its scroll bar: a wider window would only leave an empty strip.
+    setFixedWidth(body->width() + style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll));
 
     ConfigStore &config = m_context.config;
     for (auto signal : {&ConfigStore::launchAtLoginChanged, &ConfigStore::allowNetworkAccessChanged,

@@ -45,7 +45,7 @@ QString systemImage(SidebarSection section)
     case SidebarSection::varaHF: return QStringLiteral("wave.3.right");
     case SidebarSection::varaFM: return QStringLiteral("wave.3.right.circle");
     case SidebarSection::direwolf: return QStringLiteral("dog.fill");
-    case SidebarSection::rigctld: return QStringLiteral("tuningfork");
+    case SidebarSection::rigctld: return QStringLiteral("antenna.radiowaves.left.and.right");
     case SidebarSection::clients: return QStringLiteral("laptopcomputer.and.iphone");
     }
     return {};

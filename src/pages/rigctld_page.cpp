@@ -194,8 +194,12 @@ QWidget *RigctldPage::buildRadio()
             [this](const QString &host) { edit([&host](RigctldConfig &c) { c.networkHost = host; }); });
     hostRow->addWidget(m_host);
     m_hostWarning = symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16);
-    m_hostWarning->setToolTip(QStringLiteral("Enter a valid hostname or IP address"));
+    const QString hostProblem = QStringLiteral("Enter a valid hostname or IP address");
+    m_hostWarning->setToolTip(hostProblem);
     hostRow->addWidget(m_hostWarning);
+    m_hostWarningText = captionLabel(hostProblem, Tone::orange);
+    m_hostWarningText->setWordWrap(false);
+    hostRow->addWidget(m_hostWarningText);
     hostRow->addStretch();
     m_radioForm->addRow(QStringLiteral("Network Host"), m_networkRows);
     m_networkPort = new PortField(QStringLiteral("Network Port"), config().networkPort);
@@ -245,6 +249,7 @@ void RigctldPage::refreshRadio()
         m_host->setText(now.networkHost);
     }
     m_hostWarning->setVisible(!now.networkHost.isEmpty() && !isValidHost(now.networkHost));
+    m_hostWarningText->setVisible(!m_hostWarning->isHidden());
     m_networkPort->setPort(now.networkPort);
 }
 

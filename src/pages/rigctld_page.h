@@ -101,6 +101,7 @@ private:
     QWidget *m_networkRows = nullptr;
     QLineEdit *m_host = nullptr;
     QLabel *m_hostWarning = nullptr;
+    QLabel *m_hostWarningText = nullptr;
     PortField *m_networkPort = nullptr;
     QLabel *m_networkCaption = nullptr;
     QCheckBox *m_managePower = nullptr;

@@ -80,7 +80,6 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("wave.3.right"), QStringLiteral("network-wireless-symbolic")},
         {QStringLiteral("wave.3.right.circle"), QStringLiteral("network-cellular-symbolic")},
         {QStringLiteral("dog.fill"), QStringLiteral("network-transmit-receive-symbolic")},
-        {QStringLiteral("tuningfork"), QStringLiteral("audio-speakers-symbolic")},
         {QStringLiteral("antenna.radiowaves.left.and.right"), QStringLiteral("network-cellular-symbolic")},
         {QStringLiteral("laptopcomputer.and.iphone"), QStringLiteral("computer-symbolic")},
         {QStringLiteral("checklist"), QStringLiteral("view-list-symbolic")},
@@ -110,7 +109,6 @@ QIcon symbolIcon(const QString &symbolName)
         {QStringLiteral("network"), QStringLiteral("network-workgroup-symbolic")},
         {QStringLiteral("shippingbox.fill"), QStringLiteral("package-x-generic-symbolic")},
         {QStringLiteral("folder.badge.gear"), QStringLiteral("folder-symbolic")},
-        {QStringLiteral("wave.3.forward"), QStringLiteral("network-wireless-signal-excellent-symbolic")},
         {QStringLiteral("circle"), QStringLiteral("radio-symbolic")},
         {QStringLiteral("arrow.triangle.2.circlepath.circle.fill"), QStringLiteral("software-update-available-symbolic")},
     };

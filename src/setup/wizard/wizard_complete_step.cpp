@@ -122,9 +122,9 @@ std::vector<SummaryRow> completionSummary(const CompletionFacts &facts)
             "Not installed"),
         row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, facts.varaFMFailed, facts.varaFMInstalling,
             "Installed", "Not installed"),
-        row("tuningfork", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed, facts.hamlibInstalling,
+        row("antenna.radiowaves.left.and.right", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed, facts.hamlibInstalling,
             "Installed", "Skipped"),
-        row("antenna.radiowaves.left.and.right", "Direwolf (Packet)", facts.direwolfFound, false, false, "Installed",
+        row("dog.fill", "Direwolf (Packet)", facts.direwolfFound, false, false, "Installed",
             "Skipped"),
     };
 }

@@ -23,11 +23,11 @@ struct Feature {
 
 constexpr Feature kFeatures[] = {
     {"wave.3.right", "VARA HF Modem", "Digital modem for HF radio email (requires Wine)", &WizardFeatures::enableVARAHF},
-    {"wave.3.forward", "VARA FM Modem", "Digital modem for VHF/UHF radio email (requires Wine)",
+    {"wave.3.right.circle", "VARA FM Modem", "Digital modem for VHF/UHF radio email (requires Wine)",
      &WizardFeatures::enableVARAFM},
-    {"tuningfork", "Radio Control (Hamlib)", "CAT control to automatically tune your radio's frequency and mode",
+    {"antenna.radiowaves.left.and.right", "Radio Control (Hamlib)", "CAT control to automatically tune your radio's frequency and mode",
      &WizardFeatures::enableRadioControl},
-    {"antenna.radiowaves.left.and.right", "Packet (Direwolf)",
+    {"dog.fill", "Packet (Direwolf)",
      "AX.25 software TNC for VHF/UHF Packet — installed via a package manager", &WizardFeatures::enablePacket},
 };
 

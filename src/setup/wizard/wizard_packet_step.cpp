@@ -25,7 +25,7 @@ WizardPacketStep::WizardPacketStep(DirewolfDiscovery &discovery, AppActivation &
 {
     m_row->setObjectName(QStringLiteral("direwolfRow"));
     QVBoxLayout *column = wizardPageColumn(this);
-    column->addWidget(wizardHeader(QStringLiteral("antenna.radiowaves.left.and.right"),
+    column->addWidget(wizardHeader(QStringLiteral("dog.fill"),
                                    QStringLiteral("Packet Radio (Optional)"), QString()));
     column->addWidget(divider());
     auto *rowAndNote = new QVBoxLayout;

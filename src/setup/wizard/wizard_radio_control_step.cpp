@@ -20,7 +20,7 @@ WizardRadioControlStep::WizardRadioControlStep(Installer &hamlib, ConfigStore &c
 {
     m_row->setObjectName(QStringLiteral("hamlibRow"));
     QVBoxLayout *column = wizardPageColumn(this);
-    column->addWidget(wizardHeader(QStringLiteral("tuningfork"), QStringLiteral("Radio Control (Optional)"),
+    column->addWidget(wizardHeader(QStringLiteral("antenna.radiowaves.left.and.right"), QStringLiteral("Radio Control (Optional)"),
                                    QStringLiteral("Install Hamlib for CAT control of your radio")));
     column->addWidget(divider());
     column->addWidget(m_row);

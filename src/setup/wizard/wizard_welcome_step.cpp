@@ -28,7 +28,7 @@ WizardWelcomeStep::WizardWelcomeStep(QWidget *parent) : WizardStep(parent)
     };
     static constexpr Feature kFeatures[] = {
         {"wave.3.right", "VARA Modem Management", "Automatically starts and stops VARA HF and VARA FM via Wine"},
-        {"tuningfork", "Radio Control (rigctld)", "CAT control for 100+ radio models via Hamlib"},
+        {"antenna.radiowaves.left.and.right", "Radio Control (rigctld)", "CAT control for 100+ radio models via Hamlib"},
         {"network", "Local REST API", "Advertised on your local network for discovery by Cordavelle"},
         {"laptopcomputer.and.iphone", "Client Pairing", "Secure token-based pairing with Cordavelle clients on your computer"},
     };
