@@ -122,6 +122,8 @@ QWidget *DirewolfPage::buildStation()
 {
     auto *form = new QWidget;
     auto *rows = new QFormLayout(form);
+    // Lined up with the Radio section's rows, which sit in the section's own margins.
+    rows->setContentsMargins(0, 0, 0, 0);
     m_callsign = new QLineEdit;
     m_callsign->setMaximumWidth(160);
     m_callsign->setPlaceholderText(QStringLiteral("N0CALL"));

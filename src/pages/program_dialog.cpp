@@ -2,6 +2,9 @@
 
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QHeaderView>
+#include <QListView>
+#include <QTreeView>
 #include <QLabel>
 
 #include <vector>
@@ -38,6 +41,18 @@ std::unique_ptr<QFileDialog> makeProgramDialog(QWidget *parent, const QString &t
         help->setWordWrap(true);
         grid->addWidget(help, 0, 0, 1, grid->columnCount());
     }
+    // Every column readable: the name takes the room the others leave, and the places list is
+    // wide enough for its entries.
+    if (auto *tree = dialog->findChild<QTreeView *>(QStringLiteral("treeView"))) {
+        QHeaderView *header = tree->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(QHeaderView::ResizeToContents);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+    }
+    if (auto *places = dialog->findChild<QListView *>(QStringLiteral("sidebar"))) {
+        places->setMinimumWidth(places->sizeHintForColumn(0) + 2 * places->frameWidth() + 8);
+    }
+    dialog->resize(dialog->sizeHint().expandedTo(QSize(820, 480)));
     return dialog;
 }
 
