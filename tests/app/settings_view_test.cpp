@@ -94,16 +94,22 @@ TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
     EXPECT_EQ(pairing.clients().at(0).status, PairingStatus::approved);
 }
 
-TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy)
-{
+// The settings window over its own store, with a login item the test steers.
+struct SettingsWindowScene {
     test::TestPlatform env;
     test::FakeLoginItem loginItem;
     test::RecordingAppActivation activation;
-    ConfigStore config(env.defaults(), env.platform(), loginItem, activation);
-    ExperimentalFeatureManager experimental(env.defaults());
-    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+    ConfigStore config{env.defaults(), env.platform(), loginItem, activation};
+    ExperimentalFeatureManager experimental{env.defaults()};
+    PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
     test::ScriptedAlertPresenter alerts;
-    HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
+    HelperSettingsView view{{config, experimental, pairing, alerts, {}, {}, {}, {}}};
+};
+
+TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy)
+{
+    SettingsWindowScene scene;
+    auto &[env, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
     QApplication::processEvents();
 
     loginItem.registerError = QStringLiteral("The autostart folder is read-only.");
@@ -127,14 +133,8 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
 // A screen reader toggles without clicking; the setting must follow all the same.
 TEST(SettingsViewWidget, SwitchesStoreWhatAssistiveTechnologyToggles)
 {
-    test::TestPlatform env;
-    test::FakeLoginItem loginItem;
-    test::RecordingAppActivation activation;
-    ConfigStore config(env.defaults(), env.platform(), loginItem, activation);
-    ExperimentalFeatureManager experimental(env.defaults());
-    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
-    test::ScriptedAlertPresenter alerts;
-    HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
+    SettingsWindowScene scene;
+    auto &[env, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
     const auto toggle = [](QAbstractButton *button) {
         QAccessibleInterface *face = QAccessible::queryAccessibleInterface(button);
         ASSERT_TRUE(face && face->actionInterface());

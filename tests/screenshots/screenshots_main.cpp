@@ -33,6 +33,17 @@ void launch(ManagedProcess &process, const QString &program, bool markRunning)
     }
 }
 
+// A modem's program in the prefix and its record, as its installer leaves them.
+void installVARA(VARAVariant variant, VARAConfigFields &record, const QString &version, const QString &wine)
+{
+    const QString program = places::varaExecutable(variant);
+    QDir().mkpath(QFileInfo(program).path());
+    test::writeFile(program, "MZ");
+    record.varaPath = program;
+    record.installedVersion = version;
+    record.winePath = wine;
+}
+
 // An image with at least two colours: something was drawn.
 bool hasContent(const QImage &image)
 {
@@ -79,13 +90,8 @@ ShotEnvironment::ShotEnvironment()
     QDir().mkpath(system32);
     test::writeFile(system32 + QStringLiteral("msvbvm60.dll"), "MZ");
     test::writeFile(system32 + QStringLiteral("pdh.dll"), "MZ");
-    const QString varaHF = places::varaExecutable(VARAVariant::hf);
-    QDir().mkpath(QFileInfo(varaHF).path());
-    test::writeFile(varaHF, "MZ");
     VARAConfig hfRecord = config.varaConfig();
-    hfRecord.varaPath = varaHF;
-    hfRecord.installedVersion = QStringLiteral("4.8.7");
-    hfRecord.winePath = wine;
+    installVARA(VARAVariant::hf, hfRecord, QStringLiteral("4.8.7"), wine);
     config.setVaraConfig(hfRecord);
 
     DirewolfConfig direwolf = config.direwolfConfig();
@@ -93,15 +99,10 @@ ShotEnvironment::ShotEnvironment()
     config.setDirewolfConfig(direwolf);
     // VARA FM installed too, and started as a user would start it, under a Wine that cannot run
     // it; then VARA HF, which stops it.
-    const QString varaFM = places::varaExecutable(VARAVariant::fm);
-    QDir().mkpath(QFileInfo(varaFM).path());
-    test::writeFile(varaFM, "MZ");
     const QString brokenWine = env.hostPath(QStringLiteral("/usr/local/bin/wine"));
     test::writeProgram(brokenWine, "#!/bin/sh\necho 'wine: could not load kernel32.dll, status c0000135' >&2\nexit 1\n");
     VARAFMConfig fmRecord = config.varaFMConfig();
-    fmRecord.varaPath = varaFM;
-    fmRecord.installedVersion = QStringLiteral("4.3.9");
-    fmRecord.winePath = brokenWine;
+    installVARA(VARAVariant::fm, fmRecord, QStringLiteral("4.3.9"), brokenWine);
     config.setVaraFMConfig(fmRecord);
     auto fmStart = test::track(orchestrator.startService(ServiceID::varaFM));
     test::processEventsUntil([&] { return fmStart->done; });
