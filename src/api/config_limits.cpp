@@ -1,5 +1,6 @@
 #include "config_limits.h"
 
+#include "base/helper_places.h"
 #include "base/tcp_port.h"
 #include "platform/program_file.h"
 
@@ -39,13 +40,13 @@ public:
     Check &path(const char *key, const QString &value) { return text(key, value, kMaxPathBytes); }
     Check &name(const char *key, const QString &value) { return text(key, value, kMaxNameBytes); }
     // A program the helper will run as this user: checked when it differs from the stored one.
-    Check &program(const char *key, const QString &value, const QString &stored)
+    Check &program(const char *key, const QString &value, const QString &stored, ProgramUse use = ProgramUse::run)
     {
         path(key, value);
         if (m_problem || value.isEmpty() || value == stored) {
             return *this;
         }
-        const std::optional<QString> reason = untrustedProgramReason(value);
+        const std::optional<QString> reason = untrustedProgramReason(value, use, places::winePrefix());
         return require(!reason, [&] {
             return QStringLiteral("%1 must name a program that only you or root can change: %2")
                 .arg(QLatin1String(key), *reason);
@@ -79,7 +80,7 @@ std::optional<QString> problem(const VARAConfigFields &record, const VARAConfigF
 {
     return Check()
         .program("winePath", record.winePath, stored.winePath)
-        .program("varaPath", record.varaPath, stored.varaPath)
+        .program("varaPath", record.varaPath, stored.varaPath, ProgramUse::wine)
         .name("installedVersion", record.installedVersion)
         .result();
 }

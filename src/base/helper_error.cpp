@@ -19,9 +19,14 @@ HelperError HelperError::binaryIntelOnAppleSilicon(const QString &binaryName, co
     return HelperError(Code::binaryIntelOnAppleSilicon, 0, binaryName, path);
 }
 
+HelperError HelperError::programChangeableByOthers(const QString &service, const QString &path, const QString &part)
+{
+    return HelperError(Code::programChangeableByOthers, 0, service, path, part);
+}
+
 namespace {
 
-QString describe(HelperError::Code code, int port, const QString &text, const QString &path)
+QString describe(HelperError::Code code, int port, const QString &text, const QString &path, const QString &part)
 {
     using Code = HelperError::Code;
     switch (code) {
@@ -48,15 +53,19 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
         return QStringLiteral("Callsign is required to start Direwolf");
     case Code::processAlreadyRunning:
         return QStringLiteral("Process already running");
+    case Code::programChangeableByOthers:
+        return QStringLiteral("%1 at %2 can be changed by another user (%3) \u2014 choose a program only you or root "
+                              "can change")
+            .arg(text, path, part);
     }
     return {};
 }
 
 } // namespace
 
-HelperError::HelperError(Code code, int port, QString text, QString path)
-    : DescribedError(describe(code, port, text, path)), m_code(code), m_port(port), m_text(std::move(text)),
-      m_path(std::move(path))
+HelperError::HelperError(Code code, int port, QString text, QString path, QString part)
+    : DescribedError(describe(code, port, text, path, part)), m_code(code), m_port(port), m_text(std::move(text)),
+      m_path(std::move(path)), m_part(std::move(part))
 {
 }
 

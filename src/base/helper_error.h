@@ -23,6 +23,7 @@ public:
         direwolfNotFound,
         direwolfNoCallsign,
         processAlreadyRunning,
+        programChangeableByOthers,
     };
 
     static HelperError portNotListening(int port);
@@ -35,25 +36,32 @@ public:
     static HelperError direwolfNotFound() { return HelperError(Code::direwolfNotFound); }
     static HelperError direwolfNoCallsign() { return HelperError(Code::direwolfNoCallsign); }
     static HelperError processAlreadyRunning() { return HelperError(Code::processAlreadyRunning); }
+    // `service` names the program ("rigctld", "Wine for VARA HF"), `part` what another user
+    // could change ("the folder /srv/shared is writable by others").
+    static HelperError programChangeableByOthers(const QString &service, const QString &path, const QString &part);
 
     Code code() const { return m_code; }
     int port() const { return m_port; }
     // The service name, the write-failure detail or the binary name, as the case carries.
     const QString &text() const { return m_text; }
     const QString &path() const { return m_path; }
+    // The part of a program's path that another user could change.
+    const QString &part() const { return m_part; }
 
     bool operator==(const HelperError &other) const
     {
-        return m_code == other.m_code && m_port == other.m_port && m_text == other.m_text && m_path == other.m_path;
+        return m_code == other.m_code && m_port == other.m_port && m_text == other.m_text && m_path == other.m_path &&
+               m_part == other.m_part;
     }
 
 private:
-    explicit HelperError(Code code, int port = 0, QString text = {}, QString path = {});
+    explicit HelperError(Code code, int port = 0, QString text = {}, QString path = {}, QString part = {});
 
     Code m_code;
     int m_port;
     QString m_text;
     QString m_path;
+    QString m_part;
 };
 
 } // namespace cordavelle

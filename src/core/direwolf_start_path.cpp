@@ -53,7 +53,9 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     if (!choice) {
         throw HelperError::direwolfNotFound();
     }
-    const QString binary = choice->path;
+    const QString binary = choice->source == tools::DirewolfSource::custom
+                               ? checkProgramForLaunch(QStringLiteral("Direwolf"), choice->path).toLaunch()
+                               : choice->path;
 
     QPointer<DirewolfStartPath> self(this);
     co_await preparePttDependency(config, cancel);

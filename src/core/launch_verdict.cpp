@@ -1,5 +1,6 @@
 #include "launch_verdict.h"
 
+#include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "core/managed_process.h"
 
@@ -41,6 +42,17 @@ bool launchSurvived(ManagedProcess &process, const QString &name, const std::sto
     }
     HelperLogger::error(QStringLiteral("[ServiceOrchestrator] ") + reason, HelperLogger::Category::services);
     return false;
+}
+
+ProgramFile checkProgramForLaunch(const QString &service, const QString &path, ProgramUse use, const QString &winePrefix)
+{
+    ProgramFile file = inspectProgramFile(path, use, winePrefix);
+    if (file.changeable) {
+        const HelperError error = HelperError::programChangeableByOthers(service, path, *file.changeable);
+        servicesLog::error(error.description());
+        throw error;
+    }
+    return file;
 }
 
 } // namespace cordavelle

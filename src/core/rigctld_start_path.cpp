@@ -50,6 +50,8 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
             throw HelperError::rigctldNotFound();
         }
         path = *found;
+    } else {
+        path = checkProgramForLaunch(QStringLiteral("rigctld"), path).toLaunch();
     }
     if (BinaryArchitectureDetector::cannotLaunchOnHost(path)) {
         throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("rigctld"), path);

@@ -2,9 +2,11 @@
 
 #include "async/first_of.h"
 #include "async/off_thread.h"
+#include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/launch_verdict.h"
 #include "core/managed_process.h"
 #include "core/orphan_reaper.h"
 #include "core/wine_prefix_hold.h"
@@ -102,6 +104,8 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     if (!prefixFree || !self) {
         co_return Attempt::abandoned;
     }
+    // An installer may have just put the modem's program there.
+    const auto [program, arguments] = checkedPrograms(plan);
     m_reaper.killWineserver();
     if (number > 1) {
         servicesLog::info(line(plan, QStringLiteral("retry attempt %1/%2, waiting %3s...")
@@ -115,7 +119,7 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     }
 
     try {
-        co_await process->start(plan.program, plan.arguments, plan.environment, plan.port, cancel);
+        co_await process->start(program, arguments, plan.environment, plan.port, cancel);
     } catch (const std::exception &error) {
         if (!self) {
             co_return Attempt::abandoned;
@@ -154,6 +158,20 @@ QCoro::Task<VARAStartPath::Attempt> VARAStartPath::attempt(const VARALaunchPlan 
     }
     process->stop();
     co_return Attempt::silent;
+}
+
+std::pair<QString, QStringList> VARAStartPath::checkedPrograms(const VARALaunchPlan &plan) const
+{
+    const QString modemName = displayName(m_variant);
+    const ProgramFile wine = checkProgramForLaunch(QStringLiteral("Wine for ") + modemName, plan.program);
+    const ProgramFile modem = checkProgramForLaunch(modemName, plan.arguments.value(0), ProgramUse::wine, places::winePrefix());
+    if (modem.unusable) {
+        // Not launched: Wine would go on looking where this check did not (through the short
+        // names of other entries, for one).
+        servicesLog::error(line(plan, *modem.unusable));
+        throw HelperError::varaNotInstalled();
+    }
+    return {wine.toLaunch(), QStringList{modem.resolved}};
 }
 
 QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::stop_token cancel)

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <stop_token>
+#include <utility>
 
 namespace cordavelle {
 
@@ -36,16 +37,19 @@ public:
     // The plan from the settings now; throws as VARALaunchPlan::make does.
     VARALaunchPlan plan() const;
 
-    // Throws before anything runs when the settings name no Wine or no modem; otherwise returns
-    // normally, the process's state and last error telling how the start ended: also when an
-    // installer kept the prefix longer than kPrefixWait. Ends without launching again, or without
-    // marking the process running, once `cancel` is requested.
+    // Throws before anything runs when the settings name no Wine or no modem, and before a launch
+    // when another user could change Wine or the modem's program, or that program is not there;
+    // otherwise returns normally, the process's state and last error telling how the start
+    // ended: also when an installer kept the prefix longer than kPrefixWait. Ends without
+    // launching again, or without marking the process running, once `cancel` is requested.
     QCoro::Task<void> start(std::stop_token cancel);
 
 private:
     enum class Attempt { ready, launchFailed, silent, abandoned };
 
     void repairIni(const VARALaunchPlan &plan);
+    // Wine and the modem's program as the plan's launch runs them: every link resolved.
+    std::pair<QString, QStringList> checkedPrograms(const VARALaunchPlan &plan) const;
     // Waits, at most kPrefixWait, while an installer works in the prefix. False when one still
     // does, the start then failed with the reason, or when `cancel` came first.
     QCoro::Task<bool> waitForPrefix(const VARALaunchPlan &plan, std::stop_token cancel);

@@ -3,12 +3,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringList>
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,75 +18,227 @@ namespace cordavelle {
 
 namespace {
 
+// As the kernel allows when it follows links itself.
+constexpr int kMaxLinks = 40;
+
 bool ownedBySafeUser(const struct stat &st) { return st.st_uid == 0 || st.st_uid == ::geteuid(); }
 
-std::optional<QString> canonical(const QString &path)
+bool writableByOthers(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+bool isWindowsPath(const QString &path)
 {
-    char resolved[PATH_MAX];
-    if (!::realpath(QFile::encodeName(path).constData(), resolved)) {
-        return std::nullopt;
-    }
-    return QFile::decodeName(resolved);
+    return path.size() >= 3 && path[0].isLetter() && path[0].unicode() < 128 && path[1] == QLatin1Char(':') &&
+           (path[2] == QLatin1Char('\\') || path[2] == QLatin1Char('/'));
 }
 
-// The folder and each one above it, up to "/".
-std::optional<QString> unsafeFolderChain(QString folder)
+QString joined(const QString &folder, const QString &name)
 {
-    while (true) {
-        struct stat st {};
-        if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
-            return QStringLiteral("%1 can't be inspected: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+class Walk {
+public:
+    Walk(const QString &path, ProgramUse use) : m_use(use) { m_file.given = path; }
+
+    ProgramFile run(QString start, QStringList names)
+    {
+        m_file.resolved = m_file.given;
+        QStringList pending = start.split(QLatin1Char('/'), Qt::SkipEmptyParts) + names;
+        if (!enter(QStringLiteral("/"))) {
+            return m_file;
         }
+        int links = 0;
+        while (!pending.isEmpty()) {
+            const QString name = pending.takeFirst();
+            if (name == QLatin1String(".")) {
+                continue;
+            }
+            if (name == QLatin1String("..")) {
+                // Every folder above the current one was walked through on the way here.
+                if (!enter(m_folder == QLatin1String("/") ? m_folder : QFileInfo(m_folder).path())) {
+                    return m_file;
+                }
+                continue;
+            }
+            QString entry = joined(m_folder, name);
+            struct stat st {};
+            int error = lookUp(entry, st);
+            if (error == ENOENT && m_use == ProgramUse::wine) {
+                if (const auto match = sameNameInAnyCase(name)) {
+                    entry = joined(m_folder, *match);
+                    error = lookUp(entry, st);
+                }
+            }
+            if (error == ENOENT) {
+                // Nobody else may put the missing file there either.
+                if (writableByOthers(m_folderStat)) {
+                    return othersMayChange(QStringLiteral("the folder %1 is writable by others").arg(m_folder));
+                }
+                m_file.resolved = (QStringList(entry) + pending).join(QLatin1Char('/'));
+                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(error)));
+            }
+            if (error != 0) {
+                return unusable(QStringLiteral("%1 can't be inspected: %2").arg(entry, systemText(error)));
+            }
+            // In a sticky folder only the entry's owner may remove or rename it, and every entry is
+            // refused below unless it belongs to root or this user.
+            if (writableByOthers(m_folderStat) && (m_folderStat.st_mode & S_ISVTX) == 0) {
+                return othersMayChange(QStringLiteral("the folder %1 is writable by others").arg(m_folder));
+            }
+            if (S_ISLNK(st.st_mode)) {
+                if (!ownedBySafeUser(st)) {
+                    return othersMayChange(QStringLiteral("the link %1 belongs to another user").arg(entry));
+                }
+                const std::optional<QString> target = linkTarget(entry);
+                if (!target) {
+                    return unusable(QStringLiteral("%1 can't be inspected: %2").arg(entry, systemText(errno)));
+                }
+                if (++links > kMaxLinks) {
+                    return unusable(QStringLiteral("%1 can't be resolved: %2").arg(m_file.given, systemText(ELOOP)));
+                }
+                pending = target->split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
+                if (target->startsWith(QLatin1Char('/')) && !enter(QStringLiteral("/"))) {
+                    return m_file;
+                }
+                continue;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                if (!ownedBySafeUser(st)) {
+                    return othersMayChange(QStringLiteral("the folder %1 belongs to another user").arg(entry));
+                }
+                m_folder = entry;
+                m_folderStat = st;
+                if (pending.isEmpty()) {
+                    m_file.resolved = entry;
+                    return unusable(QStringLiteral("%1 is not a regular file").arg(entry));
+                }
+                continue;
+            }
+            if (!pending.isEmpty()) {
+                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(ENOTDIR)));
+            }
+            m_file.resolved = entry;
+            return lastEntry(entry, st);
+        }
+        return m_file;
+    }
+
+private:
+    ProgramFile lastEntry(const QString &entry, const struct stat &st)
+    {
         if (!ownedBySafeUser(st)) {
-            return QStringLiteral("the folder %1 belongs to another user").arg(folder);
+            return othersMayChange(QStringLiteral("the file %1 belongs to another user").arg(entry));
         }
-        // Someone else could put another program in the file's place.
-        const bool sticky = (st.st_mode & S_ISVTX) != 0 && st.st_uid == 0;
-        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky) {
-            return QStringLiteral("the folder %1 can be changed by other users").arg(folder);
+        if (writableByOthers(st)) {
+            return othersMayChange(QStringLiteral("the file %1 is writable by others").arg(entry));
         }
-        if (folder == QLatin1String("/")) {
+        if (!S_ISREG(st.st_mode)) {
+            return unusable(QStringLiteral("%1 is not a regular file").arg(entry));
+        }
+        if (m_use == ProgramUse::run &&
+            ::faccessat(AT_FDCWD, QFile::encodeName(entry).constData(), X_OK, AT_EACCESS) != 0) {
+            return unusable(QStringLiteral("%1 is not executable").arg(entry));
+        }
+        return m_file;
+    }
+
+    // Makes `folder`, a folder already walked through (or "/"), the one the next name is in.
+    bool enter(const QString &folder)
+    {
+        m_folder = folder;
+        if (const int error = lookUp(folder, m_folderStat); error != 0) {
+            unusable(QStringLiteral("%1 can't be inspected: %2").arg(folder, systemText(error)));
+            return false;
+        }
+        if (!ownedBySafeUser(m_folderStat)) {
+            othersMayChange(QStringLiteral("the folder %1 belongs to another user").arg(folder));
+            return false;
+        }
+        return true;
+    }
+
+    static int lookUp(const QString &path, struct stat &st)
+    {
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? 0 : errno;
+    }
+
+    static std::optional<QString> linkTarget(const QString &link)
+    {
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink(QFile::encodeName(link).constData(), target, sizeof target);
+        if (length < 0 || length == sizeof target) {
+            if (length >= 0) {
+                errno = ENAMETOOLONG;
+            }
             return std::nullopt;
         }
-        folder = QFileInfo(folder).path();
+        return QFile::decodeName(QByteArray(target, static_cast<qsizetype>(length)));
     }
-}
+
+    // Wine opens a name that is not there as written through any entry that differs only in case.
+    std::optional<QString> sameNameInAnyCase(const QString &name) const
+    {
+        const QStringList entries =
+            QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QString &entry : entries) {
+            if (entry.compare(name, Qt::CaseInsensitive) == 0) {
+                return entry;
+            }
+        }
+        return std::nullopt;
+    }
+
+    ProgramFile othersMayChange(const QString &part)
+    {
+        m_file.changeable = part;
+        return m_file;
+    }
+
+    ProgramFile unusable(const QString &reason)
+    {
+        m_file.unusable = reason;
+        return m_file;
+    }
+
+    ProgramUse m_use;
+    ProgramFile m_file;
+    QString m_folder;
+    struct stat m_folderStat {};
+};
 
 } // namespace
 
-std::optional<QString> untrustedProgramReason(const QString &path)
+ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QString &winePrefix)
 {
+    Walk walk(path, use);
+    if (use == ProgramUse::wine && isWindowsPath(path)) {
+        const QChar drive = path[0].toLower();
+        const QString root = drive == QLatin1Char('c')   ? winePrefix + QStringLiteral("/drive_c")
+                             : drive == QLatin1Char('z') ? QStringLiteral("/")
+                                                         : winePrefix + QStringLiteral("/dosdevices/") + drive + QLatin1Char(':');
+        if (drive != QLatin1Char('z') && !winePrefix.startsWith(QLatin1Char('/'))) {
+            ProgramFile file;
+            file.given = file.resolved = path;
+            file.unusable = QStringLiteral("%1 is on a drive of no Wine prefix").arg(path);
+            return file;
+        }
+        return walk.run(root, path.mid(3).split(QRegularExpression(QStringLiteral("[\\\\/]")), Qt::SkipEmptyParts));
+    }
     if (!path.startsWith(QLatin1Char('/'))) {
-        return QStringLiteral("%1 is not an absolute path").arg(path);
+        ProgramFile file;
+        file.given = file.resolved = path;
+        file.unusable = QStringLiteral("%1 is not an absolute path").arg(path);
+        return file;
     }
-    const QString cleaned = QDir::cleanPath(path);
-    struct stat st {};
-    if (::stat(QFile::encodeName(cleaned).constData(), &st) != 0) {
-        return QStringLiteral("%1 can't be used: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return QStringLiteral("%1 is not a regular file").arg(path);
-    }
-    if (!ownedBySafeUser(st)) {
-        return QStringLiteral("%1 belongs to another user").arg(path);
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return QStringLiteral("%1 can be changed by other users").arg(path);
-    }
-    // The folders of the name as given (a link there could be replaced) and of the file it
-    // leads to.
-    const std::optional<QString> folder = canonical(QFileInfo(cleaned).path());
-    const std::optional<QString> file = canonical(cleaned);
-    if (!folder || !file) {
-        return QStringLiteral("%1 can't be resolved").arg(path);
-    }
-    if (auto reason = unsafeFolderChain(*folder)) {
-        return reason;
-    }
-    if (auto reason = unsafeFolderChain(QFileInfo(*file).path())) {
-        return reason;
-    }
-    return std::nullopt;
+    return walk.run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+}
+
+std::optional<QString> untrustedProgramReason(const QString &path, ProgramUse use, const QString &winePrefix)
+{
+    const ProgramFile file = inspectProgramFile(path, use, winePrefix);
+    return file.changeable ? file.changeable : file.unusable;
 }
 
 } // namespace cordavelle

@@ -5,6 +5,7 @@
 #include "base/helper_error.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "platform/program_file.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
@@ -24,6 +25,7 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -127,6 +129,68 @@ TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
 
     EXPECT_TRUE(env.commands().journal.filter("pkill").isEmpty()) << env.commands().journal.join('\n').toStdString();
     EXPECT_TRUE(children.empty());
+}
+
+// A settings file may name any program, and a link may be re-pointed after its path was stored:
+// every start looks again, and runs the file the links led to when it looked.
+TEST_F(StartPathsTest, AProgramAnotherUserCouldChangeIsNeverLaunched)
+{
+    const QString open = env.root() + QStringLiteral("/open");
+    const QString ran = env.root() + QStringLiteral("/ran");
+    const QString theirs = file(QStringLiteral("open/tool"), "#!/bin/sh\ntouch '" + ran.toUtf8() + "'\nexec sleep 600\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+    const QString wine = script(QStringLiteral("wine"), "exec sleep 600");
+    ASSERT_TRUE(test::writeProgram(places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe"), "MZ", false));
+
+    RigctldConfig rig;
+    rig.rigctldPath = theirs;
+    config.setRigctldConfig(rig);
+    config.setDirewolfConfig(direwolf(theirs));
+    VARAConfig hf;
+    hf.winePath = theirs;
+    hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+    config.setVaraConfig(hf);
+    VARAFMConfig fm;
+    fm.winePath = wine;
+    fm.varaPath = theirs;
+    config.setVaraFMConfig(fm);
+    const QString because = QStringLiteral(" can be changed by another user (the folder %1 is writable by others) \u2014 "
+                                           "choose a program only you or root can change")
+                                .arg(open);
+    const std::pair<ServiceID, QString> refused[] = {
+        {ServiceID::rigctld, QStringLiteral("rigctld at ") + theirs + because},
+        {ServiceID::direwolf, QStringLiteral("Direwolf at ") + theirs + because},
+        {ServiceID::varaHF, QStringLiteral("Wine for VARA HF at ") + theirs + because},
+        {ServiceID::varaFM, QStringLiteral("VARA FM at ") + theirs + because},
+    };
+    for (const auto &[id, message] : refused) {
+        EXPECT_EQ(startAndWait(id), message);
+        EXPECT_EQ(linesContaining(message), 1);
+        EXPECT_EQ(orchestrator->process(id).lastLaunchCommand(), std::nullopt);
+    }
+    // A modem program Wine would have to search for is not launched either.
+    fm.varaPath = QStringLiteral("C:\\VARA\\Other.exe");
+    config.setVaraFMConfig(fm);
+    EXPECT_EQ(startAndWait(ServiceID::varaFM), HelperError::varaNotInstalled().description());
+    EXPECT_TRUE(env.commands().journal.filter("pkill").isEmpty());
+
+    // The user's own link to their own program passes, and the program is run by its own path.
+    const QString own = script(QStringLiteral("bin/rigctld"), "exec sleep 600");
+    const QString link = env.root() + QStringLiteral("/rig");
+    ASSERT_TRUE(QFile::link(own, link));
+    ASSERT_EQ(untrustedProgramReason(link), std::nullopt);
+    rig.rigctldPath = link;
+    config.setRigctldConfig(rig);
+    ASSERT_EQ(startAndWait(ServiceID::rigctld), std::nullopt);
+    EXPECT_TRUE(orchestrator->rigctldProcess().lastLaunchCommand().value_or(QString()).startsWith(own + " -m 1"));
+    orchestrator->stopService(ServiceID::rigctld);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
+
+    // Re-pointed after it was stored.
+    ASSERT_TRUE(QFile::remove(link));
+    ASSERT_TRUE(QFile::link(theirs, link));
+    EXPECT_EQ(startAndWait(ServiceID::rigctld), QStringLiteral("rigctld at ") + link + because);
+    EXPECT_FALSE(QFile::exists(ran));
 }
 
 TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithoutThrowing)

@@ -304,6 +304,9 @@ TEST_F(VARAInstallFlowTest, AModemStartLeavesTheWineServerToAnInstallAndWaitsFor
     fm.winePath = places::ownWineBinary();
     fm.varaPath = QStringLiteral("C:\\VARA FM\\VARAFM.exe");
     config.setVaraFMConfig(fm);
+    const QString exe = places::winePrefix() + "/drive_c/VARA FM/VARAFM.exe";
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(exe).path()));
+    writeFile(exe, "MZ");
     launch("RUN=no LCODE=0");
     // Writes nothing and never ends: the install keeps the prefix until its time limit.
     setup(VARAVariant::hf, "WRITE=no LINGER=yes CODE=0");
@@ -326,11 +329,11 @@ TEST_F(VARAInstallFlowTest, AModemStartLeavesTheWineServerToAnInstallAndWaitsFor
     std::stop_source stop;
     outcome = test::track(start.start(stop.get_token()));
     hf.cancel();
-    waitFor([&] { return calls().contains("wine C:\\VARA FM\\VARAFM.exe"); });
+    waitFor([&] { return calls().contains("wine " + exe); });
     stop.request_stop();
     waitFor([&] { return outcome->done && !modem.pid(); });
     const QStringList lines = calls().split('\n');
-    const qsizetype launched = lines.indexOf("wine C:\\VARA FM\\VARAFM.exe");
+    const qsizetype launched = lines.indexOf("wine " + exe);
     ASSERT_GT(launched, 1);
     EXPECT_EQ(lines[launched - 1], "wineserver -k");
     EXPECT_TRUE(lines.mid(0, launched - 1).contains("wineserver -k")) << "the install's own, on its cancel";

@@ -3,6 +3,7 @@
 #include "api/pairing_manager.h"
 
 #include "base/helper_error.h"
+#include "base/helper_places.h"
 #include "base/json_support.h"
 #include "core/config_store.h"
 #include "radio/serial_port_manager.h"
@@ -14,6 +15,7 @@
 #include "support/recording_app_activation.h"
 #include "support/recording_service_control.h"
 #include "support/small_disk.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
@@ -269,7 +271,11 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
     }
     ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0775), 0);
     const std::string sharedPath = shared.toStdString();
-    const std::string othersChange = sharedPath + " can be changed by other users";
+    const std::string othersChange = "the file " + sharedPath + " is writable by others";
+    // Wine finds a Windows path of the modem's program in its prefix; this one others may write.
+    const QString modem = places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe");
+    ASSERT_TRUE(test::writeProgram(modem, "MZ", false));
+    ASSERT_EQ(::chmod(QFile::encodeName(modem).constData(), 0664), 0);
 
     struct Case {
         QByteArray service;
@@ -305,6 +311,10 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"direwolf", {{"direwolfPath", sharedPath}}, direwolf + "direwolfPath" + program + othersChange},
         {"vara-hf", {{"winePath", sharedPath}}, "Invalid VARA HF config JSON \u2014 winePath" + program + othersChange},
         {"vara-fm", {{"varaPath", sharedPath}}, "Invalid VARA FM config JSON \u2014 varaPath" + program + othersChange},
+        {"vara-hf", {{"varaPath", "C:\\VARA\\VARA.exe"}},
+         "Invalid VARA HF config JSON \u2014 varaPath" + program + "the file " + modem.toStdString() + " is writable by others"},
+        {"vara-hf", {{"winePath", "C:\\VARA\\VARA.exe"}},
+         "Invalid VARA HF config JSON \u2014 winePath" + program + "C:\\VARA\\VARA.exe is not an absolute path"},
     };
     for (const Case &c : refused) {
         const Reply r = authorized("PUT", "/services/" + c.service + "/config", QByteArray::fromStdString(c.body.dump()));
@@ -327,6 +337,9 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
     }
     EXPECT_EQ(config.rigctldConfig().rigctldPath, "/bin/sh");
     EXPECT_EQ(config.direwolfConfig().agwPort, 49151);
+    ASSERT_EQ(::chmod(QFile::encodeName(modem).constData(), 0644), 0);
+    EXPECT_EQ(authorized("PUT", "/services/vara-hf/config", R"({"varaPath":"C:\\VARA\\VARA.exe"})").status, 200);
+    EXPECT_EQ(config.varaConfig().varaPath, "C:\\VARA\\VARA.exe");
 
     // A path the user chose on this computer comes back unchanged with the rest of the record.
     RigctldConfig chosen;

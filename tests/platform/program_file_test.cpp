@@ -1,7 +1,10 @@
 #include "platform/program_file.h"
 
+#include "support/test_files.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -12,87 +15,163 @@
 namespace cordavelle {
 namespace {
 
-// A uid that owns nothing on the machine.
+// A uid and gid that own nothing on the machine.
 constexpr uid_t kStranger = 54321;
 
-class ProgramFile : public ::testing::Test {
+// What a path should come to: the file to run, or what another user could change, or why the
+// file can't be used.
+struct Expected {
+    QString path;
+    QString resolved;
+    std::optional<QString> changeable;
+    std::optional<QString> unusable;
+    ProgramUse use = ProgramUse::run;
+};
+
+class ProgramPathCheck : public ::testing::Test {
 protected:
-    // A file with `mode` in `folder` (made with `folderMode` when new) below the test's own folder.
-    QString make(const QString &name, mode_t mode, const QString &folder = {}, mode_t folderMode = 0700)
+    QString at(const QString &name) const { return base + QLatin1Char('/') + name; }
+
+    QString program(const QString &name, mode_t mode = 0755)
     {
-        QString dir = root.path();
-        if (!folder.isEmpty()) {
-            dir += QLatin1Char('/') + folder;
-            QDir().mkpath(dir);
-            ::chmod(QFile::encodeName(dir).constData(), folderMode);
-        }
-        const QString path = dir + QLatin1Char('/') + name;
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n");
-        file.close();
-        ::chmod(QFile::encodeName(path).constData(), mode);
+        const QString path = at(name);
+        EXPECT_TRUE(test::writeProgram(path));
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
         return path;
     }
 
+    QString folder(const QString &name, mode_t mode)
+    {
+        const QString path = at(name);
+        EXPECT_TRUE(QDir().mkpath(path));
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        return path;
+    }
+
+    QString link(const QString &name, const QString &target)
+    {
+        EXPECT_EQ(::symlink(QFile::encodeName(target).constData(), QFile::encodeName(at(name)).constData()), 0) << name.toStdString();
+        return at(name);
+    }
+
+    void giveToStranger(const QString &name)
+    {
+        EXPECT_EQ(::lchown(QFile::encodeName(at(name)).constData(), kStranger, kStranger), 0) << name.toStdString();
+    }
+
+    void expectAll(const std::vector<Expected> &rows)
+    {
+        for (const Expected &row : rows) {
+            SCOPED_TRACE(row.path.toStdString());
+            const ProgramFile file = inspectProgramFile(row.path, row.use, at(QStringLiteral("prefix")));
+            EXPECT_EQ(file.changeable, row.changeable);
+            EXPECT_EQ(file.unusable, row.unusable);
+            if (!row.resolved.isEmpty()) {
+                EXPECT_EQ(file.resolved, row.resolved);
+            }
+        }
+    }
+
     QTemporaryDir root;
+    const QString base = QFileInfo(root.path()).canonicalFilePath();
 };
 
-TEST_F(ProgramFile, OnlyFilesAndFoldersThatNobodyElseCanChangeAreTrusted)
+TEST_F(ProgramPathCheck, LinksAreFollowedToAFileThatOnlyRootOrTheUserCanChange)
 {
     ASSERT_TRUE(root.isValid());
-    const QString own = make("own", 0755);
-    EXPECT_EQ(untrustedProgramReason(own), std::nullopt);
-    EXPECT_EQ(untrustedProgramReason(QStringLiteral("/bin/sh")), std::nullopt);
-    EXPECT_EQ(untrustedProgramReason(root.path() + "/./sub/../own"), std::nullopt);
+    const QString own = program(QStringLiteral("own"));
+    const QString plain = program(QStringLiteral("plain"), 0644);
+    const QString group = program(QStringLiteral("group"), 0775);
+    program(QStringLiteral("other"), 0757);
+    const QString tool = program(QStringLiteral("sub/tool"));
+    link(QStringLiteral("link"), QStringLiteral("own"));
+    link(QStringLiteral("chain"), at(QStringLiteral("link")));
+    link(QStringLiteral("dirlink"), QStringLiteral("sub"));
+    link(QStringLiteral("to-group"), group);
+    link(QStringLiteral("loop"), QStringLiteral("loop"));
+    folder(QStringLiteral("open"), 0777);
+    program(QStringLiteral("open/tool"));
+    link(QStringLiteral("open/link"), own);
+    const QString sticky = folder(QStringLiteral("sticky"), 01777);
+    const QString inSticky = program(QStringLiteral("sticky/tool"));
+    const QString vara = program(QStringLiteral("prefix/drive_c/VARA/VARA.exe"), 0644);
+    const QString elsewhere = program(QStringLiteral("prefix/data/modem.exe"), 0644);
+    folder(QStringLiteral("prefix/dosdevices"), 0755);
+    link(QStringLiteral("prefix/dosdevices/d:"), QStringLiteral("../data"));
+    const QString openFolder = QStringLiteral("the folder %1 is writable by others").arg(at(QStringLiteral("open")));
+    QString zDrive = QStringLiteral("Z:") + plain;
+    zDrive.replace(QLatin1Char('/'), QLatin1Char('\\'));
 
-    const QString link = root.filePath("link");
-    ASSERT_TRUE(QFile::link(own, link));
-    EXPECT_EQ(untrustedProgramReason(link), std::nullopt);
-
-    const QString groupWritable = make("group", 0775);
-    const QString otherWritable = make("other", 0757);
-    const QString inOpenFolder = make("tool", 0755, "open", 0777);
-    const QString inStickyFolder = make("tool", 0755, "sticky", 01777);
-    const QString linkToShared = root.filePath("link-to-shared");
-    ASSERT_TRUE(QFile::link(groupWritable, linkToShared));
-    const QString linkInOpenFolder = root.filePath("open/link");
-    ASSERT_TRUE(QFile::link(own, linkInOpenFolder));
-
-    const std::pair<QString, QString> refused[] = {
-        {groupWritable, groupWritable + " can be changed by other users"},
-        {otherWritable, otherWritable + " can be changed by other users"},
-        {linkToShared, linkToShared + " can be changed by other users"},
-        {inOpenFolder, "the folder " + root.path() + "/open can be changed by other users"},
-        {linkInOpenFolder, "the folder " + root.path() + "/open can be changed by other users"},
-        {root.path(), root.path() + " is not a regular file"},
-        {root.filePath("missing"), root.filePath("missing") + " can't be used: No such file or directory"},
-        {QStringLiteral("bin/sh"), "bin/sh is not an absolute path"},
-        {QString(), " is not an absolute path"},
-    };
-    for (const auto &[path, reason] : refused) {
-        EXPECT_EQ(untrustedProgramReason(path), reason) << path.toStdString();
-    }
-    // Only root may own a sticky folder that others write to.
-    if (::geteuid() == 0) {
-        EXPECT_EQ(untrustedProgramReason(inStickyFolder), std::nullopt);
-    } else {
-        EXPECT_TRUE(untrustedProgramReason(inStickyFolder));
-    }
+    expectAll({
+        {own, own, {}, {}},
+        {QStringLiteral("/bin/sh"), QFileInfo(QStringLiteral("/bin/sh")).canonicalFilePath(), {}, {}},
+        {base + QStringLiteral("/./sub/../own"), own, {}, {}},
+        {at(QStringLiteral("chain")), own, {}, {}},
+        {at(QStringLiteral("dirlink/tool")), tool, {}, {}},
+        {inSticky, inSticky, {}, {}},
+        {group, {}, QStringLiteral("the file %1 is writable by others").arg(group), {}},
+        {at(QStringLiteral("other")), {}, QStringLiteral("the file %1 is writable by others").arg(at(QStringLiteral("other"))), {}},
+        {at(QStringLiteral("to-group")), {}, QStringLiteral("the file %1 is writable by others").arg(group), {}},
+        {at(QStringLiteral("open/tool")), {}, openFolder, {}},
+        {at(QStringLiteral("open/link")), {}, openFolder, {}},
+        // Anyone may put the missing file into a sticky folder.
+        {sticky + QStringLiteral("/missing"), {}, QStringLiteral("the folder %1 is writable by others").arg(sticky), {}},
+        {at(QStringLiteral("missing")), at(QStringLiteral("missing")), {}, at(QStringLiteral("missing")) + " can't be used: No such file or directory"},
+        {at(QStringLiteral("own/x")), {}, {}, own + " can't be used: Not a directory"},
+        {at(QStringLiteral("sub")), {}, {}, at(QStringLiteral("sub")) + " is not a regular file"},
+        {plain, {}, {}, plain + " is not executable"},
+        {at(QStringLiteral("loop")), {}, {}, at(QStringLiteral("loop")) + " can't be resolved: Too many levels of symbolic links"},
+        {QStringLiteral("bin/sh"), {}, {}, QStringLiteral("bin/sh is not an absolute path")},
+        {QStringLiteral("C:\\VARA\\VARA.exe"), {}, {}, QStringLiteral("C:\\VARA\\VARA.exe is not an absolute path")},
+        // Wine reads the modem's program, and finds it on its drives in any case.
+        {plain, plain, {}, {}, ProgramUse::wine},
+        {QStringLiteral("C:\\VARA\\VARA.exe"), vara, {}, {}, ProgramUse::wine},
+        {QStringLiteral("c:/vara/vara.EXE"), vara, {}, {}, ProgramUse::wine},
+        {QStringLiteral("D:\\modem.exe"), elsewhere, {}, {}, ProgramUse::wine},
+        {zDrive, plain, {}, {}, ProgramUse::wine},
+    });
 }
 
-TEST_F(ProgramFile, AFileOrFolderOfAnotherUserIsNotTrusted)
+TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
 {
     if (::geteuid() != 0) {
-        GTEST_SKIP() << "giving a file to another user needs root";
+        GTEST_SKIP() << "giving files to another user needs root";
     }
-    const QString theirs = make("theirs", 0755);
-    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStranger, kStranger), 0);
-    EXPECT_EQ(untrustedProgramReason(theirs), theirs + " belongs to another user");
+    ASSERT_TRUE(root.isValid());
+    const QString own = program(QStringLiteral("own"));
+    program(QStringLiteral("theirs"));
+    giveToStranger(QStringLiteral("theirs"));
+    program(QStringLiteral("their-folder/tool"));
+    giveToStranger(QStringLiteral("their-folder"));
+    // A folder they share with root, as group and sticky: their link in it may be re-pointed.
+    const QString shared = folder(QStringLiteral("shared"), 0775);
+    ASSERT_EQ(::chown(QFile::encodeName(shared).constData(), 0, kStranger), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 01775), 0);
+    link(QStringLiteral("shared/rigctld"), QStringLiteral("/bin/sh"));
+    giveToStranger(QStringLiteral("shared/rigctld"));
+    link(QStringLiteral("shared/mine"), own);
+    // The user's own link to theirs, which leads on to a program of root.
+    folder(QStringLiteral("safe"), 0755);
+    link(QStringLiteral("safe/tool"), QStringLiteral("/bin/sh"));
+    giveToStranger(QStringLiteral("safe/tool"));
+    link(QStringLiteral("rig"), at(QStringLiteral("safe/tool")));
+    program(QStringLiteral("sub/tool"));
+    link(QStringLiteral("their-dirlink"), QStringLiteral("sub"));
+    giveToStranger(QStringLiteral("their-dirlink"));
+    // Group-writable for a group of others, two folders above the program.
+    const QString team = folder(QStringLiteral("team"), 0775);
+    ASSERT_EQ(::chown(QFile::encodeName(team).constData(), 0, kStranger), 0);
+    program(QStringLiteral("team/bin/tool"));
 
-    const QString inTheirFolder = make("tool", 0755, "theirs-folder", 0755);
-    ASSERT_EQ(::chown(QFile::encodeName(root.filePath("theirs-folder")).constData(), kStranger, kStranger), 0);
-    EXPECT_EQ(untrustedProgramReason(inTheirFolder), "the folder " + root.filePath("theirs-folder") + " belongs to another user");
+    expectAll({
+        {at(QStringLiteral("theirs")), {}, "the file " + at(QStringLiteral("theirs")) + " belongs to another user", {}},
+        {at(QStringLiteral("their-folder/tool")), {}, "the folder " + at(QStringLiteral("their-folder")) + " belongs to another user", {}},
+        {at(QStringLiteral("shared/rigctld")), {}, "the link " + at(QStringLiteral("shared/rigctld")) + " belongs to another user", {}},
+        {at(QStringLiteral("shared/mine")), own, {}, {}},
+        {at(QStringLiteral("rig")), {}, "the link " + at(QStringLiteral("safe/tool")) + " belongs to another user", {}},
+        {at(QStringLiteral("their-dirlink/tool")), {}, "the link " + at(QStringLiteral("their-dirlink")) + " belongs to another user", {}},
+        {at(QStringLiteral("team/bin/tool")), {}, "the folder " + team + " is writable by others", {}},
+    });
 }
 
 } // namespace

@@ -164,6 +164,7 @@ protected:
         EXPECT_TRUE(test::writeProgram(env.hostPath(QStringLiteral("/usr/local/bin/wineserver"))));
 
         launches = env.root() + QStringLiteral("/launches");
+        EXPECT_TRUE(test::writeProgram(modemProgram, "MZ", false));
         VARAConfig hf;
         hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
         config.setVaraConfig(hf);
@@ -213,6 +214,8 @@ select(undef, undef, undef, %2);
     int wineserverRuns() { return static_cast<int>(env.commands().callsOf(QStringLiteral("wineserver")).size()); }
 
     QString launches;
+    // Where Wine finds C:\VARA\VARA.exe, and what it is given.
+    const QString modemProgram = places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe");
 };
 
 TEST_F(VARAStartPathTest, ModemAnsweringAfterADelayIsReadyOnTheFirstAttemptWithItsIniRepaired)
@@ -229,7 +232,7 @@ TEST_F(VARAStartPathTest, ModemAnsweringAfterADelayIsReadyOnTheFirstAttemptWithI
 
     startAndExpectRunning(ServiceID::varaHF);
     EXPECT_EQ(launchLines(),
-              QStringList{QStringLiteral("C:\\VARA\\VARA.exe WINEPREFIX=%1 WINEDEBUG=").arg(places::winePrefix())});
+              QStringList{QStringLiteral("%1 WINEPREFIX=%2 WINEDEBUG=").arg(modemProgram, places::winePrefix())});
     EXPECT_TRUE(env.log().contains(QString::fromUtf8("[VARA] hf: ini self-heal \u2014 port 8400 \u2192 8300")));
     EXPECT_TRUE(env.log().contains("[VARA] hf: READY after attempt 1, state=running"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
