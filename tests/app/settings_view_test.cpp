@@ -142,9 +142,9 @@ TEST(SettingsViewWidget, SwitchesStoreWhatAssistiveTechnologyToggles)
         QApplication::processEvents();
     };
     const std::vector<std::pair<QString, std::function<bool()>>> switches{
-        {"Launch at Login", [&] { return config.launchAtLogin(); }},
-        {"Allow Network Access", [&] { return config.allowNetworkAccess(); }},
-        {"Require Client Pairing", [&] { return config.requirePairing(); }},
+        {"Launch at Login", [&store = config] { return store.launchAtLogin(); }},
+        {"Allow Network Access", [&store = config] { return store.allowNetworkAccess(); }},
+        {"Require Client Pairing", [&store = config] { return store.requirePairing(); }},
     };
     for (const auto &[name, stored] : switches) {
         QCheckBox *box = switchNamed(view, name);
