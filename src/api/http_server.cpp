@@ -7,6 +7,7 @@
 #include "core/config_store.h"
 #include "platform/log_sink.h"
 #include "platform/logger.h"
+#include "platform/network_interfaces.h"
 #include "platform/platform.h"
 #include "platform/stream_socket.h"
 
@@ -350,7 +351,7 @@ bool HTTPServer::admits(const QString &remoteHost) const
     if (remoteHost == QLatin1String("127.0.0.1") || remoteHost == QLatin1String("::1")) {
         return true;
     }
-    return m_networkAccess && m_networkAccess() && isLocalNetworkHost(remoteHost);
+    return m_networkAccess && m_interfaces && m_networkAccess() && isLocalNetworkHost(remoteHost, *m_interfaces);
 }
 
 bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer, const QString &remoteHost,
@@ -464,7 +465,7 @@ QString HTTPServer::canonicalHostString(const QHostAddress &address)
     return withoutZone(stream_socket::hostText(address));
 }
 
-bool HTTPServer::isLocalNetworkHost(const QString &host)
+bool HTTPServer::isLocalNetworkHost(const QString &host, const NetworkInterfaces &interfaces)
 {
     const QHostAddress address(host);
     if (address.isNull()) {
@@ -475,6 +476,7 @@ bool HTTPServer::isLocalNetworkHost(const QString &host)
         QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8")),
         QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12")),
         QHostAddress::parseSubnet(QStringLiteral("192.168.0.0/16")),
+        QHostAddress::parseSubnet(QStringLiteral("100.64.0.0/10")),
         QHostAddress::parseSubnet(QStringLiteral("169.254.0.0/16")),
         QHostAddress::parseSubnet(QStringLiteral("::1/128")),
         QHostAddress::parseSubnet(QStringLiteral("fe80::/10")),
@@ -485,7 +487,12 @@ bool HTTPServer::isLocalNetworkHost(const QString &host)
             return true;
         }
     }
-    return false;
+    // Read only for a peer the fixed ranges leave out, which is rare and may be a stranger.
+    const QList<InterfaceAddress> own = interfaces.addresses();
+    return std::any_of(own.cbegin(), own.cend(), [&address](const InterfaceAddress &entry) {
+        // A prefix of length 0 would take in every address there is.
+        return entry.prefixLength > 0 && address.isInSubnet(entry.address, entry.prefixLength);
+    });
 }
 
 QByteArray HTTPServer::formatHTTPResponse(const HTTPResponse &response)

@@ -27,6 +27,7 @@ namespace cordavelle {
 
 class Clock;
 class HTTPConnection;
+class NetworkInterfaces;
 class PeerOwners;
 
 // The local HTTP/1.1 server of the API: one request per connection, handed to the handler, the
@@ -73,14 +74,22 @@ public:
     quint16 port() const { return m_port; }
 
     void setFailureHandler(FailureHandler handler) { m_failureHandler = std::move(handler); }
-    // Without a policy only the loopback peers "127.0.0.1" and "::1" are served.
-    void setNetworkAccessPolicy(NetworkAccessPolicy policy) { m_networkAccess = std::move(policy); }
+    // Without a policy only the loopback peers "127.0.0.1" and "::1" are served. While the policy
+    // allows it, peers of the local network are served too: see isLocalNetworkHost, with the
+    // prefixes of `interfaces`.
+    void setNetworkAccessPolicy(NetworkAccessPolicy policy, NetworkInterfaces &interfaces)
+    {
+        m_networkAccess = std::move(policy);
+        m_interfaces = &interfaces;
+    }
 
     // The host text of a peer: dotted IPv4 (also for an IPv4 peer reported as "::ffff:a.b.c.d"),
     // IPv6 without its zone suffix.
     static QString canonicalHostString(const QHostAddress &address);
-    // Loopback, the private IPv4 ranges, IPv4 and IPv6 link-local, IPv6 unique-local.
-    static bool isLocalNetworkHost(const QString &host);
+    // Loopback, the private IPv4 ranges, shared address space (100.64.0.0/10, carrier-grade NAT
+    // and VPNs), IPv4 and IPv6 link-local, IPv6 unique-local, and any address inside an on-link
+    // prefix of one of this machine's interfaces (a global IPv6 prefix of the home network).
+    static bool isLocalNetworkHost(const QString &host, const NetworkInterfaces &interfaces);
     // The wire form of a reply: status line, exactly three headers, empty line, body.
     static QByteArray formatHTTPResponse(const HTTPResponse &response);
     // The configured API port when it is one, else ConfigStore::kDefaultApiPort, with a warning.
@@ -119,6 +128,7 @@ private:
     std::shared_ptr<const Handler> m_handler;
     FailureHandler m_failureHandler;
     NetworkAccessPolicy m_networkAccess;
+    NetworkInterfaces *m_interfaces = nullptr;
     // Set once listening, for the port the listener holds.
     std::optional<RequestOrigin> m_requestOrigin;
     // Users whose refused connections were logged, once each.

@@ -135,6 +135,14 @@ PeerOwners &Platform::peerOwners()
     return *m_peerOwners;
 }
 
+NetworkInterfaces &Platform::networkInterfaces()
+{
+    if (!m_networkInterfaces) {
+        m_networkInterfaces = std::make_shared<KernelNetworkInterfaces>();
+    }
+    return *m_networkInterfaces;
+}
+
 Bonjour &Platform::bonjour()
 {
     if (!m_bonjour) {

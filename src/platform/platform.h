@@ -9,6 +9,7 @@
 #include "command_runner.h"
 #include "http_client.h"
 #include "log_sink.h"
+#include "network_interfaces.h"
 #include "login_item.h"
 #include "notifications.h"
 #include "paths.h"
@@ -83,6 +84,8 @@ public:
     HttpClient &httpClient();
     // Who holds the far end of a connection to the API.
     PeerOwners &peerOwners();
+    // This machine's interface addresses, for telling which peers share a link with it.
+    NetworkInterfaces &networkInterfaces();
     // Where the remote services are: CORDAVELLE_HELPER_REMOTE_BASE when set, else the internet.
     const RemoteServices &remoteServices() const { return m_remoteServices; }
 
@@ -115,6 +118,7 @@ public:
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
+    void setNetworkInterfaces(std::shared_ptr<NetworkInterfaces> interfaces) { m_networkInterfaces = std::move(interfaces); }
     void setRemoteServices(RemoteServices services) { m_remoteServices = std::move(services); }
 
 private:
@@ -135,6 +139,7 @@ private:
     std::shared_ptr<WineDrivers> m_wineDrivers;
     std::shared_ptr<HttpClient> m_httpClient;
     std::shared_ptr<PeerOwners> m_peerOwners;
+    std::shared_ptr<NetworkInterfaces> m_networkInterfaces;
     RemoteServices m_remoteServices;
     std::map<QString, std::unique_ptr<UserDefaults>> m_domains;
 };

@@ -22,6 +22,7 @@ ServiceStartup::ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchest
       m_pairing(pairing),
       m_discovery(discovery),
       m_notifications(platform.notifications()),
+      m_networkInterfaces(platform.networkInterfaces()),
       m_httpServer(platform.clock(), platform.peerOwners()),
       m_bonjourAdvertiser(config, platform.bonjour(), platform.systemInfo())
 {
@@ -62,7 +63,8 @@ void ServiceStartup::startServices()
             self->reportServerFailure(error);
         }
     });
-    m_httpServer.setNetworkAccessPolicy([config = &m_config] { return config->allowNetworkAccess(); });
+    m_httpServer.setNetworkAccessPolicy([config = &m_config] { return config->allowNetworkAccess(); },
+                                        m_networkInterfaces);
     // A stored port of 0 (or no port at all) would leave the helper without its API and without a
     // word about it: the default port is used instead, with a warning.
     const quint16 port = HTTPServer::apiPortOrDefault(m_config.apiPort());

@@ -13,6 +13,7 @@ namespace cordavelle {
 
 class ConfigStore;
 class PairingManager;
+class NetworkInterfaces;
 class Notifications;
 class PairingNotificationDelegate;
 class Platform;
@@ -80,6 +81,7 @@ private:
     PairingManager &m_pairing;
     RigControlServerDiscovery &m_discovery;
     Notifications &m_notifications;
+    NetworkInterfaces &m_networkInterfaces;
     std::unique_ptr<PairingNotificationDelegate> m_notificationDelegate;
     HTTPServer m_httpServer;
     BonjourAdvertiser m_bonjourAdvertiser;

@@ -60,22 +60,42 @@ TEST(HTTPServerFormat, WireFormHasStatusLineThreeHeadersAndTheBody)
               "HTTP/1.1 299 Odd\r\nContent-Type: text/plain\r\nContent-Length: 2\r\nConnection: close\r\n\r\n\xc3\xa9");
 }
 
-TEST(HTTPServerPeers, HostTextAndLocalNetworks)
+TEST(HTTPServerPeers, HostText)
 {
     EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress(QStringLiteral("::ffff:127.0.0.1"))), "127.0.0.1");
     EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress(QStringLiteral("::ffff:192.168.1.20"))), "192.168.1.20");
     EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress(QStringLiteral("fe80::1%lo"))), "fe80::1");
     EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress::LocalHostIPv6), "::1");
     EXPECT_EQ(HTTPServer::canonicalHostString(QHostAddress()), "");
+}
 
-    for (const char *host : {"127.0.0.1", "127.9.9.9", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.0.7",
-                             "169.254.10.10", "::1", "fe80::abcd", "fd12:3456::1", "fc00::1"}) {
-        EXPECT_TRUE(HTTPServer::isLocalNetworkHost(host)) << host;
+// With network access on: the private and shared ranges, and whatever this machine has on-link.
+TEST(HTTPServerPeers, LocalNetworkPeersAreThePrivateRangesAndTheInterfacesOnLinkPrefixes)
+{
+    test::FixedNetworkInterfaces interfaces;
+    interfaces.list = {
+        {QHostAddress(QStringLiteral("2001:db8:1::20")), 64},
+        {QHostAddress(QStringLiteral("198.51.100.20")), 24},
+        {QHostAddress(QStringLiteral("203.0.113.5")), 0},
+        {QHostAddress(QStringLiteral("2001:db8:9::1")), -1},
+    };
+    const std::pair<const char *, bool> cases[] = {
+        {"127.9.9.9", true},        {"10.1.2.3", true},         {"172.16.0.1", true},
+        {"172.31.255.255", true},   {"192.168.0.7", true},      {"169.254.10.10", true},
+        {"100.64.0.1", true},       {"100.127.255.255", true},  {"::1", true},
+        {"fe80::abcd", true},       {"fd12:3456::1", true},     {"2001:db8:1::abcd", true},
+        {"198.51.100.77", true},
+        {"100.128.0.1", false},     {"100.63.255.255", false},  {"2001:db8:2::1", false},
+        {"198.51.101.1", false},    {"8.8.8.8", false},         {"172.32.0.1", false},
+        {"192.169.0.1", false},     {"2001:db8:9::1", false},   {"::ffff:10.0.0.1", false},
+        {"", false},                {"localhost", false},       {"0.0.0.0", false},
+    };
+    for (const auto &[host, local] : cases) {
+        EXPECT_EQ(HTTPServer::isLocalNetworkHost(host, interfaces), local) << host;
     }
-    for (const char *host : {"8.8.8.8", "172.32.0.1", "172.15.255.255", "192.169.0.1", "100.64.0.1", "2001:db8::1",
-                             "::ffff:10.0.0.1", "", "localhost", "0.0.0.0"}) {
-        EXPECT_FALSE(HTTPServer::isLocalNetworkHost(host)) << host;
-    }
+    // Prefixes are read as they are at the moment of asking.
+    interfaces.list.clear();
+    EXPECT_FALSE(HTTPServer::isLocalNetworkHost("2001:db8:1::abcd", interfaces));
 }
 
 TEST(HTTPServerPeers, UnusableAPIPortFallsBackWithAWarning)

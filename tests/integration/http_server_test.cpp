@@ -259,7 +259,7 @@ TEST_F(HTTPServerWire, ServedConnectionLeavesNoTimerBehind)
 TEST_F(HTTPServerWire, PeersBeyondLoopbackAreCutOffUnlessNetworkAccessIsAllowed)
 {
     bool allowNetworkAccess = false;
-    server.setNetworkAccessPolicy([&] { return allowNetworkAccess; });
+    server.setNetworkAccessPolicy([&] { return allowNetworkAccess; }, env.networkInterfaces());
     startServer();
     const QHostAddress otherLoopback(QStringLiteral("127.0.0.2"));
 

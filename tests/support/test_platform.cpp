@@ -10,6 +10,7 @@ TestPlatform::TestPlatform()
     : m_clock(std::make_shared<ManualClock>()),
       m_log(std::make_shared<RecordingLogSink>()),
       m_systemInfo(std::make_shared<FixedSystemInfo>()),
+      m_networkInterfaces(std::make_shared<FixedNetworkInterfaces>()),
       m_audio(std::make_shared<FakeAudioSystem>()),
       m_terminal(std::make_shared<RecordingTerminal>()),
       m_keychain(std::make_shared<MemoryKeychain>()),
@@ -26,6 +27,7 @@ TestPlatform::TestPlatform()
     context->setClock(m_clock);
     context->setLogSink(m_log);
     context->setSystemInfo(m_systemInfo);
+    context->setNetworkInterfaces(m_networkInterfaces);
     context->setAudioSystem(m_audio);
     context->setTerminal(m_terminal);
     context->setToolLocator(std::make_shared<RootedToolLocator>(m_dir.path()));

@@ -25,6 +25,13 @@ public:
     QString host = QStringLiteral("testhost");
 };
 
+// An interface list that holds what the test put in it; empty at first.
+class FixedNetworkInterfaces final : public NetworkInterfaces {
+public:
+    QList<InterfaceAddress> addresses() const override { return list; }
+    QList<InterfaceAddress> list;
+};
+
 // A private platform context for one test: a temporary root for every folder, a manual clock,
 // a recording log, fixed machine facts, and property-list defaults inside the root. Tools named
 // by fixed paths ("/usr/local/bin/direwolf") are looked for below the root too, sound devices
@@ -71,6 +78,7 @@ public:
     ManualClock &clock() { return *m_clock; }
     RecordingLogSink &log() { return *m_log; }
     FixedSystemInfo &systemInfo() { return *m_systemInfo; }
+    FixedNetworkInterfaces &networkInterfaces() { return *m_networkInterfaces; }
     FakeAudioSystem &audio() { return *m_audio; }
     RecordingTerminal &terminal() { return *m_terminal; }
     // Where a path that the system names literally lies in this test ("<root>/usr/bin/…").
@@ -100,6 +108,7 @@ private:
     std::shared_ptr<ManualClock> m_clock;
     std::shared_ptr<RecordingLogSink> m_log;
     std::shared_ptr<FixedSystemInfo> m_systemInfo;
+    std::shared_ptr<FixedNetworkInterfaces> m_networkInterfaces;
     std::shared_ptr<FakeAudioSystem> m_audio;
     std::shared_ptr<RecordingTerminal> m_terminal;
     std::shared_ptr<MemoryKeychain> m_keychain;
