@@ -11,11 +11,19 @@ QString VARALaunchPlan::resolveWinePath(const QString &preferred, const QString 
 
 QString VARALaunchPlan::tag() const { return variant == VARAVariant::hf ? QStringLiteral("hf") : QStringLiteral("fm"); }
 
-VARALaunchPlan VARALaunchPlan::make(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
-                                    const QString &winePrefix)
+QString VARALaunchPlan::winePath(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
+                                 const std::optional<QString> &foundWine)
 {
     const bool isHF = variant == VARAVariant::hf;
-    const QString winePath = isHF ? resolveWinePath(hf.winePath, fm.winePath) : resolveWinePath(fm.winePath, hf.winePath);
+    const QString recorded = isHF ? resolveWinePath(hf.winePath, fm.winePath) : resolveWinePath(fm.winePath, hf.winePath);
+    return resolveWinePath(recorded, foundWine.value_or(QString()));
+}
+
+VARALaunchPlan VARALaunchPlan::make(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
+                                    const QString &winePrefix, const std::optional<QString> &foundWine)
+{
+    const bool isHF = variant == VARAVariant::hf;
+    const QString winePath = VARALaunchPlan::winePath(variant, hf, fm, foundWine);
     const QString varaPath = isHF ? hf.varaPath : fm.varaPath;
     const bool audioDebug = isHF ? hf.audioDebugEnabled : fm.audioDebugEnabled;
     if (winePath.isEmpty()) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 
 namespace cordavelle {
 
@@ -39,11 +40,16 @@ struct VARALaunchPlan {
     // The last error of a modem that answered none of its launches.
     QString failureMessage;
 
-    // Throws HelperError wineNotFound when neither record names a Wine, varaNotInstalled when the
-    // variant's own record names no modem program. A variant without a Wine of its own borrows
-    // the other's: both run in the same prefix.
+    // Throws HelperError wineNotFound when there is no Wine (winePath), varaNotInstalled when the
+    // variant's own record names no modem program.
     static VARALaunchPlan make(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
-                               const QString &winePrefix);
+                               const QString &winePrefix, const std::optional<QString> &foundWine = std::nullopt);
+
+    // The Wine a modem runs under: its own record's; else the other's, as both run in the same
+    // prefix; else `foundWine`, one on this computer that no install has recorded yet. Empty
+    // when there is none.
+    static QString winePath(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
+                            const std::optional<QString> &foundWine);
 
     // `preferred` unless it is empty, else `fallback`.
     static QString resolveWinePath(const QString &preferred, const QString &fallback);

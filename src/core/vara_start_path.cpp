@@ -9,6 +9,7 @@
 #include "core/launch_verdict.h"
 #include "core/managed_process.h"
 #include "core/orphan_reaper.h"
+#include "base/tool_lookup.h"
 #include "core/wine_prefix_hold.h"
 #include "platform/clock.h"
 #include "radio/vara_launch_configurator.h"
@@ -54,7 +55,8 @@ VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &cl
 
 VARALaunchPlan VARAStartPath::plan() const
 {
-    return VARALaunchPlan::make(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), places::winePrefix());
+    return VARALaunchPlan::make(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), places::winePrefix(),
+                                tools::findWine());
 }
 
 QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)

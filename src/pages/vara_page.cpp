@@ -2,6 +2,7 @@
 
 #include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
+#include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
@@ -217,7 +218,8 @@ void VARAPage::refresh()
 {
     const VARAConfigFields now = record();
     m_frame.refresh(now.lifecycleMode);
-    const InstallationRows rows = installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig());
+    const InstallationRows rows =
+        installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), tools::findWine());
     showText(m_winePath, rows.winePath, rows.winePathDimmed);
     showText(m_version, rows.version, rows.versionDimmed);
     const bool checking = m_state->isCheckingForUpdate();

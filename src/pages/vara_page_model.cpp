@@ -1,21 +1,16 @@
 #include "pages/vara_page_model.h"
 
 #include "base/helper_logger.h"
+#include "core/vara_launch_plan.h"
 
 namespace cordavelle::vara_page {
 
-QString winePath(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm)
-{
-    if (variant == VARAVariant::fm && !fm.winePath.isEmpty()) {
-        return fm.winePath;
-    }
-    return hf.winePath;
-}
-
-InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm)
+InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
+                                  const std::optional<QString> &foundWine)
 {
     InstallationRows rows;
-    const QString wine = winePath(variant, hf, fm);
+    // The Wine a start would run, so that the page and the checklist name the same one.
+    const QString wine = VARALaunchPlan::winePath(variant, hf, fm, foundWine);
     rows.winePathDimmed = wine.isEmpty();
     rows.winePath = wine.isEmpty() ? QStringLiteral("Not configured") : wine;
     rows.versionLabel = displayName(variant) + QStringLiteral(" Version");

@@ -13,9 +13,6 @@
 // row and the update check's result line.
 namespace cordavelle::vara_page {
 
-// The Wine the modem is launched with: VARA FM without one of its own uses VARA HF's.
-QString winePath(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm);
-
 // The "Installation" rows. A dimmed text is drawn in the secondary colour.
 struct InstallationRows {
     QString winePath;
@@ -28,8 +25,10 @@ struct InstallationRows {
     bool canCheck = false;
     bool operator==(const InstallationRows &) const = default;
 };
-// From the records alone: a recorded version shows even when the modem's files are gone.
-InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm);
+// From the records alone, but for the Wine on this computer (`foundWine`) that the modem would run
+// under when no record names one: a recorded version shows even when the modem's files are gone.
+InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, const VARAFMConfig &fm,
+                                  const std::optional<QString> &foundWine);
 
 // What the update check says: the newest version against the recorded one as plain text, so any
 // difference is an update; none means the check failed.

@@ -80,6 +80,12 @@ TEST(VARALaunchPlanTest, MissingWineIsReportedBeforeAMissingModemAndOnlyTheOwnMo
     EXPECT_EQ(error(VARAVariant::fm, "", "", "C:\\VARA FM\\VARAFM.exe"), HelperError::wineNotFound().description());
     EXPECT_EQ(error(VARAVariant::fm, "/opt/wine", "C:\\VARA\\VARA.exe", ""), HelperError::varaNotInstalled().description());
     EXPECT_EQ(error(VARAVariant::hf, "/opt/wine", "C:\\VARA\\VARA.exe", ""), "no error");
+
+    // A Wine on this computer serves when no record names one.
+    VARAConfig hf;
+    hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+    EXPECT_EQ(VARALaunchPlan::make(VARAVariant::hf, hf, {}, kPrefix, QStringLiteral("/usr/bin/wine")).program,
+              "/usr/bin/wine");
 }
 
 } // namespace

@@ -9,23 +9,26 @@ namespace {
 
 using namespace vara_page;
 
-TEST(VARAPageModel, InstallationRowsComeFromTheRecordsWithVaraFmFallingBackToVaraHfsWine)
+TEST(VARAPageModel, InstallationRowsShowTheWineAStartWouldRunAndTheRecordedVersion)
 {
     struct Case {
         VARAVariant variant;
         const char *hfWine;
         const char *fmWine;
+        const char *found;
         const char *hfVersion;
         const char *fmVersion;
         InstallationRows rows;
     };
+    // The Wine shown is the one a start would run: the modem's own, the other modem's, then one
+    // found on this computer.
     const Case cases[] = {
-        {VARAVariant::hf, "/w/hf", "/w/fm", "4.8.7", "", {"/w/hf", false, "VARA HF Version", "v4.8.7", false, true}},
-        {VARAVariant::fm, "/w/hf", "/w/fm", "4.8.7", "", {"/w/fm", false, "VARA FM Version", "Not installed", true, false}},
-        {VARAVariant::fm, "/w/hf", "", "", "4.3.9", {"/w/hf", false, "VARA FM Version", "v4.3.9", false, true}},
-        {VARAVariant::fm, "", "", "", "Unknown", {"Not configured", true, "VARA FM Version", "vUnknown", false, true}},
-        // VARA HF never borrows VARA FM's Wine.
-        {VARAVariant::hf, "", "/w/fm", "", "", {"Not configured", true, "VARA HF Version", "Not installed", true, false}},
+        {VARAVariant::hf, "/w/hf", "/w/fm", "/usr/bin/wine", "4.8.7", "", {"/w/hf", false, "VARA HF Version", "v4.8.7", false, true}},
+        {VARAVariant::fm, "/w/hf", "/w/fm", nullptr, "4.8.7", "", {"/w/fm", false, "VARA FM Version", "Not installed", true, false}},
+        {VARAVariant::fm, "/w/hf", "", nullptr, "", "4.3.9", {"/w/hf", false, "VARA FM Version", "v4.3.9", false, true}},
+        {VARAVariant::hf, "", "/w/fm", nullptr, "", "", {"/w/fm", false, "VARA HF Version", "Not installed", true, false}},
+        {VARAVariant::fm, "", "", "/usr/bin/wine", "", "", {"/usr/bin/wine", false, "VARA FM Version", "Not installed", true, false}},
+        {VARAVariant::fm, "", "", nullptr, "", "Unknown", {"Not configured", true, "VARA FM Version", "vUnknown", false, true}},
     };
     for (const Case &c : cases) {
         VARAConfig hf;
@@ -34,7 +37,8 @@ TEST(VARAPageModel, InstallationRowsComeFromTheRecordsWithVaraFmFallingBackToVar
         VARAFMConfig fm;
         fm.winePath = c.fmWine;
         fm.installedVersion = c.fmVersion;
-        const InstallationRows rows = installationRows(c.variant, hf, fm);
+        const auto found = c.found ? std::optional<QString>(c.found) : std::nullopt;
+        const InstallationRows rows = installationRows(c.variant, hf, fm, found);
         EXPECT_EQ(rows, c.rows) << c.hfWine << " " << c.fmWine << " " << c.hfVersion << " " << c.fmVersion;
     }
 }
