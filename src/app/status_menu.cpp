@@ -17,15 +17,6 @@ namespace cordavelle {
 
 namespace {
 
-QCoro::Task<void> startDroppingErrors(ServiceControl &services, ServiceID id)
-{
-    try {
-        co_await services.startService(id);
-    } catch (const std::exception &) {
-        // The row shows whatever state the failed start left.
-    }
-}
-
 QCoro::Task<void> prepareThenStop(ServiceControl &services, ServiceID id)
 {
     co_await services.prepareToStopService(id);
@@ -285,7 +276,7 @@ void StatusMenu::toggleService(ServiceID id)
             if (running) {
                 prepareThenStop(*services, id);
             } else {
-                startDroppingErrors(*services, id);
+                startFromWindow(*services, id);
             }
         },
         Qt::QueuedConnection);

@@ -85,6 +85,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     m_process.appendSyntheticLog(line);
 
     QPointer<ManagedProcess> process(&m_process);
+    m_launched = config;
     co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel);
     if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel)) {
         co_return;

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <stop_token>
 
 namespace cordavelle {
@@ -39,6 +40,8 @@ public:
     // A PTT dependency that fails only warns. Ends without launching, or without marking the
     // process running, once `cancel` is requested.
     QCoro::Task<void> start(std::stop_token cancel);
+    // The settings of the last launch: what the running Direwolf's configuration file holds.
+    const std::optional<DirewolfConfig> &launchedConfig() const { return m_launched; }
 
 private:
     // Settles Direwolf's PTT dependency on rigctld or on the client's rig control.
@@ -54,6 +57,7 @@ private:
     KeepaliveRequestAdvertiser &m_keepalive;
     RigControlServerDiscovery &m_discovery;
     const AudioDeviceManager &m_audio;
+    std::optional<DirewolfConfig> m_launched;
 };
 
 } // namespace cordavelle

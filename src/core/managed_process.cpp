@@ -112,6 +112,22 @@ void ManagedProcess::setLastError(const std::optional<QString> &lastError)
     setObserved(m_lastError, lastError, &ManagedProcess::lastErrorChanged);
 }
 
+void ManagedProcess::setStartError(const std::optional<QString> &startError)
+{
+    setObserved(m_startError, startError, &ManagedProcess::startErrorChanged);
+}
+
+QStringList ManagedProcess::failedStartOutput() const { return m_endedWhileStarting ? m_launchTail : QStringList(); }
+
+void ManagedProcess::setEndedWhileStarting(bool ended)
+{
+    const QStringList before = failedStartOutput();
+    m_endedWhileStarting = ended;
+    if (failedStartOutput() != before) {
+        Q_EMIT failedStartOutputChanged();
+    }
+}
+
 void ManagedProcess::setStartedAt(std::optional<QDateTime> startedAt)
 {
     setObserved(m_startedAt, std::move(startedAt), &ManagedProcess::startedAtChanged);
@@ -141,7 +157,7 @@ std::optional<double> ManagedProcess::uptime() const
     return static_cast<double>(m_startedAt->msecsTo(wallNow(m_clock))) / 1000.0;
 }
 
-void ManagedProcess::setOnUnexpectedExit(std::function<void(int32_t)> callback)
+void ManagedProcess::setOnUnexpectedExit(std::function<void(LaunchOutcome)> callback)
 {
     m_onUnexpectedExit = std::move(callback);
 }
@@ -169,6 +185,8 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     }
 
     m_logBuffer->reset();
+    setEndedWhileStarting(false);
+    m_launchTail.clear();
     const std::uint64_t launchID = ++m_launchCount;
     auto launchCancel = std::make_shared<std::stop_source>();
     ChildProcess *child = ChildProcess::launch(
@@ -248,6 +266,7 @@ void ManagedProcess::markRunning()
     if (m_state != ServiceRunState::starting) {
         return;
     }
+    setEndedWhileStarting(false);
     setState(ServiceRunState::running);
     if (!m_healthMonitor) {
         startHealthMonitoring();
@@ -272,11 +291,17 @@ void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)
 {
     cancelHealthMonitor();
     const ServiceRunState previous = m_state;
-    recordOutcome(LaunchOutcome::fromTermination(exitCode, bySignal));
+    const LaunchOutcome end = LaunchOutcome::fromTermination(exitCode, bySignal);
 
     if (m_state == ServiceRunState::stopping) {
+        // The signal came from the stop itself: the user sees a plain stop, not a failure.
+        recordOutcome(LaunchOutcome::stopped(exitCode));
         cleanup();
         return;
+    }
+    recordOutcome(end);
+    if (previous == ServiceRunState::starting) {
+        setEndedWhileStarting(true);
     }
     if (m_state == ServiceRunState::starting && exitCode == 0 && !bySignal) {
         // A launcher that hands over to another process and exits cleanly: whether the service
@@ -293,13 +318,13 @@ void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)
     setPid(std::nullopt);
     setStartedAt(std::nullopt);
     if (exitCode != 0) {
-        setLastError(LaunchOutcome::fromTermination(exitCode, bySignal).failureText());
+        setLastError(end.failureText());
     }
     setState(ServiceRunState::error);
     if (previous == ServiceRunState::running && m_onUnexpectedExit) {
         // A copy: the callback may install another one.
         const auto callback = m_onUnexpectedExit;
-        callback(exitCode);
+        callback(end);
     }
 }
 
@@ -321,6 +346,7 @@ void ManagedProcess::stop()
     if (m_state != ServiceRunState::running && m_state != ServiceRunState::starting) {
         return;
     }
+    setEndedWhileStarting(false);
     setState(ServiceRunState::stopping);
     cancelHealthMonitor();
     if (!m_process) {
@@ -356,7 +382,7 @@ QCoro::Task<void> ManagedProcess::escalateStop(QPointer<ManagedProcess> self, Cl
         // The exit notice of a killed child comes later and finds nothing left to do, so the
         // kill is recorded here.
         if (killed) {
-            self->recordOutcome(LaunchOutcome::killedBySignal(SIGKILL));
+            self->recordOutcome(LaunchOutcome::stopped(SIGKILL));
         }
         self->cleanup();
     }

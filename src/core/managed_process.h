@@ -49,8 +49,11 @@ class ManagedProcess final : public QObject {
     Q_PROPERTY(cordavelle::LaunchOutcome lastLaunchOutcome READ lastLaunchOutcome NOTIFY lastLaunchOutcomeChanged)
     Q_PROPERTY(std::optional<QDateTime> lastLaunchOutcomeAt READ lastLaunchOutcomeAt NOTIFY lastLaunchOutcomeAtChanged)
     Q_PROPERTY(QStringList logLines READ logLines WRITE setLogLines NOTIFY logLinesChanged)
+    Q_PROPERTY(std::optional<QString> startError READ startError WRITE setStartError NOTIFY startErrorChanged)
+    Q_PROPERTY(QStringList failedStartOutput READ failedStartOutput NOTIFY failedStartOutputChanged)
 public:
     static constexpr int kMaxLogLines = 500;
+    static constexpr int kMaxFailedStartOutputLines = 3;
 
     ManagedProcess(ServiceID serviceID, Clock &clock, QObject *parent = nullptr);
     ~ManagedProcess() override;
@@ -78,11 +81,19 @@ public:
     void setLogLines(const QStringList &lines);
     // Empties the log, including lines read but not yet shown.
     void clearLog();
+    // What a start asked for in a window threw, for the service's error line. Kept apart from
+    // lastError, which the API reports; the orchestrator clears it with the next start or stop.
+    std::optional<QString> startError() const { return m_startError; }
+    void setStartError(const std::optional<QString> &startError);
+    // The child's last non-empty output lines, at most kMaxFailedStartOutputLines, once it has
+    // ended during its start: the reason it gives is seldom in the exit status. Empty otherwise,
+    // and again from the next launch on.
+    QStringList failedStartOutput() const;
     // Seconds since startedAt, only while running.
     std::optional<double> uptime() const;
 
-    // Called with the exit status (or signal number) when a running child ends.
-    void setOnUnexpectedExit(std::function<void(int32_t exitCode)> callback);
+    // Called with how a running child ended when it ends without a stop.
+    void setOnUnexpectedExit(std::function<void(LaunchOutcome end)> callback);
 
     // Launches the child and returns with the state `starting`. A start while starting, running
     // or stopping does nothing. An environment map is merged into the helper's environment;
@@ -114,6 +125,8 @@ Q_SIGNALS:
     void lastLaunchOutcomeChanged();
     void lastLaunchOutcomeAtChanged();
     void logLinesChanged();
+    void startErrorChanged();
+    void failedStartOutputChanged();
 
 private:
     class OutputRelay;
@@ -141,6 +154,7 @@ private:
     void setStartedAt(std::optional<QDateTime> startedAt);
     void setLastLaunchCommand(std::optional<QString> command);
     void recordOutcome(LaunchOutcome outcome);
+    void setEndedWhileStarting(bool ended);
 
     bool isCurrent(std::uint64_t launchID) const { return m_process && m_process->id == launchID; }
     void handleTermination(int32_t exitCode, bool bySignal);
@@ -168,7 +182,11 @@ private:
     LaunchOutcome m_lastLaunchOutcome = LaunchOutcome::neverStarted();
     std::optional<QDateTime> m_lastLaunchOutcomeAt;
     QStringList m_logLines;
-    std::function<void(int32_t)> m_onUnexpectedExit;
+    std::optional<QString> m_startError;
+    // The current launch's last output lines, and whether its child ended during its start.
+    QStringList m_launchTail;
+    bool m_endedWhileStarting = false;
+    std::function<void(LaunchOutcome)> m_onUnexpectedExit;
 
     std::optional<Launch> m_process;
     std::uint64_t m_launchCount = 0;

@@ -24,4 +24,9 @@ void OrchestratorServiceControl::recordActivity(ServiceID id) { m_orchestrator.r
 
 void OrchestratorServiceControl::stopServiceIdle(ServiceID id) { m_orchestrator.stopServiceIdle(id); }
 
+void OrchestratorServiceControl::showStartError(ServiceID id, const QString &error)
+{
+    m_orchestrator.showStartError(id, error);
+}
+
 } // namespace cordavelle

@@ -18,6 +18,7 @@ public:
     void stopService(ServiceID id) override;
     void recordActivity(ServiceID id) override;
     void stopServiceIdle(ServiceID id) override;
+    void showStartError(ServiceID id, const QString &error) override;
 
 private:
     ServiceOrchestrator &m_orchestrator;

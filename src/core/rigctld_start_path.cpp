@@ -75,6 +75,7 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
     m_process.appendSyntheticLog(line);
 
     QPointer<ManagedProcess> process(&m_process);
+    m_launched = config;
     co_await process->start(path, arguments, std::nullopt, config.tcpPort, cancel);
     if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
         co_return;

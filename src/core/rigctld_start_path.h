@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QStringList>
 
+#include <optional>
+
 #include <stop_token>
 
 namespace cordavelle {
@@ -29,6 +31,8 @@ public:
     static QStringList arguments(const RigctldConfig &config, const QString &bindAddress);
 
     ManagedProcess &process() const { return m_process; }
+    // The settings of the last launch: what the running rigctld goes by.
+    const std::optional<RigctldConfig> &launchedConfig() const { return m_launched; }
 
     // Throws when no rigctld is found or the one found cannot run here, before anything is
     // killed or launched, and whatever the launch throws. Ends without marking the process
@@ -42,6 +46,7 @@ private:
     ManagedProcess &m_process;
     RadioPowerController &m_radioPower;
     const OrphanReaper &m_reaper;
+    std::optional<RigctldConfig> m_launched;
 };
 
 } // namespace cordavelle

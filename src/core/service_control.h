@@ -24,6 +24,13 @@ public:
     // The idle-shutdown controller's activity stamp and delayed stop of an on-demand service.
     virtual void recordActivity(ServiceID id) = 0;
     virtual void stopServiceIdle(ServiceID id) = 0;
+    // Shows what a start asked for in a window threw in the service's error line, until its next
+    // start or stop; the API's replies never carry it. Callers without windows have no use for it.
+    virtual void showStartError(ServiceID, const QString &) {}
 };
+
+// A start asked for in a window (a page's header, the status menu): what it throws is shown
+// through showStartError rather than reaching the caller, which has no one to tell.
+QCoro::Task<void> startFromWindow(ServiceControl &services, ServiceID id);
 
 } // namespace cordavelle

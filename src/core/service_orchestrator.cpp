@@ -192,6 +192,7 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
     // and every start that comes meanwhile must find this one.
     const auto underWay = std::make_shared<StartUnderWay>();
     m_startsInFlight[id] = underWay;
+    process(id).setStartError(std::nullopt);
     QPointer<ServiceOrchestrator> self(this);
     const auto endOfStart = qScopeGuard([self, id, underWay] {
         if (self) {
@@ -333,6 +334,14 @@ QCoro::Task<void> ServiceOrchestrator::startAlwaysOn(QPointer<ServiceOrchestrato
     }
 }
 
+void ServiceOrchestrator::showStartError(ServiceID id, const QString &error)
+{
+    const QString line = QStringLiteral("[ServiceOrchestrator] Start of %1 failed: %2").arg(toRaw(id), error);
+    servicesLog::error(line);
+    process(id).appendSyntheticLog(line);
+    process(id).setStartError(error);
+}
+
 // --- stopping
 
 QCoro::Task<void> ServiceOrchestrator::prepareToStopService(ServiceID id)
@@ -349,6 +358,7 @@ void ServiceOrchestrator::stopService(ServiceID id, bool quitting)
     idleShutdown().cancelIdleTimer(id);
     cancelPendingWork(id);
     m_startsInFlight.erase(id);
+    process(id).setStartError(std::nullopt);
     // A stopped variant's Wine server went with its stop (or with the start-up clean-up).
     const bool spareWineServer = quitting && process(id).state() == ServiceRunState::stopped;
     process(id).stop();

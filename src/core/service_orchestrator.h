@@ -94,6 +94,9 @@ public:
     // Wine prefix and port. The start path's errors reach the caller. The start ends without
     // launching once `cancel` is requested or the service is stopped meanwhile.
     QCoro::Task<void> startService(ServiceID id, std::stop_token cancel = {});
+    // Keeps what a start asked for in a window threw as the service's start error, which its
+    // next start or stop clears, and logs it, in the service's log as well.
+    void showStartError(ServiceID id, const QString &error);
     // What must happen while the service still runs, before stopService: rigctld lets the radio
     // be switched off again if the helper switched it on.
     QCoro::Task<void> prepareToStopService(ServiceID id);
@@ -123,6 +126,11 @@ public:
 
     RadioPowerController &radioPower() const { return *m_radioPower; }
     std::optional<bool> radioPowerSupported() const;
+
+    // The settings rigctld and Direwolf were last launched with, to tell whether the stored ones
+    // have changed since.
+    const std::optional<RigctldConfig> &rigctldLaunchedConfig() const { return m_rigctldStart->launchedConfig(); }
+    const std::optional<DirewolfConfig> &direwolfLaunchedConfig() const { return m_direwolfStart->launchedConfig(); }
 
     // Whether a restart of the service is waiting for its back-off or running.
     bool isRestartPending(ServiceID id) const;
@@ -175,8 +183,8 @@ private:
 
     // Crash handling and restarts (service_orchestrator_restart.cpp).
     void wireUnexpectedExitHandlers();
-    void handleUnexpectedExit(ServiceID id, int32_t exitCode);
-    void notifyServiceCrash(ServiceID id, int32_t exitCode);
+    void handleUnexpectedExit(ServiceID id, const LaunchOutcome &end);
+    void notifyServiceCrash(ServiceID id, const LaunchOutcome &end);
     void scheduleRestart(ServiceID id, int attempt);
     static QCoro::Task<void> runRestart(QPointer<ServiceOrchestrator> self, ServiceID id, int attempt,
                                         std::stop_token cancel);

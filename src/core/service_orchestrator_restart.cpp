@@ -54,25 +54,29 @@ private:
 void ServiceOrchestrator::wireUnexpectedExitHandlers()
 {
     for (ServiceID id : allCases<ServiceID>()) {
-        process(id).setOnUnexpectedExit([self = QPointer(this), id](int32_t exitCode) {
+        process(id).setOnUnexpectedExit([self = QPointer(this), id](LaunchOutcome end) {
             if (self) {
-                self->handleUnexpectedExit(id, exitCode);
+                self->handleUnexpectedExit(id, end);
             }
         });
     }
 }
 
-void ServiceOrchestrator::handleUnexpectedExit(ServiceID id, int32_t exitCode)
+void ServiceOrchestrator::handleUnexpectedExit(ServiceID id, const LaunchOutcome &end)
 {
-    servicesLog::warning(
-        QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2").arg(toRaw(id), QString::number(exitCode)));
-    notifyServiceCrash(id, exitCode);
+    // A signal is no exit code: the log, the notice, the page and the API all name it alike.
+    const bool bySignal = end.kind() == LaunchOutcome::Kind::killedBySignal;
+    servicesLog::warning(bySignal ? QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly: %2")
+                                        .arg(toRaw(id), LaunchOutcome::killedBySignalText(end.value()))
+                                  : QStringLiteral("[ServiceOrchestrator] %1 exited unexpectedly with code %2")
+                                        .arg(toRaw(id), QString::number(end.value())));
+    notifyServiceCrash(id, end);
     if (lifecycleMode(id) == ServiceLifecycleMode::alwaysOn) {
         scheduleRestart(id, 1);
     }
 }
 
-void ServiceOrchestrator::notifyServiceCrash(ServiceID id, int32_t exitCode)
+void ServiceOrchestrator::notifyServiceCrash(ServiceID id, const LaunchOutcome &end)
 {
     if (lifecycleMode(id) != ServiceLifecycleMode::alwaysOn) {
         return;
@@ -81,7 +85,10 @@ void ServiceOrchestrator::notifyServiceCrash(ServiceID id, int32_t exitCode)
     // Each crash gets a notice of its own; none replaces an earlier one.
     request.identifier = QStringLiteral("service-crash-%1-%2").arg(toRaw(id), secondsSince1970(m_clock.wallNow()));
     request.title = displayName(id) + QStringLiteral(" stopped unexpectedly");
-    request.body = QStringLiteral("Exit code %1. Helper will attempt to restart.").arg(exitCode);
+    const QString how = end.kind() == LaunchOutcome::Kind::killedBySignal
+                            ? LaunchOutcome::killedBySignalText(end.value())
+                            : QStringLiteral("Exit code %1").arg(end.value());
+    request.body = how.left(1).toUpper() + how.mid(1) + QStringLiteral(". Helper will attempt to restart.");
     request.sound = true;
     m_notifications.add(request);
 }

@@ -113,7 +113,8 @@ void DirewolfPage::refresh()
     m_agw->setPort(now.agwPort);
     refreshRadio();
     const ManagedProcess &process = m_context.orchestrator.direwolfProcess();
-    m_restartNotice->setVisible(process.state() == ServiceRunState::running);
+    m_restartNotice->setVisible(
+        settingsChangedSinceLaunch(process.state(), m_context.orchestrator.direwolfLaunchedConfig(), now));
     refreshBanners();
     refreshInstallation();
 }

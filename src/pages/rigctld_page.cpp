@@ -80,6 +80,11 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     connect(&m_context.config, &ConfigStore::rigctldConfigChanged, this, schedule);
     connect(&m_context.config, &ConfigStore::allowNetworkAccessChanged, this, schedule);
     connect(&process, &ManagedProcess::stateChanged, this, schedule);
+    connect(&process, &ManagedProcess::stateChanged, this, [this] {
+        if (m_context.orchestrator.rigctldProcess().state() != ServiceRunState::running) {
+            m_state->forgetResult();
+        }
+    });
     connect(&m_context.orchestrator.radioPower(), &RadioPowerController::radioPowerSupportedChanged, this, schedule);
     connect(m_state.get(), &RigctldPageState::changed, this, schedule);
     if (m_context.installer) {
@@ -133,7 +138,8 @@ void RigctldPage::refresh()
     m_listenCaption->setText(rigctld_page::listenCaption(m_context.config.bindAddress()));
     refreshTest();
     const ManagedProcess &process = m_context.orchestrator.rigctldProcess();
-    m_restartNotice->setVisible(process.state() == ServiceRunState::running);
+    m_restartNotice->setVisible(
+        settingsChangedSinceLaunch(process.state(), m_context.orchestrator.rigctldLaunchedConfig(), now));
     refreshInstallation();
 }
 

@@ -83,10 +83,22 @@ void RigctldPageState::testConnection(std::shared_ptr<RigctldPageState> state, i
 
 QCoro::Task<void> RigctldPageState::test(std::shared_ptr<RigctldPageState> state, int port, Clock &clock)
 {
+    const std::uint64_t run = state->m_run;
     QString result = co_await queryRigctld(port, clock);
-    state->m_testResult = std::move(result);
+    if (state->m_run == run) {
+        state->m_testResult = std::move(result);
+    }
     state->m_isTesting = false;
     Q_EMIT state->changed();
+}
+
+void RigctldPageState::forgetResult()
+{
+    ++m_run;
+    if (m_testResult) {
+        m_testResult.reset();
+        Q_EMIT changed();
+    }
 }
 
 TestRow testRow(bool isTesting, const std::optional<QString> &result, bool running)

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -75,6 +76,9 @@ public:
                               std::optional<QString> executable);
     // Runs one connection test against `port`; a test under way is not started twice.
     static void testConnection(std::shared_ptr<RigctldPageState> state, int port, Clock &clock);
+    // rigctld has left the run that was tested: its result no longer holds, and a test of that
+    // run still under way keeps its result to itself.
+    void forgetResult();
 
 Q_SIGNALS:
     void changed();
@@ -86,6 +90,8 @@ private:
     std::vector<RigModel> m_rigModels;
     std::optional<QString> m_testResult;
     bool m_isTesting = false;
+    // Counts forgetResult(), so that a test knows whether its run is still the one shown.
+    std::uint64_t m_run = 0;
 };
 
 // The test row: the button, the busy indicator, the result and the hint, from the state alone.

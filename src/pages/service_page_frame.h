@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class QVBoxLayout;
 class QWidget;
@@ -16,6 +17,18 @@ class Clock;
 class LifecyclePicker;
 class LogViewer;
 class ServiceOrchestrator;
+
+// Whether a restart would apply settings: the service runs, launched with settings other than
+// the stored ones. The lifecycle mode is the helper's own and never reaches the child.
+template <class Config>
+bool settingsChangedSinceLaunch(ServiceRunState state, const std::optional<Config> &launched, Config stored)
+{
+    if (state != ServiceRunState::running || !launched) {
+        return false;
+    }
+    stored.lifecycleMode = launched->lifecycleMode;
+    return stored != *launched;
+}
 
 // What every service's page is built on: a scrolling column headed by the service's header, a
 // Lifecycle section whose picker stores what the user picks, the page's own parts twelve points

@@ -28,13 +28,9 @@ QCoro::Task<void> prepareThenStop(std::shared_ptr<ServiceControl> control, Servi
     control->stopService(id);
 }
 
-QCoro::Task<void> startDroppingErrors(std::shared_ptr<ServiceControl> control, ServiceID id)
+QCoro::Task<void> start(std::shared_ptr<ServiceControl> control, ServiceID id)
 {
-    try {
-        co_await control->startService(id);
-    } catch (...) {
-        // The process keeps what went wrong in lastError and the last launch outcome.
-    }
+    co_await startFromWindow(*control, id);
 }
 
 QCoro::Task<void> tickEverySecond(QPointer<UptimeLabel> label, Clock &clock, std::stop_token stop)
@@ -151,6 +147,8 @@ ProcessSnapshot ProcessSnapshot::of(const ManagedProcess &process)
     snapshot.isRestartInProgress = process.isRestartInProgress();
     snapshot.startedAt = process.startedAt();
     snapshot.lastError = process.lastError();
+    snapshot.startError = process.startError();
+    snapshot.failedStartOutput = process.failedStartOutput();
     snapshot.lastLaunchCommand = process.lastLaunchCommand();
     snapshot.lastLaunchOutcome = process.lastLaunchOutcome();
     snapshot.lastLaunchOutcomeAt = process.lastLaunchOutcomeAt();
@@ -164,7 +162,8 @@ Tone launchOutcomeTone(const LaunchOutcome &outcome)
     case LaunchOutcome::Kind::killedBySignal: return Tone::red;
     case LaunchOutcome::Kind::running: return Tone::green;
     case LaunchOutcome::Kind::neverStarted:
-    case LaunchOutcome::Kind::exitedCleanly: return Tone::secondary;
+    case LaunchOutcome::Kind::exitedCleanly:
+    case LaunchOutcome::Kind::stopped: return Tone::secondary;
     }
     return Tone::secondary;
 }
@@ -185,7 +184,11 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     } else if (process.isRestartInProgress) {
         model.buttonDisabledReason = model.name + QStringLiteral(" is being restarted after a crash");
     }
-    model.error = process.lastError;
+    // The newer of the two: a start error stands for a start that came after the last error.
+    model.error = process.startError ? process.startError : process.lastError;
+    if (!process.startError && process.lastError) {
+        model.errorOutput = process.failedStartOutput;
+    }
     if (process.lastLaunchCommand) {
         LaunchRow row;
         row.command = *process.lastLaunchCommand;
@@ -204,7 +207,7 @@ void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, Servic
     if (stops(stateNow)) {
         prepareThenStop(std::move(control), id);
     } else {
-        startDroppingErrors(std::move(control), id);
+        start(std::move(control), id);
     }
 }
 
@@ -316,7 +319,18 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     m_errorIcon->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("exclamationmark.triangle.fill")), 12,
                                         toneColour(Tone::red, palette()), devicePixelRatioF()));
     errorLayout->addWidget(m_errorIcon, 0, Qt::AlignTop);
-    errorLayout->addWidget(m_errorText, 1);
+    auto *errorColumn = new QVBoxLayout;
+    errorColumn->setSpacing(1);
+    errorColumn->addWidget(m_errorText);
+    m_errorOutput = new QLabel;
+    m_errorOutput->setObjectName(QStringLiteral("failedStartOutput"));
+    m_errorOutput->setTextFormat(Qt::PlainText);
+    m_errorOutput->setWordWrap(true);
+    m_errorOutput->setFont(textStyle::caption2(textStyle::monospaced(base)));
+    m_errorOutput->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    setTextColour(m_errorOutput, toneColour(Tone::secondary, palette()));
+    errorColumn->addWidget(m_errorOutput);
+    errorLayout->addLayout(errorColumn, 1);
     column->addWidget(m_errorRow);
 
     m_launchRow = new QWidget;
@@ -355,7 +369,8 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     connect(m_button, &QPushButton::clicked, this,
             [this] { toggleService(m_control, m_id, m_process.state()); });
     for (auto signal : {&ManagedProcess::stateChanged, &ManagedProcess::startedAtChanged,
-                        &ManagedProcess::lastErrorChanged, &ManagedProcess::isRestartInProgressChanged,
+                        &ManagedProcess::lastErrorChanged, &ManagedProcess::startErrorChanged,
+                        &ManagedProcess::failedStartOutputChanged, &ManagedProcess::isRestartInProgressChanged,
                         &ManagedProcess::lastLaunchCommandChanged, &ManagedProcess::lastLaunchOutcomeChanged,
                         &ManagedProcess::lastLaunchOutcomeAtChanged}) {
         connect(&m_process, signal, m_refresh, &CoalescedRefresh::schedule);
@@ -382,6 +397,8 @@ void ServiceHeader::refresh()
 
     m_errorRow->setVisible(m_model.error.has_value());
     m_errorText->setText(m_model.error.value_or(QString()));
+    m_errorOutput->setVisible(!m_model.errorOutput.isEmpty());
+    m_errorOutput->setText(m_model.errorOutput.join(QLatin1Char('\n')));
 
     m_launchRow->setVisible(m_model.launch.has_value());
     if (m_model.launch) {

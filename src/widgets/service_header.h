@@ -5,6 +5,7 @@
 #include "base/service_model.h"
 
 #include <QDateTime>
+#include <QStringList>
 #include <QLabel>
 #include <QPointer>
 #include <QString>
@@ -37,6 +38,8 @@ struct ProcessSnapshot {
     bool isRestartInProgress = false;
     std::optional<QDateTime> startedAt;
     std::optional<QString> lastError;
+    std::optional<QString> startError;
+    QStringList failedStartOutput;
     std::optional<QString> lastLaunchCommand;
     LaunchOutcome lastLaunchOutcome = LaunchOutcome::neverStarted();
     std::optional<QDateTime> lastLaunchOutcomeAt;
@@ -67,15 +70,18 @@ struct ServiceHeaderModel {
     QString buttonDisabledReason;
     // The button stops the service (and is tinted red) rather than starting it.
     bool buttonStops = false;
+    // What the last start threw in a window, else the process's last error.
     std::optional<QString> error;
+    // Under the error: the last lines of a child that ended during its start.
+    QStringList errorOutput;
     std::optional<LaunchRow> launch;
 
     static ServiceHeaderModel make(ServiceID id, const ProcessSnapshot &process, const QDateTime &now);
 };
 
 // The header's button action: stops a running or starting service, the pre-stop step first,
-// otherwise starts it, dropping what a failed start throws (the process records it). The task
-// keeps `control` alive until it ends, also when the header goes first.
+// otherwise starts it, showing what a failed start throws in the error row. The task keeps
+// `control` alive until it ends, also when the header goes first.
 void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, ServiceRunState stateNow);
 
 // The self-refreshing uptime text ("• 3m 07s"), once a second on the clock while it is shown,
@@ -136,6 +142,7 @@ private:
     QWidget *m_errorRow;
     QLabel *m_errorIcon;
     QLabel *m_errorText;
+    QLabel *m_errorOutput;
     QWidget *m_launchRow;
     QLabel *m_launchIcon;
     QLabel *m_command;

@@ -145,8 +145,9 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
     services.calls.clear();
     services.startFailure = HelperError::wineNotFound();
     action(menu, "VARA HF\tStart")->trigger();
-    ASSERT_TRUE(test::processEventsUntil([&] { return services.calls.size() == 1; }));
-    EXPECT_EQ(services.calls, (QStringList{"start vara-hf"}));
+    ASSERT_TRUE(test::processEventsUntil([&] { return services.calls.size() == 2; }));
+    // No alert: the error goes to the service's own error line.
+    EXPECT_EQ(services.calls, (QStringList{"start vara-hf", "start error vara-hf: Wine not found"}));
     EXPECT_TRUE(alerts.shown.empty());
 
     // While open, the menu follows the states.

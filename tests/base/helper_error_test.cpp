@@ -50,6 +50,8 @@ TEST(LaunchOutcome, LabelsAndTerminationMapping)
     EXPECT_EQ(LaunchOutcome::killedBySignal(200).failureText(), "Process was killed by signal 200");
     EXPECT_EQ(LaunchOutcome::exitedWithCode(9).failureText(), "Process exited with code 9");
     EXPECT_EQ(LaunchOutcome::exitedCleanly().failureText(), "");
+    EXPECT_EQ(LaunchOutcome::stopped(15).failureText(), "");
+    EXPECT_EQ(LaunchOutcome::stopped(15).displayLabel(), "stopped");
 }
 
 TEST(HelperLogger, WritesTheCallersTextWithLevelAndCategory)

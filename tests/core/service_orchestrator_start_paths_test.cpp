@@ -4,6 +4,7 @@
 #include "base/helper_places.h"
 #include "base/helper_error.h"
 #include "core/config_store.h"
+#include "core/orchestrator_service_control.h"
 #include "core/service_orchestrator.h"
 #include "platform/program_file.h"
 #include "radio/audio_device_manager.h"
@@ -193,12 +194,67 @@ TEST_F(StartPathsTest, AProgramAnotherUserCouldChangeIsNeverLaunched)
     EXPECT_FALSE(QFile::exists(ran));
 }
 
+// A window has no one to throw to: what the start threw stands in the service's error line
+// and its log, once, and goes with the next start or stop. The API's record is left as it was.
+TEST_F(StartPathsTest, AStartFromAWindowShowsWhatItThrewUntilTheNextStartOrStop)
+{
+    OrchestratorServiceControl services(*orchestrator);
+    struct Case {
+        const char *cause;
+        ServiceID id;
+        std::function<void()> arrange;
+        QString error;
+    };
+    const Case cases[] = {
+        {"rigctld not found", ServiceID::rigctld, [] {}, HelperError::rigctldNotFound().description()},
+        {"Direwolf without a callsign", ServiceID::direwolf, [&] {
+             DirewolfConfig dw = direwolf(QString());
+             dw.callsign.clear();
+             config.setDirewolfConfig(dw);
+         },
+         HelperError::direwolfNoCallsign().description()},
+        {"Direwolf not found", ServiceID::direwolf, [&] { config.setDirewolfConfig(direwolf(QString())); },
+         HelperError::direwolfNotFound().description()},
+        {"VARA HF without Wine", ServiceID::varaHF, [] {}, HelperError::wineNotFound().description()},
+        {"VARA FM not installed", ServiceID::varaFM,
+         [&] {
+             VARAFMConfig fm;
+             fm.winePath = QStringLiteral("/usr/bin/wine");
+             config.setVaraFMConfig(fm);
+         },
+         HelperError::varaNotInstalled().description()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cause);
+        c.arrange();
+        ManagedProcess &process = orchestrator->process(c.id);
+        const QString line = QStringLiteral("[ServiceOrchestrator] Start of %1 failed: %2").arg(toRaw(c.id), c.error);
+        auto outcome = test::track(startFromWindow(services, c.id));
+        ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+        EXPECT_EQ(outcome->error, std::nullopt);
+        EXPECT_EQ(process.startError(), c.error);
+        EXPECT_EQ(orchestrator->status(c.id).error, std::nullopt);
+        EXPECT_EQ(linesContaining(line), 1);
+        EXPECT_EQ(process.logLines().filter(line).size(), 1);
+
+        // A start from elsewhere clears it, though it fails alike; a stop does too.
+        EXPECT_TRUE(startAndWait(c.id));
+        EXPECT_EQ(process.startError(), std::nullopt);
+        outcome = test::track(startFromWindow(services, c.id));
+        ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+        ASSERT_TRUE(process.startError());
+        orchestrator->stopService(c.id);
+        EXPECT_EQ(process.startError(), std::nullopt);
+        EXPECT_EQ(linesContaining(line), 2);
+    }
+}
+
 TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithoutThrowing)
 {
     // Real time: the child's end has to be seen while its port is awaited.
     env.useSystemClock();
     RigctldConfig rig;
-    rig.rigctldPath = script(QStringLiteral("rigctld"), "exit 3");
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "printf 'one\\n\\ntwo\\nthree\\nno such device\\n'; exit 3");
     rig.manageRadioPower = true;
     config.setRigctldConfig(rig);
     auto outcome = test::track(orchestrator->startService(ServiceID::rigctld));
@@ -207,6 +263,10 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
     EXPECT_EQ(orchestrator->status(ServiceID::rigctld).error, "rigctld exited during its start: Process exited with code 3");
+    // Why it ended is in what it wrote last, which the page shows under the error.
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return orchestrator->rigctldProcess().failedStartOutput() == QStringList{"two", "three", "no such device"}; }, 5s))
+        << orchestrator->rigctldProcess().failedStartOutput().join('|').toStdString();
     EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"));
     // The radio is not asked about its power when nothing is there to ask.
     EXPECT_FALSE(env.log().contains("power"));

@@ -15,11 +15,11 @@ TEST_F(ServiceOrchestratorTest, CrashOfAnAlwaysOnServiceNotifiesAndRestartsAfter
     startAndWait(ServiceID::rigctld);
     crash(ServiceID::rigctld);
 
-    EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] rigctld exited unexpectedly with code 9"));
+    EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] rigctld exited unexpectedly: killed by signal 9 (SIGKILL)"));
     ASSERT_EQ(env.notifications().requests.size(), 1u);
     const NotificationRequest &notice = env.notifications().requests[0];
     EXPECT_EQ(notice.title, "rigctld stopped unexpectedly");
-    EXPECT_EQ(notice.body, "Exit code 9. Helper will attempt to restart.");
+    EXPECT_EQ(notice.body, "Killed by signal 9 (SIGKILL). Helper will attempt to restart.");
     EXPECT_TRUE(notice.identifier.startsWith("service-crash-rigctld-1767268800.")) << notice.identifier.toStdString();
     EXPECT_TRUE(notice.sound);
     EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] Scheduling restart of rigctld (attempt 1/5) in 2s"));
@@ -46,7 +46,7 @@ TEST_F(ServiceOrchestratorTest, CrashOfAnOnDemandServiceIsOnlyLogged)
     startAndWait(ServiceID::direwolf);
     crash(ServiceID::direwolf);
     env.clock().advance(2min);
-    EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] direwolf exited unexpectedly with code 9"));
+    EXPECT_TRUE(env.log().contains("[ServiceOrchestrator] direwolf exited unexpectedly: killed by signal 9 (SIGKILL)"));
     EXPECT_TRUE(env.notifications().requests.empty());
     EXPECT_FALSE(env.log().contains("Scheduling restart"));
     EXPECT_EQ(launches[ServiceID::direwolf], 1);

@@ -16,6 +16,8 @@
 namespace cordavelle {
 namespace {
 
+using namespace std::chrono_literals;
+
 void settle()
 {
     for (int i = 0; i < 3; ++i) {
@@ -125,24 +127,30 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     EXPECT_EQ(scene.config.direwolfConfig().callsign, QStringLiteral("K1 AB"));
 }
 
-TEST(DirewolfPage, RestartNoticeShowsForTheWholeRun)
+TEST(DirewolfPage, RestartNoticeShowsOnlyWhileDirewolfRunsWithOlderSettings)
 {
     test::DirewolfPageScene scene;
-    scene.env.useSystemClock();
+    DirewolfConfig settings = scene.config.direwolfConfig();
+    settings.callsign = QStringLiteral("N0CALL");
+    settings.direwolfPath = scene.env.root() + QStringLiteral("/direwolf");
+    ASSERT_TRUE(test::writeProgram(settings.direwolfPath, "#!/bin/sh\nexec sleep 600\n"));
+    scene.config.setDirewolfConfig(settings);
     auto page = scene.makePage();
     page->show();
-    settle();
-    EXPECT_TRUE(page->restartNotice()->isHidden());
+    auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
+    ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
     ManagedProcess &process = scene.orchestrator.direwolfProcess();
-    auto started = test::track(process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
-    test::processEventsUntil([&] { return started->done; });
-    process.markRunning();
+    ASSERT_EQ(process.state(), ServiceRunState::running) << process.lastError().value_or("").toStdString();
     settle();
-    EXPECT_FALSE(page->restartNotice()->isHidden()) << "even with the configuration unchanged since the start";
-    process.stop();
+    EXPECT_TRUE(page->restartNotice()->isHidden()) << "unchanged since the start";
+    settings.kissPort = 8101;
+    scene.config.setDirewolfConfig(settings);
+    settle();
+    EXPECT_FALSE(page->restartNotice()->isHidden());
+    scene.orchestrator.stopService(ServiceID::direwolf);
     settle();
     EXPECT_TRUE(page->restartNotice()->isHidden());
-    test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; });
+    ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
 }
 
 } // namespace

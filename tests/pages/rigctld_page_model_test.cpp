@@ -1,4 +1,5 @@
 #include "pages/rigctld_page_model.h"
+#include "pages/service_page_frame.h"
 
 #include "platform/clock.h"
 
@@ -205,6 +206,58 @@ TEST(RigctldConnectionTest, StateHeldOnlyByTheTestTakesTheResult)
     EXPECT_FALSE(watch.expired()) << "the test holds the state";
     EXPECT_TRUE(test::processEventsUntil([&] { return watch.expired(); }, 6s));
     EXPECT_EQ(server.received(), QByteArray("f\n")) << "a second start while testing sends nothing";
+}
+
+// What a page says of a run must be true of the run there is now.
+TEST(RigctldPageModel, NoticesAndResultsOfAnEarlierRunDoNotStay)
+{
+    RigctldConfig launched;
+    launched.tcpPort = 4533;
+    const auto with = [&](auto change) {
+        RigctldConfig stored = launched;
+        change(stored);
+        return stored;
+    };
+    struct Case {
+        const char *name;
+        ServiceRunState state;
+        std::optional<RigctldConfig> launched;
+        RigctldConfig stored;
+        bool restartNotice;
+    };
+    const Case cases[] = {
+        {"just started, or restarted with the new port", ServiceRunState::running, launched, launched, false},
+        {"port changed since the start", ServiceRunState::running, launched, with([](auto &c) { c.tcpPort = 4534; }), true},
+        {"rig changed since the start", ServiceRunState::running, launched, with([](auto &c) { c.rigModel = 3073; }), true},
+        {"only the lifecycle mode changed", ServiceRunState::running, launched,
+         with([](auto &c) { c.lifecycleMode = ServiceLifecycleMode::alwaysOn; }), false},
+        {"stopped", ServiceRunState::stopped, launched, with([](auto &c) { c.tcpPort = 4534; }), false},
+        {"starting", ServiceRunState::starting, launched, with([](auto &c) { c.tcpPort = 4534; }), false},
+        {"running, launch unknown", ServiceRunState::running, std::nullopt, with([](auto &c) { c.tcpPort = 4534; }), false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(settingsChangedSinceLaunch(c.state, c.launched, c.stored), c.restartNotice) << c.name;
+    }
+    DirewolfConfig direwolf;
+    DirewolfConfig renamed = direwolf;
+    renamed.callsign = QStringLiteral("N0CALL");
+    EXPECT_TRUE(settingsChangedSinceLaunch(ServiceRunState::running, std::optional(direwolf), renamed));
+
+    // A result goes when rigctld leaves its run; a test of that run still under way keeps its
+    // result to itself.
+    SystemClock clock;
+    test::ScriptedTcpServer server("145000000\n", test::ScriptedTcpServer::Then::staySilent);
+    auto state = std::make_shared<RigctldPageState>();
+    RigctldPageState::testConnection(state, server.port(), clock);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !state->isTesting(); }, 6s));
+    EXPECT_EQ(state->testResult(), QString::fromUtf8("OK \u2014 145.000000 MHz"));
+    state->forgetResult();
+    EXPECT_EQ(state->testResult(), std::nullopt);
+    test::ScriptedTcpServer next("145000000\n", test::ScriptedTcpServer::Then::staySilent);
+    RigctldPageState::testConnection(state, next.port(), clock);
+    state->forgetResult();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !state->isTesting(); }, 6s));
+    EXPECT_EQ(state->testResult(), std::nullopt);
 }
 
 TEST(RigctldPageModel, HamlibSectionFollowsTheInstallerAndThePaths)

@@ -151,6 +151,11 @@ TEST(RigctldPage, TestsTheConnectionOfTheRunningRigctld)
     ASSERT_TRUE(test::processEventsUntil([&] { return page->testResult()->isVisible(); }, 6s));
     EXPECT_EQ(page->testResult()->text(), QStringLiteral("OK — 145.500000 MHz"));
     EXPECT_TRUE(page->testButton()->isEnabled());
+
+    // The result was true of that run only.
+    scene.orchestrator.rigctldProcess().stop();
+    ASSERT_TRUE(test::processEventsUntil([&] { return page->testHint()->isVisible(); }));
+    EXPECT_FALSE(page->testResult()->isVisible());
 }
 
 TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)

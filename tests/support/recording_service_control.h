@@ -52,6 +52,10 @@ public:
     }
     void recordActivity(ServiceID id) override { calls.push_back("activity " + toRaw(id)); }
     void stopServiceIdle(ServiceID id) override { calls.push_back("idle stop " + toRaw(id)); }
+    void showStartError(ServiceID id, const QString &error) override
+    {
+        calls.push_back("start error " + toRaw(id) + ": " + error);
+    }
 
     std::map<ServiceID, ServiceRunState> states;
     std::map<ServiceID, ServiceLifecycleMode> modes;

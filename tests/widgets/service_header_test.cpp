@@ -110,12 +110,45 @@ TEST(ServiceHeader, ErrorAndLaunchRowsFollowTheProcess)
         {LaunchOutcome::killedBySignal(9), Tone::red},
         {LaunchOutcome::exitedCleanly(), Tone::secondary},
         {LaunchOutcome::neverStarted(), Tone::secondary},
+        {LaunchOutcome::stopped(15), Tone::secondary},
     };
     for (const auto &[outcome, tone] : outcomes) {
         process.lastLaunchOutcome = outcome;
         model = ServiceHeaderModel::make(ServiceID::varaHF, process, now);
         EXPECT_EQ(model.launch->outcomeTone, tone) << outcome.displayLabel().toStdString();
         EXPECT_EQ(model.launch->when, "2m ago");
+    }
+}
+
+TEST(ServiceHeader, ErrorRowShowsTheNewestErrorAndUnderALastErrorTheChildsLastLines)
+{
+    struct Case {
+        const char *name;
+        std::optional<QString> lastError;
+        std::optional<QString> startError;
+        QStringList failedStartOutput;
+        std::optional<QString> error;
+        QStringList errorOutput;
+    };
+    const QStringList lines{"Could not open audio device", "Pointless to continue"};
+    const Case cases[] = {
+        {"nothing wrong", std::nullopt, std::nullopt, {}, std::nullopt, {}},
+        {"a child that died while starting", "Direwolf exited during its start: Process exited with code 1", std::nullopt,
+         lines, "Direwolf exited during its start: Process exited with code 1", lines},
+        {"a start that threw", std::nullopt, "rigctld not found", {}, "rigctld not found", {}},
+        // The child's lines belong to the older error, which the start error stands in front of.
+        {"a throw after a death", "Process exited with code 1", "Wine not found", lines, "Wine not found", {}},
+    };
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    for (const Case &c : cases) {
+        ProcessSnapshot process;
+        process.state = ServiceRunState::error;
+        process.lastError = c.lastError;
+        process.startError = c.startError;
+        process.failedStartOutput = c.failedStartOutput;
+        const auto model = ServiceHeaderModel::make(ServiceID::direwolf, process, now);
+        EXPECT_EQ(model.error, c.error) << c.name;
+        EXPECT_EQ(model.errorOutput, c.errorOutput) << c.name;
     }
 }
 
@@ -140,6 +173,7 @@ public:
         calls << "prepared " + toRaw(id);
     }
     void stopService(ServiceID id) override { calls << "stop " + toRaw(id); }
+    void showStartError(ServiceID id, const QString &error) override { calls << "start error " + toRaw(id) + ": " + error; }
     void recordActivity(ServiceID) override {}
     void stopServiceIdle(ServiceID) override {}
 
@@ -158,8 +192,10 @@ TEST(ServiceHeader, ButtonStartsOrPreparesThenStops)
 
     EXPECT_EQ(header.button()->text(), "Start");
     header.button()->click();
-    // A failed start is dropped: the process's own records tell the user.
-    EXPECT_EQ(control.calls, QStringList({"start rigctld"}));
+    EXPECT_EQ(control.calls, QStringList({"start rigctld", "start error rigctld: rigctld not found"}));
+    // The orchestrator keeps it on the process, which the row follows.
+    process.setStartError(QStringLiteral("rigctld not found"));
+    ASSERT_TRUE(test::processEventsUntil([&] { return header.model().error == "rigctld not found"; }));
 
     auto launch = test::track(process.start("/bin/sleep", {"30"}));
     ASSERT_TRUE(test::processEventsUntil([&] { return launch->done; }));
