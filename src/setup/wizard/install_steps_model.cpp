@@ -252,8 +252,8 @@ InfoBoxText radioControlInfoBox(const RadioControlFacts &facts)
     if (facts.systemRigctld && !facts.managedInstalled) {
         return {QStringLiteral("System Hamlib found"),
                 QStringLiteral("A working rigctld was detected at ") + *facts.systemRigctld +
-                    QStringLiteral(".  The Helper will use it — no managed install needed.  You can still Install "
-                                   "Hamlib above if you'd like a Helper-managed copy.")};
+                    QStringLiteral(".  The Helper will use it — no managed install needed.  If you'd like a "
+                                   "Helper-managed copy, choose Install Managed Copy on the rigctld page after setup.")};
     }
     return {QStringLiteral("You can skip this step"),
             QStringLiteral("Hamlib is only needed if you want Cordavelle Helper to control your radio's frequency and "
