@@ -224,10 +224,21 @@ std::optional<QString> VARAInstaller::installedVersion() const
 
 QCoro::Task<QUrl> VARAInstaller::findDownloadURL(std::stop_token stop)
 {
-    const HttpResponse response = co_await m_with.http.get(HttpRequest(m_with.downloadsPage), stop);
-    requireSuccessfulStatus(response, QStringLiteral("the VARA downloads page"));
-    const QUrl link = downloadLinkInPage(response.body, m_with.downloadsPage, m_variant);
-    requireSecureLink(link, m_with.downloadsPage);
+    const QUrl page = m_with.downloadsPage;
+    QUrl link;
+    try {
+        const HttpResponse response = co_await m_with.http.get(HttpRequest(page), stop);
+        requireSuccessfulStatus(response, QStringLiteral("the page"));
+        link = downloadLinkInPage(response.body, page, m_variant);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const VARAInstallerError &) {
+        // Its own words name the page already.
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("The VARA downloads page from %1 could not be read").arg(page.host()), error));
+    }
+    requireSecureLink(link, page);
     co_return link;
 }
 
@@ -252,8 +263,14 @@ QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
         }
         self->setState(State::downloading(double(received) / double(total)));
     };
-    const HttpDownload download = co_await m_with.http.download(HttpRequest(url), destination, progress, stop);
-    requireSuccessfulStatus(download, destination, QStringLiteral("the VARA download ") + *name);
+    try {
+        const HttpDownload download = co_await m_with.http.download(HttpRequest(url), destination, progress, stop);
+        requireSuccessfulStatus(download, destination, QStringLiteral("the VARA download ") + *name);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("Could not download ") + displayName(m_variant), error));
+    }
     co_return destination;
 }
 
@@ -321,6 +338,11 @@ QCoro::Task<std::optional<VARARelease>> VARAInstaller::checkForUpdate()
         const auto name = safeDownloadFileName(url);
         const auto version = name ? versionFromFileName(*name) : std::nullopt;
         if (!version) {
+            // The lookups built on this check tell their callers why it failed.
+            if (self) {
+                self->setUpdateCheckFailure(
+                    QStringLiteral("The VARA download \"%1\" names no version").arg(url.fileName()));
+            }
             co_return std::nullopt;
         }
         if (self) {

@@ -2,6 +2,8 @@
 
 #include "base/helper_logger.h"
 #include "core/vara_launch_plan.h"
+#include "install/installer.h"
+#include "platform/described_error.h"
 
 namespace cordavelle::vara_page {
 
@@ -21,10 +23,11 @@ InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, con
     return rows;
 }
 
-QString updateResultLine(const std::optional<DependencyVersions> &versions)
+QString updateResultLine(const std::optional<DependencyVersions> &versions, const QString &failure)
 {
     if (!versions) {
-        return QStringLiteral("Could not check for updates");
+        const QString doing = QStringLiteral("Could not check for updates");
+        return failure.isEmpty() ? doing : failureWhile(doing, DescribedError(failure));
     }
     if (versions->latest != versions->current) {
         return QStringLiteral("Update available: v") + versions->latest + QStringLiteral(" (installed: v") +
@@ -47,13 +50,15 @@ void VARAPageState::checkForUpdate(std::shared_ptr<VARAPageState> state, Depende
 QCoro::Task<void> VARAPageState::check(std::shared_ptr<VARAPageState> state, DependencyUpdateNudge::Lookup lookup)
 {
     std::optional<DependencyVersions> versions;
+    QString failure;
     try {
         versions = co_await lookup();
     } catch (const std::exception &error) {
-        HelperLogger::error(QStringLiteral("[VARADetailView] Update check failed: ") + QString::fromUtf8(error.what()),
+        failure = QString::fromUtf8(error.what());
+        HelperLogger::error(QStringLiteral("[VARADetailView] Update check failed: ") + failure,
                             HelperLogger::Category::install);
     }
-    state->m_updateCheckResult = updateResultLine(versions);
+    state->m_updateCheckResult = updateResultLine(versions, failure);
     state->m_isCheckingForUpdate = false;
     Q_EMIT state->changed();
 }

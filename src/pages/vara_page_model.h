@@ -31,8 +31,8 @@ InstallationRows installationRows(VARAVariant variant, const VARAConfig &hf, con
                                   const std::optional<QString> &foundWine);
 
 // What the update check says: the newest version against the recorded one as plain text, so any
-// difference is an update; none means the check failed.
-QString updateResultLine(const std::optional<DependencyVersions> &versions);
+// difference is an update; none means the check failed, for the reason `failure` gives.
+QString updateResultLine(const std::optional<DependencyVersions> &versions, const QString &failure = {});
 
 // What the page shows of its update check. The check holds this object, not the page, so a
 // result that comes after the page has gone lands here and goes nowhere else.

@@ -237,16 +237,19 @@ TEST_F(VARAInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     const QString zip = "/VARA%20Products/VARA%20HF%204.8.7%20setup.zip";
     test::RemoteFailureTable table(server);
     const QString here = table.here();
+    const QString unread = "The VARA downloads page from 127.0.0.1 could not be read: ";
     const std::vector<test::RemoteFailure> cases = {
-        {page, Fault::notFound, "The server answered 404 Not Found for the VARA downloads page"},
+        {page, Fault::notFound, unread + "the server answered 404 Not Found for the page"},
         {page, Fault::rateLimited,
-         "The server answered 403 Forbidden for the VARA downloads page: too many requests for now, try again later"},
+         unread + "the server answered 403 Forbidden for the page: too many requests for now, try again later"},
         {page, Fault::garbage, "Could not parse the VARA downloads page"},
-        {"", Fault::notFound, table.refused()},
-        {zip, Fault::serverError, "The server answered 500 Internal Server Error for the VARA download VARA HF 4.8.7 setup.zip"},
+        {"", Fault::notFound, unread + "c" + table.refused().mid(1)},
+        {zip, Fault::serverError,
+         "Could not download VARA HF: the server answered 500 Internal Server Error for the VARA download VARA HF 4.8.7 "
+         "setup.zip"},
         {zip, Fault::garbage, "Failed to extract the VARA ZIP archive"},
-        {zip, Fault::dropped, "The answer from " + here + " broke off: "},
-        {zip, Fault::redirectLoop, "Too many HTTP redirects, the last from " + here},
+        {zip, Fault::dropped, "Could not download VARA HF: the answer from " + here + " broke off: "},
+        {zip, Fault::redirectLoop, "Could not download VARA HF: too many HTTP redirects, the last from " + here},
     };
     for (const test::RemoteFailure &c : cases) {
         SCOPED_TRACE(table.describe(c));
@@ -285,6 +288,7 @@ TEST_F(VARAInstallerTest, UpdateCheckGivesTheVersionOrLogsWhyNot)
     servePage(R"(<a href="VARA%20HF%20setup.zip">x</a>)");
     EXPECT_FALSE(runToEnd(hf.checkForUpdate()));
     EXPECT_TRUE(hf.logLines().isEmpty());
+    EXPECT_EQ(hf.lastUpdateCheckFailure(), "The VARA download \"VARA HF setup.zip\" names no version");
 
     servePage("<p>moved</p>");
     EXPECT_FALSE(runToEnd(hf.checkForUpdate()));

@@ -48,9 +48,12 @@ TEST(VARAPageModel, TheUpdateLineComparesVersionsAsText)
     struct Case {
         std::optional<DependencyVersions> versions;
         const char *line;
+        const char *failure = "";
     };
     const Case cases[] = {
         {std::nullopt, "Could not check for updates"},
+        {std::nullopt, "Could not check for updates: the VARA downloads page from 10.1.2.3 could not be read",
+         "The VARA downloads page from 10.1.2.3 could not be read"},
         {DependencyVersions{"4.8.7", "4.8.7"}, "You are running the latest version (v4.8.7)"},
         {DependencyVersions{"4.8.7", "4.8.6"}, "Update available: v4.8.7 (installed: v4.8.6)"},
         // Lower, shorter or not a number: still different, still an update.
@@ -59,7 +62,7 @@ TEST(VARAPageModel, TheUpdateLineComparesVersionsAsText)
         {DependencyVersions{"4.8.7", "Unknown"}, "Update available: v4.8.7 (installed: vUnknown)"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(updateResultLine(c.versions), c.line);
+        EXPECT_EQ(updateResultLine(c.versions, c.failure), c.line);
     }
 }
 

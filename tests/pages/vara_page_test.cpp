@@ -67,7 +67,8 @@ TEST(VARAPage, TheFmPageWritesOnlyItsOwnRecordAndChecksItsOwnModem)
     page->checkForUpdate();
     ASSERT_TRUE(test::processEventsUntil([&] { return !page->state().isCheckingForUpdate(); }, 10s));
     test::processEventsUntil([&] { return !page->checkButton()->isHidden(); }, 2s);
-    EXPECT_EQ(page->resultLabel()->text(), "Could not check for updates");
+    EXPECT_EQ(page->resultLabel()->text(), "Could not check for updates: the VARA downloads page from 127.0.0.1 could "
+                                           "not be read: the server answered 503 Service Unavailable for the page");
 }
 
 } // namespace
