@@ -52,8 +52,7 @@ QCoro::Task<BottleInfo> formulaOrSayWhy(HttpClient &http, QString name, QUrl for
     } catch (const OperationCancelled &) {
         throw;
     } catch (const std::exception &error) {
-        throw DescribedError(
-            failureWhile(QStringLiteral("The Homebrew formula of %1 from %2 could not be read").arg(name, formula.host()), error));
+        throw DescribedError(failureWhile(formulaUnreadable(name, formula), error));
     }
 }
 
@@ -272,7 +271,8 @@ QCoro::Task<std::optional<DependencyVersions>> HamlibInstaller::checkForUpdate()
 {
     QPointer<HamlibInstaller> self(this);
     try {
-        const BottleInfo info = co_await fetchBottleInfo(m_http, m_remote.homebrewFormula(QStringLiteral("hamlib")),
+        const BottleInfo info = co_await formulaOrSayWhy(m_http, QStringLiteral("hamlib"),
+                                                         m_remote.homebrewFormula(QStringLiteral("hamlib")),
                                                          m_system.machineArchitecture(), {});
         if (!self) {
             co_return std::nullopt;

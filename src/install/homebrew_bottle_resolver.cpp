@@ -5,6 +5,11 @@
 
 namespace cordavelle {
 
+QString formulaUnreadable(const QString &name, const QUrl &formula)
+{
+    return QStringLiteral("The Homebrew formula of %1 from %2 could not be read").arg(name, formula.host());
+}
+
 BottleResolverError::BottleResolverError(Case errorCase, QString description)
     : DescribedError(std::move(description)), m_case(errorCase)
 {

@@ -41,6 +41,10 @@ struct BottleInfo {
 // Homebrew's prebuilt packages (bottles) without Homebrew: which bottle of a formula fits this
 // machine, and its fetching from the bottle registry. On Linux the one bottle that fits is the
 // Linux bottle of the machine's architecture.
+// What a failed read of a formula's document says before its reason, naming the formula and where
+// it was read from.
+QString formulaUnreadable(const QString &name, const QUrl &formula);
+
 class HomebrewBottleResolver {
 public:
     HomebrewBottleResolver() = delete;

@@ -10,6 +10,7 @@
 #include "core/service_orchestrator.h"
 #include "core/wine_prefix_hold.h"
 #include "install/atomic_install_staging.h"
+#include "install/homebrew_bottle_resolver.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
 #include "platform/http_status.h"
@@ -79,9 +80,9 @@ WineInstallerError WineInstallerError::modemRunning(const QString &modem)
     return {Case::modemRunning, QStringLiteral("Stop %1 before replacing Wine").arg(modem)};
 }
 
-WineInstallerError WineInstallerError::cabextractFormulaUnreadable(const QString &reason)
+WineInstallerError WineInstallerError::cabextractFormulaUnreadable(const QUrl &formula, const std::exception &reason)
 {
-    return {Case::cabextractFormulaUnreadable, QStringLiteral("Could not read Homebrew's formula of cabextract: ") + reason};
+    return {Case::cabextractFormulaUnreadable, failureWhile(formulaUnreadable(QStringLiteral("cabextract"), formula), reason)};
 }
 
 WineInstallerError WineInstallerError::cabextractExtractionFailed(const QString &reason)

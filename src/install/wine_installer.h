@@ -45,7 +45,7 @@ public:
     // `modem` runs under the Wine that would be replaced.
     static WineInstallerError modemRunning(const QString &modem);
     // cabextract comes from a Homebrew bottle, not from the release list nor the Wine archive.
-    static WineInstallerError cabextractFormulaUnreadable(const QString &reason);
+    static WineInstallerError cabextractFormulaUnreadable(const QUrl &formula, const std::exception &reason);
     static WineInstallerError cabextractExtractionFailed(const QString &reason = {});
 
     Case errorCase() const { return m_case; }

@@ -239,14 +239,14 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     }
 
     BottleInfo bottle;
+    const QUrl formula = m_platform.remoteServices().homebrewFormula(QStringLiteral("cabextract"));
     try {
-        bottle = co_await HomebrewBottleResolver::fetchBottleInfo(
-            m_platform.httpClient(), m_platform.remoteServices().homebrewFormula(QStringLiteral("cabextract")),
-            m_platform.systemInfo().machineArchitecture(), stop);
-    } catch (const BottleResolverError &error) {
-        throw WineInstallerError::cabextractFormulaUnreadable(error.description());
-    } catch (const JsonDecodeError &error) {
-        throw WineInstallerError::cabextractFormulaUnreadable(QString::fromUtf8(error.what()));
+        bottle = co_await HomebrewBottleResolver::fetchBottleInfo(m_platform.httpClient(), formula,
+                                                                  m_platform.systemInfo().machineArchitecture(), stop);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw WineInstallerError::cabextractFormulaUnreadable(formula, error);
     }
     const QString scratch = m_platform.paths().privateTemporary();
     const QString archive = scratch + QStringLiteral("/cabextract-bottle.tar.gz");
@@ -265,8 +265,14 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
 QCoro::Task<void> WineInstaller::unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop)
 {
     const QString target = places::ownCabextract();
-    co_await HomebrewBottleResolver::downloadBottle(m_platform.httpClient(), bottle, archive,
-                                                    QStringLiteral("the cabextract bottle"), stop);
+    try {
+        co_await HomebrewBottleResolver::downloadBottle(m_platform.httpClient(), bottle, archive,
+                                                        QStringLiteral("the cabextract bottle"), stop);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("Could not download cabextract"), error));
+    }
     if (QFileInfo::exists(extract) && !QDir(extract).removeRecursively()) {
         throw FileError(QStringLiteral("Could not remove %1").arg(extract));
     }

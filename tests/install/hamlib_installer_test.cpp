@@ -394,7 +394,8 @@ TEST_F(HamlibInstallerTest, AnUpdateCheckWithoutTheFormulaGivesNothingAndSaysWhy
     server.serveHtmlPage("/api/formula/hamlib.json", 503);
     EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
     ASSERT_EQ(messages().size(), 1);
-    EXPECT_TRUE(messages().front().startsWith("Update check failed: "));
+    EXPECT_TRUE(messages().front().startsWith("Update check failed: The Homebrew formula of hamlib from 127.0.0.1 could "
+                                              "not be read: the server answered 503"));
 }
 
 } // namespace

@@ -330,6 +330,7 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     // What was being done, and from where, stands before the reason.
     const QString list = "The Wine release list from 127.0.0.1 could not be read: ";
     const QString download = "Could not download Wine: ";
+    const QString cabextract = "The Homebrew formula of cabextract from 127.0.0.1 could not be read: ";
     const std::vector<test::RemoteFailure> cases = {
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::notFound, list + "the server answered 404 Not Found for the list"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::rateLimited,
@@ -354,8 +355,12 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         {"/Winetricks/winetricks/master/src/winetricks", Fault::notFound,
          "Could not install winetricks: GitHub returned HTTP 404 — try again later or install it with apt "
          "(`sudo apt install winetricks`)"},
-        {"/api/formula/cabextract.json", Fault::garbage, "Could not read Homebrew's formula of cabextract: "},
-        {"/blobs/cabextract.tar.gz", Fault::notFound, "The server answered 404 Not Found for the cabextract bottle"},
+        {"/api/formula/cabextract.json", Fault::garbage, cabextract},
+        {"/api/formula/cabextract.json", Fault::notFound,
+         cabextract + "the server answered 404 Not Found for the Homebrew formula of cabextract"},
+        {"/blobs/cabextract.tar.gz", Fault::notFound,
+         "Could not download cabextract: the server answered 404 Not Found for the cabextract bottle"},
+        {"/blobs/cabextract.tar.gz", Fault::dropped, "Could not download cabextract: the answer from " + here + " broke off: "},
         {"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle: "},
     };
     for (const test::RemoteFailure &c : cases) {
@@ -432,8 +437,9 @@ TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
     serveArchive(fixtures().wineArchive);
     server.serve("/api/formula/cabextract.json", "{}");
     ASSERT_TRUE(installToEnd());
-    EXPECT_EQ(installer->state(), WineInstaller::State::error("Could not read Homebrew's formula of cabextract: The "
-                                                              "Homebrew formula response was not in the expected shape"));
+    EXPECT_EQ(installer->state(),
+              WineInstaller::State::error("The Homebrew formula of cabextract from 127.0.0.1 could not be read: the "
+                                          "Homebrew formula response was not in the expected shape"));
     EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
     EXPECT_EQ(installer->installedVersion(), "10.0");
     EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
