@@ -191,6 +191,7 @@ private:
     // Starts the service and says why it is not running afterwards: what the start threw, or
     // what a start that returned left it in. Nothing when it runs; nothing to go by when the
     // orchestrator is gone or `cancel` was requested meanwhile, which the caller checks first.
+    // What the start threw also stands in the service's error line: nobody else is told of it.
     static QCoro::Task<std::optional<QString>> startFailure(QPointer<ServiceOrchestrator> self, ServiceID id,
                                                             std::stop_token cancel);
 

@@ -118,6 +118,9 @@ QCoro::Task<std::optional<QString>> ServiceOrchestrator::startFailure(QPointer<S
         co_await self->startService(id, cancel);
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());
+        if (self && !cancel.stop_requested()) {
+            self->process(id).setStartError(failure);
+        }
     }
     if (failure || !self || cancel.stop_requested()) {
         co_return failure;

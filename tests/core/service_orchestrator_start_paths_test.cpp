@@ -249,6 +249,22 @@ TEST_F(StartPathsTest, AStartFromAWindowShowsWhatItThrewUntilTheNextStartOrStop)
     }
 }
 
+// An always-on start and its restarts have no one to throw to either.
+TEST_F(StartPathsTest, AnAlwaysOnStartThatThrowsShowsWhyUntilAStop)
+{
+    RigctldConfig rig;
+    rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
+    config.setRigctldConfig(rig);
+    ManagedProcess &process = orchestrator->rigctldProcess();
+    const QString error = HelperError::rigctldNotFound().description();
+    orchestrator->startAlwaysOnServices();
+    ASSERT_TRUE(env.clock().runUntil([&] { return process.startError() == error; }, 1s));
+    ASSERT_TRUE(env.clock().runUntil([&] { return linesContaining(QStringLiteral("Restart attempt 1 of rigctld")) == 1; }, 5s));
+    EXPECT_EQ(process.startError(), error);
+    orchestrator->stopService(ServiceID::rigctld);
+    EXPECT_EQ(process.startError(), std::nullopt);
+}
+
 TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithoutThrowing)
 {
     // Real time: the child's end has to be seen while its port is awaited.
