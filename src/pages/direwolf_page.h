@@ -5,9 +5,12 @@
 #include "pages/page_parts.h"
 #include "pages/service_page_frame.h"
 
+#include <QStringList>
 #include <QWidget>
 
 #include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QComboBox;
@@ -107,10 +110,13 @@ private:
     QComboBox *m_input = nullptr;
     QComboBox *m_output = nullptr;
     QVBoxLayout *m_audioNotes = nullptr;
+    std::vector<std::pair<QString, Tone>> m_shownAudioNotes;
     QComboBox *m_ptt = nullptr;
     QWidget *m_pttDetails = nullptr;
+    std::optional<QStringList> m_shownPTTDetails;
     QWidget *m_banners = nullptr;
     QWidget *m_installation = nullptr;
+    std::optional<direwolf_page::Installation> m_shownInstallation;
     QWidget *m_restartNotice = nullptr;
 };
 

@@ -132,13 +132,18 @@ void DirewolfPage::removeLegacyInstall()
 
 void DirewolfPage::refreshInstallation()
 {
-    auto *column = static_cast<QVBoxLayout *>(m_installation->layout());
-    clearRows(column);
-    column->setSpacing(10);
     const DirewolfConfig now = config();
     const InstallationFacts facts{now.direwolfPath, tools::resolveDirewolf(now.direwolfPath),
                                   m_context.discovery.brewPath(), m_aptGet};
     const Installation shown = installation(facts);
+    // Made again only when it reads otherwise, as the Radio section's rows are.
+    if (shown == m_shownInstallation) {
+        return;
+    }
+    m_shownInstallation = shown;
+    auto *column = static_cast<QVBoxLayout *>(m_installation->layout());
+    clearRows(column);
+    column->setSpacing(10);
     QLabel *heading = pageLabel(QStringLiteral("Installation"), Tone::secondary, textStyle::headline);
     heading->setPalette(palette());
     column->addWidget(heading);

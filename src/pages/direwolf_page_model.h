@@ -99,6 +99,7 @@ struct Installation {
     bool resetToAuto = false;
     QString chooseCustomHelp;
     std::optional<QString> caption;
+    bool operator==(const Installation &) const = default;
 };
 
 QString homebrewLabel(const QString &prefix);

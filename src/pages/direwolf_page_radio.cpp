@@ -95,35 +95,59 @@ void DirewolfPage::refreshAudio()
     const auto &outputs = m_context.audio.outputDevices();
     fillDevices(m_input, QStringLiteral("System Default"), inputs, audioInputSelection(now));
     fillDevices(m_output, QStringLiteral("Same as Input"), outputs, now.customAudioOutputUID);
-    clearRows(m_audioNotes);
+    std::vector<std::pair<QString, Tone>> notes;
     if (inputs.empty()) {
-        m_audioNotes->addWidget(captionLabel(QStringLiteral("No audio input devices detected. Connect your radio's audio "
-                                                    "interface and click Refresh Devices."),
-                                     Tone::secondary));
+        notes.emplace_back(QStringLiteral("No audio input devices detected. Connect your radio's audio interface and "
+                                          "click Refresh Devices."),
+                           Tone::secondary);
     }
     if (sharesName(selectedInputName(now, inputs), inputs)) {
-        m_audioNotes->addWidget(captionLabel(duplicateNameWarning(true), Tone::orange));
+        notes.emplace_back(duplicateNameWarning(true), Tone::orange);
     }
     if (outputs.empty()) {
-        m_audioNotes->addWidget(captionLabel(QStringLiteral("No audio output devices detected. Connect your radio's audio "
-                                                    "interface and click Refresh Devices."),
-                                     Tone::secondary));
+        notes.emplace_back(QStringLiteral("No audio output devices detected. Connect your radio's audio interface and "
+                                          "click Refresh Devices."),
+                           Tone::secondary);
     } else if (now.customAudioOutputUID.isEmpty()) {
-        m_audioNotes->addWidget(captionLabel(QStringLiteral("Direwolf will use the input device for transmit audio too. Split "
-                                                    "only when your interface routes RX and TX through separate "
-                                                    "devices (DigiRig, dual-CODEC setups, etc.)."),
-                                     Tone::secondary));
+        notes.emplace_back(QStringLiteral("Direwolf will use the input device for transmit audio too. Split only when "
+                                          "your interface routes RX and TX through separate devices (DigiRig, "
+                                          "dual-CODEC setups, etc.)."),
+                           Tone::secondary);
     }
     if (sharesName(selectedOutputName(now, outputs), outputs)) {
-        m_audioNotes->addWidget(captionLabel(duplicateNameWarning(false), Tone::orange));
+        notes.emplace_back(duplicateNameWarning(false), Tone::orange);
     }
+    // Rows made again on every refresh (each state change of Direwolf) would leave the section
+    // laid out around half-made rows for a moment, or for good when nothing asks again.
+    if (notes == m_shownAudioNotes) {
+        return;
+    }
+    clearRows(m_audioNotes);
+    for (const auto &[text, tone] : notes) {
+        m_audioNotes->addWidget(captionLabel(text, tone));
+    }
+    m_shownAudioNotes = std::move(notes);
 }
 
 void DirewolfPage::refreshPTTDetails()
 {
+    const DirewolfConfig now = config();
+    // What the rows below the PTT picker are made from; unchanged, they stay as they are, so
+    // that a picker the user has open or focused survives a refresh.
+    QStringList shown{QString::number(int(pttMethodTag(now))), serialPortPath(now)};
+    for (const SerialPort &port : availablePorts(now, m_serialPorts)) {
+        shown << port.id;
+    }
+    for (const PickerRow &row : nativeRadioRows(now.nativeRigControlRadioName, m_context.rigControl.endpoints())) {
+        shown << row.text << row.value;
+    }
+    shown << QString::number(m_context.rigControl.endpoints().isEmpty());
+    if (m_shownPTTDetails == shown) {
+        return;
+    }
+    m_shownPTTDetails = shown;
     auto *column = static_cast<QVBoxLayout *>(m_pttDetails->layout());
     clearRows(column);
-    const DirewolfConfig now = config();
     switch (pttMethodTag(now)) {
     case PTTMethodTag::serial: {
         auto *row = new QFormLayout;

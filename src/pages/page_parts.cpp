@@ -71,7 +71,12 @@ QFrame *noticeBox(const QString &symbol, Tone tone, QWidget *content)
 
 void clearRows(QLayout *layout)
 {
-    while (QLayoutItem *item = layout->takeAt(0)) {
+    // Counted first: a form layout warns when asked for an item it does not have.
+    while (layout->count() > 0) {
+        QLayoutItem *item = layout->takeAt(0);
+        if (!item) {
+            return;
+        }
         if (QWidget *widget = item->widget()) {
             // Out of the page at once; deleted later, as a row's own button may be what asked.
             widget->hide();

@@ -153,5 +153,33 @@ TEST(DirewolfPage, RestartNoticeShowsOnlyWhileDirewolfRunsWithOlderSettings)
     ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
 }
 
+TEST(DirewolfPage, RowsStayPutWhenDirewolfDiesDuringItsStart)
+{
+    // Rows made again on a state change leave the page laid out around half-made rows, which
+    // showed as a squashed Radio section right after a failed start.
+    test::DirewolfPageScene scene;
+    DirewolfConfig settings = scene.config.direwolfConfig();
+    settings.callsign = QStringLiteral("N0CALL");
+    settings.direwolfPath = scene.env.root() + QStringLiteral("/direwolf");
+    ASSERT_TRUE(test::writeProgram(settings.direwolfPath, "#!/bin/sh\necho 'Could not open audio device'\nexit 1\n"));
+    scene.config.setDirewolfConfig(settings);
+    auto page = scene.makePage();
+    page->show();
+    settle();
+    const auto rows = [&] {
+        QList<QWidget *> made = page->radioDetails()->findChildren<QWidget *>();
+        made += page->installationArea()->findChildren<QWidget *>();
+        return made;
+    };
+    const QList<QWidget *> before = rows();
+    ASSERT_FALSE(before.isEmpty());
+
+    auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
+    ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
+    settle();
+    ASSERT_EQ(scene.orchestrator.direwolfProcess().state(), ServiceRunState::error);
+    EXPECT_EQ(rows(), before);
+}
+
 } // namespace
 } // namespace cordavelle
