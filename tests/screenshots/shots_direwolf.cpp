@@ -3,6 +3,7 @@
 #include "base/helper_places.h"
 #include "core/managed_process.h"
 #include "pages/direwolf_page_fixture.h"
+#include "support/task_outcome.h"
 #include "support/test_files.h"
 
 #include <functional>
@@ -11,8 +12,9 @@ namespace cordavelle::screenshots {
 
 namespace {
 
-// The Direwolf page in a state of its own: `prepare` lays out the machine and the settings.
-QImage direwolfPage(const std::function<void(test::DirewolfPageScene &, DirewolfConfig &)> &prepare)
+// The Direwolf page in a state of its own: `prepare` lays out the machine and the settings; with
+// `start`, Direwolf is started from them as a user would.
+QImage direwolfPage(const std::function<void(test::DirewolfPageScene &, DirewolfConfig &)> &prepare, bool start = false)
 {
     test::DirewolfPageScene scene;
     DirewolfConfig config;
@@ -26,9 +28,15 @@ QImage direwolfPage(const std::function<void(test::DirewolfPageScene &, Direwolf
     prepare(scene, config);
     scene.config.setDirewolfConfig(config);
     ManagedProcess &process = scene.orchestrator.direwolfProcess();
-    process.appendSyntheticLog(QStringLiteral("[Direwolf] Starting: /usr/bin/direwolf -c direwolf.conf -t 0"));
-    process.appendSyntheticLog(QStringLiteral("Ready to accept KISS TCP client application 0 on port 8001 ..."));
     auto page = scene.makePage();
+    if (!start) {
+        process.appendSyntheticLog(QStringLiteral("[Direwolf] Starting: /usr/bin/direwolf -c direwolf.conf -t 0"));
+        process.appendSyntheticLog(QStringLiteral("Ready to accept KISS TCP client application 0 on port 8001 ..."));
+    } else {
+        auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
+        scene.env.clock().runUntil([&] { return started->done && !process.failedStartOutput().isEmpty(); },
+                                   std::chrono::seconds(60));
+    }
     return grabWindow(page.get(), {760, 1100});
 }
 
@@ -44,6 +52,17 @@ void addDirewolfShots(ShotList &shots)
 {
     shots.push_back({QStringLiteral("direwolf-installed-vox"), [] {
                          return direwolfPage([](auto &scene, auto &) { systemDirewolf(scene); });
+                     }});
+    shots.push_back({QStringLiteral("direwolf-start-failed-no-audio-device"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             config.direwolfPath = scene.env.root() + QStringLiteral("/direwolf");
+                             test::writeProgram(config.direwolfPath,
+                                                "#!/bin/sh\necho 'Dire Wolf version 1.6'\n"
+                                                "echo 'Audio device for both receive and transmit: plughw:CARD=Device,DEV=0'\n"
+                                                "echo 'Could not open audio device plughw:CARD=Device,DEV=0 for input'\n"
+                                                "echo 'No such file or directory'\n"
+                                                "echo 'Pointless to continue without audio device.'\nexit 1\n");
+                         }, true);
                      }});
     shots.push_back({QStringLiteral("direwolf-not-installed"), [] { return direwolfPage([](auto &, auto &) {}); }});
     shots.push_back({QStringLiteral("direwolf-not-installed-apt"), [] {
