@@ -172,7 +172,8 @@ namespace cordavelle::tools {
 
 QString withAptAdvice(const QString &failure, const QString &package)
 {
-    if (!findAptGet()) {
+    // Once is enough where the failure gives the command already.
+    if (!findAptGet() || failure.contains(QStringLiteral("sudo apt install ") + package)) {
         return failure;
     }
     return failure + (failure.endsWith(QLatin1Char('.')) ? QStringLiteral(" ") : QStringLiteral(". ")) +

@@ -69,7 +69,7 @@ std::optional<QString> findBrew();
 // The system's package manager, where there is one.
 std::optional<QString> findAptGet();
 // `failure` ended with "Or install Debian's package: sudo apt install <package>" where apt is, for
-// a fetch that Debian's package replaces; as it is elsewhere.
+// a fetch that Debian's package replaces, unless it gives that command already; as it is elsewhere.
 QString withAptAdvice(const QString &failure, const QString &package);
 // The machine's own cabextract, which the helper then need not fetch.
 std::optional<QString> findSystemCabextract();

@@ -178,8 +178,14 @@ QCoro::Task<void> WineInstaller::provideWinetricks(std::stop_token stop)
 
 QCoro::Task<void> WineInstaller::downloadWinetricks(std::stop_token stop)
 {
-    const HttpResponse response =
-        co_await m_platform.httpClient().get(HttpRequest(m_platform.remoteServices().winetricksScript()), stop);
+    HttpResponse response;
+    try {
+        response = co_await m_platform.httpClient().get(HttpRequest(m_platform.remoteServices().winetricksScript()), stop);
+    } catch (const OperationCancelled &) {
+        throw;
+    } catch (const std::exception &error) {
+        throw DescribedError(failureWhile(QStringLiteral("Could not install winetricks"), error));
+    }
     throwIfStopped(stop);
     validateWinetricksPayload(response.body, response.statusCode);
     writeFileAtomically(places::ownWinetricks(), response.body, 0755);

@@ -410,6 +410,10 @@ TEST_F(WineInstallerTest, WinetricksIsFetchedAloneAndAFailureSaysWhyAndWhatElseW
     ASSERT_TRUE(fetchToEnd());
     EXPECT_TRUE(winetricks.progress().error.startsWith("Could not install winetricks: ")) << "a transport error too";
     EXPECT_TRUE(winetricks.progress().error.endsWith(". Or install Debian's package: sudo apt install winetricks"));
+    // A failure that gives the command already does not repeat it.
+    server.serveFault("/Winetricks/winetricks/master/src/winetricks", Fault::notFound);
+    ASSERT_TRUE(fetchToEnd());
+    EXPECT_EQ(winetricks.progress().error.count("sudo apt install winetricks"), 1) << winetricks.progress().error.toStdString();
 
     serveRemote();
     ASSERT_TRUE(fetchToEnd());
