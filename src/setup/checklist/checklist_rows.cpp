@@ -103,7 +103,7 @@ InstallerRowLook winetricksLook(const WinetricksFacts &facts)
         return look;
     }
     if (facts.found) {
-        if (facts.ownCopy) {
+        if (facts.ownCopy && facts.ownWine) {
             setStatus(look, QStringLiteral("Installed with Wine"), Tone::green);
         }
         return look;
@@ -209,7 +209,7 @@ InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFac
     const bool failed = progress.phase == Phase::failed;
     if (failed) {
         // Shown under the line even when the prefix turns out to be ready.
-        look.error = progress.error;
+        setFailureText(look, progress.error);
     }
     if (progress.working()) {
         look.icon = RowIcon::working;

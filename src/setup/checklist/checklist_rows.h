@@ -40,6 +40,8 @@ struct WinetricksFacts {
     // The fetch of the Helper's own copy alone.
     InstallProgress progress = {};
     bool apt = false;
+    // The Helper's own Wine, which brings the own copy; beside a system Wine it came alone.
+    bool ownWine = false;
 };
 InstallerRowLook winetricksLook(const WinetricksFacts &facts);
 

@@ -257,7 +257,8 @@ void SetupChecklistPage::refresh()
     const bool ownWinetricks = wine.isWinetricksInstalled();
     const bool winetricks = ownWinetricks || WineInstaller::findWinetricks().has_value();
     display(Line::winetricks, winetricksLook({winetricks, ownWinetricks, WineInstaller::findWine().has_value(),
-                                              wine.winetricksInstaller().progress(), tools::findAptGet().has_value()}));
+                                              wine.winetricksInstaller().progress(), tools::findAptGet().has_value(),
+                                              wineCopy.present}));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
                                   [] { return WineInstaller::findWine().has_value(); }, winetricks};

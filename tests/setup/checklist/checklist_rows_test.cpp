@@ -109,8 +109,10 @@ TEST(ChecklistItemRow, InstalledWinsOverLoadingAndConfigureOnlyWhenInstalled)
     EXPECT_EQ(describe(winetricksLook({.found = false, .wineFound = true, .progress = {Phase::failed, 0.0, {}, "no answer"}, .apt = true})),
               "F [Retry] !no answer $ sudo apt install winetricks");
     EXPECT_EQ(describe(winetricksLook({.found = true, .wineFound = true})), "I 'Installed'g");
-    EXPECT_EQ(describe(winetricksLook({.found = true, .ownCopy = true, .wineFound = true})),
+    EXPECT_EQ(describe(winetricksLook({.found = true, .ownCopy = true, .wineFound = true, .ownWine = true})),
               "I 'Installed with Wine'g");
+    EXPECT_EQ(describe(winetricksLook({.found = true, .ownCopy = true, .wineFound = true})), "I 'Installed'g")
+        << "fetched alone for a system Wine";
 }
 
 TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
@@ -173,6 +175,8 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
         {St::idle(), {yes, yes, never, false}, "I 'Ready'g menu:Delete Wine Prefix..."},
         {St::error("failed"), {yes, yes, never, false}, "I 'Ready'g !failed menu:Delete Wine Prefix..."},
         {St::error("failed"), {no, never, no, false}, "F [Retry] !failed"},
+        {St::error("No cabextract. Or install Debian's package: sudo apt install cabextract"), {no, never, yes, true},
+         "F [Retry] !No cabextract. Or install Debian's package: sudo apt install cabextract $ sudo apt install cabextract"},
         {St::initializing("Installing vb6run"), {yes, never, never, false},
          "W spin 'Installing vb6run' (x Cancel setup) menu:Delete Wine Prefix..."},
     };
