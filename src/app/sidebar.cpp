@@ -155,6 +155,9 @@ Sidebar::Sidebar(QWidget *parent) : QTreeWidget(parent)
 void Sidebar::display(const std::vector<SidebarGroup> &groups)
 {
     if (m_items.empty()) {
+        // Headings and rows are all top-level items: Qt's accessible tree selects a row by its
+        // place among its siblings as if it were its place in the whole list, so a screen reader
+        // selecting a row nested under a heading would select another row, or a heading.
         for (const SidebarGroup &group : groups) {
             auto *heading = new QTreeWidgetItem(this);
             heading->setData(0, Qt::AccessibleTextRole, group.title);
@@ -167,9 +170,9 @@ void Sidebar::display(const std::vector<SidebarGroup> &groups)
             title->setStyleSheet(QStringLiteral("QLabel { color: %1; }")
                                      .arg(toneColour(Tone::secondary, palette()).name(QColor::HexArgb)));
             setItemWidget(heading, 0, title);
-            heading->setExpanded(true);
+            m_headings.push_back(heading);
             for (const SidebarRow &row : group.rows) {
-                auto *item = new QTreeWidgetItem(heading);
+                auto *item = new QTreeWidgetItem(this);
                 item->setData(0, kSectionRole, static_cast<int>(row.section));
                 item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
                 auto *widget = new SidebarRowWidget;
@@ -226,8 +229,8 @@ const SidebarRow *Sidebar::row(SidebarSection section) const
 QStringList Sidebar::groupTitles() const
 {
     QStringList titles;
-    for (int i = 0; i < topLevelItemCount(); ++i) {
-        titles << topLevelItem(i)->data(0, Qt::AccessibleTextRole).toString();
+    for (const QTreeWidgetItem *heading : m_headings) {
+        titles << heading->data(0, Qt::AccessibleTextRole).toString();
     }
     return titles;
 }

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <vector>
 
 namespace cordavelle {
 
@@ -32,6 +33,7 @@ Q_SIGNALS:
     void sectionSelected(std::optional<cordavelle::SidebarSection> section);
 
 private:
+    std::vector<QTreeWidgetItem *> m_headings;
     std::map<SidebarSection, QTreeWidgetItem *> m_items;
     std::map<SidebarSection, SidebarRowWidget *> m_rows;
     std::map<SidebarSection, SidebarRow> m_shown;

@@ -7,6 +7,7 @@
 #include "support/helper_objects.h"
 #include "support/test_files.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QLabel>
 
@@ -171,6 +172,26 @@ TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
     EXPECT_EQ(view.sidebar()->selectedSection(), std::nullopt);
     ASSERT_TRUE(test::processEventsUntil([&] { return view.findChildren<QLabel *>("page").isEmpty(); }));
     EXPECT_EQ(view.findChildren<QLabel *>("page").size(), 0);
+}
+
+// A screen reader selects a row through the row's own toggle action, not with a click.
+TEST_F(ManagementViewTest, AssistiveTechnologySelectsTheRowItNames)
+{
+    ManagementView view(orchestrator, config, pairing);
+    view.show();
+    QAccessibleInterface *tree = QAccessible::queryAccessibleInterface(view.sidebar());
+    ASSERT_NE(tree, nullptr);
+    for (SidebarSection section : allCases<SidebarSection>()) {
+        const QString title = view.sidebar()->row(section)->title;
+        QAccessibleInterface *cell = nullptr;
+        for (int i = 0; i < tree->childCount(); ++i) {
+            QAccessibleInterface *child = tree->child(i);
+            cell = child && child->text(QAccessible::Name).startsWith(title) ? child : cell;
+        }
+        ASSERT_TRUE(cell && cell->actionInterface()) << title.toStdString();
+        cell->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        EXPECT_EQ(view.selectedSection(), section) << title.toStdString();
+    }
 }
 
 TEST_F(ManagementViewTest, MarksFollowTheModelsOncePerTurn)
