@@ -78,15 +78,37 @@ std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Aler
 
 namespace {
 
-// The window the user is looking at: the dialog that holds the input, else the active window,
-// else the window raised last. A window manager keeps an alert above the window it belongs to.
-QWidget *windowInFront()
+// Whether `modal` keeps the user from `window`: an application-modal dialog blocks every other
+// window, a window-modal one the windows it belongs to.
+bool blocks(const QWidget *modal, const QWidget *window)
 {
-    if (QWidget *modal = QApplication::activeModalWidget()) {
-        return modal;
+    if (modal == window) {
+        return false;
     }
-    if (QWidget *active = QApplication::activeWindow()) {
+    if (modal->windowModality() == Qt::ApplicationModal) {
+        return true;
+    }
+    for (const QWidget *owner = modal->parentWidget(); owner; owner = owner->parentWidget()) {
+        if (owner->window() == window) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// The active window, unless a dialog holds its input; a window the user can reach beside a
+// window-modal dialog (the settings beside the wizard) keeps its alerts. With no window active
+// (at start-up), the dialog that holds the input, else the window raised last.
+QWidget *MessageBoxAlertPresenter::windowInFront()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (QWidget *active = QApplication::activeWindow(); active && !(modal && blocks(modal, active))) {
         return active;
+    }
+    if (modal) {
+        return modal;
     }
     QWidget *found = nullptr;
     for (QWidget *window : QApplication::topLevelWidgets()) {
@@ -97,8 +119,6 @@ QWidget *windowInFront()
     }
     return found;
 }
-
-} // namespace
 
 int MessageBoxAlertPresenter::present(const Alert &alert)
 {

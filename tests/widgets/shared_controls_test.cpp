@@ -1,4 +1,5 @@
 #include "widgets/accent_style.h"
+#include "widgets/alert_presenter.h"
 #include "widgets/input_rules.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/log_viewer.h"
@@ -6,6 +7,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QSpinBox>
 #include <QWheelEvent>
 #include <QCoreApplication>
@@ -70,6 +72,27 @@ TEST(WheelRule, FieldsTakeTheWheelOnlyOnceFocused)
     ASSERT_TRUE(test::processEventsUntil([&] { return spin->hasFocus(); }));
     turnDown(spin);
     EXPECT_EQ(spin->value(), 4);
+}
+
+TEST(AlertPresenter, OpensAboveTheWindowTheUserCanReach)
+{
+    QWidget main;
+    QWidget settings;
+    main.show();
+    settings.show();
+    QDialog wizard(&main);
+    wizard.setWindowModality(Qt::WindowModal);
+    wizard.show();
+    // Beside a wizard that holds the main window, the settings window keeps its own alerts.
+    QApplication::setActiveWindow(&settings);
+    EXPECT_EQ(MessageBoxAlertPresenter::windowInFront(), &settings);
+    QApplication::setActiveWindow(&main);
+    EXPECT_EQ(MessageBoxAlertPresenter::windowInFront(), &wizard);
+    QApplication::setActiveWindow(nullptr);
+    EXPECT_EQ(MessageBoxAlertPresenter::windowInFront(), &wizard);
+    wizard.setWindowModality(Qt::ApplicationModal);
+    QApplication::setActiveWindow(&settings);
+    EXPECT_EQ(MessageBoxAlertPresenter::windowInFront(), &wizard);
 }
 
 TEST(PortField, StoresOnlyOnCommitAndRefusesOutOfRangeVisibly)
