@@ -57,8 +57,10 @@ QWidget *summaryRow(const SummaryRow &row)
     } else {
         layout->addWidget(symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
     }
-    layout->itemAt(layout->count() - 1)->widget()->setAccessibleName(
-        row.good ? QStringLiteral("Installed") : (row.failed ? QStringLiteral("Failed") : QStringLiteral("Not installed")));
+    layout->itemAt(layout->count() - 1)->widget()->setAccessibleName(row.good        ? QStringLiteral("Installed")
+                                                                     : row.failed     ? QStringLiteral("Failed")
+                                                                     : row.installing ? QStringLiteral("Installing")
+                                                                                      : QStringLiteral("Not installed"));
     return widget;
 }
 

@@ -43,6 +43,26 @@ WizardStepIndicator::WizardStepIndicator(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("wizardStepIndicator"));
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    describe();
+}
+
+// What the circles show, for assistive technology: the step the wizard is on, and what each mark
+// means.
+void WizardStepIndicator::describe()
+{
+    const QStringList &titles = wizardStepTitles();
+    setAccessibleName(QStringLiteral("Step %1 of %2: %3").arg(m_current + 1).arg(titles.size()).arg(titles.value(m_current)));
+    QStringList steps;
+    for (int i = 0; i < titles.size(); ++i) {
+        const bool installFailed = std::find(m_failed.begin(), m_failed.end(), i) != m_failed.end();
+        const StepIndicatorLook::Mark mark = stepIndicatorLook(i, m_current, installFailed).mark;
+        steps << titles[i] + QStringLiteral(": ") +
+                     (i == m_current                               ? QStringLiteral("current")
+                      : mark == StepIndicatorLook::Mark::check     ? QStringLiteral("done")
+                      : mark == StepIndicatorLook::Mark::failed    ? QStringLiteral("needs attention")
+                                                                   : QStringLiteral("to come"));
+    }
+    setAccessibleDescription(steps.join(QStringLiteral(", ")));
 }
 
 void WizardStepIndicator::setCurrentStep(int step)
@@ -51,6 +71,7 @@ void WizardStepIndicator::setCurrentStep(int step)
         return;
     }
     m_current = step;
+    describe();
     update();
 }
 
@@ -60,6 +81,7 @@ void WizardStepIndicator::setFailedSteps(std::vector<int> steps)
         return;
     }
     m_failed = std::move(steps);
+    describe();
     update();
 }
 

@@ -26,6 +26,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void describe();
     QFont titleFont() const;
     // The row's width with connectors `connector` points long.
     int rowWidth(int connector) const;

@@ -273,6 +273,9 @@ TEST(SetupWizardWiring, AFailedInstallMarksItsStepAndDoneOpensSetup)
     test::ManualClock::processEvents();
     EXPECT_EQ(wizard->stepIndicator()->failedSteps(), std::vector<int>{dependencies});
     EXPECT_EQ(stepIndicatorLook(dependencies, wizard->currentStep(), true).mark, StepIndicatorLook::Mark::failed);
+    // A screen reader hears the mark too.
+    EXPECT_TRUE(wizard->stepIndicator()->accessibleDescription().contains("Dependencies: needs attention"))
+        << wizard->stepIndicator()->accessibleDescription().toStdString();
 
     while (wizard->currentStep() != complete) {
         wizard->navigateForward();
