@@ -177,8 +177,20 @@ std::vector<Alert> everyAlert()
     return alerts;
 }
 
+// A newer Wine, so that the setup page lists an update with its own buttons.
+DependencyUpdateNudge::Lookups newerWine()
+{
+    DependencyUpdateNudge::Lookups lookups;
+    lookups.wine = []() -> QCoro::Task<std::optional<DependencyVersions>> {
+        co_return DependencyVersions{QStringLiteral("10.0"), QStringLiteral("9.0")};
+    };
+    return lookups;
+}
+
 class AccessibilityTest : public ::testing::Test, protected test::AppObjects {
 protected:
+    AccessibilityTest() : test::AppObjects(newerWine()) {}
+
     ~AccessibilityTest() override
     {
         setupObjects.wine.cancel();
@@ -202,6 +214,8 @@ TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)
 {
     pairing.requestPairing(QStringLiteral("c1"), QStringLiteral("shack-laptop"), QStringLiteral("Linux"),
                            QStringLiteral("127.0.0.1"));
+    setupObjects.updateNudge.checkAll();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.updateNudge.pendingUpdates().empty(); }));
     ManagementWindow &window = app->managementWindow();
     auto *view = window.findChild<ManagementView *>();
     ASSERT_NE(view, nullptr);

@@ -153,6 +153,7 @@ void UpdatesSection::refresh()
             dismiss->setIcon(QIcon(tintedPixmap(symbolIcon(QStringLiteral("xmark.circle.fill")), 14,
                                                 toneColour(Tone::secondary, palette()), devicePixelRatioF())));
             dismiss->setToolTip(QStringLiteral("Dismiss this update.  A newer version will re-surface the badge."));
+            dismiss->setAccessibleName(QStringLiteral("Dismiss ") + update.summary());
             connect(dismiss, &QToolButton::clicked, this, [this, update] { m_nudge.dismiss(update); });
             line->addWidget(dismiss);
             m_pendingRows->addWidget(row);
