@@ -5,6 +5,7 @@
 
 #include "widgets/status_look.h"
 #include "base/helper_places.h"
+#include "core/rigctld_start_path.h"
 
 #include "support/event_wait.h"
 #include "support/manual_clock.h"
@@ -21,17 +22,6 @@
 using namespace cordavelle;
 
 namespace {
-
-// Brings a process to a state by running a real program: a long sleep stays up, a missing
-// program fails its launch.
-void launch(ManagedProcess &process, const QString &program, bool markRunning)
-{
-    auto started = test::track(process.start(program, {QStringLiteral("600")}));
-    test::processEventsUntil([&] { return started->done; });
-    if (markRunning && !started->error) {
-        process.markRunning();
-    }
-}
 
 // A modem's program in the prefix and its record, as its installer leaves them.
 void installVARA(VARAVariant variant, VARAConfigFields &record, const QString &version, const QString &wine)
@@ -65,6 +55,18 @@ bool hasContent(const QImage &image)
 
 namespace cordavelle::screenshots {
 
+void runAsStarted(ManagedProcess &process, const QString &program, const QStringList &arguments,
+                  const QString &stayUpWhen)
+{
+    // Anything else the pictures run the program for (a version, a list) ends at once.
+    test::writeProgram(program, "#!/bin/sh\ncase \"$*\" in " + stayUpWhen.toUtf8() + ") exec sleep 600;; esac\n");
+    auto started = test::track(process.start(program, arguments));
+    test::processEventsUntil([&] { return started->done; });
+    if (!started->error) {
+        process.markRunning();
+    }
+}
+
 QImage grabWindow(QWidget *widget, QSize size)
 {
     if (size.isValid()) {
@@ -85,7 +87,8 @@ ShotEnvironment::ShotEnvironment()
     // leaves it, both VARA modems installed.
     const QString wine = env.hostPath(QStringLiteral("/usr/bin/wine"));
     test::writeProgram(wine);
-    test::writeProgram(env.hostPath(QStringLiteral("/usr/bin/rigctld")));
+    const QString rigctld = env.hostPath(QStringLiteral("/usr/bin/rigctld"));
+    test::writeProgram(rigctld);
     const QString system32 = places::winePrefix() + QStringLiteral("/drive_c/windows/system32/");
     QDir().mkpath(system32);
     test::writeFile(system32 + QStringLiteral("msvbvm60.dll"), "MZ");
@@ -108,9 +111,10 @@ ShotEnvironment::ShotEnvironment()
     test::processEventsUntil([&] { return fmStart->done; });
     ManagedProcess &hf = orchestrator.process(ServiceID::varaHF);
     hf.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
-    launch(hf, QStringLiteral("/bin/sleep"), true);
+    runAsStarted(hf, wine, {places::varaExecutable(VARAVariant::hf)}, QStringLiteral("*.exe"));
     hf.appendSyntheticLog(QStringLiteral("[VARA] Command port 8300 is answering"));
-    launch(orchestrator.process(ServiceID::rigctld), QStringLiteral("/bin/sleep"), true);
+    runAsStarted(orchestrator.process(ServiceID::rigctld), rigctld,
+                 RigctldStartPath::arguments(config.rigctldConfig(), QStringLiteral("127.0.0.1")), QStringLiteral("*-t*"));
     int address = 10;
     for (const char *host : {"shack-laptop", "field-tablet", "kitchen-pc"}) {
         pairing.requestPairing(QString::fromLatin1(host) + QStringLiteral("-id"), QString::fromLatin1(host),

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/managed_process.h"
 #include "support/helper_objects.h"
 
 #include <QImage>
@@ -27,6 +28,11 @@ struct ShotEnvironment : test::HelperObjects {
     ShotEnvironment();
     ~ShotEnvironment();
 };
+
+// Starts `process` with the program and arguments its start path would use, `program` being
+// written as a stand-in that stays up while its arguments match the shell pattern `stayUpWhen`.
+void runAsStarted(ManagedProcess &process, const QString &program, const QStringList &arguments,
+                  const QString &stayUpWhen);
 
 // A window, page, menu or dialog as it shows on screen (shown offscreen first, so that it is
 // laid out), at `size` when one is given.

@@ -18,7 +18,7 @@ QImage varaPage(VARAVariant variant)
 {
     test::VARAPageScene scene;
     VARAConfig hf = scene.config.varaConfig();
-    hf.winePath = QStringLiteral("/usr/bin/wine");
+    hf.winePath = scene.env.hostPath(QStringLiteral("/usr/bin/wine"));
     hf.installedVersion = QStringLiteral("4.8.7");
     hf.lifecycleMode = ServiceLifecycleMode::alwaysOn;
     scene.config.setVaraConfig(hf);
@@ -30,9 +30,7 @@ QImage varaPage(VARAVariant variant)
     ManagedProcess &process = scene.orchestrator.process(serviceID(variant));
     if (variant == VARAVariant::hf) {
         process.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
-        auto started = test::track(process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
-        test::processEventsUntil([&] { return started->done; });
-        process.markRunning();
+        runAsStarted(process, hf.winePath, {places::varaExecutable(VARAVariant::hf)}, QStringLiteral("*.exe"));
         process.appendSyntheticLog(QStringLiteral("[VARA] Command port 8300 is answering"));
     }
     auto page = scene.makePage(variant);
