@@ -174,7 +174,6 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
     shots.push_back({QStringLiteral("alert-api-server-failed"), [] {
                          return alert(httpServerFailureAlert(8380, QStringLiteral("The address is already in use")));
                      }});
-    shots.push_back({QStringLiteral("alert-microphone"), [] { return alert(microphoneDeniedAlert()); }});
     shots.push_back({QStringLiteral("alert-no-terminal"),
                      [] { return alert(noTerminalAlert(QStringLiteral("sudo apt-get install -y direwolf"))); }});
 }
