@@ -29,6 +29,45 @@ QHBoxLayout *bareRow(QWidget *owner, int spacing) { return bareLayout<QHBoxLayou
 
 QVBoxLayout *bareColumn(QWidget *owner, int spacing) { return bareLayout<QVBoxLayout>(owner, spacing); }
 
+void MiddleElidedLabel::setFullText(const QString &text)
+{
+    m_full = text;
+    setToolTip(text);
+    elide();
+}
+
+QSize MiddleElidedLabel::minimumSizeHint() const { return {0, QLabel::minimumSizeHint().height()}; }
+
+QSize MiddleElidedLabel::sizeHint() const { return {fontMetrics().horizontalAdvance(m_full), QLabel::sizeHint().height()}; }
+
+void MiddleElidedLabel::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void MiddleElidedLabel::elide()
+{
+    const QFontMetrics metrics = fontMetrics();
+    const int lineWidth = qMax(1, width());
+    if (metrics.horizontalAdvance(m_full) <= lineWidth) {
+        setText(m_full);
+        return;
+    }
+    QString rest = metrics.elidedText(m_full, Qt::ElideMiddle, m_lines * lineWidth - (m_lines - 1) * metrics.maxWidth());
+    QStringList shown;
+    while (int(shown.size()) + 1 < m_lines && metrics.horizontalAdvance(rest) > lineWidth) {
+        qsizetype first = 0;
+        while (first < rest.size() && metrics.horizontalAdvance(rest.left(first + 1)) <= lineWidth) {
+            ++first;
+        }
+        shown << rest.left(first);
+        rest = rest.mid(first);
+    }
+    shown << rest;
+    setText(shown.join(QLatin1Char('\n')));
+}
+
 QLabel *captionLabel(const QString &text, Tone tone, QWidget *parent)
 {
     auto *label = new QLabel(parent);

@@ -2,17 +2,38 @@
 
 #include "widgets/status_look.h"
 
+#include <QLabel>
 #include <QString>
 
 class QFrame;
 class QGroupBox;
 class QHBoxLayout;
-class QLabel;
 class QScrollArea;
 class QVBoxLayout;
 class QWidget;
 
 namespace cordavelle {
+
+// A text on at most `lines` lines, broken anywhere, cut in the middle when it does not fit (a
+// command line, a path); the whole of it is the tooltip.
+class MiddleElidedLabel final : public QLabel {
+public:
+    explicit MiddleElidedLabel(int lines, QWidget *parent = nullptr) : QLabel(parent), m_lines(lines) {}
+
+    void setFullText(const QString &text);
+
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void elide();
+
+    int m_lines;
+    QString m_full;
+};
 
 // A plain-text label in the caption font and `tone`, wrapping.
 QLabel *captionLabel(const QString &text, Tone tone = Tone::secondary, QWidget *parent = nullptr);

@@ -57,52 +57,6 @@ void setTextColour(QLabel *label, const QColor &colour)
     label->setPalette(palette);
 }
 
-// A command line on up to two lines, cut in the middle when it does not fit; the whole of it is
-// the tooltip.
-class MiddleElidedLabel final : public QLabel {
-public:
-    using QLabel::QLabel;
-
-    void setFullText(const QString &text)
-    {
-        m_full = text;
-        setToolTip(text);
-        elide();
-    }
-
-    QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
-    QSize sizeHint() const override
-    {
-        return {fontMetrics().horizontalAdvance(m_full), QLabel::sizeHint().height()};
-    }
-
-protected:
-    void resizeEvent(QResizeEvent *event) override
-    {
-        QLabel::resizeEvent(event);
-        elide();
-    }
-
-private:
-    // At most two lines, broken anywhere; what does not fit is cut out of the middle.
-    void elide()
-    {
-        const QFontMetrics metrics = fontMetrics();
-        const int lineWidth = qMax(1, width());
-        if (metrics.horizontalAdvance(m_full) <= lineWidth) {
-            setText(m_full);
-            return;
-        }
-        const QString elided = metrics.elidedText(m_full, Qt::ElideMiddle, 2 * lineWidth - metrics.maxWidth());
-        qsizetype first = 0;
-        while (first < elided.size() && metrics.horizontalAdvance(elided.left(first + 1)) <= lineWidth) {
-            ++first;
-        }
-        setText(elided.left(first) + QLatin1Char('\n') + elided.mid(first));
-    }
-
-    QString m_full;
-};
 
 } // namespace
 
@@ -342,7 +296,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     launchLayout->addWidget(m_launchIcon, 0, Qt::AlignTop);
     auto *launchColumn = new QVBoxLayout;
     launchColumn->setSpacing(1);
-    auto *command = new MiddleElidedLabel;
+    auto *command = new MiddleElidedLabel(2);
     m_command = command;
     m_command->setTextFormat(Qt::PlainText);
     m_command->setFont(textStyle::caption2(textStyle::monospaced(base)));

@@ -158,12 +158,14 @@ QWidget *SetupChecklistPage::buildLogFileLine()
     line->addWidget(captionLabel(QStringLiteral("Log file:"), Tone::secondary));
     // Naming the file makes it (with its header line) when it is missing.
     const QString path = m_context.installers.prefix.logFileURL();
-    m_logPath = captionLabel(path, Tone::tertiary);
-    m_logPath->setWordWrap(false);
-    m_logPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    // A long path is cut at the page's edge rather than widening it; the tooltip has it whole.
-    m_logPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    m_logPath->setToolTip(path);
+    // A long path is cut in its middle rather than widening the page; the tooltip has it whole.
+    auto *logPath = new MiddleElidedLabel(1);
+    logPath->setFont(textStyle::caption(logPath->font()));
+    setToneText(logPath, QString(), Tone::tertiary);
+    logPath->setFullText(path);
+    logPath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    logPath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_logPath = logPath;
     line->addWidget(m_logPath, 1);
     m_openLog = new QPushButton(QStringLiteral("Open in Text Viewer"));
     m_openLog->setFlat(true);

@@ -130,17 +130,17 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
     EXPECT_EQ(trailing(*page, Line::hamlib), "Install Hamlib");
     EXPECT_EQ(row(*page, Line::prefix).contextMenu(), nullptr);
     // Naming the log file made it, with its header line.
-    EXPECT_TRUE(QFileInfo(page->logFilePath()->text()).isFile());
+    EXPECT_TRUE(QFileInfo(page->logFilePath()->toolTip()).isFile());
     page->openLogButton()->click();
-    EXPECT_EQ(opened, QStringList{page->logFilePath()->text()});
+    EXPECT_EQ(opened, QStringList{page->logFilePath()->toolTip()});
     EXPECT_TRUE(alerts.shown.empty());
     // Without an opener the button says so, and Copy Path hands the path on.
     openerPresent = false;
     alerts.answers = {0};
     page->openLogButton()->click();
     ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_TRUE(alerts.shown[0].informativeText.endsWith(page->logFilePath()->text()));
-    EXPECT_EQ(QGuiApplication::clipboard()->text(), page->logFilePath()->text());
+    EXPECT_TRUE(alerts.shown[0].informativeText.endsWith(page->logFilePath()->toolTip()));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), page->logFilePath()->toolTip());
     alerts.shown.clear();
 
     // The fixture server knows neither the Wine releases nor the Hamlib formula.
