@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 namespace cordavelle {
@@ -127,22 +129,36 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     EXPECT_EQ(scene.config.direwolfConfig().callsign, QStringLiteral("K1 AB"));
 }
 
-TEST(DirewolfPage, RestartNoticeShowsOnlyWhileDirewolfRunsWithOlderSettings)
+// The page shown, Direwolf (with a callsign) the stand-in `script`.
+std::unique_ptr<DirewolfPage> showWithStandIn(test::DirewolfPageScene &scene, const char *script)
 {
-    test::DirewolfPageScene scene;
     DirewolfConfig settings = scene.config.direwolfConfig();
     settings.callsign = QStringLiteral("N0CALL");
     settings.direwolfPath = scene.env.root() + QStringLiteral("/direwolf");
-    ASSERT_TRUE(test::writeProgram(settings.direwolfPath, "#!/bin/sh\nexec sleep 600\n"));
+    EXPECT_TRUE(test::writeProgram(settings.direwolfPath, script));
     scene.config.setDirewolfConfig(settings);
     auto page = scene.makePage();
     page->show();
+    settle();
+    return page;
+}
+
+void startDirewolf(test::DirewolfPageScene &scene)
+{
     auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
-    ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
+    EXPECT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
+}
+
+TEST(DirewolfPage, RestartNoticeShowsOnlyWhileDirewolfRunsWithOlderSettings)
+{
+    test::DirewolfPageScene scene;
+    auto page = showWithStandIn(scene, "#!/bin/sh\nexec sleep 600\n");
+    startDirewolf(scene);
     ManagedProcess &process = scene.orchestrator.direwolfProcess();
     ASSERT_EQ(process.state(), ServiceRunState::running) << process.lastError().value_or("").toStdString();
     settle();
     EXPECT_TRUE(page->restartNotice()->isHidden()) << "unchanged since the start";
+    DirewolfConfig settings = scene.config.direwolfConfig();
     settings.kissPort = 8101;
     scene.config.setDirewolfConfig(settings);
     settle();
@@ -158,14 +174,7 @@ TEST(DirewolfPage, RowsStayPutWhenDirewolfDiesDuringItsStart)
     // Rows made again on a state change leave the page laid out around half-made rows, which
     // showed as a squashed Radio section right after a failed start.
     test::DirewolfPageScene scene;
-    DirewolfConfig settings = scene.config.direwolfConfig();
-    settings.callsign = QStringLiteral("N0CALL");
-    settings.direwolfPath = scene.env.root() + QStringLiteral("/direwolf");
-    ASSERT_TRUE(test::writeProgram(settings.direwolfPath, "#!/bin/sh\necho 'Could not open audio device'\nexit 1\n"));
-    scene.config.setDirewolfConfig(settings);
-    auto page = scene.makePage();
-    page->show();
-    settle();
+    auto page = showWithStandIn(scene, "#!/bin/sh\necho 'Could not open audio device'\nexit 1\n");
     const auto rows = [&] {
         QList<QWidget *> made = page->radioDetails()->findChildren<QWidget *>();
         made += page->installationArea()->findChildren<QWidget *>();
@@ -173,9 +182,7 @@ TEST(DirewolfPage, RowsStayPutWhenDirewolfDiesDuringItsStart)
     };
     const QList<QWidget *> before = rows();
     ASSERT_FALSE(before.isEmpty());
-
-    auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
-    ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
+    startDirewolf(scene);
     settle();
     ASSERT_EQ(scene.orchestrator.direwolfProcess().state(), ServiceRunState::error);
     EXPECT_EQ(rows(), before);
