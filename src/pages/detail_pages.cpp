@@ -46,7 +46,7 @@ void installDetailPages(ManagementView &view, const ServicePagesContext &context
     });
     view.setPageFactory(SidebarSection::rigctld, [&context](ManagementView &) -> QWidget * {
         return new RigctldPage({context.orchestrator, context.config, context.commands, context.clock,
-                                context.surroundings, &context.hamlib});
+                                context.surroundings, context.alerts, &context.hamlib});
     });
 }
 

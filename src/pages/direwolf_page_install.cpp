@@ -205,8 +205,8 @@ void DirewolfPage::refreshInstallation()
 void DirewolfPage::chooseCustomBinary()
 {
     const DirewolfConfig now = config();
-    const QString chosen = m_context.surroundings.chooseProgram(
-        this, QStringLiteral("Choose a direwolf binary"),
+    const QString chosen = chooseUsableProgram(
+        m_context.surroundings, m_context.alerts, this, QStringLiteral("Direwolf"), QStringLiteral("Choose a direwolf binary"),
         QStringLiteral("Pick the direwolf executable the Helper should launch."),
         binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)));
     if (!chosen.isEmpty()) {

@@ -11,6 +11,8 @@ class QWidget;
 
 namespace cordavelle {
 
+class AlertPresenter;
+
 // What the Direwolf and rigctld pages ask of the computer and its user beyond the helper's own
 // objects: the serial ports there are, the rigctld the tool look-up finds, and a program file
 // the user picks.
@@ -33,5 +35,12 @@ public:
     QString chooseProgram(QWidget *parent, const QString &title, const QString &message,
                           const QString &folder) override;
 };
+
+// The picker of "Choose Custom…" for `program` ("rigctld"): a file that another user could
+// change, or that can't be run, is not taken, and an alert says why, as a start from it would.
+// The chosen path, or empty.
+QString chooseUsableProgram(PageSurroundings &surroundings, AlertPresenter &alerts, QWidget *parent,
+                            const QString &program, const QString &title, const QString &message,
+                            const QString &folder);
 
 } // namespace cordavelle

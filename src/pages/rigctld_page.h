@@ -22,6 +22,7 @@ class QProgressBar;
 
 namespace cordavelle {
 
+class AlertPresenter;
 class Clock;
 class Installer;
 class CoalescedRefresh;
@@ -39,6 +40,8 @@ struct RigctldPageContext {
     Clock &clock;
     // The serial ports, the automatically found rigctld and the file picker of "Choose Custom…".
     PageSurroundings &surroundings;
+    // Why a picked file is not taken.
+    AlertPresenter &alerts;
     // The Hamlib installer; none where the helper cannot install Hamlib itself.
     Installer *installer = nullptr;
 };

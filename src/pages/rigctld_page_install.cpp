@@ -189,8 +189,8 @@ void RigctldPage::act(HamlibSection::Action action)
 
 void RigctldPage::presentBinaryPicker()
 {
-    const QString chosen = m_context.surroundings.chooseProgram(
-        this, QStringLiteral("Choose a rigctld binary"),
+    const QString chosen = chooseUsableProgram(
+        m_context.surroundings, m_context.alerts, this, QStringLiteral("rigctld"), QStringLiteral("Choose a rigctld binary"),
         QStringLiteral("Pick the rigctld executable the Helper should launch. Typical locations: "
                        "/usr/bin/, /usr/local/bin/, or a custom install directory."),
         binaryPickerFolder(effectiveRigctldPath()));

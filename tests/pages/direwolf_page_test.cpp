@@ -113,11 +113,12 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     button(install, QStringLiteral("Check for Update"))->click();
     EXPECT_EQ(scene.terminalCommands().last(), QStringLiteral("sudo apt-get install --only-upgrade -y direwolf"));
 
-    scene.pickedBinary = QStringLiteral("/opt/dw/direwolf");
+    scene.pickedBinary = scene.env.root() + QStringLiteral("/dw/direwolf");
+    ASSERT_TRUE(test::writeProgram(scene.pickedBinary));
     button(install, QStringLiteral("Choose Custom…"))->click();
     settle();
     EXPECT_EQ(scene.pickerFolders.last(), scene.env.hostPath(QStringLiteral("/usr/bin")));
-    EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, QStringLiteral("/opt/dw/direwolf"));
+    EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, scene.pickedBinary);
     EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf — custom path"));
     EXPECT_EQ(button(install, QStringLiteral("Check for Update")), nullptr);
     button(install, QStringLiteral("Reset to Auto"))->click();

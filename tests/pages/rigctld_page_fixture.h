@@ -7,6 +7,7 @@
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
 #include "support/installer_double.h"
+#include "support/scripted_alert_presenter.h"
 #include "support/scripted_page_surroundings.h"
 #include "support/task_outcome.h"
 
@@ -38,12 +39,13 @@ struct RigctldPageScene : HelperObjects, ScriptedPageSurroundings {
     std::unique_ptr<RigctldPage> makePage(bool withInstaller = true)
     {
         return std::make_unique<RigctldPage>(RigctldPageContext{
-            orchestrator, config, runner ? *runner : env.commands(), env.currentClock(), *this,
+            orchestrator, config, runner ? *runner : env.commands(), env.currentClock(), *this, alerts,
             withInstaller ? &installer : nullptr});
     }
 
     CommandRunner *runner = nullptr;
     InstallerDouble installer;
+    ScriptedAlertPresenter alerts;
 };
 
 } // namespace cordavelle::test

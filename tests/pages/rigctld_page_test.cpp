@@ -2,8 +2,10 @@
 
 #include "support/manual_clock.h"
 #include "support/scripted_tcp_server.h"
+#include "support/test_files.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -187,12 +189,26 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
 
     scene.installer.state.phase = InstallProgress::Phase::idle;
     scene.installer.announce();
-    scene.pickedBinary = QStringLiteral("/opt/hamlib/bin/rigctld");
+    // A file another user could change is not taken, and the user is told why.
+    const QString shared = scene.env.root() + QStringLiteral("/shared");
+    scene.pickedBinary = shared + QStringLiteral("/rigctld");
+    ASSERT_TRUE(test::writeProgram(scene.pickedBinary));
+    ASSERT_TRUE(QFile::setPermissions(shared, QFileDevice::Permissions(0x7777)));
     buttonsShown(area, 2);
     press(area, QStringLiteral("Choose Custom…"));
     EXPECT_EQ(scene.pickerFolders, QStringList{QStringLiteral("/usr/bin")});
+    EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
+    ASSERT_EQ(scene.alerts.shown.size(), 1u);
+    EXPECT_EQ(scene.alerts.shown[0].informativeText,
+              QStringLiteral("rigctld at %1 can be changed by another user (the folder %2 is writable by others) \u2014 "
+                             "choose a program only you or root can change")
+                  .arg(scene.pickedBinary, shared));
+
+    ASSERT_TRUE(QFile::setPermissions(shared, QFileDevice::Permissions(0x7700)));
+    press(area, QStringLiteral("Choose Custom…"));
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, scene.pickedBinary);
     EXPECT_EQ(page->effectiveRigctldPath(), scene.pickedBinary);
+    EXPECT_EQ(scene.alerts.shown.size(), 1u);
     buttonsShown(area, 3);
     press(area, QStringLiteral("Reset to Auto"));
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
