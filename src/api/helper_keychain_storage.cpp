@@ -28,13 +28,29 @@ std::optional<QString> HelperKeychainStorage::token(const QString &clientId) con
     return text;
 }
 
-void HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
+bool HelperKeychainStorage::hasNoToken(const QString &clientId) const
 {
-    m_keychain.remove(kService, clientId);
-    const int status = m_keychain.add(kService, clientId, token.toUtf8());
-    if (status != Keychain::kSuccess) {
-        keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
+    return m_keychain.read(kService, clientId, nullptr) == Keychain::kItemNotFound;
+}
+
+std::optional<QString> HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
+{
+    // The keychain has no replace: the earlier item is taken out first and put back should the
+    // new one not go in, so that a failed save never leaves the client without any token.
+    QByteArray earlier;
+    const bool hadEarlier = m_keychain.read(kService, clientId, &earlier) == Keychain::kSuccess;
+    int status = m_keychain.remove(kService, clientId);
+    if (status == Keychain::kSuccess || status == Keychain::kItemNotFound) {
+        status = m_keychain.add(kService, clientId, token.toUtf8());
+        if (status != Keychain::kSuccess && hadEarlier) {
+            m_keychain.add(kService, clientId, earlier);
+        }
     }
+    if (status == Keychain::kSuccess) {
+        return std::nullopt;
+    }
+    keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
+    return Keychain::describe(status);
 }
 
 void HelperKeychainStorage::deleteToken(const QString &clientId)

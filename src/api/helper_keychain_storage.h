@@ -17,8 +17,11 @@ public:
     explicit HelperKeychainStorage(Keychain &keychain) : m_keychain(keychain) {}
 
     std::optional<QString> token(const QString &clientId) const;
-    // Replaces any earlier token of the client; a failure is logged, not reported.
-    void saveToken(const QString &token, const QString &clientId);
+    // Whether the keychain says the client has no token at all, as against one it can't read now.
+    bool hasNoToken(const QString &clientId) const;
+    // Replaces any earlier token of the client. On failure the earlier token stays, the failure
+    // is logged, and the reason comes back.
+    std::optional<QString> saveToken(const QString &token, const QString &clientId);
     void deleteToken(const QString &clientId);
     void deleteAllTokens();
     // The clients that have a token; absent when the keychain can't say.

@@ -422,6 +422,15 @@ TEST(HelperKeychainStorage, SaveReplacesAndFailuresAreLogged)
     EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("nobody"));
     EXPECT_TRUE(env.log().entries.empty());
 
+    // Room for the token there is, not for a longer one.
+    env.keychain().room = 6;
+    EXPECT_EQ(HelperKeychainStorage(env.keychain()).saveToken("longer", "c1"), std::nullopt);
+    EXPECT_EQ(HelperKeychainStorage(env.keychain()).saveToken("longest", "c1"),
+              "the private token file could not be read or written");
+    EXPECT_EQ(HelperKeychainStorage(env.keychain()).token("c1"), QStringLiteral("longer")) << "a failed save keeps the old";
+    env.keychain().room.reset();
+    env.log().entries.clear();
+
     env.keychain().failWrites = true;
     HelperKeychainStorage(env.keychain()).saveToken("third", "c2");
     ASSERT_EQ(env.log().entries.size(), 1u);

@@ -10,7 +10,7 @@
 namespace cordavelle::test {
 
 // Keychain items in memory. `failReads`/`failWrites` make every read or add fail like a locked
-// keychain.
+// keychain; `room` makes an add fail that would hold more bytes in all than it, like a full disk.
 class MemoryKeychain final : public Keychain {
 public:
     int add(const QString &service, const QString &account, const QByteArray &data) override
@@ -21,6 +21,9 @@ public:
         auto &items = m_items[service];
         if (items.contains(account)) {
             return kDuplicateItem;
+        }
+        if (room && storedBytes() + data.size() > *room) {
+            return kIOError;
         }
         items.insert(account, data);
         return kSuccess;
@@ -77,10 +80,22 @@ public:
 
     bool failReads = false;
     bool failWrites = false;
+    std::optional<qsizetype> room;
     // The status every count answers with instead of counting.
     std::optional<int> countFailure;
 
 private:
+    qsizetype storedBytes() const
+    {
+        qsizetype total = 0;
+        for (const auto &items : m_items) {
+            for (const QByteArray &data : items) {
+                total += data.size();
+            }
+        }
+        return total;
+    }
+
     QMap<QString, QMap<QString, QByteArray>> m_items;
 };
 
