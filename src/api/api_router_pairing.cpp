@@ -102,13 +102,18 @@ HTTPResponse APIRouter::handlePairingRequest(const HTTPRequest &request)
         return HTTPResponse::error(kTableFull, 503);
     case Kind::tokenUnavailable:
         return HTTPResponse::error(kNoTokenMade, 500);
+    case Kind::notSaved:
+        return HTTPResponse::error(result.failure, 500);
     case Kind::accepted:
         break;
     }
 
     const PairedClient &registered = *result.client;
     if (!m_config.requirePairing() && request.isLoopback()) {
-        m_pairing.approve(registered.id);
+        // The request stays pending, so asking again approves it once the approval can be saved.
+        if (const auto failure = m_pairing.approve(registered.id)) {
+            return HTTPResponse::error(*failure, 500);
+        }
     } else {
         PairingManager::sendPairingNotification(m_notifications, registered);
     }
@@ -130,8 +135,12 @@ HTTPResponse APIRouter::handlePairingStatus(const QString &clientId)
         if (client->token.isEmpty()) {
             return HTTPResponse::error(kTokenUnreadable, 500);
         }
+        // A hand-out the table does not record would lapse after 600 s with the client holding
+        // a token that stops working; the client polls again instead.
+        if (const auto failure = m_pairing.markTokenClaimed(client->id)) {
+            return HTTPResponse::error(*failure, 500);
+        }
         reply["token"] = client->token.toStdString();
-        m_pairing.markTokenClaimed(client->id);
     }
     return HTTPResponse::json(reply);
 }
@@ -142,7 +151,9 @@ HTTPResponse APIRouter::handlePairingRemoval(const HTTPRequest &request, const Q
     if (authorization && authorization->toLower().startsWith(QLatin1String("bearer "))) {
         const auto client = m_pairing.validateToken(authorization->mid(7));
         if (client && client->id == clientId) {
-            m_pairing.revoke(client->id);
+            if (const auto failure = m_pairing.revoke(client->id)) {
+                return HTTPResponse::error(*failure, 500);
+            }
             return HTTPResponse::json(Json{{"status", "removed"}});
         }
     }

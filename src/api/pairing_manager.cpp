@@ -107,38 +107,65 @@ PairingManager::PairingResult PairingManager::requestPairing(const QString &clie
     if (!fromHost.isEmpty() && !known) {
         auto last = m_lastRequestAt.find(fromHost);
         if (last != m_lastRequestAt.end() && secondsBetween(last->second, now) < kRateLimitSeconds) {
-            return {PairingResult::Kind::rateLimited, std::nullopt};
+            return {PairingResult::Kind::rateLimited, std::nullopt, {}};
         }
         m_lastRequestAt[fromHost] = now;
     }
 
+    // A known client whose token never reached the keychain, or was lost from it, would be
+    // approved with nothing to authenticate with: it is given a new one.
     std::optional<QString> newToken;
-    if (!known) {
+    if (!known || m_tokens.hasNoToken(clientId)) {
         // Made before anything changes, so a failing random source leaves the table as it was.
         newToken = generateToken();
         if (!newToken) {
             HelperLogger::error(QStringLiteral("[PairingManager] Secure random source failed — pairing request refused"),
                                 HelperLogger::Category::services);
-            return {PairingResult::Kind::tokenUnavailable, std::nullopt};
+            return {PairingResult::Kind::tokenUnavailable, std::nullopt, {}};
         }
     }
 
+    auto victim = m_clients.end();
     if (!known && m_clients.size() >= kMaxClients) {
-        auto victim = m_clients.end();
         for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
             if (isEvictable(*it) && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
                 victim = it;
             }
         }
         if (victim == m_clients.end()) {
-            return {PairingResult::Kind::capacityExceeded, std::nullopt};
+            return {PairingResult::Kind::capacityExceeded, std::nullopt, {}};
         }
-        m_tokens.deleteToken(victim->id);
+    }
+
+    // The token goes in first and the table second, so that a stored record never names a token
+    // that was not stored; each is taken back when the other fails.
+    if (newToken) {
+        if (const auto failure = m_tokens.saveToken(*newToken, clientId)) {
+            return {PairingResult::Kind::notSaved, std::nullopt,
+                    QString::fromUtf8("Could not save the pairing token \u2014 ") + *failure};
+        }
+    }
+    Snapshot before = snapshot();
+    std::optional<QString> evicted;
+    if (victim != m_clients.end()) {
+        evicted = victim->id;
         m_approvedTokens.erase(victim->id);
         m_clients.erase(victim);
     }
-
-    return {PairingResult::Kind::accepted, registerPairing(clientId, hostname, platform, newToken)};
+    const PairedClient record = registerPairing(clientId, hostname, platform, newToken);
+    if (const auto failure = save(std::move(before))) {
+        if (newToken) {
+            m_tokens.deleteToken(clientId);
+        }
+        return {PairingResult::Kind::notSaved, std::nullopt, *failure};
+    }
+    if (evicted) {
+        m_tokens.deleteToken(*evicted);
+    }
+    if (!known) {
+        m_attention->requestUserAttention(true);
+    }
+    return {PairingResult::Kind::accepted, record, {}};
 }
 
 PairedClient PairingManager::registerPairing(const QString &clientId, const QString &hostname,
@@ -149,11 +176,11 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
         existing->platform = platform;
         existing->status = PairingStatus::pending;
         existing->lastSeen = m_clock.wallNow();
-        save();
-        if (auto token = m_tokens.token(clientId)) {
-            existing->token = *token;
+        PairedClient copy = *existing;
+        if (auto token = newToken ? newToken : m_tokens.token(clientId)) {
+            copy.token = *token;
         }
-        return *existing;
+        return copy;
     }
 
     PairedClient record;
@@ -165,64 +192,70 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
     record.lastSeen = m_clock.wallNow();
     record.status = PairingStatus::pending;
     m_clients.push_back(record);
-    m_tokens.saveToken(record.token, clientId);
-    save();
-    m_attention->requestUserAttention(true);
     return record;
 }
 
-void PairingManager::approve(const QString &clientId)
+std::optional<QString> PairingManager::approve(const QString &clientId)
 {
     PairedClient *client = find(clientId);
     if (!client) {
-        return;
+        return std::nullopt;
     }
+    Snapshot before = snapshot();
     client->status = PairingStatus::approved;
     if (auto token = m_tokens.token(clientId)) {
         m_approvedTokens[clientId] = *token;
     }
-    save();
+    return save(std::move(before));
 }
 
-void PairingManager::deny(const QString &clientId)
+std::optional<QString> PairingManager::deny(const QString &clientId)
 {
     PairedClient *client = find(clientId);
     if (!client) {
-        return;
+        return std::nullopt;
     }
+    Snapshot before = snapshot();
     client->status = PairingStatus::denied;
     m_approvedTokens.erase(clientId);
-    save();
+    return save(std::move(before));
 }
 
-void PairingManager::revoke(const QString &clientId)
+std::optional<QString> PairingManager::revoke(const QString &clientId)
 {
+    Snapshot before = snapshot();
     std::erase_if(m_clients, [&](const PairedClient &c) { return c.id == clientId; });
     m_approvedTokens.erase(clientId);
+    if (auto failure = save(std::move(before))) {
+        return failure;
+    }
+    // A token left behind by a failed delete names no stored client, and the next start sweeps it.
     m_tokens.deleteToken(clientId);
-    save();
+    return std::nullopt;
 }
 
-void PairingManager::clearAll()
+std::optional<QString> PairingManager::clearAll()
 {
-    for (const auto &client : m_clients) {
-        m_tokens.deleteToken(client.id);
-    }
-    m_tokens.deleteAllTokens();
+    Snapshot before = snapshot();
     m_clients.clear();
     m_undecodable.clear();
     m_storedTableUnreadable = false;
     m_approvedTokens.clear();
-    save();
+    const std::vector<PairedClient> cleared = before.clients;
+    if (auto failure = save(std::move(before))) {
+        return failure;
+    }
+    for (const auto &client : cleared) {
+        m_tokens.deleteToken(client.id);
+    }
+    m_tokens.deleteAllTokens();
+    return std::nullopt;
 }
 
 void PairingManager::forgetAll()
 {
     // A last-seen time waiting to be written would bring the old table back.
-    if (m_pendingSave) {
-        m_pendingSave->request_stop();
-        m_pendingSave.reset();
-    }
+    cancelPendingSave();
     m_clients.clear();
     m_undecodable.clear();
     m_storedTableUnreadable = false;
@@ -231,8 +264,9 @@ void PairingManager::forgetAll()
     announce();
 }
 
-void PairingManager::approveAllPending()
+std::optional<QString> PairingManager::approveAllPending()
 {
+    Snapshot before = snapshot();
     for (auto &client : m_clients) {
         if (client.status != PairingStatus::pending) {
             continue;
@@ -242,7 +276,7 @@ void PairingManager::approveAllPending()
             m_approvedTokens[client.id] = *token;
         }
     }
-    save();
+    return save(std::move(before));
 }
 
 std::optional<PairedClient> PairingManager::client(const QString &clientId) const
@@ -313,18 +347,19 @@ void PairingManager::flushPendingSave()
     }
 }
 
-void PairingManager::markTokenClaimed(const QString &clientId)
+std::optional<QString> PairingManager::markTokenClaimed(const QString &clientId)
 {
     PairedClient *client = find(clientId);
     if (!client) {
-        return;
+        return std::nullopt;
     }
+    Snapshot before = snapshot();
     const auto now = m_clock.wallNow();
     if (!client->tokenClaimedAt) {
         client->tokenClaimedAt = now;
     }
     client->lastSeen = now;
-    save();
+    return save(std::move(before));
 }
 
 int PairingManager::sweepUnclaimedApprovals()
@@ -338,8 +373,11 @@ int PairingManager::sweepUnclaimedApprovals()
             ++reset;
         }
     }
+    // Lapsed approvals stay lapsed in memory even when the table cannot be written: the stored
+    // table still holds them approved, and the next start lapses them again.
     if (reset > 0) {
-        save();
+        write();
+        announce();
     }
     return reset;
 }
@@ -419,21 +457,35 @@ void PairingManager::load()
     m_undecodable = std::move(undecodable);
 }
 
-void PairingManager::save()
+PairingManager::Snapshot PairingManager::snapshot() const
 {
-    write();
-    announce();
+    return {m_clients, m_approvedTokens, m_undecodable, m_storedTableUnreadable};
 }
 
-void PairingManager::write()
+void PairingManager::restore(Snapshot before)
+{
+    m_clients = std::move(before.clients);
+    m_approvedTokens = std::move(before.approvedTokens);
+    m_undecodable = std::move(before.undecodable);
+    m_storedTableUnreadable = before.storedTableUnreadable;
+}
+
+std::optional<QString> PairingManager::save(Snapshot before)
+{
+    if (auto failure = write()) {
+        restore(std::move(before));
+        return QString::fromUtf8("Could not save the paired clients \u2014 ") + *failure;
+    }
+    announce();
+    return std::nullopt;
+}
+
+std::optional<QString> PairingManager::write()
 {
     // The whole table is written, last-seen times kept only in memory included.
-    if (m_pendingSave) {
-        m_pendingSave->request_stop();
-        m_pendingSave.reset();
-    }
     if (m_storedTableUnreadable) {
-        return;
+        cancelPendingSave();
+        return std::nullopt;
     }
     std::string encoded;
     try {
@@ -446,12 +498,27 @@ void PairingManager::write()
         }
         encoded = array.dump();
     } catch (const nlohmann::json::exception &e) {
+        const QString reason = QString::fromUtf8(e.what());
         HelperLogger::error(QStringLiteral("[PairingManager] Failed to encode paired clients — pairing state not persisted: ")
-                                + QString::fromUtf8(e.what()),
+                                + reason,
                             HelperLogger::Category::services);
-        return;
+        return reason;
     }
-    m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded));
+    if (auto failure = m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded))) {
+        HelperLogger::error(QStringLiteral("[PairingManager] Could not save the paired clients: ") + *failure,
+                            HelperLogger::Category::services);
+        return failure;
+    }
+    cancelPendingSave();
+    return std::nullopt;
+}
+
+void PairingManager::cancelPendingSave()
+{
+    if (m_pendingSave) {
+        m_pendingSave->request_stop();
+        m_pendingSave.reset();
+    }
 }
 
 } // namespace cordavelle

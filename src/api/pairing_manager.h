@@ -42,9 +42,12 @@ public:
             capacityExceeded,
             // The system's random source failed: no token was made and nothing was stored.
             tokenUnavailable,
+            // The token or the table could not be saved: table and tokens are as they were.
+            notSaved,
         };
         Kind kind;
         std::optional<PairedClient> client; // set when accepted, token filled in
+        QString failure;                    // why, when not saved
     };
 
     static PairingManager &shared();
@@ -64,16 +67,20 @@ public:
     // At start-up, before the API serves: lapse stale approvals, then index the approved tokens.
     void warmTokenCache();
 
+    // A known client whose token is gone from the keychain gets a new one.
     PairingResult requestPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const QString &fromHost);
-    void approve(const QString &clientId);
-    void deny(const QString &clientId);
-    void revoke(const QString &clientId);
-    void clearAll();
+    // Each change below is saved at once; one that cannot be saved is undone, leaving table,
+    // index and tokens as they were, and the reason comes back.
+    std::optional<QString> approve(const QString &clientId);
+    std::optional<QString> deny(const QString &clientId);
+    // The token goes only once the table without the client is saved.
+    std::optional<QString> revoke(const QString &clientId);
+    std::optional<QString> clearAll();
     // Drops the table and the token index from memory only, writing nothing: for after a reset
     // has already removed the stored table and the tokens.
     void forgetAll();
-    void approveAllPending();
+    std::optional<QString> approveAllPending();
 
     // A copy of the record with its keychain token (empty when none can be read).
     std::optional<PairedClient> client(const QString &clientId) const;
@@ -86,7 +93,7 @@ public:
     void updateLastSeen(const QString &clientId);
     // Writes a last-seen time that is still only in memory; runs at the application's quit.
     void flushPendingSave();
-    void markTokenClaimed(const QString &clientId);
+    std::optional<QString> markTokenClaimed(const QString &clientId);
     // Approvals whose token was not fetched within 600 s of pairing go back to pending.
     int sweepUnclaimedApprovals();
     void rebuildTokenIndex();
@@ -108,16 +115,30 @@ Q_SIGNALS:
     void lastSeenChanged();
 
 private:
+    // What a change may touch, kept to put back when the change cannot be saved.
+    struct Snapshot {
+        std::vector<PairedClient> clients;
+        std::map<QString, QString> approvedTokens;
+        std::vector<nlohmann::ordered_json> undecodable;
+        bool storedTableUnreadable;
+    };
+
     void load();
-    // Writes the table and announces it.
-    void save();
-    // Writes the table only.
-    void write();
+    Snapshot snapshot() const;
+    void restore(Snapshot before);
+    // Writes the table and announces it; when it cannot be written, puts `before` back and
+    // gives the reason.
+    std::optional<QString> save(Snapshot before);
+    // Writes the table only; the reason when it could not be written.
+    std::optional<QString> write();
+    // A last-seen time waiting to be written is written with the table, or no longer wanted.
+    void cancelPendingSave();
     // Tokens of clients that no stored record names (a record lost with a kill between the two
     // writes); only swept when the whole table was read.
     void removeOrphanedTokens();
     static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
     void announce();
+    // Enters the request in the table in memory; the caller saves.
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const std::optional<QString> &newToken);
     PairedClient *find(const QString &clientId);

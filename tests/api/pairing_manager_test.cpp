@@ -1,6 +1,7 @@
 #include "api/helper_keychain_storage.h"
 #include "api/pairing_manager.h"
 
+#include "support/refusing_defaults.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -364,6 +365,108 @@ TEST_F(PairingManagerTest, ClearAllAndApproveAllPending)
     EXPECT_TRUE(env.keychain().items(HelperKeychainStorage::kService).isEmpty());
     // Per-host request times survive.
     EXPECT_EQ(manager->requestPairing("c", "h", "p", "1.1.1.1").kind, Kind::rateLimited);
+}
+
+// Everything a change may touch: the stored table, the table in memory, the tokens and which of
+// them open the API.
+struct PairingState {
+    QVariant stored;
+    nlohmann::ordered_json table;
+    QMap<QString, QByteArray> tokens;
+    QStringList validating;
+
+    static PairingState of(const PairingManager &manager, test::RefusingDefaults &defaults, test::MemoryKeychain &keychain)
+    {
+        PairingState state{defaults.object("pairedClients"), nlohmann::ordered_json::array(),
+                           keychain.items(HelperKeychainStorage::kService), {}};
+        for (const auto &client : manager.clients()) {
+            state.table.push_back(client);
+        }
+        for (const QByteArray &token : state.tokens) {
+            if (const auto client = manager.validateToken(QString::fromUtf8(token))) {
+                state.validating << client->id;
+            }
+        }
+        return state;
+    }
+    bool operator==(const PairingState &) const = default;
+};
+
+TEST(PairingSaveFailure, AChangeThatCannotBeSavedLeavesTableIndexAndTokensAsTheyWere)
+{
+    test::TestPlatform env;
+    test::RefusingDefaults defaults;
+    auto manager = std::make_unique<PairingManager>(defaults, env.clock(), env.keychain(), env.attention());
+    // A full table, so that a new client pushes out the denied one.
+    for (std::size_t i = 0; i < PairingManager::kMaxClients - 3; ++i) {
+        manager->requestPairing(QStringLiteral("filler%1").arg(i), "h", "p", "");
+    }
+    manager->approveAllPending();
+    manager->requestPairing("denied", "h", "p", "");
+    manager->deny("denied");
+    manager->requestPairing("approved", "h", "p", "");
+    manager->approve("approved");
+    manager->requestPairing("pending", "h", "p", "");
+    const PairingState before = PairingState::of(*manager, defaults, env.keychain());
+    ASSERT_EQ(before.validating.size(), PairingManager::kMaxClients - 2);
+
+    const QString noRoom = QString::fromUtf8("Could not save the paired clients \u2014 No space left on device");
+    const QString noToken = QString::fromUtf8("Could not save the pairing token \u2014 the desktop's keyring is locked");
+    const std::vector<std::pair<const char *, std::function<std::optional<QString>()>>> changes = {
+        {"new client", [&] { return manager->requestPairing("new", "h", "p", "").failure; }},
+        {"known client", [&] { return manager->requestPairing("approved", "h2", "p", "").failure; }},
+        {"approve", [&] { return manager->approve("pending"); }},
+        {"deny", [&] { return manager->deny("approved"); }},
+        {"revoke", [&] { return manager->revoke("approved"); }},
+        {"approve all", [&] { return manager->approveAllPending(); }},
+        {"claim", [&] { return manager->markTokenClaimed("approved"); }},
+        {"clear", [&] { return manager->clearAll(); }},
+    };
+    for (const auto &[name, change] : changes) {
+        defaults.refusal = "No space left on device";
+        EXPECT_EQ(change(), noRoom) << name;
+        EXPECT_EQ(PairingState::of(*manager, defaults, env.keychain()), before) << name;
+        defaults.refusal.reset();
+    }
+    env.keychain().failWrites = true;
+    const auto refused = manager->requestPairing("new", "h", "p", "");
+    EXPECT_EQ(refused.kind, Kind::notSaved);
+    EXPECT_EQ(refused.failure, noToken);
+    EXPECT_EQ(PairingState::of(*manager, defaults, env.keychain()), before);
+    env.keychain().failWrites = false;
+    EXPECT_EQ(env.attention().requests.size(), PairingManager::kMaxClients) << "only saved requests ask for attention";
+
+    // The next start reads the same table and tokens.
+    manager = std::make_unique<PairingManager>(defaults, env.clock(), env.keychain(), env.attention());
+    manager->warmTokenCache();
+    EXPECT_EQ(PairingState::of(*manager, defaults, env.keychain()), before);
+
+    // Once there is room, the refused client asks again and gets a token that works.
+    const auto accepted = manager->requestPairing("new", "h", "p", "");
+    ASSERT_EQ(accepted.kind, Kind::accepted);
+    EXPECT_FALSE(manager->client("denied"));
+    EXPECT_FALSE(env.keychain().items(HelperKeychainStorage::kService).contains("denied"));
+    ASSERT_EQ(manager->approve("new"), std::nullopt);
+    EXPECT_EQ(manager->validateToken(accepted.client->token)->id, "new");
+}
+
+TEST_F(PairingManagerTest, AKnownClientWhoseTokenIsGoneGetsANewOneWhenItAsksAgain)
+{
+    auto manager = makeManager();
+    const QString first = manager->requestPairing("c1", "h", "p", "").client->token;
+    // A locked keychain is no missing token: what it holds stays.
+    env.keychain().failReads = true;
+    EXPECT_EQ(manager->requestPairing("c1", "h", "p", "").kind, Kind::accepted);
+    env.keychain().failReads = false;
+    EXPECT_EQ(tokenOf("c1"), first);
+
+    env.keychain().remove(HelperKeychainStorage::kService, "c1");
+    const auto again = manager->requestPairing("c1", "h", "p", "");
+    ASSERT_EQ(again.kind, Kind::accepted);
+    EXPECT_NE(again.client->token, first);
+    EXPECT_EQ(tokenOf("c1"), again.client->token);
+    manager->approve("c1");
+    EXPECT_EQ(manager->validateToken(again.client->token)->id, "c1");
 }
 
 TEST(PairedClientJson, KeyOrderOptionalClaimAndStatus)

@@ -1,4 +1,5 @@
 #include "api/api_router.h"
+#include "api/helper_keychain_storage.h"
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
 
@@ -440,6 +441,55 @@ TEST_F(APIRouterWire, AChangeThatCannotBeSavedIsRefusedAndTheOldValueStays)
         ConfigStore reloaded(reread, env.platform(), otherLoginItem, otherActivation);
         EXPECT_EQ(reloaded.rigctldConfig(), kept);
         EXPECT_EQ(reloaded.stationCallsign(), "N0CALL");
+    }
+}
+
+// The same for the pairing table: nothing the routes answer was not saved, and a client refused
+// for want of room pairs once there is room again.
+TEST_F(APIRouterWire, APairingChangeThatCannotBeSavedIsRefusedAndTheTableStays)
+{
+    const QByteArray request = R"({"clientId":"c2","hostname":"h","platform":"p"})";
+    const QByteArray c1Bearer = "Authorization: Bearer " + token.toUtf8() + "\r\n";
+    for (const bool readOnly : {false, true}) {
+        test::SmallDisk disk(env.platform().paths().preferences());
+        if (!disk.available()) {
+            GTEST_SKIP() << "no disk of its own to fill: " << disk.whyNot().toStdString();
+        }
+        ASSERT_EQ(pairing.approve("c1"), std::nullopt); // the table onto the small disk
+        const QByteArray stored = *env.defaults().dataForKey("pairedClients");
+        ASSERT_TRUE(readOnly ? disk.makeReadOnly() : disk.fill());
+        env.clock().advance(2s);
+
+        const std::vector<std::tuple<QByteArray, QByteArray, QByteArray>> changes = {
+            {"POST", "/pair/request", {}},       // a new client
+            {"GET", "/pair/status/c1", {}},      // the first hand-out of a token
+            {"DELETE", "/pair/c1", c1Bearer},
+        };
+        for (const auto &[method, path, headers] : changes) {
+            const Reply r = call(method, path, method == "POST" ? std::optional(request) : std::nullopt, headers);
+            EXPECT_EQ(r.status, 500) << path.toStdString() << readOnly;
+            EXPECT_TRUE(QString::fromStdString(r.json.value("error", "")).startsWith(QString::fromUtf8("Could not save the paired clients \u2014 ")))
+                << r.body.toStdString();
+        }
+        EXPECT_EQ(call("GET", "/pair/status/c2").status, 404);
+        EXPECT_EQ(authorized("GET", "/services/rigctld").status, 200);
+        EXPECT_EQ(env.keychain().items(HelperKeychainStorage::kService).keys(), QStringList{"c1"});
+
+        PlistUserDefaults reread(env.defaults().domain(), env.platform().preferencesFile(env.defaults().domain()));
+        EXPECT_EQ(reread.dataForKey("pairedClients"), stored);
+        PairingManager restarted(reread, env.clock(), env.keychain(), env.attention());
+        restarted.warmTokenCache();
+        EXPECT_EQ(restarted.validateToken(token)->id, "c1");
+        if (readOnly) {
+            continue;
+        }
+        disk.free();
+        env.clock().advance(2s);
+        EXPECT_EQ(call("POST", "/pair/request", request).json, Json({{"status", "pending"}}));
+        ASSERT_EQ(pairing.approve("c2"), std::nullopt);
+        const Reply polled = call("GET", "/pair/status/c2");
+        EXPECT_EQ(polled.json.value("token", ""), pairing.client("c2")->token.toStdString());
+        ASSERT_EQ(pairing.revoke("c2"), std::nullopt);
     }
 }
 
