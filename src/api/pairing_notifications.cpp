@@ -30,7 +30,7 @@ void PairingManager::sendPairingNotification(Notifications &notifications, const
 
 PairingNotificationDelegate::PairingNotificationDelegate(Notifications &notifications, PairingManager &manager,
                                                          QObject *parent)
-    : QObject(parent), m_manager(manager)
+    : QObject(parent), m_notifications(notifications), m_manager(manager)
 {
     connect(&notifications, &Notifications::responseReceived, this, &PairingNotificationDelegate::handle);
 }
@@ -42,11 +42,23 @@ void PairingNotificationDelegate::handle(const NotificationResponse &response)
     if (clientId.isEmpty()) {
         return;
     }
-    if (response.actionIdentifier == kAcceptPairingAction) {
-        m_manager.approve(clientId);
-    } else if (response.actionIdentifier == kDenyPairingAction) {
-        m_manager.deny(clientId);
+    const bool accept = response.actionIdentifier == kAcceptPairingAction;
+    if (!accept && response.actionIdentifier != kDenyPairingAction) {
+        return;
     }
+    const std::optional<QString> failure = accept ? m_manager.approve(clientId) : m_manager.deny(clientId);
+    if (!failure) {
+        return;
+    }
+    // The client is left as it was; the user can decide again in the clients page.
+    const auto client = m_manager.client(clientId);
+    NotificationRequest request;
+    request.identifier = QStringLiteral("pairing-") + clientId;
+    request.title = accept ? QStringLiteral("Pairing Not Accepted") : QStringLiteral("Pairing Not Denied");
+    request.body = *failure + QStringLiteral(". '") + (client ? client->hostname : clientId)
+                   + QStringLiteral("' is left as it was; decide again on the Clients page.");
+    request.userInfo.insert(QStringLiteral("clientId"), clientId);
+    m_notifications.add(request);
 }
 
 } // namespace cordavelle

@@ -258,8 +258,13 @@ ClientsPage::ShownRow ClientsPage::makeRow(const ClientRow &model)
     if (model.actions == ClientRow::Actions::acceptDeny) {
         auto *accept = new AccentButton(QStringLiteral("Accept"));
         auto *deny = new QPushButton(QStringLiteral("Deny"));
-        connect(accept, &QPushButton::clicked, this, [this, id] { m_pairing.approve(id); });
-        connect(deny, &QPushButton::clicked, this, [this, id] { m_pairing.deny(id); });
+        const QString quoted = QLatin1Char('\'') + model.hostname + QLatin1Char('\'');
+        connect(accept, &QPushButton::clicked, this, [this, id, quoted] {
+            reportFailure(m_pairing.approve(id), quoted + QStringLiteral(" could not be accepted"));
+        });
+        connect(deny, &QPushButton::clicked, this, [this, id, quoted] {
+            reportFailure(m_pairing.deny(id), quoted + QStringLiteral(" could not be denied"));
+        });
         line->addWidget(accept);
         line->addWidget(deny);
     } else {
@@ -282,7 +287,15 @@ void ClientsPage::confirmRemoval(const QString &clientId)
     }
     const PairedClient client = *it;
     if (m_alerts.present(revokeConfirmationAlert(client)) == 0) {
-        m_pairing.revoke(client.id);
+        reportFailure(m_pairing.revoke(client.id),
+                      QLatin1Char('\'') + client.hostname + QStringLiteral("' could not be removed"));
+    }
+}
+
+void ClientsPage::reportFailure(const std::optional<QString> &failure, const QString &message)
+{
+    if (failure) {
+        m_alerts.present(pairingNotSavedAlert(message, *failure));
     }
 }
 

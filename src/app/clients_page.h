@@ -57,6 +57,8 @@ private:
     bool refreshRows(const std::vector<ClientRow> &rows, bool banner);
     ShownRow makeRow(const ClientRow &row);
     void confirmRemoval(const QString &clientId);
+    // Tells why a change the user asked for did not happen, if it did not.
+    void reportFailure(const std::optional<QString> &failure, const QString &message);
 
     PairingManager &m_pairing;
     Clock &m_clock;

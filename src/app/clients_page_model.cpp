@@ -119,4 +119,14 @@ Alert revokeConfirmationAlert(const PairedClient &client)
     return alert;
 }
 
+Alert pairingNotSavedAlert(const QString &message, const QString &reason)
+{
+    Alert alert;
+    alert.style = Alert::Style::critical;
+    alert.message = message;
+    alert.informativeText = reason;
+    alert.buttons = {QStringLiteral("OK")};
+    return alert;
+}
+
 } // namespace cordavelle

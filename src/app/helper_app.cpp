@@ -94,7 +94,12 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
     commands.about = [this] { m_delegate->showAboutWindow(); };
     commands.settings = [this] { openSettings(); };
     commands.quit = [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::user); };
-    commands.clearPairing = [this] { m_context.pairing.clearAll(); };
+    commands.clearPairing = [this] {
+        if (const auto failure = m_context.pairing.clearAll()) {
+            m_context.alerts.present(
+                pairingNotSavedAlert(QStringLiteral("The pairing information could not be cleared"), *failure));
+        }
+    };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };
     m_managementWindow = std::make_unique<ManagementWindow>(
         std::move(commands), m_context.setup, [this](QWidget *parent) {

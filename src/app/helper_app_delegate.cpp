@@ -332,7 +332,11 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
     if (!self) {
         co_return;
     }
-    m_context.pairing.clearAll();
+    if (const auto failure = m_context.pairing.clearAll()) {
+        // The settings go below all the same; the tokens left behind name no stored client and
+        // the next start sweeps them.
+        appLog().error(*failure);
+    }
     // A prefix set-up or VARA install still running would go on in the removed prefix and record
     // VARA as installed; the prefix reset ends them first and keeps the prefix, saying why in the
     // log, when they do not end. The rest of the reset goes on either way.

@@ -6,6 +6,7 @@
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
 #include "widgets/input_rules.h"
+#include "app/clients_page_model.h"
 #include "app/reset_section.h"
 #include "base/tcp_port.h"
 #include "core/config_store.h"
@@ -159,7 +160,10 @@ QWidget *HelperSettingsView::buildSecurity()
         const bool before = m_context.config.requirePairing();
         m_context.config.setRequirePairing(on);
         if (approvesAllPending(before, on)) {
-            m_context.pairing.approveAllPending();
+            if (const auto failure = m_context.pairing.approveAllPending()) {
+                m_context.alerts.present(
+                    pairingNotSavedAlert(QStringLiteral("The waiting clients could not be approved"), *failure));
+            }
         }
     });
     columnOf(security)->addWidget(m_requirePairing);

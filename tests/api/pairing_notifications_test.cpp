@@ -1,6 +1,7 @@
 #include "api/pairing_manager.h"
 #include "api/pairing_notifications.h"
 
+#include "support/refusing_defaults.h"
 #include "support/test_platform.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,8 @@ TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
 TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
 {
     test::TestPlatform env;
-    PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
+    test::RefusingDefaults defaults;
+    PairingManager manager(defaults, env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(env.notifications(), manager);
     const auto client = *manager.requestPairing("c1", "host", "linux", "").client;
     PairingManager::sendPairingNotification(env.notifications(), client);
@@ -63,6 +65,15 @@ TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
     stray.userInfo = {{"clientId", 42}};
     env.notifications().respond("ACCEPT_PAIRING", stray);
     EXPECT_EQ(manager.client("c1")->status, PairingStatus::denied);
+
+    // An Accept that cannot be saved leaves the client as it was and says why.
+    defaults.refusal = "No space left on device";
+    env.notifications().respond("ACCEPT_PAIRING", request);
+    EXPECT_EQ(manager.client("c1")->status, PairingStatus::denied);
+    const NotificationRequest &told = env.notifications().requests.back();
+    EXPECT_EQ(told.title, "Pairing Not Accepted");
+    EXPECT_EQ(told.body, "Could not save the paired clients \u2014 No space left on device. 'host' is left as it "
+                         "was; decide again on the Clients page.");
 }
 
 } // namespace

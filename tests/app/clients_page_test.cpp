@@ -5,6 +5,7 @@
 
 #include "api/pairing_manager.h"
 #include "support/fake_login_item.h"
+#include "support/refusing_defaults.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/test_platform.h"
 
@@ -131,7 +132,8 @@ TEST(ClientRowModel, PlatformSymbolsBannerAndRemovalTexts)
 TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
 {
     test::TestPlatform env;
-    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+    test::RefusingDefaults defaults;
+    PairingManager pairing(defaults, env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
     pairing.requestPairing("pending", "shack-mac", "macOS", "127.0.0.1");
     pairing.requestPairing("other", "field-laptop", "Linux", "");
@@ -161,10 +163,20 @@ TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
     alerts.answers = {1}; // Cancel
     remove->click();
     EXPECT_EQ(pairing.clients().size(), 2u);
+    // A removal that cannot be saved does not happen, and the user is told why.
+    defaults.refusal = "No space left on device";
+    alerts.answers = {0, 0};
+    remove->click();
+    EXPECT_EQ(pairing.clients().size(), 2u);
+    ASSERT_EQ(alerts.shown.size(), 3u);
+    EXPECT_EQ(alerts.shown[2].message, "'shack-mac' could not be removed");
+    EXPECT_EQ(alerts.shown[2].informativeText, "Could not save the paired clients \u2014 No space left on device");
+    defaults.refusal.reset();
+
     alerts.answers = {0};
     remove->click();
     EXPECT_EQ(pairing.clients().size(), 1u);
-    EXPECT_EQ(alerts.shown.size(), 2u);
+    EXPECT_EQ(alerts.shown.size(), 4u);
 }
 
 TEST(CoalescedRefresh, PacedRefreshRunsAtMostOncePerIntervalAndAfterTheLastChange)
