@@ -1,5 +1,7 @@
 #include "widgets/accent_style.h"
 #include "widgets/alert_presenter.h"
+#include "widgets/status_look.h"
+#include "base/service_model.h"
 #include "widgets/input_rules.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/log_viewer.h"
@@ -93,6 +95,18 @@ TEST(AlertPresenter, OpensAboveTheWindowTheUserCanReach)
     wizard.setWindowModality(Qt::ApplicationModal);
     QApplication::setActiveWindow(&settings);
     EXPECT_EQ(MessageBoxAlertPresenter::windowInFront(), &wizard);
+}
+
+// The sidebar, the pages and the wizard tell the services apart by their icons.
+TEST(SymbolIcon, EachServiceDrawsAnIconOfItsOwn)
+{
+    std::vector<QImage> drawn;
+    for (ServiceID id : allCases<ServiceID>()) {
+        const QImage image = symbolIcon(systemImage(id)).pixmap(32, 32).toImage();
+        EXPECT_FALSE(image.isNull()) << systemImage(id).toStdString();
+        EXPECT_EQ(std::ranges::count(drawn, image), 0) << systemImage(id).toStdString();
+        drawn.push_back(image);
+    }
 }
 
 TEST(PortField, StoresOnlyOnCommitAndRefusesOutOfRangeVisibly)
