@@ -182,6 +182,9 @@ InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &
             } else {
                 setStatus(look, QStringLiteral("System Wine \u2014 install failed"), Tone::orange);
             }
+        } else if (without32Bit) {
+            // The other way out stays in view when the Helper's own Wine could not be fetched.
+            explainWineWithout32Bit(look, *without32Bit);
         }
     } else if (available()) {
         setInstalled(look, versionText(ownCopy.version));

@@ -151,6 +151,9 @@ TEST(ChecklistWineRow, StateFirstThenWhereWineIsFound)
     EXPECT_FALSE(build.note.isEmpty());
     EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(St::downloading(0.5)), none, never, WineWithout32Bit{"/w", true})),
               "W bar '50%' (x)") << "an install under way says only how far it got";
+    EXPECT_EQ(describe(wineLook(WineInstaller::progressOf(St::error("404")), none, no, WineWithout32Bit{"/w", true})),
+              "F [Retry] !404 $ " + kWine32Command.toStdString())
+        << "a failed fetch of the Helper's own keeps Debian's way";
 }
 
 TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
