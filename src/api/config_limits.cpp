@@ -46,10 +46,11 @@ public:
         if (m_problem || value.isEmpty() || value == stored) {
             return *this;
         }
-        const std::optional<QString> reason = untrustedProgramReason(value, use, places::winePrefix());
-        return require(!reason, [&] {
-            return QStringLiteral("%1 must name a program that only you or root can change: %2")
-                .arg(QLatin1String(key), *reason);
+        const ProgramFile file = inspectProgramFile(value, use, places::winePrefix());
+        return require(!file.changeable && !file.unusable, [&] {
+            return file.changeable ? QStringLiteral("%1 must name a program that only you or root can change: %2")
+                                         .arg(QLatin1String(key), *file.changeable)
+                                   : QStringLiteral("%1 names no usable program: %2").arg(QLatin1String(key), *file.unusable);
         });
     }
     std::optional<QString> result() const { return m_problem; }

@@ -235,10 +235,4 @@ ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QStrin
     return walk.run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
 }
 
-std::optional<QString> untrustedProgramReason(const QString &path, ProgramUse use, const QString &winePrefix)
-{
-    const ProgramFile file = inspectProgramFile(path, use, winePrefix);
-    return file.changeable ? file.changeable : file.unusable;
-}
-
 } // namespace cordavelle

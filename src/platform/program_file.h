@@ -37,9 +37,4 @@ struct ProgramFile {
 // prefix's dosdevices.
 ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {});
 
-// Why `path` may not be stored as a program to run (what another user could change first, then
-// what makes it unusable), or nothing.
-std::optional<QString> untrustedProgramReason(const QString &path, ProgramUse use = ProgramUse::run,
-                                              const QString &winePrefix = {});
-
 } // namespace cordavelle

@@ -287,6 +287,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
     const std::string direwolf = "Invalid Direwolf config JSON \u2014 ";
     const std::string direwolfPorts = ", the ports Direwolf accepts (it listens on another port instead)";
     const std::string program = " must name a program that only you or root can change: ";
+    const std::string unusable = " names no usable program: ";
     // Counted in bytes, not letters.
     const auto twoByteLetters = [](int n) {
         std::string text;
@@ -303,7 +304,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"rigctld", {{"serialPort", std::string(4097, 'a')}}, rigctld + "serialPort is longer than 4096 bytes"},
         {"rigctld", {{"networkHost", twoByteLetters(128)}}, rigctld + "networkHost is longer than 255 bytes"},
         {"rigctld", {{"rigctldPath", sharedPath}}, rigctld + "rigctldPath" + program + othersChange},
-        {"rigctld", {{"rigctldPath", "rigctld"}}, rigctld + "rigctldPath" + program + "rigctld is not an absolute path"},
+        {"rigctld", {{"rigctldPath", "rigctld"}}, rigctld + "rigctldPath" + unusable + "rigctld is not an absolute path"},
         {"direwolf", {{"ssid", 16}}, direwolf + "ssid must be between 0 and 15"},
         {"direwolf", {{"agwPort", 49152}}, direwolf + "agwPort must be between 1024 and 49151" + direwolfPorts},
         {"direwolf", {{"kissPort", 1023}}, direwolf + "kissPort must be between 1024 and 49151" + direwolfPorts},
@@ -315,7 +316,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"vara-hf", {{"varaPath", "C:\\VARA\\VARA.exe"}},
          "Invalid VARA HF config JSON \u2014 varaPath" + program + "the file " + modem.toStdString() + " is writable by others"},
         {"vara-hf", {{"winePath", "C:\\VARA\\VARA.exe"}},
-         "Invalid VARA HF config JSON \u2014 winePath" + program + "C:\\VARA\\VARA.exe is not an absolute path"},
+         "Invalid VARA HF config JSON \u2014 winePath" + unusable + "C:\\VARA\\VARA.exe is not an absolute path"},
     };
     for (const Case &c : refused) {
         const Reply r = authorized("PUT", "/services/" + c.service + "/config", QByteArray::fromStdString(c.body.dump()));
