@@ -51,7 +51,7 @@ bool hasUnclaimedApproval(const std::vector<PairedClient> &clients);
 // destructive button first, then "Cancel".
 QString revokeConfirmationTitle(const std::optional<PairedClient> &client);
 Alert revokeConfirmationAlert(const PairedClient &client);
-// A change of the paired clients that could not be saved and so did not happen: `message` says
-// which, `reason` why.
+// A pairing change that could not be saved and so did not happen: `message` says which, `reason`
+// why.
 Alert pairingNotSavedAlert(const QString &message, const QString &reason);
 } // namespace cordavelle

@@ -158,7 +158,14 @@ QWidget *HelperSettingsView::buildSecurity()
     m_requirePairing = new QCheckBox(QStringLiteral("Require Client Pairing"));
     onToggled(m_requirePairing, this, [this](bool on) {
         const bool before = m_context.config.requirePairing();
-        m_context.config.setRequirePairing(on);
+        if (const auto failure = m_context.config.setRequirePairing(on)) {
+            refresh(); // the switch shows the setting still in force
+            m_context.alerts.present(pairingNotSavedAlert(
+                on ? QStringLiteral("Client pairing could not be turned on")
+                   : QStringLiteral("Client pairing could not be turned off"),
+                QString::fromUtf8("Could not save the settings \u2014 ") + *failure));
+            return;
+        }
         if (approvesAllPending(before, on)) {
             if (const auto failure = m_context.pairing.approveAllPending()) {
                 m_context.alerts.present(

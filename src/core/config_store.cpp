@@ -346,9 +346,9 @@ void ConfigStore::setAllowNetworkAccess(bool allow)
     assign(m_allowNetworkAccess, allow, Keys::kAllowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
 }
 
-void ConfigStore::setRequirePairing(bool require)
+std::optional<QString> ConfigStore::setRequirePairing(bool require)
 {
-    assign(m_requirePairing, require, Keys::kRequirePairing, &ConfigStore::requirePairingChanged);
+    return assign(m_requirePairing, require, Keys::kRequirePairing, &ConfigStore::requirePairingChanged);
 }
 
 void ConfigStore::setAppearanceMode(AppAppearanceMode mode)

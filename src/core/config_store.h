@@ -127,7 +127,7 @@ public:
     bool allowNetworkAccess() const { return m_allowNetworkAccess; }
     void setAllowNetworkAccess(bool allow);
     bool requirePairing() const { return m_requirePairing; }
-    void setRequirePairing(bool require);
+    std::optional<QString> setRequirePairing(bool require);
     // Assigning applies the activation policy at once, even for the same mode.
     AppAppearanceMode appearanceMode() const { return m_appearanceMode; }
     void setAppearanceMode(AppAppearanceMode mode);

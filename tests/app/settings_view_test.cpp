@@ -6,6 +6,7 @@
 #include "core/experimental_features.h"
 #include "support/fake_login_item.h"
 #include "support/recording_app_activation.h"
+#include "support/refusing_defaults.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/test_platform.h"
 
@@ -75,9 +76,10 @@ QCheckBox *switchNamed(QWidget &view, const QString &text)
 TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
 {
     test::TestPlatform env;
-    ConfigStore config(env.defaults(), env.platform());
+    test::RefusingDefaults defaults;
+    ConfigStore config(defaults, env.platform());
     ExperimentalFeatureManager experimental(env.defaults());
-    PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+    PairingManager pairing(defaults, env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
     pairing.requestPairing("a", "a.local", "macOS", "10.0.0.1");
     pairing.requestPairing("b", "b.local", "iOS", "10.0.0.2");
@@ -85,6 +87,16 @@ TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
     QCheckBox *require = switchNamed(view, "Require Client Pairing");
     ASSERT_NE(require, nullptr);
     ASSERT_TRUE(require->isChecked());
+
+    // Pairing stays required while the settings cannot be written, and nobody is let in.
+    defaults.refusal = "No space left on device";
+    require->click();
+    EXPECT_TRUE(require->isChecked());
+    EXPECT_EQ(pairing.pendingCount(), 2);
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].message, "Client pairing could not be turned off");
+    EXPECT_EQ(alerts.shown[0].informativeText, "Could not save the settings \u2014 No space left on device");
+    defaults.refusal.reset();
 
     require->click();
     EXPECT_FALSE(config.requirePairing());
