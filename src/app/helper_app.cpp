@@ -87,6 +87,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
 {
     ensureIconTheme();
     installWheelRule(*QCoreApplication::instance());
+    installWindowRole();
     QApplication::setQuitOnLastWindowClosed(false);
     m_context.pairing.setAttention(&m_attention);
 

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
@@ -45,7 +46,37 @@ protected:
     }
 };
 
+// A plain widget's face, a window while it is one: a widget made without a parent and given one
+// later is no window by then, so the role is asked each time rather than fixed when made.
+class PlainWidgetFace final : public QAccessibleWidget {
+public:
+    using QAccessibleWidget::QAccessibleWidget;
+
+    QAccessible::Role role() const override
+    {
+        return widget()->windowType() == Qt::Window ? QAccessible::Window : QAccessibleWidget::role();
+    }
+};
+
+// Only at the level of QWidget itself: every subclass Qt gives a face of its own keeps it.
+QAccessibleInterface *plainWidgetFace(const QString &className, QObject *object)
+{
+    if (className != QLatin1String("QWidget") || !object || !object->isWidgetType()) {
+        return nullptr;
+    }
+    return new PlainWidgetFace(static_cast<QWidget *>(object));
+}
+
 } // namespace
+
+void installWindowRole()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(plainWidgetFace);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
 
 void installWheelRule(QCoreApplication &app)
 {

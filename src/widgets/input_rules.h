@@ -14,6 +14,11 @@ namespace cordavelle {
 // scrolling past a setting never changes it. Installing twice is harmless.
 void installWheelRule(QCoreApplication &app);
 
+// Lets assistive technology see every titled top-level window made of a plain widget (the
+// settings window, About) as a window, as it sees the main window and the dialogs, so that a
+// screen reader announces it by its title. Installing twice is harmless.
+void installWindowRole();
+
 // Calls `store` with the button's new state whatever changed it: a click, the keyboard or
 // assistive technology, which toggles without clicking.
 void onToggled(QAbstractButton *button, QObject *context, std::function<void(bool)> store);

@@ -227,6 +227,10 @@ TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)
     app->openSettings();
     ASSERT_NE(app->settingsWindow(), nullptr);
     EXPECT_EQ(walk(app->settingsWindow()), QStringList());
+    // A screen reader announces a window by its role and title.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(app->settingsWindow())->role(), QAccessible::Window);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(app->settingsWindow())->text(QAccessible::Name),
+              "Cordavelle Helper Settings");
     app->settingsWindow()->close();
 
     window.findChild<QAction *>(QStringLiteral("about"))->trigger();
