@@ -257,7 +257,11 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
     if (machine != QLatin1String("x86_64")) {
         throw WineInstallerError::unsupportedArchitecture(machine);
     }
+    // The list, too, can keep the bar at its start while its server says nothing.
+    m_quiet.begin(m_platform.remoteServices().wineReleases());
+    const auto quietEnds = qScopeGuard([this] { m_quiet.end(); });
     const Release release = co_await findLatestStableRelease(stop);
+    m_quiet.end();
     appendLog(QStringLiteral("Found: ") + release.url.fileName());
     try {
         co_return co_await fetchWineArchive(release, stop, run);

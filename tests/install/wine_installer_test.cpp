@@ -283,6 +283,23 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     server.release();
 }
 
+TEST_F(WineInstallerTest, ASilentReleaseListIsSaidToBeWaitedFor)
+{
+    serveRemote();
+    test::FixtureHttpServer::Route list;
+    list.body = "[]";
+    list.stallAfter = 1;
+    server.serve("/repos/Kron4ek/Wine-Builds/releases", list);
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    env.clock().advance(11s);
+    EXPECT_EQ(installer->progress().message, "Waiting for 127.0.0.1\u2026");
+    installer->cancel();
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
+    EXPECT_EQ(installer->progress().message, "");
+}
+
 // The reset of everything ends the install it finds running, so that nothing of it comes back.
 TEST_F(WineInstallerTest, AFullResetEndsARunningInstallForGood)
 {
