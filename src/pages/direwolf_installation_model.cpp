@@ -41,6 +41,12 @@ void setInstalledTitle(Installation &out, const InstallationFacts &facts)
     out.titleTone = Tone::green;
     switch (choice.source) {
     case tools::DirewolfSource::custom:
+        if (facts.customRefusal) {
+            out.title = *facts.customRefusal;
+            out.titleTone = Tone::red;
+            out.refused = true;
+            return;
+        }
         out.title = QStringLiteral("Direwolf — custom path");
         out.accentTitle = true;
         return;

@@ -134,7 +134,10 @@ void DirewolfPage::refreshInstallation()
 {
     const DirewolfConfig now = config();
     const InstallationFacts facts{now.direwolfPath, tools::resolveDirewolf(now.direwolfPath),
-                                  m_context.discovery.brewPath(), m_aptGet};
+                                  m_context.discovery.brewPath(), m_aptGet,
+                                  now.direwolfPath.isEmpty()
+                                      ? std::nullopt
+                                      : programRefusal(QStringLiteral("Direwolf"), now.direwolfPath)};
     const Installation shown = installation(facts);
     // Made again only when it reads otherwise, as the Radio section's rows are.
     if (shown == m_shownInstallation) {
@@ -151,9 +154,10 @@ void DirewolfPage::refreshInstallation()
     if (shown.view == Installation::View::installed) {
         auto *row = new QHBoxLayout;
         row->setSpacing(8);
-        QLabel *mark = shown.legacy ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
-                                    : symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 20);
-        if (!shown.legacy) {
+        QLabel *mark = shown.legacy    ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 20)
+                       : shown.refused ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, 20)
+                                       : symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::green, 20);
+        if (!shown.legacy && !shown.refused) {
             mark->setAccessibleName(QStringLiteral("Installed"));
         }
         row->addWidget(mark);

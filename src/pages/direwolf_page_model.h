@@ -74,6 +74,8 @@ struct InstallationFacts {
     std::optional<tools::DirewolfChoice> choice;
     std::optional<QString> brewPath;
     std::optional<QString> aptGetPath;
+    // Why a start would refuse the custom path.
+    std::optional<QString> customRefusal = std::nullopt;
 };
 
 struct InstallButton {
@@ -93,6 +95,8 @@ struct Installation {
     Tone titleTone = Tone::secondary;
     bool accentTitle = false;
     bool legacy = false;
+    // The custom path would not be launched; the title says why.
+    bool refused = false;
     QString text;
     // Install and update buttons, in order; "Choose Custom…" and "Reset to Auto" follow.
     std::vector<InstallButton> commands;

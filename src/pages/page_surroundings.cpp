@@ -24,6 +24,13 @@ QString SystemPageSurroundings::chooseProgram(QWidget *parent, const QString &ti
     return dialog->selectedFiles().constFirst();
 }
 
+std::optional<QString> programRefusal(const QString &program, const QString &path)
+{
+    const ProgramFile file = inspectProgramFile(path);
+    return file.changeable ? HelperError::programChangeableByOthers(program, path, *file.changeable).description()
+                           : file.unusable;
+}
+
 QString chooseUsableProgram(PageSurroundings &surroundings, AlertPresenter &alerts, QWidget *parent,
                             const QString &program, const QString &title, const QString &message,
                             const QString &folder)
@@ -32,10 +39,7 @@ QString chooseUsableProgram(PageSurroundings &surroundings, AlertPresenter &aler
     if (chosen.isEmpty()) {
         return {};
     }
-    const ProgramFile file = inspectProgramFile(chosen);
-    const std::optional<QString> refusal =
-        file.changeable ? HelperError::programChangeableByOthers(program, chosen, *file.changeable).description()
-                        : file.unusable;
+    const std::optional<QString> refusal = programRefusal(program, chosen);
     if (!refusal) {
         return chosen;
     }

@@ -36,6 +36,10 @@ public:
                           const QString &folder) override;
 };
 
+// Why a start would refuse `path` as `program` ("rigctld"): someone other than root or this user
+// could change it, or it can't be run; nothing when it would be launched.
+std::optional<QString> programRefusal(const QString &program, const QString &path);
+
 // The picker of "Choose Custom…" for `program` ("rigctld"): a file that another user could
 // change, or that can't be run, is not taken, and an alert says why, as a start from it would.
 // The chosen path, or empty.

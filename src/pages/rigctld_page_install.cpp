@@ -41,6 +41,9 @@ void RigctldPage::refreshInstallation()
     }
     facts.customPath = config().rigctldPath;
     facts.effectivePath = effectiveRigctldPath();
+    if (!facts.customPath.isEmpty()) {
+        facts.customRefusal = programRefusal(QStringLiteral("rigctld"), facts.customPath);
+    }
     HamlibSection shown = hamlibSection(facts);
     if (!m_context.installer) {
         // Without an installer only the choice of a program is left.
@@ -110,13 +113,14 @@ QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
     if (!shown.path.isEmpty()) {
         auto *row = new QHBoxLayout;
         row->setSpacing(8);
-        QLabel *mark = shown.filledSymbol ? symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::secondary, 20)
-                                          : symbolLabel(QStringLiteral("checkmark.circle"), Tone::secondary, 20);
+        QLabel *mark = shown.warning        ? symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, 20)
+                       : shown.filledSymbol ? symbolLabel(QStringLiteral("checkmark.circle.fill"), Tone::secondary, 20)
+                                            : symbolLabel(QStringLiteral("checkmark.circle"), Tone::secondary, 20);
         if (shown.filledSymbol) {
             mark->setPixmap(tintedPixmap(symbolIcon(QStringLiteral("checkmark.circle.fill")), 20,
                                          palette().color(QPalette::Highlight), mark->devicePixelRatioF()));
         }
-        mark->setAccessibleName(QStringLiteral("Installed"));
+        mark->setAccessibleName(shown.warning ? QStringLiteral("Needs attention") : QStringLiteral("Installed"));
         row->addWidget(mark);
         auto *names = new QVBoxLayout;
         names->setSpacing(2);

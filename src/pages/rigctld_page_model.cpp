@@ -143,10 +143,14 @@ HamlibSection hamlibSection(const HamlibFacts &facts)
     const bool custom = !facts.customPath.isEmpty();
     if (facts.effectivePath) {
         out.path = *facts.effectivePath;
-        out.filledSymbol = custom;
+        out.filledSymbol = custom && !facts.customRefusal;
         if (facts.managed.present && !custom) {
             out.status = QStringLiteral("rigctld %1 installed (Helper-managed)").arg(facts.managed.version);
             out.statusTone = Tone::green;
+        } else if (custom && facts.customRefusal) {
+            out.status = *facts.customRefusal;
+            out.statusTone = Tone::red;
+            out.warning = true;
         } else if (custom) {
             out.status = QStringLiteral("rigctld overridden — custom path");
             out.statusAccent = true;

@@ -113,6 +113,8 @@ struct HamlibFacts {
     InstalledCopy managed;
     QString customPath;
     std::optional<QString> effectivePath;
+    // Why a start would refuse the custom path.
+    std::optional<QString> customRefusal;
 };
 
 struct HamlibSection {
@@ -132,6 +134,8 @@ struct HamlibSection {
     Tone statusTone = Tone::secondary;
     bool statusAccent = false;
     bool filledSymbol = false;
+    // The status is a warning: the custom path would not be launched.
+    bool warning = false;
     QString path;
     // downloading: the bar's value out of 1.0; complete and error: the line shown.
     double progress = 0.0;

@@ -147,6 +147,8 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
         {{{}, legacy, {}, {}}, V::installed, QStringLiteral("Legacy Helper-managed Direwolf"),
          {QStringLiteral("Install Homebrew")}, DirewolfDiscovery::kHomebrewInstallCommand},
         {{QStringLiteral(" "), custom, brew, apt}, V::installed, QStringLiteral("Direwolf — custom path"), {}, {}},
+        {{QStringLiteral(" "), custom, brew, apt, QStringLiteral("Direwolf at   can't be used")}, V::installed,
+         QStringLiteral("Direwolf at   can't be used"), {}, {}},
         {{{}, {}, {}, apt}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
          QStringLiteral("sudo apt-get install -y direwolf")},
         {{{}, {}, brew, {}}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
@@ -166,6 +168,7 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
         EXPECT_EQ(labels, c.buttons);
         EXPECT_EQ(shown.commands.empty() ? QString() : shown.commands.back().command, c.lastCommand);
         EXPECT_EQ(shown.resetToAuto, !c.facts.customPath.isEmpty());
+        EXPECT_EQ(shown.refused, c.facts.customRefusal.has_value());
         // Where apt is, no install speaks of Homebrew.
         if (c.facts.aptGetPath) {
             for (const QString &text : QStringList{shown.text, shown.caption.value_or(QString())}) {

@@ -299,6 +299,13 @@ TEST(RigctldPageModel, HamlibSectionFollowsTheInstallerAndThePaths)
     EXPECT_TRUE(shown.statusAccent && shown.filledSymbol);
     EXPECT_EQ(labels(shown), (QStringList{QStringLiteral("Reinstall"), QStringLiteral("Choose Custom…"),
                                           QStringLiteral("Reset to Auto")}));
+    // One a start would refuse says why instead.
+    facts.customRefusal = QStringLiteral("rigctld at /nowhere/rigctld can't be used");
+    shown = hamlibSection(facts);
+    EXPECT_EQ(shown.status, *facts.customRefusal);
+    EXPECT_EQ(shown.statusTone, Tone::red);
+    EXPECT_TRUE(shown.warning && !shown.statusAccent && !shown.filledSymbol);
+    facts.customRefusal.reset();
     facts.managed.present = false;
     EXPECT_EQ(hamlibSection(facts).buttons.front().label, QStringLiteral("Install Managed Copy"));
 
