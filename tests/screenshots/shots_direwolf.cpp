@@ -111,7 +111,8 @@ void addDirewolfShots(ShotList &shots)
     shots.push_back({QStringLiteral("direwolf-custom-path"), [] {
                          return direwolfPage([](auto &scene, auto &config) {
                              systemDirewolf(scene);
-                             config.direwolfPath = QStringLiteral("/home/op/src/direwolf/build/src/direwolf");
+                             config.direwolfPath = scene.env.hostPath(QStringLiteral("/src/direwolf/build/src/direwolf"));
+                             test::writeProgram(config.direwolfPath);
                          });
                      }});
 }

@@ -4,6 +4,9 @@
 #include "pages/rigctld_page_fixture.h"
 #include "support/local_ports.h"
 #include "support/scripted_tcp_server.h"
+#include "support/test_files.h"
+
+#include <QFile>
 
 #include <QLabel>
 
@@ -118,8 +121,17 @@ void addRigctldShots(ShotList &shots)
                          });
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-custom"), [] {
-                         return rigctldPage([](auto &, auto &config) {
-                             config.rigctldPath = QStringLiteral("/opt/hamlib-git/build/tests/rigctld");
+                         return rigctldPage([](auto &scene, auto &config) {
+                             config.rigctldPath = scene.env.hostPath(QStringLiteral("/opt/hamlib-git/rigctld"));
+                             test::writeProgram(config.rigctldPath);
+                         });
+                     }});
+    // A custom program in a folder everyone may write to, as a settings file may name one.
+    shots.push_back({QStringLiteral("rigctld-hamlib-custom-refused"), [] {
+                         return rigctldPage([](auto &scene, auto &config) {
+                             config.rigctldPath = scene.env.hostPath(QStringLiteral("/shared/rigctld"));
+                             test::writeProgram(config.rigctldPath);
+                             QFile::setPermissions(scene.env.hostPath(QStringLiteral("/shared")), QFileDevice::Permissions(0x7777));
                          });
                      }});
     shots.push_back({QStringLiteral("rigctld-hamlib-downloading"), [] {
