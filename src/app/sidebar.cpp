@@ -146,6 +146,10 @@ Sidebar::Sidebar(QWidget *parent) : QTreeWidget(parent)
         for (const auto &[section, widget] : m_rows) {
             widget->setSelected(m_items[section]->isSelected());
         }
+        // A row that assistive technology selected is where the arrow keys go on from.
+        if (const auto items = selectedItems(); items.size() == 1 && currentItem() != items.first()) {
+            selectionModel()->setCurrentIndex(indexFromItem(items.first()), QItemSelectionModel::NoUpdate);
+        }
         if (!m_selecting) {
             Q_EMIT sectionSelected(selectedSection());
         }
@@ -196,6 +200,18 @@ void Sidebar::display(const std::vector<SidebarGroup> &groups)
             }
         }
     }
+}
+
+QModelIndex Sidebar::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers)
+{
+    // The arrow keys step over the headings, which can't be selected: landing on one would
+    // leave no section chosen. Home lands on the first heading and goes on down from it.
+    const int step = action == MoveUp || action == MovePrevious || action == MovePageUp ? -1 : 1;
+    QModelIndex index = QTreeWidget::moveCursor(action, modifiers);
+    while (index.isValid() && !model()->flags(index).testFlag(Qt::ItemIsSelectable)) {
+        index = index.siblingAtRow(index.row() + step);
+    }
+    return index.isValid() ? index : currentIndex();
 }
 
 void Sidebar::select(std::optional<SidebarSection> section)

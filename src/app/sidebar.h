@@ -29,6 +29,9 @@ public:
 
     QSize sizeHint() const override { return {200, QTreeWidget::sizeHint().height()}; }
 
+protected:
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
+
 Q_SIGNALS:
     void sectionSelected(std::optional<cordavelle::SidebarSection> section);
 

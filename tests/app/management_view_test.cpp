@@ -8,7 +8,9 @@
 #include "support/test_files.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
 
 #include <gtest/gtest.h>
@@ -174,14 +176,15 @@ TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
     EXPECT_EQ(view.findChildren<QLabel *>("page").size(), 0);
 }
 
-// A screen reader selects a row through the row's own toggle action, not with a click.
-TEST_F(ManagementViewTest, AssistiveTechnologySelectsTheRowItNames)
+// A screen reader selects a row through the row's own toggle action, not with a click; the arrow
+// keys go on from there.
+TEST_F(ManagementViewTest, AssistiveTechnologyAndArrowKeysSelectRows)
 {
     ManagementView view(orchestrator, config, pairing);
     view.show();
     QAccessibleInterface *tree = QAccessible::queryAccessibleInterface(view.sidebar());
     ASSERT_NE(tree, nullptr);
-    for (SidebarSection section : allCases<SidebarSection>()) {
+    const auto toggle = [&](SidebarSection section) {
         const QString title = view.sidebar()->row(section)->title;
         QAccessibleInterface *cell = nullptr;
         for (int i = 0; i < tree->childCount(); ++i) {
@@ -190,7 +193,20 @@ TEST_F(ManagementViewTest, AssistiveTechnologySelectsTheRowItNames)
         }
         ASSERT_TRUE(cell && cell->actionInterface()) << title.toStdString();
         cell->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
-        EXPECT_EQ(view.selectedSection(), section) << title.toStdString();
+    };
+    for (SidebarSection section : allCases<SidebarSection>()) {
+        toggle(section);
+        EXPECT_EQ(view.selectedSection(), section) << toRaw(section).toStdString();
+    }
+
+    toggle(SidebarSection::direwolf);
+    for (const auto &[key, section] : std::vector<std::pair<Qt::Key, SidebarSection>>{
+             {Qt::Key_Down, SidebarSection::rigctld}, {Qt::Key_Down, SidebarSection::clients},
+             {Qt::Key_Up, SidebarSection::rigctld}, {Qt::Key_Home, SidebarSection::varaHF},
+             {Qt::Key_Up, SidebarSection::varaHF}}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(view.sidebar(), &press);
+        EXPECT_EQ(view.selectedSection(), section) << key;
     }
 }
 
