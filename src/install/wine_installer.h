@@ -153,6 +153,9 @@ public:
     // runnable there; the prefix set-up asks for it when winetricks would find none. One fetch
     // at a time: a second call waits for the running one and takes its result.
     QCoro::Task<void> installCabextract(std::stop_token stop);
+    // Fetches the winetricks script to the helper's own copy (places::ownWinetricks()); the
+    // prefix set-up asks for it when it finds no winetricks at all.
+    QCoro::Task<void> downloadWinetricks(std::stop_token stop);
 
 Q_SIGNALS:
     void stateChanged();
@@ -170,7 +173,6 @@ private:
     QCoro::Task<void> holdForSwap(std::stop_token stop);
     QCoro::Task<void> fetchCabextract(std::stop_token stop);
     QCoro::Task<void> provideWinetricks(std::stop_token stop);
-    QCoro::Task<void> downloadWinetricks(std::stop_token stop);
     // The bottle's cabextract into the tools folder, by way of `archive` and `extract`.
     QCoro::Task<void> unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop);
     // Throws `failure` with tar's first line of complaint when tar ends without success.

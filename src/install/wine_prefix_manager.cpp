@@ -109,6 +109,11 @@ QCoro::Task<void> InstalledPrefixTools::installCabextract(std::stop_token stop)
     return m_wine.installCabextract(std::move(stop));
 }
 
+QCoro::Task<void> InstalledPrefixTools::installWinetricks(std::stop_token stop)
+{
+    return m_wine.downloadWinetricks(std::move(stop));
+}
+
 QString WinePrefixManager::logFileURL() const
 {
     const QString path = places::supportFolder() + QLatin1Char('/') + InstallLog::kFileName;

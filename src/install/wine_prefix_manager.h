@@ -89,6 +89,8 @@ public:
         virtual QString cabextractSource() = 0;
         // Fetches cabextract to `cabextractSource()`; throws when it can't.
         virtual QCoro::Task<void> installCabextract(std::stop_token stop) = 0;
+        // Fetches the helper's own winetricks, which `findWinetricks()` then finds; throws when it can't.
+        virtual QCoro::Task<void> installWinetricks(std::stop_token stop) = 0;
     };
 
     struct Collaborators {
@@ -199,6 +201,7 @@ public:
     std::optional<QString> findWinetricks() override;
     QString cabextractSource() override;
     QCoro::Task<void> installCabextract(std::stop_token stop) override;
+    QCoro::Task<void> installWinetricks(std::stop_token stop) override;
 
 private:
     WineInstaller &m_wine;

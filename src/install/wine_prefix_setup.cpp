@@ -4,7 +4,9 @@
 
 #include "base/helper_error.h"
 #include "base/helper_places.h"
+#include "base/tool_lookup.h"
 #include "base/wine_environment.h"
+#include "platform/cancellation.h"
 #include "platform/files.h"
 #include "platform/tool_locator.h"
 
@@ -136,7 +138,22 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
 
 QCoro::Task<void> WinePrefixManager::installDependencies(std::stop_token stop)
 {
-    const std::optional<QString> winetricks = m_with.tools.findWinetricks();
+    std::optional<QString> winetricks = m_with.tools.findWinetricks();
+    if (!winetricks) {
+        // A Wine that came without it, or the Wine install's own fetch of it failed: fetched here
+        // as that install does, so that the set-up is no dead end where only it is started.
+        appendLog(QStringLiteral("Downloading winetricks..."));
+        try {
+            co_await m_with.tools.installWinetricks(stop);
+        } catch (const OperationCancelled &) {
+            throw;
+        } catch (const std::exception &error) {
+            throw DescribedError(tools::withAptAdvice(QString::fromUtf8(error.what()), QStringLiteral("winetricks")));
+        }
+        throwIfStopped(stop);
+        appendLog(QStringLiteral("winetricks installed"));
+        winetricks = m_with.tools.findWinetricks();
+    }
     if (!winetricks) {
         throw WinePrefixError::winetricksNotFound();
     }

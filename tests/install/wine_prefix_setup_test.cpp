@@ -52,7 +52,10 @@ protected:
 
     // The tools the set-up is given.
     std::optional<QString> findWine() override { return wine; }
-    std::optional<QString> findWinetricks() override { return winetricks; }
+    std::optional<QString> findWinetricks() override
+    {
+        return QFileInfo::exists(winetricks) ? std::optional(winetricks) : std::nullopt;
+    }
     QString cabextractSource() override { return env.root() + "/support-tools/cabextract"; }
     QCoro::Task<void> installCabextract(std::stop_token stop) override
     {
@@ -60,6 +63,15 @@ protected:
         co_await env.clock().sleep(installPause, stop);
         throwIfStopped(stop);
         test::writeProgram(env.root() + "/support-tools/cabextract");
+    }
+    // Puts back the winetricks a test moved to `winetricks + ".fetched"`, unless the fetch fails.
+    QCoro::Task<void> installWinetricks(std::stop_token) override
+    {
+        if (winetricksFetchFails) {
+            throw DescribedError("Could not install winetricks: no answer");
+        }
+        QFile::rename(winetricks + ".fetched", winetricks);
+        co_return;
     }
 
     void runSetup()
@@ -97,6 +109,7 @@ protected:
     const QString prefix = env.root() + "/support/wine-prefix";
     std::chrono::milliseconds installPause = 0ms;
     int cabextractInstalls = 0;
+    bool winetricksFetchFails = false;
     WinePrefixManager manager{
         {config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, *this}};
     QStringList states;
@@ -152,6 +165,22 @@ TEST_F(WinePrefixSetup, TheMachinesCabextractIsUsedAndNothingIsFetched)
     EXPECT_EQ(manager.state(), State::ready());
     EXPECT_TRUE(shownLines().contains("cabextract already available on PATH"));
     EXPECT_EQ(cabextractInstalls, 0);
+}
+
+TEST_F(WinePrefixSetup, AMissingWinetricksIsFetchedAndAFailedFetchSaysWhatElseWorks)
+{
+    ASSERT_TRUE(QFile::rename(winetricks, winetricks + ".fetched"));
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/apt-get")));
+    winetricksFetchFails = true;
+    runSetup();
+    EXPECT_EQ(manager.state(), State::error("Could not install winetricks: no answer. Or install Debian's package: sudo "
+                                            "apt install winetricks"));
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+
+    winetricksFetchFails = false;
+    runSetup();
+    EXPECT_EQ(manager.state(), State::ready());
+    EXPECT_TRUE(shownLines().contains("winetricks installed"));
 }
 
 TEST_F(WinePrefixSetup, ASecondSetupOnlyReappliesTheAudioDefaultsAndTheFileKeepsBothRuns)
