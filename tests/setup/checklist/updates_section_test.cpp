@@ -109,8 +109,9 @@ TEST(UpdatesSection, ShowsTheNudgesOneCheckAndListsItsUpdates)
     // Each failed check says why.
     EXPECT_EQ(section.updateCheckResult(),
               "VARA HF: v4.8.6 \u2192 v4.8.7 | Could not check: Wine (The Wine release list from 127.0.0.1 could not be "
-              "read: the server answered 404 Not Found for the list), Hamlib (The server answered 404 Not Found for "
-              "the Homebrew formula of hamlib), VARA FM (No VARA download found on the Pelorin server)");
+              "read: the server answered 404 Not Found for the list), Hamlib (The Homebrew formula of hamlib from "
+              "127.0.0.1 could not be read: the server answered 404 Not Found for the Homebrew formula of hamlib), "
+              "VARA FM (No VARA download found on the Pelorin server)");
     EXPECT_EQ(section.resultLabel()->text(), section.updateCheckResult());
     EXPECT_FALSE(section.checkButton()->isHidden());
     for (const QStringList &lines : {wine.logLines(), hamlib.logLines(), varaFM->logLines()}) {
