@@ -238,14 +238,17 @@ HTTPResponse APIRouter::handleGetService(ServiceID id) const
 QCoro::Task<HTTPResponse> APIRouter::handleStartService(ServiceID id)
 {
     m_orchestrator.recordActivity(id);
+    QString failure;
     try {
         co_await m_orchestrator.startService(id);
+        co_return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
     } catch (const HelperError &error) {
-        co_return HTTPResponse::error(error.description(), 500);
+        failure = error.description();
     } catch (const std::exception &error) {
-        co_return HTTPResponse::error(QString::fromUtf8(error.what()), 500);
+        failure = QString::fromUtf8(error.what());
     }
-    co_return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+    logStartFailure(id, failure);
+    co_return HTTPResponse::error(failure, 500);
 }
 
 HTTPResponse APIRouter::handleStopService(ServiceID id)

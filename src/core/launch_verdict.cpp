@@ -48,9 +48,7 @@ ProgramFile checkProgramForLaunch(const QString &service, const QString &path, P
 {
     ProgramFile file = inspectProgramFile(path, use, winePrefix);
     if (file.changeable) {
-        const HelperError error = HelperError::programChangeableByOthers(service, path, *file.changeable);
-        servicesLog::error(error.description());
-        throw error;
+        throw HelperError::programChangeableByOthers(service, path, *file.changeable);
     }
     return file;
 }

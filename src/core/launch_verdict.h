@@ -18,9 +18,10 @@ bool launchSurvived(ManagedProcess &process, const QString &name, const std::sto
 
 // Before a launch of a program the settings name, whatever path they hold: a settings file
 // written by hand or by an earlier version was never checked, and a link may have been pointed
-// elsewhere since the path was stored. Throws HelperError programChangeableByOthers, with one log
-// line, when someone other than root or this user could change what would run; `service` names
-// the program ("rigctld", "Wine for VARA HF"). Launch the result's `toLaunch()`.
+// elsewhere since the path was stored. Throws HelperError programChangeableByOthers when someone
+// other than root or this user could change what would run, which the caller of the start logs as
+// it logs any failed start; `service` names the program ("rigctld", "Wine for VARA HF"). Launch the
+// result's `toLaunch()`.
 ProgramFile checkProgramForLaunch(const QString &service, const QString &path, ProgramUse use = ProgramUse::run,
                                   const QString &winePrefix = {});
 

@@ -1,8 +1,17 @@
 #include "service_control.h"
 
+#include "base/helper_logger.h"
+
 #include <exception>
 
 namespace cordavelle {
+
+QString logStartFailure(ServiceID id, const QString &reason)
+{
+    const QString line = QStringLiteral("[ServiceOrchestrator] Start of %1 failed: %2").arg(toRaw(id), reason);
+    servicesLog::error(line);
+    return line;
+}
 
 QCoro::Task<void> startFromWindow(ServiceControl &services, ServiceID id)
 {

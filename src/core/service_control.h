@@ -29,6 +29,11 @@ public:
     virtual void showStartError(ServiceID, const QString &) {}
 };
 
+// Logs a start that failed with `reason`, for the callers that have no line of their own for it
+// (a window, the API), and returns the line. The start paths log nothing of what they throw, so
+// that each failed start reads as one line whichever way it was asked for.
+QString logStartFailure(ServiceID id, const QString &reason);
+
 // A start asked for in a window (a page's header, the status menu): what it throws is shown
 // through showStartError rather than reaching the caller, which has no one to tell.
 QCoro::Task<void> startFromWindow(ServiceControl &services, ServiceID id);

@@ -6,6 +6,7 @@
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
 #include "core/port_reaper.h"
+#include "core/service_control.h"
 #include "core/wine_prefix_hold.h"
 #include "platform/notifications.h"
 #include "platform/platform.h"
@@ -336,9 +337,7 @@ QCoro::Task<void> ServiceOrchestrator::startAlwaysOn(QPointer<ServiceOrchestrato
 
 void ServiceOrchestrator::showStartError(ServiceID id, const QString &error)
 {
-    const QString line = QStringLiteral("[ServiceOrchestrator] Start of %1 failed: %2").arg(toRaw(id), error);
-    servicesLog::error(line);
-    process(id).appendSyntheticLog(line);
+    process(id).appendSyntheticLog(logStartFailure(id, error));
     process(id).setStartError(error);
 }
 
