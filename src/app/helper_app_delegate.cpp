@@ -333,9 +333,11 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
         co_return;
     }
     if (const auto failure = m_context.pairing.clearAll()) {
-        // The settings go below all the same; the tokens left behind name no stored client and
-        // the next start sweeps them.
+        // The settings go below all the same, so the pairings leave memory too: no old token opens
+        // the API while the reset runs, and no last-seen time waiting to be written puts the table
+        // back. The tokens left behind name no stored client and the next start sweeps them.
         appLog().error(*failure);
+        m_context.pairing.forgetAll();
     }
     // A prefix set-up or VARA install still running would go on in the removed prefix and record
     // VARA as installed; the prefix reset ends them first and keeps the prefix, saying why in the

@@ -27,6 +27,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace cordavelle {
@@ -288,6 +290,27 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
     // Only the reset was asked for, although VARA HF was running.
     EXPECT_EQ(alerts.shown.size(), 2u);
     EXPECT_EQ(relaunches, 1);
+}
+
+TEST_F(HelperAppTest, ResetAllThatCannotWriteTheSettingsStillLetsNoPairedClientIn)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root writes into a read-only folder";
+    }
+    const QString token = pairing.requestPairing("c1", "host", "linux", "").client->token;
+    ASSERT_EQ(pairing.approve("c1"), std::nullopt);
+    const QString folder = env.platform().paths().preferences();
+    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const auto writable = qScopeGuard([&] {
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    std::optional<bool> tokenOpensTheAPI;
+    relaunch = [&] { tokenOpensTheAPI = pairing.validateToken(token).has_value(); };
+
+    alerts.answers = {0};
+    command("resetAll")->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return tokenOpensTheAPI.has_value(); }, 10s));
+    EXPECT_FALSE(*tokenOpensTheAPI);
 }
 
 TEST_F(HelperAppTest, ResetAllRemovesThePrefixOnlyOnceItHasThePrefixsHold)
