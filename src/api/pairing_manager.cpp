@@ -353,13 +353,21 @@ std::optional<QString> PairingManager::markTokenClaimed(const QString &clientId)
     if (!client) {
         return std::nullopt;
     }
+    const bool claimedBefore = client->tokenClaimedAt.has_value();
     Snapshot before = snapshot();
     const auto now = m_clock.wallNow();
-    if (!client->tokenClaimedAt) {
+    if (!claimedBefore) {
         client->tokenClaimedAt = now;
     }
     client->lastSeen = now;
-    return save(std::move(before));
+    auto failure = save(std::move(before));
+    if (failure && claimedBefore) {
+        // The hand-out is on record already and only the last-seen time is new: it waits for a
+        // later write, as the gate's do, rather than keeping a paired client from its token.
+        updateLastSeen(clientId);
+        return std::nullopt;
+    }
+    return failure;
 }
 
 int PairingManager::sweepUnclaimedApprovals()

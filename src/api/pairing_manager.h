@@ -93,6 +93,7 @@ public:
     void updateLastSeen(const QString &clientId);
     // Writes a last-seen time that is still only in memory; runs at the application's quit.
     void flushPendingSave();
+    // Fails only when the first hand-out cannot be recorded.
     std::optional<QString> markTokenClaimed(const QString &clientId);
     // Approvals whose token was not fetched within 600 s of pairing go back to pending.
     int sweepUnclaimedApprovals();

@@ -448,6 +448,15 @@ TEST(PairingSaveFailure, AChangeThatCannotBeSavedLeavesTableIndexAndTokensAsThey
     EXPECT_FALSE(env.keychain().items(HelperKeychainStorage::kService).contains("denied"));
     ASSERT_EQ(manager->approve("new"), std::nullopt);
     EXPECT_EQ(manager->validateToken(accepted.client->token)->id, "new");
+
+    // A token handed out before is on record: handing it out again needs no write.
+    ASSERT_EQ(manager->markTokenClaimed("new"), std::nullopt);
+    const QVariant claimed = defaults.object("pairedClients");
+    defaults.refusal = "No space left on device";
+    env.clock().advance(std::chrono::seconds(5));
+    EXPECT_EQ(manager->markTokenClaimed("new"), std::nullopt);
+    EXPECT_EQ(defaults.object("pairedClients"), claimed);
+    EXPECT_EQ(manager->client("new")->lastSeen, env.clock().wallNow());
 }
 
 TEST_F(PairingManagerTest, AKnownClientWhoseTokenIsGoneGetsANewOneWhenItAsksAgain)
