@@ -68,13 +68,23 @@ Alert launchAtLoginFailureAlert(bool wanted, const QString &error)
     return alert;
 }
 
+Alert settingNotSavedAlert(const QString &message, const QString &reason)
+{
+    Alert alert;
+    alert.style = Alert::Style::critical;
+    alert.message = message;
+    alert.informativeText = QString::fromUtf8("Could not save the settings \u2014 ") + reason;
+    alert.buttons = {QStringLiteral("OK")};
+    return alert;
+}
+
 bool ExperimentalSwitch::flip(bool on)
 {
     if (on && !m_manager.warningShown()) {
         m_warningPending = true;
         return true;
     }
-    m_manager.setMasterEnabled(on);
+    m_failure = m_manager.setMasterEnabled(on);
     return false;
 }
 
@@ -82,8 +92,10 @@ void ExperimentalSwitch::answerWarning(bool enable)
 {
     m_warningPending = false;
     if (enable) {
-        m_manager.setWarningShown(true);
-        m_manager.setMasterEnabled(true);
+        m_failure = m_manager.setWarningShown(true);
+        if (!m_failure) {
+            m_failure = m_manager.setMasterEnabled(true);
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace cordavelle {
@@ -34,6 +35,9 @@ bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing);
 bool approvesAllPending(bool before, bool after);
 
 Alert launchAtLoginFailureAlert(bool wanted, const QString &error);
+// A change of a setting that could not be saved, so the setting stays as it was: `message` says
+// which, `reason` why.
+Alert settingNotSavedAlert(const QString &message, const QString &reason);
 
 // The experimental master switch. Turning it on for the first time asks first: the switch stays
 // off while the alert is up; "Enable" sets the warning flag, then the switch; "Cancel" changes
@@ -47,12 +51,15 @@ public:
     bool warningPending() const { return m_warningPending; }
     // The alert's answer.
     void answerWarning(bool enable);
+    // Why the last change could not be saved, if it could not; asking clears it.
+    std::optional<QString> takeFailure() { return std::exchange(m_failure, std::nullopt); }
 
     static Alert warningAlert();
 
 private:
     ExperimentalFeatureManager &m_manager;
     bool m_warningPending = false;
+    std::optional<QString> m_failure;
 };
 
 } // namespace settings_model

@@ -32,6 +32,13 @@ namespace {
 
 QVBoxLayout *columnOf(QGroupBox *box) { return static_cast<QVBoxLayout *>(box->layout()); }
 
+QString notTurned(const QAbstractButton *toggle, bool on)
+{
+    return QStringLiteral("%1 could not be turned %2").arg(toggle->text(), on ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
+QString notChanged(const QString &setting) { return setting + QStringLiteral(" could not be changed"); }
+
 } // namespace
 
 HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
@@ -75,7 +82,6 @@ HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
 
 QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
 {
-    ConfigStore &config = m_context.config;
     auto *startup = formSection(QStringLiteral("Startup"));
     m_launchAtLogin = new QCheckBox(QStringLiteral("Launch at Login"));
     onToggled(m_launchAtLogin, this, [this](bool on) {
@@ -97,7 +103,9 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
         showIn->addWidget(option);
     }
     showIn->addStretch();
-    onChosen(m_appearance, this, [&config](int id) { config.setAppearanceMode(static_cast<AppAppearanceMode>(id)); });
+    onChosen(m_appearance, this, [this](int id) {
+        refused(m_context.config.setAppearanceMode(static_cast<AppAppearanceMode>(id)), notChanged(QStringLiteral("Show In")));
+    });
     columnOf(appearance)->addLayout(showIn);
     m_appearanceCaption = captionLabel({});
     columnOf(appearance)->addWidget(m_appearanceCaption);
@@ -107,7 +115,9 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
     auto *nameRow = new QFormLayout;
     m_serviceName = new QLineEdit;
     m_serviceName->setFixedWidth(200);
-    connect(m_serviceName, &QLineEdit::textEdited, this, [&config](const QString &text) { config.setServiceName(text); });
+    connect(m_serviceName, &QLineEdit::textEdited, this, [this](const QString &text) {
+        refused(m_context.config.setServiceName(text), notChanged(QStringLiteral("Service Name")));
+    });
     nameRow->addRow(QStringLiteral("Service Name"), m_serviceName);
     columnOf(name)->addLayout(nameRow);
     columnOf(name)->addWidget(
@@ -121,7 +131,8 @@ QWidget *HelperSettingsView::buildNetwork()
     ConfigStore &config = m_context.config;
     auto *network = formSection(QStringLiteral("Network"));
     m_allowNetwork = new QCheckBox(QStringLiteral("Allow Network Access"));
-    onToggled(m_allowNetwork, this, [&config](bool on) { config.setAllowNetworkAccess(on); });
+    onToggled(m_allowNetwork, this,
+              [this](bool on) { refused(m_context.config.setAllowNetworkAccess(on), notTurned(m_allowNetwork, on)); });
     columnOf(network)->addWidget(m_allowNetwork);
     m_networkCaption = captionLabel({});
     columnOf(network)->addWidget(m_networkCaption);
@@ -135,13 +146,17 @@ QWidget *HelperSettingsView::buildNetwork()
             [this](const QString &text) { m_apiPortProblem->setVisible(!parsePort(text)); });
     // Text that is no port gives way to the stored port again.
     connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
-        if (const std::optional<int> port = parsePort(m_apiPort->text())) {
-            config.setApiPort(*port);
+        // Also ends the field's editing when the alert below takes the focus: only a new port is
+        // stored, so that the stored one put back here is not refused all over again.
+        std::optional<QString> failure;
+        if (const std::optional<int> port = parsePort(m_apiPort->text()); port && *port != config.apiPort()) {
+            failure = config.setApiPort(*port);
         }
         if (const QString stored = QString::number(config.apiPort()); m_apiPort->text() != stored) {
             m_apiPort->setText(stored);
         }
         m_apiPortProblem->hide();
+        refused(failure, notChanged(QStringLiteral("API Port")));
     });
     portRow->addRow(QStringLiteral("API Port"), m_apiPort);
     columnOf(network)->addLayout(portRow);
@@ -158,12 +173,9 @@ QWidget *HelperSettingsView::buildSecurity()
     m_requirePairing = new QCheckBox(QStringLiteral("Require Client Pairing"));
     onToggled(m_requirePairing, this, [this](bool on) {
         const bool before = m_context.config.requirePairing();
-        if (const auto failure = m_context.config.setRequirePairing(on)) {
-            refresh(); // the switch shows the setting still in force
-            m_context.alerts.present(pairingNotSavedAlert(
-                on ? QStringLiteral("Client pairing could not be turned on")
-                   : QStringLiteral("Client pairing could not be turned off"),
-                QString::fromUtf8("Could not save the settings \u2014 ") + *failure));
+        if (refused(m_context.config.setRequirePairing(on),
+                    on ? QStringLiteral("Client pairing could not be turned on")
+                       : QStringLiteral("Client pairing could not be turned off"))) {
             return;
         }
         if (approvesAllPending(before, on)) {
@@ -199,7 +211,8 @@ QWidget *HelperSettingsView::buildServices()
     }
     connect(m_idleDelay, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < static_cast<int>(idleDelayOptions().size())) {
-            m_context.config.setIdleShutdownDelay(idleDelayOptions()[static_cast<std::size_t>(index)].minutes);
+            refused(m_context.config.setIdleShutdownDelay(idleDelayOptions()[static_cast<std::size_t>(index)].minutes),
+                    notChanged(QStringLiteral("Idle Shutdown Delay")));
         }
     });
     row->addRow(QStringLiteral("Idle Shutdown Delay"), m_idleDelay);
@@ -220,6 +233,7 @@ QWidget *HelperSettingsView::buildExperimental()
             m_experimentalSwitch.answerWarning(answer == 0);
             refresh();
         }
+        refused(m_experimentalSwitch.takeFailure(), notTurned(m_experimentalMaster, on));
     });
     columnOf(experimental)->addWidget(m_experimentalMaster);
     m_features = new QWidget;
@@ -228,7 +242,9 @@ QWidget *HelperSettingsView::buildExperimental()
         auto *line = new QHBoxLayout;
         line->setSpacing(4);
         auto *toggle = new QCheckBox(name(feature));
-        onToggled(toggle, this, [this, feature](bool on) { m_context.experimental.setEnabled(feature, on); });
+        onToggled(toggle, this, [this, feature, toggle](bool on) {
+            refused(m_context.experimental.setEnabled(feature, on), notTurned(toggle, on));
+        });
         line->addWidget(toggle);
         line->addWidget(new BetaBadge);
         line->addStretch();
@@ -241,6 +257,16 @@ QWidget *HelperSettingsView::buildExperimental()
     columnOf(experimental)->addWidget(m_features);
     columnOf(experimental)->addWidget(captionLabel(QStringLiteral("Experimental features may be incomplete or unstable.")));
     return experimental;
+}
+
+bool HelperSettingsView::refused(const std::optional<QString> &failure, const QString &message)
+{
+    if (!failure) {
+        return false;
+    }
+    refresh();
+    m_context.alerts.present(settingNotSavedAlert(message, *failure));
+    return true;
 }
 
 void HelperSettingsView::refresh()

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 
 class QButtonGroup;
 class QCheckBox;
@@ -54,6 +55,9 @@ private:
     QWidget *buildServices();
     QWidget *buildExperimental();
     void refresh();
+    // A change the store refused: every control shows the stored value again, then an alert says
+    // which change (`message`) and why. True when it was refused.
+    bool refused(const std::optional<QString> &failure, const QString &message);
 
     SettingsContext m_context;
     settings_model::ExperimentalSwitch m_experimentalSwitch;

@@ -285,7 +285,10 @@ void ConfigStore::setLifecycleMode(ServiceID id, ServiceLifecycleMode mode)
     updateConfig(id, [mode](auto &record) { record.lifecycleMode = mode; });
 }
 
-void ConfigStore::setApiPort(int port) { assign(m_apiPort, port, Keys::kApiPort, &ConfigStore::apiPortChanged); }
+std::optional<QString> ConfigStore::setApiPort(int port)
+{
+    return assign(m_apiPort, port, Keys::kApiPort, &ConfigStore::apiPortChanged);
+}
 
 void ConfigStore::setLaunchAtLogin(bool enabled)
 {
@@ -331,19 +334,19 @@ std::optional<QString> ConfigStore::setStationCallsign(const QString &callsign)
     return assign(m_stationCallsign, callsign, Keys::kStationCallsign, &ConfigStore::stationCallsignChanged);
 }
 
-void ConfigStore::setServiceName(const QString &name)
+std::optional<QString> ConfigStore::setServiceName(const QString &name)
 {
-    assign(m_serviceName, name, Keys::kServiceName, &ConfigStore::serviceNameChanged);
+    return assign(m_serviceName, name, Keys::kServiceName, &ConfigStore::serviceNameChanged);
 }
 
-void ConfigStore::setIdleShutdownDelay(int minutes)
+std::optional<QString> ConfigStore::setIdleShutdownDelay(int minutes)
 {
-    assign(m_idleShutdownDelay, minutes, Keys::kIdleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
+    return assign(m_idleShutdownDelay, minutes, Keys::kIdleShutdownDelay, &ConfigStore::idleShutdownDelayChanged);
 }
 
-void ConfigStore::setAllowNetworkAccess(bool allow)
+std::optional<QString> ConfigStore::setAllowNetworkAccess(bool allow)
 {
-    assign(m_allowNetworkAccess, allow, Keys::kAllowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
+    return assign(m_allowNetworkAccess, allow, Keys::kAllowNetworkAccess, &ConfigStore::allowNetworkAccessChanged);
 }
 
 std::optional<QString> ConfigStore::setRequirePairing(bool require)
@@ -351,9 +354,9 @@ std::optional<QString> ConfigStore::setRequirePairing(bool require)
     return assign(m_requirePairing, require, Keys::kRequirePairing, &ConfigStore::requirePairingChanged);
 }
 
-void ConfigStore::setAppearanceMode(AppAppearanceMode mode)
+std::optional<QString> ConfigStore::setAppearanceMode(AppAppearanceMode mode)
 {
-    assign(
+    return assign(
         m_appearanceMode, mode,
         [this] {
             std::optional<QString> failure = save(m_appearanceMode, Keys::kAppearanceMode);

@@ -109,7 +109,7 @@ public:
 
     // Any integer is kept; the HTTP server decides what to do with one that is no TCP port.
     int apiPort() const { return m_apiPort; }
-    void setApiPort(int port);
+    std::optional<QString> setApiPort(int port);
     // Starts as the login item's real status; assigning registers or unregisters the item.
     bool launchAtLogin() const { return m_launchAtLogin; }
     void setLaunchAtLogin(bool enabled);
@@ -120,17 +120,17 @@ public:
     QString stationCallsign() const { return m_stationCallsign; }
     std::optional<QString> setStationCallsign(const QString &callsign);
     QString serviceName() const { return m_serviceName; }
-    void setServiceName(const QString &name);
+    std::optional<QString> setServiceName(const QString &name);
     // Minutes; 0 stops at once, -1 never.
     int idleShutdownDelay() const { return m_idleShutdownDelay; }
-    void setIdleShutdownDelay(int minutes);
+    std::optional<QString> setIdleShutdownDelay(int minutes);
     bool allowNetworkAccess() const { return m_allowNetworkAccess; }
-    void setAllowNetworkAccess(bool allow);
+    std::optional<QString> setAllowNetworkAccess(bool allow);
     bool requirePairing() const { return m_requirePairing; }
     std::optional<QString> setRequirePairing(bool require);
     // Assigning applies the activation policy at once, even for the same mode.
     AppAppearanceMode appearanceMode() const { return m_appearanceMode; }
-    void setAppearanceMode(AppAppearanceMode mode);
+    std::optional<QString> setAppearanceMode(AppAppearanceMode mode);
 
     // Reads every setting again from the defaults as they are now (after a reset cleared them),
     // without importing older preferences and without writing anything; a change signal comes

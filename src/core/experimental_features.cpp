@@ -53,25 +53,28 @@ void ExperimentalFeatureManager::reload()
     }
 }
 
-void ExperimentalFeatureManager::setMasterEnabled(bool enabled)
+std::optional<QString> ExperimentalFeatureManager::setMasterEnabled(bool enabled)
 {
-    assignFlag(m_masterEnabled, enabled, kMasterEnabledKey, &ExperimentalFeatureManager::masterEnabledChanged);
+    return assignFlag(m_masterEnabled, enabled, kMasterEnabledKey, &ExperimentalFeatureManager::masterEnabledChanged);
 }
 
-void ExperimentalFeatureManager::setWarningShown(bool shown)
+std::optional<QString> ExperimentalFeatureManager::setWarningShown(bool shown)
 {
-    assignFlag(m_warningShown, shown, kWarningShownKey, &ExperimentalFeatureManager::warningShownChanged);
+    return assignFlag(m_warningShown, shown, kWarningShownKey, &ExperimentalFeatureManager::warningShownChanged);
 }
 
-void ExperimentalFeatureManager::assignFlag(bool &field, bool value, const QString &key,
-                                            void (ExperimentalFeatureManager::*changed)(bool))
+std::optional<QString> ExperimentalFeatureManager::assignFlag(bool &field, bool value, const QString &key,
+                                                              void (ExperimentalFeatureManager::*changed)(bool))
 {
+    if (std::optional<QString> failure = m_defaults.setObject(key, value)) {
+        return failure;
+    }
     const bool isChange = value != field;
     field = value;
-    m_defaults.setObject(key, value);
     if (isChange) {
         Q_EMIT (this->*changed)(value);
     }
+    return std::nullopt;
 }
 
 bool ExperimentalFeatureManager::isEnabled(ExperimentalFeature feature) const
@@ -79,13 +82,16 @@ bool ExperimentalFeatureManager::isEnabled(ExperimentalFeature feature) const
     return m_masterEnabled && m_defaults.boolForKey(defaultsKey(feature));
 }
 
-void ExperimentalFeatureManager::setEnabled(ExperimentalFeature feature, bool enabled)
+std::optional<QString> ExperimentalFeatureManager::setEnabled(ExperimentalFeature feature, bool enabled)
 {
     const bool changed = m_defaults.boolForKey(defaultsKey(feature)) != enabled;
-    m_defaults.setObject(defaultsKey(feature), enabled);
+    if (std::optional<QString> failure = m_defaults.setObject(defaultsKey(feature), enabled)) {
+        return failure;
+    }
     if (changed) {
         Q_EMIT featureChanged(feature);
     }
+    return std::nullopt;
 }
 
 } // namespace cordavelle

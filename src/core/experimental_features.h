@@ -47,13 +47,14 @@ public:
 
     bool masterEnabled() const { return m_masterEnabled; }
     bool warningShown() const { return m_warningShown; }
-    // Every assignment is stored; the signal comes only with a change.
-    void setMasterEnabled(bool enabled);
-    void setWarningShown(bool shown);
+    // Every assignment is stored; the signal comes only with a change. A write that fails keeps
+    // the value before and is returned.
+    std::optional<QString> setMasterEnabled(bool enabled);
+    std::optional<QString> setWarningShown(bool shown);
 
     // False while the master switch is off, else the feature's own switch.
     bool isEnabled(ExperimentalFeature feature) const;
-    void setEnabled(ExperimentalFeature feature, bool enabled);
+    std::optional<QString> setEnabled(ExperimentalFeature feature, bool enabled);
 
 Q_SIGNALS:
     void masterEnabledChanged(bool enabled);
@@ -62,7 +63,8 @@ Q_SIGNALS:
 
 private:
     // Stores and writes the flag every time; observers hear only of a real change.
-    void assignFlag(bool &field, bool value, const QString &key, void (ExperimentalFeatureManager::*changed)(bool));
+    std::optional<QString> assignFlag(bool &field, bool value, const QString &key,
+                                      void (ExperimentalFeatureManager::*changed)(bool));
 
     UserDefaults &m_defaults;
     bool m_masterEnabled;

@@ -13,7 +13,12 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QRadioButton>
+#include <QKeyEvent>
 
 #include <gtest/gtest.h>
 
@@ -109,11 +114,12 @@ TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
 // The settings window over its own store, with a login item the test steers.
 struct SettingsWindowScene {
     test::TestPlatform env;
+    test::RefusingDefaults defaults;
     test::FakeLoginItem loginItem;
     test::RecordingAppActivation activation;
-    ConfigStore config{env.defaults(), env.platform(), loginItem, activation};
-    ExperimentalFeatureManager experimental{env.defaults()};
-    PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
+    ConfigStore config{defaults, env.platform(), loginItem, activation};
+    ExperimentalFeatureManager experimental{defaults};
+    PairingManager pairing{defaults, env.clock(), env.keychain(), env.attention()};
     test::ScriptedAlertPresenter alerts;
     HelperSettingsView view{{config, experimental, pairing, alerts, {}, {}, {}, {}}};
 };
@@ -121,7 +127,7 @@ struct SettingsWindowScene {
 TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy)
 {
     SettingsWindowScene scene;
-    auto &[env, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
+    auto &[env, defaults, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
     QApplication::processEvents();
 
     loginItem.registerError = QStringLiteral("The autostart folder is read-only.");
@@ -142,11 +148,99 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     EXPECT_EQ(alerts.shown.size(), 1u);
 }
 
+void press(QWidget *widget, int key, const QString &text = {})
+{
+    QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &event);
+}
+
+// The field a form row puts after `label`.
+template <class Field>
+Field *fieldLabeled(QWidget &view, const QString &label)
+{
+    for (QFormLayout *form : view.findChildren<QFormLayout *>()) {
+        for (Field *field : view.findChildren<Field *>()) {
+            const auto *caption = qobject_cast<QLabel *>(form->labelForField(field));
+            if (caption && caption->text() == label) {
+                return field;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// While the settings cannot be written, every control goes back to what is stored and says why.
+TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
+{
+    SettingsWindowScene scene;
+    auto &[env, defaults, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
+    QApplication::processEvents();
+    auto *network = switchNamed(view, "Allow Network Access");
+    auto *experiments = switchNamed(view, "Enable Experimental Features");
+    auto *name = fieldLabeled<QLineEdit>(view, "Service Name");
+    auto *port = fieldLabeled<QLineEdit>(view, "API Port");
+    auto *idle = fieldLabeled<QComboBox>(view, "Idle Shutdown Delay");
+    ASSERT_TRUE(network && experiments && name && port && idle);
+    const auto radio = [&](AppAppearanceMode mode) {
+        for (QRadioButton *option : view.findChildren<QRadioButton *>()) {
+            if (option->text() == displayName(mode)) {
+                return option;
+            }
+        }
+        return static_cast<QRadioButton *>(nullptr);
+    };
+    const AppAppearanceMode other =
+        config.appearanceMode() == AppAppearanceMode::menuBar ? AppAppearanceMode::dock : AppAppearanceMode::menuBar;
+    ASSERT_TRUE(radio(other));
+
+    struct Control {
+        QString message;
+        std::function<void()> change;
+        std::function<bool()> showsStored;
+    };
+    const Control controls[] = {
+        {"Allow Network Access could not be turned on", [&] { network->click(); },
+         [&] { return network->isChecked() == config.allowNetworkAccess(); }},
+        {"Show In could not be changed", [&] { radio(other)->click(); },
+         [&] { return radio(config.appearanceMode())->isChecked(); }},
+        {"Service Name could not be changed", [&] { press(name, Qt::Key_X, "x"); },
+         [&] { return name->text() == config.serviceName(); }},
+        {"API Port could not be changed",
+         [&] {
+             port->selectAll();
+             press(port, Qt::Key_9, "9");
+             press(port, Qt::Key_Return);
+         },
+         [&] { return port->text() == QString::number(config.apiPort()); }},
+        {"Idle Shutdown Delay could not be changed", [&] { press(idle, Qt::Key_Down); },
+         [&] { return idle->currentIndex() == idleDelayIndex(config.idleShutdownDelay()); }},
+        {"Enable Experimental Features could not be turned on", [&] { experiments->click(); },
+         [&] { return !experiments->isChecked() && !experimental.masterEnabled(); }},
+    };
+    const auto stored = [&store = config] {
+        return std::tuple(store.allowNetworkAccess(), store.appearanceMode(), store.serviceName(), store.apiPort(),
+                          store.idleShutdownDelay());
+    };
+    const auto before = stored();
+    defaults.refusal = QStringLiteral("Permission denied");
+    for (const Control &control : controls) {
+        SCOPED_TRACE(control.message.toStdString());
+        alerts.shown.clear();
+        control.change();
+        QApplication::processEvents();
+        ASSERT_FALSE(alerts.shown.empty());
+        EXPECT_EQ(alerts.shown.back().message, control.message);
+        EXPECT_EQ(alerts.shown.back().informativeText, "Could not save the settings \u2014 Permission denied");
+        EXPECT_TRUE(control.showsStored());
+    }
+    EXPECT_EQ(stored(), before);
+}
+
 // A screen reader toggles without clicking; the setting must follow all the same.
 TEST(SettingsViewWidget, SwitchesStoreWhatAssistiveTechnologyToggles)
 {
     SettingsWindowScene scene;
-    auto &[env, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
+    auto &[env, defaults, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
     const auto toggle = [](QAbstractButton *button) {
         QAccessibleInterface *face = QAccessible::queryAccessibleInterface(button);
         ASSERT_TRUE(face && face->actionInterface());
