@@ -150,6 +150,8 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
             m_trayRefresh->schedule();
             m_statusMenu->scheduleRefresh();
         });
+        connect(&m_context.orchestrator.process(id), &ManagedProcess::startErrorChanged, m_statusMenu,
+                &StatusMenu::scheduleRefresh);
     }
     const auto configChanged = [this] {
         m_trayRefresh->schedule();

@@ -29,4 +29,9 @@ void OrchestratorServiceControl::showStartError(ServiceID id, const QString &err
     m_orchestrator.showStartError(id, error);
 }
 
+std::optional<QString> OrchestratorServiceControl::startError(ServiceID id) const
+{
+    return m_orchestrator.process(id).startError();
+}
+
 } // namespace cordavelle

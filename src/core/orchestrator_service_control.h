@@ -19,6 +19,7 @@ public:
     void recordActivity(ServiceID id) override;
     void stopServiceIdle(ServiceID id) override;
     void showStartError(ServiceID id, const QString &error) override;
+    std::optional<QString> startError(ServiceID id) const override;
 
 private:
     ServiceOrchestrator &m_orchestrator;

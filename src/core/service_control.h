@@ -27,6 +27,8 @@ public:
     // Shows what a start asked for in a window threw in the service's error line, until its next
     // start or stop; the API's replies never carry it. Callers without windows have no use for it.
     virtual void showStartError(ServiceID, const QString &) {}
+    // The error showStartError shows, while it shows.
+    virtual std::optional<QString> startError(ServiceID) const { return std::nullopt; }
 };
 
 // Logs a start that failed with `reason`, for the callers that have no line of their own for it

@@ -84,6 +84,11 @@ TEST(StatusMenuEntries, ServiceRowsFollowModesAndStatesAndTheBonjourRowTheAdvert
     EXPECT_EQ(describe(statusMenuEntries(services, QStringLiteral("Shack (2)"))),
               (QStringList{"VARA HF|Stop|2", "rigctld|Start|1", "Direwolf|Start|4", "---", "bonjour:Shack (2)", "---",
                            "Open Helper...", "Quit"}));
+
+    // A start from a window that failed before anything ran leaves the service stopped.
+    services.states[ServiceID::rigctld] = State::stopped;
+    services.showStartError(ServiceID::rigctld, QStringLiteral("rigctld not found"));
+    EXPECT_EQ(statusMenuEntries(services, std::nullopt)[1].state, State::error);
 }
 
 TEST(StatusMenuQuit, AsksWithTheRunningServicesInOrderUsingIsOrAre)

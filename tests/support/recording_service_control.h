@@ -55,11 +55,17 @@ public:
     void showStartError(ServiceID id, const QString &error) override
     {
         calls.push_back("start error " + toRaw(id) + ": " + error);
+        startErrors[id] = error;
+    }
+    std::optional<QString> startError(ServiceID id) const override
+    {
+        return startErrors.contains(id) ? std::optional(startErrors.at(id)) : std::nullopt;
     }
 
     std::map<ServiceID, ServiceRunState> states;
     std::map<ServiceID, ServiceLifecycleMode> modes;
     std::optional<HelperError> startFailure;
+    std::map<ServiceID, QString> startErrors;
     // Runs while the caller waits for a prepare, as a user's action would come in then.
     std::function<void(ServiceID)> onPrepare;
     QStringList calls;
