@@ -102,11 +102,11 @@ APIRouter::Handler APIRouter::handler(ServiceControl &orchestrator, ConfigStore 
 std::optional<PairedClient> APIRouter::clientForToken(const HTTPRequest &request) const
 {
     const std::optional<QString> authorization = request.header(QStringLiteral("authorization"));
-    if (!authorization || authorization->left(7).toLower() != QLatin1String("bearer ")) {
+    if (!authorization || !authorization->startsWith(QLatin1String("bearer "), Qt::CaseInsensitive)) {
         return std::nullopt;
     }
     // Taken as sent: a second blank after the scheme becomes part of the token.
-    return m_pairing.validateToken(authorization->mid(7));
+    return m_pairing.validateToken(QStringView(*authorization).mid(7));
 }
 
 bool APIRouter::isAuthenticated(const HTTPRequest &request) const

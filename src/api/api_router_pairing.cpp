@@ -147,15 +147,12 @@ HTTPResponse APIRouter::handlePairingStatus(const QString &clientId)
 
 HTTPResponse APIRouter::handlePairingRemoval(const HTTPRequest &request, const QString &clientId)
 {
-    const auto authorization = request.header(QStringLiteral("authorization"));
-    if (authorization && authorization->toLower().startsWith(QLatin1String("bearer "))) {
-        const auto client = m_pairing.validateToken(authorization->mid(7));
-        if (client && client->id == clientId) {
-            if (const auto failure = m_pairing.revoke(client->id)) {
-                return HTTPResponse::error(*failure, 500);
-            }
-            return HTTPResponse::json(Json{{"status", "removed"}});
+    const auto client = clientForToken(request);
+    if (client && client->id == clientId) {
+        if (const auto failure = m_pairing.revoke(client->id)) {
+            return HTTPResponse::error(*failure, 500);
         }
+        return HTTPResponse::json(Json{{"status", "removed"}});
     }
     return HTTPResponse::error(QStringLiteral("Unauthorized"), 401);
 }

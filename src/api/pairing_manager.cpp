@@ -204,7 +204,7 @@ std::optional<QString> PairingManager::approve(const QString &clientId)
     Snapshot before = snapshot();
     client->status = PairingStatus::approved;
     if (auto token = m_tokens.token(clientId)) {
-        m_approvedTokens[clientId] = *token;
+        m_approvedTokens[clientId] = token->toUtf8();
     }
     return save(std::move(before));
 }
@@ -273,7 +273,7 @@ std::optional<QString> PairingManager::approveAllPending()
         }
         client.status = PairingStatus::approved;
         if (auto token = m_tokens.token(client.id)) {
-            m_approvedTokens[client.id] = *token;
+            m_approvedTokens[client.id] = token->toUtf8();
         }
     }
     return save(std::move(before));
@@ -290,12 +290,12 @@ std::optional<PairedClient> PairingManager::client(const QString &clientId) cons
     return copy;
 }
 
-std::optional<PairedClient> PairingManager::validateToken(const QString &candidate) const
+std::optional<PairedClient> PairingManager::validateToken(QStringView candidate) const
 {
     const QByteArray bytes = candidate.toUtf8();
     std::optional<QString> matched;
     for (const auto &[id, token] : m_approvedTokens) {
-        if (constantTimeEquals(bytes, token.toUtf8())) {
+        if (constantTimeEquals(bytes, token)) {
             matched = id;
         }
     }
@@ -398,7 +398,7 @@ void PairingManager::rebuildTokenIndex()
             continue;
         }
         if (auto token = m_tokens.token(client.id)) {
-            m_approvedTokens[client.id] = *token;
+            m_approvedTokens[client.id] = token->toUtf8();
         }
     }
 }

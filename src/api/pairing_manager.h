@@ -85,7 +85,7 @@ public:
     // A copy of the record with its keychain token (empty when none can be read).
     std::optional<PairedClient> client(const QString &clientId) const;
     // The approved client whose token equals the candidate; compares every token in full.
-    std::optional<PairedClient> validateToken(const QString &candidate) const;
+    std::optional<PairedClient> validateToken(QStringView candidate) const;
     // Kept in memory at once and written behind at most once a second: every authenticated
     // request calls it, and rewriting the settings file each time would hold up the API. Announced
     // through `lastSeenChanged`, never `clientsChanged`, so that a view showing no last-seen time
@@ -119,7 +119,7 @@ private:
     // What a change may touch, kept to put back when the change cannot be saved.
     struct Snapshot {
         std::vector<PairedClient> clients;
-        std::map<QString, QString> approvedTokens;
+        std::map<QString, QByteArray> approvedTokens;
         std::vector<nlohmann::ordered_json> undecodable;
         bool storedTableUnreadable;
     };
@@ -158,7 +158,8 @@ private:
     // A stored table that is not a list at all: kept as it is, so nothing is saved over it until
     // the user clears the pairings.
     bool m_storedTableUnreadable = false;
-    std::map<QString, QString> m_approvedTokens;
+    // Kept in UTF-8, the form they are compared in, so that a request converts only its own.
+    std::map<QString, QByteArray> m_approvedTokens;
     std::map<QString, PairedClient::Time> m_lastRequestAt;
     // Set while a last-seen time waits to be written; any save of the table ends the wait.
     std::optional<std::stop_source> m_pendingSave;

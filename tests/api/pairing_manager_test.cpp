@@ -128,7 +128,7 @@ TEST_F(PairingManagerTest, ApproveDenyRevokeAndValidation)
     ASSERT_TRUE(valid);
     EXPECT_EQ(valid->id, "c1");
     EXPECT_FALSE(manager->validateToken(token.left(63)));
-    EXPECT_FALSE(manager->validateToken(""));
+    EXPECT_FALSE(manager->validateToken(u""));
     EXPECT_FALSE(manager->validateToken(token + "0"));
 
     // A repeated request keeps token and pairing time, goes pending, and the token still works.
