@@ -15,9 +15,7 @@
 
 #include <QCoreApplication>
 
-#include <array>
 #include <chrono>
-#include <cmath>
 
 namespace cordavelle {
 
@@ -199,13 +197,7 @@ HTTPResponse APIRouter::handleGetStatus(bool authenticated) const
     }
     const std::chrono::duration<double> uptime = m_clock.wallNow() - launchTime(m_clock);
     body += ",\"uptime\":";
-    if (std::isfinite(uptime.count())) {
-        std::array<char, 64> digits{};
-        const char *end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), uptime.count());
-        body.append(digits.data(), end - digits.data());
-    } else {
-        body += "null";
-    }
+    appendJsonNumber(body, uptime.count());
     body += ",\"services\":[";
     bool first = true;
     for (const ServiceID id : allCases<ServiceID>()) {
@@ -223,16 +215,20 @@ HTTPResponse APIRouter::handleGetStatus(bool authenticated) const
 
 HTTPResponse APIRouter::handleGetServices() const
 {
-    std::vector<ServiceStatus> statuses;
+    QByteArray body = "[";
     for (const ServiceID id : allCases<ServiceID>()) {
-        statuses.push_back(m_orchestrator.status(id));
+        if (body.size() > 1) {
+            body += ',';
+        }
+        body += serviceStatusJson(m_orchestrator.status(id));
     }
-    return HTTPResponse::jsonEncodable(statuses, 200);
+    body += ']';
+    return HTTPResponse::jsonText(std::move(body), 200);
 }
 
 HTTPResponse APIRouter::handleGetService(ServiceID id) const
 {
-    return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+    return HTTPResponse::jsonText(serviceStatusJson(m_orchestrator.status(id)), 200);
 }
 
 QCoro::Task<HTTPResponse> APIRouter::handleStartService(ServiceID id)
@@ -241,7 +237,7 @@ QCoro::Task<HTTPResponse> APIRouter::handleStartService(ServiceID id)
     QString failure;
     try {
         co_await m_orchestrator.startService(id);
-        co_return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+        co_return HTTPResponse::jsonText(serviceStatusJson(m_orchestrator.status(id)), 200);
     } catch (const HelperError &error) {
         failure = error.description();
     } catch (const std::exception &error) {
@@ -263,7 +259,7 @@ HTTPResponse APIRouter::handleStopService(ServiceID id)
             QCoreApplication::instance(), [&orchestrator, id] { stopWhenPrepared(orchestrator, id); },
             Qt::QueuedConnection);
     }
-    return HTTPResponse::jsonEncodable(m_orchestrator.status(id), 200);
+    return HTTPResponse::jsonText(serviceStatusJson(m_orchestrator.status(id)), 200);
 }
 
 HTTPResponse APIRouter::handleGetConfig(ServiceID id) const

@@ -1,5 +1,11 @@
 #include "http_response.h"
 
+#include "base/service_status.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
 namespace cordavelle {
 
 QString HTTPResponse::reasonPhrase(int status)
@@ -48,34 +54,115 @@ HTTPResponse HTTPResponse::error(const QString &message, int status)
 
 HTTPResponse HTTPResponse::notFound() { return error(QStringLiteral("Not found"), 404); }
 
-QByteArray jsonStringLiteral(const QString &text)
+namespace {
+
+void appendEscaped(QByteArray &out, char ch)
 {
-    const QByteArray utf8 = text.toUtf8();
-    QByteArray out;
-    out.reserve(utf8.size() + 2);
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+    case '"': out += "\\\""; break;
+    case '\\': out += "\\\\"; break;
+    case '\b': out += "\\b"; break;
+    case '\f': out += "\\f"; break;
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    case '\t': out += "\\t"; break;
+    default:
+        if (c < 0x20) {
+            static const char hex[] = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+}
+
+// One of this program's own raw values (plain ASCII, nothing to escape) as a JSON string.
+template <RawRepresentable E>
+void appendRawValue(QByteArray &out, E value)
+{
+    const std::string_view raw = EnumTraits<E>::raw[detail::caseIndex(value)];
     out += '"';
-    for (const char ch : utf8) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                static const char hex[] = "0123456789abcdef";
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0xF];
-            } else {
-                out += ch;
-            }
+    out.append(raw.data(), static_cast<qsizetype>(raw.size()));
+    out += '"';
+}
+
+} // namespace
+
+void appendJsonString(QByteArray &out, QStringView text)
+{
+    out += '"';
+    // Most texts are ASCII: written from their characters without a converted copy.
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; })) {
+        for (const QChar c : text) {
+            appendEscaped(out, static_cast<char>(c.unicode()));
+        }
+    } else {
+        for (const char ch : text.toUtf8()) {
+            appendEscaped(out, ch);
         }
     }
     out += '"';
+}
+
+QByteArray jsonStringLiteral(const QString &text)
+{
+    QByteArray out;
+    out.reserve(text.size() + 2);
+    appendJsonString(out, text);
+    return out;
+}
+
+void appendJsonNumber(QByteArray &out, double value)
+{
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    std::array<char, 64> digits{};
+    const char *end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), value);
+    out.append(digits.data(), end - digits.data());
+}
+
+QByteArray serviceStatusJson(const ServiceStatus &status)
+{
+    QByteArray out;
+    out.reserve(160);
+    out += "{\"id\":";
+    appendJsonString(out, status.id);
+    out += ",\"displayName\":";
+    appendJsonString(out, status.displayName);
+    out += ",\"state\":";
+    appendRawValue(out, status.state);
+    out += ",\"lifecycleMode\":";
+    appendRawValue(out, status.lifecycleMode);
+    if (status.pid) {
+        out += ",\"pid\":";
+        out += QByteArray::number(*status.pid);
+    }
+    out += ",\"ports\":{";
+    bool first = true;
+    for (const auto &[role, port] : status.ports) {
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        appendJsonString(out, role);
+        out += ':';
+        out += QByteArray::number(port);
+    }
+    out += '}';
+    if (status.error) {
+        out += ",\"error\":";
+        appendJsonString(out, *status.error);
+    }
+    if (status.uptime) {
+        out += ",\"uptime\":";
+        appendJsonNumber(out, *status.uptime);
+    }
+    out += '}';
     return out;
 }
 

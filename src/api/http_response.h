@@ -51,5 +51,15 @@ private:
 // A JSON string literal of `text`: quotation mark and reverse solidus escaped, control characters
 // as their JSON escapes, everything else (a solidus, non-ASCII text) as raw UTF-8.
 QByteArray jsonStringLiteral(const QString &text);
+// The same, appended to `out`.
+void appendJsonString(QByteArray &out, QStringView text);
+// A number the way a JSON document writes it: the shortest digits that read back as the same
+// value, and null for one that is not finite.
+void appendJsonNumber(QByteArray &out, double value);
+
+struct ServiceStatus;
+// A service's status as JSON text, byte for byte as its JSON document is written, but without
+// building the document: clients poll a service as often as /status.
+QByteArray serviceStatusJson(const ServiceStatus &status);
 
 } // namespace cordavelle

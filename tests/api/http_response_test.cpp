@@ -1,4 +1,5 @@
 #include "api/http_server.h"
+#include "base/service_status.h"
 
 #include "support/qt_printers.h"
 #include "support/test_platform.h"
@@ -48,6 +49,29 @@ TEST(HTTPResponse, ErrorMessagesAreEscapedAsJSON)
     EXPECT_EQ(reply.body, QByteArray("{\"error\":\"say \\\"hi\\\" \\\\ a/b \xe2\x80\x94 \\n\\t\\u0001 done\"}"));
     const auto parsed = nlohmann::json::parse(reply.body.toStdString());
     EXPECT_EQ(QString::fromStdString(parsed.at("error").get<std::string>()), message);
+}
+
+// The service routes write their bodies straight out; a client must read what the document gave.
+TEST(HTTPResponse, ServiceStatusTextIsTheDocumentsText)
+{
+    ServiceStatus running;
+    running.id = "vara-fm";
+    running.displayName = QString::fromUtf8("VARA \"FM\" \u2014 \\ a/b\n\x01");
+    running.state = ServiceRunState::running;
+    running.lifecycleMode = ServiceLifecycleMode::alwaysOn;
+    running.pid = 4'294'967'296;
+    running.ports = {{"data", 8301}, {"command", 8300}};
+    running.uptime = 12.345678901234;
+    ServiceStatus failed;
+    failed.id = "direwolf";
+    failed.displayName = "Dire \"wolf\" \\ \x1f\r";
+    failed.error = QString::fromUtf8("exited with \t status 1 \u00e9\U0001F4FB");
+    failed.uptime = 1e21;
+    ServiceStatus forever = failed;
+    forever.uptime = std::numeric_limits<double>::infinity();
+    for (const ServiceStatus &status : {ServiceStatus{}, running, failed, forever}) {
+        EXPECT_EQ(serviceStatusJson(status), QByteArray::fromStdString(Json(status).dump()));
+    }
 }
 
 TEST(HTTPServerFormat, WireFormHasStatusLineThreeHeadersAndTheBody)
