@@ -173,7 +173,12 @@ Field *fieldLabeled(QWidget &view, const QString &label)
 TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
 {
     SettingsWindowScene scene;
-    auto &[env, defaults, loginItem, activation, config, experimental, pairing, alerts, view] = scene;
+    // Plain references, not a structured binding: the controls' lambdas capture them.
+    ConfigStore &config = scene.config;
+    ExperimentalFeatureManager &experimental = scene.experimental;
+    HelperSettingsView &view = scene.view;
+    test::RefusingDefaults &defaults = scene.defaults;
+    test::ScriptedAlertPresenter &alerts = scene.alerts;
     QApplication::processEvents();
     auto *network = switchNamed(view, "Allow Network Access");
     auto *experiments = switchNamed(view, "Enable Experimental Features");
