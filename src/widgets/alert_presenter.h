@@ -48,11 +48,11 @@ class MessageBoxAlertPresenter final : public AlertPresenter {
 public:
     int present(const Alert &alert) override;
 
-    // The message box of an alert, not yet shown; `buttons` receives its buttons in the alert's
-    // order.
     // The window an alert opens above: the one the user is looking at.
     static QWidget *windowInFront();
 
+    // The message box of an alert, not yet shown; `buttons` receives its buttons in the alert's
+    // order.
     static std::unique_ptr<QMessageBox> makeMessageBox(const Alert &alert, std::vector<void *> *buttons = nullptr,
                                                        QWidget *parent = nullptr);
 };
