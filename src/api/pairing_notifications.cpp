@@ -4,6 +4,14 @@
 
 namespace cordavelle {
 
+namespace {
+
+// A client's notifications share one identifier, so that a later one about it replaces the
+// earlier rather than standing beside it.
+QString notificationIdentifier(const QString &clientId) { return QStringLiteral("pairing-") + clientId; }
+
+} // namespace
+
 void PairingManager::registerNotificationCategory(Notifications &notifications)
 {
     NotificationCategory category;
@@ -18,7 +26,7 @@ void PairingManager::registerNotificationCategory(Notifications &notifications)
 void PairingManager::sendPairingNotification(Notifications &notifications, const PairedClient &client)
 {
     NotificationRequest request;
-    request.identifier = QStringLiteral("pairing-") + client.id;
+    request.identifier = notificationIdentifier(client.id);
     request.title = QStringLiteral("Pairing Request");
     request.body = QLatin1Char('\'') + client.hostname + QStringLiteral("' (") + client.platform
                    + QStringLiteral(") is requesting access");
@@ -53,7 +61,7 @@ void PairingNotificationDelegate::handle(const NotificationResponse &response)
     // The client is left as it was; the user can decide again in the clients page.
     const auto client = m_manager.client(clientId);
     NotificationRequest request;
-    request.identifier = QStringLiteral("pairing-") + clientId;
+    request.identifier = notificationIdentifier(clientId);
     request.title = accept ? QStringLiteral("Pairing Not Accepted") : QStringLiteral("Pairing Not Denied");
     request.body = *failure + QStringLiteral(". '") + (client ? client->hostname : clientId)
                    + QStringLiteral("' is left as it was; decide again on the Clients page.");
