@@ -42,7 +42,10 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
                               "packages, or choose another path.")
             .arg(text, path);
     case Code::wineNotFound:
-        return QStringLiteral("Wine not found");
+        return path.isEmpty() ? QStringLiteral("Wine not found")
+                                : QStringLiteral("Wine not found: the Wine at %1 cannot run 32-bit programs, and "
+                                                 "VARA is one")
+                                      .arg(path);
     case Code::varaNotInstalled:
         return QStringLiteral("VARA HF not installed");
     case Code::rigctldNotFound:

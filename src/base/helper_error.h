@@ -30,7 +30,12 @@ public:
     static HelperError serviceNotConfigured(const QString &serviceName);
     static HelperError direwolfConfigWriteFailed(const QString &detail);
     static HelperError binaryIntelOnAppleSilicon(const QString &binaryName, const QString &path);
-    static HelperError wineNotFound() { return HelperError(Code::wineNotFound); }
+    // `passedOver`: a Wine the machine has that cannot run 32-bit programs, named so that the
+    // error does not read as if there were no Wine at all.
+    static HelperError wineNotFound(const QString &passedOver = {})
+    {
+        return HelperError(Code::wineNotFound, 0, {}, passedOver);
+    }
     static HelperError varaNotInstalled() { return HelperError(Code::varaNotInstalled); }
     static HelperError rigctldNotFound() { return HelperError(Code::rigctldNotFound); }
     static HelperError direwolfNotFound() { return HelperError(Code::direwolfNotFound); }

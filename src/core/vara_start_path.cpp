@@ -55,8 +55,18 @@ VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &cl
 
 VARALaunchPlan VARAStartPath::plan() const
 {
-    return VARALaunchPlan::make(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), places::winePrefix(),
-                                tools::findWine());
+    const std::optional<QString> wine = tools::findWine();
+    try {
+        return VARALaunchPlan::make(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), places::winePrefix(),
+                                    wine);
+    } catch (const HelperError &error) {
+        if (error.code() == HelperError::Code::wineNotFound && !wine) {
+            if (const std::optional<QString> only64Bit = tools::findWineWithout32Bit()) {
+                throw HelperError::wineNotFound(*only64Bit);
+            }
+        }
+        throw;
+    }
 }
 
 QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)

@@ -126,6 +126,12 @@ TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
     EXPECT_TRUE(error && error->startsWith("Could not write Direwolf config: ")) << error.value_or("none").toStdString();
 
     EXPECT_EQ(startAndWait(ServiceID::varaHF), HelperError::wineNotFound().description());
+    // A Wine that can't run 32-bit programs is named, not taken for no Wine at all.
+    const QString only64Bit = env.hostPath(QStringLiteral("/usr/bin/wine"));
+    ASSERT_TRUE(test::writeProgram(only64Bit));
+    ASSERT_TRUE(QDir().mkpath(env.hostPath(QStringLiteral("/usr/lib/wine/x86_64-windows"))));
+    EXPECT_EQ(startAndWait(ServiceID::varaHF), "Wine not found: the Wine at " + only64Bit +
+                                                   " cannot run 32-bit programs, and VARA is one");
     VARAFMConfig fm;
     fm.winePath = QStringLiteral("/usr/bin/wine"); // also serves VARA HF, whose own is empty
     config.setVaraFMConfig(fm);
