@@ -23,6 +23,7 @@ Platform::Platform()
       m_attention(std::make_shared<NoWindowAttention>()),
       m_commandRunner(std::make_shared<LinuxCommandRunner>()),
       m_wineDrivers(std::make_shared<LinuxWineDrivers>()),
+      m_accounts(std::make_shared<SystemAccounts>()),
       m_remoteServices(RemoteServices::fromEnvironment())
 {
 }
@@ -107,7 +108,7 @@ QStringList Platform::keepStoredFilesPrivate()
     const QString support = QFileInfo(keychainFile()).path();
     for (const QString &folder : {preferences, support}) {
         // Made private from the start, so nothing is ever readable in between.
-        QDir().mkpath(QFileInfo(folder).path());
+        makeFolders(QFileInfo(folder).path());
         ::mkdir(QFile::encodeName(folder).constData(), 0700);
         restrict(folder);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accounts.h"
 #include "app_activation.h"
 #include "audio_system.h"
 #include "attention.h"
@@ -80,6 +81,8 @@ public:
     // Command-line tools and signals to other processes.
     CommandRunner &commandRunner() { return *m_commandRunner; }
     WineDrivers &wineDrivers() { return *m_wineDrivers; }
+    // The user and group databases.
+    Accounts &accounts() { return *m_accounts; }
     // HTTP(S) for the installers, made on first use with the clock in force then.
     HttpClient &httpClient();
     // Who holds the far end of a connection to the API.
@@ -118,6 +121,7 @@ public:
     void setBonjour(std::shared_ptr<Bonjour> bonjour) { m_bonjour = std::move(bonjour); }
     void setCommandRunner(std::shared_ptr<CommandRunner> runner) { m_commandRunner = std::move(runner); }
     void setWineDrivers(std::shared_ptr<WineDrivers> drivers) { m_wineDrivers = std::move(drivers); }
+    void setAccounts(std::shared_ptr<Accounts> accounts) { m_accounts = std::move(accounts); }
     void setNetworkInterfaces(std::shared_ptr<NetworkInterfaces> interfaces) { m_networkInterfaces = std::move(interfaces); }
     void setRemoteServices(RemoteServices services) { m_remoteServices = std::move(services); }
 
@@ -137,6 +141,7 @@ private:
     std::shared_ptr<Bonjour> m_bonjour;
     std::shared_ptr<CommandRunner> m_commandRunner;
     std::shared_ptr<WineDrivers> m_wineDrivers;
+    std::shared_ptr<Accounts> m_accounts;
     std::shared_ptr<HttpClient> m_httpClient;
     std::shared_ptr<PeerOwners> m_peerOwners;
     std::shared_ptr<NetworkInterfaces> m_networkInterfaces;

@@ -1,5 +1,7 @@
 #include "program_file.h"
 
+#include "platform.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,8 +25,6 @@ namespace {
 constexpr int kMaxLinks = 40;
 
 bool ownedBySafeUser(const struct stat &st) { return st.st_uid == 0 || st.st_uid == ::geteuid(); }
-
-bool writableByOthers(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
 
 QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
@@ -73,8 +74,8 @@ public:
             }
             if (error == ENOENT) {
                 // Nobody else may put the missing file there either.
-                if (writableByOthers(m_folderStat)) {
-                    return othersMayChange(QStringLiteral("the folder %1 is writable by others").arg(m_folder));
+                if (const auto writers = otherWriters(m_folderStat)) {
+                    return othersMayChange(QStringLiteral("the folder %1 is %2").arg(m_folder, *writers));
                 }
                 m_file.resolved = (QStringList(entry) + pending).join(QLatin1Char('/'));
                 return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(error)));
@@ -84,8 +85,10 @@ public:
             }
             // In a sticky folder only the entry's owner may remove or rename it, and every entry is
             // refused below unless it belongs to root or this user.
-            if (writableByOthers(m_folderStat) && (m_folderStat.st_mode & S_ISVTX) == 0) {
-                return othersMayChange(QStringLiteral("the folder %1 is writable by others").arg(m_folder));
+            if ((m_folderStat.st_mode & S_ISVTX) == 0) {
+                if (const auto writers = otherWriters(m_folderStat)) {
+                    return othersMayChange(QStringLiteral("the folder %1 is %2").arg(m_folder, *writers));
+                }
             }
             if (S_ISLNK(st.st_mode)) {
                 if (!ownedBySafeUser(st)) {
@@ -131,8 +134,8 @@ private:
         if (!ownedBySafeUser(st)) {
             return othersMayChange(QStringLiteral("the file %1 belongs to another user").arg(entry));
         }
-        if (writableByOthers(st)) {
-            return othersMayChange(QStringLiteral("the file %1 is writable by others").arg(entry));
+        if (const auto writers = otherWriters(st)) {
+            return othersMayChange(QStringLiteral("the file %1 is %2").arg(entry, *writers));
         }
         if (!S_ISREG(st.st_mode)) {
             return unusable(QStringLiteral("%1 is not a regular file").arg(entry));
@@ -142,6 +145,32 @@ private:
             return unusable(QStringLiteral("%1 is not executable").arg(entry));
         }
         return m_file;
+    }
+
+    // Who besides root and this user may write to an entry ("writable by others"); nothing when
+    // nobody. Write through a group adds a writer only when the group can hold another user: a
+    // private group of this user (as every user has where the session's umask is 002) or of root
+    // holds nobody else.
+    std::optional<QString> otherWriters(const struct stat &st)
+    {
+        if ((st.st_mode & S_IWOTH) != 0) {
+            return QStringLiteral("writable by others");
+        }
+        if ((st.st_mode & S_IWGRP) == 0) {
+            return std::nullopt;
+        }
+        auto known = m_privateGroups.find(st.st_gid);
+        if (known == m_privateGroups.end()) {
+            const Accounts &accounts = Platform::current().accounts();
+            const bool ownGroup = isPrivateGroupOf(accounts, st.st_gid, ::geteuid()) || isPrivateGroupOf(accounts, st.st_gid, 0);
+            known = m_privateGroups.emplace(st.st_gid, ownGroup).first;
+        }
+        if (known->second) {
+            return std::nullopt;
+        }
+        const std::optional<GroupAccount> group = Platform::current().accounts().group(st.st_gid);
+        return QStringLiteral("writable by the group %1, which can hold other users")
+            .arg(group ? group->name : QString::number(st.st_gid));
     }
 
     // Makes `folder`, a folder already walked through (or "/"), the one the next name is in.
@@ -206,6 +235,8 @@ private:
     ProgramFile m_file;
     QString m_folder;
     struct stat m_folderStat {};
+    // Whether each group met on the way holds only this user or only root.
+    std::map<gid_t, bool> m_privateGroups;
 };
 
 } // namespace

@@ -270,13 +270,13 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("#!/bin/sh\n");
     }
-    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0775), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
     const std::string sharedPath = shared.toStdString();
     const std::string othersChange = "the file " + sharedPath + " is writable by others";
     // Wine finds a Windows path of the modem's program in its prefix; this one others may write.
     const QString modem = places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe");
     ASSERT_TRUE(test::writeProgram(modem, "MZ", false));
-    ASSERT_EQ(::chmod(QFile::encodeName(modem).constData(), 0664), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(modem).constData(), 0666), 0);
 
     struct Case {
         QByteArray service;

@@ -1,5 +1,8 @@
 #include "platform/program_file.h"
 
+#include "platform/platform.h"
+
+#include "support/fixed_accounts.h"
 #include "support/test_files.h"
 
 #include <QDir>
@@ -9,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +34,16 @@ struct Expected {
 
 class ProgramPathCheck : public ::testing::Test {
 protected:
+    ProgramPathCheck()
+    {
+        // By default the user's files are in a group that other users share.
+        accounts->users[::geteuid()] = {QStringLiteral("alice"), ::getegid()};
+        accounts->groups[::getegid()] = {QStringLiteral("users"), {}};
+        auto context = std::make_unique<Platform>();
+        context->setAccounts(accounts);
+        scope = std::make_unique<Platform::Scope>(std::move(context));
+    }
+
     QString at(const QString &name) const { return base + QLatin1Char('/') + name; }
 
     QString program(const QString &name, mode_t mode = 0755)
@@ -72,6 +86,8 @@ protected:
         }
     }
 
+    std::shared_ptr<test::FixedAccounts> accounts = std::make_shared<test::FixedAccounts>();
+    std::unique_ptr<Platform::Scope> scope;
     QTemporaryDir root;
     const QString base = QFileInfo(root.path()).canonicalFilePath();
 };
@@ -109,9 +125,9 @@ TEST_F(ProgramPathCheck, LinksAreFollowedToAFileThatOnlyRootOrTheUserCanChange)
         {at(QStringLiteral("chain")), own, {}, {}},
         {at(QStringLiteral("dirlink/tool")), tool, {}, {}},
         {inSticky, inSticky, {}, {}},
-        {group, {}, QStringLiteral("the file %1 is writable by others").arg(group), {}},
+        {group, {}, QStringLiteral("the file %1 is writable by the group users, which can hold other users").arg(group), {}},
         {at(QStringLiteral("other")), {}, QStringLiteral("the file %1 is writable by others").arg(at(QStringLiteral("other"))), {}},
-        {at(QStringLiteral("to-group")), {}, QStringLiteral("the file %1 is writable by others").arg(group), {}},
+        {at(QStringLiteral("to-group")), {}, QStringLiteral("the file %1 is writable by the group users, which can hold other users").arg(group), {}},
         {at(QStringLiteral("open/tool")), {}, openFolder, {}},
         {at(QStringLiteral("open/link")), {}, openFolder, {}},
         // Anyone may put the missing file into a sticky folder.
@@ -132,12 +148,58 @@ TEST_F(ProgramPathCheck, LinksAreFollowedToAFileThatOnlyRootOrTheUserCanChange)
     });
 }
 
+// Where every user has a group of their own, as under a session umask of 002, the user's files
+// are group-writable and still the user's alone.
+TEST_F(ProgramPathCheck, GroupWriteCountsOnlyWhereTheGroupCanHoldAnotherUser)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString bin = folder(QStringLiteral("bin"), 0775);
+    const QString tool = program(QStringLiteral("bin/tool"), 0775);
+    program(QStringLiteral("bin/other"), 0757);
+    const QString user = QStringLiteral("alice");
+    const auto byGroup = [&](const QString &group) {
+        return QStringLiteral("the folder %1 is writable by the group %2, which can hold other users").arg(bin, group);
+    };
+    struct Row {
+        const char *groups;
+        QString groupName;
+        QStringList members;
+        // Another account whose primary group is the user's group.
+        bool sharedAsPrimary;
+        QString path;
+        std::optional<QString> changeable;
+    };
+    const std::vector<Row> rows{
+        {"private group", user, {}, false, tool, {}},
+        {"private group listing the user", user, {user}, false, tool, {}},
+        {"private group, missing file", user, {}, false, at(QStringLiteral("bin/missing")), {}},
+        {"others still count", user, {}, false, at(QStringLiteral("bin/other")),
+         QStringLiteral("the file %1 is writable by others").arg(at(QStringLiteral("bin/other")))},
+        {"group with another member", user, {user, QStringLiteral("bob")}, false, tool, byGroup(user)},
+        {"group that is another account's primary group", user, {}, true, tool, byGroup(user)},
+        {"shared primary group", QStringLiteral("users"), {}, false, tool, byGroup(QStringLiteral("users"))},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.groups);
+        accounts->groups[::getegid()] = {row.groupName, row.members};
+        accounts->users.erase(kStranger);
+        if (row.sharedAsPrimary) {
+            accounts->users[kStranger] = {QStringLiteral("bob"), ::getegid()};
+        }
+        EXPECT_EQ(inspectProgramFile(row.path).changeable, row.changeable);
+    }
+    accounts->groups.clear();
+    EXPECT_EQ(inspectProgramFile(tool).changeable, QStringLiteral("the folder %1 is writable by the group %2, which can hold other users")
+                                                        .arg(bin, QString::number(::getegid())));
+}
+
 TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
 {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "giving files to another user needs root";
     }
     ASSERT_TRUE(root.isValid());
+    scope->context().setAccounts(std::make_shared<SystemAccounts>());
     const QString own = program(QStringLiteral("own"));
     program(QStringLiteral("theirs"));
     giveToStranger(QStringLiteral("theirs"));
@@ -162,6 +224,15 @@ TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
     const QString team = folder(QStringLiteral("team"), 0775);
     ASSERT_EQ(::chown(QFile::encodeName(team).constData(), 0, kStranger), 0);
     program(QStringLiteral("team/bin/tool"));
+    // Root's own group holds nobody else; the group every user may be put in can hold anyone.
+    const QString rootGroup = folder(QStringLiteral("root-group"), 0775);
+    ASSERT_EQ(::chown(QFile::encodeName(rootGroup).constData(), 0, 0), 0);
+    const QString rootTool = program(QStringLiteral("root-group/tool"), 0775);
+    const struct group *users = ::getgrnam("users");
+    ASSERT_NE(users, nullptr);
+    const QString usersFolder = folder(QStringLiteral("users"), 0775);
+    ASSERT_EQ(::chown(QFile::encodeName(usersFolder).constData(), 0, users->gr_gid), 0);
+    program(QStringLiteral("users/tool"));
 
     expectAll({
         {at(QStringLiteral("theirs")), {}, "the file " + at(QStringLiteral("theirs")) + " belongs to another user", {}},
@@ -170,7 +241,9 @@ TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
         {at(QStringLiteral("shared/mine")), own, {}, {}},
         {at(QStringLiteral("rig")), {}, "the link " + at(QStringLiteral("safe/tool")) + " belongs to another user", {}},
         {at(QStringLiteral("their-dirlink/tool")), {}, "the link " + at(QStringLiteral("their-dirlink")) + " belongs to another user", {}},
-        {at(QStringLiteral("team/bin/tool")), {}, "the folder " + team + " is writable by others", {}},
+        {at(QStringLiteral("team/bin/tool")), {}, QStringLiteral("the folder %1 is writable by the group %2, which can hold other users").arg(team).arg(kStranger), {}},
+        {rootTool, rootTool, {}, {}},
+        {at(QStringLiteral("users/tool")), {}, "the folder " + usersFolder + " is writable by the group users, which can hold other users", {}},
     });
 }
 
