@@ -4,10 +4,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 
-#include <QDir>
-
 #include <cerrno>
-#include <filesystem>
 #include <mutex>
 #include <system_error>
 
@@ -35,7 +32,9 @@ QString supportFolder()
     if (dir != made) {
         made = dir;
         std::error_code error;
-        std::filesystem::create_directories(QDir::toNativeSeparators(dir).toStdString(), error);
+        if (!makeFolders(dir)) {
+            error = std::error_code(errno, std::generic_category());
+        }
         // It holds the programs the helper runs and, without a Secret Service, its secrets.
         if (!error && !restrictToOwner(dir)) {
             error = std::error_code(errno, std::generic_category());

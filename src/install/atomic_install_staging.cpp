@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <vector>
 
@@ -90,9 +91,8 @@ void AtomicInstallStaging::prepareEmpty() const
     if (entryExists(staging)) {
         removeOrThrow(staging);
     }
-    std::error_code error;
-    fs::create_directories(toPath(staging), error);
-    if (error) {
+    if (!makeFolders(staging)) {
+        const std::error_code error(errno, std::generic_category());
         throw FileError(QStringLiteral("Could not create %1: %2").arg(staging, reason(error)));
     }
 }

@@ -52,6 +52,9 @@ namespace hamlib_assembly {
 namespace {
 
 const QString kTar = QStringLiteral("/usr/bin/tar");
+// What tar unpacks belongs to the user, with the umask applied to the archive's modes, also where
+// tar would keep the archive's owners and modes (run as root).
+const QStringList kUnpackAsUser{QStringLiteral("--no-same-owner"), QStringLiteral("--no-same-permissions")};
 
 struct ToolRun {
     CommandResult result;
@@ -100,7 +103,9 @@ void copyWritable(const QString &from, const QString &to)
     if (!QFile::copy(from, to)) {
         throw FileError(QStringLiteral("Could not copy %1 to %2").arg(from, to));
     }
-    QFile::setPermissions(to, QFile::permissions(to) | QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // Nobody but the user may change what the helper will run.
+    QFile::setPermissions(to, (QFile::permissions(to) | QFileDevice::ReadOwner | QFileDevice::WriteOwner) &
+                                  ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
 }
 
 // Where the loader looks by itself on Debian, in its order.
@@ -121,7 +126,7 @@ QCoro::Task<void> extractTar(CommandRunner &runner, QString archive, QString fol
 {
     // The list is made apart: g++ 12 can't copy a braced list into a coroutine's parameter.
     QStringList arguments;
-    arguments << QStringLiteral("-xzf") << archive << QStringLiteral("-C") << folder;
+    arguments << QStringLiteral("-xzf") << archive << QStringLiteral("-C") << folder << kUnpackAsUser;
     const ToolRun run = co_await runTool(runner, kTar, std::move(arguments), stop);
     if (!run.succeeded()) {
         // Its last line says why ("gzip: stdin: not in gzip format" comes before "tar: Error ...").
@@ -176,8 +181,9 @@ bool systemHasLibrary(const QString &name)
 QCoro::Task<void> gather(CommandRunner &runner, QString hamlibRoot, QString libusbRoot, QString staging,
                          std::stop_token stop)
 {
-    QDir().mkpath(staging + QStringLiteral("/bin"));
-    QDir().mkpath(staging + QStringLiteral("/lib"));
+    if (!makeFolders(staging + QStringLiteral("/bin")) || !makeFolders(staging + QStringLiteral("/lib"))) {
+        throw FileError(QStringLiteral("Could not create %1").arg(staging));
+    }
     const QString rigctld = staging + QStringLiteral("/bin/rigctld");
     copyWritable(hamlibRoot + QStringLiteral("/bin/rigctld"), rigctld);
 

@@ -73,7 +73,7 @@ QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, QUrl bottle, QS
 void makeEmptyFolder(const QString &folder)
 {
     QDir(folder).removeRecursively();
-    if (!QDir().mkpath(folder)) {
+    if (!makeFolders(folder)) {
         throw FileError(QStringLiteral("Could not create %1").arg(folder));
     }
 }

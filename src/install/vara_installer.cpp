@@ -251,7 +251,7 @@ QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
     }
     const QString folder = downloadFolder();
     QDir(folder).removeRecursively();
-    if (!QDir().mkpath(folder)) {
+    if (!makeFolders(folder)) {
         throw FileError(QStringLiteral("Could not create the download folder %1").arg(folder));
     }
     const QString destination = QDir(folder).filePath(*name);
@@ -283,7 +283,7 @@ QCoro::Task<QString> VARAInstaller::extractZip(QString archive, std::stop_token 
         base.truncate(dot);
     }
     const QString folder = info.dir().filePath(base);
-    if (!QDir().mkpath(folder)) {
+    if (!makeFolders(folder)) {
         throw FileError(QStringLiteral("Could not create the folder %1").arg(folder));
     }
     Command unzip;

@@ -303,7 +303,9 @@ QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerErro
 {
     Command tar;
     tar.program = QStringLiteral("/usr/bin/tar");
-    tar.arguments = std::move(arguments);
+    // What tar unpacks belongs to the user, with the umask applied to the archive's modes, also
+    // where tar would keep the archive's owners and modes (run as root).
+    tar.arguments = std::move(arguments) << QStringLiteral("--no-same-owner") << QStringLiteral("--no-same-permissions");
     QByteArray output;
     const CommandResult result = co_await m_platform.commandRunner().runStreaming(
         std::move(tar),

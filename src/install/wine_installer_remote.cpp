@@ -282,7 +282,7 @@ QCoro::Task<void> WineInstaller::unpackCabextract(QUrl bottle, QString archive, 
     if (QFileInfo::exists(extract) && !QDir(extract).removeRecursively()) {
         throw FileError(QStringLiteral("Could not remove %1").arg(extract));
     }
-    if (!QDir().mkpath(extract)) {
+    if (!makeFolders(extract)) {
         throw FileError(QStringLiteral("Could not create %1").arg(extract));
     }
     // Lists are built before a co_await: g++ 12 can't keep a braced list's array in the frame.
@@ -298,14 +298,18 @@ QCoro::Task<void> WineInstaller::unpackCabextract(QUrl bottle, QString archive, 
                                          BottleProgram::systemLoader(m_platform.systemInfo().machineArchitecture()),
                                          versionArguments, stop);
 
-    if (!QDir().mkpath(places::toolsFolder())) {
+    if (!makeFolders(places::toolsFolder())) {
         throw FileError(QStringLiteral("Could not create %1").arg(places::toolsFolder()));
     }
     // Copied under another name and renamed, so that a half-copied file never counts as installed.
     const QString copying = target + QStringLiteral(".copying");
     QFile::remove(copying);
     QFile source(*binary);
-    if (!source.copy(copying) || !QFile::rename(copying, target)) {
+    // Nobody but the user may change what the helper will run.
+    if (!source.copy(copying) ||
+        !QFile::setPermissions(copying,
+                               QFile::permissions(copying) & ~(QFileDevice::WriteGroup | QFileDevice::WriteOther)) ||
+        !QFile::rename(copying, target)) {
         QFile::remove(copying);
         throw FileError(QStringLiteral("Could not copy cabextract to %1: %2").arg(target, source.errorString()));
     }

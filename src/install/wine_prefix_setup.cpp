@@ -61,7 +61,7 @@ QCoro::Task<void> WinePrefixManager::initializePrefix(std::stop_token stop)
     setState(State::initializing(QStringLiteral("Creating Wine prefix...")));
     appendLog(QStringLiteral("Initializing Wine prefix at ") + m_with.prefix);
     const QString parent = QFileInfo(m_with.prefix).path();
-    if (!QDir().mkpath(parent)) {
+    if (!makeFolders(parent)) {
         throw FileError(QStringLiteral("The folder \u201C%1\u201D could not be made.").arg(parent));
     }
     co_await runProcess(*wine, WineEnvironment::winebootInitArguments(), WineEnvironment::prefixSetup(m_with.prefix),

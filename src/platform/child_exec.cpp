@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -66,6 +67,10 @@ void ChildExec::execInChild() const noexcept
     if (m_ownProcessGroup) {
         ::setpgid(0, 0);
     }
+    // What the helper's programs make (Wine, its prefix, unpacked tools) must never be writable by
+    // the group or others, or it would no longer pass the check before a launch; a session umask
+    // of 002 would otherwise leave it so.
+    ::umask(::umask(0) | 022);
     ::execve(m_path.constData(), m_argv.data(), m_ownEnvironment ? m_envp.data() : environ);
     const int error = errno;
     if (m_reportWrite >= 0) {

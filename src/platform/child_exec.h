@@ -29,7 +29,8 @@ public:
     // signalled together.
     void setOwnProcessGroup(bool own) { m_ownProcessGroup = own; }
 
-    // In the child, as the last step of the modifier: execs, or reports why not and exits.
+    // In the child, as the last step of the modifier: execs with the group's and others' write
+    // added to the umask, or reports why not and exits.
     // Only async-signal-safe calls.
     [[noreturn]] void execInChild() const noexcept;
     // In the helper, right after QProcess::start: drops the child's end of the report pipe.

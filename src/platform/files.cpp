@@ -159,7 +159,7 @@ void makePrivateFolder(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
     const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath())) {
+    if (!makeFolders(info.absolutePath())) {
         throw FileError(QStringLiteral("Could not create %1").arg(info.absolutePath()));
     }
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
@@ -211,11 +211,33 @@ bool makeFolderForOwner(const QString &path)
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0) {
-        if (errno != ENOENT || !QDir().mkpath(path) || ::lstat(native.constData(), &st) != 0) {
+        if (errno != ENOENT || !makeFolders(path) || ::lstat(native.constData(), &st) != 0) {
             return false;
         }
     }
     return restrictToOwner(native, st);
+}
+
+bool makeFolders(const QString &path)
+{
+    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
+    qsizetype end = 0;
+    while (end >= 0) {
+        end = clean.indexOf(QLatin1Char('/'), end + 1);
+        const QByteArray native = QFile::encodeName(end < 0 ? clean : clean.left(end));
+        if (::mkdir(native.constData(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(QFile::encodeName(clean).constData(), &st) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
 }
 
 Removal removeTree(const QString &path, QString *description)

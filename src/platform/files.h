@@ -47,6 +47,12 @@ bool restrictToOwner(const QString &path);
 // be made or restricted.
 bool makeFolderForOwner(const QString &path);
 
+// Makes the folder `path` with every missing parent, each without write for the group or others
+// whatever the umask (0755 at most), so that a program put inside can pass the check before a
+// launch. A folder already there stays as it is. False, with errno saying why, when one could not
+// be made.
+bool makeFolders(const QString &path);
+
 enum class Removal { absent, removed, failed };
 
 // Removes a file or a folder with everything inside; a symbolic link goes itself, never what it

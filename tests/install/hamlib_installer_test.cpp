@@ -208,6 +208,8 @@ protected:
 TEST_F(HamlibInstallerTest, InstallsARigctldThatRunsFromTheHelpersFolderAndUpdatesIt)
 {
     using State = HamlibInstaller::State;
+    // A session umask that leaves new files writable by the user's group.
+    const test::ScopedUmask groupWritable(002);
     EXPECT_FALSE(installer.isInstalled());
     publish("4.6");
     installAndWait();
@@ -225,6 +227,8 @@ TEST_F(HamlibInstallerTest, InstallsARigctldThatRunsFromTheHelpersFolderAndUpdat
               QStringList({"libhamlib.so.4", "libusb-1.0.so.0"}));
     EXPECT_EQ(config.rigctldConfig().rigctldPath, places::ownRigctld());
     EXPECT_EQ(tools::findRigctld(), places::ownRigctld());
+    // Nothing of it may be changed by others, or the launch check would refuse it.
+    EXPECT_EQ(test::othersMayWriteIn(places::hamlibFolder()), QStringList());
     const QString scratch = env.platform().paths().privateTemporary();
     EXPECT_FALSE(QFileInfo::exists(scratch + "/hamlib-bottle.tar.gz"));
     expectNoLeftovers();

@@ -7,6 +7,7 @@
 #include "install/wine_installer.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
+#include "support/qt_printers.h"
 #include "support/full_reset.h"
 #include "support/manual_clock.h"
 #include "support/remote_failure_table.h"
@@ -195,6 +196,8 @@ protected:
 
 TEST_F(WineInstallerTest, InstallsTheStableBuildWithItsToolsAndRecordsIt)
 {
+    // A session umask that leaves new files writable by the user's group.
+    const test::ScopedUmask groupWritable(002);
     VARAConfig hf = config->varaConfig();
     hf.winePath = "/opt/custom/wine";
     config->setVaraConfig(hf);
@@ -218,6 +221,10 @@ TEST_F(WineInstallerTest, InstallsTheStableBuildWithItsToolsAndRecordsIt)
     EXPECT_EQ(config->varaConfig().winePath, "/opt/custom/wine");
     EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
     EXPECT_EQ(installer->installedVersion(), "10.0");
+    // Nothing of it may be changed by others, or the launch check would refuse it.
+    for (const QString &installed : {places::wineFolder(), places::toolsFolder(), places::ownWinetricks()}) {
+        EXPECT_EQ(test::othersMayWriteIn(installed), QStringList());
+    }
     EXPECT_FALSE(QFileInfo::exists(places::wineFolder() + ".partial"));
     EXPECT_FALSE(QFileInfo::exists(env.platform().paths().privateTemporary() + "/wine-stable.tar.xz"));
     installLog->flush();

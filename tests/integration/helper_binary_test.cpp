@@ -1,10 +1,12 @@
 // The built helper as a whole: it starts an always-on service by itself and takes it down with
 // it when it is told to terminate, with windows or without.
 
+#include "base/helper_places.h"
 #include "core/config_store.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -19,7 +21,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <tuple>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -285,6 +289,63 @@ TEST_F(HelperBinaryTest, AnotherUsersProgramInTheSettingsIsNeverRun)
     ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
     EXPECT_TRUE(helper.waitForFinished(10000));
     EXPECT_FALSE(QFile::exists(ran));
+}
+
+// Under the umask 002 that gives every user a private group, what the user makes is writable by
+// that group and still the user's alone: VARA starts from the helper's own Wine and prefix.
+TEST_F(HelperBinaryTest, UnderAGroupWritableUmaskVARAStartsFromTheHelpersOwnWine)
+{
+    const test::FixedPortLock modemPort(quint16(commandPort(VARAVariant::hf)));
+    ASSERT_TRUE(modemPort.held()) << "port 8300 stayed taken by another test";
+    const test::ScopedUmask groupWritable(002);
+    const QString launches = env.root() + QStringLiteral("/launches");
+    // A stand-in Wine that notes what it runs and plays a modem that answers every command.
+    const QByteArray wine = QStringLiteral(R"(#!/usr/bin/perl
+use IO::Socket::INET;
+$SIG{PIPE} = 'IGNORE';
+$/ = "\r";
+open(my $log, '>>', '%1') or die;
+print $log "$ARGV[0]\n";
+close $log;
+my $server = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => 8300, Listen => 5, ReuseAddr => 1)
+    or die "listen: $!";
+while (my $client = $server->accept()) {
+    my $line = <$client>;
+    print $client "VERSION VARA 4.8.7\r";
+    close $client;
+}
+)")
+                               .arg(launches)
+                               .toUtf8();
+    const QString modem = places::varaExecutable(VARAVariant::hf);
+    // As the session's umask leaves them: folders 0775, programs 0775, files 0664.
+    for (const auto &[path, bytes, mode] : {std::tuple{places::ownWineBinary(), wine, 0775},
+                                             std::tuple{places::ownWineserver(), QByteArray("#!/bin/sh\n"), 0775},
+                                             std::tuple{modem, QByteArray("MZ"), 0664}}) {
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+        ASSERT_TRUE(test::writeProgram(path, bytes));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), static_cast<mode_t>(mode)), 0);
+    }
+    ConfigStore config(env.defaults(), env.platform());
+    VARAConfig hf = config.varaConfig();
+    hf.winePath = places::ownWineBinary();
+    hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+    config.setVaraConfig(hf);
+    config.setRequirePairing(false);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    startHelperAndItsService();
+    ASSERT_TRUE(helperPrints(QStringLiteral("HTTP server listening on port"), 20s)) << output.toStdString();
+    test::WireClient client;
+    ASSERT_TRUE(client.connectTo(quint16(config.apiPort())));
+    client.send("POST /services/vara-hf/start HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    client.waitForClose(60s);
+    const test::WireReply reply = test::WireReply::parse(client.received());
+    output += QString::fromUtf8(helper.readAll());
+    EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString() << output.toStdString();
+    EXPECT_TRUE(reply.body.contains("\"state\":\"running\"")) << reply.body.toStdString();
+    EXPECT_EQ(test::readBytes(launches), QFile::encodeName(modem) + "\n");
+    terminateAndExpectNothingLeft();
 }
 
 // A request logs its info lines; the connection's debug line only appears when the environment

@@ -7,6 +7,7 @@
 #include "install/install_log.h"
 
 #include "support/fixed_prefix_tools.h"
+#include "support/qt_printers.h"
 #include "support/recording_service_control.h"
 #include "support/scoped_environment.h"
 #include "support/test_files.h"
@@ -59,6 +60,8 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
 {
     test::TestPlatform env;
     env.useSystemTools();
+    // A session umask that leaves new files writable by the user's group.
+    const test::ScopedUmask groupWritable(002);
     // Making the prefix needs no 32-bit part: Debian's 64-bit Wine alone does.
     const std::optional<QString> wine = tools::findWine() ? tools::findWine() : tools::findWineWithout32Bit();
     if (!wine) {
@@ -122,6 +125,9 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
                              "Finished installing win7", "Setup complete!"}) {
         EXPECT_TRUE(file.contains(QString::fromUtf8(step))) << step;
     }
+
+    // Nothing in the prefix may be changed by others, or the launch check would refuse the modem.
+    EXPECT_EQ(test::othersMayWriteIn(prefix), QStringList());
 
     // Nothing of Wine outlives the test.
     EXPECT_EQ(processesOfPrefix(prefix), QStringList());

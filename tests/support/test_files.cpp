@@ -4,7 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <QDirIterator>
+
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace cordavelle::test {
 
@@ -63,5 +68,28 @@ QByteArray nestedBinaryPropertyList(int depth)
     out += be32(0) + be32(quint32(offsets.size())) + be32(0) + be32(0) + be32(0) + be32(table);
     return out;
 }
+
+QStringList othersMayWriteIn(const QString &folder)
+{
+    QStringList found;
+    QStringList paths{folder};
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        paths << it.next();
+    }
+    for (const QString &path : paths) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 ||
+            (!S_ISLNK(st.st_mode) && ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != ::geteuid()))) {
+            found << path;
+        }
+    }
+    return found;
+}
+
+ScopedUmask::ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
+
+ScopedUmask::~ScopedUmask() { ::umask(m_previous); }
 
 } // namespace cordavelle::test

@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+
+#include <sys/types.h>
 
 namespace cordavelle::test {
 
@@ -11,6 +14,22 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Writes a program as above, readable and writable by its owner only, and runnable by the owner
 // when `executable` (a file that looks like a program but can't be run, when not).
 bool writeProgram(const QString &path, const QByteArray &bytes = "#!/bin/sh\n", bool executable = true);
+
+// The entries at and below `folder` (symbolic links aside) that the group or others may write to,
+// or that belong to someone but this user.
+QStringList othersMayWriteIn(const QString &folder);
+
+// Sets the process's umask for the lifetime of the scope.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask);
+    ~ScopedUmask();
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+private:
+    mode_t m_previous;
+};
 
 // The file's contents; empty when it can't be read.
 QByteArray readBytes(const QString &path);
