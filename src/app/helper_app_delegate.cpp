@@ -11,11 +11,11 @@
 #include "core/service_orchestrator.h"
 #include "install/helper_uninstaller.h"
 #include "platform/platform.h"
+#include "platform/program_search.h"
 
 #include <QApplication>
 #include <QProcess>
 #include <QTimer>
-#include <QStandardPaths>
 #include <QWidget>
 
 namespace cordavelle {
@@ -30,8 +30,8 @@ void openSoundSettings()
         {"pavucontrol", {QStringLiteral("--tab=4")}},
     };
     for (const auto &[program, arguments] : candidates) {
-        const QString path = QStandardPaths::findExecutable(QString::fromLatin1(program));
-        if (!path.isEmpty() && QProcess::startDetached(path, arguments)) {
+        const std::optional<QString> path = findProgram(QString::fromLatin1(program)).found;
+        if (path && QProcess::startDetached(*path, arguments)) {
             return;
         }
     }

@@ -26,6 +26,13 @@ HelperError HelperError::programChangeableByOthers(const QString &service, const
 
 namespace {
 
+// "rigctld at /x/rigctld was passed over: it can be changed by another user (…) — …".
+QString passedOverDescription(const QString &program, const QString &path, const QString &part)
+{
+    return passedOverText(program, PassedOver{path, part}) +
+           QStringLiteral(" \u2014 choose a program only you or root can change");
+}
+
 QString describe(HelperError::Code code, int port, const QString &text, const QString &path, const QString &part)
 {
     using Code = HelperError::Code;
@@ -42,6 +49,9 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
                               "packages, or choose another path.")
             .arg(text, path);
     case Code::wineNotFound:
+        if (!part.isEmpty()) {
+            return passedOverDescription(text, path, part);
+        }
         return path.isEmpty() ? QStringLiteral("Wine not found")
                                 : QStringLiteral("Wine not found: the Wine at %1 cannot run 32-bit programs, and "
                                                  "VARA is one")
@@ -49,9 +59,10 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
     case Code::varaNotInstalled:
         return QStringLiteral("VARA HF not installed");
     case Code::rigctldNotFound:
-        return QStringLiteral("rigctld not found");
+        return part.isEmpty() ? QStringLiteral("rigctld not found") : passedOverDescription(text, path, part);
     case Code::direwolfNotFound:
-        return QStringLiteral("Direwolf not found \u2014 install it in the Helper first");
+        return part.isEmpty() ? QStringLiteral("Direwolf not found \u2014 install it in the Helper first")
+                              : passedOverDescription(text, path, part);
     case Code::direwolfNoCallsign:
         return QStringLiteral("Callsign is required to start Direwolf");
     case Code::processAlreadyRunning:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/described_error.h"
+#include "platform/program_search.h"
 
 #include <QString>
 
@@ -36,9 +37,18 @@ public:
     {
         return HelperError(Code::wineNotFound, 0, {}, passedOver);
     }
+    // A look-up found no Wine but passed over one that another user could change.
+    static HelperError wineNotFound(const PassedOver &passedOver) { return notFound(Code::wineNotFound, "Wine", passedOver); }
     static HelperError varaNotInstalled() { return HelperError(Code::varaNotInstalled); }
-    static HelperError rigctldNotFound() { return HelperError(Code::rigctldNotFound); }
-    static HelperError direwolfNotFound() { return HelperError(Code::direwolfNotFound); }
+    // `passedOver`: the copy the look-up did not take because another user could change it.
+    static HelperError rigctldNotFound(const std::optional<PassedOver> &passedOver = std::nullopt)
+    {
+        return passedOver ? notFound(Code::rigctldNotFound, "rigctld", *passedOver) : HelperError(Code::rigctldNotFound);
+    }
+    static HelperError direwolfNotFound(const std::optional<PassedOver> &passedOver = std::nullopt)
+    {
+        return passedOver ? notFound(Code::direwolfNotFound, "Direwolf", *passedOver) : HelperError(Code::direwolfNotFound);
+    }
     static HelperError direwolfNoCallsign() { return HelperError(Code::direwolfNoCallsign); }
     static HelperError processAlreadyRunning() { return HelperError(Code::processAlreadyRunning); }
     // `service` names the program ("rigctld", "Wine for VARA HF"), `part` what another user
@@ -60,6 +70,10 @@ public:
     }
 
 private:
+    static HelperError notFound(Code code, const char *program, const PassedOver &passedOver)
+    {
+        return HelperError(code, 0, QString::fromLatin1(program), passedOver.path, passedOver.part);
+    }
     explicit HelperError(Code code, int port = 0, QString text = {}, QString path = {}, QString part = {});
 
     Code m_code;

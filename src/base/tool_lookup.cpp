@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <functional>
 
 namespace cordavelle::tools {
@@ -32,31 +33,33 @@ namespace {
 
 // The helper's own copy when it can run (and `accept`, when given, takes it), else the first
 // candidate that can.
-std::optional<QString> ownOrFirstExecutable(const QString &own, const QStringList &candidates,
-                                            const std::function<bool(const QString &)> &accept = {})
+ProgramSearch ownOrFirstExecutable(const QString &own, const QStringList &candidates,
+                                   const std::function<bool(const QString &)> &accept = {})
 {
-    if (ToolLocator::isExecutableFile(own) && (!accept || accept(own))) {
-        return own;
+    ProgramSearch search;
+    if (search.consider(own, accept)) {
+        return search;
     }
-    return Platform::current().toolLocator().firstExecutable(candidates, accept);
+    ProgramSearch rest = Platform::current().toolLocator().search(candidates, accept);
+    rest.passedOver = search.passedOver ? search.passedOver : rest.passedOver;
+    return rest;
 }
 
 // The named candidates and the system's own folders first, then Homebrew's Linux folders, where
 // its installer puts brew and everything brew installs.
-std::optional<QString> firstWithHomebrewOnLinux(const QStringList &namedPaths, const QString &fileName,
-                                               const std::function<bool(const QString &)> &accept = {})
+ProgramSearch firstWithHomebrewOnLinux(const QStringList &namedPaths, const QString &fileName,
+                                       const std::function<bool(const QString &)> &accept = {})
 {
-    const ToolLocator &locator = Platform::current().toolLocator();
-    if (auto found = locator.firstExecutable(namedPaths, accept)) {
-        return found;
+    ProgramSearch search = Platform::current().toolLocator().search(namedPaths, accept);
+    if (search.found) {
+        return search;
     }
     for (const QString &folder : homebrewOnLinuxFolders()) {
-        const QString path = folder + QLatin1Char('/') + fileName;
-        if (ToolLocator::isExecutableFile(path) && (!accept || accept(path))) {
-            return path;
+        if (search.consider(folder + QLatin1Char('/') + fileName, accept)) {
+            break;
         }
     }
-    return std::nullopt;
+    return search;
 }
 
 } // namespace
@@ -83,14 +86,20 @@ bool isDebianWine()
 
 bool wineRuns32Bit(const QString &path)
 {
+    // A link is judged by where it leads, wherever it lies: "/usr/local/bin/wine" to a build's tree
+    // "/opt/wine-stable/bin/wine" by that tree, and "/usr/bin/wine" that an alternative points at
+    // such a tree by that tree rather than by Debian's packaging.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString folder = QFileInfo(canonical.isEmpty() ? path : canonical).absolutePath();
     const ToolLocator &locator = Platform::current().toolLocator();
-    if (isDebianWine() && locator.systemFolders().contains(QFileInfo(path).absolutePath())) {
+    const QStringList systemFolders = locator.systemFolders();
+    const bool inSystemFolder = std::any_of(systemFolders.cbegin(), systemFolders.cend(), [&folder](const QString &system) {
+        return system == folder || QFileInfo(system).canonicalFilePath() == folder;
+    });
+    if (isDebianWine() && inSystemFolder) {
         return ToolLocator::isExecutableFile(locator.hostPath(QStringLiteral("/usr/lib/wine/wine")));
     }
-    // A link into a build's tree ("/usr/local/bin/wine" to "/opt/wine-stable/bin/wine") is judged
-    // by that tree.
-    const QString resolved = QFileInfo(path).canonicalFilePath();
-    const QString tree = QFileInfo(resolved.isEmpty() ? path : resolved).absolutePath() + QStringLiteral("/..");
+    const QString tree = folder + QStringLiteral("/..");
     bool knownLayout = false;
     for (const QString &libraries : {QStringLiteral("/lib/wine"), QStringLiteral("/lib64/wine")}) {
         if (isFolder(tree + libraries + QStringLiteral("/i386-windows"))) {
@@ -101,11 +110,21 @@ bool wineRuns32Bit(const QString &path)
     return !knownLayout;
 }
 
-std::optional<QString> findWine()
+ProgramSearch lookUpWine()
 {
     // The helper's own is a WoW64 build.
     return ownOrFirstExecutable(places::ownWineBinary(), kWineCandidates,
                                 [](const QString &path) { return path == places::ownWineBinary() || wineRuns32Bit(path); });
+}
+
+std::optional<QString> findWine() { return lookUpWine().found; }
+
+HelperError noWineError()
+{
+    if (const std::optional<PassedOver> passedOver = lookUpWine().passedOver) {
+        return HelperError::wineNotFound(*passedOver);
+    }
+    return HelperError::wineNotFound(findWineWithout32Bit().value_or(QString()));
 }
 
 std::optional<QString> findWineWithout32Bit()
@@ -114,52 +133,63 @@ std::optional<QString> findWineWithout32Bit()
                                                             [](const QString &path) { return !wineRuns32Bit(path); });
 }
 
-std::optional<QString> findWinetricks()
+ProgramSearch lookUpWinetricks()
 {
     return ownOrFirstExecutable(places::ownWinetricks(), {QStringLiteral("/opt/homebrew/bin/winetricks"),
                                                           QStringLiteral("/usr/local/bin/winetricks")});
 }
 
+std::optional<QString> findWinetricks() { return lookUpWinetricks().found; }
+
 std::optional<QString> findWineserver()
 {
     return ownOrFirstExecutable(places::ownWineserver(), {QStringLiteral("/opt/homebrew/bin/wineserver"),
-                                                          QStringLiteral("/usr/local/bin/wineserver")});
+                                                          QStringLiteral("/usr/local/bin/wineserver")})
+        .found;
 }
 
-std::optional<QString> findRigctld()
+ProgramSearch lookUpRigctld()
 {
-    const QString own = places::ownRigctld();
-    if (ToolLocator::isExecutableFile(own) && passesArchitectureCheck(own)) {
+    ProgramSearch own;
+    if (own.consider(places::ownRigctld(), passesArchitectureCheck)) {
         return own;
     }
-    return firstWithHomebrewOnLinux({QStringLiteral("/opt/homebrew/bin/rigctld"), QStringLiteral("/opt/local/bin/rigctld"),
-                                     QStringLiteral("/usr/local/bin/rigctld")},
-                                    QStringLiteral("rigctld"), passesArchitectureCheck);
+    ProgramSearch rest = firstWithHomebrewOnLinux({QStringLiteral("/opt/homebrew/bin/rigctld"),
+                                                   QStringLiteral("/opt/local/bin/rigctld"),
+                                                   QStringLiteral("/usr/local/bin/rigctld")},
+                                                  QStringLiteral("rigctld"), passesArchitectureCheck);
+    rest.passedOver = own.passedOver ? own.passedOver : rest.passedOver;
+    return rest;
 }
 
-std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath)
+std::optional<QString> findRigctld() { return lookUpRigctld().found; }
+
+DirewolfLookup lookUpDirewolf(const QString &customPath)
 {
     if (!customPath.isEmpty()) {
-        return DirewolfChoice{customPath, DirewolfSource::custom};
+        return {DirewolfChoice{customPath, DirewolfSource::custom}, std::nullopt};
     }
-    if (const auto found = findDirewolf()) {
-        const QString folder = QFileInfo(*found).absolutePath();
+    ProgramSearch search = firstWithHomebrewOnLinux(kDirewolfCandidates, QStringLiteral("direwolf"), passesArchitectureCheck);
+    if (search.found) {
+        const QString folder = QFileInfo(*search.found).absolutePath();
         const bool system = Platform::current().toolLocator().systemFolders().contains(folder);
-        return DirewolfChoice{*found, system ? DirewolfSource::system : DirewolfSource::packageManager};
+        return {DirewolfChoice{*search.found, system ? DirewolfSource::system : DirewolfSource::packageManager},
+                search.passedOver};
     }
-    const QString legacy = places::legacyDirewolfBinary();
-    if (ToolLocator::isExecutableFile(legacy) && passesArchitectureCheck(legacy)) {
-        return DirewolfChoice{legacy, DirewolfSource::legacy};
+    if (search.consider(places::legacyDirewolfBinary(), passesArchitectureCheck)) {
+        return {DirewolfChoice{*search.found, DirewolfSource::legacy}, search.passedOver};
     }
-    return std::nullopt;
+    return {std::nullopt, search.passedOver};
 }
+
+std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath) { return lookUpDirewolf(customPath).choice; }
 
 std::optional<QString> findDirewolf()
 {
-    return firstWithHomebrewOnLinux(kDirewolfCandidates, QStringLiteral("direwolf"), passesArchitectureCheck);
+    return firstWithHomebrewOnLinux(kDirewolfCandidates, QStringLiteral("direwolf"), passesArchitectureCheck).found;
 }
 
-std::optional<QString> findBrew() { return firstWithHomebrewOnLinux(kBrewCandidates, QStringLiteral("brew")); }
+std::optional<QString> findBrew() { return firstWithHomebrewOnLinux(kBrewCandidates, QStringLiteral("brew")).found; }
 
 std::optional<QString> findAptGet()
 {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "base/helper_error.h"
+#include "platform/program_search.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,6 +10,9 @@
 
 // Which copy of each outside tool the helper runs. Every look-up keeps its candidates in the
 // order below; the platform's tool locator then tries the same names in the machine's own folders.
+// A candidate that someone other than root or this user could change is passed over (the
+// lookUp… forms name the first one so passed over); whoever runs what a look-up found checks it
+// again right before the launch.
 namespace cordavelle::tools {
 
 // Package managers' Direwolf copies, in the order the look-ups try them.
@@ -32,10 +38,14 @@ bool wineRuns32Bit(const QString &path);
 // The first executable Wine that can run VARA: the helper's own, then "/opt/homebrew/bin/wine64",
 // "/opt/homebrew/bin/wine", "/usr/local/bin/wine64", "/usr/local/bin/wine", then the machine's
 // own folders, each only when wineRuns32Bit(); none when there is no such Wine.
+ProgramSearch lookUpWine();
 std::optional<QString> findWine();
 // The first Wine of the same candidates that is there but cannot run 32-bit programs; none when
 // there is none. It matters only while findWine() finds nothing.
 std::optional<QString> findWineWithout32Bit();
+// Why no Wine that can run VARA is found: the one passed over because others could change it, or
+// one that cannot run 32-bit programs, or none at all.
+HelperError noWineError();
 // Debian's packaging of Wine is what the machine has (its 64-bit loader is there), so that
 // Debian's 32-bit package completes it.
 bool isDebianWine();
@@ -44,11 +54,13 @@ std::optional<QString> findWineserver();
 
 // The first executable winetricks: the helper's own script, then "/opt/homebrew/bin/winetricks",
 // "/usr/local/bin/winetricks", then the machine's own folders.
+ProgramSearch lookUpWinetricks();
 std::optional<QString> findWinetricks();
 
 // The first usable rigctld: the helper's own Hamlib, then the package managers' copies, then
 // this machine's own folders, then Homebrew's Linux folders; an Intel-only build is passed over
 // on Apple silicon.
+ProgramSearch lookUpRigctld();
 std::optional<QString> findRigctld();
 
 // Where the Direwolf that will run comes from; it decides which update command fits it.
@@ -62,6 +74,12 @@ struct DirewolfChoice {
 // chose (as it stands, even when it is gone), then the package managers' and the system's copy
 // (findDirewolf()), then the copy that older versions built. None when there is no Direwolf.
 std::optional<DirewolfChoice> resolveDirewolf(const QString &customPath);
+// The same, with the copy passed over on the way because others could change it.
+struct DirewolfLookup {
+    std::optional<DirewolfChoice> choice;
+    std::optional<PassedOver> passedOver;
+};
+DirewolfLookup lookUpDirewolf(const QString &customPath);
 // The first usable package-manager Direwolf (kDirewolfCandidates), then the machine's own folders,
 // then Homebrew's Linux folders; brew the same way.
 std::optional<QString> findDirewolf();

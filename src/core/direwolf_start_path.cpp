@@ -49,13 +49,13 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     if (trimmedSpacesAndTabs(config.callsign).isEmpty()) {
         throw HelperError::direwolfNoCallsign();
     }
-    const auto choice = tools::resolveDirewolf(config.direwolfPath);
-    if (!choice) {
-        throw HelperError::direwolfNotFound();
+    const tools::DirewolfLookup lookup = tools::lookUpDirewolf(config.direwolfPath);
+    if (!lookup.choice) {
+        throw HelperError::direwolfNotFound(lookup.passedOver);
     }
-    const QString binary = choice->source == tools::DirewolfSource::custom
-                               ? checkProgramForLaunch(QStringLiteral("Direwolf"), choice->path).toLaunch()
-                               : choice->path;
+    const QString chosen = lookup.choice->path;
+    // Before the rigctld it may start, and again right before the launch.
+    checkProgramForLaunch(QStringLiteral("Direwolf"), chosen);
 
     QPointer<DirewolfStartPath> self(this);
     co_await preparePttDependency(config, cancel);
@@ -63,8 +63,8 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
         co_return;
     }
 
-    if (BinaryArchitectureDetector::cannotLaunchOnHost(binary)) {
-        throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("direwolf"), binary);
+    if (BinaryArchitectureDetector::cannotLaunchOnHost(chosen)) {
+        throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("direwolf"), chosen);
     }
 
     DirewolfConfigManager::Environment environment;
@@ -78,6 +78,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
         throw HelperError::direwolfConfigWriteFailed(QString::fromUtf8(error.what()));
     }
 
+    const QString binary = checkProgramForLaunch(QStringLiteral("Direwolf"), chosen).toLaunch();
     const QStringList arguments{QStringLiteral("-c"), confPath,           QStringLiteral("-t"),
                                 QStringLiteral("0"),  QStringLiteral("-T"), QStringLiteral("%H:%M:%S")};
     const QString line = QStringLiteral("[Direwolf] Starting: ") + binary + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));

@@ -43,18 +43,19 @@ QStringList RigctldStartPath::arguments(const RigctldConfig &config, const QStri
 QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
 {
     const RigctldConfig config = m_config.rigctldConfig();
-    QString path = config.rigctldPath;
-    if (path.isEmpty()) {
-        const auto found = tools::findRigctld();
-        if (!found) {
-            throw HelperError::rigctldNotFound();
+    QString chosen = config.rigctldPath;
+    if (chosen.isEmpty()) {
+        const ProgramSearch search = tools::lookUpRigctld();
+        if (!search.found) {
+            throw HelperError::rigctldNotFound(search.passedOver);
         }
-        path = *found;
-    } else {
-        path = checkProgramForLaunch(QStringLiteral("rigctld"), path).toLaunch();
+        chosen = *search.found;
     }
-    if (BinaryArchitectureDetector::cannotLaunchOnHost(path)) {
-        throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("rigctld"), path);
+    // Checked here so that nothing is killed for a program that won't run, and again right before
+    // the launch, after the sweep.
+    checkProgramForLaunch(QStringLiteral("rigctld"), chosen);
+    if (BinaryArchitectureDetector::cannotLaunchOnHost(chosen)) {
+        throw HelperError::binaryIntelOnAppleSilicon(QStringLiteral("rigctld"), chosen);
     }
 
     // The sweep reaches every rigctld, the helper's own children among them: never while this
@@ -69,6 +70,7 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
         co_return;
     }
 
+    const QString path = checkProgramForLaunch(QStringLiteral("rigctld"), chosen).toLaunch();
     const QStringList arguments = RigctldStartPath::arguments(config, m_config.bindAddress());
     const QString line = QStringLiteral("[rigctld] Starting: ") + path + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     HelperLogger::info(line, HelperLogger::Category::services);

@@ -55,12 +55,17 @@ VARAStartPath::VARAStartPath(VARAVariant variant, ConfigStore &config, Clock &cl
 
 VARALaunchPlan VARAStartPath::plan() const
 {
-    const std::optional<QString> wine = tools::findWine();
+    const ProgramSearch search = tools::lookUpWine();
+    const std::optional<QString> &wine = search.found;
     try {
         return VARALaunchPlan::make(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), places::winePrefix(),
                                     wine);
     } catch (const HelperError &error) {
         if (error.code() == HelperError::Code::wineNotFound && !wine) {
+            // Of the Wines there are, the one that would have been taken is named.
+            if (search.passedOver) {
+                throw HelperError::wineNotFound(*search.passedOver);
+            }
             if (const std::optional<QString> only64Bit = tools::findWineWithout32Bit()) {
                 throw HelperError::wineNotFound(*only64Bit);
             }

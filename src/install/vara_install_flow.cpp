@@ -191,7 +191,7 @@ QCoro::Task<void> VARAInstaller::runInstaller(QString exe, std::stop_token stop)
 {
     const auto wine = tools::findWine();
     if (!wine) {
-        throw HelperError::wineNotFound();
+        throw tools::noWineError();
     }
     Command command;
     command.program = *wine;
@@ -289,7 +289,7 @@ QCoro::Task<void> VARAInstaller::verifyLaunch(std::stop_token stop)
 {
     const auto wine = tools::findWine();
     if (!wine) {
-        throw HelperError::wineNotFound();
+        throw tools::noWineError();
     }
     Command command;
     command.program = *wine;

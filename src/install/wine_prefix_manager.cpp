@@ -55,9 +55,13 @@ WinePrefixError WinePrefixError::timeout(const QString &step)
     return {Case::timeout, step, 0, step + QStringLiteral(" timed out after 5 minutes")};
 }
 
-WinePrefixError WinePrefixError::winetricksNotFound()
+WinePrefixError WinePrefixError::winetricksNotFound(const std::optional<PassedOver> &passedOver)
 {
-    return {Case::winetricksNotFound, {}, 0, QStringLiteral("winetricks not found. Install it with apt (`sudo apt install winetricks`)")};
+    const QString advice = QStringLiteral("Install it with apt (`sudo apt install winetricks`)");
+    if (passedOver) {
+        return {Case::winetricksNotFound, {}, 0, passedOverText(QStringLiteral("winetricks"), *passedOver) + QStringLiteral(". ") + advice};
+    }
+    return {Case::winetricksNotFound, {}, 0, QStringLiteral("winetricks not found. ") + advice};
 }
 
 WinePrefixManager::WinePrefixManager(Collaborators with, QObject *parent) : Installer(parent), m_with(std::move(with))

@@ -2,6 +2,7 @@
 
 #include "install/installer.h"
 #include "platform/described_error.h"
+#include "platform/program_search.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -36,7 +37,8 @@ public:
     // `step` failed with the tool's exit status (or the number of the signal that ended it).
     static WinePrefixError processExited(const QString &step, int code);
     static WinePrefixError timeout(const QString &step);
-    static WinePrefixError winetricksNotFound();
+    // `passedOver`: the winetricks the look-up did not take because another user could change it.
+    static WinePrefixError winetricksNotFound(const std::optional<PassedOver> &passedOver = std::nullopt);
 
     Case errorCase() const { return m_case; }
     const QString &step() const { return m_step; }

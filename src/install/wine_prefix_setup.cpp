@@ -8,6 +8,7 @@
 #include "base/wine_environment.h"
 #include "platform/cancellation.h"
 #include "platform/files.h"
+#include "platform/program_file.h"
 #include "platform/tool_locator.h"
 
 #include <QDir>
@@ -56,7 +57,7 @@ QCoro::Task<void> WinePrefixManager::initializePrefix(std::stop_token stop)
 {
     const std::optional<QString> wine = m_with.tools.findWine();
     if (!wine) {
-        throw HelperError::wineNotFound();
+        throw tools::noWineError();
     }
     setState(State::initializing(QStringLiteral("Creating Wine prefix...")));
     appendLog(QStringLiteral("Initializing Wine prefix at ") + m_with.prefix);
@@ -103,12 +104,27 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
     // folders after them are named ones, which the tool locator places.
     const QStringList ownFolders{QFileInfo(wine).path(), places::winetricksToolsFolder()};
     const ToolLocator &locator = m_with.locator;
+    bool beforeToolsFolder = true;
     for (const QString &folder : path) {
         const QString named = folder + QStringLiteral("/cabextract");
-        if (ToolLocator::isExecutableFile(ownFolders.contains(folder) ? named : locator.hostPath(named))) {
+        const QString candidate = ownFolders.contains(folder) ? named : locator.hostPath(named);
+        beforeToolsFolder = beforeToolsFolder && folder != places::winetricksToolsFolder();
+        if (!ToolLocator::isExecutableFile(candidate)) {
+            continue;
+        }
+        const ProgramFile file = inspectProgramFile(candidate);
+        if (!file.changeable) {
             appendLog(QStringLiteral("cabextract already available on PATH"));
             co_return;
         }
+        // winetricks runs the first cabextract on its PATH: a copy of the helper's own in the
+        // tools folder comes before this one, unless this one lies in Wine's own folder.
+        const QString passedOver = passedOverText(QStringLiteral("cabextract"), PassedOver{candidate, *file.changeable});
+        if (beforeToolsFolder) {
+            throw DescribedError(passedOver);
+        }
+        appendLog(passedOver);
+        break;
     }
 
     const QString source = m_with.tools.cabextractSource();
@@ -155,11 +171,11 @@ QCoro::Task<void> WinePrefixManager::installDependencies(std::stop_token stop)
         winetricks = m_with.tools.findWinetricks();
     }
     if (!winetricks) {
-        throw WinePrefixError::winetricksNotFound();
+        throw WinePrefixError::winetricksNotFound(tools::lookUpWinetricks().passedOver);
     }
     const std::optional<QString> wine = m_with.tools.findWine();
     if (!wine) {
-        throw HelperError::wineNotFound();
+        throw tools::noWineError();
     }
     const QProcessEnvironment environment = winetricksEnvironment(*wine, m_with.prefix);
     for (std::size_t i = 0; i < kPackages.size(); ++i) {

@@ -1,7 +1,10 @@
 #include "child_exec.h"
 
+#include "program_file.h"
+#include "program_search.h"
+
 #include <QFile>
-#include <QStandardPaths>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -22,9 +25,21 @@ ChildExec::ChildExec(const QString &program, const QStringList &arguments,
         const QStringList searchPath = environment && environment->contains(QStringLiteral("PATH"))
             ? environment->value(QStringLiteral("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts)
             : QStringList();
-        const QString found = QStandardPaths::findExecutable(program, searchPath);
-        if (!found.isEmpty()) {
-            path = found;
+        const ProgramSearch search = searchPathFor(program, searchPath);
+        if (search.found) {
+            path = *search.found;
+        } else if (search.passedOver) {
+            m_refusal = passedOverText(program, *search.passedOver);
+        }
+    }
+    if (!m_refusal) {
+        const ProgramFile file = inspectProgramFile(path);
+        if (file.changeable) {
+            m_refusal = QStringLiteral("%1 at %2 can be changed by another user (%3)")
+                            .arg(QFileInfo(path).fileName(), path, *file.changeable);
+        } else if (!file.unusable) {
+            // A link changed after the check is not followed.
+            path = file.resolved;
         }
     }
     m_path = QFile::encodeName(path);
@@ -71,8 +86,12 @@ void ChildExec::execInChild() const noexcept
     // the group or others, or it would no longer pass the check before a launch; a session umask
     // of 002 would otherwise leave it so.
     ::umask(::umask(0) | 022);
-    ::execve(m_path.constData(), m_argv.data(), m_ownEnvironment ? m_envp.data() : environ);
-    const int error = errno;
+    // A refused program is never started; should a caller start it all the same, it is not run.
+    const bool refused = m_refusal.has_value();
+    if (!refused) {
+        ::execve(m_path.constData(), m_argv.data(), m_ownEnvironment ? m_envp.data() : environ);
+    }
+    const int error = refused ? EPERM : errno;
     if (m_reportWrite >= 0) {
         [[maybe_unused]] const ssize_t written = ::write(m_reportWrite, &error, sizeof error);
     }
@@ -89,6 +108,9 @@ void ChildExec::closeChildEnd()
 
 std::optional<QString> ChildExec::failure()
 {
+    if (m_refusal) {
+        return m_refusal;
+    }
     if (m_read || m_reportRead < 0) {
         return m_failure;
     }

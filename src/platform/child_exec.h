@@ -17,8 +17,11 @@ namespace cordavelle {
 // with 127, and the owner turns that into its failed start once QProcess says the child started.
 class ChildExec {
 public:
-    // Prepares the exec of `program` (looked up on PATH when it has no slash) with `arguments`,
-    // in `environment`, or in the helper's own when there is none.
+    // Prepares the exec of `program` (looked up on PATH when it has no slash, passing over a copy
+    // that others could change) with `arguments`, in `environment`, or in the helper's own when
+    // there is none. What is exec'd is the program file with every link resolved, as
+    // inspectProgramFile() found it; the program keeps the name it was given as its argv[0], which
+    // programs that are one file under several names (pkill and pgrep) go by.
     ChildExec(const QString &program, const QStringList &arguments,
               const std::optional<QProcessEnvironment> &environment = std::nullopt);
     ~ChildExec();
@@ -28,6 +31,10 @@ public:
     // Makes the child lead a process group of its own, so that it and whatever it starts can be
     // signalled together.
     void setOwnProcessGroup(bool own) { m_ownProcessGroup = own; }
+
+    // Why the program is not run at all, without a child: someone other than root or this user
+    // could change it. Nothing when it may be run.
+    const std::optional<QString> &refusal() const { return m_refusal; }
 
     // In the child, as the last step of the modifier: execs with the group's and others' write
     // added to the umask, or reports why not and exits.
@@ -50,6 +57,7 @@ private:
     int m_reportRead = -1;
     int m_reportWrite = -1;
     std::optional<QString> m_failure;
+    std::optional<QString> m_refusal;
     bool m_read = false;
 };
 

@@ -72,6 +72,11 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
                                    const std::optional<QProcessEnvironment> &environment, OutputHandler output)
 {
     auto *child = new ChildProcess;
+    auto exec = std::make_unique<ChildExec>(program, arguments, environment);
+    if (const std::optional<QString> &refusal = exec->refusal()) {
+        child->reportFailure(*refusal);
+        return child;
+    }
     int out[2] = {-1, -1};
     int wake[2] = {-1, -1};
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(wake, O_CLOEXEC) != 0) {
@@ -96,7 +101,7 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
         process.setProcessEnvironment(*environment);
     }
     const int writeFd = out[1];
-    child->m_exec = std::make_unique<ChildExec>(program, arguments, environment);
+    child->m_exec = std::move(exec);
     // Runs in the child between fork and exec: only async-signal-safe calls. dup2 clears
     // close-on-exec on the copies, so the pipe survives exec as stdout and stderr only.
     process.setChildProcessModifier([writeFd, exec = child->m_exec.get()] {

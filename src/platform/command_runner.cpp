@@ -93,6 +93,9 @@ QCoro::Task<CommandResult> LinuxCommandRunner::run(Command command)
     const QString program = Platform::current().toolLocator().resolve(command.program);
     auto process = std::make_unique<QProcess>();
     const auto exec = prepare(*process, command, program);
+    if (const std::optional<QString> &refusal = exec->refusal()) {
+        co_return CommandResult::failedToStart(*refusal);
+    }
     async::ProcessEnd ended(*process);
     process->start();
     exec->closeChildEnd();
@@ -113,6 +116,9 @@ QCoro::Task<CommandResult> LinuxCommandRunner::runStreaming(Command command, Out
     auto process = std::make_unique<QProcess>();
     command.captureOutput = true;
     const auto exec = prepare(*process, command, program);
+    if (const std::optional<QString> &refusal = exec->refusal()) {
+        co_return CommandResult::failedToStart(*refusal);
+    }
     process->setProcessChannelMode(QProcess::MergedChannels);
     // A group of its own, so that a stop also ends what the tool started (xz under tar).
     exec->setOwnProcessGroup(true);
@@ -163,6 +169,9 @@ CommandResult LinuxCommandRunner::runAndWait(const Command &command)
     const QString program = Platform::current().toolLocator().resolve(command.program);
     QProcess process;
     const auto exec = prepare(process, command, program);
+    if (const std::optional<QString> &refusal = exec->refusal()) {
+        return CommandResult::failedToStart(*refusal);
+    }
     process.start();
     exec->closeChildEnd();
     if (!process.waitForStarted(-1)) {

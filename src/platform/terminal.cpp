@@ -1,7 +1,8 @@
 #include "terminal.h"
 
+#include "program_search.h"
+
 #include <QProcess>
-#include <QStandardPaths>
 
 namespace cordavelle {
 
@@ -37,10 +38,11 @@ bool LinuxTerminal::openScript(const QString &scriptPath)
 {
     m_lastProgram.clear();
     for (const TerminalLaunch &launch : terminalLaunches(qEnvironmentVariable("TERMINAL"), scriptPath)) {
-        const QString found = QStandardPaths::findExecutable(launch.program);
-        // A program that is there but cannot be executed leaves the next one its turn.
-        if (!found.isEmpty() && QProcess::startDetached(found, launch.arguments)) {
-            m_lastProgram = found;
+        // A program that is there but cannot be executed, or that others could change, leaves the
+        // next one its turn.
+        const std::optional<QString> found = findProgram(launch.program).found;
+        if (found && QProcess::startDetached(*found, launch.arguments)) {
+            m_lastProgram = *found;
             return true;
         }
     }

@@ -1,5 +1,7 @@
 #include "tool_locator.h"
 
+#include "program_file.h"
+
 #include <QFileInfo>
 
 namespace cordavelle {
@@ -26,31 +28,43 @@ QStringList ToolLocator::candidates(const QStringList &namedPaths) const
     return out;
 }
 
+ProgramSearch ToolLocator::search(const QStringList &namedPaths, const std::function<bool(const QString &)> &accept) const
+{
+    ProgramSearch search;
+    for (const QString &path : candidates(namedPaths)) {
+        if (search.consider(path, accept)) {
+            break;
+        }
+    }
+    return search;
+}
+
 std::optional<QString> ToolLocator::firstExecutable(const QStringList &namedPaths,
                                                     const std::function<bool(const QString &)> &accept) const
 {
-    for (const QString &path : candidates(namedPaths)) {
-        if (isExecutableFile(path) && (!accept || accept(path))) {
-            return path;
-        }
-    }
-    return std::nullopt;
+    return search(namedPaths, accept).found;
 }
 
 QString ToolLocator::resolve(const QString &namedPath) const
 {
     const QString host = hostPath(namedPath);
-    if (QFileInfo::exists(host)) {
-        return host;
-    }
     const QString name = QFileInfo(namedPath).fileName();
+    QStringList paths{host};
     for (const QString &folder : systemFolders()) {
-        const QString path = folder + QLatin1Char('/') + name;
-        if (QFileInfo::exists(path)) {
-            return path;
-        }
+        paths << folder + QLatin1Char('/') + name;
     }
-    return host;
+    std::optional<QString> passedOver;
+    for (const QString &path : paths) {
+        if (!QFileInfo::exists(path)) {
+            continue;
+        }
+        if (inspectProgramFile(path).changeable) {
+            passedOver = passedOver.value_or(path);
+            continue;
+        }
+        return path;
+    }
+    return passedOver.value_or(host);
 }
 
 bool ToolLocator::isExecutableFile(const QString &path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "program_search.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,13 +25,16 @@ public:
     // The named candidates in their order, then each distinct file name among them in every
     // system folder.
     QStringList candidates(const QStringList &namedPaths) const;
-    // The first of `candidates(namedPaths)` that is an executable file and that `accept` (when
-    // given) takes.
+    // The first of `candidates(namedPaths)` that is an executable file, that `accept` (when
+    // given) takes and that nobody but root or this user can change (ProgramSearch::consider),
+    // with the first candidate passed over because others could change it.
+    ProgramSearch search(const QStringList &namedPaths, const std::function<bool(const QString &)> &accept = {}) const;
     std::optional<QString> firstExecutable(const QStringList &namedPaths,
                                            const std::function<bool(const QString &)> &accept = {}) const;
     // A tool the system names by one absolute path: that path when it exists, else the same
     // file name in the system folders, else the named path (whose use then fails as it would
-    // where the tool is missing).
+    // where the tool is missing). A copy that others could change is passed over; when only such
+    // copies are there, the first, whose launch is then refused.
     QString resolve(const QString &namedPath) const;
 
     static bool isExecutableFile(const QString &path);

@@ -1,12 +1,18 @@
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
+#include "platform/command_runner.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <functional>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +82,8 @@ TEST(ToolLookup, ASystemWineCountsOnlyWhenItCanRun32BitPrograms)
         const char *usable;
         const char *without32Bit;
         bool debian;
+        // Each link and where it leads.
+        std::vector<std::pair<QString, QString>> links = {};
     } cases[] = {
         {"Debian's 64-bit Wine alone", {"/usr/bin/wine", "/usr/lib/wine/wine64"}, {}, nullptr, "/usr/bin/wine", true},
         {"Debian's Wine with wine32",
@@ -89,6 +97,15 @@ TEST(ToolLookup, ASystemWineCountsOnlyWhenItCanRun32BitPrograms)
          {"/usr/local/bin/wine", "/usr/bin/wine", "/usr/lib/wine/wine64", "/usr/lib/wine/wine"},
          {"/usr/local/lib/wine/x86_64-windows"}, "/usr/bin/wine", "/usr/local/bin/wine", true},
         {"a Wine whose layout says nothing", {"/usr/bin/wine"}, {}, "/usr/bin/wine", nullptr, false},
+        // A link is judged by the tree it leads into, not by the folder it lies in.
+        {"a link beside a 64-bit tree into a WoW64 build's",
+         {"/opt/wine-stable/bin/wine"}, {"/opt/wine-stable/lib/wine/i386-windows", "/usr/local/lib/wine/x86_64-windows"},
+         "/usr/local/bin/wine", nullptr, false, {{"/usr/local/bin/wine", "/opt/wine-stable/bin/wine"}}},
+        {"Debian's 64-bit Wine whose alternative leads into a WoW64 build",
+         {"/usr/lib/wine/wine64", "/opt/wine-devel/bin/wine"}, {"/opt/wine-devel/lib/wine/i386-windows"},
+         "/usr/bin/wine", nullptr, true, {{"/usr/bin/wine", "/opt/wine-devel/bin/wine"}}},
+        {"a link to Debian's 64-bit Wine", {"/usr/bin/wine-stable", "/usr/lib/wine/wine64"}, {}, nullptr,
+         "/usr/local/bin/wine", true, {{"/usr/local/bin/wine", "/usr/bin/wine-stable"}}},
     };
     for (const auto &c : cases) {
         test::TestPlatform env;
@@ -97,6 +114,10 @@ TEST(ToolLookup, ASystemWineCountsOnlyWhenItCanRun32BitPrograms)
         }
         for (const QString &folder : c.folders) {
             ASSERT_TRUE(QDir().mkpath(env.hostPath(folder)));
+        }
+        for (const auto &[link, target] : c.links) {
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(env.hostPath(link)).path()));
+            ASSERT_TRUE(QFile::link(env.hostPath(target), env.hostPath(link)));
         }
         const auto expected = [&env](const char *path) {
             return path ? std::optional<QString>(env.hostPath(path)) : std::nullopt;
@@ -162,6 +183,57 @@ TEST(ToolLookup, HomebrewOnLinuxFoldersComeAfterTheSystemsOwn)
     // A Direwolf that brew put there is a package manager's, not the system's.
     QFile::remove(env.hostPath("/usr/bin/direwolf"));
     EXPECT_EQ(tools::resolveDirewolf({}), (tools::DirewolfChoice{shared + "/direwolf", tools::DirewolfSource::packageManager}));
+}
+
+// A copy that someone other than root or this user could change is passed over for the next
+// one, and named when no other is left; the command runner refuses it as well.
+TEST(ToolLookup, ACopyOfAnotherUserIsPassedOverAndNamed)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a program to another user needs root";
+    }
+    constexpr uid_t stranger = 54321;
+    const struct {
+        const char *name;
+        const char *theirs;
+        const char *next;
+        std::function<ProgramSearch()> lookUp;
+    } lookups[] = {
+        {"rigctld", "/home/linuxbrew/.linuxbrew/bin/rigctld", "/usr/bin/rigctld", tools::lookUpRigctld},
+        {"direwolf", "/usr/local/bin/direwolf", "/usr/bin/direwolf",
+         [] {
+             const tools::DirewolfLookup found = tools::lookUpDirewolf({});
+             return ProgramSearch{found.choice ? std::optional(found.choice->path) : std::nullopt, found.passedOver};
+         }},
+        {"wine", "/usr/local/bin/wine", "/usr/bin/wine", tools::lookUpWine},
+        {"winetricks", "/usr/local/bin/winetricks", "/usr/bin/winetricks", tools::lookUpWinetricks},
+    };
+    for (const auto &lookup : lookups) {
+        test::TestPlatform env;
+        const QString theirs = env.hostPath(lookup.theirs);
+        makeTool(theirs);
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), stranger, stranger), 0);
+        const PassedOver passedOver{theirs, QStringLiteral("the file %1 belongs to another user").arg(theirs)};
+        EXPECT_EQ(lookup.lookUp().found, std::nullopt) << lookup.name;
+        EXPECT_EQ(lookup.lookUp().passedOver, passedOver) << lookup.name;
+
+        const QString next = env.hostPath(lookup.next);
+        makeTool(next);
+        EXPECT_EQ(lookup.lookUp().found, next) << lookup.name;
+    }
+
+    test::TestPlatform env;
+    const QString theirs = env.hostPath("/usr/bin/lsof");
+    makeTool(theirs);
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), stranger, stranger), 0);
+    const CommandResult result = LinuxCommandRunner().runAndWait({.program = QStringLiteral("/usr/sbin/lsof")});
+    EXPECT_FALSE(result.started);
+    EXPECT_EQ(result.launchError,
+              QStringLiteral("lsof at %1 can be changed by another user (the file %1 belongs to another user)").arg(theirs));
+    EXPECT_EQ(HelperError::rigctldNotFound(PassedOver{theirs, "the folder /x is writable by others"}).description(),
+              QStringLiteral("rigctld at %1 was passed over: it can be changed by another user (the folder /x is "
+                             "writable by others) \u2014 choose a program only you or root can change")
+                  .arg(theirs));
 }
 
 } // namespace

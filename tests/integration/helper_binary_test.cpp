@@ -348,6 +348,41 @@ while (my $client = $server->accept()) {
     terminateAndExpectNothingLeft();
 }
 
+// Homebrew on Linux belongs to whoever installed it: a rigctld that no setting names but the
+// look-up finds there, owned by another user, is passed over, and the start says so.
+TEST_F(HelperBinaryTest, AnotherUsersProgramFoundByTheLookUpIsNeverRun)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a program to another user needs root";
+    }
+    constexpr uid_t stranger = 54321;
+    const QString ran = env.root() + QStringLiteral("/ran");
+    const QString theirs = env.hostPath(QStringLiteral("/home/linuxbrew/.linuxbrew/bin/rigctld"));
+    ASSERT_TRUE(test::writeProgram(theirs, "#!/bin/sh\ntouch '" + ran.toUtf8() + "'\nexec sleep 600\n"));
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), stranger, stranger), 0);
+    ConfigStore config(env.defaults(), env.platform());
+    RigctldConfig rig = config.rigctldConfig();
+    rig.rigctldPath.clear();
+    config.setRigctldConfig(rig);
+    config.setRequirePairing(false);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    start(helper);
+    const QString message = QStringLiteral("rigctld at %1 was passed over: it can be changed by another user (the file "
+                                           "%1 belongs to another user) \u2014 choose a program only you or root can "
+                                           "change")
+                                .arg(theirs);
+    ASSERT_TRUE(helperPrints(message, 20s)) << output.toStdString();
+    const test::WireReply reply = test::WireReply::parse(
+        test::exchange(quint16(config.apiPort()), "POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    EXPECT_EQ(reply.statusCode, 500);
+    EXPECT_EQ(QString::fromUtf8(reply.body), QStringLiteral("{\"error\":\"%1\"}").arg(message)) << reply.body.toStdString();
+
+    ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+    EXPECT_TRUE(helper.waitForFinished(10000));
+    EXPECT_FALSE(QFile::exists(ran));
+}
+
 // A request logs its info lines; the connection's debug line only appears when the environment
 // asks for debug lines.
 TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
