@@ -1,5 +1,6 @@
 #include "direwolf_page_model.h"
 
+#include "base/helper_error.h"
 #include "radio/direwolf_discovery.h"
 
 #include <QFileInfo>
@@ -134,6 +135,22 @@ Installation installation(const InstallationFacts &facts)
         out.chooseCustomHelp = QStringLiteral(
             "Point the Helper at a specific direwolf binary — e.g. a hand-compiled build.");
         out.resetToAuto = !facts.customPath.isEmpty();
+        return out;
+    }
+    if (facts.passedOver) {
+        // Shown where it was found, as unusable, with the ways to another copy.
+        out.view = Installation::View::installed;
+        out.path = facts.passedOver->path;
+        out.title = HelperError::direwolfNotFound(facts.passedOver).description();
+        out.titleTone = Tone::red;
+        out.refused = true;
+        if (install) {
+            out.commands.push_back({QStringLiteral("Install Direwolf"),
+                                    QStringLiteral("Opens a terminal and runs `") + *install + QStringLiteral("`."),
+                                    *install, true});
+        }
+        out.chooseCustomHelp = QStringLiteral(
+            "Point the Helper at a specific direwolf binary — e.g. a hand-compiled build.");
         return out;
     }
     if (install) {

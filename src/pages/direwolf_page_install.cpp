@@ -133,11 +133,14 @@ void DirewolfPage::removeLegacyInstall()
 void DirewolfPage::refreshInstallation()
 {
     const DirewolfConfig now = config();
-    const InstallationFacts facts{now.direwolfPath, tools::resolveDirewolf(now.direwolfPath),
-                                  m_context.discovery.brewPath(), m_aptGet,
-                                  now.direwolfPath.isEmpty()
-                                      ? std::nullopt
-                                      : programRefusal(QStringLiteral("Direwolf"), now.direwolfPath)};
+    const tools::DirewolfLookup lookup = tools::lookUpDirewolf(now.direwolfPath);
+    const InstallationFacts facts{now.direwolfPath,
+                                  lookup.choice,
+                                  m_context.discovery.brewPath(),
+                                  m_aptGet,
+                                  now.direwolfPath.isEmpty() ? std::nullopt
+                                                             : programRefusal(QStringLiteral("Direwolf"), now.direwolfPath),
+                                  lookup.choice ? std::nullopt : lookup.passedOver};
     const Installation shown = installation(facts);
     // Made again only when it reads otherwise, as the Radio section's rows are.
     if (shown == m_shownInstallation) {

@@ -76,6 +76,9 @@ struct InstallationFacts {
     std::optional<QString> aptGetPath;
     // Why a start would refuse the custom path.
     std::optional<QString> customRefusal = std::nullopt;
+    // Without a custom path or a usable copy: the copy the look-up passed over because another
+    // user could change it.
+    std::optional<PassedOver> passedOver = std::nullopt;
 };
 
 struct InstallButton {
@@ -95,7 +98,7 @@ struct Installation {
     Tone titleTone = Tone::secondary;
     bool accentTitle = false;
     bool legacy = false;
-    // The custom path would not be launched; the title says why.
+    // The custom path, or the only copy found, would not be launched; the title says why.
     bool refused = false;
     QString text;
     // Install and update buttons, in order; "Choose Custom…" and "Reset to Auto" follow.

@@ -12,7 +12,7 @@ namespace cordavelle {
 
 std::vector<SerialPort> SystemPageSurroundings::listSerialPorts() { return SerialPortManager::listPorts(); }
 
-std::optional<QString> SystemPageSurroundings::findRigctld() { return tools::findRigctld(); }
+ProgramSearch SystemPageSurroundings::lookUpRigctld() { return tools::lookUpRigctld(); }
 
 QString SystemPageSurroundings::chooseProgram(QWidget *parent, const QString &title, const QString &message,
                                               const QString &folder)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/program_search.h"
 #include "radio/serial_port_manager.h"
 
 #include <QString>
@@ -20,7 +21,8 @@ class PageSurroundings {
 public:
     virtual ~PageSurroundings() = default;
     virtual std::vector<SerialPort> listSerialPorts() = 0;
-    virtual std::optional<QString> findRigctld() = 0;
+    // The rigctld the look-up finds, and the one it passed over because others could change it.
+    virtual ProgramSearch lookUpRigctld() = 0;
     // An open panel for one program file starting in `folder`: the chosen path, or empty when
     // cancelled.
     virtual QString chooseProgram(QWidget *parent, const QString &title, const QString &message,
@@ -31,7 +33,7 @@ public:
 class SystemPageSurroundings final : public PageSurroundings {
 public:
     std::vector<SerialPort> listSerialPorts() override;
-    std::optional<QString> findRigctld() override;
+    ProgramSearch lookUpRigctld() override;
     QString chooseProgram(QWidget *parent, const QString &title, const QString &message,
                           const QString &folder) override;
 };

@@ -93,7 +93,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
 
     // Coming into view lists the serial ports and reads the rig catalogue afresh.
     refreshSerialPorts();
-    RigctldPageState::loadRigModels(m_state, m_context.runner, m_context.surroundings.findRigctld());
+    RigctldPageState::loadRigModels(m_state, m_context.runner, m_context.surroundings.lookUpRigctld().found);
     refresh();
 }
 
@@ -111,7 +111,7 @@ void RigctldPage::edit(const std::function<void(RigctldConfig &)> &change)
 std::optional<QString> RigctldPage::effectiveRigctldPath() const
 {
     const QString custom = config().rigctldPath;
-    return custom.isEmpty() ? m_context.surroundings.findRigctld() : std::optional<QString>(custom);
+    return custom.isEmpty() ? m_context.surroundings.lookUpRigctld().found : std::optional<QString>(custom);
 }
 
 void RigctldPage::refreshSerialPorts()

@@ -40,9 +40,13 @@ void RigctldPage::refreshInstallation()
         facts.managed = m_context.installer->installedCopy();
     }
     facts.customPath = config().rigctldPath;
-    facts.effectivePath = effectiveRigctldPath();
     if (!facts.customPath.isEmpty()) {
+        facts.effectivePath = facts.customPath;
         facts.customRefusal = programRefusal(QStringLiteral("rigctld"), facts.customPath);
+    } else {
+        const ProgramSearch search = m_context.surroundings.lookUpRigctld();
+        facts.effectivePath = search.found;
+        facts.passedOver = search.passedOver;
     }
     HamlibSection shown = hamlibSection(facts);
     if (!m_context.installer) {

@@ -1,5 +1,7 @@
 #include "pages/rigctld_page_model.h"
 
+#include "base/helper_error.h"
+
 #include <QFileInfo>
 #include <QHostAddress>
 
@@ -157,6 +159,11 @@ HamlibSection hamlibSection(const HamlibFacts &facts)
         } else {
             out.status = QStringLiteral("rigctld found at system path");
         }
+    } else if (facts.passedOver) {
+        out.path = facts.passedOver->path;
+        out.status = HelperError::rigctldNotFound(facts.passedOver).description();
+        out.statusTone = Tone::red;
+        out.warning = true;
     } else {
         out.status = QStringLiteral("rigctld is not installed. Install it to use CAT rig control.");
     }

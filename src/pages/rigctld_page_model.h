@@ -3,6 +3,7 @@
 #include "widgets/status_look.h"
 #include "base/service_config.h"
 #include "install/installer.h"
+#include "platform/program_search.h"
 #include "radio/serial_port_manager.h"
 
 #include <QCoroTask>
@@ -115,6 +116,9 @@ struct HamlibFacts {
     std::optional<QString> effectivePath;
     // Why a start would refuse the custom path.
     std::optional<QString> customRefusal;
+    // Without a custom path or a usable copy: the copy the look-up passed over because another
+    // user could change it, and why, as a start says it.
+    std::optional<PassedOver> passedOver;
 };
 
 struct HamlibSection {

@@ -8,6 +8,7 @@
 #include "core/service_orchestrator.h"
 #include "install/vara_installer.h"
 #include "pages/page_parts.h"
+#include "pages/page_surroundings.h"
 
 #include <QCheckBox>
 #include <QFormLayout>
@@ -138,6 +139,11 @@ QWidget *VARAPage::buildInstallation()
     m_winePath->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_winePath->setFont(textStyle::monospaced(textStyle::caption(m_winePath->font())));
     form->addRow(QStringLiteral("Wine Path"), m_winePath);
+    m_wineProblem = pageLabel(QString(), Tone::red);
+    m_wineProblem->setObjectName(QStringLiteral("wineProblem"));
+    m_wineProblem->setWordWrap(true);
+    m_wineProblem->setVisible(false);
+    form->addRow(QString(), m_wineProblem);
 
     auto *versionRow = new QWidget;
     auto *line = bareRow(versionRow);
@@ -218,9 +224,18 @@ void VARAPage::refresh()
 {
     const VARAConfigFields now = record();
     m_frame.refresh(now.lifecycleMode);
-    const InstallationRows rows =
-        installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), tools::findWine());
+    const ProgramSearch wine = tools::lookUpWine();
+    const InstallationRows rows = installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), wine.found);
     showText(m_winePath, rows.winePath, rows.winePathDimmed);
+    // As a start would refuse it: the Wine it would run, or the one the look-up passed over.
+    std::optional<QString> problem;
+    if (!rows.winePathDimmed) {
+        problem = programRefusal(QStringLiteral("Wine for ") + displayName(m_variant), rows.winePath);
+    } else if (wine.passedOver) {
+        problem = HelperError::wineNotFound(*wine.passedOver).description();
+    }
+    m_wineProblem->setText(problem.value_or(QString()));
+    m_wineProblem->setVisible(problem.has_value());
     showText(m_version, rows.version, rows.versionDimmed);
     const bool checking = m_state->isCheckingForUpdate();
     m_checking->setVisible(checking);

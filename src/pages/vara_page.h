@@ -45,6 +45,8 @@ public:
     // The parts tests and pictures look at.
     LifecyclePicker *lifecyclePicker() const { return m_frame.lifecycle(); }
     QLabel *winePathLabel() const { return m_winePath; }
+    // Why the Wine a start would run, or the one passed over, can't be used; hidden otherwise.
+    QLabel *wineProblemLabel() const { return m_wineProblem; }
     QLabel *versionLabel() const { return m_version; }
     QPushButton *checkButton() const { return m_check; }
     QLabel *resultLabel() const { return m_result; }
@@ -69,6 +71,7 @@ private:
 
     QLabel *m_versionTitle = nullptr;
     QLabel *m_winePath = nullptr;
+    QLabel *m_wineProblem = nullptr;
     QLabel *m_version = nullptr;
     QProgressBar *m_checking = nullptr;
     QPushButton *m_check = nullptr;

@@ -124,6 +124,7 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
     const tools::DirewolfChoice linuxbrew{QStringLiteral("/home/linuxbrew/.linuxbrew/bin/direwolf"), S::packageManager};
     const tools::DirewolfChoice legacy{QStringLiteral("/data/direwolf/bin/direwolf"), S::legacy};
     const tools::DirewolfChoice custom{QStringLiteral(" "), S::custom};
+    const PassedOver theirs{linuxbrew.path, QStringLiteral("the file %1 belongs to another user").arg(linuxbrew.path)};
     using V = Installation::View;
     const struct {
         InstallationFacts facts;
@@ -151,6 +152,12 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
          QStringLiteral("Direwolf at   can't be used"), {}, {}},
         {{{}, {}, {}, apt}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
          QStringLiteral("sudo apt-get install -y direwolf")},
+        // The only copy, another user's, is shown where it lies as unusable.
+        {{{}, {}, {}, apt, {}, theirs}, V::installed,
+         QStringLiteral("Direwolf at /home/linuxbrew/.linuxbrew/bin/direwolf was passed over: it can be changed by "
+                        "another user (the file /home/linuxbrew/.linuxbrew/bin/direwolf belongs to another user) "
+                        "\u2014 choose a program only you or root can change"),
+         {QStringLiteral("Install Direwolf")}, QStringLiteral("sudo apt-get install -y direwolf")},
         {{{}, {}, brew, {}}, V::packageManagerWithoutDirewolf, {}, {QStringLiteral("Install Direwolf")},
          brew + QStringLiteral(" install direwolf")},
         {{{}, {}, {}, {}}, V::noPackageManager, {}, {QStringLiteral("Install Homebrew")},
@@ -168,7 +175,7 @@ TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
         EXPECT_EQ(labels, c.buttons);
         EXPECT_EQ(shown.commands.empty() ? QString() : shown.commands.back().command, c.lastCommand);
         EXPECT_EQ(shown.resetToAuto, !c.facts.customPath.isEmpty());
-        EXPECT_EQ(shown.refused, c.facts.customRefusal.has_value());
+        EXPECT_EQ(shown.refused, c.facts.customRefusal || c.facts.passedOver);
         // Where apt is, no install speaks of Homebrew.
         if (c.facts.aptGetPath) {
             for (const QString &text : QStringList{shown.text, shown.caption.value_or(QString())}) {

@@ -277,6 +277,18 @@ TEST(RigctldPageModel, HamlibSectionFollowsTheInstallerAndThePaths)
     EXPECT_TRUE(shown.path.isEmpty());
     EXPECT_EQ(shown.status, QStringLiteral("rigctld is not installed. Install it to use CAT rig control."));
     EXPECT_EQ(labels(shown), (QStringList{QStringLiteral("Install Hamlib*"), QStringLiteral("Choose Custom…")}));
+    // Another user's copy that the look-up passed over is shown as unusable, not as installed.
+    const QString theirs = QStringLiteral("/home/linuxbrew/.linuxbrew/bin/rigctld");
+    facts.passedOver = PassedOver{theirs, QStringLiteral("the file %1 belongs to another user").arg(theirs)};
+    shown = hamlibSection(facts);
+    EXPECT_EQ(shown.path, theirs);
+    EXPECT_EQ(shown.status, QStringLiteral("rigctld at %1 was passed over: it can be changed by another user (the file "
+                                           "%1 belongs to another user) \u2014 choose a program only you or root can "
+                                           "change")
+                                .arg(theirs));
+    EXPECT_TRUE(shown.warning && shown.statusTone == Tone::red && !shown.filledSymbol);
+    EXPECT_EQ(labels(shown), (QStringList{QStringLiteral("Install Hamlib*"), QStringLiteral("Choose Custom…")}));
+    facts.passedOver.reset();
 
     facts.effectivePath = QStringLiteral("/usr/bin/rigctld");
     shown = hamlibSection(facts);

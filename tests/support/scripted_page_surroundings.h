@@ -10,7 +10,7 @@ namespace cordavelle::test {
 // picker was opened in are kept.
 struct ScriptedPageSurroundings : PageSurroundings {
     std::vector<SerialPort> listSerialPorts() override { return serialPorts; }
-    std::optional<QString> findRigctld() override { return foundRigctld; }
+    ProgramSearch lookUpRigctld() override { return {foundRigctld, passedOverRigctld}; }
     QString chooseProgram(QWidget *, const QString &, const QString &, const QString &folder) override
     {
         pickerFolders << folder;
@@ -19,6 +19,7 @@ struct ScriptedPageSurroundings : PageSurroundings {
 
     std::vector<SerialPort> serialPorts;
     std::optional<QString> foundRigctld;
+    std::optional<PassedOver> passedOverRigctld;
     QString pickedBinary;
     QStringList pickerFolders;
 };

@@ -65,6 +65,13 @@ void setWorking(InstallerRowLook &look, const InstallProgress &progress)
     }
 }
 
+// A copy that is there but that another user could change: not installed, and why.
+void setPassedOver(InstallerRowLook &look, const QString &reason)
+{
+    setStatus(look, QStringLiteral("Can't be used"), Tone::red);
+    look.note = reason;
+}
+
 void setFailure(InstallerRowLook &look, const QString &message)
 {
     look.icon = RowIcon::failed;
@@ -116,6 +123,9 @@ InstallerRowLook winetricksLook(const WinetricksFacts &facts)
     }
     if (facts.progress.phase == InstallProgress::Phase::failed) {
         setFailure(look, facts.progress.error);
+    } else if (facts.passedOver) {
+        setPassedOver(look, *facts.passedOver);
+        look.button = RowButton{QStringLiteral("Install")};
     } else {
         setStatus(look, QStringLiteral("Not installed"));
         look.button = RowButton{QStringLiteral("Install")};
@@ -157,7 +167,7 @@ void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &win
 }
 
 InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &ownCopy, const Check &wineElsewhere,
-                          const std::optional<WineWithout32Bit> &without32Bit)
+                          const std::optional<WineWithout32Bit> &without32Bit, const std::optional<QString> &passedOver)
 {
     using Phase = InstallProgress::Phase;
     InstallerRowLook look =
@@ -191,7 +201,9 @@ InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &
     } else {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install Wine")};
-        if (without32Bit) {
+        if (passedOver) {
+            setPassedOver(look, *passedOver);
+        } else if (without32Bit) {
             setStatus(look, QStringLiteral("Cannot run 32-bit programs"), Tone::orange);
             explainWineWithout32Bit(look, *without32Bit);
         }
@@ -286,7 +298,8 @@ InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, 
     return look;
 }
 
-InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &installed, const QString &installedVersion)
+InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &installed, const QString &installedVersion,
+                            const std::optional<QString> &passedOver)
 {
     using Phase = InstallProgress::Phase;
     InstallerRowLook look = frame(RowIcon::working, QStringLiteral("Hamlib (rigctld)"),
@@ -311,6 +324,9 @@ InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &instal
     } else {
         look.icon = RowIcon::missing;
         look.button = RowButton{QStringLiteral("Install Hamlib")};
+        if (passedOver) {
+            setPassedOver(look, *passedOver);
+        }
     }
     return look;
 }

@@ -42,6 +42,8 @@ struct WinetricksFacts {
     bool apt = false;
     // The Helper's own Wine, which brings the own copy; beside a system Wine it came alone.
     bool ownWine = false;
+    // Why the look-up passed over a winetricks that another user could change.
+    std::optional<QString> passedOver = std::nullopt;
 };
 InstallerRowLook winetricksLook(const WinetricksFacts &facts);
 
@@ -63,8 +65,11 @@ void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &win
 // VARA, asked only where the own copy is missing. A failed install beside a Wine that works
 // reads as that Wine with the failure, not as a missing one. `without32Bit`: a Wine that is
 // there but can't run VARA, said while no usable one is.
+// `passedOver`: why the look-up passed over a Wine that another user could change, said while no
+// usable one is.
 InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &ownCopy, const Check &wineElsewhere,
-                          const std::optional<WineWithout32Bit> &without32Bit = std::nullopt);
+                          const std::optional<WineWithout32Bit> &without32Bit = std::nullopt,
+                          const std::optional<QString> &passedOver = std::nullopt);
 
 struct PrefixFacts {
     Check initialized;     // the prefix's system32 folder exists
@@ -82,7 +87,9 @@ InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFac
 QString varaSubtitle(VARAVariant variant);
 InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, const VARAFacts &facts);
 
-// `installed`: the helper's own rigctld, or else one found on the machine.
-InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &installed, const QString &installedVersion);
+// `installed`: the helper's own rigctld, or else one found on the machine; `passedOver`: why the
+// look-up passed over one that another user could change, said while none is installed.
+InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &installed, const QString &installedVersion,
+                            const std::optional<QString> &passedOver = std::nullopt);
 
 } // namespace cordavelle::checklist

@@ -254,13 +254,23 @@ void SetupChecklistPage::refresh()
     const auto display = [this](Line line, const InstallerRowLook &look) { row(line)->display(look); };
 
     const InstalledCopy wineCopy = wine.installedCopy();
-    display(Line::wine, wineLook(wine.progress(), wineCopy, [] { return WineInstaller::findWine().has_value(); },
-                                 wineWithout32Bit()));
+    const ProgramSearch wineSearch = tools::lookUpWine();
+    const std::optional<QString> winePassedOver =
+        wineSearch.passedOver && !wineCopy.present && !wineSearch.found
+            ? std::optional(HelperError::wineNotFound(*wineSearch.passedOver).description())
+            : std::nullopt;
+    display(Line::wine, wineLook(wine.progress(), wineCopy, [&wineSearch] { return wineSearch.found.has_value(); },
+                                 wineWithout32Bit(), winePassedOver));
     const bool ownWinetricks = wine.isWinetricksInstalled();
-    const bool winetricks = ownWinetricks || WineInstaller::findWinetricks().has_value();
-    display(Line::winetricks, winetricksLook({winetricks, ownWinetricks, WineInstaller::findWine().has_value(),
-                                              wine.winetricksInstaller().progress(), tools::findAptGet().has_value(),
-                                              wineCopy.present}));
+    const ProgramSearch winetricksSearch = tools::lookUpWinetricks();
+    const bool winetricks = ownWinetricks || winetricksSearch.found.has_value();
+    WinetricksFacts winetricksFacts{winetricks, ownWinetricks, wineSearch.found.has_value(),
+                                    wine.winetricksInstaller().progress(), tools::findAptGet().has_value(),
+                                    wineCopy.present};
+    if (!winetricks && winetricksSearch.passedOver) {
+        winetricksFacts.passedOver = passedOverText(QStringLiteral("winetricks"), *winetricksSearch.passedOver);
+    }
+    display(Line::winetricks, winetricksLook(winetricksFacts));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
                                   [] { return WineInstaller::findWine().has_value(); }, winetricks};
@@ -273,9 +283,13 @@ void SetupChecklistPage::refresh()
         display(line, varaLook(variant, installer.progress(), facts));
     }
     const InstalledCopy hamlib = installers.hamlib.installedCopy();
-    display(Line::hamlib, hamlibLook(
-                              installers.hamlib.progress(),
-                              [&hamlib] { return hamlib.present || tools::findRigctld().has_value(); }, hamlib.version));
+    const ProgramSearch rigctld = tools::lookUpRigctld();
+    const bool rigctldInstalled = hamlib.present || rigctld.found.has_value();
+    display(Line::hamlib, hamlibLook(installers.hamlib.progress(), [rigctldInstalled] { return rigctldInstalled; },
+                                     hamlib.version,
+                                     rigctld.passedOver && !rigctldInstalled
+                                         ? std::optional(HelperError::rigctldNotFound(rigctld.passedOver).description())
+                                         : std::nullopt));
 
     const QStringList lines = combinedInstallLog(installers);
     m_log->setLogLines(lines);

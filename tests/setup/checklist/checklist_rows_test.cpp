@@ -250,6 +250,14 @@ TEST(ChecklistHamlibRow, IdleSplitsByWhereRigctldIsFound)
     for (const Case &c : cases) {
         EXPECT_EQ(describe(hamlibLook(HamlibInstaller::progressOf(c.state), c.installed, c.version)), c.shown);
     }
+    // Another user's rigctld, passed over by the look-up, is not installed; the line says why,
+    // as the Wine line does for another user's Wine.
+    const InstallerRowLook passedOver = hamlibLook({}, no, "", QStringLiteral("rigctld at /x was passed over"));
+    EXPECT_EQ(describe(passedOver), "M 'Can't be used' [Install Hamlib]");
+    EXPECT_EQ(passedOver.note, QStringLiteral("rigctld at /x was passed over"));
+    const InstallerRowLook wine = wineLook({}, {}, no, std::nullopt, QStringLiteral("Wine at /x was passed over"));
+    EXPECT_EQ(describe(wine), "M 'Can't be used' [Install Wine]");
+    EXPECT_EQ(wine.note, QStringLiteral("Wine at /x was passed over"));
     // A server quiet for a while is said to be waited for, here and on the Wine line.
     InstallProgress quiet = HamlibInstaller::progressOf(St::downloading(0.0), true);
     quiet.message = "Waiting for formulae.example\u2026";
