@@ -138,12 +138,16 @@ QWidget *VARAPage::buildInstallation()
     m_winePath->setWordWrap(true);
     m_winePath->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_winePath->setFont(textStyle::monospaced(textStyle::caption(m_winePath->font())));
-    form->addRow(QStringLiteral("Wine Path"), m_winePath);
+    // Under the path, why that Wine can't be used.
+    auto *wine = new QWidget;
+    QVBoxLayout *wineColumn = bareColumn(wine, 2);
+    wineColumn->addWidget(m_winePath);
     m_wineProblem = pageLabel(QString(), Tone::red);
     m_wineProblem->setObjectName(QStringLiteral("wineProblem"));
     m_wineProblem->setWordWrap(true);
     m_wineProblem->setVisible(false);
-    form->addRow(QString(), m_wineProblem);
+    wineColumn->addWidget(m_wineProblem);
+    form->addRow(QStringLiteral("Wine Path"), wine);
 
     auto *versionRow = new QWidget;
     auto *line = bareRow(versionRow);
