@@ -219,7 +219,8 @@ void StatusMenu::refresh()
             // The action word stands apart at the trailing edge, where shortcuts go.
             QAction *action = addAction(paintedStateDot(entry.state), entry.text + '\t' + entry.actionWord);
             const ServiceID id = entry.service;
-            connect(action, &QAction::triggered, this, [this, id] { toggleService(id); });
+            const bool stops = entry.state == ServiceRunState::running;
+            connect(action, &QAction::triggered, this, [this, id, stops] { toggleService(id, stops); });
             break;
         }
         case StatusMenuEntry::Kind::separator:
@@ -271,14 +272,13 @@ void StatusMenu::refresh()
     }
 }
 
-void StatusMenu::toggleService(ServiceID id)
+void StatusMenu::toggleService(ServiceID id, bool rowStops)
 {
-    const bool running = m_services.status(id).state == ServiceRunState::running;
     // Started after the click has returned, as the menu never waits for the work.
     QMetaObject::invokeMethod(
         this,
-        [services = &m_services, id, running] {
-            if (running) {
+        [services = &m_services, id, rowStops] {
+            if (rowStops) {
                 prepareThenStop(*services, id);
             } else {
                 startFromWindow(*services, id);

@@ -68,7 +68,10 @@ public:
     void scheduleRefresh();
     void refresh();
 
-    void toggleService(ServiceID id);
+    // What a service row's click does: stops the service when the row read "Stop", else starts
+    // it. What the row read, not the state the click finds: a restart after a crash may have
+    // moved the service on in the same turn, before the row was redrawn.
+    void toggleService(ServiceID id, bool rowStops);
     // Asks while services run, then stops each and terminates.
     void quit();
 

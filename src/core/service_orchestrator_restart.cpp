@@ -144,9 +144,10 @@ QCoro::Task<void> ServiceOrchestrator::runRestart(QPointer<ServiceOrchestrator> 
     if (!self || cancel.stop_requested()) {
         co_return;
     }
-    // Started by someone else during the back-off: nothing to do.
-    const ServiceRunState before = self->process(id).state();
-    if (before == ServiceRunState::starting || before == ServiceRunState::running) {
+    // Started by someone else during the back-off: nothing to do. A start of someone else's that
+    // is still under way is joined and judged like one of the chain's own, so that the chain goes
+    // on should it fail.
+    if (self->process(id).state() == ServiceRunState::running) {
         co_return;
     }
     const std::optional<QString> failure = co_await startFailure(self, id, cancel);

@@ -156,9 +156,9 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     return model;
 }
 
-void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, ServiceRunState stateNow)
+void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, bool buttonStops)
 {
-    if (stops(stateNow)) {
+    if (buttonStops) {
         prepareThenStop(std::move(control), id);
     } else {
         start(std::move(control), id);
@@ -321,7 +321,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     column->addWidget(m_launchRow);
 
     connect(m_button, &QPushButton::clicked, this,
-            [this] { toggleService(m_control, m_id, m_process.state()); });
+            [this] { toggleService(m_control, m_id, m_model.buttonStops); });
     for (auto signal : {&ManagedProcess::stateChanged, &ManagedProcess::startedAtChanged,
                         &ManagedProcess::lastErrorChanged, &ManagedProcess::startErrorChanged,
                         &ManagedProcess::failedStartOutputChanged, &ManagedProcess::isRestartInProgressChanged,

@@ -79,10 +79,12 @@ struct ServiceHeaderModel {
     static ServiceHeaderModel make(ServiceID id, const ProcessSnapshot &process, const QDateTime &now);
 };
 
-// The header's button action: stops a running or starting service, the pre-stop step first,
-// otherwise starts it, showing what a failed start throws in the error row. The task keeps
-// `control` alive until it ends, also when the header goes first.
-void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, ServiceRunState stateNow);
+// The header's button action: stops the service when the button read "Stop", the pre-stop step
+// first, otherwise starts it, showing what a failed start throws in the error row. What the
+// button read, not the state the press finds: a restart after a crash may have begun a start in
+// the same turn, before the button heard of it, and a press of "Start" must not stop that start
+// (it joins it). The task keeps `control` alive until it ends, also when the header goes first.
+void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, bool buttonStops);
 
 // The self-refreshing uptime text ("• 3m 07s"), once a second on the clock while it is shown,
 // counting from the moment it was shown.

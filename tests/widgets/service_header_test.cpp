@@ -1,18 +1,22 @@
 #include "widgets/accent_style.h"
 #include "widgets/service_header.h"
+#include "core/launch_verdict.h"
 #include "core/managed_process.h"
 #include "core/service_control.h"
 #include "base/helper_error.h"
 
 #include "support/event_wait.h"
+#include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
+#include <QCoroTimer>
 #include <QLabel>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 
 namespace cordavelle {
 namespace {
@@ -244,6 +248,112 @@ TEST(ServiceHeader, UptimeTicksOnTheClock)
     EXPECT_EQ(uptime->text(), "• 1h 00m");
     process.stop();
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }));
+}
+
+// The header over the real orchestrator, with an always-on rigctld that a plain child stands in
+// for: its start clears up for 300 ms, launches, and calls the child ready 400 ms later.
+class HeaderOverTheOrchestrator : public test::OrchestratorTest {
+protected:
+    HeaderOverTheOrchestrator()
+    {
+        watchChildren();
+        config.setLifecycleMode(ServiceID::rigctld, ServiceLifecycleMode::alwaysOn);
+        startPaths[ServiceID::rigctld] = [this](ServiceID, std::stop_token cancel) { return startRigctld(cancel); };
+    }
+    ~HeaderOverTheOrchestrator() override { shutDown(); }
+
+    QCoro::Task<void> startRigctld(std::stop_token cancel)
+    {
+        if (!co_await env.clock().sleep(300ms, cancel)) {
+            co_return;
+        }
+        ManagedProcess &process = orchestrator->rigctldProcess();
+        ++launches;
+        const bool dies = std::exchange(nextLaunchDies, false);
+        const QStringList arguments{QStringLiteral("-c"), QStringLiteral("exec sleep 600")};
+        co_await process.start(QStringLiteral("/bin/sh"), arguments, std::nullopt, std::nullopt, cancel);
+        if (!co_await env.clock().sleep(400ms, cancel)) {
+            co_return;
+        }
+        if (dies && process.pid()) {
+            ::kill(static_cast<pid_t>(*process.pid()), SIGKILL);
+            // Real time: the child's end is seen from the event loop.
+            for (int i = 0; process.state() == ServiceRunState::starting && i < 1000; ++i) {
+                co_await QCoro::sleepFor(5ms);
+            }
+        }
+        if (launchSurvived(process, QStringLiteral("rigctld"), cancel)) {
+            process.markRunning();
+        }
+    }
+
+    int launches = 0;
+    bool nextLaunchDies = false;
+};
+
+// A press of Start at any moment of the back-off before a crash restart, or as the restart
+// launches, leaves the always-on service running with one launch, never stopped.
+TEST_F(HeaderOverTheOrchestrator, StartPressedDuringACrashRestartsPauseJoinsTheRestart)
+{
+    ServiceHeader header(ServiceID::rigctld, *orchestrator, env.clock());
+    ManagedProcess &rigctld = orchestrator->rigctldProcess();
+    auto first = start(ServiceID::rigctld);
+    ASSERT_TRUE(env.clock().runUntil([&] { return first->done && rigctld.state() == ServiceRunState::running; }, 1s));
+
+    struct Case {
+        const char *moment;
+        // After the crash; none: as the restart launches its child, before the header is redrawn.
+        std::optional<std::chrono::milliseconds> pressAt;
+        // The launch of the start the press makes dies before it is ready.
+        bool startDies;
+        int launches;
+    };
+    const Case cases[] = {
+        {"at once", 0ms, false, 1},
+        {"a second in", 1000ms, false, 1},
+        {"just before the restart", 1999ms, false, 1},
+        {"as the restart clears up", 2000ms, false, 1},
+        {"as the restart launches", std::nullopt, false, 1},
+        // Its child is starting when the restart comes, and dies afterwards: the restart goes on.
+        {"with a start that dies", 1500ms, true, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.moment);
+        launches = 0;
+        nextLaunchDies = c.startDies;
+        ::kill(static_cast<pid_t>(*rigctld.pid()), SIGSEGV);
+        ASSERT_TRUE(env.clock().runUntil([&] { return rigctld.state() == ServiceRunState::error; }, 0ms));
+        ASSERT_TRUE(orchestrator->isRestartPending(ServiceID::rigctld));
+        bool pressed = false;
+        QMetaObject::Connection pressAtLaunch;
+        if (c.pressAt) {
+            env.clock().advance(*c.pressAt);
+            test::ManualClock::processEvents();
+            ASSERT_EQ(header.button()->text(), "Start");
+            header.button()->click();
+            pressed = true;
+        } else {
+            test::ManualClock::processEvents();
+            ASSERT_EQ(header.button()->text(), "Start");
+            pressAtLaunch = QObject::connect(&rigctld, &ManagedProcess::stateChanged, &header, [&] {
+                if (!pressed && rigctld.state() == ServiceRunState::starting && header.button()->text() == "Start") {
+                    pressed = true;
+                    header.button()->click();
+                }
+            });
+        }
+        const bool settled = env.clock().runUntil(
+            [&] { return rigctld.state() == ServiceRunState::running && !orchestrator->isRestartPending(ServiceID::rigctld); },
+            1min);
+        QObject::disconnect(pressAtLaunch);
+        ASSERT_TRUE(settled) << toRaw(rigctld.state()).toStdString();
+        EXPECT_TRUE(pressed);
+        test::ManualClock::processEvents();
+        EXPECT_EQ(launches, c.launches);
+        EXPECT_EQ(orchestrator->lifecycleMode(ServiceID::rigctld), ServiceLifecycleMode::alwaysOn);
+        EXPECT_EQ(header.model().stateText, "Running");
+        EXPECT_EQ(header.button()->text(), "Stop");
+    }
 }
 
 } // namespace
