@@ -146,18 +146,25 @@ void ServiceOrchestrator::cancelPendingWork(ServiceID id)
 bool ServiceOrchestrator::mayStart(ServiceID id) const
 {
     const ServiceRunState state = process(id).state();
-    return (state == ServiceRunState::stopped || state == ServiceRunState::error) && !m_startsInFlight.contains(id);
+    return state == ServiceRunState::stopped || state == ServiceRunState::error;
+}
+
+std::shared_ptr<const ServiceOrchestrator::StartUnderWay> ServiceOrchestrator::startUnderWay(ServiceID id) const
+{
+    const auto it = m_startsInFlight.find(id);
+    return it == m_startsInFlight.end() ? nullptr : it->second;
 }
 
 QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_token cancel)
 {
     idleShutdown().cancelIdleTimer(id);
     idleShutdown().recordActivity(id);
-    if (const auto it = m_startsInFlight.find(id); it != m_startsInFlight.end()) {
+    if (const std::shared_ptr<const StartUnderWay> underWay = startUnderWay(id)) {
         // Joined rather than refused or queued: an answer before the start's end would read as
         // success while it may still fail, and a request that waited its turn would launch the
-        // program again after a failure.
-        const std::shared_ptr<const StartUnderWay> underWay = it->second;
+        // program again after a failure. A start that returned with the service down (its child
+        // died while it started) is that start's outcome too, which the caller reads off the
+        // service: nothing is launched again for it.
         if (co_await underWay->ended.wait(cancel) && underWay->failure) {
             std::rethrow_exception(underWay->failure);
         }
@@ -171,15 +178,13 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
 
 QCoro::Task<void> ServiceOrchestrator::startRigctldForDirewolf()
 {
-    QPointer<ServiceOrchestrator> self(this);
-    if (m_startsInFlight.contains(ServiceID::rigctld)) {
+    if (const std::shared_ptr<const StartUnderWay> underWay = startUnderWay(ServiceID::rigctld)) {
         // Joined rather than raced: a second start's sweep of stray rigctld daemons would kill the
-        // first one's child.
-        const async::Event underWay = m_startTurns[ServiceID::rigctld];
-        co_await underWay;
-        if (!self) {
-            co_return;
+        // first one's child. Its outcome is Direwolf's as well; Direwolf reads it off the service.
+        if (co_await underWay->ended.wait() && underWay->failure) {
+            std::rethrow_exception(underWay->failure);
         }
+        co_return;
     }
     if (!mayStart(ServiceID::rigctld)) {
         co_return;

@@ -156,7 +156,8 @@ public:
 private:
     // stopService; `quitting` spares the Wine server when the variant was already stopped.
     void stopService(ServiceID id, bool quitting);
-    // Whether a start may begin: the service is stopped or in error and no start is under way.
+    // Whether the service's state lets a start begin: stopped or in error. Every caller first
+    // joins a start under way (startUnderWay), with no suspension between that look and this one.
     bool mayStart(ServiceID id) const;
     // Starts the service in its turn (see m_startTurns); `reapPorts` frees its ports first.
     QCoro::Task<void> startInTurn(ServiceID id, std::stop_token cancel, bool reapPorts);
@@ -222,6 +223,8 @@ private:
     // The start under way per service; a stop forgets it, so that a start after the stop is not
     // joined to the one it cancels (it still waits for its turn).
     std::map<ServiceID, std::shared_ptr<StartUnderWay>> m_startsInFlight;
+    // The service's start under way, for a start that comes meanwhile to join; none when none is.
+    std::shared_ptr<const StartUnderWay> startUnderWay(ServiceID id) const;
     // Per service, set once the latest start (or, for rigctld, the start-up sweep) has ended. Each
     // start waits for the one before before it clears anything away, so that no kill of an
     // earlier start, however late, lands on a child that a later one launched.

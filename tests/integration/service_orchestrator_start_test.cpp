@@ -1,6 +1,7 @@
 #include "api/api_router.h"
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
+#include "core/launch_verdict.h"
 #include "core/orchestrator_service_control.h"
 
 #include "service_orchestrator_fixture.h"
@@ -140,12 +141,37 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOnceAndAllGetIt
     }
     EXPECT_EQ(launches[ServiceID::rigctld], 1);
 
+    // A child that dies during its start, which throws nothing: one launch, and every request
+    // answers with the service as that start left it.
+    startsAfterCleanUp([this](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
+        ++launches[id];
+        ManagedProcess &process = orchestrator->process(id);
+        const QStringList arguments{QStringLiteral("-c"), QStringLiteral("echo 'bind error'; exit 1")};
+        co_await process.start(QStringLiteral("/bin/sh"), arguments, std::nullopt, std::nullopt, cancel);
+        // Real time: the child's end is seen from the event loop.
+        for (int i = 0; process.state() == ServiceRunState::starting && i < 1000; ++i) {
+            co_await QCoro::sleepFor(5ms);
+        }
+        if (launchSurvived(process, QStringLiteral("rigctld"), cancel)) {
+            process.markRunning();
+        }
+    });
+    const std::vector<test::WireReply> died = startsOverTheWire(5);
+    for (const test::WireReply &reply : died) {
+        EXPECT_EQ(reply.statusCode, 200);
+        EXPECT_TRUE(reply.body.contains(R"("state":"error")")) << reply.body.toStdString();
+        EXPECT_TRUE(reply.body.contains("rigctld exited during its start: Process exited with code 1"))
+            << reply.body.toStdString();
+        EXPECT_EQ(reply.body, died.front().body);
+    }
+    EXPECT_EQ(launches[ServiceID::rigctld], 2);
+
     startsAfterCleanUp(launching(QStringLiteral("exec sleep 600")));
     for (const test::WireReply &reply : startsOverTheWire(8)) {
         EXPECT_EQ(reply.statusCode, 200);
         EXPECT_TRUE(reply.body.contains(R"("state":"running")")) << reply.body.toStdString();
     }
-    EXPECT_EQ(launches[ServiceID::rigctld], 2);
+    EXPECT_EQ(launches[ServiceID::rigctld], 3);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
 
     // A stop lets the next start through, which goes on as soon as the cancelled one has unwound.
@@ -156,7 +182,7 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOnceAndAllGetIt
     orchestrator->stopService(ServiceID::rigctld);
     auto second = start(ServiceID::rigctld);
     ASSERT_TRUE(env.clock().runUntil([&] { return first->done && second->done; }, 2s));
-    EXPECT_EQ(launches[ServiceID::rigctld], 3);
+    EXPECT_EQ(launches[ServiceID::rigctld], 4);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
 }
 
