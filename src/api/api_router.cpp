@@ -122,12 +122,18 @@ QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
             QString::fromUtf8("Invalid request body \u2014 JSON nested deeper than %1 levels").arg(kMaxJsonBodyDepth), 400);
     }
 
+    const QStringList components = request.pathComponents();
+    const bool isPairingRoute = !components.isEmpty() && components.first() == QLatin1String("pair");
+    if (isPairingRoute || (m_config.requirePairing() && request.header(QStringLiteral("authorization")))) {
+        // The tokens come from the keychain, which may still be settling just after the start.
+        co_await m_pairing.untilTokensWarm();
+    }
+
     if (method == QLatin1String("GET") && path == QLatin1String("/status")) {
         co_return handleGetStatus(isAuthenticated(request));
     }
-    const QStringList components = request.pathComponents();
 
-    if (!components.isEmpty() && components.first() == QLatin1String("pair")) {
+    if (isPairingRoute) {
         co_return handlePairing(request, components);
     }
 

@@ -15,6 +15,8 @@ const Logger &keychainLogger()
 
 } // namespace
 
+QCoro::Task<void> HelperKeychainStorage::settle() { co_await m_keychain.settle(); }
+
 std::optional<QString> HelperKeychainStorage::token(const QString &clientId) const
 {
     QByteArray data;

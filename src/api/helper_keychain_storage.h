@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QString>
 #include <QStringList>
 
@@ -15,6 +16,9 @@ public:
     static inline const QString kService = QStringLiteral("com.cordavelle-helper.pairing-token");
 
     explicit HelperKeychainStorage(Keychain &keychain) : m_keychain(keychain) {}
+
+    // Settles the keychain without holding the caller (Keychain::settle).
+    QCoro::Task<void> settle();
 
     std::optional<QString> token(const QString &clientId) const;
     // Whether the keychain says the client has no token at all, as against one it can't read now.

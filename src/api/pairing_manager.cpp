@@ -59,6 +59,35 @@ void PairingManager::warmTokenCache()
     rebuildTokenIndex();
 }
 
+void PairingManager::warmTokenCacheWhenSettled()
+{
+    if (m_warming) {
+        return;
+    }
+    m_warming.emplace();
+    warmWhenSettled(this);
+}
+
+QCoro::Task<void> PairingManager::warmWhenSettled(QPointer<PairingManager> self)
+{
+    co_await self->m_tokens.settle();
+    if (!self) {
+        co_return;
+    }
+    self->warmTokenCache();
+    const async::Event warm = *std::exchange(self->m_warming, std::nullopt);
+    warm.set();
+}
+
+QCoro::Task<void> PairingManager::untilTokensWarm() const
+{
+    if (!m_warming) {
+        co_return;
+    }
+    const async::Event warm = *m_warming;
+    co_await warm;
+}
+
 void PairingManager::removeOrphanedTokens()
 {
     if (m_storedTableUnreadable || !m_undecodable.empty() || m_defaults.hasDamagedCopyAside()) {

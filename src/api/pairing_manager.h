@@ -2,6 +2,7 @@
 
 #include "api/helper_keychain_storage.h"
 #include "api/paired_client.h"
+#include "async/event.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -64,8 +65,14 @@ public:
     const std::vector<PairedClient> &clients() const { return m_clients; }
     int pendingCount() const;
 
-    // At start-up, before the API serves: lapse stale approvals, then index the approved tokens.
+    // Lapses stale approvals, then indexes the approved tokens.
     void warmTokenCache();
+    // At start-up: warmTokenCache once the keychain has settled, which holds neither the caller
+    // nor the API; a keyring that does not answer is given up on after a few seconds. Whatever
+    // needs a token meanwhile waits for it through untilTokensWarm.
+    void warmTokenCacheWhenSettled();
+    // Ends once the warm-up of warmTokenCacheWhenSettled has run; at once when none is under way.
+    QCoro::Task<void> untilTokensWarm() const;
 
     // A known client whose token is gone from the keychain gets a new one.
     PairingResult requestPairing(const QString &clientId, const QString &hostname, const QString &platform,
@@ -138,6 +145,7 @@ private:
     // writes); only swept when the whole table was read.
     void removeOrphanedTokens();
     static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
+    static QCoro::Task<void> warmWhenSettled(QPointer<PairingManager> self);
     void announce();
     // Enters the request in the table in memory; the caller saves.
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
@@ -163,6 +171,8 @@ private:
     std::map<QString, PairedClient::Time> m_lastRequestAt;
     // Set while a last-seen time waits to be written; any save of the table ends the wait.
     std::optional<std::stop_source> m_pendingSave;
+    // Set while the start-up's warm-up waits for the keychain; set off once the cache is warm.
+    std::optional<async::Event> m_warming;
 };
 
 } // namespace cordavelle

@@ -1,5 +1,6 @@
 #include "keychain.h"
 
+#include "clock.h"
 #include "files.h"
 #include "logger.h"
 
@@ -8,6 +9,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace cordavelle {
 
@@ -186,18 +191,91 @@ int FileKeychain::accounts(const QString &service, QStringList *accounts)
     return found.isEmpty() ? kItemNotFound : kSuccess;
 }
 
-LinuxKeychain::LinuxKeychain(QString fallbackFile) : m_fallbackFile(std::move(fallbackFile)) {}
+struct LinuxKeychain::Answer {
+    std::mutex mutex;
+    std::condition_variable given;
+    bool isGiven = false;
+    bool usable = false;
+    QString why;
+};
+
+LinuxKeychain::LinuxKeychain(QString fallbackFile, Clock &clock, Probe probe)
+    : m_fallbackFile(std::move(fallbackFile)), m_clock(clock), m_probe(std::move(probe))
+{
+}
+
+LinuxKeychain::~LinuxKeychain()
+{
+    m_lifetime.request_stop();
+}
+
+void LinuxKeychain::ask()
+{
+    if (m_answer) {
+        return;
+    }
+    m_answer = std::make_shared<Answer>();
+    m_askedAt = m_clock.now();
+    // Detached: a Secret Service that never answers holds the thread until the bus gives up on
+    // it, which must hold neither the program nor its end.
+    std::thread([answer = m_answer, probe = m_probe] {
+        QString why;
+        const bool usable = probe(&why);
+        const std::lock_guard lock(answer->mutex);
+        answer->isGiven = true;
+        answer->usable = usable;
+        answer->why = why;
+        answer->given.notify_all();
+    }).detach();
+}
+
+void LinuxKeychain::settleWith(std::optional<bool> usable, const QString &why)
+{
+    if (usable == true) {
+        m_backend = std::make_unique<SecretServiceKeychain>();
+        return;
+    }
+    const QString reason = usable ? QStringLiteral("No Secret Service answered (%1)").arg(why)
+                                  : QStringLiteral("The Secret Service did not answer within %1 s")
+                                        .arg(std::chrono::duration<double>(kAnswerTimeLimit).count());
+    keychainLogger().error(
+        QStringLiteral("%1; keeping secrets in %2 (readable by this user only)").arg(reason, m_fallbackFile));
+    m_backend = std::make_unique<FileKeychain>(m_fallbackFile);
+}
+
+QCoro::Task<void> LinuxKeychain::settle()
+{
+    ask();
+    const std::stop_token lifetime = m_lifetime.get_token();
+    while (!m_backend) {
+        {
+            const std::lock_guard lock(m_answer->mutex);
+            if (m_answer->isGiven) {
+                settleWith(m_answer->usable, m_answer->why);
+                break;
+            }
+        }
+        if (m_clock.now() - m_askedAt >= kAnswerTimeLimit) {
+            settleWith(std::nullopt, {});
+            break;
+        }
+        if (!co_await m_clock.sleep(std::chrono::milliseconds(20), lifetime)) {
+            co_return;
+        }
+    }
+}
 
 Keychain &LinuxKeychain::backend()
 {
     if (!m_backend) {
-        QString why;
-        if (SecretServiceKeychain::isAvailable(&why)) {
-            m_backend = std::make_unique<SecretServiceKeychain>();
+        ask();
+        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                                   kAnswerTimeLimit - (m_clock.now() - m_askedAt));
+        std::unique_lock lock(m_answer->mutex);
+        if (m_answer->given.wait_for(lock, left, [this] { return m_answer->isGiven; })) {
+            settleWith(m_answer->usable, m_answer->why);
         } else {
-            keychainLogger().error(QStringLiteral("No Secret Service answered (%1); keeping secrets in %2 (readable by this user only)")
-                                       .arg(why, m_fallbackFile));
-            m_backend = std::make_unique<FileKeychain>(m_fallbackFile);
+            settleWith(std::nullopt, {});
         }
     }
     return *m_backend;

@@ -86,7 +86,7 @@ Notifications &Platform::notifications()
 Keychain &Platform::keychain()
 {
     if (!m_keychain) {
-        m_keychain = std::make_shared<LinuxKeychain>(keychainFile());
+        m_keychain = std::make_shared<LinuxKeychain>(keychainFile(), clock());
     }
     return *m_keychain;
 }

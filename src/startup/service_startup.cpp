@@ -46,7 +46,9 @@ void ServiceStartup::startServices()
 {
     const QString advertisedVersion = version();
 
-    m_pairing.warmTokenCache();
+    // The keychain may take a while to settle (a keyring that never answers); the API comes up
+    // meanwhile, and what needs a token waits for the warm-up.
+    m_pairing.warmTokenCacheWhenSettled();
 
     // Nothing below waits for it.
     cleanUpAfterEarlierRun(this, m_orchestrator);

@@ -1,3 +1,4 @@
+#include "api/api_router.h"
 #include "app/helper_app.h"
 #include "app/management_window.h"
 #include "app/sidebar.h"
@@ -5,6 +6,7 @@
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "core/orchestrator_service_control.h"
 #include "core/wine_prefix_hold.h"
 #include "platform/user_defaults.h"
 
@@ -13,12 +15,14 @@
 #include "support/event_wait.h"
 #include "support/local_ports.h"
 #include "support/task_outcome.h"
+#include "support/wire_client.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QFileInfo>
@@ -26,6 +30,8 @@
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
+
+#include <future>
 
 #include <unistd.h>
 
@@ -356,6 +362,66 @@ TEST_F(HelperAppTest, ClosingTheWindowWithNoTrayIconMinimisesIt)
     window.close();
     EXPECT_TRUE(window.isVisible());
     EXPECT_TRUE(window.isMinimized());
+}
+
+// The helper's objects and the application over them, with a tray to show its icon in.
+struct AppWithTray : test::HelperObjects, test::AppParts {
+    AppWithTray() : AppParts(static_cast<HelperObjects &>(*this), {}, [] { return true; }) {}
+};
+
+TEST(HelperAppStartUp, AKeyringThatNeverAnswersHoldsUpNeitherTheWindowNorTheTrayNorTheAPI)
+{
+    AppWithTray helper;
+    helper.env.useSystemClock();
+    helper.config.setApiPort(test::freeTcpPort(QHostAddress::Any));
+    helper.config.setAppearanceMode(AppAppearanceMode::both);
+    OrchestratorServiceControl services(helper.orchestrator);
+    helper.app->delegate().startup().setRequestHandler(APIRouter::handler(services, helper.config, helper.pairing,
+                                                                          helper.env.platform().clock(),
+                                                                          helper.env.defaults(), helper.env.notifications()));
+    // A client approved in an earlier run, whose token is in the file store the helper falls back
+    // to; the index of approved tokens still holds another one until the keychain is read.
+    ASSERT_EQ(helper.pairing.requestPairing("c1", "host", "linux", "127.0.0.1").kind,
+              PairingManager::PairingResult::Kind::accepted);
+    ASSERT_FALSE(helper.pairing.approve("c1"));
+    const QString fallback = helper.env.root() + "/keychain.json";
+    ASSERT_EQ(FileKeychain(fallback).add(HelperKeychainStorage::kService, "c1", "file-token"), Keychain::kSuccess);
+    // A Secret Service on the session bus that never answers: asking it holds the asker until
+    // the test ends.
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    const auto answerAtLast = qScopeGuard([&release] { release.set_value(); });
+    helper.env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback, helper.env.platform().clock(),
+                                                                      [released](QString *) {
+                                                                          released.wait();
+                                                                          return true;
+                                                                      }));
+
+    QElapsedTimer sinceLaunch;
+    sinceLaunch.start();
+    helper.app->delegate().applicationDidFinishLaunching();
+    const quint16 port = helper.app->delegate().startup().httpServer().port();
+    test::WireClient status;
+    ASSERT_TRUE(status.connectTo(port));
+    status.send("GET /status HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    test::WireClient paired;
+    ASSERT_TRUE(paired.connectTo(port));
+    paired.send("GET /services HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer file-token\r\n\r\n");
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return !status.isOpen() && helper.app->managementWindow().isVisible(); }, 1s));
+    EXPECT_LT(sinceLaunch.elapsed(), 1000);
+    EXPECT_EQ(status.reply().statusCode, 200);
+    EXPECT_TRUE(helper.app->trayIcon().isVisible());
+
+    // What needs a token waits for the keychain: here the file store, once the keyring has had
+    // its few seconds.
+    EXPECT_TRUE(paired.isOpen());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !paired.isOpen(); }, 5s));
+    EXPECT_EQ(paired.reply().statusCode, 200) << paired.reply().body.toStdString();
+    EXPECT_GE(sinceLaunch.elapsed(), 2900);
+    EXPECT_EQ(helper.env.log().messages().filter("The Secret Service did not answer within 3 s; keeping secrets in").size(), 1);
+    helper.app.reset();
+    test::ManualClock::processEvents();
 }
 
 } // namespace

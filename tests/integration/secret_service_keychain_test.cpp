@@ -40,7 +40,7 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
 
     // The production keychain picks the Secret Service and writes no fallback file.
     const QString fallback = env.root() + "/fallback.json";
-    env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback));
+    env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback, env.platform().clock()));
     HelperKeychainStorage tokens(env.platform().keychain());
 
     tokens.saveToken("first-token", "client-a");
@@ -77,7 +77,7 @@ TEST(SecretServiceKeychain, FallsBackToAPrivateFile)
     }
     bus.exportToEnvironment();
     const QString fallback = env.root() + "/support/keychain.json";
-    env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback));
+    env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback, env.platform().clock()));
     HelperKeychainStorage tokens(env.platform().keychain());
 
     tokens.saveToken("file-token", "client-a");

@@ -37,7 +37,7 @@ struct HelperObjects {
                                      env.notifications(),
                                      prefixHold,
                                      standInsFrom(startPaths)};
-    PairingManager pairing{env.defaults(), env.clock(), env.keychain(), env.attention()};
+    PairingManager pairing{env.defaults(), env.clock(), env.currentKeychain(), env.attention()};
 };
 
 } // namespace cordavelle::test

@@ -69,6 +69,31 @@ private:
     static CommandRunner &runner() { return Platform::current().commandRunner(); }
 };
 
+// Whatever keychain the platform in force has at each call, for objects a fixture builds before
+// its test gives the platform a keychain of its own.
+class PlatformKeychain final : public Keychain {
+public:
+    QCoro::Task<void> settle() override { return keychain().settle(); }
+    int add(const QString &service, const QString &account, const QByteArray &data) override
+    {
+        return keychain().add(service, account, data);
+    }
+    int read(const QString &service, const QString &account, QByteArray *data) override
+    {
+        return keychain().read(service, account, data);
+    }
+    int remove(const QString &service, const QString &account) override { return keychain().remove(service, account); }
+    int count(const QString &service, int *count) override { return keychain().count(service, count); }
+    int removeAll(const QString &service) override { return keychain().removeAll(service); }
+    int accounts(const QString &service, QStringList *accounts) override
+    {
+        return keychain().accounts(service, accounts);
+    }
+
+private:
+    static Keychain &keychain() { return Platform::current().keychain(); }
+};
+
 class TestPlatform {
 public:
     TestPlatform();
@@ -95,6 +120,8 @@ public:
     Clock &currentClock() { return m_currentClock; }
     // The platform's command runner of the moment (see PlatformCommandRunner).
     CommandRunner &currentCommands() { return m_currentCommands; }
+    // The platform's keychain of the moment (see PlatformKeychain).
+    Keychain &currentKeychain() { return m_currentKeychain; }
 
     // Uses the real steady and wall clocks instead of the manual one.
     void useSystemClock();
@@ -119,6 +146,7 @@ private:
     std::unique_ptr<Platform::Scope> m_scope;
     PlatformClock m_currentClock;
     PlatformCommandRunner m_currentCommands;
+    PlatformKeychain m_currentKeychain;
 };
 
 } // namespace cordavelle::test
