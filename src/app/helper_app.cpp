@@ -125,7 +125,8 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
     StatusMenu::Actions menuActions;
     menuActions.openHelper = [this] { m_delegate->showManagementWindow(); };
     menuActions.terminate = [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::user); };
-    m_statusMenu = new StatusMenu(m_services, m_context.alerts, *m_delegate, std::move(menuActions));
+    m_statusMenu = new StatusMenu(m_services, m_context.alerts, *m_delegate, std::move(menuActions),
+                                  m_context.platform.clock());
     m_statusMenu->setParent(m_managementWindow.get(), m_statusMenu->windowFlags());
     m_trayIcon = new QSystemTrayIcon(this);
     m_trayIcon->setToolTip(QStringLiteral("Cordavelle Helper"));

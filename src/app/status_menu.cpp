@@ -192,12 +192,13 @@ QCoro::Task<void> stopEveryServiceThenTerminate(ServiceControl &services, std::f
 }
 
 StatusMenu::StatusMenu(ServiceControl &services, AlertPresenter &alerts, AdvertisedName &advertised, Actions actions,
-                       QWidget *parent)
+                       Clock &clock, QWidget *parent)
     : QMenu(parent),
       m_services(services),
       m_alerts(alerts),
       m_advertised(advertised),
       m_actions(std::move(actions)),
+      m_clock(clock),
       m_refresh(new CoalescedRefresh(this, [this] { refresh(); }))
 {
     auto *style = new SecondaryActionWordStyle;
@@ -219,8 +220,10 @@ void StatusMenu::refresh()
             // The action word stands apart at the trailing edge, where shortcuts go.
             QAction *action = addAction(paintedStateDot(entry.state), entry.text + '\t' + entry.actionWord);
             const ServiceID id = entry.service;
-            const bool stops = entry.state == ServiceRunState::running;
-            connect(action, &QAction::triggered, this, [this, id, stops] { toggleService(id, stops); });
+            StartStopMeaning &meaning = m_meanings[id];
+            meaning.show(entry.state == ServiceRunState::running, m_clock.now());
+            connect(action, &QAction::triggered, this,
+                    [this, id, &meaning] { toggleService(id, meaning.stopsOnPressAt(m_clock.now())); });
             break;
         }
         case StatusMenuEntry::Kind::separator:
@@ -272,13 +275,13 @@ void StatusMenu::refresh()
     }
 }
 
-void StatusMenu::toggleService(ServiceID id, bool rowStops)
+void StatusMenu::toggleService(ServiceID id, bool stops)
 {
     // Started after the click has returned, as the menu never waits for the work.
     QMetaObject::invokeMethod(
         this,
-        [services = &m_services, id, rowStops] {
-            if (rowStops) {
+        [services = &m_services, id, stops] {
+            if (stops) {
                 prepareThenStop(*services, id);
             } else {
                 startFromWindow(*services, id);

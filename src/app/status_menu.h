@@ -3,6 +3,7 @@
 #include "app/advertised_name.h"
 #include "core/service_control.h"
 #include "widgets/alert_presenter.h"
+#include "widgets/start_stop_meaning.h"
 #include "base/service_model.h"
 
 #include <QCoroTask>
@@ -10,6 +11,7 @@
 #include <QMenu>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -60,18 +62,19 @@ public:
         std::function<void()> terminate;
     };
 
-    // `advertised` names the API's Bonjour service in the menu; it must outlive the menu.
+    // `advertised` names the API's Bonjour service in the menu; it must outlive the menu. `clock`
+    // tells how long each row has read what it reads.
     StatusMenu(ServiceControl &services, AlertPresenter &alerts, AdvertisedName &advertised, Actions actions,
-               QWidget *parent = nullptr);
+               Clock &clock, QWidget *parent = nullptr);
 
     // Rebuilds once the current event-loop turn has ended.
     void scheduleRefresh();
     void refresh();
 
-    // What a service row's click does: stops the service when the row read "Stop", else starts
-    // it. What the row read, not the state the click finds: a restart after a crash may have
-    // moved the service on in the same turn, before the row was redrawn.
-    void toggleService(ServiceID id, bool rowStops);
+    // What a service row's click does: stops the service when the click means "Stop", else
+    // starts it. What the click means follows what the row read (StartStopMeaning), not the
+    // state the click finds: a restart after a crash may have moved the service on just then.
+    void toggleService(ServiceID id, bool stops);
     // Asks while services run, then stops each and terminates.
     void quit();
 
@@ -80,7 +83,9 @@ private:
     AlertPresenter &m_alerts;
     AdvertisedName &m_advertised;
     Actions m_actions;
+    Clock &m_clock;
     CoalescedRefresh *m_refresh;
+    std::map<ServiceID, StartStopMeaning> m_meanings;
 };
 
 } // namespace cordavelle

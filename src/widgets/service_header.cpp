@@ -156,9 +156,9 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     return model;
 }
 
-void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, bool buttonStops)
+void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, bool stops)
 {
-    if (buttonStops) {
+    if (stops) {
         prepareThenStop(std::move(control), id);
     } else {
         start(std::move(control), id);
@@ -320,8 +320,13 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     launchLayout->addLayout(launchColumn, 1);
     column->addWidget(m_launchRow);
 
-    connect(m_button, &QPushButton::clicked, this,
-            [this] { toggleService(m_control, m_id, m_model.buttonStops); });
+    // A press means what the button read as it began, also when the click comes at its release.
+    connect(m_button, &QPushButton::pressed, this, [this] { m_pressStops = m_meaning.stopsOnPressAt(m_clock.now()); });
+    connect(m_button, &QPushButton::clicked, this, [this] {
+        const bool stops = m_pressStops.value_or(m_meaning.stopsOnPressAt(m_clock.now()));
+        m_pressStops.reset();
+        toggleService(m_control, m_id, stops);
+    });
     for (auto signal : {&ManagedProcess::stateChanged, &ManagedProcess::startedAtChanged,
                         &ManagedProcess::lastErrorChanged, &ManagedProcess::startErrorChanged,
                         &ManagedProcess::failedStartOutputChanged, &ManagedProcess::isRestartInProgressChanged,
@@ -335,6 +340,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
 void ServiceHeader::refresh()
 {
     m_model = ServiceHeaderModel::make(m_id, ProcessSnapshot::of(m_process), wallTime(m_clock));
+    m_meaning.show(m_model.buttonStops, m_clock.now());
     const QColor stateColour = toneColour(m_model.stateTone, palette());
     m_icon->setPixmap(tintedPixmap(symbolIcon(m_model.icon), 32, stateColour, devicePixelRatioF()));
     m_name->setText(m_model.name);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "widgets/start_stop_meaning.h"
 #include "widgets/status_look.h"
 #include "base/launch_outcome.h"
 #include "base/service_model.h"
@@ -79,12 +80,13 @@ struct ServiceHeaderModel {
     static ServiceHeaderModel make(ServiceID id, const ProcessSnapshot &process, const QDateTime &now);
 };
 
-// The header's button action: stops the service when the button read "Stop", the pre-stop step
+// The header's button action: stops the service when the press means "Stop", the pre-stop step
 // first, otherwise starts it, showing what a failed start throws in the error row. What the
-// button read, not the state the press finds: a restart after a crash may have begun a start in
-// the same turn, before the button heard of it, and a press of "Start" must not stop that start
-// (it joins it). The task keeps `control` alive until it ends, also when the header goes first.
-void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, bool buttonStops);
+// press means follows what the button read (StartStopMeaning), not the state the press finds: a
+// restart after a crash may have begun a start just then, and a press of "Start" must not stop
+// that start (it joins it). The task keeps `control` alive until it ends, also when the header
+// goes first.
+void toggleService(std::shared_ptr<ServiceControl> control, ServiceID id, bool stops);
 
 // The self-refreshing uptime text ("• 3m 07s"), once a second on the clock while it is shown,
 // counting from the moment it was shown.
@@ -134,6 +136,9 @@ private:
     Clock &m_clock;
     ServiceHeaderModel m_model;
     CoalescedRefresh *m_refresh;
+    StartStopMeaning m_meaning;
+    // What the press under way means, from the moment it began.
+    std::optional<bool> m_pressStops;
 
     QLabel *m_icon;
     QLabel *m_name;

@@ -134,12 +134,13 @@ protected:
     test::RecordingServiceControl services;
     test::ScriptedAlertPresenter alerts;
     std::optional<QString> advertised;
+    test::ManualClock clock;
 };
 
 TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 {
     services.states[ServiceID::rigctld] = State::running;
-    StatusMenu menu(services, alerts, *this, actions());
+    StatusMenu menu(services, alerts, *this, actions(), clock);
     ASSERT_NE(action(menu, "rigctld\tStop"), nullptr);
     action(menu, "rigctld")->trigger();
     // The click returns before the work begins.
@@ -159,6 +160,17 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
     services.states[ServiceID::varaHF] = State::running;
     menu.scheduleRefresh();
     ASSERT_TRUE(test::processEventsUntil([&] { return action(menu, "VARA HF\tStop") != nullptr; }));
+    // A click just as the word turns to "Stop" starts, which joins what is under way; once the
+    // word has been there a moment, it stops.
+    services.calls.clear();
+    services.startFailure.reset();
+    action(menu, "VARA HF\tStop")->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !services.calls.isEmpty(); }));
+    EXPECT_EQ(services.calls, QStringList{"start vara-hf"});
+    clock.advance(StartStopMeaning::kSettleTime);
+    action(menu, "VARA HF\tStop")->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return services.calls.size() == 3; }));
+    EXPECT_EQ(services.calls, (QStringList{"start vara-hf", "prepare vara-hf", "stop vara-hf"}));
     action(menu, "Open Helper...")->trigger();
     EXPECT_EQ(services.calls.last(), "open helper");
 }
@@ -166,7 +178,7 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 TEST_F(StatusMenuWidget, QuitStopsEveryServiceInOrderWithThePreStopBeforeRigctldThenTerminates)
 {
     services.states[ServiceID::varaHF] = State::running;
-    StatusMenu menu(services, alerts, *this, actions());
+    StatusMenu menu(services, alerts, *this, actions(), clock);
 
     alerts.answers = {1};
     menu.quit();
@@ -194,7 +206,7 @@ TEST_F(StatusMenuWidget, QuitStopsEveryServiceInOrderWithThePreStopBeforeRigctld
 TEST_F(StatusMenuWidget, TheBonjourRowInformsOnly)
 {
     advertised = QStringLiteral("<b>Shack</b>");
-    StatusMenu menu(services, alerts, *this, actions());
+    StatusMenu menu(services, alerts, *this, actions(), clock);
     auto *row = qobject_cast<QWidgetAction *>(action(menu, "<b>Shack</b>"));
     ASSERT_NE(row, nullptr);
     EXPECT_FALSE(row->isEnabled());

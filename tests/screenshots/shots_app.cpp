@@ -40,7 +40,8 @@ QImage statusMenu(const std::function<void(test::RecordingServiceControl &)> &ar
         std::optional<QString> name;
     } announced;
     announced.name = advertised;
-    StatusMenu menu(services, alerts, announced, {});
+    test::ManualClock clock;
+    StatusMenu menu(services, alerts, announced, {}, clock);
     return grabMenu(&menu);
 }
 

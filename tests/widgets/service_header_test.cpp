@@ -212,6 +212,8 @@ TEST(ServiceHeader, ButtonStartsOrPreparesThenStops)
     EXPECT_TRUE(header.model().showsUptime);
 
     control.calls.clear();
+    // Once "Stop" has been there a moment, a press means it.
+    env.clock().advance(StartStopMeaning::kSettleTime);
     header.button()->click();
     EXPECT_EQ(control.calls, QStringList({"prepare rigctld"}));
     env.clock().advance(500ms);
@@ -300,34 +302,49 @@ TEST_F(HeaderOverTheOrchestrator, StartPressedDuringACrashRestartsPauseJoinsTheR
     auto first = start(ServiceID::rigctld);
     ASSERT_TRUE(env.clock().runUntil([&] { return first->done && rigctld.state() == ServiceRunState::running; }, 1s));
 
+    // How the press lands at the restart's launch of its child.
+    enum class AtLaunch {
+        no,
+        // Before the header is redrawn.
+        beforeTheRedraw,
+        // Begun before the redraw, let go after it.
+        heldOverTheRedraw,
+        // Just after the button has turned to "Stop".
+        justAfterTheRedraw,
+    };
     struct Case {
         const char *moment;
-        // After the crash; none: as the restart launches its child, before the header is redrawn.
-        std::optional<std::chrono::milliseconds> pressAt;
+        std::chrono::milliseconds pressAt; // after the crash, when not at the launch
+        AtLaunch atLaunch;
         // The launch of the start the press makes dies before it is ready.
         bool startDies;
         int launches;
     };
     const Case cases[] = {
-        {"at once", 0ms, false, 1},
-        {"a second in", 1000ms, false, 1},
-        {"just before the restart", 1999ms, false, 1},
-        {"as the restart clears up", 2000ms, false, 1},
-        {"as the restart launches", std::nullopt, false, 1},
+        {"at once", 0ms, AtLaunch::no, false, 1},
+        {"a second in", 1000ms, AtLaunch::no, false, 1},
+        {"just before the restart", 1999ms, AtLaunch::no, false, 1},
+        {"as the restart clears up", 2000ms, AtLaunch::no, false, 1},
+        {"as the restart launches", 0ms, AtLaunch::beforeTheRedraw, false, 1},
+        {"held as the restart launches", 0ms, AtLaunch::heldOverTheRedraw, false, 1},
+        {"as the button turns to Stop", 0ms, AtLaunch::justAfterTheRedraw, false, 1},
         // Its child is starting when the restart comes, and dies afterwards: the restart goes on.
-        {"with a start that dies", 1500ms, true, 2},
+        {"with a start that dies", 1500ms, AtLaunch::no, true, 2},
     };
+    int clicks = 0;
+    QObject::connect(header.button(), &QPushButton::clicked, [&clicks] { ++clicks; });
     for (const Case &c : cases) {
         SCOPED_TRACE(c.moment);
         launches = 0;
+        clicks = 0;
         nextLaunchDies = c.startDies;
         ::kill(static_cast<pid_t>(*rigctld.pid()), SIGSEGV);
         ASSERT_TRUE(env.clock().runUntil([&] { return rigctld.state() == ServiceRunState::error; }, 0ms));
         ASSERT_TRUE(orchestrator->isRestartPending(ServiceID::rigctld));
         bool pressed = false;
         QMetaObject::Connection pressAtLaunch;
-        if (c.pressAt) {
-            env.clock().advance(*c.pressAt);
+        if (c.atLaunch == AtLaunch::no) {
+            env.clock().advance(c.pressAt);
             test::ManualClock::processEvents();
             ASSERT_EQ(header.button()->text(), "Start");
             header.button()->click();
@@ -336,17 +353,35 @@ TEST_F(HeaderOverTheOrchestrator, StartPressedDuringACrashRestartsPauseJoinsTheR
             test::ManualClock::processEvents();
             ASSERT_EQ(header.button()->text(), "Start");
             pressAtLaunch = QObject::connect(&rigctld, &ManagedProcess::stateChanged, &header, [&] {
-                if (!pressed && rigctld.state() == ServiceRunState::starting && header.button()->text() == "Start") {
-                    pressed = true;
-                    header.button()->click();
+                if (pressed || rigctld.state() != ServiceRunState::starting) {
+                    return;
+                }
+                pressed = true;
+                switch (c.atLaunch) {
+                case AtLaunch::no:
+                case AtLaunch::beforeTheRedraw: header.button()->click(); break;
+                case AtLaunch::heldOverTheRedraw: header.button()->animateClick(); break;
+                case AtLaunch::justAfterTheRedraw:
+                    // Queued behind the header's redraw.
+                    QMetaObject::invokeMethod(
+                        &header,
+                        [&header] {
+                            EXPECT_EQ(header.button()->text(), "Stop");
+                            header.button()->click();
+                        },
+                        Qt::QueuedConnection);
+                    break;
                 }
             });
         }
         const bool settled = env.clock().runUntil(
-            [&] { return rigctld.state() == ServiceRunState::running && !orchestrator->isRestartPending(ServiceID::rigctld); },
+            [&] {
+                return clicks == 1 && rigctld.state() == ServiceRunState::running &&
+                       !orchestrator->isRestartPending(ServiceID::rigctld);
+            },
             1min);
         QObject::disconnect(pressAtLaunch);
-        ASSERT_TRUE(settled) << toRaw(rigctld.state()).toStdString();
+        ASSERT_TRUE(settled) << toRaw(rigctld.state()).toStdString() << ", clicks " << clicks;
         EXPECT_TRUE(pressed);
         test::ManualClock::processEvents();
         EXPECT_EQ(launches, c.launches);
