@@ -372,9 +372,19 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer
         }
         return false;
     case PeerOwner::Kind::notFound:
-        // No socket of this machine: a peer elsewhere, for the address gate. A loopback peer
-        // that can't be found has already gone.
-        return !QHostAddress(remoteHost).isLoopback();
+        // No socket of this machine: a peer elsewhere, for the address gate. One that comes from
+        // an address of this machine is a socket here all the same, whose owner the kernel did
+        // not give (or that has gone already): never a peer elsewhere.
+        if (!isMachineAddress(peer, remoteHost)) {
+            return true;
+        }
+        if (!QHostAddress(remoteHost).isLoopback() && !m_unfoundOwnAddressLogged) {
+            m_unfoundOwnAddressLogged = true;
+            serverLog().error(QStringLiteral("Refused a connection from %1, an address of this computer: whose it is "
+                                             "can't be found; further ones are refused without a word")
+                                  .arg(remoteText(hostText, port)));
+        }
+        return false;
     case PeerOwner::Kind::unknown:
         if (!owner.detail.isEmpty() && !m_ownerLookupFailed) {
             m_ownerLookupFailed = true;
@@ -384,6 +394,17 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer
         return false;
     }
     return false;
+}
+
+bool HTTPServer::isMachineAddress(const sockaddr_storage &peer, const QString &remoteHost) const
+{
+    if (remoteHost == QLatin1String("127.0.0.1") || remoteHost == QLatin1String("::1")) {
+        return true;
+    }
+    const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    // Without the interface list only a loopback address is known to be ours; the address gate
+    // serves no other peer then anyway.
+    return m_interfaces ? m_interfaces->holds(address) : address.isLoopback();
 }
 
 void HTTPServer::acceptPending()

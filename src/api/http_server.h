@@ -114,6 +114,8 @@ private:
     // Whether the far end is a process of this user, or a peer elsewhere; says why not in the log.
     bool isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer, const QString &remoteHost,
                         const QString &hostText, quint16 port);
+    // Whether the far end's address is one of this machine's (link-local ones on their own interface).
+    bool isMachineAddress(const sockaddr_storage &peer, const QString &remoteHost) const;
 
     Clock &m_clock;
     PeerOwners &m_owners;
@@ -134,6 +136,7 @@ private:
     // Users whose refused connections were logged, once each.
     std::set<unsigned> m_refusedUsers;
     bool m_ownerLookupFailed = false;
+    bool m_unfoundOwnAddressLogged = false;
 };
 
 } // namespace cordavelle

@@ -24,6 +24,9 @@ struct KernelPeerOwners::Connection {
     quint16 peerPort = 0;
     std::array<unsigned char, 16> ourAddress{};
     quint16 ourPort = 0;
+    // The interface of a link-local peer: its socket is bound to it, and the kernel finds a bound
+    // socket only when asked on that interface.
+    unsigned interfaceIndex = 0;
 };
 
 namespace {
@@ -49,9 +52,11 @@ std::optional<PeerOwner> readAddress(int (*read)(int, sockaddr *, socklen_t *), 
                      QStringLiteral("the connection's addresses can't be read: ") + systemReason(error)};
 }
 
-// Fills the address bytes and port (host order) of one end; an IPv4 peer of a dual-stack socket
-// comes as "::ffff:a.b.c.d" and is turned back into IPv4, as the kernel files it.
-bool readEnd(const sockaddr_storage &end, int &family, std::array<unsigned char, 16> &address, quint16 &port)
+// Fills the address bytes, port (host order) and interface of a scoped address of one end; an
+// IPv4 peer of a dual-stack socket comes as "::ffff:a.b.c.d" and is turned back into IPv4, as the
+// kernel files it.
+bool readEnd(const sockaddr_storage &end, int &family, std::array<unsigned char, 16> &address, quint16 &port,
+             unsigned &interfaceIndex)
 {
     if (end.ss_family == AF_INET) {
         const auto &v4 = reinterpret_cast<const sockaddr_in &>(end);
@@ -63,6 +68,7 @@ bool readEnd(const sockaddr_storage &end, int &family, std::array<unsigned char,
     if (end.ss_family == AF_INET6) {
         const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(end);
         port = ntohs(v6.sin6_port);
+        interfaceIndex = v6.sin6_scope_id;
         if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
             family = AF_INET;
             std::memcpy(address.data(), v6.sin6_addr.s6_addr + 12, 4);
@@ -123,9 +129,14 @@ PeerOwner KernelPeerOwners::ownerOfPeer(qintptr descriptor, const sockaddr_stora
     }
     Connection connection;
     int ourFamily = 0;
-    if (!readEnd(theirs, connection.family, connection.peerAddress, connection.peerPort)
-        || !readEnd(ours, ourFamily, connection.ourAddress, connection.ourPort) || ourFamily != connection.family) {
+    unsigned ourInterface = 0;
+    if (!readEnd(theirs, connection.family, connection.peerAddress, connection.peerPort, connection.interfaceIndex)
+        || !readEnd(ours, ourFamily, connection.ourAddress, connection.ourPort, ourInterface)
+        || ourFamily != connection.family) {
         return {PeerOwner::Kind::unknown, 0, QStringLiteral("the connection is not TCP over IP")};
+    }
+    if (connection.interfaceIndex == 0) {
+        connection.interfaceIndex = ourInterface;
     }
     if (m_source == Source::socketDiagnostics) {
         if (auto owner = askSocketDiagnostics(connection)) {
@@ -160,6 +171,8 @@ std::optional<PeerOwner> KernelPeerOwners::askSocketDiagnostics(const Connection
     const std::size_t addressBytes = connection.family == AF_INET ? 4 : 16;
     std::memcpy(query.request.id.idiag_src, connection.peerAddress.data(), addressBytes);
     std::memcpy(query.request.id.idiag_dst, connection.ourAddress.data(), addressBytes);
+    // A socket bound to no interface is found whichever is named.
+    query.request.id.idiag_if = connection.interfaceIndex;
     query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 

@@ -98,10 +98,10 @@ TEST(HTTPServerPeers, LocalNetworkPeersAreThePrivateRangesAndTheInterfacesOnLink
 {
     test::FixedNetworkInterfaces interfaces;
     interfaces.list = {
-        {QHostAddress(QStringLiteral("2001:db8:1::20")), 64},
-        {QHostAddress(QStringLiteral("198.51.100.20")), 24},
-        {QHostAddress(QStringLiteral("203.0.113.5")), 0},
-        {QHostAddress(QStringLiteral("2001:db8:9::1")), -1},
+        {QHostAddress(QStringLiteral("2001:db8:1::20")), 64, {}},
+        {QHostAddress(QStringLiteral("198.51.100.20")), 24, {}},
+        {QHostAddress(QStringLiteral("203.0.113.5")), 0, {}},
+        {QHostAddress(QStringLiteral("2001:db8:9::1")), -1, {}},
     };
     const std::pair<const char *, bool> cases[] = {
         {"127.9.9.9", true},        {"10.1.2.3", true},         {"172.16.0.1", true},

@@ -1,7 +1,9 @@
 #include "api/http_server.h"
+#include "platform/network_interfaces.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/link_local.h"
 #include "support/manual_clock.h"
 #include "support/other_user_client.h"
 #include "support/test_platform.h"
@@ -330,6 +332,51 @@ TEST_F(HTTPServerWire, AProcessOfAnotherUserGetsNoAnswerAtAll)
     EXPECT_EQ(env.log().messages().filter(QStringLiteral("(uid %1)").arg(test::kOtherUid)).size(), 1);
     // This user's own client is served as before.
     EXPECT_EQ(test::WireReply::parse(test::exchange(server.port(), request)).statusCode, 200);
+}
+
+// With network access on, a program of this machine that connects through one of the machine's
+// own addresses is still only served when it is this user's, and never taken for a peer elsewhere.
+TEST_F(HTTPServerWire, ThroughALinkLocalAddressOfThisComputerOnlyThisUsersProgramsAreServed)
+{
+    QString whyNot;
+    const std::optional<QHostAddress> linkLocal = test::ownLinkLocalAddress(&whyNot);
+    if (!linkLocal) {
+        GTEST_SKIP() << whyNot.toStdString();
+    }
+    KernelNetworkInterfaces interfaces;
+    server.setNetworkAccessPolicy([] { return true; }, interfaces);
+    startServer();
+    QHostAddress bare = *linkLocal;
+    bare.setScopeId(QString());
+
+    test::WireClient own;
+    ASSERT_TRUE(own.connectTo(server.port(), *linkLocal));
+    own.send("GET /status HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(own.waitForClose());
+    EXPECT_EQ(own.reply().statusCode, 200);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].remoteHost, bare.toString());
+
+    if (test::OtherUserClient::canStart()) {
+        test::OtherUserClient other(*linkLocal, server.port(), "POST /pair/request HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(other.bytesReceived(), 0L);
+        EXPECT_EQ(requests.size(), 1u);
+        EXPECT_EQ(env.log().messages().filter(QStringLiteral("(uid %1)").arg(test::kOtherUid)).size(), 1);
+    }
+
+    // Whose a connection from this machine is must be found, or it is refused.
+    test::ScriptedPeerOwners owners;
+    owners.answer = {PeerOwner::Kind::notFound, 0, {}};
+    HTTPServer blind{env.platform().clock(), owners};
+    blind.setNetworkAccessPolicy([] { return true; }, interfaces);
+    ASSERT_TRUE(test::startOnFreePort(blind, [this](HTTPRequest r) { return handler(std::move(r)); }));
+    test::WireClient unknown;
+    ASSERT_TRUE(unknown.connectTo(blind.port(), *linkLocal));
+    unknown.send("GET /status HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(unknown.waitForClose());
+    EXPECT_TRUE(unknown.received().isEmpty());
+    EXPECT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(env.log().contains(QStringLiteral(", an address of this computer: whose it is can't be found")));
 }
 
 TEST_F(HTTPServerWire, RequestsFromWebPagesAreRefusedBeforeTheHandler)

@@ -1,7 +1,10 @@
+#include "platform/network_interfaces.h"
 #include "platform/peer_owner.h"
 
+#include "support/link_local.h"
 #include "support/local_ports.h"
 #include "support/other_user_client.h"
+#include "support/test_platform.h"
 
 #include <QThread>
 
@@ -12,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -162,6 +166,77 @@ TEST(KernelPeerOwners, TellsAnotherUsersPeerFromEitherSource)
         EXPECT_EQ(owner.uid, test::kOtherUid);
         ::close(accepted);
         EXPECT_EQ(client.bytesReceived([] { QThread::msleep(5); }), 0L);
+    }
+}
+
+// A program connecting through the machine's own link-local address binds its socket to the
+// interface; the lookup must ask on that interface, or the peer reads as one elsewhere.
+TEST(KernelPeerOwners, TellsWhosePeerComesThroughALinkLocalAddressOfThisMachine)
+{
+    QString whyNot;
+    const std::optional<QHostAddress> linkLocal = test::ownLinkLocalAddress(&whyNot);
+    if (!linkLocal) {
+        GTEST_SKIP() << whyNot.toStdString();
+    }
+    for (const Source source : {Source::socketDiagnostics, Source::procTable}) {
+        SCOPED_TRACE(source == Source::procTable ? "proc table" : "socket diagnostics");
+        Listener listener(AF_INET6);
+        const int client = connectTo(*linkLocal, listener.port());
+        ASSERT_GE(client, 0) << linkLocal->toString().toStdString();
+        const int accepted = listener.accept();
+        ASSERT_GE(accepted, 0);
+        const PeerOwner owner = KernelPeerOwners(source).ownerOfPeer(accepted);
+        EXPECT_EQ(owner.kind, PeerOwner::Kind::thisUser) << linkLocal->toString().toStdString();
+        ::close(accepted);
+        ::close(client);
+
+        if (!test::OtherUserClient::canStart()) {
+            continue;
+        }
+        test::OtherUserClient other(*linkLocal, listener.port(), "GET / HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(other.started());
+        const int otherAccepted = listener.accept();
+        ASSERT_GE(otherAccepted, 0);
+        const PeerOwner otherOwner = KernelPeerOwners(source).ownerOfPeer(otherAccepted);
+        EXPECT_EQ(otherOwner.kind, PeerOwner::Kind::otherUser);
+        EXPECT_EQ(otherOwner.uid, test::kOtherUid);
+        ::close(otherAccepted);
+        EXPECT_EQ(other.bytesReceived([] { QThread::msleep(5); }), 0L);
+    }
+}
+
+// The interface list is what tells a peer of this machine from one elsewhere: it must keep the
+// IPv6 addresses and the prefix lengths. The loopback's are in every network namespace.
+TEST(KernelNetworkInterfaces, ListsIPv4AndIPv6AddressesWithTheirPrefixes)
+{
+    const QList<InterfaceAddress> own = KernelNetworkInterfaces().addresses();
+    const auto has = [&own](const char *address, int prefixLength) {
+        return std::any_of(own.cbegin(), own.cend(), [&](const InterfaceAddress &entry) {
+            return entry.address == QHostAddress(QString::fromLatin1(address)) && entry.prefixLength == prefixLength;
+        });
+    };
+    EXPECT_TRUE(has("::1", 128));
+    EXPECT_TRUE(has("127.0.0.1", 8));
+    for (const InterfaceAddress &entry : own) {
+        EXPECT_TRUE(entry.address.scopeId().isEmpty()) << entry.address.toString().toStdString();
+        EXPECT_EQ(entry.zone.isEmpty(), !entry.address.isLinkLocal() || entry.address.protocol() != QAbstractSocket::IPv6Protocol)
+            << entry.address.toString().toStdString();
+    }
+}
+
+TEST(NetworkInterfaces, AnAddressOfThisMachineIsALoopbackOneOrAListedOneOnItsOwnLink)
+{
+    test::FixedNetworkInterfaces interfaces;
+    interfaces.list = {{QHostAddress(QStringLiteral("192.0.2.2")), 24, {}},
+                       {QHostAddress(QStringLiteral("fe80::2")), 64, QStringLiteral("eth0")}};
+    const std::pair<const char *, bool> cases[] = {
+        {"127.0.0.1", true},      {"127.0.0.5", true},       {"::1", true},
+        {"::ffff:127.0.0.1", true}, {"192.0.2.2", true},     {"::ffff:192.0.2.2", true},
+        {"fe80::2%eth0", true},   {"fe80::2", true},         {"192.0.2.3", false},
+        {"fe80::2%eth1", false},  {"fe80::3%eth0", false},   {"2001:db8::2", false},
+    };
+    for (const auto &[address, own] : cases) {
+        EXPECT_EQ(interfaces.holds(QHostAddress(QString::fromLatin1(address))), own) << address;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <net/if.h>
 #include <netinet/in.h>
 
 #include <cstring>
@@ -51,6 +52,8 @@ SocketAddress socketAddress(const QHostAddress &host, quint16 port)
         v6.sin6_port = htons(port);
         const Q_IPV6ADDR bytes = host.toIPv6Address();
         std::memcpy(&v6.sin6_addr, bytes.c, 16);
+        // A link-local address is reached through the interface its zone names.
+        v6.sin6_scope_id = host.scopeId().isEmpty() ? 0 : ::if_nametoindex(host.scopeId().toLocal8Bit().constData());
         address.length = sizeof v6;
     } else {
         auto &v4 = reinterpret_cast<sockaddr_in &>(address.storage);
