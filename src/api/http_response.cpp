@@ -47,9 +47,104 @@ HTTPResponse HTTPResponse::json(const nlohmann::ordered_json &value, int status)
 HTTPResponse HTTPResponse::error(const QString &message, int status)
 {
     QByteArray body = QByteArrayLiteral("{\"error\":");
-    body += jsonStringLiteral(message);
+    body += jsonStringLiteral(withoutLocalPaths(message));
     body += '}';
     return make(status, std::move(body));
+}
+
+namespace {
+
+struct Span {
+    qsizetype start;
+    qsizetype end;
+};
+
+// Where a path begins: "/" or "~/" at the start of the text or of a word (or after an opening
+// quote, bracket or "="), followed by more than a blank.
+bool beginsPath(const QString &text, qsizetype i)
+{
+    const bool home = text[i] == u'~' && i + 1 < text.size() && text[i + 1] == u'/';
+    const qsizetype rest = text[i] == u'/' ? i + 1 : home ? i + 2 : -1;
+    if (rest < 0 || rest >= text.size() || text[rest].isSpace()) {
+        return false;
+    }
+    return i == 0 || text[i - 1].isSpace() || QStringView(u"\"'([<=").contains(text[i - 1]);
+}
+
+// The paths a text names. A path runs on over a blank while the next word goes on with a "/"
+// ("…/Cordavelle Helper/wine"), and ends before the punctuation that follows it.
+QList<Span> pathsIn(const QString &text)
+{
+    QList<Span> spans;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!beginsPath(text, i)) {
+            continue;
+        }
+        qsizetype end = i;
+        while (true) {
+            while (end < text.size() && !text[end].isSpace()) {
+                ++end;
+            }
+            qsizetype wordEnd = end + 1;
+            while (wordEnd < text.size() && !text[wordEnd].isSpace()) {
+                ++wordEnd;
+            }
+            if (end + 1 >= text.size() || text[end] != u' ' || !QStringView(text).mid(end + 1, wordEnd - end - 1).contains(u'/')) {
+                break;
+            }
+            end = wordEnd;
+        }
+        while (end > i + 1 && QStringView(u":,;.)]'\"").contains(text[end - 1])) {
+            --end;
+        }
+        spans.push_back({i, end});
+        i = end;
+    }
+    return spans;
+}
+
+// "Permission denied" reads "permission denied" after a colon; "VARA …" stays as it is.
+QString inRunningText(QString reason)
+{
+    if (reason.size() > 1 && reason[0].isUpper() && reason[1].isLower()) {
+        reason[0] = reason[0].toLower();
+    }
+    return reason;
+}
+
+} // namespace
+
+QString withoutLocalPaths(const QString &text)
+{
+    if (!text.contains(u'/')) {
+        return text;
+    }
+    const QList<Span> spans = pathsIn(text);
+    if (spans.isEmpty()) {
+        return text;
+    }
+    // What failed, then a file operation that failed on a path, and the system's reason:
+    // "Could not save the settings — Could not write /…/x.plist: Permission denied".
+    const qsizetype dash = text.indexOf(QString::fromUtf8(" \u2014 "));
+    const qsizetype colon = text.indexOf(QLatin1String(": "));
+    const qsizetype cut = dash < 0 ? colon : colon < 0 ? dash : std::min(dash, colon);
+    if (cut > 0 && spans.size() == 1 && spans[0].start > cut) {
+        const qsizetype detail = cut + (cut == dash ? 3 : 2);
+        const QStringView after = QStringView(text).mid(spans[0].end);
+        if (QStringView(text).mid(detail).startsWith(QLatin1String("Could not ")) && after.startsWith(QLatin1String(": "))
+            && after.size() > 2) {
+            return text.left(cut) + QLatin1String(": ") + inRunningText(after.mid(2).toString());
+        }
+    }
+    QString result;
+    qsizetype from = 0;
+    for (const Span &span : spans) {
+        result += QStringView(text).mid(from, span.start - from);
+        result += QChar(0x2026);
+        from = span.end;
+    }
+    result += QStringView(text).mid(from);
+    return result;
 }
 
 HTTPResponse HTTPResponse::notFound() { return error(QStringLiteral("Not found"), 404); }

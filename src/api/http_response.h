@@ -23,7 +23,8 @@ struct HTTPResponse {
     static HTTPResponse json(const nlohmann::ordered_json &value, int status = 200);
     // A body already written as JSON.
     static HTTPResponse jsonText(QByteArray body, int status = 200) { return make(status, std::move(body)); }
-    // {"error":"<message>"}.
+    // {"error":"<message>"}, with every path of this computer that the message names left out
+    // (withoutLocalPaths): peers learn what failed and why, not the user's name or folders.
     static HTTPResponse error(const QString &message, int status);
     // 404 {"error":"Not found"}.
     static HTTPResponse notFound();
@@ -47,6 +48,12 @@ struct HTTPResponse {
 private:
     static HTTPResponse make(int status, QByteArray body);
 };
+
+// `text` without the file paths it names ("/home/…", "~/…"): a failed file operation after what
+// failed gives way to its reason ("Could not save the settings — Could not write /…/x.plist:
+// Permission denied" reads "Could not save the settings: permission denied"); any other path to
+// "…". A text without a path comes back unchanged.
+QString withoutLocalPaths(const QString &text);
 
 // A JSON string literal of `text`: quotation mark and reverse solidus escaped, control characters
 // as their JSON escapes, everything else (a solidus, non-ASCII text) as raw UTF-8.

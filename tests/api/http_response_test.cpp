@@ -51,6 +51,42 @@ TEST(HTTPResponse, ErrorMessagesAreEscapedAsJSON)
     EXPECT_EQ(QString::fromStdString(parsed.at("error").get<std::string>()), message);
 }
 
+// Peers learn what failed and why, never the user's name or folder layout; "a/b" and a URL are
+// no paths of this computer.
+TEST(HTTPResponse, ErrorRepliesNameNoLocalPath)
+{
+    const QString plist = QStringLiteral("/home/jo/.config/cordavelle-helper/com.cordavelle.helper.plist.Ab12Cd");
+    const QString data = QStringLiteral("/home/jo/.local/share/Cordavelle Helper");
+    const std::pair<QString, QString> cases[] = {
+        {QString::fromUtf8("Could not save the paired clients \u2014 Could not write %1: Permission denied").arg(plist),
+         "Could not save the paired clients: permission denied"},
+        {QString::fromUtf8("Could not save the settings \u2014 Could not rename %1: Read-only file system").arg(plist),
+         "Could not save the settings: read-only file system"},
+        {QStringLiteral("Could not write Direwolf config: Could not write %1/direwolf.conf: No space left on device").arg(data),
+         "Could not write Direwolf config: no space left on device"},
+        {QString::fromUtf8("rigctld at %1/bin/rigctld can be changed by another user (the folder %1/bin is writable "
+                           "by others) \u2014 choose a program only you or root can change").arg(data),
+         QString::fromUtf8("rigctld at \u2026 can be changed by another user (the folder \u2026 is writable by others) "
+                           "\u2014 choose a program only you or root can change")},
+        {QString::fromUtf8("Invalid VARA HF config JSON \u2014 varaPath must name a program that only you or root can "
+                           "change: the file %1/wine/drive_c/VARA HF/VARA.exe is writable by others").arg(data),
+         QString::fromUtf8("Invalid VARA HF config JSON \u2014 varaPath must name a program that only you or root can "
+                           "change: the file \u2026 is writable by others")},
+        {QStringLiteral("Could not create ~/.config/cordavelle-helper"), QString::fromUtf8("Could not create \u2026")},
+        {QString::fromUtf8("Could not save the pairing token \u2014 the keyring is locked"),
+         QString::fromUtf8("Could not save the pairing token \u2014 the keyring is locked")},
+        {"Port 8000 and/or 8001 not listening after timeout", "Port 8000 and/or 8001 not listening after timeout"},
+        {"Could not fetch http://127.0.0.1:8123/list: 404", "Could not fetch http://127.0.0.1:8123/list: 404"},
+        {"winePath names no usable program: C:\\VARA\\VARA.exe is not an absolute path",
+         "winePath names no usable program: C:\\VARA\\VARA.exe is not an absolute path"},
+    };
+    for (const auto &[message, reply] : cases) {
+        EXPECT_EQ(withoutLocalPaths(message), reply) << message.toStdString();
+    }
+    const auto body = nlohmann::json::parse(HTTPResponse::error(cases[0].first, 500).body.toStdString());
+    EXPECT_EQ(body.at("error"), "Could not save the paired clients: permission denied");
+}
+
 // The service routes write their bodies straight out; a client must read what the document gave.
 TEST(HTTPResponse, ServiceStatusTextIsTheDocumentsText)
 {

@@ -20,6 +20,7 @@
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -80,6 +81,13 @@ protected:
     }
 
     static Json error(const char *message) { return Json{{"error", message}}; }
+
+    // Whether a reply names the test's home, where every file of the helper lies.
+    bool namesTheHome(const QByteArray &body)
+    {
+        return body.contains(QFile::encodeName(env.platform().paths().home()))
+               || body.contains(QFile::encodeName(QDir::homePath()));
+    }
 
     test::TestPlatform env;
     test::FakeLoginItem loginItem;
@@ -272,7 +280,8 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
     }
     ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
     const std::string sharedPath = shared.toStdString();
-    const std::string othersChange = "the file " + sharedPath + " is writable by others";
+    // The reply names no path of this computer; the window and the log do.
+    const std::string othersChange = "the file \u2026 is writable by others";
     // Wine finds a Windows path of the modem's program in its prefix; this one others may write.
     const QString modem = places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe");
     ASSERT_TRUE(test::writeProgram(modem, "MZ", false));
@@ -314,7 +323,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"vara-hf", {{"winePath", sharedPath}}, "Invalid VARA HF config JSON \u2014 winePath" + program + othersChange},
         {"vara-fm", {{"varaPath", sharedPath}}, "Invalid VARA FM config JSON \u2014 varaPath" + program + othersChange},
         {"vara-hf", {{"varaPath", "C:\\VARA\\VARA.exe"}},
-         "Invalid VARA HF config JSON \u2014 varaPath" + program + "the file " + modem.toStdString() + " is writable by others"},
+         "Invalid VARA HF config JSON \u2014 varaPath" + program + othersChange},
         {"vara-hf", {{"winePath", "C:\\VARA\\VARA.exe"}},
          "Invalid VARA HF config JSON \u2014 winePath" + unusable + "C:\\VARA\\VARA.exe is not an absolute path"},
     };
@@ -428,12 +437,22 @@ TEST_F(APIRouterWire, AChangeThatCannotBeSavedIsRefusedAndTheOldValueStays)
         ASSERT_EQ(config.setStationCallsign("N0CALL"), std::nullopt);
         ASSERT_TRUE(readOnly ? disk.makeReadOnly() : disk.fill());
 
-        Reply r = authorized("PUT", "/services/rigctld/config", QByteArray(R"({"tcpPort":5000})"));
-        EXPECT_EQ(r.status, 500) << readOnly;
-        EXPECT_TRUE(QString::fromStdString(r.json.value("error", "")).startsWith(QString::fromUtf8("Could not save the settings \u2014 ")))
-            << r.body.toStdString();
+        const Reply changes[] = {
+            authorized("PUT", "/services/rigctld/config", QByteArray(R"({"tcpPort":5000})")),
+            authorized("PUT", "/callsign", QByteArray(R"({"callsign":"k1abc"})")),
+        };
+        for (const Reply &r : changes) {
+            EXPECT_EQ(r.status, 500) << readOnly;
+            EXPECT_TRUE(QString::fromStdString(r.json.value("error", "")).startsWith("Could not save the settings: "))
+                << r.body.toStdString();
+            EXPECT_FALSE(namesTheHome(r.body)) << r.body.toStdString();
+        }
+        if (readOnly) {
+            EXPECT_EQ(changes[0].json, error("Could not save the settings: read-only file system"));
+        }
+        // The log keeps what the reply leaves out.
+        EXPECT_TRUE(env.log().contains(env.platform().preferencesFile(env.defaults().domain())));
         EXPECT_EQ(authorized("GET", "/services/rigctld/config").body, HTTPResponse::jsonEncodable(kept).body);
-        EXPECT_EQ(authorized("PUT", "/callsign", QByteArray(R"({"callsign":"k1abc"})")).status, 500) << readOnly;
         EXPECT_EQ(config.stationCallsign(), "N0CALL");
 
         PlistUserDefaults reread(env.defaults().domain(), env.platform().preferencesFile(env.defaults().domain()));
@@ -469,8 +488,12 @@ TEST_F(APIRouterWire, APairingChangeThatCannotBeSavedIsRefusedAndTheTableStays)
         for (const auto &[method, path, headers] : changes) {
             const Reply r = call(method, path, method == "POST" ? std::optional(request) : std::nullopt, headers);
             EXPECT_EQ(r.status, 500) << path.toStdString() << readOnly;
-            EXPECT_TRUE(QString::fromStdString(r.json.value("error", "")).startsWith(QString::fromUtf8("Could not save the paired clients \u2014 ")))
+            EXPECT_TRUE(QString::fromStdString(r.json.value("error", "")).startsWith("Could not save the paired clients: "))
                 << r.body.toStdString();
+            EXPECT_FALSE(namesTheHome(r.body)) << r.body.toStdString();
+            if (readOnly) {
+                EXPECT_EQ(r.json, error("Could not save the paired clients: read-only file system"));
+            }
         }
         EXPECT_EQ(call("GET", "/pair/status/c2").status, 404);
         EXPECT_EQ(authorized("GET", "/services/rigctld").status, 200);
