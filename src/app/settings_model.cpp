@@ -1,5 +1,7 @@
 #include "settings_model.h"
 
+#include "base/tcp_port.h"
+#include "core/config_store.h"
 #include "core/experimental_features.h"
 
 namespace cordavelle::settings_model {
@@ -57,6 +59,15 @@ QString pairingCaption(bool requirePairing)
 bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing) { return allowNetworkAccess && requirePairing; }
 
 bool approvesAllPending(bool before, bool after) { return before && !after; }
+
+std::optional<QString> apiPortProblem(const QString &text, const ConfigStore &config)
+{
+    if (text.trimmed().isEmpty()) {
+        return std::nullopt;
+    }
+    const std::optional<int> port = parsePort(text);
+    return port ? config.apiPortProblem(*port) : invalidPortText();
+}
 
 Alert launchAtLoginFailureAlert(bool wanted, const QString &error)
 {

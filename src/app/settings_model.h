@@ -11,6 +11,7 @@
 
 namespace cordavelle {
 
+class ConfigStore;
 class ExperimentalFeatureManager;
 
 // What the settings window decides; the widgets only show it.
@@ -33,6 +34,9 @@ QString pairingCaption(bool requirePairing);
 bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing);
 // Switching pairing off lets every waiting client in, once, at the change.
 bool approvesAllPending(bool before, bool after);
+// Why the API port field's text can't be stored, or nothing: text that is no port from 1 to
+// 65535, or a port this user may not listen on. Empty text is none: the stored port comes back.
+std::optional<QString> apiPortProblem(const QString &text, const ConfigStore &config);
 
 Alert launchAtLoginFailureAlert(bool wanted, const QString &error);
 // A change of a setting that could not be saved, so the setting stays as it was: `message` says

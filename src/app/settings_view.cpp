@@ -140,22 +140,28 @@ QWidget *HelperSettingsView::buildNetwork()
     m_apiPort = new QLineEdit;
     m_apiPort->setFixedWidth(80);
     m_apiPort->setFont(textStyle::monospaced(m_apiPort->font()));
-    // Flagged while typing, stored once committed (Return or leaving the field), so that none of
-    // the numbers on the way to the port the user means is stored.
-    connect(m_apiPort, &QLineEdit::textEdited, this,
-            [this](const QString &text) { m_apiPortProblem->setVisible(!parsePort(text)); });
-    // Text that is no port gives way to the stored port again.
+    // Text that is no port is flagged while typing; the numbers on the way to the port the user
+    // means ("8", "83", …) are neither flagged nor stored: a port is judged once committed
+    // (Return or leaving the field).
+    connect(m_apiPort, &QLineEdit::textEdited, this, [this](const QString &text) {
+        showApiPortProblem(text.trimmed().isEmpty() || parsePort(text) ? std::nullopt
+                                                                       : std::optional(invalidPortText()));
+    });
+    // A port that can't be stored gives way to the stored port again, its reason staying under
+    // the field so that the change is not lost without a word.
     connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
         // Also ends the field's editing when the alert below takes the focus: only a new port is
         // stored, so that the stored one put back here is not refused all over again.
+        const std::optional<QString> problem = apiPortProblem(m_apiPort->text(), config);
         std::optional<QString> failure;
-        if (const std::optional<int> port = parsePort(m_apiPort->text()); port && *port != config.apiPort()) {
+        const std::optional<int> port = parsePort(m_apiPort->text());
+        if (!problem && port && *port != config.apiPort()) {
             failure = config.setApiPort(*port);
         }
         if (const QString stored = QString::number(config.apiPort()); m_apiPort->text() != stored) {
             m_apiPort->setText(stored);
         }
-        m_apiPortProblem->hide();
+        showApiPortProblem(problem);
         refused(failure, notChanged(QStringLiteral("API Port")));
     });
     portRow->addRow(QStringLiteral("API Port"), m_apiPort);
@@ -257,6 +263,14 @@ QWidget *HelperSettingsView::buildExperimental()
     columnOf(experimental)->addWidget(m_features);
     columnOf(experimental)->addWidget(captionLabel(QStringLiteral("Experimental features may be incomplete or unstable.")));
     return experimental;
+}
+
+void HelperSettingsView::showApiPortProblem(const std::optional<QString> &problem)
+{
+    if (problem) {
+        m_apiPortProblem->setText(*problem);
+    }
+    m_apiPortProblem->setVisible(problem.has_value());
 }
 
 bool HelperSettingsView::refused(const std::optional<QString> &failure, const QString &message)

@@ -55,6 +55,8 @@ private:
     QWidget *buildServices();
     QWidget *buildExperimental();
     void refresh();
+    // The reason under the API port field, or none.
+    void showApiPortProblem(const std::optional<QString> &problem);
     // A change the store refused: every control shows the stored value again, then an alert says
     // which change (`message`) and why. True when it was refused.
     bool refused(const std::optional<QString> &failure, const QString &message);

@@ -23,4 +23,13 @@ std::optional<int> parsePort(const QString &text)
 
 QString invalidPortText() { return QStringLiteral("Enter a whole number from 1 to 65535. The port stays as it was."); }
 
+QString reservedPortText(int port, int lowest)
+{
+    return QStringLiteral("Port %1 is below %2: only the system may listen on it. Enter a port from %2 to %3. The "
+                          "port stays as it was.")
+        .arg(port)
+        .arg(lowest)
+        .arg(kHighestPort);
+}
+
 } // namespace cordavelle

@@ -17,5 +17,7 @@ constexpr bool isUsablePort(qint64 port) { return port >= kLowestPort && port <=
 std::optional<int> parsePort(const QString &text);
 // What a port field says under text that is no port.
 QString invalidPortText();
+// What it says under a port below `lowest`, the first one this user may listen on.
+QString reservedPortText(int port, int lowest);
 
 } // namespace cordavelle

@@ -1,6 +1,7 @@
 #include "config_store.h"
 
 #include "base/helper_logger.h"
+#include "base/tcp_port.h"
 #include "platform/platform.h"
 
 #include <functional>
@@ -285,8 +286,24 @@ void ConfigStore::setLifecycleMode(ServiceID id, ServiceLifecycleMode mode)
     updateConfig(id, [mode](auto &record) { record.lifecycleMode = mode; });
 }
 
+std::optional<QString> ConfigStore::apiPortProblem(qint64 port) const
+{
+    if (!isUsablePort(port)) {
+        return invalidPortText();
+    }
+    // Asked anew each time: the kernel's setting may change while the helper runs.
+    if (const int lowest = m_systemInfo.lowestBindablePort(); port < lowest) {
+        return reservedPortText(static_cast<int>(port), lowest);
+    }
+    return std::nullopt;
+}
+
 std::optional<QString> ConfigStore::setApiPort(int port)
 {
+    // Stored, such a port would only make the next start fail to listen.
+    if (std::optional<QString> problem = apiPortProblem(port)) {
+        return problem;
+    }
     return assign(m_apiPort, port, Keys::kApiPort, &ConfigStore::apiPortChanged);
 }
 

@@ -107,9 +107,13 @@ public:
     ServiceLifecycleMode lifecycleMode(ServiceID id) const;
     void setLifecycleMode(ServiceID id, ServiceLifecycleMode mode);
 
-    // Any integer is kept; the HTTP server decides what to do with one that is no TCP port.
+    // Any integer stored is read as it is; the HTTP server decides what to do with one that is no
+    // TCP port. Assigning refuses a port the helper could not listen on (apiPortProblem).
     int apiPort() const { return m_apiPort; }
     std::optional<QString> setApiPort(int port);
+    // Why `port` can't be the API port, or nothing: it must be a TCP port (1 to 65535) that this
+    // user may listen on (not one the kernel keeps for privileged processes).
+    std::optional<QString> apiPortProblem(qint64 port) const;
     // Starts as the login item's real status; assigning registers or unregisters the item.
     bool launchAtLogin() const { return m_launchAtLogin; }
     void setLaunchAtLogin(bool enabled);

@@ -2,8 +2,12 @@
 
 #include <QFile>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace cordavelle {
 
@@ -56,7 +60,10 @@ QString prettyHostName(const QString &machineInfoFile)
 
 } // namespace
 
-UnameSystemInfo::UnameSystemInfo(QString machineInfoFile) : m_machineInfoFile(std::move(machineInfoFile)) {}
+UnameSystemInfo::UnameSystemInfo(QString machineInfoFile, QString unprivilegedPortFile)
+    : m_machineInfoFile(std::move(machineInfoFile)), m_unprivilegedPortFile(std::move(unprivilegedPortFile))
+{
+}
 
 QString UnameSystemInfo::machineArchitecture() const
 {
@@ -77,6 +84,34 @@ QString UnameSystemInfo::hostName() const
         return {};
     }
     return QString::fromLocal8Bit(name.nodename);
+}
+
+int UnameSystemInfo::lowestBindablePort() const
+{
+    // Asked of the kernel directly: the C library has no call for it.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) == 0
+        && (data[CAP_NET_BIND_SERVICE / 32].effective & (1U << (CAP_NET_BIND_SERVICE % 32))) != 0) {
+        return 1;
+    }
+    return unprivilegedPortStart();
+}
+
+int UnameSystemInfo::unprivilegedPortStart() const
+{
+    constexpr int kernelDefault = 1024;
+    QFile file(m_unprivilegedPortFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return kernelDefault;
+    }
+    bool isNumber = false;
+    const int start = file.read(16).trimmed().toInt(&isNumber);
+    if (!isNumber || start < 0 || start > 65535) {
+        return kernelDefault;
+    }
+    // 0 leaves every port to every user; port 0 itself is no port to listen on.
+    return std::max(start, 1);
 }
 
 unsigned currentUserId() { return ::getuid(); }

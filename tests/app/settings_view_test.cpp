@@ -213,7 +213,9 @@ TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
         {"API Port could not be changed",
          [&] {
              port->selectAll();
-             press(port, Qt::Key_9, "9");
+             for (const char *digit : {"9", "0", "0", "1"}) {
+                 press(port, Qt::Key_0 + digit[0] - '0', digit);
+             }
              press(port, Qt::Key_Return);
          },
          [&] { return port->text() == QString::number(config.apiPort()); }},
@@ -239,6 +241,48 @@ TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
         EXPECT_TRUE(control.showsStored());
     }
     EXPECT_EQ(stored(), before);
+}
+
+// A port the helper could not listen on is refused at once, with the reason under the field,
+// rather than failing the next start; the stored port stays and comes back into the field.
+TEST(SettingsViewWidget, TheAPIPortFieldRefusesAPortTheHelperCouldNotListenOnAndSaysWhy)
+{
+    SettingsWindowScene scene;
+    ConfigStore &config = scene.config;
+    HelperSettingsView &view = scene.view;
+    QApplication::processEvents();
+    auto *port = fieldLabeled<QLineEdit>(view, "API Port");
+    ASSERT_NE(port, nullptr);
+    const auto reasonShown = [&view]() -> QString {
+        for (const QLabel *label : view.findChildren<QLabel *>()) {
+            if (!label->isHidden() && label->text().endsWith("The port stays as it was.")) {
+                return label->text();
+            }
+        }
+        return {};
+    };
+    const QString reserved = "Port %1 is below 1024: only the system may listen on it. Enter a port from 1024 to "
+                             "65535. The port stays as it was.";
+    const QString noPort = "Enter a whole number from 1 to 65535. The port stays as it was.";
+    const std::pair<QString, QString> cases[] = {
+        {"79", reserved.arg(79)}, {"80", reserved.arg(80)}, {"1023", reserved.arg(1023)},
+        {"1024", {}},             {"8380", {}},             {"65535", {}},
+        {"0", noPort},            {"70000", noPort},
+    };
+    for (const auto &[typed, reason] : cases) {
+        SCOPED_TRACE(typed.toStdString());
+        const int before = config.apiPort();
+        port->selectAll();
+        for (const QChar digit : typed) {
+            press(port, Qt::Key_0 + digit.digitValue(), digit);
+        }
+        press(port, Qt::Key_Return);
+        QApplication::processEvents();
+        EXPECT_EQ(config.apiPort(), reason.isEmpty() ? typed.toInt() : before);
+        EXPECT_EQ(port->text(), QString::number(config.apiPort()));
+        EXPECT_EQ(reasonShown(), reason);
+    }
+    EXPECT_TRUE(scene.alerts.shown.empty());
 }
 
 // A screen reader toggles without clicking; the setting must follow all the same.

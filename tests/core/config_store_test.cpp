@@ -298,8 +298,8 @@ TEST_F(ConfigStoreTest, EveryAssignmentWritesButOnlyChangesNotify)
     int seenPort = 0;
     QObject::connect(store.get(), &ConfigStore::apiPortChanged,
                      [&](int port) { seenPort = int(*defaults.integerForKey(Keys::kApiPort)) + port; });
-    store->setApiPort(70000); // kept as assigned
-    EXPECT_EQ(seenPort, 140000);
+    ASSERT_EQ(store->setApiPort(9100), std::nullopt);
+    EXPECT_EQ(seenPort, 18200);
     RigctldConfig rig = store->rigctldConfig();
     rig.rigctldPath = QStringLiteral("/usr/bin/rigctld");
     store->setRigctldConfig(rig);
@@ -308,8 +308,27 @@ TEST_F(ConfigStoreTest, EveryAssignmentWritesButOnlyChangesNotify)
 
     // What was written is what the next launch loads.
     auto reloaded = makeStore();
-    EXPECT_EQ(reloaded->apiPort(), 70000);
+    EXPECT_EQ(reloaded->apiPort(), 9100);
     EXPECT_EQ(reloaded->rigctldConfig(), rig);
+}
+
+// Stored, a port the helper can't listen on only fails the next start; who may listen on a
+// privileged port (root, or with the capability) may store one.
+TEST_F(ConfigStoreTest, AnAPIPortTheHelperCouldNotListenOnIsRefusedAndTheStoredOneKept)
+{
+    auto store = makeStore();
+    const QString reserved = QStringLiteral("Port 80 is below 1024: only the system may listen on it. Enter a port "
+                                            "from 1024 to 65535. The port stays as it was.");
+    const QString noPort = QStringLiteral("Enter a whole number from 1 to 65535. The port stays as it was.");
+    EXPECT_EQ(store->setApiPort(80), reserved);
+    EXPECT_EQ(store->setApiPort(0), noPort);
+    EXPECT_EQ(store->setApiPort(70000), noPort);
+    EXPECT_EQ(store->apiPort(), 8380);
+    EXPECT_FALSE(defaults.contains(Keys::kApiPort));
+
+    env.systemInfo().lowestPort = 1;
+    EXPECT_EQ(store->setApiPort(80), std::nullopt);
+    EXPECT_EQ(defaults.object(Keys::kApiPort), QVariant(qlonglong(80)));
 }
 
 TEST_F(ConfigStoreTest, ReloadNotifiesOnlyTheValuesThatChanged)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/utsname.h>
+#include <unistd.h>
 
 namespace cordavelle {
 namespace {
@@ -36,6 +37,27 @@ TEST(UnameSystemInfo, TheComputerNameIsThePrettyHostNameWhenOneIsSet)
         ASSERT_TRUE(test::writeFile(file, c.contents));
         EXPECT_EQ(UnameSystemInfo(file).hostName(), c.name) << c.contents.toStdString();
     }
+}
+
+// Who may listen below the kernel's unprivileged ports; 1024, the kernel's default, where the
+// setting can't be read.
+TEST(UnameSystemInfo, TheLowestPortToListenOnIsTheKernelsUnprivilegedStart)
+{
+    QTemporaryDir dir;
+    const QString file = dir.path() + "/ip_unprivileged_port_start";
+    const UnameSystemInfo info(dir.path() + "/machine-info", file);
+    EXPECT_EQ(info.unprivilegedPortStart(), 1024) << "no file";
+    const std::pair<QByteArray, int> cases[] = {
+        {"80\n", 80}, {"1024\n", 1024}, {"0\n", 1}, {"65535", 65535}, {"70000\n", 1024}, {"-1\n", 1024}, {"", 1024},
+    };
+    for (const auto &[contents, start] : cases) {
+        ASSERT_TRUE(test::writeFile(file, contents));
+        EXPECT_EQ(info.unprivilegedPortStart(), start) << contents.toStdString();
+    }
+
+    // This machine's own setting; root may listen on any port.
+    const UnameSystemInfo real;
+    EXPECT_EQ(real.lowestBindablePort(), ::geteuid() == 0 ? 1 : real.unprivilegedPortStart());
 }
 
 } // namespace

@@ -21,8 +21,10 @@ class FixedSystemInfo final : public SystemInfo {
 public:
     QString machineArchitecture() const override { return architecture; }
     QString hostName() const override { return host; }
+    int lowestBindablePort() const override { return lowestPort; }
     QString architecture = QStringLiteral("x86_64");
     QString host = QStringLiteral("testhost");
+    int lowestPort = 1024;
 };
 
 // An interface list that holds what the test put in it; empty at first.

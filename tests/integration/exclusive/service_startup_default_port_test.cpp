@@ -17,7 +17,10 @@ TEST(ServiceStartupDefaultPort, PortZeroFallsBackToTheDefaultPortWithAWarning)
     test::HelperObjects helper;
     ServiceStartup startup(helper.config, helper.orchestrator, helper.pairing, helper.discovery, helper.env.platform());
 
-    helper.config.setApiPort(0);
+    // Written by hand, as no setter stores it.
+    ASSERT_EQ(helper.env.defaults().setObject(ConfigStore::Keys::kApiPort, qlonglong(0)), std::nullopt);
+    helper.config.reloadFromDefaults();
+    ASSERT_EQ(helper.config.apiPort(), 0);
     startup.startServices();
     EXPECT_EQ(startup.httpServer().port(), ConfigStore::kDefaultApiPort);
     EXPECT_TRUE(helper.env.log().contains("apiPort 0 is not a usable port; serving on 8380 instead"));
