@@ -375,7 +375,7 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer
         // No socket of this machine: a peer elsewhere, for the address gate. One that comes from
         // an address of this machine is a socket here all the same, whose owner the kernel did
         // not give (or that has gone already): never a peer elsewhere.
-        if (!isMachineAddress(peer, remoteHost)) {
+        if (!isMachineAddress(hostText)) {
             return true;
         }
         if (!QHostAddress(remoteHost).isLoopback() && !m_unfoundOwnAddressLogged) {
@@ -396,12 +396,12 @@ bool HTTPServer::isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer
     return false;
 }
 
-bool HTTPServer::isMachineAddress(const sockaddr_storage &peer, const QString &remoteHost) const
+bool HTTPServer::isMachineAddress(const QString &hostText) const
 {
-    if (remoteHost == QLatin1String("127.0.0.1") || remoteHost == QLatin1String("::1")) {
+    if (hostText == QLatin1String("127.0.0.1") || hostText == QLatin1String("::1")) {
         return true;
     }
-    const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    const QHostAddress address(hostText);
     // Without the interface list only a loopback address is known to be ours; the address gate
     // serves no other peer then anyway.
     return m_interfaces ? m_interfaces->holds(address) : address.isLoopback();

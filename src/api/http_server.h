@@ -114,8 +114,9 @@ private:
     // Whether the far end is a process of this user, or a peer elsewhere; says why not in the log.
     bool isOwnUsersPeer(qintptr descriptor, const sockaddr_storage &peer, const QString &remoteHost,
                         const QString &hostText, quint16 port);
-    // Whether the far end's address is one of this machine's (link-local ones on their own interface).
-    bool isMachineAddress(const sockaddr_storage &peer, const QString &remoteHost) const;
+    // Whether the far end's address (with its zone) is one of this machine's, a link-local one
+    // on its own interface.
+    bool isMachineAddress(const QString &hostText) const;
 
     Clock &m_clock;
     PeerOwners &m_owners;

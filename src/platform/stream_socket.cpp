@@ -1,5 +1,7 @@
 #include "stream_socket.h"
 
+#include <QNetworkInterface>
+
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -73,7 +75,15 @@ QString hostText(const sockaddr_storage &address)
             return QStringLiteral("::1");
         }
     }
-    return hostText(QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
+    QHostAddress host(reinterpret_cast<const sockaddr *>(&address));
+    if (address.ss_family == AF_INET6) {
+        // A link-local address means nothing without its interface, and Qt leaves it out here.
+        if (const quint32 scope = reinterpret_cast<const sockaddr_in6 &>(address).sin6_scope_id; scope != 0) {
+            const QString name = QNetworkInterface::interfaceNameFromIndex(static_cast<int>(scope));
+            host.setScopeId(name.isEmpty() ? QString::number(scope) : name);
+        }
+    }
+    return hostText(host);
 }
 
 QString hostText(const QHostAddress &address)

@@ -376,6 +376,8 @@ TEST_F(HTTPServerWire, ThroughALinkLocalAddressOfThisComputerOnlyThisUsersProgra
     EXPECT_TRUE(unknown.waitForClose());
     EXPECT_TRUE(unknown.received().isEmpty());
     EXPECT_EQ(requests.size(), 1u);
+    // The log names the address with its zone.
+    EXPECT_TRUE(env.log().contains(QStringLiteral("Refused a connection from %1:").arg(linkLocal->toString())));
     EXPECT_TRUE(env.log().contains(QStringLiteral(", an address of this computer: whose it is can't be found")));
 }
 
