@@ -34,6 +34,7 @@ ManagementView::ManagementView(ServiceOrchestrator &orchestrator, ConfigStore &c
 
     for (ServiceID id : allCases<ServiceID>()) {
         connect(&orchestrator.process(id), &ManagedProcess::stateChanged, m_refresh, &CoalescedRefresh::schedule);
+        connect(&orchestrator.process(id), &ManagedProcess::startErrorChanged, m_refresh, &CoalescedRefresh::schedule);
     }
     connect(&config, &ConfigStore::varaConfigChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::varaFMConfigChanged, m_refresh, &CoalescedRefresh::schedule);
@@ -91,7 +92,8 @@ void ManagementView::refresh()
 {
     SidebarInputs inputs;
     for (ServiceID id : allCases<ServiceID>()) {
-        inputs.states[id] = m_orchestrator.process(id).state();
+        const ManagedProcess &process = m_orchestrator.process(id);
+        inputs.states[id] = shownRunState(process.state(), process.startError().has_value());
         inputs.modes[id] = m_orchestrator.lifecycleMode(id);
     }
     inputs.pendingPairings = m_shownPendingPairings = m_pairing.pendingCount();

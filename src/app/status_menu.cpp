@@ -125,12 +125,7 @@ std::vector<StatusMenuEntry> statusMenuEntries(const ServiceControl &services,
         StatusMenuEntry entry;
         entry.kind = StatusMenuEntry::Kind::service;
         entry.service = id;
-        entry.state = services.status(id).state;
-        if (entry.state == ServiceRunState::stopped && services.startError(id)) {
-            // A start from the menu that failed before anything ran says so here too, as the
-            // service's page does.
-            entry.state = ServiceRunState::error;
-        }
+        entry.state = shownRunState(services.status(id).state, services.startError(id).has_value());
         entry.text = displayName(id);
         entry.actionWord = entry.state == ServiceRunState::running ? QStringLiteral("Stop") : QStringLiteral("Start");
         entries.push_back(entry);

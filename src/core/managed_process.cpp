@@ -117,14 +117,14 @@ void ManagedProcess::setStartError(const std::optional<QString> &startError)
     setObserved(m_startError, startError, &ManagedProcess::startErrorChanged);
 }
 
-QStringList ManagedProcess::failedStartOutput() const { return m_endedWhileStarting ? m_launchTail : QStringList(); }
+QStringList ManagedProcess::endOutput() const { return m_endedOnItsOwn ? m_launchTail : QStringList(); }
 
-void ManagedProcess::setEndedWhileStarting(bool ended)
+void ManagedProcess::setEndedOnItsOwn(bool ended)
 {
-    const QStringList before = failedStartOutput();
-    m_endedWhileStarting = ended;
-    if (failedStartOutput() != before) {
-        Q_EMIT failedStartOutputChanged();
+    const QStringList before = endOutput();
+    m_endedOnItsOwn = ended;
+    if (endOutput() != before) {
+        Q_EMIT endOutputChanged();
     }
 }
 
@@ -185,7 +185,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     }
 
     m_logBuffer->reset();
-    setEndedWhileStarting(false);
+    setEndedOnItsOwn(false);
     m_launchTail.clear();
     const std::uint64_t launchID = ++m_launchCount;
     auto launchCancel = std::make_shared<std::stop_source>();
@@ -266,7 +266,7 @@ void ManagedProcess::markRunning()
     if (m_state != ServiceRunState::starting) {
         return;
     }
-    setEndedWhileStarting(false);
+    setEndedOnItsOwn(false);
     setState(ServiceRunState::running);
     if (!m_healthMonitor) {
         startHealthMonitoring();
@@ -300,9 +300,9 @@ void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)
         return;
     }
     recordOutcome(end);
-    if (previous == ServiceRunState::starting) {
-        setEndedWhileStarting(true);
-    }
+    // Ended during its start, or soon after it was counted as up (a readiness check answered by
+    // another program's listener): either way its last words tell why.
+    setEndedOnItsOwn(true);
     if (m_state == ServiceRunState::starting && exitCode == 0 && !bySignal) {
         // A launcher that hands over to another process and exits cleanly: whether the service
         // came up is for the orchestrator's readiness check to find out.
@@ -346,7 +346,7 @@ void ManagedProcess::stop()
     if (m_state != ServiceRunState::running && m_state != ServiceRunState::starting) {
         return;
     }
-    setEndedWhileStarting(false);
+    setEndedOnItsOwn(false);
     setState(ServiceRunState::stopping);
     cancelHealthMonitor();
     if (!m_process) {

@@ -50,10 +50,10 @@ class ManagedProcess final : public QObject {
     Q_PROPERTY(std::optional<QDateTime> lastLaunchOutcomeAt READ lastLaunchOutcomeAt NOTIFY lastLaunchOutcomeAtChanged)
     Q_PROPERTY(QStringList logLines READ logLines WRITE setLogLines NOTIFY logLinesChanged)
     Q_PROPERTY(std::optional<QString> startError READ startError WRITE setStartError NOTIFY startErrorChanged)
-    Q_PROPERTY(QStringList failedStartOutput READ failedStartOutput NOTIFY failedStartOutputChanged)
+    Q_PROPERTY(QStringList endOutput READ endOutput NOTIFY endOutputChanged)
 public:
     static constexpr int kMaxLogLines = 500;
-    static constexpr int kMaxFailedStartOutputLines = 3;
+    static constexpr int kMaxEndOutputLines = 3;
 
     ManagedProcess(ServiceID serviceID, Clock &clock, QObject *parent = nullptr);
     ~ManagedProcess() override;
@@ -85,10 +85,10 @@ public:
     // lastError, which the API reports; the orchestrator clears it with the next start or stop.
     std::optional<QString> startError() const { return m_startError; }
     void setStartError(const std::optional<QString> &startError);
-    // The child's last non-empty output lines, at most kMaxFailedStartOutputLines, once it has
-    // ended during its start: the reason it gives is seldom in the exit status. Empty otherwise,
-    // and again from the next launch on.
-    QStringList failedStartOutput() const;
+    // The child's last non-empty output lines, at most kMaxEndOutputLines, once it has ended on
+    // its own, during its start or after: the reason it gives is seldom in the exit status. Empty
+    // after a stop, and again from the next launch on.
+    QStringList endOutput() const;
     // Seconds since startedAt, only while running.
     std::optional<double> uptime() const;
 
@@ -126,7 +126,7 @@ Q_SIGNALS:
     void lastLaunchOutcomeAtChanged();
     void logLinesChanged();
     void startErrorChanged();
-    void failedStartOutputChanged();
+    void endOutputChanged();
 
 private:
     class OutputRelay;
@@ -154,7 +154,7 @@ private:
     void setStartedAt(std::optional<QDateTime> startedAt);
     void setLastLaunchCommand(std::optional<QString> command);
     void recordOutcome(LaunchOutcome outcome);
-    void setEndedWhileStarting(bool ended);
+    void setEndedOnItsOwn(bool ended);
 
     bool isCurrent(std::uint64_t launchID) const { return m_process && m_process->id == launchID; }
     void handleTermination(int32_t exitCode, bool bySignal);
@@ -183,9 +183,9 @@ private:
     std::optional<QDateTime> m_lastLaunchOutcomeAt;
     QStringList m_logLines;
     std::optional<QString> m_startError;
-    // The current launch's last output lines, and whether its child ended during its start.
+    // The current launch's last output lines, and whether its child ended on its own.
     QStringList m_launchTail;
-    bool m_endedWhileStarting = false;
+    bool m_endedOnItsOwn = false;
     std::function<void(LaunchOutcome)> m_onUnexpectedExit;
 
     std::optional<Launch> m_process;

@@ -98,19 +98,19 @@ void ManagedProcess::flushPendingLogs()
     if (m_pendingLogLines.isEmpty()) {
         return;
     }
-    const QStringList before = failedStartOutput();
+    const QStringList before = endOutput();
     for (const QString &line : std::as_const(m_pendingLogLines)) {
         if (!line.trimmed().isEmpty()) {
             m_launchTail.append(line);
         }
     }
-    keepNewest(m_launchTail, kMaxFailedStartOutputLines);
+    keepNewest(m_launchTail, kMaxEndOutputLines);
     m_logLines.append(m_pendingLogLines);
     m_pendingLogLines.clear();
     keepNewest(m_logLines, kMaxLogLines);
     Q_EMIT logLinesChanged();
-    if (failedStartOutput() != before) {
-        Q_EMIT failedStartOutputChanged();
+    if (endOutput() != before) {
+        Q_EMIT endOutputChanged();
     }
 }
 

@@ -1,5 +1,6 @@
 #include "vara_start_path.h"
 
+#include "async/event.h"
 #include "async/first_of.h"
 #include "async/off_thread.h"
 #include "base/helper_error.h"
@@ -95,7 +96,33 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
             }
             m_process.setLastError(plan.failureMessage);
             servicesLog::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage));
+            // A modem that never answered is a failed start, as a rigctld or Direwolf whose child
+            // died is: once the last attempt's child is gone, the state says so, not "stopped".
+            co_await readAsFailed(plan.failureMessage, cancel);
         }
+    }
+}
+
+QCoro::Task<void> VARAStartPath::readAsFailed(QString reason, std::stop_token cancel)
+{
+    QPointer<ManagedProcess> process(&m_process);
+    if (process->state() == ServiceRunState::stopping) {
+        // The stop ends for sure: SIGKILL follows SIGTERM after its grace period.
+        async::Event gone;
+        const QMetaObject::Connection watch = QObject::connect(process, &ManagedProcess::stateChanged, process, [process, gone] {
+            if (process->state() != ServiceRunState::stopping) {
+                gone.set();
+            }
+        });
+        const bool ended = co_await gone.wait(cancel);
+        QObject::disconnect(watch);
+        if (!ended) {
+            co_return;
+        }
+    }
+    // A stop asked for meanwhile leaves the service stopped.
+    if (process && !cancel.stop_requested() && process->state() == ServiceRunState::stopped) {
+        process->failStart(reason);
     }
 }
 

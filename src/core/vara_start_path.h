@@ -58,6 +58,8 @@ private:
     // Probes the command port until it answers (true) or `timeout` has passed; gives up early
     // when the process has ended or left its start.
     QCoro::Task<bool> waitForReady(int port, std::chrono::milliseconds timeout, std::stop_token cancel);
+    // Once the last attempt's child has gone, marks the start failed with `reason`.
+    QCoro::Task<void> readAsFailed(QString reason, std::stop_token cancel);
 
     VARAVariant m_variant;
     ConfigStore &m_config;

@@ -102,7 +102,7 @@ ProcessSnapshot ProcessSnapshot::of(const ManagedProcess &process)
     snapshot.startedAt = process.startedAt();
     snapshot.lastError = process.lastError();
     snapshot.startError = process.startError();
-    snapshot.failedStartOutput = process.failedStartOutput();
+    snapshot.endOutput = process.endOutput();
     snapshot.lastLaunchCommand = process.lastLaunchCommand();
     snapshot.lastLaunchOutcome = process.lastLaunchOutcome();
     snapshot.lastLaunchOutcomeAt = process.lastLaunchOutcomeAt();
@@ -127,8 +127,9 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     ServiceHeaderModel model;
     model.name = displayName(id);
     model.icon = systemImage(id);
-    model.stateTone = runStateTone(process.state);
-    model.stateText = runStateText(process.state);
+    const ServiceRunState shown = shownRunState(process.state, process.startError.has_value());
+    model.stateTone = runStateTone(shown);
+    model.stateText = runStateText(shown);
     model.showsUptime = process.state == ServiceRunState::running && process.startedAt.has_value();
     model.buttonStops = stops(process.state);
     model.buttonLabel = model.buttonStops ? QStringLiteral("Stop") : QStringLiteral("Start");
@@ -141,7 +142,7 @@ ServiceHeaderModel ServiceHeaderModel::make(ServiceID id, const ProcessSnapshot 
     // The newer of the two: a start error stands for a start that came after the last error.
     model.error = process.startError ? process.startError : process.lastError;
     if (!process.startError && process.lastError) {
-        model.errorOutput = process.failedStartOutput;
+        model.errorOutput = process.endOutput;
     }
     if (process.lastLaunchCommand) {
         LaunchRow row;
@@ -277,7 +278,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     errorColumn->setSpacing(1);
     errorColumn->addWidget(m_errorText);
     m_errorOutput = new QLabel;
-    m_errorOutput->setObjectName(QStringLiteral("failedStartOutput"));
+    m_errorOutput->setObjectName(QStringLiteral("endOutput"));
     m_errorOutput->setTextFormat(Qt::PlainText);
     m_errorOutput->setWordWrap(true);
     m_errorOutput->setFont(textStyle::caption2(textStyle::monospaced(base)));
@@ -329,7 +330,7 @@ ServiceHeader::ServiceHeader(ServiceID id, ManagedProcess &process, Clock &clock
     });
     for (auto signal : {&ManagedProcess::stateChanged, &ManagedProcess::startedAtChanged,
                         &ManagedProcess::lastErrorChanged, &ManagedProcess::startErrorChanged,
-                        &ManagedProcess::failedStartOutputChanged, &ManagedProcess::isRestartInProgressChanged,
+                        &ManagedProcess::endOutputChanged, &ManagedProcess::isRestartInProgressChanged,
                         &ManagedProcess::lastLaunchCommandChanged, &ManagedProcess::lastLaunchOutcomeChanged,
                         &ManagedProcess::lastLaunchOutcomeAtChanged}) {
         connect(&m_process, signal, m_refresh, &CoalescedRefresh::schedule);

@@ -40,7 +40,7 @@ struct ProcessSnapshot {
     std::optional<QDateTime> startedAt;
     std::optional<QString> lastError;
     std::optional<QString> startError;
-    QStringList failedStartOutput;
+    QStringList endOutput;
     std::optional<QString> lastLaunchCommand;
     LaunchOutcome lastLaunchOutcome = LaunchOutcome::neverStarted();
     std::optional<QDateTime> lastLaunchOutcomeAt;
@@ -73,7 +73,7 @@ struct ServiceHeaderModel {
     bool buttonStops = false;
     // What the last start threw in a window, else the process's last error.
     std::optional<QString> error;
-    // Under the error: the last lines of a child that ended during its start.
+    // Under the error: the last lines of a child that ended on its own.
     QStringList errorOutput;
     std::optional<LaunchRow> launch;
 

@@ -31,6 +31,11 @@ QColor toneColour(Tone tone, const QPalette &palette)
     return palette.color(QPalette::WindowText);
 }
 
+ServiceRunState shownRunState(ServiceRunState state, bool startFailed)
+{
+    return state == ServiceRunState::stopped && startFailed ? ServiceRunState::error : state;
+}
+
 Tone runStateTone(ServiceRunState state)
 {
     switch (state) {

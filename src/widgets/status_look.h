@@ -20,6 +20,9 @@ QColor toneColour(Tone tone, const QPalette &palette);
 
 // A service's run state as the windows show it: its colour and its name with a capital letter.
 Tone runStateTone(ServiceRunState state);
+// The state the windows show: a start that threw before anything ran leaves the process stopped,
+// yet it is a failed start and reads "Error" like one whose child died.
+ServiceRunState shownRunState(ServiceRunState state, bool startFailed);
 QString runStateText(ServiceRunState state);
 
 // The wall-clock time of `clock` as a date-time.

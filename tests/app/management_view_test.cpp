@@ -228,6 +228,12 @@ TEST_F(ManagementViewTest, MarksFollowTheModelsOncePerTurn)
     EXPECT_EQ(view.sidebar()->row(SidebarSection::clients)->badge, "1");
     EXPECT_EQ(view.sidebar()->row(SidebarSection::setup)->badge, "1");
     EXPECT_EQ(view.sidebar()->row(SidebarSection::setup)->trailing, "0/5");
+
+    // A start that threw leaves VARA stopped; its dot reads the failure as the tray and the
+    // page header do.
+    orchestrator.process(ServiceID::varaHF).setStartError(QStringLiteral("VARA HF not installed"));
+    ASSERT_TRUE(test::processEventsUntil([&] { return view.sidebar()->row(SidebarSection::varaHF)->dot == Tone::red; }));
+    EXPECT_EQ(view.sidebar()->row(SidebarSection::varaHF)->dotMeaning, "Error");
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -342,8 +343,8 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_EQ(orchestrator->status(ServiceID::rigctld).error, "rigctld exited during its start: Process exited with code 3");
     // Why it ended is in what it wrote last, which the page shows under the error.
     EXPECT_TRUE(test::processEventsUntil(
-        [&] { return orchestrator->rigctldProcess().failedStartOutput() == QStringList{"two", "three", "no such device"}; }, 5s))
-        << orchestrator->rigctldProcess().failedStartOutput().join('|').toStdString();
+        [&] { return orchestrator->rigctldProcess().endOutput() == QStringList{"two", "three", "no such device"}; }, 5s))
+        << orchestrator->rigctldProcess().endOutput().join('|').toStdString();
     EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"));
     // The radio is not asked about its power when nothing is there to ask.
     EXPECT_FALSE(env.log().contains("power"));
@@ -356,6 +357,27 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::error);
     EXPECT_EQ(orchestrator->direwolfProcess().lastError(), "Direwolf exited during its start");
     EXPECT_EQ(orchestrator->direwolfProcess().pid(), std::nullopt);
+
+    // Its port taken by a listener the sweep cannot see (another user's): that listener answers
+    // the readiness check, and rigctld ends a moment after it was counted as up. What it wrote
+    // last still stands under the error.
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
+    rig.tcpPort = taken.serverPort();
+    rig.manageRadioPower = false;
+    rig.rigctldPath = script(QStringLiteral("rigctld-bind"), "printf 'Opened rig model 1\\nbinding failed: Network error 98: "
+                                                            "Address already in use\\nmain: bind error\\n'; sleep 0.3; exit 1");
+    config.setRigctldConfig(rig);
+    outcome = test::track(orchestrator->startService(ServiceID::rigctld));
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 5s));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::error; }, 5s));
+    EXPECT_EQ(orchestrator->rigctldProcess().lastError(), "Process exited with code 1");
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return orchestrator->rigctldProcess().endOutput().size() == 3; }, 5s));
+    EXPECT_EQ(orchestrator->rigctldProcess().endOutput(),
+              (QStringList{"Opened rig model 1", "binding failed: Network error 98: Address already in use",
+                           "main: bind error"}));
 }
 
 // On a loaded machine one pkill run can take seconds, and it kills whatever rigctld is there when

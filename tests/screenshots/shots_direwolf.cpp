@@ -34,7 +34,7 @@ QImage direwolfPage(const std::function<void(test::DirewolfPageScene &, Direwolf
         process.appendSyntheticLog(QStringLiteral("Ready to accept KISS TCP client application 0 on port 8001 ..."));
     } else {
         auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
-        scene.env.clock().runUntil([&] { return started->done && !process.failedStartOutput().isEmpty(); },
+        scene.env.clock().runUntil([&] { return started->done && !process.endOutput().isEmpty(); },
                                    std::chrono::seconds(60));
     }
     return grabWindow(page.get(), {760, 1100});

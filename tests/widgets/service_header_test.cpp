@@ -124,13 +124,45 @@ TEST(ServiceHeader, ErrorAndLaunchRowsFollowTheProcess)
     }
 }
 
+// Every failed start reads "Error" with a red dot, also one that threw before anything ran and
+// left the process stopped; a stop after a failure reads "Stopped" beside the old error.
+TEST(ServiceHeader, AFailedStartReadsErrorWhateverStateItLeft)
+{
+    const struct {
+        const char *what;
+        ServiceRunState state;
+        std::optional<QString> lastError;
+        std::optional<QString> startError;
+        const char *stateText;
+        Tone tone;
+    } cases[] = {
+        {"VARA start that threw", ServiceRunState::stopped, std::nullopt, "VARA HF not installed", "Error", Tone::red},
+        {"VARA modem that never answered", ServiceRunState::error,
+         "VARA did not respond on port 8300 after 3 attempts (20s each). Check Wine and VARA installation.", std::nullopt,
+         "Error", Tone::red},
+        {"stopped by the user after a failure", ServiceRunState::stopped, "Process exited with code 1", std::nullopt,
+         "Stopped", Tone::gray},
+        {"never started", ServiceRunState::stopped, std::nullopt, std::nullopt, "Stopped", Tone::gray},
+    };
+    for (const auto &c : cases) {
+        ProcessSnapshot process;
+        process.state = c.state;
+        process.lastError = c.lastError;
+        process.startError = c.startError;
+        const auto model = ServiceHeaderModel::make(ServiceID::varaHF, process, QDateTime::fromSecsSinceEpoch(0));
+        EXPECT_EQ(model.stateText, c.stateText) << c.what;
+        EXPECT_EQ(model.stateTone, c.tone) << c.what;
+        EXPECT_EQ(model.buttonLabel, "Start") << c.what;
+    }
+}
+
 TEST(ServiceHeader, ErrorRowShowsTheNewestErrorAndUnderALastErrorTheChildsLastLines)
 {
     struct Case {
         const char *name;
         std::optional<QString> lastError;
         std::optional<QString> startError;
-        QStringList failedStartOutput;
+        QStringList endOutput;
         std::optional<QString> error;
         QStringList errorOutput;
     };
@@ -149,7 +181,7 @@ TEST(ServiceHeader, ErrorRowShowsTheNewestErrorAndUnderALastErrorTheChildsLastLi
         process.state = ServiceRunState::error;
         process.lastError = c.lastError;
         process.startError = c.startError;
-        process.failedStartOutput = c.failedStartOutput;
+        process.endOutput = c.endOutput;
         const auto model = ServiceHeaderModel::make(ServiceID::direwolf, process, now);
         EXPECT_EQ(model.error, c.error) << c.name;
         EXPECT_EQ(model.errorOutput, c.errorOutput) << c.name;
