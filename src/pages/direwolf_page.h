@@ -14,6 +14,7 @@
 #include <vector>
 
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLayout;
 class QLineEdit;
@@ -109,8 +110,10 @@ private:
     PortField *m_agw = nullptr;
     QComboBox *m_input = nullptr;
     QComboBox *m_output = nullptr;
-    QVBoxLayout *m_audioNotes = nullptr;
-    std::vector<std::pair<QString, Tone>> m_shownAudioNotes;
+    QFormLayout *m_audioRows = nullptr;
+    QWidget *m_inputNotes = nullptr;
+    QWidget *m_outputNotes = nullptr;
+    std::optional<direwolf_page::AudioNotes> m_shownAudioNotes;
     QComboBox *m_ptt = nullptr;
     QWidget *m_pttDetails = nullptr;
     std::optional<QStringList> m_shownPTTDetails;

@@ -149,6 +149,31 @@ QString duplicateNameWarning(bool input)
                           "a name of its own in your sound settings, then pick it here.");
 }
 
+AudioNotes audioNotes(const DirewolfConfig &config, const std::vector<AudioDevice> &inputs,
+                      const std::vector<AudioDevice> &outputs)
+{
+    AudioNotes notes;
+    if (inputs.empty()) {
+        notes.input.push_back({QStringLiteral("No audio input devices detected. Connect your radio's audio interface "
+                                              "and click Refresh Devices.")});
+    }
+    if (sharesName(selectedInputName(config, inputs), inputs)) {
+        notes.input.push_back({duplicateNameWarning(true), Tone::orange});
+    }
+    if (outputs.empty()) {
+        notes.output.push_back({QStringLiteral("No audio output devices detected. Connect your radio's audio interface "
+                                               "and click Refresh Devices.")});
+    } else if (config.customAudioOutputUID.isEmpty()) {
+        notes.output.push_back({QStringLiteral("Direwolf will use the input device for transmit audio too. Split only "
+                                               "when your interface routes RX and TX through separate devices "
+                                               "(DigiRig, dual-CODEC setups, etc.).")});
+    }
+    if (sharesName(selectedOutputName(config, outputs), outputs)) {
+        notes.output.push_back({duplicateNameWarning(false), Tone::orange});
+    }
+    return notes;
+}
+
 std::optional<QString> migratedAudioUID(const DirewolfConfig &config, const std::vector<AudioDevice> &inputs)
 {
     if (config.audioDevice != DirewolfAudioDevice::custom || !config.customAudioDeviceUID.isEmpty()) {

@@ -64,6 +64,22 @@ std::optional<QString> selectedOutputName(const DirewolfConfig &config, const st
 // Whether the chosen device shares its name with another of the same list.
 bool sharesName(const std::optional<QString> &name, const std::vector<AudioDevice> &devices);
 QString duplicateNameWarning(bool input);
+// A caption under an audio picker.
+struct AudioNote {
+    QString text;
+    Tone tone = Tone::secondary;
+    bool operator==(const AudioNote &) const = default;
+};
+// What stands under each picker: under the input one, the note that there is no input device and
+// the input's shared-name warning; under the output one, the note that there is no output device
+// or that the input device transmits too, and the output's shared-name warning.
+struct AudioNotes {
+    std::vector<AudioNote> input;
+    std::vector<AudioNote> output;
+    bool operator==(const AudioNotes &) const = default;
+};
+AudioNotes audioNotes(const DirewolfConfig &config, const std::vector<AudioDevice> &inputs,
+                      const std::vector<AudioDevice> &outputs);
 // The UID that settings holding only a device name (older versions) migrate to: only when exactly
 // one input device carries that name.
 std::optional<QString> migratedAudioUID(const DirewolfConfig &config, const std::vector<AudioDevice> &inputs);

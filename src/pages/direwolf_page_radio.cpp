@@ -41,22 +41,30 @@ QWidget *DirewolfPage::buildRadio()
 {
     auto *radio = new QWidget;
     auto *column = bareColumn(radio);
-    auto *audioRows = new QFormLayout;
+    // Each picker's notes stand right under it, as rows of the same form so that the pickers
+    // stay lined up.
+    m_audioRows = new QFormLayout;
     m_input = new QComboBox;
     connect(m_input, &QComboBox::activated, this, [this](int index) {
         const QString uid = m_input->itemData(index).toString();
         edit([&](DirewolfConfig &c) { setAudioInputSelection(c, uid); });
     });
-    audioRows->addRow(QStringLiteral("Audio Input"), m_input);
+    m_audioRows->addRow(QStringLiteral("Audio Input"), m_input);
+    m_inputNotes = new QWidget;
+    m_inputNotes->setObjectName(QStringLiteral("audioInputNotes"));
+    bareColumn(m_inputNotes);
+    m_audioRows->addRow(m_inputNotes);
     m_output = new QComboBox;
     connect(m_output, &QComboBox::activated, this, [this](int index) {
         const QString uid = m_output->itemData(index).toString();
         edit([&](DirewolfConfig &c) { c.customAudioOutputUID = uid; });
     });
-    audioRows->addRow(QStringLiteral("Audio Output"), m_output);
-    column->addLayout(audioRows);
-    m_audioNotes = new QVBoxLayout;
-    column->addLayout(m_audioNotes);
+    m_audioRows->addRow(QStringLiteral("Audio Output"), m_output);
+    m_outputNotes = new QWidget;
+    m_outputNotes->setObjectName(QStringLiteral("audioOutputNotes"));
+    bareColumn(m_outputNotes);
+    m_audioRows->addRow(m_outputNotes);
+    column->addLayout(m_audioRows);
     auto *refreshDevices = refreshButton(QStringLiteral("Refresh Devices"),
                                          QStringLiteral("Re-scan the system for audio devices. Use after plugging in "
                                                         "a new sound card or radio interface."));
@@ -95,36 +103,18 @@ void DirewolfPage::refreshAudio()
     const auto &outputs = m_context.audio.outputDevices();
     fillDevices(m_input, QStringLiteral("System Default"), inputs, audioInputSelection(now));
     fillDevices(m_output, QStringLiteral("Same as Input"), outputs, now.customAudioOutputUID);
-    std::vector<std::pair<QString, Tone>> notes;
-    if (inputs.empty()) {
-        notes.emplace_back(QStringLiteral("No audio input devices detected. Connect your radio's audio interface and "
-                                          "click Refresh Devices."),
-                           Tone::secondary);
-    }
-    if (sharesName(selectedInputName(now, inputs), inputs)) {
-        notes.emplace_back(duplicateNameWarning(true), Tone::orange);
-    }
-    if (outputs.empty()) {
-        notes.emplace_back(QStringLiteral("No audio output devices detected. Connect your radio's audio interface and "
-                                          "click Refresh Devices."),
-                           Tone::secondary);
-    } else if (now.customAudioOutputUID.isEmpty()) {
-        notes.emplace_back(QStringLiteral("Direwolf will use the input device for transmit audio too. Split only when "
-                                          "your interface routes RX and TX through separate devices (DigiRig, "
-                                          "dual-CODEC setups, etc.)."),
-                           Tone::secondary);
-    }
-    if (sharesName(selectedOutputName(now, outputs), outputs)) {
-        notes.emplace_back(duplicateNameWarning(false), Tone::orange);
-    }
+    AudioNotes notes = audioNotes(now, inputs, outputs);
     // Rows made again on every refresh (each state change of Direwolf) would leave the section
     // laid out around half-made rows for a moment, or for good when nothing asks again.
-    if (notes == m_shownAudioNotes) {
+    if (m_shownAudioNotes && notes == *m_shownAudioNotes) {
         return;
     }
-    clearRows(m_audioNotes);
-    for (const auto &[text, tone] : notes) {
-        m_audioNotes->addWidget(captionLabel(text, tone));
+    for (const auto &[box, shown] : {std::pair{m_inputNotes, &notes.input}, std::pair{m_outputNotes, &notes.output}}) {
+        clearRows(box->layout());
+        for (const AudioNote &note : *shown) {
+            box->layout()->addWidget(captionLabel(note.text, note.tone));
+        }
+        m_audioRows->setRowVisible(box, !shown->empty());
     }
     m_shownAudioNotes = std::move(notes);
 }

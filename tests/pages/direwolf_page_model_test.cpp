@@ -113,6 +113,40 @@ TEST(DirewolfPageModel, AudioSelectionAndTheNameOnlyMigration)
     EXPECT_EQ(migratedAudioUID(config, inputs), std::nullopt) << "a stored UID is never replaced";
 }
 
+TEST(DirewolfPageModel, EachPickersNotesStandUnderThatPicker)
+{
+    const std::vector<AudioDevice> twins{{1, QStringLiteral("hw:1"), QStringLiteral("USB"), {}, true, true},
+                                         {2, QStringLiteral("hw:2"), QStringLiteral("USB"), {}, true, true}};
+    const auto texts = [](const std::vector<AudioNote> &notes) {
+        QStringList out;
+        for (const AudioNote &note : notes) {
+            out << note.text.section(QLatin1Char(' '), 0, 3);
+        }
+        return out.join(QLatin1Char('|'));
+    };
+    DirewolfConfig pickedTwins;
+    setAudioInputSelection(pickedTwins, QStringLiteral("hw:1"));
+    pickedTwins.customAudioOutputUID = QStringLiteral("hw:2");
+    const struct {
+        const char *what;
+        DirewolfConfig config;
+        std::vector<AudioDevice> inputs, outputs;
+        const char *underInput, *underOutput;
+    } cases[] = {
+        {"no devices at all", {}, {}, {}, "No audio input devices", "No audio output devices"},
+        {"no input device, an output", {}, {}, twins, "No audio input devices", "Direwolf will use the"},
+        {"twins picked on both sides", pickedTwins, twins, twins, "Another audio input device",
+         "Another audio output device"},
+        {"twins picked, no output device", pickedTwins, twins, {}, "Another audio input device",
+         "No audio output devices"},
+    };
+    for (const auto &c : cases) {
+        const AudioNotes notes = audioNotes(c.config, c.inputs, c.outputs);
+        EXPECT_EQ(texts(notes.input), QString::fromUtf8(c.underInput)) << c.what;
+        EXPECT_EQ(texts(notes.output), QString::fromUtf8(c.underOutput)) << c.what;
+    }
+}
+
 TEST(DirewolfPageModel, InstallationViewTitleAndTheUpdateThatFitsTheBinary)
 {
     const QString apt = QStringLiteral("/usr/bin/apt-get");
