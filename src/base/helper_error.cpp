@@ -61,7 +61,7 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
     case Code::rigctldNotFound:
         return part.isEmpty() ? QStringLiteral("rigctld not found") : passedOverDescription(text, path, part);
     case Code::direwolfNotFound:
-        return part.isEmpty() ? QStringLiteral("Direwolf not found \u2014 install it in the Helper first")
+        return part.isEmpty() ? QStringLiteral("Direwolf not found \u2014 install it from the Helper's Direwolf page first")
                               : passedOverDescription(text, path, part);
     case Code::direwolfNoCallsign:
         return QStringLiteral("Callsign is required to start Direwolf");

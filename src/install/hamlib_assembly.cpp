@@ -19,7 +19,7 @@ HamlibInstallerError::HamlibInstallerError(Case errorCase, QString description)
 
 HamlibInstallerError HamlibInstallerError::bottleInfoParseFailed()
 {
-    return {Case::bottleInfoParseFailed, QStringLiteral("Could not parse Homebrew bottle info")};
+    return {Case::bottleInfoParseFailed, QStringLiteral("Could not parse the Hamlib release information")};
 }
 
 HamlibInstallerError HamlibInstallerError::noBottleForArch()

@@ -148,7 +148,7 @@ void HamlibInstaller::cancel()
         return;
     }
     setState(State::idle());
-    appendLog(QStringLiteral("Installation cancelled"));
+    appendLog(QStringLiteral("Hamlib installation cancelled"));
 }
 
 QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop_token stop)
@@ -158,7 +158,7 @@ QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop
     } catch (const OperationCancelled &) {
         if (self) {
             self->setState(State::idle());
-            self->appendLog(QStringLiteral("Installation cancelled"));
+            self->appendLog(QStringLiteral("Hamlib installation cancelled"));
         }
     } catch (const std::exception &error) {
         // Every failure is of a fetch or of what it brought, which Debian's package does without.

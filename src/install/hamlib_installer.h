@@ -75,7 +75,7 @@ public:
     // Starts an install; nothing while one is still running (a cancelled one included).
     void startInstall();
     void start() override { startInstall(); }
-    // Stops the running install, which ends in idle with "Installation cancelled" once its task
+    // Stops the running install, which ends in idle with "Hamlib installation cancelled" once its task
     // has let go of its files; with none running, says so at once.
     void cancel() override;
 

@@ -7,7 +7,7 @@ namespace cordavelle {
 
 QString formulaUnreadable(const QString &name, const QUrl &formula)
 {
-    return QStringLiteral("The Homebrew formula of %1 from %2 could not be read").arg(name, formula.host());
+    return QStringLiteral("The release information of %1 from %2 could not be read").arg(name, formula.host());
 }
 
 BottleResolverError::BottleResolverError(Case errorCase, QString description)
@@ -17,7 +17,7 @@ BottleResolverError::BottleResolverError(Case errorCase, QString description)
 
 BottleResolverError BottleResolverError::malformedResponse()
 {
-    return {Case::malformedResponse, QStringLiteral("The Homebrew formula response was not in the expected shape")};
+    return {Case::malformedResponse, QStringLiteral("The release information was not in the expected shape")};
 }
 
 BottleResolverError BottleResolverError::noBottleForCurrentArchitecture(const QString &tag)
@@ -80,7 +80,7 @@ QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &clie
     QString name = formula.fileName();
     name.chop(name.endsWith(QLatin1String(".json")) ? 5 : 0);
     const HttpResponse response = co_await client.get(HttpRequest(formula), std::move(stop));
-    requireSuccessfulStatus(response, QStringLiteral("the Homebrew formula of %1").arg(name));
+    requireSuccessfulStatus(response, QStringLiteral("the release information of %1").arg(name));
     BottleInfo bottle = parse(response.body, bottleTag(machineArchitecture));
     requireSecureLink(bottle.url, formula);
     co_return bottle;

@@ -362,7 +362,7 @@ void VARAInstaller::cancel()
     } else {
         setState(State{});
     }
-    appendLog(QStringLiteral("Installation cancelled by user"));
+    appendLog(displayName(m_variant) + QStringLiteral(" installation cancelled by user"));
 }
 
 QCoro::Task<void> VARAInstaller::install(std::stop_token stop)
@@ -388,7 +388,7 @@ QCoro::Task<void> VARAInstaller::install(std::stop_token stop)
     }
     if (cancelled) {
         setState(State{});
-        appendLog(QStringLiteral("Installation cancelled"));
+        appendLog(displayName(m_variant) + QStringLiteral(" installation cancelled"));
     } else if (!failure.isEmpty()) {
         setState(State::failed(failure));
         appendLog(QStringLiteral("ERROR: ") + failure);

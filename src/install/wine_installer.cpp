@@ -200,7 +200,7 @@ void WineInstaller::cancel()
         return;
     }
     setState(State::idle());
-    appendLog(QStringLiteral("Installation cancelled"));
+    appendLog(QStringLiteral("Wine installation cancelled"));
 }
 
 QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
@@ -238,7 +238,7 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
     } catch (const OperationCancelled &) {
         QFile::remove(archivePath());
         setState(State::idle());
-        appendLog(QStringLiteral("Installation cancelled"));
+        appendLog(QStringLiteral("Wine installation cancelled"));
     } catch (const std::exception &error) {
         // A Wine build is about 100 MB: a failed install does not keep it for the next one.
         QFile::remove(archivePath());

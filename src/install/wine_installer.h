@@ -122,7 +122,7 @@ public:
     // Starts the install flow, unless one is still running.
     void startInstall();
     void start() override { startInstall(); }
-    // Stops the running flow, which then ends in idle with "Installation cancelled"; with none
+    // Stops the running flow, which then ends in idle with "Wine installation cancelled"; with none
     // running, goes to idle and logs that line at once.
     void cancel() override;
 

@@ -169,7 +169,7 @@ void WinePrefixManager::cancel()
     terminateCurrentProcess();
     m_stop.request_stop();
     setState(State::idle());
-    appendLog(QStringLiteral("Setup cancelled by user"));
+    appendLog(QStringLiteral("Wine prefix setup cancelled by user"));
 }
 
 QCoro::Task<void> WinePrefixManager::deletePrefix()
@@ -269,7 +269,7 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
         }
         if (failure->isEmpty()) {
             setState(State::idle());
-            appendLog(QStringLiteral("Setup cancelled"));
+            appendLog(QStringLiteral("Wine prefix setup cancelled"));
         } else {
             setState(State::error(*failure));
             appendLog(QStringLiteral("ERROR: ") + *failure);

@@ -66,7 +66,7 @@ QCoro::Task<void> WinetricksInstaller::run(QPointer<WinetricksInstaller> self, s
         co_return;
     }
     self->m_log(end.phase == Phase::complete ? QStringLiteral("winetricks installed")
-                : end.phase == Phase::idle   ? QStringLiteral("Installation cancelled")
+                : end.phase == Phase::idle   ? QStringLiteral("winetricks installation cancelled")
                                              : QStringLiteral("ERROR: ") + end.error);
     self->m_stop.reset();
     self->setProgress(end);

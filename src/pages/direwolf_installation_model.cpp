@@ -9,6 +9,9 @@ namespace cordavelle::direwolf_page {
 
 namespace {
 
+const QString kChooseCustomHelp = QStringLiteral(
+    "Point the Helper at a specific direwolf binary — e.g. one you compiled yourself, or one installed in a folder the "
+    "Helper doesn't search.");
 const QString kAptUpgrade = QStringLiteral("sudo apt-get install --only-upgrade -y direwolf");
 
 std::optional<QString> installCommand(const InstallationFacts &facts)
@@ -132,8 +135,7 @@ Installation installation(const InstallationFacts &facts)
                                     QStringLiteral("Opens a terminal to run `") + *update + QStringLiteral("`."),
                                     *update, false});
         }
-        out.chooseCustomHelp = QStringLiteral(
-            "Point the Helper at a specific direwolf binary — e.g. a hand-compiled build.");
+        out.chooseCustomHelp = kChooseCustomHelp;
         out.resetToAuto = !facts.customPath.isEmpty();
         return out;
     }
@@ -163,6 +165,7 @@ Installation installation(const InstallationFacts &facts)
                                     QStringLiteral("`.  You'll drive the install; the Helper picks up the new binary "
                                                    "automatically when you come back."),
                                 *install, true});
+        out.chooseCustomHelp = kChooseCustomHelp;
         return out;
     }
     out.view = Installation::View::noPackageManager;

@@ -176,7 +176,7 @@ HamlibSection hamlibSection(const HamlibFacts &facts)
     }
     out.buttons.push_back({QStringLiteral("Choose Custom…"), Action::chooseCustom, false,
                            QStringLiteral("Point the Helper at a specific rigctld binary — e.g. one you compiled "
-                                          "yourself, or a Homebrew install in a non-standard location.")});
+                                          "yourself, or one installed in a folder the Helper doesn't search.")});
     if (custom) {
         out.buttons.push_back({QStringLiteral("Reset to Auto"), Action::resetToAuto, false,
                                QStringLiteral("Clear the custom path and let the Helper auto-discover rigctld again.")});

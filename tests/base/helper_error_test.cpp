@@ -19,7 +19,7 @@ TEST(HelperError, EveryTextAsTheUserSeesIt)
     EXPECT_EQ(HelperError::varaNotInstalled().description(), "VARA HF not installed");
     EXPECT_EQ(HelperError::rigctldNotFound().description(), "rigctld not found");
     EXPECT_EQ(HelperError::direwolfNotFound().description(),
-              QString::fromUtf8("Direwolf not found \u2014 install it in the Helper first"));
+              QString::fromUtf8("Direwolf not found \u2014 install it from the Helper's Direwolf page first"));
     EXPECT_EQ(HelperError::direwolfNoCallsign().description(), "Callsign is required to start Direwolf");
     EXPECT_EQ(HelperError::processAlreadyRunning().description(), "Process already running");
 

@@ -272,10 +272,10 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
     const QUrl hamlibBottle = server.url("/v2/hamlib/blobs/4.7");
     const std::vector<Case> cases = {
         {"formula of another shape", [&] { server.serve("/api/formula/hamlib.json", "{}"); },
-         "The Homebrew formula of hamlib from 127.0.0.1 could not be read: could not parse Homebrew bottle info"},
+         "The release information of hamlib from 127.0.0.1 could not be read: could not parse the Hamlib release information"},
         {"only a macOS bottle",
          [&] { server.serve("/api/formula/hamlib.json", formula("4.7", hamlibBottle, "arm64_sonoma")); },
-         "The Homebrew formula of hamlib from 127.0.0.1 could not be read: no Hamlib bottle available for this "
+         "The release information of hamlib from 127.0.0.1 could not be read: no Hamlib bottle available for this "
          "architecture"},
         {"a library found nowhere", [&] { publish("4.7", {.extraNeeded = "libcordavelle-absent.so.7"}); },
          "rigctld needs libcordavelle-absent.so.7, which neither the Hamlib nor the libusb bottle holds"},
@@ -310,16 +310,16 @@ TEST_F(HamlibInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBeh
     const QString here = table.here();
     // What was being read, and from where, stands before the reason.
     const auto formulaOf = [](const QString &name) {
-        return "The Homebrew formula of " + name + " from 127.0.0.1 could not be read: ";
+        return "The release information of " + name + " from 127.0.0.1 could not be read: ";
     };
     const std::vector<test::RemoteFailure> cases = {
         {"/api/formula/hamlib.json", Fault::notFound,
-         formulaOf("hamlib") + "the server answered 404 Not Found for the Homebrew formula of hamlib"},
+         formulaOf("hamlib") + "the server answered 404 Not Found for the release information of hamlib"},
         {"/api/formula/libusb.json", Fault::rateLimited,
          formulaOf("libusb") +
-             "the server answered 403 Forbidden for the Homebrew formula of libusb: too many requests for now, try "
+             "the server answered 403 Forbidden for the release information of libusb: too many requests for now, try "
              "again later"},
-        {"/api/formula/hamlib.json", Fault::garbage, formulaOf("hamlib") + "could not parse Homebrew bottle info"},
+        {"/api/formula/hamlib.json", Fault::garbage, formulaOf("hamlib") + "could not parse the Hamlib release information"},
         {"", Fault::notFound, formulaOf("hamlib") + "c" + table.refused().mid(1)},
         {"/v2/hamlib/blobs/4.6", Fault::serverError,
          "Could not download Hamlib: the server answered 500 Internal Server Error for the Hamlib bottle"},
@@ -358,7 +358,7 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
     // With nothing running it says so at once.
     installer.cancel();
     EXPECT_EQ(installer.state(), HamlibInstaller::State::idle());
-    EXPECT_EQ(messages(), QStringList{"Installation cancelled"});
+    EXPECT_EQ(messages(), QStringList{"Hamlib installation cancelled"});
 
     ASSERT_NO_FATAL_FAILURE(startInstallThatStalls());
     EXPECT_EQ(installer.state(), HamlibInstaller::State::downloading(0.5));
@@ -372,7 +372,7 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
     server.release();
     EXPECT_EQ(installer.state(), HamlibInstaller::State::idle());
     EXPECT_EQ(messages(), QStringList({"Fetching Hamlib bottle info...", "Downloading Hamlib...", "Downloading libusb...",
-                                       "Installation cancelled"}));
+                                       "Hamlib installation cancelled"}));
     EXPECT_FALSE(installer.isInstalled());
     EXPECT_EQ(installer.installedVersion(), "");
     expectNoLeftovers();
@@ -398,7 +398,7 @@ TEST_F(HamlibInstallerTest, AnUpdateCheckWithoutTheFormulaGivesNothingAndSaysWhy
     server.serveHtmlPage("/api/formula/hamlib.json", 503);
     EXPECT_EQ(test::runToEnd(installer.checkForUpdate()), std::nullopt);
     ASSERT_EQ(messages().size(), 1);
-    EXPECT_TRUE(messages().front().startsWith("Update check failed: The Homebrew formula of hamlib from 127.0.0.1 could "
+    EXPECT_TRUE(messages().front().startsWith("Update check failed: The release information of hamlib from 127.0.0.1 could "
                                               "not be read: the server answered 503"));
 }
 

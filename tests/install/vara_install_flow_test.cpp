@@ -217,8 +217,8 @@ TEST_F(VARAInstallFlowTest, BothModemsShareThePrefixOneAfterTheOtherAndACancelSp
             EXPECT_FALSE(fm.startInstall());
             waitUntilEnded(fm);
             EXPECT_EQ(fm.state().kind, Kind::idle);
-            EXPECT_TRUE(logged(fm, "Installation cancelled by user"));
-            EXPECT_TRUE(logged(fm, "Installation cancelled"));
+            EXPECT_TRUE(logged(fm, "VARA FM installation cancelled by user"));
+            EXPECT_TRUE(logged(fm, "VARA FM installation cancelled"));
         }
         passLingeringSetup(hf);
         waitUntilEnded(hf);

@@ -279,7 +279,7 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
     installer->startInstall();
     ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
     EXPECT_EQ(installer->state(), WineInstaller::State::idle());
-    EXPECT_EQ(messages().filter("Installation cancelled").size(), 1);
+    EXPECT_EQ(messages().filter("Wine installation cancelled").size(), 1);
     EXPECT_EQ(server.requestsFor("/repos/Kron4ek/Wine-Builds/releases").size(), 1u) << "a second flow started";
     EXPECT_EQ(installer->progress().message, "");
 
@@ -354,7 +354,7 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     // What was being done, and from where, stands before the reason.
     const QString list = "The Wine release list from 127.0.0.1 could not be read: ";
     const QString download = "Could not download Wine: ";
-    const QString cabextract = "The Homebrew formula of cabextract from 127.0.0.1 could not be read: ";
+    const QString cabextract = "The release information of cabextract from 127.0.0.1 could not be read: ";
     const std::vector<test::RemoteFailure> cases = {
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::notFound, list + "the server answered 404 Not Found for the list"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::rateLimited,
@@ -381,7 +381,7 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
          "(`sudo apt install winetricks`)"},
         {"/api/formula/cabextract.json", Fault::garbage, cabextract},
         {"/api/formula/cabextract.json", Fault::notFound,
-         cabextract + "the server answered 404 Not Found for the Homebrew formula of cabextract"},
+         cabextract + "the server answered 404 Not Found for the release information of cabextract"},
         {"/blobs/cabextract.tar.gz", Fault::notFound,
          "Could not download cabextract: the server answered 404 Not Found for the cabextract bottle"},
         {"/blobs/cabextract.tar.gz", Fault::dropped, "Could not download cabextract: the answer from " + here + " broke off: "},
@@ -466,8 +466,8 @@ TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
     server.serve("/api/formula/cabextract.json", "{}");
     ASSERT_TRUE(installToEnd());
     EXPECT_EQ(installer->state(),
-              WineInstaller::State::error("The Homebrew formula of cabextract from 127.0.0.1 could not be read: the "
-                                          "Homebrew formula response was not in the expected shape"));
+              WineInstaller::State::error("The release information of cabextract from 127.0.0.1 could not be read: the "
+                                          "release information was not in the expected shape"));
     EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
     EXPECT_EQ(installer->installedVersion(), "10.0");
     EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());

@@ -242,14 +242,14 @@ TEST_F(WinePrefixSetup, ACancelledSetupStaysBusyUntilItsTaskEndsAndStartsNothing
     ASSERT_TRUE(env.clock().runUntil([&] { return cabextractInstalls == 1; }, 1s));
     manager.cancel();
     EXPECT_EQ(manager.state(), State::idle());
-    EXPECT_EQ(shownLines().last(), "Setup cancelled by user");
+    EXPECT_EQ(shownLines().last(), "Wine prefix setup cancelled by user");
     EXPECT_TRUE(manager.isBusy());
     // Not a second set-up over the same prefix while the first winds down.
     manager.startFullSetup();
-    EXPECT_EQ(shownLines().last(), "Setup cancelled by user");
+    EXPECT_EQ(shownLines().last(), "Wine prefix setup cancelled by user");
 
     ASSERT_TRUE(env.clock().runUntil([&] { return !manager.isBusy(); }, 1s));
-    EXPECT_EQ(shownLines().last(), "Setup cancelled");
+    EXPECT_EQ(shownLines().last(), "Wine prefix setup cancelled");
     EXPECT_EQ(manager.state(), State::idle());
     EXPECT_FALSE(runs().join('\n').contains("winetricks"));
     EXPECT_FALSE(QFileInfo::exists(prefix)) << "made by the cancelled set-up";

@@ -11,6 +11,9 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <numeric>
+
 namespace cordavelle {
 
 namespace updates_section {
@@ -18,12 +21,16 @@ namespace updates_section {
 QString resultLine(const std::vector<CheckOutcome> &outcomes)
 {
     QStringList entries;
-    QStringList failed;
+    // The checks that failed, grouped by the reason they gave, in the order first met.
+    std::vector<std::pair<QString, QStringList>> failed;
     for (const CheckOutcome &outcome : outcomes) {
         if (!outcome.versions) {
-            // Why it failed, where the check said.
-            failed << (outcome.failure.isEmpty() ? outcome.dependency : outcome.dependency + QStringLiteral(" (") +
-                                                                            outcome.failure + QLatin1Char(')'));
+            auto group = std::find_if(failed.begin(), failed.end(),
+                                      [&](const auto &g) { return g.first == outcome.failure; });
+            if (group == failed.end()) {
+                group = failed.insert(failed.end(), {outcome.failure, {}});
+            }
+            group->second << outcome.dependency;
             continue;
         }
         const DependencyVersions &v = *outcome.versions;
@@ -32,14 +39,25 @@ QString resultLine(const std::vector<CheckOutcome> &outcomes)
             entries << outcome.dependency + QStringLiteral(": v") + v.current + QStringLiteral(" \u2192 v") + v.latest;
         }
     }
-    if (!outcomes.empty() && failed.size() == qsizetype(outcomes.size())) {
-        return QStringLiteral("Could not check for updates: ") + failed.join(QStringLiteral(", "));
+    if (failed.empty()) {
+        return entries.isEmpty() ? QStringLiteral("Everything is up to date") : entries.join(QStringLiteral(" | "));
     }
-    QString line = entries.isEmpty() ? QStringLiteral("Everything is up to date") : entries.join(QStringLiteral(" | "));
-    if (!failed.isEmpty()) {
-        line += QStringLiteral(" | Could not check: ") + failed.join(QStringLiteral(", "));
+    // A check that failed is never counted as current: it comes first, and only the checks that
+    // answered may be called up to date.
+    QStringList groups;
+    for (const auto &[reason, names] : failed) {
+        groups << names.join(QStringLiteral(", ")) + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
     }
-    return line;
+    QStringList parts{QStringLiteral("Could not check ") + groups.join(QStringLiteral("; "))};
+    const qsizetype answered = qsizetype(outcomes.size()) -
+                               std::accumulate(failed.begin(), failed.end(), qsizetype(0),
+                                               [](qsizetype n, const auto &g) { return n + g.second.size(); });
+    if (!entries.isEmpty()) {
+        parts << entries;
+    } else if (answered > 0) {
+        parts << QStringLiteral("Everything else is up to date");
+    }
+    return parts.join(QStringLiteral(" | "));
 }
 
 } // namespace updates_section

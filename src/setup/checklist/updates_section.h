@@ -25,8 +25,9 @@ using CheckOutcome = DependencyCheckOutcome;
 
 // The manual check's one-line result. Each installed dependency whose version differs from the
 // newest as text gives "<name>: v<installed> → v<latest>", joined by " | ", or "Everything is up
-// to date" when none does. Failed checks are named after that ("… | Could not check: Hamlib");
-// when every check failed the line says so alone, rather than claiming all is current.
+// to date" when none does. Failed checks come first, grouped by the reason they gave ("Could not
+// check VARA HF, VARA FM: <reason>"), and are never called up to date: beside them the others
+// read "Everything else is up to date", and when every check failed the line says only that.
 QString resultLine(const std::vector<CheckOutcome> &outcomes);
 
 } // namespace updates_section

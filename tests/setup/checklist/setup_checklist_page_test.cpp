@@ -97,8 +97,9 @@ TEST_F(SetupChecklistPageTest, TheCombinedLogRunsInTimeOrderKeepsEarlierAttempts
     for (const QString &line : page->logViewer()->logLines()) {
         tails << line.mid(11);
     }
-    EXPECT_EQ(tails, QStringList({"Installation cancelled", "fm line", "Installation cancelled", "hf line",
-                                  "Setup cancelled by user"}));
+    // Each says which install it ended.
+    EXPECT_EQ(tails, QStringList({"Hamlib installation cancelled", "fm line", "Wine installation cancelled", "hf line",
+                                  "Wine prefix setup cancelled by user"}));
     EXPECT_TRUE(page->logViewer()->isVisible());
 
     // The fixture server knows no Wine releases: each attempt fails, and a retry adds its lines.
@@ -108,7 +109,7 @@ TEST_F(SetupChecklistPageTest, TheCombinedLogRunsInTimeOrderKeepsEarlierAttempts
     }
     test::ManualClock::processEvents();
     EXPECT_EQ(page->logViewer()->logLines().filter("Downloading Wine stable").size(), 2);
-    EXPECT_TRUE(page->logViewer()->logLines().first().endsWith("Installation cancelled"));
+    EXPECT_TRUE(page->logViewer()->logLines().first().endsWith("Hamlib installation cancelled"));
 
     page->logViewer()->clearButton()->click();
     test::ManualClock::processEvents();
@@ -158,8 +159,8 @@ TEST_F(SetupChecklistPageTest, AFreshHomeShowsWhatIsMissingAndTheRowsFollowTheir
     EXPECT_EQ(row(*page, Line::wine).errorLabel()->text(),
               "The Wine release list from 127.0.0.1 could not be read: the server answered 404 Not Found for the list");
     EXPECT_EQ(row(*page, Line::hamlib).errorLabel()->text(),
-              "The Homebrew formula of hamlib from 127.0.0.1 could not be read: the server answered 404 Not Found for "
-              "the Homebrew formula of hamlib");
+              "The release information of hamlib from 127.0.0.1 could not be read: the server answered 404 Not Found for "
+              "the release information of hamlib");
     EXPECT_TRUE(page->logViewer()->isVisible());
 
     // A rigctld put in place meanwhile counts once the installer is idle again.
@@ -291,7 +292,7 @@ TEST_F(SetupChecklistPageTest, TheHamlibLineCancelsItsInstallAndSaysWhomItWaitsF
     ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.hamlib.isRunning(); }, 10s));
     test::ManualClock::processEvents();
     EXPECT_EQ(trailing(*page, Line::hamlib), "Install Hamlib");
-    EXPECT_TRUE(setupObjects.hamlib.logLines().last().endsWith("Installation cancelled"));
+    EXPECT_TRUE(setupObjects.hamlib.logLines().last().endsWith("Hamlib installation cancelled"));
 }
 
 } // namespace

@@ -44,16 +44,21 @@ TEST(UpdatesSectionResult, NamesOutdatedDependenciesAndTheChecksThatFailed)
         // Plain text comparison: an older or shorter latest version is still an update.
         {{{"Wine", v("9.0", "10.0")}, {"Hamlib", v("4.6.2", "4.6.1")}, {"VARA HF", v("4.8", "4.8.0")}, {"VARA FM", v("4.3.9", "Unknown")}},
          "Wine: v10.0 \u2192 v9.0 | Hamlib: v4.6.1 \u2192 v4.6.2 | VARA HF: v4.8.0 \u2192 v4.8 | VARA FM: vUnknown \u2192 v4.3.9"},
-        // Offline: no claim that all is current.
+        // Offline: no claim that anything is current.
         {{{"Wine", failed}, {"Hamlib", failed}, {"VARA HF", failed}, {"VARA FM", failed}},
-         "Could not check for updates: Wine, Hamlib, VARA HF, VARA FM"},
-        // Each says why, where its check said.
+         "Could not check Wine, Hamlib, VARA HF, VARA FM"},
+        // Those that gave one reason share it; another reason stands apart.
         {{{"Wine", failed, "no network"}, {"Hamlib", failed, "no network"}},
-         "Could not check for updates: Wine (no network), Hamlib (no network)"},
+         "Could not check Wine, Hamlib: no network"},
+        {{{"Wine", v("9.0", "9.0")}, {"Hamlib", v("4.6.2", "")}, {"VARA HF", failed, "HTTP 404"},
+          {"VARA FM", failed, "HTTP 404"}},
+         "Could not check VARA HF, VARA FM: HTTP 404 | Everything else is up to date"},
+        {{{"Wine", failed, "timed out"}, {"Hamlib", failed}, {"VARA HF", failed, "HTTP 404"}, {"VARA FM", failed, "timed out"}},
+         "Could not check Wine, VARA FM: timed out; Hamlib; VARA HF: HTTP 404"},
         {{{"Wine", v("9.0", "8.0")}, {"Hamlib", failed}, {"VARA HF", v("4.8.7", "4.8.7")}, {"VARA FM", failed}},
-         "Wine: v8.0 \u2192 v9.0 | Could not check: Hamlib, VARA FM"},
+         "Could not check Hamlib, VARA FM | Wine: v8.0 \u2192 v9.0"},
         {{{"Wine", v("9.0", "9.0")}, {"Hamlib", failed}, {"VARA HF", v("4.8.7", "")}, {"VARA FM", v("4.3.9", "")}},
-         "Everything is up to date | Could not check: Hamlib"},
+         "Could not check Hamlib | Everything else is up to date"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(resultLine(c.outcomes), c.line);
@@ -108,10 +113,10 @@ TEST(UpdatesSection, ShowsTheNudgesOneCheckAndListsItsUpdates)
 
     // Each failed check says why.
     EXPECT_EQ(section.updateCheckResult(),
-              "VARA HF: v4.8.6 \u2192 v4.8.7 | Could not check: Wine (The Wine release list from 127.0.0.1 could not be "
-              "read: the server answered 404 Not Found for the list), Hamlib (The Homebrew formula of hamlib from "
-              "127.0.0.1 could not be read: the server answered 404 Not Found for the Homebrew formula of hamlib), "
-              "VARA FM (No VARA download found on the Pelorin server)");
+              "Could not check Wine: The Wine release list from 127.0.0.1 could not be read: the server answered 404 "
+              "Not Found for the list; Hamlib: The release information of hamlib from 127.0.0.1 could not be read: the "
+              "server answered 404 Not Found for the release information of hamlib; VARA FM: No VARA download found on "
+              "the Pelorin server | VARA HF: v4.8.6 \u2192 v4.8.7");
     EXPECT_EQ(section.resultLabel()->text(), section.updateCheckResult());
     EXPECT_FALSE(section.checkButton()->isHidden());
     for (const QStringList &lines : {wine.logLines(), hamlib.logLines(), varaFM->logLines()}) {
