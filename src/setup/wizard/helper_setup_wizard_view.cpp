@@ -102,7 +102,10 @@ void HelperSetupWizardView::completeSetup()
     accept();
 }
 
-void HelperSetupWizardView::setFailedSteps(std::vector<int> steps) { m_indicator->setFailedSteps(std::move(steps)); }
+void HelperSetupWizardView::setStepProgress(std::vector<StepProgress> progress)
+{
+    m_indicator->setStepProgress(std::move(progress));
+}
 
 void HelperSetupWizardView::reject()
 {

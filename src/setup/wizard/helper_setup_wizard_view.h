@@ -44,8 +44,8 @@ public:
     void navigateBack();
     // Records completion, then clears the request for the wizard, then closes it.
     void completeSetup();
-    // The steps whose install failed, which the step indicator marks once they are passed.
-    void setFailedSteps(std::vector<int> steps);
+    // Where each step's installs stand, which the step indicator shows once a step is passed.
+    void setStepProgress(std::vector<StepProgress> progress);
     WizardStepIndicator *stepIndicator() const { return m_indicator; }
 
     QSize sizeHint() const override { return {750, 750}; }

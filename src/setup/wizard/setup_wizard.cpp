@@ -6,6 +6,7 @@
 #include "install/vara_installer.h"
 #include "install/wine_installer.h"
 #include "install/wine_prefix_manager.h"
+#include "radio/direwolf_discovery.h"
 #include "setup/wizard/wizard_complete_step.h"
 #include "setup/wizard/wizard_dependencies_step.h"
 #include "setup/wizard/wizard_features_step.h"
@@ -42,12 +43,14 @@ QDialog *makeSetupWizard(const SetupContext &context, std::function<void(Sidebar
         return completionSummary(gatherCompletionFacts(installers, wizard->features()));
     };
     // An installer tells of each log line too: the marks are worked out at most once per turn.
-    auto *marks = new CoalescedRefresh(wizard, [wizard, summary] { wizard->setFailedSteps(failedWizardSteps(summary())); });
+    auto *marks = new CoalescedRefresh(wizard, [wizard, summary] { wizard->setStepProgress(wizardStepProgress(summary())); });
     for (Installer *installer : std::initializer_list<Installer *>{&installers.wine, &installers.prefix,
                                                                    &installers.varaHF, &installers.varaFM,
                                                                    &installers.hamlib}) {
         QObject::connect(installer, &Installer::changed, marks, &CoalescedRefresh::schedule);
     }
+    QObject::connect(&installers.direwolfDiscovery, &DirewolfDiscovery::direwolfPathChanged, marks,
+                     &CoalescedRefresh::schedule);
     // Which installs count as chosen changes with the features.
     QObject::connect(wizard, &HelperSetupWizardView::stepShown, marks, &CoalescedRefresh::schedule);
     QObject::connect(wizard, &QDialog::accepted, wizard, [summary, select = std::move(select)] {

@@ -54,6 +54,9 @@ QWidget *summaryRow(const SummaryRow &row)
     } else if (row.installing) {
         layout->addWidget(symbolLabel(QStringLiteral("arrow.clockwise"), Tone::blue, statusSize,
                                       widget));
+    } else if (row.missing) {
+        // Chosen and not there: it needs the user, as a failure does.
+        layout->addWidget(symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, statusSize, widget));
     } else {
         layout->addWidget(symbolLabel(QStringLiteral("circle"), Tone::gray, statusSize, widget));
     }
@@ -105,69 +108,113 @@ QWidget *nextStepRow(int number, const QString &text)
 
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts)
 {
-    const auto row = [](const char *symbol, const char *title, bool good, bool failed, bool installing,
+    const auto row = [](const char *symbol, const char *title, bool good, bool failed, bool installing, bool chosen,
                         const char *goodValue, const char *otherwise) {
-        failed = failed && !good;
+        failed = failed && chosen && !good;
         installing = installing && !good;
-        const QString value = good ? QString::fromUtf8(goodValue)
+        const bool missing = chosen && !good && !failed && !installing;
+        const QString value = good         ? QString::fromUtf8(goodValue)
                               : installing ? QStringLiteral("Installing\u2026")
                               : failed     ? QStringLiteral("Failed")
-                                           : QString::fromUtf8(otherwise);
-        return SummaryRow{QString::fromUtf8(symbol), QString::fromUtf8(title), value, good, failed, installing};
+                              : chosen     ? QString::fromUtf8(otherwise)
+                                           : QStringLiteral("Skipped");
+        return SummaryRow{QString::fromUtf8(symbol), QString::fromUtf8(title), value, good, failed, installing, missing,
+                          chosen};
     };
+    const bool vara = facts.wineChosen;
     return {
-        row("shippingbox.fill", "Wine", facts.wineAvailable, facts.wineFailed, facts.wineInstalling, "Installed",
+        row("shippingbox.fill", "Wine", facts.wineAvailable, facts.wineFailed, facts.wineInstalling, vara, "Installed",
             "Not installed"),
-        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, facts.prefixFailed, facts.prefixInstalling, "Ready",
-            "Not set up"),
-        row("wave.3.right", "VARA HF", facts.varaHFInstalled, facts.varaHFFailed, facts.varaHFInstalling, "Installed",
-            "Not installed"),
+        row("folder.badge.gear", "Wine Prefix", facts.prefixReady, facts.prefixFailed, facts.prefixInstalling, vara,
+            "Ready", "Not set up"),
+        row("wave.3.right", "VARA HF", facts.varaHFInstalled, facts.varaHFFailed, facts.varaHFInstalling,
+            facts.varaHFChosen, "Installed", "Not installed"),
         row("wave.3.right.circle", "VARA FM", facts.varaFMInstalled, facts.varaFMFailed, facts.varaFMInstalling,
-            "Installed", "Not installed"),
-        row("antenna.radiowaves.left.and.right", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed, facts.hamlibInstalling,
-            "Installed", "Skipped"),
-        row("dog.fill", "Direwolf (Packet)", facts.direwolfFound, false, false, "Installed",
-            "Skipped"),
+            facts.varaFMChosen, "Installed", "Not installed"),
+        row("antenna.radiowaves.left.and.right", "Hamlib (rigctld)", facts.rigctldAvailable, facts.hamlibFailed,
+            facts.hamlibInstalling, facts.hamlibChosen, "Installed", "Not installed"),
+        row("dog.fill", "Direwolf (Packet)", facts.direwolfFound, false, false, facts.direwolfChosen, "Installed",
+            "Not installed"),
     };
 }
 
 bool completionNeedsAttention(const std::vector<SummaryRow> &summary)
 {
-    return std::any_of(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.failed || row.installing; });
+    return std::any_of(summary.begin(), summary.end(),
+                       [](const SummaryRow &row) { return row.failed || row.installing || row.missing; });
 }
 
-std::vector<int> failedWizardSteps(const std::vector<SummaryRow> &summary)
+std::vector<StepProgress> wizardStepProgress(const std::vector<SummaryRow> &summary)
 {
     // The step that installs each summary row's component, in the summary's order.
     static const int steps[] = {wizardPage::dependencies, wizardPage::dependencies, wizardPage::vara,
                                 wizardPage::vara,         wizardPage::radioControl, wizardPage::packet};
-    std::vector<int> failed;
-    for (std::size_t i = 0; i < summary.size() && i < std::size(steps); ++i) {
-        if (summary[i].failed && std::find(failed.begin(), failed.end(), steps[i]) == failed.end()) {
-            failed.push_back(steps[i]);
+    std::vector<StepProgress> progress(std::size_t(wizardLastStep() + 1), StepProgress::done);
+    for (const int step : {wizardPage::dependencies, wizardPage::vara, wizardPage::radioControl, wizardPage::packet}) {
+        bool chosen = false, failed = false, installing = false, missing = false;
+        for (std::size_t i = 0; i < summary.size() && i < std::size(steps); ++i) {
+            if (steps[i] != step || !summary[i].chosen) {
+                continue;
+            }
+            chosen = true;
+            failed = failed || summary[i].failed;
+            installing = installing || summary[i].installing;
+            missing = missing || summary[i].missing;
+        }
+        // A tick only once what the step installs is there; going on without it skips it.
+        progress[std::size_t(step)] = !chosen || (!failed && !installing && missing) ? StepProgress::skipped
+                                      : failed                                       ? StepProgress::failed
+                                      : installing                                   ? StepProgress::installing
+                                                                                     : StepProgress::done;
+    }
+    return progress;
+}
+
+QStringList completionNextSteps(const std::vector<SummaryRow> &summary)
+{
+    const auto good = [&](std::size_t i) { return i < summary.size() && summary[i].good; };
+    QStringList missing;
+    for (const SummaryRow &row : summary) {
+        if (row.failed || row.missing) {
+            missing << row.title;
         }
     }
-    return failed;
+    QStringList steps;
+    if (!missing.isEmpty()) {
+        steps << QStringLiteral("Install ") + missing.join(QStringLiteral(", ")) + QStringLiteral(" from the Setup page");
+    }
+    steps << QStringLiteral("Open Cordavelle on your computer to connect");
+    if (good(4)) {
+        steps << QStringLiteral("Configure your radio in the rigctld section");
+    }
+    if (good(0) && good(1) && (good(2) || good(3))) {
+        steps << QStringLiteral("Start VARA from the management window or via Cordavelle");
+    }
+    return steps;
 }
 
 CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary)
 {
-    const auto failed = std::count_if(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.failed; });
+    const auto attention = std::count_if(summary.begin(), summary.end(),
+                                         [](const SummaryRow &row) { return row.failed || row.missing; });
+    const bool onlyFailures = std::none_of(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.missing; });
     const auto installing =
         std::count_if(summary.begin(), summary.end(), [](const SummaryRow &row) { return row.installing; });
     const QString running = installing == 1 ? QStringLiteral("1 install is still running")
                                             : QStringLiteral("%1 installs are still running").arg(installing);
-    if (failed == 0 && installing == 0) {
+    if (attention == 0 && installing == 0) {
         return {QStringLiteral("checkmark.circle.fill"), Tone::green, QStringLiteral("Setup Complete!"),
                 QStringLiteral("Cordavelle Helper is ready to use")};
     }
-    if (failed == 0) {
+    if (attention == 0) {
         return {QStringLiteral("arrow.clockwise"), Tone::blue, QStringLiteral("Almost Done"),
                 running + (installing == 1 ? QStringLiteral(": it goes on after Done, and the Setup page shows it")
                                            : QStringLiteral(": they go on after Done, and the Setup page shows them"))};
     }
-    QString subtitle = failed == 1 ? QStringLiteral("1 component needs attention: retry it from the Setup page")
-                                   : QStringLiteral("%1 components need attention: retry them from the Setup page").arg(failed);
+    const QString verb = onlyFailures ? QStringLiteral("retry") : QStringLiteral("install");
+    QString subtitle = attention == 1
+                           ? QStringLiteral("1 component needs attention: %1 it from the Setup page").arg(verb)
+                           : QStringLiteral("%1 components need attention: %2 them from the Setup page").arg(attention).arg(verb);
     if (installing > 0) {
         subtitle += QStringLiteral("; ") + running;
     }
@@ -201,6 +248,11 @@ CompletionFacts gatherCompletionFacts(const SetupInstallers &sources, const Wiza
         .varaHFInstalling = installing(sources.varaHF),
         .varaFMInstalling = installing(sources.varaFM),
         .hamlibInstalling = installing(sources.hamlib),
+        .wineChosen = vara,
+        .varaHFChosen = features.enableVARAHF,
+        .varaFMChosen = features.enableVARAFM,
+        .hamlibChosen = features.enableRadioControl,
+        .direwolfChosen = features.enablePacket,
     };
 }
 
@@ -228,9 +280,9 @@ WizardCompleteStep::WizardCompleteStep(const SetupInstallers &sources, const Wiz
     auto *heading = new QLabel(QStringLiteral("Next Steps:"), nextBox);
     heading->setFont(textStyle::headline(font()));
     next->addWidget(heading);
-    next->addWidget(nextStepRow(1, QStringLiteral("Open Cordavelle on your computer to connect")));
-    next->addWidget(nextStepRow(2, QStringLiteral("Configure your radio in the rigctld section")));
-    next->addWidget(nextStepRow(3, QStringLiteral("Start VARA from the management window or via Cordavelle")));
+    m_nextRows = new QVBoxLayout;
+    m_nextRows->setSpacing(12);
+    next->addLayout(m_nextRows);
     column->addWidget(nextBox);
 
     // The file-system tests are made again whenever an install moves on, and on every visit.
@@ -263,6 +315,14 @@ void WizardCompleteStep::refresh()
     }
     for (const SummaryRow &row : m_summary) {
         m_summaryRows->addWidget(summaryRow(row));
+    }
+    while (QLayoutItem *item = m_nextRows->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    const QStringList steps = completionNextSteps(m_summary);
+    for (int i = 0; i < steps.size(); ++i) {
+        m_nextRows->addWidget(nextStepRow(i + 1, steps[i]));
     }
 }
 

@@ -6,6 +6,7 @@
 #include "setup/wizard/wizard_step.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -35,6 +36,12 @@ struct CompletionFacts {
     bool varaHFInstalling = false;
     bool varaFMInstalling = false;
     bool hamlibInstalling = false;
+    // What the Features page chose: Wine and its prefix come with either modem.
+    bool wineChosen = true;
+    bool varaHFChosen = true;
+    bool varaFMChosen = true;
+    bool hamlibChosen = true;
+    bool direwolfChosen = true;
 };
 
 struct SummaryRow {
@@ -44,18 +51,23 @@ struct SummaryRow {
     bool good = false;
     bool failed = false;
     bool installing = false;
+    // The user chose it, and it is not there, nor failed, nor on its way.
+    bool missing = false;
+    bool chosen = true;
     bool operator==(const SummaryRow &) const = default;
 };
 
-// The six components, always all of them and in this order. Hamlib and Direwolf are optional,
-// so their absence reads "Skipped" rather than "Not installed"; a failed install reads "Failed",
-// and one still under way "Installing…".
+// The six components, always all of them and in this order. One the user chose that is not there
+// reads "Not installed" ("Not set up" for the prefix) and needs attention; one not chosen reads
+// "Skipped"; a failed install reads "Failed", and one still under way "Installing…".
 std::vector<SummaryRow> completionSummary(const CompletionFacts &facts);
-// Something failed or is still being installed: after Done, the Setup page is the place to be.
+// Something chosen failed, is missing or is still being installed: after Done, the Setup page is
+// the place to be.
 bool completionNeedsAttention(const std::vector<SummaryRow> &summary);
-// The steps of the wizard whose install failed, which the step indicator marks instead of
-// checking them off.
-std::vector<int> failedWizardSteps(const std::vector<SummaryRow> &summary);
+// Where each wizard step's chosen installs stand, by step index, for the step indicator.
+std::vector<StepProgress> wizardStepProgress(const std::vector<SummaryRow> &summary);
+// The next steps the page offers: only those the user can take now.
+QStringList completionNextSteps(const std::vector<SummaryRow> &summary);
 
 // The page's title over the summary: finished and ready only when nothing chosen failed and no
 // install is still under way.
@@ -94,6 +106,7 @@ private:
     QWidget *m_header = nullptr;
     CompletionHeadline m_headline;
     QVBoxLayout *m_summaryRows;
+    QVBoxLayout *m_nextRows;
     std::vector<SummaryRow> m_summary;
 };
 

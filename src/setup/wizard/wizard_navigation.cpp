@@ -48,18 +48,39 @@ WizardButtons wizardButtons(int current)
     return {.back = current >= 1 && current < last, .continueButton = current < last, .done = current == last};
 }
 
-StepIndicatorLook stepIndicatorLook(int index, int current, bool installFailed)
+StepIndicatorLook stepIndicatorLook(int index, int current, StepProgress progress)
 {
     using Mark = StepIndicatorLook::Mark;
     const bool passed = index < current;
-    const bool failed = passed && installFailed;
-    return {.accentCircle = index <= current && !failed,
+    const StepProgress shown = passed ? progress : StepProgress::done;
+    const bool failed = shown == StepProgress::failed;
+    const bool skipped = shown == StepProgress::skipped;
+    return {.accentCircle = index <= current && !failed && !skipped,
             .failedCircle = failed,
-            .mark = failed ? Mark::failed : passed ? Mark::check : Mark::number,
-            .whiteMark = index <= current,
+            .mark = !passed                                 ? Mark::number
+                    : shown == StepProgress::failed     ? Mark::failed
+                    : shown == StepProgress::installing ? Mark::installing
+                    : shown == StepProgress::skipped    ? Mark::skipped
+                                                        : Mark::check,
+            .whiteMark = index <= current && !skipped,
             .primaryTitle = index == current,
             .connector = index < wizardLastStep(),
             .accentConnector = index < wizardLastStep() && passed};
+}
+
+QString stepProgressWords(int index, int current, StepProgress progress)
+{
+    if (index == current) {
+        return QStringLiteral("current");
+    }
+    switch (stepIndicatorLook(index, current, progress).mark) {
+    case StepIndicatorLook::Mark::check: return QStringLiteral("done");
+    case StepIndicatorLook::Mark::installing: return QStringLiteral("installing");
+    case StepIndicatorLook::Mark::failed: return QStringLiteral("needs attention");
+    case StepIndicatorLook::Mark::skipped: return QStringLiteral("skipped");
+    case StepIndicatorLook::Mark::number: break;
+    }
+    return QStringLiteral("to come");
 }
 
 FeaturesInfo featuresInfo(const WizardFeatures &features)

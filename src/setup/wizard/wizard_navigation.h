@@ -43,12 +43,17 @@ struct WizardButtons {
 };
 WizardButtons wizardButtons(int current);
 
-// One step of the indicator: passed steps carry a check mark on an accent circle, the current
-// one its number in white on an accent circle, later ones a secondary number on a pale circle.
-// A passed step whose install failed is not checked off: it shows an exclamation mark on an
-// orange circle.
+// Where a step's chosen installs stand: all in place (or none to make), one still under way, one
+// failed, or the step passed over, by the chosen features or by going on without its installs.
+enum class StepProgress { done, installing, failed, skipped };
+
+// One step of the indicator: a passed step carries a check mark on an accent circle only when its
+// chosen installs are done; one whose install runs shows three dots on an accent circle, one whose
+// install failed an exclamation mark on an orange circle, and one skipped a dash on a pale circle.
+// The current step shows its number in white on an accent circle, later ones a secondary number
+// on a pale circle.
 struct StepIndicatorLook {
-    enum class Mark { check, number, failed };
+    enum class Mark { check, number, failed, installing, skipped };
     bool accentCircle = false;
     bool failedCircle = false;
     Mark mark = Mark::number;
@@ -59,7 +64,10 @@ struct StepIndicatorLook {
     bool accentConnector = false;
     bool operator==(const StepIndicatorLook &) const = default;
 };
-StepIndicatorLook stepIndicatorLook(int index, int current, bool installFailed = false);
+StepIndicatorLook stepIndicatorLook(int index, int current, StepProgress progress = StepProgress::done);
+// What a screen reader hears of a step: "current", "to come", "done", "installing", "needs
+// attention" or "skipped".
+QString stepProgressWords(int index, int current, StepProgress progress);
 
 // What the Features page explains under its switches: at most one box.
 enum class FeaturesInfo { none, wineWillBeInstalled, noFeaturesSelected };

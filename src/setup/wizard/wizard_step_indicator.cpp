@@ -54,13 +54,7 @@ void WizardStepIndicator::describe()
     setAccessibleName(QStringLiteral("Step %1 of %2: %3").arg(m_current + 1).arg(titles.size()).arg(titles.value(m_current)));
     QStringList steps;
     for (int i = 0; i < titles.size(); ++i) {
-        const bool installFailed = std::find(m_failed.begin(), m_failed.end(), i) != m_failed.end();
-        const StepIndicatorLook::Mark mark = stepIndicatorLook(i, m_current, installFailed).mark;
-        steps << titles[i] + QStringLiteral(": ") +
-                     (i == m_current                               ? QStringLiteral("current")
-                      : mark == StepIndicatorLook::Mark::check     ? QStringLiteral("done")
-                      : mark == StepIndicatorLook::Mark::failed    ? QStringLiteral("needs attention")
-                                                                   : QStringLiteral("to come"));
+        steps << titles[i] + QStringLiteral(": ") + stepProgressWords(i, m_current, progressOf(i));
     }
     setAccessibleDescription(steps.join(QStringLiteral(", ")));
 }
@@ -75,12 +69,17 @@ void WizardStepIndicator::setCurrentStep(int step)
     update();
 }
 
-void WizardStepIndicator::setFailedSteps(std::vector<int> steps)
+StepProgress WizardStepIndicator::progressOf(int index) const
 {
-    if (m_failed == steps) {
+    return index >= 0 && std::size_t(index) < m_progress.size() ? m_progress[std::size_t(index)] : StepProgress::done;
+}
+
+void WizardStepIndicator::setStepProgress(std::vector<StepProgress> progress)
+{
+    if (m_progress == progress) {
         return;
     }
-    m_failed = std::move(steps);
+    m_progress = std::move(progress);
     describe();
     update();
 }
@@ -135,14 +134,22 @@ void WizardStepIndicator::paintEvent(QPaintEvent *)
     int x = (width() - rowWidth(connector)) / 2;
     const int mid = height() / 2;
     for (int i = 0; i < titles.size(); ++i) {
-        const bool installFailed = std::find(m_failed.begin(), m_failed.end(), i) != m_failed.end();
-        const StepIndicatorLook look = stepIndicatorLook(i, m_current, installFailed);
+        const StepIndicatorLook look = stepIndicatorLook(i, m_current, progressOf(i));
         const QRectF circle(x, mid - kCircle / 2.0, kCircle, kCircle);
         painter.setPen(Qt::NoPen);
         painter.setBrush(look.failedCircle ? toneColour(Tone::orange, palette()) : look.accentCircle ? accent : paleGray());
         painter.drawEllipse(circle);
         if (look.mark == StepIndicatorLook::Mark::check) {
             drawCheck(painter, circle);
+        } else if (look.mark == StepIndicatorLook::Mark::installing) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(Qt::white);
+            for (int dot = -1; dot <= 1; ++dot) {
+                painter.drawEllipse(circle.center() + QPointF(dot * 4.5, 0), 1.4, 1.4);
+            }
+        } else if (look.mark == StepIndicatorLook::Mark::skipped) {
+            painter.setPen(QPen(toneColour(Tone::secondary, palette()), 1.6, Qt::SolidLine, Qt::RoundCap));
+            painter.drawLine(circle.center() + QPointF(-4, 0), circle.center() + QPointF(4, 0));
         } else if (look.mark == StepIndicatorLook::Mark::failed) {
             QFont bold = mark;
             bold.setPixelSize(12);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "setup/wizard/wizard_navigation.h"
+
 #include <QWidget>
 
 #include <vector>
@@ -15,9 +17,10 @@ public:
 
     int currentStep() const { return m_current; }
     void setCurrentStep(int step);
-    // The steps whose install failed: passed, they are marked rather than checked off.
-    void setFailedSteps(std::vector<int> steps);
-    const std::vector<int> &failedSteps() const { return m_failed; }
+    // Where each step's installs stand, by index; a step not listed counts as done. Only passed
+    // steps show it.
+    void setStepProgress(std::vector<StepProgress> progress);
+    const std::vector<StepProgress> &stepProgress() const { return m_progress; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -32,7 +35,9 @@ private:
     int rowWidth(int connector) const;
 
     int m_current = 0;
-    std::vector<int> m_failed;
+    StepProgress progressOf(int index) const;
+
+    std::vector<StepProgress> m_progress;
 };
 
 } // namespace cordavelle

@@ -140,84 +140,70 @@ TEST_F(SetupWizardTest, TheCloseButtonLeavesTheSetupUnfinishedForTheNextLaunch)
     EXPECT_FALSE(env.defaults().contains(ConfigStore::Keys::kHasCompletedHelperSetup));
 }
 
-TEST(WizardCompletionSummary, OptionalComponentsReadSkippedTheOthersNotInstalled)
+// What the last page and the step indicator make of the installs: every chosen component that is
+// not there needs attention, one not chosen is skipped, and a next step is offered only when it
+// can be taken.
+TEST(WizardCompletionSummary, ChosenComponentsCountNextStepsCanBeTakenStepsTickOnlyWhenDone)
 {
-    const std::vector<SummaryRow> none = completionSummary({});
-    std::vector<QString> titles, values;
-    for (const SummaryRow &row : none) {
-        titles.push_back(row.title);
-        values.push_back(row.value);
-        EXPECT_FALSE(row.good);
-    }
-    EXPECT_EQ(titles, (std::vector<QString>{"Wine", "Wine Prefix", "VARA HF", "VARA FM", "Hamlib (rigctld)",
-                                            "Direwolf (Packet)"}));
-    EXPECT_EQ(values, (std::vector<QString>{"Not installed", "Not set up", "Not installed", "Not installed", "Skipped",
-                                            "Skipped"}));
-
-    // Each fact turns exactly its own row good.
-    const std::vector<bool CompletionFacts::*> facts{
-        &CompletionFacts::wineAvailable,   &CompletionFacts::prefixReady,      &CompletionFacts::varaHFInstalled,
-        &CompletionFacts::varaFMInstalled, &CompletionFacts::rigctldAvailable, &CompletionFacts::direwolfFound};
-    for (std::size_t i = 0; i < facts.size(); ++i) {
-        CompletionFacts f;
-        f.*facts[i] = true;
-        const std::vector<SummaryRow> rows = completionSummary(f);
-        for (std::size_t j = 0; j < rows.size(); ++j) {
-            EXPECT_EQ(rows[j].good, i == j) << i << " " << j;
-            EXPECT_EQ(rows[j].value, i == j ? (j == 1 ? "Ready" : "Installed") : values[j]) << i << " " << j;
-        }
-    }
-
-    // A failed install reads as such, optional or not, unless the component is there after all;
-    // the headline counts the failures and claims success only without any.
-    CompletionFacts failing{.varaFMInstalled = true, .varaHFFailed = true, .varaFMFailed = true, .hamlibFailed = true};
-    const std::vector<SummaryRow> rows = completionSummary(failing);
-    EXPECT_EQ(rows[2].value, "Failed");
-    EXPECT_TRUE(rows[2].failed);
-    EXPECT_EQ(rows[3].value, "Installed");
-    EXPECT_FALSE(rows[3].failed);
-    EXPECT_EQ(rows[4].value, "Failed");
-    EXPECT_EQ(completionHeadline(rows).title, "Setup Finished");
-    EXPECT_EQ(completionHeadline(rows).subtitle, "2 components need attention: retry them from the Setup page");
-    EXPECT_EQ(completionHeadline(none),
-              (CompletionHeadline{"checkmark.circle.fill", Tone::green, "Setup Complete!", "Cordavelle Helper is ready to use"}));
-    EXPECT_FALSE(completionNeedsAttention(none));
-    EXPECT_EQ(failedWizardSteps(rows), (std::vector<int>{vara, radioControl}));
-}
-
-TEST(WizardCompletionSummary, AnInstallStillRunningReadsInstallingAndNeverReady)
-{
+    using P = StepProgress;
     struct Case {
+        const char *what;
         CompletionFacts facts;
         std::vector<QString> values;
-        QString title;
         QString subtitle;
+        QStringList next;
+        // Dependencies, VARA, Radio Control, Packet.
+        std::vector<P> steps;
     };
+    const QString open = "Open Cordavelle on your computer to connect";
+    const QString rig = "Configure your radio in the rigctld section";
+    const QString vara = "Start VARA from the management window or via Cordavelle";
     const Case cases[] = {
-        {{.wineInstalling = true, .hamlibInstalling = true},
-         {"Installing\u2026", "Not set up", "Not installed", "Not installed", "Installing\u2026", "Skipped"},
-         "Almost Done",
-         "2 installs are still running: they go on after Done, and the Setup page shows them"},
-        // A copy already there reads as there while its update runs.
-        {{.rigctldAvailable = true, .varaHFFailed = true, .hamlibInstalling = true},
-         {"Not installed", "Not set up", "Failed", "Not installed", "Installed", "Skipped"},
-         "Setup Finished",
-         "1 component needs attention: retry it from the Setup page"},
-        {{.varaHFFailed = true, .prefixInstalling = true},
-         {"Not installed", "Installing\u2026", "Failed", "Not installed", "Skipped", "Skipped"},
-         "Setup Finished",
-         "1 component needs attention: retry it from the Setup page; 1 install is still running"},
+        {"Wine failed, everything else chosen and missing", {.wineFailed = true},
+         {"Failed", "Not set up", "Not installed", "Not installed", "Not installed", "Not installed"},
+         "6 components need attention: install them from the Setup page",
+         {"Install Wine, Wine Prefix, VARA HF, VARA FM, Hamlib (rigctld), Direwolf (Packet) from the Setup page", open},
+         {P::failed, P::skipped, P::skipped, P::skipped}},
+        {"VARA HF alone chosen and in place",
+         {.wineAvailable = true, .prefixReady = true, .varaHFInstalled = true, .varaFMChosen = false,
+          .hamlibChosen = false, .direwolfChosen = false},
+         {"Installed", "Ready", "Installed", "Skipped", "Skipped", "Skipped"}, "Cordavelle Helper is ready to use",
+         {open, vara}, {P::done, P::done, P::skipped, P::skipped}},
+        {"Hamlib still downloading, Direwolf found",
+         {.direwolfFound = true, .hamlibInstalling = true, .wineChosen = false, .varaHFChosen = false,
+          .varaFMChosen = false},
+         {"Skipped", "Skipped", "Skipped", "Skipped", "Installing\u2026", "Installed"},
+         "1 install is still running: it goes on after Done, and the Setup page shows it", {open},
+         {P::skipped, P::skipped, P::installing, P::done}},
+        {"Wine downloading while the VARA step was passed without an install",
+         {.rigctldAvailable = true, .direwolfFound = true, .wineInstalling = true},
+         {"Installing\u2026", "Not set up", "Not installed", "Not installed", "Installed", "Installed"},
+         "3 components need attention: install them from the Setup page; 1 install is still running",
+         {"Install Wine Prefix, VARA HF, VARA FM from the Setup page", open, rig},
+         {P::installing, P::skipped, P::done, P::done}},
+        {"two installs failed, the rest in place",
+         {.wineAvailable = true, .prefixReady = true, .varaFMInstalled = true, .rigctldAvailable = false,
+          .direwolfFound = true, .varaHFFailed = true, .hamlibFailed = true},
+         {"Installed", "Ready", "Failed", "Installed", "Failed", "Installed"},
+         "2 components need attention: retry them from the Setup page",
+         {"Install VARA HF, Hamlib (rigctld) from the Setup page", open, vara},
+         {P::done, P::failed, P::failed, P::done}},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
         const std::vector<SummaryRow> rows = completionSummary(c.facts);
         std::vector<QString> values;
         for (const SummaryRow &row : rows) {
             values.push_back(row.value);
         }
         EXPECT_EQ(values, c.values);
-        EXPECT_EQ(completionHeadline(rows).title, c.title);
         EXPECT_EQ(completionHeadline(rows).subtitle, c.subtitle);
-        EXPECT_TRUE(completionNeedsAttention(rows));
+        EXPECT_EQ(completionNeedsAttention(rows), c.subtitle != "Cordavelle Helper is ready to use");
+        EXPECT_EQ(completionNextSteps(rows), c.next);
+        const std::vector<P> progress = wizardStepProgress(rows);
+        EXPECT_EQ(std::vector<P>(progress.begin() + dependencies, progress.begin() + complete), c.steps);
+        EXPECT_EQ(progress[welcome], P::done);
+        EXPECT_EQ(progress[features], P::done);
     }
 }
 
@@ -230,7 +216,8 @@ TEST(WizardCompleteStep, AfterFailedInstallsItSaysWhatNeedsAttention)
     WizardFeatures features;
     features.enableVARAFM = false;
     WizardCompleteStep step(setup.installers(), features);
-    EXPECT_EQ(step.headline().title, "Setup Complete!");
+    // Nothing chosen is there yet.
+    EXPECT_EQ(step.headline().title, "Setup Finished");
 
     // The remote services' address has nothing listening: each install fails at its first request.
     setup.wine.startInstall();
@@ -245,10 +232,10 @@ TEST(WizardCompleteStep, AfterFailedInstallsItSaysWhatNeedsAttention)
     for (const SummaryRow &row : step.summary()) {
         values.push_back(row.value);
     }
-    EXPECT_EQ(values, (std::vector<QString>{"Failed", "Not set up", "Failed", "Not installed", "Failed", "Skipped"}));
+    EXPECT_EQ(values, (std::vector<QString>{"Failed", "Not set up", "Failed", "Skipped", "Failed", "Not installed"}));
     EXPECT_EQ(step.findChild<QLabel *>("wizardTitle")->text(), "Setup Finished");
     EXPECT_EQ(step.findChild<QLabel *>("wizardSubtitle")->text(),
-              "3 components need attention: retry them from the Setup page");
+              "5 components need attention: install them from the Setup page");
 }
 
 // The wizard as the program makes it: a failed install marks its step instead of checking it
@@ -271,8 +258,9 @@ TEST(SetupWizardWiring, AFailedInstallMarksItsStepAndDoneOpensSetup)
     ASSERT_TRUE(test::processEventsUntil([&] { return !setup.wine.isBusy(); }, std::chrono::seconds(20)));
     wizard->navigateForward();
     test::ManualClock::processEvents();
-    EXPECT_EQ(wizard->stepIndicator()->failedSteps(), std::vector<int>{dependencies});
-    EXPECT_EQ(stepIndicatorLook(dependencies, wizard->currentStep(), true).mark, StepIndicatorLook::Mark::failed);
+    EXPECT_EQ(wizard->stepIndicator()->stepProgress().at(dependencies), StepProgress::failed);
+    EXPECT_EQ(stepIndicatorLook(dependencies, wizard->currentStep(), StepProgress::failed).mark,
+              StepIndicatorLook::Mark::failed);
     // A screen reader hears the mark too.
     EXPECT_TRUE(wizard->stepIndicator()->accessibleDescription().contains("Dependencies: needs attention"))
         << wizard->stepIndicator()->accessibleDescription().toStdString();

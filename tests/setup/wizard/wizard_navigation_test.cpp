@@ -81,17 +81,26 @@ TEST(WizardStepIndicator, PassedCurrentAndLaterSteps)
         want.connector = want.connector && i < 6;
         EXPECT_EQ(stepIndicatorLook(i, 3), want) << i;
     }
-    // On the last step every earlier step is passed, also the ones the features skipped.
+    // On the last step every earlier step is passed.
     EXPECT_EQ(stepIndicatorLook(2, complete).mark, Mark::check);
     EXPECT_TRUE(stepIndicatorLook(5, complete).accentConnector);
     EXPECT_TRUE(stepIndicatorLook(6, complete).primaryTitle);
     EXPECT_FALSE(stepIndicatorLook(6, complete).connector);
-    // A step whose install failed is not checked off once passed; the current one keeps its number.
-    const StepIndicatorLook failed = stepIndicatorLook(dependencies, vara, true);
+    // Only a passed step whose installs are done is checked off; the current one keeps its number.
+    const StepIndicatorLook failed = stepIndicatorLook(dependencies, vara, StepProgress::failed);
     EXPECT_EQ(failed.mark, Mark::failed);
     EXPECT_TRUE(failed.failedCircle);
     EXPECT_FALSE(failed.accentCircle);
-    EXPECT_EQ(stepIndicatorLook(dependencies, dependencies, true), stepIndicatorLook(dependencies, dependencies));
+    EXPECT_EQ(stepIndicatorLook(dependencies, vara, StepProgress::installing).mark, Mark::installing);
+    const StepIndicatorLook skipped = stepIndicatorLook(vara, complete, StepProgress::skipped);
+    EXPECT_EQ(skipped.mark, Mark::skipped);
+    EXPECT_FALSE(skipped.accentCircle);
+    EXPECT_FALSE(skipped.whiteMark);
+    for (const StepProgress progress : {StepProgress::failed, StepProgress::installing, StepProgress::skipped}) {
+        EXPECT_EQ(stepIndicatorLook(dependencies, dependencies, progress), stepIndicatorLook(dependencies, dependencies));
+    }
+    EXPECT_EQ(stepProgressWords(vara, complete, StepProgress::skipped), "skipped");
+    EXPECT_EQ(stepProgressWords(dependencies, vara, StepProgress::installing), "installing");
 }
 
 TEST(WizardFeaturesInfo, WineBoxWithAVARAModemNoFeaturesBoxWithNothing)
