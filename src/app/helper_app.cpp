@@ -5,6 +5,7 @@
 #include "app/app_log.h"
 #include "app/clients_page.h"
 #include "widgets/input_rules.h"
+#include "widgets/screen_fit.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
 #include "app/helper_setup_state.h"
@@ -87,6 +88,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
 {
     ensureIconTheme();
     installWheelRule(*QCoreApplication::instance());
+    installScreenFitRule(*QCoreApplication::instance());
     installWindowRole();
     QApplication::setQuitOnLastWindowClosed(false);
     m_context.pairing.setAttention(&m_attention);

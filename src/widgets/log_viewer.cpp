@@ -24,6 +24,20 @@ QString logCopyText(const QStringList &lines)
     return lines.join(QLatin1Char('\n'));
 }
 
+QString logShownLine(const QString &line)
+{
+    QString shown = line;
+    for (QChar &c : shown) {
+        const char16_t code = c.unicode();
+        if (code < 0x20 && code != u'\t') {
+            c = QChar(char16_t(0x2400 + code));
+        } else if (code == 0x7f) {
+            c = QChar(char16_t(0x2421));
+        }
+    }
+    return shown;
+}
+
 std::optional<qsizetype> logScrollTarget(qsizetype previous, qsizetype now)
 {
     if (now == previous || now < 1) {
@@ -113,10 +127,15 @@ void LogViewer::setLogLines(const QStringList &lines)
     const int position = bar->value();
     if (appended && previous > 0) {
         for (qsizetype i = previous; i < lines.size(); ++i) {
-            m_text->appendPlainText(lines[i]);
+            m_text->appendPlainText(logShownLine(lines[i]));
         }
     } else {
-        m_text->setPlainText(logCopyText(lines));
+        QStringList shown;
+        shown.reserve(lines.size());
+        for (const QString &line : lines) {
+            shown << logShownLine(line);
+        }
+        m_text->setPlainText(logCopyText(shown));
     }
     m_lines = lines;
     if (logScrollTarget(previous, lines.size())) {

@@ -16,6 +16,10 @@ namespace cordavelle {
 QString logLineCountText(qsizetype count);
 // The lines joined by single line feeds, none after the last.
 QString logCopyText(const QStringList &lines);
+// A line as the viewer shows it: control characters other than tabs (a program's stray NUL, an
+// escape sequence) become their visible symbols (U+2400 and on), since assistive technology
+// reads the text as a C string and would stop at a NUL where the drawn text goes on.
+QString logShownLine(const QString &line);
 // Where the log scrolls when its number of lines goes from `previous` to `now`: to the last
 // line when the count changed and some line is left; nowhere otherwise.
 std::optional<qsizetype> logScrollTarget(qsizetype previous, qsizetype now);

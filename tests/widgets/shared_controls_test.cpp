@@ -6,7 +6,9 @@
 #include "widgets/lifecycle_picker.h"
 #include "widgets/log_viewer.h"
 #include "widgets/port_field.h"
+#include "widgets/screen_fit.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
@@ -98,6 +100,30 @@ TEST(AlertPresenter, OpensAboveTheWindowTheUserCanReach)
 }
 
 // The sidebar, the pages and the wizard tell the services apart by their icons.
+// Windows open within the screen less its panels, frame included: a 1000 px high screen with a
+// 24 px panel on top holds the 720 px settings window whole.
+TEST(ScreenFit, WindowsOpenWholeOnTheScreen)
+{
+    const QRect screen(0, 24, 1280, 976);
+    const QMargins frame(4, 30, 4, 4);
+    const struct {
+        const char *what;
+        QSize size, minimum;
+        std::optional<QRect> over;
+        QRect placed;
+    } cases[] = {
+        {"fits: centred on the screen", {480, 720}, {}, std::nullopt, {400, 165, 480, 720}},
+        {"over a window near the bottom: pulled up", {480, 720}, {}, QRect(200, 600, 800, 550), {360, 276, 480, 720}},
+        {"over a window near the left: pulled right", {420, 620}, {}, QRect(-300, 100, 400, 400), {4, 54, 420, 620}},
+        {"taller than the screen: shrunk to it", {480, 1200}, {}, std::nullopt, {400, 54, 480, 942}},
+        {"its minimum taller than the screen: title bar kept on it", {700, 1100}, {700, 1100}, std::nullopt,
+         {290, 54, 700, 1100}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(placedWithin(screen, c.size, c.minimum, c.over, frame), c.placed) << c.what;
+    }
+}
+
 TEST(SymbolIcon, EachServiceDrawsAnIconOfItsOwn)
 {
     std::vector<QImage> drawn;
@@ -204,6 +230,28 @@ TEST(LogViewer, CountCopyTextAndScrollRule)
     // A list replaced by one of the same length, or emptied, does not scroll.
     EXPECT_EQ(logScrollTarget(4, 4), std::nullopt);
     EXPECT_EQ(logScrollTarget(4, 0), std::nullopt);
+}
+
+// What a screen reader reads of the log is what is drawn: a program's stray NUL (rigctld ends
+// "last_cmd=" with one) would end the text it is handed there, and the lines after it with it.
+TEST(LogViewer, AssistiveTechnologyReadsEveryLineShown)
+{
+    EXPECT_EQ(logShownLine(QString::fromUtf8("last_cmd=\0\x1b[0m\tdone\x7f", 20)),
+              QString::fromUtf8("last_cmd=\u2400\u241b[0m\tdone\u2421"));
+    LogViewer viewer;
+    viewer.setExpanded(true);
+    QStringList lines{QStringLiteral("rigctld started")};
+    viewer.setLogLines(lines);
+    lines << QString::fromUtf8("rigctl_parse: nothing to scan#1? retcode=-1, last_cmd=\0", 55)
+          << QStringLiteral("Connection closed from 127.0.0.1:51142");
+    viewer.setLogLines(lines);
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(viewer.lines());
+    ASSERT_TRUE(face && face->textInterface());
+    const QString read = face->textInterface()->text(0, face->textInterface()->characterCount());
+    EXPECT_FALSE(read.contains(QChar(0)));
+    EXPECT_TRUE(read.endsWith(QString::fromUtf8("last_cmd=\u2400\nConnection closed from 127.0.0.1:51142")))
+        << read.toStdString();
+    EXPECT_EQ(logCopyText(viewer.logLines()), logCopyText(lines)) << "the copy keeps the program's own text";
 }
 
 TEST(LogViewer, ButtonsPlaceholderAndFollowingTheEnd)
