@@ -1,15 +1,19 @@
 #include "shots.h"
 
 #include "base/helper_places.h"
+#include "platform/described_error.h"
 #include "setup/checklist/setup_checklist_page.h"
+#include "setup/checklist/updates_section.h"
 
 #include "support/event_wait.h"
+#include "support/manual_clock.h"
 #include "support/fixture_http_server.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/setup_objects.h"
 #include "support/test_files.h"
 
 #include <QMessageBox>
+#include <QScrollArea>
 
 #include <functional>
 #include <memory>
@@ -40,11 +44,14 @@ struct ChecklistScene {
                                  10s);
     }
 
-    QImage picture()
+    QImage picture(const std::function<void(SetupChecklistPage &)> &act = {}, QSize size = {620, 720})
     {
         SetupChecklistPage page({setup.installers(), objects.config, alerts, [](SidebarSection) {}, [](const QString &) { return true; }});
+        if (act) {
+            act(page);
+        }
         // Each picture's installs have reached the state shown; the page draws it as it is taken.
-        return grabWindow(&page, {620, 720});
+        return grabWindow(&page, size);
     }
 
     test::HelperObjects objects;
@@ -156,10 +163,47 @@ QImage remoteFailures()
     return scene.picture();
 }
 
+// The manual update check when Wine is current, Hamlib answered nothing usable and both VARA
+// modems' download page answered 404: the failures come first and nothing failed is called
+// current.
+QImage updateCheckSomeFailed()
+{
+    using Versions = std::optional<DependencyVersions>;
+    const auto failing = [](QString why) {
+        return [why]() -> QCoro::Task<Versions> {
+            throw DescribedError(why);
+            co_return std::nullopt;
+        };
+    };
+    const QString notFound = QStringLiteral("The VARA downloads page from 127.0.0.1 could not be read: the server answered "
+                                            "404 Not Found for the page");
+    ChecklistScene scene({.wine = []() -> QCoro::Task<Versions> {
+                              co_return DependencyVersions{QStringLiteral("9.0"), QStringLiteral("9.0")};
+                          },
+                          .hamlib = failing(QStringLiteral("The release information of hamlib from 127.0.0.1 could not "
+                                                           "be read: the server sent no answer")),
+                          .varaHF = failing(notFound),
+                          .varaFM = failing(notFound)});
+    return scene.picture(
+        [](SetupChecklistPage &page) {
+            auto *updates = page.findChild<UpdatesSection *>();
+            updates->checkAllUpdates();
+            test::processEventsUntil([&] { return !updates->isCheckingUpdates(); }, 10s);
+            page.resize(620, 1000);
+            page.show();
+            test::ManualClock::processEvents();
+            if (auto *scroll = page.findChild<QScrollArea *>()) {
+                scroll->ensureWidgetVisible(updates);
+            }
+        },
+        {620, 1000});
+}
+
 } // namespace
 
 void addChecklistShots(ShotList &shots)
 {
+    shots.push_back({QStringLiteral("setup-checklist-update-check-some-failed"), updateCheckSomeFailed});
     shots.push_back({QStringLiteral("setup-checklist-fresh"), [] { return ChecklistScene().picture(); }});
     shots.push_back({QStringLiteral("setup-checklist-installing"), midInstall});
     shots.push_back({QStringLiteral("setup-checklist-wine-without-winetricks"), [] {

@@ -64,6 +64,19 @@ void addDirewolfShots(ShotList &shots)
                                                 "echo 'Pointless to continue without audio device.'\nexit 1\n");
                          }, true);
                      }});
+    shots.push_back({QStringLiteral("direwolf-audio-notes-per-picker"), [] {
+                         // Two inputs share a name and one is picked; the output follows the input:
+                         // each picker's note stands under it.
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             scene.env.audio().add(3, QStringLiteral("plughw:CARD=Device_1,DEV=0"),
+                                                   QStringLiteral("plughw:CARD=Device,DEV=0"),
+                                                   QStringLiteral("C-Media USB Audio"), 1, 0);
+                             scene.audio.refreshDevices();
+                             config.audioDevice = DirewolfAudioDevice::custom;
+                             config.customAudioDeviceUID = QStringLiteral("plughw:CARD=Device_1,DEV=0");
+                         });
+                     }});
     shots.push_back({QStringLiteral("direwolf-not-installed"), [] { return direwolfPage([](auto &, auto &) {}); }});
     shots.push_back({QStringLiteral("direwolf-not-installed-apt"), [] {
                          return direwolfPage([](auto &scene, auto &) {

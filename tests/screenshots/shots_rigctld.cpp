@@ -1,16 +1,20 @@
 #include "shots.h"
 
 #include "core/managed_process.h"
+#include "widgets/accent_style.h"
+#include "widgets/service_header.h"
 #include "pages/rigctld_page_fixture.h"
 #include "support/local_ports.h"
 #include "support/scripted_tcp_server.h"
 #include "support/test_files.h"
 
 #include <QFile>
+#include <QTcpServer>
 
 #include <QLabel>
 
 #include <functional>
+#include <memory>
 
 namespace cordavelle::screenshots {
 
@@ -95,6 +99,28 @@ void addRigctldShots(ShotList &shots)
                          test::ScriptedTcpServer server("RPRT -5\n", test::ScriptedTcpServer::Then::staySilent);
                          return rigctldPage([](auto &scene, auto &) { scene.standInForRunningRigctld(); },
                                             [&](auto &scene, auto &page) { testAgainst(scene, page, server.port()); });
+                     }});
+    shots.push_back({QStringLiteral("rigctld-start-failed-port-taken"), [] {
+                         // Another user's listener holds the port: it answers the readiness check,
+                         // and rigctld ends a moment later saying why.
+                         auto taken = std::make_shared<QTcpServer>();
+                         taken->listen(QHostAddress::LocalHost);
+                         return rigctldPage(
+                             [taken](auto &scene, auto &config) {
+                                 config.tcpPort = taken->serverPort();
+                                 config.rigctldPath = scene.env.root() + QStringLiteral("/rigctld");
+                                 test::writeProgram(config.rigctldPath,
+                                                    "#!/bin/sh\necho 'Opened rig model 3073, IC-7300'\n"
+                                                    "echo 'binding failed (trying next interface): Network error 98: "
+                                                    "Address already in use'\n"
+                                                    "echo 'main: bind error - no available interface'\nsleep 0.3\nexit 1\n");
+                             },
+                             [](auto &scene, RigctldPage &page) {
+                                 ManagedProcess &process = scene.orchestrator.rigctldProcess();
+                                 page.findChild<ServiceHeader *>()->button()->click();
+                                 test::processEventsUntil([&] { return process.endOutput().size() == 3; },
+                                                          std::chrono::seconds(10));
+                             });
                      }});
     shots.push_back({QStringLiteral("rigctld-test-refused"), [] {
                          return rigctldPage([](auto &scene, auto &) { scene.standInForRunningRigctld(); },

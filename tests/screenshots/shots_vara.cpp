@@ -1,6 +1,8 @@
 #include "shots.h"
 
+#include "widgets/accent_style.h"
 #include "widgets/log_viewer.h"
+#include "widgets/service_header.h"
 #include "core/managed_process.h"
 #include "pages/vara_page_fixture.h"
 #include "support/event_wait.h"
@@ -44,10 +46,23 @@ QImage varaPage(VARAVariant variant)
     return picture;
 }
 
+// VARA HF's page after Start on a machine without a Wine that can run it: the start throws before
+// anything runs, and the page reads it as the failed start it is.
+QImage varaStartThatThrew()
+{
+    test::VARAPageScene scene;
+    auto page = scene.makePage(VARAVariant::hf);
+    ManagedProcess &process = scene.orchestrator.process(ServiceID::varaHF);
+    page->findChild<ServiceHeader *>()->button()->click();
+    test::processEventsUntil([&] { return process.startError().has_value(); }, 10s);
+    return grabWindow(page.get(), {760, 700});
+}
+
 } // namespace
 
 void addVARAShots(ShotList &shots)
 {
+    shots.push_back({QStringLiteral("vara-hf-start-failed"), varaStartThatThrew});
     shots.push_back({QStringLiteral("vara-hf"), [] { return varaPage(VARAVariant::hf); }});
     shots.push_back({QStringLiteral("vara-fm"), [] { return varaPage(VARAVariant::fm); }});
 }

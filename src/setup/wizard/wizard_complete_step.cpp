@@ -173,15 +173,26 @@ std::vector<StepProgress> wizardStepProgress(const std::vector<SummaryRow> &summ
 QStringList completionNextSteps(const std::vector<SummaryRow> &summary)
 {
     const auto good = [&](std::size_t i) { return i < summary.size() && summary[i].good; };
+    // Direwolf is installed from its own page (by the package manager in a terminal); the rest
+    // from the Setup page.
     QStringList missing;
-    for (const SummaryRow &row : summary) {
-        if (row.failed || row.missing) {
-            missing << row.title;
+    bool direwolfMissing = false;
+    for (std::size_t i = 0; i < summary.size(); ++i) {
+        if (!summary[i].failed && !summary[i].missing) {
+            continue;
+        }
+        if (i == 5) {
+            direwolfMissing = true;
+        } else {
+            missing << summary[i].title;
         }
     }
     QStringList steps;
     if (!missing.isEmpty()) {
         steps << QStringLiteral("Install ") + missing.join(QStringLiteral(", ")) + QStringLiteral(" from the Setup page");
+    }
+    if (direwolfMissing) {
+        steps << QStringLiteral("Install Direwolf from the Direwolf page");
     }
     steps << QStringLiteral("Open Cordavelle on your computer to connect");
     if (good(4)) {
@@ -211,10 +222,11 @@ CompletionHeadline completionHeadline(const std::vector<SummaryRow> &summary)
                 running + (installing == 1 ? QStringLiteral(": it goes on after Done, and the Setup page shows it")
                                            : QStringLiteral(": they go on after Done, and the Setup page shows them"))};
     }
-    const QString verb = onlyFailures ? QStringLiteral("retry") : QStringLiteral("install");
-    QString subtitle = attention == 1
-                           ? QStringLiteral("1 component needs attention: %1 it from the Setup page").arg(verb)
-                           : QStringLiteral("%1 components need attention: %2 them from the Setup page").arg(attention).arg(verb);
+    QString subtitle = attention == 1 ? QStringLiteral("1 component needs attention: ")
+                                      : QStringLiteral("%1 components need attention: ").arg(attention);
+    subtitle += !onlyFailures     ? QStringLiteral("see the next steps below")
+                : attention == 1 ? QStringLiteral("retry it from the Setup page")
+                                 : QStringLiteral("retry them from the Setup page");
     if (installing > 0) {
         subtitle += QStringLiteral("; ") + running;
     }

@@ -161,8 +161,9 @@ TEST(WizardCompletionSummary, ChosenComponentsCountNextStepsCanBeTakenStepsTickO
     const Case cases[] = {
         {"Wine failed, everything else chosen and missing", {.wineFailed = true},
          {"Failed", "Not set up", "Not installed", "Not installed", "Not installed", "Not installed"},
-         "6 components need attention: install them from the Setup page",
-         {"Install Wine, Wine Prefix, VARA HF, VARA FM, Hamlib (rigctld), Direwolf (Packet) from the Setup page", open},
+         "6 components need attention: see the next steps below",
+         {"Install Wine, Wine Prefix, VARA HF, VARA FM, Hamlib (rigctld) from the Setup page",
+          "Install Direwolf from the Direwolf page", open},
          {P::failed, P::skipped, P::skipped, P::skipped}},
         {"VARA HF alone chosen and in place",
          {.wineAvailable = true, .prefixReady = true, .varaHFInstalled = true, .varaFMChosen = false,
@@ -178,7 +179,7 @@ TEST(WizardCompletionSummary, ChosenComponentsCountNextStepsCanBeTakenStepsTickO
         {"Wine downloading while the VARA step was passed without an install",
          {.rigctldAvailable = true, .direwolfFound = true, .wineInstalling = true},
          {"Installing\u2026", "Not set up", "Not installed", "Not installed", "Installed", "Installed"},
-         "3 components need attention: install them from the Setup page; 1 install is still running",
+         "3 components need attention: see the next steps below; 1 install is still running",
          {"Install Wine Prefix, VARA HF, VARA FM from the Setup page", open, rig},
          {P::installing, P::skipped, P::done, P::done}},
         {"two installs failed, the rest in place",
@@ -235,7 +236,7 @@ TEST(WizardCompleteStep, AfterFailedInstallsItSaysWhatNeedsAttention)
     EXPECT_EQ(values, (std::vector<QString>{"Failed", "Not set up", "Failed", "Skipped", "Failed", "Not installed"}));
     EXPECT_EQ(step.findChild<QLabel *>("wizardTitle")->text(), "Setup Finished");
     EXPECT_EQ(step.findChild<QLabel *>("wizardSubtitle")->text(),
-              "5 components need attention: install them from the Setup page");
+              "5 components need attention: see the next steps below");
 }
 
 // The wizard as the program makes it: a failed install marks its step instead of checking it
