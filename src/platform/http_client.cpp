@@ -92,18 +92,27 @@ struct Hop {
     bool answered = false;
     bool finished = false;
     bool timedOut = false;
+    // The whole transfer's limit passed.
+    bool tooSlow = false;
     bool sinkRefused = false;
 };
 
-// Aborts the hop once no byte has arrived for `timeout`; ends when the hop does.
-QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseconds timeout, std::shared_ptr<Hop> hop)
+// Aborts the hop once no byte has arrived for `timeout`, or once `end` has come; ends when the
+// hop does.
+QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseconds timeout,
+                            std::optional<Clock::SteadyTime> end, std::shared_ptr<Hop> hop)
 {
     const std::stop_token stop = hop->watchStop.get_token();
     while (!hop->finished) {
-        const Clock::SteadyTime deadline = hop->lastActivity + timeout;
+        const Clock::SteadyTime quiet = hop->lastActivity + timeout;
+        const Clock::SteadyTime deadline = end ? std::min(quiet, *end) : quiet;
         const Clock::SteadyTime now = clock->now();
         if (now >= deadline) {
-            hop->timedOut = true;
+            if (now >= quiet) {
+                hop->timedOut = true;
+            } else {
+                hop->tooSlow = true;
+            }
             if (hop->reply) {
                 hop->reply->abort();
             }
@@ -153,6 +162,10 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
 {
     throwIfStopped(stop);
     QUrl url = request.url;
+    std::optional<Clock::SteadyTime> end;
+    if (request.limit) {
+        end = m_clock->now() + *request.limit;
+    }
     // Counted outside the loop header: g++ 12 loses a for-loop variable across a co_await.
     int redirects = 0;
     while (true) {
@@ -211,8 +224,10 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         if (flow) {
             flow->resume = drain;
         }
-        if (request.timeout > std::chrono::milliseconds::zero()) {
-            watchIdle(m_clock, request.timeout, hop);
+        if (request.timeout > std::chrono::milliseconds::zero() || end) {
+            const auto quiet = request.timeout > std::chrono::milliseconds::zero() ? request.timeout
+                                                                                   : std::chrono::milliseconds(std::chrono::hours(24 * 365));
+            watchIdle(m_clock, quiet, end, hop);
         }
         // The abort is queued: a stop requested in the middle of other work must not finish the
         // transfer (and run its continuation) inside that work.
@@ -234,6 +249,12 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         if (hop->timedOut) {
             throw HttpError(HttpError::Kind::timedOut,
                             QStringLiteral("%1 stopped answering: the request timed out.").arg(serverName(url)));
+        }
+        if (hop->tooSlow) {
+            throw HttpError(HttpError::Kind::timedOut,
+                            QStringLiteral("%1 answered too slowly: the answer did not arrive within %2 s.")
+                                .arg(serverName(url))
+                                .arg(std::chrono::duration_cast<std::chrono::seconds>(*request.limit).count()));
         }
         const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (hop->sinkRefused) {
@@ -285,6 +306,9 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
     QByteArray body;
     bool tooLarge = false;
     const QUrl address = request.url;
+    if (!request.limit) {
+        request.limit = kDocumentTimeLimit;
+    }
     Answer answer = co_await fetch(
         std::move(request),
         [&body, &tooLarge](const QByteArray &chunk, qint64 total) {

@@ -12,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <utility>
 #include <vector>
@@ -34,6 +35,10 @@ struct HttpRequest {
     HttpHeaders headers;
     // How long the transfer may go without a byte arriving before it fails.
     std::chrono::milliseconds timeout = kDefaultTimeout;
+    // How long the whole transfer may take, redirects included; none for no limit. get() sets
+    // kDocumentTimeLimit when none is given: a document is small, and a server that trickles it
+    // would otherwise hold its reader for hours without ever going quiet.
+    std::optional<std::chrono::milliseconds> limit;
 };
 
 // What the server answered, whatever its status: a 404 or an error page is a result, not a
@@ -83,12 +88,13 @@ using DownloadProgress = std::function<void(qint64 received, qint64 total)>;
 class HttpClient {
 public:
     static constexpr qint64 kMaximumDocumentSize = 8 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kDocumentTimeLimit{120000};
 
     virtual ~HttpClient() = default;
 
     // The whole body in memory, up to kMaximumDocumentSize: a larger one is a transport error,
-    // since only downloads may be large and they go to disk. Throws HttpError or
-    // OperationCancelled.
+    // since only downloads may be large and they go to disk. Without a limit of its own the
+    // request may take kDocumentTimeLimit in all. Throws HttpError or OperationCancelled.
     virtual QCoro::Task<HttpResponse> get(HttpRequest request, std::stop_token stop = {}) = 0;
 
     // The body written to `destination` as it arrives, replacing the file only once the whole

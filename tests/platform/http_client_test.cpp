@@ -303,6 +303,29 @@ TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
     EXPECT_EQ(test::readBytes(destination), stalling.body);
 }
 
+// A document that keeps coming a byte at a time never goes quiet: its whole transfer has a limit,
+// or an update check would spin for hours. The stall stands for the trickle, with an idle
+// time-out longer than the limit.
+TEST_F(HttpClientTest, ADocumentThatTakesLongerThanItsLimitFailsSayingSo)
+{
+    test::FixtureHttpServer::Route slow;
+    slow.body = QByteArray(200000, 't');
+    slow.stallAfter = 1000;
+    server.serve("/slow", slow);
+    HttpRequest request{server.url("/slow")};
+    request.timeout = 600s;
+    auto trickled = test::track(client().get(request));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    env.clock().advance(119s);
+    test::processEventsUntil([&] { return trickled->done; }, 200ms);
+    EXPECT_FALSE(trickled->done);
+    env.clock().advance(1s);
+    ASSERT_TRUE(test::processEventsUntil([&] { return trickled->done; }));
+    EXPECT_EQ(trickled->error,
+              QStringLiteral("127.0.0.1:%1 answered too slowly: the answer did not arrive within 120 s.").arg(server.port()));
+    server.release();
+}
+
 TEST_F(HttpClientTest, ADownloadPastAFileSizeLimitFailsAndLeavesTheDestinationAsItWas)
 {
     const QString destination = scratch("wine-stable.tar.xz");
