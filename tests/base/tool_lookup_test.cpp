@@ -226,7 +226,9 @@ TEST(ToolLookup, ACopyOfAnotherUserIsPassedOverAndNamed)
     const QString theirs = env.hostPath("/usr/bin/lsof");
     makeTool(theirs);
     ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), stranger, stranger), 0);
-    const CommandResult result = LinuxCommandRunner().runAndWait({.program = QStringLiteral("/usr/sbin/lsof")});
+    Command lsof;
+    lsof.program = QStringLiteral("/usr/sbin/lsof");
+    const CommandResult result = LinuxCommandRunner().runAndWait(lsof);
     EXPECT_FALSE(result.started);
     EXPECT_EQ(result.launchError,
               QStringLiteral("lsof at %1 can be changed by another user (the file %1 belongs to another user)").arg(theirs));
