@@ -123,6 +123,23 @@ protected:
                                         limit);
     }
 
+    // The started helper logs `message` and refuses a start of rigctld with it, less the path of
+    // `program`, which never runs (it would leave `ranMarker`).
+    void expectRigctldRefused(quint16 apiPort, const QString &message, const QString &program, const QString &ranMarker)
+    {
+        ASSERT_TRUE(helperPrints(message, 20s)) << output.toStdString();
+        const test::WireReply reply = test::WireReply::parse(
+            test::exchange(apiPort, "POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+        EXPECT_EQ(reply.statusCode, 500);
+        // The log names the program; the reply names no path of this computer.
+        const QString withoutPath = QString(message).replace(program, QChar(0x2026));
+        EXPECT_EQ(QString::fromUtf8(reply.body), QStringLiteral("{\"error\":\"%1\"}").arg(withoutPath))
+            << reply.body.toStdString();
+        ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+        EXPECT_TRUE(helper.waitForFinished(10000));
+        EXPECT_FALSE(QFile::exists(ranMarker));
+    }
+
     // SIGTERM: the helper exits normally and leaves no child behind.
     void terminateAndExpectNothingLeft()
     {
@@ -280,17 +297,7 @@ TEST_F(HelperBinaryTest, AnotherUsersProgramInTheSettingsIsNeverRun)
     const QString message = QStringLiteral("rigctld at %1 can be changed by another user (the file %1 belongs to another "
                                            "user) \u2014 choose a program only you or root can change")
                                 .arg(theirs);
-    ASSERT_TRUE(helperPrints(message, 20s)) << output.toStdString();
-    const test::WireReply reply = test::WireReply::parse(
-        test::exchange(quint16(config.apiPort()), "POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n"));
-    EXPECT_EQ(reply.statusCode, 500);
-    // The log names the program; the reply names no path of this computer.
-    const QString withoutPath = QString(message).replace(theirs, QChar(0x2026));
-    EXPECT_EQ(QString::fromUtf8(reply.body), QStringLiteral("{\"error\":\"%1\"}").arg(withoutPath)) << reply.body.toStdString();
-
-    ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
-    EXPECT_TRUE(helper.waitForFinished(10000));
-    EXPECT_FALSE(QFile::exists(ran));
+    expectRigctldRefused(quint16(config.apiPort()), message, theirs, ran);
 }
 
 // Under the umask 002 that gives every user a private group, what the user makes is writable by
@@ -374,17 +381,7 @@ TEST_F(HelperBinaryTest, AnotherUsersProgramFoundByTheLookUpIsNeverRun)
                                            "%1 belongs to another user) \u2014 choose a program only you or root can "
                                            "change")
                                 .arg(theirs);
-    ASSERT_TRUE(helperPrints(message, 20s)) << output.toStdString();
-    const test::WireReply reply = test::WireReply::parse(
-        test::exchange(quint16(config.apiPort()), "POST /services/rigctld/start HTTP/1.1\r\nHost: localhost\r\n\r\n"));
-    EXPECT_EQ(reply.statusCode, 500);
-    // The log names the program; the reply names no path of this computer.
-    const QString withoutPath = QString(message).replace(theirs, QChar(0x2026));
-    EXPECT_EQ(QString::fromUtf8(reply.body), QStringLiteral("{\"error\":\"%1\"}").arg(withoutPath)) << reply.body.toStdString();
-
-    ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
-    EXPECT_TRUE(helper.waitForFinished(10000));
-    EXPECT_FALSE(QFile::exists(ran));
+    expectRigctldRefused(quint16(config.apiPort()), message, theirs, ran);
 }
 
 // A request logs its info lines; the connection's debug line only appears when the environment
