@@ -10,6 +10,7 @@
 #include "support/local_ports.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
+#include "support/vara_modem_stand_in.h"
 #include "support/wire_client.h"
 
 #include <QDir>
@@ -309,23 +310,7 @@ TEST_F(HelperBinaryTest, UnderAGroupWritableUmaskVARAStartsFromTheHelpersOwnWine
     const test::ScopedUmask groupWritable(002);
     const QString launches = env.root() + QStringLiteral("/launches");
     // A stand-in Wine that notes what it runs and plays a modem that answers every command.
-    const QByteArray wine = QStringLiteral(R"(#!/usr/bin/perl
-use IO::Socket::INET;
-$SIG{PIPE} = 'IGNORE';
-$/ = "\r";
-open(my $log, '>>', '%1') or die;
-print $log "$ARGV[0]\n";
-close $log;
-my $server = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => 8300, Listen => 5, ReuseAddr => 1)
-    or die "listen: $!";
-while (my $client = $server->accept()) {
-    my $line = <$client>;
-    print $client "VERSION VARA 4.8.7\r";
-    close $client;
-}
-)")
-                               .arg(launches)
-                               .toUtf8();
+    const QByteArray wine = test::perlWineScript(launches, QStringLiteral(R"("$ARGV[0]\n")"), test::perlVaraModem());
     const QString modem = places::varaExecutable(VARAVariant::hf);
     // As the session's umask leaves them: folders 0775, programs 0775, files 0664.
     for (const auto &[path, bytes, mode] : {std::tuple{places::ownWineBinary(), wine, 0775},

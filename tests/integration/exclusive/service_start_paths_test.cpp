@@ -18,6 +18,7 @@
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
+#include "support/vara_modem_stand_in.h"
 
 #include <QDir>
 #include <QFile>
@@ -174,31 +175,13 @@ protected:
     // `delay` seconds, then (when `answers`) plays a modem that replies to every command.
     void useWine(const QString &delay, bool answers, const QString &exitCode = {})
     {
-        const QString modem = answers ? QStringLiteral(R"(
-my $server = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => 8300, Listen => 5, ReuseAddr => 1)
-    or die "listen: $!";
-while (my $client = $server->accept()) {
-    my $line = <$client>;
-    print $client "VERSION VARA 4.8.7\r";
-    close $client;
-}
-)")
-                                      : QString();
+        const QString modem = answers ? test::perlVaraModem() : QString();
         const QString ending = exitCode.isEmpty() ? QStringLiteral("sleep 600;") : QStringLiteral("exit ") + exitCode + ';';
-        const QString script = QStringLiteral(R"(#!/usr/bin/perl
-use IO::Socket::INET;
-$SIG{PIPE} = 'IGNORE';
-$/ = "\r";
-open(my $log, '>>', '%1') or die;
-print $log "$ARGV[0] WINEPREFIX=$ENV{WINEPREFIX} WINEDEBUG=" . ($ENV{WINEDEBUG} // '') . "\n";
-close $log;
-select(undef, undef, undef, %2);
-%3
-%4
-)")
-                                   .arg(launches, delay, modem, ending);
+        const QString logged = QStringLiteral(R"("$ARGV[0] WINEPREFIX=$ENV{WINEPREFIX} WINEDEBUG=" . ($ENV{WINEDEBUG} // '') . "\n")");
+        const QByteArray script = test::perlWineScript(
+            launches, logged, QStringLiteral("select(undef, undef, undef, %1);\n%2\n%3\n").arg(delay, modem, ending));
         VARAConfig hf = config.varaConfig();
-        hf.winePath = writeScript(QStringLiteral("wine"), script.toUtf8());
+        hf.winePath = writeScript(QStringLiteral("wine"), script);
         config.setVaraConfig(hf);
     }
 
