@@ -153,8 +153,10 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
             m_trayRefresh->schedule();
             m_statusMenu->scheduleRefresh();
         });
-        connect(&m_context.orchestrator.process(id), &ManagedProcess::startErrorChanged, m_statusMenu,
-                &StatusMenu::scheduleRefresh);
+        connect(&m_context.orchestrator.process(id), &ManagedProcess::startErrorChanged, this, [this] {
+            m_trayRefresh->schedule();
+            m_statusMenu->scheduleRefresh();
+        });
     }
     const auto configChanged = [this] {
         m_trayRefresh->schedule();
@@ -220,8 +222,13 @@ void CordavelleHelperApp::applyAppearance()
 
 TrayColor CordavelleHelperApp::trayColor() const
 {
-    return menuBarColor(m_context.orchestrator.varaProcess().state(), m_context.config.varaConfig().lifecycleMode,
-                        m_context.orchestrator.rigctldProcess().state(), m_context.config.rigctldConfig().lifecycleMode);
+    // A start that threw leaves the process stopped, yet the page, the sidebar and the menu read
+    // it as an error: the icon does too.
+    const auto shown = [](const ManagedProcess &process) {
+        return shownRunState(process.state(), process.startError().has_value());
+    };
+    return menuBarColor(shown(m_context.orchestrator.varaProcess()), m_context.config.varaConfig().lifecycleMode,
+                        shown(m_context.orchestrator.rigctldProcess()), m_context.config.rigctldConfig().lifecycleMode);
 }
 
 void CordavelleHelperApp::refreshTrayIcon()

@@ -197,6 +197,17 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_GT(reloaded.clients().front().lastSeen, paired);
 }
 
+// A start that threw leaves VARA stopped; the tray icon reads the failure as the menu row, the
+// sidebar and the page header do, and is drawn again for it.
+TEST_F(HelperAppTest, TheTrayIconTurnsRedForAStartThatThrew)
+{
+    ASSERT_EQ(app->trayColor(), TrayColor::primary);
+    const qint64 drawn = app->trayIcon().icon().cacheKey();
+    orchestrator.process(ServiceID::varaHF).setStartError(QStringLiteral("VARA HF not installed"));
+    EXPECT_EQ(app->trayColor(), TrayColor::red);
+    EXPECT_TRUE(test::processEventsUntil([&] { return app->trayIcon().icon().cacheKey() != drawn; }));
+}
+
 TEST_F(HelperAppTest, StartUpFinishesBeforeItsAlertsAndOpenSettingsOpensTheSettingsWindow)
 {
     // No child runs here, and the window's delay is measured on virtual time: real time may run
