@@ -7,7 +7,8 @@ void StartStopMeaning::show(bool stops, Clock::SteadyTime now)
     if (m_stops == stops) {
         return;
     }
-    if (m_stops) {
+    // The first word counts as read; a change is timed.
+    if (m_stops.has_value()) {
         m_since = now;
     }
     m_stops = stops;
