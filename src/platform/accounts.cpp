@@ -67,7 +67,7 @@ std::optional<GroupAccount> SystemAccounts::group(unsigned gid) const
     }
 }
 
-QStringList SystemAccounts::primaryMembers(unsigned gid) const
+std::optional<QStringList> SystemAccounts::primaryMembers(unsigned gid) const
 {
     // The walk's position is shared by the whole process.
     static std::mutex walking;
@@ -84,8 +84,13 @@ QStringList SystemAccounts::primaryMembers(unsigned gid) const
             buffer.resize(buffer.size() * 2);
             continue;
         }
-        if (error != 0 || !found) {
+        if (error == ENOENT || (error == 0 && !found)) {
             break;
+        }
+        if (error != 0) {
+            // A walk cut short may have missed an account that shares the group.
+            ::endpwent();
+            return std::nullopt;
         }
         if (entry.pw_gid == static_cast<gid_t>(gid)) {
             names.append(QFile::decodeName(entry.pw_name));
@@ -108,7 +113,8 @@ bool isPrivateGroupOf(const Accounts &accounts, unsigned gid, unsigned uid)
     const auto onlyOwner = [&](const QStringList &names) {
         return std::all_of(names.cbegin(), names.cend(), [&](const QString &name) { return name == owner->name; });
     };
-    return onlyOwner(group->members) && onlyOwner(accounts.primaryMembers(gid));
+    const std::optional<QStringList> primaryMembers = accounts.primaryMembers(gid);
+    return primaryMembers && onlyOwner(group->members) && onlyOwner(*primaryMembers);
 }
 
 } // namespace cordavelle

@@ -188,6 +188,10 @@ TEST_F(ProgramPathCheck, GroupWriteCountsOnlyWhereTheGroupCanHoldAnotherUser)
         }
         EXPECT_EQ(inspectProgramFile(row.path).changeable, row.changeable);
     }
+    // An account that shares the group may be among those a failed read left out.
+    accounts->groups[::getegid()] = {user, {}};
+    accounts->usersUnreadable = true;
+    EXPECT_EQ(inspectProgramFile(tool).changeable, byGroup(user));
     accounts->groups.clear();
     EXPECT_EQ(inspectProgramFile(tool).changeable, QStringLiteral("the folder %1 is writable by the group %2, which can hold other users")
                                                         .arg(bin, QString::number(::getegid())));

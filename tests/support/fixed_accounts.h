@@ -19,8 +19,11 @@ public:
         const auto found = groups.find(gid);
         return found == groups.end() ? std::nullopt : std::optional(found->second);
     }
-    QStringList primaryMembers(unsigned gid) const override
+    std::optional<QStringList> primaryMembers(unsigned gid) const override
     {
+        if (usersUnreadable) {
+            return std::nullopt;
+        }
         QStringList names;
         for (const auto &[uid, account] : users) {
             if (account.primaryGroup == gid) {
@@ -32,6 +35,8 @@ public:
 
     std::map<unsigned, UserAccount> users;
     std::map<unsigned, GroupAccount> groups;
+    // The user database fails before its end.
+    bool usersUnreadable = false;
 };
 
 } // namespace cordavelle::test
