@@ -273,7 +273,7 @@ void SetupChecklistPage::refresh()
     display(Line::winetricks, winetricksLook(winetricksFacts));
     const PrefixFacts prefixFacts{[&prefix] { return prefix.isInitialized(); },
                                   [&prefix] { return prefix.hasDependencies(); },
-                                  [] { return WineInstaller::findWine().has_value(); }, winetricks};
+                                  [&wineSearch] { return wineSearch.found.has_value(); }, winetricks};
     display(Line::prefix, winePrefixLook(prefix.progress(), prefixFacts));
     for (const auto &[line, variant] : {std::pair(Line::varaHF, VARAVariant::hf), std::pair(Line::varaFM, VARAVariant::fm)}) {
         VARAInstaller &installer = installers.vara(variant);
