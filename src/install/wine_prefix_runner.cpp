@@ -113,7 +113,9 @@ QCoro::Task<void> WinePrefixManager::runProcess(QString executable, QStringList 
 
     auto output = std::make_shared<OutputLines>();
     QPointer<WinePrefixManager> self(this);
-    ChildProcess *child =
+    // The child deletes itself once it has said how it ended, which a refused or failed launch
+    // does before this run has finished with it: hold it only through a guarded pointer.
+    const QPointer<ChildProcess> child =
         ChildProcess::launch(executable, arguments, environment, [output, self](const QByteArray &chunk) {
             output->add(chunk);
             QMetaObject::invokeMethod(
@@ -135,7 +137,7 @@ QCoro::Task<void> WinePrefixManager::runProcess(QString executable, QStringList 
     std::stop_source limitStop;
     QCoro::Task<void> limit = limitRun(m_with.clock, kRunTimeLimit, limitStop.get_token(), end, child);
     {
-        const std::stop_callback onStop(stop, [end, child = QPointer<ChildProcess>(child)] {
+        const std::stop_callback onStop(stop, [end, child] {
             WinePrefixManager::terminate(child);
             finish(end, RunEnd::How::cancelled);
         });
