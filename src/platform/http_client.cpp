@@ -97,15 +97,26 @@ struct Hop {
     bool sinkRefused = false;
 };
 
-// Aborts the hop once no byte has arrived for `timeout`, or once `end` has come; ends when the
-// hop does.
-QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseconds timeout,
+// The average pace, in bytes a second, at which a document may go on coming past its limit: a
+// slow link's, where a whole release list or script takes minutes, and no trickle's.
+constexpr qint64 kSteadyDocumentRate = 2048;
+
+// When a transfer that began at `begun` has taken too long: at `end`, or later for as long as
+// what `hop` received averages kSteadyDocumentRate.
+Clock::SteadyTime tooSlowAt(Clock::SteadyTime begun, Clock::SteadyTime end, const Hop &hop)
+{
+    return std::max(end, begun + std::chrono::milliseconds(hop.received * 1000 / kSteadyDocumentRate));
+}
+
+// Aborts the hop once no byte has arrived for `timeout`, or once it has taken too long for a
+// transfer that began at `begun` and was to end by `end` (tooSlowAt); ends when the hop does.
+QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseconds timeout, Clock::SteadyTime begun,
                             std::optional<Clock::SteadyTime> end, std::shared_ptr<Hop> hop)
 {
     const std::stop_token stop = hop->watchStop.get_token();
     while (!hop->finished) {
         const Clock::SteadyTime quiet = hop->lastActivity + timeout;
-        const Clock::SteadyTime deadline = end ? std::min(quiet, *end) : quiet;
+        const Clock::SteadyTime deadline = end ? std::min(quiet, tooSlowAt(begun, *end, *hop)) : quiet;
         const Clock::SteadyTime now = clock->now();
         if (now >= deadline) {
             if (now >= quiet) {
@@ -162,9 +173,10 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
 {
     throwIfStopped(stop);
     QUrl url = request.url;
+    const Clock::SteadyTime begun = m_clock->now();
     std::optional<Clock::SteadyTime> end;
     if (request.limit) {
-        end = m_clock->now() + *request.limit;
+        end = begun + *request.limit;
     }
     // Counted outside the loop header: g++ 12 loses a for-loop variable across a co_await.
     int redirects = 0;
@@ -227,7 +239,7 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         if (request.timeout > std::chrono::milliseconds::zero() || end) {
             const auto quiet = request.timeout > std::chrono::milliseconds::zero() ? request.timeout
                                                                                    : std::chrono::milliseconds(std::chrono::hours(24 * 365));
-            watchIdle(m_clock, quiet, end, hop);
+            watchIdle(m_clock, quiet, begun, end, hop);
         }
         // The abort is queued: a stop requested in the middle of other work must not finish the
         // transfer (and run its continuation) inside that work.
@@ -254,7 +266,7 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
             throw HttpError(HttpError::Kind::timedOut,
                             QStringLiteral("%1 answered too slowly: the answer did not arrive within %2 s.")
                                 .arg(serverName(url))
-                                .arg(std::chrono::duration_cast<std::chrono::seconds>(*request.limit).count()));
+                                .arg(std::chrono::duration_cast<std::chrono::seconds>(m_clock->now() - begun).count()));
         }
         const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (hop->sinkRefused) {

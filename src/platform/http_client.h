@@ -35,9 +35,10 @@ struct HttpRequest {
     HttpHeaders headers;
     // How long the transfer may go without a byte arriving before it fails.
     std::chrono::milliseconds timeout = kDefaultTimeout;
-    // How long the whole transfer may take, redirects included; none for no limit. get() sets
-    // kDocumentTimeLimit when none is given: a document is small, and a server that trickles it
-    // would otherwise hold its reader for hours without ever going quiet.
+    // How long the whole transfer may take, redirects included, unless what came so far keeps a
+    // slow link's pace on average; none for no limit. get() sets kDocumentTimeLimit when none is
+    // given: a document is small, and a server that trickles it would otherwise hold its reader
+    // for hours without ever going quiet.
     std::optional<std::chrono::milliseconds> limit;
 };
 
@@ -94,7 +95,8 @@ public:
 
     // The whole body in memory, up to kMaximumDocumentSize: a larger one is a transport error,
     // since only downloads may be large and they go to disk. Without a limit of its own the
-    // request may take kDocumentTimeLimit in all. Throws HttpError or OperationCancelled.
+    // request may take kDocumentTimeLimit in all, and longer only while the body keeps a slow
+    // link's pace (HttpRequest::limit). Throws HttpError or OperationCancelled.
     virtual QCoro::Task<HttpResponse> get(HttpRequest request, std::stop_token stop = {}) = 0;
 
     // The body written to `destination` as it arrives, replacing the file only once the whole

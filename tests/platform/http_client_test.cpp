@@ -326,6 +326,33 @@ TEST_F(HttpClientTest, ADocumentThatTakesLongerThanItsLimitFailsSayingSo)
     server.release();
 }
 
+// A slow link is no trickle: a document that keeps coming at its pace (here 700 kB in its first
+// four minutes, more than 2 kB a second) may outlast the limit, and arrives whole.
+TEST_F(HttpClientTest, ADocumentThatKeepsASlowLinksPaceOutlastsItsLimit)
+{
+    test::FixtureHttpServer::Route slow;
+    slow.body = QByteArray(800000, 's');
+    slow.stallAfter = 700000;
+    server.serve("/slow", slow);
+    HttpRequest request{server.url("/slow")};
+    request.timeout = 600s;
+    std::optional<HttpResponse> response;
+    std::exception_ptr failure;
+    bool done = false;
+    test::detail::keepResult(client().get(request), &response, &failure, &done);
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
+    // What was sent is read before the clock moves on.
+    test::processEventsUntil([] { return false; }, 300ms);
+    env.clock().advance(240s);
+    test::processEventsUntil([&] { return done; }, 200ms);
+    EXPECT_FALSE(done);
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return done; }));
+    EXPECT_FALSE(failure);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->body.size(), 800000);
+}
+
 TEST_F(HttpClientTest, ADownloadPastAFileSizeLimitFailsAndLeavesTheDestinationAsItWas)
 {
     const QString destination = scratch("wine-stable.tar.xz");
