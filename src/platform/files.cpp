@@ -66,6 +66,27 @@ private:
     int m_fd = -1;
 };
 
+// The process's umask, read without changing it: setting it to read it back would, for that
+// moment, let a file made on another thread (the keychain's) come out without it.
+mode_t currentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    // A /proc file reads as empty in size: read it whole rather than up to its end.
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok) {
+                    return static_cast<mode_t>(mask & 0777);
+                }
+            }
+        }
+    }
+    // Without /proc, the strictest mask that a desktop session uses keeps others out.
+    return 077;
+}
+
 // The mode a replacement gets when none is asked for: that of the file it replaces, else what
 // a new file would get.
 mode_t defaultMode(const QByteArray &target)
@@ -74,9 +95,7 @@ mode_t defaultMode(const QByteArray &target)
     if (::stat(target.constData(), &st) == 0) {
         return st.st_mode & 07777;
     }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    return 0666 & ~currentUmask();
 }
 
 } // namespace
