@@ -103,9 +103,12 @@ void copyWritable(const QString &from, const QString &to)
     if (!QFile::copy(from, to)) {
         throw FileError(QStringLiteral("Could not copy %1 to %2").arg(from, to));
     }
-    // Nobody but the user may change what the helper will run.
-    QFile::setPermissions(to, (QFile::permissions(to) | QFileDevice::ReadOwner | QFileDevice::WriteOwner) &
-                                  ~(QFileDevice::WriteGroup | QFileDevice::WriteOther));
+    // Nobody but the user may change what the helper will run; a copy left writable by others
+    // would only be refused at its first start, long after the install said it was done.
+    if (!QFile::setPermissions(to, (QFile::permissions(to) | QFileDevice::ReadOwner | QFileDevice::WriteOwner) &
+                                       ~(QFileDevice::WriteGroup | QFileDevice::WriteOther))) {
+        throw FileError(QStringLiteral("Could not set the permissions of %1").arg(to));
+    }
 }
 
 // Where the loader looks by itself on Debian, in its order.
