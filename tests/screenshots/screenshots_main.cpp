@@ -14,6 +14,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QFileInfo>
 #include <QWidget>
 
@@ -141,6 +143,18 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    // Windows open within their screen, and the offscreen screen is 800 pixels square: a screen
+    // of a large desktop's size lets every picture show its window whole.
+    QTemporaryDir screenConfig;
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen" && screenConfig.isValid()) {
+        const QString config = screenConfig.filePath(QStringLiteral("screen.json"));
+        QFile file(config);
+        if (file.open(QIODevice::WriteOnly) &&
+            file.write(R"({"screens": [{"name": "Pictures", "x": 0, "y": 0, "width": 2560, "height": 2048}]})") > 0 &&
+            file.flush()) {
+            qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+        }
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Cordavelle Helper"));

@@ -7,6 +7,7 @@
 #include "pages/vara_page_fixture.h"
 #include "support/event_wait.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 
 namespace cordavelle::screenshots {
 
@@ -21,6 +22,8 @@ QImage varaPage(VARAVariant variant)
     test::VARAPageScene scene;
     VARAConfig hf = scene.config.varaConfig();
     hf.winePath = scene.env.hostPath(QStringLiteral("/usr/bin/wine"));
+    // A Wine that is there, as the page's pictures of a working set-up show it.
+    test::writeProgram(hf.winePath);
     hf.installedVersion = QStringLiteral("4.8.7");
     hf.lifecycleMode = ServiceLifecycleMode::alwaysOn;
     scene.config.setVaraConfig(hf);
