@@ -1,30 +1,20 @@
 #include "http_client.h"
 
-#include "async/off_thread.h"
 #include "async/reply_end.h"
 
 #include "cancellation.h"
+#include "download_writer.h"
 #include "files.h"
 
-#include <QCoreApplication>
-#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QScopeGuard>
 
-#include <cerrno>
-#include <condition_variable>
 #include <coroutine>
-#include <deque>
 #include <exception>
-#include <mutex>
 #include <optional>
-#include <system_error>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace cordavelle {
 
@@ -340,210 +330,6 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
     co_return HttpResponse{answer.statusCode, std::move(answer.headers), std::move(answer.url), std::move(body)};
 }
 
-namespace {
-
-QString systemErrorText(int error) { return QString::fromStdString(std::system_category().message(error)); }
-
-// How a download's writing ended.
-struct WriteOutcome {
-    // The destination now holds the download.
-    bool placed = false;
-    // Why the download could not be written or put in place; empty when it was or when it was
-    // dropped.
-    QString failure;
-};
-
-// A download's pieces on their way to the disk, shared by the event loop, which queues them, and
-// the thread that writes them, so that a disk that falls behind holds up the transfer rather than
-// the event loop. That thread does every file-system call once the file is open, the rename and
-// the removals included: closing or replacing a large file can take the disk a while too.
-class DiskQueue {
-public:
-    // Called on the event loop once the queue has room again after full() said it had none, and
-    // once the disk has failed.
-    struct RoomNotice {
-        std::function<void()> resume;
-    };
-
-    DiskQueue(int fd, QString partial, QString destination, std::stop_token stop, std::weak_ptr<RoomNotice> notice)
-        : m_fd(fd), m_partial(std::move(partial)), m_destination(std::move(destination)), m_stop(std::move(stop)),
-          m_notice(std::move(notice))
-    {
-    }
-
-    DiskQueue(const DiskQueue &) = delete;
-    DiskQueue &operator=(const DiskQueue &) = delete;
-
-    // The event loop's side.
-
-    void append(QByteArray chunk)
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_queued += chunk.size();
-            m_queue.push_back(std::move(chunk));
-        }
-        m_wake.notify_one();
-    }
-
-    // Whether the queue is past its bound; if so, the notice follows once it has drained to half.
-    bool full()
-    {
-        const std::lock_guard lock(m_mutex);
-        m_ownerWaits = m_queued > QtHttpClient::kMaxQueuedBytes;
-        return m_ownerWaits;
-    }
-
-    bool failed()
-    {
-        const std::lock_guard lock(m_mutex);
-        return !m_failure.isEmpty();
-    }
-
-    // Everything is queued: write it, then put the file in place unless a stop has come.
-    void finish() { end(&DiskQueue::m_finishing); }
-
-    // The download failed: drop what waits and remove the file.
-    void abandon() { end(&DiskQueue::m_abandoned); }
-
-    // The writing thread's side: runs until finish() or abandon(), and leaves either the
-    // destination replaced or no file at all.
-    WriteOutcome run()
-    {
-        std::unique_lock lock(m_mutex);
-        while (true) {
-            m_wake.wait(lock, [this] { return m_abandoned || m_finishing || !m_queue.empty(); });
-            if (m_abandoned || m_queue.empty()) {
-                break;
-            }
-            const QByteArray chunk = std::move(m_queue.front());
-            m_queue.pop_front();
-            const bool writing = m_failure.isEmpty();
-            lock.unlock();
-            const int error = writing ? writeAll(chunk) : 0;
-            lock.lock();
-            m_queued -= chunk.size();
-            const bool failedNow = error != 0 && m_failure.isEmpty();
-            if (failedNow) {
-                m_failure = QStringLiteral("Could not write %1: %2").arg(m_partial, systemErrorText(error));
-            }
-            if (failedNow || (m_ownerWaits && m_queued <= QtHttpClient::kMaxQueuedBytes / 2)) {
-                m_ownerWaits = false;
-                notifyOwner();
-            }
-        }
-        const bool abandoned = m_abandoned;
-        QString failure = m_failure;
-        m_queue.clear();
-        lock.unlock();
-
-        if (::close(m_fd) != 0 && failure.isEmpty()) {
-            failure = QStringLiteral("Could not write %1: %2").arg(m_partial, systemErrorText(errno));
-        }
-        // A cancel that came while the last pieces were written still leaves the destination be.
-        if (abandoned || !failure.isEmpty() || m_stop.stop_requested()) {
-            ::unlink(QFile::encodeName(m_partial).constData());
-            return {false, failure};
-        }
-        // Replaces the destination in one step: it is the old file or the new one, never neither.
-        if (::rename(QFile::encodeName(m_partial).constData(), QFile::encodeName(m_destination).constData()) != 0) {
-            const int error = errno;
-            ::unlink(QFile::encodeName(m_partial).constData());
-            return {false, QStringLiteral("Could not move the download to %1: %2").arg(m_destination, systemErrorText(error))};
-        }
-        return {true, {}};
-    }
-
-private:
-    void end(bool DiskQueue::*flag)
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            this->*flag = true;
-        }
-        m_wake.notify_one();
-    }
-
-    // 0 once the whole chunk is written, else the error.
-    int writeAll(const QByteArray &chunk) const
-    {
-        const char *data = chunk.constData();
-        qsizetype left = chunk.size();
-        while (left > 0) {
-            const ssize_t written = ::write(m_fd, data, static_cast<size_t>(left));
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return errno;
-            }
-            data += written;
-            left -= written;
-        }
-        return 0;
-    }
-
-    // On the writing thread; the notice runs on the event loop, if its owner is still there.
-    void notifyOwner() const
-    {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [notice = m_notice] {
-                if (const auto alive = notice.lock(); alive && alive->resume) {
-                    alive->resume();
-                }
-            },
-            Qt::QueuedConnection);
-    }
-
-    const int m_fd;
-    const QString m_partial;
-    const QString m_destination;
-    const std::stop_token m_stop;
-    const std::weak_ptr<RoomNotice> m_notice;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<QByteArray> m_queue;
-    qint64 m_queued = 0;
-    bool m_ownerWaits = false;
-    bool m_finishing = false;
-    bool m_abandoned = false;
-    QString m_failure;
-};
-
-// Removes what a download cut short by a crash may have left and opens the file anew; off the
-// event loop, since removing a large file takes the disk a while. The descriptor, or minus the error.
-int openPartial(const QString &partial)
-{
-    const QByteArray path = QFile::encodeName(partial);
-    ::unlink(path.constData());
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return fd >= 0 ? fd : -errno;
-}
-
-// The threads' work is made in plain functions: g++ 12 destroys the by-value captures of a lambda
-// written inside a co_await expression twice (a freed file name, here).
-async::OffThread<int> openingPartial(QString partial)
-{
-    return async::OffThread<int>([partial] { return openPartial(partial); });
-}
-
-async::OffThread<WriteOutcome> writingOut(std::shared_ptr<DiskQueue> queue)
-{
-    return async::OffThread<WriteOutcome>([queue] { return queue->run(); });
-}
-
-// Writes the queue out on a thread of its own until it is finished or abandoned. The thread
-// always runs to its end; awaiting this is how the download knows the file is closed and in place
-// or gone.
-QCoro::Task<WriteOutcome> writeOut(std::shared_ptr<DiskQueue> queue)
-{
-    const std::optional<WriteOutcome> outcome = co_await writingOut(std::move(queue));
-    co_return outcome.value_or(WriteOutcome{});
-}
-
-} // namespace
-
 QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString destination, DownloadProgress progress,
                                                  std::stop_token stop)
 {
@@ -556,7 +342,7 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
         throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, systemErrorText(-fd)));
     }
     auto notice = std::make_shared<DiskQueue::RoomNotice>();
-    auto queue = std::make_shared<DiskQueue>(fd, partial, destination, stop, notice);
+    auto queue = std::make_shared<DiskQueue>(fd, partial, destination, kMaxQueuedBytes, stop, notice);
     QCoro::Task<WriteOutcome> written = writeOut(queue);
     // A download dropped while suspended (at the program's end) must still let its writer go and
     // remove the partial file; after the writer has ended this does nothing.
