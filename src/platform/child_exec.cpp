@@ -17,6 +17,69 @@ extern char **environ;
 
 namespace cordavelle {
 
+namespace {
+
+// A file that keeps being replaced between the look and the opening is not run.
+constexpr int kOpenAttempts = 3;
+
+// Written to the report pipe instead of an errno: the script's path no longer led to the file
+// that was checked when the child came to run it.
+constexpr int kReplaced = -1;
+// Written instead of an errno: the program can't be used as it stands, and nothing was exec'd.
+constexpr int kUnusable = -2;
+
+// The search path the child gets, through which env in a script's "#!" line finds its program;
+// empty for the helper's own.
+QStringList searchPathOf(const std::optional<QProcessEnvironment> &environment)
+{
+    if (!environment) {
+        return {};
+    }
+    // What the C library searches when PATH is not set.
+    return environment->value(QStringLiteral("PATH"), QStringLiteral("/bin:/usr/bin")).split(QLatin1Char(':'));
+}
+
+QString replacedText(const QString &path)
+{
+    return QStringLiteral("%1 was replaced between its check and its start").arg(path);
+}
+
+} // namespace
+
+void ChildExec::openChecked(QString &path, const QStringList &searchPath)
+{
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        const ProgramFile file = inspectProgramFile(path, ProgramUse::run, {}, searchPath);
+        if (file.changeable) {
+            m_refusal = QStringLiteral("%1 at %2 can be changed by another user (%3)")
+                            .arg(QFileInfo(path).fileName(), path, *file.changeable);
+            return;
+        }
+        // Nothing the check did not take is exec'd, not even to let the system say why it fails:
+        // by then the path may lead to another file. A file replaced during the look gets
+        // another look.
+        m_unusable = file.unusable;
+        if (m_unusable || !file.identity) {
+            continue;
+        }
+        const int fd = ::open(QFile::encodeName(file.resolved).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st {};
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == *file.identity) {
+            m_programFd = fd;
+            m_identity = *file.identity;
+            m_script = file.script;
+            path = file.resolved;
+            return;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    if (!m_unusable) {
+        m_refusal = replacedText(path);
+    }
+}
+
 ChildExec::ChildExec(const QString &program, const QStringList &arguments,
                      const std::optional<QProcessEnvironment> &environment)
 {
@@ -30,17 +93,12 @@ ChildExec::ChildExec(const QString &program, const QStringList &arguments,
             path = *search.found;
         } else if (search.passedOver) {
             m_refusal = passedOverText(program, *search.passedOver);
+        } else {
+            m_unusable = QString::fromLocal8Bit(std::strerror(ENOENT));
         }
     }
-    if (!m_refusal) {
-        const ProgramFile file = inspectProgramFile(path);
-        if (file.changeable) {
-            m_refusal = QStringLiteral("%1 at %2 can be changed by another user (%3)")
-                            .arg(QFileInfo(path).fileName(), path, *file.changeable);
-        } else if (!file.unusable) {
-            // A link changed after the check is not followed.
-            path = file.resolved;
-        }
+    if (!m_refusal && !m_unusable) {
+        openChecked(path, searchPathOf(environment));
     }
     m_path = QFile::encodeName(path);
     m_arguments.push_back(QFile::encodeName(program));
@@ -70,7 +128,7 @@ ChildExec::ChildExec(const QString &program, const QStringList &arguments,
 
 ChildExec::~ChildExec()
 {
-    for (int fd : {m_reportRead, m_reportWrite}) {
+    for (int fd : {m_reportRead, m_reportWrite, m_programFd}) {
         if (fd >= 0) {
             ::close(fd);
         }
@@ -88,10 +146,25 @@ void ChildExec::execInChild() const noexcept
     ::umask(::umask(0) | 022);
     // A refused program is never started; should a caller start it all the same, it is not run.
     const bool refused = m_refusal.has_value();
-    if (!refused) {
-        ::execve(m_path.constData(), m_argv.data(), m_ownEnvironment ? m_envp.data() : environ);
+    char *const *envp = m_ownEnvironment ? m_envp.data() : environ;
+    int error = EPERM;
+    if (!refused && m_programFd >= 0 && !m_script) {
+        ::execveat(m_programFd, "", m_argv.data(), envp, AT_EMPTY_PATH);
+        error = errno;
+    } else if (!refused && m_programFd >= 0) {
+        // The interpreter opens the script by the path it is given, which the script also takes
+        // for its own: that path must still lead to the file that was checked.
+        struct stat st {};
+        if (::fstatat(AT_FDCWD, m_path.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            FileIdentity{st.st_dev, st.st_ino} == m_identity) {
+            ::execve(m_path.constData(), m_argv.data(), envp);
+            error = errno;
+        } else {
+            error = kReplaced;
+        }
+    } else if (!refused) {
+        error = kUnusable;
     }
-    const int error = refused ? EPERM : errno;
     if (m_reportWrite >= 0) {
         [[maybe_unused]] const ssize_t written = ::write(m_reportWrite, &error, sizeof error);
     }
@@ -100,6 +173,11 @@ void ChildExec::execInChild() const noexcept
 
 void ChildExec::closeChildEnd()
 {
+    // The child has its own copy of the program's descriptor, or has no more use for it.
+    if (m_programFd >= 0) {
+        ::close(m_programFd);
+        m_programFd = -1;
+    }
     if (m_reportWrite >= 0) {
         ::close(m_reportWrite);
         m_reportWrite = -1;
@@ -126,7 +204,9 @@ std::optional<QString> ChildExec::failure()
     ::close(m_reportRead);
     m_reportRead = -1;
     if (n == static_cast<ssize_t>(sizeof error)) {
-        m_failure = QString::fromLocal8Bit(std::strerror(error));
+        m_failure = error == kReplaced   ? replacedText(QFile::decodeName(m_path))
+                    : error == kUnusable ? m_unusable.value_or(QString())
+                                         : QString::fromLocal8Bit(std::strerror(error));
     }
     return m_failure;
 }

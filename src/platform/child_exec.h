@@ -1,5 +1,7 @@
 #pragma once
 
+#include "script_line.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -19,9 +21,11 @@ class ChildExec {
 public:
     // Prepares the exec of `program` (looked up on PATH when it has no slash, passing over a copy
     // that others could change) with `arguments`, in `environment`, or in the helper's own when
-    // there is none. What is exec'd is the program file with every link resolved, as
-    // inspectProgramFile() found it; the program keeps the name it was given as its argv[0], which
-    // programs that are one file under several names (pkill and pgrep) go by.
+    // there is none. What is exec'd is the very file inspectProgramFile() looked at, held open from
+    // the look to the exec, so that a file put in its place meanwhile runs nothing; a script runs
+    // by that file's path with every link resolved (its own path as it sees it), after the child
+    // has made sure the path still leads to that file. The program keeps the name it was given as
+    // its argv[0], which programs that are one file under several names (pkill and pgrep) go by.
     ChildExec(const QString &program, const QStringList &arguments,
               const std::optional<QProcessEnvironment> &environment = std::nullopt);
     ~ChildExec();
@@ -33,21 +37,32 @@ public:
     void setOwnProcessGroup(bool own) { m_ownProcessGroup = own; }
 
     // Why the program is not run at all, without a child: someone other than root or this user
-    // could change it. Nothing when it may be run.
+    // could change it, or it kept being replaced while it was looked at. Nothing when it may be run.
     const std::optional<QString> &refusal() const { return m_refusal; }
 
     // In the child, as the last step of the modifier: execs with the group's and others' write
     // added to the umask, or reports why not and exits.
     // Only async-signal-safe calls.
     [[noreturn]] void execInChild() const noexcept;
-    // In the helper, right after QProcess::start: drops the child's end of the report pipe.
+    // In the helper, right after QProcess::start: drops the child's end of the report pipe and
+    // the program's descriptor, which the child holds now.
     void closeChildEnd();
     // In the helper, once the child has exec'd or ended (QProcess reported it started): the
     // system's text when the exec failed.
     std::optional<QString> failure();
 
 private:
+    // Looks at the program at `path` and opens the file looked at (then named in `path`), or
+    // sets the refusal.
+    void openChecked(QString &path, const QStringList &searchPath);
+
     QByteArray m_path;
+    // The checked program, open from its check to the exec; -1 when the program can't be used.
+    int m_programFd = -1;
+    // Why the program can't be used as it stands, which the child reports instead of an exec.
+    std::optional<QString> m_unusable;
+    FileIdentity m_identity;
+    bool m_script = false;
     std::vector<QByteArray> m_arguments;
     std::vector<QByteArray> m_environment;
     std::vector<char *> m_argv;

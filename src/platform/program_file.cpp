@@ -123,6 +123,7 @@ public:
                 return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(ENOTDIR)));
             }
             m_file.resolved = entry;
+            m_file.identity = FileIdentity{st.st_dev, st.st_ino};
             return lastEntry(entry, st);
         }
         return m_file;
@@ -222,12 +223,14 @@ private:
     ProgramFile othersMayChange(const QString &part)
     {
         m_file.changeable = part;
+        m_file.identity.reset();
         return m_file;
     }
 
     ProgramFile unusable(const QString &reason)
     {
         m_file.unusable = reason;
+        m_file.identity.reset();
         return m_file;
     }
 
@@ -239,9 +242,99 @@ private:
     std::map<gid_t, bool> m_privateGroups;
 };
 
+// The system runs a script's interpreter, and that one's in turn, this many deep at the most.
+constexpr int kMaxInterpreters = 4;
+
+QStringList searchFolders(const QStringList &searchPath)
+{
+    if (!searchPath.isEmpty()) {
+        return searchPath;
+    }
+    // What the C library searches when PATH is not set.
+    return qEnvironmentVariable("PATH", QStringLiteral("/bin:/usr/bin")).split(QLatin1Char(':'));
+}
+
+// A child inherits the helper's working folder, against which the system takes a relative path.
+QString fromWorkingFolder(const QString &path)
+{
+    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+}
+
+ProgramFile inspectRun(const QString &path, const QStringList &searchPath, int depth);
+
+// Makes what `runner`, a program the script `file` has run, came to part of the script's verdict;
+// false when it takes the script's use away.
+bool ranBy(ProgramFile &file, const QString &named, const ProgramFile &runner)
+{
+    if (runner.changeable) {
+        file.changeable = QStringLiteral("the script %1 runs %2, which can be changed by another user (%3)")
+                              .arg(file.resolved, named, *runner.changeable);
+    } else if (runner.unusable) {
+        file.unusable = QStringLiteral("%1 runs %2, which can't be used (%3)").arg(file.resolved, named, *runner.unusable);
+    }
+    return !runner.changeable && !runner.unusable;
+}
+
+// Looks at what the system would run the file with: the program on its "#!" line, and the
+// program env would run when that is env.
+void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int depth)
+{
+    const ScriptRead read = readScriptLine(file.resolved, *file.identity);
+    if (read.changed) {
+        file.unusable = QStringLiteral("%1 was replaced while it was looked at").arg(file.resolved);
+        return;
+    }
+    if (!read.line) {
+        return;
+    }
+    file.script = true;
+    const ScriptLine &line = *read.line;
+    if (line.interpreter.isEmpty()) {
+        file.unusable = QStringLiteral("%1 names no program on its first line").arg(file.resolved);
+        return;
+    }
+    if (depth >= kMaxInterpreters) {
+        file.unusable = QStringLiteral("%1 can't be run: %2").arg(file.resolved, systemText(ELOOP));
+        return;
+    }
+    const ProgramFile interpreter = inspectRun(fromWorkingFolder(line.interpreter), searchPath, depth + 1);
+    if (!ranBy(file, line.interpreter, interpreter) ||
+        (QFileInfo(line.interpreter).fileName() != QLatin1String("env") &&
+         QFileInfo(interpreter.resolved).fileName() != QLatin1String("env"))) {
+        return;
+    }
+    const std::optional<QString> name = envProgram(line.argument);
+    if (!name) {
+        file.unusable = QStringLiteral("%1 gives env options that leave open which program it runs").arg(file.resolved);
+        return;
+    }
+    if (name->isEmpty()) {
+        return;
+    }
+    const std::optional<QString> found =
+        name->contains(QLatin1Char('/')) ? fromWorkingFolder(*name) : firstOnSearchPath(*name, searchFolders(searchPath));
+    if (!found) {
+        file.unusable = QStringLiteral("%1 runs %2, which is in no folder of its search path").arg(file.resolved, *name);
+        return;
+    }
+    ranBy(file, *found, inspectRun(*found, searchPath, depth + 1));
+}
+
+ProgramFile inspectRun(const QString &path, const QStringList &searchPath, int depth)
+{
+    ProgramFile file = Walk(path, ProgramUse::run).run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+    if (!file.changeable && !file.unusable && file.identity) {
+        inspectInterpreter(file, searchPath, depth);
+    }
+    if (file.unusable || file.changeable) {
+        file.identity.reset();
+    }
+    return file;
+}
+
 } // namespace
 
-ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QString &winePrefix)
+ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QString &winePrefix, const QStringList &searchPath)
 {
     Walk walk(path, use);
     if (use == ProgramUse::wine && isWindowsPath(path)) {
@@ -262,6 +355,9 @@ ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QStrin
         file.given = file.resolved = path;
         file.unusable = QStringLiteral("%1 is not an absolute path").arg(path);
         return file;
+    }
+    if (use == ProgramUse::run) {
+        return inspectRun(path, searchPath, 0);
     }
     return walk.run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
 }

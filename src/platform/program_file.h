@@ -1,6 +1,9 @@
 #pragma once
 
+#include "script_line.h"
+
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -23,6 +26,11 @@ struct ProgramFile {
     // Why the file can't be run as it stands ("/opt/x can't be used: No such file or
     // directory"); nothing when it can.
     std::optional<QString> unusable;
+    // The file the walk ended at, when it may be run: a launch runs this very file, so that one
+    // put in its place after the look runs nothing.
+    std::optional<FileIdentity> identity;
+    // The file is a "#!" script, which the system runs through the program its first line names.
+    bool script = false;
 
     // The resolved path of a usable file; else the path as given, whose launch fails on its own.
     QString toLaunch() const { return unusable ? given : resolved; }
@@ -36,6 +44,11 @@ struct ProgramFile {
 // others unless the group is the private group of this user or of root, which holds nobody else. For `ProgramUse::wine` a Windows path is looked
 // at where Wine maps it: C: to the prefix's drive_c, Z: to "/", other drives through the
 // prefix's dosdevices.
-ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {});
+//
+// A script that is run is only as safe as what runs it: the program on its "#!" line is looked at
+// in the same way, and for env the program env would run, found through `searchPath` (the
+// child's; the helper's own PATH when empty).
+ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {},
+                               const QStringList &searchPath = {});
 
 } // namespace cordavelle

@@ -1,0 +1,229 @@
+#include "platform/command_runner.h"
+#include "platform/program_file.h"
+
+#include "support/fixed_accounts.h"
+#include "support/test_files.h"
+#include "support/test_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace cordavelle {
+namespace {
+
+// A uid and gid that own nothing on the machine.
+constexpr uid_t kStranger = 54321;
+
+class ProgramLaunch : public ::testing::Test {
+protected:
+    ProgramLaunch() { env.useSystemTools(); }
+
+    QString at(const QString &name) const { return base + QLatin1Char('/') + name; }
+
+    QString program(const QString &name, const QByteArray &text, mode_t mode = 0755)
+    {
+        const QString path = at(name);
+        EXPECT_TRUE(test::writeProgram(path, text));
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        return path;
+    }
+
+    QString folder(const QString &name, mode_t mode)
+    {
+        const QString path = at(name);
+        EXPECT_TRUE(QDir().mkpath(path));
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        return path;
+    }
+
+    CommandResult run(const QString &program)
+    {
+        Command command;
+        command.program = program;
+        command.captureOutput = true;
+        return env.platform().commandRunner().runAndWait(command);
+    }
+
+    test::TestPlatform env;
+    QTemporaryDir root;
+    const QString base = QFileInfo(root.path()).canonicalFilePath();
+};
+
+// The system runs a script through the program on its first line, as this user: that program,
+// and for env the one env finds, must be as safe as the script.
+TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString open = folder(QStringLiteral("open"), 0777);
+    const QString interp = program(QStringLiteral("open/interp"), "#!/bin/sh\n");
+    program(QStringLiteral("open/tool"), "#!/bin/sh\n");
+    const QString clean = folder(QStringLiteral("clean"), 0755);
+    program(QStringLiteral("clean/tool"), "#!/bin/sh\n");
+    folder(QStringLiteral("bin"), 0755);
+    const auto script = [&](const char *name, const QByteArray &line) {
+        return program(QString::fromLatin1(name), line + "\nexit 0\n");
+    };
+    const QString direct = script("bin/direct", "#!" + interp.toUtf8());
+    const QString withArgument = script("bin/with-argument", "#! \t" + interp.toUtf8() + " -x  y ");
+    // The test's own programs, which the system's search path doesn't hold.
+    const QByteArray envLine = "#!/usr/bin/env ";
+    const QString throughEnv = script("bin/env", envLine + "tool");
+    const QString split = script("bin/split", envLine + "-S -i A=1 tool -u");
+    const QString envByPath = script("bin/env-path", envLine + at(QStringLiteral("open/tool")).toUtf8());
+    const QString nested = script("bin/nested", "#!" + direct.toUtf8());
+    const QString sh = script("bin/sh", "#!/bin/sh -e");
+    const QString nothing = script("bin/nothing", "#!");
+    const QString missingEnv = script("bin/missing-env", envLine + "no-such-tool");
+    const QString envOnly = script("bin/env-only", envLine + "A=1");
+    const auto runs = [](const QString &scriptPath, const QString &runner, const QString &part) {
+        return QStringLiteral("the script %1 runs %2, which can be changed by another user (%3)").arg(scriptPath, runner, part);
+    };
+    const QString openFolder = QStringLiteral("the folder %1 is writable by others").arg(open);
+
+    struct Row {
+        QString path;
+        QStringList searchPath;
+        std::optional<QString> changeable;
+        std::optional<QString> unusable;
+    };
+    std::vector<Row> rows{
+        {direct, {}, runs(direct, interp, openFolder), {}},
+        {withArgument, {}, runs(withArgument, interp, openFolder), {}},
+        {throughEnv, {open, clean}, runs(throughEnv, at(QStringLiteral("open/tool")), openFolder), {}},
+        {throughEnv, {clean, open}, {}, {}},
+        {split, {open}, runs(split, at(QStringLiteral("open/tool")), openFolder), {}},
+        {envByPath, {clean}, runs(envByPath, at(QStringLiteral("open/tool")), openFolder), {}},
+        {nested, {}, runs(nested, direct, runs(direct, interp, openFolder)), {}},
+        {sh, {}, {}, {}},
+        {envOnly, {open}, {}, {}},
+        {nothing, {}, {}, nothing + " names no program on its first line"},
+        {missingEnv, {clean}, {}, missingEnv + " runs no-such-tool, which is in no folder of its search path"},
+    };
+    if (::geteuid() == 0) {
+        // Another user's interpreter in a folder of root's, seen through the real user database.
+        env.platform().setAccounts(std::make_shared<SystemAccounts>());
+        const QString theirs = program(QStringLiteral("clean/theirs"), "#!/bin/sh\n");
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStranger, kStranger), 0);
+        const QString byTheirs = script("bin/by-theirs", "#!" + theirs.toUtf8());
+        const QString envTheirs = script("bin/env-theirs", envLine + "theirs");
+        const QString belongs = QStringLiteral("the file %1 belongs to another user").arg(theirs);
+        rows.push_back({byTheirs, {}, runs(byTheirs, theirs, belongs), {}});
+        rows.push_back({envTheirs, {clean}, runs(envTheirs, theirs, belongs), {}});
+    }
+    for (const Row &row : rows) {
+        SCOPED_TRACE((row.path + QLatin1Char(' ') + row.searchPath.join(QLatin1Char(':'))).toStdString());
+        const ProgramFile file = inspectProgramFile(row.path, ProgramUse::run, {}, row.searchPath);
+        EXPECT_EQ(file.changeable, row.changeable);
+        EXPECT_EQ(file.unusable, row.unusable);
+        EXPECT_EQ(file.identity.has_value(), !row.changeable && !row.unusable);
+    }
+    // A launch looks on the child's own search path, and runs nothing it refuses.
+    Command command;
+    command.program = throughEnv;
+    command.environment.insert(QStringLiteral("PATH"), open + QStringLiteral(":/usr/bin:/bin"));
+    const CommandResult refused = env.platform().commandRunner().runAndWait(command);
+    EXPECT_FALSE(refused.started);
+    EXPECT_TRUE(refused.launchError.contains(runs(throughEnv, at(QStringLiteral("open/tool")), openFolder)))
+        << refused.launchError.toStdString();
+}
+
+// A link is followed once, by the check: the file that runs is the one it led to then, and a
+// script knows itself by that file's path.
+TEST_F(ProgramLaunch, TheFileFoundThroughALinkIsTheOneThatRuns)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString real = program(QStringLiteral("real/tool"), "#!/bin/sh\necho \"$0\"\n");
+    ASSERT_EQ(::symlink("real", QFile::encodeName(at(QStringLiteral("folder-link"))).constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(at(QStringLiteral("folder-link/tool"))).constData(),
+                        QFile::encodeName(at(QStringLiteral("link"))).constData()),
+              0);
+    for (const QString &given : {at(QStringLiteral("link")), at(QStringLiteral("folder-link/tool"))}) {
+        const CommandResult result = run(given);
+        EXPECT_TRUE(result.started) << result.launchError.toStdString();
+        EXPECT_EQ(result.standardOutput, real.toUtf8() + '\n') << given.toStdString();
+    }
+}
+
+// A folder that the check takes for the user's alone while another user can write to it: that
+// user swaps their program in and out as fast as they can while the user starts the program. Each
+// start runs the file its check looked at or nothing, never theirs.
+TEST_F(ProgramLaunch, ASwapBetweenCheckAndLaunchRunsNothingForeign)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "swapping files as another user needs root";
+    }
+    ASSERT_TRUE(root.isValid());
+    // The group of the folder reads as root's private group, but the stranger is in it.
+    auto accounts = std::make_shared<test::FixedAccounts>();
+    accounts->users[0] = {QStringLiteral("root"), kStranger};
+    accounts->groups[kStranger] = {QStringLiteral("root"), {}};
+    env.platform().setAccounts(accounts);
+    const QString shared = folder(QStringLiteral("shared"), 0775);
+    ASSERT_EQ(::chown(QFile::encodeName(shared).constData(), 0, kStranger), 0);
+    const QString mine = at(QStringLiteral("shared/tool"));
+    const QString theirs = at(QStringLiteral("shared/theirs"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/true"), mine));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/false"), theirs));
+    ASSERT_EQ(::chmod(QFile::encodeName(mine).constData(), 0755), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0755), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStranger, kStranger), 0);
+    ASSERT_EQ(inspectProgramFile(mine).changeable, std::nullopt);
+
+    // Opened before the swapper becomes the stranger, who can't reach the test's folder.
+    const int dir = ::open(QFile::encodeName(shared).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kStranger) != 0 || ::setuid(kStranger) != 0) {
+            ::_exit(2);
+        }
+        for (;;) {
+            if (::renameat2(dir, "tool", dir, "theirs", RENAME_EXCHANGE) != 0) {
+                ::_exit(3);
+            }
+            // Slow enough for many starts to get through, fast enough to fall between the steps
+            // of many.
+            ::usleep(300);
+        }
+    }
+    int ours = 0;
+    int foreign = 0;
+    int refused = 0;
+    for (int i = 0; i < 300; ++i) {
+        const CommandResult result = run(mine);
+        if (!result.started) {
+            ++refused;
+        } else if (result.exitStatus == 0) {
+            ++ours;
+        } else {
+            ++foreign;
+        }
+    }
+    ::close(dir);
+    int status = 0;
+    const bool swapping = ::waitpid(swapper, &status, WNOHANG) == 0;
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, &status, 0);
+    EXPECT_TRUE(swapping) << "the swapper ended early";
+    EXPECT_EQ(foreign, 0);
+    EXPECT_GT(ours, 0);
+    EXPECT_GT(refused, 0);
+    std::printf("300 starts during swaps: %d ran the user's program, %d were refused, %d ran the other user's\n", ours,
+                refused, foreign);
+}
+
+} // namespace
+} // namespace cordavelle
