@@ -12,6 +12,7 @@
 #include "install/helper_uninstaller.h"
 #include "platform/platform.h"
 #include "platform/program_search.h"
+#include "widgets/screen_fit.h"
 
 #include <QApplication>
 #include <QProcess>
@@ -57,13 +58,6 @@ void bringForward(QWidget *window)
     }
     window->raise();
     window->activateWindow();
-}
-
-bool isTitled(const QWidget *window)
-{
-    const Qt::WindowType type = window->windowType();
-    const bool framed = !(window->windowFlags() & Qt::FramelessWindowHint);
-    return framed && (type == Qt::Window || type == Qt::Dialog || type == Qt::Tool);
 }
 
 } // namespace
@@ -276,14 +270,14 @@ void HelperAppDelegate::handleReopen()
 {
     appLog().info(QStringLiteral("Another launch asked for the helper"));
     const auto visible = std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget *w) {
-        return w->isVisible() && isTitled(w);
+        return w->isVisible() && isTitledWindow(*w);
     });
     if (!visible) {
         showManagementWindow();
         return;
     }
     for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && isTitled(window)) {
+        if (window->isVisible() && isTitledWindow(*window)) {
             appLog().info(QStringLiteral("Bringing the helper's window forward"));
             bringForward(window);
             return;
@@ -295,7 +289,8 @@ void HelperAppDelegate::applicationDidBecomeActive()
 {
     std::vector<WindowFacts> facts;
     for (QWidget *w : QApplication::topLevelWidgets()) {
-        facts.push_back({w->isVisible(), w->isMinimized(), !(w->windowFlags() & Qt::WindowStaysOnTopHint), isTitled(w)});
+        facts.push_back(
+            {w->isVisible(), w->isMinimized(), !(w->windowFlags() & Qt::WindowStaysOnTopHint), isTitledWindow(*w)});
     }
     if (showsManagementOnActivation(facts, QApplication::activePopupWidget() != nullptr)) {
         showManagementWindow();

@@ -25,8 +25,10 @@ protected:
             return false;
         }
         auto *window = static_cast<QWidget *>(watched);
-        const Qt::WindowType type = window->windowType();
-        if (!window->isWindow() || (type != Qt::Window && type != Qt::Dialog) || window->property(kPlaced).toBool()) {
+        // The tray icon's window above all must stay where the tray puts it: moved as a window
+        // is, it landed in the middle of the tray's slot, out of sight, whenever the tray had
+        // taken it in before it was shown.
+        if (!isTitledWindow(*window) || window->property(kPlaced).toBool()) {
             return false;
         }
         window->setProperty(kPlaced, true);
@@ -60,6 +62,15 @@ protected:
 };
 
 } // namespace
+
+bool isTitledWindow(const QWidget &widget)
+{
+    const Qt::WindowType type = widget.windowType();
+    if (!widget.isWindow() || (type != Qt::Window && type != Qt::Dialog && type != Qt::Tool)) {
+        return false;
+    }
+    return !widget.windowFlags().testAnyFlags(Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+}
 
 QRect placedWithin(const QRect &available, QSize size, QSize minimum, const std::optional<QRect> &over,
                    const QMargins &frame)

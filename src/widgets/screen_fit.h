@@ -7,6 +7,7 @@
 #include <optional>
 
 class QCoreApplication;
+class QWidget;
 
 namespace cordavelle {
 
@@ -17,6 +18,11 @@ namespace cordavelle {
 // screen.
 QRect placedWithin(const QRect &available, QSize size, QSize minimum, const std::optional<QRect> &over,
                    const QMargins &frame);
+
+// Whether `widget` is a window the window manager frames and the user moves about: a top-level
+// window, dialog or tool window. A frameless window that bypasses the window manager is not one:
+// the tray icon's window, which the tray takes into its own slot, is such a window.
+bool isTitledWindow(const QWidget &widget);
 
 // Places every titled window the first time it is shown by placedWithin, on the screen it opens
 // on: no window opens partly beyond a screen's edge or under a panel. Installing twice is harmless.

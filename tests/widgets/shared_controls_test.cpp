@@ -124,6 +124,21 @@ TEST(ScreenFit, WindowsOpenWholeOnTheScreen)
     }
 }
 
+// The tray takes its icon's window into a slot of its own: moved as a window, it left the slot's
+// view.
+TEST(ScreenFit, LeavesTheTrayIconsWindowWhereItIs)
+{
+    installScreenFitRule(*QCoreApplication::instance());
+    QWidget trayIcon(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+    trayIcon.setGeometry(0, 0, 22, 22);
+    QWidget window;
+    window.setGeometry(0, 0, 300, 200);
+    trayIcon.show();
+    window.show();
+    EXPECT_EQ(trayIcon.pos(), QPoint(0, 0));
+    EXPECT_NE(window.pos(), QPoint(0, 0)) << "a titled window is still placed";
+}
+
 TEST(SymbolIcon, EachServiceDrawsAnIconOfItsOwn)
 {
     std::vector<QImage> drawn;
