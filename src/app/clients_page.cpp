@@ -286,7 +286,7 @@ void ClientsPage::confirmRemoval(const QString &clientId)
         return;
     }
     const PairedClient client = *it;
-    if (m_alerts.present(revokeConfirmationAlert(client)) == 0) {
+    if (m_alerts.present(revokeConfirmationAlert(client), this) == 0) {
         reportFailure(m_pairing.revoke(client.id),
                       QLatin1Char('\'') + client.hostname + QStringLiteral("' could not be removed"));
     }
@@ -295,7 +295,7 @@ void ClientsPage::confirmRemoval(const QString &clientId)
 void ClientsPage::reportFailure(const std::optional<QString> &failure, const QString &message)
 {
     if (failure) {
-        m_alerts.present(pairingNotSavedAlert(message, *failure));
+        m_alerts.present(pairingNotSavedAlert(message, *failure), this);
     }
 }
 

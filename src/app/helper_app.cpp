@@ -100,7 +100,8 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
     commands.clearPairing = [this] {
         if (const auto failure = m_context.pairing.clearAll()) {
             m_context.alerts.present(
-                pairingNotSavedAlert(QStringLiteral("The pairing information could not be cleared"), *failure));
+                pairingNotSavedAlert(QStringLiteral("The pairing information could not be cleared"), *failure),
+                m_managementWindow.get());
         }
     };
     commands.resetAll = [this] { m_delegate->confirmAndResetAll(); };

@@ -140,7 +140,7 @@ void ResetSection::ask(ResetLevel level)
     if (m_model.state() != ResetSectionModel::State::confirming) {
         return;
     }
-    const int answer = m_alerts.present(reset_texts::confirmationAlert(level, displayPath(m_prefixPath, m_home)));
+    const int answer = m_alerts.present(reset_texts::confirmationAlert(level, displayPath(m_prefixPath, m_home)), this);
     if (answer == 0) {
         m_model.confirm();
     } else {

@@ -87,7 +87,7 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
     onToggled(m_launchAtLogin, this, [this](bool on) {
         if (const auto failure = m_context.config.changeLaunchAtLogin(on)) {
             refresh(); // the switch shows the real registration before the user reads why
-            m_context.alerts.present(launchAtLoginFailureAlert(on, *failure));
+            m_context.alerts.present(launchAtLoginFailureAlert(on, *failure), this);
         }
     });
     columnOf(startup)->addWidget(m_launchAtLogin);
@@ -187,7 +187,7 @@ QWidget *HelperSettingsView::buildSecurity()
         if (approvesAllPending(before, on)) {
             if (const auto failure = m_context.pairing.approveAllPending()) {
                 m_context.alerts.present(
-                    pairingNotSavedAlert(QStringLiteral("The waiting clients could not be approved"), *failure));
+                    pairingNotSavedAlert(QStringLiteral("The waiting clients could not be approved"), *failure), this);
             }
         }
     });
@@ -235,7 +235,7 @@ QWidget *HelperSettingsView::buildExperimental()
     onToggled(m_experimentalMaster, this, [this](bool on) {
         if (m_experimentalSwitch.flip(on)) {
             refresh(); // the switch stays off while the alert is up
-            const int answer = m_context.alerts.present(settings_model::ExperimentalSwitch::warningAlert());
+            const int answer = m_context.alerts.present(settings_model::ExperimentalSwitch::warningAlert(), this);
             m_experimentalSwitch.answerWarning(answer == 0);
             refresh();
         }
@@ -279,7 +279,7 @@ bool HelperSettingsView::refused(const std::optional<QString> &failure, const QS
         return false;
     }
     refresh();
-    m_context.alerts.present(settingNotSavedAlert(message, *failure));
+    m_context.alerts.present(settingNotSavedAlert(message, *failure), this);
     return true;
 }
 

@@ -105,7 +105,7 @@ QWidget *DirewolfPage::legacyBanner()
     connect(remove, &QPushButton::clicked, this, [this] {
         const Alert confirm =
             legacyRemovalConfirmation(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder()));
-        if (m_context.alerts.present(confirm) == 0) {
+        if (m_context.alerts.present(confirm, this) == 0) {
             removeLegacyInstall();
         }
     });
@@ -125,7 +125,8 @@ void DirewolfPage::removeLegacyInstall()
         m_context.alerts.present({Alert::Style::warning, QStringLiteral("Removal Failed"),
                                   QStringLiteral("Could not remove the legacy directory: ") +
                                       QString::fromUtf8(error.what()),
-                                  {QStringLiteral("OK")}});
+                                  {QStringLiteral("OK")}},
+                                 this);
     }
     m_refresh->schedule();
 }

@@ -43,7 +43,8 @@ QString chooseUsableProgram(PageSurroundings &surroundings, AlertPresenter &aler
     if (!refusal) {
         return chosen;
     }
-    alerts.present({Alert::Style::warning, QStringLiteral("Can't Use This Program"), *refusal, {QStringLiteral("OK")}});
+    alerts.present({Alert::Style::warning, QStringLiteral("Can't Use This Program"), *refusal, {QStringLiteral("OK")}},
+                   parent);
     return {};
 }
 

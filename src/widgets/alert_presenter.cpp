@@ -1,5 +1,6 @@
 #include "alert_presenter.h"
 
+#include "screen_fit.h"
 #include "status_look.h"
 
 #include <QAbstractButton>
@@ -110,20 +111,26 @@ QWidget *MessageBoxAlertPresenter::windowInFront()
     if (modal) {
         return modal;
     }
+    // Never the tray icon's window, which would put the alert in the screen's corner.
     QWidget *found = nullptr;
     for (QWidget *window : QApplication::topLevelWidgets()) {
-        if (window->isVisible() && !window->isMinimized() && window->windowType() != Qt::ToolTip &&
-            window->windowType() != Qt::Popup) {
+        if (window->isVisible() && !window->isMinimized() && isTitledWindow(*window)) {
             found = window;
         }
     }
     return found;
 }
 
-int MessageBoxAlertPresenter::present(const Alert &alert)
+QWidget *MessageBoxAlertPresenter::ownerFor(QWidget *over)
+{
+    QWidget *window = over ? over->window() : nullptr;
+    return window && window->isVisible() && !window->isMinimized() ? window : windowInFront();
+}
+
+int MessageBoxAlertPresenter::present(const Alert &alert, QWidget *over)
 {
     std::vector<void *> buttons;
-    const auto box = makeMessageBox(alert, &buttons, windowInFront());
+    const auto box = makeMessageBox(alert, &buttons, ownerFor(over));
     box->exec();
     const auto it = std::find(buttons.begin(), buttons.end(), static_cast<void *>(box->clickedButton()));
     return it == buttons.end() ? -1 : int(it - buttons.begin());

@@ -38,17 +38,22 @@ public:
     virtual ~AlertPresenter() = default;
 
     // Blocks until answered; the index in `alert.buttons` of the chosen button, or -1 when the
-    // alert was dismissed otherwise.
-    virtual int present(const Alert &alert) = 0;
+    // alert was dismissed otherwise. The alert opens over `over`'s window, the one it belongs to;
+    // without one (a question from the tray, or at start-up), over the window in front.
+    virtual int present(const Alert &alert, QWidget *over) = 0;
+    int present(const Alert &alert) { return present(alert, nullptr); }
 };
 
 // The desktop's message boxes. Qt orders buttons by the platform's conventions, so the answer is
 // found by the clicked button's identity, never by its position.
 class MessageBoxAlertPresenter final : public AlertPresenter {
 public:
-    int present(const Alert &alert) override;
+    using AlertPresenter::present;
+    int present(const Alert &alert, QWidget *over) override;
 
-    // The window an alert opens above: the one the user is looking at.
+    // The window an alert opens above: `over`'s window while it is shown, else the one the user
+    // is looking at.
+    static QWidget *ownerFor(QWidget *over);
     static QWidget *windowInFront();
 
     // The message box of an alert, not yet shown; `buttons` receives its buttons in the alert's

@@ -199,6 +199,7 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     EXPECT_EQ(scene.pickerFolders, QStringList{QStringLiteral("/usr/bin")});
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
     ASSERT_EQ(scene.alerts.shown.size(), 1u);
+    EXPECT_EQ(scene.alerts.owners[0], page.get()) << "the alert opens over the page's window";
     EXPECT_EQ(scene.alerts.shown[0].informativeText,
               QStringLiteral("rigctld at %1 can be changed by another user (the folder %2 is writable by others) \u2014 "
                              "choose a program only you or root can change")

@@ -11,9 +11,11 @@ namespace cordavelle::test {
 // out).
 class ScriptedAlertPresenter final : public AlertPresenter {
 public:
-    int present(const Alert &alert) override
+    using AlertPresenter::present;
+    int present(const Alert &alert, QWidget *over) override
     {
         shown.push_back(alert);
+        owners.push_back(over);
         if (onPresent) {
             onPresent(alert);
         }
@@ -26,6 +28,8 @@ public:
     }
 
     std::vector<Alert> shown;
+    // The window each alert was said to belong to.
+    std::vector<QWidget *> owners;
     std::vector<int> answers;
     std::function<void(const Alert &)> onPresent;
 };

@@ -97,6 +97,19 @@ TEST(AlertPresenter, OpensAboveTheWindowTheUserCanReach)
     wizard.setWindowModality(Qt::ApplicationModal);
     QApplication::setActiveWindow(&settings);
     EXPECT_EQ(MessageBoxAlertPresenter::windowInFront(), &wizard);
+
+    // An alert that names its window opens over it while it is shown, whatever is active.
+    wizard.hide();
+    auto *field = new QLineEdit(&settings);
+    QApplication::setActiveWindow(&main);
+    EXPECT_EQ(MessageBoxAlertPresenter::ownerFor(field), &settings);
+    settings.hide();
+    EXPECT_EQ(MessageBoxAlertPresenter::ownerFor(field), &main);
+    // With nothing active, never over the tray icon's window, which sits in the screen's corner.
+    QWidget trayIcon(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+    trayIcon.show();
+    QApplication::setActiveWindow(nullptr);
+    EXPECT_EQ(MessageBoxAlertPresenter::ownerFor(nullptr), &main);
 }
 
 // The sidebar, the pages and the wizard tell the services apart by their icons.

@@ -171,7 +171,7 @@ QWidget *SetupChecklistPage::buildLogFileLine()
     m_openLog->setFlat(true);
     m_openLog->setFont(textStyle::caption(m_openLog->font()));
     connect(m_openLog, &QPushButton::clicked, this, [this, path] {
-        if (!m_context.openFile(path) && m_context.alerts.present(noLogOpenerAlert(path)) == 0) {
+        if (!m_context.openFile(path) && m_context.alerts.present(noLogOpenerAlert(path), this) == 0) {
             QGuiApplication::clipboard()->setText(path);
         }
     });
@@ -231,7 +231,7 @@ QCoro::Task<void> SetupChecklistPage::deletePrefix(SetupInstallers installers)
 
 void SetupChecklistPage::confirmReset(ResetTarget target)
 {
-    if (m_context.alerts.present(resetConfirmation(target)) != 0) {
+    if (m_context.alerts.present(resetConfirmation(target), this) != 0) {
         return;
     }
     // Each stops a modem that runs from what goes before removing anything; the installers
