@@ -4,6 +4,7 @@
 #include "app/about_window.h"
 #include "app/app_log.h"
 #include "app/clients_page.h"
+#include "widgets/close_keys.h"
 #include "widgets/input_rules.h"
 #include "widgets/screen_fit.h"
 #include "widgets/coalesced_refresh.h"
@@ -81,6 +82,7 @@ CordavelleHelperApp::CordavelleHelperApp(const AppContext &context, const SetupI
               about->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                     Qt::WindowCloseButtonHint);
               about->resize(420, 500);
+              addCloseKeys(*about, true);
               return about;
           })),
       m_trayRefresh(new CoalescedRefresh(this, [this] { refreshTrayIcon(); })),
@@ -290,6 +292,8 @@ void CordavelleHelperApp::openSettings()
         window->resize(480, 720);
         auto *layout = bareColumn(window);
         layout->addWidget(makeSettingsView(window));
+        // Every setting is stored as it changes: there is nothing to confirm or cancel.
+        addCloseKeys(*window, true);
         m_settingsWindow = window;
     }
     m_settingsWindow->show();

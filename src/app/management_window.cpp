@@ -1,6 +1,7 @@
 #include "management_window.h"
 
 #include "app/helper_setup_state.h"
+#include "widgets/close_keys.h"
 
 #include <QCloseEvent>
 #include <QAction>
@@ -19,6 +20,8 @@ ManagementWindow::ManagementWindow(Commands commands, HelperSetupState &setup, W
     resize(800, 550);
     setCentralWidget(new QWidget(this));
     buildMenus();
+    // Hides (or minimises) as the close button does.
+    addCloseKeys(*this, false);
     connect(&m_setup, &HelperSetupState::showWizardChanged, this, [this](bool show) {
         if (show) {
             presentWizardIfAsked();

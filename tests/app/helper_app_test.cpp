@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 
@@ -373,6 +374,40 @@ TEST_F(HelperAppTest, ClosingTheWindowWithNoTrayIconMinimisesIt)
     window.close();
     EXPECT_TRUE(window.isVisible());
     EXPECT_TRUE(window.isMinimized());
+}
+
+TEST_F(HelperAppTest, EscapeAndCtrlWCloseSettingsAndAboutAndCtrlWClosesTheWindowAsItsButtonDoes)
+{
+    const auto press = [](QWidget *window, QKeyCombination key) {
+        QApplication::setActiveWindow(window);
+        QKeyEvent event(QEvent::KeyPress, key.key(), key.keyboardModifiers());
+        QApplication::sendEvent(window->focusWidget() ? window->focusWidget() : window, &event);
+    };
+    const QKeyCombination escape(Qt::Key_Escape), ctrlW(Qt::CTRL | Qt::Key_W);
+    const auto about = [] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == "about") {
+                return w;
+            }
+        }
+        return static_cast<QWidget *>(nullptr);
+    };
+    for (const QKeyCombination key : {escape, ctrlW}) {
+        app->openSettings();
+        press(app->settingsWindow(), key);
+        EXPECT_FALSE(app->settingsWindow()->isVisible()) << key.key();
+        command("about")->trigger();
+        ASSERT_NE(about(), nullptr);
+        press(about(), key);
+        EXPECT_FALSE(about()->isVisible()) << key.key();
+    }
+
+    ManagementWindow &window = app->managementWindow();
+    app->delegate().handleReopen();
+    press(&window, escape);
+    EXPECT_TRUE(window.isVisible() && !window.isMinimized()) << "Escape leaves the main window be";
+    press(&window, ctrlW);
+    EXPECT_TRUE(window.isMinimized()) << "without a tray icon, closing minimises";
 }
 
 // The helper's objects and the application over them, with a tray to show its icon in.
