@@ -1,5 +1,7 @@
 #include "hamlib_installer.h"
 
+#include "own_file_modes.h"
+
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "base/json_support.h"
@@ -290,8 +292,7 @@ QCoro::Task<std::optional<DependencyVersions>> HamlibInstaller::checkForUpdate()
 
 bool HamlibInstaller::isInstalled() const
 {
-    const QFileInfo rigctld(rigctldPath());
-    return rigctld.isFile() && rigctld.isExecutable();
+    return isRunnableOwnCopy(rigctldPath());
 }
 
 QString HamlibInstaller::installedVersion() const { return m_defaults.stringForKey(kVersionKey).value_or(QString()); }

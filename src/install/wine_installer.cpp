@@ -1,5 +1,7 @@
 #include "wine_installer.h"
 
+#include "own_file_modes.h"
+
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "base/task_drain.h"
@@ -422,14 +424,14 @@ QCoro::Task<std::optional<std::pair<QString, QString>>> WineInstaller::checkForU
     co_return std::nullopt;
 }
 
-bool WineInstaller::isInstalled() const { return ToolLocator::isExecutableFile(places::ownWineBinary()); }
+bool WineInstaller::isInstalled() const { return isRunnableOwnCopy(places::ownWineBinary()); }
 
 QString WineInstaller::installedVersion() const
 {
     return m_platform.standardDefaults().stringForKey(kInstalledVersionKey).value_or(QString());
 }
 
-bool WineInstaller::isWinetricksInstalled() const { return ToolLocator::isExecutableFile(places::ownWinetricks()); }
+bool WineInstaller::isWinetricksInstalled() const { return isRunnableOwnCopy(places::ownWinetricks()); }
 
 std::optional<QString> WineInstaller::findWine() { return tools::findWine(); }
 

@@ -1,5 +1,7 @@
 #include "winetricks_installer.h"
 
+#include "own_file_modes.h"
+
 #include "base/helper_places.h"
 #include "base/task_drain.h"
 #include "base/tool_lookup.h"
@@ -23,7 +25,7 @@ WinetricksInstaller::~WinetricksInstaller()
 
 InstalledCopy WinetricksInstaller::installedCopy() const
 {
-    return {ToolLocator::isExecutableFile(places::ownWinetricks()), {}};
+    return {isRunnableOwnCopy(places::ownWinetricks()), {}};
 }
 
 void WinetricksInstaller::start()

@@ -7,12 +7,38 @@
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/atomic_install_staging.h"
+#include "install/own_file_modes.h"
 #include "platform/platform.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
 
 namespace cordavelle {
+
+namespace {
+
+// Earlier versions left their installs group-writable under a session umask of 002, which the
+// check before every launch refuses wherever the group can hold another user: the checklist
+// would call them installed while no start ran them. Their modes are put right once per launch,
+// before anything looks at them.
+void tightenOwnInstalls()
+{
+    const ModeTightening result = tightenOwnModes(places::supportFolder());
+    if (result.tightened > 0) {
+        HelperLogger::info(QStringLiteral("Took write for the group and others from %1 of the helper's own files and "
+                                          "folders in its support folder")
+                               .arg(result.tightened),
+                           HelperLogger::Category::install);
+    }
+    if (result.failed > 0) {
+        HelperLogger::warning(QStringLiteral("Could not take write for the group and others from %1 of the helper's own "
+                                             "files and folders in its support folder; the first: %2")
+                                  .arg(QString::number(result.failed), result.firstFailure.value_or(QString())),
+                              HelperLogger::Category::install);
+    }
+}
+
+} // namespace
 
 ServiceStartup::ServiceStartup(ConfigStore &config, ServiceOrchestrator &orchestrator, PairingManager &pairing,
                                RigControlServerDiscovery &discovery, Platform &platform, QObject *parent)
@@ -44,6 +70,7 @@ void ServiceStartup::launch()
 
 void ServiceStartup::startServices()
 {
+    tightenOwnInstalls();
     const QString advertisedVersion = version();
 
     // The keychain may take a while to settle (a keyring that never answers); the API comes up

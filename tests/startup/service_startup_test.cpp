@@ -76,6 +76,22 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     EXPECT_EQ(test::WireReply::parse(test::exchange(port, "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
 }
 
+// What an earlier version installed group-writable is the helper's own: the launch takes that
+// write away once, before any start or look-up meets it, and says how much it changed.
+TEST_F(ServiceStartupTest, TheLaunchTightensTheHelpersOwnFilesOnce)
+{
+    const QString rigctld = places::ownRigctld();
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(rigctld).path()));
+    QFile file(rigctld);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    ASSERT_TRUE(file.setPermissions(QFileDevice::Permissions(0x7777)));
+    startup.startServices();
+    EXPECT_EQ(QFileInfo(rigctld).permissions(), QFileDevice::Permissions(0x7755));
+    EXPECT_TRUE(env.log().contains(
+        "Took write for the group and others from 1 of the helper's own files and folders in its support folder"));
+}
+
 TEST_F(ServiceStartupTest, APortInUseIsReportedAndNothingIsAdvertised)
 {
     QTcpServer holder;
