@@ -6,6 +6,7 @@
 #include "install/install_log.h"
 #include "platform/cancellation.h"
 #include "platform/clock.h"
+#include "platform/program_search.h"
 
 #include "radio/read_only_folder.h"
 #include "support/recording_service_control.h"
@@ -13,10 +14,13 @@
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace cordavelle {
 namespace {
@@ -165,6 +169,41 @@ TEST_F(WinePrefixSetup, TheMachinesCabextractIsUsedAndNothingIsFetched)
     EXPECT_EQ(manager.state(), State::ready());
     EXPECT_TRUE(shownLines().contains("cabextract already available on PATH"));
     EXPECT_EQ(cabextractInstalls, 0);
+}
+
+// winetricks and the cabextract it runs are programs like any other: a copy others could change
+// never runs, and a cabextract winetricks would meet first ends the set-up.
+TEST_F(WinePrefixSetup, WinetricksAndItsCabextractPassTheCheckLikeAnyProgram)
+{
+    const auto writableByOthers = [](const QString &path) {
+        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), 0757), 0);
+        return QStringLiteral("the file %1 is writable by others").arg(path);
+    };
+    const QString tricksPart = writableByOthers(winetricks);
+    runSetup();
+    EXPECT_EQ(manager.state().kind(), State::Kind::error);
+    EXPECT_TRUE(manager.state().text().contains(tricksPart)) << manager.state().text().toStdString();
+    EXPECT_FALSE(runs().join('\n').contains("winetricks"));
+    ASSERT_EQ(::chmod(QFile::encodeName(winetricks).constData(), 0700), 0);
+
+    // In Wine's own folder, which comes before the helper's tools on winetricks' path.
+    const QString early = env.root() + "/wine/bin/cabextract";
+    test::writeProgram(early);
+    const QString earlyPart = writableByOthers(early);
+    runSetup();
+    EXPECT_EQ(manager.state(), State::error(passedOverText("cabextract", PassedOver{early, earlyPart})));
+    EXPECT_FALSE(runs().join('\n').contains("winetricks"));
+    QFile::remove(early);
+
+    // After the tools folder: the helper's own copy there is the one winetricks meets.
+    QFile::remove(places::winetricksToolsFolder() + "/cabextract");
+    const QString late = env.hostPath("/usr/bin/cabextract");
+    test::writeProgram(late);
+    const QString latePart = writableByOthers(late);
+    runSetup();
+    EXPECT_EQ(manager.state(), State::ready());
+    EXPECT_TRUE(shownLines().contains(passedOverText("cabextract", PassedOver{late, latePart})));
+    EXPECT_TRUE(shownLines().contains("cabextract staged at " + places::winetricksToolsFolder() + "/cabextract"));
 }
 
 TEST_F(WinePrefixSetup, AMissingWinetricksIsFetchedAndAFailedFetchSaysWhatElseWorks)
