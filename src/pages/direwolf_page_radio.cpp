@@ -1,5 +1,6 @@
 #include "direwolf_page.h"
 
+#include "widgets/form_parts.h"
 #include "widgets/status_look.h"
 #include "base/spaces_and_tabs.h"
 #include "core/managed_process.h"
@@ -187,12 +188,15 @@ void DirewolfPage::refreshPTTDetails()
             auto *headline = new QLabel(QStringLiteral("Cordavelle is not currently advertising any rig control endpoints."));
             headline->setWordWrap(true);
             texts->addWidget(headline);
-            auto *how = new QLabel(QStringLiteral(
-                "<b>To populate this picker</b>, open Cordavelle and start a Packet Pelorin session on the radio you "
-                "want to use here — that opens the CAT connection Cordavelle needs to advertise the radio.&nbsp; You "
-                "can cancel the session as soon as the picker updates; the CAT connection will be held open by "
-                "Direwolf's keep-alive request once you choose the radio here and start Direwolf."));
-            how->setTextFormat(Qt::RichText);
+            auto *how = new QLabel;
+            setMarkedUpText(how,
+                            QStringLiteral("<b>To populate this picker</b>, open Cordavelle and start a Packet Pelorin "
+                                           "session on the radio you want to use here — that opens the CAT connection "
+                                           "Cordavelle needs to advertise the radio.&nbsp; You can cancel the session "
+                                           "as soon as the picker updates; the CAT connection will be held open by "
+                                           "Direwolf's keep-alive request once you choose the radio here and start "
+                                           "Direwolf."),
+                            Qt::RichText);
             how->setWordWrap(true);
             how->setFont(textStyle::caption(how->font()));
             texts->addWidget(how);

@@ -29,8 +29,7 @@ namespace {
 QLabel *markdownLabel(const QString &text, bool secondary, QFont (*style)(const QFont &))
 {
     auto *label = new QLabel;
-    label->setTextFormat(Qt::MarkdownText);
-    label->setText(text);
+    setMarkedUpText(label, text, Qt::MarkdownText);
     label->setWordWrap(true);
     label->setFont(style(label->font()));
     if (secondary) {

@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QScrollArea>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace cordavelle {
@@ -28,6 +29,31 @@ Layout *bareLayout(QWidget *owner, int spacing)
 QHBoxLayout *bareRow(QWidget *owner, int spacing) { return bareLayout<QHBoxLayout>(owner, spacing); }
 
 QVBoxLayout *bareColumn(QWidget *owner, int spacing) { return bareLayout<QVBoxLayout>(owner, spacing); }
+
+QString shownWords(const QString &text, Qt::TextFormat format)
+{
+    if (format == Qt::AutoText) {
+        format = Qt::mightBeRichText(text) ? Qt::RichText : Qt::PlainText;
+    }
+    if (format == Qt::PlainText) {
+        return text;
+    }
+    QTextDocument document;
+    if (format == Qt::MarkdownText) {
+        document.setMarkdown(text);
+    } else {
+        document.setHtml(text);
+    }
+    // A non-breaking space is a space to a listener.
+    return document.toPlainText().replace(QChar::Nbsp, QLatin1Char(' ')).trimmed();
+}
+
+void setMarkedUpText(QLabel *label, const QString &text, Qt::TextFormat format)
+{
+    label->setTextFormat(format);
+    label->setText(text);
+    label->setAccessibleName(shownWords(text, format));
+}
 
 void MiddleElidedLabel::setFullText(const QString &text)
 {

@@ -39,6 +39,13 @@ private:
 QLabel *captionLabel(const QString &text, Tone tone = Tone::secondary, QWidget *parent = nullptr);
 // Shows `text` as plain text in the colour of `tone`.
 void setToneText(QLabel *label, const QString &text, Tone tone);
+// The words `text` shows once its markup is rendered (Markdown's emphasis and code spans, HTML's
+// tags and entities), as a screen reader should read them; plain text comes back as it is.
+// Qt::AutoText is taken as HTML where Qt would render it so.
+QString shownWords(const QString &text, Qt::TextFormat format);
+// Shows `text` rendered from `format` and names the label by the words it shows: left to itself,
+// a label is read by its source, markup and all.
+void setMarkedUpText(QLabel *label, const QString &text, Qt::TextFormat format);
 // A titled group of a grouped form, with a column for its rows.
 QGroupBox *formSection(const QString &title);
 // Fills `owner` with a frameless scroll area whose content follows its size, and returns it.

@@ -2,6 +2,7 @@
 #include "widgets/alert_presenter.h"
 #include "widgets/status_look.h"
 #include "base/service_model.h"
+#include "widgets/form_parts.h"
 #include "widgets/input_rules.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/log_viewer.h"
@@ -222,6 +223,35 @@ TEST(PortField, StoresOnlyOnCommitAndRefusesOutOfRangeVisibly)
     field->setPort(8002);
     EXPECT_EQ(field->lineEdit()->text(), "80");
     EXPECT_EQ(reported.size(), 2);
+}
+
+TEST(ShownWords, MarkupIsReadAsTheWordsItShows)
+{
+    struct Case {
+        const char *text;
+        Qt::TextFormat format;
+        const char *read;
+    };
+    const Case cases[] = {
+        {"**Audio devices** are selected inside VARA HF itself.  Start it, then open **Setup → Sound Card**.",
+         Qt::MarkdownText, "Audio devices are selected inside VARA HF itself.  Start it, then open Setup → Sound Card."},
+        {"**Workaround:** run (`pactl load-module x`), then pick \"IC-7600-Audio\".", Qt::MarkdownText,
+         "Workaround: run (pactl load-module x), then pick \"IC-7600-Audio\"."},
+        {"<b>To populate this picker</b>, open it &amp; wait.&nbsp; Then go.", Qt::RichText,
+         "To populate this picker, open it & wait.  Then go."},
+        {"<b>bold</b> guessed as HTML", Qt::AutoText, "bold guessed as HTML"},
+        // Plain text is read as it stands, asterisks and all, as it is shown.
+        {"**not bold** a < b", Qt::PlainText, "**not bold** a < b"},
+        {"5 * 3 and 2 * 4", Qt::AutoText, "5 * 3 and 2 * 4"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(shownWords(QString::fromUtf8(c.text), c.format), QString::fromUtf8(c.read)) << c.text;
+    }
+
+    QLabel label;
+    setMarkedUpText(&label, "**Bold** and `code`", Qt::MarkdownText);
+    EXPECT_EQ(label.textFormat(), Qt::MarkdownText);
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&label)->text(QAccessible::Name), "Bold and code");
 }
 
 TEST(LifecyclePicker, ReportsOnlyTheUsersChoiceAndExplainsIt)
