@@ -90,11 +90,11 @@ DirewolfPage::~DirewolfPage() { m_context.regenerator.unwatch(); }
 
 DirewolfConfig DirewolfPage::config() const { return m_context.config.direwolfConfig(); }
 
-void DirewolfPage::edit(const std::function<void(DirewolfConfig &)> &change)
+std::optional<QString> DirewolfPage::edit(const std::function<void(DirewolfConfig &)> &change)
 {
     DirewolfConfig next = config();
     change(next);
-    m_context.config.setDirewolfConfig(next);
+    return m_context.config.setDirewolfConfig(next);
 }
 
 void DirewolfPage::rediscover()
@@ -172,12 +172,12 @@ QWidget *DirewolfPage::buildPorts()
 {
     auto *ports = new QWidget;
     auto *column = bareColumn(ports);
-    m_kiss = new PortField(QStringLiteral("KISS Port"), config().kissPort);
-    connect(m_kiss, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.kissPort = port; }); });
+    m_kiss = new PortField(QStringLiteral("KISS Port"), config().kissPort,
+                          [this](int port) { return edit([port](DirewolfConfig &c) { c.kissPort = port; }); });
     column->addWidget(m_kiss);
     column->addWidget(captionLabel(QStringLiteral("Cordavelle Packet transport connects here.")));
-    m_agw = new PortField(QStringLiteral("AGW Port"), config().agwPort);
-    connect(m_agw, &PortField::portEdited, this, [this](int port) { edit([port](DirewolfConfig &c) { c.agwPort = port; }); });
+    m_agw = new PortField(QStringLiteral("AGW Port"), config().agwPort,
+                          [this](int port) { return edit([port](DirewolfConfig &c) { c.agwPort = port; }); });
     column->addWidget(m_agw);
     column->addWidget(captionLabel(QStringLiteral(
         "For packet applications other than Cordavelle, such as the Pelorin network's Windows client.")));

@@ -79,7 +79,8 @@ public:
 
 private:
     DirewolfConfig config() const;
-    void edit(const std::function<void(DirewolfConfig &)> &change);
+    // Stores the record as `change` leaves it; returns why the store refused it, or nothing.
+    std::optional<QString> edit(const std::function<void(DirewolfConfig &)> &change);
     void refresh();
     void refreshStation();
     QWidget *buildStation();

@@ -101,11 +101,11 @@ RigctldPage::~RigctldPage() = default;
 
 RigctldConfig RigctldPage::config() const { return m_context.config.rigctldConfig(); }
 
-void RigctldPage::edit(const std::function<void(RigctldConfig &)> &change)
+std::optional<QString> RigctldPage::edit(const std::function<void(RigctldConfig &)> &change)
 {
     RigctldConfig next = config();
     change(next);
-    m_context.config.setRigctldConfig(next);
+    return m_context.config.setRigctldConfig(next);
 }
 
 std::optional<QString> RigctldPage::effectiveRigctldPath() const
@@ -208,9 +208,9 @@ QWidget *RigctldPage::buildRadio()
     hostRow->addWidget(m_hostWarningText);
     hostRow->addStretch();
     m_radioForm->addRow(QStringLiteral("Network Host"), m_networkRows);
-    m_networkPort = new PortField(QStringLiteral("Network Port"), config().networkPort);
-    connect(m_networkPort, &PortField::portEdited, this,
-            [this](int port) { edit([port](RigctldConfig &c) { c.networkPort = port; }); });
+    m_networkPort = new PortField(QStringLiteral("Network Port"), config().networkPort, [this](int port) {
+        return edit([port](RigctldConfig &c) { c.networkPort = port; });
+    });
     m_radioForm->addRow(m_networkPort);
     m_networkCaption = captionLabel(
         QStringLiteral("Connect to a network radio or remote rig server (e.g. FlexRadio SmartSDR, FLRig)."));
@@ -278,8 +278,8 @@ QWidget *RigctldPage::buildNetwork()
 {
     auto *network = new QWidget;
     auto *column = bareColumn(network);
-    m_tcpPort = new PortField(QStringLiteral("TCP Port"), config().tcpPort);
-    connect(m_tcpPort, &PortField::portEdited, this, [this](int port) { edit([port](RigctldConfig &c) { c.tcpPort = port; }); });
+    m_tcpPort = new PortField(QStringLiteral("TCP Port"), config().tcpPort,
+                              [this](int port) { return edit([port](RigctldConfig &c) { c.tcpPort = port; }); });
     column->addWidget(m_tcpPort);
     m_listenCaption = captionLabel(QString());
     column->addWidget(m_listenCaption);

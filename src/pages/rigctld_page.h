@@ -75,7 +75,8 @@ public:
 
 private:
     RigctldConfig config() const;
-    void edit(const std::function<void(RigctldConfig &)> &change);
+    // Stores the record as `change` leaves it; returns why the store refused it, or nothing.
+    std::optional<QString> edit(const std::function<void(RigctldConfig &)> &change);
     void refresh();
     QWidget *buildRadio();
     QWidget *buildPower();

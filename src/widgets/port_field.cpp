@@ -11,7 +11,8 @@
 
 namespace cordavelle {
 
-PortField::PortField(const QString &label, qint64 port, QWidget *parent) : QWidget(parent), m_port(port)
+PortField::PortField(const QString &label, qint64 port, Store store, QWidget *parent)
+    : QWidget(parent), m_port(port), m_store(std::move(store))
 {
     auto *column = bareColumn(this, 2);
     auto *row = new QHBoxLayout;
@@ -30,23 +31,23 @@ PortField::PortField(const QString &label, qint64 port, QWidget *parent) : QWidg
     column->addWidget(m_problem);
     m_edit->installEventFilter(this);
 
-    // Flagged while typing; nothing is stored on the way to the port the user means.
+    // Flagged while typing; nothing is stored on the way to the port the user means ("8", "83", …).
     connect(m_edit, &QLineEdit::textEdited, this, [this](const QString &text) {
-        m_problem->setVisible(!text.trimmed().isEmpty() && !parsePort(text));
+        showProblem(text.trimmed().isEmpty() || parsePort(text) ? std::nullopt : std::optional(invalidPortText()));
     });
-    connect(m_edit, &QLineEdit::returnPressed, this, [this] {
-        if (!commit() && m_edit->text().trimmed().isEmpty()) {
-            restore();
-        }
-    });
-    restore();
+    connect(m_edit, &QLineEdit::returnPressed, this, &PortField::commit);
+    showStoredPort();
 }
 
 void PortField::setPort(qint64 port)
 {
-    m_port = port;
+    if (port != m_port) {
+        // A port stored from elsewhere answers the refusal that was shown.
+        m_port = port;
+        showProblem(std::nullopt);
+    }
     if (!m_edit->hasFocus()) {
-        restore();
+        showStoredPort();
     }
 }
 
@@ -58,8 +59,8 @@ bool PortField::eventFilter(QObject *watched, QEvent *event)
         QMetaObject::invokeMethod(
             this,
             [this] {
-                if (!m_edit->hasFocus() && !commit()) {
-                    restore();
+                if (!m_edit->hasFocus()) {
+                    commit();
                 }
             },
             Qt::QueuedConnection);
@@ -67,25 +68,36 @@ bool PortField::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-bool PortField::commit()
+void PortField::commit()
 {
-    const std::optional<int> parsed = parsePort(m_edit->text());
-    if (!parsed) {
-        m_problem->setVisible(!m_edit->text().trimmed().isEmpty());
-        return false;
+    const QString text = m_edit->text();
+    const std::optional<int> parsed = parsePort(text);
+    // An emptied field, or the stored port again, just shows the stored port: a reason already
+    // under the field stays until the next edit, also when the focus leaves after Return.
+    if (!parsed && !text.trimmed().isEmpty()) {
+        showProblem(invalidPortText());
+    } else if (parsed && *parsed != m_port) {
+        if (const std::optional<QString> refusal = m_store(*parsed)) {
+            const QString reason = refusal->endsWith(QLatin1Char('.')) ? *refusal : *refusal + QLatin1Char('.');
+            showProblem(reason + QStringLiteral(" The port stays as it was."));
+        } else {
+            m_port = *parsed;
+            showProblem(std::nullopt);
+        }
     }
-    const bool changed = *parsed != m_port;
-    m_port = *parsed;
-    restore();
-    if (changed) {
-        Q_EMIT portEdited(*parsed);
-    }
-    return true;
+    showStoredPort();
 }
 
-void PortField::restore()
+void PortField::showProblem(const std::optional<QString> &problem)
 {
-    m_problem->hide();
+    if (problem) {
+        m_problem->setText(*problem);
+    }
+    m_problem->setVisible(problem.has_value());
+}
+
+void PortField::showStoredPort()
+{
     const QString text = QString::number(m_port);
     if (m_edit->text() != text) {
         m_edit->setText(text);

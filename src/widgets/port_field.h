@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class QLabel;
@@ -12,34 +13,37 @@ class QLineEdit;
 
 namespace cordavelle {
 
-// A labelled one-line field for one TCP port of a service. The port is reported when the user
-// commits it (Return, or leaving the field), never on the way there. Text that is no port is
-// flagged under the field at once and never reported: Return keeps it there to be corrected,
-// leaving the field puts back the last valid port.
+// A labelled one-line field for one TCP port of a service. The port is handed to `store` when
+// the user commits it (Return, or leaving the field), never on the way there. Text that is no
+// port is flagged under the field while it is typed and never stored. A port that is refused,
+// because it is no port or because `store` returns why it could not keep it, gives way to the
+// stored port again, its reason staying in red under the field until the next edit: the field
+// never shows a port that was not stored.
 class PortField final : public QWidget {
     Q_OBJECT
 public:
-    PortField(const QString &label, qint64 port, QWidget *parent = nullptr);
+    // Stores a committed port; returns why it could not, or nothing once it did.
+    using Store = std::function<std::optional<QString>(int port)>;
 
-    // Shows a port without reporting it; text the user is still typing is left alone.
+    PortField(const QString &label, qint64 port, Store store, QWidget *parent = nullptr);
+
+    // Shows the stored port without storing it; text the user is still typing is left alone.
     void setPort(qint64 port);
     qint64 port() const { return m_port; }
     QLineEdit *lineEdit() const { return m_edit; }
-    // The line under the field that refuses text that is no port; hidden while there is none.
+    // The line under the field that says why a port was refused; hidden while none was.
     QLabel *problemLabel() const { return m_problem; }
-
-Q_SIGNALS:
-    void portEdited(int port);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    // Reports a valid port and tidies the text; false (with the problem shown) for anything else.
-    bool commit();
-    void restore();
+    void commit();
+    void showProblem(const std::optional<QString> &problem);
+    void showStoredPort();
 
     qint64 m_port;
+    Store m_store;
     QLabel *m_label;
     QLineEdit *m_edit;
     QLabel *m_problem;

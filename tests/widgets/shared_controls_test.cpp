@@ -29,6 +29,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace cordavelle {
 namespace {
 
@@ -164,65 +166,99 @@ TEST(SymbolIcon, EachServiceDrawsAnIconOfItsOwn)
     }
 }
 
-TEST(PortField, StoresOnlyOnCommitAndRefusesOutOfRangeVisibly)
+TEST(PortField, StoresOnlyOnCommitAndPutsTheStoredPortBackOverARefusedOne)
 {
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     QWidget window;
-    auto *field = new PortField("API Port", 8380, &window);
+    QList<int> stored;
+    std::optional<QString> storeRefusal;
+    auto *field = new PortField("API Port", 8380,
+                                [&](int port) {
+                                    if (!storeRefusal) {
+                                        stored << port;
+                                    }
+                                    return storeRefusal;
+                                },
+                                &window);
     auto *elsewhere = new QLineEdit(&window);
     QLocale::setDefault(previous);
     EXPECT_EQ(field->lineEdit()->text(), "8380");
-    QList<int> reported;
-    QObject::connect(field, &PortField::portEdited, [&](int port) { reported << port; });
     const auto type = [&](const QString &text) {
         field->lineEdit()->setText(text);
         Q_EMIT field->lineEdit()->textEdited(text);
     };
-    const auto refused = [&] { return !field->problemLabel()->isHidden(); };
+    const auto reason = [&] { return field->problemLabel()->isHidden() ? QString() : field->problemLabel()->text(); };
+    const auto leave = [&] {
+        elsewhere->setFocus();
+        QCoreApplication::processEvents();
+    };
+    window.show();
+    QApplication::setActiveWindow(&window);
+    const QString notAPort = "Enter a whole number from 1 to 65535. The port stays as it was.";
 
     // Nothing on the way to the port; Return stores it once.
+    field->lineEdit()->setFocus();
     for (const char *typed : {"7", "70", "700", "7000"}) {
         type(typed);
     }
-    EXPECT_TRUE(reported.isEmpty());
+    EXPECT_TRUE(stored.isEmpty());
     Q_EMIT field->lineEdit()->returnPressed();
-    EXPECT_EQ(reported, QList<int>{7000});
+    EXPECT_EQ(stored, QList<int>{7000});
     Q_EMIT field->lineEdit()->returnPressed();
-    EXPECT_EQ(reported, QList<int>{7000}) << "the same port again is no change";
+    EXPECT_EQ(stored, QList<int>{7000}) << "the same port again is no change";
 
-    // A fifth digit past 65535 stands in the field, flagged; Return keeps it there to correct.
+    // A fifth digit past 65535 is flagged at once; Return puts the stored port back and the
+    // reason stays, also once the focus leaves, until the next edit.
     type("70000");
-    EXPECT_TRUE(refused());
-    EXPECT_EQ(field->problemLabel()->text(), "Enter a whole number from 1 to 65535. The port stays as it was.");
+    EXPECT_EQ(reason(), notAPort);
     Q_EMIT field->lineEdit()->returnPressed();
-    EXPECT_EQ(field->lineEdit()->text(), "70000");
-    EXPECT_TRUE(refused());
-    EXPECT_EQ(field->port(), 7000);
-
-    // Leaving the field puts the last valid port back; leaving it with a valid one stores that.
-    window.show();
-    QApplication::setActiveWindow(&window);
-    field->lineEdit()->setFocus();
-    elsewhere->setFocus();
-    QCoreApplication::processEvents();
     EXPECT_EQ(field->lineEdit()->text(), "7000");
-    EXPECT_FALSE(refused());
+    EXPECT_EQ(reason(), notAPort);
+    leave();
+    EXPECT_EQ(field->lineEdit()->text(), "7000");
+    EXPECT_EQ(reason(), notAPort);
     field->lineEdit()->setFocus();
-    type(" 4533 ");
-    elsewhere->setFocus();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(reported, (QList<int>{7000, 4533}));
-    EXPECT_EQ(field->lineEdit()->text(), "4533");
+    type("45");
+    EXPECT_EQ(reason(), QString());
 
-    // The model's value is shown without being reported, but never over the user's typing.
+    // Leaving with a valid port stores it; leaving with text that is no port puts the stored one
+    // back with the reason; an emptied field just goes back.
+    type(" 4533 ");
+    leave();
+    EXPECT_EQ(stored, (QList<int>{7000, 4533}));
+    EXPECT_EQ(field->lineEdit()->text(), "4533");
+    field->lineEdit()->setFocus();
+    type("port");
+    leave();
+    EXPECT_EQ(field->lineEdit()->text(), "4533");
+    EXPECT_EQ(reason(), notAPort);
+    field->lineEdit()->setFocus();
+    type("");
+    Q_EMIT field->lineEdit()->returnPressed();
+    EXPECT_EQ(field->lineEdit()->text(), "4533");
+    EXPECT_EQ(reason(), QString());
+
+    // A port the store refuses is not shown as if kept: the stored one comes back with the reason.
+    storeRefusal = "The settings file can't be written: disk full";
+    type("4600");
+    Q_EMIT field->lineEdit()->returnPressed();
+    EXPECT_EQ(field->lineEdit()->text(), "4533");
+    EXPECT_EQ(field->port(), 4533);
+    EXPECT_EQ(reason(), *storeRefusal + ". The port stays as it was.");
+    storeRefusal.reset();
+
+    // The stored port is shown without being stored again, but never over the user's typing; a
+    // port stored from elsewhere answers a reason still shown.
+    leave();
     field->setPort(8001);
     EXPECT_EQ(field->lineEdit()->text(), "8001");
+    EXPECT_EQ(reason(), QString());
     field->lineEdit()->setFocus();
     type("80");
     field->setPort(8002);
     EXPECT_EQ(field->lineEdit()->text(), "80");
-    EXPECT_EQ(reported.size(), 2);
+    EXPECT_EQ(stored.size(), 2);
 }
 
 TEST(ShownWords, MarkupIsReadAsTheWordsItShows)
