@@ -2,11 +2,13 @@
 
 #include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
+#include "widgets/copyable_command.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
 #include "install/vara_installer.h"
+#include "install/wine_without_32bit.h"
 #include "pages/page_parts.h"
 #include "pages/page_surroundings.h"
 
@@ -146,6 +148,8 @@ QWidget *VARAPage::buildInstallation()
     m_wineProblem->setWordWrap(true);
     m_wineProblem->setVisible(false);
     wineColumn->addWidget(m_wineProblem);
+    m_wineCommand = new CopyableCommand;
+    wineColumn->addWidget(m_wineCommand);
     form->addRow(QStringLiteral("Wine Path"), wine);
 
     auto *versionRow = new QWidget;
@@ -230,15 +234,22 @@ void VARAPage::refresh()
     const ProgramSearch wine = tools::lookUpWine();
     const InstallationRows rows = installationRows(m_variant, m_config.varaConfig(), m_config.varaFMConfig(), wine.found);
     showText(m_winePath, rows.winePath, rows.winePathDimmed);
-    // As a start would refuse it: the Wine it would run, or the one the look-up passed over.
+    // As a start would refuse it: the Wine it would run, the one the look-up passed over, or
+    // the one that can't run VARA, in the words of the setup checklist.
     std::optional<QString> problem;
+    QString command;
     if (!rows.winePathDimmed) {
         problem = programRefusal(QStringLiteral("Wine for ") + displayName(m_variant), rows.winePath);
     } else if (wine.passedOver) {
         problem = HelperError::wineNotFound(*wine.passedOver).description();
+    } else if (const std::optional<WineWithout32Bit> without32Bit = wineWithout32Bit()) {
+        const WineWithout32BitAdvice advice = adviceFor(*without32Bit);
+        problem = advice.note;
+        command = advice.command;
     }
     m_wineProblem->setText(problem.value_or(QString()));
     m_wineProblem->setVisible(problem.has_value());
+    m_wineCommand->setCommand(command);
     showText(m_version, rows.version, rows.versionDimmed);
     const bool checking = m_state->isCheckingForUpdate();
     m_checking->setVisible(checking);

@@ -19,6 +19,7 @@ namespace cordavelle {
 class Clock;
 class CoalescedRefresh;
 class ConfigStore;
+class CopyableCommand;
 class LifecyclePicker;
 class LogViewer;
 class ServiceOrchestrator;
@@ -47,6 +48,8 @@ public:
     QLabel *winePathLabel() const { return m_winePath; }
     // Why the Wine a start would run, or the one passed over, can't be used; hidden otherwise.
     QLabel *wineProblemLabel() const { return m_wineProblem; }
+    // The command that completes a Wine that can't run VARA, where there is one; hidden otherwise.
+    CopyableCommand *wineCommand() const { return m_wineCommand; }
     QLabel *versionLabel() const { return m_version; }
     QPushButton *checkButton() const { return m_check; }
     QLabel *resultLabel() const { return m_result; }
@@ -72,6 +75,7 @@ private:
     QLabel *m_versionTitle = nullptr;
     QLabel *m_winePath = nullptr;
     QLabel *m_wineProblem = nullptr;
+    CopyableCommand *m_wineCommand = nullptr;
     QLabel *m_version = nullptr;
     QProgressBar *m_checking = nullptr;
     QPushButton *m_check = nullptr;

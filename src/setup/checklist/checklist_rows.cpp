@@ -1,6 +1,5 @@
 #include "checklist_rows.h"
 
-#include "base/tool_lookup.h"
 #include "install/vara_installer.h"
 
 namespace cordavelle::checklist {
@@ -139,30 +138,12 @@ InstallerRowLook winetricksLook(const WinetricksFacts &facts)
     return look;
 }
 
-std::optional<WineWithout32Bit> wineWithout32Bit()
-{
-    if (tools::findWine()) {
-        return std::nullopt;
-    }
-    const std::optional<QString> found = tools::findWineWithout32Bit();
-    if (!found) {
-        return std::nullopt;
-    }
-    return WineWithout32Bit{*found, tools::isDebianWine() && tools::findAptGet().has_value()};
-}
-
-const QString kWine32Command =
-    QStringLiteral("sudo dpkg --add-architecture i386 && sudo apt update && sudo apt install wine32:i386");
-
 void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &wine)
 {
-    const QString problem = QStringLiteral("The Wine at %1 cannot run 32-bit programs, and VARA is one. ").arg(wine.path);
-    if (wine.debian) {
-        look.note = problem + QStringLiteral("Install the Helper's own Wine, which needs no 32-bit system libraries, or "
-                                             "add Debian's 32-bit Wine:");
-        look.command = kWine32Command;
-    } else {
-        look.note = problem + QStringLiteral("Install the Helper's own Wine, which needs no 32-bit system libraries.");
+    const WineWithout32BitAdvice advice = adviceFor(wine);
+    look.note = advice.note;
+    if (!advice.command.isEmpty()) {
+        look.command = advice.command;
     }
 }
 

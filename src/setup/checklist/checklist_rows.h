@@ -2,6 +2,7 @@
 
 #include "base/service_model.h"
 #include "install/installer.h"
+#include "install/wine_without_32bit.h"
 #include "setup/installer_row.h"
 #include "setup/vara_facts.h"
 
@@ -47,18 +48,8 @@ struct WinetricksFacts {
 };
 InstallerRowLook winetricksLook(const WinetricksFacts &facts);
 
-// A Wine on the machine that cannot run 32-bit programs, so not VARA.
-struct WineWithout32Bit {
-    QString path;
-    // Debian's packaging, which Debian's 32-bit package completes; the apt commands are offered.
-    bool debian = false;
-    bool operator==(const WineWithout32Bit &) const = default;
-};
-// The machine's Wine that cannot run VARA, while it has none that can; none otherwise.
-std::optional<WineWithout32Bit> wineWithout32Bit();
-// "sudo dpkg --add-architecture i386 && sudo apt update && sudo apt install wine32:i386".
-extern const QString kWine32Command;
-// What is wrong with such a Wine and the ways out, under a Wine line that offers the install.
+// What is wrong with a Wine that cannot run VARA and the ways out (adviceFor), under a Wine line
+// that offers the install.
 void explainWineWithout32Bit(InstallerRowLook &look, const WineWithout32Bit &wine);
 
 // `ownCopy`: the helper's own Wine; `wineElsewhere`: one elsewhere on the machine that can run

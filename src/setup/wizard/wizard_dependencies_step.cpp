@@ -61,7 +61,7 @@ void WizardDependenciesStep::refresh()
         QStringLiteral("Wine"), QStringLiteral("Windows compatibility layer for running VARA"), wine, wineState);
     // Says why the Helper's own Wine is fetched though a Wine is on the machine.
     if (wineState.kind() != wizard::DependencyRowState::Kind::done) {
-        if (const auto without32Bit = checklist::wineWithout32Bit()) {
+        if (const auto without32Bit = wineWithout32Bit()) {
             checklist::explainWineWithout32Bit(wineLook, *without32Bit);
         }
     }
