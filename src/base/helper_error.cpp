@@ -24,6 +24,11 @@ HelperError HelperError::programChangeableByOthers(const QString &service, const
     return HelperError(Code::programChangeableByOthers, 0, service, path, part);
 }
 
+HelperError HelperError::portInUseByAnotherUser(const QString &portName, int port, const QString &advice)
+{
+    return HelperError(Code::portInUseByAnotherUser, port, portName, {}, advice);
+}
+
 namespace {
 
 // "rigctld at /x/rigctld was passed over: it can be changed by another user (…) — …".
@@ -71,6 +76,9 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
         return QStringLiteral("%1 at %2 can be changed by another user (%3) \u2014 choose a program only you or root "
                               "can change")
             .arg(text, path, part);
+    case Code::portInUseByAnotherUser:
+        return QStringLiteral("%1 %2 is in use by another user's program").arg(text, QString::number(port)) +
+               (part.isEmpty() ? QString() : QString::fromUtf8(" \u2014 ") + part);
     }
     return {};
 }

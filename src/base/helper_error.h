@@ -25,6 +25,7 @@ public:
         direwolfNoCallsign,
         processAlreadyRunning,
         programChangeableByOthers,
+        portInUseByAnotherUser,
     };
 
     static HelperError portNotListening(int port);
@@ -54,6 +55,9 @@ public:
     // `service` names the program ("rigctld", "Wine for VARA HF"), `part` what another user
     // could change ("the folder /srv/shared is writable by others").
     static HelperError programChangeableByOthers(const QString &service, const QString &path, const QString &part);
+    // `portName` names the port as the service has it ("rigctld's port", "Direwolf's KISS port");
+    // `advice` what the user can do about it, if anything.
+    static HelperError portInUseByAnotherUser(const QString &portName, int port, const QString &advice = {});
 
     Code code() const { return m_code; }
     int port() const { return m_port; }

@@ -242,7 +242,15 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
 
     if (expectedPort && m_state == ServiceRunState::starting) {
         std::stop_callback forwardCancel(cancel, [launchCancel] { launchCancel->request_stop(); });
-        const bool open = co_await waitForPort(*expectedPort, m_clock, kPortWaitTimeout, launchCancel->get_token());
+        // The child's own listener, not whatever answers there: a program of another user on the
+        // port would answer for a child that could not bind it.
+        ProcessTree owner{child->pid(), {}};
+        if (environment) {
+            if (const auto prefix = environment->find(QStringLiteral("WINEPREFIX")); prefix != environment->end()) {
+                owner.winePrefix = prefix->second;
+            }
+        }
+        const bool open = co_await waitForPort(*expectedPort, owner, m_clock, kPortWaitTimeout, launchCancel->get_token());
         if (!self) {
             co_return;
         }

@@ -98,7 +98,7 @@ public:
     // Launches the child and returns with the state `starting`. A start while starting, running
     // or stopping does nothing. An environment map is merged into the helper's environment;
     // without one the child inherits it unchanged. With an expected port, waits up to 5 s for
-    // 127.0.0.1:port to accept; the start succeeds either way. Throws ProcessLaunchError when
+    // the child, or a process of its own, to listen on it; the start succeeds either way. Throws ProcessLaunchError when
     // the program cannot be run. `cancel` cuts the port wait short.
     QCoro::Task<void> start(QString executable, QStringList arguments,
                             std::optional<std::map<QString, QString>> environment = std::nullopt,

@@ -7,7 +7,12 @@
 #include <QNetworkProxy>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
+#include <vector>
+
+#include <unistd.h>
 
 namespace cordavelle {
 
@@ -39,13 +44,53 @@ QCoro::Task<bool> probePort(int port, std::stop_token cancel)
     co_return open;
 }
 
+// The inodes of this user's listeners on the port; none when the table can't be read.
+std::optional<std::vector<unsigned long>> ownListeners(int port)
+{
+    const std::optional<std::vector<PortListener>> listeners = tcpListenersOn(port);
+    if (!listeners) {
+        return std::nullopt;
+    }
+    static const unsigned self = ::geteuid();
+    std::vector<unsigned long> inodes;
+    for (const PortListener &listener : *listeners) {
+        if (listener.uid == self) {
+            inodes.push_back(listener.inode);
+        }
+    }
+    return inodes;
+}
+
 } // namespace
 
-QCoro::Task<bool> waitForPort(int port, Clock &waitClock, std::chrono::milliseconds timeout, std::stop_token cancel)
+bool listensOnPort(int port, const ProcessTree &owner)
+{
+    const std::optional<std::vector<unsigned long>> inodes = ownListeners(port);
+    return !inodes || processTreeHolds(owner, *inodes);
+}
+
+bool portHeldByAnotherUser(int port)
+{
+    const std::optional<std::vector<PortListener>> listeners = tcpListenersOn(port);
+    if (!listeners) {
+        return false;
+    }
+    const unsigned self = ::geteuid();
+    return std::any_of(listeners->begin(), listeners->end(), [self](const PortListener &listener) {
+        return listener.uid != self;
+    });
+}
+
+QCoro::Task<bool> waitForPort(int port, ProcessTree owner, Clock &waitClock, std::chrono::milliseconds timeout,
+                              std::stop_token cancel)
 {
     const auto deadline = waitClock.now() + timeout;
     while (waitClock.now() < deadline) {
-        if (co_await probePort(port, cancel)) {
+        if (const std::optional<std::vector<unsigned long>> inodes = ownListeners(port)) {
+            if (processTreeHolds(owner, *inodes)) {
+                co_return true;
+            }
+        } else if (co_await probePort(port, cancel)) {
             co_return true;
         }
         if (cancel.stop_requested()) {

@@ -1,10 +1,12 @@
 #include "service_orchestrator.h"
 
+#include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/orphan_reaper.h"
+#include "core/port_probe.h"
 #include "core/port_reaper.h"
 #include "core/service_control.h"
 #include "core/wine_prefix_hold.h"
@@ -237,6 +239,13 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
         co_return;
     }
 
+    if (const std::optional<HelperError> held = portTakenByAnotherUser(id)) {
+        // Such a listener can't be ended, and it would answer for a child that failed to bind:
+        // nothing is launched, and the start says why.
+        process(id).failStart(held->description());
+        underWay->failure = std::make_exception_ptr(*held);
+        throw *held;
+    }
     if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
         co_await stopOtherVARAVariant(id, token);
     }
@@ -282,6 +291,41 @@ QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_tok
     case ServiceID::rigctld: co_await m_rigctldStart->start(cancel); break;
     case ServiceID::direwolf: co_await m_direwolfStart->start(cancel); break;
     }
+}
+
+std::optional<HelperError> ServiceOrchestrator::portTakenByAnotherUser(ServiceID id) const
+{
+    struct ServicePort {
+        QString name;
+        int port;
+        // Whether the settings let the user pick another.
+        bool configurable;
+    };
+    std::vector<ServicePort> ports;
+    switch (id) {
+    case ServiceID::varaHF:
+    case ServiceID::varaFM: {
+        const VARAVariant variant = id == ServiceID::varaHF ? VARAVariant::hf : VARAVariant::fm;
+        ports.push_back({displayName(id) + QStringLiteral("'s command port"), commandPort(variant), false});
+        break;
+    }
+    case ServiceID::rigctld:
+        ports.push_back({QStringLiteral("rigctld's port"), m_config.rigctldConfig().tcpPort, true});
+        break;
+    case ServiceID::direwolf: {
+        const DirewolfConfig direwolf = m_config.direwolfConfig();
+        ports.push_back({QStringLiteral("Direwolf's KISS port"), direwolf.kissPort, true});
+        ports.push_back({QStringLiteral("Direwolf's AGW port"), direwolf.agwPort, true});
+        break;
+    }
+    }
+    for (const ServicePort &port : ports) {
+        if (port.port >= 1 && portHeldByAnotherUser(port.port)) {
+            return HelperError::portInUseByAnotherUser(port.name, port.port,
+                                                       port.configurable ? QStringLiteral("choose another port") : QString());
+        }
+    }
+    return std::nullopt;
 }
 
 QCoro::Task<std::optional<QString>> ServiceOrchestrator::reapStaleProcessesHoldingPorts(ServiceID id,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "async/event.h"
+#include "base/helper_error.h"
 #include "base/service_config.h"
 #include "base/service_model.h"
 #include "base/service_status.h"
@@ -172,6 +173,9 @@ private:
     QCoro::Task<void> reactToEndpointChange();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
 
+    // The error of a start whose ports a program of another user holds; none when they are free
+    // of such.
+    std::optional<HelperError> portTakenByAnotherUser(ServiceID id) const;
     // Frees the service's ports from stray copies of its program before its start; gives the
     // reason when another program holds one of them.
     QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, std::stop_token cancel);

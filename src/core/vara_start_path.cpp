@@ -10,6 +10,7 @@
 #include "core/launch_verdict.h"
 #include "core/managed_process.h"
 #include "core/orphan_reaper.h"
+#include "core/port_probe.h"
 #include "base/tool_lookup.h"
 #include "core/wine_prefix_hold.h"
 #include "platform/clock.h"
@@ -259,7 +260,11 @@ QCoro::Task<bool> VARAStartPath::waitForReady(int port, std::chrono::millisecond
         }
         // The probe blocks, so it runs on a thread of its own.
         const std::optional<bool> answered = co_await async::OffThread<bool>([port] { return VARAProbe::probe(port); });
-        if (answered == true) {
+        if (!process) {
+            co_return false;
+        }
+        // A modem of someone else's on the port answers as well as this launch's would.
+        if (answered == true && listensOnPort(port, ProcessTree{process->pid().value_or(0), places::winePrefix()})) {
             co_await clock.sleep(kPauseAfterAnswer, cancel);
             co_return true;
         }

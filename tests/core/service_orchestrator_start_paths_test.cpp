@@ -358,9 +358,9 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_EQ(orchestrator->direwolfProcess().lastError(), "Direwolf exited during its start");
     EXPECT_EQ(orchestrator->direwolfProcess().pid(), std::nullopt);
 
-    // Its port taken by a listener the sweep cannot see (another user's): that listener answers
-    // the readiness check, and rigctld ends a moment after it was counted as up. What it wrote
-    // last still stands under the error.
+    // Its port taken by a listener that is not rigctld's: that listener answers, but the port
+    // wait looks for the child's own, so rigctld ends during its start, never counted as up.
+    // What it wrote last still stands under the error.
     QTcpServer taken;
     ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
     rig.tcpPort = taken.serverPort();
@@ -372,7 +372,7 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 5s));
     ASSERT_TRUE(test::processEventsUntil(
         [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::error; }, 5s));
-    EXPECT_EQ(orchestrator->rigctldProcess().lastError(), "Process exited with code 1");
+    EXPECT_EQ(orchestrator->rigctldProcess().lastError(), "rigctld exited during its start: Process exited with code 1");
     EXPECT_TRUE(test::processEventsUntil(
         [&] { return orchestrator->rigctldProcess().endOutput().size() == 3; }, 5s));
     EXPECT_EQ(orchestrator->rigctldProcess().endOutput(),

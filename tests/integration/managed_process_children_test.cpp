@@ -1,5 +1,6 @@
 #include "core/managed_process.h"
 #include "platform/child_process.h"
+#include "platform/port_listeners.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
@@ -272,9 +273,10 @@ TEST_F(ManagedProcessTest, AMissingProgramFailsTheStart)
     EXPECT_EQ(startedAtChanges, 0);
 }
 
-TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
+TEST_F(ManagedProcessTest, ThePortWaitLooksEveryHalfSecondForFiveSecondsForTheChildsOwnListener)
 {
-    // Bound but not listening: connections are refused, and no other test can take the port.
+    // Listening from the start, but the test's own: another program's listener answers as well as
+    // the child's would, and the child may never have bound the port.
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -282,40 +284,57 @@ TEST_F(ManagedProcessTest, ThePortWaitProbesEveryHalfSecondForFiveSeconds)
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
     const int port = ntohs(address.sin_port);
     auto closeListener = qScopeGuard([listener] { ::close(listener); });
-    // A probe has answered when the pause after it begins.
+    // A look has found nothing when the pause after it begins.
     auto probes = [&] { return std::count(env.clock().sleepLog().begin(), env.clock().sleepLog().end(), 500ms); };
     auto probed = [&](long count) { return test::processEventsUntil([&] { return probes() >= count; }, 10s); };
 
-    // Opening while start waits: the next probe finds it.
-    auto run = sh("exec sleep 30", {}, port);
-    ASSERT_TRUE(probed(1));
-    env.clock().advance(500ms);
-    ASSERT_TRUE(probed(2));
-    ASSERT_EQ(::listen(listener, 4), 0);
-    const auto opened = env.clock().now();
-    env.clock().advance(500ms);
-    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
-    EXPECT_EQ(env.clock().now() - opened, 500ms);
-    EXPECT_TRUE(process.startedAt());
-    process.stop();
-    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
-    ASSERT_EQ(::shutdown(listener, SHUT_RD), 0); // stops listening, keeps the port
-
-    // Never opening: about ten probes, a log line, and the start still succeeds.
+    // Never the child's: about ten looks, a log line, and the start still succeeds.
     const auto begun = env.clock().now();
-    run = sh("exec sleep 30", {}, port);
-    for (long count = 3; !run->done; ++count) {
+    auto run = sh("exec sleep 30", {}, port);
+    for (long count = 1; !run->done; ++count) {
         ASSERT_TRUE(test::processEventsUntil([&] { return run->done || probes() >= count; }, 10s));
         if (!run->done) {
             env.clock().advance(500ms);
         }
     }
-    EXPECT_EQ(probes(), 2 + 10);
+    EXPECT_EQ(probes(), 10);
     EXPECT_EQ(env.clock().now() - begun, 5000ms);
     EXPECT_TRUE(env.log().contains(QString::fromUtf8("Port %1 not open after 5s \u2014 process stays alive").arg(port)));
     EXPECT_EQ(process.state(), ServiceRunState::starting);
+    EXPECT_TRUE(process.startedAt());
+    process.stop();
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
+    closeListener.dismiss();
+    ::close(listener);
+
+    // Opened by the child's grandchild while the start waits: the next look finds it.
+    const QString go = env.root() + QStringLiteral("/go");
+    const QString grandchild =
+        QStringLiteral("(python3 -c 'import os, socket, time\n"
+                       "while not os.path.exists(\"%1\"): time.sleep(0.01)\n"
+                       "s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
+                       "s.bind((\"127.0.0.1\", %2)); s.listen(4); time.sleep(30)' & wait) & wait")
+            .arg(go)
+            .arg(port);
+    run = sh(grandchild, {}, port);
+    ASSERT_TRUE(probed(11));
+    env.clock().advance(500ms);
+    ASSERT_TRUE(probed(12));
+    QFile(go).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] {
+            const auto listeners = tcpListenersOn(port);
+            return listeners && !listeners->empty();
+        },
+        10s));
+    const auto opened = env.clock().now();
+    env.clock().advance(500ms);
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
+    EXPECT_EQ(env.clock().now() - opened, 500ms);
+    EXPECT_EQ(probes(), 12);
     EXPECT_TRUE(process.startedAt());
     process.stop();
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));

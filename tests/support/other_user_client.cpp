@@ -87,6 +87,54 @@ std::optional<long> OtherUserClient::bytesReceived()
     return result();
 }
 
+OtherUserListener::OtherUserListener(quint16 port)
+{
+    if (!OtherUserClient::canStart()) {
+        return;
+    }
+    const SocketAddress address = socketAddress(QHostAddress(QHostAddress::LocalHost), port);
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return;
+    }
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        // Only calls that are safe in the child of a threaded process.
+        ::close(pipe[0]);
+        char ready = 0;
+        int fd = -1;
+        const int on = 1;
+        if (::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUid, kOtherUid, kOtherUid) == 0
+            && ::setresuid(kOtherUid, kOtherUid, kOtherUid) == 0
+            && (fd = ::socket(address.storage.ss_family, SOCK_STREAM, 0)) >= 0
+            && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+            && ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 16) == 0) {
+            ready = 1;
+        }
+        [[maybe_unused]] const ssize_t written = ::write(pipe[1], &ready, 1);
+        ::close(pipe[1]);
+        while (ready) {
+            const int client = ::accept(fd, nullptr, nullptr);
+            if (client >= 0) {
+                ::close(client);
+            }
+        }
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    char ready = 0;
+    m_listening = m_pid > 0 && ::read(pipe[0], &ready, 1) == 1 && ready == 1;
+    ::close(pipe[0]);
+}
+
+OtherUserListener::~OtherUserListener()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
 std::optional<long> OtherUserClient::result()
 {
     m_pid = -1;

@@ -53,4 +53,22 @@ private:
     int m_result = -1;
 };
 
+// A program of another user (kOtherUid) that listens on a TCP port of 127.0.0.1 and accepts and
+// closes every connection: a child process that drops to that user, so that the socket is
+// theirs in the kernel's table. Only root can start one (`listening()` is false otherwise, or
+// when the port could not be had).
+class OtherUserListener {
+public:
+    explicit OtherUserListener(quint16 port);
+    ~OtherUserListener();
+    OtherUserListener(const OtherUserListener &) = delete;
+    OtherUserListener &operator=(const OtherUserListener &) = delete;
+
+    bool listening() const { return m_listening; }
+
+private:
+    pid_t m_pid = -1;
+    bool m_listening = false;
+};
+
 } // namespace cordavelle::test

@@ -1,0 +1,165 @@
+// A service port that a program of another user holds: the helper can neither end that program
+// nor tell it from its own child by connecting, so the start fails before anything is launched.
+
+#include "api/api_router.h"
+#include "api/pairing_manager.h"
+#include "base/helper_places.h"
+#include "core/orchestrator_service_control.h"
+
+#include "support/event_wait.h"
+#include "support/fixed_port_lock.h"
+#include "support/local_ports.h"
+#include "support/orchestrator_fixture.h"
+#include "support/other_user_client.h"
+#include "support/test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+class ServicePortsTakenTest : public test::OrchestratorTest {
+protected:
+    ServicePortsTakenTest() { watchChildren(); }
+
+    QString sleeper(const QString &name)
+    {
+        const QString path = env.root() + QLatin1Char('/') + name;
+        EXPECT_TRUE(test::writeProgram(path, "#!/bin/sh\nexec sleep 600\n"));
+        return path;
+    }
+
+    QCoro::Task<void> startOverTheAPI(ServiceID id, HTTPResponse &reply)
+    {
+        OrchestratorServiceControl services(*orchestrator);
+        PairingManager pairing(env.defaults(), env.clock(), env.keychain(), env.attention());
+        APIRouter router(services, config, pairing, env.platform().clock(), env.defaults(), env.notifications());
+        HTTPRequest request;
+        request.method = QStringLiteral("POST");
+        request.path = QStringLiteral("/services/%1/start").arg(toRaw(id));
+        reply = co_await router.handle(std::move(request));
+    }
+
+    int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
+};
+
+TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds)
+{
+    if (!test::OtherUserClient::canStart()) {
+        GTEST_SKIP() << "needs root to listen as another user";
+    }
+    config.setRequirePairing(false);
+    const auto [port, otherPort] = test::twoFreeTcpPorts();
+    RigctldConfig rig;
+    rig.rigctldPath = sleeper(QStringLiteral("rigctld"));
+    rig.tcpPort = port;
+    config.setRigctldConfig(rig);
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    dw.direwolfPath = sleeper(QStringLiteral("direwolf"));
+    VARAConfig hf;
+    hf.winePath = sleeper(QStringLiteral("wine"));
+    hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+    config.setVaraConfig(hf);
+    ASSERT_TRUE(test::writeProgram(places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe"), "MZ", false));
+
+    struct Case {
+        const char *cause;
+        ServiceID id;
+        quint16 port;
+        std::function<void()> arrange;
+        QString error;
+    };
+    const QString configurable = QString::fromUtf8(" is in use by another user's program \u2014 choose another port");
+    const Case cases[] = {
+        {"rigctld", ServiceID::rigctld, port, [] {}, QStringLiteral("rigctld's port %1").arg(port) + configurable},
+        {"Direwolf's KISS port", ServiceID::direwolf, port,
+         [&] {
+             dw.kissPort = port;
+             dw.agwPort = otherPort;
+             config.setDirewolfConfig(dw);
+         },
+         QStringLiteral("Direwolf's KISS port %1").arg(port) + configurable},
+        {"Direwolf's AGW port", ServiceID::direwolf, port,
+         [&] {
+             dw.kissPort = otherPort;
+             dw.agwPort = port;
+             config.setDirewolfConfig(dw);
+         },
+         QStringLiteral("Direwolf's AGW port %1").arg(port) + configurable},
+        {"VARA HF", ServiceID::varaHF, 8300, [] {},
+         QStringLiteral("VARA HF's command port 8300 is in use by another user's program")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cause);
+        c.arrange();
+        const std::optional<test::FixedPortLock> fixed = c.port == 8300 ? std::make_optional<test::FixedPortLock>(8300)
+                                                                        : std::nullopt;
+        ASSERT_TRUE(!fixed || fixed->held());
+        const test::OtherUserListener theirs(c.port);
+        ASSERT_TRUE(theirs.listening());
+
+        HTTPResponse reply;
+        auto outcome = test::track(startOverTheAPI(c.id, reply));
+        ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+        EXPECT_EQ(reply.statusCode, 500);
+        EXPECT_EQ(reply.body, HTTPResponse::error(c.error, 500).body);
+        const ServiceStatus status = orchestrator->status(c.id);
+        EXPECT_EQ(status.state, ServiceRunState::error);
+        EXPECT_EQ(status.error, c.error);
+        EXPECT_EQ(orchestrator->process(c.id).lastLaunchCommand(), std::nullopt);
+    }
+    // Nothing was swept, reaped or launched for any of them.
+    for (const char *tool : {"pkill", "lsof", "wineserver"}) {
+        EXPECT_TRUE(env.commands().journal.filter(tool).isEmpty()) << env.commands().journal.join('\n').toStdString();
+    }
+    EXPECT_TRUE(children.empty());
+}
+
+// The case as a user meets it: an always-on rigctld ends, and meanwhile another user's program
+// has taken its port. One notice of the end; then the back-off of 2, 4, 8, 16 and 32 s, each
+// attempt failing at once without a launch, and then nothing more.
+TEST_F(ServicePortsTakenTest, AnAlwaysOnServiceWhosePortAnotherUserTookGivesUpAfterFiveAttempts)
+{
+    if (!test::OtherUserClient::canStart()) {
+        GTEST_SKIP() << "needs root to listen as another user";
+    }
+    RigctldConfig rig;
+    rig.rigctldPath = sleeper(QStringLiteral("rigctld"));
+    rig.tcpPort = test::freeTcpPort();
+    rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
+    config.setRigctldConfig(rig);
+    ManagedProcess &process = orchestrator->rigctldProcess();
+    auto first = start(ServiceID::rigctld);
+    ASSERT_TRUE(env.clock().runUntil([&] { return first->done; }, 60s));
+    ASSERT_EQ(process.state(), ServiceRunState::running);
+
+    const test::OtherUserListener theirs(static_cast<quint16>(rig.tcpPort));
+    ASSERT_TRUE(theirs.listening());
+    ::kill(static_cast<pid_t>(process.pid().value_or(0)), SIGKILL);
+    ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
+    const QString error = QStringLiteral("rigctld's port %1 is in use by another user's program \u2014 choose another port")
+                              .arg(rig.tcpPort);
+    auto since = env.clock().now();
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        SCOPED_TRACE(attempt);
+        const QString failed = QStringLiteral("Restart attempt %1 of rigctld failed: ").arg(attempt) + error;
+        ASSERT_TRUE(env.clock().runUntil([&] { return linesContaining(failed) == 1; }, 64s));
+        EXPECT_EQ(env.clock().now() - since, std::chrono::seconds(1 << attempt));
+        since = env.clock().now();
+    }
+    EXPECT_FALSE(env.clock().runUntil([&] { return linesContaining(QStringLiteral("Scheduling restart")) > 5; }, 300s));
+    EXPECT_EQ(linesContaining(QStringLiteral("(attempt 5/5)")), 1);
+    EXPECT_FALSE(orchestrator->isRestartPending(ServiceID::rigctld));
+    EXPECT_EQ(env.notifications().requests.size(), 1u);
+    EXPECT_EQ(linesContaining(QStringLiteral("[rigctld] Starting:")), 1);
+    EXPECT_EQ(process.state(), ServiceRunState::error);
+    EXPECT_EQ(process.startError(), error);
+}
+
+} // namespace
+} // namespace cordavelle
