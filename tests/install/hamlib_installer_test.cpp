@@ -21,6 +21,35 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+namespace {
+
+// A file whose path ends so has a mode that can't be changed, as on a file system that keeps
+// none: no file system a test can make without root behaves so.
+std::string g_fixedModeSuffix;
+
+} // namespace
+
+// Stands in for the C library's chmod in this test program.
+extern "C" int chmod(const char *path, mode_t mode)
+{
+    using Chmod = int (*)(const char *, mode_t);
+    static const auto real = reinterpret_cast<Chmod>(::dlsym(RTLD_NEXT, "chmod"));
+    const std::size_t length = std::strlen(path);
+    if (!g_fixedModeSuffix.empty() && length >= g_fixedModeSuffix.size() &&
+        g_fixedModeSuffix.compare(0, std::string::npos, path + length - g_fixedModeSuffix.size()) == 0) {
+        errno = EPERM;
+        return -1;
+    }
+    return real(path, mode);
+}
+
 namespace cordavelle {
 namespace {
 
@@ -284,9 +313,11 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         {"a rigctld that is no program", [&] { publish("4.7", {.scriptRigctld = true}); },
          "Failed to fix library paths: patchelf: "},
         {"libusb missing from its bottle", [&] { publish("4.7", {.libusbWithoutLibrary = true}); }, ""},
+        {"a copy whose mode can't be changed", [] { g_fixedModeSuffix = "/bin/rigctld"; }, "Could not set the permissions of "},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        g_fixedModeSuffix.clear();
         publish("4.7");
         c.publishBroken();
         installAndWait();
@@ -298,6 +329,7 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         EXPECT_EQ(installer.installedVersion(), "4.6");
         expectNoLeftovers();
     }
+    g_fixedModeSuffix.clear();
 }
 
 // Whatever the remote services answer, the user reads what was asked and what came back, and
