@@ -23,9 +23,9 @@ public:
     void killWineserver() const;
 
     // Kills the helper's own children called `name`, then every process of the helper's
-    // own user called exactly `name`, then lets them settle for 0.5 s. Once `cancel` is
-    // requested no further kill is begun and the settling ends: a sweep for a start that no
-    // longer wants it must not reach a child launched after it.
+    // own user called exactly `name`, logs how many it ended, then lets them settle for 0.5 s.
+    // Once `cancel` is requested no further kill is begun and the settling ends: a sweep for a
+    // start that no longer wants it must not reach a child launched after it.
     QCoro::Task<void> killStaleProcesses(QString name, std::stop_token cancel = {}) const;
 
 private:

@@ -25,17 +25,21 @@ QCoro::Task<void> killRigctld(test::TestPlatform &env, bool &done)
 TEST(OrphanReaper, KillsOwnChildrenThenTheUsersOwnProcessesOfExactlyTheNameThenSettles)
 {
     test::TestPlatform env;
+    // One line per process signalled, whatever the language: one child, then two of the user's.
+    int run = 0;
+    env.commands().respond("pkill", [&](const Command &) {
+        return CommandResult::exited(0, run++ == 0 ? "rigctld killed (pid 11)\n" : "rigctld get\u00f6tet (PID 12)\nrigctld get\u00f6tet (PID 13)\n");
+    });
     bool done = false;
     auto task = killRigctld(env, done);
 
     // Run as root, the second sweep must still spare other users' rigctld and "rigctld-wrapper".
     const QString pid = QString::number(QCoreApplication::applicationPid());
     const QString uid = QString::number(::getuid());
-    EXPECT_EQ(env.commands().journal,
-              (QStringList{"/usr/bin/pkill -9 -P " + pid + " rigctld", "/usr/bin/pkill -9 -x -U " + uid + " rigctld"}));
+    EXPECT_EQ(env.commands().journal, (QStringList{"/usr/bin/pkill -9 -e -P " + pid + " rigctld",
+                                                   "/usr/bin/pkill -9 -e -x -U " + uid + " rigctld"}));
     for (const auto &call : env.commands().calls) {
         EXPECT_FALSE(call.blocking) << "pkill must not block the main thread";
-        EXPECT_FALSE(call.command.captureOutput);
     }
     EXPECT_FALSE(done) << "waits for the killed processes to go";
     env.clock().advance(499ms);
@@ -43,7 +47,9 @@ TEST(OrphanReaper, KillsOwnChildrenThenTheUsersOwnProcessesOfExactlyTheNameThenS
     env.clock().advance(1ms);
     EXPECT_TRUE(done);
     EXPECT_EQ(env.clock().sleepLog(), std::vector<std::chrono::milliseconds>{500ms});
-    EXPECT_TRUE(env.log().entries.empty());
+    ASSERT_EQ(env.log().entries.size(), 1u);
+    EXPECT_EQ(env.log().entries[0].message, "Swept stray rigctld processes of this user: 3 ended");
+    EXPECT_EQ(env.log().entries[0].level, LogLevel::Info);
 }
 
 TEST(OrphanReaper, APkillThatCannotStartIsLoggedAndTheRestStillHappens)
@@ -56,11 +62,12 @@ TEST(OrphanReaper, APkillThatCannotStartIsLoggedAndTheRestStillHappens)
 
     EXPECT_TRUE(done);
     EXPECT_EQ(env.commands().calls.size(), 2u);
-    ASSERT_EQ(env.log().entries.size(), 2u);
+    ASSERT_EQ(env.log().entries.size(), 3u);
     EXPECT_EQ(env.log().entries[0].message, "pkill child 'rigctld' failed: The file \u201Cpkill\u201D doesn\u2019t exist.");
     EXPECT_EQ(env.log().entries[1].message, "pkill 'rigctld' failed: The file \u201Cpkill\u201D doesn\u2019t exist.");
+    EXPECT_EQ(env.log().entries[2].message, "Swept stray rigctld processes of this user: 0 ended");
     for (const auto &entry : env.log().entries) {
-        EXPECT_EQ(entry.level, LogLevel::Error);
+        EXPECT_EQ(entry.level, entry.message.startsWith("Swept") ? LogLevel::Info : LogLevel::Error);
         EXPECT_EQ(entry.category, "OrphanReaper");
         EXPECT_EQ(entry.subsystem, "com.cordavelle.helper");
     }

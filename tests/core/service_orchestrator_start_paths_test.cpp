@@ -345,7 +345,7 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
     EXPECT_TRUE(test::processEventsUntil(
         [&] { return orchestrator->rigctldProcess().endOutput() == QStringList{"two", "three", "no such device"}; }, 5s))
         << orchestrator->rigctldProcess().endOutput().join('|').toStdString();
-    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"));
+    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -e -x -U " + QString::number(::getuid()) + " rigctld"));
     // The radio is not asked about its power when nothing is there to ask.
     EXPECT_FALSE(env.log().contains("power"));
 

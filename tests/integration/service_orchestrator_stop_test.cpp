@@ -71,8 +71,8 @@ TEST_F(ServiceOrchestratorTest, CleanupOfOrphansRunsPkillForRigctldThenTheWineSe
     ASSERT_TRUE(env.clock().advanceUntil([&] { return outcome->done; }, 1s));
     const QString pid = QString::number(QCoreApplication::applicationPid());
     ASSERT_EQ(env.commands().journal.size(), 3);
-    EXPECT_EQ(env.commands().journal[0], "/usr/bin/pkill -9 -P " + pid + " rigctld");
-    EXPECT_EQ(env.commands().journal[1], "/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld");
+    EXPECT_EQ(env.commands().journal[0], "/usr/bin/pkill -9 -e -P " + pid + " rigctld");
+    EXPECT_EQ(env.commands().journal[1], "/usr/bin/pkill -9 -e -x -U " + QString::number(::getuid()) + " rigctld");
     EXPECT_TRUE(env.commands().journal[2].endsWith("/usr/local/bin/wineserver -k"));
 }
 

@@ -60,7 +60,7 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
 
     ASSERT_TRUE(env.clock().runUntil([&] { return cleaned; }, 5s));
     const QString pid = QString::number(QCoreApplication::applicationPid());
-    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -P " + pid + " rigctld"));
+    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -e -P " + pid + " rigctld"));
     EXPECT_FALSE(QDir(leftover).exists());
     EXPECT_FALSE(QFile::exists(scratch + "/wine-stable.tar.xz.download"));
     EXPECT_TRUE(QFile::exists(scratch + "/hamlib-bottle.tar.gz"));

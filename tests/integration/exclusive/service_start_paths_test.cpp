@@ -98,7 +98,7 @@ TEST_F(ServiceStartPathsTest, DummyRigctldRunsAnswersAndLeavesNothingBehind)
 
     startAndExpectRunning(ServiceID::rigctld);
     EXPECT_TRUE(test::accepts(rig.tcpPort));
-    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -x -U " + QString::number(::getuid()) + " rigctld"));
+    EXPECT_TRUE(env.commands().journal.contains("/usr/bin/pkill -9 -e -x -U " + QString::number(::getuid()) + " rigctld"));
     const QString command = QStringLiteral("[rigctld] Starting: %1 -m 1 -T 127.0.0.1 -t %2 -vvvv").arg(rigctld, QString::number(rig.tcpPort));
     EXPECT_TRUE(env.log().contains(command));
     EXPECT_TRUE(orchestrator->rigctldProcess().logLines().contains(command));
