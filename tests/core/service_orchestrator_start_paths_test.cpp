@@ -16,6 +16,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/local_ports.h"
 #include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -28,6 +29,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <tuple>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -484,19 +486,24 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
 
 TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringItsStart)
 {
+    // Ports of its own: a listener on rigctld's default port (a rigctld run by anyone on this
+    // machine) answers the port check at once, and Direwolf would be launched before the stop.
     RigctldConfig rig;
     rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    rig.tcpPort = test::freeTcpPort();
     config.setRigctldConfig(rig);
     DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
     dw.pttMethod = DirewolfPTTMethod::rigctld();
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
 
     auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
     ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().pid().has_value(); }, 5s));
+    ASSERT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::starting);
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
     EXPECT_EQ(outcome->error, std::nullopt);
-    EXPECT_FALSE(orchestrator->direwolfProcess().pid().has_value());
+    EXPECT_EQ(orchestrator->direwolfProcess().lastLaunchCommand(), std::nullopt);
     // The dependency is a service of its own: it finishes its start instead of hanging in it.
     EXPECT_TRUE(env.clock().runUntil(
         [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::running; }, 10s));
