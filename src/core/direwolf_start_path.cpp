@@ -22,10 +22,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// How long a start waits for a rigctld that someone else is starting or stopping.
+// How long a start waits for a rigctld that is stopping.
 constexpr auto kRigctldSettleLimit = 30000ms;
-
-bool isBusy(ServiceRunState state) { return state == ServiceRunState::starting || state == ServiceRunState::stopping; }
 
 } // namespace
 
@@ -109,12 +107,13 @@ QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token canc
 {
     QPointer<DirewolfStartPath> self(this);
     ManagedProcess &rigctld = m_rigctld;
-    // A rigctld that another request is starting would be killed by a second start's sweep of
-    // stray rigctld processes; wait for that start to settle instead.
-    if (isBusy(rigctld.state())) {
+    // A start of rigctld under way is joined below, whatever it is doing; a stop is waited out,
+    // as a start that comes meanwhile would find rigctld neither stopped nor running. Waiting a
+    // start out instead would find a child that died during it in error, and launch it again.
+    if (rigctld.state() == ServiceRunState::stopping) {
         Clock &clock = m_clock;
         const auto deadline = clock.now() + kRigctldSettleLimit;
-        while (self && isBusy(rigctld.state()) && clock.now() < deadline) {
+        while (self && rigctld.state() == ServiceRunState::stopping && clock.now() < deadline) {
             const bool slept = co_await clock.sleep(100ms, cancel);
             if (!slept) {
                 co_return;

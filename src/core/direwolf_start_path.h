@@ -27,8 +27,9 @@ public:
     // With the client's rig control: how long a start waits for its first server.
     static constexpr std::chrono::milliseconds kRigControlServerWait{3000};
 
-    // `rigctld` is rigctld's process; `startRigctld` starts it when the PTT goes through it, a
-    // start that only a stop of rigctld itself ends. `audio` and `discovery` are what
+    // `rigctld` is rigctld's process; `startRigctld` starts it when the PTT goes through it, or
+    // joins a start of it under way and takes that start's outcome: a start that only a stop of
+    // rigctld itself ends. `audio` and `discovery` are what
     // direwolf.conf is written from; `keepalive` asks the client to keep the radio's rig control
     // open.
     DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, ManagedProcess &rigctld,

@@ -509,6 +509,59 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
         [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::running; }, 10s));
 }
 
+// Direwolf that needs rigctld while a start of rigctld is under way takes that start's outcome:
+// a rigctld whose child died during its start is not launched a second time for Direwolf.
+TEST_F(StartPathsTest, DirewolfTakesTheOutcomeOfARigctldStartUnderWay)
+{
+    // Real time: the child's end has to be seen while its port is awaited.
+    env.useSystemClock();
+    const QString launches = env.root() + QStringLiteral("/launches");
+    RigctldConfig rig;
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "echo launched >> '" + launches.toUtf8() + "'; sleep 0.5; exit 1");
+    rig.tcpPort = test::freeTcpPort();
+    config.setRigctldConfig(rig);
+    DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exit 1"));
+    dw.pttMethod = DirewolfPTTMethod::rigctld();
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    config.setDirewolfConfig(dw);
+    ManagedProcess &rigctld = orchestrator->rigctldProcess();
+    std::chrono::milliseconds sweep{0};
+    env.commands().takeTime(env.currentClock(), [&](const Command &command) {
+        return command.program.endsWith(QLatin1String("pkill")) ? sweep : 0ms;
+    });
+
+    struct Moment {
+        const char *name;
+        std::chrono::milliseconds sweep;
+        std::function<bool()> reached;
+    };
+    const Moment moments[] = {
+        {"while its start clears its port", 800ms, [&] { return !env.commands().callsOf("pkill").empty(); }},
+        {"while its child starts", 0ms, [&] { return rigctld.pid().has_value(); }},
+    };
+    for (const Moment &moment : moments) {
+        SCOPED_TRACE(moment.name);
+        QFile::remove(launches);
+        env.commands().calls.clear();
+        sweep = moment.sweep;
+        auto rigctldStart = start(ServiceID::rigctld);
+        ASSERT_TRUE(test::processEventsUntil(moment.reached, 5s));
+        ASSERT_NE(rigctld.state(), ServiceRunState::error);
+        auto direwolfStart = start(ServiceID::direwolf);
+        ASSERT_TRUE(test::processEventsUntil([&] { return rigctldStart->done && direwolfStart->done; }, 15s));
+        EXPECT_EQ(direwolfStart->error, std::nullopt);
+        EXPECT_EQ(rigctld.state(), ServiceRunState::error);
+        QFile file(launches);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(QString::fromUtf8(file.readAll()), "launched\n");
+        EXPECT_EQ(orchestrator->direwolfProcess().logLines().filter("rigctld failed to start (rigctld exited during its "
+                                                                    "start: Process exited with code 1)").size(), 1);
+        orchestrator->stopService(ServiceID::direwolf);
+        orchestrator->stopService(ServiceID::rigctld);
+        orchestrator->direwolfProcess().clearLog();
+    }
+}
+
 TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldOneIsGone)
 {
     const QString type = RigControlServerDiscovery::kServiceType;
