@@ -8,6 +8,7 @@
 #include "core/config_store.h"
 #include "core/launch_verdict.h"
 #include "core/managed_process.h"
+#include "core/port_probe.h"
 #include "platform/clock.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -24,6 +25,8 @@ namespace {
 
 // How long a start waits for a rigctld that is stopping.
 constexpr auto kRigctldSettleLimit = 30000ms;
+// How long after the launch Direwolf's ports are awaited, as the process awaits the KISS port.
+constexpr auto kPortWait = 5000ms;
 
 } // namespace
 
@@ -85,9 +88,26 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
 
     QPointer<ManagedProcess> process(&m_process);
     m_launched = config;
+    Clock &clock = m_clock;
+    const auto launchedAt = clock.now();
     co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel);
     if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel)) {
         co_return;
+    }
+    // Direwolf opens its KISS and AGW ports from two threads, in either order: a client told it
+    // runs may connect to either at once. The AGW port gets what is left of the launch's port wait.
+    const auto left = kPortWait - std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - launchedAt);
+    if (config.agwPort > 0 && left > 0ms) {
+        const ProcessTree owner{process->pid().value_or(0), {}};
+        const bool open = co_await waitForPort(config.agwPort, owner, clock, left, cancel);
+        if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel)) {
+            co_return;
+        }
+        if (!open) {
+            servicesLog::warning(QStringLiteral("[Direwolf] AGW port %1 not open within %2 s of the launch")
+                                     .arg(config.agwPort)
+                                     .arg(kPortWait.count() / 1000));
+        }
     }
     process->markRunning();
     servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
