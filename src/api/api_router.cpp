@@ -59,17 +59,21 @@ HTTPResponse replaceConfig(const std::optional<QByteArray> &body, const Record &
         return HTTPResponse::error(QStringLiteral("Missing request body"), 400);
     }
     Record record;
+    QStringList sent;
     try {
         const Json parsed = Json::parse(body->cbegin(), body->cend());
         if (holdsControlCharacters(parsed)) {
             return HTTPResponse::error(invalidMessage + kNoControlCharacters, 400);
         }
         record = parsed.template get<Record>();
+        sent = textValues(parsed);
     } catch (const std::exception &) {
         return HTTPResponse::error(invalidMessage, 400);
     }
     if (const auto problem = config_limits::problem(record, stored)) {
-        return HTTPResponse::error(invalidMessage + QString::fromUtf8(" \u2014 ") + *problem, 400);
+        // The refused value is named as sent; what the check found beyond it (a link's target,
+        // the Wine prefix a VARA path lies in) is not.
+        return HTTPResponse::error(invalidMessage + QString::fromUtf8(" \u2014 ") + *problem, 400, sent);
     }
     if (const std::optional<QString> failure = store(record)) {
         return notSaved(*failure);

@@ -4,6 +4,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <string>
@@ -40,6 +41,26 @@ inline bool holdsControlCharacters(const Json &document)
         }
     }
     return false;
+}
+
+// Every text value of a JSON document, at any depth: what a client sent, which a reply may name
+// back to it.
+inline QStringList textValues(const Json &document)
+{
+    QStringList values;
+    std::vector<const Json *> pending{&document};
+    while (!pending.empty()) {
+        const Json &value = *pending.back();
+        pending.pop_back();
+        if (value.is_string()) {
+            values << QString::fromStdString(value.get_ref<const std::string &>());
+        } else if (value.is_structured()) {
+            for (const Json &item : value) {
+                pending.push_back(&item);
+            }
+        }
+    }
+    return values;
 }
 
 // Request bodies nest a few levels; a deeper one is refused before anything walks it.

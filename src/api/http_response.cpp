@@ -44,10 +44,10 @@ HTTPResponse HTTPResponse::json(const nlohmann::ordered_json &value, int status)
     return make(status, std::move(body));
 }
 
-HTTPResponse HTTPResponse::error(const QString &message, int status)
+HTTPResponse HTTPResponse::error(const QString &message, int status, const QStringList &sent)
 {
     QByteArray body = QByteArrayLiteral("{\"error\":");
-    body += jsonStringLiteral(withoutLocalPaths(message));
+    body += jsonStringLiteral(withoutLocalPaths(message, sent));
     body += '}';
     return make(status, std::move(body));
 }
@@ -59,6 +59,11 @@ struct Span {
     qsizetype end;
 };
 
+// Quotes, brackets and "=" before a path, and what may close it; typographic quotes as well, as
+// the system's texts put paths in them.
+constexpr QStringView kBeforePath = u"\"'([<=\u201C\u2018";
+constexpr QStringView kAfterPath = u":,;.)]'\"\u201D\u2019";
+
 // Where a path begins: "/" or "~/" at the start of the text or of a word (or after an opening
 // quote, bracket or "="), followed by more than a blank.
 bool beginsPath(const QString &text, qsizetype i)
@@ -68,7 +73,7 @@ bool beginsPath(const QString &text, qsizetype i)
     if (rest < 0 || rest >= text.size() || text[rest].isSpace()) {
         return false;
     }
-    return i == 0 || text[i - 1].isSpace() || QStringView(u"\"'([<=").contains(text[i - 1]);
+    return i == 0 || text[i - 1].isSpace() || kBeforePath.contains(text[i - 1]);
 }
 
 // The paths a text names. A path runs on over a blank while the next word goes on with a "/"
@@ -94,7 +99,7 @@ QList<Span> pathsIn(const QString &text)
             }
             end = wordEnd;
         }
-        while (end > i + 1 && QStringView(u":,;.)]'\"").contains(text[end - 1])) {
+        while (end > i + 1 && kAfterPath.contains(text[end - 1])) {
             --end;
         }
         spans.push_back({i, end});
@@ -114,12 +119,16 @@ QString inRunningText(QString reason)
 
 } // namespace
 
-QString withoutLocalPaths(const QString &text)
+QString withoutLocalPaths(const QString &text, const QStringList &sent)
 {
     if (!text.contains(u'/')) {
         return text;
     }
-    const QList<Span> spans = pathsIn(text);
+    QList<Span> spans = pathsIn(text);
+    spans.removeIf([&](const Span &span) {
+        const QStringView path = QStringView(text).mid(span.start, span.end - span.start);
+        return std::any_of(sent.cbegin(), sent.cend(), [path](const QString &value) { return value.startsWith(path); });
+    });
     if (spans.isEmpty()) {
         return text;
     }
@@ -251,7 +260,7 @@ QByteArray serviceStatusJson(const ServiceStatus &status)
     out += '}';
     if (status.error) {
         out += ",\"error\":";
-        appendJsonString(out, *status.error);
+        appendJsonString(out, withoutLocalPaths(*status.error));
     }
     if (status.uptime) {
         out += ",\"uptime\":";

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <nlohmann/json.hpp>
 
@@ -24,8 +25,9 @@ struct HTTPResponse {
     // A body already written as JSON.
     static HTTPResponse jsonText(QByteArray body, int status = 200) { return make(status, std::move(body)); }
     // {"error":"<message>"}, with every path of this computer that the message names left out
-    // (withoutLocalPaths): peers learn what failed and why, not the user's name or folders.
-    static HTTPResponse error(const QString &message, int status);
+    // (withoutLocalPaths): peers learn what failed and why, not the user's name or folders. What
+    // the request itself sent (`sent`) stays, so that the client can tell which value was refused.
+    static HTTPResponse error(const QString &message, int status, const QStringList &sent = {});
     // 404 {"error":"Not found"}.
     static HTTPResponse notFound();
 
@@ -49,11 +51,13 @@ private:
     static HTTPResponse make(int status, QByteArray body);
 };
 
-// `text` without the file paths it names ("/home/…", "~/…"): a failed file operation after what
-// failed gives way to its reason ("Could not save the settings — Could not write /…/x.plist:
-// Permission denied" reads "Could not save the settings: permission denied"); any other path to
-// "…". A text without a path comes back unchanged.
-QString withoutLocalPaths(const QString &text);
+// `text` without the file paths it names ("/home/…", "~/…", in typographic quotes too): a
+// failed file operation after what failed gives way to its reason ("Could not save the settings —
+// Could not write /…/x.plist: Permission denied" reads "Could not save the settings: permission
+// denied"); any other path to "…". A path that is the leading part of a value in `sent` (what
+// the client itself sent) stays: it tells the client nothing new. A text without a path comes
+// back unchanged.
+QString withoutLocalPaths(const QString &text, const QStringList &sent = {});
 
 // A JSON string literal of `text`: quotation mark and reverse solidus escaped, control characters
 // as their JSON escapes, everything else (a solidus, non-ASCII text) as raw UTF-8.
@@ -66,7 +70,8 @@ void appendJsonNumber(QByteArray &out, double value);
 
 struct ServiceStatus;
 // A service's status as JSON text, byte for byte as its JSON document is written, but without
-// building the document: clients poll a service as often as /status.
+// building the document: clients poll a service as often as /status. Its error names no local
+// path (withoutLocalPaths), as an error reply doesn't.
 QByteArray serviceStatusJson(const ServiceStatus &status);
 
 } // namespace cordavelle

@@ -78,13 +78,51 @@ TEST(HTTPResponse, ErrorRepliesNameNoLocalPath)
         {"Port 8000 and/or 8001 not listening after timeout", "Port 8000 and/or 8001 not listening after timeout"},
         {"Could not fetch http://127.0.0.1:8123/list: 404", "Could not fetch http://127.0.0.1:8123/list: 404"},
         {"winePath names no usable program: C:\\VARA\\VARA.exe is not an absolute path",
-         "winePath names no usable program: C:\\VARA\\VARA.exe is not an absolute path"},
+         "winePath names no usable program: C:\\VARA\\VARA.exe is not an absolute path"},        {QString::fromUtf8("Could not start VARA HF: the file \u201C%1/wine/drive_c/VARA/VARA.exe\u201D doesn\u2019t exist.").arg(data),
+         QString::fromUtf8("Could not start VARA HF: the file \u201C\u2026\u201D doesn\u2019t exist.")},
     };
     for (const auto &[message, reply] : cases) {
         EXPECT_EQ(withoutLocalPaths(message), reply) << message.toStdString();
     }
     const auto body = nlohmann::json::parse(HTTPResponse::error(cases[0].first, 500).body.toStdString());
     EXPECT_EQ(body.at("error"), "Could not save the paired clients: permission denied");
+}
+
+// A refused value is named as the client sent it, and whatever the check found beyond it is not.
+TEST(HTTPResponse, ErrorRepliesKeepThePathsTheClientSent)
+{
+    const QString home = QStringLiteral("/home/jo/bin/rigctld");
+    const QString rigctld = QStringLiteral("rigctldPath names no usable program: %1 is not an absolute path");
+    const QString changeable = QStringLiteral("rigctldPath must name a program that only you or root can change: %1");
+    struct Case {
+        const char *what;
+        QString message;
+        QStringList sent;
+        QString reply;
+    };
+    const Case cases[] = {
+        {"the value itself", rigctld.arg("~/bin/rigctld"), {"Serial", "~/bin/rigctld"}, rigctld.arg("~/bin/rigctld")},
+        {"not sent", rigctld.arg("~/bin/rigctld"), {"~/bin/rigctl"}, rigctld.arg(QChar(0x2026))},
+        {"a folder on its way", changeable.arg("the folder /home/jo/bin is writable by others"), {home},
+         changeable.arg("the folder /home/jo/bin is writable by others")},
+        {"where its link leads", changeable.arg("the folder /srv/shared is writable by others"), {home},
+         changeable.arg(QString::fromUtf8("the folder \u2026 is writable by others"))},
+        {"in typographic quotes", QString::fromUtf8("Could not open \u201C/home/jo/bin/rigctld\u201D: denied"), {home},
+         QString::fromUtf8("Could not open \u201C/home/jo/bin/rigctld\u201D: denied")},
+        {"a Windows path found in the prefix", QStringLiteral("the file /home/jo/.wine/drive_c/VARA/VARA.exe is writable"),
+         {"C:\\VARA\\VARA.exe"}, QString::fromUtf8("the file \u2026 is writable")},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(withoutLocalPaths(c.message, c.sent), c.reply) << c.what;
+    }
+    EXPECT_EQ(nlohmann::json::parse(HTTPResponse::error(cases[0].message, 400, cases[0].sent).body.toStdString()).at("error"),
+              cases[0].reply.toStdString());
+
+    // A service's record names no path the helper found either, such as a VARA start's failure.
+    ServiceStatus failed;
+    failed.error = QString::fromUtf8("Wine for VARA HF at /home/jo/.local/bin/wine can be changed by another user");
+    EXPECT_EQ(nlohmann::json::parse(serviceStatusJson(failed).toStdString()).at("error"),
+              "Wine for VARA HF at \u2026 can be changed by another user");
 }
 
 // The service routes write their bodies straight out; a client must read what the document gave.

@@ -280,8 +280,10 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
     }
     ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
     const std::string sharedPath = shared.toStdString();
-    // The reply names no path of this computer; the window and the log do.
-    const std::string othersChange = "the file \u2026 is writable by others";
+    // The reply names the path the client sent, and no other path of this computer; the window
+    // and the log name them all.
+    const std::string othersChange = "the file " + sharedPath + " is writable by others";
+    const std::string inThePrefix = "the file \u2026 is writable by others";
     // Wine finds a Windows path of the modem's program in its prefix; this one others may write.
     const QString modem = places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe");
     ASSERT_TRUE(test::writeProgram(modem, "MZ", false));
@@ -314,6 +316,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"rigctld", {{"networkHost", twoByteLetters(128)}}, rigctld + "networkHost is longer than 255 bytes"},
         {"rigctld", {{"rigctldPath", sharedPath}}, rigctld + "rigctldPath" + program + othersChange},
         {"rigctld", {{"rigctldPath", "rigctld"}}, rigctld + "rigctldPath" + unusable + "rigctld is not an absolute path"},
+        {"rigctld", {{"rigctldPath", "~/bin/rigctld"}}, rigctld + "rigctldPath" + unusable + "~/bin/rigctld is not an absolute path"},
         {"direwolf", {{"ssid", 16}}, direwolf + "ssid must be between 0 and 15"},
         {"direwolf", {{"agwPort", 49152}}, direwolf + "agwPort must be between 1024 and 49151" + direwolfPorts},
         {"direwolf", {{"kissPort", 1023}}, direwolf + "kissPort must be between 1024 and 49151" + direwolfPorts},
@@ -323,7 +326,7 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
         {"vara-hf", {{"winePath", sharedPath}}, "Invalid VARA HF config JSON \u2014 winePath" + program + othersChange},
         {"vara-fm", {{"varaPath", sharedPath}}, "Invalid VARA FM config JSON \u2014 varaPath" + program + othersChange},
         {"vara-hf", {{"varaPath", "C:\\VARA\\VARA.exe"}},
-         "Invalid VARA HF config JSON \u2014 varaPath" + program + othersChange},
+         "Invalid VARA HF config JSON \u2014 varaPath" + program + inThePrefix},
         {"vara-hf", {{"winePath", "C:\\VARA\\VARA.exe"}},
          "Invalid VARA HF config JSON \u2014 winePath" + unusable + "C:\\VARA\\VARA.exe is not an absolute path"},
     };
