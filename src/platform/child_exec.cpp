@@ -3,6 +3,7 @@
 #include "program_file.h"
 #include "program_search.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -44,7 +45,45 @@ QString replacedText(const QString &path)
     return QStringLiteral("%1 was replaced between its check and its start").arg(path);
 }
 
+QByteArray descriptorPath(int fd) { return "/proc/self/fd/" + QByteArray::number(fd); }
+
 } // namespace
+
+void ChildExec::nameProgram(const QString &name)
+{
+    // A folder of this user's that nobody else can add to, held open: what its link leads to
+    // can't be changed under the child, wherever the temporary folder is.
+    QByteArray folder = QFile::encodeName(QDir::tempPath()) + "/cordavelle-exec-XXXXXX";
+    if (!::mkdtemp(folder.data())) {
+        return;
+    }
+    const int fd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    const QByteArray entry = QFile::encodeName(name);
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&
+        ::symlinkat(descriptorPath(m_programFd).constData(), fd, entry.constData()) == 0) {
+        m_nameFolder = fd;
+        m_nameFolderPath = folder;
+        m_nameEntry = entry;
+        m_namedPath = descriptorPath(fd) + '/' + entry;
+        return;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    ::rmdir(folder.constData());
+}
+
+void ChildExec::removeName()
+{
+    if (m_nameFolder < 0) {
+        return;
+    }
+    ::unlinkat(m_nameFolder, m_nameEntry.constData(), 0);
+    ::close(m_nameFolder);
+    m_nameFolder = -1;
+    ::rmdir(m_nameFolderPath.constData());
+}
 
 void ChildExec::openChecked(QString &path, const QStringList &searchPath)
 {
@@ -69,6 +108,9 @@ void ChildExec::openChecked(QString &path, const QStringList &searchPath)
             m_identity = *file.identity;
             m_script = file.script;
             path = file.resolved;
+            if (!m_script) {
+                nameProgram(QFileInfo(path).fileName());
+            }
             return;
         }
         if (fd >= 0) {
@@ -128,6 +170,7 @@ ChildExec::ChildExec(const QString &program, const QStringList &arguments,
 
 ChildExec::~ChildExec()
 {
+    removeName();
     for (int fd : {m_reportRead, m_reportWrite, m_programFd}) {
         if (fd >= 0) {
             ::close(fd);
@@ -149,6 +192,12 @@ void ChildExec::execInChild() const noexcept
     char *const *envp = m_ownEnvironment ? m_envp.data() : environ;
     int error = EPERM;
     if (!refused && m_programFd >= 0 && !m_script) {
+        // The process takes its name from the last part of the path it is exec'd by; by the
+        // descriptor alone, kernels before 6.14 name it by the descriptor's number, which the
+        // stale-process sweep and the desktop's process list can't recognise.
+        if (!m_namedPath.isEmpty()) {
+            ::execve(m_namedPath.constData(), m_argv.data(), envp);
+        }
         ::execveat(m_programFd, "", m_argv.data(), envp, AT_EMPTY_PATH);
         error = errno;
     } else if (!refused && m_programFd >= 0) {
@@ -203,6 +252,7 @@ std::optional<QString> ChildExec::failure()
     } while (n < 0 && errno == EINTR);
     ::close(m_reportRead);
     m_reportRead = -1;
+    removeName();
     if (n == static_cast<ssize_t>(sizeof error)) {
         m_failure = error == kReplaced   ? replacedText(QFile::decodeName(m_path))
                     : error == kUnusable ? m_unusable.value_or(QString())

@@ -55,6 +55,10 @@ private:
     // Looks at the program at `path` and opens the file looked at (then named in `path`), or
     // sets the refusal.
     void openChecked(QString &path, const QStringList &searchPath);
+    // Makes a path named `name` that leads to the open program, for the child to exec it by;
+    // without one the child execs the descriptor itself.
+    void nameProgram(const QString &name);
+    void removeName();
 
     QByteArray m_path;
     // The checked program, open from its check to the exec; -1 when the program can't be used.
@@ -63,6 +67,12 @@ private:
     std::optional<QString> m_unusable;
     FileIdentity m_identity;
     bool m_script = false;
+    // A private folder, held open, whose one link leads to m_programFd; m_namedPath reaches the
+    // link through the held folder.
+    int m_nameFolder = -1;
+    QByteArray m_nameFolderPath;
+    QByteArray m_nameEntry;
+    QByteArray m_namedPath;
     std::vector<QByteArray> m_arguments;
     std::vector<QByteArray> m_environment;
     std::vector<char *> m_argv;

@@ -105,7 +105,9 @@ std::optional<QString> programOfSplitWords(const QString &words)
 ScriptRead readScriptLine(const QString &path, const FileIdentity &identity)
 {
     ScriptRead read;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    // Something put in the file's place that is no file (a pipe) must not hold the window: its
+    // opening would wait for a writer.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return read;
     }

@@ -156,6 +156,21 @@ TEST_F(ProgramLaunch, TheFileFoundThroughALinkIsTheOneThatRuns)
     }
 }
 
+// The stale-process sweep and the desktop's process list know a program by the name the system
+// gives its process, which running the checked file must not turn into a number.
+TEST_F(ProgramLaunch, AProgramRunsUnderItsOwnName)
+{
+    Command command;
+    command.program = QStringLiteral("/bin/sh");
+    command.arguments = {QStringLiteral("-c"), QStringLiteral("read name < /proc/$$/comm; echo \"$name\"")};
+    command.captureOutput = true;
+    const CommandResult result = env.platform().commandRunner().runAndWait(command);
+    EXPECT_TRUE(result.started) << result.launchError.toStdString();
+    // The file the link leads to is the one that runs, and names the process.
+    const QString shell = QFileInfo(QFileInfo(command.program).canonicalFilePath()).fileName();
+    EXPECT_EQ(result.standardOutput, shell.toUtf8() + '\n');
+}
+
 // A folder that the check takes for the user's alone while another user can write to it: that
 // user swaps their program in and out as fast as they can while the user starts the program. Each
 // start runs the file its check looked at or nothing, never theirs.
