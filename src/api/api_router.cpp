@@ -138,12 +138,15 @@ QCoro::Task<HTTPResponse> APIRouter::handle(HTTPRequest request)
     }
 
     if (isPairingRoute) {
-        co_return handlePairing(request, components);
+        co_return co_await handlePairing(request, components);
     }
 
     if (m_config.requirePairing()) {
         const std::optional<PairedClient> client = clientForToken(request);
         if (!client) {
+            if (request.header(QStringLiteral("authorization")) && m_pairing.cannotTellTokens()) {
+                co_return keyringNotAnswering();
+            }
             co_return HTTPResponse::error(kUnauthorized, 401);
         }
         m_pairing.updateLastSeen(client->id);

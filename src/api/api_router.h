@@ -3,6 +3,7 @@
 #include "core/service_control.h"
 #include "http_request.h"
 #include "http_response.h"
+#include "pairing_manager.h"
 
 #include <QCoroTask>
 #include <QStringList>
@@ -15,7 +16,6 @@ namespace cordavelle {
 class Clock;
 class ConfigStore;
 class Notifications;
-class PairingManager;
 class UserDefaults;
 struct PairedClient;
 
@@ -45,8 +45,13 @@ private:
     HTTPResponse handleGetStatus(bool authenticated) const;
 
     // Everything under "/pair": request, status poll and removal, with their own checks.
-    HTTPResponse handlePairing(const HTTPRequest &request, const QStringList &components);
-    HTTPResponse handlePairingRequest(const HTTPRequest &request);
+    QCoro::Task<HTTPResponse> handlePairing(const HTTPRequest &request, const QStringList &components);
+    QCoro::Task<HTTPResponse> handlePairingRequest(const HTTPRequest &request);
+    HTTPResponse answerPairingRequest(const HTTPRequest &request, const PairingManager::PairingResult &result);
+    // A token that can't be checked while the desktop's keyring does not answer: not refused
+    // (which tells a client it is no longer paired), but to be asked again shortly.
+    static HTTPResponse keyringNotAnswering();
+    static constexpr int kKeyringRetrySeconds = 5;
     HTTPResponse handlePairingStatus(const QString &clientId);
     HTTPResponse handlePairingRemoval(const HTTPRequest &request, const QString &clientId);
 

@@ -54,46 +54,58 @@ std::optional<QString> stringMember(const Json &object, const char *key)
 
 } // namespace
 
-HTTPResponse APIRouter::handlePairing(const HTTPRequest &request, const QStringList &components)
+HTTPResponse APIRouter::keyringNotAnswering()
+{
+    return HTTPResponse::unavailable(
+        QString::fromUtf8("The desktop's keyring is not answering, so the token can't be checked yet \u2014 try again shortly"),
+        kKeyringRetrySeconds);
+}
+
+QCoro::Task<HTTPResponse> APIRouter::handlePairing(const HTTPRequest &request, const QStringList &components)
 {
     const QString &method = request.method;
     if (components.size() == 3 && components[1] == QLatin1String("status") && method == QLatin1String("GET")) {
-        return handlePairingStatus(components[2]);
+        co_return handlePairingStatus(components[2]);
     }
     if (components.size() == 2 && components[1] == QLatin1String("request") && method == QLatin1String("POST")) {
-        return handlePairingRequest(request);
+        co_return co_await handlePairingRequest(request);
     }
     if (components.size() == 2 && method == QLatin1String("DELETE")) {
-        return handlePairingRemoval(request, components[1]);
+        co_return handlePairingRemoval(request, components[1]);
     }
-    return HTTPResponse::notFound();
+    co_return HTTPResponse::notFound();
 }
 
-HTTPResponse APIRouter::handlePairingRequest(const HTTPRequest &request)
+QCoro::Task<HTTPResponse> APIRouter::handlePairingRequest(const HTTPRequest &request)
 {
     if (!request.body) {
-        return HTTPResponse::error(kInvalidBody, 400);
+        co_return HTTPResponse::error(kInvalidBody, 400);
     }
     Json body;
     try {
         body = parseJson(*request.body);
     } catch (const JsonDecodeError &) {
-        return HTTPResponse::error(kInvalidBody, 400);
+        co_return HTTPResponse::error(kInvalidBody, 400);
     }
     if (!body.is_object()) {
-        return HTTPResponse::error(kInvalidBody, 400);
+        co_return HTTPResponse::error(kInvalidBody, 400);
     }
     const auto clientId = stringMember(body, "clientId");
     const auto hostname = stringMember(body, "hostname");
     const auto platform = stringMember(body, "platform");
     if (!clientId || !hostname || !platform) {
-        return HTTPResponse::error(kInvalidBody, 400);
+        co_return HTTPResponse::error(kInvalidBody, 400);
     }
     if (const auto unfit = unfitText(*clientId, *hostname, *platform)) {
-        return HTTPResponse::error(*unfit, 400);
+        co_return HTTPResponse::error(*unfit, 400);
     }
 
-    const auto result = m_pairing.requestPairing(*clientId, *hostname, *platform, request.remoteHost);
+    const auto result = co_await m_pairing.requestPairing(*clientId, *hostname, *platform, request.remoteHost);
+    co_return answerPairingRequest(request, result);
+}
+
+HTTPResponse APIRouter::answerPairingRequest(const HTTPRequest &request, const PairingManager::PairingResult &result)
+{
     using Kind = PairingManager::PairingResult::Kind;
     switch (result.kind) {
     case Kind::rateLimited:
@@ -133,6 +145,9 @@ HTTPResponse APIRouter::handlePairingStatus(const QString &clientId)
         // An approval without a readable token would leave the client holding nothing it can
         // use while believing it is paired; it asks again instead.
         if (client->token.isEmpty()) {
+            if (m_pairing.tokenAwaitsKeyring(client->id)) {
+                return keyringNotAnswering();
+            }
             return HTTPResponse::error(kTokenUnreadable, 500);
         }
         // A hand-out the table does not record would lapse after 600 s with the client holding
@@ -148,6 +163,9 @@ HTTPResponse APIRouter::handlePairingStatus(const QString &clientId)
 HTTPResponse APIRouter::handlePairingRemoval(const HTTPRequest &request, const QString &clientId)
 {
     const auto client = clientForToken(request);
+    if (!client && m_pairing.cannotTellTokens()) {
+        return keyringNotAnswering();
+    }
     if (client && client->id == clientId) {
         if (const auto failure = m_pairing.revoke(client->id)) {
             return HTTPResponse::error(*failure, 500);

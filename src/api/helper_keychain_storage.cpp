@@ -13,6 +13,31 @@ const Logger &keychainLogger()
     return logger;
 }
 
+// The keychain has no replace: the earlier item is taken out first and put back should the new
+// one not go in, so that a failed save never leaves the client without any token.
+int replaceToken(Keychain &keychain, const QString &token, const QString &clientId)
+{
+    QByteArray earlier;
+    const bool hadEarlier = keychain.read(HelperKeychainStorage::kService, clientId, &earlier) == Keychain::kSuccess;
+    int status = keychain.remove(HelperKeychainStorage::kService, clientId);
+    if (status == Keychain::kSuccess || status == Keychain::kItemNotFound) {
+        status = keychain.add(HelperKeychainStorage::kService, clientId, token.toUtf8());
+        if (status != Keychain::kSuccess && hadEarlier) {
+            keychain.add(HelperKeychainStorage::kService, clientId, earlier);
+        }
+    }
+    return status;
+}
+
+std::optional<QString> saveFailure(const QString &clientId, int status)
+{
+    if (status == Keychain::kSuccess) {
+        return std::nullopt;
+    }
+    keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
+    return Keychain::describe(status);
+}
+
 } // namespace
 
 QCoro::Task<void> HelperKeychainStorage::settle() { co_await m_keychain.settle(); }
@@ -35,24 +60,80 @@ bool HelperKeychainStorage::hasNoToken(const QString &clientId) const
     return m_keychain.read(kService, clientId, nullptr) == Keychain::kItemNotFound;
 }
 
+
 std::optional<QString> HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
 {
-    // The keychain has no replace: the earlier item is taken out first and put back should the
-    // new one not go in, so that a failed save never leaves the client without any token.
-    QByteArray earlier;
-    const bool hadEarlier = m_keychain.read(kService, clientId, &earlier) == Keychain::kSuccess;
-    int status = m_keychain.remove(kService, clientId);
-    if (status == Keychain::kSuccess || status == Keychain::kItemNotFound) {
-        status = m_keychain.add(kService, clientId, token.toUtf8());
-        if (status != Keychain::kSuccess && hadEarlier) {
-            m_keychain.add(kService, clientId, earlier);
+    return saveFailure(clientId, replaceToken(m_keychain, token, clientId));
+}
+
+QCoro::Task<std::optional<QString>> HelperKeychainStorage::storeToken(QString token, QString clientId)
+{
+    auto status = std::make_shared<int>(Keychain::kTimedOut);
+    // Named, not a temporary of the co_await: g++ 12 destroys such a temporary twice.
+    std::function<void(Keychain &)> operation = [token, clientId, status](Keychain &keychain) {
+        *status = replaceToken(keychain, token, clientId);
+    };
+    const bool ended = co_await m_keychain.run(std::move(operation));
+    co_return saveFailure(clientId, ended ? *status : Keychain::kTimedOut);
+}
+
+QCoro::Task<HelperKeychainStorage::AllTokens> HelperKeychainStorage::readAllTokens()
+{
+    struct Read {
+        int status = Keychain::kTimedOut;
+        std::map<QString, QString> tokens;
+    };
+    auto read = std::make_shared<Read>();
+    std::function<void(Keychain &)> operation = [read](Keychain &keychain) {
+        QStringList owners;
+        read->status = keychain.accounts(kService, &owners);
+        if (read->status == Keychain::kItemNotFound) {
+            read->status = Keychain::kSuccess;
         }
+        for (const QString &owner : std::as_const(owners)) {
+            if (read->status != Keychain::kSuccess) {
+                break;
+            }
+            QByteArray data;
+            read->status = keychain.read(kService, owner, &data);
+            const QString text = QString::fromUtf8(data);
+            if (read->status == Keychain::kSuccess && text.toUtf8() == data) {
+                read->tokens[owner] = text;
+            }
+        }
+    };
+    const bool ended = co_await m_keychain.run(std::move(operation));
+    if (!ended || read->status != Keychain::kSuccess) {
+        const int status = ended ? read->status : Keychain::kTimedOut;
+        keychainLogger().error(QStringLiteral("Could not read the pairing tokens: %1").arg(Keychain::describe(status)));
+        co_return AllTokens{std::nullopt, status == Keychain::kTimedOut};
     }
-    if (status == Keychain::kSuccess) {
-        return std::nullopt;
+    co_return AllTokens{std::move(read->tokens), false};
+}
+
+QCoro::Task<void> HelperKeychainStorage::removeTokens(QStringList clientIds, bool everyToken)
+{
+    auto status = std::make_shared<int>(Keychain::kTimedOut);
+    std::function<void(Keychain &)> operation = [clientIds, everyToken, status](Keychain &keychain) {
+        *status = Keychain::kSuccess;
+        for (const QString &clientId : clientIds) {
+            const int removed = keychain.remove(kService, clientId);
+            if (removed != Keychain::kSuccess && removed != Keychain::kItemNotFound) {
+                *status = removed;
+            }
+        }
+        if (everyToken) {
+            const int removed = keychain.removeAll(kService);
+            if (removed != Keychain::kSuccess && removed != Keychain::kItemNotFound) {
+                *status = removed;
+            }
+        }
+    };
+    const bool ended = co_await m_keychain.run(std::move(operation));
+    if (!ended || *status != Keychain::kSuccess) {
+        keychainLogger().error(QStringLiteral("Could not remove pairing tokens: %1")
+                                   .arg(Keychain::describe(ended ? *status : Keychain::kTimedOut)));
     }
-    keychainLogger().error(QStringLiteral("Failed to save pairing token for %1: OSStatus %2").arg(clientId, QString::number(status)));
-    return Keychain::describe(status);
 }
 
 void HelperKeychainStorage::deleteToken(const QString &clientId)

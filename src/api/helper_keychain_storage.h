@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <map>
 #include <optional>
 
 namespace cordavelle {
@@ -19,6 +20,7 @@ public:
 
     // Settles the keychain without holding the caller (Keychain::settle).
     QCoro::Task<void> settle();
+    Keychain &keychain() const { return m_keychain; }
 
     std::optional<QString> token(const QString &clientId) const;
     // Whether the keychain says the client has no token at all, as against one it can't read now.
@@ -30,6 +32,21 @@ public:
     void deleteAllTokens();
     // The clients that have a token; absent when the keychain can't say.
     std::optional<QStringList> tokenOwners() const;
+
+    // The operations for the window's thread: none holds it while the keychain takes its time
+    // (Keychain::run), and one the keychain did not answer in time fails as such.
+    struct AllTokens {
+        // Client id to token; absent when the keychain could not say.
+        std::optional<std::map<QString, QString>> tokens;
+        // Whether the keychain did not answer, as against answering with a failure.
+        bool notAnswering = false;
+    };
+    QCoro::Task<AllTokens> readAllTokens();
+    // As saveToken.
+    QCoro::Task<std::optional<QString>> storeToken(QString token, QString clientId);
+    // Every failure is only logged: a token left behind names no stored client and the next
+    // start sweeps it. `everyToken` also removes the tokens of clients no longer known.
+    QCoro::Task<void> removeTokens(QStringList clientIds, bool everyToken = false);
 
 private:
     Keychain &m_keychain;

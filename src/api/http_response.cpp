@@ -156,6 +156,13 @@ QString withoutLocalPaths(const QString &text, const QStringList &sent)
     return result;
 }
 
+HTTPResponse HTTPResponse::unavailable(const QString &message, int seconds)
+{
+    HTTPResponse response = error(message, 503);
+    response.retryAfter = seconds;
+    return response;
+}
+
 HTTPResponse HTTPResponse::notFound() { return error(QStringLiteral("Not found"), 404); }
 
 namespace {

@@ -14,6 +14,8 @@ struct HTTPResponse {
     QString statusText;
     QString contentType;
     QByteArray body;
+    // Seconds a client should wait before asking again (a Retry-After header); none when 0.
+    int retryAfter = 0;
 
     // The reason phrase of a status code: "OK", "Not Found", ... and "Unknown" for codes the API
     // never uses.
@@ -30,6 +32,8 @@ struct HTTPResponse {
     static HTTPResponse error(const QString &message, int status, const QStringList &sent = {});
     // 404 {"error":"Not found"}.
     static HTTPResponse notFound();
+    // 503 {"error":"<message>"} with a Retry-After of `seconds`.
+    static HTTPResponse unavailable(const QString &message, int seconds);
 
     // A record (or array of records) through its to_json; an empty body when encoding fails, with
     // the status asked for.

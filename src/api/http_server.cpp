@@ -541,7 +541,13 @@ QByteArray HTTPServer::formatHTTPResponse(const HTTPResponse &response)
     appendText(out, response.contentType);
     out.append("\r\nContent-Length: ");
     appendNumber(out, response.body.size());
-    out.append("\r\nConnection: close\r\n\r\n");
+    out.append("\r\nConnection: close\r\n");
+    if (response.retryAfter > 0) {
+        out.append("Retry-After: ");
+        appendNumber(out, response.retryAfter);
+        out.append("\r\n");
+    }
+    out.append("\r\n");
     out.append(response.body);
     return out;
 }

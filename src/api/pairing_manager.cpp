@@ -52,10 +52,37 @@ PairedClient *PairingManager::find(const QString &clientId)
     return it == m_clients.end() ? nullptr : &*it;
 }
 
-void PairingManager::warmTokenCache()
+PairingManager::~PairingManager() { m_lifetime.request_stop(); }
+
+QCoro::Task<void> PairingManager::warmTokenCache() { return warm(this, m_tokens); }
+
+QCoro::Task<void> PairingManager::warm(QPointer<PairingManager> self, HelperKeychainStorage tokens)
 {
+    const HelperKeychainStorage::AllTokens read = co_await tokens.readAllTokens();
+    if (self) {
+        self->takeTokens(read);
+    }
+}
+
+void PairingManager::takeTokens(const HelperKeychainStorage::AllTokens &read)
+{
+    const bool fileStandsIn = m_tokens.keychain().awaitsKeyring();
+    // What was stored since the read began stays; the read brings in what the keychain held.
+    if (read.tokens) {
+        for (const auto &[id, token] : *read.tokens) {
+            m_tokenOf[id] = token;
+        }
+    }
+    m_allTokensKnown = read.tokens.has_value() && !fileStandsIn;
+    m_keyringSilent = read.notAnswering || fileStandsIn;
     sweepUnclaimedApprovals();
-    removeOrphanedTokens();
+    if (read.tokens && !fileStandsIn) {
+        QStringList owners;
+        for (const auto &[id, token] : *read.tokens) {
+            owners << id;
+        }
+        removeOrphanedTokens(owners);
+    }
     rebuildTokenIndex();
 }
 
@@ -65,18 +92,46 @@ void PairingManager::warmTokenCacheWhenSettled()
         return;
     }
     m_warming.emplace();
-    warmWhenSettled(this);
+    warmWhenSettled(this, m_tokens, m_clock, m_lifetime.get_token());
 }
 
-QCoro::Task<void> PairingManager::warmWhenSettled(QPointer<PairingManager> self)
+QCoro::Task<void> PairingManager::warmWhenSettled(QPointer<PairingManager> self, HelperKeychainStorage tokens,
+                                                  Clock &clock, std::stop_token stop)
 {
-    co_await self->m_tokens.settle();
+    co_await tokens.settle();
     if (!self) {
         co_return;
     }
-    self->warmTokenCache();
-    const async::Event warm = *std::exchange(self->m_warming, std::nullopt);
-    warm.set();
+    co_await warm(self, tokens);
+    if (!self) {
+        co_return;
+    }
+    const async::Event warmed = *std::exchange(self->m_warming, std::nullopt);
+    warmed.set();
+    // Tokens the keyring holds are known once it answers: when it takes over from the file that
+    // stood in for it, or when a read it did not answer is tried again.
+    while (self && self->m_keyringSilent) {
+        // Each wait is named: g++ 12 mishandles an awaited call that takes a stop token inside
+        // a condition.
+        bool waited = false;
+        if (tokens.keychain().awaitsKeyring()) {
+            waited = co_await tokens.keychain().keyringTakenOver(stop);
+        } else {
+            waited = co_await clock.sleep(kTokenReadRetry, stop);
+        }
+        if (!waited) {
+            co_return;
+        }
+        if (!self) {
+            co_return;
+        }
+        co_await warm(self, tokens);
+        if (self && !self->m_keyringSilent) {
+            HelperLogger::info(QStringLiteral("[PairingManager] The desktop's keyring answered; every paired "
+                                              "client's token is known again"),
+                               HelperLogger::Category::services);
+        }
+    }
 }
 
 QCoro::Task<void> PairingManager::untilTokensWarm() const
@@ -88,26 +143,63 @@ QCoro::Task<void> PairingManager::untilTokensWarm() const
     co_await warm;
 }
 
-void PairingManager::removeOrphanedTokens()
+void PairingManager::removeOrphanedTokens(const QStringList &owners)
 {
     if (m_storedTableUnreadable || !m_undecodable.empty() || m_defaults.hasDamagedCopyAside()) {
         return;
     }
-    const std::optional<QStringList> owners = m_tokens.tokenOwners();
-    if (!owners) {
-        return;
-    }
-    int removed = 0;
-    for (const QString &owner : *owners) {
-        if (!find(owner)) {
-            m_tokens.deleteToken(owner);
-            ++removed;
+    QStringList orphans;
+    for (const QString &owner : owners) {
+        if (!find(owner) && !m_storing.contains(owner)) {
+            orphans << owner;
+            m_tokenOf.erase(owner);
         }
     }
-    if (removed > 0) {
-        HelperLogger::info(QStringLiteral("[PairingManager] Removed %1 pairing token(s) that no stored client owns").arg(removed),
+    if (!orphans.isEmpty()) {
+        removeTokensLater(orphans);
+        HelperLogger::info(QStringLiteral("[PairingManager] Removed %1 pairing token(s) that no stored client owns").arg(orphans.size()),
                            HelperLogger::Category::services);
     }
+}
+
+void PairingManager::removeTokensLater(QStringList clientIds, bool everyToken)
+{
+    for (const QString &id : std::as_const(clientIds)) {
+        m_tokenOf.erase(id);
+    }
+    if (everyToken) {
+        m_tokenOf.clear();
+    }
+    // The removal is queued behind every keychain operation asked for before it, so a token
+    // stored later for the same client is not removed.
+    m_tokens.removeTokens(std::move(clientIds), everyToken);
+}
+
+std::optional<QString> PairingManager::knownToken(const QString &clientId) const
+{
+    const auto it = m_tokenOf.find(clientId);
+    return it == m_tokenOf.end() ? std::nullopt : std::optional(it->second);
+}
+
+bool PairingManager::cannotTellTokens()
+{
+    if (!m_keyringSilent) {
+        return false;
+    }
+    const bool someUnknown = std::any_of(m_clients.begin(), m_clients.end(), [this](const PairedClient &c) {
+        return c.status == PairingStatus::approved && !m_approvedTokens.contains(c.id);
+    });
+    if (someUnknown && !std::exchange(m_saidKeyringSilent, true)) {
+        HelperLogger::warning(QStringLiteral("[PairingManager] The desktop's keyring is not answering: a request "
+                                             "whose token may be in it is answered 503 until it does"),
+                              HelperLogger::Category::services);
+    }
+    return someUnknown;
+}
+
+bool PairingManager::tokenAwaitsKeyring(const QString &clientId) const
+{
+    return m_keyringSilent && !m_tokenOf.contains(clientId);
 }
 
 bool PairingManager::isEvictable(const PairedClient &client) const
@@ -126,53 +218,74 @@ bool PairingManager::isEvictable(const PairedClient &client) const
     return false;
 }
 
-PairingManager::PairingResult PairingManager::requestPairing(const QString &clientId, const QString &hostname,
-                                                             const QString &platform, const QString &fromHost)
+std::vector<PairedClient>::iterator PairingManager::evictionVictim()
+{
+    auto victim = m_clients.end();
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        if (isEvictable(*it) && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
+            victim = it;
+        }
+    }
+    return victim;
+}
+
+QCoro::Task<PairingManager::PairingResult> PairingManager::requestPairing(QString clientId, QString hostname,
+                                                                          QString platform, QString fromHost)
 {
     sweepUnclaimedApprovals();
     const auto now = m_clock.wallNow();
-    const bool known = find(clientId) != nullptr;
+    bool known = find(clientId) != nullptr;
 
     if (!fromHost.isEmpty() && !known) {
         auto last = m_lastRequestAt.find(fromHost);
         if (last != m_lastRequestAt.end() && secondsBetween(last->second, now) < kRateLimitSeconds) {
-            return {PairingResult::Kind::rateLimited, std::nullopt, {}};
+            co_return PairingResult{PairingResult::Kind::rateLimited, std::nullopt, {}};
         }
         m_lastRequestAt[fromHost] = now;
     }
+    if (m_storing.contains(clientId)) {
+        co_return PairingResult{PairingResult::Kind::rateLimited, std::nullopt, {}};
+    }
 
     // A known client whose token never reached the keychain, or was lost from it, would be
-    // approved with nothing to authenticate with: it is given a new one.
+    // approved with nothing to authenticate with: it is given a new one. A token the keychain
+    // could not be read for is no lost token.
     std::optional<QString> newToken;
-    if (!known || m_tokens.hasNoToken(clientId)) {
+    if (!known || (m_allTokensKnown && !m_tokenOf.contains(clientId))) {
         // Made before anything changes, so a failing random source leaves the table as it was.
         newToken = generateToken();
         if (!newToken) {
             HelperLogger::error(QStringLiteral("[PairingManager] Secure random source failed — pairing request refused"),
                                 HelperLogger::Category::services);
-            return {PairingResult::Kind::tokenUnavailable, std::nullopt, {}};
+            co_return PairingResult{PairingResult::Kind::tokenUnavailable, std::nullopt, {}};
         }
     }
-
-    auto victim = m_clients.end();
-    if (!known && m_clients.size() >= kMaxClients) {
-        for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-            if (isEvictable(*it) && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
-                victim = it;
-            }
-        }
-        if (victim == m_clients.end()) {
-            return {PairingResult::Kind::capacityExceeded, std::nullopt, {}};
-        }
+    if (!known && m_clients.size() >= kMaxClients && evictionVictim() == m_clients.end()) {
+        co_return PairingResult{PairingResult::Kind::capacityExceeded, std::nullopt, {}};
     }
 
     // The token goes in first and the table second, so that a stored record never names a token
     // that was not stored; each is taken back when the other fails.
     if (newToken) {
-        if (const auto failure = m_tokens.saveToken(*newToken, clientId)) {
-            return {PairingResult::Kind::notSaved, std::nullopt,
-                    QString::fromUtf8("Could not save the pairing token \u2014 ") + *failure};
+        QPointer<PairingManager> self(this);
+        m_storing.insert(clientId);
+        const std::optional<QString> failure = co_await m_tokens.storeToken(*newToken, clientId);
+        if (!self) {
+            co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt, QStringLiteral("The helper is quitting")};
         }
+        m_storing.erase(clientId);
+        if (failure) {
+            co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt,
+                                    QString::fromUtf8("Could not save the pairing token \u2014 ") + *failure};
+        }
+        m_tokenOf[clientId] = *newToken;
+        // The table may have changed while the keychain took its time.
+        known = find(clientId) != nullptr;
+    }
+    auto victim = known || m_clients.size() < kMaxClients ? m_clients.end() : evictionVictim();
+    if (!known && m_clients.size() >= kMaxClients && victim == m_clients.end()) {
+        removeTokensLater({clientId});
+        co_return PairingResult{PairingResult::Kind::capacityExceeded, std::nullopt, {}};
     }
     Snapshot before = snapshot();
     std::optional<QString> evicted;
@@ -184,17 +297,17 @@ PairingManager::PairingResult PairingManager::requestPairing(const QString &clie
     const PairedClient record = registerPairing(clientId, hostname, platform, newToken);
     if (const auto failure = save(std::move(before))) {
         if (newToken) {
-            m_tokens.deleteToken(clientId);
+            removeTokensLater({clientId});
         }
-        return {PairingResult::Kind::notSaved, std::nullopt, *failure};
+        co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt, *failure};
     }
     if (evicted) {
-        m_tokens.deleteToken(*evicted);
+        removeTokensLater({*evicted});
     }
     if (!known) {
         m_attention->requestUserAttention(true);
     }
-    return {PairingResult::Kind::accepted, record, {}};
+    co_return PairingResult{PairingResult::Kind::accepted, record, {}};
 }
 
 PairedClient PairingManager::registerPairing(const QString &clientId, const QString &hostname,
@@ -206,7 +319,7 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
         existing->status = PairingStatus::pending;
         existing->lastSeen = m_clock.wallNow();
         PairedClient copy = *existing;
-        if (auto token = newToken ? newToken : m_tokens.token(clientId)) {
+        if (auto token = newToken ? newToken : knownToken(clientId)) {
             copy.token = *token;
         }
         return copy;
@@ -232,7 +345,7 @@ std::optional<QString> PairingManager::approve(const QString &clientId)
     }
     Snapshot before = snapshot();
     client->status = PairingStatus::approved;
-    if (auto token = m_tokens.token(clientId)) {
+    if (auto token = knownToken(clientId)) {
         m_approvedTokens[clientId] = token->toUtf8();
     }
     return save(std::move(before));
@@ -259,7 +372,7 @@ std::optional<QString> PairingManager::revoke(const QString &clientId)
         return failure;
     }
     // A token left behind by a failed delete names no stored client, and the next start sweeps it.
-    m_tokens.deleteToken(clientId);
+    removeTokensLater({clientId});
     return std::nullopt;
 }
 
@@ -274,10 +387,11 @@ std::optional<QString> PairingManager::clearAll()
     if (auto failure = save(std::move(before))) {
         return failure;
     }
+    QStringList ids;
     for (const auto &client : cleared) {
-        m_tokens.deleteToken(client.id);
+        ids << client.id;
     }
-    m_tokens.deleteAllTokens();
+    removeTokensLater(ids, true);
     return std::nullopt;
 }
 
@@ -289,6 +403,7 @@ void PairingManager::forgetAll()
     m_undecodable.clear();
     m_storedTableUnreadable = false;
     m_approvedTokens.clear();
+    m_tokenOf.clear();
     m_lastRequestAt.clear();
     announce();
 }
@@ -301,7 +416,7 @@ std::optional<QString> PairingManager::approveAllPending()
             continue;
         }
         client.status = PairingStatus::approved;
-        if (auto token = m_tokens.token(client.id)) {
+        if (auto token = knownToken(client.id)) {
             m_approvedTokens[client.id] = token->toUtf8();
         }
     }
@@ -315,7 +430,7 @@ std::optional<PairedClient> PairingManager::client(const QString &clientId) cons
         return std::nullopt;
     }
     PairedClient copy = *it;
-    copy.token = m_tokens.token(clientId).value_or(QString());
+    copy.token = knownToken(clientId).value_or(QString());
     return copy;
 }
 
@@ -426,7 +541,7 @@ void PairingManager::rebuildTokenIndex()
         if (client.status != PairingStatus::approved) {
             continue;
         }
-        if (auto token = m_tokens.token(client.id)) {
+        if (auto token = knownToken(client.id)) {
             m_approvedTokens[client.id] = token->toUtf8();
         }
     }

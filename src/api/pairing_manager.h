@@ -13,6 +13,7 @@
 #include <stop_token>
 
 #include <map>
+#include <set>
 #include <vector>
 
 namespace cordavelle {
@@ -35,6 +36,8 @@ public:
     static constexpr double kUnclaimedApprovalLifetime = 600.0;
     static inline const QString kDefaultsKey = QStringLiteral("pairedClients");
     static constexpr std::chrono::milliseconds kLastSeenSaveDelay{1000};
+    // How soon a read of the tokens that the keyring did not answer is tried again.
+    static constexpr std::chrono::milliseconds kTokenReadRetry{5000};
 
     struct PairingResult {
         enum class Kind {
@@ -56,6 +59,7 @@ public:
     // Tokens live in `keychain`; a new request asks for the user's attention.
     PairingManager(UserDefaults &defaults, Clock &clock, Keychain &keychain, Attention &attention,
                    QObject *parent = nullptr);
+    ~PairingManager() override;
 
     // Where a new request asks for the user's attention from now on: the application's windows
     // once it has some; none goes back to the one given at construction.
@@ -65,18 +69,21 @@ public:
     const std::vector<PairedClient> &clients() const { return m_clients; }
     int pendingCount() const;
 
-    // Lapses stale approvals, then indexes the approved tokens.
-    void warmTokenCache();
+    // Reads every token from the keychain (without holding the caller), lapses stale approvals,
+    // removes tokens no stored client owns, then indexes the approved tokens.
+    QCoro::Task<void> warmTokenCache();
     // At start-up: warmTokenCache once the keychain has settled, which holds neither the caller
     // nor the API; a keyring that does not answer is given up on after a few seconds. Whatever
-    // needs a token meanwhile waits for it through untilTokensWarm.
+    // needs a token meanwhile waits for it through untilTokensWarm. Warms again once the keyring
+    // takes over from the file that stood in for it, and every few seconds while the keyring
+    // does not answer.
     void warmTokenCacheWhenSettled();
     // Ends once the warm-up of warmTokenCacheWhenSettled has run; at once when none is under way.
     QCoro::Task<void> untilTokensWarm() const;
 
-    // A known client whose token is gone from the keychain gets a new one.
-    PairingResult requestPairing(const QString &clientId, const QString &hostname, const QString &platform,
-                                 const QString &fromHost);
+    // A known client whose token is gone from the keychain gets a new one. A second request for
+    // a client whose request is still being stored is refused as rate-limited.
+    QCoro::Task<PairingResult> requestPairing(QString clientId, QString hostname, QString platform, QString fromHost);
     // Each change below is saved at once; one that cannot be saved is undone, leaving table,
     // index and tokens as they were, and the reason comes back.
     std::optional<QString> approve(const QString &clientId);
@@ -93,6 +100,11 @@ public:
     std::optional<PairedClient> client(const QString &clientId) const;
     // The approved client whose token equals the candidate; compares every token in full.
     std::optional<PairedClient> validateToken(QStringView candidate) const;
+    // Whether a token may be valid though it matches none: an approved client's token is not
+    // known because the desktop's keyring has not answered (yet). Said once in the log.
+    bool cannotTellTokens();
+    // Whether the approved client's token can't be known yet, the keyring not answering.
+    bool tokenAwaitsKeyring(const QString &clientId) const;
     // Kept in memory at once and written behind at most once a second: every authenticated
     // request calls it, and rewriting the settings file each time would hold up the API. Announced
     // through `lastSeenChanged`, never `clientsChanged`, so that a view showing no last-seen time
@@ -104,6 +116,7 @@ public:
     std::optional<QString> markTokenClaimed(const QString &clientId);
     // Approvals whose token was not fetched within 600 s of pairing go back to pending.
     int sweepUnclaimedApprovals();
+    // From the tokens read by the last warm-up and those stored since.
     void rebuildTokenIndex();
 
     // 32 bytes of the system's secure random source as 64 lower-case hex digits; absent when the
@@ -143,9 +156,17 @@ private:
     void cancelPendingSave();
     // Tokens of clients that no stored record names (a record lost with a kill between the two
     // writes); only swept when the whole table was read.
-    void removeOrphanedTokens();
+    void removeOrphanedTokens(const QStringList &owners);
     static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
-    static QCoro::Task<void> warmWhenSettled(QPointer<PairingManager> self);
+    static QCoro::Task<void> warmWhenSettled(QPointer<PairingManager> self, HelperKeychainStorage tokens,
+                                             Clock &clock, std::stop_token stop);
+    static QCoro::Task<void> warm(QPointer<PairingManager> self, HelperKeychainStorage tokens);
+    void takeTokens(const HelperKeychainStorage::AllTokens &read);
+    std::optional<QString> knownToken(const QString &clientId) const;
+    // The record a new client's request may push out of a full table; end() when none may go.
+    std::vector<PairedClient>::iterator evictionVictim();
+    // Removes tokens in the background; a failure is only logged.
+    void removeTokensLater(QStringList clientIds, bool everyToken = false);
     void announce();
     // Enters the request in the table in memory; the caller saves.
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
@@ -173,6 +194,18 @@ private:
     std::optional<std::stop_source> m_pendingSave;
     // Set while the start-up's warm-up waits for the keychain; set off once the cache is warm.
     std::optional<async::Event> m_warming;
+    // Every client's token as the last warm-up read it, and each stored since: the keychain is
+    // read once at start, so that no request and no click waits for the keyring.
+    std::map<QString, QString> m_tokenOf;
+    // Whether m_tokenOf holds every token the keychain holds, so that one it lacks is gone.
+    bool m_allTokensKnown = false;
+    // Whether the keychain has not answered: the file stands in for the keyring, or the last
+    // read of the tokens was given up on.
+    bool m_keyringSilent = false;
+    bool m_saidKeyringSilent = false;
+    // Clients whose pairing request is storing its token.
+    std::set<QString> m_storing;
+    std::stop_source m_lifetime;
 };
 
 } // namespace cordavelle

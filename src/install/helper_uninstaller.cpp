@@ -126,7 +126,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetSettings()
 {
     logger().info(QStringLiteral("Reset Level 1: clearing settings"));
     ResetReport report;
-    clearSettings(report);
+    co_await clearSettings(report);
     logger().info(QStringLiteral("Reset Level 1 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
@@ -156,7 +156,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     if (held) {
         co_await killWineProcessesForPrefix(report);
     }
-    clearSettings(report);
+    co_await clearSettings(report);
     if (held) {
         removeFilesystemPaths(report);
         m_with.prefixHold.release(this);
@@ -168,10 +168,10 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     co_return report;
 }
 
-void HelperUninstaller::clearSettings(ResetReport &report)
+QCoro::Task<void> HelperUninstaller::clearSettings(ResetReport &report)
 {
     clearUserDefaults(m_with.defaults, m_with.config.priorPreferencesFile(), report);
-    clearKeychainPairingTokens(report);
+    co_await clearKeychainPairingTokens(report);
     unregisterLoginItem(report);
     reloadMemoryState();
 }
@@ -225,23 +225,41 @@ void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, const QString 
     }
 }
 
-void HelperUninstaller::clearKeychainPairingTokens(ResetReport &report)
+QCoro::Task<void> HelperUninstaller::clearKeychainPairingTokens(ResetReport &report)
 {
-    Keychain &keychain = m_with.keychain;
-    int count = 0;
-    const int found = keychain.count(kPairingTokenService, &count);
+    struct Outcome {
+        int count = 0;
+        int found = Keychain::kTimedOut;
+        int removed = Keychain::kTimedOut;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    const QString service = kPairingTokenService;
+    // Through the keychain's own thread: a keyring that does not answer holds neither the window
+    // nor the API.
+    std::function<void(Keychain &)> operation = [outcome, service](Keychain &keychain) {
+        outcome->found = keychain.count(service, &outcome->count);
+        if (outcome->found == Keychain::kSuccess || outcome->found == Keychain::kItemNotFound) {
+            outcome->removed = keychain.removeAll(service);
+        }
+    };
+    const bool ended = co_await m_with.keychain.run(std::move(operation));
+    if (!ended) {
+        outcome->found = Keychain::kTimedOut;
+    }
+    int count = outcome->count;
+    const int found = outcome->found;
     if (found == Keychain::kItemNotFound) {
         count = 0;
     } else if (found != Keychain::kSuccess) {
         report.errors << QStringLiteral("Could not list the pairing tokens: ") + Keychain::describe(found);
         logger().error(QStringLiteral("Listing the pairing tokens failed: %1").arg(found));
-        return;
+        co_return;
     }
-    const int removed = keychain.removeAll(kPairingTokenService);
+    const int removed = outcome->removed;
     if (removed != Keychain::kSuccess && removed != Keychain::kItemNotFound) {
         report.errors << QStringLiteral("Could not delete the pairing tokens: ") + Keychain::describe(removed);
         logger().error(QStringLiteral("Deleting the pairing tokens failed: %1").arg(removed));
-        return;
+        co_return;
     }
     report.keychainItemsRemoved = count;
     logger().info(QStringLiteral("Removed %1 keychain pairing token(s)").arg(count));

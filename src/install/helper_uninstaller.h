@@ -111,8 +111,8 @@ private:
     QCoro::Task<bool> endInstallersAndHold(bool everything, QString kept, ResetReport &report);
     QCoro::Task<void> killWineProcessesForPrefix(ResetReport &report);
     // What the settings level removes; the full uninstall does the same on its way.
-    void clearSettings(ResetReport &report);
-    void clearKeychainPairingTokens(ResetReport &report);
+    QCoro::Task<void> clearSettings(ResetReport &report);
+    QCoro::Task<void> clearKeychainPairingTokens(ResetReport &report);
     void unregisterLoginItem(ResetReport &report);
     void reloadMemoryState();
     void removeWinePrefix(ResetReport &report);

@@ -1,6 +1,5 @@
 #include "keychain.h"
 
-#include "clock.h"
 #include "files.h"
 #include "logger.h"
 
@@ -10,9 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 namespace cordavelle {
 
@@ -25,6 +21,7 @@ QString Keychain::describe(int status)
     case kNotAvailable: return QStringLiteral("the desktop's keyring did not answer");
     case kLocked: return QStringLiteral("the desktop's keyring is locked");
     case kIOError: return QStringLiteral("the private token file could not be read or written");
+    case kTimedOut: return QStringLiteral("the desktop's keyring is not answering");
     }
     return QStringLiteral("unknown keyring error %1").arg(status);
 }
@@ -178,6 +175,22 @@ int FileKeychain::removeAll(const QString &service)
     return saveStore(m_filePath, store) ? kSuccess : kIOError;
 }
 
+int FileKeychain::items(std::vector<Item> *items)
+{
+    QJsonObject store;
+    if (!loadStore(m_filePath, &store)) {
+        return kIOError;
+    }
+    items->clear();
+    for (auto service = store.begin(); service != store.end(); ++service) {
+        const QJsonObject accounts = service->toObject();
+        for (auto item = accounts.begin(); item != accounts.end(); ++item) {
+            items->push_back({service.key(), item.key(), QByteArray::fromBase64(item->toString().toLatin1())});
+        }
+    }
+    return kSuccess;
+}
+
 int FileKeychain::accounts(const QString &service, QStringList *accounts)
 {
     QJsonObject store;
@@ -189,120 +202,6 @@ int FileKeychain::accounts(const QString &service, QStringList *accounts)
         *accounts = found;
     }
     return found.isEmpty() ? kItemNotFound : kSuccess;
-}
-
-struct LinuxKeychain::Answer {
-    std::mutex mutex;
-    std::condition_variable given;
-    bool isGiven = false;
-    bool usable = false;
-    QString why;
-};
-
-LinuxKeychain::LinuxKeychain(QString fallbackFile, Clock &clock, Probe probe)
-    : m_fallbackFile(std::move(fallbackFile)), m_clock(clock), m_probe(std::move(probe))
-{
-}
-
-LinuxKeychain::~LinuxKeychain()
-{
-    m_lifetime.request_stop();
-}
-
-void LinuxKeychain::ask()
-{
-    if (m_answer) {
-        return;
-    }
-    m_answer = std::make_shared<Answer>();
-    m_askedAt = m_clock.now();
-    // Detached: a Secret Service that never answers holds the thread until the bus gives up on
-    // it, which must hold neither the program nor its end.
-    std::thread([answer = m_answer, probe = m_probe] {
-        QString why;
-        const bool usable = probe(&why);
-        const std::lock_guard lock(answer->mutex);
-        answer->isGiven = true;
-        answer->usable = usable;
-        answer->why = why;
-        answer->given.notify_all();
-    }).detach();
-}
-
-void LinuxKeychain::settleWith(std::optional<bool> usable, const QString &why)
-{
-    if (usable == true) {
-        m_backend = std::make_unique<SecretServiceKeychain>();
-        return;
-    }
-    const QString reason = usable ? QStringLiteral("No Secret Service answered (%1)").arg(why)
-                                  : QStringLiteral("The Secret Service did not answer within %1 s")
-                                        .arg(std::chrono::duration<double>(kAnswerTimeLimit).count());
-    keychainLogger().error(
-        QStringLiteral("%1; keeping secrets in %2 (readable by this user only)").arg(reason, m_fallbackFile));
-    m_backend = std::make_unique<FileKeychain>(m_fallbackFile);
-}
-
-QCoro::Task<void> LinuxKeychain::settle()
-{
-    ask();
-    const std::stop_token lifetime = m_lifetime.get_token();
-    while (!m_backend) {
-        {
-            const std::lock_guard lock(m_answer->mutex);
-            if (m_answer->isGiven) {
-                settleWith(m_answer->usable, m_answer->why);
-                break;
-            }
-        }
-        if (m_clock.now() - m_askedAt >= kAnswerTimeLimit) {
-            settleWith(std::nullopt, {});
-            break;
-        }
-        if (!co_await m_clock.sleep(std::chrono::milliseconds(20), lifetime)) {
-            co_return;
-        }
-    }
-}
-
-Keychain &LinuxKeychain::backend()
-{
-    if (!m_backend) {
-        ask();
-        const auto left = std::max(std::chrono::steady_clock::duration::zero(),
-                                   kAnswerTimeLimit - (m_clock.now() - m_askedAt));
-        std::unique_lock lock(m_answer->mutex);
-        if (m_answer->given.wait_for(lock, left, [this] { return m_answer->isGiven; })) {
-            settleWith(m_answer->usable, m_answer->why);
-        } else {
-            settleWith(std::nullopt, {});
-        }
-    }
-    return *m_backend;
-}
-
-int LinuxKeychain::add(const QString &service, const QString &account, const QByteArray &data)
-{
-    return backend().add(service, account, data);
-}
-
-int LinuxKeychain::read(const QString &service, const QString &account, QByteArray *data)
-{
-    return backend().read(service, account, data);
-}
-
-int LinuxKeychain::remove(const QString &service, const QString &account)
-{
-    return backend().remove(service, account);
-}
-
-int LinuxKeychain::count(const QString &service, int *count) { return backend().count(service, count); }
-
-int LinuxKeychain::removeAll(const QString &service) { return backend().removeAll(service); }
-
-int LinuxKeychain::accounts(const QString &service, QStringList *accounts)
-{
-    return backend().accounts(service, accounts);
 }
 
 } // namespace cordavelle

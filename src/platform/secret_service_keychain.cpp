@@ -25,20 +25,24 @@ int statusOf(GError *error)
     if (!error) {
         return Keychain::kSuccess;
     }
-    const int status = error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED
-                           ? Keychain::kLocked
-                           : Keychain::kNotAvailable;
+    int status = Keychain::kNotAvailable;
+    if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) {
+        status = Keychain::kLocked;
+    } else if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)
+               || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
+        status = Keychain::kTimedOut;
+    }
     g_error_free(error);
     return status;
 }
 
-int countItems(const QByteArray &service, const QByteArray *account, int *out)
+int countItems(GCancellable *cancellable, const QByteArray &service, const QByteArray *account, int *out)
 {
     GError *error = nullptr;
     GList *items = account
-                       ? secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service",
+                       ? secret_password_search_sync(schema(), SECRET_SEARCH_ALL, cancellable, &error, "service",
                                                      service.constData(), "account", account->constData(), nullptr)
-                       : secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service",
+                       : secret_password_search_sync(schema(), SECRET_SEARCH_ALL, cancellable, &error, "service",
                                                      service.constData(), nullptr);
     const int n = static_cast<int>(g_list_length(items));
     g_list_free_full(items, g_object_unref);
@@ -65,17 +69,34 @@ bool unavailable(QString *why, GError *error, const QString &fallback)
 
 } // namespace
 
-bool SecretServiceKeychain::isAvailable(QString *why)
+struct SecretServiceKeychain::Cancellable {
+    GCancellable *handle = g_cancellable_new();
+    ~Cancellable() { g_object_unref(handle); }
+};
+
+SecretServiceKeychain::SecretServiceKeychain() : m_cancellable(std::make_unique<Cancellable>()) {}
+
+SecretServiceKeychain::~SecretServiceKeychain() = default;
+
+void SecretServiceKeychain::cancel() { g_cancellable_cancel(m_cancellable->handle); }
+
+bool SecretServiceKeychain::isAvailable(QString *why) { return SecretServiceKeychain().isUsable(why); }
+
+bool SecretServiceKeychain::isUsable(QString *why)
 {
+    GCancellable *cancellable = m_cancellable->handle;
+    // The connection kept from an earlier question may lead to a keyring that has gone since, or
+    // to one that was still locked: each question starts afresh.
+    secret_service_disconnect();
     GError *error = nullptr;
-    SecretService *service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    SecretService *service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, &error);
     if (!service) {
         return unavailable(why, error, QStringLiteral("no Secret Service"));
     }
     // A service that answers but has no unlocked default collection (a headless session that
     // activated the keyring without logging in) could only store after a password prompt.
     SecretCollection *collection =
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
+        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, &error);
     g_object_unref(service);
     if (!collection) {
         return unavailable(why, error, QStringLiteral("the Secret Service has no default collection"));
@@ -93,13 +114,13 @@ int SecretServiceKeychain::add(const QString &service, const QString &account, c
     const QByteArray s = service.toUtf8();
     const QByteArray a = account.toUtf8();
     int existing = 0;
-    if (countItems(s, &a, &existing) == kSuccess && existing > 0) {
+    if (countItems(m_cancellable->handle, s, &a, &existing) == kSuccess && existing > 0) {
         return kDuplicateItem;
     }
     SecretValue *value = secret_value_new(data.constData(), data.size(), "application/octet-stream");
     GError *error = nullptr;
     const QByteArray label = (service + QLatin1Char('/') + account).toUtf8();
-    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, nullptr,
+    secret_password_store_binary_sync(schema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, m_cancellable->handle,
                                       &error, "service", s.constData(), "account", a.constData(), nullptr);
     secret_value_unref(value);
     return statusOf(error);
@@ -110,7 +131,7 @@ int SecretServiceKeychain::read(const QString &service, const QString &account, 
     const QByteArray s = service.toUtf8();
     const QByteArray a = account.toUtf8();
     GError *error = nullptr;
-    SecretValue *value = secret_password_lookup_binary_sync(schema(), nullptr, &error, "service", s.constData(),
+    SecretValue *value = secret_password_lookup_binary_sync(schema(), m_cancellable->handle, &error, "service", s.constData(),
                                                             "account", a.constData(), nullptr);
     if (error) {
         return statusOf(error);
@@ -132,7 +153,7 @@ int SecretServiceKeychain::remove(const QString &service, const QString &account
     const QByteArray s = service.toUtf8();
     const QByteArray a = account.toUtf8();
     GError *error = nullptr;
-    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &error, "service", s.constData(),
+    const gboolean removed = secret_password_clear_sync(schema(), m_cancellable->handle, &error, "service", s.constData(),
                                                         "account", a.constData(), nullptr);
     if (error) {
         return statusOf(error);
@@ -142,14 +163,14 @@ int SecretServiceKeychain::remove(const QString &service, const QString &account
 
 int SecretServiceKeychain::count(const QString &service, int *count)
 {
-    return countItems(service.toUtf8(), nullptr, count);
+    return countItems(m_cancellable->handle, service.toUtf8(), nullptr, count);
 }
 
 int SecretServiceKeychain::removeAll(const QString &service)
 {
     const QByteArray s = service.toUtf8();
     GError *error = nullptr;
-    const gboolean removed = secret_password_clear_sync(schema(), nullptr, &error, "service", s.constData(), nullptr);
+    const gboolean removed = secret_password_clear_sync(schema(), m_cancellable->handle, &error, "service", s.constData(), nullptr);
     if (error) {
         return statusOf(error);
     }
@@ -160,7 +181,7 @@ int SecretServiceKeychain::accounts(const QString &service, QStringList *account
 {
     const QByteArray s = service.toUtf8();
     GError *error = nullptr;
-    GList *items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, nullptr, &error, "service", s.constData(),
+    GList *items = secret_password_search_sync(schema(), SECRET_SEARCH_ALL, m_cancellable->handle, &error, "service", s.constData(),
                                                nullptr);
     QStringList found;
     for (GList *item = items; item; item = item->next) {

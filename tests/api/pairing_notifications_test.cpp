@@ -1,6 +1,7 @@
 #include "api/pairing_manager.h"
 #include "api/pairing_notifications.h"
 
+#include "support/task_outcome.h"
 #include "support/refusing_defaults.h"
 #include "support/test_platform.h"
 
@@ -45,7 +46,7 @@ TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
     test::RefusingDefaults defaults;
     PairingManager manager(defaults, env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(env.notifications(), manager);
-    const auto client = *manager.requestPairing("c1", "host", "linux", "").client;
+    const auto client = *test::runToEnd(manager.requestPairing("c1", "host", "linux", "")).client;
     PairingManager::sendPairingNotification(env.notifications(), client);
     const auto request = env.notifications().requests.back();
 

@@ -15,6 +15,7 @@
 #include "setup/wizard/helper_setup_wizard_view.h"
 #include "setup/wizard/wizard_navigation.h"
 
+#include "support/task_outcome.h"
 #include "support/app_objects.h"
 #include "support/event_wait.h"
 #include "support/qt_printers.h"
@@ -212,8 +213,8 @@ protected:
 
 TEST_F(AccessibilityTest, EveryControlOfEveryWindowHasAName)
 {
-    pairing.requestPairing(QStringLiteral("c1"), QStringLiteral("shack-laptop"), QStringLiteral("Linux"),
-                           QStringLiteral("127.0.0.1"));
+    test::runToEnd(pairing.requestPairing(QStringLiteral("c1"), QStringLiteral("shack-laptop"), QStringLiteral("Linux"),
+                           QStringLiteral("127.0.0.1")));
     setupObjects.updateNudge.checkAll();
     ASSERT_TRUE(test::processEventsUntil([&] { return !setupObjects.updateNudge.pendingUpdates().empty(); }));
     ManagementWindow &window = app->managementWindow();

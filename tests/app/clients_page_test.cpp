@@ -4,6 +4,7 @@
 #include "widgets/status_look.h"
 
 #include "api/pairing_manager.h"
+#include "support/task_outcome.h"
 #include "support/fake_login_item.h"
 #include "support/refusing_defaults.h"
 #include "support/scripted_alert_presenter.h"
@@ -135,8 +136,8 @@ TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)
     test::RefusingDefaults defaults;
     PairingManager pairing(defaults, env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
-    pairing.requestPairing("pending", "shack-mac", "macOS", "127.0.0.1");
-    pairing.requestPairing("other", "field-laptop", "Linux", "");
+    test::runToEnd(pairing.requestPairing("pending", "shack-mac", "macOS", "127.0.0.1"));
+    test::runToEnd(pairing.requestPairing("other", "field-laptop", "Linux", ""));
     ClientsPage page(pairing, env.clock(), alerts);
     QApplication::processEvents();
     const QPointer<QWidget> pendingRow = page.findChild<QWidget *>("client:pending");
@@ -226,7 +227,7 @@ class ClientsPageTest : public ::testing::Test {
 protected:
     ClientsPageTest()
     {
-        pairing.requestPairing("c1", "shack-mac", "macOS", "");
+        test::runToEnd(pairing.requestPairing("c1", "shack-mac", "macOS", ""));
         pairing.approve("c1");
         pairing.markTokenClaimed("c1");
     }
@@ -273,7 +274,7 @@ TEST_F(ClientsPageTest, ANewLastSeenTimeChangesTheStatusLineInPlace)
 TEST_F(ClientsPageTest, AShownRowFollowsTimeAcrossItsSixtySecondMark)
 {
     pairing.updateLastSeen("c1");
-    pairing.requestPairing("c2", "field-laptop", "Linux", "");
+    test::runToEnd(pairing.requestPairing("c2", "field-laptop", "Linux", ""));
     ClientsPage page(pairing, env.clock(), alerts);
     page.show();
     QApplication::processEvents();

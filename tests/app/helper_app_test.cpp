@@ -133,7 +133,7 @@ TEST_F(HelperAppTest, TheWindowCarriesTheProgramsCommands)
     }
     EXPECT_EQ(abouts, 1);
 
-    pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
+    test::runToEnd(pairing.requestPairing("c1", "host", "linux", "127.0.0.1"));
     ASSERT_EQ(pairing.clients().size(), 1u);
     // The request flashed the application's open windows.
     const auto *attention = dynamic_cast<const WidgetAttention *>(&pairing.attention());
@@ -180,7 +180,7 @@ TEST_F(HelperAppTest, QuittingWhileVaraHFRunsAsksAndCancelKeepsEverything)
     EXPECT_EQ(orchestrator.varaProcess().state(), ServiceRunState::running);
 
     // A last-seen time still waiting to be written.
-    pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
+    test::runToEnd(pairing.requestPairing("c1", "host", "linux", "127.0.0.1"));
     pairing.approve("c1");
     const auto paired = pairing.clients().front().lastSeen;
     env.clock().advance(5s);
@@ -273,7 +273,7 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
 {
     runVaraHF();
     QDir().mkpath(places::winePrefix() + "/drive_c");
-    pairing.requestPairing("c1", "host", "linux", "127.0.0.1");
+    test::runToEnd(pairing.requestPairing("c1", "host", "linux", "127.0.0.1"));
     env.defaults().setObject("hasCompletedHelperSetup", true);
     // An earlier bundle's preferences, which the relaunched helper must not import again.
     const QString prior = env.platform().preferencesFile(ConfigStore::kPriorBundleIdentifier);
@@ -315,7 +315,7 @@ TEST_F(HelperAppTest, ResetAllThatCannotWriteTheSettingsStillLetsNoPairedClientI
     if (::geteuid() == 0) {
         GTEST_SKIP() << "root writes into a read-only folder";
     }
-    const QString token = pairing.requestPairing("c1", "host", "linux", "").client->token;
+    const QString token = test::runToEnd(pairing.requestPairing("c1", "host", "linux", "")).client->token;
     ASSERT_EQ(pairing.approve("c1"), std::nullopt);
     const QString folder = env.platform().paths().preferences();
     ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
@@ -427,7 +427,7 @@ TEST(HelperAppStartUp, AKeyringThatNeverAnswersHoldsUpNeitherTheWindowNorTheTray
                                                                           helper.env.defaults(), helper.env.notifications()));
     // A client approved in an earlier run, whose token is in the file store the helper falls back
     // to; the index of approved tokens still holds another one until the keychain is read.
-    ASSERT_EQ(helper.pairing.requestPairing("c1", "host", "linux", "127.0.0.1").kind,
+    ASSERT_EQ(test::runToEnd(helper.pairing.requestPairing("c1", "host", "linux", "127.0.0.1")).kind,
               PairingManager::PairingResult::Kind::accepted);
     ASSERT_FALSE(helper.pairing.approve("c1"));
     const QString fallback = helper.env.root() + "/keychain.json";
@@ -438,7 +438,7 @@ TEST(HelperAppStartUp, AKeyringThatNeverAnswersHoldsUpNeitherTheWindowNorTheTray
     const std::shared_future<void> released = release.get_future().share();
     const auto answerAtLast = qScopeGuard([&release] { release.set_value(); });
     helper.env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback, helper.env.platform().clock(),
-                                                                      [released](QString *) {
+                                                                      [released](SecretServiceKeychain &, QString *) {
                                                                           released.wait();
                                                                           return true;
                                                                       }));

@@ -3,6 +3,7 @@
 #include "app/sidebar.h"
 #include "base/helper_places.h"
 
+#include "support/task_outcome.h"
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
 #include "support/test_files.h"
@@ -219,7 +220,7 @@ TEST_F(ManagementViewTest, MarksFollowTheModelsOncePerTurn)
     RigctldConfig rig = config.rigctldConfig();
     rig.lifecycleMode = ServiceLifecycleMode::disabled;
     config.setRigctldConfig(rig);
-    pairing.requestPairing("laptop-id", "laptop", "Linux", "192.168.1.20");
+    test::runToEnd(pairing.requestPairing("laptop-id", "laptop", "Linux", "192.168.1.20"));
     view.setPendingUpdates({{"Wine", "9.0", "10.0"}});
     // Nothing changes on screen within the turn that changed the models.
     EXPECT_FALSE(view.sidebar()->row(SidebarSection::rigctld)->disabled);

@@ -4,6 +4,7 @@
 #include "api/pairing_manager.h"
 #include "core/config_store.h"
 #include "core/experimental_features.h"
+#include "support/task_outcome.h"
 #include "support/fake_login_item.h"
 #include "support/recording_app_activation.h"
 #include "support/refusing_defaults.h"
@@ -86,8 +87,8 @@ TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
     ExperimentalFeatureManager experimental(env.defaults());
     PairingManager pairing(defaults, env.clock(), env.keychain(), env.attention());
     test::ScriptedAlertPresenter alerts;
-    pairing.requestPairing("a", "a.local", "macOS", "10.0.0.1");
-    pairing.requestPairing("b", "b.local", "iOS", "10.0.0.2");
+    test::runToEnd(pairing.requestPairing("a", "a.local", "macOS", "10.0.0.1"));
+    test::runToEnd(pairing.requestPairing("b", "b.local", "iOS", "10.0.0.2"));
     HelperSettingsView view({config, experimental, pairing, alerts, {}, {}, {}, {}});
     QCheckBox *require = switchNamed(view, "Require Client Pairing");
     ASSERT_NE(require, nullptr);

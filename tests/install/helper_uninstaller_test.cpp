@@ -36,7 +36,7 @@ protected:
     QString pairApprovedClient(const QString &id)
     {
         helper.env.clock().advance(std::chrono::seconds(2)); // past the pairing rate limit
-        auto result = helper.pairing.requestPairing(id, id + ".local", "macOS", "127.0.0.1");
+        auto result = test::runToEnd(helper.pairing.requestPairing(id, id + ".local", "macOS", "127.0.0.1"));
         helper.pairing.approve(id);
         helper.pairing.markTokenClaimed(id);
         return result.client->token;

@@ -3,6 +3,7 @@
 
 #include "support/private_session_bus.h"
 #include "support/scoped_environment.h"
+#include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QFile>
@@ -21,6 +22,7 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
         GTEST_SKIP() << "gnome-keyring-daemon is not installed";
     }
     test::TestPlatform env;
+    env.useSystemClock();
     test::PrivateSessionBus bus;
     if (bus.address().isEmpty()) {
         GTEST_SKIP() << "dbus-daemon could not start a session bus";
@@ -34,13 +36,15 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     QProcess keyring;
     keyring.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});
     ASSERT_TRUE(keyring.waitForFinished(15000));
-    if (!SecretServiceKeychain::isAvailable()) {
-        GTEST_SKIP() << "no Secret Service answered on the private bus";
+    QString why;
+    if (!SecretServiceKeychain::isAvailable(&why)) {
+        GTEST_SKIP() << "no Secret Service answered on the private bus: " << why.toStdString();
     }
 
     // The production keychain picks the Secret Service and writes no fallback file.
     const QString fallback = env.root() + "/fallback.json";
     env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback, env.platform().clock()));
+    test::runToEnd(env.platform().keychain().settle());
     HelperKeychainStorage tokens(env.platform().keychain());
 
     tokens.saveToken("first-token", "client-a");
@@ -71,6 +75,7 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
 TEST(SecretServiceKeychain, FallsBackToAPrivateFile)
 {
     test::TestPlatform env;
+    env.useSystemClock();
     test::PrivateSessionBus bus; // an empty bus: nothing provides the Secret Service
     if (bus.address().isEmpty()) {
         GTEST_SKIP() << "dbus-daemon could not start a session bus";
@@ -78,6 +83,7 @@ TEST(SecretServiceKeychain, FallsBackToAPrivateFile)
     bus.exportToEnvironment();
     const QString fallback = env.root() + "/support/keychain.json";
     env.platform().setKeychain(std::make_shared<LinuxKeychain>(fallback, env.platform().clock()));
+    test::runToEnd(env.platform().keychain().settle());
     HelperKeychainStorage tokens(env.platform().keychain());
 
     tokens.saveToken("file-token", "client-a");

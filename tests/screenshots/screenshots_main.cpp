@@ -119,8 +119,8 @@ ShotEnvironment::ShotEnvironment()
                  RigctldStartPath::arguments(config.rigctldConfig(), QStringLiteral("127.0.0.1")), QStringLiteral("*-t*"));
     int address = 10;
     for (const char *host : {"shack-laptop", "field-tablet", "kitchen-pc"}) {
-        pairing.requestPairing(QString::fromLatin1(host) + QStringLiteral("-id"), QString::fromLatin1(host),
-                               QStringLiteral("Linux"), QStringLiteral("192.168.1.%1").arg(address++));
+        test::runToEnd(pairing.requestPairing(QString::fromLatin1(host) + QStringLiteral("-id"), QString::fromLatin1(host),
+                               QStringLiteral("Linux"), QStringLiteral("192.168.1.%1").arg(address++)));
     }
     env.clock().advance(std::chrono::seconds(754));
 }

@@ -6,6 +6,7 @@
 #include "app/settings_view.h"
 #include "core/experimental_features.h"
 
+#include "support/task_outcome.h"
 #include "support/scripted_alert_presenter.h"
 
 #include <QMessageBox>
@@ -29,7 +30,7 @@ struct ClientsScene {
     {
         scene.env.clock().advance(2s); // past the rate limit of one address
         const QString id = host + QStringLiteral("-id");
-        pairing.requestPairing(id, host, platform, QStringLiteral("192.168.1.50"));
+        test::runToEnd(pairing.requestPairing(id, host, platform, QStringLiteral("192.168.1.50")));
         if (decision == PairingStatus::approved) {
             pairing.approve(id);
             if (claimed) {

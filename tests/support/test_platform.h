@@ -76,6 +76,15 @@ private:
 class PlatformKeychain final : public Keychain {
 public:
     QCoro::Task<void> settle() override { return keychain().settle(); }
+    QCoro::Task<bool> run(std::function<void(Keychain &)> operation) override
+    {
+        return keychain().run(std::move(operation));
+    }
+    bool awaitsKeyring() const override { return keychain().awaitsKeyring(); }
+    QCoro::Task<bool> keyringTakenOver(std::stop_token stop) override
+    {
+        return keychain().keyringTakenOver(std::move(stop));
+    }
     int add(const QString &service, const QString &account, const QByteArray &data) override
     {
         return keychain().add(service, account, data);

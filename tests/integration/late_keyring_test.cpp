@@ -1,0 +1,258 @@
+#include "api/api_router.h"
+#include "api/helper_keychain_storage.h"
+#include "api/http_server.h"
+#include "api/pairing_manager.h"
+#include "core/config_store.h"
+#include "platform/clock.h"
+#include "platform/keychain.h"
+
+#include "support/event_wait.h"
+#include "support/fake_login_item.h"
+#include "support/no_services.h"
+#include "support/private_session_bus.h"
+#include "support/recording_app_activation.h"
+#include "support/scoped_environment.h"
+#include "support/task_outcome.h"
+#include "support/test_platform.h"
+#include "support/wire_client.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusReply>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// A real gnome-keyring on a private session bus, which a test can stop (SIGSTOP) so that it
+// stops answering, and let go on.
+class KeyringOnPrivateBus {
+public:
+    explicit KeyringOnPrivateBus(test::TestPlatform &env)
+    {
+        if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty()) {
+            m_whyNot = "gnome-keyring-daemon is not installed";
+            return;
+        }
+        if (m_bus.address().isEmpty()) {
+            m_whyNot = "dbus-daemon could not start a session bus";
+            return;
+        }
+        m_bus.exportToEnvironment();
+        m_variables.set("HOME", env.platform().paths().home().toUtf8());
+        m_variables.set("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
+        m_variables.set("XDG_RUNTIME_DIR", env.root().toUtf8());
+        QProcess start;
+        start.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});
+        if (!start.waitForFinished(15000)
+            || !test::processEventsUntil([] { return SecretServiceKeychain::isAvailable(); }, 10s)) {
+            m_whyNot = "no Secret Service answered on the private bus";
+            return;
+        }
+        const QDBusReply<uint> owner =
+            QDBusConnection::sessionBus().interface()->servicePid(QStringLiteral("org.freedesktop.secrets"));
+        m_pid = owner.isValid() ? static_cast<pid_t>(owner.value()) : 0;
+        if (m_pid <= 0) {
+            m_whyNot = "the keyring's process could not be found";
+        }
+    }
+    ~KeyringOnPrivateBus()
+    {
+        if (m_pid > 0) {
+            resume();
+            ::kill(m_pid, SIGTERM);
+        }
+    }
+
+    const char *whyNot() const { return m_whyNot; }
+    void stop() { ::kill(m_pid, SIGSTOP); }
+    void resume() { ::kill(m_pid, SIGCONT); }
+
+private:
+    test::PrivateSessionBus m_bus;
+    test::ScopedEnvironment m_variables;
+    pid_t m_pid = 0;
+    const char *m_whyNot = nullptr;
+};
+
+// One run of the helper's pairing over the production keychain, serving the API.
+struct HelperRun {
+    HelperRun(test::TestPlatform &env, ConfigStore &config, const QString &fallback)
+        : keychain(fallback, clock), pairing(env.defaults(), clock, keychain, env.attention()),
+          api(clock, env.platform().peerOwners())
+    {
+        pairing.warmTokenCacheWhenSettled();
+        started = test::startOnFreePort(api, APIRouter::handler(services, config, pairing, clock, env.defaults(),
+                                                                env.notifications()));
+    }
+
+    test::WireReply call(const QByteArray &request, std::chrono::milliseconds limit = 10s)
+    {
+        test::WireClient client;
+        if (!client.connectTo(api.port())) {
+            return {};
+        }
+        client.send(request);
+        client.waitForClose(limit);
+        return client.reply();
+    }
+    test::WireReply withToken(const QString &token)
+    {
+        return call("GET /services HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + token.toUtf8() + "\r\n\r\n");
+    }
+    test::WireReply pair(const QByteArray &clientId)
+    {
+        const QByteArray body = R"({"clientId":")" + clientId + R"(","hostname":"h","platform":"p"})";
+        return call("POST /pair/request HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+                    + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    }
+
+    SystemClock clock;
+    LinuxKeychain keychain;
+    PairingManager pairing;
+    test::NoServices services;
+    HTTPServer api;
+    bool started = false;
+};
+
+class LateKeyring : public ::testing::Test {
+protected:
+    test::TestPlatform env;
+    KeyringOnPrivateBus keyring{env};
+    test::FakeLoginItem loginItem;
+    test::RecordingAppActivation activation;
+    ConfigStore config{env.defaults(), env.platform(), loginItem, activation};
+    const QString fallback = env.root() + "/support/keychain.json";
+
+    // The token of an approved client, paired in `run`.
+    QString pairApproved(HelperRun &run, const QByteArray &clientId)
+    {
+        EXPECT_EQ(run.pair(clientId).statusCode, 200);
+        EXPECT_EQ(run.pairing.approve(clientId), std::nullopt);
+        const test::WireReply status = run.call("GET /pair/status/" + clientId + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        EXPECT_EQ(status.statusCode, 200) << status.body.toStdString();
+        return QString::fromStdString(nlohmann::json::parse(status.body.toStdString(), nullptr, false).value("token", ""));
+    }
+    // The clients whose token the file holds.
+    QStringList inFile()
+    {
+        QStringList owners;
+        FileKeychain(fallback).accounts(HelperKeychainStorage::kService, &owners);
+        return owners;
+    }
+};
+
+TEST_F(LateKeyring, AKeyringThatAnswersLateCostsNoPairing)
+{
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
+    }
+    ASSERT_TRUE(config.requirePairing());
+    QString before;
+    {
+        HelperRun first(env, config, fallback);
+        ASSERT_TRUE(first.started);
+        before = pairApproved(first, "before");
+        ASSERT_EQ(before.size(), 64);
+    }
+    EXPECT_TRUE(inFile().isEmpty());
+
+    // At login the keyring starts beside the helper and answers after 4 s.
+    keyring.stop();
+    QElapsedTimer sinceLaunch;
+    sinceLaunch.start();
+    QString during;
+    {
+        HelperRun second(env, config, fallback);
+        ASSERT_TRUE(second.started);
+        // The file stands in after 3 s; the token kept in the keyring can't be told valid or not.
+        const test::WireReply waiting = second.withToken(before);
+        EXPECT_GE(sinceLaunch.elapsed(), 2900);
+        EXPECT_EQ(waiting.statusCode, 503) << waiting.body.toStdString();
+        EXPECT_TRUE(waiting.headerLines.contains("Retry-After: 5"));
+        EXPECT_TRUE(waiting.body.contains("keyring is not answering"));
+        EXPECT_EQ(second.withToken(QString(64, 'f')).statusCode, 503);
+        // A client paired meanwhile is served from the file.
+        during = pairApproved(second, "during");
+        ASSERT_EQ(during.size(), 64);
+        EXPECT_EQ(second.withToken(during).statusCode, 200);
+        EXPECT_EQ(inFile(), QStringList{"during"});
+
+        test::processEventsUntil([&] { return sinceLaunch.elapsed() > 4000; }, 5s);
+        keyring.resume();
+        ASSERT_TRUE(test::processEventsUntil([&] { return second.withToken(before).statusCode == 200; }, 15s));
+        EXPECT_EQ(second.withToken(during).statusCode, 200);
+        EXPECT_EQ(second.withToken(QString(64, 'f')).statusCode, 401);
+        EXPECT_TRUE(inFile().isEmpty());
+        EXPECT_EQ(env.log().messages().filter("is not answering: a request whose token may be in it").size(), 1);
+    }
+
+    // The next launch, with the keyring answering, knows both.
+    HelperRun third(env, config, fallback);
+    EXPECT_EQ(third.withToken(during).statusCode, 200);
+    EXPECT_EQ(third.withToken(before).statusCode, 200);
+    EXPECT_TRUE(inFile().isEmpty());
+    QByteArray stored;
+    EXPECT_EQ(SecretServiceKeychain().read(HelperKeychainStorage::kService, "during", &stored), Keychain::kSuccess);
+    EXPECT_EQ(stored, during.toUtf8());
+}
+
+TEST_F(LateKeyring, AKeyringThatStopsAnsweringHoldsNothingAndLosesNothing)
+{
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
+    }
+    HelperRun run(env, config, fallback);
+    ASSERT_TRUE(run.started);
+    const QString token = pairApproved(run, "c1");
+    ASSERT_EQ(token.size(), 64);
+    const auto clientsBefore = run.pairing.clients();
+
+    // Past the rate limit of new clients from one host.
+    QElapsedTimer sincePaired;
+    sincePaired.start();
+    test::processEventsUntil([&] { return sincePaired.elapsed() > 1100; }, 2s);
+    keyring.stop();
+    // A new client's request waits for the keyring, but nothing else does.
+    test::WireClient request;
+    ASSERT_TRUE(request.connectTo(run.api.port()));
+    QElapsedTimer sinceAsked;
+    sinceAsked.start();
+    const QByteArray body = R"({"clientId":"c2","hostname":"h","platform":"p"})";
+    request.send("POST /pair/request HTTP/1.1\r\nHost: localhost\r\nContent-Length: " + QByteArray::number(body.size())
+                 + "\r\n\r\n" + body);
+    ASSERT_TRUE(test::processEventsUntil([&] { return sinceAsked.elapsed() > 200; }, 1s));
+    for (const QByteArray &other : {QByteArray("GET /status HTTP/1.1\r\nHost: localhost\r\n\r\n"),
+                                    "GET /services HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer "
+                                        + token.toUtf8() + "\r\n\r\n"}) {
+        QElapsedTimer answeredIn;
+        answeredIn.start();
+        EXPECT_EQ(run.call(other).statusCode, 200);
+        EXPECT_LT(answeredIn.elapsed(), 100);
+    }
+    EXPECT_TRUE(request.isOpen());
+    ASSERT_TRUE(request.waitForClose(LinuxKeychain::kCallTimeLimit + 2s));
+    EXPECT_LT(sinceAsked.elapsed(), (LinuxKeychain::kCallTimeLimit + 1s).count());
+    EXPECT_EQ(request.reply().statusCode, 500);
+    EXPECT_TRUE(request.reply().body.contains("keyring is not answering")) << request.reply().body.toStdString();
+
+    // Nothing changed: the table, the token that works, and the keyring's items.
+    EXPECT_EQ(run.pairing.clients().size(), clientsBefore.size());
+    EXPECT_EQ(run.withToken(token).statusCode, 200);
+    keyring.resume();
+    QStringList owners;
+    EXPECT_EQ(SecretServiceKeychain().accounts(HelperKeychainStorage::kService, &owners), Keychain::kSuccess);
+    EXPECT_EQ(owners, QStringList{"c1"});
+    EXPECT_TRUE(inFile().isEmpty());
+}
+
+} // namespace
+} // namespace cordavelle
