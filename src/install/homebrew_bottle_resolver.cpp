@@ -5,6 +5,14 @@
 
 namespace cordavelle {
 
+namespace {
+
+// A formula is some tens of kilobytes; a cap also bounds how long a server may take over one at
+// the slowest pace a document may keep.
+constexpr qint64 kFormulaCap = 256 * 1024;
+
+} // namespace
+
 QString formulaUnreadable(const QString &name, const QUrl &formula)
 {
     return QStringLiteral("The release information of %1 from %2 could not be read").arg(name, formula.host());
@@ -79,7 +87,9 @@ QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &clie
 {
     QString name = formula.fileName();
     name.chop(name.endsWith(QLatin1String(".json")) ? 5 : 0);
-    const HttpResponse response = co_await client.get(HttpRequest(formula), std::move(stop));
+    HttpRequest request(formula);
+    request.maximumSize = kFormulaCap;
+    const HttpResponse response = co_await client.get(std::move(request), std::move(stop));
     requireSuccessfulStatus(response, QStringLiteral("the release information of %1").arg(name));
     BottleInfo bottle = parse(response.body, bottleTag(machineArchitecture));
     requireSecureLink(bottle.url, formula);

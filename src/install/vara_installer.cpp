@@ -29,6 +29,10 @@ namespace cordavelle {
 
 namespace {
 
+// The page is a short list of links; a cap also bounds how long a server may take over it at the
+// slowest pace a document may keep.
+constexpr qint64 kDownloadsPageCap = 256 * 1024;
+
 QString shortTag(VARAVariant variant) { return variant == VARAVariant::hf ? QStringLiteral("hf") : QStringLiteral("fm"); }
 
 } // namespace
@@ -227,7 +231,9 @@ QCoro::Task<QUrl> VARAInstaller::findDownloadURL(std::stop_token stop)
     const QUrl page = m_with.downloadsPage;
     QUrl link;
     try {
-        const HttpResponse response = co_await m_with.http.get(HttpRequest(page), stop);
+        HttpRequest request(page);
+        request.maximumSize = kDownloadsPageCap;
+        const HttpResponse response = co_await m_with.http.get(std::move(request), stop);
         requireSuccessfulStatus(response, QStringLiteral("the page"));
         link = downloadLinkInPage(response.body, page, m_variant);
     } catch (const OperationCancelled &) {

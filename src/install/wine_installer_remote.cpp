@@ -25,6 +25,11 @@ namespace {
 
 const QString kWinetricksAdvice = QStringLiteral("install it with apt (`sudo apt install winetricks`)");
 
+// Some four times what each has grown to: a cap also bounds how long a server may take over one
+// at the slowest pace a document may keep.
+constexpr qint64 kReleaseListCap = 4 * 1024 * 1024;
+constexpr qint64 kWinetricksScriptCap = 4 * 1024 * 1024;
+
 // A vanilla build of a stable Wine (x.0 or x.0.y) for x86-64; never a development, release
 // candidate, staging or Proton build, nor a 32-bit one.
 const QRegularExpression kStableBuild(QStringLiteral("^wine-\\d+\\.0(\\.\\d+)?-amd64(-wow64)?\\.tar\\.xz$"));
@@ -127,6 +132,7 @@ QCoro::Task<WineInstaller::Release> WineInstaller::findLatestStableRelease(std::
 {
     const QUrl list = m_platform.remoteServices().wineReleases();
     HttpRequest request(list, {{"Accept", "application/vnd.github.v3+json"}});
+    request.maximumSize = kReleaseListCap;
     Release release;
     try {
         const HttpResponse response = co_await m_platform.httpClient().get(std::move(request), std::move(stop));
@@ -180,7 +186,9 @@ QCoro::Task<void> WineInstaller::downloadWinetricks(std::stop_token stop)
 {
     HttpResponse response;
     try {
-        response = co_await m_platform.httpClient().get(HttpRequest(m_platform.remoteServices().winetricksScript()), stop);
+        HttpRequest request(m_platform.remoteServices().winetricksScript());
+        request.maximumSize = kWinetricksScriptCap;
+        response = co_await m_platform.httpClient().get(std::move(request), stop);
     } catch (const OperationCancelled &) {
         throw;
     } catch (const std::exception &error) {

@@ -3,6 +3,7 @@
 #include "async/reply_end.h"
 
 #include "cancellation.h"
+#include "document_pace.h"
 #include "download_writer.h"
 #include "files.h"
 
@@ -12,6 +13,7 @@
 #include <QPointer>
 #include <QScopeGuard>
 
+#include <algorithm>
 #include <coroutine>
 #include <exception>
 #include <optional>
@@ -69,7 +71,7 @@ bool isTransportFailure(QNetworkReply::NetworkError error)
            || error == QNetworkReply::ProtocolFailure;
 }
 
-// One request-and-answer of a transfer (a redirect starts another), shared with the idle watch.
+// One request-and-answer of a transfer (a redirect starts another), shared with its watch.
 struct Hop {
     QPointer<QNetworkReply> reply;
     Clock::SteadyTime lastActivity;
@@ -77,42 +79,38 @@ struct Hop {
     qint64 total = -1;
     // Body bytes as they came off the wire, to hold against `total`.
     qint64 received = 0;
+    // A redirect's status and target, kept as they came: the hop is cut once they are in.
     bool redirect = false;
+    QByteArray location;
     // The status line and headers came: a failure from then on broke off an answer.
     bool answered = false;
     bool finished = false;
     bool timedOut = false;
-    // The whole transfer's limit passed.
+    // The transfer fell behind its pace; what came in the pace's window then.
     bool tooSlow = false;
+    qint64 recentBytes = 0;
+    bool tooLong = false;
     bool sinkRefused = false;
 };
 
-// The average pace, in bytes a second, at which a document may go on coming past its limit: a
-// slow link's, where a whole release list or script takes minutes, and no trickle's.
-constexpr qint64 kSteadyDocumentRate = 2048;
-
-// When a transfer that began at `begun` has taken too long: at `end`, or later for as long as
-// what `hop` received averages kSteadyDocumentRate.
-Clock::SteadyTime tooSlowAt(Clock::SteadyTime begun, Clock::SteadyTime end, const Hop &hop)
-{
-    return std::max(end, begun + std::chrono::milliseconds(hop.received * 1000 / kSteadyDocumentRate));
-}
-
-// Aborts the hop once no byte has arrived for `timeout`, or once it has taken too long for a
-// transfer that began at `begun` and was to end by `end` (tooSlowAt); ends when the hop does.
-QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseconds timeout, Clock::SteadyTime begun,
-                            std::optional<Clock::SteadyTime> end, std::shared_ptr<Hop> hop)
+// Aborts the hop once no byte has arrived for `quietLimit`, once the transfer has fallen
+// behind `pace` when it keeps one, or at its `ceiling`; ends when the hop does.
+QCoro::Task<void> watchHop(std::shared_ptr<Clock> clock, std::chrono::milliseconds quietLimit,
+                           std::shared_ptr<const DocumentPace> pace, Clock::SteadyTime ceiling, std::shared_ptr<Hop> hop)
 {
     const std::stop_token stop = hop->watchStop.get_token();
     while (!hop->finished) {
-        const Clock::SteadyTime quiet = hop->lastActivity + timeout;
-        const Clock::SteadyTime deadline = end ? std::min(quiet, tooSlowAt(begun, *end, *hop)) : quiet;
         const Clock::SteadyTime now = clock->now();
+        const Clock::SteadyTime quiet = hop->lastActivity + quietLimit;
+        const Clock::SteadyTime deadline = std::min({quiet, ceiling, pace ? pace->behindAt(now) : quiet});
         if (now >= deadline) {
             if (now >= quiet) {
                 hop->timedOut = true;
+            } else if (now >= ceiling) {
+                hop->tooLong = true;
             } else {
                 hop->tooSlow = true;
+                hop->recentBytes = pace->recent(now);
             }
             if (hop->reply) {
                 hop->reply->abort();
@@ -123,6 +121,23 @@ QCoro::Task<void> watchIdle(std::shared_ptr<Clock> clock, std::chrono::milliseco
             co_return;
         }
     }
+}
+
+qint64 wholeSeconds(std::chrono::steady_clock::duration duration)
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(duration).count();
+}
+
+// "8 MiB", "512 KiB", "100 bytes".
+QString sizeText(qint64 bytes)
+{
+    if (bytes >= 1024 * 1024 && bytes % (1024 * 1024) == 0) {
+        return QStringLiteral("%1 MiB").arg(bytes / (1024 * 1024));
+    }
+    if (bytes >= 1024 && bytes % 1024 == 0) {
+        return QStringLiteral("%1 KiB").arg(bytes / 1024);
+    }
+    return QStringLiteral("%1 bytes").arg(bytes);
 }
 
 HttpHeaders headersOf(const QNetworkReply &reply)
@@ -158,16 +173,22 @@ QNetworkAccessManager &QtHttpClient::manager()
     return *m_manager;
 }
 
-QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, ChunkSink sink, std::stop_token stop,
-                                                      BodyFlow *flow)
+QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, std::chrono::milliseconds quietLimit,
+                                                      ChunkSink sink, std::stop_token stop, BodyFlow *flow)
 {
     throwIfStopped(stop);
     QUrl url = request.url;
     const Clock::SteadyTime begun = m_clock->now();
-    std::optional<Clock::SteadyTime> end;
+    std::shared_ptr<DocumentPace> pace;
     if (request.limit) {
-        end = begun + *request.limit;
+        pace = std::make_shared<DocumentPace>(begun + *request.limit);
     }
+    // A year stands for none.
+    const auto never = std::chrono::hours(24 * 365);
+    if (quietLimit <= std::chrono::milliseconds::zero()) {
+        quietLimit = never;
+    }
+    const Clock::SteadyTime ceiling = begun + (request.ceiling ? *request.ceiling : never);
     // Counted outside the loop header: g++ 12 loses a for-loop variable across a co_await.
     int redirects = 0;
     while (true) {
@@ -191,15 +212,24 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         hop->reply = reply.get();
         QNetworkReply *raw = reply.get();
         Clock *clock = m_clock.get();
-        QObject::connect(raw, &QNetworkReply::metaDataChanged, &context, [hop, raw, clock] {
+        QObject *contextPointer = &context;
+        QObject::connect(raw, &QNetworkReply::metaDataChanged, &context, [hop, raw, clock, contextPointer] {
             hop->lastActivity = clock->now();
             const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
             hop->answered = status.isValid();
             hop->redirect = status.isValid() && isRedirect(status.toInt()) && raw->hasRawHeader("Location");
             const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
             hop->total = length.isValid() ? length.toLongLong() : -1;
+            if (hop->redirect) {
+                // The target is all a redirect gives; its body is not waited for, since a server
+                // could keep it coming for as long as it liked. Queued, so as not to end the reply
+                // inside its own signal.
+                hop->location = raw->rawHeader("Location");
+                QMetaObject::invokeMethod(
+                    contextPointer, [hop] { if (hop->reply) hop->reply->abort(); }, Qt::QueuedConnection);
+            }
         });
-        auto drain = [hop, raw, clock, &sink, flow] {
+        auto drain = [hop, raw, clock, &sink, flow, pace] {
             while (raw->isOpen() && !hop->sinkRefused) {
                 // Once the reply has finished, the rest is small (the reply's buffer) and taken whole.
                 if (flow && !hop->finished && flow->full()) {
@@ -215,8 +245,13 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
                 }
                 hop->lastActivity = clock->now();
                 hop->received += chunk.size();
-                // A redirect's own body is nobody's business.
-                if (!hop->redirect && !sink(chunk, hop->total)) {
+                if (hop->redirect) {
+                    continue;
+                }
+                if (pace) {
+                    pace->add(hop->lastActivity, chunk.size());
+                }
+                if (!sink(chunk, hop->total)) {
                     hop->sinkRefused = true;
                     raw->abort();
                 }
@@ -226,14 +261,9 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
         if (flow) {
             flow->resume = drain;
         }
-        if (request.timeout > std::chrono::milliseconds::zero() || end) {
-            const auto quiet = request.timeout > std::chrono::milliseconds::zero() ? request.timeout
-                                                                                   : std::chrono::milliseconds(std::chrono::hours(24 * 365));
-            watchIdle(m_clock, quiet, begun, end, hop);
-        }
+        watchHop(m_clock, quietLimit, pace, ceiling, hop);
         // The abort is queued: a stop requested in the middle of other work must not finish the
         // transfer (and run its continuation) inside that work.
-        QObject *contextPointer = &context;
         std::stop_callback onStop(stop, [contextPointer, hop] {
             QMetaObject::invokeMethod(
                 contextPointer, [hop] { if (hop->reply) hop->reply->abort(); }, Qt::QueuedConnection);
@@ -249,26 +279,39 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
 
         throwIfStopped(stop);
         if (hop->timedOut) {
+            const qint64 quiet = wholeSeconds(quietLimit);
             throw HttpError(HttpError::Kind::timedOut,
-                            QStringLiteral("%1 stopped answering: the request timed out.").arg(serverName(url)));
+                            hop->answered ? QStringLiteral("%1 stopped sending its answer: nothing came for %2 s after %3 bytes.")
+                                                .arg(serverName(url))
+                                                .arg(quiet)
+                                                .arg(hop->received)
+                                          : QStringLiteral("%1 sent no answer within %2 s.").arg(serverName(url)).arg(quiet));
         }
         if (hop->tooSlow) {
             throw HttpError(HttpError::Kind::timedOut,
-                            QStringLiteral("%1 answered too slowly: the answer did not arrive within %2 s.")
+                            QStringLiteral("%1 answered too slowly: %2 bytes came in the last %3 s, %4 s into the transfer.")
                                 .arg(serverName(url))
-                                .arg(std::chrono::duration_cast<std::chrono::seconds>(m_clock->now() - begun).count()));
+                                .arg(hop->recentBytes)
+                                .arg(DocumentPace::kWindow.count())
+                                .arg(wholeSeconds(m_clock->now() - begun)));
         }
-        const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (hop->sinkRefused) {
-            co_return Answer{status.toInt(), headersOf(*raw), url};
-        }
-        const QNetworkReply::NetworkError error = raw->error();
-        if (error != QNetworkReply::NoError && (isTransportFailure(error) || !status.isValid())) {
-            const QString text = hop->answered ? QStringLiteral("The answer from %1 broke off: %2")
-                                               : QStringLiteral("Could not reach %1: %2");
-            throw HttpError(HttpError::Kind::transport, text.arg(serverName(url), raw->errorString()));
+        if (hop->tooLong) {
+            throw HttpError(HttpError::Kind::timedOut,
+                            QStringLiteral("%1 answered too slowly: its answer was still coming after %2 s.")
+                                .arg(serverName(url))
+                                .arg(wholeSeconds(m_clock->now() - begun)));
         }
         if (!hop->redirect) {
+            const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+            if (hop->sinkRefused) {
+                co_return Answer{status.toInt(), headersOf(*raw), url};
+            }
+            const QNetworkReply::NetworkError error = raw->error();
+            if (error != QNetworkReply::NoError && (isTransportFailure(error) || !status.isValid())) {
+                const QString text = hop->answered ? QStringLiteral("The answer from %1 broke off: %2")
+                                                   : QStringLiteral("Could not reach %1: %2");
+                throw HttpError(HttpError::Kind::transport, text.arg(serverName(url), raw->errorString()));
+            }
             // Qt at times ends an answer whose connection closed early as if it were whole; the
             // length the server announced tells. A body Qt unpacked on the way has another length.
             const int code = status.isValid() ? status.toInt() : 0;
@@ -288,11 +331,11 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, Chunk
             throw HttpError(HttpError::Kind::transport,
                             QStringLiteral("Too many HTTP redirects, the last from %1").arg(serverName(url)));
         }
-        const QUrl next = url.resolved(QUrl::fromEncoded(raw->rawHeader("Location")));
+        const QUrl next = url.resolved(QUrl::fromEncoded(hop->location));
         const bool web = next.scheme() == QLatin1String("http") || next.scheme() == QLatin1String("https");
         if (!next.isValid() || !web) {
             throw HttpError(HttpError::Kind::transport,
-                            QStringLiteral("Invalid redirect to %1").arg(QString::fromUtf8(raw->rawHeader("Location"))));
+                            QStringLiteral("Invalid redirect to %1").arg(QString::fromUtf8(hop->location)));
         }
         if (url.scheme() == QLatin1String("https") && next.scheme() != QLatin1String("https")) {
             throw HttpError(HttpError::Kind::transport,
@@ -307,14 +350,18 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
 {
     QByteArray body;
     bool tooLarge = false;
-    const QUrl address = request.url;
+    const qint64 cap = request.maximumSize.value_or(kMaximumDocumentSize);
+    const std::chrono::milliseconds quiet = request.timeout.value_or(kDocumentQuietLimit);
     if (!request.limit) {
         request.limit = kDocumentTimeLimit;
     }
+    if (!request.ceiling) {
+        request.ceiling = kDocumentTimeCeiling;
+    }
     Answer answer = co_await fetch(
-        std::move(request),
-        [&body, &tooLarge](const QByteArray &chunk, qint64 total) {
-            if (total > kMaximumDocumentSize || body.size() + chunk.size() > kMaximumDocumentSize) {
+        std::move(request), quiet,
+        [&body, &tooLarge, cap](const QByteArray &chunk, qint64 total) {
+            if (total > cap || body.size() + chunk.size() > cap) {
                 tooLarge = true;
                 return false;
             }
@@ -323,9 +370,8 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
         },
         std::move(stop));
     if (tooLarge) {
-        throw HttpError(HttpError::Kind::transport, QStringLiteral("The answer from %1 is larger than %2 MiB.")
-                                                        .arg(address.toDisplayString())
-                                                        .arg(kMaximumDocumentSize / (1024 * 1024)));
+        throw HttpError(HttpError::Kind::transport, QStringLiteral("The answer from %1 is larger than %2.")
+                                                        .arg(answer.url.toDisplayString(), sizeText(cap)));
     }
     co_return HttpResponse{answer.statusCode, std::move(answer.headers), std::move(answer.url), std::move(body)};
 }
@@ -359,8 +405,9 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
     std::optional<Answer> answer;
     std::exception_ptr failure;
     try {
+        const std::chrono::milliseconds quiet = request.timeout.value_or(HttpRequest::kDefaultTimeout);
         answer = co_await fetch(
-            std::move(request),
+            std::move(request), quiet,
             [&](const QByteArray &chunk, qint64 total) {
                 if (queue->failed()) {
                     return false;

@@ -33,13 +33,22 @@ struct HttpRequest {
     // Sent as given. An "Authorization" header goes only to the origin of `url`: it is dropped
     // when a redirect leads to another scheme, host or port.
     HttpHeaders headers;
-    // How long the transfer may go without a byte arriving before it fails.
-    std::chrono::milliseconds timeout = kDefaultTimeout;
-    // How long the whole transfer may take, redirects included, unless what came so far keeps a
-    // slow link's pace on average; none for no limit. get() sets kDocumentTimeLimit when none is
-    // given: a document is small, and a server that trickles it would otherwise hold its reader
-    // for hours without ever going quiet.
+    // How long the transfer may go without a byte arriving before it fails; none for the call's
+    // own (HttpClient::kDocumentQuietLimit for a document, kDefaultTimeout for a download), zero
+    // for no limit.
+    std::optional<std::chrono::milliseconds> timeout;
+    // How long the whole transfer may take, redirects included, before what came in the last
+    // minute must keep a slow link's pace (DocumentPace); none for no limit. get() sets
+    // kDocumentTimeLimit when none is given: a document is small, and a server that trickles it
+    // would otherwise hold its reader for hours without ever going quiet.
     std::optional<std::chrono::milliseconds> limit;
+    // How long the whole transfer may take at the most, whatever its pace; none for no ceiling.
+    // get() sets kDocumentTimeCeiling when none is given, so that an update check that reads a
+    // few documents one after another ends in minutes even against a server that keeps the pace.
+    std::optional<std::chrono::milliseconds> ceiling;
+    // The largest body get() keeps; none for HttpClient::kMaximumDocumentSize. A document's cap,
+    // at the slowest pace a transfer may keep, also bounds how long it may take.
+    std::optional<qint64> maximumSize;
 };
 
 // What the server answered, whatever its status: a 404 or an error page is a result, not a
@@ -62,8 +71,8 @@ struct HttpDownload {
     qint64 size = 0;
 };
 
-// No answer: the connection failed, broke off, was refused by redirect rules or went quiet for
-// longer than the request's time-out. `description()` is the text shown to the user.
+// No answer: the connection failed, broke off, was refused by redirect rules, went quiet for
+// longer than the request's time-out or fell behind a document's pace. `description()` is the text shown to the user.
 class HttpError : public DescribedError {
 public:
     enum class Kind { transport, timedOut };
@@ -85,18 +94,23 @@ void requireSecureLink(const QUrl &link, const QUrl &document);
 using DownloadProgress = std::function<void(qint64 received, qint64 total)>;
 
 // HTTP(S) GETs for the installers' remote services. Both calls run on the event loop without
-// blocking it, follow redirects, and end with OperationCancelled once `stop` is requested.
+// blocking it, follow redirects as soon as their target is known (a redirect's body is never
+// read), and end with OperationCancelled once `stop` is requested.
 class HttpClient {
 public:
     static constexpr qint64 kMaximumDocumentSize = 8 * 1024 * 1024;
     static constexpr std::chrono::milliseconds kDocumentTimeLimit{120000};
+    static constexpr std::chrono::milliseconds kDocumentQuietLimit{30000};
+    // Time for a whole release list or script at a slow link's pace.
+    static constexpr std::chrono::milliseconds kDocumentTimeCeiling{600000};
 
     virtual ~HttpClient() = default;
 
-    // The whole body in memory, up to kMaximumDocumentSize: a larger one is a transport error,
-    // since only downloads may be large and they go to disk. Without a limit of its own the
-    // request may take kDocumentTimeLimit in all, and longer only while the body keeps a slow
-    // link's pace (HttpRequest::limit). Throws HttpError or OperationCancelled.
+    // The whole body in memory, up to the request's maximumSize: a larger one is a transport
+    // error, since only downloads may be large and they go to disk. Without limits of its own the
+    // request fails after kDocumentQuietLimit without a byte, past kDocumentTimeLimit once the
+    // last minute fell behind a slow link's pace (HttpRequest::limit), and past
+    // kDocumentTimeCeiling in any case. Throws HttpError or OperationCancelled.
     virtual QCoro::Task<HttpResponse> get(HttpRequest request, std::stop_token stop = {}) = 0;
 
     // The body written to `destination` as it arrives, replacing the file only once the whole
@@ -137,7 +151,9 @@ private:
         std::function<bool()> full;
         std::function<void()> resume;
     };
-    QCoro::Task<Answer> fetch(HttpRequest request, ChunkSink sink, std::stop_token stop, BodyFlow *flow = nullptr);
+    // `quietLimit`: the request's time-out as the call takes it.
+    QCoro::Task<Answer> fetch(HttpRequest request, std::chrono::milliseconds quietLimit, ChunkSink sink,
+                              std::stop_token stop, BodyFlow *flow = nullptr);
     QNetworkAccessManager &manager();
 
     std::shared_ptr<Clock> m_clock;

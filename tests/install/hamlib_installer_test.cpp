@@ -352,6 +352,8 @@ TEST_F(HamlibInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBeh
              "the server answered 403 Forbidden for the release information of libusb: too many requests for now, try "
              "again later"},
         {"/api/formula/hamlib.json", Fault::garbage, formulaOf("hamlib") + "could not parse the Hamlib release information"},
+        {"/api/formula/hamlib.json", Fault::endlessRedirect,
+         formulaOf("hamlib") + "the server answered 404 Not Found for the release information of hamlib"},
         {"", Fault::notFound, formulaOf("hamlib") + "c" + table.refused().mid(1)},
         {"/v2/hamlib/blobs/4.6", Fault::serverError,
          "Could not download Hamlib: the server answered 500 Internal Server Error for the Hamlib bottle"},

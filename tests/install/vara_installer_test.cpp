@@ -243,6 +243,7 @@ TEST_F(VARAInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         {page, Fault::rateLimited,
          unread + "the server answered 403 Forbidden for the page: too many requests for now, try again later"},
         {page, Fault::garbage, "Could not parse the VARA downloads page"},
+        {page, Fault::endlessRedirect, unread + "the server answered 404 Not Found for the page"},
         {"", Fault::notFound, unread + "c" + table.refused().mid(1)},
         {zip, Fault::serverError,
          "Could not download VARA HF: the server answered 500 Internal Server Error for the VARA download VARA HF 4.8.7 "

@@ -361,6 +361,8 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
          list + "the server answered 403 Forbidden for the list: too many requests for now, try again later"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::garbage, list + "the answer is not a list of releases"},
         {"/repos/Kron4ek/Wine-Builds/releases", Fault::lostRedirect, list + "the server answered 302 for the list"},
+        // Followed at once, whatever its body does; its target is not there.
+        {"/repos/Kron4ek/Wine-Builds/releases", Fault::endlessRedirect, list + "the server answered 404 Not Found for the list"},
         {"", Fault::notFound, list + "c" + table.refused().mid(1)},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::serverError,
          download + "the server answered 500 Internal Server Error for the Wine build wine-10.0-amd64-wow64.tar.xz"},
@@ -374,6 +376,8 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         // tar's own reason follows.
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::garbage, "Failed to extract Wine archive: "},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::dropped, download + "the answer from " + here + " broke off: "},
+        {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::endlessRedirect,
+         download + "the server answered 404 Not Found for the Wine build wine-10.0-amd64-wow64.tar.xz"},
         {"/dl/wine-10.0-amd64-wow64.tar.xz", Fault::redirectLoop,
          download + "too many HTTP redirects, the last from " + here},
         {"/Winetricks/winetricks/master/src/winetricks", Fault::notFound,

@@ -291,7 +291,8 @@ TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
     ASSERT_TRUE(test::processEventsUntil([&] { return received == 1000; }));
     env.clock().advance(60s);
     ASSERT_TRUE(test::processEventsUntil([&] { return silent->done; }));
-    EXPECT_EQ(silent->error, QStringLiteral("127.0.0.1:%1 stopped answering: the request timed out.").arg(server.port()));
+    EXPECT_EQ(silent->error,
+              QStringLiteral("127.0.0.1:%1 stopped sending its answer: nothing came for 60 s after 1000 bytes.").arg(server.port()));
     EXPECT_EQ(test::readBytes(destination), QByteArray("previous"));
 
     auto patient = quietDownload();
@@ -303,14 +304,14 @@ TEST_F(HttpClientTest, AStoppedOrSilentDownloadLeavesTheDestinationAsItWas)
     EXPECT_EQ(test::readBytes(destination), stalling.body);
 }
 
-// A document that keeps coming a byte at a time never goes quiet: its whole transfer has a limit,
-// or an update check would spin for hours. The stall stands for the trickle, with an idle
-// time-out longer than the limit.
-TEST_F(HttpClientTest, ADocumentThatTakesLongerThanItsLimitFailsSayingSo)
+// A document that keeps coming a byte at a time never goes quiet: once its transfer has outlasted
+// its limit, what came in the last minute must keep a slow link's pace. The stall after the
+// headers stands for the trickle, with an idle time-out longer than the limit.
+TEST_F(HttpClientTest, ADocumentThatFallsBehindAfterItsLimitFailsSayingSo)
 {
     test::FixtureHttpServer::Route slow;
     slow.body = QByteArray(200000, 't');
-    slow.stallAfter = 1000;
+    slow.stallAfter = 0;
     server.serve("/slow", slow);
     HttpRequest request{server.url("/slow")};
     request.timeout = 600s;
@@ -322,35 +323,103 @@ TEST_F(HttpClientTest, ADocumentThatTakesLongerThanItsLimitFailsSayingSo)
     env.clock().advance(1s);
     ASSERT_TRUE(test::processEventsUntil([&] { return trickled->done; }));
     EXPECT_EQ(trickled->error,
-              QStringLiteral("127.0.0.1:%1 answered too slowly: the answer did not arrive within 120 s.").arg(server.port()));
+              QStringLiteral("127.0.0.1:%1 answered too slowly: 0 bytes came in the last 60 s, 120 s into the transfer.")
+                  .arg(server.port()));
     server.release();
 }
 
-// A slow link is no trickle: a document that keeps coming at its pace (here 700 kB in its first
-// four minutes, more than 2 kB a second) may outlast the limit, and arrives whole.
-TEST_F(HttpClientTest, ADocumentThatKeepsASlowLinksPaceOutlastsItsLimit)
+// The body comes in drips every 10 s on the platform's clock. A slow link's pace carries a
+// transfer past its limit, though not past its ceiling; a burst buys no time for a trickle after it.
+TEST_F(HttpClientTest, PastItsLimitATransferIsJudgedOnTheLastMinutesPace)
 {
-    test::FixtureHttpServer::Route slow;
-    slow.body = QByteArray(800000, 's');
-    slow.stallAfter = 700000;
-    server.serve("/slow", slow);
-    HttpRequest request{server.url("/slow")};
-    request.timeout = 600s;
-    std::optional<HttpResponse> response;
-    std::exception_ptr failure;
-    bool done = false;
-    test::detail::keepResult(client().get(request), &response, &failure, &done);
-    ASSERT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 1; }));
-    // What was sent is read before the clock moves on.
-    test::processEventsUntil([] { return false; }, 300ms);
-    env.clock().advance(240s);
-    test::processEventsUntil([&] { return done; }, 200ms);
-    EXPECT_FALSE(done);
+    const struct {
+        const char *name;
+        qint64 burst;
+        qint64 drip;
+        qint64 size;
+        const char *error; // empty: arrives whole
+    } cases[] = {
+        {"slow link, 3 kB/s", 30000, 30000, 600000, ""},
+        {"slow link past the ceiling", 30000, 30000, 3000000, "answered too slowly: its answer was still coming after 600 s."},
+        {"burst, then 100 bytes/s", 700000, 1000, 800000,
+         "answered too slowly: 5000 bytes came in the last 60 s, 120 s into the transfer."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::FixtureHttpServer::Route dripping;
+        dripping.body = QByteArray(c.size, 'd');
+        dripping.stallAfter = c.burst;
+        server.serve("/drip", dripping);
+        // A download, whose progress tells when each drip is in; the limits are a document's.
+        HttpRequest request{server.url("/drip")};
+        request.limit = HttpClient::kDocumentTimeLimit;
+        request.ceiling = HttpClient::kDocumentTimeCeiling;
+        qint64 received = 0;
+        const auto begun = env.clock().now();
+        auto fetched = test::track(client().download(request, scratch("drip"), [&](qint64 bytes, qint64) { received = bytes; }));
+        qint64 sent = c.burst;
+        while (!fetched->done) {
+            ASSERT_TRUE(test::processEventsUntil([&] { return received == sent || fetched->done; }));
+            if (sent == c.size) {
+                ASSERT_TRUE(test::processEventsUntil([&] { return fetched->done; }));
+            }
+            if (fetched->done) {
+                break;
+            }
+            env.clock().advance(10s);
+            test::processEventsUntil([&] { return fetched->done; }, 20ms);
+            if (!fetched->done) {
+                sent = std::min(c.size, sent + c.drip);
+                server.releaseBytes(c.drip);
+            }
+        }
+        if (*c.error == '\0') {
+            EXPECT_FALSE(fetched->error) << fetched->error->toStdString();
+            EXPECT_EQ(received, c.size);
+            EXPECT_GT(env.clock().now() - begun, HttpClient::kDocumentTimeLimit);
+        } else {
+            EXPECT_EQ(fetched->error, QStringLiteral("127.0.0.1:%1 ").arg(server.port()) + QLatin1String(c.error));
+        }
+        server.release();
+    }
+}
+
+// 8 MB at once and then a byte now and then: the quiet between the bytes ends it. A download,
+// whose progress tells when the burst is in, with a document's quiet limit.
+TEST_F(HttpClientTest, ADocumentThatGoesQuietAfterABurstFailsAfterThirtySeconds)
+{
+    test::FixtureHttpServer::Route burst;
+    burst.generatedSize = 8000000 + 100;
+    burst.stallAfter = 8000000;
+    server.serve("/burst", burst);
+    HttpRequest request{server.url("/burst")};
+    request.timeout = HttpClient::kDocumentQuietLimit;
+    qint64 received = 0;
+    auto stalled = test::track(client().download(request, scratch("burst"), [&](qint64 bytes, qint64) { received = bytes; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return received == 8000000; }));
+    env.clock().advance(29s);
+    test::processEventsUntil([&] { return stalled->done; }, 200ms);
+    EXPECT_FALSE(stalled->done);
+    env.clock().advance(1s);
+    ASSERT_TRUE(test::processEventsUntil([&] { return stalled->done; }));
+    EXPECT_EQ(stalled->error,
+              QStringLiteral("127.0.0.1:%1 stopped sending its answer: nothing came for 30 s after 8000000 bytes.")
+                  .arg(server.port()));
     server.release();
-    ASSERT_TRUE(test::processEventsUntil([&] { return done; }));
-    EXPECT_FALSE(failure);
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->body.size(), 800000);
+}
+
+// A redirect gives its target; a body that keeps coming behind it holds nothing up, neither a
+// document nor a download.
+TEST_F(HttpClientTest, ARedirectsEndlessBodyIsNotWaitedFor)
+{
+    server.serveFault("/release", test::FixtureHttpServer::Fault::endlessRedirect);
+    server.serve("/release/moved", "the list");
+    EXPECT_EQ(test::runToEnd(client().get({server.url("/release")})).body, QByteArray("the list"));
+    const QString destination = scratch("moved.bin");
+    EXPECT_EQ(test::runToEnd(client().download({server.url("/release")}, destination)).size, 8);
+    EXPECT_EQ(test::readBytes(destination), QByteArray("the list"));
+    // Both redirects' connections were dropped.
+    EXPECT_TRUE(test::processEventsUntil([&] { return server.stalledCount() == 0; }));
 }
 
 TEST_F(HttpClientTest, ADownloadPastAFileSizeLimitFailsAndLeavesTheDestinationAsItWas)

@@ -61,6 +61,18 @@ public:
         return m_server->serverPort();
     }
 
+    void releaseBytes(qint64 bytes)
+    {
+        for (auto &[socket, connection] : m_connections) {
+            if (connection->stalled) {
+                connection->stalled = false;
+                connection->allowance += bytes;
+                --m_owner.m_stalled;
+                pump(*connection);
+            }
+        }
+    }
+
     void releaseAll()
     {
         for (auto &[socket, connection] : m_connections) {
@@ -83,6 +95,8 @@ private:
         qint64 sent = 0;
         bool stalled = false;
         bool released = false;
+        // Bytes let go past stallAfter.
+        qint64 allowance = 0;
     };
 
     void accept(QTcpSocket *socket)
@@ -169,7 +183,7 @@ private:
         if (!c.answered || c.stalled) {
             return;
         }
-        qint64 limit = (c.route.stallAfter >= 0 && !c.released) ? std::min(c.route.stallAfter, c.size) : c.size;
+        qint64 limit = (c.route.stallAfter >= 0 && !c.released) ? std::min(c.route.stallAfter + c.allowance, c.size) : c.size;
         if (c.route.dropAfter >= 0) {
             limit = std::min(limit, c.route.dropAfter);
         }
@@ -266,6 +280,13 @@ void FixtureHttpServer::serveFault(const QString &path, Fault fault)
     case Fault::multipleChoices: serveHtmlPage(path, 300); return;
     case Fault::notModified: route.status = 304; break;
     case Fault::lostRedirect: route.status = 302; break;
+    case Fault::endlessRedirect:
+        route.status = 302;
+        route.headers.emplace_back("Location", url(path + QStringLiteral("/moved")).toEncoded());
+        // A gigabyte, of which a little goes out before the rest waits for ever.
+        route.generatedSize = qint64(1) << 30;
+        route.stallAfter = 3000;
+        break;
     case Fault::rateLimited:
         route.status = 403;
         route.headers = {{"Content-Type", "application/json; charset=utf-8"}, {"X-RateLimit-Limit", "60"},
@@ -284,6 +305,11 @@ void FixtureHttpServer::serveFault(const QString &path, Fault fault)
 void FixtureHttpServer::release()
 {
     QMetaObject::invokeMethod(m_worker, [this] { m_worker->releaseAll(); }, Qt::BlockingQueuedConnection);
+}
+
+void FixtureHttpServer::releaseBytes(qint64 bytes)
+{
+    QMetaObject::invokeMethod(m_worker, [this, bytes] { m_worker->releaseBytes(bytes); }, Qt::BlockingQueuedConnection);
 }
 
 FixtureHttpServer::Route FixtureHttpServer::routeFor(const QByteArray &path) const

@@ -72,11 +72,14 @@ public:
         multipleChoices, // 300 with a page of choices
         notModified,    // 304 without a body, as to a request that asked for none
         lostRedirect,   // 302 without a Location
+        endlessRedirect, // 302 to "<path>/moved" (not served) whose own body never ends
     };
     void serveFault(const QString &path, Fault fault);
 
     // Lets every stalled body go on; routes keep stalling later requests.
     void release();
+    // Lets every stalled body send `bytes` more, then stall again: a body that comes in drips.
+    void releaseBytes(qint64 bytes);
 
     // How many answers wait for release() now.
     int stalledCount() const { return m_stalled.load(); }
