@@ -53,7 +53,10 @@ TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds
         GTEST_SKIP() << "needs root to listen as another user";
     }
     config.setRequirePairing(false);
-    const auto [port, otherPort] = test::twoFreeTcpPorts();
+    // No structured binding: the lambdas below capture these, which clang before 16 refuses.
+    const std::pair<quint16, quint16> ports = test::twoFreeTcpPorts();
+    const quint16 port = ports.first;
+    const quint16 otherPort = ports.second;
     RigctldConfig rig;
     rig.rigctldPath = sleeper(QStringLiteral("rigctld"));
     rig.tcpPort = port;
