@@ -55,12 +55,6 @@ std::optional<QString> HelperKeychainStorage::token(const QString &clientId) con
     return text;
 }
 
-bool HelperKeychainStorage::hasNoToken(const QString &clientId) const
-{
-    return m_keychain.read(kService, clientId, nullptr) == Keychain::kItemNotFound;
-}
-
-
 std::optional<QString> HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
 {
     return saveFailure(clientId, replaceToken(m_keychain, token, clientId));

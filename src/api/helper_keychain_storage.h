@@ -23,8 +23,6 @@ public:
     Keychain &keychain() const { return m_keychain; }
 
     std::optional<QString> token(const QString &clientId) const;
-    // Whether the keychain says the client has no token at all, as against one it can't read now.
-    bool hasNoToken(const QString &clientId) const;
     // Replaces any earlier token of the client. On failure the earlier token stays, the failure
     // is logged, and the reason comes back.
     std::optional<QString> saveToken(const QString &token, const QString &clientId);
