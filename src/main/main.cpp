@@ -42,6 +42,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <unistd.h>
+
 using namespace cordavelle;
 using namespace std::chrono_literals;
 
@@ -301,6 +303,9 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     // Log lines go out once per event-loop turn rather than one system call each.
     Platform::current().logSink().holdLinesUntilIdle();
+    // Every launch check of a program in the user's own group-writable folders asks who that
+    // group holds, which takes reading the whole user database: read it while the helper starts.
+    readOwnGroupsAhead(Platform::current().accounts(), ::geteuid());
 
     // A sandboxed run, such as the helper's own tests, keeps every tool that the helper names by
     // a fixed path (pkill, lsof, wineserver, …) below this folder, so that it never signals the

@@ -1,5 +1,6 @@
 #include "program_file.h"
 
+#include "entry_writers.h"
 #include "platform.h"
 
 #include <QDir>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <map>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,8 +74,8 @@ public:
             }
             if (error == ENOENT) {
                 // Nobody else may put the missing file there either.
-                if (const auto writers = otherWriters(m_folderStat)) {
-                    return othersMayChange(QStringLiteral("the folder %1 is %2").arg(m_folder, *writers));
+                if (const auto writers = m_writers.of(m_folder, m_folderStat)) {
+                    return othersMayChange(QStringLiteral("the folder %1 %2").arg(m_folder, *writers));
                 }
                 m_file.resolved = (QStringList(entry) + pending).join(QLatin1Char('/'));
                 return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(error)));
@@ -86,8 +86,8 @@ public:
             // In a sticky folder only the entry's owner may remove or rename it, and every entry is
             // refused below unless it belongs to root or this user.
             if ((m_folderStat.st_mode & S_ISVTX) == 0) {
-                if (const auto writers = otherWriters(m_folderStat)) {
-                    return othersMayChange(QStringLiteral("the folder %1 is %2").arg(m_folder, *writers));
+                if (const auto writers = m_writers.of(m_folder, m_folderStat)) {
+                    return othersMayChange(QStringLiteral("the folder %1 %2").arg(m_folder, *writers));
                 }
             }
             if (S_ISLNK(st.st_mode)) {
@@ -135,8 +135,8 @@ private:
         if (!ownedBySafeUser(st)) {
             return othersMayChange(QStringLiteral("the file %1 belongs to another user").arg(entry));
         }
-        if (const auto writers = otherWriters(st)) {
-            return othersMayChange(QStringLiteral("the file %1 is %2").arg(entry, *writers));
+        if (const auto writers = m_writers.of(entry, st)) {
+            return othersMayChange(QStringLiteral("the file %1 %2").arg(entry, *writers));
         }
         if (!S_ISREG(st.st_mode)) {
             return unusable(QStringLiteral("%1 is not a regular file").arg(entry));
@@ -146,32 +146,6 @@ private:
             return unusable(QStringLiteral("%1 is not executable").arg(entry));
         }
         return m_file;
-    }
-
-    // Who besides root and this user may write to an entry ("writable by others"); nothing when
-    // nobody. Write through a group adds a writer only when the group can hold another user: a
-    // private group of this user (as every user has where the session's umask is 002) or of root
-    // holds nobody else.
-    std::optional<QString> otherWriters(const struct stat &st)
-    {
-        if ((st.st_mode & S_IWOTH) != 0) {
-            return QStringLiteral("writable by others");
-        }
-        if ((st.st_mode & S_IWGRP) == 0) {
-            return std::nullopt;
-        }
-        auto known = m_privateGroups.find(st.st_gid);
-        if (known == m_privateGroups.end()) {
-            const Accounts &accounts = Platform::current().accounts();
-            const bool ownGroup = isPrivateGroupOf(accounts, st.st_gid, ::geteuid()) || isPrivateGroupOf(accounts, st.st_gid, 0);
-            known = m_privateGroups.emplace(st.st_gid, ownGroup).first;
-        }
-        if (known->second) {
-            return std::nullopt;
-        }
-        const std::optional<GroupAccount> group = Platform::current().accounts().group(st.st_gid);
-        return QStringLiteral("writable by the group %1, which can hold other users")
-            .arg(group ? group->name : QString::number(st.st_gid));
     }
 
     // Makes `folder`, a folder already walked through (or "/"), the one the next name is in.
@@ -238,8 +212,7 @@ private:
     ProgramFile m_file;
     QString m_folder;
     struct stat m_folderStat {};
-    // Whether each group met on the way holds only this user or only root.
-    std::map<gid_t, bool> m_privateGroups;
+    EntryWriters m_writers{Platform::current().accounts()};
 };
 
 // The system runs a script's interpreter, and that one's in turn, this many deep at the most.

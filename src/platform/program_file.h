@@ -40,9 +40,10 @@ struct ProgramFile {
 // belong to root or this user, every folder too, and a folder that others may write to counts
 // only when it is sticky and the entry in it belongs to root or this user (others can neither
 // remove nor rename it then). The file must be a regular file of root or this user that others
-// can't write to, and executable when it is run. Write through a group counts as write by
-// others unless the group is the private group of this user or of root, which holds nobody else. For `ProgramUse::wine` a Windows path is looked
-// at where Wine maps it: C: to the prefix's drive_c, Z: to "/", other drives through the
+// can't write to, and executable when it is run. Write through a group, or granted to a user or
+// a group by an access list, counts as write by others unless it is this user, root, or the
+// private group of either, which holds nobody else (see EntryWriters). For `ProgramUse::wine` a
+// Windows path is looked at where Wine maps it: C: to the prefix's drive_c, Z: to "/", other drives through the
 // prefix's dosdevices.
 //
 // A script that is run is only as safe as what runs it: the program on its "#!" line is looked at

@@ -8,11 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,38 +165,99 @@ TEST_F(ProgramPathCheck, GroupWriteCountsOnlyWhereTheGroupCanHoldAnotherUser)
     struct Row {
         const char *groups;
         QString groupName;
-        QStringList members;
+        QStringList members = {};
+        // The members of a second group entry with the same id.
+        QStringList sameIdMembers = {};
         // Another account whose primary group is the user's group.
-        bool sharedAsPrimary;
+        bool sharedAsPrimary = false;
+        // The user's primary group is another one.
+        bool notPrimary = false;
+        GroupHolders::Read read = GroupHolders::Read::whole;
         QString path;
         std::optional<QString> changeable;
     };
     const std::vector<Row> rows{
-        {"private group", user, {}, false, tool, {}},
-        {"private group listing the user", user, {user}, false, tool, {}},
-        {"private group, missing file", user, {}, false, at(QStringLiteral("bin/missing")), {}},
-        {"others still count", user, {}, false, at(QStringLiteral("bin/other")),
-         QStringLiteral("the file %1 is writable by others").arg(at(QStringLiteral("bin/other")))},
-        {"group with another member", user, {user, QStringLiteral("bob")}, false, tool, byGroup(user)},
-        {"group that is another account's primary group", user, {}, true, tool, byGroup(user)},
-        {"shared primary group", QStringLiteral("users"), {}, false, tool, byGroup(QStringLiteral("users"))},
+        {.groups = "private group", .groupName = user, .path = tool, .changeable = {}},
+        {.groups = "private group listing the user", .groupName = user, .members = {user}, .path = tool, .changeable = {}},
+        {.groups = "private group, missing file", .groupName = user, .path = at(QStringLiteral("bin/missing")), .changeable = {}},
+        {.groups = "others still count", .groupName = user, .path = at(QStringLiteral("bin/other")),
+         .changeable = QStringLiteral("the file %1 is writable by others").arg(at(QStringLiteral("bin/other")))},
+        {.groups = "group with another member", .groupName = user, .members = {user, QStringLiteral("bob")}, .path = tool,
+         .changeable = byGroup(user)},
+        {.groups = "group that is another account's primary group", .groupName = user, .sharedAsPrimary = true, .path = tool,
+         .changeable = byGroup(user)},
+        {.groups = "second entry of the id listing another user", .groupName = user, .sameIdMembers = {QStringLiteral("bob")},
+         .path = tool, .changeable = byGroup(user)},
+        {.groups = "second entry of the id listing the user", .groupName = user, .sameIdMembers = {user}, .path = tool, .changeable = {}},
+        {.groups = "named as the user but not the user's primary group", .groupName = user, .notPrimary = true, .path = tool,
+         .changeable = byGroup(user)},
+        {.groups = "shared primary group", .groupName = QStringLiteral("users"), .path = tool, .changeable = byGroup(QStringLiteral("users"))},
+        // An account that shares the group may be among those a failed read left out.
+        {.groups = "databases not read to their end", .groupName = user, .read = GroupHolders::Read::cutShort, .path = tool,
+         .changeable = byGroup(user)},
+        {.groups = "databases still being read", .groupName = user, .read = GroupHolders::Read::underway, .path = tool,
+         .changeable = QStringLiteral("the folder %1 is writable by the group %2, whose members are still being read").arg(bin, user)},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.groups);
         accounts->groups[::getegid()] = {row.groupName, row.members};
+        accounts->sameIdGroups = {{::getegid(), {QStringLiteral("second"), row.sameIdMembers}}};
+        accounts->users[::geteuid()].primaryGroup = row.notPrimary ? ::getegid() + 1 : ::getegid();
         accounts->users.erase(kStranger);
         if (row.sharedAsPrimary) {
             accounts->users[kStranger] = {QStringLiteral("bob"), ::getegid()};
         }
+        accounts->holdersRead = row.read;
         EXPECT_EQ(inspectProgramFile(row.path).changeable, row.changeable);
     }
-    // An account that shares the group may be among those a failed read left out.
-    accounts->groups[::getegid()] = {user, {}};
-    accounts->usersUnreadable = true;
-    EXPECT_EQ(inspectProgramFile(tool).changeable, byGroup(user));
     accounts->groups.clear();
-    EXPECT_EQ(inspectProgramFile(tool).changeable, QStringLiteral("the folder %1 is writable by the group %2, which can hold other users")
-                                                        .arg(bin, QString::number(::getegid())));
+    accounts->holdersRead = GroupHolders::Read::whole;
+    EXPECT_EQ(inspectProgramFile(tool).changeable, byGroup(QString::number(::getegid())));
+}
+
+// An access list gives write past the mode bits, whose group bits are then its mask.
+TEST_F(ProgramPathCheck, WriteThatAnAccessListGivesCountsUnlessItsMaskTakesItAway)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString user = QStringLiteral("alice");
+    accounts->groups[::getegid()] = {user, {}};
+    accounts->users[kStranger] = {QStringLiteral("bob"), kStranger};
+    accounts->groups[kStranger] = {QStringLiteral("team"), {QStringLiteral("bob")}};
+    struct Row {
+        const char *entries;
+        // The file's own folder, else the file, gets them.
+        bool onFolder;
+        QString acl;
+        std::optional<QString> through;
+    };
+    const QString stranger = QString::number(kStranger);
+    const std::vector<Row> rows{
+        {"another user", true, "u:" + stranger + ":rwx", QStringLiteral("gives write to the user bob through an access list")},
+        {"another user", false, "u:" + stranger + ":rw", QStringLiteral("gives write to the user bob through an access list")},
+        {"another user, masked", true, "u:" + stranger + ":rwx,m::rx", {}},
+        {"another user, masked", false, "u:" + stranger + ":rwx,m::r", {}},
+        {"a shared group", true, "g:" + stranger + ":rwx", QStringLiteral("gives write to the group team through an access list")},
+        {"a shared group", false, "g:" + stranger + ":rwx", QStringLiteral("gives write to the group team through an access list")},
+        {"a shared group, masked", false, "g:" + stranger + ":rwx,m::rx", {}},
+        {"the user and the user's own group", true, QStringLiteral("u:%1:rwx,g:%2:rwx").arg(::geteuid()).arg(::getegid()), {}},
+        {"another user, read only", false, "u:" + stranger + ":rx", {}},
+    };
+    int made = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.entries) + (row.onFolder ? " on a folder" : " on a file"));
+        const QString dir = folder(QStringLiteral("acl%1").arg(++made), 0755);
+        const QString tool = program(QStringLiteral("acl%1/tool").arg(made), 0755);
+        const QString target = row.onFolder ? dir : tool;
+        const int set = QProcess::execute(QStringLiteral("setfacl"), {QStringLiteral("-m"), row.acl, target});
+        if (set != 0 && made == 1) {
+            GTEST_SKIP() << "the file system of " << base.toStdString() << " keeps no access lists";
+        }
+        ASSERT_EQ(set, 0);
+        const std::optional<QString> expected =
+            row.through ? std::optional(QStringLiteral("the %1 %2 %3").arg(row.onFolder ? "folder" : "file", target, *row.through))
+                        : std::nullopt;
+        EXPECT_EQ(inspectProgramFile(tool).changeable, expected);
+    }
 }
 
 TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
@@ -203,7 +266,7 @@ TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
         GTEST_SKIP() << "giving files to another user needs root";
     }
     ASSERT_TRUE(root.isValid());
-    scope->context().setAccounts(std::make_shared<SystemAccounts>());
+    scope->context().setAccounts(std::make_shared<SystemAccounts>(std::chrono::seconds(30)));
     const QString own = program(QStringLiteral("own"));
     program(QStringLiteral("theirs"));
     giveToStranger(QStringLiteral("theirs"));
@@ -249,6 +312,116 @@ TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
         {rootTool, rootTool, {}, {}},
         {at(QStringLiteral("users/tool")), {}, "the folder " + usersFolder + " is writable by the group users, which can hold other users", {}},
     });
+}
+
+// Accounts of the machine's own databases, made for one test and removed after it.
+class MadeAccounts {
+public:
+    MadeAccounts() { removeAll(); }
+    ~MadeAccounts() { removeAll(); }
+    MadeAccounts(const MadeAccounts &) = delete;
+    MadeAccounts &operator=(const MadeAccounts &) = delete;
+
+    static constexpr const char *kDesktop = "cdvck-desk";
+    static constexpr const char *kOther = "cdvck-other";
+    static constexpr const char *kSecondEntry = "cdvck-second";
+
+    static bool run(const QString &program, const QStringList &arguments)
+    {
+        return QProcess::execute(program, arguments) == 0;
+    }
+
+private:
+    static void removeAll()
+    {
+        // Without the accounts first, the groups would still be their primary groups.
+        for (const char *user : {kDesktop, kOther}) {
+            QProcess::execute(QStringLiteral("userdel"), {QString::fromLatin1(user)});
+        }
+        for (const char *group : {kSecondEntry, kDesktop, kOther}) {
+            QProcess::execute(QStringLiteral("groupdel"), {QString::fromLatin1(group)});
+        }
+    }
+};
+
+// Looks as `uid` while it lives.
+class ActingAs {
+public:
+    explicit ActingAs(uid_t uid) : m_ok(::seteuid(uid) == 0) {}
+    ~ActingAs() { EXPECT_EQ(::seteuid(0), 0); }
+    ActingAs(const ActingAs &) = delete;
+    ActingAs &operator=(const ActingAs &) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    bool m_ok;
+};
+
+// A desktop user with a group of its own and umask 002, and another local user: what an access
+// list or a second entry of the user's group id gives the other user, the check sees through the
+// system's own databases.
+TEST_F(ProgramPathCheck, AnotherRealUserLetInByAnAccessListOrASecondGroupEntryIsSeen)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "making accounts and looking as one of them needs root";
+    }
+    ASSERT_TRUE(root.isValid());
+    MadeAccounts made;
+    for (const char *user : {MadeAccounts::kDesktop, MadeAccounts::kOther}) {
+        ASSERT_TRUE(MadeAccounts::run(QStringLiteral("useradd"), {QStringLiteral("-M"), QStringLiteral("-U"), QString::fromLatin1(user)}));
+    }
+    const struct passwd *desktop = ::getpwnam(MadeAccounts::kDesktop);
+    ASSERT_NE(desktop, nullptr);
+    const uid_t uid = desktop->pw_uid;
+    const gid_t gid = desktop->pw_gid;
+    ASSERT_EQ(::chmod(QFile::encodeName(base).constData(), 0755), 0);
+    const QString other = QString::fromLatin1(MadeAccounts::kOther);
+    struct Row {
+        const char *entries;
+        bool onFolder;
+        QString acl;
+        std::optional<QString> through;
+    };
+    const std::vector<Row> rows{
+        {"none", true, {}, {}},
+        {"the other user", true, "u:" + other + ":rwx", "gives write to the user " + other + " through an access list"},
+        {"the other user", false, "u:" + other + ":rwx", "gives write to the user " + other + " through an access list"},
+        {"the other user, masked", true, "u:" + other + ":rwx,m::rx", {}},
+        {"the other user, masked", false, "u:" + other + ":rwx,m::rx", {}},
+        {"the other user's group", true, "g:" + other + ":rwx", "gives write to the group " + other + " through an access list"},
+        {"the other user's group", false, "g:" + other + ":rwx", "gives write to the group " + other + " through an access list"},
+        {"the other user's group, masked", false, "g:" + other + ":rwx,m::r", {}},
+    };
+    const auto check = [&](const QString &tool) {
+        // Answers about the databases are remembered; each look gets fresh ones.
+        scope->context().setAccounts(std::make_shared<SystemAccounts>(std::chrono::seconds(30)));
+        const ActingAs acting(uid);
+        EXPECT_TRUE(acting.ok());
+        return inspectProgramFile(tool).changeable;
+    };
+    int count = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.entries) + (row.onFolder ? " on a folder" : " on a file"));
+        const QString dir = folder(QStringLiteral("acl%1").arg(++count), 0775);
+        const QString tool = program(QStringLiteral("acl%1/tool").arg(count), 0775);
+        for (const QString &path : {dir, tool}) {
+            ASSERT_EQ(::chown(QFile::encodeName(path).constData(), uid, gid), 0);
+        }
+        const QString target = row.onFolder ? dir : tool;
+        if (!row.acl.isEmpty()) {
+            ASSERT_TRUE(MadeAccounts::run(QStringLiteral("setfacl"), {QStringLiteral("-m"), row.acl, target}));
+        }
+        const std::optional<QString> expected =
+            row.through ? std::optional(QStringLiteral("the %1 %2 %3").arg(row.onFolder ? "folder" : "file", target, *row.through))
+                        : std::nullopt;
+        EXPECT_EQ(check(tool), expected);
+    }
+    // A second group entry with the desktop user's group id that lists the other user.
+    ASSERT_TRUE(MadeAccounts::run(QStringLiteral("groupadd"), {QStringLiteral("-o"), QStringLiteral("-g"), QString::number(gid),
+                                                               QStringLiteral("-U"), other, QString::fromLatin1(MadeAccounts::kSecondEntry)}));
+    EXPECT_EQ(check(at(QStringLiteral("acl1/tool"))),
+              QStringLiteral("the folder %1 is writable by the group %2, which can hold other users")
+                  .arg(at(QStringLiteral("acl1")), QString::fromLatin1(MadeAccounts::kDesktop)));
 }
 
 } // namespace

@@ -19,24 +19,34 @@ public:
         const auto found = groups.find(gid);
         return found == groups.end() ? std::nullopt : std::optional(found->second);
     }
-    std::optional<QStringList> primaryMembers(unsigned gid) const override
+    GroupHolders holders(unsigned gid) const override
     {
-        if (usersUnreadable) {
-            return std::nullopt;
+        if (holdersRead != GroupHolders::Read::whole) {
+            return {holdersRead, {}};
         }
-        QStringList names;
+        GroupHolders holders;
+        const auto [first, end] = sameIdGroups.equal_range(gid);
+        for (auto entry = first; entry != end; ++entry) {
+            holders.names += entry->second.members;
+        }
+        if (const auto found = groups.find(gid); found != groups.end()) {
+            holders.names += found->second.members;
+        }
         for (const auto &[uid, account] : users) {
             if (account.primaryGroup == gid) {
-                names.append(account.name);
+                holders.names.append(account.name);
             }
         }
-        return names;
+        return holders;
     }
 
     std::map<unsigned, UserAccount> users;
+    // The first entry of each group id, which names it.
     std::map<unsigned, GroupAccount> groups;
-    // The user database fails before its end.
-    bool usersUnreadable = false;
+    // Further entries with an id of `groups`.
+    std::multimap<unsigned, GroupAccount> sameIdGroups;
+    // How far the databases could be read.
+    GroupHolders::Read holdersRead = GroupHolders::Read::whole;
 };
 
 } // namespace cordavelle::test

@@ -36,6 +36,9 @@ TestPlatform::TestPlatform()
     context->setNotifications(m_notifications);
     context->setBonjour(m_bonjour);
     context->setCommandRunner(m_commands);
+    // The system's databases, where a loaded machine may take longer than the window's thread
+    // waits to read them ahead: no launch check of a test reads "still being read".
+    context->setAccounts(std::make_shared<SystemAccounts>(std::chrono::seconds(30)));
     context->setWineDrivers(std::make_shared<FixedWineDrivers>(QStringList{QStringLiteral("winecoreaudio.drv")}));
     // No test reaches the internet: a test that needs a remote service points it at a local server.
     context->setRemoteServices(RemoteServices::allAt(QUrl(QStringLiteral("http://127.0.0.1:9"))));
