@@ -1,5 +1,7 @@
 #include "peer_owner.h"
 
+#include "socket_diagnostics.h"
+
 #include <QFile>
 
 #include <linux/inet_diag.h>
@@ -154,18 +156,8 @@ std::optional<PeerOwner> KernelPeerOwners::askSocketDiagnostics(const Connection
             return std::nullopt;
         }
     }
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } query{};
-    query.header.nlmsg_len = sizeof query;
-    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     // No dump: the kernel looks up exactly the socket named.
-    query.header.nlmsg_flags = NLM_F_REQUEST;
-    query.header.nlmsg_seq = ++m_sequence;
-    query.request.sdiag_family = static_cast<__u8>(connection.family);
-    query.request.sdiag_protocol = IPPROTO_TCP;
-    query.request.idiag_states = ~0U;
+    SocketDiagnosticsQuery query = tcpDiagnosticsQuery(connection.family, ~0U, 0, ++m_sequence);
     query.request.id.idiag_sport = htons(connection.peerPort);
     query.request.id.idiag_dport = htons(connection.ourPort);
     const std::size_t addressBytes = connection.family == AF_INET ? 4 : 16;
@@ -175,10 +167,7 @@ std::optional<PeerOwner> KernelPeerOwners::askSocketDiagnostics(const Connection
     query.request.id.idiag_if = connection.interfaceIndex;
     query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(m_netlink, &query, sizeof query, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+    if (!sendToKernel(m_netlink, query)) {
         ::close(m_netlink);
         m_netlink = -1;
         return std::nullopt;

@@ -1,5 +1,7 @@
 #include "port_listeners.h"
 
+#include "socket_diagnostics.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -167,21 +169,9 @@ bool holdsAny(long long pid, const std::set<unsigned long> &inodes)
 // when the kernel could not be asked or its answer not read.
 bool dumpListeners(int netlink, int family, int port, unsigned sequence, std::vector<PortListener> &listeners)
 {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } query{};
-    query.header.nlmsg_len = sizeof query;
-    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    query.header.nlmsg_seq = sequence;
-    query.request.sdiag_family = static_cast<__u8>(family);
-    query.request.sdiag_protocol = IPPROTO_TCP;
     // The kernel walks only its table of listeners: a few entries, whatever else is connected.
-    query.request.idiag_states = 1U << TCP_LISTEN;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    if (::sendto(netlink, &query, sizeof query, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0) {
+    const SocketDiagnosticsQuery query = tcpDiagnosticsQuery(family, 1U << TCP_LISTEN, NLM_F_DUMP, sequence);
+    if (!sendToKernel(netlink, query)) {
         return false;
     }
     alignas(nlmsghdr) std::array<char, 16384> buffer{};

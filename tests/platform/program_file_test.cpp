@@ -51,16 +51,14 @@ protected:
     QString program(const QString &name, mode_t mode = 0755)
     {
         const QString path = at(name);
-        EXPECT_TRUE(test::writeProgram(path));
-        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        EXPECT_TRUE(test::writeProgramWithMode(path, "#!/bin/sh\n", mode));
         return path;
     }
 
     QString folder(const QString &name, mode_t mode)
     {
         const QString path = at(name);
-        EXPECT_TRUE(QDir().mkpath(path));
-        EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        EXPECT_TRUE(test::makeFolderWithMode(path, mode));
         return path;
     }
 

@@ -34,6 +34,16 @@ bool writeProgram(const QString &path, const QByteArray &bytes, bool executable)
     return true;
 }
 
+bool writeProgramWithMode(const QString &path, const QByteArray &bytes, mode_t mode)
+{
+    return writeProgram(path, bytes) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+bool makeFolderWithMode(const QString &path, mode_t mode)
+{
+    return QDir().mkpath(path) && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
 QByteArray readBytes(const QString &path)
 {
     QFile file(path);

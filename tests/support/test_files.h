@@ -15,6 +15,11 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // when `executable` (a file that looks like a program but can't be run, when not).
 bool writeProgram(const QString &path, const QByteArray &bytes = "#!/bin/sh\n", bool executable = true);
 
+// A program (as writeProgram) or a folder (with the folders above it) given exactly `mode`, which
+// the umask can't take from. False when either step failed.
+bool writeProgramWithMode(const QString &path, const QByteArray &bytes, mode_t mode);
+bool makeFolderWithMode(const QString &path, mode_t mode);
+
 // The entries at and below `folder` (symbolic links aside) that the group or others may write to,
 // or that belong to someone but this user.
 QStringList othersMayWriteIn(const QString &folder);
