@@ -202,7 +202,9 @@ bool ManualClock::runUntil(const std::function<bool()> &done, std::chrono::milli
         if (done()) {
             return true;
         }
-        wakeNextDue(target);
+        if (m_holds == 0) {
+            wakeNextDue(target);
+        }
     }
     return true;
 }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <list>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace cordavelle::test {
 
@@ -33,6 +35,28 @@ public:
     bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit,
                   std::chrono::milliseconds realLimit = std::chrono::milliseconds(10000));
 
+    // Keeps runUntil from waking any sleeper while it lives: for a test that waits in real time
+    // for something real (a killed child's end) before which no virtual time may pass, however
+    // long a loaded machine takes to report it.
+    class Hold {
+    public:
+        explicit Hold(ManualClock &clock) : m_clock(&clock) { ++clock.m_holds; }
+        ~Hold()
+        {
+            if (m_clock) {
+                --m_clock->m_holds;
+            }
+        }
+        Hold(Hold &&other) noexcept : m_clock(std::exchange(other.m_clock, nullptr)) {}
+        Hold(const Hold &) = delete;
+        Hold &operator=(const Hold &) = delete;
+        Hold &operator=(Hold &&) = delete;
+
+    private:
+        ManualClock *m_clock;
+    };
+    [[nodiscard]] Hold hold() { return Hold(*this); }
+
     std::size_t sleeperCount() const { return m_sleepers.size(); }
     std::optional<SteadyTime> nextDeadline() const;
     // The durations of the sleeps begun so far, in the order they began.
@@ -57,6 +81,7 @@ private:
     SteadyTime m_now;
     WallTime m_wallNow;
     std::uint64_t m_sequence = 0;
+    int m_holds = 0;
     std::list<Sleeper> m_sleepers;
     std::vector<std::chrono::milliseconds> m_sleepLog;
 };
