@@ -90,13 +90,15 @@ QCoro::Task<bool> waitForPort(int port, ProcessTree owner, Clock &waitClock, std
             if (processTreeHolds(owner, *inodes)) {
                 co_return true;
             }
-        } else if (co_await probePort(port, cancel)) {
-            co_return true;
+        } else {
+            const bool answered = co_await probePort(port, cancel);
+            if (answered) {
+                co_return true;
+            }
         }
         if (cancel.stop_requested()) {
             co_return false;
         }
-        // Not in the condition above: g++ 12 mishandles a co_await inside && and ||.
         const bool slept = co_await waitClock.sleep(kPortProbeInterval, cancel);
         if (!slept) {
             co_return false;

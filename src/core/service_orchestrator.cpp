@@ -167,7 +167,8 @@ QCoro::Task<void> ServiceOrchestrator::startService(ServiceID id, std::stop_toke
         // program again after a failure. A start that returned with the service down (its child
         // died while it started) is that start's outcome too, which the caller reads off the
         // service: nothing is launched again for it.
-        if (co_await underWay->ended.wait(cancel) && underWay->failure) {
+        const bool ended = co_await underWay->ended.wait(cancel);
+        if (ended && underWay->failure) {
             std::rethrow_exception(underWay->failure);
         }
         co_return;
@@ -183,7 +184,8 @@ QCoro::Task<void> ServiceOrchestrator::startRigctldForDirewolf()
     if (const std::shared_ptr<const StartUnderWay> underWay = startUnderWay(ServiceID::rigctld)) {
         // Joined rather than raced: a second start's sweep of stray rigctld daemons would kill the
         // first one's child. Its outcome is Direwolf's as well; Direwolf reads it off the service.
-        if (co_await underWay->ended.wait() && underWay->failure) {
+        const bool ended = co_await underWay->ended.wait();
+        if (ended && underWay->failure) {
             std::rethrow_exception(underWay->failure);
         }
         co_return;
@@ -354,7 +356,8 @@ QCoro::Task<void> ServiceOrchestrator::waitWhileStopping(Clock &clock, QPointer<
 {
     const auto deadline = clock.now() + limit;
     while (process && process->state() == ServiceRunState::stopping && clock.now() < deadline) {
-        if (!co_await clock.sleep(kSettlePollInterval, cancel)) {
+        const bool slept = co_await clock.sleep(kSettlePollInterval, cancel);
+        if (!slept) {
             co_return;
         }
     }

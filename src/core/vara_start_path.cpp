@@ -85,7 +85,8 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
     repairIni(plan);
 
     QPointer<VARAStartPath> self(this);
-    for (int number = 1; number <= VARALaunchPlan::kLaunchAttempts; ++number) {
+    int number = 1;
+    for (; number <= VARALaunchPlan::kLaunchAttempts; ++number) {
         const Attempt outcome = co_await attempt(plan, number, cancel);
         if (!self || outcome == Attempt::ready || outcome == Attempt::abandoned) {
             co_return;
@@ -259,7 +260,8 @@ QCoro::Task<bool> VARAStartPath::waitForReady(int port, std::chrono::millisecond
             co_return false;
         }
         // The probe blocks, so it runs on a thread of its own.
-        const std::optional<bool> answered = co_await async::OffThread<bool>([port] { return VARAProbe::probe(port); });
+        std::function<bool()> probe = [port] { return VARAProbe::probe(port); };
+        const std::optional<bool> answered = co_await async::OffThread<bool>(std::move(probe));
         if (!process) {
             co_return false;
         }

@@ -18,8 +18,8 @@ namespace {
 QCoro::Task<QByteArray> runStep(CommandRunner &runner, Command command, const QString &name, std::stop_token stop)
 {
     QByteArray output;
-    const CommandResult result =
-        co_await runner.runStreaming(std::move(command), [&output](const QByteArray &chunk) { output += chunk; }, stop);
+    OutputHandler collect = [&output](const QByteArray &chunk) { output += chunk; };
+    const CommandResult result = co_await runner.runStreaming(std::move(command), std::move(collect), stop);
     throwIfStopped(stop);
     if (!result.started) {
         throw BottleProgramError(name, result.launchError);

@@ -77,8 +77,8 @@ QCoro::Task<ToolRun> runTool(CommandRunner &runner, QString program, QStringList
     Command command;
     command.program = std::move(program);
     command.arguments = std::move(arguments);
-    run.result = co_await runner.runStreaming(
-        std::move(command), [output = &run.output](const QByteArray &chunk) { *output += chunk; }, stop);
+    OutputHandler collect = [output = &run.output](const QByteArray &chunk) { *output += chunk; };
+    run.result = co_await runner.runStreaming(std::move(command), std::move(collect), stop);
     throwIfStopped(stop);
     co_return run;
 }
@@ -241,9 +241,10 @@ QCoro::Task<QByteArray> makeRunnable(CommandRunner &runner, QString staging, QSt
         co_await patch(runner, std::move(arguments), stop);
     }
     const QString rigctld = staging + QStringLiteral("/bin/rigctld");
-    if (QStringList arguments = co_await bareNames(rigctld); !arguments.isEmpty()) {
-        arguments << rigctld;
-        co_await patch(runner, std::move(arguments), stop);
+    QStringList rigctldArguments = co_await bareNames(rigctld);
+    if (!rigctldArguments.isEmpty()) {
+        rigctldArguments << rigctld;
+        co_await patch(runner, std::move(rigctldArguments), stop);
     }
     QStringList versionArguments;
     versionArguments << QStringLiteral("--version");

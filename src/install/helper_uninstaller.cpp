@@ -92,7 +92,8 @@ QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QStri
         }
         while (stillRunning()) {
             const async::Event wake = *changed;
-            if (!co_await wake.wait(stop)) {
+            const bool woken = co_await wake.wait(stop);
+            if (!woken) {
                 co_return false;
             }
             *changed = async::Event{};
@@ -136,7 +137,8 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
     logger().info(QStringLiteral("Reset Level 2: clearing Wine prefix"));
     ResetReport report;
     co_await stopServices(false);
-    if (co_await endInstallersAndHold(false, QStringLiteral("the Wine prefix was kept."), report)) {
+    const bool held = co_await endInstallersAndHold(false, QStringLiteral("the Wine prefix was kept."), report);
+    if (held) {
         co_await killWineProcessesForPrefix(report);
         removeWinePrefix(report);
         // Whatever the removal's outcome: a record that names a missing install is the worse lie.

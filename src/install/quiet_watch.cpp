@@ -56,7 +56,11 @@ void QuietWatch::end()
 QCoro::Task<void> QuietWatch::run(Clock &clock, std::shared_ptr<Watch> watch, std::stop_token stop)
 {
     using namespace std::chrono_literals;
-    while (co_await clock.sleep(1s, stop)) {
+    for (;;) {
+        const bool slept = co_await clock.sleep(1s, stop);
+        if (!slept) {
+            break;
+        }
         if (!watch->quiet && clock.now() - watch->lastHeard >= kQuietLimit) {
             watch->quiet = true;
             watch->onChange(QStringLiteral("Waiting for %1\u2026").arg(watch->host));

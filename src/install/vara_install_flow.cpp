@@ -152,9 +152,9 @@ QCoro::Task<CommandResult> VARAInstaller::runChild(Command command, std::shared_
             run->kill.request_stop();
         }
     });
-    const CommandResult result = co_await m_with.commands.runStreaming(
-        std::move(command), [this](const QByteArray &chunk) { appendOutput(chunk); }, run->kill.get_token(),
-        std::move(onStarted));
+    OutputHandler toLog = [this](const QByteArray &chunk) { appendOutput(chunk); };
+    const CommandResult result =
+        co_await m_with.commands.runStreaming(std::move(command), std::move(toLog), run->kill.get_token(), std::move(onStarted));
     run->running = false;
     run->ended.set();
     if (!result.started) {
@@ -302,9 +302,10 @@ QCoro::Task<void> VARAInstaller::verifyLaunch(std::stop_token stop)
     // Either racer answers: nothing while the modem runs on (a pass), or the status it exited with.
     using Verdict = std::optional<int>;
     auto launch = [this, run, command, name](std::stop_token raceStop) -> QCoro::Task<Verdict> {
-        const CommandResult result = co_await runChild(command, run, raceStop, [this, name](int64_t pid) {
+        std::function<void(int64_t)> onStarted = [this, name](int64_t pid) {
             appendLog(name + QStringLiteral(" started (PID: %1), waiting to confirm stability...").arg(pid));
-        });
+        };
+        const CommandResult result = co_await runChild(command, run, raceStop, std::move(onStarted));
         if (run->endedBy == EndedBy::launchCheck) {
             co_return std::nullopt;
         }

@@ -309,15 +309,13 @@ QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerErro
     // where tar would keep the archive's owners and modes (run as root).
     tar.arguments = std::move(arguments) << QStringLiteral("--no-same-owner") << QStringLiteral("--no-same-permissions");
     QByteArray output;
-    const CommandResult result = co_await m_platform.commandRunner().runStreaming(
-        std::move(tar),
-        [this, &output](const QByteArray &chunk) {
-            pipeToLog(chunk);
-            if (output.size() < 4096) {
-                output += chunk;
-            }
-        },
-        stop);
+    OutputHandler toLog = [this, &output](const QByteArray &chunk) {
+        pipeToLog(chunk);
+        if (output.size() < 4096) {
+            output += chunk;
+        }
+    };
+    const CommandResult result = co_await m_platform.commandRunner().runStreaming(std::move(tar), std::move(toLog), stop);
     throwIfStopped(stop);
     if (!result.started) {
         throw std::runtime_error(result.launchError.toStdString());
@@ -367,8 +365,8 @@ QCoro::Task<void> WineInstaller::checkStagedBuildRuns(QString folder, std::stop_
     check.environment.insert(QStringLiteral("WINELOADER"), check.program);
     check.environment.insert(QStringLiteral("WINESERVER"), folder + QLatin1Char('/') + places::kWineserverRelativePath);
     QByteArray output;
-    const CommandResult result = co_await m_platform.commandRunner().runStreaming(
-        check, [&output](const QByteArray &chunk) { output += chunk; }, stop);
+    OutputHandler collect = [&output](const QByteArray &chunk) { output += chunk; };
+    const CommandResult result = co_await m_platform.commandRunner().runStreaming(check, std::move(collect), stop);
     throwIfStopped(stop);
     if (!result.started) {
         throw WineInstallerError::buildDoesNotRun(result.launchError);
@@ -386,7 +384,8 @@ QCoro::Task<void> WineInstaller::holdForSwap(std::stop_token stop)
     if (const auto other = m_prefixHold.otherHolder(this)) {
         appendLog(WinePrefixHold::waitingLine(*other));
     }
-    if (!co_await m_prefixHold.acquire(this, QStringLiteral("the Wine install"), stop)) {
+    const bool held = co_await m_prefixHold.acquire(this, QStringLiteral("the Wine install"), stop);
+    if (!held) {
         throw OperationCancelled();
     }
     for (const ServiceID id : {ServiceID::varaHF, ServiceID::varaFM}) {

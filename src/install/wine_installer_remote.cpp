@@ -214,7 +214,8 @@ QCoro::Task<void> WineInstaller::installCabextract(std::stop_token stop)
     while (m_cabextract) {
         const std::shared_ptr<CabextractFetch> running = m_cabextract;
         const async::Event ended = running->ended;
-        if (!co_await ended.wait(stop)) {
+        const bool waited = co_await ended.wait(stop);
+        if (!waited) {
             throw OperationCancelled();
         }
         if (running->error && !running->stopped) {

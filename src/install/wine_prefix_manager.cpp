@@ -200,7 +200,9 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
 
     // The modems run from this prefix: stopped as a user would stop them, so that neither is
     // taken for crashed and restarted into a prefix that is going.
-    for (const ServiceID id : {ServiceID::varaHF, ServiceID::varaFM}) {
+    // Named: g++ 12 can't keep a braced list's array in the frame across the awaits.
+    const ServiceID modems[] = {ServiceID::varaHF, ServiceID::varaFM};
+    for (const ServiceID id : modems) {
         if (m_with.services.status(id).state != ServiceRunState::stopped) {
             co_await m_with.services.prepareToStopService(id);
             m_with.services.stopService(id);

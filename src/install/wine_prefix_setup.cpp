@@ -75,7 +75,8 @@ QCoro::Task<void> WinePrefixManager::configureAudioDefaults(QString winePath, st
 {
     setState(State::initializing(QStringLiteral("Configuring audio driver...")));
     const QProcessEnvironment environment = WineEnvironment::prefixSetup(m_with.prefix);
-    for (std::size_t i = 0; i < kAudioDefaults.size(); ++i) {
+    std::size_t i = 0;
+    for (; i < kAudioDefaults.size(); ++i) {
         if (i == 0) {
             appendLog(QStringLiteral("Setting PulseAudio as default Wine audio driver"));
         } else if (i == 1) {
@@ -178,7 +179,8 @@ QCoro::Task<void> WinePrefixManager::installDependencies(std::stop_token stop)
         throw tools::noWineError();
     }
     const QProcessEnvironment environment = winetricksEnvironment(*wine, m_with.prefix);
-    for (std::size_t i = 0; i < kPackages.size(); ++i) {
+    std::size_t i = 0;
+    for (; i < kPackages.size(); ++i) {
         const QString &package = kPackages[i];
         const QString step = QStringLiteral("Installing %1 (%2/%3)").arg(package).arg(i + 1).arg(kPackages.size());
         setState(State::initializing(step + QStringLiteral("...")));

@@ -117,7 +117,8 @@ QCoro::Task<void> watchHop(std::shared_ptr<Clock> clock, std::chrono::millisecon
             }
             co_return;
         }
-        if (!co_await clock->sleep(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), stop)) {
+        const bool slept = co_await clock->sleep(std::chrono::ceil<std::chrono::milliseconds>(deadline - now), stop);
+        if (!slept) {
             co_return;
         }
     }
@@ -358,17 +359,15 @@ QCoro::Task<HttpResponse> QtHttpClient::get(HttpRequest request, std::stop_token
     if (!request.ceiling) {
         request.ceiling = kDocumentTimeCeiling;
     }
-    Answer answer = co_await fetch(
-        std::move(request), quiet,
-        [&body, &tooLarge, cap](const QByteArray &chunk, qint64 total) {
-            if (total > cap || body.size() + chunk.size() > cap) {
-                tooLarge = true;
-                return false;
-            }
-            body += chunk;
-            return true;
-        },
-        std::move(stop));
+    ChunkSink keep = [&body, &tooLarge, cap](const QByteArray &chunk, qint64 total) {
+        if (total > cap || body.size() + chunk.size() > cap) {
+            tooLarge = true;
+            return false;
+        }
+        body += chunk;
+        return true;
+    };
+    Answer answer = co_await fetch(std::move(request), quiet, std::move(keep), std::move(stop));
     if (tooLarge) {
         throw HttpError(HttpError::Kind::transport, QStringLiteral("The answer from %1 is larger than %2.")
                                                         .arg(answer.url.toDisplayString(), sizeText(cap)));
@@ -406,20 +405,18 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
     std::exception_ptr failure;
     try {
         const std::chrono::milliseconds quiet = request.timeout.value_or(HttpRequest::kDefaultTimeout);
-        answer = co_await fetch(
-            std::move(request), quiet,
-            [&](const QByteArray &chunk, qint64 total) {
-                if (queue->failed()) {
-                    return false;
-                }
-                queue->append(chunk);
-                received += chunk.size();
-                if (progress) {
-                    progress(received, total);
-                }
-                return true;
-            },
-            stop, &flow);
+        ChunkSink toDisk = [&](const QByteArray &chunk, qint64 total) {
+            if (queue->failed()) {
+                return false;
+            }
+            queue->append(chunk);
+            received += chunk.size();
+            if (progress) {
+                progress(received, total);
+            }
+            return true;
+        };
+        answer = co_await fetch(std::move(request), quiet, std::move(toDisk), stop, &flow);
     } catch (...) {
         failure = std::current_exception();
     }

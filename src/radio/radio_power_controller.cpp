@@ -37,7 +37,8 @@ QCoro::Task<void> RadioPowerController::handlePostStart(int rigctldPort, bool ma
     setRadioPowerSupported(std::nullopt);
 
     std::optional<bool> state;
-    for (int attempt = 1; attempt <= kMaxPowerStateQueries; ++attempt) {
+    int attempt = 1;
+    for (; attempt <= kMaxPowerStateQueries; ++attempt) {
         state = co_await client.getPowerState(rigctldPort);
         if (state) {
             break;

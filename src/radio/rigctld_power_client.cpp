@@ -80,16 +80,19 @@ QCoro::Task<std::optional<QString>> RigctldPowerClient::sendCommand(QString comm
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port));
     // A blocking connect on a socket with a send time-out gives up after that time-out, so the
     // connection gets the same limit as the send.
-    if (!co_await waitForSocket(socket, SocketWaitGoal::Connected, clock, kSendTimeout)) {
+    const bool connected = co_await waitForSocket(socket, SocketWaitGoal::Connected, clock, kSendTimeout);
+    if (!connected) {
         co_return std::nullopt;
     }
     if (socket.write(command.toUtf8()) < 1) {
         co_return std::nullopt;
     }
-    if (!co_await waitForSocket(socket, SocketWaitGoal::BytesWritten, clock, kSendTimeout)) {
+    const bool written = co_await waitForSocket(socket, SocketWaitGoal::BytesWritten, clock, kSendTimeout);
+    if (!written) {
         co_return std::nullopt;
     }
-    if (!co_await waitForSocket(socket, SocketWaitGoal::ReadyRead, clock, kReceiveTimeout)) {
+    const bool answered = co_await waitForSocket(socket, SocketWaitGoal::ReadyRead, clock, kReceiveTimeout);
+    if (!answered) {
         co_return std::nullopt;
     }
     // Only the first piece of the reply counts.

@@ -62,7 +62,8 @@ protected:
     {
         co_await process.start(QString::fromLatin1("/bin/sh"), arguments, std::nullopt, std::nullopt, cancel);
         // Real time, not the test's clock: the child needs a moment to set itself up.
-        for (int i = 0; !readyFile.isEmpty() && !QFile::exists(readyFile) && i < 1000; ++i) {
+        int i = 0;
+        for (; !readyFile.isEmpty() && !QFile::exists(readyFile) && i < 1000; ++i) {
             co_await QCoro::sleepFor(std::chrono::milliseconds(5));
         }
         process.markRunning();

@@ -107,7 +107,8 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOnceAndAllGetIt
     // Like rigctld's own path, the start path cleans up a while before it launches.
     const auto startsAfterCleanUp = [this](ServiceOrchestrator::StartPath launchNow) {
         startPaths[ServiceID::rigctld] = [this, launchNow](ServiceID id, std::stop_token cancel) -> QCoro::Task<void> {
-            if (co_await env.clock().sleep(500ms, cancel)) {
+            const bool slept = co_await env.clock().sleep(500ms, cancel);
+            if (slept) {
                 co_await launchNow(id, cancel);
             }
         };
@@ -149,7 +150,8 @@ TEST_F(ServiceOrchestratorTest, ConcurrentStartsOverTheWireLaunchOnceAndAllGetIt
         const QStringList arguments{QStringLiteral("-c"), QStringLiteral("echo 'bind error'; exit 1")};
         co_await process.start(QStringLiteral("/bin/sh"), arguments, std::nullopt, std::nullopt, cancel);
         // Real time: the child's end is seen from the event loop.
-        for (int i = 0; process.state() == ServiceRunState::starting && i < 1000; ++i) {
+        int i = 0;
+        for (; process.state() == ServiceRunState::starting && i < 1000; ++i) {
             co_await QCoro::sleepFor(5ms);
         }
         if (launchSurvived(process, QStringLiteral("rigctld"), cancel)) {

@@ -13,7 +13,8 @@ namespace {
 
 QCoro::Task<void> sleepThrice(Clock &clock, std::vector<int> &order, int id, std::chrono::milliseconds each)
 {
-    for (int i = 0; i < 3; ++i) {
+    int i = 0;
+    for (; i < 3; ++i) {
         co_await clock.sleep(each);
         order.push_back(id);
     }

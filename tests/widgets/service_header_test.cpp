@@ -298,7 +298,8 @@ protected:
 
     QCoro::Task<void> startRigctld(std::stop_token cancel)
     {
-        if (!co_await env.clock().sleep(300ms, cancel)) {
+        const bool cleanedUp = co_await env.clock().sleep(300ms, cancel);
+        if (!cleanedUp) {
             co_return;
         }
         ManagedProcess &process = orchestrator->rigctldProcess();
@@ -306,7 +307,8 @@ protected:
         const bool dies = std::exchange(nextLaunchDies, false);
         const QStringList arguments{QStringLiteral("-c"), QStringLiteral("exec sleep 600")};
         co_await process.start(QStringLiteral("/bin/sh"), arguments, std::nullopt, std::nullopt, cancel);
-        if (!co_await env.clock().sleep(400ms, cancel)) {
+        const bool settled = co_await env.clock().sleep(400ms, cancel);
+        if (!settled) {
             co_return;
         }
         if (dies && process.pid()) {
@@ -315,7 +317,8 @@ protected:
             // still meanwhile: on a busy machine the health monitor's ticks would otherwise use up
             // the virtual time the restart after this failure needs.
             const test::ManualClock::Hold still = env.clock().hold();
-            for (int i = 0; process.state() == ServiceRunState::starting && i < 1000; ++i) {
+            int i = 0;
+            for (; process.state() == ServiceRunState::starting && i < 1000; ++i) {
                 co_await QCoro::sleepFor(5ms);
             }
         }
