@@ -10,12 +10,17 @@
 #include "core/managed_process.h"
 #include "core/port_probe.h"
 #include "platform/clock.h"
+#include "platform/port_listeners.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include <QPointer>
+
+#include <algorithm>
+
+#include <unistd.h>
 
 namespace cordavelle {
 
@@ -59,7 +64,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     checkProgramForLaunch(QStringLiteral("Direwolf"), chosen);
 
     QPointer<DirewolfStartPath> self(this);
-    co_await preparePttDependency(config, cancel);
+    const std::optional<quint16> rigControlPort = co_await preparePttDependency(config, cancel);
     if (!self || cancel.stop_requested()) {
         co_return;
     }
@@ -71,7 +76,8 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     DirewolfConfigManager::Environment environment;
     environment.rigctldPort = m_config.rigctldConfig().tcpPort;
     environment.audio = &m_audio;
-    environment.discovery = &m_discovery;
+    // The server chosen and looked at above, not whatever discovery lists by now.
+    environment.rigControlPort = rigControlPort;
     QString confPath;
     try {
         confPath = DirewolfConfigManager::writeConfig(config, environment);
@@ -113,14 +119,17 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
 }
 
-QCoro::Task<void> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config, std::stop_token cancel)
+QCoro::Task<std::optional<quint16>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,
+                                                                            std::stop_token cancel)
 {
     const DirewolfPTTMethod method = config.pttMethod.value_or(DirewolfPTTMethod::vox());
     if (method.kind() == DirewolfPTTMethod::Kind::rigctld) {
         co_await startRigctldDependency(cancel);
     } else if (method.kind() == DirewolfPTTMethod::Kind::nativeCorvexa) {
-        co_await awaitRigControlServer(config);
+        const std::optional<quint16> port = co_await chooseRigControlServer(config);
+        co_return port;
     }
+    co_return std::nullopt;
 }
 
 QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token cancel)
@@ -170,28 +179,48 @@ QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token canc
     }
 }
 
-QCoro::Task<void> DirewolfStartPath::awaitRigControlServer(const DirewolfConfig &config)
+QCoro::Task<std::optional<quint16>> DirewolfStartPath::chooseRigControlServer(const DirewolfConfig &config)
 {
     const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
-    if (!radio.isEmpty()) {
-        servicesLog::info(QStringLiteral("[Direwolf] publishing keep-alive request for radio '") + radio +
-                          QString::fromUtf8("' \u2014 Cordavelle will open CAT"));
-        m_keepalive.startAdvertising(radio);
+    const auto effective = [this, &radio] {
+        const auto named = radio.isEmpty() ? std::nullopt : m_discovery.endpoint(radio);
+        return named ? named : m_discovery.anyEndpoint();
+    };
+    const auto advertiseKeepalive = [this, &radio] {
+        if (!radio.isEmpty()) {
+            servicesLog::info(QStringLiteral("[Direwolf] publishing keep-alive request for radio '") + radio +
+                              QString::fromUtf8("' \u2014 Cordavelle will open CAT"));
+            m_keepalive.startAdvertising(radio);
+        }
+    };
+    // A server already listed is looked at before the request goes out: a passed-over one gets none.
+    if (const auto listed = effective()) {
+        if (!acceptRigControlServer(*listed)) {
+            co_return std::nullopt;
+        }
+        advertiseKeepalive();
+        co_return listed->port;
     }
-    if (!m_discovery.endpoints().isEmpty()) {
-        co_return;
-    }
+    advertiseKeepalive();
     servicesLog::info(QStringLiteral("[Direwolf] PTT method is 'CAT via Cordavelle' \u2014 waiting up to 3s for Bonjour "
                                      "discovery"));
     QPointer<DirewolfStartPath> self(this);
     const auto endpoint = co_await m_discovery.waitForEndpoint(kRigControlServerWait);
     if (!self) {
-        co_return;
+        co_return std::nullopt;
     }
     if (endpoint) {
         servicesLog::info(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
                           QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
-        co_return;
+        const RigControlServerEndpoint chosen = effective().value_or(*endpoint);
+        if (acceptRigControlServer(chosen)) {
+            co_return chosen.port;
+        }
+        // The request was for this start's server; a passed-over one must not be kept open by it.
+        if (!radio.isEmpty()) {
+            m_keepalive.stopAdvertising();
+        }
+        co_return std::nullopt;
     }
     servicesLog::warning(QString::fromUtf8("[Direwolf] no Cordavelle RigControlServer advertisement after 3s \u2014 "
                                            "direwolf.conf will render without PTT (falls back to VOX)"));
@@ -202,6 +231,32 @@ QCoro::Task<void> DirewolfStartPath::awaitRigControlServer(const DirewolfConfig 
         QStringLiteral("[Direwolf] WARNING: PTT via 'CAT via Cordavelle' requested but no RigControlServer "
                        "advertisement discovered.  Make sure Cordavelle is running ") +
         detail + QString::fromUtf8(" (Settings \u2192 Radios).  Falling back to VOX for this session."));
+    co_return std::nullopt;
+}
+
+bool DirewolfStartPath::acceptRigControlServer(const RigControlServerEndpoint &server)
+{
+    const std::optional<std::vector<PortListener>> listeners = tcpListenersOn(server.port);
+    QString reason;
+    if (!listeners) {
+        reason = QStringLiteral("whose listener can't be looked up, may not be a program of this user");
+    } else if (listeners->empty()) {
+        reason = QStringLiteral("has nothing listening");
+    } else if (!std::all_of(listeners->begin(), listeners->end(),
+                            [self = ::geteuid()](const PortListener &listener) { return listener.uid == self; })) {
+        // The table names no addresses: a wildcard or dual-stack listener of another user may be
+        // the one a connection to 127.0.0.1 reaches, so any of them counts against the server.
+        reason = QStringLiteral("is not a program of this user");
+    } else {
+        return true;
+    }
+    const QString line = QStringLiteral("[Direwolf] WARNING: the rig-control server advertised for radio '") +
+                         DirewolfConfigManager::withoutControlCharacters(server.radioName) +
+                         QStringLiteral("' at 127.0.0.1:") + QString::number(server.port) + QLatin1Char(' ') + reason +
+                         QString::fromUtf8(" \u2014 passed over; falling back to VOX for this session.");
+    servicesLog::warning(line);
+    m_process.appendSyntheticLog(line);
+    return false;
 }
 
 } // namespace cordavelle

@@ -18,6 +18,7 @@ class ConfigStore;
 class KeepaliveRequestAdvertiser;
 class ManagedProcess;
 class RigControlServerDiscovery;
+struct RigControlServerEndpoint;
 
 // Starts Direwolf through its process: settles what its PTT depends on (rigctld, or the client's
 // rig control), writes direwolf.conf and launches it. Main thread only.
@@ -45,10 +46,15 @@ public:
     const std::optional<DirewolfConfig> &launchedConfig() const { return m_launched; }
 
 private:
-    // Settles Direwolf's PTT dependency on rigctld or on the client's rig control.
-    QCoro::Task<void> preparePttDependency(const DirewolfConfig &config, std::stop_token cancel);
+    // Settles Direwolf's PTT dependency on rigctld or on the client's rig control; with the
+    // latter, the port of the rig-control server chosen, if one was.
+    QCoro::Task<std::optional<quint16>> preparePttDependency(const DirewolfConfig &config, std::stop_token cancel);
     QCoro::Task<void> startRigctldDependency(std::stop_token cancel);
-    QCoro::Task<void> awaitRigControlServer(const DirewolfConfig &config);
+    // The client's rig-control server for the configured radio (else any), used only when its
+    // listener is a program of this user.
+    QCoro::Task<std::optional<quint16>> chooseRigControlServer(const DirewolfConfig &config);
+    // Whether `server` may take Direwolf's PTT; warns in both logs when not.
+    bool acceptRigControlServer(const RigControlServerEndpoint &server);
 
     ConfigStore &m_config;
     Clock &m_clock;

@@ -176,8 +176,9 @@ QString DirewolfConfigManager::renderConfig(const DirewolfConfig &config, const 
                                             std::optional<quint16> nativeRigControlPort)
 {
     const int rigPort = rigctldPort.value_or(environment.rigctldPort);
-    const std::optional<quint16> native =
-        nativeRigControlPort ? nativeRigControlPort : nativePort(config, environment.discovery);
+    const std::optional<quint16> native = nativeRigControlPort    ? nativeRigControlPort
+                                          : environment.rigControlPort ? environment.rigControlPort
+                                                                       : nativePort(config, environment.discovery);
 
     QString station = trimmedSpacesAndTabs(withoutControlCharacters(config.callsign).toUpper());
     if (config.ssid != 0) {

@@ -27,6 +27,9 @@ public:
         const AudioDeviceManager *audio = nullptr;
         // The client's rig-control servers; none: no servers.
         const RigControlServerDiscovery *discovery = nullptr;
+        // The client's rig-control server already chosen for the PTT; with it, `discovery` is
+        // not asked.
+        std::optional<quint16> rigControlPort;
     };
 
     static inline const QString kUserBlockComment =
@@ -45,7 +48,8 @@ public:
     static QString assembleConfig(const DirewolfConfig &config, const QStringList &preservedUserLines,
                                   const Environment &environment);
     // The generated part alone. Without `rigctldPort` the environment's is used; without
-    // `nativeRigControlPort` the discovery is asked for the configured radio, else any radio.
+    // `nativeRigControlPort` the environment's chosen server, else the discovery is asked for the
+    // configured radio, else any radio.
     static QString renderConfig(const DirewolfConfig &config, const Environment &environment,
                                 std::optional<int> rigctldPort = std::nullopt,
                                 std::optional<quint16> nativeRigControlPort = std::nullopt);

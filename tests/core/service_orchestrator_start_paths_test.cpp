@@ -482,6 +482,25 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
                                                                 "configured as a Native-source radio").size(),
               1);
     EXPECT_EQ(linesContaining("[Direwolf] Running on KISS port 8001, AGW port 8000"), 2);
+
+    // A server that turns up during the wait with nothing listening is passed over, and the
+    // keep-alive request made for it is withdrawn.
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
+    discovery.startBrowsing();
+    const quint16 silent = test::freeTcpPort();
+    auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
+    ASSERT_TRUE(env.clock().runUntil([&] { return keepalive.advertisedRadioName().has_value(); }, 1s));
+    env.bonjour().setResults(RigControlServerDiscovery::kServiceType,
+                             {test::FakeBonjour::result(QStringLiteral("server"), RigControlServerDiscovery::kServiceType,
+                                                        BonjourTxtRecord({{"radio", "IC-7300"},
+                                                                          {"port", QString::number(silent)}}))});
+    ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+    EXPECT_TRUE(env.log().contains(QStringLiteral("at 127.0.0.1:%1 has nothing listening").arg(silent)));
+    EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
+    QFile conf(DirewolfConfigManager::configPath());
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(conf.readAll().contains("PTT RIG"));
 }
 
 TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringItsStart)
@@ -574,8 +593,15 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
         env.bonjour().setResults(type, results);
         test::ManualClock::processEvents();
     };
+    // The client's servers listen: one of another user or none at all would be passed over.
+    QTcpServer servers[3];
+    QString ports[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(servers[i].listen(QHostAddress::LocalHost));
+        ports[i] = QString::number(servers[i].serverPort());
+    }
     discovery.startBrowsing();
-    publish({{"IC-7300", "4533"}});
+    publish({{"IC-7300", ports[0]}});
     // A Direwolf that ignores SIGTERM: its restart has to wait for the SIGKILL.
     DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "trap '' TERM; while :; do sleep 1; done"));
     dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
@@ -586,7 +612,7 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     ASSERT_NE(first, 0);
     const test::ProcessHandle firstDirewolf(first);
 
-    publish({{"IC-7300", "4600"}});
+    publish({{"IC-7300", ports[1]}});
     ASSERT_TRUE(env.clock().runUntil(
         [&] {
             return orchestrator->direwolfProcess().state() == ServiceRunState::running &&
@@ -599,11 +625,11 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     EXPECT_FALSE(env.log().contains("restart after endpoint change failed"));
     QFile conf(DirewolfConfigManager::configPath());
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(conf.readAll().contains("PTT RIG 2 127.0.0.1:4600"));
+    EXPECT_TRUE(conf.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[1].toUtf8()));
 
     // Within the guard time another change is only noted; after it, a vanished server leaves
     // Direwolf running.
-    publish({{"IC-7300", "4700"}});
+    publish({{"IC-7300", ports[2]}});
     EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("ignoring (guard active)"); }, 0ms));
     EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint-change guard cleared"); }, 5s));
     publish({});

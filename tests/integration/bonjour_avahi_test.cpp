@@ -1,16 +1,30 @@
+#include "core/config_store.h"
+#include "core/direwolf_start_path.h"
+#include "core/managed_process.h"
 #include "platform/dns_sd_bonjour.h"
+#include "radio/audio_device_manager.h"
+#include "radio/direwolf_config_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include "support/avahi.h"
 #include "support/event_wait.h"
+#include "support/local_ports.h"
+#include "support/other_user_client.h"
 #include "support/qt_printers.h"
+#include "support/task_outcome.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
+#include <QFile>
 #include <QProcess>
+#include <QTcpServer>
 #include <QUuid>
 
 #include <gtest/gtest.h>
+
+#include <iostream>
+#include <tuple>
 
 using namespace std::chrono_literals;
 
@@ -171,6 +185,71 @@ TEST_F(AvahiTest, AnUnusableAdvertisementFailsWithAReason)
     QObject::connect(registration.get(), &BonjourRegistration::failed, [&](const QString &e) { failure = e; });
     EXPECT_TRUE(test::processEventsUntil([&] { return !failure.isEmpty(); }, 10s));
     EXPECT_EQ(registration->registeredName(), QString());
+}
+
+// A rig-control server takes Direwolf's PTT only when what listens at its port is the user's own:
+// another user may advertise one too, and Direwolf would key the radio through her program.
+TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
+{
+    struct Row {
+        const char *name;
+        bool theirs;
+    };
+    const Row rows[] = {{"another user's listener", true}, {"the user's own listener", false}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.theirs && !test::OtherUserClient::canStart()) {
+            std::cout << "[  SKIPPED ] " << row.name << ": listening as another user needs root" << std::endl;
+            continue;
+        }
+        ConfigStore config{env.defaults(), env.platform()};
+        KeepaliveRequestAdvertiser keepalive(env.platform().bonjour());
+        RigControlServerDiscovery discovery(env.platform().bonjour(), env.platform().clock());
+        AudioDeviceManager audio{env.audio()};
+        ManagedProcess direwolfProcess(ServiceID::direwolf, env.platform().clock());
+        ManagedProcess rigctldProcess(ServiceID::rigctld, env.platform().clock());
+        DirewolfStartPath path(config, env.platform().clock(), direwolfProcess, rigctldProcess,
+                               []() -> QCoro::Task<void> { co_return; }, keepalive, discovery, audio);
+
+        const quint16 port = test::freeTcpPort();
+        std::optional<test::OtherUserListener> theirs;
+        QTcpServer own;
+        if (row.theirs) {
+            theirs.emplace(port);
+            ASSERT_TRUE(theirs->listening());
+        } else {
+            ASSERT_TRUE(own.listen(QHostAddress::LocalHost, port));
+        }
+        const QString radio = unique(QStringLiteral("IC-7300 "));
+        QProcess *advert = publish(radio + QStringLiteral(" server"), RigControlServerDiscovery::kServiceType, 5560,
+                                   {QStringLiteral("radio=") + radio, QStringLiteral("port=") + QString::number(port)});
+        discovery.startBrowsing();
+        ASSERT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(radio).has_value(); }, 10s));
+
+        DirewolfConfig dw;
+        dw.callsign = QStringLiteral("N0CALL");
+        dw.direwolfPath = env.root() + QStringLiteral("/direwolf");
+        ASSERT_TRUE(test::writeProgram(dw.direwolfPath, "#!/bin/sh\nexit 1\n"));
+        dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+        dw.nativeRigControlRadioName = radio;
+        std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+        config.setDirewolfConfig(dw);
+        auto outcome = test::track(path.start({}));
+        ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 15s));
+
+        QFile conf(DirewolfConfigManager::configPath());
+        ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+        const QByteArray text = conf.readAll();
+        const QString passedOver = QStringLiteral("advertised for radio '%1' at 127.0.0.1:%2 is not a program of this "
+                                                  "user \u2014 passed over")
+                                       .arg(radio)
+                                       .arg(port);
+        EXPECT_EQ(text.contains("PTT RIG 2 127.0.0.1:" + QByteArray::number(port)), !row.theirs);
+        EXPECT_EQ(text.contains("Falling back to VOX"), row.theirs);
+        EXPECT_EQ(direwolfProcess.logLines().filter(passedOver).size(), row.theirs ? 1 : 0);
+        EXPECT_EQ(keepalive.advertisedRadioName(), row.theirs ? std::nullopt : std::optional(radio));
+        withdraw(advert);
+    }
 }
 
 } // namespace
