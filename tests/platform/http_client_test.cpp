@@ -9,6 +9,8 @@
 
 #include <QCoroTask>
 #include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -406,6 +408,48 @@ TEST_F(HttpClientTest, ADocumentThatGoesQuietAfterABurstFailsAfterThirtySeconds)
               QStringLiteral("127.0.0.1:%1 stopped sending its answer: nothing came for 30 s after 8000000 bytes.")
                   .arg(server.port()));
     server.release();
+}
+
+// A document fetched with get()'s own limits, the platform's clock moving 10 s at a time: a
+// server that never answers fails it after 30 s of quiet, and one that keeps a slow link's pace
+// (a 100 kB drip every 10 s) ends at the 10-minute ceiling.
+TEST_F(HttpClientTest, ADocumentWithTheDefaultLimitsFailsWhenSilentOrPastItsCeiling)
+{
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    test::FixtureHttpServer::Route dripping;
+    dripping.body = QByteArray(7000000, 'd');
+    dripping.stallAfter = 0;
+    server.serve("/document", dripping);
+    const struct {
+        const char *name;
+        QUrl url;
+        qint64 drip;
+        std::chrono::seconds end;
+        const char *error;
+    } cases[] = {
+        {"silent", QUrl(QStringLiteral("http://127.0.0.1:%1/document").arg(silent.serverPort())), 0, 30s,
+         "sent no answer within 30 s."},
+        {"trickling", server.url("/document"), 100000, 600s, "answered too slowly: its answer was still coming after 600 s."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto begun = env.clock().now();
+        auto fetched = test::track(client().get({c.url}));
+        while (!fetched->done && env.clock().now() - begun < 700s) {
+            env.clock().advance(10s);
+            // Time for the last drip to come in as well.
+            test::processEventsUntil([&] { return fetched->done; }, 50ms);
+            if (!fetched->done && c.drip > 0) {
+                server.releaseBytes(c.drip);
+                test::processEventsUntil([&] { return server.stalledCount() == 1; });
+            }
+        }
+        EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(env.clock().now() - begun), c.end);
+        EXPECT_EQ(fetched->error, QStringLiteral("127.0.0.1:%1 ").arg(c.url.port()) + QLatin1String(c.error))
+            << fetched->error.value_or(QString()).toStdString();
+        server.release();
+    }
 }
 
 // A redirect gives its target; a body that keeps coming behind it holds nothing up, neither a
