@@ -13,11 +13,14 @@ struct ModeTightening {
     // Those whose mode could not be changed, and the first of them with the system's reason.
     int failed = 0;
     std::optional<QString> firstFailure;
+    // Folders of other users, left as they are and not looked into.
+    int foreignFolders = 0;
 };
 
 // Takes write for the group and others from every file and folder at and below `folder` that
-// belongs to this user; links are neither changed nor followed, and what belongs to someone else
-// is left as it is. Earlier versions made their installs under the session's umask, which left
+// belongs to this user, each through a descriptor of the entry looked at; links are neither
+// changed nor followed, what belongs to someone else is left as it is, and a folder of someone
+// else's is not entered. Earlier versions made their installs under the session's umask, which left
 // them group-writable where it is 002: the check before every launch refuses such a program
 // wherever the group can hold another user, although it was the helper's own.
 ModeTightening tightenOwnModes(const QString &folder);

@@ -36,6 +36,14 @@ void tightenOwnInstalls()
                                   .arg(QString::number(result.failed), result.firstFailure.value_or(QString())),
                               HelperLogger::Category::install);
     }
+    if (result.foreignFolders > 0) {
+        // What another user could put there is not the helper's to change, and no walk of its
+        // own goes through a folder she could rearrange under it.
+        HelperLogger::warning(QStringLiteral("Left %1 folders of other users in the helper's support folder as they are, "
+                                             "without looking into them")
+                                  .arg(result.foreignFolders),
+                              HelperLogger::Category::install);
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "install/own_file_modes.h"
 
+#include "support/other_user_client.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -10,6 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include <cstdio>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,12 +58,25 @@ TEST(OwnFileModes, TakesWriteFromWhatTheUserOwnsAndFromNothingElse)
         {base + "/tight", 0700, 0700},
         {elsewhere.path() + "/target", 0666, 0666},
     };
-    int changing = 4;
+    // A file the user may write but not read, and a fifo, which no walk may open and wait on.
+    ASSERT_TRUE(test::writeFile(base + "/writeOnly", "x"));
+    entries.push_back({base + "/writeOnly", 0222, 0200});
+    ASSERT_EQ(::mkfifo(QFile::encodeName(base + "/fifo").constData(), 0600), 0);
+    entries.push_back({base + "/fifo", 0666, 0666});
+    int changing = 5;
+    int foreignFolders = 0;
     if (::geteuid() == 0) {
         const QString theirs = base + "/theirs";
         ASSERT_TRUE(test::writeFile(theirs, "x"));
-        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), 54321, 54321), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), test::kOtherUid, test::kOtherUid), 0);
         entries.push_back({theirs, 0666, 0666});
+        // Another user's folder is not entered: what is inside is hers to rearrange.
+        const QString folder = base + "/theirFolder";
+        ASSERT_TRUE(test::writeFile(folder + "/mine", "x"));
+        ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), test::kOtherUid, test::kOtherUid), 0);
+        entries.push_back({folder, 0777, 0777});
+        entries.push_back({folder + "/mine", 0666, 0666});
+        foreignFolders = 1;
     }
     for (const Entry &entry : entries) {
         ASSERT_EQ(::chmod(QFile::encodeName(entry.path).constData(), entry.before), 0);
@@ -66,11 +86,47 @@ TEST(OwnFileModes, TakesWriteFromWhatTheUserOwnsAndFromNothingElse)
     const ModeTightening result = tightenOwnModes(base);
     EXPECT_EQ(result.tightened, changing);
     EXPECT_EQ(result.failed, 0);
+    EXPECT_EQ(result.foreignFolders, foreignFolders);
     for (const Entry &entry : entries) {
         EXPECT_EQ(modeOf(entry.path), entry.after) << entry.path.toStdString();
     }
     EXPECT_TRUE(isRunnableOwnCopy(rigctld));
     EXPECT_EQ(tightenOwnModes(base).tightened, 0);
+}
+
+// A file of the walked tree swapped for a link to a private file, over and over while the walk
+// runs: the mode meant for the file must never land on what the link leads to.
+TEST(OwnFileModes, AFileSwappedForALinkNeverPassesItsChangeToTheLinksTarget)
+{
+    QTemporaryDir root;
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(root.isValid() && elsewhere.isValid());
+    const QByteArray base = QFile::encodeName(root.path());
+    const QByteArray secret = QFile::encodeName(elsewhere.path() + "/keychain.json");
+    ASSERT_TRUE(test::writeFile(QFile::decodeName(secret), "{}"));
+    ASSERT_EQ(::chmod(secret.constData(), 0600), 0);
+    ASSERT_TRUE(test::writeFile(QFile::decodeName(base + "/file"), "x"));
+    const int file = ::open((base + "/file").constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::symlink(secret.constData(), (base + "/link").constData()), 0);
+
+    // Both names always exist, each the file and the link by turns.
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        while (!stop) {
+            ::renameat2(AT_FDCWD, (base + "/file").constData(), AT_FDCWD, (base + "/link").constData(), RENAME_EXCHANGE);
+        }
+    });
+    int changedTarget = 0;
+    for (int walk = 0; walk < 10000 && changedTarget == 0; ++walk) {
+        ASSERT_EQ(::fchmod(file, 0666), 0);
+        tightenOwnModes(root.path());
+        changedTarget += modeOf(QFile::decodeName(secret)) != 0600 ? 1 : 0;
+    }
+    stop = true;
+    swapper.join();
+    ::close(file);
+    EXPECT_EQ(changedTarget, 0);
 }
 
 } // namespace
