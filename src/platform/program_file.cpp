@@ -257,6 +257,11 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int de
         file.unusable = QStringLiteral("%1 was replaced while it was looked at").arg(file.resolved);
         return;
     }
+    if (read.unreadable) {
+        file.unusable = QStringLiteral("%1 can't be read, so what runs it can't be checked (%2)")
+                            .arg(file.resolved, systemText(*read.unreadable));
+        return;
+    }
     if (!read.line) {
         return;
     }
@@ -284,13 +289,29 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int de
     if (name->isEmpty()) {
         return;
     }
-    const std::optional<QString> found =
-        name->contains(QLatin1Char('/')) ? fromWorkingFolder(*name) : firstOnSearchPath(*name, searchFolders(searchPath));
-    if (!found) {
-        file.unusable = QStringLiteral("%1 runs %2, which is in no folder of its search path").arg(file.resolved, *name);
+    if (name->contains(QLatin1Char('/'))) {
+        const QString found = fromWorkingFolder(*name);
+        ranBy(file, found, inspectRun(found, searchPath, depth + 1));
         return;
     }
-    ranBy(file, *found, inspectRun(*found, searchPath, depth + 1));
+    // env searches the path again when the child runs: a folder before the one it finds the
+    // program in now could have another program of that name by then.
+    for (const QString &folder : searchFolders(searchPath)) {
+        const QString candidate = onSearchPath(*name, folder);
+        if (takenOnSearchPath(candidate)) {
+            ranBy(file, candidate, inspectRun(candidate, searchPath, depth + 1));
+            return;
+        }
+        const ProgramFile passed =
+            Walk(candidate, ProgramUse::run).run(QString(), candidate.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+        if (passed.changeable) {
+            file.changeable = QStringLiteral("the script %1 runs %2 through a search path whose folder %3 can be changed "
+                                             "by another user (%4)")
+                                  .arg(file.resolved, *name, QFileInfo(candidate).path(), *passed.changeable);
+            return;
+        }
+    }
+    file.unusable = QStringLiteral("%1 runs %2, which is in no folder of its search path").arg(file.resolved, *name);
 }
 
 ProgramFile inspectRun(const QString &path, const QStringList &searchPath, int depth)

@@ -48,7 +48,10 @@ struct ProgramFile {
 //
 // A script that is run is only as safe as what runs it: the program on its "#!" line is looked at
 // in the same way, and for env the program env would run, found through `searchPath` (the
-// child's; the helper's own PATH when empty).
+// child's; the helper's own PATH when empty), along with every folder env searches before it,
+// which must be no more changeable by others than a program's own folders.
+// A file whose first bytes this user can't read is unusable: what the system would run it with
+// can't be told.
 ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {},
                                const QStringList &searchPath = {});
 

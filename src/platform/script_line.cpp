@@ -109,6 +109,12 @@ ScriptRead readScriptLine(const QString &path, const FileIdentity &identity)
     // opening would wait for a writer.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
+        // Gone, or a link or something else that is no file in its place.
+        if (errno == ENOENT || errno == ELOOP || errno == ENXIO) {
+            read.changed = true;
+        } else {
+            read.unreadable = errno;
+        }
         return read;
     }
     struct stat st {};
@@ -124,7 +130,12 @@ ScriptRead readScriptLine(const QString &path, const FileIdentity &identity)
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n <= 0) {
+        if (n < 0) {
+            read.unreadable = errno;
+            ::close(fd);
+            return read;
+        }
+        if (n == 0) {
             break;
         }
         got += n;
@@ -156,20 +167,19 @@ std::optional<QString> envProgram(const std::optional<QString> &argument)
     return word;
 }
 
-std::optional<QString> firstOnSearchPath(const QString &name, const QStringList &folders)
+QString onSearchPath(const QString &name, const QString &folder)
 {
-    for (const QString &folder : folders) {
-        const QString where = folder.isEmpty() ? QStringLiteral(".") : folder;
-        const QString absolute = QDir::isAbsolutePath(where) ? where : QDir::current().absoluteFilePath(where);
-        const QString candidate = QDir::cleanPath(absolute + QLatin1Char('/') + name);
-        const QByteArray encoded = QFile::encodeName(candidate);
-        struct stat st {};
-        if (::stat(encoded.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::faccessat(AT_FDCWD, encoded.constData(), X_OK, AT_EACCESS) == 0) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
+    const QString where = folder.isEmpty() ? QStringLiteral(".") : folder;
+    const QString absolute = QDir::isAbsolutePath(where) ? where : QDir::current().absoluteFilePath(where);
+    return QDir::cleanPath(absolute + QLatin1Char('/') + name);
+}
+
+bool takenOnSearchPath(const QString &candidate)
+{
+    const QByteArray encoded = QFile::encodeName(candidate);
+    struct stat st {};
+    return ::stat(encoded.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::faccessat(AT_FDCWD, encoded.constData(), X_OK, AT_EACCESS) == 0;
 }
 
 } // namespace cordavelle

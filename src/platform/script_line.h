@@ -29,11 +29,14 @@ struct ScriptRead {
     std::optional<ScriptLine> line;
     // The path no longer led to the file `identity` names.
     bool changed = false;
+    // Why the file's first bytes could not be read (an errno): the system still runs a file this
+    // user may execute but not read, through whatever its first line names, so nothing is known
+    // of what would run.
+    std::optional<int> unreadable;
 };
 
 // Reads the first line of the regular file at `path` as the system's exec does, provided the
-// path still leads to the file `identity` names. A file this user can't read reads as no script:
-// the system can't hand it to an interpreter that runs as this user either.
+// path still leads to the file `identity` names.
 ScriptRead readScriptLine(const QString &path, const FileIdentity &identity);
 
 // What env, run as a script's interpreter with `argument`, runs: the program's name (looked up
@@ -41,9 +44,12 @@ ScriptRead readScriptLine(const QString &path, const FileIdentity &identity);
 // its options leave it open.
 std::optional<QString> envProgram(const std::optional<QString> &argument);
 
-// The file that exec'ing `name` through the search path `folders` reaches, as env and the C
-// library's execvp find it: the first executable regular file. Empty entries and relative folders
-// are the working folder, which a child inherits. Nothing when none.
-std::optional<QString> firstOnSearchPath(const QString &name, const QStringList &folders);
+// Where exec'ing `name` through the search path entry `folder` looks, as env and the C library's
+// execvp do: an empty entry or a relative folder is taken from the working folder, which a child
+// inherits.
+QString onSearchPath(const QString &name, const QString &folder);
+
+// Whether the system's exec through a search path takes `candidate`: an executable regular file.
+bool takenOnSearchPath(const QString &candidate);
 
 } // namespace cordavelle

@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -135,6 +139,106 @@ TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
     EXPECT_FALSE(refused.started);
     EXPECT_TRUE(refused.launchError.contains(runs(throughEnv, at(QStringLiteral("open/tool")), openFolder)))
         << refused.launchError.toStdString();
+}
+
+// env looks its program up again when the child runs: every folder it searches before the one
+// holding the program must be as safe as that one, or another user's program of the same name
+// may be there by then.
+TEST_F(ProgramLaunch, EnvIsOnlyAsSafeAsEveryFolderItSearchesFirst)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString open = folder(QStringLiteral("open"), 0777);
+    const QString clean = folder(QStringLiteral("clean"), 0755);
+    const QString empty = folder(QStringLiteral("empty"), 0755);
+    program(QStringLiteral("clean/tool"), "#!/bin/sh\nexit 0\n");
+    // The test's own program, which the system's search path doesn't hold.
+    const QByteArray envLine = "#!/usr/bin/env ";
+    const QString script = program(QStringLiteral("bin/script"), envLine + "tool\n");
+    // A safe entry of the name that can't be run is passed by env; one of another user is not.
+    program(QStringLiteral("empty/tool"), "#!/bin/sh\n", 0644);
+    const auto through = [&](const QString &folderPath) {
+        return QStringLiteral("the script %1 runs tool through a search path whose folder %2 can be changed by another "
+                              "user (%3)")
+            .arg(script, folderPath);
+    };
+    const QString openWriters = QStringLiteral("the folder %1 is writable by others").arg(open);
+    struct Row {
+        const char *searchPath;
+        QStringList folders;
+        // The working folder, which an empty entry stands for.
+        QString working;
+        std::optional<QString> changeable;
+    };
+    const std::vector<Row> rows{
+        {"clean path", {empty, clean}, base, {}},
+        {"writable folder before the found one", {empty, open, clean}, base, through(open).arg(openWriters)},
+        {"missing folder inside a writable one", {open + QStringLiteral("/bin"), clean}, base,
+         through(open + QStringLiteral("/bin")).arg(openWriters)},
+        {"writable folder after the found one", {clean, open}, base, {}},
+        {"empty entry in a safe working folder", {QString(), clean}, empty, {}},
+        {"empty entry in a writable working folder", {QString(), clean}, open, through(open).arg(openWriters)},
+    };
+    const QString before = QDir::currentPath();
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.searchPath);
+        ASSERT_TRUE(QDir::setCurrent(row.working));
+        const ProgramFile file = inspectProgramFile(script, ProgramUse::run, {}, row.folders);
+        EXPECT_EQ(file.changeable, row.changeable);
+        EXPECT_EQ(file.unusable, std::nullopt);
+    }
+    ASSERT_TRUE(QDir::setCurrent(before));
+
+    // Another user puts her program of the name into the writable folder and takes it out as
+    // fast as she can while the script is started: it runs the user's program or nothing.
+    const QString theirs = program(QStringLiteral("stash/tool"), "#!/bin/sh\nexit 42\n");
+    const QByteArray planted = QFile::encodeName(open + QStringLiteral("/tool"));
+    std::atomic<bool> stop{false};
+    std::thread planter([&] {
+        while (!stop) {
+            ::link(QFile::encodeName(theirs).constData(), planted.constData());
+            ::usleep(200);
+            ::unlink(planted.constData());
+            ::usleep(200);
+        }
+    });
+    Command command;
+    command.program = script;
+    command.environment.insert(QStringLiteral("PATH"), open + QLatin1Char(':') + clean + QStringLiteral(":/usr/bin:/bin"));
+    int foreign = 0;
+    int refused = 0;
+    for (int i = 0; i < 100; ++i) {
+        const CommandResult result = env.platform().commandRunner().runAndWait(command);
+        foreign += result.started && result.exitStatus == 42 ? 1 : 0;
+        refused += result.started ? 0 : 1;
+    }
+    stop = true;
+    planter.join();
+    EXPECT_EQ(foreign, 0);
+    EXPECT_EQ(refused, 100);
+    command.environment.insert(QStringLiteral("PATH"), clean + QStringLiteral(":/usr/bin:/bin"));
+    const CommandResult cleanRun = env.platform().commandRunner().runAndWait(command);
+    EXPECT_TRUE(cleanRun.started) << cleanRun.launchError.toStdString();
+    EXPECT_EQ(cleanRun.exitStatus, 0);
+}
+
+// The system runs a script that this user may execute but not read, through whatever its first
+// line names: such a file is not run, since what would run it can't be checked.
+TEST_F(ProgramLaunch, AScriptThatCantBeReadIsNotRun)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file: a script only a user can't read needs a user";
+    }
+    ASSERT_TRUE(root.isValid());
+    folder(QStringLiteral("open"), 0777);
+    const QString ran = at(QStringLiteral("ran"));
+    const QString interp = program(QStringLiteral("open/interp"), "#!/bin/sh\ntouch " + QFile::encodeName(ran) + "\n");
+    const QString script = program(QStringLiteral("bin/script"), "#!" + interp.toUtf8() + "\n", 0111);
+    const QString reason = script + QStringLiteral(" can't be read, so what runs it can't be checked (Permission denied)");
+    EXPECT_EQ(inspectProgramFile(script).unusable, reason);
+    const CommandResult result = run(script);
+    EXPECT_FALSE(result.started);
+    EXPECT_EQ(result.launchError, reason);
+    EXPECT_FALSE(QFileInfo::exists(ran));
 }
 
 // A link is followed once, by the check: the file that runs is the one it led to then, and a
