@@ -101,9 +101,7 @@ void ChildExec::openChecked(QString &path, const QStringList &searchPath)
         if (m_unusable || !file.identity) {
             continue;
         }
-        const int fd = ::open(QFile::encodeName(file.resolved).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        struct stat st {};
-        if (fd >= 0 && ::fstat(fd, &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == *file.identity) {
+        if (const int fd = openLookedAt(file); fd >= 0) {
             m_programFd = fd;
             m_identity = *file.identity;
             m_script = file.script;
@@ -112,9 +110,6 @@ void ChildExec::openChecked(QString &path, const QStringList &searchPath)
                 nameProgram(QFileInfo(path).fileName());
             }
             return;
-        }
-        if (fd >= 0) {
-            ::close(fd);
         }
     }
     if (!m_unusable) {

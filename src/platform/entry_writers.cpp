@@ -24,13 +24,13 @@ struct AccessEntry {
 
 // The entries of the access list of `path` (not followed if it is a link); empty where it has
 // none or its file system keeps none; nothing, with errno set, where it can't be read.
-std::optional<std::vector<AccessEntry>> accessList(const QString &path)
+std::optional<std::vector<AccessEntry>> accessList(const QString &path, EntryWriters::ReadAttribute readAttribute)
 {
     const QByteArray name = QFile::encodeName(path);
     std::vector<char> buffer(256);
     ssize_t size = -1;
     for (;;) {
-        size = ::lgetxattr(name.constData(), "system.posix_acl_access", buffer.data(), buffer.size());
+        size = readAttribute(name.constData(), "system.posix_acl_access", buffer.data(), buffer.size());
         if (size >= 0) {
             break;
         }
@@ -40,7 +40,7 @@ std::optional<std::vector<AccessEntry>> accessList(const QString &path)
         if (errno != ERANGE) {
             return std::nullopt;
         }
-        const ssize_t needed = ::lgetxattr(name.constData(), "system.posix_acl_access", nullptr, 0);
+        const ssize_t needed = readAttribute(name.constData(), "system.posix_acl_access", nullptr, 0);
         if (needed < 0) {
             return std::nullopt;
         }
@@ -68,7 +68,7 @@ std::optional<QString> EntryWriters::of(const QString &path, const struct stat &
     if ((st.st_mode & S_IWOTH) != 0) {
         return QStringLiteral("is writable by others");
     }
-    const std::optional<std::vector<AccessEntry>> entries = accessList(path);
+    const std::optional<std::vector<AccessEntry>> entries = accessList(path, m_readAttribute);
     if (!entries) {
         return QStringLiteral("has an access list that can't be read (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
     }

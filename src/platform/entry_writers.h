@@ -8,6 +8,7 @@
 #include <optional>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 namespace cordavelle {
 
@@ -17,7 +18,13 @@ namespace cordavelle {
 // holds nobody else. Each group's answer is kept for the life of the object (one look at a path).
 class EntryWriters {
 public:
-    explicit EntryWriters(const Accounts &accounts) : m_accounts(accounts) {}
+    // Reads an extended attribute of a path without following a link, as lgetxattr().
+    using ReadAttribute = ssize_t (*)(const char *path, const char *name, void *value, size_t size);
+
+    explicit EntryWriters(const Accounts &accounts, ReadAttribute readAttribute = ::lgetxattr)
+        : m_accounts(accounts), m_readAttribute(readAttribute)
+    {
+    }
 
     // Who else may write to `path`, whose lstat() is `st`, said after "the folder …" ("is
     // writable by others", "gives write to the user bob through an access list"); nothing when
@@ -30,6 +37,7 @@ private:
     QString groupName(unsigned gid) const;
 
     const Accounts &m_accounts;
+    ReadAttribute m_readAttribute;
     std::map<unsigned, PrivateGroup> m_groups;
 };
 

@@ -356,4 +356,20 @@ ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QStrin
     return walk.run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
 }
 
+int openLookedAt(const ProgramFile &file)
+{
+    if (!file.identity) {
+        return -1;
+    }
+    const int fd = ::open(QFile::encodeName(file.resolved).constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && FileIdentity{st.st_dev, st.st_ino} == *file.identity) {
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return -1;
+}
+
 } // namespace cordavelle

@@ -55,4 +55,9 @@ struct ProgramFile {
 ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {},
                                const QStringList &searchPath = {});
 
+// Opens the file that the look `file` ended at, by its resolved path, without following a link
+// (O_PATH, close-on-exec): -1 when the look took no file, or when the path leads to another file
+// now, which a launch must not run.
+int openLookedAt(const ProgramFile &file);
+
 } // namespace cordavelle

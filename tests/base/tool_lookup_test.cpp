@@ -1,6 +1,7 @@
 #include "base/helper_places.h"
 #include "base/tool_lookup.h"
 #include "platform/command_runner.h"
+#include "support/fixed_accounts.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -183,6 +184,38 @@ TEST(ToolLookup, HomebrewOnLinuxFoldersComeAfterTheSystemsOwn)
     // A Direwolf that brew put there is a package manager's, not the system's.
     QFile::remove(env.hostPath("/usr/bin/direwolf"));
     EXPECT_EQ(tools::resolveDirewolf({}), (tools::DirewolfChoice{shared + "/direwolf", tools::DirewolfSource::packageManager}));
+}
+
+// The helper's own copy is the first candidate, and passed over like any other where another user
+// could change it, for a clean copy that the launch then runs.
+TEST(ToolLookup, AnOwnCopyOthersCouldChangeIsPassedOverForACleanOne)
+{
+    const struct {
+        const char *name;
+        std::function<QString()> own;
+        const char *next;
+        std::function<ProgramSearch()> lookUp;
+    } lookups[] = {
+        {"winetricks", places::ownWinetricks, "/usr/local/bin/winetricks", tools::lookUpWinetricks},
+        {"rigctld", places::ownRigctld, "/usr/local/bin/rigctld", tools::lookUpRigctld},
+    };
+    for (const auto &lookup : lookups) {
+        SCOPED_TRACE(lookup.name);
+        test::TestPlatform env;
+        // The user's files are in a group that other users share.
+        auto accounts = std::make_shared<test::FixedAccounts>();
+        accounts->users[::geteuid()] = {QStringLiteral("alice"), ::getegid()};
+        accounts->groups[::getegid()] = {QStringLiteral("users"), {}};
+        env.platform().setAccounts(accounts);
+        const QString own = lookup.own();
+        ASSERT_TRUE(test::writeProgramWithMode(own, "#!/bin/sh\n", 0775));
+        const QString next = env.hostPath(lookup.next);
+        makeTool(next);
+        const ProgramSearch search = lookup.lookUp();
+        EXPECT_EQ(search.found, next);
+        EXPECT_EQ(search.passedOver,
+                  (PassedOver{own, QStringLiteral("the file %1 is writable by the group users, which can hold other users").arg(own)}));
+    }
 }
 
 // A copy that someone other than root or this user could change is passed over for the next

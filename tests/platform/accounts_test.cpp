@@ -189,5 +189,26 @@ TEST(RememberedHolders, AnswersFromAWalkOffTheAskersThreadAndWalksAgainAfterAMin
     EXPECT_EQ(walks->begun(), 2);
 }
 
+// The walk begun ahead at start-up is the one the first question waits for, as it would for a
+// walk of its own.
+TEST(RememberedHolders, TheFirstQuestionWaitsForTheWalkBegunAhead)
+{
+    auto walks = std::make_shared<HeldWalks>();
+    const RememberedHolders remembered([walks](unsigned gid) { return walks->walk(gid); }, std::chrono::seconds(10));
+    remembered.readAhead(7);
+    std::thread releaser([walks] {
+        while (walks->begun() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        walks->release(1);
+    });
+    const GroupHolders holders = remembered.holders(7);
+    releaser.join();
+    EXPECT_EQ(holders.read, GroupHolders::Read::whole);
+    EXPECT_EQ(holders.names, QStringList{QStringLiteral("walk 1 of 7")});
+    EXPECT_EQ(walks->begun(), 1);
+}
+
 } // namespace
 } // namespace cordavelle

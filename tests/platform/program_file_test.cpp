@@ -1,5 +1,6 @@
 #include "platform/program_file.h"
 
+#include "platform/entry_writers.h"
 #include "platform/platform.h"
 
 #include "support/fixed_accounts.h"
@@ -12,6 +13,9 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <grp.h>
 #include <pwd.h>
@@ -255,6 +259,38 @@ TEST_F(ProgramPathCheck, WriteThatAnAccessListGivesCountsUnlessItsMaskTakesItAwa
             row.through ? std::optional(QStringLiteral("the %1 %2 %3").arg(row.onFolder ? "folder" : "file", target, *row.through))
                         : std::nullopt;
         EXPECT_EQ(inspectProgramFile(tool).changeable, expected);
+    }
+}
+
+// Anyone may be on an access list that can't be read.
+TEST_F(ProgramPathCheck, AnAccessListThatCantBeReadCountsAsAWriter)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString tool = program(QStringLiteral("tool"));
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(tool).constData(), &st), 0);
+    struct Row {
+        const char *list;
+        EntryWriters::ReadAttribute read;
+        std::optional<QString> writers;
+    };
+    const std::vector<Row> rows{
+        {"none", [](const char *, const char *, void *, size_t) -> ssize_t { return errno = ENODATA, -1; }, {}},
+        {"failing to read", [](const char *, const char *, void *, size_t) -> ssize_t { return errno = EIO, -1; },
+         QStringLiteral("has an access list that can't be read (Input/output error)")},
+        {"of a version unknown",
+         [](const char *, const char *, void *value, size_t size) -> ssize_t {
+             const char header[4] = {9, 0, 0, 0};
+             if (size >= sizeof header) {
+                 std::memcpy(value, header, sizeof header);
+             }
+             return sizeof header;
+         },
+         QStringLiteral("has an access list that can't be read (Invalid argument)")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.list);
+        EXPECT_EQ(EntryWriters(*accounts, row.read).of(tool, st), row.writers);
     }
 }
 

@@ -89,6 +89,8 @@ TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
     const QString nothing = script("bin/nothing", "#!");
     const QString missingEnv = script("bin/missing-env", envLine + "no-such-tool");
     const QString envOnly = script("bin/env-only", envLine + "A=1");
+    const QString wrapped = program(QStringLiteral("clean/wrapped"), "#!" + interp.toUtf8() + "\n");
+    const QString envWrapped = script("bin/env-wrapped", envLine + "wrapped");
     const auto runs = [](const QString &scriptPath, const QString &runner, const QString &part) {
         return QStringLiteral("the script %1 runs %2, which can be changed by another user (%3)").arg(scriptPath, runner, part);
     };
@@ -108,6 +110,7 @@ TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
         {split, {open}, runs(split, at(QStringLiteral("open/tool")), openFolder), {}},
         {envByPath, {clean}, runs(envByPath, at(QStringLiteral("open/tool")), openFolder), {}},
         {nested, {}, runs(nested, direct, runs(direct, interp, openFolder)), {}},
+        {envWrapped, {clean}, runs(envWrapped, wrapped, runs(wrapped, interp, openFolder)), {}},
         {sh, {}, {}, {}},
         {envOnly, {open}, {}, {}},
         {nothing, {}, {}, nothing + " names no program on its first line"},
@@ -239,6 +242,33 @@ TEST_F(ProgramLaunch, AScriptThatCantBeReadIsNotRun)
     EXPECT_FALSE(result.started);
     EXPECT_EQ(result.launchError, reason);
     EXPECT_FALSE(QFileInfo::exists(ran));
+}
+
+// A file put in the program's place between its check and its opening is not opened, whatever
+// the timing: the opening compares the file with the one the check ended at.
+TEST_F(ProgramLaunch, TheOpeningTakesOnlyTheFileTheCheckLookedAt)
+{
+    ASSERT_TRUE(root.isValid());
+    const QString mine = program(QStringLiteral("bin/tool"), "#!/bin/sh\n");
+    const QString other = program(QStringLiteral("bin/other"), "#!/bin/sh\n");
+    const QString link = at(QStringLiteral("bin/link"));
+    ASSERT_EQ(::symlink(QFile::encodeName(other).constData(), QFile::encodeName(link).constData()), 0);
+    // What takes the program's place: nothing, another file, a link.
+    for (const QString &swapped : {QString(), other, link}) {
+        SCOPED_TRACE(swapped.toStdString());
+        const ProgramFile file = inspectProgramFile(mine);
+        ASSERT_TRUE(file.identity.has_value());
+        if (!swapped.isEmpty()) {
+            ASSERT_EQ(::renameat2(AT_FDCWD, QFile::encodeName(mine).constData(), AT_FDCWD,
+                                  QFile::encodeName(swapped).constData(), RENAME_EXCHANGE),
+                      0);
+        }
+        const int fd = openLookedAt(file);
+        EXPECT_EQ(fd >= 0, swapped.isEmpty());
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 }
 
 // A link is followed once, by the check: the file that runs is the one it led to then, and a
