@@ -1,5 +1,6 @@
 #include "child_exec.h"
 
+#include "exec_folders.h"
 #include "program_file.h"
 #include "program_search.h"
 
@@ -53,24 +54,20 @@ void ChildExec::nameProgram(const QString &name)
 {
     // A folder of this user's that nobody else can add to, held open: what its link leads to
     // can't be changed under the child, wherever the temporary folder is.
-    QByteArray folder = QFile::encodeName(QDir::tempPath()) + "/cordavelle-exec-XXXXXX";
-    if (!::mkdtemp(folder.data())) {
+    QByteArray folder;
+    const int fd = makeExecFolder(QDir::tempPath(), folder);
+    if (fd < 0) {
         return;
     }
-    const int fd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st {};
     const QByteArray entry = QFile::encodeName(name);
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0 &&
-        ::symlinkat(descriptorPath(m_programFd).constData(), fd, entry.constData()) == 0) {
+    if (::symlinkat(descriptorPath(m_programFd).constData(), fd, entry.constData()) == 0) {
         m_nameFolder = fd;
         m_nameFolderPath = folder;
         m_nameEntry = entry;
         m_namedPath = descriptorPath(fd) + '/' + entry;
         return;
     }
-    if (fd >= 0) {
-        ::close(fd);
-    }
+    ::close(fd);
     ::rmdir(folder.constData());
 }
 

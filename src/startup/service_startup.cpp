@@ -8,10 +8,12 @@
 #include "core/service_orchestrator.h"
 #include "install/atomic_install_staging.h"
 #include "install/own_file_modes.h"
+#include "platform/exec_folders.h"
 #include "platform/platform.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 namespace cordavelle {
 
@@ -137,6 +139,12 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
 {
     // Before the first wait, so that no download of this run has begun yet.
     AtomicInstallStaging::sweepPartialDownloads(places::privateTemporaryFolder(), QDateTime::currentDateTime());
+    // A helper killed while it started a program leaves the folder that named it.
+    const int execFolders = sweepLeftExecFolders(QDir::tempPath());
+    if (execFolders > 0) {
+        HelperLogger::info(QStringLiteral("Removed %1 private folders that an earlier run left in %2")
+                               .arg(QString::number(execFolders), QDir::tempPath()));
+    }
     co_await orchestrator.cleanupOrphanedProcesses();
     RenamingEntryMover mover;
     AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()}, mover);
