@@ -503,6 +503,42 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     EXPECT_FALSE(conf.readAll().contains("PTT RIG"));
 }
 
+// Direwolf opens its KISS and AGW ports from two threads: a client told it runs may connect to
+// either at once, so it runs only once both listen.
+TEST_F(StartPathsTest, DirewolfRunsOnlyOnceItsAgwPortListensAsWellAsItsKissPort)
+{
+    env.useSystemClock();
+    const QString agwOpens = env.root() + QStringLiteral("/agw-opens");
+    DirewolfConfig dw;
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    const QByteArray program = "#!/usr/bin/python3\n"
+                               "import os, socket, time\n"
+                               "def listen(port):\n"
+                               "    s = socket.socket()\n"
+                               "    s.bind(('127.0.0.1', port))\n"
+                               "    s.listen(4)\n"
+                               "    return s\n"
+                               "kiss = listen(" + QByteArray::number(dw.kissPort) + ")\n"
+                               "while not os.path.exists('" + agwOpens.toUtf8() + "'):\n"
+                               "    time.sleep(0.02)\n"
+                               "agw = listen(" + QByteArray::number(dw.agwPort) + ")\n"
+                               "time.sleep(600)\n";
+    const DirewolfConfig stored = direwolf(file(QStringLiteral("direwolf"), program));
+    dw.callsign = stored.callsign;
+    dw.direwolfPath = stored.direwolfPath;
+    config.setDirewolfConfig(dw);
+
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(test::processEventsUntil([&] { return test::accepts(dw.kissPort, 50ms); }, 5s));
+    EXPECT_FALSE(test::processEventsUntil(
+        [&] { return orchestrator->direwolfProcess().state() != ServiceRunState::starting; }, 1s));
+    ASSERT_TRUE(test::writeFile(agwOpens, ""));
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 5s));
+    EXPECT_EQ(outcome->error, std::nullopt);
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(test::accepts(dw.agwPort));
+}
+
 TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringItsStart)
 {
     // Ports of its own: a listener on rigctld's default port (a rigctld run by anyone on this

@@ -2,12 +2,16 @@
 
 #include "support/local_ports.h"
 
+#include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+
+#include <fcntl.h>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -106,6 +110,123 @@ TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
     ASSERT_TRUE(bound);
     for (const auto source : {SocketTableSource::socketDiagnostics, SocketTableSource::procTable}) {
         EXPECT_EQ(tcpListenersOn(bound->port, source), std::vector<PortListener>());
+    }
+}
+
+// Waits until `pid` runs the program named `name` (its exec is done).
+void awaitProgram(pid_t pid, const QByteArray &name)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    for (int i = 0; i < 5000; ++i) {
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll() == name + '\n') {
+            return;
+        }
+        comm.close();
+        ::usleep(1000);
+    }
+}
+
+// A launched program that forks itself away (the double fork of a daemon) leaves the tree of
+// parent links, but its last process keeps the group the launched one leads: its listener is the
+// launched program's. One that also left the group (a session of its own) is not.
+TEST(PortListeners, AListenerThatLeftTheTreeButKeptTheGroupIsTheLaunchedPrograms)
+{
+    for (const bool ownSession : {false, true}) {
+        SCOPED_TRACE(ownSession ? "own session" : "launcher's group");
+        const auto listener = loopbackSocket(AF_INET, true);
+        ASSERT_TRUE(listener);
+        // The daemon tells its pid once it is where it stays; the launched program that it holds
+        // nothing of the listener any more.
+        int daemonPipe[2];
+        int readyPipe[2];
+        ASSERT_EQ(::pipe(daemonPipe), 0);
+        ASSERT_EQ(::pipe(readyPipe), 0);
+        const pid_t launched = ::fork();
+        if (launched == 0) {
+            // Only calls that are safe in the child of a threaded process.
+            ::setpgid(0, 0);
+            const pid_t middle = ::fork();
+            if (middle == 0) {
+                if (::fork() == 0) {
+                    if (ownSession) {
+                        ::setsid();
+                    }
+                    const pid_t self = ::getpid();
+                    [[maybe_unused]] const ssize_t written = ::write(daemonPipe[1], &self, sizeof self);
+                    while (true) {
+                        ::pause();
+                    }
+                }
+                ::_exit(0);
+            }
+            ::waitpid(middle, nullptr, 0);
+            ::close(listener->fd);
+            const char ready = 1;
+            [[maybe_unused]] const ssize_t written = ::write(readyPipe[1], &ready, 1);
+            while (true) {
+                ::pause();
+            }
+        }
+        ASSERT_GT(launched, 0);
+        pid_t daemon = 0;
+        char ready = 0;
+        const bool read = ::read(daemonPipe[0], &daemon, sizeof daemon) == sizeof daemon
+                          && ::read(readyPipe[0], &ready, 1) == 1;
+        for (const int fd : {daemonPipe[0], daemonPipe[1], readyPipe[0], readyPipe[1]}) {
+            ::close(fd);
+        }
+        const auto end = qScopeGuard([launched, daemon] {
+            if (daemon > 0) {
+                ::kill(daemon, SIGKILL);
+            }
+            ::kill(launched, SIGKILL);
+            ::waitpid(launched, nullptr, 0);
+        });
+        ASSERT_TRUE(read);
+        EXPECT_EQ(processTreeHolds(ProcessTree{launched, {}}, {listener->inode}), !ownSession);
+    }
+}
+
+// Wine starts its server for the prefix, and the server leaves the launched program's tree: the
+// server of the launched program's prefix is its own, another prefix's server is not.
+TEST(PortListeners, OnlyTheWineServerOfTheLaunchedProgramsPrefixCountsAsItsOwn)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString server = folder.filePath(QStringLiteral("wineserver"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/bin/sleep"), server));
+    const QString prefix = folder.filePath(QStringLiteral("prefix"));
+    struct Row {
+        const char *cause;
+        QString serversPrefix;
+        bool counted;
+    };
+    const Row rows[] = {
+        {"the launched program's prefix", prefix + QLatin1Char('/'), true},
+        {"another prefix", folder.filePath(QStringLiteral("other")), false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.cause);
+        const auto listener = loopbackSocket(AF_INET, true);
+        ASSERT_TRUE(listener);
+        const QByteArray path = QFile::encodeName(server);
+        const QByteArray environment = "WINEPREFIX=" + QFile::encodeName(row.serversPrefix);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The listener goes over the exec, as Wine's server gets its sockets.
+            ::fcntl(listener->fd, F_SETFD, 0);
+            char *const arguments[] = {const_cast<char *>(path.constData()), const_cast<char *>("30"), nullptr};
+            char *const variables[] = {const_cast<char *>(environment.constData()), nullptr};
+            ::execve(path.constData(), arguments, variables);
+            ::_exit(127);
+        }
+        ASSERT_GT(child, 0);
+        const auto endChild = qScopeGuard([child] {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        });
+        awaitProgram(child, "wineserver");
+        EXPECT_EQ(processTreeHolds(ProcessTree{0, prefix}, {listener->inode}), row.counted);
     }
 }
 
