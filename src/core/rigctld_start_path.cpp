@@ -8,6 +8,7 @@
 #include "core/launch_verdict.h"
 #include "core/managed_process.h"
 #include "core/orphan_reaper.h"
+#include "core/service_addresses.h"
 #include "radio/radio_power_controller.h"
 
 #include <QPointer>
@@ -71,7 +72,8 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
     }
 
     const QString path = checkProgramForLaunch(QStringLiteral("rigctld"), chosen).toLaunch();
-    const QStringList arguments = RigctldStartPath::arguments(config, m_config.bindAddress());
+    const QStringList arguments = RigctldStartPath::arguments(
+        config, rigctldListenAddress(m_config.allowNetworkAccess(), canListenOnBothFamilies()));
     const QString line = QStringLiteral("[rigctld] Starting: ") + path + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     HelperLogger::info(line, HelperLogger::Category::services);
     m_process.appendSyntheticLog(line);

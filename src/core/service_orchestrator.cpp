@@ -8,6 +8,7 @@
 #include "core/orphan_reaper.h"
 #include "core/port_probe.h"
 #include "core/port_reaper.h"
+#include "core/service_addresses.h"
 #include "core/service_control.h"
 #include "core/wine_prefix_hold.h"
 #include "platform/notifications.h"
@@ -77,6 +78,14 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
 {
     wireUnexpectedExitHandlers();
     installEndpointChangeObserver();
+    for (ServiceID id : allCases<ServiceID>()) {
+        connect(&process(id), &ManagedProcess::stateChanged, this, [this, id] {
+            const ServiceRunState state = process(id).state();
+            if (state == ServiceRunState::stopped || state == ServiceRunState::error) {
+                m_portHolds.erase(id);
+            }
+        });
+    }
 }
 
 ServiceOrchestrator::~ServiceOrchestrator()
@@ -262,11 +271,31 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
             co_return;
         }
     }
+    if (id == ServiceID::varaHF || id == ServiceID::varaFM) {
+        // The variant stopped above held the same ports, and may not be gone yet.
+        m_portHolds.erase(id == ServiceID::varaHF ? ServiceID::varaFM : ServiceID::varaHF);
+    }
+    // Taken before the launch, on addresses the child never binds: no other user can take them
+    // between this check and the child's listening.
+    std::vector<PortHold> holds;
+    if (const std::optional<HelperError> taken = holdOtherFamily(id, holds)) {
+        process(id).failStart(taken->description());
+        underWay->failure = std::make_exception_ptr(*taken);
+        throw *taken;
+    }
     try {
         co_await dispatchStart(id, token);
     } catch (...) {
         underWay->failure = std::current_exception();
         throw;
+    }
+    if (!self) {
+        co_return;
+    }
+    // Dropped with the child: a start that failed or was stopped meanwhile lets go of them here.
+    const ServiceRunState started = process(id).state();
+    if (started == ServiceRunState::starting || started == ServiceRunState::running) {
+        m_portHolds[id] = std::move(holds);
     }
 }
 
@@ -295,37 +324,59 @@ QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_tok
     }
 }
 
-std::optional<HelperError> ServiceOrchestrator::portTakenByAnotherUser(ServiceID id) const
+std::vector<ServiceOrchestrator::ClientPort> ServiceOrchestrator::clientPorts(ServiceID id) const
 {
-    struct ServicePort {
-        QString name;
-        int port;
-        // Whether the settings let the user pick another.
-        bool configurable;
-    };
-    std::vector<ServicePort> ports;
     switch (id) {
     case ServiceID::varaHF:
     case ServiceID::varaFM: {
         const VARAVariant variant = id == ServiceID::varaHF ? VARAVariant::hf : VARAVariant::fm;
-        ports.push_back({displayName(id) + QStringLiteral("'s command port"), commandPort(variant), false});
-        break;
+        return {{displayName(id) + QStringLiteral("'s command port"), commandPort(variant), false},
+                {displayName(id) + QStringLiteral("'s data port"), dataPort(variant), false}};
     }
     case ServiceID::rigctld:
-        ports.push_back({QStringLiteral("rigctld's port"), m_config.rigctldConfig().tcpPort, true});
-        break;
+        return {{QStringLiteral("rigctld's port"), m_config.rigctldConfig().tcpPort, true}};
     case ServiceID::direwolf: {
         const DirewolfConfig direwolf = m_config.direwolfConfig();
-        ports.push_back({QStringLiteral("Direwolf's KISS port"), direwolf.kissPort, true});
-        ports.push_back({QStringLiteral("Direwolf's AGW port"), direwolf.agwPort, true});
-        break;
+        return {{QStringLiteral("Direwolf's KISS port"), direwolf.kissPort, true},
+                {QStringLiteral("Direwolf's AGW port"), direwolf.agwPort, true}};
     }
     }
-    for (const ServicePort &port : ports) {
+    return {};
+}
+
+HelperError ServiceOrchestrator::ClientPort::inUse() const
+{
+    return HelperError::portInUseByAnotherUser(name, port, configurable ? QStringLiteral("choose another port") : QString());
+}
+
+std::optional<HelperError> ServiceOrchestrator::portTakenByAnotherUser(ServiceID id) const
+{
+    for (const ClientPort &port : clientPorts(id)) {
         if (port.port >= 1 && portHeldByAnotherUser(port.port)) {
-            return HelperError::portInUseByAnotherUser(port.name, port.port,
-                                                       port.configurable ? QStringLiteral("choose another port") : QString());
+            return port.inUse();
         }
+    }
+    return std::nullopt;
+}
+
+std::optional<HelperError> ServiceOrchestrator::holdOtherFamily(ServiceID id, std::vector<PortHold> &holds) const
+{
+    const std::optional<PortHold::Address> address =
+        otherFamilyHold(id, m_config.allowNetworkAccess(), canListenOnBothFamilies());
+    if (!address) {
+        return std::nullopt;
+    }
+    for (const ClientPort &port : clientPorts(id)) {
+        if (port.port < 1) {
+            continue;
+        }
+        PortHold hold(port.port, *address);
+        // The service's own stray copies were cleared before: whoever has the address now, most
+        // likely bound and waiting to listen, is no child of this start.
+        if (hold.outcome() == PortHold::Outcome::taken) {
+            return port.inUse();
+        }
+        holds.push_back(std::move(hold));
     }
     return std::nullopt;
 }

@@ -12,6 +12,7 @@
 #include "core/port_reaper.h"
 #include "core/rigctld_start_path.h"
 #include "core/vara_start_path.h"
+#include "platform/port_hold.h"
 
 #include <QCoroTask>
 #include <QList>
@@ -173,9 +174,23 @@ private:
     QCoro::Task<void> reactToEndpointChange();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
 
+    // A port a client of the service uses, as the service's errors name it.
+    struct ClientPort {
+        QString name;
+        int port;
+        // Whether the settings let the user pick another.
+        bool configurable;
+        // The error of a start that finds it another user's.
+        HelperError inUse() const;
+    };
+    // The ports the service's clients connect to, by the stored settings.
+    std::vector<ClientPort> clientPorts(ServiceID id) const;
     // The error of a start whose ports a program of another user holds; none when they are free
     // of such.
     std::optional<HelperError> portTakenByAnotherUser(ServiceID id) const;
+    // Takes, into `holds`, the address of the other family that the service's child leaves open
+    // on each of its ports; the error of a start when one of them is another program's already.
+    std::optional<HelperError> holdOtherFamily(ServiceID id, std::vector<PortHold> &holds) const;
     // Frees the service's ports from stray copies of its program before its start; gives the
     // reason when another program holds one of them.
     QCoro::Task<std::optional<QString>> reapStaleProcessesHoldingPorts(ServiceID id, std::stop_token cancel);
@@ -244,6 +259,9 @@ private:
     std::unique_ptr<RigctldStartPath> m_rigctldStart;
     std::unique_ptr<DirewolfStartPath> m_direwolfStart;
     StartPathStandIns m_standIns;
+    // The other family's addresses held per service, from the end of its start until its child
+    // is gone (stopped, ended or failed).
+    std::map<ServiceID, std::vector<PortHold>> m_portHolds;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;
 };

@@ -7,6 +7,7 @@
 #include "base/helper_error.h"
 #include "core/config_store.h"
 #include "core/orchestrator_service_control.h"
+#include "core/service_addresses.h"
 #include "core/service_orchestrator.h"
 #include "platform/program_file.h"
 #include "radio/audio_device_manager.h"
@@ -97,6 +98,35 @@ TEST_F(StartPathsTest, RigctldCommandLineFollowsTheConnection)
     rig.rigModel = 3073;
     EXPECT_EQ(ServiceOrchestrator::rigctldArguments(rig, "0.0.0.0"),
               (QStringList{"-m", "3073", "-T", "0.0.0.0", "-t", "4532", "-vvvv", "-r", "127.0.0.1:4992"}));
+}
+
+// rigctld takes one address, Direwolf and VARA every IPv4 one: the helper holds the IPv6 address
+// the child leaves open, the loopback one or with network access every one.
+TEST(ServiceAddresses, TheOtherFamilyIsTheChildsOwnOrHeldByTheHelper)
+{
+    using Address = PortHold::Address;
+    struct Row {
+        ServiceID id;
+        bool networkAccess;
+        bool bothFamilies;
+        const char *rigctldAddress;
+        std::optional<Address> held;
+    };
+    const Row rows[] = {
+        {ServiceID::rigctld, false, true, "127.0.0.1", Address::ipv6Loopback},
+        {ServiceID::rigctld, true, true, "::", std::nullopt},
+        {ServiceID::rigctld, true, false, "0.0.0.0", Address::ipv6Any},
+        {ServiceID::direwolf, false, true, "127.0.0.1", Address::ipv6Loopback},
+        {ServiceID::direwolf, true, true, "::", Address::ipv6Any},
+        {ServiceID::varaHF, true, true, "::", Address::ipv6Any},
+        {ServiceID::varaFM, false, false, "127.0.0.1", Address::ipv6Loopback},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(toRaw(row.id).toStdString() + (row.networkAccess ? " network" : " local")
+                     + (row.bothFamilies ? " dual" : " v4"));
+        EXPECT_EQ(rigctldListenAddress(row.networkAccess, row.bothFamilies), row.rigctldAddress);
+        EXPECT_EQ(otherFamilyHold(row.id, row.networkAccess, row.bothFamilies), row.held);
+    }
 }
 
 TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)

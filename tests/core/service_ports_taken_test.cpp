@@ -123,6 +123,68 @@ TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds
     EXPECT_TRUE(children.empty());
 }
 
+// The address of the other family is held beside the child while the service runs; one that
+// another user has already bound, even without listening yet, refuses the start before a launch.
+TEST_F(ServicePortsTakenTest, AnotherUsersSocketOnTheOtherFamilyRefusesTheStartBeforeALaunch)
+{
+    if (!test::OtherUserClient::canStart()) {
+        GTEST_SKIP() << "needs root to bind as another user";
+    }
+    config.setRequirePairing(false);
+    const std::pair<quint16, quint16> ports = test::twoFreeTcpPorts();
+    RigctldConfig rig;
+    rig.rigctldPath = sleeper(QStringLiteral("rigctld"));
+    rig.tcpPort = ports.first;
+    config.setRigctldConfig(rig);
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    dw.direwolfPath = sleeper(QStringLiteral("direwolf"));
+    dw.kissPort = ports.first;
+    dw.agwPort = ports.second;
+    config.setDirewolfConfig(dw);
+    VARAConfig hf;
+    hf.winePath = sleeper(QStringLiteral("wine"));
+    hf.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+    config.setVaraConfig(hf);
+    ASSERT_TRUE(test::writeProgram(places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe"), "MZ", false));
+
+    struct Case {
+        const char *cause;
+        ServiceID id;
+        bool networkAccess;
+        quint16 port;
+        QHostAddress theirs;
+        QString error;
+    };
+    const QString configurable = QString::fromUtf8(" is in use by another user's program \u2014 choose another port");
+    const Case cases[] = {
+        {"rigctld on 127.0.0.1, theirs on ::1", ServiceID::rigctld, false, ports.first,
+         QHostAddress(QHostAddress::LocalHostIPv6), QStringLiteral("rigctld's port %1").arg(ports.first) + configurable},
+        {"Direwolf with network access, theirs on ::", ServiceID::direwolf, true, ports.second,
+         QHostAddress(QHostAddress::AnyIPv6), QStringLiteral("Direwolf's AGW port %1").arg(ports.second) + configurable},
+        {"VARA's data port", ServiceID::varaHF, false, 8301, QHostAddress(QHostAddress::LocalHostIPv6),
+         QStringLiteral("VARA HF's data port 8301 is in use by another user's program")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cause);
+        config.setAllowNetworkAccess(c.networkAccess);
+        const std::optional<test::FixedPortLock> fixed = c.port == 8301 ? std::make_optional<test::FixedPortLock>(8300)
+                                                                        : std::nullopt;
+        ASSERT_TRUE(!fixed || fixed->held());
+        const test::OtherUserListener bound(c.port, c.theirs, false);
+        ASSERT_TRUE(bound.listening());
+
+        HTTPResponse reply;
+        auto outcome = test::track(startOverTheAPI(c.id, reply));
+        ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+        EXPECT_EQ(reply.statusCode, 500);
+        EXPECT_EQ(reply.body, HTTPResponse::error(c.error, 500).body);
+        EXPECT_EQ(orchestrator->status(c.id).state, ServiceRunState::error);
+        EXPECT_EQ(orchestrator->process(c.id).lastLaunchCommand(), std::nullopt);
+    }
+    EXPECT_TRUE(children.empty());
+}
+
 // The case as a user meets it: an always-on rigctld ends, and meanwhile another user's program
 // has taken its port. One notice of the end; then the back-off of 2, 4, 8, 16 and 32 s, each
 // attempt failing at once without a launch, and then nothing more.

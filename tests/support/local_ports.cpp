@@ -6,6 +6,7 @@
 
 #include <net/if.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -34,13 +35,28 @@ quint16 freeUdpPort()
     return socket.localPort();
 }
 
-bool accepts(int port, std::chrono::milliseconds wait)
+bool accepts(int port, std::chrono::milliseconds wait, const QHostAddress &host)
 {
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    socket.connectToHost(host, static_cast<quint16>(port));
     const bool ok = socket.waitForConnected(static_cast<int>(wait.count()));
     socket.abort();
     return ok;
+}
+
+bool bindable(const QHostAddress &host, quint16 port)
+{
+    const SocketAddress address = socketAddress(host, port);
+    const int fd = ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    const bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+                       && (address.storage.ss_family != AF_INET6
+                           || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0)
+                       && ::bind(fd, address.get(), address.length) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return bound;
 }
 
 SocketAddress socketAddress(const QHostAddress &host, quint16 port)

@@ -18,8 +18,12 @@ std::pair<quint16, quint16> twoFreeTcpPorts();
 // A UDP port on 127.0.0.1 that was free a moment ago.
 quint16 freeUdpPort();
 
-// Whether something on 127.0.0.1 accepts a connection to `port` within `wait` (blocking).
-bool accepts(int port, std::chrono::milliseconds wait = std::chrono::milliseconds(1000));
+// Whether something on `host` accepts a connection to `port` within `wait` (blocking).
+bool accepts(int port, std::chrono::milliseconds wait = std::chrono::milliseconds(1000),
+             const QHostAddress &host = QHostAddress::LocalHost);
+// Whether this process could bind `port` on `host` as a program that wants it would: with
+// SO_REUSEADDR, and for IPv6 that family alone.
+bool bindable(const QHostAddress &host, quint16 port);
 
 // `host` and `port` as the socket calls take them, for tests that connect below Qt.
 struct SocketAddress {

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 
 #include <grp.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -87,12 +88,13 @@ std::optional<long> OtherUserClient::bytesReceived()
     return result();
 }
 
-OtherUserListener::OtherUserListener(quint16 port)
+OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, bool listen)
 {
     if (!OtherUserClient::canStart()) {
         return;
     }
-    const SocketAddress address = socketAddress(QHostAddress(QHostAddress::LocalHost), port);
+    const SocketAddress address = socketAddress(host, port);
+    const bool ipv6 = address.storage.ss_family == AF_INET6;
     int pipe[2];
     if (::pipe(pipe) != 0) {
         return;
@@ -108,11 +110,15 @@ OtherUserListener::OtherUserListener(quint16 port)
             && ::setresuid(kOtherUid, kOtherUid, kOtherUid) == 0
             && (fd = ::socket(address.storage.ss_family, SOCK_STREAM, 0)) >= 0
             && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
-            && ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 16) == 0) {
+            && (!ipv6 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0)
+            && ::bind(fd, address.get(), address.length) == 0 && (!listen || ::listen(fd, 16) == 0)) {
             ready = 1;
         }
         [[maybe_unused]] const ssize_t written = ::write(pipe[1], &ready, 1);
         ::close(pipe[1]);
+        while (ready && !listen) {
+            ::pause();
+        }
         while (ready) {
             const int client = ::accept(fd, nullptr, nullptr);
             if (client >= 0) {

@@ -53,17 +53,19 @@ private:
     int m_result = -1;
 };
 
-// A program of another user (kOtherUid) that listens on a TCP port of 127.0.0.1 and accepts and
-// closes every connection: a child process that drops to that user, so that the socket is
-// theirs in the kernel's table. Only root can start one (`listening()` is false otherwise, or
-// when the port could not be had).
+// A program of another user (kOtherUid) that listens on a TCP port of `host` (IPv6 alone for an
+// IPv6 address) and accepts and closes every connection, or with `listen` false only binds it:
+// a child process that drops to that user, so that the socket is theirs in the kernel's table.
+// Only root can start one (`listening()` is false otherwise, or when the port could not be had).
 class OtherUserListener {
 public:
-    explicit OtherUserListener(quint16 port);
+    explicit OtherUserListener(quint16 port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost),
+                               bool listen = true);
     ~OtherUserListener();
     OtherUserListener(const OtherUserListener &) = delete;
     OtherUserListener &operator=(const OtherUserListener &) = delete;
 
+    // Whether the socket is bound, and listening when asked to.
     bool listening() const { return m_listening; }
 
 private:

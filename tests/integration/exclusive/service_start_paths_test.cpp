@@ -15,6 +15,7 @@
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
 #include "support/orchestrator_fixture.h"
+#include "support/other_user_client.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -26,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <optional>
 #include <tuple>
 
@@ -107,6 +109,51 @@ TEST_F(ServiceStartPathsTest, DummyRigctldRunsAnswersAndLeavesNothingBehind)
     EXPECT_FALSE(test::accepts(rig.tcpPort));
 }
 
+// rigctld takes one address: the IPv6 loopback it leaves open is the helper's while it runs, so a
+// client that tries ::1 first is refused there and goes on to rigctld, and nobody else can bind
+// it; a stop or an end of rigctld lets go of it. With network access rigctld takes both families.
+TEST_F(ServiceStartPathsTest, TheOtherFamilyIsHeldWhileRigctldRunsAndLetGoWhenItEnds)
+{
+    const QString rigctld = systemTool(QStringLiteral("rigctld"));
+    if (rigctld.isEmpty()) {
+        GTEST_SKIP() << "rigctld is not installed";
+    }
+    env.useSystemClock();
+    watchChildren();
+    const RigctldConfig rig = rigctldConfig(rigctld);
+    config.setRigctldConfig(rig);
+    const quint16 port = static_cast<quint16>(rig.tcpPort);
+    const QHostAddress loopback6(QHostAddress::LocalHostIPv6);
+    ManagedProcess &process = orchestrator->rigctldProcess();
+    for (const bool crash : {false, true}) {
+        SCOPED_TRACE(crash ? "crash" : "stop");
+        startAndExpectRunning(ServiceID::rigctld);
+        EXPECT_TRUE(test::accepts(port));
+        EXPECT_FALSE(test::accepts(port, 1000ms, loopback6));
+        EXPECT_FALSE(test::bindable(loopback6, port));
+        if (test::OtherUserClient::canStart()) {
+            EXPECT_FALSE(test::OtherUserListener(port, loopback6).listening());
+            EXPECT_FALSE(test::OtherUserListener(port, QHostAddress(QHostAddress::AnyIPv6)).listening());
+        }
+        if (crash) {
+            ::kill(static_cast<pid_t>(process.pid().value_or(0)), SIGKILL);
+        } else {
+            orchestrator->stopService(ServiceID::rigctld);
+        }
+        ASSERT_TRUE(test::processEventsUntil([&] { return !process.pid(); }, 5s));
+        EXPECT_TRUE(test::bindable(loopback6, port));
+    }
+
+    config.setAllowNetworkAccess(true);
+    startAndExpectRunning(ServiceID::rigctld);
+    EXPECT_TRUE(process.lastLaunchCommand()->contains(QStringLiteral(" -T :: ")));
+    EXPECT_TRUE(test::accepts(port, 1000ms, loopback6));
+    EXPECT_TRUE(test::accepts(port));
+    EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::AnyIPv6), port));
+    EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::AnyIPv4), port));
+    stopAllAndExpectNothingLeft();
+}
+
 TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigctld)
 {
     const QString direwolf = systemTool(QStringLiteral("direwolf"));
@@ -144,9 +191,16 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     const QString text = QString::fromUtf8(conf.readAll());
     EXPECT_TRUE(text.contains(QStringLiteral("ADEVICE ") + input + QStringLiteral(" null"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("PTT RIG 2 127.0.0.1:%1").arg(rig.tcpPort))) << text.toStdString();
+    // Direwolf listens on IPv4 alone; the IPv6 loopback is the helper's meanwhile.
+    const QHostAddress loopback6(QHostAddress::LocalHostIPv6);
+    for (const int port : {dw.kissPort, dw.agwPort}) {
+        EXPECT_FALSE(test::accepts(port, 1000ms, loopback6));
+        EXPECT_FALSE(test::bindable(loopback6, static_cast<quint16>(port)));
+    }
 
     stopAllAndExpectNothingLeft();
     EXPECT_FALSE(test::accepts(dw.kissPort));
+    EXPECT_TRUE(test::bindable(loopback6, static_cast<quint16>(dw.agwPort)));
 }
 
 // VARA's command port is fixed, so every case here owns 8300 while it runs, against the tests
