@@ -3,6 +3,7 @@
 #include "client_text.h"
 
 #include "pairing_manager.h"
+#include "pairing_notifications.h"
 
 #include "base/json_support.h"
 #include "core/config_store.h"
@@ -127,7 +128,7 @@ HTTPResponse APIRouter::answerPairingRequest(const HTTPRequest &request, const P
             return HTTPResponse::error(*failure, 500);
         }
     } else {
-        PairingManager::sendPairingNotification(m_notifications, registered);
+        sendPairingNotification(m_notifications, registered);
     }
     const auto current = m_pairing.client(registered.id);
     const PairingStatus status = current ? current->status : registered.status;
@@ -145,7 +146,7 @@ HTTPResponse APIRouter::handlePairingStatus(const QString &clientId)
         // An approval without a readable token would leave the client holding nothing it can
         // use while believing it is paired; it asks again instead.
         if (client->token.isEmpty()) {
-            if (m_pairing.tokenAwaitsKeyring(client->id)) {
+            if (m_pairing.tokenState(client->id).kind == TokenState::Kind::awaitingKeyring) {
                 return keyringNotAnswering();
             }
             return HTTPResponse::error(kTokenUnreadable, 500);

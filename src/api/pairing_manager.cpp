@@ -1,6 +1,8 @@
 #include "pairing_manager.h"
 
 #include "base/helper_logger.h"
+#include "platform/attention.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 #include <QCoreApplication>
@@ -10,15 +12,6 @@
 #include <array>
 
 namespace cordavelle {
-
-namespace {
-
-double secondsBetween(PairedClient::Time earlier, PairedClient::Time later)
-{
-    return std::chrono::duration<double>(later - earlier).count();
-}
-
-} // namespace
 
 PairingManager &PairingManager::shared()
 {
@@ -30,164 +23,51 @@ PairingManager &PairingManager::shared()
 
 PairingManager::PairingManager(UserDefaults &defaults, Clock &clock, Keychain &keychain, Attention &attention,
                                QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_clock(clock), m_tokens(keychain), m_defaultAttention(attention),
-      m_attention(&attention)
+    : QObject(parent), m_clock(clock), m_defaultAttention(attention), m_attention(&attention), m_table(defaults),
+      m_tokens(keychain, clock)
 {
-    load();
+    connect(&m_tokens, &ClientTokens::tokensRead, this, &PairingManager::tokensRead);
     if (QCoreApplication *app = QCoreApplication::instance()) {
         connect(app, &QCoreApplication::aboutToQuit, this, &PairingManager::flushPendingSave);
     }
 }
 
-int PairingManager::pendingCount() const
+PairingManager::~PairingManager() = default;
+
+void PairingManager::tokensRead(const std::optional<QStringList> &owners)
 {
-    return static_cast<int>(std::count_if(m_clients.begin(), m_clients.end(), [](const PairedClient &c) {
-        return c.status == PairingStatus::pending;
-    }));
-}
-
-PairedClient *PairingManager::find(const QString &clientId)
-{
-    auto it = std::find_if(m_clients.begin(), m_clients.end(), [&](const PairedClient &c) { return c.id == clientId; });
-    return it == m_clients.end() ? nullptr : &*it;
-}
-
-PairingManager::~PairingManager() { m_lifetime.request_stop(); }
-
-QCoro::Task<void> PairingManager::warmTokenCache() { return warm(this, m_tokens); }
-
-QCoro::Task<void> PairingManager::warm(QPointer<PairingManager> self, HelperKeychainStorage tokens)
-{
-    const HelperKeychainStorage::AllTokens read = co_await tokens.readAllTokens();
-    if (self) {
-        self->takeTokens(read);
-    }
-}
-
-void PairingManager::takeTokens(const HelperKeychainStorage::AllTokens &read)
-{
-    const bool fileStandsIn = m_tokens.keychain().awaitsKeyring();
-    // What was stored since the read began stays; the read brings in what the keychain held.
-    if (read.tokens) {
-        for (const auto &[id, token] : *read.tokens) {
-            m_tokenOf[id] = token;
-        }
-    }
-    m_allTokensKnown = read.tokens.has_value() && !fileStandsIn;
-    m_keyringSilent = read.notAnswering || fileStandsIn;
     sweepUnclaimedApprovals();
-    if (read.tokens && !fileStandsIn) {
-        QStringList owners;
-        for (const auto &[id, token] : *read.tokens) {
-            owners << id;
-        }
-        removeOrphanedTokens(owners);
+    if (owners) {
+        removeOrphanedTokens(*owners);
     }
     rebuildTokenIndex();
 }
 
-void PairingManager::warmTokenCacheWhenSettled()
-{
-    if (m_warming) {
-        return;
-    }
-    m_warming.emplace();
-    warmWhenSettled(this, m_tokens, m_clock, m_lifetime.get_token());
-}
-
-QCoro::Task<void> PairingManager::warmWhenSettled(QPointer<PairingManager> self, HelperKeychainStorage tokens,
-                                                  Clock &clock, std::stop_token stop)
-{
-    co_await tokens.settle();
-    if (!self) {
-        co_return;
-    }
-    co_await warm(self, tokens);
-    if (!self) {
-        co_return;
-    }
-    const async::Event warmed = *std::exchange(self->m_warming, std::nullopt);
-    warmed.set();
-    // Tokens the keyring holds are known once it answers: when it takes over from the file that
-    // stood in for it, or when a read it did not answer is tried again.
-    while (self && self->m_keyringSilent) {
-        // Each wait is named: g++ 12 mishandles an awaited call that takes a stop token inside
-        // a condition.
-        bool waited = false;
-        if (tokens.keychain().awaitsKeyring()) {
-            waited = co_await tokens.keychain().keyringTakenOver(stop);
-        } else {
-            waited = co_await clock.sleep(kTokenReadRetry, stop);
-        }
-        if (!waited) {
-            co_return;
-        }
-        if (!self) {
-            co_return;
-        }
-        co_await warm(self, tokens);
-        if (self && !self->m_keyringSilent) {
-            HelperLogger::info(QStringLiteral("[PairingManager] The desktop's keyring answered; every paired "
-                                              "client's token is known again"),
-                               HelperLogger::Category::services);
-        }
-    }
-}
-
-QCoro::Task<void> PairingManager::untilTokensWarm() const
-{
-    if (!m_warming) {
-        co_return;
-    }
-    const async::Event warm = *m_warming;
-    co_await warm;
-}
-
 void PairingManager::removeOrphanedTokens(const QStringList &owners)
 {
-    if (m_storedTableUnreadable || !m_undecodable.empty() || m_defaults.hasDamagedCopyAside()) {
+    if (!m_table.readWhole()) {
         return;
     }
     QStringList orphans;
     for (const QString &owner : owners) {
-        if (!find(owner) && !m_storing.contains(owner)) {
+        if (!find(owner) && m_tokens.state(owner).kind != TokenState::Kind::storing) {
             orphans << owner;
-            m_tokenOf.erase(owner);
         }
     }
     if (!orphans.isEmpty()) {
-        removeTokensLater(orphans);
+        m_tokens.removeLater(orphans);
         HelperLogger::info(QStringLiteral("[PairingManager] Removed %1 pairing token(s) that no stored client owns").arg(orphans.size()),
                            HelperLogger::Category::services);
     }
 }
 
-void PairingManager::removeTokensLater(QStringList clientIds, bool everyToken)
-{
-    for (const QString &id : std::as_const(clientIds)) {
-        m_tokenOf.erase(id);
-    }
-    if (everyToken) {
-        m_tokenOf.clear();
-    }
-    // The removal is queued behind every keychain operation asked for before it, so a token
-    // stored later for the same client is not removed.
-    m_tokens.removeTokens(std::move(clientIds), everyToken);
-}
-
-std::optional<QString> PairingManager::knownToken(const QString &clientId) const
-{
-    const auto it = m_tokenOf.find(clientId);
-    return it == m_tokenOf.end() ? std::nullopt : std::optional(it->second);
-}
-
 bool PairingManager::cannotTellTokens()
 {
-    if (!m_keyringSilent) {
+    if (!m_tokens.keyringSilent()) {
         return false;
     }
-    const bool someUnknown = std::any_of(m_clients.begin(), m_clients.end(), [this](const PairedClient &c) {
-        return c.status == PairingStatus::approved && !m_approvedTokens.contains(c.id);
+    const bool someUnknown = std::any_of(clients().begin(), clients().end(), [this](const PairedClient &c) {
+        return c.status == PairingStatus::approved && !m_validating.contains(c.id);
     });
     if (someUnknown && !std::exchange(m_saidKeyringSilent, true)) {
         HelperLogger::warning(QStringLiteral("[PairingManager] The desktop's keyring is not answering: a request "
@@ -195,38 +75,6 @@ bool PairingManager::cannotTellTokens()
                               HelperLogger::Category::services);
     }
     return someUnknown;
-}
-
-bool PairingManager::tokenAwaitsKeyring(const QString &clientId) const
-{
-    return m_keyringSilent && !m_tokenOf.contains(clientId);
-}
-
-bool PairingManager::isEvictable(const PairedClient &client) const
-{
-    // Anyone may ask again under a known id, which sets an approved client back to pending; such a
-    // client still holds its approval (its token still opens the API, or it claimed one), and
-    // evicting it for a stranger's request would take its token away.
-    switch (client.status) {
-    case PairingStatus::approved:
-        return false;
-    case PairingStatus::pending:
-        return !client.tokenClaimedAt && !m_approvedTokens.contains(client.id);
-    case PairingStatus::denied:
-        return true;
-    }
-    return false;
-}
-
-std::vector<PairedClient>::iterator PairingManager::evictionVictim()
-{
-    auto victim = m_clients.end();
-    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-        if (isEvictable(*it) && (victim == m_clients.end() || it->pairedAt < victim->pairedAt)) {
-            victim = it;
-        }
-    }
-    return victim;
 }
 
 QCoro::Task<PairingManager::PairingResult> PairingManager::requestPairing(QString clientId, QString hostname,
@@ -238,12 +86,13 @@ QCoro::Task<PairingManager::PairingResult> PairingManager::requestPairing(QStrin
 
     if (!fromHost.isEmpty() && !known) {
         auto last = m_lastRequestAt.find(fromHost);
-        if (last != m_lastRequestAt.end() && secondsBetween(last->second, now) < kRateLimitSeconds) {
+        if (last != m_lastRequestAt.end() && std::chrono::duration<double>(now - last->second).count() < kRateLimitSeconds) {
             co_return PairingResult{PairingResult::Kind::rateLimited, std::nullopt, {}};
         }
         m_lastRequestAt[fromHost] = now;
     }
-    if (m_storing.contains(clientId)) {
+    const TokenState token = m_tokens.state(clientId);
+    if (token.kind == TokenState::Kind::storing) {
         co_return PairingResult{PairingResult::Kind::rateLimited, std::nullopt, {}};
     }
 
@@ -251,7 +100,7 @@ QCoro::Task<PairingManager::PairingResult> PairingManager::requestPairing(QStrin
     // approved with nothing to authenticate with: it is given a new one. A token the keychain
     // could not be read for is no lost token.
     std::optional<QString> newToken;
-    if (!known || (m_allTokensKnown && !m_tokenOf.contains(clientId))) {
+    if (!known || token.wantsNewToken()) {
         // Made before anything changes, so a failing random source leaves the table as it was.
         newToken = generateToken();
         if (!newToken) {
@@ -260,7 +109,8 @@ QCoro::Task<PairingManager::PairingResult> PairingManager::requestPairing(QStrin
             co_return PairingResult{PairingResult::Kind::tokenUnavailable, std::nullopt, {}};
         }
     }
-    if (!known && m_clients.size() >= kMaxClients && evictionVictim() == m_clients.end()) {
+    const auto holdsApproval = [this](const PairedClient &c) { return m_validating.contains(c.id); };
+    if (!known && m_table.isFull() && !m_table.evictionVictim(holdsApproval)) {
         co_return PairingResult{PairingResult::Kind::capacityExceeded, std::nullopt, {}};
     }
 
@@ -268,41 +118,37 @@ QCoro::Task<PairingManager::PairingResult> PairingManager::requestPairing(QStrin
     // that was not stored; each is taken back when the other fails.
     if (newToken) {
         QPointer<PairingManager> self(this);
-        m_storing.insert(clientId);
-        const std::optional<QString> failure = co_await m_tokens.storeToken(*newToken, clientId);
+        const std::optional<QString> failure = co_await m_tokens.store(*newToken, clientId);
         if (!self) {
             co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt, QStringLiteral("The helper is quitting")};
         }
-        m_storing.erase(clientId);
         if (failure) {
-            co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt,
-                                    QString::fromUtf8("Could not save the pairing token \u2014 ") + *failure};
+            co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt, *failure};
         }
-        m_tokenOf[clientId] = *newToken;
         // The table may have changed while the keychain took its time.
         known = find(clientId) != nullptr;
     }
-    auto victim = known || m_clients.size() < kMaxClients ? m_clients.end() : evictionVictim();
-    if (!known && m_clients.size() >= kMaxClients && victim == m_clients.end()) {
-        removeTokensLater({clientId});
+    PairedClient *victim = known || !m_table.isFull() ? nullptr : m_table.evictionVictim(holdsApproval);
+    if (!known && m_table.isFull() && !victim) {
+        m_tokens.removeLater({clientId});
         co_return PairingResult{PairingResult::Kind::capacityExceeded, std::nullopt, {}};
     }
     Snapshot before = snapshot();
     std::optional<QString> evicted;
-    if (victim != m_clients.end()) {
+    if (victim) {
         evicted = victim->id;
-        m_approvedTokens.erase(victim->id);
-        m_clients.erase(victim);
+        m_validating.erase(victim->id);
+        std::erase_if(m_table.clients(), [&](const PairedClient &c) { return &c == victim; });
     }
     const PairedClient record = registerPairing(clientId, hostname, platform, newToken);
     if (const auto failure = save(std::move(before))) {
         if (newToken) {
-            removeTokensLater({clientId});
+            m_tokens.removeLater({clientId});
         }
         co_return PairingResult{PairingResult::Kind::notSaved, std::nullopt, *failure};
     }
     if (evicted) {
-        removeTokensLater({*evicted});
+        m_tokens.removeLater({*evicted});
     }
     if (!known) {
         m_attention->requestUserAttention(true);
@@ -319,7 +165,7 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
         existing->status = PairingStatus::pending;
         existing->lastSeen = m_clock.wallNow();
         PairedClient copy = *existing;
-        if (auto token = newToken ? newToken : knownToken(clientId)) {
+        if (auto token = newToken ? newToken : m_tokens.token(clientId)) {
             copy.token = *token;
         }
         return copy;
@@ -333,8 +179,15 @@ PairedClient PairingManager::registerPairing(const QString &clientId, const QStr
     record.pairedAt = m_clock.wallNow();
     record.lastSeen = m_clock.wallNow();
     record.status = PairingStatus::pending;
-    m_clients.push_back(record);
+    m_table.clients().push_back(record);
     return record;
+}
+
+void PairingManager::admit(const QString &clientId)
+{
+    if (m_tokens.token(clientId)) {
+        m_validating.insert(clientId);
+    }
 }
 
 std::optional<QString> PairingManager::approve(const QString &clientId)
@@ -345,9 +198,7 @@ std::optional<QString> PairingManager::approve(const QString &clientId)
     }
     Snapshot before = snapshot();
     client->status = PairingStatus::approved;
-    if (auto token = knownToken(clientId)) {
-        m_approvedTokens[clientId] = token->toUtf8();
-    }
+    admit(clientId);
     return save(std::move(before));
 }
 
@@ -359,31 +210,29 @@ std::optional<QString> PairingManager::deny(const QString &clientId)
     }
     Snapshot before = snapshot();
     client->status = PairingStatus::denied;
-    m_approvedTokens.erase(clientId);
+    m_validating.erase(clientId);
     return save(std::move(before));
 }
 
 std::optional<QString> PairingManager::revoke(const QString &clientId)
 {
     Snapshot before = snapshot();
-    std::erase_if(m_clients, [&](const PairedClient &c) { return c.id == clientId; });
-    m_approvedTokens.erase(clientId);
+    std::erase_if(m_table.clients(), [&](const PairedClient &c) { return c.id == clientId; });
+    m_validating.erase(clientId);
     if (auto failure = save(std::move(before))) {
         return failure;
     }
     // A token left behind by a failed delete names no stored client, and the next start sweeps it.
-    removeTokensLater({clientId});
+    m_tokens.removeLater({clientId});
     return std::nullopt;
 }
 
 std::optional<QString> PairingManager::clearAll()
 {
     Snapshot before = snapshot();
-    m_clients.clear();
-    m_undecodable.clear();
-    m_storedTableUnreadable = false;
-    m_approvedTokens.clear();
-    const std::vector<PairedClient> cleared = before.clients;
+    m_table.clear();
+    m_validating.clear();
+    const std::vector<PairedClient> cleared = before.table.clients;
     if (auto failure = save(std::move(before))) {
         return failure;
     }
@@ -391,7 +240,7 @@ std::optional<QString> PairingManager::clearAll()
     for (const auto &client : cleared) {
         ids << client.id;
     }
-    removeTokensLater(ids, true);
+    m_tokens.removeLater(ids, true);
     return std::nullopt;
 }
 
@@ -399,11 +248,9 @@ void PairingManager::forgetAll()
 {
     // A last-seen time waiting to be written would bring the old table back.
     cancelPendingSave();
-    m_clients.clear();
-    m_undecodable.clear();
-    m_storedTableUnreadable = false;
-    m_approvedTokens.clear();
-    m_tokenOf.clear();
+    m_table.clear();
+    m_validating.clear();
+    m_tokens.forgetAll();
     m_lastRequestAt.clear();
     announce();
 }
@@ -411,26 +258,24 @@ void PairingManager::forgetAll()
 std::optional<QString> PairingManager::approveAllPending()
 {
     Snapshot before = snapshot();
-    for (auto &client : m_clients) {
+    for (auto &client : m_table.clients()) {
         if (client.status != PairingStatus::pending) {
             continue;
         }
         client.status = PairingStatus::approved;
-        if (auto token = knownToken(client.id)) {
-            m_approvedTokens[client.id] = token->toUtf8();
-        }
+        admit(client.id);
     }
     return save(std::move(before));
 }
 
 std::optional<PairedClient> PairingManager::client(const QString &clientId) const
 {
-    auto it = std::find_if(m_clients.begin(), m_clients.end(), [&](const PairedClient &c) { return c.id == clientId; });
-    if (it == m_clients.end()) {
+    const PairedClient *found = m_table.find(clientId);
+    if (!found) {
         return std::nullopt;
     }
-    PairedClient copy = *it;
-    copy.token = knownToken(clientId).value_or(QString());
+    PairedClient copy = *found;
+    copy.token = m_tokens.token(clientId).value_or(QString());
     return copy;
 }
 
@@ -438,19 +283,16 @@ std::optional<PairedClient> PairingManager::validateToken(QStringView candidate)
 {
     const QByteArray bytes = candidate.toUtf8();
     std::optional<QString> matched;
-    for (const auto &[id, token] : m_approvedTokens) {
-        if (constantTimeEquals(bytes, token)) {
+    for (const QString &id : m_validating) {
+        if (constantTimeEquals(bytes, m_tokens.utf8Token(id).value_or(QByteArray()))) {
             matched = id;
         }
     }
     if (!matched) {
         return std::nullopt;
     }
-    auto it = std::find_if(m_clients.begin(), m_clients.end(), [&](const PairedClient &c) { return c.id == *matched; });
-    if (it == m_clients.end()) {
-        return std::nullopt;
-    }
-    return *it;
+    const PairedClient *found = m_table.find(*matched);
+    return found ? std::optional(*found) : std::nullopt;
 }
 
 void PairingManager::updateLastSeen(const QString &clientId)
@@ -465,11 +307,6 @@ void PairingManager::updateLastSeen(const QString &clientId)
         saveLater(this, m_clock, m_pendingSave->get_token());
     }
     Q_EMIT lastSeenChanged();
-}
-
-void PairingManager::announce()
-{
-    Q_EMIT clientsChanged();
 }
 
 QCoro::Task<void> PairingManager::saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop)
@@ -518,10 +355,10 @@ int PairingManager::sweepUnclaimedApprovals()
 {
     const auto now = m_clock.wallNow();
     int reset = 0;
-    for (auto &client : m_clients) {
-        if (client.isApprovalUnclaimed() && secondsBetween(client.pairedAt, now) > kUnclaimedApprovalLifetime) {
+    for (auto &client : m_table.clients()) {
+        if (PairingTable::approvalLapsed(client, now)) {
             client.status = PairingStatus::pending;
-            m_approvedTokens.erase(client.id);
+            m_validating.erase(client.id);
             ++reset;
         }
     }
@@ -536,13 +373,10 @@ int PairingManager::sweepUnclaimedApprovals()
 
 void PairingManager::rebuildTokenIndex()
 {
-    m_approvedTokens.clear();
-    for (const auto &client : m_clients) {
-        if (client.status != PairingStatus::approved) {
-            continue;
-        }
-        if (auto token = knownToken(client.id)) {
-            m_approvedTokens[client.id] = token->toUtf8();
+    m_validating.clear();
+    for (const auto &client : clients()) {
+        if (client.status == PairingStatus::approved) {
+            admit(client.id);
         }
     }
 }
@@ -576,50 +410,10 @@ bool PairingManager::constantTimeEquals(const QByteArray &a, const QByteArray &b
     return accumulator == 0;
 }
 
-void PairingManager::load()
-{
-    if (!m_defaults.contains(kDefaultsKey)) {
-        return;
-    }
-    const auto data = m_defaults.dataForKey(kDefaultsKey);
-    const auto json = data ? nlohmann::ordered_json::parse(data->constBegin(), data->constEnd(), nullptr, false)
-                           : nlohmann::ordered_json(nlohmann::ordered_json::value_t::discarded);
-    if (json.is_discarded() || !json.is_array()) {
-        m_storedTableUnreadable = true;
-        HelperLogger::error(QStringLiteral("[PairingManager] The stored paired clients are not a list; keeping them as "
-                                           "they are and saving no pairing changes until the pairings are cleared"),
-                            HelperLogger::Category::services);
-        return;
-    }
-    std::vector<PairedClient> decoded;
-    std::vector<nlohmann::ordered_json> undecodable;
-    for (const auto &element : json) {
-        try {
-            decoded.push_back(element.get<PairedClient>());
-        } catch (const nlohmann::json::exception &) {
-            undecodable.push_back(element);
-        }
-    }
-    if (!undecodable.empty()) {
-        HelperLogger::error(QStringLiteral("[PairingManager] %1 stored paired client(s) could not be read; keeping them as they are")
-                                .arg(undecodable.size()),
-                            HelperLogger::Category::services);
-    }
-    m_clients = std::move(decoded);
-    m_undecodable = std::move(undecodable);
-}
-
-PairingManager::Snapshot PairingManager::snapshot() const
-{
-    return {m_clients, m_approvedTokens, m_undecodable, m_storedTableUnreadable};
-}
-
 void PairingManager::restore(Snapshot before)
 {
-    m_clients = std::move(before.clients);
-    m_approvedTokens = std::move(before.approvedTokens);
-    m_undecodable = std::move(before.undecodable);
-    m_storedTableUnreadable = before.storedTableUnreadable;
+    m_table.restore(std::move(before.table));
+    m_validating = std::move(before.validating);
 }
 
 std::optional<QString> PairingManager::save(Snapshot before)
@@ -635,34 +429,11 @@ std::optional<QString> PairingManager::save(Snapshot before)
 std::optional<QString> PairingManager::write()
 {
     // The whole table is written, last-seen times kept only in memory included.
-    if (m_storedTableUnreadable) {
+    auto failure = m_table.write();
+    if (!failure) {
         cancelPendingSave();
-        return std::nullopt;
     }
-    std::string encoded;
-    try {
-        nlohmann::ordered_json array = nlohmann::ordered_json::array();
-        for (const auto &client : m_clients) {
-            array.push_back(client);
-        }
-        for (const auto &raw : m_undecodable) {
-            array.push_back(raw);
-        }
-        encoded = array.dump();
-    } catch (const nlohmann::json::exception &e) {
-        const QString reason = QString::fromUtf8(e.what());
-        HelperLogger::error(QStringLiteral("[PairingManager] Failed to encode paired clients — pairing state not persisted: ")
-                                + reason,
-                            HelperLogger::Category::services);
-        return reason;
-    }
-    if (auto failure = m_defaults.setObject(kDefaultsKey, QByteArray::fromStdString(encoded))) {
-        HelperLogger::error(QStringLiteral("[PairingManager] Could not save the paired clients: ") + *failure,
-                            HelperLogger::Category::services);
-        return failure;
-    }
-    cancelPendingSave();
-    return std::nullopt;
+    return failure;
 }
 
 void PairingManager::cancelPendingSave()

@@ -1,19 +1,17 @@
 #pragma once
 
-#include "api/helper_keychain_storage.h"
-#include "api/paired_client.h"
-#include "async/event.h"
+#include "api/client_tokens.h"
+#include "api/pairing_table.h"
 
 #include <QCoroTask>
 #include <QObject>
 #include <QPointer>
 
 #include <chrono>
-#include <optional>
-#include <stop_token>
-
 #include <map>
+#include <optional>
 #include <set>
+#include <stop_token>
 #include <vector>
 
 namespace cordavelle {
@@ -21,23 +19,18 @@ namespace cordavelle {
 class Attention;
 class Clock;
 class Keychain;
-class Notifications;
 class UserDefaults;
 
 // Owns the table of paired clients and decides who may use the API. Records persist in the
-// user defaults ("pairedClients"), tokens in the keychain.
+// user defaults (PairingTable), tokens in the keychain (ClientTokens).
 class PairingManager : public QObject {
     Q_OBJECT
     Q_PROPERTY(std::vector<cordavelle::PairedClient> clients READ clients NOTIFY clientsChanged)
 
 public:
     static constexpr double kRateLimitSeconds = 1.0;
-    static constexpr std::size_t kMaxClients = 50;
-    static constexpr double kUnclaimedApprovalLifetime = 600.0;
-    static inline const QString kDefaultsKey = QStringLiteral("pairedClients");
+    static constexpr std::size_t kMaxClients = PairingTable::kMaxClients;
     static constexpr std::chrono::milliseconds kLastSeenSaveDelay{1000};
-    // How soon a read of the tokens that the keyring did not answer is tried again.
-    static constexpr std::chrono::milliseconds kTokenReadRetry{5000};
 
     struct PairingResult {
         enum class Kind {
@@ -66,23 +59,24 @@ public:
     void setAttention(Attention *attention) { m_attention = attention ? attention : &m_defaultAttention; }
     Attention &attention() const { return *m_attention; }
 
-    const std::vector<PairedClient> &clients() const { return m_clients; }
-    int pendingCount() const;
+    const std::vector<PairedClient> &clients() const { return m_table.clients(); }
+    int pendingCount() const { return m_table.pendingCount(); }
 
     // Reads every token from the keychain (without holding the caller), lapses stale approvals,
     // removes tokens no stored client owns, then indexes the approved tokens.
-    QCoro::Task<void> warmTokenCache();
+    QCoro::Task<void> warmTokenCache() { return m_tokens.readAll(); }
     // At start-up: warmTokenCache once the keychain has settled, which holds neither the caller
     // nor the API; a keyring that does not answer is given up on after a few seconds. Whatever
     // needs a token meanwhile waits for it through untilTokensWarm. Warms again once the keyring
     // takes over from the file that stood in for it, and every few seconds while the keyring
     // does not answer.
-    void warmTokenCacheWhenSettled();
+    void warmTokenCacheWhenSettled() { m_tokens.readWhenSettled(); }
     // Ends once the warm-up of warmTokenCacheWhenSettled has run; at once when none is under way.
-    QCoro::Task<void> untilTokensWarm() const;
+    QCoro::Task<void> untilTokensWarm() const { return m_tokens.untilRead(); }
 
-    // A known client whose token is gone from the keychain gets a new one. A second request for
-    // a client whose request is still being stored is refused as rate-limited.
+    // A known client whose token is gone from the keychain, or held only by a keyring that does
+    // not answer, gets a new one. A second request for a client whose request is still being
+    // stored is refused as rate-limited.
     QCoro::Task<PairingResult> requestPairing(QString clientId, QString hostname, QString platform, QString fromHost);
     // Each change below is saved at once; one that cannot be saved is undone, leaving table,
     // index and tokens as they were, and the reason comes back.
@@ -103,8 +97,7 @@ public:
     // Whether a token may be valid though it matches none: an approved client's token is not
     // known because the desktop's keyring has not answered (yet). Said once in the log.
     bool cannotTellTokens();
-    // Whether the approved client's token can't be known yet, the keyring not answering.
-    bool tokenAwaitsKeyring(const QString &clientId) const;
+    TokenState tokenState(const QString &clientId) const { return m_tokens.state(clientId); }
     // Kept in memory at once and written behind at most once a second: every authenticated
     // request calls it, and rewriting the settings file each time would hold up the API. Announced
     // through `lastSeenChanged`, never `clientsChanged`, so that a view showing no last-seen time
@@ -122,11 +115,6 @@ public:
     // 32 bytes of the system's secure random source as 64 lower-case hex digits; absent when the
     // source fails.
     static std::optional<QString> generateToken();
-
-    // The notification category with the Accept and Deny buttons of a pairing request.
-    static void registerNotificationCategory(Notifications &notifications);
-    // Puts a pending request before the user; a later one for the same client replaces it.
-    static void sendPairingNotification(Notifications &notifications, const PairedClient &client);
     static bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 
 Q_SIGNALS:
@@ -136,16 +124,12 @@ Q_SIGNALS:
     void lastSeenChanged();
 
 private:
-    // What a change may touch, kept to put back when the change cannot be saved.
     struct Snapshot {
-        std::vector<PairedClient> clients;
-        std::map<QString, QByteArray> approvedTokens;
-        std::vector<nlohmann::ordered_json> undecodable;
-        bool storedTableUnreadable;
+        PairingTable::Snapshot table;
+        std::set<QString> validating;
     };
 
-    void load();
-    Snapshot snapshot() const;
+    Snapshot snapshot() const { return {m_table.snapshot(), m_validating}; }
     void restore(Snapshot before);
     // Writes the table and announces it; when it cannot be written, puts `before` back and
     // gives the reason.
@@ -154,58 +138,32 @@ private:
     std::optional<QString> write();
     // A last-seen time waiting to be written is written with the table, or no longer wanted.
     void cancelPendingSave();
+    static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
+    // Lapses stale approvals, removes tokens no stored client owns, and indexes the approved ones.
+    void tokensRead(const std::optional<QStringList> &owners);
     // Tokens of clients that no stored record names (a record lost with a kill between the two
     // writes); only swept when the whole table was read.
     void removeOrphanedTokens(const QStringList &owners);
-    static QCoro::Task<void> saveLater(QPointer<PairingManager> self, Clock &clock, std::stop_token stop);
-    static QCoro::Task<void> warmWhenSettled(QPointer<PairingManager> self, HelperKeychainStorage tokens,
-                                             Clock &clock, std::stop_token stop);
-    static QCoro::Task<void> warm(QPointer<PairingManager> self, HelperKeychainStorage tokens);
-    void takeTokens(const HelperKeychainStorage::AllTokens &read);
-    std::optional<QString> knownToken(const QString &clientId) const;
-    // The record a new client's request may push out of a full table; end() when none may go.
-    std::vector<PairedClient>::iterator evictionVictim();
-    // Removes tokens in the background; a failure is only logged.
-    void removeTokensLater(QStringList clientIds, bool everyToken = false);
-    void announce();
+    // The approved client's token opens the API from now on, once it is known.
+    void admit(const QString &clientId);
+    void announce() { Q_EMIT clientsChanged(); }
     // Enters the request in the table in memory; the caller saves.
     PairedClient registerPairing(const QString &clientId, const QString &hostname, const QString &platform,
                                  const std::optional<QString> &newToken);
-    PairedClient *find(const QString &clientId);
-    // Whether a new client's request may push this record out of a full table: only denied
-    // records and pending ones that never held an approval.
-    bool isEvictable(const PairedClient &client) const;
+    PairedClient *find(const QString &clientId) { return m_table.find(clientId); }
 
-    UserDefaults &m_defaults;
     Clock &m_clock;
-    HelperKeychainStorage m_tokens;
     Attention &m_defaultAttention;
     Attention *m_attention;
-    std::vector<PairedClient> m_clients;
-    // Stored records this version cannot read; kept as they were whenever the table is saved.
-    std::vector<nlohmann::ordered_json> m_undecodable;
-    // A stored table that is not a list at all: kept as it is, so nothing is saved over it until
-    // the user clears the pairings.
-    bool m_storedTableUnreadable = false;
-    // Kept in UTF-8, the form they are compared in, so that a request converts only its own.
-    std::map<QString, QByteArray> m_approvedTokens;
+    PairingTable m_table;
+    ClientTokens m_tokens;
+    // The clients whose token opens the API: approved, or pending again after an approval, with
+    // their token known.
+    std::set<QString> m_validating;
     std::map<QString, PairedClient::Time> m_lastRequestAt;
     // Set while a last-seen time waits to be written; any save of the table ends the wait.
     std::optional<std::stop_source> m_pendingSave;
-    // Set while the start-up's warm-up waits for the keychain; set off once the cache is warm.
-    std::optional<async::Event> m_warming;
-    // Every client's token as the last warm-up read it, and each stored since: the keychain is
-    // read once at start, so that no request and no click waits for the keyring.
-    std::map<QString, QString> m_tokenOf;
-    // Whether m_tokenOf holds every token the keychain holds, so that one it lacks is gone.
-    bool m_allTokensKnown = false;
-    // Whether the keychain has not answered: the file stands in for the keyring, or the last
-    // read of the tokens was given up on.
-    bool m_keyringSilent = false;
     bool m_saidKeyringSilent = false;
-    // Clients whose pairing request is storing its token.
-    std::set<QString> m_storing;
-    std::stop_source m_lifetime;
 };
 
 } // namespace cordavelle

@@ -12,7 +12,7 @@ QString notificationIdentifier(const QString &clientId) { return QStringLiteral(
 
 } // namespace
 
-void PairingManager::registerNotificationCategory(Notifications &notifications)
+void registerPairingNotificationCategory(Notifications &notifications)
 {
     NotificationCategory category;
     category.identifier = kPairingRequestCategory;
@@ -23,7 +23,7 @@ void PairingManager::registerNotificationCategory(Notifications &notifications)
     notifications.setCategories({category});
 }
 
-void PairingManager::sendPairingNotification(Notifications &notifications, const PairedClient &client)
+void sendPairingNotification(Notifications &notifications, const PairedClient &client)
 {
     NotificationRequest request;
     request.identifier = notificationIdentifier(client.id);

@@ -93,7 +93,7 @@ void ServiceStartup::startServices()
     // Microphone access needs no asking on Linux.
 
     Notifications &notifications = m_notifications;
-    PairingManager::registerNotificationCategory(notifications);
+    registerPairingNotificationCategory(notifications);
     notifications.requestAuthorization();
     m_notificationDelegate = std::make_unique<PairingNotificationDelegate>(notifications, m_pairing);
 

@@ -13,7 +13,7 @@ namespace {
 TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
 {
     test::TestPlatform env;
-    PairingManager::registerNotificationCategory(env.notifications());
+    registerPairingNotificationCategory(env.notifications());
     ASSERT_EQ(env.notifications().categories.size(), 1);
     const auto &category = env.notifications().categories[0];
     EXPECT_EQ(category.identifier, "PAIRING_REQUEST");
@@ -29,7 +29,7 @@ TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
     client.id = "c1";
     client.hostname = "Bob's (laptop)";
     client.platform = "linux 'x'";
-    PairingManager::sendPairingNotification(env.notifications(), client);
+    sendPairingNotification(env.notifications(), client);
     ASSERT_EQ(env.notifications().requests.size(), 1u);
     const auto &request = env.notifications().requests[0];
     EXPECT_EQ(request.identifier, "pairing-c1");
@@ -47,7 +47,7 @@ TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
     PairingManager manager(defaults, env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(env.notifications(), manager);
     const auto client = *test::runToEnd(manager.requestPairing("c1", "host", "linux", "")).client;
-    PairingManager::sendPairingNotification(env.notifications(), client);
+    sendPairingNotification(env.notifications(), client);
     const auto request = env.notifications().requests.back();
 
     env.notifications().respond(NotificationResponse::kDefaultAction, request);

@@ -89,7 +89,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     env.platform().setNotifications(notifications);
     PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
     PairingNotificationDelegate delegate(*notifications, manager);
-    PairingManager::registerNotificationCategory(*notifications);
+    registerPairingNotificationCategory(*notifications);
     ConfigStore config(env.defaults(), env.platform());
     test::NoServices services;
     HTTPServer api(env.platform().clock(), env.platform().peerOwners());
@@ -120,7 +120,7 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     EXPECT_EQ(poll(api.port(), "bob"), Json({{"status", "denied"}}));
 
     // A second notification for the same client replaces the first.
-    PairingManager::sendPairingNotification(*notifications, alice);
+    sendPairingNotification(*notifications, alice);
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 3; }));
     EXPECT_EQ(server.posted[2].replacesId, server.posted[0].id);
 
@@ -135,8 +135,8 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
               "'&lt;b&gt;evil&lt;/b&gt; &amp; co' (&lt;a href='x'&gt;mac&lt;/a&gt;) is requesting access");
     server.capabilities.removeAll("body-markup");
     env.platform().setNotifications(std::make_shared<FreedesktopNotifications>());
-    PairingManager::registerNotificationCategory(env.platform().notifications());
-    PairingManager::sendPairingNotification(env.platform().notifications(), *manager.client("mallory"));
+    registerPairingNotificationCategory(env.platform().notifications());
+    sendPairingNotification(env.platform().notifications(), *manager.client("mallory"));
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 5; }));
     EXPECT_EQ(server.posted[4].body, "'<b>evil</b> & co' (<a href='x'>mac</a>) is requesting access");
 }
