@@ -42,24 +42,6 @@ std::optional<QString> saveFailure(const QString &clientId, int status)
 
 QCoro::Task<void> HelperKeychainStorage::settle() { co_await m_keychain.settle(); }
 
-std::optional<QString> HelperKeychainStorage::token(const QString &clientId) const
-{
-    QByteArray data;
-    if (m_keychain.read(kService, clientId, &data) != Keychain::kSuccess) {
-        return std::nullopt;
-    }
-    QString text = QString::fromUtf8(data);
-    if (text.toUtf8() != data) {
-        return std::nullopt; // not valid UTF-8
-    }
-    return text;
-}
-
-std::optional<QString> HelperKeychainStorage::saveToken(const QString &token, const QString &clientId)
-{
-    return saveFailure(clientId, replaceToken(m_keychain, token, clientId));
-}
-
 QCoro::Task<std::optional<QString>> HelperKeychainStorage::storeToken(QString token, QString clientId)
 {
     auto status = std::make_shared<int>(Keychain::kTimedOut);
@@ -129,22 +111,5 @@ QCoro::Task<void> HelperKeychainStorage::removeTokens(QStringList clientIds, boo
                                    .arg(Keychain::describe(ended ? *status : Keychain::kTimedOut)));
     }
 }
-
-void HelperKeychainStorage::deleteToken(const QString &clientId)
-{
-    m_keychain.remove(kService, clientId);
-}
-
-std::optional<QStringList> HelperKeychainStorage::tokenOwners() const
-{
-    QStringList owners;
-    const int status = m_keychain.accounts(kService, &owners);
-    if (status == Keychain::kItemNotFound) {
-        return QStringList();
-    }
-    return status == Keychain::kSuccess ? std::optional(owners) : std::nullopt;
-}
-
-void HelperKeychainStorage::deleteAllTokens() { m_keychain.removeAll(kService); }
 
 } // namespace cordavelle

@@ -22,17 +22,8 @@ public:
     QCoro::Task<void> settle();
     Keychain &keychain() const { return m_keychain; }
 
-    std::optional<QString> token(const QString &clientId) const;
-    // Replaces any earlier token of the client. On failure the earlier token stays, the failure
-    // is logged, and the reason comes back.
-    std::optional<QString> saveToken(const QString &token, const QString &clientId);
-    void deleteToken(const QString &clientId);
-    void deleteAllTokens();
-    // The clients that have a token; absent when the keychain can't say.
-    std::optional<QStringList> tokenOwners() const;
-
-    // The operations for the window's thread: none holds it while the keychain takes its time
-    // (Keychain::run), and one the keychain did not answer in time fails as such.
+    // None holds the caller's thread while the keychain takes its time (Keychain::run), and one
+    // the keychain did not answer in time fails as such.
     struct AllTokens {
         // Client id to token; absent when the keychain could not say.
         std::optional<std::map<QString, QString>> tokens;
@@ -40,7 +31,8 @@ public:
         bool notAnswering = false;
     };
     QCoro::Task<AllTokens> readAllTokens();
-    // As saveToken.
+    // Replaces any earlier token of the client. On failure the earlier token stays, the failure
+    // is logged, and the reason comes back.
     QCoro::Task<std::optional<QString>> storeToken(QString token, QString clientId);
     // Every failure is only logged: a token left behind names no stored client and the next
     // start sweeps it. `everyToken` also removes the tokens of clients no longer known.

@@ -29,7 +29,7 @@ protected:
         const auto data = env.defaults().dataForKey("pairedClients");
         return data ? nlohmann::ordered_json::parse(data->toStdString()) : nlohmann::ordered_json();
     }
-    QString tokenOf(const QString &id) { return HelperKeychainStorage(env.keychain()).token(id).value_or(QString()); }
+    QString tokenOf(const QString &id) { return QString::fromUtf8(env.keychain().items(HelperKeychainStorage::kService).value(id)); }
 
     test::TestPlatform env;
 };
@@ -86,7 +86,7 @@ TEST_F(PairingManagerTest, CapacityEvictsTheOldestUnapprovedRecord)
     EXPECT_EQ(manager->clients().size(), 50u);
     EXPECT_FALSE(manager->client("c3"));
     EXPECT_TRUE(manager->client("c7"));
-    EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("c3"));
+    EXPECT_EQ(tokenOf("c3"), "");
     // A known client is admitted when the table is full.
     EXPECT_EQ(test::runToEnd(manager->requestPairing("c10", "h2", "p2", "")).kind, Kind::accepted);
 }
@@ -148,7 +148,7 @@ TEST_F(PairingManagerTest, ApproveDenyRevokeAndValidation)
 
     manager->revoke("c1");
     EXPECT_FALSE(manager->client("c1"));
-    EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("c1"));
+    EXPECT_EQ(tokenOf("c1"), "");
 
     // Revoking an unknown id still saves the (unchanged) table.
     env.defaults().removeObject("pairedClients");
@@ -327,7 +327,7 @@ TEST_F(PairingManagerTest, StartUpRemovesTokensNoStoredClientOwnsOnlyWhenTheTabl
         table = *env.defaults().dataForKey("pairedClients");
     }
     // The token of a client whose record never reached the table.
-    HelperKeychainStorage(env.keychain()).saveToken("f00d", "lost");
+    env.keychain().add(HelperKeychainStorage::kService, "lost", "f00d");
     const auto tokenOwners = [&] { return env.keychain().items(HelperKeychainStorage::kService).keys(); };
 
     // Nothing is swept while any part of the table is kept unread.
@@ -533,27 +533,28 @@ TEST(PairingTokens, ConstantTimeEquality)
     EXPECT_NE(PairingManager::generateToken(), PairingManager::generateToken());
 }
 
-TEST(HelperKeychainStorage, SaveReplacesAndFailuresAreLogged)
+TEST(HelperKeychainStorage, StoreReplacesAndFailuresAreLogged)
 {
     test::TestPlatform env;
-    HelperKeychainStorage(env.keychain()).saveToken("first", "c1");
-    HelperKeychainStorage(env.keychain()).saveToken("second", "c1");
-    EXPECT_EQ(env.keychain().items(HelperKeychainStorage::kService).size(), 1);
-    EXPECT_EQ(HelperKeychainStorage(env.keychain()).token("c1"), QStringLiteral("second"));
-    EXPECT_FALSE(HelperKeychainStorage(env.keychain()).token("nobody"));
+    HelperKeychainStorage tokens(env.keychain());
+    const auto store = [&](const QString &token, const QString &clientId) {
+        return test::runToEnd(tokens.storeToken(token, clientId));
+    };
+    store("first", "c1");
+    store("second", "c1");
+    EXPECT_EQ(env.keychain().items(HelperKeychainStorage::kService), (QMap<QString, QByteArray>{{"c1", "second"}}));
     EXPECT_TRUE(env.log().entries.empty());
 
     // Room for the token there is, not for a longer one.
     env.keychain().room = 6;
-    EXPECT_EQ(HelperKeychainStorage(env.keychain()).saveToken("longer", "c1"), std::nullopt);
-    EXPECT_EQ(HelperKeychainStorage(env.keychain()).saveToken("longest", "c1"),
-              "the private token file could not be read or written");
-    EXPECT_EQ(HelperKeychainStorage(env.keychain()).token("c1"), QStringLiteral("longer")) << "a failed save keeps the old";
+    EXPECT_EQ(store("longer", "c1"), std::nullopt);
+    EXPECT_EQ(store("longest", "c1"), "the private token file could not be read or written");
+    EXPECT_EQ(env.keychain().items(HelperKeychainStorage::kService).value("c1"), "longer") << "a failed save keeps the old";
     env.keychain().room.reset();
     env.log().entries.clear();
 
     env.keychain().failWrites = true;
-    HelperKeychainStorage(env.keychain()).saveToken("third", "c2");
+    store("third", "c2");
     ASSERT_EQ(env.log().entries.size(), 1u);
     EXPECT_EQ(env.log().entries[0].message, "Failed to save pairing token for c2: OSStatus -25308");
     EXPECT_EQ(env.log().entries[0].subsystem, "com.kelvo.cordavelle-helper");

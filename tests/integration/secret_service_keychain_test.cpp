@@ -47,11 +47,12 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     test::runToEnd(env.platform().keychain().settle());
     HelperKeychainStorage tokens(env.platform().keychain());
 
-    tokens.saveToken("first-token", "client-a");
-    tokens.saveToken("second-token", "client-a");
-    tokens.saveToken("b-token", "client-b");
-    EXPECT_EQ(tokens.token("client-a"), QStringLiteral("second-token"));
-    EXPECT_FALSE(tokens.token("client-z"));
+    for (const auto &[token, client] : {std::pair{"first-token", "client-a"}, {"second-token", "client-a"},
+                                        {"b-token", "client-b"}}) {
+        EXPECT_EQ(test::runToEnd(tokens.storeToken(token, client)), std::nullopt);
+    }
+    const auto read = test::runToEnd(tokens.readAllTokens());
+    EXPECT_EQ(read.tokens, (std::map<QString, QString>{{"client-a", "second-token"}, {"client-b", "b-token"}}));
 
     // A second connection sees the same items, so they really live in the service.
     SecretServiceKeychain direct;
@@ -59,15 +60,13 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     EXPECT_EQ(direct.count(HelperKeychainStorage::kService, &count), Keychain::kSuccess);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(direct.add(HelperKeychainStorage::kService, "client-b", "x"), Keychain::kDuplicateItem);
-    QStringList owners = tokens.tokenOwners().value_or(QStringList());
-    owners.sort();
-    EXPECT_EQ(owners, (QStringList{"client-a", "client-b"}));
 
-    tokens.deleteToken("client-a");
-    EXPECT_FALSE(tokens.token("client-a"));
-    tokens.deleteAllTokens();
+    test::runToEnd(tokens.removeTokens({"client-a"}));
+    EXPECT_EQ(direct.count(HelperKeychainStorage::kService, &count), Keychain::kSuccess);
+    EXPECT_EQ(count, 1);
+    test::runToEnd(tokens.removeTokens({}, true));
     EXPECT_EQ(direct.count(HelperKeychainStorage::kService, &count), Keychain::kItemNotFound);
-    EXPECT_EQ(tokens.tokenOwners(), QStringList());
+    EXPECT_EQ(test::runToEnd(tokens.readAllTokens()).tokens, (std::map<QString, QString>{}));
     EXPECT_FALSE(QFile::exists(fallback));
 }
 
@@ -86,8 +85,8 @@ TEST(SecretServiceKeychain, FallsBackToAPrivateFile)
     test::runToEnd(env.platform().keychain().settle());
     HelperKeychainStorage tokens(env.platform().keychain());
 
-    tokens.saveToken("file-token", "client-a");
-    EXPECT_EQ(tokens.token("client-a"), QStringLiteral("file-token"));
+    EXPECT_EQ(test::runToEnd(tokens.storeToken("file-token", "client-a")), std::nullopt);
+    EXPECT_EQ(test::runToEnd(tokens.readAllTokens()).tokens, (std::map<QString, QString>{{"client-a", "file-token"}}));
     EXPECT_TRUE(QFile::exists(fallback));
     EXPECT_EQ(QFile::permissions(fallback) & (QFileDevice::ReadGroup | QFileDevice::ReadOther), 0);
     EXPECT_TRUE(env.log().contains("No Secret Service answered"));
