@@ -41,8 +41,8 @@ void tightenOwnInstalls()
     if (result.foreignFolders > 0) {
         // What another user could put there is not the helper's to change, and no walk of its
         // own goes through a folder she could rearrange under it.
-        HelperLogger::warning(QStringLiteral("Left %1 folders of other users in the helper's support folder as they are, "
-                                             "without looking into them")
+        HelperLogger::warning(QStringLiteral("Folders of other users in the helper's support folder, left as they are "
+                                             "without looking into them: %1")
                                   .arg(result.foreignFolders),
                               HelperLogger::Category::install);
     }
