@@ -69,26 +69,6 @@ std::optional<QString> apiPortProblem(const QString &text, const ConfigStore &co
     return port ? config.apiPortProblem(*port) : invalidPortText();
 }
 
-Alert launchAtLoginFailureAlert(bool wanted, const QString &error)
-{
-    Alert alert;
-    alert.message = wanted ? QStringLiteral("Launch at Login could not be turned on")
-                           : QStringLiteral("Launch at Login could not be turned off");
-    alert.informativeText = error;
-    alert.buttons = {QStringLiteral("OK")};
-    return alert;
-}
-
-Alert settingNotSavedAlert(const QString &message, const QString &reason)
-{
-    Alert alert;
-    alert.style = Alert::Style::critical;
-    alert.message = message;
-    alert.informativeText = QString::fromUtf8("Could not save the settings \u2014 ") + reason;
-    alert.buttons = {QStringLiteral("OK")};
-    return alert;
-}
-
 bool ExperimentalSwitch::flip(bool on)
 {
     if (on && !m_manager.warningShown()) {

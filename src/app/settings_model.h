@@ -38,10 +38,6 @@ bool approvesAllPending(bool before, bool after);
 // 65535, or a port this user may not listen on. Empty text is none: the stored port comes back.
 std::optional<QString> apiPortProblem(const QString &text, const ConfigStore &config);
 
-Alert launchAtLoginFailureAlert(bool wanted, const QString &error);
-// A change of a setting that could not be saved, so the setting stays as it was: `message` says
-// which, `reason` why.
-Alert settingNotSavedAlert(const QString &message, const QString &reason);
 
 // The experimental master switch. Turning it on for the first time asks first: the switch stays
 // off while the alert is up; "Enable" sets the warning flag, then the switch; "Cancel" changes

@@ -6,6 +6,7 @@
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
 #include "widgets/input_rules.h"
+#include "widgets/setting_note.h"
 #include "app/clients_page_model.h"
 #include "app/reset_section.h"
 #include "base/tcp_port.h"
@@ -31,13 +32,6 @@ using namespace settings_model;
 namespace {
 
 QVBoxLayout *columnOf(QGroupBox *box) { return static_cast<QVBoxLayout *>(box->layout()); }
-
-QString notTurned(const QAbstractButton *toggle, bool on)
-{
-    return QStringLiteral("%1 could not be turned %2").arg(toggle->text(), on ? QStringLiteral("on") : QStringLiteral("off"));
-}
-
-QString notChanged(const QString &setting) { return setting + QStringLiteral(" could not be changed"); }
 
 } // namespace
 
@@ -84,29 +78,29 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
 {
     auto *startup = formSection(QStringLiteral("Startup"));
     m_launchAtLogin = new QCheckBox(QStringLiteral("Launch at Login"));
-    onToggled(m_launchAtLogin, this, [this](bool on) {
-        if (const auto failure = m_context.config.changeLaunchAtLogin(on)) {
-            refresh(); // the switch shows the real registration before the user reads why
-            m_context.alerts.present(launchAtLoginFailureAlert(on, *failure), this);
-        }
-    });
+    // A login item that refuses leaves the switch on the item's real registration.
+    onToggled(m_launchAtLogin, this, [this](bool on) { stored(m_launchAtLogin, m_context.config.changeLaunchAtLogin(on)); });
     columnOf(startup)->addWidget(m_launchAtLogin);
+    columnOf(startup)->addWidget(new SettingNote(m_launchAtLogin));
     form->addWidget(startup);
 
     auto *appearance = formSection(QStringLiteral("Appearance"));
     auto *showIn = new QHBoxLayout;
     showIn->addWidget(new QLabel(QStringLiteral("Show In")));
     m_appearance = new QButtonGroup(this);
+    auto *appearanceNote = new SettingNote;
     for (const AppAppearanceMode mode : EnumTraits<AppAppearanceMode>::cases) {
         auto *option = new QRadioButton(displayName(mode));
         m_appearance->addButton(option, static_cast<int>(mode));
+        appearanceNote->serve(option);
         showIn->addWidget(option);
     }
     showIn->addStretch();
     onChosen(m_appearance, this, [this](int id) {
-        refused(m_context.config.setAppearanceMode(static_cast<AppAppearanceMode>(id)), notChanged(QStringLiteral("Show In")));
+        stored(m_appearance->button(id), m_context.config.setAppearanceMode(static_cast<AppAppearanceMode>(id)));
     });
     columnOf(appearance)->addLayout(showIn);
+    columnOf(appearance)->addWidget(appearanceNote);
     m_appearanceCaption = captionLabel({});
     columnOf(appearance)->addWidget(m_appearanceCaption);
     form->addWidget(appearance);
@@ -115,11 +109,11 @@ QWidget *HelperSettingsView::buildStartupAndAppearance(QVBoxLayout *form)
     auto *nameRow = new QFormLayout;
     m_serviceName = new QLineEdit;
     m_serviceName->setFixedWidth(200);
-    connect(m_serviceName, &QLineEdit::textEdited, this, [this](const QString &text) {
-        refused(m_context.config.setServiceName(text), notChanged(QStringLiteral("Service Name")));
-    });
+    connect(m_serviceName, &QLineEdit::textEdited, this,
+            [this](const QString &text) { stored(m_serviceName, m_context.config.setServiceName(text)); });
     nameRow->addRow(QStringLiteral("Service Name"), m_serviceName);
     columnOf(name)->addLayout(nameRow);
+    columnOf(name)->addWidget(new SettingNote(m_serviceName));
     columnOf(name)->addWidget(
         captionLabel(QStringLiteral("Name shown to clients discovering this Helper on the network. Restart required.")));
     form->addWidget(name);
@@ -132,8 +126,9 @@ QWidget *HelperSettingsView::buildNetwork()
     auto *network = formSection(QStringLiteral("Network"));
     m_allowNetwork = new QCheckBox(QStringLiteral("Allow Network Access"));
     onToggled(m_allowNetwork, this,
-              [this](bool on) { refused(m_context.config.setAllowNetworkAccess(on), notTurned(m_allowNetwork, on)); });
+              [this](bool on) { stored(m_allowNetwork, m_context.config.setAllowNetworkAccess(on)); });
     columnOf(network)->addWidget(m_allowNetwork);
+    columnOf(network)->addWidget(new SettingNote(m_allowNetwork));
     m_networkCaption = captionLabel({});
     columnOf(network)->addWidget(m_networkCaption);
     auto *portRow = new QFormLayout;
@@ -148,26 +143,26 @@ QWidget *HelperSettingsView::buildNetwork()
                                                                        : std::optional(invalidPortText()));
     });
     // A port that can't be stored gives way to the stored port again, its reason staying under
-    // the field so that the change is not lost without a word.
+    // the field so that the change is not lost without a word. Only a new port is stored: the
+    // stored one put back here is not refused all over again when the focus leaves.
     connect(m_apiPort, &QLineEdit::editingFinished, this, [this, &config] {
-        // Also ends the field's editing when the alert below takes the focus: only a new port is
-        // stored, so that the stored one put back here is not refused all over again.
         const std::optional<QString> problem = apiPortProblem(m_apiPort->text(), config);
-        std::optional<QString> failure;
         const std::optional<int> port = parsePort(m_apiPort->text());
-        if (!problem && port && *port != config.apiPort()) {
-            failure = config.setApiPort(*port);
-        }
+        const bool storing = !problem && port && *port != config.apiPort();
+        const StoreAnswer answer = storing ? config.setApiPort(*port) : StoreAnswer();
         if (const QString stored = QString::number(config.apiPort()); m_apiPort->text() != stored) {
             m_apiPort->setText(stored);
         }
-        showApiPortProblem(problem);
-        refused(failure, notChanged(QStringLiteral("API Port")));
+        // An emptied field, or the stored port again, leaves what is said until the next edit.
+        if (problem) {
+            showApiPortProblem(problem);
+        } else if (storing) {
+            m_apiPortProblem->answer(answer);
+        }
     });
     portRow->addRow(QStringLiteral("API Port"), m_apiPort);
     columnOf(network)->addLayout(portRow);
-    m_apiPortProblem = captionLabel(invalidPortText(), Tone::red);
-    m_apiPortProblem->hide();
+    m_apiPortProblem = new SettingNote(m_apiPort, QStringLiteral("The port stays as it was."));
     columnOf(network)->addWidget(m_apiPortProblem);
     columnOf(network)->addWidget(captionLabel(QStringLiteral("Restart required after changing the API port.")));
     return network;
@@ -179,9 +174,8 @@ QWidget *HelperSettingsView::buildSecurity()
     m_requirePairing = new QCheckBox(QStringLiteral("Require Client Pairing"));
     onToggled(m_requirePairing, this, [this](bool on) {
         const bool before = m_context.config.requirePairing();
-        if (refused(m_context.config.setRequirePairing(on),
-                    on ? QStringLiteral("Client pairing could not be turned on")
-                       : QStringLiteral("Client pairing could not be turned off"))) {
+        // Nobody is let in while pairing could not be turned off.
+        if (stored(m_requirePairing, m_context.config.setRequirePairing(on))) {
             return;
         }
         if (approvesAllPending(before, on)) {
@@ -192,6 +186,7 @@ QWidget *HelperSettingsView::buildSecurity()
         }
     });
     columnOf(security)->addWidget(m_requirePairing);
+    columnOf(security)->addWidget(new SettingNote(m_requirePairing));
     m_pairingCaption = captionLabel({});
     columnOf(security)->addWidget(m_pairingCaption);
     m_pairingWarning = new QWidget;
@@ -217,12 +212,13 @@ QWidget *HelperSettingsView::buildServices()
     }
     connect(m_idleDelay, &QComboBox::activated, this, [this](int index) {
         if (index >= 0 && index < static_cast<int>(idleDelayOptions().size())) {
-            refused(m_context.config.setIdleShutdownDelay(idleDelayOptions()[static_cast<std::size_t>(index)].minutes),
-                    notChanged(QStringLiteral("Idle Shutdown Delay")));
+            stored(m_idleDelay,
+                   m_context.config.setIdleShutdownDelay(idleDelayOptions()[static_cast<std::size_t>(index)].minutes));
         }
     });
     row->addRow(QStringLiteral("Idle Shutdown Delay"), m_idleDelay);
     columnOf(services)->addLayout(row);
+    columnOf(services)->addWidget(new SettingNote(m_idleDelay));
     columnOf(services)->addWidget(
         captionLabel(QStringLiteral("How long on-demand services stay running after the last session ends.")));
     return services;
@@ -239,18 +235,18 @@ QWidget *HelperSettingsView::buildExperimental()
             m_experimentalSwitch.answerWarning(answer == 0);
             refresh();
         }
-        refused(m_experimentalSwitch.takeFailure(), notTurned(m_experimentalMaster, on));
+        stored(m_experimentalMaster, m_experimentalSwitch.takeFailure());
     });
     columnOf(experimental)->addWidget(m_experimentalMaster);
+    columnOf(experimental)->addWidget(new SettingNote(m_experimentalMaster));
     m_features = new QWidget;
     auto *features = bareColumn(m_features);
     for (const ExperimentalFeature feature : EnumTraits<ExperimentalFeature>::cases) {
         auto *line = new QHBoxLayout;
         line->setSpacing(4);
         auto *toggle = new QCheckBox(name(feature));
-        onToggled(toggle, this, [this, feature, toggle](bool on) {
-            refused(m_context.experimental.setEnabled(feature, on), notTurned(toggle, on));
-        });
+        onToggled(toggle, this,
+                  [this, feature, toggle](bool on) { stored(toggle, m_context.experimental.setEnabled(feature, on)); });
         line->addWidget(toggle);
         line->addWidget(new BetaBadge);
         line->addStretch();
@@ -258,6 +254,9 @@ QWidget *HelperSettingsView::buildExperimental()
         auto *caption = captionLabel(description(feature));
         caption->setContentsMargins(20, 0, 0, 0);
         features->addWidget(caption);
+        auto *note = new SettingNote(toggle);
+        note->setContentsMargins(20, 0, 0, 0);
+        features->addWidget(note);
         m_featureSwitches[feature] = toggle;
     }
     columnOf(experimental)->addWidget(m_features);
@@ -265,22 +264,11 @@ QWidget *HelperSettingsView::buildExperimental()
     return experimental;
 }
 
-void HelperSettingsView::showApiPortProblem(const std::optional<QString> &problem)
-{
-    if (problem) {
-        m_apiPortProblem->setText(*problem);
-    }
-    m_apiPortProblem->setVisible(problem.has_value());
-}
+void HelperSettingsView::showApiPortProblem(const std::optional<QString> &problem) { m_apiPortProblem->say(problem); }
 
-bool HelperSettingsView::refused(const std::optional<QString> &failure, const QString &message)
+bool HelperSettingsView::stored(const QWidget *control, const StoreAnswer &answer)
 {
-    if (!failure) {
-        return false;
-    }
-    refresh();
-    m_context.alerts.present(settingNotSavedAlert(message, *failure), this);
-    return true;
+    return answerChange(control, answer, [this] { refresh(); });
 }
 
 void HelperSettingsView::refresh()

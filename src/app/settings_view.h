@@ -3,6 +3,7 @@
 #include "app/reset_section_model.h"
 #include "app/settings_model.h"
 #include "core/experimental_features.h"
+#include "widgets/setting_note.h"
 
 #include <QWidget>
 
@@ -57,9 +58,9 @@ private:
     void refresh();
     // The reason under the API port field, or none.
     void showApiPortProblem(const std::optional<QString> &problem);
-    // A change the store refused: every control shows the stored value again, then an alert says
-    // which change (`message`) and why. True when it was refused.
-    bool refused(const std::optional<QString> &failure, const QString &message);
+    // The store's answer to the user's change of `control`: a refusal puts every control back to
+    // the stored values and says why under `control`. True when it was refused.
+    bool stored(const QWidget *control, const StoreAnswer &answer);
 
     SettingsContext m_context;
     settings_model::ExperimentalSwitch m_experimentalSwitch;
@@ -73,7 +74,7 @@ private:
     QCheckBox *m_allowNetwork = nullptr;
     QLabel *m_networkCaption = nullptr;
     QLineEdit *m_apiPort = nullptr;
-    QLabel *m_apiPortProblem = nullptr;
+    SettingNote *m_apiPortProblem = nullptr;
     QCheckBox *m_requirePairing = nullptr;
     QLabel *m_pairingCaption = nullptr;
     QWidget *m_pairingWarning = nullptr;

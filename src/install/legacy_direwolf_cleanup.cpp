@@ -128,13 +128,17 @@ void LegacyDirewolfCleanup::removeLegacyInstall()
                        HelperLogger::Category::services);
 }
 
-void LegacyDirewolfCleanup::dismissPrompt()
+std::optional<QString> LegacyDirewolfCleanup::dismissPrompt()
 {
-    m_defaults.setObject(kDismissedKey, true);
+    // An offer hidden without being stored would come back at the next launch without a word.
+    if (std::optional<QString> refused = m_defaults.setObject(kDismissedKey, true)) {
+        return refused;
+    }
     if (!m_isPromptDismissed) {
         m_isPromptDismissed = true;
         Q_EMIT isPromptDismissedChanged();
     }
+    return std::nullopt;
 }
 
 } // namespace cordavelle

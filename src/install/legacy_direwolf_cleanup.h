@@ -51,8 +51,8 @@ public:
     // Removes the old folder with everything in it; nothing when it is gone already. Throws
     // FileError when it holds the Direwolf in use or can't be removed.
     void removeLegacyInstall();
-    // Hides the offer for good.
-    void dismissPrompt();
+    // Hides the offer for good; returns why it could not be stored, the offer then staying.
+    std::optional<QString> dismissPrompt();
 
 Q_SIGNALS:
     void isPromptDismissedChanged();

@@ -2,6 +2,7 @@
 
 #include "widgets/coalesced_refresh.h"
 #include "widgets/port_field.h"
+#include "widgets/setting_note.h"
 #include "widgets/status_look.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
@@ -37,11 +38,18 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     ManagedProcess &process = m_context.orchestrator.direwolfProcess();
     m_banners = new QWidget;
     bareColumn(m_banners, 12);
-    m_frame.add(m_banners);
+    // The banners are made afresh on every refresh; what their buttons could not store is said
+    // under them until the next press.
+    m_bannerNote = new SettingNote;
+    auto *bannerArea = new QWidget;
+    auto *bannerColumn = bareColumn(bannerArea, 4);
+    bannerColumn->addWidget(m_banners);
+    bannerColumn->addWidget(m_bannerNote);
+    m_frame.add(bannerArea);
 
     m_frame.addLifecycle(
         config().lifecycleMode,
-        [this](ServiceLifecycleMode mode) { edit([mode](DirewolfConfig &c) { c.lifecycleMode = mode; }); },
+        [this](ServiceLifecycleMode mode) { return edit([mode](DirewolfConfig &c) { c.lifecycleMode = mode; }); },
         QStringLiteral("Direwolf must be started manually after Helper launch, even when Always On is selected. "
                        "Always On still applies to crash-restart of a running Direwolf."));
     m_frame.addSection(QStringLiteral("Station"), buildStation());
@@ -58,7 +66,12 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     m_frame.addLog([this] { m_context.orchestrator.direwolfProcess().setLogLines({}); });
     m_installation = new QWidget;
     bareColumn(m_installation);
-    m_frame.addBelowDivider(m_installation);
+    m_installationNote = new SettingNote;
+    auto *installationArea = new QWidget;
+    auto *installationColumn = bareColumn(installationArea, 4);
+    installationColumn->addWidget(m_installation);
+    installationColumn->addWidget(m_installationNote);
+    m_frame.addBelowDivider(installationArea);
     m_frame.column()->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };
@@ -95,6 +108,11 @@ std::optional<QString> DirewolfPage::edit(const std::function<void(DirewolfConfi
     DirewolfConfig next = config();
     change(next);
     return m_context.config.setDirewolfConfig(next);
+}
+
+bool DirewolfPage::answered(const QWidget *control, const StoreAnswer &answer)
+{
+    return answerChange(control, answer, [this] { refresh(); });
 }
 
 void DirewolfPage::rediscover()
@@ -136,25 +154,28 @@ QWidget *DirewolfPage::buildStation()
             m_callsign->setText(upper);
             m_callsign->setCursorPosition(cursor);
         }
-        edit([&](DirewolfConfig &c) { c.callsign = upper; });
+        answered(m_callsign, edit([&](DirewolfConfig &c) { c.callsign = upper; }));
     });
     rows->addRow(QStringLiteral("Callsign"), m_callsign);
+    rows->addRow(new SettingNote(m_callsign));
     m_ssid = new QComboBox;
     for (int ssid = 0; ssid <= 15; ++ssid) {
         m_ssid->addItem(ssid == 0 ? QStringLiteral("0 (none)") : QString::number(ssid), ssid);
     }
     connect(m_ssid, &QComboBox::activated, this, [this](int index) {
-        edit([&](DirewolfConfig &c) { c.ssid = m_ssid->itemData(index).toInt(); });
+        answered(m_ssid, edit([&](DirewolfConfig &c) { c.ssid = m_ssid->itemData(index).toInt(); }));
     });
     rows->addRow(QStringLiteral("SSID"), m_ssid);
+    rows->addRow(new SettingNote(m_ssid));
     m_speed = new QComboBox;
     m_speed->addItem(QStringLiteral("1200 baud (VHF)"), int(DirewolfSpeed::baud1200));
     m_speed->addItem(QStringLiteral("9600 baud (VHF)"), int(DirewolfSpeed::baud9600));
     m_speed->addItem(QStringLiteral("19200 baud"), int(DirewolfSpeed::baud19200));
     connect(m_speed, &QComboBox::activated, this, [this](int index) {
-        edit([&](DirewolfConfig &c) { c.speed = DirewolfSpeed(m_speed->itemData(index).toInt()); });
+        answered(m_speed, edit([&](DirewolfConfig &c) { c.speed = DirewolfSpeed(m_speed->itemData(index).toInt()); }));
     });
     rows->addRow(QStringLiteral("Modem Speed"), m_speed);
+    rows->addRow(new SettingNote(m_speed));
     return form;
 }
 

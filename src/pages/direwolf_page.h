@@ -4,7 +4,9 @@
 #include "pages/direwolf_page_model.h"
 #include "pages/page_parts.h"
 #include "pages/service_page_frame.h"
+#include "widgets/setting_note.h"
 
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 
@@ -81,6 +83,11 @@ private:
     DirewolfConfig config() const;
     // Stores the record as `change` leaves it; returns why the store refused it, or nothing.
     std::optional<QString> edit(const std::function<void(DirewolfConfig &)> &change);
+    // Hands the store's answer to the user's change of `control` to its note, putting the stored
+    // settings back on every control when the store refused it. True when refused.
+    bool answered(const QWidget *control, const StoreAnswer &answer);
+    // Stores that the nudge was dismissed; returns why it could not.
+    StoreAnswer dismissNudge();
     void refresh();
     void refreshStation();
     QWidget *buildStation();
@@ -89,7 +96,9 @@ private:
     void refreshRadio();
     void refreshAudio();
     void refreshPTTDetails();
-    void chooseRadio(const QString &radio);
+    // Stores the radio and asks the client to hold it open when Direwolf runs; returns why the
+    // store refused it.
+    StoreAnswer chooseRadio(const QString &radio);
     void refreshBanners();
     QWidget *nudgeBanner();
     QWidget *legacyBanner();
@@ -97,7 +106,6 @@ private:
     void refreshInstallation();
     void chooseCustomBinary();
     bool nudgeDismissed() const;
-    void dismissNudge();
 
     DirewolfPageContext m_context;
     CoalescedRefresh *m_refresh;
@@ -119,6 +127,11 @@ private:
     QWidget *m_pttDetails = nullptr;
     std::optional<QStringList> m_shownPTTDetails;
     QWidget *m_banners = nullptr;
+    SettingNote *m_bannerNote = nullptr;
+    SettingNote *m_pttDetailsNote = nullptr;
+    // The serial port or radio picker under the PTT method, while one is shown.
+    QPointer<QComboBox> m_detailsPicker;
+    SettingNote *m_installationNote = nullptr;
     QWidget *m_installation = nullptr;
     std::optional<direwolf_page::Installation> m_shownInstallation;
     QWidget *m_restartNotice = nullptr;

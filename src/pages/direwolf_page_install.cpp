@@ -62,10 +62,11 @@ QWidget *bannerFrame(const QString &name, Tone tone, const QString &symbolName, 
 
 bool DirewolfPage::nudgeDismissed() const { return m_context.defaults.boolForKey(kDismissedNudgeKey); }
 
-void DirewolfPage::dismissNudge()
+StoreAnswer DirewolfPage::dismissNudge()
 {
-    m_context.defaults.setObject(kDismissedNudgeKey, true);
+    const StoreAnswer answer = m_context.defaults.setObject(kDismissedNudgeKey, true);
     m_refresh->schedule();
+    return answer;
 }
 
 void DirewolfPage::refreshBanners()
@@ -88,12 +89,17 @@ void DirewolfPage::refreshBanners()
 QWidget *DirewolfPage::nudgeBanner()
 {
     auto *switchButton = pageButton(QStringLiteral("Switch to CAT via Cordavelle"), true);
-    connect(switchButton, &QPushButton::clicked, this, [this] {
-        edit([](DirewolfConfig &c) { c.pttMethod = DirewolfPTTMethod::nativeCorvexa(); });
-        dismissNudge();
+    m_bannerNote->serve(switchButton);
+    connect(switchButton, &QPushButton::clicked, this, [this, switchButton] {
+        StoreAnswer answer = edit([](DirewolfConfig &c) { c.pttMethod = DirewolfPTTMethod::nativeCorvexa(); });
+        if (!answer) {
+            answer = dismissNudge();
+        }
+        answered(switchButton, answer);
     });
     auto *keep = pageButton(QStringLiteral("Keep Helper rigctld"), false);
-    connect(keep, &QPushButton::clicked, this, [this] { dismissNudge(); });
+    m_bannerNote->serve(keep);
+    connect(keep, &QPushButton::clicked, this, [this, keep] { answered(keep, dismissNudge()); });
     return bannerFrame(QStringLiteral("nativeRigControlNudge"), Tone::green, QStringLiteral("arrow.triangle.swap"),
                        QStringLiteral("Cordavelle can key Direwolf PTT directly now"),
                        nudgeText(m_context.rigControl.endpoints().constFirst().radioName), switchButton, keep);
@@ -110,7 +116,9 @@ QWidget *DirewolfPage::legacyBanner()
         }
     });
     auto *notNow = pageButton(QStringLiteral("Not Now"), false);
-    connect(notNow, &QPushButton::clicked, this, [this] { m_context.legacyCleanup.dismissPrompt(); });
+    m_bannerNote->serve(notNow);
+    connect(notNow, &QPushButton::clicked, this,
+            [this, notNow] { answered(notNow, m_context.legacyCleanup.dismissPrompt()); });
     return bannerFrame(QStringLiteral("legacyCleanupBanner"), Tone::blue, QStringLiteral("externaldrive.badge.minus"),
                        QStringLiteral("Old Helper-managed Direwolf still on disk"),
                        legacyBannerText(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder())), remove,
@@ -194,13 +202,16 @@ void DirewolfPage::refreshInstallation()
         buttons->addWidget(b);
     }
     QPushButton *custom = pageButton(QStringLiteral("Choose Custom…"), false, shown.chooseCustomHelp);
+    m_installationNote->serve(custom);
     connect(custom, &QPushButton::clicked, this, [this] { chooseCustomBinary(); });
     buttons->addWidget(custom);
     if (shown.resetToAuto) {
         QPushButton *reset = pageButton(QStringLiteral("Reset to Auto"), false,
                                     QStringLiteral("Clear the custom path and let the Helper auto-discover Direwolf "
                                                    "again."));
-        connect(reset, &QPushButton::clicked, this, [this] { edit([](DirewolfConfig &c) { c.direwolfPath.clear(); }); });
+        m_installationNote->serve(reset);
+        connect(reset, &QPushButton::clicked, this,
+                [this, reset] { answered(reset, edit([](DirewolfConfig &c) { c.direwolfPath.clear(); })); });
         buttons->addWidget(reset);
     }
     buttons->addStretch();
@@ -218,7 +229,7 @@ void DirewolfPage::chooseCustomBinary()
         QStringLiteral("Pick the direwolf executable the Helper should launch."),
         binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)));
     if (!chosen.isEmpty()) {
-        edit([&](DirewolfConfig &c) { c.direwolfPath = chosen; });
+        m_installationNote->answer(edit([&](DirewolfConfig &c) { c.direwolfPath = chosen; }), [this] { refresh(); });
     }
 }
 

@@ -1,6 +1,7 @@
 #include "direwolf_page.h"
 
 #include "widgets/form_parts.h"
+#include "widgets/setting_note.h"
 #include "widgets/status_look.h"
 #include "base/spaces_and_tabs.h"
 #include "core/managed_process.h"
@@ -48,9 +49,10 @@ QWidget *DirewolfPage::buildRadio()
     m_input = new QComboBox;
     connect(m_input, &QComboBox::activated, this, [this](int index) {
         const QString uid = m_input->itemData(index).toString();
-        edit([&](DirewolfConfig &c) { setAudioInputSelection(c, uid); });
+        answered(m_input, edit([&](DirewolfConfig &c) { setAudioInputSelection(c, uid); }));
     });
     m_audioRows->addRow(QStringLiteral("Audio Input"), m_input);
+    m_audioRows->addRow(new SettingNote(m_input));
     m_inputNotes = new QWidget;
     m_inputNotes->setObjectName(QStringLiteral("audioInputNotes"));
     bareColumn(m_inputNotes);
@@ -58,9 +60,10 @@ QWidget *DirewolfPage::buildRadio()
     m_output = new QComboBox;
     connect(m_output, &QComboBox::activated, this, [this](int index) {
         const QString uid = m_output->itemData(index).toString();
-        edit([&](DirewolfConfig &c) { c.customAudioOutputUID = uid; });
+        answered(m_output, edit([&](DirewolfConfig &c) { c.customAudioOutputUID = uid; }));
     });
     m_audioRows->addRow(QStringLiteral("Audio Output"), m_output);
+    m_audioRows->addRow(new SettingNote(m_output));
     m_outputNotes = new QWidget;
     m_outputNotes->setObjectName(QStringLiteral("audioOutputNotes"));
     bareColumn(m_outputNotes);
@@ -79,13 +82,17 @@ QWidget *DirewolfPage::buildRadio()
     }
     connect(m_ptt, &QComboBox::activated, this, [this](int index) {
         const auto tag = PTTMethodTag(m_ptt->itemData(index).toInt());
-        edit([tag](DirewolfConfig &c) { setPTTMethodTag(c, tag); });
+        answered(m_ptt, edit([tag](DirewolfConfig &c) { setPTTMethodTag(c, tag); }));
     });
     pttRow->addRow(QStringLiteral("PTT Method"), m_ptt);
+    pttRow->addRow(new SettingNote(m_ptt));
     column->addLayout(pttRow);
     m_pttDetails = new QWidget;
     bareColumn(m_pttDetails);
     column->addWidget(m_pttDetails);
+    // The port and radio pickers are made afresh with the rows they head; their note stays.
+    m_pttDetailsNote = new SettingNote;
+    column->addWidget(m_pttDetailsNote);
     return radio;
 }
 
@@ -134,11 +141,19 @@ void DirewolfPage::refreshPTTDetails()
     }
     shown << QString::number(m_context.rigControl.endpoints().isEmpty());
     if (m_shownPTTDetails == shown) {
+        // The rows stay; a picker the user moved to a value that was not stored goes back.
+        if (m_detailsPicker) {
+            const QSignalBlocker block(m_detailsPicker);
+            m_detailsPicker->setCurrentIndex(m_detailsPicker->findData(
+                pttMethodTag(now) == PTTMethodTag::serial ? serialPortPath(now)
+                                                          : trimmedSpacesAndTabs(now.nativeRigControlRadioName)));
+        }
         return;
     }
     m_shownPTTDetails = shown;
     auto *column = static_cast<QVBoxLayout *>(m_pttDetails->layout());
     clearRows(column);
+    m_detailsPicker = nullptr;
     switch (pttMethodTag(now)) {
     case PTTMethodTag::serial: {
         auto *row = new QFormLayout;
@@ -151,9 +166,11 @@ void DirewolfPage::refreshPTTDetails()
             port->addItem(entry.id, entry.id);
         }
         port->setCurrentIndex(port->findData(serialPortPath(now)));
+        m_pttDetailsNote->serve(port);
+        m_detailsPicker = port;
         connect(port, &QComboBox::activated, this, [this, port](int index) {
             const QString path = port->itemData(index).toString();
-            edit([&](DirewolfConfig &c) { setSerialPortPath(c, path); });
+            answered(port, edit([&](DirewolfConfig &c) { setSerialPortPath(c, path); }));
         });
         line->addWidget(port, 1);
         auto *again = refreshButton({}, QStringLiteral("Refresh serial ports"));
@@ -178,8 +195,10 @@ void DirewolfPage::refreshPTTDetails()
             radio->addItem(entry.text, entry.value);
         }
         radio->setCurrentIndex(radio->findData(trimmedSpacesAndTabs(now.nativeRigControlRadioName)));
+        m_pttDetailsNote->serve(radio);
+        m_detailsPicker = radio;
         connect(radio, &QComboBox::activated, this,
-                [this, radio](int index) { chooseRadio(radio->itemData(index).toString()); });
+                [this, radio](int index) { answered(radio, chooseRadio(radio->itemData(index).toString())); });
         row->addRow(QStringLiteral("Radio"), radio);
         column->addLayout(row);
         if (endpoints.isEmpty()) {
@@ -230,9 +249,12 @@ void DirewolfPage::refreshPTTDetails()
     }
 }
 
-void DirewolfPage::chooseRadio(const QString &radio)
+StoreAnswer DirewolfPage::chooseRadio(const QString &radio)
 {
-    edit([&](DirewolfConfig &c) { c.nativeRigControlRadioName = radio; });
+    // A radio that was not stored is not asked for either.
+    if (StoreAnswer refused = edit([&](DirewolfConfig &c) { c.nativeRigControlRadioName = radio; })) {
+        return refused;
+    }
     const auto keepalive =
         keepaliveAfterRadioChoice(config(), radio, m_context.orchestrator.direwolfProcess().state());
     if (keepalive.action == KeepaliveAfterChoice::Action::start) {
@@ -240,6 +262,7 @@ void DirewolfPage::chooseRadio(const QString &radio)
     } else if (keepalive.action == KeepaliveAfterChoice::Action::stop) {
         m_context.keepalive.stopAdvertising();
     }
+    return std::nullopt;
 }
 
 } // namespace cordavelle

@@ -3,6 +3,7 @@
 #include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/port_field.h"
+#include "widgets/setting_note.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
@@ -53,7 +54,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     setWindowTitle(QStringLiteral("rigctld"));
     ManagedProcess &process = m_context.orchestrator.rigctldProcess();
     m_frame.addLifecycle(config().lifecycleMode, [this](ServiceLifecycleMode mode) {
-        edit([mode](RigctldConfig &c) { c.lifecycleMode = mode; });
+        return edit([mode](RigctldConfig &c) { c.lifecycleMode = mode; });
     });
     m_frame.addSection(QStringLiteral("Radio"), buildRadio());
     m_frame.addSection(QStringLiteral("Power Management"), buildPower());
@@ -68,7 +69,13 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     m_installation = new QWidget;
     m_installation->setObjectName(QStringLiteral("rigctldInstallation"));
     bareColumn(m_installation, 12);
-    m_frame.addBelowDivider(m_installation);
+    // The section is made afresh on every refresh; what its buttons could not store stays said.
+    m_installationNote = new SettingNote;
+    auto *installationArea = new QWidget;
+    auto *installationColumn = bareColumn(installationArea, 4);
+    installationColumn->addWidget(m_installation);
+    installationColumn->addWidget(m_installationNote);
+    m_frame.addBelowDivider(installationArea);
     m_installerLog = new QPlainTextEdit;
     m_installerLog->setObjectName(QStringLiteral("hamlibInstallerLog"));
     m_installerLog->setReadOnly(true);
@@ -106,6 +113,11 @@ std::optional<QString> RigctldPage::edit(const std::function<void(RigctldConfig 
     RigctldConfig next = config();
     change(next);
     return m_context.config.setRigctldConfig(next);
+}
+
+bool RigctldPage::answered(const QWidget *control, const StoreAnswer &answer)
+{
+    return answerChange(control, answer, [this] { refresh(); });
 }
 
 std::optional<QString> RigctldPage::effectiveRigctldPath() const
@@ -153,18 +165,20 @@ QWidget *RigctldPage::buildRadio()
     m_rigModel->setMinimumContentsLength(32);
     connect(m_rigModel, &QComboBox::activated, this, [this](int index) {
         const int id = m_rigModel->itemData(index).toInt();
-        edit([id](RigctldConfig &c) { c.rigModel = id; });
+        answered(m_rigModel, edit([id](RigctldConfig &c) { c.rigModel = id; }));
     });
     m_radioForm->addRow(QStringLiteral("Rig Model"), m_rigModel);
+    m_radioForm->addRow(new SettingNote(m_rigModel));
 
     m_connection = new QComboBox;
     m_connection->addItem(QStringLiteral("Serial"), int(RigConnectionType::serial));
     m_connection->addItem(QStringLiteral("Network"), int(RigConnectionType::network));
     connect(m_connection, &QComboBox::activated, this, [this](int index) {
         const auto type = RigConnectionType(m_connection->itemData(index).toInt());
-        edit([type](RigctldConfig &c) { c.connectionType = type; });
+        answered(m_connection, edit([type](RigctldConfig &c) { c.connectionType = type; }));
     });
     m_radioForm->addRow(QStringLiteral("Connection"), m_connection);
+    m_radioForm->addRow(new SettingNote(m_connection));
 
     m_serialRows = new QWidget;
     auto *portRow = bareRow(m_serialRows, 4);
@@ -172,13 +186,15 @@ QWidget *RigctldPage::buildRadio()
     m_serialPort->setAccessibleName(QStringLiteral("Port"));
     connect(m_serialPort, &QComboBox::activated, this, [this](int index) {
         const QString path = m_serialPort->itemData(index).toString();
-        edit([&path](RigctldConfig &c) { c.serialPort = path; });
+        answered(m_serialPort, edit([&path](RigctldConfig &c) { c.serialPort = path; }));
     });
     portRow->addWidget(m_serialPort, 1);
     QToolButton *refreshPorts = refreshButton(QString(), QStringLiteral("Refresh serial ports"));
     connect(refreshPorts, &QToolButton::clicked, this, [this] { refreshSerialPorts(); });
     portRow->addWidget(refreshPorts);
     m_radioForm->addRow(QStringLiteral("Serial Port"), m_serialRows);
+    m_serialPortNote = new SettingNote(m_serialPort);
+    m_radioForm->addRow(m_serialPortNote);
 
     m_baudRate = new QComboBox;
     for (const int rate : baudRates()) {
@@ -186,9 +202,11 @@ QWidget *RigctldPage::buildRadio()
     }
     connect(m_baudRate, &QComboBox::activated, this, [this](int index) {
         const int rate = m_baudRate->itemData(index).toInt();
-        edit([rate](RigctldConfig &c) { c.baudRate = rate; });
+        answered(m_baudRate, edit([rate](RigctldConfig &c) { c.baudRate = rate; }));
     });
     m_radioForm->addRow(QStringLiteral("Baud Rate"), m_baudRate);
+    m_baudRateNote = new SettingNote(m_baudRate);
+    m_radioForm->addRow(m_baudRateNote);
 
     m_networkRows = new QWidget;
     auto *hostRow = bareRow(m_networkRows, 4);
@@ -196,8 +214,9 @@ QWidget *RigctldPage::buildRadio()
     m_host->setMaximumWidth(200);
     // The form's label names the row around the field and its warning, not the field itself.
     m_host->setAccessibleName(QStringLiteral("Network Host"));
-    connect(m_host, &QLineEdit::textEdited, this,
-            [this](const QString &host) { edit([&host](RigctldConfig &c) { c.networkHost = host; }); });
+    connect(m_host, &QLineEdit::textEdited, this, [this](const QString &host) {
+        answered(m_host, edit([&host](RigctldConfig &c) { c.networkHost = host; }));
+    });
     hostRow->addWidget(m_host);
     m_hostWarning = symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::orange, 16);
     const QString hostProblem = QStringLiteral("Enter a valid hostname or IP address");
@@ -208,6 +227,8 @@ QWidget *RigctldPage::buildRadio()
     hostRow->addWidget(m_hostWarningText);
     hostRow->addStretch();
     m_radioForm->addRow(QStringLiteral("Network Host"), m_networkRows);
+    m_hostNote = new SettingNote(m_host);
+    m_radioForm->addRow(m_hostNote);
     m_networkPort = new PortField(QStringLiteral("Network Port"), config().networkPort, [this](int port) {
         return edit([port](RigctldConfig &c) { c.networkPort = port; });
     });
@@ -240,6 +261,11 @@ void RigctldPage::refreshRadio()
     for (QWidget *row : {m_networkRows, static_cast<QWidget *>(m_networkPort), static_cast<QWidget *>(m_networkCaption)}) {
         m_radioForm->setRowVisible(row, !serial);
     }
+    // What a control said goes with it when the other connection's rows take its place.
+    for (SettingNote *note : serial ? std::initializer_list<SettingNote *>{m_hostNote}
+                                    : std::initializer_list<SettingNote *>{m_serialPortNote, m_baudRateNote}) {
+        note->say(std::nullopt);
+    }
     {
         const QSignalBlocker block(m_serialPort);
         m_serialPort->clear();
@@ -264,8 +290,10 @@ QWidget *RigctldPage::buildPower()
     auto *power = new QWidget;
     auto *column = bareColumn(power);
     m_managePower = new QCheckBox(QStringLiteral("Manage Radio Power"));
-    onToggled(m_managePower, this, [this](bool on) { edit([on](RigctldConfig &c) { c.manageRadioPower = on; }); });
+    onToggled(m_managePower, this,
+              [this](bool on) { answered(m_managePower, edit([on](RigctldConfig &c) { c.manageRadioPower = on; })); });
     column->addWidget(m_managePower);
+    column->addWidget(new SettingNote(m_managePower));
     column->addWidget(captionLabel(QStringLiteral("Power on radio when rig control starts. Power off on idle shutdown if "
                                              "radio was off when Helper started it.")));
     m_powerWarning = symbolCaption(QStringLiteral("exclamationmark.triangle.fill"),

@@ -3,6 +3,7 @@
 #include "base/service_config.h"
 #include "pages/rigctld_page_model.h"
 #include "pages/service_page_frame.h"
+#include "widgets/setting_note.h"
 
 #include <QWidget>
 
@@ -77,6 +78,9 @@ private:
     RigctldConfig config() const;
     // Stores the record as `change` leaves it; returns why the store refused it, or nothing.
     std::optional<QString> edit(const std::function<void(RigctldConfig &)> &change);
+    // Hands the store's answer to the user's change of `control` to its note, putting the stored
+    // settings back on every control when the store refused it. True when refused.
+    bool answered(const QWidget *control, const StoreAnswer &answer);
     void refresh();
     QWidget *buildRadio();
     QWidget *buildPower();
@@ -118,6 +122,10 @@ private:
     QLabel *m_testHint = nullptr;
     QWidget *m_restartNotice = nullptr;
     QWidget *m_installation = nullptr;
+    SettingNote *m_installationNote = nullptr;
+    SettingNote *m_serialPortNote = nullptr;
+    SettingNote *m_baudRateNote = nullptr;
+    SettingNote *m_hostNote = nullptr;
     QPlainTextEdit *m_installerLog = nullptr;
     qsizetype m_installerLogCount = 0;
 };

@@ -151,6 +151,7 @@ QWidget *RigctldPage::idleInstallView(const HamlibSection &shown)
     for (const HamlibSection::Button &action : shown.buttons) {
         QPushButton *b = pageButton(action.label, action.primary, action.help);
         const auto what = action.action;
+        m_installationNote->serve(b);
         connect(b, &QPushButton::clicked, this, [this, what] { act(what); });
         buttons->addWidget(b);
     }
@@ -191,7 +192,9 @@ void RigctldPage::act(HamlibSection::Action action)
         }
         break;
     case HamlibSection::Action::chooseCustom: presentBinaryPicker(); break;
-    case HamlibSection::Action::resetToAuto: edit([](RigctldConfig &c) { c.rigctldPath.clear(); }); break;
+    case HamlibSection::Action::resetToAuto:
+        m_installationNote->answer(edit([](RigctldConfig &c) { c.rigctldPath.clear(); }), [this] { refresh(); });
+        break;
     }
 }
 
@@ -203,7 +206,7 @@ void RigctldPage::presentBinaryPicker()
                        "/usr/bin/, /usr/local/bin/, or a custom install directory."),
         binaryPickerFolder(effectiveRigctldPath()));
     if (!chosen.isEmpty()) {
-        edit([&chosen](RigctldConfig &c) { c.rigctldPath = chosen; });
+        m_installationNote->answer(edit([&chosen](RigctldConfig &c) { c.rigctldPath = chosen; }), [this] { refresh(); });
     }
 }
 

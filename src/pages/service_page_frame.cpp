@@ -28,19 +28,23 @@ void ServicePageFrame::add(QWidget *widget)
 
 void ServicePageFrame::addSection(const QString &title, QWidget *content) { add(pageSection(title, content)); }
 
-void ServicePageFrame::addLifecycle(ServiceLifecycleMode mode, std::function<void(ServiceLifecycleMode)> chosen,
+void ServicePageFrame::addLifecycle(ServiceLifecycleMode mode, std::function<StoreAnswer(ServiceLifecycleMode)> store,
                                     const QString &caption)
 {
+    m_storedMode = mode;
     m_lifecycle = new LifecyclePicker(mode);
-    QObject::connect(m_lifecycle, &LifecyclePicker::modeActivated, m_page, std::move(chosen));
-    if (caption.isEmpty()) {
-        addSection(QStringLiteral("Lifecycle"), m_lifecycle);
-        return;
-    }
+    auto *note = new SettingNote(m_lifecycle);
+    QObject::connect(m_lifecycle, &LifecyclePicker::modeActivated, m_page,
+                     [this, note, store = std::move(store)](ServiceLifecycleMode chosen) {
+                         note->answer(store(chosen), [this] { refresh(m_storedMode); });
+                     });
     auto *lifecycle = new QWidget;
     auto *lifecycleColumn = bareColumn(lifecycle);
     lifecycleColumn->addWidget(m_lifecycle);
-    lifecycleColumn->addWidget(captionLabel(caption));
+    lifecycleColumn->addWidget(note);
+    if (!caption.isEmpty()) {
+        lifecycleColumn->addWidget(captionLabel(caption));
+    }
     addSection(QStringLiteral("Lifecycle"), lifecycle);
 }
 
@@ -63,6 +67,7 @@ void ServicePageFrame::addBelowDivider(QWidget *widget)
 
 void ServicePageFrame::refresh(ServiceLifecycleMode mode)
 {
+    m_storedMode = mode;
     {
         const QSignalBlocker block(m_lifecycle);
         m_lifecycle->setMode(mode);

@@ -2,6 +2,7 @@
 
 #include "base/service_config.h"
 #include "base/service_model.h"
+#include "widgets/setting_note.h"
 
 #include <QString>
 
@@ -48,8 +49,8 @@ public:
     // A titled section, twelve points below what goes before.
     void addSection(const QString &title, QWidget *content);
     // The Lifecycle section showing `mode`, with `caption` under the picker when one is given;
-    // a mode the user picks goes to `chosen`.
-    void addLifecycle(ServiceLifecycleMode mode, std::function<void(ServiceLifecycleMode)> chosen,
+    // a mode the user picks goes to `store`, and a mode it refuses gives way to the stored one.
+    void addLifecycle(ServiceLifecycleMode mode, std::function<StoreAnswer(ServiceLifecycleMode)> store,
                       const QString &caption = {});
     // The service's log, kept current with its process's lines; its Clear runs `clear`.
     void addLog(std::function<void()> clear);
@@ -65,6 +66,7 @@ private:
     ServiceOrchestrator &m_orchestrator;
     QVBoxLayout *m_column;
     LifecyclePicker *m_lifecycle = nullptr;
+    ServiceLifecycleMode m_storedMode = ServiceLifecycleMode::onDemand;
     LogViewer *m_log = nullptr;
 };
 

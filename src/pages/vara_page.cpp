@@ -3,6 +3,7 @@
 #include "widgets/input_rules.h"
 #include "widgets/coalesced_refresh.h"
 #include "widgets/copyable_command.h"
+#include "widgets/setting_note.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
@@ -78,7 +79,7 @@ VARAPage::VARAPage(ServiceOrchestrator &orchestrator, ConfigStore &config, Clock
     setObjectName(QStringLiteral("VARAPage"));
     setWindowTitle(displayName(m_variant));
     m_frame.addLifecycle(record().lifecycleMode, [this](ServiceLifecycleMode mode) {
-        edit([mode](VARAConfigFields &c) { c.lifecycleMode = mode; });
+        return edit([mode](VARAConfigFields &c) { c.lifecycleMode = mode; });
     });
     m_frame.addSection(QStringLiteral("Installation"), buildInstallation());
     m_frame.addSection(QStringLiteral("Configuration"), buildConfiguration());
@@ -104,17 +105,16 @@ VARAConfigFields VARAPage::record() const
     return m_config.varaFMConfig();
 }
 
-void VARAPage::edit(const std::function<void(VARAConfigFields &)> &change)
+StoreAnswer VARAPage::edit(const std::function<void(VARAConfigFields &)> &change)
 {
     if (m_variant == VARAVariant::hf) {
         VARAConfig next = m_config.varaConfig();
         change(next);
-        m_config.setVaraConfig(next);
-    } else {
-        VARAFMConfig next = m_config.varaFMConfig();
-        change(next);
-        m_config.setVaraFMConfig(next);
+        return m_config.setVaraConfig(next);
     }
+    VARAFMConfig next = m_config.varaFMConfig();
+    change(next);
+    return m_config.setVaraFMConfig(next);
 }
 
 void VARAPage::checkForUpdate()
@@ -220,8 +220,11 @@ QWidget *VARAPage::buildDiagnostics()
         "Launches VARA with Wine audio-subsystem debug output (WINEDEBUG=+mmdevapi,+dsound,+wave). Off unless "
         "troubleshooting a startup crash — the output is very noisy."));
     // Taken at the modem's next launch; the page leaves a running modem alone.
-    onToggled(m_audioDebug, this, [this](bool on) { edit([on](VARAConfigFields &c) { c.audioDebugEnabled = on; }); });
+    onToggled(m_audioDebug, this, [this](bool on) {
+        answerChange(m_audioDebug, edit([on](VARAConfigFields &c) { c.audioDebugEnabled = on; }), [this] { refresh(); });
+    });
     column->addWidget(m_audioDebug);
+    column->addWidget(new SettingNote(m_audioDebug));
     column->addWidget(captionLabel(QStringLiteral("Restart ") + displayName(m_variant) +
                                    QStringLiteral(" after changing this setting.")));
     return content;

@@ -58,7 +58,8 @@ public:
 
 private:
     VARAConfigFields record() const;
-    void edit(const std::function<void(VARAConfigFields &)> &change);
+    // Stores the record as `change` leaves it; returns why the store refused it, or nothing.
+    StoreAnswer edit(const std::function<void(VARAConfigFields &)> &change);
     void refresh();
     QWidget *buildInstallation();
     QWidget *buildConfiguration();

@@ -1,6 +1,7 @@
 #include "widgets/port_field.h"
 
 #include "widgets/form_parts.h"
+#include "widgets/setting_note.h"
 
 #include <QEvent>
 #include <QFontDatabase>
@@ -25,9 +26,8 @@ PortField::PortField(const QString &label, qint64 port, Store store, QWidget *pa
     row->addStretch();
     row->addWidget(m_edit);
     column->addLayout(row);
-    m_problem = captionLabel(invalidPortText(), Tone::red);
+    m_problem = new SettingNote(m_edit, QStringLiteral("The port stays as it was."));
     m_problem->setAlignment(Qt::AlignRight);
-    m_problem->hide();
     column->addWidget(m_problem);
     m_edit->installEventFilter(this);
 
@@ -77,24 +77,16 @@ void PortField::commit()
     if (!parsed && !text.trimmed().isEmpty()) {
         showProblem(invalidPortText());
     } else if (parsed && *parsed != m_port) {
-        if (const std::optional<QString> refusal = m_store(*parsed)) {
-            const QString reason = refusal->endsWith(QLatin1Char('.')) ? *refusal : *refusal + QLatin1Char('.');
-            showProblem(reason + QStringLiteral(" The port stays as it was."));
-        } else {
+        const StoreAnswer answer = m_store(*parsed);
+        if (!answer) {
             m_port = *parsed;
-            showProblem(std::nullopt);
         }
+        m_problem->answer(answer);
     }
     showStoredPort();
 }
 
-void PortField::showProblem(const std::optional<QString> &problem)
-{
-    if (problem) {
-        m_problem->setText(*problem);
-    }
-    m_problem->setVisible(problem.has_value());
-}
+void PortField::showProblem(const std::optional<QString> &problem) { m_problem->say(problem); }
 
 void PortField::showStoredPort()
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/tcp_port.h"
+#include "widgets/setting_note.h"
 
 #include <QString>
 #include <QWidget>
@@ -46,7 +47,7 @@ private:
     Store m_store;
     QLabel *m_label;
     QLineEdit *m_edit;
-    QLabel *m_problem;
+    SettingNote *m_problem;
 };
 
 } // namespace cordavelle

@@ -164,7 +164,6 @@ std::vector<Alert> everyAlert()
                               microphoneDeniedAlert(),
                               servicesStillRunningAlert({ServiceID::varaHF}),
                               noTerminalAlert(QStringLiteral("brew install direwolf")),
-                              settings_model::launchAtLoginFailureAlert(true, QStringLiteral("no autostart folder")),
                               settings_model::ExperimentalSwitch::warningAlert(),
                               revokeConfirmationAlert(client),
                               direwolf_page::legacyRemovalConfirmation(4096),

@@ -7,6 +7,8 @@
 #include "support/task_outcome.h"
 #include "support/fake_login_item.h"
 #include "support/recording_app_activation.h"
+#include "widgets/setting_note.h"
+
 #include "support/refusing_defaults.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/test_platform.h"
@@ -99,9 +101,8 @@ TEST(SettingsViewWidget, SwitchingPairingOffLetsTheWaitingClientsIn)
     require->click();
     EXPECT_TRUE(require->isChecked());
     EXPECT_EQ(pairing.pendingCount(), 2);
-    ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(alerts.shown[0].message, "Client pairing could not be turned off");
-    EXPECT_EQ(alerts.shown[0].informativeText, "Could not save the settings \u2014 No space left on device");
+    EXPECT_EQ(SettingNote::of(require)->shown(), "No space left on device. The setting stays as it was.");
+    EXPECT_TRUE(alerts.shown.empty());
     defaults.refusal.reset();
 
     require->click();
@@ -138,15 +139,15 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     QApplication::processEvents();
     EXPECT_FALSE(launch->isChecked());
     EXPECT_FALSE(config.launchAtLogin());
-    ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(alerts.shown[0].informativeText, "The autostart folder is read-only.");
+    EXPECT_EQ(SettingNote::of(launch)->shown(), "The autostart folder is read-only. The setting stays as it was.");
 
     loginItem.registerError.reset();
     launch->click();
     QApplication::processEvents();
     EXPECT_TRUE(launch->isChecked());
     EXPECT_TRUE(config.launchAtLogin());
-    EXPECT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(SettingNote::of(launch)->shown(), QString());
+    EXPECT_TRUE(alerts.shown.empty());
 }
 
 void press(QWidget *widget, int key, const QString &text = {})
@@ -199,19 +200,19 @@ TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
         config.appearanceMode() == AppAppearanceMode::menuBar ? AppAppearanceMode::dock : AppAppearanceMode::menuBar;
     ASSERT_TRUE(radio(other));
 
+    auto *pairingSwitch = switchNamed(view, "Require Client Pairing");
+    ASSERT_TRUE(pairingSwitch);
     struct Control {
-        QString message;
+        QWidget *control;
         std::function<void()> change;
         std::function<bool()> showsStored;
+        QString outcome = "The setting stays as it was.";
     };
     const Control controls[] = {
-        {"Allow Network Access could not be turned on", [&] { network->click(); },
-         [&] { return network->isChecked() == config.allowNetworkAccess(); }},
-        {"Show In could not be changed", [&] { radio(other)->click(); },
-         [&] { return radio(config.appearanceMode())->isChecked(); }},
-        {"Service Name could not be changed", [&] { press(name, Qt::Key_X, "x"); },
-         [&] { return name->text() == config.serviceName(); }},
-        {"API Port could not be changed",
+        {network, [&] { network->click(); }, [&] { return network->isChecked() == config.allowNetworkAccess(); }},
+        {radio(other), [&] { radio(other)->click(); }, [&] { return radio(config.appearanceMode())->isChecked(); }},
+        {name, [&] { press(name, Qt::Key_X, "x"); }, [&] { return name->text() == config.serviceName(); }},
+        {port,
          [&] {
              port->selectAll();
              for (const char *digit : {"9", "0", "0", "1"}) {
@@ -219,29 +220,39 @@ TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
              }
              press(port, Qt::Key_Return);
          },
-         [&] { return port->text() == QString::number(config.apiPort()); }},
-        {"Idle Shutdown Delay could not be changed", [&] { press(idle, Qt::Key_Down); },
+         [&] { return port->text() == QString::number(config.apiPort()); }, "The port stays as it was."},
+        {pairingSwitch, [&] { pairingSwitch->click(); },
+         [&] { return pairingSwitch->isChecked() == config.requirePairing(); }},
+        {idle, [&] { press(idle, Qt::Key_Down); },
          [&] { return idle->currentIndex() == idleDelayIndex(config.idleShutdownDelay()); }},
-        {"Enable Experimental Features could not be turned on", [&] { experiments->click(); },
+        {experiments, [&] { experiments->click(); },
          [&] { return !experiments->isChecked() && !experimental.masterEnabled(); }},
     };
     const auto stored = [&store = config] {
         return std::tuple(store.allowNetworkAccess(), store.appearanceMode(), store.serviceName(), store.apiPort(),
-                          store.idleShutdownDelay());
+                          store.requirePairing(), store.idleShutdownDelay());
     };
     const auto before = stored();
     defaults.refusal = QStringLiteral("Permission denied");
     for (const Control &control : controls) {
-        SCOPED_TRACE(control.message.toStdString());
-        alerts.shown.clear();
+        SCOPED_TRACE(control.control->metaObject()->className());
         control.change();
         QApplication::processEvents();
-        ASSERT_FALSE(alerts.shown.empty());
-        EXPECT_EQ(alerts.shown.back().message, control.message);
-        EXPECT_EQ(alerts.shown.back().informativeText, "Could not save the settings \u2014 Permission denied");
         EXPECT_TRUE(control.showsStored());
+        ASSERT_NE(SettingNote::of(control.control), nullptr);
+        EXPECT_EQ(SettingNote::of(control.control)->shown(), "Permission denied. " + control.outcome);
+    }
+    // Only the question before experiments are first turned on.
+    for (const Alert &alert : alerts.shown) {
+        EXPECT_EQ(alert.message, "Enable Experimental Features?");
     }
     EXPECT_EQ(stored(), before);
+
+    // The next change that is stored takes the words away.
+    defaults.refusal.reset();
+    press(name, Qt::Key_Y, "y");
+    EXPECT_EQ(SettingNote::of(name)->shown(), QString());
+    EXPECT_EQ(config.serviceName(), name->text());
 }
 
 // A port the helper could not listen on is refused at once, with the reason under the field,

@@ -2,6 +2,7 @@
 
 #include "widgets/accent_style.h"
 #include "widgets/form_parts.h"
+#include "widgets/setting_note.h"
 #include "app/helper_setup_state.h"
 #include "core/config_store.h"
 #include "platform/user_defaults.h"
@@ -27,7 +28,9 @@ HelperSetupWizardView::HelperSetupWizardView(HelperSetupState &state, UserDefaul
     : QDialog(parent), m_state(state), m_defaults(defaults), m_factory(std::move(pages)),
       m_indicator(new WizardStepIndicator(this)), m_back(new QPushButton(QStringLiteral("Back"), this)),
       m_continue(new AccentButton(QStringLiteral("Continue"), this)),
-      m_done(new AccentButton(QStringLiteral("Done"), this))
+      m_done(new AccentButton(QStringLiteral("Done"), this)),
+      m_doneNote(new SettingNote(m_done, QStringLiteral("The setup stays unfinished and shows again at the next launch."),
+                                 this))
 {
     setObjectName(QStringLiteral("setupWizard"));
     setWindowTitle(QStringLiteral("Cordavelle Helper Setup"));
@@ -58,6 +61,10 @@ HelperSetupWizardView::HelperSetupWizardView(HelperSetupState &state, UserDefaul
     scroll->setWidget(body);
     layout->addWidget(scroll, 1);
     layout->addWidget(divider());
+    m_doneNote->setObjectName(QStringLiteral("wizardDoneNote"));
+    m_doneNote->setAlignment(Qt::AlignRight);
+    m_doneNote->setContentsMargins(12, 8, 12, 0);
+    layout->addWidget(m_doneNote);
 
     auto *buttons = new QHBoxLayout;
     buttons->setContentsMargins(12, 12, 12, 12);
@@ -96,7 +103,9 @@ void HelperSetupWizardView::navigateBack()
 
 void HelperSetupWizardView::completeSetup()
 {
-    m_defaults.setObject(ConfigStore::Keys::kHasCompletedHelperSetup, true);
+    if (m_doneNote->answer(m_defaults.setObject(ConfigStore::Keys::kHasCompletedHelperSetup, true))) {
+        return;
+    }
     m_state.setShowWizard(false);
     m_completing = true;
     accept();

@@ -13,6 +13,8 @@ class QVBoxLayout;
 
 namespace cordavelle {
 
+class SettingNote;
+
 class AccentButton;
 class HelperSetupState;
 class UserDefaults;
@@ -42,7 +44,8 @@ public:
 
     void navigateForward();
     void navigateBack();
-    // Records completion, then clears the request for the wizard, then closes it.
+    // Records completion, then clears the request for the wizard, then closes it. Completion
+    // that could not be stored leaves the wizard up, saying why under its buttons.
     void completeSetup();
     // Where each step's installs stand, which the step indicator shows once a step is passed.
     void setStepProgress(std::vector<StepProgress> progress);
@@ -74,6 +77,7 @@ private:
     QPushButton *m_back;
     AccentButton *m_continue;
     AccentButton *m_done;
+    SettingNote *m_doneNote;
     bool m_completing = false;
 };
 

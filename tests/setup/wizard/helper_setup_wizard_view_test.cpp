@@ -11,7 +11,10 @@
 #include "base/wine_environment.h"
 #include "core/config_store.h"
 
+#include "widgets/setting_note.h"
+
 #include "support/event_wait.h"
+#include "support/refusing_defaults.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/setup_objects.h"
 #include "support/test_files.h"
@@ -124,6 +127,30 @@ TEST_F(SetupWizardTest, DoneRecordsCompletionBeforeClearingTheRequestAndClosing)
     press(Qt::Key_Return);
     EXPECT_EQ(events, (std::vector<QString>{"showWizard=0 stored=1", "closed result=1 showWizard=0"}));
     EXPECT_FALSE(wizard.isVisible());
+}
+
+TEST(SetupWizard, DoneThatCannotBeStoredLeavesTheWizardUpAndSaysWhy)
+{
+    test::TestPlatform env;
+    test::RefusingDefaults defaults;
+    HelperSetupState state;
+    state.setShowWizard(true);
+    HelperSetupWizardView wizard{state, defaults, [](int, WizardFeatures &) -> WizardStep * { return new CountingStep; }};
+    wizard.show();
+    while (wizard.currentStep() != complete) {
+        wizard.navigateForward();
+    }
+    defaults.refusal = "Read-only file system";
+    wizard.doneButton()->click();
+    EXPECT_TRUE(wizard.isVisible());
+    EXPECT_TRUE(state.showWizard());
+    EXPECT_EQ(SettingNote::of(wizard.doneButton())->shown(),
+              "Read-only file system. The setup stays unfinished and shows again at the next launch.");
+
+    defaults.refusal.reset();
+    wizard.doneButton()->click();
+    EXPECT_FALSE(wizard.isVisible());
+    EXPECT_TRUE(defaults.boolForKey(ConfigStore::Keys::kHasCompletedHelperSetup));
 }
 
 TEST_F(SetupWizardTest, TheCloseButtonLeavesTheSetupUnfinishedForTheNextLaunch)
