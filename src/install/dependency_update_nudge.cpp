@@ -146,15 +146,38 @@ QCoro::Task<void> DependencyUpdateNudge::check(QPointer<DependencyUpdateNudge> s
     self->setPendingUpdates(std::move(candidates));
     self->setIsChecking(false);
     Q_EMIT self->checkFinished();
-    if (self->m_pendingUpdates.empty()) {
-        servicesLog::info(QStringLiteral("[DependencyUpdateNudge] no pending updates"));
+    servicesLog::info(QStringLiteral("[DependencyUpdateNudge] ") +
+                      checkSummary(self->m_lastOutcomes, self->m_pendingUpdates));
+}
+
+QString DependencyUpdateNudge::checkSummary(const std::vector<DependencyCheckOutcome> &outcomes,
+                                            const std::vector<PendingDependencyUpdate> &pending)
+{
+    QStringList answered;
+    QStringList unchecked;
+    for (const DependencyCheckOutcome &outcome : outcomes) {
+        (outcome.versions ? answered : unchecked) << outcome.dependency;
+    }
+    // A check that got no answer never counts as "no update".
+    if (!outcomes.empty() && answered.isEmpty()) {
+        return QStringLiteral("the check for updates could not be made: no answer for ") +
+               unchecked.join(QStringLiteral(", "));
+    }
+    QString summary;
+    if (pending.empty()) {
+        summary = unchecked.isEmpty() ? QStringLiteral("no pending updates")
+                                      : QStringLiteral("no pending updates for ") + answered.join(QStringLiteral(", "));
     } else {
         QStringList summaries;
-        for (const PendingDependencyUpdate &update : self->m_pendingUpdates) {
+        for (const PendingDependencyUpdate &update : pending) {
             summaries << update.summary();
         }
-        servicesLog::info(QStringLiteral("[DependencyUpdateNudge] pending updates: ") + summaries.join(QStringLiteral(", ")));
+        summary = QStringLiteral("pending updates: ") + summaries.join(QStringLiteral(", "));
     }
+    if (!unchecked.isEmpty()) {
+        summary += QStringLiteral("; could not check ") + unchecked.join(QStringLiteral(", "));
+    }
+    return summary;
 }
 
 bool DependencyUpdateNudge::isDismissed(const PendingDependencyUpdate &update) const

@@ -80,6 +80,10 @@ public:
     bool isChecking() const { return m_isChecking; }
     // Every dependency's answer to the last check that ended, in the order checked.
     const std::vector<DependencyCheckOutcome> &lastOutcomes() const { return m_lastOutcomes; }
+    // What a check found, as the log says it: the pending updates, and the dependencies whose
+    // check got no answer, which are never called current.
+    static QString checkSummary(const std::vector<DependencyCheckOutcome> &outcomes,
+                                const std::vector<PendingDependencyUpdate> &pending);
 
     // Starts a check and returns at once; nothing when a check is under way, whose end then
     // serves both callers: every check logs its failures, so one loop means one line each.

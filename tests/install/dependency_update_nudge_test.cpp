@@ -55,7 +55,8 @@ TEST(DependencyUpdateNudge, ListsDifferingInstalledVersionsInFixedOrder)
     registry.answers = {{"Wine", DependencyVersions{"9.0", ""}}, {"Hamlib", std::nullopt}};
     EXPECT_TRUE(checked(env, nudge).empty());
     EXPECT_EQ(registry.calls, QStringList({"Wine", "Hamlib", "VARA HF", "VARA FM"}));
-    EXPECT_TRUE(env.log().contains("[DependencyUpdateNudge] no pending updates"));
+    EXPECT_TRUE(env.log().contains(
+        "[DependencyUpdateNudge] no pending updates for Wine, Direwolf; could not check Hamlib, VARA HF, VARA FM"));
 
     // Texts compared as they are: a newer installed Direwolf is still offered 1.8.1.
     direwolf = "1.9.0";
@@ -74,6 +75,30 @@ TEST(DependencyUpdateNudge, ListsDifferingInstalledVersionsInFixedOrder)
     direwolf = "1.8.1";
     registry.answers = {};
     EXPECT_TRUE(checked(env, nudge).empty());
+}
+
+// A check that got no answer is never read as "no update".
+TEST(DependencyUpdateNudge, TheSummarySaysWhichChecksGotNoAnswer)
+{
+    const DependencyCheckOutcome wine{"Wine", DependencyVersions{"9.0", "9.0"}};
+    const DependencyCheckOutcome hamlibFailed{"Hamlib", std::nullopt, "HTTP 503"};
+    const DependencyCheckOutcome varaFailed{"VARA HF", std::nullopt, "timed out"};
+    const std::vector<PendingDependencyUpdate> none;
+    const std::vector<PendingDependencyUpdate> wineUpdate{{"Wine", "8.0", "9.0"}};
+    const struct {
+        std::vector<DependencyCheckOutcome> outcomes;
+        std::vector<PendingDependencyUpdate> pending;
+        QString summary;
+    } cases[] = {
+        {{}, none, "no pending updates"},
+        {{wine}, none, "no pending updates"},
+        {{wine, hamlibFailed}, none, "no pending updates for Wine; could not check Hamlib"},
+        {{wine, hamlibFailed}, wineUpdate, "pending updates: Wine 8.0 \u2192 9.0; could not check Hamlib"},
+        {{hamlibFailed, varaFailed}, none, "the check for updates could not be made: no answer for Hamlib, VARA HF"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(DependencyUpdateNudge::checkSummary(c.outcomes, c.pending), c.summary);
+    }
 }
 
 TEST(DependencyUpdateNudge, DismissalHoldsUntilANewerLatestVersion)
