@@ -34,7 +34,7 @@ QGroupBox *pageSection(const QString &title, QWidget *content)
 QPushButton *pageButton(const QString &label, bool primary, const QString &help)
 {
     QPushButton *out = primary ? new AccentButton(label) : new QPushButton(label);
-    out->setToolTip(help);
+    setHelpText(out, help);
     return out;
 }
 
@@ -49,7 +49,7 @@ QToolButton *refreshButton(const QString &text, const QString &help)
         button->setAccessibleName(help);
     }
     button->setAutoRaise(true);
-    button->setToolTip(help);
+    setHelpText(button, help);
     return button;
 }
 

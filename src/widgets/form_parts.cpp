@@ -55,6 +55,12 @@ void setMarkedUpText(QLabel *label, const QString &text, Qt::TextFormat format)
     label->setAccessibleName(shownWords(text, format));
 }
 
+void setHelpText(QWidget *widget, const QString &help)
+{
+    widget->setToolTip(help);
+    widget->setAccessibleDescription(help.contains(QLatin1Char('`')) ? shownWords(help, Qt::MarkdownText) : help);
+}
+
 void MiddleElidedLabel::setFullText(const QString &text)
 {
     m_full = text;

@@ -46,6 +46,9 @@ QString shownWords(const QString &text, Qt::TextFormat format);
 // Shows `text` rendered from `format` and names the label by the words it shows: left to itself,
 // a label is read by its source, markup and all.
 void setMarkedUpText(QLabel *label, const QString &text, Qt::TextFormat format);
+// Shows `help` as the widget's tooltip and gives assistive technology the words it shows: the
+// help texts mark commands as Markdown code spans, which a listener should not hear as backticks.
+void setHelpText(QWidget *widget, const QString &help);
 // A titled group of a grouped form, with a column for its rows.
 QGroupBox *formSection(const QString &title);
 // Fills `owner` with a frameless scroll area whose content follows its size, and returns it.

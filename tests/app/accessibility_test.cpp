@@ -134,6 +134,12 @@ QStringList unnamedControls(QWidget *window)
         if (isInteractive(widget) && !isNamed(widget)) {
             found << pathOf(widget);
         }
+        // Markup is for the eye: a listener hears "backtick" where a command was set apart.
+        if (QAccessibleInterface *face = QAccessible::queryAccessibleInterface(widget);
+            face && isInteractive(widget) &&
+            (face->text(QAccessible::Name).contains('`') || face->text(QAccessible::Description).contains('`'))) {
+            found << pathOf(widget) + QStringLiteral(" reads markup");
+        }
         // A dot says something only through its colour.
         if (qobject_cast<StateDot *>(widget) && widget->isVisibleTo(window) && widget->accessibleName().isEmpty()) {
             found << pathOf(widget);

@@ -288,6 +288,13 @@ TEST(ShownWords, MarkupIsReadAsTheWordsItShows)
     setMarkedUpText(&label, "**Bold** and `code`", Qt::MarkdownText);
     EXPECT_EQ(label.textFormat(), Qt::MarkdownText);
     EXPECT_EQ(QAccessible::queryAccessibleInterface(&label)->text(QAccessible::Name), "Bold and code");
+
+    // A help text is read without the marks that set its command apart.
+    QPushButton button("Check for Update");
+    setHelpText(&button, "Opens a terminal to run `sudo apt-get install --only-upgrade direwolf`.");
+    EXPECT_EQ(button.toolTip(), "Opens a terminal to run `sudo apt-get install --only-upgrade direwolf`.");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&button)->text(QAccessible::Description),
+              "Opens a terminal to run sudo apt-get install --only-upgrade direwolf.");
 }
 
 TEST(LifecyclePicker, ReportsOnlyTheUsersChoiceAndExplainsIt)

@@ -82,7 +82,7 @@ void WizardPacketStep::refresh()
     m_command = row.command;
     m_row->display(wizard::packetRowLook(row));
     if (QPushButton *button = m_row->row()->button()) {
-        button->setToolTip(row.buttonHelp);
+        setHelpText(button, row.buttonHelp);
     }
     m_note->setVisible(row.kind == wizard::PacketRow::Kind::noHomebrew);
     if (auto *subtitle = findChild<QLabel *>(QStringLiteral("wizardSubtitle"))) {
