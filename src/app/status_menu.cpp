@@ -23,17 +23,55 @@ QCoro::Task<void> prepareThenStop(ServiceControl &services, ServiceID id)
     services.stopService(id);
 }
 
+// What a service row's text holds between its name and the state that the dot shows: the
+// words are for assistive technology, which reads the row's text and sees no colour.
+const QString kStateApart = QStringLiteral(" \u2014 ");
+
+// The row's text as drawn: the name without the state words, and the action word apart.
+QStyleOptionMenuItem shownRow(const QStyleOptionMenuItem &item)
+{
+    QStyleOptionMenuItem shown(item);
+    const qsizetype tab = item.text.indexOf(QLatin1Char('\t'));
+    const qsizetype apart = item.text.lastIndexOf(kStateApart, tab < 0 ? -1 : tab);
+    if (apart >= 0) {
+        shown.text = item.text.left(apart) + (tab < 0 ? QString() : item.text.mid(tab));
+    }
+    return shown;
+}
+
 // Draws a row's action word (the text after the tab, where shortcuts stand) in the secondary
-// style, as it only says what a click does.
+// style, as it only says what a click does, and leaves the state words to the dot.
 class SecondaryActionWordStyle final : public QProxyStyle {
 public:
+    QSize sizeFromContents(ContentsType type, const QStyleOption *option, const QSize &size,
+                           const QWidget *widget) const override
+    {
+        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        if (type != CT_MenuItem || !item) {
+            return QProxyStyle::sizeFromContents(type, option, size, widget);
+        }
+        // The menu measured the whole title before asking; the words it does not draw take no room.
+        const QStyleOptionMenuItem shown = shownRow(*item);
+        const auto title = [](const QString &text) { return text.left(text.indexOf(QLatin1Char('\t'))); };
+        QSize drawn = size;
+        drawn.rwidth() -= item->fontMetrics.horizontalAdvance(title(item->text)) -
+                          item->fontMetrics.horizontalAdvance(title(shown.text));
+        return QProxyStyle::sizeFromContents(type, &shown, drawn, widget);
+    }
+
     void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
                      const QWidget *widget) const override
     {
-        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
-        const qsizetype tab = item ? item->text.indexOf(QLatin1Char('\t')) : -1;
-        if (element != CE_MenuItem || tab < 0) {
+        const auto *menuItem = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        if (element != CE_MenuItem || !menuItem) {
             QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        const QStyleOptionMenuItem shown = shownRow(*menuItem);
+        const QStyleOptionMenuItem *item = &shown;
+        const qsizetype tab = item->text.indexOf(QLatin1Char('\t'));
+        if (tab < 0) {
+            QProxyStyle::drawControl(element, item, painter, widget);
             return;
         }
         QStyleOptionMenuItem title(*item);
@@ -213,7 +251,8 @@ void StatusMenu::refresh()
         switch (entry.kind) {
         case StatusMenuEntry::Kind::service: {
             // The action word stands apart at the trailing edge, where shortcuts go.
-            QAction *action = addAction(paintedStateDot(entry.state), entry.text + '\t' + entry.actionWord);
+            QAction *action = addAction(paintedStateDot(entry.state),
+                                        entry.text + kStateApart + runStateText(entry.state) + '\t' + entry.actionWord);
             const ServiceID id = entry.service;
             StartStopMeaning &meaning = m_meanings[id];
             meaning.show(entry.state == ServiceRunState::running, m_clock.now());

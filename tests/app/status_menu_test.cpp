@@ -6,6 +6,7 @@
 #include "support/recording_service_control.h"
 #include "support/scripted_alert_presenter.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QLabel>
 #include <QWidgetAction>
@@ -141,7 +142,13 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 {
     services.states[ServiceID::rigctld] = State::running;
     StatusMenu menu(services, alerts, *this, actions(), clock);
-    ASSERT_NE(action(menu, "rigctld\tStop"), nullptr);
+    // The dot's colour is said in words to assistive technology, which reads the row's text.
+    ASSERT_NE(action(menu, "rigctld \u2014 Running\tStop"), nullptr);
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(&menu);
+    ASSERT_NE(face, nullptr);
+    QAccessibleInterface *row = face->child(int(menu.actions().indexOf(action(menu, "rigctld"))));
+    ASSERT_NE(row, nullptr);
+    EXPECT_TRUE(row->text(QAccessible::Name).startsWith("rigctld \u2014 Running"));
     action(menu, "rigctld")->trigger();
     // The click returns before the work begins.
     EXPECT_TRUE(services.calls.isEmpty());
@@ -150,7 +157,7 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 
     services.calls.clear();
     services.startFailure = HelperError::wineNotFound();
-    action(menu, "VARA HF\tStart")->trigger();
+    action(menu, "VARA HF \u2014 Stopped\tStart")->trigger();
     ASSERT_TRUE(test::processEventsUntil([&] { return services.calls.size() == 2; }));
     // No alert: the error goes to the service's own error line.
     EXPECT_EQ(services.calls, (QStringList{"start vara-hf", "start error vara-hf: Wine not found"}));
@@ -159,16 +166,16 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
     // While open, the menu follows the states.
     services.states[ServiceID::varaHF] = State::running;
     menu.scheduleRefresh();
-    ASSERT_TRUE(test::processEventsUntil([&] { return action(menu, "VARA HF\tStop") != nullptr; }));
+    ASSERT_TRUE(test::processEventsUntil([&] { return action(menu, "VARA HF \u2014 Running\tStop") != nullptr; }));
     // A click just as the word turns to "Stop" starts, which joins what is under way; once the
     // word has been there a moment, it stops.
     services.calls.clear();
     services.startFailure.reset();
-    action(menu, "VARA HF\tStop")->trigger();
+    action(menu, "VARA HF \u2014 Running\tStop")->trigger();
     ASSERT_TRUE(test::processEventsUntil([&] { return !services.calls.isEmpty(); }));
     EXPECT_EQ(services.calls, QStringList{"start vara-hf"});
     clock.advance(StartStopMeaning::kSettleTime);
-    action(menu, "VARA HF\tStop")->trigger();
+    action(menu, "VARA HF \u2014 Running\tStop")->trigger();
     ASSERT_TRUE(test::processEventsUntil([&] { return services.calls.size() == 3; }));
     EXPECT_EQ(services.calls, (QStringList{"start vara-hf", "prepare vara-hf", "stop vara-hf"}));
     action(menu, "Open Helper...")->trigger();
