@@ -1,6 +1,7 @@
 #include "managed_process.h"
 
 #include "async/event.h"
+#include "base/shell_words.h"
 #include "base/helper_logger.h"
 #include "base/log_line_buffer.h"
 #include "core/port_probe.h"
@@ -173,7 +174,7 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
     }
     setState(ServiceRunState::starting);
     setLastError(std::nullopt);
-    setLastLaunchCommand((QStringList{executable} + arguments).join(QLatin1Char(' ')));
+    setLastLaunchCommand(shellLine(QStringList{executable} + arguments));
     recordOutcome(LaunchOutcome::neverStarted());
 
     std::optional<QProcessEnvironment> childEnvironment;

@@ -71,7 +71,7 @@ public:
     // Set by the user interface while it restarts the service; nothing here reads it.
     bool isRestartInProgress() const { return m_isRestartInProgress; }
     void setIsRestartInProgress(bool inProgress);
-    // The executable and arguments of the last launch, joined with single spaces, unquoted.
+    // The executable and arguments of the last launch, as a line a shell reads back as them.
     std::optional<QString> lastLaunchCommand() const { return m_lastLaunchCommand; }
     LaunchOutcome lastLaunchOutcome() const { return m_lastLaunchOutcome; }
     std::optional<QDateTime> lastLaunchOutcomeAt() const { return m_lastLaunchOutcomeAt; }

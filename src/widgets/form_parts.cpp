@@ -78,26 +78,51 @@ void MiddleElidedLabel::resizeEvent(QResizeEvent *event)
     elide();
 }
 
+namespace {
+
+// `text` in lines no wider than `width`, broken at spaces; a word wider than a line is broken
+// where it must.
+QStringList linesAtSpaces(const QString &text, const QFontMetrics &metrics, int width)
+{
+    QStringList lines;
+    QString line;
+    const auto fits = [&](const QString &candidate) { return metrics.horizontalAdvance(candidate) <= width; };
+    for (QString word : text.split(QLatin1Char(' '))) {
+        const QString joined = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
+        if (fits(joined)) {
+            line = joined;
+            continue;
+        }
+        if (!line.isEmpty()) {
+            lines << line;
+        }
+        while (!fits(word)) {
+            qsizetype first = 1;
+            while (first < word.size() && fits(word.left(first + 1))) {
+                ++first;
+            }
+            lines << word.left(first);
+            word = word.mid(first);
+        }
+        line = word;
+    }
+    lines << line;
+    return lines;
+}
+
+} // namespace
+
 void MiddleElidedLabel::elide()
 {
     const QFontMetrics metrics = fontMetrics();
     const int lineWidth = qMax(1, width());
-    if (metrics.horizontalAdvance(m_full) <= lineWidth) {
-        setText(m_full);
-        return;
+    QStringList lines = linesAtSpaces(m_full, metrics, lineWidth);
+    // Too long for its lines: cut in the middle, a little more each time, until the rest fits.
+    const int step = qMax(1, metrics.averageCharWidth());
+    for (int budget = m_lines * lineWidth; lines.size() > m_lines && budget > 0; budget -= step) {
+        lines = linesAtSpaces(metrics.elidedText(m_full, Qt::ElideMiddle, budget), metrics, lineWidth);
     }
-    QString rest = metrics.elidedText(m_full, Qt::ElideMiddle, m_lines * lineWidth - (m_lines - 1) * metrics.maxWidth());
-    QStringList shown;
-    while (int(shown.size()) + 1 < m_lines && metrics.horizontalAdvance(rest) > lineWidth) {
-        qsizetype first = 0;
-        while (first < rest.size() && metrics.horizontalAdvance(rest.left(first + 1)) <= lineWidth) {
-            ++first;
-        }
-        shown << rest.left(first);
-        rest = rest.mid(first);
-    }
-    shown << rest;
-    setText(shown.join(QLatin1Char('\n')));
+    setText(lines.join(QLatin1Char('\n')));
 }
 
 QLabel *captionLabel(const QString &text, Tone tone, QWidget *parent)

@@ -14,7 +14,7 @@ class QWidget;
 
 namespace cordavelle {
 
-// A text on at most `lines` lines, broken anywhere, cut in the middle when it does not fit (a
+// A text on at most `lines` lines, broken at spaces, cut in the middle when it does not fit (a
 // command line, a path); the whole of it is the tooltip.
 class MiddleElidedLabel final : public QLabel {
 public:

@@ -247,7 +247,7 @@ TEST_F(ManagedProcessTest, EnvironmentMapIsMergedIntoTheInheritedOne)
     variables.set("CORDAVELLE_INHERITED", "kept");
     const QString script = "echo \"env $CORDAVELLE_INHERITED/${CORDAVELLE_ADDED:-none}\"";
     sh(script, std::map<QString, QString>{{"CORDAVELLE_ADDED", "added"}});
-    EXPECT_EQ(process.lastLaunchCommand(), "/bin/sh -c " + script);
+    EXPECT_EQ(process.lastLaunchCommand(), "/bin/sh -c '" + script + "'");
     ASSERT_TRUE(waitForLog("env kept/added"));
     ASSERT_TRUE(test::processEventsUntil(
         [&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }, 10s));

@@ -297,6 +297,32 @@ TEST(ShownWords, MarkupIsReadAsTheWordsItShows)
               "Opens a terminal to run sudo apt-get install --only-upgrade direwolf.");
 }
 
+TEST(MiddleElidedLabel, BreaksOnlyAtSpacesAndCutsTheMiddleOfWhatDoesNotFit)
+{
+    QWidget window;
+    auto *label = new MiddleElidedLabel(2, &window);
+    const QString command = "'/home/ann/My Tools/direwolf' -c '/home/ann/.local/share/Cordavelle Helper/direwolf.conf' -t 0";
+    label->setFullText(command);
+    window.show();
+    const int whole = label->fontMetrics().horizontalAdvance(command);
+    for (const int width : {whole + 10, whole * 3 / 4, whole / 3}) {
+        SCOPED_TRACE(width);
+        label->setFixedWidth(width);
+        QCoreApplication::processEvents();
+        const QStringList lines = label->text().split('\n');
+        ASSERT_LE(lines.size(), 2);
+        for (const QString &line : lines) {
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(line), width) << line.toStdString();
+        }
+        if (width > whole / 2) {
+            EXPECT_EQ(lines.join(' '), command) << "broken at a space, nothing lost";
+        } else {
+            EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+            EXPECT_TRUE(lines.first().startsWith("'/home/ann/My")) << lines.first().toStdString();
+        }
+    }
+}
+
 TEST(LifecyclePicker, ReportsOnlyTheUsersChoiceAndExplainsIt)
 {
     LifecyclePicker picker(ServiceLifecycleMode::onDemand);
