@@ -7,6 +7,7 @@
 #include "setup/wizard/wizard_rows.h"
 
 #include <QCheckBox>
+#include <QMouseEvent>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
@@ -29,6 +30,38 @@ constexpr Feature kFeatures[] = {
      &WizardFeatures::enableRadioControl},
     {"dog.fill", "Packet (Direwolf)",
      "AX.25 software TNC for VHF/UHF Packet — installed via a package manager", &WizardFeatures::enablePacket},
+};
+
+// Lets a click anywhere on a feature's row, its title included, flip the row's switch, as a
+// click on a check box's own text does.
+class RowTogglesSwitch final : public QObject {
+public:
+    RowTogglesSwitch(QWidget *row, QCheckBox *toggle) : QObject(row), m_toggle(toggle) { row->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const auto *row = static_cast<QWidget *>(watched);
+        if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
+            return static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton;
+        }
+        if (event->type() == QEvent::MouseButtonRelease) {
+            const auto *release = static_cast<QMouseEvent *>(event);
+            if (release->button() != Qt::LeftButton) {
+                return false;
+            }
+            // The release comes to the row from the label that was pressed, in the label's
+            // coordinates: inside the row is where the label sits.
+            if (row->rect().contains(row->mapFromGlobal(release->globalPosition().toPoint()))) {
+                m_toggle->click();
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    QCheckBox *m_toggle;
 };
 
 } // namespace
@@ -67,6 +100,7 @@ WizardFeaturesStep::WizardFeaturesStep(WizardFeatures &features, QWidget *parent
             refresh();
         });
         layout->addWidget(toggle, 0, Qt::AlignVCenter);
+        new RowTogglesSwitch(row, toggle);
         m_switches[i] = toggle;
         rows->addWidget(row);
     }

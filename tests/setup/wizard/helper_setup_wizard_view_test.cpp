@@ -22,6 +22,7 @@
 
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QApplication>
@@ -104,6 +105,21 @@ TEST_F(SetupWizardTest, TheFeatureSwitchesSteerContinue)
     page->featureSwitch(3)->click();
     EXPECT_FALSE(page->noFeaturesBox()->isVisible());
     EXPECT_EQ(wizard.features(), (WizardFeatures{false, false, false, true}));
+
+    // A click on a row's title flips its switch, as one on the switch does.
+    QLabel *title = nullptr;
+    for (QLabel *label : page->findChildren<QLabel *>()) {
+        title = label->text() == "Radio Control (Hamlib)" ? label : title;
+    }
+    ASSERT_NE(title, nullptr);
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        const QPointF at = title->rect().center();
+        QMouseEvent click(type, at, title->mapToGlobal(at), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(title, &click);
+    }
+    EXPECT_TRUE(page->featureSwitch(2)->isChecked());
+    page->featureSwitch(2)->click();
+
     wizard.navigateForward();
     EXPECT_EQ(wizard.currentStep(), packet);
     EXPECT_EQ(wizard.page(dependencies), nullptr);
