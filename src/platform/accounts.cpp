@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -73,11 +74,13 @@ std::optional<GroupAccount> SystemAccounts::group(unsigned gid) const
 namespace {
 
 // Reads one database to its end with `next`, handing each entry to `take`; false when the read
-// failed before the end.
+// failed before the end. The system reads a database it could not open (no descriptor left) as one
+// that ends at once, so one without a single entry (not even root's) counts as unread.
 template <typename Entry, typename Next, typename Take>
 bool readWhole(const Next &next, const Take &take)
 {
     std::vector<char> buffer(4096);
+    bool any = false;
     for (;;) {
         Entry entry{};
         Entry *found = nullptr;
@@ -88,11 +91,12 @@ bool readWhole(const Next &next, const Take &take)
             continue;
         }
         if (error == ENOENT || (error == 0 && !found)) {
-            return true;
+            return any;
         }
         if (error != 0) {
             return false;
         }
+        any = true;
         take(entry);
     }
 }
@@ -156,20 +160,28 @@ namespace {
 template <typename State>
 bool startWalk(const std::shared_ptr<State> &state, unsigned gid, typename State::Answer &answer)
 {
-    if (answer.walking || (answer.holders && state->now() - answer.readAt < RememberedHolders::kRemembered)) {
+    // A walk cut short is no answer to keep: the next question walks again.
+    const bool fresh = answer.holders && answer.holders->read == GroupHolders::Read::whole
+                       && state->now() - answer.readAt < RememberedHolders::kRemembered;
+    if (answer.walking || fresh) {
+        return false;
+    }
+    // The thread holds the state, so that an answer arriving after its asker went is dropped safely.
+    try {
+        std::thread([state, gid] {
+            GroupHolders holders = state->walk(gid);
+            const std::lock_guard lock(state->mutex);
+            typename State::Answer &answer = state->answers[gid];
+            answer.holders = std::move(holders);
+            answer.readAt = state->now();
+            answer.walking = false;
+            state->answered.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        // No thread to walk with: the group reads as not read yet, and the next question tries again.
         return false;
     }
     answer.walking = true;
-    // The thread holds the state, so that an answer arriving after its asker went is dropped safely.
-    std::thread([state, gid] {
-        GroupHolders holders = state->walk(gid);
-        const std::lock_guard lock(state->mutex);
-        typename State::Answer &answer = state->answers[gid];
-        answer.holders = std::move(holders);
-        answer.readAt = state->now();
-        answer.walking = false;
-        state->answered.notify_all();
-    }).detach();
     return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -124,15 +125,22 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
     });
     connect(&process, &QProcess::finished, child, [child] { child->onFinished(); });
 
+    // The reader comes first: a program whose output nobody could read is not started.
+    try {
+        child->m_reader = std::thread([child, fd = out[0], wakeFd = wake[0], output = std::move(output)] {
+            readLoop(fd, wakeFd, output);
+            QMetaObject::invokeMethod(child, [child] { child->onReaderDone(); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error &error) {
+        ::close(writeFd);
+        child->reportFailure(QStringLiteral("no thread could be started to read its output (%1)")
+                                 .arg(QString::fromLocal8Bit(error.what())));
+        return child;
+    }
     process.start(program, arguments);
     child->m_exec->closeChildEnd();
     child->m_pid = process.processId();
     ::close(writeFd);
-
-    child->m_reader = std::thread([child, fd = out[0], wakeFd = wake[0], output = std::move(output)] {
-        readLoop(fd, wakeFd, output);
-        QMetaObject::invokeMethod(child, [child] { child->onReaderDone(); }, Qt::QueuedConnection);
-    });
     return child;
 }
 

@@ -90,6 +90,21 @@ WriteOutcome DiskQueue::run()
     return {true, {}};
 }
 
+WriteOutcome DiskQueue::runWithoutThread()
+{
+    QString failure = QStringLiteral("Could not write %1: no thread could be started to write it").arg(m_partial);
+    {
+        const std::lock_guard lock(m_mutex);
+        m_failure = failure;
+        m_queue.clear();
+        m_queued = 0;
+    }
+    notifyOwner();
+    ::close(m_fd);
+    ::unlink(QFile::encodeName(m_partial).constData());
+    return {false, failure};
+}
+
 void DiskQueue::end(bool DiskQueue::*flag)
 {
     {
@@ -155,8 +170,11 @@ async::OffThread<int> openingPartial(QString partial)
 
 QCoro::Task<WriteOutcome> writeOut(std::shared_ptr<DiskQueue> queue)
 {
-    const std::optional<WriteOutcome> outcome = co_await writingOut(std::move(queue));
-    co_return outcome.value_or(WriteOutcome{});
+    const std::optional<WriteOutcome> outcome = co_await writingOut(queue);
+    if (!outcome) {
+        co_return queue->runWithoutThread();
+    }
+    co_return *outcome;
 }
 
 } // namespace cordavelle

@@ -61,6 +61,9 @@ public:
     // The writing thread's side: runs until finish() or abandon(), and leaves either the
     // destination replaced or no file at all.
     WriteOutcome run();
+    // Instead of run() when no thread could be had to write: fails the download and removes the
+    // file (nothing has been written to it yet).
+    WriteOutcome runWithoutThread();
 
 private:
     void end(bool DiskQueue::*flag);

@@ -382,7 +382,8 @@ QCoro::Task<HttpDownload> QtHttpClient::download(HttpRequest request, QString de
     request.headers.emplace_back("Accept-Encoding", "identity");
     const QString partial = destination + QStringLiteral(".download");
     const std::optional<int> opened = co_await openingPartial(partial);
-    const int fd = opened.value_or(-EIO);
+    // No thread to open it with reads as a shortage, which it is.
+    const int fd = opened.value_or(-EAGAIN);
     if (fd < 0) {
         throw FileError(QStringLiteral("Could not write %1: %2").arg(partial, systemErrorText(-fd)));
     }

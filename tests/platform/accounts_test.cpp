@@ -95,6 +95,7 @@ TEST(AccountWalk, AGroupHoldsTheMembersOfEveryEntryWithItsIdAndItsPrimaryAccount
         size_t groupFailsAt = SIZE_MAX;
         size_t userFailsAt = SIZE_MAX;
         size_t needs = 0;
+        bool noGroups = false;
         GroupHolders::Read read;
         QStringList names = {};
     };
@@ -105,12 +106,16 @@ TEST(AccountWalk, AGroupHoldsTheMembersOfEveryEntryWithItsIdAndItsPrimaryAccount
         {.reads = "groups failing part-way", .groupFailsAt = 1, .read = GroupHolders::Read::cutShort},
         {.reads = "users failing part-way", .userFailsAt = 1, .read = GroupHolders::Read::cutShort},
         {.reads = "users failing at once", .userFailsAt = 0, .read = GroupHolders::Read::cutShort},
+        {.reads = "groups ending at once (the file could not be opened)", .noGroups = true, .read = GroupHolders::Read::cutShort},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.reads);
         Databases databases;
         databases.groups.entries = {{"alice", 1000, {"alice"}}, {"staff", 50, {"carol"}}, {"second", 1000, {"bob"}}};
         databases.users.entries = {{"root", 0}, {"alice", 1000}, {"carol", 50}, {"dave", 1000}};
+        if (row.noGroups) {
+            databases.groups.entries.clear();
+        }
         databases.groups.failAt = row.groupFailsAt;
         databases.users.failAt = row.userFailsAt;
         databases.groups.needs = databases.users.needs = row.needs;
