@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -273,6 +274,27 @@ Removal removeTree(const QString &path, QString *description)
         return Removal::failed;
     }
     return Removal::removed;
+}
+
+bool haveSpareDescriptors(int count)
+{
+    std::vector<int> taken;
+    const int first = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (first >= 0) {
+        taken.push_back(first);
+        while (static_cast<int>(taken.size()) < count) {
+            const int more = ::fcntl(first, F_DUPFD_CLOEXEC, 0);
+            if (more < 0) {
+                break;
+            }
+            taken.push_back(more);
+        }
+    }
+    const bool enough = static_cast<int>(taken.size()) >= count;
+    for (const int fd : taken) {
+        ::close(fd);
+    }
+    return enough;
 }
 
 } // namespace cordavelle

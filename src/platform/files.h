@@ -59,4 +59,8 @@ enum class Removal { absent, removed, failed };
 // points to. On failure `description` gets the system's reason.
 Removal removeTree(const QString &path, QString *description);
 
+// Whether `count` more descriptors can be opened right now. For work that needs descriptors in a
+// library that ends the process when it can't have them: it waits until they are there.
+bool haveSpareDescriptors(int count);
+
 } // namespace cordavelle

@@ -118,6 +118,7 @@ public:
     static bool isAvailable(QString *why = nullptr);
 
     void cancel();
+    bool isCancelled() const;
 
     int add(const QString &service, const QString &account, const QByteArray &data) override;
     int read(const QString &service, const QString &account, QByteArray *data) override;
@@ -136,8 +137,10 @@ private:
 // late (it starts beside the helper at login), so while the file stands in the helper asks again
 // every few seconds; once the Secret Service answers it takes over, and what the file holds moves
 // into it (out of the file once stored). Items the move left in the file are still found there.
-// Every call to the Secret Service runs on a thread of its own and is cancelled past
-// kCallTimeLimit, so that one that stops answering holds neither the window nor the API.
+// Every call to the Secret Service runs on one thread kept for the keychain's life, one call at a
+// time, and is cancelled past kCallTimeLimit, so that one that stops answering holds neither the
+// window nor the API. While too few descriptors are left to ask, the question waits for the next
+// turn (GLib ends the process when it can't have the descriptors it wants).
 class LinuxKeychain final : public Keychain {
 public:
     static constexpr std::chrono::milliseconds kAnswerTimeLimit{3000};

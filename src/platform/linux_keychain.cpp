@@ -1,12 +1,19 @@
 #include "keychain.h"
 
 #include "clock.h"
+#include "files.h"
 #include "logger.h"
 
 #include "async/event.h"
 #include "async/off_thread.h"
 
 #include <QScopeGuard>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace cordavelle {
 
@@ -107,7 +114,7 @@ struct Move {
 
 // Runs on the keyring's thread. The file's item replaces the keyring's: it was written while the
 // file stood in, later than anything the keyring holds.
-void moveInto(Keychain &keyring, FileKeychain &file, Move &move)
+void moveInto(SecretServiceKeychain &keyring, FileKeychain &file, Move &move)
 {
     std::vector<FileKeychain::Item> items;
     if (file.items(&items) != Keychain::kSuccess) {
@@ -115,9 +122,11 @@ void moveInto(Keychain &keyring, FileKeychain &file, Move &move)
         return;
     }
     for (const auto &item : items) {
-        if (isDoneOrMissing(keyring.remove(item.service, item.account))
-            && keyring.add(item.service, item.account, item.data) == Keychain::kSuccess
-            && file.remove(item.service, item.account) == Keychain::kSuccess) {
+        const bool stored = isDoneOrMissing(keyring.remove(item.service, item.account))
+                            && keyring.add(item.service, item.account, item.data) == Keychain::kSuccess;
+        // A move given up on touches the file no more: the next operation may be rewriting it.
+        // What it stored stays in the file too, and is read from the keyring first.
+        if (stored && !keyring.isCancelled() && file.remove(item.service, item.account) == Keychain::kSuccess) {
             ++move.moved;
         } else {
             ++move.left;
@@ -135,6 +144,72 @@ QCoro::Task<void> giveUpAfter(Clock &clock, std::chrono::milliseconds limit, std
     }
 }
 
+// The one thread that talks to the Secret Service, kept while the keychain is: GLib keeps what a
+// thread waits on (descriptors) for the thread's life, so a thread per call would want new
+// descriptors at every question. Works run one at a time in the order given, so that one given up
+// on still ends before the next begins.
+class KeyringThread {
+public:
+    ~KeyringThread()
+    {
+        {
+            const std::lock_guard lock(m_queue->mutex);
+            m_queue->ending = true;
+        }
+        m_queue->wake.notify_one();
+    }
+
+    // False when no thread could be had; the work then never runs.
+    bool post(std::function<void()> work)
+    {
+        const std::lock_guard lock(m_queue->mutex);
+        if (!m_started) {
+            try {
+                std::thread([queue = m_queue] { run(*queue); }).detach();
+            } catch (const std::system_error &) {
+                return false;
+            }
+            m_started = true;
+        }
+        m_queue->works.push_back(std::move(work));
+        m_queue->wake.notify_one();
+        return true;
+    }
+
+private:
+    struct Queue {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> works;
+        bool ending = false;
+    };
+
+    // What is left when the keychain goes still runs: each work was given up on and ends soon.
+    static void run(Queue &queue)
+    {
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::unique_lock lock(queue.mutex);
+                queue.wake.wait(lock, [&] { return queue.ending || !queue.works.empty(); });
+                if (queue.works.empty()) {
+                    return;
+                }
+                work = std::move(queue.works.front());
+                queue.works.pop_front();
+            }
+            work();
+        }
+    }
+
+    std::shared_ptr<Queue> m_queue = std::make_shared<Queue>();
+    bool m_started = false;
+};
+
+// Descriptors a question to the Secret Service may want: the first takes some for the connection
+// and the thread's wait; later ones none, but the check costs nothing next to the question.
+constexpr int kSpareDescriptors = 24;
+
 } // namespace
 
 struct LinuxKeychain::State {
@@ -151,8 +226,11 @@ struct LinuxKeychain::State {
     SecretServiceKeychain keyringOnThisThread;
     KeyringWithLeftovers onThisThread;
     std::stop_source lifetime;
+    KeyringThread thread;
     Clock::SteadyTime askedAt{};
     bool asking = false;
+    // The last question was put off for want of descriptors (said once, until one goes out).
+    bool putOff = false;
     // The Secret Service said it is usable; set before the items move.
     bool answered = false;
     bool standingIn = false;
@@ -182,7 +260,9 @@ QCoro::Task<bool> onThreadWithinLimit(std::shared_ptr<State> s, std::shared_ptr<
         work();
         return true;
     };
-    const std::optional<bool> done = co_await async::OffThread<bool>(std::move(onThread), giveUp.get_token());
+    async::ThreadStarter onKeyringThread = [s](std::function<void()> job) { return s->thread.post(std::move(job)); };
+    const std::optional<bool> done =
+        co_await async::OffThread<bool>(std::move(onThread), giveUp.get_token(), std::move(onKeyringThread));
     ended.request_stop();
     co_return done.has_value();
 }
@@ -246,6 +326,19 @@ QCoro::Task<void> watch(std::shared_ptr<State> s)
 {
     const std::stop_token stop = s->lifetime.get_token();
     while (!stop.stop_requested()) {
+        if (!haveSpareDescriptors(kSpareDescriptors)) {
+            if (!std::exchange(s->putOff, true)) {
+                keychainLogger().error(QStringLiteral("Too few descriptors are left to ask the Secret Service; "
+                                                      "asking again every %1 s until there are")
+                                           .arg(seconds(LinuxKeychain::kAskAgainAfter)));
+            }
+            const bool slept = co_await s->clock.sleep(LinuxKeychain::kAskAgainAfter, stop);
+            if (!slept) {
+                co_return;
+            }
+            continue;
+        }
+        s->putOff = false;
         auto keyring = std::make_shared<SecretServiceKeychain>();
         auto answer = std::make_shared<std::pair<bool, QString>>(false, QString());
         std::function<void()> work = [keyring, answer, probe = s->probe] {

@@ -3,11 +3,13 @@
 
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "platform/keychain.h"
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
+#include "support/private_session_bus.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 #include "support/vara_modem_stand_in.h"
@@ -24,6 +26,7 @@
 #include <csignal>
 #include <tuple>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -179,6 +182,51 @@ TEST_F(HelperBinaryTest, WithoutADisplayItRunsWithoutWindows)
     startHelperAndItsService();
     terminateAndExpectNothingLeft();
     EXPECT_FALSE(output.contains("Showing the management window")) << output.toStdString();
+}
+
+// Out of descriptors while the desktop's keyring is asked again every few seconds (a session bus
+// whose keyring has no unlocked default collection): the helper rests and answers once the
+// connections that took them close, still supervising its service.
+TEST_F(HelperBinaryTest, RunningOutOfDescriptorsWhileTheKeyringIsAskedAgainEndsNothing)
+{
+    test::PrivateSessionBus bus;
+    if (bus.address().isEmpty()) {
+        GTEST_SKIP() << "dbus-daemon could not start a session bus";
+    }
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), env.root());
+    helper.setChildProcessModifier([] {
+        const rlimit low{256, 256};
+        ::setrlimit(RLIMIT_NOFILE, &low);
+    });
+    startHelperAndItsService();
+    ASSERT_TRUE(helperPrints("until it answers", 20s)) << output.toStdString();
+    const auto port = quint16(ConfigStore(env.defaults(), env.platform()).apiPort());
+
+    // Held by another process for longer than the keyring's pause between questions.
+    static const char holder[] = "import socket, sys\n"
+                                 "s = []\n"
+                                 "for _ in range(400):\n"
+                                 "    try:\n"
+                                 "        s.append(socket.create_connection(('127.0.0.1', int(sys.argv[1])), timeout=2))\n"
+                                 "    except OSError:\n"
+                                 "        pass\n"
+                                 "print(len(s), flush=True)\n"
+                                 "sys.stdin.read()\n";
+    QProcess clients;
+    clients.start(QStringLiteral("/usr/bin/python3"), {"-c", holder, QString::number(port)});
+    ASSERT_TRUE(test::processEventsUntil([&] { return clients.canReadLine(); }, 60s));
+    EXPECT_GT(clients.readLine().trimmed().toInt(), 256);
+    ASSERT_TRUE(helperPrints("No descriptor left for a new connection", 10s)) << output.toStdString();
+    EXPECT_TRUE(helperPrints("Too few descriptors are left to ask the Secret Service", 2 * LinuxKeychain::kAskAgainAfter))
+        << output.toStdString();
+    clients.closeWriteChannel();
+    ASSERT_TRUE(clients.waitForFinished(10000));
+
+    ASSERT_TRUE(test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 5s)) << output.toStdString();
+    EXPECT_EQ(test::WireReply::parse(test::exchange(port, "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
+    EXPECT_EQ(helper.state(), QProcess::Running) << output.toStdString();
+    terminateAndExpectNothingLeft();
 }
 
 // On a real X server: a second launch hands over to the first, which shows its window.
