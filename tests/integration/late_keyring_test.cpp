@@ -20,12 +20,16 @@
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 
 using namespace std::chrono_literals;
 
@@ -252,6 +256,108 @@ TEST_F(LateKeyring, AKeyringThatStopsAnsweringHoldsNothingAndLosesNothing)
     EXPECT_EQ(SecretServiceKeychain().accounts(HelperKeychainStorage::kService, &owners), Keychain::kSuccess);
     EXPECT_EQ(owners, QStringList{"c1"});
     EXPECT_TRUE(inFile().isEmpty());
+}
+
+// Tokens kept in the file while the keyring was silent, moved into it once it answers by a move
+// that the keyring fails part-way.
+class MoveIntoTheKeyring : public LateKeyring {
+protected:
+    static constexpr int kItems = 150;
+    static QString owner(int i) { return QStringLiteral("c%1").arg(i); }
+    static QByteArray token(int i) { return QByteArray::number(i).repeated(8); }
+
+    void fillFile()
+    {
+        FileKeychain file(fallback);
+        for (int i = 0; i < kItems; ++i) {
+            ASSERT_EQ(file.add(HelperKeychainStorage::kService, owner(i), token(i)), Keychain::kSuccess);
+        }
+    }
+    // Read as the move leaves it, without touching its temporary files.
+    int countInFile()
+    {
+        QFile file(fallback);
+        if (!file.open(QIODevice::ReadOnly)) {
+            return -1;
+        }
+        return int(QJsonDocument::fromJson(file.readAll()).object().value(HelperKeychainStorage::kService).toObject().size());
+    }
+    bool run(LinuxKeychain &keychain, std::function<void(Keychain &)> operation)
+    {
+        std::optional<bool> ended;
+        auto outcome = test::track(
+            [](LinuxKeychain &k, std::function<void(Keychain &)> op, std::optional<bool> &out) -> QCoro::Task<void> {
+                out = co_await k.run(std::move(op));
+            }(keychain, std::move(operation), ended));
+        return test::processEventsUntil([&] { return outcome->done; }, 15s) && ended == true;
+    }
+    bool tookOver(LinuxKeychain &keychain)
+    {
+        auto outcome = test::track(keychain.keyringTakenOver({}));
+        return test::processEventsUntil([&] { return outcome->done; }, 20s);
+    }
+    // After the move: one token still in the file is revoked, and every other one is still found.
+    void expectNothingLost(LinuxKeychain &keychain)
+    {
+        const QString revoked = owner(kItems - 1);
+        int removed = Keychain::kTimedOut;
+        ASSERT_TRUE(run(keychain, [&](Keychain &k) { removed = k.remove(HelperKeychainStorage::kService, revoked); }));
+        EXPECT_EQ(removed, Keychain::kSuccess);
+        std::vector<int> lost;
+        int stillThere = Keychain::kTimedOut;
+        ASSERT_TRUE(run(keychain, [&](Keychain &k) {
+            for (int i = 0; i + 1 < kItems; ++i) {
+                QByteArray data;
+                if (k.read(HelperKeychainStorage::kService, owner(i), &data) != Keychain::kSuccess || data != token(i)) {
+                    lost.push_back(i);
+                }
+            }
+            stillThere = k.read(HelperKeychainStorage::kService, revoked, nullptr);
+        }));
+        EXPECT_EQ(lost, std::vector<int>{});
+        EXPECT_EQ(stillThere, Keychain::kItemNotFound);
+        EXPECT_TRUE(env.log().contains("Not every secret could be moved"));
+    }
+
+    SystemClock clock;
+};
+
+TEST_F(MoveIntoTheKeyring, ARefusedItemStaysInTheFile)
+{
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
+    }
+    fillFile();
+    // The keyring says yes, then its collection is locked: it refuses every item of the move.
+    LinuxKeychain keychain(fallback, clock, [](SecretServiceKeychain &k, QString *why) {
+        const bool usable = k.isUsable(why);
+        if (usable) {
+            std::system("dbus-send --session --print-reply --dest=org.freedesktop.secrets /org/freedesktop/secrets "
+                        "org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/collection/login "
+                        ">/dev/null");
+        }
+        return usable;
+    });
+    test::track(keychain.settle());
+    ASSERT_TRUE(tookOver(keychain));
+    EXPECT_EQ(countInFile(), kItems);
+    expectNothingLost(keychain);
+}
+
+TEST_F(MoveIntoTheKeyring, AMoveGivenUpOnWhenTheKeyringStopsLeavesTheFileToTheNextChange)
+{
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
+    }
+    fillFile();
+    LinuxKeychain keychain(fallback, clock);
+    test::track(keychain.settle());
+    ASSERT_TRUE(test::processEventsUntil([&] { return countInFile() < kItems; }, 10s));
+    keyring.stop();
+    ASSERT_TRUE(tookOver(keychain));
+    keyring.resume();
+    EXPECT_GT(countInFile(), 0);
+    expectNothingLost(keychain);
 }
 
 } // namespace
