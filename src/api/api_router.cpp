@@ -247,17 +247,25 @@ HTTPResponse APIRouter::handleGetService(ServiceID id) const
 QCoro::Task<HTTPResponse> APIRouter::handleStartService(ServiceID id)
 {
     m_orchestrator.recordActivity(id);
-    QString failure;
+    std::optional<QString> failure;
     try {
         co_await m_orchestrator.startService(id);
-        co_return HTTPResponse::jsonText(serviceStatusJson(m_orchestrator.status(id)), 200);
     } catch (const HelperError &error) {
         failure = error.description();
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());
     }
-    logStartFailure(id, failure);
-    co_return HTTPResponse::error(failure, 500);
+    if (failure) {
+        logStartFailure(id, *failure);
+        co_return HTTPResponse::error(*failure, 500);
+    }
+    const ServiceStatus status = m_orchestrator.status(id);
+    if (status.state == ServiceRunState::error) {
+        // A start that ended with its child gone (it exited, or was stopped for never listening
+        // where clients connect) failed as surely as one that threw; its start path logged why.
+        co_return HTTPResponse::error(status.error.value_or(QStringLiteral("%1 did not start").arg(displayName(id))), 500);
+    }
+    co_return HTTPResponse::jsonText(serviceStatusJson(status), 200);
 }
 
 HTTPResponse APIRouter::handleStopService(ServiceID id)

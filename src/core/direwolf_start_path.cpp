@@ -31,7 +31,7 @@ namespace {
 // How long a start waits for a rigctld that is stopping.
 constexpr auto kRigctldSettleLimit = 30000ms;
 // How long after the launch Direwolf's ports are awaited, as the process awaits the KISS port.
-constexpr auto kPortWait = 5000ms;
+constexpr auto kPortWait = ManagedProcess::kPortWaitTimeout;
 
 } // namespace
 
@@ -97,23 +97,30 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
     co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel);
-    if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel)) {
+    const ClientPort kiss{QStringLiteral("Direwolf"), QStringLiteral("KISS port"), config.kissPort};
+    const ClientPort agw{QStringLiteral("Direwolf"), QStringLiteral("AGW port"), config.agwPort};
+    if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel, {kiss, agw})) {
         co_return;
     }
-    // Direwolf opens its KISS and AGW ports from two threads, in either order: a client told it
-    // runs may connect to either at once. The AGW port gets what is left of the launch's port wait.
+    // Direwolf stays up when it cannot bind a port, so its being alive says nothing: a client told
+    // it runs would reach whoever holds the port. It opens its KISS and AGW ports from two
+    // threads, in either order, and a client may connect to either at once; the AGW port gets
+    // what is left of the launch's port wait.
+    const ProcessTree owner{process->pid().value_or(0), {}};
+    std::optional<QString> missing = missingListener({kiss}, owner, kPortWait);
     const auto left = kPortWait - std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - launchedAt);
-    if (config.agwPort > 0 && left > 0ms) {
-        const ProcessTree owner{process->pid().value_or(0), {}};
-        const bool open = co_await waitForPort(config.agwPort, owner, clock, left, cancel);
-        if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel)) {
+    if (!missing && config.agwPort > 0 && left > 0ms) {
+        co_await waitForPort(config.agwPort, owner, clock, left, cancel);
+        if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel, {kiss, agw})) {
             co_return;
         }
-        if (!open) {
-            servicesLog::warning(QStringLiteral("[Direwolf] AGW port %1 not open within %2 s of the launch")
-                                     .arg(config.agwPort)
-                                     .arg(kPortWait.count() / 1000));
-        }
+    }
+    if (!missing) {
+        missing = missingListener({agw}, owner, kPortWait);
+    }
+    if (missing) {
+        co_await failLaunch(*process, *missing, cancel);
+        co_return;
     }
     process->markRunning();
     servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));

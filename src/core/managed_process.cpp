@@ -21,7 +21,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr auto kPortWaitTimeout = 5000ms;
 constexpr auto kStopGracePeriod = 2000ms;
 
 QDateTime wallNow(Clock &clock)
@@ -294,6 +293,15 @@ void ManagedProcess::failStart(const QString &reason)
     setState(ServiceRunState::error);
 }
 
+void ManagedProcess::abandonStart(const QString &reason)
+{
+    if (m_state != ServiceRunState::starting) {
+        return;
+    }
+    m_abandonedStart = reason;
+    stopChild();
+}
+
 // --- end of the child
 
 void ManagedProcess::handleTermination(int32_t exitCode, bool bySignal)
@@ -344,17 +352,31 @@ void ManagedProcess::cleanup()
         m_process.reset();
     }
     setPid(std::nullopt);
-    setState(ServiceRunState::stopped);
     setStartedAt(std::nullopt);
+    if (const std::optional<QString> failure = std::exchange(m_abandonedStart, std::nullopt)) {
+        // The child's last words tell why it never listened ("address in use", …).
+        setEndedOnItsOwn(true);
+        setLastError(*failure);
+        setState(ServiceRunState::error);
+        return;
+    }
+    setState(ServiceRunState::stopped);
 }
 
 // --- stop
 
 void ManagedProcess::stop()
 {
+    // A stop asked for while a failed start's child goes ends as a stop, not as that failure.
+    m_abandonedStart.reset();
     if (m_state != ServiceRunState::running && m_state != ServiceRunState::starting) {
         return;
     }
+    stopChild();
+}
+
+void ManagedProcess::stopChild()
+{
     setEndedOnItsOwn(false);
     setState(ServiceRunState::stopping);
     cancelHealthMonitor();

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -54,6 +55,8 @@ class ManagedProcess final : public QObject {
 public:
     static constexpr int kMaxLogLines = 500;
     static constexpr int kMaxEndOutputLines = 3;
+    // How long a start waits for the child's expected port.
+    static constexpr std::chrono::milliseconds kPortWaitTimeout{5000};
 
     ManagedProcess(ServiceID serviceID, Clock &clock, QObject *parent = nullptr);
     ~ManagedProcess() override;
@@ -86,8 +89,8 @@ public:
     std::optional<QString> startError() const { return m_startError; }
     void setStartError(const std::optional<QString> &startError);
     // The child's last non-empty output lines, at most kMaxEndOutputLines, once it has ended on
-    // its own, during its start or after: the reason it gives is seldom in the exit status. Empty
-    // after a stop, and again from the next launch on.
+    // its own, during its start or after, or was stopped because its start failed: the reason it
+    // gives is seldom in the exit status. Empty after a stop, and again from the next launch on.
     QStringList endOutput() const;
     // Seconds since startedAt, only while running.
     std::optional<double> uptime() const;
@@ -97,9 +100,10 @@ public:
 
     // Launches the child and returns with the state `starting`. A start while starting, running
     // or stopping does nothing. An environment map is merged into the helper's environment;
-    // without one the child inherits it unchanged. With an expected port, waits up to 5 s for
-    // the child, or a process of its own, to listen on it; the start succeeds either way. Throws ProcessLaunchError when
-    // the program cannot be run. `cancel` cuts the port wait short.
+    // without one the child inherits it unchanged. With an expected port, waits up to
+    // kPortWaitTimeout for the child, or a process of its own, to listen on it; whether it does
+    // is for the caller to judge. Throws ProcessLaunchError when the program cannot be run.
+    // `cancel` cuts the port wait short.
     QCoro::Task<void> start(QString executable, QStringList arguments,
                             std::optional<std::map<QString, QString>> environment = std::nullopt,
                             std::optional<int> expectedPort = std::nullopt, std::stop_token cancel = {});
@@ -109,6 +113,11 @@ public:
     // the one launched is gone): the state becomes error, with `reason` as the last error. Does
     // nothing while a child is present or the process is running or stopping.
     void failStart(const QString &reason);
+    // The orchestrator's verdict that a start failed while its child lives (it never listened
+    // where clients connect): the child is stopped as by stop(), and once its end is handled the
+    // state is error, with `reason` as the last error and the child's last lines as endOutput. A
+    // stop() meanwhile leaves it stopped instead. Does nothing unless starting.
+    void abandonStart(const QString &reason);
     // Begins stopping: SIGTERM to the child's group now, SIGKILL 2 s later if it still runs.
     // Returns at once.
     void stop();
@@ -159,6 +168,7 @@ private:
     bool isCurrent(std::uint64_t launchID) const { return m_process && m_process->id == launchID; }
     void handleTermination(int32_t exitCode, bool bySignal);
     void cleanup();
+    void stopChild();
     void startHealthMonitoring();
     void cancelHealthMonitor();
     static QCoro::Task<void> monitorHealth(QPointer<ManagedProcess> self, Clock &clock, std::stop_token stop);
@@ -186,6 +196,8 @@ private:
     // The current launch's last output lines, and whether its child ended on its own.
     QStringList m_launchTail;
     bool m_endedOnItsOwn = false;
+    // Why the start failed, while its child is being stopped for it (abandonStart).
+    std::optional<QString> m_abandonedStart;
     std::function<void(LaunchOutcome)> m_onUnexpectedExit;
 
     std::optional<Launch> m_process;

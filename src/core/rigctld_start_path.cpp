@@ -81,13 +81,20 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
     QPointer<ManagedProcess> process(&m_process);
     m_launched = config;
     co_await process->start(path, arguments, std::nullopt, config.tcpPort, cancel);
-    if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
+    const std::vector<ClientPort> ports{{QStringLiteral("rigctld"), QStringLiteral("port"), config.tcpPort}};
+    if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel, ports)) {
+        co_return;
+    }
+    // Before the radio is switched on: its power commands go to this port.
+    if (const std::optional<QString> missing =
+            missingListener(ports, ProcessTree{process->pid().value_or(0), {}}, ManagedProcess::kPortWaitTimeout)) {
+        co_await failLaunch(*process, *missing, cancel);
         co_return;
     }
 
     co_await m_radioPower.handlePostStart(config.tcpPort, config.manageRadioPower, cancel);
     // The radio's settle time is long enough for rigctld to have died meanwhile.
-    if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel)) {
+    if (!self || !launchSurvived(*process, QStringLiteral("rigctld"), cancel, ports)) {
         co_return;
     }
     process->markRunning();

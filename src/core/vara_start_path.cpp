@@ -96,11 +96,16 @@ QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
             if (!m_prefixHold.holder()) {
                 m_reaper.killWineserver();
             }
-            m_process.setLastError(plan.failureMessage);
-            servicesLog::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + plan.failureMessage));
+            // A modem of another user's that took the port meanwhile is why none of the attempts
+            // could listen there.
+            const QString failure =
+                portOfAnotherUser({displayName(m_variant), QStringLiteral("command port"), plan.port, false})
+                    .value_or(plan.failureMessage);
+            m_process.setLastError(failure);
+            servicesLog::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + failure));
             // A modem that never answered is a failed start, as a rigctld or Direwolf whose child
             // died is: once the last attempt's child is gone, the state says so, not "stopped".
-            co_await readAsFailed(plan.failureMessage, cancel);
+            co_await readAsFailed(failure, cancel);
         }
     }
 }

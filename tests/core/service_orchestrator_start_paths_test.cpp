@@ -17,6 +17,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/listening_stand_in.h"
 #include "support/local_ports.h"
 #include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
@@ -52,6 +53,13 @@ protected:
     }
 
     QString script(const QString &name, const QByteArray &body) { return file(name, "#!/bin/sh\n" + body + "\n"); }
+
+    // A stand-in that listens where the program would; it makes `ready` once it does.
+    QString listening(const QString &name, bool ignoresTerm = false)
+    {
+        return file(name, test::listeningStandIn(ready, ignoresTerm));
+    }
+    const QString ready = env.root() + QStringLiteral("/listening");
 
     // Starts and waits in virtual time; the stand-ins never open their ports, so each launch
     // costs the 5 s port wait.
@@ -236,7 +244,7 @@ TEST_F(StartPathsTest, AProgramAnotherUserCouldChangeIsNeverLaunched)
     ASSERT_EQ(startAndWait(ServiceID::rigctld), std::nullopt);
     EXPECT_TRUE(orchestrator->rigctldProcess().lastLaunchCommand().value_or(QString()).startsWith(own + " -m 1"));
     orchestrator->stopService(ServiceID::rigctld);
-    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().state() != ServiceRunState::stopping; }, 5s));
 
     // Re-pointed after it was stored.
     ASSERT_TRUE(QFile::remove(link));
@@ -418,7 +426,8 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
 TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCutShort)
 {
     RigctldConfig rig;
-    rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    rig.rigctldPath = listening(QStringLiteral("rigctld"));
+    rig.tcpPort = test::freeTcpPort();
     config.setRigctldConfig(rig);
     ManagedProcess &process = orchestrator->rigctldProcess();
     int childrenSwept = 0;
@@ -434,7 +443,9 @@ TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCu
     env.commands().takeTime(env.clock(), [&](const Command &) { return pkillRuns++ == slowRun ? 4000ms : 10ms; });
 
     // Virtual time runs on, but never past a launch under way: a child's start takes real time.
-    const auto launching = [&process] { return process.state() == ServiceRunState::starting && !process.pid(); };
+    const auto launching = [&process, this] {
+        return process.state() == ServiceRunState::starting && (!process.pid() || !QFile::exists(ready));
+    };
     const auto settle = [&](const std::function<bool()> &done) {
         const auto deadline = env.clock().now() + 30s;
         while (!done()) {
@@ -457,6 +468,7 @@ TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCu
         const int sweepsBefore = pkillRuns;
         const int cutShortIn = 1 + cycle % 2;
         slowRun = sweepsBefore + cutShortIn - 1;
+        QFile::remove(ready);
         auto cutShort = start(ServiceID::rigctld);
         ASSERT_TRUE(settle([&] { return pkillRuns == sweepsBefore + cutShortIn; })) << cycle;
         orchestrator->stopService(ServiceID::rigctld);
@@ -488,10 +500,13 @@ TEST_F(StartPathsTest, AnotherProgramOnTheServicesPortFailsTheStartBeforeAnyLaun
 
 TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing)
 {
-    DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
+    DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf")));
     dw.pttMethod = DirewolfPTTMethod::rigctld();
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
-    ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
     EXPECT_TRUE(env.log().contains(QString::fromUtf8("[Direwolf] rigctld auto-start failed \u2014 PTT will not key: rigctld not found")));
     EXPECT_TRUE(orchestrator->direwolfProcess().logLines().filter("WARNING: PTT via rigctld requested but rigctld failed "
@@ -503,7 +518,10 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     dw.nativeRigControlRadioName = QStringLiteral(" IC-7300\t");
     config.setDirewolfConfig(dw);
     const auto began = env.clock().now();
-    ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
+    QFile::remove(ready);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
     EXPECT_GE(env.clock().now() - began, ServiceOrchestrator::kRigControlServerWait);
     EXPECT_EQ(keepalive.advertisedRadioName(), "IC-7300");
@@ -511,7 +529,7 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     EXPECT_EQ(orchestrator->direwolfProcess().logLines().filter("Make sure Cordavelle is running with 'IC-7300' "
                                                                 "configured as a Native-source radio").size(),
               1);
-    EXPECT_EQ(linesContaining("[Direwolf] Running on KISS port 8001, AGW port 8000"), 2);
+    EXPECT_EQ(linesContaining(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(dw.kissPort).arg(dw.agwPort)), 2);
 
     // A server that turns up during the wait with nothing listening is passed over, and the
     // keep-alive request made for it is withdrawn.
@@ -519,13 +537,14 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
     discovery.startBrowsing();
     const quint16 silent = test::freeTcpPort();
-    auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
+    QFile::remove(ready);
+    outcome = test::track(orchestrator->startService(ServiceID::direwolf));
     ASSERT_TRUE(env.clock().runUntil([&] { return keepalive.advertisedRadioName().has_value(); }, 1s));
     env.bonjour().setResults(RigControlServerDiscovery::kServiceType,
                              {test::FakeBonjour::result(QStringLiteral("server"), RigControlServerDiscovery::kServiceType,
                                                         BonjourTxtRecord({{"radio", "IC-7300"},
                                                                           {"port", QString::number(silent)}}))});
-    ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
     EXPECT_TRUE(env.log().contains(QStringLiteral("at 127.0.0.1:%1 has nothing listening").arg(silent)));
     EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
     QFile conf(DirewolfConfigManager::configPath());
@@ -574,7 +593,7 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
     // Ports of its own: a listener on rigctld's default port (a rigctld run by anyone on this
     // machine) answers the port check at once, and Direwolf would be launched before the stop.
     RigctldConfig rig;
-    rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    rig.rigctldPath = listening(QStringLiteral("rigctld"));
     rig.tcpPort = test::freeTcpPort();
     config.setRigctldConfig(rig);
     DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
@@ -583,15 +602,16 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
     config.setDirewolfConfig(dw);
 
     auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
-    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->rigctldProcess().pid().has_value(); }, 5s));
+    ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, test::standInReady(ready), test::standInReady(ready), 5s));
     ASSERT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::starting);
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
     EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->direwolfProcess().lastLaunchCommand(), std::nullopt);
     // The dependency is a service of its own: it finishes its start instead of hanging in it.
-    EXPECT_TRUE(env.clock().runUntil(
-        [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::running; }, 10s));
+    EXPECT_TRUE(runUntilSettled(
+        ServiceID::rigctld, [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::running; },
+        test::standInReady(ready), 10s));
 }
 
 // Direwolf that needs rigctld while a start of rigctld is under way takes that start's outcome:
@@ -669,22 +689,27 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     discovery.startBrowsing();
     publish({{"IC-7300", ports[0]}});
     // A Direwolf that ignores SIGTERM: its restart has to wait for the SIGKILL.
-    DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "trap '' TERM; while :; do sleep 1; done"));
+    DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf"), true));
     dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
-    ASSERT_EQ(startAndWait(ServiceID::direwolf), std::nullopt);
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    ASSERT_EQ(outcome->error, std::nullopt);
     EXPECT_FALSE(env.log().contains("waiting up to 3s"));
     const qint64 first = orchestrator->direwolfProcess().pid().value_or(0);
     ASSERT_NE(first, 0);
     const test::ProcessHandle firstDirewolf(first);
 
+    QFile::remove(ready);
     publish({{"IC-7300", ports[1]}});
-    ASSERT_TRUE(env.clock().runUntil(
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf,
         [&] {
             return orchestrator->direwolfProcess().state() == ServiceRunState::running &&
                    orchestrator->direwolfProcess().pid() != first;
         },
-        10s));
+        test::standInReady(ready), 10s));
     // The new one starts once the old one has had its SIGKILL, which takes effect a moment later.
     EXPECT_TRUE(firstDirewolf.endsWithin(5s));
     EXPECT_EQ(linesContaining("Running on KISS port"), 2);

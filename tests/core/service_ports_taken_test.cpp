@@ -1,5 +1,6 @@
 // A service port that a program of another user holds: the helper can neither end that program
 // nor tell it from its own child by connecting, so the start fails before anything is launched.
+// A start counts as done only once the child's own listener is on every port clients use.
 
 #include "api/api_router.h"
 #include "api/pairing_manager.h"
@@ -8,6 +9,7 @@
 
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
+#include "support/listening_stand_in.h"
 #include "support/local_ports.h"
 #include "support/orchestrator_fixture.h"
 #include "support/other_user_client.h"
@@ -15,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
 #include <csignal>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -45,6 +50,13 @@ protected:
     }
 
     int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
+
+    QString program(const QString &name, const QByteArray &text)
+    {
+        const QString path = env.root() + QLatin1Char('/') + name;
+        EXPECT_TRUE(test::writeProgram(path, text));
+        return path;
+    }
 };
 
 TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds)
@@ -185,6 +197,101 @@ TEST_F(ServicePortsTakenTest, AnotherUsersSocketOnTheOtherFamilyRefusesTheStartB
     EXPECT_TRUE(children.empty());
 }
 
+// The child alive without its listener (Direwolf stays up when a bind fails), or with another
+// user's program on the port since the check before the launch: the start fails, the child is
+// stopped and the service reads error with why, while the API answers 500 with it.
+TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryPort)
+{
+    config.setRequirePairing(false);
+    const std::pair<quint16, quint16> ports = test::twoFreeTcpPorts();
+    const quint16 kiss = ports.first;
+    const quint16 agw = ports.second;
+    const QString ready = env.root() + QStringLiteral("/listening");
+    const QString listens = program(QStringLiteral("listens"), test::listeningStandIn(ready));
+    const QString silent = sleeper(QStringLiteral("silent"));
+    const QString exits = program(QStringLiteral("exits"), "#!/bin/sh\nexit 1\n");
+
+    // Another user's program takes the port once the check is done, as the helper reaps it.
+    std::optional<test::OtherUserListener> theirs;
+    quint16 takenAfterTheCheck = 0;
+    env.commands().respond("lsof", [&](const Command &) {
+        if (takenAfterTheCheck && !theirs) {
+            theirs.emplace(takenAfterTheCheck);
+        }
+        return CommandResult::exited(1);
+    });
+
+    const QString inUse = QString::fromUtf8(" is in use by another user's program \u2014 choose another port");
+    struct Case {
+        ServiceID id;
+        QString program;
+        quint16 taken;
+        std::optional<QString> error;
+    };
+    const Case cases[] = {
+        {ServiceID::rigctld, listens, 0, std::nullopt},
+        {ServiceID::rigctld, silent, 0, QStringLiteral("rigctld did not open its port %1 within 5 s").arg(kiss)},
+        {ServiceID::rigctld, exits, 0, QStringLiteral("rigctld exited during its start: Process exited with code 1")},
+        {ServiceID::rigctld, silent, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + inUse},
+        {ServiceID::rigctld, exits, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + inUse},
+        {ServiceID::direwolf, listens, 0, std::nullopt},
+        {ServiceID::direwolf, silent, 0, QStringLiteral("Direwolf did not open its KISS port %1 within 5 s").arg(kiss)},
+        {ServiceID::direwolf, listens, kiss, QStringLiteral("Direwolf's KISS port %1").arg(kiss) + inUse},
+        {ServiceID::direwolf, listens, agw, QStringLiteral("Direwolf's AGW port %1").arg(agw) + inUse},
+    };
+    bool skipped = false;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 %2 taken %3").arg(toRaw(c.id), c.program).arg(c.taken).toStdString());
+        if (c.taken && !test::OtherUserClient::canStart()) {
+            skipped = true;
+            continue;
+        }
+        RigctldConfig rig;
+        rig.rigctldPath = c.program;
+        rig.tcpPort = kiss;
+        config.setRigctldConfig(rig);
+        DirewolfConfig dw;
+        dw.callsign = QStringLiteral("N0CALL");
+        dw.direwolfPath = c.program;
+        dw.kissPort = kiss;
+        dw.agwPort = agw;
+        config.setDirewolfConfig(dw);
+        QFile::remove(ready);
+        takenAfterTheCheck = c.taken;
+        ManagedProcess &process = orchestrator->process(c.id);
+
+        HTTPResponse reply;
+        auto outcome = test::track(startOverTheAPI(c.id, reply));
+        // The child that exits is awaited in real time too.
+        std::function<bool()> settled;
+        if (c.program == listens) {
+            settled = test::standInReady(ready);
+        } else if (c.program == exits) {
+            settled = [] { return false; };
+        }
+        ASSERT_TRUE(runUntilSettled(c.id, [&] { return outcome->done; }, settled));
+        ASSERT_EQ(theirs.has_value(), c.taken != 0);
+        ASSERT_TRUE(!theirs || theirs->listening());
+        const ServiceStatus status = orchestrator->status(c.id);
+        if (c.error) {
+            EXPECT_EQ(reply.statusCode, 500);
+            EXPECT_EQ(reply.body, HTTPResponse::error(*c.error, 500).body);
+            EXPECT_EQ(status.state, ServiceRunState::error);
+            EXPECT_EQ(status.error, c.error);
+            EXPECT_EQ(process.pid(), std::nullopt) << "the child is stopped";
+        } else {
+            EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString();
+            EXPECT_EQ(status.state, ServiceRunState::running);
+        }
+        orchestrator->stopService(c.id);
+        ASSERT_TRUE(env.clock().runUntil([&] { return process.state() != ServiceRunState::stopping; }, 5s));
+        theirs.reset();
+    }
+    if (skipped) {
+        GTEST_SKIP() << "the rows with another user's listener need root to listen as another user";
+    }
+}
+
 // The case as a user meets it: an always-on rigctld ends, and meanwhile another user's program
 // has taken its port. One notice of the end; then the back-off of 2, 4, 8, 16 and 32 s, each
 // attempt failing at once without a launch, and then nothing more.
@@ -193,20 +300,22 @@ TEST_F(ServicePortsTakenTest, AnAlwaysOnServiceWhosePortAnotherUserTookGivesUpAf
     if (!test::OtherUserClient::canStart()) {
         GTEST_SKIP() << "needs root to listen as another user";
     }
+    const QString ready = env.root() + QStringLiteral("/listening");
     RigctldConfig rig;
-    rig.rigctldPath = sleeper(QStringLiteral("rigctld"));
+    rig.rigctldPath = program(QStringLiteral("rigctld"), test::listeningStandIn(ready));
     rig.tcpPort = test::freeTcpPort();
     rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
     config.setRigctldConfig(rig);
     ManagedProcess &process = orchestrator->rigctldProcess();
     auto first = start(ServiceID::rigctld);
-    ASSERT_TRUE(env.clock().runUntil([&] { return first->done; }, 60s));
+    ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, [&] { return first->done; }, test::standInReady(ready)));
     ASSERT_EQ(process.state(), ServiceRunState::running);
 
-    const test::OtherUserListener theirs(static_cast<quint16>(rig.tcpPort));
-    ASSERT_TRUE(theirs.listening());
     ::kill(static_cast<pid_t>(process.pid().value_or(0)), SIGKILL);
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
+    // Before the first restart, which waits its back-off in the test's time.
+    const test::OtherUserListener theirs(static_cast<quint16>(rig.tcpPort));
+    ASSERT_TRUE(theirs.listening());
     const QString error = QStringLiteral("rigctld's port %1 is in use by another user's program \u2014 choose another port")
                               .arg(rig.tcpPort);
     auto since = env.clock().now();

@@ -6,13 +6,15 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/listening_stand_in.h"
+#include "support/local_ports.h"
 #include "support/manual_clock.h"
 #include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
-#include <QTcpServer>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -29,21 +31,22 @@ TEST_F(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     // machine without them: every clean-up command fails to start.
     env.platform().setCommandRunner(std::make_shared<LinuxCommandRunner>());
     children.watch(orchestrator->rigctldProcess());
-    // Stands in for rigctld's port, so that the launch counts as ready at once.
-    QTcpServer port;
-    ASSERT_TRUE(port.listen(QHostAddress::LocalHost, 0));
+    // Listens on rigctld's port, so that the launch counts as ready.
+    const QString ready = env.root() + QStringLiteral("/listening");
     const QString daemon = env.root() + QStringLiteral("/rigctld");
-    ASSERT_TRUE(test::writeProgram(daemon, "#!/bin/sh\nexec sleep 600\n"));
+    ASSERT_TRUE(test::writeProgram(daemon, test::listeningStandIn(ready)));
+    const quint16 port = test::freeTcpPort();
 
     const auto useProgram = [&](const QString &path) {
         RigctldConfig rig = config.rigctldConfig();
         rig.rigctldPath = path;
-        rig.tcpPort = port.serverPort();
+        rig.tcpPort = port;
         config.setRigctldConfig(rig);
     };
     const auto start = [&] {
+        QFile::remove(ready);
         auto outcome = test::track(orchestrator->startService(ServiceID::rigctld));
-        EXPECT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
+        EXPECT_TRUE(runUntilSettled(ServiceID::rigctld, [&] { return outcome->done; }, test::standInReady(ready), 10s));
         return outcome->error;
     };
     // What has ended is let go first: the children have ended and so have the threads that read

@@ -31,4 +31,29 @@ std::shared_ptr<TaskOutcome> OrchestratorTest::start(ServiceID id)
     return track(orchestrator->startService(id));
 }
 
+bool OrchestratorTest::runUntilSettled(ServiceID id, const std::function<bool()> &done,
+                                       const std::function<bool()> &settled, std::chrono::milliseconds limit)
+{
+    const ManagedProcess &process = orchestrator->process(id);
+    const auto starting = [&] {
+        return settled && process.state() == ServiceRunState::starting && process.pid() && !settled();
+    };
+    const auto deadline = env.clock().now() + limit;
+    while (!done()) {
+        if (starting()) {
+            const auto hold = env.clock().hold();
+            if (!env.clock().runUntil([&] { return done() || !starting(); }, std::chrono::milliseconds(0),
+                                      std::chrono::seconds(20))) {
+                return false;
+            }
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - env.clock().now());
+        if (left <= std::chrono::milliseconds(0) || !env.clock().runUntil([&] { return done() || starting(); }, left)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace cordavelle::test

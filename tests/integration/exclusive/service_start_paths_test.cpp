@@ -203,6 +203,54 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     EXPECT_TRUE(test::bindable(loopback6, static_cast<quint16>(dw.agwPort)));
 }
 
+// Direwolf stays up when another program holds its KISS port: another user's listener that came
+// after the check before the launch (here while the helper reaps the port) fails the start, and
+// the Direwolf that could not bind it is stopped.
+TEST_F(ServiceStartPathsTest, DirewolfWhoseKissPortAnotherUserTookAfterTheCheckFailsItsStart)
+{
+    const QString direwolf = systemTool(QStringLiteral("direwolf"));
+    if (direwolf.isEmpty()) {
+        GTEST_SKIP() << "direwolf is not installed";
+    }
+    if (!test::OtherUserClient::canStart()) {
+        GTEST_SKIP() << "needs root to listen as another user";
+    }
+    env.useSystemClock();
+    watchChildren();
+    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
+    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
+    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
+    audio.refreshDevices();
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    dw.direwolfPath = direwolf;
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    dw.audioDevice = DirewolfAudioDevice::custom;
+    dw.customAudioDeviceUID = input;
+    dw.customAudioOutputUID = QStringLiteral("null");
+    config.setDirewolfConfig(dw);
+    std::optional<test::OtherUserListener> theirs;
+    env.commands().respond("lsof", [&](const Command &) {
+        if (!theirs) {
+            theirs.emplace(static_cast<quint16>(dw.kissPort));
+        }
+        return CommandResult::exited(1);
+    });
+
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 30s));
+    ASSERT_TRUE(theirs && theirs->listening());
+    const QString error = QStringLiteral("Direwolf's KISS port %1 is in use by another user's program \u2014 choose "
+                                         "another port")
+                              .arg(dw.kissPort);
+    ManagedProcess &process = orchestrator->direwolfProcess();
+    EXPECT_EQ(process.state(), ServiceRunState::error) << process.logLines().join('\n').toStdString();
+    EXPECT_EQ(process.lastError(), error);
+    EXPECT_EQ(process.pid(), std::nullopt);
+    EXPECT_TRUE(test::processEventsUntil([&] { return children.allEnded(); }, 5s));
+    EXPECT_TRUE(env.log().messages().filter(QStringLiteral("Running on KISS port")).isEmpty());
+}
+
 // VARA's command port is fixed, so every case here owns 8300 while it runs, against the tests
 // of other runs on this machine too.
 class VARAStartPathTest : public ServiceStartPathsTest {

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <functional>
+
+namespace cordavelle::test {
+
+// A stand-in for rigctld or Direwolf, in perl, for starts that wait for the child's own listener:
+// it listens on 127.0.0.1 where the real program would (rigctld's "-t" port, the KISSPORT and
+// AGWPORT of the Direwolf configuration that "-c" names), then makes the file `ready`, and stays,
+// as Direwolf does, even when a port could not be had. With `ignoresTerm` only SIGKILL ends it.
+inline QByteArray listeningStandIn(const QString &ready, bool ignoresTerm = false)
+{
+    return QStringLiteral(R"(#!/usr/bin/perl
+use IO::Socket::INET;
+$SIG{TERM} = 'IGNORE' if %2;
+my @ports;
+for (my $i = 0; $i < @ARGV; ++$i) {
+    push @ports, $ARGV[$i + 1] if $ARGV[$i] eq '-t';
+    if ($ARGV[$i] eq '-c') {
+        open(my $conf, '<', $ARGV[$i + 1]) or die "conf: $!";
+        while (<$conf>) { push @ports, $1 if /^(?:KISSPORT|AGWPORT)\s+(\d+)/; }
+    }
+}
+my @listeners = map {
+    IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => $_, Listen => 5, ReuseAddr => 1) or warn "listen $_: $!\n"
+} grep { $_ > 0 } @ports;
+open(my $ready, '>', '%1') or die "ready: $!";
+close $ready;
+sleep 600;
+)")
+        .arg(ready, ignoresTerm ? QStringLiteral("1") : QStringLiteral("0"))
+        .toUtf8();
+}
+
+// Whether the stand-in that makes `ready` has taken what ports it could.
+inline std::function<bool()> standInReady(const QString &ready)
+{
+    return [ready] { return QFile::exists(ready); };
+}
+
+} // namespace cordavelle::test
