@@ -124,10 +124,10 @@ ServiceStatus ServiceOrchestrator::status(ServiceID id) const
         break;
     }
     case ServiceID::rigctld:
-        status.ports = {{QStringLiteral("tcp"), m_config.rigctldConfig().tcpPort}};
+        status.ports = {{QStringLiteral("tcp"), rigctldConfigInEffect().tcpPort}};
         break;
     case ServiceID::direwolf: {
-        const DirewolfConfig direwolf = m_config.direwolfConfig();
+        const DirewolfConfig direwolf = direwolfConfigInEffect();
         status.ports = {{QStringLiteral("kiss"), direwolf.kissPort}, {QStringLiteral("agw"), direwolf.agwPort}};
         break;
     }
@@ -138,6 +138,30 @@ ServiceStatus ServiceOrchestrator::status(ServiceID id) const
     status.error = proc.lastError();
     status.uptime = proc.uptime();
     return status;
+}
+
+namespace {
+
+// Whether the service's child of the last launch is still there: launched, and not yet handled
+// as gone.
+bool childLaunched(const ManagedProcess &process)
+{
+    const ServiceRunState state = process.state();
+    return state == ServiceRunState::starting || state == ServiceRunState::running || state == ServiceRunState::stopping;
+}
+
+} // namespace
+
+RigctldConfig ServiceOrchestrator::rigctldConfigInEffect() const
+{
+    const std::optional<RigctldConfig> &launched = m_rigctldStart->launchedConfig();
+    return launched && childLaunched(*m_rigctldProcess) ? *launched : m_config.rigctldConfig();
+}
+
+DirewolfConfig ServiceOrchestrator::direwolfConfigInEffect() const
+{
+    const std::optional<DirewolfConfig> &launched = m_direwolfStart->launchedConfig();
+    return launched && childLaunched(*m_direwolfProcess) ? *launched : m_config.direwolfConfig();
 }
 
 // --- starting
@@ -449,7 +473,8 @@ void ServiceOrchestrator::showStartError(ServiceID id, const QString &error)
 QCoro::Task<void> ServiceOrchestrator::prepareToStopService(ServiceID id)
 {
     if (id == ServiceID::rigctld) {
-        co_await m_radioPower->handlePreStop(m_config.rigctldConfig().tcpPort);
+        // The running rigctld's port: a port stored since is not where it listens.
+        co_await m_radioPower->handlePreStop(rigctldConfigInEffect().tcpPort);
     }
 }
 

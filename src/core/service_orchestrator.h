@@ -82,7 +82,8 @@ public:
     ManagedProcess &direwolfProcess() const { return *m_direwolfProcess; }
     ManagedProcess &process(ServiceID id) const;
 
-    // The service's record as the API reports it, with the ports configured now.
+    // The service's record as the API reports it: the ports are those its child was launched
+    // with while that child is there, else the stored ones, which its next start takes.
     ServiceStatus status(ServiceID id) const;
     ServiceLifecycleMode lifecycleMode(ServiceID id) const;
 
@@ -133,6 +134,11 @@ public:
     // have changed since.
     const std::optional<RigctldConfig> &rigctldLaunchedConfig() const { return m_rigctldStart->launchedConfig(); }
     const std::optional<DirewolfConfig> &direwolfLaunchedConfig() const { return m_direwolfStart->launchedConfig(); }
+
+    // The settings the child of rigctld or Direwolf runs with while it is there (starting,
+    // running or stopping), else the stored ones.
+    RigctldConfig rigctldConfigInEffect() const;
+    DirewolfConfig direwolfConfigInEffect() const;
 
     // Whether a restart of the service is waiting for its back-off or running.
     bool isRestartPending(ServiceID id) const;

@@ -129,6 +129,12 @@ void DirewolfPage::refresh()
     refreshStation();
     m_kiss->setPort(now.kissPort);
     m_agw->setPort(now.agwPort);
+    const DirewolfConfig inEffect = m_context.orchestrator.direwolfConfigInEffect();
+    const QString pending = portsWaitingForNextStart(QStringLiteral("Direwolf"),
+                                                     {{QStringLiteral("KISS port"), inEffect.kissPort, now.kissPort},
+                                                      {QStringLiteral("AGW port"), inEffect.agwPort, now.agwPort}});
+    m_pendingPorts->setText(pending);
+    m_pendingPorts->setVisible(!pending.isEmpty());
     refreshRadio();
     const ManagedProcess &process = m_context.orchestrator.direwolfProcess();
     m_restartNotice->setVisible(
@@ -206,6 +212,9 @@ QWidget *DirewolfPage::buildPorts()
     column->addWidget(captionLabel(QStringLiteral(
         "Direwolf listens on both ports on every network interface, even with network access off: "
         "it has no setting to listen on this computer only.")));
+    m_pendingPorts = captionLabel(QString());
+    m_pendingPorts->setObjectName(QStringLiteral("pendingPorts"));
+    column->addWidget(m_pendingPorts);
     return ports;
 }
 

@@ -74,6 +74,7 @@ public:
     QWidget *installationArea() const { return m_installation; }
     QWidget *radioDetails() const { return m_pttDetails; }
     QWidget *restartNotice() const { return m_restartNotice; }
+    QLabel *pendingPorts() const { return m_pendingPorts; }
 
     // Looks for Direwolf, brew and the package manager again, as coming back to the
     // application does.
@@ -117,6 +118,8 @@ private:
     QComboBox *m_speed = nullptr;
     PortField *m_kiss = nullptr;
     PortField *m_agw = nullptr;
+    // The stored ports while Direwolf still runs on others.
+    QLabel *m_pendingPorts = nullptr;
     QComboBox *m_input = nullptr;
     QComboBox *m_output = nullptr;
     QFormLayout *m_audioRows = nullptr;

@@ -134,7 +134,8 @@ void RigctldPage::refreshSerialPorts()
 
 void RigctldPage::testConnection()
 {
-    RigctldPageState::testConnection(m_state, config().tcpPort, m_context.clock);
+    // Where the running rigctld listens: a port stored since may be another program's.
+    RigctldPageState::testConnection(m_state, m_context.orchestrator.rigctldConfigInEffect().tcpPort, m_context.clock);
     // At once, not with the next refresh: the button must not take a second press meanwhile.
     refreshTest();
 }
@@ -148,6 +149,10 @@ void RigctldPage::refresh()
     m_powerWarning->setVisible(m_context.orchestrator.radioPowerSupported() == false);
     m_tcpPort->setPort(now.tcpPort);
     m_listenCaption->setText(rigctld_page::listenCaption(m_context.config.bindAddress()));
+    const QString pending = portsWaitingForNextStart(
+        QStringLiteral("rigctld"), {{QStringLiteral("port"), m_context.orchestrator.rigctldConfigInEffect().tcpPort, now.tcpPort}});
+    m_pendingPort->setText(pending);
+    m_pendingPort->setVisible(!pending.isEmpty());
     refreshTest();
     const ManagedProcess &process = m_context.orchestrator.rigctldProcess();
     m_restartNotice->setVisible(
@@ -311,6 +316,9 @@ QWidget *RigctldPage::buildNetwork()
     column->addWidget(m_tcpPort);
     m_listenCaption = captionLabel(QString());
     column->addWidget(m_listenCaption);
+    m_pendingPort = captionLabel(QString());
+    m_pendingPort->setObjectName(QStringLiteral("pendingPort"));
+    column->addWidget(m_pendingPort);
     return network;
 }
 

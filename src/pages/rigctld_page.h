@@ -66,6 +66,7 @@ public:
     QLineEdit *hostField() const { return m_host; }
     QLabel *hostWarning() const { return m_hostWarning; }
     QLabel *listenCaption() const { return m_listenCaption; }
+    QLabel *pendingPort() const { return m_pendingPort; }
     QPushButton *testButton() const { return m_test; }
     QLabel *testResult() const { return m_testResult; }
     QLabel *testHint() const { return m_testHint; }
@@ -116,6 +117,8 @@ private:
     QWidget *m_powerWarning = nullptr;
     PortField *m_tcpPort = nullptr;
     QLabel *m_listenCaption = nullptr;
+    // The stored port while rigctld still runs on another.
+    QLabel *m_pendingPort = nullptr;
     QPushButton *m_test = nullptr;
     QProgressBar *m_testBusy = nullptr;
     QLabel *m_testResult = nullptr;

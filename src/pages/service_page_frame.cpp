@@ -14,6 +14,18 @@
 
 namespace cordavelle {
 
+QString portsWaitingForNextStart(const QString &program, const std::vector<PortInEffect> &ports)
+{
+    QStringList lines;
+    for (const PortInEffect &port : ports) {
+        if (port.running != port.stored) {
+            lines << QStringLiteral("%1 listens on %2 %3 until it restarts; %2 %4 takes effect when %1 next starts.")
+                         .arg(program, port.role, QString::number(port.running), QString::number(port.stored));
+        }
+    }
+    return lines.join(QLatin1Char(' '));
+}
+
 ServicePageFrame::ServicePageFrame(QWidget *page, ServiceID service, ServiceOrchestrator &orchestrator, Clock &clock)
     : m_page(page), m_service(service), m_orchestrator(orchestrator), m_column(scrollingColumn(page))
 {

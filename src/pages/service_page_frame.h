@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QVBoxLayout;
 class QWidget;
@@ -30,6 +31,19 @@ bool settingsChangedSinceLaunch(ServiceRunState state, const std::optional<Confi
     stored.lifecycleMode = launched->lifecycleMode;
     return stored != *launched;
 }
+
+// A port of a service: the one its child listens on and the one stored for its next start.
+struct PortInEffect {
+    // "port", "KISS port".
+    QString role;
+    int running = 0;
+    int stored = 0;
+};
+
+// For each port stored while the service's child runs on another: "rigctld listens on port 4532
+// until it restarts; port 4600 takes effect when rigctld next starts." Empty when every port is
+// the one in use, as when nothing runs.
+QString portsWaitingForNextStart(const QString &program, const std::vector<PortInEffect> &ports);
 
 // What every service's page is built on: a scrolling column headed by the service's header, a
 // Lifecycle section whose picker stores what the user picks, the page's own parts twelve points

@@ -292,6 +292,65 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
     }
 }
 
+// A port stored while the service runs is not where its child listens: the record names the
+// launched ports until the child is gone, and the stored ones after.
+TEST_F(ServicePortsTakenTest, TheStatusNamesThePortsTheChildWasLaunchedWith)
+{
+    config.setRequirePairing(false);
+    const std::pair<quint16, quint16> launched = test::twoFreeTcpPorts();
+    const std::pair<quint16, quint16> stored = test::twoFreeTcpPorts();
+    const QString ready = env.root() + QStringLiteral("/listening");
+    const QString listens = program(QStringLiteral("listens"), test::listeningStandIn(ready));
+    struct Case {
+        ServiceID id;
+        std::function<void(std::pair<quint16, quint16>)> store;
+        std::function<std::map<QString, int>(std::pair<quint16, quint16>)> ports;
+    };
+    const Case cases[] = {
+        {ServiceID::rigctld,
+         [&](std::pair<quint16, quint16> p) {
+             RigctldConfig rig;
+             rig.rigctldPath = listens;
+             rig.tcpPort = p.first;
+             config.setRigctldConfig(rig);
+         },
+         [](std::pair<quint16, quint16> p) { return std::map<QString, int>{{QStringLiteral("tcp"), p.first}}; }},
+        {ServiceID::direwolf,
+         [&](std::pair<quint16, quint16> p) {
+             DirewolfConfig dw;
+             dw.callsign = QStringLiteral("N0CALL");
+             dw.direwolfPath = listens;
+             dw.kissPort = p.first;
+             dw.agwPort = p.second;
+             config.setDirewolfConfig(dw);
+         },
+         [](std::pair<quint16, quint16> p) {
+             return std::map<QString, int>{{QStringLiteral("kiss"), p.first}, {QStringLiteral("agw"), p.second}};
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(toRaw(c.id).toStdString());
+        c.store(launched);
+        QFile::remove(ready);
+        auto outcome = start(c.id);
+        ASSERT_TRUE(runUntilSettled(c.id, [&] { return outcome->done; }, test::standInReady(ready)));
+        ASSERT_EQ(orchestrator->process(c.id).state(), ServiceRunState::running);
+
+        c.store(stored);
+        EXPECT_EQ(orchestrator->status(c.id).ports, c.ports(launched));
+        // A client's start of the running service is answered with where it listens.
+        HTTPResponse reply;
+        auto again = test::track(startOverTheAPI(c.id, reply));
+        ASSERT_TRUE(env.clock().runUntil([&] { return again->done; }, 1s));
+        EXPECT_EQ(reply.statusCode, 200);
+        EXPECT_EQ(parseJson(reply.body).get<ServiceStatus>().ports, c.ports(launched));
+
+        orchestrator->stopService(c.id);
+        ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->process(c.id).state() == ServiceRunState::stopped; }, 5s));
+        EXPECT_EQ(orchestrator->status(c.id).ports, c.ports(stored));
+    }
+}
+
 // The case as a user meets it: an always-on rigctld ends, and meanwhile another user's program
 // has taken its port. One notice of the end; then the back-off of 2, 4, 8, 16 and 32 s, each
 // attempt failing at once without a launch, and then nothing more.

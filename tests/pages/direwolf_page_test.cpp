@@ -3,6 +3,8 @@
 #include "base/helper_places.h"
 #include "core/managed_process.h"
 #include "support/event_wait.h"
+#include "support/listening_stand_in.h"
+#include "support/local_ports.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 
@@ -12,6 +14,7 @@
 #include <QPushButton>
 
 #include <memory>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -131,7 +134,7 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
 }
 
 // The page shown, Direwolf (with a callsign) the stand-in `script`.
-std::unique_ptr<DirewolfPage> showWithStandIn(test::DirewolfPageScene &scene, const char *script)
+std::unique_ptr<DirewolfPage> showWithStandIn(test::DirewolfPageScene &scene, const QByteArray &script)
 {
     DirewolfConfig settings = scene.config.direwolfConfig();
     settings.callsign = QStringLiteral("N0CALL");
@@ -153,21 +156,39 @@ void startDirewolf(test::DirewolfPageScene &scene)
 TEST(DirewolfPage, RestartNoticeShowsOnlyWhileDirewolfRunsWithOlderSettings)
 {
     test::DirewolfPageScene scene;
-    auto page = showWithStandIn(scene, "#!/bin/sh\nexec sleep 600\n");
-    startDirewolf(scene);
+    const QString ready = scene.env.root() + QStringLiteral("/listening");
+    auto page = showWithStandIn(scene, test::listeningStandIn(ready));
+    DirewolfConfig settings = scene.config.direwolfConfig();
+    std::tie(settings.kissPort, settings.agwPort) = test::twoFreeTcpPorts();
+    scene.config.setDirewolfConfig(settings);
     ManagedProcess &process = scene.orchestrator.direwolfProcess();
+    auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
+    ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.pid() || started->done; }, 60s));
+    {
+        // The stand-in's start takes real time, which the port wait would otherwise outrun.
+        const auto hold = scene.env.clock().hold();
+        ASSERT_TRUE(scene.env.clock().runUntil([&] { return QFile::exists(ready) || started->done; }, 0ms, 20s));
+    }
+    ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
     ASSERT_EQ(process.state(), ServiceRunState::running) << process.lastError().value_or("").toStdString();
     settle();
     EXPECT_TRUE(page->restartNotice()->isHidden()) << "unchanged since the start";
-    DirewolfConfig settings = scene.config.direwolfConfig();
-    settings.kissPort = 8101;
+    EXPECT_TRUE(page->pendingPorts()->isHidden());
+    const int kiss = settings.kissPort;
+    settings.kissPort = test::freeTcpPort();
     scene.config.setDirewolfConfig(settings);
     settle();
     EXPECT_FALSE(page->restartNotice()->isHidden());
+    EXPECT_EQ(page->pendingPorts()->text(), QStringLiteral("Direwolf listens on KISS port %1 until it restarts; KISS port %2 "
+                                                           "takes effect when Direwolf next starts.")
+                                                .arg(kiss)
+                                                .arg(settings.kissPort));
     scene.orchestrator.stopService(ServiceID::direwolf);
     settle();
     EXPECT_TRUE(page->restartNotice()->isHidden());
     ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
+    settle();
+    EXPECT_TRUE(page->pendingPorts()->isHidden());
 }
 
 TEST(DirewolfPage, RowsStayPutWhenDirewolfDiesDuringItsStart)

@@ -84,6 +84,21 @@ TEST(RigctldPageWithRealRigctld, PickTheDummyRigStartAndTest)
     ASSERT_TRUE(test::processEventsUntil([&] { return page->testResult()->isVisible(); }, 12s));
     const QString result = page->testResult()->text();
     EXPECT_TRUE(result.startsWith(QStringLiteral("OK — ")) && result.endsWith(QStringLiteral(" MHz"))) << result.toStdString();
+
+    // A port stored while it runs waits for the next start; the test still reaches the running one.
+    EXPECT_FALSE(page->pendingPort()->isVisible());
+    const quint16 next = test::freeTcpPort();
+    RigctldConfig moved = scene.config.rigctldConfig();
+    moved.tcpPort = next;
+    scene.config.setRigctldConfig(moved);
+    ASSERT_TRUE(test::processEventsUntil([&] { return page->pendingPort()->isVisible(); }));
+    EXPECT_EQ(page->pendingPort()->text(),
+              QStringLiteral("rigctld listens on port %1 until it restarts; port %2 takes effect when rigctld next starts.")
+                  .arg(saved.tcpPort)
+                  .arg(next));
+    page->testButton()->click();
+    ASSERT_TRUE(test::processEventsUntil([&] { return page->testButton()->isEnabled() && page->testResult()->isVisible(); }, 12s));
+    EXPECT_TRUE(page->testResult()->text().startsWith(QStringLiteral("OK — "))) << page->testResult()->text().toStdString();
 }
 
 } // namespace
