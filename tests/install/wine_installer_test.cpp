@@ -525,6 +525,25 @@ TEST_F(WineInstallerTest, TheBuildIsReplacedOnlyWithThePrefixHeldAndNoModemRunni
     EXPECT_EQ(installer->state(), WineInstaller::State::complete()) << installer->state().message().toStdString();
 }
 
+// A cancel that comes as the hold is given, once everything is fetched, unpacked and checked,
+// still keeps the previous build: the swap is the one step nothing may follow.
+TEST_F(WineInstallerTest, ACancelAtTheVeryEndKeepsThePreviousBuild)
+{
+    makePreviousInstall();
+    int setUp = 0;
+    ASSERT_TRUE(test::runToEnd(prefixHold.acquire(&setUp, "the prefix set-up", {})));
+    installer->startInstall();
+    ASSERT_TRUE(test::processEventsUntil([&] {
+        return messages().contains("Waiting for the prefix set-up to finish with the Wine prefix...");
+    }, 30s));
+    prefixHold.release(&setUp);
+    installer->cancel();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }, 30s));
+    EXPECT_EQ(installer->state(), WineInstaller::State::idle());
+    expectPreviousInstallIntact();
+    EXPECT_FALSE(prefixHold.holder());
+}
+
 TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
 {
     test::FixtureHttpServer::Route bottle;
