@@ -52,6 +52,9 @@ struct QtHttpClient::Answer {
 
 namespace {
 
+// Descriptors a hop may want at once: its socket, and a thread's wake-up for the look-up.
+constexpr int kSpareDescriptors = 8;
+
 bool isRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
 
 int defaultPort(const QUrl &url) { return url.scheme() == QLatin1String("https") ? 443 : 80; }
@@ -193,6 +196,13 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, std::
     // Counted outside the loop header: g++ 12 loses a for-loop variable across a co_await.
     int redirects = 0;
     while (true) {
+        // Qt looks the host up and may talk to it on threads of its own, and ends the process when
+        // it can't have the descriptors a new thread wants: with too few left a hop fails instead.
+        if (!haveSpareDescriptors(kSpareDescriptors)) {
+            throw HttpError(HttpError::Kind::transport,
+                            QStringLiteral("Could not reach %1: too few descriptors are left; try again shortly")
+                                .arg(serverName(url)));
+        }
         QNetworkRequest hopRequest(url);
         hopRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         for (const auto &[name, value] : request.headers) {

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 #include "platform/http_client.h"
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
 #include "support/small_disk.h"
@@ -10,6 +11,7 @@
 #include <QCoroTask>
 #include <QFile>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -18,7 +20,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace cordavelle {
 namespace {
@@ -212,6 +216,38 @@ TEST_F(HttpClientTest, NoAnswerIsATransportErrorNamingTheServer)
         EXPECT_FALSE(QFile::exists(destination));
         EXPECT_FALSE(QFile::exists(destination + ".download"));
     }
+}
+
+TEST_F(HttpClientTest, WithNoDescriptorLeftARequestFailsSayingSoAndTheNextOneIsServed)
+{
+    server.serve("/ok", "hello");
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(test::openDescriptorCount() + 40);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> taken;
+    const auto release = [&] {
+        for (const int fd : std::exchange(taken, {})) {
+            ::close(fd);
+        }
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    };
+    const auto restore = qScopeGuard(release);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        taken.push_back(fd);
+    }
+    try {
+        test::runToEnd(client().get({server.url("/ok")}));
+        ADD_FAILURE() << "a request without a descriptor answered";
+    } catch (const HttpError &error) {
+        EXPECT_EQ(error.kind(), HttpError::Kind::transport);
+        EXPECT_EQ(error.description(),
+                  QStringLiteral("Could not reach 127.0.0.1:%1: too few descriptors are left; try again shortly")
+                      .arg(server.port()));
+    }
+    release();
+    EXPECT_EQ(test::runToEnd(client().get({server.url("/ok")})).body, QByteArray("hello"));
 }
 
 TEST_F(HttpClientTest, DownloadsReportProgressAgainstTheLengthOrUnknown)
