@@ -41,6 +41,24 @@ PairingNotificationDelegate::PairingNotificationDelegate(Notifications &notifica
     : QObject(parent), m_notifications(notifications), m_manager(manager)
 {
     connect(&notifications, &Notifications::responseReceived, this, &PairingNotificationDelegate::handle);
+    connect(&manager, &PairingManager::clientsChanged, this, &PairingNotificationDelegate::withdrawDecided);
+    withdrawDecided();
+}
+
+void PairingNotificationDelegate::withdrawDecided()
+{
+    QSet<QString> pending;
+    for (const PairedClient &client : m_manager.clients()) {
+        if (client.status == PairingStatus::pending) {
+            pending.insert(client.id);
+        }
+    }
+    for (const QString &clientId : std::as_const(m_pending)) {
+        if (!pending.contains(clientId)) {
+            m_notifications.withdraw(notificationIdentifier(clientId));
+        }
+    }
+    m_pending = std::move(pending);
 }
 
 void PairingNotificationDelegate::handle(const NotificationResponse &response)
@@ -54,16 +72,21 @@ void PairingNotificationDelegate::handle(const NotificationResponse &response)
     if (!accept && response.actionIdentifier != kDenyPairingAction) {
         return;
     }
+    // Pressed on a notice that stayed up after its request was decided elsewhere.
+    const auto asked = m_manager.client(clientId);
+    if (!asked || asked->status != PairingStatus::pending) {
+        m_notifications.withdraw(response.requestIdentifier);
+        return;
+    }
     const std::optional<QString> failure = accept ? m_manager.approve(clientId) : m_manager.deny(clientId);
     if (!failure) {
         return;
     }
     // The client is left as it was; the user can decide again in the clients page.
-    const auto client = m_manager.client(clientId);
     NotificationRequest request;
     request.identifier = notificationIdentifier(clientId);
     request.title = accept ? QStringLiteral("Pairing Not Accepted") : QStringLiteral("Pairing Not Denied");
-    request.body = *failure + QStringLiteral(". '") + (client ? client->hostname : clientId)
+    request.body = *failure + QStringLiteral(". '") + asked->hostname
                    + QStringLiteral("' is left as it was; decide again on the Clients page.");
     request.userInfo.insert(QStringLiteral("clientId"), clientId);
     m_notifications.add(request);

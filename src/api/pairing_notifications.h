@@ -4,6 +4,7 @@
 #include "platform/notifications.h"
 
 #include <QObject>
+#include <QSet>
 
 namespace cordavelle {
 
@@ -19,7 +20,9 @@ void registerPairingNotificationCategory(Notifications &notifications);
 void sendPairingNotification(Notifications &notifications, const PairedClient &client);
 
 // Turns Accept and Deny on a pairing notification into the pairing manager's approve and deny.
-// A decision that cannot be saved is told in a notification of its own, with the reason.
+// A decision that cannot be saved is told in a notification of its own, with the reason. A
+// request decided anywhere (here, in the window, through the API) has its notice withdrawn, and a
+// button pressed on a notice whose request is no longer pending changes nothing.
 class PairingNotificationDelegate : public QObject {
     Q_OBJECT
 
@@ -29,8 +32,12 @@ public:
     void handle(const NotificationResponse &response);
 
 private:
+    void withdrawDecided();
+
     Notifications &m_notifications;
     PairingManager &m_manager;
+    // The clients whose request was pending at the last change of the table.
+    QSet<QString> m_pending;
 };
 
 } // namespace cordavelle

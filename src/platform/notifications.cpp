@@ -52,6 +52,7 @@ void FreedesktopNotifications::setCategories(const QList<NotificationCategory> &
 
 void FreedesktopNotifications::add(const NotificationRequest &request)
 {
+    m_withdrawnWhilePosting.remove(request.identifier);
     if (!m_connected) {
         return;
     }
@@ -72,6 +73,22 @@ void FreedesktopNotifications::add(const NotificationRequest &request)
         }
         post(request);
     });
+}
+
+void FreedesktopNotifications::withdraw(const QString &identifier)
+{
+    const auto id = m_idByRequest.constFind(identifier);
+    if (id == m_idByRequest.constEnd()) {
+        m_withdrawnWhilePosting.insert(identifier);
+        return;
+    }
+    const uint serverId = *id;
+    m_posted.remove(serverId);
+    m_idByRequest.remove(identifier);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CloseNotification"));
+    call << serverId;
+    QDBusConnection::sessionBus().asyncCall(call);
 }
 
 void FreedesktopNotifications::post(const NotificationRequest &request)
@@ -110,6 +127,9 @@ void FreedesktopNotifications::post(const NotificationRequest &request)
         }
         m_posted.insert(reply.value(), posted);
         m_idByRequest.insert(posted.identifier, reply.value());
+        if (m_withdrawnWhilePosting.remove(posted.identifier)) {
+            withdraw(posted.identifier);
+        }
     });
 }
 

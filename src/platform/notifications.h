@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QVariantMap>
 
@@ -54,6 +55,9 @@ public:
     // Whether the helper may show notifications. The Linux desktop asks no permission.
     virtual bool requestAuthorization() { return true; }
     virtual void add(const NotificationRequest &request) = 0;
+    // Takes away what is shown under the request identifier, if anything; a button pressed on it
+    // afterwards is not reported.
+    virtual void withdraw(const QString &identifier) = 0;
 
 Q_SIGNALS:
     void responseReceived(const cordavelle::NotificationResponse &response);
@@ -68,6 +72,7 @@ public:
 
     void setCategories(const QList<NotificationCategory> &categories) override;
     void add(const NotificationRequest &request) override;
+    void withdraw(const QString &identifier) override;
 
 private Q_SLOTS:
     void onActionInvoked(uint id, const QString &actionKey);
@@ -87,6 +92,8 @@ private:
     QList<NotificationCategory> m_categories;
     QMap<uint, Posted> m_posted;        // server id -> what was posted
     QMap<QString, uint> m_idByRequest;  // request identifier -> server id, for replacement
+    // Identifiers withdrawn while their posting was still on its way to the server.
+    QSet<QString> m_withdrawnWhilePosting;
 };
 
 } // namespace cordavelle

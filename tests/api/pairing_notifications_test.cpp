@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
 namespace cordavelle {
 namespace {
 
@@ -57,24 +60,61 @@ TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)
     EXPECT_EQ(manager.client("c1")->status, PairingStatus::approved);
     EXPECT_TRUE(manager.validateToken(client.token));
 
+    // A response without a usable client id does nothing.
+    test::runToEnd(manager.requestPairing("c1", "host", "linux", ""));
+    NotificationRequest stray = request;
+    stray.userInfo = {{"clientId", 42}};
+    env.notifications().respond("DENY_PAIRING", stray);
+    EXPECT_EQ(manager.client("c1")->status, PairingStatus::pending);
+
     env.notifications().respond("DENY_PAIRING", request);
     EXPECT_EQ(manager.client("c1")->status, PairingStatus::denied);
     EXPECT_FALSE(manager.validateToken(client.token));
 
-    // A response without a usable client id does nothing.
-    NotificationRequest stray = request;
-    stray.userInfo = {{"clientId", 42}};
-    env.notifications().respond("ACCEPT_PAIRING", stray);
-    EXPECT_EQ(manager.client("c1")->status, PairingStatus::denied);
-
     // An Accept that cannot be saved leaves the client as it was and says why.
+    test::runToEnd(manager.requestPairing("c1", "host", "linux", ""));
     defaults.refusal = "No space left on device";
     env.notifications().respond("ACCEPT_PAIRING", request);
-    EXPECT_EQ(manager.client("c1")->status, PairingStatus::denied);
+    EXPECT_EQ(manager.client("c1")->status, PairingStatus::pending);
     const NotificationRequest &told = env.notifications().requests.back();
     EXPECT_EQ(told.title, "Pairing Not Accepted");
     EXPECT_EQ(told.body, "Could not save the paired clients \u2014 No space left on device. 'host' is left as it "
                          "was; decide again on the Clients page.");
+}
+
+// A request decided anywhere takes its notice away, and a button pressed on that notice later
+// changes nothing.
+TEST(PairingNotifications, ADecidedRequestsNoticeIsWithdrawnAndItsButtonsDoNothing)
+{
+    const std::vector<std::tuple<const char *, std::function<void(PairingManager &)>, std::optional<PairingStatus>>>
+        decisions = {
+            {"approved in the window", [](PairingManager &m) { m.approve("c1"); }, PairingStatus::approved},
+            {"denied in the window", [](PairingManager &m) { m.deny("c1"); }, PairingStatus::denied},
+            {"all pending approved", [](PairingManager &m) { m.approveAllPending(); }, PairingStatus::approved},
+            {"removed", [](PairingManager &m) { m.revoke("c1"); }, std::nullopt},
+            {"every pairing cleared", [](PairingManager &m) { m.clearAll(); }, std::nullopt},
+        };
+    for (const auto &[name, decide, decided] : decisions) {
+        test::TestPlatform env;
+        PairingManager manager(env.defaults(), env.clock(), env.keychain(), env.attention());
+        PairingNotificationDelegate delegate(env.notifications(), manager);
+        test::runToEnd(manager.requestPairing("c1", "host", "linux", ""));
+        test::runToEnd(manager.requestPairing("c2", "host", "linux", ""));
+        sendPairingNotification(env.notifications(), *manager.client("c1"));
+        const auto notice = env.notifications().requests.back();
+        // Asking again leaves the request undecided.
+        test::runToEnd(manager.requestPairing("c1", "host", "linux", ""));
+        EXPECT_TRUE(env.notifications().withdrawn.empty()) << name;
+
+        decide(manager);
+        EXPECT_TRUE(std::count(env.notifications().withdrawn.begin(), env.notifications().withdrawn.end(), "pairing-c1"))
+            << name;
+        for (const char *action : {"ACCEPT_PAIRING", "DENY_PAIRING"}) {
+            env.notifications().respond(action, notice);
+            const auto client = manager.client("c1");
+            EXPECT_EQ(client ? std::optional(client->status) : std::nullopt, decided) << name << " " << action;
+        }
+    }
 }
 
 } // namespace

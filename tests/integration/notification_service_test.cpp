@@ -34,6 +34,7 @@ public:
         QStringList actions;
     };
     std::vector<Posted> posted;
+    std::vector<uint> closed;
     QStringList capabilities{"actions", "body", "body-markup", "sound"};
 
 public Q_SLOTS:
@@ -52,7 +53,7 @@ public Q_SLOTS:
         spec = "1.2";
         return "stand-in";
     }
-    void CloseNotification(uint) {}
+    void CloseNotification(uint id) { closed.push_back(id); }
 
 Q_SIGNALS:
     void ActionInvoked(uint id, const QString &actionKey);
@@ -119,10 +120,21 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     EXPECT_EQ(poll(api.port(), "alice"), Json({{"status", "approved"}, {"token", alice.token.toStdString()}}));
     EXPECT_EQ(poll(api.port(), "bob"), Json({{"status", "denied"}}));
 
-    // A second notification for the same client replaces the first.
-    sendPairingNotification(*notifications, alice);
+    // Both are decided: their notifications go, and a button still pressed on one does nothing.
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.closed.size() == 2; }));
+    EXPECT_EQ(server.closed, (std::vector<uint>{server.posted[0].id, server.posted[1].id}));
+    Q_EMIT server.ActionInvoked(server.posted[0].id, "DENY_PAIRING");
+    test::processEventsUntil([] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_EQ(manager.client("alice")->status, PairingStatus::approved);
+
+    // A second notification for a client still pending replaces the first.
+    test::exchange(api.port(), "POST /pair/request HTTP/1.1\r\nContent-Length: 55\r\n\r\n"
+                               R"({"clientId":"bob","hostname":"bob-pc","platform":"mac"})");
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 3; }));
-    EXPECT_EQ(server.posted[2].replacesId, server.posted[0].id);
+    test::processEventsUntil([] { return false; }, std::chrono::milliseconds(200));
+    sendPairingNotification(*notifications, *manager.client("bob"));
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 4; }));
+    EXPECT_EQ(server.posted[3].replacesId, server.posted[2].id);
 
     // The client's texts show as sent on a server that reads markup in the body, and are left
     // as they are on one that doesn't.
@@ -130,15 +142,15 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     const QByteArray markup(R"({"clientId":"mallory","hostname":"<b>evil</b> & co","platform":"<a href='x'>mac</a>"})");
     test::exchange(api.port(), "POST /pair/request HTTP/1.1\r\nContent-Length: " + QByteArray::number(markup.size())
                                    + "\r\n\r\n" + markup);
-    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 4; }));
-    EXPECT_EQ(server.posted[3].body,
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 5; }));
+    EXPECT_EQ(server.posted[4].body,
               "'&lt;b&gt;evil&lt;/b&gt; &amp; co' (&lt;a href='x'&gt;mac&lt;/a&gt;) is requesting access");
     server.capabilities.removeAll("body-markup");
     env.platform().setNotifications(std::make_shared<FreedesktopNotifications>());
     registerPairingNotificationCategory(env.platform().notifications());
     sendPairingNotification(env.platform().notifications(), *manager.client("mallory"));
-    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 5; }));
-    EXPECT_EQ(server.posted[4].body, "'<b>evil</b> & co' (<a href='x'>mac</a>) is requesting access");
+    ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 6; }));
+    EXPECT_EQ(server.posted[5].body, "'<b>evil</b> & co' (<a href='x'>mac</a>) is requesting access");
 }
 
 } // namespace

@@ -11,6 +11,7 @@ class RecordingNotifications final : public Notifications {
 public:
     void setCategories(const QList<NotificationCategory> &list) override { categories = list; }
     void add(const NotificationRequest &request) override { requests.push_back(request); }
+    void withdraw(const QString &identifier) override { withdrawn.push_back(identifier); }
 
     void respond(const QString &action, const NotificationRequest &request)
     {
@@ -19,6 +20,7 @@ public:
 
     QList<NotificationCategory> categories;
     std::vector<NotificationRequest> requests;
+    std::vector<QString> withdrawn;
 };
 
 } // namespace cordavelle::test
