@@ -58,7 +58,9 @@ std::optional<QString> stringMember(const Json &object, const char *key)
 HTTPResponse APIRouter::keyringNotAnswering()
 {
     return HTTPResponse::unavailable(
-        QString::fromUtf8("The desktop's keyring is not answering, so the token can't be checked yet \u2014 try again shortly"),
+        QString::fromUtf8("The desktop's keyring is not answering, so the token can't be checked yet \u2014 try again "
+                          "shortly, or pair again: once the request is accepted in the helper, a new token comes "
+                          "with it"),
         kKeyringRetrySeconds);
 }
 

@@ -209,6 +209,44 @@ TEST_F(LateKeyring, AKeyringThatAnswersLateCostsNoPairing)
     EXPECT_EQ(stored, during.toUtf8());
 }
 
+TEST_F(LateKeyring, AClientWhoseTokenOnlyASilentKeyringHoldsIsLetInAgainOnceApproved)
+{
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
+    }
+    QString before;
+    {
+        HelperRun first(env, config, fallback);
+        ASSERT_TRUE(first.started);
+        before = pairApproved(first, "c1");
+        ASSERT_EQ(before.size(), 64);
+    }
+
+    // The keyring never answers during this run: the client asks to pair again, as the 503 says.
+    keyring.stop();
+    QString again;
+    {
+        HelperRun silent(env, config, fallback);
+        ASSERT_TRUE(silent.started);
+        const test::WireReply waiting = silent.withToken(before);
+        EXPECT_EQ(waiting.statusCode, 503);
+        EXPECT_TRUE(waiting.body.contains("or pair again")) << waiting.body.toStdString();
+        again = pairApproved(silent, "c1");
+        ASSERT_EQ(again.size(), 64);
+        EXPECT_NE(again, before);
+        EXPECT_EQ(silent.withToken(again).statusCode, 200);
+        EXPECT_EQ(silent.withToken(before).statusCode, 401);
+        EXPECT_EQ(inFile(), QStringList{"c1"});
+    }
+
+    // Once the keyring answers, the new token has replaced the one it held.
+    keyring.resume();
+    HelperRun answering(env, config, fallback);
+    EXPECT_EQ(answering.withToken(again).statusCode, 200);
+    EXPECT_EQ(answering.withToken(before).statusCode, 401);
+    EXPECT_TRUE(inFile().isEmpty());
+}
+
 TEST_F(LateKeyring, AKeyringThatStopsAnsweringHoldsNothingAndLosesNothing)
 {
     if (keyring.whyNot()) {
