@@ -105,7 +105,13 @@ QCoro::Task<void> HelperKeychainStorage::removeTokens(QStringList clientIds, boo
             }
         }
     };
-    const bool ended = co_await m_keychain.run(std::move(operation));
+    // Named before the wait: the storage may be gone once it ends, its keychain not.
+    Keychain &store = m_keychain;
+    const bool ended = co_await store.run(std::move(operation));
+    if (ended && everyToken && store.awaitsKeyring()) {
+        keychainLogger().error(QStringLiteral("The pairing tokens in the desktop's keyring could not be removed: it is "
+                                              "not answering; they are removed once it answers"));
+    }
     if (!ended || *status != Keychain::kSuccess) {
         keychainLogger().error(QStringLiteral("Could not remove pairing tokens: %1")
                                    .arg(Keychain::describe(ended ? *status : Keychain::kTimedOut)));

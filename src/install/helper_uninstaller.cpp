@@ -264,7 +264,15 @@ QCoro::Task<void> HelperUninstaller::clearKeychainPairingTokens(ResetReport &rep
         co_return;
     }
     report.keychainItemsRemoved = count;
-    logger().info(QStringLiteral("Removed %1 keychain pairing token(s)").arg(count));
+    if (!m_with.keychain.awaitsKeyring()) {
+        logger().info(QStringLiteral("Removed %1 keychain pairing token(s)").arg(count));
+        co_return;
+    }
+    // Only the file that stands in for the keyring was reached. What the keyring holds names no
+    // paired client any more, so the first launch at which it answers removes it.
+    logger().info(QStringLiteral("Removed %1 pairing token(s) from the file that stands in for the keyring").arg(count));
+    report.errors << kKeyringTokensKept;
+    logger().error(kKeyringTokensKept);
 }
 
 void HelperUninstaller::unregisterLoginItem(ResetReport &report)

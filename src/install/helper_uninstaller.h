@@ -86,6 +86,9 @@ public:
         std::vector<EndedInstaller> installers;
     };
 
+    // What a reset says while the file stands in for a keyring that does not answer.
+    static inline const QString kKeyringTokensKept =
+        QStringLiteral("The pairing tokens in the desktop's keyring could not be removed: it is not answering");
     // The keychain item service of the pairing tokens.
     static inline const QString kPairingTokenService = QStringLiteral("com.cordavelle-helper.pairing-token");
 

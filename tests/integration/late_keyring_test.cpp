@@ -3,6 +3,9 @@
 #include "api/http_server.h"
 #include "api/pairing_manager.h"
 #include "core/config_store.h"
+#include "core/experimental_features.h"
+#include "core/wine_prefix_hold.h"
+#include "install/helper_uninstaller.h"
 #include "platform/clock.h"
 #include "platform/keychain.h"
 
@@ -11,6 +14,7 @@
 #include "support/no_services.h"
 #include "support/private_session_bus.h"
 #include "support/recording_app_activation.h"
+#include "support/recording_service_control.h"
 #include "support/scoped_environment.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
@@ -245,6 +249,46 @@ TEST_F(LateKeyring, AClientWhoseTokenOnlyASilentKeyringHoldsIsLetInAgainOnceAppr
     EXPECT_EQ(answering.withToken(again).statusCode, 200);
     EXPECT_EQ(answering.withToken(before).statusCode, 401);
     EXPECT_TRUE(inFile().isEmpty());
+}
+
+TEST_F(LateKeyring, AResetWhileTheKeyringIsSilentSaysSoAndNoTokenOfItOpensTheAPIAgain)
+{
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
+    }
+    QString before;
+    {
+        HelperRun first(env, config, fallback);
+        ASSERT_TRUE(first.started);
+        before = pairApproved(first, "c1");
+        ASSERT_EQ(before.size(), 64);
+    }
+
+    keyring.stop();
+    {
+        HelperRun silent(env, config, fallback);
+        ASSERT_TRUE(silent.started);
+        ASSERT_EQ(silent.withToken(before).statusCode, 503);
+        ExperimentalFeatureManager experimental(env.defaults());
+        test::RecordingServiceControl services;
+        WinePrefixHold prefixHold;
+        HelperUninstaller uninstaller({config, experimental, services, env.defaults(), silent.keychain, loginItem,
+                                       env.platform().commandRunner(), [&] { silent.pairing.forgetAll(); }, prefixHold,
+                                       silent.clock, {}});
+        const ResetReport report = test::runToEnd(uninstaller.resetSettings());
+        EXPECT_EQ(report.errors, QStringList{HelperUninstaller::kKeyringTokensKept});
+        EXPECT_EQ(silent.withToken(before).statusCode, 401);
+    }
+
+    // The next launch at which the keyring answers removes the token no paired client owns.
+    keyring.resume();
+    HelperRun answering(env, config, fallback);
+    EXPECT_EQ(answering.withToken(before).statusCode, 401);
+    QStringList owners;
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return SecretServiceKeychain().accounts(HelperKeychainStorage::kService, &owners) == Keychain::kItemNotFound; },
+        5s))
+        << owners.join(", ").toStdString();
 }
 
 TEST_F(LateKeyring, AKeyringThatStopsAnsweringHoldsNothingAndLosesNothing)
