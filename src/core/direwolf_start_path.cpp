@@ -36,13 +36,15 @@ constexpr auto kPortWait = ManagedProcess::kPortWaitTimeout;
 } // namespace
 
 DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, ManagedProcess &rigctld,
-                                     std::function<QCoro::Task<void>()> startRigctld, KeepaliveRequestAdvertiser &keepalive,
-                                     RigControlServerDiscovery &discovery, const AudioDeviceManager &audio)
+                                     std::function<QCoro::Task<void>()> startRigctld, std::function<int()> rigctldPort,
+                                     KeepaliveRequestAdvertiser &keepalive, RigControlServerDiscovery &discovery,
+                                     const AudioDeviceManager &audio)
     : m_config(config),
       m_clock(clock),
       m_process(process),
       m_rigctld(rigctld),
       m_startRigctld(std::move(startRigctld)),
+      m_rigctldPort(std::move(rigctldPort)),
       m_keepalive(keepalive),
       m_discovery(discovery),
       m_audio(audio)
@@ -74,7 +76,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     }
 
     DirewolfConfigManager::Environment environment;
-    environment.rigctldPort = m_config.rigctldConfig().tcpPort;
+    environment.rigctldPort = m_rigctldPort();
     environment.audio = &m_audio;
     // The server chosen and looked at above, not whatever discovery lists by now.
     environment.rigControlPort = rigControlPort;

@@ -30,12 +30,13 @@ public:
 
     // `rigctld` is rigctld's process; `startRigctld` starts it when the PTT goes through it, or
     // joins a start of it under way and takes that start's outcome: a start that only a stop of
-    // rigctld itself ends. `audio` and `discovery` are what
-    // direwolf.conf is written from; `keepalive` asks the client to keep the radio's rig control
-    // open.
+    // rigctld itself ends; `rigctldPort` is where rigctld listens (a running one's port, which a
+    // port stored since does not change). `audio` and `discovery` are what direwolf.conf is
+    // written from; `keepalive` asks the client to keep the radio's rig control open.
     DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedProcess &process, ManagedProcess &rigctld,
-                      std::function<QCoro::Task<void>()> startRigctld, KeepaliveRequestAdvertiser &keepalive,
-                      RigControlServerDiscovery &discovery, const AudioDeviceManager &audio);
+                      std::function<QCoro::Task<void>()> startRigctld, std::function<int()> rigctldPort,
+                      KeepaliveRequestAdvertiser &keepalive, RigControlServerDiscovery &discovery,
+                      const AudioDeviceManager &audio);
 
     // Throws, before the launch, when the settings have no callsign, no Direwolf is found, the one
     // found cannot run here or direwolf.conf cannot be written; and whatever the launch throws.
@@ -61,6 +62,7 @@ private:
     ManagedProcess &m_process;
     ManagedProcess &m_rigctld;
     std::function<QCoro::Task<void>()> m_startRigctld;
+    std::function<int()> m_rigctldPort;
     KeepaliveRequestAdvertiser &m_keepalive;
     RigControlServerDiscovery &m_discovery;
     const AudioDeviceManager &m_audio;

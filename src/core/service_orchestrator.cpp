@@ -72,8 +72,8 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
                                                     wineDrivers, prefixHold)),
       m_rigctldStart(std::make_unique<RigctldStartPath>(config, *m_rigctldProcess, *m_radioPower, m_orphanReaper)),
       m_direwolfStart(std::make_unique<DirewolfStartPath>(
-          config, clock, *m_direwolfProcess, *m_rigctldProcess, [this] { return startRigctldForDirewolf(); }, keepalive,
-          discovery, audio)),
+          config, clock, *m_direwolfProcess, *m_rigctldProcess, [this] { return startRigctldForDirewolf(); },
+          [this] { return rigctldConfigInEffect().tcpPort; }, keepalive, discovery, audio)),
       m_standIns(std::move(standIns))
 {
     wireUnexpectedExitHandlers();

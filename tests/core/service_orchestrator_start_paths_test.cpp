@@ -588,6 +588,33 @@ TEST_F(StartPathsTest, DirewolfRunsOnlyOnceItsAgwPortListensAsWellAsItsKissPort)
     EXPECT_TRUE(test::accepts(dw.agwPort));
 }
 
+// A port stored while rigctld runs is not where it listens: Direwolf keys through the running one.
+TEST_F(StartPathsTest, DirewolfKeysThroughThePortTheRunningRigctldListensOn)
+{
+    RigctldConfig rig;
+    rig.rigctldPath = listening(QStringLiteral("rigctld"));
+    rig.tcpPort = test::freeTcpPort();
+    config.setRigctldConfig(rig);
+    auto rigctld = start(ServiceID::rigctld);
+    ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, [&] { return rigctld->done; }, test::standInReady(ready)));
+    ASSERT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
+    const int running = rig.tcpPort;
+    rig.tcpPort = test::freeTcpPort();
+    config.setRigctldConfig(rig);
+
+    const QString direwolfReady = env.root() + QStringLiteral("/direwolf-listening");
+    DirewolfConfig dw = direwolf(file(QStringLiteral("direwolf"), test::listeningStandIn(direwolfReady)));
+    dw.pttMethod = DirewolfPTTMethod::rigctld();
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    config.setDirewolfConfig(dw);
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(direwolfReady)));
+    ASSERT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    QFile conf(DirewolfConfigManager::configPath());
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(conf.readAll().contains("PTT RIG 2 127.0.0.1:" + QByteArray::number(running)));
+}
+
 TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringItsStart)
 {
     // Ports of its own: a listener on rigctld's default port (a rigctld run by anyone on this

@@ -209,7 +209,8 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
         ManagedProcess direwolfProcess(ServiceID::direwolf, env.platform().clock());
         ManagedProcess rigctldProcess(ServiceID::rigctld, env.platform().clock());
         DirewolfStartPath path(config, env.platform().clock(), direwolfProcess, rigctldProcess,
-                               []() -> QCoro::Task<void> { co_return; }, keepalive, discovery, audio);
+                               []() -> QCoro::Task<void> { co_return; }, [&config] { return config.rigctldConfig().tcpPort; },
+                               keepalive, discovery, audio);
 
         const quint16 port = test::freeTcpPort();
         std::optional<test::OtherUserListener> theirs;
