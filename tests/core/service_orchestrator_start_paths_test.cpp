@@ -476,7 +476,9 @@ TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCu
         ASSERT_TRUE(settle([&] { return cutShort->done && next->done; })) << cycle;
         ASSERT_EQ(childrenSwept, 0) << cycle;
         EXPECT_EQ(next->error, std::nullopt) << cycle;
-        ASSERT_EQ(process.state(), ServiceRunState::running) << cycle << ": " << process.lastError().value_or("").toStdString();
+        ASSERT_EQ(process.state(), ServiceRunState::running)
+            << cycle << ": " << process.lastError().value_or("").toStdString() << "\n"
+            << process.logLines().join('\n').toStdString();
         ASSERT_TRUE(process.pid() && test::isAlive(*process.pid())) << cycle;
 
         orchestrator->stopService(ServiceID::rigctld);

@@ -25,8 +25,16 @@ for (my $i = 0; $i < @ARGV; ++$i) {
         while (<$conf>) { push @ports, $1 if /^(?:KISSPORT|AGWPORT)\s+(\d+)/; }
     }
 }
+# A port in use a moment (a connection of a busy machine's that took it as its own end) is tried
+# again for a while.
 my @listeners = map {
-    IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => $_, Listen => 5, ReuseAddr => 1) or warn "listen $_: $!\n"
+    my ($port, $socket) = ($_, undef);
+    for my $try (1 .. 20) {
+        last if $socket = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => $port, Listen => 5, ReuseAddr => 1);
+        select(undef, undef, undef, 0.05);
+    }
+    warn "listen $port: $!\n" unless $socket;
+    $socket
 } grep { $_ > 0 } @ports;
 open(my $ready, '>', '%1') or die "ready: $!";
 close $ready;
