@@ -186,23 +186,41 @@ bool DependencyUpdateNudge::isDismissed(const PendingDependencyUpdate &update) c
 }
 
 // By value: callers hand in an entry of the list that this replaces.
-void DependencyUpdateNudge::dismiss(PendingDependencyUpdate update)
+std::optional<QString> DependencyUpdateNudge::dismiss(PendingDependencyUpdate update)
 {
-    m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion);
+    // An update hidden without its dismissal stored would come back at the next launch.
+    if (std::optional<QString> refused = m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion)) {
+        servicesLog::error(QStringLiteral("[DependencyUpdateNudge] could not dismiss ") + update.summary() +
+                           QStringLiteral(": ") + *refused);
+        return refused;
+    }
     std::vector<PendingDependencyUpdate> remaining = m_pendingUpdates;
     std::erase_if(remaining, [&](const PendingDependencyUpdate &entry) { return entry.dependency == update.dependency; });
     setPendingUpdates(std::move(remaining));
     servicesLog::info(QStringLiteral("[DependencyUpdateNudge] dismissed ") + update.summary() +
                       QStringLiteral(" \u2014 badge suppressed until a newer version appears"));
+    return std::nullopt;
 }
 
-void DependencyUpdateNudge::dismissAll()
+std::optional<QString> DependencyUpdateNudge::dismissAll()
 {
+    std::optional<QString> firstRefusal;
+    std::vector<PendingDependencyUpdate> kept;
     for (const PendingDependencyUpdate &update : m_pendingUpdates) {
-        m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion);
+        if (std::optional<QString> refused = m_defaults.setObject(dismissedKey(update.dependency), update.latestVersion)) {
+            servicesLog::error(QStringLiteral("[DependencyUpdateNudge] could not dismiss ") + update.summary() +
+                               QStringLiteral(": ") + *refused);
+            if (!firstRefusal) {
+                firstRefusal = refused;
+            }
+            kept.push_back(update);
+        }
     }
-    servicesLog::info(QStringLiteral("[DependencyUpdateNudge] dismissed all pending updates"));
-    setPendingUpdates({});
+    if (!firstRefusal) {
+        servicesLog::info(QStringLiteral("[DependencyUpdateNudge] dismissed all pending updates"));
+    }
+    setPendingUpdates(std::move(kept));
+    return firstRefusal;
 }
 
 void DependencyUpdateNudge::setPendingUpdates(std::vector<PendingDependencyUpdate> updates)

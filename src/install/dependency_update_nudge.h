@@ -88,9 +88,12 @@ public:
     // Starts a check and returns at once; nothing when a check is under way, whose end then
     // serves both callers: every check logs its failures, so one loop means one line each.
     void checkAll();
-    // Hides this dependency's update until a different latest version shows up.
-    void dismiss(PendingDependencyUpdate update);
-    void dismissAll();
+    // Hides this dependency's update until a different latest version shows up; returns why the
+    // dismissal could not be stored, the update then staying listed.
+    std::optional<QString> dismiss(PendingDependencyUpdate update);
+    // Dismisses each listed update; those whose dismissal could not be stored stay listed, and
+    // the first reason is returned.
+    std::optional<QString> dismissAll();
 
 Q_SIGNALS:
     void pendingUpdatesChanged();

@@ -2,17 +2,20 @@
 #include "pages/rigctld_page_fixture.h"
 #include "pages/vara_page_fixture.h"
 
+#include "setup/checklist/updates_section.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/port_field.h"
 #include "widgets/setting_note.h"
 
 #include "support/refusing_defaults.h"
 #include "support/test_files.h"
+#include "support/event_wait.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -233,6 +236,41 @@ TEST(StoringControls, EveryControlOfTheRigctldAndVARAPagesSaysWhatItCouldNotStor
                                   [&] { return fields().audioDebugEnabled; })},
                           defaults);
     }
+}
+
+QCoro::Task<std::optional<DependencyVersions>> versions(QString latest, QString current)
+{
+    co_return DependencyVersions{latest, current};
+}
+
+// An update whose dismissal can't be stored stays listed, with the reason under the list.
+TEST(StoringControls, TheUpdatesDismissalsSayWhatTheyCouldNotStore)
+{
+    test::RefusingDefaults defaults;
+    const auto newer = [](QString latest, QString current) {
+        return [latest, current] { return versions(latest, current); };
+    };
+    DependencyUpdateNudge nudge(defaults, {.wine = newer("9.0", "8.0"), .hamlib = newer("4.6", "4.5")});
+    UpdatesSection section(nudge);
+    nudge.checkAll();
+    ASSERT_TRUE(test::processEventsUntil([&] { return nudge.pendingUpdates().size() == 2; }, std::chrono::seconds(5)));
+    settle();
+    const auto bothListed = [&] {
+        return nudge.pendingUpdates().size() == 2 && section.pendingRows()->findChildren<QToolButton *>().size() == 2 &&
+               !defaults.stringForKey(QStringLiteral("nudgeDismissed.Wine"));
+    };
+    const QString said = kRefusal + QStringLiteral(". The update stays listed.");
+    expectEachSaysWhy({StoringControl{"Dismiss", [&] { return section.pendingRows()->findChildren<QToolButton *>().value(0); },
+                        [](QWidget *c) { static_cast<QToolButton *>(c)->click(); }, [&](QWidget *) { return bothListed(); },
+                        said},
+                       StoringControl{"Dismiss All", [&] { return section.dismissAllButton(); },
+                        [](QWidget *c) { static_cast<QPushButton *>(c)->click(); }, [&](QWidget *) { return bothListed(); },
+                        said}},
+                      defaults);
+    section.pendingRows()->findChildren<QToolButton *>().value(0)->click();
+    settle();
+    EXPECT_EQ(section.dismissalNote()->shown(), QString()) << "a dismissal that is stored takes the words away";
+    EXPECT_EQ(nudge.pendingUpdates().size(), 1u);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "widgets/coalesced_refresh.h"
 #include "widgets/form_parts.h"
+#include "widgets/setting_note.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -97,9 +98,12 @@ UpdatesSection::UpdatesSection(DependencyUpdateNudge &nudge, QWidget *parent)
     QHBoxLayout *dismissAll = bareRow(m_dismissAllRow);
     dismissAll->addStretch();
     m_dismissAll = new QPushButton(QStringLiteral("Dismiss All"));
-    connect(m_dismissAll, &QPushButton::clicked, this, [this] { m_nudge.dismissAll(); });
     dismissAll->addWidget(m_dismissAll);
     column->addWidget(m_dismissAllRow);
+    m_dismissalNote = new SettingNote(m_dismissAll, QStringLiteral("The update stays listed."));
+    m_dismissalNote->setObjectName(QStringLiteral("dismissalNote"));
+    connect(m_dismissAll, &QPushButton::clicked, this, [this] { m_dismissalNote->answer(m_nudge.dismissAll()); });
+    column->addWidget(m_dismissalNote);
 
     connect(&m_nudge, &DependencyUpdateNudge::isCheckingChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&m_nudge, &DependencyUpdateNudge::pendingUpdatesChanged, m_refresh, &CoalescedRefresh::schedule);
@@ -172,12 +176,17 @@ void UpdatesSection::refresh()
                                                 toneColour(Tone::secondary, palette()), devicePixelRatioF())));
             dismiss->setToolTip(QStringLiteral("Dismiss this update.  A newer version will re-surface the badge."));
             dismiss->setAccessibleName(QStringLiteral("Dismiss ") + update.summary());
-            connect(dismiss, &QToolButton::clicked, this, [this, update] { m_nudge.dismiss(update); });
+            m_dismissalNote->serve(dismiss);
+            connect(dismiss, &QToolButton::clicked, this,
+                    [this, update] { m_dismissalNote->answer(m_nudge.dismiss(update)); });
             line->addWidget(dismiss);
             m_pendingRows->addWidget(row);
         }
     }
     m_pending->setVisible(!updates.empty());
+    if (updates.empty()) {
+        m_dismissalNote->say(std::nullopt);
+    }
     m_dismissAllRow->setVisible(updates.size() >= 2);
 }
 

@@ -18,6 +18,7 @@ class QVBoxLayout;
 namespace cordavelle {
 
 class CoalescedRefresh;
+class SettingNote;
 
 namespace updates_section {
 
@@ -34,7 +35,8 @@ QString resultLine(const std::vector<CheckOutcome> &outcomes);
 
 // The content of the setup checklist's "Updates" section: the manual check of Wine, Hamlib and
 // both VARA modems with its result line, and the update nudge's pending updates, each with its
-// dismiss button, plus "Dismiss All" when there are several. The checklist puts it under its
+// dismiss button, plus "Dismiss All" when there are several; a dismissal that could not be stored
+// leaves its update listed and says why under the list. The checklist puts it under its
 // "Updates" header. The check is the nudge's own, so that each failure is looked up and logged
 // once; it runs on after the section has gone.
 class UpdatesSection final : public QWidget {
@@ -54,6 +56,7 @@ public:
     QLabel *resultLabel() const { return m_result; }
     QPushButton *dismissAllButton() const { return m_dismissAll; }
     QWidget *pendingRows() const { return m_pending; }
+    SettingNote *dismissalNote() const { return m_dismissalNote; }
 
 private:
     void showCheckResult();
@@ -72,6 +75,7 @@ private:
     QVBoxLayout *m_pendingRows;
     QWidget *m_dismissAllRow;
     QPushButton *m_dismissAll;
+    SettingNote *m_dismissalNote;
 };
 
 } // namespace cordavelle
