@@ -2,7 +2,9 @@
 
 #include "base/helper_logger.h"
 #include "base/tcp_port.h"
+#include "core/service_addresses.h"
 #include "platform/platform.h"
+#include "platform/port_hold.h"
 
 #include <functional>
 #include <utility>
@@ -394,7 +396,7 @@ void ConfigStore::applyAppearanceMode()
 
 QString ConfigStore::bindAddress() const
 {
-    return m_allowNetworkAccess ? QStringLiteral("0.0.0.0") : QStringLiteral("127.0.0.1");
+    return rigctldListenAddress(m_allowNetworkAccess, canListenOnBothFamilies());
 }
 
 } // namespace cordavelle

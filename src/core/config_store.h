@@ -144,7 +144,8 @@ public:
     // Regular (with a window presence) when the mode shows in the Dock, else accessory.
     void applyAppearanceMode();
 
-    // "0.0.0.0" when network access is allowed, else "127.0.0.1": the address rigctld listens on.
+    // The address rigctld listens on: "127.0.0.1", or with network access "::" (both families)
+    // where this machine lets one socket take both, else "0.0.0.0".
     QString bindAddress() const;
     // The earlier builds' preferences file, whether or not it exists.
     const QString &priorPreferencesFile() const { return m_priorPreferencesFile; }

@@ -48,6 +48,10 @@ bool isValidHost(const QString &host)
 
 QString listenCaption(const QString &bindAddress)
 {
+    if (bindAddress == QStringLiteral("::")) {
+        return QStringLiteral(
+            "rigctld listens on all interfaces, IPv4 and IPv6 (::), for Cordavelle client connections.");
+    }
     if (bindAddress == QStringLiteral("0.0.0.0")) {
         return QStringLiteral("rigctld listens on all interfaces (0.0.0.0) for Cordavelle client connections.");
     }

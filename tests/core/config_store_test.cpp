@@ -1,5 +1,6 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
+#include "platform/port_hold.h"
 
 #include "support/fake_login_item.h"
 #include "support/recording_app_activation.h"
@@ -437,7 +438,7 @@ TEST_F(ConfigStoreTest, PlacesFollowThePlatformInForce)
     ConfigStore store(env.defaults(), env.platform(), loginItem, activation);
     EXPECT_EQ(store.bindAddress(), "127.0.0.1");
     store.setAllowNetworkAccess(true);
-    EXPECT_EQ(store.bindAddress(), "0.0.0.0");
+    EXPECT_EQ(store.bindAddress(), canListenOnBothFamilies() ? "::" : "0.0.0.0");
 }
 
 TEST(ConfigStorePlaces, UnmakeableSupportFolderIsLoggedAndStillUsed)

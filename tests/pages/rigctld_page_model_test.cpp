@@ -95,6 +95,8 @@ TEST(RigctldPageModel, HostCheckAndListenCaption)
     }
     EXPECT_EQ(listenCaption(QStringLiteral("0.0.0.0")),
               QStringLiteral("rigctld listens on all interfaces (0.0.0.0) for Cordavelle client connections."));
+    EXPECT_EQ(listenCaption(QStringLiteral("::")),
+              QStringLiteral("rigctld listens on all interfaces, IPv4 and IPv6 (::), for Cordavelle client connections."));
     EXPECT_FALSE(listenCaption(QStringLiteral("127.0.0.1")).contains(QStringLiteral("0.0.0.0")));
     EXPECT_TRUE(listenCaption(QStringLiteral("127.0.0.1")).contains(QStringLiteral("(127.0.0.1)")));
 }
