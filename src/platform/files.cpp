@@ -89,14 +89,16 @@ mode_t currentUmask()
 }
 
 // The mode a replacement gets when none is asked for: that of the file it replaces, else what
-// a new file would get.
+// a new file would get, in either case never writable by the group or others. Under the umask 002
+// of a desktop that gives each user a group, a new file would be 0664; the helper's files are
+// read by the programs it launches and must not be changed behind its back.
 mode_t defaultMode(const QByteArray &target)
 {
     struct stat st {};
     if (::stat(target.constData(), &st) == 0) {
-        return st.st_mode & 07777;
+        return st.st_mode & 07777 & ~mode_t(022);
     }
-    return 0666 & ~currentUmask();
+    return 0666 & ~(currentUmask() | 022);
 }
 
 } // namespace

@@ -20,7 +20,8 @@ public:
 // and the next start after a crash, sees either the old or the new content, never a part. On any
 // failure (a full disk among them) the old file stays as it was and FileError says why.
 // `permissions` (POSIX mode bits) apply to the new file before anything is written into it; 0
-// keeps the mode of the file replaced, or the default for a new one.
+// keeps the mode of the file replaced, or the default for a new one, either without the group's
+// and others' write whatever the umask.
 void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned permissions = 0);
 
 // Moves a file that can't be read to "<path>.corrupt" (replacing an older one there), so that it

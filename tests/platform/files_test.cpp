@@ -97,20 +97,33 @@ TEST(Files, AtomicWriteReplacesTheFileWithTheAskedMode)
 }
 
 // Direwolf, VARA and the install log read files written without a mode: a new one gets what any
-// new file would, and a rewrite keeps what the user set.
+// new file would, and a rewrite keeps what the user set, neither writable by the group or others.
 TEST(Files, AtomicWriteWithoutAModeTakesTheUmaskOrTheOldFilesMode)
 {
-    test::TestPlatform env;
-    const QString path = env.root() + "/file.txt";
-    const mode_t oldMask = ::umask(027);
-    writeFileAtomically(path, "one\n");
-    const unsigned made = modeOf(path);
-    ::chmod(QFile::encodeName(path).constData(), 0604);
-    writeFileAtomically(path, "two\n");
-    const unsigned rewritten = modeOf(path);
-    ::umask(oldMask);
-    EXPECT_EQ(made, 0640u);
-    EXPECT_EQ(rewritten, 0604u);
+    const struct {
+        mode_t umask;
+        unsigned made;
+        unsigned setByUser;
+        unsigned rewritten;
+    } cases[] = {
+        {027, 0640, 0604, 0604},
+        // A desktop that gives each user a group of its own.
+        {002, 0644, 0664, 0644},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.umask);
+        test::TestPlatform env;
+        const QString path = env.root() + "/file.txt";
+        const mode_t oldMask = ::umask(c.umask);
+        writeFileAtomically(path, "one\n");
+        const unsigned made = modeOf(path);
+        ::chmod(QFile::encodeName(path).constData(), c.setByUser);
+        writeFileAtomically(path, "two\n");
+        const unsigned rewritten = modeOf(path);
+        ::umask(oldMask);
+        EXPECT_EQ(made, c.made);
+        EXPECT_EQ(rewritten, c.rewritten);
+    }
 }
 
 // Some file systems report a full disk only at close or fsync, and some libraries then call the
