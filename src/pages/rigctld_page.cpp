@@ -267,9 +267,12 @@ void RigctldPage::refreshRadio()
         m_radioForm->setRowVisible(row, !serial);
     }
     // What a control said goes with it when the other connection's rows take its place.
-    for (SettingNote *note : serial ? std::initializer_list<SettingNote *>{m_hostNote}
-                                    : std::initializer_list<SettingNote *>{m_serialPortNote, m_baudRateNote}) {
-        note->say(std::nullopt);
+    // Not a ?: over two braced lists: the arrays behind them end with the condition, before the loop reads them.
+    if (serial) {
+        m_hostNote->say(std::nullopt);
+    } else {
+        m_serialPortNote->say(std::nullopt);
+        m_baudRateNote->say(std::nullopt);
     }
     {
         const QSignalBlocker block(m_serialPort);
