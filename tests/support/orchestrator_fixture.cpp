@@ -35,8 +35,14 @@ bool OrchestratorTest::runUntilSettled(ServiceID id, const std::function<bool()>
                                        const std::function<bool()> &settled, std::chrono::milliseconds limit)
 {
     const ManagedProcess &process = orchestrator->process(id);
+    // From the launch until the child is reported started, whatever `settled` says: a loaded
+    // machine may take a while to run the child, and a running service's health checks would let
+    // the whole limit pass meanwhile.
+    const auto launching = [&] {
+        return process.state() == ServiceRunState::starting && process.lastLaunchOutcome() == LaunchOutcome::neverStarted();
+    };
     const auto starting = [&] {
-        return settled && process.state() == ServiceRunState::starting && process.pid() && !settled();
+        return settled && process.state() == ServiceRunState::starting && (launching() || (process.pid() && !settled()));
     };
     const auto deadline = env.clock().now() + limit;
     while (!done()) {

@@ -35,9 +35,9 @@ protected:
     void watchChildren();
     std::shared_ptr<TaskOutcome> start(ServiceID id);
     // Runs the test's clock until `done` holds, within `limit` of virtual time. While a child of
-    // `id` is starting and `settled` does not hold yet (its stand-in listens, or never will and
-    // its end is awaited), no virtual time passes: the child's start takes real time, which the
-    // port wait would otherwise outrun.
+    // `id` is being launched, or is starting and `settled` does not hold yet (its stand-in
+    // listens, or never will and its end is awaited), no virtual time passes: the child's start
+    // takes real time, which the port wait would otherwise outrun.
     bool runUntilSettled(ServiceID id, const std::function<bool()> &done, const std::function<bool()> &settled,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
