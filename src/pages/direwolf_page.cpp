@@ -41,11 +41,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     // The banners are made afresh on every refresh; what their buttons could not store is said
     // under them until the next press.
     m_bannerNote = new SettingNote;
-    auto *bannerArea = new QWidget;
-    auto *bannerColumn = bareColumn(bannerArea, 4);
-    bannerColumn->addWidget(m_banners);
-    bannerColumn->addWidget(m_bannerNote);
-    m_frame.add(bannerArea);
+    m_frame.add(withNoteBelow(m_banners, m_bannerNote));
 
     m_frame.addLifecycle(
         config().lifecycleMode,
@@ -67,11 +63,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     m_installation = new QWidget;
     bareColumn(m_installation);
     m_installationNote = new SettingNote;
-    auto *installationArea = new QWidget;
-    auto *installationColumn = bareColumn(installationArea, 4);
-    installationColumn->addWidget(m_installation);
-    installationColumn->addWidget(m_installationNote);
-    m_frame.addBelowDivider(installationArea);
+    m_frame.addBelowDivider(withNoteBelow(m_installation, m_installationNote));
     m_frame.column()->addStretch();
 
     const auto schedule = [this] { m_refresh->schedule(); };

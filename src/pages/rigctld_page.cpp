@@ -71,11 +71,7 @@ RigctldPage::RigctldPage(const RigctldPageContext &context, QWidget *parent)
     bareColumn(m_installation, 12);
     // The section is made afresh on every refresh; what its buttons could not store stays said.
     m_installationNote = new SettingNote;
-    auto *installationArea = new QWidget;
-    auto *installationColumn = bareColumn(installationArea, 4);
-    installationColumn->addWidget(m_installation);
-    installationColumn->addWidget(m_installationNote);
-    m_frame.addBelowDivider(installationArea);
+    m_frame.addBelowDivider(withNoteBelow(m_installation, m_installationNote));
     m_installerLog = new QPlainTextEdit;
     m_installerLog->setObjectName(QStringLiteral("hamlibInstallerLog"));
     m_installerLog->setReadOnly(true);

@@ -3,6 +3,7 @@
 #include "widgets/form_parts.h"
 
 #include <QPointer>
+#include <QVBoxLayout>
 #include <QVariant>
 
 namespace cordavelle {
@@ -74,6 +75,15 @@ bool answerChange(const QWidget *control, const StoreAnswer &answer, const std::
         showStored();
     }
     return answer.has_value();
+}
+
+QWidget *withNoteBelow(QWidget *part, SettingNote *note)
+{
+    auto *area = new QWidget;
+    auto *column = bareColumn(area, 4);
+    column->addWidget(part);
+    column->addWidget(note);
+    return area;
 }
 
 } // namespace cordavelle

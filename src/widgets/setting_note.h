@@ -40,6 +40,10 @@ private:
     QString m_outcome;
 };
 
+// A part made afresh on every refresh (banners, an installation section), with `note` kept under
+// it, so that what its buttons could not store stays said across refreshes.
+QWidget *withNoteBelow(QWidget *part, SettingNote *note);
+
 // The store's answer to the user's change of `control`, handed to the note that answers for it.
 bool answerChange(const QWidget *control, const StoreAnswer &answer, const std::function<void()> &showStored);
 
