@@ -26,7 +26,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QNetworkProxy>
 #include <QTcpServer>
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -538,7 +540,13 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
     discovery.startBrowsing();
-    const quint16 silent = test::freeTcpPort();
+    // Bound, never listened on, and shared with nobody: a free port picked and let go could be a
+    // listener of another test run of this user's by the time the server is looked at.
+    QTcpSocket unlistened;
+    unlistened.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(unlistened.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress));
+    const quint16 silent = unlistened.localPort();
+    ASSERT_FALSE(test::bindable(QHostAddress::LocalHost, silent));
     QFile::remove(ready);
     outcome = test::track(orchestrator->startService(ServiceID::direwolf));
     ASSERT_TRUE(env.clock().runUntil([&] { return keepalive.advertisedRadioName().has_value(); }, 1s));
