@@ -629,8 +629,13 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
 {
     // Ports of its own: a listener on rigctld's default port (a rigctld run by anyone on this
     // machine) answers the port check at once, and Direwolf would be launched before the stop.
+    // It listens only once the test lets it: one that listened before its launch was reported
+    // would be running before Direwolf could be stopped.
+    const QString mayListen = env.root() + QStringLiteral("/may-listen");
+    const QString listener = listening(QStringLiteral("rigctld-listener"));
     RigctldConfig rig;
-    rig.rigctldPath = listening(QStringLiteral("rigctld"));
+    rig.rigctldPath = script(QStringLiteral("rigctld"), "while [ ! -e '" + mayListen.toUtf8() + "' ]; do sleep 0.02; done\n"
+                                                        "exec '" + listener.toUtf8() + "' \"$@\"");
     rig.tcpPort = test::freeTcpPort();
     config.setRigctldConfig(rig);
     DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
@@ -639,10 +644,11 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
     config.setDirewolfConfig(dw);
 
     auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
-    ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, test::standInReady(ready), test::standInReady(ready), 5s));
+    ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, [&] { return orchestrator->rigctldProcess().pid().has_value(); }, {}, 5s));
     ASSERT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::starting);
     orchestrator->stopService(ServiceID::direwolf);
-    ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 10s));
+    ASSERT_TRUE(test::writeFile(mayListen, ""));
+    ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, [&] { return outcome->done; }, test::standInReady(ready), 10s));
     EXPECT_EQ(outcome->error, std::nullopt);
     EXPECT_EQ(orchestrator->direwolfProcess().lastLaunchCommand(), std::nullopt);
     // The dependency is a service of its own: it finishes its start instead of hanging in it.
