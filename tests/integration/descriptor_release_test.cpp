@@ -59,8 +59,17 @@ TEST_F(DescriptorReleaseTest, FailedStartsAndStartStopCyclesKeepNoDescriptor)
     };
     const auto cycle = [&] {
         EXPECT_FALSE(start());
-        EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running);
+        EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::running)
+            << orchestrator->rigctldProcess().lastError().value_or(QString()).toStdString();
         orchestrator->stopService(ServiceID::rigctld);
+        {
+            // The child's end on SIGTERM takes real time, which the stop's grace period in virtual
+            // time would outrun: the service would read stopped at the SIGKILL while the dying
+            // child still held the port, and the next start would find it there as another
+            // program's listener.
+            const auto hold = env.clock().hold();
+            EXPECT_TRUE(env.clock().runUntil([&] { return children.allEnded(); }, 0ms, 20s));
+        }
         EXPECT_TRUE(env.clock().runUntil(
             [&] { return orchestrator->rigctldProcess().state() == ServiceRunState::stopped; }, 5s));
     };

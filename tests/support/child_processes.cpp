@@ -19,15 +19,35 @@
 
 namespace cordavelle::test {
 
-bool isAlive(qint64 pid)
+namespace {
+
+// The fields of /proc/<pid>/stat after the command name, from the state on; none when there is
+// no such process.
+QList<QByteArray> statFields(qint64 pid)
 {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly)) {
-        return false;
+        return {};
     }
-    // The state follows the command name, which is in parentheses and may hold any character.
+    // The command name is in parentheses and may hold any character.
     const QByteArray text = stat.readAll();
-    return text.mid(text.lastIndexOf(')') + 2, 1) != "Z";
+    const qsizetype name = text.lastIndexOf(')');
+    return name < 0 ? QList<QByteArray>() : text.mid(name + 2).split(' ');
+}
+
+// When the process began, in clock ticks since boot: 0 when there is no such process.
+quint64 startTime(qint64 pid)
+{
+    const QList<QByteArray> fields = statFields(pid);
+    return fields.size() > 19 ? fields[19].toULongLong() : 0;
+}
+
+} // namespace
+
+bool isAlive(qint64 pid)
+{
+    const QList<QByteArray> fields = statFields(pid);
+    return !fields.isEmpty() && fields[0] != "Z";
 }
 
 // By the system call: the C library's header of this release declares it without C linkage.
@@ -79,17 +99,27 @@ void ChildProcessGroups::watch(const ManagedProcess &process)
 {
     QObject::connect(&process, &ManagedProcess::pidChanged, &process, [this, &process] {
         if (auto pid = process.pid()) {
-            m_pids.push_back(*pid);
+            m_children.push_back({*pid, startTime(*pid)});
         }
     });
 }
 
-bool ChildProcessGroups::allEnded() const { return std::none_of(m_pids.begin(), m_pids.end(), isAlive); }
+bool ChildProcessGroups::Child::stillThere() const { return started != 0 && startTime(pid) == started && isAlive(pid); }
+
+bool ChildProcessGroups::allEnded() const
+{
+    return std::none_of(m_children.begin(), m_children.end(), [](const Child &child) { return child.stillThere(); });
+}
 
 void ChildProcessGroups::killAll() const
 {
-    for (qint64 pid : m_pids) {
-        ::kill(-static_cast<pid_t>(pid), SIGKILL);
+    for (const Child &child : m_children) {
+        // While any of its group is left the number is not handed out again; only a process
+        // that has it now and began at another time is someone else.
+        const quint64 holder = startTime(child.pid);
+        if (holder == 0 || holder == child.started) {
+            ::kill(-static_cast<pid_t>(child.pid), SIGKILL);
+        }
     }
 }
 

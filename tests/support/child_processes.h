@@ -50,14 +50,22 @@ public:
 
     // Notes every child `process` launches from now on, for as long as both exist.
     void watch(const ManagedProcess &process);
-    bool empty() const { return m_pids.empty(); }
+    bool empty() const { return m_children.empty(); }
     // Whether every child noted so far has ended.
     bool allEnded() const;
     // SIGKILL to the group of every child noted so far.
     void killAll() const;
 
 private:
-    std::vector<qint64> m_pids;
+    // A pid comes back once the system has gone through all of them, which a full test run does
+    // within a minute or so: a child is known by its start time too, so that neither a wait nor
+    // the kill at a test's end reaches a later process (another test's child) given its number.
+    struct Child {
+        qint64 pid;
+        quint64 started;
+        bool stillThere() const;
+    };
+    std::vector<Child> m_children;
 };
 
 } // namespace cordavelle::test
