@@ -65,24 +65,60 @@ GMainContext *threadContext()
     return held.context;
 }
 
+// One call's wait for its end. It outlives a wait given up on: the call's end may still come, on
+// a later wait of the thread, or never (a libsecret task left unreturned).
+struct Waiting {
+    GAsyncResult *result = nullptr;
+    bool abandoned = false;
+};
+
 // Starts an asynchronous call with `start(callback, data)` and waits on the thread's context for
-// its end; its result, or null when no context could be had.
+// its end, or for `cancellable` to be cancelled: the call's result, or null when no context could
+// be had or the wait was cancelled (`*cancelled` then says so).
 template <typename Start>
-GAsyncResult *waitFor(Start start)
+GAsyncResult *waitFor(GCancellable *cancellable, Start start, bool *cancelled = nullptr)
 {
     GMainContext *context = threadContext();
     if (!context) {
         return nullptr;
     }
-    GAsyncResult *result = nullptr;
+    auto *waiting = new Waiting;
     g_main_context_push_thread_default(context);
     start(+[](GObject *, GAsyncResult *ended, gpointer data) {
-        *static_cast<GAsyncResult **>(data) = G_ASYNC_RESULT(g_object_ref(ended));
-    }, &result);
-    while (!result) {
+        auto *w = static_cast<Waiting *>(data);
+        if (w->abandoned) {
+            delete w;
+        } else {
+            w->result = G_ASYNC_RESULT(g_object_ref(ended));
+        }
+    }, waiting);
+    // Wakes the wait once cancelled: a cancelled call is not sure to end (libsecret leaves some of
+    // its tasks unreturned), and the one thread kept for the keyring must not wait for it for
+    // ever. The source takes no descriptor of its own.
+    GSource *wake = nullptr;
+    if (cancellable) {
+        wake = g_cancellable_source_new(cancellable);
+        g_source_set_callback(wake, G_SOURCE_FUNC(+[](GCancellable *, gpointer) -> gboolean { return G_SOURCE_CONTINUE; }),
+                              nullptr, nullptr);
+        g_source_attach(wake, context);
+    }
+    while (!waiting->result && !g_cancellable_is_cancelled(cancellable)) {
         g_main_context_iteration(context, TRUE);
     }
+    if (wake) {
+        g_source_destroy(wake);
+        g_source_unref(wake);
+    }
     g_main_context_pop_thread_default(context);
+    GAsyncResult *result = waiting->result;
+    if (result) {
+        delete waiting;
+    } else {
+        waiting->abandoned = true;
+        if (cancelled) {
+            *cancelled = true;
+        }
+    }
     return result;
 }
 
@@ -90,6 +126,50 @@ GAsyncResult *waitFor(Start start)
 GError *noDescriptors()
 {
     return g_error_new_literal(G_IO_ERROR, G_IO_ERROR_TOO_MANY_OPEN_FILES, "too few descriptors are left to ask the Secret Service");
+}
+
+// Why a wait ended without the call's result.
+GError *notEnded(bool cancelled)
+{
+    return cancelled ? g_error_new_literal(G_IO_ERROR, G_IO_ERROR_CANCELLED, "the call to the Secret Service was given up")
+                     : noDescriptors();
+}
+
+// The Secret Service, but never prompting: an item that only a prompt (an unlock) could reach
+// fails as locked at once. No call here may wait for the user, and libsecret never ends a call
+// whose prompt is dismissed, as one cancelled past its time limit is.
+struct NoPromptService {
+    SecretService parent;
+};
+struct NoPromptServiceClass {
+    SecretServiceClass parent;
+};
+
+G_DEFINE_TYPE(NoPromptService, no_prompt_service, SECRET_TYPE_SERVICE)
+
+GError *wouldPrompt()
+{
+    return g_error_new_literal(SECRET_ERROR, SECRET_ERROR_IS_LOCKED, "the item is locked and would need a prompt to unlock");
+}
+
+void no_prompt_service_init(NoPromptService *) {}
+
+void no_prompt_service_class_init(NoPromptServiceClass *klass)
+{
+    klass->parent.prompt_sync = [](SecretService *, SecretPrompt *, GCancellable *, const GVariantType *,
+                                   GError **error) -> GVariant * {
+        g_propagate_error(error, wouldPrompt());
+        return nullptr;
+    };
+    klass->parent.prompt_async = [](SecretService *self, SecretPrompt *, const GVariantType *, GCancellable *cancellable,
+                                    GAsyncReadyCallback callback, gpointer data) {
+        GTask *task = g_task_new(self, cancellable, callback, data);
+        g_task_return_error(task, wouldPrompt());
+        g_object_unref(task);
+    };
+    klass->parent.prompt_finish = [](SecretService *, GAsyncResult *result, GError **error) -> GVariant * {
+        return static_cast<GVariant *>(g_task_propagate_pointer(G_TASK(result), error));
+    };
 }
 
 std::mutex &busMutex()
@@ -104,7 +184,18 @@ GDBusConnection *&heldBus()
     return bus;
 }
 
-// The keyring's process the cached Secret Service's session was opened with.
+SecretService *&heldService()
+{
+    static SecretService *service = nullptr;
+    return service;
+}
+
+void dropService()
+{
+    g_clear_object(&heldService());
+}
+
+// The keyring's process the held Secret Service's session was opened with.
 QByteArray &sessionOwner()
 {
     static QByteArray owner;
@@ -122,7 +213,7 @@ bool holdBus(GError **error)
     if (bus) {
         g_object_unref(bus);
         bus = nullptr;
-        secret_service_disconnect();
+        dropService();
         sessionOwner().clear();
     }
     if (!haveSpareDescriptors(kSpareDescriptors)) {
@@ -134,23 +225,43 @@ bool holdBus(GError **error)
     if (!bus) {
         return false;
     }
+    // GLib hands out the closed connection again while anything still holds it; a proxy made on
+    // it would fail at once, with criticals.
+    if (g_dbus_connection_is_closed(bus)) {
+        g_clear_object(&bus);
+        *error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_CLOSED, "the session bus's connection is closed");
+        return false;
+    }
     // The helper outlives a session bus that goes: by default GLib would end the process then.
     g_dbus_connection_set_exit_on_close(bus, FALSE);
     return true;
 }
 
-SecretService *getService(GCancellable *cancellable, GError **error)
+SecretService *openService(GCancellable *cancellable, GError **error)
 {
-    GAsyncResult *result = waitFor([&](GAsyncReadyCallback ended, gpointer data) {
-        secret_service_get(SECRET_SERVICE_OPEN_SESSION, cancellable, ended, data);
-    });
+    bool cancelled = false;
+    GAsyncResult *result = waitFor(
+        cancellable,
+        [&](GAsyncReadyCallback ended, gpointer data) {
+            secret_service_open(no_prompt_service_get_type(), nullptr, SECRET_SERVICE_OPEN_SESSION, cancellable, ended,
+                                data);
+        },
+        &cancelled);
     if (!result) {
-        *error = noDescriptors();
+        *error = notEnded(cancelled);
         return nullptr;
     }
-    SecretService *service = secret_service_get_finish(result, error);
+    SecretService *service = secret_service_open_finish(result, error);
     g_object_unref(result);
     return service;
+}
+
+QByteArray nameOwner(SecretService *service)
+{
+    gchar *owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service));
+    const QByteArray name(owner ? owner : "");
+    g_free(owner);
+    return name;
 }
 
 // The Secret Service with a session open, over the held connection, kept between questions; made
@@ -161,36 +272,32 @@ SecretService *currentService(GCancellable *cancellable, GError **error)
     if (!holdBus(error)) {
         return nullptr;
     }
-    SecretService *service = getService(cancellable, error);
+    SecretService *&held = heldService();
+    if (held) {
+        const QByteArray owner = nameOwner(held);
+        if (!owner.isEmpty() && owner == sessionOwner()) {
+            return SECRET_SERVICE(g_object_ref(held));
+        }
+        dropService();
+        sessionOwner().clear();
+    }
+    SecretService *service = openService(cancellable, error);
     if (!service) {
         return nullptr;
     }
-    gchar *owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service));
-    const QByteArray now(owner ? owner : "");
-    g_free(owner);
-    if (!sessionOwner().isEmpty() && now != sessionOwner()) {
-        g_object_unref(service);
-        secret_service_disconnect();
-        service = getService(cancellable, error);
-        if (!service) {
-            sessionOwner().clear();
-            return nullptr;
-        }
-        owner = g_dbus_proxy_get_name_owner(G_DBUS_PROXY(service));
-        sessionOwner() = owner ? owner : "";
-        g_free(owner);
-    } else {
-        sessionOwner() = now;
-    }
-    return service;
+    held = service;
+    sessionOwner() = nameOwner(service);
+    return SECRET_SERVICE(g_object_ref(service));
 }
 
-// Runs one of libsecret's calls on the current Secret Service: `start(callback, data)`, then
-// `finish(result, &error)`. The error of what failed before the call is put in `error`.
+// Runs one of libsecret's calls on the current Secret Service: `start(service, callback, data)`,
+// then `finish(service, result, &error)`. The error of what failed before the call is put in
+// `error`.
 template <typename Start, typename Finish>
-auto call(GCancellable *cancellable, GError **error, Start start, Finish finish) -> decltype(finish(nullptr, error))
+auto call(GCancellable *cancellable, GError **error, Start start, Finish finish)
+    -> decltype(finish(nullptr, nullptr, error))
 {
-    using Result = decltype(finish(nullptr, error));
+    using Result = decltype(finish(nullptr, nullptr, error));
     if (g_cancellable_set_error_if_cancelled(cancellable, error)) {
         return Result{};
     }
@@ -198,32 +305,43 @@ auto call(GCancellable *cancellable, GError **error, Start start, Finish finish)
     if (!service) {
         return Result{};
     }
-    // The simple calls below find the cached service themselves; it is held meanwhile.
-    GAsyncResult *result = waitFor(start);
-    g_object_unref(service);
+    bool cancelled = false;
+    GAsyncResult *result = waitFor(
+        cancellable, [&](GAsyncReadyCallback ended, gpointer data) { start(service, ended, data); }, &cancelled);
     if (!result) {
-        *error = noDescriptors();
+        g_object_unref(service);
+        *error = notEnded(cancelled);
         return Result{};
     }
-    Result value = finish(result, error);
+    Result value = finish(service, result, error);
     g_object_unref(result);
+    g_object_unref(service);
     return value;
+}
+
+// The attributes of the items of `service`, or of its one item for `account`.
+GHashTable *attributesOf(const QByteArray &service, const QByteArray *account)
+{
+    if (account) {
+        return secret_attributes_build(schema(), "service", service.constData(), "account", account->constData(),
+                                       nullptr);
+    }
+    return secret_attributes_build(schema(), "service", service.constData(), nullptr);
 }
 
 GList *search(GCancellable *cancellable, const QByteArray &service, const QByteArray *account, GError **error)
 {
-    return call(
+    GHashTable *attributes = attributesOf(service, account);
+    GList *items = call(
         cancellable, error,
-        [&](GAsyncReadyCallback ended, gpointer data) {
-            if (account) {
-                secret_password_search(schema(), SECRET_SEARCH_ALL, cancellable, ended, data, "service",
-                                       service.constData(), "account", account->constData(), nullptr);
-            } else {
-                secret_password_search(schema(), SECRET_SEARCH_ALL, cancellable, ended, data, "service",
-                                       service.constData(), nullptr);
-            }
+        [&](SecretService *secrets, GAsyncReadyCallback ended, gpointer data) {
+            secret_service_search(secrets, schema(), attributes, SECRET_SEARCH_ALL, cancellable, ended, data);
         },
-        [](GAsyncResult *result, GError **e) { return secret_password_search_finish(result, e); });
+        [](SecretService *secrets, GAsyncResult *result, GError **e) {
+            return secret_service_search_finish(secrets, result, e);
+        });
+    g_hash_table_unref(attributes);
+    return items;
 }
 
 int countItems(GCancellable *cancellable, const QByteArray &service, const QByteArray *account, int *out)
@@ -284,12 +402,17 @@ bool SecretServiceKeychain::isUsable(QString *why)
     // A service that answers but has no unlocked default collection (a headless session that
     // activated the keyring without logging in) could only store after a password prompt. The
     // collection is asked for afresh each time, so that its lock is read as it is now.
-    GAsyncResult *result = waitFor([&](GAsyncReadyCallback ended, gpointer data) {
-        secret_collection_for_alias(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, ended, data);
-    });
+    bool cancelled = false;
+    GAsyncResult *result = waitFor(
+        cancellable,
+        [&](GAsyncReadyCallback ended, gpointer data) {
+            secret_collection_for_alias(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, ended,
+                                        data);
+        },
+        &cancelled);
     g_object_unref(service);
     if (!result) {
-        return unavailable(why, noDescriptors(), QString());
+        return unavailable(why, notEnded(cancelled), QString());
     }
     SecretCollection *collection = secret_collection_for_alias_finish(result, &error);
     g_object_unref(result);
@@ -316,13 +439,17 @@ int SecretServiceKeychain::add(const QString &service, const QString &account, c
     SecretValue *value = secret_value_new(data.constData(), data.size(), "application/octet-stream");
     GError *error = nullptr;
     const QByteArray label = (service + QLatin1Char('/') + account).toUtf8();
+    GHashTable *attributes = attributesOf(s, &a);
     call(
         cancellable, &error,
-        [&](GAsyncReadyCallback ended, gpointer callData) {
-            secret_password_store_binary(schema(), SECRET_COLLECTION_DEFAULT, label.constData(), value, cancellable,
-                                         ended, callData, "service", s.constData(), "account", a.constData(), nullptr);
+        [&](SecretService *secrets, GAsyncReadyCallback ended, gpointer callData) {
+            secret_service_store(secrets, schema(), attributes, SECRET_COLLECTION_DEFAULT, label.constData(), value,
+                                 cancellable, ended, callData);
         },
-        [](GAsyncResult *result, GError **e) { return secret_password_store_finish(result, e); });
+        [](SecretService *secrets, GAsyncResult *result, GError **e) {
+            return secret_service_store_finish(secrets, result, e);
+        });
+    g_hash_table_unref(attributes);
     secret_value_unref(value);
     return statusOf(error);
 }
@@ -333,13 +460,16 @@ int SecretServiceKeychain::read(const QString &service, const QString &account, 
     const QByteArray a = account.toUtf8();
     GCancellable *cancellable = m_cancellable->handle;
     GError *error = nullptr;
+    GHashTable *attributes = attributesOf(s, &a);
     SecretValue *value = call(
         cancellable, &error,
-        [&](GAsyncReadyCallback ended, gpointer callData) {
-            secret_password_lookup(schema(), cancellable, ended, callData, "service", s.constData(), "account",
-                                   a.constData(), nullptr);
+        [&](SecretService *secrets, GAsyncReadyCallback ended, gpointer callData) {
+            secret_service_lookup(secrets, schema(), attributes, cancellable, ended, callData);
         },
-        [](GAsyncResult *result, GError **e) { return secret_password_lookup_binary_finish(result, e); });
+        [](SecretService *secrets, GAsyncResult *result, GError **e) {
+            return secret_service_lookup_finish(secrets, result, e);
+        });
+    g_hash_table_unref(attributes);
     if (error) {
         if (value) {
             secret_value_unref(value);
@@ -363,17 +493,16 @@ namespace {
 int clear(GCancellable *cancellable, const QByteArray &service, const QByteArray *account)
 {
     GError *error = nullptr;
+    GHashTable *attributes = attributesOf(service, account);
     const gboolean removed = call(
         cancellable, &error,
-        [&](GAsyncReadyCallback ended, gpointer data) {
-            if (account) {
-                secret_password_clear(schema(), cancellable, ended, data, "service", service.constData(), "account",
-                                      account->constData(), nullptr);
-            } else {
-                secret_password_clear(schema(), cancellable, ended, data, "service", service.constData(), nullptr);
-            }
+        [&](SecretService *secrets, GAsyncReadyCallback ended, gpointer data) {
+            secret_service_clear(secrets, schema(), attributes, cancellable, ended, data);
         },
-        [](GAsyncResult *result, GError **e) { return secret_password_clear_finish(result, e); });
+        [](SecretService *secrets, GAsyncResult *result, GError **e) {
+            return secret_service_clear_finish(secrets, result, e);
+        });
+    g_hash_table_unref(attributes);
     if (error) {
         return statusOf(error);
     }

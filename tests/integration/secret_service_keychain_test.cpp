@@ -68,6 +68,15 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
     EXPECT_EQ(direct.count(HelperKeychainStorage::kService, &count), Keychain::kItemNotFound);
     EXPECT_EQ(test::runToEnd(tokens.readAllTokens()).tokens, (std::map<QString, QString>{}));
     EXPECT_FALSE(QFile::exists(fallback));
+
+    // A collection locked meanwhile refuses at once, saying so: nothing waits on an unlock prompt.
+    ASSERT_EQ(direct.add(HelperKeychainStorage::kService, "client-c", "c-token"), Keychain::kSuccess);
+    ASSERT_EQ(QProcess::execute("dbus-send", {"--session", "--print-reply", "--dest=org.freedesktop.secrets",
+                                              "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
+                                              "array:objpath:/org/freedesktop/secrets/collection/login"}),
+              0);
+    EXPECT_EQ(direct.read(HelperKeychainStorage::kService, "client-c", nullptr), Keychain::kLocked);
+    EXPECT_EQ(direct.add(HelperKeychainStorage::kService, "client-d", "d-token"), Keychain::kLocked);
 }
 
 // Without any Secret Service the tokens go to a 0600 file, with a warning.
