@@ -195,9 +195,11 @@ TEST(ToolLookup, AnOwnCopyOthersCouldChangeIsPassedOverForACleanOne)
         std::function<QString()> own;
         const char *next;
         std::function<ProgramSearch()> lookUp;
+        // What the set-up and the launch take.
+        std::function<std::optional<QString>()> find;
     } lookups[] = {
-        {"winetricks", places::ownWinetricks, "/usr/local/bin/winetricks", tools::lookUpWinetricks},
-        {"rigctld", places::ownRigctld, "/usr/local/bin/rigctld", tools::lookUpRigctld},
+        {"winetricks", places::ownWinetricks, "/usr/local/bin/winetricks", tools::lookUpWinetricks, tools::findWinetricks},
+        {"rigctld", places::ownRigctld, "/usr/local/bin/rigctld", tools::lookUpRigctld, tools::findRigctld},
     };
     for (const auto &lookup : lookups) {
         SCOPED_TRACE(lookup.name);
@@ -215,6 +217,7 @@ TEST(ToolLookup, AnOwnCopyOthersCouldChangeIsPassedOverForACleanOne)
         EXPECT_EQ(search.found, next);
         EXPECT_EQ(search.passedOver,
                   (PassedOver{own, QStringLiteral("the file %1 is writable by the group users, which can hold other users").arg(own)}));
+        EXPECT_EQ(lookup.find(), next);
     }
 }
 
