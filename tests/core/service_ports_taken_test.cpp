@@ -208,6 +208,10 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
     const quint16 agw = ports.second;
     const QString ready = env.root() + QStringLiteral("/listening");
     const QString listens = program(QStringLiteral("listens"), test::listeningStandIn(ready));
+    // As Direwolf listens: on every IPv4 address, which the helper's hold of every IPv6 one with
+    // network access must leave to it where IPv6 sockets take IPv4 too by default.
+    const QString listensEverywhere =
+        program(QStringLiteral("listens-everywhere"), test::listeningStandIn(ready, false, QStringLiteral("0.0.0.0")));
     const QString silent = sleeper(QStringLiteral("silent"));
     const QString exits = program(QStringLiteral("exits"), "#!/bin/sh\nexit 1\n");
 
@@ -235,6 +239,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         {ServiceID::rigctld, silent, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + inUse},
         {ServiceID::rigctld, exits, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + inUse},
         {ServiceID::direwolf, listens, 0, std::nullopt},
+        {ServiceID::direwolf, listensEverywhere, 0, std::nullopt},
         {ServiceID::direwolf, silent, 0, QStringLiteral("Direwolf did not open its KISS port %1 within 5 s").arg(kiss)},
         {ServiceID::direwolf, listens, kiss, QStringLiteral("Direwolf's KISS port %1").arg(kiss) + inUse},
         {ServiceID::direwolf, listens, agw, QStringLiteral("Direwolf's AGW port %1").arg(agw) + inUse},
@@ -256,6 +261,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         dw.kissPort = kiss;
         dw.agwPort = agw;
         config.setDirewolfConfig(dw);
+        config.setAllowNetworkAccess(c.program == listensEverywhere);
         QFile::remove(ready);
         takenAfterTheCheck = c.taken;
         ManagedProcess &process = orchestrator->process(c.id);
@@ -264,7 +270,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         auto outcome = test::track(startOverTheAPI(c.id, reply));
         // The child that exits is awaited in real time too.
         std::function<bool()> settled;
-        if (c.program == listens) {
+        if (c.program == listens || c.program == listensEverywhere) {
             settled = test::standInReady(ready);
         } else if (c.program == exits) {
             settled = [] { return false; };
@@ -282,6 +288,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         } else {
             EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString();
             EXPECT_EQ(status.state, ServiceRunState::running);
+            EXPECT_TRUE(test::accepts(kiss));
         }
         orchestrator->stopService(c.id);
         ASSERT_TRUE(env.clock().runUntil([&] { return process.state() != ServiceRunState::stopping; }, 5s));

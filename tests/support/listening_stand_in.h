@@ -9,10 +9,11 @@
 namespace cordavelle::test {
 
 // A stand-in for rigctld or Direwolf, in perl, for starts that wait for the child's own listener:
-// it listens on 127.0.0.1 where the real program would (rigctld's "-t" port, the KISSPORT and
+// it listens on `address` where the real program would (rigctld's "-t" port, the KISSPORT and
 // AGWPORT of the Direwolf configuration that "-c" names), then makes the file `ready`, and stays,
 // as Direwolf does, even when a port could not be had. With `ignoresTerm` only SIGKILL ends it.
-inline QByteArray listeningStandIn(const QString &ready, bool ignoresTerm = false)
+inline QByteArray listeningStandIn(const QString &ready, bool ignoresTerm = false,
+                                   const QString &address = QStringLiteral("127.0.0.1"))
 {
     return QStringLiteral(R"(#!/usr/bin/perl
 use IO::Socket::INET;
@@ -30,7 +31,7 @@ for (my $i = 0; $i < @ARGV; ++$i) {
 my @listeners = map {
     my ($port, $socket) = ($_, undef);
     for my $try (1 .. 20) {
-        last if $socket = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => $port, Listen => 5, ReuseAddr => 1);
+        last if $socket = IO::Socket::INET->new(LocalAddr => '%3', LocalPort => $port, Listen => 5, ReuseAddr => 1);
         select(undef, undef, undef, 0.05);
     }
     warn "listen $port: $!\n" unless $socket;
@@ -40,7 +41,7 @@ open(my $ready, '>', '%1') or die "ready: $!";
 close $ready;
 sleep 600;
 )")
-        .arg(ready, ignoresTerm ? QStringLiteral("1") : QStringLiteral("0"))
+        .arg(ready, ignoresTerm ? QStringLiteral("1") : QStringLiteral("0"), address)
         .toUtf8();
 }
 
