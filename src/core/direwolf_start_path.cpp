@@ -243,25 +243,32 @@ QCoro::Task<std::optional<quint16>> DirewolfStartPath::chooseRigControlServer(co
     co_return std::nullopt;
 }
 
+std::optional<QString> rigControlServerRefusal(const std::optional<std::vector<PortListener>> &listeners, unsigned user)
+{
+    if (!listeners) {
+        return QStringLiteral("whose listener can't be looked up, may not be a program of this user");
+    }
+    if (listeners->empty()) {
+        return QStringLiteral("has nothing listening");
+    }
+    // The table names no addresses: a wildcard or dual-stack listener of another user may be the
+    // one a connection to 127.0.0.1 reaches, so any of them counts against the server.
+    if (!std::all_of(listeners->begin(), listeners->end(),
+                     [user](const PortListener &listener) { return listener.uid == user; })) {
+        return QStringLiteral("is not a program of this user");
+    }
+    return std::nullopt;
+}
+
 bool DirewolfStartPath::acceptRigControlServer(const RigControlServerEndpoint &server)
 {
-    const std::optional<std::vector<PortListener>> listeners = tcpListenersOn(server.port);
-    QString reason;
-    if (!listeners) {
-        reason = QStringLiteral("whose listener can't be looked up, may not be a program of this user");
-    } else if (listeners->empty()) {
-        reason = QStringLiteral("has nothing listening");
-    } else if (!std::all_of(listeners->begin(), listeners->end(),
-                            [self = ::geteuid()](const PortListener &listener) { return listener.uid == self; })) {
-        // The table names no addresses: a wildcard or dual-stack listener of another user may be
-        // the one a connection to 127.0.0.1 reaches, so any of them counts against the server.
-        reason = QStringLiteral("is not a program of this user");
-    } else {
+    const std::optional<QString> reason = rigControlServerRefusal(tcpListenersOn(server.port), ::geteuid());
+    if (!reason) {
         return true;
     }
     const QString line = QStringLiteral("[Direwolf] WARNING: the rig-control server advertised for radio '") +
                          DirewolfConfigManager::withoutControlCharacters(server.radioName) +
-                         QStringLiteral("' at 127.0.0.1:") + QString::number(server.port) + QLatin1Char(' ') + reason +
+                         QStringLiteral("' at 127.0.0.1:") + QString::number(server.port) + QLatin1Char(' ') + *reason +
                          QString::fromUtf8(" \u2014 passed over; falling back to VOX for this session.");
     servicesLog::warning(line);
     m_process.appendSyntheticLog(line);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/service_config.h"
+#include "platform/port_listeners.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 namespace cordavelle {
 
@@ -19,6 +21,10 @@ class KeepaliveRequestAdvertiser;
 class ManagedProcess;
 class RigControlServerDiscovery;
 struct RigControlServerEndpoint;
+
+// Why a rig-control server whose port has `listeners` (none when they can't be looked up) may not
+// take the PTT of `user`'s Direwolf; nothing when it may.
+std::optional<QString> rigControlServerRefusal(const std::optional<std::vector<PortListener>> &listeners, unsigned user);
 
 // Starts Direwolf through its process: settles what its PTT depends on (rigctld, or the client's
 // rig control), writes direwolf.conf and launches it. Main thread only.

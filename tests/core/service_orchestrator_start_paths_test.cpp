@@ -6,6 +6,7 @@
 #include "base/helper_places.h"
 #include "base/helper_error.h"
 #include "core/config_store.h"
+#include "core/direwolf_start_path.h"
 #include "core/orchestrator_service_control.h"
 #include "core/service_addresses.h"
 #include "core/service_orchestrator.h"
@@ -136,6 +137,32 @@ TEST(ServiceAddresses, TheOtherFamilyIsTheChildsOwnOrHeldByTheHelper)
                      + (row.bothFamilies ? " dual" : " v4"));
         EXPECT_EQ(rigctldListenAddress(row.networkAccess, row.bothFamilies), row.rigctldAddress);
         EXPECT_EQ(otherFamilyHold(row.id, row.networkAccess, row.bothFamilies), row.held);
+    }
+}
+
+// Direwolf keys the radio through whatever answers at the advertised port: only a server whose
+// every listener is the user's own is taken, and one whose listeners can't be told is not.
+TEST(RigControlServer, IsTakenOnlyWhenEveryListenerOnItsPortIsTheUsers)
+{
+    constexpr unsigned user = 1000;
+    constexpr unsigned her = 1001;
+    struct Row {
+        std::optional<std::vector<PortListener>> listeners;
+        std::optional<QString> refusal;
+    };
+    const QString notTheUsers = QStringLiteral("is not a program of this user");
+    const Row rows[] = {
+        {std::vector<PortListener>{{user, 1}}, std::nullopt},
+        {std::vector<PortListener>{{user, 1}, {user, 2}}, std::nullopt},
+        {std::vector<PortListener>{}, QStringLiteral("has nothing listening")},
+        {std::vector<PortListener>{{her, 1}}, notTheUsers},
+        {std::vector<PortListener>{{user, 1}, {her, 2}}, notTheUsers},
+        {std::vector<PortListener>{{her, 1}, {user, 2}}, notTheUsers},
+        {std::nullopt, QStringLiteral("whose listener can't be looked up, may not be a program of this user")},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(rigControlServerRefusal(rows[i].listeners, user), rows[i].refusal);
     }
 }
 

@@ -193,9 +193,15 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
 {
     struct Row {
         const char *name;
-        bool theirs;
+        // Where another user's program listens, if anywhere.
+        std::optional<QHostAddress> theirs;
+        bool own;
     };
-    const Row rows[] = {{"another user's listener", true}, {"the user's own listener", false}};
+    const Row rows[] = {
+        {"another user's listener", QHostAddress(QHostAddress::LocalHost), false},
+        {"the user's own listener", std::nullopt, true},
+        {"another user's listener on ::1 beside the user's own", QHostAddress(QHostAddress::LocalHostIPv6), true},
+    };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         if (row.theirs && !test::OtherUserClient::canStart()) {
@@ -215,11 +221,12 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
         const quint16 port = test::freeTcpPort();
         std::optional<test::OtherUserListener> theirs;
         QTcpServer own;
-        if (row.theirs) {
-            theirs.emplace(port);
-            ASSERT_TRUE(theirs->listening());
-        } else {
+        if (row.own) {
             ASSERT_TRUE(own.listen(QHostAddress::LocalHost, port));
+        }
+        if (row.theirs) {
+            theirs.emplace(port, *row.theirs);
+            ASSERT_TRUE(theirs->listening());
         }
         const QString radio = unique(QStringLiteral("IC-7300 "));
         QProcess *advert = publish(radio + QStringLiteral(" server"), RigControlServerDiscovery::kServiceType, 5560,
@@ -245,10 +252,11 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
                                                   "user \u2014 passed over")
                                        .arg(radio)
                                        .arg(port);
-        EXPECT_EQ(text.contains("PTT RIG 2 127.0.0.1:" + QByteArray::number(port)), !row.theirs);
-        EXPECT_EQ(text.contains("Falling back to VOX"), row.theirs);
-        EXPECT_EQ(direwolfProcess.logLines().filter(passedOver).size(), row.theirs ? 1 : 0);
-        EXPECT_EQ(keepalive.advertisedRadioName(), row.theirs ? std::nullopt : std::optional(radio));
+        const bool passed = row.theirs.has_value();
+        EXPECT_EQ(text.contains("PTT RIG 2 127.0.0.1:" + QByteArray::number(port)), !passed);
+        EXPECT_EQ(text.contains("Falling back to VOX"), passed);
+        EXPECT_EQ(direwolfProcess.logLines().filter(passedOver).size(), passed ? 1 : 0);
+        EXPECT_EQ(keepalive.advertisedRadioName(), passed ? std::nullopt : std::optional(radio));
         withdraw(advert);
     }
 }
