@@ -2,6 +2,7 @@
 #include "pages/rigctld_page_fixture.h"
 #include "pages/vara_page_fixture.h"
 
+#include "base/helper_places.h"
 #include "setup/checklist/updates_section.h"
 #include "widgets/lifecycle_picker.h"
 #include "widgets/port_field.h"
@@ -13,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
@@ -118,6 +120,9 @@ void expectEachSaysWhy(const std::vector<StoringControl> &controls, test::Refusi
         QWidget *control = c.control();
         ASSERT_NE(control, nullptr);
         ASSERT_NE(SettingNote::of(control), nullptr) << "no place to say why";
+        // Controls of one part share its note: what an earlier row's refusal left there is no
+        // answer to this one.
+        SettingNote::of(control)->say(std::nullopt);
         defaults.refusal = kRefusal;
         c.change(control);
         settle();
@@ -140,7 +145,11 @@ TEST(StoringControls, EveryControlOfTheDirewolfPageSaysWhatItCouldNotStore)
     start.direwolfPath = scene.env.root() + QStringLiteral("/own/direwolf");
     ASSERT_TRUE(test::writeProgram(start.direwolfPath));
     ASSERT_FALSE(config.setDirewolfConfig(start));
+    // An old copy of the helper's own Direwolf, whose banner offers "Not Now".
+    ASSERT_TRUE(QDir().mkpath(places::legacyDirewolfFolder()));
     LegacyDirewolfCleanup legacy(defaults, [] { return QStringList(); });
+    scene.pickedBinary = scene.env.root() + QStringLiteral("/picked/direwolf");
+    ASSERT_TRUE(test::writeProgram(scene.pickedBinary));
     DirewolfConfRegenerator regenerator(config, scene.env.currentClock(), [](const DirewolfConfig &) {});
     scene.serialPorts = {SerialPort{QStringLiteral("/dev/ttyUSB1"), QStringLiteral("ttyUSB1")}};
     DirewolfPage page(DirewolfPageContext{scene.orchestrator, config, scene.env.currentClock(), scene.audio,
@@ -163,7 +172,9 @@ TEST(StoringControls, EveryControlOfTheDirewolfPageSaysWhatItCouldNotStore)
                [&] { return direwolf_page::serialPortPath(stored()); }),
         portField("KISS Port", &page, [&] { return stored().kissPort; }),
         portField("AGW Port", &page, [&] { return stored().agwPort; }),
+        button("Choose Custom…", page.installationArea(), [&] { return stored().direwolfPath == start.direwolfPath; }),
         button("Reset to Auto", page.installationArea(), [&] { return stored().direwolfPath == start.direwolfPath; }),
+        button("Not Now", page.bannerArea(), [&] { return !legacy.isPromptDismissed(); }),
     };
     expectEachSaysWhy(controls, defaults);
     EXPECT_EQ(stored(), start);
@@ -173,10 +184,21 @@ TEST(StoringControls, EveryControlOfTheDirewolfPageSaysWhatItCouldNotStore)
     viaRigctld.pttMethod = DirewolfPTTMethod::rigctld();
     ASSERT_FALSE(config.setDirewolfConfig(viaRigctld));
     settle();
-    expectEachSaysWhy({button("Keep Helper rigctld", page.bannerArea(), [&] {
-                          return !defaults.boolForKey(DirewolfPage::kDismissedNudgeKey);
-                      })},
+    const auto nudgeStays = [&] {
+        return stored() == viaRigctld && !defaults.boolForKey(DirewolfPage::kDismissedNudgeKey);
+    };
+    expectEachSaysWhy({button("Switch to CAT via Cordavelle", page.bannerArea(), nudgeStays),
+                       button("Keep Helper rigctld", page.bannerArea(), nudgeStays)},
                       defaults);
+
+    DirewolfConfig viaCat = start;
+    viaCat.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    ASSERT_FALSE(config.setDirewolfConfig(viaCat));
+    settle();
+    expectEachSaysWhy({picker("Radio", [&] { return page.radioDetails()->findChild<QComboBox *>(); },
+                              [&] { return stored().nativeRigControlRadioName; })},
+                      defaults);
+    EXPECT_EQ(stored(), viaCat);
     SettingNote *note = SettingNote::of(page.callsignField());
     test::typeInto(page.callsignField(), QStringLiteral("k"));
     EXPECT_EQ(note->shown(), QString()) << "a change that is stored takes the words away";
