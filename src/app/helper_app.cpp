@@ -254,7 +254,8 @@ QWidget *CordavelleHelperApp::makeSettingsView(QWidget *parent)
                              [this](ResetLevel level) { return runReset(level); },
                              [this] { m_delegate->requestTermination(HelperAppDelegate::QuitSource::reset); },
                              places::winePrefix(),
-                             m_context.platform.paths().home()};
+                             m_context.platform.paths().home(),
+                             &m_context.orchestrator};
     auto *view = new HelperSettingsView(std::move(settings), parent);
     return view;
 }

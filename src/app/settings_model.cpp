@@ -39,13 +39,14 @@ QString appearanceCaption(AppAppearanceMode mode)
     return {};
 }
 
-QString networkCaption(bool allowNetworkAccess)
+QString networkCaption(bool allowNetworkAccess, bool awaitsRestart)
 {
-    return allowNetworkAccess
-               ? QStringLiteral("Services are accessible from other devices on the local network (e.g., iPad). "
-                                "Restart required to take effect.")
-               : QStringLiteral("Services are only accessible from this computer (localhost). Enable for iPad or "
-                                "remote client access.");
+    const QString caption =
+        allowNetworkAccess
+            ? QStringLiteral("Services are accessible from other devices on the local network (e.g., iPad).")
+            : QStringLiteral("Services are only accessible from this computer (localhost). Enable for iPad or "
+                             "remote client access.");
+    return awaitsRestart ? caption + QStringLiteral(" Restart required to take effect.") : caption;
 }
 
 QString pairingCaption(bool requirePairing)

@@ -28,7 +28,8 @@ const std::vector<IdleDelayOption> &idleDelayOptions();
 std::optional<int> idleDelayIndex(int minutes);
 
 QString appearanceCaption(AppAppearanceMode mode);
-QString networkCaption(bool allowNetworkAccess);
+// `awaitsRestart`: a service runs as it was launched under the other setting.
+QString networkCaption(bool allowNetworkAccess, bool awaitsRestart);
 QString pairingCaption(bool requirePairing);
 // Tokens travel in clear text over the network only when both are on.
 bool showsPairingWarning(bool allowNetworkAccess, bool requirePairing);

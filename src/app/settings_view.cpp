@@ -11,6 +11,7 @@
 #include "app/reset_section.h"
 #include "base/tcp_port.h"
 #include "core/config_store.h"
+#include "core/service_orchestrator.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -64,6 +65,12 @@ HelperSettingsView::HelperSettingsView(SettingsContext context, QWidget *parent)
         connect(&config, signal, m_refresh, &CoalescedRefresh::schedule);
     }
     connect(&config, &ConfigStore::appearanceModeChanged, m_refresh, &CoalescedRefresh::schedule);
+    if (m_context.services) {
+        for (ServiceID id : allCases<ServiceID>()) {
+            connect(&m_context.services->process(id), &ManagedProcess::stateChanged, m_refresh,
+                    &CoalescedRefresh::schedule);
+        }
+    }
     connect(&config, &ConfigStore::serviceNameChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::apiPortChanged, m_refresh, &CoalescedRefresh::schedule);
     connect(&config, &ConfigStore::idleShutdownDelayChanged, m_refresh, &CoalescedRefresh::schedule);
@@ -281,7 +288,8 @@ void HelperSettingsView::refresh()
         m_serviceName->setText(config.serviceName());
     }
     showChecked(m_allowNetwork, config.allowNetworkAccess());
-    m_networkCaption->setText(networkCaption(config.allowNetworkAccess()));
+    m_networkCaption->setText(networkCaption(
+        config.allowNetworkAccess(), m_context.services && m_context.services->networkAccessAwaitsRestart()));
     if (parsePort(m_apiPort->text()) != config.apiPort() && !m_apiPort->hasFocus()) {
         m_apiPort->setText(QString::number(config.apiPort()));
     }

@@ -26,6 +26,7 @@ class ConfigStore;
 class ExperimentalFeatureManager;
 class PairingManager;
 class ResetSection;
+class ServiceOrchestrator;
 
 // What the settings window works with.
 struct SettingsContext {
@@ -40,6 +41,9 @@ struct SettingsContext {
     // For the texts only: where the prefix lies, and the home folder shown as "~".
     QString prefixPath;
     QString home;
+    // The services whose running children the network caption speaks of; none shows the
+    // setting alone.
+    const ServiceOrchestrator *services = nullptr;
 };
 
 // The settings window's body: one grouped form whose every control writes through to the store

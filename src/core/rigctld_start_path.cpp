@@ -41,7 +41,7 @@ QStringList RigctldStartPath::arguments(const RigctldConfig &config, const QStri
     return arguments;
 }
 
-QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
+QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel, bool networkAccess)
 {
     const RigctldConfig config = m_config.rigctldConfig();
     QString chosen = config.rigctldPath;
@@ -73,7 +73,7 @@ QCoro::Task<void> RigctldStartPath::start(std::stop_token cancel)
 
     const QString path = checkProgramForLaunch(QStringLiteral("rigctld"), chosen).toLaunch();
     const QStringList arguments = RigctldStartPath::arguments(
-        config, rigctldListenAddress(m_config.allowNetworkAccess(), canListenOnBothFamilies()));
+        config, rigctldListenAddress(networkAccess, canListenOnBothFamilies()));
     const QString line = QStringLiteral("[rigctld] Starting: ") + path + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     HelperLogger::info(line, HelperLogger::Category::services);
     m_process.appendSyntheticLog(line);

@@ -38,8 +38,9 @@ public:
     // killed or launched, and whatever the launch throws. Ends without marking the process
     // running once `cancel` is requested or the child has ended, and without killing or
     // launching anything while the process is not stopped or in error. Starts must not overlap:
-    // the orchestrator runs them one after another.
-    QCoro::Task<void> start(std::stop_token cancel);
+    // the orchestrator runs them one after another. `networkAccess` chooses the listen address:
+    // the setting the orchestrator held the other addresses for.
+    QCoro::Task<void> start(std::stop_token cancel, bool networkAccess);
 
 private:
     ConfigStore &m_config;

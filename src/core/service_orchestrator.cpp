@@ -75,6 +75,7 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
 {
     wireUnexpectedExitHandlers();
     installEndpointChangeObserver();
+    connect(&config, &ConfigStore::allowNetworkAccessChanged, this, &ServiceOrchestrator::followNetworkAccess);
     for (ServiceID id : allCases<ServiceID>()) {
         connect(&process(id), &ManagedProcess::stateChanged, this, [this, id] {
             const ServiceRunState state = process(id).state();
@@ -298,25 +299,27 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
     }
     // Taken before the launch, on addresses the child never binds: no other user can take them
     // between this check and the child's listening.
-    std::vector<PortHold> holds;
-    if (const std::optional<HelperError> taken = holdOtherFamily(id, holds)) {
+    HeldAddresses held{m_config.allowNetworkAccess(), clientPorts(id), {}};
+    if (const std::optional<HelperError> taken = holdOtherFamily(id, held.holds)) {
         process(id).failStart(taken->description());
         underWay->failure = std::make_exception_ptr(*taken);
         throw *taken;
     }
+    const bool networkAccess = held.networkAccess;
+    // Kept from before the launch, where a change of network access finds them, until the child
+    // is gone; a start that failed or was stopped meanwhile lets go of them at its end.
+    m_portHolds[id] = std::move(held);
+    const auto endOfHolds = qScopeGuard([self, id] {
+        const ServiceRunState started = self ? self->process(id).state() : ServiceRunState::stopped;
+        if (self && started != ServiceRunState::starting && started != ServiceRunState::running) {
+            self->m_portHolds.erase(id);
+        }
+    });
     try {
-        co_await dispatchStart(id, token);
+        co_await dispatchStart(id, token, networkAccess);
     } catch (...) {
         underWay->failure = std::current_exception();
         throw;
-    }
-    if (!self) {
-        co_return;
-    }
-    // Dropped with the child: a start that failed or was stopped meanwhile lets go of them here.
-    const ServiceRunState started = process(id).state();
-    if (started == ServiceRunState::starting || started == ServiceRunState::running) {
-        m_portHolds[id] = std::move(holds);
     }
 }
 
@@ -331,7 +334,7 @@ async::Event ServiceOrchestrator::takeTurn(ServiceID id)
     return std::exchange(it->second, async::Event());
 }
 
-QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_token cancel)
+QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_token cancel, bool networkAccess)
 {
     if (const StartPath standIn = m_standIns ? m_standIns(id) : StartPath()) {
         co_await standIn(id, cancel);
@@ -340,7 +343,7 @@ QCoro::Task<void> ServiceOrchestrator::dispatchStart(ServiceID id, std::stop_tok
     switch (id) {
     case ServiceID::varaHF: co_await m_varaHFStart->start(cancel); break;
     case ServiceID::varaFM: co_await m_varaFMStart->start(cancel); break;
-    case ServiceID::rigctld: co_await m_rigctldStart->start(cancel); break;
+    case ServiceID::rigctld: co_await m_rigctldStart->start(cancel, networkAccess); break;
     case ServiceID::direwolf: co_await m_direwolfStart->start(cancel); break;
     }
 }

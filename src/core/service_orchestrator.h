@@ -140,6 +140,13 @@ public:
     RigctldConfig rigctldConfigInEffect() const;
     DirewolfConfig direwolfConfigInEffect() const;
 
+    // The network access the service's child was launched with, while that child is there
+    // (starting, running or stopping); none otherwise.
+    std::optional<bool> networkAccessInEffect(ServiceID id) const;
+    // Whether a service's child runs as the other network-access setting than the stored one
+    // had it launched: a restart would apply the stored one.
+    bool networkAccessAwaitsRestart() const;
+
     // Whether a restart of the service is waiting for its back-off or running.
     bool isRestartPending(ServiceID id) const;
 
@@ -174,8 +181,9 @@ private:
     QCoro::Task<void> startRigctldForDirewolf();
     // Makes the caller the service's latest turn and gives the one before it, to be awaited.
     async::Event takeTurn(ServiceID id);
-    // Runs the service's start path, or the test's stand-in for it.
-    QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel);
+    // Runs the service's start path, or the test's stand-in for it; `networkAccess` is the
+    // setting its addresses were held for.
+    QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel, bool networkAccess);
     void installEndpointChangeObserver();
     QCoro::Task<void> reactToEndpointChange();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
@@ -265,9 +273,21 @@ private:
     std::unique_ptr<RigctldStartPath> m_rigctldStart;
     std::unique_ptr<DirewolfStartPath> m_direwolfStart;
     StartPathStandIns m_standIns;
-    // The other family's addresses held per service, from the end of its start until its child
-    // is gone (stopped, ended or failed).
-    std::map<ServiceID, std::vector<PortHold>> m_portHolds;
+    // What the helper holds for a service, from before its launch until its child is gone.
+    struct HeldAddresses {
+        // The setting the child was launched with.
+        bool networkAccess = false;
+        // The ports the holds are on.
+        std::vector<ClientPort> ports;
+        std::vector<PortHold> holds;
+        // IPv6's every address taken beside the loopback one since the launch.
+        bool widened = false;
+    };
+    // Takes IPv6's every address beside the loopback one on the ports of each service launched
+    // without network access, once it is allowed (service_orchestrator_network_access.cpp).
+    void followNetworkAccess();
+    // The other family's addresses held per service (stopped, ended or failed lets go of them).
+    std::map<ServiceID, HeldAddresses> m_portHolds;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;
 };

@@ -6,6 +6,7 @@
 #include "widgets/setting_note.h"
 #include "core/config_store.h"
 #include "core/managed_process.h"
+#include "core/service_addresses.h"
 #include "core/service_orchestrator.h"
 #include "pages/page_surroundings.h"
 #include "pages/page_parts.h"
@@ -144,15 +145,25 @@ void RigctldPage::refresh()
     showChecked(m_managePower, now.manageRadioPower);
     m_powerWarning->setVisible(m_context.orchestrator.radioPowerSupported() == false);
     m_tcpPort->setPort(now.tcpPort);
-    m_listenCaption->setText(rigctld_page::listenCaption(m_context.config.bindAddress()));
-    const QString pending = portsWaitingForNextStart(
-        QStringLiteral("rigctld"), {{QStringLiteral("port"), m_context.orchestrator.rigctldConfigInEffect().tcpPort, now.tcpPort}});
-    m_pendingPort->setText(pending);
-    m_pendingPort->setVisible(!pending.isEmpty());
+    // Where the running rigctld listens: a change of network access reaches it at its next start.
+    const QString storedAddress = m_context.config.bindAddress();
+    std::optional<QString> runningAddress;
+    if (const std::optional<bool> launched = m_context.orchestrator.networkAccessInEffect(ServiceID::rigctld)) {
+        runningAddress = rigctldListenAddress(*launched, canListenOnBothFamilies());
+    }
+    m_listenCaption->setText(rigctld_page::listenCaption(runningAddress.value_or(storedAddress)));
+    const QString addressPending = addressWaitingForNextStart(runningAddress, storedAddress);
+    QStringList pending{portsWaitingForNextStart(
+        QStringLiteral("rigctld"), {{QStringLiteral("port"), m_context.orchestrator.rigctldConfigInEffect().tcpPort, now.tcpPort}})};
+    pending << addressPending;
+    pending.removeAll(QString());
+    m_pendingChanges->setText(pending.join(QLatin1Char(' ')));
+    m_pendingChanges->setVisible(!pending.isEmpty());
     refreshTest();
     const ManagedProcess &process = m_context.orchestrator.rigctldProcess();
     m_restartNotice->setVisible(
-        settingsChangedSinceLaunch(process.state(), m_context.orchestrator.rigctldLaunchedConfig(), now));
+        settingsChangedSinceLaunch(process.state(), m_context.orchestrator.rigctldLaunchedConfig(), now)
+        || (process.state() == ServiceRunState::running && !addressPending.isEmpty()));
     refreshInstallation();
 }
 
@@ -315,9 +326,9 @@ QWidget *RigctldPage::buildNetwork()
     column->addWidget(m_tcpPort);
     m_listenCaption = captionLabel(QString());
     column->addWidget(m_listenCaption);
-    m_pendingPort = captionLabel(QString());
-    m_pendingPort->setObjectName(QStringLiteral("pendingPort"));
-    column->addWidget(m_pendingPort);
+    m_pendingChanges = captionLabel(QString());
+    m_pendingChanges->setObjectName(QStringLiteral("pendingChanges"));
+    column->addWidget(m_pendingChanges);
     return network;
 }
 

@@ -66,7 +66,9 @@ public:
     QLineEdit *hostField() const { return m_host; }
     QLabel *hostWarning() const { return m_hostWarning; }
     QLabel *listenCaption() const { return m_listenCaption; }
-    QLabel *pendingPort() const { return m_pendingPort; }
+    // What rigctld runs with while the stored port or listen address waits for its next start.
+    QLabel *pendingChanges() const { return m_pendingChanges; }
+    QWidget *restartNotice() const { return m_restartNotice; }
     QPushButton *testButton() const { return m_test; }
     QLabel *testResult() const { return m_testResult; }
     QLabel *testHint() const { return m_testHint; }
@@ -117,8 +119,8 @@ private:
     QWidget *m_powerWarning = nullptr;
     PortField *m_tcpPort = nullptr;
     QLabel *m_listenCaption = nullptr;
-    // The stored port while rigctld still runs on another.
-    QLabel *m_pendingPort = nullptr;
+    // The stored port and listen address while rigctld still runs on others.
+    QLabel *m_pendingChanges = nullptr;
     QPushButton *m_test = nullptr;
     QProgressBar *m_testBusy = nullptr;
     QLabel *m_testResult = nullptr;

@@ -58,6 +58,19 @@ QString listenCaption(const QString &bindAddress)
     return QStringLiteral("rigctld listens on this computer only (%1) for Cordavelle client connections.").arg(bindAddress);
 }
 
+QString addressWaitingForNextStart(const std::optional<QString> &running, const QString &stored)
+{
+    const auto named = [](const QString &address) {
+        return address == QStringLiteral("::") || address == QStringLiteral("0.0.0.0") ? QStringLiteral("every interface")
+                                                                                        : address;
+    };
+    if (!running || named(*running) == named(stored)) {
+        return {};
+    }
+    return QStringLiteral("rigctld listens on %1 until it restarts; %2 takes effect when rigctld next starts.")
+        .arg(named(*running), named(stored));
+}
+
 void RigctldPageState::loadRigModels(std::shared_ptr<RigctldPageState> state, CommandRunner &runner,
                                      std::optional<QString> executable)
 {

@@ -50,6 +50,10 @@ const std::vector<int> &baudRates();
 bool isValidHost(const QString &host);
 // The sentence under the TCP port: where rigctld listens, from its bind address.
 QString listenCaption(const QString &bindAddress);
+// While rigctld runs on another listen address than the stored settings give it: "rigctld
+// listens on 127.0.0.1 until it restarts; every interface takes effect when rigctld next
+// starts." Empty when nothing runs or the addresses agree.
+QString addressWaitingForNextStart(const std::optional<QString> &running, const QString &stored);
 
 // --- Connection test ---
 // A whole decimal number of hertz above zero ("14074000", "7.1e6"); "inf", "nan" and hex

@@ -99,6 +99,9 @@ TEST(RigctldPageModel, HostCheckAndListenCaption)
               QStringLiteral("rigctld listens on all interfaces, IPv4 and IPv6 (::), for Cordavelle client connections."));
     EXPECT_FALSE(listenCaption(QStringLiteral("127.0.0.1")).contains(QStringLiteral("0.0.0.0")));
     EXPECT_TRUE(listenCaption(QStringLiteral("127.0.0.1")).contains(QStringLiteral("(127.0.0.1)")));
+    // Nothing waits while nothing runs, or where the two wildcards name the same interfaces.
+    EXPECT_EQ(addressWaitingForNextStart(std::nullopt, QStringLiteral("::")), QString());
+    EXPECT_EQ(addressWaitingForNextStart(QStringLiteral("0.0.0.0"), QStringLiteral("::")), QString());
 }
 
 TEST(RigctldConnectionTest, ClassifiesReplies)

@@ -1,7 +1,11 @@
 #include "pages/rigctld_page_fixture.h"
 
+#include "app/settings_view.h"
+#include "core/service_addresses.h"
 #include "platform/port_hold.h"
 
+#include "support/listening_stand_in.h"
+#include "support/local_ports.h"
 #include "support/manual_clock.h"
 #include "support/scripted_tcp_server.h"
 #include "support/test_files.h"
@@ -10,6 +14,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkInterface>
 #include <QPushButton>
 
 #include <gtest/gtest.h>
@@ -221,6 +226,140 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     without->show();
     EXPECT_EQ(buttonsShown(without->installationArea(), 1), QStringList{QStringLiteral("Choose Custom…")})
         << "no install button where nothing can install";
+}
+
+// An IPv6 address of this machine other than the loopback, where LAN clients would reach a
+// program that listens on it; none on a machine without one.
+std::optional<QHostAddress> lanAddress6()
+{
+    for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv6Protocol && !address.isLoopback() && !address.isLinkLocal()) {
+            return address;
+        }
+    }
+    return std::nullopt;
+}
+
+// A change of network access reaches a running service at its next start; until then the page
+// and the settings say so, and the helper's IPv6 holds widen at once but never narrow. The
+// stand-in listens on 127.0.0.1 whatever rigctld's "-T" says: only the helper's holds are on IPv6.
+TEST(RigctldPage, NetworkAccessChangedWhileAServiceRunsWaitsForItsRestart)
+{
+    using Address = PortHold::Address;
+    const bool both = canListenOnBothFamilies();
+    const QString every = rigctldListenAddress(true, both);
+    const QString onText = QStringLiteral("Services are accessible from other devices on the local network (e.g., iPad).");
+    const QString offText = QStringLiteral("Services are only accessible from this computer (localhost). Enable for "
+                                           "iPad or remote client access.");
+    const QString restart = QStringLiteral(" Restart required to take effect.");
+    const std::optional<QHostAddress> lan = lanAddress6();
+    struct Case {
+        ServiceID id;
+        bool from;
+        QString pending;
+        // Held beside the running child once the setting changed; after the restart the new
+        // setting's own.
+        std::optional<Address> heldAfterChange;
+    };
+    const Case cases[] = {
+        {ServiceID::rigctld, false,
+         QStringLiteral("rigctld listens on 127.0.0.1 until it restarts; every interface takes effect when rigctld next starts."),
+         Address::ipv6Any},
+        {ServiceID::rigctld, true,
+         QStringLiteral("rigctld listens on every interface until it restarts; 127.0.0.1 takes effect when rigctld next starts."),
+         otherFamilyHold(ServiceID::rigctld, true, both)},
+        {ServiceID::direwolf, false, QString(), Address::ipv6Any},
+        {ServiceID::direwolf, true, QString(), Address::ipv6Any},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(toRaw(c.id).toStdString() + (c.from ? " on to off" : " off to on"));
+        test::RigctldPageScene scene;
+        const QString ready = scene.env.root() + QStringLiteral("/listening");
+        const QString standIn = scene.env.root() + QStringLiteral("/stand-in");
+        ASSERT_TRUE(test::writeProgram(standIn, test::listeningStandIn(ready)));
+        RigctldConfig rig = scene.config.rigctldConfig();
+        rig.rigctldPath = standIn;
+        rig.tcpPort = test::freeTcpPort();
+        scene.config.setRigctldConfig(rig);
+        DirewolfConfig direwolf = scene.config.direwolfConfig();
+        direwolf.callsign = QStringLiteral("N0CALL");
+        direwolf.direwolfPath = standIn;
+        std::tie(direwolf.kissPort, direwolf.agwPort) = test::twoFreeTcpPorts();
+        scene.config.setDirewolfConfig(direwolf);
+        const std::vector<int> ports =
+            c.id == ServiceID::rigctld ? std::vector<int>{rig.tcpPort} : std::vector<int>{direwolf.kissPort, direwolf.agwPort};
+        scene.config.setAllowNetworkAccess(c.from);
+
+        auto page = scene.makePage();
+        ExperimentalFeatureManager experimental(scene.env.defaults());
+        HelperSettingsView settings({scene.config, experimental, scene.pairing, scene.alerts, {}, {}, {}, {}, &scene.orchestrator});
+        const auto caption = [&] {
+            for (const QLabel *label : settings.findChildren<QLabel *>()) {
+                if (label->text().startsWith(QStringLiteral("Services are"))) {
+                    return label->text();
+                }
+            }
+            return QString();
+        };
+        ManagedProcess &process = scene.orchestrator.process(c.id);
+        const auto start = [&] {
+            QFile::remove(ready);
+            auto started = test::track(scene.orchestrator.startService(c.id));
+            ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.pid() || started->done; }, 60s));
+            {
+                // The stand-in's start takes real time, which the port wait would otherwise outrun.
+                const auto hold = scene.env.clock().hold();
+                ASSERT_TRUE(scene.env.clock().runUntil([&] { return QFile::exists(ready) || started->done; }, 0ms, 20s));
+            }
+            ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
+            ASSERT_EQ(process.state(), ServiceRunState::running) << process.lastError().value_or("").toStdString();
+            test::processEventsFor(50ms);
+        };
+        // The IPv6 addresses nobody else can bind on the service's ports: every one, the
+        // loopback's, or none.
+        const auto expectHeld = [&](std::optional<Address> held) {
+            for (const int port : ports) {
+                const auto p = static_cast<quint16>(port);
+                EXPECT_EQ(test::bindable(QHostAddress(QHostAddress::LocalHostIPv6), p), !held) << port;
+                if (lan) {
+                    EXPECT_EQ(test::bindable(*lan, p), held != Address::ipv6Any) << port << " on " << lan->toString().toStdString();
+                }
+            }
+        };
+        const auto expectListening = [&](bool networkAccess) {
+            if (c.id == ServiceID::rigctld) {
+                const QString address = networkAccess ? every : QStringLiteral("127.0.0.1");
+                EXPECT_TRUE(process.lastLaunchCommand()->contains(QStringLiteral(" -T ") + address + QLatin1Char(' ')))
+                    << process.lastLaunchCommand()->toStdString();
+            }
+        };
+
+        start();
+        if (HasFatalFailure()) {
+            return;
+        }
+        expectHeld(otherFamilyHold(c.id, c.from, both));
+        scene.config.setAllowNetworkAccess(!c.from);
+        test::processEventsFor(50ms);
+        EXPECT_EQ(page->pendingChanges()->isVisibleTo(page.get()), !c.pending.isEmpty());
+        EXPECT_EQ(page->pendingChanges()->text(), c.pending);
+        EXPECT_EQ(page->restartNotice()->isVisibleTo(page.get()), c.id == ServiceID::rigctld);
+        EXPECT_EQ(caption(), (c.from ? offText : onText) + restart);
+        expectHeld(c.heldAfterChange);
+        expectListening(c.from);
+
+        scene.orchestrator.stopService(c.id);
+        ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
+        start();
+        if (HasFatalFailure()) {
+            return;
+        }
+        EXPECT_FALSE(page->pendingChanges()->isVisibleTo(page.get()));
+        EXPECT_FALSE(page->restartNotice()->isVisibleTo(page.get()));
+        EXPECT_EQ(caption(), c.from ? offText : onText);
+        expectHeld(otherFamilyHold(c.id, !c.from, both));
+        expectListening(!c.from);
+    }
 }
 
 } // namespace

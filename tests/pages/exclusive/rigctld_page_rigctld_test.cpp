@@ -86,13 +86,13 @@ TEST(RigctldPageWithRealRigctld, PickTheDummyRigStartAndTest)
     EXPECT_TRUE(result.startsWith(QStringLiteral("OK — ")) && result.endsWith(QStringLiteral(" MHz"))) << result.toStdString();
 
     // A port stored while it runs waits for the next start; the test still reaches the running one.
-    EXPECT_FALSE(page->pendingPort()->isVisible());
+    EXPECT_FALSE(page->pendingChanges()->isVisible());
     const quint16 next = test::freeTcpPort();
     RigctldConfig moved = scene.config.rigctldConfig();
     moved.tcpPort = next;
     scene.config.setRigctldConfig(moved);
-    ASSERT_TRUE(test::processEventsUntil([&] { return page->pendingPort()->isVisible(); }));
-    EXPECT_EQ(page->pendingPort()->text(),
+    ASSERT_TRUE(test::processEventsUntil([&] { return page->pendingChanges()->isVisible(); }));
+    EXPECT_EQ(page->pendingChanges()->text(),
               QStringLiteral("rigctld listens on port %1 until it restarts; port %2 takes effect when rigctld next starts.")
                   .arg(saved.tcpPort)
                   .arg(next));
