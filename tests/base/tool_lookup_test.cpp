@@ -2,6 +2,7 @@
 #include "base/tool_lookup.h"
 #include "platform/command_runner.h"
 #include "support/fixed_accounts.h"
+#include "support/needs_root.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -225,9 +226,7 @@ TEST(ToolLookup, AnOwnCopyOthersCouldChangeIsPassedOverForACleanOne)
 // one, and named when no other is left; the command runner refuses it as well.
 TEST(ToolLookup, ACopyOfAnotherUserIsPassedOverAndNamed)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "giving a program to another user needs root";
-    }
+    SKIP_UNLESS_ROOT("giving a program to another user");
     constexpr uid_t stranger = 54321;
     const struct {
         const char *name;

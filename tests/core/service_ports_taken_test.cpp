@@ -11,6 +11,7 @@
 #include "support/fixed_port_lock.h"
 #include "support/listening_stand_in.h"
 #include "support/local_ports.h"
+#include "support/needs_root.h"
 #include "support/orchestrator_fixture.h"
 #include "support/other_user_client.h"
 #include "support/test_files.h"
@@ -61,9 +62,7 @@ protected:
 
 TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds)
 {
-    if (!test::OtherUserClient::canStart()) {
-        GTEST_SKIP() << "needs root to listen as another user";
-    }
+    SKIP_UNLESS_ROOT("listening as another user");
     config.setRequirePairing(false);
     // No structured binding: the lambdas below capture these, which clang before 16 refuses.
     const std::pair<quint16, quint16> ports = test::twoFreeTcpPorts();
@@ -139,9 +138,7 @@ TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds
 // another user has already bound, even without listening yet, refuses the start before a launch.
 TEST_F(ServicePortsTakenTest, AnotherUsersSocketOnTheOtherFamilyRefusesTheStartBeforeALaunch)
 {
-    if (!test::OtherUserClient::canStart()) {
-        GTEST_SKIP() << "needs root to bind as another user";
-    }
+    SKIP_UNLESS_ROOT("binding as another user");
     config.setRequirePairing(false);
     const std::pair<quint16, quint16> ports = test::twoFreeTcpPorts();
     RigctldConfig rig;
@@ -244,11 +241,9 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         {ServiceID::direwolf, listens, kiss, QStringLiteral("Direwolf's KISS port %1").arg(kiss) + inUse},
         {ServiceID::direwolf, listens, agw, QStringLiteral("Direwolf's AGW port %1").arg(agw) + inUse},
     };
-    bool skipped = false;
     for (const Case &c : cases) {
         SCOPED_TRACE(QStringLiteral("%1 %2 taken %3").arg(toRaw(c.id), c.program).arg(c.taken).toStdString());
-        if (c.taken && !test::OtherUserClient::canStart()) {
-            skipped = true;
+        if (c.taken && !test::runsAsRoot()) {
             continue;
         }
         RigctldConfig rig;
@@ -294,9 +289,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         ASSERT_TRUE(env.clock().runUntil([&] { return process.state() != ServiceRunState::stopping; }, 5s));
         theirs.reset();
     }
-    if (skipped) {
-        GTEST_SKIP() << "the rows with another user's listener need root to listen as another user";
-    }
+    SKIP_UNLESS_ROOT("the rows with another user's listener");
 }
 
 // A port stored while the service runs is not where its child listens: the record names the
@@ -363,9 +356,7 @@ TEST_F(ServicePortsTakenTest, TheStatusNamesThePortsTheChildWasLaunchedWith)
 // attempt failing at once without a launch, and then nothing more.
 TEST_F(ServicePortsTakenTest, AnAlwaysOnServiceWhosePortAnotherUserTookGivesUpAfterFiveAttempts)
 {
-    if (!test::OtherUserClient::canStart()) {
-        GTEST_SKIP() << "needs root to listen as another user";
-    }
+    SKIP_UNLESS_ROOT("listening as another user");
     const QString ready = env.root() + QStringLiteral("/listening");
     RigctldConfig rig;
     rig.rigctldPath = program(QStringLiteral("rigctld"), test::listeningStandIn(ready));

@@ -10,6 +10,7 @@
 #include "support/avahi.h"
 #include "support/event_wait.h"
 #include "support/local_ports.h"
+#include "support/needs_root.h"
 #include "support/other_user_client.h"
 #include "support/qt_printers.h"
 #include "support/task_outcome.h"
@@ -23,7 +24,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -204,8 +204,7 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.theirs && !test::OtherUserClient::canStart()) {
-            std::cout << "[  SKIPPED ] " << row.name << ": listening as another user needs root" << std::endl;
+        if (row.theirs && !test::runsAsRoot()) {
             continue;
         }
         ConfigStore config{env.defaults(), env.platform()};
@@ -259,6 +258,7 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
         EXPECT_EQ(keepalive.advertisedRadioName(), passed ? std::nullopt : std::optional(radio));
         withdraw(advert);
     }
+    SKIP_UNLESS_ROOT("the rows with another user's listener");
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
+#include "support/needs_root.h"
 #include "support/private_session_bus.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -327,9 +328,7 @@ TEST(HelperCommandLineTest, AnswersAndRefusalsStartNothing)
 // loads, but the service never starts from it, at start-up or when asked.
 TEST_F(HelperBinaryTest, AnotherUsersProgramInTheSettingsIsNeverRun)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "giving a program to another user needs root";
-    }
+    SKIP_UNLESS_ROOT("giving a program to another user");
     constexpr uid_t stranger = 54321;
     const QString ran = env.root() + QStringLiteral("/ran");
     const QString theirs = env.root() + QStringLiteral("/theirs");
@@ -394,9 +393,7 @@ TEST_F(HelperBinaryTest, UnderAGroupWritableUmaskVARAStartsFromTheHelpersOwnWine
 // look-up finds there, owned by another user, is passed over, and the start says so.
 TEST_F(HelperBinaryTest, AnotherUsersProgramFoundByTheLookUpIsNeverRun)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "giving a program to another user needs root";
-    }
+    SKIP_UNLESS_ROOT("giving a program to another user");
     constexpr uid_t stranger = 54321;
     const QString ran = env.root() + QStringLiteral("/ran");
     const QString theirs = env.hostPath(QStringLiteral("/home/linuxbrew/.linuxbrew/bin/rigctld"));

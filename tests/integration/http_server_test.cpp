@@ -5,6 +5,7 @@
 #include "support/event_wait.h"
 #include "support/link_local.h"
 #include "support/manual_clock.h"
+#include "support/needs_root.h"
 #include "support/other_user_client.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
@@ -319,9 +320,7 @@ TEST_F(HTTPServerWire, ConnectionsOfOtherUsersAreClosedUnreadAndLoggedOncePerUse
 
 TEST_F(HTTPServerWire, AProcessOfAnotherUserGetsNoAnswerAtAll)
 {
-    if (!test::OtherUserClient::canStart()) {
-        GTEST_SKIP() << "running a client as another user needs root";
-    }
+    SKIP_UNLESS_ROOT("running a client as another user");
     startServer();
     const QByteArray request = "GET /status HTTP/1.1\r\nHost: localhost:" + QByteArray::number(server.port()) + "\r\n\r\n";
     for (int i = 0; i < 2; ++i) {
@@ -379,6 +378,7 @@ TEST_F(HTTPServerWire, ThroughALinkLocalAddressOfThisComputerOnlyThisUsersProgra
     // The log names the address with its zone.
     EXPECT_TRUE(env.log().contains(QStringLiteral("Refused a connection from %1:").arg(linkLocal->toString())));
     EXPECT_TRUE(env.log().contains(QStringLiteral(", an address of this computer: whose it is can't be found")));
+    SKIP_UNLESS_ROOT("the client of another user");
 }
 
 TEST_F(HTTPServerWire, RequestsFromWebPagesAreRefusedBeforeTheHandler)

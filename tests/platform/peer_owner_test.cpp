@@ -3,6 +3,7 @@
 
 #include "support/link_local.h"
 #include "support/local_ports.h"
+#include "support/needs_root.h"
 #include "support/other_user_client.h"
 #include "support/test_platform.h"
 
@@ -152,9 +153,7 @@ TEST(KernelPeerOwners, FindsEveryLivePeerInALongChangingProcTable)
 
 TEST(KernelPeerOwners, TellsAnotherUsersPeerFromEitherSource)
 {
-    if (!test::OtherUserClient::canStart()) {
-        GTEST_SKIP() << "running a client as another user needs root";
-    }
+    SKIP_UNLESS_ROOT("running a client as another user");
     for (const Source source : {Source::socketDiagnostics, Source::procTable}) {
         Listener listener(AF_INET6);
         test::OtherUserClient client(QHostAddress(QHostAddress::LocalHost), listener.port(), "GET / HTTP/1.1\r\n\r\n");
@@ -203,6 +202,7 @@ TEST(KernelPeerOwners, TellsWhosePeerComesThroughALinkLocalAddressOfThisMachine)
         ::close(otherAccepted);
         EXPECT_EQ(other.bytesReceived([] { QThread::msleep(5); }), 0L);
     }
+    SKIP_UNLESS_ROOT("the peers of another user");
 }
 
 // The interface list is what tells a peer of this machine from one elsewhere: it must keep the

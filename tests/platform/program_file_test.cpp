@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include "support/fixed_accounts.h"
+#include "support/needs_root.h"
 #include "support/test_files.h"
 
 #include <QDir>
@@ -296,9 +297,7 @@ TEST_F(ProgramPathCheck, AnAccessListThatCantBeReadCountsAsAWriter)
 
 TEST_F(ProgramPathCheck, WhatAnotherUserOwnsOrMayWriteIsNotTrusted)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "giving files to another user needs root";
-    }
+    SKIP_UNLESS_ROOT("giving files to another user");
     ASSERT_TRUE(root.isValid());
     scope->context().setAccounts(std::make_shared<SystemAccounts>(std::chrono::seconds(30)));
     const QString own = program(QStringLiteral("own"));
@@ -396,9 +395,7 @@ private:
 // system's own databases.
 TEST_F(ProgramPathCheck, AnotherRealUserLetInByAnAccessListOrASecondGroupEntryIsSeen)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "making accounts and looking as one of them needs root";
-    }
+    SKIP_UNLESS_ROOT("making accounts and looking as one of them");
     ASSERT_TRUE(root.isValid());
     MadeAccounts made;
     for (const char *user : {MadeAccounts::kDesktop, MadeAccounts::kOther}) {

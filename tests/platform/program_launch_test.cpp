@@ -2,6 +2,7 @@
 #include "platform/program_file.h"
 
 #include "support/fixed_accounts.h"
+#include "support/needs_root.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -116,7 +117,7 @@ TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
         {nothing, {}, {}, nothing + " names no program on its first line"},
         {missingEnv, {clean}, {}, missingEnv + " runs no-such-tool, which is in no folder of its search path"},
     };
-    if (::geteuid() == 0) {
+    if (test::runsAsRoot()) {
         // Another user's interpreter in a folder of root's, seen through the real user database.
         env.platform().setAccounts(std::make_shared<SystemAccounts>());
         const QString theirs = program(QStringLiteral("clean/theirs"), "#!/bin/sh\n");
@@ -142,6 +143,7 @@ TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
     EXPECT_FALSE(refused.started);
     EXPECT_TRUE(refused.launchError.contains(runs(throughEnv, at(QStringLiteral("open/tool")), openFolder)))
         << refused.launchError.toStdString();
+    SKIP_UNLESS_ROOT("the rows with another user's interpreter");
 }
 
 // env looks its program up again when the child runs: every folder it searches before the one
@@ -308,9 +310,7 @@ TEST_F(ProgramLaunch, AProgramRunsUnderItsOwnName)
 // start runs the file its check looked at or nothing, never theirs.
 TEST_F(ProgramLaunch, ASwapBetweenCheckAndLaunchRunsNothingForeign)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "swapping files as another user needs root";
-    }
+    SKIP_UNLESS_ROOT("swapping files as another user");
     ASSERT_TRUE(root.isValid());
     // The group of the folder reads as root's private group, but the stranger is in it.
     auto accounts = std::make_shared<test::FixedAccounts>();

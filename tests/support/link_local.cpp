@@ -1,5 +1,7 @@
 #include "link_local.h"
 
+#include "needs_root.h"
+
 #include "platform/network_interfaces.h"
 
 #include <cerrno>
@@ -51,8 +53,8 @@ bool waitUntilUsable(const in6_addr &address, int interfaceIndex)
 std::optional<QHostAddress> makeOne(QString *whyNot)
 {
     if (::unshare(CLONE_NEWNET) != 0) {
-        *whyNot = QStringLiteral("the machine has no IPv6 link-local address, and making one in a network namespace "
-                                 "of the test's own needs root: ") + systemText();
+        *whyNot = QStringLiteral("cannot make a network namespace of the test's own for an IPv6 link-local "
+                                 "address: ") + systemText();
         return std::nullopt;
     }
     const int control = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -95,7 +97,7 @@ std::optional<QHostAddress> ownLinkLocalAddress(QString *whyNot)
             return address;
         }
     }
-    if (::geteuid() != 0) {
+    if (!runsAsRoot()) {
         *whyNot = QStringLiteral("the machine has no IPv6 link-local address, and making one in a network namespace "
                                  "of the test's own needs root");
         return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "event_wait.h"
 #include "local_ports.h"
+#include "needs_root.h"
 
 #include <QElapsedTimer>
 
@@ -14,7 +15,7 @@
 
 namespace cordavelle::test {
 
-bool OtherUserClient::canStart() { return ::geteuid() == 0; }
+bool OtherUserClient::canStart() { return runsAsRoot(); }
 
 OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request)
 {

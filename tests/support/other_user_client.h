@@ -37,6 +37,8 @@ public:
     OtherUserClient(const OtherUserClient &) = delete;
     OtherUserClient &operator=(const OtherUserClient &) = delete;
 
+    // Whether it may be started: as root, and otherwise false with the test noted as one that
+    // needs root (see runsAsRoot()).
     static bool canStart();
     bool started() const { return m_pid > 0; }
     // Lets `pump` run until the child is done; then the number of bytes

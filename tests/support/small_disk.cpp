@@ -1,5 +1,7 @@
 #include "small_disk.h"
 
+#include "needs_root.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -25,7 +27,7 @@ bool enterPrivateMountNamespace(QString *whyNot)
         return true;
     }
     if (::unshare(CLONE_NEWNS) != 0) {
-        *whyNot = QStringLiteral("a private mount namespace needs root: ") + systemText();
+        *whyNot = QStringLiteral("cannot enter a private mount namespace: ") + systemText();
         return false;
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -41,11 +43,15 @@ bool enterPrivateMountNamespace(QString *whyNot)
 SmallDisk::SmallDisk(const QString &folder) : m_folder(folder), m_filler(folder + QStringLiteral("/.filler"))
 {
     QDir().mkpath(folder);
+    if (!runsAsRoot()) {
+        m_whyNot = QStringLiteral("mounting a disk of its own needs root");
+        return;
+    }
     if (!enterPrivateMountNamespace(&m_whyNot)) {
         return;
     }
     if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") != 0) {
-        m_whyNot = QStringLiteral("mounting a tmpfs needs root: ") + systemText();
+        m_whyNot = QStringLiteral("cannot mount a tmpfs: ") + systemText();
         return;
     }
     m_mounted = true;

@@ -6,8 +6,9 @@ namespace cordavelle::test {
 
 // A small file system of its own (tmpfs) mounted on a folder, which a test can fill up to the last
 // byte or make read-only, so that writes there fail as on a full disk or a read-only folder. The mount is made in a mount namespace private to
-// the calling thread, so nothing outside the test sees it; it needs root (or the capability to
-// mount). `available()` is false, with the reason in `whyNot()`, where mounting is not allowed.
+// the calling thread, so nothing outside the test sees it; it needs root, and a test that makes
+// one as a user is noted as needing root (see runsAsRoot()). `available()` is false, with the
+// reason in `whyNot()`, where the file system could not be mounted.
 class SmallDisk {
 public:
     // Mounts the file system on `folder` (made if missing); files written into `folder` before

@@ -14,6 +14,7 @@
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
+#include "support/needs_root.h"
 #include "support/orchestrator_fixture.h"
 #include "support/other_user_client.h"
 #include "support/task_outcome.h"
@@ -152,6 +153,7 @@ TEST_F(ServiceStartPathsTest, TheOtherFamilyIsHeldWhileRigctldRunsAndLetGoWhenIt
     EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::AnyIPv6), port));
     EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::AnyIPv4), port));
     stopAllAndExpectNothingLeft();
+    SKIP_UNLESS_ROOT("the rows with another user's listener");
 }
 
 TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigctld)
@@ -212,9 +214,7 @@ TEST_F(ServiceStartPathsTest, DirewolfWhoseKissPortAnotherUserTookAfterTheCheckF
     if (direwolf.isEmpty()) {
         GTEST_SKIP() << "direwolf is not installed";
     }
-    if (!test::OtherUserClient::canStart()) {
-        GTEST_SKIP() << "needs root to listen as another user";
-    }
+    SKIP_UNLESS_ROOT("listening as another user");
     env.useSystemClock();
     watchChildren();
     const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
