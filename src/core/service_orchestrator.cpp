@@ -78,8 +78,10 @@ ServiceOrchestrator::ServiceOrchestrator(ConfigStore &config, KeepaliveRequestAd
     connect(&config, &ConfigStore::allowNetworkAccessChanged, this, &ServiceOrchestrator::followNetworkAccess);
     for (ServiceID id : allCases<ServiceID>()) {
         connect(&process(id), &ManagedProcess::stateChanged, this, [this, id] {
+            // A start under way keeps them between its launch attempts and lets go of them at
+            // its end.
             const ServiceRunState state = process(id).state();
-            if (state == ServiceRunState::stopped || state == ServiceRunState::error) {
+            if ((state == ServiceRunState::stopped || state == ServiceRunState::error) && !startUnderWay(id)) {
                 m_portHolds.erase(id);
             }
         });
@@ -310,8 +312,11 @@ QCoro::Task<void> ServiceOrchestrator::startInTurn(ServiceID id, std::stop_token
     // is gone; a start that failed or was stopped meanwhile lets go of them at its end.
     m_portHolds[id] = std::move(held);
     const auto endOfHolds = qScopeGuard([self, id] {
-        const ServiceRunState started = self ? self->process(id).state() : ServiceRunState::stopped;
-        if (self && started != ServiceRunState::starting && started != ServiceRunState::running) {
+        if (!self) {
+            return;
+        }
+        const ServiceRunState started = self->process(id).state();
+        if (started != ServiceRunState::starting && started != ServiceRunState::running) {
             self->m_portHolds.erase(id);
         }
     });
