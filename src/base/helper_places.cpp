@@ -53,6 +53,8 @@ QString homeFolder() { return Platform::current().paths().home(); }
 
 QString privateTemporaryFolder() { return Platform::current().paths().privateTemporary(); }
 
+QStringList ownScratchFolders() { return Platform::current().paths().ownScratchFolders(); }
+
 QString winetricksToolsFolder() { return privateTemporaryFolder() + QStringLiteral("/winetricks-tools"); }
 
 QString winePrefix() { return supportFolder() + QStringLiteral("/wine-prefix"); }

@@ -3,6 +3,7 @@
 #include "base/service_model.h"
 
 #include <QString>
+#include <QStringList>
 
 // Every folder and file the helper keeps of its own, in one place. Each is read from the
 // platform in force when asked, so tests that set their own paths see them at once.
@@ -17,8 +18,11 @@ inline const QString kWineserverRelativePath = QStringLiteral("bin/wineserver");
 
 // The user's home folder, as the platform in force names it.
 QString homeFolder();
-// The platform's private temporary folder, where downloads and scratch folders go.
+// The platform's private temporary folder, where downloads and scratch folders go; throws
+// FileError, naming the places tried, when no folder of this user's own can be had.
 QString privateTemporaryFolder();
+// Every folder of this user's own where this run or an earlier one may have left scratch files.
+QStringList ownScratchFolders();
 
 // The helper's private folder (0700) in which winetricks finds the staged cabextract: the
 // "winetricks-tools" folder of the platform's private temporary folder. Naming it makes the

@@ -321,15 +321,11 @@ void HelperUninstaller::removeWinePrefix(ResetReport &report)
 
 void HelperUninstaller::removeFilesystemPaths(ResetReport &report)
 {
+    // Everything in the scratch folders of the user's own is the helper's: the winetricks tools,
+    // the downloads and their unpacked folders. A folder of that name that is not the user's holds
+    // nothing of the helper's and is left alone.
     QStringList paths{places::supportFolder()};
-    try {
-        // Everything in it is the helper's: the winetricks tools, the downloads and their
-        // unpacked folders.
-        paths << places::privateTemporaryFolder();
-    } catch (const FileError &e) {
-        // A private temporary folder that can't be made ours holds nothing of ours to remove.
-        logger().error(QStringLiteral("Skipping the private temporary folder: %1").arg(e.description()));
-    }
+    paths << places::ownScratchFolders();
     for (const QString &path : paths) {
         removeReported(path, report);
     }

@@ -184,6 +184,15 @@ void makePrivateFolder(const QString &path)
     if (!makeFolders(info.absolutePath())) {
         throw FileError(QStringLiteral("Could not create %1").arg(info.absolutePath()));
     }
+    // Whoever may write the folder around it may move ours aside and put one of her own in its
+    // place between our check and our use; a sticky folder lets nobody move what is not theirs.
+    struct stat around {};
+    if (::stat(QFile::encodeName(info.absolutePath()).constData(), &around) != 0 ||
+        (around.st_uid != ::geteuid() && around.st_uid != 0) ||
+        ((around.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (around.st_mode & S_ISVTX) == 0)) {
+        throw FileError(QStringLiteral("%1 is not a private folder of this user: other users may write %2")
+                            .arg(path, info.absolutePath()));
+    }
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         const int err = errno;
         throw FileError(QStringLiteral("Could not create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));

@@ -3,7 +3,10 @@
 #include "files.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cordavelle {
@@ -16,14 +19,56 @@ QString envOr(const char *name, const QString &fallback)
     return value.isEmpty() ? fallback : value;
 }
 
+const QString kScratchName = QStringLiteral("/cordavelle-helper");
+
+// The places of the scratch folder, the one preferred first. The cache comes first: a download of
+// Wine runs to hundreds of megabytes, which a runtime folder kept in memory may not hold.
+QStringList scratchPlaces(const Paths &paths)
+{
+    QStringList places{paths.cache() + kScratchName};
+    if (const QString runtime = paths.runtime(); !runtime.isEmpty()) {
+        places << runtime + kScratchName;
+    }
+    return places;
+}
+
+// Whether `path` itself (not what a link there leads to) is a folder of this user's.
+bool isOwnFolder(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
 } // namespace
 
 QString Paths::privateTemporary() const
 {
-    // The shared temporary folder is open to every user; the per-user folder inside it is not.
-    const QString folder = temporary() + QStringLiteral("/cordavelle-helper-") + QString::number(::geteuid());
-    makePrivateFolder(folder);
-    return folder;
+    QStringList refusals;
+    for (const QString &folder : scratchPlaces(*this)) {
+        try {
+            makePrivateFolder(folder);
+            return folder;
+        } catch (const FileError &error) {
+            refusals << error.description();
+        }
+    }
+    throw FileError(QStringLiteral("No private folder for the helper's scratch files could be had: %1")
+                        .arg(refusals.join(QStringLiteral("; "))));
+}
+
+QStringList Paths::ownScratchFolders() const
+{
+    // Earlier versions kept their scratch files in the shared temporary folder, under a name any
+    // user could take first: only a folder that is this user's own there is looked into.
+    QStringList folders = scratchPlaces(*this);
+    folders << temporary() + kScratchName + QLatin1Char('-') + QString::number(::geteuid());
+    QStringList own;
+    for (const QString &folder : folders) {
+        if (isOwnFolder(folder)) {
+            own << folder;
+        }
+    }
+    return own;
 }
 
 QString XdgPaths::home() const { return envOr("HOME", QDir::homePath()); }
@@ -40,11 +85,32 @@ QString XdgPaths::preferences() const
 
 QString XdgPaths::temporary() const { return envOr("TMPDIR", QStringLiteral("/tmp")); }
 
+QString XdgPaths::cache() const { return envOr("XDG_CACHE_HOME", home() + QStringLiteral("/.cache")); }
+
+QString XdgPaths::runtime() const
+{
+    // A runtime folder anyone else may enter or write is no place for what only the user may run.
+    const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    struct stat st {};
+    if (folder.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+        return {};
+    }
+    return folder;
+}
+
 RootedPaths::RootedPaths(QString root) : m_root(std::move(root)) {}
 
 QString RootedPaths::applicationSupport() const { return m_root + QStringLiteral("/home/.local/share"); }
 QString RootedPaths::preferences() const { return m_root + QStringLiteral("/home/.config/cordavelle-helper"); }
 QString RootedPaths::home() const { return m_root + QStringLiteral("/home"); }
 QString RootedPaths::temporary() const { return m_root + QStringLiteral("/tmp"); }
+QString RootedPaths::cache() const { return m_root + QStringLiteral("/home/.cache"); }
+
+QString RootedPaths::runtime() const
+{
+    const QString folder = m_root + QStringLiteral("/runtime");
+    return QFileInfo(folder).isDir() ? folder : QString();
+}
 
 } // namespace cordavelle

@@ -14,11 +14,22 @@ public:
     virtual QString preferences() const = 0;
     virtual QString home() const = 0;
     virtual QString temporary() const = 0;
+    // The user's cache folder.
+    virtual QString cache() const = 0;
+    // The session's runtime folder, empty when the session names none.
+    virtual QString runtime() const = 0;
 
-    // The helper's own folder inside temporary(), for scratch files (scripts, downloads, unpacked
-    // archives): made when missing, mode 0700, owned by this user and no symbolic link, checked
-    // again at every call. Throws FileError when it can't be made so.
+    // The helper's own folder for scratch files (scripts, downloads, unpacked archives): the first
+    // of its places that is, or can be made, a folder of this user's own (mode 0700, no symbolic
+    // link, in a folder no other user may rearrange), checked again at every call. Its name is
+    // fixed, so that what an earlier run left there is found again, and it never lies in a folder
+    // other users can write, where anyone could take that name first. Throws FileError naming
+    // every place tried when none can be had.
     QString privateTemporary() const;
+    // Every place where this run or an earlier one may have kept scratch files and that is a
+    // folder of this user's own now (the shared temporary folder's, where earlier versions kept
+    // them, among them); made nowhere, for sweeps and resets.
+    QStringList ownScratchFolders() const;
 };
 
 // XDG locations, read from the environment at each call so that a changed environment is seen.
@@ -28,6 +39,9 @@ public:
     QString preferences() const override;
     QString home() const override;
     QString temporary() const override;
+    QString cache() const override;
+    // XDG_RUNTIME_DIR, when it is a folder of this user's that only the user may enter.
+    QString runtime() const override;
 };
 
 // Every folder under one root; used by tests and by anything that must not touch the real home.
@@ -38,6 +52,9 @@ public:
     QString preferences() const override;
     QString home() const override;
     QString temporary() const override;
+    QString cache() const override;
+    // "runtime" under the root when it is there.
+    QString runtime() const override;
 
 private:
     QString m_root;

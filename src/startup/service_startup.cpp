@@ -13,6 +13,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 
 namespace cordavelle {
@@ -45,6 +46,30 @@ void tightenOwnInstalls()
                                              "without looking into them: %1")
                                   .arg(result.foreignFolders),
                               HelperLogger::Category::install);
+    }
+}
+
+void logFailedStep(const QString &step, const std::exception &error)
+{
+    HelperLogger::error(QStringLiteral("%1 failed: %2").arg(step, QString::fromUtf8(error.what())));
+}
+
+template <typename Step>
+void runStep(const QString &step, Step &&run)
+{
+    try {
+        run();
+    } catch (const std::exception &error) {
+        logFailedStep(step, error);
+    }
+}
+
+// Partial downloads in every scratch folder of the user's, written before `writtenBefore` when
+// that is given.
+void sweepPartialDownloads(const QDateTime &writtenBefore = {})
+{
+    for (const QString &folder : places::ownScratchFolders()) {
+        AtomicInstallStaging::sweepPartialDownloads(folder, writtenBefore);
     }
 }
 
@@ -137,17 +162,29 @@ void ServiceStartup::reportServerFailure(const QString &error)
 QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup> self,
                                                           ServiceOrchestrator &orchestrator)
 {
+    // Each step is logged and passed when it fails: what one can't clean up is no reason to
+    // leave what the others clean up.
     // Before the first wait, so that no download of this run has begun yet.
-    AtomicInstallStaging::sweepPartialDownloads(places::privateTemporaryFolder(), QDateTime::currentDateTime());
-    // A helper killed while it started a program leaves the folder that named it.
-    const int execFolders = sweepLeftExecFolders(QDir::tempPath());
-    if (execFolders > 0) {
-        HelperLogger::info(QStringLiteral("Removed %1 private folders that an earlier run left in %2")
-                               .arg(QString::number(execFolders), QDir::tempPath()));
+    runStep(QStringLiteral("The sweep of partial downloads"),
+            [] { sweepPartialDownloads(QDateTime::currentDateTime()); });
+    runStep(QStringLiteral("The sweep of private folders an earlier run left"), [] {
+        // A helper killed while it started a program leaves the folder that named it.
+        const int execFolders = sweepLeftExecFolders(QDir::tempPath());
+        if (execFolders > 0) {
+            HelperLogger::info(QStringLiteral("Removed %1 private folders that an earlier run left in %2")
+                                   .arg(QString::number(execFolders), QDir::tempPath()));
+        }
+    });
+    try {
+        co_await orchestrator.cleanupOrphanedProcesses();
+    } catch (const std::exception &error) {
+        logFailedStep(QStringLiteral("The sweep of stale processes"), error);
     }
-    co_await orchestrator.cleanupOrphanedProcesses();
-    RenamingEntryMover mover;
-    AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()}, mover);
+    runStep(QStringLiteral("The sweep of unfinished installs"), [] {
+        RenamingEntryMover mover;
+        AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()},
+                                           mover);
+    });
     if (self) {
         Q_EMIT self->cleanupFinished();
     }
@@ -166,13 +203,21 @@ void ServiceStartup::requestQuit()
 
 QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
 {
+    // Whatever a step meets, the quit goes on to its end: a helper that stays after its quit
+    // keeps the API answering while nothing it started runs any more.
     HelperLogger::info(QStringLiteral("Stopping every service before quitting"));
-    co_await self->stopServices();
+    try {
+        if (self) {
+            co_await self->stopServices();
+        }
+    } catch (const std::exception &error) {
+        logFailedStep(QStringLiteral("Stopping the services"), error);
+    }
     // A download under way ends with the program; its partial file would outlive it.
-    AtomicInstallStaging::sweepPartialDownloads(places::privateTemporaryFolder());
+    runStep(QStringLiteral("The sweep of partial downloads"), [] { sweepPartialDownloads(); });
     if (self) {
         // What is written behind (the clients' last-seen times) is saved before the end.
-        self->m_pairing.flushPendingSave();
+        runStep(QStringLiteral("Saving the pairing records"), [&self] { self->m_pairing.flushPendingSave(); });
         Q_EMIT self->aboutToExit();
     }
     QCoreApplication::exit(0);

@@ -10,12 +10,14 @@
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
 #include "support/needs_root.h"
+#include "support/other_user_client.h"
 #include "support/private_session_bus.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 #include "support/vara_modem_stand_in.h"
 #include "support/wire_client.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -24,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <tuple>
 
@@ -455,6 +458,96 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
         EXPECT_EQ(output.contains(QStringLiteral("debug com.cordavelle.helper[HTTPServer] Connection from 127.0.0.1:")),
                   !level.isEmpty())
             << output.toStdString();
+    }
+}
+
+// Another user's folder, link or file at the name earlier versions gave the scratch folder in the
+// shared temporary folder: the helper neither uses nor touches it, its launch still sweeps what the
+// user's earlier run left, and a SIGTERM still ends it at once, with a runtime folder or without.
+TEST(HelperScratchTest, AnotherUsersEntryInTheSharedTemporaryFolderStopsNothing)
+{
+    SKIP_UNLESS_ROOT("giving an entry to another user");
+    enum class Entry { folder, link, file };
+    for (const Entry entry : {Entry::folder, Entry::link, Entry::file}) {
+        for (const bool runtimeFolder : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "entry " << int(entry) << (runtimeFolder ? ", runtime folder" : ""));
+            test::TestPlatform env;
+            const quint16 port = test::freeTcpPort();
+            ASSERT_NE(port, 0);
+            ConfigStore(env.defaults(), env.platform()).setApiPort(port);
+            env.defaults().setObject(QStringLiteral("hasCompletedHelperSetup"), true);
+
+            // The shared temporary folder, open to all as /tmp is; hers is there before the launch.
+            const QString shared = env.root() + QStringLiteral("/shared-tmp");
+            ASSERT_TRUE(QDir().mkpath(shared));
+            ::chmod(QFile::encodeName(shared).constData(), 01777);
+            const QByteArray hers = QFile::encodeName(shared + QStringLiteral("/cordavelle-helper-") + QString::number(::geteuid()));
+            const QByteArray herTarget = QFile::encodeName(env.root() + QStringLiteral("/hers"));
+            ASSERT_EQ(::mkdir(herTarget.constData(), 0700), 0);
+            ASSERT_EQ(::chown(herTarget.constData(), test::kOtherUid, test::kOtherUid), 0);
+            switch (entry) {
+            case Entry::folder:
+                ASSERT_EQ(::mkdir(hers.constData(), 0700), 0);
+                break;
+            case Entry::link:
+                ASSERT_EQ(::symlink(herTarget.constData(), hers.constData()), 0);
+                break;
+            case Entry::file:
+                ASSERT_TRUE(test::writeFile(QFile::decodeName(hers), "hers"));
+                break;
+            }
+            ASSERT_EQ(::lchown(hers.constData(), test::kOtherUid, test::kOtherUid), 0);
+            // What the user's earlier run left: a folder of a program's start, a cut-short download.
+            ASSERT_EQ(::mkdir(QFile::encodeName(shared + QStringLiteral("/cordavelle-exec-Ab12Cd")).constData(), 0700), 0);
+            const QString scratch = env.platform().paths().privateTemporary();
+            ASSERT_TRUE(scratch.startsWith(env.platform().paths().home())) << scratch.toStdString();
+            QFile partial(scratch + QStringLiteral("/wine-stable.tar.xz.download"));
+            ASSERT_TRUE(partial.open(QIODevice::WriteOnly));
+            ASSERT_TRUE(partial.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+            partial.close();
+
+            QProcessEnvironment environment = helperEnvironment(env.platform().paths().home(), env.root());
+            environment.insert(QStringLiteral("TMPDIR"), shared);
+            environment.remove(QStringLiteral("XDG_CACHE_HOME"));
+            environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+            if (runtimeFolder) {
+                const QString runtime = env.root() + QStringLiteral("/runtime");
+                ASSERT_TRUE(QDir().mkpath(runtime));
+                ::chmod(QFile::encodeName(runtime).constData(), 0700);
+                environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+            }
+            QProcess helper;
+            helper.setProcessEnvironment(environment);
+            helper.setProcessChannelMode(QProcess::MergedChannels);
+            helper.start(QStringLiteral(HELPER_BINARY_PATH), {QStringLiteral("--headless")});
+            ASSERT_TRUE(helper.waitForStarted(5000));
+            QString output;
+            const QStringList cleanUp{QStringLiteral("Swept partial download: wine-stable.tar.xz.download"),
+                                      QStringLiteral("Removed 1 private folders that an earlier run left in ") + shared,
+                                      QStringLiteral("[OrphanReaper]")};
+            const bool cleaned = test::processEventsUntil(
+                [&] {
+                    output += QString::fromUtf8(helper.readAll());
+                    return std::all_of(cleanUp.begin(), cleanUp.end(), [&](const QString &line) { return output.contains(line); });
+                },
+                20s);
+            EXPECT_TRUE(cleaned) << output.toStdString();
+            EXPECT_TRUE(test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 20s)) << output.toStdString();
+
+            ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+            const bool ended = helper.waitForFinished(3000);
+            output += QString::fromUtf8(helper.readAll());
+            ASSERT_TRUE(ended) << output.toStdString();
+            EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << output.toStdString();
+            EXPECT_EQ(helper.exitCode(), 0) << output.toStdString();
+            EXPECT_FALSE(output.contains(QStringLiteral("not a private folder"))) << output.toStdString();
+
+            // Hers stays as she left it.
+            struct stat st {};
+            ASSERT_EQ(::lstat(hers.constData(), &st), 0);
+            EXPECT_EQ(st.st_uid, test::kOtherUid);
+            EXPECT_TRUE(QDir(QFile::decodeName(herTarget)).isEmpty());
+        }
     }
 }
 

@@ -1,4 +1,6 @@
 #include "platform/files.h"
+#include "platform/paths.h"
+#include "support/scoped_environment.h"
 #include "support/small_disk.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -246,13 +248,92 @@ TEST(Files, WhatTheHelperKeepsIsMadePrivateAtStartAndStaysSo)
     EXPECT_EQ(modeOf(platform.preferencesFile(QStringLiteral("com.example.fresh"))), 0600u);
 }
 
-TEST(Paths, PrivateTemporaryFolderIsPrivateInsideTheTemporaryFolder)
+// The scratch folder lies where no other user can take its name first: the user's cache, else
+// the session's runtime folder when that is the user's alone, else nowhere, saying where it tried.
+TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
+{
+    enum class Cache { usable, link, file, openParent };
+    enum class Runtime { own, unset, open };
+    struct Case {
+        const char *name;
+        Cache cache;
+        Runtime runtime;
+        const char *chosen; // "cache", "runtime" or nullptr for none
+    };
+    const Case cases[] = {
+        {"the cache first", Cache::usable, Runtime::own, "cache"},
+        {"the cache without a runtime folder", Cache::usable, Runtime::unset, "cache"},
+        {"a link in the cache's place", Cache::link, Runtime::own, "runtime"},
+        {"a cache folder others may write", Cache::openParent, Runtime::own, "runtime"},
+        {"a file in the cache's place, no runtime folder", Cache::file, Runtime::unset, nullptr},
+        {"a runtime folder others may enter", Cache::link, Runtime::open, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TestPlatform env;
+        test::ScopedEnvironment environment;
+        const QString cache = env.root() + "/cache";
+        const QString runtime = env.root() + "/run";
+        const QString elsewhere = env.root() + "/elsewhere";
+        ASSERT_TRUE(QDir().mkpath(cache) && QDir().mkpath(runtime) && QDir().mkpath(elsewhere));
+        ::chmod(QFile::encodeName(runtime).constData(), c.runtime == Runtime::open ? 0755 : 0700);
+        environment.set("XDG_CACHE_HOME", QFile::encodeName(cache));
+        if (c.runtime == Runtime::unset) {
+            environment.unset("XDG_RUNTIME_DIR");
+        } else {
+            environment.set("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        }
+        switch (c.cache) {
+        case Cache::usable:
+            break;
+        case Cache::link:
+            ASSERT_TRUE(QFile::link(elsewhere, cache + "/cordavelle-helper"));
+            break;
+        case Cache::file:
+            ASSERT_TRUE(test::writeFile(cache + "/cordavelle-helper", "x"));
+            break;
+        case Cache::openParent:
+            ::chmod(QFile::encodeName(cache).constData(), 0777);
+            break;
+        }
+
+        const XdgPaths paths;
+        if (!c.chosen) {
+            try {
+                paths.privateTemporary();
+                ADD_FAILURE() << "a scratch folder was handed out";
+            } catch (const FileError &error) {
+                EXPECT_TRUE(error.description().contains(cache + "/cordavelle-helper")) << error.description().toStdString();
+            }
+        } else {
+            const QString folder = (QString::fromLatin1(c.chosen) == "cache" ? cache : runtime) + "/cordavelle-helper";
+            EXPECT_EQ(paths.privateTemporary(), folder);
+            EXPECT_EQ(modeOf(folder), 0700u);
+            EXPECT_TRUE(paths.ownScratchFolders().contains(folder));
+        }
+        EXPECT_TRUE(QDir(elsewhere).isEmpty());
+        if (c.cache == Cache::link) {
+            EXPECT_FALSE(paths.ownScratchFolders().contains(cache + "/cordavelle-helper"));
+        }
+    }
+}
+
+// Earlier versions' scratch folder in the shared temporary folder is swept only where it is the
+// user's own: not a link or a file that someone put at its name.
+TEST(Paths, TheOldScratchFolderCountsOnlyWhenItIsTheUsersOwn)
 {
     test::TestPlatform env;
-    const QString folder = env.platform().paths().privateTemporary();
-    EXPECT_TRUE(folder.startsWith(env.platform().paths().temporary() + "/cordavelle-helper-"));
-    EXPECT_EQ(modeOf(folder), 0700u);
-    EXPECT_EQ(env.platform().paths().privateTemporary(), folder);
+    const Paths &paths = env.platform().paths();
+    const QString old = paths.temporary() + "/cordavelle-helper-" + QString::number(::geteuid());
+    EXPECT_FALSE(paths.ownScratchFolders().contains(old));
+    ASSERT_TRUE(QFile::link(env.root(), old));
+    EXPECT_FALSE(paths.ownScratchFolders().contains(old));
+    ASSERT_TRUE(QFile::remove(old));
+    ASSERT_TRUE(test::writeFile(old, "x"));
+    EXPECT_FALSE(paths.ownScratchFolders().contains(old));
+    ASSERT_TRUE(QFile::remove(old));
+    ASSERT_TRUE(QDir().mkdir(old));
+    EXPECT_TRUE(paths.ownScratchFolders().contains(old));
 }
 
 TEST(AlsaAudioSystem, ListsOnlyReadableNamedDevices)

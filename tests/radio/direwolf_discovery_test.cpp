@@ -113,7 +113,7 @@ TEST_F(DirewolfDiscoveryTest, InstallWritesAPrivateSelfDeletingScriptAndOpensIt)
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     ASSERT_EQ(::stat(QFile::encodeName(script).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    EXPECT_TRUE(info.absolutePath().startsWith(env.platform().paths().temporary()));
+    EXPECT_EQ(info.absolutePath(), env.platform().paths().privateTemporary());
 
     const QStringList lines = terminal.scripts[0].split('\n');
     ASSERT_EQ(lines.size(), 14) << "13 lines, each ending in LF";
