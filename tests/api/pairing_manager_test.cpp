@@ -82,11 +82,22 @@ TEST_F(PairingManagerTest, CapacityEvictsTheOldestUnapprovedRecord)
     manager->deny("c3");
     const auto clients = manager->clients();
     ASSERT_EQ(clients[3].pairedAt, clients[7].pairedAt);
+    env.clock().advance(1s);
     ASSERT_EQ(test::runToEnd(manager->requestPairing("new", "h", "p", "")).kind, Kind::accepted);
     EXPECT_EQ(manager->clients().size(), 50u);
     EXPECT_FALSE(manager->client("c3"));
     EXPECT_TRUE(manager->client("c7"));
     EXPECT_EQ(tokenOf("c3"), "");
+    // Paired at different times, the earlier goes, denied or pending: never the request the user
+    // is about to approve.
+    env.clock().advance(1s);
+    ASSERT_EQ(test::runToEnd(manager->requestPairing("newer", "h", "p", "")).kind, Kind::accepted);
+    EXPECT_FALSE(manager->client("c7"));
+    env.clock().advance(1s);
+    ASSERT_EQ(test::runToEnd(manager->requestPairing("newest", "h", "p", "")).kind, Kind::accepted);
+    EXPECT_FALSE(manager->client("new"));
+    EXPECT_TRUE(manager->client("newer"));
+    EXPECT_TRUE(manager->client("newest"));
     // A known client is admitted when the table is full.
     EXPECT_EQ(test::runToEnd(manager->requestPairing("c10", "h2", "p2", "")).kind, Kind::accepted);
 }

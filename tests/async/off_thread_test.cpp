@@ -36,6 +36,20 @@ TEST(AsyncOffThread, RunsTheWorkElsewhereAndResumesOnTheCallersThreadAlsoWhenMov
     EXPECT_EQ(resumedOn, caller);
 }
 
+TEST(AsyncOffThread, WithNoThreadToBeHadItResumesWithNothingAndTheWorkNeverRuns)
+{
+    std::atomic<bool> ran = false;
+    std::function<int()> work = [&] {
+        ran = true;
+        return 1;
+    };
+    const auto value = test::runToEnd([&]() -> QCoro::Task<std::optional<int>> {
+        co_return co_await async::OffThread<int>(std::move(work), {}, [](std::function<void()>) { return false; });
+    }());
+    EXPECT_EQ(value, std::nullopt);
+    EXPECT_FALSE(ran);
+}
+
 TEST(AsyncOffThread, AStopWakesItWithNothingWhileTheWorkRunsOn)
 {
     std::stop_source stop;
