@@ -1,6 +1,7 @@
 #include "keychain.h"
 
 #include "files.h"
+#include "glib_wait.h"
 
 #include <libsecret/secret.h>
 
@@ -63,63 +64,6 @@ GMainContext *threadContext()
         held.context = g_main_context_new();
     }
     return held.context;
-}
-
-// One call's wait for its end. It outlives a wait given up on: the call's end may still come, on
-// a later wait of the thread, or never (a libsecret task left unreturned).
-struct Waiting {
-    GAsyncResult *result = nullptr;
-    bool abandoned = false;
-};
-
-// Starts an asynchronous call with `start(callback, data)` and waits on the thread's context for
-// its end, or for `cancellable` to be cancelled: the call's result, or null when no context could
-// be had or the wait was cancelled (`*cancelled` then says so).
-template <typename Start>
-GAsyncResult *waitFor(GCancellable *cancellable, Start start, bool *cancelled = nullptr)
-{
-    GMainContext *context = threadContext();
-    if (!context) {
-        return nullptr;
-    }
-    auto *waiting = new Waiting;
-    g_main_context_push_thread_default(context);
-    start(+[](GObject *, GAsyncResult *ended, gpointer data) {
-        auto *w = static_cast<Waiting *>(data);
-        if (w->abandoned) {
-            delete w;
-        } else {
-            w->result = G_ASYNC_RESULT(g_object_ref(ended));
-        }
-    }, waiting);
-    // Wakes the wait once cancelled: a cancelled call is not sure to end (libsecret leaves some of
-    // its tasks unreturned), and the one thread kept for the keyring must not wait for it for
-    // ever. The source takes no descriptor of its own.
-    GSource *wake = nullptr;
-    if (cancellable) {
-        wake = g_cancellable_source_new(cancellable);
-        g_source_set_callback(wake, G_SOURCE_FUNC(+[](GCancellable *, gpointer) -> gboolean { return G_SOURCE_CONTINUE; }),
-                              nullptr, nullptr);
-        g_source_attach(wake, context);
-    }
-    while (!waiting->result && !g_cancellable_is_cancelled(cancellable)) {
-        g_main_context_iteration(context, TRUE);
-    }
-    if (wake) {
-        g_source_destroy(wake);
-        g_source_unref(wake);
-    }
-    g_main_context_pop_thread_default(context);
-    GAsyncResult *result = waiting->result;
-    if (result) {
-        delete waiting;
-    } else {
-        waiting->abandoned = true;
-        if (cancelled) {
-            *cancelled = true;
-        }
-    }
-    return result;
 }
 
 // What a call that could not even be made reports.
@@ -240,8 +184,8 @@ bool holdBus(GError **error)
 SecretService *openService(GCancellable *cancellable, GError **error)
 {
     bool cancelled = false;
-    GAsyncResult *result = waitFor(
-        cancellable,
+    GAsyncResult *result = waitForCall(
+        threadContext(), cancellable,
         [&](GAsyncReadyCallback ended, gpointer data) {
             secret_service_open(no_prompt_service_get_type(), nullptr, SECRET_SERVICE_OPEN_SESSION, cancellable, ended,
                                 data);
@@ -306,8 +250,9 @@ auto call(GCancellable *cancellable, GError **error, Start start, Finish finish)
         return Result{};
     }
     bool cancelled = false;
-    GAsyncResult *result = waitFor(
-        cancellable, [&](GAsyncReadyCallback ended, gpointer data) { start(service, ended, data); }, &cancelled);
+    GAsyncResult *result = waitForCall(
+        threadContext(), cancellable,
+        [&](GAsyncReadyCallback ended, gpointer data) { start(service, ended, data); }, &cancelled);
     if (!result) {
         g_object_unref(service);
         *error = notEnded(cancelled);
@@ -403,8 +348,8 @@ bool SecretServiceKeychain::isUsable(QString *why)
     // activated the keyring without logging in) could only store after a password prompt. The
     // collection is asked for afresh each time, so that its lock is read as it is now.
     bool cancelled = false;
-    GAsyncResult *result = waitFor(
-        cancellable,
+    GAsyncResult *result = waitForCall(
+        threadContext(), cancellable,
         [&](GAsyncReadyCallback ended, gpointer data) {
             secret_collection_for_alias(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, ended,
                                         data);

@@ -1,3 +1,4 @@
+#include "platform/glib_wait.h"
 #include "platform/keychain.h"
 
 #include "support/small_disk.h"
@@ -9,6 +10,10 @@
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace cordavelle {
 namespace {
@@ -99,6 +104,58 @@ TEST(FileKeychain, LeftoversOfAnInterruptedSaveAreRemoved)
     EXPECT_FALSE(QFile::exists(path + ".Ab12Cd"));
     EXPECT_TRUE(QFile::exists(path + ".corrupt"));
     EXPECT_TRUE(QFile::exists(path + ".Ab12Cd7"));
+}
+
+// The keyring's one thread waits on a call that never ends, as a libsecret task left unreturned:
+// once the call is cancelled the wait is given up, and the thread's next call is answered.
+TEST(KeyringCallWait, ACancelledCallThatNeverEndsHoldsTheThreadNoLonger)
+{
+    using namespace std::chrono_literals;
+    GMainContext *context = g_main_context_new();
+    GCancellable *cancellable = g_cancellable_new();
+    std::atomic<GTask *> neverEnding = nullptr;
+    std::atomic<bool> done = false;
+    GAsyncResult *first = nullptr;
+    GAsyncResult *next = nullptr;
+    bool cancelled = false;
+    std::thread keyringThread([&] {
+        first = waitForCall(context, cancellable, [&](GAsyncReadyCallback ended, gpointer data) {
+            neverEnding = g_task_new(nullptr, nullptr, ended, data);
+        }, &cancelled);
+        next = waitForCall(context, nullptr, [](GAsyncReadyCallback ended, gpointer data) {
+            GTask *task = g_task_new(nullptr, nullptr, ended, data);
+            g_task_return_boolean(task, TRUE);
+            g_object_unref(task);
+        });
+        done = true;
+    });
+    while (!neverEnding) {
+        std::this_thread::sleep_for(1ms);
+    }
+    // Long enough for the thread to be asleep in its wait when the cancel comes.
+    std::this_thread::sleep_for(100ms);
+    g_cancellable_cancel(cancellable);
+    for (int i = 0; i < 5000 && !done; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(done) << "the thread still waits on the cancelled call";
+    // Its end comes late, to a wait given up on, or lets a thread still waiting go.
+    g_task_return_boolean(neverEnding, TRUE);
+    g_object_unref(neverEnding);
+    keyringThread.join();
+    while (g_main_context_iteration(context, FALSE)) {
+    }
+    EXPECT_EQ(first, nullptr);
+    EXPECT_TRUE(cancelled);
+    ASSERT_NE(next, nullptr);
+    EXPECT_TRUE(g_task_propagate_boolean(G_TASK(next), nullptr));
+    for (GAsyncResult *result : {first, next}) {
+        if (result) {
+            g_object_unref(result);
+        }
+    }
+    g_object_unref(cancellable);
+    g_main_context_unref(context);
 }
 
 } // namespace
