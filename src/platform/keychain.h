@@ -118,7 +118,6 @@ public:
     static bool isAvailable(QString *why = nullptr);
 
     void cancel();
-    bool isCancelled() const;
 
     int add(const QString &service, const QString &account, const QByteArray &data) override;
     int read(const QString &service, const QString &account, QByteArray *data) override;

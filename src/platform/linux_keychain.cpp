@@ -124,9 +124,11 @@ void moveInto(SecretServiceKeychain &keyring, FileKeychain &file, Move &move)
     for (const auto &item : items) {
         const bool stored = isDoneOrMissing(keyring.remove(item.service, item.account))
                             && keyring.add(item.service, item.account, item.data) == Keychain::kSuccess;
-        // A move given up on touches the file no more: the next operation may be rewriting it.
-        // What it stored stays in the file too, and is read from the keyring first.
-        if (stored && !keyring.isCancelled() && file.remove(item.service, item.account) == Keychain::kSuccess) {
+        // Also once the move is given up on: it runs on to its end on the keyring's thread, and
+        // every operation run() is asked for later reaches the file through that thread only,
+        // after it. Only the item whose call was under way can still be stored then; every later
+        // call fails at once.
+        if (stored && file.remove(item.service, item.account) == Keychain::kSuccess) {
             ++move.moved;
         } else {
             ++move.left;

@@ -329,8 +329,6 @@ SecretServiceKeychain::~SecretServiceKeychain() = default;
 
 void SecretServiceKeychain::cancel() { g_cancellable_cancel(m_cancellable->handle); }
 
-bool SecretServiceKeychain::isCancelled() const { return g_cancellable_is_cancelled(m_cancellable->handle); }
-
 bool SecretServiceKeychain::isAvailable(QString *why) { return SecretServiceKeychain().isUsable(why); }
 
 bool SecretServiceKeychain::isUsable(QString *why)
