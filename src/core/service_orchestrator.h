@@ -143,8 +143,8 @@ public:
     // The network access the service's child was launched with, while that child is there
     // (starting, running or stopping); none otherwise.
     std::optional<bool> networkAccessInEffect(ServiceID id) const;
-    // Whether a service's child runs as the other network-access setting than the stored one
-    // had it launched: a restart would apply the stored one.
+    // Whether the child of a service was launched under the other network-access setting than
+    // the stored one and is still there: a restart would apply the stored one.
     bool networkAccessAwaitsRestart() const;
 
     // Whether a restart of the service is waiting for its back-off or running.
