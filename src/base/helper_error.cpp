@@ -24,9 +24,26 @@ HelperError HelperError::programChangeableByOthers(const QString &service, const
     return HelperError(Code::programChangeableByOthers, 0, service, path, part);
 }
 
-HelperError HelperError::portInUseByAnotherUser(const QString &portName, int port, const QString &advice)
+HelperError HelperError::portInUse(const QString &portName, int port, bool configurable, const PortHolder &holder)
 {
-    return HelperError(Code::portInUseByAnotherUser, port, portName, {}, advice);
+    // Kept as the holder and the advice, which make the text.
+    QString whose;
+    QString advice;
+    switch (holder.kind) {
+    case PortHolder::Kind::anotherUser:
+        whose = QStringLiteral("by another user's program");
+        advice = configurable ? QStringLiteral("choose another port") : QString();
+        break;
+    case PortHolder::Kind::thisUser:
+        whose = QStringLiteral("by another of your programs (%1, pid %2)")
+                    .arg(holder.process.program, QString::number(holder.process.pid));
+        advice = configurable ? QStringLiteral("stop it or choose another port") : QStringLiteral("stop it");
+        break;
+    case PortHolder::Kind::unknown:
+        whose = QStringLiteral("(its owner can't be read)");
+        break;
+    }
+    return HelperError(Code::portInUse, port, portName, whose, advice);
 }
 
 namespace {
@@ -76,8 +93,8 @@ QString describe(HelperError::Code code, int port, const QString &text, const QS
         return QStringLiteral("%1 at %2 can be changed by another user (%3) \u2014 choose a program only you or root "
                               "can change")
             .arg(text, path, part);
-    case Code::portInUseByAnotherUser:
-        return QStringLiteral("%1 %2 is in use by another user's program").arg(text, QString::number(port)) +
+    case Code::portInUse:
+        return QStringLiteral("%1 %2 is in use %3").arg(text, QString::number(port), path) +
                (part.isEmpty() ? QString() : QString::fromUtf8(" \u2014 ") + part);
     }
     return {};

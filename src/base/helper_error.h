@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/described_error.h"
+#include "platform/port_listeners.h"
 #include "platform/program_search.h"
 
 #include <QString>
@@ -25,7 +26,7 @@ public:
         direwolfNoCallsign,
         processAlreadyRunning,
         programChangeableByOthers,
-        portInUseByAnotherUser,
+        portInUse,
     };
 
     static HelperError portNotListening(int port);
@@ -56,15 +57,18 @@ public:
     // could change ("the folder /srv/shared is writable by others").
     static HelperError programChangeableByOthers(const QString &service, const QString &path, const QString &part);
     // `portName` names the port as the service has it ("rigctld's port", "Direwolf's KISS port");
-    // `advice` what the user can do about it, if anything.
-    static HelperError portInUseByAnotherUser(const QString &portName, int port, const QString &advice = {});
+    // `configurable` when the user may choose another. The text names whose program holds it, so
+    // that the user knows whether stopping it is theirs to do.
+    static HelperError portInUse(const QString &portName, int port, bool configurable, const PortHolder &holder);
 
     Code code() const { return m_code; }
     int port() const { return m_port; }
-    // The service name, the write-failure detail or the binary name, as the case carries.
+    // The service name, the write-failure detail, the binary name or the port's name, as the
+    // case carries.
     const QString &text() const { return m_text; }
+    // A port in use: whose program holds it ("by another user's program").
     const QString &path() const { return m_path; }
-    // The part of a program's path that another user could change.
+    // The part of a program's path that another user could change; a port in use: the advice.
     const QString &part() const { return m_part; }
 
     bool operator==(const HelperError &other) const

@@ -10,14 +10,34 @@
 
 namespace cordavelle {
 
+namespace {
+
+QString inUse(const ClientPort &port, const PortHolder &holder)
+{
+    return HelperError::portInUse(port.program + QStringLiteral("'s ") + port.role, port.port, port.configurable, holder)
+        .description();
+}
+
+} // namespace
+
 std::optional<QString> portOfAnotherUser(const ClientPort &port)
 {
     if (port.port < 1 || !portHeldByAnotherUser(port.port)) {
         return std::nullopt;
     }
-    return HelperError::portInUseByAnotherUser(port.program + QStringLiteral("'s ") + port.role, port.port,
-                                               port.configurable ? QStringLiteral("choose another port") : QString())
-        .description();
+    return inUse(port, {PortHolder::Kind::anotherUser, {}});
+}
+
+std::optional<QString> portHeldElsewhere(const ClientPort &port, const ProcessTree &launched)
+{
+    if (port.port < 1) {
+        return std::nullopt;
+    }
+    const std::optional<PortHolder> holder = otherHolderOf(port.port, launched);
+    if (!holder) {
+        return std::nullopt;
+    }
+    return inUse(port, *holder);
 }
 
 std::optional<QString> missingListener(const std::vector<ClientPort> &ports, const ProcessTree &owner,
@@ -27,8 +47,8 @@ std::optional<QString> missingListener(const std::vector<ClientPort> &ports, con
         if (port.port < 1 || listensOnPort(port.port, owner)) {
             continue;
         }
-        if (std::optional<QString> theirs = portOfAnotherUser(port)) {
-            return theirs;
+        if (std::optional<QString> held = portHeldElsewhere(port, owner)) {
+            return held;
         }
         return QStringLiteral("%1 did not open its %2 %3 within %4 s")
             .arg(port.program, port.role, QString::number(port.port), QString::number(waited.count() / 1000));
@@ -75,7 +95,7 @@ bool launchSurvived(ManagedProcess &process, const QString &name, const std::sto
     if (state == ServiceRunState::starting || state == ServiceRunState::error) {
         // A child that could not bind its port often just exits; the port's holder is the reason.
         for (const ClientPort &port : ports) {
-            if ((taken = portOfAnotherUser(port))) {
+            if ((taken = portHeldElsewhere(port, {}))) {
                 break;
             }
         }

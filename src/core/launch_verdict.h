@@ -28,17 +28,22 @@ struct ClientPort {
 // program of another user listens on the port now; none otherwise.
 std::optional<QString> portOfAnotherUser(const ClientPort &port);
 
+// Why the port can't be the launched program's: "… is in use by another of your programs (socat,
+// pid 4242) — stop it or choose another port" when a program other than `launched` and this
+// process holds it now, listening or only bound, the text naming whose it is; none otherwise.
+std::optional<QString> portHeldElsewhere(const ClientPort &port, const ProcessTree &launched);
+
 // After a launch: true while the child lives and is still starting (or already running); false
 // when `cancel` ended the start, a stop came meanwhile or the child has already ended. An ended
 // child leaves the service in error with the reason as its last error, so that the start counts
-// as failed; when another user's program now holds one of `ports`, that is the reason. `name` is
+// as failed; when another program now holds one of `ports`, that is the reason. `name` is
 // the program as the log and the error name it.
 bool launchSurvived(ManagedProcess &process, const QString &name, const std::stop_token &cancel,
                     const std::vector<ClientPort> &ports = {});
 
 // After the launch's wait of `waited` for its ports: why the launched program `owner` does not
 // listen on one of `ports`, the first that fails; none when it listens on all of them. Another
-// user's program there now is named as such; otherwise the port never opened.
+// program that holds it now is named with whose it is; otherwise the port never opened.
 std::optional<QString> missingListener(const std::vector<ClientPort> &ports, const ProcessTree &owner,
                                        std::chrono::milliseconds waited);
 

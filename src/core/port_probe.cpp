@@ -8,10 +8,12 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include <netinet/in.h>
 #include <unistd.h>
 
 namespace cordavelle {
@@ -61,7 +63,60 @@ std::optional<std::vector<unsigned long>> ownListeners(int port)
     return inodes;
 }
 
+// The first socket `counts` accepts whose holder is neither this process nor `launched`.
+std::optional<PortHolder> holderAmong(const std::vector<PortSocket> &sockets, const ProcessTree &launched,
+                                      const std::function<bool(const PortSocket &)> &counts)
+{
+    static const unsigned self = ::geteuid();
+    for (const PortSocket &socket : sockets) {
+        if (!counts(socket)) {
+            continue;
+        }
+        if (socket.uid != self) {
+            return PortHolder{PortHolder::Kind::anotherUser, {}};
+        }
+        const std::optional<SocketProcess> process = processHolding(socket.inode);
+        if (!process) {
+            // The user's, but held by no process that can be looked into.
+            return PortHolder{PortHolder::Kind::unknown, {}};
+        }
+        if (process->pid == ::getpid() || processTreeHolds(launched, {socket.inode})) {
+            continue;
+        }
+        return PortHolder{PortHolder::Kind::thisUser, *process};
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+std::optional<PortHolder> otherHolderOf(int port, const ProcessTree &launched)
+{
+    const std::optional<std::vector<PortSocket>> sockets = tcpSocketsOn(port);
+    if (!sockets) {
+        return std::nullopt;
+    }
+    return holderAmong(*sockets, launched, [](const PortSocket &) { return true; });
+}
+
+PortHolder holderOfAddress(int port, PortHold::Address address)
+{
+    const std::optional<std::vector<PortSocket>> sockets = tcpSocketsOn(port);
+    if (!sockets) {
+        return {};
+    }
+    const auto counts = [address](const PortSocket &socket) {
+        if (socket.family != AF_INET6) {
+            return false;
+        }
+        const auto *bytes = reinterpret_cast<const in6_addr *>(socket.address.data());
+        // Every IPv6 address but those of IPv4 peers, which only IPv4 binds meet, takes the
+        // wildcard; the wildcard takes every address.
+        return IN6_IS_ADDR_UNSPECIFIED(bytes)
+               || (address == PortHold::Address::ipv6Loopback ? IN6_IS_ADDR_LOOPBACK(bytes) : !IN6_IS_ADDR_V4MAPPED(bytes));
+    };
+    return holderAmong(*sockets, {}, counts).value_or(PortHolder{});
+}
 
 bool listensOnPort(int port, const ProcessTree &owner)
 {

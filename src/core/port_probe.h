@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/port_hold.h"
 #include "platform/port_listeners.h"
 
 #include <QCoroTask>
@@ -25,5 +26,15 @@ bool listensOnPort(int port, const ProcessTree &owner);
 // Whether a program of another user, root's included, listens on TCP `port`: the helper can
 // neither end it nor tell it from its own child by connecting to it.
 bool portHeldByAnotherUser(int port);
+
+// Whose program, other than this process and the launched program `launched`, holds TCP `port`
+// now, listening or only bound, on any address of either family; none when nobody else does or
+// the kernel's socket table can't be read.
+std::optional<PortHolder> otherHolderOf(int port, const ProcessTree &launched = {});
+
+// Whose program holds the IPv6 `address` on `port`, which this process could not bind: a socket
+// there or on the wildcard address. Unknown when no such socket can be found (a kernel that does
+// not list bound sockets, or the table can't be read).
+PortHolder holderOfAddress(int port, PortHold::Address address);
 
 } // namespace cordavelle

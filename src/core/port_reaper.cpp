@@ -1,5 +1,6 @@
 #include "port_reaper.h"
 
+#include "base/helper_error.h"
 #include "base/helper_logger.h"
 
 #include "platform/clock.h"
@@ -80,6 +81,19 @@ Listeners sortListeners(const std::vector<int32_t> &pids, const ServiceProgram &
 QString programText(const Listener &listener)
 {
     return listener.executable ? QFileInfo(*listener.executable).fileName() : QStringLiteral("an unknown program");
+}
+
+// Why the service can't have `port`: a start looks for other users' listeners before it reaps,
+// so that what is left is one of the user's own programs.
+QString heldBy(ServiceID id, int port, const DirewolfConfig &direwolf, const Listener &listener)
+{
+    const QString name = id == ServiceID::direwolf ? (port == direwolf.kissPort ? QStringLiteral("Direwolf's KISS port")
+                                                                                : QStringLiteral("Direwolf's AGW port"))
+                                                   : QStringLiteral("rigctld's port");
+    const PortHolder holder = listener.executable
+                                  ? PortHolder{PortHolder::Kind::thisUser, {listener.pid, programText(listener)}}
+                                  : PortHolder{};
+    return HelperError::portInUse(name, port, true, holder).description();
 }
 
 QString portList(const std::vector<int> &ports)
@@ -177,8 +191,7 @@ QCoro::Task<std::optional<QString>> PortReaper::reapStaleProcessesHoldingPorts(S
                                            QString::number(other.pid)),
                                   HelperLogger::Category::services);
             if (!held) {
-                held = QStringLiteral("Port %1 is in use by another program: %2 (pid %3)")
-                           .arg(QString::number(port), programText(other), QString::number(other.pid));
+                held = heldBy(id, port, direwolf, other);
             }
         }
     }

@@ -194,8 +194,11 @@ private:
         int port;
         // Whether the settings let the user pick another.
         bool configurable;
-        // The error of a start that finds it another user's.
-        HelperError inUse() const;
+        // The error of a start that finds it held by `holder`'s program.
+        HelperError inUse(const PortHolder &holder) const
+        {
+            return HelperError::portInUse(name, port, configurable, holder);
+        }
     };
     // The ports the service's clients connect to, by the stored settings.
     std::vector<ClientPort> clientPorts(ServiceID id) const;

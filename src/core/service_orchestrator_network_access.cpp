@@ -6,6 +6,7 @@
 
 #include "base/helper_logger.h"
 #include "core/config_store.h"
+#include "core/port_probe.h"
 
 namespace cordavelle {
 
@@ -42,7 +43,8 @@ void ServiceOrchestrator::followNetworkAccess()
                 HelperLogger::error(QStringLiteral("[ServiceOrchestrator] Network access allowed, but [::]:%1 can't be "
                                                    "held while %2 runs: %3")
                                         .arg(port.port)
-                                        .arg(displayName(id), port.inUse().description()),
+                                        .arg(displayName(id),
+                                             port.inUse(holderOfAddress(port.port, PortHold::Address::ipv6Any)).description()),
                                     HelperLogger::Category::services);
                 continue;
             }

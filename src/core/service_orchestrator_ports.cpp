@@ -30,16 +30,11 @@ std::vector<ServiceOrchestrator::ClientPort> ServiceOrchestrator::clientPorts(Se
     return {};
 }
 
-HelperError ServiceOrchestrator::ClientPort::inUse() const
-{
-    return HelperError::portInUseByAnotherUser(name, port, configurable ? QStringLiteral("choose another port") : QString());
-}
-
 std::optional<HelperError> ServiceOrchestrator::portTakenByAnotherUser(ServiceID id) const
 {
     for (const ClientPort &port : clientPorts(id)) {
         if (port.port >= 1 && portHeldByAnotherUser(port.port)) {
-            return port.inUse();
+            return port.inUse({PortHolder::Kind::anotherUser, {}});
         }
     }
     return std::nullopt;
@@ -60,7 +55,7 @@ std::optional<HelperError> ServiceOrchestrator::holdOtherFamily(ServiceID id, st
         // The service's own stray copies were cleared before: whoever has the address now, most
         // likely bound and waiting to listen, is no child of this start.
         if (hold.outcome() == PortHold::Outcome::taken) {
-            return port.inUse();
+            return port.inUse(holderOfAddress(port.port, *address));
         }
         holds.push_back(std::move(hold));
     }

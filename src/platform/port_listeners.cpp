@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <climits>
 #include <map>
 #include <set>
 
@@ -165,12 +167,18 @@ bool holdsAny(long long pid, const std::set<unsigned long> &inodes)
     return found;
 }
 
-// One dump of the listening TCP sockets of `family`, those on `port` added to `listeners`. False
+// The kernel's state of a socket bound to a port that neither listens nor connects; it lists
+// such sockets only when asked for this state.
+constexpr unsigned kBoundInactive = 13;
+
+// One dump of the TCP sockets of `family` in `states`, those on `port` added to `sockets`. False
 // when the kernel could not be asked or its answer not read.
-bool dumpListeners(int netlink, int family, int port, unsigned sequence, std::vector<PortListener> &listeners)
+bool dumpSockets(int netlink, int family, int port, std::uint32_t states, unsigned sequence,
+                 std::vector<PortSocket> &sockets)
 {
-    // The kernel walks only its table of listeners: a few entries, whatever else is connected.
-    const SocketDiagnosticsQuery query = tcpDiagnosticsQuery(family, 1U << TCP_LISTEN, NLM_F_DUMP, sequence);
+    // The kernel walks only its tables of listeners and of bound sockets: a few entries, whatever
+    // else is connected.
+    const SocketDiagnosticsQuery query = tcpDiagnosticsQuery(family, states, NLM_F_DUMP, sequence);
     if (!sendToKernel(netlink, query)) {
         return false;
     }
@@ -200,47 +208,46 @@ bool dumpListeners(int netlink, int family, int port, unsigned sequence, std::ve
                 return false; // NLMSG_ERROR, or an answer of another kind
             }
             const auto *found = static_cast<const inet_diag_msg *>(NLMSG_DATA(message));
-            if (ntohs(found->id.idiag_sport) == port && found->idiag_state == TCP_LISTEN) {
-                listeners.push_back({found->idiag_uid, found->idiag_inode});
+            // A bound socket comes as closed, or as bound and inactive.
+            const bool bound = found->idiag_state == TCP_CLOSE || found->idiag_state == kBoundInactive;
+            if (ntohs(found->id.idiag_sport) != port
+                || !(found->idiag_state == TCP_LISTEN ? states & (1U << TCP_LISTEN) : bound && states & (1U << kBoundInactive))) {
+                continue;
             }
+            PortSocket socket{found->idiag_uid, found->idiag_inode, found->idiag_state == TCP_LISTEN, family, {}};
+            static_assert(sizeof found->id.idiag_src == sizeof socket.address);
+            std::memcpy(socket.address.data(), found->id.idiag_src, sizeof socket.address);
+            sockets.push_back(socket);
         }
     }
 }
 
-std::optional<std::vector<PortListener>> askSocketDiagnostics(int port)
+std::optional<std::vector<PortSocket>> askSocketDiagnostics(int port, std::uint32_t states)
 {
     const int netlink = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (netlink < 0) {
         return std::nullopt;
     }
-    std::vector<PortListener> listeners;
-    const bool read = dumpListeners(netlink, AF_INET, port, 1, listeners)
-                      && dumpListeners(netlink, AF_INET6, port, 2, listeners);
+    std::vector<PortSocket> sockets;
+    const bool read = dumpSockets(netlink, AF_INET, port, states, 1, sockets)
+                      && dumpSockets(netlink, AF_INET6, port, states, 2, sockets);
     ::close(netlink);
     if (!read) {
         return std::nullopt;
     }
-    return listeners;
+    return sockets;
 }
 
-} // namespace
-
-std::optional<std::vector<PortListener>> tcpListenersOn(int port, SocketTableSource source)
+// The listeners on `port` that /proc/net/tcp and /proc/net/tcp6 list; none when neither can be
+// read.
+std::optional<std::vector<PortSocket>> procListeners(int port)
 {
-    if (port < 1 || port > 65535) {
-        return std::vector<PortListener>();
-    }
-    if (source == SocketTableSource::socketDiagnostics) {
-        if (auto listeners = askSocketDiagnostics(port)) {
-            return listeners;
-        }
-    }
     // The local address field ends in ":<port>", four upper-case hex digits.
     const QByteArray portText = ':' + QByteArray::number(port, 16).rightJustified(4, '0').toUpper();
-    std::vector<PortListener> listeners;
+    std::vector<PortSocket> sockets;
     bool readAny = false;
-    for (const char *path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        const std::optional<QByteArray> table = readSmallFile(path);
+    for (const int family : {AF_INET, AF_INET6}) {
+        const std::optional<QByteArray> table = readSmallFile(family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6");
         if (!table) {
             continue;
         }
@@ -256,17 +263,89 @@ std::optional<std::vector<PortListener>> tcpListenersOn(int port, SocketTableSou
             bool uidRead = false;
             bool inodeRead = false;
             const unsigned state = fields[3].toUInt(&stateRead, 16);
-            const unsigned uid = fields[7].toUInt(&uidRead);
-            const unsigned long inode = fields[9].toULong(&inodeRead);
-            if (stateRead && uidRead && inodeRead && state == kListenState) {
-                listeners.push_back({uid, inode});
+            PortSocket socket{fields[7].toUInt(&uidRead), fields[9].toULong(&inodeRead), true, family, {}};
+            if (!stateRead || !uidRead || !inodeRead || state != kListenState) {
+                continue;
             }
+            // The address is the kernel's words in memory order, each printed as a number of
+            // this machine's byte order.
+            const QByteArray address = fields[1].left(fields[1].size() - portText.size());
+            for (qsizetype word = 0; word * 8 < address.size() && word < 4; ++word) {
+                const std::uint32_t value = address.mid(word * 8, 8).toUInt(nullptr, 16);
+                std::memcpy(socket.address.data() + word * 4, &value, sizeof value);
+            }
+            sockets.push_back(socket);
         }
     }
     if (!readAny) {
         return std::nullopt;
     }
+    return sockets;
+}
+
+QString programOf(const ProcessEntry &process)
+{
+    char target[PATH_MAX];
+    const QByteArray link = "/proc/" + QByteArray::number(process.pid) + "/exe";
+    const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof target) {
+        return QString::fromUtf8(process.name); // a kernel thread, or a process that just ended
+    }
+    QString path = QFile::decodeName(QByteArray(target, length));
+    // A program file replaced since the process began (an upgrade) still names the process.
+    const QLatin1String deleted(" (deleted)");
+    if (path.endsWith(deleted)) {
+        path.chop(deleted.size());
+    }
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+} // namespace
+
+std::optional<std::vector<PortSocket>> tcpSocketsOn(int port, SocketTableSource source)
+{
+    if (port < 1 || port > 65535) {
+        return std::vector<PortSocket>();
+    }
+    if (source == SocketTableSource::socketDiagnostics) {
+        if (auto sockets = askSocketDiagnostics(port, (1U << TCP_LISTEN) | (1U << kBoundInactive))) {
+            return sockets;
+        }
+    }
+    return procListeners(port);
+}
+
+std::optional<std::vector<PortListener>> tcpListenersOn(int port, SocketTableSource source)
+{
+    if (port < 1 || port > 65535) {
+        return std::vector<PortListener>();
+    }
+    std::optional<std::vector<PortSocket>> sockets;
+    if (source == SocketTableSource::socketDiagnostics) {
+        sockets = askSocketDiagnostics(port, 1U << TCP_LISTEN);
+    }
+    if (!sockets) {
+        sockets = procListeners(port);
+    }
+    if (!sockets) {
+        return std::nullopt;
+    }
+    std::vector<PortListener> listeners;
+    for (const PortSocket &socket : *sockets) {
+        listeners.push_back({socket.uid, socket.inode});
+    }
     return listeners;
+}
+
+std::optional<SocketProcess> processHolding(unsigned long inode)
+{
+    const std::set<unsigned long> wanted{inode};
+    for (const ProcessEntry &process : ownProcesses()) {
+        if (holdsAny(process.pid, wanted)) {
+            return SocketProcess{process.pid, programOf(process)};
+        }
+    }
+    return std::nullopt;
 }
 
 bool processTreeHolds(const ProcessTree &tree, const std::vector<unsigned long> &inodes)

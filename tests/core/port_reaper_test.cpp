@@ -187,7 +187,8 @@ TEST_F(PortReaperTest, OnlyTheServicesOwnProgramIsSignalled)
     EXPECT_TRUE(done);
     EXPECT_TRUE(env.commands().signalsSent.empty());
     EXPECT_TRUE(env.clock().sleepLog().empty());
-    EXPECT_EQ(held, "Port 4532 is in use by another program: python3.11 (pid 500)");
+    EXPECT_EQ(held, QString::fromUtf8("rigctld's port 4532 is in use by another of your programs (python3.11, pid 500) "
+                                      "\u2014 stop it or choose another port"));
     ASSERT_EQ(env.log().entries.size(), 3u);
     EXPECT_EQ(env.log().entries[0].message, "[ServiceOrchestrator] rigctld port 4532 is held by python3.11 (pid 500), "
                                             "which is not rigctld: leaving it running");
@@ -205,7 +206,16 @@ TEST_F(PortReaperTest, OnlyTheServicesOwnProgramIsSignalled)
     reap(ServiceID::direwolf, {}, configured);
     EXPECT_TRUE(env.clock().advanceUntil([&] { return done; }, 10s));
     EXPECT_EQ(sentSignals(), (std::vector<std::pair<int64_t, int>>{{601, SIGTERM}}));
-    EXPECT_EQ(held, "Port 8001 is in use by another program: socat (pid 600)");
+    EXPECT_EQ(held, QString::fromUtf8("Direwolf's KISS port 8001 is in use by another of your programs (socat, pid 600) "
+                                      "\u2014 stop it or choose another port"));
+
+    // A listener whose program can't be read is not named.
+    env.commands().executables.clear();
+    listeners({{8000, {602}}}, /*leavesOn=*/-1);
+    done = false;
+    reap(ServiceID::direwolf, {}, direwolfOn(8001, 8000));
+    EXPECT_TRUE(env.clock().advanceUntil([&] { return done; }, 10s));
+    EXPECT_EQ(held, "Direwolf's AGW port 8000 is in use (its owner can't be read)");
 }
 
 } // namespace

@@ -524,7 +524,9 @@ TEST_F(StartPathsTest, AnotherProgramOnTheServicesPortFailsTheStartBeforeAnyLaun
     env.commands().executables = {{500, "/usr/bin/python3.11"}};
     EXPECT_EQ(startAndWait(ServiceID::rigctld), std::nullopt);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
-    EXPECT_EQ(orchestrator->rigctldProcess().lastError(), "Port 4532 is in use by another program: python3.11 (pid 500)");
+    EXPECT_EQ(orchestrator->rigctldProcess().lastError(),
+              QString::fromUtf8("rigctld's port 4532 is in use by another of your programs (python3.11, pid 500) "
+                                "\u2014 stop it or choose another port"));
     EXPECT_EQ(orchestrator->rigctldProcess().lastLaunchCommand(), std::nullopt);
     EXPECT_TRUE(env.commands().signalsSent.empty());
 }

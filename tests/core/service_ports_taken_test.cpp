@@ -6,6 +6,7 @@
 #include "api/pairing_manager.h"
 #include "base/helper_places.h"
 #include "core/orchestrator_service_control.h"
+#include "core/port_probe.h"
 
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
@@ -18,7 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <csignal>
 #include <optional>
@@ -51,6 +54,14 @@ protected:
     }
 
     int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
+
+    // What a start says of a port that `holder`, a program of the test's own user, holds.
+    static QString heldByOwnProgram(const test::OtherUserListener &holder, bool configurable = true)
+    {
+        return QString::fromUtf8(" is in use by another of your programs (%1, pid %2) \u2014 %3")
+            .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(), QString::number(holder.pid()),
+                 configurable ? QStringLiteral("stop it or choose another port") : QStringLiteral("stop it"));
+    }
 
     QString program(const QString &name, const QByteArray &text)
     {
@@ -135,10 +146,10 @@ TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds
 }
 
 // The address of the other family is held beside the child while the service runs; one that
-// another user has already bound, even without listening yet, refuses the start before a launch.
-TEST_F(ServicePortsTakenTest, AnotherUsersSocketOnTheOtherFamilyRefusesTheStartBeforeALaunch)
+// another program has already bound, even without listening yet, refuses the start before a
+// launch, and the error names whose program it is.
+TEST_F(ServicePortsTakenTest, ASocketOnTheOtherFamilyRefusesTheStartBeforeALaunch)
 {
-    SKIP_UNLESS_ROOT("binding as another user");
     config.setRequirePairing(false);
     const std::pair<quint16, quint16> ports = test::twoFreeTcpPorts();
     RigctldConfig rig;
@@ -157,41 +168,108 @@ TEST_F(ServicePortsTakenTest, AnotherUsersSocketOnTheOtherFamilyRefusesTheStartB
     config.setVaraConfig(hf);
     ASSERT_TRUE(test::writeProgram(places::winePrefix() + QStringLiteral("/drive_c/VARA/VARA.exe"), "MZ", false));
 
+    const uid_t self = ::geteuid();
     struct Case {
         const char *cause;
         ServiceID id;
         bool networkAccess;
         quint16 port;
         QHostAddress theirs;
-        QString error;
+        bool listening;
+        uid_t owner;
+        QString portName;
     };
-    const QString configurable = QString::fromUtf8(" is in use by another user's program \u2014 choose another port");
     const Case cases[] = {
-        {"rigctld on 127.0.0.1, theirs on ::1", ServiceID::rigctld, false, ports.first,
-         QHostAddress(QHostAddress::LocalHostIPv6), QStringLiteral("rigctld's port %1").arg(ports.first) + configurable},
-        {"Direwolf with network access, theirs on ::", ServiceID::direwolf, true, ports.second,
-         QHostAddress(QHostAddress::AnyIPv6), QStringLiteral("Direwolf's AGW port %1").arg(ports.second) + configurable},
-        {"VARA's data port", ServiceID::varaHF, false, 8301, QHostAddress(QHostAddress::LocalHostIPv6),
-         QStringLiteral("VARA HF's data port 8301 is in use by another user's program")},
+        {"rigctld on 127.0.0.1, another user's on ::1", ServiceID::rigctld, false, ports.first,
+         QHostAddress(QHostAddress::LocalHostIPv6), false, test::kOtherUid, QStringLiteral("rigctld's port %1").arg(ports.first)},
+        {"rigctld on 127.0.0.1, the user's own on ::1", ServiceID::rigctld, false, ports.first,
+         QHostAddress(QHostAddress::LocalHostIPv6), false, self, QStringLiteral("rigctld's port %1").arg(ports.first)},
+        {"Direwolf with network access, another user's on ::", ServiceID::direwolf, true, ports.second,
+         QHostAddress(QHostAddress::AnyIPv6), false, test::kOtherUid, QStringLiteral("Direwolf's AGW port %1").arg(ports.second)},
+        {"Direwolf with network access, the user's own listening on ::1", ServiceID::direwolf, true, ports.first,
+         QHostAddress(QHostAddress::LocalHostIPv6), true, self, QStringLiteral("Direwolf's KISS port %1").arg(ports.first)},
+        {"VARA's data port, another user's", ServiceID::varaHF, false, 8301, QHostAddress(QHostAddress::LocalHostIPv6),
+         false, test::kOtherUid, QStringLiteral("VARA HF's data port 8301")},
+        {"VARA's data port, the user's own", ServiceID::varaHF, false, 8301, QHostAddress(QHostAddress::LocalHostIPv6),
+         false, self, QStringLiteral("VARA HF's data port 8301")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.cause);
+        if (c.owner != self && !test::runsAsRoot()) {
+            continue;
+        }
         config.setAllowNetworkAccess(c.networkAccess);
         const std::optional<test::FixedPortLock> fixed = c.port == 8301 ? std::make_optional<test::FixedPortLock>(8300)
                                                                         : std::nullopt;
         ASSERT_TRUE(!fixed || fixed->held());
-        const test::OtherUserListener bound(c.port, c.theirs, false);
+        const test::OtherUserListener bound(c.port, c.theirs, c.listening, c.owner);
         ASSERT_TRUE(bound.listening());
+        const bool configurable = c.id != ServiceID::varaHF;
+        const QString error =
+            c.portName + (c.owner == self ? heldByOwnProgram(bound, configurable)
+                                          : QStringLiteral(" is in use by another user's program") +
+                                                (configurable ? QString::fromUtf8(" \u2014 choose another port") : QString()));
 
         HTTPResponse reply;
         auto outcome = test::track(startOverTheAPI(c.id, reply));
         ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 60s));
         EXPECT_EQ(reply.statusCode, 500);
-        EXPECT_EQ(reply.body, HTTPResponse::error(c.error, 500).body);
+        EXPECT_EQ(reply.body.toStdString(), HTTPResponse::error(error, 500).body.toStdString());
         EXPECT_EQ(orchestrator->status(c.id).state, ServiceRunState::error);
         EXPECT_EQ(orchestrator->process(c.id).lastLaunchCommand(), std::nullopt);
     }
     EXPECT_TRUE(children.empty());
+    SKIP_UNLESS_ROOT("the rows with another user's socket");
+}
+
+// Whose program holds an address the helper could not bind: a socket on that address or on the
+// wildcard, of the user's own other programs (named), of another user, or none that can be told.
+TEST(PortHolders, TheHolderOfAnAddressIsNamedByWhoseItIs)
+{
+    using Kind = PortHolder::Kind;
+    using Address = PortHold::Address;
+    const uid_t self = ::geteuid();
+    struct Case {
+        const char *cause;
+        QHostAddress bound;
+        bool listening;
+        uid_t owner;
+        Address address;
+        Kind holder;
+    };
+    const QHostAddress loopback6(QHostAddress::LocalHostIPv6);
+    const Case cases[] = {
+        {"the user's own, bound on ::1", loopback6, false, self, Address::ipv6Loopback, Kind::thisUser},
+        {"the user's own, listening on ::", QHostAddress(QHostAddress::AnyIPv6), true, self, Address::ipv6Loopback,
+         Kind::thisUser},
+        {"the user's own on ::1, for the wildcard", loopback6, false, self, Address::ipv6Any, Kind::thisUser},
+        {"the user's own on 127.0.0.1, which takes no IPv6 address", QHostAddress(QHostAddress::LocalHost), false, self,
+         Address::ipv6Loopback, Kind::unknown},
+        {"another user's, bound on ::1", loopback6, false, test::kOtherUid, Address::ipv6Loopback, Kind::anotherUser},
+        {"another user's on ::1, for the wildcard", loopback6, true, test::kOtherUid, Address::ipv6Any,
+         Kind::anotherUser},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.cause);
+        if (c.owner != self && !test::runsAsRoot()) {
+            continue;
+        }
+        const quint16 port = test::freeTcpPort();
+        const test::OtherUserListener holder(port, c.bound, c.listening, c.owner);
+        ASSERT_TRUE(holder.listening());
+        const PortHolder found = holderOfAddress(port, c.address);
+        EXPECT_EQ(found.kind, c.holder);
+        if (c.holder == Kind::thisUser) {
+            EXPECT_EQ(found.process.pid, holder.pid());
+            EXPECT_EQ(found.process.program, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+        }
+    }
+    // The helper's own socket is not the holder it looks for.
+    const quint16 port = test::freeTcpPort();
+    PortHold own(port, PortHold::Address::ipv6Loopback);
+    ASSERT_EQ(own.outcome(), PortHold::Outcome::held);
+    EXPECT_EQ(holderOfAddress(port, PortHold::Address::ipv6Loopback).kind, Kind::unknown);
+    SKIP_UNLESS_ROOT("the rows with another user's socket");
 }
 
 // The child alive without its listener (Direwolf stays up when a bind fails), or with another
@@ -212,12 +290,17 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
     const QString silent = sleeper(QStringLiteral("silent"));
     const QString exits = program(QStringLiteral("exits"), "#!/bin/sh\nexit 1\n");
 
-    // Another user's program takes the port once the check is done, as the helper reaps it.
+    // Another program takes the port once the check is done, as the helper reaps it: another
+    // user's, or one of the user's own that the reaping does not see, as it only binds the port
+    // or starts listening once the reaping has looked.
     std::optional<test::OtherUserListener> theirs;
     quint16 takenAfterTheCheck = 0;
+    bool ownProgram = false;
+    bool onlyBound = false;
     env.commands().respond("lsof", [&](const Command &) {
         if (takenAfterTheCheck && !theirs) {
-            theirs.emplace(takenAfterTheCheck);
+            theirs.emplace(takenAfterTheCheck, QHostAddress(QHostAddress::LocalHost), !onlyBound,
+                           ownProgram ? ::geteuid() : test::kOtherUid);
         }
         return CommandResult::exited(1);
     });
@@ -227,7 +310,10 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         ServiceID id;
         QString program;
         quint16 taken;
+        // With a program of the user's own on the port, the port's name that the error begins with.
         std::optional<QString> error;
+        bool ownProgram = false;
+        bool onlyBound = false;
     };
     const Case cases[] = {
         {ServiceID::rigctld, listens, 0, std::nullopt},
@@ -240,10 +326,12 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         {ServiceID::direwolf, silent, 0, QStringLiteral("Direwolf did not open its KISS port %1 within 5 s").arg(kiss)},
         {ServiceID::direwolf, listens, kiss, QStringLiteral("Direwolf's KISS port %1").arg(kiss) + inUse},
         {ServiceID::direwolf, listens, agw, QStringLiteral("Direwolf's AGW port %1").arg(agw) + inUse},
+        {ServiceID::rigctld, silent, kiss, QStringLiteral("rigctld's port %1").arg(kiss), true},
+        {ServiceID::rigctld, exits, kiss, QStringLiteral("rigctld's port %1").arg(kiss), true, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(QStringLiteral("%1 %2 taken %3").arg(toRaw(c.id), c.program).arg(c.taken).toStdString());
-        if (c.taken && !test::runsAsRoot()) {
+        if (c.taken && !c.ownProgram && !test::runsAsRoot()) {
             continue;
         }
         RigctldConfig rig;
@@ -259,6 +347,8 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         config.setAllowNetworkAccess(c.program == listensEverywhere);
         QFile::remove(ready);
         takenAfterTheCheck = c.taken;
+        ownProgram = c.ownProgram;
+        onlyBound = c.onlyBound;
         ManagedProcess &process = orchestrator->process(c.id);
 
         HTTPResponse reply;
@@ -275,10 +365,11 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         ASSERT_TRUE(!theirs || theirs->listening());
         const ServiceStatus status = orchestrator->status(c.id);
         if (c.error) {
+            const QString error = c.ownProgram && theirs ? *c.error + heldByOwnProgram(*theirs) : *c.error;
             EXPECT_EQ(reply.statusCode, 500);
-            EXPECT_EQ(reply.body, HTTPResponse::error(*c.error, 500).body);
+            EXPECT_EQ(reply.body.toStdString(), HTTPResponse::error(error, 500).body.toStdString());
             EXPECT_EQ(status.state, ServiceRunState::error);
-            EXPECT_EQ(status.error, c.error);
+            EXPECT_EQ(status.error, error);
             EXPECT_EQ(process.pid(), std::nullopt) << "the child is stopped";
         } else {
             EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString();

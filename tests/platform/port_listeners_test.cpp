@@ -2,7 +2,9 @@
 
 #include "support/local_ports.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -10,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
+#include <tuple>
 
 #include <fcntl.h>
 
@@ -111,6 +115,46 @@ TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
     for (const auto source : {SocketTableSource::socketDiagnostics, SocketTableSource::procTable}) {
         EXPECT_EQ(tcpListenersOn(bound->port, source), std::vector<PortListener>());
     }
+}
+
+// A socket bound without listening keeps others off its address as well as a listener does:
+// netlink lists it with its address, /proc does not, and either way the socket leads to the
+// process that holds it.
+TEST(PortListeners, TheSocketsThatHoldAPortAreFoundListeningOrOnlyBound)
+{
+    const QString program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    for (const int family : {AF_INET, AF_INET6}) {
+        for (const bool listening : {true, false}) {
+            SCOPED_TRACE(QStringLiteral("%1, %2").arg(family == AF_INET ? "IPv4" : "IPv6",
+                                                      listening ? "listening" : "bound").toStdString());
+            const auto socket = loopbackSocket(family, listening);
+            ASSERT_TRUE(socket);
+            PortSocket expected{::geteuid(), socket->inode, listening, family, {}};
+            if (family == AF_INET) {
+                const in_addr loopback{htonl(INADDR_LOOPBACK)};
+                std::memcpy(expected.address.data(), &loopback, sizeof loopback);
+            } else {
+                std::memcpy(expected.address.data(), &in6addr_loopback, sizeof in6addr_loopback);
+            }
+            for (const auto source : {SocketTableSource::socketDiagnostics, SocketTableSource::procTable}) {
+                const bool listed = listening || source == SocketTableSource::socketDiagnostics;
+                const auto sockets = tcpSocketsOn(socket->port, source);
+                ASSERT_TRUE(sockets);
+                ASSERT_EQ(sockets->size(), listed ? 1u : 0u);
+                if (listed) {
+                    const PortSocket &found = sockets->front();
+                    EXPECT_EQ(std::tie(found.uid, found.inode, found.listening, found.family, found.address),
+                              std::tie(expected.uid, expected.inode, expected.listening, expected.family,
+                                       expected.address));
+                }
+            }
+            const std::optional<SocketProcess> holder = processHolding(socket->inode);
+            ASSERT_TRUE(holder);
+            EXPECT_EQ(holder->pid, ::getpid());
+            EXPECT_EQ(holder->program, program);
+        }
+    }
+    EXPECT_FALSE(processHolding(0));
 }
 
 // Waits until `pid` runs the program named `name` (its exec is done).

@@ -89,9 +89,10 @@ std::optional<long> OtherUserClient::bytesReceived()
     return result();
 }
 
-OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, bool listen)
+OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, bool listen, uid_t owner)
 {
-    if (!OtherUserClient::canStart()) {
+    const bool drop = owner != ::geteuid();
+    if (drop && !OtherUserClient::canStart()) {
         return;
     }
     const SocketAddress address = socketAddress(host, port);
@@ -107,8 +108,9 @@ OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, boo
         char ready = 0;
         int fd = -1;
         const int on = 1;
-        if (::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUid, kOtherUid, kOtherUid) == 0
-            && ::setresuid(kOtherUid, kOtherUid, kOtherUid) == 0
+        if ((!drop
+             || (::setgroups(0, nullptr) == 0 && ::setresgid(owner, owner, owner) == 0
+                 && ::setresuid(owner, owner, owner) == 0))
             && (fd = ::socket(address.storage.ss_family, SOCK_STREAM, 0)) >= 0
             && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
             && (!ipv6 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0)

@@ -59,16 +59,18 @@ private:
 // IPv6 address) and accepts and closes every connection, or with `listen` false only binds it:
 // a child process that drops to that user, so that the socket is theirs in the kernel's table.
 // Only root can start one (`listening()` is false otherwise, or when the port could not be had).
+// With `owner` this user, the same program stays this user's: another program of the user's own.
 class OtherUserListener {
 public:
     explicit OtherUserListener(quint16 port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost),
-                               bool listen = true);
+                               bool listen = true, uid_t owner = kOtherUid);
     ~OtherUserListener();
     OtherUserListener(const OtherUserListener &) = delete;
     OtherUserListener &operator=(const OtherUserListener &) = delete;
 
     // Whether the socket is bound, and listening when asked to.
     bool listening() const { return m_listening; }
+    pid_t pid() const { return m_pid; }
 
 private:
     pid_t m_pid = -1;

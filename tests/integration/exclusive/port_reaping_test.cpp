@@ -191,7 +191,8 @@ TEST_F(PortReapingTest, AnotherProgramOnThePortSurvivesAndTheStartIsRefused)
         std::optional<QString> held;
         ASSERT_TRUE(reapRigctld(listener->port, &held));
         EXPECT_TRUE(listener->alive());
-        EXPECT_EQ(held, QStringLiteral("Port %1 is in use by another program: %2 (pid %3)")
+        EXPECT_EQ(held, QString::fromUtf8("rigctld's port %1 is in use by another of your programs (%2, pid %3) \u2014 "
+                                          "stop it or choose another port")
                             .arg(QString::number(listener->port), program, QString::number(listener->pid)));
         EXPECT_TRUE(env.log().contains(QStringLiteral("rigctld port %1 is held by %2 (pid %3), which is not rigctld: "
                                                       "leaving it running")
