@@ -44,6 +44,23 @@ std::optional<PairingStatus> pairingStatusFromRaw(const QString &raw)
     return std::nullopt;
 }
 
+QString shortenedName(const QString &name, qsizetype limit)
+{
+    if (name.size() <= limit) {
+        return name;
+    }
+    qsizetype head = (limit - 1) / 2;
+    qsizetype tail = limit - 1 - head;
+    // A cut between the halves of a surrogate pair would leave half a character.
+    if (name.at(head).isLowSurrogate()) {
+        --head;
+    }
+    if (name.at(name.size() - tail).isLowSurrogate()) {
+        --tail;
+    }
+    return name.left(head) + QChar(0x2026) + name.right(tail);
+}
+
 bool PairedClient::isConnected(Time now) const
 {
     return std::chrono::duration<double>(now - lastSeen).count() < 60.0;

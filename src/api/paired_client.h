@@ -36,6 +36,11 @@ struct PairedClient {
     bool operator==(const PairedClient &) const = default;
 };
 
+// A client's host name where space is short (a notice, a dialog, an alert): one longer than
+// `limit` characters keeps its beginning and its end, where names tell hosts apart
+// ("shack-ipad.local"), around an ellipsis.
+QString shortenedName(const QString &name, qsizetype limit = 48);
+
 // Dates travel as seconds (with fraction) since 2001-01-01 00:00:00 UTC.
 double toReferenceSeconds(PairedClient::Time time);
 PairedClient::Time fromReferenceSeconds(double seconds);

@@ -28,7 +28,7 @@ void sendPairingNotification(Notifications &notifications, const PairedClient &c
     NotificationRequest request;
     request.identifier = notificationIdentifier(client.id);
     request.title = QStringLiteral("Pairing Request");
-    request.body = QLatin1Char('\'') + client.hostname + QStringLiteral("' (") + client.platform
+    request.body = QLatin1Char('\'') + shortenedName(client.hostname) + QStringLiteral("' (") + client.platform
                    + QStringLiteral(") is requesting access");
     request.categoryIdentifier = kPairingRequestCategory;
     request.userInfo.insert(QStringLiteral("clientId"), client.id);
@@ -86,7 +86,7 @@ void PairingNotificationDelegate::handle(const NotificationResponse &response)
     NotificationRequest request;
     request.identifier = notificationIdentifier(clientId);
     request.title = accept ? QStringLiteral("Pairing Not Accepted") : QStringLiteral("Pairing Not Denied");
-    request.body = *failure + QStringLiteral(". '") + asked->hostname
+    request.body = *failure + QStringLiteral(". '") + shortenedName(asked->hostname)
                    + QStringLiteral("' is left as it was; decide again on the Clients page.");
     request.userInfo.insert(QStringLiteral("clientId"), clientId);
     m_notifications.add(request);

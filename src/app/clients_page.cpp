@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -64,6 +65,29 @@ QWidget *unclaimedApprovalBanner()
         "connect until they collect their token. Remove the affected entry and pair again from the Cordavelle app.")));
     row->addLayout(texts, 1);
     return banner;
+}
+
+// The whole of a name (or a platform) for its tooltip, which a name without spaces would run off the screen in:
+// in lines of at most 64 characters, and escaped, as a client's name may look like markup.
+QString wholeNameTip(const QString &name)
+{
+    QStringList lines;
+    for (qsizetype start = 0; start < name.size();) {
+        qsizetype length = qMin<qsizetype>(64, name.size() - start);
+        if (start + length < name.size() && name.at(start + length - 1).isHighSurrogate()) {
+            --length;
+        }
+        lines << name.mid(start, length).toHtmlEscaped();
+        start += length;
+    }
+    return QStringLiteral("<p style='white-space:pre'>") + lines.join(QStringLiteral("<br>")) + QStringLiteral("</p>");
+}
+
+// However narrow the row, a cut label keeps room for a few characters at either end of its text,
+// or the whole of a short one.
+void keepReadable(QLabel *label)
+{
+    label->setMinimumWidth(qMin(label->sizeHint().width(), 16 * label->fontMetrics().averageCharWidth()));
 }
 
 QCoro::Task<void> refreshAt(QPointer<ClientsPage> page, Clock &clock, std::chrono::milliseconds delay,
@@ -148,12 +172,14 @@ void ClientsPage::refresh()
     }
     const bool banner = hasUnclaimedApproval(clients);
     if (refreshRows(rows, banner)) {
+        keepRowsInView();
         return;
     }
 
     delete m_body;
     m_shown.clear();
     m_rowLayout = nullptr;
+    m_scroll = nullptr;
     m_bannerShown = banner;
     if (rows.empty()) {
         m_body = emptyState();
@@ -172,12 +198,22 @@ void ClientsPage::refresh()
         m_rowLayout->addWidget(m_shown.back().widget);
     }
     m_rowLayout->addStretch();
-    auto *scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidget(list);
-    column->addWidget(scroll, 1);
+    m_scroll = new QScrollArea;
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->setWidget(list);
+    column->addWidget(m_scroll, 1);
     m_layout->addWidget(m_body);
+    keepRowsInView();
+}
+
+void ClientsPage::keepRowsInView()
+{
+    if (m_scroll) {
+        m_scroll->setMinimumWidth(m_scroll->widget()->minimumSizeHint().width()
+                                  + m_scroll->verticalScrollBar()->sizeHint().width());
+    }
 }
 
 bool ClientsPage::refreshRows(const std::vector<ClientRow> &rows, bool banner)
@@ -237,12 +273,25 @@ ClientsPage::ShownRow ClientsPage::makeRow(const ClientRow &model)
     auto *texts = new QVBoxLayout;
     texts->setSpacing(2);
     auto *names = new QHBoxLayout;
-    auto *host = new QLabel;
+    // A name may take 255 characters: cut to the row's width, it leaves the buttons in view.
+    auto *host = new MiddleElidedLabel(1);
     host->setTextFormat(Qt::PlainText);
-    host->setText(model.hostname);
     host->setFont(textStyle::headline(host->font()));
+    host->setFullText(model.hostname);
+    host->setToolTip(wholeNameTip(model.hostname));
+    host->setAccessibleDescription(model.hostname);
+    keepReadable(host);
     names->addWidget(host);
-    names->addWidget(captionLabel(model.platformText));
+    auto *platform = new MiddleElidedLabel(1);
+    platform->setTextFormat(Qt::PlainText);
+    platform->setFont(textStyle::caption(platform->font()));
+    QPalette faded = platform->palette();
+    faded.setColor(QPalette::WindowText, toneColour(Tone::secondary, faded));
+    platform->setPalette(faded);
+    platform->setFullText(model.platformText);
+    platform->setToolTip(wholeNameTip(model.platformText));
+    keepReadable(platform);
+    names->addWidget(platform);
     names->addStretch();
     texts->addLayout(names);
     auto *status = captionLabel(model.statusLine, model.statusTone);
@@ -258,7 +307,7 @@ ClientsPage::ShownRow ClientsPage::makeRow(const ClientRow &model)
     if (model.actions == ClientRow::Actions::acceptDeny) {
         auto *accept = new AccentButton(QStringLiteral("Accept"));
         auto *deny = new QPushButton(QStringLiteral("Deny"));
-        const QString quoted = QLatin1Char('\'') + model.hostname + QLatin1Char('\'');
+        const QString quoted = QLatin1Char('\'') + shortenedName(model.hostname) + QLatin1Char('\'');
         connect(accept, &QPushButton::clicked, this, [this, id, quoted] {
             reportFailure(m_pairing.approve(id), quoted + QStringLiteral(" could not be accepted"));
         });
@@ -288,7 +337,7 @@ void ClientsPage::confirmRemoval(const QString &clientId)
     const PairedClient client = *it;
     if (m_alerts.present(revokeConfirmationAlert(client), this) == 0) {
         reportFailure(m_pairing.revoke(client.id),
-                      QLatin1Char('\'') + client.hostname + QStringLiteral("' could not be removed"));
+                      QLatin1Char('\'') + shortenedName(client.hostname) + QStringLiteral("' could not be removed"));
     }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 class QLabel;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace cordavelle {
@@ -55,6 +56,9 @@ private:
     // changed in anything else is built anew. False when the page must be built anew (a client
     // came or went, the banner comes or goes).
     bool refreshRows(const std::vector<ClientRow> &rows, bool banner);
+    // The list scrolls up and down only: the page is never narrower than its narrowest row, so
+    // that no row's buttons can leave the window.
+    void keepRowsInView();
     ShownRow makeRow(const ClientRow &row);
     void confirmRemoval(const QString &clientId);
     // Tells why a change the user asked for did not happen, if it did not.
@@ -69,6 +73,7 @@ private:
     QVBoxLayout *m_layout;
     QWidget *m_body = nullptr;
     QVBoxLayout *m_rowLayout = nullptr;
+    QScrollArea *m_scroll = nullptr;
     std::vector<ShownRow> m_shown;
     bool m_bannerShown = false;
     std::optional<std::stop_source> m_timeWait;

@@ -104,17 +104,19 @@ bool hasUnclaimedApproval(const std::vector<PairedClient> &clients)
 
 QString revokeConfirmationTitle(const std::optional<PairedClient> &client)
 {
-    return client ? QStringLiteral("Remove ") + client->hostname + QLatin1Char('?') : QStringLiteral("Remove Client?");
+    return client ? QStringLiteral("Remove ") + shortenedName(client->hostname) + QLatin1Char('?')
+                  : QStringLiteral("Remove Client?");
 }
 
 Alert revokeConfirmationAlert(const PairedClient &client)
 {
+    const QString name = shortenedName(client.hostname);
     Alert alert;
     alert.style = Alert::Style::warning;
     alert.message = revokeConfirmationTitle(client);
-    alert.informativeText = QStringLiteral("This will disconnect '") + client.hostname +
+    alert.informativeText = QStringLiteral("This will disconnect '") + name +
                             QStringLiteral("' and require the app to pair again before it can use Helper features.");
-    alert.buttons = {QStringLiteral("Remove '") + client.hostname + QLatin1Char('\''), QStringLiteral("Cancel")};
+    alert.buttons = {QStringLiteral("Remove '") + name + QLatin1Char('\''), QStringLiteral("Cancel")};
     alert.destructive = true;
     return alert;
 }

@@ -41,6 +41,17 @@ TEST(PairingNotifications, CategoryAndRequestAsTheDesktopGetsThem)
     EXPECT_EQ(request.categoryIdentifier, "PAIRING_REQUEST");
     EXPECT_EQ(request.userInfo, (QVariantMap{{"clientId", "c1"}}));
     EXPECT_TRUE(request.sound);
+
+    // The longest name a client may send keeps its two ends; a character outside the basic plane
+    // at the cut is not split.
+    client.hostname = QString(22, QLatin1Char('a')) + QString::fromUtf8("\U0001F4E1") + QString(218, QLatin1Char('a')) +
+                      QStringLiteral("-shack.local.");
+    ASSERT_EQ(client.hostname.size(), 255);
+    sendPairingNotification(env.notifications(), client);
+    ASSERT_EQ(env.notifications().requests.size(), 2u);
+    EXPECT_EQ(env.notifications().requests[1].body,
+              QStringLiteral("'") + QString(22, QLatin1Char('a')) + QString::fromUtf8("\u2026") +
+                  QString(11, QLatin1Char('a')) + QStringLiteral("-shack.local.' (linux 'x') is requesting access"));
 }
 
 TEST(PairingNotifications, AcceptDenyAndClickReachTheManager)

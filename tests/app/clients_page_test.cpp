@@ -128,6 +128,12 @@ TEST(ClientRowModel, PlatformSymbolsBannerAndRemovalTexts)
     EXPECT_EQ(alert.message, "Remove <b>Bob's</b>?");
     EXPECT_EQ(alert.buttons, (QStringList{"Remove '<b>Bob's</b>'", "Cancel"}));
     EXPECT_TRUE(alert.informativeText.startsWith("This will disconnect '<b>Bob's</b>' and"));
+
+    // The longest name a client may send, in the middle of the dialog's button.
+    odd.hostname = QString(231, 'a') + QString(24, 'z');
+    const QString shortened = QString(23, 'a') + QChar(0x2026) + QString(24, 'z');
+    EXPECT_EQ(revokeConfirmationAlert(odd).buttons, (QStringList{"Remove '" + shortened + "'", "Cancel"}));
+    EXPECT_EQ(revokeConfirmationTitle(odd), "Remove " + shortened + "?");
 }
 
 TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)

@@ -1,3 +1,4 @@
+#include "app/clients_page.h"
 #include "app/content_placeholder.h"
 #include "app/management_view.h"
 #include "app/sidebar.h"
@@ -6,6 +7,7 @@
 #include "support/task_outcome.h"
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
+#include "support/scripted_alert_presenter.h"
 #include "support/test_files.h"
 
 #include <QAccessible>
@@ -13,6 +15,8 @@
 #include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPushButton>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -175,6 +179,55 @@ TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
     EXPECT_EQ(view.sidebar()->selectedSection(), std::nullopt);
     ASSERT_TRUE(test::processEventsUntil([&] { return view.findChildren<QLabel *>("page").isEmpty(); }));
     EXPECT_EQ(view.findChildren<QLabel *>("page").size(), 0);
+}
+
+// A client may send a host name of 255 characters: cut in the middle on the Clients page, it
+// leaves Accept, Deny and Remove in the window at its smallest, and the whole name is still
+// there for the pointer and for assistive technology.
+TEST_F(ManagementViewTest, TheLongestClientNameLeavesTheClientsPageButtonsInTheWindow)
+{
+    const QString name = QStringLiteral("shack-") + QString(244, QLatin1Char('w')) + QStringLiteral(".home");
+    ASSERT_EQ(name.size(), 255);
+    test::runToEnd(pairing.requestPairing("paired", name, "macOS", ""));
+    pairing.approve("paired");
+    test::runToEnd(pairing.requestPairing("waiting", name, "Linux", ""));
+    test::ScriptedAlertPresenter alerts;
+    ManagementView view(orchestrator, config, pairing);
+    view.setPageFactory(SidebarSection::clients,
+                        [&](ManagementView &) { return new ClientsPage(pairing, env.clock(), alerts); });
+    view.setSelectedSection(SidebarSection::clients);
+    // The window's smallest width, at the height it opens with.
+    view.resize(view.minimumSizeHint().width(), 550);
+    view.show();
+    ASSERT_TRUE(test::processEventsUntil([&] { return view.findChildren<QPushButton *>().size() == 3; }));
+
+    EXPECT_LE(view.width(), 800) << "the window opens 800 wide";
+    for (QPushButton *button : view.findChildren<QPushButton *>()) {
+        SCOPED_TRACE(button->text().toStdString());
+        EXPECT_TRUE(button->isVisible());
+        const QRect where(button->mapTo(&view, QPoint(0, 0)), button->size());
+        EXPECT_TRUE(view.rect().contains(where)) << where.x() << " + " << where.width() << " in " << view.width();
+    }
+    int names = 0;
+    QStringList platforms;
+    for (QLabel *label : view.findChildren<QLabel *>()) {
+        if (label->accessibleDescription() == name) {
+            ++names;
+            EXPECT_LT(label->text().size(), name.size());
+            EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+            // In lines, so that the tooltip stays on the screen.
+            QTextDocument tip;
+            tip.setHtml(label->toolTip());
+            const QStringList lines = tip.toPlainText().replace(QChar::LineSeparator, QLatin1Char('\n')).split('\n');
+            EXPECT_EQ(lines.join(QString()), name);
+            EXPECT_EQ(lines.size(), 4);
+        } else if (label->text().startsWith('(')) {
+            platforms << label->text();
+        }
+    }
+    EXPECT_EQ(names, 2);
+    // The name gives way, not the platform beside it.
+    EXPECT_EQ(platforms, (QStringList{"(macOS)", "(Linux)"}));
 }
 
 // A screen reader selects a row through the row's own toggle action, not with a click; the arrow
