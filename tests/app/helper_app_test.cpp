@@ -83,7 +83,7 @@ protected:
     {
         // Real children end in real time: stops and their waits run on the real clock.
         env.useSystemClock();
-        config.setApiPort(test::freeTcpPort(QHostAddress::Any));
+        config.setApiPort(test::freeTcpPort());
         startPaths[ServiceID::varaHF] = [this](ServiceID id, std::stop_token cancel) {
             return launchSleeper(orchestrator.process(id), cancel);
         };
@@ -419,7 +419,7 @@ TEST(HelperAppStartUp, AKeyringThatNeverAnswersHoldsUpNeitherTheWindowNorTheTray
 {
     AppWithTray helper;
     helper.env.useSystemClock();
-    helper.config.setApiPort(test::freeTcpPort(QHostAddress::Any));
+    helper.config.setApiPort(test::freeTcpPort());
     helper.config.setAppearanceMode(AppAppearanceMode::both);
     OrchestratorServiceControl services(helper.orchestrator);
     helper.app->delegate().startup().setRequestHandler(APIRouter::handler(services, helper.config, helper.pairing,

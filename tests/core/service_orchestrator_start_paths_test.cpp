@@ -603,6 +603,7 @@ TEST_F(StartPathsTest, DirewolfRunsOnlyOnceItsAgwPortListensAsWellAsItsKissPort)
                                "import os, socket, time\n"
                                "def listen(port):\n"
                                "    s = socket.socket()\n"
+                               "    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"
                                "    s.bind(('127.0.0.1', port))\n"
                                "    s.listen(4)\n"
                                "    return s\n"

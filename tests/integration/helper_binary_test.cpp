@@ -22,7 +22,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -78,15 +77,11 @@ protected:
         // Written to the preferences of the temporary home that the helper runs with.
         ConfigStore config(env.defaults(), env.platform());
         // A port of its own: the default one may be taken by another test or a running helper.
-        QTcpServer api;
-        api.listen(QHostAddress::LocalHost, 0);
-        config.setApiPort(api.serverPort());
+        config.setApiPort(test::freeTcpPort());
         RigctldConfig rig;
         rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
         rig.rigctldPath = standIn;
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        rig.tcpPort = probe.serverPort();
+        rig.tcpPort = test::freeTcpPort();
         config.setRigctldConfig(rig);
         env.defaults().setObject(QStringLiteral("hasCompletedHelperSetup"), true);
 

@@ -4,11 +4,11 @@
 #include "platform/clock.h"
 
 #include "support/event_wait.h"
+#include "support/local_ports.h"
 #include "support/scripted_tcp_server.h"
 
 #include <QElapsedTimer>
 #include <QLocale>
-#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -176,13 +176,9 @@ TEST(RigctldConnectionTest, ProbesAListenerThatAnswersFailsOrCloses)
         EXPECT_EQ(probe.run(server.port()), QStringLiteral("OK — 0.000014 MHz"));
         EXPECT_LT(timer.elapsed(), 2000);
     }
-    {
-        QTcpServer closed;
-        ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
-        const quint16 port = closed.serverPort();
-        closed.close();
-        EXPECT_EQ(probe.run(port), QStringLiteral("Connection refused"));
-    }
+    const quint16 closed = test::freeTcpPort();
+    ASSERT_NE(closed, 0);
+    EXPECT_EQ(probe.run(closed), QStringLiteral("Connection refused"));
     EXPECT_EQ(probe.run(0), QStringLiteral("Cannot connect to rigctld on port 0"));
     EXPECT_EQ(probe.run(70000), QStringLiteral("Cannot connect to rigctld on port 70000"));
 }

@@ -27,7 +27,7 @@ protected:
         RigctldConfig rig;
         rig.lifecycleMode = ServiceLifecycleMode::alwaysOn;
         config.setRigctldConfig(rig);
-        config.setApiPort(test::freeTcpPort(QHostAddress::Any));
+        config.setApiPort(test::freeTcpPort());
         startup.setFailureReporter([this](int port, const QString &error) { failures << QStringLiteral("%1 %2").arg(QString::number(port), error); });
     }
 

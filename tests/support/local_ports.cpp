@@ -1,31 +1,101 @@
 #include "local_ports.h"
 
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 namespace cordavelle::test {
 
-quint16 freeTcpPort(const QHostAddress &address)
+namespace {
+
+// The sockets that hold the ports freeTcpPort handed out during the running test.
+std::vector<int> &heldPorts()
 {
-    QTcpServer server;
-    server.listen(address, 0);
-    return server.serverPort();
+    static std::vector<int> sockets;
+    return sockets;
 }
 
-std::pair<quint16, quint16> twoFreeTcpPorts()
+void releaseHeldPorts()
 {
-    QTcpServer first;
-    QTcpServer second;
-    first.listen(QHostAddress::LocalHost, 0);
-    second.listen(QHostAddress::LocalHost, 0);
-    return {first.serverPort(), second.serverPort()};
+    for (const int fd : heldPorts()) {
+        ::close(fd);
+    }
+    heldPorts().clear();
+}
+
+class HeldPortRelease final : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo &) override { releaseHeldPorts(); }
+};
+
+// Both reuse options: SO_REUSEADDR lets a program that asks for it listen beside a socket that
+// never listens; SO_REUSEPORT lets this user's sockets that ask only for that bind beside it.
+// Neither lets the system pick the port for another socket, which it gives only to ports no
+// socket is bound to.
+bool allowsSharing(int fd)
+{
+    const int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+           && ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0;
+}
+
+// The port of a socket bound, at a port the system picks, on the IPv6 wildcard address for both
+// families, or on the IPv4 one where IPv6 is off; 0 when neither could be bound.
+quint16 holdPort()
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        const int off = 0;
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_addr = in6addr_any;
+        if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 || !allowsSharing(fd)
+            || ::bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (fd >= 0
+            && (!allowsSharing(fd) || ::bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0)) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return 0;
+    }
+    heldPorts().push_back(fd);
+    return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(bound).sin6_port
+                                             : reinterpret_cast<const sockaddr_in &>(bound).sin_port);
+}
+
+} // namespace
+
+quint16 freeTcpPort() { return holdPort(); }
+
+std::pair<quint16, quint16> twoFreeTcpPorts() { return {holdPort(), holdPort()}; }
+
+void releaseHeldPortsAfterEachTest()
+{
+    ::testing::UnitTest::GetInstance()->listeners().Append(new HeldPortRelease);
 }
 
 quint16 freeUdpPort()

@@ -9,12 +9,19 @@
 
 namespace cordavelle::test {
 
-// A TCP port on `address` that was free a moment ago, so nothing listens there until someone
-// binds it. 0 when none could be bound.
-quint16 freeTcpPort(const QHostAddress &address = QHostAddress::LocalHost);
-// Two different TCP ports on 127.0.0.1 that were free a moment ago (both held while picked, so the
-// system cannot hand out the same one twice).
+// A TCP port that nothing listens on and that no other program can take until the running test
+// has ended (outside a test, until the process ends), so that a program the test hands it to finds
+// it free whenever it binds: a port picked free and let go could be another test's by then. It is
+// held by a socket bound on every address, never listened on, that lets a program which asks for
+// SO_REUSEADDR (as Qt's listen, rigctld and the stand-ins do) bind and listen beside it, and lets
+// this user's sockets that ask for SO_REUSEPORT alone (the helper's own holds) bind too; the
+// system hands it to no other bind or connection. 0 when none could be had.
+quint16 freeTcpPort();
+// Two different such ports.
 std::pair<quint16, quint16> twoFreeTcpPorts();
+// Lets go of the ports held by freeTcpPort at the end of every test; the test binaries' main
+// calls it before the tests run.
+void releaseHeldPortsAfterEachTest();
 // A UDP port on 127.0.0.1 that was free a moment ago.
 quint16 freeUdpPort();
 

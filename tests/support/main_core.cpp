@@ -1,3 +1,5 @@
+#include "support/local_ports.h"
+
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
@@ -6,5 +8,6 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    cordavelle::test::releaseHeldPortsAfterEachTest();
     return RUN_ALL_TESTS();
 }

@@ -192,7 +192,7 @@ QByteArray exchange(quint16 port, const QByteArray &request)
 
 bool startOnFreePort(HTTPServer &server, HTTPServer::Handler handler)
 {
-    const quint16 port = freeTcpPort(QHostAddress::Any);
+    const quint16 port = freeTcpPort();
     if (port == 0) {
         return false;
     }

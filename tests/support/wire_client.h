@@ -68,7 +68,7 @@ private:
 // Sends `request` and returns what came back before the server closed the connection.
 QByteArray exchange(quint16 port, const QByteArray &request);
 
-// Starts `server` on a port that was free a moment ago; returns false when none could be bound.
+// Starts `server` on a port held free for it (freeTcpPort); returns false when none could be had.
 bool startOnFreePort(HTTPServer &server, HTTPServer::Handler handler);
 
 } // namespace cordavelle::test
