@@ -11,85 +11,27 @@
 
 #include "support/event_wait.h"
 #include "support/fake_login_item.h"
+#include "support/keyring_on_private_bus.h"
 #include "support/no_services.h"
-#include "support/private_session_bus.h"
 #include "support/recording_app_activation.h"
 #include "support/recording_service_control.h"
-#include "support/scoped_environment.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 #include "support/wire_client.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusReply>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 
 using namespace std::chrono_literals;
 
 namespace cordavelle {
 namespace {
-
-// A real gnome-keyring on a private session bus, which a test can stop (SIGSTOP) so that it
-// stops answering, and let go on.
-class KeyringOnPrivateBus {
-public:
-    explicit KeyringOnPrivateBus(test::TestPlatform &env)
-    {
-        if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty()) {
-            m_whyNot = "gnome-keyring-daemon is not installed";
-            return;
-        }
-        if (m_bus.address().isEmpty()) {
-            m_whyNot = "dbus-daemon could not start a session bus";
-            return;
-        }
-        m_bus.exportToEnvironment();
-        m_variables.set("HOME", env.platform().paths().home().toUtf8());
-        m_variables.set("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
-        m_variables.set("XDG_RUNTIME_DIR", env.root().toUtf8());
-        QProcess start;
-        start.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});
-        if (!start.waitForFinished(15000)
-            || !test::processEventsUntil([] { return SecretServiceKeychain::isAvailable(); }, 10s)) {
-            m_whyNot = "no Secret Service answered on the private bus";
-            return;
-        }
-        const QDBusReply<uint> owner =
-            QDBusConnection::sessionBus().interface()->servicePid(QStringLiteral("org.freedesktop.secrets"));
-        m_pid = owner.isValid() ? static_cast<pid_t>(owner.value()) : 0;
-        if (m_pid <= 0) {
-            m_whyNot = "the keyring's process could not be found";
-        }
-    }
-    ~KeyringOnPrivateBus()
-    {
-        if (m_pid > 0) {
-            resume();
-            ::kill(m_pid, SIGTERM);
-        }
-    }
-
-    const char *whyNot() const { return m_whyNot; }
-    void stop() { ::kill(m_pid, SIGSTOP); }
-    void resume() { ::kill(m_pid, SIGCONT); }
-
-private:
-    test::PrivateSessionBus m_bus;
-    test::ScopedEnvironment m_variables;
-    pid_t m_pid = 0;
-    const char *m_whyNot = nullptr;
-};
 
 // One run of the helper's pairing over the production keychain, serving the API.
 struct HelperRun {
@@ -134,7 +76,7 @@ struct HelperRun {
 class LateKeyring : public ::testing::Test {
 protected:
     test::TestPlatform env;
-    KeyringOnPrivateBus keyring{env};
+    test::KeyringOnPrivateBus keyring{env};
     test::FakeLoginItem loginItem;
     test::RecordingAppActivation activation;
     ConfigStore config{env.defaults(), env.platform(), loginItem, activation};

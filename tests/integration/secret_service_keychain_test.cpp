@@ -1,14 +1,13 @@
 #include "api/helper_keychain_storage.h"
 #include "platform/keychain.h"
 
+#include "support/keyring_on_private_bus.h"
 #include "support/private_session_bus.h"
-#include "support/scoped_environment.h"
 #include "support/task_outcome.h"
 #include "support/test_platform.h"
 
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -18,28 +17,14 @@ namespace {
 // Stores and reads pairing tokens through a real Secret Service (gnome-keyring on a private bus).
 TEST(SecretServiceKeychain, TokensThroughARealSecretService)
 {
-    if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty()) {
-        GTEST_SKIP() << "gnome-keyring-daemon is not installed";
-    }
     test::TestPlatform env;
     env.useSystemClock();
-    test::PrivateSessionBus bus;
-    if (bus.address().isEmpty()) {
-        GTEST_SKIP() << "dbus-daemon could not start a session bus";
+    test::KeyringOnPrivateBus keyring(env);
+    if (keyring.whyNot()) {
+        GTEST_SKIP() << keyring.whyNot();
     }
-    bus.exportToEnvironment();
-    test::ScopedEnvironment variables;
-    variables.set("HOME", env.platform().paths().home().toUtf8());
-    variables.set("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
-    variables.set("XDG_RUNTIME_DIR", env.root().toUtf8());
-
-    QProcess keyring;
-    keyring.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});
-    ASSERT_TRUE(keyring.waitForFinished(15000));
     QString why;
-    if (!SecretServiceKeychain::isAvailable(&why)) {
-        GTEST_SKIP() << "no Secret Service answered on the private bus: " << why.toStdString();
-    }
+    ASSERT_TRUE(SecretServiceKeychain::isAvailable(&why)) << why.toStdString();
 
     // The production keychain picks the Secret Service and writes no fallback file.
     const QString fallback = env.root() + "/fallback.json";
@@ -75,6 +60,7 @@ TEST(SecretServiceKeychain, TokensThroughARealSecretService)
                                               "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
                                               "array:objpath:/org/freedesktop/secrets/collection/login"}),
               0);
+    ASSERT_EQ(keyring.loginLocked(), true);
     EXPECT_EQ(direct.read(HelperKeychainStorage::kService, "client-c", nullptr), Keychain::kLocked);
     EXPECT_EQ(direct.add(HelperKeychainStorage::kService, "client-d", "d-token"), Keychain::kLocked);
 }

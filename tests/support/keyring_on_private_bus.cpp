@@ -1,0 +1,104 @@
+#include "keyring_on_private_bus.h"
+
+#include "event_wait.h"
+#include "test_platform.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <csignal>
+
+namespace cordavelle::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kService = QStringLiteral("org.freedesktop.secrets");
+const QString kLogin = QStringLiteral("/org/freedesktop/secrets/collection/login");
+
+} // namespace
+
+KeyringOnPrivateBus::KeyringOnPrivateBus(TestPlatform &env)
+{
+    if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty()) {
+        m_whyNot = "gnome-keyring-daemon is not installed";
+        return;
+    }
+    if (m_bus.address().isEmpty()) {
+        m_whyNot = "dbus-daemon could not start a session bus";
+        return;
+    }
+    m_bus.exportToEnvironment();
+    m_variables.set("HOME", env.platform().paths().home().toUtf8());
+    m_variables.set("XDG_DATA_HOME", env.platform().paths().applicationSupport().toUtf8());
+    m_variables.set("XDG_RUNTIME_DIR", env.root().toUtf8());
+    m_connection = QStringLiteral("keyring-test ") + m_bus.address();
+    const QDBusConnection bus = QDBusConnection::connectToBus(m_bus.address(), m_connection);
+    QProcess start;
+    start.start("sh", {"-c", "printf pw | gnome-keyring-daemon --unlock --components=secrets"});
+    if (!bus.isConnected() || !start.waitForFinished(15000)) {
+        m_whyNot = "gnome-keyring-daemon could not be started";
+        return;
+    }
+    // The launcher may return before its daemon has taken the service's name on the bus, and a
+    // call to the service before then has the bus start a keyring of its own, which has no
+    // password and no unlocked collection and may keep the name. So nothing asks the service
+    // anything until the daemon holds the name, and then until it reports its login collection.
+    // The limits are real time, the daemon being a process of its own; they only bound one that
+    // never gets there.
+    const bool named = processEventsUntil([&] { return bus.interface()->isServiceRegistered(kService).value(); }, 20s);
+    const QDBusReply<uint> owner = bus.interface()->servicePid(kService);
+    m_pid = named && owner.isValid() ? static_cast<pid_t>(owner.value()) : 0;
+    if (m_pid <= 0) {
+        m_whyNot = "the keyring's process could not be found";
+        return;
+    }
+    if (!processEventsUntil([this] { return loginLocked() == false; }, 20s)) {
+        m_whyNot = "the keyring never reported an unlocked login collection as its default one";
+    }
+}
+
+KeyringOnPrivateBus::~KeyringOnPrivateBus()
+{
+    if (m_pid > 0) {
+        resume();
+        ::kill(m_pid, SIGTERM);
+    }
+    if (!m_connection.isEmpty()) {
+        QDBusConnection::disconnectFromBus(m_connection);
+    }
+}
+
+void KeyringOnPrivateBus::stop() { ::kill(m_pid, SIGSTOP); }
+
+void KeyringOnPrivateBus::resume() { ::kill(m_pid, SIGCONT); }
+
+std::optional<bool> KeyringOnPrivateBus::loginLocked() const
+{
+    const QDBusConnection bus(m_connection);
+    QDBusMessage alias = QDBusMessage::createMethodCall(kService, QStringLiteral("/org/freedesktop/secrets"),
+                                                        QStringLiteral("org.freedesktop.Secret.Service"),
+                                                        QStringLiteral("ReadAlias"));
+    alias << QStringLiteral("default");
+    const QDBusReply<QDBusObjectPath> path = bus.call(alias);
+    if (!path.isValid() || path.value().path() != kLogin) {
+        return std::nullopt;
+    }
+    QDBusMessage get = QDBusMessage::createMethodCall(kService, kLogin, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    const QDBusReply<QDBusVariant> locked = bus.call(get);
+    if (!locked.isValid()) {
+        return std::nullopt;
+    }
+    return locked.value().variant().toBool();
+}
+
+} // namespace cordavelle::test
