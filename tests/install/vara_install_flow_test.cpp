@@ -17,6 +17,8 @@
 #include <QProcess>
 
 #include <csignal>
+#include <source_location>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -135,11 +137,23 @@ protected:
         return *installers.back();
     }
 
-    // Real time for the stand-ins and transfers, the manual clock standing still meanwhile.
-    static void waitFor(const std::function<bool()> &done) { ASSERT_TRUE(test::processEventsUntil(done, 20s)); }
-    static void waitUntilEnded(const VARAInstaller &installer)
+    // Real time for the stand-ins and transfers, the manual clock standing still meanwhile. A wait
+    // that runs out names the line that waited and says what the flows and stand-ins did.
+    void waitFor(const std::function<bool()> &done, std::source_location where = std::source_location::current())
     {
-        waitFor([&] { return !installer.isInstalling(); });
+        if (test::processEventsUntil(done, 20s)) {
+            return;
+        }
+        std::string told = "the wait at line " + std::to_string(where.line()) + " ran out\nstand-ins:\n"
+                           + calls().toStdString();
+        for (const auto &installer : installers) {
+            told += "\n" + installer->logLines().join('\n').toStdString();
+        }
+        FAIL() << told;
+    }
+    void waitUntilEnded(const VARAInstaller &installer, std::source_location where = std::source_location::current())
+    {
+        waitFor([&] { return !installer.isInstalling(); }, where);
     }
     static bool logged(const VARAInstaller &installer, const QString &text)
     {
@@ -150,9 +164,10 @@ protected:
         }
         return false;
     }
-    static void waitForLine(const VARAInstaller &installer, const QString &text)
+    void waitForLine(const VARAInstaller &installer, const QString &text,
+                     std::source_location where = std::source_location::current())
     {
-        waitFor([&] { return logged(installer, text); });
+        waitFor([&] { return logged(installer, text); }, where);
     }
     QString calls() const { return QString::fromUtf8(readFile(bin + "/calls")); }
 
