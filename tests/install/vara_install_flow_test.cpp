@@ -56,10 +56,16 @@ case "$1" in
 esac
 )sh";
 
+// A pid of the list whose process has ended may be another test's process by now: only a process
+// in this prefix is one of them.
 const char *kWineserver = R"sh(#!/bin/sh
 dir="$(dirname "$0")"
 echo "wineserver $*" >> "$dir/calls"
-if [ "$1" = -k ]; then for p in $(cat "$dir/pids" 2>/dev/null); do kill $p 2>/dev/null; done; fi
+if [ "$1" = -k ]; then
+  for p in $(cat "$dir/pids" 2>/dev/null); do
+    if tr '\0' '\n' < /proc/$p/environ 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then kill $p; fi
+  done
+fi
 exit 0
 )sh";
 
@@ -90,11 +96,19 @@ protected:
         // An installer ends its flow and the flow's own programs as it goes.
         installers.clear();
         for (const QByteArray &pid : readFile(bin + "/pids").split('\n')) {
-            if (pid.toInt() > 0) {
-                EXPECT_NE(::kill(pid.toInt(), 0), 0) << "stand-in " << pid.constData() << " still runs";
+            if (pid.toInt() > 0 && runsInThePrefix(pid)) {
+                ADD_FAILURE() << "stand-in " << pid.constData() << " still runs";
                 ::kill(pid.toInt(), SIGKILL);
             }
         }
+    }
+
+    // Whether `pid` is a process in this test's prefix: the number of one that has ended may be
+    // another test's process by now.
+    static bool runsInThePrefix(const QByteArray &pid)
+    {
+        const QByteArray wanted = "WINEPREFIX=" + QFile::encodeName(places::winePrefix());
+        return readFile("/proc/" + QString::fromLatin1(pid) + "/environ").split('\0').contains(wanted);
     }
 
     static void writeFile(const QString &path, const QByteArray &text, bool executable = false)
@@ -260,7 +274,7 @@ TEST_F(VARAInstallFlowTest, ACancelEndsOnlyTheOwnSetupWhileAModemRunsAndThePrefi
     EXPECT_EQ(hf.state().kind, Kind::installing);
     waitUntilEnded(hf);
     EXPECT_EQ(hf.state().kind, Kind::idle);
-    EXPECT_NE(::kill(setupPid(), 0), 0);
+    EXPECT_FALSE(runsInThePrefix(QByteArray::number(setupPid())));
     EXPECT_FALSE(calls().contains("wineserver"));
 
     // During the trial launch, with no modem running: the whole prefix.
