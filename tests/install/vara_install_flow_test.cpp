@@ -151,8 +151,9 @@ protected:
         return *installers.back();
     }
 
-    // Real time for the stand-ins and transfers, the manual clock standing still meanwhile. A wait
-    // that runs out names the line that waited and says what the flows and stand-ins did.
+    // Real time for the stand-ins and transfers, the manual clock standing still meanwhile: each
+    // wait ends on what it waits for, and its limit only bounds a flow that never gets there. A
+    // wait that runs out names the line that waited and says what the flows and stand-ins did.
     void waitFor(const std::function<bool()> &done, std::source_location where = std::source_location::current())
     {
         if (test::processEventsUntil(done, 20s)) {

@@ -22,7 +22,8 @@ std::pair<quint16, quint16> twoFreeTcpPorts();
 // Lets go of the ports held by freeTcpPort at the end of every test; the test binaries' main
 // calls it before the tests run.
 void releaseHeldPortsAfterEachTest();
-// A UDP port on 127.0.0.1 that was free a moment ago.
+// A UDP port on 127.0.0.1 that was free a moment ago. Not held like the TCP ones: Direwolf binds
+// its audio port without SO_REUSEADDR, so no socket may stay beside it.
 quint16 freeUdpPort();
 
 // Whether something on `host` accepts a connection to `port` within `wait` (blocking).
