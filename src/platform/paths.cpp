@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <utility>
+#include <vector>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,13 +24,26 @@ QString envOr(const char *name, const QString &fallback)
 
 const QString kScratchName = QStringLiteral("/cordavelle-helper");
 
-// The places of the scratch folder, the one preferred first. The cache comes first: a download of
-// Wine runs to hundreds of megabytes, which a runtime folder kept in memory may not hold.
-QStringList scratchPlaces(const Paths &paths)
+// Whether `folder` is a folder of this user's that no one else may enter or write.
+bool isUsersAlone(const QString &folder)
 {
-    QStringList places{paths.cache() + kScratchName};
+    struct stat st {};
+    return ::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+// The places of the scratch folder, the one preferred first, each with why it can't be used when
+// that is known before trying. The cache comes first: a download of Wine runs to hundreds of
+// megabytes, which a runtime folder kept in memory may not hold. A runtime folder anyone else may
+// enter or write is no place for what only the user may run.
+std::vector<std::pair<QString, QString>> scratchPlaces(const Paths &paths)
+{
+    std::vector<std::pair<QString, QString>> places{{paths.cache() + kScratchName, QString()}};
     if (const QString runtime = paths.runtime(); !runtime.isEmpty()) {
-        places << runtime + kScratchName;
+        places.emplace_back(runtime + kScratchName,
+                            isUsersAlone(runtime)
+                                ? QString()
+                                : QStringLiteral("the session's runtime folder %1 is not this user's alone").arg(runtime));
     }
     return places;
 }
@@ -44,7 +60,11 @@ bool isOwnFolder(const QString &path)
 QString Paths::privateTemporary() const
 {
     QStringList refusals;
-    for (const QString &folder : scratchPlaces(*this)) {
+    for (const auto &[folder, refusal] : scratchPlaces(*this)) {
+        if (!refusal.isEmpty()) {
+            refusals << refusal;
+            continue;
+        }
         try {
             makePrivateFolder(folder);
             return folder;
@@ -58,9 +78,14 @@ QString Paths::privateTemporary() const
 
 QStringList Paths::ownScratchFolders() const
 {
+    QStringList folders;
+    for (const auto &[folder, refusal] : scratchPlaces(*this)) {
+        if (refusal.isEmpty()) {
+            folders << folder;
+        }
+    }
     // Earlier versions kept their scratch files in the shared temporary folder, under a name any
     // user could take first: only a folder that is this user's own there is looked into.
-    QStringList folders = scratchPlaces(*this);
     folders << temporary() + kScratchName + QLatin1Char('-') + QString::number(::geteuid());
     QStringList own;
     for (const QString &folder : folders) {
@@ -87,17 +112,7 @@ QString XdgPaths::temporary() const { return envOr("TMPDIR", QStringLiteral("/tm
 
 QString XdgPaths::cache() const { return envOr("XDG_CACHE_HOME", home() + QStringLiteral("/.cache")); }
 
-QString XdgPaths::runtime() const
-{
-    // A runtime folder anyone else may enter or write is no place for what only the user may run.
-    const QString folder = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    struct stat st {};
-    if (folder.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-        return {};
-    }
-    return folder;
-}
+QString XdgPaths::runtime() const { return qEnvironmentVariable("XDG_RUNTIME_DIR"); }
 
 RootedPaths::RootedPaths(QString root) : m_root(std::move(root)) {}
 

@@ -40,7 +40,7 @@ public:
     QString home() const override;
     QString temporary() const override;
     QString cache() const override;
-    // XDG_RUNTIME_DIR, when it is a folder of this user's that only the user may enter.
+    // XDG_RUNTIME_DIR.
     QString runtime() const override;
 };
 

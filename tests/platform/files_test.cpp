@@ -304,6 +304,8 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
                 ADD_FAILURE() << "a scratch folder was handed out";
             } catch (const FileError &error) {
                 EXPECT_TRUE(error.description().contains(cache + "/cordavelle-helper")) << error.description().toStdString();
+                EXPECT_EQ(error.description().contains(runtime), c.runtime == Runtime::open)
+                    << error.description().toStdString();
             }
         } else {
             const QString folder = (QString::fromLatin1(c.chosen) == "cache" ? cache : runtime) + "/cordavelle-helper";
