@@ -63,6 +63,15 @@ QProcessEnvironment helperEnvironment(const QString &home, const QString &toolsR
     return environment;
 }
 
+// Starts the helper without windows in `environment`, its output and errors read as one.
+bool startHeadless(QProcess &helper, const QProcessEnvironment &environment)
+{
+    helper.setProcessEnvironment(environment);
+    helper.setProcessChannelMode(QProcess::MergedChannels);
+    helper.start(QStringLiteral(HELPER_BINARY_PATH), {QStringLiteral("--headless")});
+    return helper.waitForStarted(5000);
+}
+
 // A private home whose settings start an always-on rigctld stand-in: a daemon with a child of its
 // own, both deaf to SIGTERM, that must be gone once the helper has quit.
 class HelperBinaryTest : public ::testing::Test {
@@ -428,10 +437,7 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
             environment.insert(QStringLiteral("CORDAVELLE_HELPER_LOG_LEVEL"), level);
         }
         QProcess helper;
-        helper.setProcessEnvironment(environment);
-        helper.setProcessChannelMode(QProcess::MergedChannels);
-        helper.start(QStringLiteral(HELPER_BINARY_PATH), {QStringLiteral("--headless")});
-        ASSERT_TRUE(helper.waitForStarted(5000));
+        ASSERT_TRUE(startHeadless(helper, environment));
         const bool listening = test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 20s);
         QString output;
         if (listening) {
@@ -512,10 +518,7 @@ TEST(HelperScratchTest, AnotherUsersEntryInTheSharedTemporaryFolderStopsNothing)
                 environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
             }
             QProcess helper;
-            helper.setProcessEnvironment(environment);
-            helper.setProcessChannelMode(QProcess::MergedChannels);
-            helper.start(QStringLiteral(HELPER_BINARY_PATH), {QStringLiteral("--headless")});
-            ASSERT_TRUE(helper.waitForStarted(5000));
+            ASSERT_TRUE(startHeadless(helper, environment));
             QString output;
             const QStringList cleanUp{QStringLiteral("Swept partial download: wine-stable.tar.xz.download"),
                                       QStringLiteral("Removed 1 private folders that an earlier run left in ") + shared,
