@@ -17,7 +17,6 @@
 #include <QProcess>
 
 #include <csignal>
-#include <source_location>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -153,22 +152,23 @@ protected:
 
     // Real time for the stand-ins and transfers, the manual clock standing still meanwhile: each
     // wait ends on what it waits for, and its limit only bounds a flow that never gets there. A
-    // wait that runs out names the line that waited and says what the flows and stand-ins did.
-    void waitFor(const std::function<bool()> &done, std::source_location where = std::source_location::current())
+    // wait that runs out names the line that waited (by __builtin_LINE: Debian's clang has no
+    // std::source_location) and says what the flows and stand-ins did.
+    void waitFor(const std::function<bool()> &done, int line = __builtin_LINE())
     {
         if (test::processEventsUntil(done, 20s)) {
             return;
         }
-        std::string told = "the wait at line " + std::to_string(where.line()) + " ran out\nstand-ins:\n"
+        std::string told = "the wait at line " + std::to_string(line) + " ran out\nstand-ins:\n"
                            + calls().toStdString();
         for (const auto &installer : installers) {
             told += "\n" + installer->logLines().join('\n').toStdString();
         }
         FAIL() << told;
     }
-    void waitUntilEnded(const VARAInstaller &installer, std::source_location where = std::source_location::current())
+    void waitUntilEnded(const VARAInstaller &installer, int line = __builtin_LINE())
     {
-        waitFor([&] { return !installer.isInstalling(); }, where);
+        waitFor([&] { return !installer.isInstalling(); }, line);
     }
     static bool logged(const VARAInstaller &installer, const QString &text)
     {
@@ -180,9 +180,9 @@ protected:
         return false;
     }
     void waitForLine(const VARAInstaller &installer, const QString &text,
-                     std::source_location where = std::source_location::current())
+                     int line = __builtin_LINE())
     {
-        waitFor([&] { return logged(installer, text); }, where);
+        waitFor([&] { return logged(installer, text); }, line);
     }
     QString calls() const { return QString::fromUtf8(readFile(bin + "/calls")); }
 
