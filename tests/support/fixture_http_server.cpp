@@ -2,6 +2,10 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QFile>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 #include <memory>
 
@@ -73,6 +77,18 @@ public:
         }
     }
 
+    bool clientsReadEverything() const
+    {
+        for (const auto &[socket, connection] : m_connections) {
+            int unacknowledged = 0;
+            if (socket->bytesToWrite() > 0 || ::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &unacknowledged) != 0 ||
+                unacknowledged > 0 || unreadByPeer(*socket) != 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     void releaseAll()
     {
         for (auto &[socket, connection] : m_connections) {
@@ -86,6 +102,31 @@ public:
     }
 
 private:
+    // The bytes waiting in the receive queue of the client's end of `socket`, from the kernel's
+    // table of IPv4 and IPv6 sockets; -1 when that end is not found.
+    static long unreadByPeer(const QTcpSocket &socket)
+    {
+        for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            QFile file(QString::fromLatin1(table));
+            if (!file.open(QIODevice::ReadOnly)) {
+                continue;
+            }
+            file.readLine();
+            while (!file.atEnd()) {
+                // "sl local_address rem_address st tx_queue:rx_queue …", ports in hexadecimal.
+                const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+                if (fields.size() < 5) {
+                    continue;
+                }
+                const auto port = [](const QByteArray &address) { return address.mid(address.lastIndexOf(':') + 1).toUInt(nullptr, 16); };
+                if (port(fields[1]) == socket.peerPort() && port(fields[2]) == socket.localPort()) {
+                    return fields[4].mid(fields[4].indexOf(':') + 1).toLong(nullptr, 16);
+                }
+            }
+        }
+        return -1;
+    }
+
     struct Connection {
         QTcpSocket *socket = nullptr;
         QByteArray received;
@@ -305,6 +346,14 @@ void FixtureHttpServer::serveFault(const QString &path, Fault fault)
 void FixtureHttpServer::release()
 {
     QMetaObject::invokeMethod(m_worker, [this] { m_worker->releaseAll(); }, Qt::BlockingQueuedConnection);
+}
+
+bool FixtureHttpServer::clientsReadEverything() const
+{
+    bool read = false;
+    QMetaObject::invokeMethod(m_worker, [this, &read] { read = m_worker->clientsReadEverything(); },
+                              Qt::BlockingQueuedConnection);
+    return read;
 }
 
 void FixtureHttpServer::releaseBytes(qint64 bytes)

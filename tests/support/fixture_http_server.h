@@ -83,6 +83,10 @@ public:
 
     // How many answers wait for release() now.
     int stalledCount() const { return m_stalled.load(); }
+    // Whether the clients have read every byte sent to them so far: nothing is left in this
+    // server's send queues, nor in the clients' receive queues (the kernel's socket table), so
+    // that what a client does on reading it is at most a posted event away.
+    bool clientsReadEverything() const;
     std::vector<Request> requests() const;
     std::vector<Request> requestsFor(const QString &path) const;
 
