@@ -105,6 +105,10 @@ OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, boo
     if (m_pid == 0) {
         // Only calls that are safe in the child of a threaded process.
         ::close(pipe[0]);
+        // What the test holds (the ports it handed out among them) is not the listener's: kept
+        // here, a look for the process that holds such a socket could name this child.
+        ::close_range(3, unsigned(pipe[1]) - 1, 0);
+        ::close_range(unsigned(pipe[1]) + 1, ~0U, 0);
         char ready = 0;
         int fd = -1;
         const int on = 1;
