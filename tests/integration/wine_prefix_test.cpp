@@ -97,8 +97,19 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
     });
 
     const WineserverKill killAtEnd(*wine, prefix);
-    manager.startFullSetup();
-    ASSERT_TRUE(env.clock().runUntil([&] { return !manager.isBusy(); }, 1s, 150s));
+    const auto setUp = [&] {
+        manager.startFullSetup();
+        return env.clock().runUntil([&] { return !manager.isBusy(); }, 1s, 150s);
+    };
+    ASSERT_TRUE(setUp());
+    // Now and then Wine's own loader cannot start a command at all, before the command does
+    // anything ("wine: failed to map the shared user data: c0000018": an address it maps at a fixed
+    // place was taken; about one start in 700 on a busy machine here). The set-up then fails, as it
+    // must, and the user presses Retry: so does the test, for that failure alone.
+    if (manager.state() != WinePrefixManager::State::ready() &&
+        manager.logLines().join('\n').contains("failed to map the shared user data")) {
+        ASSERT_TRUE(setUp());
+    }
     ASSERT_EQ(manager.state(), WinePrefixManager::State::ready()) << manager.logLines().join('\n').toStdString();
     EXPECT_FALSE(dependenciesAfterWineboot);
     EXPECT_TRUE(manager.hasDependencies());
