@@ -1,5 +1,8 @@
 #include "files.h"
 
+#include "entry_writers.h"
+#include "platform.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -186,12 +189,15 @@ void makePrivateFolder(const QString &path)
     }
     // Whoever may write the folder around it may move ours aside and put one of her own in its
     // place between our check and our use; a sticky folder lets nobody move what is not theirs.
+    // Write through the user's private group (a folder made under umask 002) gives nobody else
+    // that, and an access list may give it to anyone.
+    const QString parent = info.absolutePath();
     struct stat around {};
-    if (::stat(QFile::encodeName(info.absolutePath()).constData(), &around) != 0 ||
+    if (::stat(QFile::encodeName(parent).constData(), &around) != 0 ||
         (around.st_uid != ::geteuid() && around.st_uid != 0) ||
-        ((around.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (around.st_mode & S_ISVTX) == 0)) {
+        ((around.st_mode & S_ISVTX) == 0 && EntryWriters(Platform::current().accounts()).of(parent, around))) {
         throw FileError(QStringLiteral("%1 is not a private folder of this user: other users may write %2")
-                            .arg(path, info.absolutePath()));
+                            .arg(path, parent));
     }
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         const int err = errno;

@@ -41,9 +41,10 @@ std::vector<std::pair<QString, QString>> scratchPlaces(const Paths &paths)
     std::vector<std::pair<QString, QString>> places{{paths.cache() + kScratchName, QString()}};
     if (const QString runtime = paths.runtime(); !runtime.isEmpty()) {
         places.emplace_back(runtime + kScratchName,
-                            isUsersAlone(runtime)
-                                ? QString()
-                                : QStringLiteral("the session's runtime folder %1 is not this user's alone").arg(runtime));
+                            isUsersAlone(runtime) ? QString()
+                            : QFileInfo::exists(runtime)
+                                ? QStringLiteral("the session's runtime folder %1 is not this user's alone").arg(runtime)
+                                : QStringLiteral("the session's runtime folder %1 does not exist").arg(runtime));
     }
     return places;
 }

@@ -1,3 +1,4 @@
+#include "platform/accounts.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "support/scoped_environment.h"
@@ -252,7 +253,7 @@ TEST(Files, WhatTheHelperKeepsIsMadePrivateAtStartAndStaysSo)
 // the session's runtime folder when that is the user's alone, else nowhere, saying where it tried.
 TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
 {
-    enum class Cache { usable, link, file, openParent };
+    enum class Cache { usable, link, file, openParent, groupWritable };
     enum class Runtime { own, unset, open };
     struct Case {
         const char *name;
@@ -265,6 +266,7 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
         {"the cache without a runtime folder", Cache::usable, Runtime::unset, "cache"},
         {"a link in the cache's place", Cache::link, Runtime::own, "runtime"},
         {"a cache folder others may write", Cache::openParent, Runtime::own, "runtime"},
+        {"a cache folder made under umask 002", Cache::groupWritable, Runtime::own, "cache"},
         {"a file in the cache's place, no runtime folder", Cache::file, Runtime::unset, nullptr},
         {"a runtime folder others may enter", Cache::link, Runtime::open, nullptr},
     };
@@ -294,6 +296,15 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
             break;
         case Cache::openParent:
             ::chmod(QFile::encodeName(cache).constData(), 0777);
+            break;
+        case Cache::groupWritable:
+            // Only the user's own group may write it, which holds nobody else where each user has
+            // a group of her own (as the test runs).
+            ASSERT_EQ(::chown(QFile::encodeName(cache).constData(), ::geteuid(), ::getegid()), 0);
+            ::chmod(QFile::encodeName(cache).constData(), 0775);
+            if (privateGroupOf(env.platform().accounts(), ::getegid(), ::geteuid()) != PrivateGroup::yes) {
+                continue;
+            }
             break;
         }
 
