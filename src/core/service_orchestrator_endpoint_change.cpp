@@ -76,8 +76,10 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
         // A new Direwolf can't start while the old one is still stopping, and would find its
         // ports taken.
         co_await waitWhileStopping(m_clock, QPointer(&direwolfProcess()), kOldDirewolfStopLimit, cancel);
+        // Started as any other start is: the new child's ports get the helper's holds and the
+        // check for another user's program on them.
         if (self && !cancel.stop_requested()) {
-            co_await m_direwolfStart->start(cancel);
+            co_await startInTurn(ServiceID::direwolf, cancel, true);
         }
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());

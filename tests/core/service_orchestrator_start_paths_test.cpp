@@ -790,6 +790,10 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     QFile conf(DirewolfConfigManager::configPath());
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
     EXPECT_TRUE(conf.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[1].toUtf8()));
+    // Nobody else can answer a client on the other family's loopback beside the new Direwolf.
+    for (const int port : {dw.kissPort, dw.agwPort}) {
+        EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::LocalHostIPv6), static_cast<quint16>(port))) << port;
+    }
 
     // Within the guard time another change is only noted; after it, a vanished server leaves
     // Direwolf running.
