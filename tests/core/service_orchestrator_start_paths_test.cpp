@@ -73,11 +73,22 @@ protected:
         return outcome->error;
     }
 
+    // Each test's own ports: on the default ones a start could meet a child or a hold of another
+    // test running beside it, and say its port is in use.
     DirewolfConfig direwolf(const QString &binary)
     {
         DirewolfConfig config;
         config.callsign = QStringLiteral("N0CALL");
         config.direwolfPath = binary;
+        std::tie(config.kissPort, config.agwPort) = test::twoFreeTcpPorts();
+        return config;
+    }
+
+    RigctldConfig rigctld(const QString &binary)
+    {
+        RigctldConfig config;
+        config.rigctldPath = binary;
+        config.tcpPort = test::freeTcpPort();
         return config;
     }
 
@@ -400,8 +411,7 @@ TEST_F(StartPathsTest, AChildThatEndsDuringItsStartLeavesTheServiceInErrorWithou
 {
     // Real time: the child's end has to be seen while its port is awaited.
     env.useSystemClock();
-    RigctldConfig rig;
-    rig.rigctldPath = script(QStringLiteral("rigctld"), "printf 'one\\n\\ntwo\\nthree\\nno such device\\n'; exit 3");
+    RigctldConfig rig = rigctld(script(QStringLiteral("rigctld"), "printf 'one\\n\\ntwo\\nthree\\nno such device\\n'; exit 3"));
     rig.manageRadioPower = true;
     config.setRigctldConfig(rig);
     auto outcome = test::track(orchestrator->startService(ServiceID::rigctld));
@@ -517,16 +527,16 @@ TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCu
 
 TEST_F(StartPathsTest, AnotherProgramOnTheServicesPortFailsTheStartBeforeAnyLaunch)
 {
-    RigctldConfig rig;
-    rig.rigctldPath = script(QStringLiteral("rigctld"), "exec sleep 600");
+    const RigctldConfig rig = rigctld(script(QStringLiteral("rigctld"), "exec sleep 600"));
     config.setRigctldConfig(rig);
     env.commands().respond("lsof", CommandResult::exited(0, "500\n"));
     env.commands().executables = {{500, "/usr/bin/python3.11"}};
     EXPECT_EQ(startAndWait(ServiceID::rigctld), std::nullopt);
     EXPECT_EQ(orchestrator->rigctldProcess().state(), ServiceRunState::error);
     EXPECT_EQ(orchestrator->rigctldProcess().lastError(),
-              QString::fromUtf8("rigctld's port 4532 is in use by another of your programs (python3.11, pid 500) "
-                                "\u2014 stop it or choose another port"));
+              QString::fromUtf8("rigctld's port %1 is in use by another of your programs (python3.11, pid 500) "
+                                "\u2014 stop it or choose another port")
+                  .arg(rig.tcpPort));
     EXPECT_EQ(orchestrator->rigctldProcess().lastLaunchCommand(), std::nullopt);
     EXPECT_TRUE(env.commands().signalsSent.empty());
 }
@@ -535,7 +545,6 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
 {
     DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf")));
     dw.pttMethod = DirewolfPTTMethod::rigctld();
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
     auto outcome = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
@@ -645,7 +654,6 @@ TEST_F(StartPathsTest, DirewolfKeysThroughThePortTheRunningRigctldListensOn)
     const QString direwolfReady = env.root() + QStringLiteral("/direwolf-listening");
     DirewolfConfig dw = direwolf(file(QStringLiteral("direwolf"), test::listeningStandIn(direwolfReady)));
     dw.pttMethod = DirewolfPTTMethod::rigctld();
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
     auto outcome = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(direwolfReady)));
@@ -670,7 +678,6 @@ TEST_F(StartPathsTest, ARigctldStartedForDirewolfOutlivesAStopOfDirewolfDuringIt
     config.setRigctldConfig(rig);
     DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exec sleep 600"));
     dw.pttMethod = DirewolfPTTMethod::rigctld();
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
 
     auto outcome = test::track(orchestrator->startService(ServiceID::direwolf));
@@ -700,7 +707,6 @@ TEST_F(StartPathsTest, DirewolfTakesTheOutcomeOfARigctldStartUnderWay)
     config.setRigctldConfig(rig);
     DirewolfConfig dw = direwolf(script(QStringLiteral("direwolf"), "exit 1"));
     dw.pttMethod = DirewolfPTTMethod::rigctld();
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
     ManagedProcess &rigctld = orchestrator->rigctldProcess();
     std::chrono::milliseconds sweep{0};
@@ -764,7 +770,6 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     // A Direwolf that ignores SIGTERM: its restart has to wait for the SIGKILL.
     DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf"), true));
     dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
     config.setDirewolfConfig(dw);
     auto outcome = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
