@@ -106,8 +106,12 @@ protected:
 
     void runVaraHF()
     {
-        orchestrator.startService(ServiceID::varaHF);
-        ASSERT_TRUE(test::processEventsUntil([&] { return orchestrator.varaProcess().state() == ServiceRunState::running; }));
+        // Waits for the start's end, whichever it is: under the sanitizers on a busy machine the
+        // start once took over 5 s. The limit only bounds a start that never ends.
+        const auto started = test::track(orchestrator.startService(ServiceID::varaHF));
+        ASSERT_TRUE(test::processEventsUntil([&] { return started->done; }, 60s));
+        ASSERT_EQ(orchestrator.varaProcess().state(), ServiceRunState::running)
+            << orchestrator.varaProcess().lastError().value_or(QString()).toStdString();
     }
 
     QAction *command(const QString &name) { return app->managementWindow().findChild<QAction *>(name); }
