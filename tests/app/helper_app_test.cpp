@@ -13,6 +13,7 @@
 #include "support/app_objects.h"
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
 #include "support/task_outcome.h"
 #include "support/wire_client.h"
@@ -106,6 +107,8 @@ protected:
 
     void runVaraHF()
     {
+        varaPorts.emplace(8300);
+        ASSERT_TRUE(varaPorts->held());
         // Waits for the start's end, whichever it is: under the sanitizers on a busy machine the
         // start once took over 5 s. The limit only bounds a start that never ends.
         const auto started = test::track(orchestrator.startService(ServiceID::varaHF));
@@ -117,6 +120,9 @@ protected:
     QAction *command(const QString &name) { return app->managementWindow().findChild<QAction *>(name); }
 
     test::ChildProcessGroups children;
+    // VARA's ports are fixed: its start holds their IPv6 addresses, which a test beside this one
+    // that binds them itself must not meet, nor this start that test's.
+    std::optional<test::FixedPortLock> varaPorts;
     // Whether the rig-control browsing had begun when the update check ran.
     std::optional<bool> browsingAtUpdateCheck;
 };

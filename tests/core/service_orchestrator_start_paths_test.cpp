@@ -18,6 +18,7 @@
 
 #include "support/child_processes.h"
 #include "support/event_wait.h"
+#include "support/fixed_port_lock.h"
 #include "support/listening_stand_in.h"
 #include "support/local_ports.h"
 #include "support/orchestrator_fixture.h"
@@ -93,6 +94,15 @@ protected:
     }
 
     int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
+
+    // VARA's ports are fixed: a start of VARA holds their IPv6 addresses before it fails, which a
+    // test beside this one that binds them itself must not meet, nor this start that test's.
+    void holdVaraPorts()
+    {
+        varaPorts.emplace(8300);
+        ASSERT_TRUE(varaPorts->held());
+    }
+    std::optional<test::FixedPortLock> varaPorts;
 
     QCoro::Task<void> startOverTheAPI(ServiceControl &services, PairingManager &pairing)
     {
@@ -179,6 +189,7 @@ TEST(RigControlServer, IsTakenOnlyWhenEveryListenerOnItsPortIsTheUsers)
 
 TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
 {
+    holdVaraPorts();
     EXPECT_EQ(startAndWait(ServiceID::rigctld), HelperError::rigctldNotFound().description());
 
     // An Intel-only build on Apple silicon: 64-bit Mach-O, CPU type x86_64.
@@ -235,6 +246,7 @@ TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
 // every start looks again, and runs the file the links led to when it looked.
 TEST_F(StartPathsTest, AProgramAnotherUserCouldChangeIsNeverLaunched)
 {
+    holdVaraPorts();
     const QString open = env.root() + QStringLiteral("/open");
     const QString ran = env.root() + QStringLiteral("/ran");
     const QString theirs = file(QStringLiteral("open/tool"), "#!/bin/sh\ntouch '" + ran.toUtf8() + "'\nexec sleep 600\n");
@@ -297,6 +309,7 @@ TEST_F(StartPathsTest, AProgramAnotherUserCouldChangeIsNeverLaunched)
 // and its log, once, and goes with the next start or stop. The API's record is left as it was.
 TEST_F(StartPathsTest, AStartFromAWindowShowsWhatItThrewUntilTheNextStartOrStop)
 {
+    holdVaraPorts();
     OrchestratorServiceControl services(*orchestrator);
     struct Case {
         const char *cause;

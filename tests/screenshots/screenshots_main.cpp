@@ -8,6 +8,7 @@
 #include "core/rigctld_start_path.h"
 
 #include "support/event_wait.h"
+#include "support/fixed_port_lock.h"
 #include "support/manual_clock.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -109,8 +110,13 @@ ShotEnvironment::ShotEnvironment()
     VARAFMConfig fmRecord = config.varaFMConfig();
     installVARA(VARAVariant::fm, fmRecord, QStringLiteral("4.3.9"), brokenWine);
     config.setVaraFMConfig(fmRecord);
-    auto fmStart = test::track(orchestrator.startService(ServiceID::varaFM));
-    test::processEventsUntil([&] { return fmStart->done; });
+    {
+        // VARA's ports are fixed, and the start holds their IPv6 addresses until it fails: no
+        // test beside this one that binds them itself may meet that.
+        const test::FixedPortLock varaPorts(8300);
+        auto fmStart = test::track(orchestrator.startService(ServiceID::varaFM));
+        test::processEventsUntil([&] { return fmStart->done; });
+    }
     ManagedProcess &hf = orchestrator.process(ServiceID::varaHF);
     hf.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
     runAsStarted(hf, wine, {places::varaExecutable(VARAVariant::hf)}, QStringLiteral("*.exe"));
