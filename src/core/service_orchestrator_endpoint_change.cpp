@@ -11,15 +11,6 @@
 
 namespace cordavelle {
 
-using namespace std::chrono_literals;
-
-namespace {
-
-// How long a restart waits for the old Direwolf to be gone (its stop escalates to SIGKILL after 2 s).
-constexpr auto kOldDirewolfStopLimit = 2500ms;
-
-} // namespace
-
 void ServiceOrchestrator::installEndpointChangeObserver()
 {
     m_discovery.setOnEndpointsChanged([self = QPointer(this)] {
@@ -73,11 +64,9 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
 
     std::optional<QString> failure;
     try {
-        // A new Direwolf can't start while the old one is still stopping, and would find its
-        // ports taken.
-        co_await waitWhileStopping(m_clock, QPointer(&direwolfProcess()), kOldDirewolfStopLimit, cancel);
-        // Started as any other start is: the new child's ports get the helper's holds and the
-        // check for another user's program on them.
+        // Started as any other start is, which waits for the old Direwolf to be gone (its ports
+        // would be taken) and gives the new child's ports the helper's holds and the check for
+        // another user's program on them.
         if (self && !cancel.stop_requested()) {
             co_await startInTurn(ServiceID::direwolf, cancel, true);
         }
