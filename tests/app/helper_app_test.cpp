@@ -107,7 +107,7 @@ protected:
 
     void runVaraHF()
     {
-        varaPorts.emplace(8300);
+        varaPorts.emplace();
         ASSERT_TRUE(varaPorts->held());
         // Waits for the start's end, whichever it is: under the sanitizers on a busy machine the
         // start once took over 5 s. The limit only bounds a start that never ends.
@@ -120,9 +120,7 @@ protected:
     QAction *command(const QString &name) { return app->managementWindow().findChild<QAction *>(name); }
 
     test::ChildProcessGroups children;
-    // VARA's ports are fixed: its start holds their IPv6 addresses, which a test beside this one
-    // that binds them itself must not meet, nor this start that test's.
-    std::optional<test::FixedPortLock> varaPorts;
+    std::optional<test::VaraPortsLock> varaPorts;
     // Whether the rig-control browsing had begun when the update check ran.
     std::optional<bool> browsingAtUpdateCheck;
 };

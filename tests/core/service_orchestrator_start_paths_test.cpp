@@ -95,14 +95,13 @@ protected:
 
     int linesContaining(const QString &text) { return env.log().messages().filter(text).size(); }
 
-    // VARA's ports are fixed: a start of VARA holds their IPv6 addresses before it fails, which a
-    // test beside this one that binds them itself must not meet, nor this start that test's.
+    // For the tests that start VARA, whose starts fail only after holding its ports.
     void holdVaraPorts()
     {
-        varaPorts.emplace(8300);
+        varaPorts.emplace();
         ASSERT_TRUE(varaPorts->held());
     }
-    std::optional<test::FixedPortLock> varaPorts;
+    std::optional<test::VaraPortsLock> varaPorts;
 
     QCoro::Task<void> startOverTheAPI(ServiceControl &services, PairingManager &pairing)
     {

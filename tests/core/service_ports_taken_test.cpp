@@ -122,7 +122,7 @@ TEST_F(ServicePortsTakenTest, EveryServiceRefusesToLaunchOnAPortAnotherUserHolds
     for (const Case &c : cases) {
         SCOPED_TRACE(c.cause);
         c.arrange();
-        const std::optional<test::FixedPortLock> fixed = c.port == 8300 ? std::make_optional<test::FixedPortLock>(8300)
+        const std::optional<test::VaraPortsLock> fixed = c.port == 8300 ? std::make_optional<test::VaraPortsLock>()
                                                                         : std::nullopt;
         ASSERT_TRUE(!fixed || fixed->held());
         const test::OtherUserListener theirs(c.port);
@@ -199,7 +199,7 @@ TEST_F(ServicePortsTakenTest, ASocketOnTheOtherFamilyRefusesTheStartBeforeALaunc
             continue;
         }
         config.setAllowNetworkAccess(c.networkAccess);
-        const std::optional<test::FixedPortLock> fixed = c.port == 8301 ? std::make_optional<test::FixedPortLock>(8300)
+        const std::optional<test::VaraPortsLock> fixed = c.port == 8301 ? std::make_optional<test::VaraPortsLock>()
                                                                         : std::nullopt;
         ASSERT_TRUE(!fixed || fixed->held());
         const test::OtherUserListener bound(c.port, c.theirs, c.listening, c.owner);

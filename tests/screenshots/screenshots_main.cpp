@@ -111,9 +111,7 @@ ShotEnvironment::ShotEnvironment()
     installVARA(VARAVariant::fm, fmRecord, QStringLiteral("4.3.9"), brokenWine);
     config.setVaraFMConfig(fmRecord);
     {
-        // VARA's ports are fixed, and the start holds their IPv6 addresses until it fails: no
-        // test beside this one that binds them itself may meet that.
-        const test::FixedPortLock varaPorts(8300);
+        const test::VaraPortsLock varaPorts;
         auto fmStart = test::track(orchestrator.startService(ServiceID::varaFM));
         test::processEventsUntil([&] { return fmStart->done; });
     }

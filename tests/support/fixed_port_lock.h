@@ -25,4 +25,11 @@ private:
     bool m_held = false;
 };
 
+// VARA's ports are fixed, and a start of VARA holds their IPv6 addresses until it ends: a test
+// that starts VARA and one that binds those ports itself must not meet, so each takes this lock.
+class VaraPortsLock : public FixedPortLock {
+public:
+    VaraPortsLock() : FixedPortLock(8300) {}
+};
+
 } // namespace cordavelle::test
