@@ -36,7 +36,8 @@ echo "wine $*" >> "$dir/calls"
 echo $$ >> "$dir/pids"
 case "$1" in
 *etup.exe)
-  case "$1" in
+  # By the file's own name: the test's temporary folder has random letters, "FM" among them now and then.
+  case "$(basename "$1")" in
   *FM*) d="$WINEPREFIX/drive_c/VARA FM"; exe=VARAFM.exe; files="VARAFMNarrow.dat VARAFMWide.dat"; conf=fm ;;
   *) d="$WINEPREFIX/drive_c/VARA"; exe=VARA.exe; files="Data.dat VARAHF500.dat VARAHF2300.dat VARAHF2750.dat"; conf=hf ;;
   esac
