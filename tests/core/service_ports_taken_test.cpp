@@ -7,9 +7,12 @@
 #include "base/helper_places.h"
 #include "core/orchestrator_service_control.h"
 #include "core/port_probe.h"
+#include "core/service_addresses.h"
+#include "platform/network_interfaces.h"
 
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
+#include "support/link_local.h"
 #include "support/listening_stand_in.h"
 #include "support/local_ports.h"
 #include "support/needs_root.h"
@@ -25,6 +28,8 @@
 
 #include <csignal>
 #include <optional>
+#include <tuple>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -289,6 +294,18 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         program(QStringLiteral("listens-everywhere"), test::listeningStandIn(ready, false, QStringLiteral("0.0.0.0")));
     const QString silent = sleeper(QStringLiteral("silent"));
     const QString exits = program(QStringLiteral("exits"), "#!/bin/sh\nexit 1\n");
+    // A process the launched program started binds rigctld's port and never listens there: the
+    // port is the launched program's own, which never opened it.
+    const QString onlyBinds = program(QStringLiteral("only-binds"), QStringLiteral(R"(#!/bin/sh
+perl -MIO::Socket::INET -e '
+for (my $i = 0; $i < @ARGV; ++$i) { $port = $ARGV[$i + 1] if $ARGV[$i] eq "-t"; }
+my $socket = IO::Socket::INET->new(LocalAddr => "127.0.0.1", LocalPort => $port, Proto => "tcp", ReuseAddr => 1)
+    or die "bind: $!";
+open(my $ready, ">", "%1") or die "ready: $!";
+close $ready;
+sleep 600;' -- "$@"
+exit $?
+)").arg(ready).toUtf8());
 
     // Another program takes the port once the check is done, as the helper reaps it: another
     // user's, or one of the user's own that the reaping does not see, as it only binds the port
@@ -318,6 +335,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
     const Case cases[] = {
         {ServiceID::rigctld, listens, 0, std::nullopt},
         {ServiceID::rigctld, silent, 0, QStringLiteral("rigctld did not open its port %1 within 5 s").arg(kiss)},
+        {ServiceID::rigctld, onlyBinds, 0, QStringLiteral("rigctld did not open its port %1 within 5 s").arg(kiss)},
         {ServiceID::rigctld, exits, 0, QStringLiteral("rigctld exited during its start: Process exited with code 1")},
         {ServiceID::rigctld, silent, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + inUse},
         {ServiceID::rigctld, exits, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + inUse},
@@ -355,7 +373,7 @@ TEST_F(ServicePortsTakenTest, AStartIsDoneOnlyWhenTheChildsOwnListenerIsOnEveryP
         auto outcome = test::track(startOverTheAPI(c.id, reply));
         // The child that exits is awaited in real time too.
         std::function<bool()> settled;
-        if (c.program == listens || c.program == listensEverywhere) {
+        if (c.program == listens || c.program == listensEverywhere || c.program == onlyBinds) {
             settled = test::standInReady(ready);
         } else if (c.program == exits) {
             settled = [] { return false; };
@@ -439,6 +457,103 @@ TEST_F(ServicePortsTakenTest, TheStatusNamesThePortsTheChildWasLaunchedWith)
         orchestrator->stopService(c.id);
         ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->process(c.id).state() == ServiceRunState::stopped; }, 5s));
         EXPECT_EQ(orchestrator->status(c.id).ports, c.ports(stored));
+    }
+}
+
+// An IPv6 address of this machine other than the loopback, where a program on IPv6's every address
+// meets LAN clients; none, with why, where there is none and none can be made.
+std::optional<QHostAddress> addressBeyondTheLoopback6(QString *whyNot)
+{
+    for (const InterfaceAddress &entry : KernelNetworkInterfaces().addresses()) {
+        if (entry.address.protocol() == QAbstractSocket::IPv6Protocol && !entry.address.isLoopback()
+            && !entry.address.isLinkLocal()) {
+            return entry.address;
+        }
+    }
+    return test::ownLinkLocalAddress(whyNot);
+}
+
+// Network access allowed while services run: beside each one launched without it the helper holds
+// IPv6's every address at once, once however often the setting goes back and forth before a
+// restart, while one launched with it needs nothing more. rigctld listens where the setting its
+// holds were taken for says, though the setting changed before its launch.
+TEST_F(ServicePortsTakenTest, NetworkAccessAllowedWhileServicesRunHoldsEveryAddressBesideEachOnce)
+{
+    QString whyNot;
+    const std::optional<QHostAddress> lan = addressBeyondTheLoopback6(&whyNot);
+    const bool both = canListenOnBothFamilies();
+    const QString ready = env.root() + QStringLiteral("/listening");
+    const QString listens = program(QStringLiteral("listens"), test::listeningStandIn(ready));
+    RigctldConfig rig;
+    rig.rigctldPath = listens;
+    rig.tcpPort = test::freeTcpPort();
+    config.setRigctldConfig(rig);
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    dw.direwolfPath = listens;
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    config.setDirewolfConfig(dw);
+
+    const auto startRunning = [&](ServiceID id) {
+        QFile::remove(ready);
+        auto outcome = start(id);
+        ASSERT_TRUE(runUntilSettled(id, [&] { return outcome->done; }, test::standInReady(ready)));
+        ASSERT_EQ(orchestrator->process(id).state(), ServiceRunState::running);
+    };
+    const auto holdsLogged = [&](int port) {
+        return linesContaining(QStringLiteral("Network access allowed: holding [::]:%1 ").arg(port));
+    };
+    // Whether the port's IPv6 every address is held, so that no other program may bind it; told
+    // only where an address beyond the loopback can be tried.
+    const auto expectEveryAddressHeld = [&](int port, bool held) {
+        if (lan) {
+            EXPECT_EQ(test::bindable(*lan, static_cast<quint16>(port)), !held) << port;
+        }
+    };
+    // Allowed once the holds are taken, while the start sweeps stale rigctld processes.
+    bool allowed = true;
+    env.commands().respond("pkill", [&](const Command &) {
+        if (!std::exchange(allowed, true)) {
+            config.setAllowNetworkAccess(true);
+        }
+        return CommandResult::exited(1);
+    });
+
+    for (const bool rigctldWithAccess : {false, true}) {
+        SCOPED_TRACE(rigctldWithAccess ? "rigctld launched with network access" : "allowed during rigctld's start");
+        env.log().entries.clear();
+        config.setAllowNetworkAccess(rigctldWithAccess);
+        allowed = rigctldWithAccess;
+        startRunning(ServiceID::rigctld);
+        ASSERT_TRUE(allowed);
+        const QString listen = QStringLiteral(" -T %1 ").arg(rigctldListenAddress(rigctldWithAccess, both));
+        EXPECT_TRUE(orchestrator->process(ServiceID::rigctld).lastLaunchCommand()->contains(listen))
+            << orchestrator->process(ServiceID::rigctld).lastLaunchCommand()->toStdString();
+        EXPECT_EQ(orchestrator->networkAccessInEffect(ServiceID::rigctld), rigctldWithAccess);
+
+        config.setAllowNetworkAccess(false);
+        startRunning(ServiceID::direwolf);
+        expectEveryAddressHeld(dw.kissPort, false);
+        config.setAllowNetworkAccess(true);
+        config.setAllowNetworkAccess(false);
+        config.setAllowNetworkAccess(true);
+        EXPECT_TRUE(orchestrator->networkAccessAwaitsRestart());
+        for (const int port : {dw.kissPort, dw.agwPort}) {
+            EXPECT_EQ(holdsLogged(port), 1) << port;
+            expectEveryAddressHeld(port, true);
+        }
+        // The stand-in listens on IPv4 alone, where rigctld would take IPv6's every address itself.
+        EXPECT_EQ(holdsLogged(rig.tcpPort), rigctldWithAccess ? 0 : 1);
+        expectEveryAddressHeld(rig.tcpPort, !rigctldWithAccess || !both);
+        EXPECT_EQ(linesContaining(QStringLiteral("can't be held")), 0);
+
+        for (const ServiceID id : {ServiceID::rigctld, ServiceID::direwolf}) {
+            orchestrator->stopService(id);
+            ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->process(id).state() == ServiceRunState::stopped; }, 5s));
+        }
+    }
+    if (!lan) {
+        GTEST_SKIP() << "the holds' check on an IPv6 address beyond the loopback: " << whyNot.toStdString();
     }
 }
 

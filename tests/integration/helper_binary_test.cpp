@@ -462,6 +462,43 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
     }
 }
 
+// With no scratch folder to be had (the cache's is taken by a file, and the session names no
+// runtime folder) the helper still runs its clean-up, serves its API and ends at a SIGTERM.
+TEST(HelperScratchTest, WithoutAScratchFolderASigtermStillEndsIt)
+{
+    test::TestPlatform env;
+    const quint16 port = test::freeTcpPort();
+    ASSERT_NE(port, 0);
+    ConfigStore(env.defaults(), env.platform()).setApiPort(port);
+    env.defaults().setObject(QStringLiteral("hasCompletedHelperSetup"), true);
+    const QString cache = env.root() + QStringLiteral("/cache");
+    ASSERT_TRUE(test::writeFile(cache + QStringLiteral("/cordavelle-helper"), "taken"));
+
+    QProcessEnvironment environment = helperEnvironment(env.platform().paths().home(), env.root());
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), cache);
+    environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    QProcess helper;
+    ASSERT_TRUE(startHeadless(helper, environment));
+    QString output;
+    const bool cleaned = test::processEventsUntil(
+        [&] {
+            output += QString::fromUtf8(helper.readAll());
+            return output.contains(QStringLiteral("[OrphanReaper]"));
+        },
+        20s);
+    EXPECT_TRUE(cleaned) << output.toStdString();
+    EXPECT_TRUE(test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 20s)) << output.toStdString();
+
+    const auto pid = static_cast<pid_t>(helper.processId());
+    ASSERT_GT(pid, 0);
+    ::kill(pid, SIGTERM);
+    const bool ended = helper.waitForFinished(3000);
+    output += QString::fromUtf8(helper.readAll());
+    ASSERT_TRUE(ended) << output.toStdString();
+    EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << output.toStdString();
+    EXPECT_EQ(helper.exitCode(), 0) << output.toStdString();
+}
+
 // Another user's folder, link or file at the name earlier versions gave the scratch folder in the
 // shared temporary folder: the helper neither uses nor touches it, its launch still sweeps what the
 // user's earlier run left, and a SIGTERM still ends it at once, with a runtime folder or without.

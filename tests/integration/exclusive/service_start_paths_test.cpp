@@ -31,6 +31,7 @@
 #include <csignal>
 #include <optional>
 #include <tuple>
+#include <vector>
 
 #include <unistd.h>
 
@@ -152,6 +153,12 @@ TEST_F(ServiceStartPathsTest, TheOtherFamilyIsHeldWhileRigctldRunsAndLetGoWhenIt
     EXPECT_TRUE(test::accepts(port));
     EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::AnyIPv6), port));
     EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::AnyIPv4), port));
+    // Taken away and allowed again before a restart: rigctld still listens on every address
+    // itself, which is no program to be kept off it.
+    config.setAllowNetworkAccess(false);
+    config.setAllowNetworkAccess(true);
+    EXPECT_TRUE(env.log().messages().filter(QStringLiteral("can't be held")).isEmpty())
+        << env.log().messages().filter(QStringLiteral("can't be held")).join('\n').toStdString();
     stopAllAndExpectNothingLeft();
     SKIP_UNLESS_ROOT("the rows with another user's listener");
 }
@@ -334,8 +341,19 @@ TEST_F(VARAStartPathTest, SilentModemCostsThreeLaunchesAndEndsAsAFailedStart)
     VARAConfig hf = config.varaConfig();
     hf.audioDebugEnabled = true;
     config.setVaraConfig(hf);
+    // Whether the IPv6 loopback of both modem ports is still the helper's each time an attempt's
+    // child is gone: the start holds them until its own end.
+    std::vector<bool> heldAfterAnAttempt;
+    std::shared_ptr<test::TaskOutcome> outcome;
+    QObject watch;
+    QObject::connect(&orchestrator->varaProcess(), &ManagedProcess::stateChanged, &watch, [&] {
+        if (orchestrator->varaProcess().state() == ServiceRunState::stopped && outcome && !outcome->done) {
+            const QHostAddress loopback6(QHostAddress::LocalHostIPv6);
+            heldAfterAnAttempt.push_back(!test::bindable(loopback6, 8300) && !test::bindable(loopback6, 8301));
+        }
+    });
 
-    auto outcome = start(ServiceID::varaHF);
+    outcome = start(ServiceID::varaHF);
     // Virtual time runs on while a probe's thread starts, so it may pass a deadline in between.
     ASSERT_TRUE(env.clock().runUntil([&] { return outcome->done; }, 24h, 30s));
     EXPECT_FALSE(outcome->error);
@@ -350,6 +368,8 @@ TEST_F(VARAStartPathTest, SilentModemCostsThreeLaunchesAndEndsAsAFailedStart)
     EXPECT_TRUE(env.log().contains("[VARA] hf: retry attempt 3/3, waiting 3s..."));
     // Before every attempt, and once more at the end.
     EXPECT_EQ(wineserverRuns(), 4);
+    EXPECT_FALSE(heldAfterAnAttempt.empty());
+    EXPECT_EQ(heldAfterAnAttempt, std::vector<bool>(heldAfterAnAttempt.size(), true));
     const auto &sleeps = env.clock().sleepLog();
     EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 3000ms), 2);
     // Read as a start that failed, as rigctld and Direwolf read when theirs does.
