@@ -134,6 +134,10 @@ TEST(ClientRowModel, PlatformSymbolsBannerAndRemovalTexts)
     const QString shortened = QString(23, 'a') + QChar(0x2026) + QString(24, 'z');
     EXPECT_EQ(revokeConfirmationAlert(odd).buttons, (QStringList{"Remove '" + shortened + "'", "Cancel"}));
     EXPECT_EQ(revokeConfirmationTitle(odd), "Remove " + shortened + "?");
+    // A character outside the basic plane across the cut before the name's end is left out whole.
+    odd.hostname = QString(228, 'a') + QString::fromUtf8("\U0001F4E1") + QString(23, 'z');
+    ASSERT_EQ(odd.hostname.toUtf8().size(), 255);
+    EXPECT_EQ(revokeConfirmationTitle(odd), "Remove " + QString(23, 'a') + QChar(0x2026) + QString(23, 'z') + "?");
 }
 
 TEST(ClientsPageWidget, AcceptApprovesAndRemoveAsksFirst)

@@ -7,6 +7,7 @@
 #include "support/task_outcome.h"
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
+#include "support/qt_printers.h"
 #include "support/scripted_alert_presenter.h"
 #include "support/test_files.h"
 
@@ -16,6 +17,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTextDocument>
 
 #include <gtest/gtest.h>
@@ -181,13 +184,16 @@ TEST_F(ManagementViewTest, SelectionRoutesToTheSectionsPage)
     EXPECT_EQ(view.findChildren<QLabel *>("page").size(), 0);
 }
 
-// A client may send a host name of 255 characters: cut in the middle on the Clients page, it
-// leaves Accept, Deny and Remove in the window at its smallest, and the whole name is still
-// there for the pointer and for assistive technology.
+// A client may send a host name of 255 bytes: cut in the middle on the Clients page, it leaves
+// Accept, Deny and Remove in the window at its smallest, and the whole name is still there for
+// the pointer and for assistive technology, as the client wrote it: markup shows as typed, and a
+// character outside the basic plane across a line's end of the tooltip stays whole.
 TEST_F(ManagementViewTest, TheLongestClientNameLeavesTheClientsPageButtonsInTheWindow)
 {
-    const QString name = QStringLiteral("shack-") + QString(244, QLatin1Char('w')) + QStringLiteral(".home");
-    ASSERT_EQ(name.size(), 255);
+    const QString name = QStringLiteral("<b>shack</b>&amp;-") + QString(45, QLatin1Char('w'))
+                         + QString::fromUtf8("\U0001F4E1") + QString(183, QLatin1Char('w')) + QStringLiteral(".home");
+    ASSERT_EQ(name.toUtf8().size(), 255);
+    ASSERT_TRUE(name.at(63).isHighSurrogate());
     test::runToEnd(pairing.requestPairing("paired", name, "macOS", ""));
     pairing.approve("paired");
     test::runToEnd(pairing.requestPairing("waiting", name, "Linux", ""));
@@ -221,6 +227,9 @@ TEST_F(ManagementViewTest, TheLongestClientNameLeavesTheClientsPageButtonsInTheW
             const QStringList lines = tip.toPlainText().replace(QChar::LineSeparator, QLatin1Char('\n')).split('\n');
             EXPECT_EQ(lines.join(QString()), name);
             EXPECT_EQ(lines.size(), 4);
+            for (const QString &line : lines) {
+                EXPECT_TRUE(QStringView(line).isValidUtf16()) << line.toStdString();
+            }
         } else if (label->text().startsWith('(')) {
             platforms << label->text();
         }
@@ -228,6 +237,32 @@ TEST_F(ManagementViewTest, TheLongestClientNameLeavesTheClientsPageButtonsInTheW
     EXPECT_EQ(names, 2);
     // The name gives way, not the platform beside it.
     EXPECT_EQ(platforms, (QStringList{"(macOS)", "(Linux)"}));
+
+    // Once more rows than the window's height take are listed, the list's scroll bar stands
+    // beside the buttons, not over them.
+    for (int i = 0; i < 10; ++i) {
+        test::runToEnd(pairing.requestPairing(QStringLiteral("more-%1").arg(i), name, "Linux", ""));
+    }
+    const auto listOf = [](const QWidget *button) {
+        const QScrollArea *list = nullptr;
+        for (const QWidget *parent = button->parentWidget(); parent && !list; parent = parent->parentWidget()) {
+            list = qobject_cast<const QScrollArea *>(parent);
+        }
+        return list;
+    };
+    ASSERT_TRUE(test::processEventsUntil([&] {
+        const QList<QPushButton *> buttons = view.findChildren<QPushButton *>();
+        return buttons.size() == 23 && listOf(buttons.front()) && listOf(buttons.front())->verticalScrollBar()->isVisible();
+    }));
+    const QScrollArea *list = listOf(view.findChildren<QPushButton *>().front());
+    EXPECT_LE(list->widget()->width(), list->viewport()->width()) << "no part of a row is under the scroll bar";
+    for (QPushButton *button : view.findChildren<QPushButton *>()) {
+        SCOPED_TRACE(button->text().toStdString());
+        ASSERT_EQ(listOf(button), list);
+        const QRect where(button->mapTo(list->viewport(), QPoint(0, 0)), button->size());
+        EXPECT_GE(where.left(), 0);
+        EXPECT_LE(where.right(), list->viewport()->width() - 1) << "the viewport is " << list->viewport()->width() << " wide";
+    }
 }
 
 // A screen reader selects a row through the row's own toggle action, not with a click; the arrow

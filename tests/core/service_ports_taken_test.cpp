@@ -27,14 +27,69 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <cstring>
 #include <optional>
 #include <tuple>
 #include <utility>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
 namespace cordavelle {
 namespace {
+
+// A listener of this user on 127.0.0.1 that no process holds: its one descriptor waits in a
+// message on a local socket pair, out of sight as a socket held by a process of another pid
+// namespace, or by one that is not dumpable, is.
+class UnseenListener {
+public:
+    explicit UnseenListener(quint16 port)
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_pair) != 0) {
+            return;
+        }
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        const test::SocketAddress address = test::socketAddress(QHostAddress(QHostAddress::LocalHost), port);
+        char byte = 0;
+        iovec data{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof fd)] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof fd);
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+        m_listening = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+                      && ::bind(fd, address.get(), address.length) == 0 && ::listen(fd, 4) == 0
+                      && ::sendmsg(m_pair[0], &message, MSG_NOSIGNAL) == 1;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    ~UnseenListener()
+    {
+        for (const int fd : m_pair) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    UnseenListener(const UnseenListener &) = delete;
+    UnseenListener &operator=(const UnseenListener &) = delete;
+
+    bool listening() const { return m_listening; }
+
+private:
+    int m_pair[2] = {-1, -1};
+    bool m_listening = false;
+};
 
 class ServicePortsTakenTest : public test::OrchestratorTest {
 protected:
@@ -310,12 +365,17 @@ exit $?
     // Another program takes the port once the check is done, as the helper reaps it: another
     // user's, or one of the user's own that the reaping does not see, as it only binds the port
     // or starts listening once the reaping has looked.
+    // Or one that no process the helper can look into holds, whose owner it can't name.
     std::optional<test::OtherUserListener> theirs;
+    std::optional<UnseenListener> unseen;
     quint16 takenAfterTheCheck = 0;
     bool ownProgram = false;
     bool onlyBound = false;
+    bool outOfSight = false;
     env.commands().respond("lsof", [&](const Command &) {
-        if (takenAfterTheCheck && !theirs) {
+        if (takenAfterTheCheck && outOfSight && !unseen) {
+            unseen.emplace(takenAfterTheCheck);
+        } else if (takenAfterTheCheck && !outOfSight && !theirs) {
             theirs.emplace(takenAfterTheCheck, QHostAddress(QHostAddress::LocalHost), !onlyBound,
                            ownProgram ? ::geteuid() : test::kOtherUid);
         }
@@ -331,7 +391,9 @@ exit $?
         std::optional<QString> error;
         bool ownProgram = false;
         bool onlyBound = false;
+        bool outOfSight = false;
     };
+    const QString unread = QStringLiteral(" is in use (its owner can't be read)");
     const Case cases[] = {
         {ServiceID::rigctld, listens, 0, std::nullopt},
         {ServiceID::rigctld, silent, 0, QStringLiteral("rigctld did not open its port %1 within 5 s").arg(kiss)},
@@ -346,10 +408,12 @@ exit $?
         {ServiceID::direwolf, listens, agw, QStringLiteral("Direwolf's AGW port %1").arg(agw) + inUse},
         {ServiceID::rigctld, silent, kiss, QStringLiteral("rigctld's port %1").arg(kiss), true},
         {ServiceID::rigctld, exits, kiss, QStringLiteral("rigctld's port %1").arg(kiss), true, true},
+        {ServiceID::rigctld, silent, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + unread, false, false, true},
+        {ServiceID::rigctld, exits, kiss, QStringLiteral("rigctld's port %1").arg(kiss) + unread, false, false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(QStringLiteral("%1 %2 taken %3").arg(toRaw(c.id), c.program).arg(c.taken).toStdString());
-        if (c.taken && !c.ownProgram && !test::runsAsRoot()) {
+        if (c.taken && !c.ownProgram && !c.outOfSight && !test::runsAsRoot()) {
             continue;
         }
         RigctldConfig rig;
@@ -367,6 +431,7 @@ exit $?
         takenAfterTheCheck = c.taken;
         ownProgram = c.ownProgram;
         onlyBound = c.onlyBound;
+        outOfSight = c.outOfSight;
         ManagedProcess &process = orchestrator->process(c.id);
 
         HTTPResponse reply;
@@ -379,8 +444,9 @@ exit $?
             settled = [] { return false; };
         }
         ASSERT_TRUE(runUntilSettled(c.id, [&] { return outcome->done; }, settled));
-        ASSERT_EQ(theirs.has_value(), c.taken != 0);
+        ASSERT_EQ(theirs.has_value() || unseen.has_value(), c.taken != 0);
         ASSERT_TRUE(!theirs || theirs->listening());
+        ASSERT_TRUE(!unseen || unseen->listening());
         const ServiceStatus status = orchestrator->status(c.id);
         if (c.error) {
             const QString error = c.ownProgram && theirs ? *c.error + heldByOwnProgram(*theirs) : *c.error;
@@ -397,6 +463,7 @@ exit $?
         orchestrator->stopService(c.id);
         ASSERT_TRUE(env.clock().runUntil([&] { return process.state() != ServiceRunState::stopping; }, 5s));
         theirs.reset();
+        unseen.reset();
     }
     SKIP_UNLESS_ROOT("the rows with another user's listener");
 }

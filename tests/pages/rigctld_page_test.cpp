@@ -326,11 +326,13 @@ TEST(RigctldPage, NetworkAccessChangedWhileAServiceRunsWaitsForItsRestart)
                 }
             }
         };
+        // rigctld's "-T", and the caption under its port, name where it runs, not what is stored.
         const auto expectListening = [&](bool networkAccess) {
             if (c.id == ServiceID::rigctld) {
                 const QString address = networkAccess ? every : QStringLiteral("127.0.0.1");
                 EXPECT_TRUE(process.lastLaunchCommand()->contains(QStringLiteral(" -T ") + address + QLatin1Char(' ')))
                     << process.lastLaunchCommand()->toStdString();
+                EXPECT_EQ(page->listenCaption()->text().toStdString(), rigctld_page::listenCaption(address).toStdString());
             }
         };
 

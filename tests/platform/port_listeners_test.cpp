@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <tuple>
+#include <utility>
 
 #include <fcntl.h>
 
@@ -117,6 +118,8 @@ TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
     }
 }
 
+void awaitProgram(pid_t pid, const QByteArray &name);
+
 // A socket bound without listening keeps others off its address as well as a listener does:
 // netlink lists it with its address, /proc does not, and either way the socket leads to the
 // process that holds it.
@@ -155,6 +158,37 @@ TEST(PortListeners, TheSocketsThatHoldAPortAreFoundListeningOrOnlyBound)
         }
     }
     EXPECT_FALSE(processHolding(0));
+
+    // A holder whose program file was replaced since it began, as an upgrade does, is named by
+    // the program all the same.
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString copy = folder.filePath(QStringLiteral("holder"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
+    const auto socket = loopbackSocket(AF_INET, true);
+    ASSERT_TRUE(socket);
+    const int inherited = ::dup(socket->fd); // without close-on-exec
+    ASSERT_GE(inherited, 0);
+    const QByteArray path = QFile::encodeName(copy);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl(path.constData(), "holder", "30", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ::close(inherited);
+    ASSERT_GT(child, 0);
+    const auto endChild = qScopeGuard([child] {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    });
+    awaitProgram(child, "holder");
+    ASSERT_TRUE(QFile::remove(copy));
+    const unsigned long inode = socket->inode;
+    ::close(std::exchange(socket->fd, -1));
+    const std::optional<SocketProcess> holder = processHolding(inode);
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(holder->pid, child);
+    EXPECT_EQ(holder->program.toStdString(), "holder");
 }
 
 // Waits until `pid` runs the program named `name` (its exec is done).
