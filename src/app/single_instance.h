@@ -11,6 +11,7 @@ class QLocalServer;
 namespace cordavelle {
 
 class Clock;
+class Paths;
 
 // One helper per user and settings folder: the first launch listens on a private local socket;
 // a later launch tells it to reopen and ends.
@@ -18,17 +19,22 @@ class SingleInstance final : public QObject {
     Q_OBJECT
 public:
     // `socketPath` is the full path of the socket; a lock file beside it orders launches that
-    // come at the same moment.
+    // come at the same moment. Both are used only in a folder of this user's that no one else
+    // may write.
     explicit SingleInstance(QString socketPath, QObject *parent = nullptr);
     ~SingleInstance() override;
 
-    // The socket of the helper that keeps its settings in `preferencesFolder`: in the user's
-    // private runtime folder, named after that folder so that helpers with separate homes (tests)
-    // never meet.
-    static QString socketPathFor(const QString &preferencesFolder);
+    // The socket's name for the helper that keeps its settings in `preferencesFolder`, so that
+    // helpers with separate homes (tests) never meet.
+    static QString socketNameFor(const QString &preferencesFolder);
+    // The socket of the helper whose folders `paths` names: in the session's runtime folder when
+    // that folder is this user's alone, else in the preferences folder. Any other user can
+    // compute the name, so it never lies where another user may put something first.
+    static QString socketPathFor(const Paths &paths);
 
-    // True when this process is now the one instance. Otherwise the running one was asked to
-    // reopen (or could not be reached) and false is returned.
+    // True when this process is now the one instance. Otherwise the user's running one was asked
+    // to reopen and false is returned. A socket answered by another user's program, or a folder
+    // that is not safe to use, leaves this process the only instance, and the log says why.
     bool claim();
 
     // Waits until the process `pid` has ended, or `limit` has passed; true when it has ended.
@@ -39,8 +45,14 @@ Q_SIGNALS:
     void reopenRequested();
 
 private:
+    void listen(const QString &path);
+
     QString m_socketPath;
     QLocalServer *m_server = nullptr;
+    // The socket's folder, open while this process may listen there: the socket is reached
+    // through it, so the folder checked is the one used, and a long path still fits a socket's
+    // address.
+    int m_folder = -1;
 };
 
 } // namespace cordavelle

@@ -324,7 +324,7 @@ int main(int argc, char **argv)
     for (const QString &open : Platform::current().keepStoredFilesPrivate()) {
         HelperLogger::error(QStringLiteral("Could not make %1 private to this user").arg(open));
     }
-    SingleInstance instance(SingleInstance::socketPathFor(Platform::current().paths().preferences()));
+    SingleInstance instance(SingleInstance::socketPathFor(Platform::current().paths()));
     QMetaObject::invokeMethod(
         application.get(), [&] { begin(helper, instance, options, windowed); }, Qt::QueuedConnection);
     const int status = QCoreApplication::exec();

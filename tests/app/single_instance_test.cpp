@@ -1,19 +1,29 @@
 #include "app/single_instance.h"
 
 #include "platform/clock.h"
+#include "platform/paths.h"
 
 #include "support/event_wait.h"
 #include "support/manual_clock.h"
+#include "support/needs_root.h"
+#include "support/other_user_client.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include "support/qt_printers.h"
 
 #include <gtest/gtest.h>
+
+#include <optional>
+
+#include <sys/stat.h>
 
 using namespace std::chrono_literals;
 
@@ -23,9 +33,13 @@ namespace {
 TEST(SingleInstance, ALaterLaunchAsksTheFirstToReopenAndASocketLeftByACrashIsTakenOver)
 {
     QTemporaryDir folder;
-    const QString path = SingleInstance::socketPathFor(folder.path());
-    EXPECT_EQ(path, SingleInstance::socketPathFor(folder.path() + "/."));
-    EXPECT_NE(path, SingleInstance::socketPathFor(folder.path() + "/other"));
+    const RootedPaths paths(folder.path());
+    ASSERT_TRUE(QDir().mkpath(paths.preferences()));
+    const QString path = SingleInstance::socketPathFor(paths);
+    EXPECT_EQ(SingleInstance::socketNameFor(paths.preferences()),
+              SingleInstance::socketNameFor(paths.preferences() + "/."));
+    EXPECT_NE(SingleInstance::socketNameFor(paths.preferences()),
+              SingleInstance::socketNameFor(paths.preferences() + "/other"));
 
     auto first = std::make_unique<SingleInstance>(path);
     ASSERT_TRUE(first->claim());
@@ -40,6 +54,101 @@ TEST(SingleInstance, ALaterLaunchAsksTheFirstToReopenAndASocketLeftByACrashIsTak
     QFile(path).open(QIODevice::WriteOnly);
     SingleInstance third(path);
     EXPECT_TRUE(third.claim());
+    EXPECT_FALSE(SingleInstance(path).claim());
+}
+
+// Anyone can compute the socket's name: it goes to the session's runtime folder only when no one
+// else may enter or write it, and to the preferences folder otherwise.
+TEST(SingleInstance, TheSocketIsInTheRuntimeFolderOnlyWhenThatIsTheUsersAlone)
+{
+    struct Case {
+        const char *what;
+        mode_t mode; // 0: no runtime folder
+        bool others;
+        bool inRuntime;
+    };
+    const Case cases[] = {
+        {"private", 0700, false, true},     {"enterable by all", 0711, false, false},
+        {"open", 0777, false, false},       {"open and sticky", 01777, false, false},
+        {"another user's", 0700, true, false}, {"absent", 0, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.others && !test::runsAsRoot()) {
+            continue;
+        }
+        QTemporaryDir root;
+        const RootedPaths paths(root.path());
+        const QByteArray runtime = QFile::encodeName(root.path() + "/runtime");
+        if (c.mode != 0) {
+            ASSERT_EQ(::mkdir(runtime.constData(), 0700), 0);
+            ASSERT_EQ(::chmod(runtime.constData(), c.mode), 0);
+        }
+        if (c.others) {
+            ASSERT_EQ(::chown(runtime.constData(), test::kOtherUid, test::kOtherUid), 0);
+        }
+        const QString name = "/" + SingleInstance::socketNameFor(paths.preferences());
+        EXPECT_EQ(SingleInstance::socketPathFor(paths),
+                  (c.inRuntime ? QFile::decodeName(runtime) : paths.preferences()) + name);
+    }
+    SKIP_UNLESS_ROOT("the row with another user's runtime folder");
+}
+
+// What another user put in the socket's folder while it let her write stays hers: her socket gets
+// no handover whether it answers or not, and is neither removed nor replaced; her lock is not
+// taken. The launch goes on as the only instance, and later ones find it where they can. A folder
+// she may still write is not used at all.
+TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
+{
+    SKIP_UNLESS_ROOT("another user's socket");
+    enum class Hers { listener, boundSocket, lock, nothing };
+    struct Case {
+        const char *what;
+        Hers hers;
+        mode_t folderMode; // once hers is there
+        bool laterLaunchesFindIt;
+    };
+    const Case cases[] = {
+        {"her listener", Hers::listener, 0700, false},
+        {"her socket, which no one answers", Hers::boundSocket, 0700, false},
+        {"her lock", Hers::lock, 0700, true},
+        {"an open folder", Hers::nothing, 0777, false},
+        {"an open sticky folder", Hers::nothing, 01777, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir root;
+        const QString folder = root.path() + "/instance";
+        const QByteArray encodedFolder = QFile::encodeName(folder);
+        ASSERT_EQ(::mkdir(encodedFolder.constData(), 0700), 0);
+        ASSERT_EQ(::chmod(encodedFolder.constData(), 0777), 0);
+        ::chmod(QFile::encodeName(root.path()).constData(), 0755);
+        const QString path = folder + "/" + SingleInstance::socketNameFor(root.path());
+        const QString hersAt = c.hers == Hers::lock ? path + ".lock" : path;
+        std::optional<test::OtherUserListener> listener;
+        if (c.hers == Hers::listener || c.hers == Hers::boundSocket) {
+            listener.emplace(path, c.hers == Hers::listener);
+            ASSERT_TRUE(listener->listening());
+        } else if (c.hers == Hers::lock) {
+            // As a process that has ended left it.
+            ASSERT_TRUE(test::writeFile(hersAt, "2147483646\ncordavelle-helper\n" + QSysInfo::machineHostName().toUtf8() + "\n"));
+            ASSERT_EQ(::chown(QFile::encodeName(hersAt).constData(), test::kOtherUid, test::kOtherUid), 0);
+        }
+        ASSERT_EQ(::chmod(encodedFolder.constData(), c.folderMode), 0);
+
+        SingleInstance first(path);
+        EXPECT_TRUE(first.claim());
+        SingleInstance later(path);
+        EXPECT_EQ(later.claim(), !c.laterLaunchesFindIt);
+        if (c.hers == Hers::nothing) {
+            EXPECT_TRUE(QDir(folder).isEmpty());
+            continue;
+        }
+        struct stat st {};
+        ASSERT_EQ(::lstat(QFile::encodeName(hersAt).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, test::kOtherUid);
+        EXPECT_EQ(S_ISSOCK(st.st_mode), c.hers != Hers::lock);
+    }
 }
 
 // Whether the wait saw the process end, once it is over.

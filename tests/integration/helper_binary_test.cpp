@@ -17,8 +17,10 @@
 #include "support/vara_modem_stand_in.h"
 #include "support/wire_client.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -29,6 +31,8 @@
 #include <csignal>
 #include <tuple>
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -582,6 +586,153 @@ TEST(HelperScratchTest, AnotherUsersEntryInTheSharedTemporaryFolderStopsNothing)
             ASSERT_EQ(::lstat(hers.constData(), &st), 0);
             EXPECT_EQ(st.st_uid, test::kOtherUid);
             EXPECT_TRUE(QDir(QFile::decodeName(herTarget)).isEmpty());
+        }
+    }
+}
+
+
+// The socket's name, as any user can compute it from the preferences folder.
+QString instanceSocketName(const QString &preferences)
+{
+    return QStringLiteral("cordavelle-helper-") +
+           QString::fromLatin1(QCryptographicHash::hash(preferences.toUtf8(), QCryptographicHash::Sha256).toHex().left(16));
+}
+
+// The helper run by a desktop user (umask 002) with another user beside her: her listener at the
+// socket's name in an open runtime folder, or her folder or her link to an open folder where a
+// socket without a runtime folder used to go, stops no launch. The first serves its API, the
+// user's second launch hands over to it and ends, and what is hers stays as it was.
+TEST(HelperInstanceTest, AnotherUsersSocketOrFolderStopsNoLaunchAndTheUsersSecondLaunchHandsOver)
+{
+    SKIP_UNLESS_ROOT("running the helper as a user with another user beside her");
+    constexpr uid_t user = test::kOtherUid + 1;
+    enum class Hers { nothing, listener, folder, link };
+    struct Case {
+        const char *what;
+        mode_t runtimeMode; // 0: the session names none
+        Hers hers;
+    };
+    const Case cases[] = {
+        {"the user's own runtime folder", 0700, Hers::nothing},
+        {"her listener in an open runtime folder", 0777, Hers::listener},
+        {"her listener in an open sticky runtime folder", 01777, Hers::listener},
+        {"no runtime folder and her folder at the fallback's name", 0, Hers::folder},
+        {"no runtime folder and her link to an open folder at the fallback's name", 0, Hers::link},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TestPlatform env;
+        const quint16 port = test::freeTcpPort();
+        ASSERT_NE(port, 0);
+        ConfigStore(env.defaults(), env.platform()).setApiPort(port);
+        env.defaults().setObject(QStringLiteral("hasCompletedHelperSetup"), true);
+        const QString root = env.root();
+        const QString home = env.platform().paths().home();
+        ASSERT_EQ(::chmod(QFile::encodeName(root).constData(), 0755), 0);
+        QDirIterator inHome(home, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                            QDirIterator::Subdirectories);
+        for (QString entry = home; !entry.isEmpty(); entry = inHome.hasNext() ? inHome.next() : QString()) {
+            ASSERT_EQ(::lchown(QFile::encodeName(entry).constData(), user, user), 0) << entry.toStdString();
+        }
+        const QString shared = root + QStringLiteral("/shared-tmp");
+        ASSERT_TRUE(QDir().mkpath(shared));
+        ::chmod(QFile::encodeName(shared).constData(), 01777);
+        const QString hersOpen = root + QStringLiteral("/hers");
+        ASSERT_TRUE(QDir().mkpath(hersOpen));
+        ::chmod(QFile::encodeName(hersOpen).constData(), 01777);
+        ASSERT_EQ(::chown(QFile::encodeName(hersOpen).constData(), test::kOtherUid, test::kOtherUid), 0);
+
+        QProcessEnvironment environment = helperEnvironment(home, root);
+        environment.insert(QStringLiteral("TMPDIR"), shared);
+        environment.remove(QStringLiteral("XDG_CACHE_HOME"));
+        environment.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        QString preferences = env.platform().paths().preferences();
+        QString hersAt;
+        std::optional<test::OtherUserListener> listener;
+        if (c.runtimeMode != 0) {
+            const QByteArray runtime = QFile::encodeName(root + QStringLiteral("/runtime"));
+            ASSERT_EQ(::mkdir(runtime.constData(), 0700), 0);
+            ASSERT_EQ(::chown(runtime.constData(), user, user), 0);
+            ASSERT_EQ(::chmod(runtime.constData(), c.runtimeMode), 0);
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), QFile::decodeName(runtime));
+            hersAt = QFile::decodeName(runtime) + QLatin1Char('/') + instanceSocketName(preferences);
+        } else {
+            // A settings path too long for a socket's address, through a link to the real one.
+            const QString config = root + QLatin1Char('/') + QString(90, QLatin1Char('c'));
+            ASSERT_TRUE(QFile::link(home + QStringLiteral("/.config"), config));
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+            preferences = config + QStringLiteral("/cordavelle-helper");
+            const passwd *account = ::getpwuid(user);
+            hersAt = shared + QStringLiteral("/runtime-") + QString::fromLocal8Bit(account ? account->pw_name : "");
+        }
+        switch (c.hers) {
+        case Hers::nothing:
+            break;
+        case Hers::listener:
+            listener.emplace(hersAt);
+            ASSERT_TRUE(listener->listening());
+            break;
+        case Hers::folder:
+            ASSERT_EQ(::mkdir(QFile::encodeName(hersAt).constData(), 0777), 0);
+            ASSERT_EQ(::chmod(QFile::encodeName(hersAt).constData(), 0777), 0);
+            break;
+        case Hers::link:
+            ASSERT_TRUE(QFile::link(hersOpen, hersAt));
+            break;
+        }
+        if (c.hers != Hers::nothing) {
+            ASSERT_EQ(::lchown(QFile::encodeName(hersAt).constData(), test::kOtherUid, test::kOtherUid), 0);
+        }
+
+        const auto asTheUser = [] {
+            ::umask(002);
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(user, user, user) != 0 || ::setresuid(user, user, user) != 0) {
+                ::_exit(127);
+            }
+        };
+        QProcess first;
+        first.setChildProcessModifier(asTheUser);
+        ASSERT_TRUE(startHeadless(first, environment));
+        QString output;
+        const auto firstPrints = [&](const QString &line) {
+            return test::processEventsUntil(
+                [&] { return (output += QString::fromUtf8(first.readAll())).contains(line); }, 20s);
+        };
+        EXPECT_TRUE(firstPrints(QStringLiteral("HTTP server listening on port %1").arg(port))) << output.toStdString();
+        // Served to the user's own client; another user's would get nothing at all.
+        test::OtherUserClient client(QHostAddress(QHostAddress::LocalHost), port,
+                                     "GET /status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", user);
+        EXPECT_GT(client.bytesReceived().value_or(0), 0) << output.toStdString();
+
+        QProcess second;
+        second.setChildProcessModifier(asTheUser);
+        ASSERT_TRUE(startHeadless(second, environment));
+        const bool secondEnded = second.waitForFinished(20000);
+        const QString secondOutput = QString::fromUtf8(second.readAll());
+        EXPECT_TRUE(secondEnded) << secondOutput.toStdString();
+        EXPECT_EQ(second.exitCode(), 0) << secondOutput.toStdString();
+        EXPECT_TRUE(secondOutput.contains(QStringLiteral("already running"))) << secondOutput.toStdString();
+        EXPECT_TRUE(firstPrints(QStringLiteral("Another launch asked for a window"))) << output.toStdString();
+
+        ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+        const bool ended = first.waitForFinished(10000);
+        output += QString::fromUtf8(first.readAll());
+        EXPECT_TRUE(ended) << output.toStdString();
+        EXPECT_EQ(first.exitCode(), 0) << output.toStdString();
+        if (second.state() != QProcess::NotRunning) {
+            second.kill();
+            second.waitForFinished(5000);
+        }
+
+        // Hers stays as she left it.
+        if (c.hers != Hers::nothing) {
+            struct stat st {};
+            ASSERT_EQ(::lstat(QFile::encodeName(hersAt).constData(), &st), 0);
+            EXPECT_EQ(st.st_uid, test::kOtherUid);
+            EXPECT_EQ(st.st_mode & S_IFMT, c.hers == Hers::listener ? S_IFSOCK : c.hers == Hers::link ? S_IFLNK : S_IFDIR);
+            if (c.hers != Hers::listener) {
+                EXPECT_TRUE(QDir(c.hers == Hers::link ? hersOpen : hersAt).isEmpty());
+            }
         }
     }
 }

@@ -5,11 +5,17 @@
 #include "needs_root.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+
+#include <cstddef>
+#include <cstring>
 
 #include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +23,7 @@ namespace cordavelle::test {
 
 bool OtherUserClient::canStart() { return runsAsRoot(); }
 
-OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request)
+OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request, uid_t user)
 {
     if (!canStart()) {
         return;
@@ -33,8 +39,8 @@ OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const Q
         // Only calls that are safe in the child of a threaded process.
         ::close(pipe[0]);
         long total = -1;
-        if (::setgroups(0, nullptr) == 0 && ::setresgid(kOtherUid, kOtherUid, kOtherUid) == 0
-            && ::setresuid(kOtherUid, kOtherUid, kOtherUid) == 0) {
+        if (::setgroups(0, nullptr) == 0 && ::setresgid(user, user, user) == 0
+            && ::setresuid(user, user, user) == 0) {
             const int fd = ::socket(address.storage.ss_family, SOCK_STREAM, 0);
             if (fd >= 0 && ::connect(fd, address.get(), address.length) == 0) {
                 ::send(fd, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
@@ -91,12 +97,32 @@ std::optional<long> OtherUserClient::bytesReceived()
 
 OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, bool listen, uid_t owner)
 {
+    start(socketAddress(host, port), listen, owner);
+}
+
+OtherUserListener::OtherUserListener(const QString &path, bool listen)
+{
+    SocketAddress address;
+    sockaddr_un local{};
+    local.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    if (encoded.size() >= qsizetype(sizeof local.sun_path)) {
+        return;
+    }
+    std::memcpy(local.sun_path, encoded.constData(), size_t(encoded.size()));
+    std::memcpy(&address.storage, &local, sizeof local);
+    address.length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(encoded.size()) + 1);
+    start(address, listen, kOtherUid);
+}
+
+void OtherUserListener::start(const SocketAddress &address, bool listen, uid_t owner)
+{
     const bool drop = owner != ::geteuid();
     if (drop && !OtherUserClient::canStart()) {
         return;
     }
-    const SocketAddress address = socketAddress(host, port);
     const bool ipv6 = address.storage.ss_family == AF_INET6;
+    const bool local = address.storage.ss_family == AF_UNIX;
     int pipe[2];
     if (::pipe(pipe) != 0) {
         return;
@@ -109,6 +135,10 @@ OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, boo
         // here, a look for the process that holds such a socket could name this child.
         ::close_range(3, unsigned(pipe[1]) - 1, 0);
         ::close_range(unsigned(pipe[1]) + 1, ~0U, 0);
+        if (local) {
+            // Anyone may connect, as to a program that wants to be found.
+            ::umask(0);
+        }
         char ready = 0;
         int fd = -1;
         const int on = 1;
@@ -116,7 +146,7 @@ OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, boo
              || (::setgroups(0, nullptr) == 0 && ::setresgid(owner, owner, owner) == 0
                  && ::setresuid(owner, owner, owner) == 0))
             && (fd = ::socket(address.storage.ss_family, SOCK_STREAM, 0)) >= 0
-            && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+            && (local || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0)
             && (!ipv6 || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) == 0)
             && ::bind(fd, address.get(), address.length) == 0 && (!listen || ::listen(fd, 16) == 0)) {
             ready = 1;

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QString>
 
 #include <functional>
 #include <optional>
@@ -11,6 +12,8 @@
 #include <sys/types.h>
 
 namespace cordavelle::test {
+
+struct SocketAddress;
 
 // A uid that owns nothing on the machine and needs no account.
 inline constexpr uid_t kOtherUid = 54321;
@@ -27,12 +30,12 @@ public:
     int asked = 0;
 };
 
-// A TCP client run by another user: a child process that drops to kOtherUid, connects, sends
-// `request` and reads until the connection closes. Only root can start one (`started()` is false
-// otherwise).
+// A TCP client run by another user: a child process that drops to kOtherUid (or `user`), connects,
+// sends `request` and reads until the connection closes. Only root can start one (`started()` is
+// false otherwise).
 class OtherUserClient {
 public:
-    OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request);
+    OtherUserClient(const QHostAddress &host, quint16 port, const QByteArray &request, uid_t user = kOtherUid);
     ~OtherUserClient();
     OtherUserClient(const OtherUserClient &) = delete;
     OtherUserClient &operator=(const OtherUserClient &) = delete;
@@ -64,6 +67,9 @@ class OtherUserListener {
 public:
     explicit OtherUserListener(quint16 port, const QHostAddress &host = QHostAddress(QHostAddress::LocalHost),
                                bool listen = true, uid_t owner = kOtherUid);
+    // The same on a local socket at `path`, which anyone may connect to and which is its file
+    // there: the folder must let that user write while it binds.
+    explicit OtherUserListener(const QString &path, bool listen = true);
     ~OtherUserListener();
     OtherUserListener(const OtherUserListener &) = delete;
     OtherUserListener &operator=(const OtherUserListener &) = delete;
@@ -73,6 +79,8 @@ public:
     pid_t pid() const { return m_pid; }
 
 private:
+    void start(const SocketAddress &address, bool listen, uid_t owner);
+
     pid_t m_pid = -1;
     bool m_listening = false;
 };
