@@ -59,7 +59,7 @@ QCoro::Task<BottleInfo> formulaOrSayWhy(HttpClient &http, QString name, QUrl for
 }
 
 // The bottle, or a failure that says which bottle could not be downloaded.
-QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, QUrl bottle, QString archive, std::stop_token stop,
+QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, BottleInfo bottle, QString archive, std::stop_token stop,
                                  DownloadProgress heard)
 {
     try {
@@ -198,13 +198,13 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     try {
         appendLog(QStringLiteral("Downloading Hamlib..."));
         m_quiet.begin(hamlib.url);
-        co_await bottleOrSayWhy(m_http, QStringLiteral("Hamlib"), hamlib.url, hamlibArchive, stop, heard);
+        co_await bottleOrSayWhy(m_http, QStringLiteral("Hamlib"), hamlib, hamlibArchive, stop, heard);
 
         setState(State::downloading(0.5));
         throwIfStopped(stop);
         appendLog(QStringLiteral("Downloading libusb..."));
         m_quiet.begin(libusb.url);
-        co_await bottleOrSayWhy(m_http, QStringLiteral("libusb"), libusb.url, libusbArchive, stop, heard);
+        co_await bottleOrSayWhy(m_http, QStringLiteral("libusb"), libusb, libusbArchive, stop, heard);
         m_quiet.end();
 
         throwIfStopped(stop);

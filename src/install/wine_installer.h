@@ -20,6 +20,8 @@
 
 namespace cordavelle {
 
+struct BottleInfo;
+
 class ConfigStore;
 class InstallLog;
 class Platform;
@@ -174,7 +176,7 @@ private:
     QCoro::Task<void> fetchCabextract(std::stop_token stop);
     QCoro::Task<void> provideWinetricks(std::stop_token stop);
     // The bottle's cabextract into the tools folder, by way of `archive` and `extract`.
-    QCoro::Task<void> unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop);
+    QCoro::Task<void> unpackCabextract(BottleInfo bottle, QString archive, QString extract, std::stop_token stop);
     // Throws `failure` with tar's first line of complaint when tar ends without success.
     QCoro::Task<void> runTar(QStringList arguments, WineInstallerError (*failure)(const QString &), std::stop_token stop);
     void pointVaraAtWine();
