@@ -165,8 +165,9 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<void> install(std::stop_token stop, quint64 run);
-    QCoro::Task<std::pair<QString, QString>> downloadWine(std::stop_token stop, quint64 run);
-    QCoro::Task<std::pair<QString, QString>> fetchWineArchive(Release release, std::stop_token stop, quint64 run);
+    // The latest stable build downloaded to `destination`; returns its release tag.
+    QCoro::Task<QString> downloadWine(QString destination, std::stop_token stop, quint64 run);
+    QCoro::Task<QString> fetchWineArchive(Release release, QString destination, std::stop_token stop, quint64 run);
     QCoro::Task<void> extractWine(QString archive, std::stop_token stop);
     // "wine --version" of the staged build, from its own folder.
     QCoro::Task<void> checkStagedBuildRuns(QString folder, std::stop_token stop);
@@ -180,8 +181,6 @@ private:
     // Throws `failure` with tar's first line of complaint when tar ends without success.
     QCoro::Task<void> runTar(QStringList arguments, WineInstallerError (*failure)(const QString &), std::stop_token stop);
     void pointVaraAtWine();
-    // The downloaded Wine build, in the private temporary folder.
-    QString archivePath() const;
 
     void setState(State state);
     void setBusy(bool busy);

@@ -263,6 +263,7 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     } catch (const std::exception &error) {
         throw WineInstallerError::cabextractFormulaUnreadable(formula, error);
     }
+    // Asked for once: the bottle is downloaded, unpacked and run in this one folder.
     const QString scratch = m_platform.paths().privateTemporary();
     const QString archive = scratch + QStringLiteral("/cabextract-bottle.tar.gz");
     const QString extract = scratch + QStringLiteral("/cabextract-extract");

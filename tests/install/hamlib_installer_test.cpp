@@ -441,6 +441,29 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
     expectNoLeftovers();
 }
 
+// An install downloads, unpacks and runs in the one scratch folder it began with, even where a
+// later look would hand out another.
+TEST_F(HamlibInstallerTest, AnInstallKeepsToTheScratchFolderItBeganIn)
+{
+    ASSERT_NO_FATAL_FAILURE(startInstallThatStalls());
+    const QString began = env.platform().paths().privateTemporary();
+    const QString cache = env.platform().paths().cache();
+    ASSERT_TRUE(began.startsWith(cache));
+    // From now on the cache is refused and the runtime folder is the place.
+    const QString runtime = env.root() + "/runtime";
+    ASSERT_TRUE(test::makeFolderWithMode(runtime, 0700));
+    ASSERT_EQ(::chmod(QFile::encodeName(cache).constData(), 0777), 0);
+    ASSERT_EQ(env.platform().paths().privateTemporary(), runtime + "/cordavelle-helper");
+    QDir(runtime + "/cordavelle-helper").removeRecursively();
+
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::complete()) << installer.state().message.toStdString();
+    EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
+    EXPECT_FALSE(QFileInfo::exists(runtime + "/cordavelle-helper"));
+    EXPECT_EQ(QDir(began).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+}
+
 // The reset of everything ends the install it finds running, so that nothing of it comes back.
 TEST_F(HamlibInstallerTest, AFullResetEndsARunningInstallForGood)
 {
