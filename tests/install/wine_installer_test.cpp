@@ -481,6 +481,15 @@ TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
     config->setVaraFMConfig({});
     env.defaults().removeObject(WineInstaller::kInstalledVersionKey);
 
+    // With no scratch folder to be had, the install ends failed, and its clean-up asks for none.
+    const QString scratch = env.platform().paths().cache() + "/cordavelle-helper";
+    QDir(scratch).removeRecursively();
+    ASSERT_TRUE(test::writeFile(scratch, "the user's own file"));
+    ASSERT_TRUE(installToEnd());
+    EXPECT_TRUE(installer->state().message().startsWith("No private folder for the helper's scratch files could be had: "))
+        << installer->state().message().toStdString();
+    ASSERT_TRUE(QFile::remove(scratch));
+
     env.systemInfo().architecture = "aarch64";
     ASSERT_TRUE(installToEnd());
     EXPECT_EQ(installer->state(),
