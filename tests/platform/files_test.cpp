@@ -439,7 +439,7 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
 }
 
 // Earlier versions' scratch folder in the shared temporary folder is swept only where it is the
-// user's own: not a link or a file that someone put at its name.
+// user's own: not a link, a file or a folder that someone else put at its name.
 TEST(Paths, TheOldScratchFolderCountsOnlyWhenItIsTheUsersOwn)
 {
     test::TestPlatform env;
@@ -454,6 +454,9 @@ TEST(Paths, TheOldScratchFolderCountsOnlyWhenItIsTheUsersOwn)
     ASSERT_TRUE(QFile::remove(old));
     ASSERT_TRUE(QDir().mkdir(old));
     EXPECT_TRUE(paths.ownScratchFolders().contains(old));
+    SKIP_UNLESS_ROOT("giving a folder to another user");
+    ASSERT_EQ(::chown(QFile::encodeName(old).constData(), test::kOtherUid, test::kOtherUid), 0);
+    EXPECT_FALSE(paths.ownScratchFolders().contains(old));
 }
 
 TEST(AlsaAudioSystem, ListsOnlyReadableNamedDevices)

@@ -4,6 +4,7 @@
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
 #include "support/local_ports.h"
+#include "support/test_files.h"
 #include "support/wire_client.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -41,8 +44,14 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     QDir().mkpath(leftover + QStringLiteral("/bin"));
     // A download cut short by an earlier run is swept; a finished archive is not.
     const QString scratch = places::privateTemporaryFolder();
-    for (const QString &name : {QStringLiteral("wine-stable.tar.xz.download"), QStringLiteral("hamlib-bottle.tar.gz")}) {
-        QFile file(scratch + '/' + name);
+    // And one in the folder that earlier versions kept in the shared temporary folder.
+    const QString shared = env.platform().paths().temporary();
+    ASSERT_TRUE(test::makeFolderWithMode(shared, 01777));
+    const QString old = shared + "/cordavelle-helper-" + QString::number(::geteuid());
+    ASSERT_TRUE(test::makeFolderWithMode(old, 0700));
+    for (const QString &name : {scratch + "/wine-stable.tar.xz.download", scratch + "/hamlib-bottle.tar.gz",
+                                old + "/hamlib-bottle.tar.gz.download"}) {
+        QFile file(name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
     }
@@ -64,6 +73,7 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     EXPECT_FALSE(QDir(leftover).exists());
     EXPECT_FALSE(QFile::exists(scratch + "/wine-stable.tar.xz.download"));
     EXPECT_TRUE(QFile::exists(scratch + "/hamlib-bottle.tar.gz"));
+    EXPECT_FALSE(QFile::exists(old + "/hamlib-bottle.tar.gz.download"));
     EXPECT_TRUE(env.clock().runUntil(
         [&] { return env.log().contains("[ServiceOrchestrator] Always-on start of rigctld failed: rigctld not found"); },
         5s));
