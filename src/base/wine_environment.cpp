@@ -37,14 +37,14 @@ QProcessEnvironment WineEnvironment::program(const QString &prefix)
     return environment;
 }
 
-QProcessEnvironment WineEnvironment::winetricks(const QString &winePath, const QString &home, const QString &userName,
-                                                const QString &prefix)
+QProcessEnvironment WineEnvironment::winetricks(const QString &winePath, const QString &toolsFolder, const QString &home,
+                                                const QString &userName, const QString &prefix)
 {
     const QString wineFolder = QFileInfo(winePath).path();
     QProcessEnvironment environment = prefixSetup(prefix);
     environment.insert(QStringLiteral("WINE"), winePath);
     environment.insert(QStringLiteral("WINESERVER"), wineFolder + QStringLiteral("/wineserver"));
-    environment.insert(QStringLiteral("PATH"), wineFolder + u':' + places::winetricksToolsFolder() +
+    environment.insert(QStringLiteral("PATH"), wineFolder + u':' + toolsFolder +
                                                    QStringLiteral(":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin"));
     environment.insert(QStringLiteral("HOME"), home);
     environment.insert(QStringLiteral("USER"), userName);

@@ -27,10 +27,10 @@ public:
     // A setup program or the modem itself: also WINEDEBUG "fixme-all".
     static QProcessEnvironment program(const QString &prefix = prefixPath());
     // winetricks: the prefix set-up's variables plus WINE, WINESERVER (beside `winePath`),
-    // PATH (Wine's folder, the helper's private folder of staged tools, then the usual tool
-    // folders), HOME and USER. Throws FileError when the private folder can't be made.
-    static QProcessEnvironment winetricks(const QString &winePath, const QString &home, const QString &userName,
-                                          const QString &prefix = prefixPath());
+    // PATH (Wine's folder, `toolsFolder`, the helper's private folder of staged tools, then the
+    // usual tool folders), HOME and USER.
+    static QProcessEnvironment winetricks(const QString &winePath, const QString &toolsFolder, const QString &home,
+                                          const QString &userName, const QString &prefix = prefixPath());
 
     static QStringList winebootInitArguments();
     // Stores `data` as a string value (no type given) and overwrites without asking.

@@ -59,7 +59,7 @@ QCoro::Task<BottleInfo> formulaOrSayWhy(HttpClient &http, QString name, QUrl for
 }
 
 // The bottle, or a failure that says which bottle could not be downloaded.
-QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, QUrl bottle, QString archive, std::stop_token stop,
+QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, BottleInfo bottle, QString archive, std::stop_token stop,
                                  DownloadProgress heard)
 {
     try {
@@ -190,6 +190,8 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
                                                        m_remote.homebrewFormula(QStringLiteral("libusb")), machine, stop);
 
     throwIfStopped(stop);
+    // One folder for the whole run: what is downloaded is renamed, unpacked and run there, never
+    // in another place that a later look would hand out.
     const QString scratch = places::privateTemporaryFolder();
     const QString hamlibArchive = scratch + QStringLiteral("/hamlib-bottle.tar.gz");
     const QString libusbArchive = scratch + QStringLiteral("/libusb-bottle.tar.gz");
@@ -198,19 +200,19 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
     try {
         appendLog(QStringLiteral("Downloading Hamlib..."));
         m_quiet.begin(hamlib.url);
-        co_await bottleOrSayWhy(m_http, QStringLiteral("Hamlib"), hamlib.url, hamlibArchive, stop, heard);
+        co_await bottleOrSayWhy(m_http, QStringLiteral("Hamlib"), hamlib, hamlibArchive, stop, heard);
 
         setState(State::downloading(0.5));
         throwIfStopped(stop);
         appendLog(QStringLiteral("Downloading libusb..."));
         m_quiet.begin(libusb.url);
-        co_await bottleOrSayWhy(m_http, QStringLiteral("libusb"), libusb.url, libusbArchive, stop, heard);
+        co_await bottleOrSayWhy(m_http, QStringLiteral("libusb"), libusb, libusbArchive, stop, heard);
         m_quiet.end();
 
         throwIfStopped(stop);
         setState(State::extracting());
         appendLog(QStringLiteral("Extracting and assembling Hamlib..."));
-        co_await assembleAndCommit(hamlibArchive, libusbArchive, stop);
+        co_await assembleAndCommit(scratch, hamlibArchive, libusbArchive, stop);
     } catch (...) {
         // Failed or cancelled, the install keeps nothing it fetched.
         QFile::remove(hamlibArchive);
@@ -233,9 +235,9 @@ QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
 
 // Everything is done on the staged copy, and the staged rigctld has run, before it takes the
 // place of the previous install: a failure at any step leaves that install as it was.
-QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString hamlibArchive, QString libusbArchive, std::stop_token stop)
+QCoro::Task<void> HamlibInstaller::assembleAndCommit(QString scratch, QString hamlibArchive, QString libusbArchive,
+                                                     std::stop_token stop)
 {
-    const QString scratch = places::privateTemporaryFolder();
     const QString hamlibExtract = scratch + QStringLiteral("/hamlib-extract");
     const QString libusbExtract = scratch + QStringLiteral("/libusb-extract");
     const auto removeExtracts = [&] {

@@ -95,7 +95,9 @@ Q_SIGNALS:
 private:
     static QCoro::Task<void> run(QPointer<HamlibInstaller> self, std::stop_token stop);
     QCoro::Task<void> install(std::stop_token stop);
-    QCoro::Task<void> assembleAndCommit(QString hamlibArchive, QString libusbArchive, std::stop_token stop);
+    // Unpacks the archives in `scratch`, the run's one scratch folder, and puts the result in place.
+    QCoro::Task<void> assembleAndCommit(QString scratch, QString hamlibArchive, QString libusbArchive,
+                                        std::stop_token stop);
     void appendLog(const QString &message);
     void setState(State state);
 

@@ -1,7 +1,13 @@
 #include "homebrew_bottle_resolver.h"
 
 #include "base/json_support.h"
+#include "platform/files.h"
 #include "platform/http_status.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <optional>
 
 namespace cordavelle {
 
@@ -10,6 +16,17 @@ namespace {
 // A formula is some tens of kilobytes; a cap also bounds how long a server may take over one at
 // the slowest pace a document may keep.
 constexpr qint64 kFormulaCap = 256 * 1024;
+
+// The SHA-256 of the file at `path` in lower-case hex; nothing when it can't be read.
+std::optional<QString> sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
+        return std::nullopt;
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
 
 } // namespace
 
@@ -71,6 +88,13 @@ BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &
     if (!bottle.isValid() || bottle.scheme().isEmpty()) {
         throw BottleResolverError::malformedResponse();
     }
+    // Checked once the bottle is in; a formula without it fails the download, not the look-up of
+    // the version.
+    QString sha256;
+    const auto digest = chosen->find("sha256");
+    if (digest != chosen->end() && digest->is_string()) {
+        sha256 = QString::fromStdString(digest->get<std::string>()).toLower();
+    }
     QString version = QStringLiteral("unknown");
     const auto versions = document.find("versions");
     if (versions != document.end() && versions->is_object()) {
@@ -79,7 +103,7 @@ BottleInfo HomebrewBottleResolver::parse(const QByteArray &data, const QString &
             version = QString::fromStdString(stable->get<std::string>());
         }
     }
-    return {bottle, version};
+    return {bottle, version, sha256};
 }
 
 QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &client, QUrl formula,
@@ -96,13 +120,29 @@ QCoro::Task<BottleInfo> HomebrewBottleResolver::fetchBottleInfo(HttpClient &clie
     co_return bottle;
 }
 
-QCoro::Task<void> HomebrewBottleResolver::downloadBottle(HttpClient &client, QUrl bottle, QString destination,
+QCoro::Task<void> HomebrewBottleResolver::downloadBottle(HttpClient &client, BottleInfo bottle, QString destination,
                                                          QString what, std::stop_token stop, DownloadProgress progress)
 {
-    HttpRequest request(std::move(bottle), {{"Authorization", "Bearer " + kRegistryToken}});
+    // Whoever serves the bottle, or stands between, could hand over any archive: what is unpacked
+    // and run must be the one the formula names.
+    if (bottle.sha256.isEmpty()) {
+        throw BottleDigestError(
+            QStringLiteral("The SHA-256 of %1 can't be checked: its release information gives none").arg(what));
+    }
+    HttpRequest request(std::move(bottle.url), {{"Authorization", "Bearer " + kRegistryToken}});
     const HttpDownload download =
         co_await client.download(std::move(request), destination, std::move(progress), std::move(stop));
     requireSuccessfulStatus(download, destination, what);
+    const std::optional<QString> digest = sha256Of(destination);
+    if (digest != bottle.sha256) {
+        QFile::remove(destination);
+        if (!digest) {
+            throw FileError(QStringLiteral("Could not read %1 to check it").arg(destination));
+        }
+        throw BottleDigestError(QStringLiteral("The SHA-256 of %1 is not the one its release information gives: "
+                                               "expected %2, got %3")
+                                    .arg(what, bottle.sha256, *digest));
+    }
 }
 
 } // namespace cordavelle

@@ -30,10 +30,18 @@ private:
     Case m_case;
 };
 
-// One formula's bottle: the archive to fetch and the formula's stable version.
+// A bottle whose SHA-256 is not the one its formula gives, or whose formula gives none.
+class BottleDigestError : public DescribedError {
+public:
+    using DescribedError::DescribedError;
+};
+
+// One formula's bottle: the archive to fetch, the formula's stable version, and the SHA-256 the
+// formula gives for the archive (lower-case hex; empty when it gives none).
 struct BottleInfo {
     QUrl url;
     QString version;
+    QString sha256 = {};
 
     bool operator==(const BottleInfo &) const = default;
 };
@@ -66,10 +74,12 @@ public:
     // `client` and `parse` throw, and HttpError for a bottle link that requireSecureLink() refuses.
     static QCoro::Task<BottleInfo> fetchBottleInfo(HttpClient &client, QUrl formula, QString machineArchitecture,
                                                    std::stop_token stop = {});
-    // Downloads a bottle to `destination` (replacing any file there) with the registry's token.
-    // A refused bottle throws HttpStatusError naming `what` ("the Hamlib bottle") and leaves no
-    // file; otherwise throws what `client` throws. `progress` hears of every piece received.
-    static QCoro::Task<void> downloadBottle(HttpClient &client, QUrl bottle, QString destination, QString what,
+    // Downloads a bottle to `destination` (replacing any file there) with the registry's token,
+    // and keeps it only when its SHA-256 is the one its formula gives. A refused bottle throws
+    // HttpStatusError naming `what` ("the Hamlib bottle") and leaves no file; a bottle whose formula
+    // gives no SHA-256, or one with another, throws BottleDigestError and leaves no file either;
+    // otherwise throws what `client` throws. `progress` hears of every piece received.
+    static QCoro::Task<void> downloadBottle(HttpClient &client, BottleInfo bottle, QString destination, QString what,
                                             std::stop_token stop = {}, DownloadProgress progress = {});
 };
 

@@ -385,8 +385,12 @@ QCoro::Task<void> VARAInstaller::install(std::stop_token stop)
     m_with.prefixHold.release(this);
     if (cancelled || !failure.isEmpty()) {
         // The archive and the unpacked setup serve no later install: each starts a fresh download.
-        QDir(downloadFolder()).removeRecursively();
+        // The run's own folder: asking again could throw here, or name another place.
+        if (!m_runFolder.isEmpty()) {
+            QDir(m_runFolder).removeRecursively();
+        }
     }
+    m_runFolder.clear();
     if (cancelled) {
         setState(State{});
         appendLog(displayName(m_variant) + QStringLiteral(" installation cancelled"));

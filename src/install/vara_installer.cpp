@@ -256,6 +256,7 @@ QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
                                  QUrl::fromPercentEncoding(url.path(QUrl::FullyEncoded).section('/', -1).toUtf8()));
     }
     const QString folder = downloadFolder();
+    m_runFolder = folder;
     QDir(folder).removeRecursively();
     if (!makeFolders(folder)) {
         throw FileError(QStringLiteral("Could not create the download folder %1").arg(folder));

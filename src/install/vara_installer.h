@@ -224,6 +224,9 @@ protected:
     Collaborators m_with;
     State m_state;
     bool m_installing = false;
+    // The download folder the running install asked for once, where it downloads, unpacks and
+    // runs the setup, and which a failed install removes; empty until it has one.
+    QString m_runFolder;
     // cancel() asked for the prefix's Wine processes to end with the flow.
     bool m_endPrefixOnCancel = false;
     std::stop_source m_stop;

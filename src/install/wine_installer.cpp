@@ -48,6 +48,14 @@ WineInstallerError WineInstallerError::noStableRelease()
 
 namespace {
 
+// The run's archive; nothing to remove when the run failed before it had a folder for one.
+void removeArchive(const QString &archive)
+{
+    if (!archive.isEmpty()) {
+        QFile::remove(archive);
+    }
+}
+
 // `text`, and after a colon the reason, when there is one.
 QString withReason(const QString &text, const QString &reason)
 {
@@ -207,12 +215,16 @@ void WineInstaller::cancel()
 
 QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
 {
+    // Asked for once: the build is downloaded, renamed and unpacked in this one folder, and a
+    // failure removes it from there, never from a place a later look would hand out.
+    QString archive;
     try {
         beginNewAttempt();
         // No Rosetta on Linux: the flow goes straight to the download.
         setState(State::downloading(0.0));
         appendLog(QStringLiteral("Downloading Wine stable..."));
-        const auto [archive, tag] = co_await downloadWine(stop, run);
+        archive = m_platform.paths().privateTemporary() + QLatin1Char('/') + kArchiveName;
+        const QString tag = co_await downloadWine(archive, stop, run);
         appendLog(QStringLiteral("Download complete (v%1)").arg(tag));
         throwIfStopped(stop);
 
@@ -238,12 +250,12 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
         setState(State::complete());
         appendLog(QStringLiteral("Wine v%1 installation complete!").arg(tag));
     } catch (const OperationCancelled &) {
-        QFile::remove(archivePath());
+        removeArchive(archive);
         setState(State::idle());
         appendLog(QStringLiteral("Wine installation cancelled"));
     } catch (const std::exception &error) {
         // A Wine build is about 100 MB: a failed install does not keep it for the next one.
-        QFile::remove(archivePath());
+        removeArchive(archive);
         const QString description = QString::fromUtf8(error.what());
         setState(State::error(description));
         appendLog(QStringLiteral("ERROR: ") + description);
@@ -253,7 +265,7 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
     setBusy(false);
 }
 
-QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_token stop, quint64 run)
+QCoro::Task<QString> WineInstaller::downloadWine(QString destination, std::stop_token stop, quint64 run)
 {
     const QString machine = m_platform.systemInfo().machineArchitecture();
     if (machine != QLatin1String("x86_64")) {
@@ -266,7 +278,7 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
     m_quiet.end();
     appendLog(QStringLiteral("Found: ") + release.url.fileName());
     try {
-        co_return co_await fetchWineArchive(release, stop, run);
+        co_return co_await fetchWineArchive(release, destination, stop, run);
     } catch (const OperationCancelled &) {
         throw;
     } catch (const std::exception &error) {
@@ -274,9 +286,9 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::downloadWine(std::stop_t
     }
 }
 
-QCoro::Task<std::pair<QString, QString>> WineInstaller::fetchWineArchive(Release release, std::stop_token stop, quint64 run)
+QCoro::Task<QString> WineInstaller::fetchWineArchive(Release release, QString destination, std::stop_token stop,
+                                                     quint64 run)
 {
-    const QString destination = archivePath();
     // A report applies only to this run, and only while it is still downloading.
     auto progress = [this, run, stop](qint64 received, qint64 total) {
         if (run == m_run) {
@@ -292,12 +304,7 @@ QCoro::Task<std::pair<QString, QString>> WineInstaller::fetchWineArchive(Release
     const HttpDownload download =
         co_await m_platform.httpClient().download(HttpRequest(release.url), destination, progress, stop);
     requireSuccessfulStatus(download, destination, QStringLiteral("the Wine build ") + release.url.fileName());
-    co_return std::pair{destination, release.tag};
-}
-
-QString WineInstaller::archivePath() const
-{
-    return m_platform.paths().privateTemporary() + QLatin1Char('/') + kArchiveName;
+    co_return release.tag;
 }
 
 QCoro::Task<void> WineInstaller::runTar(QStringList arguments, WineInstallerError (*failure)(const QString &),

@@ -20,6 +20,8 @@
 
 namespace cordavelle {
 
+struct BottleInfo;
+
 class ConfigStore;
 class InstallLog;
 class Platform;
@@ -163,8 +165,9 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<void> install(std::stop_token stop, quint64 run);
-    QCoro::Task<std::pair<QString, QString>> downloadWine(std::stop_token stop, quint64 run);
-    QCoro::Task<std::pair<QString, QString>> fetchWineArchive(Release release, std::stop_token stop, quint64 run);
+    // The latest stable build downloaded to `destination`; returns its release tag.
+    QCoro::Task<QString> downloadWine(QString destination, std::stop_token stop, quint64 run);
+    QCoro::Task<QString> fetchWineArchive(Release release, QString destination, std::stop_token stop, quint64 run);
     QCoro::Task<void> extractWine(QString archive, std::stop_token stop);
     // "wine --version" of the staged build, from its own folder.
     QCoro::Task<void> checkStagedBuildRuns(QString folder, std::stop_token stop);
@@ -174,12 +177,10 @@ private:
     QCoro::Task<void> fetchCabextract(std::stop_token stop);
     QCoro::Task<void> provideWinetricks(std::stop_token stop);
     // The bottle's cabextract into the tools folder, by way of `archive` and `extract`.
-    QCoro::Task<void> unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop);
+    QCoro::Task<void> unpackCabextract(BottleInfo bottle, QString archive, QString extract, std::stop_token stop);
     // Throws `failure` with tar's first line of complaint when tar ends without success.
     QCoro::Task<void> runTar(QStringList arguments, WineInstallerError (*failure)(const QString &), std::stop_token stop);
     void pointVaraAtWine();
-    // The downloaded Wine build, in the private temporary folder.
-    QString archivePath() const;
 
     void setState(State state);
     void setBusy(bool busy);

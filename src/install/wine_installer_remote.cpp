@@ -263,11 +263,12 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     } catch (const std::exception &error) {
         throw WineInstallerError::cabextractFormulaUnreadable(formula, error);
     }
+    // Asked for once: the bottle is downloaded, unpacked and run in this one folder.
     const QString scratch = m_platform.paths().privateTemporary();
     const QString archive = scratch + QStringLiteral("/cabextract-bottle.tar.gz");
     const QString extract = scratch + QStringLiteral("/cabextract-extract");
     try {
-        co_await unpackCabextract(bottle.url, archive, extract, stop);
+        co_await unpackCabextract(bottle, archive, extract, stop);
     } catch (...) {
         QDir(extract).removeRecursively();
         QFile::remove(archive);
@@ -277,7 +278,7 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
     QFile::remove(archive);
 }
 
-QCoro::Task<void> WineInstaller::unpackCabextract(QUrl bottle, QString archive, QString extract, std::stop_token stop)
+QCoro::Task<void> WineInstaller::unpackCabextract(BottleInfo bottle, QString archive, QString extract, std::stop_token stop)
 {
     const QString target = places::ownCabextract();
     try {

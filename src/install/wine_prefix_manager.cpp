@@ -249,10 +249,11 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
             }
         }
         throwIfStopped(stop);
-        co_await ensureCabextract(stop);
+        const QString toolsFolder = places::winetricksToolsFolder();
+        co_await ensureCabextract(toolsFolder, stop);
         throwIfStopped(stop);
         if (!hasDependencies()) {
-            co_await installDependencies(stop);
+            co_await installDependencies(toolsFolder, stop);
         } else {
             appendLog(QStringLiteral("Dependencies already installed, skipping winetricks"));
         }

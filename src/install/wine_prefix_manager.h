@@ -167,8 +167,10 @@ private:
     QCoro::Task<void> fullSetup(std::stop_token stop);
     QCoro::Task<void> initializePrefix(std::stop_token stop);
     QCoro::Task<void> configureAudioDefaults(QString winePath, std::stop_token stop);
-    QCoro::Task<void> ensureCabextract(std::stop_token stop);
-    QCoro::Task<void> installDependencies(std::stop_token stop);
+    // Both with `toolsFolder`, the set-up's one folder of staged tools, asked for once per set-up
+    // so that winetricks searches the very folder cabextract was staged in.
+    QCoro::Task<void> ensureCabextract(QString toolsFolder, std::stop_token stop);
+    QCoro::Task<void> installDependencies(QString toolsFolder, std::stop_token stop);
     // After a failed or cancelled set-up that made the prefix: ends its wine server and removes it.
     QCoro::Task<void> removeUnfinishedPrefix();
 

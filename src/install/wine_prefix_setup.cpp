@@ -46,9 +46,9 @@ QString userName()
     return user.isEmpty() ? qEnvironmentVariable("LOGNAME") : user;
 }
 
-QProcessEnvironment winetricksEnvironment(const QString &wine, const QString &prefix)
+QProcessEnvironment winetricksEnvironment(const QString &wine, const QString &toolsFolder, const QString &prefix)
 {
-    return WineEnvironment::winetricks(wine, places::homeFolder(), userName(), prefix);
+    return WineEnvironment::winetricks(wine, toolsFolder, places::homeFolder(), userName(), prefix);
 }
 
 } // namespace
@@ -93,23 +93,23 @@ QCoro::Task<void> WinePrefixManager::configureAudioDefaults(QString winePath, st
     appendLog(QStringLiteral("PulseAudio + DirectSound defaults configured"));
 }
 
-QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
+QCoro::Task<void> WinePrefixManager::ensureCabextract(QString toolsFolder, std::stop_token stop)
 {
     // Looked for on the search path winetricks will be given, not on the helper's own.
     const QString wine = m_with.tools.findWine().value_or(QString());
-    QStringList path = winetricksEnvironment(wine, m_with.prefix).value(QStringLiteral("PATH")).split(u':');
+    QStringList path = winetricksEnvironment(wine, toolsFolder, m_with.prefix).value(QStringLiteral("PATH")).split(u':');
     if (wine.isEmpty()) {
         path.removeFirst();
     }
     // Wine's folder and the helper's tools folder are this machine's paths already; the fixed
     // folders after them are named ones, which the tool locator places.
-    const QStringList ownFolders{QFileInfo(wine).path(), places::winetricksToolsFolder()};
+    const QStringList ownFolders{QFileInfo(wine).path(), toolsFolder};
     const ToolLocator &locator = m_with.locator;
     bool beforeToolsFolder = true;
     for (const QString &folder : path) {
         const QString named = folder + QStringLiteral("/cabextract");
         const QString candidate = ownFolders.contains(folder) ? named : locator.hostPath(named);
-        beforeToolsFolder = beforeToolsFolder && folder != places::winetricksToolsFolder();
+        beforeToolsFolder = beforeToolsFolder && folder != toolsFolder;
         if (!ToolLocator::isExecutableFile(candidate)) {
             continue;
         }
@@ -138,7 +138,7 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
         throw WinePrefixError::processExited(QStringLiteral("cabextract install"), 1);
     }
     // A folder of the helper's own (0700) that nobody else can slip a program into.
-    const QString folder = places::winetricksToolsFolder();
+    const QString folder = toolsFolder;
     makePrivateFolder(folder);
     const QString staged = folder + QStringLiteral("/cabextract");
     QFile::remove(staged);
@@ -153,7 +153,7 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(std::stop_token stop)
     appendLog(QStringLiteral("cabextract staged at ") + staged);
 }
 
-QCoro::Task<void> WinePrefixManager::installDependencies(std::stop_token stop)
+QCoro::Task<void> WinePrefixManager::installDependencies(QString toolsFolder, std::stop_token stop)
 {
     std::optional<QString> winetricks = m_with.tools.findWinetricks();
     if (!winetricks) {
@@ -178,7 +178,7 @@ QCoro::Task<void> WinePrefixManager::installDependencies(std::stop_token stop)
     if (!wine) {
         throw tools::noWineError();
     }
-    const QProcessEnvironment environment = winetricksEnvironment(*wine, m_with.prefix);
+    const QProcessEnvironment environment = winetricksEnvironment(*wine, toolsFolder, m_with.prefix);
     std::size_t i = 0;
     for (; i < kPackages.size(); ++i) {
         const QString &package = kPackages[i];

@@ -1,7 +1,6 @@
 #include "files.h"
 
-#include "entry_writers.h"
-#include "platform.h"
+#include "program_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -187,17 +187,14 @@ void makePrivateFolder(const QString &path)
     if (!makeFolders(info.absolutePath())) {
         throw FileError(QStringLiteral("Could not create %1").arg(info.absolutePath()));
     }
-    // Whoever may write the folder around it may move ours aside and put one of her own in its
-    // place between our check and our use; a sticky folder lets nobody move what is not theirs.
-    // Write through the user's private group (a folder made under umask 002) gives nobody else
-    // that, and an access list may give it to anyone.
+    // Whoever may change a folder on the way to it, the one around it or one further up, may move
+    // ours (or a folder above it) aside and put one of her own in its place between our check and
+    // our use; a sticky folder lets nobody move what is not theirs. Write through the user's
+    // private group (a folder made under umask 002) gives nobody else that, while a group that
+    // holds another user or an access list may.
     const QString parent = info.absolutePath();
-    struct stat around {};
-    if (::stat(QFile::encodeName(parent).constData(), &around) != 0 ||
-        (around.st_uid != ::geteuid() && around.st_uid != 0) ||
-        ((around.st_mode & S_ISVTX) == 0 && EntryWriters(Platform::current().accounts()).of(parent, around))) {
-        throw FileError(QStringLiteral("%1 is not a private folder of this user: other users may write %2")
-                            .arg(path, parent));
+    if (const std::optional<QString> changeable = othersMayChangeEntriesOf(parent)) {
+        throw FileError(QStringLiteral("%1 is not a private folder of this user: %2").arg(path, *changeable));
     }
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         const int err = errno;

@@ -35,7 +35,8 @@ int removeLeftoverTemporaryFiles(const QString &path);
 // Makes sure `path` is a folder that only this user can enter (mode 0700, owned by the user,
 // not a symbolic link), creating it (and its parents) when missing. A folder of someone else
 // in its place is refused, since whatever we put there could be swapped before use, and so is
-// one inside a folder that another user may write without the sticky bit. Throws FileError.
+// one that another user could move aside through any folder on its way from "/" (the rule of
+// othersMayChangeEntriesOf). Throws FileError.
 void makePrivateFolder(const QString &path);
 
 // Takes every access of the group and of others away from what this user owns at `path` (a

@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include "files.h"
+#include "program_file.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,11 +50,14 @@ std::vector<std::pair<QString, QString>> scratchPlaces(const Paths &paths)
     return places;
 }
 
-// Whether `path` itself (not what a link there leads to) is a folder of this user's.
+// Whether `path` itself (not what a link there leads to) is a folder of this user's that no other
+// user can move aside through a folder on its way: a sweep or a reset that removes what it holds
+// must not be led into a folder of someone else's choosing.
 bool isOwnFolder(const QString &path)
 {
     struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           !othersMayChangeEntriesOf(QFileInfo(path).absolutePath());
 }
 
 } // namespace

@@ -41,7 +41,10 @@ QString joined(const QString &folder, const QString &name)
 
 class Walk {
 public:
-    Walk(const QString &path, ProgramUse use) : m_use(use) { m_file.given = path; }
+    // Where a walk may end: at a file, or at a folder in which the user keeps entries of her own.
+    enum class End { file, folder };
+
+    Walk(const QString &path, ProgramUse use, End end = End::file) : m_use(use), m_end(end) { m_file.given = path; }
 
     ProgramFile run(QString start, QStringList names)
     {
@@ -115,6 +118,9 @@ public:
                 m_folderStat = st;
                 if (pending.isEmpty()) {
                     m_file.resolved = entry;
+                    if (m_end == End::folder) {
+                        return lastFolder();
+                    }
                     return unusable(QStringLiteral("%1 is not a regular file").arg(entry));
                 }
                 continue;
@@ -122,14 +128,34 @@ public:
             if (!pending.isEmpty()) {
                 return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(ENOTDIR)));
             }
+            if (m_end == End::folder) {
+                m_file.resolved = entry;
+                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(ENOTDIR)));
+            }
             m_file.resolved = entry;
             m_file.identity = FileIdentity{st.st_dev, st.st_ino};
             return lastEntry(entry, st);
+        }
+        if (m_end == End::folder) {
+            m_file.resolved = m_folder;
+            return lastFolder();
         }
         return m_file;
     }
 
 private:
+    // The folder the walk ended at, already known to be root's or this user's: another user who
+    // may write it could move the user's entries aside, unless it is sticky.
+    ProgramFile lastFolder()
+    {
+        if ((m_folderStat.st_mode & S_ISVTX) == 0) {
+            if (const auto writers = m_writers.of(m_folder, m_folderStat)) {
+                return othersMayChange(QStringLiteral("the folder %1 %2").arg(m_folder, *writers));
+            }
+        }
+        return m_file;
+    }
+
     ProgramFile lastEntry(const QString &entry, const struct stat &st)
     {
         if (!ownedBySafeUser(st)) {
@@ -209,6 +235,7 @@ private:
     }
 
     ProgramUse m_use;
+    End m_end;
     ProgramFile m_file;
     QString m_folder;
     struct stat m_folderStat {};
@@ -354,6 +381,19 @@ ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QStrin
         return inspectRun(path, searchPath, 0);
     }
     return walk.run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+}
+
+std::optional<QString> othersMayChangeEntriesOf(const QString &folder)
+{
+    if (!folder.startsWith(QLatin1Char('/'))) {
+        return QStringLiteral("%1 is not an absolute path").arg(folder);
+    }
+    const ProgramFile walked = Walk(folder, ProgramUse::run, Walk::End::folder)
+                                   .run(QString(), folder.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+    if (walked.changeable) {
+        return walked.changeable;
+    }
+    return walked.unusable;
 }
 
 int openLookedAt(const ProgramFile &file)

@@ -55,6 +55,15 @@ struct ProgramFile {
 ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {},
                                const QStringList &searchPath = {});
 
+// Walks the folder `folder` as inspectProgramFile walks a program's folders, for a folder that
+// is to hold entries only this user may change: every link and folder on the way from "/" must
+// belong to root or this user, and none of them, `folder` included, may be written by another
+// user unless it is sticky (where nobody else may move the user's own entries). What another user
+// could change ("the folder /srv/team is writable by the group team, which can hold other
+// users"), or why the folder can't be looked at; nothing when the user's entries there are hers
+// alone.
+std::optional<QString> othersMayChangeEntriesOf(const QString &folder);
+
 // Opens the file that the look `file` ended at, by its resolved path, without following a link
 // (O_PATH, close-on-exec): -1 when the look took no file, or when the path leads to another file
 // now, which a launch must not run.

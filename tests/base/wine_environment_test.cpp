@@ -35,13 +35,12 @@ TEST(WineEnvironment, EveryRunWorksInTheHelpersPrefixOverTheInheritedEnvironment
     EXPECT_EQ(program.value("WINEDEBUG"), "fixme-all");
     EXPECT_FALSE(program.contains("WINEARCH"));
 
-    const QProcessEnvironment tricks = WineEnvironment::winetricks("/opt/wine/bin/wine", "/home/op", "op");
+    const QString staged = env.platform().paths().privateTemporary() + "/winetricks-tools";
+    const QProcessEnvironment tricks = WineEnvironment::winetricks("/opt/wine/bin/wine", staged, "/home/op", "op");
     EXPECT_EQ(tricks.value("WINEPREFIX"), prefix);
     EXPECT_EQ(tricks.value("WINEARCH"), "win64");
     EXPECT_EQ(tricks.value("WINE"), "/opt/wine/bin/wine");
     EXPECT_EQ(tricks.value("WINESERVER"), "/opt/wine/bin/wineserver");
-    // The staged tools come from the helper's private folder, never a shared one anyone can fill.
-    const QString staged = env.platform().paths().privateTemporary() + "/winetricks-tools";
     EXPECT_TRUE(tricks.value("PATH").startsWith("/opt/wine/bin:" + staged + ":"));
     EXPECT_TRUE(tricks.value("PATH").endsWith(":/usr/bin:/bin"));
     EXPECT_EQ(tricks.value("HOME"), "/home/op");

@@ -137,13 +137,6 @@ std::pair<QString, QString> buildBottles(const QString &root, const QString &ver
     return {work + "/hamlib.tar.gz", work + "/libusb.tar.gz"};
 }
 
-QByteArray formula(const QString &version, const QUrl &bottle, const QString &tag = "x86_64_linux")
-{
-    return QString(R"({"versions":{"stable":"%1"},"bottle":{"stable":{"files":{"%2":{"url":"%3"}}}}})")
-        .arg(version, tag, bottle.toString())
-        .toUtf8();
-}
-
 QString rigctldPrints()
 {
     QProcess rigctld;
@@ -170,10 +163,14 @@ protected:
     // Serves bottles built before.
     void serveBuilt(const QString &version, const QString &hamlib, const QString &libusb)
     {
-        server.serve("/api/formula/hamlib.json", formula(version, server.url("/v2/hamlib/blobs/" + version)));
-        server.serve("/api/formula/libusb.json", formula("1.0.27", server.url("/v2/libusb/blobs/" + version)));
-        server.serve("/v2/hamlib/blobs/" + version, test::readBytes(hamlib));
-        server.serve("/v2/libusb/blobs/" + version, test::readBytes(libusb));
+        const QByteArray hamlibBottle = test::readBytes(hamlib);
+        const QByteArray libusbBottle = test::readBytes(libusb);
+        server.serve("/api/formula/hamlib.json",
+                     test::bottleFormula(version, server.url("/v2/hamlib/blobs/" + version).toString(), hamlibBottle));
+        server.serve("/api/formula/libusb.json",
+                     test::bottleFormula("1.0.27", server.url("/v2/libusb/blobs/" + version).toString(), libusbBottle));
+        server.serve("/v2/hamlib/blobs/" + version, hamlibBottle);
+        server.serve("/v2/libusb/blobs/" + version, libusbBottle);
     }
 
     void installAndWait()
@@ -297,15 +294,45 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         const char *name;
         std::function<void()> publishBroken;
         QString error; // the start of the error's text
+        bool unpacks = true; // whether the install gets as far as unpacking
     };
-    const QUrl hamlibBottle = server.url("/v2/hamlib/blobs/4.7");
+    const QString hamlibBottle = server.url("/v2/hamlib/blobs/4.7").toString();
+    // A real bottle, of another build than the formula names.
+    const QByteArray otherBuild = test::readBytes(env.root() + "/bottle-build-4.6/hamlib.tar.gz");
+    const QByteArray garbage = "not an archive";
     const std::vector<Case> cases = {
         {"formula of another shape", [&] { server.serve("/api/formula/hamlib.json", "{}"); },
-         "The release information of hamlib from 127.0.0.1 could not be read: could not parse the Hamlib release information"},
+         "The release information of hamlib from 127.0.0.1 could not be read: could not parse the Hamlib release information",
+         false},
         {"only a macOS bottle",
-         [&] { server.serve("/api/formula/hamlib.json", formula("4.7", hamlibBottle, "arm64_sonoma")); },
+         [&] { server.serve("/api/formula/hamlib.json", test::bottleFormula("4.7", hamlibBottle, {}, "arm64_sonoma")); },
          "The release information of hamlib from 127.0.0.1 could not be read: no Hamlib bottle available for this "
-         "architecture"},
+         "architecture",
+         false},
+        {"a bottle whose SHA-256 is not the formula's",
+         [&] {
+             server.serve("/api/formula/hamlib.json",
+                          test::bottleFormula("4.7", hamlibBottle, {}, "x86_64_linux", test::sha256Hex("the formula's")));
+             server.serve("/v2/hamlib/blobs/4.7", otherBuild);
+         },
+         "Could not download Hamlib: the SHA-256 of the Hamlib bottle is not the one its release information gives: "
+         "expected " + test::sha256Hex("the formula's") + ", got " + test::sha256Hex(otherBuild),
+         false},
+        {"a formula without a SHA-256",
+         [&] {
+             server.serve("/api/formula/libusb.json",
+                          QString(R"({"versions":{"stable":"1.0.27"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":"%1"}}}}})")
+                              .arg(server.url("/v2/libusb/blobs/4.7").toString())
+                              .toUtf8());
+         },
+         "Could not download libusb: the SHA-256 of the libusb bottle can't be checked: its release information gives none",
+         false},
+        {"a bottle that does not unpack",
+         [&] {
+             server.serve("/api/formula/hamlib.json", test::bottleFormula("4.7", hamlibBottle, garbage));
+             server.serve("/v2/hamlib/blobs/4.7", garbage);
+         },
+         "Failed to extract Hamlib archive: "},
         {"a library found nowhere", [&] { publish("4.7", {.extraNeeded = "libcordavelle-absent.so.7"}); },
          "rigctld needs libcordavelle-absent.so.7, which neither the Hamlib nor the libusb bottle holds"},
         {"a rigctld that fails", [&] { publish("4.7", {.failingVersion = true}); },
@@ -327,6 +354,7 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         EXPECT_TRUE(env.log().contains("[HamlibInstaller] Install failed: " + installer.state().message));
         EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
         EXPECT_EQ(installer.installedVersion(), "4.6");
+        EXPECT_EQ(messages().contains("Extracting and assembling Hamlib..."), c.unpacks);
         expectNoLeftovers();
     }
     g_fixedModeSuffix.clear();
@@ -362,8 +390,9 @@ TEST_F(HamlibInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBeh
         {"/v2/libusb/blobs/4.6", Fault::dropped, "Could not download libusb: the answer from " + here + " broke off: "},
         {"/v2/hamlib/blobs/4.6", Fault::redirectLoop,
          "Could not download Hamlib: too many HTTP redirects, the last from " + here},
-        // tar's own reason follows.
-        {"/v2/libusb/blobs/4.6", Fault::garbage, "Failed to extract Hamlib archive: "},
+        // What the formula's SHA-256 and that of what came are follows.
+        {"/v2/libusb/blobs/4.6", Fault::garbage,
+         "Could not download libusb: the SHA-256 of the libusb bottle is not the one its release information gives: "},
     };
     for (const test::RemoteFailure &c : cases) {
         SCOPED_TRACE(table.describe(c));
@@ -410,6 +439,29 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
     EXPECT_FALSE(installer.isInstalled());
     EXPECT_EQ(installer.installedVersion(), "");
     expectNoLeftovers();
+}
+
+// An install downloads, unpacks and runs in the one scratch folder it began with, even where a
+// later look would hand out another.
+TEST_F(HamlibInstallerTest, AnInstallKeepsToTheScratchFolderItBeganIn)
+{
+    ASSERT_NO_FATAL_FAILURE(startInstallThatStalls());
+    const QString began = env.platform().paths().privateTemporary();
+    const QString cache = env.platform().paths().cache();
+    ASSERT_TRUE(began.startsWith(cache));
+    // From now on the cache is refused and the runtime folder is the place.
+    const QString runtime = env.root() + "/runtime";
+    ASSERT_TRUE(test::makeFolderWithMode(runtime, 0700));
+    ASSERT_EQ(::chmod(QFile::encodeName(cache).constData(), 0777), 0);
+    ASSERT_EQ(env.platform().paths().privateTemporary(), runtime + "/cordavelle-helper");
+    QDir(runtime + "/cordavelle-helper").removeRecursively();
+
+    server.release();
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::complete()) << installer.state().message.toStdString();
+    EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
+    EXPECT_FALSE(QFileInfo::exists(runtime + "/cordavelle-helper"));
+    EXPECT_EQ(QDir(began).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }
 
 // The reset of everything ends the install it finds running, so that nothing of it comes back.

@@ -9,10 +9,16 @@
 #include "support/test_platform.h"
 #include "support/recording_service_control.h"
 #include "support/task_outcome.h"
+#include "support/needs_root.h"
+#include "support/other_user_client.h"
 #include "support/test_files.h"
 
 #include "base/helper_places.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -197,6 +203,63 @@ TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSuppo
     EXPECT_FALSE(QFileInfo::exists(temporary));
     EXPECT_TRUE(helper.pairing.clients().empty());
     EXPECT_TRUE(helper.env.log().contains("Reset Level 3 complete: removed 2 path(s), 1 keychain item(s), 0 error(s)"));
+}
+
+// Earlier versions kept their scratch files in the shared temporary folder: the reset removes that
+// folder where it is the user's own, also when no scratch folder can be had now, and leaves one of
+// another user's as she left it.
+TEST_F(HelperUninstallerTest, EverythingLevelRemovesTheOldScratchFolderOnlyWhereItIsTheUsersOwn)
+{
+    struct Row {
+        const char *name;
+        bool scratchToBeHad;
+        bool others;
+    };
+    const Row rows[] = {
+        {"the user's own", true, false},
+        {"the user's own, with no scratch folder to be had", false, false},
+        {"another user's", true, true},
+    };
+    const Paths &paths = helper.env.platform().paths();
+    const QString shared = paths.temporary();
+    const QString old = shared + "/cordavelle-helper-" + QString::number(::geteuid());
+    const QString inCache = paths.cache() + "/cordavelle-helper";
+    ASSERT_TRUE(test::makeFolderWithMode(shared, 01777));
+    bool passedOverForRoot = false;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.others && !test::runsAsRoot()) {
+            passedOverForRoot = true;
+            continue;
+        }
+        ASSERT_TRUE(test::writeFile(old + "/wine-stable.tar.xz.download", "partial"));
+        if (row.others) {
+            ASSERT_EQ(::chown(QFile::encodeName(old).constData(), test::kOtherUid, test::kOtherUid), 0);
+        }
+        QFile::remove(inCache);
+        if (row.scratchToBeHad) {
+            ASSERT_EQ(paths.privateTemporary(), inCache);
+        } else {
+            // Something of the user's own in the scratch folder's place, and no runtime folder.
+            QDir(inCache).removeRecursively();
+            ASSERT_TRUE(test::writeFile(inCache, "x"));
+            ASSERT_THROW(paths.privateTemporary(), FileError);
+        }
+
+        const ResetReport report = runToEnd(uninstaller().resetEverything());
+
+        EXPECT_EQ(report.errors, QStringList());
+        EXPECT_EQ(report.removedPaths.contains(old), !row.others);
+        EXPECT_EQ(QFileInfo::exists(old + "/wine-stable.tar.xz.download"), row.others);
+        // The scratch folder of today goes as well; the user's own file in its place stays.
+        EXPECT_EQ(report.removedPaths.contains(inCache), row.scratchToBeHad);
+        EXPECT_EQ(QFileInfo(inCache).isFile(), !row.scratchToBeHad);
+        EXPECT_FALSE(QFileInfo(inCache).isDir());
+        QDir(old).removeRecursively();
+    }
+    if (passedOverForRoot) {
+        SKIP_UNLESS_ROOT("giving a folder to another user");
+    }
 }
 
 } // namespace

@@ -34,9 +34,9 @@ TEST(HomebrewBottleResolver, TakesTheMachinesLinuxBottleAndTheStableVersion)
     const QByteArray formula = R"({"versions":{"stable":"1.11"},"bottle":{"stable":{"files":{
         "arm64_sequoia":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:mac"},
         "arm64_linux":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:arm"},
-        "x86_64_linux":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:x86"}}}}})";
+        "x86_64_linux":{"url":"https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:x86","sha256":"AB12"}}}}})";
     EXPECT_EQ(HomebrewBottleResolver::parse(formula, kTag),
-              (BottleInfo{QUrl("https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:x86"), "1.11"}));
+              (BottleInfo{QUrl("https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:x86"), "1.11", "ab12"}));
     EXPECT_EQ(HomebrewBottleResolver::parse(formula, "arm64_linux").url.toString(),
               "https://ghcr.io/v2/homebrew/core/cabextract/blobs/sha256:arm");
 
@@ -75,18 +75,17 @@ TEST(HomebrewBottleResolver, FetchesTheFormulaAndTheBottleWithTheRegistryToken)
     test::TestPlatform env;
     test::FixtureHttpServer server;
     server.serve("/api/formula/cabextract.json",
-                 R"({"versions":{"stable":"1.11"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")"
-                     + server.url("/v2/blobs/cabextract").toString().toUtf8() + R"("}}}}})");
+                 test::bottleFormula("1.11", server.url("/v2/blobs/cabextract").toString(), "first"));
     server.redirect("/v2/blobs/cabextract", "/storage/cabextract.tar.gz", 307);
     server.serve("/storage/cabextract.tar.gz", "first");
     HttpClient &client = env.platform().httpClient();
 
-    const BottleInfo info = test::runToEnd(
+    BottleInfo info = test::runToEnd(
         HomebrewBottleResolver::fetchBottleInfo(client, server.url("/api/formula/cabextract.json"),
                                                 env.systemInfo().machineArchitecture()));
     EXPECT_EQ(info.version, "1.11");
     const QString destination = env.platform().paths().privateTemporary() + "/cabextract-bottle.tar.gz";
-    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));
+    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info, destination, "the cabextract bottle"));
     EXPECT_EQ(test::readBytes(destination), QByteArray("first"));
     for (const auto &request : server.requests()) {
         if (request.path != "/api/formula/cabextract.json") {
@@ -98,13 +97,32 @@ TEST(HomebrewBottleResolver, FetchesTheFormulaAndTheBottleWithTheRegistryToken)
 
     // A second download replaces the first.
     server.serve("/storage/cabextract.tar.gz", "second");
-    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));
+    info.sha256 = test::sha256Hex("second");
+    test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info, destination, "the cabextract bottle"));
     EXPECT_EQ(test::readBytes(destination), QByteArray("second"));
+
+    // Only the bottle the formula names is kept; without its SHA-256 none is fetched.
+    server.serve("/storage/cabextract.tar.gz", "someone else's");
+    try {
+        test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info, destination, "the cabextract bottle"));
+        ADD_FAILURE() << "a bottle of another SHA-256 was taken";
+    } catch (const BottleDigestError &error) {
+        EXPECT_EQ(error.description(), "The SHA-256 of the cabextract bottle is not the one its release information gives: "
+                                       "expected " + test::sha256Hex("second") + ", got " + test::sha256Hex("someone else's"));
+    }
+    EXPECT_FALSE(QFile::exists(destination));
+    const auto bottleRequests = server.requestsFor("/storage/cabextract.tar.gz").size();
+    info.sha256.clear();
+    EXPECT_THROW(test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info, destination, "the cabextract bottle")),
+                 BottleDigestError);
+    EXPECT_EQ(server.requestsFor("/storage/cabextract.tar.gz").size(), bottleRequests);
+    EXPECT_FALSE(QFile::exists(destination));
+    info.sha256 = test::sha256Hex("second");
 
     // A refused bottle leaves no error page behind to be unpacked.
     server.serveHtmlPage("/storage/cabextract.tar.gz", 401);
     try {
-        test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info.url, destination, "the cabextract bottle"));
+        test::runToEnd(HomebrewBottleResolver::downloadBottle(client, info, destination, "the cabextract bottle"));
         ADD_FAILURE() << "a refused bottle was taken";
     } catch (const HttpStatusError &error) {
         EXPECT_EQ(error.description(), "The server answered 401 Unauthorized for the cabextract bottle");

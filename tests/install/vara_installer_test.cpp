@@ -4,6 +4,7 @@
 #include "support/event_wait.h"
 #include "support/remote_failure_table.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -274,6 +275,17 @@ TEST_F(VARAInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
                   QStringList());
         EXPECT_FALSE(QFileInfo::exists(hf.installDir()));
     }
+
+    // With no scratch folder to be had, the install ends failed, and its clean-up asks for none.
+    const QString scratch = env.platform().paths().privateTemporary();
+    QDir(scratch).removeRecursively();
+    ASSERT_TRUE(test::writeFile(scratch, "the user's own file"));
+    servePage(R"(<a href="VARA%20HF%204.8.7%20setup.zip">b</a>)");
+    VARAInstaller hf(VARAVariant::hf, collaborators());
+    ASSERT_TRUE(hf.startInstall());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !hf.isInstalling(); }, 20s));
+    EXPECT_TRUE(hf.state().error.startsWith("No private folder for the helper's scratch files could be had: "))
+        << hf.state().error.toStdString();
 }
 
 TEST_F(VARAInstallerTest, UpdateCheckGivesTheVersionOrLogsWhyNot)

@@ -113,8 +113,8 @@ protected:
         serveArchive(fixtures().wineArchive);
         server.serve("/Winetricks/winetricks/master/src/winetricks", "#!/bin/sh\necho winetricks\n");
         server.serve("/api/formula/cabextract.json",
-                     R"({"versions":{"stable":"1.11"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")"
-                         + server.url("/v2/homebrew/core/cabextract/blobs/sha256:1").toString().toUtf8() + R"("}}}}})");
+                     test::bottleFormula("1.11", server.url("/v2/homebrew/core/cabextract/blobs/sha256:1").toString(),
+                                         fixtures().cabextractBottle));
         server.redirect("/v2/homebrew/core/cabextract/blobs/sha256:1", "/blobs/cabextract.tar.gz", 307);
         server.serve("/blobs/cabextract.tar.gz", fixtures().cabextractBottle);
     }
@@ -389,7 +389,9 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         {"/blobs/cabextract.tar.gz", Fault::notFound,
          "Could not download cabextract: the server answered 404 Not Found for the cabextract bottle"},
         {"/blobs/cabextract.tar.gz", Fault::dropped, "Could not download cabextract: the answer from " + here + " broke off: "},
-        {"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle: "},
+        {"/blobs/cabextract.tar.gz", Fault::garbage,
+         "Could not download cabextract: the SHA-256 of the cabextract bottle is not the one its release information "
+         "gives: "},
     };
     for (const test::RemoteFailure &c : cases) {
         SCOPED_TRACE(table.describe(c));
@@ -408,7 +410,7 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
 
     // Where apt is, a failed fetch of cabextract ends with Debian's package, ready to copy.
     ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/apt-get")));
-    const test::RemoteFailure bottle{"/blobs/cabextract.tar.gz", Fault::garbage, "Failed to extract the cabextract bottle"};
+    const test::RemoteFailure bottle{"/blobs/cabextract.tar.gz", Fault::garbage, "Could not download cabextract: "};
     serveRemote();
     env.platform().setRemoteServices(RemoteServices::allAt(table.arrange(bottle)));
     ASSERT_TRUE(installToEnd());
@@ -478,6 +480,15 @@ TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
     makePreviousInstall();
     config->setVaraFMConfig({});
     env.defaults().removeObject(WineInstaller::kInstalledVersionKey);
+
+    // With no scratch folder to be had, the install ends failed, and its clean-up asks for none.
+    const QString scratch = env.platform().paths().cache() + "/cordavelle-helper";
+    QDir(scratch).removeRecursively();
+    ASSERT_TRUE(test::writeFile(scratch, "the user's own file"));
+    ASSERT_TRUE(installToEnd());
+    EXPECT_TRUE(installer->state().message().startsWith("No private folder for the helper's scratch files could be had: "))
+        << installer->state().message().toStdString();
+    ASSERT_TRUE(QFile::remove(scratch));
 
     env.systemInfo().architecture = "aarch64";
     ASSERT_TRUE(installToEnd());
@@ -572,7 +583,8 @@ TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
     second = test::track(installer->installCabextract({}));
     server.release();
     ASSERT_TRUE(test::processEventsUntil([&] { return first->done && second->done; }, 30s));
-    EXPECT_TRUE(first->error && first->error->startsWith("Failed to extract the cabextract bottle: "));
+    EXPECT_TRUE(first->error && first->error->startsWith("Could not download cabextract: the SHA-256 of the cabextract "
+                                                         "bottle is not the one its release information gives: "));
     EXPECT_EQ(second->error, first->error);
     EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), 2u);
 }

@@ -83,16 +83,14 @@ void useSystemWineWithPrefix(ChecklistScene &scene)
     test::writeFile(windows + QStringLiteral("system32/pdh.dll"), "MZ");
 }
 
-// Hamlib's formula and libusb's, each naming a bottle that `serveBottle` serves at the path given.
+// Hamlib's formula and libusb's, each naming a bottle that `serveBottle` serves at the path given
+// (one that never arrives whole, so that its SHA-256 is never compared).
 void serveHamlibFormulas(test::FixtureHttpServer &server, const std::function<void(const QString &path)> &serveBottle)
 {
     for (const char *formula : {"hamlib", "libusb"}) {
         const QString blob = QStringLiteral("/v2/%1/blobs/1").arg(QLatin1String(formula));
         server.serve(QStringLiteral("/api/formula/%1.json").arg(QLatin1String(formula)),
-                     QStringLiteral(R"({"versions":{"stable":"4.6"},"bottle":{"stable":{"files":{"x86_64_linux":)"
-                                    R"({"url":"%1"}}}}})")
-                         .arg(server.url(blob).toString())
-                         .toUtf8());
+                     test::bottleFormula(QStringLiteral("4.6"), server.url(blob).toString(), {}));
         serveBottle(blob);
     }
 }

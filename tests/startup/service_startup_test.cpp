@@ -47,7 +47,8 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     const QString leftover = places::supportFolder() + QStringLiteral("/hamlib.partial");
     QDir().mkpath(leftover + QStringLiteral("/bin"));
     // A download cut short by an earlier run is swept from every scratch folder, the session's
-    // runtime folder's as well as the cache's; a finished archive is not.
+    // runtime folder's as well as the cache's, and from the one earlier versions kept in the shared
+    // temporary folder; a finished archive is not.
     ASSERT_TRUE(test::makeFolderWithMode(env.root() + QStringLiteral("/runtime"), 0700));
     ASSERT_TRUE(test::makeFolderWithMode(env.root() + QStringLiteral("/runtime/cordavelle-helper"), 0700));
     const QStringList scratches{places::privateTemporaryFolder(), env.root() + QStringLiteral("/runtime/cordavelle-helper")};
@@ -63,6 +64,15 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
     };
     writeScratchFiles({QStringLiteral("wine-stable.tar.xz.download"), QStringLiteral("hamlib-bottle.tar.gz")},
                       QDateTime::currentDateTime().addSecs(-60));
+    const QString shared = env.platform().paths().temporary();
+    ASSERT_TRUE(test::makeFolderWithMode(shared, 01777));
+    const QString old = shared + "/cordavelle-helper-" + QString::number(::geteuid());
+    ASSERT_TRUE(test::makeFolderWithMode(old, 0700));
+    {
+        QFile file(old + "/hamlib-bottle.tar.gz.download");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    }
     bool cleaned = false;
     QObject::connect(&startup, &ServiceStartup::cleanupFinished, [&] { cleaned = true; });
 
@@ -83,6 +93,7 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
         EXPECT_FALSE(QFile::exists(scratch + "/wine-stable.tar.xz.download")) << scratch.toStdString();
         EXPECT_TRUE(QFile::exists(scratch + "/hamlib-bottle.tar.gz")) << scratch.toStdString();
     }
+    EXPECT_FALSE(QFile::exists(old + "/hamlib-bottle.tar.gz.download"));
     EXPECT_TRUE(env.clock().runUntil(
         [&] { return env.log().contains("[ServiceOrchestrator] Always-on start of rigctld failed: rigctld not found"); },
         5s));

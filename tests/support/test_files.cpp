@@ -1,5 +1,6 @@
 #include "test_files.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -48,6 +49,19 @@ QByteArray readBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString sha256Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray bottleFormula(const QString &version, const QString &url, const QByteArray &bottle, const QString &tag,
+                         const QString &sha256)
+{
+    return QStringLiteral(R"({"versions":{"stable":"%1"},"bottle":{"stable":{"files":{"%2":{"url":"%3","sha256":"%4"}}}}})")
+        .arg(version, tag, url, sha256.isEmpty() ? sha256Hex(bottle) : sha256)
+        .toUtf8();
 }
 
 QByteArray nestedBinaryPropertyList(int depth)

@@ -39,6 +39,14 @@ private:
 // The file's contents; empty when it can't be read.
 QByteArray readBytes(const QString &path);
 
+// The SHA-256 of `bytes` in lower-case hex.
+QString sha256Hex(const QByteArray &bytes);
+
+// A formula document as the formula service gives it, of `version`, naming the bottle of `tag`
+// at `url` with the SHA-256 given (else that of `bottle`).
+QByteArray bottleFormula(const QString &version, const QString &url, const QByteArray &bottle,
+                         const QString &tag = QStringLiteral("x86_64_linux"), const QString &sha256 = {});
+
 // A binary property list of the dictionary {"deep": [[…[1]…]]}, `depth` arrays inside one
 // another, written without recursion so that any depth can be made.
 QByteArray nestedBinaryPropertyList(int depth);

@@ -268,12 +268,9 @@ namespace {
 
 TEST_F(SetupChecklistPageTest, TheHamlibLineCancelsItsInstallAndSaysWhomItWaitsFor)
 {
-    server.serve("/api/formula/hamlib.json",
-                 R"({"versions":{"stable":"4.6"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")" +
-                     server.url("/blobs/hamlib").toString().toUtf8() + R"("}}}}})");
-    server.serve("/api/formula/libusb.json",
-                 R"({"versions":{"stable":"1.0"},"bottle":{"stable":{"files":{"x86_64_linux":{"url":")" +
-                     server.url("/blobs/libusb").toString().toUtf8() + R"("}}}}})");
+    // The bottle stalls: its SHA-256 is never compared.
+    server.serve("/api/formula/hamlib.json", test::bottleFormula("4.6", server.url("/blobs/hamlib").toString(), {}));
+    server.serve("/api/formula/libusb.json", test::bottleFormula("1.0", server.url("/blobs/libusb").toString(), {}));
     test::FixtureHttpServer::Route stalled;
     stalled.generatedSize = 1000;
     stalled.stallAfter = 0;
