@@ -1,5 +1,6 @@
 #include "other_user_client.h"
 
+#include "child_processes.h"
 #include "event_wait.h"
 #include "local_ports.h"
 #include "needs_root.h"
@@ -55,8 +56,7 @@ OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const Q
 
 OtherUserClient::~OtherUserClient()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
+    if (signalChild(m_pid, SIGKILL)) {
         ::waitpid(m_pid, nullptr, 0);
     }
     if (m_result >= 0) {
@@ -142,8 +142,7 @@ OtherUserListener::OtherUserListener(quint16 port, const QHostAddress &host, boo
 
 OtherUserListener::~OtherUserListener()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
+    if (signalChild(m_pid, SIGKILL)) {
         ::waitpid(m_pid, nullptr, 0);
     }
 }
