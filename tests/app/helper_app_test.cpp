@@ -15,6 +15,7 @@
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
 #include "support/local_ports.h"
+#include "support/needs_root.h"
 #include "support/task_outcome.h"
 #include "support/wire_client.h"
 
@@ -320,9 +321,7 @@ TEST_F(HelperAppTest, ResetAllStopsFirstThenWipesThenQuitsWithoutAskingAgainAndR
 
 TEST_F(HelperAppTest, ResetAllThatCannotWriteTheSettingsStillLetsNoPairedClientIn)
 {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root writes into a read-only folder";
-    }
+    SKIP_AS_ROOT("root writes into a read-only folder");
     const QString token = test::runToEnd(pairing.requestPairing("c1", "host", "linux", "")).client->token;
     ASSERT_EQ(pairing.approve("c1"), std::nullopt);
     const QString folder = env.platform().paths().preferences();

@@ -483,8 +483,7 @@ TEST_F(StartPathsTest, AStartRightAfterAStopOutlivesTheSweepOfTheStartThatStopCu
     ManagedProcess &process = orchestrator->rigctldProcess();
     int childrenSwept = 0;
     env.commands().respond("pkill", [&](const Command &) {
-        if (const auto pid = process.pid()) {
-            ::kill(static_cast<pid_t>(*pid), SIGKILL);
+        if (test::signalChild(process.pid(), SIGKILL)) {
             ++childrenSwept;
         }
         return CommandResult::exited(1);

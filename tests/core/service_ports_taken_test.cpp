@@ -10,6 +10,7 @@
 #include "core/service_addresses.h"
 #include "platform/network_interfaces.h"
 
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixed_port_lock.h"
 #include "support/link_local.h"
@@ -641,7 +642,7 @@ TEST_F(ServicePortsTakenTest, AnAlwaysOnServiceWhosePortAnotherUserTookGivesUpAf
     ASSERT_TRUE(runUntilSettled(ServiceID::rigctld, [&] { return first->done; }, test::standInReady(ready)));
     ASSERT_EQ(process.state(), ServiceRunState::running);
 
-    ::kill(static_cast<pid_t>(process.pid().value_or(0)), SIGKILL);
+    ASSERT_TRUE(test::signalChild(process.pid(), SIGKILL));
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
     // Before the first restart, which waits its back-off in the test's time.
     const test::OtherUserListener theirs(static_cast<quint16>(rig.tcpPort));

@@ -7,6 +7,7 @@
 #include "core/vara_start_path.h"
 #include "install/helper_uninstaller.h"
 #include "install/wine_prefix_manager.h"
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixed_prefix_tools.h"
 #include "support/task_outcome.h"
@@ -95,10 +96,11 @@ protected:
     {
         // An installer ends its flow and the flow's own programs as it goes.
         installers.clear();
+        // The number of a stand-in that has ended may be another test's process by now.
+        const QByteArray prefix = "WINEPREFIX=" + QFile::encodeName(places::winePrefix());
         for (const QByteArray &pid : readFile(bin + "/pids").split('\n')) {
-            if (pid.toInt() > 0 && runsInThePrefix(pid)) {
+            if (test::signalProcessWith(pid.toLongLong(), prefix, SIGKILL)) {
                 ADD_FAILURE() << "stand-in " << pid.constData() << " still runs";
-                ::kill(pid.toInt(), SIGKILL);
             }
         }
     }

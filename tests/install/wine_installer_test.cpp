@@ -5,6 +5,7 @@
 #include "install/helper_uninstaller.h"
 #include "install/install_log.h"
 #include "install/wine_installer.h"
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
 #include "support/qt_printers.h"
@@ -336,7 +337,9 @@ TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousB
     installer->cancel();
     ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
     EXPECT_EQ(installer->state(), WineInstaller::State::idle());
-    EXPECT_EQ(::kill(test::readBytes(pidFile).trimmed().toInt(), 0), -1);
+    const qint64 tar = test::readBytes(pidFile).trimmed().toLongLong();
+    ASSERT_GT(tar, 0);
+    EXPECT_FALSE(test::isAlive(tar));
     for (const auto &state : states) {
         EXPECT_NE(state.kind(), Kind::complete);
     }

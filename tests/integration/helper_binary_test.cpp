@@ -109,10 +109,10 @@ protected:
                 process->waitForFinished(5000);
             }
         }
+        // Started by the helper in its home: a number of one that has ended is someone else's.
+        const QByteArray home = "HOME=" + QFile::encodeName(env.platform().paths().home());
         for (const auto &pid : {readPid(daemonPid), readPid(childPid)}) {
-            if (pid) {
-                ::kill(static_cast<pid_t>(*pid), SIGKILL);
-            }
+            test::signalProcessWith(pid, home, SIGKILL);
         }
     }
 
@@ -151,7 +151,7 @@ protected:
         const QString withoutPath = QString(message).replace(program, QChar(0x2026));
         EXPECT_EQ(QString::fromUtf8(reply.body), QStringLiteral("{\"error\":\"%1\"}").arg(withoutPath))
             << reply.body.toStdString();
-        ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+        ASSERT_TRUE(test::signalChild(helper.processId(), SIGTERM));
         EXPECT_TRUE(helper.waitForFinished(10000));
         EXPECT_FALSE(QFile::exists(ranMarker));
     }
@@ -159,7 +159,7 @@ protected:
     // SIGTERM: the helper exits normally and leaves no child behind.
     void terminateAndExpectNothingLeft()
     {
-        ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+        ASSERT_TRUE(test::signalChild(helper.processId(), SIGTERM));
         ASSERT_TRUE(helper.waitForFinished(10000));
         output += QString::fromUtf8(helper.readAll());
         EXPECT_EQ(helper.exitStatus(), QProcess::NormalExit) << output.toStdString();
@@ -451,7 +451,7 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
                 return output.contains(QString::fromUtf8("GET /status \u2192 200"));
             });
         }
-        ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+        ASSERT_TRUE(test::signalChild(helper.processId(), SIGTERM)) << output.toStdString();
         ASSERT_TRUE(helper.waitForFinished(10000));
         output += QString::fromUtf8(helper.readAll());
         ASSERT_TRUE(listening) << output.toStdString();
@@ -573,7 +573,7 @@ TEST(HelperScratchTest, AnotherUsersEntryInTheSharedTemporaryFolderStopsNothing)
             EXPECT_TRUE(cleaned) << output.toStdString();
             EXPECT_TRUE(test::processEventsUntil([&] { return test::accepts(port, 100ms); }, 20s)) << output.toStdString();
 
-            ::kill(static_cast<pid_t>(helper.processId()), SIGTERM);
+            ASSERT_TRUE(test::signalChild(helper.processId(), SIGTERM)) << output.toStdString();
             const bool ended = helper.waitForFinished(3000);
             output += QString::fromUtf8(helper.readAll());
             ASSERT_TRUE(ended) << output.toStdString();

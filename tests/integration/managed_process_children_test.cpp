@@ -120,7 +120,7 @@ TEST_F(ManagedProcessTest, AKillFromOutsideWhileRunningIsAnUnexpectedExit)
     env.clock().advance(90s);
     EXPECT_NEAR(*process.uptime(), 90.0, 0.01);
 
-    ::kill(static_cast<pid_t>(*process.pid()), SIGKILL);
+    ASSERT_TRUE(test::signalChild(process.pid(), SIGKILL));
     ASSERT_TRUE(test::processEventsUntil([&] { return process.state() == ServiceRunState::error; }, 10s));
     EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::killedBySignal(9));
     EXPECT_EQ(process.lastError(), "Process was killed by signal 9 (SIGKILL)");
@@ -172,7 +172,7 @@ TEST_F(ManagedProcessTest, TheHealthMonitorNoticesAnEndWhoseNoticeNeverCame)
     const auto pid = static_cast<pid_t>(*process.pid());
 
     ExitNoticeBlocker blocker;
-    ::kill(pid, SIGKILL);
+    ASSERT_TRUE(test::signalChild(pid, SIGKILL));
     ASSERT_TRUE(test::processEventsUntil([&] { return !test::isAlive(pid) && blocker.holdsANotice(); }, 10s));
     test::ManualClock::processEvents();
     EXPECT_EQ(process.state(), ServiceRunState::running);
@@ -386,7 +386,9 @@ TEST(ChildProcess, ReportsTheEndOnlyAfterReadingEverythingEvenWhileAGrandchildHo
             std::lock_guard lock(mutex);
             output.append(chunk);
         });
-    const qint64 pid = child->pid();
+    // The sleep outlives the shell, in its group.
+    test::ChildProcessGroups groups;
+    groups.note(child->pid());
     bool exited = false;
     QByteArray atExit;
     QObject::connect(child, &ChildProcess::exited, [&](int status, bool bySignal) {
@@ -397,7 +399,7 @@ TEST(ChildProcess, ReportsTheEndOnlyAfterReadingEverythingEvenWhileAGrandchildHo
         atExit = output;
     });
     const bool ended = test::processEventsUntil([&] { return exited; }, 10s);
-    ::kill(-static_cast<pid_t>(pid), SIGKILL);
+    groups.killAll();
     ASSERT_TRUE(ended);
     EXPECT_EQ(atExit.count('\n'), 2000);
     EXPECT_TRUE(atExit.endsWith("line 2000\n"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/child_processes.h"
 #include "support/orchestrator_fixture.h"
 #include "support/test_files.h"
 
@@ -92,9 +93,7 @@ protected:
     // Kills the service's child from outside, as a crash would end it.
     void crash(ServiceID id)
     {
-        const auto pid = orchestrator->process(id).pid();
-        ASSERT_TRUE(pid);
-        ::kill(static_cast<pid_t>(*pid), SIGKILL);
+        ASSERT_TRUE(test::signalChild(orchestrator->process(id).pid(), SIGKILL));
         ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->process(id).state() == ServiceRunState::error; },
                                          std::chrono::milliseconds(0)));
     }

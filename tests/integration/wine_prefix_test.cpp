@@ -72,6 +72,10 @@ TEST(WinePrefixWithRealWine, AFullSetupLeavesThePrefixWithItsAudioDefaults)
     variables.unset("DISPLAY");
     variables.unset("WAYLAND_DISPLAY");
     variables.set("WINEDLLOVERRIDES", "mscoree,mshtml=");
+    // Wine leaves a folder in the temporary one when it makes a prefix: the test's own goes with it.
+    const QString temporary = env.root() + "/wine-temporary";
+    ASSERT_TRUE(QDir().mkpath(temporary));
+    variables.set("TMPDIR", temporary.toUtf8());
 
     const QString prefix = env.root() + "/support/wine-prefix";
     const QString winetricks = env.root() + "/winetricks";

@@ -362,6 +362,10 @@ TEST(RigctldPage, NetworkAccessChangedWhileAServiceRunsWaitsForItsRestart)
         expectHeld(otherFamilyHold(c.id, !c.from, both));
         expectListening(!c.from);
     }
+    if (!lan) {
+        GTEST_SKIP() << "no IPv6 address here but the loopback and link-local ones: the hold on every IPv6 "
+                        "address was seen only on the loopback";
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "platform/port_listeners.h"
 
+#include "support/child_processes.h"
 #include "support/local_ports.h"
 
 #include <QCoreApplication>
@@ -103,7 +104,7 @@ TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
             ::usleep(1000);
         }
         const auto endChild = qScopeGuard([child] {
-            ::kill(child, SIGKILL);
+            test::signalChild(child, SIGKILL);
             ::waitpid(child, nullptr, 0);
         });
         EXPECT_FALSE(processTreeHolds(ProcessTree{child, {}}, {listener->inode}));
@@ -253,11 +254,15 @@ TEST(PortListeners, AListenerThatLeftTheTreeButKeptTheGroupIsTheLaunchedPrograms
         for (const int fd : {daemonPipe[0], daemonPipe[1], readyPipe[0], readyPipe[1]}) {
             ::close(fd);
         }
-        const auto end = qScopeGuard([launched, daemon] {
-            if (daemon > 0) {
-                ::kill(daemon, SIGKILL);
+        // The daemon, no child of the test's, waits until it is killed: held while it surely
+        // runs, it is the one the kill reaches.
+        const std::unique_ptr<test::ProcessHandle> daemonHandle =
+            read && daemon > 0 ? std::make_unique<test::ProcessHandle>(daemon) : nullptr;
+        const auto end = qScopeGuard([launched, &daemonHandle] {
+            if (daemonHandle) {
+                daemonHandle->signal(SIGKILL);
             }
-            ::kill(launched, SIGKILL);
+            test::signalChild(launched, SIGKILL);
             ::waitpid(launched, nullptr, 0);
         });
         ASSERT_TRUE(read);
@@ -300,7 +305,7 @@ TEST(PortListeners, OnlyTheWineServerOfTheLaunchedProgramsPrefixCountsAsItsOwn)
         }
         ASSERT_GT(child, 0);
         const auto endChild = qScopeGuard([child] {
-            ::kill(child, SIGKILL);
+            test::signalChild(child, SIGKILL);
             ::waitpid(child, nullptr, 0);
         });
         awaitProgram(child, "wineserver");

@@ -1,6 +1,7 @@
 #include "platform/command_runner.h"
 #include "platform/program_file.h"
 
+#include "support/child_processes.h"
 #include "support/fixed_accounts.h"
 #include "support/needs_root.h"
 #include "support/test_files.h"
@@ -230,9 +231,7 @@ TEST_F(ProgramLaunch, EnvIsOnlyAsSafeAsEveryFolderItSearchesFirst)
 // line names: such a file is not run, since what would run it can't be checked.
 TEST_F(ProgramLaunch, AScriptThatCantBeReadIsNotRun)
 {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root reads every file: a script only a user can't read needs a user";
-    }
+    SKIP_AS_ROOT("root reads every file: a script only a user can't read needs a user");
     ASSERT_TRUE(root.isValid());
     folder(QStringLiteral("open"), 0777);
     const QString ran = at(QStringLiteral("ran"));
@@ -362,8 +361,10 @@ TEST_F(ProgramLaunch, ASwapBetweenCheckAndLaunchRunsNothingForeign)
     ::close(dir);
     int status = 0;
     const bool swapping = ::waitpid(swapper, &status, WNOHANG) == 0;
-    ::kill(swapper, SIGKILL);
-    ::waitpid(swapper, &status, 0);
+    // Reaped by the look above when it ended early.
+    if (test::signalChild(swapper, SIGKILL)) {
+        ::waitpid(swapper, &status, 0);
+    }
     EXPECT_TRUE(swapping) << "the swapper ended early";
     EXPECT_EQ(foreign, 0);
     EXPECT_GT(ours, 0);

@@ -50,6 +50,32 @@ bool isAlive(qint64 pid)
     return !fields.isEmpty() && fields[0] != "Z";
 }
 
+namespace {
+
+bool isChild(qint64 pid)
+{
+    const QList<QByteArray> fields = statFields(pid);
+    return pid > 0 && fields.size() > 1 && fields[1].toLongLong() == ::getpid();
+}
+
+} // namespace
+
+bool signalChild(std::optional<qint64> pid, int signal)
+{
+    // A child's number is not handed out again before this process has reaped it.
+    return pid && isChild(*pid) && ::kill(static_cast<pid_t>(*pid), signal) == 0;
+}
+
+bool signalProcessWith(std::optional<qint64> pid, const QByteArray &variable, int signal)
+{
+    if (!pid || *pid <= 0) {
+        return false;
+    }
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(*pid));
+    return environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(variable)
+           && ::kill(static_cast<pid_t>(*pid), signal) == 0;
+}
+
 // By the system call: the C library's header of this release declares it without C linkage.
 ProcessHandle::ProcessHandle(qint64 pid) : m_fd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)))
 {
@@ -70,6 +96,11 @@ bool ProcessHandle::endsWithin(std::chrono::milliseconds wait) const
     // The descriptor turns readable once the process has ended.
     pollfd ending{m_fd, POLLIN, 0};
     return m_fd >= 0 && ::poll(&ending, 1, static_cast<int>(wait.count())) == 1;
+}
+
+bool ProcessHandle::signal(int signal) const
+{
+    return m_fd >= 0 && ::syscall(SYS_pidfd_send_signal, m_fd, signal, nullptr, 0) == 0;
 }
 
 int openDescriptorCount()
@@ -95,13 +126,28 @@ void stopProcess(QProcess &process)
     }
 }
 
+ChildProcessGroups::~ChildProcessGroups()
+{
+    // The processes watched may outlive this record.
+    for (const QMetaObject::Connection &watch : m_watches) {
+        QObject::disconnect(watch);
+    }
+}
+
 void ChildProcessGroups::watch(const ManagedProcess &process)
 {
-    QObject::connect(&process, &ManagedProcess::pidChanged, &process, [this, &process] {
+    m_watches.push_back(QObject::connect(&process, &ManagedProcess::pidChanged, &process, [this, &process] {
         if (auto pid = process.pid()) {
-            m_children.push_back({*pid, startTime(*pid)});
+            note(*pid);
         }
-    });
+    }));
+}
+
+void ChildProcessGroups::note(qint64 pid)
+{
+    if (isChild(pid)) {
+        m_children.push_back({pid, startTime(pid)});
+    }
 }
 
 bool ChildProcessGroups::Child::stillThere() const { return started != 0 && startTime(pid) == started && isAlive(pid); }
@@ -117,7 +163,7 @@ void ChildProcessGroups::killAll() const
         // While any of its group is left the number is not handed out again; only a process
         // that has it now and began at another time is someone else.
         const quint64 holder = startTime(child.pid);
-        if (holder == 0 || holder == child.started) {
+        if (child.pid > 0 && child.started != 0 && (holder == 0 || holder == child.started)) {
             ::kill(-static_cast<pid_t>(child.pid), SIGKILL);
         }
     }

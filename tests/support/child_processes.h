@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QMetaObject>
 #include <QtGlobal>
 
 #include <chrono>
+#include <optional>
 #include <vector>
+
+class QByteArray;
 
 class QProcess;
 
@@ -16,6 +20,17 @@ namespace cordavelle::test {
 // Whether `pid` is a process that has not ended: one that is gone, or a zombie, has.
 bool isAlive(qint64 pid);
 
+// Sends `signal` to `pid` if it is a child of this process (an ended one not yet reaped still
+// is), and says whether it did. Nothing else gets it: no pid at all (0 or less, which kill()
+// takes for a whole process group, the test run's own among them), nor a process this one did
+// not start, nor another's that was given the number of a child already reaped.
+bool signalChild(std::optional<qint64> pid, int signal);
+
+// Sends `signal` to `pid` if its environment holds `variable` ("NAME=value", a value of the
+// test's own such as its home), and says whether it did: for a process that a child of the test
+// started and left behind (a daemon, a grandchild), no longer the test's child itself.
+bool signalProcessWith(std::optional<qint64> pid, const QByteArray &variable, int signal);
+
 // One process, held from while it surely runs by a descriptor of its own (a pidfd), so that a
 // later process given the same pid is never taken for it.
 class ProcessHandle {
@@ -27,6 +42,9 @@ public:
 
     // Whether the process ends (a zombie has) within `wait`; false also when it could not be held.
     bool endsWithin(std::chrono::milliseconds wait) const;
+    // Sends `signal` to the process held, never to one given its number later; false when it
+    // could not be held or has been reaped.
+    bool signal(int signal) const;
 
 private:
     int m_fd = -1;
@@ -45,11 +63,14 @@ void stopProcess(QProcess &process);
 class ChildProcessGroups {
 public:
     ChildProcessGroups() = default;
+    ~ChildProcessGroups();
     ChildProcessGroups(const ChildProcessGroups &) = delete;
     ChildProcessGroups &operator=(const ChildProcessGroups &) = delete;
 
     // Notes every child `process` launches from now on, for as long as both exist.
     void watch(const ManagedProcess &process);
+    // Notes `pid` if it is a child of this process (one that has not been reaped yet).
+    void note(qint64 pid);
     bool empty() const { return m_children.empty(); }
     // Whether every child noted so far has ended.
     bool allEnded() const;
@@ -66,6 +87,7 @@ private:
         bool stillThere() const;
     };
     std::vector<Child> m_children;
+    std::vector<QMetaObject::Connection> m_watches;
 };
 
 } // namespace cordavelle::test

@@ -1,6 +1,5 @@
 #include "fixed_port_lock.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -13,8 +12,9 @@ namespace cordavelle::test {
 
 FixedPortLock::FixedPortLock(quint16 port, std::chrono::milliseconds limit)
 {
-    const QByteArray path =
-        QFile::encodeName(QDir::tempPath() + QStringLiteral("/cordavelle-helper-tests-port-%1.lock").arg(port));
+    // In /tmp whatever the run's temporary folder is: the port is the machine's, and so is its
+    // lock. The file stays, for a run that locks it meanwhile.
+    const QByteArray path = QFile::encodeName(QStringLiteral("/tmp/cordavelle-helper-tests-port-%1.lock").arg(port));
     // Read-only is enough to lock, so a file that another user's run made serves as well.
     m_fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (m_fd < 0) {

@@ -9,10 +9,30 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include "support/child_processes.h"
 #include "support/start_path_stand_ins.h"
 #include "support/test_platform.h"
 
 namespace cordavelle::test {
+
+// Kills, when it goes, every child that the services of `orchestrator` launched meanwhile, with
+// what each started: the orchestrator leaves its children running when it goes, and a test that
+// ends half-way (or stops only the service it is about) would leave them for good.
+class ServiceChildrenEndWithTheTest {
+public:
+    explicit ServiceChildrenEndWithTheTest(const ServiceOrchestrator &orchestrator)
+    {
+        for (ServiceID id : allCases<ServiceID>()) {
+            m_children.watch(orchestrator.process(id));
+        }
+    }
+    ~ServiceChildrenEndWithTheTest() { m_children.killAll(); }
+    ServiceChildrenEndWithTheTest(const ServiceChildrenEndWithTheTest &) = delete;
+    ServiceChildrenEndWithTheTest &operator=(const ServiceChildrenEndWithTheTest &) = delete;
+
+private:
+    ChildProcessGroups m_children;
+};
 
 // The helper's long-lived model objects, wired as the application wires them, on a private
 // test platform. They wait on the platform's clock of the moment, so a test may still switch to
@@ -37,6 +57,7 @@ struct HelperObjects {
                                      env.notifications(),
                                      prefixHold,
                                      standInsFrom(startPaths)};
+    ServiceChildrenEndWithTheTest serviceChildren{orchestrator};
     PairingManager pairing{env.defaults(), env.clock(), env.currentKeychain(), env.attention()};
 };
 

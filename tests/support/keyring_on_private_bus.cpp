@@ -1,5 +1,6 @@
 #include "keyring_on_private_bus.h"
 
+#include "child_processes.h"
 #include "event_wait.h"
 #include "test_platform.h"
 
@@ -55,11 +56,11 @@ KeyringOnPrivateBus::KeyringOnPrivateBus(TestPlatform &env)
     // never gets there.
     const bool named = processEventsUntil([&] { return bus.interface()->isServiceRegistered(kService).value(); }, 20s);
     const QDBusReply<uint> owner = bus.interface()->servicePid(kService);
-    m_pid = named && owner.isValid() ? static_cast<pid_t>(owner.value()) : 0;
-    if (m_pid <= 0) {
+    if (!named || !owner.isValid() || owner.value() == 0) {
         m_whyNot = "the keyring's process could not be found";
         return;
     }
+    m_daemon = std::make_unique<ProcessHandle>(owner.value());
     if (!processEventsUntil([this] { return loginLocked() == false; }, 20s)) {
         m_whyNot = "the keyring never reported an unlocked login collection as its default one";
     }
@@ -67,18 +68,28 @@ KeyringOnPrivateBus::KeyringOnPrivateBus(TestPlatform &env)
 
 KeyringOnPrivateBus::~KeyringOnPrivateBus()
 {
-    if (m_pid > 0) {
+    if (m_daemon) {
         resume();
-        ::kill(m_pid, SIGTERM);
+        m_daemon->signal(SIGTERM);
     }
     if (!m_connection.isEmpty()) {
         QDBusConnection::disconnectFromBus(m_connection);
     }
 }
 
-void KeyringOnPrivateBus::stop() { ::kill(m_pid, SIGSTOP); }
+void KeyringOnPrivateBus::stop()
+{
+    if (m_daemon) {
+        m_daemon->signal(SIGSTOP);
+    }
+}
 
-void KeyringOnPrivateBus::resume() { ::kill(m_pid, SIGCONT); }
+void KeyringOnPrivateBus::resume()
+{
+    if (m_daemon) {
+        m_daemon->signal(SIGCONT);
+    }
+}
 
 std::optional<bool> KeyringOnPrivateBus::loginLocked() const
 {

@@ -5,12 +5,12 @@
 
 #include <QString>
 
+#include <memory>
 #include <optional>
-
-#include <sys/types.h>
 
 namespace cordavelle::test {
 
+class ProcessHandle;
 class TestPlatform;
 
 // A real gnome-keyring on a private session bus, which this process's Secret Service clients then
@@ -37,7 +37,9 @@ private:
     // The name of the test's own connection to the bus, which never asks the bus to start
     // anything.
     QString m_connection;
-    pid_t m_pid = 0;
+    // The daemon, which the launcher leaves: held from when it answers on the bus, so that no
+    // later process given its number gets its signals.
+    std::unique_ptr<ProcessHandle> m_daemon;
     const char *m_whyNot = nullptr;
 };
 

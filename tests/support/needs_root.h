@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace cordavelle::test {
 
 // The environment variable that names the file of tests that asked for root.
@@ -23,3 +25,10 @@ bool runsAsRoot();
     if (::cordavelle::test::runsAsRoot()) {                                                                             \
     } else                                                                                                             \
         GTEST_SKIP() << "needs root: " << what
+
+// Ends the running test as skipped when it runs as root, which reads and writes every file,
+// saying why only a user can run it: scripts/test runs the unit and ui tests as a user.
+#define SKIP_AS_ROOT(why)                                                                                               \
+    if (::geteuid() != 0) {                                                                                            \
+    } else                                                                                                             \
+        GTEST_SKIP() << why

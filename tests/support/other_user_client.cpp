@@ -1,5 +1,6 @@
 #include "other_user_client.h"
 
+#include "child_processes.h"
 #include "event_wait.h"
 #include "local_ports.h"
 #include "needs_root.h"
@@ -61,8 +62,7 @@ OtherUserClient::OtherUserClient(const QHostAddress &host, quint16 port, const Q
 
 OtherUserClient::~OtherUserClient()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
+    if (signalChild(m_pid, SIGKILL)) {
         ::waitpid(m_pid, nullptr, 0);
     }
     if (m_result >= 0) {
@@ -172,8 +172,7 @@ void OtherUserListener::start(const SocketAddress &address, bool listen, uid_t o
 
 OtherUserListener::~OtherUserListener()
 {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
+    if (signalChild(m_pid, SIGKILL)) {
         ::waitpid(m_pid, nullptr, 0);
     }
 }

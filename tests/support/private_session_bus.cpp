@@ -1,5 +1,6 @@
 #include "private_session_bus.h"
 
+#include <QDir>
 #include <QStandardPaths>
 
 #include <libsecret/secret.h>
@@ -24,13 +25,37 @@ void releaseSessionBusClients()
 
 } // namespace
 
-PrivateSessionBus::PrivateSessionBus()
+PrivateSessionBus::PrivateSessionBus(Services services)
 {
     const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
     if (daemon.isEmpty()) {
         return;
     }
-    m_daemon.start(daemon, {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QString configuration = QStringLiteral("--session");
+    if (services == Services::none) {
+        // The session bus's own settings, less the folders of services it may start.
+        if (!m_configuration.open()) {
+            return;
+        }
+        m_configuration.write(QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=%1</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)")
+                                  .arg(QDir::tempPath())
+                                  .toUtf8());
+        m_configuration.close();
+        configuration = QStringLiteral("--config-file=") + m_configuration.fileName();
+    }
+    m_daemon.start(daemon, {configuration, QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     if (!m_daemon.waitForStarted(5000)) {
         return;
     }

@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QTemporaryFile>
 
 namespace cordavelle::test {
 
@@ -11,7 +12,11 @@ namespace cordavelle::test {
 // without touching the desktop's bus. `address()` is empty when the daemon could not start.
 class PrivateSessionBus {
 public:
-    PrivateSessionBus();
+    // What a call may have the bus start: the services installed on this machine, as a desktop's
+    // bus does (gnome-keyring's Secret Service among them), or none.
+    enum class Services { installed, none };
+
+    explicit PrivateSessionBus(Services services = Services::installed);
     ~PrivateSessionBus();
     PrivateSessionBus(const PrivateSessionBus &) = delete;
     PrivateSessionBus &operator=(const PrivateSessionBus &) = delete;
@@ -23,6 +28,7 @@ public:
     void exportToEnvironment();
 
 private:
+    QTemporaryFile m_configuration;
     QProcess m_daemon;
     QString m_address;
     ScopedEnvironment m_environment;

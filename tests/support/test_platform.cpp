@@ -7,7 +7,8 @@
 namespace cordavelle::test {
 
 TestPlatform::TestPlatform()
-    : m_clock(std::make_shared<ManualClock>()),
+    : m_dir(QDir::tempPath() + QStringLiteral("/tp-XXXXXX")),
+      m_clock(std::make_shared<ManualClock>()),
       m_log(std::make_shared<RecordingLogSink>()),
       m_systemInfo(std::make_shared<FixedSystemInfo>()),
       m_networkInterfaces(std::make_shared<FixedNetworkInterfaces>()),

@@ -142,6 +142,8 @@ public:
     void useSystemTools();
 
 private:
+    // Named short: Direwolf reads a configuration file by a path of 99 characters at most, and
+    // the helper's lies deep in the home below this folder.
     QTemporaryDir m_dir;
     std::shared_ptr<ManualClock> m_clock;
     std::shared_ptr<RecordingLogSink> m_log;

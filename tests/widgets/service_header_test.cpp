@@ -5,6 +5,7 @@
 #include "core/service_control.h"
 #include "base/helper_error.h"
 
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/orchestrator_fixture.h"
 #include "support/task_outcome.h"
@@ -311,8 +312,7 @@ protected:
         if (!settled) {
             co_return;
         }
-        if (dies && process.pid()) {
-            ::kill(static_cast<pid_t>(*process.pid()), SIGKILL);
+        if (dies && test::signalChild(process.pid(), SIGKILL)) {
             // Real time: the child's end is seen from the event loop. The test's clock stands
             // still meanwhile: on a busy machine the health monitor's ticks would otherwise use up
             // the virtual time the restart after this failure needs.
@@ -376,7 +376,7 @@ TEST_F(HeaderOverTheOrchestrator, StartPressedDuringACrashRestartsPauseJoinsTheR
         launches = 0;
         clicks = 0;
         nextLaunchDies = c.startDies;
-        ::kill(static_cast<pid_t>(*rigctld.pid()), SIGSEGV);
+        ASSERT_TRUE(test::signalChild(rigctld.pid(), SIGSEGV));
         ASSERT_TRUE(env.clock().runUntil([&] { return rigctld.state() == ServiceRunState::error; }, 0ms));
         ASSERT_TRUE(orchestrator->isRestartPending(ServiceID::rigctld));
         bool pressed = false;

@@ -1,4 +1,5 @@
 #include "core/port_reaper.h"
+#include "support/child_processes.h"
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
@@ -105,8 +106,8 @@ struct Listener {
 
     ~Listener()
     {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
+        // A look at whether it still runs reaps it when it has ended.
+        if (test::signalChild(pid, SIGKILL)) {
             ::waitpid(pid, nullptr, 0);
         }
     }

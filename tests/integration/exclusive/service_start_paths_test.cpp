@@ -138,7 +138,7 @@ TEST_F(ServiceStartPathsTest, TheOtherFamilyIsHeldWhileRigctldRunsAndLetGoWhenIt
             EXPECT_FALSE(test::OtherUserListener(port, QHostAddress(QHostAddress::AnyIPv6)).listening());
         }
         if (crash) {
-            ::kill(static_cast<pid_t>(process.pid().value_or(0)), SIGKILL);
+            ASSERT_TRUE(test::signalChild(process.pid(), SIGKILL));
         } else {
             orchestrator->stopService(ServiceID::rigctld);
         }
