@@ -129,6 +129,14 @@ bool SingleInstance::claim()
         }
     }
 
+    // Another user's entry is not followed: her link could lead the handover to another program of
+    // this user's, which would take it, and the launch would end with nothing running.
+    if (const QString foreign = foreignEntry(m_folder, name); !foreign.isEmpty()) {
+        appLog().error(QStringLiteral("Not looking for a running helper at %1, nor listening there for later launches: "
+                                      "%2; starting as the only instance")
+                           .arg(m_socketPath, foreign));
+        return true;
+    }
     QLocalSocket probe;
     probe.connectToServer(through + name);
     if (probe.waitForConnected(1000)) {
@@ -150,10 +158,6 @@ bool SingleInstance::claim()
         return true;
     }
 
-    if (const QString foreign = foreignEntry(m_folder, name); !foreign.isEmpty()) {
-        appLog().error(QStringLiteral("Not listening for later launches at %1: %2").arg(m_socketPath, foreign));
-        return true;
-    }
     // Nobody answers: what of this user's is left there is a crashed helper's socket.
     ::unlinkat(m_folder, QFile::encodeName(name).constData(), 0);
     listen(through + name);

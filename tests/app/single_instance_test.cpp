@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLocalServer>
 #include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -95,13 +96,14 @@ TEST(SingleInstance, TheSocketIsInTheRuntimeFolderOnlyWhenThatIsTheUsersAlone)
 }
 
 // What another user put in the socket's folder while it let her write stays hers: her socket gets
-// no handover whether it answers or not, and is neither removed nor replaced; her lock is not
-// taken. The launch goes on as the only instance, and later ones find it where they can. A folder
-// she may still write is not used at all.
+// no handover whether it answers or not, and is neither removed nor replaced; her link is not
+// followed to a program of the user's that would take the handover; her lock is not taken. The
+// launch goes on as the only instance, and later ones find it where they can. A folder she may
+// still write is not used at all.
 TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
 {
     SKIP_UNLESS_ROOT("another user's socket");
-    enum class Hers { listener, boundSocket, lock, nothing };
+    enum class Hers { listener, boundSocket, link, lock, nothing };
     struct Case {
         const char *what;
         Hers hers;
@@ -111,6 +113,7 @@ TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
     const Case cases[] = {
         {"her listener", Hers::listener, 0700, false},
         {"her socket, which no one answers", Hers::boundSocket, 0700, false},
+        {"her link to another program of the user's", Hers::link, 0700, false},
         {"her lock", Hers::lock, 0700, true},
         {"an open folder", Hers::nothing, 0777, false},
         {"an open sticky folder", Hers::nothing, 01777, false},
@@ -126,7 +129,12 @@ TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
         const QString path = folder + "/" + SingleInstance::socketNameFor(root.path());
         const QString hersAt = c.hers == Hers::lock ? path + ".lock" : path;
         std::optional<test::OtherUserListener> listener;
-        if (c.hers == Hers::listener || c.hers == Hers::boundSocket) {
+        QLocalServer usersOther;
+        if (c.hers == Hers::link) {
+            ASSERT_TRUE(usersOther.listen(root.path() + "/agent"));
+            ASSERT_TRUE(QFile::link(usersOther.fullServerName(), path));
+            ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), test::kOtherUid, test::kOtherUid), 0);
+        } else if (c.hers == Hers::listener || c.hers == Hers::boundSocket) {
             listener.emplace(path, c.hers == Hers::listener);
             ASSERT_TRUE(listener->listening());
         } else if (c.hers == Hers::lock) {
@@ -140,6 +148,7 @@ TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
         EXPECT_TRUE(first.claim());
         SingleInstance later(path);
         EXPECT_EQ(later.claim(), !c.laterLaunchesFindIt);
+        EXPECT_FALSE(usersOther.waitForNewConnection(0));
         if (c.hers == Hers::nothing) {
             EXPECT_TRUE(QDir(folder).isEmpty());
             continue;
@@ -147,7 +156,7 @@ TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
         struct stat st {};
         ASSERT_EQ(::lstat(QFile::encodeName(hersAt).constData(), &st), 0);
         EXPECT_EQ(st.st_uid, test::kOtherUid);
-        EXPECT_EQ(S_ISSOCK(st.st_mode), c.hers != Hers::lock);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.hers == Hers::lock ? S_IFREG : c.hers == Hers::link ? S_IFLNK : S_IFSOCK);
     }
 }
 

@@ -714,7 +714,10 @@ TEST(HelperInstanceTest, AnotherUsersSocketOrFolderStopsNoLaunchAndTheUsersSecon
         EXPECT_TRUE(secondOutput.contains(QStringLiteral("already running"))) << secondOutput.toStdString();
         EXPECT_TRUE(firstPrints(QStringLiteral("Another launch asked for a window"))) << output.toStdString();
 
-        ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+        // No pid once it has ended: kill(0) would end the test run's whole process group.
+        const auto firstPid = static_cast<pid_t>(first.processId());
+        ASSERT_GT(firstPid, 0) << output.toStdString();
+        ::kill(firstPid, SIGTERM);
         const bool ended = first.waitForFinished(10000);
         output += QString::fromUtf8(first.readAll());
         EXPECT_TRUE(ended) << output.toStdString();
