@@ -30,14 +30,6 @@ const QByteArray kReopen = QByteArrayLiteral("reopen\n");
 
 QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// Whether `folder` is a folder of this user's that no one else may enter or write.
-bool isUsersAlone(const QString &folder)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(folder).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           (st.st_mode & 077) == 0;
-}
-
 // Why the entry `name` in `folder` is not this process's to use, replace or remove: empty when it
 // is absent or this user's. A folder that once let others write may still hold what they put there.
 QString foreignEntry(int folder, const QString &name)
@@ -88,8 +80,8 @@ QString SingleInstance::socketPathFor(const Paths &paths)
 {
     // The preferences folder is made the user's alone at every launch; a runtime folder others
     // may enter or write would let them take the name first.
-    const QString runtime = paths.runtime();
-    const QString folder = !runtime.isEmpty() && isUsersAlone(runtime) ? runtime : paths.preferences();
+    const QString runtime = paths.privateRuntime();
+    const QString folder = runtime.isEmpty() ? paths.preferences() : runtime;
     return QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) + QLatin1Char('/') + socketNameFor(paths.preferences());
 }
 

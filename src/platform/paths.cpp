@@ -62,6 +62,12 @@ bool isOwnFolder(const QString &path)
 
 } // namespace
 
+QString Paths::privateRuntime() const
+{
+    const QString folder = runtime();
+    return !folder.isEmpty() && isUsersAlone(folder) && !othersMayChangeEntriesOf(folder) ? folder : QString();
+}
+
 QString Paths::privateTemporary() const
 {
     QStringList refusals;

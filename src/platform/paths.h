@@ -27,6 +27,9 @@ public:
     // other users can write, where anyone could take that name first. Throws FileError naming
     // every place tried when none can be had.
     QString privateTemporary() const;
+    // The session's runtime folder when it is this user's alone (a folder of hers that nobody
+    // else may enter or write, on a way from "/" that no other user may change); else empty.
+    QString privateRuntime() const;
     // Every place where this run or an earlier one may have kept scratch files and that is a
     // folder of this user's own now, on a way no other user may rearrange (the shared temporary folder's, where earlier versions kept
     // them, among them); made nowhere, for sweeps and resets.
