@@ -495,7 +495,7 @@ TEST(HelperScratchTest, WithoutAScratchFolderASigtermStillEndsIt)
 
     const auto pid = static_cast<pid_t>(helper.processId());
     ASSERT_GT(pid, 0);
-    ::kill(pid, SIGTERM);
+    test::signalChild(pid, SIGTERM);
     const bool ended = helper.waitForFinished(3000);
     output += QString::fromUtf8(helper.readAll());
     ASSERT_TRUE(ended) << output.toStdString();
@@ -714,10 +714,9 @@ TEST(HelperInstanceTest, AnotherUsersSocketOrFolderStopsNoLaunchAndTheUsersSecon
         EXPECT_TRUE(secondOutput.contains(QStringLiteral("already running"))) << secondOutput.toStdString();
         EXPECT_TRUE(firstPrints(QStringLiteral("Another launch asked for a window"))) << output.toStdString();
 
-        // No pid once it has ended: kill(0) would end the test run's whole process group.
-        const auto firstPid = static_cast<pid_t>(first.processId());
-        ASSERT_GT(firstPid, 0) << output.toStdString();
-        ::kill(firstPid, SIGTERM);
+        // A first helper that has already ended is a failure of this test, never a signal to
+        // another process.
+        ASSERT_TRUE(test::signalChild(first.processId(), SIGTERM)) << output.toStdString();
         const bool ended = first.waitForFinished(10000);
         output += QString::fromUtf8(first.readAll());
         EXPECT_TRUE(ended) << output.toStdString();

@@ -179,7 +179,7 @@ TEST(PortListeners, TheSocketsThatHoldAPortAreFoundListeningOrOnlyBound)
     ::close(inherited);
     ASSERT_GT(child, 0);
     const auto endChild = qScopeGuard([child] {
-        ::kill(child, SIGKILL);
+        test::signalChild(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     });
     awaitProgram(child, "holder");
