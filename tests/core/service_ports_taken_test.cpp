@@ -417,6 +417,12 @@ exit $?
         if (c.taken && !c.ownProgram && !c.outOfSight && !test::runsAsRoot()) {
             continue;
         }
+        // What an earlier row's program started may hold the port a moment after that row ended
+        // (a process that only bound it, gone from sight while its socket closes); a row begins
+        // once the port is free again, or a later row reads that socket as an unknown holder.
+        ASSERT_TRUE(test::processEventsUntil(
+            [&] { return test::bindable(QHostAddress::LocalHost, kiss) && test::bindable(QHostAddress::LocalHostIPv6, kiss); },
+            10s));
         RigctldConfig rig;
         rig.rigctldPath = c.program;
         rig.tcpPort = kiss;
