@@ -162,13 +162,15 @@ protected:
         if (test::processEventsUntil(done, 20s)) {
             return;
         }
-        // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on a literal + std::string chain.
+        // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on a literal added
+        // to a temporary std::string.
         std::string told = "the wait at line ";
         told += std::to_string(line);
         told += " ran out\nstand-ins:\n";
         told += calls().toStdString();
         for (const auto &installer : installers) {
-            told += "\n" + installer->logLines().join('\n').toStdString();
+            told += '\n';
+            told += installer->logLines().join('\n').toStdString();
         }
         FAIL() << told;
     }
