@@ -2,6 +2,7 @@
 
 #include "widgets/copyable_command.h"
 #include "widgets/log_viewer.h"
+#include "widgets/wrapping_text.h"
 #include "core/config_store.h"
 #include "install/installer.h"
 #include "pages/page_surroundings.h"
@@ -85,11 +86,14 @@ void RigctldPage::refreshInstallation()
         line->itemAt(line->count() - 1)->widget()->setAccessibleName(QStringLiteral("Installed"));
         line->addWidget(pageLabel(shown.line, Tone::green), 1, Qt::AlignVCenter);
         break;
-    case HamlibSection::View::error:
+    case HamlibSection::View::error: {
         line->addWidget(symbolLabel(QStringLiteral("xmark.circle.fill"), Tone::red, 16), 0, Qt::AlignTop);
         line->itemAt(line->count() - 1)->widget()->setAccessibleName(QStringLiteral("Failed"));
-        line->addWidget(pageLabel(shown.line, Tone::red), 1, Qt::AlignTop);
+        auto *error = new WrappingText;
+        error->setToneText(shown.line, Tone::red);
+        line->addWidget(error, 1, Qt::AlignTop);
         break;
+    }
     }
     if (shown.view != HamlibSection::View::idle) {
         for (const HamlibSection::Button &action : shown.buttons) {

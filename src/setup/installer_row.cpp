@@ -5,6 +5,7 @@
 #include "widgets/busy_bar.h"
 #include "widgets/copyable_command.h"
 #include "widgets/form_parts.h"
+#include "widgets/wrapping_text.h"
 
 #include <QContextMenuEvent>
 #include <QFontMetrics>
@@ -207,8 +208,8 @@ InstallerRow::InstallerRow(QWidget *parent) : QWidget(parent)
     errorRow->setContentsMargins(0, 4, 0, 0);
     errorRow->setSpacing(4);
     m_errorMark = symbolLabel(QStringLiteral("exclamationmark.triangle.fill"), Tone::red, 12, m_errorLine);
-    m_error = captionLabel(QString(), Tone::red, m_errorLine);
-    m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_error = new WrappingText(m_errorLine);
+    m_error->setFont(textStyle::caption(m_error->font()));
     errorRow->addWidget(m_errorMark, 0, Qt::AlignTop);
     errorRow->addWidget(m_error, 1);
     column->addWidget(m_errorLine);
@@ -269,7 +270,7 @@ void InstallerRow::display(const InstallerRowLook &look)
     // The button shows only its symbol: assistive technology reads its help, or plain "Cancel".
     m_cancel->setAccessibleName(look.cancelHelp.value_or(QString()).isEmpty() ? QStringLiteral("Cancel")
                                                                               : *look.cancelHelp);
-    m_error->setText(look.error);
+    m_error->setToneText(look.error, Tone::red);
     m_errorLine->setVisible(!look.error.isEmpty());
     m_note->setText(look.note);
     m_note->setVisible(!look.note.isEmpty());

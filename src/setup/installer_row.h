@@ -2,6 +2,7 @@
 
 #include "install/installer.h"
 #include "widgets/status_look.h"
+#include "widgets/wrapping_text.h"
 
 #include <QString>
 #include <QWidget>
@@ -125,7 +126,7 @@ public:
     // The button shown now (the accent one for a primary action); none while no button shows.
     QPushButton *button() const;
     QToolButton *cancelButton() const { return m_cancel; }
-    QLabel *errorLabel() const { return m_error; }
+    WrappingText *errorLabel() const { return m_error; }
     QLabel *noteLabel() const { return m_note; }
     CopyableCommand *commandLine() const { return m_command; }
     // The context menu as it would open now; none when the line offers no item.
@@ -151,7 +152,7 @@ private:
     QToolButton *m_cancel;
     QWidget *m_errorLine;
     QLabel *m_errorMark;
-    QLabel *m_error;
+    WrappingText *m_error;
     QLabel *m_note;
     CopyableCommand *m_command;
     QMenu *m_menu = nullptr;

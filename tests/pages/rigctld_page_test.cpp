@@ -3,6 +3,7 @@
 #include "app/settings_view.h"
 #include "core/service_addresses.h"
 #include "platform/port_hold.h"
+#include "widgets/wrapping_text.h"
 
 #include "support/listening_stand_in.h"
 #include "support/local_ports.h"
@@ -16,6 +17,9 @@
 #include <QLineEdit>
 #include <QNetworkInterface>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTextDocument>
 
 #include <gtest/gtest.h>
 
@@ -226,6 +230,43 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     without->show();
     EXPECT_EQ(buttonsShown(without->installationArea(), 1), QStringList{QStringLiteral("Choose Custom…")})
         << "no install button where nothing can install";
+}
+
+// A digest mismatch names two 64-character digests, words longer than the narrowest page.
+TEST(RigctldPage, AnInstallErrorOfLongWordsWrapsWithinTheNarrowestPage)
+{
+    test::RigctldPageScene scene;
+    auto page = scene.makePage();
+    auto *scroll = page->findChild<QScrollArea *>();
+    ASSERT_NE(scroll, nullptr);
+    const int narrowest = scroll->widget()->minimumSizeHint().width();
+    page->resize(narrowest + scroll->verticalScrollBar()->sizeHint().width(), 700);
+    page->show();
+    QWidget *area = page->installationArea();
+    buttonsShown(area, 2);
+
+    const QString error = QStringLiteral("The SHA-256 of the hamlib bottle is not the one its release information "
+                                         "gives: expected %1, got %2")
+                              .arg(test::sha256Hex("hamlib"), test::sha256Hex("another"));
+    scene.installer.state.phase = InstallProgress::Phase::failed;
+    scene.installer.state.error = error;
+    scene.installer.announce();
+    ASSERT_EQ(buttonsShown(area, 1), QStringList{QStringLiteral("Retry")});
+    test::ManualClock::processEvents();
+    EXPECT_EQ(scroll->widget()->minimumSizeHint().width(), narrowest) << "the page grew as wide as a digest";
+    EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+    QPushButton *retry = nullptr;
+    for (QPushButton *b : area->findChildren<QPushButton *>()) {
+        retry = b->isVisibleTo(area) ? b : retry;
+    }
+    ASSERT_NE(retry, nullptr);
+    EXPECT_LE(retry->mapTo(scroll->viewport(), QPoint(retry->width(), 0)).x(), scroll->viewport()->width())
+        << "Retry lies outside the window";
+    auto *text = area->findChild<WrappingText *>();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(text->text(), error);
+    EXPECT_LE(text->document()->idealWidth(), text->viewport()->width()) << "a digest runs past the right edge";
+    EXPECT_GE(text->height(), text->heightForWidth(text->width())) << "its last lines are cut off";
 }
 
 // An IPv6 address of this machine other than the loopback, where LAN clients would reach a

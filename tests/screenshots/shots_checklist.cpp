@@ -161,6 +161,18 @@ QImage remoteFailures()
     return scene.picture();
 }
 
+// Hamlib's bottles arrive other than their formulas say, in a narrow window: the error names
+// both digests, long unbroken words.
+QImage digestMismatch()
+{
+    ChecklistScene scene;
+    useSystemWineWithPrefix(scene);
+    serveHamlibFormulas(scene.server, [&scene](const QString &blob) { scene.server.serve(blob, "not the bottle"); });
+    scene.setup.hamlib.startInstall();
+    test::processEventsUntil([&] { return !scene.setup.hamlib.isRunning(); }, 10s);
+    return scene.picture({}, {440, 720});
+}
+
 // The manual update check when Wine is current, Hamlib answered nothing usable and both VARA
 // modems' download page answered 404: the failures come first and nothing failed is called
 // current.
@@ -222,6 +234,7 @@ void addChecklistShots(ShotList &shots)
                      }});
     shots.push_back({QStringLiteral("setup-checklist-installed"), fullyInstalled});
     shots.push_back({QStringLiteral("setup-checklist-remote-failures"), remoteFailures});
+    shots.push_back({QStringLiteral("setup-checklist-digest-mismatch-narrow"), digestMismatch});
     shots.push_back({QStringLiteral("alert-delete-wine-prefix"), [] {
                          const auto box = MessageBoxAlertPresenter::makeMessageBox(resetConfirmation(ResetTarget::winePrefix));
                          return grabWindow(box.get());

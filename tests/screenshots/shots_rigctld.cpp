@@ -30,7 +30,7 @@ const QByteArray kCatalogue = " Rig #  Mfg                    Model             
 // installer; `act` does something on the built page before the picture.
 QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldConfig &)> &prepare,
                    const std::function<void(test::RigctldPageScene &, RigctldPage &)> &act = {},
-                   const std::function<void()> &afterPicture = {})
+                   const std::function<void()> &afterPicture = {}, QSize size = {760, 1250})
 {
     test::RigctldPageScene scene;
     scene.env.useSystemClock();
@@ -52,7 +52,7 @@ QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldCon
     if (act) {
         act(scene, *page);
     }
-    QImage picture = grabWindow(page.get(), {760, 1250});
+    QImage picture = grabWindow(page.get(), size);
     if (afterPicture) {
         afterPicture();
     }
@@ -182,6 +182,18 @@ void addRigctldShots(ShotList &shots)
                                  "Could not download the Hamlib bottle: the server answered 503 Service Unavailable. "
                                  "Check the network connection and try again.");
                          });
+                     }});
+    // A bottle of another digest, in a narrow window: the digests are long unbroken words.
+    shots.push_back({QStringLiteral("rigctld-hamlib-digest-error-narrow"), [] {
+                         return rigctldPage(
+                             [](auto &scene, auto &) {
+                                 installer(scene, InstallProgress::Phase::failed);
+                                 scene.installer.state.error = QStringLiteral(
+                                     "The SHA-256 of the hamlib bottle is not the one its release information gives: "
+                                     "expected %1, got %2")
+                                     .arg(test::sha256Hex("hamlib"), test::sha256Hex("another"));
+                             },
+                             {}, {}, {470, 900});
                      }});
 }
 

@@ -102,6 +102,19 @@ void addWizardStepShots(ShotList &shots)
                          scene.tool(QStringLiteral("/usr/bin/rigctld"));
                          return wizardPage(new WizardRadioControlStep(scene.setup.hamlib, scene.helper.config));
                      }});
+    shots.push_back({QStringLiteral("wizard-radio-control-digest-mismatch"), [] {
+                         // Hamlib's bottles arrive other than their formulas say.
+                         StepScene scene;
+                         for (const char *formula : {"hamlib", "libusb"}) {
+                             const QString blob = QStringLiteral("/v2/%1/blobs/1").arg(QLatin1String(formula));
+                             scene.server.serve(QStringLiteral("/api/formula/%1.json").arg(QLatin1String(formula)),
+                                                test::bottleFormula(QStringLiteral("4.6"), scene.server.url(blob).toString(), {}));
+                             scene.server.serve(blob, "not the bottle");
+                         }
+                         scene.setup.hamlib.startInstall();
+                         test::processEventsUntil([&] { return !scene.setup.hamlib.isRunning(); }, std::chrono::seconds(10));
+                         return wizardPage(new WizardRadioControlStep(scene.setup.hamlib, scene.helper.config));
+                     }});
     shots.push_back({QStringLiteral("wizard-packet-package-manager"), [] {
                          StepScene scene;
                          scene.tool(QStringLiteral("/usr/bin/apt-get"));

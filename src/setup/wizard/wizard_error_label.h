@@ -3,9 +3,9 @@
 #include <QString>
 #include <QWidget>
 
-class QLabel;
-
 namespace cordavelle {
+
+class WrappingText;
 
 // An installer's failure under its row: the message in red caption type beside a red warning
 // symbol.
@@ -18,7 +18,7 @@ public:
     void setMessage(const QString &message);
 
 private:
-    QLabel *m_text;
+    WrappingText *m_text;
 };
 
 } // namespace cordavelle
