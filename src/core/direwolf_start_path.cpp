@@ -16,6 +16,7 @@
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include <QFileInfo>
 #include <QPointer>
 
 #include <algorithm>
@@ -88,8 +89,14 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     }
 
     const QString binary = checkProgramForLaunch(QStringLiteral("Direwolf"), chosen).toLaunch();
-    const QStringList arguments{QStringLiteral("-c"), confPath,           QStringLiteral("-t"),
-                                QStringLiteral("0"),  QStringLiteral("-T"), QStringLiteral("%H:%M:%S")};
+    // Direwolf cuts a configuration path longer than 99 bytes short and then finds no file, and
+    // a home a little deep puts the support folder past that: it runs in the file's folder and
+    // is given the name alone. A bare name would send it to a file of that name in the home
+    // folder whenever this one is missing.
+    const QFileInfo conf(confPath);
+    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("./") + conf.fileName(),
+                                QStringLiteral("-t"), QStringLiteral("0"),
+                                QStringLiteral("-T"), QStringLiteral("%H:%M:%S")};
     const QString line = QStringLiteral("[Direwolf] Starting: ") + binary + QLatin1Char(' ') + arguments.join(QLatin1Char(' '));
     servicesLog::info(line);
     m_process.appendSyntheticLog(line);
@@ -98,7 +105,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     m_launched = config;
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
-    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel);
+    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, conf.absolutePath());
     const ClientPort kiss{QStringLiteral("Direwolf"), QStringLiteral("KISS port"), config.kissPort};
     const ClientPort agw{QStringLiteral("Direwolf"), QStringLiteral("AGW port"), config.agwPort};
     if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel, {kiss, agw})) {

@@ -166,14 +166,19 @@ void ManagedProcess::setOnUnexpectedExit(std::function<void(LaunchOutcome)> call
 
 QCoro::Task<void> ManagedProcess::start(QString executable, QStringList arguments,
                                         std::optional<std::map<QString, QString>> environment,
-                                        std::optional<int> expectedPort, std::stop_token cancel)
+                                        std::optional<int> expectedPort, std::stop_token cancel,
+                                        QString workingFolder)
 {
     if (m_state != ServiceRunState::stopped && m_state != ServiceRunState::error) {
         co_return;
     }
     setState(ServiceRunState::starting);
     setLastError(std::nullopt);
-    setLastLaunchCommand(shellLine(QStringList{executable} + arguments));
+    // A line that reads the child's relative paths where the child does.
+    const QString commandLine = shellLine(QStringList{executable} + arguments);
+    setLastLaunchCommand(workingFolder.isEmpty() ? commandLine
+                                                 : QStringLiteral("cd ") + shellWord(workingFolder) +
+                                                       QStringLiteral(" && ") + commandLine);
     recordOutcome(LaunchOutcome::neverStarted());
 
     std::optional<QProcessEnvironment> childEnvironment;
@@ -196,7 +201,8 @@ QCoro::Task<void> ManagedProcess::start(QString executable, QStringList argument
             if (!lines.isEmpty()) {
                 OutputRelay::deliver(relay, std::move(lines));
             }
-        });
+        },
+        workingFolder);
     // Present from here on, so that a stop during the launch reaches the child.
     m_process = Launch{launchID, child, launchCancel};
 

@@ -102,11 +102,13 @@ public:
     // or stopping does nothing. An environment map is merged into the helper's environment;
     // without one the child inherits it unchanged. With an expected port, waits up to
     // kPortWaitTimeout for the child, or a process of its own, to listen on it; whether it does
-    // is for the caller to judge. Throws ProcessLaunchError when the program cannot be run.
-    // `cancel` cuts the port wait short.
+    // is for the caller to judge. Throws ProcessLaunchError when the program cannot be run, or
+    // cannot enter `workingFolder` (without one it runs in the helper's). `cancel` cuts the port
+    // wait short.
     QCoro::Task<void> start(QString executable, QStringList arguments,
                             std::optional<std::map<QString, QString>> environment = std::nullopt,
-                            std::optional<int> expectedPort = std::nullopt, std::stop_token cancel = {});
+                            std::optional<int> expectedPort = std::nullopt, std::stop_token cancel = {},
+                            QString workingFolder = {});
     // The orchestrator's verdict that the service is ready: starting → running.
     void markRunning();
     // The orchestrator's verdict that a start failed with no child behind it (none launched, or

@@ -30,6 +30,13 @@ constexpr int kReplaced = -1;
 // Written instead of an errno: the program can't be used as it stands, and nothing was exec'd.
 constexpr int kUnusable = -2;
 
+// What the child writes to the report pipe when it does not exec: why, and whether it was the
+// working folder it could not enter.
+struct Report {
+    int error = 0;
+    bool inWorkingFolder = false;
+};
+
 // The search path the child gets, through which env in a script's "#!" line finds its program;
 // empty for the helper's own.
 QStringList searchPathOf(const std::optional<QProcessEnvironment> &environment)
@@ -115,7 +122,8 @@ void ChildExec::openChecked(QString &path, const QStringList &searchPath)
 }
 
 ChildExec::ChildExec(const QString &program, const QStringList &arguments,
-                     const std::optional<QProcessEnvironment> &environment)
+                     const std::optional<QProcessEnvironment> &environment, const QString &workingFolder)
+    : m_workingFolder(QFile::encodeName(workingFolder))
 {
     QString path = program;
     if (!program.contains(QLatin1Char('/'))) {
@@ -182,8 +190,11 @@ void ChildExec::execInChild() const noexcept
     // A refused program is never started; should a caller start it all the same, it is not run.
     const bool refused = m_refusal.has_value();
     char *const *envp = m_ownEnvironment ? m_envp.data() : environ;
-    int error = EPERM;
-    if (!refused && m_programFd >= 0 && !m_script) {
+    Report report{EPERM, false};
+    int &error = report.error;
+    if (!refused && !m_workingFolder.isEmpty() && ::chdir(m_workingFolder.constData()) != 0) {
+        report = {errno, true};
+    } else if (!refused && m_programFd >= 0 && !m_script) {
         // The process takes its name from the last part of the path it is exec'd by; by the
         // descriptor alone, kernels before 6.14 name it by the descriptor's number, which the
         // stale-process sweep and the desktop's process list can't recognise.
@@ -207,7 +218,7 @@ void ChildExec::execInChild() const noexcept
         error = kUnusable;
     }
     if (m_reportWrite >= 0) {
-        [[maybe_unused]] const ssize_t written = ::write(m_reportWrite, &error, sizeof error);
+        [[maybe_unused]] const ssize_t written = ::write(m_reportWrite, &report, sizeof report);
     }
     ::_exit(127);
 }
@@ -237,18 +248,22 @@ std::optional<QString> ChildExec::failure()
     m_read = true;
     // The child has exec'd (the close-on-exec end is gone: end of file) or written its error
     // before it exited, so this never waits.
-    int error = 0;
+    Report report;
     ssize_t n = 0;
     do {
-        n = ::read(m_reportRead, &error, sizeof error);
+        n = ::read(m_reportRead, &report, sizeof report);
     } while (n < 0 && errno == EINTR);
     ::close(m_reportRead);
     m_reportRead = -1;
     removeName();
-    if (n == static_cast<ssize_t>(sizeof error)) {
-        m_failure = error == kReplaced   ? replacedText(QFile::decodeName(m_path))
-                    : error == kUnusable ? m_unusable.value_or(QString())
-                                         : QString::fromLocal8Bit(std::strerror(error));
+    if (n == static_cast<ssize_t>(sizeof report)) {
+        const int error = report.error;
+        m_failure = report.inWorkingFolder
+            ? QStringLiteral("Can't enter the folder %1: %2")
+                  .arg(QFile::decodeName(m_workingFolder), QString::fromLocal8Bit(std::strerror(error)))
+            : error == kReplaced ? replacedText(QFile::decodeName(m_path))
+            : error == kUnusable ? m_unusable.value_or(QString())
+                                 : QString::fromLocal8Bit(std::strerror(error));
     }
     return m_failure;
 }

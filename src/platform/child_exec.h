@@ -26,8 +26,11 @@ public:
     // by that file's path with every link resolved (its own path as it sees it), after the child
     // has made sure the path still leads to that file. The program keeps the name it was given as
     // its argv[0], which programs that are one file under several names (pkill and pgrep) go by.
+    // With a working folder the child enters it before the exec; without one it stays in the
+    // helper's.
     ChildExec(const QString &program, const QStringList &arguments,
-              const std::optional<QProcessEnvironment> &environment = std::nullopt);
+              const std::optional<QProcessEnvironment> &environment = std::nullopt,
+              const QString &workingFolder = {});
     ~ChildExec();
     ChildExec(const ChildExec &) = delete;
     ChildExec &operator=(const ChildExec &) = delete;
@@ -77,6 +80,7 @@ private:
     std::vector<QByteArray> m_environment;
     std::vector<char *> m_argv;
     std::vector<char *> m_envp;
+    QByteArray m_workingFolder;
     bool m_ownEnvironment = false;
     bool m_ownProcessGroup = false;
     int m_reportRead = -1;

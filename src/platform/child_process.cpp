@@ -70,10 +70,11 @@ ChildProcess::~ChildProcess()
 }
 
 ChildProcess *ChildProcess::launch(const QString &program, const QStringList &arguments,
-                                   const std::optional<QProcessEnvironment> &environment, OutputHandler output)
+                                   const std::optional<QProcessEnvironment> &environment, OutputHandler output,
+                                   const QString &workingFolder)
 {
     auto *child = new ChildProcess;
-    auto exec = std::make_unique<ChildExec>(program, arguments, environment);
+    auto exec = std::make_unique<ChildExec>(program, arguments, environment, workingFolder);
     if (const std::optional<QString> &refusal = exec->refusal()) {
         child->reportFailure(*refusal);
         return child;

@@ -28,10 +28,11 @@ public:
     using OutputHandler = std::function<void(const QByteArray &chunk)>;
 
     // Launches `program`; the outcome arrives as started() or failedToStart(). Without an
-    // environment the child inherits the helper's. Standard input and the working directory
-    // are inherited.
+    // environment the child inherits the helper's. Standard input is inherited, and so is the
+    // working directory unless one is given.
     static ChildProcess *launch(const QString &program, const QStringList &arguments,
-                                const std::optional<QProcessEnvironment> &environment, OutputHandler output);
+                                const std::optional<QProcessEnvironment> &environment, OutputHandler output,
+                                const QString &workingFolder = {});
 
     qint64 pid() const { return m_pid; }
     // True from the launch until the child has ended (its end may not be reported yet).

@@ -9,6 +9,7 @@
 #include "support/test_platform.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QPointer>
@@ -271,6 +272,29 @@ TEST_F(ManagedProcessTest, AMissingProgramFailsTheStart)
     EXPECT_EQ(process.lastLaunchCommand(), "/nonexistent/modem --flag");
     EXPECT_FALSE(process.pid());
     EXPECT_EQ(startedAtChanges, 0);
+}
+
+TEST_F(ManagedProcessTest, AWorkingFolderIsWhereTheChildRunsOrItsStartFails)
+{
+    const QString folder = env.root() + QStringLiteral("/work folder");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    auto run = test::track(process.start("/bin/sh", {"-c", "echo \"in $PWD\""}, std::nullopt, std::nullopt, {}, folder));
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
+    ASSERT_FALSE(run->error) << run->error->toStdString();
+    EXPECT_EQ(process.lastLaunchCommand(), "cd '" + folder + "' && /bin/sh -c 'echo \"in $PWD\"'");
+    EXPECT_TRUE(waitForLog("in " + folder));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return process.lastLaunchOutcome() == LaunchOutcome::exitedCleanly(); }, 10s));
+    process.markRunning();
+    process.stop();
+
+    const QString missing = folder + QStringLiteral("/gone");
+    run = test::track(process.start("/bin/sh", {"-c", "exit 0"}, std::nullopt, std::nullopt, {}, missing));
+    ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }, 10s));
+    ASSERT_TRUE(run->error);
+    EXPECT_EQ(*run->error, "Can't enter the folder " + missing + ": No such file or directory");
+    EXPECT_EQ(process.state(), ServiceRunState::error);
+    EXPECT_EQ(process.lastLaunchOutcome(), LaunchOutcome::neverStarted());
 }
 
 TEST_F(ManagedProcessTest, ThePortWaitLooksEveryHalfSecondForFiveSecondsForTheChildsOwnListener)

@@ -5,6 +5,7 @@
 #include "base/helper_places.h"
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
+#include "platform/paths.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
 #include "radio/rig_control_server_discovery.h"
@@ -29,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -210,6 +212,36 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     stopAllAndExpectNothingLeft();
     EXPECT_FALSE(test::accepts(dw.kissPort));
     EXPECT_TRUE(test::bindable(loopback6, static_cast<quint16>(dw.agwPort)));
+}
+
+// Direwolf cuts a configuration path given to it at 99 characters, and a home as deep as this
+// one puts the helper's well past that.
+TEST_F(ServiceStartPathsTest, DirewolfStartsUnderADeepHome)
+{
+    const QString direwolf = systemTool(QStringLiteral("direwolf"));
+    if (direwolf.isEmpty()) {
+        GTEST_SKIP() << "direwolf is not installed";
+    }
+    env.platform().setPaths(std::make_shared<RootedPaths>(env.root() + QStringLiteral("/deep/") + QString(100, u'd')));
+    env.useSystemClock();
+    watchChildren();
+    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
+    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
+    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
+    audio.refreshDevices();
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    dw.direwolfPath = direwolf;
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    dw.audioDevice = DirewolfAudioDevice::custom;
+    dw.customAudioDeviceUID = input;
+    dw.customAudioOutputUID = QStringLiteral("null");
+    config.setDirewolfConfig(dw);
+
+    startAndExpectRunning(ServiceID::direwolf);
+    EXPECT_TRUE(QFileInfo::exists(places::supportFolder() + QStringLiteral("/direwolf.conf")));
+    EXPECT_TRUE(test::accepts(dw.kissPort));
+    stopAllAndExpectNothingLeft();
 }
 
 // Direwolf stays up when another program holds its KISS port: another user's listener that came
