@@ -2,6 +2,7 @@
 
 #include "app/app_log.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process_presence.h"
 
@@ -80,9 +81,18 @@ QString SingleInstance::socketPathFor(const Paths &paths)
 {
     // The preferences folder is made the user's alone at every launch; a runtime folder others
     // may enter or write would let them take the name first.
+    // Both by the path the system takes to them: cleaned as text, "link/.." would name another folder.
     const QString runtime = paths.privateRuntime();
-    const QString folder = runtime.isEmpty() ? paths.preferences() : runtime;
-    return QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) + QLatin1Char('/') + socketNameFor(paths.preferences());
+    QString folder = runtime;
+    if (folder.isEmpty()) {
+        try {
+            folder = realFolderPath(paths.preferences());
+        } catch (const FileError &) {
+            // Its open fails and says why.
+            folder = paths.preferences();
+        }
+    }
+    return folder + QLatin1Char('/') + socketNameFor(paths.preferences());
 }
 
 bool SingleInstance::claim()

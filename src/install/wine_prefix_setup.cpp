@@ -138,8 +138,7 @@ QCoro::Task<void> WinePrefixManager::ensureCabextract(QString toolsFolder, std::
         throw WinePrefixError::processExited(QStringLiteral("cabextract install"), 1);
     }
     // A folder of the helper's own (0700) that nobody else can slip a program into.
-    const QString folder = toolsFolder;
-    makePrivateFolder(folder);
+    const QString folder = makePrivateFolder(toolsFolder);
     const QString staged = folder + QStringLiteral("/cabextract");
     QFile::remove(staged);
     if (!QFile::copy(source, staged)) {

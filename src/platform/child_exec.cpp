@@ -89,10 +89,10 @@ void ChildExec::removeName()
     ::rmdir(m_nameFolderPath.constData());
 }
 
-void ChildExec::openChecked(QString &path, const QStringList &searchPath)
+void ChildExec::openChecked(QString &path, const QStringList &searchPath, const QString &childsFolder)
 {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        const ProgramFile file = inspectProgramFile(path, ProgramUse::run, {}, searchPath);
+        const ProgramFile file = inspectProgramFile(path, ProgramUse::run, {}, searchPath, childsFolder);
         if (file.changeable) {
             m_refusal = QStringLiteral("%1 at %2 can be changed by another user (%3)")
                             .arg(QFileInfo(path).fileName(), path, *file.changeable);
@@ -140,7 +140,13 @@ ChildExec::ChildExec(const QString &program, const QStringList &arguments,
         }
     }
     if (!m_refusal && !m_unusable) {
-        openChecked(path, searchPathOf(environment));
+        // The child enters its folder from the helper's, or stays there; joined, not cleaned, so
+        // that a ".." in it is taken where chdir(2) takes it.
+        const QString current = QDir::currentPath();
+        const QString childsFolder = workingFolder.isEmpty()               ? current
+                                     : QDir::isAbsolutePath(workingFolder) ? workingFolder
+                                                                           : current + QLatin1Char('/') + workingFolder;
+        openChecked(path, searchPathOf(environment), childsFolder);
     }
     m_path = QFile::encodeName(path);
     m_arguments.push_back(QFile::encodeName(program));

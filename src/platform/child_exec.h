@@ -27,7 +27,7 @@ public:
     // has made sure the path still leads to that file. The program keeps the name it was given as
     // its argv[0], which programs that are one file under several names (pkill and pgrep) go by.
     // With a working folder the child enters it before the exec; without one it stays in the
-    // helper's.
+    // helper's. A script's relative paths are checked from the folder the child will be in.
     ChildExec(const QString &program, const QStringList &arguments,
               const std::optional<QProcessEnvironment> &environment = std::nullopt,
               const QString &workingFolder = {});
@@ -57,7 +57,7 @@ public:
 private:
     // Looks at the program at `path` and opens the file looked at (then named in `path`), or
     // sets the refusal.
-    void openChecked(QString &path, const QStringList &searchPath);
+    void openChecked(QString &path, const QStringList &searchPath, const QString &childsFolder);
     // Makes a path named `name` that leads to the open program, for the child to exec it by;
     // without one the child execs the descriptor itself.
     void nameProgram(const QString &name);

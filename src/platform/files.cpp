@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -180,38 +182,115 @@ int removeLeftoverTemporaryFiles(const QString &path)
     return removed;
 }
 
-void makePrivateFolder(const QString &path)
+namespace {
+
+QString joined(const QString &folder, const QString &name)
 {
-    const QByteArray native = QFile::encodeName(path);
-    const QFileInfo info(path);
-    if (!makeFolders(info.absolutePath())) {
-        throw FileError(QStringLiteral("Could not create %1").arg(info.absolutePath()));
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+// `path` made absolute against the working folder without cleaning it: "lnk/.." is not "".
+QString absoluteAsGiven(const QString &path)
+{
+    return QDir::isAbsolutePath(path) ? path : joined(QDir::currentPath(), path);
+}
+
+} // namespace
+
+namespace {
+
+// realFolderPath of the absolute `given`; nothing, with `error` saying why, when it can't be found.
+std::optional<QString> realPathOf(const QString &given, int &error)
+{
+    QStringList names = given.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QStringList missing;
+    for (;;) {
+        const QString existing = QLatin1Char('/') + names.join(QLatin1Char('/'));
+        char real[PATH_MAX];
+        if (::realpath(QFile::encodeName(existing).constData(), real) != nullptr) {
+            QString found = QFile::decodeName(real);
+            for (const QString &name : std::as_const(missing)) {
+                found = joined(found, name);
+            }
+            return found;
+        }
+        error = errno;
+        if (error != ENOENT || names.isEmpty()) {
+            return std::nullopt;
+        }
+        const QString name = names.takeLast();
+        // The system gives up at the missing folder before it comes to the "..".
+        if (name == QLatin1String("..")) {
+            return std::nullopt;
+        }
+        if (name != QLatin1String(".")) {
+            missing.prepend(name);
+        }
+    }
+}
+
+} // namespace
+
+QString realFolderPath(const QString &path)
+{
+    const QString given = absoluteAsGiven(path);
+    int error = 0;
+    if (const std::optional<QString> real = realPathOf(given, error)) {
+        return *real;
+    }
+    throw FileError(QStringLiteral("Could not find where %1 leads: %2").arg(given, systemText(error)));
+}
+
+QString makePrivateFolder(const QString &path)
+{
+    // Only the folder around it is resolved: a link at the folder's own name is refused below,
+    // never followed.
+    const QString given = absoluteAsGiven(path);
+    const qsizetype cut = given.lastIndexOf(QLatin1Char('/'));
+    const QString name = given.mid(cut + 1);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        throw FileError(QStringLiteral("%1 names no folder of its own").arg(path));
+    }
+    const QString parentGiven = cut == 0 ? QStringLiteral("/") : given.left(cut);
+    // Missing folders are made where the system will look for them.
+    if (!makeFolders(parentGiven)) {
+        const int err = errno;
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(parentGiven, systemText(err)));
     }
     // Whoever may change a folder on the way to it, the one around it or one further up, may move
     // ours (or a folder above it) aside and put one of her own in its place between our check and
     // our use; a sticky folder lets nobody move what is not theirs. Write through the user's
     // private group (a folder made under umask 002) gives nobody else that, while a group that
-    // holds another user or an access list may.
-    const QString parent = info.absolutePath();
-    if (const std::optional<QString> changeable = othersMayChangeEntriesOf(parent)) {
-        throw FileError(QStringLiteral("%1 is not a private folder of this user: %2").arg(path, *changeable));
+    // holds another user or an access list may. The walk goes the system's way, links and all,
+    // and everything below uses the folder it ended at: the one it approved.
+    const FolderWalk parent = walkFolder(parentGiven);
+    // A walk that was refused on the way ended short of the folder: the refusal names the folder
+    // the system would have used.
+    int unresolved = 0;
+    const QString place =
+        joined(parent.othersMayChange ? realPathOf(parentGiven, unresolved).value_or(parentGiven) : parent.real, name);
+    const QString named = place == given ? given : QStringLiteral("%1 (which is %2)").arg(given, place);
+    if (parent.othersMayChange) {
+        throw FileError(QStringLiteral("%1 is not a private folder of this user: %2").arg(named, *parent.othersMayChange));
     }
+    const QByteArray native = QFile::encodeName(place);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(named, systemText(err)));
     }
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(named, systemText(err)));
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-        throw FileError(QStringLiteral("%1 is not a private folder of this user").arg(path));
+        throw FileError(QStringLiteral("%1 is not a private folder of this user").arg(named));
     }
     if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(err))));
+        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(named, systemText(err)));
     }
+    return place;
 }
 
 namespace {
@@ -254,7 +333,14 @@ bool makeFolderForOwner(const QString &path)
 
 bool makeFolders(const QString &path)
 {
-    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
+    // Made where the system will look for it, not where the path reads as text.
+    int error = 0;
+    const std::optional<QString> real = realPathOf(absoluteAsGiven(path), error);
+    if (!real) {
+        errno = error;
+        return false;
+    }
+    const QString &clean = *real;
     qsizetype end = 0;
     while (end >= 0) {
         end = clean.indexOf(QLatin1Char('/'), end + 1);

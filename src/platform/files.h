@@ -32,12 +32,22 @@ bool moveAsideAsCorrupt(const QString &path);
 // crash left in its folder. Returns how many went.
 int removeLeftoverTemporaryFiles(const QString &path);
 
+// Where the system goes for the folder `path`: every symbolic link on the way followed, and each
+// ".." taken from the folder a link led to, as the kernel does, where cleaning the path as text
+// would drop "link/.." and name another folder. A relative path is taken from the working
+// folder. Names at its end that are not there yet are kept as they are (a "." among them
+// dropped). Throws FileError when the way can't be followed (a folder that can't be entered, a
+// ".." after a missing name).
+QString realFolderPath(const QString &path);
+
 // Makes sure `path` is a folder that only this user can enter (mode 0700, owned by the user,
-// not a symbolic link), creating it (and its parents) when missing. A folder of someone else
-// in its place is refused, since whatever we put there could be swapped before use, and so is
-// one that another user could move aside through any folder on its way from "/" (the rule of
-// othersMayChangeEntriesOf). Throws FileError.
-void makePrivateFolder(const QString &path);
+// not a symbolic link), creating it (and its parents) when missing, and returns where it really
+// is: the folder around it resolved as realFolderPath does, which is what was checked and what
+// every later use must name. A folder of someone else in its place is refused, since whatever we
+// put there could be swapped before use, and so is one that another user could move aside
+// through any folder on its way from "/" (the rule of othersMayChangeEntriesOf). Throws
+// FileError, naming the real folder where it differs from `path`.
+QString makePrivateFolder(const QString &path);
 
 // Takes every access of the group and of others away from what this user owns at `path` (a
 // folder becomes 0700, a file 0600, a program 0700); a symbolic link and what another user owns
@@ -49,7 +59,7 @@ bool restrictToOwner(const QString &path);
 // be made or restricted.
 bool makeFolderForOwner(const QString &path);
 
-// Makes the folder `path` with every missing parent, each without write for the group or others
+// Makes the folder `path` with every missing parent, where realFolderPath says it is, each without write for the group or others
 // whatever the umask (0755 at most), so that a program put inside can pass the check before a
 // launch. A folder already there stays as it is. False, with errno saying why, when one could not
 // be made.

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,12 @@ bool isUsersAlone(const QString &folder)
            (st.st_mode & 077) == 0;
 }
 
+// `given` as the text of a refusal: with the folder it really is where that differs.
+QString named(const QString &given, const QString &real)
+{
+    return real.isEmpty() || real == given ? given : QStringLiteral("%1 (which is %2)").arg(given, real);
+}
+
 // The places of the scratch folder, the one preferred first, each with why it can't be used when
 // that is known before trying. The cache comes first: a download of Wine runs to hundreds of
 // megabytes, which a runtime folder kept in memory may not hold. A runtime folder anyone else may
@@ -41,23 +48,44 @@ std::vector<std::pair<QString, QString>> scratchPlaces(const Paths &paths)
 {
     std::vector<std::pair<QString, QString>> places{{paths.cache() + kScratchName, QString()}};
     if (const QString runtime = paths.runtime(); !runtime.isEmpty()) {
-        places.emplace_back(runtime + kScratchName,
-                            isUsersAlone(runtime) ? QString()
-                            : QFileInfo::exists(runtime)
-                                ? QStringLiteral("the session's runtime folder %1 is not this user's alone").arg(runtime)
-                                : QStringLiteral("the session's runtime folder %1 does not exist").arg(runtime));
+        QString real;
+        QString refusal;
+        try {
+            real = realFolderPath(runtime);
+            if (!isUsersAlone(real)) {
+                refusal = QFileInfo::exists(real)
+                              ? QStringLiteral("the session's runtime folder %1 is not this user's alone").arg(named(runtime, real))
+                              : QStringLiteral("the session's runtime folder %1 does not exist").arg(named(runtime, real));
+            }
+        } catch (const FileError &error) {
+            refusal = QStringLiteral("the session's runtime folder can't be used: %1").arg(error.description());
+        }
+        places.emplace_back(runtime + kScratchName, refusal);
     }
     return places;
 }
 
-// Whether `path` itself (not what a link there leads to) is a folder of this user's that no other
-// user can move aside through a folder on its way: a sweep or a reset that removes what it holds
-// must not be led into a folder of someone else's choosing.
-bool isOwnFolder(const QString &path)
+// Where `path` itself (not what a link there leads to) really is, when it is a folder of this
+// user's that no other user can move aside through a folder on its way: a sweep or a reset that
+// removes what it holds must not be led into a folder of someone else's choosing, and works
+// on the place returned, the one that was looked at.
+std::optional<QString> ownFolderAt(const QString &path)
 {
+    const qsizetype cut = path.lastIndexOf(QLatin1Char('/'));
+    const QString name = path.mid(cut + 1);
+    if (cut < 0 || name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        return std::nullopt;
+    }
+    const FolderWalk parent = walkFolder(cut == 0 ? QStringLiteral("/") : path.left(cut));
+    if (parent.othersMayChange) {
+        return std::nullopt;
+    }
+    const QString place = parent.real == QLatin1String("/") ? parent.real + name : parent.real + QLatin1Char('/') + name;
     struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-           !othersMayChangeEntriesOf(QFileInfo(path).absolutePath());
+    if (::lstat(QFile::encodeName(place).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
+        return place;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -65,7 +93,11 @@ bool isOwnFolder(const QString &path)
 QString Paths::privateRuntime() const
 {
     const QString folder = runtime();
-    return !folder.isEmpty() && isUsersAlone(folder) && !othersMayChangeEntriesOf(folder) ? folder : QString();
+    if (folder.isEmpty()) {
+        return QString();
+    }
+    const FolderWalk walked = walkFolder(folder);
+    return !walked.othersMayChange && isUsersAlone(walked.real) ? walked.real : QString();
 }
 
 QString Paths::privateTemporary() const
@@ -77,8 +109,7 @@ QString Paths::privateTemporary() const
             continue;
         }
         try {
-            makePrivateFolder(folder);
-            return folder;
+            return makePrivateFolder(folder);
         } catch (const FileError &error) {
             refusals << error.description();
         }
@@ -100,8 +131,8 @@ QStringList Paths::ownScratchFolders() const
     folders << temporary() + kScratchName + QLatin1Char('-') + QString::number(::geteuid());
     QStringList own;
     for (const QString &folder : folders) {
-        if (isOwnFolder(folder)) {
-            own << folder;
+        if (const std::optional<QString> place = ownFolderAt(folder); place && !own.contains(*place)) {
+            own << *place;
         }
     }
     return own;

@@ -22,17 +22,19 @@ public:
     // The helper's own folder for scratch files (scripts, downloads, unpacked archives): the first
     // of its places that is, or can be made, a folder of this user's own (mode 0700, no symbolic
     // link, with no folder on its way from "/" that another user may rearrange), checked again at
-    // every call, so that one install or look-up asks once and keeps the answer for its whole run. Its name is
+    // every call, so that one install or look-up asks once and keeps the answer for its whole run. The
+    // answer is where the folder really is (realFolderPath), the place that was checked. Its name is
     // fixed, so that what an earlier run left there is found again, and it never lies in a folder
     // other users can write, where anyone could take that name first. Throws FileError naming
     // every place tried when none can be had.
     QString privateTemporary() const;
     // The session's runtime folder when it is this user's alone (a folder of hers that nobody
-    // else may enter or write, on a way from "/" that no other user may change); else empty.
+    // else may enter or write, on a way from "/" that no other user may change), by the path it
+    // really has (realFolderPath); else empty.
     QString privateRuntime() const;
     // Every place where this run or an earlier one may have kept scratch files and that is a
     // folder of this user's own now, on a way no other user may rearrange (the shared temporary folder's, where earlier versions kept
-    // them, among them); made nowhere, for sweeps and resets.
+    // them, among them), each by the path it really has; made nowhere, for sweeps and resets.
     QStringList ownScratchFolders() const;
 };
 

@@ -60,7 +60,11 @@ public:
                 continue;
             }
             if (name == QLatin1String("..")) {
-                // Every folder above the current one was walked through on the way here.
+                // The system looks ".." up in the current folder, which it must be let into; every
+                // folder above it was walked through on the way here.
+                if (::faccessat(AT_FDCWD, QFile::encodeName(m_folder).constData(), X_OK, AT_EACCESS) != 0) {
+                    return unusable(QStringLiteral("%1 can't be inspected: %2").arg(joined(m_folder, name), systemText(errno)));
+                }
                 if (!enter(m_folder == QLatin1String("/") ? m_folder : QFileInfo(m_folder).path())) {
                     return m_file;
                 }
@@ -254,13 +258,28 @@ QStringList searchFolders(const QStringList &searchPath)
     return qEnvironmentVariable("PATH", QStringLiteral("/bin:/usr/bin")).split(QLatin1Char(':'));
 }
 
-// A child inherits the helper's working folder, against which the system takes a relative path.
-QString fromWorkingFolder(const QString &path)
+// Where the system takes `path`, named on a script's line, from: a relative one from the folder
+// the child runs in, left as it reads so that the walk takes each ".." where the system does,
+// from wherever a link led. Nothing when that folder is not known.
+std::optional<QString> fromWorkingFolder(const QString &path, const QString &workingFolder)
 {
-    return QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    if (path.startsWith(QLatin1Char('/'))) {
+        return path;
+    }
+    if (workingFolder.isEmpty()) {
+        return std::nullopt;
+    }
+    return workingFolder + QLatin1Char('/') + path;
 }
 
-ProgramFile inspectRun(const QString &path, const QStringList &searchPath, int depth);
+QString unknownFolderText(const QString &script, const QString &named)
+{
+    return QStringLiteral("%1 runs %2, which is taken from the folder the program runs in, and that folder is not "
+                          "known here")
+        .arg(script, named);
+}
+
+ProgramFile inspectRun(const QString &path, const QStringList &searchPath, const QString &workingFolder, int depth);
 
 // Makes what `runner`, a program the script `file` has run, came to part of the script's verdict;
 // false when it takes the script's use away.
@@ -277,7 +296,7 @@ bool ranBy(ProgramFile &file, const QString &named, const ProgramFile &runner)
 
 // Looks at what the system would run the file with: the program on its "#!" line, and the
 // program env would run when that is env.
-void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int depth)
+void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, const QString &workingFolder, int depth)
 {
     const ScriptRead read = readScriptLine(file.resolved, *file.identity);
     if (read.changed) {
@@ -302,7 +321,12 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int de
         file.unusable = QStringLiteral("%1 can't be run: %2").arg(file.resolved, systemText(ELOOP));
         return;
     }
-    const ProgramFile interpreter = inspectRun(fromWorkingFolder(line.interpreter), searchPath, depth + 1);
+    const std::optional<QString> interpreterPath = fromWorkingFolder(line.interpreter, workingFolder);
+    if (!interpreterPath) {
+        file.unusable = unknownFolderText(file.resolved, line.interpreter);
+        return;
+    }
+    const ProgramFile interpreter = inspectRun(*interpreterPath, searchPath, workingFolder, depth + 1);
     if (!ranBy(file, line.interpreter, interpreter) ||
         (QFileInfo(line.interpreter).fileName() != QLatin1String("env") &&
          QFileInfo(interpreter.resolved).fileName() != QLatin1String("env"))) {
@@ -317,16 +341,26 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int de
         return;
     }
     if (name->contains(QLatin1Char('/'))) {
-        const QString found = fromWorkingFolder(*name);
-        ranBy(file, found, inspectRun(found, searchPath, depth + 1));
+        const std::optional<QString> found = fromWorkingFolder(*name, workingFolder);
+        if (!found) {
+            file.unusable = unknownFolderText(file.resolved, *name);
+            return;
+        }
+        ranBy(file, *found, inspectRun(*found, searchPath, workingFolder, depth + 1));
         return;
     }
     // env searches the path again when the child runs: a folder before the one it finds the
     // program in now could have another program of that name by then.
     for (const QString &folder : searchFolders(searchPath)) {
-        const QString candidate = onSearchPath(*name, folder);
+        const std::optional<QString> found = onSearchPath(*name, folder, workingFolder);
+        if (!found) {
+            file.unusable = unknownFolderText(file.resolved, QStringLiteral("%1 through the search path folder \u201C%2\u201D")
+                                                                 .arg(*name, folder));
+            return;
+        }
+        const QString &candidate = *found;
         if (takenOnSearchPath(candidate)) {
-            ranBy(file, candidate, inspectRun(candidate, searchPath, depth + 1));
+            ranBy(file, candidate, inspectRun(candidate, searchPath, workingFolder, depth + 1));
             return;
         }
         const ProgramFile passed =
@@ -341,11 +375,11 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, int de
     file.unusable = QStringLiteral("%1 runs %2, which is in no folder of its search path").arg(file.resolved, *name);
 }
 
-ProgramFile inspectRun(const QString &path, const QStringList &searchPath, int depth)
+ProgramFile inspectRun(const QString &path, const QStringList &searchPath, const QString &workingFolder, int depth)
 {
     ProgramFile file = Walk(path, ProgramUse::run).run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
     if (!file.changeable && !file.unusable && file.identity) {
-        inspectInterpreter(file, searchPath, depth);
+        inspectInterpreter(file, searchPath, workingFolder, depth);
     }
     if (file.unusable || file.changeable) {
         file.identity.reset();
@@ -355,7 +389,8 @@ ProgramFile inspectRun(const QString &path, const QStringList &searchPath, int d
 
 } // namespace
 
-ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QString &winePrefix, const QStringList &searchPath)
+ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QString &winePrefix, const QStringList &searchPath,
+                               const QString &workingFolder)
 {
     Walk walk(path, use);
     if (use == ProgramUse::wine && isWindowsPath(path)) {
@@ -378,23 +413,22 @@ ProgramFile inspectProgramFile(const QString &path, ProgramUse use, const QStrin
         return file;
     }
     if (use == ProgramUse::run) {
-        return inspectRun(path, searchPath, 0);
+        return inspectRun(path, searchPath, workingFolder, 0);
     }
     return walk.run(QString(), path.split(QLatin1Char('/'), Qt::SkipEmptyParts));
 }
 
-std::optional<QString> othersMayChangeEntriesOf(const QString &folder)
+FolderWalk walkFolder(const QString &folder)
 {
     if (!folder.startsWith(QLatin1Char('/'))) {
-        return QStringLiteral("%1 is not an absolute path").arg(folder);
+        return {folder, QStringLiteral("%1 is not an absolute path").arg(folder)};
     }
     const ProgramFile walked = Walk(folder, ProgramUse::run, Walk::End::folder)
                                    .run(QString(), folder.split(QLatin1Char('/'), Qt::SkipEmptyParts));
-    if (walked.changeable) {
-        return walked.changeable;
-    }
-    return walked.unusable;
+    return {walked.resolved, walked.changeable ? walked.changeable : walked.unusable};
 }
+
+std::optional<QString> othersMayChangeEntriesOf(const QString &folder) { return walkFolder(folder).othersMayChange; }
 
 int openLookedAt(const ProgramFile &file)
 {

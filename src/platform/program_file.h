@@ -50,10 +50,14 @@ struct ProgramFile {
 // in the same way, and for env the program env would run, found through `searchPath` (the
 // child's; the helper's own PATH when empty), along with every folder env searches before it,
 // which must be no more changeable by others than a program's own folders.
+// The system takes a relative program on the "#!" line, and a relative folder of that search path
+// (an empty one among them), from the folder the child runs in: `workingFolder`, walked with the
+// rest of the path so that a ".." is taken from where a link led. Where that folder is not known
+// (`workingFolder` empty), such a script is unusable rather than looked at in a guessed place.
 // A file whose first bytes this user can't read is unusable: what the system would run it with
 // can't be told.
 ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse::run, const QString &winePrefix = {},
-                               const QStringList &searchPath = {});
+                               const QStringList &searchPath = {}, const QString &workingFolder = {});
 
 // Walks the folder `folder` as inspectProgramFile walks a program's folders, for a folder that
 // is to hold entries only this user may change: every link and folder on the way from "/" must
@@ -63,6 +67,17 @@ ProgramFile inspectProgramFile(const QString &path, ProgramUse use = ProgramUse:
 // users"), or why the folder can't be looked at; nothing when the user's entries there are hers
 // alone.
 std::optional<QString> othersMayChangeEntriesOf(const QString &folder);
+
+// What othersMayChangeEntriesOf's walk of `folder` found, with the folder it ended at.
+struct FolderWalk {
+    // The folder the walk ended at: where the system goes for `folder`, every link followed and
+    // each ".." taken from where a link led. What a check of the way approved, and so the path to
+    // use, since nobody else can change where it leads.
+    QString real;
+    // As othersMayChangeEntriesOf says; nothing when the user's entries there are hers alone.
+    std::optional<QString> othersMayChange;
+};
+FolderWalk walkFolder(const QString &folder);
 
 // Opens the file that the look `file` ended at, by its resolved path, without following a link
 // (O_PATH, close-on-exec): -1 when the look took no file, or when the path leads to another file

@@ -167,11 +167,15 @@ std::optional<QString> envProgram(const std::optional<QString> &argument)
     return word;
 }
 
-QString onSearchPath(const QString &name, const QString &folder)
+std::optional<QString> onSearchPath(const QString &name, const QString &folder, const QString &workingFolder)
 {
-    const QString where = folder.isEmpty() ? QStringLiteral(".") : folder;
-    const QString absolute = QDir::isAbsolutePath(where) ? where : QDir::current().absoluteFilePath(where);
-    return QDir::cleanPath(absolute + QLatin1Char('/') + name);
+    if (folder.startsWith(QLatin1Char('/'))) {
+        return folder + QLatin1Char('/') + name;
+    }
+    if (workingFolder.isEmpty()) {
+        return std::nullopt;
+    }
+    return workingFolder + QLatin1Char('/') + (folder.isEmpty() ? name : folder + QLatin1Char('/') + name);
 }
 
 bool takenOnSearchPath(const QString &candidate)

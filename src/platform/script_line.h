@@ -45,9 +45,10 @@ ScriptRead readScriptLine(const QString &path, const FileIdentity &identity);
 std::optional<QString> envProgram(const std::optional<QString> &argument);
 
 // Where exec'ing `name` through the search path entry `folder` looks, as env and the C library's
-// execvp do: an empty entry or a relative folder is taken from the working folder, which a child
-// inherits.
-QString onSearchPath(const QString &name, const QString &folder);
+// execvp do: an empty entry or a relative folder is taken from `workingFolder`, the folder the
+// child runs in, and left as it reads, so that a ".." in it is taken where the system takes it.
+// Nothing for such a folder when the child's folder is not known (`workingFolder` empty).
+std::optional<QString> onSearchPath(const QString &name, const QString &folder, const QString &workingFolder);
 
 // Whether the system's exec through a search path takes `candidate`: an executable regular file.
 bool takenOnSearchPath(const QString &candidate);

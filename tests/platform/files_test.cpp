@@ -438,6 +438,101 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
     }
 }
 
+// A cache or runtime folder named through a link and ".." is where the system goes: the link
+// followed, then ".." from where it led. That place is checked, and the same place is used; a
+// check of the path cleaned as text would pass one folder while the files went into another.
+TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsIt)
+{
+    // Where a link leads: a folder of the user's own, one a group holding another user may
+    // write, or one inside a folder the user can't enter (mode 0).
+    enum class Target { none, own, shared, locked };
+    struct Row {
+        const char *name;
+        Target cache;
+        Target runtime;
+        // Where the scratch folder goes: the real cache or runtime folder, or nowhere.
+        const char *chosen;
+        const char *why = nullptr; // what a refusal says of the real way
+        bool asUserOnly = false; // root enters a folder of mode 0
+    };
+    const Row rows[] = {
+        {"the user's own link to her own folder", Target::own, Target::none, "cache"},
+        {"the user's own link into a folder a group holding another user may write", Target::shared, Target::none,
+         nullptr, "/shared is writable by the group ann, which can hold other users"},
+        {"the same, with a runtime folder named through her link to her own", Target::shared, Target::own, "runtime"},
+        {"a runtime folder named through her link into the shared folder", Target::shared, Target::shared, nullptr},
+        {"a way through a folder the user can't enter", Target::locked, Target::locked, nullptr, "Permission denied",
+         true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.asUserOnly && test::runsAsRoot()) {
+            continue;
+        }
+        test::TestPlatform env;
+        auto accounts = std::make_shared<test::FixedAccounts>();
+        accounts->users[::geteuid()] = {QStringLiteral("ann"), ::getegid()};
+        accounts->groups[::getegid()] = {QStringLiteral("ann"), QStringList{"eve"}};
+        env.platform().setAccounts(accounts);
+        test::ScopedEnvironment environment;
+        const QString root = QFileInfo(env.root()).canonicalFilePath();
+        const QString named = root + "/named";
+        ASSERT_TRUE(test::makeFolderWithMode(named + "/cache", 0700) && test::makeFolderWithMode(named + "/run", 0700));
+        const auto targetOf = [&](Target target) {
+            return root + (target == Target::own ? "/own" : target == Target::shared ? "/shared" : "/locked");
+        };
+        for (const Target target : {Target::own, Target::shared, Target::locked}) {
+            const QString folder = targetOf(target);
+            ASSERT_TRUE(test::makeFolderWithMode(folder + "/sub", 0755) && test::makeFolderWithMode(folder + "/run", 0700));
+            // The one she made in the shared folder, open to all.
+            ASSERT_TRUE(test::makeFolderWithMode(folder + "/cache", target == Target::shared ? 0777 : 0700));
+        }
+        ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::shared)).constData(), 02775), 0);
+        environment.set("HOME", QFile::encodeName(root));
+        const auto throughLink = [&](const char *link, const char *leaf, Target target) {
+            EXPECT_TRUE(QFile::link(targetOf(target) + "/sub", named + "/" + link));
+            return named + "/" + link + "/../" + leaf;
+        };
+        environment.set("XDG_CACHE_HOME", QFile::encodeName(throughLink("to-cache", "cache", row.cache)));
+        if (row.runtime == Target::none) {
+            environment.unset("XDG_RUNTIME_DIR");
+        } else {
+            environment.set("XDG_RUNTIME_DIR", QFile::encodeName(throughLink("to-run", "run", row.runtime)));
+        }
+        const QString realCache = targetOf(row.cache) + "/cache/cordavelle-helper";
+        ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0), 0);
+
+        const XdgPaths paths;
+        const QString expected = !row.chosen                         ? QString()
+                                 : QString::fromLatin1(row.chosen) == "cache" ? realCache
+                                                                      : targetOf(row.runtime) + "/run/cordavelle-helper";
+        if (!row.chosen) {
+            try {
+                paths.privateTemporary();
+                ADD_FAILURE() << "a scratch folder was handed out";
+            } catch (const FileError &error) {
+                // The system can't go past a folder it can't enter to learn the real place.
+                if (row.cache != Target::locked) {
+                    EXPECT_TRUE(error.description().contains(realCache)) << error.description().toStdString();
+                }
+                if (row.why) {
+                    EXPECT_TRUE(error.description().contains(QString::fromLatin1(row.why))) << error.description().toStdString();
+                }
+            }
+        } else {
+            EXPECT_EQ(paths.privateTemporary(), expected);
+            EXPECT_EQ(modeOf(expected), 0700u);
+        }
+        EXPECT_EQ(paths.privateRuntime(), row.runtime == Target::own ? targetOf(Target::own) + "/run" : QString());
+        // A sweep or a reset goes to the place that was looked at, and to no other.
+        EXPECT_EQ(paths.ownScratchFolders(), expected.isEmpty() ? QStringList() : QStringList{expected});
+        EXPECT_TRUE(QDir(named + "/cache").isEmpty());
+        EXPECT_TRUE(QDir(named + "/run").isEmpty());
+        EXPECT_EQ(QFileInfo::exists(targetOf(Target::shared) + "/cache/cordavelle-helper"), false);
+        ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0755), 0);
+    }
+}
+
 // Earlier versions' scratch folder in the shared temporary folder is swept only where it is the
 // user's own: not a link, a file or a folder that someone else put at its name.
 TEST(Paths, TheOldScratchFolderCountsOnlyWhenItIsTheUsersOwn)

@@ -1,9 +1,11 @@
+#include "platform/child_exec.h"
 #include "platform/command_runner.h"
 #include "platform/program_file.h"
 
 #include "support/child_processes.h"
 #include "support/fixed_accounts.h"
 #include "support/needs_root.h"
+#include "support/qt_printers.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -184,15 +186,12 @@ TEST_F(ProgramLaunch, EnvIsOnlyAsSafeAsEveryFolderItSearchesFirst)
         {"empty entry in a safe working folder", {QString(), clean}, empty, {}},
         {"empty entry in a writable working folder", {QString(), clean}, open, through(open).arg(openWriters)},
     };
-    const QString before = QDir::currentPath();
     for (const Row &row : rows) {
         SCOPED_TRACE(row.searchPath);
-        ASSERT_TRUE(QDir::setCurrent(row.working));
-        const ProgramFile file = inspectProgramFile(script, ProgramUse::run, {}, row.folders);
+        const ProgramFile file = inspectProgramFile(script, ProgramUse::run, {}, row.folders, row.working);
         EXPECT_EQ(file.changeable, row.changeable);
         EXPECT_EQ(file.unusable, std::nullopt);
     }
-    ASSERT_TRUE(QDir::setCurrent(before));
 
     // Another user puts her program of the name into the writable folder and takes it out as
     // fast as she can while the script is started: it runs the user's program or nothing.
@@ -225,6 +224,80 @@ TEST_F(ProgramLaunch, EnvIsOnlyAsSafeAsEveryFolderItSearchesFirst)
     const CommandResult cleanRun = env.platform().commandRunner().runAndWait(command);
     EXPECT_TRUE(cleanRun.started) << cleanRun.launchError.toStdString();
     EXPECT_EQ(cleanRun.exitStatus, 0);
+}
+
+// The system takes a relative program on a script's line, and a relative folder that env searches,
+// from the folder the child runs in, and a ".." there from wherever a link led: that is where the
+// check looks, whatever the helper's own folder, and nowhere when the child's folder is unknown.
+TEST_F(ProgramLaunch, AScriptsRelativePathsAreLookedAtFromTheFolderTheChildRunsIn)
+{
+    ASSERT_TRUE(root.isValid());
+    // "clean" holds safe programs; in "open" another user may replace them.
+    for (const char *place : {"clean", "open"}) {
+        const QString name = QString::fromLatin1(place);
+        folder(name, 0755);
+        folder(name + "/deep", 0755);
+        folder(name + "/bin", name == "open" ? 0777 : 0755);
+        program(name + "/bin/x", "#!/bin/sh\n");
+        program(name + "/bin/tool", "#!/bin/sh\nexit 0\n");
+    }
+    const QString clean = at("clean");
+    const QString open = at("open");
+    // Text would take "clean/to-open/.." as "clean"; the system takes it as "open".
+    ASSERT_TRUE(QFile::link(open + "/deep", clean + "/to-open"));
+    const QString relative = program("relative", "#!bin/x\nexit 0\n");
+    const QString upward = program("upward", "#!../bin/x\nexit 0\n");
+    const QString envRelative = program("env-relative", "#!/usr/bin/env tool\nexit 0\n");
+    const auto runs = [](const QString &script, const QString &runner, const QString &part) {
+        return QStringLiteral("the script %1 runs %2, which can be changed by another user (%3)").arg(script, runner, part);
+    };
+    const QString openBin = QStringLiteral("the folder %1/bin is writable by others").arg(open);
+    const auto unknown = [](const QString &script, const QString &named) {
+        return QStringLiteral("%1 runs %2, which is taken from the folder the program runs in, and that folder is not "
+                              "known here")
+            .arg(script, named);
+    };
+    struct Row {
+        const char *name;
+        QString script;
+        QString working;
+        QStringList searchPath;
+        std::optional<QString> changeable;
+        std::optional<QString> unusable;
+    };
+    const std::vector<Row> rows{
+        {"relative program, child in the clean folder", relative, clean, {}, {}, {}},
+        {"relative program, child in the open one", relative, open, {}, runs(relative, "bin/x", openBin), {}},
+        {"relative program, the child's folder unknown", relative, {}, {}, {}, unknown(relative, "bin/x")},
+        {"\"..\" in the clean folder", upward, clean + "/deep", {}, {}, {}},
+        {"\"..\" after a link into the open folder", upward, clean + "/to-open", {},
+         runs(upward, "../bin/x", openBin), {}},
+        {"relative search-path folder, child in the clean folder", envRelative, clean, {"bin"}, {}, {}},
+        {"relative search-path folder, child in the open one", envRelative, open, {"bin"},
+         runs(envRelative, open + "/bin/tool", openBin), {}},
+        {"relative search-path folder after a link", envRelative, clean + "/to-open", {"../bin"},
+         runs(envRelative, clean + "/to-open/../bin/tool", openBin), {}},
+        {"relative search-path folder, the child's folder unknown", envRelative, {}, {"bin"}, {},
+         unknown(envRelative, "tool through the search path folder \u201Cbin\u201D")},
+    };
+    // The helper's own folder is the clean one throughout, and counts for nothing.
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(clean));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const ProgramFile file = inspectProgramFile(row.script, ProgramUse::run, {}, row.searchPath, row.working);
+        EXPECT_EQ(file.changeable, row.changeable) << file.changeable.value_or("-").toStdString();
+        EXPECT_EQ(file.unusable, row.unusable) << file.unusable.value_or("-").toStdString();
+        if (!row.working.isEmpty()) {
+            // A launch into that folder looks where the check did.
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("PATH"), row.searchPath.isEmpty() ? QStringLiteral("/usr/bin:/bin")
+                                                                                 : row.searchPath.join(u':'));
+            const ChildExec exec(row.script, {}, environment, row.working);
+            EXPECT_EQ(exec.refusal().has_value(), row.changeable.has_value());
+        }
+    }
+    ASSERT_TRUE(QDir::setCurrent(before));
 }
 
 // The system runs a script that this user may execute but not read, through whatever its first
