@@ -496,6 +496,9 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         environment.set("XDG_CACHE_HOME", QFile::encodeName(throughLink("to-cache", "cache", row.cache)));
         if (row.runtime == Target::none) {
             environment.unset("XDG_RUNTIME_DIR");
+        } else if (row.runtime == Target::locked) {
+            // Into it and out at once: the system needs to enter it for its "..".
+            environment.set("XDG_RUNTIME_DIR", QFile::encodeName(targetOf(Target::locked) + "/../named/run"));
         } else {
             environment.set("XDG_RUNTIME_DIR", QFile::encodeName(throughLink("to-run", "run", row.runtime)));
         }
