@@ -10,6 +10,7 @@
 #include "core/managed_process.h"
 #include "core/port_probe.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/port_listeners.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -105,7 +106,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     m_launched = config;
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
-    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, conf.absolutePath());
+    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, folderOf(confPath));
     const ClientPort kiss{QStringLiteral("Direwolf"), QStringLiteral("KISS port"), config.kissPort};
     const ClientPort agw{QStringLiteral("Direwolf"), QStringLiteral("AGW port"), config.agwPort};
     if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel, {kiss, agw})) {

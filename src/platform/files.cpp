@@ -231,6 +231,13 @@ std::optional<QString> realPathOf(const QString &given, int &error)
 
 } // namespace
 
+QString folderOf(const QString &path)
+{
+    const QString given = absoluteAsGiven(path);
+    const qsizetype cut = given.lastIndexOf(QLatin1Char('/'));
+    return cut <= 0 ? QStringLiteral("/") : given.left(cut);
+}
+
 QString realFolderPath(const QString &path)
 {
     const QString given = absoluteAsGiven(path);

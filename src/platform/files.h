@@ -32,6 +32,11 @@ bool moveAsideAsCorrupt(const QString &path);
 // crash left in its folder. Returns how many went.
 int removeLeftoverTemporaryFiles(const QString &path);
 
+// The folder that holds `path` as the system finds it: the text before its last name, not cleaned
+// (QFileInfo::absolutePath() would drop "link/.." as text and name another folder); "/" for an
+// entry of the root, the working folder for a bare name.
+QString folderOf(const QString &path);
+
 // Where the system goes for the folder `path`: every symbolic link on the way followed, and each
 // ".." taken from the folder a link led to, as the kernel does, where cleaning the path as text
 // would drop "link/.." and name another folder. A relative path is taken from the working

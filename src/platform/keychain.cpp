@@ -85,7 +85,7 @@ bool loadStore(const QString &path, QJsonObject *store)
 
 bool saveStore(const QString &path, const QJsonObject &store)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makeFolders(folderOf(path));
     try {
         writeFileAtomically(path, QJsonDocument(store).toJson(QJsonDocument::Compact), 0600);
     } catch (const FileError &error) {

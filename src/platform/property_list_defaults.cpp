@@ -289,11 +289,11 @@ bool writePropertyListFile(const QString &path, const QVariantMap &values, QStri
         }
         return false;
     }
-    return writeXmlFile(path, QFileInfo(path).absolutePath(), *bytes, error);
+    return writeXmlFile(path, folderOf(path), *bytes, error);
 }
 
 PlistUserDefaults::PlistUserDefaults(QString domain, QString filePath)
-    : m_domain(std::move(domain)), m_filePath(std::move(filePath)), m_folder(QFileInfo(m_filePath).absolutePath())
+    : m_domain(std::move(domain)), m_filePath(std::move(filePath)), m_folder(folderOf(m_filePath))
 {
     load();
 }

@@ -136,7 +136,7 @@ QString DirewolfConfigManager::writeConfig(const DirewolfConfig &config, const E
     const QString text = assembleConfig(config, existing.userLines, environment);
 
     // A reset may have removed the support folder since it was first made.
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makeFolders(folderOf(path));
     writeFileAtomically(path, text.toUtf8());
 
     QString message = QStringLiteral("[DirewolfConfig] Wrote config to ") + path;

@@ -1,6 +1,7 @@
 #include "platform/accounts.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/user_defaults.h"
 #include "support/fixed_accounts.h"
 #include "support/needs_root.h"
 #include "support/other_user_client.h"
@@ -534,6 +535,22 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         EXPECT_EQ(QFileInfo::exists(targetOf(Target::shared) + "/cache/cordavelle-helper"), false);
         ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0755), 0);
     }
+}
+
+// Settings named through the user's own link and ".." go where the system takes the path, and
+// the folder made and kept the user's alone is that one, not the one the path reads as.
+TEST(Files, SettingsUnderALinkAndDotDotAreKeptInTheFolderTheSystemFinds)
+{
+    test::TestPlatform env;
+    const QString root = QFileInfo(env.root()).canonicalFilePath();
+    ASSERT_TRUE(test::makeFolderWithMode(root + "/named", 0755) && test::makeFolderWithMode(root + "/real/sub", 0755));
+    ASSERT_TRUE(QFile::link(root + "/real/sub", root + "/named/link"));
+    QString error;
+    ASSERT_TRUE(writePropertyListFile(root + "/named/link/../settings/domain.plist", {{"key", 1}}, &error))
+        << error.toStdString();
+    EXPECT_TRUE(QFileInfo(root + "/real/settings/domain.plist").isFile());
+    EXPECT_EQ(modeOf(root + "/real/settings"), 0700u);
+    EXPECT_FALSE(QFileInfo::exists(root + "/named/settings"));
 }
 
 // Earlier versions' scratch folder in the shared temporary folder is swept only where it is the
