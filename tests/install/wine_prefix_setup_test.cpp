@@ -6,6 +6,7 @@
 #include "install/install_log.h"
 #include "platform/cancellation.h"
 #include "platform/clock.h"
+#include "platform/paths.h"
 #include "platform/program_search.h"
 
 #include "radio/read_only_folder.h"
@@ -20,6 +21,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+
 #include <sys/stat.h>
 
 namespace cordavelle {
@@ -27,6 +31,23 @@ namespace {
 
 using namespace std::chrono_literals;
 using State = WinePrefixManager::State;
+
+// The test platform's folders, with a cache that a test may move elsewhere meanwhile.
+class MovingCachePaths final : public Paths {
+public:
+    explicit MovingCachePaths(const QString &root) : m_rooted(root) {}
+    QString applicationSupport() const override { return m_rooted.applicationSupport(); }
+    QString preferences() const override { return m_rooted.preferences(); }
+    QString home() const override { return m_rooted.home(); }
+    QString temporary() const override { return m_rooted.temporary(); }
+    QString cache() const override { return movedTo.isEmpty() ? m_rooted.cache() : movedTo; }
+    QString runtime() const override { return m_rooted.runtime(); }
+
+    QString movedTo;
+
+private:
+    RootedPaths m_rooted;
+};
 
 // A full set-up over stand-in tools that record each run (arguments and the variables the steps
 // set) and do what the real ones leave behind: wineboot makes system32, the winetricks packages
@@ -64,6 +85,9 @@ protected:
     QCoro::Task<void> installCabextract(std::stop_token stop) override
     {
         ++cabextractInstalls;
+        if (whileCabextractInstalls) {
+            whileCabextractInstalls();
+        }
         co_await env.clock().sleep(installPause, stop);
         throwIfStopped(stop);
         test::writeProgram(env.root() + "/support-tools/cabextract");
@@ -113,6 +137,7 @@ protected:
     const QString prefix = env.root() + "/support/wine-prefix";
     std::chrono::milliseconds installPause = 0ms;
     int cabextractInstalls = 0;
+    std::function<void()> whileCabextractInstalls;
     bool winetricksFetchFails = false;
     WinePrefixManager manager{
         {config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, *this}};
@@ -121,10 +146,18 @@ protected:
 
 TEST_F(WinePrefixSetup, AFirstSetupRunsEveryStepInOrderWithItsEnvironment)
 {
+    // The scratch folder moves while cabextract is fetched: the set-up keeps to the one it began
+    // with, where it stages cabextract and which winetricks' path names.
+    const auto paths = std::make_shared<MovingCachePaths>(env.root());
+    env.platform().setPaths(paths);
+    const QString staging = places::winetricksToolsFolder();
+    whileCabextractInstalls = [&] {
+        paths->movedTo = env.root() + "/moved-cache";
+        ASSERT_NE(places::winetricksToolsFolder(), staging);
+    };
     runSetup();
 
     const QString wineTail = " | " + prefix + " win64 fixme-all";
-    const QString staging = places::winetricksToolsFolder();
     const QString tricksTail = " | " + wine + " " + env.root() + "/wine/bin/wineserver " + env.root() + "/wine/bin:" +
                                staging + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin " + env.root() + "/home";
     const QStringList expectedRuns{

@@ -244,6 +244,52 @@ TEST_F(ServiceStartPathsTest, DirewolfStartsUnderADeepHome)
     stopAllAndExpectNothingLeft();
 }
 
+// Direwolf looks in the home folder for a configuration named without a folder that it can't
+// find where it runs: with the helper's gone by the time it reads it, the one in the home is
+// still not read.
+TEST_F(ServiceStartPathsTest, DirewolfNeverReadsAConfigurationInTheHome)
+{
+    const QString direwolf = systemTool(QStringLiteral("direwolf"));
+    if (direwolf.isEmpty()) {
+        GTEST_SKIP() << "direwolf is not installed";
+    }
+    env.useSystemClock();
+    watchChildren();
+    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
+    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
+    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
+    audio.refreshDevices();
+    DirewolfConfig dw;
+    dw.callsign = QStringLiteral("N0CALL");
+    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+    dw.audioDevice = DirewolfAudioDevice::custom;
+    dw.customAudioDeviceUID = input;
+    dw.customAudioOutputUID = QStringLiteral("null");
+    // One that would serve the ports asked for.
+    const QString home = env.platform().paths().home();
+    ASSERT_TRUE(test::writeFile(home + QStringLiteral("/direwolf.conf"),
+                                QStringLiteral("ADEVICE %1 null\nKISSPORT %2\nAGWPORT %3\nMYCALL N0CALL\n")
+                                    .arg(input)
+                                    .arg(dw.kissPort)
+                                    .arg(dw.agwPort)
+                                    .toUtf8()));
+    const QString removed = env.root() + QStringLiteral("/conf-removed");
+    dw.direwolfPath = writeScript(QStringLiteral("direwolf"),
+                                  "#!/bin/sh\nrm direwolf.conf && : > '" + removed.toUtf8() + "' || exit 9\nHOME='" +
+                                      home.toUtf8() + "' exec '" + direwolf.toUtf8() + "' \"$@\"\n");
+    config.setDirewolfConfig(dw);
+
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 30s));
+    ASSERT_TRUE(QFileInfo::exists(removed));
+    ManagedProcess &process = orchestrator->direwolfProcess();
+    EXPECT_NE(process.state(), ServiceRunState::running);
+    EXPECT_TRUE(process.logLines().filter(home + QStringLiteral("/direwolf.conf")).isEmpty())
+        << process.logLines().join('\n').toStdString();
+    EXPECT_FALSE(test::accepts(dw.kissPort));
+    EXPECT_TRUE(test::processEventsUntil([&] { return children.allEnded(); }, 5s));
+}
+
 // Direwolf stays up when another program holds its KISS port: another user's listener that came
 // after the check before the launch (here while the helper reaps the port) fails the start, and
 // the Direwolf that could not bind it is stopped.
