@@ -201,7 +201,9 @@ protected:
     {
         setupObjects.wine.cancel();
         setupObjects.hamlib.cancel();
-        test::processEventsUntil([&] { return !setupObjects.wine.isBusy() && !setupObjects.hamlib.isRunning(); });
+        EXPECT_TRUE(test::processEventsUntil(
+            [&] { return !setupObjects.wine.isBusy() && !setupObjects.hamlib.isRunning(); }, std::chrono::seconds(30)))
+            << "the cancelled Wine and Hamlib set-ups did not end within 30 s";
         app.reset();
         test::ManualClock::processEvents();
     }
@@ -210,7 +212,8 @@ protected:
     static QStringList walk(QWidget *window)
     {
         window->show();
-        test::processEventsUntil([window] { return window->isVisible(); });
+        EXPECT_TRUE(test::processEventsUntil([window] { return window->isVisible(); }, std::chrono::seconds(30)))
+            << "the window did not show within 30 s";
         QApplication::processEvents();
         return unnamedControls(window);
     }

@@ -1,5 +1,6 @@
 #include "async/process_end.h"
 
+#include "support/child_processes.h"
 #include "support/task_outcome.h"
 
 #include <gtest/gtest.h>
@@ -48,8 +49,7 @@ TEST(AsyncProcessEnd, AStopWakesItBeforeTheProcessEnds)
     ASSERT_TRUE(test::processEventsUntil([&] { return run->done; }));
     EXPECT_EQ(ended, false);
     EXPECT_EQ(process.state(), QProcess::Running);
-    process.kill();
-    process.waitForFinished();
+    test::killProcess(process);
 }
 
 TEST(AsyncProcessEnd, AProgramThatCannotStartEndsTheWait)

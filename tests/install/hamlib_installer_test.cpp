@@ -6,6 +6,7 @@
 #include "core/wine_prefix_hold.h"
 #include "install/helper_uninstaller.h"
 #include "install/install_log.h"
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixture_http_server.h"
 #include "support/full_reset.h"
@@ -88,8 +89,7 @@ bool run(const QString &program, const QStringList &arguments, const QString &fo
     QProcess process;
     process.setWorkingDirectory(folder);
     process.start(program, arguments);
-    process.waitForFinished(60000);
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return test::awaitEnd(process) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 bool compile(const QString &folder, const QString &source, const QStringList &arguments)
@@ -99,8 +99,7 @@ bool compile(const QString &folder, const QString &source, const QStringList &ar
     compiler.start("g++", QStringList{"-x", "c++", "-", "-x", "none"} + arguments);
     compiler.write(source.toUtf8());
     compiler.closeWriteChannel();
-    compiler.waitForFinished(60000);
-    return compiler.exitCode() == 0;
+    return test::awaitEnd(compiler) && compiler.exitStatus() == QProcess::NormalExit && compiler.exitCode() == 0;
 }
 
 // Linux bottles as Homebrew ships them: a rigctld and two libraries that name Homebrew's loader,
@@ -161,7 +160,7 @@ QString rigctldPrints()
 {
     QProcess rigctld;
     rigctld.start(places::ownRigctld(), {"--version"});
-    rigctld.waitForFinished(10000);
+    test::awaitEnd(rigctld, std::chrono::seconds(30));
     return QString::fromUtf8(rigctld.readAllStandardOutput()).trimmed();
 }
 

@@ -3,6 +3,7 @@
 #include "install/homebrew_bottle_resolver.h"
 #include "platform/cancellation.h"
 #include "platform/http_status.h"
+#include "support/child_processes.h"
 #include "support/fixture_http_server.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
@@ -139,7 +140,7 @@ QString buildBottleProgram(const QString &folder)
     compiler.start("g++", {"-x", "c++", "-o", program, "-"});
     compiler.write("#include <cstdio>\nint main() { std::puts(\"probe 1.0\"); return 0; }\n");
     compiler.closeWriteChannel();
-    compiler.waitForFinished(60000);
+    EXPECT_TRUE(test::awaitEnd(compiler) && compiler.exitCode() == 0) << "the probe did not compile";
     QProcess::execute("patchelf", {"--set-interpreter", "/home/linuxbrew/.linuxbrew/lib/ld.so", "--set-rpath",
                                    "/home/linuxbrew/.linuxbrew/lib", program});
     QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner);
@@ -150,7 +151,7 @@ QString patchelfPrints(const QString &what, const QString &program)
 {
     QProcess patchelf;
     patchelf.start("patchelf", {what, program});
-    patchelf.waitForFinished();
+    test::awaitEnd(patchelf);
     return QString::fromUtf8(patchelf.readAllStandardOutput()).trimmed();
 }
 

@@ -143,7 +143,7 @@ protected:
         QProcess zip;
         zip.setWorkingDirectory(work.path());
         zip.start("zip", {"-q", "archive.zip", "VARA " + tag + " setup.exe"});
-        zip.waitForFinished();
+        EXPECT_TRUE(test::awaitEnd(zip) && zip.exitCode() == 0) << "zip failed";
         server.serve(path, readFile(work.filePath("archive.zip")));
     }
 

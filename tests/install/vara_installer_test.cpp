@@ -1,6 +1,7 @@
 #include "vara_installer_fixture.h"
 
 #include "base/helper_places.h"
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/remote_failure_table.h"
 #include "support/task_outcome.h"
@@ -104,7 +105,7 @@ protected:
         QProcess zip;
         zip.setWorkingDirectory(work.path());
         zip.start("zip", QStringList{"-q", "-r", "archive.zip"} + files);
-        zip.waitForFinished();
+        EXPECT_TRUE(test::awaitEnd(zip) && zip.exitCode() == 0) << "zip failed";
         QFile archive(work.filePath("archive.zip"));
         archive.open(QIODevice::ReadOnly);
         return archive.readAll();

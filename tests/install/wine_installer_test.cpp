@@ -40,7 +40,7 @@ QByteArray run(const QString &program, const QStringList &arguments, const QStri
     process.start(program, arguments);
     process.write(input.toUtf8());
     process.closeWriteChannel();
-    process.waitForFinished(60000);
+    test::awaitEnd(process);
     return process.readAll();
 }
 

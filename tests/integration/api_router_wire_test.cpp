@@ -223,7 +223,8 @@ TEST_F(APIRouterWire, StopOfAnOnDemandServiceIsIdleAndOthersStopAfterTheReply)
     orchestrator.states[ServiceID::varaHF] = ServiceRunState::running;
     r = authorized("POST", "/services/vara-hf/stop");
     EXPECT_EQ(r.json["state"], "running");  // the state before the stop
-    test::processEventsUntil([&] { return orchestrator.calls.size() == 3; });
+    EXPECT_TRUE(test::processEventsUntil([&] { return orchestrator.calls.size() == 3; }, std::chrono::seconds(30)))
+        << "the stop did not reach the orchestrator within 30 s";
     EXPECT_EQ(orchestrator.calls, (QStringList{"activity vara-hf", "prepare vara-hf", "stop vara-hf"}));
     EXPECT_EQ(orchestrator.states[ServiceID::varaHF], ServiceRunState::stopped);
 }

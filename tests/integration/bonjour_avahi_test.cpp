@@ -8,6 +8,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include "support/avahi.h"
+#include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/local_ports.h"
 #include "support/needs_root.h"
@@ -47,8 +48,7 @@ protected:
     void TearDown() override
     {
         for (auto *process : publishers) {
-            process->terminate();
-            process->waitForFinished(5000);
+            test::stopProcess(*process);
             delete process;
         }
     }
@@ -74,8 +74,7 @@ protected:
 
     void withdraw(QProcess *process)
     {
-        process->terminate();
-        process->waitForFinished(5000);
+        test::stopProcess(*process);
         publishers.removeAll(process);
         delete process;
     }
@@ -142,7 +141,9 @@ TEST_F(AvahiTest, ATakenNameIsNumberedAndTheNameUsedIsReported)
                          [&](const QString &n) { result = n; });
         QObject::connect(&registration, &BonjourRegistration::failed, &context,
                          [&](const QString &error) { result = QStringLiteral("failed: ") + error; });
-        test::processEventsUntil([&] { return !result.isEmpty(); }, 10s);
+        if (!test::processEventsUntil([&] { return !result.isEmpty(); }, 30s)) {
+            ADD_FAILURE() << "the registration was neither confirmed nor refused within 30 s";
+        }
         return result;
     };
 

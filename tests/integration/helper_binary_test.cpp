@@ -104,10 +104,7 @@ protected:
     void TearDown() override
     {
         for (QProcess *process : {&helper, &second}) {
-            if (process->state() != QProcess::NotRunning) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
+            test::killProcess(*process);
         }
         // Started by the helper in its home: a number of one that has ended is someone else's.
         const QByteArray home = "HOME=" + QFile::encodeName(env.platform().paths().home());
@@ -271,8 +268,7 @@ TEST_F(HelperBinaryTest, ASecondLaunchShowsTheFirstOnesWindowAndEnds)
     EXPECT_TRUE(helperPrints(QStringLiteral("Bringing the helper's window forward"), 5s)) << output.toStdString();
 
     terminateAndExpectNothingLeft();
-    server.terminate();
-    server.waitForFinished(5000);
+    test::stopProcess(server);
 }
 
 // Asking for help or the version, or giving an option the helper does not take, starts nothing:
@@ -391,7 +387,7 @@ TEST_F(HelperBinaryTest, UnderAGroupWritableUmaskVARAStartsFromTheHelpersOwnWine
     test::WireClient client;
     ASSERT_TRUE(client.connectTo(quint16(config.apiPort())));
     client.send("POST /services/vara-hf/start HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    client.waitForClose(60s);
+    EXPECT_TRUE(client.waitForClose(60s)) << "the helper did not answer the start within 60 s";
     const test::WireReply reply = test::WireReply::parse(client.received());
     output += QString::fromUtf8(helper.readAll());
     EXPECT_EQ(reply.statusCode, 200) << reply.body.toStdString() << output.toStdString();
@@ -446,10 +442,13 @@ TEST(HelperBinaryLogTest, RequestsWriteNoDebugLineUnlessAskedFor)
         QString output;
         if (listening) {
             EXPECT_EQ(test::WireReply::parse(test::exchange(port, "GET /status HTTP/1.1\r\n\r\n")).statusCode, 200);
-            test::processEventsUntil([&] {
-                output += QString::fromUtf8(helper.readAll());
-                return output.contains(QString::fromUtf8("GET /status \u2192 200"));
-            });
+            EXPECT_TRUE(test::processEventsUntil(
+                [&] {
+                    output += QString::fromUtf8(helper.readAll());
+                    return output.contains(QString::fromUtf8("GET /status \u2192 200"));
+                },
+                30s))
+                << "the helper did not log the request within 30 s: " << output.toStdString();
         }
         ASSERT_TRUE(test::signalChild(helper.processId(), SIGTERM)) << output.toStdString();
         ASSERT_TRUE(helper.waitForFinished(10000));
@@ -721,10 +720,7 @@ TEST(HelperInstanceTest, AnotherUsersSocketOrFolderStopsNoLaunchAndTheUsersSecon
         output += QString::fromUtf8(first.readAll());
         EXPECT_TRUE(ended) << output.toStdString();
         EXPECT_EQ(first.exitCode(), 0) << output.toStdString();
-        if (second.state() != QProcess::NotRunning) {
-            second.kill();
-            second.waitForFinished(5000);
-        }
+        test::killProcess(second);
 
         // Hers stays as she left it.
         if (c.hers != Hers::nothing) {

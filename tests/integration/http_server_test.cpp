@@ -590,7 +590,10 @@ public:
     void end()
     {
         m_python.closeWriteChannel();
-        test::processEventsUntil([&] { return m_python.state() == QProcess::NotRunning; });
+        if (!test::processEventsUntil([&] { return m_python.state() == QProcess::NotRunning; }, 30s)) {
+            ADD_FAILURE() << "the idle clients did not end within 30 s of their input closing";
+            test::stopProcess(m_python);
+        }
     }
 
 private:
@@ -599,7 +602,9 @@ private:
     // machine opening them all takes a while.
     QByteArray readLine()
     {
-        test::processEventsUntil([&] { return m_python.canReadLine(); }, 60s);
+        if (!test::processEventsUntil([&] { return m_python.canReadLine(); }, 60s)) {
+            ADD_FAILURE() << "the idle clients wrote no line within 60 s";
+        }
         return m_python.readLine().trimmed();
     }
     QProcess m_python;

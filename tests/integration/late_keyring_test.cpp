@@ -51,7 +51,9 @@ struct HelperRun {
             return {};
         }
         client.send(request);
-        client.waitForClose(limit);
+        if (!client.waitForClose(limit)) {
+            ADD_FAILURE() << "the helper did not answer within " << limit.count() << " ms: " << request.toStdString();
+        }
         return client.reply();
     }
     test::WireReply withToken(const QString &token)
@@ -136,7 +138,7 @@ TEST_F(LateKeyring, AKeyringThatAnswersLateCostsNoPairing)
         EXPECT_EQ(second.withToken(during).statusCode, 200);
         EXPECT_EQ(inFile(), QStringList{"during"});
 
-        test::processEventsUntil([&] { return sinceLaunch.elapsed() > 4000; }, 5s);
+        ASSERT_TRUE(test::processEventsUntil([&] { return sinceLaunch.elapsed() > 4000; }, 5s));
         keyring.resume();
         ASSERT_TRUE(test::processEventsUntil([&] { return second.withToken(before).statusCode == 200; }, 15s));
         EXPECT_EQ(second.withToken(during).statusCode, 200);
@@ -247,7 +249,7 @@ TEST_F(LateKeyring, AKeyringThatStopsAnsweringHoldsNothingAndLosesNothing)
     // Past the rate limit of new clients from one host.
     QElapsedTimer sincePaired;
     sincePaired.start();
-    test::processEventsUntil([&] { return sincePaired.elapsed() > 1100; }, 2s);
+    ASSERT_TRUE(test::processEventsUntil([&] { return sincePaired.elapsed() > 1100; }, 2s));
     keyring.stop();
     // A new client's request waits for the keyring, but nothing else does.
     test::WireClient request;

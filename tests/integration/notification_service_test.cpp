@@ -124,14 +124,14 @@ TEST(DesktopNotifications, AcceptAndDenyThroughTheNotificationService)
     ASSERT_TRUE(test::processEventsUntil([&] { return server.closed.size() == 2; }));
     EXPECT_EQ(server.closed, (std::vector<uint>{server.posted[0].id, server.posted[1].id}));
     Q_EMIT server.ActionInvoked(server.posted[0].id, "DENY_PAIRING");
-    test::processEventsUntil([] { return false; }, std::chrono::milliseconds(200));
+    test::processEventsFor(std::chrono::milliseconds(200));
     EXPECT_EQ(manager.client("alice")->status, PairingStatus::approved);
 
     // A second notification for a client still pending replaces the first.
     test::exchange(api.port(), "POST /pair/request HTTP/1.1\r\nContent-Length: 55\r\n\r\n"
                                R"({"clientId":"bob","hostname":"bob-pc","platform":"mac"})");
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 3; }));
-    test::processEventsUntil([] { return false; }, std::chrono::milliseconds(200));
+    test::processEventsFor(std::chrono::milliseconds(200));
     sendPairingNotification(*notifications, *manager.client("bob"));
     ASSERT_TRUE(test::processEventsUntil([&] { return server.posted.size() == 4; }));
     EXPECT_EQ(server.posted[3].replacesId, server.posted[2].id);

@@ -6,6 +6,7 @@
 #include "core/wine_prefix_hold.h"
 #include "install/install_log.h"
 
+#include "support/child_processes.h"
 #include "support/fixed_prefix_tools.h"
 #include "support/qt_printers.h"
 #include "support/recording_service_control.h"
@@ -46,7 +47,7 @@ public:
         QProcess server;
         server.setProcessEnvironment(WineEnvironment::base(m_prefix));
         server.start(QFileInfo(m_wine).path() + "/wineserver", WineEnvironment::wineserverKillArguments());
-        server.waitForFinished(30000);
+        test::awaitEnd(server);
     }
 
 private:

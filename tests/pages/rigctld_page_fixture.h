@@ -24,7 +24,9 @@ struct RigctldPageScene : HelperObjects, ScriptedPageSurroundings {
     {
         ManagedProcess &process = orchestrator.rigctldProcess();
         process.stop();
-        processEventsUntil([&] { return process.state() != ServiceRunState::stopping; });
+        EXPECT_TRUE(processEventsUntil([&] { return process.state() != ServiceRunState::stopping; },
+                                       std::chrono::seconds(30)))
+            << "rigctld's process did not stop within 30 s";
     }
 
     // Puts a long sleep in rigctld's place and takes it as running.
@@ -32,7 +34,8 @@ struct RigctldPageScene : HelperObjects, ScriptedPageSurroundings {
     {
         ManagedProcess &process = orchestrator.rigctldProcess();
         auto started = track(process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")}));
-        processEventsUntil([&] { return started->done; });
+        EXPECT_TRUE(processEventsUntil([&] { return started->done; }, std::chrono::seconds(30)))
+            << "the stand-in for rigctld did not start within 30 s";
         process.markRunning();
     }
 

@@ -53,20 +53,23 @@ TEST(VARAPage, TheFmPageWritesOnlyItsOwnRecordAndChecksItsOwnModem)
     VARAFMConfig fm = scene.config.varaFMConfig();
     fm.installedVersion = QStringLiteral("4.3.8");
     scene.config.setVaraFMConfig(fm);
-    test::processEventsUntil([&] { return page->checkButton()->isEnabled(); }, 2s);
+    EXPECT_TRUE(test::processEventsUntil([&] { return page->checkButton()->isEnabled(); }, 30s))
+        << "the check button was not enabled within 30 s";
     EXPECT_EQ(page->versionLabel()->text(), "v4.3.8");
 
     page->checkForUpdate();
     EXPECT_TRUE(page->checkButton()->isHidden());
     ASSERT_TRUE(test::processEventsUntil([&] { return !page->state().isCheckingForUpdate(); }, 10s));
-    test::processEventsUntil([&] { return !page->checkButton()->isHidden(); }, 2s);
+    EXPECT_TRUE(test::processEventsUntil([&] { return !page->checkButton()->isHidden(); }, 30s))
+        << "the check button did not come back within 30 s";
     EXPECT_EQ(page->resultLabel()->text(), "Update available: v4.3.9 (installed: v4.3.8)");
 
     // Offline: the check says so and the button comes back.
     scene.server.serve("/VARA%20Products/", "", 503);
     page->checkForUpdate();
     ASSERT_TRUE(test::processEventsUntil([&] { return !page->state().isCheckingForUpdate(); }, 10s));
-    test::processEventsUntil([&] { return !page->checkButton()->isHidden(); }, 2s);
+    EXPECT_TRUE(test::processEventsUntil([&] { return !page->checkButton()->isHidden(); }, 30s))
+        << "the check button did not come back within 30 s";
     EXPECT_EQ(page->resultLabel()->text(), "Could not check for updates: the VARA downloads page from 127.0.0.1 could "
                                            "not be read: the server answered 503 Service Unavailable for the page");
 }

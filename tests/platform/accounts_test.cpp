@@ -157,16 +157,18 @@ private:
     int m_released = 0;
 };
 
-// Asks until the answer is `names` or some seconds have passed.
+// Asks until the answer is `names`; fails the test when it is not within a minute.
 GroupHolders answerOnceItIs(const RememberedHolders &remembered, unsigned gid, const QStringList &names)
 {
-    GroupHolders holders;
-    for (int tries = 0; tries < 500; ++tries) {
-        holders = remembered.holders(gid);
-        if (holders.names == names) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    GroupHolders holders = remembered.holders(gid);
+    while (holders.names != names) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            ADD_FAILURE() << "the answer did not come to be " << names.join(", ").toStdString() << " within a minute";
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        holders = remembered.holders(gid);
     }
     return holders;
 }

@@ -1,7 +1,9 @@
 #include "platform/port_listeners.h"
 
 #include "support/child_processes.h"
+#include "support/event_wait.h"
 #include "support/local_ports.h"
+#include "support/test_files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -63,6 +65,23 @@ std::unique_ptr<Socket> loopbackSocket(int family, bool listening)
     return socket;
 }
 
+// Waits until `pid` runs the program named `name` (its exec is done) and, when given, its
+// environment holds `variable`: the exec names the process before the new environment can be read.
+testing::AssertionResult runsProgram(pid_t pid, const QByteArray &name, const QByteArray &variable = {})
+{
+    const auto runs = [&] {
+        return test::readBytes(QStringLiteral("/proc/%1/comm").arg(pid)) == name + '\n'
+               && (variable.isEmpty()
+                   || test::readBytes(QStringLiteral("/proc/%1/environ").arg(pid)).split('\0').contains(variable));
+    };
+    if (test::processEventsUntil(runs, std::chrono::seconds(60))) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "process " << pid << " did not come to run " << name.constData()
+                                       << (variable.isEmpty() ? "" : " with ") << variable.constData()
+                                       << " within 60 s";
+}
+
 // The kernel's socket table against real sockets: what listens is found with its owner and its
 // inode, whatever else uses the port is not, and the inode leads to the process that holds it.
 TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
@@ -93,20 +112,16 @@ TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
         EXPECT_TRUE(processTreeHolds(ProcessTree{::getpid(), {}}, {listener->inode}));
         const pid_t child = ::fork();
         if (child == 0) {
-            ::execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
+            ::execl("/bin/sleep", "sleep", "600", static_cast<char *>(nullptr));
             ::_exit(127);
         }
         ASSERT_GT(child, 0);
-        // Until its exec closes them, the child holds the parent's sockets too.
-        QFile comm(QStringLiteral("/proc/%1/comm").arg(child));
-        while (comm.open(QIODevice::ReadOnly) && comm.readAll() != "sleep\n") {
-            comm.close();
-            ::usleep(1000);
-        }
         const auto endChild = qScopeGuard([child] {
             test::signalChild(child, SIGKILL);
             ::waitpid(child, nullptr, 0);
         });
+        // Until its exec closes them, the child holds the parent's sockets too.
+        ASSERT_TRUE(runsProgram(child, "sleep"));
         EXPECT_FALSE(processTreeHolds(ProcessTree{child, {}}, {listener->inode}));
         EXPECT_FALSE(processTreeHolds(ProcessTree{::getpid(), {}}, {}));
     }
@@ -118,8 +133,6 @@ TEST(PortListeners, TheKernelsTableNamesTheListenersOfAPortAndWhoseTheyAre)
         EXPECT_EQ(tcpListenersOn(bound->port, source), std::vector<PortListener>());
     }
 }
-
-void awaitProgram(pid_t pid, const QByteArray &name);
 
 // A socket bound without listening keeps others off its address as well as a listener does:
 // netlink lists it with its address, /proc does not, and either way the socket leads to the
@@ -173,7 +186,7 @@ TEST(PortListeners, TheSocketsThatHoldAPortAreFoundListeningOrOnlyBound)
     const QByteArray path = QFile::encodeName(copy);
     const pid_t child = ::fork();
     if (child == 0) {
-        ::execl(path.constData(), "holder", "30", static_cast<char *>(nullptr));
+        ::execl(path.constData(), "holder", "600", static_cast<char *>(nullptr));
         ::_exit(127);
     }
     ::close(inherited);
@@ -182,7 +195,7 @@ TEST(PortListeners, TheSocketsThatHoldAPortAreFoundListeningOrOnlyBound)
         test::signalChild(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     });
-    awaitProgram(child, "holder");
+    ASSERT_TRUE(runsProgram(child, "holder"));
     ASSERT_TRUE(QFile::remove(copy));
     const unsigned long inode = socket->inode;
     ::close(std::exchange(socket->fd, -1));
@@ -190,19 +203,6 @@ TEST(PortListeners, TheSocketsThatHoldAPortAreFoundListeningOrOnlyBound)
     ASSERT_TRUE(holder);
     EXPECT_EQ(holder->pid, child);
     EXPECT_EQ(holder->program.toStdString(), "holder");
-}
-
-// Waits until `pid` runs the program named `name` (its exec is done).
-void awaitProgram(pid_t pid, const QByteArray &name)
-{
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    for (int i = 0; i < 5000; ++i) {
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll() == name + '\n') {
-            return;
-        }
-        comm.close();
-        ::usleep(1000);
-    }
 }
 
 // A launched program that forks itself away (the double fork of a daemon) leaves the tree of
@@ -298,7 +298,7 @@ TEST(PortListeners, OnlyTheWineServerOfTheLaunchedProgramsPrefixCountsAsItsOwn)
         if (child == 0) {
             // The listener goes over the exec, as Wine's server gets its sockets.
             ::fcntl(listener->fd, F_SETFD, 0);
-            char *const arguments[] = {const_cast<char *>(path.constData()), const_cast<char *>("30"), nullptr};
+            char *const arguments[] = {const_cast<char *>(path.constData()), const_cast<char *>("600"), nullptr};
             char *const variables[] = {const_cast<char *>(environment.constData()), nullptr};
             ::execve(path.constData(), arguments, variables);
             ::_exit(127);
@@ -308,7 +308,8 @@ TEST(PortListeners, OnlyTheWineServerOfTheLaunchedProgramsPrefixCountsAsItsOwn)
             test::signalChild(child, SIGKILL);
             ::waitpid(child, nullptr, 0);
         });
-        awaitProgram(child, "wineserver");
+        // The owner is known by the server's environment, so the check waits until it can be read.
+        ASSERT_TRUE(runsProgram(child, "wineserver", environment));
         EXPECT_EQ(processTreeHolds(ProcessTree{0, prefix}, {listener->inode}), row.counted);
     }
 }

@@ -51,11 +51,14 @@ protected:
     static QString recorded(const QString &record)
     {
         QString text;
-        test::processEventsUntil([&] {
-            QFile file(record);
-            text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
-            return !text.isEmpty();
-        });
+        EXPECT_TRUE(test::processEventsUntil(
+            [&] {
+                QFile file(record);
+                text = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
+                return !text.isEmpty();
+            },
+            std::chrono::seconds(30)))
+            << "the terminal stand-in did not record its arguments in " << record.toStdString() << " within 30 s";
         return text;
     }
 

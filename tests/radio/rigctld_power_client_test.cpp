@@ -57,7 +57,8 @@ protected:
     {
         std::optional<T> result;
         auto runner = store(std::move(task), result);
-        test::processEventsUntil([&] { return result.has_value(); });
+        EXPECT_TRUE(test::processEventsUntil([&] { return result.has_value(); }, std::chrono::seconds(30)))
+            << "the call to rigctld did not end within 30 s";
         return result;
     }
 

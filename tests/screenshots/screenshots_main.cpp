@@ -21,6 +21,9 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 using namespace cordavelle;
 
@@ -58,13 +61,28 @@ bool hasContent(const QImage &image)
 
 namespace cordavelle::screenshots {
 
+void await(const std::function<bool()> &done, const char *what, std::chrono::milliseconds limit)
+{
+    if (!test::processEventsUntil(done, limit)) {
+        throw std::runtime_error(std::string("waited ") + std::to_string(limit.count()) + " ms in vain for " + what);
+    }
+}
+
+void awaitAtEnd(const std::function<bool()> &done, const char *what, std::chrono::milliseconds limit)
+{
+    if (!test::processEventsUntil(done, limit)) {
+        std::fprintf(stderr, "screenshots: waited %lld ms in vain for %s\n", static_cast<long long>(limit.count()), what);
+        std::_Exit(1);
+    }
+}
+
 void runAsStarted(ManagedProcess &process, const QString &program, const QStringList &arguments,
                   const QString &stayUpWhen)
 {
     // Anything else the pictures run the program for (a version, a list) ends at once.
     test::writeProgram(program, "#!/bin/sh\ncase \"$*\" in " + stayUpWhen.toUtf8() + ") exec sleep 600;; esac\n");
     auto started = test::track(process.start(program, arguments));
-    test::processEventsUntil([&] { return started->done; });
+    await([&] { return started->done; }, "a stand-in to start");
     if (!started->error) {
         process.markRunning();
     }
@@ -113,7 +131,9 @@ ShotEnvironment::ShotEnvironment()
     {
         const test::VaraPortsLock varaPorts;
         auto fmStart = test::track(orchestrator.startService(ServiceID::varaFM));
-        test::processEventsUntil([&] { return fmStart->done; });
+        // This start does not end in the scene (its clock stands still): the pictures show it as
+        // far as it gets in a few seconds.
+        test::processEventsFor(std::chrono::seconds(5));
     }
     ManagedProcess &hf = orchestrator.process(ServiceID::varaHF);
     hf.appendSyntheticLog(QStringLiteral("[VARA] Starting: wine VARA.exe"));
@@ -134,11 +154,13 @@ ShotEnvironment::~ShotEnvironment()
     for (ServiceID id : allCases<ServiceID>()) {
         orchestrator.process(id).stop();
     }
-    test::processEventsUntil([&] {
-        return std::ranges::none_of(allCases<ServiceID>(), [&](ServiceID id) {
-            return orchestrator.process(id).state() == ServiceRunState::stopping;
-        });
-    });
+    awaitAtEnd(
+        [&] {
+            return std::ranges::none_of(allCases<ServiceID>(), [&](ServiceID id) {
+                return orchestrator.process(id).state() == ServiceRunState::stopping;
+            });
+        },
+        "every service to stop");
 }
 
 } // namespace cordavelle::screenshots

@@ -7,6 +7,7 @@
 #include <QSize>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -37,6 +38,15 @@ void runAsStarted(ManagedProcess &process, const QString &program, const QString
 // A window, page, menu or dialog as it shows on screen (shown offscreen first, so that it is
 // laid out), at `size` when one is given.
 QImage grabWindow(QWidget *widget, QSize size = {});
+
+// Processes events until `done` holds; throws, naming `what` it waited for, when `limit` passes
+// first, which fails the picture being made.
+void await(const std::function<bool()> &done, const char *what,
+           std::chrono::milliseconds limit = std::chrono::seconds(30));
+// The same where nothing may throw (a scene's end): says what it waited for and ends the run with
+// a failure.
+void awaitAtEnd(const std::function<bool()> &done, const char *what,
+                std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // Each window issue adds its pictures through a function like these.
 void addAppShots(ShotList &shots, ShotEnvironment &scene);

@@ -112,7 +112,7 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                          ManagementWindow &window = scene->app->managementWindow();
                          window.show();
                          scene->setup.setShowWizard(true);
-                         test::processEventsUntil([&] { return window.wizard() != nullptr; });
+                         await([&] { return window.wizard() != nullptr; }, "the wizard to open");
                          QImage picture = grabWindow(window.wizard());
                          window.wizard()->close();
                          window.hide();

@@ -39,9 +39,9 @@ struct ChecklistScene {
         setup.hamlib.cancel();
         setup.varaHF.cancel();
         setup.varaFM.cancel();
-        test::processEventsUntil([&] { return !setup.wine.isBusy() && !setup.hamlib.isRunning() &&
-                                              !setup.varaHF.isInstalling() && !setup.varaFM.isInstalling(); },
-                                 10s);
+        awaitAtEnd([&] { return !setup.wine.isBusy() && !setup.hamlib.isRunning() &&
+                                !setup.varaHF.isInstalling() && !setup.varaFM.isInstalling(); },
+                   "the cancelled installs to end");
     }
 
     QImage picture(const std::function<void(SetupChecklistPage &)> &act = {}, QSize size = {620, 720})
@@ -106,9 +106,9 @@ QImage midInstall()
     serveHamlibFormulas(server, [&server](const QString &blob) { server.serve(blob, stalledDownload(0.1)); });
     scene.setup.varaHF.startInstall();
     scene.setup.hamlib.startInstall();
-    test::processEventsUntil([&] {
+    await([&] {
         return scene.setup.varaHF.state() == VARAInstaller::State::downloading(0.42) && server.stalledCount() == 2;
-    }, 10s);
+    }, "VARA HF's download to stall at 42 %");
     return scene.picture();
 }
 
@@ -137,7 +137,7 @@ QImage fullyInstalled()
     defaults.setObject(QStringLiteral("hamlibInstalledVersion"), QStringLiteral("4.6"));
     scene.setup.varaHF.appendLog(QStringLiteral("VARA HF v4.8.7 installed successfully"));
     scene.setup.updateNudge.checkAll();
-    test::processEventsUntil([&] { return !scene.setup.updateNudge.isChecking(); }, 5s);
+    await([&] { return !scene.setup.updateNudge.isChecking(); }, "the update check to end");
     return scene.picture();
 }
 
@@ -155,9 +155,9 @@ QImage remoteFailures()
     scene.setup.wine.startInstall();
     scene.setup.varaHF.startInstall();
     scene.setup.hamlib.startInstall();
-    test::processEventsUntil([&] {
+    await([&] {
         return !scene.setup.wine.isBusy() && !scene.setup.varaHF.isInstalling() && !scene.setup.hamlib.isRunning();
-    }, 10s);
+    }, "the installs to end");
     return scene.picture();
 }
 
@@ -169,7 +169,7 @@ QImage digestMismatch()
     useSystemWineWithPrefix(scene);
     serveHamlibFormulas(scene.server, [&scene](const QString &blob) { scene.server.serve(blob, "not the bottle"); });
     scene.setup.hamlib.startInstall();
-    test::processEventsUntil([&] { return !scene.setup.hamlib.isRunning(); }, 10s);
+    await([&] { return !scene.setup.hamlib.isRunning(); }, "Hamlib's install to end");
     return scene.picture({}, {440, 720});
 }
 
@@ -198,7 +198,7 @@ QImage updateCheckSomeFailed()
         [](SetupChecklistPage &page) {
             auto *updates = page.findChild<UpdatesSection *>();
             updates->checkAllUpdates();
-            test::processEventsUntil([&] { return !updates->isCheckingUpdates(); }, 10s);
+            await([&] { return !updates->isCheckingUpdates(); }, "the update check to end");
             page.resize(620, 1000);
             page.show();
             test::ManualClock::processEvents();

@@ -7,6 +7,7 @@
 #include "support/test_files.h"
 
 #include <functional>
+#include <stdexcept>
 
 namespace cordavelle::screenshots {
 
@@ -34,8 +35,10 @@ QImage direwolfPage(const std::function<void(test::DirewolfPageScene &, Direwolf
         process.appendSyntheticLog(QStringLiteral("Ready to accept KISS TCP client application 0 on port 8001 ..."));
     } else {
         auto started = test::track(scene.orchestrator.startService(ServiceID::direwolf));
-        scene.env.clock().runUntil([&] { return started->done && !process.endOutput().isEmpty(); },
-                                   std::chrono::seconds(60));
+        if (!scene.env.clock().runUntil([&] { return started->done && !process.endOutput().isEmpty(); },
+                                        std::chrono::seconds(60), std::chrono::seconds(30))) {
+            throw std::runtime_error("waited in vain for Direwolf's stand-in to start and print");
+        }
     }
     return grabWindow(page.get(), {760, 1100});
 }

@@ -48,7 +48,7 @@ QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldCon
                                               "-r /dev/ttyUSB0 -s 19200"));
     auto page = scene.makePage();
     // The rig catalogue of the rigctld found, which the page reads as it is made.
-    test::processEventsUntil([&] { return !scene.foundRigctld || !page->state().rigModels().empty(); });
+    await([&] { return !scene.foundRigctld || !page->state().rigModels().empty(); }, "the rig models to be listed");
     if (act) {
         act(scene, *page);
     }
@@ -57,7 +57,7 @@ QImage rigctldPage(const std::function<void(test::RigctldPageScene &, RigctldCon
         afterPicture();
     }
     // A test still under way ends before the scene's clock goes.
-    test::processEventsUntil([&] { return !page->state().isTesting(); }, std::chrono::seconds(6));
+    await([&] { return !page->state().isTesting(); }, "the connection test to end");
     return picture;
 }
 
@@ -75,7 +75,7 @@ void testAgainst(test::RigctldPageScene &scene, RigctldPage &page, quint16 port)
     config.tcpPort = port;
     scene.config.setRigctldConfig(config);
     page.testConnection();
-    test::processEventsUntil([&] { return !page.state().isTesting(); }, std::chrono::seconds(6));
+    await([&] { return !page.state().isTesting(); }, "the connection test to end");
 }
 
 } // namespace
@@ -118,8 +118,7 @@ void addRigctldShots(ShotList &shots)
                              [](auto &scene, RigctldPage &page) {
                                  ManagedProcess &process = scene.orchestrator.rigctldProcess();
                                  page.findChild<ServiceHeader *>()->button()->click();
-                                 test::processEventsUntil([&] { return process.endOutput().size() == 3; },
-                                                          std::chrono::seconds(10));
+                                 await([&] { return process.endOutput().size() == 3; }, "rigctld's stand-in to print three lines");
                              });
                      }});
     shots.push_back({QStringLiteral("rigctld-test-refused"), [] {

@@ -40,12 +40,12 @@ QImage varaPage(VARAVariant variant)
     }
     auto page = scene.makePage(variant);
     page->checkForUpdate();
-    test::processEventsUntil([&] { return !page->state().isCheckingForUpdate(); }, 10s);
+    await([&] { return !page->state().isCheckingForUpdate(); }, "the update check to end");
     page->logViewer()->setExpanded(true);
     QImage picture = grabWindow(page.get(), {760, 1150});
     page.reset();
     process.stop();
-    test::processEventsUntil([&] { return process.state() != ServiceRunState::stopping; });
+    await([&] { return process.state() != ServiceRunState::stopping; }, "VARA's process to stop");
     return picture;
 }
 
@@ -57,7 +57,7 @@ QImage varaStartThatThrew()
     auto page = scene.makePage(VARAVariant::hf);
     ManagedProcess &process = scene.orchestrator.process(ServiceID::varaHF);
     page->findChild<ServiceHeader *>()->button()->click();
-    test::processEventsUntil([&] { return process.startError().has_value(); }, 10s);
+    await([&] { return process.startError().has_value(); }, "VARA's start to fail");
     return grabWindow(page.get(), {760, 700});
 }
 

@@ -56,9 +56,8 @@ QImage completeAfterFailures(ShotEnvironment &scene)
     setup.wine.startInstall();
     setup.varaHF.startInstall();
     setup.hamlib.startInstall();
-    test::processEventsUntil(
-        [&] { return !setup.wine.isBusy() && !setup.varaHF.isInstalling() && !setup.hamlib.isRunning(); },
-        std::chrono::seconds(10));
+    await([&] { return !setup.wine.isBusy() && !setup.varaHF.isInstalling() && !setup.hamlib.isRunning(); },
+          "the installs to end");
     test::ScriptedAlertPresenter alerts;
     std::unique_ptr<QDialog> wizard(makeSetupWizard(setup.setupContext(alerts, state), {}, nullptr));
     auto *view = static_cast<HelperSetupWizardView *>(wizard.get());
@@ -94,11 +93,11 @@ QImage completeWhileInstalling()
             setup.hamlib.startInstall();
         }
     }
-    test::processEventsUntil([&] { return server.stalledCount() == 2; }, std::chrono::seconds(10));
+    await([&] { return server.stalledCount() == 2; }, "both downloads to stall");
     const QImage picture = grabWindow(view, {750, 750});
     setup.wine.cancel();
     setup.hamlib.cancel();
-    test::processEventsUntil([&] { return !setup.wine.isBusy() && !setup.hamlib.isRunning(); }, std::chrono::seconds(10));
+    await([&] { return !setup.wine.isBusy() && !setup.hamlib.isRunning(); }, "the cancelled installs to end");
     server.release();
     return picture;
 }

@@ -54,7 +54,7 @@ struct StepScene {
     ~StepScene()
     {
         setup.wine.cancel();
-        test::processEventsUntil([this] { return !setup.wine.isBusy(); });
+        awaitAtEnd([this] { return !setup.wine.isBusy(); }, "the cancelled Wine install to end");
         server.release();
     }
     void tool(const QString &path) { test::writeProgram(env.hostPath(path)); }
@@ -112,7 +112,7 @@ void addWizardStepShots(ShotList &shots)
                              scene.server.serve(blob, "not the bottle");
                          }
                          scene.setup.hamlib.startInstall();
-                         test::processEventsUntil([&] { return !scene.setup.hamlib.isRunning(); }, std::chrono::seconds(10));
+                         await([&] { return !scene.setup.hamlib.isRunning(); }, "Hamlib's install to end");
                          return wizardPage(new WizardRadioControlStep(scene.setup.hamlib, scene.helper.config));
                      }});
     shots.push_back({QStringLiteral("wizard-packet-package-manager"), [] {

@@ -1,5 +1,6 @@
 #include "avahi.h"
 
+#include "child_processes.h"
 #include "event_wait.h"
 
 #include <QProcess>
@@ -15,8 +16,7 @@ std::optional<QByteArray> runToEnd(const QString &program, const QStringList &ar
     process.start(program, arguments);
     const bool finished = processEventsUntil([&] { return process.state() == QProcess::NotRunning; }, limit);
     if (!finished) {
-        process.kill();
-        process.waitForFinished();
+        stopProcess(process);
         return std::nullopt;
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
@@ -97,8 +97,7 @@ AvahiBrowser::AvahiBrowser(const QString &type)
 
 AvahiBrowser::~AvahiBrowser()
 {
-    m_process.kill();
-    m_process.waitForFinished();
+    stopProcess(m_process);
 }
 
 QList<AvahiBrowseEntry> AvahiBrowser::services()

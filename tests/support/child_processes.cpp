@@ -121,9 +121,35 @@ void stopProcess(QProcess &process)
     }
     process.terminate();
     if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
+        killProcess(process);
     }
+}
+
+void killProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning) {
+        return;
+    }
+    const qint64 pid = process.processId();
+    process.kill();
+    if (!process.waitForFinished(30000)) {
+        ADD_FAILURE() << process.program().toStdString() << " (pid " << pid << ") did not end within 30 s of SIGKILL";
+    }
+}
+
+bool awaitEnd(QProcess &process, std::chrono::milliseconds limit)
+{
+    const std::string command = (process.program() + ' ' + process.arguments().join(' ')).toStdString();
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(static_cast<int>(limit.count()))) {
+        ADD_FAILURE() << command << " did not end within " << limit.count() << " ms";
+        stopProcess(process);
+        return false;
+    }
+    if (process.error() == QProcess::FailedToStart) {
+        ADD_FAILURE() << command << " could not be started: " << process.errorString().toStdString();
+        return false;
+    }
+    return true;
 }
 
 ChildProcessGroups::~ChildProcessGroups()

@@ -41,7 +41,7 @@ public:
     ProcessHandle &operator=(const ProcessHandle &) = delete;
 
     // Whether the process ends (a zombie has) within `wait`; false also when it could not be held.
-    bool endsWithin(std::chrono::milliseconds wait) const;
+    [[nodiscard]] bool endsWithin(std::chrono::milliseconds wait) const;
     // Sends `signal` to the process held, never to one given its number later; false when it
     // could not be held or has been reaped.
     bool signal(int signal) const;
@@ -55,8 +55,15 @@ int openDescriptorCount();
 // How many threads this process runs now.
 int threadCount();
 
-// Ends a child the test started itself: SIGTERM, then SIGKILL if it is still there after 5 s.
+// Ends a child the test started itself: SIGTERM, then SIGKILL if it is still there after 5 s;
+// fails the test when even that does not end it within 30 s.
 void stopProcess(QProcess &process);
+// Ends such a child at once with SIGKILL; fails the test when it has not ended within 30 s.
+void killProcess(QProcess &process);
+// Waits until such a child, which ends by itself, has ended; fails the test, naming the program,
+// and stops it when it has not ended within `limit` or could not be started. Returns whether it
+// ran and ended by itself.
+bool awaitEnd(QProcess &process, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // The children that ManagedProcesses launched during a test. Each leads a process group of its
 // own, so that what a failed test left running can be killed with everything it started.

@@ -28,7 +28,7 @@ bool processEventsUntil(const std::function<bool()> &done, std::chrono::millisec
 
 void processEventsFor(std::chrono::milliseconds realTime)
 {
-    processEventsUntil([] { return false; }, realTime);
+    static_cast<void>(processEventsUntil([] { return false; }, realTime));
 }
 
 } // namespace cordavelle::test

@@ -7,7 +7,7 @@ namespace cordavelle::test {
 
 // Processes real events (sockets, child processes, queued calls) without moving any clock,
 // until `done` holds or `realLimit` of real time has passed; returns whether `done` held.
-bool processEventsUntil(const std::function<bool()> &done,
+[[nodiscard]] bool processEventsUntil(const std::function<bool()> &done,
                         std::chrono::milliseconds realLimit = std::chrono::milliseconds(5000));
 
 // Processes real events for `realTime`, as above, to let what is under way go on.

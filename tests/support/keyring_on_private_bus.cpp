@@ -13,6 +13,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 
 namespace cordavelle::test {
@@ -70,7 +72,14 @@ KeyringOnPrivateBus::~KeyringOnPrivateBus()
 {
     if (m_daemon) {
         resume();
+        // Ending, the daemon removes its socket and folder from the runtime folder, which is the
+        // test's own: the test may not remove that before the daemon is done with it.
         m_daemon->signal(SIGTERM);
+        if (!m_daemon->endsWithin(30s)) {
+            ADD_FAILURE() << "gnome-keyring-daemon did not end within 30 s of SIGTERM";
+            m_daemon->signal(SIGKILL);
+            static_cast<void>(m_daemon->endsWithin(30s));
+        }
     }
     if (!m_connection.isEmpty()) {
         QDBusConnection::disconnectFromBus(m_connection);

@@ -27,7 +27,7 @@ void releaseHeldPortsAfterEachTest();
 quint16 freeUdpPort();
 
 // Whether something on `host` accepts a connection to `port` within `wait` (blocking).
-bool accepts(int port, std::chrono::milliseconds wait = std::chrono::milliseconds(1000),
+[[nodiscard]] bool accepts(int port, std::chrono::milliseconds wait = std::chrono::milliseconds(1000),
              const QHostAddress &host = QHostAddress::LocalHost);
 // Whether this process could bind `port` on `host` as a program that wants it would: with
 // SO_REUSEADDR, and for IPv6 that family alone.

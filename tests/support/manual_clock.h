@@ -28,11 +28,11 @@ public:
     void advance(std::chrono::milliseconds duration);
     // Steps from deadline to deadline until `done` holds (checked after each step) or `limit` of
     // virtual time has passed; returns whether `done` held.
-    bool advanceUntil(const std::function<bool()> &done, std::chrono::milliseconds limit);
+    [[nodiscard]] bool advanceUntil(const std::function<bool()> &done, std::chrono::milliseconds limit);
     // For tests where real children or sockets take part: alternates a few milliseconds of real
     // event processing with waking the next sleeper (within `virtualLimit`), until `done` holds or
     // `realLimit` of real time has passed.
-    bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit,
+    [[nodiscard]] bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds virtualLimit,
                   std::chrono::milliseconds realLimit = std::chrono::milliseconds(10000));
 
     // Keeps runUntil from waking any sleeper while it lives: for a test that waits in real time

@@ -38,7 +38,7 @@ protected:
     // `id` is being launched, or is starting and `settled` does not hold yet (its stand-in
     // listens, or never will and its end is awaited), no virtual time passes: the child's start
     // takes real time, which the port wait would otherwise outrun.
-    bool runUntilSettled(ServiceID id, const std::function<bool()> &done, const std::function<bool()> &settled,
+    [[nodiscard]] bool runUntilSettled(ServiceID id, const std::function<bool()> &done, const std::function<bool()> &settled,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
     TestPlatform env;

@@ -8,6 +8,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -78,7 +80,8 @@ std::optional<long> OtherUserClient::bytesReceived(const std::function<void()> &
     QElapsedTimer timer;
     timer.start();
     while (::waitpid(m_pid, nullptr, WNOHANG) != m_pid) {
-        if (timer.elapsed() > 10000) {
+        if (timer.elapsed() > 30000) {
+            ADD_FAILURE() << "the other user's client (pid " << m_pid << ") did not finish within 30 s";
             return std::nullopt;
         }
         pump();
@@ -88,8 +91,11 @@ std::optional<long> OtherUserClient::bytesReceived(const std::function<void()> &
 
 std::optional<long> OtherUserClient::bytesReceived()
 {
-    if (m_pid <= 0
-        || !processEventsUntil([this] { return ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, std::chrono::seconds(10))) {
+    if (m_pid <= 0) {
+        return std::nullopt;
+    }
+    if (!processEventsUntil([this] { return ::waitpid(m_pid, nullptr, WNOHANG) == m_pid; }, std::chrono::seconds(30))) {
+        ADD_FAILURE() << "the other user's client (pid " << m_pid << ") did not finish within 30 s";
         return std::nullopt;
     }
     return result();

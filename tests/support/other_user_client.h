@@ -44,8 +44,8 @@ public:
     // needs root (see runsAsRoot()).
     static bool canStart();
     bool started() const { return m_pid > 0; }
-    // Lets `pump` run until the child is done; then the number of bytes
-    // that came back, or nothing when it could not connect or did not finish within 10 s.
+    // Lets `pump` run until the child is done; then the number of bytes that came back, or nothing
+    // when it could not connect or did not finish within 30 s (which fails the test).
     std::optional<long> bytesReceived(const std::function<void()> &pump);
     // The same with the test's event loop running meanwhile, for a server of the test.
     std::optional<long> bytesReceived();

@@ -1,5 +1,7 @@
 #include "private_session_bus.h"
 
+#include "child_processes.h"
+
 #include <QDir>
 #include <QStandardPaths>
 
@@ -72,13 +74,7 @@ PrivateSessionBus::~PrivateSessionBus()
     if (m_exported) {
         releaseSessionBusClients();
     }
-    if (m_daemon.state() != QProcess::NotRunning) {
-        m_daemon.terminate();
-        if (!m_daemon.waitForFinished(3000)) {
-            m_daemon.kill();
-            m_daemon.waitForFinished(3000);
-        }
-    }
+    stopProcess(m_daemon);
 }
 
 void PrivateSessionBus::exportToEnvironment()

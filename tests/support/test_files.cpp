@@ -7,6 +7,10 @@
 
 #include <QDirIterator>
 
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include <sys/stat.h>
@@ -23,6 +27,40 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     }
     file.write(bytes);
     return true;
+}
+
+OwnTemporaryFolder::OwnTemporaryFolder(const QString &pattern)
+    : m_dir(pattern)
+{
+    m_dir.setAutoRemove(false);
+}
+
+OwnTemporaryFolder::~OwnTemporaryFolder()
+{
+    if (!m_dir.isValid()) {
+        return;
+    }
+    namespace fs = std::filesystem;
+    const fs::path folder(QFile::encodeName(m_dir.path()).toStdString());
+    std::error_code error;
+    fs::remove_all(folder, error);
+    if (!error) {
+        return;
+    }
+    std::string left;
+    int named = 0;
+    std::error_code listing;
+    for (fs::recursive_directory_iterator entry(folder, fs::directory_options::skip_permission_denied, listing), end;
+         !listing && entry != end; entry.increment(listing)) {
+        if (++named > 20) {
+            left += " …";
+            break;
+        }
+        left += ' ' + entry->path().lexically_relative(folder).string();
+    }
+    ADD_FAILURE() << "The test's temporary folder " << folder.string() << " could not be removed: "
+                  << error.message() << " (errno " << error.value() << "); left in it:"
+                  << (left.empty() ? std::string(" nothing by now") : left);
 }
 
 bool writeProgram(const QString &path, const QByteArray &bytes, bool executable)

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <sys/types.h>
 
@@ -34,6 +35,24 @@ public:
 
 private:
     mode_t m_previous;
+};
+
+// A temporary folder that fails the test running when the folder can't be removed at its end,
+// naming what is left in it and why: an entry left there is most often written by a child of the
+// test that outlived it, which the test run would otherwise only name after every test of the
+// phase has ended.
+class OwnTemporaryFolder {
+public:
+    // `pattern` as QTemporaryDir takes it.
+    explicit OwnTemporaryFolder(const QString &pattern);
+    ~OwnTemporaryFolder();
+    OwnTemporaryFolder(const OwnTemporaryFolder &) = delete;
+    OwnTemporaryFolder &operator=(const OwnTemporaryFolder &) = delete;
+
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
 };
 
 // The file's contents; empty when it can't be read.

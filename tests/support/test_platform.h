@@ -8,10 +8,9 @@
 #include "recording_log_sink.h"
 #include "recording_notifications.h"
 #include "recording_terminal.h"
+#include "test_files.h"
 
 #include "platform/platform.h"
-
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -143,8 +142,9 @@ public:
 
 private:
     // Named short: Direwolf reads a configuration file by a path of 99 characters at most, and
-    // the helper's lies deep in the home below this folder.
-    QTemporaryDir m_dir;
+    // the helper's lies deep in the home below this folder. First, so that it goes last, once
+    // nothing of the platform's is left to write there.
+    OwnTemporaryFolder m_dir;
     std::shared_ptr<ManualClock> m_clock;
     std::shared_ptr<RecordingLogSink> m_log;
     std::shared_ptr<FixedSystemInfo> m_systemInfo;

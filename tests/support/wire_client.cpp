@@ -3,6 +3,8 @@
 #include "event_wait.h"
 #include "local_ports.h"
 
+#include <gtest/gtest.h>
+
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -124,7 +126,11 @@ bool WireClient::connectTo(quint16 port, const QHostAddress &host, const QHostAd
         return false;
     }
     m_socket->connectToHost(host, port);
-    processEventsUntil([this] { return m_connected || m_closed; });
+    // Given up, the wait would read as a refusal, which some tests expect.
+    if (!processEventsUntil([this] { return m_connected || m_closed; }, std::chrono::seconds(30))) {
+        ADD_FAILURE() << "no answer within 30 s to a connection to port " << port;
+        return false;
+    }
     m_localAddress = m_socket->localAddress();
     m_localPort = m_socket->localPort();
     m_serverAddress = m_socket->peerAddress();
@@ -186,7 +192,9 @@ QByteArray exchange(quint16 port, const QByteArray &request)
         return {};
     }
     client.send(request);
-    client.waitForClose();
+    if (!client.waitForClose(std::chrono::seconds(30))) {
+        ADD_FAILURE() << "the server on port " << port << " did not close the connection within 30 s of a request";
+    }
     return client.received();
 }
 

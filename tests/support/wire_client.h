@@ -30,14 +30,14 @@ class WireClient {
 public:
     // Connects to `port` on `host`, from `source` when given. Returns whether it connected (the
     // server may have closed the connection again since).
-    bool connectTo(quint16 port, const QHostAddress &host = QHostAddress::LocalHost,
+    [[nodiscard]] bool connectTo(quint16 port, const QHostAddress &host = QHostAddress::LocalHost,
                    const QHostAddress &source = QHostAddress());
     void send(const QByteArray &bytes);
     // Ends our sending side while still reading.
     void finishSending();
     void closeNow();
     // Waits until the server closed the connection.
-    bool waitForClose(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+    [[nodiscard]] bool waitForClose(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
     bool isOpen() const;
     const QByteArray &received() const { return m_received; }
     WireReply reply() const { return WireReply::parse(m_received); }
@@ -51,7 +51,7 @@ public:
     };
     ServerEnd serverEnd() const;
     // Waits until the server has read everything sent so far and still holds the connection open.
-    bool waitUntilServerHasRead(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+    [[nodiscard]] bool waitUntilServerHasRead(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
 
 private:
     std::unique_ptr<QTcpSocket> m_socket;

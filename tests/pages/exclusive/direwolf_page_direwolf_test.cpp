@@ -1,13 +1,13 @@
 #include "pages/direwolf_page_fixture.h"
 
 #include "support/child_processes.h"
+#include "support/event_wait.h"
 #include "support/local_ports.h"
 
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLineEdit>
-#include <QCoreApplication>
 #include <QProcess>
 #include <QThread>
 
@@ -71,11 +71,9 @@ TEST(DirewolfPageWithRealDirewolf, TheFileThePageWritesIsTheOneDirewolfStartsWit
     EXPECT_EQ(scene.config.direwolfConfig().callsign, QStringLiteral("N0CALL"));
 
     const QString path = DirewolfConfigManager::configPath();
-    QDeadlineTimer deadline(5000);
-    while (!readAll(path).contains(QStringLiteral("KISSPORT %1").arg(kiss)) && !deadline.hasExpired()) {
-        QCoreApplication::processEvents();
-        QThread::msleep(20);
-    }
+    ASSERT_TRUE(test::processEventsUntil([&] { return readAll(path).contains(QStringLiteral("KISSPORT %1").arg(kiss)); },
+                                         std::chrono::seconds(60)))
+        << "the configuration file never named KISS port " << kiss << ": " << readAll(path).toStdString();
     const QString text = readAll(path);
     EXPECT_TRUE(text.contains(QStringLiteral("MYCALL N0CALL-7"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("ADEVICE ") + input + QStringLiteral(" null"))) << text.toStdString();

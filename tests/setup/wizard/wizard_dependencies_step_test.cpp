@@ -39,7 +39,8 @@ protected:
     ~WizardDependenciesStepTest() override
     {
         wine.cancel();
-        test::processEventsUntil([this] { return !wine.isBusy(); });
+        EXPECT_TRUE(test::processEventsUntil([this] { return !wine.isBusy(); }, std::chrono::seconds(30)))
+            << "the cancelled Wine installer did not end within 30 s";
         server.release();
     }
 
