@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -97,26 +98,31 @@ TEST(SingleInstance, TheSocketIsInTheRuntimeFolderOnlyWhenThatIsTheUsersAlone)
 
 // What another user put in the socket's folder while it let her write stays hers: her socket gets
 // no handover whether it answers or not, and is neither removed nor replaced; her link is not
-// followed to a program of the user's that would take the handover; her lock is not taken. The
-// launch goes on as the only instance, and later ones find it where they can. A folder she may
-// still write is not used at all.
+// followed to a program of the user's that would take the handover; her lock is not taken. Nor is
+// her listener handed over to when it is reached through the user's own link. The launch goes on
+// as the only instance, and later ones find it where they can. A folder she or the group may still
+// write, or that is hers, is not used at all.
 TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
 {
     SKIP_UNLESS_ROOT("another user's socket");
-    enum class Hers { listener, boundSocket, link, lock, nothing };
+    enum class Hers { listener, boundSocket, link, lock, listenerBehindOwnLink, nothing };
     struct Case {
         const char *what;
         Hers hers;
         mode_t folderMode; // once hers is there
         bool laterLaunchesFindIt;
+        bool herFolder = false;
     };
     const Case cases[] = {
         {"her listener", Hers::listener, 0700, false},
         {"her socket, which no one answers", Hers::boundSocket, 0700, false},
         {"her link to another program of the user's", Hers::link, 0700, false},
         {"her lock", Hers::lock, 0700, true},
+        {"the user's own link to her listener", Hers::listenerBehindOwnLink, 0700, false},
         {"an open folder", Hers::nothing, 0777, false},
         {"an open sticky folder", Hers::nothing, 01777, false},
+        {"a folder the group may write", Hers::nothing, 0770, false},
+        {"her folder", Hers::nothing, 0755, false, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -127,10 +133,22 @@ TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
         ASSERT_EQ(::chmod(encodedFolder.constData(), 0777), 0);
         ::chmod(QFile::encodeName(root.path()).constData(), 0755);
         const QString path = folder + "/" + SingleInstance::socketNameFor(root.path());
-        const QString hersAt = c.hers == Hers::lock ? path + ".lock" : path;
+        const QString hersAt = c.hers == Hers::lock                    ? path + ".lock"
+                               : c.hers == Hers::listenerBehindOwnLink ? folder + "/hers"
+                                                                       : path;
         std::optional<test::OtherUserListener> listener;
         QLocalServer usersOther;
-        if (c.hers == Hers::link) {
+        // Listened on as her, so that the kernel names her to whoever connects; kept in this
+        // process, it shows what a launch told her.
+        QLocalServer herListener;
+        if (c.hers == Hers::listenerBehindOwnLink) {
+            {
+                test::ActingAs her(test::kOtherUid);
+                ASSERT_TRUE(her.ok());
+                ASSERT_TRUE(herListener.listen(hersAt));
+            }
+            ASSERT_TRUE(QFile::link(hersAt, path));
+        } else if (c.hers == Hers::link) {
             ASSERT_TRUE(usersOther.listen(root.path() + "/agent"));
             ASSERT_TRUE(QFile::link(usersOther.fullServerName(), path));
             ASSERT_EQ(::lchown(QFile::encodeName(path).constData(), test::kOtherUid, test::kOtherUid), 0);
@@ -143,14 +161,30 @@ TEST(SingleInstance, AnotherUsersSocketOrLockIsNeverUsedOrRemoved)
             ASSERT_EQ(::chown(QFile::encodeName(hersAt).constData(), test::kOtherUid, test::kOtherUid), 0);
         }
         ASSERT_EQ(::chmod(encodedFolder.constData(), c.folderMode), 0);
+        if (c.herFolder) {
+            ASSERT_EQ(::chown(encodedFolder.constData(), test::kOtherUid, test::kOtherUid), 0);
+        }
 
         SingleInstance first(path);
         EXPECT_TRUE(first.claim());
         SingleInstance later(path);
         EXPECT_EQ(later.claim(), !c.laterLaunchesFindIt);
         EXPECT_FALSE(usersOther.waitForNewConnection(0));
+        QByteArray toHer;
+        while (herListener.waitForNewConnection(0)) {
+            QLocalSocket *connection = herListener.nextPendingConnection();
+            while (connection->waitForReadyRead(10000)) {
+            }
+            EXPECT_EQ(connection->state(), QLocalSocket::UnconnectedState)
+                << "the launch's connection to her listener was still open after 10 s";
+            toHer += connection->readAll();
+        }
+        EXPECT_EQ(toHer, QByteArray());
         if (c.hers == Hers::nothing) {
-            EXPECT_TRUE(QDir(folder).isEmpty());
+            // A socket is no file to QDir: only as a system entry is it listed.
+            const QStringList left =
+                QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+            EXPECT_EQ(left.join(' ').toStdString(), "");
             continue;
         }
         struct stat st {};

@@ -5,6 +5,7 @@
 
 #include "support/fixed_accounts.h"
 #include "support/needs_root.h"
+#include "support/other_user_client.h"
 #include "support/test_files.h"
 
 #include <QDir>
@@ -377,19 +378,6 @@ private:
     }
 };
 
-// Looks as `uid` while it lives.
-class ActingAs {
-public:
-    explicit ActingAs(uid_t uid) : m_ok(::seteuid(uid) == 0) {}
-    ~ActingAs() { EXPECT_EQ(::seteuid(0), 0); }
-    ActingAs(const ActingAs &) = delete;
-    ActingAs &operator=(const ActingAs &) = delete;
-    bool ok() const { return m_ok; }
-
-private:
-    bool m_ok;
-};
-
 // A desktop user with a group of its own and umask 002, and another local user: what an access
 // list or a second entry of the user's group id gives the other user, the check sees through the
 // system's own databases.
@@ -426,7 +414,7 @@ TEST_F(ProgramPathCheck, AnotherRealUserLetInByAnAccessListOrASecondGroupEntryIs
     const auto check = [&](const QString &tool) {
         // Answers about the databases are remembered; each look gets fresh ones.
         scope->context().setAccounts(std::make_shared<SystemAccounts>(std::chrono::seconds(30)));
-        const ActingAs acting(uid);
+        const test::ActingAs acting(uid);
         EXPECT_TRUE(acting.ok());
         return inspectProgramFile(tool).changeable;
     };

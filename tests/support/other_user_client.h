@@ -6,10 +6,13 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <optional>
 
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace cordavelle::test {
 
@@ -17,6 +20,20 @@ struct SocketAddress;
 
 // A uid that owns nothing on the machine and needs no account.
 inline constexpr uid_t kOtherUid = 54321;
+
+// Looks as `uid` while it lives, in every thread: what it makes is that user's, and a peer that
+// connects to a socket it listens on is told that user. Only root can, and only root looks back.
+class ActingAs {
+public:
+    explicit ActingAs(uid_t uid) : m_ok(::seteuid(uid) == 0) {}
+    ~ActingAs() { EXPECT_EQ(::seteuid(0), 0); }
+    ActingAs(const ActingAs &) = delete;
+    ActingAs &operator=(const ActingAs &) = delete;
+    bool ok() const { return m_ok; }
+
+private:
+    bool m_ok;
+};
 
 // Answers of a PeerOwners double, the same for every connection.
 class ScriptedPeerOwners final : public PeerOwners {
