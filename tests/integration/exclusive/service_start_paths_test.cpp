@@ -79,6 +79,24 @@ protected:
         return path;
     }
 
+    // A Direwolf of the test's ports without a sound card: audio comes in over UDP (the device
+    // "udp:<port>") and goes nowhere.
+    DirewolfConfig direwolfOnUdp(const QString &direwolf)
+    {
+        const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
+        env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
+        env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
+        audio.refreshDevices();
+        DirewolfConfig dw;
+        dw.callsign = QStringLiteral("N0CALL");
+        dw.direwolfPath = direwolf;
+        std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
+        dw.audioDevice = DirewolfAudioDevice::custom;
+        dw.customAudioDeviceUID = input;
+        dw.customAudioOutputUID = QStringLiteral("null");
+        return dw;
+    }
+
     RigctldConfig rigctldConfig(const QString &rigctld)
     {
         RigctldConfig config;
@@ -174,21 +192,10 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     }
     env.useSystemClock();
     watchChildren();
-    // No sound card: audio comes in over UDP and goes nowhere.
-    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
-    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
-    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
-    audio.refreshDevices();
+    DirewolfConfig dw = direwolfOnUdp(direwolf);
 
     const RigctldConfig rig = rigctldConfig(rigctld);
     config.setRigctldConfig(rig);
-    DirewolfConfig dw;
-    dw.callsign = QStringLiteral("N0CALL");
-    dw.direwolfPath = direwolf;
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
-    dw.audioDevice = DirewolfAudioDevice::custom;
-    dw.customAudioDeviceUID = input;
-    dw.customAudioOutputUID = QStringLiteral("null");
     dw.pttMethod = DirewolfPTTMethod::rigctld();
     config.setDirewolfConfig(dw);
 
@@ -200,7 +207,7 @@ TEST_F(ServiceStartPathsTest, DirewolfOnUdpAudioServesKissAndAgwAndBringsItsRigc
     QFile conf(places::supportFolder() + QStringLiteral("/direwolf.conf"));
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(conf.readAll());
-    EXPECT_TRUE(text.contains(QStringLiteral("ADEVICE ") + input + QStringLiteral(" null"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("ADEVICE ") + dw.customAudioDeviceUID + QStringLiteral(" null"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("PTT RIG 2 127.0.0.1:%1").arg(rig.tcpPort))) << text.toStdString();
     // Direwolf listens on IPv4 alone; the IPv6 loopback is the helper's meanwhile.
     const QHostAddress loopback6(QHostAddress::LocalHostIPv6);
@@ -225,17 +232,7 @@ TEST_F(ServiceStartPathsTest, DirewolfStartsUnderADeepHome)
     env.platform().setPaths(std::make_shared<RootedPaths>(env.root() + QStringLiteral("/deep/") + QString(100, u'd')));
     env.useSystemClock();
     watchChildren();
-    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
-    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
-    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
-    audio.refreshDevices();
-    DirewolfConfig dw;
-    dw.callsign = QStringLiteral("N0CALL");
-    dw.direwolfPath = direwolf;
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
-    dw.audioDevice = DirewolfAudioDevice::custom;
-    dw.customAudioDeviceUID = input;
-    dw.customAudioOutputUID = QStringLiteral("null");
+    DirewolfConfig dw = direwolfOnUdp(direwolf);
     config.setDirewolfConfig(dw);
 
     startAndExpectRunning(ServiceID::direwolf);
@@ -255,21 +252,12 @@ TEST_F(ServiceStartPathsTest, DirewolfNeverReadsAConfigurationInTheHome)
     }
     env.useSystemClock();
     watchChildren();
-    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
-    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
-    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
-    audio.refreshDevices();
-    DirewolfConfig dw;
-    dw.callsign = QStringLiteral("N0CALL");
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
-    dw.audioDevice = DirewolfAudioDevice::custom;
-    dw.customAudioDeviceUID = input;
-    dw.customAudioOutputUID = QStringLiteral("null");
+    DirewolfConfig dw = direwolfOnUdp(direwolf);
     // One that would serve the ports asked for.
     const QString home = env.platform().paths().home();
     ASSERT_TRUE(test::writeFile(home + QStringLiteral("/direwolf.conf"),
                                 QStringLiteral("ADEVICE %1 null\nKISSPORT %2\nAGWPORT %3\nMYCALL N0CALL\n")
-                                    .arg(input)
+                                    .arg(dw.customAudioDeviceUID)
                                     .arg(dw.kissPort)
                                     .arg(dw.agwPort)
                                     .toUtf8()));
@@ -302,17 +290,7 @@ TEST_F(ServiceStartPathsTest, DirewolfWhoseKissPortAnotherUserTookAfterTheCheckF
     SKIP_UNLESS_ROOT("listening as another user");
     env.useSystemClock();
     watchChildren();
-    const QString input = QStringLiteral("udp:%1").arg(test::freeUdpPort());
-    env.audio().add(1, input, input, QStringLiteral("test"), 1, 0);
-    env.audio().add(2, QStringLiteral("null"), QStringLiteral("null"), QStringLiteral("test"), 0, 1);
-    audio.refreshDevices();
-    DirewolfConfig dw;
-    dw.callsign = QStringLiteral("N0CALL");
-    dw.direwolfPath = direwolf;
-    std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
-    dw.audioDevice = DirewolfAudioDevice::custom;
-    dw.customAudioDeviceUID = input;
-    dw.customAudioOutputUID = QStringLiteral("null");
+    DirewolfConfig dw = direwolfOnUdp(direwolf);
     config.setDirewolfConfig(dw);
     std::optional<test::OtherUserListener> theirs;
     env.commands().respond("lsof", [&](const Command &) {
