@@ -40,13 +40,14 @@ public:
     Check &path(const char *key, const QString &value) { return text(key, value, kMaxPathBytes); }
     Check &name(const char *key, const QString &value) { return text(key, value, kMaxNameBytes); }
     // A program the helper will run as this user: checked when it differs from the stored one.
-    Check &program(const char *key, const QString &value, const QString &stored, ProgramUse use = ProgramUse::run)
+    Check &program(const char *key, const QString &value, const QString &stored, ProgramUse use = ProgramUse::run,
+                   const QString &workingFolder = {})
     {
         path(key, value);
         if (m_problem || value.isEmpty() || value == stored) {
             return *this;
         }
-        const ProgramFile file = inspectProgramFile(value, use, places::winePrefix());
+        const ProgramFile file = inspectProgramFile(value, use, places::winePrefix(), {}, workingFolder);
         return require(!file.changeable && !file.unusable, [&] {
             return file.changeable ? QStringLiteral("%1 must name a program that only you or root can change: %2")
                                          .arg(QLatin1String(key), *file.changeable)
@@ -113,7 +114,7 @@ std::optional<QString> problem(const DirewolfConfig &record, const DirewolfConfi
         .path("pttPort", record.pttPort)
         .path("pttMethod", record.pttMethod ? record.pttMethod->portPath() : QString())
         .name("nativeRigControlRadioName", record.nativeRigControlRadioName)
-        .program("direwolfPath", record.direwolfPath, stored.direwolfPath)
+        .program("direwolfPath", record.direwolfPath, stored.direwolfPath, ProgramUse::run, places::direwolfRunFolder())
         .name("installedVersion", record.installedVersion)
         .result();
 }

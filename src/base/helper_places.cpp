@@ -90,6 +90,8 @@ QString legacyDirewolfBinary() { return legacyDirewolfFolder() + QStringLiteral(
 
 QString direwolfConfigFile() { return supportFolder() + QLatin1Char('/') + kDirewolfConfigName; }
 
+QString direwolfRunFolder() { return folderOf(direwolfConfigFile()); }
+
 QString legacyDirewolfConfigFile() { return legacyDirewolfFolder() + QLatin1Char('/') + kDirewolfConfigName; }
 
 } // namespace cordavelle::places

@@ -67,6 +67,9 @@ QString legacyDirewolfFolder();
 QString legacyDirewolfBinary();
 // The direwolf.conf Direwolf is started with, in the support folder.
 QString direwolfConfigFile();
+// The folder Direwolf runs in, its configuration file's: the one its script's relative paths
+// are taken from.
+QString direwolfRunFolder();
 // Where earlier versions kept it, in the old Direwolf folder.
 QString legacyDirewolfConfigFile();
 

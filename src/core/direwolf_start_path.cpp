@@ -1,6 +1,7 @@
 #include "direwolf_start_path.h"
 
 #include "base/binary_architecture_detector.h"
+#include "base/helper_places.h"
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
 #include "base/spaces_and_tabs.h"
@@ -10,7 +11,6 @@
 #include "core/managed_process.h"
 #include "core/port_probe.h"
 #include "platform/clock.h"
-#include "platform/files.h"
 #include "platform/port_listeners.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -65,7 +65,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     }
     const QString chosen = lookup.choice->path;
     // Before the rigctld it may start, and again right before the launch.
-    checkProgramForLaunch(QStringLiteral("Direwolf"), chosen);
+    checkProgramForLaunch(QStringLiteral("Direwolf"), chosen, ProgramUse::run, {}, places::direwolfRunFolder());
 
     QPointer<DirewolfStartPath> self(this);
     const std::optional<quint16> rigControlPort = co_await preparePttDependency(config, cancel);
@@ -89,7 +89,8 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
         throw HelperError::direwolfConfigWriteFailed(QString::fromUtf8(error.what()));
     }
 
-    const QString binary = checkProgramForLaunch(QStringLiteral("Direwolf"), chosen).toLaunch();
+    const QString binary =
+        checkProgramForLaunch(QStringLiteral("Direwolf"), chosen, ProgramUse::run, {}, places::direwolfRunFolder()).toLaunch();
     // Direwolf cuts a configuration path longer than 99 bytes short and then finds no file, and
     // a home a little deep puts the support folder past that: it runs in the file's folder and
     // is given the name alone. A bare name would send it to a file of that name in the home
@@ -106,7 +107,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     m_launched = config;
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
-    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, folderOf(confPath));
+    co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, places::direwolfRunFolder());
     const ClientPort kiss{QStringLiteral("Direwolf"), QStringLiteral("KISS port"), config.kissPort};
     const ClientPort agw{QStringLiteral("Direwolf"), QStringLiteral("AGW port"), config.agwPort};
     if (!self || !launchSurvived(*process, QStringLiteral("Direwolf"), cancel, {kiss, agw})) {

@@ -129,9 +129,10 @@ bool launchSurvived(ManagedProcess &process, const QString &name, const std::sto
     return false;
 }
 
-ProgramFile checkProgramForLaunch(const QString &service, const QString &path, ProgramUse use, const QString &winePrefix)
+ProgramFile checkProgramForLaunch(const QString &service, const QString &path, ProgramUse use, const QString &winePrefix,
+                                  const QString &workingFolder)
 {
-    ProgramFile file = inspectProgramFile(path, use, winePrefix);
+    ProgramFile file = inspectProgramFile(path, use, winePrefix, {}, workingFolder);
     if (file.changeable) {
         throw HelperError::programChangeableByOthers(service, path, *file.changeable);
     }

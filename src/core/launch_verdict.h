@@ -57,8 +57,9 @@ QCoro::Task<void> failLaunch(ManagedProcess &process, QString reason, std::stop_
 // elsewhere since the path was stored. Throws HelperError programChangeableByOthers when someone
 // other than root or this user could change what would run, which the caller of the start logs as
 // it logs any failed start; `service` names the program ("rigctld", "Wine for VARA HF"). Launch the
-// result's `toLaunch()`.
+// result's `toLaunch()`. `workingFolder` is the folder the program will run in, when the start
+// gives it one.
 ProgramFile checkProgramForLaunch(const QString &service, const QString &path, ProgramUse use = ProgramUse::run,
-                                  const QString &winePrefix = {});
+                                  const QString &winePrefix = {}, const QString &workingFolder = {});
 
 } // namespace cordavelle

@@ -148,7 +148,8 @@ void DirewolfPage::refreshInstallation()
                                   m_context.discovery.brewPath(),
                                   m_aptGet,
                                   now.direwolfPath.isEmpty() ? std::nullopt
-                                                             : programRefusal(QStringLiteral("Direwolf"), now.direwolfPath),
+                                                             : programRefusal(QStringLiteral("Direwolf"), now.direwolfPath,
+                                                                              places::direwolfRunFolder()),
                                   lookup.choice ? std::nullopt : lookup.passedOver};
     const Installation shown = installation(facts);
     // Made again only when it reads otherwise, as the Radio section's rows are.
@@ -227,7 +228,7 @@ void DirewolfPage::chooseCustomBinary()
     const QString chosen = chooseUsableProgram(
         m_context.surroundings, m_context.alerts, this, QStringLiteral("Direwolf"), QStringLiteral("Choose a direwolf binary"),
         QStringLiteral("Pick the direwolf executable the Helper should launch."),
-        binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)));
+        binaryPickerFolder(tools::resolveDirewolf(now.direwolfPath)), places::direwolfRunFolder());
     if (!chosen.isEmpty()) {
         m_installationNote->answer(edit([&](DirewolfConfig &c) { c.direwolfPath = chosen; }), [this] { refresh(); });
     }

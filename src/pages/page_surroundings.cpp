@@ -24,22 +24,22 @@ QString SystemPageSurroundings::chooseProgram(QWidget *parent, const QString &ti
     return dialog->selectedFiles().constFirst();
 }
 
-std::optional<QString> programRefusal(const QString &program, const QString &path)
+std::optional<QString> programRefusal(const QString &program, const QString &path, const QString &workingFolder)
 {
-    const ProgramFile file = inspectProgramFile(path);
+    const ProgramFile file = inspectProgramFile(path, ProgramUse::run, {}, {}, workingFolder);
     return file.changeable ? HelperError::programChangeableByOthers(program, path, *file.changeable).description()
                            : file.unusable;
 }
 
 QString chooseUsableProgram(PageSurroundings &surroundings, AlertPresenter &alerts, QWidget *parent,
                             const QString &program, const QString &title, const QString &message,
-                            const QString &folder)
+                            const QString &folder, const QString &workingFolder)
 {
     const QString chosen = surroundings.chooseProgram(parent, title, message, folder);
     if (chosen.isEmpty()) {
         return {};
     }
-    const std::optional<QString> refusal = programRefusal(program, chosen);
+    const std::optional<QString> refusal = programRefusal(program, chosen, workingFolder);
     if (!refusal) {
         return chosen;
     }

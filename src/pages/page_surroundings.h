@@ -39,14 +39,15 @@ public:
 };
 
 // Why a start would refuse `path` as `program` ("rigctld"): someone other than root or this user
-// could change it, or it can't be run; nothing when it would be launched.
-std::optional<QString> programRefusal(const QString &program, const QString &path);
+// could change it, or it can't be run; nothing when it would be launched. `workingFolder` is the
+// folder the program runs in, when the start gives it one.
+std::optional<QString> programRefusal(const QString &program, const QString &path, const QString &workingFolder = {});
 
 // The picker of "Choose Custom…" for `program` ("rigctld"): a file that another user could
 // change, or that can't be run, is not taken, and an alert says why, as a start from it would.
 // The chosen path, or empty.
 QString chooseUsableProgram(PageSurroundings &surroundings, AlertPresenter &alerts, QWidget *parent,
                             const QString &program, const QString &title, const QString &message,
-                            const QString &folder);
+                            const QString &folder, const QString &workingFolder = {});
 
 } // namespace cordavelle

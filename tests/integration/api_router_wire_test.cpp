@@ -364,6 +364,24 @@ TEST_F(APIRouterWire, ValuesOutOfRangeAndProgramsOthersCanChangeAreRefusedAndNot
     EXPECT_EQ(authorized("PUT", "/services/rigctld/config", QByteArray::fromStdString(Json({{"rigctldPath", sharedPath}, {"tcpPort", 4600}}).dump())).status,
               200);
     EXPECT_EQ(config.rigctldConfig().tcpPort, 4600);
+
+    // A script whose program is named relative to the folder it runs in: Direwolf runs in its
+    // configuration's folder, where the check looks; where no folder is given, it is refused.
+    const QString relative = folder.filePath(QStringLiteral("relative-script"));
+    ASSERT_TRUE(test::writeProgram(relative, "#!bin/x\n"));
+    const QString runnerFolder = places::direwolfRunFolder() + QStringLiteral("/bin");
+    ASSERT_TRUE(test::writeProgram(runnerFolder + QStringLiteral("/x"), "#!/bin/sh\n"));
+    const auto put = [&](const char *service, const char *key) {
+        return authorized("PUT", QByteArray("/services/") + service + "/config",
+                          QByteArray::fromStdString(Json({{key, relative.toStdString()}}).dump()))
+            .status;
+    };
+    EXPECT_EQ(put("rigctld", "rigctldPath"), 400);
+    ASSERT_EQ(::chmod(QFile::encodeName(runnerFolder).constData(), 0777), 0);
+    EXPECT_EQ(put("direwolf", "direwolfPath"), 400);
+    ASSERT_EQ(::chmod(QFile::encodeName(runnerFolder).constData(), 0755), 0);
+    EXPECT_EQ(put("direwolf", "direwolfPath"), 200);
+    EXPECT_EQ(config.direwolfConfig().direwolfPath, relative);
 }
 
 TEST_F(APIRouterWire, CallsignIsStoredUpperCased)
