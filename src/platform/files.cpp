@@ -259,43 +259,64 @@ QString makePrivateFolder(const QString &path)
         throw FileError(QStringLiteral("%1 names no folder of its own").arg(path));
     }
     const QString parentGiven = cut == 0 ? QStringLiteral("/") : given.left(cut);
-    // Missing folders are made where the system will look for them.
-    if (!makeFolders(parentGiven)) {
-        const int err = errno;
-        throw FileError(QStringLiteral("Could not create %1: %2").arg(parentGiven, systemText(err)));
-    }
+    int unresolved = 0;
+    const std::optional<QString> realParent = realPathOf(parentGiven, unresolved);
+    // The path as given, with the folder the system takes it for where that differs.
+    const auto named = [&](const QString &folder) {
+        const QString place = joined(folder, name);
+        return place == given ? given : QStringLiteral("%1 (which is %2)").arg(given, place);
+    };
+    const auto refuse = [&](const QString &folder, const QString &why) {
+        return FileError(QStringLiteral("%1 is not a private folder of this user: %2").arg(named(folder), why));
+    };
     // Whoever may change a folder on the way to it, the one around it or one further up, may move
     // ours (or a folder above it) aside and put one of her own in its place between our check and
     // our use; a sticky folder lets nobody move what is not theirs. Write through the user's
     // private group (a folder made under umask 002) gives nobody else that, while a group that
-    // holds another user or an access list may. The walk goes the system's way, links and all,
-    // and everything below uses the folder it ended at: the one it approved.
-    const FolderWalk parent = walkFolder(parentGiven);
-    // A walk that was refused on the way ended short of the folder: the refusal names the folder
-    // the system would have used.
-    int unresolved = 0;
-    const QString place =
-        joined(parent.othersMayChange ? realPathOf(parentGiven, unresolved).value_or(parentGiven) : parent.real, name);
-    const QString named = place == given ? given : QStringLiteral("%1 (which is %2)").arg(given, place);
-    if (parent.othersMayChange) {
-        throw FileError(QStringLiteral("%1 is not a private folder of this user: %2").arg(named, *parent.othersMayChange));
+    // holds another user or an access list may. Missing folders are made only on a way nobody
+    // else can change, so that a refusal leaves nothing of the user's in a folder of hers.
+    if (realParent) {
+        QString existing = *realParent;
+        struct stat st {};
+        while (existing != QLatin1String("/") && ::lstat(QFile::encodeName(existing).constData(), &st) != 0 &&
+               errno == ENOENT) {
+            existing = folderOf(existing);
+        }
+        if (existing != *realParent) {
+            if (const std::optional<QString> changeable = othersMayChangeEntriesOf(existing)) {
+                throw refuse(*realParent, *changeable);
+            }
+        }
     }
+    if (!makeFolders(parentGiven)) {
+        const int err = errno;
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(parentGiven, systemText(err)));
+    }
+    // The walk goes the system's way, links and all, and everything below uses the folder it
+    // ended at: the one it approved. One refused on the way ended short of the folder, which the
+    // refusal names as the system would have taken it.
+    const FolderWalk parent = walkFolder(parentGiven);
+    if (parent.othersMayChange) {
+        throw refuse(realParent.value_or(parentGiven), *parent.othersMayChange);
+    }
+    const QString place = joined(parent.real, name);
+    const QString shown = named(parent.real);
     const QByteArray native = QFile::encodeName(place);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not create %1: %2").arg(named, systemText(err)));
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(shown, systemText(err)));
     }
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(named, systemText(err)));
+        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(shown, systemText(err)));
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-        throw FileError(QStringLiteral("%1 is not a private folder of this user").arg(named));
+        throw FileError(QStringLiteral("%1 is not a private folder of this user").arg(shown));
     }
     if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(named, systemText(err)));
+        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(shown, systemText(err)));
     }
     return place;
 }

@@ -455,6 +455,7 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         const char *chosen;
         const char *why = nullptr; // what a refusal says of the real way
         bool asUserOnly = false; // root enters a folder of mode 0
+        bool cacheMissing = false; // the cache folder is not there yet
     };
     const Row rows[] = {
         {"the user's own link to her own folder", Target::own, Target::none, "cache"},
@@ -462,6 +463,8 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
          nullptr, "/shared is writable by the group ann, which can hold other users"},
         {"the same, with a runtime folder named through her link to her own", Target::shared, Target::own, "runtime"},
         {"a runtime folder named through her link into the shared folder", Target::shared, Target::shared, nullptr},
+        {"a cache not there yet in the shared folder", Target::shared, Target::none, nullptr,
+         "/shared is writable by the group ann, which can hold other users", false, true},
         {"a way through a folder the user can't enter", Target::locked, Target::locked, nullptr, "Permission denied",
          true},
     };
@@ -494,7 +497,8 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
             EXPECT_TRUE(QFile::link(targetOf(target) + "/sub", named + "/" + link));
             return named + "/" + link + "/../" + leaf;
         };
-        environment.set("XDG_CACHE_HOME", QFile::encodeName(throughLink("to-cache", "cache", row.cache)));
+        environment.set("XDG_CACHE_HOME",
+                        QFile::encodeName(throughLink("to-cache", row.cacheMissing ? "new-cache" : "cache", row.cache)));
         if (row.runtime == Target::none) {
             environment.unset("XDG_RUNTIME_DIR");
         } else if (row.runtime == Target::locked) {
@@ -503,7 +507,7 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         } else {
             environment.set("XDG_RUNTIME_DIR", QFile::encodeName(throughLink("to-run", "run", row.runtime)));
         }
-        const QString realCache = targetOf(row.cache) + "/cache/cordavelle-helper";
+        const QString realCache = targetOf(row.cache) + (row.cacheMissing ? "/new-cache" : "/cache") + "/cordavelle-helper";
         ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0), 0);
 
         const XdgPaths paths;
@@ -533,6 +537,8 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         EXPECT_TRUE(QDir(named + "/cache").isEmpty());
         EXPECT_TRUE(QDir(named + "/run").isEmpty());
         EXPECT_EQ(QFileInfo::exists(targetOf(Target::shared) + "/cache/cordavelle-helper"), false);
+        // A refusal makes nothing of the user's in a folder another user may change.
+        EXPECT_FALSE(QFileInfo::exists(targetOf(Target::shared) + "/new-cache"));
         ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0755), 0);
     }
 }
