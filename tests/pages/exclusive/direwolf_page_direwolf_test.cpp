@@ -71,7 +71,9 @@ TEST(DirewolfPageWithRealDirewolf, TheFileThePageWritesIsTheOneDirewolfStartsWit
     EXPECT_EQ(scene.config.direwolfConfig().callsign, QStringLiteral("N0CALL"));
 
     const QString path = DirewolfConfigManager::configPath();
-    ASSERT_TRUE(test::processEventsUntil([&] { return readAll(path).contains(QStringLiteral("KISSPORT %1").arg(kiss)); },
+    // A lambda may not capture a structured binding before C++20's rule reached every compiler.
+    const QString kissLine = QStringLiteral("KISSPORT %1").arg(kiss);
+    ASSERT_TRUE(test::processEventsUntil([&] { return readAll(path).contains(kissLine); },
                                          std::chrono::seconds(60)))
         << "the configuration file never named KISS port " << kiss << ": " << readAll(path).toStdString();
     const QString text = readAll(path);
