@@ -7,7 +7,6 @@
 #include "platform/process_presence.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
@@ -71,7 +70,14 @@ SingleInstance::~SingleInstance()
 
 QString SingleInstance::socketNameFor(const QString &preferencesFolder)
 {
-    const QString preferences = QDir::cleanPath(QFileInfo(preferencesFolder).absoluteFilePath());
+    // Named by the folder the system finds: as cleaned text, "link/../x" would share the name of
+    // another folder's "x", and its launch would hand over to a helper of other preferences.
+    QString preferences = preferencesFolder;
+    try {
+        preferences = realFolderPath(preferencesFolder);
+    } catch (const FileError &) {
+        // The launch fails on the folder itself and says why.
+    }
     const QByteArray key =
         QCryptographicHash::hash(preferences.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
     return QStringLiteral("cordavelle-helper-") + QString::fromLatin1(key);

@@ -59,7 +59,22 @@ void removeOrThrow(const QString &path)
     }
 }
 
-QString destinationPath(const QString &destination) { return QDir::cleanPath(destination); }
+// Where the system puts `destination`: the folder around it found as the kernel finds it (a
+// "link/.." on the way is the folder the link led to, where cleaning the text would name another),
+// its own name kept, so that a link at that name is moved aside itself and never followed.
+QString destinationPath(const QString &destination)
+{
+    QString given = destination;
+    while (given.size() > 1 && given.endsWith(QLatin1Char('/'))) {
+        given.chop(1);
+    }
+    const QString name = given.section(QLatin1Char('/'), -1);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        return realFolderPath(given);
+    }
+    const QString folder = realFolderPath(folderOf(given));
+    return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
+}
 
 } // namespace
 
@@ -81,9 +96,14 @@ AtomicInstallStaging::StagingError AtomicInstallStaging::StagingError::stagingMi
     return StagingError(Case::stagingMissing, stagingPath);
 }
 
-QString AtomicInstallStaging::stagingURL() const { return destinationPath(finalDestination) + kPartialSuffix; }
+AtomicInstallStaging::AtomicInstallStaging(QString destination, EntryMover &mover)
+    : finalDestination(std::move(destination)), m_destination(destinationPath(finalDestination)), m_mover(mover)
+{
+}
 
-QString AtomicInstallStaging::previousURL() const { return destinationPath(finalDestination) + kPreviousSuffix; }
+QString AtomicInstallStaging::stagingURL() const { return m_destination + kPartialSuffix; }
+
+QString AtomicInstallStaging::previousURL() const { return m_destination + kPreviousSuffix; }
 
 void AtomicInstallStaging::prepareEmpty() const
 {
@@ -100,7 +120,7 @@ void AtomicInstallStaging::prepareEmpty() const
 void AtomicInstallStaging::commit() const
 {
     const QString staging = stagingURL();
-    const QString destination = destinationPath(finalDestination);
+    const QString &destination = m_destination;
     const QString previous = previousURL();
     if (!entryExists(staging)) {
         throw StagingError::stagingMissing(staging);
@@ -172,10 +192,23 @@ void AtomicInstallStaging::sweepPartialDownloads(const QString &folder, const QD
 
 void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover)
 {
+    const Logger log = logger();
+    // The installs and the folder are matched where the system finds them, as the installs stage.
+    QString base;
+    QStringList destinations;
+    try {
+        base = realFolderPath(folder);
+        for (const QString &install : installs) {
+            destinations.append(destinationPath(install));
+        }
+    } catch (const FileError &error) {
+        log.error(QStringLiteral("Failed to sweep %1: %2").arg(folder, error.description()));
+        return;
+    }
     std::vector<QString> names;
     {
         std::error_code error;
-        fs::directory_iterator it(toPath(folder), error);
+        fs::directory_iterator it(toPath(base), error);
         if (error) {
             return;
         }
@@ -188,7 +221,6 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList
     }
     std::sort(names.begin(), names.end());
 
-    const Logger log = logger();
     // Removes the entry; `swept` is the line logged when that worked, with the name for %1.
     const auto sweep = [&log](const QString &name, const QString &path, const QString &swept) {
         if (const std::error_code error = removeEntry(path)) {
@@ -197,17 +229,14 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList
             log.info(swept.arg(name));
         }
     };
-    const QString base = QDir::cleanPath(folder) + QLatin1Char('/');
-    const auto isInstall = [&installs](const QString &destination) {
-        return std::any_of(installs.cbegin(), installs.cend(), [&destination](const QString &install) {
-            return destinationPath(install) == destination;
-        });
-    };
+    if (!base.endsWith(QLatin1Char('/'))) {
+        base += QLatin1Char('/');
+    }
     for (const QString &name : names) {
         const QString path = base + name;
         if (name.endsWith(kPartialSuffix)) {
             sweep(name, path, QStringLiteral("Swept orphaned partial install: %1"));
-        } else if (name.endsWith(kPreviousSuffix) && isInstall(path.chopped(kPreviousSuffix.size()))) {
+        } else if (name.endsWith(kPreviousSuffix) && destinations.contains(path.chopped(kPreviousSuffix.size()))) {
             const QString destination = path.chopped(kPreviousSuffix.size());
             if (entryExists(destination)) {
                 sweep(name, path, QStringLiteral("Swept previous install: %1"));

@@ -49,16 +49,15 @@ struct AtomicInstallStaging {
         QString m_path;
     };
 
-    // `mover` must outlive the staging.
-    AtomicInstallStaging(QString destination, EntryMover &mover)
-        : finalDestination(std::move(destination)), m_mover(mover)
-    {
-    }
+    // `mover` must outlive the staging. Throws FileError when the way to the destination can't
+    // be followed.
+    AtomicInstallStaging(QString destination, EntryMover &mover);
 
     // The folder that a successful install replaces.
     QString finalDestination;
 
-    // The destination's name with ".partial" appended, beside it.
+    // The destination's name with ".partial" appended, beside it. Every path of the staging is
+    // named from the folder the destination really is in, found once.
     QString stagingURL() const;
     // The destination's name with ".previous" appended, beside it.
     QString previousURL() const;
@@ -82,6 +81,7 @@ struct AtomicInstallStaging {
     static void sweepPartialDownloads(const QString &folder, const QDateTime &writtenBefore = {});
 
 private:
+    QString m_destination;
     EntryMover &m_mover;
 };
 

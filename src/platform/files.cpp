@@ -165,23 +165,6 @@ bool moveAsideAsCorrupt(const QString &path)
     return QFile::rename(path, aside);
 }
 
-int removeLeftoverTemporaryFiles(const QString &path)
-{
-    const QFileInfo info(path);
-    // The names the atomic write gives its temporary files (and older builds' writes gave theirs).
-    const QRegularExpression temporary(
-        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
-    QDir folder = info.absoluteDir();
-    int removed = 0;
-    for (const QString &name : folder.entryList({info.fileName() + QStringLiteral(".*")},
-                                                QDir::Files | QDir::Hidden | QDir::System)) {
-        if (temporary.match(name).hasMatch() && folder.remove(name)) {
-            ++removed;
-        }
-    }
-    return removed;
-}
-
 namespace {
 
 QString joined(const QString &folder, const QString &name)
@@ -236,6 +219,24 @@ QString folderOf(const QString &path)
     const QString given = absoluteAsGiven(path);
     const qsizetype cut = given.lastIndexOf(QLatin1Char('/'));
     return cut <= 0 ? QStringLiteral("/") : given.left(cut);
+}
+
+int removeLeftoverTemporaryFiles(const QString &path)
+{
+    const QFileInfo info(path);
+    // The names the atomic write gives its temporary files (and older builds' writes gave theirs).
+    const QRegularExpression temporary(
+        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
+    // The folder the atomic write used: absoluteDir() would clean "link/.." away as text.
+    const QString folder = folderOf(path);
+    int removed = 0;
+    for (const QString &name : QDir(folder).entryList({info.fileName() + QStringLiteral(".*")},
+                                                      QDir::Files | QDir::Hidden | QDir::System)) {
+        if (temporary.match(name).hasMatch() && QFile::remove(joined(folder, name))) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 QString realFolderPath(const QString &path)

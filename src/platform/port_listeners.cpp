@@ -3,7 +3,6 @@
 #include "socket_diagnostics.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 
 #include <algorithm>
@@ -133,7 +132,16 @@ bool isWineServerOf(const ProcessEntry &process, const QString &prefix)
     }
     for (const QByteArray &entry : environment->split('\0')) {
         if (entry.startsWith("WINEPREFIX=")) {
-            return QDir::cleanPath(QFile::decodeName(entry.mid(11))) == QDir::cleanPath(prefix);
+            // Wine knows a prefix by the folder itself (its server's socket is named by the
+            // folder's device and inode), so the same folder named through a link counts, and a
+            // name that only reads like ours as cleaned text ("link/..") does not. Wine takes no
+            // relative prefix.
+            const QByteArray servers = entry.mid(11);
+            struct stat theirs {};
+            struct stat ours {};
+            return servers.startsWith('/') && ::stat(servers.constData(), &theirs) == 0
+                   && ::stat(QFile::encodeName(prefix).constData(), &ours) == 0 && theirs.st_dev == ours.st_dev
+                   && theirs.st_ino == ours.st_ino;
         }
     }
     return false;

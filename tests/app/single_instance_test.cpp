@@ -42,6 +42,13 @@ TEST(SingleInstance, ALaterLaunchAsksTheFirstToReopenAndASocketLeftByACrashIsTak
               SingleInstance::socketNameFor(paths.preferences() + "/."));
     EXPECT_NE(SingleInstance::socketNameFor(paths.preferences()),
               SingleInstance::socketNameFor(paths.preferences() + "/other"));
+    // "lnk/../prefs" is "real/prefs", not the "prefs" beside the link.
+    ASSERT_TRUE(QDir().mkpath(folder.filePath("real/inner")));
+    ASSERT_TRUE(QFile::link(folder.filePath("real/inner"), folder.filePath("lnk")));
+    EXPECT_NE(SingleInstance::socketNameFor(folder.filePath("lnk/../prefs")),
+              SingleInstance::socketNameFor(folder.filePath("prefs")));
+    EXPECT_EQ(SingleInstance::socketNameFor(folder.filePath("lnk/../prefs")),
+              SingleInstance::socketNameFor(folder.filePath("real/prefs")));
 
     auto first = std::make_unique<SingleInstance>(path);
     ASSERT_TRUE(first->claim());

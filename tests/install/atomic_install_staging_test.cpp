@@ -212,5 +212,30 @@ TEST_F(AtomicInstallStagingTest, SweepLogsAFailureAndGoesOn)
     EXPECT_EQ(env.log().entries[1].message, "Restored interrupted install: wine");
 }
 
+TEST_F(AtomicInstallStagingTest, AFolderNamedThroughALinkAndDotDotIsWhereTheSystemFindsIt)
+{
+    // "lnk/.." is the folder above the link's target, not the folder the link is in.
+    const QString real = env.root() + "/real";
+    ASSERT_TRUE(QDir().mkpath(real + "/inner"));
+    ASSERT_TRUE(QFile::link(real + "/inner", env.root() + "/lnk"));
+    const QString viaLink = env.root() + "/lnk/..";
+
+    AtomicInstallStaging linked(viaLink + "/hamlib", mover);
+    EXPECT_EQ(linked.stagingURL(), real + "/hamlib.partial");
+    writeFile(real + "/hamlib/bin/rigctld", "old");
+    linked.prepareEmpty();
+    writeFile(linked.stagingURL() + "/bin/rigctld", "new");
+    linked.commit();
+    EXPECT_EQ(contents(real + "/hamlib/bin/rigctld"), QByteArray("new"));
+    EXPECT_EQ(entries(real), (QStringList{"hamlib", "inner"}));
+
+    // A swap cut short there is finished there.
+    ASSERT_TRUE(QDir(real).rename("hamlib", "hamlib.previous"));
+    writeFile(real + "/wine.partial/bin/wine");
+    AtomicInstallStaging::sweepOrphans(viaLink, {viaLink + "/wine", viaLink + "/hamlib"}, mover);
+    EXPECT_EQ(entries(real), (QStringList{"hamlib", "inner"}));
+    EXPECT_TRUE(entries(env.root()).filter("hamlib").isEmpty()) << entries(env.root()).join(' ').toStdString();
+}
+
 } // namespace
 } // namespace cordavelle

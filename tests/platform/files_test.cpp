@@ -557,6 +557,13 @@ TEST(Files, SettingsUnderALinkAndDotDotAreKeptInTheFolderTheSystemFinds)
     EXPECT_TRUE(QFileInfo(root + "/real/settings/domain.plist").isFile());
     EXPECT_EQ(modeOf(root + "/real/settings"), 0700u);
     EXPECT_FALSE(QFileInfo::exists(root + "/named/settings"));
+
+    // What a crash left beside those settings is swept there, and a look-alike beside the link stays.
+    ASSERT_TRUE(test::writeFile(root + "/real/settings/domain.plist.a1B2c3", "left"));
+    ASSERT_TRUE(test::writeFile(root + "/named/settings/domain.plist.a1B2c3", "not ours"));
+    EXPECT_EQ(removeLeftoverTemporaryFiles(root + "/named/link/../settings/domain.plist"), 1);
+    EXPECT_FALSE(QFileInfo::exists(root + "/real/settings/domain.plist.a1B2c3"));
+    EXPECT_TRUE(QFileInfo::exists(root + "/named/settings/domain.plist.a1B2c3"));
 }
 
 // Earlier versions' scratch folder in the shared temporary folder is swept only where it is the

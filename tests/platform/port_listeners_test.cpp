@@ -279,6 +279,12 @@ TEST(PortListeners, OnlyTheWineServerOfTheLaunchedProgramsPrefixCountsAsItsOwn)
     const QString server = folder.filePath(QStringLiteral("wineserver"));
     ASSERT_TRUE(QFile::link(QStringLiteral("/bin/sleep"), server));
     const QString prefix = folder.filePath(QStringLiteral("prefix"));
+    // "lnk/../prefix" cleans to the launched program's prefix as text, but leads to "real/prefix".
+    for (const char *made : {"prefix", "other", "real/inner", "real/prefix"}) {
+        ASSERT_TRUE(QDir(folder.path()).mkpath(QLatin1String(made)));
+    }
+    ASSERT_TRUE(QFile::link(folder.filePath(QStringLiteral("real/inner")), folder.filePath(QStringLiteral("lnk"))));
+    ASSERT_TRUE(QFile::link(prefix, folder.filePath(QStringLiteral("alias"))));
     struct Row {
         const char *cause;
         QString serversPrefix;
@@ -286,7 +292,9 @@ TEST(PortListeners, OnlyTheWineServerOfTheLaunchedProgramsPrefixCountsAsItsOwn)
     };
     const Row rows[] = {
         {"the launched program's prefix", prefix + QLatin1Char('/'), true},
+        {"that prefix through a link", folder.filePath(QStringLiteral("alias")), true},
         {"another prefix", folder.filePath(QStringLiteral("other")), false},
+        {"another prefix named like it as text", folder.filePath(QStringLiteral("lnk/../prefix")), false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.cause);
