@@ -401,9 +401,10 @@ QCoro::Task<bool> VARAInstaller::uninstall()
         m_with.services.stopService(id);
     }
     const QString folder = installDir();
-    QDir(folder).removeRecursively();
-    if (QFileInfo::exists(folder)) {
-        const QString text = QStringLiteral("Could not remove %1").arg(QDir::toNativeSeparators(folder));
+    // Not QDir::removeRecursively(): it gives up on a folder named through "link/..".
+    QString reason;
+    if (removeTree(folder, &reason) == Removal::failed) {
+        const QString text = QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(folder), reason);
         setState(State::failed(text));
         appendLog(QStringLiteral("ERROR: ") + text);
         co_return false;

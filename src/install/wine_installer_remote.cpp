@@ -250,7 +250,9 @@ QCoro::Task<void> WineInstaller::fetchCabextract(std::stop_token stop)
         co_return;
     }
     if (existing.isDir()) {
-        QDir(target).removeRecursively();
+        // What is left is named when the copy into its place fails.
+        QString ignored;
+        removeTree(target, &ignored);
     }
 
     BottleInfo bottle;

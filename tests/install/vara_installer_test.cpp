@@ -6,6 +6,7 @@
 #include "support/remote_failure_table.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
+#include "radio/read_only_folder.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -336,14 +337,31 @@ TEST_F(VARAInstallerTest, UninstallStopsTheRunningModemRemovesItAndClearsItsReco
     EXPECT_TRUE(fm.logLines().last().endsWith("] VARA FM uninstalled"));
 }
 
+TEST_F(VARAInstallerTest, TheModemsFolderIsRemovedWhereTheSystemFindsIt)
+{
+    // A home named through "lnk/..": the modem is in "real", not beside the link.
+    ASSERT_TRUE(QDir().mkpath(env.root() + "/real/inner") && QDir().mkpath(env.root() + "/named"));
+    ASSERT_TRUE(QFile::link(env.root() + "/real/inner", env.root() + "/named/lnk"));
+    env.platform().setPaths(std::make_shared<RootedPaths>(env.root() + "/named/lnk/.."));
+    VARAInstaller &fm = make(VARAVariant::fm);
+    ASSERT_TRUE(test::writeFile(fm.exePath(), "exe"));
+    const QString named = env.root() + "/named/lnk/..";
+    const QString real = env.root() + "/real" + fm.installDir().mid(named.size());
+    ASSERT_TRUE(QFileInfo(real).isDir());
+
+    EXPECT_TRUE(runToEnd(fm.uninstall())) << fm.logLines().join('\n').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(real));
+}
+
 TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
 {
     VARAInstaller &hf = make(VARAVariant::hf);
-    // A file where the modem's folder should be can't be removed as a folder.
-    QDir().mkpath(QFileInfo(hf.installDir()).path());
-    QFile blocker(hf.installDir());
-    blocker.open(QIODevice::WriteOnly);
-    blocker.close();
+    // A folder that refuses changes keeps the modem's files.
+    ASSERT_TRUE(test::writeFile(hf.exePath(), "exe"));
+    const test::ReadOnlyFolder readOnly(hf.installDir());
+    if (!readOnly.active()) {
+        GTEST_SKIP() << "no folder here refuses changes";
+    }
     VARAConfig record = config.varaConfig();
     record.varaPath = hf.exePath();
     record.installedVersion = "4.8.7";

@@ -1,5 +1,7 @@
 #include "test_files.h"
 
+#include "platform/files.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -20,7 +22,8 @@ namespace cordavelle::test {
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    // Not absolutePath(): cleaned as text, "link/.." names another folder than the file's.
+    QDir().mkpath(folderOf(path));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         return false;
