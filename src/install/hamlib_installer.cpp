@@ -72,14 +72,6 @@ QCoro::Task<void> bottleOrSayWhy(HttpClient &http, QString name, BottleInfo bott
     }
 }
 
-void makeEmptyFolder(const QString &folder)
-{
-    QDir(folder).removeRecursively();
-    if (!makeFolders(folder)) {
-        throw FileError(QStringLiteral("Could not create %1").arg(folder));
-    }
-}
-
 } // namespace
 
 HamlibInstaller::HamlibInstaller(ConfigStore &config, UserDefaults &defaults, HttpClient &http, CommandRunner &runner,

@@ -257,10 +257,7 @@ QCoro::Task<QString> VARAInstaller::downloadFile(QUrl url, std::stop_token stop)
     }
     const QString folder = downloadFolder();
     m_runFolder = folder;
-    QDir(folder).removeRecursively();
-    if (!makeFolders(folder)) {
-        throw FileError(QStringLiteral("Could not create the download folder %1").arg(folder));
-    }
+    makeEmptyFolder(folder);
     const QString destination = QDir(folder).filePath(*name);
     QPointer<VARAInstaller> self(this);
     auto progress = [self](qint64 received, qint64 total) {

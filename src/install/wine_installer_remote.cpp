@@ -291,12 +291,7 @@ QCoro::Task<void> WineInstaller::unpackCabextract(BottleInfo bottle, QString arc
     } catch (const std::exception &error) {
         throw DescribedError(failureWhile(QStringLiteral("Could not download cabextract"), error));
     }
-    if (QFileInfo::exists(extract) && !QDir(extract).removeRecursively()) {
-        throw FileError(QStringLiteral("Could not remove %1").arg(extract));
-    }
-    if (!makeFolders(extract)) {
-        throw FileError(QStringLiteral("Could not create %1").arg(extract));
-    }
+    makeEmptyFolder(extract);
     // Lists are built before a co_await: g++ 12 can't keep a braced list's array in the frame.
     const QStringList unpack{QStringLiteral("-xzf"), archive, QStringLiteral("-C"), extract};
     co_await runTar(unpack, &WineInstallerError::cabextractExtractionFailed, stop);

@@ -405,6 +405,17 @@ Removal removeTree(const QString &path, QString *description)
     return Removal::removed;
 }
 
+void makeEmptyFolder(const QString &path)
+{
+    QString reason;
+    if (removeTree(path, &reason) == Removal::failed) {
+        throw FileError(QStringLiteral("Could not remove %1: %2").arg(path, reason));
+    }
+    if (!makeFolders(path)) {
+        failWrite(path, QStringLiteral("create"), errno);
+    }
+}
+
 bool haveSpareDescriptors(int count)
 {
     std::vector<int> taken;

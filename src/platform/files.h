@@ -76,6 +76,11 @@ enum class Removal { absent, removed, failed };
 // points to. On failure `description` gets the system's reason.
 Removal removeTree(const QString &path, QString *description);
 
+// Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,
+// so that nothing of an earlier run is taken for this one's. Throws FileError naming the path and
+// the system's reason when either step fails.
+void makeEmptyFolder(const QString &path);
+
 // Whether `count` more descriptors can be opened right now. For work that needs descriptors in a
 // library that ends the process when it can't have them: it waits until they are there.
 bool haveSpareDescriptors(int count);
