@@ -61,7 +61,8 @@ void removeOrThrow(const QString &path)
 
 // Where the system puts `destination`: the folder around it found as the kernel finds it (a
 // "link/.." on the way is the folder the link led to, where cleaning the text would name another),
-// its own name kept, so that a link at that name is moved aside itself and never followed.
+// its own name kept, so that a link at that name is moved aside itself and never followed. Only
+// in a folder whose way nobody else may change: she could lead the swap's removals elsewhere.
 QString destinationPath(const QString &destination)
 {
     QString given = destination;
@@ -70,9 +71,9 @@ QString destinationPath(const QString &destination)
     }
     const QString name = given.section(QLatin1Char('/'), -1);
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
-        return realFolderPath(given);
+        return usersOwnFolder(given);
     }
-    const QString folder = realFolderPath(folderOf(given));
+    const QString folder = usersOwnFolder(folderOf(given));
     return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
 }
 
@@ -197,12 +198,12 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList
     QString base;
     QStringList destinations;
     try {
-        base = realFolderPath(folder);
+        base = usersOwnFolder(folder);
         for (const QString &install : installs) {
             destinations.append(destinationPath(install));
         }
     } catch (const FileError &error) {
-        log.error(QStringLiteral("Failed to sweep %1: %2").arg(folder, error.description()));
+        log.error(QStringLiteral("Left %1 unswept: %2").arg(folder, error.description()));
         return;
     }
     std::vector<QString> names;

@@ -50,7 +50,7 @@ struct AtomicInstallStaging {
     };
 
     // `mover` must outlive the staging. Throws FileError when the way to the destination can't
-    // be followed.
+    // be followed, or another user may change it (usersOwnFolder).
     AtomicInstallStaging(QString destination, EntryMover &mover);
 
     // The folder that a successful install replaces.
@@ -73,7 +73,8 @@ struct AtomicInstallStaging {
     // Clears what interrupted installs left in `folder`: every "*.partial" entry is removed; the
     // "*.previous" entry of one of `installs` (destination folders staged in `folder`) is put back
     // when its destination is missing (a swap cut short) and removed when the destination exists.
-    // Any other "*.previous" entry is not the installers' and stays. Failures are only logged.
+    // Any other "*.previous" entry is not the installers' and stays. Nothing is swept in a folder
+    // that usersOwnFolder() refuses. Failures are only logged.
     static void sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover);
     // Removes the "*.download" files that downloads cut short left in `folder` (the private
     // temporary folder), those last written before `writtenBefore` when it is valid, every one

@@ -173,6 +173,8 @@ QCoro::Task<void> HamlibInstaller::run(QPointer<HamlibInstaller> self, std::stop
 QCoro::Task<void> HamlibInstaller::install(std::stop_token stop)
 {
     beginNewAttempt();
+    // Before anything is fetched: an install goes only where nobody else may lead it.
+    usersOwnFolder(places::supportFolder());
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Fetching Hamlib bottle info..."));
     const QString machine = m_system.machineArchitecture();

@@ -1,6 +1,7 @@
 #include "install_log.h"
 
 #include "base/helper_places.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 
 #include <QDateTime>
@@ -101,17 +102,26 @@ void InstallLog::reportFailure(const QString &message)
 
 void InstallLog::append(const QByteArray &line)
 {
+    // Looked at for every line: the log must not land, nor be rotated, in a folder of another
+    // user's choosing.
+    QString folder;
+    try {
+        folder = usersOwnFolder(m_folder);
+    } catch (const FileError &refusal) {
+        reportFailure(QStringLiteral("Install log not written: %1").arg(refusal.description()));
+        return;
+    }
     std::error_code error;
-    std::filesystem::create_directories(nativePath(m_folder), error);
+    std::filesystem::create_directories(nativePath(folder), error);
     if (error) {
         // Not the end: opening the file below reports its own failure.
         reportFailure(QStringLiteral("Could not create install log directory: %1").arg(describe(error)));
     }
-    const QString path = logFile();
+    const QString path = folder + QLatin1Char('/') + kFileName;
     const auto size = std::filesystem::file_size(nativePath(path), error);
     // A line that brings the file exactly to the cap still fits.
     if (!error && static_cast<qint64>(size) + line.size() > m_cap) {
-        rotate();
+        rotate(folder);
     }
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -123,10 +133,10 @@ void InstallLog::append(const QByteArray &line)
     }
 }
 
-void InstallLog::rotate()
+void InstallLog::rotate(const QString &folder)
 {
-    const auto log = nativePath(logFile());
-    const auto backup = nativePath(backupFile());
+    const auto log = nativePath(folder + QLatin1Char('/') + kFileName);
+    const auto backup = nativePath(folder + QLatin1Char('/') + kBackupName);
     std::error_code error;
     std::filesystem::remove(backup, error);
     std::filesystem::rename(log, backup, error);

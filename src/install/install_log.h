@@ -22,7 +22,8 @@ QString shownLogLine(const QString &message, Clock::WallTime now);
 // with the moment of the call, to "setup.log" in the support folder, which is kept under a cap by
 // moving it to the one backup "setup.log.1". The file work runs on a thread of its own, one line
 // after the other in the order of the calls; the caller never waits for the disk and never sees a
-// failure (failures go to the log under the category "InstallLog").
+// failure (failures go to the log under the category "InstallLog"). Nothing is written in a folder
+// that usersOwnFolder() refuses.
 class InstallLog {
 public:
     static constexpr qint64 kDefaultCap = 10 * 1024 * 1024;
@@ -50,7 +51,8 @@ public:
 
 private:
     void append(const QByteArray &line);
-    void rotate();
+    // Moves the log of `folder`, the one looked at, to its backup.
+    void rotate(const QString &folder);
     void reportFailure(const QString &message);
     void run();
 

@@ -14,6 +14,7 @@
 #include "install/wine_prefix_manager.h"
 #include "platform/cancellation.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/command_runner.h"
 
 #include <QDir>
@@ -406,6 +407,8 @@ QCoro::Task<void> VARAInstaller::runFlow(std::stop_token stop)
 {
     const QString name = displayName(m_variant);
     beginNewAttempt();
+    // Before anything is fetched: an install goes only where nobody else may lead it.
+    usersOwnFolder(places::winePrefix());
     setState(State::downloading(0.0));
     appendLog(QStringLiteral("Searching for ") + name + QStringLiteral(" download..."));
     const QUrl url = co_await findDownloadURL(stop);

@@ -15,6 +15,7 @@
 #include "install/homebrew_bottle_resolver.h"
 #include "install/install_log.h"
 #include "platform/cancellation.h"
+#include "platform/files.h"
 #include "platform/http_status.h"
 #include "platform/platform.h"
 
@@ -220,6 +221,8 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
     QString archive;
     try {
         beginNewAttempt();
+        // Before anything is fetched: an install goes only where nobody else may lead it.
+        usersOwnFolder(places::supportFolder());
         // No Rosetta on Linux: the flow goes straight to the download.
         setState(State::downloading(0.0));
         appendLog(QStringLiteral("Downloading Wine stable..."));

@@ -235,6 +235,8 @@ QCoro::Task<void> WinePrefixManager::fullSetup(std::stop_token stop)
     try {
         // The command-line developer tools that the macOS set-up waits for have no counterpart here.
         throwIfStopped(stop);
+        // Wine writes the whole prefix: only where nobody else may lead it.
+        usersOwnFolder(m_with.prefix);
         const bool held = co_await holdPrefix(this, QStringLiteral("the prefix set-up"), stop);
         if (!held) {
             throw OperationCancelled();

@@ -6,6 +6,7 @@
 #include "base/task_drain.h"
 #include "base/tool_lookup.h"
 #include "platform/cancellation.h"
+#include "platform/files.h"
 #include "platform/tool_locator.h"
 
 namespace cordavelle {
@@ -53,6 +54,8 @@ QCoro::Task<void> WinetricksInstaller::run(QPointer<WinetricksInstaller> self, s
     self->m_log(QStringLiteral("Downloading winetricks..."));
     InstallProgress end;
     try {
+        // Before anything is fetched: an install goes only where nobody else may lead it.
+        usersOwnFolder(places::supportFolder());
         co_await self->m_fetch(stop);
         throwIfStopped(stop);
         end.phase = Phase::complete;

@@ -221,14 +221,22 @@ QString folderOf(const QString &path)
     return cut <= 0 ? QStringLiteral("/") : given.left(cut);
 }
 
-int removeLeftoverTemporaryFiles(const QString &path)
+int removeLeftoverTemporaryFiles(const QString &path, QString *refusal)
 {
     const QFileInfo info(path);
     // The names the atomic write gives its temporary files (and older builds' writes gave theirs).
     const QRegularExpression temporary(
         QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
     // The folder the atomic write used: absoluteDir() would clean "link/.." away as text.
-    const QString folder = folderOf(path);
+    QString folder;
+    try {
+        folder = usersOwnFolder(folderOf(path));
+    } catch (const FileError &error) {
+        if (refusal) {
+            *refusal = error.description();
+        }
+        return 0;
+    }
     int removed = 0;
     for (const QString &name : QDir(folder).entryList({info.fileName() + QStringLiteral(".*")},
                                                       QDir::Files | QDir::Hidden | QDir::System)) {
@@ -389,14 +397,68 @@ bool makeFolders(const QString &path)
     return true;
 }
 
+QString usersOwnFolder(const QString &path)
+{
+    const QString given = absoluteAsGiven(path);
+    const FolderWalk walked = walkFolder(given);
+    if (walked.missing) {
+        // A ".." after a missing name has no folder to be taken from.
+        if (walked.real.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+            throw FileError(QStringLiteral("Could not find where %1 leads: %2").arg(given, *walked.othersMayChange));
+        }
+        return walked.real;
+    }
+    if (walked.othersMayChange) {
+        const QString named = walked.real == given || walked.real.isEmpty()
+                                  ? given
+                                  : QStringLiteral("%1 (which is %2)").arg(given, walked.real);
+        throw FileError(QStringLiteral("Nothing is removed or installed in %1: %2").arg(named, *walked.othersMayChange));
+    }
+    return walked.real;
+}
+
 Removal removeTree(const QString &path, QString *description)
 {
     namespace fs = std::filesystem;
-    const fs::path native = QDir::toNativeSeparators(path).toStdString();
-    std::error_code error;
-    if (!fs::exists(fs::symlink_status(native, error))) {
-        return Removal::absent;
+    // The entry's own name is kept, so that a link there goes itself; the folder around it is the
+    // one the check looked at.
+    QString given = absoluteAsGiven(path);
+    while (given.size() > 1 && given.endsWith(QLatin1Char('/'))) {
+        given.chop(1);
     }
+    const qsizetype cut = given.lastIndexOf(QLatin1Char('/'));
+    const QString name = given.mid(cut + 1);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        *description = QStringLiteral("%1 names no entry of its own").arg(path);
+        return Removal::failed;
+    }
+    QString place;
+    try {
+        place = joined(usersOwnFolder(cut == 0 ? QStringLiteral("/") : given.left(cut)), name);
+    } catch (const FileError &error) {
+        *description = error.description();
+        return Removal::failed;
+    }
+    const fs::path native = QFile::encodeName(place).toStdString();
+    // Only a name that is not there is absent: a way that can't be looked at (a folder on it that
+    // can't be entered, a file where a folder should be) may hide everything that was to go.
+    struct stat st {};
+    if (::lstat(native.c_str(), &st) != 0) {
+        const int err = errno;
+        if (err == ENOENT) {
+            return Removal::absent;
+        }
+        *description = systemText(err);
+        return Removal::failed;
+    }
+    // What another user may change inside could be made a way out of it while it is removed.
+    if (S_ISDIR(st.st_mode)) {
+        if (const std::optional<QString> changeable = othersMayChangeEntriesOf(place)) {
+            *description = QStringLiteral("Nothing is removed in %1: %2").arg(place, *changeable);
+            return Removal::failed;
+        }
+    }
+    std::error_code error;
     fs::remove_all(native, error);
     if (error) {
         *description = QString::fromStdString(error.message());

@@ -29,8 +29,9 @@ void writeFileAtomically(const QString &path, const QByteArray &bytes, unsigned 
 bool moveAsideAsCorrupt(const QString &path);
 
 // Removes the temporary files "<name>.XXXXXX" that an atomic write of `path` interrupted by a
-// crash left in its folder. Returns how many went.
-int removeLeftoverTemporaryFiles(const QString &path);
+// crash left in its folder, when that folder is the user's own as usersOwnFolder() says; else
+// removes nothing and, given `refusal`, says why there. Returns how many went.
+int removeLeftoverTemporaryFiles(const QString &path, QString *refusal = nullptr);
 
 // The folder that holds `path` as the system finds it: the text before its last name, not cleaned
 // (QFileInfo::absolutePath() would drop "link/.." as text and name another folder); "/" for an
@@ -70,10 +71,21 @@ bool makeFolderForOwner(const QString &path);
 // be made.
 bool makeFolders(const QString &path);
 
+// Where the folder `path` really is, when neither it nor any folder or link on its way from "/"
+// may be changed by another user (the rule of othersMayChangeEntriesOf): the only kind of folder
+// the helper removes anything from or puts an install in. Whoever may change the way could lead a
+// removal into a folder of the user's that she could never touch herself, or an install into a
+// folder of hers, between a look and its use; every later use names the place returned, the one
+// looked at. A folder that is not there yet, where nobody else could make it, is no refusal: its
+// place is returned. Throws FileError naming the folder and who else may change it.
+QString usersOwnFolder(const QString &path);
+
 enum class Removal { absent, removed, failed };
 
 // Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
-// points to. On failure `description` gets the system's reason.
+// points to. Only in a folder that usersOwnFolder() accepts, and a folder only when another user
+// may not change what it holds either. On failure `description` gets the reason: the system's,
+// or who else may change the way; only a name that is not there is absent.
 Removal removeTree(const QString &path, QString *description);
 
 // Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,

@@ -100,7 +100,11 @@ bool saveStore(const QString &path, const QJsonObject &store)
 
 FileKeychain::FileKeychain(QString filePath) : m_filePath(std::move(filePath))
 {
-    removeLeftoverTemporaryFiles(m_filePath);
+    QString refusal;
+    removeLeftoverTemporaryFiles(m_filePath, &refusal);
+    if (!refusal.isEmpty()) {
+        keychainLogger().error(QStringLiteral("Left what an interrupted write of %1 may have left: %2").arg(m_filePath, refusal));
+    }
 }
 
 int FileKeychain::add(const QString &service, const QString &account, const QByteArray &data)

@@ -85,6 +85,7 @@ public:
                     return othersMayChange(QStringLiteral("the folder %1 %2").arg(m_folder, *writers));
                 }
                 m_file.resolved = (QStringList(entry) + pending).join(QLatin1Char('/'));
+                m_missing = true;
                 return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(error)));
             }
             if (error != 0) {
@@ -238,9 +239,15 @@ private:
         return m_file;
     }
 
+public:
+    // The walk stopped at a name that is not there, in a folder where nobody else may put it.
+    bool missing() const { return m_missing; }
+
+private:
     ProgramUse m_use;
     End m_end;
     ProgramFile m_file;
+    bool m_missing = false;
     QString m_folder;
     struct stat m_folderStat {};
     EntryWriters m_writers{Platform::current().accounts()};
@@ -423,9 +430,9 @@ FolderWalk walkFolder(const QString &folder)
     if (!folder.startsWith(QLatin1Char('/'))) {
         return {folder, QStringLiteral("%1 is not an absolute path").arg(folder)};
     }
-    const ProgramFile walked = Walk(folder, ProgramUse::run, Walk::End::folder)
-                                   .run(QString(), folder.split(QLatin1Char('/'), Qt::SkipEmptyParts));
-    return {walked.resolved, walked.changeable ? walked.changeable : walked.unusable};
+    Walk walk(folder, ProgramUse::run, Walk::End::folder);
+    const ProgramFile walked = walk.run(QString(), folder.split(QLatin1Char('/'), Qt::SkipEmptyParts));
+    return {walked.resolved, walked.changeable ? walked.changeable : walked.unusable, walk.missing()};
 }
 
 std::optional<QString> othersMayChangeEntriesOf(const QString &folder) { return walkFolder(folder).othersMayChange; }

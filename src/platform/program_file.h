@@ -76,6 +76,9 @@ struct FolderWalk {
     QString real;
     // As othersMayChangeEntriesOf says; nothing when the user's entries there are hers alone.
     std::optional<QString> othersMayChange;
+    // The way ended at a name that is not there, in a folder that nobody else may change: `real`
+    // is where the folder would be made, and `othersMayChange` says it is missing.
+    bool missing = false;
 };
 FolderWalk walkFolder(const QString &folder);
 

@@ -302,7 +302,11 @@ void PlistUserDefaults::load()
 {
     m_values.clear();
     m_entryXml.clear();
-    removeLeftoverTemporaryFiles(m_filePath);
+    QString refusal;
+    removeLeftoverTemporaryFiles(m_filePath, &refusal);
+    if (!refusal.isEmpty()) {
+        defaultsLogger().error(QStringLiteral("Left what an interrupted write of %1 may have left: %2").arg(m_filePath, refusal));
+    }
     if (!QFileInfo::exists(m_filePath)) {
         return;
     }

@@ -237,5 +237,35 @@ TEST_F(AtomicInstallStagingTest, AFolderNamedThroughALinkAndDotDotIsWhereTheSyst
     EXPECT_TRUE(entries(env.root()).filter("hamlib").isEmpty()) << entries(env.root()).join(' ').toStdString();
 }
 
+// Another user who may change the way to the support folder can make its name lead into any
+// folder of the user's, one she could never touch herself: nothing is swept or staged there.
+TEST_F(AtomicInstallStagingTest, NothingIsSweptOrStagedWhereAnotherUserMayChangeTheWay)
+{
+    const QString kept = env.root() + "/kept";
+    writeFile(kept + "/keep.partial/x");
+    writeFile(kept + "/hamlib.previous/x");
+    writeFile(kept + "/notes.txt");
+    const QString open = env.root() + "/open";
+    ASSERT_TRUE(test::makeFolderWithMode(open, 0777));
+    ASSERT_TRUE(QFile::link(kept, open + "/support"));
+    ASSERT_TRUE(QDir().mkpath(open + "/inner"));
+    // Cleaned as text, "lnk/../support" is the fixture's safe support folder.
+    ASSERT_TRUE(QFile::link(open + "/inner", env.root() + "/lnk"));
+    ASSERT_TRUE(QDir().mkpath(support));
+
+    for (const QString &way : {open + "/support", env.root() + "/lnk/../support"}) {
+        SCOPED_TRACE(way.toStdString());
+        env.log().entries.clear();
+        AtomicInstallStaging::sweepOrphans(way, {way + "/wine", way + "/hamlib"}, mover);
+        EXPECT_EQ(entries(kept), (QStringList{"hamlib.previous", "keep.partial", "notes.txt"}));
+        ASSERT_EQ(env.log().entries.size(), 1u);
+        const QString line = env.log().entries[0].message;
+        EXPECT_TRUE(line.startsWith("Left " + way + " unswept: Nothing is removed or installed in " + way)) << line.toStdString();
+        EXPECT_TRUE(line.endsWith("the folder " + open + " is writable by others")) << line.toStdString();
+        EXPECT_THROW(AtomicInstallStaging(way + "/hamlib", mover), FileError);
+    }
+    EXPECT_EQ(entries(open), (QStringList{"inner", "support"}));
+}
+
 } // namespace
 } // namespace cordavelle

@@ -195,7 +195,7 @@ protected:
     void installAndWait()
     {
         installer.startInstall();
-        ASSERT_TRUE(installer.isRunning());
+        // A refusal before anything is fetched ends the install within the start.
         ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
     }
 
@@ -382,6 +382,16 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
     for (const Case &c : cases) {
         runRow(c);
     }
+    // Nothing is fetched for a support folder whose way another user may change.
+    const QString data = QFileInfo(places::supportFolder()).path();
+    const auto dataMode = QFile::permissions(data);
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0777), 0);
+    const auto asked = server.requests().size();
+    runRow({"a data folder another user may change", [] {},
+            "Nothing is removed or installed in " + places::supportFolder() + ": the folder " + data + " is writable by others",
+            false});
+    EXPECT_EQ(server.requests().size(), asked);
+    QFile::setPermissions(data, dataMode);
     // A bottle whose digest can't be taken is as unchecked as one whose formula gives none.
     SKIP_AS_ROOT("root reads every file: a bottle the user can't read back needs a user");
     runRow({"a bottle that can't be read back", [] { g_unreadableSuffix = "/hamlib-bottle.tar.gz"; },
@@ -472,7 +482,8 @@ TEST_F(HamlibInstallerTest, ACancelEndsInIdleOnlyOnceTheInstallHasLetGo)
 }
 
 // An install downloads, unpacks and runs in the one scratch folder it began with, even where a
-// later look would hand out another.
+// later look would hand out another; and it unpacks nothing there once another user may change
+// that folder's way.
 TEST_F(HamlibInstallerTest, AnInstallKeepsToTheScratchFolderItBeganIn)
 {
     ASSERT_NO_FATAL_FAILURE(startInstallThatStalls());
@@ -488,8 +499,9 @@ TEST_F(HamlibInstallerTest, AnInstallKeepsToTheScratchFolderItBeganIn)
 
     server.release();
     ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
-    EXPECT_EQ(installer.state(), HamlibInstaller::State::complete()) << installer.state().message.toStdString();
-    EXPECT_EQ(rigctldPrints(), "rigctld Hamlib 4.6 42");
+    EXPECT_TRUE(installer.state().message.contains(began + ": the folder " + cache + " is writable by others"))
+        << installer.state().message.toStdString();
+    EXPECT_FALSE(installer.isInstalled());
     EXPECT_FALSE(QFileInfo::exists(runtime + "/cordavelle-helper"));
     EXPECT_EQ(QDir(began).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }

@@ -16,6 +16,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace cordavelle {
 namespace {
 
@@ -353,25 +360,61 @@ TEST_F(VARAInstallerTest, TheModemsFolderIsRemovedWhereTheSystemFindsIt)
     EXPECT_FALSE(QFileInfo::exists(real));
 }
 
+// Whatever keeps the modem's files, or keeps them from being looked at, is reported, and the
+// record stays: a removal that did not happen, or could not look, never reads as done.
 TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
 {
     VARAInstaller &hf = make(VARAVariant::hf);
-    // A folder that refuses changes keeps the modem's files.
     ASSERT_TRUE(test::writeFile(hf.exePath(), "exe"));
-    const test::ReadOnlyFolder readOnly(hf.installDir());
-    if (!readOnly.active()) {
-        GTEST_SKIP() << "no folder here refuses changes";
-    }
-    VARAConfig record = config.varaConfig();
-    record.varaPath = hf.exePath();
-    record.installedVersion = "4.8.7";
-    config.setVaraConfig(record);
+    const QString driveC = QFileInfo(hf.installDir()).path();
+    const QString data = QFileInfo(places::supportFolder()).path();
+    struct Row {
+        const char *name;
+        // Sets the row up; nothing when the row can't be had here, else what undoes it.
+        std::function<std::optional<std::shared_ptr<void>>()> arrange;
+        const char *says;
+    };
+    const auto withMode = [](const QString &folder, mode_t mode) {
+        const auto before = QFile::permissions(folder);
+        ::chmod(QFile::encodeName(folder).constData(), mode);
+        return std::shared_ptr<void>(nullptr, [folder, before](void *) { QFile::setPermissions(folder, before); });
+    };
+    const Row rows[] = {
+        {"a folder that refuses changes",
+         [&]() -> std::optional<std::shared_ptr<void>> {
+             auto readOnly = std::make_shared<test::ReadOnlyFolder>(hf.installDir());
+             return readOnly->active() ? std::optional<std::shared_ptr<void>>(readOnly) : std::nullopt;
+         },
+         "Could not remove"},
+        {"a folder on the way that can't be entered",
+         [&]() -> std::optional<std::shared_ptr<void>> {
+             auto undo = withMode(driveC, 0);
+             // Root enters any folder.
+             return ::access(QFile::encodeName(hf.installDir()).constData(), F_OK) != 0 ? std::optional(undo) : std::nullopt;
+         },
+         "Permission denied"},
+        {"a data folder another user may change", [&]() -> std::optional<std::shared_ptr<void>> { return withMode(data, 0777); },
+         "is writable by others"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto arranged = row.arrange();
+        if (!arranged) {
+            continue;
+        }
+        VARAConfig record = config.varaConfig();
+        record.varaPath = hf.exePath();
+        record.installedVersion = "4.8.7";
+        config.setVaraConfig(record);
 
-    EXPECT_FALSE(runToEnd(hf.uninstall()));
-    EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
-    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
-    EXPECT_EQ(hf.state().kind, VARAInstaller::State::Kind::error);
-    EXPECT_TRUE(hf.logLines().last().contains("ERROR: Could not remove"));
+        EXPECT_FALSE(runToEnd(hf.uninstall()));
+        EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
+        EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+        EXPECT_EQ(hf.state().kind, VARAInstaller::State::Kind::error);
+        EXPECT_TRUE(hf.logLines().last().contains("ERROR: Could not remove")) << hf.logLines().last().toStdString();
+        EXPECT_TRUE(hf.logLines().last().contains(row.says)) << hf.logLines().last().toStdString();
+        EXPECT_TRUE(QFileInfo::exists(hf.exePath()) || ::access(QFile::encodeName(driveC).constData(), X_OK) != 0);
+    }
 }
 
 } // namespace
