@@ -119,10 +119,10 @@ void LegacyDirewolfCleanup::removeLegacyInstall()
                                        "this one first.")
                             .arg(*inUse));
     }
-    std::error_code error;
-    std::filesystem::remove_all(std::filesystem::path(folder.toStdString()), error);
-    if (error) {
-        throw FileError(QStringLiteral("Could not remove %1: %2").arg(folder, QString::fromStdString(error.message())));
+    // Only where nobody else may lead the removal into another folder of the user's.
+    QString reason;
+    if (removeTree(folder, &reason) == Removal::failed) {
+        throw FileError(QStringLiteral("Could not remove %1: %2").arg(folder, reason));
     }
     HelperLogger::info(QStringLiteral("[LegacyDirewolfCleanup] Removed legacy install at ") + folder,
                        HelperLogger::Category::services);
