@@ -4,6 +4,7 @@
 #include "radio/rig_control_server_discovery.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <unistd.h>
 

@@ -145,14 +145,6 @@ std::optional<RigControlServerEndpoint> RigControlServerDiscovery::endpoint(cons
     return std::nullopt;
 }
 
-std::optional<RigControlServerEndpoint> RigControlServerDiscovery::anyEndpoint() const
-{
-    if (m_endpoints.isEmpty()) {
-        return std::nullopt;
-    }
-    return m_endpoints.first();
-}
-
 QCoro::Task<std::optional<RigControlServerEndpoint>>
 RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
 {
