@@ -20,10 +20,6 @@
 #include <QFileInfo>
 #include <QPointer>
 
-#include <algorithm>
-
-#include <unistd.h>
-
 namespace cordavelle {
 
 using namespace std::chrono_literals;
@@ -68,7 +64,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     checkProgramForLaunch(QStringLiteral("Direwolf"), chosen, ProgramUse::run, {}, places::direwolfRunFolder());
 
     QPointer<DirewolfStartPath> self(this);
-    const std::optional<quint16> rigControlPort = co_await preparePttDependency(config, cancel);
+    const std::optional<RigControlServerChoice> rigControl = co_await preparePttDependency(config, cancel);
     if (!self || cancel.stop_requested()) {
         co_return;
     }
@@ -81,7 +77,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     environment.rigctldPort = m_rigctldPort();
     environment.audio = &m_audio;
     // The server chosen and looked at above, not whatever discovery lists by now.
-    environment.rigControlPort = rigControlPort;
+    environment.rigControl = rigControl;
     QString confPath;
     try {
         confPath = DirewolfConfigManager::writeConfig(config, environment);
@@ -105,6 +101,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
 
     QPointer<ManagedProcess> process(&m_process);
     m_launched = config;
+    m_rigControlInUse = rigControl ? rigControl->chosen : std::nullopt;
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
     co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, places::direwolfRunFolder());
@@ -137,15 +134,15 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
 }
 
-QCoro::Task<std::optional<quint16>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,
-                                                                            std::stop_token cancel)
+QCoro::Task<std::optional<RigControlServerChoice>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,
+                                                                                           std::stop_token cancel)
 {
     const DirewolfPTTMethod method = config.pttMethod.value_or(DirewolfPTTMethod::vox());
     if (method.kind() == DirewolfPTTMethod::Kind::rigctld) {
         co_await startRigctldDependency(cancel);
     } else if (method.kind() == DirewolfPTTMethod::Kind::nativeCorvexa) {
-        const std::optional<quint16> port = co_await chooseRigControlServer(config);
-        co_return port;
+        RigControlServerChoice choice = co_await settleRigControlServer(config);
+        co_return choice;
     }
     co_return std::nullopt;
 }
@@ -197,13 +194,9 @@ QCoro::Task<void> DirewolfStartPath::startRigctldDependency(std::stop_token canc
     }
 }
 
-QCoro::Task<std::optional<quint16>> DirewolfStartPath::chooseRigControlServer(const DirewolfConfig &config)
+QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(const DirewolfConfig &config)
 {
     const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
-    const auto effective = [this, &radio] {
-        const auto named = radio.isEmpty() ? std::nullopt : m_discovery.endpoint(radio);
-        return named ? named : m_discovery.anyEndpoint();
-    };
     const auto advertiseKeepalive = [this, &radio] {
         if (!radio.isEmpty()) {
             servicesLog::info(QStringLiteral("[Direwolf] publishing keep-alive request for radio '") + radio +
@@ -211,13 +204,14 @@ QCoro::Task<std::optional<quint16>> DirewolfStartPath::chooseRigControlServer(co
             m_keepalive.startAdvertising(radio);
         }
     };
-    // A server already listed is looked at before the request goes out: a passed-over one gets none.
-    if (const auto listed = effective()) {
-        if (!acceptRigControlServer(*listed)) {
-            co_return std::nullopt;
+    // Servers already listed are looked at before the request goes out: passed-over ones get none.
+    if (!m_discovery.endpoints().isEmpty()) {
+        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio);
+        reportPassedOver(choice);
+        if (choice.chosen) {
+            advertiseKeepalive();
         }
-        advertiseKeepalive();
-        co_return listed->port;
+        co_return choice;
     }
     advertiseKeepalive();
     servicesLog::info(QStringLiteral("[Direwolf] PTT method is 'CAT via Cordavelle' \u2014 waiting up to 3s for Bonjour "
@@ -225,20 +219,18 @@ QCoro::Task<std::optional<quint16>> DirewolfStartPath::chooseRigControlServer(co
     QPointer<DirewolfStartPath> self(this);
     const auto endpoint = co_await m_discovery.waitForEndpoint(kRigControlServerWait);
     if (!self) {
-        co_return std::nullopt;
+        co_return RigControlServerChoice{};
     }
     if (endpoint) {
         servicesLog::info(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
                           QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
-        const RigControlServerEndpoint chosen = effective().value_or(*endpoint);
-        if (acceptRigControlServer(chosen)) {
-            co_return chosen.port;
-        }
-        // The request was for this start's server; a passed-over one must not be kept open by it.
-        if (!radio.isEmpty()) {
+        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio);
+        reportPassedOver(choice);
+        // The request was for this start's server; passed-over ones must not be kept open by it.
+        if (!choice.chosen && !radio.isEmpty()) {
             m_keepalive.stopAdvertising();
         }
-        co_return std::nullopt;
+        co_return choice;
     }
     servicesLog::warning(QString::fromUtf8("[Direwolf] no Cordavelle RigControlServer advertisement after 3s \u2014 "
                                            "direwolf.conf will render without PTT (falls back to VOX)"));
@@ -249,39 +241,31 @@ QCoro::Task<std::optional<quint16>> DirewolfStartPath::chooseRigControlServer(co
         QStringLiteral("[Direwolf] WARNING: PTT via 'CAT via Cordavelle' requested but no RigControlServer "
                        "advertisement discovered.  Make sure Cordavelle is running ") +
         detail + QString::fromUtf8(" (Settings \u2192 Radios).  Falling back to VOX for this session."));
-    co_return std::nullopt;
+    co_return RigControlServerChoice{};
 }
 
-std::optional<QString> rigControlServerRefusal(const std::optional<std::vector<PortListener>> &listeners, unsigned user)
+void DirewolfStartPath::reportPassedOver(const RigControlServerChoice &choice)
 {
-    if (!listeners) {
-        return QStringLiteral("whose listener can't be looked up, may not be a program of this user");
+    for (std::size_t i = 0; i < choice.passedOver.size(); ++i) {
+        const PassedOverRigControlServer &passed = choice.passedOver[i];
+        const bool last = i + 1 == choice.passedOver.size();
+        const QString line = QStringLiteral("[Direwolf] WARNING: the rig-control server advertised for radio '") +
+                             DirewolfConfigManager::withoutControlCharacters(passed.server.radioName) +
+                             QStringLiteral("' at 127.0.0.1:") + QString::number(passed.server.port) + QLatin1Char(' ') +
+                             passed.reason +
+                             (last && !choice.chosen
+                                  ? QString::fromUtf8(" \u2014 passed over; falling back to VOX for this session.")
+                                  : QString::fromUtf8(" \u2014 passed over."));
+        servicesLog::warning(line);
+        m_process.appendSyntheticLog(line);
     }
-    if (listeners->empty()) {
-        return QStringLiteral("has nothing listening");
+    if (choice.chosen && !choice.passedOver.empty()) {
+        const QString line = QStringLiteral("[Direwolf] keying through the rig-control server advertised for radio '") +
+                             DirewolfConfigManager::withoutControlCharacters(choice.chosen->radioName) +
+                             QStringLiteral("' at 127.0.0.1:") + QString::number(choice.chosen->port) + QLatin1Char('.');
+        servicesLog::info(line);
+        m_process.appendSyntheticLog(line);
     }
-    // The table names no addresses: a wildcard or dual-stack listener of another user may be the
-    // one a connection to 127.0.0.1 reaches, so any of them counts against the server.
-    if (!std::all_of(listeners->begin(), listeners->end(),
-                     [user](const PortListener &listener) { return listener.uid == user; })) {
-        return QStringLiteral("is not a program of this user");
-    }
-    return std::nullopt;
-}
-
-bool DirewolfStartPath::acceptRigControlServer(const RigControlServerEndpoint &server)
-{
-    const std::optional<QString> reason = rigControlServerRefusal(tcpListenersOn(server.port), ::geteuid());
-    if (!reason) {
-        return true;
-    }
-    const QString line = QStringLiteral("[Direwolf] WARNING: the rig-control server advertised for radio '") +
-                         DirewolfConfigManager::withoutControlCharacters(server.radioName) +
-                         QStringLiteral("' at 127.0.0.1:") + QString::number(server.port) + QLatin1Char(' ') + *reason +
-                         QString::fromUtf8(" \u2014 passed over; falling back to VOX for this session.");
-    servicesLog::warning(line);
-    m_process.appendSyntheticLog(line);
-    return false;
 }
 
 } // namespace cordavelle

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/service_config.h"
-#include "platform/port_listeners.h"
+#include "radio/rig_control_server_choice.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -10,7 +10,6 @@
 #include <functional>
 #include <optional>
 #include <stop_token>
-#include <vector>
 
 namespace cordavelle {
 
@@ -20,11 +19,6 @@ class ConfigStore;
 class KeepaliveRequestAdvertiser;
 class ManagedProcess;
 class RigControlServerDiscovery;
-struct RigControlServerEndpoint;
-
-// Why a rig-control server whose port has `listeners` (none when they can't be looked up) may not
-// take the PTT of `user`'s Direwolf; nothing when it may.
-std::optional<QString> rigControlServerRefusal(const std::optional<std::vector<PortListener>> &listeners, unsigned user);
 
 // Starts Direwolf through its process: settles what its PTT depends on (rigctld, or the client's
 // rig control), writes direwolf.conf and launches it. Main thread only.
@@ -51,17 +45,23 @@ public:
     QCoro::Task<void> start(std::stop_token cancel);
     // The settings of the last launch: what the running Direwolf's configuration file holds.
     const std::optional<DirewolfConfig> &launchedConfig() const { return m_launched; }
+    // The client's rig-control server that the last launch keys through, until it is forgotten
+    // (once the servers listed no longer choose it, while that Direwolf runs on).
+    const std::optional<RigControlServerEndpoint> &rigControlInUse() const { return m_rigControlInUse; }
+    void forgetRigControlInUse() { m_rigControlInUse.reset(); }
 
 private:
     // Settles Direwolf's PTT dependency on rigctld or on the client's rig control; with the
-    // latter, the port of the rig-control server chosen, if one was.
-    QCoro::Task<std::optional<quint16>> preparePttDependency(const DirewolfConfig &config, std::stop_token cancel);
+    // latter, the choice of rig-control server made.
+    QCoro::Task<std::optional<RigControlServerChoice>> preparePttDependency(const DirewolfConfig &config,
+                                                                            std::stop_token cancel);
     QCoro::Task<void> startRigctldDependency(std::stop_token cancel);
-    // The client's rig-control server for the configured radio (else any), used only when its
-    // listener is a program of this user.
-    QCoro::Task<std::optional<quint16>> chooseRigControlServer(const DirewolfConfig &config);
-    // Whether `server` may take Direwolf's PTT; warns in both logs when not.
-    bool acceptRigControlServer(const RigControlServerEndpoint &server);
+    // The client's rig-control server for the configured radio (chooseRigControlServer), waited
+    // for when none is listed.
+    QCoro::Task<RigControlServerChoice> settleRigControlServer(const DirewolfConfig &config);
+    // Warns in both logs of each server `choice` passed over, and when it chose none, that the
+    // session falls back to VOX.
+    void reportPassedOver(const RigControlServerChoice &choice);
 
     ConfigStore &m_config;
     Clock &m_clock;
@@ -73,6 +73,7 @@ private:
     RigControlServerDiscovery &m_discovery;
     const AudioDeviceManager &m_audio;
     std::optional<DirewolfConfig> m_launched;
+    std::optional<RigControlServerEndpoint> m_rigControlInUse;
 };
 
 } // namespace cordavelle

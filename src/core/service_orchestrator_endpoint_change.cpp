@@ -4,9 +4,11 @@
 #include "service_orchestrator.h"
 
 #include "base/helper_logger.h"
-#include "base/spaces_and_tabs.h"
 #include "core/config_store.h"
+#include "core/direwolf_start_path.h"
 #include "platform/clock.h"
+#include "radio/direwolf_config_manager.h"
+#include "radio/rig_control_server_choice.h"
 #include "radio/rig_control_server_discovery.h"
 
 namespace cordavelle {
@@ -43,11 +45,35 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     if (!config.pttMethod || config.pttMethod->kind() != DirewolfPTTMethod::Kind::nativeCorvexa) {
         co_return;
     }
-    const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
-    const auto endpoint = radio.isEmpty() ? m_discovery.anyEndpoint() : m_discovery.endpoint(radio);
-    if (!endpoint) {
+    // The choice a start would make now: another user's advert sorting first must neither move
+    // Direwolf off the user's own server nor cost it a restart. A server that went away and came
+    // back is restarted for, as its connection did not survive it.
+    const RigControlServerChoice choice = chooseRigControlServer(m_discovery, config.nativeRigControlRadioName);
+    const std::optional<RigControlServerEndpoint> &endpoint = choice.chosen;
+    if (endpoint != m_direwolfStart->rigControlInUse()) {
+        m_direwolfStart->forgetRigControlInUse();
+    }
+    if (!endpoint && choice.passedOver.empty()) {
         servicesLog::info(QStringLiteral("[Direwolf] endpoint disappeared while running (Cordavelle may have quit); Direwolf "
                                          "stays running with stale config until endpoint reappears."));
+        co_return;
+    }
+    if (!endpoint) {
+        QStringList passed;
+        for (const PassedOverRigControlServer &server : choice.passedOver) {
+            passed << DirewolfConfigManager::withoutControlCharacters(server.server.radioName) + QLatin1Char('@') +
+                          QString::number(server.server.port) + QLatin1Char(' ') + server.reason;
+        }
+        servicesLog::warning(QStringLiteral("[Direwolf] endpoint set changed while running, with no usable endpoint (passed "
+                                            "over: ") +
+                             passed.join(QStringLiteral("; ")) +
+                             QStringLiteral("); Direwolf stays running with stale config until one appears."));
+        co_return;
+    }
+    if (endpoint == m_direwolfStart->rigControlInUse()) {
+        servicesLog::info(QStringLiteral("[Direwolf] endpoint set changed while running; effective endpoint ") +
+                          DirewolfConfigManager::withoutControlCharacters(endpoint->radioName) + QLatin1Char('@') +
+                          QString::number(endpoint->port) + QStringLiteral(" is the one Direwolf keys through. Not restarting."));
         co_return;
     }
 

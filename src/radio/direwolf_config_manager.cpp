@@ -5,7 +5,6 @@
 #include "base/spaces_and_tabs.h"
 #include "platform/files.h"
 #include "radio/direwolf_config_parser.h"
-#include "radio/rig_control_server_discovery.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,21 +19,19 @@ constexpr auto kServices = HelperLogger::Category::services;
 
 const QString kDefaultDeviceName = QStringLiteral("default");
 
-std::optional<quint16> nativePort(const DirewolfConfig &config, const RigControlServerDiscovery *discovery)
+RigControlServerChoice nativeRigControl(const DirewolfConfig &config, const DirewolfConfigManager::Environment &environment,
+                                        std::optional<quint16> port)
 {
-    if (!discovery) {
-        return std::nullopt;
+    if (port) {
+        return {RigControlServerEndpoint{{}, *port}, {}};
     }
-    const QString radio = trimmedSpacesAndTabs(config.nativeRigControlRadioName);
-    if (!radio.isEmpty()) {
-        if (const auto endpoint = discovery->endpoint(radio)) {
-            return endpoint->port;
-        }
+    if (environment.rigControl) {
+        return *environment.rigControl;
     }
-    if (const auto endpoint = discovery->anyEndpoint()) {
-        return endpoint->port;
+    if (!environment.discovery) {
+        return {};
     }
-    return std::nullopt;
+    return chooseRigControlServer(*environment.discovery, config.nativeRigControlRadioName);
 }
 
 const AudioDevice *firstWithUID(const std::vector<AudioDevice> &devices, const QString &uid)
@@ -68,7 +65,8 @@ QString defaultInputName(const std::vector<AudioDevice> &inputDevices)
     return kDefaultDeviceName;
 }
 
-QStringList pttLines(const DirewolfConfig &config, int rigctldPort, std::optional<quint16> nativeRigControlPort)
+QStringList pttLines(const DirewolfConfig &config, const DirewolfConfigManager::Environment &environment, int rigctldPort,
+                     std::optional<quint16> nativeRigControlPort)
 {
     const DirewolfPTTMethod method = config.pttMethod.value_or(DirewolfPTTMethod::vox());
     switch (method.kind()) {
@@ -85,8 +83,21 @@ QStringList pttLines(const DirewolfConfig &config, int rigctldPort, std::optiona
     case DirewolfPTTMethod::Kind::rigctld:
         return {QStringLiteral("PTT RIG 2 127.0.0.1:") + QString::number(rigctldPort)};
     case DirewolfPTTMethod::Kind::nativeCorvexa: {
-        if (nativeRigControlPort) {
-            return {QStringLiteral("PTT RIG 2 127.0.0.1:") + QString::number(*nativeRigControlPort)};
+        // Looked at only here: the choice reads the machine's socket table for every listed server.
+        const RigControlServerChoice choice = nativeRigControl(config, environment, nativeRigControlPort);
+        if (choice.chosen) {
+            return {QStringLiteral("PTT RIG 2 127.0.0.1:") + QString::number(choice.chosen->port)};
+        }
+        if (!choice.passedOver.empty()) {
+            QStringList lines{QStringLiteral("# PTT: 'CAT via Cordavelle' selected but no usable Cordavelle"),
+                              QStringLiteral("# RigControlServer advertisement was discovered; passed over:")};
+            for (const PassedOverRigControlServer &passed : choice.passedOver) {
+                lines << QStringLiteral("# '") + DirewolfConfigManager::withoutControlCharacters(passed.server.radioName) +
+                             QStringLiteral("' at 127.0.0.1:") + QString::number(passed.server.port) + QLatin1Char(' ') +
+                             passed.reason + QLatin1Char('.');
+            }
+            lines << QStringLiteral("# Falling back to VOX.");
+            return lines;
         }
         const QString name =
             trimmedSpacesAndTabs(DirewolfConfigManager::withoutControlCharacters(config.nativeRigControlRadioName));
@@ -176,9 +187,6 @@ QString DirewolfConfigManager::renderConfig(const DirewolfConfig &config, const 
                                             std::optional<quint16> nativeRigControlPort)
 {
     const int rigPort = rigctldPort.value_or(environment.rigctldPort);
-    const std::optional<quint16> native = nativeRigControlPort    ? nativeRigControlPort
-                                          : environment.rigControlPort ? environment.rigControlPort
-                                                                       : nativePort(config, environment.discovery);
 
     QString station = trimmedSpacesAndTabs(withoutControlCharacters(config.callsign).toUpper());
     if (config.ssid != 0) {
@@ -211,7 +219,7 @@ QString DirewolfConfigManager::renderConfig(const DirewolfConfig &config, const 
         QStringLiteral("MODEM ") + QString::number(toRaw(config.speed)),
         QStringLiteral("TXDELAY 50"),
     };
-    lines << pttLines(config, rigPort, native);
+    lines << pttLines(config, environment, rigPort, nativeRigControlPort);
     lines << QString() << QStringLiteral("# ---- AGW Server ----") << QStringLiteral("AGWPORT ") + QString::number(config.agwPort)
           << QString() << QStringLiteral("# ---- KISS Server ----")
           << QStringLiteral("KISSPORT ") + QString::number(config.kissPort) << QString();

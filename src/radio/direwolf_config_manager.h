@@ -2,6 +2,7 @@
 
 #include "base/service_config.h"
 #include "radio/audio_device_manager.h"
+#include "radio/rig_control_server_choice.h"
 
 #include <QString>
 #include <QStringList>
@@ -10,8 +11,6 @@
 #include <vector>
 
 namespace cordavelle {
-
-class RigControlServerDiscovery;
 
 // Produces the direwolf.conf that Direwolf is started with: a part rebuilt from the settings on
 // every write, and below it the lines the user added by hand, which survive every rewrite.
@@ -27,9 +26,9 @@ public:
         const AudioDeviceManager *audio = nullptr;
         // The client's rig-control servers; none: no servers.
         const RigControlServerDiscovery *discovery = nullptr;
-        // The client's rig-control server already chosen for the PTT; with it, `discovery` is
-        // not asked.
-        std::optional<quint16> rigControlPort;
+        // The choice of the client's rig-control server already made for the PTT; with it,
+        // `discovery` is not asked.
+        std::optional<RigControlServerChoice> rigControl;
     };
 
     static inline const QString kUserBlockComment =
@@ -48,8 +47,8 @@ public:
     static QString assembleConfig(const DirewolfConfig &config, const QStringList &preservedUserLines,
                                   const Environment &environment);
     // The generated part alone. Without `rigctldPort` the environment's is used; without
-    // `nativeRigControlPort` the environment's chosen server, else the discovery is asked for the
-    // configured radio, else any radio.
+    // `nativeRigControlPort` the environment's choice of server, else a choice from the discovery's
+    // list (chooseRigControlServer).
     static QString renderConfig(const DirewolfConfig &config, const Environment &environment,
                                 std::optional<int> rigctldPort = std::nullopt,
                                 std::optional<quint16> nativeRigControlPort = std::nullopt);

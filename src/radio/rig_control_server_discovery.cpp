@@ -2,6 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "platform/platform.h"
+#include "radio/rig_control_server_choice.h"
 
 #include <QPointer>
 #include <QRegularExpression>
@@ -136,21 +137,12 @@ void RigControlServerDiscovery::processResults(const QList<BonjourBrowseResult> 
 
 std::optional<RigControlServerEndpoint> RigControlServerDiscovery::endpoint(const QString &radioName) const
 {
-    const QString wanted = radioName.normalized(QString::NormalizationForm_C);
     for (const auto &e : m_endpoints) {
-        if (e.radioName == radioName || e.radioName.normalized(QString::NormalizationForm_C) == wanted) {
+        if (servesRadio(e, radioName)) {
             return e;
         }
     }
     return std::nullopt;
-}
-
-std::optional<RigControlServerEndpoint> RigControlServerDiscovery::anyEndpoint() const
-{
-    if (m_endpoints.isEmpty()) {
-        return std::nullopt;
-    }
-    return m_endpoints.first();
 }
 
 QCoro::Task<std::optional<RigControlServerEndpoint>>

@@ -46,8 +46,6 @@ public:
 
     // The first listed endpoint whose radio name is exactly `radioName`.
     std::optional<RigControlServerEndpoint> endpoint(const QString &radioName) const;
-    // The first endpoint of the list (the alphabetically first radio).
-    std::optional<RigControlServerEndpoint> anyEndpoint() const;
     // Returns the first endpoint as soon as any is listed, checking every 100 ms, or nothing once
     // `timeout` has passed. It is not cut short by anything else.
     QCoro::Task<std::optional<RigControlServerEndpoint>> waitForEndpoint(std::chrono::milliseconds timeout);

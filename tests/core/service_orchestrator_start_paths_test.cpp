@@ -186,6 +186,63 @@ TEST(RigControlServer, IsTakenOnlyWhenEveryListenerOnItsPortIsTheUsers)
     }
 }
 
+// Every host's adverts are listed and any user may advertise the user's radio: the first listed
+// that is the user's own is taken, and each one before it is named with why it was not.
+TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
+{
+    constexpr unsigned user = 1000;
+    constexpr unsigned her = 1001;
+    // 5001 hers, 5002 and 5006 the user's, 5003 and 5004 another host's (nothing listens here),
+    // 5005 not to be looked up.
+    const PortListenerLookup listeners = [](quint16 port) -> std::optional<std::vector<PortListener>> {
+        switch (port) {
+        case 5001: return std::vector<PortListener>{{her, 1}};
+        case 5002: return std::vector<PortListener>{{user, 2}};
+        case 5006: return std::vector<PortListener>{{user, 6}};
+        case 5005: return std::nullopt;
+        default: return std::vector<PortListener>{};
+        }
+    };
+    const QString notTheUsers = QStringLiteral("is not a program of this user");
+    const QString nothing = QStringLiteral("has nothing listening");
+    struct Row {
+        const char *name;
+        QList<RigControlServerEndpoint> servers;
+        QString radio;
+        RigControlServerChoice choice;
+    };
+    const Row rows[] = {
+        {"hers first for the same radio",
+         {{"IC-7300", 5001}, {"IC-7300", 5002}},
+         "IC-7300",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"IC-7300", 5001}, notTheUsers}}}},
+        {"another host's first, no radio named",
+         {{"FT-991", 5003}, {"IC-7300", 5002}},
+         "",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"FT-991", 5003}, nothing}}}},
+        {"the named radio's only, none usable, the name trimmed",
+         {{"FT-991", 5002}, {"IC-7300", 5001}, {"IC-7300", 5004}, {"IC-7300", 5005}},
+         " IC-7300\t",
+         {std::nullopt,
+          {{{"IC-7300", 5001}, notTheUsers},
+           {{"IC-7300", 5004}, nothing},
+           {{"IC-7300", 5005}, "whose listener can't be looked up, may not be a program of this user"}}}},
+        {"every radio's when the named one is not advertised",
+         {{"FT-991", 5003}, {"TS-590", 5006}},
+         "IC-7300",
+         {RigControlServerEndpoint{"TS-590", 5006}, {{{"FT-991", 5003}, nothing}}}},
+        {"a repeated advert named once",
+         {{"IC-7300", 5001}, {"IC-7300", 5001}},
+         "",
+         {std::nullopt, {{{"IC-7300", 5001}, notTheUsers}}}},
+        {"nothing listed", {}, "IC-7300", {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(chooseRigControlServer(row.servers, row.radio, listeners, user), row.choice);
+    }
+}
+
 TEST_F(StartPathsTest, RefusalsComeBeforeAnythingIsKilledOrLaunched)
 {
     holdVaraPorts();
@@ -776,8 +833,14 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
         ASSERT_TRUE(servers[i].listen(QHostAddress::LocalHost));
         ports[i] = QString::number(servers[i].serverPort());
     }
+    // Another host's server, advertised for a radio that sorts first: nothing listens at its port
+    // here. Bound and never listened on, so that no other test run can listen there meanwhile.
+    QTcpSocket elsewhere;
+    elsewhere.setProxy(QNetworkProxy::NoProxy);
+    ASSERT_TRUE(elsewhere.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress));
+    const QString silent = QString::number(elsewhere.localPort());
     discovery.startBrowsing();
-    publish({{"IC-7300", ports[0]}});
+    publish({{"FT-991", silent}, {"IC-7300", ports[0]}});
     // A Direwolf that ignores SIGTERM: its restart has to wait for the SIGKILL.
     DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf"), true));
     dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
@@ -789,6 +852,17 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     const qint64 first = orchestrator->direwolfProcess().pid().value_or(0);
     ASSERT_NE(first, 0);
     const test::ProcessHandle firstDirewolf(first);
+    EXPECT_TRUE(
+        env.log().contains(QString::fromUtf8("'FT-991' at 127.0.0.1:%1 has nothing listening \u2014 passed over.").arg(silent)));
+    {
+        QFile conf(DirewolfConfigManager::configPath());
+        ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(conf.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[0].toUtf8()));
+    }
+    // A change that leaves the server Direwolf keys through the one chosen restarts nothing.
+    publish({{"FT-991", silent}, {"IC-7300", ports[0]}, {"TS-590", ports[2]}});
+    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("is the one Direwolf keys through"); }, 0ms));
+    EXPECT_EQ(orchestrator->direwolfProcess().pid(), first);
 
     QFile::remove(ready);
     publish({{"IC-7300", ports[1]}});
@@ -820,6 +894,12 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint disappeared while running"); }, 0ms));
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
     EXPECT_EQ(linesContaining("Running on KISS port"), 2);
+
+    // The server it keys through comes back: Direwolf's connection ended with it.
+    QFile::remove(ready);
+    publish({{"IC-7300", ports[1]}});
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 
 #include <gtest/gtest.h>
 
@@ -203,12 +204,26 @@ TEST_F(DirewolfConfigManagerTest, NativeRigControlUsesTheAdvertisedServer)
     config.nativeRigControlRadioName = " IC-7300 ";
     EXPECT_EQ(pttPart(config).at(1), "# RigControlServer advertisement for the 'IC-7300' Native radio was discovered.");
 
-    advertise({{"TS-590", "4540"}, {"FT-991", "4541"}});
-    EXPECT_EQ(pttPart(config), QStringList({"PTT RIG 2 127.0.0.1:4541"})) << "first listed radio";
-    advertise({{"TS-590", "4540"}, {"IC-7300", "4542"}, {"FT-991", "4541"}});
-    EXPECT_EQ(pttPart(config), QStringList({"PTT RIG 2 127.0.0.1:4542"}));
+    // Only a server of this user's is taken: these listen.
+    QTcpServer servers[3];
+    QString ports[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(servers[i].listen(QHostAddress::LocalHost));
+        ports[i] = QString::number(servers[i].serverPort());
+    }
+    advertise({{"TS-590", ports[0]}, {"FT-991", ports[1]}});
+    EXPECT_EQ(pttPart(config), QStringList({"PTT RIG 2 127.0.0.1:" + ports[1]})) << "first listed radio";
+    advertise({{"TS-590", ports[0]}, {"IC-7300", ports[2]}, {"FT-991", ports[1]}});
+    EXPECT_EQ(pttPart(config), QStringList({"PTT RIG 2 127.0.0.1:" + ports[2]}));
     EXPECT_EQ(DirewolfConfigManager::renderConfig(config, environment, std::nullopt, quint16(5000)).split('\n').at(12),
               "PTT RIG 2 127.0.0.1:5000");
+    environment.rigControl = RigControlServerChoice{
+        std::nullopt, {{{"IC-7300\n", 4542}, "is not a program of this user"}, {{"IC-7300", 4543}, "has nothing listening"}}};
+    EXPECT_EQ(pttPart(config), QStringList({"# PTT: 'CAT via Cordavelle' selected but no usable Cordavelle",
+                                            "# RigControlServer advertisement was discovered; passed over:",
+                                            "# 'IC-7300' at 127.0.0.1:4542 is not a program of this user.",
+                                            "# 'IC-7300' at 127.0.0.1:4543 has nothing listening.",
+                                            "# Falling back to VOX."}));
 }
 
 TEST_F(DirewolfConfigManagerTest, ControlCharactersNeverReachTheFile)
