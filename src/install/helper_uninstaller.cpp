@@ -201,6 +201,14 @@ QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &rep
     if (!wineserver) {
         co_return;
     }
+    // Wine writes into the prefix it is pointed at; one that may not be removed, since another
+    // user may lead its way elsewhere, is not written to either. Its removal says why.
+    try {
+        usersOwnFolder(places::winePrefix());
+    } catch (const FileError &refusal) {
+        logger().error(QStringLiteral("Wine processes of the prefix were not ended: %1").arg(refusal.description()));
+        co_return;
+    }
     Command command;
     command.program = *wineserver;
     command.arguments = WineEnvironment::wineserverKillArguments();

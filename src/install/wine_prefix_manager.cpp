@@ -123,7 +123,9 @@ QString WinePrefixManager::logFileURL() const
     const QString path = places::supportFolder() + QLatin1Char('/') + InstallLog::kFileName;
     if (!QFileInfo::exists(path)) {
         try {
-            writeFileAtomically(path, (QStringLiteral("=== Cordavelle Helper Log \u2014 ") +
+            // Only where the install log itself may write: nowhere another user may lead it.
+            writeFileAtomically(usersOwnFolder(places::supportFolder()) + QLatin1Char('/') + InstallLog::kFileName,
+                                (QStringLiteral("=== Cordavelle Helper Log \u2014 ") +
                                        utcDescription(m_with.clock.wallNow()) + QStringLiteral(" ===\n"))
                                           .toUtf8());
         } catch (const FileError &) {

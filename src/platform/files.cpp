@@ -448,7 +448,7 @@ Removal removeTree(const QString &path, QString *description)
         if (err == ENOENT) {
             return Removal::absent;
         }
-        *description = systemText(err);
+        *description = QStringLiteral("%1 can't be looked at: %2").arg(place, systemText(err));
         return Removal::failed;
     }
     // What another user may change inside could be made a way out of it while it is removed.
