@@ -568,6 +568,7 @@ TEST(Files, WhatIsKeptUnderALinkAndDotDotIsKeptInTheFolderTheSystemFinds)
         const char *name;
         const char *file; // under the home
         std::function<bool(Platform &)> write;
+        bool privateOnWrite = true; // else made private at start
     };
     const Row rows[] = {
         {"settings", "/.config/cordavelle-helper/domain.plist",
@@ -585,7 +586,8 @@ TEST(Files, WhatIsKeptUnderALinkAndDotDotIsKeptInTheFolderTheSystemFinds)
         {"the keychain file", "/.local/share/Cordavelle Helper/keychain.json",
          [](Platform &platform) {
              return FileKeychain(platform.keychainFile()).add("service", "account", "x") == Keychain::kSuccess;
-         }},
+         },
+         false},
         {"Direwolf's configuration", "/.local/share/Cordavelle Helper/direwolf.conf",
          [](Platform &) {
              DirewolfConfig config;
@@ -604,6 +606,9 @@ TEST(Files, WhatIsKeptUnderALinkAndDotDotIsKeptInTheFolderTheSystemFinds)
         ASSERT_TRUE(row.write(env.platform()));
         const QString real = root + "/real/home" + row.file;
         EXPECT_TRUE(QFileInfo(real).isFile());
+        if (row.privateOnWrite) {
+            EXPECT_EQ(modeOf(folderOf(real)), 0700u);
+        }
         EXPECT_EQ(env.platform().keepStoredFilesPrivate(), QStringList());
         EXPECT_EQ(modeOf(folderOf(real)), 0700u);
         EXPECT_FALSE(QFileInfo::exists(root + "/named/home"));
