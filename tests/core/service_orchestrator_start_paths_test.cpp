@@ -10,6 +10,7 @@
 #include "core/orchestrator_service_control.h"
 #include "core/service_addresses.h"
 #include "core/service_orchestrator.h"
+#include "platform/paths.h"
 #include "platform/program_file.h"
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_config_manager.h"
@@ -35,6 +36,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <memory>
 #include <tuple>
 
 #include <sys/stat.h>
@@ -359,6 +361,29 @@ TEST_F(StartPathsTest, AProgramAnotherUserCouldChangeIsNeverLaunched)
     ASSERT_TRUE(QFile::link(theirs, link));
     EXPECT_EQ(startAndWait(ServiceID::rigctld), QStringLiteral("rigctld at ") + link + because);
     EXPECT_FALSE(QFile::exists(ran));
+
+    // A script whose program is named from the folder Direwolf runs in is checked there, before
+    // the rigctld it keys through is started: in the configuration's folder, the real one where
+    // the support folder is named through "lnk/..".
+    ASSERT_TRUE(QDir().mkpath(env.root() + QStringLiteral("/real/inner")));
+    ASSERT_TRUE(QFile::link(env.root() + QStringLiteral("/real/inner"), env.root() + QStringLiteral("/lnk")));
+    env.platform().setPaths(std::make_shared<RootedPaths>(env.root() + QStringLiteral("/lnk/..")));
+    const QString runner = places::supportFolder() + QStringLiteral("/bin");
+    ASSERT_TRUE(test::writeProgram(runner + QStringLiteral("/x"), test::listeningStandIn(ready)));
+    ASSERT_EQ(::chmod(QFile::encodeName(runner).constData(), 0777), 0);
+    DirewolfConfig relative = direwolf(file(QStringLiteral("relative"), "#!bin/x\n"));
+    relative.pttMethod = DirewolfPTTMethod::rigctld();
+    config.setDirewolfConfig(relative);
+    const std::optional<QString> error = startAndWait(ServiceID::direwolf);
+    EXPECT_TRUE(error && error->startsWith("Direwolf at " + relative.direwolfPath + " can be changed by another user"))
+        << error.value_or("none").toStdString();
+    EXPECT_EQ(linesContaining(QStringLiteral("auto-starting rigctld dependency")), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(runner).constData(), 0755), 0);
+    config.setDirewolfConfig(direwolf(relative.direwolfPath));
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_EQ(outcome->error, std::nullopt);
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
 }
 
 // A window has no one to throw to: what the start threw stands in the service's error line

@@ -235,6 +235,18 @@ TEST_F(AtomicInstallStagingTest, AFolderNamedThroughALinkAndDotDotIsWhereTheSyst
     AtomicInstallStaging::sweepOrphans(viaLink, {viaLink + "/wine", viaLink + "/hamlib"}, mover);
     EXPECT_EQ(entries(real), (QStringList{"hamlib", "inner"}));
     EXPECT_TRUE(entries(env.root()).filter("hamlib").isEmpty()) << entries(env.root()).join(' ').toStdString();
+
+    // Named with a trailing "/", a link at the destination's name is still replaced, never followed.
+    ASSERT_TRUE(QDir().mkpath(env.root() + "/elsewhere"));
+    ASSERT_TRUE(QFile::link(env.root() + "/elsewhere", real + "/linked"));
+    AtomicInstallStaging slashed(viaLink + "/linked/", mover);
+    EXPECT_EQ(slashed.stagingURL(), real + "/linked.partial");
+    slashed.prepareEmpty();
+    writeFile(slashed.stagingURL() + "/bin/rigctld", "new");
+    slashed.commit();
+    EXPECT_FALSE(QFileInfo(real + "/linked").isSymLink());
+    EXPECT_EQ(contents(real + "/linked/bin/rigctld"), QByteArray("new"));
+    EXPECT_TRUE(entries(env.root() + "/elsewhere").isEmpty());
 }
 
 // Another user who may change the way to the support folder can make its name lead into any

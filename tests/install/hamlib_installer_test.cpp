@@ -28,6 +28,7 @@
 #include <string>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -38,6 +39,10 @@ std::string g_fixedModeSuffix;
 
 // A file put in place at a path that ends so arrives with mode 0, which the user can't read back.
 std::string g_unreadableSuffix;
+
+// The first removal of an entry whose name ends so fails, as that of a file still open on a network
+// file system does, for root too.
+std::string g_busySuffix;
 
 bool endsWith(const char *path, const std::string &suffix)
 {
@@ -70,6 +75,21 @@ extern "C" int rename(const char *from, const char *to)
     }
     return real(from, to);
 }
+
+// Stand in for the C library's unlinkat and unlink in this test program.
+extern "C" int unlinkat(int folder, const char *path, int flags)
+{
+    using Unlinkat = int (*)(int, const char *, int);
+    static const auto real = reinterpret_cast<Unlinkat>(::dlsym(RTLD_NEXT, "unlinkat"));
+    if (endsWith(path, g_busySuffix)) {
+        g_busySuffix.clear();
+        errno = EBUSY;
+        return -1;
+    }
+    return real(folder, path, flags);
+}
+
+extern "C" int unlink(const char *path) { return unlinkat(AT_FDCWD, path, 0); }
 
 namespace cordavelle {
 namespace {
@@ -319,6 +339,7 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
     // A real bottle, of another build than the formula names.
     const QByteArray otherBuild = test::readBytes(env.root() + "/bottle-build-4.6/hamlib.tar.gz");
     const QByteArray garbage = "not an archive";
+    const QString scratch = env.platform().paths().privateTemporary();
     const std::vector<Case> cases = {
         {"formula of another shape", [&] { server.serve("/api/formula/hamlib.json", "{}"); },
          "The release information of hamlib from 127.0.0.1 could not be read: could not parse the Hamlib release information",
@@ -360,6 +381,12 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
          "Failed to fix library paths: patchelf: "},
         {"libusb missing from its bottle", [&] { publish("4.7", {.libusbWithoutLibrary = true}); }, ""},
         {"a copy whose mode can't be changed", [] { g_fixedModeSuffix = "/bin/rigctld"; }, "Could not set the permissions of "},
+        {"a scratch folder that can't be emptied",
+         [&] {
+             ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/left-by-an-earlier-run", "stale"));
+             g_busySuffix = "left-by-an-earlier-run";
+         },
+         "Could not remove " + scratch + "/hamlib-extract: Device or resource busy"},
     };
     const auto runRow = [&](const Case &c) {
         SCOPED_TRACE(c.name);
@@ -370,6 +397,7 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         installAndWait();
         g_fixedModeSuffix.clear();
         g_unreadableSuffix.clear();
+        g_busySuffix.clear();
         EXPECT_EQ(installer.state().phase, HamlibInstaller::State::Case::error);
         EXPECT_TRUE(installer.state().message.startsWith(c.error)) << installer.state().message.toStdString();
         EXPECT_EQ(messages().back(), "ERROR: " + installer.state().message);

@@ -202,6 +202,8 @@ TEST_F(WineInstallerTest, InstallsTheStableBuildWithItsToolsAndRecordsIt)
     VARAConfig hf = config->varaConfig();
     hf.winePath = "/opt/custom/wine";
     config->setVaraConfig(hf);
+    // What an earlier run left where the cabextract bottle is unpacked is not what gets installed.
+    ASSERT_TRUE(test::writeProgram(env.platform().paths().privateTemporary() + "/cabextract-extract/a/cabextract"));
 
     ASSERT_TRUE(installToEnd());
     ASSERT_EQ(installer->state(), WineInstaller::State::complete()) << installer->state().message().toStdString();

@@ -116,11 +116,14 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     button(install, QStringLiteral("Check for Update"))->click();
     EXPECT_EQ(scene.terminalCommands().last(), QStringLiteral("sudo apt-get install --only-upgrade -y direwolf"));
 
+    // A script whose program is named from the folder Direwolf runs in, the support folder's.
     scene.pickedBinary = scene.env.root() + QStringLiteral("/dw/direwolf");
-    ASSERT_TRUE(test::writeProgram(scene.pickedBinary));
+    ASSERT_TRUE(test::writeProgram(scene.pickedBinary, "#!bin/x\n"));
+    ASSERT_TRUE(test::writeProgram(places::direwolfRunFolder() + QStringLiteral("/bin/x")));
     button(install, QStringLiteral("Choose Custom…"))->click();
     settle();
     EXPECT_EQ(scene.pickerFolders.last(), scene.env.hostPath(QStringLiteral("/usr/bin")));
+    EXPECT_TRUE(scene.alerts.shown.empty());
     EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, scene.pickedBinary);
     EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf — custom path"));
     EXPECT_EQ(button(install, QStringLiteral("Check for Update")), nullptr);

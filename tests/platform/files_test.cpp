@@ -1,7 +1,9 @@
 #include "platform/accounts.h"
 #include "platform/files.h"
+#include "platform/keychain.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
+#include "radio/direwolf_config_manager.h"
 #include "support/fixed_accounts.h"
 #include "support/needs_root.h"
 #include "support/other_user_client.h"
@@ -22,6 +24,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -445,7 +449,7 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
 TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsIt)
 {
     // Where a link leads: a folder of the user's own, one a group holding another user may
-    // write, or one inside a folder the user can't enter (mode 0).
+    // write, or one inside a folder the user may read but not enter (mode 0644).
     enum class Target { none, own, shared, locked };
     struct Row {
         const char *name;
@@ -454,8 +458,9 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         // Where the scratch folder goes: the real cache or runtime folder, or nowhere.
         const char *chosen;
         const char *why = nullptr; // what a refusal says of the real way
-        bool asUserOnly = false; // root enters a folder of mode 0
+        bool asUserOnly = false; // root enters any folder
         bool cacheMissing = false; // the cache folder is not there yet
+        const char *runtimeAt = nullptr; // the runtime folder's path under the test's root, as named
     };
     const Row rows[] = {
         {"the user's own link to her own folder", Target::own, Target::none, "cache"},
@@ -467,6 +472,14 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
          "/shared is writable by the group ann, which can hold other users", false, true},
         {"a way through a folder the user can't enter", Target::locked, Target::locked, nullptr, "Permission denied",
          true},
+        // The system stops at the missing name, a file or a folder it can't enter: none is a name
+        // still to be made.
+        {"a runtime folder named through a missing name and \"..\"", Target::shared, Target::none, nullptr,
+         "No such file or directory", false, false, "/own/gone/../run"},
+        {"a runtime folder named through a file", Target::shared, Target::none, nullptr, "Not a directory", false, false,
+         "/own/plain/run"},
+        {"a runtime folder in a folder the user can't enter", Target::shared, Target::none, nullptr, "Permission denied",
+         true, false, "/locked/run"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -492,6 +505,7 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
             ASSERT_TRUE(test::makeFolderWithMode(folder + "/cache", target == Target::shared ? 0777 : 0700));
         }
         ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::shared)).constData(), 02775), 0);
+        ASSERT_TRUE(test::writeFile(targetOf(Target::own) + "/plain", "x"));
         environment.set("HOME", QFile::encodeName(root));
         const auto throughLink = [&](const char *link, const char *leaf, Target target) {
             EXPECT_TRUE(QFile::link(targetOf(target) + "/sub", named + "/" + link));
@@ -499,7 +513,9 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
         };
         environment.set("XDG_CACHE_HOME",
                         QFile::encodeName(throughLink("to-cache", row.cacheMissing ? "new-cache" : "cache", row.cache)));
-        if (row.runtime == Target::none) {
+        if (row.runtimeAt) {
+            environment.set("XDG_RUNTIME_DIR", QFile::encodeName(root + row.runtimeAt));
+        } else if (row.runtime == Target::none) {
             environment.unset("XDG_RUNTIME_DIR");
         } else if (row.runtime == Target::locked) {
             // Into it and out at once: the system needs to enter it for its "..".
@@ -508,7 +524,7 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
             environment.set("XDG_RUNTIME_DIR", QFile::encodeName(throughLink("to-run", "run", row.runtime)));
         }
         const QString realCache = targetOf(row.cache) + (row.cacheMissing ? "/new-cache" : "/cache") + "/cordavelle-helper";
-        ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(targetOf(Target::locked)).constData(), 0644), 0);
 
         const XdgPaths paths;
         const QString expected = !row.chosen                         ? QString()
@@ -543,22 +559,66 @@ TEST(Paths, APlaceNamedThroughALinkAndDotDotIsCheckedAndUsedWhereTheSystemFindsI
     }
 }
 
-// Settings named through the user's own link and ".." go where the system takes the path, and
-// the folder made and kept the user's alone is that one, not the one the path reads as.
-TEST(Files, SettingsUnderALinkAndDotDotAreKeptInTheFolderTheSystemFinds)
+// What the helper keeps (settings, the keychain file, Direwolf's configuration), named through the
+// user's own link and "..", goes where the system takes the path, and the folder made and kept
+// the user's alone is that one, not the one the path reads as.
+TEST(Files, WhatIsKeptUnderALinkAndDotDotIsKeptInTheFolderTheSystemFinds)
 {
+    struct Row {
+        const char *name;
+        const char *file; // under the home
+        std::function<bool(Platform &)> write;
+        bool privateOnWrite = true; // else made private at start
+    };
+    const Row rows[] = {
+        {"settings", "/.config/cordavelle-helper/domain.plist",
+         [](Platform &platform) {
+             QString error;
+             const bool written = writePropertyListFile(platform.preferencesFile("domain"), {{"key", 1}}, &error);
+             EXPECT_EQ(error, QString());
+             return written;
+         }},
+        {"a domain's settings", "/.config/cordavelle-helper/com.example.kept.plist",
+         [](Platform &platform) {
+             platform.defaults(QStringLiteral("com.example.kept")).setObject(QStringLiteral("k"), 1);
+             return true;
+         }},
+        {"the keychain file", "/.local/share/Cordavelle Helper/keychain.json",
+         [](Platform &platform) {
+             return FileKeychain(platform.keychainFile()).add("service", "account", "x") == Keychain::kSuccess;
+         },
+         false},
+        {"Direwolf's configuration", "/.local/share/Cordavelle Helper/direwolf.conf",
+         [](Platform &) {
+             DirewolfConfig config;
+             config.callsign = QStringLiteral("N0CALL");
+             DirewolfConfigManager::writeConfig(config, {});
+             return true;
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        test::TestPlatform env;
+        const QString root = QFileInfo(env.root()).canonicalFilePath();
+        ASSERT_TRUE(test::makeFolderWithMode(root + "/named", 0755) && test::makeFolderWithMode(root + "/real/sub", 0755));
+        ASSERT_TRUE(QFile::link(root + "/real/sub", root + "/named/link"));
+        env.platform().setPaths(std::make_shared<RootedPaths>(root + "/named/link/.."));
+        ASSERT_TRUE(row.write(env.platform()));
+        const QString real = root + "/real/home" + row.file;
+        EXPECT_TRUE(QFileInfo(real).isFile());
+        if (row.privateOnWrite) {
+            EXPECT_EQ(modeOf(folderOf(real)), 0700u);
+        }
+        EXPECT_EQ(env.platform().keepStoredFilesPrivate(), QStringList());
+        EXPECT_EQ(modeOf(folderOf(real)), 0700u);
+        EXPECT_FALSE(QFileInfo::exists(root + "/named/home"));
+    }
+
+    // What a crash left beside the settings is swept there, and a look-alike beside the link stays.
     test::TestPlatform env;
     const QString root = QFileInfo(env.root()).canonicalFilePath();
     ASSERT_TRUE(test::makeFolderWithMode(root + "/named", 0755) && test::makeFolderWithMode(root + "/real/sub", 0755));
     ASSERT_TRUE(QFile::link(root + "/real/sub", root + "/named/link"));
-    QString error;
-    ASSERT_TRUE(writePropertyListFile(root + "/named/link/../settings/domain.plist", {{"key", 1}}, &error))
-        << error.toStdString();
-    EXPECT_TRUE(QFileInfo(root + "/real/settings/domain.plist").isFile());
-    EXPECT_EQ(modeOf(root + "/real/settings"), 0700u);
-    EXPECT_FALSE(QFileInfo::exists(root + "/named/settings"));
-
-    // What a crash left beside those settings is swept there, and a look-alike beside the link stays.
     ASSERT_TRUE(test::writeFile(root + "/real/settings/domain.plist.a1B2c3", "left"));
     ASSERT_TRUE(test::writeFile(root + "/named/settings/domain.plist.a1B2c3", "not ours"));
     EXPECT_EQ(removeLeftoverTemporaryFiles(root + "/named/link/../settings/domain.plist"), 1);

@@ -271,6 +271,8 @@ TEST_F(ProgramLaunch, AScriptsRelativePathsAreLookedAtFromTheFolderTheChildRunsI
         {"relative program, child in the clean folder", relative, clean, {}, {}, {}},
         {"relative program, child in the open one", relative, open, {}, runs(relative, "bin/x", openBin), {}},
         {"relative program, the child's folder unknown", relative, {}, {}, {}, unknown(relative, "bin/x")},
+        {"relative program, child in a folder named through a link and \"..\"", relative, clean + "/to-open/..", {},
+         runs(relative, "bin/x", openBin), {}},
         {"\"..\" in the clean folder", upward, clean + "/deep", {}, {}, {}},
         {"\"..\" after a link into the open folder", upward, clean + "/to-open", {},
          runs(upward, "../bin/x", openBin), {}},
