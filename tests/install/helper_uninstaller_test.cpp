@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace cordavelle {
 namespace {
 
@@ -180,6 +182,19 @@ TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTh
     EXPECT_EQ(runToEnd(uninstaller().resetWinePrefix()), ResetReport{});
     EXPECT_TRUE(helper.env.commands().calls.empty());
     EXPECT_EQ(helper.config.varaConfig().installedVersion, QString());
+
+    // In a data folder another user may change, Wine is not pointed at the prefix and nothing goes.
+    ASSERT_TRUE(test::writeProgram(helper.env.hostPath("/usr/local/bin/wineserver")));
+    ASSERT_TRUE(test::writeFile(prefix + "/drive_c/VARA/VARA.exe", "MZ"));
+    const QString data = QFileInfo(places::supportFolder()).path();
+    const auto dataMode = QFile::permissions(data);
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0777), 0);
+    const ResetReport refused = runToEnd(uninstaller().resetWinePrefix());
+    QFile::setPermissions(data, dataMode);
+    EXPECT_TRUE(helper.env.commands().calls.empty());
+    EXPECT_TRUE(QFileInfo::exists(prefix + "/drive_c/VARA/VARA.exe"));
+    ASSERT_EQ(refused.errors.size(), 1);
+    EXPECT_TRUE(refused.errors[0].endsWith("the folder " + data + " is writable by others")) << refused.errors[0].toStdString();
 }
 
 TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSupportAndPrivateTemporaryFolders)
