@@ -88,21 +88,25 @@ QStringList pttLines(const DirewolfConfig &config, const DirewolfConfigManager::
         if (choice.chosen) {
             return {QStringLiteral("PTT RIG 2 127.0.0.1:") + QString::number(choice.chosen->port)};
         }
-        if (!choice.passedOver.empty()) {
-            QStringList lines{QStringLiteral("# PTT: 'CAT via Cordavelle' selected but no usable Cordavelle"),
-                              QStringLiteral("# RigControlServer advertisement was discovered; passed over:")};
-            for (const PassedOverRigControlServer &passed : choice.passedOver) {
-                lines << QStringLiteral("# '") + DirewolfConfigManager::withoutControlCharacters(passed.server.radioName) +
-                             QStringLiteral("' at 127.0.0.1:") + QString::number(passed.server.port) + QLatin1Char(' ') +
-                             passed.reason + QLatin1Char('.');
-            }
-            lines << QStringLiteral("# Falling back to VOX.");
-            return lines;
-        }
         const QString name =
             trimmedSpacesAndTabs(DirewolfConfigManager::withoutControlCharacters(config.nativeRigControlRadioName));
         const QString radio = name.isEmpty() ? QStringLiteral("any Native-source radio")
                                              : QStringLiteral("the '") + name + QStringLiteral("' Native radio");
+        // Every line begins as the parser knows the generated ones: a line it took for the user's
+        // would be kept in every later file.
+        if (!choice.passedOver.empty()) {
+            QStringList lines{QStringLiteral("# PTT: 'CAT via Cordavelle' selected but no Cordavelle"),
+                              QStringLiteral("# RigControlServer advertisement for ") + radio +
+                                  QStringLiteral(" could be used; passed over:")};
+            for (const PassedOverRigControlServer &passed : choice.passedOver) {
+                lines << QStringLiteral("# Passed over: '") +
+                             DirewolfConfigManager::withoutControlCharacters(passed.server.radioName) +
+                             QStringLiteral("' at 127.0.0.1:") + QString::number(passed.server.port) + QLatin1Char(' ') +
+                             passed.reason + QLatin1Char('.');
+            }
+            lines << QStringLiteral("# Start Cordavelle first, then Stop and Start Direwolf.  Falling back to VOX.");
+            return lines;
+        }
         return {
             QStringLiteral("# PTT: 'CAT via Cordavelle' selected but no Cordavelle"),
             QStringLiteral("# RigControlServer advertisement for ") + radio + QStringLiteral(" was discovered."),

@@ -36,6 +36,7 @@ const QStringList kOwnedCommentPrefixes{
     QStringLiteral("# The lines below were added by hand"),
     QStringLiteral("# PTT: 'CAT via Cordavelle' selected but no Cordavelle"),
     QStringLiteral("# RigControlServer advertisement for "),
+    QStringLiteral("# Passed over: "),
     QStringLiteral("# Start Cordavelle first, then Stop and Start Direwolf."),
 };
 

@@ -219,11 +219,14 @@ TEST_F(DirewolfConfigManagerTest, NativeRigControlUsesTheAdvertisedServer)
               "PTT RIG 2 127.0.0.1:5000");
     environment.rigControl = RigControlServerChoice{
         std::nullopt, {{{"IC-7300\n", 4542}, "is not a program of this user"}, {{"IC-7300", 4543}, "has nothing listening"}}};
-    EXPECT_EQ(pttPart(config), QStringList({"# PTT: 'CAT via Cordavelle' selected but no usable Cordavelle",
-                                            "# RigControlServer advertisement was discovered; passed over:",
-                                            "# 'IC-7300' at 127.0.0.1:4542 is not a program of this user.",
-                                            "# 'IC-7300' at 127.0.0.1:4543 has nothing listening.",
-                                            "# Falling back to VOX."}));
+    EXPECT_EQ(pttPart(config),
+              QStringList({"# PTT: 'CAT via Cordavelle' selected but no Cordavelle",
+                           "# RigControlServer advertisement for the 'IC-7300' Native radio could be used; passed over:",
+                           "# Passed over: 'IC-7300' at 127.0.0.1:4542 is not a program of this user.",
+                           "# Passed over: 'IC-7300' at 127.0.0.1:4543 has nothing listening.",
+                           "# Start Cordavelle first, then Stop and Start Direwolf.  Falling back to VOX."}));
+    // None of it is taken for the user's own lines, which every later file would keep.
+    EXPECT_FALSE(DirewolfConfigParser::parse(DirewolfConfigManager::renderConfig(config, environment)).hasUserContent);
 }
 
 TEST_F(DirewolfConfigManagerTest, ControlCharactersNeverReachTheFile)
