@@ -159,7 +159,8 @@ RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
             co_return std::nullopt;
         }
         if (!m_endpoints.isEmpty()) {
-            co_return m_endpoints.first();
+            // A copy: returned as it stands, the entry would be moved out of the list.
+            co_return std::optional<RigControlServerEndpoint>(m_endpoints.constFirst());
         }
         if (waitClock.now() - start >= timeout) {
             co_return std::nullopt;

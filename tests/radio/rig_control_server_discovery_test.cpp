@@ -186,6 +186,8 @@ TEST_F(RigControlServerDiscoveryTest, WaitingForAnEndpointChecksEveryTenthOfASec
     EXPECT_FALSE(result.has_value());
     env.clock().advance(50ms);
     EXPECT_EQ(result, std::optional<std::optional<RigControlServerEndpoint>>(RigControlServerEndpoint{"FT-991", 4600}));
+    // A copy: the list still names the server it returned.
+    EXPECT_EQ(discovery.endpoints(), QList<RigControlServerEndpoint>({{"FT-991", 4600}}));
 
     // One already listed is returned without waiting.
     result.reset();
