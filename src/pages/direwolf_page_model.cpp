@@ -1,5 +1,7 @@
 #include "direwolf_page_model.h"
 
+#include <algorithm>
+
 #include "base/helper_places.h"
 #include "base/spaces_and_tabs.h"
 #include "pages/page_parts.h"
@@ -62,14 +64,22 @@ std::vector<SerialPort> availablePorts(const DirewolfConfig &config, const std::
     return withSavedPort(current, listed);
 }
 
-std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<RigControlServerEndpoint> &endpoints)
+std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<RigControlServerEndpoint> &endpoints,
+                                       const std::function<std::optional<quint16>(const QString &)> &keyedThrough)
 {
     if (!endpoints.isEmpty()) {
         std::vector<PickerRow> rows{{QStringLiteral("Select a radio…"), QString()}};
         for (const RigControlServerEndpoint &endpoint : endpoints) {
-            rows.push_back({endpoint.radioName + QStringLiteral(" (127.0.0.1:") + QString::number(endpoint.port) +
-                                QLatin1Char(')'),
-                            endpoint.radioName});
+            const QString &name = endpoint.radioName;
+            if (std::any_of(rows.begin(), rows.end(), [&name](const PickerRow &row) { return row.value == name; })) {
+                continue;
+            }
+            const bool shared = std::count_if(endpoints.begin(), endpoints.end(),
+                                              [&name](const RigControlServerEndpoint &e) { return e.radioName == name; }) > 1;
+            const std::optional<quint16> port = shared && keyedThrough ? keyedThrough(name) : std::optional(endpoint.port);
+            rows.push_back({name + (port ? QStringLiteral(" (127.0.0.1:") + QString::number(*port) + QLatin1Char(')')
+                                         : QStringLiteral(" (no server of this user)")),
+                            name});
         }
         return rows;
     }

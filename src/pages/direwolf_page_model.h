@@ -11,6 +11,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -42,8 +43,13 @@ struct PickerRow {
     QString value;
     bool operator==(const PickerRow &) const = default;
 };
-// The native radio picker's rows from the client's advertised rig-control servers.
-std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<RigControlServerEndpoint> &endpoints);
+// The native radio picker's rows from the client's advertised rig-control servers: one a radio
+// name, since the name is what is stored. Where several servers share a name (another user's or
+// another host's advert among them), the row shows the port a start would key through, which
+// `keyedThrough` gives for a name (nothing when none of them is usable); asked only then, as it
+// reads the machine's socket table.
+std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<RigControlServerEndpoint> &endpoints,
+                                       const std::function<std::optional<quint16>(const QString &)> &keyedThrough = {});
 
 // What the keep-alive advert does after a radio is chosen: only a running Direwolf on native PTT
 // is asked for at once; otherwise the next start makes the advert.

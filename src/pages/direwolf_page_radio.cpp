@@ -9,6 +9,7 @@
 #include "pages/page_surroundings.h"
 #include "radio/audio_device_manager.h"
 #include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_choice.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include <QComboBox>
@@ -130,13 +131,18 @@ void DirewolfPage::refreshAudio()
 void DirewolfPage::refreshPTTDetails()
 {
     const DirewolfConfig now = config();
+    // The server Direwolf's start would take for a radio, as the start chooses it.
+    const auto keyedThrough = [this](const QString &radio) -> std::optional<quint16> {
+        const RigControlServerChoice choice = chooseRigControlServer(m_context.rigControl, radio);
+        return choice.chosen ? std::optional(choice.chosen->port) : std::nullopt;
+    };
     // What the rows below the PTT picker are made from; unchanged, they stay as they are, so
     // that a picker the user has open or focused survives a refresh.
     QStringList shown{QString::number(int(pttMethodTag(now))), serialPortPath(now)};
     for (const SerialPort &port : availablePorts(now, m_serialPorts)) {
         shown << port.id;
     }
-    for (const PickerRow &row : nativeRadioRows(now.nativeRigControlRadioName, m_context.rigControl.endpoints())) {
+    for (const PickerRow &row : nativeRadioRows(now.nativeRigControlRadioName, m_context.rigControl.endpoints(), keyedThrough)) {
         shown << row.text << row.value;
     }
     shown << QString::number(m_context.rigControl.endpoints().isEmpty());
@@ -191,7 +197,7 @@ void DirewolfPage::refreshPTTDetails()
         const auto &endpoints = m_context.rigControl.endpoints();
         auto *row = new QFormLayout;
         auto *radio = new QComboBox;
-        for (const PickerRow &entry : nativeRadioRows(now.nativeRigControlRadioName, endpoints)) {
+        for (const PickerRow &entry : nativeRadioRows(now.nativeRigControlRadioName, endpoints, keyedThrough)) {
             radio->addItem(entry.text, entry.value);
         }
         radio->setCurrentIndex(radio->findData(trimmedSpacesAndTabs(now.nativeRigControlRadioName)));
