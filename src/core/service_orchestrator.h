@@ -293,6 +293,9 @@ private:
     std::map<ServiceID, HeldAddresses> m_portHolds;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;
+    // Set when the servers changed while Direwolf was starting, for the choice to be made again
+    // once it runs.
+    bool m_endpointsChangedWhileStarting = false;
 };
 
 } // namespace cordavelle

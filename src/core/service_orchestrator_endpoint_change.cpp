@@ -5,6 +5,7 @@
 
 #include "base/helper_logger.h"
 #include "core/config_store.h"
+#include "core/managed_process.h"
 #include "core/direwolf_start_path.h"
 #include "platform/clock.h"
 #include "radio/direwolf_config_manager.h"
@@ -29,6 +30,19 @@ void ServiceOrchestrator::installEndpointChangeObserver()
             },
             Qt::QueuedConnection);
     });
+    // A change while Direwolf starts may come after its start chose a server (or VOX); once it
+    // runs, the choice is made again so that a server that appeared meanwhile is not left unused.
+    connect(&direwolfProcess(), &ManagedProcess::stateChanged, this, [this] {
+        const ServiceRunState state = direwolfProcess().state();
+        if (state == ServiceRunState::starting || !m_endpointsChangedWhileStarting) {
+            return;
+        }
+        m_endpointsChangedWhileStarting = false;
+        if (state == ServiceRunState::running) {
+            QMetaObject::invokeMethod(
+                this, [this] { reactToEndpointChange(); }, Qt::QueuedConnection);
+        }
+    });
 }
 
 QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
@@ -36,6 +50,10 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     if (m_isReactingToEndpointChange) {
         servicesLog::info(QStringLiteral("[Direwolf] endpoint change during self-inflicted restart cycle \u2014 ignoring "
                                          "(guard active)."));
+        co_return;
+    }
+    if (direwolfProcess().state() == ServiceRunState::starting) {
+        m_endpointsChangedWhileStarting = true;
         co_return;
     }
     if (direwolfProcess().state() != ServiceRunState::running) {

@@ -842,13 +842,16 @@ TEST_F(StartPathsTest, DirewolfTakesTheOutcomeOfARigctldStartUnderWay)
 TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldOneIsGone)
 {
     const QString type = RigControlServerDiscovery::kServiceType;
-    const auto publish = [&](std::initializer_list<std::pair<QString, QString>> radios) {
+    const auto advertise = [&](std::initializer_list<std::pair<QString, QString>> radios) {
         QList<BonjourBrowseResult> results;
         for (const auto &[radio, port] : radios) {
             results << test::FakeBonjour::result(radio + QStringLiteral(" server"), type,
                                                  BonjourTxtRecord({{"radio", radio}, {"port", port}}));
         }
         env.bonjour().setResults(type, results);
+    };
+    const auto publish = [&](std::initializer_list<std::pair<QString, QString>> radios) {
+        advertise(radios);
         test::ManualClock::processEvents();
     };
     // The client's servers listen: one of another user or none at all would be passed over.
@@ -925,6 +928,32 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     publish({{"IC-7300", ports[1]}});
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
+
+    // The user's server appears while Direwolf starts on VOX, after its start passed over the
+    // only one listed: once it runs, it is restarted to key through it.
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    publish({{"IC-7300", silent}});
+    QFile::remove(ready);
+    const QMetaObject::Connection appears =
+        QObject::connect(&orchestrator->direwolfProcess(), &ManagedProcess::pidChanged, [&] {
+            if (orchestrator->direwolfProcess().pid()) {
+                advertise({{"IC-7300", silent}, {"IC-7300", ports[0]}});
+            }
+        });
+    auto onVox = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 4; }, test::standInReady(ready), 10s));
+    QObject::disconnect(appears);
+    EXPECT_EQ(onVox->error, std::nullopt);
+    QFile::remove(ready);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 5; }, test::standInReady(ready), 10s));
+    QFile keyed(DirewolfConfigManager::configPath());
+    ASSERT_TRUE(keyed.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(keyed.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[0].toUtf8()));
 }
 
 } // namespace
