@@ -52,7 +52,8 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
                                          "(guard active)."));
         co_return;
     }
-    if (direwolfProcess().state() == ServiceRunState::starting) {
+    // From the start's choice to its child's launch the service may still read as stopped.
+    if (startUnderWay(ServiceID::direwolf) || direwolfProcess().state() == ServiceRunState::starting) {
         m_endpointsChangedWhileStarting = true;
         co_return;
     }

@@ -929,24 +929,23 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
 
-    // The user's server appears while Direwolf starts on VOX, after its start passed over the
-    // only one listed: once it runs, it is restarted to key through it.
+    // The user's server appears once Direwolf's start passed over the only one listed, before its
+    // child is launched: once it runs on VOX, it is restarted to key through it.
     EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
     publish({{"IC-7300", silent}});
     QFile::remove(ready);
-    const QMetaObject::Connection appears =
-        QObject::connect(&orchestrator->direwolfProcess(), &ManagedProcess::pidChanged, [&] {
-            if (orchestrator->direwolfProcess().pid()) {
-                advertise({{"IC-7300", silent}, {"IC-7300", ports[0]}});
-            }
-        });
+    env.log().onWrite = [&](const QString &line) {
+        if (line.contains("falling back to VOX")) {
+            advertise({{"IC-7300", silent}, {"IC-7300", ports[0]}});
+        }
+    };
     auto onVox = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 4; }, test::standInReady(ready), 10s));
-    QObject::disconnect(appears);
+    env.log().onWrite = nullptr;
     EXPECT_EQ(onVox->error, std::nullopt);
     QFile::remove(ready);
     ASSERT_TRUE(runUntilSettled(

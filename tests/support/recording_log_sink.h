@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -22,8 +23,13 @@ class RecordingLogSink final : public LogSink {
 public:
     void write(LogLevel level, const QString &subsystem, const QString &category, const QString &message) override
     {
-        std::lock_guard lock(m_mutex);
-        entries.push_back({level, subsystem, category, message});
+        {
+            std::lock_guard lock(m_mutex);
+            entries.push_back({level, subsystem, category, message});
+        }
+        if (onWrite) {
+            onWrite(message);
+        }
     }
 
     QStringList messages() const
@@ -46,6 +52,9 @@ public:
     }
 
     std::vector<LogEntry> entries;
+    // Called with each line once it is kept, on the writer's thread: a test acts at a moment
+    // that only a line marks.
+    std::function<void(const QString &)> onWrite;
 
 private:
     std::mutex m_mutex;
