@@ -249,10 +249,8 @@ void DirewolfStartPath::reportPassedOver(const RigControlServerChoice &choice)
     for (std::size_t i = 0; i < choice.passedOver.size(); ++i) {
         const PassedOverRigControlServer &passed = choice.passedOver[i];
         const bool last = i + 1 == choice.passedOver.size();
-        const QString line = QStringLiteral("[Direwolf] WARNING: the rig-control server advertised for radio '") +
-                             DirewolfConfigManager::withoutControlCharacters(passed.server.radioName) +
-                             QStringLiteral("' at 127.0.0.1:") + QString::number(passed.server.port) + QLatin1Char(' ') +
-                             passed.reason +
+        const QString line = QStringLiteral("[Direwolf] WARNING: the rig-control server advertised for radio ") +
+                             shownRigControlServer(passed.server) + QLatin1Char(' ') + passed.reason +
                              (last && !choice.chosen
                                   ? QString::fromUtf8(" \u2014 passed over; falling back to VOX for this session.")
                                   : QString::fromUtf8(" \u2014 passed over."));
@@ -260,9 +258,8 @@ void DirewolfStartPath::reportPassedOver(const RigControlServerChoice &choice)
         m_process.appendSyntheticLog(line);
     }
     if (choice.chosen && !choice.passedOver.empty()) {
-        const QString line = QStringLiteral("[Direwolf] keying through the rig-control server advertised for radio '") +
-                             DirewolfConfigManager::withoutControlCharacters(choice.chosen->radioName) +
-                             QStringLiteral("' at 127.0.0.1:") + QString::number(choice.chosen->port) + QLatin1Char('.');
+        const QString line = QStringLiteral("[Direwolf] keying through the rig-control server advertised for radio ") +
+                             shownRigControlServer(*choice.chosen) + QLatin1Char('.');
         servicesLog::info(line);
         m_process.appendSyntheticLog(line);
     }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace cordavelle {
@@ -65,16 +66,10 @@ void removeOrThrow(const QString &path)
 // in a folder whose way nobody else may change: she could lead the swap's removals elsewhere.
 QString destinationPath(const QString &destination)
 {
-    QString given = destination;
-    while (given.size() > 1 && given.endsWith(QLatin1Char('/'))) {
-        given.chop(1);
+    if (std::optional<QString> entry = usersOwnEntry(destination)) {
+        return *entry;
     }
-    const QString name = given.section(QLatin1Char('/'), -1);
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
-        return usersOwnFolder(given);
-    }
-    const QString folder = usersOwnFolder(folderOf(given));
-    return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
+    return usersOwnFolder(destination);
 }
 
 } // namespace

@@ -417,11 +417,8 @@ QString usersOwnFolder(const QString &path)
     return walked.real;
 }
 
-Removal removeTree(const QString &path, QString *description)
+std::optional<QString> usersOwnEntry(const QString &path)
 {
-    namespace fs = std::filesystem;
-    // The entry's own name is kept, so that a link there goes itself; the folder around it is the
-    // one the check looked at.
     QString given = absoluteAsGiven(path);
     while (given.size() > 1 && given.endsWith(QLatin1Char('/'))) {
         given.chop(1);
@@ -429,16 +426,28 @@ Removal removeTree(const QString &path, QString *description)
     const qsizetype cut = given.lastIndexOf(QLatin1Char('/'));
     const QString name = given.mid(cut + 1);
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
-        *description = QStringLiteral("%1 names no entry of its own").arg(path);
-        return Removal::failed;
+        return std::nullopt;
     }
-    QString place;
+    return joined(usersOwnFolder(cut == 0 ? QStringLiteral("/") : given.left(cut)), name);
+}
+
+Removal removeTree(const QString &path, QString *description)
+{
+    namespace fs = std::filesystem;
+    // The entry's own name is kept, so that a link there goes itself; the folder around it is the
+    // one the check looked at.
+    std::optional<QString> entry;
     try {
-        place = joined(usersOwnFolder(cut == 0 ? QStringLiteral("/") : given.left(cut)), name);
+        entry = usersOwnEntry(path);
     } catch (const FileError &error) {
         *description = error.description();
         return Removal::failed;
     }
+    if (!entry) {
+        *description = QStringLiteral("%1 names no entry of its own").arg(path);
+        return Removal::failed;
+    }
+    const QString &place = *entry;
     const fs::path native = QFile::encodeName(place).toStdString();
     // Only a name that is not there is absent: a way that can't be looked at (a folder on it that
     // can't be entered, a file where a folder should be) may hide everything that was to go.

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <exception>
+#include <optional>
 
 namespace cordavelle {
 
@@ -79,6 +80,11 @@ bool makeFolders(const QString &path);
 // looked at. A folder that is not there yet, where nobody else could make it, is no refusal: its
 // place is returned. Throws FileError naming the folder and who else may change it.
 QString usersOwnFolder(const QString &path);
+
+// Where the entry `path` names really is: in the folder around it as usersOwnFolder() finds it,
+// under its own name, so that a link at that name is itself and never followed. Nothing when
+// `path` ends in no name of its own ("/", "." or ".."). Throws FileError as usersOwnFolder() does.
+std::optional<QString> usersOwnEntry(const QString &path);
 
 enum class Removal { absent, removed, failed };
 

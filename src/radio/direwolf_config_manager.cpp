@@ -99,9 +99,7 @@ QStringList pttLines(const DirewolfConfig &config, const DirewolfConfigManager::
                               QStringLiteral("# RigControlServer advertisement for ") + radio +
                                   QStringLiteral(" could be used; passed over:")};
             for (const PassedOverRigControlServer &passed : choice.passedOver) {
-                lines << QStringLiteral("# Passed over: '") +
-                             DirewolfConfigManager::withoutControlCharacters(passed.server.radioName) +
-                             QStringLiteral("' at 127.0.0.1:") + QString::number(passed.server.port) + QLatin1Char(' ') +
+                lines << QStringLiteral("# Passed over: ") + shownRigControlServer(passed.server) + QLatin1Char(' ') +
                              passed.reason + QLatin1Char('.');
             }
             lines << QStringLiteral("# Start Cordavelle first, then Stop and Start Direwolf.  Falling back to VOX.");

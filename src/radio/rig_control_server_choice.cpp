@@ -1,6 +1,7 @@
 #include "rig_control_server_choice.h"
 
 #include "base/spaces_and_tabs.h"
+#include "radio/direwolf_config_manager.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include <algorithm>
@@ -25,6 +26,12 @@ std::optional<QString> rigControlServerRefusal(const std::optional<std::vector<P
         return QStringLiteral("is not a program of this user");
     }
     return std::nullopt;
+}
+
+QString shownRigControlServer(const RigControlServerEndpoint &server)
+{
+    return QLatin1Char('\'') + DirewolfConfigManager::withoutControlCharacters(server.radioName) +
+           QStringLiteral("' at 127.0.0.1:") + QString::number(server.port);
 }
 
 bool servesRadio(const RigControlServerEndpoint &server, const QString &radio)

@@ -22,6 +22,10 @@ std::optional<QString> rigControlServerRefusal(const std::optional<std::vector<P
 // name; case and spaces count.
 bool servesRadio(const RigControlServerEndpoint &server, const QString &radio);
 
+// How the logs and direwolf.conf name `server`: "'<radio>' at 127.0.0.1:<port>", the advertised
+// name without its control characters.
+QString shownRigControlServer(const RigControlServerEndpoint &server);
+
 // A listed rig-control server that may not take Direwolf's PTT, and why.
 struct PassedOverRigControlServer {
     RigControlServerEndpoint server;
