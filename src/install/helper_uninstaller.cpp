@@ -29,6 +29,15 @@ namespace {
 
 Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("HelperUninstaller")); }
 
+// What a failed removal tells the user, after `doing` ("Could not remove wine-prefix"): one that
+// removed nothing says so in its first words, so that a sheet of warnings is not read as "done,
+// but for details".
+QString removalFailureText(Removal outcome, const QString &doing, const QString &description)
+{
+    const QString text = QStringLiteral("%1: %2").arg(doing, description);
+    return outcome == Removal::failed ? QStringLiteral("Nothing was removed. ") + text : text;
+}
+
 // Removes one path and reports it in the words of the full reset.
 Removal removeReported(const QString &path, ResetReport &report)
 {
@@ -37,8 +46,9 @@ Removal removeReported(const QString &path, ResetReport &report)
     if (outcome == Removal::removed) {
         report.removedPaths << path;
         logger().info(QStringLiteral("Removed %1").arg(path));
-    } else if (outcome == Removal::failed) {
-        report.errors << QStringLiteral("Could not remove %1: %2").arg(QFileInfo(path).fileName(), description);
+    } else if (removalFailed(outcome)) {
+        report.errors << removalFailureText(outcome, QStringLiteral("Could not remove ") + QFileInfo(path).fileName(),
+                                            description);
         logger().error(QStringLiteral("Failed to remove %1: %2").arg(path, description));
     }
     return outcome;
@@ -140,9 +150,12 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
     const bool held = co_await endInstallersAndHold(false, QStringLiteral("the Wine prefix was kept."), report);
     if (held) {
         co_await killWineProcessesForPrefix(report);
-        removeWinePrefix(report);
-        // Whatever the removal's outcome: a record that names a missing install is the worse lie.
-        m_with.config.clearVaraInstallRecords();
+        // The records follow what is on disk, as the prefix line's deletion and the uninstall keep
+        // them: a removal that failed or was refused left the installs (or some of them) there,
+        // and their records stay.
+        if (removeWinePrefix(report)) {
+            m_with.config.clearVaraInstallRecords();
+        }
         m_with.prefixHold.release(this);
     }
     logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
@@ -229,7 +242,7 @@ void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, const QString 
 
     // The earlier bundle's preferences are imported whenever the import's flag is missing, which
     // it now is: left in place, they would undo this reset at the next launch.
-    if (removeReported(priorPreferences, report) == Removal::failed) {
+    if (removalFailed(removeReported(priorPreferences, report))) {
         // Then at least the import must not run again.
         defaults.setObject(ConfigStore::Keys::kBundleMigrationCompleted, true);
     }
@@ -309,22 +322,25 @@ void HelperUninstaller::reloadMemoryState()
     }
 }
 
-void HelperUninstaller::removeWinePrefix(ResetReport &report)
+bool HelperUninstaller::removeWinePrefix(ResetReport &report)
 {
     const QString prefix = places::winePrefix();
     QString description;
-    switch (removeTree(prefix, &description)) {
+    const Removal outcome = removeTree(prefix, &description);
+    switch (outcome) {
     case Removal::absent:
         break;
     case Removal::removed:
         report.removedPaths << prefix;
         logger().info(QStringLiteral("Removed Wine prefix at %1").arg(prefix));
         break;
+    case Removal::partly:
     case Removal::failed:
-        report.errors << QStringLiteral("Could not remove wine-prefix: ") + description;
+        report.errors << removalFailureText(outcome, QStringLiteral("Could not remove wine-prefix"), description);
         logger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(description));
-        break;
+        return false;
     }
+    return true;
 }
 
 void HelperUninstaller::removeFilesystemPaths(ResetReport &report)

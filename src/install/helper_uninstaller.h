@@ -118,7 +118,8 @@ private:
     QCoro::Task<void> clearKeychainPairingTokens(ResetReport &report);
     void unregisterLoginItem(ResetReport &report);
     void reloadMemoryState();
-    void removeWinePrefix(ResetReport &report);
+    // False when the prefix, or part of it, is still there.
+    bool removeWinePrefix(ResetReport &report);
     void removeFilesystemPaths(ResetReport &report);
 
     Collaborators m_with;

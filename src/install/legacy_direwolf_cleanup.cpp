@@ -121,7 +121,7 @@ void LegacyDirewolfCleanup::removeLegacyInstall()
     }
     // Only where nobody else may lead the removal into another folder of the user's.
     QString reason;
-    if (removeTree(folder, &reason) == Removal::failed) {
+    if (removalFailed(removeTree(folder, &reason))) {
         throw FileError(QStringLiteral("Could not remove %1: %2").arg(folder, reason));
     }
     HelperLogger::info(QStringLiteral("[LegacyDirewolfCleanup] Removed legacy install at ") + folder,

@@ -11,12 +11,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -431,9 +430,74 @@ std::optional<QString> usersOwnEntry(const QString &path)
     return joined(usersOwnFolder(cut == 0 ? QStringLiteral("/") : given.left(cut)), name);
 }
 
+namespace {
+
+// How far a removal got: the entries gone, and the first one that could not go, with why.
+struct RemovalWalk {
+    int gone = 0;
+    int kept = 0;
+    QString failure;
+
+    bool stop(const QString &shown, const char *what, int error)
+    {
+        if (kept++ == 0) {
+            failure = QStringLiteral("%1 %2: %3").arg(shown, QLatin1String(what), systemText(error));
+        }
+        return false;
+    }
+};
+
+// Removes `name` in the folder open at `parentFd`, what a folder holds first. Every step names
+// an entry from the descriptor of the folder around it, never by a path: nothing is followed that
+// another program could swap for a link while the removal runs. An entry that can't be entered or
+// removed keeps the folders around it; everything else goes, as the user asked.
+bool removeEntryAt(int parentFd, const QByteArray &name, const QString &shown, RemovalWalk &walk)
+{
+    struct stat st {};
+    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT || walk.stop(shown, "can't be looked at", errno);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        const int fd = ::openat(parentFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        DIR *entries = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!entries) {
+            const int err = errno;
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return walk.stop(shown, "could not be entered", err);
+        }
+        // Read whole before anything goes: a folder changed while it is read may skip entries.
+        std::vector<QByteArray> names;
+        errno = 0;
+        while (const dirent *entry = ::readdir(entries)) {
+            const QByteArray entryName(entry->d_name);
+            if (entryName != "." && entryName != "..") {
+                names.push_back(entryName);
+            }
+        }
+        const int readError = errno;
+        bool emptied = readError == 0 || walk.stop(shown, "could not be read", readError);
+        for (const QByteArray &entryName : names) {
+            const QString entryShown = shown + QLatin1Char('/') + QFile::decodeName(entryName);
+            emptied = removeEntryAt(::dirfd(entries), entryName, entryShown, walk) && emptied;
+        }
+        ::closedir(entries);
+        if (!emptied) {
+            return false;
+        }
+    }
+    if (::unlinkat(parentFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
+        return errno == ENOENT || walk.stop(shown, "could not be removed", errno);
+    }
+    ++walk.gone;
+    return true;
+}
+
+} // namespace
+
 Removal removeTree(const QString &path, QString *description)
 {
-    namespace fs = std::filesystem;
     // The entry's own name is kept, so that a link there goes itself; the folder around it is the
     // one the check looked at.
     std::optional<QString> entry;
@@ -448,11 +512,11 @@ Removal removeTree(const QString &path, QString *description)
         return Removal::failed;
     }
     const QString &place = *entry;
-    const fs::path native = QFile::encodeName(place).toStdString();
+    const QByteArray native = QFile::encodeName(place);
     // Only a name that is not there is absent: a way that can't be looked at (a folder on it that
     // can't be entered, a file where a folder should be) may hide everything that was to go.
     struct stat st {};
-    if (::lstat(native.c_str(), &st) != 0) {
+    if (::lstat(native.constData(), &st) != 0) {
         const int err = errno;
         if (err == ENOENT) {
             return Removal::absent;
@@ -467,19 +531,38 @@ Removal removeTree(const QString &path, QString *description)
             return Removal::failed;
         }
     }
-    std::error_code error;
-    fs::remove_all(native, error);
-    if (error) {
-        *description = QString::fromStdString(error.message());
+    const qsizetype cut = place.lastIndexOf(QLatin1Char('/'));
+    const QByteArray folder = QFile::encodeName(cut == 0 ? QStringLiteral("/") : place.left(cut));
+    const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) {
+        const int err = errno;
+        *description = QStringLiteral("%1 could not be entered: %2").arg(QFile::decodeName(folder), systemText(err));
         return Removal::failed;
     }
-    return Removal::removed;
+    RemovalWalk walk;
+    const bool removed = removeEntryAt(folderFd, QFile::encodeName(place.mid(cut + 1)), place, walk);
+    ::close(folderFd);
+    if (removed) {
+        return Removal::removed;
+    }
+    QString failure = walk.failure;
+    if (walk.kept > 1) {
+        failure += QStringLiteral(" (and %1 more could not go)").arg(walk.kept - 1);
+    }
+    if (walk.gone == 0) {
+        *description = failure;
+        return Removal::failed;
+    }
+    *description = QStringLiteral("partly removed, %1 %2 gone: %3")
+                       .arg(walk.gone)
+                       .arg(walk.gone == 1 ? QStringLiteral("entry") : QStringLiteral("entries"), failure);
+    return Removal::partly;
 }
 
 void makeEmptyFolder(const QString &path)
 {
     QString reason;
-    if (removeTree(path, &reason) == Removal::failed) {
+    if (removalFailed(removeTree(path, &reason))) {
         throw FileError(QStringLiteral("Could not remove %1: %2").arg(path, reason));
     }
     if (!makeFolders(path)) {

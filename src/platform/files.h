@@ -86,12 +86,17 @@ QString usersOwnFolder(const QString &path);
 // `path` ends in no name of its own ("/", "." or ".."). Throws FileError as usersOwnFolder() does.
 std::optional<QString> usersOwnEntry(const QString &path);
 
-enum class Removal { absent, removed, failed };
+// `partly`: a failure after some of what was inside had gone.
+enum class Removal { absent, removed, partly, failed };
+
+inline bool removalFailed(Removal outcome) { return outcome == Removal::failed || outcome == Removal::partly; }
 
 // Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
 // points to. Only in a folder that usersOwnFolder() accepts, and a folder only when another user
-// may not change what it holds either. On failure `description` gets the reason: the system's,
-// or who else may change the way; only a name that is not there is absent.
+// may not change what it holds either. On failure `description` gets the reason, naming the path
+// that could not be entered or removed ("partly removed, 3 entries gone: …" when some had gone):
+// the system's reason, or who else may change the way; only a name that is not there is absent.
+// What can go goes: an entry that can't keeps only the folders around it.
 Removal removeTree(const QString &path, QString *description);
 
 // Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,

@@ -386,7 +386,8 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
              ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/left-by-an-earlier-run", "stale"));
              g_busySuffix = "left-by-an-earlier-run";
          },
-         "Could not remove " + scratch + "/hamlib-extract: Device or resource busy"},
+         "Could not remove " + scratch + "/hamlib-extract: " + scratch +
+             "/hamlib-extract/left-by-an-earlier-run could not be removed: Device or resource busy"},
     };
     const auto runRow = [&](const Case &c) {
         SCOPED_TRACE(c.name);

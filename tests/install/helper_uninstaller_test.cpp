@@ -183,9 +183,11 @@ TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTh
     EXPECT_TRUE(helper.env.commands().calls.empty());
     EXPECT_EQ(helper.config.varaConfig().installedVersion, QString());
 
-    // In a data folder another user may change, Wine is not pointed at the prefix and nothing goes.
+    // In a data folder another user may change, Wine is not pointed at the prefix and nothing goes;
+    // the install it holds stays recorded.
     ASSERT_TRUE(test::writeProgram(helper.env.hostPath("/usr/local/bin/wineserver")));
     ASSERT_TRUE(test::writeFile(prefix + "/drive_c/VARA/VARA.exe", "MZ"));
+    helper.config.setVaraConfig(hf);
     const QString data = QFileInfo(places::supportFolder()).path();
     const auto dataMode = QFile::permissions(data);
     ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0777), 0);
@@ -193,8 +195,26 @@ TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTh
     QFile::setPermissions(data, dataMode);
     EXPECT_TRUE(helper.env.commands().calls.empty());
     EXPECT_TRUE(QFileInfo::exists(prefix + "/drive_c/VARA/VARA.exe"));
+    EXPECT_EQ(helper.config.varaConfig().installedVersion, "4.8");
     ASSERT_EQ(refused.errors.size(), 1);
+    EXPECT_TRUE(refused.errors[0].startsWith("Nothing was removed. Could not remove wine-prefix: "));
     EXPECT_TRUE(refused.errors[0].endsWith("the folder " + data + " is writable by others")) << refused.errors[0].toStdString();
+
+    // A folder in the prefix that can't be entered (root's, left by an earlier Wine run as root)
+    // stops the removal part way: what went and where it stopped are said, the install is kept.
+    const QString driveC = prefix + "/drive_c";
+    ASSERT_TRUE(test::writeFile(prefix + "/system.reg", "x"));
+    ASSERT_EQ(::chmod(QFile::encodeName(driveC).constData(), 0), 0);
+    const bool shut = ::access(QFile::encodeName(driveC + "/VARA").constData(), F_OK) != 0; // root enters any
+    const ResetReport partly = runToEnd(uninstaller().resetWinePrefix());
+    ::chmod(QFile::encodeName(driveC).constData(), 0755);
+    if (shut) {
+        EXPECT_EQ(helper.config.varaConfig().installedVersion, "4.8");
+        EXPECT_TRUE(partly.removedPaths.isEmpty());
+        EXPECT_EQ(partly.errors, QStringList{"Could not remove wine-prefix: partly removed, 1 entry gone: " + driveC +
+                                             " could not be entered: Permission denied"});
+        EXPECT_TRUE(QFileInfo::exists(prefix + "/drive_c/VARA/VARA.exe"));
+    }
 }
 
 TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSupportAndPrivateTemporaryFolders)
