@@ -92,7 +92,7 @@ InstallProgress HamlibInstaller::progressOf(const State &state, bool running)
 {
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle, Phase::downloading, Phase::extracting, Phase::complete, Phase::failed};
-    return {phases[int(state.phase)], state.progress, {}, state.message, running};
+    return {phases[int(state.phase)], state.progress, {}, state.message, running, false};
 }
 
 InstallProgress HamlibInstaller::progress() const

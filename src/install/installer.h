@@ -25,6 +25,9 @@ struct InstallProgress {
     QString error;
     // A task runs; it stays true after a cancel until the task has really ended.
     bool busy = false;
+    // When failed: what failed was a removal (an uninstall, a deletion), which a retry repeats,
+    // not an install.
+    bool removalFailed = false;
 
     // A step is under way: neither idle nor at an end.
     bool working() const { return phase != Phase::idle && phase != Phase::complete && phase != Phase::failed; }

@@ -132,7 +132,7 @@ InstallProgress VARAInstaller::progressOf(const State &state, bool installing)
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle,   Phase::downloading, Phase::extracting, Phase::installing,
                                    Phase::fixing, Phase::verifying,   Phase::complete,   Phase::failed};
-    return {phases[int(state.kind)], state.progress, {}, state.error, installing};
+    return {phases[int(state.kind)], state.progress, {}, state.error, installing, state.removal};
 }
 
 VARAInstaller::~VARAInstaller()
@@ -400,9 +400,9 @@ QCoro::Task<bool> VARAInstaller::uninstall()
     const QString folder = installDir();
     // Not QDir::removeRecursively(): it gives up on a folder named through "link/..".
     QString reason;
-    if (removeTree(folder, &reason) == Removal::failed) {
+    if (removalFailed(removeTree(folder, &reason))) {
         const QString text = QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(folder), reason);
-        setState(State::failed(text));
+        setState(State::removalFailed(text));
         appendLog(QStringLiteral("ERROR: ") + text);
         co_return false;
     }

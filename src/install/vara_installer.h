@@ -90,9 +90,12 @@ public:
         double progress = 0.0;
         // Of `error`.
         QString error;
+        // Of `error`: the uninstall failed, and a retry repeats it.
+        bool removal = false;
 
-        static State downloading(double fraction) { return {Kind::downloading, fraction, {}}; }
-        static State failed(QString text) { return {Kind::error, 0.0, std::move(text)}; }
+        static State downloading(double fraction) { return {Kind::downloading, fraction, {}, false}; }
+        static State failed(QString text) { return {Kind::error, 0.0, std::move(text), false}; }
+        static State removalFailed(QString text) { return {Kind::error, 0.0, std::move(text), true}; }
         bool operator==(const State &) const = default;
     };
 

@@ -122,7 +122,7 @@ InstallProgress WineInstaller::progressOf(const State &state, bool busy)
     using Phase = InstallProgress::Phase;
     static const Phase phases[] = {Phase::idle,       Phase::preparing, Phase::downloading,
                                    Phase::extracting, Phase::complete,  Phase::failed};
-    return {phases[int(state.kind())], state.progress(), {}, state.message(), busy};
+    return {phases[int(state.kind())], state.progress(), {}, state.message(), busy, false};
 }
 
 InstallProgress WineInstaller::progress() const

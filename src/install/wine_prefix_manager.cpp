@@ -77,7 +77,8 @@ InstallProgress WinePrefixManager::progressOf(const State &state, bool busy)
     const Phase phase = phases[int(state.kind())];
     // The text is the step's while setting up and the failure's in the error state.
     const bool failed = phase == Phase::failed;
-    return {phase, 0.0, failed ? QString() : state.text(), failed ? state.text() : QString(), busy};
+    return {phase, 0.0, failed ? QString() : state.text(), failed ? state.text() : QString(), busy,
+            state.isRemovalError()};
 }
 
 WinePrefixManager::~WinePrefixManager()
@@ -216,10 +217,12 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
     }
 
     QString failure;
-    if (removeTree(m_with.prefix, &failure) == Removal::failed) {
-        // The installs are still (partly) there: their records stay, and the user is told.
-        setState(State::idle());
-        appendLog(QStringLiteral("ERROR: Could not delete the Wine prefix: %1").arg(failure));
+    if (removalFailed(removeTree(m_with.prefix, &failure))) {
+        // The installs are still (partly) there: their records stay.
+        // Shown on the prefix's line, where the deletion was asked for, with its Retry.
+        const QString text = QStringLiteral("Could not delete the Wine prefix: ") + failure;
+        setState(State::removalError(text));
+        appendLog(QStringLiteral("ERROR: ") + text);
         co_return;
     }
     m_with.config.clearVaraInstallRecords();
@@ -301,7 +304,7 @@ QCoro::Task<void> WinePrefixManager::removeUnfinishedPrefix()
         }
     }
     QString reason;
-    if (removeTree(m_with.prefix, &reason) == Removal::failed) {
+    if (removalFailed(removeTree(m_with.prefix, &reason))) {
         appendLog(QStringLiteral("Could not remove the unfinished Wine prefix: ") + reason);
     } else {
         appendLog(QStringLiteral("Removed the unfinished Wine prefix"));

@@ -69,15 +69,24 @@ public:
         static State initializing(QString step) { return State(Kind::initializing, std::move(step)); }
         static State ready() { return State(Kind::ready); }
         static State error(QString message) { return State(Kind::error, std::move(message)); }
+        // The prefix's deletion failed: its retry is the deletion's, not a set-up.
+        static State removalError(QString message)
+        {
+            State state(Kind::error, std::move(message));
+            state.m_removal = true;
+            return state;
+        }
 
         Kind kind() const { return m_kind; }
         // The step's text while initializing, the failure's text in the error state.
         const QString &text() const { return m_text; }
+        bool isRemovalError() const { return m_removal; }
         bool operator==(const State &) const = default;
 
     private:
         explicit State(Kind kind, QString text = {}) : m_kind(kind), m_text(std::move(text)) {}
         Kind m_kind = Kind::idle;
+        bool m_removal = false;
         QString m_text;
     };
 

@@ -360,6 +360,8 @@ TEST_F(WinePrefixSetup, DeletingThePrefixStopsBothModemsAndKeepsTheRecordsWhenIt
     }
     EXPECT_EQ(services.calls, (QStringList{"prepare vara-hf", "stop vara-hf", "prepare vara-fm", "stop vara-fm"}));
     EXPECT_TRUE(shownLines().last().startsWith("ERROR: Could not delete the Wine prefix: "));
+    // On the prefix's line, whose Retry deletes again.
+    EXPECT_TRUE(manager.state().isRemovalError());
     EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
     EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
 

@@ -71,11 +71,12 @@ void setPassedOver(InstallerRowLook &look, const QString &reason)
     look.note = reason;
 }
 
-void setFailure(InstallerRowLook &look, const QString &message)
+// A failed removal is retried through the line's menu item, which asked for it (and asks again).
+void setFailure(InstallerRowLook &look, const InstallProgress &progress)
 {
     look.icon = RowIcon::failed;
-    look.button = RowButton{QStringLiteral("Retry")};
-    setFailureText(look, message);
+    look.button = RowButton{QStringLiteral("Retry"), progress.removalFailed ? RowCommand::menu : RowCommand::start};
+    setFailureText(look, progress.error);
 }
 
 } // namespace
@@ -121,7 +122,7 @@ InstallerRowLook winetricksLook(const WinetricksFacts &facts)
         return look;
     }
     if (facts.progress.phase == InstallProgress::Phase::failed) {
-        setFailure(look, facts.progress.error);
+        setFailure(look, facts.progress);
     } else if (facts.passedOver) {
         setPassedOver(look, *facts.passedOver);
         look.button = RowButton{QStringLiteral("Install")};
@@ -162,7 +163,7 @@ InstallerRowLook wineLook(const InstallProgress &progress, const InstalledCopy &
     } else if (progress.phase == Phase::complete) {
         setInstalled(look);
     } else if (progress.phase == Phase::failed) {
-        setFailure(look, progress.error);
+        setFailure(look, progress);
         // The Wine that was there before still works: what failed is its update, or the
         // helper's own copy beside another.
         if (available()) {
@@ -211,6 +212,9 @@ InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFac
         look.icon = RowIcon::working;
         setWorking(look, progress);
         look.cancelHelp = QStringLiteral("Cancel setup");
+    } else if (failed && progress.removalFailed) {
+        // A deletion that failed left no prefix to call ready, whatever is still on disk.
+        setFailure(look, progress);
     } else if (prefixReady(facts)) {
         setInstalled(look, QStringLiteral("Ready"));
     } else {
@@ -259,7 +263,7 @@ InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, 
     } else if (progress.phase == Phase::complete) {
         setInstalled(look);
     } else if (progress.phase == Phase::failed) {
-        setFailure(look, progress.error);
+        setFailure(look, progress);
     } else if (facts.installed()) {
         setInstalled(look, facts.installedVersion().value_or(kInstalled));
         look.button = kConfigure;
@@ -298,7 +302,7 @@ InstallerRowLook hamlibLook(const InstallProgress &progress, const Check &instal
         setInstalled(look);
         look.button = kConfigure;
     } else if (progress.phase == Phase::failed) {
-        setFailure(look, progress.error);
+        setFailure(look, progress);
     } else if (installed()) {
         setInstalled(look, versionText(installedVersion));
         look.button = kConfigure;

@@ -17,7 +17,8 @@ namespace {
 
 // One line of text per look, left to right: the mark (I installed, M missing, W working,
 // F failed, U update), the indicator, the status words, the button ("-" when disabled, with
-// the reason it gives), the cancel button, the error line and the menu item.
+// the reason it gives; ">menu" when it repeats the menu item's action), the cancel button, the
+// error line and the menu item.
 std::string describe(const InstallerRowLook &look)
 {
     static const char marks[] = {'I', 'M', 'W', 'F', 'U'};
@@ -34,7 +35,8 @@ std::string describe(const InstallerRowLook &look)
         }
     }
     if (look.button) {
-        text += " [" + look.button->label + "]" + (look.button->enabled ? "" : "-");
+        text += " [" + look.button->label + (look.button->command == RowCommand::menu ? ">menu" : "") + "]" +
+                (look.button->enabled ? "" : "-");
         if (!look.button->disabledReason.isEmpty()) {
             text += "(" + look.button->disabledReason + ")";
         }
@@ -180,6 +182,8 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
         {St::error("failed"), {no, never, no, false}, "F [Retry] !failed"},
         {St::error("No cabextract. Or install Debian's package: sudo apt install cabextract"), {no, never, yes, true},
          "F [Retry] !No cabextract. Or install Debian's package: sudo apt install cabextract $ sudo apt install cabextract"},
+        // A failed deletion is no ready prefix, and its Retry deletes again.
+        {St::removalError("no"), {yes, never, never, false}, "F [Retry>menu] !no menu:Delete Wine Prefix..."},
         {St::initializing("Installing vb6run"), {yes, never, never, false},
          "W spin 'Installing vb6run' (x Cancel setup) menu:Delete Wine Prefix..."},
     };
@@ -221,6 +225,7 @@ TEST(ChecklistVARARow, EveryStateOfTheInstaller)
         {in(K::complete), {no, never, unread}, "I 'Installed'g menu:Uninstall VARA HF..."},
         {St::failed("setup failed"), {no, never, unread}, "F [Retry] !setup failed"},
         {St::failed("setup failed"), {yes, never, unread}, "F [Retry] !setup failed menu:Uninstall VARA HF..."},
+        {St::removalFailed("no"), {yes, never, unread}, "F [Retry>menu] !no menu:Uninstall VARA HF..."},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(describe(varaLook(VARAVariant::hf, VARAInstaller::progressOf(c.state), c.facts)), c.shown);
