@@ -96,6 +96,21 @@ Alert resetAllConfirmationAlert()
             true};
 }
 
+Alert prefixKeptAlert(const QStringList &errors)
+{
+    QString reasons;
+    for (const QString &error : errors) {
+        reasons += QStringLiteral("\u2022 ") + error + QLatin1Char('\n');
+    }
+    return {Alert::Style::warning,
+            QStringLiteral("The Wine Prefix Was Not Removed"),
+            QStringLiteral("The Wine prefix, and VARA's files in it, could not be removed:\n\n") + reasons +
+                QStringLiteral("\nThe settings and pairing information are cleared and the app will restart. Once the "
+                               "cause is fixed, remove the prefix with Reset Wine Prefix in the settings."),
+            {QStringLiteral("OK")},
+            false};
+}
+
 Alert httpServerFailureAlert(int port, const QString &error)
 {
     return {Alert::Style::critical, QStringLiteral("API Server Failed to Start"),
@@ -335,11 +350,18 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
         m_context.pairing.forgetAll();
     }
     // A prefix set-up or VARA install still running would go on in the removed prefix and record
-    // VARA as installed; the prefix reset ends them first and keeps the prefix, saying why in the
-    // log, when they do not end. The rest of the reset goes on either way.
-    co_await m_resetPrefix();
+    // VARA as installed; the prefix reset ends them first and keeps the prefix when they do not
+    // end. The rest of the reset goes on either way, but a prefix that stayed is not passed over
+    // in silence: the confirmation promised it would go.
+    const ResetReport prefixReport = co_await m_resetPrefix();
     if (!self) {
         co_return;
+    }
+    if (!prefixReport.errors.isEmpty()) {
+        m_context.alerts.present(prefixKeptAlert(prefixReport.errors));
+        if (!self) {
+            co_return;
+        }
     }
     ResetReport report;
     HelperUninstaller::clearUserDefaults(m_context.defaults, m_context.config.priorPreferencesFile(), report);

@@ -35,6 +35,8 @@ bool showsManagementOnActivation(const std::vector<WindowFacts> &windows, bool c
 bool quitNeedsConfirmation(ServiceRunState varaState, ServiceRunState rigctldState);
 Alert quitConfirmationAlert();
 Alert resetAllConfirmationAlert();
+// After Reset All: the Wine prefix, or part of it, stayed, for `errors` (each naming the folder).
+Alert prefixKeptAlert(const QStringList &errors);
 Alert httpServerFailureAlert(int port, const QString &error);
 Alert microphoneDeniedAlert();
 

@@ -30,6 +30,8 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QSystemTrayIcon>
+
+#include <sys/stat.h>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -336,6 +338,28 @@ TEST_F(HelperAppTest, ResetAllThatCannotWriteTheSettingsStillLetsNoPairedClientI
     command("resetAll")->trigger();
     ASSERT_TRUE(test::processEventsUntil([&] { return tokenOpensTheAPI.has_value(); }, 10s));
     EXPECT_FALSE(*tokenOpensTheAPI);
+}
+
+TEST_F(HelperAppTest, ResetAllThatKeepsThePrefixSaysSoNamingTheFolderBeforeItRestarts)
+{
+    ASSERT_TRUE(QDir().mkpath(places::winePrefix() + "/drive_c"));
+    env.defaults().setObject("hasCompletedHelperSetup", true);
+    const QString data = QFileInfo(places::supportFolder()).path();
+    const auto dataMode = QFile::permissions(data);
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0777), 0);
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(data, dataMode); });
+    std::optional<std::size_t> alertsAtRelaunch;
+    relaunch = [&] { alertsAtRelaunch = alerts.shown.size(); };
+
+    alerts.answers = {0, 0};
+    command("resetAll")->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return alertsAtRelaunch.has_value(); }, 10s));
+    EXPECT_EQ(*alertsAtRelaunch, 2u);
+    EXPECT_EQ(alerts.shown.back().message, "The Wine Prefix Was Not Removed");
+    EXPECT_TRUE(alerts.shown.back().informativeText.contains(data + " is writable by others"))
+        << alerts.shown.back().informativeText.toStdString();
+    EXPECT_TRUE(QDir(places::winePrefix() + "/drive_c").exists());
+    EXPECT_TRUE(env.defaults().dictionary().isEmpty());
 }
 
 TEST_F(HelperAppTest, ResetAllRemovesThePrefixOnlyOnceItHasThePrefixsHold)
