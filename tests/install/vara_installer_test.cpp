@@ -406,6 +406,8 @@ TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
          "Permission denied"},
         {"a data folder another user may change", [&]() -> std::optional<std::shared_ptr<void>> { return withMode(data, 0777); },
          "is writable by others"},
+        {"the modem's folder open to another user",
+         [&]() -> std::optional<std::shared_ptr<void>> { return withMode(hf.installDir(), 0777); }, "is writable by others"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
