@@ -247,6 +247,9 @@ TEST_F(AtomicInstallStagingTest, AFolderNamedThroughALinkAndDotDotIsWhereTheSyst
     EXPECT_FALSE(QFileInfo(real + "/linked").isSymLink());
     EXPECT_EQ(contents(real + "/linked/bin/rigctld"), QByteArray("new"));
     EXPECT_TRUE(entries(env.root() + "/elsewhere").isEmpty());
+
+    // A ".." after a missing name leads nowhere the system could go.
+    EXPECT_THROW(AtomicInstallStaging(env.root() + "/gone/../hamlib", mover), FileError);
 }
 
 // Another user who may change the way to the support folder can make its name lead into any

@@ -238,6 +238,15 @@ TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSuppo
     EXPECT_FALSE(QFileInfo::exists(temporary));
     EXPECT_TRUE(helper.pairing.clients().empty());
     EXPECT_TRUE(helper.env.log().contains("Reset Level 3 complete: removed 2 path(s), 1 keychain item(s), 0 error(s)"));
+
+    // A support folder that can't be removed is reported, not only logged.
+    ASSERT_TRUE(test::writeFile(support + "/hamlib/bin/rigctld", "x"));
+    const QString data = QFileInfo(support).path();
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
+    const ResetReport kept = runToEnd(uninstaller().resetEverything());
+    ASSERT_EQ(kept.errors.size(), 1);
+    EXPECT_TRUE(kept.errors[0].endsWith("the folder " + data + " is writable by others")) << kept.errors[0].toStdString();
+    EXPECT_TRUE(QFileInfo::exists(support + "/hamlib/bin/rigctld"));
 }
 
 // Earlier versions kept their scratch files in the shared temporary folder: the reset removes that

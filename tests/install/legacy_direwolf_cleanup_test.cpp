@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
@@ -54,9 +55,25 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     // Gone already: nothing happens, nothing is logged.
     EXPECT_NO_THROW(cleanup.removeLegacyInstall());
     EXPECT_FALSE(env.log().contains("Removed legacy install"));
+    // A dangling link of the user's at its name goes itself.
+    ASSERT_TRUE(QFile::link(env.root() + "/gone", folder));
+    cleanup.removeLegacyInstall();
+    EXPECT_FALSE(QFileInfo(folder).isSymLink());
 
     ASSERT_TRUE(test::writeProgram(folder + "/bin/direwolf"));
     EXPECT_TRUE(cleanup.isLegacyInstallPresent());
+    // Where another user may change the way, the removal fails and says why.
+    const QString data = QFileInfo(places::supportFolder()).path();
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
+    try {
+        cleanup.removeLegacyInstall();
+        ADD_FAILURE() << "removed where another user may change the way";
+    } catch (const FileError &error) {
+        EXPECT_TRUE(error.description().endsWith("the folder " + data + " is writable by others"))
+            << error.description().toStdString();
+    }
+    EXPECT_TRUE(cleanup.isLegacyInstallPresent());
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0700));
     cleanup.removeLegacyInstall();
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
     EXPECT_TRUE(env.log().contains("[LegacyDirewolfCleanup] Removed legacy install at " + folder));

@@ -295,6 +295,17 @@ TEST_F(VARAInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     ASSERT_TRUE(test::processEventsUntil([&] { return !hf.isInstalling(); }, 20s));
     EXPECT_TRUE(hf.state().error.startsWith("No private folder for the helper's scratch files could be had: "))
         << hf.state().error.toStdString();
+
+    // Nothing is asked for a prefix whose way another user may change.
+    const QString data = QFileInfo(places::supportFolder()).path();
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
+    const auto asked = server.requests().size();
+    VARAInstaller refused(VARAVariant::hf, collaborators());
+    ASSERT_TRUE(refused.startInstall());
+    ASSERT_TRUE(test::processEventsUntil([&] { return !refused.isInstalling(); }, 20s));
+    EXPECT_TRUE(refused.state().error.endsWith("the folder " + data + " is writable by others"))
+        << refused.state().error.toStdString();
+    EXPECT_EQ(server.requests().size(), asked);
 }
 
 TEST_F(VARAInstallerTest, UpdateCheckGivesTheVersionOrLogsWhyNot)
@@ -395,6 +406,8 @@ TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
          "Permission denied"},
         {"a data folder another user may change", [&]() -> std::optional<std::shared_ptr<void>> { return withMode(data, 0777); },
          "is writable by others"},
+        {"the modem's folder open to another user",
+         [&]() -> std::optional<std::shared_ptr<void>> { return withMode(hf.installDir(), 0777); }, "is writable by others"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

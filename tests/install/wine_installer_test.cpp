@@ -421,6 +421,15 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
     ASSERT_TRUE(installToEnd());
     EXPECT_TRUE(installer->state().message().endsWith(". Or install Debian's package: sudo apt install cabextract"))
         << installer->state().message().toStdString();
+
+    // Nothing is asked for a support folder whose way another user may change.
+    const QString data = QFileInfo(places::supportFolder()).path();
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
+    const auto asked = server.requests().size();
+    ASSERT_TRUE(installToEnd());
+    EXPECT_TRUE(installer->state().message().endsWith("the folder " + data + " is writable by others"))
+        << installer->state().message().toStdString();
+    EXPECT_EQ(server.requests().size(), asked);
 }
 
 // Beside a Wine that came without it, winetricks is fetched alone, the way the Wine install does.
@@ -449,6 +458,16 @@ TEST_F(WineInstallerTest, WinetricksIsFetchedAloneAndAFailureSaysWhyAndWhatElseW
     server.serveFault("/Winetricks/winetricks/master/src/winetricks", Fault::notFound);
     ASSERT_TRUE(fetchToEnd());
     EXPECT_EQ(winetricks.progress().error.count("sudo apt install winetricks"), 1) << winetricks.progress().error.toStdString();
+
+    // Nothing is fetched for a support folder whose way another user may change.
+    const QString data = QFileInfo(places::supportFolder()).path();
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
+    const auto asked = server.requests().size();
+    ASSERT_TRUE(fetchToEnd());
+    EXPECT_TRUE(winetricks.progress().error.contains("the folder " + data + " is writable by others"))
+        << winetricks.progress().error.toStdString();
+    EXPECT_EQ(server.requests().size(), asked);
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0700));
 
     serveRemote();
     ASSERT_TRUE(fetchToEnd());

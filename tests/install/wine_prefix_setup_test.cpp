@@ -205,9 +205,17 @@ TEST_F(WinePrefixSetup, TheMachinesCabextractIsUsedAndNothingIsFetched)
 }
 
 // winetricks and the cabextract it runs are programs like any other: a copy others could change
-// never runs, and a cabextract winetricks would meet first ends the set-up.
+// never runs, and a cabextract winetricks would meet first ends the set-up. Nothing runs either
+// for a prefix whose way another user may change.
 TEST_F(WinePrefixSetup, WinetricksAndItsCabextractPassTheCheckLikeAnyProgram)
 {
+    ASSERT_TRUE(test::makeFolderWithMode(env.root() + "/support", 0777));
+    runSetup();
+    EXPECT_TRUE(manager.state().text().endsWith("the folder " + env.root() + "/support is writable by others"))
+        << manager.state().text().toStdString();
+    EXPECT_TRUE(runs().isEmpty());
+    ASSERT_TRUE(test::makeFolderWithMode(env.root() + "/support", 0700));
+
     const auto writableByOthers = [](const QString &path) {
         EXPECT_EQ(::chmod(QFile::encodeName(path).constData(), 0757), 0);
         return QStringLiteral("the file %1 is writable by others").arg(path);

@@ -624,6 +624,14 @@ TEST(Files, WhatIsKeptUnderALinkAndDotDotIsKeptInTheFolderTheSystemFinds)
     EXPECT_EQ(removeLeftoverTemporaryFiles(root + "/named/link/../settings/domain.plist"), 1);
     EXPECT_FALSE(QFileInfo::exists(root + "/real/settings/domain.plist.a1B2c3"));
     EXPECT_TRUE(QFileInfo::exists(root + "/named/settings/domain.plist.a1B2c3"));
+
+    // Where another user may change the way, nothing is swept, and the refusal says why.
+    ASSERT_TRUE(test::writeFile(root + "/real/settings/domain.plist.a1B2c3", "left"));
+    ASSERT_TRUE(test::makeFolderWithMode(root + "/real", 0777));
+    QString refusal;
+    EXPECT_EQ(removeLeftoverTemporaryFiles(root + "/named/link/../settings/domain.plist", &refusal), 0);
+    EXPECT_TRUE(refusal.endsWith("the folder " + root + "/real is writable by others")) << refusal.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(root + "/real/settings/domain.plist.a1B2c3"));
 }
 
 // Earlier versions' scratch folder in the shared temporary folder is swept only where it is the
