@@ -134,6 +134,26 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
 }
 
+QList<quint16> DirewolfStartPath::helperPorts(const DirewolfConfig &config) const
+{
+    QList<quint16> ports;
+    const auto add = [&ports](qint64 port) {
+        if (port > 0 && port <= 65535 && !ports.contains(quint16(port))) {
+            ports << quint16(port);
+        }
+    };
+    // An API port that can't be served is served at the default instead.
+    const int api = m_config.apiPort();
+    add(api > 0 && api <= 65535 ? api : ConfigStore::kDefaultApiPort);
+    if (const std::optional<quint16> keepalive = m_keepalive.listeningPort()) {
+        add(*keepalive);
+    }
+    add(config.kissPort);
+    add(config.agwPort);
+    add(m_rigctldPort());
+    return ports;
+}
+
 QCoro::Task<std::optional<RigControlServerChoice>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,
                                                                                            std::stop_token cancel)
 {
@@ -206,7 +226,7 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
     };
     // Servers already listed are looked at before the request goes out: passed-over ones get none.
     if (!m_discovery.endpoints().isEmpty()) {
-        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio);
+        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
         reportPassedOver(choice);
         if (choice.chosen) {
             advertiseKeepalive();
@@ -224,7 +244,7 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
     if (endpoint) {
         servicesLog::info(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
                           QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
-        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio);
+        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
         reportPassedOver(choice);
         // The request was for this start's server; passed-over ones must not be kept open by it.
         if (!choice.chosen && !radio.isEmpty()) {
@@ -257,7 +277,8 @@ void DirewolfStartPath::reportPassedOver(const RigControlServerChoice &choice)
         servicesLog::warning(line);
         m_process.appendSyntheticLog(line);
     }
-    if (choice.chosen && !choice.passedOver.empty()) {
+    // Always: a log that names no server leaves the user guessing which transmitter is keyed.
+    if (choice.chosen) {
         const QString line = QStringLiteral("[Direwolf] keying through the rig-control server advertised for radio ") +
                              shownRigControlServer(*choice.chosen) + QLatin1Char('.');
         servicesLog::info(line);

@@ -140,6 +140,10 @@ public:
     RigctldConfig rigctldConfigInEffect() const;
     DirewolfConfig direwolfConfigInEffect() const;
 
+    // The ports of the helper's own that no rig-control server may be taken at, for a start of
+    // Direwolf with `toStart`: also those of the Direwolf that runs now.
+    QList<quint16> rigControlHelperPorts(const DirewolfConfig &toStart) const;
+
     // The network access the service's child was launched with, while that child is there
     // (starting, running or stopping); none otherwise.
     std::optional<bool> networkAccessInEffect(ServiceID id) const;

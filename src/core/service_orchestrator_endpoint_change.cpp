@@ -14,6 +14,17 @@
 
 namespace cordavelle {
 
+QList<quint16> ServiceOrchestrator::rigControlHelperPorts(const DirewolfConfig &toStart) const
+{
+    QList<quint16> ports = m_direwolfStart->helperPorts(toStart);
+    for (const quint16 port : m_direwolfStart->helperPorts(direwolfConfigInEffect())) {
+        if (!ports.contains(port)) {
+            ports << port;
+        }
+    }
+    return ports;
+}
+
 void ServiceOrchestrator::installEndpointChangeObserver()
 {
     m_discovery.setOnEndpointsChanged([self = QPointer(this)] {
@@ -67,7 +78,7 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     // The choice a start would make now: another user's advert sorting first must neither move
     // Direwolf off the user's own server nor cost it a restart. A server that went away and came
     // back is restarted for, as its connection did not survive it.
-    const RigControlServerChoice choice = chooseRigControlServer(m_discovery, config.nativeRigControlRadioName);
+    const RigControlServerChoice choice = chooseRigControlServer(m_discovery, config.nativeRigControlRadioName, rigControlHelperPorts(config));
     const std::optional<RigControlServerEndpoint> &endpoint = choice.chosen;
     if (endpoint != m_direwolfStart->rigControlInUse()) {
         m_direwolfStart->forgetRigControlInUse();

@@ -68,6 +68,11 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
                        HelperLogger::Category::services);
 }
 
+std::optional<quint16> KeepaliveRequestAdvertiser::listeningPort() const
+{
+    return m_listener && m_listener->isListening() ? std::optional(m_listener->serverPort()) : std::nullopt;
+}
+
 void KeepaliveRequestAdvertiser::stopAdvertising()
 {
     if (m_listener) {

@@ -34,6 +34,8 @@ public:
 
     // The radio being announced, if any.
     std::optional<QString> advertisedRadioName() const { return m_currentRadioName; }
+    // The port of the announcement's listener while one stands: a port of the helper's own.
+    std::optional<quint16> listeningPort() const;
 
 private:
     Bonjour &m_bonjour;

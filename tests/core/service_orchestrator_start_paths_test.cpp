@@ -188,8 +188,9 @@ TEST(RigControlServer, IsTakenOnlyWhenEveryListenerOnItsPortIsTheUsers)
     }
 }
 
-// Every host's adverts are listed and any user may advertise the user's radio: the first listed
-// that is the user's own is taken, and each one before it is named with why it was not.
+// Every host's adverts are listed and anyone may advertise any radio at any port: only a server of
+// this machine's for the named radio, at no port of the helper's nor of another radio's advert,
+// that is the user's own and the only one so, is taken; each advert refused is named with why.
 TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
 {
     constexpr unsigned user = 1000;
@@ -207,6 +208,17 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
     };
     const QString notTheUsers = QStringLiteral("is not a program of this user");
     const QString nothing = QStringLiteral("has nothing listening");
+    const QString anotherRadio = QStringLiteral("is advertised for another radio");
+    const QString helpers = QStringLiteral("is at a port of the helper's own");
+    const QString several = QStringLiteral("is one of several servers advertised for the radio");
+    RigControlServerSurroundings surroundings;
+    surroundings.isThisMachine = [](const QString &host) { return host.isEmpty(); };
+    // The API's and the keep-alive request's listeners, the user's own.
+    surroundings.helperPorts = {8380, 5007};
+    surroundings.listeners = [&listeners](quint16 port) {
+        return port == 8380 || port == 5007 ? std::optional(std::vector<PortListener>{{user, 9}}) : listeners(port);
+    };
+    surroundings.user = user;
     struct Row {
         const char *name;
         QList<RigControlServerEndpoint> servers;
@@ -229,10 +241,26 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
           {{{"IC-7300", 5001}, notTheUsers},
            {{"IC-7300", 5004}, nothing},
            {{"IC-7300", 5005}, "whose listener can't be looked up, may not be a program of this user"}}}},
-        {"every radio's when the named one is not advertised",
+        {"none when the named one is not advertised: another radio's would key the wrong transmitter",
          {{"FT-991", 5003}, {"TS-590", 5006}},
          "IC-7300",
-         {RigControlServerEndpoint{"TS-590", 5006}, {{{"FT-991", 5003}, nothing}}}},
+         {std::nullopt, {{{"FT-991", 5003}, anotherRadio}, {{"TS-590", 5006}, anotherRadio}}}},
+        {"hers for the radio at the port of the user's other radio",
+         {{"IC-705", 5006}, {"IC-7300", 5006}, {"IC-7300", 5002}},
+         "IC-7300",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"IC-7300", 5006}, "shares its port with the advert for radio 'IC-705'"}}}},
+        {"at the helper's own ports, which the user's programs hold",
+         {{"IC-7300", 8380}, {"IC-7300", 5007}},
+         "IC-7300",
+         {std::nullopt, {{{"IC-7300", 8380}, helpers}, {{"IC-7300", 5007}, helpers}}}},
+        {"another host's, first",
+         {{"IC-7300", 5006, "other.local."}, {"IC-7300", 5002}},
+         "IC-7300",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"IC-7300", 5006}, "is advertised by another host, other.local"}}}},
+        {"two ports of the user's: neither is sure",
+         {{"IC-7300", 5002}, {"IC-7300", 5006}, {"IC-7300", 5002}},
+         "IC-7300",
+         {std::nullopt, {{{"IC-7300", 5002}, several}, {{"IC-7300", 5006}, several}}}},
         {"a repeated advert named once",
          {{"IC-7300", 5001}, {"IC-7300", 5001}},
          "",
@@ -241,7 +269,7 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(chooseRigControlServer(row.servers, row.radio, listeners, user), row.choice);
+        EXPECT_EQ(chooseRigControlServer(row.servers, row.radio, surroundings), row.choice);
     }
 }
 
