@@ -941,25 +941,31 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
         EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::LocalHostIPv6), static_cast<quint16>(port))) << port;
     }
 
-    // Within the guard time another change is only noted; after it, a vanished server leaves
-    // Direwolf running.
-    publish({{"IC-7300", ports[2]}});
-    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("ignoring (guard active)"); }, 0ms));
-    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint-change guard cleared"); }, 5s));
+    // Within the guard time a change is only noted, and looked at once the guard clears: the
+    // server Direwolf keys through went away and came back meanwhile, and its connection with it.
+    const int ignored = linesContaining("ignoring (guard active)");
+    QFile::remove(ready);
+    publish({});
+    publish({{"IC-7300", ports[1]}});
+    EXPECT_EQ(linesContaining("ignoring (guard active)"), ignored + 2);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
+    // After that restart's guard, a vanished server leaves Direwolf running.
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
     publish({});
     EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint disappeared while running"); }, 0ms));
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
-    EXPECT_EQ(linesContaining("Running on KISS port"), 2);
+    EXPECT_EQ(linesContaining("Running on KISS port"), 3);
 
     // The server it keys through comes back: Direwolf's connection ended with it.
     QFile::remove(ready);
     publish({{"IC-7300", ports[1]}});
     ASSERT_TRUE(runUntilSettled(
-        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 4; }, test::standInReady(ready), 10s));
 
     // The user's server appears once Direwolf's start passed over the only one listed, before its
     // child is launched: once it runs on VOX, it is restarted to key through it.
-    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 3; }, 5s));
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
@@ -972,15 +978,38 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     };
     auto onVox = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(
-        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 4; }, test::standInReady(ready), 10s));
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 5; }, test::standInReady(ready), 10s));
     env.log().onWrite = nullptr;
     EXPECT_EQ(onVox->error, std::nullopt);
     QFile::remove(ready);
     ASSERT_TRUE(runUntilSettled(
-        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 5; }, test::standInReady(ready), 10s));
-    QFile keyed(DirewolfConfigManager::configPath());
-    ASSERT_TRUE(keyed.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(keyed.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[0].toUtf8()));
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 6; }, test::standInReady(ready), 10s));
+    {
+        QFile keyed(DirewolfConfigManager::configPath());
+        ASSERT_TRUE(keyed.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(keyed.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[0].toUtf8()));
+    }
+
+    // The server chosen goes away and comes back once the child is launched, before it runs: the
+    // child's connection ended with it, so once it runs it is restarted.
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 4; }, 5s));
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    QFile::remove(ready);
+    auto gap = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().pid().has_value(); }, test::standInReady(ready), 10s));
+    ASSERT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::starting);
+    publish({{"IC-7300", silent}});
+    publish({{"IC-7300", silent}, {"IC-7300", ports[0]}});
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 7; }, test::standInReady(ready), 10s));
+    EXPECT_EQ(gap->error, std::nullopt);
+    QFile::remove(ready);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 8; }, test::standInReady(ready), 10s));
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
 }
 
 } // namespace
