@@ -20,6 +20,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <exception>
+
 namespace cordavelle {
 
 using namespace std::chrono_literals;
@@ -47,9 +49,41 @@ DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedP
       m_discovery(discovery),
       m_audio(audio)
 {
+    // The request is published after the start has gone on: its failure comes later, and Direwolf's
+    // log must not leave the user believing the client holds the radio open.
+    connect(&keepalive, &KeepaliveRequestAdvertiser::advertisingFailed, this,
+            [this](const QString &radio, const QString &reason) {
+                const QString line = QStringLiteral("[Direwolf] WARNING: the keep-alive request for radio '") +
+                                     DirewolfConfigManager::withoutControlCharacters(radio) +
+                                     QStringLiteral("' could not be published (") + reason +
+                                     QString::fromUtf8(") \u2014 it is not standing; Cordavelle is not asked to hold the "
+                                                       "radio's rig control open.");
+                servicesLog::warning(line);
+                m_process.appendSyntheticLog(line);
+            });
 }
 
 QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
+{
+    QPointer<DirewolfStartPath> self(this);
+    std::exception_ptr failure;
+    try {
+        co_await launch(cancel);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // A request this start published must not outlive it: a stop withdraws it, and so does a
+    // start that ends without Direwolf running.
+    if (self && m_process.state() != ServiceRunState::running && m_keepalive.advertisedRadioName()) {
+        servicesLog::info(QString::fromUtf8("[Direwolf] start did not succeed \u2014 withdrawing the keep-alive request"));
+        m_keepalive.stopAdvertising();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+QCoro::Task<void> DirewolfStartPath::launch(std::stop_token cancel)
 {
     const DirewolfConfig config = m_config.direwolfConfig();
     if (trimmedSpacesAndTabs(config.callsign).isEmpty()) {

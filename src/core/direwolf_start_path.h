@@ -54,6 +54,8 @@ public:
     QList<quint16> helperPorts(const DirewolfConfig &config) const;
 
 private:
+    // The start, but for withdrawing the keep-alive request when it fails.
+    QCoro::Task<void> launch(std::stop_token cancel);
     // Settles Direwolf's PTT dependency on rigctld or on the client's rig control; with the
     // latter, the choice of rig-control server made.
     QCoro::Task<std::optional<RigControlServerChoice>> preparePttDependency(const DirewolfConfig &config,

@@ -37,7 +37,13 @@ public:
     // The port of the announcement's listener while one stands: a port of the helper's own.
     std::optional<quint16> listeningPort() const;
 
+Q_SIGNALS:
+    // The request for `radioName` could not be published (every name taken, a daemon error): it
+    // does not stand, and nothing is advertised any more.
+    void advertisingFailed(const QString &radioName, const QString &reason);
+
 private:
+    void registrationFailed(const QString &reason);
     Bonjour &m_bonjour;
     // The listener whose port the announcement carries, and the announcement itself.
     std::unique_ptr<QTcpServer> m_listener;

@@ -719,6 +719,30 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     QFile conf(DirewolfConfigManager::configPath());
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
     EXPECT_FALSE(conf.readAll().contains("PTT RIG"));
+
+    // A request that could not be published says so in Direwolf's log, and a start that fails
+    // withdraws the request it made.
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
+    env.bonjour().setResults(RigControlServerDiscovery::kServiceType, {});
+    env.bonjour().failNextAdvertisement(QStringLiteral("the name is already taken"));
+    QFile::remove(ready);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_EQ(orchestrator->direwolfProcess().logLines().filter("keep-alive request for radio 'IC-7300' could not be "
+                                                                "published (the name is already taken)").size(),
+              1);
+    EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
+    dw.direwolfPath = file(QStringLiteral("direwolf-exits"), "#!/bin/sh\nexit 1\n");
+    config.setDirewolfConfig(dw);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, {}));
+    EXPECT_NE(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(env.log().contains("withdrawing the keep-alive request"));
+    EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
+    EXPECT_EQ(env.bonjour().advertisements().size(), 0u);
 }
 
 // Direwolf opens its KISS and AGW ports from two threads: a client told it runs may connect to
