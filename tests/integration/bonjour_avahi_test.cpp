@@ -211,7 +211,7 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
     const Row rows[] = {
         {"another user's listener", QHostAddress(QHostAddress::LocalHost), false, {}, notTheUsers},
         {"the user's own listener", std::nullopt, true, {}, {}},
-        {"another user's listener on ::1 beside the user's own", QHostAddress(QHostAddress::LocalHostIPv6), true, {}, {}},
+        {"another user's listener on ::1 beside the user's own", QHostAddress(QHostAddress::LocalHostIPv6), true, {}, notTheUsers},
         {"another host's advert at the user's own listener", std::nullopt, true, otherHost,
          QStringLiteral("is advertised by another host, ") + otherHost},
     };
