@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
 #include <exception>
 
 namespace cordavelle {
@@ -258,11 +259,17 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
             m_keepalive.startAdvertising(radio);
         }
     };
+    // A radio no advert names yet is asked for: the client may open its server on the request.
+    const auto advertised = [this, &radio] {
+        const auto &listed = m_discovery.endpoints();
+        return std::any_of(listed.begin(), listed.end(),
+                           [&radio](const RigControlServerEndpoint &server) { return servesRadio(server, radio); });
+    };
     // Servers already listed are looked at before the request goes out: passed-over ones get none.
     if (!m_discovery.endpoints().isEmpty()) {
         RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
         reportPassedOver(choice);
-        if (choice.chosen) {
+        if (choice.chosen || !advertised()) {
             advertiseKeepalive();
         }
         co_return choice;
@@ -281,7 +288,7 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
         RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
         reportPassedOver(choice);
         // The request was for this start's server; passed-over ones must not be kept open by it.
-        if (!choice.chosen && !radio.isEmpty()) {
+        if (!choice.chosen && !radio.isEmpty() && advertised()) {
             m_keepalive.stopAdvertising();
         }
         co_return choice;
