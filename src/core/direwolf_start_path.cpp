@@ -20,6 +20,9 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
+#include <exception>
+
 namespace cordavelle {
 
 using namespace std::chrono_literals;
@@ -47,9 +50,41 @@ DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedP
       m_discovery(discovery),
       m_audio(audio)
 {
+    // The request is published after the start has gone on: its failure comes later, and Direwolf's
+    // log must not leave the user believing the client holds the radio open.
+    connect(&keepalive, &KeepaliveRequestAdvertiser::advertisingFailed, this,
+            [this](const QString &radio, const QString &reason) {
+                const QString line = QStringLiteral("[Direwolf] WARNING: the keep-alive request for radio '") +
+                                     DirewolfConfigManager::withoutControlCharacters(radio) +
+                                     QStringLiteral("' could not be published (") + reason +
+                                     QString::fromUtf8(") \u2014 it is not standing; Cordavelle is not asked to hold the "
+                                                       "radio's rig control open.");
+                servicesLog::warning(line);
+                m_process.appendSyntheticLog(line);
+            });
 }
 
 QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
+{
+    QPointer<DirewolfStartPath> self(this);
+    std::exception_ptr failure;
+    try {
+        co_await launch(cancel);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // A request this start published must not outlive it: a stop withdraws it, and so does a
+    // start that ends without Direwolf running.
+    if (self && m_process.state() != ServiceRunState::running && m_keepalive.advertisedRadioName()) {
+        servicesLog::info(QString::fromUtf8("[Direwolf] start did not succeed \u2014 withdrawing the keep-alive request"));
+        m_keepalive.stopAdvertising();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+QCoro::Task<void> DirewolfStartPath::launch(std::stop_token cancel)
 {
     const DirewolfConfig config = m_config.direwolfConfig();
     if (trimmedSpacesAndTabs(config.callsign).isEmpty()) {
@@ -134,6 +169,26 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
     servicesLog::info(QStringLiteral("[Direwolf] Running on KISS port %1, AGW port %2").arg(config.kissPort).arg(config.agwPort));
 }
 
+QList<quint16> DirewolfStartPath::helperPorts(const DirewolfConfig &config) const
+{
+    QList<quint16> ports;
+    const auto add = [&ports](qint64 port) {
+        if (port > 0 && port <= 65535 && !ports.contains(quint16(port))) {
+            ports << quint16(port);
+        }
+    };
+    // An API port that can't be served is served at the default instead.
+    const int api = m_config.apiPort();
+    add(api > 0 && api <= 65535 ? api : ConfigStore::kDefaultApiPort);
+    if (const std::optional<quint16> keepalive = m_keepalive.listeningPort()) {
+        add(*keepalive);
+    }
+    add(config.kissPort);
+    add(config.agwPort);
+    add(m_rigctldPort());
+    return ports;
+}
+
 QCoro::Task<std::optional<RigControlServerChoice>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,
                                                                                            std::stop_token cancel)
 {
@@ -204,11 +259,17 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
             m_keepalive.startAdvertising(radio);
         }
     };
+    // A radio no advert names yet is asked for: the client may open its server on the request.
+    const auto advertised = [this, &radio] {
+        const auto &listed = m_discovery.endpoints();
+        return std::any_of(listed.begin(), listed.end(),
+                           [&radio](const RigControlServerEndpoint &server) { return servesRadio(server, radio); });
+    };
     // Servers already listed are looked at before the request goes out: passed-over ones get none.
     if (!m_discovery.endpoints().isEmpty()) {
-        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio);
+        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
         reportPassedOver(choice);
-        if (choice.chosen) {
+        if (choice.chosen || !advertised()) {
             advertiseKeepalive();
         }
         co_return choice;
@@ -224,10 +285,10 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
     if (endpoint) {
         servicesLog::info(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
                           QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
-        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio);
+        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
         reportPassedOver(choice);
         // The request was for this start's server; passed-over ones must not be kept open by it.
-        if (!choice.chosen && !radio.isEmpty()) {
+        if (!choice.chosen && !radio.isEmpty() && advertised()) {
             m_keepalive.stopAdvertising();
         }
         co_return choice;
@@ -257,7 +318,8 @@ void DirewolfStartPath::reportPassedOver(const RigControlServerChoice &choice)
         servicesLog::warning(line);
         m_process.appendSyntheticLog(line);
     }
-    if (choice.chosen && !choice.passedOver.empty()) {
+    // Always: a log that names no server leaves the user guessing which transmitter is keyed.
+    if (choice.chosen) {
         const QString line = QStringLiteral("[Direwolf] keying through the rig-control server advertised for radio ") +
                              shownRigControlServer(*choice.chosen) + QLatin1Char('.');
         servicesLog::info(line);

@@ -49,8 +49,13 @@ public:
     // (once the servers listed no longer choose it, while that Direwolf runs on).
     const std::optional<RigControlServerEndpoint> &rigControlInUse() const { return m_rigControlInUse; }
     void forgetRigControlInUse() { m_rigControlInUse.reset(); }
+    // The ports the helper itself listens on or gives its services while Direwolf runs with
+    // `config`: none of them is a rig-control server, whatever an advert says.
+    QList<quint16> helperPorts(const DirewolfConfig &config) const;
 
 private:
+    // The start, but for withdrawing the keep-alive request when it fails.
+    QCoro::Task<void> launch(std::stop_token cancel);
     // Settles Direwolf's PTT dependency on rigctld or on the client's rig control; with the
     // latter, the choice of rig-control server made.
     QCoro::Task<std::optional<RigControlServerChoice>> preparePttDependency(const DirewolfConfig &config,

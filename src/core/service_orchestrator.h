@@ -140,6 +140,10 @@ public:
     RigctldConfig rigctldConfigInEffect() const;
     DirewolfConfig direwolfConfigInEffect() const;
 
+    // The ports of the helper's own that no rig-control server may be taken at, for a start of
+    // Direwolf with `toStart`: also those of the Direwolf that runs now.
+    QList<quint16> rigControlHelperPorts(const DirewolfConfig &toStart) const;
+
     // The network access the service's child was launched with, while that child is there
     // (starting, running or stopping); none otherwise.
     std::optional<bool> networkAccessInEffect(ServiceID id) const;
@@ -187,6 +191,8 @@ private:
     void installEndpointChangeObserver();
     QCoro::Task<void> reactToEndpointChange();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
+    // Notes a change of the servers that is looked at later (see m_endpointChangeHeldOff).
+    void holdOffEndpointChange();
 
     // A port a client of the service uses, as the service's errors name it.
     struct ClientPort {
@@ -293,9 +299,9 @@ private:
     std::map<ServiceID, HeldAddresses> m_portHolds;
     // Set while Direwolf restarts for a rig-control server change, and a while after.
     bool m_isReactingToEndpointChange = false;
-    // Set when the servers changed while Direwolf was starting, for the choice to be made again
-    // once it runs.
-    bool m_endpointsChangedWhileStarting = false;
+    // Set when the servers changed while Direwolf was starting or the guard above was set, for the
+    // choice to be made again once it runs and the guard is cleared.
+    bool m_endpointChangeHeldOff = false;
 };
 
 } // namespace cordavelle

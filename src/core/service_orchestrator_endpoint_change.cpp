@@ -12,7 +12,20 @@
 #include "radio/rig_control_server_choice.h"
 #include "radio/rig_control_server_discovery.h"
 
+#include <utility>
+
 namespace cordavelle {
+
+QList<quint16> ServiceOrchestrator::rigControlHelperPorts(const DirewolfConfig &toStart) const
+{
+    QList<quint16> ports = m_direwolfStart->helperPorts(toStart);
+    for (const quint16 port : m_direwolfStart->helperPorts(direwolfConfigInEffect())) {
+        if (!ports.contains(port)) {
+            ports << port;
+        }
+    }
+    return ports;
+}
 
 void ServiceOrchestrator::installEndpointChangeObserver()
 {
@@ -34,10 +47,10 @@ void ServiceOrchestrator::installEndpointChangeObserver()
     // runs, the choice is made again so that a server that appeared meanwhile is not left unused.
     connect(&direwolfProcess(), &ManagedProcess::stateChanged, this, [this] {
         const ServiceRunState state = direwolfProcess().state();
-        if (state == ServiceRunState::starting || !m_endpointsChangedWhileStarting) {
+        if (state == ServiceRunState::starting || !m_endpointChangeHeldOff) {
             return;
         }
-        m_endpointsChangedWhileStarting = false;
+        m_endpointChangeHeldOff = false;
         if (state == ServiceRunState::running) {
             QMetaObject::invokeMethod(
                 this, [this] { reactToEndpointChange(); }, Qt::QueuedConnection);
@@ -50,11 +63,12 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     if (m_isReactingToEndpointChange) {
         servicesLog::info(QStringLiteral("[Direwolf] endpoint change during self-inflicted restart cycle \u2014 ignoring "
                                          "(guard active)."));
+        holdOffEndpointChange();
         co_return;
     }
     // From the start's choice to its child's launch the service may still read as stopped.
     if (startUnderWay(ServiceID::direwolf) || direwolfProcess().state() == ServiceRunState::starting) {
-        m_endpointsChangedWhileStarting = true;
+        holdOffEndpointChange();
         co_return;
     }
     if (direwolfProcess().state() != ServiceRunState::running) {
@@ -67,7 +81,7 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     // The choice a start would make now: another user's advert sorting first must neither move
     // Direwolf off the user's own server nor cost it a restart. A server that went away and came
     // back is restarted for, as its connection did not survive it.
-    const RigControlServerChoice choice = chooseRigControlServer(m_discovery, config.nativeRigControlRadioName);
+    const RigControlServerChoice choice = chooseRigControlServer(m_discovery, config.nativeRigControlRadioName, rigControlHelperPorts(config));
     const std::optional<RigControlServerEndpoint> &endpoint = choice.chosen;
     if (endpoint != m_direwolfStart->rigControlInUse()) {
         m_direwolfStart->forgetRigControlInUse();
@@ -130,6 +144,23 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     clearEndpointChangeGuard(self);
 }
 
+void ServiceOrchestrator::holdOffEndpointChange()
+{
+    m_endpointChangeHeldOff = true;
+    // Direwolf's connection to a server ends with it: one that goes away and comes back before the
+    // change is looked at must still be restarted for, so it is no longer the one in use.
+    const std::optional<RigControlServerEndpoint> &inUse = m_direwolfStart->rigControlInUse();
+    if (!inUse) {
+        return;
+    }
+    const DirewolfConfig config = m_config.direwolfConfig();
+    const RigControlServerChoice choice =
+        chooseRigControlServer(m_discovery, config.nativeRigControlRadioName, rigControlHelperPorts(config));
+    if (choice.chosen != inUse) {
+        m_direwolfStart->forgetRigControlInUse();
+    }
+}
+
 QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self)
 {
     if (!self) {
@@ -143,6 +174,18 @@ QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<Service
     self->m_isReactingToEndpointChange = false;
     servicesLog::info(QStringLiteral("[Direwolf] endpoint-change guard cleared; further changes will re-trigger "
                                      "reactToEndpointChange normally."));
+    // What changed meanwhile is looked at now, or Direwolf could stay keyed through a server that
+    // is gone or no longer the choice.
+    if (std::exchange(self->m_endpointChangeHeldOff, false)) {
+        QMetaObject::invokeMethod(
+            self,
+            [self] {
+                if (self) {
+                    self->reactToEndpointChange();
+                }
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 } // namespace cordavelle

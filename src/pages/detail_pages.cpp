@@ -22,13 +22,15 @@ void installDetailPages(ManagementView &view, const ServicePagesContext &context
     ConfigStore &config = context.config;
     RigControlServerDiscovery &rigControl = context.rigControl;
     AudioDeviceManager &audio = context.audio;
+    ServiceOrchestrator &orchestrator = context.orchestrator;
     auto *regenerator = new DirewolfConfRegenerator(
         config, context.clock,
-        [&config, &rigControl, &audio](const DirewolfConfig &snapshot) {
+        [&config, &rigControl, &audio, &orchestrator](const DirewolfConfig &snapshot) {
             DirewolfConfigManager::Environment environment;
             environment.rigctldPort = config.rigctldConfig().tcpPort;
             environment.audio = &audio;
             environment.discovery = &rigControl;
+            environment.helperPorts = orchestrator.rigControlHelperPorts(snapshot);
             DirewolfConfigManager::writeConfig(snapshot, environment);
         },
         &view);

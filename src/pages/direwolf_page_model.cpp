@@ -74,11 +74,9 @@ std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<Rig
             if (std::any_of(rows.begin(), rows.end(), [&name](const PickerRow &row) { return row.value == name; })) {
                 continue;
             }
-            const bool shared = std::count_if(endpoints.begin(), endpoints.end(),
-                                              [&name](const RigControlServerEndpoint &e) { return e.radioName == name; }) > 1;
-            const std::optional<quint16> port = shared && keyedThrough ? keyedThrough(name) : std::optional(endpoint.port);
+            const std::optional<quint16> port = keyedThrough ? keyedThrough(name) : std::optional(endpoint.port);
             rows.push_back({name + (port ? QStringLiteral(" (127.0.0.1:") + QString::number(*port) + QLatin1Char(')')
-                                         : QStringLiteral(" (no server of this user)")),
+                                         : QStringLiteral(" (no usable server)")),
                             name});
         }
         return rows;

@@ -44,10 +44,9 @@ struct PickerRow {
     bool operator==(const PickerRow &) const = default;
 };
 // The native radio picker's rows from the client's advertised rig-control servers: one a radio
-// name, since the name is what is stored. Where several servers share a name (another user's or
-// another host's advert among them), the row shows the port a start would key through, which
-// `keyedThrough` gives for a name (nothing when none of them is usable); asked only then, as it
-// reads the machine's socket table.
+// name, since the name is what is stored. A lone advert proves no more than several sharing a
+// name, so each row shows the port a start would key through, which `keyedThrough` gives for a
+// name (nothing when none is usable); without it, the advert's own port.
 std::vector<PickerRow> nativeRadioRows(const QString &savedName, const QList<RigControlServerEndpoint> &endpoints,
                                        const std::function<std::optional<quint16>(const QString &)> &keyedThrough = {});
 

@@ -132,8 +132,9 @@ void DirewolfPage::refreshPTTDetails()
 {
     const DirewolfConfig now = config();
     // The server Direwolf's start would take for a radio, as the start chooses it.
-    const auto keyedThrough = [this](const QString &radio) -> std::optional<quint16> {
-        const RigControlServerChoice choice = chooseRigControlServer(m_context.rigControl, radio);
+    const QList<quint16> helperPorts = m_context.orchestrator.rigControlHelperPorts(now);
+    const auto keyedThrough = [this, &helperPorts](const QString &radio) -> std::optional<quint16> {
+        const RigControlServerChoice choice = chooseRigControlServer(m_context.rigControl, radio, helperPorts);
         return choice.chosen ? std::optional(choice.chosen->port) : std::nullopt;
     };
     // What the rows below the PTT picker are made from; unchanged, they stay as they are, so

@@ -67,6 +67,8 @@ struct BonjourBrowseResult {
     QString type;   // as the network reports it, e.g. "_http._tcp."
     QString domain; // e.g. "local."
     std::optional<BonjourTxtRecord> txt;
+    // The host the service points at ("name.local."), as resolved; empty when unknown.
+    QString host = {};
 
     // "name.type.domain", the printed form of the service endpoint.
     QString description() const;
@@ -124,7 +126,14 @@ public:
                                                            quint16 port) = 0;
     // Browses `type` in `domain` (empty for the default browse domain, normally "local.").
     virtual std::unique_ptr<BonjourBrowser> browse(const QString &type, const QString &domain = {}) = 0;
+    // Whether `host`, the host a found service points at, is this machine: the name this
+    // machine's responder publishes its own services under, or one of this machine's addresses.
+    // Anyone on the network may point an advert at any host, so an unknown or empty one is not.
+    virtual bool isThisMachine(const QString &host) const = 0;
 };
+
+// `host` as names compare: lower case, without the root's trailing dot.
+QString comparableHostName(const QString &host);
 
 } // namespace cordavelle
 

@@ -1,5 +1,12 @@
 #include "dns_sd_bonjour.h"
 
+#include "network_interfaces.h"
+#include "platform.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QSysInfo>
@@ -220,7 +227,7 @@ public:
         QList<BonjourBrowseResult> out;
         for (const auto &service : m_services) {
             if (service->resolved) {
-                out.append({service->name, service->type, service->domain, service->txt});
+                out.append({service->name, service->type, service->domain, service->txt, service->host});
             }
         }
         return out;
@@ -238,6 +245,7 @@ private:
         int presence = 0;
         bool resolved = false;
         std::optional<BonjourTxtRecord> txt;
+        QString host;
         std::unique_ptr<ServiceRef> resolver;
     };
 
@@ -250,6 +258,7 @@ private:
         QString domain = {};
         DNSServiceErrorType error = kDNSServiceErr_NoError;
         QByteArray txt = {};
+        QString host = {};
     };
 
     static QString failedState(DNSServiceErrorType error)
@@ -281,7 +290,7 @@ private:
     }
 
     static void DNSSD_API resolveReply(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType error,
-                                       const char *, const char *, uint16_t, uint16_t txtLength,
+                                       const char *, const char *hostTarget, uint16_t, uint16_t txtLength,
                                        const unsigned char *txt, void *context)
     {
         auto *service = static_cast<Service *>(context);
@@ -290,6 +299,9 @@ private:
                     .error = error};
         if (error == kDNSServiceErr_NoError && txt) {
             event.txt = QByteArray(reinterpret_cast<const char *>(txt), txtLength);
+        }
+        if (error == kDNSServiceErr_NoError && hostTarget) {
+            event.host = QString::fromUtf8(hostTarget);
         }
         service->browser->m_events.push_back(std::move(event));
     }
@@ -364,6 +376,7 @@ private:
                 if (service) {
                     service->resolved = true;
                     service->txt = BonjourTxtRecord::decode(event.txt);
+                    service->host = event.host;
                 }
                 break;
             case Event::ResolveFailed:
@@ -413,6 +426,44 @@ std::unique_ptr<BonjourRegistration> DnsSdBonjour::advertise(const BonjourServic
 std::unique_ptr<BonjourBrowser> DnsSdBonjour::browse(const QString &type, const QString &domain)
 {
     return std::make_unique<DnsSdBrowser>(type, domain);
+}
+
+bool DnsSdBonjour::isThisMachine(const QString &host) const
+{
+    const QString name = comparableHostName(host);
+    if (name.isEmpty()) {
+        return false;
+    }
+    QHostAddress address;
+    if (address.setAddress(name)) {
+        return Platform::current().networkInterfaces().holds(address);
+    }
+    // After a conflict Avahi publishes under another name, and the kernel's one in ".local" is
+    // then another machine's: that one counts only when Avahi can't be asked.
+    const QString avahiName = avahiHostName();
+    if (!avahiName.isEmpty()) {
+        return name == avahiName;
+    }
+    const QString kernelName = QHostInfo::localHostName().toLower();
+    return !kernelName.isEmpty() && name == kernelName + QStringLiteral(".local");
+}
+
+QString DnsSdBonjour::avahiHostName() const
+{
+    constexpr qint64 kRemembered = 10000;
+    if (m_avahiHostNameAge.isValid() && m_avahiHostNameAge.elapsed() < kRemembered) {
+        return m_avahiHostName;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Avahi"), QStringLiteral("/"),
+                                                       QStringLiteral("org.freedesktop.Avahi.Server"),
+                                                       QStringLiteral("GetHostNameFqdn"));
+    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 1000);
+    // No answer leaves no name: only the kernel's name and the addresses then count.
+    m_avahiHostName = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                          ? comparableHostName(reply.arguments().constFirst().toString())
+                          : QString();
+    m_avahiHostNameAge.start();
+    return m_avahiHostName;
 }
 
 QString DnsSdBonjour::errorText(int code)

@@ -2,6 +2,8 @@
 
 #include "bonjour.h"
 
+#include <QElapsedTimer>
+
 namespace cordavelle {
 
 // The Linux backend of `Bonjour`: the DNS-SD API of Avahi's compatibility library, talking to
@@ -14,9 +16,19 @@ public:
     std::unique_ptr<BonjourRegistration> advertise(const BonjourServiceDescription &service,
                                                    quint16 port) override;
     std::unique_ptr<BonjourBrowser> browse(const QString &type, const QString &domain = {}) override;
+    // Avahi's own host name (asked over the system bus: it may change it after a conflict; the
+    // kernel's host name in ".local" where Avahi can't be asked), or an address of this machine's.
+    bool isThisMachine(const QString &host) const override;
 
     // A readable text for a DNS-SD error code.
     static QString errorText(int code);
+
+private:
+    // Avahi's host name, lower case, remembered a while: the choice of a server asks for every
+    // advert, and the window must not wait on the bus each time.
+    QString avahiHostName() const;
+    mutable QString m_avahiHostName;
+    mutable QElapsedTimer m_avahiHostNameAge;
 };
 
 } // namespace cordavelle

@@ -31,7 +31,7 @@ RigControlServerChoice nativeRigControl(const DirewolfConfig &config, const Dire
     if (!environment.discovery) {
         return {};
     }
-    return chooseRigControlServer(*environment.discovery, config.nativeRigControlRadioName);
+    return chooseRigControlServer(*environment.discovery, config.nativeRigControlRadioName, environment.helperPorts);
 }
 
 const AudioDevice *firstWithUID(const std::vector<AudioDevice> &devices, const QString &uid)

@@ -26,6 +26,8 @@ public:
         const AudioDeviceManager *audio = nullptr;
         // The client's rig-control servers; none: no servers.
         const RigControlServerDiscovery *discovery = nullptr;
+        // The ports of the helper's own, which no advert of `discovery` may be taken at.
+        QList<quint16> helperPorts;
         // The choice of the client's rig-control server already made for the PTT; with it,
         // `discovery` is not asked.
         std::optional<RigControlServerChoice> rigControl;

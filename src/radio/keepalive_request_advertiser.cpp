@@ -61,11 +61,37 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
     service.type = kServiceType;
     service.txt.insert(QStringLiteral("radio"), name);
     m_registration = m_bonjour.advertise(service, listener->serverPort());
+    connect(m_registration.get(), &BonjourRegistration::failed, this, &KeepaliveRequestAdvertiser::registrationFailed);
     m_listener = std::move(listener);
     m_currentRadioName = name;
     HelperLogger::info(kTag + QStringLiteral("advertising ") + kServiceType + QStringLiteral(" radio=\"") + name
                            + QStringLiteral("\" — Cordavelle will hold this radio's RigControlServer open"),
                        HelperLogger::Category::services);
+}
+
+void KeepaliveRequestAdvertiser::registrationFailed(const QString &reason)
+{
+    const QString name = m_currentRadioName.value_or(QString());
+    HelperLogger::warning(kTag + QStringLiteral("failed to advertise keep-alive request for ") + name + QStringLiteral(": ") +
+                              reason,
+                          HelperLogger::Category::services);
+    // Nothing stands any more: a later start for this radio must try again rather than take the
+    // failed one for a standing request. The registration is the sender, so it goes later.
+    if (m_registration) {
+        m_registration->disconnect(this);
+        m_registration.release()->deleteLater();
+    }
+    if (m_listener) {
+        m_listener->close();
+        m_listener.reset();
+    }
+    m_currentRadioName.reset();
+    Q_EMIT advertisingFailed(name, reason);
+}
+
+std::optional<quint16> KeepaliveRequestAdvertiser::listeningPort() const
+{
+    return m_listener && m_listener->isListening() ? std::optional(m_listener->serverPort()) : std::nullopt;
 }
 
 void KeepaliveRequestAdvertiser::stopAdvertising()

@@ -34,8 +34,16 @@ public:
 
     // The radio being announced, if any.
     std::optional<QString> advertisedRadioName() const { return m_currentRadioName; }
+    // The port of the announcement's listener while one stands: a port of the helper's own.
+    std::optional<quint16> listeningPort() const;
+
+Q_SIGNALS:
+    // The request for `radioName` could not be published (every name taken, a daemon error): it
+    // does not stand, and nothing is advertised any more.
+    void advertisingFailed(const QString &radioName, const QString &reason);
 
 private:
+    void registrationFailed(const QString &reason);
     Bonjour &m_bonjour;
     // The listener whose port the announcement carries, and the announcement itself.
     std::unique_ptr<QTcpServer> m_listener;

@@ -40,39 +40,128 @@ bool servesRadio(const RigControlServerEndpoint &server, const QString &radio)
            server.radioName.normalized(QString::NormalizationForm_C) == radio.normalized(QString::NormalizationForm_C);
 }
 
-RigControlServerChoice chooseRigControlServer(const QList<RigControlServerEndpoint> &servers, const QString &radio,
-                                              const PortListenerLookup &listeners, unsigned user)
+namespace {
+
+bool sameAdvert(const RigControlServerEndpoint &a, const RigControlServerEndpoint &b)
 {
-    const QString wanted = trimmedSpacesAndTabs(radio);
-    QList<RigControlServerEndpoint> candidates;
-    if (!wanted.isEmpty()) {
-        std::copy_if(servers.begin(), servers.end(), std::back_inserter(candidates),
-                     [&wanted](const RigControlServerEndpoint &server) { return servesRadio(server, wanted); });
+    return a == b && a.host == b.host;
+}
+
+// Why `server`, announced for `radio`, may not be taken whatever else is listed; nothing when it
+// may be.
+std::optional<QString> advertRefusal(const RigControlServerEndpoint &server, const QString &radio,
+                                     const QList<RigControlServerEndpoint> &servers,
+                                     const RigControlServerSurroundings &surroundings)
+{
+    // Reached on 127.0.0.1, another host's server would be whatever this machine has at its port.
+    if (!surroundings.isThisMachine || !surroundings.isThisMachine(server.host)) {
+        QString host = DirewolfConfigManager::withoutControlCharacters(server.host);
+        if (host.endsWith(QLatin1Char('.'))) {
+            host.chop(1);
+        }
+        return host.isEmpty() ? QStringLiteral("is advertised by a host that can't be told")
+                              : QStringLiteral("is advertised by another host, ") + host;
     }
-    if (candidates.isEmpty()) {
-        candidates = servers;
+    if (surroundings.helperPorts.contains(server.port)) {
+        return QStringLiteral("is at a port of the helper's own");
     }
+    for (const RigControlServerEndpoint &other : servers) {
+        if (other.port == server.port && !servesRadio(other, radio)) {
+            return QStringLiteral("shares its port with the advert for radio '") +
+                   DirewolfConfigManager::withoutControlCharacters(other.radioName) + QLatin1Char('\'');
+        }
+    }
+    const PortListenerLookup &listeners = surroundings.listeners;
+    return rigControlServerRefusal(listeners ? listeners(server.port) : std::nullopt, surroundings.user);
+}
+
+// The server for `radio` among `servers`, if one is sure; the adverts for it refused are added to
+// `passedOver`.
+std::optional<RigControlServerEndpoint> chooseForRadio(const QList<RigControlServerEndpoint> &servers, const QString &radio,
+                                                       const RigControlServerSurroundings &surroundings,
+                                                       std::vector<PassedOverRigControlServer> &passedOver)
+{
+    std::vector<std::pair<RigControlServerEndpoint, std::optional<QString>>> looked;
+    for (const RigControlServerEndpoint &server : servers) {
+        const bool seen = std::any_of(looked.begin(), looked.end(),
+                                      [&server](const auto &entry) { return sameAdvert(entry.first, server); });
+        if (!servesRadio(server, radio) || seen) {
+            continue;
+        }
+        looked.emplace_back(server, advertRefusal(server, radio, servers, surroundings));
+    }
+    std::optional<RigControlServerEndpoint> chosen;
+    bool several = false;
+    for (const auto &[server, refusal] : looked) {
+        if (refusal) {
+            continue;
+        }
+        if (!chosen) {
+            chosen = server;
+        } else if (chosen->port != server.port) {
+            several = true;
+        }
+    }
+    for (const auto &[server, refusal] : looked) {
+        if (refusal) {
+            passedOver.push_back({server, *refusal});
+        } else if (several) {
+            passedOver.push_back({server, QStringLiteral("is one of several servers advertised for the radio")});
+        }
+    }
+    return several ? std::nullopt : chosen;
+}
+
+} // namespace
+
+RigControlServerChoice chooseRigControlServer(const QList<RigControlServerEndpoint> &servers, const QString &radio,
+                                              const RigControlServerSurroundings &surroundings)
+{
     RigControlServerChoice choice;
-    for (const RigControlServerEndpoint &server : candidates) {
-        const bool seen = std::any_of(choice.passedOver.begin(), choice.passedOver.end(),
-                                      [&server](const PassedOverRigControlServer &passed) { return passed.server == server; });
-        if (seen) {
-            continue;
+    const QString wanted = trimmedSpacesAndTabs(radio);
+    if (!wanted.isEmpty()) {
+        const bool advertised = std::any_of(servers.begin(), servers.end(),
+                                            [&wanted](const RigControlServerEndpoint &server) { return servesRadio(server, wanted); });
+        if (advertised) {
+            choice.chosen = chooseForRadio(servers, wanted, surroundings, choice.passedOver);
+            return choice;
         }
-        if (std::optional<QString> refusal = rigControlServerRefusal(listeners(server.port), user)) {
-            choice.passedOver.push_back({server, std::move(*refusal)});
-            continue;
+        // Another radio's server would key the wrong transmitter; the user learns which are there.
+        for (const RigControlServerEndpoint &server : servers) {
+            const bool seen = std::any_of(choice.passedOver.begin(), choice.passedOver.end(),
+                                          [&server](const PassedOverRigControlServer &passed) { return sameAdvert(passed.server, server); });
+            if (!seen) {
+                choice.passedOver.push_back({server, QStringLiteral("is advertised for another radio")});
+            }
         }
-        choice.chosen = server;
-        break;
+        return choice;
+    }
+    // No radio named: the first radio listed that has a sure server.
+    QStringList radios;
+    for (const RigControlServerEndpoint &server : servers) {
+        const bool seen = std::any_of(radios.begin(), radios.end(), [&server](const QString &name) { return servesRadio(server, name); });
+        if (!seen) {
+            radios << server.radioName;
+        }
+    }
+    for (const QString &name : radios) {
+        choice.chosen = chooseForRadio(servers, name, surroundings, choice.passedOver);
+        if (choice.chosen) {
+            break;
+        }
     }
     return choice;
 }
 
-RigControlServerChoice chooseRigControlServer(const RigControlServerDiscovery &discovery, const QString &radio)
+RigControlServerChoice chooseRigControlServer(const RigControlServerDiscovery &discovery, const QString &radio,
+                                              const QList<quint16> &helperPorts)
 {
-    return chooseRigControlServer(discovery.endpoints(), radio, [](quint16 port) { return tcpListenersOn(port); },
-                                  ::geteuid());
+    RigControlServerSurroundings surroundings;
+    surroundings.isThisMachine = [&discovery](const QString &host) { return discovery.isThisMachine(host); };
+    surroundings.helperPorts = helperPorts;
+    surroundings.listeners = [](quint16 port) { return tcpListenersOn(port); };
+    surroundings.user = ::geteuid();
+    return chooseRigControlServer(discovery.endpoints(), radio, surroundings);
 }
 
 } // namespace cordavelle

@@ -45,15 +45,30 @@ struct RigControlServerChoice {
 // The sockets that listen on a port of this machine; none when they can't be looked up.
 using PortListenerLookup = std::function<std::optional<std::vector<PortListener>>(quint16 port)>;
 
-// Every host's adverts are listed, and any user of this machine may advertise a server for the
-// user's radio on a port of hers, so the first listed is not simply taken. Of `servers` announced
-// for `radio` (trimmed; all of them when it is blank or none is announced for it), in their order,
-// the first whose port only `user`'s programs listen on; each one before it is passed over with
-// its refusal. An advert repeated word for word is passed over once.
+// What the choice weighs an advert against besides the other adverts.
+struct RigControlServerSurroundings {
+    // Whether an advert's host is this machine.
+    std::function<bool(const QString &host)> isThisMachine;
+    // The ports the helper itself listens on or gives its services (the API, the keep-alive
+    // request's listener, Direwolf's KISS and AGW ports, the managed rigctld's port).
+    QList<quint16> helperPorts;
+    PortListenerLookup listeners;
+    unsigned user = 0;
+};
+
+// An advert proves nothing by itself: anyone on the network may announce any radio at any port,
+// and Direwolf keys whatever answers there. Of `servers`, the one announced for `radio` (trimmed;
+// with a blank one, the first radio listed that has one) that comes from this machine, points at
+// no port of the helper's and at none another advert gives to another radio, and whose port only
+// `user`'s programs listen on. When those that pass point at more than one port, none is sure and
+// none is taken. Every advert refused is passed over with why, in the list's order (once when
+// repeated word for word); when no advert names the radio, each one listed is passed over as
+// another radio's.
 RigControlServerChoice chooseRigControlServer(const QList<RigControlServerEndpoint> &servers, const QString &radio,
-                                              const PortListenerLookup &listeners, unsigned user);
+                                              const RigControlServerSurroundings &surroundings);
 
 // The same over what `discovery` lists, for this process's user and this machine's socket table.
-RigControlServerChoice chooseRigControlServer(const RigControlServerDiscovery &discovery, const QString &radio);
+RigControlServerChoice chooseRigControlServer(const RigControlServerDiscovery &discovery, const QString &radio,
+                                              const QList<quint16> &helperPorts);
 
 } // namespace cordavelle

@@ -58,6 +58,15 @@ bool radioNameBefore(const RigControlServerEndpoint &a, const RigControlServerEn
     return std::lexicographical_compare(ua.begin(), ua.end(), ub.begin(), ub.end());
 }
 
+// An advert that moved to another host is a change too: the choice trusts only this machine's.
+bool sameAdverts(const QList<RigControlServerEndpoint> &a, const QList<RigControlServerEndpoint> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const RigControlServerEndpoint &x, const RigControlServerEndpoint &y) {
+                          return x == y && x.host == y.host;
+                      });
+}
+
 QString printed(const QList<RigControlServerEndpoint> &endpoints)
 {
     QStringList items;
@@ -122,10 +131,10 @@ void RigControlServerDiscovery::processResults(const QList<BonjourBrowseResult> 
             log(QStringLiteral("result has malformed TXT (radio=\"%1\", port=\"%2\")").arg(radio, portText));
             continue;
         }
-        found.append({radio, *port});
+        found.append({radio, *port, result.host});
     }
     std::stable_sort(found.begin(), found.end(), radioNameBefore);
-    if (found == m_endpoints) {
+    if (sameAdverts(found, m_endpoints)) {
         return;
     }
     log(QStringLiteral("endpoints changed: ") + printed(found));
@@ -169,9 +178,11 @@ RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
     }
 }
 
+bool RigControlServerDiscovery::isThisMachine(const QString &host) const { return m_bonjour.isThisMachine(host); }
+
 void RigControlServerDiscovery::setEndpoints(QList<RigControlServerEndpoint> endpoints)
 {
-    if (endpoints == m_endpoints) {
+    if (sameAdverts(endpoints, m_endpoints)) {
         return;
     }
     m_endpoints = std::move(endpoints);

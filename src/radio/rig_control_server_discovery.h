@@ -46,6 +46,8 @@ public:
 
     // The first listed endpoint whose radio name is exactly `radioName`.
     std::optional<RigControlServerEndpoint> endpoint(const QString &radioName) const;
+    // Whether an endpoint's host is this machine.
+    bool isThisMachine(const QString &host) const;
     // Returns the first endpoint as soon as any is listed, checking every 100 ms, or nothing once
     // `timeout` has passed. It is not cut short by anything else.
     QCoro::Task<std::optional<RigControlServerEndpoint>> waitForEndpoint(std::chrono::milliseconds timeout);

@@ -12,8 +12,15 @@ struct RigControlServerEndpoint {
     // As announced, untrimmed and case kept.
     QString radioName;
     quint16 port = 0;
+    // The host the advert points at, as resolved; empty when unknown. Only a server of this
+    // machine's is reached on 127.0.0.1, so it tells whether the advert may be believed, but it is
+    // not part of which server it is: Direwolf keys the port.
+    QString host = {};
 
-    bool operator==(const RigControlServerEndpoint &) const = default;
+    bool operator==(const RigControlServerEndpoint &other) const
+    {
+        return radioName == other.radioName && port == other.port;
+    }
 };
 
 inline size_t qHash(const RigControlServerEndpoint &endpoint, size_t seed = 0)

@@ -188,8 +188,9 @@ TEST(RigControlServer, IsTakenOnlyWhenEveryListenerOnItsPortIsTheUsers)
     }
 }
 
-// Every host's adverts are listed and any user may advertise the user's radio: the first listed
-// that is the user's own is taken, and each one before it is named with why it was not.
+// Every host's adverts are listed and anyone may advertise any radio at any port: only a server of
+// this machine's for the named radio, at no port of the helper's nor of another radio's advert,
+// that is the user's own and the only one so, is taken; each advert refused is named with why.
 TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
 {
     constexpr unsigned user = 1000;
@@ -207,6 +208,17 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
     };
     const QString notTheUsers = QStringLiteral("is not a program of this user");
     const QString nothing = QStringLiteral("has nothing listening");
+    const QString anotherRadio = QStringLiteral("is advertised for another radio");
+    const QString helpers = QStringLiteral("is at a port of the helper's own");
+    const QString several = QStringLiteral("is one of several servers advertised for the radio");
+    RigControlServerSurroundings surroundings;
+    surroundings.isThisMachine = [](const QString &host) { return host.isEmpty(); };
+    // The API's and the keep-alive request's listeners, the user's own.
+    surroundings.helperPorts = {8380, 5007};
+    surroundings.listeners = [&listeners](quint16 port) {
+        return port == 8380 || port == 5007 ? std::optional(std::vector<PortListener>{{user, 9}}) : listeners(port);
+    };
+    surroundings.user = user;
     struct Row {
         const char *name;
         QList<RigControlServerEndpoint> servers;
@@ -229,10 +241,26 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
           {{{"IC-7300", 5001}, notTheUsers},
            {{"IC-7300", 5004}, nothing},
            {{"IC-7300", 5005}, "whose listener can't be looked up, may not be a program of this user"}}}},
-        {"every radio's when the named one is not advertised",
+        {"none when the named one is not advertised: another radio's would key the wrong transmitter",
          {{"FT-991", 5003}, {"TS-590", 5006}},
          "IC-7300",
-         {RigControlServerEndpoint{"TS-590", 5006}, {{{"FT-991", 5003}, nothing}}}},
+         {std::nullopt, {{{"FT-991", 5003}, anotherRadio}, {{"TS-590", 5006}, anotherRadio}}}},
+        {"hers for the radio at the port of the user's other radio",
+         {{"IC-705", 5006}, {"IC-7300", 5006}, {"IC-7300", 5002}},
+         "IC-7300",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"IC-7300", 5006}, "shares its port with the advert for radio 'IC-705'"}}}},
+        {"at the helper's own ports, which the user's programs hold",
+         {{"IC-7300", 8380}, {"IC-7300", 5007}},
+         "IC-7300",
+         {std::nullopt, {{{"IC-7300", 8380}, helpers}, {{"IC-7300", 5007}, helpers}}}},
+        {"another host's, first",
+         {{"IC-7300", 5006, "other.local."}, {"IC-7300", 5002}},
+         "IC-7300",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"IC-7300", 5006}, "is advertised by another host, other.local"}}}},
+        {"two ports of the user's: neither is sure",
+         {{"IC-7300", 5002}, {"IC-7300", 5006}, {"IC-7300", 5002}},
+         "IC-7300",
+         {std::nullopt, {{{"IC-7300", 5002}, several}, {{"IC-7300", 5006}, several}}}},
         {"a repeated advert named once",
          {{"IC-7300", 5001}, {"IC-7300", 5001}},
          "",
@@ -241,7 +269,7 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(chooseRigControlServer(row.servers, row.radio, listeners, user), row.choice);
+        EXPECT_EQ(chooseRigControlServer(row.servers, row.radio, surroundings), row.choice);
     }
 }
 
@@ -691,6 +719,30 @@ TEST_F(StartPathsTest, DirewolfStartsWithoutWorkingPttWhenItsDependencyIsMissing
     QFile conf(DirewolfConfigManager::configPath());
     ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
     EXPECT_FALSE(conf.readAll().contains("PTT RIG"));
+
+    // A request that could not be published says so in Direwolf's log, and a start that fails
+    // withdraws the request it made.
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
+    env.bonjour().setResults(RigControlServerDiscovery::kServiceType, {});
+    env.bonjour().failNextAdvertisement(QStringLiteral("the name is already taken"));
+    QFile::remove(ready);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_EQ(orchestrator->direwolfProcess().logLines().filter("keep-alive request for radio 'IC-7300' could not be "
+                                                                "published (the name is already taken)").size(),
+              1);
+    EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, 5s));
+    dw.direwolfPath = file(QStringLiteral("direwolf-exits"), "#!/bin/sh\nexit 1\n");
+    config.setDirewolfConfig(dw);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, {}));
+    EXPECT_NE(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+    EXPECT_TRUE(env.log().contains("withdrawing the keep-alive request"));
+    EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
+    EXPECT_EQ(env.bonjour().advertisements().size(), 0u);
 }
 
 // Direwolf opens its KISS and AGW ports from two threads: a client told it runs may connect to
@@ -913,25 +965,31 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
         EXPECT_FALSE(test::bindable(QHostAddress(QHostAddress::LocalHostIPv6), static_cast<quint16>(port))) << port;
     }
 
-    // Within the guard time another change is only noted; after it, a vanished server leaves
-    // Direwolf running.
-    publish({{"IC-7300", ports[2]}});
-    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("ignoring (guard active)"); }, 0ms));
-    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint-change guard cleared"); }, 5s));
+    // Within the guard time a change is only noted, and looked at once the guard clears: the
+    // server Direwolf keys through went away and came back meanwhile, and its connection with it.
+    const int ignored = linesContaining("ignoring (guard active)");
+    QFile::remove(ready);
+    publish({});
+    publish({{"IC-7300", ports[1]}});
+    EXPECT_EQ(linesContaining("ignoring (guard active)"), ignored + 2);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
+    // After that restart's guard, a vanished server leaves Direwolf running.
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
     publish({});
     EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("endpoint disappeared while running"); }, 0ms));
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
-    EXPECT_EQ(linesContaining("Running on KISS port"), 2);
+    EXPECT_EQ(linesContaining("Running on KISS port"), 3);
 
     // The server it keys through comes back: Direwolf's connection ended with it.
     QFile::remove(ready);
     publish({{"IC-7300", ports[1]}});
     ASSERT_TRUE(runUntilSettled(
-        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 3; }, test::standInReady(ready), 10s));
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 4; }, test::standInReady(ready), 10s));
 
     // The user's server appears once Direwolf's start passed over the only one listed, before its
     // child is launched: once it runs on VOX, it is restarted to key through it.
-    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 3; }, 5s));
     orchestrator->stopService(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
@@ -944,15 +1002,38 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     };
     auto onVox = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(
-        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 4; }, test::standInReady(ready), 10s));
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 5; }, test::standInReady(ready), 10s));
     env.log().onWrite = nullptr;
     EXPECT_EQ(onVox->error, std::nullopt);
     QFile::remove(ready);
     ASSERT_TRUE(runUntilSettled(
-        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 5; }, test::standInReady(ready), 10s));
-    QFile keyed(DirewolfConfigManager::configPath());
-    ASSERT_TRUE(keyed.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(keyed.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[0].toUtf8()));
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 6; }, test::standInReady(ready), 10s));
+    {
+        QFile keyed(DirewolfConfigManager::configPath());
+        ASSERT_TRUE(keyed.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(keyed.readAll().contains("PTT RIG 2 127.0.0.1:" + ports[0].toUtf8()));
+    }
+
+    // The server chosen goes away and comes back once the child is launched, before it runs: the
+    // child's connection ended with it, so once it runs it is restarted.
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 4; }, 5s));
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    QFile::remove(ready);
+    auto gap = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().pid().has_value(); }, test::standInReady(ready), 10s));
+    ASSERT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::starting);
+    publish({{"IC-7300", silent}});
+    publish({{"IC-7300", silent}, {"IC-7300", ports[0]}});
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 7; }, test::standInReady(ready), 10s));
+    EXPECT_EQ(gap->error, std::nullopt);
+    QFile::remove(ready);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 8; }, test::standInReady(ready), 10s));
+    EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
 }
 
 } // namespace

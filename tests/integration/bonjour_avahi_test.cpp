@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 using namespace std::chrono_literals;
@@ -59,12 +60,15 @@ protected:
     }
 
     // Publishes a service with avahi's own tool and waits until the daemon has established it.
-    QProcess *publish(const QString &name, const QString &type, quint16 port, const QStringList &txt)
+    // With `host`, the service points at that host rather than at this machine.
+    QProcess *publish(const QString &name, const QString &type, quint16 port, const QStringList &txt,
+                      const QString &host = {})
     {
         auto *process = new QProcess;
         publishers << process;
         process->setProcessChannelMode(QProcess::MergedChannels);
-        process->start(QStringLiteral("avahi-publish"), QStringList{"-s", name, type, QString::number(port)} + txt);
+        const QStringList onHost = host.isEmpty() ? QStringList() : QStringList{QStringLiteral("-H"), host};
+        process->start(QStringLiteral("avahi-publish"), QStringList{"-s"} + onHost + QStringList{name, type, QString::number(port)} + txt);
         const bool established = test::processEventsUntil(
             [&] { return process->readAll().contains("Established") || process->state() == QProcess::NotRunning; },
             10s);
@@ -189,7 +193,8 @@ TEST_F(AvahiTest, AnUnusableAdvertisementFailsWithAReason)
 }
 
 // A rig-control server takes Direwolf's PTT only when what listens at its port is the user's own:
-// another user may advertise one too, and Direwolf would key the radio through her program.
+// another user may advertise one too, and Direwolf would key the radio through her program. And
+// only when this machine advertises it: another host's advert names a port of that host's.
 TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
 {
     struct Row {
@@ -197,12 +202,30 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
         // Where another user's program listens, if anywhere.
         std::optional<QHostAddress> theirs;
         bool own;
+        // The host the advert points at, when not this machine, and why the server is passed over.
+        QString host;
+        QString refusal;
     };
+    const QString notTheUsers = QStringLiteral("is not a program of this user");
+    const QString otherHost = unique(QStringLiteral("otherhost")) + QStringLiteral(".local");
     const Row rows[] = {
-        {"another user's listener", QHostAddress(QHostAddress::LocalHost), false},
-        {"the user's own listener", std::nullopt, true},
-        {"another user's listener on ::1 beside the user's own", QHostAddress(QHostAddress::LocalHostIPv6), true},
+        {"another user's listener", QHostAddress(QHostAddress::LocalHost), false, {}, notTheUsers},
+        {"the user's own listener", std::nullopt, true, {}, {}},
+        {"another user's listener on ::1 beside the user's own", QHostAddress(QHostAddress::LocalHostIPv6), true, {}, notTheUsers},
+        {"another host's advert at the user's own listener", std::nullopt, true, otherHost,
+         QStringLiteral("is advertised by another host, ") + otherHost},
     };
+    // The other host, as a second station's responder would announce it.
+    {
+        auto *address = new QProcess;
+        publishers << address;
+        address->setProcessChannelMode(QProcess::MergedChannels);
+        address->start(QStringLiteral("avahi-publish"), {QStringLiteral("-a"), otherHost, QStringLiteral("192.0.2.77")});
+        ASSERT_TRUE(test::processEventsUntil([&] { return address->readAll().contains("Established") ||
+                                                          address->state() == QProcess::NotRunning; },
+                                             10s));
+        ASSERT_EQ(address->state(), QProcess::Running);
+    }
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         if (row.theirs && !test::runsAsRoot()) {
@@ -230,7 +253,8 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
         }
         const QString radio = unique(QStringLiteral("IC-7300 "));
         QProcess *advert = publish(radio + QStringLiteral(" server"), RigControlServerDiscovery::kServiceType, 5560,
-                                   {QStringLiteral("radio=") + radio, QStringLiteral("port=") + QString::number(port)});
+                                   {QStringLiteral("radio=") + radio, QStringLiteral("port=") + QString::number(port)},
+                                   row.host);
         discovery.startBrowsing();
         ASSERT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(radio).has_value(); }, 10s));
 
@@ -242,21 +266,30 @@ TEST_F(AvahiTest, DirewolfKeysOnlyThroughARigControlServerOfThisUser)
         dw.nativeRigControlRadioName = radio;
         std::tie(dw.kissPort, dw.agwPort) = test::twoFreeTcpPorts();
         config.setDirewolfConfig(dw);
+        const auto requests = [&] {
+            return std::count_if(env.log().entries.begin(), env.log().entries.end(), [](const auto &entry) {
+                return entry.message.contains(QStringLiteral("[KeepaliveRequestAdvertiser] advertising"));
+            });
+        };
+        const auto before = requests();
         auto outcome = test::track(path.start({}));
         ASSERT_TRUE(test::processEventsUntil([&] { return outcome->done; }, 15s));
 
         QFile conf(DirewolfConfigManager::configPath());
         ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
         const QByteArray text = conf.readAll();
-        const QString passedOver = QStringLiteral("advertised for radio '%1' at 127.0.0.1:%2 is not a program of this "
-                                                  "user \u2014 passed over")
+        const QString passedOver = QStringLiteral("advertised for radio '%1' at 127.0.0.1:%2 %3 \u2014 passed over")
                                        .arg(radio)
-                                       .arg(port);
-        const bool passed = row.theirs.has_value();
+                                       .arg(port)
+                                       .arg(row.refusal);
+        const bool passed = !row.refusal.isEmpty();
         EXPECT_EQ(text.contains("PTT RIG 2 127.0.0.1:" + QByteArray::number(port)), !passed);
         EXPECT_EQ(text.contains("Falling back to VOX"), passed);
         EXPECT_EQ(direwolfProcess.logLines().filter(passedOver).size(), passed ? 1 : 0);
-        EXPECT_EQ(keepalive.advertisedRadioName(), passed ? std::nullopt : std::optional(radio));
+        // Requested only for a server taken; this Direwolf exits at once, and its failed start
+        // withdraws the request.
+        EXPECT_EQ(requests() - before, passed ? 0 : 1);
+        EXPECT_EQ(keepalive.advertisedRadioName(), std::nullopt);
         withdraw(advert);
     }
     SKIP_UNLESS_ROOT("the rows with another user's listener");

@@ -62,18 +62,21 @@ TEST(DirewolfPageModel, NativeRadioRowsAndTheKeepaliveAfterAChoice)
               (std::vector<PickerRow>{{QStringLiteral("FT-991 (waiting for Cordavelle to advertise…)"),
                                        QStringLiteral("FT-991")}}));
     EXPECT_EQ(nativeRadioRows({}, {}).at(0).text, QStringLiteral("No Cordavelle Native radios advertising"));
-    // One row a name; where servers share it, the one a start would key through, or none.
+    // One row a name, with the server a start would key through, or none: a lone advert too.
     const QList<RigControlServerEndpoint> shared{{QStringLiteral("IC-7300"), 4600}, {QStringLiteral("FT-991"), 4700},
                                                  {QStringLiteral("IC-7300"), 4610}, {QStringLiteral("TS-590"), 4800},
-                                                 {QStringLiteral("TS-590"), 4801}};
+                                                 {QStringLiteral("TS-590"), 4801}, {QStringLiteral("IC-705"), 4900}};
     const auto keyedThrough = [](const QString &radio) {
-        return radio == QStringLiteral("IC-7300") ? std::optional<quint16>(4610) : std::nullopt;
+        return radio == QStringLiteral("IC-7300") ? std::optional<quint16>(4610)
+               : radio == QStringLiteral("FT-991") ? std::optional<quint16>(4700)
+                                                   : std::nullopt;
     };
     EXPECT_EQ(nativeRadioRows({}, shared, keyedThrough),
               (std::vector<PickerRow>{{QStringLiteral("Select a radio…"), {}},
                                       {QStringLiteral("IC-7300 (127.0.0.1:4610)"), QStringLiteral("IC-7300")},
                                       {QStringLiteral("FT-991 (127.0.0.1:4700)"), QStringLiteral("FT-991")},
-                                      {QStringLiteral("TS-590 (no server of this user)"), QStringLiteral("TS-590")}}));
+                                      {QStringLiteral("TS-590 (no usable server)"), QStringLiteral("TS-590")},
+                                      {QStringLiteral("IC-705 (no usable server)"), QStringLiteral("IC-705")}}));
 
     using A = KeepaliveAfterChoice::Action;
     DirewolfConfig config;

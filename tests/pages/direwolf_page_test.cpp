@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QTcpServer>
 
 #include <memory>
 #include <tuple>
@@ -50,7 +51,10 @@ QString installationTitle(QWidget *page)
 TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
 {
     test::DirewolfPageScene scene;
-    scene.advertise(QStringLiteral("IC-7300"), 4533);
+    // The client's server listens: an advert with nothing behind it is shown as no usable server.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    scene.advertise(QStringLiteral("IC-7300"), server.serverPort());
     DirewolfConfig config;
     config.pttMethod = DirewolfPTTMethod::rigctld();
     scene.config.setDirewolfConfig(config);
@@ -73,7 +77,7 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
     EXPECT_EQ(button(banners, QStringLiteral("Switch to CAT via Cordavelle")), nullptr);
     auto *radio = page->radioDetails()->findChild<QComboBox *>();
     ASSERT_NE(radio, nullptr);
-    EXPECT_EQ(radio->itemText(1), QStringLiteral("IC-7300 (127.0.0.1:4533)"));
+    EXPECT_EQ(radio->itemText(1), QStringLiteral("IC-7300 (127.0.0.1:%1)").arg(server.serverPort()));
 
     // A custom path into the old folder means it is in use: the removal is not offered.
     scene.binariesInUse = {places::legacyDirewolfBinary()};

@@ -212,7 +212,13 @@ TEST_F(DirewolfConfigManagerTest, NativeRigControlUsesTheAdvertisedServer)
         ports[i] = QString::number(servers[i].serverPort());
     }
     advertise({{"TS-590", ports[0]}, {"FT-991", ports[1]}});
-    EXPECT_EQ(pttPart(config), QStringList({"PTT RIG 2 127.0.0.1:" + ports[1]})) << "first listed radio";
+    // Another radio's server would key the wrong transmitter: the file names which radios are there.
+    EXPECT_EQ(pttPart(config),
+              QStringList({"# PTT: 'CAT via Cordavelle' selected but no Cordavelle",
+                           "# RigControlServer advertisement for the 'IC-7300' Native radio could be used; passed over:",
+                           "# Passed over: 'FT-991' at 127.0.0.1:" + ports[1] + " is advertised for another radio.",
+                           "# Passed over: 'TS-590' at 127.0.0.1:" + ports[0] + " is advertised for another radio.",
+                           "# Start Cordavelle first, then Stop and Start Direwolf.  Falling back to VOX."}));
     advertise({{"TS-590", ports[0]}, {"IC-7300", ports[2]}, {"FT-991", ports[1]}});
     EXPECT_EQ(pttPart(config), QStringList({"PTT RIG 2 127.0.0.1:" + ports[2]}));
     EXPECT_EQ(DirewolfConfigManager::renderConfig(config, environment, std::nullopt, quint16(5000)).split('\n').at(12),

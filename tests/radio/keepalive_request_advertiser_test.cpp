@@ -100,5 +100,24 @@ TEST_F(KeepaliveRequestAdvertiserTest, StoppingWithdrawsOnceAndLogsOnlyWhatItWit
     EXPECT_EQ(logLines().mid(1), QStringList{"info [KeepaliveRequestAdvertiser] stopped advertising for radio=\"IC-7300\""});
 }
 
+// A request that could not be published does not stand: the log says so, and a later start asks
+// again rather than taking it for one that stands.
+TEST_F(KeepaliveRequestAdvertiserTest, ARegistrationThatFailsIsLoggedAndStandsNoLonger)
+{
+    env.bonjour().failNextAdvertisement(QStringLiteral("the name is already taken"));
+    QStringList failures;
+    QObject::connect(&advertiser, &KeepaliveRequestAdvertiser::advertisingFailed,
+                     [&](const QString &radio, const QString &reason) { failures << radio + QLatin1Char('|') + reason; });
+    advertiser.startAdvertising(QStringLiteral("IC-7300"));
+    EXPECT_TRUE(test::processEventsUntil([&] { return !failures.isEmpty(); }));
+    EXPECT_EQ(failures, QStringList{"IC-7300|the name is already taken"});
+    EXPECT_EQ(advertiser.advertisedRadioName(), std::nullopt);
+    EXPECT_EQ(advertiser.listeningPort(), std::nullopt);
+    EXPECT_EQ(logLines().last(),
+              "error [KeepaliveRequestAdvertiser] failed to advertise keep-alive request for IC-7300: the name is already taken");
+    advertiser.startAdvertising(QStringLiteral("IC-7300"));
+    EXPECT_EQ(env.bonjour().advertisements().size(), 1u);
+}
+
 } // namespace
 } // namespace cordavelle

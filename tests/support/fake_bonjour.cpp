@@ -209,10 +209,16 @@ int FakeBonjour::runningBrowsers(const QString &type) const
 
 int FakeBonjour::browseCalls() const { return m_state->browseCalls; }
 
-BonjourBrowseResult FakeBonjour::result(const QString &name, const QString &type, std::optional<BonjourTxtRecord> txt)
+BonjourBrowseResult FakeBonjour::result(const QString &name, const QString &type, std::optional<BonjourTxtRecord> txt,
+                                        const QString &host)
 {
     QString fullType = type.endsWith(QLatin1Char('.')) ? type : type + QLatin1Char('.');
-    return {name, fullType, QStringLiteral("local."), std::move(txt)};
+    return {name, fullType, QStringLiteral("local."), std::move(txt), host};
+}
+
+bool FakeBonjour::isThisMachine(const QString &host) const
+{
+    return !host.isEmpty() && comparableHostName(host) == comparableHostName(kThisHost);
 }
 
 } // namespace cordavelle::test

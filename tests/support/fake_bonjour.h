@@ -26,6 +26,11 @@ public:
 
     std::unique_ptr<BonjourRegistration> advertise(const BonjourServiceDescription &service, quint16 port) override;
     std::unique_ptr<BonjourBrowser> browse(const QString &type, const QString &domain = {}) override;
+    // Only kThisHost is this machine.
+    bool isThisMachine(const QString &host) const override;
+
+    // The host of this machine, which result() gives every service unless told otherwise.
+    static inline const QString kThisHost = QStringLiteral("testhost.local.");
 
     // The advertisements that stand now, in the order they were made.
     std::vector<Advertisement> advertisements() const;
@@ -46,7 +51,7 @@ public:
 
     // A browse result for a service of `type` with the given TXT record.
     static BonjourBrowseResult result(const QString &name, const QString &type,
-                                      std::optional<BonjourTxtRecord> txt);
+                                      std::optional<BonjourTxtRecord> txt, const QString &host = kThisHost);
 
     struct State;
 
