@@ -190,6 +190,9 @@ private:
     QCoro::Task<void> dispatchStart(ServiceID id, std::stop_token cancel, bool networkAccess);
     void installEndpointChangeObserver();
     QCoro::Task<void> reactToEndpointChange();
+    // Later, like a new task, so that whoever reported the change finishes its own update first;
+    // dropped with the orchestrator.
+    void reactToEndpointChangeLater();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
     // Notes a change of the servers that is looked at later (see m_endpointChangeHeldOff).
     void holdOffEndpointChange();

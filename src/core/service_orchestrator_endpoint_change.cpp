@@ -27,21 +27,18 @@ QList<quint16> ServiceOrchestrator::rigControlHelperPorts(const DirewolfConfig &
     return ports;
 }
 
+void ServiceOrchestrator::reactToEndpointChangeLater()
+{
+    QMetaObject::invokeMethod(this, [this] { reactToEndpointChange(); }, Qt::QueuedConnection);
+}
+
 void ServiceOrchestrator::installEndpointChangeObserver()
 {
     m_discovery.setOnEndpointsChanged([self = QPointer(this)] {
         if (!self) {
             return;
         }
-        // Later, like a new task: discovery finishes its own update first.
-        QMetaObject::invokeMethod(
-            self,
-            [self] {
-                if (self) {
-                    self->reactToEndpointChange();
-                }
-            },
-            Qt::QueuedConnection);
+        self->reactToEndpointChangeLater();
     });
     // A change while Direwolf starts may come after its start chose a server (or VOX); once it
     // runs, the choice is made again so that a server that appeared meanwhile is not left unused.
@@ -52,8 +49,7 @@ void ServiceOrchestrator::installEndpointChangeObserver()
         }
         m_endpointChangeHeldOff = false;
         if (state == ServiceRunState::running) {
-            QMetaObject::invokeMethod(
-                this, [this] { reactToEndpointChange(); }, Qt::QueuedConnection);
+            reactToEndpointChangeLater();
         }
     });
 }
@@ -177,14 +173,7 @@ QCoro::Task<void> ServiceOrchestrator::clearEndpointChangeGuard(QPointer<Service
     // What changed meanwhile is looked at now, or Direwolf could stay keyed through a server that
     // is gone or no longer the choice.
     if (std::exchange(self->m_endpointChangeHeldOff, false)) {
-        QMetaObject::invokeMethod(
-            self,
-            [self] {
-                if (self) {
-                    self->reactToEndpointChange();
-                }
-            },
-            Qt::QueuedConnection);
+        self->reactToEndpointChangeLater();
     }
 }
 
