@@ -172,6 +172,12 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                      [] { return alert(servicesStillRunningAlert({ServiceID::varaHF, ServiceID::rigctld})); }});
     shots.push_back({QStringLiteral("alert-quit"), [] { return alert(quitConfirmationAlert()); }});
     shots.push_back({QStringLiteral("alert-reset-all"), [] { return alert(resetAllConfirmationAlert()); }});
+    shots.push_back({QStringLiteral("alert-reset-all-prefix-kept"), [] {
+                         return alert(prefixKeptAlert(
+                             {QStringLiteral("Could not remove wine-prefix: partly removed, 9 entries gone: "
+                                             "/home/ann/.local/share/Cordavelle Helper/wine-prefix/drive_c/users "
+                                             "could not be entered: Permission denied")}));
+                     }});
     shots.push_back({QStringLiteral("alert-api-server-failed"), [] {
                          return alert(httpServerFailureAlert(8380, QStringLiteral("The address is already in use")));
                      }});
