@@ -35,6 +35,12 @@ void BonjourAdvertiser::advertise(QTcpServer *listener, const QString &version)
     BonjourRegistration *registration = m_registration.get();
     connect(registration, &BonjourRegistration::registered, this,
             [this](const QString &name) { setAdvertised(true, name); });
+    connect(registration, &BonjourRegistration::interrupted, this, [this](const QString &reason) {
+        HelperLogger::warning(QStringLiteral("[BonjourAdvertiser] The helper is not advertised over Bonjour for now (") + reason +
+                                  QStringLiteral("); it is advertised again once avahi-daemon is back"),
+                              HelperLogger::Category::network);
+        setAdvertised(false, {});
+    });
     connect(registration, &BonjourRegistration::failed, this, [this, registration](const QString &error) {
         HelperLogger::error(QStringLiteral("[BonjourAdvertiser] Could not advertise the helper over Bonjour: ") + error,
                             HelperLogger::Category::network);

@@ -4,6 +4,7 @@
 #include "base/helper_places.h"
 #include "base/helper_error.h"
 #include "base/helper_logger.h"
+#include "base/service_model.h"
 #include "base/spaces_and_tabs.h"
 #include "base/tool_lookup.h"
 #include "core/config_store.h"
@@ -66,6 +67,10 @@ DirewolfStartPath::DirewolfStartPath(ConfigStore &config, Clock &clock, ManagedP
 
 QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
 {
+    if (!std::exchange(m_continueSession, false)) {
+        m_sessionServer.reset();
+        m_rivals.clear();
+    }
     QPointer<DirewolfStartPath> self(this);
     std::exception_ptr failure;
     try {
@@ -137,6 +142,9 @@ QCoro::Task<void> DirewolfStartPath::launch(std::stop_token cancel)
     QPointer<ManagedProcess> process(&m_process);
     m_launched = config;
     m_rigControlInUse = rigControl ? rigControl->chosen : std::nullopt;
+    if (m_rigControlInUse) {
+        m_sessionServer = m_rigControlInUse;
+    }
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
     co_await process->start(binary, arguments, std::nullopt, config.kissPort, cancel, places::direwolfRunFolder());
@@ -186,7 +194,21 @@ QList<quint16> DirewolfStartPath::helperPorts(const DirewolfConfig &config) cons
     add(config.kissPort);
     add(config.agwPort);
     add(m_rigctldPort());
+    // VARA listens there as the user, whether or not it runs now.
+    for (const VARAVariant variant : {VARAVariant::hf, VARAVariant::fm}) {
+        add(commandPort(variant));
+        add(dataPort(variant));
+    }
     return ports;
+}
+
+RigControlServerChoice DirewolfStartPath::chooseRigControl(const DirewolfConfig &config, const QList<quint16> &helperPorts)
+{
+    const QString radio = config.nativeRigControlRadioName;
+    RigControlServerSurroundings surroundings = thisMachinesSurroundings(helperPorts, m_rivals);
+    noteRigControlRivals(m_discovery.endpoints(), radio, m_sessionServer, surroundings);
+    m_rivals = surroundings.rivals;
+    return chooseRigControlServer(m_discovery.endpoints(), radio, surroundings);
 }
 
 QCoro::Task<std::optional<RigControlServerChoice>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,
@@ -259,17 +281,19 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
             m_keepalive.startAdvertising(radio);
         }
     };
-    // A radio no advert names yet is asked for: the client may open its server on the request.
+    // A radio this machine announces no server for yet is asked for: the client may open its
+    // server on the request. Another host's advert says nothing of this machine's servers.
     const auto advertised = [this, &radio] {
         const auto &listed = m_discovery.endpoints();
-        return std::any_of(listed.begin(), listed.end(),
-                           [&radio](const RigControlServerEndpoint &server) { return servesRadio(server, radio); });
+        return std::any_of(listed.begin(), listed.end(), [&radio](const RigControlServerEndpoint &server) {
+            return server.fromThisMachine && (radio.isEmpty() || servesRadio(server, radio));
+        });
     };
     // Servers already listed are looked at before the request goes out: passed-over ones get none.
-    if (!m_discovery.endpoints().isEmpty()) {
-        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
+    if (advertised()) {
+        RigControlServerChoice choice = chooseRigControl(config, helperPorts(config));
         reportPassedOver(choice);
-        if (choice.chosen || !advertised()) {
+        if (choice.chosen) {
             advertiseKeepalive();
         }
         co_return choice;
@@ -278,20 +302,28 @@ QCoro::Task<RigControlServerChoice> DirewolfStartPath::settleRigControlServer(co
     servicesLog::info(QStringLiteral("[Direwolf] PTT method is 'CAT via Cordavelle' \u2014 waiting up to 3s for Bonjour "
                                      "discovery"));
     QPointer<DirewolfStartPath> self(this);
-    const auto endpoint = co_await m_discovery.waitForEndpoint(kRigControlServerWait);
+    const auto endpoint = co_await m_discovery.waitForEndpoint(radio, kRigControlServerWait);
     if (!self) {
         co_return RigControlServerChoice{};
     }
     if (endpoint) {
         servicesLog::info(QStringLiteral("[Direwolf] discovered Cordavelle RigControlServer at 127.0.0.1:") +
                           QString::number(endpoint->port) + QString::fromUtf8(" \u2014 ") + endpoint->radioName);
-        RigControlServerChoice choice = chooseRigControlServer(m_discovery, radio, helperPorts(config));
+        RigControlServerChoice choice = chooseRigControl(config, helperPorts(config));
         reportPassedOver(choice);
         // The request was for this start's server; passed-over ones must not be kept open by it.
         if (!choice.chosen && !radio.isEmpty() && advertised()) {
             m_keepalive.stopAdvertising();
         }
         co_return choice;
+    }
+    // What is listed (another radio's server, another host's) is said before the fall-back.
+    if (!m_discovery.endpoints().isEmpty()) {
+        RigControlServerChoice choice = chooseRigControl(config, helperPorts(config));
+        reportPassedOver(choice);
+        if (choice.chosen) {
+            co_return choice;
+        }
     }
     servicesLog::warning(QString::fromUtf8("[Direwolf] no Cordavelle RigControlServer advertisement after 3s \u2014 "
                                            "direwolf.conf will render without PTT (falls back to VOX)"));

@@ -53,6 +53,13 @@ public:
     // `config`: none of them is a rig-control server, whatever an advert says.
     QList<quint16> helperPorts(const DirewolfConfig &config) const;
 
+    // The server for `config`'s radio among those listed, as this session of Direwolf stands: an
+    // advert that stood beside the server it was keyed through (or beside another for the radio
+    // while none was) is a rival for the rest of the session, never taken. A session begins with
+    // every start but the one that follows a change of the servers (continueSessionAtNextStart).
+    RigControlServerChoice chooseRigControl(const DirewolfConfig &config, const QList<quint16> &helperPorts);
+    void continueSessionAtNextStart(bool continues) { m_continueSession = continues; }
+
 private:
     // The start, but for withdrawing the keep-alive request when it fails.
     QCoro::Task<void> launch(std::stop_token cancel);
@@ -61,8 +68,8 @@ private:
     QCoro::Task<std::optional<RigControlServerChoice>> preparePttDependency(const DirewolfConfig &config,
                                                                             std::stop_token cancel);
     QCoro::Task<void> startRigctldDependency(std::stop_token cancel);
-    // The client's rig-control server for the configured radio (chooseRigControlServer), waited
-    // for when none is listed.
+    // The client's rig-control server for the configured radio (chooseRigControl), waited for
+    // when this machine lists none for it.
     QCoro::Task<RigControlServerChoice> settleRigControlServer(const DirewolfConfig &config);
     // Warns in both logs of each server `choice` passed over, and when it chose none, that the
     // session falls back to VOX.
@@ -79,6 +86,10 @@ private:
     const AudioDeviceManager &m_audio;
     std::optional<DirewolfConfig> m_launched;
     std::optional<RigControlServerEndpoint> m_rigControlInUse;
+    // This session's server, kept when its advert goes for a while, and its rivals.
+    std::optional<RigControlServerEndpoint> m_sessionServer;
+    QList<RigControlServerEndpoint> m_rivals;
+    bool m_continueSession = false;
 };
 
 } // namespace cordavelle

@@ -77,7 +77,7 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     // The choice a start would make now: another user's advert sorting first must neither move
     // Direwolf off the user's own server nor cost it a restart. A server that went away and came
     // back is restarted for, as its connection did not survive it.
-    const RigControlServerChoice choice = chooseRigControlServer(m_discovery, config.nativeRigControlRadioName, rigControlHelperPorts(config));
+    const RigControlServerChoice choice = m_direwolfStart->chooseRigControl(config, rigControlHelperPorts(config));
     const std::optional<RigControlServerEndpoint> &endpoint = choice.chosen;
     if (endpoint != m_direwolfStart->rigControlInUse()) {
         m_direwolfStart->forgetRigControlInUse();
@@ -123,6 +123,8 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
         // would be taken) and gives the new child's ports the helper's holds and the check for
         // another user's program on them.
         if (self && !cancel.stop_requested()) {
+            // The rivals seen so far stay rivals across the restart.
+            m_direwolfStart->continueSessionAtNextStart(true);
             co_await startInTurn(ServiceID::direwolf, cancel, true);
         }
     } catch (const std::exception &error) {
@@ -131,6 +133,7 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     if (!self) {
         co_return;
     }
+    m_direwolfStart->continueSessionAtNextStart(false);
     if (!failure && !cancel.stop_requested() && direwolfProcess().state() != ServiceRunState::running) {
         failure = QStringLiteral("Direwolf is %1 after its start").arg(toRaw(direwolfProcess().state()));
     }
@@ -150,8 +153,7 @@ void ServiceOrchestrator::holdOffEndpointChange()
         return;
     }
     const DirewolfConfig config = m_config.direwolfConfig();
-    const RigControlServerChoice choice =
-        chooseRigControlServer(m_discovery, config.nativeRigControlRadioName, rigControlHelperPorts(config));
+    const RigControlServerChoice choice = m_direwolfStart->chooseRigControl(config, rigControlHelperPorts(config));
     if (choice.chosen != inUse) {
         m_direwolfStart->forgetRigControlInUse();
     }

@@ -72,6 +72,7 @@ DirewolfPage::DirewolfPage(const DirewolfPageContext &context, QWidget *parent)
     connect(&m_context.discovery, &DirewolfDiscovery::direwolfPathChanged, this, schedule);
     connect(&m_context.discovery, &DirewolfDiscovery::brewPathChanged, this, schedule);
     connect(&m_context.rigControl, &RigControlServerDiscovery::endpointsChanged, this, schedule);
+    connect(&m_context.rigControl, &RigControlServerDiscovery::isCurrentChanged, this, schedule);
     connect(&m_context.audio, &AudioDeviceManager::devicesChanged, this, schedule);
     connect(&m_context.legacyCleanup, &LegacyDirewolfCleanup::isPromptDismissedChanged, this, schedule);
     connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {

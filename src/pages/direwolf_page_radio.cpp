@@ -146,7 +146,7 @@ void DirewolfPage::refreshPTTDetails()
     for (const PickerRow &row : nativeRadioRows(now.nativeRigControlRadioName, m_context.rigControl.endpoints(), keyedThrough)) {
         shown << row.text << row.value;
     }
-    shown << QString::number(m_context.rigControl.endpoints().isEmpty());
+    shown << QString::number(m_context.rigControl.endpoints().isEmpty()) << QString::number(m_context.rigControl.isCurrent());
     if (m_shownPTTDetails == shown) {
         // The rows stay; a picker the user moved to a value that was not stored goes back.
         if (m_detailsPicker) {
@@ -208,6 +208,11 @@ void DirewolfPage::refreshPTTDetails()
                 [this, radio](int index) { answered(radio, chooseRadio(radio->itemData(index).toString())); });
         row->addRow(QStringLiteral("Radio"), radio);
         column->addLayout(row);
+        if (!m_context.rigControl.isCurrent()) {
+            column->addWidget(captionLabel(QStringLiteral(
+                "Bonjour can't be asked now: avahi-daemon is not running or does not answer. The radios listed are "
+                "those it advertised last; the list is brought up to date once it is back."), Tone::orange));
+        }
         if (endpoints.isEmpty()) {
             auto *notice = new QWidget;
             auto *texts = bareColumn(notice, 4);

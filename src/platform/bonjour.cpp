@@ -150,15 +150,6 @@ QString BonjourBrowseResult::description() const
     return dotted(name) + dotted(type) + dotted(domain.isEmpty() ? QStringLiteral("local") : domain);
 }
 
-QString comparableHostName(const QString &host)
-{
-    QString name = host.toLower();
-    if (name.endsWith(QLatin1Char('.'))) {
-        name.chop(1);
-    }
-    return name;
-}
-
 QString nextBonjourServiceName(const QString &name)
 {
     static const QRegularExpression numbered(QStringLiteral("^(.*) \\((\\d+)\\)$"),

@@ -67,8 +67,11 @@ struct BonjourBrowseResult {
     QString type;   // as the network reports it, e.g. "_http._tcp."
     QString domain; // e.g. "local."
     std::optional<BonjourTxtRecord> txt;
-    // The host the service points at ("name.local."), as resolved; empty when unknown.
+    // The host the service points at ("name.local."), as resolved; empty when unknown. Anyone may
+    // point an advert at any host, so it proves nothing about where the service runs.
     QString host = {};
+    // Whether the daemon says this machine announced the service: the only word on that to trust.
+    bool local = false;
 
     // "name.type.domain", the printed form of the service endpoint.
     QString description() const;
@@ -91,8 +94,11 @@ public:
     virtual QString registeredName() const = 0;
 
 Q_SIGNALS:
-    // The service is published under `name`.
+    // The service is published under `name`; again after an interruption, once it stands anew.
     void registered(const QString &name);
+    // The service does not stand for now (the daemon stopped or can't be reached); it is published
+    // again, with `registered`, once the daemon is back.
+    void interrupted(const QString &reason);
     // Publishing failed for good; the service is not announced.
     void failed(const QString &error);
 };
@@ -106,16 +112,21 @@ public:
 
     // The complete current result set, in the order the services appeared.
     virtual QList<BonjourBrowseResult> results() const = 0;
+    // Whether results() is what the network shows now. While the daemon is gone they are the
+    // services it listed last, which may or may not still stand: unknown, not withdrawn.
+    virtual bool isCurrent() const = 0;
 
 Q_SIGNALS:
     // The complete result set after every change, also when it became empty.
     void resultsChanged(const QList<BonjourBrowseResult> &results);
-    // The browse's state, printed: "ready", "failed(<reason>)".
+    // The browse's state, printed: "ready", "unavailable(<reason>)" (results not current; the
+    // browse starts over once the daemon is back), "failed(<reason>)".
     void stateChanged(const QString &state);
 };
 
 // Advertising and browsing DNS-SD services. Signals of the objects it makes are emitted from
-// the event loop of the thread that made them, never from inside the call that made them.
+// the event loop of the thread that made them, never from inside the call that made them, and
+// nothing it does waits on the daemon.
 class Bonjour {
 public:
     virtual ~Bonjour() = default;
@@ -126,14 +137,7 @@ public:
                                                            quint16 port) = 0;
     // Browses `type` in `domain` (empty for the default browse domain, normally "local.").
     virtual std::unique_ptr<BonjourBrowser> browse(const QString &type, const QString &domain = {}) = 0;
-    // Whether `host`, the host a found service points at, is this machine: the name this
-    // machine's responder publishes its own services under, or one of this machine's addresses.
-    // Anyone on the network may point an advert at any host, so an unknown or empty one is not.
-    virtual bool isThisMachine(const QString &host) const = 0;
 };
-
-// `host` as names compare: lower case, without the root's trailing dot.
-QString comparableHostName(const QString &host);
 
 } // namespace cordavelle
 

@@ -4,7 +4,7 @@
 #include <QFileInfo>
 
 #include <sys/stat.h>
-#include "dns_sd_bonjour.h"
+#include "avahi_bonjour.h"
 #include "files.h"
 
 namespace cordavelle {
@@ -147,7 +147,7 @@ NetworkInterfaces &Platform::networkInterfaces()
 Bonjour &Platform::bonjour()
 {
     if (!m_bonjour) {
-        m_bonjour = std::make_shared<DnsSdBonjour>();
+        m_bonjour = std::make_shared<AvahiBonjour>();
     }
     return *m_bonjour;
 }

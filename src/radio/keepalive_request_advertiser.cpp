@@ -62,6 +62,16 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
     service.txt.insert(QStringLiteral("radio"), name);
     m_registration = m_bonjour.advertise(service, listener->serverPort());
     connect(m_registration.get(), &BonjourRegistration::failed, this, &KeepaliveRequestAdvertiser::registrationFailed);
+    connect(m_registration.get(), &BonjourRegistration::interrupted, this, [name](const QString &reason) {
+        HelperLogger::warning(kTag + QStringLiteral("the keep-alive request for ") + name + QStringLiteral(" does not stand for now (") +
+                                  reason + QStringLiteral("); it is published again once avahi-daemon is back"),
+                              HelperLogger::Category::services);
+    });
+    connect(m_registration.get(), &BonjourRegistration::registered, this, [name](const QString &published) {
+        HelperLogger::info(kTag + QStringLiteral("keep-alive request for ") + name + QStringLiteral(" stands as \"") + published +
+                               QLatin1Char('"'),
+                           HelperLogger::Category::services);
+    });
     m_listener = std::move(listener);
     m_currentRadioName = name;
     HelperLogger::info(kTag + QStringLiteral("advertising ") + kServiceType + QStringLiteral(" radio=\"") + name

@@ -42,9 +42,11 @@ bool servesRadio(const RigControlServerEndpoint &server, const QString &radio)
 
 namespace {
 
+const QString kSeveral = QStringLiteral("is one of several servers advertised for the radio");
+
 bool sameAdvert(const RigControlServerEndpoint &a, const RigControlServerEndpoint &b)
 {
-    return a == b && a.host == b.host;
+    return a == b && a.host == b.host && a.fromThisMachine == b.fromThisMachine;
 }
 
 // Why `server`, announced for `radio`, may not be taken whatever else is listed; nothing when it
@@ -53,20 +55,26 @@ std::optional<QString> advertRefusal(const RigControlServerEndpoint &server, con
                                      const QList<RigControlServerEndpoint> &servers,
                                      const RigControlServerSurroundings &surroundings)
 {
-    // Reached on 127.0.0.1, another host's server would be whatever this machine has at its port.
-    if (!surroundings.isThisMachine || !surroundings.isThisMachine(server.host)) {
+    // Reached on 127.0.0.1, another host's server would be whatever this machine has at its port;
+    // where the advert points proves nothing, as any host may name this machine there.
+    if (!server.fromThisMachine) {
         QString host = DirewolfConfigManager::withoutControlCharacters(server.host);
         if (host.endsWith(QLatin1Char('.'))) {
             host.chop(1);
         }
-        return host.isEmpty() ? QStringLiteral("is advertised by a host that can't be told")
-                              : QStringLiteral("is advertised by another host, ") + host;
+        return host.isEmpty() ? QStringLiteral("is not announced by this machine as its own")
+                              : QStringLiteral("is not announced by this machine as its own, pointing at ") + host;
+    }
+    if (std::any_of(surroundings.rivals.begin(), surroundings.rivals.end(),
+                    [&server](const RigControlServerEndpoint &rival) { return rival == server; })) {
+        return kSeveral;
     }
     if (surroundings.helperPorts.contains(server.port)) {
         return QStringLiteral("is at a port of the helper's own");
     }
+    // Another host's advert says nothing of this machine's ports.
     for (const RigControlServerEndpoint &other : servers) {
-        if (other.port == server.port && !servesRadio(other, radio)) {
+        if (other.fromThisMachine && other.port == server.port && !servesRadio(other, radio)) {
             return QStringLiteral("shares its port with the advert for radio '") +
                    DirewolfConfigManager::withoutControlCharacters(other.radioName) + QLatin1Char('\'');
         }
@@ -106,7 +114,7 @@ std::optional<RigControlServerEndpoint> chooseForRadio(const QList<RigControlSer
         if (refusal) {
             passedOver.push_back({server, *refusal});
         } else if (several) {
-            passedOver.push_back({server, QStringLiteral("is one of several servers advertised for the radio")});
+            passedOver.push_back({server, kSeveral});
         }
     }
     return several ? std::nullopt : chosen;
@@ -153,15 +161,51 @@ RigControlServerChoice chooseRigControlServer(const QList<RigControlServerEndpoi
     return choice;
 }
 
-RigControlServerChoice chooseRigControlServer(const RigControlServerDiscovery &discovery, const QString &radio,
-                                              const QList<quint16> &helperPorts)
+RigControlServerSurroundings thisMachinesSurroundings(const QList<quint16> &helperPorts,
+                                                      const QList<RigControlServerEndpoint> &rivals)
 {
     RigControlServerSurroundings surroundings;
-    surroundings.isThisMachine = [&discovery](const QString &host) { return discovery.isThisMachine(host); };
+    surroundings.rivals = rivals;
     surroundings.helperPorts = helperPorts;
     surroundings.listeners = [](quint16 port) { return tcpListenersOn(port); };
     surroundings.user = ::geteuid();
-    return chooseRigControlServer(discovery.endpoints(), radio, surroundings);
+    return surroundings;
+}
+
+RigControlServerChoice chooseRigControlServer(const RigControlServerDiscovery &discovery, const QString &radio,
+                                              const QList<quint16> &helperPorts,
+                                              const QList<RigControlServerEndpoint> &rivals)
+{
+    return chooseRigControlServer(discovery.endpoints(), radio, thisMachinesSurroundings(helperPorts, rivals));
+}
+
+void noteRigControlRivals(const QList<RigControlServerEndpoint> &servers, const QString &radio,
+                          const std::optional<RigControlServerEndpoint> &kept, RigControlServerSurroundings &surroundings)
+{
+    const QString wanted = trimmedSpacesAndTabs(radio);
+    // Only adverts the choice would take contest each other: one nobody of the user's answers at
+    // is no server at all.
+    const RigControlServerSurroundings unweighed = [&surroundings] {
+        RigControlServerSurroundings copy = surroundings;
+        copy.rivals.clear();
+        return copy;
+    }();
+    QList<RigControlServerEndpoint> takeable;
+    for (const RigControlServerEndpoint &server : servers) {
+        if ((wanted.isEmpty() || servesRadio(server, wanted)) &&
+            !advertRefusal(server, wanted.isEmpty() ? server.radioName : wanted, servers, unweighed)) {
+            takeable << server;
+        }
+    }
+    for (const RigControlServerEndpoint &server : takeable) {
+        const bool contested = std::any_of(takeable.begin(), takeable.end(), [&server](const RigControlServerEndpoint &other) {
+            return other.port != server.port && servesRadio(other, server.radioName);
+        });
+        const bool known = surroundings.rivals.contains(server);
+        if (contested && !known && server != kept) {
+            surroundings.rivals << server;
+        }
+    }
 }
 
 } // namespace cordavelle

@@ -63,7 +63,7 @@ bool sameAdverts(const QList<RigControlServerEndpoint> &a, const QList<RigContro
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const RigControlServerEndpoint &x, const RigControlServerEndpoint &y) {
-                          return x == y && x.host == y.host;
+                          return x == y && x.host == y.host && x.fromThisMachine == y.fromThisMachine;
                       });
 }
 
@@ -71,7 +71,8 @@ QString printed(const QList<RigControlServerEndpoint> &endpoints)
 {
     QStringList items;
     for (const auto &e : endpoints) {
-        items << QStringLiteral("\"%1@%2\"").arg(e.radioName, QString::number(e.port));
+        items << QStringLiteral("\"%1@%2\"").arg(e.radioName, QString::number(e.port)) +
+                     (e.fromThisMachine ? QString() : QStringLiteral(" (another host's)"));
     }
     return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
 }
@@ -98,9 +99,17 @@ void RigControlServerDiscovery::startBrowsing()
     }
     m_browser = m_bonjour.browse(kServiceType, QStringLiteral("local."));
     connect(m_browser.get(), &BonjourBrowser::resultsChanged, this, &RigControlServerDiscovery::processResults);
-    connect(m_browser.get(), &BonjourBrowser::stateChanged, this,
-            [](const QString &state) { log(QStringLiteral("browser state: ") + state); });
+    connect(m_browser.get(), &BonjourBrowser::stateChanged, this, [this](const QString &state) {
+        log(QStringLiteral("browser state: ") + state);
+        const bool current = m_browser && m_browser->isCurrent();
+        if (!current && m_isCurrent) {
+            log(QStringLiteral("the Bonjour daemon can't be asked; the servers it listed last stay listed until it "
+                               "answers again"));
+        }
+        setIsCurrent(current);
+    });
     setIsBrowsing(true);
+    setIsCurrent(true);
     log(QStringLiteral("browsing for ") + kServiceType);
 }
 
@@ -131,7 +140,7 @@ void RigControlServerDiscovery::processResults(const QList<BonjourBrowseResult> 
             log(QStringLiteral("result has malformed TXT (radio=\"%1\", port=\"%2\")").arg(radio, portText));
             continue;
         }
-        found.append({radio, *port, result.host});
+        found.append({radio, *port, result.host, result.local});
     }
     std::stable_sort(found.begin(), found.end(), radioNameBefore);
     if (sameAdverts(found, m_endpoints)) {
@@ -155,7 +164,7 @@ std::optional<RigControlServerEndpoint> RigControlServerDiscovery::endpoint(cons
 }
 
 QCoro::Task<std::optional<RigControlServerEndpoint>>
-RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
+RigControlServerDiscovery::waitForEndpoint(QString radioName, std::chrono::milliseconds timeout)
 {
     using namespace std::chrono_literals;
     QPointer<RigControlServerDiscovery> self = this;
@@ -167,9 +176,13 @@ RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
         if (!self) {
             co_return std::nullopt;
         }
-        if (!m_endpoints.isEmpty()) {
+        // Another host's advert or another radio's ends no wait: the start would fall back on VOX.
+        const auto found = std::find_if(m_endpoints.begin(), m_endpoints.end(), [&radioName](const RigControlServerEndpoint &e) {
+            return e.fromThisMachine && (radioName.isEmpty() || servesRadio(e, radioName));
+        });
+        if (found != m_endpoints.end()) {
             // A copy: returned as it stands, the entry would be moved out of the list.
-            co_return std::optional<RigControlServerEndpoint>(m_endpoints.constFirst());
+            co_return std::optional<RigControlServerEndpoint>(*found);
         }
         if (waitClock.now() - start >= timeout) {
             co_return std::nullopt;
@@ -178,8 +191,6 @@ RigControlServerDiscovery::waitForEndpoint(std::chrono::milliseconds timeout)
     }
 }
 
-bool RigControlServerDiscovery::isThisMachine(const QString &host) const { return m_bonjour.isThisMachine(host); }
-
 void RigControlServerDiscovery::setEndpoints(QList<RigControlServerEndpoint> endpoints)
 {
     if (sameAdverts(endpoints, m_endpoints)) {
@@ -187,6 +198,15 @@ void RigControlServerDiscovery::setEndpoints(QList<RigControlServerEndpoint> end
     }
     m_endpoints = std::move(endpoints);
     Q_EMIT endpointsChanged(m_endpoints);
+}
+
+void RigControlServerDiscovery::setIsCurrent(bool current)
+{
+    if (current == m_isCurrent) {
+        return;
+    }
+    m_isCurrent = current;
+    Q_EMIT isCurrentChanged(current);
 }
 
 void RigControlServerDiscovery::setIsBrowsing(bool browsing)

@@ -24,6 +24,7 @@ class RigControlServerDiscovery final : public QObject {
     Q_OBJECT
     Q_PROPERTY(QList<cordavelle::RigControlServerEndpoint> endpoints READ endpoints NOTIFY endpointsChanged)
     Q_PROPERTY(bool isBrowsing READ isBrowsing NOTIFY isBrowsingChanged)
+    Q_PROPERTY(bool isCurrent READ isCurrent NOTIFY isCurrentChanged)
 public:
     static inline const QString kServiceType = QStringLiteral("_cordavelle-rigcontrol._tcp");
 
@@ -34,6 +35,9 @@ public:
 
     const QList<RigControlServerEndpoint> &endpoints() const { return m_endpoints; }
     bool isBrowsing() const { return m_isBrowsing; }
+    // Whether the list is what the network shows now. While the Bonjour daemon is gone it is what
+    // the daemon listed last: unknown, not withdrawn, so nothing running is moved off its server.
+    bool isCurrent() const { return m_isCurrent; }
 
     // Called after the list took a new value from a browse result (not when stopBrowsing()
     // empties it).
@@ -46,24 +50,27 @@ public:
 
     // The first listed endpoint whose radio name is exactly `radioName`.
     std::optional<RigControlServerEndpoint> endpoint(const QString &radioName) const;
-    // Whether an endpoint's host is this machine.
-    bool isThisMachine(const QString &host) const;
-    // Returns the first endpoint as soon as any is listed, checking every 100 ms, or nothing once
-    // `timeout` has passed. It is not cut short by anything else.
-    QCoro::Task<std::optional<RigControlServerEndpoint>> waitForEndpoint(std::chrono::milliseconds timeout);
+    // Returns the first endpoint of this machine's announced for `radioName` (any radio when it is
+    // blank) as soon as one is listed, checking every 100 ms, or nothing once `timeout` has passed.
+    // It is not cut short by anything else.
+    QCoro::Task<std::optional<RigControlServerEndpoint>> waitForEndpoint(QString radioName,
+                                                                         std::chrono::milliseconds timeout);
 
 Q_SIGNALS:
     void endpointsChanged(const QList<RigControlServerEndpoint> &endpoints);
     void isBrowsingChanged(bool isBrowsing);
+    void isCurrentChanged(bool isCurrent);
 
 private:
     void processResults(const QList<BonjourBrowseResult> &results);
     void setEndpoints(QList<RigControlServerEndpoint> endpoints);
     void setIsBrowsing(bool browsing);
+    void setIsCurrent(bool current);
     Bonjour &m_bonjour;
     Clock &m_clock;
     QList<RigControlServerEndpoint> m_endpoints;
     bool m_isBrowsing = false;
+    bool m_isCurrent = true;
     std::function<void()> m_onEndpointsChanged;
     std::unique_ptr<BonjourBrowser> m_browser;
 };

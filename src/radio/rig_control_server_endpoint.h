@@ -12,10 +12,13 @@ struct RigControlServerEndpoint {
     // As announced, untrimmed and case kept.
     QString radioName;
     quint16 port = 0;
-    // The host the advert points at, as resolved; empty when unknown. Only a server of this
-    // machine's is reached on 127.0.0.1, so it tells whether the advert may be believed, but it is
-    // not part of which server it is: Direwolf keys the port.
+    // The host the advert points at, as resolved; empty when unknown. Anyone may point an advert
+    // at any host: it only names the advert to the user.
     QString host = {};
+    // Whether the Bonjour daemon says this machine announced it. Only a server of this machine's
+    // is reached on 127.0.0.1, so only such an advert may be believed; it is not part of which
+    // server it is: Direwolf keys the port.
+    bool fromThisMachine = true;
 
     bool operator==(const RigControlServerEndpoint &other) const
     {

@@ -212,7 +212,6 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
     const QString helpers = QStringLiteral("is at a port of the helper's own");
     const QString several = QStringLiteral("is one of several servers advertised for the radio");
     RigControlServerSurroundings surroundings;
-    surroundings.isThisMachine = [](const QString &host) { return host.isEmpty(); };
     // The API's and the keep-alive request's listeners, the user's own.
     surroundings.helperPorts = {8380, 5007};
     surroundings.listeners = [&listeners](quint16 port) {
@@ -254,9 +253,10 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
          "IC-7300",
          {std::nullopt, {{{"IC-7300", 8380}, helpers}, {{"IC-7300", 5007}, helpers}}}},
         {"another host's, first",
-         {{"IC-7300", 5006, "other.local."}, {"IC-7300", 5002}},
+         {{"IC-7300", 5006, "other.local.", false}, {"IC-7300", 5002}},
          "IC-7300",
-         {RigControlServerEndpoint{"IC-7300", 5002}, {{{"IC-7300", 5006}, "is advertised by another host, other.local"}}}},
+         {RigControlServerEndpoint{"IC-7300", 5002},
+          {{{"IC-7300", 5006, "other.local.", false}, "is not announced by this machine as its own, pointing at other.local"}}}},
         {"two ports of the user's: neither is sure",
          {{"IC-7300", 5002}, {"IC-7300", 5006}, {"IC-7300", 5002}},
          "IC-7300",

@@ -1,6 +1,6 @@
 #include "api/bonjour_advertiser.h"
 #include "core/config_store.h"
-#include "platform/dns_sd_bonjour.h"
+#include "platform/avahi_bonjour.h"
 
 #include "support/avahi.h"
 #include "support/test_platform.h"
@@ -22,7 +22,7 @@ TEST(HelperAdvertisement, SeenByAvahiBrowseWithPortAndTxt)
     }
     test::TestPlatform env;
     env.useSystemClock();
-    env.platform().setBonjour(std::make_shared<DnsSdBonjour>());
+    env.platform().setBonjour(std::make_shared<AvahiBonjour>());
     ConfigStore config(env.defaults(), env.platform());
     const QString name = "Helper Test " + QUuid::createUuid().toString(QUuid::Id128).left(8);
     config.setServiceName(name);

@@ -25,7 +25,7 @@ BonjourBrowseResult rig(const QString &radio, const QString &port)
 QCoro::Task<void> waitInto(RigControlServerDiscovery &discovery, std::chrono::milliseconds timeout,
                            std::optional<std::optional<RigControlServerEndpoint>> &out)
 {
-    out = co_await discovery.waitForEndpoint(timeout);
+    out = co_await discovery.waitForEndpoint(QString(), timeout);
 }
 
 class RigControlServerDiscoveryTest : public ::testing::Test {

@@ -26,6 +26,7 @@ struct FakeBonjour::State {
     std::map<QString, QList<BonjourBrowseResult>> results;
     std::set<std::pair<QString, QString>> takenNames;
     std::optional<QString> nextFailure;
+    bool daemonGone = false;
     int advertiseCalls = 0;
     int browseCalls = 0;
 };
@@ -51,10 +52,19 @@ public:
         QMetaObject::invokeMethod(
             this,
             [this] {
+                auto state = m_state.lock();
+                if (state && state->daemonGone) {
+                    return;
+                }
                 m_announced = true;
                 Q_EMIT registered(advertisement.registeredName);
             },
             Qt::QueuedConnection);
+    }
+    void interrupt()
+    {
+        m_announced = false;
+        Q_EMIT interrupted(QStringLiteral("avahi-daemon is not running"));
     }
 
     std::weak_ptr<FakeBonjour::State> m_state;
@@ -74,6 +84,7 @@ public:
         }
     }
     QList<BonjourBrowseResult> results() const override { return m_results; }
+    bool isCurrent() const override { return m_current; }
 
     void deliver(const QList<BonjourBrowseResult> &results)
     {
@@ -82,11 +93,17 @@ public:
         Q_EMIT resultsChanged(results);
     }
     void reportState(const QString &state) { Q_EMIT stateChanged(state); }
+    void setCurrent(bool current, const QString &state)
+    {
+        m_current = current;
+        reportState(state);
+    }
 
     std::weak_ptr<FakeBonjour::State> m_state;
     QString type;
     QList<BonjourBrowseResult> m_results;
     bool delivered = false;
+    bool m_current = true;
 };
 
 } // namespace
@@ -210,15 +227,52 @@ int FakeBonjour::runningBrowsers(const QString &type) const
 int FakeBonjour::browseCalls() const { return m_state->browseCalls; }
 
 BonjourBrowseResult FakeBonjour::result(const QString &name, const QString &type, std::optional<BonjourTxtRecord> txt,
-                                        const QString &host)
+                                        bool local, const QString &host)
 {
     QString fullType = type.endsWith(QLatin1Char('.')) ? type : type + QLatin1Char('.');
-    return {name, fullType, QStringLiteral("local."), std::move(txt), host};
+    return {name, fullType, QStringLiteral("local."), std::move(txt), host, local};
 }
 
-bool FakeBonjour::isThisMachine(const QString &host) const
+void FakeBonjour::stopDaemon()
 {
-    return !host.isEmpty() && comparableHostName(host) == comparableHostName(kThisHost);
+    m_state->daemonGone = true;
+    std::vector<QPointer<QObject>> everyone;
+    for (auto *r : m_state->registrations) {
+        everyone.emplace_back(r);
+    }
+    for (auto *b : m_state->browsers) {
+        everyone.emplace_back(b);
+    }
+    for (auto &object : everyone) {
+        if (auto *r = dynamic_cast<FakeRegistration *>(object.data())) {
+            r->interrupt();
+        } else if (auto *b = dynamic_cast<FakeBrowser *>(object.data())) {
+            b->setCurrent(false, QStringLiteral("unavailable(avahi-daemon is not running)"));
+        }
+    }
+}
+
+void FakeBonjour::startDaemon()
+{
+    m_state->daemonGone = false;
+    std::vector<QPointer<QObject>> everyone;
+    for (auto *r : m_state->registrations) {
+        everyone.emplace_back(r);
+    }
+    for (auto *b : m_state->browsers) {
+        everyone.emplace_back(b);
+    }
+    for (auto &object : everyone) {
+        if (auto *r = dynamic_cast<FakeRegistration *>(object.data())) {
+            r->announceLater();
+        } else if (auto *b = dynamic_cast<FakeBrowser *>(object.data())) {
+            b->setCurrent(true, QStringLiteral("ready"));
+            if (object) {
+                const auto found = m_state->results.find(b->type);
+                b->deliver(found == m_state->results.end() ? QList<BonjourBrowseResult>() : found->second);
+            }
+        }
+    }
 }
 
 } // namespace cordavelle::test

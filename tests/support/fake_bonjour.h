@@ -26,8 +26,6 @@ public:
 
     std::unique_ptr<BonjourRegistration> advertise(const BonjourServiceDescription &service, quint16 port) override;
     std::unique_ptr<BonjourBrowser> browse(const QString &type, const QString &domain = {}) override;
-    // Only kThisHost is this machine.
-    bool isThisMachine(const QString &host) const override;
 
     // The host of this machine, which result() gives every service unless told otherwise.
     static inline const QString kThisHost = QStringLiteral("testhost.local.");
@@ -48,10 +46,16 @@ public:
     // Browsers of `type` that are running now.
     int runningBrowsers(const QString &type) const;
     int browseCalls() const;
+    // The daemon stops: advertisements are interrupted, browsers keep their results but say they
+    // are not current. Once started again, advertisements are registered anew and browsers get
+    // what setResults() gave last.
+    void stopDaemon();
+    void startDaemon();
 
-    // A browse result for a service of `type` with the given TXT record.
-    static BonjourBrowseResult result(const QString &name, const QString &type,
-                                      std::optional<BonjourTxtRecord> txt, const QString &host = kThisHost);
+    // A browse result for a service of `type` with the given TXT record, announced by this machine
+    // unless `local` is false.
+    static BonjourBrowseResult result(const QString &name, const QString &type, std::optional<BonjourTxtRecord> txt,
+                                      bool local = true, const QString &host = kThisHost);
 
     struct State;
 

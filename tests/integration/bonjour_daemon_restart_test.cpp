@@ -1,0 +1,180 @@
+#include "platform/avahi_bonjour.h"
+#include "radio/keepalive_request_advertiser.h"
+#include "radio/rig_control_server_discovery.h"
+
+#include "support/event_wait.h"
+#include "support/needs_root.h"
+#include "support/test_platform.h"
+
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace cordavelle {
+namespace {
+
+// A Bonjour station of the test's own (tests/support/private-avahi), whose daemon the test stops,
+// freezes and starts again without touching the one other tests share.
+class PrivateStation {
+public:
+    PrivateStation()
+    {
+        m_process.setProgram(QStringLiteral(HELPER_TEST_SOURCE_DIR "/support/private-avahi"));
+        m_process.setArguments({m_folder.path()});
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start();
+        const QString first = line();
+        if (first.startsWith(QLatin1String("bus "))) {
+            m_bus = QDBusConnection::connectToBus(first.mid(4), QStringLiteral("private-avahi-") + m_folder.path());
+        }
+        m_failure = first;
+    }
+
+    ~PrivateStation()
+    {
+        QDBusConnection::disconnectFromBus(m_bus.name());
+        m_process.write("quit\n");
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    bool up() const { return m_bus.isConnected(); }
+    QString failure() const { return m_failure; }
+    const QDBusConnection &bus() const { return m_bus; }
+
+    // Sends one command and waits for its answer.
+    bool command(const QString &text)
+    {
+        m_process.write((text + QLatin1Char('\n')).toUtf8());
+        const QString answer = line();
+        EXPECT_EQ(answer, QStringLiteral("ok")) << text.toStdString();
+        return answer == QLatin1String("ok");
+    }
+
+private:
+    QString line()
+    {
+        const bool read = test::processEventsUntil([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 20s);
+        return read ? QString::fromUtf8(m_process.readLine()).trimmed() : QStringLiteral("no answer");
+    }
+
+    QTemporaryDir m_folder;
+    QProcess m_process;
+    QDBusConnection m_bus{QString()};
+    QString m_failure;
+};
+
+class AvahiDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_UNLESS_ROOT("a Bonjour daemon of the test's own");
+        env.useSystemClock();
+        station.emplace();
+        ASSERT_TRUE(station->up()) << station->failure().toStdString();
+        bonjour.emplace(station->bus());
+    }
+
+    void TearDown() override
+    {
+        bonjour.reset();
+        station.reset();
+    }
+
+    // An advert of the client's rig-control server for `radio`, published on the station.
+    void advertise(const QString &radio, int port)
+    {
+        station->command(QStringLiteral("publish -s %1-server %2 %3 radio=%1 port=%3")
+                             .arg(radio, RigControlServerDiscovery::kServiceType)
+                             .arg(port));
+    }
+
+    test::TestPlatform env;
+    std::optional<PrivateStation> station;
+    std::optional<AvahiBonjour> bonjour;
+};
+
+// A package upgrade restarts avahi-daemon under the running helper.
+TEST_F(AvahiDaemonTest, AStopIsNoFaultAndWhatStoodIsPublishedAndBrowsedAgainOnceTheDaemonIsBack)
+{
+    RigControlServerDiscovery discovery(*bonjour, env.platform().clock());
+    discovery.startBrowsing();
+    advertise(QStringLiteral("IC-7300"), 4533);
+    ASSERT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(QStringLiteral("IC-7300")).has_value(); }, 10s));
+    EXPECT_TRUE(discovery.endpoint(QStringLiteral("IC-7300"))->fromThisMachine);
+
+    KeepaliveRequestAdvertiser keepalive(*bonjour);
+    keepalive.startAdvertising(QStringLiteral("IC-7300"));
+    auto requests = bonjour->browse(KeepaliveRequestAdvertiser::kServiceType);
+    const auto requestStands = [&] { return requests->isCurrent() && requests->results().size() == 1; };
+    ASSERT_TRUE(test::processEventsUntil(requestStands, 10s));
+
+    ASSERT_TRUE(station->command(QStringLiteral("stop")));
+    // Unknown, not withdrawn: a running Direwolf keeps its server.
+    EXPECT_TRUE(test::processEventsUntil([&] { return !discovery.isCurrent(); }, 5s));
+    EXPECT_TRUE(discovery.endpoint(QStringLiteral("IC-7300")).has_value());
+    EXPECT_TRUE(env.log().contains(QStringLiteral("browser state: unavailable(avahi-daemon is not running)")));
+    EXPECT_TRUE(env.log().contains(QStringLiteral("keep-alive request for IC-7300 does not stand for now")));
+
+    ASSERT_TRUE(station->command(QStringLiteral("start")));
+    QElapsedTimer back;
+    back.start();
+    EXPECT_TRUE(test::processEventsUntil([&] { return requestStands() && discovery.isCurrent(); }, 10s));
+    EXPECT_LT(back.elapsed(), 5000);
+    EXPECT_EQ(keepalive.advertisedRadioName(), QStringLiteral("IC-7300"));
+
+    // Browsing goes on: an advert published after the restart is seen, and the one gone with the
+    // old daemon is not listed once the new one has said all it knows.
+    advertise(QStringLiteral("IC-705"), 4534);
+    EXPECT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(QStringLiteral("IC-705")).has_value(); }, 10s));
+    EXPECT_EQ(discovery.endpoint(QStringLiteral("IC-7300")), std::nullopt);
+}
+
+// A hung daemon (stopped, here) holds no call of the helper's: the API and the windows share its
+// thread. What was asked meanwhile is done once the daemon answers.
+TEST_F(AvahiDaemonTest, AFrozenDaemonHoldsNothingOfTheHelpersThread)
+{
+    RigControlServerDiscovery discovery(*bonjour, env.platform().clock());
+    discovery.startBrowsing();
+    advertise(QStringLiteral("IC-7300"), 4533);
+    ASSERT_TRUE(test::processEventsUntil([&] { return discovery.endpoint(QStringLiteral("IC-7300")).has_value(); }, 10s));
+
+    ASSERT_TRUE(station->command(QStringLiteral("freeze")));
+    QElapsedTimer calls;
+    calls.start();
+    KeepaliveRequestAdvertiser keepalive(*bonjour);
+    keepalive.startAdvertising(QStringLiteral("IC-7300"));
+    auto requests = bonjour->browse(KeepaliveRequestAdvertiser::kServiceType);
+    EXPECT_LT(calls.elapsed(), 100);
+
+    // The thread's longest gap between two ticks of a short timer while the daemon is frozen.
+    QElapsedTimer tick;
+    qint64 longest = 0;
+    QTimer timer;
+    timer.setInterval(20);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        longest = std::max(longest, tick.restart());
+    });
+    tick.start();
+    timer.start();
+    test::processEventsFor(3s);
+    timer.stop();
+    EXPECT_LT(longest, 200);
+    EXPECT_TRUE(discovery.endpoint(QStringLiteral("IC-7300")).has_value());
+
+    ASSERT_TRUE(station->command(QStringLiteral("thaw")));
+    EXPECT_TRUE(test::processEventsUntil([&] { return requests->results().size() == 1; }, 10s));
+    EXPECT_EQ(keepalive.advertisedRadioName(), QStringLiteral("IC-7300"));
+}
+
+} // namespace
+} // namespace cordavelle
