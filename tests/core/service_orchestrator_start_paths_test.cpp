@@ -223,7 +223,9 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
         QList<RigControlServerEndpoint> servers;
         QString radio;
         RigControlServerChoice choice;
+        QList<RigControlServerEndpoint> rivals = {};
     };
+    const QString notOurs = QStringLiteral("is not announced by this machine as its own, pointing at ");
     const Row rows[] = {
         {"hers first for the same radio",
          {{"IC-7300", 5001}, {"IC-7300", 5002}},
@@ -261,6 +263,21 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
          {{"IC-7300", 5002}, {"IC-7300", 5006}, {"IC-7300", 5002}},
          "IC-7300",
          {std::nullopt, {{{"IC-7300", 5002}, several}, {{"IC-7300", 5006}, several}}}},
+        {"another host's, naming this machine or one of its addresses: where an advert points proves nothing",
+         {{"IC-7300", 5006, "testhost.local.", false}, {"IC-7300", 5002, "127.0.0.1", false}},
+         "IC-7300",
+         {std::nullopt,
+          {{{"IC-7300", 5006, "testhost.local.", false}, notOurs + "testhost.local"},
+           {{"IC-7300", 5002, "127.0.0.1", false}, notOurs + "127.0.0.1"}}}},
+        {"another host's advert for another radio at the user's port refuses nothing of the user's",
+         {{"IC-705", 5002, "other.local.", false}, {"IC-7300", 5002}},
+         "IC-7300",
+         {RigControlServerEndpoint{"IC-7300", 5002}, {}}},
+        {"a rival of the server Direwolf was keyed through, alone at a gap",
+         {{"IC-7300", 5006}},
+         "IC-7300",
+         {std::nullopt, {{{"IC-7300", 5006}, several}}},
+         {{"IC-7300", 5006}}},
         {"a repeated advert named once",
          {{"IC-7300", 5001}, {"IC-7300", 5001}},
          "",
@@ -269,7 +286,45 @@ TEST(RigControlServer, TheFirstOfTheUsersOwnIsChosenAndTheOnesBeforeItNamed)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
+        surroundings.rivals = row.rivals;
         EXPECT_EQ(chooseRigControlServer(row.servers, row.radio, surroundings), row.choice);
+    }
+}
+
+// Of two servers for one radio, which is the client's can't be told: the one Direwolf was keyed
+// through is kept, and the other never takes its place.
+TEST(RigControlServer, RivalsAreTheServersThatWouldBeTakenButForAnotherForTheirRadio)
+{
+    constexpr unsigned user = 1000;
+    RigControlServerSurroundings surroundings;
+    surroundings.user = user;
+    // 5001 another user's, the rest the user's.
+    surroundings.listeners = [](quint16 port) -> std::optional<std::vector<PortListener>> {
+        return std::vector<PortListener>{{port == 5001 ? user + 1 : user, 1}};
+    };
+    const RigControlServerEndpoint x{"IC-7300", 5002};
+    const RigControlServerEndpoint w{"IC-7300", 5006};
+    struct Row {
+        const char *name;
+        QList<RigControlServerEndpoint> servers;
+        QString radio;
+        std::optional<RigControlServerEndpoint> kept;
+        QList<RigControlServerEndpoint> rivals;
+    };
+    const Row rows[] = {
+        {"beside the one kept", {x, w}, "IC-7300", x, {w}},
+        {"two while none was kept", {w, x}, "IC-7300", std::nullopt, {w, x}},
+        {"each radio's own, with none named", {x, w, {"FT-991", 5007}}, "", x, {w}},
+        {"another user's contests nothing", {x, {"IC-7300", 5001}}, "IC-7300", std::nullopt, {}},
+        {"another host's contests nothing", {x, {"IC-7300", 5006, "other.local.", false}}, "IC-7300", std::nullopt, {}},
+        {"another radio's contests nothing", {x, {"FT-991", 5006}}, "IC-7300", std::nullopt, {}},
+        {"the same port twice is one server", {x, x}, "IC-7300", std::nullopt, {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        surroundings.rivals.clear();
+        noteRigControlRivals(row.servers, row.radio, row.kept, surroundings);
+        EXPECT_EQ(surroundings.rivals, row.rivals);
     }
 }
 
@@ -1034,6 +1089,173 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     ASSERT_TRUE(runUntilSettled(
         ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 8; }, test::standInReady(ready), 10s));
     EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+}
+
+// Another server of the user's advertised for his radio beside the one Direwolf keys through
+// (another user's program of his machine, say, waiting for the client's to go) never moves it,
+// even while the client restarts its own.
+TEST_F(StartPathsTest, ARivalNeverTakesThePlaceOfTheServerDirewolfKeysThrough)
+{
+    const QString type = RigControlServerDiscovery::kServiceType;
+    QTcpServer servers[2];
+    QString ports[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(servers[i].listen(QHostAddress::LocalHost));
+        ports[i] = QString::number(servers[i].serverPort());
+    }
+    const auto publish = [&](const QStringList &at) {
+        QList<BonjourBrowseResult> results;
+        for (const QString &port : at) {
+            results << test::FakeBonjour::result(QStringLiteral("server ") + port, type,
+                                                 BonjourTxtRecord({{"radio", "IC-7300"}, {"port", port}}));
+        }
+        env.bonjour().setResults(type, results);
+        test::ManualClock::processEvents();
+    };
+    const auto keyedThrough = [&](const QString &port) {
+        QFile conf(DirewolfConfigManager::configPath());
+        return conf.open(QIODevice::ReadOnly) && conf.readAll().contains("PTT RIG 2 127.0.0.1:" + port.toUtf8());
+    };
+    discovery.startBrowsing();
+    publish({ports[0]});
+    DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf")));
+    dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    dw.nativeRigControlRadioName = QStringLiteral("IC-7300");
+    config.setDirewolfConfig(dw);
+    auto outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    ASSERT_TRUE(keyedThrough(ports[0]));
+    const qint64 first = orchestrator->direwolfProcess().pid().value_or(0);
+
+    publish({ports[0], ports[1]});
+    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("is the one Direwolf keys through"); }, 0ms));
+    // The client's server goes for a while, and comes back.
+    publish({ports[1]});
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("with no usable endpoint") == 1; }, 1s));
+    EXPECT_EQ(orchestrator->direwolfProcess().pid(), first);
+    QFile::remove(ready);
+    publish({ports[1], ports[0]});
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == 2; }, test::standInReady(ready), 10s));
+    EXPECT_TRUE(keyedThrough(ports[0]));
+
+    // A new start forgets the rival: alone, it is the server.
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    publish({ports[1]});
+    QFile::remove(ready);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_TRUE(keyedThrough(ports[1]));
+}
+
+// The helper's own ports are the user's programs too, so only their being the helper's keeps an
+// advert for the user's radio there from keying Direwolf through them.
+TEST_F(StartPathsTest, AnAdvertAtAPortOfTheHelpersOwnIsPassedOver)
+{
+    const QString type = RigControlServerDiscovery::kServiceType;
+    const auto advertiseAt = [&](quint16 port) {
+        env.bonjour().setResults(type, {test::FakeBonjour::result(QStringLiteral("server"), type,
+                                                                  BonjourTxtRecord({{"radio", "IC-7300"}, {"port", QString::number(port)}}))});
+        test::ManualClock::processEvents();
+    };
+    const auto passedOver = [&](quint16 port) {
+        return env.log().contains(QString::fromUtf8("'IC-7300' at 127.0.0.1:%1 is at a port of the helper's own \u2014 passed over")
+                                      .arg(port));
+    };
+    DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf")));
+    dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    dw.nativeRigControlRadioName = QStringLiteral("IC-7300");
+    config.setDirewolfConfig(dw);
+    discovery.startBrowsing();
+    const auto startDirewolf = [&] {
+        QFile::remove(ready);
+        auto outcome = start(ServiceID::direwolf);
+        EXPECT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+        EXPECT_EQ(outcome->error, std::nullopt);
+    };
+    const auto stopDirewolf = [&] {
+        orchestrator->stopService(ServiceID::direwolf);
+        EXPECT_TRUE(runUntilSettled(
+            ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    };
+
+    // Listed when the start looks: the API's port, the managed rigctld's, VARA's.
+    test::VaraPortsLock vara;
+    ASSERT_TRUE(vara.held());
+    const quint16 api = test::freeTcpPort();
+    ASSERT_EQ(config.setApiPort(api), std::nullopt);
+    RigctldConfig rig = rigctld(QStringLiteral("/nonexistent/rigctld"));
+    config.setRigctldConfig(rig);
+    for (const quint16 port : {api, quint16(rig.tcpPort), quint16(8300), quint16(8301)}) {
+        SCOPED_TRACE(port);
+        QTcpServer users;
+        ASSERT_TRUE(users.listen(QHostAddress::LocalHost, port));
+        advertiseAt(port);
+        startDirewolf();
+        EXPECT_TRUE(passedOver(port));
+        stopDirewolf();
+    }
+
+    // Appearing during the start's wait: the keep-alive request's own listener.
+    env.bonjour().setResults(type, {});
+    QFile::remove(ready);
+    auto waiting = start(ServiceID::direwolf);
+    ASSERT_TRUE(env.clock().runUntil([&] { return keepalive.listeningPort().has_value(); }, 1s));
+    const quint16 request = *keepalive.listeningPort();
+    advertiseAt(request);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return waiting->done; }, test::standInReady(ready)));
+    EXPECT_TRUE(passedOver(request));
+
+    // Appearing while Direwolf runs: its own KISS and AGW ports, where it listens as the user.
+    for (const int port : {dw.kissPort, dw.agwPort}) {
+        SCOPED_TRACE(port);
+        const int before = linesContaining("with no usable endpoint");
+        advertiseAt(quint16(port));
+        EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("with no usable endpoint") == before + 1; }, 1s));
+        EXPECT_TRUE(env.log().contains(QStringLiteral("IC-7300@%1 is at a port of the helper's own").arg(port)));
+    }
+    EXPECT_EQ(linesContaining("Running on KISS port"), 5);
+}
+
+// The client may open a radio's server only when asked: another radio's server, or another host's
+// advert for the radio, is no reason to leave the request out, and no reason to end the wait.
+TEST_F(StartPathsTest, TheKeepaliveRequestGoesOutWhereThisMachineAnnouncesNoServerForTheRadio)
+{
+    const QString type = RigControlServerDiscovery::kServiceType;
+    QTcpServer users;
+    ASSERT_TRUE(users.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(users.serverPort());
+    DirewolfConfig dw = direwolf(listening(QStringLiteral("direwolf")));
+    dw.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+    dw.nativeRigControlRadioName = QStringLiteral("IC-7300");
+    config.setDirewolfConfig(dw);
+    discovery.startBrowsing();
+    struct Row {
+        const char *name;
+        BonjourBrowseResult listed;
+    };
+    const Row rows[] = {
+        {"another radio's server", test::FakeBonjour::result("705", type, BonjourTxtRecord({{"radio", "IC-705"}, {"port", port}}))},
+        {"another host's advert for the radio",
+         test::FakeBonjour::result("7300", type, BonjourTxtRecord({{"radio", "IC-7300"}, {"port", port}}), false, "other.local.")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        env.bonjour().setResults(type, {row.listed});
+        test::ManualClock::processEvents();
+        QFile::remove(ready);
+        const auto began = env.clock().now();
+        auto outcome = start(ServiceID::direwolf);
+        ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+        EXPECT_EQ(keepalive.advertisedRadioName(), "IC-7300");
+        EXPECT_GE(env.clock().now() - began, ServiceOrchestrator::kRigControlServerWait);
+        EXPECT_EQ(orchestrator->direwolfProcess().state(), ServiceRunState::running);
+        orchestrator->stopService(ServiceID::direwolf);
+        ASSERT_TRUE(runUntilSettled(
+            ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    }
 }
 
 } // namespace

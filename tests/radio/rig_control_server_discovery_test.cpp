@@ -23,9 +23,9 @@ BonjourBrowseResult rig(const QString &radio, const QString &port)
 }
 
 QCoro::Task<void> waitInto(RigControlServerDiscovery &discovery, std::chrono::milliseconds timeout,
-                           std::optional<std::optional<RigControlServerEndpoint>> &out)
+                           std::optional<std::optional<RigControlServerEndpoint>> &out, QString radio = {})
 {
-    out = co_await discovery.waitForEndpoint(QString(), timeout);
+    out = co_await discovery.waitForEndpoint(std::move(radio), timeout);
 }
 
 class RigControlServerDiscoveryTest : public ::testing::Test {
@@ -195,6 +195,38 @@ TEST_F(RigControlServerDiscoveryTest, WaitingForAnEndpointChecksEveryTenthOfASec
     auto immediate = waitInto(discovery, 3s, result);
     EXPECT_TRUE(result.has_value());
     EXPECT_EQ(env.clock().sleepLog().size(), sleeps);
+
+    // For a named radio, only this machine's advert for it ends the wait.
+    result.reset();
+    auto named = waitInto(discovery, 3s, result, QStringLiteral("IC-7300"));
+    publish({rig("FT-991", "4600"), test::FakeBonjour::result("theirs", kType, BonjourTxtRecord({{"radio", "IC-7300"}, {"port", "4601"}}), false)});
+    env.clock().advance(1s);
+    EXPECT_FALSE(result.has_value());
+    publish({rig("FT-991", "4600"), rig("IC-7300", "4602")});
+    env.clock().advance(100ms);
+    EXPECT_EQ(result, std::optional<std::optional<RigControlServerEndpoint>>(RigControlServerEndpoint{"IC-7300", 4602}));
+}
+
+// While the daemon is gone, what it listed may or may not still stand: a running Direwolf must not
+// be moved for it, so the list stays and only once the daemon is back does it change.
+TEST_F(RigControlServerDiscoveryTest, TheListStaysAsTheDaemonLastListedItWhileTheDaemonIsGone)
+{
+    discovery.startBrowsing();
+    publish({rig("IC-7300", "4533")});
+    const int before = callbacks;
+    env.bonjour().stopDaemon();
+    test::ManualClock::processEvents();
+    EXPECT_FALSE(discovery.isCurrent());
+    EXPECT_EQ(discovery.endpoints(), QList<RigControlServerEndpoint>({{"IC-7300", 4533}}));
+    EXPECT_EQ(callbacks, before);
+    EXPECT_TRUE(logLines().contains("[RigControlServerDiscovery] browser state: unavailable(avahi-daemon is not running)"));
+
+    env.bonjour().setResults(kType, {rig("IC-705", "4534")});
+    env.bonjour().startDaemon();
+    test::ManualClock::processEvents();
+    EXPECT_TRUE(discovery.isCurrent());
+    EXPECT_EQ(discovery.endpoints(), QList<RigControlServerEndpoint>({{"IC-705", 4534}}));
+    EXPECT_EQ(callbacks, before + 1);
 }
 
 } // namespace

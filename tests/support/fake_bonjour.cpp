@@ -189,6 +189,10 @@ void FakeBonjour::setResults(const QString &type, const QList<BonjourBrowseResul
 {
     const QString key = normalType(type);
     m_state->results[key] = results;
+    // Browsers hear of it once the daemon is back.
+    if (m_state->daemonGone) {
+        return;
+    }
     // A copy: a receiver may stop its browser while being told.
     std::vector<QPointer<FakeBrowser>> browsers;
     for (auto *b : m_state->browsers) {

@@ -39,7 +39,8 @@ public:
     // Makes the next advertise() fail with `error` (reported through `failed`).
     void failNextAdvertisement(const QString &error);
 
-    // Replaces what the network shows for `type` and tells every running browser of it.
+    // Replaces what the network shows for `type` and tells every running browser of it (once the
+    // daemon is back, when it is stopped).
     void setResults(const QString &type, const QList<BonjourBrowseResult> &results);
     // Reports a browser state to every running browser of `type`.
     void emitState(const QString &type, const QString &state);
