@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QTcpServer>
 
+#include <algorithm>
 #include <memory>
 #include <tuple>
 
@@ -78,6 +79,20 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
     auto *radio = page->radioDetails()->findChild<QComboBox *>();
     ASSERT_NE(radio, nullptr);
     EXPECT_EQ(radio->itemText(1), QStringLiteral("IC-7300 (127.0.0.1:%1)").arg(server.serverPort()));
+    // While the Bonjour daemon is gone, the radios it listed last stay, said to be so.
+    const auto saysStale = [&] {
+        const auto labels = page->radioDetails()->findChildren<QLabel *>();
+        return std::any_of(labels.begin(), labels.end(),
+                           [](QLabel *label) { return label->text().startsWith(QStringLiteral("Bonjour can't be asked now")); });
+    };
+    EXPECT_FALSE(saysStale());
+    scene.env.bonjour().stopDaemon();
+    settle();
+    EXPECT_TRUE(saysStale());
+    EXPECT_EQ(page->radioDetails()->findChild<QComboBox *>()->itemText(1), QStringLiteral("IC-7300 (127.0.0.1:%1)").arg(server.serverPort()));
+    scene.env.bonjour().startDaemon();
+    settle();
+    EXPECT_FALSE(saysStale());
 
     // A custom path into the old folder means it is in use: the removal is not offered.
     scene.binariesInUse = {places::legacyDirewolfBinary()};
