@@ -417,13 +417,14 @@ private:
             interrupt(kNotRunning);
             return true;
         case Failure::noAnswer: {
-            interrupt(kNoAnswer);
+            // Set before the signal, whose receiver may end this registration.
             const quint64 attempt = m_attempt;
             QTimer::singleShot(kRetryMs, this, [this, attempt] {
                 if (attempt == m_attempt && !m_failed) {
                     publish();
                 }
             });
+            interrupt(kNoAnswer);
             return true;
         }
         case Failure::collision:
@@ -609,12 +610,12 @@ private:
                          case Failure::none: break;
                          case Failure::absent: unavailable(kNotRunning); return;
                          case Failure::noAnswer:
-                             unavailable(kNoAnswer);
                              QTimer::singleShot(kRetryMs, this, [this, attempt] {
                                  if (attempt == m_attempt) {
                                      daemonBack();
                                  }
                              });
+                             unavailable(kNoAnswer);
                              return;
                          case Failure::collision:
                          case Failure::other:
@@ -623,14 +624,17 @@ private:
                              return;
                          }
                          m_path = reply.arguments().value(0).value<QDBusObjectPath>().path();
-                         if (!m_replacing) {
-                             m_current = true;
-                             Q_EMIT stateChanged(QStringLiteral("ready"));
-                         } else {
+                         if (m_replacing) {
                              m_settleLimit.start();
+                         } else {
+                             m_current = true;
+                             QPointer<AvahiBrowser> self = this;
+                             Q_EMIT stateChanged(QStringLiteral("ready"));
+                             if (!self) {
+                                 return;
+                             }
                          }
-                         // Last: signals that came before this reply are handed over now, and one
-                         // of them may end this browser.
+                         // Signals that came before this reply are handed over now.
                          m_link->claim(m_path, this);
                      });
     }
