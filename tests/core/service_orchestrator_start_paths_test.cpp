@@ -1216,6 +1216,15 @@ TEST_F(StartPathsTest, AnAdvertAtAPortOfTheHelpersOwnIsPassedOver)
         EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("with no usable endpoint") == before + 1; }, 1s));
         EXPECT_TRUE(env.log().contains(QStringLiteral("IC-7300@%1 is at a port of the helper's own").arg(port)));
     }
+    // They stay the helper's while it runs, though the settings name others by now.
+    DirewolfConfig moved = dw;
+    std::tie(moved.kissPort, moved.agwPort) = test::twoFreeTcpPorts();
+    config.setDirewolfConfig(moved);
+    const int before = linesContaining(QStringLiteral("IC-7300@%1 is at a port of the helper's own").arg(dw.kissPort));
+    advertiseAt(quint16(dw.kissPort));
+    EXPECT_TRUE(env.clock().runUntil(
+        [&] { return linesContaining(QStringLiteral("IC-7300@%1 is at a port of the helper's own").arg(dw.kissPort)) == before + 1; },
+        1s));
     EXPECT_EQ(linesContaining("Running on KISS port"), 5);
 }
 

@@ -237,17 +237,27 @@ BonjourBrowseResult FakeBonjour::result(const QString &name, const QString &type
     return {name, fullType, QStringLiteral("local."), std::move(txt), host, local};
 }
 
+namespace {
+
+// A copy: a receiver may end a registration or a browser while being told.
+std::vector<QPointer<QObject>> everyone(const FakeBonjour::State &state)
+{
+    std::vector<QPointer<QObject>> objects;
+    for (auto *r : state.registrations) {
+        objects.emplace_back(r);
+    }
+    for (auto *b : state.browsers) {
+        objects.emplace_back(b);
+    }
+    return objects;
+}
+
+} // namespace
+
 void FakeBonjour::stopDaemon()
 {
     m_state->daemonGone = true;
-    std::vector<QPointer<QObject>> everyone;
-    for (auto *r : m_state->registrations) {
-        everyone.emplace_back(r);
-    }
-    for (auto *b : m_state->browsers) {
-        everyone.emplace_back(b);
-    }
-    for (auto &object : everyone) {
+    for (auto &object : everyone(*m_state)) {
         if (auto *r = dynamic_cast<FakeRegistration *>(object.data())) {
             r->interrupt();
         } else if (auto *b = dynamic_cast<FakeBrowser *>(object.data())) {
@@ -259,14 +269,7 @@ void FakeBonjour::stopDaemon()
 void FakeBonjour::startDaemon()
 {
     m_state->daemonGone = false;
-    std::vector<QPointer<QObject>> everyone;
-    for (auto *r : m_state->registrations) {
-        everyone.emplace_back(r);
-    }
-    for (auto *b : m_state->browsers) {
-        everyone.emplace_back(b);
-    }
-    for (auto &object : everyone) {
+    for (auto &object : everyone(*m_state)) {
         if (auto *r = dynamic_cast<FakeRegistration *>(object.data())) {
             r->announceLater();
         } else if (auto *b = dynamic_cast<FakeBrowser *>(object.data())) {
