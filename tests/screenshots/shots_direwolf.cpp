@@ -115,6 +115,15 @@ void addDirewolfShots(ShotList &shots)
                              config.nativeRigControlRadioName = QStringLiteral("IC-7300");
                          });
                      }});
+    shots.push_back({QStringLiteral("direwolf-ptt-native-bonjour-gone"), [] {
+                         return direwolfPage([](auto &scene, auto &config) {
+                             systemDirewolf(scene);
+                             scene.advertise(QStringLiteral("IC-7300"), 4533);
+                             scene.env.bonjour().stopDaemon();
+                             config.pttMethod = DirewolfPTTMethod::nativeCorvexa();
+                             config.nativeRigControlRadioName = QStringLiteral("IC-7300");
+                         });
+                     }});
     shots.push_back({QStringLiteral("direwolf-legacy-cleanup-banner"), [] {
                          return direwolfPage([](auto &scene, auto &) {
                              systemDirewolf(scene);
