@@ -2,6 +2,7 @@
 
 #include "base/helper_places.h"
 #include "platform/files.h"
+#include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -53,11 +54,11 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     QFile::remove(folder);
 
     // Gone already: nothing happens, nothing is logged.
-    EXPECT_NO_THROW(cleanup.removeLegacyInstall());
+    EXPECT_NO_THROW(test::runToEnd(cleanup.removeLegacyInstall()));
     EXPECT_FALSE(env.log().contains("Removed legacy install"));
     // A dangling link of the user's at its name goes itself.
     ASSERT_TRUE(QFile::link(env.root() + "/gone", folder));
-    cleanup.removeLegacyInstall();
+    test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(QFileInfo(folder).isSymLink());
 
     ASSERT_TRUE(test::writeProgram(folder + "/bin/direwolf"));
@@ -66,7 +67,7 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     const QString data = QFileInfo(places::supportFolder()).path();
     ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
     try {
-        cleanup.removeLegacyInstall();
+        test::runToEnd(cleanup.removeLegacyInstall());
         ADD_FAILURE() << "removed where another user may change the way";
     } catch (const FileError &error) {
         EXPECT_TRUE(error.description().endsWith("the folder " + data + " is writable by others"))
@@ -74,7 +75,7 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     }
     EXPECT_TRUE(cleanup.isLegacyInstallPresent());
     ASSERT_TRUE(test::makeFolderWithMode(data, 0700));
-    cleanup.removeLegacyInstall();
+    test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
     EXPECT_TRUE(env.log().contains("[LegacyDirewolfCleanup] Removed legacy install at " + folder));
 }
@@ -109,14 +110,14 @@ TEST(LegacyDirewolfCleanup, RefusesToRemoveTheFolderOfTheDirewolfInUse)
     QStringList inUse{folder + "/bin/direwolf"};
     LegacyDirewolfCleanup cleanup(env.defaults(), [&] { return inUse; });
     try {
-        cleanup.removeLegacyInstall();
+        test::runToEnd(cleanup.removeLegacyInstall());
         ADD_FAILURE() << "removed the folder of the Direwolf in use";
     } catch (const FileError &error) {
         EXPECT_TRUE(error.description().contains(folder + "/bin/direwolf"));
     }
     EXPECT_TRUE(QFile::exists(folder + "/bin/direwolf"));
     inUse = {env.root() + "/usr/bin/direwolf"};
-    cleanup.removeLegacyInstall();
+    test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
 }
 
