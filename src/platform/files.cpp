@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -534,6 +535,10 @@ private:
         }
         return shown;
     }
+    QString shownEntry(const QByteArray &name) const
+    {
+        return cutToEnds(joined(shownPath(), QFile::decodeName(name)));
+    }
     Step keep(const QString &what)
     {
         if (kept++ == 0) {
@@ -544,9 +549,7 @@ private:
     Step keep(const QByteArray &name, const char *what, int error)
     {
         if (kept++ == 0) {
-            failure = QStringLiteral("%1 %2: %3")
-                          .arg(cutToEnds(joined(shownPath(), QFile::decodeName(name))), QLatin1String(what),
-                               systemText(error));
+            failure = QStringLiteral("%1 %2: %3").arg(shownEntry(name), QLatin1String(what), systemText(error));
         }
         return Step::kept;
     }
@@ -573,8 +576,7 @@ TreeWalk::Step TreeWalk::take(int folderFd, const EntryFacts &folder, const QByt
         return error == ENOENT ? Step::gone : keep(name, "can't be looked at", error);
     }
     if (facts.otherFileSystemThan(folder)) {
-        return keep(QStringLiteral("%1 is another file system mounted here: left in place")
-                        .arg(cutToEnds(joined(shownPath(), QFile::decodeName(name)))));
+        return keep(QStringLiteral("%1 is another file system mounted here: left in place").arg(shownEntry(name)));
     }
     return facts.isFolder ? enter(folderFd, name, facts) : unlinkIn(folderFd, name, 0);
 }
@@ -590,7 +592,7 @@ TreeWalk::Step TreeWalk::enter(int folderFd, const QByteArray &name, const Entry
     struct stat opened {};
     if (::fstat(fd, &opened) != 0 || opened.st_dev != facts.device || opened.st_ino != facts.inode) {
         ::close(fd);
-        return keep(name, "changed while it was removed", EAGAIN);
+        return keep(QStringLiteral("%1 changed while it was removed").arg(shownEntry(name)));
     }
     Frame frame{name, facts, fd, {}, 0, true};
     // Read whole before anything goes: a folder changed while it is read may skip entries. Read
@@ -614,6 +616,8 @@ TreeWalk::Step TreeWalk::enter(int folderFd, const QByteArray &name, const Entry
         readError = errno;
         ::closedir(entries);
     }
+    // In the order of their names, so that what a failure names first is the same every time.
+    std::sort(frame.names.begin(), frame.names.end());
     if (readError != 0) {
         keep(name, "could not be read", readError);
         frame.emptied = false;
