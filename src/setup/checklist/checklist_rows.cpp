@@ -276,7 +276,8 @@ InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, 
             look.button->disabledReason = kSetUpPrefixFirst;
         }
     }
-    if (progress.phase == Phase::complete || facts.installed()) {
+    // While its uninstall runs, the line offers no second one.
+    if ((progress.phase == Phase::complete || facts.installed()) && !progress.removing) {
         look.menuItem = QStringLiteral("Uninstall ") + name + QStringLiteral("...");
         if (progress.working()) {
             look.menuItemUnavailable = VARAInstaller::uninstallRefusal(variant);
