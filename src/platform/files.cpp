@@ -3,6 +3,7 @@
 #include "program_file.h"
 
 #include "async/off_thread.h"
+#include "logger.h"
 
 #include <QDir>
 #include <QFile>
@@ -511,9 +512,12 @@ public:
     int kept = 0;
     // The first entry that could not go, and why.
     QString failure;
+    // The next ones, as many as kNamedFailures.
+    QStringList more;
 
 private:
     static constexpr std::size_t kOpenFolders = 16;
+    static constexpr qsizetype kNamedFailures = 100;
 
     enum class Step { gone, kept, entered };
 
@@ -543,14 +547,17 @@ private:
     {
         if (kept++ == 0) {
             failure = what;
+        } else if (more.size() < kNamedFailures) {
+            more << what;
         }
         return Step::kept;
     }
     Step keep(const QByteArray &name, const char *what, int error)
     {
-        if (kept++ == 0) {
-            failure = QStringLiteral("%1 %2: %3").arg(shownEntry(name), QLatin1String(what), systemText(error));
+        if (kept == 0 || more.size() < kNamedFailures) {
+            return keep(QStringLiteral("%1 %2: %3").arg(shownEntry(name), QLatin1String(what), systemText(error)));
         }
+        ++kept;
         return Step::kept;
     }
     static void close(Frame &frame)
@@ -701,7 +708,10 @@ bool TreeWalk::remove(const QByteArray &name)
 
 } // namespace
 
-Removal removeTree(const QString &path, QString *description)
+namespace {
+
+// removeTree, with the failures after the first in `more` when it is given.
+Removal removeTreeNaming(const QString &path, QString *description, QStringList *more)
 {
     // The entry's own name is kept, so that a link there goes itself; the folder around it is the
     // one the check looked at.
@@ -750,6 +760,9 @@ Removal removeTree(const QString &path, QString *description)
     if (removed) {
         return Removal::removed;
     }
+    if (more) {
+        *more = walk.more;
+    }
     QString failure = walk.failure;
     if (walk.kept > 1) {
         failure += QStringLiteral(" (and %1 more could not go)").arg(walk.kept - 1);
@@ -764,19 +777,31 @@ Removal removeTree(const QString &path, QString *description)
     return Removal::partly;
 }
 
+} // namespace
+
+Removal removeTree(const QString &path, QString *description) { return removeTreeNaming(path, description, nullptr); }
+
 QCoro::Task<RemovalResult> removingTree(QString path)
 {
-    std::function<RemovalResult()> work = [path] {
+    struct Named {
         RemovalResult removal;
-        removal.outcome = removeTree(path, &removal.description);
-        return removal;
+        QStringList more;
     };
-    const std::optional<RemovalResult> result = co_await async::OffThread<RemovalResult>(std::move(work));
-    if (!result) {
-        co_return RemovalResult{Removal::failed,
-                                QStringLiteral("%1 could not be removed: no thread could be started").arg(path)};
+    std::function<Named()> work = [path] {
+        Named named;
+        named.removal.outcome = removeTreeNaming(path, &named.removal.description, &named.more);
+        return named;
+    };
+    const std::optional<Named> result = co_await async::OffThread<Named>(std::move(work));
+    if (result) {
+        // What the user is told names the first; the log names the others.
+        static const Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("Removal"));
+        for (const QString &failure : result->more) {
+            logger.error(QStringLiteral("Also left in %1: %2").arg(path, failure));
+        }
+        co_return result->removal;
     }
-    co_return *result;
+    co_return RemovalResult{Removal::failed, QStringLiteral("%1 could not be removed: no thread could be started").arg(path)};
 }
 
 void makeEmptyFolder(const QString &path)
