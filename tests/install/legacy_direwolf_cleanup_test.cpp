@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace cordavelle {
@@ -75,6 +77,27 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     }
     EXPECT_TRUE(cleanup.isLegacyInstallPresent());
     ASSERT_TRUE(test::makeFolderWithMode(data, 0700));
+    // A folder inside that can't be entered stops it part way, which is no removal either.
+    ASSERT_TRUE(test::writeFile(folder + "/share/kept", "x"));
+    ASSERT_TRUE(test::makeFolderWithMode(folder + "/share", 0));
+    if (::access(QFile::encodeName(folder + "/share/kept").constData(), F_OK) != 0) { // root enters any
+        const auto removals = [&env] {
+            const auto &entries = env.log().entries;
+            return std::count_if(entries.begin(), entries.end(),
+                                 [](const auto &entry) { return entry.message.contains("Removed legacy install"); });
+        };
+        const auto removalsBefore = removals();
+        try {
+            test::runToEnd(cleanup.removeLegacyInstall());
+            ADD_FAILURE() << "a removal that went part way was taken for done";
+        } catch (const FileError &error) {
+            EXPECT_TRUE(error.description().startsWith("Could not remove " + folder + ": partly removed, "))
+                << error.description().toStdString();
+        }
+        EXPECT_TRUE(cleanup.isLegacyInstallPresent());
+        EXPECT_EQ(removals(), removalsBefore);
+    }
+    ASSERT_TRUE(test::makeFolderWithMode(folder + "/share", 0700));
     test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
     EXPECT_TRUE(env.log().contains("[LegacyDirewolfCleanup] Removed legacy install at " + folder));
