@@ -96,12 +96,32 @@ Alert resetAllConfirmationAlert()
             true};
 }
 
+namespace {
+
+QString bulleted(const QStringList &lines)
+{
+    QString text;
+    for (const QString &line : lines) {
+        text += QStringLiteral("\u2022 ") + line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+} // namespace
+
+Alert resetWarningsAlert(const QStringList &errors)
+{
+    return {Alert::Style::warning,
+            QStringLiteral("The Reset Reported Problems"),
+            QStringLiteral("The Wine prefix is removed, but the reset reported:\n\n") + bulleted(errors) +
+                QStringLiteral("\nThe settings and pairing information are cleared and the app will restart."),
+            {QStringLiteral("OK")},
+            false};
+}
+
 Alert prefixKeptAlert(const QStringList &errors)
 {
-    QString reasons;
-    for (const QString &error : errors) {
-        reasons += QStringLiteral("\u2022 ") + error + QLatin1Char('\n');
-    }
+    const QString reasons = bulleted(errors);
     return {Alert::Style::warning,
             QStringLiteral("The Wine Prefix Was Not Removed"),
             QStringLiteral("The Wine prefix, and VARA's files in it, could not be removed:\n\n") + reasons +
@@ -357,14 +377,20 @@ QCoro::Task<void> HelperAppDelegate::resetAllConfigurations()
     if (!self) {
         co_return;
     }
-    if (!prefixReport.errors.isEmpty()) {
+    // What is said follows what is on disk: a warning beside a prefix that went is no prefix kept.
+    if (prefixReport.prefixKept) {
         m_context.alerts.present(prefixKeptAlert(prefixReport.errors));
-        if (!self) {
-            co_return;
-        }
+    } else if (!prefixReport.errors.isEmpty()) {
+        m_context.alerts.present(resetWarningsAlert(prefixReport.errors));
+    }
+    if (!self) {
+        co_return;
     }
     ResetReport report;
-    HelperUninstaller::clearUserDefaults(m_context.defaults, m_context.config.priorPreferencesFile(), report);
+    co_await HelperUninstaller::clearUserDefaults(m_context.defaults, m_context.config.priorPreferencesFile(), report);
+    if (!self) {
+        co_return;
+    }
     for (const QString &error : std::as_const(report.errors)) {
         appLog().error(error);
     }

@@ -37,6 +37,8 @@ Alert quitConfirmationAlert();
 Alert resetAllConfirmationAlert();
 // After Reset All: the Wine prefix, or part of it, stayed, for `errors` (each naming the folder).
 Alert prefixKeptAlert(const QStringList &errors);
+// Reset All's alert, before the restart, when the prefix went but its level reported failures.
+Alert resetWarningsAlert(const QStringList &errors);
 Alert httpServerFailureAlert(int port, const QString &error);
 Alert microphoneDeniedAlert();
 

@@ -186,7 +186,7 @@ void AtomicInstallStaging::sweepPartialDownloads(const QString &folder, const QD
     }
 }
 
-void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover)
+QCoro::Task<void> AtomicInstallStaging::sweepOrphans(QString folder, QStringList installs, EntryMover &mover)
 {
     const Logger log = logger();
     // The installs and the folder are matched where the system finds them, as the installs stage.
@@ -199,49 +199,55 @@ void AtomicInstallStaging::sweepOrphans(const QString &folder, const QStringList
         }
     } catch (const FileError &error) {
         log.error(QStringLiteral("Left %1 unswept: %2").arg(folder, error.description()));
-        return;
+        co_return;
     }
     std::vector<QString> names;
     {
         std::error_code error;
         fs::directory_iterator it(toPath(base), error);
         if (error) {
-            return;
+            co_return;
         }
         for (const fs::directory_iterator end; it != end; it.increment(error)) {
             names.push_back(QString::fromStdString(it->path().filename().string()));
         }
         if (error) {
-            return;
+            co_return;
         }
     }
     std::sort(names.begin(), names.end());
 
-    // Removes the entry; `swept` is the line logged when that worked, with the name for %1.
-    const auto sweep = [&log](const QString &name, const QString &path, const QString &swept) {
-        if (const std::error_code error = removeEntry(path)) {
-            log.error(QStringLiteral("Failed to sweep %1: %2").arg(name, removeError(path, error).description()));
-        } else {
-            log.info(swept.arg(name));
-        }
-    };
     if (!base.endsWith(QLatin1Char('/'))) {
         base += QLatin1Char('/');
     }
-    for (const QString &name : names) {
+    // Counted outside a loop header, which g++ 12 loses across an await.
+    std::size_t next = 0;
+    while (next < names.size()) {
+        const QString name = names[next++];
         const QString path = base + name;
+        QString swept;
         if (name.endsWith(kPartialSuffix)) {
-            sweep(name, path, QStringLiteral("Swept orphaned partial install: %1"));
+            swept = QStringLiteral("Swept orphaned partial install: %1");
         } else if (name.endsWith(kPreviousSuffix) && destinations.contains(path.chopped(kPreviousSuffix.size()))) {
             const QString destination = path.chopped(kPreviousSuffix.size());
             if (entryExists(destination)) {
-                sweep(name, path, QStringLiteral("Swept previous install: %1"));
+                swept = QStringLiteral("Swept previous install: %1");
             } else if (const std::error_code error = mover.move(path, destination)) {
                 log.error(QStringLiteral("Failed to sweep %1: %2")
                               .arg(name, moveError(path, destination, error).description()));
             } else {
                 log.info(QStringLiteral("Restored interrupted install: %1").arg(QFileInfo(destination).fileName()));
             }
+        }
+        if (swept.isEmpty()) {
+            continue;
+        }
+        // A whole install: off the helper's thread, and never into what is mounted inside.
+        const RemovalResult removal = co_await removingTree(path);
+        if (removalFailed(removal.outcome)) {
+            log.error(QStringLiteral("Failed to sweep %1: Could not remove %2: %3").arg(name, path, removal.description));
+        } else {
+            log.info(swept.arg(name));
         }
     }
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QCoroTask>
 #include <QString>
 #include <QStringList>
 
@@ -74,8 +75,9 @@ struct AtomicInstallStaging {
     // "*.previous" entry of one of `installs` (destination folders staged in `folder`) is put back
     // when its destination is missing (a swap cut short) and removed when the destination exists.
     // Any other "*.previous" entry is not the installers' and stays. Nothing is swept in a folder
-    // that usersOwnFolder() refuses. Failures are only logged.
-    static void sweepOrphans(const QString &folder, const QStringList &installs, EntryMover &mover);
+    // that usersOwnFolder() refuses. Failures are only logged. The removals run off the helper's
+    // thread; `mover` must outlive the task.
+    static QCoro::Task<void> sweepOrphans(QString folder, QStringList installs, EntryMover &mover);
     // Removes the "*.download" files that downloads cut short left in `folder` (the private
     // temporary folder), those last written before `writtenBefore` when it is valid, every one
     // otherwise. Failures are only logged.

@@ -21,7 +21,12 @@
 #include "platform/logger.h"
 #include "platform/login_item.h"
 
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+
+#include <sys/stat.h>
 
 namespace cordavelle {
 
@@ -39,19 +44,18 @@ QString removalFailureText(Removal outcome, const QString &doing, const QString 
 }
 
 // Removes one path and reports it in the words of the full reset.
-Removal removeReported(const QString &path, ResetReport &report)
+QCoro::Task<Removal> removeReported(QString path, ResetReport &report)
 {
-    QString description;
-    const Removal outcome = removeTree(path, &description);
-    if (outcome == Removal::removed) {
+    const RemovalResult removal = co_await removingTree(path);
+    if (removal.outcome == Removal::removed) {
         report.removedPaths << path;
         logger().info(QStringLiteral("Removed %1").arg(path));
-    } else if (removalFailed(outcome)) {
-        report.errors << removalFailureText(outcome, QStringLiteral("Could not remove ") + QFileInfo(path).fileName(),
-                                            description);
-        logger().error(QStringLiteral("Failed to remove %1: %2").arg(path, description));
+    } else if (removalFailed(removal.outcome)) {
+        report.errors << removalFailureText(removal.outcome, QStringLiteral("Could not remove ") + QFileInfo(path).fileName(),
+                                            removal.description);
+        logger().error(QStringLiteral("Failed to remove %1: %2").arg(path, removal.description));
     }
-    return outcome;
+    co_return removal.outcome;
 }
 
 } // namespace
@@ -153,11 +157,15 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
         // The records follow what is on disk, as the prefix line's deletion and the uninstall keep
         // them: a removal that failed or was refused left the installs (or some of them) there,
         // and their records stay.
-        if (removeWinePrefix(report)) {
+        const bool removed = co_await removeWinePrefix(report);
+        if (removed) {
             m_with.config.clearVaraInstallRecords();
         }
         m_with.prefixHold.release(this);
     }
+    struct stat left {};
+    report.prefixKept = ::lstat(QFile::encodeName(places::winePrefix()).constData(), &left) == 0 || errno != ENOENT;
+    announceRemovals();
     logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
@@ -173,9 +181,10 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     }
     co_await clearSettings(report);
     if (held) {
-        removeFilesystemPaths(report);
+        co_await removeFilesystemPaths(report);
         m_with.prefixHold.release(this);
     }
+    announceRemovals();
     logger().info(QStringLiteral("Reset Level 3 complete: removed %1 path(s), %2 keychain item(s), %3 error(s)")
                       .arg(report.removedPaths.size())
                       .arg(report.keychainItemsRemoved)
@@ -183,9 +192,18 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
     co_return report;
 }
 
+void HelperUninstaller::announceRemovals()
+{
+    // Each reads its files again: what a level removed, wholly or in part, changed no state of
+    // theirs, and the views would go on showing what was there.
+    for (const EndedInstaller &ended : m_with.installers) {
+        Q_EMIT ended.installer->changed();
+    }
+}
+
 QCoro::Task<void> HelperUninstaller::clearSettings(ResetReport &report)
 {
-    clearUserDefaults(m_with.defaults, m_with.config.priorPreferencesFile(), report);
+    co_await clearUserDefaults(m_with.defaults, m_with.config.priorPreferencesFile(), report);
     co_await clearKeychainPairingTokens(report);
     unregisterLoginItem(report);
     reloadMemoryState();
@@ -233,7 +251,8 @@ QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &rep
     }
 }
 
-void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, const QString &priorPreferences, ResetReport &report)
+QCoro::Task<void> HelperUninstaller::clearUserDefaults(UserDefaults &defaults, QString priorPreferences,
+                                                       ResetReport &report)
 {
     const QString domain = defaults.domain();
     defaults.removeDomain();
@@ -242,7 +261,8 @@ void HelperUninstaller::clearUserDefaults(UserDefaults &defaults, const QString 
 
     // The earlier bundle's preferences are imported whenever the import's flag is missing, which
     // it now is: left in place, they would undo this reset at the next launch.
-    if (removalFailed(removeReported(priorPreferences, report))) {
+    const Removal removal = co_await removeReported(priorPreferences, report);
+    if (removalFailed(removal)) {
         // Then at least the import must not run again.
         defaults.setObject(ConfigStore::Keys::kBundleMigrationCompleted, true);
     }
@@ -322,12 +342,11 @@ void HelperUninstaller::reloadMemoryState()
     }
 }
 
-bool HelperUninstaller::removeWinePrefix(ResetReport &report)
+QCoro::Task<bool> HelperUninstaller::removeWinePrefix(ResetReport &report)
 {
     const QString prefix = places::winePrefix();
-    QString description;
-    const Removal outcome = removeTree(prefix, &description);
-    switch (outcome) {
+    const RemovalResult removal = co_await removingTree(prefix);
+    switch (removal.outcome) {
     case Removal::absent:
         break;
     case Removal::removed:
@@ -336,22 +355,25 @@ bool HelperUninstaller::removeWinePrefix(ResetReport &report)
         break;
     case Removal::partly:
     case Removal::failed:
-        report.errors << removalFailureText(outcome, QStringLiteral("Could not remove wine-prefix"), description);
-        logger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(description));
-        return false;
+        report.errors << removalFailureText(removal.outcome, QStringLiteral("Could not remove wine-prefix"),
+                                            removal.description);
+        logger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(removal.description));
+        co_return false;
     }
-    return true;
+    co_return true;
 }
 
-void HelperUninstaller::removeFilesystemPaths(ResetReport &report)
+QCoro::Task<void> HelperUninstaller::removeFilesystemPaths(ResetReport &report)
 {
     // Everything in the scratch folders of the user's own is the helper's: the winetricks tools,
     // the downloads and their unpacked folders. A folder of that name that is not the user's holds
     // nothing of the helper's and is left alone.
     QStringList paths{places::supportFolder()};
     paths << places::ownScratchFolders();
-    for (const QString &path : paths) {
-        removeReported(path, report);
+    // Counted outside a loop header, which g++ 12 loses across an await.
+    qsizetype next = 0;
+    while (next < paths.size()) {
+        co_await removeReported(paths[next++], report);
     }
 }
 

@@ -37,6 +37,8 @@ struct ResetReport {
     bool loginItemUnregistered = false;
     // User-facing texts of the failures, in the order they happened.
     QStringList errors;
+    // After the prefix level: the Wine prefix, or part of it, is still there.
+    bool prefixKept = false;
 
     bool operator==(const ResetReport &) const = default;
 };
@@ -104,7 +106,7 @@ public:
     // Empties `defaults` and takes the earlier bundle's preferences (`priorPreferences`) with it,
     // so that they are not imported again at the next launch; shared with the window's reset of
     // everything.
-    static void clearUserDefaults(UserDefaults &defaults, const QString &priorPreferences, ResetReport &report);
+    static QCoro::Task<void> clearUserDefaults(UserDefaults &defaults, QString priorPreferences, ResetReport &report);
 
 private:
     QCoro::Task<void> stopServices(bool everyService);
@@ -119,8 +121,10 @@ private:
     void unregisterLoginItem(ResetReport &report);
     void reloadMemoryState();
     // False when the prefix, or part of it, is still there.
-    bool removeWinePrefix(ResetReport &report);
-    void removeFilesystemPaths(ResetReport &report);
+    QCoro::Task<bool> removeWinePrefix(ResetReport &report);
+    QCoro::Task<void> removeFilesystemPaths(ResetReport &report);
+    // Tells the views of every installer that files of theirs may be gone.
+    void announceRemovals();
 
     Collaborators m_with;
 };

@@ -60,7 +60,11 @@ void InstallLog::appendLine(const QString &text, HelperLogger::Category category
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.wallNow().time_since_epoch());
     const QString stamp = QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::LocalTime)
                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    QByteArray line = (QLatin1Char('[') + stamp + QStringLiteral("] ") + text + QLatin1Char('\n')).toUtf8();
+    // One line per call, as the helper's own log keeps it: a name holding a newline (a file that
+    // could not be removed) neither splits its line nor forges another.
+    QByteArray line = (QLatin1Char('[') + stamp + QStringLiteral("] ") + StderrLogSink::escapedControlCharacters(text) +
+                       QLatin1Char('\n'))
+                          .toUtf8();
     {
         std::lock_guard lock(m_mutex);
         m_queue.push_back(std::move(line));

@@ -41,7 +41,8 @@ public:
     // The log of the support folder, with the platform's clock and log; made on first use.
     static InstallLog &shared();
 
-    // Logs `text` in `category`, then queues "[yyyy-MM-dd HH:mm:ss.SSS] text\n" for the file.
+    // Logs `text` in `category`, then queues "[yyyy-MM-dd HH:mm:ss.SSS] text\n" for the file, its
+    // control characters written as escapes.
     void appendLine(const QString &text, HelperLogger::Category category);
     // Returns once every line queued so far is written (or has failed).
     void flush();

@@ -28,6 +28,8 @@ struct InstallProgress {
     // When failed: what failed was a removal (an uninstall, a deletion), which a retry repeats,
     // not an install.
     bool removalFailed = false;
+    // While working: the step is a removal, which a cancel can't stop part way.
+    bool removing = false;
 
     // A step is under way: neither idle nor at an end.
     bool working() const { return phase != Phase::idle && phase != Phase::complete && phase != Phase::failed; }

@@ -108,21 +108,23 @@ std::optional<qint64> LegacyDirewolfCleanup::directorySize(const QString &folder
     return total;
 }
 
-void LegacyDirewolfCleanup::removeLegacyInstall()
+QCoro::Task<void> LegacyDirewolfCleanup::removeLegacyInstall()
 {
     const QString folder = places::legacyDirewolfFolder();
-    if (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink()) {
-        return;
+    if (m_removing || (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink())) {
+        co_return;
     }
     if (const auto inUse = legacyBinaryInUse()) {
         throw FileError(QStringLiteral("The folder holds the Direwolf in use (%1). Choose another Direwolf and stop "
                                        "this one first.")
                             .arg(*inUse));
     }
+    m_removing = true;
     // Only where nobody else may lead the removal into another folder of the user's.
-    QString reason;
-    if (removalFailed(removeTree(folder, &reason))) {
-        throw FileError(QStringLiteral("Could not remove %1: %2").arg(folder, reason));
+    const RemovalResult removal = co_await removingTree(folder);
+    m_removing = false;
+    if (removalFailed(removal.outcome)) {
+        throw FileError(QStringLiteral("Could not remove %1: %2").arg(folder, removal.description));
     }
     HelperLogger::info(QStringLiteral("[LegacyDirewolfCleanup] Removed legacy install at ") + folder,
                        HelperLogger::Category::services);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -48,9 +49,10 @@ public:
     // the folder can't be listed.
     static std::optional<qint64> directorySize(const QString &folder);
 
-    // Removes the old folder with everything in it; nothing when it is gone already. Throws
-    // FileError when it holds the Direwolf in use or can't be removed.
-    void removeLegacyInstall();
+    // Removes the old folder with everything in it, off the helper's thread; nothing when it is
+    // gone already or its removal runs. Throws FileError when it holds the Direwolf in use or
+    // can't be removed.
+    QCoro::Task<void> removeLegacyInstall();
     // Hides the offer for good; returns why it could not be stored, the offer then staying.
     std::optional<QString> dismissPrompt();
 
@@ -61,6 +63,7 @@ private:
     UserDefaults &m_defaults;
     BinariesInUse m_binariesInUse;
     bool m_isPromptDismissed = false;
+    bool m_removing = false;
 };
 
 } // namespace cordavelle

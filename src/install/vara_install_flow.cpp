@@ -343,8 +343,9 @@ void VARAInstaller::setInstalling(bool installing)
 
 bool VARAInstaller::startInstall()
 {
-    // A second flow would work over the first one's download folder and install folder.
-    if (m_installing) {
+    // A second flow would work over the first one's download folder and install folder; one
+    // begun during an uninstall would see its files go.
+    if (m_installing || m_uninstalling) {
         return false;
     }
     m_stop = std::stop_source();
@@ -356,6 +357,10 @@ bool VARAInstaller::startInstall()
 
 void VARAInstaller::cancel()
 {
+    // A removal under way can't be stopped part way, nor its end shown before it comes.
+    if (m_uninstalling) {
+        return;
+    }
     if (m_installing) {
         // The flow ends its own programs at once and goes to idle only once it has ended, so
         // that no new install starts over the one that is ending.

@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringDecoder>
 
 namespace cordavelle {
@@ -130,9 +131,17 @@ VARAInstaller::VARAInstaller(VARAVariant variant, Collaborators with, QObject *p
 InstallProgress VARAInstaller::progressOf(const State &state, bool installing)
 {
     using Phase = InstallProgress::Phase;
-    static const Phase phases[] = {Phase::idle,   Phase::downloading, Phase::extracting, Phase::installing,
-                                   Phase::fixing, Phase::verifying,   Phase::complete,   Phase::failed};
-    return {phases[int(state.kind)], state.progress, {}, state.error, installing, state.removal};
+    static const Phase phases[] = {Phase::idle,     Phase::downloading, Phase::extracting, Phase::installing,
+                                   Phase::fixing,   Phase::verifying,   Phase::complete,   Phase::failed,
+                                   Phase::settingUp};
+    const bool removing = state.kind == State::Kind::removing;
+    return {phases[int(state.kind)],
+            state.progress,
+            removing ? QStringLiteral("Uninstalling...") : QString(),
+            state.error,
+            installing || removing,
+            state.removal,
+            removing};
 }
 
 VARAInstaller::~VARAInstaller()
@@ -385,7 +394,16 @@ QCoro::Task<bool> VARAInstaller::uninstall()
     if (m_installing) {
         co_return refuse();
     }
+    if (m_uninstalling) {
+        co_return false;
+    }
+    m_uninstalling = true;
     QPointer<VARAInstaller> self(this);
+    const auto ended = qScopeGuard([self] {
+        if (self) {
+            self->m_uninstalling = false;
+        }
+    });
     const ServiceID id = serviceID(m_variant);
     if (m_with.services.status(id).state != ServiceRunState::stopped) {
         co_await m_with.services.prepareToStopService(id);
@@ -398,10 +416,15 @@ QCoro::Task<bool> VARAInstaller::uninstall()
         m_with.services.stopService(id);
     }
     const QString folder = installDir();
+    setState(State{State::Kind::removing, 0.0, {}, false});
     // Not QDir::removeRecursively(): it gives up on a folder named through "link/..".
-    QString reason;
-    if (removalFailed(removeTree(folder, &reason))) {
-        const QString text = QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(folder), reason);
+    const RemovalResult removal = co_await removingTree(folder);
+    if (!self) {
+        co_return false;
+    }
+    if (removalFailed(removal.outcome)) {
+        const QString text =
+            QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(folder), removal.description);
         setState(State::removalFailed(text));
         appendLog(QStringLiteral("ERROR: ") + text);
         co_return false;

@@ -84,7 +84,8 @@ class VARAInstaller : public Installer {
     Q_OBJECT
 public:
     struct State {
-        enum class Kind { idle, downloading, extracting, installing, fixingOCX, verifying, complete, error };
+        // `removing`: the uninstall's removal of the modem's folder runs.
+        enum class Kind { idle, downloading, extracting, installing, fixingOCX, verifying, complete, error, removing };
         Kind kind = Kind::idle;
         // Of `downloading`, 0.0 to 1.0.
         double progress = 0.0;
@@ -143,7 +144,8 @@ public:
 
     // Stops the modem's running service, removes the modem's folder and clears its record. When
     // the folder can't be removed the record stays and `state` tells why; returns whether it went.
-    // Refused, with uninstallRefusal() in the log, while this modem's install runs.
+    // Refused, with uninstallRefusal() in the log, while this modem's install runs; a second
+    // call while one runs returns false at once. An install is refused while it runs.
     QCoro::Task<bool> uninstall();
     static QString uninstallRefusal(VARAVariant variant);
 
@@ -227,6 +229,7 @@ protected:
     Collaborators m_with;
     State m_state;
     bool m_installing = false;
+    bool m_uninstalling = false;
     // The download folder the running install asked for once, where it downloads, unpacks and
     // runs the setup, and which a failed install removes; empty until it has one.
     QString m_runFolder;

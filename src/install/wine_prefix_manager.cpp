@@ -78,7 +78,7 @@ InstallProgress WinePrefixManager::progressOf(const State &state, bool busy)
     // The text is the step's while setting up and the failure's in the error state.
     const bool failed = phase == Phase::failed;
     return {phase, 0.0, failed ? QString() : state.text(), failed ? state.text() : QString(), busy,
-            state.isRemovalError()};
+            state.isRemovalError(), state.isRemoving()};
 }
 
 WinePrefixManager::~WinePrefixManager()
@@ -216,11 +216,12 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
         co_return;
     }
 
-    QString failure;
-    if (removalFailed(removeTree(m_with.prefix, &failure))) {
+    setState(State::removing(QStringLiteral("Deleting the Wine prefix...")));
+    const RemovalResult removal = co_await removingTree(m_with.prefix);
+    if (removalFailed(removal.outcome)) {
         // The installs are still (partly) there: their records stay.
         // Shown on the prefix's line, where the deletion was asked for, with its Retry.
-        const QString text = QStringLiteral("Could not delete the Wine prefix: ") + failure;
+        const QString text = QStringLiteral("Could not delete the Wine prefix: ") + removal.description;
         setState(State::removalError(text));
         appendLog(QStringLiteral("ERROR: ") + text);
         co_return;
@@ -303,9 +304,9 @@ QCoro::Task<void> WinePrefixManager::removeUnfinishedPrefix()
             }
         }
     }
-    QString reason;
-    if (removalFailed(removeTree(m_with.prefix, &reason))) {
-        appendLog(QStringLiteral("Could not remove the unfinished Wine prefix: ") + reason);
+    const RemovalResult removal = co_await removingTree(m_with.prefix);
+    if (removalFailed(removal.outcome)) {
+        appendLog(QStringLiteral("Could not remove the unfinished Wine prefix: ") + removal.description);
     } else {
         appendLog(QStringLiteral("Removed the unfinished Wine prefix"));
     }

@@ -69,6 +69,13 @@ public:
         static State initializing(QString step) { return State(Kind::initializing, std::move(step)); }
         static State ready() { return State(Kind::ready); }
         static State error(QString message) { return State(Kind::error, std::move(message)); }
+        // The prefix's deletion runs, past the point where it could be cancelled.
+        static State removing(QString step)
+        {
+            State state(Kind::initializing, std::move(step));
+            state.m_removal = true;
+            return state;
+        }
         // The prefix's deletion failed: its retry is the deletion's, not a set-up.
         static State removalError(QString message)
         {
@@ -80,7 +87,8 @@ public:
         Kind kind() const { return m_kind; }
         // The step's text while initializing, the failure's text in the error state.
         const QString &text() const { return m_text; }
-        bool isRemovalError() const { return m_removal; }
+        bool isRemovalError() const { return m_kind == Kind::error && m_removal; }
+        bool isRemoving() const { return m_kind == Kind::initializing && m_removal; }
         bool operator==(const State &) const = default;
 
     private:

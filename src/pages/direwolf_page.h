@@ -6,7 +6,9 @@
 #include "pages/service_page_frame.h"
 #include "widgets/setting_note.h"
 
+#include <QCoroTask>
 #include <QPointer>
+#include <QPushButton>
 #include <QStringList>
 #include <QWidget>
 
@@ -103,7 +105,7 @@ private:
     void refreshBanners();
     QWidget *nudgeBanner();
     QWidget *legacyBanner();
-    void removeLegacyInstall();
+    QCoro::Task<void> removeLegacyInstall(QPointer<QPushButton> button);
     void refreshInstallation();
     void chooseCustomBinary();
     bool nudgeDismissed() const;

@@ -108,11 +108,11 @@ QWidget *DirewolfPage::nudgeBanner()
 QWidget *DirewolfPage::legacyBanner()
 {
     auto *remove = pageButton(QStringLiteral("Remove Legacy Install"), true);
-    connect(remove, &QPushButton::clicked, this, [this] {
+    connect(remove, &QPushButton::clicked, this, [this, remove] {
         const Alert confirm =
             legacyRemovalConfirmation(LegacyDirewolfCleanup::directorySize(places::legacyDirewolfFolder()));
         if (m_context.alerts.present(confirm, this) == 0) {
-            removeLegacyInstall();
+            removeLegacyInstall(remove);
         }
     });
     auto *notNow = pageButton(QStringLiteral("Not Now"), false);
@@ -125,18 +125,35 @@ QWidget *DirewolfPage::legacyBanner()
                        notNow);
 }
 
-void DirewolfPage::removeLegacyInstall()
+QCoro::Task<void> DirewolfPage::removeLegacyInstall(QPointer<QPushButton> button)
 {
+    QPointer<DirewolfPage> self(this);
+    // Under way until the removal ends, and not asked for twice meanwhile.
+    const QString label = button->text();
+    button->setEnabled(false);
+    button->setText(QStringLiteral("Removing..."));
+    std::optional<QString> failure;
     try {
-        m_context.legacyCleanup.removeLegacyInstall();
+        co_await m_context.legacyCleanup.removeLegacyInstall();
     } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!self) {
+        co_return;
+    }
+    if (button) {
+        button->setEnabled(true);
+        button->setText(label);
+    }
+    if (failure) {
         m_context.alerts.present({Alert::Style::warning, QStringLiteral("Removal Failed"),
-                                  QStringLiteral("Could not remove the legacy directory: ") +
-                                      QString::fromUtf8(error.what()),
+                                  QStringLiteral("Could not remove the legacy directory: ") + *failure,
                                   {QStringLiteral("OK")}},
                                  this);
     }
-    m_refresh->schedule();
+    if (self) {
+        m_refresh->schedule();
+    }
 }
 
 void DirewolfPage::refreshInstallation()

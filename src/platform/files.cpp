@@ -2,15 +2,20 @@
 
 #include "program_file.h"
 
+#include "async/off_thread.h"
+#include "logger.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -18,6 +23,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace cordavelle {
@@ -432,71 +438,280 @@ std::optional<QString> usersOwnEntry(const QString &path)
 
 namespace {
 
-// How far a removal got: the entries gone, and the first one that could not go, with why.
-struct RemovalWalk {
-    int gone = 0;
-    int kept = 0;
-    QString failure;
+// The longest path a failure names whole; a longer one (a tree thousands of levels deep) keeps
+// its two ends: where the removal started and what could not go.
+constexpr qsizetype kShownPathLength = 400;
 
-    bool stop(const QString &shown, const char *what, int error)
+QString cutToEnds(const QString &path)
+{
+    if (path.size() <= kShownPathLength) {
+        return path;
+    }
+    const qsizetype end = kShownPathLength / 2;
+    return path.left(end) + QStringLiteral("\u2026") + path.right(end);
+}
+
+// What the walk knows of an entry, looked at without following a link or triggering a mount.
+struct EntryFacts {
+    bool isFolder = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::optional<quint64> mount;
+    bool mountRoot = false;
+
+    // A bind mount of a folder of the same disk keeps its device: only the mount tells it apart.
+    bool otherFileSystemThan(const EntryFacts &folder) const
     {
-        if (kept++ == 0) {
-            failure = QStringLiteral("%1 %2: %3").arg(shown, QLatin1String(what), systemText(error));
-        }
-        return false;
+        return mountRoot || device != folder.device || (mount && folder.mount && *mount != *folder.mount);
     }
 };
 
-// Removes `name` in the folder open at `parentFd`, what a folder holds first. Every step names
-// an entry from the descriptor of the folder around it, never by a path: nothing is followed that
-// another program could swap for a link while the removal runs. An entry that can't be entered or
-// removed keeps the folders around it; everything else goes, as the user asked.
-bool removeEntryAt(int parentFd, const QByteArray &name, const QString &shown, RemovalWalk &walk)
+// 0, or the system's reason why `name` in the folder open at `folderFd` can't be looked at.
+int lookAt(int folderFd, const char *name, int flags, EntryFacts &facts)
 {
-    struct stat st {};
-    if (::fstatat(parentFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return errno == ENOENT || walk.stop(shown, "can't be looked at", errno);
+    struct statx found {};
+    if (::statx(folderFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO | STATX_MNT_ID,
+                &found) != 0) {
+        return errno;
     }
-    if (S_ISDIR(st.st_mode)) {
-        const int fd = ::openat(parentFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        DIR *entries = fd >= 0 ? ::fdopendir(fd) : nullptr;
-        if (!entries) {
-            const int err = errno;
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            return walk.stop(shown, "could not be entered", err);
+    facts.isFolder = S_ISDIR(found.stx_mode);
+    facts.device = makedev(found.stx_dev_major, found.stx_dev_minor);
+    facts.inode = found.stx_ino;
+    if (found.stx_mask & STATX_MNT_ID) {
+        facts.mount = found.stx_mnt_id;
+    }
+    facts.mountRoot = (found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (found.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    return 0;
+}
+
+// Removes one entry with all it holds, a folder's entries first. It keeps its own stack of the
+// folders it is in, not the thread's, so that no depth of tree ends the process; and of those
+// folders only the innermost few stay open, so that a deep tree needs no more descriptors than a
+// flat one (a folder closed on the way down is opened again as ".." of the one below, and must be
+// the same folder). Every step names an entry from the descriptor of the folder around it, never
+// by a path: nothing is followed that another program could swap for a link while the removal
+// runs. An entry that is another file system (a mount point) is left whole with all it holds:
+// what is mounted there, a disk or a share of the user's, is not part of what goes. An entry that
+// can't be entered or removed keeps the folders around it; everything else goes, as asked.
+class TreeWalk {
+public:
+    TreeWalk(int folderFd, QString shownFolder) : m_folderFd(folderFd), m_shownFolder(std::move(shownFolder)) {}
+    ~TreeWalk()
+    {
+        for (Frame &frame : m_frames) {
+            close(frame);
         }
-        // Read whole before anything goes: a folder changed while it is read may skip entries.
+    }
+    TreeWalk(const TreeWalk &) = delete;
+    TreeWalk &operator=(const TreeWalk &) = delete;
+
+    // Removes `name` in the folder the walk was given; true when it is gone.
+    bool remove(const QByteArray &name);
+
+    int gone = 0;
+    int kept = 0;
+    // The first entry that could not go, and why.
+    QString failure;
+    // The next ones, as many as kNamedFailures.
+    QStringList more;
+
+private:
+    static constexpr std::size_t kOpenFolders = 16;
+    static constexpr qsizetype kNamedFailures = 100;
+
+    enum class Step { gone, kept, entered };
+
+    struct Frame {
+        QByteArray name;
+        EntryFacts facts;
+        int fd = -1;
         std::vector<QByteArray> names;
+        std::size_t next = 0;
+        bool emptied = true;
+    };
+
+    // The innermost folder as shown, or the folder around the entry before the walk enters it.
+    QString shownPath() const
+    {
+        QString shown = m_shownFolder;
+        for (const Frame &frame : m_frames) {
+            shown = joined(shown, QFile::decodeName(frame.name));
+        }
+        return shown;
+    }
+    QString shownEntry(const QByteArray &name) const
+    {
+        return cutToEnds(joined(shownPath(), QFile::decodeName(name)));
+    }
+    Step keep(const QString &what)
+    {
+        if (kept++ == 0) {
+            failure = what;
+        } else if (more.size() < kNamedFailures) {
+            more << what;
+        }
+        return Step::kept;
+    }
+    Step keep(const QByteArray &name, const char *what, int error)
+    {
+        if (kept == 0 || more.size() < kNamedFailures) {
+            return keep(QStringLiteral("%1 %2: %3").arg(shownEntry(name), QLatin1String(what), systemText(error)));
+        }
+        ++kept;
+        return Step::kept;
+    }
+    static void close(Frame &frame)
+    {
+        if (frame.fd >= 0) {
+            ::close(std::exchange(frame.fd, -1));
+        }
+    }
+    Step take(int folderFd, const EntryFacts &folder, const QByteArray &name);
+    Step enter(int folderFd, const QByteArray &name, const EntryFacts &facts);
+    Step unlinkIn(int folderFd, const QByteArray &name, int flags);
+    bool reopen(Frame &folder, int innerFd);
+
+    int m_folderFd;
+    QString m_shownFolder;
+    std::vector<Frame> m_frames;
+};
+
+TreeWalk::Step TreeWalk::take(int folderFd, const EntryFacts &folder, const QByteArray &name)
+{
+    EntryFacts facts;
+    if (const int error = lookAt(folderFd, name.constData(), 0, facts)) {
+        return error == ENOENT ? Step::gone : keep(name, "can't be looked at", error);
+    }
+    if (facts.otherFileSystemThan(folder)) {
+        return keep(QStringLiteral("%1 is another file system mounted here: left in place").arg(shownEntry(name)));
+    }
+    return facts.isFolder ? enter(folderFd, name, facts) : unlinkIn(folderFd, name, 0);
+}
+
+TreeWalk::Step TreeWalk::enter(int folderFd, const QByteArray &name, const EntryFacts &facts)
+{
+    const int fd = ::openat(folderFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return keep(name, "could not be entered", errno);
+    }
+    // What was looked at is what was opened: a folder put in its place meanwhile (another file
+    // system's among them) is not walked.
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0 || opened.st_dev != facts.device || opened.st_ino != facts.inode) {
+        ::close(fd);
+        return keep(QStringLiteral("%1 changed while it was removed").arg(shownEntry(name)));
+    }
+    Frame frame{name, facts, fd, {}, 0, true};
+    // Read whole before anything goes: a folder changed while it is read may skip entries. Read
+    // through a descriptor of its own, which closedir() takes with it.
+    const int readFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR *entries = readFd >= 0 ? ::fdopendir(readFd) : nullptr;
+    int readError = 0;
+    if (!entries) {
+        readError = errno;
+        if (readFd >= 0) {
+            ::close(readFd);
+        }
+    } else {
         errno = 0;
         while (const dirent *entry = ::readdir(entries)) {
             const QByteArray entryName(entry->d_name);
             if (entryName != "." && entryName != "..") {
-                names.push_back(entryName);
+                frame.names.push_back(entryName);
             }
         }
-        const int readError = errno;
-        bool emptied = readError == 0 || walk.stop(shown, "could not be read", readError);
-        for (const QByteArray &entryName : names) {
-            const QString entryShown = shown + QLatin1Char('/') + QFile::decodeName(entryName);
-            emptied = removeEntryAt(::dirfd(entries), entryName, entryShown, walk) && emptied;
-        }
+        readError = errno;
         ::closedir(entries);
-        if (!emptied) {
+    }
+    // In the order of their names, so that what a failure names first is the same every time.
+    std::sort(frame.names.begin(), frame.names.end());
+    if (readError != 0) {
+        keep(name, "could not be read", readError);
+        frame.emptied = false;
+    }
+    m_frames.push_back(std::move(frame));
+    if (m_frames.size() > kOpenFolders) {
+        close(m_frames[m_frames.size() - 1 - kOpenFolders]);
+    }
+    return Step::entered;
+}
+
+TreeWalk::Step TreeWalk::unlinkIn(int folderFd, const QByteArray &name, int flags)
+{
+    if (::unlinkat(folderFd, name.constData(), flags) != 0) {
+        return errno == ENOENT ? Step::gone : keep(name, "could not be removed", errno);
+    }
+    ++gone;
+    return Step::gone;
+}
+
+bool TreeWalk::reopen(Frame &folder, int innerFd)
+{
+    if (folder.fd >= 0) {
+        return true;
+    }
+    const int fd = ::openat(innerFd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat opened {};
+    if (fd >= 0 && ::fstat(fd, &opened) == 0 && opened.st_dev == folder.facts.device &&
+        opened.st_ino == folder.facts.inode) {
+        folder.fd = fd;
+        return true;
+    }
+    const int error = fd < 0 ? errno : EAGAIN;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    keep(QStringLiteral("%1 could not be entered again: %2")
+             .arg(cutToEnds(shownPath()), fd < 0 ? systemText(error) : QStringLiteral("it was moved while it was removed")));
+    return false;
+}
+
+bool TreeWalk::remove(const QByteArray &name)
+{
+    EntryFacts around;
+    if (const int error = lookAt(m_folderFd, "", AT_EMPTY_PATH, around)) {
+        keep(QStringLiteral("%1 can't be looked at: %2").arg(cutToEnds(m_shownFolder), systemText(error)));
+        return false;
+    }
+    const Step first = take(m_folderFd, around, name);
+    if (first != Step::entered) {
+        return first == Step::gone;
+    }
+    for (;;) {
+        Frame &innermost = m_frames.back();
+        if (innermost.next < innermost.names.size()) {
+            // A copy: entering a folder may move the frames.
+            const QByteArray entry = innermost.names[innermost.next++];
+            if (take(innermost.fd, innermost.facts, entry) == Step::kept) {
+                m_frames.back().emptied = false;
+            }
+            continue;
+        }
+        Frame done = std::move(innermost);
+        m_frames.pop_back();
+        const bool outermost = m_frames.empty();
+        if (!outermost && !reopen(m_frames.back(), done.fd)) {
+            close(done);
             return false;
         }
+        const int folderFd = outermost ? m_folderFd : m_frames.back().fd;
+        close(done);
+        const Step removed = done.emptied ? unlinkIn(folderFd, done.name, AT_REMOVEDIR) : Step::kept;
+        if (outermost) {
+            return removed == Step::gone;
+        }
+        if (removed == Step::kept) {
+            m_frames.back().emptied = false;
+        }
     }
-    if (::unlinkat(parentFd, name.constData(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0) {
-        return errno == ENOENT || walk.stop(shown, "could not be removed", errno);
-    }
-    ++walk.gone;
-    return true;
 }
 
 } // namespace
 
-Removal removeTree(const QString &path, QString *description)
+namespace {
+
+// removeTree, with the failures after the first in `more` when it is given.
+Removal removeTreeNaming(const QString &path, QString *description, QStringList *more)
 {
     // The entry's own name is kept, so that a link there goes itself; the folder around it is the
     // one the check looked at.
@@ -532,18 +747,21 @@ Removal removeTree(const QString &path, QString *description)
         }
     }
     const qsizetype cut = place.lastIndexOf(QLatin1Char('/'));
-    const QByteArray folder = QFile::encodeName(cut == 0 ? QStringLiteral("/") : place.left(cut));
-    const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QString folder = cut == 0 ? QStringLiteral("/") : place.left(cut);
+    const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) {
         const int err = errno;
-        *description = QStringLiteral("%1 could not be entered: %2").arg(QFile::decodeName(folder), systemText(err));
+        *description = QStringLiteral("%1 could not be entered: %2").arg(folder, systemText(err));
         return Removal::failed;
     }
-    RemovalWalk walk;
-    const bool removed = removeEntryAt(folderFd, QFile::encodeName(place.mid(cut + 1)), place, walk);
+    TreeWalk walk(folderFd, folder);
+    const bool removed = walk.remove(QFile::encodeName(place.mid(cut + 1)));
     ::close(folderFd);
     if (removed) {
         return Removal::removed;
+    }
+    if (more) {
+        *more = walk.more;
     }
     QString failure = walk.failure;
     if (walk.kept > 1) {
@@ -557,6 +775,33 @@ Removal removeTree(const QString &path, QString *description)
                        .arg(walk.gone)
                        .arg(walk.gone == 1 ? QStringLiteral("entry") : QStringLiteral("entries"), failure);
     return Removal::partly;
+}
+
+} // namespace
+
+Removal removeTree(const QString &path, QString *description) { return removeTreeNaming(path, description, nullptr); }
+
+QCoro::Task<RemovalResult> removingTree(QString path)
+{
+    struct Named {
+        RemovalResult removal;
+        QStringList more;
+    };
+    std::function<Named()> work = [path] {
+        Named named;
+        named.removal.outcome = removeTreeNaming(path, &named.removal.description, &named.more);
+        return named;
+    };
+    const std::optional<Named> result = co_await async::OffThread<Named>(std::move(work));
+    if (result) {
+        // What the user is told names the first; the log names the others.
+        static const Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("Removal"));
+        for (const QString &failure : result->more) {
+            logger.error(QStringLiteral("Also left in %1: %2").arg(path, failure));
+        }
+        co_return result->removal;
+    }
+    co_return RemovalResult{Removal::failed, QStringLiteral("%1 could not be removed: no thread could be started").arg(path)};
 }
 
 void makeEmptyFolder(const QString &path)

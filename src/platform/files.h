@@ -3,6 +3,7 @@
 #include "described_error.h"
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QString>
 
 #include <exception>
@@ -93,11 +94,23 @@ inline bool removalFailed(Removal outcome) { return outcome == Removal::failed |
 
 // Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
 // points to. Only in a folder that usersOwnFolder() accepts, and a folder only when another user
-// may not change what it holds either. On failure `description` gets the reason, naming the path
-// that could not be entered or removed ("partly removed, 3 entries gone: …" when some had gone):
-// the system's reason, or who else may change the way; only a name that is not there is absent.
+// may not change what it holds either. The removal stays on the file system it starts on: an
+// entry inside that is another file system (a mount point) is left whole with all it holds, and
+// said. No depth of tree ends the process or takes more than a few descriptors. On failure
+// `description` gets the reason, naming the path that could not be entered or removed, its two
+// ends where it is very long ("partly removed, 3 entries gone: …" when some had gone): the
+// system's reason, or who else may change the way; only a name that is not there is absent.
 // What can go goes: an entry that can't keeps only the folders around it.
 Removal removeTree(const QString &path, QString *description);
+
+struct RemovalResult {
+    Removal outcome = Removal::failed;
+    QString description;
+};
+
+// removeTree on a thread of its own, so that a removal of many files holds neither the window nor
+// the API. Main thread only.
+QCoro::Task<RemovalResult> removingTree(QString path);
 
 // Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,
 // so that nothing of an earlier run is taken for this one's. Throws FileError naming the path and

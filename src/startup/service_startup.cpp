@@ -180,11 +180,13 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
     } catch (const std::exception &error) {
         logFailedStep(QStringLiteral("The sweep of stale processes"), error);
     }
-    runStep(QStringLiteral("The sweep of unfinished installs"), [] {
+    try {
         RenamingEntryMover mover;
-        AtomicInstallStaging::sweepOrphans(places::supportFolder(), {places::wineFolder(), places::hamlibFolder()},
-                                           mover);
-    });
+        const QStringList installs{places::wineFolder(), places::hamlibFolder()};
+        co_await AtomicInstallStaging::sweepOrphans(places::supportFolder(), installs, mover);
+    } catch (const std::exception &error) {
+        logFailedStep(QStringLiteral("The sweep of unfinished installs"), error);
+    }
     if (self) {
         Q_EMIT self->cleanupFinished();
     }

@@ -17,6 +17,7 @@
 #include "support/local_ports.h"
 #include "support/needs_root.h"
 #include "support/task_outcome.h"
+#include "support/test_files.h"
 #include "support/wire_client.h"
 
 #include <QAction>
@@ -360,6 +361,25 @@ TEST_F(HelperAppTest, ResetAllThatKeepsThePrefixSaysSoNamingTheFolderBeforeItRes
         << alerts.shown.back().informativeText.toStdString();
     EXPECT_TRUE(QDir(places::winePrefix() + "/drive_c").exists());
     EXPECT_TRUE(env.defaults().dictionary().isEmpty());
+}
+
+TEST_F(HelperAppTest, ResetAllThatRemovedThePrefixSaysItsFailuresAsWarningsNotAsAPrefixKept)
+{
+    ASSERT_TRUE(test::writeFile(places::winePrefix() + "/drive_c/VARA/VARA.exe", "MZ"));
+    // A Wine server found but not startable: the prefix goes all the same.
+    ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/local/bin/wineserver")));
+    env.commands().respond("wineserver", CommandResult::failedToStart("Exec format error"));
+    std::optional<std::size_t> alertsAtRelaunch;
+    relaunch = [&] { alertsAtRelaunch = alerts.shown.size(); };
+
+    alerts.answers = {0, 0};
+    command("resetAll")->trigger();
+    ASSERT_TRUE(test::processEventsUntil([&] { return alertsAtRelaunch.has_value(); }, 10s));
+    EXPECT_FALSE(QFileInfo::exists(places::winePrefix()));
+    EXPECT_EQ(*alertsAtRelaunch, 2u);
+    EXPECT_EQ(alerts.shown.back().message, "The Reset Reported Problems");
+    EXPECT_TRUE(alerts.shown.back().informativeText.contains("\u2022 Could not kill Wine processes: Exec format error\n"))
+        << alerts.shown.back().informativeText.toStdString();
 }
 
 TEST_F(HelperAppTest, ResetAllRemovesThePrefixOnlyOnceItHasThePrefixsHold)

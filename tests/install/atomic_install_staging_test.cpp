@@ -1,5 +1,6 @@
 #include "install/atomic_install_staging.h"
 #include "platform/files.h"
+#include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -158,7 +159,7 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     writeFile(support + "/notes.partial.txt");
     writeFile(support + "/Wine.PARTIAL");
 
-    AtomicInstallStaging::sweepOrphans(support, installs(), mover);
+    test::runToEnd(AtomicInstallStaging::sweepOrphans(support, installs(), mover));
 
     EXPECT_EQ(entries(support), (QStringList{"Wine.PARTIAL", "hamlib", "notes.partial.txt"}));
     EXPECT_TRUE(env.log().contains("Swept orphaned partial install: wine.partial"));
@@ -170,7 +171,7 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     }
 
     env.log().entries.clear();
-    AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder", installs(), mover);
+    test::runToEnd(AtomicInstallStaging::sweepOrphans(env.root() + "/no-such-folder", installs(), mover));
     EXPECT_TRUE(env.log().entries.empty());
 }
 
@@ -188,7 +189,7 @@ TEST_F(AtomicInstallStagingTest, SweepFinishesASwapCutShort)
     writeFile(support + "/wine-prefix.previous/user.reg");
     writeFile(support + "/wine-prefix/user.reg");
 
-    AtomicInstallStaging::sweepOrphans(support, installs(), mover);
+    test::runToEnd(AtomicInstallStaging::sweepOrphans(support, installs(), mover));
 
     EXPECT_EQ(entries(support), (QStringList{"hamlib", "notes.txt.previous", "wine", "wine-prefix", "wine-prefix.previous"}));
     EXPECT_EQ(contents(support + "/hamlib/bin/rigctld"), QByteArray("old"));
@@ -203,7 +204,7 @@ TEST_F(AtomicInstallStagingTest, SweepLogsAFailureAndGoesOn)
     writeFile(support + "/wine.previous/bin/wine", "old");
     FailingRename failing(mover, support + "/hamlib.previous");
 
-    AtomicInstallStaging::sweepOrphans(support, installs(), mover);
+    test::runToEnd(AtomicInstallStaging::sweepOrphans(support, installs(), mover));
 
     EXPECT_EQ(entries(support), (QStringList{"hamlib.previous", "wine"}));
     ASSERT_EQ(env.log().entries.size(), 2u);
@@ -232,7 +233,7 @@ TEST_F(AtomicInstallStagingTest, AFolderNamedThroughALinkAndDotDotIsWhereTheSyst
     // A swap cut short there is finished there.
     ASSERT_TRUE(QDir(real).rename("hamlib", "hamlib.previous"));
     writeFile(real + "/wine.partial/bin/wine");
-    AtomicInstallStaging::sweepOrphans(viaLink, {viaLink + "/wine", viaLink + "/hamlib"}, mover);
+    test::runToEnd(AtomicInstallStaging::sweepOrphans(viaLink, {viaLink + "/wine", viaLink + "/hamlib"}, mover));
     EXPECT_EQ(entries(real), (QStringList{"hamlib", "inner"}));
     EXPECT_TRUE(entries(env.root()).filter("hamlib").isEmpty()) << entries(env.root()).join(' ').toStdString();
 
@@ -271,7 +272,7 @@ TEST_F(AtomicInstallStagingTest, NothingIsSweptOrStagedWhereAnotherUserMayChange
     for (const QString &way : {open + "/support", env.root() + "/lnk/../support"}) {
         SCOPED_TRACE(way.toStdString());
         env.log().entries.clear();
-        AtomicInstallStaging::sweepOrphans(way, {way + "/wine", way + "/hamlib"}, mover);
+        test::runToEnd(AtomicInstallStaging::sweepOrphans(way, {way + "/wine", way + "/hamlib"}, mover));
         EXPECT_EQ(entries(kept), (QStringList{"hamlib.previous", "keep.partial", "notes.txt"}));
         ASSERT_EQ(env.log().entries.size(), 1u);
         const QString line = env.log().entries[0].message;

@@ -388,6 +388,14 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
          },
          "Could not remove " + scratch + "/hamlib-extract: " + scratch +
              "/hamlib-extract/left-by-an-earlier-run could not be removed: Device or resource busy"},
+        {"a scratch folder emptied only part way",
+         [&] {
+             ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/a-stale-file", "stale"));
+             ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/left-by-an-earlier-run", "stale"));
+             g_busySuffix = "left-by-an-earlier-run";
+         },
+         "Could not remove " + scratch + "/hamlib-extract: partly removed, 1 entry gone: " + scratch +
+             "/hamlib-extract/left-by-an-earlier-run could not be removed: Device or resource busy"},
     };
     const auto runRow = [&](const Case &c) {
         SCOPED_TRACE(c.name);

@@ -140,6 +140,23 @@ TEST_F(HelperUninstallerTest, SettingsLevelOnACleanMachineAndWithFailingKeychain
                                           "Could not unregister login item: The entry could not be removed."}));
     // Nothing deleted after a failed count.
     EXPECT_EQ(helper.env.keychain().items(HelperKeychainStorage::kService).size(), 1);
+
+    // Earlier preferences that went only part way (a folder in their place, with one inside that
+    // can't be entered) are not imported again either.
+    const QString prior = priorPreferences();
+    ASSERT_TRUE(test::writeFile(prior + "/a", "x"));
+    ASSERT_TRUE(test::writeFile(prior + "/locked/b", "x"));
+    ASSERT_TRUE(test::makeFolderWithMode(prior + "/locked", 0));
+    const bool shut = ::access(QFile::encodeName(prior + "/locked/b").constData(), F_OK) != 0; // root enters any
+    const ResetReport partly = runToEnd(uninstaller().resetSettings());
+    ASSERT_TRUE(test::makeFolderWithMode(prior + "/locked", 0700));
+    if (shut) {
+        EXPECT_TRUE(partly.errors.contains("Could not remove " + QFileInfo(prior).fileName() +
+                                           ": partly removed, 1 entry gone: " + prior +
+                                           "/locked could not be entered: Permission denied"))
+            << partly.errors.join('\n').toStdString();
+        EXPECT_TRUE(helper.env.defaults().boolForKey(ConfigStore::Keys::kBundleMigrationCompleted));
+    }
 }
 
 TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTheInstallRecords)
@@ -247,6 +264,21 @@ TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSuppo
     ASSERT_EQ(kept.errors.size(), 1);
     EXPECT_TRUE(kept.errors[0].endsWith("the folder " + data + " is writable by others")) << kept.errors[0].toStdString();
     EXPECT_TRUE(QFileInfo::exists(support + "/hamlib/bin/rigctld"));
+
+    // One that goes part way is reported as such, and not among the paths removed.
+    ASSERT_TRUE(test::makeFolderWithMode(data, 0700));
+    ASSERT_TRUE(test::makeFolderWithMode(support + "/locked", 0));
+    const bool shut = ::access(QFile::encodeName(support + "/locked/.").constData(), F_OK) != 0; // root enters any
+    const ResetReport partly = runToEnd(uninstaller().resetEverything());
+    ASSERT_TRUE(test::makeFolderWithMode(support + "/locked", 0700));
+    if (shut) {
+        EXPECT_FALSE(partly.removedPaths.contains(support));
+        EXPECT_TRUE(partly.errors.contains("Could not remove " + QFileInfo(support).fileName() +
+                                           ": partly removed, 3 entries gone: " + support +
+                                           "/locked could not be entered: Permission denied"))
+            << partly.errors.join('\n').toStdString();
+        EXPECT_FALSE(QFileInfo::exists(support + "/hamlib"));
+    }
 }
 
 // Earlier versions kept their scratch files in the shared temporary folder: the reset removes that

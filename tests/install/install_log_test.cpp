@@ -34,7 +34,7 @@ protected:
     test::TestPlatform env;
 };
 
-TEST_F(InstallLogTest, TheFirstLineMakesTheFileWithAStampedLineAndTheTextAsGiven)
+TEST_F(InstallLogTest, TheFirstLineMakesTheFileWithAStampedLineAndEachTextOnALineOfItsOwn)
 {
     auto log = makeLog();
     env.clock().advance(1234ms);
@@ -44,7 +44,7 @@ TEST_F(InstallLogTest, TheFirstLineMakesTheFileWithAStampedLineAndTheTextAsGiven
 
     const QString text = QString::fromUtf8(test::readBytes(folder() + "/setup.log"));
     const QRegularExpression shape(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:01\.234\] \[14:03:27\] Installing cabextract\.\.\.\n)"
-                                   R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:01\.234\] two\nlines\n$)");
+                                   R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:01\.234\] two\\nlines\n$)");
     EXPECT_TRUE(shape.match(text).hasMatch()) << text.toStdString();
     // Also in the unified log, in the caller's category, without the stamp.
     EXPECT_EQ(env.log().entries.at(0).category, "install");

@@ -2,6 +2,7 @@
 
 #include "base/helper_places.h"
 #include "platform/files.h"
+#include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
@@ -10,6 +11,8 @@
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include <sys/stat.h>
 
@@ -53,11 +56,11 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     QFile::remove(folder);
 
     // Gone already: nothing happens, nothing is logged.
-    EXPECT_NO_THROW(cleanup.removeLegacyInstall());
+    EXPECT_NO_THROW(test::runToEnd(cleanup.removeLegacyInstall()));
     EXPECT_FALSE(env.log().contains("Removed legacy install"));
     // A dangling link of the user's at its name goes itself.
     ASSERT_TRUE(QFile::link(env.root() + "/gone", folder));
-    cleanup.removeLegacyInstall();
+    test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(QFileInfo(folder).isSymLink());
 
     ASSERT_TRUE(test::writeProgram(folder + "/bin/direwolf"));
@@ -66,7 +69,7 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     const QString data = QFileInfo(places::supportFolder()).path();
     ASSERT_TRUE(test::makeFolderWithMode(data, 0777));
     try {
-        cleanup.removeLegacyInstall();
+        test::runToEnd(cleanup.removeLegacyInstall());
         ADD_FAILURE() << "removed where another user may change the way";
     } catch (const FileError &error) {
         EXPECT_TRUE(error.description().endsWith("the folder " + data + " is writable by others"))
@@ -74,7 +77,28 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
     }
     EXPECT_TRUE(cleanup.isLegacyInstallPresent());
     ASSERT_TRUE(test::makeFolderWithMode(data, 0700));
-    cleanup.removeLegacyInstall();
+    // A folder inside that can't be entered stops it part way, which is no removal either.
+    ASSERT_TRUE(test::writeFile(folder + "/share/kept", "x"));
+    ASSERT_TRUE(test::makeFolderWithMode(folder + "/share", 0));
+    if (::access(QFile::encodeName(folder + "/share/kept").constData(), F_OK) != 0) { // root enters any
+        const auto removals = [&env] {
+            const auto &entries = env.log().entries;
+            return std::count_if(entries.begin(), entries.end(),
+                                 [](const auto &entry) { return entry.message.contains("Removed legacy install"); });
+        };
+        const auto removalsBefore = removals();
+        try {
+            test::runToEnd(cleanup.removeLegacyInstall());
+            ADD_FAILURE() << "a removal that went part way was taken for done";
+        } catch (const FileError &error) {
+            EXPECT_TRUE(error.description().startsWith("Could not remove " + folder + ": partly removed, "))
+                << error.description().toStdString();
+        }
+        EXPECT_TRUE(cleanup.isLegacyInstallPresent());
+        EXPECT_EQ(removals(), removalsBefore);
+    }
+    ASSERT_TRUE(test::makeFolderWithMode(folder + "/share", 0700));
+    test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
     EXPECT_TRUE(env.log().contains("[LegacyDirewolfCleanup] Removed legacy install at " + folder));
 }
@@ -109,14 +133,14 @@ TEST(LegacyDirewolfCleanup, RefusesToRemoveTheFolderOfTheDirewolfInUse)
     QStringList inUse{folder + "/bin/direwolf"};
     LegacyDirewolfCleanup cleanup(env.defaults(), [&] { return inUse; });
     try {
-        cleanup.removeLegacyInstall();
+        test::runToEnd(cleanup.removeLegacyInstall());
         ADD_FAILURE() << "removed the folder of the Direwolf in use";
     } catch (const FileError &error) {
         EXPECT_TRUE(error.description().contains(folder + "/bin/direwolf"));
     }
     EXPECT_TRUE(QFile::exists(folder + "/bin/direwolf"));
     inUse = {env.root() + "/usr/bin/direwolf"};
-    cleanup.removeLegacyInstall();
+    test::runToEnd(cleanup.removeLegacyInstall());
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
 }
 

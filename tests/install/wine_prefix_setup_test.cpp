@@ -373,6 +373,20 @@ TEST_F(WinePrefixSetup, DeletingThePrefixStopsBothModemsAndKeepsTheRecordsWhenIt
     EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
     EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
 
+    // Part way (the registry goes, VARA's folder stays) is no deletion either.
+    ASSERT_TRUE(test::writeFile(prefix + "/system.reg", "x"));
+    {
+        test::ReadOnlyFolder locked(prefix + "/drive_c/VARA");
+        ASSERT_TRUE(locked.active());
+        deletePrefix();
+    }
+    EXPECT_TRUE(shownLines().last().startsWith("ERROR: Could not delete the Wine prefix: partly removed, 1 entry gone: "))
+        << shownLines().last().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(prefix + "/system.reg"));
+    EXPECT_TRUE(manager.state().isRemovalError());
+    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+    EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
+
     // The row's Cancel, while the removal stops a modem, still keeps the prefix.
     services.states[ServiceID::varaHF] = ServiceRunState::running;
     services.onPrepare = [this](ServiceID) { manager.cancel(); };

@@ -17,5 +17,8 @@ class TestPlatform;
 // report once the reset has ended.
 ResetReport resetEverything(TestPlatform &env, ConfigStore &config, WinePrefixHold &prefixHold,
                             std::vector<HelperUninstaller::EndedInstaller> installers);
+// The same for the level of the Wine prefix.
+ResetReport resetWinePrefix(TestPlatform &env, ConfigStore &config, WinePrefixHold &prefixHold,
+                            std::vector<HelperUninstaller::EndedInstaller> installers);
 
 } // namespace cordavelle::test

@@ -57,6 +57,31 @@ SmallDisk::SmallDisk(const QString &folder) : m_folder(folder), m_filler(folder 
     m_mounted = true;
 }
 
+BindMount::BindMount(const QString &from, const QString &onto) : m_onto(onto)
+{
+    QDir().mkpath(onto);
+    if (!runsAsRoot()) {
+        m_whyNot = QStringLiteral("mounting a folder onto another needs root");
+        return;
+    }
+    if (!enterPrivateMountNamespace(&m_whyNot)) {
+        return;
+    }
+    if (::mount(QFile::encodeName(from).constData(), QFile::encodeName(onto).constData(), nullptr, MS_BIND, nullptr) !=
+        0) {
+        m_whyNot = QStringLiteral("cannot bind a folder: ") + systemText();
+        return;
+    }
+    m_mounted = true;
+}
+
+BindMount::~BindMount()
+{
+    if (m_mounted) {
+        ::umount2(QFile::encodeName(m_onto).constData(), MNT_DETACH);
+    }
+}
+
 SmallDisk::~SmallDisk()
 {
     if (m_mounted) {

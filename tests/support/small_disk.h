@@ -34,4 +34,22 @@ private:
     bool m_mounted = false;
 };
 
+// A folder bound onto another (mount --bind) while it lives, in the same private mount namespace
+// as SmallDisk's: the same disk, and still another file system at that place. Needs root.
+class BindMount {
+public:
+    BindMount(const QString &from, const QString &onto);
+    ~BindMount();
+    BindMount(const BindMount &) = delete;
+    BindMount &operator=(const BindMount &) = delete;
+
+    bool available() const { return m_mounted; }
+    const QString &whyNot() const { return m_whyNot; }
+
+private:
+    QString m_onto;
+    QString m_whyNot;
+    bool m_mounted = false;
+};
+
 } // namespace cordavelle::test

@@ -211,7 +211,9 @@ InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFac
     if (progress.working()) {
         look.icon = RowIcon::working;
         setWorking(look, progress);
-        look.cancelHelp = QStringLiteral("Cancel setup");
+        if (!progress.removing) {
+            look.cancelHelp = QStringLiteral("Cancel setup");
+        }
     } else if (failed && progress.removalFailed) {
         // A deletion that failed left no prefix to call ready, whatever is still on disk.
         setFailure(look, progress);
@@ -257,7 +259,7 @@ InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, 
     InstallerRowLook look = frame(RowIcon::working, name, varaSubtitle(variant));
     if (progress.working()) {
         setWorking(look, progress);
-        if (progress.undoable()) {
+        if (progress.undoable() && !progress.removing) {
             look.cancelHelp = QStringLiteral("Cancel installation");
         }
     } else if (progress.phase == Phase::complete) {
@@ -274,7 +276,8 @@ InstallerRowLook varaLook(VARAVariant variant, const InstallProgress &progress, 
             look.button->disabledReason = kSetUpPrefixFirst;
         }
     }
-    if (progress.phase == Phase::complete || facts.installed()) {
+    // While its uninstall runs, the line offers no second one.
+    if ((progress.phase == Phase::complete || facts.installed()) && !progress.removing) {
         look.menuItem = QStringLiteral("Uninstall ") + name + QStringLiteral("...");
         if (progress.working()) {
             look.menuItemUnavailable = VARAInstaller::uninstallRefusal(variant);

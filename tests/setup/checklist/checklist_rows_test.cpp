@@ -186,6 +186,9 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
         {St::removalError("no"), {yes, never, never, false}, "F [Retry>menu] !no menu:Delete Wine Prefix..."},
         {St::initializing("Installing vb6run"), {yes, never, never, false},
          "W spin 'Installing vb6run' (x Cancel setup) menu:Delete Wine Prefix..."},
+        // Under way past the point where a cancel could keep the prefix.
+        {St::removing("Deleting the Wine prefix..."), {yes, never, never, false},
+         "W spin 'Deleting the Wine prefix...' menu:Delete Wine Prefix..."},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(describe(winePrefixLook(WinePrefixManager::progressOf(c.state, c.busy), c.facts)), c.shown);
@@ -226,6 +229,7 @@ TEST(ChecklistVARARow, EveryStateOfTheInstaller)
         {St::failed("setup failed"), {no, never, unread}, "F [Retry] !setup failed"},
         {St::failed("setup failed"), {yes, never, unread}, "F [Retry] !setup failed menu:Uninstall VARA HF..."},
         {St::removalFailed("no"), {yes, never, unread}, "F [Retry>menu] !no menu:Uninstall VARA HF..."},
+        {in(K::removing), {yes, never, unread}, "W spin 'Uninstalling...'"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(describe(varaLook(VARAVariant::hf, VARAInstaller::progressOf(c.state), c.facts)), c.shown);

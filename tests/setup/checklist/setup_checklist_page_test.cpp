@@ -6,6 +6,8 @@
 #include "setup/installer_row.h"
 
 #include "support/event_wait.h"
+#include "support/full_reset.h"
+#include "support/needs_root.h"
 #include "support/fixture_http_server.h"
 #include "support/setup_objects.h"
 #include "support/qt_printers.h"
@@ -19,6 +21,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QToolButton>
 
 #include <QClipboard>
@@ -199,7 +202,8 @@ TEST_F(SetupChecklistPageTest, DestructiveActionsAskFirstAndCancelChangesNothing
     ASSERT_EQ(setupObjects.varaHF.state().kind, VARAInstaller::State::Kind::error);
     alerts.answers = {0};
     row(*page, Line::prefix).contextMenu()->actions().front()->trigger();
-    ASSERT_TRUE(test::processEventsUntil([&] { return !QFileInfo::exists(places::winePrefix()); }, 10s));
+    ASSERT_TRUE(test::processEventsUntil(
+        [&] { return !QFileInfo::exists(places::winePrefix()) && !setupObjects.prefix.progress().working(); }, 10s));
     test::ManualClock::processEvents();
     EXPECT_EQ(setupObjects.varaHF.state(), VARAInstaller::State{});
     EXPECT_FALSE(row(*page, Line::varaHF).errorLabel()->isVisibleTo(page.get()));
@@ -209,6 +213,27 @@ TEST_F(SetupChecklistPageTest, DestructiveActionsAskFirstAndCancelChangesNothing
         EXPECT_FALSE(row(*page, line).button()->isEnabled());
         EXPECT_EQ(row(*page, line).contextMenu(), nullptr);
     }
+}
+
+TEST_F(SetupChecklistPageTest, TheLinesReadTheDiskAgainAfterAResetThatWentPartWay)
+{
+    SKIP_AS_ROOT("root enters a folder that can't be entered");
+    makeReadyPrefix(true);
+    auto page = makePage();
+    EXPECT_EQ(trailing(*page, Line::prefix), "Ready");
+    EXPECT_EQ(trailing(*page, Line::varaFM), "Configure");
+    // A folder in the prefix that can't be entered keeps the prefix, in part.
+    const QString locked = places::winePrefix() + "/drive_c/locked";
+    ASSERT_TRUE(QDir().mkpath(locked));
+    ASSERT_TRUE(QFile::setPermissions(locked, {}));
+    const auto unlock = qScopeGuard([&] { QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); });
+    const ResetReport report = test::resetWinePrefix(
+        env, config, prefixHold,
+        {HelperUninstaller::installer(setupObjects.prefix), HelperUninstaller::installer(setupObjects.varaFM)});
+    ASSERT_TRUE(report.prefixKept);
+    test::ManualClock::processEvents();
+    EXPECT_EQ(trailing(*page, Line::prefix), "Set Up");
+    EXPECT_EQ(trailing(*page, Line::varaFM), "Install VARA FM");
 }
 
 // Return, pressed where the focus is, never confirms a destructive action; the button that does
