@@ -33,8 +33,12 @@ void BonjourAdvertiser::advertise(QTcpServer *listener, const QString &version)
     withdraw();
     m_registration = m_bonjour.advertise(service, listener->serverPort());
     BonjourRegistration *registration = m_registration.get();
-    connect(registration, &BonjourRegistration::registered, this,
-            [this](const QString &name) { setAdvertised(true, name); });
+    connect(registration, &BonjourRegistration::registered, this, [this](const QString &name) {
+        HelperLogger::info(QStringLiteral("[BonjourAdvertiser] The helper is advertised over Bonjour as \"") + name +
+                               QLatin1Char('"'),
+                           HelperLogger::Category::network);
+        setAdvertised(true, name);
+    });
     connect(registration, &BonjourRegistration::interrupted, this, [this](const QString &reason) {
         HelperLogger::warning(QStringLiteral("[BonjourAdvertiser] The helper is not advertised over Bonjour for now (") + reason +
                                   QStringLiteral("); it is advertised again once avahi-daemon is back"),

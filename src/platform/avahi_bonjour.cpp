@@ -30,6 +30,7 @@ constexpr int kAnyInterface = -1;
 constexpr int kAnyProtocol = -1;
 constexpr uint kLookupNoAddress = 8;      // a lookup flag: resolve the SRV and TXT records only
 constexpr uint kResultLocal = 8;          // a result flag: announced by this machine
+constexpr int kServerRunning = 2;
 constexpr int kGroupEstablished = 2;
 constexpr int kGroupCollision = 3;
 constexpr int kGroupFailure = 4;
@@ -50,6 +51,7 @@ constexpr int kMaxResolveRetries = 3;
 
 const QString kNotRunning = QStringLiteral("avahi-daemon is not running");
 const QString kNoAnswer = QStringLiteral("avahi-daemon does not answer");
+const QString kRenaming = QStringLiteral("avahi-daemon is settling this machine's host name");
 
 enum class Failure { none, absent, noAnswer, collision, other };
 
@@ -122,6 +124,11 @@ public:
     virtual void daemonBack() = 0;
     // A signal of the object at a path this peer claimed.
     virtual void signalArrived(const QDBusMessage &message) = 0;
+    // The daemon holds this machine's host name (again), or no longer does for now (it is
+    // registering it, or renaming the machine after another host claimed it): a service's record
+    // names the host name it was added under, so services are published only while it holds it.
+    virtual void serverRunning() {}
+    virtual void serverNotRunning(const QString &) {}
 };
 
 // One connection to the daemon for every publication and browse: it follows the daemon's name on
@@ -145,9 +152,13 @@ public:
         }
         m_bus.connect(kService, QString(), kEntryGroup, QStringLiteral("StateChanged"), this,
                       SLOT(signalArrived(QDBusMessage)));
+        m_bus.connect(kService, QStringLiteral("/"), kServer, QStringLiteral("StateChanged"), this,
+                      SLOT(serverStateChanged(QDBusMessage)));
+        askServerState();
     }
 
     bool connected() const { return m_bus.isConnected(); }
+    bool serverRunning() const { return m_serverState == kServerRunning; }
     quint64 generation() const { return m_generation; }
 
     void attach(AvahiPeer *peer) { m_peers.push_back(peer); }
@@ -208,6 +219,13 @@ public:
     }
 
 private Q_SLOTS:
+    void serverStateChanged(const QDBusMessage &message)
+    {
+        if (!message.arguments().isEmpty()) {
+            setServerState(message.arguments().constFirst().toInt());
+        }
+    }
+
     void signalArrived(const QDBusMessage &message)
     {
         const QString path = message.path();
@@ -235,16 +253,55 @@ private Q_SLOTS:
         ++m_generation;
         m_claims.clear();
         m_unclaimed.clear();
+        // A new daemon first registers the host name; services wait for it (serverRunning).
+        m_serverState = -1;
         const QString reason = newOwner.isEmpty() ? kNotRunning : QStringLiteral("avahi-daemon restarted");
         if (!oldOwner.isEmpty()) {
             forEachPeer([&reason](AvahiPeer *peer) { peer->daemonGone(reason); });
         }
         if (!newOwner.isEmpty()) {
+            askServerState();
             forEachPeer([](AvahiPeer *peer) { peer->daemonBack(); });
         }
     }
 
 private:
+    void askServerState()
+    {
+        QObject *owner = this;
+        call(owner, QStringLiteral("/"), kServer, QStringLiteral("GetState"), {}, [this](const QDBusMessage &reply) {
+            switch (failureOf(reply)) {
+            case Failure::none: setServerState(reply.arguments().value(0).toInt()); return;
+            case Failure::absent:
+                // Whoever waits for the daemon learns it is not there; it is asked again once it is.
+                forEachPeer([](AvahiPeer *peer) { peer->daemonGone(kNotRunning); });
+                return;
+            case Failure::noAnswer: {
+                const quint64 generation = m_generation;
+                QTimer::singleShot(kRetryMs, this, [this, generation] {
+                    if (generation == m_generation && m_serverState < 0) {
+                        askServerState();
+                    }
+                });
+                return;
+            }
+            case Failure::collision:
+            case Failure::other: return;
+            }
+        });
+    }
+
+    void setServerState(int state)
+    {
+        const bool was = serverRunning();
+        m_serverState = state;
+        if (serverRunning() && !was) {
+            forEachPeer([](AvahiPeer *peer) { peer->serverRunning(); });
+        } else if (!serverRunning() && was) {
+            forEachPeer([](AvahiPeer *peer) { peer->serverNotRunning(kRenaming); });
+        }
+    }
+
     bool isClaimedBy(const QString &path, AvahiPeer *peer) const
     {
         const auto claimed = m_claims.find(path);
@@ -265,6 +322,8 @@ private:
     QDBusConnection m_bus;
     QDBusServiceWatcher *m_watcher = nullptr;
     quint64 m_generation = 0;
+    // Avahi's server state (2 running); negative while it is not known.
+    int m_serverState = -1;
     std::vector<AvahiPeer *> m_peers;
     std::map<QString, AvahiPeer *> m_claims;
     std::map<QString, std::vector<QDBusMessage>> m_unclaimed;
@@ -291,7 +350,9 @@ public:
             failLater(kNoBus);
             return;
         }
-        publish();
+        if (m_link->serverRunning()) {
+            publish();
+        }
     }
 
     ~AvahiRegistration() override
@@ -313,9 +374,28 @@ public:
 
     void daemonBack() override
     {
+        if (!m_failed && m_link->serverRunning()) {
+            publish();
+        }
+    }
+
+    void serverRunning() override
+    {
         if (!m_failed) {
             publish();
         }
+    }
+
+    void serverNotRunning(const QString &reason) override
+    {
+        if (m_failed) {
+            return;
+        }
+        // Withdrawn whole: added again once the name is settled, it names the host name then.
+        m_link->release(m_path);
+        m_link->free(std::exchange(m_path, QString()), kEntryGroup);
+        ++m_attempt;
+        interrupt(reason);
     }
 
     void signalArrived(const QDBusMessage &message) override

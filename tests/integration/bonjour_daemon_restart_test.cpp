@@ -139,6 +139,23 @@ TEST_F(AvahiDaemonTest, AStopIsNoFaultAndWhatStoodIsPublishedAndBrowsedAgainOnce
     EXPECT_EQ(discovery.endpoint(QStringLiteral("IC-7300")), std::nullopt);
 }
 
+// Avahi renames the machine when another host claims its name: a service names the host it was
+// added under, so what the helper published then follows the new name, or clients would reach the
+// other host.
+TEST_F(AvahiDaemonTest, WhatTheHelperPublishedFollowsTheMachinesNewHostName)
+{
+    KeepaliveRequestAdvertiser keepalive(*bonjour);
+    keepalive.startAdvertising(QStringLiteral("IC-7300"));
+    auto requests = bonjour->browse(KeepaliveRequestAdvertiser::kServiceType);
+    const auto pointsAt = [&](const QString &host) {
+        const auto found = requests->results();
+        return found.size() == 1 && found.constFirst().host == host;
+    };
+    ASSERT_TRUE(test::processEventsUntil([&] { return requests->results().size() == 1; }, 10s));
+    ASSERT_TRUE(station->command(QStringLiteral("rename renamed-station")));
+    EXPECT_TRUE(test::processEventsUntil([&] { return pointsAt(QStringLiteral("renamed-station.local")); }, 10s));
+}
+
 // A hung daemon (stopped, here) holds no call of the helper's: the API and the windows share its
 // thread. What was asked meanwhile is done once the daemon answers.
 TEST_F(AvahiDaemonTest, AFrozenDaemonHoldsNothingOfTheHelpersThread)
