@@ -69,6 +69,7 @@ QCoro::Task<void> DirewolfStartPath::start(std::stop_token cancel)
 {
     if (!std::exchange(m_continueSession, false)) {
         m_sessionServer.reset();
+        m_sessionServerAwaySince.reset();
         m_rivals.clear();
     }
     QPointer<DirewolfStartPath> self(this);
@@ -144,6 +145,7 @@ QCoro::Task<void> DirewolfStartPath::launch(std::stop_token cancel)
     m_rigControlInUse = rigControl ? rigControl->chosen : std::nullopt;
     if (m_rigControlInUse) {
         m_sessionServer = m_rigControlInUse;
+        m_sessionServerAwaySince.reset();
     }
     Clock &clock = m_clock;
     const auto launchedAt = clock.now();
@@ -205,10 +207,35 @@ QList<quint16> DirewolfStartPath::helperPorts(const DirewolfConfig &config) cons
 RigControlServerChoice DirewolfStartPath::chooseRigControl(const DirewolfConfig &config, const QList<quint16> &helperPorts)
 {
     const QString radio = config.nativeRigControlRadioName;
+    const QList<RigControlServerEndpoint> &listed = m_discovery.endpoints();
     RigControlServerSurroundings surroundings = thisMachinesSurroundings(helperPorts, m_rivals);
-    noteRigControlRivals(m_discovery.endpoints(), radio, m_sessionServer, surroundings);
+    noteRigControlRivals(listed, radio, m_sessionServer, surroundings);
     m_rivals = surroundings.rivals;
-    return chooseRigControlServer(m_discovery.endpoints(), radio, surroundings);
+    RigControlServerChoice choice = chooseRigControlServer(listed, radio, surroundings);
+    m_graceLeft.reset();
+    if (!m_sessionServer) {
+        return choice;
+    }
+    const bool present = std::any_of(listed.begin(), listed.end(), [this](const RigControlServerEndpoint &server) {
+        return server.fromThisMachine && server == *m_sessionServer;
+    });
+    if (present) {
+        m_sessionServerAwaySince.reset();
+        return choice;
+    }
+    const auto now = m_clock.now();
+    if (!m_sessionServerAwaySince) {
+        m_sessionServerAwaySince = now;
+    }
+    const auto away = std::chrono::duration_cast<std::chrono::milliseconds>(now - *m_sessionServerAwaySince);
+    if (choice.chosen && *choice.chosen != *m_sessionServer && away < kServerAwayGrace) {
+        choice.passedOver.push_back({*choice.chosen, QStringLiteral("appeared while the server Direwolf was keyed through is "
+                                                                    "away; it is taken only if that one stays away %1 s")
+                                                         .arg(kServerAwayGrace.count() / 1000)});
+        choice.chosen.reset();
+        m_graceLeft = kServerAwayGrace - away;
+    }
+    return choice;
 }
 
 QCoro::Task<std::optional<RigControlServerChoice>> DirewolfStartPath::preparePttDependency(const DirewolfConfig &config,

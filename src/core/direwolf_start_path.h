@@ -27,6 +27,9 @@ class DirewolfStartPath final : public QObject {
 public:
     // With the client's rig control: how long a start waits for its first server.
     static constexpr std::chrono::milliseconds kRigControlServerWait{3000};
+    // How long the server Direwolf was keyed through may be away (its client restarting it)
+    // before another one for the radio, which appeared meanwhile, may take its place.
+    static constexpr std::chrono::milliseconds kServerAwayGrace{10000};
 
     // `rigctld` is rigctld's process; `startRigctld` starts it when the PTT goes through it, or
     // joins a start of it under way and takes that start's outcome: a start that only a stop of
@@ -57,8 +60,12 @@ public:
     // advert that stood beside the server it was keyed through (or beside another for the radio
     // while none was) is a rival for the rest of the session, never taken. A session begins with
     // every start but the one that follows a change of the servers (continueSessionAtNextStart).
+    // A server other than the one the session was keyed through is not taken while that one has
+    // been away for less than kServerAwayGrace: one that appears at the gap may be waiting for it.
     RigControlServerChoice chooseRigControl(const DirewolfConfig &config, const QList<quint16> &helperPorts);
     void continueSessionAtNextStart(bool continues) { m_continueSession = continues; }
+    // After a chooseRigControl that passed a server over for the grace, how long until it ends.
+    const std::optional<std::chrono::milliseconds> &graceLeft() const { return m_graceLeft; }
 
 private:
     // The start, but for withdrawing the keep-alive request when it fails.
@@ -88,6 +95,8 @@ private:
     std::optional<RigControlServerEndpoint> m_rigControlInUse;
     // This session's server, kept when its advert goes for a while, and its rivals.
     std::optional<RigControlServerEndpoint> m_sessionServer;
+    std::optional<std::chrono::steady_clock::time_point> m_sessionServerAwaySince;
+    std::optional<std::chrono::milliseconds> m_graceLeft;
     QList<RigControlServerEndpoint> m_rivals;
     bool m_continueSession = false;
 };

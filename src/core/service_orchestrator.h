@@ -194,6 +194,8 @@ private:
     // dropped with the orchestrator.
     void reactToEndpointChangeLater();
     static QCoro::Task<void> clearEndpointChangeGuard(QPointer<ServiceOrchestrator> self);
+    // Looks at the rig-control servers again once `after` has passed.
+    static QCoro::Task<void> reactToEndpointChangeAfter(QPointer<ServiceOrchestrator> self, std::chrono::milliseconds after);
     // Notes a change of the servers that is looked at later (see m_endpointChangeHeldOff).
     void holdOffEndpointChange();
 

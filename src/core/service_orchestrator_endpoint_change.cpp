@@ -82,6 +82,10 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     if (endpoint != m_direwolfStart->rigControlInUse()) {
         m_direwolfStart->forgetRigControlInUse();
     }
+    // A server passed over for the grace of the one away is looked at again once it ends.
+    if (const std::optional<std::chrono::milliseconds> left = m_direwolfStart->graceLeft()) {
+        reactToEndpointChangeAfter(QPointer(this), *left);
+    }
     if (!endpoint && choice.passedOver.empty()) {
         servicesLog::info(QStringLiteral("[Direwolf] endpoint disappeared while running (Cordavelle may have quit); Direwolf "
                                          "stays running with stale config until endpoint reappears."));
@@ -156,6 +160,19 @@ void ServiceOrchestrator::holdOffEndpointChange()
     const RigControlServerChoice choice = m_direwolfStart->chooseRigControl(config, rigControlHelperPorts(config));
     if (choice.chosen != inUse) {
         m_direwolfStart->forgetRigControlInUse();
+    }
+}
+
+QCoro::Task<void> ServiceOrchestrator::reactToEndpointChangeAfter(QPointer<ServiceOrchestrator> self,
+                                                                  std::chrono::milliseconds after)
+{
+    if (!self) {
+        co_return;
+    }
+    Clock &clock = self->m_clock;
+    co_await clock.sleep(after);
+    if (self) {
+        self->reactToEndpointChangeLater();
     }
 }
 

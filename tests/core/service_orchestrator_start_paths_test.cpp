@@ -1148,6 +1148,41 @@ TEST_F(StartPathsTest, ARivalNeverTakesThePlaceOfTheServerDirewolfKeysThrough)
     outcome = start(ServiceID::direwolf);
     ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
     EXPECT_TRUE(keyedThrough(ports[1]));
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 1; }, 5s));
+
+    // One that appears only at a gap waits out the grace, and becomes a rival when the server
+    // comes back within it.
+    const int starts = linesContaining("Running on KISS port");
+    publish({ports[0]});
+    EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("appeared while the server Direwolf was keyed through is away"); }, 1s));
+    QFile::remove(ready);
+    publish({ports[0], ports[1]});
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == starts + 1; }, test::standInReady(ready), 10s));
+    EXPECT_TRUE(keyedThrough(ports[1]));
+    EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("endpoint-change guard cleared") == 2; }, 5s));
+    publish({ports[0]});
+    env.clock().advance(DirewolfStartPath::kServerAwayGrace + 1s);
+    test::ManualClock::processEvents();
+    EXPECT_EQ(linesContaining("Running on KISS port"), starts + 1);
+
+    // A server that moved for good is taken once the grace is over.
+    orchestrator->stopService(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return orchestrator->direwolfProcess().state() == ServiceRunState::stopped; }, {}));
+    QFile::remove(ready);
+    outcome = start(ServiceID::direwolf);
+    ASSERT_TRUE(runUntilSettled(ServiceID::direwolf, [&] { return outcome->done; }, test::standInReady(ready)));
+    EXPECT_TRUE(keyedThrough(ports[0]));
+    const int moved = linesContaining("Running on KISS port");
+    QFile::remove(ready);
+    publish({ports[1]});
+    env.clock().advance(5s);
+    test::ManualClock::processEvents();
+    EXPECT_EQ(linesContaining("Running on KISS port"), moved);
+    ASSERT_TRUE(runUntilSettled(
+        ServiceID::direwolf, [&] { return linesContaining("Running on KISS port") == moved + 1; }, test::standInReady(ready), 20s));
+    EXPECT_TRUE(keyedThrough(ports[1]));
 }
 
 // The helper's own ports are the user's programs too, so only their being the helper's keeps an
