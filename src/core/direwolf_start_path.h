@@ -29,7 +29,7 @@ public:
     static constexpr std::chrono::milliseconds kRigControlServerWait{3000};
     // How long the server Direwolf was keyed through may be away (its client restarting it)
     // before another one for the radio, which appeared meanwhile, may take its place.
-    static constexpr std::chrono::milliseconds kServerAwayGrace{10000};
+    static constexpr std::chrono::milliseconds kServerAwayGrace{5000};
 
     // `rigctld` is rigctld's process; `startRigctld` starts it when the PTT goes through it, or
     // joins a start of it under way and takes that start's outcome: a start that only a stop of

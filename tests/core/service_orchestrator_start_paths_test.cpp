@@ -999,6 +999,7 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
     EXPECT_TRUE(env.clock().runUntil([&] { return env.log().contains("is the one Direwolf keys through"); }, 0ms));
     EXPECT_EQ(orchestrator->direwolfProcess().pid(), first);
 
+    // Taken once the server in use has been away for the grace, as it may come back.
     QFile::remove(ready);
     publish({{"IC-7300", ports[1]}});
     ASSERT_TRUE(runUntilSettled(
@@ -1007,7 +1008,7 @@ TEST_F(StartPathsTest, NativePttDirewolfRestartsOnceForAServerChangeAfterTheOldO
             return orchestrator->direwolfProcess().state() == ServiceRunState::running &&
                    orchestrator->direwolfProcess().pid() != first;
         },
-        test::standInReady(ready), 10s));
+        test::standInReady(ready), 20s));
     // The new one starts once the old one has had its SIGKILL, which takes effect a moment later.
     EXPECT_TRUE(firstDirewolf.endsWithin(5s));
     EXPECT_EQ(linesContaining("Running on KISS port"), 2);
