@@ -178,6 +178,10 @@ void addAppShots(ShotList &shots, ShotEnvironment &environment)
                                              "/home/ann/.local/share/Cordavelle Helper/wine-prefix/drive_c/users "
                                              "could not be entered: Permission denied")}));
                      }});
+    shots.push_back({QStringLiteral("alert-reset-all-with-warnings"), [] {
+                         return alert(resetWarningsAlert(
+                             {QStringLiteral("Could not kill Wine processes: Exec format error")}));
+                     }});
     shots.push_back({QStringLiteral("alert-api-server-failed"), [] {
                          return alert(httpServerFailureAlert(8380, QStringLiteral("The address is already in use")));
                      }});
