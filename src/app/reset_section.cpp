@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -140,7 +141,12 @@ void ResetSection::ask(ResetLevel level)
     if (m_model.state() != ResetSectionModel::State::confirming) {
         return;
     }
+    const QPointer<ResetSection> self(this);
     const int answer = m_alerts.present(reset_texts::confirmationAlert(level, displayPath(m_prefixPath, m_home)), this);
+    // The settings window, and its model with it, may have gone while the question was up.
+    if (!self) {
+        return;
+    }
     if (answer == 0) {
         m_model.confirm();
     } else {

@@ -22,6 +22,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QPointer>
 #include <QScrollArea>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -238,7 +239,11 @@ QWidget *HelperSettingsView::buildExperimental()
     onToggled(m_experimentalMaster, this, [this](bool on) {
         if (m_experimentalSwitch.flip(on)) {
             refresh(); // the switch stays off while the alert is up
+            const QPointer<HelperSettingsView> self(this);
             const int answer = m_context.alerts.present(settings_model::ExperimentalSwitch::warningAlert(), this);
+            if (!self) {
+                return;
+            }
             m_experimentalSwitch.answerWarning(answer == 0);
             refresh();
         }

@@ -1,12 +1,14 @@
 #include "pages/page_surroundings.h"
 
 #include "base/helper_error.h"
+#include "base/helper_logger.h"
 #include "base/tool_lookup.h"
 #include "pages/program_dialog.h"
 #include "platform/program_file.h"
 #include "widgets/alert_presenter.h"
 
 #include <QFileDialog>
+#include <QPointer>
 
 namespace cordavelle {
 
@@ -17,11 +19,20 @@ ProgramSearch SystemPageSurroundings::lookUpRigctld() { return tools::lookUpRigc
 QString SystemPageSurroundings::chooseProgram(QWidget *parent, const QString &title, const QString &message,
                                               const QString &folder)
 {
-    const std::unique_ptr<QFileDialog> dialog = makeProgramDialog(parent, title, message, folder);
-    if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) {
+    // The page that asks may go while the dialog's loop runs, and takes the dialog, its child,
+    // with it: the dialog is watched from here, never owned beside its parent.
+    const QPointer<QWidget> asker(parent);
+    const QPointer<QFileDialog> dialog = makeProgramDialog(title, message, folder).release();
+    dialog->setParent(parent, dialog->windowFlags());
+    const int result = dialog->exec();
+    if (!dialog || (parent && !asker)) {
+        HelperLogger::info(QStringLiteral("The dialog \"%1\" was dismissed: the window it belonged to went").arg(title));
+        delete dialog.data();
         return {};
     }
-    return dialog->selectedFiles().constFirst();
+    const QStringList chosen = result == QDialog::Accepted ? dialog->selectedFiles() : QStringList();
+    delete dialog.data();
+    return chosen.isEmpty() ? QString() : chosen.constFirst();
 }
 
 std::optional<QString> programRefusal(const QString &program, const QString &path, const QString &workingFolder)

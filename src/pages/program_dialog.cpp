@@ -11,10 +11,9 @@
 
 namespace cordavelle {
 
-std::unique_ptr<QFileDialog> makeProgramDialog(QWidget *parent, const QString &title, const QString &message,
-                                               const QString &folder)
+std::unique_ptr<QFileDialog> makeProgramDialog(const QString &title, const QString &message, const QString &folder)
 {
-    auto dialog = std::make_unique<QFileDialog>(parent, title, folder);
+    auto dialog = std::make_unique<QFileDialog>(nullptr, title, folder);
     // The dialog's own widgets, so that the help can stand on a line of its own above them.
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setFileMode(QFileDialog::ExistingFile);

@@ -3,10 +3,13 @@
 #include "screen_fit.h"
 #include "status_look.h"
 
+#include "base/helper_logger.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace cordavelle {
@@ -21,10 +24,9 @@ void paintDestructive(QAbstractButton &button)
     button.setPalette(palette);
 }
 
-std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Alert &alert, std::vector<void *> *buttons,
-                                                                      QWidget *parent)
+std::unique_ptr<QMessageBox> MessageBoxAlertPresenter::makeMessageBox(const Alert &alert, std::vector<void *> *buttons)
 {
-    auto box = std::make_unique<QMessageBox>(parent);
+    auto box = std::make_unique<QMessageBox>();
     switch (alert.style) {
     case Alert::Style::informational:
         box->setIcon(QMessageBox::Information);
@@ -130,9 +132,24 @@ QWidget *MessageBoxAlertPresenter::ownerFor(QWidget *over)
 int MessageBoxAlertPresenter::present(const Alert &alert, QWidget *over)
 {
     std::vector<void *> buttons;
-    const auto box = makeMessageBox(alert, &buttons, ownerFor(over));
+    // The box is its window's child, so that it sits over it: that window may be deleted while
+    // the box's loop runs (a wizard's Done pressed through the accessibility bus reaches it past
+    // the modal box) and takes the box with it. Only watched from here, never owned beside it.
+    const QPointer<QWidget> asker(over);
+    const QPointer<QMessageBox> box = makeMessageBox(alert, &buttons).release();
+    box->setParent(ownerFor(over), box->windowFlags());
+    if (over) {
+        // What the alert asks about went with the widget that asked.
+        QObject::connect(over, &QObject::destroyed, box, &QDialog::reject);
+    }
     box->exec();
+    if (!box || (over && !asker)) {
+        HelperLogger::info(QStringLiteral("The alert \"%1\" was dismissed: the window it belonged to went").arg(alert.message));
+        delete box.data();
+        return -1;
+    }
     const auto it = std::find(buttons.begin(), buttons.end(), static_cast<void *>(box->clickedButton()));
+    delete box.data();
     return it == buttons.end() ? -1 : int(it - buttons.begin());
 }
 

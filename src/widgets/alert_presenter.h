@@ -39,7 +39,10 @@ public:
 
     // Blocks until answered; the index in `alert.buttons` of the chosen button, or -1 when the
     // alert was dismissed otherwise. The alert opens over `over`'s window, the one it belongs to;
-    // without one (a question from the tray, or at start-up), over the window in front.
+    // without one (a question from the tray, or at start-up), over the window in front. When
+    // `over`, or the window the alert opened over, goes while the alert is up, the alert goes
+    // with it and counts as dismissed (-1): a caller that passed itself reads -1 before touching
+    // anything of its own.
     virtual int present(const Alert &alert, QWidget *over) = 0;
     int present(const Alert &alert) { return present(alert, nullptr); }
 };
@@ -56,10 +59,9 @@ public:
     static QWidget *ownerFor(QWidget *over);
     static QWidget *windowInFront();
 
-    // The message box of an alert, not yet shown; `buttons` receives its buttons in the alert's
-    // order.
-    static std::unique_ptr<QMessageBox> makeMessageBox(const Alert &alert, std::vector<void *> *buttons = nullptr,
-                                                       QWidget *parent = nullptr);
+    // The message box of an alert, not yet shown and without a parent; `buttons` receives its
+    // buttons in the alert's order.
+    static std::unique_ptr<QMessageBox> makeMessageBox(const Alert &alert, std::vector<void *> *buttons = nullptr);
 };
 
 } // namespace cordavelle

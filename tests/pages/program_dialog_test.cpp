@@ -11,7 +11,7 @@ namespace {
 
 TEST(ProgramDialog, TheHelpStandsAboveTheFolderBoxWhichKeepsItsOwnLabel)
 {
-    const auto dialog = makeProgramDialog(nullptr, "Choose a rigctld binary", "Pick the rigctld executable.", "/");
+    const auto dialog = makeProgramDialog("Choose a rigctld binary", "Pick the rigctld executable.", "/");
     EXPECT_EQ(dialog->windowTitle(), "Choose a rigctld binary");
     EXPECT_EQ(dialog->fileMode(), QFileDialog::ExistingFile);
     EXPECT_TRUE(dialog->filter() & QDir::Hidden);

@@ -11,7 +11,7 @@ namespace cordavelle::screenshots {
 void addViewShots(ShotList &shots, ShotEnvironment &)
 {
     shots.push_back({QStringLiteral("program-picker"), [] {
-                         const auto dialog = makeProgramDialog(nullptr, QStringLiteral("Choose a rigctld binary"),
+                         const auto dialog = makeProgramDialog(QStringLiteral("Choose a rigctld binary"),
                                                                QStringLiteral("Pick the rigctld executable."),
                                                                QStringLiteral("/usr/bin"));
                          dialog->show();

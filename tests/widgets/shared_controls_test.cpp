@@ -19,13 +19,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QWidget>
 
 #include "support/event_wait.h"
+#include "support/test_platform.h"
 
 #include <gtest/gtest.h>
 
@@ -113,6 +117,56 @@ TEST(AlertPresenter, OpensAboveTheWindowTheUserCanReach)
     trayIcon.show();
     QApplication::setActiveWindow(nullptr);
     EXPECT_EQ(MessageBoxAlertPresenter::ownerFor(nullptr), &main);
+}
+
+// The window under an alert, or the widget that asked, may go while the alert's loop runs (a
+// wizard's Done pressed through the accessibility bus reaches it past the modal box): the alert
+// goes with it, counts as dismissed and says so, and nothing freed is read.
+TEST(AlertPresenter, AnAlertWhoseWindowWentCountsAsDismissed)
+{
+    test::TestPlatform env;
+    const Alert alert{Alert::Style::critical, "API Server Failed to Start", "Port 8380 is taken.", {"Open Settings", "Quit"}};
+    enum class Goes { nothing, windowUnderIt, askingWidget };
+    const struct {
+        const char *what;
+        Goes goes;
+        int answer;
+    } cases[] = {
+        {"answered: the button chosen", Goes::nothing, 0},
+        {"the wizard under it accepted, closed and deleted", Goes::windowUnderIt, -1},
+        {"the page that asked deleted, its window kept", Goes::askingWidget, -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QWidget main;
+        main.show();
+        auto *page = new QWidget(&main);
+        auto *wizard = new QDialog(&main);
+        wizard->setAttribute(Qt::WA_DeleteOnClose);
+        wizard->setWindowModality(Qt::WindowModal);
+        QPointer<QDialog> wizardLeft(wizard);
+        if (c.goes == Goes::windowUnderIt) {
+            wizard->open();
+            ASSERT_EQ(MessageBoxAlertPresenter::ownerFor(nullptr), wizard);
+        }
+        // Runs inside the alert's own loop, once the box is up.
+        QTimer::singleShot(0, &main, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            switch (c.goes) {
+            case Goes::nothing: box->buttons().constFirst()->click(); break;
+            case Goes::windowUnderIt: wizard->accept(); break;
+            case Goes::askingWidget: delete page; break;
+            }
+        });
+        env.log().entries.clear();
+        MessageBoxAlertPresenter alerts;
+        EXPECT_EQ(alerts.present(alert, c.goes == Goes::windowUnderIt ? nullptr : page), c.answer);
+        EXPECT_EQ(env.log().contains(R"(The alert "API Server Failed to Start" was dismissed: the window it belonged to went)"),
+                  c.answer == -1);
+        EXPECT_EQ(main.findChild<QMessageBox *>(), nullptr) << "the box outlived its question";
+        EXPECT_EQ(wizardLeft.isNull(), c.goes == Goes::windowUnderIt);
+    }
 }
 
 // The sidebar, the pages and the wizard tell the services apart by their icons.
