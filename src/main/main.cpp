@@ -26,6 +26,7 @@
 #include "radio/audio_device_manager.h"
 #include "radio/direwolf_discovery.h"
 #include "radio/keepalive_request_advertiser.h"
+#include "platform/child_process.h"
 #include "platform/platform.h"
 #include "platform/stream_socket.h"
 #include "platform/termination_signals.h"
@@ -39,6 +40,7 @@
 #include <QSystemTrayIcon>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 
@@ -55,6 +57,18 @@ bool hasDisplay()
 {
     return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
            !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
+// Runs when the process ends through exit(): Qt ends it so, from its own code, when the display
+// goes away ("The X11 connection broke"), past the helper's quit. After a quit nothing is left.
+void stopServicesLeftRunning()
+{
+    if (!ChildProcess::anyRunning()) {
+        return;
+    }
+    HelperLogger::info(QStringLiteral("The helper is ending without its quit: stopping every service"));
+    ChildProcess::endAllNow(2s);
+    Platform::current().logSink().releaseHeldLines();
 }
 
 struct Options {
@@ -317,6 +331,7 @@ int main(int argc, char **argv)
 
     // SIGINT and SIGTERM quit the way a user's quit does, so that no service outlives the helper.
     TerminationSignals termination;
+    std::atexit(stopServicesLeftRunning);
     Helper helper;
     QObject::connect(&termination, &TerminationSignals::received, [&helper](int signalNumber) { quit(helper, signalNumber); });
     // Settings and the support folder name the programs the helper runs: no other user of this

@@ -2,6 +2,10 @@
 
 #include "child_exec.h"
 
+#include <QCoreApplication>
+#include <QThread>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -9,6 +13,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace cordavelle {
@@ -55,12 +61,36 @@ void readLoop(int fd, int wakeFd, const ChildProcess::OutputHandler &output)
     }
 }
 
+// The children tied to the helper's life that have not been collected, by pid. Touched on the
+// main thread only, also from an exit handler: never destroyed, so that it outlives every
+// other static.
+std::vector<qint64> &listedChildren()
+{
+    static auto *children = new std::vector<qint64>;
+    return *children;
+}
+
+void unlist(qint64 pid)
+{
+    std::vector<qint64> &children = listedChildren();
+    children.erase(std::remove(children.begin(), children.end(), pid), children.end());
+}
+
+bool onMainThread()
+{
+    const QCoreApplication *application = QCoreApplication::instance();
+    return application && QThread::currentThread() == application->thread();
+}
+
 } // namespace
 
 ChildProcess::ChildProcess() = default;
 
 ChildProcess::~ChildProcess()
 {
+    if (m_listed) {
+        unlist(m_pid);
+    }
     stopReader();
     for (int fd : {m_readFd, m_wakeRead, m_wakeWrite}) {
         if (fd >= 0) {
@@ -104,10 +134,23 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
     }
     const int writeFd = out[1];
     child->m_exec = std::move(exec);
+    // The system signals a child when the thread that forked it ends, not the process: only a
+    // child of the main thread, which ends with the process, is tied to the helper's end.
+    const bool tied = onMainThread();
+    const pid_t parent = ::getpid();
     // Runs in the child between fork and exec: only async-signal-safe calls. dup2 clears
     // close-on-exec on the copies, so the pipe survives exec as stdout and stderr only.
-    process.setChildProcessModifier([writeFd, exec = child->m_exec.get()] {
+    process.setChildProcessModifier([writeFd, exec = child->m_exec.get(), tied, parent] {
         ::setpgid(0, 0);
+        if (tied) {
+            // Its own group keeps it from the signals meant for the helper's, so nothing else
+            // would end it with a helper that crashed or was killed.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // The helper ended before the line above: the signal will never come.
+            if (::getppid() != parent) {
+                ::raise(SIGKILL);
+            }
+        }
         for (int target : {STDOUT_FILENO, STDERR_FILENO}) {
             if (writeFd == target) {
                 ::fcntl(target, F_SETFD, 0);
@@ -142,6 +185,10 @@ ChildProcess *ChildProcess::launch(const QString &program, const QStringList &ar
     child->m_exec->closeChildEnd();
     child->m_pid = process.processId();
     ::close(writeFd);
+    if (tied && child->m_pid > 0) {
+        listedChildren().push_back(child->m_pid);
+        child->m_listed = true;
+    }
     return child;
 }
 
@@ -177,6 +224,11 @@ void ChildProcess::reportFailure(const QString &description)
 
 void ChildProcess::onFinished()
 {
+    // Collected: its pid may be given to another process from now on.
+    if (m_listed) {
+        unlist(m_pid);
+        m_listed = false;
+    }
     if (m_failed) {
         deleteLater();
         return;
@@ -243,6 +295,54 @@ bool ChildProcess::signalGroup(int signal)
 bool ChildProcess::signalChild(int signal)
 {
     return m_pid > 0 && ::kill(static_cast<pid_t>(m_pid), signal) == 0;
+}
+
+bool ChildProcess::anyRunning() { return !listedChildren().empty(); }
+
+int ChildProcess::endAllNow(std::chrono::milliseconds grace)
+{
+    const std::vector<qint64> children = listedChildren();
+    // Each child held by a descriptor of its own, which tells when it has ended (a zombie has:
+    // nothing collects it any more) and never takes a later process given its number.
+    std::vector<pollfd> waits;
+    for (const qint64 pid : children) {
+        const int fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+        if (fd >= 0) {
+            waits.push_back({fd, POLLIN, 0});
+        }
+        if (::kill(-static_cast<pid_t>(pid), SIGTERM) != 0) {
+            ::kill(static_cast<pid_t>(pid), SIGTERM);
+        }
+    }
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (!waits.empty()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        if (::poll(waits.data(), waits.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        for (auto it = waits.begin(); it != waits.end();) {
+            if (it->revents != 0) {
+                ::close(it->fd);
+                it = waits.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const pollfd &wait : waits) {
+        ::close(wait.fd);
+    }
+    // Whatever of each group is left: a child that ignored SIGTERM, or what a child started.
+    for (const qint64 pid : children) {
+        if (::kill(-static_cast<pid_t>(pid), SIGKILL) != 0) {
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+        }
+    }
+    return static_cast<int>(children.size());
 }
 
 } // namespace cordavelle

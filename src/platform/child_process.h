@@ -5,6 +5,7 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +21,10 @@ class ChildExec;
 // The object owns itself: it lives until the child's end (or its failed launch) has been
 // reported, then deletes itself later. Its owner keeps a QPointer and may forget it at any time
 // without stopping the child.
+//
+// A child launched from the main thread ends with the helper however the helper ends: the system
+// sends it SIGKILL when the helper's process goes (a crash, SIGKILL), and endAllNow() gives it
+// SIGTERM first where the process ends through exit() without its quit.
 class ChildProcess final : public QObject {
     Q_OBJECT
 public:
@@ -49,6 +54,13 @@ public:
     // Sends `signal` to the child alone.
     bool signalChild(int signal);
 
+    // Whether a child launched from the main thread has not been collected yet.
+    static bool anyRunning();
+    // Ends every such child where no event loop runs any more (the process is ending without
+    // its quit): SIGTERM to each one's group, then SIGKILL to every group once each has ended
+    // or `grace` has passed. Returns how many there were.
+    static int endAllNow(std::chrono::milliseconds grace);
+
 Q_SIGNALS:
     void started();
     void failedToStart(const QString &description);
@@ -75,6 +87,7 @@ private:
     bool m_readerDone = false;
     bool m_ended = false;
     bool m_failed = false;
+    bool m_listed = false;
 };
 
 } // namespace cordavelle

@@ -13,7 +13,9 @@
 #include <QEvent>
 #include <QFile>
 #include <QPointer>
+#include <QProcess>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -427,6 +429,42 @@ TEST(ChildProcess, ReportsTheEndOnlyAfterReadingEverythingEvenWhileAGrandchildHo
     ASSERT_TRUE(ended);
     EXPECT_EQ(atExit.count('\n'), 2000);
     EXPECT_TRUE(atExit.endsWith("line 2000\n"));
+}
+
+// A service ends with the helper however the helper ends: killed, the system ends it; ended
+// through exit() past its quit (Qt's end when the display goes away), it is asked with SIGTERM.
+TEST(ChildProcess, EndsWithTheHelperHoweverTheHelperEnds)
+{
+    const struct {
+        const char *what;
+        bool killed;
+    } cases[] = {{"the helper killed", true}, {"the helper ending through exit()", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir folder;
+        const QString ready = folder.filePath("ready");
+        const QString asked = folder.filePath("asked to end");
+        const QString service = QStringLiteral("trap 'touch \"%1\"; exit 0' TERM; touch \"%2\"; while :; do sleep 1; done")
+                                    .arg(asked, ready);
+        QProcess helper;
+        helper.start(QCoreApplication::applicationFilePath(),
+                     {"--stand-in-parent", c.killed ? QString() : ready, "/bin/sh", "-c", service});
+        ASSERT_TRUE(test::processEventsUntil([&] { return helper.canReadLine(); }, 30s));
+        const qint64 pid = helper.readLine().trimmed().toLongLong();
+        ASSERT_GT(pid, 0);
+        const test::ProcessHandle child(pid);
+        if (c.killed) {
+            test::killProcess(helper);
+        } else {
+            test::awaitEnd(helper);
+        }
+        const bool ended = child.endsWithin(30s);
+        if (!ended) {
+            child.signal(SIGKILL);
+        }
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(QFile::exists(asked), !c.killed);
+    }
 }
 
 } // namespace

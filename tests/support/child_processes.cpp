@@ -1,16 +1,21 @@
 #include "child_processes.h"
 
 #include "core/managed_process.h"
+#include "platform/child_process.h"
 
 #include <QDir>
 #include <QFile>
+#include <QCoreApplication>
 #include <QProcess>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <poll.h>
@@ -193,6 +198,28 @@ void ChildProcessGroups::killAll() const
             ::kill(-static_cast<pid_t>(child.pid), SIGKILL);
         }
     }
+}
+
+int runStandInParent(const QStringList &arguments)
+{
+    const QString exitWhen = arguments.value(0);
+    ChildProcess *child = ChildProcess::launch(arguments.value(1), arguments.mid(2), std::nullopt, {});
+    QObject::connect(child, &ChildProcess::started, [child] {
+        std::printf("%lld\n", static_cast<long long>(child->pid()));
+        std::fflush(stdout);
+    });
+    QObject::connect(child, &ChildProcess::failedToStart, [] { std::_Exit(2); });
+    if (!exitWhen.isEmpty()) {
+        std::atexit([] { ChildProcess::endAllNow(std::chrono::seconds(2)); });
+        auto *look = new QTimer(QCoreApplication::instance());
+        QObject::connect(look, &QTimer::timeout, [exitWhen] {
+            if (QFile::exists(exitWhen)) {
+                std::exit(1);
+            }
+        });
+        look->start(10);
+    }
+    return QCoreApplication::exec();
 }
 
 } // namespace cordavelle::test

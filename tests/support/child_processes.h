@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMetaObject>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <chrono>
@@ -64,6 +65,14 @@ void killProcess(QProcess &process);
 // and stops it when it has not ended within `limit` or could not be started. Returns whether it
 // ran and ended by itself.
 bool awaitEnd(QProcess &process, std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// The helper's part in a test of how its children end with it: run as the test binary's
+// "--stand-in-parent <exit-when> <program> <arguments...>", it launches the program as the helper
+// launches a service, writes the child's pid on a line of its own once the child runs, and stays
+// until it is killed; with an <exit-when> path, it ends through exit() once that file is there,
+// as the helper does when its display goes away, having asked for its children to be stopped
+// then.
+int runStandInParent(const QStringList &arguments);
 
 // The children that ManagedProcesses launched during a test. Each leads a process group of its
 // own, so that what a failed test left running can be killed with everything it started.
