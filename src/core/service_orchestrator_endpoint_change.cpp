@@ -79,7 +79,22 @@ QCoro::Task<void> ServiceOrchestrator::reactToEndpointChange()
     // back is restarted for, as its connection did not survive it.
     const RigControlServerChoice choice = m_direwolfStart->chooseRigControl(config, rigControlHelperPorts(config));
     const std::optional<RigControlServerEndpoint> &endpoint = choice.chosen;
-    if (endpoint != m_direwolfStart->rigControlInUse()) {
+    const std::optional<RigControlServerEndpoint> &inUse = m_direwolfStart->rigControlInUse();
+    // After avahi-daemon came back or renamed this machine, the client announces its server again
+    // within a few seconds, though the server itself never went and Direwolf's connection to it
+    // stands: it keeps its place until then, unless it is listed elsewhere meanwhile.
+    if (inUse && !endpoint) {
+        if (const auto left = m_discovery.settlingLeft(DirewolfStartPath::kServerAwayGrace)) {
+            servicesLog::info(QStringLiteral("[Direwolf] the server Direwolf keys through (") +
+                              DirewolfConfigManager::withoutControlCharacters(inUse->radioName) + QLatin1Char('@') +
+                              QString::number(inUse->port) +
+                              QStringLiteral(") is not listed since avahi-daemon started over; it keeps its place for %1 s")
+                                  .arg(DirewolfStartPath::kServerAwayGrace.count() / 1000));
+            reactToEndpointChangeAfter(QPointer(this), *left);
+            co_return;
+        }
+    }
+    if (endpoint != inUse) {
         m_direwolfStart->forgetRigControlInUse();
     }
     // A server passed over for the grace of the one away is looked at again once it ends.

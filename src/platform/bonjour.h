@@ -92,6 +92,9 @@ public:
     // The name under which the service stands on the network, once `registered` was emitted;
     // it differs from the requested name after a conflict. Empty before that.
     virtual QString registeredName() const = 0;
+    // Withdraws the service; `withdrawn` tells once it no longer stands. Destroying a registration
+    // withdraws it too, without telling when.
+    virtual void withdraw() = 0;
 
 Q_SIGNALS:
     // The service is published under `name`; again after an interruption, once it stands anew.
@@ -101,6 +104,11 @@ Q_SIGNALS:
     void interrupted(const QString &reason);
     // Publishing failed for good; the service is not announced.
     void failed(const QString &error);
+    // After withdraw(): the daemon has taken the service off the network, or is gone with it.
+    void withdrawn();
+    // After withdraw(): the daemon has not done so yet (it is busy or does not answer); it still
+    // may announce the service meanwhile.
+    void withdrawalPending(const QString &reason);
 };
 
 // A running browse of one service type; destroying it stops the browse. Results arrive only

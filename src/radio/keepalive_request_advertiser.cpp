@@ -106,13 +106,27 @@ std::optional<quint16> KeepaliveRequestAdvertiser::listeningPort() const
 
 void KeepaliveRequestAdvertiser::stopAdvertising()
 {
+    if (m_listener && m_registration) {
+        // Said to be stopped only once the daemon has taken it off the network: until then the
+        // client may go on holding the radio's rig control open for it.
+        const QString radio = m_currentRadioName.value_or(QString());
+        BonjourRegistration *withdrawing = m_registration.release();
+        withdrawing->disconnect(this);
+        withdrawing->setParent(this);
+        connect(withdrawing, &BonjourRegistration::withdrawalPending, this, [radio](const QString &reason) {
+            HelperLogger::warning(kTag + QStringLiteral("withdrawal of the keep-alive request for radio=\"") + radio +
+                                      QStringLiteral("\" still pending (") + reason + QLatin1Char(')'),
+                                  HelperLogger::Category::services);
+        });
+        connect(withdrawing, &BonjourRegistration::withdrawn, this, [withdrawing, radio] {
+            HelperLogger::info(kTag + QStringLiteral("stopped advertising for radio=\"") + radio + QLatin1Char('"'),
+                               HelperLogger::Category::services);
+            withdrawing->deleteLater();
+        });
+        withdrawing->withdraw();
+    }
     if (m_listener) {
-        m_registration.reset();
         m_listener->close();
-        m_listener.reset();
-        HelperLogger::info(kTag + QStringLiteral("stopped advertising for radio=\"") + m_currentRadioName.value_or(QString())
-                               + QLatin1Char('"'),
-                           HelperLogger::Category::services);
     }
     m_registration.reset();
     m_listener.reset();

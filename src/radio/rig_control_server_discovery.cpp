@@ -122,26 +122,37 @@ void RigControlServerDiscovery::stopBrowsing()
     }
     setIsBrowsing(false);
     setEndpoints({});
+    m_unusable.clear();
     log(QStringLiteral("stopped browsing"));
 }
 
 void RigControlServerDiscovery::processResults(const QList<BonjourBrowseResult> &results)
 {
     QList<RigControlServerEndpoint> found;
+    std::map<QString, QString> unusable;
+    const auto reportUnusable = [this, &unusable](const BonjourBrowseResult &result, const QString &line) {
+        const QString key = result.description();
+        const auto before = m_unusable.find(key);
+        if (before == m_unusable.end() || before->second != line) {
+            log(line);
+        }
+        unusable[key] = line;
+    };
     for (const auto &result : results) {
         if (!result.txt) {
-            log(QStringLiteral("result missing TXT record: ") + result.description());
+            reportUnusable(result, QStringLiteral("result missing TXT record: ") + result.description());
             continue;
         }
         const QString radio = result.txt->text(QStringLiteral("radio")).value_or(QString());
         const QString portText = result.txt->text(QStringLiteral("port")).value_or(QString());
         const auto port = parsePort(portText);
         if (radio.isEmpty() || !port) {
-            log(QStringLiteral("result has malformed TXT (radio=\"%1\", port=\"%2\")").arg(radio, portText));
+            reportUnusable(result, QStringLiteral("result has malformed TXT (radio=\"%1\", port=\"%2\")").arg(radio, portText));
             continue;
         }
         found.append({radio, *port, result.host, result.local});
     }
+    m_unusable = std::move(unusable);
     std::stable_sort(found.begin(), found.end(), radioNameBefore);
     if (sameAdverts(found, m_endpoints)) {
         return;
@@ -200,12 +211,28 @@ void RigControlServerDiscovery::setEndpoints(QList<RigControlServerEndpoint> end
     Q_EMIT endpointsChanged(m_endpoints);
 }
 
+std::optional<std::chrono::milliseconds> RigControlServerDiscovery::settlingLeft(std::chrono::milliseconds grace) const
+{
+    if (!m_isBrowsing) {
+        return std::nullopt;
+    }
+    if (!m_isCurrent) {
+        return grace;
+    }
+    if (!m_currentAgainSince) {
+        return std::nullopt;
+    }
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.now() - *m_currentAgainSince);
+    return since < grace ? std::optional(grace - since) : std::nullopt;
+}
+
 void RigControlServerDiscovery::setIsCurrent(bool current)
 {
     if (current == m_isCurrent) {
         return;
     }
     m_isCurrent = current;
+    m_currentAgainSince = current ? std::optional(m_clock.now()) : std::nullopt;
     Q_EMIT isCurrentChanged(current);
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -38,6 +39,10 @@ public:
     // Whether the list is what the network shows now. While the Bonjour daemon is gone it is what
     // the daemon listed last: unknown, not withdrawn, so nothing running is moved off its server.
     bool isCurrent() const { return m_isCurrent; }
+    // While the list is not current, or was made current again less than `grace` ago (the daemon
+    // came back, or settled this machine's new host name): how much of `grace` is left. A server
+    // missing then may only not be announced again yet.
+    std::optional<std::chrono::milliseconds> settlingLeft(std::chrono::milliseconds grace) const;
 
     // Called after the list took a new value from a browse result (not when stopBrowsing()
     // empties it).
@@ -71,8 +76,12 @@ private:
     QList<RigControlServerEndpoint> m_endpoints;
     bool m_isBrowsing = false;
     bool m_isCurrent = true;
+    std::optional<std::chrono::steady_clock::time_point> m_currentAgainSince;
     std::function<void()> m_onEndpointsChanged;
     std::unique_ptr<BonjourBrowser> m_browser;
+    // The unusable adverts listed, each with what was logged of it: logged again only once it
+    // changes, or the log would grow with the square of the adverts.
+    std::map<QString, QString> m_unusable;
 };
 
 } // namespace cordavelle

@@ -7,6 +7,9 @@
 #include "support/test_platform.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -191,6 +194,44 @@ TEST_F(AvahiDaemonTest, AFrozenDaemonHoldsNothingOfTheHelpersThread)
     ASSERT_TRUE(station->command(QStringLiteral("thaw")));
     EXPECT_TRUE(test::processEventsUntil([&] { return requests->results().size() == 1; }, 10s));
     EXPECT_EQ(keepalive.advertisedRadioName(), QStringLiteral("IC-7300"));
+}
+
+// A client may move its server by updating its advert's TXT record in place: the list follows
+// within 2 s, as the daemon's resolver reports the change.
+TEST_F(AvahiDaemonTest, ATxtRecordUpdatedInPlaceReachesTheList)
+{
+    RigControlServerDiscovery discovery(*bonjour, env.platform().clock());
+    discovery.startBrowsing();
+    const auto ask = [&](const QString &path, const QString &interface, const QString &method, const QVariantList &arguments) {
+        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Avahi"), path, interface, method);
+        call.setArguments(arguments);
+        const QDBusMessage reply = station->bus().call(call);
+        EXPECT_NE(reply.type(), QDBusMessage::ErrorMessage) << reply.errorMessage().toStdString();
+        return reply;
+    };
+    const QString group = qdbus_cast<QDBusObjectPath>(
+                              ask(QStringLiteral("/"), QStringLiteral("org.freedesktop.Avahi.Server"), QStringLiteral("EntryGroupNew"), {})
+                                  .arguments()
+                                  .value(0))
+                              .path();
+    const QString entryGroup = QStringLiteral("org.freedesktop.Avahi.EntryGroup");
+    const QString name = QStringLiteral("IC-7300 server");
+    const auto txt = [](const char *port) { return QVariant::fromValue(QByteArrayList{"radio=IC-7300", QByteArray("port=") + port}); };
+    ask(group, entryGroup, QStringLiteral("AddService"),
+        {-1, -1, 0u, name, RigControlServerDiscovery::kServiceType, QString(), QString(), QVariant::fromValue(quint16(41000)), txt("41000")});
+    ask(group, entryGroup, QStringLiteral("Commit"), {});
+    const auto listedAt = [&](quint16 port) {
+        const auto endpoint = discovery.endpoint(QStringLiteral("IC-7300"));
+        return endpoint && endpoint->port == port;
+    };
+    ASSERT_TRUE(test::processEventsUntil([&] { return listedAt(41000); }, 10s));
+
+    ask(group, entryGroup, QStringLiteral("UpdateServiceTxt"),
+        {-1, -1, 0u, name, RigControlServerDiscovery::kServiceType, QString(), txt("42000")});
+    QElapsedTimer moved;
+    moved.start();
+    EXPECT_TRUE(test::processEventsUntil([&] { return listedAt(42000); }, 10s));
+    EXPECT_LT(moved.elapsed(), 2000);
 }
 
 } // namespace

@@ -60,6 +60,8 @@ TEST_F(KeepaliveRequestAdvertiserTest, AnotherRadioReplacesTheFirst)
     ASSERT_EQ(ads.size(), 1u);
     EXPECT_EQ(ads[0].service.name, "Cordavelle Keepalive (FT-991A)");
     EXPECT_EQ(advertiser.advertisedRadioName(), QStringLiteral("FT-991A"));
+    // Stopped once the daemon has withdrawn it.
+    EXPECT_TRUE(test::processEventsUntil([&] { return logLines().size() == 3; }));
     EXPECT_EQ(logLines().mid(1),
               (QStringList{"info [KeepaliveRequestAdvertiser] stopped advertising for radio=\"IC-7300\"",
                            "info [KeepaliveRequestAdvertiser] advertising _cordavelle-keepalive-request._tcp "
@@ -97,6 +99,8 @@ TEST_F(KeepaliveRequestAdvertiserTest, StoppingWithdrawsOnceAndLogsOnlyWhatItWit
     advertiser.stopAdvertising();
     EXPECT_TRUE(env.bonjour().advertisements().empty());
     EXPECT_EQ(advertiser.advertisedRadioName(), std::nullopt);
+    EXPECT_TRUE(test::processEventsUntil([&] { return logLines().size() == 2; }));
+    test::processEventsFor(std::chrono::milliseconds(0));
     EXPECT_EQ(logLines().mid(1), QStringList{"info [KeepaliveRequestAdvertiser] stopped advertising for radio=\"IC-7300\""});
 }
 

@@ -84,9 +84,10 @@ TEST_F(RigControlServerDiscoveryTest, KeepsOnlyResultsWithARadioAndAValidPort)
 {
     discovery.startBrowsing();
     test::ManualClock::processEvents();
-    publish({rig("IC%1x", "4533"), rig("A", "70000"), rig("B", "abc"), rig("C", " 4533"),
-             server("D server", {{"radio", "D"}}), rig("", "4534"), rig("E", "+4535"), rig("F", "-0"),
-             rig("G", "-1"), rig("H", "4536\n"), test::FakeBonjour::result("No TXT", kType, std::nullopt)});
+    QList<BonjourBrowseResult> set{rig("IC%1x", "4533"), rig("A", "70000"), rig("B", "abc"), rig("C", " 4533"),
+                                   server("D server", {{"radio", "D"}}), rig("", "4534"), rig("E", "+4535"), rig("F", "-0"),
+                                   rig("G", "-1"), rig("H", "4536\n"), test::FakeBonjour::result("No TXT", kType, std::nullopt)};
+    publish(set);
     // A radio name is outside text: its "%1" is printed as it stands.
     EXPECT_EQ(discovery.endpoints(), (QList<RigControlServerEndpoint>{{"E", 4535}, {"F", 0}, {"IC%1x", 4533}}));
     EXPECT_EQ(callbacks, 1);
@@ -103,6 +104,18 @@ TEST_F(RigControlServerDiscoveryTest, KeepsOnlyResultsWithARadioAndAValidPort)
                                      "[RigControlServerDiscovery] endpoints changed: "
                                      "[\"E@4535\", \"F@0\", \"IC%1x@4533\"]",
                                  }));
+
+    // Each unusable advert is logged when it appears or changes, not at every change of the list:
+    // a crowd of them would grow the log with its square.
+    const qsizetype logged = logLines().size();
+    set[2] = rig("B", "abd");
+    set << rig("J", "4540");
+    publish(set);
+    EXPECT_EQ(logLines().mid(logged), (QStringList{
+                                          "[RigControlServerDiscovery] result has malformed TXT (radio=\"B\", port=\"abd\")",
+                                          "[RigControlServerDiscovery] endpoints changed: "
+                                          "[\"E@4535\", \"F@0\", \"IC%1x@4533\", \"J@4540\"]",
+                                      }));
 }
 
 TEST_F(RigControlServerDiscoveryTest, SortsByNameAndReportsOnlyRealChanges)

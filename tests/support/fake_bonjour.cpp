@@ -46,6 +46,14 @@ public:
         }
     }
     QString registeredName() const override { return m_announced ? advertisement.registeredName : QString(); }
+    void withdraw() override
+    {
+        if (auto state = m_state.lock()) {
+            std::erase(state->registrations, this);
+        }
+        m_announced = false;
+        QMetaObject::invokeMethod(this, [this] { Q_EMIT withdrawn(); }, Qt::QueuedConnection);
+    }
 
     void announceLater()
     {
