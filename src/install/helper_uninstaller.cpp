@@ -353,8 +353,15 @@ QCoro::Task<bool> HelperUninstaller::removeWinePrefix(ResetReport &report)
     // The records go as the prefix is set aside, so that a reset cut short leaves none of a modem
     // whose files are going.
     ConfigStore &config = m_with.config;
+    const VARAConfig hfBefore = config.varaConfig();
+    const VARAFMConfig fmBefore = config.varaFMConfig();
     const std::function<void()> forget = [&config] { config.clearVaraInstallRecords(); };
     const RemovalResult removal = co_await removingTree(prefix, forget);
+    if (removal.putBack) {
+        // Nothing went: both modems are where their records said.
+        config.setVaraConfig(hfBefore);
+        config.setVaraFMConfig(fmBefore);
+    }
     switch (removal.outcome) {
     case Removal::absent:
         break;

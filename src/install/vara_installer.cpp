@@ -446,10 +446,24 @@ QCoro::Task<bool> VARAInstaller::uninstall()
             self->updateRecord([](VARAConfigFields &record) { record.installedVersion.clear(); });
         }
     };
+    const VARAConfigFields before = m_with.config.visitConfig(id, [](const auto &config) -> VARAConfigFields {
+        if constexpr (std::is_base_of_v<VARAConfigFields, std::decay_t<decltype(config)>>) {
+            return config;
+        } else {
+            return {};
+        }
+    });
     // Not QDir::removeRecursively(): it gives up on a folder named through "link/..".
     const RemovalResult removal = co_await removingTree(folder, forget);
     if (!self) {
         co_return false;
+    }
+    if (removal.putBack) {
+        // Nothing went: the modem is where its record said.
+        updateRecord([&before](VARAConfigFields &record) {
+            record.varaPath = before.varaPath;
+            record.installedVersion = before.installedVersion;
+        });
     }
     if (removalFailed(removal.outcome)) {
         const QString text =

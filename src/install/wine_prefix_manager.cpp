@@ -222,8 +222,15 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
     // The records go as the prefix is set aside: from then on, a quit or a crash leaves no record
     // of a modem whose files are going.
     ConfigStore &config = m_with.config;
+    const VARAConfig hfBefore = config.varaConfig();
+    const VARAFMConfig fmBefore = config.varaFMConfig();
     const std::function<void()> forget = [&config] { config.clearVaraInstallRecords(); };
     const RemovalResult removal = co_await removingTree(m_with.prefix, forget);
+    if (removal.putBack) {
+        // Nothing went: both modems are where their records said.
+        config.setVaraConfig(hfBefore);
+        config.setVaraFMConfig(fmBefore);
+    }
     if (removalFailed(removal.outcome)) {
         // Shown on the prefix's line, where the deletion was asked for, with its Retry.
         const QString text = QStringLiteral("Could not delete the Wine prefix: ") + removal.description;

@@ -456,18 +456,27 @@ private:
     UnderWay m_tree;
 };
 
-// Renames the entry at `path` to its aside, where the way to it is the user's own and nothing is
-// at the aside yet; the aside's real place when it went.
-std::optional<QString> setAside(const QString &path)
+std::optional<QString> usersOwnEntryOrNone(const QString &path)
 {
-    std::optional<QString> entry;
     try {
-        entry = usersOwnEntry(path);
+        return usersOwnEntry(path);
     } catch (const FileError &) {
-        // The removal in place says why.
         return std::nullopt;
     }
+}
+
+// Renames the entry at `path` to its aside, where the way to it is the user's own and nothing is
+// at the aside yet; the aside's real place when it went. A folder whose entries another user may
+// change stays: its removal is refused, and the refusal must name it where it is.
+std::optional<QString> setAside(const QString &path)
+{
+    const std::optional<QString> entry = usersOwnEntryOrNone(path);
     if (!entry || entry->endsWith(kAsideSuffix)) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::lstat(QFile::encodeName(*entry).constData(), &st) != 0 ||
+        (S_ISDIR(st.st_mode) && othersMayChangeEntriesOf(*entry))) {
         return std::nullopt;
     }
     const QString aside = *entry + kAsideSuffix;
@@ -558,6 +567,15 @@ QCoro::Task<RemovalResult> removingTree(QString path, std::function<void()> setA
         }
     }
     RemovalResult removal = co_await walkingOffThread(aside.value_or(path));
+    // A tree that keeps everything is still what it was: set aside, it would read as gone.
+    if (aside && removal.outcome == Removal::failed) {
+        const std::optional<QString> entry = usersOwnEntryOrNone(path);
+        removal.putBack = entry && ::renameat2(AT_FDCWD, QFile::encodeName(*aside).constData(), AT_FDCWD,
+                                               QFile::encodeName(*entry).constData(), RENAME_NOREPLACE) == 0;
+        if (removal.putBack) {
+            removal.description.replace(*aside, *entry);
+        }
+    }
     if (removalFailed(earlier.outcome)) {
         co_return earlier;
     }

@@ -28,6 +28,9 @@ Removal removeTree(const QString &path, QString *description);
 struct RemovalResult {
     Removal outcome = Removal::failed;
     QString description;
+    // Nothing went, and the tree set aside is back under its own name: what the removal let go
+    // of when it set the tree aside holds again.
+    bool putBack = false;
 };
 
 // Where removingTree() puts the tree at `path` while it removes it: beside it, under its name with
@@ -40,7 +43,8 @@ QString removalAside(const QString &path);
 // the first entry goes, the tree is renamed to removalAside(path) and `setAside` is called: from
 // then on it reads as gone, whatever becomes of the removal, and the records that name it go with
 // it. Where it can't be renamed (it is a mount point, or what an earlier removal left is in the
-// way) it is removed where it is, and `setAside` is not called. While it runs, another removal of
+// way) it is removed where it is, and `setAside` is not called. A tree of which nothing could go
+// is put back under its name (RemovalResult::putBack). While it runs, another removal of
 // a tree that holds or lies in it is refused, saying so. Main thread only.
 QCoro::Task<RemovalResult> removingTree(QString path, std::function<void()> setAside = {});
 

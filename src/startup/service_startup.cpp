@@ -190,9 +190,14 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
         logFailedStep(QStringLiteral("The sweep of unfinished installs"), error);
     }
     // A removal cut short by a quit, a crash or a reset's restart left its tree set aside.
-    QStringList removed{places::winePrefix(), places::varaFolder(VARAVariant::hf), places::varaFolder(VARAVariant::fm),
-                        places::supportFolder(), places::legacyDirewolfFolder()};
-    removed << places::ownScratchFolders();
+    QStringList removed;
+    try {
+        removed = {places::winePrefix(), places::varaFolder(VARAVariant::hf), places::varaFolder(VARAVariant::fm),
+                   places::supportFolder(), places::legacyDirewolfFolder()};
+        removed << places::ownScratchFolders();
+    } catch (const std::exception &error) {
+        logFailedStep(QStringLiteral("The look for removals an earlier run cut short"), error);
+    }
     co_await finishingRemovals(removed);
     if (self) {
         Q_EMIT self->cleanupFinished();

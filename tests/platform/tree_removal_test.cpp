@@ -30,7 +30,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 namespace {
 
 // An entry of one of these names can't be removed, as one still open on a network file system,
@@ -137,6 +136,10 @@ TEST(Files, ARemovalTakesWhatItMayStaysOnItsFileSystemAndSaysWhatStayed)
     test::TestPlatform env;
     const QString outside = env.root() + "/outside";
     ASSERT_TRUE(test::writeFile(outside + "/kept", "the user's"));
+    // Where a folder moved out of the tree goes: a folder of the user's with an entry named as one
+    // the walk has still to take in the folder the moved one left.
+    const QString elsewhere = env.root() + "/elsewhere";
+    ASSERT_TRUE(test::writeFile(elsewhere + "/kept", "the user's"));
     struct Row {
         const char *name;
         // Where in the tree what is removed lies ("" for the tree itself).
@@ -187,7 +190,7 @@ TEST(Files, ARemovalTakesWhatItMayStaysOnItsFileSystemAndSaysWhatStayed)
              EXPECT_TRUE(makeChain(tree + "/a", 20, "last"));
              file(tree + "/a/kept");
              g_movedFrom = QFile::encodeName(tree + "/a/d").toStdString();
-             g_movedTo = QFile::encodeName(outside + "/moved").toStdString();
+             g_movedTo = QFile::encodeName(elsewhere + "/moved").toStdString();
              return nullptr;
          },
          Removal::partly,
@@ -249,6 +252,7 @@ TEST(Files, ARemovalTakesWhatItMayStaysOnItsFileSystemAndSaysWhatStayed)
         EXPECT_EQ(description.toStdString(), (row.description.isEmpty() ? QString() : row.description.arg(tree)).toStdString());
         EXPECT_EQ(entriesUnder(removed), row.left);
         EXPECT_EQ(test::readBytes(outside + "/kept"), QByteArray("the user's"));
+        EXPECT_EQ(test::readBytes(elsewhere + "/kept"), QByteArray("the user's"));
     };
     for (const Row &row : rows) {
         run(row);
@@ -361,6 +365,7 @@ TEST(Files, TheHelpersThreadGoesOnWhileARemovalOfManyFilesRuns)
     EXPECT_EQ(result->outcome, Removal::removed) << result->description.toStdString();
     EXPECT_FALSE(QFileInfo::exists(many));
     EXPECT_GE(turnsBefore, 2) << "the loop waited for the removal";
+}
 
 } // namespace
 } // namespace cordavelle
