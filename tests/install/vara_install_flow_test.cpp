@@ -498,10 +498,12 @@ TEST_F(VARAInstallFlowTest, WhatIsBeingRemovedIsHeldUntilItIsGone)
         EXPECT_EQ(modem.lastError(), refusal);
         EXPECT_FALSE(hf.startInstall());
         EXPECT_TRUE(logged(hf, "ERROR: " + refusal));
+        const qsizetype linesBefore = hf.logLines().size();
         const auto again = row.begin();
         EXPECT_TRUE(again());
         if (!row.again.isEmpty()) {
-            EXPECT_TRUE(logged(hf, row.again));
+            ASSERT_EQ(hf.logLines().size(), linesBefore + 1);
+            EXPECT_TRUE(hf.logLines().last().endsWith(row.again)) << hf.logLines().last().toStdString();
             EXPECT_EQ(hf.state().kind, Kind::removing);
         }
 
