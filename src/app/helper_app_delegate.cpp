@@ -124,7 +124,7 @@ Alert prefixKeptAlert(const QStringList &errors)
     const QString reasons = bulleted(errors);
     return {Alert::Style::warning,
             QStringLiteral("The Wine Prefix Was Not Removed"),
-            QStringLiteral("The Wine prefix, and VARA's files in it, could not be removed:\n\n") + reasons +
+            QStringLiteral("Some of the Wine prefix could not be removed:\n\n") + reasons +
                 QStringLiteral("\nThe settings and pairing information are cleared and the app will restart. Once the "
                                "cause is fixed, remove the prefix with Reset Wine Prefix in the settings."),
             {QStringLiteral("OK")},

@@ -78,6 +78,11 @@ VARALaunchPlan VARAStartPath::plan() const
 
 QCoro::Task<void> VARAStartPath::start(std::stop_token cancel)
 {
+    // Before the plan, which reads the record a removal clears, and the ini's repair, which would
+    // write into what is going.
+    if (refusedForRemoval()) {
+        co_return;
+    }
     const VARALaunchPlan plan = this->plan();
     for (const QString &text : plan.startLines) {
         servicesLog::info(text);
@@ -231,6 +236,9 @@ QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::
     if (!holder) {
         co_return true;
     }
+    if (refusedForRemoval()) {
+        co_return false;
+    }
     servicesLog::info(line(plan, QStringLiteral("waiting for %1 to finish with the Wine prefix...").arg(*holder)));
     QPointer<VARAStartPath> self(this);
     const WinePrefixHold &hold = m_prefixHold;
@@ -246,6 +254,10 @@ QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::
     if (!stillHeld) {
         co_return true;
     }
+    // A removal may have taken the hold while the start waited for another.
+    if (refusedForRemoval()) {
+        co_return false;
+    }
     const QString message = QStringLiteral("The Wine prefix is in use by %1; start %2 again once it has finished.")
                                 .arg(*stillHeld, displayName(m_variant));
     servicesLog::error(line(plan, QString::fromUtf8("FAILED \u2014 ") + message));
@@ -253,6 +265,20 @@ QCoro::Task<bool> VARAStartPath::waitForPrefix(const VARALaunchPlan &plan, std::
     m_process.failStart(message);
     m_process.setLastError(message);
     co_return false;
+}
+
+bool VARAStartPath::refusedForRemoval()
+{
+    // What is being removed is not waited for: the start would run from what is left of it.
+    const std::optional<QString> &removal = m_prefixHold.removal();
+    if (!removal) {
+        return false;
+    }
+    const QString message = WinePrefixHold::removalRefusal(*removal);
+    servicesLog::error(QStringLiteral("[VARA] %1: FAILED \u2014 %2").arg(displayName(m_variant), message));
+    m_process.failStart(message);
+    m_process.setLastError(message);
+    return true;
 }
 
 QCoro::Task<bool> VARAStartPath::waitForReady(int port, std::chrono::milliseconds timeout, std::stop_token cancel)

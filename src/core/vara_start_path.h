@@ -53,6 +53,8 @@ private:
     // Waits, at most kPrefixWait, while an installer works in the prefix. False when one still
     // does, the start then failed with the reason, or when `cancel` came first.
     QCoro::Task<bool> waitForPrefix(const VARALaunchPlan &plan, std::stop_token cancel);
+    // Fails the start, saying why, while a removal has the prefix's hold; false otherwise.
+    bool refusedForRemoval();
     // One launch of the plan and the wait for its answer.
     QCoro::Task<Attempt> attempt(const VARALaunchPlan &plan, int number, std::stop_token cancel);
     // Probes the command port until it answers (true) or `timeout` has passed; gives up early

@@ -18,7 +18,8 @@ std::optional<QString> WinePrefixHold::otherHolder(const void *holder) const
     return m_name;
 }
 
-QCoro::Task<bool> WinePrefixHold::acquire(const void *holder, QString name, std::stop_token stop)
+QCoro::Task<bool> WinePrefixHold::acquire(const void *holder, QString name, std::stop_token stop,
+                                          std::optional<QString> removes)
 {
     // Several may wait: whoever resumes first takes it, and the others wait again.
     while (otherHolder(holder)) {
@@ -29,6 +30,7 @@ QCoro::Task<bool> WinePrefixHold::acquire(const void *holder, QString name, std:
     }
     m_holder = holder;
     m_name = std::move(name);
+    m_removes = std::move(removes);
     co_return true;
 }
 
@@ -52,6 +54,7 @@ void WinePrefixHold::release(const void *holder)
     }
     m_holder = nullptr;
     m_name.clear();
+    m_removes.reset();
     std::exchange(m_released, async::Event{}).set();
 }
 

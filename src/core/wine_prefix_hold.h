@@ -25,8 +25,17 @@ public:
     std::optional<QString> holder() const { return otherHolder(nullptr); }
     bool isHeldBy(const void *holder) const { return m_holder && m_holder == holder; }
 
-    // Takes the hold for `holder` once nobody else has it; false when `stop` came first.
-    QCoro::Task<bool> acquire(const void *holder, QString name, std::stop_token stop);
+    // Takes the hold for `holder` once nobody else has it; false when `stop` came first. A removal
+    // names what it removes in `removes` ("The Wine prefix"): while it holds, nothing is started
+    // or installed in what is going, which waiting would only do into what is left of it.
+    QCoro::Task<bool> acquire(const void *holder, QString name, std::stop_token stop,
+                              std::optional<QString> removes = std::nullopt);
+    // What the removal that has the hold removes; none while it is free or held by another kind.
+    const std::optional<QString> &removal() const { return m_removes; }
+    // What a removal of the whole prefix names.
+    static QString wholePrefix() { return QStringLiteral("The Wine prefix"); }
+    // Why nothing may start in or install into what `removal` removes.
+    static QString removalRefusal(const QString &removal) { return removal + QStringLiteral(" is being removed."); }
     // Returns once nobody has the hold (true), or when `stop` came first (false).
     QCoro::Task<bool> waitUntilFree(std::stop_token stop) const;
     // Gives the hold up, when `holder` has it, and wakes whoever waits.
@@ -41,6 +50,7 @@ public:
 private:
     const void *m_holder = nullptr;
     QString m_name;
+    std::optional<QString> m_removes;
     async::Event m_released;
 };
 

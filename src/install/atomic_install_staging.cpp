@@ -2,6 +2,7 @@
 
 #include "base/helper_logger.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/logger.h"
 
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace cordavelle {
@@ -72,6 +74,21 @@ QString destinationPath(const QString &destination)
     return usersOwnFolder(destination);
 }
 
+// The staging folders an install of this run fills now: the launch's sweep leaves them alone.
+std::set<QString> &stagingsInUse()
+{
+    static std::set<QString> inUse;
+    return inUse;
+}
+
+// Refuses to stage or swap in where a removal under way would take it, or leave it half.
+void refuseUnderRemoval(const QString &path)
+{
+    if (const std::optional<QString> removal = treeUnderRemoval(path)) {
+        throw FileError(QStringLiteral("%1 is being removed.").arg(*removal));
+    }
+}
+
 } // namespace
 
 std::error_code RenamingEntryMover::move(const QString &from, const QString &to)
@@ -104,6 +121,9 @@ QString AtomicInstallStaging::previousURL() const { return m_destination + kPrev
 void AtomicInstallStaging::prepareEmpty() const
 {
     const QString staging = stagingURL();
+    refuseUnderRemoval(staging);
+    refuseUnderRemoval(m_destination);
+    stagingsInUse().insert(staging);
     if (entryExists(staging)) {
         removeOrThrow(staging);
     }
@@ -121,6 +141,7 @@ void AtomicInstallStaging::commit() const
     if (!entryExists(staging)) {
         throw StagingError::stagingMissing(staging);
     }
+    refuseUnderRemoval(destination);
 
     bool movedAside = false;
     if (entryExists(destination)) {
@@ -145,6 +166,7 @@ void AtomicInstallStaging::commit() const
         }
         throw moveError(staging, destination, error);
     }
+    stagingsInUse().erase(staging);
 
     if (entryExists(previous)) {
         if (const std::error_code error = removeEntry(previous)) {
@@ -160,6 +182,7 @@ void AtomicInstallStaging::discard() const noexcept
 {
     try {
         const QString staging = stagingURL();
+        stagingsInUse().erase(staging);
         if (entryExists(staging)) {
             removeEntry(staging);
         }
@@ -226,7 +249,11 @@ QCoro::Task<void> AtomicInstallStaging::sweepOrphans(QString folder, QStringList
         const QString name = names[next++];
         const QString path = base + name;
         QString swept;
-        if (name.endsWith(kPartialSuffix)) {
+        if (name.endsWith(kPartialSuffix) || name.endsWith(removalAside(kPartialSuffix))) {
+            // One that an install of this run fills is not unfinished: it began after the look.
+            if (stagingsInUse().count(path) > 0) {
+                continue;
+            }
             swept = QStringLiteral("Swept orphaned partial install: %1");
         } else if (name.endsWith(kPreviousSuffix) && destinations.contains(path.chopped(kPreviousSuffix.size()))) {
             const QString destination = path.chopped(kPreviousSuffix.size());

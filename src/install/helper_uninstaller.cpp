@@ -16,6 +16,7 @@
 #include "install/wine_prefix_manager.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/command_runner.h"
 #include "platform/keychain.h"
 #include "platform/logger.h"
@@ -112,7 +113,7 @@ QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QStri
             }
             *changed = async::Event{};
         }
-        co_return co_await m_with.prefixHold.acquire(this, QStringLiteral("the reset"), stop);
+        co_return co_await m_with.prefixHold.acquire(this, QStringLiteral("the reset"), stop, WinePrefixHold::wholePrefix());
     });
     racers.push_back([this](std::stop_token stop) -> QCoro::Task<bool> {
         co_await m_with.clock.sleep(kInstallerWait, stop);
@@ -155,8 +156,8 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
     if (held) {
         co_await killWineProcessesForPrefix(report);
         // The records follow what is on disk, as the prefix line's deletion and the uninstall keep
-        // them: a removal that failed or was refused left the installs (or some of them) there,
-        // and their records stay.
+        // them: a removal refused before the prefix was set aside left the installs there, and
+        // their records stay.
         const bool removed = co_await removeWinePrefix(report);
         if (removed) {
             m_with.config.clearVaraInstallRecords();
@@ -164,7 +165,11 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
         m_with.prefixHold.release(this);
     }
     struct stat left {};
-    report.prefixKept = ::lstat(QFile::encodeName(places::winePrefix()).constData(), &left) == 0 || errno != ENOENT;
+    // What a removal set aside and could not take is as much the prefix as what it never reached.
+    const auto kept = [&left](const QString &path) {
+        return ::lstat(QFile::encodeName(path).constData(), &left) == 0 || errno != ENOENT;
+    };
+    report.prefixKept = kept(places::winePrefix()) || kept(removalAside(places::winePrefix()));
     announceRemovals();
     logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
@@ -345,7 +350,18 @@ void HelperUninstaller::reloadMemoryState()
 QCoro::Task<bool> HelperUninstaller::removeWinePrefix(ResetReport &report)
 {
     const QString prefix = places::winePrefix();
-    const RemovalResult removal = co_await removingTree(prefix);
+    // The records go as the prefix is set aside, so that a reset cut short leaves none of a modem
+    // whose files are going.
+    ConfigStore &config = m_with.config;
+    const VARAConfig hfBefore = config.varaConfig();
+    const VARAFMConfig fmBefore = config.varaFMConfig();
+    const std::function<void()> forget = [&config] { config.clearVaraInstallRecords(); };
+    const RemovalResult removal = co_await removingTree(prefix, forget);
+    if (removal.putBack) {
+        // Nothing went: both modems are where their records said.
+        config.setVaraConfig(hfBefore);
+        config.setVaraFMConfig(fmBefore);
+    }
     switch (removal.outcome) {
     case Removal::absent:
         break;

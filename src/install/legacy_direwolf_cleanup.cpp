@@ -6,6 +6,7 @@
 #include "core/managed_process.h"
 #include "core/service_orchestrator.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/platform.h"
 
 #include <QDir>
@@ -111,7 +112,11 @@ std::optional<qint64> LegacyDirewolfCleanup::directorySize(const QString &folder
 QCoro::Task<void> LegacyDirewolfCleanup::removeLegacyInstall()
 {
     const QString folder = places::legacyDirewolfFolder();
-    if (m_removing || (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink())) {
+    if (m_removing) {
+        throw FileError(QStringLiteral("%1 is being removed.").arg(folder));
+    }
+    // What a removal cut short left aside goes with a new one.
+    if (!QFileInfo::exists(folder) && !QFileInfo(folder).isSymLink() && !QFileInfo::exists(removalAside(folder))) {
         co_return;
     }
     if (const auto inUse = legacyBinaryInUse()) {

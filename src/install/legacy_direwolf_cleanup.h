@@ -50,8 +50,8 @@ public:
     static std::optional<qint64> directorySize(const QString &folder);
 
     // Removes the old folder with everything in it, off the helper's thread; nothing when it is
-    // gone already or its removal runs. Throws FileError when it holds the Direwolf in use or
-    // can't be removed.
+    // gone already. Throws FileError when its removal runs already, it holds the Direwolf in use
+    // or it can't be removed.
     QCoro::Task<void> removeLegacyInstall();
     // Hides the offer for good; returns why it could not be stored, the offer then staying.
     std::optional<QString> dismissPrompt();

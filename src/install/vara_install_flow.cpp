@@ -89,6 +89,18 @@ bool VARAInstaller::mayEndPrefix() const
            && !runs(m_with.services.status(ServiceID::varaFM).state);
 }
 
+std::optional<QString> VARAInstaller::removalInTheWay() const
+{
+    if (m_uninstalling) {
+        return displayName(m_variant);
+    }
+    const std::optional<QString> &removal = m_with.prefixHold.removal();
+    if (removal == WinePrefixHold::wholePrefix()) {
+        return removal;
+    }
+    return std::nullopt;
+}
+
 QCoro::Task<void> VARAInstaller::holdPrefix(std::stop_token stop)
 {
     if (const auto other = m_with.prefixHold.otherHolder(this)) {
@@ -345,7 +357,12 @@ bool VARAInstaller::startInstall()
 {
     // A second flow would work over the first one's download folder and install folder; one
     // begun during an uninstall would see its files go.
-    if (m_installing || m_uninstalling) {
+    if (m_installing) {
+        return false;
+    }
+    // An install into what is being removed would end as files gone, or as a record of them.
+    if (const std::optional<QString> removal = removalInTheWay()) {
+        appendLog(QStringLiteral("ERROR: ") + WinePrefixHold::removalRefusal(*removal));
         return false;
     }
     m_stop = std::stop_source();

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/command_runner.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/http_client.h"
 #include "platform/http_status.h"
 #include "platform/platform.h"
@@ -395,15 +396,36 @@ QCoro::Task<bool> VARAInstaller::uninstall()
         co_return refuse();
     }
     if (m_uninstalling) {
+        appendLog(QStringLiteral("ERROR: ") + WinePrefixHold::removalRefusal(displayName(m_variant)));
+        co_return false;
+    }
+    // What is removed with the whole prefix goes with it.
+    if (m_with.prefixHold.removal() == WinePrefixHold::wholePrefix()) {
+        appendLog(QStringLiteral("ERROR: ") + WinePrefixHold::removalRefusal(WinePrefixHold::wholePrefix()));
         co_return false;
     }
     m_uninstalling = true;
     QPointer<VARAInstaller> self(this);
-    const auto ended = qScopeGuard([self] {
+    WinePrefixHold &hold = m_with.prefixHold;
+    const void *holder = &m_uninstalling;
+    const auto ended = qScopeGuard([self, &hold, holder] {
+        hold.release(holder);
         if (self) {
             self->m_uninstalling = false;
         }
     });
+    setState(State{State::Kind::removing, 0.0, {}, false});
+    // Held from here to the end as Delete Wine Prefix holds it: no start runs Wine on the modem
+    // being removed, and no other removal walks the same folders meanwhile.
+    if (const auto other = hold.otherHolder(holder)) {
+        appendLog(WinePrefixHold::waitingLine(*other));
+    }
+    const QString holderName = QStringLiteral("the ") + displayName(m_variant) + QStringLiteral(" uninstall");
+    const std::stop_token never;
+    const bool held = co_await hold.acquire(holder, holderName, never, displayName(m_variant));
+    if (!self || !held) {
+        co_return false;
+    }
     const ServiceID id = serviceID(m_variant);
     if (m_with.services.status(id).state != ServiceRunState::stopped) {
         co_await m_with.services.prepareToStopService(id);
@@ -416,11 +438,32 @@ QCoro::Task<bool> VARAInstaller::uninstall()
         m_with.services.stopService(id);
     }
     const QString folder = installDir();
-    setState(State{State::Kind::removing, 0.0, {}, false});
+    // The record goes as the folder is set aside, so that a quit or a crash before the end never
+    // leaves it naming files that are going. Two saves, as two separate changes of the record.
+    const auto forget = [self] {
+        if (self) {
+            self->updateRecord([](VARAConfigFields &record) { record.varaPath.clear(); });
+            self->updateRecord([](VARAConfigFields &record) { record.installedVersion.clear(); });
+        }
+    };
+    const VARAConfigFields before = m_with.config.visitConfig(id, [](const auto &config) -> VARAConfigFields {
+        if constexpr (std::is_base_of_v<VARAConfigFields, std::decay_t<decltype(config)>>) {
+            return config;
+        } else {
+            return {};
+        }
+    });
     // Not QDir::removeRecursively(): it gives up on a folder named through "link/..".
-    const RemovalResult removal = co_await removingTree(folder);
+    const RemovalResult removal = co_await removingTree(folder, forget);
     if (!self) {
         co_return false;
+    }
+    if (removal.putBack) {
+        // Nothing went: the modem is where its record said.
+        updateRecord([&before](VARAConfigFields &record) {
+            record.varaPath = before.varaPath;
+            record.installedVersion = before.installedVersion;
+        });
     }
     if (removalFailed(removal.outcome)) {
         const QString text =
@@ -429,9 +472,8 @@ QCoro::Task<bool> VARAInstaller::uninstall()
         appendLog(QStringLiteral("ERROR: ") + text);
         co_return false;
     }
-    // Two saves, as two separate changes of the record.
-    updateRecord([](VARAConfigFields &record) { record.varaPath.clear(); });
-    updateRecord([](VARAConfigFields &record) { record.installedVersion.clear(); });
+    // Also when the folder could not be set aside (it was not there).
+    forget();
     setState(State{});
     appendLog(displayName(m_variant) + QStringLiteral(" uninstalled"));
     co_return true;

@@ -207,6 +207,9 @@ protected:
     QCoro::Task<void> runFlow(std::stop_token stop);
     // Waits, with a log line, while the other modem's installer or the prefix's set-up or removal
     // works in the prefix.
+    // What is being removed that an install of this modem would go into: its own folder while it
+    // is uninstalled, or the whole prefix.
+    std::optional<QString> removalInTheWay() const;
     QCoro::Task<void> holdPrefix(std::stop_token stop);
     // Ending every Wine process of the prefix harms nobody else: this installer has the prefix
     // and no VARA modem runs.

@@ -10,6 +10,7 @@
 #include "install/homebrew_bottle_resolver.h"
 #include "platform/cancellation.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/http_status.h"
 #include "platform/platform.h"
 

@@ -16,6 +16,7 @@
 #include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/platform.h"
 #include "platform/tool_locator.h"
 
@@ -195,7 +196,8 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
         setState(State::idle());
         appendLog(QStringLiteral("Wine prefix removal cancelled"));
     };
-    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_removalStop.get_token());
+    const bool held = co_await holdPrefix(holder, QStringLiteral("the prefix removal"), m_removalStop.get_token(),
+                                          WinePrefixHold::wholePrefix());
     if (!held) {
         cancelled();
         co_return;
@@ -217,9 +219,19 @@ QCoro::Task<void> WinePrefixManager::deletePrefix()
     }
 
     setState(State::removing(QStringLiteral("Deleting the Wine prefix...")));
-    const RemovalResult removal = co_await removingTree(m_with.prefix);
+    // The records go as the prefix is set aside: from then on, a quit or a crash leaves no record
+    // of a modem whose files are going.
+    ConfigStore &config = m_with.config;
+    const VARAConfig hfBefore = config.varaConfig();
+    const VARAFMConfig fmBefore = config.varaFMConfig();
+    const std::function<void()> forget = [&config] { config.clearVaraInstallRecords(); };
+    const RemovalResult removal = co_await removingTree(m_with.prefix, forget);
+    if (removal.putBack) {
+        // Nothing went: both modems are where their records said.
+        config.setVaraConfig(hfBefore);
+        config.setVaraFMConfig(fmBefore);
+    }
     if (removalFailed(removal.outcome)) {
-        // The installs are still (partly) there: their records stay.
         // Shown on the prefix's line, where the deletion was asked for, with its Retry.
         const QString text = QStringLiteral("Could not delete the Wine prefix: ") + removal.description;
         setState(State::removalError(text));
@@ -312,7 +324,8 @@ QCoro::Task<void> WinePrefixManager::removeUnfinishedPrefix()
     }
 }
 
-QCoro::Task<bool> WinePrefixManager::holdPrefix(const void *holder, QString name, std::stop_token stop)
+QCoro::Task<bool> WinePrefixManager::holdPrefix(const void *holder, QString name, std::stop_token stop,
+                                                std::optional<QString> removes)
 {
     // A removal waits for a set-up of its own silently: that one is ending.
     const auto other = m_with.prefixHold.otherHolder(holder);
@@ -321,7 +334,7 @@ QCoro::Task<bool> WinePrefixManager::holdPrefix(const void *holder, QString name
         setState(State::initializing(waiting));
         appendLog(waiting);
     }
-    const bool held = co_await m_with.prefixHold.acquire(holder, std::move(name), std::move(stop));
+    const bool held = co_await m_with.prefixHold.acquire(holder, std::move(name), std::move(stop), std::move(removes));
     co_return held;
 }
 

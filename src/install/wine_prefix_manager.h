@@ -193,7 +193,8 @@ private:
 
     // Takes the prefix's hold as `holder`, showing whom it waits for meanwhile; false when
     // `stop` came first.
-    QCoro::Task<bool> holdPrefix(const void *holder, QString name, std::stop_token stop);
+    QCoro::Task<bool> holdPrefix(const void *holder, QString name, std::stop_token stop,
+                                 std::optional<QString> removes = std::nullopt);
     void setState(State state);
     void setBusy(bool busy);
     void initLogFile();

@@ -3,7 +3,6 @@
 #include "described_error.h"
 
 #include <QByteArray>
-#include <QCoroTask>
 #include <QString>
 
 #include <exception>
@@ -86,31 +85,6 @@ QString usersOwnFolder(const QString &path);
 // under its own name, so that a link at that name is itself and never followed. Nothing when
 // `path` ends in no name of its own ("/", "." or ".."). Throws FileError as usersOwnFolder() does.
 std::optional<QString> usersOwnEntry(const QString &path);
-
-// `partly`: a failure after some of what was inside had gone.
-enum class Removal { absent, removed, partly, failed };
-
-inline bool removalFailed(Removal outcome) { return outcome == Removal::failed || outcome == Removal::partly; }
-
-// Removes a file or a folder with everything inside; a symbolic link goes itself, never what it
-// points to. Only in a folder that usersOwnFolder() accepts, and a folder only when another user
-// may not change what it holds either. The removal stays on the file system it starts on: an
-// entry inside that is another file system (a mount point) is left whole with all it holds, and
-// said. No depth of tree ends the process or takes more than a few descriptors. On failure
-// `description` gets the reason, naming the path that could not be entered or removed, its two
-// ends where it is very long ("partly removed, 3 entries gone: …" when some had gone): the
-// system's reason, or who else may change the way; only a name that is not there is absent.
-// What can go goes: an entry that can't keeps only the folders around it.
-Removal removeTree(const QString &path, QString *description);
-
-struct RemovalResult {
-    Removal outcome = Removal::failed;
-    QString description;
-};
-
-// removeTree on a thread of its own, so that a removal of many files holds neither the window nor
-// the API. Main thread only.
-QCoro::Task<RemovalResult> removingTree(QString path);
 
 // Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,
 // so that nothing of an earlier run is taken for this one's. Throws FileError naming the path and

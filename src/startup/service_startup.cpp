@@ -7,9 +7,11 @@
 #include "core/config_store.h"
 #include "core/service_orchestrator.h"
 #include "install/atomic_install_staging.h"
+#include "install/install_log.h"
 #include "install/own_file_modes.h"
 #include "platform/exec_folders.h"
 #include "platform/platform.h"
+#include "platform/tree_removal.h"
 #include "radio/rig_control_server_discovery.h"
 
 #include <QCoreApplication>
@@ -187,6 +189,16 @@ QCoro::Task<void> ServiceStartup::cleanUpAfterEarlierRun(QPointer<ServiceStartup
     } catch (const std::exception &error) {
         logFailedStep(QStringLiteral("The sweep of unfinished installs"), error);
     }
+    // A removal cut short by a quit, a crash or a reset's restart left its tree set aside.
+    QStringList removed;
+    try {
+        removed = {places::winePrefix(), places::varaFolder(VARAVariant::hf), places::varaFolder(VARAVariant::fm),
+                   places::supportFolder(), places::legacyDirewolfFolder()};
+        removed << places::ownScratchFolders();
+    } catch (const std::exception &error) {
+        logFailedStep(QStringLiteral("The look for removals an earlier run cut short"), error);
+    }
+    co_await finishingRemovals(removed);
     if (self) {
         Q_EMIT self->cleanupFinished();
     }
@@ -217,6 +229,14 @@ QCoro::Task<void> ServiceStartup::quit(QPointer<ServiceStartup> self)
     }
     // A download under way ends with the program; its partial file would outlive it.
     runStep(QStringLiteral("The sweep of partial downloads"), [] { sweepPartialDownloads(); });
+    // What a removal under way set aside is gone for the helper already; the rest of it goes at
+    // the next launch.
+    for (const QString &tree : treesUnderRemoval()) {
+        const QString text = QStringLiteral("The removal of %1 was cut short by the quit; it is finished at the next launch")
+                                 .arg(tree);
+        HelperLogger::warning(text, HelperLogger::Category::install);
+        InstallLog::shared().appendLine(text, HelperLogger::Category::install);
+    }
     if (self) {
         // What is written behind (the clients' last-seen times) is saved before the end.
         runStep(QStringLiteral("Saving the pairing records"), [&self] { self->m_pairing.flushPendingSave(); });

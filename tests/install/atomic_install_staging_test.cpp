@@ -158,10 +158,17 @@ TEST_F(AtomicInstallStagingTest, SweepClearsPartialInstallsAndKeepsEverythingEls
     writeFile(support + "/hamlib/bin/rigctld");
     writeFile(support + "/notes.partial.txt");
     writeFile(support + "/Wine.PARTIAL");
+    // What a sweep cut short had set aside, and an install of this run that staged meanwhile.
+    writeFile(support + "/hamlib.partial.removing/bin/rigctld");
+    const AtomicInstallStaging started(support + "/hamlib", mover);
+    started.prepareEmpty();
+    writeFile(support + "/hamlib.partial/bin/rigctld");
 
     test::runToEnd(AtomicInstallStaging::sweepOrphans(support, installs(), mover));
 
-    EXPECT_EQ(entries(support), (QStringList{"Wine.PARTIAL", "hamlib", "notes.partial.txt"}));
+    EXPECT_EQ(entries(support), (QStringList{"Wine.PARTIAL", "hamlib", "hamlib.partial", "notes.partial.txt"}));
+    started.discard();
+    EXPECT_TRUE(env.log().contains("Swept orphaned partial install: hamlib.partial.removing"));
     EXPECT_TRUE(env.log().contains("Swept orphaned partial install: wine.partial"));
     EXPECT_TRUE(env.log().contains("Swept orphaned partial install: x.partial"));
     EXPECT_TRUE(env.log().contains("Swept orphaned partial install: .hidden.partial"));

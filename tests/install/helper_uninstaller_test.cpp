@@ -2,6 +2,7 @@
 
 #include "api/api_router.h"
 #include "core/experimental_features.h"
+#include "platform/tree_removal.h"
 #include "support/fake_login_item.h"
 #include "api/pairing_manager.h"
 #include "core/config_store.h"
@@ -149,10 +150,11 @@ TEST_F(HelperUninstallerTest, SettingsLevelOnACleanMachineAndWithFailingKeychain
     ASSERT_TRUE(test::makeFolderWithMode(prior + "/locked", 0));
     const bool shut = ::access(QFile::encodeName(prior + "/locked/b").constData(), F_OK) != 0; // root enters any
     const ResetReport partly = runToEnd(uninstaller().resetSettings());
-    ASSERT_TRUE(test::makeFolderWithMode(prior + "/locked", 0700));
+    // What could not go stays set aside.
+    ASSERT_TRUE(test::makeFolderWithMode((shut ? removalAside(prior) : prior) + "/locked", 0700));
     if (shut) {
         EXPECT_TRUE(partly.errors.contains("Could not remove " + QFileInfo(prior).fileName() +
-                                           ": partly removed, 1 entry gone: " + prior +
+                                           ": partly removed, 1 entry gone: " + removalAside(prior) +
                                            "/locked could not be entered: Permission denied"))
             << partly.errors.join('\n').toStdString();
         EXPECT_TRUE(helper.env.defaults().boolForKey(ConfigStore::Keys::kBundleMigrationCompleted));
@@ -224,13 +226,16 @@ TEST_F(HelperUninstallerTest, PrefixLevelStopsVaraFirstThenRemovesThePrefixAndTh
     ASSERT_EQ(::chmod(QFile::encodeName(driveC).constData(), 0), 0);
     const bool shut = ::access(QFile::encodeName(driveC + "/VARA").constData(), F_OK) != 0; // root enters any
     const ResetReport partly = runToEnd(uninstaller().resetWinePrefix());
-    ::chmod(QFile::encodeName(driveC).constData(), 0755);
+    // What is left stays set aside, which no record names, and the prefix reads as gone.
+    const QString leftDriveC = removalAside(prefix) + "/drive_c";
+    ::chmod(QFile::encodeName(shut ? leftDriveC : driveC).constData(), 0755);
     if (shut) {
-        EXPECT_EQ(helper.config.varaConfig().installedVersion, "4.8");
+        EXPECT_EQ(helper.config.varaConfig().installedVersion, "");
         EXPECT_TRUE(partly.removedPaths.isEmpty());
-        EXPECT_EQ(partly.errors, QStringList{"Could not remove wine-prefix: partly removed, 1 entry gone: " + driveC +
+        EXPECT_EQ(partly.errors, QStringList{"Could not remove wine-prefix: partly removed, 1 entry gone: " + leftDriveC +
                                              " could not be entered: Permission denied"});
-        EXPECT_TRUE(QFileInfo::exists(prefix + "/drive_c/VARA/VARA.exe"));
+        EXPECT_TRUE(partly.prefixKept);
+        EXPECT_TRUE(QFileInfo::exists(leftDriveC + "/VARA/VARA.exe"));
     }
 }
 
@@ -270,11 +275,11 @@ TEST_F(HelperUninstallerTest, EverythingLevelStopsEveryServiceAndRemovesTheSuppo
     ASSERT_TRUE(test::makeFolderWithMode(support + "/locked", 0));
     const bool shut = ::access(QFile::encodeName(support + "/locked/.").constData(), F_OK) != 0; // root enters any
     const ResetReport partly = runToEnd(uninstaller().resetEverything());
-    ASSERT_TRUE(test::makeFolderWithMode(support + "/locked", 0700));
+    ASSERT_TRUE(test::makeFolderWithMode((shut ? removalAside(support) : support) + "/locked", 0700));
     if (shut) {
         EXPECT_FALSE(partly.removedPaths.contains(support));
         EXPECT_TRUE(partly.errors.contains("Could not remove " + QFileInfo(support).fileName() +
-                                           ": partly removed, 3 entries gone: " + support +
+                                           ": partly removed, 3 entries gone: " + removalAside(support) +
                                            "/locked could not be entered: Permission denied"))
             << partly.errors.join('\n').toStdString();
         EXPECT_FALSE(QFileInfo::exists(support + "/hamlib"));

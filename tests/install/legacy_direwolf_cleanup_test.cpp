@@ -2,6 +2,8 @@
 
 #include "base/helper_places.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
+#include "support/event_wait.h"
 #include "support/task_outcome.h"
 #include "support/test_files.h"
 #include "support/test_platform.h"
@@ -94,11 +96,23 @@ TEST(LegacyDirewolfCleanup, PresenceAndRemoval)
             EXPECT_TRUE(error.description().startsWith("Could not remove " + folder + ": partly removed, "))
                 << error.description().toStdString();
         }
-        EXPECT_TRUE(cleanup.isLegacyInstallPresent());
+        // What is left of it was set aside: no longer the old install, and taken with the next try.
+        EXPECT_FALSE(cleanup.isLegacyInstallPresent());
         EXPECT_EQ(removals(), removalsBefore);
+        ASSERT_TRUE(test::makeFolderWithMode(removalAside(folder) + "/share", 0700));
+    } else {
+        ASSERT_TRUE(test::makeFolderWithMode(folder + "/share", 0700));
     }
-    ASSERT_TRUE(test::makeFolderWithMode(folder + "/share", 0700));
-    test::runToEnd(cleanup.removeLegacyInstall());
+    // A second removal while one runs is refused, and says so.
+    auto first = test::track(cleanup.removeLegacyInstall());
+    try {
+        test::runToEnd(cleanup.removeLegacyInstall());
+        ADD_FAILURE() << "a second removal of the folder went ahead";
+    } catch (const FileError &error) {
+        EXPECT_EQ(error.description(), folder + " is being removed.");
+    }
+    ASSERT_TRUE(test::processEventsUntil([&] { return first->done; }, std::chrono::seconds(10)));
+    EXPECT_EQ(first->error, std::nullopt);
     EXPECT_FALSE(cleanup.isLegacyInstallPresent());
     EXPECT_TRUE(env.log().contains("[LegacyDirewolfCleanup] Removed legacy install at " + folder));
 }

@@ -7,6 +7,7 @@
 #include "core/vara_start_path.h"
 #include "install/helper_uninstaller.h"
 #include "install/wine_prefix_manager.h"
+#include "platform/tree_removal.h"
 #include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/fixed_prefix_tools.h"
@@ -444,6 +445,75 @@ TEST_F(VARAInstallFlowTest, UninstallIsRefusedWhileTheModemsInstallRuns)
     waitUntilEnded(hf);
     EXPECT_EQ(hf.state().kind, Kind::complete) << hf.state().error.toStdString();
     EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
+}
+
+// Each removal as it stands once it has set its tree aside and walks it, and what is asked of the
+// tree meanwhile: a start, an install and the same removal again.
+TEST_F(VARAInstallFlowTest, WhatIsBeingRemovedIsHeldUntilItIsGone)
+{
+    const QString prefix = places::winePrefix();
+    test::FixedPrefixTools prefixTools;
+    prefixTools.wine = places::ownWineBinary();
+    WinePrefixManager manager(
+        {config, installLog, services, prefixHold, env.clock(), env.platform().toolLocator(), prefix, prefixTools});
+    VARAInstaller &hf = make(VARAVariant::hf);
+    ManagedProcess modem(ServiceID::varaHF, env.clock());
+    const OrphanReaper reaper(env.platform().commandRunner(), env.clock());
+    VARAStartPath start(VARAVariant::hf, config, env.clock(), modem, reaper, env.platform().wineDrivers(), prefixHold);
+    launch("RUN=no LCODE=0");
+    struct Row {
+        const char *removal;
+        // Begins it; what it returns tells when it has ended.
+        std::function<std::function<bool()>()> begin;
+        QString removed;
+        // What the installer's log says of the same removal asked again; empty where nothing is.
+        QString again;
+    };
+    const auto ended = [](auto outcome) { return std::function<bool()>([outcome] { return outcome->done; }); };
+    const Row rows[] = {
+        {"Delete Wine Prefix", [&] { return ended(test::track(manager.deletePrefix())); }, "The Wine prefix", ""},
+        {"Uninstall VARA HF", [&] { return ended(test::track(hf.uninstall())); }, "VARA HF",
+         "ERROR: VARA HF is being removed."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.removal);
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(hf.exePath()).path()));
+        writeFile(hf.exePath(), "MZ");
+        VARAConfig record = config.varaConfig();
+        record.winePath = places::ownWineBinary();
+        record.varaPath = QStringLiteral("C:\\VARA\\VARA.exe");
+        record.installedVersion = QStringLiteral("4.8.7");
+        config.setVaraConfig(record);
+
+        const std::function<bool()> done = row.begin();
+        ASSERT_FALSE(done());
+        EXPECT_EQ(prefixHold.removal(), row.removed);
+        // The record went as the files were set aside: a quit now leaves none naming them.
+        EXPECT_EQ(config.varaConfig().varaPath, "");
+        EXPECT_EQ(config.varaConfig().installedVersion, "");
+        const QString refusal = row.removed + " is being removed.";
+
+        auto started = test::track(start.start({}));
+        EXPECT_TRUE(started->done);
+        EXPECT_EQ(modem.lastError(), refusal);
+        EXPECT_FALSE(hf.startInstall());
+        EXPECT_TRUE(logged(hf, "ERROR: " + refusal));
+        const qsizetype linesBefore = hf.logLines().size();
+        const auto again = row.begin();
+        EXPECT_TRUE(again());
+        if (!row.again.isEmpty()) {
+            ASSERT_EQ(hf.logLines().size(), linesBefore + 1);
+            EXPECT_TRUE(hf.logLines().last().endsWith(row.again)) << hf.logLines().last().toStdString();
+            EXPECT_EQ(hf.state().kind, Kind::removing);
+        }
+
+        waitFor(done);
+        EXPECT_FALSE(prefixHold.holder());
+        EXPECT_FALSE(QFileInfo::exists(hf.exePath()));
+        EXPECT_FALSE(QFileInfo::exists(removalAside(QFileInfo(hf.exePath()).path())));
+        EXPECT_FALSE(calls().contains("VARA.exe")) << calls().toStdString();
+    }
+    EXPECT_EQ(manager.logLines().filter("Wine prefix deleted").size(), 1);
 }
 
 TEST_F(VARAInstallFlowTest, APrefixResetEndsAnInstallStillDownloadingAndAnInstallNeedsAReadyPrefix)

@@ -1,6 +1,7 @@
 #include "vara_installer_fixture.h"
 
 #include "base/helper_places.h"
+#include "platform/tree_removal.h"
 #include "support/child_processes.h"
 #include "support/event_wait.h"
 #include "support/remote_failure_table.h"
@@ -372,7 +373,8 @@ TEST_F(VARAInstallerTest, TheModemsFolderIsRemovedWhereTheSystemFindsIt)
 }
 
 // Whatever keeps the modem's files, or keeps them from being looked at, is reported, and the
-// record stays: a removal that did not happen, or could not look, never reads as done.
+// record stays: a removal that did not happen, or could not look, never reads as done. One that
+// went part way leaves the rest set aside, which no record names.
 TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
 {
     VARAInstaller &hf = make(VARAVariant::hf);
@@ -414,7 +416,9 @@ TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
          [&]() -> std::optional<std::shared_ptr<void>> {
              const QString locked = hf.installDir() + "/locked";
              EXPECT_TRUE(test::writeFile(locked + "/kept", "x"));
-             auto undo = withMode(locked, 0);
+             withMode(locked, 0);
+             const QString aside = removalAside(hf.installDir()) + "/locked";
+             auto undo = std::shared_ptr<void>(nullptr, [aside](void *) { ::chmod(QFile::encodeName(aside).constData(), 0700); });
              return ::access(QFile::encodeName(locked + "/kept").constData(), F_OK) != 0 ? std::optional(undo) : std::nullopt;
          },
          "partly removed, 1 entry gone: ", true},
@@ -431,8 +435,8 @@ TEST_F(VARAInstallerTest, AFailedRemovalIsReportedAndTheRecordKept)
         config.setVaraConfig(record);
 
         EXPECT_FALSE(runToEnd(hf.uninstall()));
-        EXPECT_EQ(config.varaConfig().varaPath, hf.exePath());
-        EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
+        EXPECT_EQ(config.varaConfig().varaPath, row.partly ? QString() : hf.exePath());
+        EXPECT_EQ(config.varaConfig().installedVersion, row.partly ? QString() : QString("4.8.7"));
         EXPECT_EQ(hf.state().kind, VARAInstaller::State::Kind::error);
         EXPECT_TRUE(hf.logLines().last().contains("ERROR: Could not remove")) << hf.logLines().last().toStdString();
         EXPECT_TRUE(hf.logLines().last().contains(row.says)) << hf.logLines().last().toStdString();

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/program_search.h"
+#include "platform/tree_removal.h"
 
 #include "radio/read_only_folder.h"
 #include "support/recording_service_control.h"
@@ -17,6 +18,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -373,19 +375,28 @@ TEST_F(WinePrefixSetup, DeletingThePrefixStopsBothModemsAndKeepsTheRecordsWhenIt
     EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
     EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
 
-    // Part way (the registry goes, VARA's folder stays) is no deletion either.
+    // Part way (the registry goes, VARA's folder stays) is no deletion either; what is left stays
+    // set aside, which no record names, and the next deletion takes it.
     ASSERT_TRUE(test::writeFile(prefix + "/system.reg", "x"));
+    const QString left = removalAside(prefix) + "/drive_c/VARA";
     {
         test::ReadOnlyFolder locked(prefix + "/drive_c/VARA");
         ASSERT_TRUE(locked.active());
         deletePrefix();
+        // Undone where the folder is now.
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), left});
+        QFile::setPermissions(left, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
     EXPECT_TRUE(shownLines().last().startsWith("ERROR: Could not delete the Wine prefix: partly removed, 1 entry gone: "))
         << shownLines().last().toStdString();
-    EXPECT_FALSE(QFileInfo::exists(prefix + "/system.reg"));
+    EXPECT_FALSE(QFileInfo::exists(prefix));
+    EXPECT_TRUE(QFileInfo::exists(left + "/VARA.exe"));
     EXPECT_TRUE(manager.state().isRemovalError());
-    EXPECT_EQ(config.varaConfig().installedVersion, "4.8.7");
-    EXPECT_EQ(config.varaFMConfig().installedVersion, "4.3.9");
+    EXPECT_EQ(config.varaConfig().installedVersion, "");
+    EXPECT_EQ(config.varaFMConfig().installedVersion, "");
+    config.setVaraConfig(hf);
+    config.setVaraFMConfig(fm);
+    test::writeFile(prefix + "/drive_c/VARA/VARA.exe", "x");
 
     // The row's Cancel, while the removal stops a modem, still keeps the prefix.
     services.states[ServiceID::varaHF] = ServiceRunState::running;
@@ -398,6 +409,7 @@ TEST_F(WinePrefixSetup, DeletingThePrefixStopsBothModemsAndKeepsTheRecordsWhenIt
 
     deletePrefix();
     EXPECT_FALSE(QFileInfo::exists(prefix));
+    EXPECT_FALSE(QFileInfo::exists(removalAside(prefix)));
     EXPECT_EQ(shownLines().last(), "Wine prefix deleted");
     EXPECT_EQ(config.varaConfig().varaPath, "");
     EXPECT_EQ(config.varaConfig().installedVersion, "");

@@ -3,6 +3,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 
+#include "platform/tree_removal.h"
 #include "support/event_wait.h"
 #include "support/helper_objects.h"
 #include "support/local_ports.h"
@@ -13,6 +14,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 
 #include <stdexcept>
@@ -73,6 +75,9 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         ASSERT_TRUE(file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
     }
+    // A removal of the Wine prefix cut short left it set aside, half gone: the launch finishes it.
+    const QString prefixLeft = removalAside(places::winePrefix());
+    ASSERT_TRUE(QDir().mkpath(prefixLeft + "/drive_c/windows/system32"));
     bool cleaned = false;
     QObject::connect(&startup, &ServiceStartup::cleanupFinished, [&] { cleaned = true; });
 
@@ -94,6 +99,8 @@ TEST_F(ServiceStartupTest, LaunchBringsUpTheApiTheServicesAndTheCleanUp)
         EXPECT_TRUE(QFile::exists(scratch + "/hamlib-bottle.tar.gz")) << scratch.toStdString();
     }
     EXPECT_FALSE(QFile::exists(old + "/hamlib-bottle.tar.gz.download"));
+    EXPECT_FALSE(QFileInfo::exists(prefixLeft));
+    EXPECT_TRUE(env.log().contains("Finished the removal of " + prefixLeft + " that an earlier run began"));
     EXPECT_TRUE(env.clock().runUntil(
         [&] { return env.log().contains("[ServiceOrchestrator] Always-on start of rigctld failed: rigctld not found"); },
         5s));

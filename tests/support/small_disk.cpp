@@ -82,6 +82,37 @@ BindMount::~BindMount()
     }
 }
 
+OverlayMount::OverlayMount(const QString &folder)
+    : m_folder(folder), m_lower(folder + QStringLiteral("/lower")), m_upper(folder + QStringLiteral("/upper"))
+{
+}
+
+bool OverlayMount::mount()
+{
+    if (!m_lower.available() || !m_upper.available()) {
+        m_whyNot = m_lower.available() ? m_upper.whyNot() : m_lower.whyNot();
+        return false;
+    }
+    const QString upper = m_folder + QStringLiteral("/upper");
+    QDir().mkpath(upper + QStringLiteral("/changes"));
+    QDir().mkpath(upper + QStringLiteral("/work"));
+    QDir().mkpath(merged());
+    const QByteArray options = QFile::encodeName(QStringLiteral("lowerdir=%1,upperdir=%2/changes,workdir=%2/work").arg(lower(), upper));
+    if (::mount("overlay", QFile::encodeName(merged()).constData(), "overlay", 0, options.constData()) != 0) {
+        m_whyNot = QStringLiteral("cannot mount an overlay: ") + systemText();
+        return false;
+    }
+    m_mounted = true;
+    return true;
+}
+
+OverlayMount::~OverlayMount()
+{
+    if (m_mounted) {
+        ::umount2(QFile::encodeName(merged()).constData(), MNT_DETACH);
+    }
+}
+
 SmallDisk::~SmallDisk()
 {
     if (m_mounted) {

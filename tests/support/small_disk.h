@@ -52,4 +52,28 @@ private:
     bool m_mounted = false;
 };
 
+// An overlay file system at "<folder>/merged" while it lives, as a live session's root is: the
+// files of "<folder>/lower", put there before mount(), under changes kept on a second small disk.
+// A file shows the device of the layer it lies in, its folder the overlay's. Needs root.
+class OverlayMount {
+public:
+    explicit OverlayMount(const QString &folder);
+    ~OverlayMount();
+    OverlayMount(const OverlayMount &) = delete;
+    OverlayMount &operator=(const OverlayMount &) = delete;
+
+    QString lower() const { return m_folder + QStringLiteral("/lower"); }
+    QString merged() const { return m_folder + QStringLiteral("/merged"); }
+    // Mounts the overlay; false, with whyNot() saying why, when it could not be.
+    bool mount();
+    const QString &whyNot() const { return m_whyNot; }
+
+private:
+    QString m_folder;
+    SmallDisk m_lower;
+    SmallDisk m_upper;
+    QString m_whyNot;
+    bool m_mounted = false;
+};
+
 } // namespace cordavelle::test

@@ -240,7 +240,8 @@ InstallerRowLook winePrefixLook(const InstallProgress &progress, const PrefixFac
         }
         look.button = button;
     }
-    if (facts.initialized()) {
+    // While its deletion runs, the line offers no second one.
+    if (facts.initialized() && !progress.removing) {
         look.menuItem = QStringLiteral("Delete Wine Prefix...");
     }
     return look;

@@ -278,7 +278,8 @@ void SetupChecklistPage::refresh()
     for (const auto &[line, variant] : {std::pair(Line::varaHF, VARAVariant::hf), std::pair(Line::varaFM, VARAVariant::fm)}) {
         VARAInstaller &installer = installers.vara(variant);
         const VARAFacts facts{[variant = variant] { return ServiceOrchestrator::isVARAInstalled(variant); },
-                              [&prefixFacts] { return prefixReady(prefixFacts); },
+                              // A prefix being deleted takes no install, whatever is left of it.
+                              [&prefixFacts, &prefix] { return !prefix.progress().removing && prefixReady(prefixFacts); },
                               [&installer] { return installer.installedVersion(); }};
         display(line, varaLook(variant, installer.progress(), facts));
     }

@@ -186,9 +186,8 @@ TEST(ChecklistWinePrefixRow, ReadinessComesFromTheFoldersNotTheState)
         {St::removalError("no"), {yes, never, never, false}, "F [Retry>menu] !no menu:Delete Wine Prefix..."},
         {St::initializing("Installing vb6run"), {yes, never, never, false},
          "W spin 'Installing vb6run' (x Cancel setup) menu:Delete Wine Prefix..."},
-        // Under way past the point where a cancel could keep the prefix.
-        {St::removing("Deleting the Wine prefix..."), {yes, never, never, false},
-         "W spin 'Deleting the Wine prefix...' menu:Delete Wine Prefix..."},
+        // Under way past the point where a cancel could keep the prefix, and offered no second time.
+        {St::removing("Deleting the Wine prefix..."), {yes, never, never, false}, "W spin 'Deleting the Wine prefix...'"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(describe(winePrefixLook(WinePrefixManager::progressOf(c.state, c.busy), c.facts)), c.shown);
