@@ -24,6 +24,8 @@ inline bool removalFailed(Removal outcome) { return outcome == Removal::failed |
 // system's reason, or who else may change the way; only a name that is not there is absent.
 // What can go goes: an entry that can't keeps only the folders around it.
 Removal removeTree(const QString &path, QString *description);
+// removeTree, with the failures after the first in `more`, as many as a hundred.
+Removal removeTree(const QString &path, QString *description, QStringList *more);
 
 struct RemovalResult {
     Removal outcome = Removal::failed;
