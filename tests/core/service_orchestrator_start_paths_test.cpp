@@ -1133,6 +1133,10 @@ TEST_F(StartPathsTest, ARivalNeverTakesThePlaceOfTheServerDirewolfKeysThrough)
     // The client's server goes for a while, and comes back.
     publish({ports[1]});
     EXPECT_TRUE(env.clock().runUntil([&] { return linesContaining("with no usable endpoint") == 1; }, 1s));
+    // Past the grace of a gap, the rival alone is still a rival.
+    env.clock().advance(DirewolfStartPath::kServerAwayGrace + 1s);
+    test::ManualClock::processEvents();
+    EXPECT_EQ(linesContaining("Re-rendering config and restarting"), 0);
     EXPECT_EQ(orchestrator->direwolfProcess().pid(), first);
     QFile::remove(ready);
     publish({ports[1], ports[0]});
