@@ -226,7 +226,13 @@ TEST_F(SetupChecklistPageTest, TheLinesReadTheDiskAgainAfterAResetThatWentPartWa
     const QString locked = places::winePrefix() + "/drive_c/locked";
     ASSERT_TRUE(QDir().mkpath(locked));
     ASSERT_TRUE(QFile::setPermissions(locked, {}));
-    const auto unlock = qScopeGuard([&] { QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); });
+    // What stays of a removal lies set aside beside the prefix.
+    const QString lockedAside = places::winePrefix() + ".removing/drive_c/locked";
+    const auto unlock = qScopeGuard([&] {
+        for (const QString &folder : {locked, lockedAside}) {
+            QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+    });
     const ResetReport report = test::resetWinePrefix(
         env, config, prefixHold,
         {HelperUninstaller::installer(setupObjects.prefix), HelperUninstaller::installer(setupObjects.varaFM)});
