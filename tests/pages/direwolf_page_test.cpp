@@ -2,6 +2,7 @@
 
 #include "base/helper_places.h"
 #include "core/managed_process.h"
+#include "platform/tree_removal.h"
 #include "support/event_wait.h"
 #include "support/listening_stand_in.h"
 #include "support/local_ports.h"
@@ -10,6 +11,7 @@
 
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTcpServer>
@@ -111,8 +113,12 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
     button(banners, QStringLiteral("Remove Legacy Install"))->click();
     EXPECT_TRUE(QFile::exists(places::legacyDirewolfBinary())) << "cancelled";
     button(banners, QStringLiteral("Remove Legacy Install"))->click();
-    // Off the page's thread: under way, then gone.
-    EXPECT_TRUE(test::processEventsUntil([] { return !QFile::exists(places::legacyDirewolfBinary()); }));
+    // Off the page's thread: under way, then gone, also what was set aside to be removed.
+    EXPECT_TRUE(test::processEventsUntil([] {
+        const QString folder = places::legacyDirewolfFolder();
+        return !QFile::exists(places::legacyDirewolfBinary()) && !QFileInfo::exists(folder) &&
+               !QFileInfo::exists(removalAside(folder));
+    }));
     settle();
     EXPECT_EQ(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
 }
