@@ -67,12 +67,15 @@ bool sameAdverts(const QList<RigControlServerEndpoint> &a, const QList<RigContro
                       });
 }
 
+// This machine's adverts only: no other host's counts in any choice, and a crowd of them would
+// print itself whole at each change.
 QString printed(const QList<RigControlServerEndpoint> &endpoints)
 {
     QStringList items;
     for (const auto &e : endpoints) {
-        items << QStringLiteral("\"%1@%2\"").arg(e.radioName, QString::number(e.port)) +
-                     (e.fromThisMachine ? QString() : QStringLiteral(" (another host's)"));
+        if (e.fromThisMachine) {
+            items << QStringLiteral("\"%1@%2\"").arg(e.radioName, QString::number(e.port));
+        }
     }
     return QLatin1Char('[') + items.join(QStringLiteral(", ")) + QLatin1Char(']');
 }
@@ -123,6 +126,7 @@ void RigControlServerDiscovery::stopBrowsing()
     setIsBrowsing(false);
     setEndpoints({});
     m_unusable.clear();
+    m_logged = QStringLiteral("[]");
     log(QStringLiteral("stopped browsing"));
 }
 
@@ -157,7 +161,10 @@ void RigControlServerDiscovery::processResults(const QList<BonjourBrowseResult> 
     if (sameAdverts(found, m_endpoints)) {
         return;
     }
-    log(QStringLiteral("endpoints changed: ") + printed(found));
+    if (QString shown = printed(found); shown != m_logged) {
+        log(QStringLiteral("endpoints changed: ") + shown);
+        m_logged = std::move(shown);
+    }
     setEndpoints(std::move(found));
     if (m_onEndpointsChanged) {
         m_onEndpointsChanged();

@@ -82,6 +82,8 @@ private:
     // The unusable adverts listed, each with what was logged of it: logged again only once it
     // changes, or the log would grow with the square of the adverts.
     std::map<QString, QString> m_unusable;
+    // This machine's adverts as the last "endpoints changed" line printed them.
+    QString m_logged = QStringLiteral("[]");
 };
 
 } // namespace cordavelle

@@ -34,7 +34,8 @@ public:
         m_process.start();
         const QString first = line();
         if (first.startsWith(QLatin1String("bus "))) {
-            m_bus = QDBusConnection::connectToBus(first.mid(4), QStringLiteral("private-avahi-") + m_folder.path());
+            m_address = first.mid(4);
+            m_bus = QDBusConnection::connectToBus(m_address, QStringLiteral("private-avahi-") + m_folder.path());
         }
         m_failure = first;
     }
@@ -53,6 +54,7 @@ public:
     bool up() const { return m_bus.isConnected(); }
     QString failure() const { return m_failure; }
     const QDBusConnection &bus() const { return m_bus; }
+    QString address() const { return m_address; }
 
     // Sends one command and waits for its answer.
     bool command(const QString &text)
@@ -73,6 +75,7 @@ private:
     QTemporaryDir m_folder;
     QProcess m_process;
     QDBusConnection m_bus{QString()};
+    QString m_address;
     QString m_failure;
 };
 
@@ -233,6 +236,44 @@ TEST_F(AvahiDaemonTest, ATxtRecordUpdatedInPlaceReachesTheList)
     EXPECT_TRUE(test::processEventsUntil([&] { return listedAt(42000); }, 10s));
     // avahi-daemon itself hands the new record out about 2 s after the update.
     EXPECT_LT(moved.elapsed(), 3000);
+}
+
+// Another station announces a crowd of adverts with nothing behind them, so that each resolve waits
+// for the daemon's own time-out: the bus refuses no call of the helper's meanwhile, the user's
+// advert and keep-alive request come and go as asked, and no advert is logged while it is pending.
+TEST_F(AvahiDaemonTest, ACrowdOfEmptyAdvertsHoldsBackNothingOfTheUsersOwn)
+{
+    QProcess refusals;
+    refusals.start(QStringLiteral("dbus-monitor"), {QStringLiteral("--address"), station->address(), QStringLiteral("type='error'")});
+    QByteArray seen;
+    const auto monitorSays = [&](const char *text) {
+        seen += refusals.readAllStandardOutput();
+        return seen.contains(text);
+    };
+    // It is told its own name when it starts monitoring.
+    ASSERT_TRUE(test::processEventsUntil([&] { return monitorSays("NameLost"); }, 10s));
+
+    RigControlServerDiscovery discovery(*bonjour, env.platform().clock());
+    discovery.startBrowsing();
+    auto requests = bonjour->browse(KeepaliveRequestAdvertiser::kServiceType);
+    ASSERT_TRUE(test::processEventsUntil([&] { return discovery.isCurrent() && requests->isCurrent(); }, 10s));
+    const std::size_t linesBefore = env.log().entries.size();
+    ASSERT_TRUE(station->command(QStringLiteral("flood 1000 ") + RigControlServerDiscovery::kServiceType));
+
+    KeepaliveRequestAdvertiser keepalive(*bonjour);
+    keepalive.startAdvertising(QStringLiteral("IC-7300"));
+    advertise(QStringLiteral("IC-705"), 4534);
+    EXPECT_TRUE(test::processEventsUntil(
+        [&] { return discovery.endpoint(QStringLiteral("IC-705")).has_value() && requests->results().size() == 1; }, 20s));
+    keepalive.stopAdvertising();
+    EXPECT_TRUE(test::processEventsUntil([&] { return requests->results().isEmpty(); }, 10s));
+    EXPECT_TRUE(test::processEventsUntil([&] { return env.log().contains(QStringLiteral("stopped advertising")); }, 5s));
+
+    // Each advert is logged at most once, when its resolve has ended; a few have by now.
+    EXPECT_LT(env.log().entries.size() - linesBefore, 200u);
+    EXPECT_FALSE(monitorSays("LimitsExceeded")) << seen.left(2000).toStdString();
+    refusals.kill();
+    refusals.waitForFinished();
 }
 
 } // namespace

@@ -135,9 +135,17 @@ TEST_F(RigControlServerDiscoveryTest, SortsByNameAndReportsOnlyRealChanges)
     EXPECT_EQ(callbacks, 1);
     EXPECT_EQ(discovery.endpoints(), sorted);
 
+    // Another host's advert is listed, but only this machine's are logged: a crowd of other
+    // hosts' would print itself whole at each change.
+    const qsizetype logged = logLines().size();
+    publish({set[0], set[1], set[2], set[3], test::FakeBonjour::result("theirs", kType, BonjourTxtRecord({{"radio", "A"}, {"port", "5"}}), false)});
+    EXPECT_EQ(discovery.endpoints().size(), 5);
+    EXPECT_EQ(callbacks, 2);
+    EXPECT_EQ(logLines().size(), logged);
+
     publish({});
     EXPECT_TRUE(discovery.endpoints().isEmpty());
-    EXPECT_EQ(callbacks, 2);
+    EXPECT_EQ(callbacks, 3);
     EXPECT_EQ(logLines().last(), "[RigControlServerDiscovery] endpoints changed: []");
 }
 
