@@ -25,7 +25,7 @@ namespace {
 const QString kPartialSuffix = QStringLiteral(".partial");
 const QString kPreviousSuffix = QStringLiteral(".previous");
 
-Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("AtomicInstallStaging")); }
+Logger stagingLogger() { return Logger(HelperLogger::subsystem(), QStringLiteral("AtomicInstallStaging")); }
 
 fs::path toPath(const QString &path) { return fs::path(path.toStdString()); }
 
@@ -159,7 +159,7 @@ void AtomicInstallStaging::commit() const
         if (movedAside) {
             if (const std::error_code restoreError = m_mover.move(previous, destination)) {
                 // The next launch's sweep puts it back.
-                logger().error(QStringLiteral("Failed to restore %1: %2")
+                stagingLogger().error(QStringLiteral("Failed to restore %1: %2")
                                    .arg(QFileInfo(destination).fileName(),
                                         moveError(previous, destination, restoreError).description()));
             }
@@ -171,7 +171,7 @@ void AtomicInstallStaging::commit() const
     if (entryExists(previous)) {
         if (const std::error_code error = removeEntry(previous)) {
             // The new install is in place; the sweep removes the old one at the next launch.
-            logger().error(QStringLiteral("Failed to remove %1: %2")
+            stagingLogger().error(QStringLiteral("Failed to remove %1: %2")
                                .arg(QFileInfo(previous).fileName(),
                                     removeError(previous, error).description()));
         }
@@ -193,7 +193,7 @@ void AtomicInstallStaging::discard() const noexcept
 
 void AtomicInstallStaging::sweepPartialDownloads(const QString &folder, const QDateTime &writtenBefore)
 {
-    const Logger log = logger();
+    const Logger log = stagingLogger();
     const QFileInfoList entries =
         QDir(folder).entryInfoList({QStringLiteral("*.download")}, QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
     for (const QFileInfo &entry : entries) {
@@ -211,7 +211,7 @@ void AtomicInstallStaging::sweepPartialDownloads(const QString &folder, const QD
 
 QCoro::Task<void> AtomicInstallStaging::sweepOrphans(QString folder, QStringList installs, EntryMover &mover)
 {
-    const Logger log = logger();
+    const Logger log = stagingLogger();
     // The installs and the folder are matched where the system finds them, as the installs stage.
     QString base;
     QStringList destinations;

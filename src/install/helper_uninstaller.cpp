@@ -33,7 +33,7 @@ namespace cordavelle {
 
 namespace {
 
-Logger logger() { return Logger(HelperLogger::subsystem(), QStringLiteral("HelperUninstaller")); }
+Logger uninstallerLogger() { return Logger(HelperLogger::subsystem(), QStringLiteral("HelperUninstaller")); }
 
 // What a failed removal tells the user, after `doing` ("Could not remove wine-prefix"): one that
 // removed nothing says so in its first words, so that a sheet of warnings is not read as "done,
@@ -50,11 +50,11 @@ QCoro::Task<Removal> removeReported(QString path, ResetReport &report)
     const RemovalResult removal = co_await removingTree(path);
     if (removal.outcome == Removal::removed) {
         report.removedPaths << path;
-        logger().info(QStringLiteral("Removed %1").arg(path));
+        uninstallerLogger().info(QStringLiteral("Removed %1").arg(path));
     } else if (removalFailed(removal.outcome)) {
         report.errors << removalFailureText(removal.outcome, QStringLiteral("Could not remove ") + QFileInfo(path).fileName(),
                                             removal.description);
-        logger().error(QStringLiteral("Failed to remove %1: %2").arg(path, removal.description));
+        uninstallerLogger().error(QStringLiteral("Failed to remove %1: %2").arg(path, removal.description));
     }
     co_return removal.outcome;
 }
@@ -88,7 +88,7 @@ QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QStri
     std::vector<const EndedInstaller *> ending;
     for (const EndedInstaller &ended : m_with.installers) {
         if ((everything || ended.inPrefix) && ended.running()) {
-            logger().info(QStringLiteral("Cancelling %1").arg(ended.name));
+            uninstallerLogger().info(QStringLiteral("Cancelling %1").arg(ended.name));
             ended.installer->cancel();
             ending.push_back(&ended);
         }
@@ -134,22 +134,22 @@ QCoro::Task<bool> HelperUninstaller::endInstallersAndHold(bool everything, QStri
         const QString holder = m_with.prefixHold.holder().value_or(QStringLiteral("another task"));
         report.errors << QStringLiteral("The Wine prefix is in use by %1; %2").arg(holder, kept);
     }
-    logger().error(report.errors.join(QStringLiteral("; ")));
+    uninstallerLogger().error(report.errors.join(QStringLiteral("; ")));
     co_return false;
 }
 
 QCoro::Task<ResetReport> HelperUninstaller::resetSettings()
 {
-    logger().info(QStringLiteral("Reset Level 1: clearing settings"));
+    uninstallerLogger().info(QStringLiteral("Reset Level 1: clearing settings"));
     ResetReport report;
     co_await clearSettings(report);
-    logger().info(QStringLiteral("Reset Level 1 complete: %1 error(s)").arg(report.errors.size()));
+    uninstallerLogger().info(QStringLiteral("Reset Level 1 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
 
 QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
 {
-    logger().info(QStringLiteral("Reset Level 2: clearing Wine prefix"));
+    uninstallerLogger().info(QStringLiteral("Reset Level 2: clearing Wine prefix"));
     ResetReport report;
     co_await stopServices(false);
     const bool held = co_await endInstallersAndHold(false, QStringLiteral("the Wine prefix was kept."), report);
@@ -171,13 +171,13 @@ QCoro::Task<ResetReport> HelperUninstaller::resetWinePrefix()
     };
     report.prefixKept = kept(places::winePrefix()) || kept(removalAside(places::winePrefix()));
     announceRemovals();
-    logger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
+    uninstallerLogger().info(QStringLiteral("Reset Level 2 complete: %1 error(s)").arg(report.errors.size()));
     co_return report;
 }
 
 QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
 {
-    logger().info(QStringLiteral("Reset Level 3: full uninstall"));
+    uninstallerLogger().info(QStringLiteral("Reset Level 3: full uninstall"));
     ResetReport report;
     co_await stopServices(true);
     const bool held = co_await endInstallersAndHold(true, QStringLiteral("the helper's files were kept."), report);
@@ -190,7 +190,7 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
         m_with.prefixHold.release(this);
     }
     announceRemovals();
-    logger().info(QStringLiteral("Reset Level 3 complete: removed %1 path(s), %2 keychain item(s), %3 error(s)")
+    uninstallerLogger().info(QStringLiteral("Reset Level 3 complete: removed %1 path(s), %2 keychain item(s), %3 error(s)")
                       .arg(report.removedPaths.size())
                       .arg(report.keychainItemsRemoved)
                       .arg(report.errors.size()));
@@ -242,7 +242,7 @@ QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &rep
     try {
         usersOwnFolder(places::winePrefix());
     } catch (const FileError &refusal) {
-        logger().error(QStringLiteral("Wine processes of the prefix were not ended: %1").arg(refusal.description()));
+        uninstallerLogger().error(QStringLiteral("Wine processes of the prefix were not ended: %1").arg(refusal.description()));
         co_return;
     }
     Command command;
@@ -252,7 +252,7 @@ QCoro::Task<void> HelperUninstaller::killWineProcessesForPrefix(ResetReport &rep
     const CommandResult result = co_await m_with.runner.run(command);
     if (!result.started) {
         report.errors << QStringLiteral("Could not kill Wine processes: ") + result.launchError;
-        logger().error(QStringLiteral("wineserver -k failed: %1").arg(result.launchError));
+        uninstallerLogger().error(QStringLiteral("wineserver -k failed: %1").arg(result.launchError));
     }
 }
 
@@ -262,7 +262,7 @@ QCoro::Task<void> HelperUninstaller::clearUserDefaults(UserDefaults &defaults, Q
     const QString domain = defaults.domain();
     defaults.removeDomain();
     report.userDefaultsCleared = true;
-    logger().info(QStringLiteral("Cleared UserDefaults domain %1").arg(domain));
+    uninstallerLogger().info(QStringLiteral("Cleared UserDefaults domain %1").arg(domain));
 
     // The earlier bundle's preferences are imported whenever the import's flag is missing, which
     // it now is: left in place, they would undo this reset at the next launch.
@@ -300,25 +300,25 @@ QCoro::Task<void> HelperUninstaller::clearKeychainPairingTokens(ResetReport &rep
         count = 0;
     } else if (found != Keychain::kSuccess) {
         report.errors << QStringLiteral("Could not list the pairing tokens: ") + Keychain::describe(found);
-        logger().error(QStringLiteral("Listing the pairing tokens failed: %1").arg(found));
+        uninstallerLogger().error(QStringLiteral("Listing the pairing tokens failed: %1").arg(found));
         co_return;
     }
     const int removed = outcome->removed;
     if (removed != Keychain::kSuccess && removed != Keychain::kItemNotFound) {
         report.errors << QStringLiteral("Could not delete the pairing tokens: ") + Keychain::describe(removed);
-        logger().error(QStringLiteral("Deleting the pairing tokens failed: %1").arg(removed));
+        uninstallerLogger().error(QStringLiteral("Deleting the pairing tokens failed: %1").arg(removed));
         co_return;
     }
     report.keychainItemsRemoved = count;
     if (!m_with.keychain.awaitsKeyring()) {
-        logger().info(QStringLiteral("Removed %1 keychain pairing token(s)").arg(count));
+        uninstallerLogger().info(QStringLiteral("Removed %1 keychain pairing token(s)").arg(count));
         co_return;
     }
     // Only the file that stands in for the keyring was reached. What the keyring holds names no
     // paired client any more, so the first launch at which it answers removes it.
-    logger().info(QStringLiteral("Removed %1 pairing token(s) from the file that stands in for the keyring").arg(count));
+    uninstallerLogger().info(QStringLiteral("Removed %1 pairing token(s) from the file that stands in for the keyring").arg(count));
     report.errors << kKeyringTokensKept;
-    logger().error(kKeyringTokensKept);
+    uninstallerLogger().error(kKeyringTokensKept);
 }
 
 void HelperUninstaller::unregisterLoginItem(ResetReport &report)
@@ -329,11 +329,11 @@ void HelperUninstaller::unregisterLoginItem(ResetReport &report)
     }
     if (const std::optional<QString> failure = item.unregisterItem()) {
         report.errors << QStringLiteral("Could not unregister login item: ") + *failure;
-        logger().error(QStringLiteral("SMAppService.unregister failed: %1").arg(*failure));
+        uninstallerLogger().error(QStringLiteral("SMAppService.unregister failed: %1").arg(*failure));
         return;
     }
     report.loginItemUnregistered = true;
-    logger().info(QStringLiteral("Unregistered login item"));
+    uninstallerLogger().info(QStringLiteral("Unregistered login item"));
 }
 
 void HelperUninstaller::reloadMemoryState()
@@ -367,13 +367,13 @@ QCoro::Task<bool> HelperUninstaller::removeWinePrefix(ResetReport &report)
         break;
     case Removal::removed:
         report.removedPaths << prefix;
-        logger().info(QStringLiteral("Removed Wine prefix at %1").arg(prefix));
+        uninstallerLogger().info(QStringLiteral("Removed Wine prefix at %1").arg(prefix));
         break;
     case Removal::partly:
     case Removal::failed:
         report.errors << removalFailureText(removal.outcome, QStringLiteral("Could not remove wine-prefix"),
                                             removal.description);
-        logger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(removal.description));
+        uninstallerLogger().error(QStringLiteral("Failed to remove Wine prefix: %1").arg(removal.description));
         co_return false;
     }
     co_return true;

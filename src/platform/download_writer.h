@@ -1,6 +1,7 @@
 #pragma once
 
 #include "async/off_thread.h"
+#include "system_error_text.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -87,9 +88,6 @@ private:
     bool m_abandoned = false;
     QString m_failure;
 };
-
-// The system's text for an errno value.
-QString systemErrorText(int error);
 
 // Removes what a download cut short by a crash may have left at `partial` and opens the file
 // anew, off the event loop, since removing a large file takes the disk a while. The descriptor,

@@ -1,5 +1,6 @@
 #include "files.h"
 
+#include "system_error_text.h"
 #include "tree_removal.h"
 
 #include "program_file.h"
@@ -25,11 +26,9 @@ namespace cordavelle {
 
 namespace {
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
 [[noreturn]] void failWrite(const QString &path, const QString &what, int error)
 {
-    throw FileError(QStringLiteral("Could not %1 %2: %3").arg(what, path, systemText(error)));
+    throw FileError(QStringLiteral("Could not %1 %2: %3").arg(what, path, systemErrorText(error)));
 }
 
 // The temporary file of one atomic write: removed again unless it took the file's name.
@@ -254,7 +253,7 @@ QString realFolderPath(const QString &path)
     if (const std::optional<QString> real = realPathOf(given, error)) {
         return *real;
     }
-    throw FileError(QStringLiteral("Could not find where %1 leads: %2").arg(given, systemText(error)));
+    throw FileError(QStringLiteral("Could not find where %1 leads: %2").arg(given, systemErrorText(error)));
 }
 
 QString makePrivateFolder(const QString &path)
@@ -299,7 +298,7 @@ QString makePrivateFolder(const QString &path)
     }
     if (!makeFolders(parentGiven)) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not create %1: %2").arg(parentGiven, systemText(err)));
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(parentGiven, systemErrorText(err)));
     }
     // The walk goes the system's way, links and all, and everything below uses the folder it
     // ended at: the one it approved. One refused on the way ended short of the folder, which the
@@ -313,19 +312,19 @@ QString makePrivateFolder(const QString &path)
     const QByteArray native = QFile::encodeName(place);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not create %1: %2").arg(shown, systemText(err)));
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(shown, systemErrorText(err)));
     }
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(shown, systemText(err)));
+        throw FileError(QStringLiteral("Could not inspect %1: %2").arg(shown, systemErrorText(err)));
     }
     if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
         throw FileError(QStringLiteral("%1 is not a private folder of this user").arg(shown));
     }
     if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0) {
         const int err = errno;
-        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(shown, systemText(err)));
+        throw FileError(QStringLiteral("Could not restrict %1: %2").arg(shown, systemErrorText(err)));
     }
     return place;
 }

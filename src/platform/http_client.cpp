@@ -53,7 +53,7 @@ struct QtHttpClient::Answer {
 namespace {
 
 // Descriptors a hop may want at once: its socket, and a thread's wake-up for the look-up.
-constexpr int kSpareDescriptors = 8;
+constexpr int kSpareDescriptorsForRequest = 8;
 
 bool isRedirect(int status) { return status == 301 || status == 302 || status == 303 || status == 307 || status == 308; }
 
@@ -198,7 +198,7 @@ QCoro::Task<QtHttpClient::Answer> QtHttpClient::fetch(HttpRequest request, std::
     while (true) {
         // Qt looks the host up and may talk to it on threads of its own, and ends the process when
         // it can't have the descriptors a new thread wants: with too few left a hop fails instead.
-        if (!haveSpareDescriptors(kSpareDescriptors)) {
+        if (!haveSpareDescriptors(kSpareDescriptorsForRequest)) {
             throw HttpError(HttpError::Kind::transport,
                             QStringLiteral("Could not reach %1: too few descriptors are left; try again shortly")
                                 .arg(serverName(url)));

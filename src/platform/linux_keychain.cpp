@@ -19,7 +19,7 @@ namespace cordavelle {
 
 namespace {
 
-const Logger &keychainLogger()
+const Logger &linuxKeychainLogger()
 {
     static const Logger logger(QStringLiteral("com.kelvo.cordavelle-helper"), QStringLiteral("Keychain"));
     return logger;
@@ -210,7 +210,7 @@ private:
 
 // Descriptors a question to the Secret Service may want: the first takes some for the connection
 // and the thread's wait; later ones none, but the check costs nothing next to the question.
-constexpr int kSpareDescriptors = 24;
+constexpr int kSpareDescriptorsForKeyring = 24;
 
 } // namespace
 
@@ -288,7 +288,7 @@ void standIn(State &s, const QString &reason)
         return;
     }
     s.standingIn = true;
-    keychainLogger().error(QStringLiteral("%1; keeping secrets in %2 (readable by this user only) until it answers")
+    linuxKeychainLogger().error(QStringLiteral("%1; keeping secrets in %2 (readable by this user only) until it answers")
                                .arg(reason, s.file->filePath()));
     s.decided.set();
 }
@@ -309,13 +309,13 @@ QCoro::Task<void> takeOver(std::shared_ptr<State> s)
     const bool stoodIn = std::exchange(s->standingIn, false);
     s->keyringInUse = true;
     if (stoodIn || move->moved > 0) {
-        keychainLogger().info(QStringLiteral("The Secret Service answered; keeping secrets in it from now on "
+        linuxKeychainLogger().info(QStringLiteral("The Secret Service answered; keeping secrets in it from now on "
                                              "(moved %1 item(s) out of %2)")
                                   .arg(ended ? move->moved : 0)
                                   .arg(s->file->filePath()));
     }
     if (!ended || move->left > 0 || move->fileUnreadable) {
-        keychainLogger().error(QStringLiteral("Not every secret could be moved from %1 into the Secret Service; "
+        linuxKeychainLogger().error(QStringLiteral("Not every secret could be moved from %1 into the Secret Service; "
                                               "those left are still read from the file")
                                    .arg(s->file->filePath()));
     }
@@ -328,9 +328,9 @@ QCoro::Task<void> watch(std::shared_ptr<State> s)
 {
     const std::stop_token stop = s->lifetime.get_token();
     while (!stop.stop_requested()) {
-        if (!haveSpareDescriptors(kSpareDescriptors)) {
+        if (!haveSpareDescriptors(kSpareDescriptorsForKeyring)) {
             if (!std::exchange(s->putOff, true)) {
-                keychainLogger().error(QStringLiteral("Too few descriptors are left to ask the Secret Service; "
+                linuxKeychainLogger().error(QStringLiteral("Too few descriptors are left to ask the Secret Service; "
                                                       "asking again every %1 s until there are")
                                            .arg(seconds(LinuxKeychain::kAskAgainAfter)));
             }

@@ -9,9 +9,9 @@
 namespace cordavelle {
 
 namespace {
-const QString kService = QStringLiteral("org.freedesktop.Notifications");
-const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
-const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+const QString kNotificationsService = QStringLiteral("org.freedesktop.Notifications");
+const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kNotificationsInterface = QStringLiteral("org.freedesktop.Notifications");
 
 // Texts of a request are plain; a server that reads markup in the body would otherwise turn a
 // client's host name such as "<b>x</b> & co" into formatting or links.
@@ -38,9 +38,9 @@ FreedesktopNotifications::FreedesktopNotifications(QObject *parent) : Notificati
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         m_connected = true;
-        bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+        bus.connect(kNotificationsService, kNotificationsPath, kNotificationsInterface, QStringLiteral("ActionInvoked"), this,
                     SLOT(onActionInvoked(uint, QString)));
-        bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+        bus.connect(kNotificationsService, kNotificationsPath, kNotificationsInterface, QStringLiteral("NotificationClosed"), this,
                     SLOT(onNotificationClosed(uint, uint)));
     }
 }
@@ -61,7 +61,7 @@ void FreedesktopNotifications::add(const NotificationRequest &request)
         return;
     }
     const QDBusMessage ask =
-        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
+        QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath, kNotificationsInterface, QStringLiteral("GetCapabilities"));
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, request](QDBusPendingCallWatcher *w) {
         QDBusPendingReply<QStringList> reply = *w;
@@ -86,7 +86,7 @@ void FreedesktopNotifications::withdraw(const QString &identifier)
     m_posted.remove(serverId);
     m_idByRequest.remove(identifier);
     QDBusMessage call =
-        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CloseNotification"));
+        QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath, kNotificationsInterface, QStringLiteral("CloseNotification"));
     call << serverId;
     QDBusConnection::sessionBus().asyncCall(call);
 }
@@ -113,7 +113,7 @@ void FreedesktopNotifications::post(const NotificationRequest &request)
         hints.insert(QStringLiteral("suppress-sound"), true);
     }
 
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    QDBusMessage call = QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath, kNotificationsInterface, QStringLiteral("Notify"));
     call << QCoreApplication::applicationName() << m_idByRequest.value(request.identifier, 0u) << QString()
          << request.title << (*m_bodyMarkup ? escapedMarkup(request.body) : request.body) << actions << hints
          << int(-1);

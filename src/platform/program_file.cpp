@@ -2,6 +2,7 @@
 
 #include "entry_writers.h"
 #include "platform.h"
+#include "system_error_text.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,7 +27,6 @@ constexpr int kMaxLinks = 40;
 
 bool ownedBySafeUser(const struct stat &st) { return st.st_uid == 0 || st.st_uid == ::geteuid(); }
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 bool isWindowsPath(const QString &path)
 {
@@ -34,7 +34,7 @@ bool isWindowsPath(const QString &path)
            (path[2] == QLatin1Char('\\') || path[2] == QLatin1Char('/'));
 }
 
-QString joined(const QString &folder, const QString &name)
+QString childPath(const QString &folder, const QString &name)
 {
     return folder == QLatin1String("/") ? folder + name : folder + QLatin1Char('/') + name;
 }
@@ -63,19 +63,19 @@ public:
                 // The system looks ".." up in the current folder, which it must be let into; every
                 // folder above it was walked through on the way here.
                 if (::faccessat(AT_FDCWD, QFile::encodeName(m_folder).constData(), X_OK, AT_EACCESS) != 0) {
-                    return unusable(QStringLiteral("%1 can't be inspected: %2").arg(joined(m_folder, name), systemText(errno)));
+                    return unusable(QStringLiteral("%1 can't be inspected: %2").arg(childPath(m_folder, name), systemErrorText(errno)));
                 }
                 if (!enter(m_folder == QLatin1String("/") ? m_folder : QFileInfo(m_folder).path())) {
                     return m_file;
                 }
                 continue;
             }
-            QString entry = joined(m_folder, name);
+            QString entry = childPath(m_folder, name);
             struct stat st {};
             int error = lookUp(entry, st);
             if (error == ENOENT && m_use == ProgramUse::wine) {
                 if (const auto match = sameNameInAnyCase(name)) {
-                    entry = joined(m_folder, *match);
+                    entry = childPath(m_folder, *match);
                     error = lookUp(entry, st);
                 }
             }
@@ -86,10 +86,10 @@ public:
                 }
                 m_file.resolved = (QStringList(entry) + pending).join(QLatin1Char('/'));
                 m_missing = true;
-                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(error)));
+                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemErrorText(error)));
             }
             if (error != 0) {
-                return unusable(QStringLiteral("%1 can't be inspected: %2").arg(entry, systemText(error)));
+                return unusable(QStringLiteral("%1 can't be inspected: %2").arg(entry, systemErrorText(error)));
             }
             // In a sticky folder only the entry's owner may remove or rename it, and every entry is
             // refused below unless it belongs to root or this user.
@@ -104,10 +104,10 @@ public:
                 }
                 const std::optional<QString> target = linkTarget(entry);
                 if (!target) {
-                    return unusable(QStringLiteral("%1 can't be inspected: %2").arg(entry, systemText(errno)));
+                    return unusable(QStringLiteral("%1 can't be inspected: %2").arg(entry, systemErrorText(errno)));
                 }
                 if (++links > kMaxLinks) {
-                    return unusable(QStringLiteral("%1 can't be resolved: %2").arg(m_file.given, systemText(ELOOP)));
+                    return unusable(QStringLiteral("%1 can't be resolved: %2").arg(m_file.given, systemErrorText(ELOOP)));
                 }
                 pending = target->split(QLatin1Char('/'), Qt::SkipEmptyParts) + pending;
                 if (target->startsWith(QLatin1Char('/')) && !enter(QStringLiteral("/"))) {
@@ -131,11 +131,11 @@ public:
                 continue;
             }
             if (!pending.isEmpty()) {
-                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(ENOTDIR)));
+                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemErrorText(ENOTDIR)));
             }
             if (m_end == End::folder) {
                 m_file.resolved = entry;
-                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemText(ENOTDIR)));
+                return unusable(QStringLiteral("%1 can't be used: %2").arg(entry, systemErrorText(ENOTDIR)));
             }
             m_file.resolved = entry;
             m_file.identity = FileIdentity{st.st_dev, st.st_ino};
@@ -184,7 +184,7 @@ private:
     {
         m_folder = folder;
         if (const int error = lookUp(folder, m_folderStat); error != 0) {
-            unusable(QStringLiteral("%1 can't be inspected: %2").arg(folder, systemText(error)));
+            unusable(QStringLiteral("%1 can't be inspected: %2").arg(folder, systemErrorText(error)));
             return false;
         }
         if (!ownedBySafeUser(m_folderStat)) {
@@ -312,7 +312,7 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, const 
     }
     if (read.unreadable) {
         file.unusable = QStringLiteral("%1 can't be read, so what runs it can't be checked (%2)")
-                            .arg(file.resolved, systemText(*read.unreadable));
+                            .arg(file.resolved, systemErrorText(*read.unreadable));
         return;
     }
     if (!read.line) {
@@ -325,7 +325,7 @@ void inspectInterpreter(ProgramFile &file, const QStringList &searchPath, const 
         return;
     }
     if (depth >= kMaxInterpreters) {
-        file.unusable = QStringLiteral("%1 can't be run: %2").arg(file.resolved, systemText(ELOOP));
+        file.unusable = QStringLiteral("%1 can't be run: %2").arg(file.resolved, systemErrorText(ELOOP));
         return;
     }
     const std::optional<QString> interpreterPath = fromWorkingFolder(line.interpreter, workingFolder);

@@ -43,7 +43,7 @@ int statusOf(GError *error)
 
 // Descriptors that making the first connection to the session bus takes (its socket, GLib's
 // worker, a wait of its own), with room to spare.
-constexpr int kSpareDescriptors = 16;
+constexpr int kSpareDescriptorsForBus = 16;
 
 // The context on which a thread waits for the Secret Service's answers, made at its first
 // question and kept for the thread's life. GLib's blocking calls make a new one per call, whose
@@ -60,7 +60,7 @@ GMainContext *threadContext()
             }
         }
     } held;
-    if (!held.context && haveSpareDescriptors(kSpareDescriptors)) {
+    if (!held.context && haveSpareDescriptors(kSpareDescriptorsForBus)) {
         held.context = g_main_context_new();
     }
     return held.context;
@@ -160,7 +160,7 @@ bool holdBus(GError **error)
         dropService();
         sessionOwner().clear();
     }
-    if (!haveSpareDescriptors(kSpareDescriptors)) {
+    if (!haveSpareDescriptors(kSpareDescriptorsForBus)) {
         *error = noDescriptors();
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include "files.h"
 #include "program_file.h"
+#include "system_error_text.h"
 
 
 #include <QFile>
@@ -25,9 +26,7 @@ namespace cordavelle {
 
 namespace {
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-QString joined(const QString &folder, const QString &name)
+QString entryPath(const QString &folder, const QString &name)
 {
     return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
@@ -139,13 +138,13 @@ private:
     {
         QString shown = m_shownFolder;
         for (const Frame &frame : m_frames) {
-            shown = joined(shown, QFile::decodeName(frame.name));
+            shown = entryPath(shown, QFile::decodeName(frame.name));
         }
         return shown;
     }
     QString shownEntry(const QByteArray &name) const
     {
-        return cutToEnds(joined(shownPath(), QFile::decodeName(name)));
+        return cutToEnds(entryPath(shownPath(), QFile::decodeName(name)));
     }
     Step keep(const QString &what)
     {
@@ -159,7 +158,7 @@ private:
     Step keep(const QByteArray &name, const char *what, int error)
     {
         if (kept == 0 || more.size() < kNamedFailures) {
-            return keep(QStringLiteral("%1 %2: %3").arg(shownEntry(name), QLatin1String(what), systemText(error)));
+            return keep(QStringLiteral("%1 %2: %3").arg(shownEntry(name), QLatin1String(what), systemErrorText(error)));
         }
         ++kept;
         return Step::kept;
@@ -273,7 +272,7 @@ bool TreeWalk::reopen(Frame &folder, int innerFd, const QByteArray &inner)
         ::close(fd);
     }
     if (fd < 0) {
-        keep(QStringLiteral("%1 could not be entered again: %2").arg(cutToEnds(shownPath()), systemText(error)));
+        keep(QStringLiteral("%1 could not be entered again: %2").arg(cutToEnds(shownPath()), systemErrorText(error)));
     } else {
         keep(moved(inner));
     }
@@ -284,7 +283,7 @@ bool TreeWalk::remove(const QByteArray &name)
 {
     EntryFacts around;
     if (const int error = lookAt(m_folderFd, "", AT_EMPTY_PATH, around)) {
-        keep(QStringLiteral("%1 can't be looked at: %2").arg(cutToEnds(m_shownFolder), systemText(error)));
+        keep(QStringLiteral("%1 can't be looked at: %2").arg(cutToEnds(m_shownFolder), systemErrorText(error)));
         return false;
     }
     const Step first = take(m_folderFd, around, name);
@@ -356,7 +355,7 @@ Removal removeTree(const QString &path, QString *description, QStringList *more)
         if (err == ENOENT) {
             return Removal::absent;
         }
-        *description = QStringLiteral("%1 can't be looked at: %2").arg(place, systemText(err));
+        *description = QStringLiteral("%1 can't be looked at: %2").arg(place, systemErrorText(err));
         return Removal::failed;
     }
     // What another user may change inside could be made a way out of it while it is removed.
@@ -371,7 +370,7 @@ Removal removeTree(const QString &path, QString *description, QStringList *more)
     const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) {
         const int err = errno;
-        *description = QStringLiteral("%1 could not be entered: %2").arg(folder, systemText(err));
+        *description = QStringLiteral("%1 could not be entered: %2").arg(folder, systemErrorText(err));
         return Removal::failed;
     }
     TreeWalk walk(folderFd, folder);

@@ -11,7 +11,7 @@ namespace cordavelle {
 
 namespace {
 
-const QString kTag = QStringLiteral("[KeepaliveRequestAdvertiser] ");
+const QString kAdvertiserTag = QStringLiteral("[KeepaliveRequestAdvertiser] ");
 
 } // namespace
 
@@ -32,7 +32,7 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
 {
     const QString name = trimmedSpacesAndTabs(radioName);
     if (name.isEmpty()) {
-        HelperLogger::warning(kTag + QStringLiteral("startAdvertising called with empty radio name — ignoring"),
+        HelperLogger::warning(kAdvertiserTag + QStringLiteral("startAdvertising called with empty radio name — ignoring"),
                               HelperLogger::Category::services);
         return;
     }
@@ -43,7 +43,7 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
 
     auto listener = std::make_unique<QTcpServer>();
     if (!listener->listen(QHostAddress::Any, 0)) {
-        HelperLogger::warning(kTag + QStringLiteral("failed to advertise keep-alive request for ") + name
+        HelperLogger::warning(kAdvertiserTag + QStringLiteral("failed to advertise keep-alive request for ") + name
                                   + QStringLiteral(": ") + listener->errorString(),
                               HelperLogger::Category::services);
         return;
@@ -63,18 +63,18 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
     m_registration = m_bonjour.advertise(service, listener->serverPort());
     connect(m_registration.get(), &BonjourRegistration::failed, this, &KeepaliveRequestAdvertiser::registrationFailed);
     connect(m_registration.get(), &BonjourRegistration::interrupted, this, [name](const QString &reason) {
-        HelperLogger::warning(kTag + QStringLiteral("the keep-alive request for ") + name + QStringLiteral(" does not stand for now (") +
+        HelperLogger::warning(kAdvertiserTag + QStringLiteral("the keep-alive request for ") + name + QStringLiteral(" does not stand for now (") +
                                   reason + QStringLiteral("); it is published again once avahi-daemon is back"),
                               HelperLogger::Category::services);
     });
     connect(m_registration.get(), &BonjourRegistration::registered, this, [name](const QString &published) {
-        HelperLogger::info(kTag + QStringLiteral("keep-alive request for ") + name + QStringLiteral(" stands as \"") + published +
+        HelperLogger::info(kAdvertiserTag + QStringLiteral("keep-alive request for ") + name + QStringLiteral(" stands as \"") + published +
                                QLatin1Char('"'),
                            HelperLogger::Category::services);
     });
     m_listener = std::move(listener);
     m_currentRadioName = name;
-    HelperLogger::info(kTag + QStringLiteral("advertising ") + kServiceType + QStringLiteral(" radio=\"") + name
+    HelperLogger::info(kAdvertiserTag + QStringLiteral("advertising ") + kServiceType + QStringLiteral(" radio=\"") + name
                            + QStringLiteral("\" — Cordavelle will hold this radio's RigControlServer open"),
                        HelperLogger::Category::services);
 }
@@ -82,7 +82,7 @@ void KeepaliveRequestAdvertiser::startAdvertising(const QString &radioName)
 void KeepaliveRequestAdvertiser::registrationFailed(const QString &reason)
 {
     const QString name = m_currentRadioName.value_or(QString());
-    HelperLogger::warning(kTag + QStringLiteral("failed to advertise keep-alive request for ") + name + QStringLiteral(": ") +
+    HelperLogger::warning(kAdvertiserTag + QStringLiteral("failed to advertise keep-alive request for ") + name + QStringLiteral(": ") +
                               reason,
                           HelperLogger::Category::services);
     // Nothing stands any more: a later start for this radio must try again rather than take the
@@ -114,12 +114,12 @@ void KeepaliveRequestAdvertiser::stopAdvertising()
         withdrawing->disconnect(this);
         withdrawing->setParent(this);
         connect(withdrawing, &BonjourRegistration::withdrawalPending, this, [radio](const QString &reason) {
-            HelperLogger::warning(kTag + QStringLiteral("withdrawal of the keep-alive request for radio=\"") + radio +
+            HelperLogger::warning(kAdvertiserTag + QStringLiteral("withdrawal of the keep-alive request for radio=\"") + radio +
                                       QStringLiteral("\" still pending (") + reason + QLatin1Char(')'),
                                   HelperLogger::Category::services);
         });
         connect(withdrawing, &BonjourRegistration::withdrawn, this, [withdrawing, radio] {
-            HelperLogger::info(kTag + QStringLiteral("stopped advertising for radio=\"") + radio + QLatin1Char('"'),
+            HelperLogger::info(kAdvertiserTag + QStringLiteral("stopped advertising for radio=\"") + radio + QLatin1Char('"'),
                                HelperLogger::Category::services);
             withdrawing->deleteLater();
         });

@@ -13,9 +13,9 @@ namespace cordavelle {
 
 namespace {
 
-const QString kTag = QStringLiteral("[RigControlServerDiscovery] ");
+const QString kDiscoveryTag = QStringLiteral("[RigControlServerDiscovery] ");
 
-void log(const QString &message) { HelperLogger::info(kTag + message, HelperLogger::Category::services); }
+void log(const QString &message) { HelperLogger::info(kDiscoveryTag + message, HelperLogger::Category::services); }
 
 // Decimal text with an optional sign, as the client writes it; "-0" is 0, any other negative
 // number, a blank or anything past 65535 is no port.

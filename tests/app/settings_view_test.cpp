@@ -150,7 +150,7 @@ TEST(SettingsViewWidget, AFailedLoginItemRegistrationPutsTheSwitchBackAndSaysWhy
     EXPECT_TRUE(alerts.shown.empty());
 }
 
-void press(QWidget *widget, int key, const QString &text = {})
+void pressKey(QWidget *widget, int key, const QString &text = {})
 {
     QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier, text);
     QApplication::sendEvent(widget, &event);
@@ -211,19 +211,19 @@ TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
     const Control controls[] = {
         {network, [&] { network->click(); }, [&] { return network->isChecked() == config.allowNetworkAccess(); }},
         {radio(other), [&] { radio(other)->click(); }, [&] { return radio(config.appearanceMode())->isChecked(); }},
-        {name, [&] { press(name, Qt::Key_X, "x"); }, [&] { return name->text() == config.serviceName(); }},
+        {name, [&] { pressKey(name, Qt::Key_X, "x"); }, [&] { return name->text() == config.serviceName(); }},
         {port,
          [&] {
              port->selectAll();
              for (const char *digit : {"9", "0", "0", "1"}) {
-                 press(port, Qt::Key_0 + digit[0] - '0', digit);
+                 pressKey(port, Qt::Key_0 + digit[0] - '0', digit);
              }
-             press(port, Qt::Key_Return);
+             pressKey(port, Qt::Key_Return);
          },
          [&] { return port->text() == QString::number(config.apiPort()); }, "The port stays as it was."},
         {pairingSwitch, [&] { pairingSwitch->click(); },
          [&] { return pairingSwitch->isChecked() == config.requirePairing(); }},
-        {idle, [&] { press(idle, Qt::Key_Down); },
+        {idle, [&] { pressKey(idle, Qt::Key_Down); },
          [&] { return idle->currentIndex() == idleDelayIndex(config.idleShutdownDelay()); }},
         {experiments, [&] { experiments->click(); },
          [&] { return !experiments->isChecked() && !experimental.masterEnabled(); }},
@@ -250,7 +250,7 @@ TEST(SettingsViewWidget, AChangeThatCannotBeSavedPutsTheControlBackAndSaysWhy)
 
     // The next change that is stored takes the words away.
     defaults.refusal.reset();
-    press(name, Qt::Key_Y, "y");
+    pressKey(name, Qt::Key_Y, "y");
     EXPECT_EQ(SettingNote::of(name)->shown(), QString());
     EXPECT_EQ(config.serviceName(), name->text());
 }
@@ -286,9 +286,9 @@ TEST(SettingsViewWidget, TheAPIPortFieldRefusesAPortTheHelperCouldNotListenOnAnd
         const int before = config.apiPort();
         port->selectAll();
         for (const QChar digit : typed) {
-            press(port, Qt::Key_0 + digit.digitValue(), digit);
+            pressKey(port, Qt::Key_0 + digit.digitValue(), digit);
         }
-        press(port, Qt::Key_Return);
+        pressKey(port, Qt::Key_Return);
         QApplication::processEvents();
         EXPECT_EQ(config.apiPort(), reason.isEmpty() ? typed.toInt() : before);
         EXPECT_EQ(port->text(), QString::number(config.apiPort()));

@@ -16,27 +16,27 @@
 namespace cordavelle {
 namespace {
 
-using State = ServiceRunState;
+using RunState = ServiceRunState;
 using Mode = ServiceLifecycleMode;
 
 TEST(TrayColour, OnlyVaraHFAndRigctldCountAndErrorWins)
 {
     struct Case {
-        State vara;
+        RunState vara;
         Mode varaMode;
-        State rig;
+        RunState rig;
         Mode rigMode;
         TrayColor expected;
     };
     const Case cases[] = {
-        {State::running, Mode::disabled, State::error, Mode::disabled, TrayColor::primary},
-        {State::running, Mode::onDemand, State::stopped, Mode::disabled, TrayColor::green},
-        {State::running, Mode::onDemand, State::stopped, Mode::onDemand, TrayColor::primary},
-        {State::starting, Mode::alwaysOn, State::error, Mode::onDemand, TrayColor::red},
-        {State::running, Mode::onDemand, State::running, Mode::alwaysOn, TrayColor::green},
-        {State::running, Mode::onDemand, State::stopping, Mode::onDemand, TrayColor::yellow},
-        {State::stopped, Mode::onDemand, State::starting, Mode::onDemand, TrayColor::yellow},
-        {State::error, Mode::disabled, State::stopped, Mode::onDemand, TrayColor::primary},
+        {RunState::running, Mode::disabled, RunState::error, Mode::disabled, TrayColor::primary},
+        {RunState::running, Mode::onDemand, RunState::stopped, Mode::disabled, TrayColor::green},
+        {RunState::running, Mode::onDemand, RunState::stopped, Mode::onDemand, TrayColor::primary},
+        {RunState::starting, Mode::alwaysOn, RunState::error, Mode::onDemand, TrayColor::red},
+        {RunState::running, Mode::onDemand, RunState::running, Mode::alwaysOn, TrayColor::green},
+        {RunState::running, Mode::onDemand, RunState::stopping, Mode::onDemand, TrayColor::yellow},
+        {RunState::stopped, Mode::onDemand, RunState::starting, Mode::onDemand, TrayColor::yellow},
+        {RunState::error, Mode::disabled, RunState::stopped, Mode::onDemand, TrayColor::primary},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(menuBarColor(c.vara, c.varaMode, c.rig, c.rigMode), c.expected)
@@ -77,19 +77,19 @@ TEST(StatusMenuEntries, ServiceRowsFollowModesAndStatesAndTheBonjourRowTheAdvert
     services.modes[ServiceID::varaHF] = Mode::alwaysOn;
     services.modes[ServiceID::rigctld] = Mode::onDemand;
     services.modes[ServiceID::direwolf] = Mode::onDemand;
-    services.states[ServiceID::varaHF] = State::running;
-    services.states[ServiceID::rigctld] = State::starting;
-    services.states[ServiceID::direwolf] = State::error;
+    services.states[ServiceID::varaHF] = RunState::running;
+    services.states[ServiceID::rigctld] = RunState::starting;
+    services.states[ServiceID::direwolf] = RunState::error;
     // VARA FM runs but is disabled: no row.
-    services.states[ServiceID::varaFM] = State::running;
+    services.states[ServiceID::varaFM] = RunState::running;
     EXPECT_EQ(describe(statusMenuEntries(services, QStringLiteral("Shack (2)"))),
               (QStringList{"VARA HF|Stop|2", "rigctld|Start|1", "Direwolf|Start|4", "---", "bonjour:Shack (2)", "---",
                            "Open Helper...", "Quit"}));
 
     // A start from a window that failed before anything ran leaves the service stopped.
-    services.states[ServiceID::rigctld] = State::stopped;
+    services.states[ServiceID::rigctld] = RunState::stopped;
     services.showStartError(ServiceID::rigctld, QStringLiteral("rigctld not found"));
-    EXPECT_EQ(statusMenuEntries(services, std::nullopt)[1].state, State::error);
+    EXPECT_EQ(statusMenuEntries(services, std::nullopt)[1].state, RunState::error);
 }
 
 TEST(StatusMenuQuit, AsksWithTheRunningServicesInOrderUsingIsOrAre)
@@ -103,9 +103,9 @@ TEST(StatusMenuQuit, AsksWithTheRunningServicesInOrderUsingIsOrAre)
 
     test::RecordingServiceControl services;
     services.modes[ServiceID::varaFM] = Mode::disabled;
-    services.states[ServiceID::varaFM] = State::running;
-    services.states[ServiceID::direwolf] = State::running;
-    services.states[ServiceID::rigctld] = State::starting;
+    services.states[ServiceID::varaFM] = RunState::running;
+    services.states[ServiceID::direwolf] = RunState::running;
+    services.states[ServiceID::rigctld] = RunState::starting;
     // Disabled services count; starting ones don't.
     EXPECT_EQ(runningServices(services), (std::vector{ServiceID::varaFM, ServiceID::direwolf}));
 }
@@ -140,7 +140,7 @@ protected:
 
 TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 {
-    services.states[ServiceID::rigctld] = State::running;
+    services.states[ServiceID::rigctld] = RunState::running;
     StatusMenu menu(services, alerts, *this, actions(), clock);
     // The dot's colour is said in words to assistive technology, which reads the row's text.
     ASSERT_NE(action(menu, "rigctld \u2014 Running\tStop"), nullptr);
@@ -164,7 +164,7 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
     EXPECT_TRUE(alerts.shown.empty());
 
     // While open, the menu follows the states.
-    services.states[ServiceID::varaHF] = State::running;
+    services.states[ServiceID::varaHF] = RunState::running;
     menu.scheduleRefresh();
     ASSERT_TRUE(test::processEventsUntil([&] { return action(menu, "VARA HF \u2014 Running\tStop") != nullptr; }));
     // A click just as the word turns to "Stop" starts, which joins what is under way; once the
@@ -184,7 +184,7 @@ TEST_F(StatusMenuWidget, ItemsToggleServicesWithoutWaitingAndDropStartErrors)
 
 TEST_F(StatusMenuWidget, QuitStopsEveryServiceInOrderWithThePreStopBeforeRigctldThenTerminates)
 {
-    services.states[ServiceID::varaHF] = State::running;
+    services.states[ServiceID::varaHF] = RunState::running;
     StatusMenu menu(services, alerts, *this, actions(), clock);
 
     alerts.answers = {1};

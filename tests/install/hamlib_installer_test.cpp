@@ -104,7 +104,7 @@ struct BottleFaults {
     bool scriptRigctld = false;  // rigctld is no ELF program
 };
 
-bool run(const QString &program, const QStringList &arguments, const QString &folder = {})
+bool runSucceeds(const QString &program, const QStringList &arguments, const QString &folder = {})
 {
     QProcess process;
     process.setWorkingDirectory(folder);
@@ -158,10 +158,10 @@ std::pair<QString, QString> buildBottles(const QString &root, const QString &ver
                              "-Wl,--no-as-needed", "-Wl,-rpath,@@HOMEBREW_PREFIX@@/lib",
                              "-Wl,--dynamic-linker=" + brewLib + "/ld.so"}));
         // Homebrew names libusb by its path in its own folders.
-        EXPECT_TRUE(run("patchelf", {"--replace-needed", "libusb-1.0.so.0",
+        EXPECT_TRUE(runSucceeds("patchelf", {"--replace-needed", "libusb-1.0.so.0",
                                      "@@HOMEBREW_PREFIX@@/opt/libusb/lib/libusb-1.0.so.0", rigctld}));
         if (!faults.extraNeeded.isEmpty()) {
-            EXPECT_TRUE(run("patchelf", {"--add-needed", faults.extraNeeded, rigctld}));
+            EXPECT_TRUE(runSucceeds("patchelf", {"--add-needed", faults.extraNeeded, rigctld}));
         }
     }
     if (faults.libusbWithoutLibrary) {
@@ -171,8 +171,8 @@ std::pair<QString, QString> buildBottles(const QString &root, const QString &ver
     for (const QString &file : {rigctld, hamlib + "/lib/libhamlib.so.4.0.6", libusb + "/lib/libusb-1.0.so.0.4.0"}) {
         QFile::setPermissions(file, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
     }
-    EXPECT_TRUE(run("tar", {"-czf", "hamlib.tar.gz", "hamlib"}, work));
-    EXPECT_TRUE(run("tar", {"-czf", "libusb.tar.gz", "libusb"}, work));
+    EXPECT_TRUE(runSucceeds("tar", {"-czf", "hamlib.tar.gz", "hamlib"}, work));
+    EXPECT_TRUE(runSucceeds("tar", {"-czf", "libusb.tar.gz", "libusb"}, work));
     return {work + "/hamlib.tar.gz", work + "/libusb.tar.gz"};
 }
 

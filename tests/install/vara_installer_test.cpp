@@ -28,9 +28,9 @@ namespace cordavelle {
 namespace {
 
 using test::runToEnd;
-using Kind = VARAInstallerError::Kind;
+using ErrorKind = VARAInstallerError::Kind;
 
-std::optional<Kind> errorKindOf(const std::function<void()> &step)
+std::optional<ErrorKind> errorKindOf(const std::function<void()> &step)
 {
     try {
         step();
@@ -53,9 +53,9 @@ TEST(VARADownloadPage, TheLastMatchingLinkWinsAndRelativeLinksResolveAgainstTheP
               "https://downloads.example/VARA%20Products/VARA%20FM%204.3.9%20setup.zip");
 
     EXPECT_EQ(errorKindOf([&] { downloadLinkInPage("<p>nothing here</p>", page, VARAVariant::hf); }),
-              Kind::noDownloadFound);
+              ErrorKind::noDownloadFound);
     EXPECT_EQ(errorKindOf([&] { downloadLinkInPage("\xff\xfe<a href=\"x\">", page, VARAVariant::hf); }),
-              Kind::downloadPageParseFailed);
+              ErrorKind::downloadPageParseFailed);
 }
 
 TEST(VARADownloadPage, FileNamesAreDecodedOnceAndNamesThatLeaveTheFolderAreRefused)
@@ -207,7 +207,7 @@ TEST_F(VARAInstallerTest, AHostileLinkNeverWritesOutsideTheDownloadFolder)
             const QString folder = runToEnd(hf.extractZip(zip));
             EXPECT_EQ(QFileInfo(folder).dir().path(), hf.downloadFolder()) << link.constData();
         } catch (const VARAInstallerError &error) {
-            EXPECT_EQ(error.kind(), Kind::unsafeDownloadName) << link.constData();
+            EXPECT_EQ(error.kind(), ErrorKind::unsafeDownloadName) << link.constData();
             ++refused;
         }
         for (const QString &file : filesBelowRoot()) {
@@ -228,14 +228,14 @@ TEST_F(VARAInstallerTest, ABrokenArchiveOrOneWithoutASetupProgramFails)
     bad.open(QIODevice::WriteOnly);
     bad.write("not a zip");
     bad.close();
-    EXPECT_EQ(errorKindOf([&] { runToEnd(hf.extractZip(bad.fileName())); }), Kind::extractionFailed);
+    EXPECT_EQ(errorKindOf([&] { runToEnd(hf.extractZip(bad.fileName())); }), ErrorKind::extractionFailed);
 
     QFile good(hf.downloadFolder() + "/other.zip");
     good.open(QIODevice::WriteOnly);
     good.write(zipOf({"install.exe", "VARA setup notes.txt"}));
     good.close();
     const QString folder = runToEnd(hf.extractZip(good.fileName()));
-    EXPECT_EQ(errorKindOf([&] { hf.findInstallerExe(folder); }), Kind::installerNotFound);
+    EXPECT_EQ(errorKindOf([&] { hf.findInstallerExe(folder); }), ErrorKind::installerNotFound);
 }
 
 // Whatever the downloads server answers, the user reads what was asked and what came back, the

@@ -31,9 +31,9 @@ namespace cordavelle {
 namespace {
 
 using namespace std::chrono_literals;
-using Kind = WineInstaller::State::Kind;
+using WineKind = WineInstaller::State::Kind;
 
-QByteArray run(const QString &program, const QStringList &arguments, const QString &input = {})
+QByteArray runForOutput(const QString &program, const QStringList &arguments, const QString &input = {})
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -59,27 +59,27 @@ struct Fixtures {
         test::writeProgram(top + "/bin/wine", "#!/bin/sh\necho wine-10.0\n");
         test::writeProgram(top + "/bin/wineserver", "#!/bin/sh\nexit 0\n");
         test::writeFile(top + "/lib/wine/x86_64-unix/ntdll.so", "library");
-        run("tar", {"-cJf", root + "/wine.tar.xz", "-C", root, "wine-10.0-amd64-wow64"});
+        runForOutput("tar", {"-cJf", root + "/wine.tar.xz", "-C", root, "wine-10.0-amd64-wow64"});
         wineArchive = test::readBytes(root + "/wine.tar.xz");
 
         const QString broken = root + "/broken/wine-10.0-amd64-wow64";
         test::writeProgram(broken + "/bin/wine",
                            "#!/bin/sh\necho 'wine: error while loading shared libraries: libgnutls.so.30' >&2\nexit 127\n");
         test::writeProgram(broken + "/bin/wineserver", "#!/bin/sh\nexit 0\n");
-        run("tar", {"-cJf", root + "/broken.tar.xz", "-C", root + "/broken", "wine-10.0-amd64-wow64"});
+        runForOutput("tar", {"-cJf", root + "/broken.tar.xz", "-C", root + "/broken", "wine-10.0-amd64-wow64"});
         wineThatCannotRun = test::readBytes(root + "/broken.tar.xz");
 
         test::writeFile(root + "/wine-9.0-amd64/share/readme", "no programs");
-        run("tar", {"-cJf", root + "/empty.tar.xz", "-C", root, "wine-9.0-amd64"});
+        runForOutput("tar", {"-cJf", root + "/empty.tar.xz", "-C", root, "wine-9.0-amd64"});
         archiveWithoutWine = test::readBytes(root + "/empty.tar.xz");
 
         // A bottle's program names Homebrew's loader and library folder, as Linux bottles do.
         const QString program = root + "/bottle/cabextract/1.11/bin/cabextract";
         QDir().mkpath(root + "/bottle/cabextract/1.11/bin");
-        run("g++", {"-x", "c++", "-o", program, "-"}, "#include <cstdio>\nint main() { std::puts(\"cabextract version 1.11\"); }\n");
-        run("patchelf", {"--set-interpreter", "/home/linuxbrew/.linuxbrew/lib/ld.so", "--set-rpath",
+        runForOutput("g++", {"-x", "c++", "-o", program, "-"}, "#include <cstdio>\nint main() { std::puts(\"cabextract version 1.11\"); }\n");
+        runForOutput("patchelf", {"--set-interpreter", "/home/linuxbrew/.linuxbrew/lib/ld.so", "--set-rpath",
                          "@@HOMEBREW_PREFIX@@/lib", program});
-        run("tar", {"-czf", root + "/bottle.tar.gz", "-C", root + "/bottle", "cabextract"});
+        runForOutput("tar", {"-czf", root + "/bottle.tar.gz", "-C", root + "/bottle", "cabextract"});
         cabextractBottle = test::readBytes(root + "/bottle.tar.gz");
     }
 };
@@ -215,11 +215,11 @@ TEST_F(WineInstallerTest, InstallsTheStableBuildWithItsToolsAndRecordsIt)
     ASSERT_GE(states.size(), 4u);
     EXPECT_EQ(states.front(), WineInstaller::State::downloading(0.0));
     EXPECT_EQ(states[states.size() - 3], WineInstaller::State::downloading(1.0));
-    EXPECT_EQ(states[states.size() - 2].kind(), Kind::extracting);
+    EXPECT_EQ(states[states.size() - 2].kind(), WineKind::extracting);
 
-    EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
+    EXPECT_EQ(runForOutput(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
     EXPECT_TRUE(QFileInfo(places::ownWineserver()).isExecutable());
-    EXPECT_EQ(run(places::ownCabextract(), {"--version"}), QByteArray("cabextract version 1.11\n"));
+    EXPECT_EQ(runForOutput(places::ownCabextract(), {"--version"}), QByteArray("cabextract version 1.11\n"));
     EXPECT_TRUE(installer->isWinetricksInstalled());
     EXPECT_EQ(config->varaConfig().winePath, "/opt/custom/wine");
     EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
@@ -278,7 +278,7 @@ TEST_F(WineInstallerTest, ACancelledDownloadEndsOnceWithNothingLeftAndNoSecondFl
 
     installer->cancel();
     EXPECT_TRUE(installer->isBusy());
-    EXPECT_NE(installer->state().kind(), Kind::idle) << "idle while the flow still runs";
+    EXPECT_NE(installer->state().kind(), WineKind::idle) << "idle while the flow still runs";
     installer->startInstall();
     ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
     EXPECT_EQ(installer->state(), WineInstaller::State::idle());
@@ -334,7 +334,7 @@ TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousB
     ASSERT_TRUE(test::writeProgram(env.hostPath("/usr/bin/tar"), ("#!/bin/sh\necho $$ > " + pidFile + "\nexec sleep 30\n").toUtf8()));
     installer->startInstall();
     ASSERT_TRUE(test::processEventsUntil([&] { return !test::readBytes(pidFile).isEmpty(); }));
-    EXPECT_EQ(installer->state().kind(), Kind::extracting);
+    EXPECT_EQ(installer->state().kind(), WineKind::extracting);
 
     installer->cancel();
     ASSERT_TRUE(test::processEventsUntil([&] { return !installer->isBusy(); }));
@@ -343,7 +343,7 @@ TEST_F(WineInstallerTest, ACancelDuringExtractionEndsTheToolAndKeepsThePreviousB
     ASSERT_GT(tar, 0);
     EXPECT_FALSE(test::isAlive(tar));
     for (const auto &state : states) {
-        EXPECT_NE(state.kind(), Kind::complete);
+        EXPECT_NE(state.kind(), WineKind::complete);
     }
     expectPreviousInstallIntact();
     EXPECT_EQ(temporaryFiles(), QStringList());
@@ -404,7 +404,7 @@ TEST_F(WineInstallerTest, EachRemoteFailureSaysWhatWasAskedAndLeavesNothingBehin
         env.platform().setRemoteServices(RemoteServices::allAt(table.arrange(c)));
         ASSERT_TRUE(installToEnd());
         const QString shown = installer->state().message();
-        EXPECT_EQ(installer->state().kind(), Kind::error);
+        EXPECT_EQ(installer->state().kind(), WineKind::error);
         table.expectShown(shown, c);
         EXPECT_EQ(messages().last(), "ERROR: " + shown);
         EXPECT_TRUE(env.log().contains("[WineInstaller] Install failed: " + shown));
@@ -498,7 +498,7 @@ TEST_F(WineInstallerTest, AnArchiveWithoutWineOrAForeignMachineFails)
     EXPECT_EQ(installer->state(),
               WineInstaller::State::error("The release information of cabextract from 127.0.0.1 could not be read: the "
                                           "release information was not in the expected shape"));
-    EXPECT_EQ(run(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
+    EXPECT_EQ(runForOutput(places::ownWineBinary(), {}), QByteArray("wine-10.0\n"));
     EXPECT_EQ(installer->installedVersion(), "10.0");
     EXPECT_EQ(config->varaFMConfig().winePath, places::ownWineBinary());
     makePreviousInstall();
@@ -596,7 +596,7 @@ TEST_F(WineInstallerTest, TwoCabextractInstallsAtOnceShareOneFetch)
     EXPECT_EQ(first->error, std::nullopt);
     EXPECT_EQ(second->error, std::nullopt);
     EXPECT_EQ(server.requestsFor("/api/formula/cabextract.json").size(), 1u);
-    EXPECT_EQ(run(places::ownCabextract(), {"--version"}), QByteArray("cabextract version 1.11\n"));
+    EXPECT_EQ(runForOutput(places::ownCabextract(), {"--version"}), QByteArray("cabextract version 1.11\n"));
 
     // A failure is the waiting caller's too.
     ASSERT_TRUE(QFile::remove(places::ownCabextract()));

@@ -27,7 +27,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void settle()
+void settlePage()
 {
     for (int i = 0; i < 3; ++i) {
         QCoreApplication::processEvents();
@@ -66,7 +66,7 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
     ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/direwolf"))));
 
     auto page = scene.makePage();
-    settle();
+    settlePage();
     QWidget *banners = page->bannerArea();
     ASSERT_NE(button(banners, QStringLiteral("Switch to CAT via Cordavelle")), nullptr);
     ASSERT_NE(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
@@ -74,7 +74,7 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
         << "the newer copy is the one that runs";
 
     button(banners, QStringLiteral("Switch to CAT via Cordavelle"))->click();
-    settle();
+    settlePage();
     EXPECT_EQ(scene.config.direwolfConfig().pttMethod, DirewolfPTTMethod::nativeCorvexa());
     EXPECT_TRUE(scene.env.defaults().boolForKey(DirewolfPage::kDismissedNudgeKey));
     EXPECT_EQ(button(banners, QStringLiteral("Switch to CAT via Cordavelle")), nullptr);
@@ -89,11 +89,11 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
     };
     EXPECT_FALSE(saysStale());
     scene.env.bonjour().stopDaemon();
-    settle();
+    settlePage();
     EXPECT_TRUE(saysStale());
     EXPECT_EQ(page->radioDetails()->findChild<QComboBox *>()->itemText(1), QStringLiteral("IC-7300 (127.0.0.1:%1)").arg(server.serverPort()));
     scene.env.bonjour().startDaemon();
-    settle();
+    settlePage();
     EXPECT_FALSE(saysStale());
 
     // A custom path into the old folder means it is in use: the removal is not offered.
@@ -101,14 +101,14 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
     DirewolfConfig custom = scene.config.direwolfConfig();
     custom.direwolfPath = places::legacyDirewolfBinary();
     scene.config.setDirewolfConfig(custom);
-    settle();
+    settlePage();
     EXPECT_EQ(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
     EXPECT_TRUE(banners->isHidden());
 
     scene.binariesInUse.clear();
     custom.direwolfPath.clear();
     scene.config.setDirewolfConfig(custom);
-    settle();
+    settlePage();
     scene.alerts.answers = {1};
     button(banners, QStringLiteral("Remove Legacy Install"))->click();
     EXPECT_TRUE(QFile::exists(places::legacyDirewolfBinary())) << "cancelled";
@@ -119,7 +119,7 @@ TEST(DirewolfPage, BannersActAndHideWhenTheirConditionsFail)
         return !QFile::exists(places::legacyDirewolfBinary()) && !QFileInfo::exists(folder) &&
                !QFileInfo::exists(removalAside(folder));
     }));
-    settle();
+    settlePage();
     EXPECT_EQ(button(banners, QStringLiteral("Remove Legacy Install")), nullptr);
 }
 
@@ -127,7 +127,7 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
 {
     test::DirewolfPageScene scene;
     auto page = scene.makePage();
-    settle();
+    settlePage();
     QWidget *install = page->installationArea();
     ASSERT_NE(button(install, QStringLiteral("Install Homebrew")), nullptr);
     button(install, QStringLiteral("Install Homebrew"))->click();
@@ -137,7 +137,7 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/apt-get"))));
     ASSERT_TRUE(test::writeProgram(scene.env.hostPath(QStringLiteral("/usr/bin/direwolf"))));
     page->rediscover();
-    settle();
+    settlePage();
     EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf installed (system package)"));
     button(install, QStringLiteral("Check for Update"))->click();
     EXPECT_EQ(scene.terminalCommands().last(), QStringLiteral("sudo apt-get install --only-upgrade -y direwolf"));
@@ -147,14 +147,14 @@ TEST(DirewolfPage, InstallationNamesTheBinaryAndOffersTheCommandThatFitsIt)
     ASSERT_TRUE(test::writeProgram(scene.pickedBinary, "#!bin/x\n"));
     ASSERT_TRUE(test::writeProgram(places::direwolfRunFolder() + QStringLiteral("/bin/x")));
     button(install, QStringLiteral("Choose Custom…"))->click();
-    settle();
+    settlePage();
     EXPECT_EQ(scene.pickerFolders.last(), scene.env.hostPath(QStringLiteral("/usr/bin")));
     EXPECT_TRUE(scene.alerts.shown.empty());
     EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, scene.pickedBinary);
     EXPECT_EQ(installationTitle(page.get()), QStringLiteral("Direwolf — custom path"));
     EXPECT_EQ(button(install, QStringLiteral("Check for Update")), nullptr);
     button(install, QStringLiteral("Reset to Auto"))->click();
-    settle();
+    settlePage();
     EXPECT_EQ(scene.config.direwolfConfig().direwolfPath, QString());
 
     // Typing keeps the callsign upper case.
@@ -172,7 +172,7 @@ std::unique_ptr<DirewolfPage> showWithStandIn(test::DirewolfPageScene &scene, co
     scene.config.setDirewolfConfig(settings);
     auto page = scene.makePage();
     page->show();
-    settle();
+    settlePage();
     return page;
 }
 
@@ -200,23 +200,23 @@ TEST(DirewolfPage, RestartNoticeShowsOnlyWhileDirewolfRunsWithOlderSettings)
     }
     ASSERT_TRUE(scene.env.clock().runUntil([&] { return started->done; }, 60s));
     ASSERT_EQ(process.state(), ServiceRunState::running) << process.lastError().value_or("").toStdString();
-    settle();
+    settlePage();
     EXPECT_TRUE(page->restartNotice()->isHidden()) << "unchanged since the start";
     EXPECT_TRUE(page->pendingPorts()->isHidden());
     const int kiss = settings.kissPort;
     settings.kissPort = test::freeTcpPort();
     scene.config.setDirewolfConfig(settings);
-    settle();
+    settlePage();
     EXPECT_FALSE(page->restartNotice()->isHidden());
     EXPECT_EQ(page->pendingPorts()->text(), QStringLiteral("Direwolf listens on KISS port %1 until it restarts; KISS port %2 "
                                                            "takes effect when Direwolf next starts.")
                                                 .arg(kiss)
                                                 .arg(settings.kissPort));
     scene.orchestrator.stopService(ServiceID::direwolf);
-    settle();
+    settlePage();
     EXPECT_TRUE(page->restartNotice()->isHidden());
     ASSERT_TRUE(scene.env.clock().runUntil([&] { return process.state() == ServiceRunState::stopped; }, 10s));
-    settle();
+    settlePage();
     EXPECT_TRUE(page->pendingPorts()->isHidden());
 }
 
@@ -238,7 +238,7 @@ TEST(DirewolfPage, RowsStayPutWhenDirewolfDiesDuringItsStart)
     // comes in real time.
     ASSERT_TRUE(test::processEventsUntil(
         [&] { return scene.orchestrator.direwolfProcess().state() == ServiceRunState::error; }, 10s));
-    settle();
+    settlePage();
     EXPECT_EQ(rows(), before);
 }
 

@@ -341,8 +341,8 @@ TEST(RigctldPageModel, HamlibSectionFollowsTheInstallerAndThePaths)
     EXPECT_EQ(shown.line, facts.progress.error);
     EXPECT_EQ(shown.buttons.at(0).action, A::retry);
 
-    EXPECT_EQ(binaryPickerFolder(QStringLiteral("/opt/hamlib/bin/rigctld")), QStringLiteral("/opt/hamlib/bin"));
-    EXPECT_EQ(binaryPickerFolder(std::nullopt), QStringLiteral("/usr/bin"));
+    EXPECT_EQ(rigctld_page::binaryPickerFolder(QStringLiteral("/opt/hamlib/bin/rigctld")), QStringLiteral("/opt/hamlib/bin"));
+    EXPECT_EQ(rigctld_page::binaryPickerFolder(std::nullopt), QStringLiteral("/usr/bin"));
 }
 
 } // namespace

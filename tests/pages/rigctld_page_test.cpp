@@ -28,7 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-void pick(QComboBox *picker, const QVariant &value)
+void pickValue(QComboBox *picker, const QVariant &value)
 {
     const int index = picker->findData(value);
     ASSERT_GE(index, 0) << value.toString().toStdString();
@@ -64,7 +64,7 @@ QStringList buttonsShown(QWidget *area, qsizetype count)
     return buttonTexts(area);
 }
 
-void press(QWidget *area, const QString &text)
+void pressButton(QWidget *area, const QString &text)
 {
     for (QPushButton *b : area->findChildren<QPushButton *>()) {
         if (b->text() == text && b->isVisibleTo(area)) {
@@ -96,9 +96,9 @@ TEST(RigctldPage, EditsTheSettingsAndShowsTheRowsOfTheChosenConnection)
     EXPECT_TRUE(page->serialPortPicker()->isVisible());
     EXPECT_FALSE(page->hostField()->isVisible());
 
-    pick(page->serialPortPicker(), QString());
-    pick(page->baudRatePicker(), 38400);
-    pick(page->connectionPicker(), int(RigConnectionType::network));
+    pickValue(page->serialPortPicker(), QString());
+    pickValue(page->baudRatePicker(), 38400);
+    pickValue(page->connectionPicker(), int(RigConnectionType::network));
     ASSERT_TRUE(test::processEventsUntil([&] { return page->hostField()->isVisible(); }));
     RigctldConfig now = scene.config.rigctldConfig();
     EXPECT_EQ(now.serialPort, QString());
@@ -145,7 +145,7 @@ TEST(RigctldPage, LoadsTheCatalogueOfTheRigctldFoundAndKeepsTheSavedModel)
                            QStringLiteral("Hamlib Dummy")}));
     EXPECT_EQ(page->rigModelPicker()->currentText(), QStringLiteral("Unknown (99999)"));
     EXPECT_EQ(scene.env.commands().journal, QStringList{QStringLiteral("/usr/bin/rigctld -l")});
-    pick(page->rigModelPicker(), 1);
+    pickValue(page->rigModelPicker(), 1);
     EXPECT_EQ(scene.config.rigctldConfig().rigModel, 1);
 }
 
@@ -184,13 +184,13 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     QWidget *area = page->installationArea();
     EXPECT_EQ(buttonsShown(area, 2), (QStringList{QStringLiteral("Install Managed Copy"), QStringLiteral("Choose Custom…")}));
 
-    press(area, QStringLiteral("Install Managed Copy"));
+    pressButton(area, QStringLiteral("Install Managed Copy"));
     EXPECT_EQ(scene.installer.starts, 1);
     scene.installer.state.phase = InstallProgress::Phase::downloading;
     scene.installer.log << QStringLiteral("[10:00:00] Downloading hamlib");
     scene.installer.announce();
     EXPECT_EQ(buttonsShown(area, 1), QStringList{QStringLiteral("Cancel")});
-    press(area, QStringLiteral("Cancel"));
+    pressButton(area, QStringLiteral("Cancel"));
     EXPECT_EQ(scene.installer.cancels, 1);
 
     scene.installer.state.phase = InstallProgress::Phase::failed;
@@ -198,7 +198,7 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     scene.installer.announce();
     EXPECT_TRUE(test::processEventsUntil([&] { return buttonTexts(area) == QStringList{QStringLiteral("Retry")}; }, 30s))
         << "the section did not come to show only Retry within 30 s: " << buttonTexts(area).join(", ").toStdString();
-    press(area, QStringLiteral("Retry"));
+    pressButton(area, QStringLiteral("Retry"));
     EXPECT_EQ(scene.installer.starts, 2);
 
     scene.installer.state.phase = InstallProgress::Phase::idle;
@@ -209,7 +209,7 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
     ASSERT_TRUE(test::writeProgram(scene.pickedBinary));
     ASSERT_TRUE(QFile::setPermissions(shared, QFileDevice::Permissions(0x7777)));
     buttonsShown(area, 2);
-    press(area, QStringLiteral("Choose Custom…"));
+    pressButton(area, QStringLiteral("Choose Custom…"));
     EXPECT_EQ(scene.pickerFolders, QStringList{QStringLiteral("/usr/bin")});
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
     ASSERT_EQ(scene.alerts.shown.size(), 1u);
@@ -220,12 +220,12 @@ TEST(RigctldPage, HamlibSectionShowsTheInstallerAndActsOnIt)
                   .arg(scene.pickedBinary, shared));
 
     ASSERT_TRUE(QFile::setPermissions(shared, QFileDevice::Permissions(0x7700)));
-    press(area, QStringLiteral("Choose Custom…"));
+    pressButton(area, QStringLiteral("Choose Custom…"));
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, scene.pickedBinary);
     EXPECT_EQ(page->effectiveRigctldPath(), scene.pickedBinary);
     EXPECT_EQ(scene.alerts.shown.size(), 1u);
     buttonsShown(area, 3);
-    press(area, QStringLiteral("Reset to Auto"));
+    pressButton(area, QStringLiteral("Reset to Auto"));
     EXPECT_EQ(scene.config.rigctldConfig().rigctldPath, QString());
 
     auto without = scene.makePage(false);

@@ -27,7 +27,7 @@ namespace {
 const QString kRefusal = QStringLiteral("Could not write the settings: Permission denied");
 const QString kSaid = kRefusal + QStringLiteral(". The setting stays as it was.");
 
-void settle()
+void settleControls()
 {
     for (int i = 0; i < 3; ++i) {
         QCoreApplication::processEvents();
@@ -44,7 +44,7 @@ struct StoringControl {
     QString said = kSaid;
 };
 
-void pick(QWidget *control, int index)
+void pickIn(QWidget *control, int index)
 {
     auto *picker = static_cast<QComboBox *>(control);
     picker->setCurrentIndex(index);
@@ -53,7 +53,7 @@ void pick(QWidget *control, int index)
 
 StoringControl picker(const QString &name, std::function<QComboBox *()> find, std::function<QVariant()> stored)
 {
-    return {name, find, [](QWidget *c) { pick(c, static_cast<QComboBox *>(c)->count() - 1); },
+    return {name, find, [](QWidget *c) { pickIn(c, static_cast<QComboBox *>(c)->count() - 1); },
             [stored](QWidget *c) { return static_cast<QComboBox *>(c)->currentData() == stored(); }};
 }
 
@@ -125,7 +125,7 @@ void expectEachSaysWhy(const std::vector<StoringControl> &controls, test::Refusi
         SettingNote::of(control)->say(std::nullopt);
         defaults.refusal = kRefusal;
         c.change(control);
-        settle();
+        settleControls();
         control = c.control();
         ASSERT_NE(control, nullptr);
         EXPECT_TRUE(c.showsStored(control));
@@ -155,7 +155,7 @@ TEST(StoringControls, EveryControlOfTheDirewolfPageSaysWhatItCouldNotStore)
     DirewolfPage page(DirewolfPageContext{scene.orchestrator, config, scene.env.currentClock(), scene.audio,
                                           scene.direwolfDiscovery, scene.discovery, scene.keepalive, legacy, defaults,
                                           regenerator, scene.alerts, scene});
-    settle();
+    settleControls();
     const auto stored = [&config] { return config.direwolfConfig(); };
     const auto combo = [&page](int n) { return [&page, n] { return page.findChildren<QComboBox *>().value(n); }; };
     const std::vector<StoringControl> controls{
@@ -183,7 +183,7 @@ TEST(StoringControls, EveryControlOfTheDirewolfPageSaysWhatItCouldNotStore)
     DirewolfConfig viaRigctld = start;
     viaRigctld.pttMethod = DirewolfPTTMethod::rigctld();
     ASSERT_FALSE(config.setDirewolfConfig(viaRigctld));
-    settle();
+    settleControls();
     const auto nudgeStays = [&] {
         return stored() == viaRigctld && !defaults.boolForKey(DirewolfPage::kDismissedNudgeKey);
     };
@@ -194,7 +194,7 @@ TEST(StoringControls, EveryControlOfTheDirewolfPageSaysWhatItCouldNotStore)
     DirewolfConfig viaCat = start;
     viaCat.pttMethod = DirewolfPTTMethod::nativeCorvexa();
     ASSERT_FALSE(config.setDirewolfConfig(viaCat));
-    settle();
+    settleControls();
     expectEachSaysWhy({picker("Radio", [&] { return page.radioDetails()->findChild<QComboBox *>(); },
                               [&] { return stored().nativeRigControlRadioName; })},
                       defaults);
@@ -218,7 +218,7 @@ TEST(StoringControls, EveryControlOfTheRigctldAndVARAPagesSaysWhatItCouldNotStor
     ASSERT_FALSE(config.setRigctldConfig(start));
     RigctldPage page(RigctldPageContext{scene.orchestrator, config, scene.env.commands(), scene.env.currentClock(),
                                         scene, scene.alerts, &scene.installer});
-    settle();
+    settleControls();
     const auto stored = [&config] { return config.rigctldConfig(); };
     std::vector<StoringControl> controls{
         mode(&page, [&] { return stored().lifecycleMode; }),
@@ -236,7 +236,7 @@ TEST(StoringControls, EveryControlOfTheRigctldAndVARAPagesSaysWhatItCouldNotStor
     RigctldConfig network = start;
     network.connectionType = RigConnectionType::network;
     ASSERT_FALSE(config.setRigctldConfig(network));
-    settle();
+    settleControls();
     expectEachSaysWhy({{"Network Host", [&] { return page.hostField(); },
                         [](QWidget *c) { test::typeInto(static_cast<QLineEdit *>(c), QStringLiteral("radio.local")); },
                         [&](QWidget *c) { return static_cast<QLineEdit *>(c)->text() == stored().networkHost; }},
@@ -276,7 +276,7 @@ TEST(StoringControls, TheUpdatesDismissalsSayWhatTheyCouldNotStore)
     UpdatesSection section(nudge);
     nudge.checkAll();
     ASSERT_TRUE(test::processEventsUntil([&] { return nudge.pendingUpdates().size() == 2; }, std::chrono::seconds(5)));
-    settle();
+    settleControls();
     const auto bothListed = [&] {
         return nudge.pendingUpdates().size() == 2 && section.pendingRows()->findChildren<QToolButton *>().size() == 2 &&
                !defaults.stringForKey(QStringLiteral("nudgeDismissed.Wine"));
@@ -290,7 +290,7 @@ TEST(StoringControls, TheUpdatesDismissalsSayWhatTheyCouldNotStore)
                         said}},
                       defaults);
     section.pendingRows()->findChildren<QToolButton *>().value(0)->click();
-    settle();
+    settleControls();
     EXPECT_EQ(section.dismissalNote()->shown(), QString()) << "a dismissal that is stored takes the words away";
     EXPECT_EQ(nudge.pendingUpdates().size(), 1u);
 }

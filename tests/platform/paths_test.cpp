@@ -45,7 +45,7 @@
 namespace cordavelle {
 namespace {
 
-unsigned modeOf(const QString &path)
+unsigned permissionBitsOf(const QString &path)
 {
     struct stat st {};
     EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
@@ -224,7 +224,7 @@ TEST(Paths, TheScratchFolderIsOnlyEverAFolderOfTheUsersOwn)
         } else {
             const QString folder = (QString::fromLatin1(c.chosen) == "cache" ? cache : runtime) + "/cordavelle-helper";
             EXPECT_EQ(paths.privateTemporary(), folder);
-            EXPECT_EQ(modeOf(folder), 0700u);
+            EXPECT_EQ(permissionBitsOf(folder), 0700u);
             EXPECT_TRUE(paths.ownScratchFolders().contains(folder));
         }
         EXPECT_TRUE(QDir(elsewhere).isEmpty());

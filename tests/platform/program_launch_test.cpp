@@ -32,7 +32,7 @@ namespace cordavelle {
 namespace {
 
 // A uid and gid that own nothing on the machine.
-constexpr uid_t kStranger = 54321;
+constexpr uid_t kStrangerUid = 54321;
 
 class ProgramLaunch : public ::testing::Test {
 protected:
@@ -124,7 +124,7 @@ TEST_F(ProgramLaunch, AScriptIsOnlyAsSafeAsWhatRunsIt)
         // Another user's interpreter in a folder of root's, seen through the real user database.
         env.platform().setAccounts(std::make_shared<SystemAccounts>());
         const QString theirs = program(QStringLiteral("clean/theirs"), "#!/bin/sh\n");
-        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStranger, kStranger), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStrangerUid, kStrangerUid), 0);
         const QString byTheirs = script("bin/by-theirs", "#!" + theirs.toUtf8());
         const QString envTheirs = script("bin/env-theirs", envLine + "theirs");
         const QString belongs = QStringLiteral("the file %1 belongs to another user").arg(theirs);
@@ -390,18 +390,18 @@ TEST_F(ProgramLaunch, ASwapBetweenCheckAndLaunchRunsNothingForeign)
     ASSERT_TRUE(root.isValid());
     // The group of the folder reads as root's private group, but the stranger is in it.
     auto accounts = std::make_shared<test::FixedAccounts>();
-    accounts->users[0] = {QStringLiteral("root"), kStranger};
-    accounts->groups[kStranger] = {QStringLiteral("root"), {}};
+    accounts->users[0] = {QStringLiteral("root"), kStrangerUid};
+    accounts->groups[kStrangerUid] = {QStringLiteral("root"), {}};
     env.platform().setAccounts(accounts);
     const QString shared = folder(QStringLiteral("shared"), 0775);
-    ASSERT_EQ(::chown(QFile::encodeName(shared).constData(), 0, kStranger), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(shared).constData(), 0, kStrangerUid), 0);
     const QString mine = at(QStringLiteral("shared/tool"));
     const QString theirs = at(QStringLiteral("shared/theirs"));
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/true"), mine));
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/false"), theirs));
     ASSERT_EQ(::chmod(QFile::encodeName(mine).constData(), 0755), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(theirs).constData(), 0755), 0);
-    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStranger, kStranger), 0);
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), kStrangerUid, kStrangerUid), 0);
     ASSERT_EQ(inspectProgramFile(mine).changeable, std::nullopt);
 
     // Opened before the swapper becomes the stranger, who can't reach the test's folder.
@@ -410,7 +410,7 @@ TEST_F(ProgramLaunch, ASwapBetweenCheckAndLaunchRunsNothingForeign)
     const pid_t swapper = ::fork();
     ASSERT_GE(swapper, 0);
     if (swapper == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kStranger) != 0 || ::setuid(kStranger) != 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kStrangerUid) != 0 || ::setuid(kStrangerUid) != 0) {
             ::_exit(2);
         }
         for (;;) {

@@ -13,12 +13,12 @@ namespace {
 using test::ScriptedTcpServer;
 using Then = ScriptedTcpServer::Then;
 
-struct Result {
+struct ProbeOutcome {
     bool ready;
     qint64 ms;
 };
 
-Result probe(int port)
+ProbeOutcome probe(int port)
 {
     QElapsedTimer timer;
     timer.start();
@@ -29,7 +29,7 @@ Result probe(int port)
 TEST(VARAProbe, VersionReplyProvesReadinessAtOnce)
 {
     ScriptedTcpServer server("VERSION VARA HF 4.8.9\r", Then::staySilent);
-    const Result r = probe(server.port());
+    const ProbeOutcome r = probe(server.port());
     EXPECT_TRUE(r.ready);
     EXPECT_LT(r.ms, 1000);
     EXPECT_EQ(server.received(), QByteArray("VERSION\r"));
@@ -38,7 +38,7 @@ TEST(VARAProbe, VersionReplyProvesReadinessAtOnce)
 TEST(VARAProbe, OtherTextCountsOnceTheModemFallsSilent)
 {
     ScriptedTcpServer server("OK", Then::staySilent);
-    const Result r = probe(server.port());
+    const ProbeOutcome r = probe(server.port());
     EXPECT_TRUE(r.ready);
     // One read, a 200 ms pause, then a read that times out after 5 s.
     EXPECT_GE(r.ms, 5000);
@@ -48,7 +48,7 @@ TEST(VARAProbe, OtherTextCountsOnceTheModemFallsSilent)
 TEST(VARAProbe, OtherTextCountsAtOnceWhenTheModemHangsUp)
 {
     ScriptedTcpServer server("OK\r", Then::close);
-    const Result r = probe(server.port());
+    const ProbeOutcome r = probe(server.port());
     EXPECT_TRUE(r.ready);
     EXPECT_LT(r.ms, 1500);
 }
@@ -56,7 +56,7 @@ TEST(VARAProbe, OtherTextCountsAtOnceWhenTheModemHangsUp)
 TEST(VARAProbe, AChattyModemIsReadAtMostThreeTimes)
 {
     ScriptedTcpServer server("busy ", Then::keepSending);
-    const Result r = probe(server.port());
+    const ProbeOutcome r = probe(server.port());
     EXPECT_TRUE(r.ready);
     EXPECT_LT(r.ms, 2000);
 }
@@ -64,7 +64,7 @@ TEST(VARAProbe, AChattyModemIsReadAtMostThreeTimes)
 TEST(VARAProbe, SilentServerIsNotReadyAfterOneReadTimesOut)
 {
     ScriptedTcpServer server({}, Then::staySilent);
-    const Result r = probe(server.port());
+    const ProbeOutcome r = probe(server.port());
     EXPECT_FALSE(r.ready);
     EXPECT_GE(r.ms, 4900);
     EXPECT_LT(r.ms, 7000);
@@ -74,13 +74,13 @@ TEST(VARAProbe, NoUsableReplyIsNotReady)
 {
     {
         auto server = ScriptedTcpServer::closingAtOnce();
-        const Result r = probe(server->port());
+        const ProbeOutcome r = probe(server->port());
         EXPECT_FALSE(r.ready);
         EXPECT_LT(r.ms, 1500);
     }
     {
         ScriptedTcpServer server("\xFF\xFE\xC3", Then::close);
-        const Result r = probe(server.port());
+        const ProbeOutcome r = probe(server.port());
         EXPECT_FALSE(r.ready);
         EXPECT_LT(r.ms, 1500);
     }
@@ -88,7 +88,7 @@ TEST(VARAProbe, NoUsableReplyIsNotReady)
 
 TEST(VARAProbe, NothingListeningIsNotReadyAtOnce)
 {
-    const Result r = probe(test::freeTcpPort());
+    const ProbeOutcome r = probe(test::freeTcpPort());
     EXPECT_FALSE(r.ready);
     EXPECT_LT(r.ms, 1000);
     EXPECT_FALSE(VARAProbe::probe(-1));

@@ -10,7 +10,7 @@ namespace cordavelle::test {
 
 namespace {
 
-std::optional<QByteArray> runToEnd(const QString &program, const QStringList &arguments, std::chrono::milliseconds limit)
+std::optional<QByteArray> runCommandToEnd(const QString &program, const QStringList &arguments, std::chrono::milliseconds limit)
 {
     QProcess process;
     process.start(program, arguments);
@@ -69,7 +69,7 @@ std::optional<AvahiBrowseEntry> resolved(const QList<QByteArray> &fields)
 bool avahiReachable()
 {
     static const bool reachable =
-        runToEnd(QStringLiteral("avahi-browse"), {"--terminate", "--parsable", "_cordavelle-probe._tcp"},
+        runCommandToEnd(QStringLiteral("avahi-browse"), {"--terminate", "--parsable", "_cordavelle-probe._tcp"},
                  std::chrono::seconds(5))
             .has_value();
     return reachable;
@@ -77,7 +77,7 @@ bool avahiReachable()
 
 std::optional<QList<AvahiBrowseEntry>> avahiBrowse(const QString &type, std::chrono::milliseconds limit)
 {
-    const auto output = runToEnd(QStringLiteral("avahi-browse"), {"-rtp", type}, limit);
+    const auto output = runCommandToEnd(QStringLiteral("avahi-browse"), {"-rtp", type}, limit);
     if (!output) {
         return std::nullopt;
     }

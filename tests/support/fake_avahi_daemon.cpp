@@ -9,7 +9,7 @@ namespace cordavelle::test {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.Avahi");
+const QString kAvahiService = QStringLiteral("org.freedesktop.Avahi");
 const QString kType = QStringLiteral("_cordavelle-rigcontrol._tcp");
 
 } // namespace
@@ -19,7 +19,7 @@ FakeAvahiDaemon::FakeAvahiDaemon(const QString &address)
 {
     qDBusRegisterMetaType<QByteArrayList>();
     m_bus.registerVirtualObject(QStringLiteral("/"), this, QDBusConnection::SubPath);
-    m_bus.registerService(kService);
+    m_bus.registerService(kAvahiService);
 }
 
 FakeAvahiDaemon::~FakeAvahiDaemon()
@@ -54,12 +54,12 @@ void FakeAvahiDaemon::answerHeld()
     }
 }
 
-void FakeAvahiDaemon::leave() { m_bus.unregisterService(kService); }
+void FakeAvahiDaemon::leave() { m_bus.unregisterService(kAvahiService); }
 
 void FakeAvahiDaemon::comeBack(int state)
 {
     m_state = state;
-    m_bus.registerService(kService);
+    m_bus.registerService(kAvahiService);
 }
 
 void FakeAvahiDaemon::setServerState(int state)

@@ -23,7 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString kService = QStringLiteral("org.freedesktop.secrets");
+const QString kSecretsService = QStringLiteral("org.freedesktop.secrets");
 const QString kLogin = QStringLiteral("/org/freedesktop/secrets/collection/login");
 
 } // namespace
@@ -56,8 +56,8 @@ KeyringOnPrivateBus::KeyringOnPrivateBus(TestPlatform &env)
     // anything until the daemon holds the name, and then until it reports its login collection.
     // The limits are real time, the daemon being a process of its own; they only bound one that
     // never gets there.
-    const bool named = processEventsUntil([&] { return bus.interface()->isServiceRegistered(kService).value(); }, 20s);
-    const QDBusReply<uint> owner = bus.interface()->servicePid(kService);
+    const bool named = processEventsUntil([&] { return bus.interface()->isServiceRegistered(kSecretsService).value(); }, 20s);
+    const QDBusReply<uint> owner = bus.interface()->servicePid(kSecretsService);
     if (!named || !owner.isValid() || owner.value() == 0) {
         m_whyNot = "the keyring's process could not be found";
         return;
@@ -103,7 +103,7 @@ void KeyringOnPrivateBus::resume()
 std::optional<bool> KeyringOnPrivateBus::loginLocked() const
 {
     const QDBusConnection bus(m_connection);
-    QDBusMessage alias = QDBusMessage::createMethodCall(kService, QStringLiteral("/org/freedesktop/secrets"),
+    QDBusMessage alias = QDBusMessage::createMethodCall(kSecretsService, QStringLiteral("/org/freedesktop/secrets"),
                                                         QStringLiteral("org.freedesktop.Secret.Service"),
                                                         QStringLiteral("ReadAlias"));
     alias << QStringLiteral("default");
@@ -111,7 +111,7 @@ std::optional<bool> KeyringOnPrivateBus::loginLocked() const
     if (!path.isValid() || path.value().path() != kLogin) {
         return std::nullopt;
     }
-    QDBusMessage get = QDBusMessage::createMethodCall(kService, kLogin, QStringLiteral("org.freedesktop.DBus.Properties"),
+    QDBusMessage get = QDBusMessage::createMethodCall(kSecretsService, kLogin, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                       QStringLiteral("Get"));
     get << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
     const QDBusReply<QDBusVariant> locked = bus.call(get);

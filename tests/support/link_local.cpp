@@ -19,7 +19,7 @@ namespace cordavelle::test {
 
 namespace {
 
-QString systemText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString lastErrorText() { return QString::fromLocal8Bit(std::strerror(errno)); }
 
 // The kernel's struct in6_ifreq, whose header clashes with the C library's.
 struct AddressRequest {
@@ -54,7 +54,7 @@ std::optional<QHostAddress> makeOne(QString *whyNot)
 {
     if (::unshare(CLONE_NEWNET) != 0) {
         *whyNot = QStringLiteral("cannot make a network namespace of the test's own for an IPv6 link-local "
-                                 "address: ") + systemText();
+                                 "address: ") + lastErrorText();
         return std::nullopt;
     }
     const int control = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -68,7 +68,7 @@ std::optional<QHostAddress> makeOne(QString *whyNot)
                       && (flags.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &flags) == 0)
                       && ::ioctl(control, SIOCSIFADDR, &request) == 0;
     if (!made) {
-        *whyNot = QStringLiteral("cannot put fe80::1 on the loopback of a network namespace: ") + systemText();
+        *whyNot = QStringLiteral("cannot put fe80::1 on the loopback of a network namespace: ") + lastErrorText();
     }
     if (control >= 0) {
         ::close(control);

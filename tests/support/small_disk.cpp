@@ -17,7 +17,7 @@ namespace cordavelle::test {
 
 namespace {
 
-QString systemText() { return QString::fromLocal8Bit(std::strerror(errno)); }
+QString lastSystemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
 
 // Once per thread: a private copy of the mount table, whose changes go nowhere else.
 bool enterPrivateMountNamespace(QString *whyNot)
@@ -27,11 +27,11 @@ bool enterPrivateMountNamespace(QString *whyNot)
         return true;
     }
     if (::unshare(CLONE_NEWNS) != 0) {
-        *whyNot = QStringLiteral("cannot enter a private mount namespace: ") + systemText();
+        *whyNot = QStringLiteral("cannot enter a private mount namespace: ") + lastSystemError();
         return false;
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *whyNot = QStringLiteral("cannot make the mounts private: ") + systemText();
+        *whyNot = QStringLiteral("cannot make the mounts private: ") + lastSystemError();
         return false;
     }
     entered = true;
@@ -51,7 +51,7 @@ SmallDisk::SmallDisk(const QString &folder) : m_folder(folder), m_filler(folder 
         return;
     }
     if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k,mode=0755") != 0) {
-        m_whyNot = QStringLiteral("cannot mount a tmpfs: ") + systemText();
+        m_whyNot = QStringLiteral("cannot mount a tmpfs: ") + lastSystemError();
         return;
     }
     m_mounted = true;
@@ -69,7 +69,7 @@ BindMount::BindMount(const QString &from, const QString &onto) : m_onto(onto)
     }
     if (::mount(QFile::encodeName(from).constData(), QFile::encodeName(onto).constData(), nullptr, MS_BIND, nullptr) !=
         0) {
-        m_whyNot = QStringLiteral("cannot bind a folder: ") + systemText();
+        m_whyNot = QStringLiteral("cannot bind a folder: ") + lastSystemError();
         return;
     }
     m_mounted = true;
@@ -99,7 +99,7 @@ bool OverlayMount::mount()
     QDir().mkpath(merged());
     const QByteArray options = QFile::encodeName(QStringLiteral("lowerdir=%1,upperdir=%2/changes,workdir=%2/work").arg(lower(), upper));
     if (::mount("overlay", QFile::encodeName(merged()).constData(), "overlay", 0, options.constData()) != 0) {
-        m_whyNot = QStringLiteral("cannot mount an overlay: ") + systemText();
+        m_whyNot = QStringLiteral("cannot mount an overlay: ") + lastSystemError();
         return false;
     }
     m_mounted = true;
