@@ -13,6 +13,7 @@
 #include "install/install_log.h"
 #include "platform/cancellation.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/platform.h"
 #include "platform/system_info.h"
 

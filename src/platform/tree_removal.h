@@ -27,6 +27,11 @@ Removal removeTree(const QString &path, QString *description);
 // removeTree, with the failures after the first in `more`, as many as a hundred.
 Removal removeTree(const QString &path, QString *description, QStringList *more);
 
+// Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,
+// so that nothing of an earlier run is taken for this one's. Throws FileError naming the path and
+// the system's reason when either step fails.
+void makeEmptyFolder(const QString &path);
+
 struct RemovalResult {
     Removal outcome = Removal::failed;
     QString description;
