@@ -131,6 +131,16 @@ void HamlibInstaller::startInstall()
     if (m_stop) {
         return;
     }
+    // One begun while a reset removes the support folder would land in what goes, or in a new
+    // folder of that name that outlives the reset with its record.
+    try {
+        AtomicInstallStaging::refuseUnderRemoval(places::hamlibFolder());
+    } catch (const FileError &refusal) {
+        beginNewAttempt();
+        setState(State::error(refusal.description()));
+        appendLog(QStringLiteral("ERROR: ") + refusal.description());
+        return;
+    }
     m_stop.emplace();
     Q_EMIT isRunningChanged();
     run(this, m_stop->get_token());
