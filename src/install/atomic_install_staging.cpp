@@ -81,15 +81,14 @@ std::set<QString> &stagingsInUse()
     return inUse;
 }
 
-// Refuses to stage or swap in where a removal under way would take it, or leave it half.
-void refuseUnderRemoval(const QString &path)
+} // namespace
+
+void AtomicInstallStaging::refuseUnderRemoval(const QString &path)
 {
     if (const std::optional<QString> removal = treeUnderRemoval(path)) {
         throw FileError(QStringLiteral("%1 is being removed.").arg(*removal));
     }
 }
-
-} // namespace
 
 std::error_code RenamingEntryMover::move(const QString &from, const QString &to)
 {

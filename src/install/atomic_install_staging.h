@@ -71,6 +71,11 @@ struct AtomicInstallStaging {
     // Removes the staging folder, if any; never fails.
     void discard() const noexcept;
 
+    // Throws FileError ("<tree> is being removed.") while a removal holds `path` or a folder
+    // around it: an install begun then would land in what goes, or in a new folder of its name
+    // that the removal's end leaves with no record.
+    static void refuseUnderRemoval(const QString &path);
+
     // Clears what interrupted installs left in `folder`: every "*.partial" entry is removed; the
     // "*.previous" entry of one of `installs` (destination folders staged in `folder`) is put back
     // when its destination is missing (a swap cut short) and removed when the destination exists.

@@ -13,6 +13,7 @@
 #include "install/install_log.h"
 #include "platform/cancellation.h"
 #include "platform/files.h"
+#include "platform/tree_removal.h"
 #include "platform/platform.h"
 #include "platform/system_info.h"
 
@@ -128,6 +129,16 @@ void HamlibInstaller::startInstall()
 {
     // A second flow would work over the first one's staging folder and archives.
     if (m_stop) {
+        return;
+    }
+    // One begun while a reset removes the support folder would land in what goes, or in a new
+    // folder of that name that outlives the reset with its record.
+    try {
+        AtomicInstallStaging::refuseUnderRemoval(places::hamlibFolder());
+    } catch (const FileError &refusal) {
+        beginNewAttempt();
+        setState(State::error(refusal.description()));
+        appendLog(QStringLiteral("ERROR: ") + refusal.description());
         return;
     }
     m_stop.emplace();

@@ -26,6 +26,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -57,6 +58,14 @@ QCoro::Task<Removal> removeReported(QString path, ResetReport &report)
         uninstallerLogger().error(QStringLiteral("Failed to remove %1: %2").arg(path, removal.description));
     }
     co_return removal.outcome;
+}
+
+// What the reset of everything removes, in order.
+QStringList removedByEverything()
+{
+    QStringList paths{places::supportFolder()};
+    paths << places::ownScratchFolders();
+    return paths;
 }
 
 } // namespace
@@ -179,6 +188,12 @@ QCoro::Task<ResetReport> HelperUninstaller::resetEverything()
 {
     uninstallerLogger().info(QStringLiteral("Reset Level 3: full uninstall"));
     ResetReport report;
+    // From the first step: an install begun in the meantime would land in what goes, or in a new
+    // folder of its name once the old one is set aside, and outlive the reset with its record.
+    std::vector<std::unique_ptr<RemovalHold>> going;
+    for (const QString &path : removedByEverything()) {
+        going.push_back(std::make_unique<RemovalHold>(path));
+    }
     co_await stopServices(true);
     const bool held = co_await endInstallersAndHold(true, QStringLiteral("the helper's files were kept."), report);
     if (held) {
@@ -384,8 +399,7 @@ QCoro::Task<void> HelperUninstaller::removeFilesystemPaths(ResetReport &report)
     // Everything in the scratch folders of the user's own is the helper's: the winetricks tools,
     // the downloads and their unpacked folders. A folder of that name that is not the user's holds
     // nothing of the helper's and is left alone.
-    QStringList paths{places::supportFolder()};
-    paths << places::ownScratchFolders();
+    const QStringList paths = removedByEverything();
     // Counted outside a loop header, which g++ 12 loses across an await.
     qsizetype next = 0;
     while (next < paths.size()) {

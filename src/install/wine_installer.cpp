@@ -223,6 +223,7 @@ QCoro::Task<void> WineInstaller::install(std::stop_token stop, quint64 run)
         beginNewAttempt();
         // Before anything is fetched: an install goes only where nobody else may lead it.
         usersOwnFolder(places::supportFolder());
+        AtomicInstallStaging::refuseUnderRemoval(places::wineFolder());
         // No Rosetta on Linux: the flow goes straight to the download.
         setState(State::downloading(0.0));
         appendLog(QStringLiteral("Downloading Wine stable..."));

@@ -1,7 +1,6 @@
 #include "files.h"
 
 #include "system_error_text.h"
-#include "tree_removal.h"
 
 #include "program_file.h"
 
@@ -428,17 +427,6 @@ std::optional<QString> usersOwnEntry(const QString &path)
         return std::nullopt;
     }
     return joined(usersOwnFolder(cut == 0 ? QStringLiteral("/") : given.left(cut)), name);
-}
-
-void makeEmptyFolder(const QString &path)
-{
-    QString reason;
-    if (removalFailed(removeTree(path, &reason))) {
-        throw FileError(QStringLiteral("Could not remove %1: %2").arg(path, reason));
-    }
-    if (!makeFolders(path)) {
-        failWrite(path, QStringLiteral("create"), errno);
-    }
 }
 
 bool haveSpareDescriptors(int count)

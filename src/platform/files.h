@@ -86,11 +86,6 @@ QString usersOwnFolder(const QString &path);
 // `path` ends in no name of its own ("/", "." or ".."). Throws FileError as usersOwnFolder() does.
 std::optional<QString> usersOwnEntry(const QString &path);
 
-// Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,
-// so that nothing of an earlier run is taken for this one's. Throws FileError naming the path and
-// the system's reason when either step fails.
-void makeEmptyFolder(const QString &path);
-
 // Whether `count` more descriptors can be opened right now. For work that needs descriptors in a
 // library that ends the process when it can't have them: it waits until they are there.
 bool haveSpareDescriptors(int count);

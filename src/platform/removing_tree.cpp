@@ -107,8 +107,37 @@ std::optional<QString> setAside(const QString &path)
 
 QString removalAside(const QString &path) { return path + kAsideSuffix; }
 
+namespace {
+
+std::vector<const QStringList *> &heldForRemoval()
+{
+    static std::vector<const QStringList *> trees;
+    return trees;
+}
+
+} // namespace
+
+RemovalHold::RemovalHold(QString path) : m_places{path}
+{
+    if (const std::optional<QString> entry = usersOwnEntryOrNone(path); entry && *entry != path) {
+        m_places << *entry;
+    }
+    heldForRemoval().push_back(&m_places);
+}
+
+RemovalHold::~RemovalHold()
+{
+    std::vector<const QStringList *> &trees = heldForRemoval();
+    trees.erase(std::find(trees.begin(), trees.end(), &m_places));
+}
+
 std::optional<QString> treeUnderRemoval(const QString &path)
 {
+    for (const QStringList *tree : heldForRemoval()) {
+        if (std::any_of(tree->begin(), tree->end(), [&path](const QString &place) { return overlaps(path, place); })) {
+            return tree->first();
+        }
+    }
     for (const UnderWay *tree : underRemoval()) {
         if (overlaps(path, tree->place)) {
             return tree->named;

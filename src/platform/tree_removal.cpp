@@ -398,4 +398,15 @@ Removal removeTree(const QString &path, QString *description, QStringList *more)
 
 Removal removeTree(const QString &path, QString *description) { return removeTree(path, description, nullptr); }
 
+void makeEmptyFolder(const QString &path)
+{
+    QString reason;
+    if (removalFailed(removeTree(path, &reason))) {
+        throw FileError(QStringLiteral("Could not remove %1: %2").arg(path, reason));
+    }
+    if (!makeFolders(path)) {
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(path, systemText(errno)));
+    }
+}
+
 } // namespace cordavelle

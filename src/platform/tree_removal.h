@@ -27,6 +27,11 @@ Removal removeTree(const QString &path, QString *description);
 // removeTree, with the failures after the first in `more`, as many as a hundred.
 Removal removeTree(const QString &path, QString *description, QStringList *more);
 
+// Leaves an empty folder at `path`, made as makeFolders makes it: whatever was there goes first,
+// so that nothing of an earlier run is taken for this one's. Throws FileError naming the path and
+// the system's reason when either step fails.
+void makeEmptyFolder(const QString &path);
+
 struct RemovalResult {
     Removal outcome = Removal::failed;
     QString description;
@@ -50,9 +55,26 @@ QString removalAside(const QString &path);
 // a tree that holds or lies in it is refused, saying so. Main thread only.
 QCoro::Task<RemovalResult> removingTree(QString path, std::function<void()> setAside = {});
 
-// The tree (as named to removingTree()) whose removal now walks where `path` lies in or holds;
-// none when none does. The name of a tree set aside is free again for what is made anew.
+// The tree (as named to removingTree() or to a RemovalHold) whose removal now walks where `path`
+// lies in or holds; none when none does. The name of a tree set aside is free again for what is
+// made anew, unless a RemovalHold keeps it.
 std::optional<QString> treeUnderRemoval(const QString &path);
+
+// Keeps the tree at `path` under removal while it lives, for a removal made of several steps (the
+// reset of everything): treeUnderRemoval() names it from before the first step, and after its
+// removingTree() has set it aside, so that no install lands in it, nor in a new folder of its name,
+// while the steps run. The steps' own removingTree() calls go ahead. Main thread only.
+class RemovalHold {
+public:
+    explicit RemovalHold(QString path);
+    ~RemovalHold();
+    RemovalHold(const RemovalHold &) = delete;
+    RemovalHold &operator=(const RemovalHold &) = delete;
+
+private:
+    // As named, and where it really is when that differs (a link on the way).
+    QStringList m_places;
+};
 
 // Every tree removingTree() is removing now, as it was named to it.
 QStringList treesUnderRemoval();

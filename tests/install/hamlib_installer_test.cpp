@@ -17,79 +17,17 @@
 #include "support/test_files.h"
 #include "support/test_platform.h"
 
+#include "c_library_stand_ins.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-
-namespace {
-
-// A file whose path ends so has a mode that can't be changed, as on a file system that keeps
-// none: no file system a test can make without root behaves so.
-std::string g_fixedModeSuffix;
-
-// A file put in place at a path that ends so arrives with mode 0, which the user can't read back.
-std::string g_unreadableSuffix;
-
-// The first removal of an entry whose name ends so fails, as that of a file still open on a network
-// file system does, for root too.
-std::string g_busySuffix;
-
-bool endsWith(const char *path, const std::string &suffix)
-{
-    const std::size_t length = std::strlen(path);
-    return !suffix.empty() && length >= suffix.size() &&
-           suffix.compare(0, std::string::npos, path + length - suffix.size()) == 0;
-}
-
-} // namespace
-
-// Stands in for the C library's chmod in this test program.
-extern "C" int chmod(const char *path, mode_t mode)
-{
-    using Chmod = int (*)(const char *, mode_t);
-    static const auto real = reinterpret_cast<Chmod>(::dlsym(RTLD_NEXT, "chmod"));
-    if (endsWith(path, g_fixedModeSuffix)) {
-        errno = EPERM;
-        return -1;
-    }
-    return real(path, mode);
-}
-
-// Stands in for the C library's rename in this test program.
-extern "C" int rename(const char *from, const char *to)
-{
-    using Rename = int (*)(const char *, const char *);
-    static const auto real = reinterpret_cast<Rename>(::dlsym(RTLD_NEXT, "rename"));
-    if (endsWith(to, g_unreadableSuffix) && ::chmod(from, 0) != 0) {
-        return -1;
-    }
-    return real(from, to);
-}
-
-// Stand in for the C library's unlinkat and unlink in this test program.
-extern "C" int unlinkat(int folder, const char *path, int flags)
-{
-    using Unlinkat = int (*)(int, const char *, int);
-    static const auto real = reinterpret_cast<Unlinkat>(::dlsym(RTLD_NEXT, "unlinkat"));
-    if (endsWith(path, g_busySuffix)) {
-        g_busySuffix.clear();
-        errno = EBUSY;
-        return -1;
-    }
-    return real(folder, path, flags);
-}
-
-extern "C" int unlink(const char *path) { return unlinkat(AT_FDCWD, path, 0); }
 
 namespace cordavelle {
 namespace {
@@ -380,11 +318,11 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
         {"a rigctld that is no program", [&] { publish("4.7", {.scriptRigctld = true}); },
          "Failed to fix library paths: patchelf: "},
         {"libusb missing from its bottle", [&] { publish("4.7", {.libusbWithoutLibrary = true}); }, ""},
-        {"a copy whose mode can't be changed", [] { g_fixedModeSuffix = "/bin/rigctld"; }, "Could not set the permissions of "},
+        {"a copy whose mode can't be changed", [] { test::g_fixedModeSuffix = "/bin/rigctld"; }, "Could not set the permissions of "},
         {"a scratch folder that can't be emptied",
          [&] {
              ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/left-by-an-earlier-run", "stale"));
-             g_busySuffix = "left-by-an-earlier-run";
+             test::g_busySuffix = "left-by-an-earlier-run";
          },
          "Could not remove " + scratch + "/hamlib-extract: " + scratch +
              "/hamlib-extract/left-by-an-earlier-run could not be removed: Device or resource busy"},
@@ -392,21 +330,21 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
          [&] {
              ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/a-stale-file", "stale"));
              ASSERT_TRUE(test::writeFile(scratch + "/hamlib-extract/left-by-an-earlier-run", "stale"));
-             g_busySuffix = "left-by-an-earlier-run";
+             test::g_busySuffix = "left-by-an-earlier-run";
          },
          "Could not remove " + scratch + "/hamlib-extract: partly removed, 1 entry gone: " + scratch +
              "/hamlib-extract/left-by-an-earlier-run could not be removed: Device or resource busy"},
     };
     const auto runRow = [&](const Case &c) {
         SCOPED_TRACE(c.name);
-        g_fixedModeSuffix.clear();
-        g_unreadableSuffix.clear();
+        test::g_fixedModeSuffix.clear();
+        test::g_unreadableSuffix.clear();
         publish("4.7");
         c.publishBroken();
         installAndWait();
-        g_fixedModeSuffix.clear();
-        g_unreadableSuffix.clear();
-        g_busySuffix.clear();
+        test::g_fixedModeSuffix.clear();
+        test::g_unreadableSuffix.clear();
+        test::g_busySuffix.clear();
         EXPECT_EQ(installer.state().phase, HamlibInstaller::State::Case::error);
         EXPECT_TRUE(installer.state().message.startsWith(c.error)) << installer.state().message.toStdString();
         EXPECT_EQ(messages().back(), "ERROR: " + installer.state().message);
@@ -431,7 +369,7 @@ TEST_F(HamlibInstallerTest, AFailureAtEachStepLeavesThePreviousInstallRunnable)
     QFile::setPermissions(data, dataMode);
     // A bottle whose digest can't be taken is as unchecked as one whose formula gives none.
     SKIP_AS_ROOT("root reads every file: a bottle the user can't read back needs a user");
-    runRow({"a bottle that can't be read back", [] { g_unreadableSuffix = "/hamlib-bottle.tar.gz"; },
+    runRow({"a bottle that can't be read back", [] { test::g_unreadableSuffix = "/hamlib-bottle.tar.gz"; },
             "Could not download Hamlib: could not read " + env.platform().paths().privateTemporary() +
                 "/hamlib-bottle.tar.gz to check it",
             false});
@@ -555,6 +493,28 @@ TEST_F(HamlibInstallerTest, AFullResetEndsARunningInstallForGood)
     server.release();
     ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
     EXPECT_FALSE(QFileInfo::exists(places::hamlibFolder()));
+    EXPECT_EQ(config.rigctldConfig().rigctldPath, "");
+}
+
+// Once the support folder is set aside, its name is free: an install then would make a new one
+// that outlives the reset, with Hamlib's record.
+TEST_F(HamlibInstallerTest, AnInstallAskedForDuringAFullResetIsRefusedAndNothingOfItOutlivesTheReset)
+{
+    publish("4.6");
+    ASSERT_TRUE(test::writeFile(places::supportFolder() + "/walked-slowly", "x"));
+    test::g_heldRemoval.suffix = "walked-slowly";
+    test::g_heldRemoval.meanwhile = [this] { installer.startInstall(); };
+
+    WinePrefixHold prefixHold;
+    const ResetReport report = test::resetEverything(env, config, prefixHold, {HelperUninstaller::installer(installer)});
+    EXPECT_EQ(report.errors, QStringList());
+    ASSERT_TRUE(test::g_heldRemoval.open);
+    ASSERT_TRUE(test::processEventsUntil([&] { return !installer.isRunning(); }, 60s));
+    const QString refusal = places::supportFolder() + " is being removed.";
+    EXPECT_EQ(installer.state(), HamlibInstaller::State::error(refusal));
+    EXPECT_EQ(messages(), QStringList{"ERROR: " + refusal});
+    EXPECT_FALSE(QFileInfo::exists(places::supportFolder()));
+    EXPECT_EQ(installer.installedVersion(), "");
     EXPECT_EQ(config.rigctldConfig().rigctldPath, "");
 }
 
