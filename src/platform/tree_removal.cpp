@@ -405,7 +405,7 @@ void makeEmptyFolder(const QString &path)
         throw FileError(QStringLiteral("Could not remove %1: %2").arg(path, reason));
     }
     if (!makeFolders(path)) {
-        throw FileError(QStringLiteral("Could not create %1: %2").arg(path, systemText(errno)));
+        throw FileError(QStringLiteral("Could not create %1: %2").arg(path, systemErrorText(errno)));
     }
 }
 
